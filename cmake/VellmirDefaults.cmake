@@ -1,0 +1,26 @@
+# Compile settings shared by every target of the project.
+function(vellmir_target_defaults target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
+    if(VELLMIR_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    target_compile_definitions(${target} PRIVATE QT_NO_KEYWORDS)
+endfunction()
+
+# vellmir_add_test(NAME <Class>Test SOURCES ... LABELS core|ui|restic|keyring|e2e|slow [LIBS ...])
+# Registers one QtTest program with CTest. Each test gets a private temporary home
+# (set up by the program itself through tests/support/TestHome), UTC and a fixed locale.
+function(vellmir_add_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    vellmir_target_defaults(${T_NAME})
+    target_link_libraries(${T_NAME} PRIVATE vellmir_test_support Qt6::Test ${T_LIBS})
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${T_NAME} PROPERTIES
+        LABELS "${T_LABELS}"
+        TIMEOUT ${T_TIMEOUT}
+        ENVIRONMENT "TZ=UTC;LC_ALL=C.UTF-8;LANG=C.UTF-8;QT_QPA_PLATFORM=offscreen;VELLMIR_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data;VELLMIR_TEST_SUPPORT=${CMAKE_SOURCE_DIR}/tests/support;VELLMIR_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

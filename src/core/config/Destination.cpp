@@ -1,0 +1,308 @@
+#include "config/Destination.h"
+
+#include "util/AppPaths.h"
+#include "util/Json.h"
+#include "util/Uuid.h"
+
+#include <QCryptographicHash>
+#include <algorithm>
+
+namespace vellmir {
+
+namespace {
+const QString kId = QStringLiteral("id");
+const QString kCredentialID = QStringLiteral("credentialID");
+const QString kPreferences = QStringLiteral("preferences");
+const QString kName = QStringLiteral("name");
+const QString kKind = QStringLiteral("kind");
+const QString kRepository = QStringLiteral("repository");
+const QString kSources = QStringLiteral("sources");
+const QString kExcludes = QStringLiteral("excludes");
+const QString kRetention = QStringLiteral("retention");
+const QString kPrune = QStringLiteral("pruneAfterBackup");
+const QString kSchedule = QStringLiteral("schedule");
+const QString kLastBackup = QStringLiteral("lastBackup");
+} // namespace
+
+QString toString(Destination::Kind kind)
+{
+    switch (kind) {
+    case Destination::Kind::backblazeB2:
+        return QStringLiteral("backblazeB2");
+    case Destination::Kind::s3:
+        return QStringLiteral("s3");
+    case Destination::Kind::sftp:
+        return QStringLiteral("sftp");
+    case Destination::Kind::local:
+        return QStringLiteral("local");
+    }
+    return {};
+}
+
+QString toString(Destination::Schedule schedule)
+{
+    switch (schedule) {
+    case Destination::Schedule::manual:
+        return QStringLiteral("manual");
+    case Destination::Schedule::hourly:
+        return QStringLiteral("hourly");
+    case Destination::Schedule::daily:
+        return QStringLiteral("daily");
+    }
+    return {};
+}
+
+std::optional<Destination::Kind> kindFromString(const QString &raw)
+{
+    for (Destination::Kind kind : allKinds())
+        if (toString(kind) == raw)
+            return kind;
+    return std::nullopt;
+}
+
+std::optional<Destination::Schedule> scheduleFromString(const QString &raw)
+{
+    for (Destination::Schedule schedule : allSchedules())
+        if (toString(schedule) == raw)
+            return schedule;
+    return std::nullopt;
+}
+
+QString displayName(Destination::Kind kind)
+{
+    switch (kind) {
+    case Destination::Kind::backblazeB2:
+        return QStringLiteral("Backblaze B2");
+    case Destination::Kind::s3:
+        return QStringLiteral("S3 / R2");
+    case Destination::Kind::sftp:
+        return QStringLiteral("SFTP");
+    case Destination::Kind::local:
+        return QStringLiteral("Local disk");
+    }
+    return {};
+}
+
+QString displayName(Destination::Schedule schedule)
+{
+    switch (schedule) {
+    case Destination::Schedule::manual:
+        return QStringLiteral("Manual");
+    case Destination::Schedule::hourly:
+        return QStringLiteral("Hourly");
+    case Destination::Schedule::daily:
+        return QStringLiteral("Daily");
+    }
+    return {};
+}
+
+const QList<Destination::Kind> &allKinds()
+{
+    static const QList<Destination::Kind> kinds { Destination::Kind::backblazeB2, Destination::Kind::s3,
+        Destination::Kind::sftp, Destination::Kind::local };
+    return kinds;
+}
+
+const QList<Destination::Schedule> &allSchedules()
+{
+    static const QList<Destination::Schedule> schedules { Destination::Schedule::manual, Destination::Schedule::hourly,
+        Destination::Schedule::daily };
+    return schedules;
+}
+
+QList<CredentialRole> credentialRoles(Destination::Kind kind)
+{
+    switch (kind) {
+    case Destination::Kind::backblazeB2:
+        return { CredentialRole::repoPassword, CredentialRole::b2AccountID, CredentialRole::b2AccountKey };
+    case Destination::Kind::s3:
+        return { CredentialRole::repoPassword, CredentialRole::awsAccessKeyID, CredentialRole::awsSecretAccessKey };
+    case Destination::Kind::sftp:
+    case Destination::Kind::local:
+        break;
+    }
+    return { CredentialRole::repoPassword };
+}
+
+int compareCanonical(const QString &a, const QString &b)
+{
+    // UTF-8 byte order is code point order; NFC makes equivalent spellings identical.
+    const QByteArray left = a.normalized(QString::NormalizationForm_C).toUtf8();
+    const QByteArray right = b.normalized(QString::NormalizationForm_C).toUtf8();
+    return left.compare(right);
+}
+
+QString Destination::RetentionPolicy::summary() const
+{
+    return QStringLiteral("Keep %1 daily, %2 weekly, %3 monthly, %4 yearly")
+        .arg(keepDaily)
+        .arg(keepWeekly)
+        .arg(keepMonthly)
+        .arg(keepYearly);
+}
+
+QStringList Destination::RetentionPolicy::arguments() const
+{
+    return { QStringLiteral("--keep-daily"), QString::number(keepDaily), QStringLiteral("--keep-weekly"),
+        QString::number(keepWeekly), QStringLiteral("--keep-monthly"), QString::number(keepMonthly),
+        QStringLiteral("--keep-yearly"), QString::number(keepYearly) };
+}
+
+QJsonObject Destination::RetentionPolicy::toJson() const
+{
+    return QJsonObject {
+        { QStringLiteral("keepDaily"), keepDaily },
+        { QStringLiteral("keepWeekly"), keepWeekly },
+        { QStringLiteral("keepMonthly"), keepMonthly },
+        { QStringLiteral("keepYearly"), keepYearly },
+    };
+}
+
+Destination::RetentionPolicy Destination::RetentionPolicy::fromJson(const QJsonObject &object)
+{
+    const JsonReader reader(object, QStringLiteral("retention"));
+    RetentionPolicy policy;
+    policy.keepDaily = reader.integer(QStringLiteral("keepDaily"));
+    policy.keepWeekly = reader.integer(QStringLiteral("keepWeekly"));
+    policy.keepMonthly = reader.integer(QStringLiteral("keepMonthly"));
+    policy.keepYearly = reader.integer(QStringLiteral("keepYearly"));
+    return policy;
+}
+
+const QStringList &Destination::defaultExcludes()
+{
+    static const QStringList list { QStringLiteral(".DS_Store"), QStringLiteral(".Trash") };
+    return list;
+}
+
+const QStringList &Destination::protectedExcludes()
+{
+    static const QStringList list { QStringLiteral("~/Library/Containers/*/Data/SystemData/com.apple.chrono"),
+        QStringLiteral("~/Library/Application Support/RozezUIInternal") };
+    return list;
+}
+
+QString Destination::backupScope() const
+{
+    auto sorted = [](QStringList list) {
+        std::stable_sort(
+            list.begin(), list.end(), [](const QString &a, const QString &b) { return compareCanonical(a, b) < 0; });
+        return list;
+    };
+    QJsonArray parts;
+    parts.append(repository);
+    for (const QString &source : sorted(sources))
+        parts.append(source);
+    parts.append(QStringLiteral("--excludes--"));
+    for (const QString &exclude : sorted(excludes))
+        parts.append(exclude);
+    QByteArray encoded;
+    try {
+        encoded = json::write(parts, { json::Style::Compact, true });
+    } catch (const JsonError &) {
+        encoded.clear();
+    }
+    return QString::fromLatin1(QCryptographicHash::hash(encoded, QCryptographicHash::Sha256).toHex());
+}
+
+QString Destination::expandTilde(const QString &path)
+{
+    if (path == QStringLiteral("~"))
+        return AppPaths::homeDirectory();
+    if (path.startsWith(QStringLiteral("~/")))
+        return AppPaths::homeDirectory() + u'/' + path.mid(2);
+    return path;
+}
+
+QStringList Destination::excludeArguments() const
+{
+    QStringList seen;
+    QStringList arguments;
+    for (const QString &pattern : excludes + protectedExcludes()) {
+        const QString expanded = expandTilde(pattern);
+        if (seen.contains(expanded))
+            continue;
+        seen.append(expanded);
+        arguments << QStringLiteral("--exclude") << expanded;
+    }
+    return arguments;
+}
+
+QString Destination::tildeForm(const QString &path)
+{
+    const QString home = AppPaths::homeDirectory();
+    if (path == home)
+        return QStringLiteral("~");
+    if (path.startsWith(home + u'/'))
+        return u'~' + path.mid(home.size());
+    return path;
+}
+
+QJsonObject Destination::toJson() const
+{
+    QJsonObject object {
+        { kId, uuidText(id) },
+        { kCredentialID, uuidText(credentialID) },
+        { kName, name },
+        { kKind, toString(kind) },
+        { kRepository, repository },
+        { kSources, json::fromStrings(sources) },
+        { kExcludes, json::fromStrings(excludes) },
+        { kRetention, retention.toJson() },
+        { kPrune, pruneAfterBackup },
+        { kSchedule, toString(schedule) },
+    };
+    if (preferences)
+        object.insert(kPreferences, preferences->toJson());
+    if (lastBackup)
+        object.insert(kLastBackup, json::fromDate(*lastBackup));
+    return object;
+}
+
+Destination Destination::fromJson(const QJsonObject &object)
+{
+    const JsonReader reader(object);
+    Destination destination;
+    destination.id = reader.uuid(kId);
+    destination.credentialID = reader.optionalUuid(kCredentialID).value_or(destination.id);
+    if (const auto preferences = reader.optionalObject(kPreferences))
+        destination.preferences = BackupPreferences::fromJson(*preferences);
+    destination.name = reader.string(kName);
+    destination.kind = reader.enumeration<Kind>(kKind, kindFromString);
+    destination.repository = reader.string(kRepository);
+    destination.sources = reader.optionalStrings(kSources).value_or(QStringList {});
+    destination.excludes = reader.optionalStrings(kExcludes).value_or(QStringList {});
+    if (const auto retention = reader.optionalObject(kRetention))
+        destination.retention = RetentionPolicy::fromJson(*retention);
+    destination.pruneAfterBackup = reader.optionalBoolean(kPrune).value_or(true);
+    if (reader.has(kSchedule))
+        destination.schedule = reader.enumeration<Schedule>(kSchedule, scheduleFromString);
+    destination.lastBackup = reader.optionalDate(kLastBackup);
+    return destination;
+}
+
+QList<Destination> Destination::listFromJson(const QJsonArray &array)
+{
+    QList<Destination> list;
+    list.reserve(array.size());
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        if (!array.at(i).isObject())
+            throw JsonError(QStringLiteral("Destination %1 is not a JSON object.").arg(i + 1));
+        try {
+            list.append(fromJson(array.at(i).toObject()));
+        } catch (const JsonError &error) {
+            throw JsonError(QStringLiteral("Destination %1: %2").arg(i + 1).arg(error.message()));
+        }
+    }
+    return list;
+}
+
+QJsonArray Destination::listToJson(const QList<Destination> &list)
+{
+    QJsonArray array;
+    for (const Destination &destination : list)
+        array.append(destination.toJson());
+    return array;
+}
+
+} // namespace vellmir

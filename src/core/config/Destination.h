@@ -1,0 +1,88 @@
+#pragma once
+
+#include "config/BackupPreferences.h"
+#include "config/CredentialRole.h"
+#include "util/Date.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QStringList>
+#include <QUuid>
+#include <optional>
+
+namespace vellmir {
+
+// One backup destination: a restic repository, what goes into it, and how and when.
+struct Destination {
+    enum class Kind { backblazeB2, s3, sftp, local };
+    enum class Schedule { manual, hourly, daily };
+
+    struct RetentionPolicy {
+        qint64 keepDaily = 7;
+        qint64 keepWeekly = 4;
+        qint64 keepMonthly = 12;
+        qint64 keepYearly = 3;
+
+        // "Keep 7 daily, 4 weekly, 12 monthly, 3 yearly"
+        QString summary() const;
+        // All four "--keep-*" pairs for restic's forget, zero counts included.
+        QStringList arguments() const;
+
+        QJsonObject toJson() const;
+        static RetentionPolicy fromJson(const QJsonObject &object);
+        friend bool operator==(const RetentionPolicy &, const RetentionPolicy &) = default;
+    };
+
+    QUuid id;
+    QUuid credentialID;
+    std::optional<BackupPreferences> preferences;
+    QString name;
+    Kind kind = Kind::local;
+    QString repository;
+    QStringList sources;
+    QStringList excludes;
+    RetentionPolicy retention;
+    bool pruneAfterBackup = true;
+    Schedule schedule = Schedule::manual;
+    std::optional<Date> lastBackup;
+
+    static const QStringList &defaultExcludes();
+    static const QStringList &protectedExcludes();
+
+    // The preferences in force: the stored ones or the built-in defaults.
+    BackupPreferences effectivePreferences() const { return preferences.value_or(BackupPreferences {}); }
+
+    // SHA-256 (64 lower-case hex digits) of where and what this destination backs up.
+    QString backupScope() const;
+    // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, duplicates dropped.
+    QStringList excludeArguments() const;
+    // A path below the home folder written with "~".
+    static QString tildeForm(const QString &path);
+    // "~" or "~/..." expanded against the home folder; anything else unchanged.
+    static QString expandTilde(const QString &path);
+
+    QJsonObject toJson() const;
+    // Throws JsonError naming the offending key.
+    static Destination fromJson(const QJsonObject &object);
+    static QList<Destination> listFromJson(const QJsonArray &array);
+    static QJsonArray listToJson(const QList<Destination> &list);
+
+    friend bool operator==(const Destination &, const Destination &) = default;
+};
+
+QString toString(Destination::Kind kind);
+QString toString(Destination::Schedule schedule);
+std::optional<Destination::Kind> kindFromString(const QString &raw);
+std::optional<Destination::Schedule> scheduleFromString(const QString &raw);
+QString displayName(Destination::Kind kind);
+QString displayName(Destination::Schedule schedule);
+const QList<Destination::Kind> &allKinds();
+const QList<Destination::Schedule> &allSchedules();
+// The secrets a kind needs: repoPassword first, then the provider's pair.
+QList<CredentialRole> credentialRoles(Destination::Kind kind);
+
+// Code point order of two texts, canonically equivalent spellings comparing equal.
+int compareCanonical(const QString &a, const QString &b);
+
+} // namespace vellmir

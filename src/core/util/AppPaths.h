@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+namespace vellmir {
+
+// Where the application keeps its state: $XDG_DATA_HOME/Vellmir, by default
+// ~/.local/share/Vellmir. Read from the environment on every call so tests and tools that
+// point XDG_DATA_HOME elsewhere are honoured. Stores take their folder in their
+// constructors; these are the defaults.
+namespace AppPaths {
+QString dataDirectory();
+QString destinationsFile(); // dataDirectory()/destinations.json
+QString historyDirectory(); // dataDirectory()/history
+QString healthDirectory(); // dataDirectory()/health
+QString requestsDirectory(); // dataDirectory()/requests
+QString locksDirectory(); // dataDirectory()/locks
+QString schedulerLockFile(); // dataDirectory()/scheduler.lock
+QString homeDirectory(); // $HOME without a trailing "/"
+QString configDirectory(); // $XDG_CONFIG_HOME, by default ~/.config
+} // namespace AppPaths
+
+} // namespace vellmir

@@ -1,0 +1,63 @@
+#include "util/AtomicFile.h"
+
+#include "util/Error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace vellmir {
+
+void ensureDirectory(const QString &path)
+{
+    if (QFileInfo(path).isDir())
+        return;
+    if (!QDir().mkpath(path))
+        throw Error(QStringLiteral("Could not create the folder %1.").arg(path));
+}
+
+void writeFileAtomically(const QString &path, const QByteArray &data)
+{
+    const QFileInfo info(path);
+    ensureDirectory(info.absolutePath());
+    QSaveFile file(path);
+    auto fail = [&](const QString &reason) {
+        file.cancelWriting();
+        throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), reason));
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        fail(file.errorString());
+    if (file.write(data) != data.size())
+        fail(file.errorString());
+    if (!file.flush())
+        fail(file.errorString());
+    // A rename is only as good as the data behind it: push the bytes to disk first so a
+    // power loss cannot leave an empty file under the final name.
+    if (::fsync(file.handle()) != 0)
+        fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (!file.commit())
+        throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), file.errorString()));
+}
+
+std::optional<QByteArray> readFileIfExists(const QString &path)
+{
+    QFile file(path);
+    if (!file.exists())
+        return std::nullopt;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists())
+            return std::nullopt;
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFileInfo(path).fileName(), file.errorString()));
+    }
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFileInfo(path).fileName(), file.errorString()));
+    return data;
+}
+
+} // namespace vellmir

@@ -1,0 +1,348 @@
+#include "util/Json.h"
+
+#include "util/Uuid.h"
+
+#include <QVariant>
+#include <algorithm>
+#include <cmath>
+
+namespace vellmir {
+namespace json {
+
+QJsonDocument parse(const QByteArray &bytes, const QString &what)
+{
+    QJsonParseError error {};
+    QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw JsonError(
+            QStringLiteral("%1 is not valid JSON (%2 at offset %3).").arg(what, error.errorString()).arg(error.offset));
+    return document;
+}
+
+QJsonObject parseObject(const QByteArray &bytes, const QString &what)
+{
+    const QJsonDocument document = parse(bytes, what);
+    if (!document.isObject())
+        throw JsonError(QStringLiteral("%1 is not a JSON object.").arg(what));
+    return document.object();
+}
+
+QJsonArray parseArray(const QByteArray &bytes, const QString &what)
+{
+    const QJsonDocument document = parse(bytes, what);
+    if (!document.isArray())
+        throw JsonError(QStringLiteral("%1 is not a JSON array.").arg(what));
+    return document.array();
+}
+
+std::optional<qint64> toInt64(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    const QVariant variant = value.toVariant();
+    if (variant.typeId() == QMetaType::LongLong)
+        return variant.toLongLong();
+    const double d = value.toDouble();
+    // 2^63 is exactly representable; anything at or above it does not fit.
+    if (!std::isfinite(d) || d != std::floor(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+        return std::nullopt;
+    return static_cast<qint64>(d);
+}
+
+QJsonValue fromDate(Date date)
+{
+    return QJsonValue(date.seconds);
+}
+
+QJsonArray fromStrings(const QStringList &list)
+{
+    return QJsonArray::fromStringList(list);
+}
+
+namespace {
+
+void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const QByteArray utf8 = text.toUtf8();
+    for (const char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '/':
+            out += escapeSlashes ? "\\/" : "/";
+            break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0xf];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+void writeNumber(QByteArray &out, const QJsonValue &value)
+{
+    const QVariant variant = value.toVariant();
+    if (variant.typeId() == QMetaType::LongLong) {
+        out += QByteArray::number(variant.toLongLong());
+        return;
+    }
+    const double d = value.toDouble();
+    if (!std::isfinite(d))
+        throw JsonError(QStringLiteral("A number that JSON cannot hold could not be encoded."));
+    if (d == std::floor(d) && std::fabs(d) < 1e15) {
+        out += QByteArray::number(static_cast<qint64>(d));
+        return;
+    }
+    out += QByteArray::number(d, 'g', QLocale::FloatingPointShortest);
+}
+
+void indent(QByteArray &out, int depth)
+{
+    out += '\n';
+    out += QByteArray(depth * 2, ' ');
+}
+
+void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &options, int depth)
+{
+    const bool pretty = options.style == Style::Pretty;
+    switch (value.type()) {
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        out += "null";
+        break;
+    case QJsonValue::Bool:
+        out += value.toBool() ? "true" : "false";
+        break;
+    case QJsonValue::Double:
+        writeNumber(out, value);
+        break;
+    case QJsonValue::String:
+        writeString(out, value.toString(), options.escapeSlashes);
+        break;
+    case QJsonValue::Array: {
+        const QJsonArray array = value.toArray();
+        out += '[';
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            if (i > 0)
+                out += ',';
+            if (pretty)
+                indent(out, depth + 1);
+            writeValue(out, array.at(i), options, depth + 1);
+        }
+        if (pretty && !array.isEmpty())
+            indent(out, depth);
+        out += ']';
+        break;
+    }
+    case QJsonValue::Object: {
+        const QJsonObject object = value.toObject();
+        QStringList keys = object.keys();
+        std::sort(keys.begin(), keys.end());
+        out += '{';
+        bool first = true;
+        for (const QString &key : std::as_const(keys)) {
+            if (!first)
+                out += ',';
+            first = false;
+            if (pretty)
+                indent(out, depth + 1);
+            writeString(out, key, options.escapeSlashes);
+            out += pretty ? " : " : ":";
+            writeValue(out, object.value(key), options, depth + 1);
+        }
+        if (pretty && !object.isEmpty())
+            indent(out, depth);
+        out += '}';
+        break;
+    }
+    }
+}
+
+} // namespace
+
+QByteArray write(const QJsonValue &value, WriteOptions options)
+{
+    QByteArray out;
+    writeValue(out, value, options, 0);
+    return out;
+}
+
+} // namespace json
+
+QString JsonReader::name(const QString &key) const
+{
+    return m_context.isEmpty() ? QStringLiteral("\"%1\"").arg(key) : QStringLiteral("\"%1.%2\"").arg(m_context, key);
+}
+
+void JsonReader::fail(const QString &key, const QString &problem) const
+{
+    throw JsonError(QStringLiteral("The value of %1 %2.").arg(name(key), problem));
+}
+
+bool JsonReader::has(const QString &key) const
+{
+    const QJsonValue value = m_object.value(key);
+    return !value.isUndefined() && !value.isNull();
+}
+
+QJsonValue JsonReader::required(const QString &key) const
+{
+    if (!has(key))
+        throw JsonError(QStringLiteral("The key %1 is missing.").arg(name(key)));
+    return m_object.value(key);
+}
+
+#define VELLMIR_OPTIONAL(Type, method)                                                                                 \
+    if (!has(key))                                                                                                     \
+        return std::nullopt;                                                                                           \
+    return method(key);
+
+QString JsonReader::string(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isString())
+        fail(key, QStringLiteral("must be a text"));
+    return value.toString();
+}
+
+std::optional<QString> JsonReader::optionalString(const QString &key) const
+{
+    VELLMIR_OPTIONAL(QString, string)
+}
+
+bool JsonReader::boolean(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isBool())
+        fail(key, QStringLiteral("must be true or false"));
+    return value.toBool();
+}
+
+std::optional<bool> JsonReader::optionalBoolean(const QString &key) const { VELLMIR_OPTIONAL(bool, boolean) }
+
+qint64 JsonReader::integer(const QString &key) const
+{
+    const std::optional<qint64> value = json::toInt64(required(key));
+    if (!value)
+        fail(key, QStringLiteral("must be a whole number that fits in 64 bits"));
+    return *value;
+}
+
+std::optional<qint64> JsonReader::optionalInteger(const QString &key) const
+{
+    VELLMIR_OPTIONAL(qint64, integer)
+}
+
+double JsonReader::number(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isDouble())
+        fail(key, QStringLiteral("must be a number"));
+    return value.toDouble();
+}
+
+std::optional<double> JsonReader::optionalNumber(const QString &key) const { VELLMIR_OPTIONAL(double, number) }
+
+QStringList JsonReader::strings(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isArray())
+        fail(key, QStringLiteral("must be a list of texts"));
+    QStringList list;
+    const QJsonArray array = value.toArray();
+    list.reserve(array.size());
+    for (const QJsonValue &item : array) {
+        if (!item.isString())
+            fail(key, QStringLiteral("must be a list of texts"));
+        list.append(item.toString());
+    }
+    return list;
+}
+
+std::optional<QStringList> JsonReader::optionalStrings(
+    const QString &key) const { VELLMIR_OPTIONAL(QStringList, strings) }
+
+QJsonObject JsonReader::object(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isObject())
+        fail(key, QStringLiteral("must be an object"));
+    return value.toObject();
+}
+
+std::optional<QJsonObject> JsonReader::optionalObject(
+    const QString &key) const { VELLMIR_OPTIONAL(QJsonObject, object) }
+
+QJsonArray JsonReader::array(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isArray())
+        fail(key, QStringLiteral("must be a list"));
+    return value.toArray();
+}
+
+std::optional<QJsonArray> JsonReader::optionalArray(const QString &key) const { VELLMIR_OPTIONAL(QJsonArray, array) }
+
+QUuid JsonReader::uuid(const QString &key) const
+{
+    const std::optional<QUuid> value = parseUuid(string(key));
+    if (!value)
+        fail(key, QStringLiteral("must be a UUID"));
+    return *value;
+}
+
+std::optional<QUuid> JsonReader::optionalUuid(const QString &key) const { VELLMIR_OPTIONAL(QUuid, uuid) }
+
+Date JsonReader::date(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isDouble() || !std::isfinite(value.toDouble()))
+        fail(key, QStringLiteral("must be a date in seconds"));
+    return Date { value.toDouble() };
+}
+
+std::optional<Date> JsonReader::optionalDate(const QString &key) const { VELLMIR_OPTIONAL(Date, date) }
+
+Date JsonReader::isoDate(const QString &key) const
+{
+    const std::optional<Date> value = Date::fromIso8601(string(key));
+    if (!value)
+        fail(key, QStringLiteral("must be an ISO 8601 date in UTC with whole seconds"));
+    return *value;
+}
+
+std::optional<Date> JsonReader::optionalIsoDate(const QString &key) const
+{
+    VELLMIR_OPTIONAL(Date, isoDate)
+}
+
+#undef VELLMIR_OPTIONAL
+
+} // namespace vellmir

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "util/Date.h"
+#include "util/Error.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QStringList>
+#include <QUuid>
+#include <optional>
+
+namespace vellmir {
+
+class JsonError : public Error {
+public:
+    using Error::Error;
+};
+
+namespace json {
+
+// Parses a whole document. Throws JsonError naming `what` when the bytes are not JSON.
+QJsonDocument parse(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
+QJsonObject parseObject(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
+QJsonArray parseArray(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
+
+enum class Style { Compact, Pretty };
+struct WriteOptions {
+    Style style = Style::Compact;
+    bool escapeSlashes = false; // write "/" as "\/"
+};
+// Writes keys in sorted order. Throws JsonError for values JSON cannot hold (NaN, infinity).
+QByteArray write(const QJsonValue &value, WriteOptions options = {});
+inline QByteArray compact(const QJsonValue &value)
+{
+    return write(value, {});
+}
+inline QByteArray pretty(const QJsonValue &value)
+{
+    return write(value, { Style::Pretty, false });
+}
+
+// Whole-number check shared by the readers: integral and within 64 bits.
+std::optional<qint64> toInt64(const QJsonValue &value);
+
+QJsonValue fromDate(Date date);
+QJsonArray fromStrings(const QStringList &list);
+
+} // namespace json
+
+// Strict reading of one JSON object. A key whose value is null counts as missing; keys the
+// reader does not ask for are ignored. Every failure is a JsonError whose sentence names the key.
+class JsonReader {
+public:
+    explicit JsonReader(QJsonObject object, QString context = {})
+        : m_object(std::move(object))
+        , m_context(std::move(context))
+    {
+    }
+
+    const QJsonObject &object() const { return m_object; }
+    bool has(const QString &key) const;
+
+    QString string(const QString &key) const;
+    std::optional<QString> optionalString(const QString &key) const;
+    bool boolean(const QString &key) const;
+    std::optional<bool> optionalBoolean(const QString &key) const;
+    qint64 integer(const QString &key) const;
+    std::optional<qint64> optionalInteger(const QString &key) const;
+    double number(const QString &key) const;
+    std::optional<double> optionalNumber(const QString &key) const;
+    QStringList strings(const QString &key) const;
+    std::optional<QStringList> optionalStrings(const QString &key) const;
+    QJsonObject object(const QString &key) const;
+    std::optional<QJsonObject> optionalObject(const QString &key) const;
+    QJsonArray array(const QString &key) const;
+    std::optional<QJsonArray> optionalArray(const QString &key) const;
+    QUuid uuid(const QString &key) const;
+    std::optional<QUuid> optionalUuid(const QString &key) const;
+    Date date(const QString &key) const;
+    std::optional<Date> optionalDate(const QString &key) const;
+    // A date stored as ISO 8601 text in UTC with whole seconds.
+    Date isoDate(const QString &key) const;
+    std::optional<Date> optionalIsoDate(const QString &key) const;
+
+    // A text that must be one of a fixed set of raw values, converted by `parse`.
+    template <typename E, typename Parse> E enumeration(const QString &key, Parse parse) const
+    {
+        const QString raw = string(key);
+        std::optional<E> value = parse(raw);
+        if (!value)
+            fail(key, QStringLiteral("holds the unknown value \"%1\"").arg(raw));
+        return *value;
+    }
+
+    [[noreturn]] void fail(const QString &key, const QString &problem) const;
+    QString name(const QString &key) const;
+
+private:
+    QJsonValue required(const QString &key) const;
+
+    QJsonObject m_object;
+    QString m_context;
+};
+
+} // namespace vellmir

@@ -1,0 +1,10 @@
+list(APPEND VELLMIR_CORE_SOURCES
+    util/AppPaths.cpp util/AppPaths.h
+    util/AtomicFile.cpp util/AtomicFile.h
+    util/Date.cpp util/Date.h
+    util/Error.h
+    util/Json.cpp util/Json.h
+    util/Log.cpp util/Log.h
+    util/UserDefaults.cpp util/UserDefaults.h
+    util/Uuid.cpp util/Uuid.h
+)

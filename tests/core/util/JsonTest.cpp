@@ -1,0 +1,89 @@
+#include "util/Json.h"
+
+#include <QtTest>
+
+using namespace vellmir;
+
+class JsonTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void integersMustBeIntegralAndFit64Bits_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<qint64>("value");
+        QTest::newRow("max") << QByteArray(R"({"n":9223372036854775807})") << true
+                             << std::numeric_limits<qint64>::max();
+        QTest::newRow("min") << QByteArray(R"({"n":-9223372036854775808})") << true
+                             << std::numeric_limits<qint64>::min();
+        QTest::newRow("too big") << QByteArray(R"({"n":9223372036854775808})") << false << qint64(0);
+        QTest::newRow("fraction") << QByteArray(R"({"n":1.5})") << false << qint64(0);
+        QTest::newRow("integral double") << QByteArray(R"({"n":3.0})") << true << qint64(3);
+        QTest::newRow("text") << QByteArray(R"({"n":"3"})") << false << qint64(0);
+        QTest::newRow("bool") << QByteArray(R"({"n":true})") << false << qint64(0);
+    }
+
+    void integersMustBeIntegralAndFit64Bits()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(bool, ok);
+        QFETCH(qint64, value);
+        const JsonReader reader(json::parseObject(document));
+        if (ok) {
+            QCOMPARE(reader.integer(QStringLiteral("n")), value);
+        } else {
+            QVERIFY_THROWS_EXCEPTION(JsonError, reader.integer(QStringLiteral("n")));
+        }
+    }
+
+    void nullCountsAsMissing()
+    {
+        const JsonReader reader(json::parseObject(R"({"a":null,"b":"x"})"));
+        QVERIFY(!reader.has(QStringLiteral("a")));
+        QVERIFY(!reader.optionalString(QStringLiteral("a")));
+        QCOMPARE(reader.optionalString(QStringLiteral("b")), QStringLiteral("x"));
+        try {
+            reader.string(QStringLiteral("a"));
+            QFAIL("expected an error");
+        } catch (const JsonError &error) {
+            QCOMPARE(error.message(), QStringLiteral("The key \"a\" is missing."));
+        }
+        // A present key with the wrong type is an error even for optional reads.
+        QVERIFY_THROWS_EXCEPTION(JsonError, reader.optionalBoolean(QStringLiteral("b")));
+    }
+
+    void notJsonIsAnError()
+    {
+        QVERIFY_THROWS_EXCEPTION(JsonError, json::parse("{", QStringLiteral("The file")));
+        QVERIFY_THROWS_EXCEPTION(JsonError, json::parseArray("{}", QStringLiteral("The file")));
+    }
+
+    void compactWriterEscapes()
+    {
+        const QJsonArray array { QStringLiteral("/a\"b\\c\n\u0001"), QStringLiteral("caf\u00e9") };
+        QCOMPARE(json::write(array, { json::Style::Compact, true }),
+            QByteArray("[\"\\/a\\\"b\\\\c\\n\\u0001\",\"caf\xc3\xa9\"]"));
+        QCOMPARE(json::compact(array), QByteArray("[\"/a\\\"b\\\\c\\n\\u0001\",\"caf\xc3\xa9\"]"));
+    }
+
+    void prettyWriterSortsKeysAndRoundTrips()
+    {
+        const QJsonObject object { { "b", 1 }, { "a", QJsonArray { 1.25, true } }, { "c", QJsonObject {} } };
+        const QByteArray text = json::pretty(object);
+        QCOMPARE(text, QByteArray("{\n  \"a\" : [\n    1.25,\n    true\n  ],\n  \"b\" : 1,\n  \"c\" : {}\n}"));
+        QCOMPARE(json::parseObject(text), object);
+    }
+
+    void doublesRoundTripExactly()
+    {
+        for (double value : { 786543210.123456789, 0.1, -3.5e-7, 1e20, 123456789012.5 }) {
+            const QByteArray text = json::compact(QJsonArray { value });
+            QCOMPARE(json::parseArray(text).at(0).toDouble(), value);
+        }
+        QVERIFY_THROWS_EXCEPTION(JsonError, json::compact(QJsonArray { qQNaN() }));
+    }
+};
+
+QTEST_GUILESS_MAIN(JsonTest)
+#include "JsonTest.moc"
