@@ -1,0 +1,108 @@
+#include "config/FileLock.h"
+
+#include "engine/ResticError.h"
+#include "util/AppPaths.h"
+#include "util/AtomicFile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace vellmir {
+
+QString FileLock::busyMessage()
+{
+    return QStringLiteral("This repository is busy in another Vellmir operation. Try again after it finishes.");
+}
+
+FileLock::FileLock(const QString &path, bool wait)
+{
+    ensureDirectory(QFileInfo(path).absolutePath());
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw ResticError::command(
+            QStringLiteral("Could not open operation lock: ") + QString::fromLocal8Bit(std::strerror(errno)));
+    if (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        throw ResticError::command(busyMessage());
+    }
+    m_descriptor = fd;
+}
+
+FileLock::~FileLock()
+{
+    if (m_descriptor >= 0) {
+        ::flock(m_descriptor, LOCK_UN);
+        ::close(m_descriptor);
+    }
+}
+
+QString FileLock::normalizedRepository(const QString &repository)
+{
+    const QString trimmed = repository.trimmed();
+    if (!trimmed.startsWith(u'/'))
+        return trimmed;
+    // Resolve symbolic links as far as the path exists, then clean "." and "..". A missing
+    // tail (a repository not created yet) keeps its cleaned spelling below the resolved part.
+    QString path = QDir::cleanPath(trimmed);
+    QString tail;
+    QString head = path;
+    while (true) {
+        char resolved[PATH_MAX];
+        if (::realpath(QFile::encodeName(head).constData(), resolved)) {
+            QString result = QFile::decodeName(resolved);
+            if (!tail.isEmpty())
+                result = QDir::cleanPath(result + u'/' + tail);
+            return result;
+        }
+        const qsizetype slash = head.lastIndexOf(u'/');
+        if (slash <= 0)
+            return path;
+        tail = tail.isEmpty() ? head.mid(slash + 1) : head.mid(slash + 1) + u'/' + tail;
+        head = head.left(slash);
+    }
+}
+
+QString FileLock::repositoryLockPath(const QString &repository, const QString &directory)
+{
+    const QString folder = directory.isEmpty() ? AppPaths::locksDirectory() : directory;
+    const QByteArray digest
+        = QCryptographicHash::hash(normalizedRepository(repository).toUtf8(), QCryptographicHash::Sha256).toHex();
+    return folder + u'/' + QString::fromLatin1(digest) + QStringLiteral(".lock");
+}
+
+std::unique_ptr<FileLock> FileLock::repository(const QString &repository, const QString &directory)
+{
+    return std::make_unique<FileLock>(repositoryLockPath(repository, directory), false);
+}
+
+bool FileLock::anyHeld(const QString &directory)
+{
+    const QStringList entries = QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QString &name : entries) {
+        if (QFileInfo(name).suffix() != QStringLiteral("lock"))
+            continue;
+        const QByteArray native = QFile::encodeName(directory + u'/' + name);
+        const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return true;
+        }
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+    }
+    return false;
+}
+
+} // namespace vellmir

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+namespace vellmir {
+
+// An exclusive advisory lock (flock) on a small lock file, held for the object's lifetime.
+// Every lock opens its own descriptor, so two locks on one file exclude each other inside one
+// process as well as across processes. The file is created empty (mode 0600) and never
+// written or deleted; a crashed holder's lock goes away with its descriptors.
+class FileLock {
+public:
+    // Takes the lock on `path`, waiting for it when `wait` is true, else failing at once.
+    // Throws ResticError with the busy sentence when held, or "Could not open operation lock: ...";
+    // throws Error when the parent folder cannot be created.
+    FileLock(const QString &path, bool wait);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // The lock of one restic repository, never waiting. `directory` defaults to the
+    // application's "locks" folder.
+    static std::unique_ptr<FileLock> repository(const QString &repository, const QString &directory = {});
+    // The lock-file path repository() uses.
+    static QString repositoryLockPath(const QString &repository, const QString &directory = {});
+    // The repository string as lock names see it: trimmed; local paths resolved and cleaned.
+    static QString normalizedRepository(const QString &repository);
+    // Whether any "*.lock" file in the folder is held right now.
+    static bool anyHeld(const QString &directory);
+
+    static QString busyMessage();
+    int descriptor() const { return m_descriptor; }
+
+private:
+    int m_descriptor = -1;
+};
+
+} // namespace vellmir

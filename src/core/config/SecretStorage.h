@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace vellmir {
+
+// Where secrets live. The application uses the system keyring (KeychainStore); tests use an
+// in-memory store. "Absent" is only ever a real miss: every other failure throws.
+class SecretStorage {
+public:
+    virtual ~SecretStorage() = default;
+    // The secret, or nullopt when no item exists. Throws KeychainError on any other failure.
+    virtual std::optional<QString> password(const QString &service, const QString &account) const = 0;
+    // Creates or replaces the item. Throws KeychainError.
+    virtual void set(const QString &secret, const QString &service, const QString &account) = 0;
+    // Deletes the item; a missing item is not a failure. Throws KeychainError.
+    virtual void remove(const QString &service, const QString &account) = 0;
+};
+
+} // namespace vellmir
