@@ -1,6 +1,7 @@
 list(APPEND VELLMIR_CORE_SOURCES
     config/BackupPreferences.cpp config/BackupPreferences.h
     config/CredentialRole.cpp config/CredentialRole.h
+    config/CredentialsStore.cpp config/CredentialsStore.h
     config/Destination.cpp config/Destination.h
     config/FileLock.cpp config/FileLock.h
     config/SecretStorage.h

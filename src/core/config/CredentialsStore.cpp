@@ -1,0 +1,53 @@
+#include "config/CredentialsStore.h"
+
+#include "engine/ResticError.h"
+#include "util/Uuid.h"
+
+namespace vellmir {
+
+CredentialsStore::CredentialsStore(std::shared_ptr<SecretStorage> keychain)
+    : m_keychain(std::move(keychain))
+{
+}
+
+QString CredentialsStore::service()
+{
+    return QStringLiteral("org.vellmir.Vellmir");
+}
+
+QString CredentialsStore::account(CredentialRole role, const QUuid &credentialID)
+{
+    return uuidText(credentialID) + u'.' + CredentialRoles::toString(role);
+}
+
+std::optional<QString> CredentialsStore::secret(CredentialRole role, const QUuid &credentialID) const
+{
+    return m_keychain->password(service(), account(role, credentialID));
+}
+
+void CredentialsStore::setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const
+{
+    m_keychain->set(secret, service(), account(role, credentialID));
+}
+
+QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &destination) const
+{
+    QMap<QString, QString> environment;
+    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), destination.repository);
+    for (CredentialRole role : credentialRoles(destination.kind)) {
+        const std::optional<QString> value = secret(role, destination.credentialID);
+        if (!value || value->isEmpty())
+            throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role)
+                + QStringLiteral(". Edit the destination and supply its credentials before running."));
+        environment.insert(CredentialRoles::environmentVariable(role), *value);
+    }
+    return environment;
+}
+
+void CredentialsStore::removeAll(const QUuid &credentialID) const
+{
+    for (CredentialRole role : CredentialRoles::all())
+        m_keychain->remove(service(), account(role, credentialID));
+}
+
+} // namespace vellmir

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "config/CredentialRole.h"
+#include "config/Destination.h"
+#include "config/SecretStorage.h"
+
+#include <QMap>
+#include <QUuid>
+#include <memory>
+
+namespace vellmir {
+
+// A destination's secrets in the secret store: one item per role, under one fixed service,
+// with the account "<CREDENTIAL-UUID>.<role>". Holds no state of its own beyond the store.
+class CredentialsStore {
+public:
+    explicit CredentialsStore(std::shared_ptr<SecretStorage> keychain);
+
+    // The fixed service name of every credential item, the same in every start mode.
+    static QString service();
+    static QString account(CredentialRole role, const QUuid &credentialID);
+
+    std::optional<QString> secret(CredentialRole role, const QUuid &credentialID) const;
+    void setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const;
+
+    // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.
+    // Throws ResticError naming the first missing (absent or empty) role, or the keychain error.
+    QMap<QString, QString> resticEnvironment(const Destination &destination) const;
+    // Removes every role's item; missing items are skipped, the first failure is thrown.
+    void removeAll(const QUuid &credentialID) const;
+
+    SecretStorage &keychain() const { return *m_keychain; }
+    const std::shared_ptr<SecretStorage> &keychainPointer() const { return m_keychain; }
+
+private:
+    std::shared_ptr<SecretStorage> m_keychain;
+};
+
+} // namespace vellmir

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "config/SecretStorage.h"
+#include "util/Error.h"
+
+#include <QMap>
+#include <QPair>
+#include <mutex>
+
+namespace vellmir::test {
+
+// An in-memory secret store for tests of everything above the keyring. Each operation can be
+// made to fail on demand, with a keyring-style error sentence.
+class MemorySecretStorage : public SecretStorage {
+public:
+    std::optional<QString> password(const QString &service, const QString &account) const override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failReads)
+            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+        auto it = m_items.find({ service, account });
+        if (it == m_items.end())
+            return std::nullopt;
+        return it.value();
+    }
+
+    void set(const QString &secret, const QString &service, const QString &account) override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failWrites)
+            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+        m_items.insert({ service, account }, secret);
+    }
+
+    void remove(const QString &service, const QString &account) override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failRemovals)
+            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+        m_items.remove({ service, account });
+    }
+
+    int count() const
+    {
+        std::lock_guard guard(m_mutex);
+        return static_cast<int>(m_items.size());
+    }
+
+    bool failReads = false;
+    bool failWrites = false;
+    bool failRemovals = false;
+
+private:
+    mutable std::mutex m_mutex;
+    QMap<QPair<QString, QString>, QString> m_items;
+};
+
+} // namespace vellmir::test
