@@ -9,4 +9,9 @@ void logLine(const QString &component, const QString &message)
     qCInfo(lcVellmir).noquote() << QStringLiteral("Vellmir %1: %2").arg(component, message);
 }
 
+void logText(const QString &line)
+{
+    qCInfo(lcVellmir).noquote() << line;
+}
+
 } // namespace vellmir

@@ -11,5 +11,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcVellmir)
 
 // Writes "Vellmir <component>: <message>".
 void logLine(const QString &component, const QString &message);
+// Writes the line as it stands.
+void logText(const QString &line);
 
 } // namespace vellmir

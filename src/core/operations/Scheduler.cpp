@@ -1,0 +1,71 @@
+#include "operations/Scheduler.h"
+
+#include "platform/SystemdAgentService.h"
+#include "util/Error.h"
+#include "util/Log.h"
+
+#include <algorithm>
+
+namespace vellmir {
+
+QString Scheduler::currentBuild()
+{
+    return QString::number(VELLMIR_BUILD_NUMBER);
+}
+
+Scheduler::Scheduler(UserDefaults &defaults)
+    : Scheduler(defaults, [] { return std::make_unique<SystemdAgentService>(); })
+{
+}
+
+Scheduler::Scheduler(UserDefaults &defaults, ServiceFactory factory, QString build)
+    : m_defaults(defaults)
+    , m_factory(std::move(factory))
+    , m_build(std::move(build))
+{
+}
+
+void Scheduler::registerAgent()
+{
+    m_factory()->registerAgent();
+    m_defaults.setValue(UserDefaults::schedulerRegisteredBuild, m_build);
+}
+
+void Scheduler::unregisterAgent()
+{
+    m_factory()->unregisterAgent();
+    m_defaults.remove(UserDefaults::schedulerRegisteredBuild);
+}
+
+std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinations)
+{
+    const bool wanted = std::any_of(destinations.begin(), destinations.end(),
+        [](const Destination &d) { return d.schedule != Destination::Schedule::manual; });
+    m_defaults.sync();
+    const bool enabled = m_factory()->status() == AgentService::Status::enabled;
+    const std::optional<QString> stored = m_defaults.stringValue(UserDefaults::schedulerRegisteredBuild);
+    try {
+        if (!wanted) {
+            if (enabled)
+                unregisterAgent();
+            return std::nullopt;
+        }
+        if (!enabled) {
+            registerAgent();
+        } else if (!stored || *stored != m_build) {
+            try {
+                m_factory()->unregisterAgent();
+            } catch (const Error &) {
+                // The registration that follows is what counts.
+            }
+            registerAgent();
+        }
+        return std::nullopt;
+    } catch (const Error &error) {
+        logText(QStringLiteral("Vellmir scheduler reconcile failed: ") + error.message());
+        return QStringLiteral("Settings saved, but automatic backups could not be registered: ") + error.message()
+            + QStringLiteral(". Review Login Items in System Settings.");
+    }
+}
+
+} // namespace vellmir

@@ -1,0 +1,148 @@
+#include "platform/SystemdAgentService.h"
+
+#include "util/AppPaths.h"
+#include "util/AtomicFile.h"
+#include "util/Error.h"
+#include "util/Process.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace vellmir {
+
+namespace {
+QString ownExecutable()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+}
+
+// ExecStart takes a quoted word; systemd expands "%" specifiers and "$" variables even
+// inside quotes, so those are doubled, and quotes and backslashes are escaped.
+QString quoteForExec(const QString &path)
+{
+    QString quoted;
+    for (const QChar c : path) {
+        if (c == u'\\' || c == u'"')
+            quoted += u'\\';
+        else if (c == u'%' || c == u'$')
+            quoted += c;
+        quoted += c;
+    }
+    return u'"' + quoted + u'"';
+}
+} // namespace
+
+SystemdAgentService::SystemdAgentService()
+    : SystemdAgentService(Options {})
+{
+}
+
+SystemdAgentService::SystemdAgentService(Options options)
+    : m_options(std::move(options))
+{
+    if (m_options.executable.isEmpty())
+        m_options.executable = ownExecutable();
+    if (m_options.unitDirectory.isEmpty())
+        m_options.unitDirectory = AppPaths::configDirectory() + QStringLiteral("/systemd/user");
+    if (m_options.build.isEmpty())
+        m_options.build = QString::number(VELLMIR_BUILD_NUMBER);
+}
+
+QString SystemdAgentService::serviceName()
+{
+    return QStringLiteral("vellmir-scheduler.service");
+}
+QString SystemdAgentService::timerName()
+{
+    return QStringLiteral("vellmir-scheduler.timer");
+}
+
+QString SystemdAgentService::serviceUnit() const
+{
+    return QStringLiteral("# Written by Vellmir build %1; changes are overwritten.\n"
+                          "[Unit]\n"
+                          "Description=Vellmir scheduled backups\n"
+                          "\n"
+                          "[Service]\n"
+                          "Type=oneshot\n"
+                          "ExecStart=%2 --scheduled-run\n"
+                          "Nice=10\n"
+                          "IOSchedulingClass=idle\n")
+        .arg(m_options.build, quoteForExec(m_options.executable));
+}
+
+QString SystemdAgentService::timerUnit() const
+{
+    return QStringLiteral("# Written by Vellmir build %1; changes are overwritten.\n"
+                          "[Unit]\n"
+                          "Description=Start Vellmir scheduled backups every hour\n"
+                          "\n"
+                          "[Timer]\n"
+                          "OnCalendar=hourly\n"
+                          "Persistent=true\n"
+                          "RandomizedDelaySec=120\n"
+                          "Unit=%2\n"
+                          "\n"
+                          "[Install]\n"
+                          "WantedBy=timers.target\n")
+        .arg(m_options.build, serviceName());
+}
+
+QString SystemdAgentService::systemctl(const QStringList &arguments, bool *ok) const
+{
+    const ToolResult result = runTool(m_options.systemctl, QStringList { QStringLiteral("--user") } + arguments);
+    *ok = result.succeeded();
+    if (result.output.isEmpty())
+        return result.started ? QStringLiteral("systemctl exited with code %1").arg(result.exitCode)
+                              : QStringLiteral("systemctl could not be started");
+    return result.output;
+}
+
+AgentService::Status SystemdAgentService::status()
+{
+    const QString servicePath = m_options.unitDirectory + u'/' + serviceName();
+    const QString timerPath = m_options.unitDirectory + u'/' + timerName();
+    std::optional<QByteArray> service;
+    std::optional<QByteArray> timer;
+    try {
+        service = readFileIfExists(servicePath);
+        timer = readFileIfExists(timerPath);
+    } catch (const Error &) {
+        return Status::notFound;
+    }
+    if (!service || !timer)
+        return Status::notRegistered;
+    bool ok = false;
+    const QString answer = systemctl({ QStringLiteral("is-enabled"), timerName() }, &ok);
+    if (!ok || answer != QStringLiteral("enabled"))
+        return Status::notRegistered;
+    if (*service != serviceUnit().toUtf8() || *timer != timerUnit().toUtf8())
+        return Status::notRegistered;
+    return Status::enabled;
+}
+
+void SystemdAgentService::registerAgent()
+{
+    writeFileAtomically(m_options.unitDirectory + u'/' + serviceName(), serviceUnit().toUtf8());
+    writeFileAtomically(m_options.unitDirectory + u'/' + timerName(), timerUnit().toUtf8());
+    bool ok = false;
+    QString output = systemctl({ QStringLiteral("daemon-reload") }, &ok);
+    if (ok)
+        output = systemctl({ QStringLiteral("enable"), QStringLiteral("--now"), timerName() }, &ok);
+    if (!ok)
+        throw Error(output);
+}
+
+void SystemdAgentService::unregisterAgent()
+{
+    bool ok = false;
+    const QString output = systemctl({ QStringLiteral("disable"), QStringLiteral("--now"), timerName() }, &ok);
+    if (!ok)
+        throw Error(output);
+    QFile::remove(m_options.unitDirectory + u'/' + timerName());
+    QFile::remove(m_options.unitDirectory + u'/' + serviceName());
+    bool reloaded = false;
+    systemctl({ QStringLiteral("daemon-reload") }, &reloaded);
+}
+
+} // namespace vellmir

@@ -1,0 +1,196 @@
+#include "operations/Scheduler.h"
+#include "TestSupport.h"
+#include "platform/SystemdAgentService.h"
+#include "util/Error.h"
+
+#include <QFile>
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+struct FakeAgent {
+    AgentService::Status status = AgentService::Status::notRegistered;
+    QStringList calls;
+    bool refuse = false;
+};
+
+class FakeService : public AgentService {
+public:
+    explicit FakeService(FakeAgent &agent)
+        : m_agent(agent)
+    {
+    }
+    Status status() override
+    {
+        m_agent.calls << QStringLiteral("status");
+        return m_agent.status;
+    }
+    void registerAgent() override
+    {
+        m_agent.calls << QStringLiteral("register");
+        if (m_agent.refuse)
+            throw Error(QStringLiteral("Operation not permitted"));
+        m_agent.status = Status::enabled;
+    }
+    void unregisterAgent() override
+    {
+        m_agent.calls << QStringLiteral("unregister");
+        if (m_agent.refuse)
+            throw Error(QStringLiteral("Operation not permitted"));
+        m_agent.status = Status::notRegistered;
+    }
+
+private:
+    FakeAgent &m_agent;
+};
+
+Destination withSchedule(Destination::Schedule schedule)
+{
+    Destination d;
+    d.id = QUuid::createUuid();
+    d.credentialID = d.id;
+    d.name = QStringLiteral("d");
+    d.repository = QStringLiteral("/r");
+    d.schedule = schedule;
+    return d;
+}
+} // namespace
+
+class SchedulerTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void reconcileDecisions_data()
+    {
+        QTest::addColumn<int>("schedule"); // -1: no destinations
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("storedBuild"); // empty: absent
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("storedAfter");
+        using S = AgentService::Status;
+        QTest::newRow("none wanted, enabled")
+            << -1 << int(S::enabled) << "42" << QStringList { "status", "unregister" } << "";
+        QTest::newRow("manual, not registered")
+            << int(Destination::Schedule::manual) << int(S::notRegistered) << "" << QStringList { "status" } << "";
+        QTest::newRow("daily, same build")
+            << int(Destination::Schedule::daily) << int(S::enabled) << "42" << QStringList { "status" } << "42";
+        QTest::newRow("hourly, older build") << int(Destination::Schedule::hourly) << int(S::enabled) << "41"
+                                             << QStringList { "status", "unregister", "register" } << "42";
+        QTest::newRow("enabled, no stored build") << int(Destination::Schedule::hourly) << int(S::enabled) << ""
+                                                  << QStringList { "status", "unregister", "register" } << "42";
+        QTest::newRow("requires approval") << int(Destination::Schedule::daily) << int(S::requiresApproval) << "42"
+                                           << QStringList { "status", "register" } << "42";
+    }
+
+    void reconcileDecisions()
+    {
+        QFETCH(int, schedule);
+        QFETCH(int, status);
+        QFETCH(QString, storedBuild);
+        QFETCH(QStringList, calls);
+        QFETCH(QString, storedAfter);
+        test::TestHome home;
+        UserDefaults defaults;
+        if (!storedBuild.isEmpty())
+            defaults.setValue(UserDefaults::schedulerRegisteredBuild, storedBuild);
+        FakeAgent agent;
+        agent.status = AgentService::Status(status);
+        Scheduler scheduler(
+            defaults, [&] { return std::make_unique<FakeService>(agent); }, QStringLiteral("42"));
+        QList<Destination> list;
+        if (schedule >= 0)
+            list << withSchedule(Destination::Schedule(schedule));
+        QCOMPARE(scheduler.reconcile(list), std::nullopt);
+        QCOMPARE(agent.calls, calls);
+        QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild).value_or(QString()), storedAfter);
+    }
+
+    void refusedRegistrationLogsAndKeepsTheStoredBuild()
+    {
+        test::TestHome home;
+        UserDefaults defaults;
+        defaults.setValue(UserDefaults::schedulerRegisteredBuild, QStringLiteral("41"));
+        FakeAgent agent;
+        agent.refuse = true;
+        Scheduler scheduler(
+            defaults, [&] { return std::make_unique<FakeService>(agent); }, QStringLiteral("42"));
+        QTest::ignoreMessage(QtInfoMsg, "Vellmir scheduler reconcile failed: Operation not permitted");
+        QCOMPARE(scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }),
+            QStringLiteral("Settings saved, but automatic backups could not be registered: Operation not permitted. "
+                           "Review Login Items in System Settings."));
+        QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild), QStringLiteral("41"));
+    }
+
+    void systemdUnitsAreWrittenEnabledAndRewrittenForANewBuild()
+    {
+        test::TestHome home;
+        const QString systemctl = home.path() + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-systemctl")), systemctl));
+        const QString units = home.path() + QStringLiteral("/.config/systemd/user");
+        auto service = [&](const QString &build, const QString &exe) {
+            return std::make_unique<SystemdAgentService>(SystemdAgentService::Options { exe, {}, systemctl, build });
+        };
+        const QString exe = QStringLiteral("/opt/Vell mir/100%/vellmir-app");
+        UserDefaults defaults;
+        Scheduler first(
+            defaults, [&] { return service(QStringLiteral("7"), exe); }, QStringLiteral("7"));
+        const QList<Destination> hourly { withSchedule(Destination::Schedule::hourly) };
+        QCOMPARE(first.reconcile(hourly), std::nullopt);
+
+        const QString unit = QString::fromUtf8(test::readFile(units + QStringLiteral("/vellmir-scheduler.service")));
+        QVERIFY(unit.contains(QStringLiteral("Type=oneshot\n")));
+        QVERIFY(unit.contains(QStringLiteral("ExecStart=\"/opt/Vell mir/100%%/vellmir-app\" --scheduled-run\n")));
+        const QString timer = QString::fromUtf8(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")));
+        QVERIFY(timer.contains(QStringLiteral("OnCalendar=hourly\n")));
+        QVERIFY(timer.contains(QStringLiteral("Persistent=true\n")));
+        QVERIFY(timer.contains(QStringLiteral("WantedBy=timers.target\n")));
+        QCOMPARE(service(QStringLiteral("7"), exe)->status(), AgentService::Status::enabled);
+
+        // Same build: nothing is rewritten. A moved executable or a new build counts as unregistered.
+        QFile::remove(systemctl + QStringLiteral(".calls"));
+        QCOMPARE(first.reconcile(hourly), std::nullopt);
+        QCOMPARE(QString::fromUtf8(test::readFile(systemctl + QStringLiteral(".calls"))),
+            QStringLiteral("--user is-enabled vellmir-scheduler.timer\n"));
+        QCOMPARE(
+            service(QStringLiteral("7"), QStringLiteral("/elsewhere"))->status(), AgentService::Status::notRegistered);
+        Scheduler second(
+            defaults, [&] { return service(QStringLiteral("8"), exe); }, QStringLiteral("8"));
+        QCOMPARE(second.reconcile(hourly), std::nullopt);
+        QVERIFY(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")).contains("build 8"));
+        QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild), QStringLiteral("8"));
+
+        // No automatic schedule left: disabled and the files are gone.
+        QCOMPARE(second.reconcile({}), std::nullopt);
+        QVERIFY(!QFile::exists(units + QStringLiteral("/vellmir-scheduler.timer")));
+        QVERIFY(!defaults.contains(UserDefaults::schedulerRegisteredBuild));
+    }
+
+    void missingUserManagerGivesTheSentence()
+    {
+        test::TestHome home;
+        const QString systemctl = home.path() + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-systemctl")), systemctl));
+        test::writeFile(systemctl + QStringLiteral(".fail"), "");
+        UserDefaults defaults;
+        Scheduler scheduler(
+            defaults,
+            [&] {
+                return std::make_unique<SystemdAgentService>(
+                    SystemdAgentService::Options { QStringLiteral("/x"), {}, systemctl, QStringLiteral("1") });
+            },
+            QStringLiteral("1"));
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("reconcile failed")));
+        const std::optional<QString> message = scheduler.reconcile({ withSchedule(Destination::Schedule::daily) });
+        QVERIFY(message);
+        QVERIFY2(message->contains(QStringLiteral("No medium found")), qPrintable(*message));
+
+        // The real tool where no user manager runs fails the same way and never hangs.
+        SystemdAgentService real(SystemdAgentService::Options {
+            QStringLiteral("/x"), {}, QStringLiteral("systemctl"), QStringLiteral("1") });
+        QVERIFY(real.status() != AgentService::Status::enabled);
+    }
+};
+
+QTEST_GUILESS_MAIN(SchedulerTest)
+#include "SchedulerTest.moc"
