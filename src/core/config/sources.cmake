@@ -1,4 +1,5 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    config/B2Address.cpp config/B2Address.h
     config/BackupPreferences.cpp config/BackupPreferences.h
     config/CredentialRole.cpp config/CredentialRole.h
     config/CredentialsStore.cpp config/CredentialsStore.h

@@ -1,3 +1,4 @@
 list(APPEND VELLMIR_CORE_SOURCES
     engine/ResticError.h
+    engine/ResticSettingsDiscovery.cpp engine/ResticSettingsDiscovery.h
 )
