@@ -140,12 +140,20 @@ QMap<QString, QString> ConfigSeal::fingerprints(const Destination &destination, 
 
 SealedConfig ConfigSeal::current() const
 {
+    return current(false);
+}
+
+SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations) const
+{
     SealedConfig config;
     config.destinations = readFileIfExists(m_destinationsURL).value_or(QByteArray());
     if (const std::optional<QByteArray> policy = readFileIfExists(policyURL()))
         config.policy
             = AgentPolicy::Settings::fromJson(json::parseObject(*policy, QStringLiteral("The agent policy file")));
-    for (const Destination &destination : decodeDestinations(config.destinations)) {
+    const QList<Destination> destinations = tolerateUnreadableDestinations
+        ? decodeDestinationsLeniently(config.destinations)
+        : decodeDestinations(config.destinations);
+    for (const Destination &destination : destinations) {
         const QMap<QString, QString> entries = currentFingerprints(destination);
         for (auto it = entries.cbegin(); it != entries.cend(); ++it)
             config.credentials.insert(it.key(), it.value());
@@ -314,7 +322,7 @@ QStringList ConfigSeal::differencesFromAnotherMac() const
     }
     for (const Destination &destination : std::as_const(destinations))
         lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository + u'.');
-    if (current().policy.changesWithoutApproval)
+    if (current(true).policy.changesWithoutApproval)
         lines.append(QStringLiteral("Agents may make changes without asking."));
     return lines;
 }
@@ -327,7 +335,8 @@ QStringList ConfigSeal::differences() const
     const std::optional<SealedConfig> sealedConfig = sealed();
     if (!sealedConfig)
         return { missingSealLine };
-    const SealedConfig now = current();
+    // A destinations file that no longer decodes is itself one of the differences to report.
+    const SealedConfig now = current(true);
 
     bool unreadable = false;
     const QList<Destination> before = decodeDestinationsLeniently(sealedConfig->destinations);

@@ -75,6 +75,9 @@ public:
 
 private:
     void seal(const SymmetricKey &key) const;
+    // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
+    // fingerprints instead of failing, for the review lines that report such a file.
+    SealedConfig current(bool tolerateUnreadableDestinations) const;
     QString folder() const;
     QMap<QString, QString> currentFingerprints(const Destination &destination) const;
     static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
