@@ -24,8 +24,8 @@ public:
         if (failCreates)
             throw SealKeyError::unavailable(SealKeyError::Status::locked, QStringLiteral("The keyring is locked."));
         if (m_key)
-            throw SealKeyError::unavailable(
-                SealKeyError::Status::duplicateItem, QStringLiteral("The specified item already exists in the keyring."));
+            throw SealKeyError::unavailable(SealKeyError::Status::duplicateItem,
+                QStringLiteral("The specified item already exists in the keyring."));
         m_key = SymmetricKey::random();
         ++createCount;
         return *m_key;

@@ -203,9 +203,8 @@ SymmetricKey DataProtectionSealKeyStore::create()
 
     GErrorSlot slot;
     // The default collection is looked up without creating it: creating one would prompt.
-    GObjectPtr<SecretCollection> collection(
-        secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr,
-            &slot.error));
+    GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &slot.error));
     if (slot.error)
         throw SealKeyError::unavailable(Status::unreachable, slot.message());
     if (!collection)

@@ -77,8 +77,8 @@ QByteArray decodeBase64Field(const QJsonObject &object, const QString &key, cons
         = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     // Characters outside Latin-1 become '?', which the decoder rejects like any other stray byte.
     if (result.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
-        throw JsonError(QStringLiteral("The value of %1 must be Base64 data.")
-                            .arg(JsonReader(object, context).name(key)));
+        throw JsonError(
+            QStringLiteral("The value of %1 must be Base64 data.").arg(JsonReader(object, context).name(key)));
     return result.decoded;
 }
 

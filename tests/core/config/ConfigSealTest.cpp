@@ -120,16 +120,18 @@ private Q_SLOTS:
         QTest::newRow("complete") << QByteArray(R"({"credentials":{"a/b":"c"},"destinations":"W10=",)"
                                                 R"("policy":{"changesWithoutApproval":false},"extra":1})")
                                   << true;
-        QTest::newRow("no credentials")
-            << QByteArray(R"({"destinations":"","policy":{"changesWithoutApproval":false}})") << false;
-        QTest::newRow("no destinations")
-            << QByteArray(R"({"credentials":{},"policy":{"changesWithoutApproval":false}})") << false;
+        QTest::newRow("no credentials") << QByteArray(
+            R"({"destinations":"","policy":{"changesWithoutApproval":false}})")
+                                        << false;
+        QTest::newRow("no destinations") << QByteArray(
+            R"({"credentials":{},"policy":{"changesWithoutApproval":false}})")
+                                         << false;
         QTest::newRow("no policy") << QByteArray(R"({"credentials":{},"destinations":""})") << false;
         QTest::newRow("policy without flag")
             << QByteArray(R"({"credentials":{},"destinations":"","policy":{}})") << false;
-        QTest::newRow("bad base64")
-            << QByteArray(R"({"credentials":{},"destinations":"@@@","policy":{"changesWithoutApproval":false}})")
-            << false;
+        QTest::newRow("bad base64") << QByteArray(
+            R"({"credentials":{},"destinations":"@@@","policy":{"changesWithoutApproval":false}})")
+                                    << false;
         QTest::newRow("fingerprint not text")
             << QByteArray(R"({"credentials":{"a":1},"destinations":"","policy":{"changesWithoutApproval":false}})")
             << false;
@@ -269,8 +271,8 @@ private Q_SLOTS:
         f.seal.seal();
         const QByteArray sealBefore = test::readFile(f.sealPath());
         f.seal.writePolicy(AgentPolicy::Settings { true });
-        QCOMPARE(json::parseObject(test::readFile(f.policyPath())),
-            (QJsonObject { { "changesWithoutApproval", true } }));
+        QCOMPARE(
+            json::parseObject(test::readFile(f.policyPath())), (QJsonObject { { "changesWithoutApproval", true } }));
         QVERIFY(test::readFile(f.policyPath()).contains('\n'));
         QCOMPARE(test::readFile(f.sealPath()), sealBefore);
         QVERIFY(f.seal.current().policy.changesWithoutApproval);
@@ -318,10 +320,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("output");
         QTest::addColumn<int>("status");
-        QTest::newRow("no key yet") << "empty" << "Seal keychain: reachable\n" << 0;
-        QTest::newRow("key stored") << "key" << "Seal keychain: reachable\n" << 0;
+        QTest::newRow("no key yet") << "empty"
+                                    << "Seal keychain: reachable\n"
+                                    << 0;
+        QTest::newRow("key stored") << "key"
+                                    << "Seal keychain: reachable\n"
+                                    << 0;
         QTest::newRow("unreachable") << "failing"
-                                     << "Vellmir could not reach its protected keychain: The keyring is locked.\n" << 1;
+                                     << "Vellmir could not reach its protected keychain: The keyring is locked.\n"
+                                     << 1;
     }
 
     void sealAccessProbe()

@@ -1,6 +1,6 @@
+#include "config/DataProtectionSealKeyStore.h"
 #include "TestSupport.h"
 #include "config/ConfigSeal.h"
-#include "config/DataProtectionSealKeyStore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -21,6 +21,27 @@ class DataProtectionSealKeyStoreTest : public QObject {
     }
 
 private Q_SLOTS:
+    // First, before libsecret keeps a connection: with no secret service on the bus, the answer
+    // is an error, never "no key" (which would read as another computer's configuration).
+    void unreachableServiceIsAnErrorNotAMissingKey()
+    {
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dir.filePath(QStringLiteral("no-bus")).toUtf8());
+        DataProtectionSealKeyStore store(machineIdFile(QStringLiteral("00000000000000000000000000000000")));
+        bool keyThrew = false;
+        try {
+            store.key();
+        } catch (const SealKeyError &error) {
+            keyThrew = error.status() == SealKeyError::Status::unreachable;
+        }
+        const SealAccessCheck check = checkSealAccess(store);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+        QVERIFY(keyThrew);
+        QVERIFY(check.output.startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")));
+        QVERIFY(check.output.endsWith(u'\n'));
+        QCOMPARE(check.exitStatus, 1);
+    }
+
     void createsOneKeyPerMachineAndNeverReplacesIt()
     {
         DataProtectionSealKeyStore here(machineIdFile(QStringLiteral("0123456789abcdef0123456789abcdef")));

@@ -50,7 +50,8 @@ struct SealFixture {
     void storeSecrets(const Destination &d) const
     {
         for (CredentialRole role : credentialRoles(d.kind))
-            credentials.setSecret(CredentialRoles::toString(role) + QStringLiteral("-of-") + d.name, role, d.credentialID);
+            credentials.setSecret(
+                CredentialRoles::toString(role) + QStringLiteral("-of-") + d.name, role, d.credentialID);
     }
 
     void writeDestinations(const QList<Destination> &list) const
@@ -66,9 +67,10 @@ struct SealFixture {
     // Two destinations with their secrets, sealed by a first check.
     QList<Destination> sealedPair(bool policyOn = false)
     {
-        const Destination a = destination(QStringLiteral("Pictures"), Destination::Kind::local, QStringLiteral("/srv/a"));
-        const Destination b
-            = destination(QStringLiteral("Offsite"), Destination::Kind::backblazeB2, QStringLiteral("b2:bucket:vellmir"));
+        const Destination a
+            = destination(QStringLiteral("Pictures"), Destination::Kind::local, QStringLiteral("/srv/a"));
+        const Destination b = destination(
+            QStringLiteral("Offsite"), Destination::Kind::backblazeB2, QStringLiteral("b2:bucket:vellmir"));
         storeSecrets(a);
         storeSecrets(b);
         writeDestinations({ a, b });

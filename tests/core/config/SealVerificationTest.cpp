@@ -24,11 +24,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("oldDefault"); // "", "true" or "false"
         QTest::addColumn<QString>("policyFile"); // "", "true" or "false"
         QTest::addColumn<QString>("expectedPolicyFile"); // "" when no file should exist
-        QTest::newRow("nothing set") << "" << "" << "";
-        QTest::newRow("old default on") << "true" << "" << "true";
-        QTest::newRow("old default off") << "false" << "" << "";
-        QTest::newRow("policy file wins over the default") << "true" << "false" << "false";
-        QTest::newRow("policy file kept") << "" << "true" << "true";
+        QTest::newRow("nothing set") << ""
+                                     << ""
+                                     << "";
+        QTest::newRow("old default on") << "true"
+                                        << ""
+                                        << "true";
+        QTest::newRow("old default off") << "false"
+                                         << ""
+                                         << "";
+        QTest::newRow("policy file wins over the default") << "true"
+                                                           << "false"
+                                                           << "false";
+        QTest::newRow("policy file kept") << ""
+                                          << "true"
+                                          << "true";
     }
 
     void firstRunSealsAndMovesTheOldDefault()
@@ -111,42 +121,55 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<QStringList>("trusted");
         const QStringList both { "Pictures", "Offsite" };
-        QTest::newRow("nothing") << "none" << "valid" << QStringList {} << both;
-        QTest::newRow("renamed") << "rename" << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
-        QTest::newRow("moved") << "move" << "changed"
-                               << QStringList { "Changed where “Pictures” backs up to: /mnt/elsewhere." } << both;
-        QTest::newRow("added") << "add" << "changed"
-                               << QStringList { "Added destination “Extra”, backing up to sftp:host:/x." } << both;
-        QTest::newRow("removed") << "remove" << "changed" << QStringList { "Removed destination “Offsite”." } << both;
-        QTest::newRow("not JSON") << "garbage" << "changed"
+        QTest::newRow("nothing") << "none"
+                                 << "valid" << QStringList {} << both;
+        QTest::newRow("renamed") << "rename"
+                                 << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
+        QTest::newRow("moved") << "move"
+                               << "changed" << QStringList { "Changed where “Pictures” backs up to: /mnt/elsewhere." }
+                               << both;
+        QTest::newRow("added") << "add"
+                               << "changed" << QStringList { "Added destination “Extra”, backing up to sftp:host:/x." }
+                               << both;
+        QTest::newRow("removed") << "remove"
+                                 << "changed" << QStringList { "Removed destination “Offsite”." } << both;
+        QTest::newRow("not JSON") << "garbage"
+                                  << "changed"
                                   << QStringList { "The destinations file can no longer be read.",
                                          "Removed destination “Pictures”.", "Removed destination “Offsite”." }
                                   << both;
-        QTest::newRow("empty array") << "emptyArray" << "changed"
+        QTest::newRow("empty array") << "emptyArray"
+                                     << "changed"
                                      << QStringList { "Removed destination “Pictures”.",
                                             "Removed destination “Offsite”." }
                                      << both;
-        QTest::newRow("reformatted only") << "reformat" << "changed"
-                                          << QStringList { "Vellmir's record of its own settings was altered." }
-                                          << both;
-        QTest::newRow("policy turned on") << "policyOn" << "changed"
-                                          << QStringList { "Turned on agent changes without approval." } << both;
+        QTest::newRow("reformatted only")
+            << "reformat"
+            << "changed" << QStringList { "Vellmir's record of its own settings was altered." } << both;
+        QTest::newRow("policy turned on")
+            << "policyOn"
+            << "changed" << QStringList { "Turned on agent changes without approval." } << both;
         QTest::newRow("policy file without flag")
-            << "policyBroken" << "changed" << QStringList {} << both; // differences() throws, checked below
+            << "policyBroken"
+            << "changed" << QStringList {} << both; // differences() throws, checked below
         QTest::newRow("password replaced")
-            << "password" << "changed" << QStringList { "Replaced the stored password or keys for “Pictures”." }
+            << "password"
+            << "changed" << QStringList { "Replaced the stored password or keys for “Pictures”." }
             << QStringList { "Offsite" };
-        QTest::newRow("B2 key removed")
-            << "b2Key" << "changed" << QStringList { "Replaced the stored password or keys for “Offsite”." }
-            << QStringList { "Pictures" };
+        QTest::newRow("B2 key removed") << "b2Key"
+                                        << "changed"
+                                        << QStringList { "Replaced the stored password or keys for “Offsite”." }
+                                        << QStringList { "Pictures" };
         QTest::newRow("renamed with new secrets")
-            << "renameAndPassword" << "changed" << QStringList { "Changed the settings of “Photos”." }
-            << QStringList { "Offsite" };
-        QTest::newRow("sealed copy edited, tag kept")
-            << "sealedEdited" << "changed" << QStringList { missingRecord } << QStringList {};
-        QTest::newRow("seal deleted") << "deleteSeal" << "changed" << QStringList { missingRecord } << QStringList {};
+            << "renameAndPassword"
+            << "changed" << QStringList { "Changed the settings of “Photos”." } << QStringList { "Offsite" };
+        QTest::newRow("sealed copy edited, tag kept") << "sealedEdited"
+                                                      << "changed" << QStringList { missingRecord } << QStringList {};
+        QTest::newRow("seal deleted") << "deleteSeal"
+                                      << "changed" << QStringList { missingRecord } << QStringList {};
         QTest::newRow("keyring read fails")
-            << "secretsFail" << "Keychain error: The keyring is locked." << QStringList {} << QStringList {};
+            << "secretsFail"
+            << "Keychain error: The keyring is locked." << QStringList {} << QStringList {};
     }
 
     void outsideChanges()
