@@ -1,11 +1,9 @@
-// libsecret pulls in GLib, whose headers must come before Qt's keyword-free build sees them.
-#include <libsecret/secret.h>
-
 #include "config/DataProtectionSealKeyStore.h"
 
 #include "config/CredentialsStore.h"
 
 #include <QFile>
+#include <libsecret/secret.h>
 #include <memory>
 
 namespace vellmir {
