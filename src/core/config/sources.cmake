@@ -1,9 +1,14 @@
 list(APPEND VELLMIR_CORE_SOURCES
     config/B2Address.cpp config/B2Address.h
     config/BackupPreferences.cpp config/BackupPreferences.h
+    config/ConfigIntegrity.h
+    config/ConfigSeal.cpp config/ConfigSeal.h
     config/CredentialRole.cpp config/CredentialRole.h
     config/CredentialsStore.cpp config/CredentialsStore.h
+    config/DataProtectionSealKeyStore.cpp config/DataProtectionSealKeyStore.h
     config/Destination.cpp config/Destination.h
     config/FileLock.cpp config/FileLock.h
+    config/SealedConfig.cpp config/SealedConfig.h
+    config/SealKeyStore.cpp config/SealKeyStore.h
     config/SecretStorage.h
 )

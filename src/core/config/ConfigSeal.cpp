@@ -1,0 +1,449 @@
+#include "config/ConfigSeal.h"
+
+#include "engine/ResticError.h"
+#include "util/AtomicFile.h"
+#include "util/Json.h"
+#include "util/Log.h"
+#include "util/UserDefaults.h"
+#include "util/Uuid.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+
+namespace vellmir {
+
+namespace {
+
+const QString kVersion = QStringLiteral("version");
+const QString kMac = QStringLiteral("mac");
+const QString kSealed = QStringLiteral("sealed");
+constexpr qint64 sealFileVersion = 1;
+
+const QString missingSealLine = QStringLiteral("Vellmir's record of its own settings is missing or was altered.");
+
+// The record stored in "config.seal".
+struct SealFile {
+    qint64 version = sealFileVersion;
+    QByteArray mac;
+    SealedConfig sealed;
+
+    QJsonObject toJson() const
+    {
+        return QJsonObject {
+            { kVersion, version },
+            { kMac, QString::fromLatin1(mac.toBase64()) },
+            { kSealed, sealed.toJson() },
+        };
+    }
+
+    static SealFile fromJson(const QJsonObject &object)
+    {
+        const JsonReader reader(object);
+        SealFile file;
+        file.version = reader.integer(kVersion);
+        file.mac = decodeBase64Field(object, kMac, {});
+        file.sealed = SealedConfig::fromJson(reader.object(kSealed));
+        return file;
+    }
+};
+
+QString describe(const std::exception &error)
+{
+    if (const auto *own = dynamic_cast<const Error *>(&error))
+        return own->message();
+    return QString::fromLocal8Bit(error.what());
+}
+
+// The destinations held in `bytes`; no bytes mean none. Throws JsonError.
+QList<Destination> decodeDestinations(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return {};
+    return Destination::listFromJson(json::parseArray(bytes, QStringLiteral("The destinations file")));
+}
+
+// As decodeDestinations, but bytes that do not decode give an empty list and set `unreadable`.
+QList<Destination> decodeDestinationsLeniently(const QByteArray &bytes, bool *unreadable = nullptr)
+{
+    try {
+        return decodeDestinations(bytes);
+    } catch (const JsonError &) {
+        if (unreadable)
+            *unreadable = true;
+        return {};
+    }
+}
+
+const Destination *findByID(const QList<Destination> &list, const QUuid &id)
+{
+    for (const Destination &destination : list) {
+        if (destination.id == id)
+            return &destination;
+    }
+    return nullptr;
+}
+
+QString quoted(const QString &name)
+{
+    return QChar(0x201C) + name + QChar(0x201D);
+}
+
+} // namespace
+
+ConfigSeal::ConfigSeal(
+    QString destinationsURL, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials, QString userDefaultsPath)
+    : m_destinationsURL(std::move(destinationsURL))
+    , m_keys(std::move(keys))
+    , m_credentials(std::move(credentials))
+    , m_userDefaultsPath(std::move(userDefaultsPath))
+{
+}
+
+QString ConfigSeal::folder() const
+{
+    return QFileInfo(m_destinationsURL).absolutePath();
+}
+
+QString ConfigSeal::sealURL() const
+{
+    return folder() + u'/' + sealFileName();
+}
+
+QString ConfigSeal::policyURL() const
+{
+    return folder() + u'/' + policyFileName();
+}
+
+QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destination) const
+{
+    QMap<QString, QString> entries;
+    const QString prefix = uuidText(destination.credentialID) + u'/';
+    for (CredentialRole role : credentialRoles(destination.kind)) {
+        // A missing item fingerprints like an empty secret.
+        const QString secret = m_credentials.secret(role, destination.credentialID).value_or(QString());
+        entries.insert(prefix + CredentialRoles::toString(role), secretFingerprint(secret));
+    }
+    return entries;
+}
+
+QMap<QString, QString> ConfigSeal::fingerprints(const Destination &destination, const SealedConfig &sealed)
+{
+    QMap<QString, QString> entries;
+    const QString prefix = uuidText(destination.credentialID) + u'/';
+    for (auto it = sealed.credentials.cbegin(); it != sealed.credentials.cend(); ++it) {
+        if (it.key().startsWith(prefix))
+            entries.insert(it.key(), it.value());
+    }
+    return entries;
+}
+
+SealedConfig ConfigSeal::current() const
+{
+    return current(false);
+}
+
+SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations) const
+{
+    SealedConfig config;
+    config.destinations = readFileIfExists(m_destinationsURL).value_or(QByteArray());
+    if (const std::optional<QByteArray> policy = readFileIfExists(policyURL()))
+        config.policy
+            = AgentPolicy::Settings::fromJson(json::parseObject(*policy, QStringLiteral("The agent policy file")));
+    const QList<Destination> destinations = tolerateUnreadableDestinations
+        ? decodeDestinationsLeniently(config.destinations)
+        : decodeDestinations(config.destinations);
+    for (const Destination &destination : destinations) {
+        const QMap<QString, QString> entries = currentFingerprints(destination);
+        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+            config.credentials.insert(it.key(), it.value());
+    }
+    return config;
+}
+
+std::optional<SealedConfig> ConfigSeal::sealed() const
+{
+    const std::optional<SymmetricKey> key = m_keys->key();
+    if (!key)
+        return std::nullopt;
+    // Anything wrong with the file itself means there is no seal to trust.
+    try {
+        const std::optional<QByteArray> bytes = readFileIfExists(sealURL());
+        if (!bytes)
+            return std::nullopt;
+        const SealFile file = SealFile::fromJson(json::parseObject(*bytes));
+        if (file.version != sealFileVersion)
+            return std::nullopt;
+        if (!tagsEqual(file.sealed.mac(*key), file.mac))
+            return std::nullopt;
+        return file.sealed;
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
+void ConfigSeal::seal(const SymmetricKey &key) const
+{
+    SealFile file;
+    file.sealed = current();
+    ensureDirectory(folder());
+    file.mac = file.sealed.mac(key);
+    writeFileAtomically(sealURL(), json::pretty(file.toJson()));
+}
+
+void ConfigSeal::seal() const
+{
+    std::optional<SymmetricKey> key = m_keys->key();
+    if (!key)
+        key = m_keys->create();
+    seal(*key);
+}
+
+void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const
+{
+    ensureDirectory(folder());
+    writeFileAtomically(policyURL(), json::pretty(settings.toJson()));
+}
+
+ConfigIntegrity ConfigSeal::verify() const
+{
+    try {
+        std::optional<SymmetricKey> key;
+        try {
+            key = m_keys->key();
+        } catch (const std::exception &error) {
+            return ConfigIntegrity::unavailable(describe(error));
+        }
+
+        if (!key) {
+            // A seal without a key was made on another computer, or this computer's key is gone.
+            if (QFileInfo::exists(sealURL()))
+                return ConfigIntegrity::changed();
+            // First run: move the old user-defaults policy into the sealed file, then seal.
+            try {
+                const auto defaults = m_userDefaultsPath.isEmpty() ? std::make_unique<UserDefaults>()
+                                                                   : std::make_unique<UserDefaults>(m_userDefaultsPath);
+                if (!QFileInfo::exists(policyURL())
+                    && defaults->boolValue(UserDefaults::agentChangesWithoutApproval, false))
+                    writePolicy(AgentPolicy::Settings { true });
+                // Removed whatever its value, so the old setting can never come back later.
+                defaults->remove(UserDefaults::agentChangesWithoutApproval);
+                seal(m_keys->create());
+                return ConfigIntegrity::valid();
+            } catch (const std::exception &error) {
+                return ConfigIntegrity::unavailable(describe(error));
+            }
+        }
+
+        SealFile file;
+        try {
+            const std::optional<QByteArray> bytes = readFileIfExists(sealURL());
+            if (!bytes)
+                return ConfigIntegrity::changed();
+            file = SealFile::fromJson(json::parseObject(*bytes));
+        } catch (const Error &) {
+            return ConfigIntegrity::changed();
+        }
+        if (file.version != sealFileVersion)
+            return ConfigIntegrity::changed();
+
+        SealedConfig now;
+        try {
+            now = current();
+        } catch (const JsonError &) {
+            // Damaged JSON is a change to review; a read or keyring failure is not a verdict.
+            return ConfigIntegrity::changed();
+        } catch (const std::exception &error) {
+            return ConfigIntegrity::unavailable(describe(error));
+        }
+
+        if (!tagsEqual(now.mac(*key), file.mac))
+            return ConfigIntegrity::changed();
+        // The tag vouches for the files as they are now; these comparisons catch a seal file
+        // whose sealed copy was edited while its tag was left alone.
+        if (now.destinations != file.sealed.destinations)
+            return ConfigIntegrity::changed();
+        if (now.policy.changesWithoutApproval != file.sealed.policy.changesWithoutApproval)
+            return ConfigIntegrity::changed();
+        if (now.credentials != file.sealed.credentials)
+            return ConfigIntegrity::changed();
+        return ConfigIntegrity::valid();
+    } catch (const std::exception &error) {
+        return ConfigIntegrity::unavailable(describe(error));
+    }
+}
+
+bool ConfigSeal::isFromAnotherMac() const
+{
+    if (!QFileInfo::exists(sealURL()))
+        return false;
+    try {
+        return !m_keys->key().has_value();
+    } catch (const std::exception &) {
+        return true;
+    }
+}
+
+QList<Destination> ConfigSeal::trustedDestinations(const SealedConfig &sealed, bool strict) const
+{
+    QList<Destination> kept;
+    for (const Destination &destination : decodeDestinations(sealed.destinations)) {
+        QMap<QString, QString> now;
+        if (strict) {
+            now = currentFingerprints(destination);
+        } else {
+            try {
+                now = currentFingerprints(destination);
+            } catch (const std::exception &) {
+                // Unreadable secrets cannot be vouched for: the destination is left out.
+            }
+        }
+        if (now == fingerprints(destination, sealed))
+            kept.append(destination);
+    }
+    return kept;
+}
+
+ConfigSeal::Trusted ConfigSeal::trusted() const
+{
+    const std::optional<SealedConfig> sealedConfig = sealed();
+    if (!sealedConfig)
+        return {};
+    return { trustedDestinations(*sealedConfig, false), sealedConfig->policy };
+}
+
+QStringList ConfigSeal::differencesFromAnotherMac() const
+{
+    QStringList lines;
+    QList<Destination> destinations;
+    try {
+        destinations = decodeDestinations(readFileIfExists(m_destinationsURL).value_or(QByteArray()));
+    } catch (const Error &) {
+    }
+    for (const Destination &destination : std::as_const(destinations))
+        lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository + u'.');
+    if (current(true).policy.changesWithoutApproval)
+        lines.append(QStringLiteral("Agents may make changes without asking."));
+    return lines;
+}
+
+QStringList ConfigSeal::differences() const
+{
+    if (isFromAnotherMac())
+        return differencesFromAnotherMac();
+
+    const std::optional<SealedConfig> sealedConfig = sealed();
+    if (!sealedConfig)
+        return { missingSealLine };
+    // A destinations file that no longer decodes is itself one of the differences to report.
+    const SealedConfig now = current(true);
+
+    bool unreadable = false;
+    const QList<Destination> before = decodeDestinationsLeniently(sealedConfig->destinations);
+    const QList<Destination> after = decodeDestinationsLeniently(now.destinations, &unreadable);
+
+    QStringList lines;
+    if (unreadable)
+        lines.append(QStringLiteral("The destinations file can no longer be read."));
+    for (const Destination &destination : after) {
+        if (!findByID(before, destination.id))
+            lines.append(QStringLiteral("Added destination ") + quoted(destination.name)
+                + QStringLiteral(", backing up to ") + destination.repository + u'.');
+    }
+    for (const Destination &destination : before) {
+        if (!findByID(after, destination.id))
+            lines.append(QStringLiteral("Removed destination ") + quoted(destination.name) + u'.');
+    }
+    for (const Destination &destination : after) {
+        const Destination *match = findByID(before, destination.id);
+        if (!match)
+            continue;
+        if (destination != *match) {
+            // A settings change outranks a secrets change: one line per destination.
+            if (destination.repository == match->repository)
+                lines.append(QStringLiteral("Changed the settings of ") + quoted(destination.name) + u'.');
+            else
+                lines.append(QStringLiteral("Changed where ") + quoted(destination.name)
+                    + QStringLiteral(" backs up to: ") + destination.repository + u'.');
+            continue;
+        }
+        QMap<QString, QString> secrets;
+        try {
+            secrets = currentFingerprints(destination);
+        } catch (const std::exception &) {
+        }
+        if (secrets != fingerprints(destination, *sealedConfig))
+            lines.append(QStringLiteral("Replaced the stored password or keys for ") + quoted(destination.name) + u'.');
+    }
+
+    const bool wasOn = sealedConfig->policy.changesWithoutApproval;
+    const bool isOn = now.policy.changesWithoutApproval;
+    if (wasOn != isOn)
+        lines.append(isOn ? QStringLiteral("Turned on agent changes without approval.")
+                          : QStringLiteral("Turned off agent changes without approval."));
+    else if (lines.isEmpty())
+        // Something the record comparison cannot see, such as a reformatted destinations file.
+        lines.append(QStringLiteral("Vellmir's record of its own settings was altered."));
+    return lines;
+}
+
+QStringList ConfigSeal::undo() const
+{
+    const std::optional<SealedConfig> sealedConfig = sealed();
+    if (!sealedConfig)
+        throw ResticError::command(QStringLiteral("There is no trusted configuration to go back to."));
+    const QList<Destination> sealedList = decodeDestinations(sealedConfig->destinations);
+    // Read strictly: a keyring that fails for a moment must not make a destination look
+    // replaced, or the undo below would drop it and delete its repository password for good.
+    // Everything is read before the first file is written or item deleted.
+    const QList<Destination> kept = trustedDestinations(*sealedConfig, true);
+
+    QList<Destination> removed;
+    for (const Destination &destination : sealedList) {
+        if (!findByID(kept, destination.id))
+            removed.append(destination);
+    }
+
+    if (removed.isEmpty()) {
+        if (!sealedConfig->destinations.isEmpty())
+            writeFileAtomically(m_destinationsURL, sealedConfig->destinations);
+        else
+            QFile::remove(m_destinationsURL); // absent already is just as good
+    } else {
+        writeFileAtomically(m_destinationsURL, json::pretty(Destination::listToJson(kept)));
+        for (const Destination &destination : std::as_const(removed)) {
+            // Items that a kept destination still uses match their seal and stay.
+            const bool shared = std::any_of(kept.cbegin(), kept.cend(),
+                [&](const Destination &other) { return other.credentialID == destination.credentialID; });
+            if (shared)
+                continue;
+            try {
+                m_credentials.removeAll(destination.credentialID);
+            } catch (const std::exception &error) {
+                logLine(QStringLiteral("seal"),
+                    QStringLiteral("Could not delete the keyring items of the removed destination %1: %2")
+                        .arg(uuidText(destination.id), describe(error)));
+            }
+        }
+    }
+
+    writePolicy(sealedConfig->policy);
+    seal();
+
+    QStringList names;
+    for (const Destination &destination : std::as_const(removed))
+        names.append(destination.name);
+    return names;
+}
+
+SealAccessCheck checkSealAccess(const SealKeyStore &keys)
+{
+    try {
+        keys.key();
+        return { QStringLiteral("Seal keychain: reachable\n"), 0 };
+    } catch (const std::exception &error) {
+        return { describe(error) + u'\n', 1 };
+    }
+}
+
+} // namespace vellmir

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "agent/AgentPolicy.h"
+#include "config/ConfigIntegrity.h"
+#include "config/CredentialsStore.h"
+#include "config/Destination.h"
+#include "config/SealKeyStore.h"
+#include "config/SealedConfig.h"
+
+#include <QList>
+#include <QMap>
+#include <QStringList>
+#include <memory>
+#include <optional>
+
+namespace vellmir {
+
+// The seal over the configuration: "config.seal" beside the destinations file holds a copy of
+// the destinations file's bytes, the agent policy ("agent-policy.json") and fingerprints of the
+// destinations' secrets, signed with a key that never leaves this computer. It lets the
+// application notice changes it did not make itself, and settings brought from another machine.
+//
+// Holds no lock and caches nothing: every call reads the files and the keyring afresh. Callers
+// run every check-and-write sequence under the destinations lock.
+class ConfigSeal {
+public:
+    // The last sealed configuration that may still be used while a change awaits review.
+    struct Trusted {
+        QList<Destination> destinations;
+        AgentPolicy::Settings policy;
+    };
+
+    // `destinationsURL` is the destinations file's path; the seal's files lie in its folder.
+    // `userDefaultsPath` names the user-defaults file that may still hold the old agent policy;
+    // empty means the user's own.
+    ConfigSeal(QString destinationsURL, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials,
+        QString userDefaultsPath = {});
+
+    const QString &destinationsURL() const { return m_destinationsURL; }
+    QString sealURL() const; // "config.seal" beside the destinations file
+    QString policyURL() const; // "agent-policy.json" beside the destinations file
+    const std::shared_ptr<SealKeyStore> &keys() const { return m_keys; }
+    const CredentialsStore &credentials() const { return m_credentials; }
+
+    // The configuration as it is on disk and in the keyring now. Throws the first file read,
+    // JSON decoding (JsonError) or keyring error.
+    SealedConfig current() const;
+    // The sealed content when "config.seal" is present and authentic under this computer's key,
+    // else nullopt. Throws only the key store's errors.
+    std::optional<SealedConfig> sealed() const;
+    // Seals the current configuration, creating the key first if this computer has none.
+    void seal() const;
+    // Writes "agent-policy.json". Does not reseal: call seal() afterwards.
+    void writePolicy(const AgentPolicy::Settings &settings) const;
+
+    // Is the configuration the one last sealed? Never throws. On the very first check (no key,
+    // no seal) it moves the old user-defaults policy into "agent-policy.json", creates the key
+    // and seals.
+    ConfigIntegrity verify() const;
+    // The seal exists but this computer has no key for it (or the key store cannot be read).
+    bool isFromAnotherMac() const;
+    // The sealed destinations whose secrets still match their sealed fingerprints, and the
+    // sealed policy; nothing and policy off without an authentic seal. Throws key-store errors
+    // and a decoding error of the sealed destinations.
+    Trusted trusted() const;
+    // The review lines that describe what changed since the last seal.
+    QStringList differences() const;
+    // Goes back to the last sealed configuration, dropping destinations whose secrets were
+    // replaced (and deleting their keyring items). Returns the names of the dropped
+    // destinations, in sealed order. A keyring read failure aborts before anything is written.
+    QStringList undo() const;
+
+    static QString sealFileName() { return QStringLiteral("config.seal"); }
+    static QString policyFileName() { return QStringLiteral("agent-policy.json"); }
+
+private:
+    void seal(const SymmetricKey &key) const;
+    // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
+    // fingerprints instead of failing, for the review lines that report such a file.
+    SealedConfig current(bool tolerateUnreadableDestinations) const;
+    QString folder() const;
+    QMap<QString, QString> currentFingerprints(const Destination &destination) const;
+    static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
+    // `strict`: a keyring read failure is thrown instead of counting as an empty map.
+    QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict) const;
+    QStringList differencesFromAnotherMac() const;
+
+    QString m_destinationsURL;
+    std::shared_ptr<SealKeyStore> m_keys;
+    CredentialsStore m_credentials;
+    QString m_userDefaultsPath;
+};
+
+// The outcome of probing the seal key store, for the executable's "--check-seal-access" mode:
+// `output` goes to standard output as is, and the process exits with `exitStatus`.
+struct SealAccessCheck {
+    QString output; // "Seal keychain: reachable\n", or the error's sentence and a newline
+    int exitStatus = 0; // 0 when the store answered (key or no key), 1 when it failed
+};
+SealAccessCheck checkSealAccess(const SealKeyStore &keys);
+
+} // namespace vellmir

@@ -1,0 +1,225 @@
+#include "config/DataProtectionSealKeyStore.h"
+
+#include "config/CredentialsStore.h"
+
+#include <QFile>
+#include <libsecret/secret.h>
+#include <memory>
+
+namespace vellmir {
+
+namespace {
+
+using Status = SealKeyError::Status;
+
+const SecretSchema *sealSchema()
+{
+    // Its own schema name keeps the key apart from the credential items, which libsecret matches
+    // by the "xdg:schema" attribute it adds on store and search.
+    static const SecretSchema schema = [] {
+        SecretSchema s {};
+        s.name = "org.vellmir.Vellmir.SealKey";
+        s.flags = SECRET_SCHEMA_NONE;
+        s.attributes[0] = { "service", SECRET_SCHEMA_ATTRIBUTE_STRING };
+        s.attributes[1] = { "account", SECRET_SCHEMA_ATTRIBUTE_STRING };
+        s.attributes[2] = { "machine-id", SECRET_SCHEMA_ATTRIBUTE_STRING };
+        s.attributes[3] = { nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING };
+        return s;
+    }();
+    return &schema;
+}
+
+struct GErrorSlot {
+    GError *error = nullptr;
+    ~GErrorSlot()
+    {
+        if (error)
+            g_error_free(error);
+    }
+    QString message() const
+    {
+        if (error && error->message && *error->message)
+            return QString::fromUtf8(error->message);
+        return QStringLiteral("The secret service reported an unknown error.");
+    }
+};
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T> using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
+
+struct ItemList {
+    GList *items = nullptr;
+    ~ItemList() { g_list_free_full(items, g_object_unref); }
+};
+
+// The attributes naming the key's item. The byte arrays own the strings the table points at.
+class Attributes {
+public:
+    explicit Attributes(const QString &machineId)
+        : m_service(DataProtectionSealKeyStore::service().toUtf8())
+        , m_account(DataProtectionSealKeyStore::account().toUtf8())
+        , m_machineId(machineId.toUtf8())
+        , m_table(g_hash_table_new(g_str_hash, g_str_equal))
+    {
+        g_hash_table_insert(m_table, const_cast<char *>("service"), m_service.data());
+        g_hash_table_insert(m_table, const_cast<char *>("account"), m_account.data());
+        g_hash_table_insert(m_table, const_cast<char *>("machine-id"), m_machineId.data());
+    }
+    ~Attributes() { g_hash_table_unref(m_table); }
+    Attributes(const Attributes &) = delete;
+    Attributes &operator=(const Attributes &) = delete;
+
+    GHashTable *table() const { return m_table; }
+
+private:
+    QByteArray m_service;
+    QByteArray m_account;
+    QByteArray m_machineId;
+    GHashTable *m_table;
+};
+
+GObjectPtr<SecretService> connectService()
+{
+    GErrorSlot slot;
+    SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &slot.error);
+    if (!service)
+        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    return GObjectPtr<SecretService>(service);
+}
+
+// Every item of the key, locked ones included; never unlocks and never prompts.
+void search(SecretService *service, const Attributes &attributes, bool loadSecrets, ItemList &found)
+{
+    GErrorSlot slot;
+    const auto flags
+        = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0));
+    found.items = secret_service_search_sync(service, sealSchema(), attributes.table(), flags, nullptr, &slot.error);
+    if (slot.error)
+        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+}
+
+SecretItem *oldestItem(GList *items)
+{
+    // Only one item is ever created, but should two exist, always picking the same one keeps
+    // the seal check stable.
+    SecretItem *oldest = nullptr;
+    for (GList *node = items; node; node = node->next) {
+        auto *item = static_cast<SecretItem *>(node->data);
+        if (!oldest || secret_item_get_created(item) < secret_item_get_created(oldest))
+            oldest = item;
+    }
+    return oldest;
+}
+
+SealKeyError lockedError()
+{
+    return SealKeyError::unavailable(Status::locked, QStringLiteral("The keyring is locked."));
+}
+
+} // namespace
+
+DataProtectionSealKeyStore::DataProtectionSealKeyStore()
+    : m_machineIdPaths { QStringLiteral("/etc/machine-id"), QStringLiteral("/var/lib/dbus/machine-id") }
+{
+}
+
+DataProtectionSealKeyStore::DataProtectionSealKeyStore(const QString &machineIdPath)
+    : m_machineIdPaths { machineIdPath }
+{
+}
+
+QString DataProtectionSealKeyStore::service()
+{
+    return CredentialsStore::service() + QStringLiteral(".config-seal");
+}
+
+QString DataProtectionSealKeyStore::account()
+{
+    return QStringLiteral("seal-key");
+}
+
+QString DataProtectionSealKeyStore::machineId() const
+{
+    for (const QString &path : m_machineIdPaths) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QString id = QString::fromUtf8(file.readAll()).trimmed();
+        if (!id.isEmpty())
+            return id;
+    }
+    // Without the id the key could not be bound to this computer; refuse rather than store an
+    // unbound key.
+    throw SealKeyError::unavailable(Status::unreachable,
+        QStringLiteral("The machine id could not be read from %1.").arg(m_machineIdPaths.join(QStringLiteral(" or "))));
+}
+
+std::optional<SymmetricKey> DataProtectionSealKeyStore::key() const
+{
+    const Attributes attributes(machineId());
+    const GObjectPtr<SecretService> service = connectService();
+    ItemList found;
+    search(service.get(), attributes, true, found);
+    SecretItem *item = oldestItem(found.items);
+    if (!item)
+        return std::nullopt;
+    if (secret_item_get_locked(item))
+        throw lockedError();
+
+    SecretValue *value = secret_item_get_secret(item);
+    if (!value)
+        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
+    gsize length = 0;
+    const gchar *data = secret_value_get(value, &length);
+    QByteArray text(data, static_cast<qsizetype>(length));
+    secret_value_unref(value);
+
+    QByteArray::FromBase64Result decoded
+        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    text.fill('\0');
+    if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok || decoded.decoded.size() != SymmetricKey::size)
+        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
+    return SymmetricKey(std::move(decoded.decoded));
+}
+
+SymmetricKey DataProtectionSealKeyStore::create()
+{
+    const Attributes attributes(machineId());
+    const GObjectPtr<SecretService> service = connectService();
+
+    // Storing an item with the same attributes would silently replace the key and break every
+    // seal made with it, so look first.
+    {
+        ItemList found;
+        search(service.get(), attributes, false, found);
+        if (found.items)
+            throw SealKeyError::unavailable(
+                Status::duplicateItem, QStringLiteral("The specified item already exists in the keyring."));
+    }
+
+    GErrorSlot slot;
+    // The default collection is looked up without creating it: creating one would prompt.
+    GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &slot.error));
+    if (slot.error)
+        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    if (!collection)
+        throw SealKeyError::unavailable(Status::unreachable, QStringLiteral("The keyring has no default collection."));
+    if (secret_collection_get_locked(collection.get()))
+        throw lockedError();
+
+    SymmetricKey key = SymmetricKey::random();
+    QByteArray text = key.bytes().toBase64();
+    SecretValue *value = secret_value_new(text.constData(), text.size(), "text/plain");
+    text.fill('\0');
+    GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), sealSchema(), attributes.table(),
+        "Vellmir configuration seal key", value, SECRET_ITEM_CREATE_NONE, nullptr, &slot.error));
+    secret_value_unref(value);
+    if (!item)
+        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    return key;
+}
+
+} // namespace vellmir

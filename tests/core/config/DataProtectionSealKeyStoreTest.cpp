@@ -1,0 +1,90 @@
+#include "config/DataProtectionSealKeyStore.h"
+#include "TestSupport.h"
+#include "config/ConfigSeal.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vellmir;
+
+// Runs against the real Secret Service (scripts/with-keyring provides a throwaway keyring).
+class DataProtectionSealKeyStoreTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString machineIdFile(const QString &id)
+    {
+        const QString path = m_dir.filePath(id);
+        test::writeFile(path, id.toLatin1() + '\n');
+        return path;
+    }
+
+private Q_SLOTS:
+    // First, before libsecret keeps a connection: with no secret service on the bus, the answer
+    // is an error, never "no key" (which would read as another computer's configuration).
+    void unreachableServiceIsAnErrorNotAMissingKey()
+    {
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dir.filePath(QStringLiteral("no-bus")).toUtf8());
+        DataProtectionSealKeyStore store(machineIdFile(QStringLiteral("00000000000000000000000000000000")));
+        bool keyThrew = false;
+        try {
+            store.key();
+        } catch (const SealKeyError &error) {
+            keyThrew = error.status() == SealKeyError::Status::unreachable;
+        }
+        const SealAccessCheck check = checkSealAccess(store);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+        QVERIFY(keyThrew);
+        QVERIFY(check.output.startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")));
+        QVERIFY(check.output.endsWith(u'\n'));
+        QCOMPARE(check.exitStatus, 1);
+    }
+
+    void createsOneKeyPerMachineAndNeverReplacesIt()
+    {
+        DataProtectionSealKeyStore here(machineIdFile(QStringLiteral("0123456789abcdef0123456789abcdef")));
+        QVERIFY(!here.key());
+        QCOMPARE(checkSealAccess(here).output, QStringLiteral("Seal keychain: reachable\n"));
+
+        const SymmetricKey created = here.create();
+        QCOMPARE(created.bytes().size(), 32);
+        QCOMPARE(here.key(), std::optional<SymmetricKey>(created));
+
+        try {
+            here.create();
+            QFAIL("a second key was created");
+        } catch (const SealKeyError &error) {
+            QVERIFY(error.status() == SealKeyError::Status::duplicateItem);
+            QVERIFY(error.message().startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")));
+        }
+        QCOMPARE(here.key(), std::optional<SymmetricKey>(created));
+
+        // The same keyring seen from a computer with another machine id holds no key for it.
+        DataProtectionSealKeyStore elsewhere(machineIdFile(QStringLiteral("fedcba9876543210fedcba9876543210")));
+        QVERIFY(!elsewhere.key());
+        const SymmetricKey other = elsewhere.create();
+        QVERIFY(other != created);
+        QCOMPARE(here.key(), std::optional<SymmetricKey>(created));
+        QCOMPARE(elsewhere.key(), std::optional<SymmetricKey>(other));
+    }
+
+    void unreadableMachineIdIsAnErrorNotAMissingKey()
+    {
+        DataProtectionSealKeyStore store(m_dir.filePath(QStringLiteral("no-such-file")));
+        QVERIFY_THROWS_EXCEPTION(SealKeyError, store.key());
+        QVERIFY_THROWS_EXCEPTION(SealKeyError, store.create());
+        QCOMPARE(checkSealAccess(store).exitStatus, 1);
+    }
+
+    void defaultStoreReachesTheKeyring()
+    {
+        const SealAccessCheck check = checkSealAccess(DataProtectionSealKeyStore());
+        QCOMPARE(check.output, QStringLiteral("Seal keychain: reachable\n"));
+        QCOMPARE(check.exitStatus, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(DataProtectionSealKeyStoreTest)
+#include "DataProtectionSealKeyStoreTest.moc"

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "config/SealKeyStore.h"
+
+#include <mutex>
+
+namespace vellmir::test {
+
+// An in-memory seal key store. Like the keyring store, create() refuses to replace a key.
+// Reads and creation can be made to fail on demand.
+class MemorySealKeyStore : public SealKeyStore {
+public:
+    std::optional<SymmetricKey> key() const override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failReads)
+            throw SealKeyError::unavailable(SealKeyError::Status::locked, QStringLiteral("The keyring is locked."));
+        return m_key;
+    }
+
+    SymmetricKey create() override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failCreates)
+            throw SealKeyError::unavailable(SealKeyError::Status::locked, QStringLiteral("The keyring is locked."));
+        if (m_key)
+            throw SealKeyError::unavailable(SealKeyError::Status::duplicateItem,
+                QStringLiteral("The specified item already exists in the keyring."));
+        m_key = SymmetricKey::random();
+        ++createCount;
+        return *m_key;
+    }
+
+    void forget()
+    {
+        std::lock_guard guard(m_mutex);
+        m_key.reset();
+    }
+
+    bool failReads = false;
+    bool failCreates = false;
+    int createCount = 0;
+
+private:
+    mutable std::mutex m_mutex;
+    std::optional<SymmetricKey> m_key;
+};
+
+} // namespace vellmir::test
