@@ -4,5 +4,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/CredentialsStore.cpp config/CredentialsStore.h
     config/Destination.cpp config/Destination.h
     config/FileLock.cpp config/FileLock.h
+    config/KeychainError.h
+    config/KeychainStore.cpp config/KeychainStore.h
     config/SecretStorage.h
 )
