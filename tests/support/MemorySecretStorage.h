@@ -1,7 +1,7 @@
 #pragma once
 
+#include "config/KeychainError.h"
 #include "config/SecretStorage.h"
-#include "util/Error.h"
 
 #include <QMap>
 #include <QPair>
@@ -17,7 +17,7 @@ public:
     {
         std::lock_guard guard(m_mutex);
         if (failReads)
-            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         auto it = m_items.find({ service, account });
         if (it == m_items.end())
             return std::nullopt;
@@ -28,7 +28,7 @@ public:
     {
         std::lock_guard guard(m_mutex);
         if (failWrites)
-            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         m_items.insert({ service, account }, secret);
     }
 
@@ -36,7 +36,7 @@ public:
     {
         std::lock_guard guard(m_mutex);
         if (failRemovals)
-            throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         m_items.remove({ service, account });
     }
 

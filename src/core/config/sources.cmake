@@ -10,5 +10,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/FileLock.cpp config/FileLock.h
     config/SealedConfig.cpp config/SealedConfig.h
     config/SealKeyStore.cpp config/SealKeyStore.h
+    config/KeychainError.h
+    config/KeychainStore.cpp config/KeychainStore.h
     config/SecretStorage.h
 )

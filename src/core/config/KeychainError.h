@@ -1,0 +1,26 @@
+#pragma once
+
+#include "util/Error.h"
+
+namespace vellmir {
+
+// A failure of the system keyring other than a missing item: no Secret Service on the bus, a
+// locked keyring, a refused prompt, a D-Bus error. Never means "no secret".
+class KeychainError : public Error {
+public:
+    // "Keychain error: " and the system's message; the code stands in when the system gave no text.
+    static KeychainError unexpectedStatus(const QString &systemMessage, int code = 0)
+    {
+        const QString text = systemMessage.trimmed();
+        return KeychainError(QStringLiteral("Keychain error: ")
+            + (text.isEmpty() ? QStringLiteral("status ") + QString::number(code) : text));
+    }
+
+private:
+    explicit KeychainError(QString message)
+        : Error(std::move(message))
+    {
+    }
+};
+
+} // namespace vellmir
