@@ -7,10 +7,12 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/CredentialsStore.cpp config/CredentialsStore.h
     config/DataProtectionSealKeyStore.cpp config/DataProtectionSealKeyStore.h
     config/Destination.cpp config/Destination.h
+    config/FDAStatus.cpp config/FDAStatus.h
     config/FileLock.cpp config/FileLock.h
     config/SealedConfig.cpp config/SealedConfig.h
     config/SealKeyStore.cpp config/SealKeyStore.h
     config/KeychainError.h
     config/KeychainStore.cpp config/KeychainStore.h
+    config/FullDiskAccessPreference.cpp config/FullDiskAccessPreference.h
     config/SecretStorage.h
 )

@@ -1,4 +1,12 @@
 list(APPEND VELLMIR_CORE_SOURCES
     platform/AgentService.h
     platform/SystemdAgentService.cpp platform/SystemdAgentService.h
+    platform/DesktopNotifier.cpp platform/DesktopNotifier.h
+    platform/KeepAwake.h
+    platform/LogindKeepAwake.cpp platform/LogindKeepAwake.h
+    platform/NetworkPathMonitor.h
+    platform/Notifier.h
+    platform/PowerSource.h
+    platform/QtNetworkPathMonitor.cpp platform/QtNetworkPathMonitor.h
+    platform/SystemPowerSource.cpp platform/SystemPowerSource.h
 )
