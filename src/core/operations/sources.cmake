@@ -4,3 +4,8 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/BackupPolicy.cpp operations/BackupPolicy.h
     operations/NotificationPermission.cpp operations/NotificationPermission.h
 )
+list(APPEND VELLMIR_CORE_SOURCES
+    operations/RepositoryHealth.cpp operations/RepositoryHealth.h
+    operations/RepositoryHealthStore.cpp operations/RepositoryHealthStore.h
+    operations/RestoreRunner.cpp operations/RestoreRunner.h
+)

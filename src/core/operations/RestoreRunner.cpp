@@ -1,0 +1,317 @@
+#include "operations/RestoreRunner.h"
+
+#include "config/FileLock.h"
+#include "engine/ResticCommand.h"
+#include "util/Json.h"
+#include "util/Log.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaObject>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <sys/stat.h>
+
+namespace vellmir {
+
+namespace {
+
+using State = RestoreRunner::State;
+using Phase = RestoreRunner::Phase;
+
+QString describe(const std::exception &error)
+{
+    if (const auto *own = dynamic_cast<const Error *>(&error))
+        return own->message();
+    return QString::fromUtf8(error.what());
+}
+
+void parseStdout(State &state, const QString &line)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
+    if (!document.isObject())
+        return;
+    const QJsonObject object = document.object();
+    const QJsonValue type = object.value(QStringLiteral("message_type"));
+    if (!type.isString())
+        return;
+    const auto count = [&](const char *key) { return json::toInt64(object.value(QLatin1String(key))); };
+    if (type.toString() == QLatin1String("status")) {
+        if (const QJsonValue percent = object.value(QStringLiteral("percent_done")); percent.isDouble())
+            state.percent = percent.toDouble();
+        if (const auto value = count("files_restored"))
+            state.filesRestored = *value;
+        if (const auto value = count("total_files"))
+            state.totalFiles = *value;
+        if (const auto value = count("bytes_restored"))
+            state.bytesRestored = *value;
+        if (const auto value = count("total_bytes"))
+            state.totalBytes = *value;
+    } else if (type.toString() == QLatin1String("summary")) {
+        state.summary = RestoreSummary { count("files_restored").value_or(0), count("total_files").value_or(0),
+            count("bytes_restored").value_or(0), count("total_bytes").value_or(0) };
+        state.percent = 1;
+    }
+}
+
+void parseStderr(State &state, const QString &line)
+{
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty())
+        return;
+    const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
+    if (document.isObject()) {
+        const QJsonValue message = document.object().value(QStringLiteral("message"));
+        if (message.isString()) {
+            state.failureMessage = message.toString();
+            return;
+        }
+    }
+    const QString lower = trimmed.toLower();
+    if (lower.startsWith(QLatin1String("fatal")) || lower.contains(QLatin1String("error:")))
+        state.failureMessage = trimmed;
+}
+
+// Whether `path` is the repository folder or lies inside it, symbolic links resolved on both.
+bool insideRepository(const QString &path, const QString &repository)
+{
+    const QString folder = FileLock::normalizedRepository(path);
+    const QString root = FileLock::normalizedRepository(repository);
+    if (root.isEmpty())
+        return false;
+    if (root == QLatin1String("/"))
+        return true;
+    return folder == root || folder.startsWith(root + u'/');
+}
+
+struct Request {
+    ResticEngine engine;
+    CredentialsStore credentials;
+    RepositoryHealthStore healthStore;
+    Snapshot snapshot;
+    Destination destination;
+    QString target;
+    std::optional<QString> include;
+};
+
+// The restore itself. Builds the outcome in `state` and hands every change to `publish`.
+void perform(State &state, const std::function<void(const State &)> &publish, const Request &request,
+    std::stop_token stop)
+{
+    const auto fail = [&](const QString &message) {
+        state.phase = Phase::failed;
+        state.failureMessage = message;
+        publish(state);
+    };
+
+    ResticEnvironment environment;
+    try {
+        environment = request.credentials.resticEnvironment(request.destination);
+    } catch (const std::exception &error) {
+        fail(describe(error));
+        return;
+    }
+
+    const QString folder = QDir::cleanPath(QDir(request.target).absolutePath()) + u'/' + RestoreRunner::folderPrefix()
+        + uuidText(newUuid());
+
+    ResticCommand command(QStringLiteral("restore"));
+    command.option(QStringLiteral("--target"), folder)
+        .flag(QStringLiteral("--json"))
+        .option(QStringLiteral("--overwrite"), QStringLiteral("never"))
+        .flag(QStringLiteral("--verify"));
+    if (request.include) {
+        try {
+            command.option(QStringLiteral("--include"), ResticEngine::literalInclude(*request.include));
+        } catch (const std::exception &error) {
+            fail(describe(error));
+            return;
+        }
+    }
+    command.positional(request.snapshot.id);
+
+    // restic would happily write the restore into the repository it reads from.
+    if (request.destination.kind == Destination::Kind::local
+        && insideRepository(folder, request.destination.repository)) {
+        fail(QStringLiteral("Choose a restore folder outside the backup repository."));
+        return;
+    }
+
+    // mkdir, not mkpath: a missing target is the user's mistake to hear about, and an
+    // existing folder must never receive a restore.
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0) {
+        fail(QStringLiteral("Could not create the folder %1: %2.")
+                 .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    state.restoredPath = folder;
+    publish(state);
+
+    int status = -1;
+    request.engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+        if (stop.stop_requested())
+            return;
+        const State before = state;
+        switch (event.type) {
+        case ResticStreamEvent::Type::stdoutLine:
+            parseStdout(state, event.line);
+            break;
+        case ResticStreamEvent::Type::stderrLine:
+            parseStderr(state, event.line);
+            break;
+        case ResticStreamEvent::Type::finished:
+            status = event.status;
+            break;
+        }
+        if (!(state == before))
+            publish(state);
+    });
+
+    if (stop.stop_requested()) {
+        state.phase = Phase::idle;
+        publish(state);
+        return;
+    }
+    if (status != 0) {
+        state.phase = Phase::failed;
+        if (!state.failureMessage)
+            state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
+        publish(state);
+        return;
+    }
+    state.phase = Phase::finished;
+    state.percent = 1;
+    if (!state.summary)
+        state.summary = RestoreSummary { state.filesRestored, state.totalFiles, state.bytesRestored, state.totalBytes };
+    try {
+        request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
+    } catch (const std::exception &error) {
+        state.failureMessage
+            = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
+            + describe(error);
+    }
+    publish(state);
+    logLine(QStringLiteral("restore"),
+        QStringLiteral("Restore of snapshot %1 from %2 finished.").arg(request.snapshot.shortID, request.destination.name));
+}
+
+// perform() that never lets an exception escape: an unforeseen one fails the restore.
+void performSafely(State &state, const std::function<void(const State &)> &publish, const Request &request,
+    std::stop_token stop)
+{
+    try {
+        perform(state, publish, request, stop);
+    } catch (const std::exception &error) {
+        state.phase = Phase::failed;
+        state.failureMessage = describe(error);
+        publish(state);
+    } catch (...) {
+        state.phase = Phase::failed;
+        state.failureMessage = QStringLiteral("The restore failed unexpectedly.");
+        publish(state);
+    }
+}
+
+} // namespace
+
+QString RestoreRunner::folderPrefix()
+{
+    return QStringLiteral("Vellmir Restore ");
+}
+
+RestoreRunner::RestoreRunner(
+    ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore, QObject *parent)
+    : QObject(parent)
+    , m_engine(std::move(engine))
+    , m_credentials(std::move(credentials))
+    , m_healthStore(std::move(healthStore))
+{
+}
+
+RestoreRunner::~RestoreRunner()
+{
+    // The worker posts to this object: it must be gone before the object is.
+    if (m_worker.joinable()) {
+        m_worker.request_stop();
+        m_worker.join();
+    }
+}
+
+void RestoreRunner::apply(const State &next)
+{
+    const State previous = m_state;
+    m_state = next;
+    if (previous.phase != next.phase)
+        Q_EMIT phaseChanged();
+    if (previous.percent != next.percent)
+        Q_EMIT percentChanged();
+    if (previous.filesRestored != next.filesRestored)
+        Q_EMIT filesRestoredChanged();
+    if (previous.totalFiles != next.totalFiles)
+        Q_EMIT totalFilesChanged();
+    if (previous.bytesRestored != next.bytesRestored)
+        Q_EMIT bytesRestoredChanged();
+    if (previous.totalBytes != next.totalBytes)
+        Q_EMIT totalBytesChanged();
+    if (previous.summary != next.summary)
+        Q_EMIT summaryChanged();
+    if (previous.failureMessage != next.failureMessage)
+        Q_EMIT failureMessageChanged();
+    if (previous.restoredPath != next.restoredPath)
+        Q_EMIT restoredPathChanged();
+}
+
+void RestoreRunner::reset()
+{
+    apply(State {});
+}
+
+void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination, const QString &target,
+    const std::optional<QString> &include)
+{
+    if (m_state.phase == Phase::running)
+        return;
+    State start;
+    start.phase = Phase::running;
+    apply(start);
+
+    const quint64 generation = ++m_generation;
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    // Replacing the worker stops and joins an earlier one; its posts carry an old generation.
+    m_worker = std::jthread([this, generation, start, request = std::move(request)](std::stop_token stop) {
+        State state = start;
+        const auto publish = [this, generation](const State &current) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, current] {
+                    if (generation == m_generation)
+                        apply(current);
+                },
+                Qt::QueuedConnection);
+        };
+        performSafely(state, publish, request, stop);
+    });
+}
+
+void RestoreRunner::cancel()
+{
+    if (m_worker.joinable())
+        m_worker.request_stop();
+}
+
+void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destination, const QString &target,
+    const std::optional<QString> &include, std::stop_token stop)
+{
+    State state = m_state;
+    state.phase = Phase::running;
+    apply(state);
+    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    performSafely(state, [this](const State &current) { apply(current); }, request, stop);
+}
+
+} // namespace vellmir

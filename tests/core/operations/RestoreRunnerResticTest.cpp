@@ -1,0 +1,120 @@
+#include "MemorySecretStorage.h"
+#include "TestSupport.h"
+#include "engine/ResticEngine.h"
+#include "operations/RestoreRunner.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QtTest>
+
+using namespace vellmir;
+using Phase = RestoreRunner::Phase;
+
+// Restores with the installed restic from one local repository shared by every case.
+class RestoreRunnerResticTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TestHome> m_home;
+    CredentialsStore m_credentials { std::make_shared<test::MemorySecretStorage>() };
+    Destination m_destination;
+    Snapshot m_snapshot;
+    QString m_source;
+
+    QString path(const QString &relative) const { return m_home->path() + u'/' + relative; }
+    ResticEngine engine() const { return ResticEngine(std::nullopt, path(QStringLiteral("locks"))); }
+    std::unique_ptr<RestoreRunner> runner() const
+    {
+        return std::make_unique<RestoreRunner>(engine(), m_credentials, RepositoryHealthStore(m_credentials));
+    }
+    // Every file below `folder`, relative to it, with its bytes.
+    static QMap<QString, QByteArray> files(const QString &folder)
+    {
+        QMap<QString, QByteArray> result;
+        QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            result.insert(file.mid(folder.size()), test::readFile(file));
+        }
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!ResticEngine().locateBinary())
+            QSKIP("restic is not installed");
+        m_home = std::make_unique<test::TestHome>();
+        m_destination.id = newUuid();
+        m_destination.credentialID = newUuid();
+        m_destination.repository = path(QStringLiteral("repo"));
+        m_credentials.setSecret(QStringLiteral("pw"), CredentialRole::repoPassword, m_destination.credentialID);
+        m_source = path(QStringLiteral("source"));
+        test::writeFile(m_source + QStringLiteral("/docs/notes [draft]*.txt"), "notes\n");
+        test::writeFile(m_source + QStringLiteral("/docs/readme.txt"), "read me\n");
+        QByteArray binary(300000, '\0');
+        for (int i = 0; i < binary.size(); ++i)
+            binary[i] = char(i * 7919 % 251);
+        test::writeFile(m_source + QStringLiteral("/photos/a.bin"), binary);
+
+        const ResticEnvironment environment = m_credentials.resticEnvironment(m_destination);
+        ResticResult result = engine().run(ResticCommand(QStringLiteral("init")), environment);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
+        result = engine().run(ResticCommand(QStringLiteral("backup")).positional(m_source), environment);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
+        const auto snapshots = engine().listSnapshots(environment);
+        QCOMPARE(snapshots.size(), 1);
+        m_snapshot = snapshots.first();
+        QDir().mkpath(path(QStringLiteral("target")));
+    }
+
+    void restoresAreByteIdenticalAndRecorded_data()
+    {
+        QTest::addColumn<QString>("include"); // relative to the source; empty: whole snapshot
+        QTest::newRow("whole snapshot") << QString();
+        QTest::newRow("one file") << QStringLiteral("/docs/notes [draft]*.txt");
+        QTest::newRow("one folder") << QStringLiteral("/photos");
+    }
+    void restoresAreByteIdenticalAndRecorded()
+    {
+        QFETCH(QString, include);
+        const std::optional<QString> selection
+            = include.isEmpty() ? std::nullopt : std::optional(m_source + include);
+        const qsizetype before = QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+
+        auto restore = runner();
+        restore->run(m_snapshot, m_destination, path(QStringLiteral("target")), selection);
+        QTRY_VERIFY_WITH_TIMEOUT(restore->phase() != Phase::running, 60000);
+        QVERIFY2(restore->phase() == Phase::finished, qPrintable(restore->failureMessage().value_or(QString())));
+        QVERIFY(!restore->failureMessage());
+        QCOMPARE(restore->percent(), 1.0);
+        QVERIFY(restore->summary() && restore->summary()->filesRestored > 0);
+
+        // A new sibling folder each time, holding the source's path below it.
+        QCOMPARE(QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), before + 1);
+        const QString folder = *restore->restoredPath();
+        QVERIFY(QFileInfo(folder).fileName().startsWith(RestoreRunner::folderPrefix()));
+        QMap<QString, QByteArray> expected = files(m_source);
+        if (!include.isEmpty()) {
+            for (auto it = expected.begin(); it != expected.end();)
+                it = it.key().startsWith(include) ? std::next(it) : expected.erase(it);
+        }
+        QCOMPARE(files(folder + m_source), expected);
+
+        const RepositoryHealth health = RepositoryHealthStore(m_credentials).load(m_destination);
+        QCOMPARE(health.restoredSnapshot, m_snapshot.id);
+        QCOMPARE(health.restoredSelection, selection.value_or(QStringLiteral("Whole snapshot")));
+    }
+
+    void targetInsideTheRepositoryIsRefused()
+    {
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("repo/snapshots")));
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(), QStringLiteral("Choose a restore folder outside the backup repository."));
+        QVERIFY(QDir(path(QStringLiteral("repo/snapshots"))).entryList({ RestoreRunner::folderPrefix() + u'*' }).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(RestoreRunnerResticTest)
+#include "RestoreRunnerResticTest.moc"

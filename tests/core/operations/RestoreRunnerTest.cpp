@@ -1,0 +1,245 @@
+#include "MemorySecretStorage.h"
+#include "TestSupport.h"
+#include "engine/ResticEngine.h"
+#include "operations/RestoreRunner.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vellmir;
+using Phase = RestoreRunner::Phase;
+
+// The restore runner against a scripted fake restic.
+class RestoreRunnerTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_fake;
+    CredentialsStore m_credentials { std::make_shared<test::MemorySecretStorage>() };
+    Destination m_destination;
+    Snapshot m_snapshot;
+
+    QString path(const QString &relative) const { return m_home->path() + u'/' + relative; }
+    std::unique_ptr<RestoreRunner> runner(const QString &healthDirectory = {}) const
+    {
+        return std::make_unique<RestoreRunner>(
+            ResticEngine(test::supportPath(QStringLiteral("fake-restic")), path(QStringLiteral("locks"))),
+            m_credentials,
+            healthDirectory.isEmpty() ? RepositoryHealthStore(m_credentials)
+                                      : RepositoryHealthStore(healthDirectory, m_credentials));
+    }
+    void script(const QString &name, const QByteArray &content) const
+    {
+        test::writeFile(m_fake->filePath(name), content);
+    }
+    QStringList lastArguments() const
+    {
+        const QString file = m_fake->filePath(QStringLiteral("args"));
+        if (!QFileInfo::exists(file))
+            return {};
+        return QString::fromUtf8(test::readFile(file)).split(u'\n', Qt::SkipEmptyParts);
+    }
+    RepositoryHealth health() const { return RepositoryHealthStore(m_credentials).load(m_destination); }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<test::TestHome>();
+        m_fake = std::make_unique<QTemporaryDir>();
+        qputenv("FAKE_RESTIC_DIR", QFile::encodeName(m_fake->path()));
+        QDir().mkpath(path(QStringLiteral("target")));
+        QDir().mkpath(path(QStringLiteral("repo")));
+        m_destination = Destination {};
+        m_destination.id = newUuid();
+        m_destination.credentialID = newUuid();
+        m_destination.repository = path(QStringLiteral("repo"));
+        m_credentials.setSecret(QStringLiteral("pw"), CredentialRole::repoPassword, m_destination.credentialID);
+        m_snapshot = Snapshot {};
+        m_snapshot.id = QStringLiteral("5d64010835f3f382f07c09b6df710cfc49d679f2c22feb7b0e5f5b6e5f6b4f21");
+    }
+    void cleanup() { qunsetenv("FAKE_RESTIC_DIR"); }
+
+    void outcomeFollowsResticsOutput_data()
+    {
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<bool>("finished");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QList<qint64>>("counts"); // filesRestored, totalFiles, bytesRestored, totalBytes
+        QTest::addColumn<QList<qint64>>("summary"); // empty: none
+
+        const QByteArray status1 = "{\"message_type\":\"status\",\"percent_done\":0.25,\"files_restored\":1,"
+                                   "\"total_files\":4,\"bytes_restored\":10,\"total_bytes\":40}\n";
+        const QByteArray status2 = "{\"message_type\":\"status\",\"percent_done\":0.5,\"files_restored\":2,"
+                                   "\"total_files\":4,\"bytes_restored\":20}\nnot json\n";
+        QTest::newRow("summary line") << status1 + "{\"message_type\":\"summary\",\"total_files\":3,"
+                                                   "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n"
+                                      << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 4, 10, 40 }
+                                      << QList<qint64> { 6, 3, 121, 121 };
+        QTest::newRow("no summary, a status without total_bytes")
+            << status1 + status2 << QByteArray() << 0 << true << QString() << QList<qint64> { 2, 4, 20, 40 }
+            << QList<qint64> { 2, 4, 20, 40 };
+        QTest::newRow("JSON message") << status1
+                                      << QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
+                                                    "contains errors\"}\n")
+                                      << 1 << false << QStringLiteral("repository contains errors")
+                                      << QList<qint64> { 1, 4, 10, 40 } << QList<qint64> {};
+        QTest::newRow("fatal in capitals, other lines ignored")
+            << QByteArray() << QByteArray("  FATAL: no space left \n\nwarning: slow\n") << 1 << false
+            << QStringLiteral("FATAL: no space left") << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
+        QTest::newRow("the last error line wins")
+            << QByteArray() << QByteArray("Fatal: first\nsomething ERROR: second\n") << 1 << false
+            << QStringLiteral("something ERROR: second") << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
+        QTest::newRow("silent failure") << QByteArray() << QByteArray("restoring...\n") << 2 << false
+                                        << QStringLiteral("Restore failed (exit code 2).")
+                                        << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
+    }
+    void outcomeFollowsResticsOutput()
+    {
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(int, exit);
+        QFETCH(bool, finished);
+        QFETCH(QString, message);
+        QFETCH(QList<qint64>, counts);
+        QFETCH(QList<qint64>, summary);
+        script(QStringLiteral("stdout"), out);
+        script(QStringLiteral("stderr"), err);
+        script(QStringLiteral("exit"), QByteArray::number(exit));
+
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QVERIFY(restore->phase() == (finished ? Phase::finished : Phase::failed));
+        QCOMPARE(restore->failureMessage().value_or(QString()), message);
+        QCOMPARE((QList<qint64> { restore->filesRestored(), restore->totalFiles(), restore->bytesRestored(),
+                     restore->totalBytes() }),
+            counts);
+        if (summary.isEmpty()) {
+            QVERIFY(!restore->summary());
+        } else {
+            QVERIFY(restore->summary() == (RestoreSummary { summary[0], summary[1], summary[2], summary[3] }));
+            QCOMPARE(restore->percent(), 1.0);
+        }
+        QCOMPARE(health().restoredSelection, finished ? std::optional(QStringLiteral("Whole snapshot")) : std::nullopt);
+        QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+    }
+
+    void runRestoresIntoNewFoldersAndSignalsChangesOnly()
+    {
+        auto restore = runner();
+        QSignalSpy phases(restore.get(), &RestoreRunner::phaseChanged);
+        QSignalSpy paths(restore.get(), &RestoreRunner::restoredPathChanged);
+        QStringList folders;
+        for (int round = 0; round < 2; ++round) {
+            restore->run(m_snapshot, m_destination, path(QStringLiteral("target")), QStringLiteral("/docs/a*[1].txt"));
+            QVERIFY(restore->phase() == Phase::running);
+            restore->run(m_snapshot, m_destination, path(QStringLiteral("elsewhere"))); // ignored while running
+            QTRY_VERIFY(restore->phase() == Phase::finished);
+            folders.append(*restore->restoredPath());
+            QCOMPARE(lastArguments(),
+                QStringList({ "restore", "--target", folders.last(), "--json", "--overwrite", "never", "--verify",
+                    "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
+        }
+        // idle -> running -> finished, then -> running (reset and start at once) -> finished.
+        QCOMPARE(phases.size(), 4);
+        QCOMPARE(paths.size(), 3);
+        QCOMPARE(QFileInfo(folders[0]).absolutePath(), path(QStringLiteral("target")));
+        QCOMPARE(QFileInfo(folders[1]).absolutePath(), path(QStringLiteral("target")));
+        QVERIFY(folders[0] != folders[1]);
+        QVERIFY(parseUuid(QFileInfo(folders[0]).fileName().mid(RestoreRunner::folderPrefix().size())));
+        QCOMPARE(health().restoredSelection, QStringLiteral("/docs/a*[1].txt"));
+        QCOMPARE(health().restoredSnapshot, m_snapshot.id);
+    }
+
+    void refusedBeforeResticStarts_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("include");
+        QTest::addColumn<bool>("local");
+        QTest::addColumn<QString>("message"); // empty: the restore runs
+        const QString guard = QStringLiteral("Choose a restore folder outside the backup repository.");
+        QTest::newRow("the repository") << "repo" << QString() << true << guard;
+        QTest::newRow("inside it") << "repo/data" << QString() << true << guard;
+        QTest::newRow("through a link") << "link-to-repo/data" << QString() << true << guard;
+        QTest::newRow("a sibling with the same start") << "repo-restores" << QString() << true << QString();
+        QTest::newRow("not a local repository") << "repo/data" << QString() << false << QString();
+        QTest::newRow("relative include") << "target" << "docs/a.txt" << true
+                                          << QStringLiteral("Select an absolute path from the snapshot browser.");
+        QTest::newRow("missing target") << "missing" << QString() << true << QStringLiteral("Could not create the folder ");
+    }
+    void refusedBeforeResticStarts()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, include);
+        QFETCH(bool, local);
+        QFETCH(QString, message);
+        QDir().mkpath(path(QStringLiteral("repo/data")));
+        QDir().mkpath(path(QStringLiteral("repo-restores")));
+        QVERIFY(QFile::link(path(QStringLiteral("repo")), path(QStringLiteral("link-to-repo"))));
+        if (!local)
+            m_destination.kind = Destination::Kind::sftp;
+
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(target),
+            include.isEmpty() ? std::nullopt : std::optional(include));
+        if (message.isEmpty()) {
+            QVERIFY(restore->phase() == Phase::finished);
+            QCOMPARE(lastArguments().first(), QStringLiteral("restore"));
+            return;
+        }
+        QVERIFY(restore->phase() == Phase::failed);
+        QVERIFY2(restore->failureMessage()->startsWith(message), qPrintable(*restore->failureMessage()));
+        QVERIFY(!restore->restoredPath());
+        QVERIFY(lastArguments().isEmpty());
+        QCOMPARE(QDir(path(target)).entryList({ RestoreRunner::folderPrefix() + u'*' }, QDir::Dirs).size(), 0);
+    }
+
+    void missingSecretFailsWithItsSentence()
+    {
+        m_destination.credentialID = newUuid();
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QVERIFY(restore->phase() == Phase::failed);
+        QVERIFY(restore->failureMessage()->contains(QStringLiteral("password"), Qt::CaseInsensitive));
+        QVERIFY(lastArguments().isEmpty());
+    }
+
+    void cancelReturnsToIdleAndKeepsTheFolder()
+    {
+        script(QStringLiteral("stdout"), "{\"message_type\":\"status\",\"percent_done\":0.1}\n");
+        script(QStringLiteral("sleep"), "30");
+        auto restore = runner();
+        restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QTRY_COMPARE(restore->percent(), 0.1);
+        restore->cancel();
+        QTRY_VERIFY(restore->phase() == Phase::idle);
+        QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+        QVERIFY(!restore->failureMessage());
+        QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
+
+        // A runner destroyed mid-restore stops restic and drops what its worker still posts.
+        restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QTRY_COMPARE(restore->percent(), 0.1);
+        restore.reset();
+        QCoreApplication::processEvents();
+    }
+
+    void unsavedRecordKeepsTheRestoreFinished()
+    {
+        const QString notAFolder = path(QStringLiteral("health-file"));
+        test::writeFile(notAFolder, "x");
+        auto restore = runner(notAFolder);
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QVERIFY(restore->phase() == Phase::finished);
+        QVERIFY2(restore->failureMessage()->startsWith(
+                     QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")),
+            qPrintable(*restore->failureMessage()));
+    }
+};
+
+QTEST_GUILESS_MAIN(RestoreRunnerTest)
+#include "RestoreRunnerTest.moc"
