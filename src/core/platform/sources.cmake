@@ -1,0 +1,3 @@
+list(APPEND VELLMIR_CORE_SOURCES
+    platform/SchedulerUnit.h
+)
