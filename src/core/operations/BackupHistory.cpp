@@ -8,15 +8,21 @@
 #include <QHash>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 
 namespace vellmir {
 
 namespace {
 
-// Views poll the history every few seconds and every listing decodes every file of the
-// folder. Records are replaced by rename and never edited in place, so a file whose
-// identity, size and times are unchanged still holds the record decoded last time.
+// Views poll the history every few seconds, and every listing must see every record file of
+// the folder. Writers only ever replace a record by renaming a complete file over it, so:
+// - a file whose identity, size and times are unchanged still holds the record decoded
+//   last time, and need not be read and decoded again;
+// - a folder whose own identity and times are unchanged has had no file added, removed or
+//   replaced, and need not even be read. Folder times have a coarse clock, so this holds only
+//   when the folder had been left alone for a while before it was read ("settled"); a change
+//   in the same clock tick as the reading could otherwise go unseen.
 struct FileKey {
     dev_t device = 0;
     ino_t inode = 0;
@@ -37,13 +43,20 @@ struct FileKey {
 };
 
 struct CachedRecord {
+    QByteArray name;
     FileKey key;
     BackupRecord record;
 };
 
-using FolderCache = QHash<QByteArray, CachedRecord>;
+struct FolderState {
+    FileKey key; // of the folder, taken before its entries were read
+    bool settled = false;
+    QList<CachedRecord> entries; // every record file, in folder order
+};
 
 constexpr qsizetype maximumCachedFolders = 16;
+// Far above the file system's timestamp granularity.
+constexpr double settleSeconds = 1.0;
 
 std::mutex &cacheMutex()
 {
@@ -51,16 +64,50 @@ std::mutex &cacheMutex()
     return mutex;
 }
 
-QHash<QString, FolderCache> &cache()
+// Shared, so a listing copies a folder's state by reference count only.
+QHash<QString, std::shared_ptr<const FolderState>> &cache()
 {
-    static QHash<QString, FolderCache> folders;
+    static QHash<QString, std::shared_ptr<const FolderState>> folders;
     return folders;
 }
 
+std::shared_ptr<const FolderState> cachedState(const QString &directory)
+{
+    const std::lock_guard guard(cacheMutex());
+    return cache().value(directory);
+}
+
+// Adding, removing or replacing an entry sets the folder's modification time to the clock of
+// that moment, so a folder modified long enough before the reading began cannot have been
+// changed later in the same tick without its time moving on.
+bool settledBefore(const struct stat &info, Date started)
+{
+    const Date modified
+        = Date::fromUnix(static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9);
+    return started.secondsSince(modified) > settleSeconds;
+}
+
+QList<BackupRecord> matching(const FolderState &state, const QUuid &destinationID)
+{
+    QList<BackupRecord> records;
+    for (const CachedRecord &entry : state.entries)
+        if (entry.record.destinationID == destinationID)
+            records.append(entry.record);
+    return records;
+}
+
 // Every record of the folder with this destination id, in folder order. Every json file is
-// read and decoded (or found unchanged in the cache), whichever destination it belongs to.
+// read and decoded (or known unchanged), whichever destination it belongs to.
 QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinationID)
 {
+    const Date started = Date::now();
+    const std::shared_ptr<const FolderState> previous = cachedState(directory);
+    if (previous && previous->settled) {
+        struct stat info { };
+        if (::stat(QFile::encodeName(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
+            return matching(*previous, destinationID);
+    }
+
     const FolderReader folder(directory, QStringLiteral("history"));
     if (!folder.exists()) {
         const std::lock_guard guard(cacheMutex());
@@ -68,49 +115,36 @@ QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinatio
         return {};
     }
 
-    FolderCache previous;
-    {
-        const std::lock_guard guard(cacheMutex());
-        previous = cache().value(directory);
+    QHash<QByteArray, const CachedRecord *> known;
+    if (previous) {
+        known.reserve(previous->entries.size());
+        for (const CachedRecord &entry : previous->entries)
+            known.insert(entry.name, &entry);
     }
 
-    QList<BackupRecord> records;
-    QList<std::pair<QByteArray, CachedRecord>> fresh;
-    QList<QByteArray> reused;
-    fresh.reserve(previous.isEmpty() ? folder.names().size() : 0);
-
+    auto state = std::make_shared<FolderState>();
+    state->key = FileKey::of(folder.folderStatus());
+    state->settled = settledBefore(folder.folderStatus(), started);
+    state->entries.reserve(folder.names().size());
     for (const QByteArray &name : folder.names()) {
         if (!FolderReader::hasJsonExtension(name))
             continue;
         struct stat info { };
-        const auto hit = previous.constFind(name);
-        if (hit != previous.constEnd() && folder.status(name, info) && hit->key == FileKey::of(info)) {
-            reused.append(name);
-            if (hit->record.destinationID == destinationID)
-                records.append(hit->record);
+        const CachedRecord *hit = known.value(name);
+        if (hit && folder.status(name, info) && hit->key == FileKey::of(info)) {
+            state->entries.append(*hit);
             continue;
         }
         const QByteArray bytes = folder.read(name, info);
-        BackupRecord record
-            = BackupRecord::decoded(bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name)));
-        if (record.destinationID == destinationID)
-            records.append(record);
-        fresh.append({ name, CachedRecord { FileKey::of(info), std::move(record) } });
+        state->entries.append(CachedRecord { name, FileKey::of(info),
+            BackupRecord::decoded(bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name))) });
     }
 
-    // Rebuild the folder's entry only when something changed, which also drops removed files.
-    if (!fresh.isEmpty() || reused.size() != previous.size()) {
-        FolderCache current;
-        current.reserve(reused.size() + fresh.size());
-        for (const QByteArray &name : std::as_const(reused))
-            current.insert(name, previous.value(name));
-        for (auto &[name, entry] : fresh)
-            current.insert(name, std::move(entry));
-        const std::lock_guard guard(cacheMutex());
-        if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
-            cache().clear();
-        cache().insert(directory, std::move(current));
-    }
+    QList<BackupRecord> records = matching(*state, destinationID);
+    const std::lock_guard guard(cacheMutex());
+    if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
+        cache().clear();
+    cache().insert(directory, std::move(state));
     return records;
 }
 

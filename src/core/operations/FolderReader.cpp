@@ -32,6 +32,11 @@ FolderReader::FolderReader(const QString &path, const QString &what)
             return;
         throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
     }
+    if (::fstat(fd, &m_status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+    }
     // fdopendir takes over a descriptor of its own; the one kept for openat stays ours.
     const int listFd = ::dup(fd);
     DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;

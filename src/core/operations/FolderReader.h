@@ -21,6 +21,8 @@ public:
     FolderReader &operator=(const FolderReader &) = delete;
 
     bool exists() const { return m_descriptor >= 0; }
+    // The folder's own status, taken before its entries were read.
+    const struct stat &folderStatus() const { return m_status; }
     const QList<QByteArray> &names() const { return m_names; }
 
     // The entry's status (links followed); false when it cannot be read.
@@ -37,6 +39,7 @@ public:
 private:
     QString m_path;
     int m_descriptor = -1;
+    struct stat m_status { };
     QList<QByteArray> m_names;
 };
 

@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace vellmir;
 
 namespace {
@@ -300,6 +303,79 @@ private Q_SLOTS:
         QCOMPARE(sameFolder.records(destination).size(), 1);
         QDir(history.directory()).removeRecursively();
         QVERIFY(history.records(destination).isEmpty());
+    }
+
+    void quietFolderStillSeesEveryChange()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        // A folder last changed an hour ago, as between two polls of a view.
+        auto quiet = [&](const QString &folder) {
+            const timespec times[2] = { { 0, UTIME_OMIT }, { QDateTime::currentSecsSinceEpoch() - 3600, 0 } };
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), times, 0) == 0);
+            history.records(destination);
+        };
+        BackupRecord first(destination, Date { 10 });
+        first.snapshotID = QStringLiteral("aaaa");
+        store(history, first);
+        BackupRecord second(destination, Date { 20 });
+        store(history, second);
+        quiet(history.directory());
+        QCOMPARE(history.records(destination).size(), 2);
+
+        first.snapshotID = QStringLiteral("bbbb");
+        store(history, first);
+        QCOMPARE(history.records(destination).last().snapshotID, QStringLiteral("bbbb"));
+
+        quiet(history.directory());
+        BackupRecord third(destination, Date { 30 });
+        store(history, third);
+        QCOMPARE(history.records(destination).size(), 3);
+
+        quiet(history.directory());
+        QFile::remove(history.filePath(second.id));
+        QCOMPARE(history.records(destination).size(), 2);
+
+        quiet(history.directory());
+        test::writeFile(history.directory() + QStringLiteral("/bad.json"), "{}");
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(destination));
+        QFile::remove(history.directory() + QStringLiteral("/bad.json"));
+
+        // Another folder moved into the place, with the same modification time.
+        quiet(history.directory());
+        const QString other = home.path() + QStringLiteral("/other");
+        const BackupHistory otherHistory(other);
+        store(otherHistory, BackupRecord(destination, Date { 40 }));
+        const QFileInfo before(history.directory());
+        QVERIFY(QDir().rename(history.directory(), home.path() + QStringLiteral("/old")));
+        QVERIFY(QDir().rename(other, history.directory()));
+        const timespec same[2] = { { 0, UTIME_OMIT }, { before.lastModified().toSecsSinceEpoch(), 0 } };
+        ::utimensat(AT_FDCWD, QFile::encodeName(history.directory()).constData(), same, 0);
+        QCOMPARE(history.records(destination).size(), 1);
+
+        quiet(history.directory());
+        QDir(history.directory()).removeRecursively();
+        QVERIFY(history.records(destination).isEmpty());
+    }
+
+    void replacementInTheSameClockTickIsSeen()
+    {
+        // Folder times move in coarse ticks; a listing right after a change must not trust the
+        // folder's time alone. Quick renames make a same-tick replacement likely in some round.
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        BackupRecord record(destination, Date { 10 });
+        const QString path = history.filePath(record.id);
+        const QString aside = home.path() + QStringLiteral("/aside");
+        QDir().mkpath(history.directory());
+        for (int round = 0; round < 100; ++round) {
+            record.bytesAdded = 1000 + round;
+            test::writeFile(aside, record.encoded());
+            QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0);
+            QCOMPARE(history.records(destination).first().bytesAdded, record.bytesAdded);
+        }
     }
 
     void isDue_data()
