@@ -22,4 +22,12 @@ private:
     QByteArray m_utf8;
 };
 
+// The sentence of any caught exception: our own errors' message, else what() as local text.
+inline QString errorDescription(const std::exception &error)
+{
+    if (const auto *own = dynamic_cast<const Error *>(&error))
+        return own->message();
+    return QString::fromLocal8Bit(error.what());
+}
+
 } // namespace vellmir
