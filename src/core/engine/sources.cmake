@@ -1,3 +1,7 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    engine/MachineIdentity.cpp engine/MachineIdentity.h
+    engine/ResticCommand.cpp engine/ResticCommand.h
+    engine/ResticEngine.cpp engine/ResticEngine.h
     engine/ResticError.h
+    engine/ResticProcess.cpp engine/ResticProcess.h
 )

@@ -22,4 +22,13 @@ private:
     QByteArray m_utf8;
 };
 
+// Thrown by a blocking operation whose std::stop_token was triggered before it finished.
+class CancellationError : public Error {
+public:
+    CancellationError()
+        : Error(QStringLiteral("The operation was cancelled."))
+    {
+    }
+};
+
 } // namespace vellmir
