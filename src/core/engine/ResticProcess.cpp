@@ -68,6 +68,8 @@ struct PipeReader {
     int fd = -1;
     bool isStderr = false;
 
+    ~PipeReader() { closeDescriptor(fd); }
+
     void end(std::vector<ResticProcess::Chunk> &out)
     {
         out.push_back({ ResticProcess::Chunk::Kind::end, isStderr, {}, 0 });
@@ -234,7 +236,7 @@ int ResticProcess::pump(const Sink &sink)
         };
         if (killAt && !killed)
             until(*killAt);
-        if (drainUntil)
+        if (drainUntil && (!killAt || killed)) // a pending SIGKILL comes first
             until(*drainUntil);
         if (!exited && m_pidfd < 0)
             until(now + std::chrono::milliseconds(20));

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace vellmir;
@@ -459,6 +460,34 @@ private Q_SLOTS:
         QVERIFY(stillThere); // the run ended although the pipes were still open
         QCOMPARE(linesOf(events, Type::stdoutLine), QStringList { "done" });
         QCOMPARE(finishedStatus(events), 0);
+    }
+
+    void cancelAfterTheExitStopsWhatHoldsTheOutput()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("grandchild"));
+        std::stop_source stop;
+        Events events;
+        rusage before {};
+        ::getrusage(RUSAGE_SELF, &before);
+        fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
+            events.push_back(event);
+            if (event.line == QStringLiteral("ready")) {
+                QTRY_VERIFY(processGone(fake.pid()));
+                QTest::qWait(1000); // the drain period runs out while the SIGKILL is still pending
+                stop.request_stop();
+            }
+        });
+        rusage after {};
+        ::getrusage(RUSAGE_SELF, &after);
+        const auto seconds = [](const rusage &r) {
+            return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec)
+                + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        QCOMPARE(finishedStatus(events), 0);
+        QTRY_VERIFY(processGone(fake.pid(QStringLiteral("grandchild.pid"))));
+        QVERIFY2(seconds(after) - seconds(before) < 0.5, "the wait for the SIGKILL must not spin");
     }
 
     void throwingHandlerCancelsTheRun()
