@@ -76,12 +76,19 @@ struct PipeReader {
         closeDescriptor(fd);
     }
 
-    void readOnce(char *buffer, std::vector<ResticProcess::Chunk> &out)
+    void readOnce(QByteArray &buffer, std::vector<ResticProcess::Chunk> &out)
     {
-        const ssize_t count = ::read(fd, buffer, readSize);
-        if (count > 0) {
-            // A right-sized copy: a slow consumer may queue many small reads.
-            out.push_back({ ResticProcess::Chunk::Kind::data, isStderr, QByteArray(buffer, count), 0 });
+        if (buffer.size() != qsizetype(readSize))
+            buffer = QByteArray(qsizetype(readSize), Qt::Uninitialized);
+        const ssize_t count = ::read(fd, buffer.data(), readSize);
+        if (count > ssize_t(readSize / 2)) {
+            // A full read goes out as it is; the next read gets a fresh buffer.
+            buffer.resize(count);
+            out.push_back({ ResticProcess::Chunk::Kind::data, isStderr, std::move(buffer), 0 });
+            buffer = QByteArray();
+        } else if (count > 0) {
+            // A right-sized copy of a short read: a slow consumer may queue many of them.
+            out.push_back({ ResticProcess::Chunk::Kind::data, isStderr, QByteArray(buffer.constData(), count), 0 });
         } else if (count == 0) {
             end(out);
         } else if (errno != EINTR && errno != EAGAIN) {
@@ -201,7 +208,7 @@ void ResticProcess::signalGroup(int signal) const noexcept
 
 int ResticProcess::pump(const Sink &sink)
 {
-    std::vector<char> buffer(readSize);
+    QByteArray buffer;
     PipeReader readers[2];
     readers[0].fd = m_out;
     readers[1].fd = m_err;
@@ -275,7 +282,7 @@ int ResticProcess::pump(const Sink &sink)
         }
         for (int i = 0; i < 2; ++i) {
             if (readerSlot[i] >= 0 && fds[readerSlot[i]].revents != 0)
-                readers[i].readOnce(buffer.data(), batch);
+                readers[i].readOnce(buffer, batch);
         }
         if (!exited && (m_pidfd < 0 || (fds[exitSlot].revents & POLLIN))) {
             // WNOWAIT: learn of the exit but leave the child unreaped (see the class comment).
