@@ -11,7 +11,8 @@ namespace vellmir {
 
 // One child process of the engine and the POSIX work around it: spawning it as the leader
 // of its own process group with stdin from /dev/null and only stdout and stderr inherited,
-// reading both pipes into lines, cancelling it and reaping it. Used by ResticEngine only.
+// reading both pipes, cancelling it and reaping it. Used by ResticEngine only, which turns
+// the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
 // reaped only after the pump ends, so its pid, which is also its process group's id, cannot
