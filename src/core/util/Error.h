@@ -30,4 +30,13 @@ inline QString errorDescription(const std::exception &error)
     return QString::fromLocal8Bit(error.what());
 }
 
+// Thrown by a blocking operation whose std::stop_token was triggered before it finished.
+class CancellationError : public Error {
+public:
+    CancellationError()
+        : Error(QStringLiteral("The operation was cancelled."))
+    {
+    }
+};
+
 } // namespace vellmir
