@@ -6,10 +6,10 @@
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/Process.h"
 #include "util/Uuid.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -17,13 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char **environ;
 
@@ -60,107 +54,6 @@ Date fileDate(const timespec &time)
 {
     throw ResticError::command(QStringLiteral("The background agent could not be started (") + detail
         + QStringLiteral("). It is registered only while a destination has an hourly or daily schedule."));
-}
-
-struct KickRun {
-    bool finished = false;
-    int status = 0; // waitpid status
-    QByteArray output;
-};
-
-// Runs the program with stdin from /dev/null and stdout and stderr into one pipe, for at most
-// `timeout` milliseconds; a child still running then is killed. Throws the kick's sentence
-// when it cannot be launched.
-KickRun runBounded(const QString &program, const QStringList &arguments, int timeout)
-{
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        kickFailed(QString::fromLocal8Bit(std::strerror(errno)));
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    const QByteArray path = QFile::encodeName(program);
-    QList<QByteArray> storage { path };
-    for (const QString &argument : arguments)
-        storage.append(argument.toUtf8());
-    std::vector<char *> argv;
-    for (QByteArray &item : storage)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(pipeFds[1]);
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        kickFailed(QStringLiteral("%1: %2").arg(program, QString::fromLocal8Bit(std::strerror(spawned))));
-    }
-
-    // Read until the child has exited and the pipe is drained; a descendant that keeps the
-    // pipe open does not hold us past the child's own exit.
-    KickRun run;
-    ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
-    bool pipeOpen = true;
-    auto drain = [&] {
-        char buffer[4096];
-        while (pipeOpen) {
-            const ssize_t count = ::read(pipeFds[0], buffer, sizeof buffer);
-            if (count > 0) {
-                if (run.output.size() < 65536)
-                    run.output.append(buffer, count);
-                continue;
-            }
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count == 0 || errno != EAGAIN)
-                pipeOpen = false;
-            return;
-        }
-    };
-    QElapsedTimer clock;
-    clock.start();
-    while (true) {
-        drain();
-        const pid_t done = ::waitpid(pid, &run.status, WNOHANG);
-        if (done == pid) {
-            // Whatever the child wrote before it exited is in the pipe now.
-            run.finished = true;
-            drain();
-            break;
-        }
-        if (done < 0 && errno != EINTR) {
-            const int error = errno;
-            ::close(pipeFds[0]);
-            kickFailed(QStringLiteral("%1: %2").arg(program, QString::fromLocal8Bit(std::strerror(error))));
-        }
-        const qint64 left = timeout - clock.elapsed();
-        if (left <= 0)
-            break;
-        pollfd descriptor { pipeFds[0], POLLIN, 0 };
-        ::poll(&descriptor, pipeOpen ? 1 : 0, int(std::min<qint64>(left, 20)));
-    }
-    ::close(pipeFds[0]);
-    if (!run.finished) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) { }
-    }
-    return run;
 }
 
 } // namespace
@@ -334,19 +227,20 @@ void BackupRequests::kickScheduler() const
         = m_systemctl.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("systemctl")) : m_systemctl;
     if (program.isEmpty())
         kickFailed(QStringLiteral("systemctl not found"));
-    const KickRun run = runBounded(program,
+    const ToolResult run = runTool(program,
         { QStringLiteral("--user"), QStringLiteral("start"), QStringLiteral("--no-block"), SchedulerUnit::service },
         m_kickTimeout);
-    if (!run.finished)
+    if (!run.started)
+        kickFailed(run.output);
+    if (run.timedOut)
         kickFailed(QStringLiteral("systemctl did not finish within %1 seconds").arg(m_kickTimeout / 1000.0));
-    if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+    if (run.succeeded())
         return;
-    const QString detail = QString::fromUtf8(run.output).trimmed();
-    if (!detail.isEmpty())
-        kickFailed(detail);
-    if (WIFEXITED(run.status))
-        kickFailed(QStringLiteral("systemctl exit %1").arg(WEXITSTATUS(run.status)));
-    kickFailed(QStringLiteral("systemctl ended by signal %1").arg(WTERMSIG(run.status)));
+    if (!run.output.isEmpty())
+        kickFailed(run.output);
+    if (run.signal == 0)
+        kickFailed(QStringLiteral("systemctl exit %1").arg(run.exitCode));
+    kickFailed(QStringLiteral("systemctl ended by signal %1").arg(run.signal));
 }
 
 } // namespace vellmir
