@@ -29,8 +29,8 @@ namespace {
 // restic's result, or the engine's own sentence when restic never ran (the repository lock
 // was busy, there is no restic, the launch failed): such a run says nothing about the
 // repository, so it must not be recorded as if it did.
-ResticResult runStarted(
-    const ResticEngine &engine, const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop)
+ResticResult runStarted(const ResticEngine &engine, const ResticCommand &command, const ResticEnvironment &environment,
+    std::stop_token stop)
 {
     ResticResult result = engine.run(command, environment, stop);
     if (result.exitCode == -1)
@@ -65,19 +65,11 @@ void removeTree(const QString &path)
                         .arg(path, QString::fromLocal8Bit(error.message().c_str())));
 }
 
-QString describe(const std::exception &error)
-{
-    if (const auto *own = dynamic_cast<const Error *>(&error))
-        return own->message();
-    return QString::fromUtf8(error.what());
-}
-
 } // namespace
 
 QString RepositoryHealthStore::checkSucceededMessage()
 {
-    return QStringLiteral(
-        "Repository structure and a random 5% data sample checked. This does not verify every file.");
+    return QStringLiteral("Repository structure and a random 5% data sample checked. This does not verify every file.");
 }
 
 QString RepositoryHealthStore::wholeSnapshotSelection()
@@ -161,11 +153,12 @@ void RepositoryHealthStore::recordRestore(
     });
 }
 
-void RepositoryHealthStore::check(const Destination &destination, const ResticEngine &engine, std::stop_token stop) const
+void RepositoryHealthStore::check(
+    const Destination &destination, const ResticEngine &engine, std::stop_token stop) const
 {
     const ResticEnvironment environment = m_credentials.resticEnvironment(destination);
-    const ResticResult result = runStarted(
-        engine, ResticCommand(QStringLiteral("check")).option(QStringLiteral("--read-data-subset"), QStringLiteral("5%")),
+    const ResticResult result = runStarted(engine,
+        ResticCommand(QStringLiteral("check")).option(QStringLiteral("--read-data-subset"), QStringLiteral("5%")),
         environment, stop);
     const bool succeeded = result.exitCode == 0;
     const Date now = Date::now();
@@ -182,7 +175,8 @@ void RepositoryHealthStore::check(const Destination &destination, const ResticEn
         throw ResticError::command(QStringLiteral("Integrity check failed. Review the recorded result."));
 }
 
-void RepositoryHealthStore::measure(const Destination &destination, const ResticEngine &engine, std::stop_token stop) const
+void RepositoryHealthStore::measure(
+    const Destination &destination, const ResticEngine &engine, std::stop_token stop) const
 {
     const ResticEnvironment environment = m_credentials.resticEnvironment(destination);
     const ResticResult result = runStarted(engine,
@@ -238,12 +232,13 @@ void RepositoryHealthStore::testRecovery(
                         .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
 
     try {
-        const ResticCommand command = ResticCommand(QStringLiteral("restore"))
-                                          .option(QStringLiteral("--target"), folder)
-                                          .option(QStringLiteral("--include"), ResticEngine::literalInclude(sample->path))
-                                          .option(QStringLiteral("--overwrite"), QStringLiteral("never"))
-                                          .flag(QStringLiteral("--verify"))
-                                          .positional(snapshot->id);
+        const ResticCommand command
+            = ResticCommand(QStringLiteral("restore"))
+                  .option(QStringLiteral("--target"), folder)
+                  .option(QStringLiteral("--include"), ResticEngine::literalInclude(sample->path))
+                  .option(QStringLiteral("--overwrite"), QStringLiteral("never"))
+                  .flag(QStringLiteral("--verify"))
+                  .positional(snapshot->id);
         const ResticResult result = runStarted(engine, command, environment, stop);
         if (result.exitCode != 0)
             throw ResticError::command(QStringLiteral("Sample restore failed: ") + result.stderr);
@@ -255,8 +250,9 @@ void RepositoryHealthStore::testRecovery(
         try {
             removeTree(folder);
         } catch (const Error &) {
-            throw ResticError::command(describe(error) + QStringLiteral(" Remove the temporary recovery sample at ")
-                + folder + QStringLiteral("; cleanup failed."));
+            throw ResticError::command(errorDescription(error)
+                + QStringLiteral(" Remove the temporary recovery sample at ") + folder
+                + QStringLiteral("; cleanup failed."));
         }
         throw;
     }

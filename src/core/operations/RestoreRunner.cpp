@@ -24,13 +24,6 @@ namespace {
 using State = RestoreRunner::State;
 using Phase = RestoreRunner::Phase;
 
-QString describe(const std::exception &error)
-{
-    if (const auto *own = dynamic_cast<const Error *>(&error))
-        return own->message();
-    return QString::fromUtf8(error.what());
-}
-
 void parseStdout(State &state, const QString &line)
 {
     const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
@@ -100,8 +93,8 @@ struct Request {
 };
 
 // The restore itself. Builds the outcome in `state` and hands every change to `publish`.
-void perform(State &state, const std::function<void(const State &)> &publish, const Request &request,
-    std::stop_token stop)
+void perform(
+    State &state, const std::function<void(const State &)> &publish, const Request &request, std::stop_token stop)
 {
     const auto fail = [&](const QString &message) {
         state.phase = Phase::failed;
@@ -113,7 +106,7 @@ void perform(State &state, const std::function<void(const State &)> &publish, co
     try {
         environment = request.credentials.resticEnvironment(request.destination);
     } catch (const std::exception &error) {
-        fail(describe(error));
+        fail(errorDescription(error));
         return;
     }
 
@@ -129,7 +122,7 @@ void perform(State &state, const std::function<void(const State &)> &publish, co
         try {
             command.option(QStringLiteral("--include"), ResticEngine::literalInclude(*request.include));
         } catch (const std::exception &error) {
-            fail(describe(error));
+            fail(errorDescription(error));
             return;
         }
     }
@@ -193,22 +186,23 @@ void perform(State &state, const std::function<void(const State &)> &publish, co
     } catch (const std::exception &error) {
         state.failureMessage
             = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
-            + describe(error);
+            + errorDescription(error);
     }
     publish(state);
     logLine(QStringLiteral("restore"),
-        QStringLiteral("Restore of snapshot %1 from %2 finished.").arg(request.snapshot.shortID, request.destination.name));
+        QStringLiteral("Restore of snapshot %1 from %2 finished.")
+            .arg(request.snapshot.shortID, request.destination.name));
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
-void performSafely(State &state, const std::function<void(const State &)> &publish, const Request &request,
-    std::stop_token stop)
+void performSafely(
+    State &state, const std::function<void(const State &)> &publish, const Request &request, std::stop_token stop)
 {
     try {
         perform(state, publish, request, stop);
     } catch (const std::exception &error) {
         state.phase = Phase::failed;
-        state.failureMessage = describe(error);
+        state.failureMessage = errorDescription(error);
         publish(state);
     } catch (...) {
         state.phase = Phase::failed;
@@ -311,7 +305,8 @@ void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destina
     state.phase = Phase::running;
     apply(state);
     const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
-    performSafely(state, [this](const State &current) { apply(current); }, request, stop);
+    performSafely(
+        state, [this](const State &current) { apply(current); }, request, stop);
 }
 
 } // namespace vellmir

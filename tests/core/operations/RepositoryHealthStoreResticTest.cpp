@@ -70,8 +70,9 @@ private Q_SLOTS:
         store().check(m_destination, engine());
         const RepositoryHealth health = store().load(m_destination);
         QCOMPARE(health.integritySucceeded, true);
-        QCOMPARE(health.integrityMessage, QStringLiteral("Repository structure and a random 5% data sample checked. "
-                                                         "This does not verify every file."));
+        QCOMPARE(health.integrityMessage,
+            QStringLiteral("Repository structure and a random 5% data sample checked. "
+                           "This does not verify every file."));
     }
 
     void checkOfABusyRepositoryRecordsNothing()
@@ -121,7 +122,8 @@ private Q_SLOTS:
         for (const QString &index : indexes.stdout.split(u'\n', Qt::SkipEmptyParts)) {
             const ResticResult content
                 = restic(broken, ResticCommand(QStringLiteral("cat"), QStringLiteral("index")).positional(index));
-            const QJsonArray packs = QJsonDocument::fromJson(content.stdout.toUtf8())[QStringLiteral("packs")].toArray();
+            const QJsonArray packs
+                = QJsonDocument::fromJson(content.stdout.toUtf8())[QStringLiteral("packs")].toArray();
             for (const QJsonValue &pack : packs) {
                 const QString id = pack[QStringLiteral("id")].toString();
                 if (pack[QStringLiteral("blobs")].toArray().first()[QStringLiteral("type")] == QStringLiteral("data"))
@@ -132,7 +134,8 @@ private Q_SLOTS:
             store().testRecovery(broken, engine());
             QFAIL("a restore without data succeeded");
         } catch (const ResticError &error) {
-            QVERIFY2(error.message().startsWith(QStringLiteral("Sample restore failed: ")), qPrintable(error.message()));
+            QVERIFY2(
+                error.message().startsWith(QStringLiteral("Sample restore failed: ")), qPrintable(error.message()));
         }
         QVERIFY(!QFileInfo::exists(store().recordPath(broken.id)));
         QVERIFY2(samples().isEmpty(), qPrintable(samples().join(u' ')));

@@ -1,10 +1,10 @@
+#include "operations/RepositoryHealthStore.h"
 #include "LockHolder.h"
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
 #include "engine/ResticError.h"
-#include "operations/RepositoryHealthStore.h"
 #include "util/Json.h"
 #include "util/Uuid.h"
 
@@ -29,7 +29,8 @@ class RepositoryHealthStoreTest : public QObject {
     RepositoryHealthStore store() const { return RepositoryHealthStore(m_credentials); }
     ResticEngine engine() const
     {
-        return ResticEngine(test::supportPath(QStringLiteral("fake-restic")), m_home->path() + QStringLiteral("/locks"));
+        return ResticEngine(
+            test::supportPath(QStringLiteral("fake-restic")), m_home->path() + QStringLiteral("/locks"));
     }
     void script(const QString &name, const QByteArray &content) const
     {
@@ -37,7 +38,8 @@ class RepositoryHealthStoreTest : public QObject {
     }
     QStringList lastArguments() const
     {
-        return QString::fromUtf8(test::readFile(m_fake->filePath(QStringLiteral("args")))).split(u'\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(test::readFile(m_fake->filePath(QStringLiteral("args"))))
+            .split(u'\n', Qt::SkipEmptyParts);
     }
     QString recordFile() const { return store().recordPath(m_destination.id); }
     QStringList samples() const
@@ -147,8 +149,8 @@ private Q_SLOTS:
                                 << RepositoryHealthStore::checkSucceededMessage();
         QTest::newRow("failed with stderr") << 1 << QByteArray("out\n") << QByteArray("  pack damaged\n")
                                             << QStringLiteral("Check failed:   pack damaged\n");
-        QTest::newRow("failed, stdout only") << 1 << QByteArray("summary\n") << QByteArray()
-                                             << QStringLiteral("Check failed: summary\n");
+        QTest::newRow("failed, stdout only")
+            << 1 << QByteArray("summary\n") << QByteArray() << QStringLiteral("Check failed: summary\n");
     }
     void checkRecordsItsOutcome()
     {
@@ -175,7 +177,7 @@ private Q_SLOTS:
 
     void operationsThatNeverRanRecordNothing()
     {
-        const ResticEngine missing(m_home->path() + QStringLiteral("/no-restic"), m_home->path());
+        const ResticEngine missing(std::nullopt, m_home->path(), QStringList {}); // finds no restic
         QVERIFY_THROWS_EXCEPTION(ResticError, store().check(m_destination, missing));
         try {
             store().check(m_destination, missing);
@@ -248,8 +250,9 @@ private Q_SLOTS:
         QTest::newRow("exactly 1 MiB") << tooSmallOrBig + node("/s/exact", "file", 1048576) << QString();
         QTest::newRow("nothing small")
             << tooSmallOrBig + node("/s/link", "symlink", 5)
-            << QStringLiteral("No small file found in the first 1,000 entries. Select a file in the browser and restore "
-                              "it to test recovery.");
+            << QStringLiteral(
+                   "No small file found in the first 1,000 entries. Select a file in the browser and restore "
+                   "it to test recovery.");
     }
     void testRecoveryChoosesSnapshotAndSample()
     {
@@ -276,8 +279,8 @@ private Q_SLOTS:
         if (arguments.first() == QLatin1String("restore")) {
             QCOMPARE(arguments.size(), 10);
             QVERIFY(arguments[2].startsWith(m_temp->path() + u'/' + RepositoryHealthStore::sampleFolderPrefix()));
-            QCOMPARE(arguments.mid(3), QStringList({ "--include", "/s/exact", "--overwrite", "never", "--verify", "--",
-                                           "mine" }));
+            QCOMPARE(arguments.mid(3),
+                QStringList({ "--include", "/s/exact", "--overwrite", "never", "--verify", "--", "mine" }));
         }
     }
 

@@ -78,9 +78,9 @@ private Q_SLOTS:
     void restoresAreByteIdenticalAndRecorded()
     {
         QFETCH(QString, include);
-        const std::optional<QString> selection
-            = include.isEmpty() ? std::nullopt : std::optional(m_source + include);
-        const qsizetype before = QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+        const std::optional<QString> selection = include.isEmpty() ? std::nullopt : std::optional(m_source + include);
+        const qsizetype before
+            = QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 
         auto restore = runner();
         restore->run(m_snapshot, m_destination, path(QStringLiteral("target")), selection);
@@ -112,7 +112,8 @@ private Q_SLOTS:
         restore->execute(m_snapshot, m_destination, path(QStringLiteral("repo/snapshots")));
         QVERIFY(restore->phase() == Phase::failed);
         QCOMPARE(restore->failureMessage(), QStringLiteral("Choose a restore folder outside the backup repository."));
-        QVERIFY(QDir(path(QStringLiteral("repo/snapshots"))).entryList({ RestoreRunner::folderPrefix() + u'*' }).isEmpty());
+        QVERIFY(
+            QDir(path(QStringLiteral("repo/snapshots"))).entryList({ RestoreRunner::folderPrefix() + u'*' }).isEmpty());
     }
 };
 

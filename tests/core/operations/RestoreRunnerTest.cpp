@@ -1,7 +1,7 @@
+#include "operations/RestoreRunner.h"
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
-#include "operations/RestoreRunner.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -76,16 +76,18 @@ private Q_SLOTS:
                                    "\"total_files\":4,\"bytes_restored\":10,\"total_bytes\":40}\n";
         const QByteArray status2 = "{\"message_type\":\"status\",\"percent_done\":0.5,\"files_restored\":2,"
                                    "\"total_files\":4,\"bytes_restored\":20}\nnot json\n";
-        QTest::newRow("summary line") << status1 + "{\"message_type\":\"summary\",\"total_files\":3,"
-                                                   "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n"
+        QTest::newRow("summary line") << status1
+                + "{\"message_type\":\"summary\",\"total_files\":3,"
+                  "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n"
                                       << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 4, 10, 40 }
                                       << QList<qint64> { 6, 3, 121, 121 };
         QTest::newRow("no summary, a status without total_bytes")
             << status1 + status2 << QByteArray() << 0 << true << QString() << QList<qint64> { 2, 4, 20, 40 }
             << QList<qint64> { 2, 4, 20, 40 };
         QTest::newRow("JSON message") << status1
-                                      << QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
-                                                    "contains errors\"}\n")
+                                      << QByteArray(
+                                             "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
+                                             "contains errors\"}\n")
                                       << 1 << false << QStringLiteral("repository contains errors")
                                       << QList<qint64> { 1, 4, 10, 40 } << QList<qint64> {};
         QTest::newRow("fatal in capitals, other lines ignored")
@@ -167,9 +169,11 @@ private Q_SLOTS:
         QTest::newRow("through a link") << "link-to-repo/data" << QString() << true << guard;
         QTest::newRow("a sibling with the same start") << "repo-restores" << QString() << true << QString();
         QTest::newRow("not a local repository") << "repo/data" << QString() << false << QString();
-        QTest::newRow("relative include") << "target" << "docs/a.txt" << true
-                                          << QStringLiteral("Select an absolute path from the snapshot browser.");
-        QTest::newRow("missing target") << "missing" << QString() << true << QStringLiteral("Could not create the folder ");
+        QTest::newRow("relative include")
+            << "target"
+            << "docs/a.txt" << true << QStringLiteral("Select an absolute path from the snapshot browser.");
+        QTest::newRow("missing target") << "missing" << QString() << true
+                                        << QStringLiteral("Could not create the folder ");
     }
     void refusedBeforeResticStarts()
     {
@@ -184,8 +188,8 @@ private Q_SLOTS:
             m_destination.kind = Destination::Kind::sftp;
 
         auto restore = runner();
-        restore->execute(m_snapshot, m_destination, path(target),
-            include.isEmpty() ? std::nullopt : std::optional(include));
+        restore->execute(
+            m_snapshot, m_destination, path(target), include.isEmpty() ? std::nullopt : std::optional(include));
         if (message.isEmpty()) {
             QVERIFY(restore->phase() == Phase::finished);
             QCOMPARE(lastArguments().first(), QStringLiteral("restore"));
