@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 
 namespace vellmir {
 
@@ -218,22 +220,29 @@ QString RestoreRunner::folderPrefix()
     return QStringLiteral("Vellmir Restore ");
 }
 
+// What a worker posts through. The runner clears it on destruction; a worker checks it under
+// the mutex before each post, so nothing is ever posted to a runner that is gone, and what was
+// posted before is discarded with the object.
+struct RestoreRunner::Receiver {
+    std::mutex mutex;
+    RestoreRunner *runner = nullptr;
+};
+
 RestoreRunner::RestoreRunner(
     ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore, QObject *parent)
     : QObject(parent)
     , m_engine(std::move(engine))
     , m_credentials(std::move(credentials))
     , m_healthStore(std::move(healthStore))
+    , m_receiver(std::make_shared<Receiver>())
 {
+    m_receiver->runner = this;
 }
 
 RestoreRunner::~RestoreRunner()
 {
-    // The worker posts to this object: it must be gone before the object is.
-    if (m_worker.joinable()) {
-        m_worker.request_stop();
-        m_worker.join();
-    }
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->runner = nullptr;
 }
 
 void RestoreRunner::apply(const State &next)
@@ -275,27 +284,32 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
     apply(start);
 
     const quint64 generation = ++m_generation;
+    m_stop = std::stop_source();
     Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
-    // Replacing the worker stops and joins an earlier one; its posts carry an old generation.
-    m_worker = std::jthread([this, generation, start, request = std::move(request)](std::stop_token stop) {
+    // The worker owns copies of all it needs, so the restore can end, and be recorded, after
+    // the runner is gone. News of an earlier worker carries an older generation and is dropped.
+    std::thread([receiver = m_receiver, generation, start, request = std::move(request), stop = m_stop.get_token()] {
         State state = start;
-        const auto publish = [this, generation](const State &current) {
+        const auto publish = [&receiver, generation](const State &current) {
+            const std::lock_guard guard(receiver->mutex);
+            RestoreRunner *runner = receiver->runner;
+            if (!runner)
+                return;
             QMetaObject::invokeMethod(
-                this,
-                [this, generation, current] {
-                    if (generation == m_generation)
-                        apply(current);
+                runner,
+                [runner, generation, current] {
+                    if (generation == runner->m_generation)
+                        runner->apply(current);
                 },
                 Qt::QueuedConnection);
         };
         performSafely(state, publish, request, stop);
-    });
+    }).detach();
 }
 
 void RestoreRunner::cancel()
 {
-    if (m_worker.joinable())
-        m_worker.request_stop();
+    m_stop.request_stop();
 }
 
 void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destination, const QString &target,

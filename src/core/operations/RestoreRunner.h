@@ -8,9 +8,9 @@
 
 #include <QObject>
 #include <QString>
+#include <memory>
 #include <optional>
 #include <stop_token>
-#include <thread>
 
 namespace vellmir {
 
@@ -43,7 +43,8 @@ public:
 
     RestoreRunner(ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore,
         QObject *parent = nullptr);
-    // Cancels a running restore and waits for its worker to stop restic.
+    // A restore that run() started goes on to its end, its record included; only what it
+    // would have shown is dropped. cancel() first to stop it.
     ~RestoreRunner() override;
 
     Phase phase() const { return m_state.phase; }
@@ -107,9 +108,12 @@ private:
     CredentialsStore m_credentials;
     RepositoryHealthStore m_healthStore;
     State m_state;
+    struct Receiver;
+
     // Tells the posts of an earlier worker apart from the current one's.
     quint64 m_generation = 0;
-    std::jthread m_worker;
+    std::stop_source m_stop; // of the restore run() started last
+    std::shared_ptr<Receiver> m_receiver;
 };
 
 } // namespace vellmir
