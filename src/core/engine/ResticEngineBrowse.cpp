@@ -24,6 +24,17 @@ QString browseFailure(int status)
     return QStringLiteral("Could not browse this snapshot (%1).").arg(status);
 }
 
+// Whether `search` appears unchanged in restic's JSON wherever it appears in a path: restic's
+// encoder escapes quotes, backslashes, control characters, "<", ">", "&", U+2028 and U+2029,
+// and writes U+FFFD for invalid bytes. Only then can a line be judged before it is parsed.
+bool survivesJsonEncoding(const QString &search)
+{
+    return std::none_of(search.cbegin(), search.cend(), [](QChar c) {
+        return c < u' ' || c == u'"' || c == u'\\' || c == u'<' || c == u'>' || c == u'&' || c == QChar(0x2028)
+            || c == QChar(0x2029) || c == QChar::ReplacementCharacter;
+    });
+}
+
 bool isAsciiDigit(QChar c)
 {
     return c >= u'0' && c <= u'9';
@@ -64,8 +75,8 @@ int naturalCompare(const SortKey &a, const SortKey &b, const QCollator &collator
     for (qsizetype i = 0; i < count; ++i) {
         const QStringView x = a.runs[i];
         const QStringView y = b.runs[i];
-        const int order = isAsciiDigit(x.front()) && isAsciiDigit(y.front()) ? compareNumbers(x, y)
-                                                                               : collator.compare(x, y);
+        const int order
+            = isAsciiDigit(x.front()) && isAsciiDigit(y.front()) ? compareNumbers(x, y) : collator.compare(x, y);
         if (order != 0)
             return order;
     }
@@ -111,6 +122,9 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
         command.flag(QStringLiteral("--recursive"));
     command.positional(snapshot).positional(directory);
 
+    // Most lines of a search match nothing; a line that does not hold the text cannot hold a
+    // path that does, which spares parsing it.
+    const bool prefilter = !search.isEmpty() && survivesJsonEncoding(search);
     int status = -1;
     QString lastError;
     QList<SnapshotEntry> entries;
@@ -118,7 +132,7 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine: {
             // Once the listing is full the rest is only drained, so restic finishes normally.
-            if (entries.size() >= browseLimit)
+            if (entries.size() >= browseLimit || (prefilter && !event.line.contains(search, Qt::CaseInsensitive)))
                 return;
             const QJsonDocument document = QJsonDocument::fromJson(event.line.toUtf8());
             if (!document.isObject())

@@ -78,8 +78,8 @@ QList<Snapshot> ResticEngine::listSnapshots(const ResticEnvironment &environment
             return {};
         snapshots.append(Snapshot::fromJson(value.toObject()));
     }
-    std::stable_sort(snapshots.begin(), snapshots.end(),
-        [](const Snapshot &a, const Snapshot &b) { return a.time > b.time; });
+    std::stable_sort(
+        snapshots.begin(), snapshots.end(), [](const Snapshot &a, const Snapshot &b) { return a.time > b.time; });
     return snapshots;
 }
 

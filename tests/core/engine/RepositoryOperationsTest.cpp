@@ -85,8 +85,7 @@ private Q_SLOTS:
         QTest::newRow("not json") << QByteArray("[{") << QByteArray() << 0 << ConnectionStatus::ok(0) << -1
                                   << QString();
         QTest::newRow("missing") << QByteArray() << QByteArray("Fatal: repository does not exist\n") << 10
-                                 << ConnectionStatus::notInitialized() << -1
-                                 << "Fatal: repository does not exist";
+                                 << ConnectionStatus::notInitialized() << -1 << "Fatal: repository does not exist";
         QTest::newRow("wrong password") << QByteArray() << wrongPassword << 12
                                         << ConnectionStatus::failed("Fatal: wrong password or no key found") << -1
                                         << "Fatal: wrong password or no key found";
@@ -148,9 +147,9 @@ private Q_SLOTS:
             { "/data", "--password-command=x" }, { "~", "~/Caches", "~bob/x", "*.tmp" }, restic.environment());
         QVERIFY(estimate == (BackupEstimate { 7, 270394 }));
         QCOMPARE(restic.arguments(),
-            QStringList({ "backup", "--dry-run", "--json", "--exclude", home.path(), "--exclude",
-                home.path() + "/Caches", "--exclude", "~bob/x", "--exclude", "*.tmp", "--", "/data",
-                "--password-command=x" }));
+            QStringList(
+                { "backup", "--dry-run", "--json", "--exclude", home.path(), "--exclude", home.path() + "/Caches",
+                    "--exclude", "~bob/x", "--exclude", "*.tmp", "--", "/data", "--password-command=x" }));
     }
 
     void estimateSummary_data()
@@ -160,12 +159,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("files");
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<QString>("error");
-        QTest::newRow("last summary wins")
-            << QByteArray(R"({"message_type":"summary","total_files_processed":1,"total_bytes_processed":10})"
-                          "\n"
-                          R"({"message_type":"summary","total_files_processed":2,"total_bytes_processed":20})"
-                          "\n\n")
-            << 0 << 2 << qint64(20) << QString();
+        QTest::newRow("last summary wins") << QByteArray(
+            R"({"message_type":"summary","total_files_processed":1,"total_bytes_processed":10})"
+            "\n"
+            R"({"message_type":"summary","total_files_processed":2,"total_bytes_processed":20})"
+            "\n\n") << 0 << 2 << qint64(20) << QString();
         QTest::newRow("text after it") << QByteArray(R"({"message_type":"summary","total_files_processed":3})"
                                                      "\nnot json\n[1]\n")
                                        << 0 << 3 << qint64(0) << QString();
@@ -205,7 +203,8 @@ private Q_SLOTS:
         QTest::newRow("dry run wins over prune") << true << true << dryRun << QStringList { "--dry-run" } << 5;
         QTest::newRow("prune: the array before prune's report")
             << true << false << pruned << QStringList { "--prune", "--max-unused", "10%" } << 2;
-        QTest::newRow("forget only") << false << false << QByteArray(R"([{"remove":null},{"remove":{}},{"remove":[{}]}])")
+        QTest::newRow("forget only") << false << false
+                                     << QByteArray(R"([{"remove":null},{"remove":{}},{"remove":[{}]}])")
                                      << QStringList() << 1;
         QTest::newRow("undecodable") << false << false << QByteArray("removed 3 snapshots") << QStringList() << 0;
         QTest::newRow("not objects") << false << false << QByteArray(R"([{"remove":[{}]},1])") << QStringList() << 0;
@@ -225,7 +224,14 @@ private Q_SLOTS:
         expected << mode;
         for (const QString &host : MachineIdentity::knownHostnames())
             expected << "--host" << host;
-        expected << "--keep-daily" << "1" << "--keep-weekly" << "0" << "--keep-monthly" << "0" << "--keep-yearly" << "2";
+        expected << "--keep-daily"
+                 << "1"
+                 << "--keep-weekly"
+                 << "0"
+                 << "--keep-monthly"
+                 << "0"
+                 << "--keep-yearly"
+                 << "2";
         QCOMPARE(restic.arguments(), expected);
     }
 
@@ -240,7 +246,8 @@ private Q_SLOTS:
                 engine.applyRetention(policy, true, false, restic.environment());
                 QFAIL("a policy keeping nothing was applied");
             } catch (const ResticError &e) {
-                QCOMPARE(e.message(), QStringLiteral("Choose at least one retained snapshot before applying retention."));
+                QCOMPARE(
+                    e.message(), QStringLiteral("Choose at least one retained snapshot before applying retention."));
             }
         }
         QVERIFY(!restic.ran());

@@ -12,9 +12,9 @@ namespace {
 QByteArray node(const QString &path, const QString &type, qint64 size = 0)
 {
     return QStringLiteral(R"({"name":"x","type":"%1","path":"%2","size":%3,"struct_type":"node"})")
-        .arg(type, path)
-        .arg(size)
-        .toUtf8()
+               .arg(type, path)
+               .arg(size)
+               .toUtf8()
         + '\n';
 }
 
@@ -39,7 +39,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("recursive");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("one folder") << "" << false << QStringList { "ls", "--json", "--", "abc123", "/a b" };
-        QTest::newRow("recursive") << "" << true << QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" };
+        QTest::newRow("recursive") << "" << true
+                                   << QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" };
         QTest::newRow("a search is recursive")
             << " x" << false << QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" };
     }
@@ -49,7 +50,8 @@ private Q_SLOTS:
         QFETCH(bool, recursive);
         QFETCH(QStringList, expected);
         test::ScriptedRestic restic;
-        restic.engine().browse(QStringLiteral("abc123"), QStringLiteral("/a b"), search, recursive, restic.environment());
+        restic.engine().browse(
+            QStringLiteral("abc123"), QStringLiteral("/a b"), search, recursive, restic.environment());
         QCOMPARE(restic.arguments(), expected);
     }
 
@@ -78,14 +80,33 @@ private Q_SLOTS:
     {
         test::ScriptedRestic restic;
         restic.set(QStringLiteral("ls.stdout"),
-            "not json\n[1]\n\n" R"({"struct_type":"node","path":1,"type":"file"})"
-            "\n" R"({"struct_type":"snapshot","path":"/d/s","type":"dir"})"
-            "\n" R"({"path":"/d/n","type":"dir"})"
-            "\n" R"({"struct_type":"node","path":"/d/t"})"
-            "\n" R"({"struct_type":"node","path":"/d/f","type":"file","size":"12"})"
+            "not json\n[1]\n\n"
+            R"({"struct_type":"node","path":1,"type":"file"})"
+            "\n"
+            R"({"struct_type":"snapshot","path":"/d/s","type":"dir"})"
+            "\n"
+            R"({"path":"/d/n","type":"dir"})"
+            "\n"
+            R"({"struct_type":"node","path":"/d/t"})"
+            "\n"
+            R"({"struct_type":"node","path":"/d/f","type":"file","size":"12"})"
             "\n");
         const QList<SnapshotEntry> entries = restic.engine().browse("s", "/d", {}, false, restic.environment());
         QCOMPARE(entries, QList<SnapshotEntry> { (SnapshotEntry { "/d/f", "file", 0 }) });
+    }
+
+    // restic's JSON escapes some characters; the search still sees the decoded path, and only it.
+    void searchLooksAtTheDecodedPathOnly()
+    {
+        test::ScriptedRestic restic;
+        restic.set(QStringLiteral("ls.stdout"),
+            "{\"struct_type\":\"node\",\"type\":\"file\",\"path\":\"/d/Tom \\u0026 \\\"Jerry\\\"\\u003e\"}\n"
+                + node("/d/link", "symlink"));
+        const ResticEngine engine = restic.engine();
+        for (const QString &search : { QStringLiteral("& \"jerry\">"), QStringLiteral("tom") })
+            QCOMPARE(paths(engine.browse("s", "/d", search, false, restic.environment())),
+                QStringList { "/d/Tom & \"Jerry\">" });
+        QVERIFY(engine.browse("s", "/d", QStringLiteral("symlink"), false, restic.environment()).isEmpty());
     }
 
     void sortsFoldersFirstInNaturalOrder()
@@ -95,7 +116,8 @@ private Q_SLOTS:
             node("/d/a10", "file") + node("/d/a9", "file") + node("/d/zeta", "dir") + node("/d/B2", "symlink")
                 + node("/d/b10", "file") + node("/d/a009x", "file") + node("/d/Alpha", "dir"));
         const QList<SnapshotEntry> entries = restic.engine().browse("s", "/d", {}, false, restic.environment());
-        QCOMPARE(paths(entries), QStringList({ "/d/Alpha", "/d/zeta", "/d/a9", "/d/a009x", "/d/a10", "/d/B2", "/d/b10" }));
+        QCOMPARE(
+            paths(entries), QStringList({ "/d/Alpha", "/d/zeta", "/d/a9", "/d/a009x", "/d/a10", "/d/B2", "/d/b10" }));
     }
 
     // The first 1,000 matches in restic's order are kept, then sorted; restic is read to its end.
@@ -163,12 +185,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("pattern"); // empty: refused
-        QTest::newRow("specials") << "/Users/a/report [old]*.txt" << R"(/Users/a/report \[old\]\*.txt)";
-        QTest::newRow("backslash and question mark") << R"(/a\b?)" << R"(/a\\b\?)";
-        QTest::newRow("unchanged") << "/a/..b/ café {x}, $y" << "/a/..b/ café {x}, $y";
-        QTest::newRow("relative") << "docs/a.txt" << "";
-        QTest::newRow("dot-dot") << "/a/../b" << "";
-        QTest::newRow("line feed") << "/a\nb" << "";
+        QTest::newRow("specials") << "/Users/a/report [old]*.txt"
+                                  << R"(/Users/a/report \[old\]\*.txt)";
+        QTest::newRow("backslash and question mark") << R"(/a\b?)"
+                                                     << R"(/a\\b\?)";
+        QTest::newRow("unchanged") << "/a/..b/ café {x}, $y"
+                                   << "/a/..b/ café {x}, $y";
+        QTest::newRow("relative") << "docs/a.txt"
+                                  << "";
+        QTest::newRow("dot-dot") << "/a/../b"
+                                 << "";
+        QTest::newRow("line feed") << "/a\nb"
+                                   << "";
     }
     void literalInclude()
     {
