@@ -3,4 +3,5 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/BackupNotifications.cpp operations/BackupNotifications.h
     operations/BackupPolicy.cpp operations/BackupPolicy.h
     operations/NotificationPermission.cpp operations/NotificationPermission.h
+    operations/BackupOutput.cpp operations/BackupOutput.h
 )
