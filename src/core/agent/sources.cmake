@@ -1,3 +1,4 @@
 list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentPolicy.cpp agent/AgentPolicy.h
+    agent/VellmirMain.cpp agent/VellmirMain.h
 )

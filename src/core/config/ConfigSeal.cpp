@@ -58,9 +58,7 @@ QString describe(const std::exception &error)
 // The destinations held in `bytes`; no bytes mean none. Throws JsonError.
 QList<Destination> decodeDestinations(const QByteArray &bytes)
 {
-    if (bytes.isEmpty())
-        return {};
-    return Destination::listFromJson(json::parseArray(bytes, QStringLiteral("The destinations file")));
+    return Destination::decodeFile(bytes);
 }
 
 // As decodeDestinations, but bytes that do not decode give an empty list and set `unreadable`.
@@ -410,7 +408,7 @@ QStringList ConfigSeal::undo() const
         else
             QFile::remove(m_destinationsURL); // absent already is just as good
     } else {
-        writeFileAtomically(m_destinationsURL, json::pretty(Destination::listToJson(kept)));
+        writeFileAtomically(m_destinationsURL, Destination::encodeFile(kept));
         for (const Destination &destination : std::as_const(removed)) {
             // Items that a kept destination still uses match their seal and stay.
             const bool shared = std::any_of(kept.cbegin(), kept.cend(),

@@ -44,6 +44,11 @@ QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &de
     return environment;
 }
 
+void CredentialsStore::removeSecret(CredentialRole role, const QUuid &credentialID) const
+{
+    m_keychain->remove(service(), account(role, credentialID));
+}
+
 void CredentialsStore::removeAll(const QUuid &credentialID) const
 {
     for (CredentialRole role : CredentialRoles::all())

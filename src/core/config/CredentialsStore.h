@@ -26,6 +26,8 @@ public:
     // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.
     // Throws ResticError naming the first missing (absent or empty) role, or the keychain error.
     QMap<QString, QString> resticEnvironment(const Destination &destination) const;
+    // Removes one item; a missing item is not a failure.
+    void removeSecret(CredentialRole role, const QUuid &credentialID) const;
     // Removes every role's item; missing items are skipped, the first failure is thrown.
     void removeAll(const QUuid &credentialID) const;
 

@@ -305,4 +305,16 @@ QJsonArray Destination::listToJson(const QList<Destination> &list)
     return array;
 }
 
+QByteArray Destination::encodeFile(const QList<Destination> &list)
+{
+    return json::pretty(listToJson(list));
+}
+
+QList<Destination> Destination::decodeFile(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return {};
+    return listFromJson(json::parseArray(bytes, QStringLiteral("The destinations file")));
+}
+
 } // namespace vellmir

@@ -67,6 +67,12 @@ struct Destination {
     static Destination fromJson(const QJsonObject &object);
     static QList<Destination> listFromJson(const QJsonArray &array);
     static QJsonArray listToJson(const QList<Destination> &list);
+    // The bytes of the destinations file: the list as a pretty-printed JSON array with sorted
+    // keys. The seal covers these exact bytes, so every writer of the file goes through here.
+    static QByteArray encodeFile(const QList<Destination> &list);
+    // The list held in the destinations file's bytes; no bytes are an empty list, as the seal
+    // sees them. Throws JsonError.
+    static QList<Destination> decodeFile(const QByteArray &bytes);
 
     friend bool operator==(const Destination &, const Destination &) = default;
 };

@@ -51,22 +51,20 @@ QString FileLock::normalizedRepository(const QString &repository)
     const QString trimmed = repository.trimmed();
     if (!trimmed.startsWith(u'/'))
         return trimmed;
-    // Resolve symbolic links as far as the path exists, then clean "." and "..". A missing
-    // tail (a repository not created yet) keeps its cleaned spelling below the resolved part.
-    QString path = QDir::cleanPath(trimmed);
+    // Resolve symbolic links first and only then drop "." and "..": after a link, ".." means
+    // the link target's parent, which is where restic itself ends up. A missing tail (a
+    // repository not created yet) is cleaned textually below its longest existing ancestor.
+    QString head = trimmed;
     QString tail;
-    QString head = path;
     while (true) {
         char resolved[PATH_MAX];
         if (::realpath(QFile::encodeName(head).constData(), resolved)) {
-            QString result = QFile::decodeName(resolved);
-            if (!tail.isEmpty())
-                result = QDir::cleanPath(result + u'/' + tail);
-            return result;
+            const QString result = QFile::decodeName(resolved);
+            return tail.isEmpty() ? result : QDir::cleanPath(result + u'/' + tail);
         }
         const qsizetype slash = head.lastIndexOf(u'/');
         if (slash <= 0)
-            return path;
+            return QDir::cleanPath(trimmed);
         tail = tail.isEmpty() ? head.mid(slash + 1) : head.mid(slash + 1) + u'/' + tail;
         head = head.left(slash);
     }

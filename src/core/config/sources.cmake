@@ -8,6 +8,8 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/DataProtectionSealKeyStore.cpp config/DataProtectionSealKeyStore.h
     config/Destination.cpp config/Destination.h
     config/FDAStatus.cpp config/FDAStatus.h
+    config/DestinationStore.cpp config/DestinationStore.h
+    config/DestinationWriter.cpp config/DestinationWriter.h
     config/FileLock.cpp config/FileLock.h
     config/SealedConfig.cpp config/SealedConfig.h
     config/SealKeyStore.cpp config/SealKeyStore.h

@@ -1,4 +1,8 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    engine/MachineIdentity.cpp engine/MachineIdentity.h
+    engine/ResticCommand.cpp engine/ResticCommand.h
+    engine/ResticEngine.cpp engine/ResticEngine.h
     engine/ResticError.h
     engine/ResticSettingsDiscovery.cpp engine/ResticSettingsDiscovery.h
+    engine/ResticProcess.cpp engine/ResticProcess.h
 )

@@ -1,7 +1,12 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    operations/ScheduledBackup.cpp operations/ScheduledBackup.h
     operations/Scheduler.cpp operations/Scheduler.h
     operations/BackupNotifications.cpp operations/BackupNotifications.h
     operations/BackupPolicy.cpp operations/BackupPolicy.h
     operations/NotificationPermission.cpp operations/NotificationPermission.h
+    operations/BackupHistory.cpp operations/BackupHistory.h
+    operations/BackupRecord.cpp operations/BackupRecord.h
+    operations/BackupRequests.cpp operations/BackupRequests.h
+    operations/FolderReader.cpp operations/FolderReader.h
     operations/BackupOutput.cpp operations/BackupOutput.h
 )

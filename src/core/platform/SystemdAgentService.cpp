@@ -1,5 +1,7 @@
 #include "platform/SystemdAgentService.h"
 
+#include "platform/SchedulerUnit.h"
+
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"

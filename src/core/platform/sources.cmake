@@ -9,4 +9,5 @@ list(APPEND VELLMIR_CORE_SOURCES
     platform/PowerSource.h
     platform/QtNetworkPathMonitor.cpp platform/QtNetworkPathMonitor.h
     platform/SystemPowerSource.cpp platform/SystemPowerSource.h
+    platform/SchedulerUnit.h
 )

@@ -22,4 +22,21 @@ private:
     QByteArray m_utf8;
 };
 
+// The sentence of any caught exception: our own errors' message, else what() as local text.
+inline QString errorDescription(const std::exception &error)
+{
+    if (const auto *own = dynamic_cast<const Error *>(&error))
+        return own->message();
+    return QString::fromLocal8Bit(error.what());
+}
+
+// Thrown by a blocking operation whose std::stop_token was triggered before it finished.
+class CancellationError : public Error {
+public:
+    CancellationError()
+        : Error(QStringLiteral("The operation was cancelled."))
+    {
+    }
+};
+
 } // namespace vellmir

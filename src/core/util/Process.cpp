@@ -1,30 +1,120 @@
 #include "util/Process.h"
 
-#include <QProcess>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
 
 namespace vellmir {
 
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs)
 {
     ToolResult result;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    if (!process.waitForStarted(timeoutMs)) {
-        result.output = process.errorString();
+    auto systemText = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        result.output = systemText(errno);
+        return result;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    const QByteArray path = QFile::encodeName(program);
+    QList<QByteArray> storage { path };
+    for (const QString &argument : arguments)
+        storage.append(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &item : storage)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, path.constData(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        result.output = QStringLiteral("%1: %2").arg(program, systemText(spawned));
         return result;
     }
     result.started = true;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(2000);
-        result.timedOut = true;
-        result.output = QStringLiteral("%1 did not finish in time").arg(program);
-        return result;
+
+    QByteArray output;
+    ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
+    bool pipeOpen = true;
+    auto drain = [&] {
+        char buffer[4096];
+        while (pipeOpen) {
+            const ssize_t count = ::read(pipeFds[0], buffer, sizeof buffer);
+            if (count > 0) {
+                if (output.size() < 65536)
+                    output.append(buffer, count);
+                continue;
+            }
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count == 0 || errno != EAGAIN)
+                pipeOpen = false;
+            return;
+        }
+    };
+    int status = 0;
+    bool exited = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (true) {
+        drain();
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            exited = true;
+            drain(); // whatever the tool wrote before it exited is in the pipe now
+            break;
+        }
+        if (done < 0 && errno != EINTR)
+            break;
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0)
+            break;
+        pollfd descriptor { pipeFds[0], POLLIN, 0 };
+        ::poll(&descriptor, pipeOpen ? 1 : 0, int(std::min<qint64>(left, 20)));
     }
-    result.output = QString::fromUtf8(process.readAll()).trimmed();
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    ::close(pipeFds[0]);
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+        result.timedOut = true;
+    }
+    result.output = QString::fromUtf8(output).trimmed();
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
     return result;
 }
 

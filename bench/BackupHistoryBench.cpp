@@ -1,0 +1,129 @@
+// Times BackupHistory::records(for:) over a folder of record files (10,000 by default) next
+// to `cat` of the same files to /dev/null, then a second listing of the unchanged folder.
+// Usage: BackupHistoryBench [record count] [rounds]
+#include "operations/BackupHistory.h"
+#include "util/Uuid.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+using namespace vellmir;
+
+namespace {
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 10000;
+    const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 7;
+
+    QTemporaryDir temporary;
+    const QString folder = temporary.path() + QStringLiteral("/history");
+    QDir().mkpath(folder);
+    const BackupHistory history(folder);
+
+    // Twenty destinations with the run records a few years of hourly backups leave behind.
+    QList<QUuid> destinations;
+    for (int i = 0; i < 20; ++i)
+        destinations.append(newUuid());
+    QStringList names;
+    qint64 bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        BackupRecord record(destinations.at(i % destinations.size()), Date { 700000000.0 + i * 3600.5 });
+        record.finishedAt = record.startedAt.addingSeconds(95.25);
+        record.outcome = i % 17 == 0 ? BackupRecord::Outcome::incomplete : BackupRecord::Outcome::complete;
+        record.snapshotID = QStringLiteral("3f9a2c7be41d08f56a7c2e9d1b0f4a3c5e6d7f8091a2b3c4d5e6f708192a3b4c");
+        if (i % 17 == 0)
+            record.issues = { QStringLiteral("open /home/ann/Documents/locked.db: permission denied") };
+        record.maintenance = QStringLiteral("Kept 7 daily, 4 weekly, 12 monthly, 3 yearly.");
+        if (i % 168 == 0)
+            record.prunedAt = record.finishedAt;
+        record.accessGranted = true;
+        record.bytesAdded = 1048576 + i;
+        record.scope = QStringLiteral("9c1185a5c5e9fc54612808977ee8f548b2258d31a7b3f0e2c4d6e8f0a1b2c3d4");
+        const QByteArray data = record.encoded();
+        const QString name = uuidText(record.id) + QStringLiteral(".json");
+        QFile file(folder + u'/' + name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
+            std::fprintf(stderr, "could not write %s\n", qPrintable(file.fileName()));
+            return 1;
+        }
+        names.append(name);
+        bytes += data.size();
+    }
+
+    // Views poll a folder that changed seconds or hours ago, not one written this instant.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+
+    QList<double> catTimes, firstTimes, repeatTimes;
+    qsizetype listed = 0;
+    for (int round = 0; round < rounds; ++round) {
+        QProcess cat;
+        cat.setWorkingDirectory(folder);
+        cat.setStandardOutputFile(QProcess::nullDevice());
+        QElapsedTimer clock;
+        clock.start();
+        cat.start(QStringLiteral("cat"), names);
+        if (!cat.waitForFinished(-1) || cat.exitCode() != 0) {
+            std::fprintf(stderr, "cat failed\n");
+            return 1;
+        }
+        catTimes.append(double(clock.nsecsElapsed()) / 1e6);
+
+        BackupHistory::clearCache();
+        clock.restart();
+        listed = history.records(destinations.first()).size();
+        firstTimes.append(double(clock.nsecsElapsed()) / 1e6);
+
+        clock.restart();
+        const qsizetype again = history.records(destinations.first()).size();
+        repeatTimes.append(double(clock.nsecsElapsed()) / 1e6);
+        if (again != listed) {
+            std::fprintf(stderr, "the repeated listing differs\n");
+            return 1;
+        }
+    }
+
+    // Right after a run wrote its record: every file's status is checked, one file is read.
+    QList<double> changedTimes;
+    for (int round = 0; round < rounds; ++round) {
+        BackupRecord record(destinations.first(), Date { 900000000.0 + round });
+        const QByteArray data = record.encoded();
+        QFile file(folder + u'/' + uuidText(record.id) + QStringLiteral(".json"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+            return 1;
+        file.close();
+        QElapsedTimer clock;
+        clock.start();
+        history.records(destinations.first());
+        changedTimes.append(double(clock.nsecsElapsed()) / 1e6);
+    }
+
+    const double catMs = median(catTimes), firstMs = median(firstTimes), repeatMs = median(repeatTimes);
+    std::printf("history listing: %d record files, %.1f MB, %lld records of the listed destination, median of %d\n",
+        count, double(bytes) / 1e6, static_cast<long long>(listed), rounds);
+    std::printf("  cat of the files to /dev/null:   %8.2f ms\n", catMs);
+    std::printf("  first records(for:):             %8.2f ms  (%.2fx cat; target <= 2x)\n", firstMs, firstMs / catMs);
+    std::printf(
+        "  repeated records(for:):          %8.2f ms  (%.3fx first; target < 0.1x)\n", repeatMs, repeatMs / firstMs);
+    std::printf("  records(for:) after one new file: %8.2f ms  (%.3fx first)\n", median(changedTimes),
+        median(changedTimes) / firstMs);
+    return 0;
+}

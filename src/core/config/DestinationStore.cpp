@@ -1,0 +1,261 @@
+#include "config/DestinationStore.h"
+
+#include "config/DataProtectionSealKeyStore.h"
+#include "config/FileLock.h"
+#include "engine/ResticError.h"
+#include "util/AppPaths.h"
+#include "util/AtomicFile.h"
+#include "util/Log.h"
+#include "util/Uuid.h"
+
+#include <algorithm>
+
+namespace vellmir {
+
+namespace {
+
+std::shared_ptr<SealKeyStore> orDefaultKeys(std::shared_ptr<SealKeyStore> keys)
+{
+    if (keys)
+        return keys;
+    return std::make_shared<DataProtectionSealKeyStore>();
+}
+
+} // namespace
+
+DestinationStore::DestinationStore(CredentialsStore credentials, QObject *parent)
+    : DestinationStore(AppPaths::destinationsFile(), std::move(credentials), nullptr, {}, parent)
+{
+}
+
+DestinationStore::DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys,
+    QString userDefaultsPath, QObject *parent)
+    : QObject(parent)
+    , m_fileURL(std::move(fileURL))
+    , m_seal(m_fileURL, orDefaultKeys(std::move(keys)), std::move(credentials), std::move(userDefaultsPath))
+{
+    try {
+        reload();
+    } catch (const std::exception &error) {
+        // The store stays usable; the window shows why the list is empty or stale.
+        m_errorMessage = errorDescription(error);
+    }
+}
+
+DestinationStore::~DestinationStore() = default;
+
+QString DestinationStore::lockURL(const QString &fileURL)
+{
+    return fileURL + QStringLiteral(".lock");
+}
+
+QString DestinationStore::outsideChangeMessage()
+{
+    return QStringLiteral(
+        "Vellmir's settings were changed outside the app. Review the change in Vellmir before making others.");
+}
+
+QString DestinationStore::conflictMessage()
+{
+    return QStringLiteral("These settings changed in another window. Close the editor and reopen it before saving.");
+}
+
+void DestinationStore::publish(const Pending &pending)
+{
+    const bool destinationsDiffer = pending.destinations && *pending.destinations != m_destinations;
+    const bool errorDiffers = pending.errorMessage && *pending.errorMessage != m_errorMessage;
+    const bool integrityDiffers = pending.integrity && *pending.integrity != m_integrity;
+    const bool policyDiffers = pending.policy && *pending.policy != m_policy;
+    const bool fromAnotherMacDiffers = pending.fromAnotherMac && *pending.fromAnotherMac != m_fromAnotherMac;
+
+    // Every field first, then the signals, so that no observer sees half an update.
+    if (destinationsDiffer)
+        m_destinations = *pending.destinations;
+    if (errorDiffers)
+        m_errorMessage = *pending.errorMessage;
+    if (integrityDiffers)
+        m_integrity = *pending.integrity;
+    if (policyDiffers)
+        m_policy = *pending.policy;
+    if (fromAnotherMacDiffers)
+        m_fromAnotherMac = *pending.fromAnotherMac;
+
+    if (destinationsDiffer)
+        Q_EMIT destinationsChanged();
+    if (errorDiffers)
+        Q_EMIT errorMessageChanged();
+    if (integrityDiffers)
+        Q_EMIT integrityChanged();
+    if (policyDiffers)
+        Q_EMIT policyChanged();
+    if (fromAnotherMacDiffers)
+        Q_EMIT fromAnotherMacChanged();
+}
+
+void DestinationStore::locked(const std::function<void(Pending &)> &body)
+{
+    Pending pending;
+    try {
+        const FileLock lock(lockURL(), true);
+        body(pending);
+    } catch (...) {
+        publish(pending);
+        throw;
+    }
+    publish(pending);
+}
+
+void DestinationStore::refuseOutsideChange(Pending &pending) const
+{
+    const ConfigIntegrity verdict = m_seal.verify();
+    pending.integrity = verdict;
+    if (verdict.isChanged())
+        throw ResticError::command(outsideChangeMessage());
+    if (verdict.isUnavailable())
+        throw ResticError::command(verdict.message());
+}
+
+QList<Destination> DestinationStore::readFile() const
+{
+    return Destination::decodeFile(readFileIfExists(m_fileURL).value_or(QByteArray()));
+}
+
+void DestinationStore::writeFile(const QList<Destination> &list) const
+{
+    writeFileAtomically(m_fileURL, Destination::encodeFile(list));
+}
+
+void DestinationStore::reload()
+{
+    locked([this](Pending &pending) {
+        const ConfigIntegrity verdict = m_seal.verify();
+        pending.integrity = verdict;
+        pending.fromAnotherMac = verdict.isChanged() && m_seal.isFromAnotherMac();
+        try {
+            switch (verdict.kind()) {
+            case ConfigIntegrity::Kind::valid:
+                pending.destinations = readFile();
+                pending.policy = m_seal.current().policy;
+                break;
+            case ConfigIntegrity::Kind::changed: {
+                // Work goes on with the last configuration the application saved itself.
+                const ConfigSeal::Trusted trusted = m_seal.trusted();
+                pending.destinations = trusted.destinations;
+                pending.policy = trusted.policy;
+                break;
+            }
+            case ConfigIntegrity::Kind::unavailable:
+                pending.destinations = QList<Destination>();
+                pending.policy = AgentPolicy::Settings {};
+                throw ResticError::command(verdict.message());
+            }
+            pending.errorMessage = std::optional<QString>();
+        } catch (const std::exception &error) {
+            pending.errorMessage = QStringLiteral("Could not read destinations: ") + errorDescription(error);
+            throw;
+        }
+    });
+}
+
+std::optional<Destination> DestinationStore::destination(const QUuid &id) const
+{
+    for (const Destination &destination : m_destinations) {
+        if (destination.id == id)
+            return destination;
+    }
+    return std::nullopt;
+}
+
+void DestinationStore::upsert(const Destination &destination, const std::optional<Destination> &expected)
+{
+    locked([&](Pending &pending) {
+        refuseOutsideChange(pending);
+        QList<Destination> list = readFile();
+        const auto entry = std::find_if(
+            list.begin(), list.end(), [&](const Destination &stored) { return stored.id == destination.id; });
+        // An entry deleted elsewhere counts as changed too.
+        if (expected && (entry == list.end() || *entry != *expected))
+            throw ResticError::command(conflictMessage());
+        if (entry != list.end())
+            *entry = destination;
+        else
+            list.append(destination);
+        writeFile(list);
+        m_seal.seal();
+        pending.destinations = list;
+        pending.errorMessage = std::optional<QString>();
+    });
+}
+
+DestinationStore::Removed DestinationStore::remove(const Destination &destination, const CredentialsStore &credentials)
+{
+    // Everything an undo needs is read before anything changes; a keychain that cannot be
+    // read stops the removal here.
+    Removed removed { destination, {}, std::nullopt };
+    for (CredentialRole role : CredentialRoles::all()) {
+        if (const std::optional<QString> secret = credentials.secret(role, destination.credentialID))
+            removed.secrets.insert(role, *secret);
+    }
+
+    QList<Destination> remaining;
+    locked([&](Pending &pending) {
+        refuseOutsideChange(pending);
+        QList<Destination> list = readFile();
+        list.removeIf([&](const Destination &stored) { return stored.id == destination.id; });
+        writeFile(list);
+        m_seal.seal();
+        pending.destinations = list;
+        pending.errorMessage = std::optional<QString>();
+        remaining = list;
+    });
+
+    // Secrets another listed destination still uses must stay: deleting them would lock that
+    // destination out of its repository.
+    const bool shared = std::any_of(remaining.cbegin(), remaining.cend(),
+        [&](const Destination &other) { return other.credentialID == destination.credentialID; });
+    if (shared)
+        return removed;
+
+    // The destination is out of the file now, so the removal stands whatever happens below.
+    // Each item is tried on its own so that one failure leaves as little behind as possible,
+    // and the caller still gets everything it needs to undo.
+    std::optional<QString> firstFailure;
+    for (CredentialRole role : CredentialRoles::all()) {
+        try {
+            credentials.removeSecret(role, destination.credentialID);
+        } catch (const std::exception &error) {
+            if (!firstFailure)
+                firstFailure = errorDescription(error);
+        }
+    }
+    if (firstFailure) {
+        removed.warning
+            = QStringLiteral("The destination was removed, but some of its keychain items could not be deleted: ")
+            + *firstFailure;
+        logLine(QStringLiteral("destinations"),
+            QStringLiteral("Removed destination %1; deleting its keychain items failed: %2")
+                .arg(uuidText(destination.id), *firstFailure));
+    }
+    return removed;
+}
+
+void DestinationStore::restore(const Removed &removed, const CredentialsStore &credentials)
+{
+    for (auto it = removed.secrets.cbegin(); it != removed.secrets.cend(); ++it)
+        credentials.setSecret(it.value(), it.key(), removed.destination.credentialID);
+    // upsert() takes the lock itself; nothing here may hold it.
+    upsert(removed.destination);
+}
+
+void DestinationStore::setChangesWithoutApproval(bool on)
+{
+    locked([&](Pending &pending) {
+        refuseOutsideChange(pending);
+        const AgentPolicy::Settings settings { on };
+        m_seal.writePolicy(settings);
+        m_seal.seal();
+        pending.policy = settings;
+    });
+}
+
+} // namespace vellmir

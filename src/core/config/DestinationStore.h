@@ -1,0 +1,122 @@
+#pragma once
+
+#include "agent/AgentPolicy.h"
+#include "config/ConfigIntegrity.h"
+#include "config/ConfigSeal.h"
+#include "config/CredentialRole.h"
+#include "config/CredentialsStore.h"
+#include "config/Destination.h"
+#include "config/SealKeyStore.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vellmir {
+
+// The destinations file ("destinations.json") and the list read from it. The only writer of
+// the file. Every process makes its own store over the same file; every operation reads the
+// file afresh under the destinations lock, after checking the seal, and reseals each change
+// before the lock is released. While the seal reports an outside change the store lists only
+// the last sealed destinations and refuses to write.
+//
+// Operations block while another process holds the lock; there is no time-out. Errors are
+// vellmir::Error subclasses whose message is shown to the user unchanged.
+class DestinationStore : public QObject {
+    Q_OBJECT
+
+public:
+    // What a removal took away, so that restore() can bring it back.
+    struct Removed {
+        Destination destination;
+        // Every secret that existed for the destination's credentialID, by role.
+        QMap<CredentialRole, QString> secrets;
+        // Set when the destination left the file but some of its secrets could not be deleted
+        // from the keychain; the removal itself stands and can still be undone.
+        std::optional<QString> warning;
+    };
+
+    // The store over the application's own destinations file, with the real seal key store.
+    explicit DestinationStore(CredentialsStore credentials, QObject *parent = nullptr);
+    // The store over `fileURL`. `keys` defaults to the keyring's seal key store;
+    // `userDefaultsPath` names the user-defaults file the seal's first check migrates from
+    // (empty: the user's own).
+    DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys = nullptr,
+        QString userDefaultsPath = {}, QObject *parent = nullptr);
+    ~DestinationStore() override;
+
+    const QList<Destination> &destinations() const { return m_destinations; }
+    // The last load failure; nullopt when the last operation succeeded.
+    const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    const ConfigIntegrity &integrity() const { return m_integrity; }
+    const AgentPolicy::Settings &policy() const { return m_policy; }
+    bool fromAnotherMac() const { return m_fromAnotherMac; }
+    const QString &fileURL() const { return m_fileURL; }
+    const ConfigSeal &seal() const { return m_seal; }
+
+    // The lock beside the destinations file that orders every check-and-write of the
+    // configuration. The review of outside changes takes it too, around seal() and undo().
+    static QString lockURL(const QString &fileURL);
+    QString lockURL() const { return lockURL(m_fileURL); }
+
+    // Reads the file (or, after an outside change, the trusted sealed copy) and publishes it.
+    // Sets errorMessage to "Could not read destinations: ..." and throws on failure.
+    void reload();
+    // The first listed destination with that id; no file access.
+    std::optional<Destination> destination(const QUuid &id) const;
+    // Replaces the first destination with the same id in place, or appends. With `expected`,
+    // refuses unless the stored entry still equals it.
+    void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt);
+    // Removes every entry with the destination's id and deletes its secrets. Once the file is
+    // written the removal stands: a failure to delete secrets comes back as Removed::warning.
+    Removed remove(const Destination &destination, const CredentialsStore &credentials);
+    // Undoes remove(): writes the secrets back, then upserts the destination (last in the list).
+    void restore(const Removed &removed, const CredentialsStore &credentials);
+    // Switches agent changes without approval, sealed at once.
+    void setChangesWithoutApproval(bool on);
+
+    static QString outsideChangeMessage();
+    static QString conflictMessage();
+
+Q_SIGNALS:
+    void destinationsChanged();
+    void errorMessageChanged();
+    void integrityChanged();
+    void policyChanged();
+    void fromAnotherMacChanged();
+
+private:
+    // State gathered under the lock and published once, after the lock is released.
+    struct Pending {
+        std::optional<QList<Destination>> destinations;
+        std::optional<std::optional<QString>> errorMessage;
+        std::optional<ConfigIntegrity> integrity;
+        std::optional<AgentPolicy::Settings> policy;
+        std::optional<bool> fromAnotherMac;
+    };
+
+    void publish(const Pending &pending);
+    // Takes the destinations lock, runs `body`, releases the lock, then publishes what `body`
+    // gathered, whether it finished or threw. Publishing only after the release means a slot
+    // that starts another locked operation never waits for a lock this process still holds.
+    void locked(const std::function<void(Pending &)> &body);
+    // Sets the verdict and throws unless it is valid.
+    void refuseOutsideChange(Pending &pending) const;
+    QList<Destination> readFile() const;
+    void writeFile(const QList<Destination> &list) const;
+
+    QList<Destination> m_destinations;
+    std::optional<QString> m_errorMessage;
+    ConfigIntegrity m_integrity = ConfigIntegrity::valid();
+    AgentPolicy::Settings m_policy;
+    bool m_fromAnotherMac = false;
+    QString m_fileURL;
+    ConfigSeal m_seal;
+};
+
+} // namespace vellmir

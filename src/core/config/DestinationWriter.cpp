@@ -1,0 +1,40 @@
+#include "config/DestinationWriter.h"
+
+#include "config/DestinationStore.h"
+#include "engine/ResticError.h"
+#include "util/Uuid.h"
+
+namespace vellmir {
+
+DestinationWriter::DestinationWriter(CredentialsStore credentials)
+    : m_credentials(std::move(credentials))
+{
+}
+
+Destination DestinationWriter::save(const Destination &destination, const QMap<QString, QString> &environment,
+    DestinationStore &store, const std::optional<Destination> &expected) const
+{
+    Destination copy = destination;
+    copy.credentialID = newUuid();
+    try {
+        for (CredentialRole role : credentialRoles(copy.kind)) {
+            // Only an empty value is missing; spaces may well be part of a password.
+            const QString value = environment.value(CredentialRoles::environmentVariable(role));
+            if (value.isEmpty())
+                throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role) + u'.');
+            m_credentials.setSecret(value, role, copy.credentialID);
+        }
+        store.upsert(copy, expected);
+    } catch (const std::exception &error) {
+        try {
+            m_credentials.removeAll(copy.credentialID);
+        } catch (const std::exception &cleanup) {
+            throw ResticError::command(errorDescription(error)
+                + QStringLiteral(" Temporary credential cleanup also failed: ") + errorDescription(cleanup));
+        }
+        throw;
+    }
+    return copy;
+}
+
+} // namespace vellmir

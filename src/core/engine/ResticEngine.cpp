@@ -1,0 +1,348 @@
+#include "engine/ResticEngine.h"
+
+#include "config/FileLock.h"
+#include "engine/ResticProcess.h"
+#include "util/Error.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace vellmir {
+
+namespace {
+
+const QString repositoryKey = QStringLiteral("RESTIC_REPOSITORY");
+
+bool scrubbed(const char *entry)
+{
+    return std::strncmp(entry, "RESTIC_", 7) == 0 || std::strncmp(entry, "AWS_", 4) == 0
+        || std::strncmp(entry, "B2_", 3) == 0;
+}
+
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+QString executableDirectory()
+{
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+}
+
+// Output from the pump thread to the thread that calls the handler. Unbounded, so restic is
+// never held up by the consumer; raw bytes rather than lines, so that every line is made and
+// freed on one thread.
+class ChunkQueue {
+public:
+    void push(std::vector<ResticProcess::Chunk> &batch)
+    {
+        {
+            std::lock_guard guard(m_mutex);
+            if (m_chunks.empty())
+                m_chunks.swap(batch);
+            else
+                std::move(batch.begin(), batch.end(), std::back_inserter(m_chunks));
+        }
+        m_ready.notify_one();
+    }
+
+    void close()
+    {
+        {
+            std::lock_guard guard(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_one();
+    }
+
+    // Waits for chunks and swaps them into `out` (which must be empty); false once closed and empty.
+    bool take(std::vector<ResticProcess::Chunk> &out)
+    {
+        std::unique_lock guard(m_mutex);
+        m_ready.wait(guard, [this] { return !m_chunks.empty() || m_closed; });
+        if (m_chunks.empty())
+            return false;
+        out.swap(m_chunks);
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<ResticProcess::Chunk> m_chunks;
+    bool m_closed = false;
+};
+
+// One stream's bytes turned into lines: split at line feeds only (a carriage return stays),
+// empty lines kept, invalid UTF-8 replaced with U+FFFD, a last unterminated line delivered
+// at the end.
+class LineSplitter {
+public:
+    template <typename Emit> void feed(const QByteArray &bytes, Emit &&emit)
+    {
+        const char *data = bytes.constData();
+        const qsizetype size = bytes.size();
+        qsizetype start = 0;
+        while (start < size) {
+            const void *found = std::memchr(data + start, '\n', size_t(size - start));
+            if (!found)
+                break;
+            const qsizetype end = static_cast<const char *>(found) - data;
+            if (m_pending.isEmpty()) {
+                emit(data + start, end - start);
+            } else {
+                m_pending.append(data + start, end - start);
+                emit(m_pending.constData(), m_pending.size());
+                m_pending.clear();
+            }
+            start = end + 1;
+        }
+        if (start < size)
+            m_pending.append(data + start, size - start);
+    }
+
+    template <typename Emit> void finish(Emit &&emit)
+    {
+        if (!m_pending.isEmpty())
+            emit(m_pending.constData(), m_pending.size());
+        m_pending.clear();
+    }
+
+    void drop() { m_pending.clear(); }
+
+private:
+    QByteArray m_pending;
+};
+
+} // namespace
+
+ResticEngine::ResticEngine(std::optional<QString> binary, std::optional<QString> lockDirectory)
+    : m_binary(std::move(binary))
+    , m_lockDirectory(std::move(lockDirectory))
+{
+}
+
+ResticEngine::ResticEngine(std::optional<QString> binary, std::optional<QString> lockDirectory, QStringList searchPaths)
+    : m_binary(std::move(binary))
+    , m_lockDirectory(std::move(lockDirectory))
+    , m_searchPaths(std::move(searchPaths))
+{
+}
+
+QStringList ResticEngine::fallbackPaths()
+{
+    return { QStringLiteral("/opt/homebrew/bin/restic"), QStringLiteral("/usr/local/bin/restic"),
+        QStringLiteral("/usr/bin/restic") };
+}
+
+QStringList ResticEngine::lockRetry()
+{
+    return { QStringLiteral("--retry-lock"), QStringLiteral("30m") };
+}
+
+QStringList ResticEngine::defaultSearchPaths()
+{
+    return QStringList { executableDirectory() + QStringLiteral("/restic") } + fallbackPaths();
+}
+
+std::optional<QString> ResticEngine::locateBinary() const
+{
+    if (m_binary)
+        return m_binary;
+    for (const QString &candidate : m_searchPaths ? *m_searchPaths : defaultSearchPaths()) {
+        if (isExecutableFile(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+QByteArrayList ResticEngine::childEnvironment(const ResticEnvironment &environment)
+{
+    QSet<QByteArray> overlaid;
+    for (auto it = environment.begin(); it != environment.end(); ++it)
+        overlaid.insert(it.key().toUtf8());
+    QByteArrayList result;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        if (scrubbed(*entry))
+            continue;
+        const char *equals = std::strchr(*entry, '=');
+        const QByteArray name = equals ? QByteArray(*entry, equals - *entry) : QByteArray(*entry);
+        if (!overlaid.contains(name))
+            result.append(QByteArray(*entry));
+    }
+    for (auto it = environment.begin(); it != environment.end(); ++it) {
+        // A name with "=" or nothing at all cannot be expressed in an environment entry.
+        if (it.key().isEmpty() || it.key().contains(u'='))
+            continue;
+        result.append(it.key().toUtf8() + '=' + it.value().toUtf8());
+    }
+    return result;
+}
+
+void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+    const EventHandler &onEvent) const
+{
+    auto fail = [&](const QString &message) {
+        onEvent(ResticStreamEvent::stderrLine(message));
+        onEvent(ResticStreamEvent::finished(-1));
+    };
+
+    const std::optional<QString> program = locateBinary();
+    if (!program) {
+        fail(QStringLiteral("restic not found"));
+        return;
+    }
+
+    // Held from before the launch until the child has gone and its output is drained, so two
+    // runs against one repository never overlap, in this process or another.
+    std::unique_ptr<FileLock> lock;
+    if (environment.contains(repositoryKey)) {
+        try {
+            lock = FileLock::repository(environment.value(repositoryKey), m_lockDirectory.value_or(QString()));
+        } catch (const Error &error) {
+            fail(error.message());
+            return;
+        }
+    }
+
+    std::optional<ResticProcess> process;
+    try {
+        process.emplace();
+    } catch (const Error &error) {
+        lock.reset();
+        fail(error.message());
+        return;
+    }
+    std::stop_callback onStop(stop, [&process] { process->cancel(); });
+    if (stop.stop_requested()) {
+        lock.reset();
+        fail(CancellationError().message());
+        return;
+    }
+
+    QByteArrayList arguments { QFile::encodeName(*program) };
+    for (const QString &argument : command.arguments())
+        arguments.append(argument.toUtf8());
+    if (const int error = process->start(QFile::encodeName(*program), arguments, childEnvironment(environment))) {
+        lock.reset();
+        fail(QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(error)));
+        return;
+    }
+
+    ChunkQueue queue;
+    int status = -1;
+    auto pump = [&] {
+        try {
+            status = process->pump([&queue](std::vector<ResticProcess::Chunk> &batch) { queue.push(batch); });
+        } catch (...) {
+            // Out of memory while reading: the process object still kills and reaps the child.
+        }
+        queue.close();
+    };
+    std::thread pumpThread;
+    try {
+        pumpThread = std::thread(pump);
+    } catch (const std::system_error &) {
+        pump(); // no thread to spare: read everything here, deliver it afterwards
+    }
+
+    std::exception_ptr handlerError;
+    auto deliver = [&](ResticStreamEvent::Type type, QString line) {
+        if (handlerError)
+            return;
+        try {
+            onEvent(ResticStreamEvent { type, std::move(line), 0 });
+        } catch (...) {
+            handlerError = std::current_exception();
+            process->cancel();
+        }
+    };
+    LineSplitter splitters[2];
+    std::vector<ResticProcess::Chunk> chunks;
+    while (queue.take(chunks)) {
+        for (const ResticProcess::Chunk &chunk : chunks) {
+            LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
+            const auto type
+                = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
+            auto emit = [&](const char *data, qsizetype size) { deliver(type, QString::fromUtf8(data, size)); };
+            switch (chunk.kind) {
+            case ResticProcess::Chunk::Kind::data:
+                splitter.feed(chunk.bytes, emit);
+                break;
+            case ResticProcess::Chunk::Kind::end:
+                splitter.finish(emit);
+                break;
+            case ResticProcess::Chunk::Kind::failed:
+                // Reported on standard error whichever pipe failed; the partial line is lost.
+                splitter.drop();
+                deliver(ResticStreamEvent::Type::stderrLine,
+                    QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)));
+                break;
+            }
+        }
+        chunks.clear();
+    }
+    if (pumpThread.joinable())
+        pumpThread.join();
+    lock.reset();
+    if (handlerError)
+        std::rethrow_exception(handlerError);
+    onEvent(ResticStreamEvent::finished(status));
+}
+
+ResticResult ResticEngine::run(
+    const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop) const
+{
+    ResticResult result;
+    stream(command, environment, stop, [&result](const ResticStreamEvent &event) {
+        switch (event.type) {
+        case ResticStreamEvent::Type::stdoutLine:
+            result.stdout += event.line;
+            result.stdout += u'\n';
+            break;
+        case ResticStreamEvent::Type::stderrLine:
+            result.stderr += event.line;
+            result.stderr += u'\n';
+            break;
+        case ResticStreamEvent::Type::finished:
+            result.exitCode = event.status;
+            break;
+        }
+    });
+    if (stop.stop_requested())
+        throw CancellationError();
+    return result;
+}
+
+QString ResticEngine::version(std::stop_token stop) const
+{
+    const ResticResult result = run(ResticCommand(QStringLiteral("version")), {}, stop);
+    const QString out = result.stdout.trimmed();
+    return out.isEmpty() ? result.stderr.trimmed() : out;
+}
+
+QString ResticEngine::cleanError(const QString &standardError, int exitCode)
+{
+    const QString trimmed = standardError.trimmed();
+    if (!trimmed.isEmpty())
+        return trimmed;
+    return QStringLiteral("restic exited with code ") + QString::number(exitCode);
+}
+
+} // namespace vellmir

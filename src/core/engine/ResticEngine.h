@@ -1,0 +1,114 @@
+#pragma once
+
+#include "engine/ResticCommand.h"
+
+#include <QByteArrayList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stop_token>
+
+namespace vellmir {
+
+// The variables restic needs for one repository (CredentialsStore::resticEnvironment builds
+// them). An empty map means no repository.
+using ResticEnvironment = QMap<QString, QString>;
+
+// One event of a restic run: a line of the child's standard output or standard error (without
+// its line feed; a carriage return stays), or the end of the run with its exit status.
+struct ResticStreamEvent {
+    enum class Type { stdoutLine, stderrLine, finished };
+
+    Type type = Type::finished;
+    QString line; // stdoutLine, stderrLine
+    int status = 0; // finished
+
+    static ResticStreamEvent stdoutLine(QString text) { return { Type::stdoutLine, std::move(text), 0 }; }
+    static ResticStreamEvent stderrLine(QString text) { return { Type::stderrLine, std::move(text), 0 }; }
+    static ResticStreamEvent finished(int exitStatus) { return { Type::finished, {}, exitStatus }; }
+
+    bool operator==(const ResticStreamEvent &) const = default;
+};
+
+// The collected result of ResticEngine::run.
+struct ResticResult {
+    int exitCode = -1; // -1 when no exit status arrived
+    QString stdout; // every standard-output line, each followed by "\n"
+    QString stderr; // every standard-error line, each followed by "\n"
+
+    bool operator==(const ResticResult &) const = default;
+};
+
+// The only component that starts restic. Each run executes one command line as a child that
+// leads its own process group, with stdin from /dev/null, a scrubbed environment and, when
+// the environment names a repository, that repository's lock held (never waited for) from
+// before the launch until the child has exited and its output is drained.
+//
+// Engines hold no mutable state: one engine may serve runs on several threads at once.
+class ResticEngine final {
+public:
+    using EventHandler = std::function<void(const ResticStreamEvent &)>;
+
+    // `binary`: the restic executable to run, used as given; when absent, restic is looked
+    // for beside the running executable, then in fallbackPaths(). `lockDirectory`: the folder
+    // of repository lock files; when absent, the application's "locks" folder.
+    explicit ResticEngine(
+        std::optional<QString> binary = std::nullopt, std::optional<QString> lockDirectory = std::nullopt);
+    // For tests: `searchPaths` replaces the places looked at when no binary is given.
+    ResticEngine(std::optional<QString> binary, std::optional<QString> lockDirectory, QStringList searchPaths);
+
+    const std::optional<QString> &binary() const { return m_binary; }
+    const std::optional<QString> &lockDirectory() const { return m_lockDirectory; }
+
+    static QStringList fallbackPaths(); // "/opt/homebrew/bin/restic", "/usr/local/bin/restic", "/usr/bin/restic"
+    // Where restic is looked for when no binary is given, in order: a "restic" beside the
+    // running executable, then fallbackPaths(). The first executable file wins.
+    static QStringList defaultSearchPaths();
+    static QStringList lockRetry(); // "--retry-lock", "30m"
+    // How long a cancelled child gets between SIGTERM and SIGKILL.
+    static constexpr std::chrono::milliseconds killDelay { 2000 };
+    // How long output is still read after the child exited while something else holds its pipes.
+    static constexpr std::chrono::milliseconds drainGrace { 2000 };
+
+    // Runs restic and blocks until the run is over, handing every event to `onEvent` on the
+    // calling thread, in arrival order, with `finished` last and exactly once. Never throws
+    // for a failed run: a missing executable ("restic not found"), a busy repository, a
+    // failed launch or a cancel before launch arrive as one stderr line and finished(-1).
+    // Output is read on a helper thread into an unbounded queue, so a slow handler never
+    // stalls restic. A stop request sends SIGTERM to restic's process group and SIGKILL
+    // killDelay later if the child still runs; one made before the launch prevents it.
+    // A death by signal N finishes with 128 + N. If `onEvent` throws, the run is cancelled,
+    // drained without further events, and the exception is rethrown (no `finished`).
+    void stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+        const EventHandler &onEvent) const;
+
+    // stream() collected into a record. A non-zero status is not an error here. Throws
+    // CancellationError when `stop` was requested.
+    ResticResult run(
+        const ResticCommand &command, const ResticEnvironment &environment = {}, std::stop_token stop = {}) const;
+
+    // The output of "restic version" (trimmed stdout, else trimmed stderr), so
+    // "restic not found" when there is no restic. Throws CancellationError when stopped.
+    QString version(std::stop_token stop = {}) const;
+
+    // The message for a failed run: restic's trimmed standard error, or "restic exited with
+    // code N" when it printed nothing there.
+    static QString cleanError(const QString &standardError, int exitCode);
+
+    // The executable a run would start, or nullopt when there is none.
+    std::optional<QString> locateBinary() const;
+
+    // The child's whole environment as "NAME=value" entries: this process's variables
+    // without RESTIC_*, AWS_* and B2_*, overlaid with `environment`.
+    static QByteArrayList childEnvironment(const ResticEnvironment &environment);
+
+private:
+    std::optional<QString> m_binary;
+    std::optional<QString> m_lockDirectory;
+    std::optional<QStringList> m_searchPaths;
+};
+
+} // namespace vellmir

@@ -1,0 +1,333 @@
+#include "engine/ResticProcess.h"
+
+#include "engine/ResticEngine.h"
+#include "util/Error.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vellmir {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t readSize = 65536;
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void closeDescriptor(int &fd) noexcept
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// A pipe whose ends are never 0, 1 or 2, so the child's dup2 onto those cannot clobber one.
+bool makePipe(int &readEnd, int &writeEnd)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    for (int &fd : fds) {
+        if (fd <= 2) {
+            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            ::close(fd);
+            fd = moved;
+        }
+    }
+    if (fds[0] < 0 || fds[1] < 0) {
+        closeDescriptor(fds[0]);
+        closeDescriptor(fds[1]);
+        errno = EMFILE;
+        return false;
+    }
+    // Room for restic to run ahead of a busy reader; the system may refuse, which is harmless.
+    ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+    readEnd = fds[0];
+    writeEnd = fds[1];
+    return true;
+}
+
+// One pipe as the pump sees it: bytes go out as they arrive, split into lines elsewhere.
+struct PipeReader {
+    int fd = -1;
+    bool isStderr = false;
+
+    ~PipeReader() { closeDescriptor(fd); }
+
+    void end(std::vector<ResticProcess::Chunk> &out)
+    {
+        out.push_back({ ResticProcess::Chunk::Kind::end, isStderr, {}, 0 });
+        closeDescriptor(fd);
+    }
+
+    void readOnce(QByteArray &buffer, std::vector<ResticProcess::Chunk> &out)
+    {
+        if (buffer.size() != qsizetype(readSize))
+            buffer = QByteArray(qsizetype(readSize), Qt::Uninitialized);
+        const ssize_t count = ::read(fd, buffer.data(), readSize);
+        if (count > ssize_t(readSize / 2)) {
+            // A full read goes out as it is; the next read gets a fresh buffer.
+            buffer.resize(count);
+            out.push_back({ ResticProcess::Chunk::Kind::data, isStderr, std::move(buffer), 0 });
+            buffer = QByteArray();
+        } else if (count > 0) {
+            // A right-sized copy of a short read: a slow consumer may queue many of them.
+            out.push_back({ ResticProcess::Chunk::Kind::data, isStderr, QByteArray(buffer.constData(), count), 0 });
+        } else if (count == 0) {
+            end(out);
+        } else if (errno != EINTR && errno != EAGAIN) {
+            out.push_back({ ResticProcess::Chunk::Kind::failed, isStderr, {}, errno });
+            closeDescriptor(fd);
+        }
+    }
+};
+
+int milliseconds(Clock::time_point until, Clock::time_point now)
+{
+    if (until <= now)
+        return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    return int(std::min<long long>(left, 60 * 60 * 1000));
+}
+
+} // namespace
+
+ResticProcess::ResticProcess()
+{
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake < 0)
+        throw Error(QStringLiteral("Could not start restic: ") + systemText(errno));
+}
+
+ResticProcess::~ResticProcess()
+{
+    if (m_pid > 0 && !m_reaped) {
+        // Only reached when the pump never ran to its end; the child is not reaped yet, so its
+        // group id is still ours to signal.
+        signalGroup(SIGKILL);
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
+    }
+    closeDescriptor(m_pidfd);
+    closeDescriptor(m_wake);
+    closeDescriptor(m_out);
+    closeDescriptor(m_err);
+}
+
+int ResticProcess::start(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment)
+{
+    int outWrite = -1;
+    int errWrite = -1;
+    if (!makePipe(m_out, outWrite))
+        return errno;
+    if (!makePipe(m_err, errWrite)) {
+        const int error = errno;
+        closeDescriptor(outWrite);
+        return error;
+    }
+
+    std::vector<char *> argv;
+    for (const QByteArray &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.constData()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const QByteArray &entry : environment)
+        envp.push_back(const_cast<char *>(entry.constData()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
+    posix_spawn_file_actions_adddup2(&actions, errWrite, 2);
+    // Whatever another thread opened without close-on-exec stays out of restic.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    // Own process group, so a cancel reaches restic's helpers too; signals unblocked and at
+    // their defaults whatever this process ignores.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    // Only the child may keep the write ends, so end of file comes when it (and whatever
+    // inherited them) has gone.
+    closeDescriptor(outWrite);
+    closeDescriptor(errWrite);
+    if (error != 0) {
+        closeDescriptor(m_out);
+        closeDescriptor(m_err);
+        return error;
+    }
+    m_pid = pid;
+    // Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be used from C++. Without it (old
+    // kernels) the pump looks for the exit periodically.
+    m_pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    return 0;
+}
+
+void ResticProcess::cancel() noexcept
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wake, &one, sizeof one);
+}
+
+void ResticProcess::signalGroup(int signal) const noexcept
+{
+    if (m_pid > 0 && !m_reaped)
+        ::kill(-m_pid, signal);
+}
+
+int ResticProcess::pump(const Sink &sink)
+{
+    QByteArray buffer;
+    PipeReader readers[2];
+    readers[0].fd = m_out;
+    readers[1].fd = m_err;
+    readers[1].isStderr = true;
+    m_out = m_err = -1; // the readers own them now
+
+    std::vector<Chunk> batch;
+    bool exited = false;
+    bool cancelled = false;
+    bool killed = false;
+    std::optional<Clock::time_point> killAt;
+    std::optional<Clock::time_point> drainUntil;
+
+    while (true) {
+        const bool outputOpen = readers[0].fd >= 0 || readers[1].fd >= 0;
+        if (exited && !outputOpen)
+            break;
+        Clock::time_point now = Clock::now();
+        if (exited && drainUntil && now >= *drainUntil && (!killAt || killed)) {
+            // Only a descendant that outlived restic still holds the pipes: stop listening.
+            for (PipeReader &reader : readers) {
+                if (reader.fd >= 0)
+                    reader.end(batch);
+            }
+            break;
+        }
+
+        int timeout = -1;
+        auto until = [&](Clock::time_point when) {
+            const int left = milliseconds(when, now);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        };
+        if (killAt && !killed)
+            until(*killAt);
+        if (drainUntil && (!killAt || killed)) // a pending SIGKILL comes first
+            until(*drainUntil);
+        if (!exited && m_pidfd < 0)
+            until(now + std::chrono::milliseconds(20));
+
+        pollfd fds[4];
+        nfds_t count = 0;
+        int readerSlot[2] = { -1, -1 };
+        for (int i = 0; i < 2; ++i) {
+            if (readers[i].fd >= 0) {
+                readerSlot[i] = int(count);
+                fds[count++] = { readers[i].fd, POLLIN, 0 };
+            }
+        }
+        const int wakeSlot = int(count);
+        fds[count++] = { m_wake, POLLIN, 0 };
+        int exitSlot = -1;
+        if (!exited && m_pidfd >= 0) {
+            exitSlot = int(count);
+            fds[count++] = { m_pidfd, POLLIN, 0 };
+        }
+
+        if (::poll(fds, count, timeout) < 0 && errno != EINTR) {
+            // Cannot happen with valid descriptors; never spin on it.
+            ::usleep(10000);
+        }
+        now = Clock::now();
+
+        if (fds[wakeSlot].revents & POLLIN) {
+            uint64_t value = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wake, &value, sizeof value);
+            if (!cancelled) {
+                cancelled = true;
+                signalGroup(SIGTERM);
+                killAt = now + ResticEngine::killDelay;
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (readerSlot[i] >= 0 && fds[readerSlot[i]].revents != 0)
+                readers[i].readOnce(buffer, batch);
+        }
+        if (!exited && (m_pidfd < 0 || (fds[exitSlot].revents & POLLIN))) {
+            // WNOWAIT: learn of the exit but leave the child unreaped (see the class comment).
+            siginfo_t info {};
+            const int waited = ::waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if ((waited == 0 && info.si_pid == m_pid) || (waited < 0 && errno == ECHILD)) {
+                // ECHILD: someone else reaped it (SIGCHLD ignored); its id may be reused, so no
+                // signal may follow and its status is lost.
+                if (waited < 0)
+                    m_reaped = true;
+                exited = true;
+                drainUntil = now + ResticEngine::drainGrace;
+            }
+        }
+        if (killAt && !killed && now >= *killAt) {
+            // The run has not ended: restic still runs, or its group still holds the output.
+            killed = true;
+            signalGroup(SIGKILL);
+            if (exited)
+                drainUntil = std::max(*drainUntil, now + ResticEngine::drainGrace);
+        }
+        if (!batch.empty()) {
+            sink(batch);
+            batch.clear();
+        }
+    }
+    if (!batch.empty()) {
+        sink(batch);
+        batch.clear();
+    }
+
+    closeDescriptor(m_pidfd);
+    if (m_reaped)
+        return -1;
+    int status = 0;
+    pid_t waited;
+    while ((waited = ::waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) { }
+    m_reaped = true;
+    if (waited != m_pid)
+        return -1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+} // namespace vellmir

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QString>
+#include <functional>
+#include <sys/types.h>
+#include <vector>
+
+namespace vellmir {
+
+// One child process of the engine and the POSIX work around it: spawning it as the leader
+// of its own process group with stdin from /dev/null and only stdout and stderr inherited,
+// reading both pipes, cancelling it and reaping it. Used by ResticEngine only, which turns
+// the bytes into lines on its caller's thread.
+//
+// pump() runs on one thread and makes every signal and reaping decision there. The child is
+// reaped only after the pump ends, so its pid, which is also its process group's id, cannot
+// be reused by another process while a signal may still be sent to that group.
+class ResticProcess {
+public:
+    // What the pump read from one of the pipes, in the order it was read.
+    struct Chunk {
+        enum class Kind { data, end, failed };
+        Kind kind = Kind::data;
+        bool isStderr = false;
+        QByteArray bytes; // data
+        int error = 0; // failed: the errno of the read
+    };
+    using Sink = std::function<void(std::vector<Chunk> &batch)>;
+
+    // Throws Error when the wake-up descriptor cannot be made.
+    ResticProcess();
+    // Kills and reaps a child that pump() did not see to its end.
+    ~ResticProcess();
+    ResticProcess(const ResticProcess &) = delete;
+    ResticProcess &operator=(const ResticProcess &) = delete;
+
+    // Starts `program` with `arguments` (argv[0] included) and exactly `environment`.
+    // Returns 0, or the errno of the failure (nothing then runs).
+    int start(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment);
+
+    // Asks the pump to stop the child. Safe from any thread, also before the pump runs.
+    void cancel() noexcept;
+
+    // Reads both pipes until the child has exited and its output is drained, handing what it
+    // read to `sink` in batches (the vector is cleared afterwards; the sink may take its
+    // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the group, then SIGKILL
+    // after ResticEngine::killDelay while the run has not ended. Once the child has exited, output is still read until
+    // end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the pipes open. Reaps
+    // the child and returns its status, 128 + signal for a death by signal.
+    int pump(const Sink &sink);
+
+private:
+    void signalGroup(int signal) const noexcept;
+
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_pidfd = -1;
+    int m_wake = -1;
+    int m_out = -1;
+    int m_err = -1;
+};
+
+} // namespace vellmir

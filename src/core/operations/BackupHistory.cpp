@@ -1,0 +1,229 @@
+#include "operations/BackupHistory.h"
+
+#include "operations/FolderReader.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+namespace vellmir {
+
+namespace {
+
+// Views poll the history every few seconds, and every listing must see every record file of
+// the folder. Writers only ever replace a record by renaming a complete file over it, so:
+// - a file whose identity, size and times are unchanged still holds the record decoded
+//   last time, and need not be read and decoded again;
+// - a folder whose own identity and times are unchanged has had no file added, removed or
+//   replaced, and need not even be read. Folder times have a coarse clock, so this holds only
+//   when the folder had been left alone for a while before it was read ("settled"); a change
+//   in the same clock tick as the reading could otherwise go unseen.
+struct FileKey {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
+
+    static FileKey of(const struct stat &info)
+    {
+        return FileKey { info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim };
+    }
+    bool operator==(const FileKey &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size
+            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+struct CachedRecord {
+    QByteArray name;
+    FileKey key;
+    BackupRecord record;
+};
+
+struct FolderState {
+    FileKey key; // of the folder, taken before its entries were read
+    bool settled = false;
+    QList<CachedRecord> entries; // every record file, in folder order
+};
+
+constexpr qsizetype maximumCachedFolders = 16;
+// Far above the file system's timestamp granularity.
+constexpr double settleSeconds = 1.0;
+
+std::mutex &cacheMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Shared, so a listing copies a folder's state by reference count only.
+QHash<QString, std::shared_ptr<const FolderState>> &cache()
+{
+    static QHash<QString, std::shared_ptr<const FolderState>> folders;
+    return folders;
+}
+
+std::shared_ptr<const FolderState> cachedState(const QString &directory)
+{
+    const std::lock_guard guard(cacheMutex());
+    return cache().value(directory);
+}
+
+// Adding, removing or replacing an entry sets the folder's modification time to the clock of
+// that moment, so a folder modified long enough before the reading began cannot have been
+// changed later in the same tick without its time moving on.
+bool settledBefore(const struct stat &info, Date started)
+{
+    const Date modified
+        = Date::fromUnix(static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9);
+    return started.secondsSince(modified) > settleSeconds;
+}
+
+QList<BackupRecord> matching(const FolderState &state, const QUuid &destinationID)
+{
+    QList<BackupRecord> records;
+    for (const CachedRecord &entry : state.entries)
+        if (entry.record.destinationID == destinationID)
+            records.append(entry.record);
+    return records;
+}
+
+// Every record of the folder with this destination id, in folder order. Every json file is
+// read and decoded (or known unchanged), whichever destination it belongs to.
+QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinationID)
+{
+    const Date started = Date::now();
+    const std::shared_ptr<const FolderState> previous = cachedState(directory);
+    if (previous && previous->settled) {
+        struct stat info { };
+        if (::stat(QFile::encodeName(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
+            return matching(*previous, destinationID);
+    }
+
+    const FolderReader folder(directory, QStringLiteral("history"));
+    if (!folder.exists()) {
+        const std::lock_guard guard(cacheMutex());
+        cache().remove(directory);
+        return {};
+    }
+
+    QHash<QByteArray, const CachedRecord *> known;
+    if (previous) {
+        known.reserve(previous->entries.size());
+        for (const CachedRecord &entry : previous->entries)
+            known.insert(entry.name, &entry);
+    }
+
+    auto state = std::make_shared<FolderState>();
+    state->key = FileKey::of(folder.folderStatus());
+    state->settled = settledBefore(folder.folderStatus(), started);
+    state->entries.reserve(folder.names().size());
+    for (const QByteArray &name : folder.names()) {
+        if (!FolderReader::hasJsonExtension(name))
+            continue;
+        struct stat info { };
+        const CachedRecord *hit = known.value(name);
+        if (hit && folder.status(name, info) && hit->key == FileKey::of(info)) {
+            state->entries.append(*hit);
+            continue;
+        }
+        const QByteArray bytes = folder.read(name, info);
+        state->entries.append(CachedRecord { name, FileKey::of(info),
+            BackupRecord::decoded(bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name))) });
+    }
+
+    QList<BackupRecord> records = matching(*state, destinationID);
+    const std::lock_guard guard(cacheMutex());
+    if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
+        cache().clear();
+    cache().insert(directory, std::move(state));
+    return records;
+}
+
+} // namespace
+
+BackupHistory::BackupHistory(const QString &directory)
+    : m_directory(QDir::cleanPath(directory))
+{
+}
+
+QString BackupHistory::filePath(const QUuid &recordID) const
+{
+    return m_directory + u'/' + uuidText(recordID) + QStringLiteral(".json");
+}
+
+QList<BackupRecord> BackupHistory::records(const QUuid &destinationID) const
+{
+    QList<BackupRecord> records = listFolder(m_directory, destinationID);
+    std::stable_sort(records.begin(), records.end(),
+        [](const BackupRecord &a, const BackupRecord &b) { return a.startedAt > b.startedAt; });
+    return records;
+}
+
+QList<BackupRecord> BackupHistory::records(const Destination &destination) const
+{
+    const QString scope = destination.backupScope();
+    QList<BackupRecord> records = this->records(destination.id);
+    records.removeIf([&](const BackupRecord &record) { return !record.scope || *record.scope != scope; });
+    return records;
+}
+
+bool BackupHistory::isDue(const Destination &destination, Date now) const
+{
+    if (destination.schedule == Destination::Schedule::manual)
+        return false;
+    const QList<BackupRecord> records = this->records(destination);
+    if (records.isEmpty())
+        return true;
+
+    const BackupRecord &newest = records.first();
+    const Date lastRun = newest.finishedAt.value_or(newest.startedAt);
+    if (now.secondsSince(lastRun) < minimumSpacing)
+        return false;
+
+    const BackupRecord *lastSuccess = nullptr;
+    int failures = 0;
+    for (const BackupRecord &record : records) {
+        if (record.outcome == BackupRecord::Outcome::complete) {
+            lastSuccess = &record;
+            break;
+        }
+        if (record.outcome == BackupRecord::Outcome::incomplete || record.outcome == BackupRecord::Outcome::failed)
+            ++failures;
+    }
+
+    const double interval = destination.schedule == Destination::Schedule::hourly ? 3600 : 86400;
+    if (failures < failuresBeforeBackOff) {
+        if (!lastSuccess || !lastSuccess->finishedAt)
+            return true;
+        return now.secondsSince(*lastSuccess->finishedAt) >= interval;
+    }
+    return now.secondsSince(lastRun) >= interval;
+}
+
+bool BackupHistory::isPruneDue(const Destination &destination, Date now) const
+{
+    std::optional<Date> latest;
+    for (const BackupRecord &record : records(destination.id))
+        if (record.prunedAt && (!latest || *record.prunedAt > *latest))
+            latest = record.prunedAt;
+    if (!latest)
+        return true;
+    return now.secondsSince(*latest) >= pruneInterval;
+}
+
+void BackupHistory::clearCache()
+{
+    const std::lock_guard guard(cacheMutex());
+    cache().clear();
+}
+
+} // namespace vellmir

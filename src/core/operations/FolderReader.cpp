@@ -1,0 +1,135 @@
+#include "operations/FolderReader.h"
+
+#include "util/Error.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vellmir {
+
+namespace {
+QString systemMessage(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+} // namespace
+
+FolderReader::FolderReader(const QString &path, const QString &what)
+    : m_path(path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info { };
+        if ((error == ENOENT || error == ENOTDIR) && ::stat(native.constData(), &info) != 0
+            && (errno == ENOENT || errno == ENOTDIR))
+            return;
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+    }
+    if (::fstat(fd, &m_status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+    }
+    // fdopendir takes over a descriptor of its own; the one kept for openat stays ours.
+    const int listFd = ::dup(fd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        const int error = errno;
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(fd);
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+    }
+    m_descriptor = fd;
+    while (true) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            const int error = errno;
+            ::closedir(dir);
+            if (error != 0) {
+                ::close(m_descriptor);
+                m_descriptor = -1;
+                throw Error(
+                    QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+            }
+            break;
+        }
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        m_names.append(QByteArray(name));
+    }
+}
+
+FolderReader::~FolderReader()
+{
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+bool FolderReader::status(const QByteArray &name, struct stat &info) const
+{
+    return m_descriptor >= 0 && ::fstatat(m_descriptor, name.constData(), &info, 0) == 0;
+}
+
+QByteArray FolderReader::read(const QByteArray &name, struct stat &info) const
+{
+    auto fail = [&](int error) -> QByteArray {
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFile::decodeName(name), systemMessage(error)));
+    };
+    if (m_descriptor < 0)
+        return fail(ENOENT);
+    const int fd = ::openat(m_descriptor, name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return fail(errno);
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(error);
+    }
+    // Sized from the status with one spare byte, so a file read whole takes one call and the
+    // end shows as a short read; a file that grew meanwhile is still read to its end.
+    QByteArray data;
+    data.resize(qsizetype(info.st_size > 0 ? info.st_size : 0) + 1);
+    qsizetype used = 0;
+    while (true) {
+        if (used == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t count = ::read(fd, data.data() + used, size_t(data.size() - used));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(fd);
+            return fail(error);
+        }
+        if (count == 0)
+            break;
+        used += count;
+        if (used < data.size() && S_ISREG(info.st_mode) && used >= info.st_size)
+            break;
+    }
+    ::close(fd);
+    data.truncate(used);
+    return data;
+}
+
+bool FolderReader::remove(const QByteArray &name) const
+{
+    return m_descriptor >= 0 && ::unlinkat(m_descriptor, name.constData(), 0) == 0;
+}
+
+bool FolderReader::hasJsonExtension(const QByteArray &name)
+{
+    return name.size() > 5 && name.endsWith(".json");
+}
+
+} // namespace vellmir

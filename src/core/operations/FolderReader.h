@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <sys/stat.h>
+
+namespace vellmir {
+
+// Reads a folder of small JSON files through one open directory descriptor, so a listing
+// costs one directory read plus one open per file. Names are the raw file-system bytes, in
+// the order the file system returns them.
+class FolderReader {
+public:
+    // Opens and lists the folder. A path where nothing exists gives a reader with exists()
+    // false and no names; any other failure throws Error naming `what` and the path.
+    FolderReader(const QString &path, const QString &what);
+    ~FolderReader();
+    FolderReader(const FolderReader &) = delete;
+    FolderReader &operator=(const FolderReader &) = delete;
+
+    bool exists() const { return m_descriptor >= 0; }
+    // The folder's own status, taken before its entries were read.
+    const struct stat &folderStatus() const { return m_status; }
+    const QList<QByteArray> &names() const { return m_names; }
+
+    // The entry's status (links followed); false when it cannot be read.
+    bool status(const QByteArray &name, struct stat &info) const;
+    // The whole file, and the status of the very file that was read. Throws Error naming it.
+    QByteArray read(const QByteArray &name, struct stat &info) const;
+    // Deletes the entry; false when that failed.
+    bool remove(const QByteArray &name) const;
+
+    // Whether the name has the extension "json" exactly (a name that only begins with a dot
+    // has no extension).
+    static bool hasJsonExtension(const QByteArray &name);
+
+private:
+    QString m_path;
+    int m_descriptor = -1;
+    struct stat m_status { };
+    QList<QByteArray> m_names;
+};
+
+} // namespace vellmir

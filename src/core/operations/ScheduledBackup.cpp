@@ -1,0 +1,178 @@
+#include "operations/ScheduledBackup.h"
+
+#include "config/FileLock.h"
+#include "util/Error.h"
+#include "util/Log.h"
+
+#include <QSet>
+
+namespace vellmir {
+
+ScheduledBackup::ScheduledBackup(Services &services)
+    : m_services(services)
+{
+}
+
+bool ScheduledBackup::fail(const QString &message)
+{
+    logText(QStringLiteral("Vellmir scheduler: ") + message);
+    m_services.notify(BackupNotifications::scheduleNeedsAttention());
+    return false;
+}
+
+bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
+{
+    StoreState store;
+    try {
+        store = m_services.reloadStore();
+    } catch (const Error &error) {
+        return fail(error.message());
+    }
+    if (store.fromAnotherMac)
+        m_services.notify(BackupNotifications::settingsFromAnotherMac());
+    else if (!store.integrityValid)
+        m_services.notify(BackupNotifications::settingsChangedOutside());
+
+    std::unique_ptr<FileLock> lock;
+    try {
+        lock = m_services.takeSchedulerLock();
+    } catch (const Error &error) {
+        return fail(error.message());
+    }
+
+    bool result = true;
+    QMap<QUuid, RunResult> ranThisPass;
+    for (const Destination &destination : std::as_const(store.destinations)) {
+        if (destination.sources.isEmpty())
+            continue;
+        bool due = false;
+        try {
+            due = m_services.isDue(destination, now);
+        } catch (const Error &error) {
+            lock.reset();
+            return fail(error.message());
+        }
+        if (!due)
+            continue;
+        if (const std::optional<QString> reason = m_services.deferReason(destination)) {
+            m_services.notify(BackupNotifications::backupOverdue(destination, *reason));
+            continue;
+        }
+        RunResult run;
+        result = runOne(destination, now, &run) && result;
+        ranThisPass.insert(destination.id, run);
+    }
+    return drain(requests, ranThisPass, now) && result;
+}
+
+bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult *result)
+{
+    const RunResult run = m_services.runBackup(destination);
+    *result = run;
+    bool success = !run.failed && run.issues.isEmpty();
+    const std::optional<BackupPreferences> &preferences = destination.preferences;
+
+    if (run.finished && run.issues.isEmpty() && preferences && preferences->checkMonthly) {
+        try {
+            const HealthState health = m_services.loadHealth(destination);
+            const auto older
+                = [&](const std::optional<Date> &date) { return !date || now.secondsSince(*date) >= monthSeconds; };
+            const bool recent = health.integritySucceeded.value_or(false) && !older(health.lastIntegrityCheck)
+                && !older(health.lastVerifiedRestore);
+            if (!recent) {
+                m_services.check(destination);
+                m_services.testRecovery(destination);
+            }
+        } catch (const Error &) {
+            m_services.notify(BackupNotifications::integrityCheckNeedsAttention(destination));
+            success = false;
+        }
+    }
+
+    if (run.finished && preferences && preferences->storageRatePerTB > 0) {
+        try {
+            m_services.measure(destination);
+            const HealthState health = m_services.loadHealth(destination);
+            if (health.lastUsageBytes && preferences->monthlyBudget > 0) {
+                const double terabytes = static_cast<double>(std::max<qint64>(*health.lastUsageBytes, 0)) / bytesPerTB;
+                if (preferences->monthlyBudget <= preferences->storageRatePerTB * terabytes)
+                    m_services.notify(BackupNotifications::storageExceedsBudget(destination));
+            }
+        } catch (const Error &) {
+            m_services.notify(BackupNotifications::storageEstimateUnavailable(destination));
+        }
+    }
+    return success;
+}
+
+bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, RunResult> &ranThisPass, Date passStarted)
+{
+    QSet<QUuid> handled;
+    bool result = true;
+    while (true) {
+        QList<BackupRequests::Request> pending;
+        try {
+            pending = requests.pending();
+        } catch (const Error &error) {
+            // An unreadable queue leaves agents waiting for answers: that is a failed pass.
+            logText(QStringLiteral("Vellmir scheduler could not read the backup requests: ") + error.message());
+            return false;
+        }
+        const auto next = std::find_if(pending.begin(), pending.end(),
+            [&](const BackupRequests::Request &request) { return !handled.contains(request.id); });
+        if (next == pending.end())
+            return result;
+        const BackupRequests::Request request = *next;
+        handled.insert(request.id);
+
+        BackupRequests::Result answer;
+        answer.requestID = request.id;
+        answer.destinationID = request.destinationID;
+        answer.outcome = QStringLiteral("failed");
+
+        StoreState store;
+        try {
+            store = m_services.reloadStore();
+        } catch (const Error &) {
+            store = m_services.currentStore();
+        }
+        const auto found = std::find_if(store.destinations.begin(), store.destinations.end(),
+            [&](const Destination &d) { return d.id == request.destinationID; });
+        if (found == store.destinations.end()) {
+            answer.message = QStringLiteral("The destination no longer exists.");
+        } else if (found->sources.isEmpty()) {
+            answer.message = QStringLiteral("No folders selected to back up.");
+        } else {
+            RunResult run;
+            if (ranThisPass.contains(found->id) && request.requestedAt <= passStarted) {
+                run = ranThisPass.value(found->id);
+            } else {
+                result = runOne(*found, m_services.now(), &run) && result;
+            }
+            // Answer from the record of this very run: the destination's newest record may
+            // belong to another run or another process.
+            if (!run.recordID) {
+                if (!run.failureMessage.isEmpty())
+                    answer.message = run.failureMessage;
+            } else {
+                try {
+                    if (const std::optional<BackupRecord> record = m_services.record(found->id, *run.recordID)) {
+                        answer.recordID = record->id;
+                        answer.outcome = toString(record->outcome);
+                        if (!record->issues.isEmpty())
+                            answer.message = record->issues.first();
+                    }
+                } catch (const Error &) {
+                    // Left as failed without details, as when the history cannot be read.
+                }
+            }
+        }
+        try {
+            requests.complete(request, answer);
+        } catch (const Error &error) {
+            logText(QStringLiteral("Vellmir scheduler could not record a requested backup: ") + error.message());
+        }
+    }
+}
+
+} // namespace vellmir

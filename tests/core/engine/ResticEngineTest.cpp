@@ -1,0 +1,516 @@
+#include "engine/ResticEngine.h"
+#include "LockHolder.h"
+#include "TestSupport.h"
+#include "config/FileLock.h"
+#include "engine/ResticError.h"
+#include "util/Error.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace vellmir;
+
+namespace {
+
+using Events = std::vector<ResticStreamEvent>;
+using Type = ResticStreamEvent::Type;
+
+const QString busy
+    = QStringLiteral("This repository is busy in another Vellmir operation. Try again after it finishes.");
+
+// The fake restic of tests/support, scripted through files in a private folder.
+class FakeRestic {
+public:
+    FakeRestic()
+        : m_locks(m_dir.path() + QStringLiteral("/locks"))
+    {
+    }
+
+    void set(const QString &name, const QByteArray &content = {}) { test::writeFile(path(name), content); }
+    QString path(const QString &name) const { return m_dir.path() + u'/' + name; }
+    bool ran() const { return QFile::exists(path(QStringLiteral("pid"))); }
+    pid_t pid(const QString &file = QStringLiteral("pid")) const
+    {
+        return test::readFile(path(file)).trimmed().toInt();
+    }
+    QStringList arguments() const
+    {
+        QStringList lines = QString::fromUtf8(test::readFile(path(QStringLiteral("args")))).split(u'\n');
+        lines.removeLast();
+        return lines;
+    }
+
+    ResticEngine engine() const { return ResticEngine(test::supportPath(QStringLiteral("fake-restic")), m_locks); }
+    ResticEnvironment environment(std::optional<QString> repository = std::nullopt) const
+    {
+        ResticEnvironment result { { QStringLiteral("FAKE_RESTIC_DIR"), m_dir.path() } };
+        if (repository)
+            result.insert(QStringLiteral("RESTIC_REPOSITORY"), *repository);
+        return result;
+    }
+    const QString &locks() const { return m_locks; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_locks;
+};
+
+Events collect(const ResticEngine &engine, const ResticCommand &command, const ResticEnvironment &environment,
+    std::stop_token stop = {})
+{
+    Events events;
+    engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) { events.push_back(event); });
+    return events;
+}
+
+QStringList linesOf(const Events &events, Type type)
+{
+    QStringList lines;
+    for (const ResticStreamEvent &event : events) {
+        if (event.type == type)
+            lines.append(event.line);
+    }
+    return lines;
+}
+
+// `finished` exactly once and last; returns its status.
+int finishedStatus(const Events &events)
+{
+    const auto count = std::count_if(
+        events.begin(), events.end(), [](const ResticStreamEvent &e) { return e.type == Type::finished; });
+    if (count != 1 || events.empty() || events.back().type != Type::finished)
+        return -1000;
+    return events.back().status;
+}
+
+bool processGone(pid_t pid)
+{
+    if (::kill(pid, 0) != 0)
+        return errno == ESRCH;
+    // An orphan not yet reaped by init is a zombie: gone for our purposes.
+    const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+ResticCommand command(const char *name = "snapshots")
+{
+    return ResticCommand(QString::fromLatin1(name));
+}
+
+} // namespace
+
+class ResticEngineTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void commandPutsPositionalsAfterDoubleDash_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("options only") << ResticCommand(QStringLiteral("snapshots")).flag("--json").arguments()
+                                      << QStringList { "snapshots", "--json" };
+        QTest::newRow("positionals last")
+            << ResticCommand(QStringLiteral("restore"))
+                   .positional("--password-file=/etc/shadow")
+                   .option("--target", "-t")
+                   .flag("--verify")
+                   .arguments()
+            << QStringList { "restore", "--target", "-t", "--verify", "--", "--password-file=/etc/shadow" };
+        QTest::newRow("subcommand and lists") << ResticCommand(QStringLiteral("key"), QStringLiteral("list"))
+                                                     .options(ResticEngine::lockRetry())
+                                                     .positionals({ "a", "-b" })
+                                                     .arguments()
+                                              << QStringList { "key", "list", "--retry-lock", "30m", "--", "a", "-b" };
+    }
+
+    void commandPutsPositionalsAfterDoubleDash()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, expected);
+        QCOMPARE(arguments, expected);
+    }
+
+    void outputBecomesLines_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("plain") << QByteArray("a\nb\n") << QStringList { "a", "b" };
+        QTest::newRow("nothing") << QByteArray() << QStringList {};
+        QTest::newRow("last line without feed") << QByteArray("a\nlast") << QStringList { "a", "last" };
+        QTest::newRow("carriage return kept") << QByteArray("a\r\nb\r") << QStringList { "a\r", "b\r" };
+        QTest::newRow("empty lines kept") << QByteArray("\n\nx\n\n") << QStringList { "", "", "x", "" };
+        QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9 \xe2\x80\x9cq\xe2\x80\x9d\n")
+                               << QStringList { "caf\u00e9 \u201cq\u201d" };
+        QTest::newRow("invalid utf-8 repaired")
+            << QByteArray("bad \xff end\nhalf \xc3") << QStringList { "bad \ufffd end", "half \ufffd" };
+        QTest::newRow("line longer than a read")
+            << QByteArray(200000, 'x') + "\ny" << QStringList { QString(200000, u'x'), "y" };
+    }
+
+    void outputBecomesLines()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QStringList, lines);
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), output);
+        fake.set(QStringLiteral("stderr"), output);
+        const Events events = collect(fake.engine(), command(), fake.environment());
+        QCOMPARE(linesOf(events, Type::stdoutLine), lines);
+        QCOMPARE(linesOf(events, Type::stderrLine), lines);
+        QCOMPARE(finishedStatus(events), 0);
+    }
+
+    void manyLinesKeepTheirOrder()
+    {
+        FakeRestic fake;
+        QByteArray output;
+        QStringList expected;
+        for (int i = 0; i < 50000; ++i) {
+            output += QByteArray::number(i) + '\n';
+            expected.append(QString::number(i));
+        }
+        fake.set(QStringLiteral("stdout"), output);
+        const Events events = collect(fake.engine(), command(), fake.environment());
+        QCOMPARE(linesOf(events, Type::stdoutLine), expected);
+        QCOMPARE(finishedStatus(events), 0);
+    }
+
+    void runCollectsBothStreamsAndTheStatus()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("snapshots.stdout"), "[]\n");
+        fake.set(QStringLiteral("stderr"), "Fatal: unable to open config file\nIs there a repository?\n");
+        fake.set(QStringLiteral("exit"), "10");
+        const ResticResult result = fake.engine().run(command(), fake.environment());
+        QCOMPARE(result.exitCode, 10);
+        QCOMPARE(result.stdout, QStringLiteral("[]\n"));
+        QCOMPARE(result.stderr, QStringLiteral("Fatal: unable to open config file\nIs there a repository?\n"));
+        QCOMPARE(ResticEngine::cleanError(result.stderr, result.exitCode),
+            QStringLiteral("Fatal: unable to open config file\nIs there a repository?"));
+    }
+
+    void argumentsReachResticAsBuilt()
+    {
+        FakeRestic fake;
+        const ResticCommand backup = ResticCommand(QStringLiteral("backup"))
+                                         .flag("--json")
+                                         .option("--host", "studio")
+                                         .positionals({ "/home/ana/my files", "--dry-run", "-" });
+        QCOMPARE(fake.engine().run(backup, fake.environment()).exitCode, 0);
+        QCOMPARE(fake.arguments(), backup.arguments());
+    }
+
+    void cleanError_data()
+    {
+        QTest::addColumn<QString>("standardError");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty") << "" << 3 << "restic exited with code 3";
+        QTest::newRow("blank") << " \n\t\n" << 3 << "restic exited with code 3";
+        QTest::newRow("negative") << "" << -1 << "restic exited with code -1";
+        QTest::newRow("two lines") << "first\nsecond\n" << 1 << "first\nsecond";
+        QTest::newRow("surrounding space") << "  Fatal: wrong password \n" << 12 << "Fatal: wrong password";
+    }
+
+    void cleanError()
+    {
+        QFETCH(QString, standardError);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QCOMPARE(ResticEngine::cleanError(standardError, exitCode), message);
+    }
+
+    void missingResticIsReported()
+    {
+        FakeRestic fake;
+        const ResticEngine engine(std::nullopt, fake.locks(), { QStringLiteral("/nonexistent/restic") });
+        QVERIFY(!engine.locateBinary());
+        const Events events = collect(engine, command(), fake.environment(QStringLiteral("/srv/repo")));
+        QVERIFY(
+            events == (Events { ResticStreamEvent::stderrLine("restic not found"), ResticStreamEvent::finished(-1) }));
+        QVERIFY(!QDir(fake.locks()).exists()); // no lock taken
+
+        const ResticResult result = engine.run(command(), {});
+        QCOMPARE(result.exitCode, -1);
+        QCOMPARE(result.stderr, QStringLiteral("restic not found\n"));
+        QCOMPARE(engine.version(), QStringLiteral("restic not found"));
+    }
+
+    void explicitBinaryIsUsedAsGiven()
+    {
+        FakeRestic fake;
+        const ResticEngine engine(QStringLiteral("/nonexistent/restic"), fake.locks());
+        QCOMPARE(engine.locateBinary(), std::optional<QString>(QStringLiteral("/nonexistent/restic")));
+        const Events events = collect(engine, command(), {});
+        QVERIFY(events
+            == (Events { ResticStreamEvent::stderrLine("Could not start restic: No such file or directory"),
+                ResticStreamEvent::finished(-1) }));
+    }
+
+    void searchTakesTheFirstExecutableFile()
+    {
+        QTemporaryDir root;
+        const QString plain = root.path() + QStringLiteral("/plain");
+        const QString folder = root.path() + QStringLiteral("/folder");
+        const QString tool = root.path() + QStringLiteral("/tool");
+        test::writeFile(plain, "x");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-restic")), tool));
+        const QStringList paths { root.path() + QStringLiteral("/missing"), plain, folder, tool,
+            QStringLiteral("/bin/sh") };
+        QCOMPARE(ResticEngine(std::nullopt, std::nullopt, paths).locateBinary(), std::optional<QString>(tool));
+    }
+
+    void resticBesideTheExecutableComesFirst()
+    {
+        const QStringList expected = QStringList { QCoreApplication::applicationDirPath() + QStringLiteral("/restic"),
+            "/opt/homebrew/bin/restic", "/usr/local/bin/restic", "/usr/bin/restic" };
+        QCOMPARE(ResticEngine::defaultSearchPaths(), expected);
+        QCOMPARE(ResticEngine().locateBinary(), ResticEngine(std::nullopt, std::nullopt, expected).locateBinary());
+    }
+
+    void inheritedSecretsDoNotReachRestic()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("record-env"));
+        const char *const inherited[] = { "RESTIC_PASSWORD", "RESTIC_PASSWORD_COMMAND", "AWS_SECRET_ACCESS_KEY",
+            "B2_ACCOUNT_KEY", "restic_lower", "MY_RESTIC_NOTE" };
+        for (const char *name : inherited)
+            qputenv(name, "inherited");
+        const auto restore = qScopeGuard([&] {
+            for (const char *name : inherited)
+                qunsetenv(name);
+        });
+
+        ResticEnvironment environment = fake.environment();
+        environment.insert(QStringLiteral("B2_ACCOUNT_ID"), QStringLiteral("given"));
+        QCOMPARE(fake.engine().run(command(), environment).exitCode, 0);
+        const QList<QByteArray> entries = test::readFile(fake.path(QStringLiteral("env"))).split('\n');
+        auto has = [&](const QByteArray &entry) { return entries.contains(entry); };
+        auto named = [&](const QByteArray &name) {
+            return std::any_of(
+                entries.begin(), entries.end(), [&](const QByteArray &e) { return e.startsWith(name + '='); });
+        };
+        QVERIFY(!named("RESTIC_PASSWORD"));
+        QVERIFY(!named("RESTIC_PASSWORD_COMMAND"));
+        QVERIFY(!named("AWS_SECRET_ACCESS_KEY"));
+        QVERIFY(!named("B2_ACCOUNT_KEY"));
+        QVERIFY(has("B2_ACCOUNT_ID=given"));
+        QVERIFY(has("restic_lower=inherited")); // the prefixes are case-sensitive
+        QVERIFY(has("MY_RESTIC_NOTE=inherited"));
+        QVERIFY(named("PATH"));
+
+        // A caller's value replaces an inherited one of the same name, once.
+        const QByteArrayList child = ResticEngine::childEnvironment({ { QStringLiteral("MY_RESTIC_NOTE"), "mine" } });
+        QCOMPARE(child.count("MY_RESTIC_NOTE=mine"), 1);
+        QVERIFY(!child.contains("MY_RESTIC_NOTE=inherited"));
+    }
+
+    void busyRepositoryInAnotherProcess()
+    {
+        if (!test::LockHolder::available())
+            QSKIP("flock(1) is not installed");
+        FakeRestic fake;
+        test::LockHolder holder;
+        QVERIFY(QDir().mkpath(fake.locks()));
+        QVERIFY(holder.hold(FileLock::repositoryLockPath(QStringLiteral("/srv/repo/"), fake.locks())));
+        try {
+            FileLock::repository(QStringLiteral("/srv/repo"), fake.locks());
+            QFAIL("took a lock another process holds");
+        } catch (const ResticError &error) {
+            QCOMPARE(error.message(), busy);
+        }
+        const Events events = collect(fake.engine(), command(), fake.environment(QStringLiteral("/srv/repo")));
+        QVERIFY(events == (Events { ResticStreamEvent::stderrLine(busy), ResticStreamEvent::finished(-1) }));
+        QVERIFY(!fake.ran());
+
+        holder.release();
+        QCOMPARE(finishedStatus(collect(fake.engine(), command(), fake.environment(QStringLiteral("/srv/repo")))), 0);
+        QVERIFY(fake.ran());
+    }
+
+    void lockIsHeldForTheWholeRun()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "first\nsecond\n");
+        const ResticEngine engine = fake.engine();
+        const ResticEnvironment environment = fake.environment(QStringLiteral("b2:bucket:repo"));
+        QStringList seen;
+        engine.stream(command(), environment, {}, [&](const ResticStreamEvent &event) {
+            if (event.type == Type::stdoutLine && event.line == QStringLiteral("first")) {
+                // A second run against the repository, from this very process, is turned away.
+                const ResticResult second = engine.run(command("forget"), environment);
+                seen.append(QString::number(second.exitCode) + u' ' + second.stderr);
+            }
+            if (event.type == Type::finished) {
+                // Released before the status is reported.
+                seen.append(FileLock::repository(QStringLiteral("b2:bucket:repo"), fake.locks()) ? "free" : "held");
+            }
+            seen.append(event.line);
+        });
+        QCOMPARE(seen, (QStringList { QStringLiteral("-1 ") + busy + u'\n', "first", "second", "free", "" }));
+    }
+
+    void onlyARepositoryKeyTakesTheLock()
+    {
+        FakeRestic fake;
+        const auto held = FileLock::repository(QString(), fake.locks());
+        // No key, no lock: runs although the empty string's lock is held.
+        QCOMPARE(finishedStatus(collect(fake.engine(), command(), fake.environment())), 0);
+        qputenv("FAKE_RESTIC_DIR", QFile::encodeName(fake.path({})));
+        const auto restore = qScopeGuard([] { qunsetenv("FAKE_RESTIC_DIR"); });
+        QCOMPARE(finishedStatus(collect(fake.engine(), command(), {})), 0);
+        // The key with an empty value is locked on the empty string.
+        const Events events = collect(fake.engine(), command(), fake.environment(QString()));
+        QVERIFY(events == (Events { ResticStreamEvent::stderrLine(busy), ResticStreamEvent::finished(-1) }));
+    }
+
+    void cancelBeforeLaunchPreventsIt()
+    {
+        FakeRestic fake;
+        std::stop_source stop;
+        stop.request_stop();
+        const Events events
+            = collect(fake.engine(), command(), fake.environment(QStringLiteral("/srv/r")), stop.get_token());
+        QVERIFY(events
+            == (Events {
+                ResticStreamEvent::stderrLine(CancellationError().message()), ResticStreamEvent::finished(-1) }));
+        QVERIFY(!fake.ran());
+        QVERIFY(FileLock::repository(QStringLiteral("/srv/r"), fake.locks())); // released
+        QVERIFY_THROWS_EXCEPTION(CancellationError, fake.engine().run(command(), {}, stop.get_token()));
+        QVERIFY_THROWS_EXCEPTION(CancellationError, fake.engine().version(stop.get_token()));
+    }
+
+    void cancelTerminatesTheChild_data()
+    {
+        QTest::addColumn<QByteArray>("termExit");
+        QTest::addColumn<int>("status");
+        QTest::newRow("dies of SIGTERM") << QByteArray() << 128 + SIGTERM;
+        QTest::newRow("exits on SIGTERM") << QByteArray("7") << 7;
+    }
+
+    void cancelTerminatesTheChild()
+    {
+        QFETCH(QByteArray, termExit);
+        QFETCH(int, status);
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("sleep"), "30");
+        if (!termExit.isEmpty())
+            fake.set(QStringLiteral("term-exit"), termExit);
+        std::stop_source stop;
+        QElapsedTimer timer;
+        Events events;
+        fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
+            events.push_back(event);
+            if (event.line == QStringLiteral("ready")) {
+                timer.start();
+                stop.request_stop();
+            }
+        });
+        QCOMPARE(finishedStatus(events), status);
+        QVERIFY2(timer.elapsed() < ResticEngine::killDelay.count(), "a child that ends in time is not killed");
+        QVERIFY(processGone(fake.pid()));
+    }
+
+    void cancelKillsAChildIgnoringTerm()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("sleep"), "30");
+        fake.set(QStringLiteral("ignore-term"));
+        fake.set(QStringLiteral("grandchild"));
+        std::stop_source stop;
+        QElapsedTimer timer;
+        Events events;
+        fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
+            events.push_back(event);
+            if (event.line == QStringLiteral("ready")) {
+                timer.start();
+                stop.request_stop();
+            }
+        });
+        const qint64 elapsed = timer.elapsed();
+        QCOMPARE(finishedStatus(events), 128 + SIGKILL);
+        // SIGKILL follows after the grace period, not at once, and the run does not linger.
+        QVERIFY2(elapsed >= 1500 && elapsed < 10000, qPrintable(QString::number(elapsed)));
+        QVERIFY(processGone(fake.pid()));
+        const pid_t grandchild = fake.pid(QStringLiteral("grandchild.pid"));
+        QTRY_VERIFY(processGone(grandchild));
+    }
+
+    void drainEndsWhenADescendantKeepsThePipes()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "done\n");
+        fake.set(QStringLiteral("grandchild"));
+        const Events events = collect(fake.engine(), command(), fake.environment());
+        const pid_t grandchild = fake.pid(QStringLiteral("grandchild.pid"));
+        const bool stillThere = !processGone(grandchild);
+        ::kill(grandchild, SIGKILL);
+        QVERIFY(stillThere); // the run ended although the pipes were still open
+        QCOMPARE(linesOf(events, Type::stdoutLine), QStringList { "done" });
+        QCOMPARE(finishedStatus(events), 0);
+    }
+
+    void cancelAfterTheExitStopsWhatHoldsTheOutput()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("grandchild"));
+        std::stop_source stop;
+        Events events;
+        rusage before {};
+        ::getrusage(RUSAGE_SELF, &before);
+        fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
+            events.push_back(event);
+            if (event.line == QStringLiteral("ready")) {
+                QTRY_VERIFY(processGone(fake.pid()));
+                QTest::qWait(1000); // the drain period runs out while the SIGKILL is still pending
+                stop.request_stop();
+            }
+        });
+        rusage after {};
+        ::getrusage(RUSAGE_SELF, &after);
+        const auto seconds = [](const rusage &r) {
+            return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec)
+                + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        QCOMPARE(finishedStatus(events), 0);
+        QTRY_VERIFY(processGone(fake.pid(QStringLiteral("grandchild.pid"))));
+        QVERIFY2(seconds(after) - seconds(before) < 0.5, "the wait for the SIGKILL must not spin");
+    }
+
+    void throwingHandlerCancelsTheRun()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("stdout"), "ready\nmore\n");
+        fake.set(QStringLiteral("sleep"), "30");
+        QStringList seen;
+        try {
+            fake.engine().stream(
+                command(), fake.environment(QStringLiteral("/srv/t")), {}, [&](const ResticStreamEvent &event) {
+                    seen.append(event.line);
+                    throw Error(QStringLiteral("handler failed"));
+                });
+            QFAIL("the handler's error was swallowed");
+        } catch (const Error &error) {
+            QCOMPARE(error.message(), QStringLiteral("handler failed"));
+        }
+        QCOMPARE(seen, QStringList { "ready" });
+        QVERIFY(processGone(fake.pid()));
+        QVERIFY(FileLock::repository(QStringLiteral("/srv/t"), fake.locks()));
+    }
+};
+
+QTEST_GUILESS_MAIN(ResticEngineTest)
+#include "ResticEngineTest.moc"

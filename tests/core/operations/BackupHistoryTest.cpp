@@ -1,0 +1,479 @@
+#include "operations/BackupHistory.h"
+#include "TestSupport.h"
+#include "operations/FolderReader.h"
+#include "util/AtomicFile.h"
+#include "util/Json.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace vellmir;
+
+namespace {
+
+const Date now { 800000000 };
+
+Destination makeDestination(Destination::Schedule schedule)
+{
+    Destination destination;
+    destination.id = newUuid();
+    destination.name = QStringLiteral("Disk");
+    destination.repository = QStringLiteral("/srv/backup");
+    destination.sources = { QStringLiteral("/home/ann/Documents") };
+    destination.schedule = schedule;
+    return destination;
+}
+
+void store(const BackupHistory &history, const BackupRecord &record)
+{
+    writeFileAtomically(history.filePath(record.id), record.encoded());
+}
+
+// Records written from a compact description, newest or oldest first alike:
+// "outcome:started:finished[:old]" with times as seconds relative to `now`, finished empty
+// when absent, and "old" for a record of an earlier scope. Entries are separated by ";".
+void storeRecords(const BackupHistory &history, const Destination &destination, const QString &description)
+{
+    for (const QString &entry : description.split(u';', Qt::SkipEmptyParts)) {
+        const QStringList parts = entry.split(u':');
+        BackupRecord record(destination.id, now.addingSeconds(parts.at(1).toDouble()));
+        record.outcome = *outcomeFromString(parts.at(0));
+        if (!parts.at(2).isEmpty())
+            record.finishedAt = now.addingSeconds(parts.at(2).toDouble());
+        record.scope = parts.size() > 3 ? QStringLiteral("0123") : destination.backupScope();
+        store(history, record);
+    }
+}
+
+BackupRecord fullRecord()
+{
+    BackupRecord record(newUuid(), Date { 761234567.25 });
+    record.finishedAt = Date { 761234600.125 };
+    record.outcome = BackupRecord::Outcome::incomplete;
+    record.snapshotID = QStringLiteral("4f2a9c1e");
+    record.issues = { QStringLiteral("could not read /home/ann/a"), QStringLiteral("second \"issue\"") };
+    record.maintenance = QStringLiteral("Kept 12 snapshots.");
+    record.prunedAt = Date { 761234700.5 };
+    record.accessGranted = true;
+    record.bytesAdded = 9007199254740993; // above 2^53: must stay an exact integer
+    record.scope = QStringLiteral("ab12");
+    record.skippedProtected = QStringList { QStringLiteral("~/Library/Mail") };
+    return record;
+}
+
+} // namespace
+
+class BackupHistoryTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void recordCodingRoundTripsAndLeavesAbsentFieldsOut()
+    {
+        const BackupRecord full = fullRecord();
+        const QByteArray bytes = full.encoded();
+        QVERIFY(!bytes.contains('\n') && !bytes.contains("\": ") && !bytes.contains(", \""));
+        QVERIFY(bytes.contains("\"bytesAdded\":9007199254740993"));
+        QVERIFY(bytes.contains("\"startedAt\":761234567.25"));
+        QVERIFY(bytes.contains("\"outcome\":\"incomplete\""));
+        QVERIFY(BackupRecord::decoded(bytes, QStringLiteral("x")) == full);
+        QCOMPARE(json::parseObject(bytes).size(), 13);
+
+        BackupRecord minimal(full.destinationID, Date { 1 });
+        const QJsonObject object = json::parseObject(minimal.encoded());
+        QStringList keys = object.keys();
+        keys.sort();
+        QCOMPARE(keys,
+            (QStringList { "accessGranted", "bytesAdded", "destinationID", "id", "issues", "outcome", "startedAt" }));
+        QCOMPARE(object.value("outcome").toString(), QStringLiteral("running"));
+        QCOMPARE(object.value("id").toString(), uuidText(minimal.id));
+        QVERIFY(uuidText(minimal.id) == uuidText(minimal.id).toUpper());
+        QVERIFY(BackupRecord::decoded(minimal.encoded(), QStringLiteral("x")) == minimal);
+    }
+
+    void recordDecoding_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value"); // JSON text; empty removes the key
+        QTest::addColumn<bool>("decodes");
+        for (const char *key :
+            { "id", "destinationID", "startedAt", "outcome", "issues", "accessGranted", "bytesAdded" })
+            QTest::addRow("without %s", key) << key << QString() << false;
+        for (const char *key : { "finishedAt", "snapshotID", "maintenance", "prunedAt", "scope", "skippedProtected" })
+            QTest::addRow("without %s", key) << key << QString() << true;
+        QTest::newRow("unknown outcome") << "outcome"
+                                         << "\"done\"" << false;
+        QTest::newRow("outcome in capitals") << "outcome"
+                                             << "\"Complete\"" << false;
+        QTest::newRow("issues not a list") << "issues"
+                                           << "\"x\"" << false;
+        QTest::newRow("issue not a text") << "issues"
+                                          << "[1]" << false;
+        QTest::newRow("access as text") << "accessGranted"
+                                        << "\"true\"" << false;
+        QTest::newRow("fractional bytes") << "bytesAdded"
+                                          << "1.5" << false;
+        QTest::newRow("date as text") << "startedAt"
+                                      << "\"2025-01-01T00:00:00Z\"" << false;
+        QTest::newRow("id not a UUID") << "id"
+                                       << "\"abc\"" << false;
+        QTest::newRow("null required") << "issues"
+                                       << "null" << false;
+        QTest::newRow("skipped not a list") << "skippedProtected"
+                                            << "\"x\"" << false;
+        QTest::newRow("unknown key ignored") << "comment"
+                                             << "{\"a\":1}" << true;
+        QTest::newRow("lower-case UUID read") << "id"
+                                              << "\"0f8fad5b-d9cb-469f-a165-70867728950e\"" << true;
+    }
+
+    void recordDecoding()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(bool, decodes);
+        QJsonObject object = fullRecord().toJson();
+        if (value.isEmpty())
+            object.remove(key);
+        else
+            object.insert(key, json::parse("[" + value.toUtf8() + "]").array().at(0));
+        const QByteArray bytes = json::compact(object);
+        if (decodes) {
+            BackupRecord::decoded(bytes, QStringLiteral("The record"));
+        } else {
+            QVERIFY_THROWS_EXCEPTION(JsonError, BackupRecord::decoded(bytes, QStringLiteral("The record")));
+        }
+    }
+
+    void missingFolderIsAnEmptyHistory()
+    {
+        test::TestHome home;
+        const BackupHistory history;
+        QCOMPARE(history.directory(), home.dataDirectory() + QStringLiteral("/history"));
+        const Destination destination = makeDestination(Destination::Schedule::hourly);
+        QVERIFY(history.records(destination.id).isEmpty());
+        QVERIFY(history.isDue(destination, now));
+        QVERIFY(history.isPruneDue(destination, now));
+        QVERIFY(!QFileInfo::exists(history.directory()));
+    }
+
+    void listingKeepsOnlyJsonFilesAndSortsNewestFirst()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const Destination destination = makeDestination(Destination::Schedule::daily);
+        QList<BackupRecord> stored;
+        for (double started : { 100.0, 300.0, 200.0 }) {
+            BackupRecord record(destination.id, Date { started });
+            record.finishedAt = Date { 1000 - started }; // plays no part in the order
+            store(history, record);
+            stored.append(record);
+        }
+        BackupRecord other(newUuid(), Date { 400 });
+        store(history, other);
+        const QByteArray copy = stored.first().encoded();
+        test::writeFile(history.directory() + QStringLiteral("/copy.txt"), copy);
+        test::writeFile(history.directory() + QStringLiteral("/COPY.JSON"), copy);
+        test::writeFile(history.directory() + QStringLiteral("/copy.json.tmp"), copy);
+        test::writeFile(history.directory() + QStringLiteral("/copy.Json"), copy);
+
+        const QList<BackupRecord> listed = history.records(destination.id);
+        QCOMPARE(listed.size(), 3);
+        QVERIFY(listed.at(0) == stored.at(1));
+        QVERIFY(listed.at(1) == stored.at(2));
+        QVERIFY(listed.at(2) == stored.at(0));
+        QCOMPARE(history.records(other.destinationID).size(), 1);
+
+        // Records without a scope or of an older one belong to the destination, not to its
+        // current settings.
+        QVERIFY(history.records(destination).isEmpty());
+        BackupRecord current(destination.id, Date { 50 });
+        current.scope = destination.backupScope();
+        store(history, current);
+        QCOMPARE(history.records(destination.id).size(), 4);
+        const QList<BackupRecord> forSettings = history.records(destination);
+        QCOMPARE(forSettings.size(), 1);
+        QVERIFY(forSettings.first() == current);
+    }
+
+    void equalStartTimesKeepFolderOrder()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        QList<QUuid> ids;
+        for (int i = 0; i < 6; ++i) {
+            BackupRecord record(destination, Date { 500 });
+            store(history, record);
+        }
+        BackupRecord newest(destination, Date { 501 });
+        store(history, newest);
+        const FolderReader folder(history.directory(), QStringLiteral("history"));
+        for (const QByteArray &name : folder.names())
+            if (name != uuidText(newest.id).toLatin1() + ".json")
+                ids.append(*parseUuid(QString::fromLatin1(name.chopped(5))));
+        QList<QUuid> order;
+        for (const BackupRecord &record : history.records(destination))
+            order.append(record.id);
+        QCOMPARE(order.takeFirst(), newest.id);
+        QCOMPARE(order, ids);
+    }
+
+    void oneBadFileFailsEveryListing_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("empty object") << QByteArray("{}");
+        QTest::newRow("not JSON") << QByteArray("{\"id\":");
+        QTest::newRow("array") << QByteArray("[]");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("folder named .json") << QByteArray("<folder>");
+    }
+
+    void oneBadFileFailsEveryListing()
+    {
+        QFETCH(QByteArray, content);
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        Destination hourly = makeDestination(Destination::Schedule::hourly);
+        storeRecords(history, hourly, QStringLiteral("complete:-9000:-8000"));
+        QCOMPARE(history.records(hourly).size(), 1);
+
+        const QString bad = history.directory() + QStringLiteral("/bad.json");
+        if (content == "<folder>")
+            QDir().mkpath(bad);
+        else
+            test::writeFile(bad, content);
+        const QUuid someoneElse = newUuid();
+        try {
+            history.records(someoneElse);
+            QFAIL("a bad file must fail the listing");
+        } catch (const Error &error) {
+            QVERIFY2(error.message().contains(QStringLiteral("bad.json")), qPrintable(error.message()));
+        }
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(hourly));
+        QVERIFY_THROWS_EXCEPTION(Error, history.isDue(hourly, now));
+        QVERIFY_THROWS_EXCEPTION(Error, history.isPruneDue(hourly, now));
+        Destination manual = hourly;
+        manual.schedule = Destination::Schedule::manual;
+        QVERIFY(!history.isDue(manual, now));
+    }
+
+    void folderThatIsAFileFails()
+    {
+        test::TestHome home;
+        test::writeFile(home.path() + QStringLiteral("/history"), "x");
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(newUuid()));
+    }
+
+    void repeatedListingSeesEveryChange()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        BackupRecord record(destination, Date { 10 });
+        record.snapshotID = QStringLiteral("aaaa");
+        store(history, record);
+        QCOMPARE(history.records(destination).first().snapshotID, record.snapshotID);
+        QCOMPARE(history.records(destination).first().snapshotID, record.snapshotID);
+
+        // Same size, same second: only the file's identity tells the versions apart.
+        record.snapshotID = QStringLiteral("bbbb");
+        store(history, record);
+        QCOMPARE(history.records(destination).first().snapshotID, QStringLiteral("bbbb"));
+
+        BackupRecord second(destination, Date { 20 });
+        store(history, second);
+        QCOMPARE(history.records(destination).size(), 2);
+
+        test::writeFile(history.directory() + QStringLiteral("/late.json"), "{}");
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(destination));
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(destination));
+        QFile::remove(history.directory() + QStringLiteral("/late.json"));
+
+        QFile::remove(history.filePath(second.id));
+        QCOMPARE(history.records(destination).size(), 1);
+        QVERIFY(history.records(destination).first() == record);
+
+        // A second view of the same folder under another spelling agrees.
+        const BackupHistory sameFolder(history.directory() + QStringLiteral("/./"));
+        QCOMPARE(sameFolder.records(destination).size(), 1);
+        QDir(history.directory()).removeRecursively();
+        QVERIFY(history.records(destination).isEmpty());
+    }
+
+    void quietFolderStillSeesEveryChange()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        // A folder last changed an hour ago, as between two polls of a view.
+        auto quiet = [&](const QString &folder) {
+            const timespec times[2] = { { 0, UTIME_OMIT }, { QDateTime::currentSecsSinceEpoch() - 3600, 0 } };
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), times, 0) == 0);
+            history.records(destination);
+        };
+        BackupRecord first(destination, Date { 10 });
+        first.snapshotID = QStringLiteral("aaaa");
+        store(history, first);
+        BackupRecord second(destination, Date { 20 });
+        store(history, second);
+        quiet(history.directory());
+        QCOMPARE(history.records(destination).size(), 2);
+
+        first.snapshotID = QStringLiteral("bbbb");
+        store(history, first);
+        QCOMPARE(history.records(destination).last().snapshotID, QStringLiteral("bbbb"));
+
+        quiet(history.directory());
+        BackupRecord third(destination, Date { 30 });
+        store(history, third);
+        QCOMPARE(history.records(destination).size(), 3);
+
+        quiet(history.directory());
+        QFile::remove(history.filePath(second.id));
+        QCOMPARE(history.records(destination).size(), 2);
+
+        quiet(history.directory());
+        test::writeFile(history.directory() + QStringLiteral("/bad.json"), "{}");
+        QVERIFY_THROWS_EXCEPTION(Error, history.records(destination));
+        QFile::remove(history.directory() + QStringLiteral("/bad.json"));
+
+        // Another folder moved into the place, with the same modification time.
+        quiet(history.directory());
+        const QString other = home.path() + QStringLiteral("/other");
+        const BackupHistory otherHistory(other);
+        store(otherHistory, BackupRecord(destination, Date { 40 }));
+        const QFileInfo before(history.directory());
+        QVERIFY(QDir().rename(history.directory(), home.path() + QStringLiteral("/old")));
+        QVERIFY(QDir().rename(other, history.directory()));
+        const timespec same[2] = { { 0, UTIME_OMIT }, { before.lastModified().toSecsSinceEpoch(), 0 } };
+        ::utimensat(AT_FDCWD, QFile::encodeName(history.directory()).constData(), same, 0);
+        QCOMPARE(history.records(destination).size(), 1);
+
+        quiet(history.directory());
+        QDir(history.directory()).removeRecursively();
+        QVERIFY(history.records(destination).isEmpty());
+    }
+
+    void replacementInTheSameClockTickIsSeen()
+    {
+        // Folder times move in coarse ticks; a listing right after a change must not trust the
+        // folder's time alone. Quick renames make a same-tick replacement likely in some round.
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid destination = newUuid();
+        BackupRecord record(destination, Date { 10 });
+        const QString path = history.filePath(record.id);
+        const QString aside = home.path() + QStringLiteral("/aside");
+        QDir().mkpath(history.directory());
+        for (int round = 0; round < 100; ++round) {
+            record.bytesAdded = 1000 + round;
+            test::writeFile(aside, record.encoded());
+            QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0);
+            QCOMPARE(history.records(destination).first().bytesAdded, record.bytesAdded);
+        }
+    }
+
+    void isDue_data()
+    {
+        QTest::addColumn<int>("schedule");
+        QTest::addColumn<QString>("records");
+        QTest::addColumn<bool>("due");
+        const int hourly = int(Destination::Schedule::hourly);
+        const int daily = int(Destination::Schedule::daily);
+        const int manual = int(Destination::Schedule::manual);
+
+        QTest::newRow("no records") << hourly << "" << true;
+        QTest::newRow("manual with old records") << manual << "complete:-900000:-899000" << false;
+        QTest::newRow("only an older scope") << hourly << "complete:-700:-600:old" << true;
+        QTest::newRow("running, started 30 min ago") << hourly << "running:-1800:" << false;
+        QTest::newRow("running, started an hour ago") << hourly << "running:-3600:" << true;
+        QTest::newRow("cancelled newest, 59 min") << daily << "cancelled:-3600:-3540;complete:-99000:-98000" << false;
+        QTest::newRow("spacing 3599.9 s") << hourly << "complete:-3700:-3599.9" << false;
+        QTest::newRow("spacing 3600 s") << hourly << "complete:-3700:-3600" << true;
+        QTest::newRow("daily success 86399 s ago") << daily << "complete:-86500:-86399" << false;
+        QTest::newRow("daily success 86400 s ago") << daily << "complete:-86500:-86400" << true;
+        QTest::newRow("daily success 25 h, one failure 2 h")
+            << daily << "complete:-90100:-90000;failed:-7300:-7200" << true;
+        QTest::newRow("daily success 23 h, one failure 2 h")
+            << daily << "complete:-82900:-82800;failed:-7300:-7200" << false;
+        QTest::newRow("daily success 25 h, two failures and a running")
+            << daily << "complete:-90100:-90000;failed:-50000:-49000;incomplete:-20000:-19000;running:-7200:" << true;
+        QTest::newRow("daily success 25 h, three failures, newest 2 h")
+            << daily << "complete:-90100:-90000;failed:-50000:-49000;incomplete:-20000:-19000;failed:-7300:-7200"
+            << false;
+        QTest::newRow("three failures, newest 86399 s")
+            << daily << "complete:-190000:-189000;failed:-100000:-99000;failed:-95000:-94000;failed:-86500:-86399"
+            << false;
+        QTest::newRow("three failures, newest 86400 s")
+            << daily << "complete:-190000:-189000;failed:-100000:-99000;failed:-95000:-94000;failed:-86500:-86400"
+            << true;
+        QTest::newRow("three failures without any success, newest 2 h")
+            << daily << "failed:-100000:-99000;failed:-95000:-94000;failed:-7300:-7200" << false;
+        QTest::newRow("two failures without any success, newest 2 h")
+            << daily << "failed:-95000:-94000;failed:-7300:-7200" << true;
+        QTest::newRow("failures before the success do not count")
+            << daily
+            << "failed:-300000:-299000;failed:-290000:-289000;failed:-280000:-279000;"
+               "complete:-82900:-82800;failed:-7300:-7200"
+            << false;
+        QTest::newRow("hourly, only cancelled, newest 61 min")
+            << hourly << "cancelled:-9000:-8000;cancelled:-3700:-3660" << true;
+        QTest::newRow("complete without finish, 70 min") << hourly << "complete:-4200:" << true;
+        QTest::newRow("complete without finish, 50 min") << hourly << "complete:-3000:" << false;
+        QTest::newRow("hourly back-off, newest 3600 s")
+            << hourly << "failed:-9000:-8000;failed:-7000:-6000;failed:-3700:-3600" << true;
+    }
+
+    void isDue()
+    {
+        QFETCH(int, schedule);
+        QFETCH(QString, records);
+        QFETCH(bool, due);
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const Destination destination = makeDestination(Destination::Schedule(schedule));
+        storeRecords(history, destination, records);
+        QCOMPARE(history.isDue(destination, now), due);
+    }
+
+    void isPruneDue_data()
+    {
+        QTest::addColumn<QList<double>>("prunedAgo"); // seconds before now; negative: not pruned
+        QTest::addColumn<bool>("olderScope");
+        QTest::addColumn<bool>("due");
+        QTest::newRow("never pruned") << QList<double> { -1, -1 } << false << true;
+        QTest::newRow("3 days ago, older scope") << QList<double> { 259200 } << true << false;
+        QTest::newRow("604799 s ago") << QList<double> { 604799 } << false << false;
+        QTest::newRow("604800 s ago") << QList<double> { 604800 } << false << true;
+        QTest::newRow("latest counts") << QList<double> { 900000, 100, 700000 } << false << false;
+    }
+
+    void isPruneDue()
+    {
+        QFETCH(QList<double>, prunedAgo);
+        QFETCH(bool, olderScope);
+        QFETCH(bool, due);
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const Destination destination = makeDestination(Destination::Schedule::daily);
+        for (double ago : prunedAgo) {
+            BackupRecord record(destination.id, now.addingSeconds(-1000000));
+            record.outcome = BackupRecord::Outcome::complete;
+            if (ago >= 0)
+                record.prunedAt = now.addingSeconds(-ago);
+            record.scope = olderScope ? QStringLiteral("old") : destination.backupScope();
+            store(history, record);
+        }
+        if (olderScope)
+            QVERIFY(history.records(destination).isEmpty());
+        QCOMPARE(history.isPruneDue(destination, now), due);
+    }
+};
+
+QTEST_GUILESS_MAIN(BackupHistoryTest)
+#include "BackupHistoryTest.moc"
