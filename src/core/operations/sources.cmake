@@ -9,4 +9,5 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/BackupRequests.cpp operations/BackupRequests.h
     operations/FolderReader.cpp operations/FolderReader.h
     operations/BackupOutput.cpp operations/BackupOutput.h
+    operations/BackupRunner.cpp operations/BackupRunner.h
 )
