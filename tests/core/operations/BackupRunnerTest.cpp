@@ -40,6 +40,7 @@ struct Fixture {
     test::TestHome home;
     QTemporaryDir dir;
     std::shared_ptr<test::FakeKeepAwake> keepAwake = std::make_shared<test::FakeKeepAwake>();
+    std::shared_ptr<KeepAwake> otherKeepAwake; // used instead of keepAwake when set
     std::mutex mutex;
     QList<NotificationContent> notifications;
     bool accessGranted = true;
@@ -91,7 +92,7 @@ struct Fixture {
             std::lock_guard guard(mutex);
             notifications.append(content);
         };
-        services.keepAwake = keepAwake;
+        services.keepAwake = otherKeepAwake ? otherKeepAwake : keepAwake;
         return std::make_unique<BackupRunner>(engine(), BackupHistory(historyDirectory()), services);
     }
 
@@ -446,24 +447,18 @@ private Q_SLOTS:
         };
 
         Fixture f;
-        f.set(QStringLiteral("backup.stdout"), summaryLine());
         test::writeFile(f.historyDirectory(), "not a folder");
-        BackupRunner::Services services;
-        services.environmentProvider = [&f](const Destination &) { return f.resticEnvironment(); };
-        services.accessCheck = [] { return true; };
-        services.fullDiskAccessWanted = [] { return false; };
-        services.notify = [&f](const NotificationContent &content) { f.notifications.append(content); };
-        services.keepAwake = std::make_shared<ClearingKeepAwake>(f.historyDirectory());
-        BackupRunner runner(f.engine(), BackupHistory(f.historyDirectory()), services);
+        f.otherKeepAwake = std::make_shared<ClearingKeepAwake>(f.historyDirectory());
+        auto runner = f.runner();
 
-        const std::optional<QUuid> id = runner.runAndWait(f.destination);
-        QVERIFY(runner.phase() == BackupRunner::Phase::failed);
-        QVERIFY2(runner.failureMessage()->startsWith(u"Cannot record backup history: "),
-            qPrintable(*runner.failureMessage()));
+        const std::optional<QUuid> id = runner->runAndWait(f.destination);
+        QVERIFY(runner->phase() == BackupRunner::Phase::failed);
+        QVERIFY2(runner->failureMessage()->startsWith(u"Cannot record backup history: "),
+            qPrintable(*runner->failureMessage()));
         QVERIFY(!f.resticStarted());
         const BackupRecord record = f.stored(*id);
         QVERIFY(record.outcome == BackupRecord::Outcome::failed);
-        QCOMPARE(record.issues, QStringList { *runner.failureMessage() });
+        QCOMPARE(record.issues, QStringList { *runner->failureMessage() });
         QCOMPARE(f.notificationBodies(), QStringList { body(QStringLiteral("failed")) });
     }
 
