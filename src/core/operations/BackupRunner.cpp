@@ -98,6 +98,7 @@ public:
         , m_destination(std::move(destination))
         , m_home(AppPaths::homeDirectory())
         , m_state(runner.m_state)
+        , m_usingFullDiskAccess(runner.m_usingFullDiskAccess)
         , m_sentIssues(m_state.issues.size())
         , m_sentSkipped(m_state.skippedProtected.size())
         , m_deliver(std::move(deliver))
