@@ -1,8 +1,12 @@
 #pragma once
 
+#include "config/Destination.h"
 #include "engine/ResticCommand.h"
+#include "engine/Snapshot.h"
+#include "engine/SnapshotEntry.h"
 
 #include <QByteArrayList>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -97,6 +101,40 @@ public:
     // The message for a failed run: restic's trimmed standard error, or "restic exited with
     // code N" when it printed nothing there.
     static QString cleanError(const QString &standardError, int exitCode);
+
+    // Repository operations. Each is one run(), so it holds the repository's lock and fails at
+    // once when another operation has it. Those that throw raise ResticError with restic's
+    // cleaned error, and CancellationError when `stop` was requested.
+
+    // Every host's snapshots, newest first (equal times keep restic's order). A JSON syntax
+    // error in restic's answer is thrown as a JsonError.
+    QList<Snapshot> listSnapshots(const ResticEnvironment &environment, std::stop_token stop = {}) const;
+    // Whether the repository answers and how many snapshots it holds; restic's status 10 is
+    // notInitialized. Never throws: every failure, a cancel included, is `failed`.
+    ConnectionStatus probe(const ResticEnvironment &environment, std::stop_token stop = {}) const noexcept;
+    // Creates the repository with the environment's RESTIC_PASSWORD; ok(0) on success. Never throws.
+    ConnectionStatus initialize(const ResticEnvironment &environment, std::stop_token stop = {}) const noexcept;
+    // A dry-run backup of `sources` (each after "--") without the `excludes` patterns ("~"
+    // expanded), read from its last summary line. Any non-zero status throws, 3 included.
+    BackupEstimate estimateBackupSize(const QStringList &sources, const QStringList &excludes,
+        const ResticEnvironment &environment, std::stop_token stop = {}) const;
+    // Forgets this computer's snapshots (one "--host" per MachineIdentity::knownHostnames())
+    // beyond `policy`, pruning when `prune` is set; `dryRun` only counts and wins over `prune`.
+    // Returns the number of snapshots removed or that would be. A policy keeping nothing is
+    // refused before restic runs.
+    int applyRetention(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
+        const ResticEnvironment &environment, std::stop_token stop = {}) const;
+
+    // The entries of `directory` (absolute) in `snapshot`, or with `recursive` everything below
+    // it; a non-empty `search` lists recursively and keeps the paths that contain it, ignoring
+    // case. At most 1,000 entries, the first in restic's order, then sorted folders first and in
+    // natural order. The folder itself is never an entry. Throws ResticError with restic's last
+    // error line, or CancellationError.
+    QList<SnapshotEntry> browse(const QString &snapshot, const QString &directory, const QString &search,
+        bool recursive, const ResticEnvironment &environment, std::stop_token stop = {}) const;
+    // A restic include pattern matching exactly this absolute snapshot path. Throws ResticError
+    // for a relative path, a ".." component or a line feed.
+    static QString literalInclude(const QString &path);
 
     // The executable a run would start, or nullopt when there is none.
     std::optional<QString> locateBinary() const;

@@ -15,6 +15,8 @@ struct Date {
     static constexpr double unixOffset = 978307200.0; // 2001-01-01 in Unix seconds
 
     static Date now();
+    // 0001-01-01 00:00:00 UTC: stands for a time that could not be read, so it sorts before every real one.
+    static Date distantPast() { return Date { -63114076800.0 }; }
     static Date fromUnix(double unixSeconds) { return Date { unixSeconds - unixOffset }; }
     static Date fromDateTime(const QDateTime &dateTime);
 

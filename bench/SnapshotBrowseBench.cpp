@@ -1,0 +1,191 @@
+// Times ResticEngine::browse over a recursive search of a large snapshot next to
+// "restic ls --json --recursive" alone on the same snapshot, its output thrown away.
+//
+//   SnapshotBrowseBench [--folders F] [--files N] [--rounds R] [--work DIR] [--search TEXT]
+//
+// The tree (F folders of N empty files each) and its repository are made once in DIR and
+// reused by later runs with the same shape.
+
+#include "engine/ResticEngine.h"
+#include "util/Error.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace vellmir;
+
+namespace {
+
+struct Setup {
+    ResticEnvironment environment;
+    QString snapshot;
+    QString root;
+};
+
+bool fail(const QString &message)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+    return false;
+}
+
+bool prepare(const ResticEngine &engine, const QString &work, int folders, int files, Setup &setup)
+{
+    const QString shape = QStringLiteral("%1x%2").arg(folders).arg(files);
+    setup.root = work + QStringLiteral("/src-") + shape;
+    setup.environment = { { QStringLiteral("RESTIC_REPOSITORY"), work + QStringLiteral("/repo-") + shape },
+        { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("bench-password") },
+        { QStringLiteral("RESTIC_CACHE_DIR"), work + QStringLiteral("/cache") } };
+    if (!QFile::exists(setup.environment.value(QStringLiteral("RESTIC_REPOSITORY")) + QStringLiteral("/config"))) {
+        std::printf("making %d folders of %d files and backing them up (once)...\n", folders, files);
+        std::fflush(stdout);
+        for (int f = 0; f < folders; ++f) {
+            const QString folder = setup.root + QStringLiteral("/folder%1").arg(f);
+            if (!QDir().mkpath(folder))
+                return fail(QStringLiteral("cannot create ") + folder);
+            for (int i = 0; i < files; ++i) {
+                QFile file(folder + QStringLiteral("/file%1.txt").arg(i));
+                if (!file.open(QIODevice::WriteOnly))
+                    return fail(QStringLiteral("cannot create ") + file.fileName());
+            }
+        }
+        const ConnectionStatus created = engine.initialize(setup.environment);
+        if (created.kind != ConnectionStatus::Kind::ok)
+            return fail(created.message);
+        const ResticResult result = engine.run(
+            ResticCommand(QStringLiteral("backup")).flag("--quiet").positional(setup.root), setup.environment);
+        if (result.exitCode != 0)
+            return fail(ResticEngine::cleanError(result.stderr, result.exitCode));
+    }
+    const QList<Snapshot> snapshots = engine.listSnapshots(setup.environment);
+    if (snapshots.isEmpty())
+        return fail(QStringLiteral("the benchmark repository holds no snapshot"));
+    setup.snapshot = snapshots.first().id;
+    return true;
+}
+
+QStringList lsArguments(const Setup &setup)
+{
+    return ResticCommand(QStringLiteral("ls"))
+        .flag("--json")
+        .flag("--recursive")
+        .positional(setup.snapshot)
+        .positional(QStringLiteral("/"))
+        .arguments();
+}
+
+// restic alone. With `throughPipe` false its output goes to /dev/null; with true it goes through
+// a pipe to `wc -l`, the cheapest reader there is: restic writes each line with its own write
+// call, and a pipe makes every one of them wake a reader.
+double resticSeconds(const ResticEngine &engine, const Setup &setup, bool throughPipe)
+{
+    QProcess process;
+    QStringList environment;
+    for (const QByteArray &entry : ResticEngine::childEnvironment(setup.environment))
+        environment.append(QString::fromLocal8Bit(entry));
+    process.setEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    if (throughPipe)
+        process.start(QStringLiteral("/bin/sh"),
+            QStringList { QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\" | wc -l"), *engine.locateBinary() }
+                + lsArguments(setup));
+    else
+        process.start(*engine.locateBinary(), lsArguments(setup));
+    process.waitForFinished(-1);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (process.exitCode() != 0)
+        std::fprintf(stderr, "restic ls exited with %d\n", process.exitCode());
+    return seconds;
+}
+
+double browseSeconds(const ResticEngine &engine, const Setup &setup, const QString &search, qsizetype &found)
+{
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        found = engine.browse(setup.snapshot, QStringLiteral("/"), search, true, setup.environment).size();
+    } catch (const Error &error) {
+        std::fprintf(stderr, "browse failed: %s\n", qPrintable(error.message()));
+    }
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    int folders = 100;
+    int files = 999;
+    int rounds = 5;
+    QString work = QDir::tempPath() + QStringLiteral("/vellmir-browse-bench");
+    QString search = QStringLiteral("needle");
+    const QStringList arguments = app.arguments();
+    for (int i = 1; i + 1 < arguments.size(); i += 2) {
+        if (arguments[i] == QStringLiteral("--folders"))
+            folders = arguments[i + 1].toInt();
+        else if (arguments[i] == QStringLiteral("--files"))
+            files = arguments[i + 1].toInt();
+        else if (arguments[i] == QStringLiteral("--rounds"))
+            rounds = std::max(1, arguments[i + 1].toInt());
+        else if (arguments[i] == QStringLiteral("--work"))
+            work = arguments[i + 1];
+        else if (arguments[i] == QStringLiteral("--search"))
+            search = arguments[i + 1];
+    }
+
+    const ResticEngine engine(std::nullopt, work + QStringLiteral("/locks"));
+    if (!engine.locateBinary()) {
+        std::fprintf(stderr, "restic not found\n");
+        return 1;
+    }
+    Setup setup;
+    if (!prepare(engine, work, folders, files, setup))
+        return 1;
+    resticSeconds(engine, setup, false); // warms restic's cache and the page cache
+
+    // Alternating rounds, so both sides see the same machine load.
+    std::vector<double> alone;
+    std::vector<double> piped;
+    std::vector<double> browse;
+    qsizetype found = 0;
+    for (int round = 0; round < rounds; ++round) {
+        alone.push_back(resticSeconds(engine, setup, false));
+        piped.push_back(resticSeconds(engine, setup, true));
+        browse.push_back(browseSeconds(engine, setup, search, found));
+    }
+    const qint64 nodes = qint64(folders) * (files + 1);
+    std::printf(
+        "snapshot: %lld nodes below the backed-up folder (%d x %d files), %d rounds\n", nodes, folders, files, rounds);
+    std::printf("search \"%s\" matched %lld entries\n", qPrintable(search), qint64(found));
+    auto row = [](const char *name, const std::vector<double> &values) {
+        std::printf("%-36s best %7.3f s  median %7.3f s\n", name, *std::min_element(values.begin(), values.end()),
+            median(values));
+    };
+    row("restic ls --json --recursive", alone);
+    row("restic ls --json --recursive | wc -l", piped);
+    row("ResticEngine::browse (search)", browse);
+    auto ratio = [&browse](const char *name, const std::vector<double> &values) {
+        std::printf("ratio browse / %-21s best %6.2fx  median %6.2fx (target <= 1.10x)\n", name,
+            *std::min_element(browse.begin(), browse.end()) / *std::min_element(values.begin(), values.end()),
+            median(browse) / median(values));
+    };
+    ratio("restic ls", alone);
+    ratio("(restic ls | wc -l)", piped);
+    return 0;
+}
