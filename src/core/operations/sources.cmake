@@ -8,6 +8,8 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/BackupRecord.cpp operations/BackupRecord.h
     operations/BackupRequests.cpp operations/BackupRequests.h
     operations/FolderReader.cpp operations/FolderReader.h
+    operations/BackupOutput.cpp operations/BackupOutput.h
+    operations/BackupRunner.cpp operations/BackupRunner.h
 )
 list(APPEND VELLMIR_CORE_SOURCES
     operations/RepositoryHealth.cpp operations/RepositoryHealth.h

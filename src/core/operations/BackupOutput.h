@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace vellmir {
+
+// restic's account of one snapshot, from the "summary" line of "backup --json".
+struct BackupSummary {
+    qint64 filesNew = 0;
+    qint64 filesChanged = 0;
+    qint64 filesUnmodified = 0;
+    qint64 dataAdded = 0;
+    qint64 totalBytesProcessed = 0;
+    QString snapshotID; // empty when restic gave none
+
+    friend bool operator==(const BackupSummary &, const BackupSummary &) = default;
+};
+
+// Everything a backup run shows while it goes on: what BackupRunner publishes and what the
+// output handlers below fill in.
+struct BackupRunState {
+    // No cancelled phase: a cancelled run goes back to idle and its record says so.
+    enum class Phase { idle, scanning, running, pruning, finished, failed };
+
+    Phase phase = Phase::idle;
+    double percent = 0; // 0...1 as restic reports it
+    qint64 filesDone = 0;
+    qint64 totalFiles = 0;
+    qint64 bytesDone = 0;
+    qint64 totalBytes = 0;
+    QString currentFile;
+    QStringList issues; // problems of this run, oldest first
+    QStringList skippedProtected; // expected skips of protected app data
+    std::optional<BackupSummary> summary;
+    std::optional<QString> failureMessage;
+    std::optional<QString> pruneMessage;
+
+    friend bool operator==(const BackupRunState &, const BackupRunState &) = default;
+};
+
+QString toString(BackupRunState::Phase phase);
+
+// Turns the lines of "restic backup --json" into a run's state. restic writes one JSON
+// message per line on standard output; standard error carries free text and, since 0.17, its
+// error and exit_error messages as JSON too. A line that cannot be used is ignored; nothing
+// here throws.
+class BackupOutput {
+public:
+    // `usingFullDiskAccess`: whether the user backs up protected app data in this run;
+    // `home`: the user's home folder without a trailing "/".
+    BackupOutput(BackupRunState &state, bool usingFullDiskAccess, QString home);
+
+    void parseStdout(const QString &line);
+    void parseStderr(const QString &line);
+    // Files one problem line as an issue, or as an expected skip of protected data.
+    void report(const QString &message);
+
+    // A permission error below <home>/Library/ is expected while the user does not back up
+    // protected app data; every other unreadable item is a problem worth showing.
+    static bool isExpectedSkip(const QString &message, bool usingFullDiskAccess, const QString &home);
+
+    static inline const QString unreadableItemMessage = QStringLiteral("restic reported an unreadable item.");
+
+private:
+    BackupRunState &m_state;
+    bool m_usingFullDiskAccess;
+    QString m_home;
+};
+
+} // namespace vellmir

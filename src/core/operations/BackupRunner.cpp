@@ -1,0 +1,527 @@
+#include "operations/BackupRunner.h"
+
+#include "config/CredentialsStore.h"
+#include "config/FDAStatus.h"
+#include "config/FullDiskAccessPreference.h"
+#include "config/KeychainStore.h"
+#include "engine/MachineIdentity.h"
+#include "engine/ResticCommand.h"
+#include "platform/KeepAwake.h"
+#include "platform/LogindKeepAwake.h"
+#include "util/AppPaths.h"
+#include "util/AtomicFile.h"
+#include "util/Error.h"
+#include "util/Log.h"
+#include "util/UserDefaults.h"
+
+#include <QMetaObject>
+#include <QThread>
+
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace vellmir {
+
+namespace {
+
+const QString noSourcesMessage = QStringLiteral("No folders selected to back up.");
+const QString noSnapshotMessage
+    = QStringLiteral("The backup returned no snapshot ID. Its result could not be verified.");
+const QString someFilesSkippedMessage = QStringLiteral("Some files could not be read and were skipped.");
+const QString fullDiskAccessNote = QStringLiteral("Full Disk Access could not be confirmed. Protected files may be "
+                                                  "unavailable; review access before trusting this backup.");
+const QString retentionSkippedMessage
+    = QStringLiteral("Retention skipped because this backup is incomplete. Existing snapshots were preserved.");
+const QString retentionFailedPrefix = QStringLiteral("Retention failed: ");
+
+std::atomic<int> activeRuns { 0 };
+
+// An error's own sentence: ours carry one for the user; anything else has only its text.
+QString describe(const std::exception &error)
+{
+    if (const auto *own = dynamic_cast<const Error *>(&error))
+        return own->message();
+    return QString::fromUtf8(error.what());
+}
+
+BackupRunner::Services withDefaults(BackupRunner::Services services)
+{
+    if (!services.environmentProvider)
+        services.environmentProvider = [](const Destination &destination) {
+            return CredentialsStore(std::make_shared<KeychainStore>()).resticEnvironment(destination);
+        };
+    if (!services.accessCheck)
+        services.accessCheck = [] { return FDAStatus::isGranted(); };
+    if (!services.fullDiskAccessWanted)
+        services.fullDiskAccessWanted = [] {
+            UserDefaults defaults;
+            return FullDiskAccessPreference::wanted(defaults);
+        };
+    if (!services.notify)
+        services.notify = [](const NotificationContent &content) { BackupNotifications::standard().send(content); };
+    if (!services.keepAwake)
+        services.keepAwake = std::make_shared<LogindKeepAwake>();
+    return services;
+}
+
+} // namespace
+
+// What a run changed since its last update: the scalar state in full, the two lists as the
+// lines added (they only grow during a run), the record once the run has built one.
+struct BackupRunner::Update {
+    BackupRunState state; // issues and skippedProtected: only the new lines
+    qsizetype issuesFrom = 0;
+    qsizetype skippedFrom = 0;
+    bool usingFullDiskAccess = false;
+    std::optional<BackupRecord> record;
+    bool ended = false;
+};
+
+// Lets a run on another thread reach its runner for as long as the runner lives.
+struct BackupRunner::Receiver {
+    std::mutex mutex;
+    BackupRunner *runner = nullptr;
+};
+
+// One run: the steps of a backup on whatever thread calls execute(), working on its own copy
+// of the state and handing every change to `deliver`.
+class BackupRunner::Job {
+public:
+    using Deliver = std::function<void(Update &&)>;
+
+    Job(const BackupRunner &runner, Destination destination, Deliver deliver)
+        : m_engine(runner.m_engine)
+        , m_history(runner.m_history)
+        , m_services(runner.m_services)
+        , m_destination(std::move(destination))
+        , m_home(AppPaths::homeDirectory())
+        , m_state(runner.m_state)
+        , m_usingFullDiskAccess(runner.m_usingFullDiskAccess)
+        , m_sentIssues(m_state.issues.size())
+        , m_sentSkipped(m_state.skippedProtected.size())
+        , m_deliver(std::move(deliver))
+    {
+        ++activeRuns;
+    }
+
+    ~Job() { --activeRuns; }
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    // Ends when the outcome is recorded and any notification handed over; never throws.
+    void execute(std::stop_token stop)
+    {
+        try {
+            perform(stop);
+        } catch (const std::exception &error) {
+            // Not expected: every step catches its own failures. The run still gets recorded.
+            fail(describe(error));
+        }
+        try {
+            persistOutcome();
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("backup"),
+                QStringLiteral("could not finish the record of a backup: ") + describe(error));
+        }
+        publish(true);
+    }
+
+    QUuid recordID() const { return m_record.id; }
+
+private:
+    void perform(std::stop_token stop)
+    {
+        // Released on every way out of this function, cancellation and failures included.
+        std::unique_ptr<KeepAwakeHold> awake = m_services.keepAwake->hold(activityReason);
+
+        m_usingFullDiskAccess = m_services.fullDiskAccessWanted();
+        m_record = BackupRecord(m_destination.id, Date::now());
+        m_record.accessGranted = m_services.accessCheck();
+        m_record.scope = m_destination.backupScope();
+        m_haveRecord = true;
+        publish();
+
+        try {
+            writeRecord(m_record);
+        } catch (const std::exception &error) {
+            fail(QStringLiteral("Cannot record backup history: ") + describe(error));
+            return;
+        }
+
+        if (m_destination.sources.isEmpty()) {
+            fail(noSourcesMessage);
+            return;
+        }
+
+        ResticEnvironment environment;
+        try {
+            environment = m_services.environmentProvider(m_destination);
+        } catch (const std::exception &error) {
+            fail(describe(error));
+            return;
+        }
+
+        if (!m_record.accessGranted && m_usingFullDiskAccess) {
+            m_state.issues.append(fullDiskAccessNote);
+            publish();
+        }
+
+        ResticCommand command(QStringLiteral("backup"));
+        command.flag(QStringLiteral("--json")).option(QStringLiteral("--host"), MachineIdentity::hostname());
+        command.options(ResticEngine::lockRetry());
+        if (m_destination.preferences && m_destination.preferences->uploadLimitKiB >= 1)
+            command.option(
+                QStringLiteral("--limit-upload"), QString::number(m_destination.preferences->uploadLimitKiB));
+        command.options(m_destination.excludeArguments());
+        command.positionals(m_destination.sources);
+
+        int status = -1;
+        BackupOutput output(m_state, m_usingFullDiskAccess, m_home);
+        try {
+            m_engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+                // Once cancelled, the engine is stopping restic; what it still says is not read.
+                if (stop.stop_requested())
+                    return;
+                switch (event.type) {
+                case ResticStreamEvent::Type::stdoutLine:
+                    output.parseStdout(event.line);
+                    break;
+                case ResticStreamEvent::Type::stderrLine:
+                    output.parseStderr(event.line);
+                    break;
+                case ResticStreamEvent::Type::finished:
+                    status = event.status;
+                    break;
+                }
+                publish();
+            });
+        } catch (const std::exception &error) {
+            if (!stop.stop_requested()) {
+                fail(describe(error));
+                return;
+            }
+        }
+        if (stop.stop_requested()) {
+            // restic 0.18 reports an interrupted backup as a plain failure (exit 1): what
+            // makes this run cancelled is that we stopped it, whatever restic said.
+            m_record.outcome = BackupRecord::Outcome::cancelled;
+            m_state.phase = Phase::idle;
+            publish();
+            return;
+        }
+
+        if (status != 0 && status != 3) {
+            if (m_state.failureMessage)
+                fail(*m_state.failureMessage);
+            else if (!m_state.issues.isEmpty())
+                fail(m_state.issues.last());
+            else
+                fail(QStringLiteral("Backup failed (exit code %1).").arg(status));
+            return;
+        }
+        if (!m_state.summary || m_state.summary->snapshotID.isEmpty()) {
+            fail(noSnapshotMessage);
+            return;
+        }
+        m_state.percent = 1.0;
+        bool countsAsClean = status == 0;
+        if (status == 3) {
+            // restic saw unreadable items; with none named, say so rather than claim a clean run.
+            if (m_state.issues.isEmpty() && m_state.skippedProtected.isEmpty())
+                m_state.issues.append(someFilesSkippedMessage);
+            // Expected skips of protected data alone leave the backup complete.
+            countsAsClean = m_state.issues.isEmpty();
+        }
+        m_record.outcome = countsAsClean && m_state.issues.isEmpty() ? BackupRecord::Outcome::complete
+                                                                     : BackupRecord::Outcome::incomplete;
+        publish();
+
+        if (m_destination.pruneAfterBackup) {
+            if (m_record.outcome == BackupRecord::Outcome::complete)
+                applyRetention(environment, stop);
+            else
+                m_state.pruneMessage = retentionSkippedMessage;
+        }
+        m_state.phase = Phase::finished;
+        publish();
+    }
+
+    void applyRetention(const ResticEnvironment &environment, std::stop_token stop)
+    {
+        m_state.phase = Phase::pruning;
+        publish();
+
+        bool prune = false;
+        try {
+            prune = m_history.isPruneDue(m_destination, Date::now());
+        } catch (const std::exception &error) {
+            m_state.pruneMessage = retentionFailedPrefix + describe(error);
+            return;
+        }
+        try {
+            const int removed = m_engine.applyRetention(m_destination.retention, prune, false, environment, stop);
+            if (prune)
+                m_record.prunedAt = Date::now();
+            QString message = removed > 0 ? QStringLiteral("Retention applied; removed %1 snapshot(s).").arg(removed)
+                                          : QStringLiteral("Retention applied; nothing to remove.");
+            if (prune)
+                message += QStringLiteral(" Unused data pruned.");
+            m_state.pruneMessage = message;
+        } catch (const std::exception &error) {
+            m_state.pruneMessage = retentionFailedPrefix + describe(error);
+        }
+    }
+
+    void persistOutcome()
+    {
+        if (!m_haveRecord)
+            return;
+        BackupRecord copy = m_record;
+        copy.finishedAt = Date::now();
+        const bool failed = m_state.phase == Phase::failed;
+        if (failed)
+            copy.outcome = BackupRecord::Outcome::failed;
+        copy.snapshotID = m_state.summary ? std::optional<QString>(m_state.summary->snapshotID) : std::nullopt;
+        copy.issues = m_state.issues;
+        if (failed && m_state.failureMessage)
+            copy.issues.append(*m_state.failureMessage);
+        copy.skippedProtected = m_state.skippedProtected.isEmpty()
+            ? std::nullopt
+            : std::optional<QStringList>(m_state.skippedProtected.mid(0, maximumRecordedSkips));
+        copy.maintenance = m_state.pruneMessage;
+        copy.bytesAdded = m_state.summary ? m_state.summary->dataAdded : 0;
+
+        try {
+            writeRecord(copy);
+        } catch (const std::exception &error) {
+            m_state.phase = Phase::failed;
+            m_state.failureMessage
+                = QStringLiteral("Backup ended, but its result could not be saved: ") + describe(error);
+            publish();
+        }
+
+        // Judged by what the record says, so a complete backup whose record could not be
+        // rewritten stays quiet unless its retention failed.
+        const bool retentionFailed = m_state.pruneMessage && m_state.pruneMessage->startsWith(retentionFailedPrefix);
+        if (copy.outcome != BackupRecord::Outcome::complete || retentionFailed) {
+            try {
+                m_services.notify(BackupNotifications::backupNeedsAttention(m_destination, toString(copy.outcome)));
+            } catch (const std::exception &error) {
+                logLine(QStringLiteral("backup"), QStringLiteral("could not post a notification: ") + describe(error));
+            }
+        }
+    }
+
+    void writeRecord(const BackupRecord &record) const
+    {
+        ensureDirectory(m_history.directory());
+        writeFileAtomically(m_history.filePath(record.id), record.encoded());
+    }
+
+    void fail(const QString &message)
+    {
+        m_state.phase = Phase::failed;
+        m_state.failureMessage = message;
+        publish();
+    }
+
+    // Hands what changed since the last call to the runner; quiet when nothing did.
+    void publish(bool ended = false)
+    {
+        Update update;
+        update.state = m_state;
+        update.state.issues = m_state.issues.mid(m_sentIssues);
+        update.state.skippedProtected = m_state.skippedProtected.mid(m_sentSkipped);
+        update.issuesFrom = m_sentIssues;
+        update.skippedFrom = m_sentSkipped;
+        update.usingFullDiskAccess = m_usingFullDiskAccess;
+        if (m_haveRecord)
+            update.record = m_record;
+        update.ended = ended;
+
+        BackupRunState scalars = m_state;
+        scalars.issues.clear();
+        scalars.skippedProtected.clear();
+        const bool unchanged = m_sent && m_sent->state == scalars && update.state.issues.isEmpty()
+            && update.state.skippedProtected.isEmpty() && m_sent->usingFullDiskAccess == m_usingFullDiskAccess
+            && m_sent->record == update.record;
+        if (unchanged && !ended)
+            return;
+
+        m_sent = Sent { scalars, m_usingFullDiskAccess, update.record };
+        m_sentIssues = m_state.issues.size();
+        m_sentSkipped = m_state.skippedProtected.size();
+        m_deliver(std::move(update));
+    }
+
+    struct Sent {
+        BackupRunState state;
+        bool usingFullDiskAccess;
+        std::optional<BackupRecord> record;
+    };
+
+    const ResticEngine m_engine;
+    const BackupHistory m_history;
+    const Services m_services;
+    const Destination m_destination;
+    const QString m_home;
+
+    BackupRunState m_state;
+    bool m_usingFullDiskAccess = false;
+    BackupRecord m_record;
+    bool m_haveRecord = false;
+
+    std::optional<Sent> m_sent;
+    qsizetype m_sentIssues = 0;
+    qsizetype m_sentSkipped = 0;
+    Deliver m_deliver;
+};
+
+BackupRunner::BackupRunner(ResticEngine engine, BackupHistory history, Services services, QObject *parent)
+    : QObject(parent)
+    , m_engine(std::move(engine))
+    , m_history(std::move(history))
+    , m_services(withDefaults(std::move(services)))
+    , m_receiver(std::make_shared<Receiver>())
+{
+    m_receiver->runner = this;
+}
+
+BackupRunner::~BackupRunner()
+{
+    // A run still under way finishes on its own; from here on its news goes nowhere.
+    std::lock_guard guard(m_receiver->mutex);
+    m_receiver->runner = nullptr;
+}
+
+int BackupRunner::runsInProgress()
+{
+    return activeRuns.load();
+}
+
+std::optional<QUuid> BackupRunner::recordID() const
+{
+    if (!m_record)
+        return std::nullopt;
+    return m_record->id;
+}
+
+bool BackupRunner::isBusy() const
+{
+    return m_state.phase == Phase::scanning || m_state.phase == Phase::running || m_state.phase == Phase::pruning;
+}
+
+std::shared_ptr<BackupRunner::Job> BackupRunner::start(const Destination &destination, bool onOwnThread)
+{
+    const quint64 generation = ++m_generation;
+
+    // reset(): the previous run's progress goes; its record stays until the new run builds one.
+    Update reset;
+    reset.state.phase = Phase::scanning;
+    reset.usingFullDiskAccess = m_usingFullDiskAccess;
+    reset.record = m_record;
+    apply(generation, reset);
+
+    Job::Deliver deliver;
+    if (onOwnThread) {
+        deliver = [this, generation](Update &&update) { apply(generation, update); };
+    } else {
+        // Through the runner's event loop, and only while the runner lives.
+        deliver = [receiver = m_receiver, generation](Update &&update) {
+            std::lock_guard guard(receiver->mutex);
+            BackupRunner *runner = receiver->runner;
+            if (!runner)
+                return;
+            QMetaObject::invokeMethod(
+                runner, [runner, generation, update = std::move(update)] { runner->apply(generation, update); },
+                Qt::QueuedConnection);
+        };
+    }
+    return std::make_shared<Job>(*this, destination, std::move(deliver));
+}
+
+void BackupRunner::run(const Destination &destination)
+{
+    if (isBusy())
+        return;
+    std::shared_ptr<Job> job = start(destination, false);
+    try {
+        std::thread([job] { job->execute({}); }).detach();
+    } catch (const std::system_error &error) {
+        // No thread, no run: end it here as a failure that was never recorded.
+        Update update;
+        update.state = m_state;
+        update.state.issues.clear();
+        update.state.skippedProtected.clear();
+        update.state.phase = Phase::failed;
+        update.state.failureMessage
+            = QStringLiteral("Could not start the backup: ") + QString::fromLocal8Bit(error.what());
+        update.usingFullDiskAccess = m_usingFullDiskAccess;
+        update.record = m_record;
+        update.ended = true;
+        apply(m_generation, update);
+    }
+}
+
+std::optional<QUuid> BackupRunner::runAndWait(const Destination &destination, std::stop_token stop)
+{
+    if (isBusy())
+        return std::nullopt;
+    std::shared_ptr<Job> job = start(destination, QThread::currentThread() == thread());
+    job->execute(stop);
+    return job->recordID();
+}
+
+void BackupRunner::apply(quint64 generation, const Update &update)
+{
+    if (generation != m_generation)
+        return;
+    const BackupRunState &next = update.state;
+    const bool wasBusy = isBusy();
+
+    if (m_usingFullDiskAccess != update.usingFullDiskAccess) {
+        m_usingFullDiskAccess = update.usingFullDiskAccess;
+        Q_EMIT usingFullDiskAccessChanged();
+    }
+    if (m_record != update.record) {
+        m_record = update.record;
+        Q_EMIT recordChanged();
+    }
+
+    auto set = [this](auto &property, const auto &value, void (BackupRunner::*signal)()) {
+        if (property == value)
+            return;
+        property = value;
+        Q_EMIT(this->*signal)();
+    };
+    set(m_state.phase, next.phase, &BackupRunner::phaseChanged);
+    set(m_state.percent, next.percent, &BackupRunner::percentChanged);
+    set(m_state.filesDone, next.filesDone, &BackupRunner::filesDoneChanged);
+    set(m_state.totalFiles, next.totalFiles, &BackupRunner::totalFilesChanged);
+    set(m_state.bytesDone, next.bytesDone, &BackupRunner::bytesDoneChanged);
+    set(m_state.totalBytes, next.totalBytes, &BackupRunner::totalBytesChanged);
+    set(m_state.currentFile, next.currentFile, &BackupRunner::currentFileChanged);
+    set(m_state.summary, next.summary, &BackupRunner::summaryChanged);
+    set(m_state.failureMessage, next.failureMessage, &BackupRunner::failureMessageChanged);
+    set(m_state.pruneMessage, next.pruneMessage, &BackupRunner::pruneMessageChanged);
+
+    auto extend = [this](QStringList &list, qsizetype from, const QStringList &added, void (BackupRunner::*signal)()) {
+        if (added.isEmpty() && list.size() == from)
+            return;
+        if (list.size() != from)
+            list = list.mid(0, from);
+        list.append(added);
+        Q_EMIT(this->*signal)();
+    };
+    extend(m_state.issues, update.issuesFrom, next.issues, &BackupRunner::issuesChanged);
+    extend(m_state.skippedProtected, update.skippedFrom, next.skippedProtected, &BackupRunner::skippedProtectedChanged);
+
+    if (wasBusy != isBusy())
+        Q_EMIT busyChanged();
+    if (update.ended)
+        Q_EMIT runEnded();
+}
+
+} // namespace vellmir

@@ -1,0 +1,413 @@
+#include "operations/BackupOutput.h"
+#include "TestSupport.h"
+#include "config/FileLock.h"
+
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+const QString home = QStringLiteral("/home/ada");
+
+QString withHome(QString text)
+{
+    return text.replace(QStringLiteral("$H"), home);
+}
+
+QString describe(const BackupRunState &s)
+{
+    QStringList parts { QStringLiteral("phase=") + toString(s.phase), QStringLiteral("percent=%1").arg(s.percent),
+        QStringLiteral("files=%1/%2").arg(s.filesDone).arg(s.totalFiles),
+        QStringLiteral("bytes=%1/%2").arg(s.bytesDone).arg(s.totalBytes), QStringLiteral("current=") + s.currentFile,
+        QStringLiteral("issues=[") + s.issues.join(QStringLiteral(" | ")) + u']',
+        QStringLiteral("skipped=[") + s.skippedProtected.join(QStringLiteral(" | ")) + u']',
+        QStringLiteral("failure=") + s.failureMessage.value_or(QStringLiteral("<nil>")) };
+    if (s.summary)
+        parts << QStringLiteral("summary=%1,%2,%3,%4,%5,%6")
+                     .arg(s.summary->filesNew)
+                     .arg(s.summary->filesChanged)
+                     .arg(s.summary->filesUnmodified)
+                     .arg(s.summary->dataAdded)
+                     .arg(s.summary->totalBytesProcessed)
+                     .arg(s.summary->snapshotID);
+    return parts.join(QStringLiteral("; "));
+}
+
+// A run part-way through, so that "left unchanged" is visible.
+BackupRunState midRun()
+{
+    BackupRunState s;
+    s.phase = BackupRunState::Phase::scanning;
+    s.percent = 0.25;
+    s.filesDone = 1;
+    s.totalFiles = 2;
+    s.bytesDone = 3;
+    s.totalBytes = 4;
+    s.currentFile = QStringLiteral("/earlier");
+    return s;
+}
+
+QStringList lines(const QByteArray &bytes)
+{
+    QStringList result;
+    for (const QByteArray &line : bytes.split('\n'))
+        result.append(QString::fromUtf8(line));
+    return result;
+}
+
+void replay(BackupOutput &output, const QString &stdoutFile, const QString &stderrFile)
+{
+    if (!stdoutFile.isEmpty())
+        for (const QString &line : lines(test::readData(stdoutFile)))
+            output.parseStdout(line);
+    if (!stderrFile.isEmpty())
+        for (const QString &line : lines(test::readData(stderrFile)))
+            output.parseStderr(line);
+}
+} // namespace
+
+Q_DECLARE_METATYPE(BackupRunState)
+Q_DECLARE_METATYPE(std::optional<QString>)
+
+class BackupOutputTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void statusLinesSetProgress_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<BackupRunState>("expected");
+
+        BackupRunState all = midRun();
+        all.phase = BackupRunState::Phase::running;
+        all.percent = 0.5;
+        all.filesDone = 10;
+        all.totalFiles = 20;
+        all.bytesDone = 100;
+        all.totalBytes = 200;
+        all.currentFile = QStringLiteral("/home/ada/a.txt");
+        QTest::newRow("every key") << QStringLiteral(
+            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+            R"("total_bytes":200,"current_files":["/home/ada/a.txt","/home/ada/b.txt"]})")
+                                   << all;
+
+        BackupRunState kept = all;
+        kept.currentFile = QStringLiteral("/earlier");
+        QTest::newRow("no current_files") << QStringLiteral(
+            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+            R"("total_bytes":200})") << kept;
+        QTest::newRow("empty current_files") << QStringLiteral(
+            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+            R"("total_bytes":200,"current_files":[]})")
+                                             << kept;
+        QTest::newRow("current_files not all text") << QStringLiteral(
+            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+            R"("total_bytes":200,"current_files":["/a",7]})")
+                                                    << kept;
+
+        BackupRunState onlyPhase = midRun();
+        onlyPhase.phase = BackupRunState::Phase::running;
+        QTest::newRow("values of the wrong type")
+            << QStringLiteral(R"({"message_type":"status","percent_done":"50%","files_done":"10","total_files":null,)"
+                              R"("bytes_done":true,"current_files":"/a"})")
+            << onlyPhase;
+        QTest::newRow("no values") << QStringLiteral(R"({"message_type":"status"})") << onlyPhase;
+
+        BackupRunState big = onlyPhase;
+        big.bytesDone = 9007199254740993LL; // beyond a double's exact integers
+        big.totalBytes = 12;
+        QTest::newRow("64-bit bytes, fractional counter cut")
+            << QStringLiteral(R"({"message_type":"status","bytes_done":9007199254740993,"total_bytes":12.9})") << big;
+
+        BackupRunState fixture = midRun();
+        fixture.phase = BackupRunState::Phase::running;
+        fixture.percent = 0.9999593214823251;
+        fixture.filesDone = 7;
+        fixture.totalFiles = 8;
+        fixture.bytesDone = 270402;
+        fixture.totalBytes = 270413;
+        QTest::newRow("restic 0.18")
+            << lines(test::readData(QStringLiteral("restic/backup2-unreadable-json.jsonl"))).first() << fixture;
+    }
+
+    void statusLinesSetProgress()
+    {
+        QFETCH(QString, line);
+        QFETCH(BackupRunState, expected);
+        BackupRunState state = midRun();
+        BackupOutput(state, false, home).parseStdout(line);
+        QVERIFY2(state == expected, qPrintable(describe(state)));
+    }
+
+    void summaryLines_data()
+    {
+        QTest::addColumn<QStringList>("input");
+        QTest::addColumn<BackupSummary>("expected");
+
+        QTest::newRow("restic 0.18")
+            << QStringList { lines(test::readData(QStringLiteral("restic/backup1-json-v.jsonl")))
+                                 .filter(QStringLiteral("\"summary\""))
+                                 .first() }
+            << BackupSummary { 7, 0, 0, 275632, 270394,
+                   QStringLiteral("5d64010835f3f382f07c09b6df710cfc49d679f2c22feb7942b03be1b86df877") };
+        QTest::newRow("no snapshot id") << QStringList { QStringLiteral(
+            R"({"message_type":"summary","files_new":1,"files_changed":2,"files_unmodified":3,"data_added":4,)"
+            R"("total_bytes_processed":5})") }
+                                        << BackupSummary { 1, 2, 3, 4, 5, QString() };
+        QTest::newRow("wrong types give zero") << QStringList {
+            QStringLiteral(R"({"message_type":"summary","files_new":"1","data_added":null,"snapshot_id":42})")
+        } << BackupSummary {};
+        QTest::newRow("a later summary replaces")
+            << QStringList { QStringLiteral(R"({"message_type":"summary","files_new":9,"snapshot_id":"aaa"})"),
+                   QStringLiteral(R"({"message_type":"summary","files_changed":1})") }
+            << BackupSummary { 0, 1, 0, 0, 0, QString() };
+    }
+
+    void summaryLines()
+    {
+        QFETCH(QStringList, input);
+        QFETCH(BackupSummary, expected);
+        BackupRunState state = midRun();
+        BackupOutput output(state, false, home);
+        for (const QString &line : input)
+            output.parseStdout(line);
+        QVERIFY(state.summary.has_value());
+        QVERIFY2(*state.summary == expected, qPrintable(describe(state)));
+        QVERIFY(state.phase == BackupRunState::Phase::scanning);
+    }
+
+    void problemMessages_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("reported");
+
+        QTest::newRow("error object and item")
+            << R"({"message_type":"error","error":{"message":"open /x/y: permission denied"},"item":"/x/y"})"
+            << "open /x/y: permission denied (/x/y)";
+        QTest::newRow("error as text, no item") << R"({"message_type":"error","error":"lstat /x: gone"})"
+                                                << "lstat /x: gone";
+        QTest::newRow("no usable text") << R"({"message_type":"error","error":{"code":5}})"
+                                        << "restic reported an unreadable item.";
+        QTest::newRow("no usable text, with item") << R"({"message_type":"error","item":"/x"})"
+                                                   << "restic reported an unreadable item. (/x)";
+        QTest::newRow("top-level message") << R"({"message_type":"error","error":{"code":5},"message":"top"})"
+                                           << "top";
+        QTest::newRow("nested message wins")
+            << R"({"message_type":"error","error":{"message":"nested"},"message":"top"})"
+            << "nested";
+        QTest::newRow("warning") << R"({"message_type":"warning","message":"careful","item":"/w"})"
+                                 << "careful (/w)";
+        QTest::newRow("item not text") << R"({"message_type":"error","error":"bad","item":["/x"]})"
+                                       << "bad";
+    }
+
+    void problemMessages()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, reported);
+        for (const bool onStderr : { false, true }) {
+            BackupRunState state = midRun();
+            BackupOutput output(state, false, home);
+            if (onStderr)
+                output.parseStderr(QStringLiteral("  ") + line + QStringLiteral("\r"));
+            else
+                output.parseStdout(line);
+            QCOMPARE(state.issues, QStringList { reported });
+            QVERIFY(state.skippedProtected.isEmpty());
+            QVERIFY(!state.failureMessage);
+        }
+    }
+
+    void exitErrorSetsFailureMessage_data()
+    {
+        QTest::addColumn<std::optional<QString>>("before");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<std::optional<QString>>("after");
+
+        const std::optional<QString> none;
+        const std::optional<QString> earlier = QStringLiteral("earlier");
+        QTest::newRow("set") << none << R"({"message_type":"exit_error","code":1,"message":"Fatal: boom"})"
+                             << std::optional<QString>(QStringLiteral("Fatal: boom"));
+        QTest::newRow("replaces") << earlier << R"({"message_type":"exit_error","code":1,"message":"later"})"
+                                  << std::optional<QString>(QStringLiteral("later"));
+        QTest::newRow("no message clears") << earlier << R"({"message_type":"exit_error","code":1})" << none;
+        QTest::newRow("message not text clears") << earlier << R"({"message_type":"exit_error","message":3})" << none;
+    }
+
+    void exitErrorSetsFailureMessage()
+    {
+        QFETCH(std::optional<QString>, before);
+        QFETCH(QString, line);
+        QFETCH(std::optional<QString>, after);
+        BackupRunState state;
+        state.failureMessage = before;
+        BackupOutput(state, false, home).parseStdout(line);
+        QCOMPARE(state.failureMessage, after);
+    }
+
+    void unusableLinesChangeNothing_data()
+    {
+        QTest::addColumn<bool>("onStderr");
+        QTest::addColumn<QString>("line");
+
+        QTest::newRow("malformed") << false << "{\"message_type\":\"status\",";
+        QTest::newRow("plain text") << false << "using parent snapshot 5d640108";
+        QTest::newRow("array") << false << R"([{"message_type":"status"}])";
+        QTest::newRow("no message_type") << false << R"({"percent_done":0.5})";
+        QTest::newRow("message_type not text") << false << R"({"message_type":7,"percent_done":0.5})";
+        QTest::newRow("other message type")
+            << false << R"({"message_type":"verbose_status","action":"new","item":"/a"})";
+        QTest::newRow("empty") << false << "";
+        QTest::newRow("stderr: broken JSON") << true << "{\"message_type\":\"exit_error\",\"message\":\"x\"";
+        QTest::newRow("stderr: white space") << true << " \t\r";
+        QTest::newRow("stderr: empty") << true << "";
+    }
+
+    void unusableLinesChangeNothing()
+    {
+        QFETCH(bool, onStderr);
+        QFETCH(QString, line);
+        BackupRunState state = midRun();
+        BackupOutput output(state, false, home);
+        if (onStderr)
+            output.parseStderr(line);
+        else
+            output.parseStdout(line);
+        QVERIFY2(state == midRun(), qPrintable(describe(state)));
+    }
+
+    void stderrLines_data()
+    {
+        QTest::addColumn<std::optional<QString>>("before");
+        QTest::addColumn<bool>("fullDiskAccess");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("issues");
+        QTest::addColumn<QStringList>("skipped");
+        QTest::addColumn<std::optional<QString>>("failure");
+
+        const std::optional<QString> none;
+        const std::optional<QString> earlier = QStringLiteral("earlier");
+        auto same = [](const QString &text) { return std::optional<QString>(text); };
+        const QStringList nothing;
+
+        QTest::newRow("fatal replaces") << earlier << false << "Fatal: unable to open config file" << nothing << nothing
+                                        << same("Fatal: unable to open config file");
+        QTest::newRow("fatal in any case") << earlier << false << "  FATAL wrong password\n"
+                                           << nothing << nothing << same("FATAL wrong password");
+        QTest::newRow("error: replaces") << earlier << false << "Load(<lock/1>) returned error: EOF" << nothing
+                                         << nothing << same("Load(<lock/1>) returned error: EOF");
+        QTest::newRow("first other line wins")
+            << none << false << "unable to open cache" << nothing << nothing << same("unable to open cache");
+        QTest::newRow("later other line ignored")
+            << earlier << false << "unable to open cache" << nothing << nothing << earlier;
+        QTest::newRow("restic not found")
+            << none << false << "restic not found" << nothing << nothing << same("restic not found");
+        QTest::newRow("busy repository") << none << false << FileLock::busyMessage() << nothing << nothing
+                                         << same(FileLock::busyMessage());
+        QTest::newRow("pipe read failure")
+            << none << false << "output read failed: Input/output error"
+            << QStringList { "output read failed: Input/output error" } << nothing << none;
+        QTest::newRow("error: about an unreadable file")
+            << none << false << "error: open $H/Documents/a: permission denied"
+            << QStringList { withHome("error: open $H/Documents/a: permission denied") } << nothing << none;
+        QTest::newRow("missing source") << earlier << false << "/tmp/rp/nope does not exist, skipping"
+                                        << QStringList { "/tmp/rp/nope does not exist, skipping" } << nothing
+                                        << earlier;
+        QTest::newRow("no such file") << none << false << "lstat /gone: No such file or directory"
+                                      << QStringList { "lstat /gone: No such file or directory" } << nothing << none;
+        QTest::newRow("protected, not wanted")
+            << none << false << "open $H/Library/Mail/x: operation not permitted" << nothing
+            << QStringList { withHome("open $H/Library/Mail/x: operation not permitted") } << none;
+        QTest::newRow("protected, wanted")
+            << none << true << "open $H/Library/Mail/x: operation not permitted"
+            << QStringList { withHome("open $H/Library/Mail/x: operation not permitted") } << nothing << none;
+        QTest::newRow("outside Library") << none << false << "open $H/Documents/x: permission denied"
+                                         << QStringList { withHome("open $H/Documents/x: permission denied") }
+                                         << nothing << none;
+        QTest::newRow("JSON error object")
+            << none << false
+            << R"({"message_type":"error","error":{"message":"open $H/Library/k: permission denied"},"item":"$H/Library/k"})"
+            << nothing << QStringList { withHome("open $H/Library/k: permission denied ($H/Library/k)") } << none;
+        QTest::newRow("JSON exit_error, padded")
+            << earlier << false << "  {\"message_type\":\"exit_error\",\"code\":3,\"message\":\"Warning: x\"}  "
+            << nothing << nothing << same("Warning: x");
+    }
+
+    void stderrLines()
+    {
+        QFETCH(std::optional<QString>, before);
+        QFETCH(bool, fullDiskAccess);
+        QFETCH(QString, line);
+        QFETCH(QStringList, issues);
+        QFETCH(QStringList, skipped);
+        QFETCH(std::optional<QString>, failure);
+
+        BackupRunState state;
+        state.failureMessage = before;
+        BackupOutput(state, fullDiskAccess, home).parseStderr(withHome(line));
+        QCOMPARE(state.issues, issues);
+        QCOMPARE(state.skippedProtected, skipped);
+        QCOMPARE(state.failureMessage, failure);
+    }
+
+    void expectedSkips_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("fullDiskAccess");
+        QTest::addColumn<bool>("expected");
+
+        QTest::newRow("library, denied") << "open $H/Library/Safari/x: permission denied" << false << true;
+        QTest::newRow("library, not permitted, upper case")
+            << "open $H/Library/Safari/x: OPERATION NOT PERMITTED" << false << true;
+        QTest::newRow("library, wanted") << "open $H/Library/Safari/x: permission denied" << true << false;
+        QTest::newRow("library, other error")
+            << "open $H/Library/Safari/x: no such file or directory" << false << false;
+        QTest::newRow("library only ignoring case") << "open $H/library/Safari/x: permission denied" << false << false;
+        QTest::newRow("home only ignoring case") << "open /HOME/ada/Library/x: permission denied" << false << false;
+        QTest::newRow("the Library folder itself") << "open $H/Library: permission denied" << false << false;
+        QTest::newRow("another home") << "open /home/ada2/Library/x: permission denied" << false << false;
+        QTest::newRow("documents") << "open $H/Documents/x: permission denied" << false << false;
+    }
+
+    void expectedSkips()
+    {
+        QFETCH(QString, message);
+        QFETCH(bool, fullDiskAccess);
+        QFETCH(bool, expected);
+        QCOMPARE(BackupOutput::isExpectedSkip(withHome(message), fullDiskAccess, home), expected);
+    }
+
+    // restic's fatal errors as it writes them: after a terminal control line, and over several lines.
+    void resticFailures_data()
+    {
+        QTest::addColumn<QString>("stdoutFile");
+        QTest::addColumn<QString>("stderrFile");
+        QTest::addColumn<QString>("failure");
+
+        QTest::newRow("interrupted") << "restic/backup-interrupted-json.jsonl"
+                                     << "restic/backup-interrupted-json.stderr"
+                                     << "Fatal: unable to save snapshot: context canceled";
+        QTest::newRow("locked") << QString() << "restic/locked-backup-json.stderr"
+                                << "unable to create lock in backend: repository is already locked exclusively by PID "
+                                   "29412 on testhost by root (UID 0, GID 0)\nlock was created at 2026-12-07 08:18:35 "
+                                   "(1.590184954s ago)\nstorage ID 42ed4a1b\nthe `unlock` command can be used to "
+                                   "remove stale locks";
+    }
+
+    void resticFailures()
+    {
+        QFETCH(QString, stdoutFile);
+        QFETCH(QString, stderrFile);
+        QFETCH(QString, failure);
+
+        BackupRunState state;
+        BackupOutput output(state, false, home);
+        replay(output, stdoutFile, stderrFile);
+        QVERIFY(state.issues.isEmpty());
+        QVERIFY(!state.summary);
+        QCOMPARE(state.failureMessage, std::optional<QString>(failure));
+    }
+};
+
+QTEST_GUILESS_MAIN(BackupOutputTest)
+#include "BackupOutputTest.moc"
