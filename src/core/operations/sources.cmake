@@ -1,5 +1,6 @@
 list(APPEND VELLMIR_CORE_SOURCES
     operations/ScheduledBackup.cpp operations/ScheduledBackup.h
+    operations/ScheduledBackupServices.cpp
     operations/Scheduler.cpp operations/Scheduler.h
     operations/BackupNotifications.cpp operations/BackupNotifications.h
     operations/BackupPolicy.cpp operations/BackupPolicy.h
