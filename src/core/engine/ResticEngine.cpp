@@ -1,5 +1,8 @@
 #include "engine/ResticEngine.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "config/FileLock.h"
 #include "engine/ResticProcess.h"
 #include "util/Error.h"
@@ -339,9 +342,21 @@ QString ResticEngine::version(std::stop_token stop) const
 
 QString ResticEngine::cleanError(const QString &standardError, int exitCode)
 {
-    const QString trimmed = standardError.trimmed();
-    if (!trimmed.isEmpty())
-        return trimmed;
+    // With --json, restic writes its errors as JSON objects; the user gets their message text,
+    // not the JSON around it. Every other line stays as restic wrote it.
+    QStringList lines = standardError.trimmed().split(u'\n');
+    for (QString &line : lines) {
+        if (!line.startsWith(QStringLiteral("{\"message_type\":")))
+            continue;
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+        const QString type = object.value(QStringLiteral("message_type")).toString();
+        const QJsonValue message = object.value(QStringLiteral("message"));
+        if ((type == QStringLiteral("exit_error") || type == QStringLiteral("error")) && message.isString())
+            line = message.toString().trimmed();
+    }
+    const QString cleaned = lines.join(u'\n').trimmed();
+    if (!cleaned.isEmpty())
+        return cleaned;
     return QStringLiteral("restic exited with code ") + QString::number(exitCode);
 }
 

@@ -148,6 +148,7 @@ void perform(
     publish(state);
 
     int status = -1;
+    QString lastStderr;
     request.engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
         if (stop.stop_requested())
             return;
@@ -158,6 +159,8 @@ void perform(
             break;
         case ResticStreamEvent::Type::stderrLine:
             parseStderr(state, event.line);
+            if (!event.line.trimmed().isEmpty())
+                lastStderr = event.line.trimmed();
             break;
         case ResticStreamEvent::Type::finished:
             status = event.status;
@@ -174,6 +177,10 @@ void perform(
     }
     if (status != 0) {
         state.phase = Phase::failed;
+        // When restic never ran (busy repository, no restic, failed launch) the engine's own
+        // sentence says why; "exit code -1" alone would hide it.
+        if (!state.failureMessage && status == -1 && !lastStderr.isEmpty())
+            state.failureMessage = lastStderr;
         if (!state.failureMessage)
             state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
         publish(state);

@@ -219,6 +219,15 @@ private Q_SLOTS:
         QTest::newRow("negative") << "" << -1 << "restic exited with code -1";
         QTest::newRow("two lines") << "first\nsecond\n" << 1 << "first\nsecond";
         QTest::newRow("surrounding space") << "  Fatal: wrong password \n" << 12 << "Fatal: wrong password";
+        QTest::newRow("json exit error")
+            << "{\"message_type\":\"exit_error\",\"code\":12,\"message\":\"Fatal: wrong password or no key found\"}\n"
+            << 12 << "Fatal: wrong password or no key found";
+        QTest::newRow("text then json")
+            << "/x does not exist, skipping\n{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: all "
+               "source directories/files do not exist\"}\n"
+            << 1 << "/x does not exist, skipping\nFatal: all source directories/files do not exist";
+        QTest::newRow("json without message stays")
+            << "{\"message_type\":\"summary\"}" << 1 << "{\"message_type\":\"summary\"}";
     }
 
     void cleanError()

@@ -4,9 +4,11 @@
 #include "engine/ResticEngine.h"
 #include "util/Uuid.h"
 
+#include "config/FileLock.h"
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+
 #include <QtTest>
 
 using namespace vellmir;
@@ -209,6 +211,23 @@ private Q_SLOTS:
         restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
         QVERIFY(restore->phase() == Phase::failed);
         QVERIFY(restore->failureMessage()->contains(QStringLiteral("password"), Qt::CaseInsensitive));
+        QVERIFY(lastArguments().isEmpty());
+    }
+
+    void resticThatNeverRanGivesTheEnginesReason()
+    {
+        auto restore
+            = std::make_unique<RestoreRunner>(ResticEngine(std::nullopt, path(QStringLiteral("locks")), QStringList {}),
+                m_credentials, RepositoryHealthStore(m_credentials));
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(), QStringLiteral("restic not found"));
+
+        const FileLock held(
+            FileLock::repositoryLockPath(m_destination.repository, path(QStringLiteral("locks"))), false);
+        auto busy = runner();
+        busy->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QCOMPARE(busy->failureMessage(), FileLock::busyMessage());
         QVERIFY(lastArguments().isEmpty());
     }
 
