@@ -295,6 +295,8 @@ private:
 
         try {
             writeRecord(copy);
+            // What the file now says; after a failed save the run keeps its own version.
+            m_record = copy;
         } catch (const std::exception &error) {
             m_state.phase = Phase::failed;
             m_state.failureMessage

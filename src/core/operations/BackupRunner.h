@@ -68,8 +68,8 @@ public:
     const std::optional<QString> &pruneMessage() const { return m_state.pruneMessage; }
     // Whether the current or last run backs up protected app data, as read at its start.
     bool usingFullDiskAccess() const { return m_usingFullDiskAccess; }
-    // The history record of the current or last run as the run keeps it (the copy written at
-    // the end adds the finishing details); nullopt before the first run built one.
+    // The history record of the current or last run: as written at its start while it runs,
+    // then as saved at its end (unchanged when that save failed); nullopt before the first run.
     const std::optional<BackupRecord> &record() const { return m_record; }
     std::optional<QUuid> recordID() const;
 
