@@ -128,7 +128,13 @@ public:
         publish(true);
     }
 
-    QUuid recordID() const { return m_record.id; }
+    // Nothing when the run failed before it could build its record.
+    std::optional<QUuid> recordID() const
+    {
+        if (!m_haveRecord)
+            return std::nullopt;
+        return m_record.id;
+    }
 
 private:
     void perform(std::stop_token stop)

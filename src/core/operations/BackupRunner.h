@@ -81,8 +81,8 @@ public:
     // Runs a backup on the calling thread and returns once its outcome is recorded and any
     // notification handed over. `stop` cancels it: restic is stopped and the record says
     // "cancelled". Returns the id of the history record of this run, or nullopt when another
-    // run was busy and nothing started. Called on the runner's own thread, the runner's state
-    // follows the run as it goes; from another thread it arrives through the event loop.
+    // run was busy and nothing started, or when the run failed before it had a record. Called on the runner's own
+    // thread, the runner's state follows the run as it goes; from another thread it arrives through the event loop.
     std::optional<QUuid> runAndWait(const Destination &destination, std::stop_token stop = {});
 
     // Runs of any runner in this process that have not ended yet, those whose runner is gone

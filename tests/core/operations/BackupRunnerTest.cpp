@@ -422,6 +422,25 @@ private Q_SLOTS:
         QVERIFY(runner->record() && !runner->record()->finishedAt);
     }
 
+    void failureBeforeTheRecordGivesNoRecordID()
+    {
+        Fixture f;
+        // A service that fails before the run has a record: there is no record id to hand out.
+        BackupRunner::Services services;
+        services.environmentProvider = f.environment;
+        services.accessCheck = [] { return true; };
+        services.fullDiskAccessWanted = []() -> bool { throw Error(QStringLiteral("The settings are unreadable.")); };
+        services.notify = [](const NotificationContent &) {};
+        services.keepAwake = f.keepAwake;
+        BackupRunner failing(f.engine(), BackupHistory(f.historyDirectory()), services);
+
+        QVERIFY(!failing.runAndWait(f.destination));
+        QVERIFY(failing.phase() == BackupRunner::Phase::failed);
+        QCOMPARE(failing.failureMessage(), std::optional<QString>(QStringLiteral("The settings are unreadable.")));
+        QVERIFY(!f.resticStarted());
+        QVERIFY(!QFileInfo::exists(f.historyDirectory()));
+    }
+
     void startFailureIsRecordedWhenTheEndCanBeWritten()
     {
         // The folder is in the way at the start and gone by the end: the keep-awake hold is
