@@ -128,7 +128,13 @@ public:
         publish(true);
     }
 
-    QUuid recordID() const { return m_record.id; }
+    // Nothing when the run failed before it could build its record.
+    std::optional<QUuid> recordID() const
+    {
+        if (!m_haveRecord)
+            return std::nullopt;
+        return m_record.id;
+    }
 
 private:
     void perform(std::stop_token stop)
@@ -295,6 +301,8 @@ private:
 
         try {
             writeRecord(copy);
+            // What the file now says; after a failed save the run keeps its own version.
+            m_record = copy;
         } catch (const std::exception &error) {
             m_state.phase = Phase::failed;
             m_state.failureMessage

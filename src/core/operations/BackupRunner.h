@@ -68,8 +68,8 @@ public:
     const std::optional<QString> &pruneMessage() const { return m_state.pruneMessage; }
     // Whether the current or last run backs up protected app data, as read at its start.
     bool usingFullDiskAccess() const { return m_usingFullDiskAccess; }
-    // The history record of the current or last run as the run keeps it (the copy written at
-    // the end adds the finishing details); nullopt before the first run built one.
+    // The history record of the current or last run: as written at its start while it runs,
+    // then as saved at its end (unchanged when that save failed); nullopt before the first run.
     const std::optional<BackupRecord> &record() const { return m_record; }
     std::optional<QUuid> recordID() const;
 
@@ -81,8 +81,8 @@ public:
     // Runs a backup on the calling thread and returns once its outcome is recorded and any
     // notification handed over. `stop` cancels it: restic is stopped and the record says
     // "cancelled". Returns the id of the history record of this run, or nullopt when another
-    // run was busy and nothing started. Called on the runner's own thread, the runner's state
-    // follows the run as it goes; from another thread it arrives through the event loop.
+    // run was busy and nothing started, or when the run failed before it had a record. Called on the runner's own
+    // thread, the runner's state follows the run as it goes; from another thread it arrives through the event loop.
     std::optional<QUuid> runAndWait(const Destination &destination, std::stop_token stop = {});
 
     // Runs of any runner in this process that have not ended yet, those whose runner is gone

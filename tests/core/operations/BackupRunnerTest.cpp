@@ -296,6 +296,8 @@ private Q_SLOTS:
         QCOMPARE(
             record.skippedProtected, skipped ? std::optional<QStringList>(runner->skippedProtected()) : std::nullopt);
         QCOMPARE(record.prunedAt.has_value(), pruneMessage && pruneMessage->endsWith(u"pruned."));
+        // Once saved, the runner's record is the one in the file.
+        QVERIFY(runner->record() == std::optional<BackupRecord>(record));
 
         // Retention runs only after a complete backup.
         QCOMPARE(f.arguments().value(0),
@@ -416,6 +418,27 @@ private Q_SLOTS:
             qPrintable(*runner->failureMessage()));
         QVERIFY(!f.resticStarted());
         QCOMPARE(f.notificationBodies(), QStringList { body(QStringLiteral("failed")) });
+        // Nothing was saved, so the runner keeps the record as the run built it.
+        QVERIFY(runner->record() && !runner->record()->finishedAt);
+    }
+
+    void failureBeforeTheRecordGivesNoRecordID()
+    {
+        Fixture f;
+        // A service that fails before the run has a record: there is no record id to hand out.
+        BackupRunner::Services services;
+        services.environmentProvider = f.environment;
+        services.accessCheck = [] { return true; };
+        services.fullDiskAccessWanted = []() -> bool { throw Error(QStringLiteral("The settings are unreadable.")); };
+        services.notify = [](const NotificationContent &) {};
+        services.keepAwake = f.keepAwake;
+        BackupRunner failing(f.engine(), BackupHistory(f.historyDirectory()), services);
+
+        QVERIFY(!failing.runAndWait(f.destination));
+        QVERIFY(failing.phase() == BackupRunner::Phase::failed);
+        QCOMPARE(failing.failureMessage(), std::optional<QString>(QStringLiteral("The settings are unreadable.")));
+        QVERIFY(!f.resticStarted());
+        QVERIFY(!QFileInfo::exists(f.historyDirectory()));
     }
 
     void startFailureIsRecordedWhenTheEndCanBeWritten()
