@@ -118,9 +118,20 @@ AgentService::Status SystemdAgentService::status()
     const QString answer = systemctl({ QStringLiteral("is-enabled"), timerName() }, &ok);
     if (!ok || answer != QStringLiteral("enabled"))
         return Status::notRegistered;
-    if (*service != serviceUnit().toUtf8() || *timer != timerUnit().toUtf8())
-        return Status::notRegistered;
+    // Enabled even when the files are another build's: the timer runs them all the same, so a
+    // registration that is no longer wanted must still be taken down.
     return Status::enabled;
+}
+
+bool SystemdAgentService::isCurrent()
+{
+    try {
+        const std::optional<QByteArray> service = readFileIfExists(m_options.unitDirectory + u'/' + serviceName());
+        const std::optional<QByteArray> timer = readFileIfExists(m_options.unitDirectory + u'/' + timerName());
+        return service == serviceUnit().toUtf8() && timer == timerUnit().toUtf8();
+    } catch (const Error &) {
+        return false;
+    }
 }
 
 void SystemdAgentService::registerAgent()
