@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace vellmir {
 
 namespace {
@@ -136,6 +138,11 @@ bool SystemdAgentService::isCurrent()
 
 void SystemdAgentService::registerAgent()
 {
+    // A line break would split ExecStart into lines of their own, and systemd refuses any
+    // control character in a program path: say so rather than enable a timer that never starts.
+    if (std::any_of(m_options.executable.begin(), m_options.executable.end(),
+            [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }))
+        throw Error(QStringLiteral("systemd cannot start a program whose path holds control characters"));
     writeFileAtomically(m_options.unitDirectory + u'/' + serviceName(), serviceUnit().toUtf8());
     writeFileAtomically(m_options.unitDirectory + u'/' + timerName(), timerUnit().toUtf8());
     bool ok = false;

@@ -198,6 +198,18 @@ private Q_SLOTS:
         QVERIFY(!defaults.contains(UserDefaults::schedulerRegisteredBuild));
     }
 
+    void programPathWithALineBreakIsRefused()
+    {
+        test::TestHome home;
+        const QString systemctl = home.path() + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-systemctl")), systemctl));
+        SystemdAgentService service(SystemdAgentService::Options {
+            QStringLiteral("/opt/x\nExecStartPre=/bin/evil"), {}, systemctl, QStringLiteral("1") });
+        QVERIFY_THROWS_EXCEPTION(Error, service.registerAgent());
+        QVERIFY(!QFile::exists(service.options().unitDirectory + QStringLiteral("/vellmir-scheduler.service")));
+        QVERIFY(!QFile::exists(systemctl + QStringLiteral(".enabled")));
+    }
+
     void missingUserManagerGivesTheSentence()
     {
         test::TestHome home;
