@@ -75,10 +75,11 @@ void parseStderr(State &state, const QString &line)
 // Whether `path` is the repository folder or lies inside it, symbolic links resolved on both.
 bool insideRepository(const QString &path, const QString &repository)
 {
-    const QString folder = FileLock::normalizedRepository(path);
-    const QString root = FileLock::normalizedRepository(repository);
-    if (root.isEmpty())
+    if (repository.trimmed().isEmpty())
         return false;
+    // restic takes a relative repository path from the working folder it inherits from us.
+    const QString folder = FileLock::normalizedRepository(path);
+    const QString root = FileLock::normalizedRepository(QDir::current().absoluteFilePath(repository));
     if (root == QLatin1String("/"))
         return true;
     return folder == root || folder.startsWith(root + u'/');

@@ -52,7 +52,7 @@ std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinatio
         }
         if (!enabled) {
             registerAgent();
-        } else if (!stored || *stored != m_build) {
+        } else if (!stored || *stored != m_build || !m_factory()->isCurrent()) {
             try {
                 m_factory()->unregisterAgent();
             } catch (const Error &) {

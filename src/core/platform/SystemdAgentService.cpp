@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace vellmir {
 
 namespace {
@@ -118,13 +120,29 @@ AgentService::Status SystemdAgentService::status()
     const QString answer = systemctl({ QStringLiteral("is-enabled"), timerName() }, &ok);
     if (!ok || answer != QStringLiteral("enabled"))
         return Status::notRegistered;
-    if (*service != serviceUnit().toUtf8() || *timer != timerUnit().toUtf8())
-        return Status::notRegistered;
+    // Enabled even when the files are another build's: the timer runs them all the same, so a
+    // registration that is no longer wanted must still be taken down.
     return Status::enabled;
+}
+
+bool SystemdAgentService::isCurrent()
+{
+    try {
+        const std::optional<QByteArray> service = readFileIfExists(m_options.unitDirectory + u'/' + serviceName());
+        const std::optional<QByteArray> timer = readFileIfExists(m_options.unitDirectory + u'/' + timerName());
+        return service == serviceUnit().toUtf8() && timer == timerUnit().toUtf8();
+    } catch (const Error &) {
+        return false;
+    }
 }
 
 void SystemdAgentService::registerAgent()
 {
+    // A line break would split ExecStart into lines of their own, and systemd refuses any
+    // control character in a program path: say so rather than enable a timer that never starts.
+    if (std::any_of(m_options.executable.begin(), m_options.executable.end(),
+            [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }))
+        throw Error(QStringLiteral("systemd cannot start a program whose path holds control characters"));
     writeFileAtomically(m_options.unitDirectory + u'/' + serviceName(), serviceUnit().toUtf8());
     writeFileAtomically(m_options.unitDirectory + u'/' + timerName(), timerUnit().toUtf8());
     bool ok = false;

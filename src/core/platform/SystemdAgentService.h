@@ -9,8 +9,8 @@ namespace vellmir {
 // The scheduler as systemd user units: "vellmir-scheduler.service" (oneshot, runs the executable
 // with "--scheduled-run") and "vellmir-scheduler.timer" (hourly, Persistent=true), written into
 // the user unit folder and enabled with `systemctl --user`. The registration counts as enabled
-// only while the timer is enabled and both files hold exactly what this build would write, so a
-// moved executable or a new build is registered afresh.
+// while both files exist and the timer is enabled; it is current only while both files hold
+// exactly what this build would write, so a moved executable or a new build is registered afresh.
 class SystemdAgentService : public AgentService {
 public:
     struct Options {
@@ -24,6 +24,7 @@ public:
     explicit SystemdAgentService(Options options);
 
     Status status() override;
+    bool isCurrent() override;
     void registerAgent() override;
     void unregisterAgent() override;
 

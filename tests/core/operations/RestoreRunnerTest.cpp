@@ -204,6 +204,21 @@ private Q_SLOTS:
         QCOMPARE(QDir(path(target)).entryList({ RestoreRunner::folderPrefix() + u'*' }, QDir::Dirs).size(), 0);
     }
 
+    void relativeLocalRepositoryIsGuardedToo()
+    {
+        // restic reads a relative repository path from the working folder, so the guard must too.
+        QDir().mkpath(path(QStringLiteral("repo/data")));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(path(QString())));
+        m_destination.repository = QStringLiteral("repo");
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, QStringLiteral("repo/data"));
+        QDir::setCurrent(previous);
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(), QStringLiteral("Choose a restore folder outside the backup repository."));
+        QVERIFY(lastArguments().isEmpty());
+    }
+
     void missingSecretFailsWithItsSentence()
     {
         m_destination.credentialID = newUuid();

@@ -147,13 +147,18 @@ private Q_SLOTS:
         QVERIFY(timer.contains(QStringLiteral("WantedBy=timers.target\n")));
         QCOMPARE(service(QStringLiteral("7"), exe)->status(), AgentService::Status::enabled);
 
-        // Same build: nothing is rewritten. A moved executable or a new build counts as unregistered.
+        // Same build: nothing is rewritten. A moved executable or a new build is registered but
+        // not current.
         QFile::remove(systemctl + QStringLiteral(".calls"));
         QCOMPARE(first.reconcile(hourly), std::nullopt);
         QCOMPARE(QString::fromUtf8(test::readFile(systemctl + QStringLiteral(".calls"))),
             QStringLiteral("--user is-enabled vellmir-scheduler.timer\n"));
-        QCOMPARE(
-            service(QStringLiteral("7"), QStringLiteral("/elsewhere"))->status(), AgentService::Status::notRegistered);
+        QVERIFY(service(QStringLiteral("7"), exe)->isCurrent());
+        QVERIFY(!service(QStringLiteral("7"), QStringLiteral("/elsewhere"))->isCurrent());
+        Scheduler moved(
+            defaults, [&] { return service(QStringLiteral("7"), QStringLiteral("/elsewhere")); }, QStringLiteral("7"));
+        QCOMPARE(moved.reconcile(hourly), std::nullopt);
+        QVERIFY(test::readFile(units + QStringLiteral("/vellmir-scheduler.service")).contains("\"/elsewhere\""));
         Scheduler second(
             defaults, [&] { return service(QStringLiteral("8"), exe); }, QStringLiteral("8"));
         QCOMPARE(second.reconcile(hourly), std::nullopt);
@@ -164,6 +169,45 @@ private Q_SLOTS:
         QCOMPARE(second.reconcile({}), std::nullopt);
         QVERIFY(!QFile::exists(units + QStringLiteral("/vellmir-scheduler.timer")));
         QVERIFY(!defaults.contains(UserDefaults::schedulerRegisteredBuild));
+    }
+
+    void staleRegistrationIsRemovedWhenNoLongerWanted()
+    {
+        // Units an older build enabled keep starting passes until they are taken down, even
+        // though they are not what this build would write.
+        test::TestHome home;
+        const QString systemctl = home.path() + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-systemctl")), systemctl));
+        const QString units = home.path() + QStringLiteral("/.config/systemd/user");
+        auto service = [&](const QString &build) {
+            return std::make_unique<SystemdAgentService>(
+                SystemdAgentService::Options { QStringLiteral("/opt/vellmir-app"), {}, systemctl, build });
+        };
+        UserDefaults defaults;
+        Scheduler older(
+            defaults, [&] { return service(QStringLiteral("41")); }, QStringLiteral("41"));
+        QCOMPARE(older.reconcile({ withSchedule(Destination::Schedule::daily) }), std::nullopt);
+        QVERIFY(QFile::exists(systemctl + QStringLiteral(".enabled")));
+
+        Scheduler newer(
+            defaults, [&] { return service(QStringLiteral("42")); }, QStringLiteral("42"));
+        QCOMPARE(newer.reconcile({ withSchedule(Destination::Schedule::manual) }), std::nullopt);
+        QVERIFY(!QFile::exists(systemctl + QStringLiteral(".enabled")));
+        QVERIFY(!QFile::exists(units + QStringLiteral("/vellmir-scheduler.timer")));
+        QVERIFY(!QFile::exists(units + QStringLiteral("/vellmir-scheduler.service")));
+        QVERIFY(!defaults.contains(UserDefaults::schedulerRegisteredBuild));
+    }
+
+    void programPathWithALineBreakIsRefused()
+    {
+        test::TestHome home;
+        const QString systemctl = home.path() + QStringLiteral("/systemctl");
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-systemctl")), systemctl));
+        SystemdAgentService service(SystemdAgentService::Options {
+            QStringLiteral("/opt/x\nExecStartPre=/bin/evil"), {}, systemctl, QStringLiteral("1") });
+        QVERIFY_THROWS_EXCEPTION(Error, service.registerAgent());
+        QVERIFY(!QFile::exists(service.options().unitDirectory + QStringLiteral("/vellmir-scheduler.service")));
+        QVERIFY(!QFile::exists(systemctl + QStringLiteral(".enabled")));
     }
 
     void missingUserManagerGivesTheSentence()
