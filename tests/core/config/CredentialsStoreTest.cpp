@@ -181,6 +181,14 @@ private Q_SLOTS:
         }
     }
 
+    void keychainErrorWithoutSystemTextNamesTheStatus()
+    {
+        QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral(" "), -25293).message(),
+            QStringLiteral("Keychain error: OSStatus -25293"));
+        QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."), 2).message(),
+            QStringLiteral("Keychain error: The keyring is locked."));
+    }
+
     void removeAllRemovesEveryRoleOfThatCredentialOnly()
     {
         const QUuid other = QUuid::createUuid();
