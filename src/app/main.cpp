@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 
 using namespace vellmir;
 
@@ -42,6 +43,9 @@ int scheduledRun()
 
 int main(int argc, char **argv)
 {
+    // libsecret would talk to whatever bus name this variable names; the secret store is not
+    // something the environment may swap. Removed before any thread exists.
+    ::unsetenv("SECRET_SERVICE_BUS_NAME");
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));

@@ -18,7 +18,8 @@ namespace vellmir {
 
 namespace {
 
-// Fixed rather than libsecret's default, which an environment variable can redirect.
+// The Secret Service's well-known name. libsecret itself also honours SECRET_SERVICE_BUS_NAME;
+// the executable removes that variable at start so nothing outside can redirect our secrets.
 constexpr const char *secretServiceName = "org.freedesktop.secrets";
 
 constexpr const char *promptRefusal = "The keyring wants to ask for confirmation or a password, and Vellmir never "
