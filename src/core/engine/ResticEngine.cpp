@@ -340,20 +340,25 @@ QString ResticEngine::version(std::stop_token stop) const
     return out.isEmpty() ? result.stderr.trimmed() : out;
 }
 
-QString ResticEngine::cleanError(const QString &standardError, int exitCode)
+QString ResticEngine::errorText(const QString &line)
 {
     // With --json, restic writes its errors as JSON objects; the user gets their message text,
     // not the JSON around it. Every other line stays as restic wrote it.
+    if (!line.startsWith(QStringLiteral("{\"message_type\":")))
+        return line;
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+    const QString type = object.value(QStringLiteral("message_type")).toString();
+    const QJsonValue message = object.value(QStringLiteral("message"));
+    if ((type == QStringLiteral("exit_error") || type == QStringLiteral("error")) && message.isString())
+        return message.toString().trimmed();
+    return line;
+}
+
+QString ResticEngine::cleanError(const QString &standardError, int exitCode)
+{
     QStringList lines = standardError.trimmed().split(u'\n');
-    for (QString &line : lines) {
-        if (!line.startsWith(QStringLiteral("{\"message_type\":")))
-            continue;
-        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
-        const QString type = object.value(QStringLiteral("message_type")).toString();
-        const QJsonValue message = object.value(QStringLiteral("message"));
-        if ((type == QStringLiteral("exit_error") || type == QStringLiteral("error")) && message.isString())
-            line = message.toString().trimmed();
-    }
+    for (QString &line : lines)
+        line = errorText(line);
     const QString cleaned = lines.join(u'\n').trimmed();
     if (!cleaned.isEmpty())
         return cleaned;
