@@ -232,19 +232,32 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
         fail(error.message());
         return;
     }
-    std::stop_callback onStop(stop, [&process] { process->cancel(); });
-    if (stop.stop_requested()) {
-        lock.reset();
-        fail(CancellationError().message());
-        return;
-    }
 
     QByteArrayList arguments { QFile::encodeName(*program) };
     for (const QString &argument : command.arguments())
         arguments.append(argument.toUtf8());
-    if (const int error = process->start(QFile::encodeName(*program), arguments, childEnvironment(environment))) {
+    const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
+
+    // The stop check and the launch happen under the mutex the stop callback also takes, so a
+    // stop either comes first and prevents the launch, or comes after it and signals the child.
+    std::mutex launchMutex;
+    std::stop_callback onStop(stop, [&process, &launchMutex] {
+        const std::lock_guard guard(launchMutex);
+        process->cancel();
+    });
+    bool cancelledFirst = false;
+    int launchError = 0;
+    {
+        const std::lock_guard guard(launchMutex);
+        cancelledFirst = stop.stop_requested();
+        if (!cancelledFirst)
+            launchError = process->start(QFile::encodeName(*program), arguments, childEnvironmentEntries);
+    }
+    if (cancelledFirst || launchError != 0) {
         lock.reset();
-        fail(QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(error)));
+        fail(cancelledFirst
+                ? CancellationError().message()
+                : QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(launchError)));
         return;
     }
 
