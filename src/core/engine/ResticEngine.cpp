@@ -232,19 +232,32 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
         fail(error.message());
         return;
     }
-    std::stop_callback onStop(stop, [&process] { process->cancel(); });
-    if (stop.stop_requested()) {
-        lock.reset();
-        fail(CancellationError().message());
-        return;
-    }
 
     QByteArrayList arguments { QFile::encodeName(*program) };
     for (const QString &argument : command.arguments())
         arguments.append(argument.toUtf8());
-    if (const int error = process->start(QFile::encodeName(*program), arguments, childEnvironment(environment))) {
+    const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
+
+    // The stop check and the launch happen under the mutex the stop callback also takes, so a
+    // stop either comes first and prevents the launch, or comes after it and signals the child.
+    std::mutex launchMutex;
+    std::stop_callback onStop(stop, [&process, &launchMutex] {
+        const std::lock_guard guard(launchMutex);
+        process->cancel();
+    });
+    bool cancelledFirst = false;
+    int launchError = 0;
+    {
+        const std::lock_guard guard(launchMutex);
+        cancelledFirst = stop.stop_requested();
+        if (!cancelledFirst)
+            launchError = process->start(QFile::encodeName(*program), arguments, childEnvironmentEntries);
+    }
+    if (cancelledFirst || launchError != 0) {
         lock.reset();
-        fail(QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(error)));
+        fail(cancelledFirst
+                ? CancellationError().message()
+                : QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(launchError)));
         return;
     }
 
@@ -340,20 +353,25 @@ QString ResticEngine::version(std::stop_token stop) const
     return out.isEmpty() ? result.stderr.trimmed() : out;
 }
 
-QString ResticEngine::cleanError(const QString &standardError, int exitCode)
+QString ResticEngine::errorText(const QString &line)
 {
     // With --json, restic writes its errors as JSON objects; the user gets their message text,
     // not the JSON around it. Every other line stays as restic wrote it.
+    if (!line.startsWith(QStringLiteral("{\"message_type\":")))
+        return line;
+    const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+    const QString type = object.value(QStringLiteral("message_type")).toString();
+    const QJsonValue message = object.value(QStringLiteral("message"));
+    if ((type == QStringLiteral("exit_error") || type == QStringLiteral("error")) && message.isString())
+        return message.toString().trimmed();
+    return line;
+}
+
+QString ResticEngine::cleanError(const QString &standardError, int exitCode)
+{
     QStringList lines = standardError.trimmed().split(u'\n');
-    for (QString &line : lines) {
-        if (!line.startsWith(QStringLiteral("{\"message_type\":")))
-            continue;
-        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
-        const QString type = object.value(QStringLiteral("message_type")).toString();
-        const QJsonValue message = object.value(QStringLiteral("message"));
-        if ((type == QStringLiteral("exit_error") || type == QStringLiteral("error")) && message.isString())
-            line = message.toString().trimmed();
-    }
+    for (QString &line : lines)
+        line = errorText(line);
     const QString cleaned = lines.join(u'\n').trimmed();
     if (!cleaned.isEmpty())
         return cleaned;

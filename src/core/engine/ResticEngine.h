@@ -144,6 +144,10 @@ public:
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
+    // One line of restic's standard error as the user should read it: the message of a JSON
+    // error object, any other line unchanged.
+    static QString errorText(const QString &line);
+
     std::optional<QString> m_binary;
     std::optional<QString> m_lockDirectory;
     std::optional<QStringList> m_searchPaths;

@@ -161,8 +161,11 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
     });
     if (stop.stop_requested())
         throw CancellationError();
-    if (status != 0)
-        throw ResticError::command(lastError.isEmpty() ? browseFailure(status) : lastError);
+    if (status != 0) {
+        // restic 0.18 reports a failed "ls --json" as a JSON object: the user gets its message.
+        const QString message = errorText(lastError);
+        throw ResticError::command(message.isEmpty() ? browseFailure(status) : message);
+    }
     sortForBrowsing(entries);
     return entries;
 }

@@ -1,5 +1,6 @@
 #include "engine/ResticSettingsDiscovery.h"
 
+#include "config/KeychainError.h"
 #include "util/Error.h"
 
 #include <QProcessEnvironment>
@@ -57,9 +58,9 @@ std::optional<QString> cleaned(const std::optional<QString> &value)
     return trimmed;
 }
 
-Error keyringError(const QString &message)
+KeychainError keyringError(const QString &message, int code = 0)
 {
-    return Error(QStringLiteral("Keychain error: ") + message);
+    return KeychainError::unexpectedStatus(message, code);
 }
 
 struct GErrorHolder {
@@ -70,6 +71,7 @@ struct GErrorHolder {
             g_error_free(error);
     }
     QString message() const { return error ? QString::fromUtf8(error->message) : QString(); }
+    int code() const { return error ? error->code : 0; }
 };
 
 // The first item whose attribute "service" is `service`, of any schema, as the tool's items
@@ -81,7 +83,7 @@ SecretItem *findItem(const QString &service, bool loadSecret)
     GErrorHolder failure;
     SecretService *secretService = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &failure.error);
     if (!secretService)
-        throw keyringError(failure.message());
+        throw keyringError(failure.message(), failure.code());
 
     const QByteArray serviceUtf8 = service.toUtf8();
     GHashTable *attributes = g_hash_table_new(g_str_hash, g_str_equal);
@@ -91,7 +93,7 @@ SecretItem *findItem(const QString &service, bool loadSecret)
     g_hash_table_unref(attributes);
     g_object_unref(secretService);
     if (failure.error)
-        throw keyringError(failure.message());
+        throw keyringError(failure.message(), failure.code());
 
     SecretItem *found = items ? SECRET_ITEM(g_object_ref(items->data)) : nullptr;
     g_list_free_full(items, g_object_unref);

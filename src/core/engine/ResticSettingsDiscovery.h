@@ -43,7 +43,8 @@ using KeychainHas = std::function<bool(const QString &service)>;
 using KeychainValue = std::function<std::optional<QString>(const QString &service)>;
 
 // The real keyring lookups: Secret Service items whose attribute "service" has this name, of
-// any schema. They never unlock anything; reading a value of a locked item fails.
+// any schema. They never unlock anything; reading a value of a locked item fails. Failures
+// are KeychainError.
 std::optional<QString> keychainItemValue(const QString &service);
 bool keychainItemExists(const QString &service);
 

@@ -1,4 +1,5 @@
 #include "engine/ResticSettingsDiscovery.h"
+#include "config/KeychainError.h"
 #include "util/Error.h"
 
 #include <QtTest>
@@ -321,14 +322,14 @@ private Q_SLOTS:
         QString message;
         try {
             ResticSettingsDiscovery::keychainItemValue(QStringLiteral("RESTIC_REPOSITORY"));
-        } catch (const Error &error) {
+        } catch (const KeychainError &error) {
             message = error.message();
         }
         const QList<Source> sources = ResticSettingsDiscovery::availableSources({});
         bool loadRaised = false;
         try {
             ResticSettingsDiscovery::load(Source::cliKeychain, {});
-        } catch (const Error &) {
+        } catch (const KeychainError &) {
             loadRaised = true;
         }
         if (saved.isNull())

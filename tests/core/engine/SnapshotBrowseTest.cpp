@@ -144,6 +144,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("runs");
         QTest::newRow("last error line") << "/d" << QByteArray("first\nsecond\n") << 1 << "second" << true;
+        QTest::newRow("json error line") << "/d" << test::readData(QStringLiteral("restic/wrong-password-json.stderr"))
+                                         << 12 << "Fatal: wrong password or no key found" << true;
         QTest::newRow("silent") << "/d" << QByteArray() << 3 << "Could not browse this snapshot (3)." << true;
         QTest::newRow("relative folder") << "d" << QByteArray() << 0 << "Could not browse this snapshot (-1)." << false;
         QTest::newRow("option-like folder")
