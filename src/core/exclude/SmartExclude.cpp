@@ -213,7 +213,9 @@ qint64 SmartExclude::directorySize(const char *path)
 
 QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
 {
-    const QString home = AppPaths::homeDirectory();
+    QString home = AppPaths::homeDirectory();
+    if (home == QLatin1String("/"))
+        home.clear(); // the locations below are home + "/Library/..."
     const std::string skipCaches = QFile::encodeName(home + QStringLiteral("/Library/Caches")).toStdString();
     const std::string skipDerivedData
         = QFile::encodeName(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
