@@ -83,7 +83,6 @@ private:
         Level &level = *m_levels[depth];
         level.names.clear();
         level.entries.clear();
-        errno = 0;
         while (const dirent *entry = readdir(dir)) {
             const char *n = entry->d_name;
             if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void sourcesThatAddNothing_data();
     void sourcesThatAddNothing();
     void nestedSourcesCountTwice();
+    void unreadableFoldersAreLeftOut();
     void sparseFileCountsAllocatedSize();
     void sizeFallsBackToFileSize_data();
     void sizeFallsBackToFileSize();
@@ -115,6 +116,28 @@ void EstimatorTest::nestedSourcesCountTwice()
     QCOMPARE(
         Estimator::localEstimate({ m_src + QStringLiteral("/sub/") }, { m_src + QStringLiteral("/sub/deep") }).files,
         qint64(1));
+}
+
+void EstimatorTest::unreadableFoldersAreLeftOut()
+{
+    QTemporaryDir dir;
+    makeFile(dir.path(), QStringLiteral("locked/f"), 100);
+    makeFile(dir.path(), QStringLiteral("open/f"), 100);
+    const QByteArray locked = QFile::encodeName(dir.path() + QStringLiteral("/locked"));
+    QVERIFY(::chmod(locked.constData(), 0) == 0);
+    BackupEstimate estimate, lockedSource;
+    {
+        WithoutReadOverride unprivileged;
+        if (WithoutReadOverride::canList(locked)) {
+            ::chmod(QByteArray(locked).constData(), 0700);
+            QSKIP("This thread reads past permissions");
+        }
+        estimate = Estimator::localEstimate({ dir.path() }, {});
+        lockedSource = Estimator::localEstimate({ QString::fromUtf8(locked) }, {});
+    }
+    ::chmod(locked.constData(), 0700);
+    QVERIFY(estimate == (BackupEstimate { 1, allocated(dir.path() + QStringLiteral("/open/f")) }));
+    QVERIFY(lockedSource == (BackupEstimate { 0, 0 }));
 }
 
 void EstimatorTest::sparseFileCountsAllocatedSize()

@@ -10,8 +10,8 @@ class ExcludeMatcherTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void matchesLikeRestic_data();
-    void matchesLikeRestic();
+    void matchesByNameOrLocation_data();
+    void matchesByNameOrLocation();
     void directoryFlagIsIgnored();
     void firstOfSeveralPatternsDecides();
     void preparesPatternsWithoutDroppingOrAdding();
@@ -20,7 +20,7 @@ private Q_SLOTS:
     void questionMarkMatchesOneCharacterWhateverTheLocale();
 };
 
-void ExcludeMatcherTest::matchesLikeRestic_data()
+void ExcludeMatcherTest::matchesByNameOrLocation_data()
 {
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QString>("path");
@@ -106,7 +106,7 @@ void ExcludeMatcherTest::matchesLikeRestic_data()
                                             << "/Users/a/x" << false;
 }
 
-void ExcludeMatcherTest::matchesLikeRestic()
+void ExcludeMatcherTest::matchesByNameOrLocation()
 {
     QFETCH(QString, pattern);
     QFETCH(QString, path);

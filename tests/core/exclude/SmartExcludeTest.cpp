@@ -29,6 +29,7 @@ private Q_SLOTS:
     void directorySizeOfWhatCannotBeListed_data();
     void directorySizeOfWhatCannotBeListed();
     void directorySizeReachesPastDeepNesting();
+    void walksPassOverUnreadableFolders();
     void scanAggregatesByNameAcrossSources();
     void scanLeavesLibraryFoldersToTheirDetector();
     void scanFindsOnlyRealFoldersWithExactNames();
@@ -177,6 +178,36 @@ void SmartExcludeTest::directorySizeReachesPastDeepNesting()
     QCOMPARE(SmartExclude::directorySize(dir.path()),
         allocated(dir.path() + u'/' + relative + QStringLiteral("bottom"))
             + allocated(dir.path() + QStringLiteral("/top")));
+}
+
+void SmartExcludeTest::walksPassOverUnreadableFolders()
+{
+    TestHome home;
+    const QString root = home.path() + QStringLiteral("/p");
+    makeFile(root, QStringLiteral("a"), 5000);
+    makeFile(root, QStringLiteral("locked/inside"), 5000);
+    makeFile(root, QStringLiteral("locked/node_modules/x"), 5000);
+    makeFile(root, QStringLiteral("z/node_modules/y"), 7000);
+    const QString locked = root + QStringLiteral("/locked");
+    QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0) == 0);
+
+    qint64 size = 0;
+    QList<ExcludeCandidate> found;
+    {
+        WithoutReadOverride unprivileged;
+        if (WithoutReadOverride::canList(QFile::encodeName(locked))) {
+            ::chmod(QByteArray(QFile::encodeName(locked)).constData(), 0700);
+            QSKIP("This thread reads past permissions");
+        }
+        size = SmartExclude::directorySize(root);
+        found = SmartExclude().scan({ root });
+    }
+    ::chmod(QFile::encodeName(locked).constData(), 0700);
+
+    QCOMPARE(size, allocatedSum(root, { "a", "z/node_modules/y" }));
+    QCOMPARE(found,
+        (QList<ExcludeCandidate> { candidate("node_modules", "Node.js dependencies (npm/yarn reinstall)", 1,
+            allocated(root + QStringLiteral("/z/node_modules/y")), true) }));
 }
 
 void SmartExcludeTest::scanAggregatesByNameAcrossSources()
