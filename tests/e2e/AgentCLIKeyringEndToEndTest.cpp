@@ -62,7 +62,8 @@ private Q_SLOTS:
             = runCli({ QStringLiteral("history"), QStringLiteral("--destination"), QStringLiteral("x") });
         QCOMPARE(finished.exitCode, 3);
         QCOMPARE(json::compact(json::parseObject(finished.stdout)),
-            QByteArray(R"({"code":"not-found","error":"No single destination matches \"x\". Destinations: none."})"));
+            QByteArray(
+                "{\"code\":\"not-found\",\"error\":\"No single destination matches \\\"x\\\". Destinations: none.\"}"));
     }
 
     void mcpCallsRunAndFinishAfterInputEnds()
