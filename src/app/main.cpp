@@ -1,3 +1,4 @@
+#include "agent/AgentCLI.h"
 #include "agent/VellmirMain.h"
 #include "config/ConfigSeal.h"
 #include "config/DataProtectionSealKeyStore.h"
@@ -15,8 +16,8 @@ using namespace vellmir;
 
 namespace {
 
-const char usage[] = "usage: vellmir-app --scheduled-run | --check-seal-access\n"
-                     "The agent command line and the windowed application are not available in this build.\n";
+const char usage[] = "usage: vellmir-app --scheduled-run | --check-seal-access | cli <command> ...\n"
+                     "The windowed application is not available in this build.\n";
 
 int sealProbe()
 {
@@ -62,6 +63,7 @@ int main(int argc, char **argv)
     case StartMode::scheduledRun:
         return scheduledRun();
     case StartMode::commandLine:
+        return AgentCLI::main(VellmirMain::toolArguments(arguments));
     case StartMode::windowed:
         break;
     }
