@@ -311,6 +311,29 @@ private Q_SLOTS:
         QVERIFY(!discovery.candidates[0].complete);
     }
 
+    void folderThatCannotBeListedIsReported()
+    {
+        const QString source = root() + QStringLiteral("/src");
+        test::writeFile(source + QStringLiteral("/cache/gone/data"), "123");
+        test::writeFile(source + QStringLiteral("/cache/kept"), "12");
+        // The folder disappears between being listed and being entered, as an unreadable one
+        // would fail to open (permissions cannot stop root, which runs these tests).
+        ExcludeScanHooks hooks = logicalHooks();
+        const auto inner = hooks.inspect;
+        hooks.inspect = [inner, source](const QString &path) {
+            auto item = inner(path);
+            if (path == source + QStringLiteral("/cache/gone"))
+                QDir(path).removeRecursively();
+            return item;
+        };
+        const ExcludeDiscovery discovery = discoverForAI({ source }, {}, {}, hooks);
+        QCOMPARE(discovery.issues, QStringList({ text(T::unreadableFolders) }));
+        const ExcludeEvidence *cache = find(discovery, source + QStringLiteral("/cache"));
+        QVERIFY(cache);
+        QCOMPARE(cache->bytes, 2);
+        QVERIFY(!cache->complete);
+    }
+
     void depthLimitStopsAtLevel25()
     {
         QString folder = root() + QStringLiteral("/src");
