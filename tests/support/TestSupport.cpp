@@ -61,6 +61,11 @@ QString buildPath(const QString &relative)
     return QStringLiteral(VELLMIR_BUILD_DIR "/") + relative;
 }
 
+QString screenshotPath(const QString &name)
+{
+    return buildPath(QStringLiteral("screenshots/") + name + QStringLiteral(".png"));
+}
+
 void writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());

@@ -29,6 +29,7 @@ QString dataPath(const QString &relative); // tests/data/<relative>
 QByteArray readData(const QString &relative);
 QString supportPath(const QString &relative); // tests/support/<relative>
 QString buildPath(const QString &relative); // <build>/<relative>
+QString screenshotPath(const QString &name); // <build>/screenshots/<name>.png
 
 void writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);

@@ -1,0 +1,3 @@
+list(APPEND VELLMIR_UI_SOURCES
+    kit/Screenshot.cpp kit/Screenshot.h
+)
