@@ -3,6 +3,7 @@
 #include "util/Error.h"
 
 #include "exclude/DirectoryWalker.h"
+#include "exclude/SmartExclude.h"
 
 #include <QChar>
 #include <QFile>
@@ -431,6 +432,7 @@ ExcludeScanHooks ExcludeScanHooks::local()
     ExcludeScanHooks hooks;
     hooks.inspect = inspectLocal;
     hooks.isReadable = isReadableLocal;
+    hooks.isRuleName = [](const QString &name) { return SmartExclude::rules().contains(name); };
     return hooks;
 }
 
@@ -443,6 +445,12 @@ ExcludeDiscovery discoverForAI(
     const QStringList &sources, const ExcludeScanLimits &limits, std::stop_token stop, const ExcludeScanHooks &hooks)
 {
     return Scan(limits, std::move(stop), hooks).run(sources);
+}
+
+ExcludeDiscovery SmartExclude::discoverForAI(
+    const QStringList &sources, const ExcludeScanLimits &limits, std::stop_token stop) const
+{
+    return vellmir::discoverForAI(sources, limits, std::move(stop));
 }
 
 } // namespace vellmir

@@ -1,4 +1,5 @@
 #include "exclude/ExcludeEvidenceScan.h"
+#include "exclude/SmartExclude.h"
 
 #include "util/Error.h"
 
@@ -179,6 +180,15 @@ private Q_SLOTS:
         QCOMPARE(evidence->recovery.value_or(QString()), recovery);
         QCOMPARE(evidence->markers.contains(text(T::tagMarker)), recovery == text(T::tagRecovery));
         QVERIFY(evidence->complete);
+    }
+
+    void ruleTableNamesAreLeftToTheRuleScan()
+    {
+        const QString source = root() + QStringLiteral("/src");
+        for (const char *folder : { "__pycache__/a.pyc", "GPUCache/b", ".venv/c", "mycache/d" })
+            test::writeFile(source + u'/' + QString::fromUtf8(folder), "x");
+        const ExcludeDiscovery discovery = SmartExclude().discoverForAI({ source });
+        QCOMPARE(paths(discovery), QStringList({ source + QStringLiteral("/mycache") }));
     }
 
     void evidenceCarriesTypesMarkersAndRisks()
