@@ -175,6 +175,11 @@ public:
         , m_hooks(hooks)
         , m_start(std::chrono::steady_clock::now())
     {
+        // A caller that replaces only some answers gets the real ones for the rest.
+        if (!m_hooks.inspect)
+            m_hooks.inspect = inspectLocal;
+        if (!m_hooks.isReadable)
+            m_hooks.isReadable = isReadableLocal;
     }
 
     ExcludeDiscovery run(const QStringList &givenSources);
@@ -226,7 +231,7 @@ private:
 
     const ExcludeScanLimits &m_limits;
     std::stop_token m_stop;
-    const ExcludeScanHooks &m_hooks;
+    ExcludeScanHooks m_hooks;
     std::chrono::steady_clock::time_point m_start;
 
     ExcludeDiscovery m_result;

@@ -182,6 +182,15 @@ private Q_SLOTS:
         QVERIFY(evidence->complete);
     }
 
+    void partialHooksFallBackToTheRealAnswers()
+    {
+        test::writeFile(root() + QStringLiteral("/src/cache/f"), "x");
+        ExcludeScanHooks hooks;
+        hooks.isRuleName = [](const QString &) { return false; };
+        QCOMPARE(paths(discoverForAI({ root() + QStringLiteral("/src") }, {}, {}, hooks)),
+            QStringList({ root() + QStringLiteral("/src/cache") }));
+    }
+
     void ruleTableNamesAreLeftToTheRuleScan()
     {
         const QString source = root() + QStringLiteral("/src");
