@@ -159,17 +159,17 @@ private Q_SLOTS:
         QFETCH(bool, candidate);
         QFETCH(QString, recovery);
         const QString source = root() + QStringLiteral("/src");
-        for (const QString &spec : files) {
-            if (spec.contains(u'=')) {
-                makeSparse(source + u'/' + spec.section(u'=', 0, 0), spec.section(u'=', 1).toLongLong());
-            } else if (spec.contains(u'@')) {
-                const QString kind = spec.section(u'@', 1);
+        for (const QString &entry : files) {
+            if (entry.contains(u'=')) {
+                makeSparse(source + u'/' + entry.section(u'=', 0, 0), entry.section(u'=', 1).toLongLong());
+            } else if (entry.contains(u'@')) {
+                const QString kind = entry.section(u'@', 1);
                 const QByteArray content = kind == u"full" ? signature
                     : kind == u"long"                      ? signature + "\n# created by some tool\n"
                                                            : signature.left(42);
-                test::writeFile(source + u'/' + spec.section(u'@', 0, 0), content);
+                test::writeFile(source + u'/' + entry.section(u'@', 0, 0), content);
             } else {
-                test::writeFile(source + u'/' + spec, "x");
+                test::writeFile(source + u'/' + entry, "x");
             }
         }
         const ExcludeDiscovery discovery = scan({ source });
