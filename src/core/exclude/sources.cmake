@@ -1,7 +1,14 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    exclude/AppDataExclude.cpp exclude/AppDataExclude.h
+    exclude/CloudSync.cpp exclude/CloudSync.h
+    exclude/DirectoryWalker.cpp exclude/DirectoryWalker.h
     exclude/Estimator.cpp exclude/Estimator.h
     exclude/ExcludeCandidate.h
+    exclude/ExcludeDetectorProbes.cpp exclude/ExcludeDetectorProbes.h
+    exclude/ExcludeEvidence.cpp exclude/ExcludeEvidence.h
+    exclude/ExcludeEvidenceScan.cpp exclude/ExcludeEvidenceScan.h
     exclude/ExcludeMatcher.cpp exclude/ExcludeMatcher.h
     exclude/FileWalk.cpp exclude/FileWalk.h
+    exclude/LibraryExclude.cpp exclude/LibraryExclude.h
     exclude/SmartExclude.cpp exclude/SmartExclude.h
 )
