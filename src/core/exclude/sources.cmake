@@ -1,10 +1,14 @@
 list(APPEND VELLMIR_CORE_SOURCES
     exclude/AIExcludeDecision.cpp exclude/AIExcludeDecision.h
     exclude/AppleExcludeModel.cpp exclude/AppleExcludeModel.h
+    exclude/DirectoryWalker.cpp exclude/DirectoryWalker.h
     exclude/ExcludeAIAvailability.h
     exclude/ExcludeAIError.h
     exclude/ExcludeAssessment.h
     exclude/ExcludeEvidence.cpp exclude/ExcludeEvidence.h
+    exclude/ExcludeEvidenceScan.cpp exclude/ExcludeEvidenceScan.h
     exclude/ExcludeModelProviding.h
+    exclude/ExcludeReviewModel.cpp exclude/ExcludeReviewModel.h
+    exclude/ExcludeReviewState.h
     exclude/SmartExcludeAI.cpp exclude/SmartExcludeAI.h
 )
