@@ -395,7 +395,7 @@ void Scan::select(const QStringList &sources)
 
         ExcludeEvidence evidence;
         evidence.path = directory.url;
-        evidence.relativePath = directory.root == u"/" ? directory.url : directory.url.mid(directory.root.size());
+        evidence.relativePath = directory.url.mid(directory.root.size());
         evidence.bytes = directory.bytes;
         evidence.fileCount = directory.files;
         evidence.fileTypes = sortedList(directory.types);
