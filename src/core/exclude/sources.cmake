@@ -11,4 +11,9 @@ list(APPEND VELLMIR_CORE_SOURCES
     exclude/ExcludeReviewModel.cpp exclude/ExcludeReviewModel.h
     exclude/ExcludeReviewState.h
     exclude/SmartExcludeAI.cpp exclude/SmartExcludeAI.h
+    exclude/Estimator.cpp exclude/Estimator.h
+    exclude/ExcludeCandidate.h
+    exclude/ExcludeMatcher.cpp exclude/ExcludeMatcher.h
+    exclude/FileWalk.cpp exclude/FileWalk.h
+    exclude/SmartExclude.cpp exclude/SmartExclude.h
 )
