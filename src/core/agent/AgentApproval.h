@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vellmir {
+
+// What one change-tier agent command asks the user to allow.
+struct ChangeRequest {
+    QString command; // the agent command's name; goes into the audit log
+    QString title; // one-line question
+    QStringList details; // lines describing the change, shown under the question
+
+    friend bool operator==(const ChangeRequest &, const ChangeRequest &) = default;
+};
+
+// How a change request was decided. The raw texts are what agents and the audit log see.
+enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut };
+
+QString toString(ApprovalDecision decision); // "approved", "approved-by-setting", "denied", "timed-out"
+std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
+// True for the two approved cases only.
+bool allows(ApprovalDecision decision);
+
+// Decides change requests. Called on the main thread; blocks until there is a decision and
+// never throws.
+class AgentApprover {
+public:
+    virtual ~AgentApprover() = default;
+    virtual ApprovalDecision decide(const ChangeRequest &request) = 0;
+};
+
+// The window that puts an approval question on the user's screen. It is a widget, so it lives
+// with the user interface; the decision rules stay here.
+class ApprovalPrompt {
+public:
+    struct Alert {
+        QString messageText;
+        QString informativeText;
+        QStringList buttons; // in display order
+        int defaultButton = 0; // the button Return chooses
+    };
+
+    virtual ~ApprovalPrompt() = default;
+    // Shows the alert in front of other windows and returns at once. `answered` is called once,
+    // on this thread, with the index of the chosen button, or -1 when the window was closed in
+    // any other way. It may be called before show() returns.
+    virtual void show(const Alert &alert, std::function<void(int)> answered) = 0;
+    // Takes the alert off the screen without an answer. `answered` need not be called after it.
+    virtual void dismiss() = 0;
+};
+
+// Asks the user, one request at a time, whether an agent's change may go ahead. Unanswered
+// requests time out. Without a prompt (no desktop session to show one on) nobody can answer,
+// so every request is reported unanswered at once: nothing is ever approved by default.
+class DialogApprover : public AgentApprover {
+public:
+    static constexpr double defaultTimeout = 300;
+
+    // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
+    // capped, so the wait always ends.
+    explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr);
+
+    double timeout() const { return m_timeout; }
+    // The alert decide() shows: the title, then the details and the closing sentence with the
+    // time-out in whole minutes; "Deny" (the default) and "Allow".
+    ApprovalPrompt::Alert alert(const ChangeRequest &request) const;
+
+    ApprovalDecision decide(const ChangeRequest &request) override;
+
+    // Whether this process can reach a graphical session (Wayland or X11) to show a prompt on.
+    static bool desktopSessionAvailable();
+
+private:
+    double m_timeout;
+    std::shared_ptr<ApprovalPrompt> m_prompt;
+};
+
+} // namespace vellmir
