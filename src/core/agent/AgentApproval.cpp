@@ -4,9 +4,9 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QPointer>
 #include <QTimer>
 #include <cmath>
+#include <mutex>
 
 namespace vellmir {
 
@@ -61,7 +61,7 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     return alert;
 }
 
-ApprovalDecision DialogApprover::decide(const ChangeRequest &request)
+ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
     if (!m_prompt || !QCoreApplication::instance()) {
         logLine(QStringLiteral("approval"),
@@ -69,47 +69,78 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request)
                 .arg(request.command));
         return ApprovalDecision::timedOut;
     }
+    if (stop.stop_requested())
+        return ApprovalDecision::denied;
 
-    // The state outlives this call if the prompt answers late, after a time-out.
+    // Shared with the prompt's callback, which may run late (after a time-out) or on another
+    // thread. `loop` is only touched under the mutex and cleared before the loop goes away.
     struct State {
-        bool answered = false;
-        bool timedOut = false;
+        std::mutex mutex;
+        enum class End { none, answered, timedOut, stopped } end = End::none;
         int button = -1;
-        QPointer<QEventLoop> loop;
+        QEventLoop *loop = nullptr;
+
+        bool finish(End how, int chosen = -1)
+        {
+            std::lock_guard guard(mutex);
+            if (end != End::none)
+                return false;
+            end = how;
+            button = chosen;
+            if (loop)
+                QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+            return true;
+        }
     };
     auto state = std::make_shared<State>();
     QEventLoop loop;
-    state->loop = &loop;
+    {
+        std::lock_guard guard(state->mutex);
+        state->loop = &loop;
+    }
 
     QTimer timer;
     timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [this, state] {
-        if (state->answered)
-            return;
-        state->timedOut = true;
-        m_prompt->dismiss();
-        if (state->loop)
-            state->loop->quit();
-    });
+    QObject::connect(&timer, &QTimer::timeout, &loop, [state] { state->finish(State::End::timedOut); });
 
-    m_prompt->show(alert(request), [state](int button) {
-        if (state->answered || state->timedOut)
-            return;
-        state->answered = true;
-        state->button = button;
-        if (state->loop)
-            state->loop->quit();
-    });
-    if (!state->answered) {
+    m_prompt->show(alert(request), [state](int button) { state->finish(State::End::answered, button); });
+    {
+        std::stop_callback onStop(stop, [state] { state->finish(State::End::stopped); });
         timer.start(static_cast<int>(std::llround(m_timeout * 1000)));
-        loop.exec();
+        bool waiting = false;
+        {
+            std::lock_guard guard(state->mutex);
+            waiting = state->end == State::End::none;
+        }
+        if (waiting)
+            loop.exec();
+        timer.stop();
     }
-    timer.stop();
-    state->loop = nullptr;
 
-    if (state->timedOut)
+    State::End end = State::End::none;
+    int button = -1;
+    {
+        std::lock_guard guard(state->mutex);
+        state->loop = nullptr;
+        // The loop can end for reasons of its own (the application quitting): nobody answered.
+        if (state->end == State::End::none)
+            state->end = State::End::stopped;
+        end = state->end;
+        button = state->button;
+    }
+
+    switch (end) {
+    case State::End::answered:
+        return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
+    case State::End::timedOut:
+        m_prompt->dismiss();
         return ApprovalDecision::timedOut;
-    return state->button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
+    case State::End::none:
+    case State::End::stopped:
+        break;
+    }
+    m_prompt->dismiss();
+    return ApprovalDecision::denied;
 }
 
 bool DialogApprover::desktopSessionAvailable()

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 namespace vellmir {
 
@@ -25,12 +26,12 @@ std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
 // True for the two approved cases only.
 bool allows(ApprovalDecision decision);
 
-// Decides change requests. Called on the main thread; blocks until there is a decision and
-// never throws.
+// Decides change requests. Blocks until there is a decision and never throws; a stop request
+// ends the wait as a denial.
 class AgentApprover {
 public:
     virtual ~AgentApprover() = default;
-    virtual ApprovalDecision decide(const ChangeRequest &request) = 0;
+    virtual ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop) = 0;
 };
 
 // The window that puts an approval question on the user's screen. It is a widget, so it lives
@@ -45,11 +46,12 @@ public:
     };
 
     virtual ~ApprovalPrompt() = default;
-    // Shows the alert in front of other windows and returns at once. `answered` is called once,
-    // on this thread, with the index of the chosen button, or -1 when the window was closed in
-    // any other way. It may be called before show() returns.
+    // Shows the alert in front of other windows and returns at once. `answered` is called with
+    // the index of the chosen button, or -1 when the window was closed in any other way; it may
+    // be called from any thread, before show() returns, and more than once (only the first
+    // call counts). show() and dismiss() are called on the thread that runs decide().
     virtual void show(const Alert &alert, std::function<void(int)> answered) = 0;
-    // Takes the alert off the screen without an answer. `answered` need not be called after it.
+    // Takes the alert off the screen unanswered (time-out or stop).
     virtual void dismiss() = 0;
 };
 
@@ -69,7 +71,9 @@ public:
     // time-out in whole minutes; "Deny" (the default) and "Allow".
     ApprovalPrompt::Alert alert(const ChangeRequest &request) const;
 
-    ApprovalDecision decide(const ChangeRequest &request) override;
+    // Waits for the answer in a local event loop, so the calling thread keeps serving its
+    // events (the prompt's own, on the main thread) meanwhile.
+    ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
 
     // Whether this process can reach a graphical session (Wayland or X11) to show a prompt on.
     static bool desktopSessionAvailable();

@@ -100,7 +100,7 @@ QString AgentAuditLog::defaultURL()
     return AppPaths::dataDirectory() + QStringLiteral("/agent-audit.jsonl");
 }
 
-void AgentAuditLog::append(const Entry &entry) const
+void AgentAuditLog::append(const Entry &entry) const noexcept
 {
     QByteArray line;
     try {
@@ -120,7 +120,7 @@ void AgentAuditLog::append(const Entry &entry) const
         logText(QStringLiteral("Vellmir could not write the agent audit log: %1").arg(*failure));
 }
 
-QList<AgentAuditLog::Entry> AgentAuditLog::entries(qint64 limit) const
+QList<AgentAuditLog::Entry> AgentAuditLog::entries(qint64 limit) const noexcept
 {
     if (limit <= 0)
         return {};

@@ -41,10 +41,10 @@ public:
 
     // Adds the entry as one line. Never throws: a failure goes to the system log and the
     // entry is lost.
-    void append(const Entry &entry) const;
+    void append(const Entry &entry) const noexcept;
     // The entries of the last `limit` non-empty lines, oldest first; lines that do not decode
     // are skipped. A missing or unreadable file, or a limit below 1, gives none.
-    QList<Entry> entries(qint64 limit) const;
+    QList<Entry> entries(qint64 limit) const noexcept;
 
 private:
     QString m_url;

@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <cmath>
+#include <thread>
 
 using namespace vellmir;
 
@@ -10,13 +11,20 @@ namespace {
 // Stands in for the window: answers as scripted, or never.
 class ScriptedPrompt : public ApprovalPrompt {
 public:
-    enum class Mode { immediately, later, never, onDismiss };
+    enum class Mode { immediately, later, otherThread, never, onDismiss };
     Mode mode = Mode::immediately;
     int button = 1;
     int shown = 0;
     int dismissed = 0;
     Alert lastAlert;
     std::function<void(int)> pending;
+    std::thread worker;
+
+    ~ScriptedPrompt() override
+    {
+        if (worker.joinable())
+            worker.join();
+    }
 
     void show(const Alert &alert, std::function<void(int)> answered) override
     {
@@ -28,6 +36,12 @@ public:
             break;
         case Mode::later:
             QTimer::singleShot(10, [answered, this] { answered(button); });
+            break;
+        case Mode::otherThread:
+            worker = std::thread([answered, this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                answered(button);
+            });
             break;
         case Mode::never:
         case Mode::onDismiss:
@@ -122,6 +136,7 @@ private Q_SLOTS:
         QTest::newRow("closed") << int(M::immediately) << -1 << int(ApprovalDecision::denied);
         QTest::newRow("allow later") << int(M::later) << 1 << int(ApprovalDecision::approvedByUser);
         QTest::newRow("deny later") << int(M::later) << 0 << int(ApprovalDecision::denied);
+        QTest::newRow("allow from another thread") << int(M::otherThread) << 1 << int(ApprovalDecision::approvedByUser);
     }
 
     void answers()
@@ -168,6 +183,21 @@ private Q_SLOTS:
         prompt->button = 1;
         QVERIFY(approver.decide(request()) == ApprovalDecision::approvedByUser);
         QCOMPARE(prompt->shown, 2);
+    }
+
+    void stopEndsTheWaitAsDenial()
+    {
+        auto prompt = std::make_shared<ScriptedPrompt>();
+        prompt->mode = ScriptedPrompt::Mode::never;
+        DialogApprover approver(300, prompt);
+        std::stop_source source;
+        QTimer::singleShot(10, [&source] { source.request_stop(); });
+        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::denied);
+        QCOMPARE(prompt->dismissed, 1);
+
+        // Already stopped: nothing is shown.
+        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::denied);
+        QCOMPARE(prompt->shown, 1);
     }
 
     void withoutPromptNothingIsApproved()
