@@ -1,6 +1,13 @@
 list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentApproval.cpp agent/AgentApproval.h
     agent/AgentAuditLog.cpp agent/AgentAuditLog.h
+    agent/AgentCommand.cpp agent/AgentCommand.h
+    agent/AgentControl.cpp agent/AgentControl.h
+    agent/AgentControlBackup.cpp
+    agent/AgentControlChanges.cpp
+    agent/AgentControlRead.cpp
+    agent/AgentError.cpp agent/AgentError.h
+    agent/AgentParameters.cpp agent/AgentParameters.h
     agent/AgentPolicy.cpp agent/AgentPolicy.h
     agent/VellmirMain.cpp agent/VellmirMain.h
 )

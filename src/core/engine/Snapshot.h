@@ -47,7 +47,7 @@ struct ConnectionStatus {
 
 // The size of a backup as a dry run counted it.
 struct BackupEstimate {
-    int files = 0;
+    qint64 files = 0;
     qint64 bytes = 0;
 
     friend bool operator==(const BackupEstimate &, const BackupEstimate &) = default;

@@ -1,0 +1,113 @@
+// Times SmartExclude::directorySize, Estimator::localEstimate (without and with patterns) and the
+// rule scan over a generated tree (200,000 files by default), next to `du -s` of the same tree.
+// The page cache is warm for every figure: each is the median of several rounds.
+// Usage: ExcludeScanBench [file count] [rounds]
+#include "exclude/Estimator.h"
+#include "exclude/SmartExclude.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+using namespace vellmir;
+
+namespace {
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+double timeMs(int rounds, const std::function<void()> &work)
+{
+    QList<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        times.append(double(timer.nsecsElapsed()) / 1e6);
+    }
+    return median(times);
+}
+
+bool writeFile(const QString &path, int size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? std::max(100, atoi(argv[1])) : 200000;
+    const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 5;
+
+    QTemporaryDir temporary;
+    const QString root = temporary.path() + QStringLiteral("/tree");
+
+    // Projects of source folders with a node_modules and a build folder each, 40 files a folder,
+    // sizes from a few bytes to some kilobytes, as a home's code folder looks.
+    int written = 0;
+    int folders = 0;
+    for (int project = 0; written < count; ++project) {
+        const QString base = root + QStringLiteral("/project%1").arg(project);
+        for (int part = 0; part < 25 && written < count; ++part) {
+            const char *kind = part < 15 ? "src/module%1" : part < 23 ? "node_modules/pkg%1/lib" : "build/out%1";
+            const QString folder = base + u'/' + QString::fromLatin1(kind).arg(part);
+            QDir().mkpath(folder);
+            ++folders;
+            for (int i = 0; i < 40 && written < count; ++i, ++written) {
+                const QString name
+                    = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1.c").arg(i);
+                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
+                    std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
+                    return 1;
+                }
+            }
+        }
+    }
+    std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
+
+    qint64 duBytes = 0;
+    const double du = timeMs(rounds, [&] {
+        QProcess process;
+        process.start(QStringLiteral("du"), { QStringLiteral("-s"), QStringLiteral("--block-size=1"), root });
+        process.waitForFinished(-1);
+        duBytes = process.readAllStandardOutput().split('\t').value(0).toLongLong();
+    });
+
+    qint64 sizeBytes = 0;
+    const double size = timeMs(rounds, [&] { sizeBytes = SmartExclude::directorySize(root); });
+
+    BackupEstimate plain;
+    const double estimate = timeMs(rounds, [&] { plain = Estimator::localEstimate({ root }, {}); });
+
+    const QStringList excludes { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral("~/.cache"),
+        root + QStringLiteral("/project0/build"), QStringLiteral("/*/nothing/*") };
+    BackupEstimate filtered;
+    const double estimateExcludes = timeMs(rounds, [&] { filtered = Estimator::localEstimate({ root }, excludes); });
+
+    qsizetype candidates = 0;
+    const double scan = timeMs(rounds, [&] { candidates = SmartExclude().scan({ root }).size(); });
+
+    std::printf("%-44s %10.1f ms  %14lld bytes (folders' own blocks included)\n", "du -s --block-size=1", du,
+        static_cast<long long>(duBytes));
+    std::printf(
+        "%-44s %10.1f ms  %14lld bytes\n", "SmartExclude::directorySize", size, static_cast<long long>(sizeBytes));
+    std::printf("%-44s %10.1f ms  %14lld bytes, %lld files\n", "Estimator::localEstimate, no patterns", estimate,
+        static_cast<long long>(plain.bytes), static_cast<long long>(plain.files));
+    std::printf("%-44s %10.1f ms  %14lld bytes, %lld files\n", "Estimator::localEstimate, 5 patterns", estimateExcludes,
+        static_cast<long long>(filtered.bytes), static_cast<long long>(filtered.files));
+    std::printf("%-44s %10.1f ms  %lld candidates\n", "SmartExclude::scan", scan, static_cast<long long>(candidates));
+    return 0;
+}

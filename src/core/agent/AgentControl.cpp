@@ -1,0 +1,338 @@
+#include "agent/AgentControl.h"
+
+#include "config/FDAStatus.h"
+#include "config/KeychainStore.h"
+#include "operations/Scheduler.h"
+#include "platform/SystemdAgentService.h"
+#include "util/AppPaths.h"
+#include "util/Json.h"
+#include "util/UserDefaults.h"
+#include "util/Uuid.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QTimeZone>
+#include <sys/stat.h>
+
+namespace vellmir {
+
+namespace {
+
+// Replaces the stored form of each date key (seconds since 2001) by formatter text.
+void formatDates(QJsonObject &object, std::initializer_list<const char *> keys)
+{
+    for (const char *key : keys) {
+        const QString name = QString::fromLatin1(key);
+        const QJsonValue value = object.value(name);
+        if (value.isDouble())
+            object.insert(name, AgentControl::formatter().string(Date { value.toDouble() }));
+    }
+}
+
+// Runs a conversion; anything that goes wrong gives the empty object the reply still carries.
+template <typename Convert> QJsonObject converted(Convert convert)
+{
+    try {
+        return convert();
+    } catch (...) {
+        return {};
+    }
+}
+
+QString twoDigits(int value)
+{
+    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString AgentControl::DateFormatter::string(Date date) const
+{
+    const QDateTime local
+        = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::floor(date.toUnix())), QTimeZone::systemTimeZone());
+    const int offset = local.offsetFromUtc();
+    QString text = local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
+    if (offset == 0)
+        return text + QLatin1Char('Z');
+    const int minutes = std::abs(offset) / 60;
+    text += offset < 0 ? QLatin1Char('-') : QLatin1Char('+');
+    return text + twoDigits(minutes / 60) + QLatin1Char(':') + twoDigits(minutes % 60);
+}
+
+AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistory history, CredentialsStore credentials,
+    ResticEngine engine, BackupRequests requests, RepositoryHealthStore health, std::shared_ptr<AgentApprover> approver,
+    AgentAuditLog audit, Hooks hooks)
+    : m_store(std::move(store))
+    , m_history(std::move(history))
+    , m_credentials(std::move(credentials))
+    , m_engine(std::move(engine))
+    , m_requests(std::move(requests))
+    , m_health(std::move(health))
+    , m_approver(std::move(approver))
+    , m_audit(std::move(audit))
+    , m_hooks(std::move(hooks))
+{
+    if (!m_hooks.startScheduler) {
+        const BackupRequests requestsCopy = m_requests;
+        m_hooks.startScheduler = [requestsCopy] { requestsCopy.kickScheduler(); };
+    }
+    if (!m_hooks.reconcileScheduler)
+        m_hooks.reconcileScheduler = [](const QList<Destination> &destinations) {
+            UserDefaults defaults;
+            return Scheduler(defaults).reconcile(destinations);
+        };
+    if (!m_hooks.agentStatus)
+        m_hooks.agentStatus = [] { return SystemdAgentService().status(); };
+    if (!m_hooks.runnerServices.environmentProvider) {
+        const CredentialsStore credentialsCopy = m_credentials;
+        m_hooks.runnerServices.environmentProvider = [credentialsCopy](const Destination &destination) {
+            return credentialsCopy.resticEnvironment(destination);
+        };
+    }
+    if (!m_hooks.fullDiskAccess)
+        m_hooks.fullDiskAccess = [] { return FDAStatus::isGranted(); };
+}
+
+std::unique_ptr<AgentControl> AgentControl::standard(std::shared_ptr<AgentApprover> approver)
+{
+    const CredentialsStore credentials(std::make_shared<KeychainStore>());
+    return std::make_unique<AgentControl>(std::make_shared<DestinationStore>(credentials), BackupHistory(), credentials,
+        ResticEngine(), BackupRequests(), RepositoryHealthStore(credentials), std::move(approver), AgentAuditLog());
+}
+
+QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+{
+    const AgentCommand *command = AgentCommand::named(name);
+    if (!command)
+        throw AgentError::usage(
+            QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
+    const AgentParameters parameters(arguments, *command);
+    m_store->reload();
+
+    // A negative limit would cut nothing sensible; it is a usage error like any other bad value.
+    const auto limit = [&parameters](qint64 fallback) {
+        const qint64 value = parameters.integer(QStringLiteral("limit")).value_or(fallback);
+        if (value < 0)
+            throw AgentError::usage(QStringLiteral("limit must not be negative."));
+        return value;
+    };
+
+    const QString &commandName = command->name;
+    if (commandName == QLatin1String("status"))
+        return status();
+    if (commandName == QLatin1String("audit"))
+        return auditEntries(limit(20));
+    if (commandName == QLatin1String("backup-result"))
+        return backupResult(parameters);
+    if (commandName == QLatin1String("add-destination"))
+        return addDestination(parameters, stop);
+
+    const Destination destination = resolve(parameters);
+    if (commandName == QLatin1String("destination"))
+        return destinationDetail(destination);
+    if (commandName == QLatin1String("history"))
+        return historyRuns(destination, limit(10));
+    if (commandName == QLatin1String("snapshots"))
+        return snapshots(destination, limit(20), stop);
+    if (commandName == QLatin1String("browse"))
+        return browse(destination, parameters, stop);
+    if (commandName == QLatin1String("backup"))
+        return backup(destination, parameters, stop);
+    if (commandName == QLatin1String("check"))
+        return check(destination, stop);
+    if (commandName == QLatin1String("retention-preview"))
+        return retentionPreview(destination, stop);
+    if (commandName == QLatin1String("update-destination"))
+        return updateDestination(destination, parameters, stop);
+    if (commandName == QLatin1String("remove-destination"))
+        return removeDestination(destination, stop);
+    if (commandName == QLatin1String("restore"))
+        return restore(destination, parameters, stop);
+    if (commandName == QLatin1String("apply-retention"))
+        return applyRetention(destination, parameters.boolean(QStringLiteral("prune")).value_or(true), stop);
+    // The table and this dispatch list the same commands.
+    throw AgentError::failed(QStringLiteral("The command \"") + commandName + QStringLiteral("\" is not available."));
+}
+
+Destination AgentControl::resolve(const AgentParameters &parameters) const
+{
+    const QString key = parameters.requiredString(QStringLiteral("destination"));
+    const QList<Destination> &destinations = m_store->destinations();
+
+    if (const std::optional<QUuid> id = parseUuid(key))
+        if (std::optional<Destination> found = m_store->destination(*id))
+            return *found;
+    for (const Destination &destination : destinations)
+        if (destination.name.compare(key, Qt::CaseInsensitive) == 0)
+            return destination;
+    if (key.size() >= 4) {
+        const QString prefix = key.toLower();
+        const Destination *match = nullptr;
+        int count = 0;
+        for (const Destination &destination : destinations)
+            if (uuidText(destination.id).toLower().startsWith(prefix)) {
+                match = &destination;
+                ++count;
+            }
+        if (count == 1)
+            return *match;
+    }
+
+    QStringList names;
+    for (const Destination &destination : destinations)
+        names.append(destination.name);
+    throw AgentError::notFound(QStringLiteral("No single destination matches \"") + key
+        + QStringLiteral("\". Destinations: ")
+        + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
+}
+
+ResticEnvironment AgentControl::environment(const Destination &destination) const
+{
+    try {
+        return m_credentials.resticEnvironment(destination);
+    } catch (const std::exception &error) {
+        throw AgentError::failed(errorDescription(error));
+    }
+}
+
+const AgentControl::DateFormatter &AgentControl::formatter()
+{
+    static const DateFormatter instance;
+    return instance;
+}
+
+QJsonObject AgentControl::json(const BackupRecord &record)
+{
+    return converted([&record] {
+        QJsonObject object = record.toJson();
+        formatDates(object, { "startedAt", "finishedAt", "prunedAt" });
+        return object;
+    });
+}
+
+QJsonObject AgentControl::json(const Destination &destination)
+{
+    return converted([&destination] {
+        QJsonObject object = destination.toJson();
+        formatDates(object, { "lastBackup" });
+        return object;
+    });
+}
+
+QJsonObject AgentControl::json(const RepositoryHealth &health)
+{
+    return converted([&health] {
+        QJsonObject object = health.toJson();
+        formatDates(object, { "lastIntegrityCheck", "lastVerifiedRestore" });
+        QJsonArray usage;
+        for (const QJsonValue &measurement : object.value(QStringLiteral("usage")).toArray()) {
+            QJsonObject item = measurement.toObject();
+            formatDates(item, { "date" });
+            usage.append(item);
+        }
+        object.insert(QStringLiteral("usage"), usage);
+        return object;
+    });
+}
+
+QJsonObject AgentControl::json(const AgentAuditLog::Entry &entry)
+{
+    return converted([&entry] {
+        QJsonObject object = entry.toJson();
+        object.insert(QStringLiteral("time"), formatter().string(entry.time));
+        return object;
+    });
+}
+
+QJsonObject AgentControl::json(const Snapshot &snapshot)
+{
+    return QJsonObject {
+        { QStringLiteral("id"), snapshot.id },
+        { QStringLiteral("shortID"), snapshot.shortID },
+        { QStringLiteral("time"), formatter().string(snapshot.time) },
+        { QStringLiteral("host"), snapshot.hostname },
+        { QStringLiteral("paths"), QJsonArray::fromStringList(snapshot.paths) },
+        { QStringLiteral("bytes"), snapshot.sizeBytes },
+    };
+}
+
+QJsonObject AgentControl::destinationSummary(const Destination &destination) const
+{
+    return QJsonObject {
+        { QStringLiteral("id"), uuidText(destination.id) },
+        { QStringLiteral("name"), destination.name },
+        { QStringLiteral("kind"), toString(destination.kind) },
+        { QStringLiteral("repository"), destination.repository },
+        { QStringLiteral("sources"), QJsonArray::fromStringList(destination.sources) },
+        { QStringLiteral("excludes"), QJsonArray::fromStringList(destination.excludes) },
+        { QStringLiteral("schedule"), toString(destination.schedule) },
+        { QStringLiteral("retention"), destination.retention.summary() },
+    };
+}
+
+QStringList AgentControl::folders(const QStringList &paths)
+{
+    const QString home = AppPaths::homeDirectory();
+    QStringList expanded;
+    for (const QString &path : paths) {
+        const QString trimmed = path.trimmed();
+        if (trimmed == QLatin1String("~"))
+            expanded.append(home);
+        else if (trimmed.startsWith(QLatin1String("~/")))
+            expanded.append(home + QLatin1Char('/') + trimmed.mid(2));
+        else
+            expanded.append(trimmed);
+    }
+    QStringList checked;
+    for (const QString &path : expanded) {
+        if (!path.startsWith(QLatin1Char('/')))
+            throw AgentError::usage(path + QStringLiteral(" must be an absolute path or start with ~."));
+        // lstat: a link counts as something that exists, wherever it points.
+        struct stat info { };
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+            throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" does not exist."));
+        checked.append(QDir::cleanPath(path));
+    }
+    return checked;
+}
+
+QStringList AgentControl::merged(const QStringList &existing, const QStringList &additions)
+{
+    QStringList result = existing;
+    for (const QString &addition : additions)
+        if (!existing.contains(addition))
+            result.append(addition);
+    return result;
+}
+
+QJsonObject AgentControl::historyRuns(const Destination &destination, qint64 limit) const
+{
+    const QList<BackupRecord> records = m_history.records(destination.id);
+    QJsonArray runs;
+    for (qsizetype i = 0; i < records.size() && i < limit; ++i)
+        runs.append(json(records.at(i)));
+    return QJsonObject { { QStringLiteral("runs"), runs } };
+}
+
+QJsonObject AgentControl::auditEntries(qint64 limit) const
+{
+    const QList<AgentAuditLog::Entry> entries = m_audit.entries(limit);
+    QJsonArray objects;
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it)
+        objects.append(json(*it));
+    return QJsonObject { { QStringLiteral("entries"), objects } };
+}
+
+QJsonObject AgentControl::retentionPreview(const Destination &destination, std::stop_token stop)
+{
+    const ResticEnvironment variables = environment(destination);
+    const int wouldRemove = m_engine.applyRetention(destination.retention, true, true, variables, stop);
+    return QJsonObject {
+        { QStringLiteral("destination"), destination.name },
+        { QStringLiteral("policy"), destination.retention.summary() },
+        { QStringLiteral("wouldRemove"), wouldRemove },
+    };
+}
+
+} // namespace vellmir

@@ -1,0 +1,162 @@
+#pragma once
+
+#include "agent/AgentApproval.h"
+#include "agent/AgentAuditLog.h"
+#include "agent/AgentCommand.h"
+#include "agent/AgentError.h"
+#include "agent/AgentParameters.h"
+#include "config/CredentialsStore.h"
+#include "config/Destination.h"
+#include "config/DestinationStore.h"
+#include "engine/ResticEngine.h"
+#include "engine/Snapshot.h"
+#include "operations/BackupHistory.h"
+#include "operations/BackupRecord.h"
+#include "operations/BackupRequests.h"
+#include "operations/BackupRunner.h"
+#include "operations/RepositoryHealth.h"
+#include "operations/RepositoryHealthStore.h"
+#include "platform/AgentService.h"
+#include "util/Date.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+namespace vellmir {
+
+// Runs agent commands inside the calling process over the same files and keyring as the
+// windowed application; there is no connection to a running copy. Front ends build one per
+// command, call run() once and drop it. Every run() reloads the destination store first, so
+// each command sees the configuration as it is on disk now.
+//
+// Blocking: run() and the handlers wait for restic and, for change commands, for the user's
+// decision. Call them from a thread that may block; `stop` cancels the wait.
+class AgentControl {
+public:
+    // Writes dates for agent replies: ISO 8601, whole seconds, this process's time zone with
+    // its offset ("Z" when that zone is UTC).
+    class DateFormatter {
+    public:
+        QString string(Date date) const;
+    };
+
+    // Seams to the system. An empty member takes the real service.
+    struct Hooks {
+        // Starts the background agent now; throws with the reason. Default: requests.kickScheduler().
+        std::function<void()> startScheduler;
+        // Aligns the scheduler registration with the destinations; a warning, or nullopt when
+        // all is well. Default: Scheduler over the user defaults.
+        std::function<std::optional<QString>(const QList<Destination> &)> reconcileScheduler;
+        // The background agent's registration. Default: the systemd user units.
+        std::function<AgentService::Status()> agentStatus;
+        // What an in-process backup's runner uses; the environment defaults to `credentials`.
+        BackupRunner::Services runnerServices;
+        // Whether this process may read protected app data. Default: FDAStatus::isGranted().
+        std::function<bool()> fullDiskAccess;
+    };
+
+    AgentControl(std::shared_ptr<DestinationStore> store, BackupHistory history, CredentialsStore credentials,
+        ResticEngine engine, BackupRequests requests, RepositoryHealthStore health,
+        std::shared_ptr<AgentApprover> approver, AgentAuditLog audit, Hooks hooks = {});
+
+    // Over the application's own files, the keyring and the default engine.
+    static std::unique_ptr<AgentControl> standard(std::shared_ptr<AgentApprover> approver);
+
+    // Executes one command and returns its reply. Throws AgentError, or the store's, engine's
+    // or keyring's own error unchanged; CancellationError when `stop` ended a wait.
+    QJsonObject run(const QString &name, const QJsonObject &arguments, std::stop_token stop = {});
+
+    // The destination the "destination" argument names: an id in any case, else the first
+    // name equal ignoring case, else the one destination whose id starts with a key of at
+    // least four characters. Throws AgentError::notFound listing the names otherwise.
+    Destination resolve(const AgentParameters &parameters) const;
+
+    // The destination's restic environment; a failure to build it becomes AgentError::failed.
+    ResticEnvironment environment(const Destination &destination) const;
+
+    static const DateFormatter &formatter();
+    // Records as reply objects: their own keys, dates written by formatter(). A record that
+    // cannot be converted gives an empty object.
+    static QJsonObject json(const BackupRecord &record);
+    static QJsonObject json(const Destination &destination);
+    static QJsonObject json(const RepositoryHealth &health);
+    static QJsonObject json(const AgentAuditLog::Entry &entry);
+    // "id", "shortID", "time", "host", "paths", "bytes".
+    static QJsonObject json(const Snapshot &snapshot);
+
+    // The eight-key summary of a destination, never its credentials.
+    QJsonObject destinationSummary(const Destination &destination) const;
+    // Agent-typed source folders: trimmed, "~" expanded, absolute, existing, cleaned; in input
+    // order, duplicates kept. Throws AgentError::usage for the first that fails.
+    static QStringList folders(const QStringList &paths);
+    // `existing`, then each addition it lacks, in order (exact text comparison).
+    static QStringList merged(const QStringList &existing, const QStringList &additions);
+
+    // Read commands.
+    QJsonObject status();
+    QJsonObject destinationDetail(const Destination &destination);
+    QJsonObject snapshots(const Destination &destination, qint64 limit, std::stop_token stop = {});
+    QJsonObject browse(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
+    // "latest", a full id, a short id, or a full-id prefix of at least 8 characters; exactly one
+    // snapshot must match, else AgentError::notFound.
+    Snapshot findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop = {});
+
+    // Backup and check commands.
+    QJsonObject backup(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
+    QJsonObject backupResult(const AgentParameters &parameters);
+    QJsonObject backupResult(const BackupRequests::Result &result) const;
+    QJsonObject check(const Destination &destination, std::stop_token stop = {});
+
+    // Change commands, in AgentControlChanges.cpp. Each asks for approval through perform().
+    QJsonObject addDestination(const AgentParameters &parameters, std::stop_token stop = {});
+    QJsonObject updateDestination(
+        const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
+    QJsonObject removeDestination(const Destination &destination, std::stop_token stop = {});
+    QJsonObject restore(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
+    QJsonObject applyRetention(const Destination &destination, bool prune, std::stop_token stop = {});
+
+    // Decides `request` (the sealed policy, else the approver), writes its audit line, runs
+    // `change` when allowed and tags the reply with "approval". In AgentControlChanges.cpp.
+    QJsonObject perform(
+        const ChangeRequest &request, const std::function<QJsonObject()> &change, std::stop_token stop = {});
+
+    DestinationStore &store() const { return *m_store; }
+    const BackupHistory &history() const { return m_history; }
+    const CredentialsStore &credentials() const { return m_credentials; }
+    const ResticEngine &engine() const { return m_engine; }
+    const BackupRequests &requests() const { return m_requests; }
+    const RepositoryHealthStore &health() const { return m_health; }
+    AgentApprover &approver() const { return *m_approver; }
+    const AgentAuditLog &audit() const { return m_audit; }
+    void startScheduler() const { m_hooks.startScheduler(); }
+    std::optional<QString> reconcileScheduler(const QList<Destination> &destinations) const
+    {
+        return m_hooks.reconcileScheduler(destinations);
+    }
+
+    // How long a waiting backup sleeps between looks for its result.
+    static constexpr int pollSeconds = 2;
+
+private:
+    QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
+    QJsonObject auditEntries(qint64 limit) const;
+    QJsonObject retentionPreview(const Destination &destination, std::stop_token stop);
+
+    std::shared_ptr<DestinationStore> m_store;
+    BackupHistory m_history;
+    CredentialsStore m_credentials;
+    ResticEngine m_engine;
+    BackupRequests m_requests;
+    RepositoryHealthStore m_health;
+    std::shared_ptr<AgentApprover> m_approver;
+    AgentAuditLog m_audit;
+    Hooks m_hooks;
+};
+
+} // namespace vellmir

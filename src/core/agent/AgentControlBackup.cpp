@@ -1,0 +1,151 @@
+// The backup, backup-result and check commands of AgentControl.
+
+#include "agent/AgentControl.h"
+
+#include "util/Uuid.h"
+
+#include <QJsonArray>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace vellmir {
+
+namespace {
+
+QJsonObject startedReply(const BackupRequests::Request &request)
+{
+    return QJsonObject {
+        { QStringLiteral("mode"), QStringLiteral("background-agent") },
+        { QStringLiteral("request"), uuidText(request.id) },
+        { QStringLiteral("state"), QStringLiteral("started") },
+        { QStringLiteral("next"),
+            QStringLiteral("Run backup-result with this request id, or history, to see the outcome.") },
+    };
+}
+
+// Sleeps until `until` unless `stop` is requested first, which throws CancellationError.
+void sleepUntil(std::chrono::steady_clock::time_point until, const std::stop_token &stop)
+{
+    std::mutex mutex;
+    std::condition_variable_any wakeUp;
+    std::unique_lock lock(mutex);
+    wakeUp.wait_until(lock, stop, until, [] { return false; });
+    if (stop.stop_requested())
+        throw CancellationError();
+}
+
+} // namespace
+
+QJsonObject AgentControl::backup(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
+{
+    if (destination.sources.isEmpty())
+        throw AgentError::failed(destination.name + QStringLiteral(" has no folders to back up."));
+
+    if (parameters.boolean(QStringLiteral("inProcess")).value_or(false)) {
+        BackupRunner runner(m_engine, m_history, m_hooks.runnerServices);
+        runner.runAndWait(destination, stop);
+        const QList<BackupRecord> records = m_history.records(destination.id);
+        return QJsonObject {
+            { QStringLiteral("mode"), QStringLiteral("in-process") },
+            { QStringLiteral("fullDiskAccess"), m_hooks.fullDiskAccess() },
+            { QStringLiteral("run"), records.isEmpty() ? QJsonObject() : json(records.first()) },
+        };
+    }
+
+    const BackupRequests::Request request = m_requests.enqueue(destination.id, Date::now());
+    try {
+        m_hooks.startScheduler();
+    } catch (const std::exception &error) {
+        m_requests.cancel(request);
+        throw AgentError::failed(errorDescription(error) + QStringLiteral(" Pass inProcess to run it here instead."));
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    // Read only now: a malformed value is reported, but the backup it belongs to goes ahead.
+    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(QStringLiteral("waitSeconds")).value_or(0));
+    // Far beyond any useful wait, and small enough that the deadline cannot overflow the clock.
+    waitSeconds = std::min<qint64>(waitSeconds, 100LL * 365 * 24 * 3600);
+    const Clock::time_point deadline = start + std::chrono::seconds(waitSeconds);
+
+    while (Clock::now() < deadline) {
+        if (const std::optional<BackupRequests::Result> result = m_requests.result(request.id))
+            return backupResult(*result);
+        sleepUntil(Clock::now() + std::chrono::seconds(pollSeconds), stop);
+    }
+    return startedReply(request);
+}
+
+QJsonObject AgentControl::backupResult(const AgentParameters &parameters)
+{
+    const QString text = parameters.requiredString(QStringLiteral("request"));
+    const std::optional<QUuid> id = parseUuid(text);
+    if (!id)
+        throw AgentError::usage(QStringLiteral("request must be a request id."));
+    if (const std::optional<BackupRequests::Result> result = m_requests.result(*id))
+        return backupResult(*result);
+    for (const BackupRequests::Request &request : m_requests.pending())
+        if (request.id == *id)
+            return QJsonObject {
+                { QStringLiteral("request"), uuidText(*id) },
+                { QStringLiteral("state"), QStringLiteral("running") },
+            };
+    throw AgentError::notFound(
+        QStringLiteral("No backup request ") + uuidText(*id) + QStringLiteral(". Results are kept for seven days."));
+}
+
+QJsonObject AgentControl::backupResult(const BackupRequests::Result &result) const
+{
+    QJsonObject object {
+        { QStringLiteral("mode"), QStringLiteral("background-agent") },
+        { QStringLiteral("request"), uuidText(result.requestID) },
+        { QStringLiteral("state"), QStringLiteral("finished") },
+        { QStringLiteral("outcome"), result.outcome },
+    };
+    if (result.message)
+        object.insert(QStringLiteral("message"), *result.message);
+    if (result.recordID) {
+        try {
+            for (const BackupRecord &record : m_history.records(result.destinationID))
+                if (record.id == *result.recordID) {
+                    object.insert(QStringLiteral("run"), json(record));
+                    break;
+                }
+        } catch (const std::exception &) {
+            // The outcome stands on its own; the run's details are a bonus.
+        }
+    }
+    return object;
+}
+
+QJsonObject AgentControl::check(const Destination &destination, std::stop_token stop)
+{
+    // The record before the check tells whether the check got as far as recording anything:
+    // a run that never started leaves an older message that says nothing about this one.
+    const RepositoryHealth before = m_health.load(destination);
+    std::optional<QString> failure;
+    try {
+        m_health.check(destination, m_engine, stop);
+    } catch (const CancellationError &) {
+        throw;
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+    }
+    const RepositoryHealth after = m_health.load(destination);
+
+    QJsonObject object { { QStringLiteral("destination"), destination.name } };
+    if (!failure) {
+        object.insert(QStringLiteral("passed"), after.integritySucceeded.value_or(false));
+        if (after.integrityMessage)
+            object.insert(QStringLiteral("message"), *after.integrityMessage);
+        return object;
+    }
+    const bool recorded = after.lastIntegrityCheck != before.lastIntegrityCheck;
+    object.insert(QStringLiteral("passed"), false);
+    object.insert(QStringLiteral("message"), recorded && after.integrityMessage ? *after.integrityMessage : *failure);
+    return object;
+}
+
+} // namespace vellmir

@@ -1,0 +1,64 @@
+#include "agent/AgentError.h"
+
+namespace vellmir {
+
+AgentError AgentError::denied(ApprovalDecision decision)
+{
+    // The five minutes are the dialog's fixed wait, not derived from the approver.
+    const QString message = decision == ApprovalDecision::timedOut
+        ? QStringLiteral("Nobody answered the approval request within 5 minutes, so the change was not made.")
+        : QStringLiteral("The change was denied in Vellmir's approval dialog.");
+    return AgentError(Kind::denied, message, decision);
+}
+
+QString AgentError::code() const
+{
+    switch (m_kind) {
+    case Kind::usage:
+        return QStringLiteral("usage");
+    case Kind::notFound:
+        return QStringLiteral("not-found");
+    case Kind::denied:
+        return toString(m_decision.value_or(ApprovalDecision::denied));
+    case Kind::failed:
+        break;
+    }
+    return QStringLiteral("failed");
+}
+
+int AgentError::exitStatus() const
+{
+    switch (m_kind) {
+    case Kind::usage:
+        return 2;
+    case Kind::notFound:
+        return 3;
+    case Kind::denied:
+        return 4;
+    case Kind::failed:
+        break;
+    }
+    return 1;
+}
+
+QString AgentError::code(const std::exception &error)
+{
+    if (const auto *agentError = dynamic_cast<const AgentError *>(&error))
+        return agentError->code();
+    return QStringLiteral("failed");
+}
+
+int AgentError::exitStatus(const std::exception &error)
+{
+    if (const auto *agentError = dynamic_cast<const AgentError *>(&error))
+        return agentError->exitStatus();
+    return 1;
+}
+
+QJsonObject AgentError::reply(const std::exception &error)
+{
+    return QJsonObject { { QStringLiteral("error"), errorDescription(error) },
+        { QStringLiteral("code"), code(error) } };
+}
+
+} // namespace vellmir

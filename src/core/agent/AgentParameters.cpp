@@ -1,0 +1,105 @@
+#include "agent/AgentParameters.h"
+
+#include "agent/AgentError.h"
+#include "util/Json.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <algorithm>
+
+namespace vellmir {
+
+AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command)
+{
+    QStringList unknown;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        if (!command.parameter(it.key()))
+            unknown.append(it.key());
+    if (!unknown.isEmpty()) {
+        std::sort(unknown.begin(), unknown.end());
+        throw AgentError::usage(
+            command.name + QStringLiteral(" has no parameter \"") + unknown.first() + QStringLiteral("\"."));
+    }
+    // Presence only: an empty or mistyped value is the getters' to reject.
+    for (const AgentCommand::Parameter &parameter : command.parameters)
+        if (parameter.required && !values.contains(parameter.name))
+            throw AgentError::usage(command.name + QStringLiteral(" needs ") + parameter.name + QStringLiteral("."));
+    m_values = std::move(values);
+}
+
+std::optional<QString> AgentParameters::string(const QString &name) const
+{
+    if (!m_values.contains(name))
+        return std::nullopt;
+    const QJsonValue value = m_values.value(name);
+    if (!value.isString())
+        throw AgentError::usage(name + QStringLiteral(" must be text."));
+    return value.toString();
+}
+
+QString AgentParameters::requiredString(const QString &name) const
+{
+    const std::optional<QString> value = string(name);
+    if (!value || value->isEmpty())
+        throw AgentError::usage(name + QStringLiteral(" must not be empty."));
+    return *value;
+}
+
+QStringList AgentParameters::strings(const QString &name) const
+{
+    if (!m_values.contains(name))
+        return {};
+    const QJsonValue value = m_values.value(name);
+    if (value.isString())
+        return { value.toString() };
+    if (!value.isArray())
+        throw AgentError::usage(name + QStringLiteral(" must be a list of text."));
+    QStringList list;
+    for (const QJsonValue &element : value.toArray()) {
+        if (!element.isString())
+            throw AgentError::usage(name + QStringLiteral(" must be a list of text."));
+        list.append(element.toString());
+    }
+    return list;
+}
+
+std::optional<qint64> AgentParameters::integer(const QString &name) const
+{
+    if (!m_values.contains(name))
+        return std::nullopt;
+    const QJsonValue value = m_values.value(name);
+    if (value.isDouble()) {
+        if (const std::optional<qint64> whole = json::toInt64(value))
+            return whole;
+    } else if (value.isString()) {
+        // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
+        static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
+        const QString text = value.toString();
+        if (decimal.match(text).hasMatch()) {
+            bool ok = false;
+            const qint64 parsed = text.toLongLong(&ok, 10);
+            if (ok)
+                return parsed;
+        }
+    }
+    throw AgentError::usage(name + QStringLiteral(" must be a whole number."));
+}
+
+std::optional<bool> AgentParameters::boolean(const QString &name) const
+{
+    if (!m_values.contains(name))
+        return std::nullopt;
+    const QJsonValue value = m_values.value(name);
+    if (value.isBool())
+        return value.toBool();
+    if (value.isString()) {
+        const QString text = value.toString().toLower();
+        if (text == QLatin1String("true") || text == QLatin1String("yes") || text == QLatin1String("1"))
+            return true;
+        if (text == QLatin1String("false") || text == QLatin1String("no") || text == QLatin1String("0"))
+            return false;
+    }
+    throw AgentError::usage(name + QStringLiteral(" must be true or false."));
+}
+
+} // namespace vellmir

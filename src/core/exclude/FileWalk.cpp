@@ -1,0 +1,186 @@
+#include "exclude/FileWalk.h"
+
+#include <QFile>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace vellmir {
+
+namespace {
+
+// Directories deeper than this are read completely and closed before their children are
+// visited, so a pathologically deep tree cannot run the process out of descriptors.
+constexpr std::size_t kMaxOpenDepth = 96;
+
+FileValues valuesFromStatx(const struct statx &st, FileWalk::Values wanted)
+{
+    FileValues values;
+    values.readable = true;
+    const mode_t mode = st.stx_mode;
+    values.isDirectory = S_ISDIR(mode);
+    values.isRegularFile = S_ISREG(mode);
+    if (wanted == FileWalk::Values::sizes && values.isRegularFile) {
+        // A file system that cannot report allocated blocks leaves the field out of the mask;
+        // the file size stands in then.
+        if (st.stx_mask & STATX_BLOCKS)
+            values.allocatedSize = qint64(st.stx_blocks) * 512;
+        if (st.stx_mask & STATX_SIZE)
+            values.fileSize = qint64(st.stx_size);
+    }
+    return values;
+}
+
+FileValues readValues(int dirFd, const char *name, FileWalk::Values wanted)
+{
+    struct statx st;
+    unsigned mask = STATX_TYPE;
+    if (wanted == FileWalk::Values::sizes)
+        mask |= STATX_SIZE | STATX_BLOCKS;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st) != 0 || !(st.stx_mask & STATX_TYPE))
+        return {};
+    return valuesFromStatx(st, wanted);
+}
+
+struct Level {
+    std::string names; // entries, each followed by NUL
+    std::vector<std::pair<std::size_t, unsigned char>> entries; // offset into names, d_type
+};
+
+class Walker {
+public:
+    Walker(FileWalk::Values values, FileWalk::Visitor &visitor)
+        : m_values(values)
+        , m_visitor(visitor)
+    {
+    }
+
+    void run(const char *root, int fd)
+    {
+        m_path.reserve(4096);
+        m_path.assign(root);
+        // "/x/" and "/x" give the same child paths, and "/" gives "/a" rather than "//a".
+        while (!m_path.empty() && m_path.back() == '/')
+            m_path.pop_back();
+        walkDirectory(fd, 0);
+    }
+
+private:
+    void walkDirectory(int fd, std::size_t depth)
+    {
+        DIR *dir = fdopendir(fd);
+        if (!dir) {
+            close(fd);
+            return;
+        }
+        if (m_levels.size() <= depth)
+            m_levels.push_back(std::make_unique<Level>());
+        Level &level = *m_levels[depth];
+        level.names.clear();
+        level.entries.clear();
+        errno = 0;
+        while (const dirent *entry = readdir(dir)) {
+            const char *n = entry->d_name;
+            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+                continue;
+            level.entries.emplace_back(level.names.size(), entry->d_type);
+            level.names.append(n);
+            level.names.push_back('\0');
+        }
+
+        const bool keepOpen = depth < kMaxOpenDepth;
+        int dirFd = keepOpen ? dirfd(dir) : AT_FDCWD;
+        if (!keepOpen) {
+            closedir(dir);
+            dir = nullptr;
+        }
+
+        const std::size_t baseLength = m_path.size();
+        for (const auto &[offset, type] : level.entries) {
+            const char *name = level.names.data() + offset;
+            m_path.push_back('/');
+            m_path.append(name);
+            const char *relative = keepOpen ? name : m_path.c_str();
+
+            FileValues values = valuesFor(dirFd, relative, type);
+            FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values };
+            const FileWalk::Step step = m_visitor.visit(item);
+            if (step == FileWalk::Step::descend && values.isDirectory) {
+                const int child = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child >= 0)
+                    walkDirectory(child, depth + 1);
+            }
+            m_path.resize(baseLength);
+        }
+        if (dir)
+            closedir(dir);
+    }
+
+    FileValues valuesFor(int dirFd, const char *relative, unsigned char type)
+    {
+        // The listing's type saves a stat wherever the walk needs nothing more.
+        switch (type) {
+        case DT_DIR: {
+            FileValues values;
+            values.readable = true;
+            values.isDirectory = true;
+            return values;
+        }
+        case DT_REG:
+            if (m_values == FileWalk::Values::type) {
+                FileValues values;
+                values.readable = true;
+                values.isRegularFile = true;
+                return values;
+            }
+            return readValues(dirFd, relative, m_values);
+        case DT_UNKNOWN:
+            return readValues(dirFd, relative, m_values);
+        default: {
+            // Links, sockets, devices and pipes: neither directories nor regular files.
+            FileValues values;
+            values.readable = true;
+            return values;
+        }
+        }
+    }
+
+    FileWalk::Values m_values;
+    FileWalk::Visitor &m_visitor;
+    std::string m_path;
+    std::vector<std::unique_ptr<Level>> m_levels;
+};
+
+} // namespace
+
+bool FileWalk::walk(const QString &root, Values values, Visitor &visitor)
+{
+    if (root.isEmpty())
+        return false;
+    const QByteArray encoded = QFile::encodeName(root);
+    return walk(encoded.constData(), values, visitor);
+}
+
+bool FileWalk::walk(const char *root, Values values, Visitor &visitor)
+{
+    if (!root || !*root)
+        return false;
+    const int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    Walker walker(values, visitor);
+    walker.run(root, fd);
+    return true;
+}
+
+FileValues FileWalk::valuesAt(const char *path)
+{
+    return readValues(AT_FDCWD, path, Values::sizes);
+}
+
+} // namespace vellmir

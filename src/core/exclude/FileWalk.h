@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstddef>
+#include <optional>
+
+namespace vellmir {
+
+// What a walk read about one item. Values that could not be read stay absent, and an item
+// whose values could not be read at all has `readable` false.
+struct FileValues {
+    bool readable = false;
+    bool isDirectory = false;
+    bool isRegularFile = false;
+    std::optional<qint64> allocatedSize; // bytes on disk
+    std::optional<qint64> fileSize; // logical length
+};
+
+// The size an item adds to a folder's or a backup's total: its allocated size, else its file
+// size, else nothing. Only regular files count.
+inline qint64 countedSize(const FileValues &values)
+{
+    if (!values.readable || !values.isRegularFile)
+        return 0;
+    if (values.allocatedSize)
+        return *values.allocatedSize;
+    return values.fileSize.value_or(0);
+}
+
+// A depth-first walk below one folder that visits hidden items, never follows symbolic links
+// below the root and goes on past every error. Paths are handed out as NUL-terminated bytes
+// from one reused buffer, so a walk over a large tree does no allocation per item. Only the
+// values asked for are read: a walk that needs types alone does no stat of directories or of
+// items whose type the directory listing already gives.
+class FileWalk {
+public:
+    enum class Values {
+        type, // isDirectory and isRegularFile
+        sizes, // type plus allocatedSize and fileSize of regular files
+    };
+    enum class Step {
+        descend, // go into the item when it is a directory
+        skipDescendants,
+    };
+
+    struct Item {
+        const char *path; // root as given (trailing "/" removed) + "/" + relative path
+        std::size_t pathLength;
+        const char *name; // last path component, inside path
+        FileValues values;
+    };
+
+    class Visitor {
+    public:
+        virtual ~Visitor() = default;
+        virtual Step visit(const Item &item) = 0;
+    };
+
+    // Visits every item below `root` (not the root itself). A root that is a symbolic link to a
+    // folder is followed, since the caller named it. Returns false when the root cannot be
+    // listed, in which case nothing was visited.
+    static bool walk(const QString &root, Values values, Visitor &visitor);
+    static bool walk(const char *root, Values values, Visitor &visitor);
+
+    // Reads the values of one item at `path` without following a final symbolic link.
+    static FileValues valuesAt(const char *path);
+};
+
+} // namespace vellmir

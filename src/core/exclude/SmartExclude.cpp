@@ -1,0 +1,248 @@
+#include "exclude/SmartExclude.h"
+
+#include "exclude/FileWalk.h"
+#include "util/AppPaths.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace vellmir {
+
+namespace {
+
+struct RuleRow {
+    const char *name;
+    const char *reason; // UTF-8
+    bool recommended;
+};
+
+const char *const kCacheReason = "Name suggests a cache; review contents";
+
+// Sorted by name (bytes), so a walk can look names up without building strings.
+constexpr auto kRules = [] {
+    std::array<RuleRow, 52> rows { {
+        { "node_modules", "Node.js dependencies (npm/yarn reinstall)", true },
+        { "DerivedData", "Xcode derived data (rebuilt)", true },
+        { ".build", "Swift build products (rebuilt)", true },
+        { "Pods", "CocoaPods (pod install)", true },
+        { "Carthage", "Carthage build output", true },
+        { "__pycache__", "Python bytecode cache", true },
+        { ".pytest_cache", "pytest cache", true },
+        { ".mypy_cache", "mypy cache", true },
+        { ".ruff_cache", "ruff cache", true },
+        { ".venv", "Python virtualenv (recreate)", true },
+        { "venv", "Python virtualenv (recreate)", true },
+        { ".tox", "tox environments (recreate)", true },
+        { ".gradle", "May include Gradle properties and initialization scripts; review", false },
+        { ".next", "Next.js build cache", true },
+        { ".nuxt", "Nuxt build cache", true },
+        { ".svelte-kit", "SvelteKit build cache", true },
+        { ".parcel-cache", "Parcel cache", true },
+        { ".turbo", "Turborepo cache", true },
+        { ".terraform", "Terraform providers (terraform init)", true },
+        { "GPUCache", "Chromium GPU cache (regenerable)", true },
+        { "Code Cache", "Chromium code cache (regenerable)", true },
+        { "blob_storage", "Application blobs may contain offline work; review", false },
+        { "Service Worker", "May contain offline application data; review", false },
+        { "GrShaderCache", "GPU shader cache (regenerable)", true },
+        { "ShaderCache", "GPU shader cache (regenerable)", true },
+        { "DawnGraphiteCache", "GPU shader cache (regenerable)", true },
+        { "DawnWebGPUCache", "GPU shader cache (regenerable)", true },
+        { "CachedData", "Name suggests cached data; review contents", false },
+        { "Crashpad", "Crash dumps (regenerable)", true },
+        { ".npm", "npm cache (regenerable)", true },
+        { "_cacache", "npm content-addressable cache (regenerable)", true },
+        { ".pnpm-store", "pnpm store (regenerable)", true },
+        { ".cocoapods", "CocoaPods cache (regenerable)", true },
+        { ".nuget", "May include NuGet configuration; review", false },
+        { ".m2", "May include Maven settings and local artifacts; review", false },
+        { ".pub-cache", "Dart/Flutter package cache (regenerable)", true },
+        { ".deno", "Deno cache (regenerable)", true },
+        { ".gem", "May include RubyGems credentials; review", false },
+        { ".Trash", "Trash (discardable)", true },
+        { ".cargo", "Rust registry and tools (re-downloadable)", false },
+        { ".rustup", "Rust toolchains (re-downloadable)", false },
+        { ".ollama", "Ollama models (re-downloadable, large)", false },
+        { ".lmstudio", "LM Studio models (re-downloadable, large)", false },
+        { "target", "Rust/Maven build output (generic name \xE2\x80\x94 review)", false },
+        { "build", "Build output (generic name \xE2\x80\x94 review)", false },
+        { "dist", "Distribution output (generic name \xE2\x80\x94 review)", false },
+        { "vendor", "Vendored dependencies (sometimes committed \xE2\x80\x94 review)", false },
+        { "Downloads", "Downloads (usually re-downloadable \xE2\x80\x94 review)", false },
+        { "Cache", kCacheReason, false },
+        { "Caches", kCacheReason, false },
+        { ".cache", kCacheReason, false },
+        { ".git", "Git history (exclude only if pushed to a remote)", false },
+    } };
+    std::sort(rows.begin(), rows.end(),
+        [](const RuleRow &a, const RuleRow &b) { return std::string_view(a.name) < std::string_view(b.name); });
+    return rows;
+}();
+
+// The rules as values, in the same order as kRules.
+const std::vector<SmartExclude::Rule> &ruleValues()
+{
+    static const std::vector<SmartExclude::Rule> values = [] {
+        std::vector<SmartExclude::Rule> result;
+        result.reserve(kRules.size());
+        for (const RuleRow &row : kRules)
+            result.push_back({ QString::fromUtf8(row.reason), row.recommended });
+        return result;
+    }();
+    return values;
+}
+
+class DirectorySizer : public FileWalk::Visitor {
+public:
+    FileWalk::Step visit(const FileWalk::Item &item) override
+    {
+        m_total += countedSize(item.values);
+        return FileWalk::Step::descend;
+    }
+    qint64 total() const { return m_total; }
+
+private:
+    qint64 m_total = 0;
+};
+
+struct Aggregate {
+    const SmartExclude::Rule *rule = nullptr; // null: the cache heuristic
+    qint64 count = 0;
+    qint64 bytes = 0;
+};
+
+class RuleScanner : public FileWalk::Visitor {
+public:
+    RuleScanner(
+        std::map<std::string, Aggregate> &found, const std::string &skipCaches, const std::string &skipDerivedData)
+        : m_found(found)
+        , m_skipCaches(skipCaches)
+        , m_skipDerivedData(skipDerivedData)
+    {
+    }
+
+    FileWalk::Step visit(const FileWalk::Item &item) override
+    {
+        const std::string_view path(item.path, item.pathLength);
+        // The Library detector proposes these two itself; their contents are never visited.
+        if (path == m_skipCaches || path == m_skipDerivedData)
+            return FileWalk::Step::skipDescendants;
+        if (!item.values.readable || !item.values.isDirectory)
+            return FileWalk::Step::descend;
+        const SmartExclude::Rule *rule = SmartExclude::ruleFor(item.name);
+        if (!rule && !SmartExclude::nameSuggestsCache(item.name))
+            return FileWalk::Step::descend;
+
+        const qint64 size = SmartExclude::directorySize(item.path);
+        auto [it, inserted] = m_found.try_emplace(std::string(item.name));
+        if (inserted)
+            it->second.rule = rule;
+        it->second.count += 1;
+        it->second.bytes += size;
+        return FileWalk::Step::skipDescendants;
+    }
+
+private:
+    std::map<std::string, Aggregate> &m_found;
+    const std::string &m_skipCaches;
+    const std::string &m_skipDerivedData;
+};
+
+} // namespace
+
+const QHash<QString, SmartExclude::Rule> &SmartExclude::rules()
+{
+    static const QHash<QString, Rule> table = [] {
+        QHash<QString, Rule> result;
+        const auto &values = ruleValues();
+        for (std::size_t i = 0; i < kRules.size(); ++i)
+            result.insert(QString::fromUtf8(kRules[i].name), values[i]);
+        return result;
+    }();
+    return table;
+}
+
+const SmartExclude::Rule *SmartExclude::ruleFor(const char *name)
+{
+    const std::string_view wanted(name);
+    const auto it = std::lower_bound(kRules.begin(), kRules.end(), wanted,
+        [](const RuleRow &row, std::string_view key) { return std::string_view(row.name) < key; });
+    if (it == kRules.end() || std::string_view(it->name) != wanted)
+        return nullptr;
+    return &ruleValues()[std::size_t(it - kRules.begin())];
+}
+
+bool SmartExclude::nameSuggestsCache(const char *name)
+{
+    // No letter outside ASCII lower-cases to one of these, so comparing ASCII bytes suffices.
+    static constexpr char kWord[] = "cache";
+    const std::size_t length = std::strlen(name);
+    for (std::size_t start = 0; start + 5 <= length; ++start) {
+        std::size_t i = 0;
+        for (; i < 5; ++i) {
+            char c = name[start + i];
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+            if (c != kWord[i])
+                break;
+        }
+        if (i == 5)
+            return true;
+    }
+    return false;
+}
+
+qint64 SmartExclude::directorySize(const QString &path)
+{
+    if (path.isEmpty())
+        return 0;
+    return directorySize(QFile::encodeName(path).constData());
+}
+
+qint64 SmartExclude::directorySize(const char *path)
+{
+    DirectorySizer sizer;
+    FileWalk::walk(path, FileWalk::Values::sizes, sizer);
+    return sizer.total();
+}
+
+QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
+{
+    QString home = AppPaths::homeDirectory();
+    if (home == QLatin1String("/"))
+        home.clear(); // the locations below are home + "/Library/..."
+    const std::string skipCaches = QFile::encodeName(home + QStringLiteral("/Library/Caches")).toStdString();
+    const std::string skipDerivedData
+        = QFile::encodeName(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
+
+    std::map<std::string, Aggregate> found;
+    RuleScanner scanner(found, skipCaches, skipDerivedData);
+    for (const QString &source : sources)
+        FileWalk::walk(source, FileWalk::Values::type, scanner);
+
+    QList<ExcludeCandidate> candidates;
+    candidates.reserve(qsizetype(found.size()));
+    const QString cacheReason = QString::fromUtf8(kCacheReason);
+    for (const auto &[name, aggregate] : found) {
+        ExcludeCandidate candidate;
+        candidate.pattern = QString::fromUtf8(name.data(), qsizetype(name.size()));
+        candidate.id = candidate.pattern;
+        candidate.reason = aggregate.rule ? aggregate.rule->reason : cacheReason;
+        candidate.recommended = aggregate.rule && aggregate.rule->recommended;
+        candidate.instanceCount = aggregate.count;
+        candidate.totalBytes = aggregate.bytes;
+        candidate.source = ExcludeCandidate::Source::rule;
+        candidates.append(std::move(candidate));
+    }
+    // The map iterates by name, so equal sizes come out in a fixed order.
+    std::stable_sort(candidates.begin(), candidates.end(),
+        [](const ExcludeCandidate &a, const ExcludeCandidate &b) { return a.totalBytes > b.totalBytes; });
+    return candidates;
+}
+
+} // namespace vellmir

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "exclude/ExcludeCandidate.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace vellmir {
+
+// Finds folders under a destination's sources that can be rebuilt or downloaded again: a fixed
+// table of folder names plus a "cache" name heuristic. Keeps no state; any thread.
+class SmartExclude {
+public:
+    struct Rule {
+        QString reason;
+        bool recommended = false;
+        friend bool operator==(const Rule &, const Rule &) = default;
+    };
+
+    // Exact, case-sensitive folder name -> why and whether it is preselected.
+    static const QHash<QString, Rule> &rules();
+    // The rule for a folder name given as UTF-8 bytes, or nullptr; no allocation.
+    static const Rule *ruleFor(const char *name);
+    // Whether the name, lower-cased, contains "cache".
+    static bool nameSuggestsCache(const char *name);
+
+    // Allocated size of the regular files below the folder (hidden ones included, the folder
+    // itself not), no patterns applied; 0 when it cannot be listed.
+    static qint64 directorySize(const QString &path);
+    static qint64 directorySize(const char *path);
+
+    // One candidate per matching folder name, aggregated over all sources, largest first; equal
+    // sizes are ordered by pattern.
+    QList<ExcludeCandidate> scan(const QStringList &sources) const;
+};
+
+} // namespace vellmir

@@ -1,0 +1,283 @@
+#include "AgentFixture.h"
+
+#include <QtTest>
+
+using namespace vellmir;
+using vellmir::test::AgentFixture;
+
+Q_DECLARE_METATYPE(vellmir::AgentService::Status)
+
+namespace {
+
+const QString idA = QStringLiteral("aaaaaaaa11111111aaaaaaaa11111111aaaaaaaa11111111aaaaaaaa11111111");
+const QString idB = QStringLiteral("aaaaaaaa22222222bbbbbbbb22222222bbbbbbbb22222222bbbbbbbb22222222");
+const QString idC = QStringLiteral("cccccccc33333333cccccccc33333333cccccccc33333333cccccccc33333333");
+
+QByteArray node(const QString &path, const char *type)
+{
+    return QJsonDocument(QJsonObject { { "path", path }, { "type", type }, { "size", 7 }, { "struct_type", "node" },
+                             { "message_type", "node" } })
+               .toJson(QJsonDocument::Compact)
+        + '\n';
+}
+
+} // namespace
+
+class AgentControlReadTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AgentFixture> f;
+
+    void threeSnapshots()
+    {
+        f->script("snapshots.stdout",
+            test::snapshotsJson(
+                { { idC, "2025-01-01T10:00:00Z" }, { idB, "2025-01-02T10:00:00Z" }, { idA, "2025-01-03T10:00:00Z" } }));
+    }
+
+private Q_SLOTS:
+    void init() { f = std::make_unique<AgentFixture>(); }
+    void cleanup() { f.reset(); }
+
+    void statusSummarisesEachDestination()
+    {
+        const Destination none = f->add("Empty", { "/a", "/b" });
+        const Destination some = f->add("Some");
+        f->record(some, 100, BackupRecord::Outcome::complete, 160);
+        f->record(some, 200, BackupRecord::Outcome::failed, 210);
+        const Destination open = f->add("Open");
+        f->record(open, 100, BackupRecord::Outcome::complete);
+        f->record(open, 50, BackupRecord::Outcome::complete, 60);
+        f->store->setChangesWithoutApproval(true);
+
+        const QJsonObject status = f->run("status");
+        QCOMPARE(status.value("backgroundAgent").toString(), QStringLiteral("off (no destination has a schedule)"));
+        QCOMPARE(status.value("changesWithoutApproval").toBool(), true);
+        QCOMPARE(status.value("configuration").toString(), QStringLiteral("sealed"));
+        const QJsonArray list = status.value("destinations").toArray();
+        QCOMPARE(list.size(), 3);
+
+        const QJsonObject empty = list.at(0).toObject();
+        QCOMPARE(empty.keys(), QStringList({ "id", "kind", "name", "schedule", "sources" }));
+        QCOMPARE(empty.value("id").toString(), uuidText(none.id));
+        QCOMPARE(empty.value("sources").toInt(), 2);
+
+        const QJsonObject withRuns = list.at(1).toObject();
+        QCOMPARE(withRuns.value("latest").toObject().value("outcome").toString(), QStringLiteral("failed"));
+        QCOMPARE(withRuns.value("lastComplete").toString(), QStringLiteral("2001-01-01T00:02:40Z"));
+
+        // The newest complete run is still open-ended: no lastComplete from an older one.
+        const QJsonObject unfinished = list.at(2).toObject();
+        QVERIFY(unfinished.contains("latest"));
+        QVERIFY(!unfinished.contains("lastComplete"));
+    }
+
+    void statusSurvivesAnUnreadableHistory()
+    {
+        const Destination d = f->add("Photos");
+        f->record(d, 100, BackupRecord::Outcome::complete, 160);
+        test::writeFile(f->control->history().directory() + "/broken.json", "{");
+        const QJsonObject entry = f->run("status").value("destinations").toArray().first().toObject();
+        QVERIFY(!entry.contains("latest"));
+        QCOMPARE(entry.value("name").toString(), QStringLiteral("Photos"));
+        // The full view reports what the summary leaves out.
+        QVERIFY_THROWS_EXCEPTION(Error, f->run("destination", { { "destination", "Photos" } }));
+    }
+
+    void backgroundAgentStates_data()
+    {
+        QTest::addColumn<AgentService::Status>("status");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("enabled") << AgentService::Status::enabled << "on";
+        QTest::newRow("approval") << AgentService::Status::requiresApproval << "needs approval in Login Items";
+        QTest::newRow("not found") << AgentService::Status::notFound << "unavailable";
+    }
+    void backgroundAgentStates()
+    {
+        QFETCH(AgentService::Status, status);
+        QFETCH(QString, text);
+        f->agentStatus = status;
+        QCOMPARE(f->run("status").value("backgroundAgent").toString(), text);
+    }
+
+    void statusReportsAnOutsideChange()
+    {
+        f->add("Photos");
+        QFile file(f->store->fileURL());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write(" ");
+        file.close();
+        QCOMPARE(f->run("status").value("configuration").toString(), QStringLiteral("changed-outside-vellmir"));
+    }
+
+    void destinationShowsConfigurationRunsAndHealth()
+    {
+        const Destination d = f->add("Photos", { "/a" });
+        QJsonObject detail = f->run("destination", { { "destination", "Photos" } });
+        QVERIFY(!detail.contains("credentialID"));
+        QVERIFY(!detail.contains("lastBackup"));
+        QCOMPARE(detail.value("name").toString(), QStringLiteral("Photos"));
+        QCOMPARE(detail.value("sources").toArray(), QJsonArray { "/a" });
+        QCOMPARE(detail.value("recentRuns").toArray(), QJsonArray());
+        QCOMPARE(
+            detail.value("alwaysExcluded").toArray(), QJsonArray::fromStringList(Destination::protectedExcludes()));
+        QCOMPARE(detail.value("health").toObject().value("usage").toArray(), QJsonArray());
+
+        for (int i = 0; i < 7; ++i)
+            f->record(d, 100 + i, BackupRecord::Outcome::complete, 150 + i);
+        f->control->health().update(d.id, [&d](RepositoryHealth &health) {
+            health.repository = d.repository;
+            health.lastIntegrityCheck = Date { 60 };
+            health.integritySucceeded = true;
+            health.appendUsage({ newUuid(), Date { 120 }, 42 });
+        });
+        detail = f->run("destination", { { "destination", "Photos" } });
+        const QJsonArray runs = detail.value("recentRuns").toArray();
+        QCOMPARE(runs.size(), 5);
+        QCOMPARE(runs.first().toObject().value("startedAt").toString(), QStringLiteral("2001-01-01T00:01:46Z"));
+        const QJsonObject health = detail.value("health").toObject();
+        QCOMPARE(health.value("lastIntegrityCheck").toString(), QStringLiteral("2001-01-01T00:01:00Z"));
+        QCOMPARE(health.value("integritySucceeded").toBool(), true);
+        QCOMPARE(health.value("usage").toArray().first().toObject().value("date").toString(),
+            QStringLiteral("2001-01-01T00:02:00Z"));
+    }
+
+    void snapshotsAreCutToTheLimit_data()
+    {
+        QTest::addColumn<QJsonValue>("limit");
+        QTest::addColumn<QStringList>("shortIDs");
+        QTest::newRow("default") << QJsonValue(QJsonValue::Undefined)
+                                 << QStringList { "aaaaaaaa", "aaaaaaaa", "cccccccc" };
+        QTest::newRow("larger") << QJsonValue(50) << QStringList { "aaaaaaaa", "aaaaaaaa", "cccccccc" };
+        QTest::newRow("one") << QJsonValue(1) << QStringList { "aaaaaaaa" };
+        QTest::newRow("zero") << QJsonValue(0) << QStringList {};
+    }
+    void snapshotsAreCutToTheLimit()
+    {
+        QFETCH(QJsonValue, limit);
+        QFETCH(QStringList, shortIDs);
+        f->add("Photos");
+        threeSnapshots();
+        QJsonObject arguments { { "destination", "Photos" } };
+        if (!limit.isUndefined())
+            arguments.insert("limit", limit);
+        const QJsonObject reply = f->run("snapshots", arguments);
+        QCOMPARE(reply.value("total").toInt(), 3);
+        QStringList got;
+        for (const QJsonValue &value : reply.value("snapshots").toArray())
+            got << value.toObject().value("shortID").toString();
+        QCOMPARE(got, shortIDs);
+        if (!shortIDs.isEmpty()) {
+            const QJsonObject newest = reply.value("snapshots").toArray().first().toObject();
+            QCOMPARE(newest.value("id").toString(), idA);
+            QCOMPARE(newest.value("time").toString(), QStringLiteral("2025-01-03T10:00:00Z"));
+            QCOMPARE(newest.value("bytes").toInteger(), 1234);
+        }
+    }
+
+    void snapshotsWithoutPasswordFail()
+    {
+        f->add("Photos", {}, std::nullopt, false);
+        const std::optional<AgentError> error = f->failure("snapshots", { { "destination", "Photos" } });
+        QVERIFY(error && error->kind() == AgentError::Kind::failed);
+        QVERIFY(!f->resticRan());
+    }
+
+    void resticFailurePassesThroughUnchanged()
+    {
+        f->add("Photos");
+        f->script("snapshots.exit", "1");
+        f->script("snapshots.stderr", "Fatal: wrong password or no key found\n");
+        try {
+            f->run("snapshots", { { "destination", "Photos" } });
+            QFAIL("no error");
+        } catch (const AgentError &) {
+            QFAIL("an engine error stays the engine's");
+        } catch (const Error &error) {
+            QCOMPARE(error.message(), QStringLiteral("Fatal: wrong password or no key found"));
+        }
+    }
+
+    void findSnapshot_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("found"); // full id, or empty for not found
+        QTest::newRow("latest") << "latest" << idA;
+        QTest::newRow("full id") << idC << idC;
+        QTest::newRow("short id") << "cccccccc" << idC;
+        QTest::newRow("seven characters are no prefix") << "ccccccc"
+                                                        << "";
+        QTest::newRow("unique eight-plus prefix") << "aaaaaaaa1" << idA;
+        QTest::newRow("short id shared by two") << "aaaaaaaa"
+                                                << "";
+        QTest::newRow("upper case") << "CCCCCCCC"
+                                    << "";
+        QTest::newRow("Latest") << "Latest"
+                                << "";
+    }
+    void findSnapshot()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, found);
+        threeSnapshots();
+        try {
+            QCOMPARE(f->control->findSnapshot(query, {}).id, found);
+        } catch (const AgentError &error) {
+            QVERIFY(found.isEmpty());
+            QVERIFY(error.kind() == AgentError::Kind::notFound);
+            QCOMPARE(error.message(), QStringLiteral("No single snapshot matches \"%1\".").arg(query));
+        }
+    }
+
+    void latestOfAnEmptyRepositoryIsNotFound()
+    {
+        f->script("snapshots.stdout", "[]");
+        QVERIFY_THROWS_EXCEPTION(AgentError, f->control->findSnapshot("latest", {}));
+    }
+
+    void browseListsOneFolder_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("truncated");
+        QTest::newRow("999") << 999 << false;
+        QTest::newRow("1000") << 1000 << true;
+    }
+    void browseListsOneFolder()
+    {
+        QFETCH(int, count);
+        QFETCH(bool, truncated);
+        f->add("Photos");
+        threeSnapshots();
+        QByteArray listing;
+        for (int i = 0; i < count; ++i)
+            listing += node(QStringLiteral("/f%1").arg(i, 4, 10, QLatin1Char('0')), "file");
+        f->script("ls.stdout", listing);
+        const QJsonObject reply = f->run("browse", { { "destination", "Photos" }, { "snapshot", "cccccccc" } });
+        QCOMPARE(reply.value("snapshot").toString(), QStringLiteral("cccccccc"));
+        QCOMPARE(reply.value("path").toString(), QStringLiteral("/"));
+        QCOMPARE(reply.value("truncated").toBool(), truncated);
+        const QJsonArray entries = reply.value("entries").toArray();
+        QCOMPARE(entries.size(), count);
+        QCOMPARE(entries.first().toObject(), QJsonObject({ { "path", "/f0000" }, { "type", "file" }, { "size", 7 } }));
+        const QStringList arguments = f->resticArguments();
+        QVERIFY(!arguments.contains("--recursive"));
+        QCOMPARE(arguments.mid(arguments.size() - 2), QStringList({ idC, "/" }));
+    }
+
+    void browseSearchesBelowThePath()
+    {
+        f->add("Photos");
+        threeSnapshots();
+        f->script("ls.stdout", node("/docs/a/Report.txt", "file") + node("/docs/b.txt", "file"));
+        const QJsonObject reply = f->run("browse",
+            { { "destination", "Photos" }, { "snapshot", "latest" }, { "path", "/docs" }, { "search", "report" } });
+        QCOMPARE(reply.value("path").toString(), QStringLiteral("/docs"));
+        QCOMPARE(reply.value("entries").toArray().size(), 1);
+        QVERIFY(f->resticArguments().contains("--recursive"));
+        QCOMPARE(f->failure("browse", { { "destination", "Photos" }, { "snapshot", "" } })->message(),
+            QStringLiteral("snapshot must not be empty."));
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentControlReadTest)
+#include "AgentControlReadTest.moc"

@@ -1,0 +1,183 @@
+#include "agent/AgentParameters.h"
+#include "agent/AgentError.h"
+
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+
+QJsonObject object(const char *json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+// The usage message the call throws, or "ok".
+template <typename Call> QString usageOf(Call call)
+{
+    try {
+        call();
+    } catch (const AgentError &error) {
+        return error.kind() == AgentError::Kind::usage ? error.message() : QStringLiteral("wrong kind");
+    }
+    return QStringLiteral("ok");
+}
+
+AgentParameters parameters(const char *command, const char *json)
+{
+    return AgentParameters(object(json), *AgentCommand::named(QString::fromLatin1(command)));
+}
+
+} // namespace
+
+class AgentParametersTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void validation_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("first unknown key by sort order") << "history"
+                                                         << R"({"destination":"x","limt":1,"foo":2})"
+                                                         << "history has no parameter \"foo\".";
+        QTest::newRow("unknown before missing") << "restore"
+                                                << R"({"bogus":1})"
+                                                << "restore has no parameter \"bogus\".";
+        QTest::newRow("first missing in table order") << "restore"
+                                                      << R"({"destination":"x"})"
+                                                      << "restore needs snapshot.";
+        QTest::newRow("status takes nothing") << "status"
+                                              << R"({"limit":1})"
+                                              << "status has no parameter \"limit\".";
+        QTest::newRow("empty value is present") << "destination"
+                                                << R"({"destination":""})"
+                                                << "ok";
+        QTest::newRow("null value is present") << "destination"
+                                               << R"({"destination":null})"
+                                               << "ok";
+        QTest::newRow("required of add") << "add-destination"
+                                         << R"({"name":"a","kind":"local","repository":"r"})"
+                                         << "add-destination needs password.";
+    }
+    void validation()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, arguments);
+        QFETCH(QString, message);
+        QCOMPARE(usageOf([&] {
+            AgentParameters(QJsonDocument::fromJson(arguments.toUtf8()).object(), *AgentCommand::named(command));
+        }),
+            message);
+    }
+
+    void integers_data()
+    {
+        QTest::addColumn<QString>("value"); // a JSON value
+        QTest::addColumn<QString>("result"); // the number, or "fail"
+        QTest::newRow("text") << R"("42")"
+                              << "42";
+        QTest::newRow("plus") << R"("+42")"
+                              << "42";
+        QTest::newRow("minus") << R"("-7")"
+                               << "-7";
+        QTest::newRow("number") << "3"
+                                << "3";
+        QTest::newRow("integral double") << "3.0"
+                                         << "3";
+        QTest::newRow("largest") << R"("9223372036854775807")"
+                                 << "9223372036854775807";
+        QTest::newRow("fraction") << "3.5"
+                                  << "fail";
+        QTest::newRow("decimal text") << R"("3.0")"
+                                      << "fail";
+        QTest::newRow("leading blank") << R"(" 4")"
+                                       << "fail";
+        QTest::newRow("empty text") << R"("")"
+                                    << "fail";
+        QTest::newRow("twenty digits") << R"("12345678901234567890")"
+                                       << "fail";
+        QTest::newRow("two signs") << R"("+-1")"
+                                   << "fail";
+        QTest::newRow("hex") << R"("0x10")"
+                             << "fail";
+        QTest::newRow("exponent") << R"("1e3")"
+                                  << "fail";
+        QTest::newRow("huge number") << "1e30"
+                                     << "fail";
+        QTest::newRow("boolean") << "true"
+                                 << "fail";
+        QTest::newRow("null") << "null"
+                              << "fail";
+    }
+    void integers()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, result);
+        const AgentParameters p = parameters("history", ("{\"destination\":\"x\",\"limit\":" + value + "}").toUtf8());
+        if (result == QLatin1String("fail")) {
+            QCOMPARE(usageOf([&] { p.integer("limit"); }), QStringLiteral("limit must be a whole number."));
+        } else {
+            QCOMPARE(p.integer("limit"), result.toLongLong());
+        }
+        QCOMPARE(parameters("history", R"({"destination":"x"})").integer("limit"), std::optional<qint64>());
+    }
+
+    void booleans_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("true") << "true"
+                              << "true";
+        QTest::newRow("YES") << R"("YES")"
+                             << "true";
+        QTest::newRow("One") << R"("1")"
+                             << "true";
+        QTest::newRow("0") << R"("0")"
+                           << "false";
+        QTest::newRow("No") << R"("No")"
+                            << "false";
+        QTest::newRow("on") << R"("on")"
+                            << "fail";
+        QTest::newRow("y") << R"("y")"
+                           << "fail";
+        QTest::newRow("leading blank") << R"(" true")"
+                                       << "fail";
+        QTest::newRow("number") << "1"
+                                << "fail";
+    }
+    void booleans()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, result);
+        const AgentParameters p
+            = parameters("apply-retention", ("{\"destination\":\"x\",\"prune\":" + value + "}").toUtf8());
+        if (result == QLatin1String("fail"))
+            QCOMPARE(usageOf([&] { p.boolean("prune"); }), QStringLiteral("prune must be true or false."));
+        else
+            QCOMPARE(p.boolean("prune"), std::optional<bool>(result == QLatin1String("true")));
+    }
+
+    void textsAndLists()
+    {
+        const AgentParameters p = parameters("update-destination",
+            R"({"destination":" ","name":"","addSources":"~/a","removeSources":["a","b"],"addExcludes":["a",1],)"
+            R"("removeExcludes":[],"schedule":3})");
+        QCOMPARE(p.requiredString("destination"), QStringLiteral(" "));
+        QCOMPARE(p.string("name"), std::optional<QString>(QString()));
+        QCOMPARE(usageOf([&] { p.requiredString("name"); }), QStringLiteral("name must not be empty."));
+        QCOMPARE(usageOf([&] { p.string("schedule"); }), QStringLiteral("schedule must be text."));
+        QCOMPARE(p.strings("addSources"), QStringList({ "~/a" }));
+        QCOMPARE(p.strings("removeSources"), QStringList({ "a", "b" }));
+        QCOMPARE(p.strings("removeExcludes"), QStringList());
+        QCOMPARE(p.strings("keepDaily"), QStringList()); // absent
+        QCOMPARE(usageOf([&] { p.strings("addExcludes"); }), QStringLiteral("addExcludes must be a list of text."));
+        QCOMPARE(usageOf([&] { p.strings("schedule"); }), QStringLiteral("schedule must be a list of text."));
+        QCOMPARE(p.string("keepDaily"), std::optional<QString>());
+        QCOMPARE(usageOf([&] { p.requiredString("keepDaily"); }), QStringLiteral("keepDaily must not be empty."));
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentParametersTest)
+#include "AgentParametersTest.moc"
