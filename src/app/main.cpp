@@ -8,9 +8,15 @@
 #include "util/Error.h"
 #include "util/Log.h"
 
+#include "agent/AgentApproval.h"
+#include "agent/ApprovalDialog.h"
+
+#include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 using namespace vellmir;
 
@@ -40,6 +46,28 @@ int scheduledRun()
     }
 }
 
+// Whether a display server answers where the environment points: Qt would abort on one that
+// does not, so only a Wayland socket or a local X11 socket that exists (or a remote X display)
+// counts.
+bool desktopReachable()
+{
+    if (!DialogApprover::desktopSessionAvailable())
+        return false;
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QString socket
+            = wayland.startsWith(u'/') ? wayland : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + wayland;
+        if (QFileInfo::exists(socket))
+            return true;
+    }
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.startsWith(u':')) {
+        const QString number = display.mid(1).section(u'.', 0, 0);
+        return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number);
+    }
+    return !display.isEmpty();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -54,7 +82,11 @@ int main(int argc, char **argv)
 
     // System log lines stand as written ("Vellmir scheduler: ..."), without a category prefix.
     qSetMessagePattern(QStringLiteral("%{message}"));
-    QCoreApplication app(argc, argv);
+    // Agent commands ask the user on the desktop when there is one; without it nobody can answer
+    // and change requests end unanswered at once.
+    const bool askOnDesktop = mode == StartMode::commandLine && desktopReachable();
+    std::unique_ptr<QCoreApplication> app
+        = askOnDesktop ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     switch (mode) {
@@ -63,6 +95,10 @@ int main(int argc, char **argv)
     case StartMode::scheduledRun:
         return scheduledRun();
     case StartMode::commandLine:
+        AgentCLI::setApproverFactory([askOnDesktop] {
+            return std::make_shared<DialogApprover>(
+                DialogApprover::defaultTimeout, askOnDesktop ? std::make_shared<ApprovalDialog>() : nullptr);
+        });
         return AgentCLI::main(VellmirMain::toolArguments(arguments));
     case StartMode::windowed:
         break;
