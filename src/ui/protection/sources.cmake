@@ -1,0 +1,3 @@
+list(APPEND VELLMIR_UI_SOURCES
+    protection/CoverageAudit.cpp protection/CoverageAudit.h
+)
