@@ -1,0 +1,4 @@
+list(APPEND VELLMIR_UI_SOURCES
+    restore/BackupEntry.h
+    restore/ProposedBackup.cpp restore/ProposedBackup.h
+)
