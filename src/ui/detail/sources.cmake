@@ -1,0 +1,3 @@
+list(APPEND VELLMIR_UI_SOURCES
+    detail/ConnectionStatusRow.cpp detail/ConnectionStatusRow.h
+)
