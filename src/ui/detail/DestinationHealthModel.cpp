@@ -149,7 +149,7 @@ std::optional<DestinationHealthModel::Line> DestinationHealthModel::nextDueLine(
     if (!every || !last)
         return std::nullopt;
     return Line { tr("Next due: %1").arg(Format::abbreviatedDateTime(last->addingSeconds(*every), locale)),
-        StatusTone::secondary };
+        StatusTone::normal };
 }
 
 DestinationHealthModel::Line DestinationHealthModel::countsLine() const
@@ -160,14 +160,14 @@ DestinationHealthModel::Line DestinationHealthModel::countsLine() const
         = (folders == 1 ? tr("%1 selected folder") : tr("%1 selected folders")).arg(Format::count(folders))
         + QStringLiteral(" \u00b7 ")
         + (exclusions == 1 ? tr("%1 exclusion") : tr("%1 exclusions")).arg(Format::count(exclusions));
-    return { text, StatusTone::secondary };
+    return { text, StatusTone::normal };
 }
 
 DestinationHealthModel::Line DestinationHealthModel::verifiedRestoreLine(const QLocale &locale) const
 {
     const QString when = m_health.lastVerifiedRestore ? Format::numericDateTime(*m_health.lastVerifiedRestore, locale)
                                                       : tr("Not yet tested");
-    return { tr("Last verified restore: %1").arg(when), StatusTone::secondary };
+    return { tr("Last verified restore: %1").arg(when), StatusTone::normal };
 }
 
 bool DestinationHealthModel::isBusy() const

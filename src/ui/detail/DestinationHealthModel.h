@@ -74,7 +74,8 @@ public:
     std::optional<Date> lastComplete() const { return lastComplete(m_records); }
     bool overdue() const { return overdue(m_destination.schedule, lastComplete(), now()); }
 
-    // The row's lines as text and tone; an absent line is not shown.
+    // The row's lines as text and tone; an absent line is not shown. The next-due, counts and
+    // verified-restore lines are captions in the ordinary colour.
     struct Line {
         QString text;
         StatusTone tone = StatusTone::normal;
