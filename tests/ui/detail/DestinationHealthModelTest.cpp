@@ -18,7 +18,9 @@ const QLocale usEnglish(QLocale::English, QLocale::UnitedStates);
 QList<BackupRecord> records(test::HealthFixture &f, const QString &spec)
 {
     QList<BackupRecord> list;
-    for (const QString &item : spec.split(u' ', Qt::SkipEmptyParts)) {
+    const QStringList items = spec.split(u' ', Qt::SkipEmptyParts);
+    for (qsizetype index = 0; index < items.size(); ++index) {
+        const QString &item = items[index];
         const QStringList parts = item.split(u':');
         const Outcome outcome = parts[0] == u"c" ? Outcome::complete
             : parts[0] == u"i"                   ? Outcome::incomplete
@@ -28,7 +30,8 @@ QList<BackupRecord> records(test::HealthFixture &f, const QString &spec)
         std::optional<double> age;
         if (parts[1] != u"-")
             age = parts[1].toDouble();
-        list.append(f.record(outcome, age));
+        // Starts far enough apart that the history lists them in the order given.
+        list.append(f.record(outcome, age, age.value_or(0) + 1 + double(index) * 1e6));
     }
     return list;
 }
