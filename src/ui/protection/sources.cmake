@@ -4,4 +4,6 @@ list(APPEND VELLMIR_UI_SOURCES
     protection/RecoveryKit.cpp protection/RecoveryKit.h
     protection/RecoveryKitSheet.cpp protection/RecoveryKitSheet.h
     protection/RecoveryPlan.cpp protection/RecoveryPlan.h
+    protection/InfoButton.cpp protection/InfoButton.h
+    protection/InfoLabel.cpp protection/InfoLabel.h
 )
