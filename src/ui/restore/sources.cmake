@@ -1,0 +1,8 @@
+list(APPEND VELLMIR_UI_SOURCES
+    # Restore sheet and snapshot browser
+    restore/ElidedLabel.cpp restore/ElidedLabel.h
+    restore/RestoreKit.cpp restore/RestoreKit.h
+    restore/RestoreServices.cpp restore/RestoreServices.h
+    restore/RestoreSheetModel.cpp restore/RestoreSheetModel.h
+    restore/SnapshotBrowserModel.cpp restore/SnapshotBrowserModel.h
+)
