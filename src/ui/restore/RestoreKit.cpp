@@ -42,6 +42,38 @@ QIcon icon(const QString &symbol)
     return {};
 }
 
+void setTone(QWidget *widget, Tone tone)
+{
+    QPalette palette = widget->palette();
+    QColor colour = QApplication::palette().color(QPalette::WindowText);
+    switch (tone) {
+    case Tone::primary:
+        break;
+    case Tone::secondary:
+        colour.setAlphaF(0.62f);
+        break;
+    case Tone::tertiary:
+        colour.setAlphaF(0.42f);
+        break;
+    case Tone::success:
+        colour = QColor(0x1f, 0x8b, 0x3a);
+        break;
+    case Tone::failure:
+        colour = QColor(0xc6, 0x28, 0x28);
+        break;
+    }
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+void setCaption(QWidget *widget)
+{
+    QFont font = widget->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    widget->setFont(font);
+}
+
 FolderChooser folderDialog(QWidget *parent)
 {
     return [owner = QPointer<QWidget>(parent)]() -> std::optional<QString> {

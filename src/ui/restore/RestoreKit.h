@@ -21,6 +21,13 @@ QString snapshotTime(const Date &date);
 // "xmark.circle.fill", "folder", "doc", "arrow.up").
 QIcon icon(const QString &symbol);
 
+// The colour roles of texts: the primary style, the secondary and tertiary styles of hints
+// and counts, green for success and red for failure.
+enum class Tone { primary, secondary, tertiary, success, failure };
+void setTone(QWidget *widget, Tone tone);
+// The caption font: a step smaller than the widget's own.
+void setCaption(QWidget *widget);
+
 // A modal folder dialog over `parent`: folders only, one of them, folder creation allowed,
 // confirm button "Choose".
 FolderChooser folderDialog(QWidget *parent);

@@ -3,6 +3,8 @@ list(APPEND VELLMIR_UI_SOURCES
     restore/ElidedLabel.cpp restore/ElidedLabel.h
     restore/RestoreKit.cpp restore/RestoreKit.h
     restore/RestoreServices.cpp restore/RestoreServices.h
+    restore/RestoreSheet.cpp restore/RestoreSheet.h
     restore/RestoreSheetModel.cpp restore/RestoreSheetModel.h
     restore/SnapshotBrowserModel.cpp restore/SnapshotBrowserModel.h
+    restore/StatusLabel.cpp restore/StatusLabel.h
 )
