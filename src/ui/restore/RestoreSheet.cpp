@@ -2,7 +2,7 @@
 
 #include "restore/ElidedLabel.h"
 #include "restore/RestoreKit.h"
-#include "restore/StatusLabel.h"
+#include "restore/SymbolLabel.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -106,13 +106,13 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     progress->addWidget(cancel, 0, Qt::AlignLeft);
     actions->addWidget(m_progress);
 
-    m_success = new StatusLabel(QStringLiteral("checkmark.circle.fill"), restorekit::Tone::success, actionSection);
+    m_success = new SymbolLabel(QStringLiteral("checkmark.circle.fill"), restorekit::Tone::success, actionSection);
     m_success->setObjectName(QStringLiteral("successLabel"));
     actions->addWidget(m_success);
     m_show = new QPushButton(QStringLiteral("Show Restored Files"), actionSection);
     m_show->setObjectName(QStringLiteral("showButton"));
     actions->addWidget(m_show, 0, Qt::AlignLeft);
-    m_failure = new StatusLabel(QStringLiteral("xmark.circle.fill"), restorekit::Tone::failure, actionSection);
+    m_failure = new SymbolLabel(QStringLiteral("xmark.circle.fill"), restorekit::Tone::failure, actionSection);
     m_failure->setObjectName(QStringLiteral("failureLabel"));
     m_failure->setSelectable(true);
     actions->addWidget(m_failure);

@@ -11,7 +11,7 @@ class QPushButton;
 namespace vellmir {
 
 class ElidedLabel;
-class StatusLabel;
+class SymbolLabel;
 
 // "Restore Snapshot": a window-modal sheet that restores one snapshot, whole or one path of
 // it, into a new folder inside a folder the user chooses. Open it with open(). It renders its
@@ -41,9 +41,9 @@ private:
     QProgressBar *m_bar;
     QLabel *m_files;
     QLabel *m_bytes;
-    StatusLabel *m_success;
+    SymbolLabel *m_success;
     QPushButton *m_show;
-    StatusLabel *m_failure;
+    SymbolLabel *m_failure;
     QPushButton *m_close;
 };
 

@@ -6,5 +6,5 @@ list(APPEND VELLMIR_UI_SOURCES
     restore/RestoreSheet.cpp restore/RestoreSheet.h
     restore/RestoreSheetModel.cpp restore/RestoreSheetModel.h
     restore/SnapshotBrowserModel.cpp restore/SnapshotBrowserModel.h
-    restore/StatusLabel.cpp restore/StatusLabel.h
+    restore/SymbolLabel.cpp restore/SymbolLabel.h
 )

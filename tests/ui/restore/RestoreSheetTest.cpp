@@ -2,7 +2,7 @@
 #include "RestoreFixture.h"
 #include "kit/Screenshot.h"
 #include "restore/ElidedLabel.h"
-#include "restore/StatusLabel.h"
+#include "restore/SymbolLabel.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -111,9 +111,9 @@ private Q_SLOTS:
         part<QPushButton>(*dialog, "restoreButton")->click();
         QTRY_COMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Done"));
         QVERIFY(part<QPushButton>(*dialog, "closeButton")->isEnabled());
-        QVERIFY(part<StatusLabel>(*dialog, "successLabel")->isVisible());
+        QVERIFY(part<SymbolLabel>(*dialog, "successLabel")->isVisible());
         QVERIFY(
-            part<StatusLabel>(*dialog, "successLabel")->text().startsWith(QStringLiteral("Restored 1234 file(s), ")));
+            part<SymbolLabel>(*dialog, "successLabel")->text().startsWith(QStringLiteral("Restored 1234 file(s), ")));
         QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isVisible());
         shoot(*dialog, "finished");
         part<QPushButton>(*dialog, "showButton")->click();
@@ -127,8 +127,8 @@ private Q_SLOTS:
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         part<QPushButton>(*dialog, "restoreButton")->click();
-        QTRY_VERIFY(part<StatusLabel>(*dialog, "failureLabel")->isVisible());
-        auto *failure = part<StatusLabel>(*dialog, "failureLabel");
+        QTRY_VERIFY(part<SymbolLabel>(*dialog, "failureLabel")->isVisible());
+        auto *failure = part<SymbolLabel>(*dialog, "failureLabel");
         QCOMPARE(failure->text(), QStringLiteral("Fatal: unable to open repository at /srv/backup"));
         QVERIFY(failure->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
         QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());

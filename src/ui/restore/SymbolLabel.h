@@ -10,11 +10,11 @@ namespace vellmir {
 
 // A symbol followed by a sentence in one colour: the success line of a restore, or its failure,
 // whose text can be selected and copied.
-class StatusLabel : public QWidget {
+class SymbolLabel : public QWidget {
     Q_OBJECT
 
 public:
-    StatusLabel(const QString &symbol, restorekit::Tone tone, QWidget *parent = nullptr);
+    SymbolLabel(const QString &symbol, restorekit::Tone tone, QWidget *parent = nullptr);
 
     QString text() const;
     void setText(const QString &text);

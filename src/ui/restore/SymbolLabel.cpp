@@ -1,11 +1,11 @@
-#include "restore/StatusLabel.h"
+#include "restore/SymbolLabel.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 
 namespace vellmir {
 
-StatusLabel::StatusLabel(const QString &symbol, restorekit::Tone tone, QWidget *parent)
+SymbolLabel::SymbolLabel(const QString &symbol, restorekit::Tone tone, QWidget *parent)
     : QWidget(parent)
     , m_icon(new QLabel(this))
     , m_text(new QLabel(this))
@@ -23,23 +23,23 @@ StatusLabel::StatusLabel(const QString &symbol, restorekit::Tone tone, QWidget *
     layout->addWidget(m_text, 1);
 }
 
-QString StatusLabel::text() const
+QString SymbolLabel::text() const
 {
     return m_text->text();
 }
 
-void StatusLabel::setText(const QString &text)
+void SymbolLabel::setText(const QString &text)
 {
     m_text->setText(text);
 }
 
-void StatusLabel::setSelectable(bool selectable)
+void SymbolLabel::setSelectable(bool selectable)
 {
     m_text->setTextInteractionFlags(
         selectable ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard : Qt::NoTextInteraction);
 }
 
-void StatusLabel::setCaption()
+void SymbolLabel::setCaption()
 {
     restorekit::setCaption(m_text);
 }
