@@ -6,5 +6,6 @@ list(APPEND VELLMIR_UI_SOURCES
     restore/RestoreSheet.cpp restore/RestoreSheet.h
     restore/RestoreSheetModel.cpp restore/RestoreSheetModel.h
     restore/SnapshotBrowserModel.cpp restore/SnapshotBrowserModel.h
+    restore/SnapshotBrowserSheet.cpp restore/SnapshotBrowserSheet.h
     restore/SymbolLabel.cpp restore/SymbolLabel.h
 )
