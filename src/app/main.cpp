@@ -1,3 +1,4 @@
+#include "agent/AgentCLI.h"
 #include "agent/VellmirMain.h"
 #include "config/ConfigSeal.h"
 #include "config/DataProtectionSealKeyStore.h"
@@ -7,16 +8,22 @@
 #include "util/Error.h"
 #include "util/Log.h"
 
+#include "agent/AgentApproval.h"
+#include "agent/ApprovalDialog.h"
+
+#include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 using namespace vellmir;
 
 namespace {
 
-const char usage[] = "usage: vellmir-app --scheduled-run | --check-seal-access\n"
-                     "The agent command line and the windowed application are not available in this build.\n";
+const char usage[] = "usage: vellmir-app --scheduled-run | --check-seal-access | cli <command> ...\n"
+                     "The windowed application is not available in this build.\n";
 
 int sealProbe()
 {
@@ -39,6 +46,28 @@ int scheduledRun()
     }
 }
 
+// Whether a display server answers where the environment points: Qt would abort on one that
+// does not, so only a Wayland socket or a local X11 socket that exists (or a remote X display)
+// counts.
+bool desktopReachable()
+{
+    if (!DialogApprover::desktopSessionAvailable())
+        return false;
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QString socket
+            = wayland.startsWith(u'/') ? wayland : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + wayland;
+        if (QFileInfo::exists(socket))
+            return true;
+    }
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.startsWith(u':')) {
+        const QString number = display.mid(1).section(u'.', 0, 0);
+        return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number);
+    }
+    return !display.isEmpty();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -53,7 +82,11 @@ int main(int argc, char **argv)
 
     // System log lines stand as written ("Vellmir scheduler: ..."), without a category prefix.
     qSetMessagePattern(QStringLiteral("%{message}"));
-    QCoreApplication app(argc, argv);
+    // Agent commands ask the user on the desktop when there is one; without it nobody can answer
+    // and change requests end unanswered at once.
+    const bool askOnDesktop = mode == StartMode::commandLine && desktopReachable();
+    std::unique_ptr<QCoreApplication> app
+        = askOnDesktop ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     switch (mode) {
@@ -62,6 +95,11 @@ int main(int argc, char **argv)
     case StartMode::scheduledRun:
         return scheduledRun();
     case StartMode::commandLine:
+        AgentCLI::setApproverFactory([askOnDesktop] {
+            return std::make_shared<DialogApprover>(
+                DialogApprover::defaultTimeout, askOnDesktop ? std::make_shared<ApprovalDialog>() : nullptr);
+        });
+        return AgentCLI::main(VellmirMain::toolArguments(arguments));
     case StartMode::windowed:
         break;
     }

@@ -1,37 +1,86 @@
 #pragma once
 
-// What a change requested by an agent asks, and who decides it. The dialog approver and the
-// policy checks build on these types.
-
 #include <QString>
 #include <QStringList>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
 namespace vellmir {
 
-enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut };
-
-// "approved", "approved-by-setting", "denied", "timed-out".
-QString toString(ApprovalDecision decision);
-std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
-// True exactly for the two approvals.
-bool allows(ApprovalDecision decision);
-
-// One change an agent asks permission for.
+// What one change-tier agent command asks the user to allow.
 struct ChangeRequest {
     QString command; // the agent command's name; goes into the audit log
     QString title; // one-line question
-    QStringList details; // lines describing the change
+    QStringList details; // lines describing the change, shown under the question
 
     friend bool operator==(const ChangeRequest &, const ChangeRequest &) = default;
 };
 
-// Decides change requests. Never throws; a stop request ends the wait as a denial.
+// How a change request was decided. The raw texts are what agents and the audit log see.
+enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut };
+
+QString toString(ApprovalDecision decision); // "approved", "approved-by-setting", "denied", "timed-out"
+std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
+// True for the two approved cases only.
+bool allows(ApprovalDecision decision);
+
+// Decides change requests. Blocks until there is a decision and never throws; a stop request
+// ends the wait as a denial.
 class AgentApprover {
 public:
     virtual ~AgentApprover() = default;
     virtual ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop) = 0;
+};
+
+// The window that puts an approval question on the user's screen. It is a widget, so it lives
+// with the user interface; the decision rules stay here.
+class ApprovalPrompt {
+public:
+    struct Alert {
+        QString messageText;
+        QString informativeText;
+        QStringList buttons; // in display order
+        int defaultButton = 0; // the button Return chooses
+    };
+
+    virtual ~ApprovalPrompt() = default;
+    // Shows the alert in front of other windows and returns at once. `answered` is called with
+    // the index of the chosen button, or -1 when the window was closed in any other way; it may
+    // be called from any thread, before show() returns, and more than once (only the first
+    // call counts). show() and dismiss() are called on the thread that runs decide().
+    virtual void show(const Alert &alert, std::function<void(int)> answered) = 0;
+    // Takes the alert off the screen unanswered (time-out or stop).
+    virtual void dismiss() = 0;
+};
+
+// Asks the user, one request at a time, whether an agent's change may go ahead. Unanswered
+// requests time out. Without a prompt (no desktop session to show one on) nobody can answer,
+// so every request is reported unanswered at once: nothing is ever approved by default.
+class DialogApprover : public AgentApprover {
+public:
+    static constexpr double defaultTimeout = 300;
+
+    // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
+    // capped, so the wait always ends.
+    explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr);
+
+    double timeout() const { return m_timeout; }
+    // The alert decide() shows: the title, then the details and the closing sentence with the
+    // time-out in whole minutes; "Deny" (the default) and "Allow".
+    ApprovalPrompt::Alert alert(const ChangeRequest &request) const;
+
+    // Waits for the answer in a local event loop, so the calling thread keeps serving its
+    // events (the prompt's own, on the main thread) meanwhile.
+    ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
+
+    // Whether this process can reach a graphical session (Wayland or X11) to show a prompt on.
+    static bool desktopSessionAvailable();
+
+private:
+    double m_timeout;
+    std::shared_ptr<ApprovalPrompt> m_prompt;
 };
 
 } // namespace vellmir

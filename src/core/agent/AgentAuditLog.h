@@ -10,39 +10,41 @@
 
 namespace vellmir {
 
-// "agent-audit.jsonl": one compact JSON line per change request an agent made, shared by
-// every process of the application. Only ever appended to.
+// "agent-audit.jsonl": one line for every change request an agent made, however it was
+// decided. Every process of the application appends to the same file, so each line is added
+// whole at the end in one write, and nothing is ever rewritten.
 class AgentAuditLog {
 public:
     struct Entry {
-        Date time; // when the request was decided; whole seconds in the file
+        Date time; // when the request was decided; written to the second
         QString command;
-        QString summary; // title and details joined with " | "
+        QString summary;
         ApprovalDecision decision = ApprovalDecision::denied;
-        // "succeeded" or "failed: <description>" when the change ran; absent when it did not.
+        // "succeeded" or "failed: ..." once the change ran; nullopt when it did not run.
         std::optional<QString> outcome;
 
-        // Keys "command", "decision", "outcome" (when present), "summary", "time" (ISO 8601 UTC).
         QJsonObject toJson() const;
-        // Throws JsonError for a missing key, an unknown decision or a time in another form.
+        // Throws JsonError when a key is missing, the decision unknown or the time not in the
+        // ISO 8601 UTC form with whole seconds.
         static Entry fromJson(const QJsonObject &object);
-
+        // The line as written, without its line feed: compact, sorted keys, "/" escaped.
+        QByteArray encoded() const;
         friend bool operator==(const Entry &, const Entry &) = default;
     };
 
-    // The application's own log in its data folder.
+    // The application's own log, in its data folder.
     AgentAuditLog();
     explicit AgentAuditLog(QString url);
 
+    static QString defaultURL();
     const QString &url() const { return m_url; }
 
-    // Adds one whole line at the end of the file. Never throws; failures go to the system log.
+    // Adds the entry as one line. Never throws: a failure goes to the system log and the
+    // entry is lost.
     void append(const Entry &entry) const noexcept;
-    // The decodable entries among the last `limit` non-empty lines, oldest first. Never throws;
-    // a missing or unreadable file is an empty log and a negative limit counts as 0.
+    // The entries of the last `limit` non-empty lines, oldest first; lines that do not decode
+    // are skipped. A missing or unreadable file, or a limit below 1, gives none.
     QList<Entry> entries(qint64 limit) const noexcept;
-
-    static QString defaultURL();
 
 private:
     QString m_url;

@@ -1,45 +1,436 @@
 // The change commands of AgentControl and perform(), their shared approval and audit step.
-// These bodies stand in until the approval flow is built: every change command refuses.
 
 #include "agent/AgentControl.h"
+
+#include "config/DestinationWriter.h"
+#include "operations/RestoreRunner.h"
+#include "util/AppPaths.h"
+#include "util/Uuid.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QLocale>
 
 namespace vellmir {
 
 namespace {
-[[noreturn]] void unavailable(const QString &command)
+
+const QString arrow = QStringLiteral(" → ");
+
+QString quoted(const QString &name)
 {
-    throw AgentError::failed(QStringLiteral("The command \"") + command + QStringLiteral("\" is not available."));
+    return QStringLiteral("“") + name + QStringLiteral("”");
 }
+
+QString onOff(bool value)
+{
+    return value ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+// "~" and "~/..." against the home folder, after trimming; nothing else is touched.
+QString expandedPath(const QString &path)
+{
+    const QString trimmed = path.trimmed();
+    if (trimmed == QLatin1String("~"))
+        return AppPaths::homeDirectory();
+    if (trimmed.startsWith(QLatin1String("~/")))
+        return AppPaths::homeDirectory() + QLatin1Char('/') + trimmed.mid(2);
+    return trimmed;
+}
+
+Destination::Schedule parsedSchedule(const QString &text)
+{
+    if (const std::optional<Destination::Schedule> schedule = scheduleFromString(text.toLower()))
+        return *schedule;
+    throw AgentError::usage(QStringLiteral("schedule must be manual, hourly, or daily."));
+}
+
+QStringList tildeForms(const QStringList &paths)
+{
+    QStringList forms;
+    for (const QString &path : paths)
+        forms.append(Destination::tildeForm(path));
+    return forms;
+}
+
+// The parameter that carries each secret of a new destination.
+QString parameterName(CredentialRole role)
+{
+    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
+}
+
+void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
+{
+    if (!warning)
+        return;
+    const QString existing = reply.value(QStringLiteral("warning")).toString();
+    reply.insert(QStringLiteral("warning"), existing.isEmpty() ? *warning : existing + QLatin1Char(' ') + *warning);
+}
+
 } // namespace
 
-QJsonObject AgentControl::perform(const ChangeRequest &request, const std::function<QJsonObject()> &, std::stop_token)
+QJsonObject AgentControl::perform(
+    const ChangeRequest &request, const std::function<QJsonObject()> &change, std::stop_token stop)
 {
-    unavailable(request.command);
+    const ApprovalDecision decision = m_store->policy().changesWithoutApproval ? ApprovalDecision::approvedBySetting
+                                                                               : m_approver->decide(request, stop);
+
+    AgentAuditLog::Entry entry;
+    entry.time = Date::now();
+    entry.command = request.command;
+    entry.summary = (QStringList { request.title } + request.details).join(QStringLiteral(" | "));
+    entry.decision = decision;
+
+    if (!allows(decision)) {
+        m_audit.append(entry);
+        throw AgentError::denied(decision);
+    }
+
+    QJsonObject reply;
+    try {
+        reply = change();
+    } catch (const std::exception &error) {
+        entry.outcome = QStringLiteral("failed: ") + errorDescription(error);
+        m_audit.append(entry);
+        throw;
+    } catch (...) {
+        entry.outcome = QStringLiteral("failed: The change could not be made.");
+        m_audit.append(entry);
+        throw;
+    }
+    entry.outcome = QStringLiteral("succeeded");
+    m_audit.append(entry);
+    reply.insert(QStringLiteral("approval"), toString(decision));
+    return reply;
 }
 
-QJsonObject AgentControl::addDestination(const AgentParameters &, std::stop_token)
+QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
-    unavailable(QStringLiteral("add-destination"));
+    const QString kindText = parameters.requiredString(QStringLiteral("kind"));
+    const std::optional<Destination::Kind> kind = kindFromString(kindText);
+    if (!kind) {
+        QStringList raws;
+        for (Destination::Kind each : allKinds())
+            raws.append(toString(each));
+        throw AgentError::usage(QStringLiteral("kind must be one of ") + raws.join(QStringLiteral(", ")) + u'.');
+    }
+
+    const QString name = parameters.requiredString(QStringLiteral("name")).trimmed();
+    // A name of blanks only would leave a destination nobody can tell apart or name again.
+    if (name.isEmpty())
+        throw AgentError::usage(QStringLiteral("name must not be empty."));
+    for (const Destination &existing : m_store->destinations())
+        if (existing.name.compare(name, Qt::CaseInsensitive) == 0)
+            throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+
+    const QString repository = parameters.requiredString(QStringLiteral("repository")).trimmed();
+    const QStringList sources = folders(parameters.strings(QStringLiteral("sources")));
+    const QStringList excludes = merged(Destination::defaultExcludes(), parameters.strings(QStringLiteral("excludes")));
+    const std::optional<QString> scheduleText = parameters.string(QStringLiteral("schedule"));
+    const Destination::Schedule schedule = scheduleText ? parsedSchedule(*scheduleText) : Destination::Schedule::manual;
+
+    Destination destination;
+    destination.id = newUuid();
+    destination.credentialID = destination.id;
+    destination.preferences = BackupPreferences {};
+    destination.name = name;
+    destination.kind = *kind;
+    destination.repository = repository;
+    destination.sources = sources;
+    destination.excludes = excludes;
+    destination.retention = Destination::RetentionPolicy {};
+    destination.pruneAfterBackup = true;
+    destination.schedule = schedule;
+
+    ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
+    for (CredentialRole role : credentialRoles(*kind)) {
+        const QString parameter = parameterName(role);
+        const QString needs
+            = QStringLiteral("A ") + displayName(*kind) + QStringLiteral(" destination needs ") + parameter + u'.';
+        const QJsonValue value = parameters.values().value(parameter);
+        if (value.isUndefined())
+            throw AgentError::usage(needs);
+        if (!value.isString())
+            throw AgentError::usage(parameter + QStringLiteral(" must be text."));
+        const QString secret = value.toString().trimmed();
+        if (secret.isEmpty())
+            throw AgentError::usage(needs);
+        variables.insert(CredentialRoles::environmentVariable(role), secret);
+    }
+
+    const ConnectionStatus status = m_engine.probe(variables, stop);
+    QString repositoryLine;
+    switch (status.kind) {
+    case ConnectionStatus::Kind::ok:
+        repositoryLine
+            = QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
+        break;
+    case ConnectionStatus::Kind::failed:
+        throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
+    case ConnectionStatus::Kind::notInitialized:
+        if (!parameters.boolean(QStringLiteral("initialize")).value_or(false))
+            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
+                + QStringLiteral(". Pass initialize to create one."));
+        repositoryLine = QStringLiteral("Repository: will be created");
+        break;
+    }
+    const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
+
+    const ChangeRequest request { QStringLiteral("add-destination"),
+        QStringLiteral("Add the destination ") + quoted(name) + u'?',
+        { displayName(*kind) + QStringLiteral(": ") + repository, repositoryLine,
+            QStringLiteral("Folders: ")
+                + (sources.isEmpty() ? QStringLiteral("none yet") : tildeForms(sources).join(QStringLiteral(", "))),
+            QStringLiteral("Schedule: ") + displayName(schedule) } };
+
+    return perform(
+        request,
+        [&] {
+            if (create) {
+                const ConnectionStatus created = m_engine.initialize(variables, stop);
+                if (created.kind != ConnectionStatus::Kind::ok)
+                    throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
+            }
+            DestinationWriter(m_credentials).save(destination, variables, *m_store);
+            const std::optional<Destination> stored = m_store->destination(destination.id);
+            if (!stored)
+                throw AgentError::failed(QStringLiteral("The destination was not saved."));
+            QJsonObject reply { { QStringLiteral("added"), destinationSummary(*stored) } };
+            addWarning(reply, reconcileScheduler(m_store->destinations()));
+            return reply;
+        },
+        stop);
 }
 
-QJsonObject AgentControl::updateDestination(const Destination &, const AgentParameters &, std::stop_token)
+QJsonObject AgentControl::updateDestination(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
-    unavailable(QStringLiteral("update-destination"));
+    Destination updated = destination;
+    QStringList changes;
+
+    if (const std::optional<QString> given = parameters.string(QStringLiteral("name"))) {
+        const QString name = given->trimmed();
+        if (!name.isEmpty() && name != destination.name) {
+            for (const Destination &other : m_store->destinations())
+                if (other.id != destination.id && other.name.compare(name, Qt::CaseInsensitive) == 0)
+                    throw AgentError::usage(
+                        QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+            updated.name = name;
+            changes.append(QStringLiteral("Name: ") + destination.name + arrow + name);
+        }
+    }
+
+    QStringList addedSources;
+    for (const QString &folder : folders(parameters.strings(QStringLiteral("addSources"))))
+        if (!destination.sources.contains(folder))
+            addedSources.append(folder);
+
+    QStringList removedSources;
+    for (const QString &given : parameters.strings(QStringLiteral("removeSources"))) {
+        const QString path = expandedPath(given);
+        if (!destination.sources.contains(path))
+            throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" is not one of ") + destination.name
+                + QStringLiteral("'s folders."));
+        removedSources.append(path);
+    }
+    updated.sources.clear();
+    for (const QString &source : destination.sources)
+        if (!removedSources.contains(source))
+            updated.sources.append(source);
+    updated.sources += addedSources;
+
+    QStringList addedExcludes;
+    for (const QString &pattern : parameters.strings(QStringLiteral("addExcludes")))
+        if (!destination.excludes.contains(pattern))
+            addedExcludes.append(pattern);
+    QStringList removedExcludes;
+    for (const QString &pattern : parameters.strings(QStringLiteral("removeExcludes"))) {
+        if (!destination.excludes.contains(pattern))
+            throw AgentError::usage(pattern + QStringLiteral(" is not one of ") + destination.name
+                + QStringLiteral("'s exclude patterns."));
+        removedExcludes.append(pattern);
+    }
+    updated.excludes.clear();
+    for (const QString &pattern : destination.excludes)
+        if (!removedExcludes.contains(pattern))
+            updated.excludes.append(pattern);
+    updated.excludes += addedExcludes;
+
+    for (const QString &folder : addedSources)
+        changes.append(QStringLiteral("Back up: ") + Destination::tildeForm(folder));
+    for (const QString &folder : removedSources)
+        changes.append(QStringLiteral("Stop backing up: ") + Destination::tildeForm(folder));
+    for (const QString &pattern : addedExcludes)
+        changes.append(QStringLiteral("Exclude: ") + pattern);
+    for (const QString &pattern : removedExcludes)
+        changes.append(QStringLiteral("Stop excluding: ") + pattern);
+
+    if (const std::optional<QString> given = parameters.string(QStringLiteral("schedule"))) {
+        updated.schedule = parsedSchedule(*given);
+        if (updated.schedule != destination.schedule)
+            changes.append(QStringLiteral("Schedule: ") + displayName(destination.schedule) + arrow
+                + displayName(updated.schedule));
+    }
+
+    const std::pair<const char *, qint64 Destination::RetentionPolicy::*> counts[] = {
+        { "keepDaily", &Destination::RetentionPolicy::keepDaily },
+        { "keepWeekly", &Destination::RetentionPolicy::keepWeekly },
+        { "keepMonthly", &Destination::RetentionPolicy::keepMonthly },
+        { "keepYearly", &Destination::RetentionPolicy::keepYearly },
+    };
+    for (const auto &[key, member] : counts) {
+        const QString name = QString::fromLatin1(key);
+        if (const std::optional<qint64> value = parameters.integer(name)) {
+            if (*value < 0)
+                throw AgentError::usage(name + QStringLiteral(" cannot be negative."));
+            updated.retention.*member = *value;
+        }
+    }
+    if (updated.retention != destination.retention) {
+        const Destination::RetentionPolicy &r = updated.retention;
+        // Counts are never negative here, so "any above 0" is "the sum is positive" without overflow.
+        if (r.keepDaily == 0 && r.keepWeekly == 0 && r.keepMonthly == 0 && r.keepYearly == 0)
+            throw AgentError::usage(QStringLiteral("Retention must keep at least one snapshot."));
+        changes.append(
+            QStringLiteral("Retention: ") + destination.retention.summary() + arrow + updated.retention.summary());
+    }
+
+    if (const std::optional<bool> prune = parameters.boolean(QStringLiteral("pruneAfterBackup"))) {
+        updated.pruneAfterBackup = *prune;
+        if (*prune != destination.pruneAfterBackup)
+            changes.append(QStringLiteral("Apply retention after backups: ") + onOff(*prune));
+    }
+
+    const BackupPreferences current = destination.effectivePreferences();
+    BackupPreferences conditions = current;
+    if (const std::optional<bool> value = parameters.boolean(QStringLiteral("onlyOnAC")))
+        conditions.onlyOnAC = *value;
+    if (const std::optional<bool> value = parameters.boolean(QStringLiteral("avoidMeteredNetworks")))
+        conditions.avoidMeteredNetworks = *value;
+    if (const std::optional<qint64> value = parameters.integer(QStringLiteral("uploadLimitKiB"))) {
+        if (*value < 0)
+            throw AgentError::usage(QStringLiteral("uploadLimitKiB cannot be negative."));
+        conditions.uploadLimitKiB = *value;
+    }
+    if (conditions.onlyOnAC != current.onlyOnAC)
+        changes.append(QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC));
+    if (conditions.avoidMeteredNetworks != current.avoidMeteredNetworks)
+        changes.append(QStringLiteral("Avoid metered networks: ") + onOff(conditions.avoidMeteredNetworks));
+    if (conditions.uploadLimitKiB != current.uploadLimitKiB)
+        changes.append(conditions.uploadLimitKiB == 0
+                ? QStringLiteral("Upload limit: none")
+                : QStringLiteral("Upload limit: %1 KiB/s").arg(QString::number(conditions.uploadLimitKiB)));
+    if (conditions != current)
+        updated.preferences = conditions;
+
+    if (updated == destination)
+        return QJsonObject { { QStringLiteral("updated"), destinationSummary(destination) },
+            { QStringLiteral("changes"), QJsonArray {} } };
+
+    const ChangeRequest request { QStringLiteral("update-destination"),
+        QStringLiteral("Change ") + quoted(destination.name) + u'?', changes };
+    return perform(
+        request,
+        [&] {
+            m_store->upsert(updated, destination);
+            QJsonObject reply { { QStringLiteral("updated"), destinationSummary(updated) },
+                { QStringLiteral("changes"), QJsonArray::fromStringList(changes) } };
+            addWarning(reply, reconcileScheduler(m_store->destinations()));
+            return reply;
+        },
+        stop);
 }
 
-QJsonObject AgentControl::removeDestination(const Destination &, std::stop_token)
+QJsonObject AgentControl::removeDestination(const Destination &destination, std::stop_token stop)
 {
-    unavailable(QStringLiteral("remove-destination"));
+    const ChangeRequest request { QStringLiteral("remove-destination"),
+        QStringLiteral("Remove ") + quoted(destination.name) + u'?',
+        { displayName(destination.kind) + QStringLiteral(": ") + destination.repository,
+            QStringLiteral("Its stored credentials are deleted from the Keychain. The repository and its snapshots "
+                           "are not touched.") } };
+    return perform(
+        request,
+        [&] {
+            const DestinationStore::Removed removed = m_store->remove(destination, m_credentials);
+            QJsonObject reply { { QStringLiteral("removed"), destination.name },
+                { QStringLiteral("repositoryKept"), destination.repository } };
+            // The destination is gone, but the agent must not be told its secrets are too.
+            addWarning(reply, removed.warning);
+            addWarning(reply, reconcileScheduler(m_store->destinations()));
+            return reply;
+        },
+        stop);
 }
 
-QJsonObject AgentControl::restore(const Destination &, const AgentParameters &, std::stop_token)
+QJsonObject AgentControl::restore(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
-    unavailable(QStringLiteral("restore"));
+    const ResticEnvironment variables = environment(destination);
+    const Snapshot snapshot = findSnapshot(parameters.requiredString(QStringLiteral("snapshot")), variables, stop);
+
+    const QString target = expandedPath(parameters.requiredString(QStringLiteral("target")));
+    // A relative target would land wherever the agent's process happens to run.
+    if (!target.startsWith(QLatin1Char('/')) || !QFileInfo(target).isDir())
+        throw AgentError::usage(QStringLiteral("target must be an existing folder."));
+
+    const std::optional<QString> path = parameters.string(QStringLiteral("path"));
+    if (path)
+        ResticEngine::literalInclude(*path);
+
+    const QString when = QLocale::system().toString(snapshot.time.toDateTime().toLocalTime(), QLocale::ShortFormat);
+    const ChangeRequest request { QStringLiteral("restore"),
+        QStringLiteral("Restore from ") + quoted(destination.name) + u'?',
+        { QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" from ") + snapshot.hostname
+                + QStringLiteral(", ") + when,
+            QStringLiteral("Restore: ") + path.value_or(QStringLiteral("the whole snapshot")),
+            QStringLiteral("Into a new folder inside ") + Destination::tildeForm(target)
+                + QStringLiteral(". Existing files are never overwritten.") } };
+
+    return perform(
+        request,
+        [&] {
+            RestoreRunner runner(m_engine, m_credentials, m_health);
+            runner.reset();
+            runner.execute(snapshot, destination, target, path, stop);
+            if (runner.phase() != RestoreRunner::Phase::finished)
+                throw AgentError::failed(
+                    runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
+            QJsonObject reply {
+                { QStringLiteral("restoredTo"), runner.restoredPath().value_or(target) },
+                { QStringLiteral("snapshot"), snapshot.shortID },
+                { QStringLiteral("verified"), true },
+            };
+            if (const std::optional<RestoreSummary> &summary = runner.summary()) {
+                reply.insert(QStringLiteral("files"), summary->filesRestored);
+                reply.insert(QStringLiteral("bytes"), summary->bytesRestored);
+            }
+            if (runner.failureMessage())
+                reply.insert(QStringLiteral("warning"), *runner.failureMessage());
+            return reply;
+        },
+        stop);
 }
 
-QJsonObject AgentControl::applyRetention(const Destination &, bool, std::stop_token)
+QJsonObject AgentControl::applyRetention(const Destination &destination, bool prune, std::stop_token stop)
 {
-    unavailable(QStringLiteral("apply-retention"));
+    const ResticEnvironment variables = environment(destination);
+    const int count = m_engine.applyRetention(destination.retention, true, true, variables, stop);
+    if (count <= 0 && !prune)
+        return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
+
+    const ChangeRequest request { QStringLiteral("apply-retention"),
+        QStringLiteral("Apply retention to ") + quoted(destination.name) + u'?',
+        { destination.retention.summary(), QStringLiteral("Snapshots to remove: ") + QString::number(count),
+            prune ? QStringLiteral("Data no remaining snapshot uses is deleted. This cannot be undone.")
+                  : QStringLiteral("Data is not pruned.") } };
+    return perform(
+        request,
+        [&] {
+            const int removed = m_engine.applyRetention(destination.retention, prune, false, variables, stop);
+            return QJsonObject { { QStringLiteral("destination"), destination.name },
+                { QStringLiteral("removed"), removed }, { QStringLiteral("pruned"), prune } };
+        },
+        stop);
 }
 
 } // namespace vellmir

@@ -1,6 +1,7 @@
 list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentApproval.cpp agent/AgentApproval.h
     agent/AgentAuditLog.cpp agent/AgentAuditLog.h
+    agent/AgentCLI.cpp agent/AgentCLI.h agent/AgentCLIInstall.cpp
     agent/AgentCommand.cpp agent/AgentCommand.h
     agent/AgentControl.cpp agent/AgentControl.h
     agent/AgentControlBackup.cpp
@@ -9,5 +10,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentError.cpp agent/AgentError.h
     agent/AgentParameters.cpp agent/AgentParameters.h
     agent/AgentPolicy.cpp agent/AgentPolicy.h
+    agent/MCPServer.cpp agent/MCPServer.h
     agent/VellmirMain.cpp agent/VellmirMain.h
 )

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <cerrno>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -67,23 +69,30 @@ public:
         // "/x/" and "/x" give the same child paths, and "/" gives "/a" rather than "//a".
         while (!m_path.empty() && m_path.back() == '/')
             m_path.pop_back();
-        walkDirectory(fd, 0);
+        // The caller of walk() learns only whether the root opened; the rest is the visitor's.
+        (void)walkDirectory(fd, 0);
     }
 
 private:
-    void walkDirectory(int fd, std::size_t depth)
+    // Returns 0, or the errno of a folder that could not be listed.
+    int walkDirectory(int fd, std::size_t depth)
     {
         DIR *dir = fdopendir(fd);
         if (!dir) {
+            const int error = errno;
             close(fd);
-            return;
+            return error;
         }
         if (m_levels.size() <= depth)
             m_levels.push_back(std::make_unique<Level>());
         Level &level = *m_levels[depth];
         level.names.clear();
         level.entries.clear();
-        while (const dirent *entry = readdir(dir)) {
+        for (;;) {
+            errno = 0;
+            const dirent *entry = readdir(dir);
+            if (!entry)
+                break;
             const char *n = entry->d_name;
             if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
                 continue;
@@ -91,6 +100,8 @@ private:
             level.names.append(n);
             level.names.push_back('\0');
         }
+        // What was listed before a read error is still visited.
+        const int listError = errno;
 
         const bool keepOpen = depth < kMaxOpenDepth;
         int dirFd = keepOpen ? dirfd(dir) : AT_FDCWD;
@@ -107,17 +118,26 @@ private:
             const char *relative = keepOpen ? name : m_path.c_str();
 
             FileValues values = valuesFor(dirFd, relative, type);
-            FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values };
+            FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values, dirFd,
+                relative };
             const FileWalk::Step step = m_visitor.visit(item);
             if (step == FileWalk::Step::descend && values.isDirectory) {
                 const int child = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0)
-                    walkDirectory(child, depth + 1);
+                const int error = child >= 0 ? walkDirectory(child, depth + 1) : errno;
+                // A folder replaced by a link between listing and opening is not an error.
+                if (error != 0 && error != ELOOP && error != ENOTDIR) {
+                    // The walk below may have moved the path buffer.
+                    item.path = m_path.c_str();
+                    item.name = m_path.c_str() + baseLength + 1;
+                    item.atPath = keepOpen ? item.name : m_path.c_str();
+                    m_visitor.failed(item, error);
+                }
             }
             m_path.resize(baseLength);
         }
         if (dir)
             closedir(dir);
+        return listError;
     }
 
     FileValues valuesFor(int dirFd, const char *relative, unsigned char type)

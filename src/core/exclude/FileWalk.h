@@ -50,12 +50,23 @@ public:
         std::size_t pathLength;
         const char *name; // last path component, inside path
         FileValues values;
+        // The item relative to an open folder, for *at() calls that spare the kernel a walk of
+        // the whole path: atPath is the name under atFd, or the whole path with AT_FDCWD.
+        int atFd;
+        const char *atPath;
     };
 
     class Visitor {
     public:
         virtual ~Visitor() = default;
         virtual Step visit(const Item &item) = 0;
+        // A folder the visitor descended into could not be opened or listed; `error` is errno.
+        // The walk goes on with the folder's siblings.
+        virtual void failed(const Item &item, int error)
+        {
+            Q_UNUSED(item)
+            Q_UNUSED(error)
+        }
     };
 
     // Visits every item below `root` (not the root itself). A root that is a symbolic link to a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exclude/ExcludeCandidate.h"
+#include "exclude/ExcludeEvidenceScan.h"
 
 #include <QHash>
 #include <QList>
@@ -34,6 +35,10 @@ public:
     // One candidate per matching folder name, aggregated over all sources, largest first; equal
     // sizes are ordered by pattern.
     QList<ExcludeCandidate> scan(const QStringList &sources) const;
+
+    // The bounded evidence scan for the model review; see discoverForAI in ExcludeEvidenceScan.h.
+    ExcludeDiscovery discoverForAI(
+        const QStringList &sources, const ExcludeScanLimits &limits = {}, std::stop_token stop = {}) const;
 };
 
 } // namespace vellmir

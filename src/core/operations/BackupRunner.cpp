@@ -455,8 +455,9 @@ void BackupRunner::run(const Destination &destination)
     if (isBusy())
         return;
     std::shared_ptr<Job> job = start(destination, false);
+    m_stop = std::stop_source();
     try {
-        std::thread([job] { job->execute({}); }).detach();
+        std::thread([job, stop = m_stop.get_token()] { job->execute(stop); }).detach();
     } catch (const std::system_error &error) {
         // No thread, no run: end it here as a failure that was never recorded.
         Update update;
@@ -471,6 +472,12 @@ void BackupRunner::run(const Destination &destination)
         update.ended = true;
         apply(m_generation, update);
     }
+}
+
+void BackupRunner::cancel()
+{
+    if (isBusy())
+        m_stop.request_stop();
 }
 
 std::optional<QUuid> BackupRunner::runAndWait(const Destination &destination, std::stop_token stop)

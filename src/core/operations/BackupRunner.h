@@ -78,6 +78,9 @@ public:
 
     // Starts a backup and returns at once. While a run is busy, does nothing.
     void run(const Destination &destination);
+    // Stops the run that run() started: restic is stopped and the run is recorded as
+    // "cancelled". Does nothing when no such run is busy.
+    void cancel();
     // Runs a backup on the calling thread and returns once its outcome is recorded and any
     // notification handed over. `stop` cancels it: restic is stopped and the record says
     // "cancelled". Returns the id of the history record of this run, or nullopt when another
@@ -136,6 +139,8 @@ private:
     std::optional<BackupRecord> m_record;
     // Each start counts up, so that late news of an earlier run never touches a newer one.
     quint64 m_generation = 0;
+    // Cancels the latest run() (runAndWait() takes its own stop token).
+    std::stop_source m_stop;
     std::shared_ptr<Receiver> m_receiver;
 };
 

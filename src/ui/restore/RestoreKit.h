@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kit/StatusStyle.h"
 #include "restore/RestoreServices.h"
 #include "util/Date.h"
 
@@ -10,22 +11,14 @@ class QWidget;
 
 namespace vellmir::restorekit {
 
-// The renderings and platform services the restore views share, kept in one place so that
-// they follow the application's common formatters and icon map.
+// What the restore views add to the kit: the icons of their rows and path bar, the tertiary
+// text style and the platform services they call.
 
-// A byte count in the file style: decimal units, zero as a word.
-QString bytes(qint64 count);
-// A snapshot's time: abbreviated date and short time in the user's locale.
-QString snapshotTime(const Date &date);
-// The icon standing for one of the symbol names the views use ("checkmark.circle.fill",
-// "xmark.circle.fill", "folder", "doc", "arrow.up").
+// The icon standing for "folder", "doc" or "arrow.up"; the status symbols come from StatusStyle.
 QIcon icon(const QString &symbol);
-
-// The colour roles of texts: the primary style, the secondary and tertiary styles of hints
-// and counts, green for success and red for failure.
-enum class Tone { primary, secondary, tertiary, success, failure };
-void setTone(QWidget *widget, Tone tone);
-// The caption font: a step smaller than the widget's own.
+// The tertiary style: dimmer than the kit's secondary, for hints beside a secondary text.
+void setTertiary(QWidget *widget);
+// The kit's caption font on a widget.
 void setCaption(QWidget *widget);
 
 // A modal folder dialog over `parent`: folders only, one of them, folder creation allowed,

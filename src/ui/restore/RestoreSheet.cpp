@@ -1,8 +1,9 @@
 #include "restore/RestoreSheet.h"
 
-#include "restore/ElidedLabel.h"
+#include "kit/Format.h"
+#include "kit/PathLabel.h"
+#include "kit/StatusLabel.h"
 #include "restore/RestoreKit.h"
-#include "restore/SymbolLabel.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -56,7 +57,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     auto *targetSection = new QGroupBox(QStringLiteral("Restore To"), this);
     auto *targetLayout = new QVBoxLayout(targetSection);
     auto *targetRow = new QHBoxLayout;
-    m_target = new ElidedLabel(targetSection);
+    m_target = new PathLabel(targetSection);
     m_target->setObjectName(QStringLiteral("targetPath"));
     auto *choose = new QPushButton(QStringLiteral("Choose\u2026"), targetSection);
     choose->setObjectName(QStringLiteral("chooseButton"));
@@ -68,7 +69,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
                                              "recreated inside the new folder."),
         targetSection);
     footer->setWordWrap(true);
-    restorekit::setTone(footer, restorekit::Tone::secondary);
+    StatusStyle::applyTone(*footer, StatusTone::secondary);
     restorekit::setCaption(footer);
     targetLayout->addWidget(footer);
     layout->addWidget(targetSection);
@@ -94,7 +95,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     m_bytes = new QLabel(m_progress);
     m_bytes->setObjectName(QStringLiteral("progressBytes"));
     for (QLabel *label : { m_files, m_bytes }) {
-        restorekit::setTone(label, restorekit::Tone::secondary);
+        StatusStyle::applyTone(*label, StatusTone::secondary);
         restorekit::setCaption(label);
     }
     counts->addWidget(m_files);
@@ -106,13 +107,13 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     progress->addWidget(cancel, 0, Qt::AlignLeft);
     actions->addWidget(m_progress);
 
-    m_success = new SymbolLabel(QStringLiteral("checkmark.circle.fill"), restorekit::Tone::success, actionSection);
+    m_success = new StatusLabel(actionSection);
     m_success->setObjectName(QStringLiteral("successLabel"));
     actions->addWidget(m_success);
     m_show = new QPushButton(QStringLiteral("Show Restored Files"), actionSection);
     m_show->setObjectName(QStringLiteral("showButton"));
     actions->addWidget(m_show, 0, Qt::AlignLeft);
-    m_failure = new SymbolLabel(QStringLiteral("xmark.circle.fill"), restorekit::Tone::failure, actionSection);
+    m_failure = new StatusLabel(actionSection);
     m_failure->setObjectName(QStringLiteral("failureLabel"));
     m_failure->setSelectable(true);
     actions->addWidget(m_failure);
@@ -147,8 +148,8 @@ void RestoreSheet::refresh()
     const Phase phase = runner->phase();
 
     const bool chosen = !m_model->targetPath().isEmpty();
-    m_target->setText(chosen ? m_model->targetPath() : QStringLiteral("Choose a folder\u2026"));
-    restorekit::setTone(m_target, chosen ? restorekit::Tone::primary : restorekit::Tone::secondary);
+    m_target->setPath(chosen ? m_model->targetPath() : QStringLiteral("Choose a folder\u2026"));
+    StatusStyle::applyTone(*m_target, chosen ? StatusTone::normal : StatusTone::secondary);
 
     m_restore->setVisible(phase == Phase::idle || phase == Phase::failed);
     m_restore->setEnabled(m_model->canRestore());
@@ -157,10 +158,11 @@ void RestoreSheet::refresh()
     m_files->setText(m_model->progressFilesText());
     m_bytes->setText(m_model->progressBytesText());
     m_success->setVisible(phase == Phase::finished && runner->summary());
-    m_success->setText(m_model->summaryText());
+    m_success->setStatus(StatusTone::success, QStringLiteral("checkmark.circle.fill"), m_model->summaryText());
     m_show->setVisible(phase == Phase::finished && runner->restoredPath());
     m_failure->setVisible(runner->failureMessage().has_value());
-    m_failure->setText(runner->failureMessage().value_or(QString()));
+    m_failure->setStatus(
+        StatusTone::failure, QStringLiteral("xmark.circle.fill"), runner->failureMessage().value_or(QString()));
 
     m_close->setText(m_model->closeButtonTitle());
     m_close->setEnabled(m_model->canClose());

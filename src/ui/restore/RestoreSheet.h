@@ -10,8 +10,8 @@ class QPushButton;
 
 namespace vellmir {
 
-class ElidedLabel;
-class SymbolLabel;
+class PathLabel;
+class StatusLabel;
 
 // "Restore Snapshot": a window-modal sheet that restores one snapshot, whole or one path of
 // it, into a new folder inside a folder the user chooses. Open it with open(). It renders its
@@ -35,15 +35,15 @@ private:
     void refresh();
 
     RestoreSheetModel *m_model;
-    ElidedLabel *m_target;
+    PathLabel *m_target;
     QPushButton *m_restore;
     QWidget *m_progress;
     QProgressBar *m_bar;
     QLabel *m_files;
     QLabel *m_bytes;
-    SymbolLabel *m_success;
+    StatusLabel *m_success;
     QPushButton *m_show;
-    SymbolLabel *m_failure;
+    StatusLabel *m_failure;
     QPushButton *m_close;
 };
 

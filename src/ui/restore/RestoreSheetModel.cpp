@@ -1,6 +1,6 @@
 #include "restore/RestoreSheetModel.h"
 
-#include "restore/RestoreKit.h"
+#include "kit/Format.h"
 
 namespace vellmir {
 
@@ -18,7 +18,7 @@ RestoreSheetModel::RestoreSheetModel(Snapshot snapshot, Destination destination,
 
 QString RestoreSheetModel::whenText() const
 {
-    return restorekit::snapshotTime(m_snapshot.time);
+    return Format::abbreviatedDateTime(m_snapshot.time);
 }
 
 QString RestoreSheetModel::contentsText() const
@@ -43,8 +43,7 @@ QString RestoreSheetModel::progressFilesText() const
 
 QString RestoreSheetModel::progressBytesText() const
 {
-    return restorekit::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ")
-        + restorekit::bytes(m_runner->totalBytes());
+    return Format::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ") + Format::bytes(m_runner->totalBytes());
 }
 
 QString RestoreSheetModel::summaryText() const
@@ -54,7 +53,7 @@ QString RestoreSheetModel::summaryText() const
         return {};
     return QStringLiteral("Restored %1 file(s), %2.")
         .arg(summary->filesRestored)
-        .arg(restorekit::bytes(summary->bytesRestored));
+        .arg(Format::bytes(summary->bytesRestored));
 }
 
 void RestoreSheetModel::chooseFolder()

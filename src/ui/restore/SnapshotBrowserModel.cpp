@@ -1,6 +1,6 @@
 #include "restore/SnapshotBrowserModel.h"
 
-#include "restore/RestoreKit.h"
+#include "kit/Format.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 
@@ -99,7 +99,7 @@ QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
 {
-    return restorekit::snapshotTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
+    return Format::abbreviatedDateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
 }
 
 void SnapshotBrowserModel::start()
@@ -283,8 +283,7 @@ QString SnapshotBrowserModel::progressFilesText() const
 
 QString SnapshotBrowserModel::progressBytesText() const
 {
-    return restorekit::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ")
-        + restorekit::bytes(m_runner->totalBytes());
+    return Format::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ") + Format::bytes(m_runner->totalBytes());
 }
 
 QString SnapshotBrowserModel::summaryText() const
@@ -294,7 +293,7 @@ QString SnapshotBrowserModel::summaryText() const
         return {};
     return QStringLiteral("Restored %1 file(s), %2.")
         .arg(summary->filesRestored)
-        .arg(restorekit::bytes(summary->bytesRestored));
+        .arg(Format::bytes(summary->bytesRestored));
 }
 
 void SnapshotBrowserModel::restartListing()

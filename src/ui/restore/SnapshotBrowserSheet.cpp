@@ -1,8 +1,9 @@
 #include "restore/SnapshotBrowserSheet.h"
 
-#include "restore/ElidedLabel.h"
+#include "kit/Format.h"
+#include "kit/PathLabel.h"
+#include "kit/StatusLabel.h"
 #include "restore/RestoreKit.h"
-#include "restore/SymbolLabel.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -24,17 +25,20 @@
 namespace vellmir {
 
 using Phase = RestoreRunner::Phase;
-using restorekit::Tone;
 
 namespace {
 
 constexpr int pathRole = Qt::UserRole;
 
-QLabel *captionLabel(const QString &text, Tone tone, QWidget *parent)
+// A caption in the secondary style, or the tertiary one.
+QLabel *captionLabel(const QString &text, bool tertiary, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
-    restorekit::setTone(label, tone);
+    if (tertiary)
+        restorekit::setTertiary(label);
+    else
+        StatusStyle::applyTone(*label, StatusTone::secondary);
     restorekit::setCaption(label);
     return label;
 }
@@ -55,6 +59,17 @@ QWidget *page(QStackedWidget *stack, const char *name)
     widget->setObjectName(QLatin1String(name));
     stack->addWidget(widget);
     return widget;
+}
+
+// A one-row page, kept at the top when a taller page sets the stack's height.
+QHBoxLayout *rowPage(QStackedWidget *stack, const char *name)
+{
+    auto *column = new QVBoxLayout(page(stack, name));
+    column->setContentsMargins(0, 0, 0, 0);
+    auto *layout = new QHBoxLayout;
+    column->addLayout(layout);
+    column->addStretch();
+    return layout;
 }
 
 } // namespace
@@ -128,7 +143,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     spinner->setFixedSize(48, 10);
     loadingRow->addWidget(spinner);
     auto *reading = new QLabel(QStringLiteral("Reading snapshot\u2026"), m_loading);
-    restorekit::setTone(reading, Tone::secondary);
+    StatusStyle::applyTone(*reading, StatusTone::secondary);
     loadingRow->addWidget(reading);
     loadingRow->addStretch();
     layout->addWidget(m_loading);
@@ -138,7 +153,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_error->setTextFormat(Qt::PlainText);
     m_error->setWordWrap(true);
     m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    restorekit::setTone(m_error, Tone::failure);
+    StatusStyle::applyTone(*m_error, StatusTone::failure);
     layout->addWidget(m_error);
 
     m_list = new QTreeWidget(this);
@@ -154,9 +169,8 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_list->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     layout->addWidget(m_list, 1);
 
-    m_limitNote
-        = captionLabel(QStringLiteral("Showing the first 1,000 results. Narrow the search or open a subfolder."),
-            Tone::secondary, this);
+    m_limitNote = captionLabel(
+        QStringLiteral("Showing the first 1,000 results. Narrow the search or open a subfolder."), false, this);
     m_limitNote->setObjectName(QStringLiteral("limitNote"));
     layout->addWidget(m_limitNote);
 
@@ -169,11 +183,9 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_bar->setObjectName(QStringLiteral("restoreBar"));
     auto *hintRow = new QHBoxLayout(page(m_bar, "barHint"));
     hintRow->setContentsMargins(0, 4, 0, 4);
-    hintRow->addWidget(
-        captionLabel(QStringLiteral("Select a file or folder above to restore it."), Tone::secondary, this));
+    hintRow->addWidget(captionLabel(QStringLiteral("Select a file or folder above to restore it."), false, this));
     hintRow->addStretch();
-    hintRow->addWidget(
-        captionLabel(QStringLiteral("Double-click a folder or press Open to explore it."), Tone::tertiary, this));
+    hintRow->addWidget(captionLabel(QStringLiteral("Double-click a folder or press Open to explore it."), true, this));
 
     auto *selectedColumn = new QVBoxLayout(page(m_bar, "barSelected"));
     selectedColumn->setContentsMargins(0, 4, 0, 0);
@@ -190,13 +202,13 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     first->addWidget(m_selectedName);
     m_selectedSize = new QLabel(this);
     m_selectedSize->setObjectName(QStringLiteral("selectedSize"));
-    restorekit::setTone(m_selectedSize, Tone::secondary);
+    StatusStyle::applyTone(*m_selectedSize, StatusTone::secondary);
     first->addWidget(m_selectedSize);
     first->addStretch();
     auto *targetRow = new QHBoxLayout;
     targetRow->setSpacing(4);
-    targetRow->addWidget(captionLabel(QStringLiteral("Restore to:"), Tone::secondary, this));
-    m_target = new ElidedLabel(this);
+    targetRow->addWidget(captionLabel(QStringLiteral("Restore to:"), false, this));
+    m_target = new PathLabel(this);
     m_target->setObjectName(QStringLiteral("targetPath"));
     restorekit::setCaption(m_target);
     QFont medium = m_target->font();
@@ -212,16 +224,14 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_phase = new QStackedWidget(this);
     m_phase->setObjectName(QStringLiteral("restorePhase"));
     selectedColumn->addWidget(m_phase);
-    auto *ready = new QHBoxLayout(page(m_phase, "ready"));
-    ready->setContentsMargins(0, 0, 0, 0);
-    m_readyHint
-        = captionLabel(QStringLiteral("Vellmir creates a fresh folder and verifies contents without overwriting."),
-            Tone::secondary, this);
+    auto *ready = rowPage(m_phase, "ready");
+    m_readyHint = captionLabel(
+        QStringLiteral("Vellmir creates a fresh folder and verifies contents without overwriting."), false, this);
     m_readyHint->setObjectName(QStringLiteral("readyHint"));
     ready->addWidget(m_readyHint);
-    m_failure = new SymbolLabel(QStringLiteral("xmark.circle.fill"), Tone::failure, this);
+    m_failure = new StatusLabel(this);
     m_failure->setObjectName(QStringLiteral("failureLabel"));
-    m_failure->setCaption();
+    restorekit::setCaption(m_failure);
     m_failure->setSelectable(true);
     ready->addWidget(m_failure, 1);
     ready->addStretch();
@@ -238,11 +248,11 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_progressBar->setTextVisible(false);
     running->addWidget(m_progressBar);
     auto *counts = row(running);
-    m_files = captionLabel({}, Tone::secondary, this);
+    m_files = captionLabel({}, false, this);
     m_files->setObjectName(QStringLiteral("progressFiles"));
     counts->addWidget(m_files);
     counts->addStretch();
-    m_bytes = captionLabel({}, Tone::secondary, this);
+    m_bytes = captionLabel({}, false, this);
     m_bytes->setObjectName(QStringLiteral("progressBytes"));
     counts->addWidget(m_bytes);
     auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
@@ -250,9 +260,8 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     restorekit::setCaption(cancel);
     counts->addWidget(cancel);
 
-    auto *finished = new QHBoxLayout(page(m_phase, "finished"));
-    finished->setContentsMargins(0, 0, 0, 0);
-    m_success = new SymbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::success, this);
+    auto *finished = rowPage(m_phase, "finished");
+    m_success = new StatusLabel(this);
     m_success->setObjectName(QStringLiteral("successLabel"));
     finished->addWidget(m_success, 1);
     finished->addStretch();
@@ -339,10 +348,10 @@ void SnapshotBrowserSheet::refresh()
         m_selectedName->setText(SnapshotBrowserModel::lastComponent(selected->path));
         m_selectedName->setToolTip(selected->path);
         m_selectedSize->setVisible(!selected->isDirectory());
-        m_selectedSize->setText(u'(' + restorekit::bytes(selected->size) + u')');
+        m_selectedSize->setText(u'(' + Format::bytes(selected->size) + u')');
         m_restore->setText(SnapshotBrowserModel::restoreButtonTitle(*selected));
     }
-    m_target->setText(m_model->targetDisplayPath());
+    m_target->setPath(m_model->targetDisplayPath());
     m_target->setToolTip(m_model->targetPath());
 
     const RestoreRunner *runner = m_model->runner();
@@ -351,13 +360,14 @@ void SnapshotBrowserSheet::refresh()
     m_phase->setCurrentIndex(phase == Phase::running ? 1 : phase == Phase::finished ? 2 : 0);
     m_readyHint->setVisible(!runner->failureMessage());
     m_failure->setVisible(runner->failureMessage().has_value());
-    m_failure->setText(runner->failureMessage().value_or(QString()));
+    m_failure->setStatus(
+        StatusTone::failure, QStringLiteral("xmark.circle.fill"), runner->failureMessage().value_or(QString()));
     m_restore->setEnabled(m_model->canPressRestore());
     m_progressBar->setValue(int(std::clamp(runner->percent(), 0.0, 1.0) * 1000));
     m_files->setText(m_model->progressFilesText());
     m_bytes->setText(m_model->progressBytesText());
     m_success->setVisible(runner->summary().has_value());
-    m_success->setText(m_model->summaryText());
+    m_success->setStatus(StatusTone::success, QStringLiteral("checkmark.circle.fill"), m_model->summaryText());
     m_show->setVisible(runner->restoredPath().has_value());
 
     m_close->setText(m_model->closeButtonTitle());
@@ -379,7 +389,7 @@ void SnapshotBrowserSheet::rebuildCrumbs()
         crumb->setObjectName(QStringLiteral("crumb:") + component.fullPath);
         crumb->setText(component.name);
         crumb->setAutoRaise(true);
-        restorekit::setTone(crumb, current ? Tone::primary : Tone::secondary);
+        StatusStyle::applyTone(*crumb, current ? StatusTone::normal : StatusTone::secondary);
         // Queued: opening a folder rebuilds the crumbs, this one included.
         connect(
             crumb, &QToolButton::clicked, m_model,
@@ -387,7 +397,7 @@ void SnapshotBrowserSheet::rebuildCrumbs()
         m_crumbs->addWidget(crumb);
         if (!current) {
             auto *separator = new QLabel(QStringLiteral("/"));
-            restorekit::setTone(separator, Tone::tertiary);
+            restorekit::setTertiary(separator);
             m_crumbs->addWidget(separator);
         }
     }
@@ -412,14 +422,14 @@ void SnapshotBrowserSheet::rebuildEntries()
             open->setText(QStringLiteral("Open"));
             open->setAutoRaise(true);
             open->setToolTip(QStringLiteral("Open folder (or double-click row)"));
-            restorekit::setTone(open, Tone::secondary);
+            StatusStyle::applyTone(*open, StatusTone::secondary);
             // Queued: opening a folder clears the search, which rebuilds the rows and their buttons.
             connect(
                 open, &QToolButton::clicked, m_model, [model = m_model, path = entry.path] { model->openFolder(path); },
                 Qt::QueuedConnection);
             m_list->setItemWidget(item, 1, open);
         } else {
-            item->setText(1, restorekit::bytes(entry.size));
+            item->setText(1, Format::bytes(entry.size));
             item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
             item->setForeground(1, m_limitNote->palette().color(QPalette::WindowText));
         }

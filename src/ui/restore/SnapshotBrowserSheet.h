@@ -19,8 +19,8 @@ class QTreeWidget;
 
 namespace vellmir {
 
-class ElidedLabel;
-class SymbolLabel;
+class PathLabel;
+class StatusLabel;
 
 // "Find and Restore Files": a window-modal sheet in which the user walks a snapshot's folders,
 // searches below the current one and restores one file or folder into a new folder. Open it
@@ -66,16 +66,16 @@ private:
     QLabel *m_selectedIcon;
     QLabel *m_selectedName;
     QLabel *m_selectedSize;
-    ElidedLabel *m_target;
+    PathLabel *m_target;
     QPushButton *m_choose;
     QStackedWidget *m_phase;
     QProgressBar *m_progressBar;
     QLabel *m_files;
     QLabel *m_bytes;
-    SymbolLabel *m_success;
+    StatusLabel *m_success;
     QPushButton *m_show;
     QLabel *m_readyHint;
-    SymbolLabel *m_failure;
+    StatusLabel *m_failure;
     QPushButton *m_restore;
     QPushButton *m_close;
     QPointer<QMessageBox> m_confirmation;

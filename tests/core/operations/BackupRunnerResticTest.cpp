@@ -13,11 +13,9 @@
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <unistd.h>
 
 using namespace vellmir;
-using namespace std::chrono_literals;
 
 namespace {
 constexpr uid_t unprivileged = 65534;
@@ -31,56 +29,6 @@ const QFile::Permissions folderMode = QFile::ReadOwner | QFile::WriteOwner | QFi
     | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 const QFile::Permissions fileMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
 
-// Collects the command lines of the restic children of this process while a backup runs.
-class ChildWatcher {
-public:
-    ChildWatcher()
-        : m_thread([this](std::stop_token stop) {
-            while (!stop.stop_requested()) {
-                scan();
-                std::this_thread::sleep_for(2ms);
-            }
-        })
-    {
-    }
-
-    QList<QByteArray> commandLines()
-    {
-        m_thread.request_stop();
-        m_thread.join();
-        return m_seen.values();
-    }
-
-private:
-    void scan()
-    {
-        const QString self = QString::number(::getpid());
-        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (pid.toInt() <= 0 || m_seen.contains(pid))
-                continue;
-            QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-            if (!stat.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray line = stat.readAll();
-            // "pid (comm) state ppid ...": the name may hold spaces, so split after its ")".
-            const qsizetype close = line.lastIndexOf(')');
-            const qsizetype open = line.indexOf('(');
-            if (open < 0 || close < open)
-                continue;
-            const QByteArray comm = line.mid(open + 1, close - open - 1);
-            const QList<QByteArray> rest = line.mid(close + 2).split(' ');
-            // Only once the wrapper has become restic itself.
-            if (rest.size() < 2 || rest[1] != self.toUtf8() || comm != "restic")
-                continue;
-            QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
-            if (cmdline.open(QIODevice::ReadOnly))
-                m_seen.insert(pid, cmdline.readAll());
-        }
-    }
-
-    QMap<QString, QByteArray> m_seen;
-    std::jthread m_thread;
-};
 } // namespace
 
 // Backups with the installed restic into a local repository. restic runs through a wrapper
@@ -179,13 +127,17 @@ private Q_SLOTS:
         test::writeFile(m_wrapper,
             QStringLiteral("#!/bin/sh\n"
                            "# Root reads every file; restic must not.\n"
+                           "# Keep the command line this process got from the engine, as the system shows it.\n"
+                           "cat /proc/$$/cmdline > '%3/cmdline-'$$\n"
                            "if [ \"$(id -u)\" = 0 ]; then\n"
                            "    exec setpriv --reuid=%1 --regid=%1 --clear-groups -- '%2' \"$@\"\n"
                            "fi\n"
                            "exec '%2' \"$@\"\n")
                 .arg(unprivileged)
                 .arg(*restic)
+                .arg(path(QStringLiteral("cmdlines")))
                 .toUtf8());
+        QDir().mkpath(path(QStringLiteral("cmdlines")));
         setMode(m_wrapper, folderMode);
 
         const ResticResult init = engine().run(ResticCommand(QStringLiteral("init")), environment());
@@ -198,9 +150,11 @@ private Q_SLOTS:
         const Destination d = destination(source);
         auto runner = this->runner();
 
-        ChildWatcher watcher;
         const std::optional<QUuid> id = runner->runAndWait(d);
-        const QList<QByteArray> commandLines = watcher.commandLines();
+        QList<QByteArray> commandLines;
+        const QDir recorded(path(QStringLiteral("cmdlines")));
+        for (const QString &name : recorded.entryList(QDir::Files))
+            commandLines.append(test::readFile(recorded.filePath(name)));
 
         QVERIFY2(runner->phase() == BackupRunner::Phase::finished,
             qPrintable(runner->failureMessage().value_or(toString(runner->phase()))));
@@ -231,7 +185,8 @@ private Q_SLOTS:
         bool sawBackup = false;
         for (const QByteArray &commandLine : commandLines) {
             const QList<QByteArray> arguments = commandLine.split('\0');
-            sawBackup = sawBackup || arguments.value(1) == "backup";
+            // "/bin/sh", the wrapper, then restic's own arguments.
+            sawBackup = sawBackup || arguments.value(2) == "backup";
             QVERIFY2(!commandLine.contains(m_password.toUtf8()), commandLine.constData());
         }
         QVERIFY2(sawBackup, "the restic child was not seen while it ran");

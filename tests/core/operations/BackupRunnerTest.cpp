@@ -606,6 +606,33 @@ private Q_SLOTS:
         QCOMPARE(f.keepAwake->held->load(), 0);
     }
 
+    void cancelStopsTheRunThatRunStarted()
+    {
+        Fixture f;
+        f.set(QStringLiteral("backup.stdout"), statusLine);
+        f.set(QStringLiteral("sleep"), "30");
+        f.set(QStringLiteral("term-exit"), "1");
+        auto runner = f.runner();
+        runner->cancel(); // nothing running: nothing happens
+        QVERIFY(runner->phase() == BackupRunner::Phase::idle);
+
+        QSignalSpy ended(runner.get(), &BackupRunner::runEnded);
+        runner->run(f.destination);
+        QTRY_VERIFY_WITH_TIMEOUT(f.resticStarted(), 10000);
+        runner->cancel();
+        QVERIFY(ended.wait(10000));
+        QVERIFY(runner->phase() == BackupRunner::Phase::idle);
+        QVERIFY(runner->recordID());
+        QVERIFY(f.stored(*runner->recordID()).outcome == BackupRecord::Outcome::cancelled);
+
+        // The next run is not cancelled by the earlier request.
+        f.set(QStringLiteral("sleep"), "0");
+        f.set(QStringLiteral("backup.stdout"), summaryLine());
+        runner->run(f.destination);
+        QVERIFY(ended.wait(10000));
+        QVERIFY(runner->phase() == BackupRunner::Phase::finished);
+    }
+
     void protectedSkipsBeyondTheRecordLimit()
     {
         Fixture f;

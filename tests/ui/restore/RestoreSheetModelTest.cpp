@@ -73,7 +73,7 @@ private Q_SLOTS:
 
         QCOMPARE(model->closeButtonTitle(), QStringLiteral("Done"));
         // Counts are plain digits and a zero byte count is a word.
-        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 file(s), Zero bytes."));
+        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 file(s), Zero KB."));
         QVERIFY(!model->runner()->failureMessage());
         const QStringList folders = test::RestoreFixture::restoreFolders(m_world->path(QStringLiteral("target")));
         QCOMPARE(folders.size(), 1);

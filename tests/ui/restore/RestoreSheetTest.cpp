@@ -1,8 +1,8 @@
 #include "restore/RestoreSheet.h"
 #include "RestoreFixture.h"
+#include "kit/PathLabel.h"
 #include "kit/Screenshot.h"
-#include "restore/ElidedLabel.h"
-#include "restore/SymbolLabel.h"
+#include "kit/StatusLabel.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -51,7 +51,7 @@ private Q_SLOTS:
         QCOMPARE(part<QLabel>(*dialog, "idValue")->text(), QStringLiteral("43c4900e"));
         QCOMPARE(part<QLabel>(*dialog, "hostValue")->text(), QStringLiteral("workstation"));
         QCOMPARE(part<QLabel>(*dialog, "contentsValue")->text(), QStringLiteral("Whole snapshot"));
-        QCOMPARE(part<ElidedLabel>(*dialog, "targetPath")->text(), QStringLiteral("Choose a folder\u2026"));
+        QCOMPARE(part<PathLabel>(*dialog, "targetPath")->path(), QStringLiteral("Choose a folder\u2026"));
         QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isEnabled());
         QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isVisible());
         QVERIFY(!part<QWidget>(*dialog, "failureLabel")->isVisible());
@@ -65,9 +65,9 @@ private Q_SLOTS:
         const QString target = m_world->path(QStringLiteral("target"));
         dialog->model()->setFolderChooser([&] { return target + QStringLiteral("/") + QString(60, u'x'); });
         part<QPushButton>(*dialog, "chooseButton")->click();
-        auto *label = part<ElidedLabel>(*dialog, "targetPath");
-        QVERIFY(label->displayedText().contains(u'\u2026'));
-        QVERIFY(label->displayedText().endsWith(u'x'));
+        auto *label = part<PathLabel>(*dialog, "targetPath");
+        QVERIFY(label->text().contains(u'\u2026'));
+        QVERIFY(label->text().endsWith(u'x'));
         QVERIFY(label->height() < 2 * label->fontMetrics().height());
         QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());
         QCOMPARE(part<QLabel>(*dialog, "contentsValue")->text(), QStringLiteral("/home/ann/Documents/report.pdf"));
@@ -111,9 +111,9 @@ private Q_SLOTS:
         part<QPushButton>(*dialog, "restoreButton")->click();
         QTRY_COMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Done"));
         QVERIFY(part<QPushButton>(*dialog, "closeButton")->isEnabled());
-        QVERIFY(part<SymbolLabel>(*dialog, "successLabel")->isVisible());
+        QVERIFY(part<StatusLabel>(*dialog, "successLabel")->isVisible());
         QVERIFY(
-            part<SymbolLabel>(*dialog, "successLabel")->text().startsWith(QStringLiteral("Restored 1234 file(s), ")));
+            part<StatusLabel>(*dialog, "successLabel")->text().startsWith(QStringLiteral("Restored 1234 file(s), ")));
         QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isVisible());
         shoot(*dialog, "finished");
         part<QPushButton>(*dialog, "showButton")->click();
@@ -127,8 +127,8 @@ private Q_SLOTS:
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         part<QPushButton>(*dialog, "restoreButton")->click();
-        QTRY_VERIFY(part<SymbolLabel>(*dialog, "failureLabel")->isVisible());
-        auto *failure = part<SymbolLabel>(*dialog, "failureLabel");
+        QTRY_VERIFY(part<StatusLabel>(*dialog, "failureLabel")->isVisible());
+        auto *failure = part<StatusLabel>(*dialog, "failureLabel");
         QCOMPARE(failure->text(), QStringLiteral("Fatal: unable to open repository at /srv/backup"));
         QVERIFY(failure->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
         QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());

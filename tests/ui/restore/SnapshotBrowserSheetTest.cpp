@@ -1,8 +1,8 @@
 #include "restore/SnapshotBrowserSheet.h"
 #include "RestoreFixture.h"
+#include "kit/PathLabel.h"
 #include "kit/Screenshot.h"
-#include "restore/ElidedLabel.h"
-#include "restore/SymbolLabel.h"
+#include "kit/StatusLabel.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -196,7 +196,7 @@ private Q_SLOTS:
         auto dialog = sheet();
         waitListed(*dialog);
         QVERIFY(part<QLabel>(*dialog, QStringLiteral("limitNote"))->isVisible());
-        QCOMPARE(list(*dialog)->topLevelItem(0)->text(1), QStringLiteral("Zero bytes"));
+        QCOMPARE(list(*dialog)->topLevelItem(0)->text(1), QStringLiteral("Zero KB"));
         shoot(*dialog, "limit");
     }
 
@@ -214,7 +214,7 @@ private Q_SLOTS:
         QCOMPARE(part<QLabel>(*dialog, QStringLiteral("selectedName"))->text(), QStringLiteral("notes.txt"));
         QCOMPARE(button(*dialog, "restoreButton")->text(), QStringLiteral("Restore File"));
         QVERIFY(button(*dialog, "restoreButton")->isEnabled());
-        QCOMPARE(part<ElidedLabel>(*dialog, QStringLiteral("targetPath"))->text(), QStringLiteral("~/target"));
+        QCOMPARE(part<PathLabel>(*dialog, QStringLiteral("targetPath"))->path(), QStringLiteral("~/target"));
         shoot(*dialog, "selected-file");
 
         m_world->script(QStringLiteral("sleep"), "30");
@@ -228,13 +228,13 @@ private Q_SLOTS:
         button(*dialog, "cancelButton")->click();
         QTRY_VERIFY(dialog->model()->runner()->phase() == Phase::idle);
         QVERIFY(part<QLabel>(*dialog, QStringLiteral("readyHint"))->isVisible());
-        QVERIFY(!part<SymbolLabel>(*dialog, QStringLiteral("failureLabel"))->isVisible());
+        QVERIFY(!part<StatusLabel>(*dialog, QStringLiteral("failureLabel"))->isVisible());
         QVERIFY(button(*dialog, "closeButton")->isEnabled());
 
         m_world->unscript(QStringLiteral("sleep"));
         button(*dialog, "restoreButton")->click();
         QTRY_COMPARE(button(*dialog, "closeButton")->text(), QStringLiteral("Done"));
-        QVERIFY(part<SymbolLabel>(*dialog, QStringLiteral("successLabel"))->isVisible());
+        QVERIFY(part<StatusLabel>(*dialog, QStringLiteral("successLabel"))->isVisible());
         QCOMPARE(button(*dialog, "showButton")->text(), QStringLiteral("Show in Finder"));
         shoot(*dialog, "finished");
         // Choosing another row brings back the ready row and "Close".
@@ -253,8 +253,8 @@ private Q_SLOTS:
         waitListed(*dialog);
         list(*dialog)->setCurrentItem(row(*dialog, QStringLiteral("/home/ann/photo.jpg")));
         button(*dialog, "restoreButton")->click();
-        QTRY_VERIFY(part<SymbolLabel>(*dialog, QStringLiteral("failureLabel"))->isVisible());
-        QCOMPARE(part<SymbolLabel>(*dialog, QStringLiteral("failureLabel"))->text(),
+        QTRY_VERIFY(part<StatusLabel>(*dialog, QStringLiteral("failureLabel"))->isVisible());
+        QCOMPARE(part<StatusLabel>(*dialog, QStringLiteral("failureLabel"))->text(),
             QStringLiteral("Restore failed (exit code 2)."));
         QVERIFY(!part<QLabel>(*dialog, QStringLiteral("readyHint"))->isVisible());
         QVERIFY(button(*dialog, "restoreButton")->isEnabled());

@@ -1,0 +1,116 @@
+// Times CoverageAudit::scan (without and with patterns) and ProposedBackup::children over a
+// generated tree (200,000 files by default), next to `du -s` of the same tree. The page cache is
+// warm for every figure: each is the median of several rounds.
+// Usage: CoverageAuditBench [file count] [rounds]
+#include "config/Destination.h"
+#include "protection/CoverageAudit.h"
+#include "restore/ProposedBackup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+using namespace vellmir;
+
+namespace {
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+double timeMs(int rounds, const std::function<void()> &work)
+{
+    QList<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        times.append(double(timer.nsecsElapsed()) / 1e6);
+    }
+    return median(times);
+}
+
+bool writeFile(const QString &path, int size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? std::max(100, atoi(argv[1])) : 200000;
+    const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 5;
+
+    QTemporaryDir temporary;
+    const QString root = temporary.path() + QStringLiteral("/home");
+
+    // A home's shape: document folders, code projects with node_modules and build folders, and
+    // a cache; 40 files a folder, a few bytes to some kilobytes each.
+    int written = 0;
+    int folders = 0;
+    for (int group = 0; written < count; ++group) {
+        const QString base = root + QStringLiteral("/group%1").arg(group);
+        for (int part = 0; part < 25 && written < count; ++part) {
+            const char *kind = part < 10 ? "Documents/year%1"
+                : part < 16              ? "Projects/app/src/module%1"
+                : part < 22              ? "Projects/app/node_modules/pkg%1/lib"
+                : part < 24              ? "Projects/app/build/out%1"
+                                         : ".cache/thumbs%1";
+            const QString folder = base + u'/' + QString::fromLatin1(kind).arg(part);
+            QDir().mkpath(folder);
+            ++folders;
+            for (int i = 0; i < 40 && written < count; ++i, ++written) {
+                const QString name
+                    = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1.txt").arg(i);
+                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
+                    std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
+                    return 1;
+                }
+            }
+        }
+    }
+    std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
+
+    const double du = timeMs(rounds, [&] {
+        QProcess process;
+        process.start(QStringLiteral("du"), { QStringLiteral("-s"), root });
+        process.waitForFinished(-1);
+    });
+
+    Destination destination;
+    destination.sources = { root };
+    CoverageAudit plain;
+    const double audit = timeMs(rounds, [&] { plain = CoverageAudit::scan(destination); });
+
+    destination.excludes = { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral(".cache"),
+        root + QStringLiteral("/group0/Projects/app/build"), QStringLiteral("/*/nothing/*") };
+    CoverageAudit filtered;
+    const double auditExcludes = timeMs(rounds, [&] { filtered = CoverageAudit::scan(destination); });
+
+    qsizetype children = 0;
+    const double listing
+        = timeMs(rounds, [&] { children = ProposedBackup::children(root, destination.excludes).size(); });
+
+    std::printf("%-46s %10.1f ms\n", "du -s", du);
+    std::printf("%-46s %10.1f ms  %lld readable, %lld excluded, %lld issues\n", "CoverageAudit::scan, no patterns",
+        audit, static_cast<long long>(plain.readableFiles), static_cast<long long>(plain.excludedEntries),
+        static_cast<long long>(plain.issues.size()));
+    std::printf("%-46s %10.1f ms  %lld readable, %lld excluded, %lld issues\n", "CoverageAudit::scan, 5 patterns",
+        auditExcludes, static_cast<long long>(filtered.readableFiles), static_cast<long long>(filtered.excludedEntries),
+        static_cast<long long>(filtered.issues.size()));
+    std::printf("%-46s %10.1f ms  %lld children\n", "ProposedBackup::children of the root, 5 patterns", listing,
+        static_cast<long long>(children));
+    return 0;
+}

@@ -1,0 +1,261 @@
+#include "agent/AgentCLI.h"
+
+#include "agent/AgentApproval.h"
+#include "agent/AgentCommand.h"
+#include "agent/AgentControl.h"
+#include "agent/AgentError.h"
+#include "agent/MCPServer.h"
+#include "util/Error.h"
+#include "util/Json.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <unistd.h>
+
+namespace vellmir::AgentCLI {
+
+namespace {
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return;
+        written += count;
+    }
+}
+
+QByteArray readAllStdin()
+{
+    QByteArray data;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return data;
+        data.append(buffer, count);
+    }
+}
+
+QByteArray readJsonFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
+    return data;
+}
+
+// Runs the command on a worker thread while this thread keeps its event loop going, so that
+// anything the command needs from this thread (an approval prompt) is served meanwhile.
+QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &arguments)
+{
+    QJsonObject reply;
+    std::exception_ptr failure;
+    QEventLoop loop;
+    QObject context;
+    std::thread worker([&] {
+        try {
+            reply = runCommand(name, arguments, {});
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            &context, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return reply;
+}
+
+// With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
+class UnansweredApprover : public AgentApprover {
+public:
+    ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
+};
+
+std::function<std::shared_ptr<AgentApprover>()> &approverFactory()
+{
+    static std::function<std::shared_ptr<AgentApprover>()> factory;
+    return factory;
+}
+
+} // namespace
+
+void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory)
+{
+    approverFactory() = std::move(factory);
+}
+
+QByteArray usageText()
+{
+    return QByteArrayLiteral("usage: vellmir <command> [--parameter value ...] [--json FILE|-]\n"
+                             "       vellmir commands     list commands and parameters as JSON\n"
+                             "       vellmir mcp          serve the commands as an MCP server on stdio\n"
+                             "\n"
+                             "Repeat a list parameter to give several values. --json merges parameters from a JSON "
+                             "object,\n"
+                             "read from standard input with -; pass secrets that way, never as flags.\n");
+}
+
+int main(const QStringList &arguments)
+{
+    if (arguments.isEmpty()) {
+        writeAll(STDERR_FILENO, usageText());
+        return 2;
+    }
+    const QString &first = arguments.first();
+    if (first == QLatin1String("-h") || first == QLatin1String("--help") || first == QLatin1String("help")) {
+        writeAll(STDERR_FILENO, usageText());
+        return 0;
+    }
+    if (first == QLatin1String("mcp")) {
+        MCPServer server;
+        server.serve();
+        return 0;
+    }
+    if (first == QLatin1String("commands")) {
+        emit(commandList());
+        return 0;
+    }
+    try {
+        const QJsonObject parameters = parse(arguments.mid(1), first, readAllStdin);
+        emit(runWhileServingEvents(first, parameters));
+        return 0;
+    } catch (const std::exception &error) {
+        emit(AgentError::reply(error));
+        return AgentError::exitStatus(error);
+    }
+}
+
+QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin)
+{
+    const AgentCommand *entry = AgentCommand::named(command);
+    if (!entry)
+        throw AgentError::usage(QStringLiteral("Unknown command \"") + command
+            + QStringLiteral("\". Run `vellmir commands` for the list."));
+    QJsonObject flags;
+    QJsonObject fromJson;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--")) || argument.size() < 3)
+            throw AgentError::usage(QStringLiteral("Unexpected argument \"") + argument
+                + QStringLiteral("\". Parameters take the form --name value."));
+        const QString rest = argument.mid(2);
+        const qsizetype equals = rest.indexOf(QLatin1Char('='));
+        const QString name = equals < 0 ? rest : rest.left(equals);
+        std::optional<QString> inlineValue;
+        if (equals >= 0)
+            inlineValue = rest.mid(equals + 1);
+
+        if (name == QLatin1String("json")) {
+            QString path;
+            if (inlineValue) {
+                path = *inlineValue;
+            } else if (i + 1 < arguments.size()) {
+                path = arguments.at(++i);
+            } else {
+                throw AgentError::usage(QStringLiteral("--json needs a file or -."));
+            }
+            const QByteArray bytes = path == QLatin1String("-") ? readStdin() : readJsonFile(path);
+            QJsonParseError error {};
+            const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+            if (error.error != QJsonParseError::NoError || !document.isObject())
+                throw AgentError::usage(QStringLiteral("--json must contain one JSON object."));
+            const QJsonObject object = document.object();
+            for (auto it = object.begin(); it != object.end(); ++it)
+                fromJson.insert(it.key(), it.value());
+            continue;
+        }
+
+        const AgentCommand::Parameter *parameter = entry->parameter(name);
+        if (!parameter)
+            throw AgentError::usage(command + QStringLiteral(" has no parameter --") + name + QLatin1Char('.'));
+        QString value;
+        if (inlineValue) {
+            value = *inlineValue;
+        } else if (parameter->kind == AgentCommand::Parameter::Kind::boolean) {
+            // A bare switch means true; a following word that is not a flag is its value.
+            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1String("--")))
+                value = arguments.at(++i);
+            else
+                value = QStringLiteral("true");
+        } else if (i + 1 < arguments.size()) {
+            value = arguments.at(++i);
+        } else {
+            throw AgentError::usage(QStringLiteral("--") + name + QStringLiteral(" needs a value."));
+        }
+        if (parameter->kind == AgentCommand::Parameter::Kind::strings) {
+            QJsonArray list = flags.value(name).toArray();
+            list.append(value);
+            flags.insert(name, list);
+        } else {
+            flags.insert(name, value);
+        }
+    }
+    // Flags win over --json, and a list given by flags replaces the JSON list whole.
+    for (auto it = flags.begin(); it != flags.end(); ++it)
+        fromJson.insert(it.key(), it.value());
+    return fromJson;
+}
+
+QByteArray emitted(const QJsonObject &object)
+{
+    QByteArray bytes;
+    try {
+        bytes = json::pretty(object);
+    } catch (const std::exception &) {
+        bytes = QByteArrayLiteral("{}");
+    }
+    bytes.append('\n');
+    return bytes;
+}
+
+void emit(const QJsonObject &object)
+{
+    writeAll(STDOUT_FILENO, emitted(object));
+}
+
+QJsonObject commandList()
+{
+    QJsonArray commands;
+    for (const AgentCommand &command : AgentCommand::all()) {
+        QJsonArray parameters;
+        for (const AgentCommand::Parameter &parameter : command.parameters)
+            parameters.append(QJsonObject { { QStringLiteral("name"), parameter.name },
+                { QStringLiteral("type"), toString(parameter.kind) },
+                { QStringLiteral("required"), parameter.required }, { QStringLiteral("help"), parameter.help } });
+        commands.append(
+            QJsonObject { { QStringLiteral("name"), command.name }, { QStringLiteral("tier"), toString(command.tier) },
+                { QStringLiteral("summary"), command.summary }, { QStringLiteral("parameters"), parameters } });
+    }
+    return QJsonObject { { QStringLiteral("commands"), commands } };
+}
+
+QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+{
+    const auto &factory = approverFactory();
+    std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
+    if (!approver)
+        approver = std::make_shared<UnansweredApprover>();
+    const std::unique_ptr<AgentControl> control = AgentControl::standard(std::move(approver));
+    return control->run(name, arguments, stop);
+}
+
+} // namespace vellmir::AgentCLI

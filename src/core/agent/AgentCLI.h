@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <stop_token>
+
+namespace vellmir {
+
+class AgentApprover;
+
+// The `vellmir` command line: one invocation runs one agent command, lists the command table,
+// serves MCP or prints the usage text, and ends. Every invocation reads the application's
+// state afresh; nothing is kept between invocations.
+namespace AgentCLI {
+
+// The arguments after "cli". Returns the exit status: 0 success, 1 failed, 2 usage,
+// 3 not found, 4 denied or timed out.
+int main(const QStringList &arguments);
+
+// Turns the arguments after the command name into parameters. Flag values are texts (a list
+// parameter collects its repeats into an array); "--json FILE|-" merges a JSON object whose
+// values keep their types, and flags win over it. `readStdin` is called for "--json -".
+// Throws AgentError::usage for malformed arguments and the file error of an unreadable
+// "--json" file. Kinds and required parameters are checked later, when the command runs.
+QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin);
+
+// One JSON object on standard output: pretty-printed, sorted keys, "/" unescaped, one line
+// feed, in a single write.
+void emit(const QJsonObject &object);
+QByteArray emitted(const QJsonObject &object); // the bytes `emit` writes
+
+// The text printed to standard error for no arguments or a help word.
+QByteArray usageText();
+
+// {"commands": [...]}: the command table with each command's parameters, in table order.
+QJsonObject commandList();
+
+// Runs one agent command as both front ends do: a fresh AgentControl over the default files
+// and the login keyring, with the approval dialog's five-minute time-out. Blocking; the
+// command sees `stop` at its next cancellation point.
+QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop);
+
+// Who decides change requests in runCommand: the process installs the approval dialog here
+// (with its five-minute time-out) when it can show one. Without a factory, or when it gives
+// nothing, every request goes unanswered and is reported as timed out.
+void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
+
+// Writes the `vellmir` wrapper into `directory` (created with its parents): a two-line
+// /bin/sh script of mode 0755 that runs `executable` in its "cli" mode with every argument
+// unchanged. Replaces an existing file atomically. Returns the script's path; throws Error
+// with the failing step's sentence.
+QString installCommand(const QString &executable, const QString &directory);
+
+// What the install button does: installs into ~/.local/bin for the running executable and
+// returns the sentence to show ("Installed ~/.local/bin/vellmir." or "Install failed: ...").
+QString installForCurrentUser();
+
+} // namespace AgentCLI
+
+} // namespace vellmir

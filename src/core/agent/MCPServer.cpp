@@ -1,0 +1,385 @@
+#include "agent/MCPServer.h"
+
+#include "agent/AgentCLI.h"
+#include "agent/AgentError.h"
+#include "util/Json.h"
+#include "util/Log.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cerrno>
+#include <thread>
+
+namespace vellmir {
+
+namespace {
+
+const QString approvalSentence = QStringLiteral(
+    " Needs the user's approval in a dialog on this Mac unless they have allowed changes without approval.");
+
+const QString instructions = QStringLiteral(
+    "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
+    "for the user to approve them in a dialog on this Mac, up to five minutes, unless the user has turned on changes "
+    "without approval. Never ask for or echo credentials beyond passing them to add-destination.");
+
+QString schemaType(AgentCommand::Parameter::Kind kind)
+{
+    switch (kind) {
+    case AgentCommand::Parameter::Kind::string:
+        return QStringLiteral("string");
+    case AgentCommand::Parameter::Kind::strings:
+        return QStringLiteral("array");
+    case AgentCommand::Parameter::Kind::integer:
+        return QStringLiteral("integer");
+    case AgentCommand::Parameter::Kind::boolean:
+        return QStringLiteral("boolean");
+    }
+    return QStringLiteral("string");
+}
+
+bool isBlank(const QByteArray &line)
+{
+    for (const char c : line)
+        if (c != ' ' && c != '\t')
+            return false;
+    return true;
+}
+
+std::optional<QJsonObject> parseMessage(const QByteArray &line)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    QJsonObject object = document.object();
+    if (!object.value(QLatin1String("method")).isString())
+        return std::nullopt;
+    return object;
+}
+
+QJsonObject success(const QJsonValue &id, const QJsonObject &result)
+{
+    return QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), id },
+        { QStringLiteral("result"), result } };
+}
+
+} // namespace
+
+struct MCPServer::Call {
+    QString key;
+    std::stop_source stop;
+    std::thread worker;
+    bool cancelled = false;
+};
+
+MCPServer::MCPServer(ToolRunner runTool, Output output)
+    : m_runTool(std::move(runTool))
+    , m_output(std::move(output))
+{
+}
+
+MCPServer::~MCPServer()
+{
+    for (const std::shared_ptr<Call> &call : std::as_const(m_running)) {
+        call->stop.request_stop();
+        if (call->worker.joinable())
+            call->worker.join();
+    }
+}
+
+void MCPServer::serve(int inputFd)
+{
+    m_inputEnded = false;
+    QEventLoop loop;
+    m_wake = [this, &loop] {
+        if (m_inputEnded)
+            loop.quit();
+    };
+    // The reader only reads: every line is handled on this thread, in the order it arrived.
+    std::thread reader([this, inputFd] {
+        QByteArray pending;
+        char buffer[65536];
+        const auto post = [this](QByteArray line) {
+            if (line.endsWith('\r'))
+                line.chop(1);
+            QMetaObject::invokeMethod(
+                this, [this, line] { receive(line); }, Qt::QueuedConnection);
+        };
+        for (;;) {
+            const ssize_t count = ::read(inputFd, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0)
+                break; // end of input, or a read error, which ends serving the same way
+            pending.append(buffer, count);
+            qsizetype start = 0;
+            for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', start)) {
+                post(pending.mid(start, end - start));
+                start = end + 1;
+            }
+            pending.remove(0, start);
+        }
+        if (!pending.isEmpty())
+            post(pending);
+        QMetaObject::invokeMethod(
+            this, [this] { inputEnded(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    reader.join();
+    m_wake = nullptr;
+    drain();
+}
+
+void MCPServer::inputEnded()
+{
+    m_inputEnded = true;
+    if (m_wake)
+        m_wake();
+}
+
+bool MCPServer::hasLiveCalls() const
+{
+    // A call that lost its table entry to a newer call with the same id still gets its answer.
+    for (const std::shared_ptr<Call> &call : m_running)
+        if (!call->cancelled)
+            return true;
+    return false;
+}
+
+void MCPServer::drain()
+{
+    if (!hasLiveCalls())
+        return;
+    QEventLoop loop;
+    const std::function<void()> previous = m_wake;
+    m_wake = [this, &loop] {
+        if (!hasLiveCalls())
+            loop.quit();
+    };
+    loop.exec();
+    m_wake = previous;
+}
+
+void MCPServer::receive(const QByteArray &line)
+{
+    if (isBlank(line))
+        return;
+    if (const std::optional<QJsonObject> message = parseMessage(line)) {
+        const QString method = message->value(QLatin1String("method")).toString();
+        if (method == QLatin1String("tools/call")) {
+            if (message->contains(QLatin1String("id")))
+                startCall(message->value(QLatin1String("id")), line);
+            return;
+        }
+        if (method == QLatin1String("notifications/cancelled")) {
+            const QJsonValue params = message->value(QLatin1String("params"));
+            if (!params.isObject() || !params.toObject().contains(QLatin1String("requestId")))
+                return;
+            const std::shared_ptr<Call> call
+                = m_inFlight.take(key(params.toObject().value(QLatin1String("requestId"))));
+            if (call) {
+                call->cancelled = true;
+                call->stop.request_stop();
+                if (m_wake)
+                    m_wake();
+            }
+            return;
+        }
+    }
+    if (const std::optional<QJsonObject> response = handle(line))
+        m_output(*response);
+}
+
+void MCPServer::startCall(const QJsonValue &id, const QByteArray &line)
+{
+    auto call = std::make_shared<Call>();
+    call->key = key(id);
+    // A reused id hands the table entry to the newer call; the older one still answers.
+    m_inFlight.insert(call->key, call);
+    m_running.append(call);
+    call->worker = std::thread([this, call, line, runTool = m_runTool, stop = call->stop.get_token()] {
+        std::optional<QJsonObject> response = respond(line, runTool, stop);
+        // The server outlives every worker (its destructor joins them), so posting is safe.
+        QMetaObject::invokeMethod(
+            this, [this, call, response] { finishCall(call, response); }, Qt::QueuedConnection);
+    });
+}
+
+void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response)
+{
+    if (call->worker.joinable())
+        call->worker.join();
+    m_running.removeOne(call);
+    if (call->cancelled)
+        return;
+    m_inFlight.remove(call->key);
+    if (response)
+        m_output(*response);
+    if (m_wake)
+        m_wake();
+}
+
+std::optional<QJsonObject> MCPServer::handle(const QByteArray &line, std::stop_token stop) const
+{
+    return respond(line, m_runTool, stop);
+}
+
+std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const ToolRunner &runTool, std::stop_token stop)
+{
+    const std::optional<QJsonObject> message = parseMessage(line);
+    if (!message)
+        return failure(QJsonValue(QJsonValue::Null), -32700, QStringLiteral("Parse error"));
+    if (!message->contains(QLatin1String("id")))
+        return std::nullopt; // a notification
+    const QJsonValue id = message->value(QLatin1String("id"));
+    const QString method = message->value(QLatin1String("method")).toString();
+    const QJsonObject params = message->value(QLatin1String("params")).toObject();
+
+    if (method == QLatin1String("initialize")) {
+        const QJsonValue requested = params.value(QLatin1String("protocolVersion"));
+        const QString version = QStringLiteral(VELLMIR_VERSION);
+        return success(id,
+            QJsonObject {
+                { QStringLiteral("protocolVersion"),
+                    requested.isString() ? requested.toString() : QString::fromLatin1(protocolVersion) },
+                { QStringLiteral("capabilities"), QJsonObject { { QStringLiteral("tools"), QJsonObject() } } },
+                { QStringLiteral("serverInfo"),
+                    QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },
+                        { QStringLiteral("version"), version.isEmpty() ? QStringLiteral("dev") : version } } },
+                { QStringLiteral("instructions"), instructions },
+            });
+    }
+    if (method == QLatin1String("ping"))
+        return success(id, QJsonObject());
+    if (method == QLatin1String("tools/list")) {
+        QJsonArray tools;
+        for (const AgentCommand &command : AgentCommand::all())
+            tools.append(tool(command));
+        return success(id, QJsonObject { { QStringLiteral("tools"), tools } });
+    }
+    if (method == QLatin1String("tools/call")) {
+        const QJsonValue name = params.value(QLatin1String("name"));
+        if (!name.isString())
+            return failure(id, -32602, QStringLiteral("tools/call needs a name."));
+        if (!AgentCommand::named(name.toString()))
+            return failure(id, -32602, QStringLiteral("Unknown tool ") + name.toString() + QLatin1Char('.'));
+        const QJsonObject arguments = params.value(QLatin1String("arguments")).toObject();
+        // A failed command is still a successful JSON-RPC response, flagged "isError".
+        try {
+            return success(id, toolResult(runTool(name.toString(), arguments, stop)));
+        } catch (const std::exception &error) {
+            return success(id, toolError(error));
+        } catch (...) {
+            return success(id, toolError(Error(QStringLiteral("The command failed."))));
+        }
+    }
+    return failure(id, -32601, QStringLiteral("Method not found: ") + method);
+}
+
+QJsonObject MCPServer::failure(const QJsonValue &id, int code, const QString &message)
+{
+    return QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), id },
+        { QStringLiteral("error"),
+            QJsonObject { { QStringLiteral("code"), code }, { QStringLiteral("message"), message } } } };
+}
+
+QString MCPServer::key(const QJsonValue &id)
+{
+    if (id.isString())
+        return QStringLiteral("s:") + id.toString();
+    try {
+        return QStringLiteral("n:") + QString::fromUtf8(json::compact(id));
+    } catch (const std::exception &) {
+        return QStringLiteral("n:");
+    }
+}
+
+QString MCPServer::text(const QJsonObject &object)
+{
+    try {
+        return QString::fromUtf8(json::compact(object));
+    } catch (const std::exception &) {
+        return QString();
+    }
+}
+
+void MCPServer::writeLine(const QJsonObject &message)
+{
+    QByteArray bytes;
+    try {
+        bytes = json::compact(message);
+    } catch (const std::exception &) {
+        return; // nothing half-formed ever reaches the client
+    }
+    bytes.append('\n');
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(STDOUT_FILENO, bytes.constData() + written, size_t(bytes.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            logLine(QStringLiteral("MCP"), QStringLiteral("Could not write a response to standard output."));
+            return;
+        }
+        written += count;
+    }
+}
+
+QJsonObject MCPServer::tool(const AgentCommand &command)
+{
+    QJsonObject properties;
+    QJsonArray required;
+    for (const AgentCommand::Parameter &parameter : command.parameters) {
+        QJsonObject property { { QStringLiteral("type"), schemaType(parameter.kind) },
+            { QStringLiteral("description"), parameter.help } };
+        if (parameter.kind == AgentCommand::Parameter::Kind::strings)
+            property.insert(
+                QStringLiteral("items"), QJsonObject { { QStringLiteral("type"), QStringLiteral("string") } });
+        properties.insert(parameter.name, property);
+        if (parameter.required)
+            required.append(parameter.name);
+    }
+    const bool change = command.tier == AgentCommand::Tier::change;
+    return QJsonObject {
+        { QStringLiteral("name"), command.name },
+        { QStringLiteral("description"), change ? command.summary + approvalSentence : command.summary },
+        { QStringLiteral("inputSchema"),
+            QJsonObject { { QStringLiteral("type"), QStringLiteral("object") },
+                { QStringLiteral("properties"), properties }, { QStringLiteral("required"), required },
+                { QStringLiteral("additionalProperties"), false } } },
+        { QStringLiteral("annotations"),
+            QJsonObject { { QStringLiteral("readOnlyHint"), command.tier == AgentCommand::Tier::read },
+                { QStringLiteral("destructiveHint"), change }, { QStringLiteral("openWorldHint"), false } } },
+    };
+}
+
+QJsonObject MCPServer::toolResult(const QJsonObject &reply)
+{
+    return QJsonObject {
+        { QStringLiteral("content"),
+            QJsonArray { QJsonObject {
+                { QStringLiteral("type"), QStringLiteral("text") }, { QStringLiteral("text"), text(reply) } } } },
+        { QStringLiteral("structuredContent"), reply },
+        { QStringLiteral("isError"), false },
+    };
+}
+
+QJsonObject MCPServer::toolError(const std::exception &error)
+{
+    return QJsonObject {
+        { QStringLiteral("content"),
+            QJsonArray { QJsonObject { { QStringLiteral("type"), QStringLiteral("text") },
+                { QStringLiteral("text"), text(AgentError::reply(error)) } } } },
+        { QStringLiteral("isError"), true },
+    };
+}
+
+MCPServer::ToolRunner MCPServer::defaultRunTool()
+{
+    return [](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+        return AgentCLI::runCommand(name, arguments, stop);
+    };
+}
+
+} // namespace vellmir

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "agent/AgentCommand.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <unistd.h>
+
+namespace vellmir {
+
+// Serves the agent commands as Model Context Protocol tools: newline-delimited JSON-RPC 2.0
+// on standard input and output. A reader thread only reads lines and posts them to the
+// thread that called serve(), which answers every message in arrival order. Tool calls run on
+// worker threads of their own, so a call waiting minutes for the user's approval holds up
+// nothing; "notifications/cancelled" stops one by its request id and its response is dropped.
+// Standard output carries protocol lines only; logs go to standard error.
+class MCPServer : public QObject {
+    Q_OBJECT
+
+public:
+    // Runs one tool: the command name, the call's arguments as sent, and the call's stop token.
+    // Called on a worker thread; returns the reply object or throws the command's error.
+    using ToolRunner = std::function<QJsonObject(const QString &, const QJsonObject &, std::stop_token)>;
+    // Sends one response. Called on the serving thread only.
+    using Output = std::function<void(const QJsonObject &)>;
+
+    static constexpr const char *protocolVersion = "2025-06-18";
+
+    explicit MCPServer(ToolRunner runTool = defaultRunTool(), Output output = &MCPServer::writeLine);
+    // Stops and waits for calls still running, which after serve() are only cancelled ones.
+    ~MCPServer() override;
+
+    // Reads lines from `inputFd` until end of input (or a read error), then waits for the calls
+    // in flight and returns. Needs a QCoreApplication.
+    void serve(int inputFd = STDIN_FILENO);
+
+    // Routes one input line: tool calls start and return at once, cancellations stop a call,
+    // everything else is answered before this returns.
+    void receive(const QByteArray &line);
+    // The response to one message, or nullopt when nothing is sent. Tool calls block here until
+    // the tool returns, so this runs on a worker thread for them.
+    std::optional<QJsonObject> handle(const QByteArray &line, std::stop_token stop = {}) const;
+    // Runs the event loop until every tool call not cancelled has answered.
+    void drain();
+    int inFlightCount() const { return int(m_inFlight.size()); }
+
+    // One message as a compact JSON line on standard output, in a single write.
+    static void writeLine(const QJsonObject &message);
+    // The tool description of a command: name, description, inputSchema, annotations.
+    static QJsonObject tool(const AgentCommand &command);
+    // The "result" of a tools/call: the reply as text and as structured content, or the error
+    // object as text with "isError" true.
+    static QJsonObject toolResult(const QJsonObject &reply);
+    static QJsonObject toolError(const std::exception &error);
+    // The per-call AgentControl runner both front ends share.
+    static ToolRunner defaultRunTool();
+
+    // Request ids as table keys: "s:" and the text for a string id, "n:" and the JSON text for
+    // anything else, so the number 7 and the string "7" never meet.
+    static QString key(const QJsonValue &id);
+
+private:
+    struct Call;
+
+    static std::optional<QJsonObject> respond(const QByteArray &line, const ToolRunner &runTool, std::stop_token stop);
+    static QJsonObject failure(const QJsonValue &id, int code, const QString &message);
+    static QString text(const QJsonObject &object);
+    void startCall(const QJsonValue &id, const QByteArray &line);
+    void finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response);
+    void inputEnded();
+    bool hasLiveCalls() const;
+
+    ToolRunner m_runTool;
+    Output m_output;
+    QHash<QString, std::shared_ptr<Call>> m_inFlight;
+    // Every call whose worker has not reported back, cancelled ones included; joined on the way out.
+    QList<std::shared_ptr<Call>> m_running;
+    bool m_inputEnded = false;
+    std::function<void()> m_wake; // quits serve()'s or drain()'s loop once the work is done
+};
+
+} // namespace vellmir

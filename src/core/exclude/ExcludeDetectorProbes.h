@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace vellmir {
+
+// The file-system questions of the Library, app-data and cloud detectors that a test cannot
+// answer with a temporary folder: folder sizes of gigabytes, and whether a cloud service keeps
+// a folder. `local()` gives the real answers.
+struct ExcludeDetectorProbes {
+    std::function<qint64(const QString &path)> measure;
+    // Whether a cloud service keeps the item; Linux has no such attribute, so false.
+    std::function<bool(const QString &path)> isUbiquitous;
+
+    static ExcludeDetectorProbes local();
+};
+
+namespace ExcludeDetection {
+// A path lies inside the sources when it equals one or continues one after a "/". Sources are
+// compared as stored: "~" or a trailing "/" never match.
+bool liesInside(const QString &path, const QStringList &sources);
+// home + "/" + relative.
+QString inHome(const QString &relative);
+// Whether anything exists at the path, following a final symbolic link.
+bool exists(const QString &path);
+// The names of the real directories (not links to one) directly in `folder`, in listing order;
+// empty when it cannot be listed.
+QStringList childDirectories(const QString &folder);
+} // namespace ExcludeDetection
+
+} // namespace vellmir

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "agent/AgentApproval.h"
+
+#include <memory>
+
+namespace vellmir {
+
+// The approval question as a window on the user's desktop. The approver calls it from the thread
+// that runs the agent's command; the window itself is always made, shown and closed on the
+// application's main thread.
+class ApprovalDialog final : public ApprovalPrompt {
+public:
+    ApprovalDialog();
+    ~ApprovalDialog() override;
+
+    void show(const Alert &alert, std::function<void(int)> answered) override;
+    void dismiss() override;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace vellmir

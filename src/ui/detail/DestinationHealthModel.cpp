@@ -1,0 +1,190 @@
+#include "detail/DestinationHealthModel.h"
+
+#include "config/CredentialsStore.h"
+#include "config/KeychainStore.h"
+#include "kit/Format.h"
+#include "operations/BackupHistory.h"
+#include "operations/BackupRunner.h"
+#include "operations/RepositoryHealthStore.h"
+#include "util/AppPaths.h"
+#include "util/Error.h"
+
+namespace vellmir {
+
+namespace {
+
+DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sources)
+{
+    if (sources.historyDirectory.isEmpty())
+        sources.historyDirectory = AppPaths::historyDirectory();
+    if (sources.healthDirectory.isEmpty())
+        sources.healthDirectory = AppPaths::healthDirectory();
+    if (!sources.now)
+        sources.now = [] { return Date::now(); };
+    return sources;
+}
+
+} // namespace
+
+DestinationHealthModel::DestinationHealthModel(const Destination &destination, QObject *parent)
+    : DestinationHealthModel(destination, {}, std::make_unique<BackupRunner>(ResticEngine(), BackupHistory()), parent)
+{
+}
+
+DestinationHealthModel::DestinationHealthModel(
+    const Destination &destination, Sources sources, std::unique_ptr<BackupRunner> runner, QObject *parent)
+    : QObject(parent)
+    , m_destination(destination)
+    , m_sources(withDefaults(std::move(sources)))
+    , m_runner(std::move(runner))
+{
+    m_timer.setInterval(pollInterval);
+    connect(&m_timer, &QTimer::timeout, this, &DestinationHealthModel::poll);
+    connect(m_runner.get(), &BackupRunner::busyChanged, this, &DestinationHealthModel::busyChanged);
+}
+
+DestinationHealthModel::~DestinationHealthModel() = default;
+
+Date DestinationHealthModel::now() const
+{
+    return m_sources.now();
+}
+
+void DestinationHealthModel::setDestination(const Destination &destination)
+{
+    const bool newScope = destination.backupScope() != m_destination.backupScope();
+    m_destination = destination;
+    if (newScope && isPolling())
+        start();
+    else
+        Q_EMIT changed();
+}
+
+void DestinationHealthModel::start()
+{
+    m_timer.start();
+    poll();
+}
+
+void DestinationHealthModel::stop()
+{
+    m_timer.stop();
+}
+
+void DestinationHealthModel::poll()
+{
+    try {
+        m_records = BackupHistory(m_sources.historyDirectory).records(m_destination);
+        // The health store reads no secret for load(); it still wants its credentials.
+        const RepositoryHealthStore store(
+            m_sources.healthDirectory, CredentialsStore(std::make_shared<KeychainStore>()));
+        m_health = store.load(m_destination);
+        m_errorMessage.reset();
+    } catch (const std::exception &error) {
+        m_errorMessage = errorDescription(error);
+    }
+    Q_EMIT changed();
+}
+
+std::optional<double> DestinationHealthModel::interval(Destination::Schedule schedule)
+{
+    switch (schedule) {
+    case Destination::Schedule::hourly:
+        return 3600.0;
+    case Destination::Schedule::daily:
+        return 86400.0;
+    case Destination::Schedule::manual:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<Date> DestinationHealthModel::lastComplete(const QList<BackupRecord> &records)
+{
+    for (const BackupRecord &record : records) {
+        if (record.outcome == BackupRecord::Outcome::complete)
+            return record.finishedAt;
+    }
+    return std::nullopt;
+}
+
+bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now)
+{
+    const std::optional<double> every = interval(schedule);
+    if (!every || !lastComplete)
+        return false;
+    return now.secondsSince(*lastComplete) >= *every;
+}
+
+DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &locale) const
+{
+    if (const std::optional<Date> last = lastComplete())
+        return { tr("Last complete backup: %1").arg(Format::abbreviatedDateTime(*last, locale)), StatusTone::normal };
+    if (m_destination.sources.isEmpty())
+        return { tr("No folders selected"), StatusTone::secondary };
+    if (m_destination.schedule == Destination::Schedule::manual)
+        return { tr("Not yet backed up"), StatusTone::secondary };
+    return { tr("No complete backup yet. Back up now, or check that scheduling is approved."), StatusTone::warning };
+}
+
+std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemptLine() const
+{
+    if (m_records.isEmpty() || m_records.first().outcome == BackupRecord::Outcome::complete)
+        return std::nullopt;
+    return Line { tr("Latest attempt: %1. Open history for details.").arg(toString(m_records.first().outcome)),
+        StatusTone::warning };
+}
+
+std::optional<DestinationHealthModel::Line> DestinationHealthModel::overdueLine() const
+{
+    if (!overdue())
+        return std::nullopt;
+    return Line { tr("Backup is overdue"), StatusTone::warning };
+}
+
+std::optional<DestinationHealthModel::Line> DestinationHealthModel::nextDueLine(const QLocale &locale) const
+{
+    const std::optional<double> every = interval(m_destination.schedule);
+    const std::optional<Date> last = lastComplete();
+    if (!every || !last)
+        return std::nullopt;
+    return Line { tr("Next due: %1").arg(Format::abbreviatedDateTime(last->addingSeconds(*every), locale)),
+        StatusTone::normal };
+}
+
+DestinationHealthModel::Line DestinationHealthModel::countsLine() const
+{
+    const qint64 folders = m_destination.sources.size();
+    const qint64 exclusions = m_destination.excludes.size();
+    const QString text
+        = (folders == 1 ? tr("%1 selected folder") : tr("%1 selected folders")).arg(Format::count(folders))
+        + QStringLiteral(" \u00b7 ")
+        + (exclusions == 1 ? tr("%1 exclusion") : tr("%1 exclusions")).arg(Format::count(exclusions));
+    return { text, StatusTone::normal };
+}
+
+DestinationHealthModel::Line DestinationHealthModel::verifiedRestoreLine(const QLocale &locale) const
+{
+    const QString when = m_health.lastVerifiedRestore ? Format::numericDateTime(*m_health.lastVerifiedRestore, locale)
+                                                      : tr("Not yet tested");
+    return { tr("Last verified restore: %1").arg(when), StatusTone::normal };
+}
+
+bool DestinationHealthModel::isBusy() const
+{
+    return m_runner->isBusy();
+}
+
+void DestinationHealthModel::backUpNow()
+{
+    if (!canBackUp())
+        return;
+    m_runner->run(m_destination);
+}
+
+void DestinationHealthModel::cancel()
+{
+    m_runner->cancel();
+}
+
+} // namespace vellmir

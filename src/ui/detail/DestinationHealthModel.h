@@ -1,0 +1,114 @@
+#pragma once
+
+#include "config/Destination.h"
+#include "kit/StatusStyle.h"
+#include "operations/BackupRecord.h"
+#include "operations/RepositoryHealth.h"
+#include "util/Date.h"
+
+#include <QLocale>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vellmir {
+
+class BackupRunner;
+
+// What the health row of one destination shows, kept current by reading the destination's
+// history and health files every 3 seconds while polling (the row polls while it is shown),
+// and the row's own backup runner. Nothing is cached between cycles: every cycle reads both
+// files afresh, so runs of other views and processes show up within one interval.
+class DestinationHealthModel : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds pollInterval { 3000 };
+
+    // Where the model reads and what time it is; empty members take the application's own
+    // history and health folders and the system clock.
+    struct Sources {
+        QString historyDirectory;
+        QString healthDirectory;
+        std::function<Date()> now;
+    };
+
+    // A runner with every default (the engine's own restic, the default history folder, the
+    // keyring's credentials).
+    explicit DestinationHealthModel(const Destination &destination, QObject *parent = nullptr);
+    DestinationHealthModel(const Destination &destination, Sources sources, std::unique_ptr<BackupRunner> runner,
+        QObject *parent = nullptr);
+    ~DestinationHealthModel() override;
+
+    const Destination &destination() const { return m_destination; }
+    // A destination whose backup settings changed (another backupScope) restarts the poll at
+    // once, so records of the old settings stop counting right away.
+    void setDestination(const Destination &destination);
+
+    // Starts polling with an immediate cycle; stop() ends it. A cycle never runs while stopped.
+    void start();
+    void stop();
+    bool isPolling() const { return m_timer.isActive(); }
+    // One cycle: read the records of the current settings, then the health record. A failure
+    // keeps the previous values and sets errorMessage(); a cycle where both reads succeed clears it.
+    void poll();
+
+    const QList<BackupRecord> &records() const { return m_records; }
+    const RepositoryHealth &health() const { return m_health; }
+    const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    BackupRunner &runner() const { return *m_runner; }
+    Date now() const;
+
+    // The finishing time of the newest complete record, absent when that record has none or
+    // no record is complete (older complete records do not count then).
+    static std::optional<Date> lastComplete(const QList<BackupRecord> &records);
+    // Whether a scheduled destination's last complete backup is at least one interval old.
+    static bool overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now);
+    // 3600 for hourly, 86400 for daily, none for manual.
+    static std::optional<double> interval(Destination::Schedule schedule);
+
+    std::optional<Date> lastComplete() const { return lastComplete(m_records); }
+    bool overdue() const { return overdue(m_destination.schedule, lastComplete(), now()); }
+
+    // The row's lines as text and tone; an absent line is not shown. The next-due, counts and
+    // verified-restore lines are captions in the ordinary colour.
+    struct Line {
+        QString text;
+        StatusTone tone = StatusTone::normal;
+        friend bool operator==(const Line &, const Line &) = default;
+    };
+    Line backupLine(const QLocale &locale = QLocale()) const;
+    std::optional<Line> latestAttemptLine() const;
+    std::optional<Line> overdueLine() const;
+    std::optional<Line> nextDueLine(const QLocale &locale = QLocale()) const;
+    Line countsLine() const;
+    Line verifiedRestoreLine(const QLocale &locale = QLocale()) const;
+
+    bool isBusy() const;
+    bool canBackUp() const { return !m_destination.sources.isEmpty(); }
+    // "Back Up Now": hands the destination to the runner, which ignores it while busy.
+    void backUpNow();
+    // "Cancel": stops the runner's backup, which is then recorded as cancelled.
+    void cancel();
+
+Q_SIGNALS:
+    // After every poll cycle (time moves on even when the files did not) and every change of
+    // destination.
+    void changed();
+    void busyChanged();
+
+private:
+    Destination m_destination;
+    Sources m_sources;
+    std::unique_ptr<BackupRunner> m_runner;
+    QTimer m_timer;
+    QList<BackupRecord> m_records;
+    RepositoryHealth m_health;
+    std::optional<QString> m_errorMessage;
+};
+
+} // namespace vellmir

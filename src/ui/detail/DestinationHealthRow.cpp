@@ -1,0 +1,151 @@
+#include "detail/DestinationHealthRow.h"
+
+#include "detail/DestinationHealthModel.h"
+#include "kit/MessageLabel.h"
+#include "kit/StatusStyle.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace vellmir {
+
+namespace {
+
+QLabel *lineLabel(QWidget *parent, const char *name)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QLatin1StringView(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
+}
+
+void showLine(QLabel *label, const DestinationHealthModel::Line &line)
+{
+    label->setText(line.text);
+    StatusStyle::applyTone(*label, line.tone);
+    label->setVisible(true);
+}
+
+void showLine(QLabel *label, const std::optional<DestinationHealthModel::Line> &line)
+{
+    if (line)
+        showLine(label, *line);
+    else
+        label->setVisible(false);
+}
+
+} // namespace
+
+DestinationHealthRow::DestinationHealthRow(
+    const Destination &destination, std::function<void()> onOpen, QWidget *parent)
+    : DestinationHealthRow(new DestinationHealthModel(destination), std::move(onOpen), parent)
+{
+}
+
+DestinationHealthRow::DestinationHealthRow(DestinationHealthModel *model, std::function<void()> onOpen, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_onOpen(std::move(onOpen))
+{
+    m_model->setParent(this);
+    build();
+    connect(m_model, &DestinationHealthModel::changed, this, &DestinationHealthRow::refresh);
+    connect(m_model, &DestinationHealthModel::busyChanged, this, &DestinationHealthRow::refresh);
+    refresh();
+}
+
+DestinationHealthRow::~DestinationHealthRow() = default;
+
+void DestinationHealthRow::build()
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 4);
+    layout->setSpacing(6);
+
+    m_name = lineLabel(this, "name");
+    m_name->setFont(StatusStyle::headlineFont(font()));
+    m_backup = lineLabel(this, "backupLine");
+    m_latestAttempt = lineLabel(this, "latestAttemptLine");
+    m_overdue = lineLabel(this, "overdueLine");
+    m_nextDue = lineLabel(this, "nextDueLine");
+    m_counts = lineLabel(this, "countsLine");
+    m_verifiedRestore = lineLabel(this, "verifiedRestoreLine");
+    for (QLabel *caption : { m_nextDue, m_counts, m_verifiedRestore })
+        caption->setFont(StatusStyle::captionFont(font()));
+    m_error = new MessageLabel(this);
+    m_error->setObjectName(QStringLiteral("errorLine"));
+
+    for (QWidget *line : std::initializer_list<QWidget *> {
+             m_name, m_backup, m_latestAttempt, m_overdue, m_nextDue, m_counts, m_verifiedRestore, m_error })
+        layout->addWidget(line);
+
+    auto *buttons = new QHBoxLayout;
+    m_open = new QPushButton(tr("Review and Restore…"), this);
+    m_open->setObjectName(QStringLiteral("openButton"));
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("progress"));
+    m_progress->setRange(0, 0); // indeterminate
+    m_progress->setTextVisible(false);
+    m_progress->setMaximumSize(60, QFontMetrics(font()).height() / 2 + 4);
+    m_cancel = new QPushButton(tr("Cancel"), this);
+    m_cancel->setObjectName(QStringLiteral("cancelButton"));
+    m_backUp = new QPushButton(tr("Back Up Now"), this);
+    m_backUp->setObjectName(QStringLiteral("backUpButton"));
+    buttons->addWidget(m_open, 0, Qt::AlignVCenter);
+    buttons->addWidget(m_progress, 0, Qt::AlignVCenter);
+    buttons->addWidget(m_cancel, 0, Qt::AlignVCenter);
+    buttons->addWidget(m_backUp, 0, Qt::AlignVCenter);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+
+    connect(m_open, &QPushButton::clicked, this, [this] {
+        if (m_onOpen)
+            m_onOpen();
+    });
+    connect(m_backUp, &QPushButton::clicked, m_model, &DestinationHealthModel::backUpNow);
+    connect(m_cancel, &QPushButton::clicked, m_model, &DestinationHealthModel::cancel);
+}
+
+void DestinationHealthRow::setDestination(const Destination &destination)
+{
+    m_model->setDestination(destination);
+}
+
+void DestinationHealthRow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_model->isPolling())
+        m_model->start();
+}
+
+void DestinationHealthRow::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_model->stop();
+}
+
+void DestinationHealthRow::refresh()
+{
+    const DestinationHealthModel &model = *m_model;
+    m_name->setText(model.destination().name);
+    showLine(m_backup, model.backupLine());
+    showLine(m_latestAttempt, model.latestAttemptLine());
+    showLine(m_overdue, model.overdueLine());
+    showLine(m_nextDue, model.nextDueLine());
+    showLine(m_counts, model.countsLine());
+    showLine(m_verifiedRestore, model.verifiedRestoreLine());
+    m_error->setText(model.errorMessage().value_or(QString()));
+    m_error->setVisible(model.errorMessage().has_value());
+
+    const bool busy = model.isBusy();
+    m_progress->setVisible(busy);
+    m_cancel->setVisible(busy);
+    m_backUp->setVisible(!busy);
+    m_backUp->setEnabled(model.canBackUp());
+}
+
+} // namespace vellmir

@@ -1,0 +1,65 @@
+#include "kit/PathLabel.h"
+
+#include <QEvent>
+
+namespace vellmir {
+
+PathLabel::PathLabel(QWidget *parent)
+    : PathLabel(QString(), parent)
+{
+}
+
+PathLabel::PathLabel(const QString &path, QWidget *parent)
+    : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setWordWrap(false);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setPath(path);
+}
+
+void PathLabel::setPath(const QString &path)
+{
+    m_path = path;
+    setToolTip(path);
+    updateGeometry();
+    elide();
+}
+
+QSize PathLabel::minimumSizeHint() const
+{
+    const QFontMetrics metrics(font());
+    return QSize(metrics.horizontalAdvance(QStringLiteral("/…/")), metrics.height());
+}
+
+QSize PathLabel::sizeHint() const
+{
+    const QFontMetrics metrics(font());
+    const QMargins margins = contentsMargins();
+    return QSize(metrics.horizontalAdvance(m_path) + margins.left() + margins.right() + 2 * margin(),
+        metrics.height() + margins.top() + margins.bottom());
+}
+
+void PathLabel::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void PathLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        elide();
+}
+
+void PathLabel::elide()
+{
+    // A line break in a name would otherwise start a second line.
+    QString line = m_path;
+    line.replace(u'\n', u' ');
+    const int width = contentsRect().width() - 2 * margin();
+    setText(fontMetrics().elidedText(line, Qt::ElideMiddle, qMax(0, width)));
+}
+
+} // namespace vellmir

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QLabel>
+
+namespace vellmir {
+
+// A path on one line: when it does not fit, the middle gives way to an ellipsis so that both
+// the start (the volume or home) and the end (the file name) stay readable. The whole path is
+// the tooltip.
+class PathLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit PathLabel(QWidget *parent = nullptr);
+    explicit PathLabel(const QString &path, QWidget *parent = nullptr);
+
+    void setPath(const QString &path);
+    const QString &path() const { return m_path; }
+
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void elide();
+
+    QString m_path;
+};
+
+} // namespace vellmir

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QPalette>
+#include <QString>
+
+class QWidget;
+
+namespace vellmir {
+
+// The meaning a line of status carries, and so its colour: green for success, orange for
+// warnings and what needs attention, red for failures, the palette's dimmed text for neutral
+// hints and counts. `normal` is the ordinary text colour.
+enum class StatusTone { normal, success, warning, failure, secondary };
+
+// Colours, fonts and symbols of the status convention.
+//
+// Symbols keep the names the rest of the code uses for them and are drawn here rather than
+// taken from the icon theme, because a status colours its symbol along with its text and
+// theme icons come in colours of their own (and offscreen there is no theme at all):
+//
+//   name                              drawn as                                  theme equivalent
+//   "checkmark.circle.fill"           filled circle, white check mark           emblem-ok / dialog-ok
+//   "xmark.circle.fill"               filled circle, white cross                dialog-error
+//   "questionmark.circle.fill"        filled circle, white question mark        dialog-question
+//   "exclamationmark.triangle.fill"   filled triangle, white exclamation mark   dialog-warning
+//   "info.circle"                     circle outline with an "i"                dialog-information
+//
+// Any other name falls back to the style's standard icon for its theme equivalent's kind
+// (QStyle::SP_MessageBoxQuestion), uncoloured.
+struct StatusStyle {
+    static QColor color(StatusTone tone, const QPalette &palette = QPalette());
+    // The symbol that goes with a tone's label: success and failure have one, the others none.
+    static QString symbol(StatusTone tone);
+    static bool isKnownSymbol(const QString &name);
+    // The named symbol drawn in `color` at `size` device-independent pixels.
+    static QIcon symbolIcon(const QString &name, const QColor &color, int size = 16);
+
+    // Sets the widget's text colour to the tone's (normal restores the palette's own).
+    static void applyTone(QWidget &widget, StatusTone tone);
+    // The smaller font of captions and the bold one of headlines, derived from `base`.
+    static QFont captionFont(const QFont &base);
+    static QFont headlineFont(const QFont &base);
+};
+
+} // namespace vellmir

@@ -1,0 +1,126 @@
+#include "protection/CoverageAudit.h"
+
+#include "config/Destination.h"
+#include "exclude/ExcludeMatcher.h"
+#include "exclude/FileWalk.h"
+
+#include <QFile>
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vellmir {
+
+namespace {
+
+// Only problems met inside a walk are capped, so a folder of thousands of unreadable files
+// cannot build a huge list; the per-source problems are always reported.
+constexpr qsizetype kWalkIssueLimit = 100;
+
+const CoverageAudit::FileChecks &standardChecks()
+{
+    static const CoverageAudit::FileChecks checks;
+    return checks;
+}
+
+// The last path component of a stored source: "b" for "/a/b/", "/" for "/".
+QByteArray lastComponent(QByteArray path)
+{
+    while (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash >= 0 && path.size() > 1 ? path.mid(slash + 1) : path;
+}
+
+class AuditWalk : public FileWalk::Visitor {
+public:
+    AuditWalk(CoverageAudit &audit, const ExcludeMatcher &matcher, const CoverageAudit::FileChecks &checks)
+        : m_audit(audit)
+        , m_matcher(matcher)
+        , m_checks(checks)
+    {
+    }
+
+    FileWalk::Step visit(const FileWalk::Item &item) override
+    {
+        if (m_matcher.matches(item.path, item.pathLength, item.name)) {
+            m_audit.excludedEntries += 1;
+            // An excluded folder costs one entry, not its contents.
+            return FileWalk::Step::skipDescendants;
+        }
+        if (m_checks.isCloudOnly(item.atFd, item.atPath)) {
+            // Never opened for a read test, since that could start a download; a cloud-only
+            // folder is still walked.
+            m_audit.cloudOnlyFiles += 1;
+            return FileWalk::Step::descend;
+        }
+        if (!item.values.readable || !item.values.isRegularFile)
+            return FileWalk::Step::descend;
+        if (m_checks.isReadable(item.atFd, item.atPath))
+            m_audit.readableFiles += 1;
+        else if (m_audit.issues.size() < kWalkIssueLimit)
+            m_audit.issues.append(QStringLiteral("Unreadable: ") + decoded(item));
+        return FileWalk::Step::descend;
+    }
+
+    void failed(const FileWalk::Item &item, int error) override
+    {
+        if (m_audit.issues.size() < kWalkIssueLimit)
+            m_audit.issues.append(decoded(item) + QStringLiteral(": ") + qt_error_string(error));
+    }
+
+private:
+    static QString decoded(const FileWalk::Item &item)
+    {
+        return QFile::decodeName(QByteArray::fromRawData(item.path, qsizetype(item.pathLength)));
+    }
+
+    CoverageAudit &m_audit;
+    const ExcludeMatcher &m_matcher;
+    const CoverageAudit::FileChecks &m_checks;
+};
+
+} // namespace
+
+bool CoverageAudit::FileChecks::isReadable(int atFd, const char *atPath) const
+{
+    // The effective identity is the one restic runs with; a missing item is not readable.
+    return faccessat(atFd, atPath, R_OK, AT_EACCESS) == 0;
+}
+
+bool CoverageAudit::FileChecks::isCloudOnly(int atFd, const char *atPath) const
+{
+    // Linux file systems have no dataless flag: nothing local is a cloud placeholder.
+    Q_UNUSED(atFd)
+    Q_UNUSED(atPath)
+    return false;
+}
+
+CoverageAudit CoverageAudit::scan(const Destination &destination)
+{
+    return scan(destination, standardChecks());
+}
+
+CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChecks &checks)
+{
+    CoverageAudit audit;
+    const ExcludeMatcher matcher(destination.excludes);
+    AuditWalk walk(audit, matcher, checks);
+    for (const QString &source : destination.sources) {
+        const QByteArray path = QFile::encodeName(source);
+        if (matcher.matches(path.constData(), std::size_t(path.size()), lastComponent(path).constData())) {
+            audit.issues.append(QStringLiteral("Entire source excluded: ") + source);
+            continue;
+        }
+        if (path.isEmpty() || !checks.isReadable(AT_FDCWD, path.constData())) {
+            audit.issues.append(QStringLiteral("Source unavailable or unreadable: ") + source);
+            continue;
+        }
+        if (!FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
+            audit.issues.append(QStringLiteral("Could not inspect ") + source);
+    }
+    return audit;
+}
+
+} // namespace vellmir

@@ -1,0 +1,28 @@
+#include "protection/InfoLabel.h"
+
+#include "protection/InfoButton.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+
+namespace vellmir {
+
+InfoLabel::InfoLabel(const QString &title, const QString &info, QWidget *parent)
+    : QWidget(parent)
+    , m_title(title)
+    , m_info(info)
+    , m_button(new InfoButton(info, this))
+{
+    auto *label = new QLabel(title, this);
+    label->setObjectName(QStringLiteral("title"));
+    label->setTextFormat(Qt::PlainText);
+    m_button->setObjectName(QStringLiteral("info"));
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    layout->addWidget(label, 0, Qt::AlignVCenter);
+    layout->addWidget(m_button, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+}
+
+} // namespace vellmir

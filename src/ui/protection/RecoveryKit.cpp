@@ -1,0 +1,73 @@
+#include "protection/RecoveryKit.h"
+
+#include "util/AtomicFile.h"
+#include "util/Error.h"
+#include "util/Uuid.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace vellmir {
+
+const QString RecoveryKit::folderPrefix = QStringLiteral("Vellmir Recovery Kit ");
+const QString RecoveryKit::planFileName = QStringLiteral("recovery-plan.json");
+const QString RecoveryKit::readMeFileName = QStringLiteral("READ-ME.txt");
+const QString RecoveryKit::exportedMessage = QStringLiteral(
+    "Exported without secrets. Keep the kit and required passwords accessible independently of this Mac.");
+
+RecoveryKit::RecoveryKit(Destination destination, FolderChooser chooser, FolderRevealer revealer, QObject *parent)
+    : QObject(parent)
+    , m_destination(std::move(destination))
+    , m_chooser(std::move(chooser))
+    , m_revealer(std::move(revealer))
+{
+}
+
+QString RecoveryKit::writeKit(const Destination &destination, const QString &folder)
+{
+    QString base = folder;
+    while (base.size() > 1 && base.endsWith(u'/'))
+        base.chop(1);
+    const QString kit = (base == QLatin1String("/") ? base : base + u'/') + folderPrefix + uuidText(newUuid());
+    const QByteArray path = QFile::encodeName(kit);
+    // No intermediate folders: a chosen folder that vanished is an error, not a new tree. The
+    // mode is set again after creation because the umask may have taken bits away.
+    if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0700) != 0) {
+        const int error = errno;
+        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, qt_error_string(error)));
+    }
+
+    const RecoveryPlan plan(destination);
+    writeFileAtomically(kit + u'/' + planFileName, plan.encodeFile());
+    writeFileAtomically(kit + u'/' + readMeFileName, plan.instructions().toUtf8());
+    return kit;
+}
+
+void RecoveryKit::exportKit()
+{
+    const std::optional<QString> folder = m_chooser ? m_chooser() : std::nullopt;
+    if (!folder || folder->isEmpty())
+        return;
+    QString kit;
+    try {
+        kit = writeKit(m_destination, *folder);
+    } catch (const std::exception &error) {
+        setMessage(QStringLiteral("Export failed: ") + errorDescription(error));
+        return;
+    }
+    setMessage(exportedMessage);
+    if (m_revealer)
+        m_revealer(kit);
+}
+
+void RecoveryKit::setMessage(const QString &message)
+{
+    if (m_message == message)
+        return;
+    m_message = message;
+    Q_EMIT messageChanged();
+}
+
+} // namespace vellmir

@@ -1,0 +1,9 @@
+list(APPEND VELLMIR_UI_SOURCES
+    protection/CoverageAudit.cpp protection/CoverageAudit.h
+    protection/FileViewer.cpp protection/FileViewer.h
+    protection/RecoveryKit.cpp protection/RecoveryKit.h
+    protection/RecoveryKitSheet.cpp protection/RecoveryKitSheet.h
+    protection/RecoveryPlan.cpp protection/RecoveryPlan.h
+    protection/InfoButton.cpp protection/InfoButton.h
+    protection/InfoLabel.cpp protection/InfoLabel.h
+)

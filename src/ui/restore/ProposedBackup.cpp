@@ -1,0 +1,108 @@
+#include "restore/ProposedBackup.h"
+
+#include "exclude/Estimator.h"
+#include "exclude/ExcludeMatcher.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace vellmir::ProposedBackup {
+
+namespace {
+
+struct Child {
+    QByteArray name;
+    bool isDirectory = false;
+    qint64 size = 0;
+};
+
+// The item itself, links not followed. Sizes of anything that is not a folder: allocated
+// size, else logical size, else 0. An item that cannot be read is a sizeless non-folder.
+Child describe(int dirFd, const char *name)
+{
+    Child child;
+    child.name = name;
+    struct statx st;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_SIZE | STATX_BLOCKS, &st) != 0)
+        return child;
+    child.isDirectory = (st.stx_mask & STATX_TYPE) && S_ISDIR(st.stx_mode);
+    if (st.stx_mask & STATX_BLOCKS)
+        child.size = qint64(st.stx_blocks) * 512;
+    else if (st.stx_mask & STATX_SIZE)
+        child.size = qint64(st.stx_size);
+    return child;
+}
+
+// A shallow listing in the order the file system returns it; nullopt when it cannot be listed.
+std::optional<QList<Child>> list(const QByteArray &directory)
+{
+    DIR *dir = opendir(directory.constData());
+    if (!dir)
+        return std::nullopt;
+    QList<Child> children;
+    const int fd = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        const char *n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        children.append(describe(fd, n));
+    }
+    closedir(dir);
+    return children;
+}
+
+} // namespace
+
+QList<BackupEntry> children(const QString &directory, const QStringList &excludes)
+{
+    if (directory.isEmpty())
+        return {};
+    const ExcludeMatcher matcher(excludes);
+    QString base = QDir::isAbsolutePath(directory) ? directory : QDir::currentPath() + u'/' + directory;
+    while (base.size() > 1 && base.endsWith(u'/'))
+        base.chop(1);
+    const QString prefix = base == QLatin1String("/") ? base : base + u'/';
+
+    const std::optional<QList<Child>> listed = list(QFile::encodeName(base));
+    if (!listed)
+        return {};
+
+    QList<BackupEntry> entries;
+    entries.reserve(listed->size());
+    for (const Child &child : *listed) {
+        BackupEntry entry;
+        entry.name = QFile::decodeName(child.name);
+        entry.path = prefix + entry.name;
+        entry.id = entry.path;
+        entry.isDirectory = child.isDirectory;
+        entry.isExcluded = matcher.matches(entry.path, entry.name, entry.isDirectory);
+        if (entry.isExcluded)
+            entry.size = 0;
+        else if (entry.isDirectory)
+            entry.size = Estimator::localEstimate({ entry.path }, excludes).bytes;
+        else
+            entry.size = child.size;
+        entries.append(std::move(entry));
+    }
+    sortByEntryOrder(entries);
+    return entries;
+}
+
+bool precedes(const BackupEntry &a, const BackupEntry &b)
+{
+    if (a.isExcluded != b.isExcluded)
+        return !a.isExcluded;
+    return a.size > b.size;
+}
+
+void sortByEntryOrder(QList<BackupEntry> &entries)
+{
+    std::stable_sort(entries.begin(), entries.end(), precedes);
+}
+
+} // namespace vellmir::ProposedBackup

@@ -1,0 +1,137 @@
+#include "TestSupport.h"
+#include "util/Json.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+
+struct Finished {
+    int exitCode = -1;
+    QByteArray stdout;
+    QByteArray stderr;
+};
+
+// Runs the built executable in its command-line mode with `input` as its standard input.
+Finished runCli(const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess process;
+    process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
+    if (!process.waitForStarted(10000))
+        return {};
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+        process.readAllStandardError() };
+}
+
+} // namespace
+
+class AgentCLIEndToEndTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TestHome> m_home;
+
+private Q_SLOTS:
+    void init() { m_home = std::make_unique<test::TestHome>(); }
+    void cleanup() { m_home.reset(); }
+
+    void usageAndHelp_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("nothing") << QStringList() << 2;
+        QTest::newRow("help") << QStringList { "help" } << 0;
+        QTest::newRow("-h with more") << QStringList { "-h", "status", "--bogus" } << 0;
+        QTest::newRow("--help") << QStringList { "--help" } << 0;
+    }
+
+    void usageAndHelp()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        const Finished finished = runCli(arguments);
+        QCOMPARE(finished.exitCode, exitCode);
+        QCOMPARE(finished.stdout, QByteArray());
+        QCOMPARE(finished.stderr.size(), 369);
+        QVERIFY(finished.stderr.startsWith("usage: vellmir <command>"));
+    }
+
+    void listsCommandsIgnoringMore()
+    {
+        const Finished finished = runCli({ QStringLiteral("commands"), QStringLiteral("--whatever") });
+        QCOMPARE(finished.exitCode, 0);
+        QVERIFY(finished.stdout.endsWith("}\n"));
+        const QJsonArray commands = json::parseObject(finished.stdout).value(QStringLiteral("commands")).toArray();
+        QCOMPARE(commands.size(), 15);
+        QCOMPARE(commands.first().toObject().value(QStringLiteral("name")).toString(), QStringLiteral("status"));
+    }
+
+    void reportsErrorsWithExitCodes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage";
+        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage";
+        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage";
+        QTest::newRow("unreadable json file")
+            << QStringList { "history", "--json", "/nonexistent/args.json" } << 1 << "failed";
+    }
+
+    void reportsErrorsWithExitCodes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, code);
+        const Finished finished = runCli(arguments, "[1]");
+        QCOMPARE(finished.exitCode, exitCode);
+        const QJsonObject reply = json::parseObject(finished.stdout);
+        QCOMPARE(reply.keys(), (QStringList { "code", "error" }));
+        QCOMPARE(reply.value(QStringLiteral("code")).toString(), code);
+        QCOMPARE(finished.stderr, QByteArray());
+    }
+
+    void servesMcpUntilInputEnds()
+    {
+        const QByteArray input
+            = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{\"protocolVersion\":"
+              "\"2025-06-18\",\"capabilities\":{},\"clientInfo\":{\"name\":\"t\",\"version\":\"1\"}}}\n"
+              "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n"
+              "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/list\"}\n"
+              "\n"
+              "{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"tools/call\",\"params\":{\"name\":\"nope\"}}\n"
+              "{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"ping\"}";
+        const Finished finished = runCli({ QStringLiteral("mcp") }, input);
+        QCOMPARE(finished.exitCode, 0);
+        // Standard output carries protocol lines and nothing else.
+        QVERIFY(finished.stdout.endsWith('\n'));
+        const QList<QByteArray> lines = finished.stdout.chopped(1).split('\n');
+        QCOMPARE(lines.size(), 4);
+        QMap<int, QJsonObject> byId;
+        for (const QByteArray &line : lines) {
+            const QJsonObject message = json::parseObject(line);
+            QCOMPARE(message.value(QStringLiteral("jsonrpc")).toString(), QStringLiteral("2.0"));
+            byId.insert(message.value(QStringLiteral("id")).toInt(), message);
+        }
+        // Inline messages answer in order; the tool call runs on its own and may come later.
+        QCOMPARE(byId.keys(), (QList<int> { 1, 2, 3, 4 }));
+        QCOMPARE(json::parseObject(lines.at(0)).value(QStringLiteral("id")), QJsonValue(1));
+        QCOMPARE(
+            byId.value(2).value(QStringLiteral("result")).toObject().value(QStringLiteral("tools")).toArray().size(),
+            15);
+        QCOMPARE(
+            byId.value(3).value(QStringLiteral("error")).toObject().value(QStringLiteral("code")), QJsonValue(-32602));
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentCLIEndToEndTest)
+#include "AgentCLIEndToEndTest.moc"

@@ -1,0 +1,103 @@
+#include "TestSupport.h"
+#include "util/Json.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+
+struct Finished {
+    int exitCode = -1;
+    QByteArray stdout;
+};
+
+Finished runCli(const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
+    if (!process.waitForStarted(10000))
+        return {};
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput() };
+}
+
+} // namespace
+
+// The command line against the real stores and keyring of a fresh home.
+class AgentCLIKeyringEndToEndTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TestHome> m_home;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (qEnvironmentVariable("VELLMIR_TEST_KEYRING") != QStringLiteral("1"))
+            QSKIP("needs the private keyring of scripts/with-keyring");
+        m_home = std::make_unique<test::TestHome>();
+    }
+
+    void statusOfFreshHome()
+    {
+        const Finished finished = runCli({ QStringLiteral("status") });
+        QCOMPARE(finished.exitCode, 0);
+        const QJsonObject reply = json::parseObject(finished.stdout);
+        QCOMPARE(reply.value(QStringLiteral("destinations")).toArray().size(), 0);
+        QCOMPARE(reply.value(QStringLiteral("changesWithoutApproval")), QJsonValue(false));
+    }
+
+    void unknownDestinationExitsThree()
+    {
+        const Finished finished
+            = runCli({ QStringLiteral("history"), QStringLiteral("--destination"), QStringLiteral("x") });
+        QCOMPARE(finished.exitCode, 3);
+        QCOMPARE(json::compact(json::parseObject(finished.stdout)),
+            QByteArray(
+                "{\"code\":\"not-found\",\"error\":\"No single destination matches \\\"x\\\". Destinations: none.\"}"));
+    }
+
+    void mcpCallsRunAndFinishAfterInputEnds()
+    {
+        // Input closes right after the calls: both still answer before the process exits 0.
+        const Finished finished = runCli({ QStringLiteral("mcp") },
+            "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":\"status\"}}\n"
+            "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\",\"params\":{\"name\":\"history\","
+            "\"arguments\":{\"destination\":\"x\",\"limit\":3}}}\n");
+        QCOMPARE(finished.exitCode, 0);
+        QMap<int, QJsonObject> results;
+        for (const QByteArray &line : finished.stdout.chopped(1).split('\n')) {
+            const QJsonObject message = json::parseObject(line);
+            results.insert(
+                message.value(QStringLiteral("id")).toInt(), message.value(QStringLiteral("result")).toObject());
+        }
+        QCOMPARE(results.keys(), (QList<int> { 1, 2 }));
+        QCOMPARE(results.value(1).value(QStringLiteral("isError")), QJsonValue(false));
+        QVERIFY(results.value(1)
+                    .value(QStringLiteral("structuredContent"))
+                    .toObject()
+                    .contains(QStringLiteral("destinations")));
+        QCOMPARE(results.value(2).value(QStringLiteral("isError")), QJsonValue(true));
+        const QString text = results.value(2)
+                                 .value(QStringLiteral("content"))
+                                 .toArray()
+                                 .at(0)
+                                 .toObject()
+                                 .value(QStringLiteral("text"))
+                                 .toString();
+        QCOMPARE(
+            json::parseObject(text.toUtf8()).value(QStringLiteral("code")).toString(), QStringLiteral("not-found"));
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentCLIKeyringEndToEndTest)
+#include "AgentCLIKeyringEndToEndTest.moc"

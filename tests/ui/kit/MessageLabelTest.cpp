@@ -1,0 +1,35 @@
+#include "kit/MessageLabel.h"
+#include "TestSupport.h"
+#include "kit/Screenshot.h"
+
+#include <QTest>
+
+using namespace vellmir;
+
+class MessageLabelTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void showsTheMessageAsItCame();
+};
+
+void MessageLabelTest::showsTheMessageAsItCame()
+{
+    // restic's messages can hold anything a path can, markup-like text included.
+    const QString message
+        = QStringLiteral("Fatal: unable to open config file: <html>/repo/a&b\nIs there a repository?");
+    MessageLabel label(message);
+    label.setFixedWidth(300);
+    label.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&label));
+    QCOMPARE(label.text(), message);
+    QCOMPARE(label.textFormat(), Qt::PlainText);
+    QVERIFY(label.wordWrap());
+    QVERIFY(label.textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+    QVERIFY(label.tone() == StatusTone::failure);
+    QCOMPARE(label.palette().color(QPalette::WindowText), StatusStyle::color(StatusTone::failure, label.palette()));
+    QVERIFY(saveScreenshot(label, test::screenshotPath(QStringLiteral("MessageLabel-failure"))));
+}
+
+QTEST_MAIN(MessageLabelTest)
+#include "MessageLabelTest.moc"
