@@ -1,4 +1,11 @@
 list(APPEND VELLMIR_UI_SOURCES
     restore/BackupEntry.h
     restore/ProposedBackup.cpp restore/ProposedBackup.h
+    # Restore sheet and snapshot browser
+    restore/RestoreKit.cpp restore/RestoreKit.h
+    restore/RestoreServices.cpp restore/RestoreServices.h
+    restore/RestoreSheet.cpp restore/RestoreSheet.h
+    restore/RestoreSheetModel.cpp restore/RestoreSheetModel.h
+    restore/SnapshotBrowserModel.cpp restore/SnapshotBrowserModel.h
+    restore/SnapshotBrowserSheet.cpp restore/SnapshotBrowserSheet.h
 )

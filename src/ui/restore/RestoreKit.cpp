@@ -1,0 +1,57 @@
+#include "restore/RestoreKit.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QPointer>
+#include <QStyle>
+#include <QUrl>
+
+namespace vellmir::restorekit {
+
+QIcon icon(const QString &symbol)
+{
+    QStyle *style = QApplication::style();
+    if (symbol == QLatin1String("folder"))
+        return QIcon::fromTheme(QStringLiteral("folder"), style->standardIcon(QStyle::SP_DirIcon));
+    if (symbol == QLatin1String("doc"))
+        return QIcon::fromTheme(QStringLiteral("text-x-generic"), style->standardIcon(QStyle::SP_FileIcon));
+    if (symbol == QLatin1String("arrow.up"))
+        return QIcon::fromTheme(QStringLiteral("go-up"), style->standardIcon(QStyle::SP_ArrowUp));
+    return {};
+}
+
+void setTertiary(QWidget *widget)
+{
+    QPalette palette = widget->palette();
+    QColor colour = StatusStyle::color(StatusTone::secondary, palette);
+    colour.setAlphaF(colour.alphaF() * 0.7f);
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+void setCaption(QWidget *widget)
+{
+    widget->setFont(StatusStyle::captionFont(widget->font()));
+}
+
+FolderChooser folderDialog(QWidget *parent)
+{
+    return [owner = QPointer<QWidget>(parent)]() -> std::optional<QString> {
+        QFileDialog dialog(owner);
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly);
+        dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Choose"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().constFirst();
+    };
+}
+
+void openInFileManager(const QString &path)
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+} // namespace vellmir::restorekit

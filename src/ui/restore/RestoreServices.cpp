@@ -1,0 +1,20 @@
+#include "restore/RestoreServices.h"
+
+#include "config/KeychainStore.h"
+
+#include <memory>
+
+namespace vellmir {
+
+RestoreServices RestoreServices::standard()
+{
+    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    return RestoreServices { ResticEngine(), credentials, RepositoryHealthStore(credentials) };
+}
+
+RestoreRunner *RestoreServices::makeRunner(QObject *parent) const
+{
+    return new RestoreRunner(engine, credentials, healthStore, parent);
+}
+
+} // namespace vellmir

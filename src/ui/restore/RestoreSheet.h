@@ -1,0 +1,50 @@
+#pragma once
+
+#include "restore/RestoreSheetModel.h"
+
+#include <QDialog>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace vellmir {
+
+class PathLabel;
+class StatusLabel;
+
+// "Restore Snapshot": a window-modal sheet that restores one snapshot, whole or one path of
+// it, into a new folder inside a folder the user chooses. Open it with open(). It renders its
+// RestoreSheetModel and forwards the user's actions to it.
+class RestoreSheet : public QDialog {
+    Q_OBJECT
+
+public:
+    RestoreSheet(const Snapshot &snapshot, const Destination &destination, const std::optional<QString> &include,
+        const RestoreServices &services, QWidget *parent = nullptr);
+
+    RestoreSheetModel *model() const { return m_model; }
+
+    // Escape and the close button do nothing while a restore runs.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void refresh();
+
+    RestoreSheetModel *m_model;
+    PathLabel *m_target;
+    QPushButton *m_restore;
+    QWidget *m_progress;
+    QProgressBar *m_bar;
+    QLabel *m_files;
+    QLabel *m_bytes;
+    StatusLabel *m_success;
+    QPushButton *m_show;
+    StatusLabel *m_failure;
+    QPushButton *m_close;
+};
+
+} // namespace vellmir

@@ -1,0 +1,399 @@
+#include "restore/SnapshotBrowserModel.h"
+
+#include "kit/Format.h"
+#include "util/AppPaths.h"
+#include "util/Error.h"
+
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QStandardPaths>
+#include <mutex>
+#include <thread>
+
+namespace vellmir {
+
+using Phase = RestoreRunner::Phase;
+
+// What a listing worker posts through. The model clears it on destruction; a worker checks it
+// under the mutex before each post, so nothing reaches a model that is gone.
+struct SnapshotBrowserModel::Receiver {
+    std::mutex mutex;
+    SnapshotBrowserModel *model = nullptr;
+};
+
+SnapshotBrowserModel::SnapshotBrowserModel(Destination destination, QList<Snapshot> snapshots, const Snapshot &chosen,
+    const RestoreServices &services, QObject *parent)
+    : QObject(parent)
+    , m_destination(std::move(destination))
+    , m_snapshots(std::move(snapshots))
+    , m_engine(services.engine)
+    , m_credentials(services.credentials)
+    , m_snapshotID(chosen.id)
+    , m_targetPath(defaultTargetPath())
+    , m_runner(services.makeRunner(this))
+    , m_receiver(std::make_shared<Receiver>())
+{
+    m_receiver->model = this;
+    m_debounce.setSingleShot(true);
+    m_debounce.setInterval(debounce);
+    connect(&m_debounce, &QTimer::timeout, this, &SnapshotBrowserModel::runListing);
+}
+
+SnapshotBrowserModel::~SnapshotBrowserModel()
+{
+    m_listingStop.request_stop();
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->model = nullptr;
+}
+
+QString SnapshotBrowserModel::defaultTargetPath()
+{
+    // A restore needs its target to exist; a desktop without a Downloads folder gets home.
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!downloads.isEmpty() && QFileInfo(downloads).isDir())
+        return downloads;
+    return AppPaths::homeDirectory();
+}
+
+std::optional<Snapshot> SnapshotBrowserModel::snapshot() const
+{
+    for (const Snapshot &candidate : m_snapshots) {
+        if (candidate.id == m_snapshotID)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+QString SnapshotBrowserModel::queryID() const
+{
+    return m_snapshotID + u'|' + m_directory + u'|' + m_search;
+}
+
+QList<SnapshotBrowserModel::PathComponent> SnapshotBrowserModel::pathComponents() const
+{
+    QList<PathComponent> components { { QStringLiteral("/"), QStringLiteral("/") } };
+    if (m_directory == QLatin1String("/"))
+        return components;
+    QString fullPath;
+    for (const QString &piece : m_directory.split(u'/', Qt::SkipEmptyParts)) {
+        fullPath += u'/' + piece;
+        components.append({ piece, fullPath });
+    }
+    return components;
+}
+
+QString SnapshotBrowserModel::lastComponent(const QString &path)
+{
+    QString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith(u'/'))
+        trimmed.chop(1);
+    const qsizetype slash = trimmed.lastIndexOf(u'/');
+    const QString last = trimmed.mid(slash + 1);
+    return last.isEmpty() ? trimmed : last;
+}
+
+QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
+{
+    return m_search.isEmpty() ? lastComponent(entry.path) : entry.path;
+}
+
+QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
+{
+    return Format::abbreviatedDateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
+}
+
+void SnapshotBrowserModel::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    restartListing();
+}
+
+void SnapshotBrowserModel::stop()
+{
+    m_started = false;
+    m_debounce.stop();
+    ++m_generation;
+    m_listingStop.request_stop();
+}
+
+void SnapshotBrowserModel::setSnapshotID(const QString &id)
+{
+    if (id == m_snapshotID)
+        return;
+    m_snapshotID = id;
+    Q_EMIT snapshotIDChanged();
+    restartListing();
+}
+
+void SnapshotBrowserModel::setSearch(const QString &text)
+{
+    if (text == m_search)
+        return;
+    m_search = text;
+    Q_EMIT searchChanged();
+    restartListing();
+}
+
+void SnapshotBrowserModel::openFolder(const QString &path)
+{
+    const QString before = queryID();
+    if (path != m_directory) {
+        m_directory = path;
+        Q_EMIT directoryChanged();
+    }
+    if (!m_search.isEmpty()) {
+        m_search.clear();
+        Q_EMIT searchChanged();
+    }
+    if (queryID() != before)
+        restartListing();
+}
+
+void SnapshotBrowserModel::goUp()
+{
+    QString parent = m_directory.left(std::max<qsizetype>(m_directory.lastIndexOf(u'/'), 0));
+    if (parent.isEmpty())
+        parent = QStringLiteral("/");
+    if (parent == m_directory)
+        return;
+    m_directory = parent;
+    Q_EMIT directoryChanged();
+    restartListing();
+}
+
+void SnapshotBrowserModel::select(const std::optional<QString> &path)
+{
+    std::optional<SnapshotEntry> entry;
+    if (path) {
+        for (const SnapshotEntry &candidate : std::as_const(m_entries)) {
+            if (candidate.path == *path) {
+                entry = candidate;
+                break;
+            }
+        }
+    }
+    setSelected(entry);
+    const Phase phase = m_runner->phase();
+    if (phase == Phase::finished || phase == Phase::failed)
+        m_runner->reset();
+}
+
+void SnapshotBrowserModel::activate(const QStringList &paths)
+{
+    if (paths.size() != 1)
+        return;
+    for (const SnapshotEntry &entry : std::as_const(m_entries)) {
+        if (entry.path == paths.constFirst()) {
+            if (entry.isDirectory())
+                openFolder(entry.path);
+            return;
+        }
+    }
+}
+
+QString SnapshotBrowserModel::restoreButtonTitle(const SnapshotEntry &entry)
+{
+    return entry.isDirectory() ? QStringLiteral("Restore Folder\u2026") : QStringLiteral("Restore File");
+}
+
+void SnapshotBrowserModel::requestRestore()
+{
+    if (!m_selected || !canPressRestore() || isRunning())
+        return;
+    if (m_selected->isDirectory())
+        setConfirming(m_selected);
+    else
+        startRestore(m_selected->path);
+}
+
+void SnapshotBrowserModel::confirmFolderRestore()
+{
+    const std::optional<SnapshotEntry> folder = m_confirming;
+    setConfirming(std::nullopt);
+    if (folder)
+        startRestore(folder->path);
+}
+
+void SnapshotBrowserModel::dismissFolderConfirmation()
+{
+    setConfirming(std::nullopt);
+}
+
+QString SnapshotBrowserModel::folderConfirmationMessage() const
+{
+    if (!m_confirming)
+        return {};
+    return m_confirming->path + QStringLiteral(" and everything in it will be restored into a new folder inside ")
+        + targetDisplayPath()
+        + QStringLiteral(". Large folders can take a long time and may incur provider download charges.");
+}
+
+void SnapshotBrowserModel::startRestore(const QString &path)
+{
+    const std::optional<Snapshot> picked = snapshot();
+    if (!picked)
+        return;
+    m_runner->run(*picked, m_destination, m_targetPath, path);
+}
+
+void SnapshotBrowserModel::cancelRestore()
+{
+    if (isRunning())
+        m_runner->cancel();
+}
+
+void SnapshotBrowserModel::chooseTargetFolder()
+{
+    if (!m_chooser)
+        return;
+    if (const std::optional<QString> chosen = m_chooser())
+        setTargetPath(*chosen);
+}
+
+void SnapshotBrowserModel::setTargetPath(const QString &path)
+{
+    if (path == m_targetPath)
+        return;
+    m_targetPath = path;
+    Q_EMIT targetPathChanged();
+}
+
+void SnapshotBrowserModel::showRestoredFiles()
+{
+    if (m_opener && m_runner->restoredPath())
+        m_opener(*m_runner->restoredPath());
+}
+
+QString SnapshotBrowserModel::targetDisplayPath() const
+{
+    return Destination::tildeForm(m_targetPath);
+}
+
+QString SnapshotBrowserModel::closeButtonTitle() const
+{
+    return m_runner->phase() == Phase::finished ? QStringLiteral("Done") : QStringLiteral("Close");
+}
+
+QString SnapshotBrowserModel::progressFilesText() const
+{
+    return QStringLiteral("%1 / %2 files").arg(m_runner->filesRestored()).arg(m_runner->totalFiles());
+}
+
+QString SnapshotBrowserModel::progressBytesText() const
+{
+    return Format::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ") + Format::bytes(m_runner->totalBytes());
+}
+
+QString SnapshotBrowserModel::summaryText() const
+{
+    const auto &summary = m_runner->summary();
+    if (!summary)
+        return {};
+    return QStringLiteral("Restored %1 file(s), %2.")
+        .arg(summary->filesRestored)
+        .arg(Format::bytes(summary->bytesRestored));
+}
+
+void SnapshotBrowserModel::restartListing()
+{
+    if (!m_started)
+        return;
+    ++m_generation;
+    m_listingStop.request_stop();
+    m_listingStop = std::stop_source();
+    setLoading(true);
+    setErrorMessage(std::nullopt);
+    // Directly, not through select(): a new listing leaves a restore's result alone.
+    setSelected(std::nullopt);
+    m_debounce.start();
+}
+
+void SnapshotBrowserModel::runListing()
+{
+    const quint64 generation = m_generation;
+    // The worker owns copies of all it needs; the keyring and restic may both take a while.
+    std::thread([receiver = m_receiver, generation, engine = m_engine, credentials = m_credentials,
+                    destination = m_destination, snapshotID = m_snapshotID, directory = m_directory, search = m_search,
+                    stop = m_listingStop.get_token()] {
+        const auto post = [&](auto deliver) {
+            const std::lock_guard guard(receiver->mutex);
+            if (SnapshotBrowserModel *model = receiver->model)
+                QMetaObject::invokeMethod(
+                    model, [model, deliver] { deliver(model); }, Qt::QueuedConnection);
+        };
+        try {
+            const ResticEnvironment environment = credentials.resticEnvironment(destination);
+            const QList<SnapshotEntry> entries = engine.browse(snapshotID, directory, search, false, environment, stop);
+            if (stop.stop_requested())
+                return;
+            post([generation, entries](SnapshotBrowserModel *model) { model->finishListing(generation, entries); });
+        } catch (const CancellationError &) {
+        } catch (const std::exception &error) {
+            if (stop.stop_requested())
+                return;
+            post([generation, message = errorDescription(error)](
+                     SnapshotBrowserModel *model) { model->failListing(generation, message); });
+        }
+    }).detach();
+}
+
+void SnapshotBrowserModel::finishListing(quint64 generation, const QList<SnapshotEntry> &entries)
+{
+    if (generation != m_generation)
+        return;
+    setEntries(entries);
+    setLoading(false);
+}
+
+void SnapshotBrowserModel::failListing(quint64 generation, const QString &message)
+{
+    if (generation != m_generation)
+        return;
+    setEntries({});
+    setErrorMessage(message);
+    setLoading(false);
+}
+
+void SnapshotBrowserModel::setEntries(const QList<SnapshotEntry> &entries)
+{
+    if (entries == m_entries)
+        return;
+    m_entries = entries;
+    Q_EMIT entriesChanged();
+}
+
+void SnapshotBrowserModel::setLoading(bool loading)
+{
+    if (loading == m_loading)
+        return;
+    m_loading = loading;
+    Q_EMIT loadingChanged();
+}
+
+void SnapshotBrowserModel::setErrorMessage(const std::optional<QString> &message)
+{
+    if (message == m_errorMessage)
+        return;
+    m_errorMessage = message;
+    Q_EMIT errorMessageChanged();
+}
+
+void SnapshotBrowserModel::setSelected(const std::optional<SnapshotEntry> &entry)
+{
+    if (entry == m_selected)
+        return;
+    m_selected = entry;
+    Q_EMIT selectedChanged();
+}
+
+void SnapshotBrowserModel::setConfirming(const std::optional<SnapshotEntry> &entry)
+{
+    if (entry == m_confirming)
+        return;
+    m_confirming = entry;
+    Q_EMIT confirmingFolderRestoreChanged();
+}
+
+} // namespace vellmir

@@ -1,0 +1,141 @@
+#include "restore/RestoreSheet.h"
+#include "RestoreFixture.h"
+#include "kit/PathLabel.h"
+#include "kit/Screenshot.h"
+#include "kit/StatusLabel.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace vellmir;
+using Phase = RestoreRunner::Phase;
+
+// The restore sheet as the user sees it, offscreen, one screenshot per state.
+class RestoreSheetTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::RestoreFixture> m_world;
+
+    std::unique_ptr<RestoreSheet> sheet(const std::optional<QString> &include = std::nullopt) const
+    {
+        auto dialog
+            = std::make_unique<RestoreSheet>(m_world->newest, m_world->destination, include, m_world->services());
+        dialog->model()->setFolderChooser([] { return std::nullopt; });
+        dialog->model()->setFolderOpener([](const QString &) {});
+        dialog->resize(560, 460);
+        dialog->show();
+        return dialog;
+    }
+    template <typename T> static T *part(const QWidget &dialog, const char *name)
+    {
+        T *found = dialog.findChild<T *>(QLatin1String(name));
+        if (!found)
+            qFatal("no widget %s", name);
+        return found;
+    }
+    static void shoot(RestoreSheet &dialog, const char *state)
+    {
+        QVERIFY(saveScreenshot(dialog, test::screenshotPath(QStringLiteral("RestoreSheet-") + QLatin1String(state))));
+    }
+
+private Q_SLOTS:
+    void init() { m_world = std::make_unique<test::RestoreFixture>(); }
+    void cleanup() { m_world.reset(); }
+
+    void opensAskingForAFolder()
+    {
+        auto dialog = sheet();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Restore Snapshot"));
+        QVERIFY(dialog->windowModality() == Qt::WindowModal);
+        QCOMPARE(part<QLabel>(*dialog, "idValue")->text(), QStringLiteral("43c4900e"));
+        QCOMPARE(part<QLabel>(*dialog, "hostValue")->text(), QStringLiteral("workstation"));
+        QCOMPARE(part<QLabel>(*dialog, "contentsValue")->text(), QStringLiteral("Whole snapshot"));
+        QCOMPARE(part<PathLabel>(*dialog, "targetPath")->path(), QStringLiteral("Choose a folder\u2026"));
+        QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isEnabled());
+        QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isVisible());
+        QVERIFY(!part<QWidget>(*dialog, "failureLabel")->isVisible());
+        QCOMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Close"));
+        shoot(*dialog, "opened");
+    }
+
+    void longTargetStaysOnOneLine()
+    {
+        auto dialog = sheet(QStringLiteral("/home/ann/Documents/report.pdf"));
+        const QString target = m_world->path(QStringLiteral("target"));
+        dialog->model()->setFolderChooser([&] { return target + QStringLiteral("/") + QString(60, u'x'); });
+        part<QPushButton>(*dialog, "chooseButton")->click();
+        auto *label = part<PathLabel>(*dialog, "targetPath");
+        QVERIFY(label->text().contains(u'\u2026'));
+        QVERIFY(label->text().endsWith(u'x'));
+        QVERIFY(label->height() < 2 * label->fontMetrics().height());
+        QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());
+        QCOMPARE(part<QLabel>(*dialog, "contentsValue")->text(), QStringLiteral("/home/ann/Documents/report.pdf"));
+        shoot(*dialog, "chosen-long-path");
+    }
+
+    void runningHidesRestoreAndHoldsTheSheet()
+    {
+        m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1, 1));
+        m_world->script(QStringLiteral("sleep"), "30");
+        auto dialog = sheet();
+        dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
+        part<QPushButton>(*dialog, "restoreButton")->click();
+        QTRY_COMPARE(part<QLabel>(*dialog, "progressFiles")->text(), QStringLiteral("1 / 2 files"));
+        QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isVisible());
+        QVERIFY(part<QWidget>(*dialog, "progress")->isVisible());
+        QCOMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Close"));
+        QVERIFY(!part<QPushButton>(*dialog, "closeButton")->isEnabled());
+        QVERIFY(part<QPushButton>(*dialog, "chooseButton")->isEnabled());
+        shoot(*dialog, "running");
+
+        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!dialog->close());
+
+        part<QPushButton>(*dialog, "cancelButton")->click();
+        QTRY_VERIFY(part<QPushButton>(*dialog, "restoreButton")->isVisible());
+        QVERIFY(part<QPushButton>(*dialog, "closeButton")->isEnabled());
+        QCOMPARE(dialog->model()->targetPath(), m_world->path(QStringLiteral("target")));
+        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void finishedShowsTheResult()
+    {
+        m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1234, 5600000));
+        auto dialog = sheet();
+        dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
+        QString opened;
+        dialog->model()->setFolderOpener([&](const QString &path) { opened = path; });
+        part<QPushButton>(*dialog, "restoreButton")->click();
+        QTRY_COMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Done"));
+        QVERIFY(part<QPushButton>(*dialog, "closeButton")->isEnabled());
+        QVERIFY(part<StatusLabel>(*dialog, "successLabel")->isVisible());
+        QVERIFY(
+            part<StatusLabel>(*dialog, "successLabel")->text().startsWith(QStringLiteral("Restored 1234 file(s), ")));
+        QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isVisible());
+        shoot(*dialog, "finished");
+        part<QPushButton>(*dialog, "showButton")->click();
+        QVERIFY(QFileInfo(opened).fileName().startsWith(QStringLiteral("Vellmir Restore ")));
+    }
+
+    void failureIsShownAndRestoreOffersAnotherTry()
+    {
+        m_world->script(QStringLiteral("restore.stderr"), "Fatal: unable to open repository at /srv/backup\n");
+        m_world->script(QStringLiteral("restore.exit"), "1");
+        auto dialog = sheet();
+        dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
+        part<QPushButton>(*dialog, "restoreButton")->click();
+        QTRY_VERIFY(part<StatusLabel>(*dialog, "failureLabel")->isVisible());
+        auto *failure = part<StatusLabel>(*dialog, "failureLabel");
+        QCOMPARE(failure->text(), QStringLiteral("Fatal: unable to open repository at /srv/backup"));
+        QVERIFY(failure->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QVERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());
+        QCOMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Close"));
+        shoot(*dialog, "failed");
+    }
+};
+
+QTEST_MAIN(RestoreSheetTest)
+#include "RestoreSheetTest.moc"
