@@ -6,4 +6,7 @@ list(APPEND VELLMIR_UI_SOURCES
     protection/RecoveryPlan.cpp protection/RecoveryPlan.h
     protection/InfoButton.cpp protection/InfoButton.h
     protection/InfoLabel.cpp protection/InfoLabel.h
+    protection/ProtectionDetails.cpp protection/ProtectionDetails.h
+    protection/ProtectionDetailsModel.cpp protection/ProtectionDetailsModel.h
+    protection/StripedList.cpp protection/StripedList.h
 )

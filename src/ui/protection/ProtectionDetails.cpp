@@ -1,0 +1,382 @@
+#include "protection/ProtectionDetails.h"
+
+#include "kit/Format.h"
+#include "kit/MessageLabel.h"
+#include "kit/StatusStyle.h"
+#include "protection/ProtectionDetailsModel.h"
+#include "protection/RecoveryKitSheet.h"
+#include "protection/StripedList.h"
+
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace vellmir {
+
+namespace {
+
+QLabel *textLabel(QWidget *parent, const QString &text, const char *name)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1StringView(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
+}
+
+QLabel *caption(QWidget *parent, const QString &text, const char *name, bool secondary = false)
+{
+    QLabel *label = textLabel(parent, text, name);
+    label->setFont(StatusStyle::captionFont(label->font()));
+    if (secondary)
+        StatusStyle::applyTone(*label, StatusTone::secondary);
+    return label;
+}
+
+void makeSelectable(QLabel *label)
+{
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
+// A title on the left and its value on the right; returns the value's label, named `name`
+// ("<name>Row" names the whole row).
+QLabel *labelledValue(QVBoxLayout *layout, QWidget *parent, const QString &title, const char *name)
+{
+    auto *row = new QWidget(parent);
+    row->setObjectName(QLatin1StringView(name) + QStringLiteral("Row"));
+    auto *rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    rowLayout->addWidget(textLabel(row, title, "title"), 1);
+    auto *value = new QLabel(row);
+    value->setObjectName(QLatin1StringView(name));
+    value->setTextFormat(Qt::PlainText);
+    value->setAlignment(Qt::AlignTrailing | Qt::AlignVCenter);
+    rowLayout->addWidget(value);
+    layout->addWidget(row);
+    return value;
+}
+
+QPushButton *button(QWidget *parent, const QString &text, const char *name)
+{
+    auto *result = new QPushButton(text, parent);
+    result->setObjectName(QLatin1StringView(name));
+    result->setAutoDefault(false);
+    return result;
+}
+
+// A collapsed disclosure: a toggle with an arrow that shows and hides `content`.
+QToolButton *disclosure(QVBoxLayout *layout, QWidget *parent, QWidget *content, const char *name)
+{
+    auto *toggle = new QToolButton(parent);
+    toggle->setObjectName(QLatin1StringView(name));
+    toggle->setCheckable(true);
+    toggle->setAutoRaise(true);
+    toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toggle->setArrowType(Qt::RightArrow);
+    content->setVisible(false);
+    QObject::connect(toggle, &QToolButton::toggled, content, [toggle, content](bool open) {
+        toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+        content->setVisible(open);
+    });
+    layout->addWidget(toggle, 0, Qt::AlignLeading);
+    layout->addWidget(content);
+    return toggle;
+}
+
+QVBoxLayout *section(QVBoxLayout *layout, QWidget *parent, const QString &title, const char *name)
+{
+    auto *box = new QGroupBox(title, parent);
+    box->setObjectName(QLatin1StringView(name));
+    auto *boxLayout = new QVBoxLayout(box);
+    boxLayout->setSpacing(8);
+    layout->addWidget(box);
+    return boxLayout;
+}
+
+void setVisibleText(QLabel *label, const std::optional<QString> &text)
+{
+    label->setText(text.value_or(QString()));
+    label->setVisible(text.has_value());
+}
+
+} // namespace
+
+ProtectionDetails::ProtectionDetails(const Destination &destination, QWidget *parent)
+    : ProtectionDetails(new ProtectionDetailsModel(destination), parent)
+{
+}
+
+ProtectionDetails::ProtectionDetails(ProtectionDetailsModel *model, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+{
+    m_model->setParent(this);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    buildCoverage(section(layout, this, tr("Coverage and recovery"), "coverageSection"));
+    buildIntegrity(section(layout, this, tr("Repository integrity"), "integritySection"));
+    buildStorage(section(layout, this, tr("Storage and cost estimate"), "storageSection"));
+
+    connect(m_model, &ProtectionDetailsModel::destinationChanged, this, &ProtectionDetails::refreshDestination);
+    connect(m_model, &ProtectionDetailsModel::healthChanged, this, &ProtectionDetails::refreshHealth);
+    connect(m_model, &ProtectionDetailsModel::auditChanged, this, &ProtectionDetails::refreshAudit);
+    connect(m_model, &ProtectionDetailsModel::workingChanged, this, &ProtectionDetails::refreshWorking);
+    connect(m_model, &ProtectionDetailsModel::messageChanged, this, &ProtectionDetails::refreshMessage);
+    refreshDestination();
+    refreshAudit();
+    refreshWorking();
+    refreshMessage();
+}
+
+ProtectionDetails::~ProtectionDetails() = default;
+
+void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
+{
+    QWidget *box = layout->parentWidget();
+    layout->addWidget(caption(box,
+        tr("Coverage applies to your selected folders and exclusions. Full Disk Access alone does not prove "
+           "recoverability."),
+        "coverageNote", true));
+    m_reviewCoverage = button(box, tr("Review Coverage"), "reviewCoverageButton");
+    layout->addWidget(m_reviewCoverage, 0, Qt::AlignLeading);
+
+    m_auditDetails = new QWidget(box);
+    m_auditDetails->setObjectName(QStringLiteral("auditDetails"));
+    auto *audit = new QVBoxLayout(m_auditDetails);
+    audit->setContentsMargins(0, 0, 0, 0);
+    m_readableFiles = labelledValue(audit, m_auditDetails, tr("Locally readable files"), "readableFiles");
+    m_excludedEntries = labelledValue(audit, m_auditDetails, tr("Excluded entries"), "excludedEntries");
+    m_cloudOnlyEntries = labelledValue(audit, m_auditDetails, tr("Cloud-only entries"), "cloudOnlyEntries");
+    audit->addWidget(caption(m_auditDetails,
+        tr("Cloud-only entries must be downloaded before their contents can be protected. This metadata scan does "
+           "not download them and uses approximate exclude matching."),
+        "cloudOnlyNote"));
+    m_issues = new QWidget(m_auditDetails);
+    m_issues->setObjectName(QStringLiteral("issues"));
+    m_issueRows = new QVBoxLayout(m_issues);
+    m_issueRows->setContentsMargins(0, 0, 0, 0);
+    m_issueRows->setSpacing(2);
+    audit->addWidget(m_issues);
+    m_issueLimitNote = textLabel(m_auditDetails, tr("Showing the first 100 access issues."), "issueLimitNote");
+    audit->addWidget(m_issueLimitNote);
+    layout->addWidget(m_auditDetails);
+
+    m_folders = new StripedList({}, box);
+    m_folders->setObjectName(QStringLiteral("foldersList"));
+    m_foldersToggle = disclosure(layout, box, m_folders, "foldersDisclosure");
+
+    m_exclusionsContent = new QWidget(box);
+    m_exclusionsContent->setObjectName(QStringLiteral("exclusionsContent"));
+    auto *exclusions = new QVBoxLayout(m_exclusionsContent);
+    exclusions->setContentsMargins(0, 0, 0, 0);
+    m_exclusions = new StripedList({}, m_exclusionsContent);
+    m_exclusions->setObjectName(QStringLiteral("exclusionsList"));
+    exclusions->addWidget(m_exclusions);
+    exclusions->addWidget(caption(m_exclusionsContent,
+        tr("Excluded files are outside this backup's protection, including any files synced elsewhere."),
+        "exclusionsNote"));
+    m_exclusionsToggle = disclosure(layout, box, m_exclusionsContent, "exclusionsDisclosure");
+
+    m_developerWarning = textLabel(box,
+        tr("An existing rule excludes all Developer data, including archives. Edit exclusions to preserve "
+           "irreplaceable archives."),
+        "developerWarning");
+    StatusStyle::applyTone(*m_developerWarning, StatusTone::warning);
+    layout->addWidget(m_developerWarning);
+
+    m_lastVerifiedRestore = labelledValue(layout, box, tr("Last verified restore"), "lastVerifiedRestore");
+    m_verifiedSelection = caption(box, QString(), "verifiedSelection");
+    makeSelectable(m_verifiedSelection);
+    layout->addWidget(m_verifiedSelection);
+    layout->addWidget(caption(box,
+        tr("Use Find and Restore a File to run a small recovery test. Restored contents are verified; one "
+           "successful restore does not verify every backup."),
+        "recoveryNote"));
+
+    m_exportKit = button(box, tr("Export Recovery Kit…"), "exportKitButton");
+    m_testRecovery = button(box, tr("Test Recovery with a Small File"), "testRecoveryButton");
+    layout->addWidget(m_exportKit, 0, Qt::AlignLeading);
+    layout->addWidget(m_testRecovery, 0, Qt::AlignLeading);
+    layout->addWidget(caption(box,
+        tr("Downloads and verifies one file up to 1 MiB into a private temporary folder, then removes the sample."),
+        "sampleNote", true));
+
+    connect(m_reviewCoverage, &QPushButton::clicked, m_model, &ProtectionDetailsModel::scan);
+    connect(m_testRecovery, &QPushButton::clicked, m_model, &ProtectionDetailsModel::testRecovery);
+    connect(m_exportKit, &QPushButton::clicked, this, &ProtectionDetails::showRecoveryKit);
+}
+
+void ProtectionDetails::buildIntegrity(QVBoxLayout *layout)
+{
+    QWidget *box = layout->parentWidget();
+    m_lastCheck = labelledValue(layout, box, tr("Last check"), "lastCheck");
+    m_integrityMessage = textLabel(box, QString(), "integrityMessage");
+    makeSelectable(m_integrityMessage);
+    layout->addWidget(m_integrityMessage);
+    m_check = button(box, tr("Check Structure and 5% of Stored Data"), "checkButton");
+    layout->addWidget(m_check, 0, Qt::AlignLeading);
+    layout->addWidget(caption(box,
+        tr("Downloads a random data sample and may incur provider charges. Enable monthly checks in Edit."),
+        "checkNote", true));
+    connect(m_check, &QPushButton::clicked, m_model, &ProtectionDetailsModel::check);
+}
+
+void ProtectionDetails::buildStorage(QVBoxLayout *layout)
+{
+    QWidget *box = layout->parentWidget();
+    m_usage = new QWidget(box);
+    m_usage->setObjectName(QStringLiteral("usage"));
+    auto *usage = new QVBoxLayout(m_usage);
+    usage->setContentsMargins(0, 0, 0, 0);
+    m_referencedData = labelledValue(usage, m_usage, tr("Referenced repository data"), "referencedData");
+    m_measured = caption(m_usage, QString(), "measuredCaption");
+    m_change = caption(m_usage, QString(), "changeCaption");
+    m_rateMissing = caption(m_usage,
+        tr("Enter your provider's current storage rate in Edit to see a monthly estimate."), "rateMissingNote");
+    usage->addWidget(m_measured);
+    usage->addWidget(m_change);
+    usage->addWidget(m_rateMissing);
+    m_estimate = labelledValue(usage, m_usage, tr("Estimated storage/month"), "estimate");
+    m_estimateRow = m_estimate->parentWidget();
+    m_rate = caption(m_usage, QString(), "rateCaption");
+    usage->addWidget(m_rate);
+    m_budgetWarning = textLabel(m_usage,
+        tr("Estimated storage exceeds your budget warning. This warning does not stop uploads or enforce a provider "
+           "cap."),
+        "budgetWarning");
+    StatusStyle::applyTone(*m_budgetWarning, StatusTone::warning);
+    usage->addWidget(m_budgetWarning);
+    layout->addWidget(m_usage);
+
+    m_measure = button(box, tr("Measure Repository Data"), "measureButton");
+    layout->addWidget(m_measure, 0, Qt::AlignLeading);
+
+    m_busy = new QWidget(box);
+    m_busy->setObjectName(QStringLiteral("busyIndicator"));
+    auto *busy = new QHBoxLayout(m_busy);
+    busy->setContentsMargins(0, 0, 0, 0);
+    auto *progress = new QProgressBar(m_busy);
+    progress->setRange(0, 0); // indeterminate
+    progress->setTextVisible(false);
+    progress->setMaximumSize(60, QFontMetrics(font()).height() / 2 + 4);
+    busy->addWidget(progress, 0, Qt::AlignVCenter);
+    busy->addWidget(textLabel(m_busy, tr("Working…"), "busyLabel"), 1);
+    layout->addWidget(m_busy);
+
+    m_message = new MessageLabel(box);
+    m_message->setObjectName(QStringLiteral("message"));
+    m_message->setTone(StatusTone::warning);
+    layout->addWidget(m_message);
+
+    connect(m_measure, &QPushButton::clicked, m_model, &ProtectionDetailsModel::measure);
+}
+
+void ProtectionDetails::setDestination(const Destination &destination)
+{
+    m_model->setDestination(destination);
+}
+
+void ProtectionDetails::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_model->isPolling())
+        m_model->start();
+}
+
+void ProtectionDetails::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_model->stop();
+}
+
+void ProtectionDetails::showRecoveryKit()
+{
+    if (m_recoveryKit)
+        return;
+    m_recoveryKit = new RecoveryKitSheet(m_model->destination(), this);
+    m_recoveryKit->setObjectName(QStringLiteral("recoveryKitSheet"));
+    m_recoveryKit->setAttribute(Qt::WA_DeleteOnClose);
+    m_recoveryKit->open();
+}
+
+void ProtectionDetails::refreshDestination()
+{
+    const Destination &destination = m_model->destination();
+    m_foldersToggle->setText(tr("Selected folders (%1)").arg(Format::count(destination.sources.size())));
+    m_folders->setItems(destination.sources);
+    m_exclusionsToggle->setText(tr("Deliberate exclusions (%1)").arg(Format::count(destination.excludes.size())));
+    m_exclusions->setItems(destination.excludes);
+    m_developerWarning->setVisible(m_model->showsDeveloperWarning());
+    // The cost depends on the destination's rate and budget as much as on the record.
+    refreshHealth();
+}
+
+void ProtectionDetails::refreshHealth()
+{
+    const ProtectionDetailsModel &model = *m_model;
+    const RepositoryHealth &health = model.health();
+
+    m_lastVerifiedRestore->setText(model.lastVerifiedRestoreText());
+    setVisibleText(m_verifiedSelection, model.verifiedSelectionText());
+
+    m_lastCheck->setText(model.lastCheckText());
+    setVisibleText(m_integrityMessage, health.integrityMessage);
+    StatusStyle::applyTone(*m_integrityMessage, model.integrityMessageTone());
+
+    const std::optional<UsageMeasurement> latest = model.latestMeasurement();
+    m_usage->setVisible(latest.has_value());
+    m_referencedData->setText(latest ? Format::bytes(latest->bytes) : QString());
+    setVisibleText(m_measured, model.measuredCaption());
+    setVisibleText(m_change, model.changeCaption());
+    const std::optional<double> estimate = model.estimate();
+    m_rateMissing->setVisible(!estimate);
+    m_estimateRow->setVisible(estimate.has_value());
+    m_estimate->setText(estimate ? Format::dollars(*estimate) : QString());
+    setVisibleText(m_rate, model.rateCaption());
+    m_budgetWarning->setVisible(model.showsBudgetWarning());
+}
+
+void ProtectionDetails::refreshAudit()
+{
+    const std::optional<CoverageAudit> &audit = m_model->audit();
+    m_auditDetails->setVisible(audit.has_value());
+    while (QLayoutItem *item = m_issueRows->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    if (!audit)
+        return;
+    m_readableFiles->setText(Format::count(audit->readableFiles));
+    m_excludedEntries->setText(Format::count(audit->excludedEntries));
+    m_cloudOnlyEntries->setText(Format::count(audit->cloudOnlyFiles));
+    for (const QString &issue : audit->issues) {
+        QLabel *row = textLabel(m_issues, issue, "issue");
+        makeSelectable(row);
+        StatusStyle::applyTone(*row, StatusTone::warning);
+        m_issueRows->addWidget(row);
+    }
+    m_issues->setVisible(!audit->issues.isEmpty());
+    m_issueLimitNote->setVisible(m_model->showsIssueLimitNote());
+}
+
+void ProtectionDetails::refreshWorking()
+{
+    const bool working = m_model->isWorking();
+    for (QPushButton *action : { m_reviewCoverage, m_testRecovery, m_check, m_measure })
+        action->setEnabled(!working);
+    m_busy->setVisible(working);
+}
+
+void ProtectionDetails::refreshMessage()
+{
+    const std::optional<QString> &message = m_model->message();
+    m_message->setText(message.value_or(QString()));
+    m_message->setVisible(message.has_value());
+}
+
+} // namespace vellmir

@@ -1,0 +1,314 @@
+#include "protection/ProtectionDetailsModel.h"
+
+#include "config/KeychainStore.h"
+#include "kit/Format.h"
+#include "util/Error.h"
+
+#include <QMetaObject>
+#include <limits>
+#include <mutex>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vellmir {
+
+// Lets a worker thread find out whether the model still exists when it is done.
+struct ProtectionDetailsModel::Receiver {
+    std::mutex mutex;
+    ProtectionDetailsModel *model = nullptr;
+};
+
+namespace {
+
+// Runs `work` on a thread of its own and hands its result to `deliver` on the model's thread,
+// unless the model is gone by then.
+template <typename Result, typename ReceiverPtr, typename Work, typename Deliver>
+void runDetached(ReceiverPtr receiver, Work work, Deliver deliver, bool background = false)
+{
+    std::thread([receiver = std::move(receiver), work = std::move(work), deliver = std::move(deliver), background] {
+        if (background) {
+            // Linux gives each thread its own nice value: the folder walk yields to the desktop.
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+        }
+        Result result = work();
+        const std::lock_guard guard(receiver->mutex);
+        if (ProtectionDetailsModel *model = receiver->model)
+            QMetaObject::invokeMethod(
+                model, [model, deliver, result = std::move(result)] { deliver(model, result); }, Qt::QueuedConnection);
+    }).detach();
+}
+
+} // namespace
+
+ProtectionDetailsModel::Services ProtectionDetailsModel::Services::standard()
+{
+    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    return Services { ResticEngine(), RepositoryHealthStore(credentials),
+        [](const Destination &destination) { return CoverageAudit::scan(destination); } };
+}
+
+ProtectionDetailsModel::ProtectionDetailsModel(const Destination &destination, QObject *parent)
+    : ProtectionDetailsModel(destination, Services::standard(), parent)
+{
+}
+
+ProtectionDetailsModel::ProtectionDetailsModel(const Destination &destination, Services services, QObject *parent)
+    : QObject(parent)
+    , m_destination(destination)
+    , m_services(std::move(services))
+    , m_receiver(std::make_shared<Receiver>())
+{
+    m_receiver->model = this;
+    if (!m_services.scan)
+        m_services.scan = [](const Destination &d) { return CoverageAudit::scan(d); };
+    m_timer.setInterval(pollInterval);
+    connect(&m_timer, &QTimer::timeout, this, &ProtectionDetailsModel::reload);
+}
+
+ProtectionDetailsModel::~ProtectionDetailsModel()
+{
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->model = nullptr;
+}
+
+void ProtectionDetailsModel::setDestination(const Destination &destination)
+{
+    if (destination == m_destination)
+        return;
+    const bool newRepository = destination.repository != m_destination.repository;
+    m_destination = destination;
+    Q_EMIT destinationChanged();
+    if (newRepository && isPolling())
+        start();
+}
+
+void ProtectionDetailsModel::start()
+{
+    m_timer.start();
+    reload();
+}
+
+void ProtectionDetailsModel::stop()
+{
+    m_timer.stop();
+}
+
+void ProtectionDetailsModel::reload()
+{
+    try {
+        setHealth(m_services.healthStore.load(m_destination));
+    } catch (const std::exception &error) {
+        setMessage(errorDescription(error));
+    }
+}
+
+QString ProtectionDetailsModel::recoveryTestedMessage()
+{
+    return tr("Sample file restored, verified, and removed.");
+}
+
+void ProtectionDetailsModel::scan()
+{
+    if (m_working)
+        return;
+    setWorking(true);
+    runDetached<CoverageAudit>(
+        m_receiver, [scan = m_services.scan, destination = m_destination] { return scan(destination); },
+        [](ProtectionDetailsModel *model, const CoverageAudit &audit) {
+            model->m_audit = audit;
+            Q_EMIT model->auditChanged();
+            model->setWorking(false);
+        },
+        true);
+}
+
+void ProtectionDetailsModel::testRecovery()
+{
+    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
+                        const ResticEngine &engine) { store.testRecovery(destination, engine); },
+        recoveryTestedMessage());
+}
+
+void ProtectionDetailsModel::check()
+{
+    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
+                        const ResticEngine &engine) { store.check(destination, engine); },
+        std::nullopt);
+}
+
+void ProtectionDetailsModel::measure()
+{
+    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
+                        const ResticEngine &engine) { store.measure(destination, engine); },
+        std::nullopt);
+}
+
+void ProtectionDetailsModel::runHealthAction(HealthAction action, std::optional<QString> successMessage)
+{
+    if (m_working)
+        return;
+    setWorking(true);
+    setMessage(std::nullopt);
+    // The worker owns copies of all it needs: the store and the engine hold no mutable state.
+    runDetached<std::optional<QString>>(
+        m_receiver,
+        [action = std::move(action), store = m_services.healthStore, engine = m_services.engine,
+            destination = m_destination, successMessage]() -> std::optional<QString> {
+            try {
+                action(store, destination, engine);
+                return successMessage;
+            } catch (const std::exception &error) {
+                return errorDescription(error);
+            }
+        },
+        [](ProtectionDetailsModel *model, const std::optional<QString> &message) {
+            model->finishHealthAction(message);
+        });
+}
+
+void ProtectionDetailsModel::finishHealthAction(const std::optional<QString> &message)
+{
+    setMessage(message);
+    setWorking(false);
+    // Also after a failure: a failed check has been recorded before it threw.
+    reload();
+}
+
+void ProtectionDetailsModel::setHealth(const RepositoryHealth &health)
+{
+    if (health == m_health)
+        return;
+    m_health = health;
+    Q_EMIT healthChanged();
+}
+
+void ProtectionDetailsModel::setWorking(bool working)
+{
+    if (working == m_working)
+        return;
+    m_working = working;
+    Q_EMIT workingChanged();
+}
+
+void ProtectionDetailsModel::setMessage(const std::optional<QString> &message)
+{
+    if (message == m_message)
+        return;
+    m_message = message;
+    Q_EMIT messageChanged();
+}
+
+bool ProtectionDetailsModel::excludesAllDeveloperData(const QStringList &excludes)
+{
+    for (const QString &pattern : excludes) {
+        if (pattern == u"~/Library/Developer" || pattern.endsWith(u"/Library/Developer"))
+            return true;
+    }
+    return false;
+}
+
+QString ProtectionDetailsModel::lastVerifiedRestoreText(const QLocale &locale) const
+{
+    if (!m_health.lastVerifiedRestore)
+        return tr("Not yet tested");
+    return Format::numericDateTime(*m_health.lastVerifiedRestore, locale);
+}
+
+std::optional<QString> ProtectionDetailsModel::verifiedSelectionText() const
+{
+    if (!m_health.restoredSelection)
+        return std::nullopt;
+    return tr("Verified selection: ") + *m_health.restoredSelection;
+}
+
+QString ProtectionDetailsModel::lastCheckText(const QLocale &locale) const
+{
+    if (!m_health.lastIntegrityCheck)
+        return tr("Never");
+    return Format::numericDateTime(*m_health.lastIntegrityCheck, locale);
+}
+
+StatusTone ProtectionDetailsModel::integrityMessageTone() const
+{
+    return m_health.integritySucceeded == true ? StatusTone::secondary : StatusTone::warning;
+}
+
+std::optional<UsageMeasurement> ProtectionDetailsModel::latestMeasurement() const
+{
+    if (m_health.usage.isEmpty())
+        return std::nullopt;
+    return m_health.usage.constLast();
+}
+
+std::optional<UsageMeasurement> ProtectionDetailsModel::previousMeasurement() const
+{
+    if (m_health.usage.size() < 2)
+        return std::nullopt;
+    return m_health.usage.at(m_health.usage.size() - 2);
+}
+
+double ProtectionDetailsModel::rate() const
+{
+    return m_destination.preferences ? m_destination.preferences->storageRatePerTB : 0.0;
+}
+
+double ProtectionDetailsModel::estimate(qint64 bytes, double rate)
+{
+    return double(std::max<qint64>(bytes, 0)) / 1e12 * rate;
+}
+
+std::optional<double> ProtectionDetailsModel::estimate() const
+{
+    const std::optional<UsageMeasurement> latest = latestMeasurement();
+    const double perTerabyte = rate();
+    // Written so that a rate that is not a number counts as none.
+    if (!latest || !(perTerabyte > 0))
+        return std::nullopt;
+    return estimate(latest->bytes, perTerabyte);
+}
+
+bool ProtectionDetailsModel::exceedsBudget(const std::optional<BackupPreferences> &preferences, double estimate)
+{
+    return preferences && preferences->monthlyBudget > 0 && preferences->monthlyBudget <= estimate;
+}
+
+bool ProtectionDetailsModel::showsBudgetWarning() const
+{
+    const std::optional<double> monthly = estimate();
+    return monthly && exceedsBudget(m_destination.preferences, *monthly);
+}
+
+std::optional<QString> ProtectionDetailsModel::measuredCaption(const QLocale &locale) const
+{
+    const std::optional<UsageMeasurement> latest = latestMeasurement();
+    if (!latest)
+        return std::nullopt;
+    return tr("Measured ") + Format::numericDateTime(latest->date, locale)
+        + tr(". Excludes repository overhead, unreferenced packs, and provider-side versions.");
+}
+
+std::optional<QString> ProtectionDetailsModel::changeCaption(const QLocale &locale) const
+{
+    const std::optional<UsageMeasurement> latest = latestMeasurement();
+    const std::optional<UsageMeasurement> previous = previousMeasurement();
+    if (!latest || !previous)
+        return std::nullopt;
+    // Saturating: the counts come from a file and may be anything a 64-bit integer holds.
+    qint64 change = 0;
+    if (__builtin_sub_overflow(latest->bytes, previous->bytes, &change))
+        change
+            = latest->bytes < previous->bytes ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
+    return tr("Change since ") + Format::numericDateTime(previous->date, locale) + QStringLiteral(": ")
+        + Format::bytes(change, locale);
+}
+
+std::optional<QString> ProtectionDetailsModel::rateCaption(const QLocale &locale) const
+{
+    if (!estimate())
+        return std::nullopt;
+    return tr("At your entered rate of ") + Format::dollars(rate(), locale)
+        + tr("/TB/month. Requests, downloads, taxes and other provider charges are additional.");
+}
+
+} // namespace vellmir

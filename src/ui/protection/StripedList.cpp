@@ -1,0 +1,66 @@
+#include "protection/StripedList.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace vellmir {
+
+namespace {
+
+constexpr qreal cornerRadius = 6;
+
+} // namespace
+
+StripedList::StripedList(const QStringList &items, QWidget *parent)
+    : QWidget(parent)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    setItems(items);
+}
+
+void StripedList::setItems(const QStringList &items)
+{
+    m_items = items;
+    qDeleteAll(m_rows);
+    m_rows.clear();
+    for (qsizetype index = 0; index < items.size(); ++index) {
+        auto *row = new QLabel(items[index], this);
+        row->setObjectName(QStringLiteral("row%1").arg(index));
+        row->setTextFormat(Qt::PlainText);
+        row->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        row->setContentsMargins(8, 3, 8, 3);
+        row->setAlignment(Qt::AlignLeading | Qt::AlignVCenter);
+        row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        layout()->addWidget(row);
+        m_rows.append(row);
+    }
+    update();
+}
+
+QColor StripedList::rowBackground(qsizetype index) const
+{
+    if (index % 2 != 0)
+        return Qt::transparent;
+    QColor color = palette().color(QPalette::WindowText);
+    color.setAlphaF(0.06f);
+    return color;
+}
+
+void StripedList::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath clip;
+    clip.addRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
+    painter.setClipPath(clip);
+    for (qsizetype index = 0; index < m_rows.size(); index += 2) {
+        const QLabel *row = m_rows[index];
+        painter.fillRect(QRect(0, row->y(), width(), row->height()), rowBackground(index));
+    }
+}
+
+} // namespace vellmir
