@@ -50,10 +50,13 @@ QLabel *labelledValue(QVBoxLayout *layout, QWidget *parent, const QString &title
     row->setObjectName(QLatin1StringView(name) + QStringLiteral("Row"));
     auto *rowLayout = new QHBoxLayout(row);
     rowLayout->setContentsMargins(0, 0, 0, 0);
-    rowLayout->addWidget(textLabel(row, title, "title"), 1);
+    QLabel *titleLabel = textLabel(row, title, "title");
+    titleLabel->setWordWrap(false);
+    rowLayout->addWidget(titleLabel, 1);
     auto *value = new QLabel(row);
     value->setObjectName(QLatin1StringView(name));
     value->setTextFormat(Qt::PlainText);
+    value->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
     value->setAlignment(Qt::AlignTrailing | Qt::AlignVCenter);
     rowLayout->addWidget(value);
     layout->addWidget(row);
@@ -359,6 +362,7 @@ void ProtectionDetails::refreshAudit()
         makeSelectable(row);
         StatusStyle::applyTone(*row, StatusTone::warning);
         m_issueRows->addWidget(row);
+        row->show(); // the panel may be on screen already
     }
     m_issues->setVisible(!audit->issues.isEmpty());
     m_issueLimitNote->setVisible(m_model->showsIssueLimitNote());

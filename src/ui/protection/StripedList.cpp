@@ -36,6 +36,7 @@ void StripedList::setItems(const QStringList &items)
         row->setAlignment(Qt::AlignLeading | Qt::AlignVCenter);
         row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         layout()->addWidget(row);
+        row->show(); // the list may be on screen already
         m_rows.append(row);
     }
     update();
