@@ -46,7 +46,6 @@ private Q_SLOTS:
     void missingSecretRecordsNothing();
     void recoveryTest_data();
     void recoveryTest();
-    void resultOfADestroyedModelIsDropped();
 };
 
 void ProtectionDetailsModelTest::costAndBudget_data()
@@ -454,17 +453,6 @@ void ProtectionDetailsModelTest::recoveryTest()
         QVERIFY(model->lastVerifiedRestoreText(usEnglish) != u"Not yet tested");
     }
     QVERIFY(f.samples().isEmpty());
-}
-
-void ProtectionDetailsModelTest::resultOfADestroyedModelIsDropped()
-{
-    test::ProtectionFixture f;
-    auto *model = f.model();
-    model->scan();
-    delete model;
-    f.heldScan->release();
-    // The walk ends on its thread; its result has nowhere to go and must not crash.
-    QTest::qWait(50);
 }
 
 QTEST_GUILESS_MAIN(ProtectionDetailsModelTest)
