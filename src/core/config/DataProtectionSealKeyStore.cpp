@@ -107,7 +107,13 @@ SecretItem *oldestItem(GList *items)
     SecretItem *oldest = nullptr;
     for (GList *node = items; node; node = node->next) {
         auto *item = static_cast<SecretItem *>(node->data);
-        if (!oldest || secret_item_get_created(item) < secret_item_get_created(oldest))
+        // Ties (the keyring counts whole seconds) go to the lower object path, the same for everyone.
+        const guint64 created = secret_item_get_created(item);
+        const guint64 best = oldest ? secret_item_get_created(oldest) : 0;
+        if (!oldest || created < best
+            || (created == best
+                && QByteArray(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item)))
+                    < QByteArray(g_dbus_proxy_get_object_path(G_DBUS_PROXY(oldest)))))
             oldest = item;
     }
     return oldest;
@@ -219,6 +225,10 @@ SymmetricKey DataProtectionSealKeyStore::create()
     secret_value_unref(value);
     if (!item)
         throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    // Two first runs at once can both look, find nothing and both store a key. Everyone then
+    // uses the same (oldest) one, so a seal made here verifies in the other process too.
+    if (std::optional<SymmetricKey> stored = this->key())
+        return *stored;
     return key;
 }
 
