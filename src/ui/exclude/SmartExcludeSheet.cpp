@@ -170,6 +170,7 @@ SmartExcludeSheet::SmartExcludeSheet(const QStringList &sources, const QStringLi
 
     ExcludeReviewModel *review = m_model->aiReview();
     connect(review, &ExcludeReviewModel::assessmentsChanged, this, &SmartExcludeSheet::rebuildAI);
+    connect(review, &ExcludeReviewModel::discoveryChanged, this, &SmartExcludeSheet::rebuildIssues);
     for (auto signal : { &ExcludeReviewModel::stateChanged, &ExcludeReviewModel::availabilityChanged,
              &ExcludeReviewModel::discoveryChanged, &ExcludeReviewModel::assessmentsChanged,
              &ExcludeReviewModel::selectedChanged })
@@ -427,6 +428,13 @@ void SmartExcludeSheet::rebuildAI()
     }
 }
 
+void SmartExcludeSheet::rebuildIssues()
+{
+    clearLayout(m_issues);
+    for (const QString &issue : m_model->aiReview()->discovery().issues)
+        m_issues->addWidget(captionLabel(issue, StatusTone::warning, this, "aiIssue"));
+}
+
 void SmartExcludeSheet::refresh()
 {
     using Content = SmartExcludeSheetModel::Content;
@@ -446,9 +454,6 @@ void SmartExcludeSheet::refresh()
     m_review->setEnabled(m_model->canStartReview());
     m_aiNote->setText(m_model->aiNote());
     m_aiStatus->setText(m_model->aiStatus());
-    clearLayout(m_issues);
-    for (const QString &issue : review->discovery().issues)
-        m_issues->addWidget(captionLabel(issue, StatusTone::warning, this, "aiIssue"));
 
     switch (m_model->content()) {
     case Content::scanning:

@@ -41,6 +41,7 @@ private:
     QWidget *buildContent();
     void rebuildRules();
     void rebuildAI();
+    void rebuildIssues();
     void refresh();
     void showApplyError();
 

@@ -65,6 +65,9 @@ class SmartExcludeSheetTest : public QObject {
     static QString text(const QWidget &dialog, const char *name) { return part<QLabel>(dialog, name)->text(); }
     static void shoot(QWidget &dialog, const char *state)
     {
+        // Widgets added or shown just now are laid out by posted events.
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
         QVERIFY(
             saveScreenshot(dialog, test::screenshotPath(QStringLiteral("SmartExcludeSheet-") + QLatin1String(state))));
     }
