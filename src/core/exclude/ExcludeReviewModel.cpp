@@ -67,6 +67,7 @@ ExcludeReviewModel::ExcludeReviewModel(QObject *parent)
 ExcludeReviewModel::ExcludeReviewModel(ExcludeEvidenceScanner scanner, QObject *parent)
     : QObject(parent)
     , m_scanner(std::move(scanner))
+    , m_availabilitySource([] { return SmartExcludeAI::availability(); })
     , m_availability(SmartExcludeAI::availability())
     , m_runID(QUuid::createUuid())
     , m_receiver(std::make_shared<Receiver>())
@@ -98,6 +99,17 @@ void ExcludeReviewModel::setAvailability(const ExcludeAIAvailability &availabili
         return;
     m_availability = availability;
     Q_EMIT availabilityChanged();
+}
+
+void ExcludeReviewModel::setAvailabilitySource(std::function<ExcludeAIAvailability()> source)
+{
+    m_availabilitySource = std::move(source);
+    refreshAvailability();
+}
+
+void ExcludeReviewModel::refreshAvailability()
+{
+    setAvailability(m_availabilitySource());
 }
 
 void ExcludeReviewModel::setDiscovery(const ExcludeDiscovery &discovery)
@@ -156,7 +168,7 @@ void ExcludeReviewModel::start(const QStringList &sources, const QStringList &ex
     std::shared_ptr<ExcludeModelProviding> provider, const ExcludeScanLimits &limits)
 {
     cancel();
-    setAvailability(SmartExcludeAI::availability());
+    refreshAvailability();
     m_runID = QUuid::createUuid();
     setState(ExcludeReviewState::scanning());
     setAssessments({});

@@ -40,6 +40,11 @@ public:
 
     const ExcludeReviewState &state() const { return m_state; }
     const ExcludeAIAvailability &availability() const { return m_availability; }
+    // Where availability is read from: the platform's answer unless replaced (tests, a view
+    // that must not see the real platform). Setting it reads it at once.
+    void setAvailabilitySource(std::function<ExcludeAIAvailability()> source);
+    // Reads availability afresh, as the sheet does when its window comes back to the front.
+    void refreshAvailability();
     const ExcludeDiscovery &discovery() const { return m_discovery; }
     const QList<ExcludeAssessment> &assessments() const { return m_assessments; }
     // Evidence ids the user approved.
@@ -88,6 +93,7 @@ private:
     void finish(const QUuid &runID, const Outcome &outcome);
 
     ExcludeEvidenceScanner m_scanner;
+    std::function<ExcludeAIAvailability()> m_availabilitySource;
     ExcludeReviewState m_state;
     ExcludeAIAvailability m_availability;
     ExcludeDiscovery m_discovery;
