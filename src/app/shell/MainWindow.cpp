@@ -4,6 +4,7 @@
 #include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
 #include "shell/MainWindowModel.h"
+#include "util/Error.h"
 #include "util/Uuid.h"
 
 #include <QAction>
@@ -115,8 +116,13 @@ void MainWindow::buildMenus()
     m_enableNotifications->setObjectName(QStringLiteral("enableNotificationsAction"));
     m_enableNotifications->setEnabled(false);
     connect(m_enableNotifications, &QAction::triggered, this, [this] {
-        if (m_notificationSwitch)
+        if (!m_notificationSwitch)
+            return;
+        try {
             statusBar()->showMessage(m_notificationSwitch());
+        } catch (const std::exception &error) {
+            statusBar()->showMessage(errorDescription(error));
+        }
     });
 }
 

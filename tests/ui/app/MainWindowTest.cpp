@@ -252,6 +252,11 @@ void MainWindowTest::enableNotificationsAction()
     action->trigger();
     QCOMPARE(asked, 1);
     QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("Backup notifications are on."));
+
+    // A failure inside the action is a sentence, never an exception out of the slot.
+    shown.window->setNotificationSwitch([]() -> QString { throw Error(QStringLiteral("The session bus is gone.")); });
+    action->trigger();
+    QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("The session bus is gone."));
 }
 
 QTEST_MAIN(MainWindowTest)
