@@ -10,10 +10,10 @@
 
 #include "agent/AgentApproval.h"
 #include "agent/ApprovalDialog.h"
+#include "shell/VellmirApp.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,9 +21,6 @@
 using namespace vellmir;
 
 namespace {
-
-const char usage[] = "usage: vellmir-app --scheduled-run | --check-seal-access | cli <command> ...\n"
-                     "The windowed application is not available in this build.\n";
 
 int sealProbe()
 {
@@ -46,28 +43,6 @@ int scheduledRun()
     }
 }
 
-// Whether a display server answers where the environment points: Qt would abort on one that
-// does not, so only a Wayland socket or a local X11 socket that exists (or a remote X display)
-// counts.
-bool desktopReachable()
-{
-    if (!DialogApprover::desktopSessionAvailable())
-        return false;
-    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
-    if (!wayland.isEmpty()) {
-        const QString socket
-            = wayland.startsWith(u'/') ? wayland : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + wayland;
-        if (QFileInfo::exists(socket))
-            return true;
-    }
-    const QString display = qEnvironmentVariable("DISPLAY");
-    if (display.startsWith(u':')) {
-        const QString number = display.mid(1).section(u'.', 0, 0);
-        return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number);
-    }
-    return !display.isEmpty();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -82,9 +57,13 @@ int main(int argc, char **argv)
 
     // System log lines stand as written ("Vellmir scheduler: ..."), without a category prefix.
     qSetMessagePattern(QStringLiteral("%{message}"));
+    // The windowed application makes its own QApplication, and only once it knows a display
+    // server answers.
+    if (mode == StartMode::windowed)
+        return VellmirApp::main(argc, argv);
     // Agent commands ask the user on the desktop when there is one; without it nobody can answer
     // and change requests end unanswered at once.
-    const bool askOnDesktop = mode == StartMode::commandLine && desktopReachable();
+    const bool askOnDesktop = mode == StartMode::commandLine && VellmirApp::desktopReachable();
     std::unique_ptr<QCoreApplication> app
         = askOnDesktop ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
@@ -101,8 +80,7 @@ int main(int argc, char **argv)
         });
         return AgentCLI::main(VellmirMain::toolArguments(arguments));
     case StartMode::windowed:
-        break;
+        break; // started above
     }
-    std::fputs(usage, stderr);
-    return 2;
+    return 1;
 }

@@ -1,0 +1,357 @@
+#include "shell/MainWindow.h"
+
+#include "detail/DestinationHealthRow.h"
+#include "kit/MessageLabel.h"
+#include "kit/StatusStyle.h"
+#include "shell/MainWindowModel.h"
+#include "util/Error.h"
+#include "util/Uuid.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+namespace vellmir {
+
+namespace {
+
+constexpr int idRole = Qt::UserRole;
+
+QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    QFont font = label->font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * scale);
+    label->setFont(font);
+    return label;
+}
+
+} // namespace
+
+MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
+    : QMainWindow(parent)
+    , m_model(model)
+{
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Vellmir"));
+    resize(960, 640);
+
+    m_sidebar = new QListWidget;
+    m_sidebar->setObjectName(QStringLiteral("sidebar"));
+    m_sidebar->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_sidebar->setMinimumWidth(180);
+
+    m_content = new QStackedWidget;
+    m_content->setObjectName(QStringLiteral("content"));
+    m_content->addWidget(buildOverview());
+    m_detailHost = new QWidget;
+    m_detailHost->setObjectName(QStringLiteral("detail"));
+    auto *detailLayout = new QVBoxLayout(m_detailHost);
+    detailLayout->setContentsMargins(0, 0, 0, 0);
+    m_content->addWidget(m_detailHost);
+
+    auto *splitter = new QSplitter;
+    splitter->addWidget(m_sidebar);
+    splitter->addWidget(m_content);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({ 220, 740 });
+    setCentralWidget(splitter);
+    statusBar()->setObjectName(QStringLiteral("statusBar"));
+
+    buildMenus();
+
+    connect(m_sidebar, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
+        if (m_syncingSidebar || !item)
+            return;
+        const QString id = item->data(idRole).toString();
+        m_model.select(id.isEmpty() ? std::nullopt : parseUuid(id));
+        // An id the store no longer lists leaves the selection where it was: put the sidebar back.
+        refreshSelection();
+    });
+    connect(&m_model, &MainWindowModel::destinationsChanged, this, [this] {
+        refreshSidebar();
+        refreshRows();
+        showDetail();
+    });
+    connect(&m_model, &MainWindowModel::selectionChanged, this, [this] {
+        refreshSelection();
+        showDetail();
+    });
+    connect(&m_model, &MainWindowModel::bannerChanged, this, &MainWindow::refreshBanner);
+    connect(&m_model, &MainWindowModel::loadErrorChanged, this, &MainWindow::refreshMessages);
+    connect(&m_model, &MainWindowModel::schedulerMessageChanged, this, &MainWindow::refreshMessages);
+
+    refreshSidebar();
+    refreshRows();
+    refreshBanner();
+    refreshMessages();
+    showDetail();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildMenus()
+{
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction *quit = file->addAction(QStringLiteral("&Quit"));
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence::Quit);
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+
+    QMenu *settings = menuBar()->addMenu(QStringLiteral("&Settings"));
+    m_enableNotifications = settings->addAction(QStringLiteral("Enable Backup Notifications"));
+    m_enableNotifications->setObjectName(QStringLiteral("enableNotificationsAction"));
+    m_enableNotifications->setEnabled(false);
+    connect(m_enableNotifications, &QAction::triggered, this, [this] {
+        if (!m_notificationSwitch)
+            return;
+        try {
+            statusBar()->showMessage(m_notificationSwitch());
+        } catch (const std::exception &error) {
+            statusBar()->showMessage(errorDescription(error));
+        }
+    });
+}
+
+QWidget *MainWindow::buildOverview()
+{
+    auto *page = new QWidget;
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(20, 16, 20, 16);
+    layout->setSpacing(12);
+
+    m_banner = new QFrame;
+    m_banner->setObjectName(QStringLiteral("settingsBanner"));
+    m_banner->setFrameShape(QFrame::StyledPanel);
+    auto *bannerLayout = new QHBoxLayout(m_banner);
+    auto *icon = new QLabel;
+    icon->setPixmap(StatusStyle::symbolIcon(
+        QStringLiteral("exclamationmark.triangle.fill"), StatusStyle::color(StatusTone::warning, palette()), 24)
+                        .pixmap(24, 24));
+    icon->setAlignment(Qt::AlignTop);
+    bannerLayout->addWidget(icon);
+    auto *bannerTexts = new QVBoxLayout;
+    m_bannerTitle = boldLabel(QString(), 1.0, m_banner);
+    m_bannerTitle->setObjectName(QStringLiteral("bannerTitle"));
+    m_bannerText = new QLabel;
+    m_bannerText->setObjectName(QStringLiteral("bannerText"));
+    m_bannerText->setTextFormat(Qt::PlainText);
+    m_bannerText->setWordWrap(true);
+    m_bannerText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bannerTexts->addWidget(m_bannerTitle);
+    bannerTexts->addWidget(m_bannerText);
+    bannerLayout->addLayout(bannerTexts, 1);
+    m_review = new QPushButton(QStringLiteral("Review\u2026"));
+    m_review->setObjectName(QStringLiteral("reviewButton"));
+    connect(m_review, &QPushButton::clicked, this, [this] {
+        if (m_reviewPresenter)
+            m_reviewPresenter(this);
+    });
+    bannerLayout->addWidget(m_review, 0, Qt::AlignVCenter);
+    layout->addWidget(m_banner);
+
+    m_loadError = new MessageLabel;
+    m_loadError->setObjectName(QStringLiteral("loadError"));
+    layout->addWidget(m_loadError);
+    m_schedulerMessage = new MessageLabel;
+    m_schedulerMessage->setObjectName(QStringLiteral("schedulerMessage"));
+    m_schedulerMessage->setTone(StatusTone::warning);
+    layout->addWidget(m_schedulerMessage);
+
+    layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
+    m_empty = new QLabel(QStringLiteral("No destinations yet."));
+    m_empty->setObjectName(QStringLiteral("emptyOverview"));
+    m_empty->setPalette([this] {
+        QPalette p = palette();
+        p.setColor(QPalette::WindowText, StatusStyle::color(StatusTone::secondary, p));
+        return p;
+    }());
+    layout->addWidget(m_empty);
+
+    auto *rows = new QWidget;
+    rows->setObjectName(QStringLiteral("healthRows"));
+    m_rowsLayout = new QVBoxLayout(rows);
+    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowsLayout->setSpacing(10);
+    layout->addWidget(rows);
+    layout->addStretch(1);
+
+    auto *scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("overview"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(page);
+    return scroll;
+}
+
+void MainWindow::setDetailFactory(DetailFactory factory)
+{
+    m_detailFactory = std::move(factory);
+    m_detailDestination.reset();
+    showDetail();
+}
+
+void MainWindow::setReviewPresenter(ReviewPresenter presenter)
+{
+    m_reviewPresenter = std::move(presenter);
+    refreshBanner();
+}
+
+void MainWindow::setNotificationSwitch(NotificationSwitch notificationSwitch)
+{
+    m_notificationSwitch = std::move(notificationSwitch);
+    m_enableNotifications->setEnabled(bool(m_notificationSwitch));
+}
+
+void MainWindow::refreshSidebar()
+{
+    m_syncingSidebar = true;
+    m_sidebar->clear();
+    auto *overview = new QListWidgetItem(QStringLiteral("Overview"), m_sidebar);
+    overview->setData(idRole, QString());
+    for (const Destination &destination : m_model.destinations()) {
+        auto *item = new QListWidgetItem(destination.name, m_sidebar);
+        item->setData(idRole, uuidText(destination.id));
+    }
+    m_syncingSidebar = false;
+    refreshSelection();
+}
+
+void MainWindow::refreshSelection()
+{
+    const QString wanted = m_model.selection() ? uuidText(*m_model.selection()) : QString();
+    m_syncingSidebar = true;
+    for (int i = 0; i < m_sidebar->count(); ++i) {
+        if (m_sidebar->item(i)->data(idRole).toString() == wanted) {
+            m_sidebar->setCurrentRow(i);
+            break;
+        }
+    }
+    m_syncingSidebar = false;
+}
+
+void MainWindow::refreshRows()
+{
+    const QList<Destination> &destinations = m_model.destinations();
+    QMap<QUuid, DestinationHealthRow *> kept;
+    for (const Destination &destination : destinations) {
+        if (kept.contains(destination.id))
+            continue; // a duplicate id gets one row, like one sidebar selection
+        DestinationHealthRow *row = m_rows.take(destination.id);
+        if (row) {
+            // The same row keeps its runner, so a backup started from it stays visible.
+            row->setDestination(destination);
+        } else {
+            const QUuid id = destination.id;
+            row = new DestinationHealthRow(destination, [this, id] { m_model.select(id); });
+            row->setObjectName(QStringLiteral("healthRow-") + uuidText(id));
+        }
+        kept.insert(destination.id, row);
+        m_rowsLayout->removeWidget(row);
+        m_rowsLayout->addWidget(row);
+    }
+    // Rows of removed destinations go; a backup they started finishes on its own.
+    for (DestinationHealthRow *row : std::as_const(m_rows)) {
+        m_rowsLayout->removeWidget(row);
+        row->hide();
+        row->deleteLater();
+    }
+    m_rows = kept;
+    m_empty->setVisible(destinations.isEmpty());
+}
+
+void MainWindow::refreshBanner()
+{
+    const std::optional<MainWindowModel::Banner> banner = m_model.banner();
+    m_banner->setVisible(banner.has_value());
+    if (!banner)
+        return;
+    m_bannerTitle->setText(banner->title);
+    m_bannerText->setText(banner->text);
+    m_bannerText->setVisible(!banner->text.isEmpty());
+    m_review->setVisible(banner->reviewable && m_reviewPresenter);
+}
+
+void MainWindow::refreshMessages()
+{
+    const std::optional<QString> loadError = m_model.loadError();
+    m_loadError->setText(loadError.value_or(QString()));
+    m_loadError->setVisible(loadError.has_value());
+    const std::optional<QString> &scheduler = m_model.schedulerMessage();
+    m_schedulerMessage->setText(scheduler.value_or(QString()));
+    m_schedulerMessage->setVisible(scheduler.has_value());
+}
+
+void MainWindow::showDetail()
+{
+    const std::optional<Destination> selected = m_model.selectedDestination();
+    if (!selected) {
+        m_content->setCurrentIndex(0);
+        dropDetail();
+        return;
+    }
+    // A pane shows one copy of its destination: an edit or another selection builds it anew.
+    if (m_detail && m_detailDestination == selected) {
+        m_content->setCurrentIndex(1);
+        return;
+    }
+    dropDetail();
+    DetailActions actions;
+    actions.onEdit = [] {}; // the destination editor is not part of this build
+    actions.onDeleted = [this] { m_model.select(std::nullopt); };
+    m_detail = m_detailFactory ? m_detailFactory(*selected, actions) : placeholderDetail(*selected);
+    m_detailDestination = selected;
+    m_detailHost->layout()->addWidget(m_detail);
+    m_content->setCurrentIndex(1);
+}
+
+void MainWindow::dropDetail()
+{
+    m_detailDestination.reset();
+    if (!m_detail)
+        return;
+    // The pane may be the one asking (its onDeleted runs inside its own slot): it goes once
+    // control is back in the event loop.
+    m_detailHost->layout()->removeWidget(m_detail);
+    m_detail->hide();
+    m_detail->deleteLater();
+    m_detail = nullptr;
+}
+
+QWidget *MainWindow::placeholderDetail(const Destination &destination) const
+{
+    auto *pane = new QWidget;
+    pane->setObjectName(QStringLiteral("detailPlaceholder"));
+    auto *layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(20, 16, 20, 16);
+    auto *name = boldLabel(destination.name, 1.4, pane);
+    name->setObjectName(QStringLiteral("detailName"));
+    layout->addWidget(name);
+    auto *repository = new QLabel(destination.repository);
+    repository->setObjectName(QStringLiteral("detailRepository"));
+    repository->setTextFormat(Qt::PlainText);
+    repository->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(repository);
+    auto *note
+        = new QLabel(QStringLiteral("The details of a destination are not available in this version of Vellmir."));
+    note->setObjectName(QStringLiteral("detailNote"));
+    note->setWordWrap(true);
+    layout->addWidget(note);
+    layout->addStretch(1);
+    return pane;
+}
+
+} // namespace vellmir

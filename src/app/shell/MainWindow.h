@@ -1,0 +1,94 @@
+#pragma once
+
+#include "config/Destination.h"
+
+#include <QMainWindow>
+#include <QMap>
+#include <QUuid>
+#include <functional>
+#include <optional>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QStackedWidget;
+class QVBoxLayout;
+
+namespace vellmir {
+
+class DestinationHealthRow;
+class MainWindowModel;
+class MessageLabel;
+
+// The main window: a sidebar with the overview and every destination, the overview pane with
+// a health row per destination and a banner while the settings on disk are not the ones
+// Vellmir wrote, and a detail column for the selected destination. Other views plug in through
+// the factory and presenter hooks, so the window itself knows nothing of their insides.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // What the detail pane of a destination may ask of the window.
+    struct DetailActions {
+        std::function<void()> onEdit;
+        // The destination is gone: the sidebar goes back to the overview.
+        std::function<void()> onDeleted;
+    };
+    // Builds the detail pane of one destination; the window owns what it returns.
+    using DetailFactory = std::function<QWidget *(const Destination &, const DetailActions &)>;
+    // Opens the review of settings changed outside the app, with the window as parent.
+    using ReviewPresenter = std::function<void(QWidget *window)>;
+    // Runs the "Enable Backup Notifications" action and returns the sentence to show.
+    using NotificationSwitch = std::function<QString()>;
+
+    explicit MainWindow(MainWindowModel &model, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    MainWindowModel &model() const { return m_model; }
+
+    // Without a factory the detail column shows a placeholder.
+    void setDetailFactory(DetailFactory factory);
+    // Without a presenter the banner has no review button.
+    void setReviewPresenter(ReviewPresenter presenter);
+    void setNotificationSwitch(NotificationSwitch notificationSwitch);
+
+    QAction *enableNotificationsAction() const { return m_enableNotifications; }
+
+private:
+    void buildMenus();
+    QWidget *buildOverview();
+    void refreshSidebar();
+    void refreshSelection();
+    void refreshRows();
+    void refreshBanner();
+    void refreshMessages();
+    void showDetail();
+    void dropDetail();
+    QWidget *placeholderDetail(const Destination &destination) const;
+
+    MainWindowModel &m_model;
+    DetailFactory m_detailFactory;
+    ReviewPresenter m_reviewPresenter;
+    NotificationSwitch m_notificationSwitch;
+
+    QListWidget *m_sidebar = nullptr;
+    QStackedWidget *m_content = nullptr;
+    QWidget *m_detailHost = nullptr;
+    QWidget *m_detail = nullptr;
+    std::optional<Destination> m_detailDestination;
+    QFrame *m_banner = nullptr;
+    QLabel *m_bannerTitle = nullptr;
+    QLabel *m_bannerText = nullptr;
+    QPushButton *m_review = nullptr;
+    MessageLabel *m_loadError = nullptr;
+    MessageLabel *m_schedulerMessage = nullptr;
+    QLabel *m_empty = nullptr;
+    QVBoxLayout *m_rowsLayout = nullptr;
+    QMap<QUuid, DestinationHealthRow *> m_rows;
+    QAction *m_enableNotifications = nullptr;
+    bool m_syncingSidebar = false;
+};
+
+} // namespace vellmir

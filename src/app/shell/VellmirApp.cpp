@@ -1,0 +1,117 @@
+#include "shell/VellmirApp.h"
+
+#include "config/CredentialsStore.h"
+#include "config/DestinationStore.h"
+#include "config/KeychainStore.h"
+#include "operations/Scheduler.h"
+#include "platform/DesktopNotifier.h"
+#include "shell/MainWindow.h"
+#include "shell/MainWindowModel.h"
+#include "util/AppPaths.h"
+#include "util/Error.h"
+#include "util/Log.h"
+#include "util/UserDefaults.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace vellmir {
+
+VellmirApp::VellmirApp(Services services, QObject *parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+{
+    m_model = std::make_unique<MainWindowModel>(*m_services.store);
+    m_window = std::make_unique<MainWindow>(*m_model);
+    if (m_services.enableNotifications)
+        m_window->setNotificationSwitch(m_services.enableNotifications);
+    if (!m_services.watchedFolder.isEmpty())
+        m_model->watch(m_services.watchedFolder);
+}
+
+VellmirApp::~VellmirApp()
+{
+    // The window and its rows refer to the model, the model to the store.
+    m_window.reset();
+    m_model.reset();
+}
+
+VellmirApp::Services VellmirApp::systemServices()
+{
+    Services services;
+    services.store = std::make_unique<DestinationStore>(CredentialsStore(std::make_shared<KeychainStore>()));
+    services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {
+        UserDefaults defaults;
+        return Scheduler(defaults).reconcile(destinations);
+    };
+    services.enableNotifications = [] {
+        DesktopNotifier notifier;
+        UserDefaults defaults;
+        return MainWindowModel::enableNotifications(notifier, defaults);
+    };
+    services.watchedFolder = QFileInfo(AppPaths::destinationsFile()).absolutePath();
+    return services;
+}
+
+void VellmirApp::launch()
+{
+    if (m_services.reconcile) {
+        try {
+            m_model->setSchedulerMessage(m_services.reconcile(store().destinations()));
+        } catch (const std::exception &error) {
+            // Reconciling reports its failures as a sentence; anything else still only concerns
+            // the schedule, never whether the window opens.
+            m_model->setSchedulerMessage(errorDescription(error));
+        }
+    }
+    m_window->show();
+}
+
+int VellmirApp::main(int argc, char **argv)
+{
+    if (!desktopReachable()) {
+        std::fprintf(stderr, "%s\n", noDesktopMessage().toUtf8().constData());
+        return 1;
+    }
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
+    int status = 1;
+    try {
+        VellmirApp app(systemServices());
+        app.launch();
+        status = QApplication::exec();
+    } catch (const std::exception &error) {
+        logText(QStringLiteral("Vellmir: ") + errorDescription(error));
+        std::fprintf(stderr, "%s\n", errorDescription(error).toUtf8().constData());
+    }
+    return status;
+}
+
+bool VellmirApp::desktopReachable()
+{
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QString socket
+            = wayland.startsWith(u'/') ? wayland : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + wayland;
+        if (QFileInfo::exists(socket))
+            return true;
+    }
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.startsWith(u':')) {
+        const QString number = display.mid(1).section(u'.', 0, 0);
+        return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number);
+    }
+    return !display.isEmpty();
+}
+
+QString VellmirApp::noDesktopMessage()
+{
+    return QStringLiteral(
+        "Vellmir needs a desktop session to open its window, and no display server answered (DISPLAY or "
+        "WAYLAND_DISPLAY).");
+}
+
+} // namespace vellmir

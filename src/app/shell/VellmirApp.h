@@ -1,0 +1,68 @@
+#pragma once
+
+#include "config/Destination.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vellmir {
+
+class DestinationStore;
+class MainWindow;
+class MainWindowModel;
+
+// The windowed application: one store of destinations for every window, the scheduler brought
+// in line with the destinations at launch, and the main window.
+//
+// Without a status-bar icon there is nothing left to use once the main window closes, so the
+// application ends with its last window (Qt's default) rather than staying in the background;
+// scheduled backups do not need it running, the systemd user timer starts them.
+class VellmirApp : public QObject {
+    Q_OBJECT
+
+public:
+    // What the application is made of; the defaults are the user's own files, keyring,
+    // systemd user manager and notification server. Tests hand in their own.
+    struct Services {
+        std::unique_ptr<DestinationStore> store;
+        // Scheduler::reconcile: nullopt, or the sentence to show.
+        std::function<std::optional<QString>(const QList<Destination> &)> reconcile;
+        // The "Enable Backup Notifications" action, returning the sentence to show.
+        std::function<QString()> enableNotifications;
+        // The folder whose changes by other processes reload the store; empty: none.
+        QString watchedFolder;
+    };
+
+    explicit VellmirApp(Services services, QObject *parent = nullptr);
+    ~VellmirApp() override;
+
+    static Services systemServices();
+
+    // What the application delegate does at launch: reconcile the scheduler, open the window.
+    void launch();
+
+    DestinationStore &store() const { return *m_services.store; }
+    MainWindowModel &model() const { return *m_model; }
+    MainWindow &window() const { return *m_window; }
+
+    // The windowed entry: returns the process's exit status once the application ends, or 1 at
+    // once, with a sentence on standard error, when no display server can be reached.
+    static int main(int argc, char **argv);
+
+    // Whether a display server answers where the environment points: Qt aborts on one that does
+    // not, so only a Wayland socket or a local X11 socket that exists (or a remote X display)
+    // counts.
+    static bool desktopReachable();
+    static QString noDesktopMessage();
+
+private:
+    Services m_services;
+    std::unique_ptr<MainWindowModel> m_model;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+} // namespace vellmir

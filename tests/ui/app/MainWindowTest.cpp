@@ -1,0 +1,263 @@
+#include "shell/MainWindow.h"
+#include "ShellFixture.h"
+#include "detail/DestinationHealthModel.h"
+#include "detail/DestinationHealthRow.h"
+#include "kit/MessageLabel.h"
+#include "kit/Screenshot.h"
+#include "shell/MainWindowModel.h"
+#include "util/Uuid.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+
+// One window over one store, shown as the user sees it.
+struct Shown {
+    std::unique_ptr<DestinationStore> store;
+    std::unique_ptr<MainWindowModel> model;
+    std::unique_ptr<MainWindow> window;
+
+    explicit Shown(std::unique_ptr<DestinationStore> s)
+        : store(std::move(s))
+        , model(std::make_unique<MainWindowModel>(*store))
+        , window(std::make_unique<MainWindow>(*model))
+    {
+        // The screenshot fits a widget to its size hint; a window keeps the size a user would give it.
+        window->setMinimumSize(900, 620);
+        window->show();
+    }
+    ~Shown()
+    {
+        window.reset();
+        model.reset();
+    }
+
+    template <typename T> T *find(const QString &name) const { return window->findChild<T *>(name); }
+    QListWidget *sidebar() const { return find<QListWidget>(QStringLiteral("sidebar")); }
+    QStringList sidebarTexts() const
+    {
+        QStringList texts;
+        for (int i = 0; i < sidebar()->count(); ++i)
+            texts.append(sidebar()->item(i)->text());
+        return texts;
+    }
+    // The name on the pane now shown; a pane left behind is only deleted later.
+    QString detailName() const
+    {
+        for (QLabel *label : window->findChildren<QLabel *>(QStringLiteral("detailName")))
+            if (label->isVisible())
+                return label->text();
+        return {};
+    }
+    bool showsOverview() const { return find<QStackedWidget>(QStringLiteral("content"))->currentIndex() == 0; }
+    QList<DestinationHealthRow *> rows() const
+    {
+        QList<DestinationHealthRow *> visible;
+        for (DestinationHealthRow *row : window->findChildren<DestinationHealthRow *>())
+            if (row->isVisible())
+                visible.append(row);
+        return visible;
+    }
+    bool screenshot(const QString &state) const
+    {
+        return saveScreenshot(*window, test::screenshotPath(QStringLiteral("MainWindow-") + state));
+    }
+};
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void noDestinations();
+    void twoDestinations();
+    void changedSettingsBanner();
+    void sidebarAndRowsOpenTheDetail();
+    void detailFactoryAndRemoval();
+    void enableNotificationsAction();
+};
+
+void MainWindowTest::noDestinations()
+{
+    test::ShellFixture f;
+    Shown shown(f.makeStore());
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+    QCOMPARE(shown.window->windowTitle(), QStringLiteral("Vellmir"));
+    QCOMPARE(shown.sidebarTexts(), QStringList { QStringLiteral("Overview") });
+    QCOMPARE(shown.sidebar()->currentRow(), 0);
+    QVERIFY(shown.showsOverview());
+    QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QVERIFY(shown.rows().isEmpty());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("schedulerMessage"))->isVisible());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("loadError"))->isVisible());
+    QVERIFY(shown.screenshot(QStringLiteral("empty")));
+
+    // The scheduler's sentence from launch, shown as it came.
+    const QString sentence = QStringLiteral("Could not register the scheduler: no user manager <runs>.");
+    shown.model->setSchedulerMessage(sentence);
+    auto *scheduler = shown.find<MessageLabel>(QStringLiteral("schedulerMessage"));
+    QVERIFY(scheduler->isVisible());
+    QCOMPARE(scheduler->text(), sentence);
+    QCOMPARE(scheduler->textFormat(), Qt::PlainText);
+    QVERIFY(shown.screenshot(QStringLiteral("scheduler-message")));
+}
+
+void MainWindowTest::twoDestinations()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
+    QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QCOMPARE(shown.rows().size(), 2);
+    for (const Destination &d : pair) {
+        auto *row = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(d.id));
+        QVERIFY(row && row->isVisible());
+        QCOMPARE(row->model().destination(), d);
+    }
+    QVERIFY(shown.screenshot(QStringLiteral("two-destinations")));
+
+    // A rename keeps the row (and its runner); a removal takes only that row away.
+    auto *firstRow = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id));
+    Destination renamed = pair.at(0);
+    renamed.name = QStringLiteral("Family pictures");
+    shown.store->upsert(renamed);
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Family pictures", "Offsite" }));
+    QCOMPARE(shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id)), firstRow);
+    QCOMPARE(firstRow->model().destination().name, QStringLiteral("Family pictures"));
+    shown.store->remove(pair.at(1), f.credentials);
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Family pictures" }));
+    QCOMPARE(shown.rows().size(), 1);
+}
+
+void MainWindowTest::changedSettingsBanner()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    f.changeOutside(pair);
+    shown.model->reload();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+
+    QVERIFY(shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QCOMPARE(shown.find<QLabel>(QStringLiteral("bannerTitle"))->text(), MainWindowModel::changedOutsideTitle());
+    // No review view is plugged in: no button that would do nothing.
+    QVERIFY(!shown.find<QPushButton>(QStringLiteral("reviewButton"))->isVisible());
+    // Only what the seal still vouches for is listed.
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
+
+    QWidget *presentedOver = nullptr;
+    shown.window->setReviewPresenter([&presentedOver](QWidget *window) { presentedOver = window; });
+    auto *review = shown.find<QPushButton>(QStringLiteral("reviewButton"));
+    QVERIFY(review->isVisible());
+    QVERIFY(shown.screenshot(QStringLiteral("changed-settings")));
+    review->click();
+    QCOMPARE(presentedOver, shown.window.get());
+
+    // Settled (here: the outside file put back as sealed): the banner goes.
+    f.writeDestinations(pair);
+    shown.model->reload();
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+}
+
+void MainWindowTest::sidebarAndRowsOpenTheDetail()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+
+    shown.sidebar()->setCurrentRow(2);
+    QCOMPARE(shown.model->selection(), std::optional<QUuid>(pair.at(1).id));
+    QVERIFY(!shown.showsOverview());
+    QCOMPARE(shown.detailName(), QStringLiteral("Offsite"));
+    QVERIFY(shown.screenshot(QStringLiteral("detail-placeholder")));
+
+    shown.sidebar()->setCurrentRow(0);
+    QVERIFY(shown.showsOverview());
+    QVERIFY(!shown.model->selection());
+
+    // A row's open button selects its destination in the sidebar.
+    auto *row = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id));
+    auto *open = row->findChild<QPushButton *>(QStringLiteral("openButton"));
+    QVERIFY(open);
+    open->click();
+    QCOMPARE(shown.sidebar()->currentRow(), 1);
+    QVERIFY(!shown.showsOverview());
+    QCOMPARE(shown.detailName(), QStringLiteral("Pictures"));
+}
+
+void MainWindowTest::detailFactoryAndRemoval()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    QList<Destination> built;
+    MainWindow::DetailActions given;
+    shown.window->setDetailFactory([&](const Destination &d, const MainWindow::DetailActions &actions) {
+        built.append(d);
+        given = actions;
+        auto *pane = new QLabel(d.name);
+        pane->setObjectName(QStringLiteral("pluggedDetail"));
+        return pane;
+    });
+    shown.model->select(pair.at(0).id);
+    QCOMPARE(built, QList<Destination> { pair.at(0) });
+    QVERIFY(shown.find<QLabel>(QStringLiteral("pluggedDetail")));
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("detailPlaceholder")));
+
+    // An edit of the shown destination gives the pane the new copy.
+    Destination edited = pair.at(0);
+    edited.repository = QStringLiteral("/srv/moved");
+    shown.store->upsert(edited);
+    QCOMPARE(built.size(), 2);
+    QCOMPARE(built.last(), edited);
+    // Another destination's edit does not disturb it.
+    Destination other = pair.at(1);
+    other.name = QStringLiteral("Offsite 2");
+    shown.store->upsert(other);
+    QCOMPARE(built.size(), 2);
+
+    // The pane reports its destination removed: back to the overview, and the pane goes.
+    shown.store->remove(edited, f.credentials);
+    given.onDeleted();
+    QVERIFY(shown.showsOverview());
+    QTRY_VERIFY(!shown.find<QLabel>(QStringLiteral("pluggedDetail")));
+}
+
+void MainWindowTest::enableNotificationsAction()
+{
+    test::ShellFixture f;
+    Shown shown(f.makeStore());
+    QAction *action = shown.window->enableNotificationsAction();
+    QCOMPARE(action->text(), QStringLiteral("Enable Backup Notifications"));
+    QVERIFY(!action->isEnabled());
+    int asked = 0;
+    shown.window->setNotificationSwitch([&asked] {
+        ++asked;
+        return QStringLiteral("Backup notifications are on.");
+    });
+    QVERIFY(action->isEnabled());
+    action->trigger();
+    QCOMPARE(asked, 1);
+    QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("Backup notifications are on."));
+
+    // A failure inside the action is a sentence, never an exception out of the slot.
+    shown.window->setNotificationSwitch([]() -> QString { throw Error(QStringLiteral("The session bus is gone.")); });
+    action->trigger();
+    QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("The session bus is gone."));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"

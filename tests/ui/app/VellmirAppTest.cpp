@@ -1,0 +1,139 @@
+#include "shell/VellmirApp.h"
+#include "ShellFixture.h"
+#include "shell/MainWindow.h"
+#include "shell/MainWindowModel.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vellmir;
+
+namespace {
+
+// Sets or clears environment variables for one case and puts them back afterwards.
+class ScopedEnvironment {
+public:
+    void set(const char *name, const QString &value)
+    {
+        remember(name);
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value.toUtf8());
+    }
+    ~ScopedEnvironment()
+    {
+        for (const auto &[name, value] : m_saved) {
+            if (value)
+                qputenv(name.constData(), *value);
+            else
+                qunsetenv(name.constData());
+        }
+    }
+
+private:
+    void remember(const char *name)
+    {
+        m_saved.emplace_back(QByteArray(name),
+            qEnvironmentVariableIsSet(name) ? std::optional<QByteArray>(qgetenv(name)) : std::nullopt);
+    }
+    std::vector<std::pair<QByteArray, std::optional<QByteArray>>> m_saved;
+};
+
+} // namespace
+
+class VellmirAppTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void launchReconcilesTheScheduler_data();
+    void launchReconcilesTheScheduler();
+    void desktopReachable_data();
+    void desktopReachable();
+    void windowedModeWithoutADisplayExits();
+};
+
+void VellmirAppTest::launchReconcilesTheScheduler_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("throws");
+    QTest::newRow("nothing to say") << QString() << false;
+    QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.")
+                                << false;
+    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true;
+}
+
+void VellmirAppTest::launchReconcilesTheScheduler()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, throws);
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    QList<QList<Destination>> reconciled;
+    VellmirApp::Services services;
+    services.store = f.makeStore();
+    services.reconcile = [&](const QList<Destination> &destinations) -> std::optional<QString> {
+        reconciled.append(destinations);
+        if (throws)
+            throw Error(answer);
+        return answer.isNull() ? std::nullopt : std::optional<QString>(answer);
+    };
+    VellmirApp app(std::move(services));
+    QVERIFY(reconciled.isEmpty());
+    app.launch();
+    QCOMPARE(reconciled, QList<QList<Destination>> { pair });
+    QVERIFY(app.window().isVisible());
+    QCOMPARE(app.model().schedulerMessage(), answer.isNull() ? std::nullopt : std::optional<QString>(answer));
+    // The notification switch is not wired when no action was given.
+    QVERIFY(!app.window().enableNotificationsAction()->isEnabled());
+}
+
+void VellmirAppTest::desktopReachable_data()
+{
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<bool>("reachable");
+    QTest::newRow("nothing") << QString() << QString() << false;
+    QTest::newRow("empty values") << QString("") << QString("") << false;
+    QTest::newRow("local X without socket") << QString() << QStringLiteral(":7391") << false;
+    QTest::newRow("remote X") << QString() << QStringLiteral("build-host:0") << true;
+    QTest::newRow("wayland socket missing") << QStringLiteral("wayland-7391") << QString() << false;
+    QTest::newRow("wayland socket present") << QStringLiteral("socket") << QString() << true;
+    QTest::newRow("wayland socket by path") << QStringLiteral("<dir>/socket") << QString() << true;
+}
+
+void VellmirAppTest::desktopReachable()
+{
+    QFETCH(QString, wayland);
+    QFETCH(QString, display);
+    QFETCH(bool, reachable);
+    QTemporaryDir runtime;
+    test::writeFile(runtime.filePath(QStringLiteral("socket")), {});
+    ScopedEnvironment environment;
+    environment.set("XDG_RUNTIME_DIR", runtime.path());
+    environment.set("WAYLAND_DISPLAY", wayland.replace(QStringLiteral("<dir>"), runtime.path()));
+    environment.set("DISPLAY", display);
+    QCOMPARE(VellmirApp::desktopReachable(), reachable);
+}
+
+void VellmirAppTest::windowedModeWithoutADisplayExits()
+{
+    // The built executable with no arguments and no display: a sentence and status 1, no abort.
+    test::TestHome home;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(VELLMIR_APP), QStringList {});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(process.readAllStandardError(), VellmirApp::noDesktopMessage().toUtf8() + '\n');
+    QVERIFY(process.readAllStandardOutput().isEmpty());
+}
+
+QTEST_MAIN(VellmirAppTest)
+#include "VellmirAppTest.moc"
