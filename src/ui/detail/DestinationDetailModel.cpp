@@ -3,6 +3,7 @@
 #include "config/DestinationStore.h"
 #include "config/FDAStatus.h"
 #include "config/KeychainStore.h"
+#include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
@@ -449,6 +450,36 @@ std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
         if (record.outcome == BackupRecord::Outcome::complete && record.scope == scope)
             return record.finishedAt;
     return std::nullopt;
+}
+
+QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) const
+{
+    const std::optional<Date> last = lastCompleteBackup();
+    return last ? Format::abbreviatedDateTime(*last, locale) : tr("Not yet backed up");
+}
+
+QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)
+{
+    return Format::numericDateTime(record.startedAt, locale) + QStringLiteral(" \u00b7 ") + toString(record.outcome);
+}
+
+QString DestinationDetailModel::resultNote(const BackupRecord &record)
+{
+    if (record.outcome == BackupRecord::Outcome::running)
+        return tr("This run has not recorded a result. It may be active or interrupted; do not treat it as complete.");
+    return tr("Result recorded for the selected sources and exclusions.");
+}
+
+bool DestinationDetailModel::usedOtherSettings(const BackupRecord &record) const
+{
+    return record.scope != m_destination.backupScope();
+}
+
+QString DestinationDetailModel::protectedTitle(qsizetype items)
+{
+    return Format::count(items)
+        + (items == 1 ? tr(" protected item skipped (Full Disk Access not in use)")
+                      : tr(" protected items skipped (Full Disk Access not in use)"));
 }
 
 void DestinationDetailModel::start()

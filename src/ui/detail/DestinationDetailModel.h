@@ -8,6 +8,7 @@
 #include "operations/BackupRecord.h"
 
 #include <QList>
+#include <QLocale>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -130,6 +131,17 @@ public:
     void setHistoryExpanded(bool expanded);
     // The newest complete run of the current settings, if it has a finish time.
     std::optional<Date> lastCompleteBackup() const;
+    QString lastCompleteBackupText(const QLocale &locale = QLocale()) const;
+    // The history lists the newest this many runs; its header counts them all.
+    static constexpr int historyLimit = 30;
+    // "<start> · <outcome>" for a run's entry.
+    static QString historyTitle(const BackupRecord &record, const QLocale &locale = QLocale());
+    // The first line of a run's entry.
+    static QString resultNote(const BackupRecord &record);
+    // Whether a run used settings other than the destination's current ones (or predates scopes).
+    bool usedOtherSettings(const BackupRecord &record) const;
+    // The title of a run's list of protected items skipped.
+    static QString protectedTitle(qsizetype items);
     // Starts the history poll with an immediate pass and, the first time, the snapshot load.
     void start();
     void stop();
