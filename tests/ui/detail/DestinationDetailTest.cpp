@@ -3,6 +3,7 @@
 #include "detail/ConnectionStatusRow.h"
 #include "detail/DetailSection.h"
 #include "kit/Screenshot.h"
+#include "kit/StatusLabel.h"
 #include "restore/RestoreSheet.h"
 #include "restore/SnapshotBrowserSheet.h"
 
@@ -70,6 +71,7 @@ private Q_SLOTS:
     void removal();
     void sheets();
     void protectionSlot();
+    void backUpFromThePane();
 };
 
 void DestinationDetailTest::newDestination()
@@ -290,6 +292,33 @@ void DestinationDetailTest::protectionSlot()
     QVERIFY(shown.find("snapshotsSection")->y() < at);
     QVERIFY(at < shown.find("historySection")->y());
     QVERIFY(shown.screenshot(QStringLiteral("protection-slot")));
+}
+
+void DestinationDetailTest::backUpFromThePane()
+{
+    Fixture f;
+    QDir().mkpath(f.destination.sources.first());
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    f.script(QStringLiteral("backup.stdout"), test::readData(QStringLiteral("restic/backup1-json-v.jsonl")));
+    Shown shown(f);
+    shown.settle();
+    QSignalSpy ended(&shown.model().runner(), &BackupRunner::runEnded);
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
+    shown.find<QPushButton>("backUpButton")->click();
+    QVERIFY(shown.published.last().isBusy);
+    QVERIFY(!shown.find<QPushButton>("applyRetentionButton")->isEnabled());
+    QVERIFY(ended.wait(10000));
+    QVERIFY(Fixture::waitFor([&] { return shown.model().snapshots().size() == 1; }));
+    QVERIFY(shown.visible("resultColumn"));
+    QCOMPARE(shown.find<StatusLabel>("headline")->text(), QStringLiteral("Selected files backed up."));
+    QCOMPARE(shown.text("snapshotLine"), QStringLiteral("Snapshot 5d640108"));
+    QVERIFY(!shown.published.last().isBusy);
+    QVERIFY(shown.find<QPushButton>("applyRetentionButton")->isEnabled());
+    // The run's record shows up with the next history read.
+    shown.model().poll();
+    QCOMPARE(shown.text("historyCount"), QStringLiteral("1"));
+    QVERIFY(shown.text("lastBackupValue") != QStringLiteral("Not yet backed up"));
+    QVERIFY(shown.screenshot(QStringLiteral("backed-up")));
 }
 
 QTEST_MAIN(DestinationDetailTest)
