@@ -1,0 +1,498 @@
+#include "detail/DestinationDetail.h"
+
+#include "detail/BackupSection.h"
+#include "detail/ConnectionStatusRow.h"
+#include "detail/DestinationDetailModel.h"
+#include "detail/DetailSection.h"
+#include "detail/SnapshotsSection.h"
+#include "kit/Format.h"
+#include "kit/MessageLabel.h"
+#include "kit/StatusStyle.h"
+#include "operations/BackupRunner.h"
+#include "protection/InfoLabel.h"
+#include "restore/RestoreSheet.h"
+#include "restore/SnapshotBrowserSheet.h"
+
+#include <QAction>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace vellmir {
+
+namespace {
+
+QLabel *plain(const QString &text, QWidget *parent, const char *name = nullptr)
+{
+    auto *label = new QLabel(text, parent);
+    if (name)
+        label->setObjectName(QLatin1StringView(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
+}
+
+QProgressBar *spinner(QWidget *parent, const char *name)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setObjectName(QLatin1StringView(name));
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
+    return bar;
+}
+
+void selectable(QLabel *label)
+{
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
+// A title that opens and closes the widget below it.
+QWidget *disclosure(const QString &title, QWidget *parent, bool open, std::function<void(bool)> onToggle,
+    QVBoxLayout **content, const char *name)
+{
+    auto *group = new QWidget(parent);
+    group->setObjectName(QLatin1StringView(name));
+    auto *layout = new QVBoxLayout(group);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    auto *toggle = new QToolButton(group);
+    toggle->setObjectName(QStringLiteral("disclosureTitle"));
+    toggle->setText(title);
+    toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toggle->setAutoRaise(true);
+    toggle->setCheckable(true);
+    toggle->setChecked(open);
+    toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    layout->addWidget(toggle, 0, Qt::AlignLeft);
+    auto *body = new QWidget(group);
+    body->setObjectName(QStringLiteral("disclosureBody"));
+    *content = new QVBoxLayout(body);
+    (*content)->setContentsMargins(18, 0, 0, 0);
+    body->setVisible(open);
+    layout->addWidget(body);
+    QObject::connect(toggle, &QToolButton::toggled, group, [toggle, body, onToggle](bool on) {
+        toggle->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+        body->setVisible(on);
+        if (onToggle)
+            onToggle(on);
+    });
+    return group;
+}
+
+BackupRunState stateOf(const BackupRunner &runner)
+{
+    BackupRunState state;
+    state.phase = runner.phase();
+    state.percent = runner.percent();
+    state.filesDone = runner.filesDone();
+    state.totalFiles = runner.totalFiles();
+    state.bytesDone = runner.bytesDone();
+    state.totalBytes = runner.totalBytes();
+    state.currentFile = runner.currentFile();
+    state.issues = runner.issues();
+    state.skippedProtected = runner.skippedProtected();
+    state.summary = runner.summary();
+    state.failureMessage = runner.failureMessage();
+    state.pruneMessage = runner.pruneMessage();
+    return state;
+}
+
+} // namespace
+
+DestinationDetail::DestinationDetail(const Destination &destination, std::function<void()> onEdit,
+    std::function<void()> onDeleted, DestinationStore *store, QUndoStack *undoStack, QWidget *parent)
+    : DestinationDetail(
+        new DestinationDetailModel(destination, DestinationDetailModel::standardServices(store, undoStack),
+            std::move(onEdit), std::move(onDeleted)),
+        RestoreServices::standard(), parent)
+{
+}
+
+DestinationDetail::DestinationDetail(DestinationDetailModel *model, RestoreServices restoreServices, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_restoreServices(std::move(restoreServices))
+{
+    m_model->setParent(this);
+    setWindowTitle(m_model->destination().name);
+    build();
+
+    connect(m_model, &DestinationDetailModel::changed, this, &DestinationDetail::refresh);
+    connect(m_model, &DestinationDetailModel::busyChanged, this, &DestinationDetail::refresh);
+    connect(m_model, &DestinationDetailModel::busyChanged, this, &DestinationDetail::publish);
+    connect(m_model, &DestinationDetailModel::pendingRetentionRemovalsChanged, this,
+        &DestinationDetail::showRetentionConfirmation);
+    connect(
+        m_model, &DestinationDetailModel::confirmingDeleteChanged, this, &DestinationDetail::showRemovalConfirmation);
+    connect(m_model, &DestinationDetailModel::browseTargetChanged, this, &DestinationDetail::showSheets);
+    connect(m_model, &DestinationDetailModel::restoreTargetChanged, this, &DestinationDetail::showSheets);
+
+    BackupRunner *runner = &m_model->runner();
+    for (auto signal : { &BackupRunner::phaseChanged, &BackupRunner::percentChanged, &BackupRunner::filesDoneChanged,
+             &BackupRunner::totalFilesChanged, &BackupRunner::bytesDoneChanged, &BackupRunner::totalBytesChanged,
+             &BackupRunner::currentFileChanged, &BackupRunner::issuesChanged, &BackupRunner::skippedProtectedChanged,
+             &BackupRunner::summaryChanged, &BackupRunner::failureMessageChanged, &BackupRunner::pruneMessageChanged })
+        connect(runner, signal, this, &DestinationDetail::renderBackup);
+    connect(m_backup, &BackupSection::backUpRequested, m_model, &DestinationDetailModel::backUpNow);
+    connect(m_backup, &BackupSection::cancelRequested, m_model, &DestinationDetailModel::cancelBackup);
+
+    renderBackup();
+    refresh();
+}
+
+DestinationDetail::~DestinationDetail() = default;
+
+void DestinationDetail::build()
+{
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    m_toolbar = new QToolBar(this);
+    m_toolbar->setObjectName(QStringLiteral("toolbar"));
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    QAction *edit = m_toolbar->addAction(
+        QIcon::fromTheme(QStringLiteral("document-edit"), style()->standardIcon(QStyle::SP_FileDialogDetailedView)),
+        tr("Edit Destination"));
+    edit->setObjectName(QStringLiteral("editAction"));
+    edit->setToolTip(tr("Edit Destination (⌘E)"));
+    QAction *remove = m_toolbar->addAction(
+        QIcon::fromTheme(QStringLiteral("user-trash"), style()->standardIcon(QStyle::SP_TrashIcon)),
+        tr("Remove Destination"));
+    remove->setObjectName(QStringLiteral("removeAction"));
+    remove->setToolTip(tr("Remove Destination"));
+    connect(edit, &QAction::triggered, this, [this] { actions().edit(); });
+    connect(remove, &QAction::triggered, m_model, [this] { m_model->setConfirmingDelete(true); });
+    outer->addWidget(m_toolbar);
+
+    auto *scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto *content = new QWidget(scroll);
+    content->setObjectName(QStringLiteral("content"));
+    auto *layout = new QVBoxLayout(content);
+    layout->setSpacing(14);
+
+    layout->addWidget(buildDestinationSection());
+    m_backup = new BackupSection(content);
+    layout->addWidget(m_backup);
+    m_snapshots = new SnapshotsSection(m_model, content);
+    layout->addWidget(m_snapshots);
+
+    // The protection details panel is made by its own code and handed in by the shell.
+    m_protectionSlot = new QWidget(content);
+    m_protectionSlot->setObjectName(QStringLiteral("protectionSlot"));
+    m_protectionLayout = new QVBoxLayout(m_protectionSlot);
+    m_protectionLayout->setContentsMargins(0, 0, 0, 0);
+    m_protectionSlot->setVisible(false);
+    layout->addWidget(m_protectionSlot);
+
+    m_operationError = new MessageLabel(content);
+    m_operationError->setObjectName(QStringLiteral("operationError"));
+    layout->addWidget(m_operationError);
+
+    layout->addWidget(buildHistorySection());
+    layout->addWidget(buildConnectionSection());
+    layout->addWidget(buildRetentionSection());
+    layout->addStretch(1);
+    scroll->setWidget(content);
+    outer->addWidget(scroll, 1);
+}
+
+QWidget *DestinationDetail::buildDestinationSection()
+{
+    const Destination &destination = m_model->destination();
+    auto *section = new DetailSection(tr("Destination"), false, this);
+    section->setObjectName(QStringLiteral("destinationSection"));
+    QWidget *frame = section->body()->parentWidget();
+    auto *form = new QFormLayout;
+    form->addRow(tr("Name"), plain(destination.name, frame, "nameValue"));
+    form->addRow(tr("Type"), plain(displayName(destination.kind), frame, "typeValue"));
+    form->addRow(tr("Repository"), plain(destination.repository, frame, "repositoryValue"));
+    form->addRow(tr("Schedule"), plain(displayName(destination.schedule), frame, "scheduleValue"));
+    m_lastBackup = plain(QString(), frame, "lastBackupValue");
+    form->addRow(tr("Last complete backup"), m_lastBackup);
+    section->body()->addLayout(form);
+    return section;
+}
+
+QWidget *DestinationDetail::buildHistorySection()
+{
+    m_history = new DetailSection(tr("Backup history"), true, this);
+    m_history->setObjectName(QStringLiteral("historySection"));
+    m_history->setExpanded(m_model->historyExpanded());
+    m_historyCount = new QLabel(m_history);
+    m_historyCount->setObjectName(QStringLiteral("historyCount"));
+    StatusStyle::applyTone(*m_historyCount, StatusTone::secondary);
+    m_history->header()->addWidget(m_historyCount);
+    m_history->header()->addStretch(1);
+    QWidget *frame = m_history->body()->parentWidget();
+    m_noHistory = plain(tr("No recorded runs. Existing snapshots remain available below."), frame, "noHistory");
+    StatusStyle::applyTone(*m_noHistory, StatusTone::secondary);
+    m_history->body()->addWidget(m_noHistory);
+    m_historyList = new QWidget(frame);
+    m_historyList->setObjectName(QStringLiteral("historyList"));
+    m_historyLayout = new QVBoxLayout(m_historyList);
+    m_historyLayout->setContentsMargins(0, 0, 0, 0);
+    m_history->body()->addWidget(m_historyList);
+    connect(m_history, &DetailSection::expandedChanged, m_model, &DestinationDetailModel::setHistoryExpanded);
+    return m_history;
+}
+
+QWidget *DestinationDetail::buildConnectionSection()
+{
+    auto *section = new DetailSection(tr("Connection"), false, this);
+    section->setObjectName(QStringLiteral("connectionSection"));
+    QWidget *frame = section->body()->parentWidget();
+    auto *row = new QHBoxLayout;
+    m_test = new QPushButton(tr("Test Connection"), frame);
+    m_test->setObjectName(QStringLiteral("testButton"));
+    m_testing = spinner(frame, "testingProgress");
+    row->addWidget(m_test);
+    row->addWidget(m_testing);
+    row->addStretch(1);
+    section->body()->addLayout(row);
+    m_status = new ConnectionStatusRow(ConnectionStatus::ok(0), frame);
+    m_status->setObjectName(QStringLiteral("connectionStatus"));
+    section->body()->addWidget(m_status);
+    connect(m_test, &QPushButton::clicked, m_model, &DestinationDetailModel::test);
+    return section;
+}
+
+QWidget *DestinationDetail::buildRetentionSection()
+{
+    const Destination &destination = m_model->destination();
+    auto *section = new DetailSection(tr("Retention"), false, this);
+    section->setObjectName(QStringLiteral("retentionSection"));
+    QWidget *frame = section->body()->parentWidget();
+    auto *form = new QFormLayout;
+    form->addRow(tr("Policy"), plain(destination.retention.summary(), frame, "policyValue"));
+    auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),
+        tr("After each backup, restic forgets snapshots that none of the keep rules cover, per Mac. The space they "
+           "used is freed by a prune, which runs at most weekly because it is slow and reads stored data."),
+        frame);
+    form->addRow(info, plain(destination.pruneAfterBackup ? tr("On") : tr("Off"), frame, "pruneValue"));
+    section->body()->addLayout(form);
+    auto *row = new QHBoxLayout;
+    m_applyRetention = new QPushButton(tr("Apply Retention Now…"), frame);
+    m_applyRetention->setObjectName(QStringLiteral("applyRetentionButton"));
+    m_applying = spinner(frame, "retentionProgress");
+    row->addWidget(m_applyRetention);
+    row->addWidget(m_applying);
+    row->addStretch(1);
+    section->body()->addLayout(row);
+    m_retentionMessage = plain(QString(), frame, "retentionMessage");
+    m_retentionMessage->setFont(StatusStyle::captionFont(font()));
+    StatusStyle::applyTone(*m_retentionMessage, StatusTone::secondary);
+    section->body()->addWidget(m_retentionMessage);
+    connect(m_applyRetention, &QPushButton::clicked, m_model, &DestinationDetailModel::previewRetention);
+    return section;
+}
+
+void DestinationDetail::setProtectionPanel(QWidget *panel)
+{
+    if (m_protectionPanel)
+        m_protectionPanel->deleteLater();
+    m_protectionPanel = panel;
+    if (panel)
+        m_protectionLayout->addWidget(panel);
+    m_protectionSlot->setVisible(panel != nullptr);
+}
+
+DestinationActions DestinationDetail::actions() const
+{
+    return m_model->actions();
+}
+
+void DestinationDetail::publish()
+{
+    Q_EMIT actionsChanged(actions());
+}
+
+void DestinationDetail::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_model->isPolling()) {
+        m_model->start();
+        publish();
+    }
+}
+
+void DestinationDetail::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_model->stop();
+}
+
+void DestinationDetail::renderBackup()
+{
+    m_backup->render(m_model->destination(), stateOf(m_model->runner()), m_model->fullDiskAccessWanted(),
+        m_model->fullDiskAccessGranted());
+}
+
+void DestinationDetail::refresh()
+{
+    const DestinationDetailModel &model = *m_model;
+    m_lastBackup->setText(model.lastCompleteBackupText());
+
+    m_operationError->setVisible(model.operationError().has_value());
+    m_operationError->setText(model.operationError().value_or(QString()));
+
+    renderHistory();
+
+    m_test->setEnabled(!model.testing());
+    m_testing->setVisible(model.testing());
+    m_status->setVisible(model.status().has_value());
+    if (model.status())
+        m_status->setStatus(*model.status());
+
+    m_applyRetention->setEnabled(!model.applyingRetention() && !model.runner().isBusy());
+    m_applying->setVisible(model.applyingRetention());
+    m_retentionMessage->setVisible(model.retentionMessage().has_value());
+    m_retentionMessage->setText(model.retentionMessage().value_or(QString()));
+}
+
+void DestinationDetail::renderHistory()
+{
+    const QList<BackupRecord> &records = m_model->records();
+    m_historyCount->setText(Format::count(records.size()));
+    m_noHistory->setVisible(records.isEmpty());
+    const QList<BackupRecord> listed = records.mid(0, DestinationDetailModel::historyLimit);
+    if (listed == m_shownRecords)
+        return;
+    m_shownRecords = listed;
+    while (QLayoutItem *item = m_historyLayout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const BackupRecord &record : listed) {
+        QVBoxLayout *content = nullptr;
+        const QUuid id = record.id;
+        QWidget *group = disclosure(
+            DestinationDetailModel::historyTitle(record), m_historyList, m_openRecords.contains(id),
+            [this, id](bool open) {
+                if (open)
+                    m_openRecords.insert(id);
+                else
+                    m_openRecords.remove(id);
+            },
+            &content, "historyEntry");
+        QWidget *body = content->parentWidget();
+        content->addWidget(plain(DestinationDetailModel::resultNote(record), body, "resultNote"));
+        if (m_model->usedOtherSettings(record)) {
+            QLabel *note = plain(tr("This run used different or legacy backup settings."), body, "otherSettings");
+            StatusStyle::applyTone(*note, StatusTone::secondary);
+            content->addWidget(note);
+        }
+        for (const QString &issue : record.issues) {
+            QLabel *line = plain(issue, body, "issueLine");
+            selectable(line);
+            content->addWidget(line);
+        }
+        if (record.skippedProtected && !record.skippedProtected->isEmpty()) {
+            QVBoxLayout *paths = nullptr;
+            QWidget *nested = disclosure(DestinationDetailModel::protectedTitle(record.skippedProtected->size()), body,
+                false, {}, &paths, "protectedGroup");
+            StatusStyle::applyTone(*nested, StatusTone::secondary);
+            for (const QString &path : *record.skippedProtected) {
+                QLabel *line = plain(path, nested, "protectedPath");
+                line->setFont(StatusStyle::captionFont(font()));
+                StatusStyle::applyTone(*line, StatusTone::secondary);
+                selectable(line);
+                paths->addWidget(line);
+            }
+            content->addWidget(nested);
+        }
+        if (record.maintenance)
+            content->addWidget(plain(*record.maintenance, body, "maintenanceLine"));
+        m_historyLayout->addWidget(group);
+    }
+}
+
+void DestinationDetail::showRetentionConfirmation()
+{
+    if (!m_model->pendingRetentionRemovals() || m_retentionConfirmation)
+        return;
+    const QString title = m_model->retentionDialogTitle();
+    auto *box = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("retentionConfirmation"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setInformativeText(m_model->retentionDialogMessage());
+    QPushButton *remove = box->addButton(title, QMessageBox::DestructiveRole);
+    remove->setObjectName(QStringLiteral("confirmRetention"));
+    box->addButton(QMessageBox::Cancel);
+    box->setDefaultButton(QMessageBox::Cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_retentionConfirmation = box;
+    connect(box, &QMessageBox::finished, this, [this, box, remove] {
+        const bool confirmed = box->clickedButton() == remove;
+        m_retentionConfirmation = nullptr;
+        m_model->clearPendingRetention();
+        if (confirmed)
+            m_model->applyRetentionNow();
+    });
+    box->open();
+}
+
+void DestinationDetail::showRemovalConfirmation()
+{
+    if (!m_model->confirmingDelete() || m_removalConfirmation)
+        return;
+    auto *box = new QMessageBox(QMessageBox::Warning, m_model->removalDialogTitle(), m_model->removalDialogTitle(),
+        QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("removalConfirmation"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setInformativeText(tr("This removes the destination and its stored credentials from this Mac. Backups already "
+                               "in the repository are not deleted. Edit > Undo puts it back."));
+    QPushButton *remove = box->addButton(tr("Remove Destination"), QMessageBox::DestructiveRole);
+    remove->setObjectName(QStringLiteral("confirmRemoval"));
+    box->addButton(QMessageBox::Cancel);
+    box->setDefaultButton(QMessageBox::Cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_removalConfirmation = box;
+    connect(box, &QMessageBox::finished, this, [this, box, remove] {
+        const bool confirmed = box->clickedButton() == remove;
+        m_removalConfirmation = nullptr;
+        m_model->setConfirmingDelete(false);
+        if (confirmed)
+            m_model->removeDestination();
+    });
+    box->open();
+}
+
+void DestinationDetail::showSheets()
+{
+    if (m_sheet)
+        return;
+    QDialog *sheet = nullptr;
+    if (const std::optional<Snapshot> &target = m_model->restoreTarget()) {
+        sheet = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
+        connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setRestoreTarget(std::nullopt); });
+    } else if (const std::optional<Snapshot> &chosen = m_model->browseTarget()) {
+        sheet
+            = new SnapshotBrowserSheet(m_model->destination(), m_model->snapshots(), *chosen, m_restoreServices, this);
+        connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setBrowseTarget(std::nullopt); });
+    }
+    if (!sheet)
+        return;
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    m_sheet = sheet;
+    connect(sheet, &QDialog::finished, this, [this] {
+        m_sheet = nullptr;
+        // A target set while this sheet was up gets its sheet now.
+        QMetaObject::invokeMethod(this, &DestinationDetail::showSheets, Qt::QueuedConnection);
+    });
+    sheet->open();
+}
+
+} // namespace vellmir

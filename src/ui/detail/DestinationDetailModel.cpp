@@ -1,0 +1,539 @@
+#include "detail/DestinationDetailModel.h"
+
+#include "config/DestinationStore.h"
+#include "config/FDAStatus.h"
+#include "config/KeychainStore.h"
+#include "kit/Format.h"
+#include "operations/BackupHistory.h"
+#include "operations/BackupRunner.h"
+#include "operations/Scheduler.h"
+#include "util/AppPaths.h"
+#include "util/Error.h"
+#include "util/UserDefaults.h"
+
+#include <QMessageBox>
+#include <QUndoCommand>
+#include <QUndoStack>
+#include <mutex>
+#include <thread>
+
+namespace vellmir {
+
+struct DestinationDetailModel::Receiver {
+    std::mutex mutex;
+    DestinationDetailModel *model = nullptr;
+};
+
+namespace {
+
+// What a piece of background work ended with: its value, or the message of its error.
+template <typename T> struct Outcome {
+    std::optional<T> value;
+    QString error;
+};
+
+// The undo of a removal. The removal itself is done before the command is pushed, so the
+// push does nothing; undoing puts the destination back once and leaves no redo behind.
+class RemovalUndo : public QUndoCommand {
+public:
+    RemovalUndo(QPointer<DestinationStore> store, DestinationStore::Removed removed, CredentialsStore credentials,
+        std::function<std::optional<QString>(const QList<Destination> &)> reconcile,
+        std::function<void(const QString &)> alert)
+        : QUndoCommand(DestinationDetailModel::tr("Remove Destination"))
+        , m_store(std::move(store))
+        , m_removed(std::move(removed))
+        , m_credentials(std::move(credentials))
+        , m_reconcile(std::move(reconcile))
+        , m_alert(std::move(alert))
+    {
+    }
+
+    void redo() override { }
+
+    void undo() override
+    {
+        setObsolete(true);
+        if (!m_store)
+            return;
+        try {
+            m_store->restore(m_removed, m_credentials);
+        } catch (const std::exception &error) {
+            if (m_alert)
+                m_alert(errorDescription(error));
+            return;
+        }
+        if (m_reconcile)
+            m_reconcile(m_store->destinations());
+    }
+
+private:
+    QPointer<DestinationStore> m_store;
+    DestinationStore::Removed m_removed;
+    CredentialsStore m_credentials;
+    std::function<std::optional<QString>(const QList<Destination> &)> m_reconcile;
+    std::function<void(const QString &)> m_alert;
+};
+
+} // namespace
+
+DestinationDetailModel::Services DestinationDetailModel::standardServices(
+    DestinationStore *store, QUndoStack *undoStack)
+{
+    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    auto defaults = std::make_shared<UserDefaults>();
+    Services services { store, ResticEngine(), credentials,
+        std::make_unique<BackupRunner>(ResticEngine(), BackupHistory()), AppPaths::historyDirectory(),
+        [] { return FDAStatus::isGranted(); },
+        [defaults] { return defaults->boolValue(UserDefaults::useFullDiskAccess, false); },
+        [defaults](const QList<Destination> &destinations) { return Scheduler(*defaults).reconcile(destinations); },
+        undoStack,
+        [](const QString &message) {
+            QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok);
+            alert.exec();
+        } };
+    return services;
+}
+
+DestinationDetailModel::DestinationDetailModel(const Destination &destination, Services services,
+    std::function<void()> onEdit, std::function<void()> onDeleted, QObject *parent)
+    : QObject(parent)
+    , m_destination(destination)
+    , m_store(services.store)
+    , m_engine(std::move(services.engine))
+    , m_credentials(std::move(services.credentials))
+    , m_runner(std::move(services.runner))
+    , m_historyDirectory(
+          services.historyDirectory.isEmpty() ? AppPaths::historyDirectory() : std::move(services.historyDirectory))
+    , m_fdaWanted(std::move(services.fullDiskAccessWanted))
+    , m_reconcile(std::move(services.reconcile))
+    , m_undoStack(services.undoStack)
+    , m_alert(std::move(services.alert))
+    , m_onEdit(std::move(onEdit))
+    , m_onDeleted(std::move(onDeleted))
+    , m_fdaGranted(services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FDAStatus::isGranted())
+    , m_receiver(std::make_shared<Receiver>())
+{
+    m_receiver->model = this;
+    if (!m_runner)
+        m_runner = std::make_unique<BackupRunner>(ResticEngine(), BackupHistory());
+    m_timer.setInterval(pollInterval);
+    connect(&m_timer, &QTimer::timeout, this, &DestinationDetailModel::poll);
+
+    connect(m_runner.get(), &BackupRunner::busyChanged, this, &DestinationDetailModel::busyChanged);
+    // A finished run made a snapshot: list it. Other phases, failed included, change nothing.
+    connect(m_runner.get(), &BackupRunner::phaseChanged, this, [this] {
+        if (m_runner->phase() == BackupRunner::Phase::finished)
+            loadSnapshots();
+    });
+}
+
+DestinationDetailModel::~DestinationDetailModel()
+{
+    m_viewStop.request_stop();
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->model = nullptr;
+}
+
+template <typename Work, typename Deliver>
+void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver deliver)
+{
+    using Result = decltype(work(stop));
+    std::thread([receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)] {
+        Outcome<Result> outcome;
+        try {
+            outcome.value = work(stop);
+        } catch (const CancellationError &) {
+            return;
+        } catch (const std::exception &error) {
+            outcome.error = errorDescription(error);
+        }
+        if (stop.stop_requested())
+            return;
+        const std::lock_guard guard(receiver->mutex);
+        if (DestinationDetailModel *model = receiver->model)
+            QMetaObject::invokeMethod(
+                model, [model, deliver, outcome] { deliver(model, outcome.value, outcome.error); },
+                Qt::QueuedConnection);
+    }).detach();
+}
+
+bool DestinationDetailModel::fullDiskAccessWanted() const
+{
+    return m_fdaWanted ? m_fdaWanted() : UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false);
+}
+
+// MARK: connection
+
+void DestinationDetailModel::test()
+{
+    m_testing = true;
+    Q_EMIT changed();
+    background(
+        {},
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
+            ResticEnvironment environment;
+            try {
+                environment = credentials.resticEnvironment(destination);
+            } catch (const CancellationError &) {
+                throw;
+            } catch (const std::exception &error) {
+                return ConnectionStatus::failed(errorDescription(error));
+            }
+            return engine.probe(environment, stop);
+        },
+        [](DestinationDetailModel *model, const std::optional<ConnectionStatus> &status, const QString &error) {
+            model->m_status = status.value_or(ConnectionStatus::failed(error));
+            model->m_testing = false;
+            Q_EMIT model->changed();
+        });
+}
+
+// MARK: snapshots
+
+void DestinationDetailModel::loadSnapshots()
+{
+    loadSnapshots({}, {});
+}
+
+void DestinationDetailModel::loadSnapshots(std::stop_token stop, std::function<void()> then)
+{
+    const quint64 generation = ++m_loadGeneration;
+    m_loadingSnapshots = true;
+    m_snapshotError.reset();
+    Q_EMIT changed();
+    background(
+        stop,
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](
+            std::stop_token token) { return engine.listSnapshots(credentials.resticEnvironment(destination), token); },
+        [generation, then](
+            DestinationDetailModel *model, const std::optional<QList<Snapshot>> &snapshots, const QString &error) {
+            model->finishLoad(generation, snapshots, snapshots ? std::nullopt : std::optional<QString>(error));
+            if (then)
+                then();
+        });
+}
+
+void DestinationDetailModel::finishLoad(
+    quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error)
+{
+    // An older load that ends after a newer one started says nothing about the list now.
+    if (generation != m_loadGeneration)
+        return;
+    m_snapshots = snapshots.value_or(QList<Snapshot>());
+    m_snapshotError = std::move(error);
+    m_loadingSnapshots = false;
+    Q_EMIT changed();
+}
+
+void DestinationDetailModel::setSnapshotSelection(const std::optional<QString> &id)
+{
+    if (m_snapshotSelection == id)
+        return;
+    m_snapshotSelection = id;
+    Q_EMIT changed();
+}
+
+std::optional<Snapshot> DestinationDetailModel::snapshot(const QString &id) const
+{
+    for (const Snapshot &snapshot : m_snapshots)
+        if (snapshot.id == id)
+            return snapshot;
+    return std::nullopt;
+}
+
+std::optional<Snapshot> DestinationDetailModel::selectedSnapshot() const
+{
+    if (!m_snapshotSelection)
+        return std::nullopt;
+    return snapshot(*m_snapshotSelection);
+}
+
+void DestinationDetailModel::setSnapshotsExpanded(bool expanded)
+{
+    if (m_snapshotsExpanded == expanded)
+        return;
+    m_snapshotsExpanded = expanded;
+    Q_EMIT changed();
+}
+
+void DestinationDetailModel::setBrowseTarget(const std::optional<Snapshot> &snapshot)
+{
+    m_browseTarget = snapshot;
+    Q_EMIT browseTargetChanged();
+}
+
+void DestinationDetailModel::setRestoreTarget(const std::optional<Snapshot> &snapshot)
+{
+    m_restoreTarget = snapshot;
+    Q_EMIT restoreTargetChanged();
+}
+
+void DestinationDetailModel::findAndRestore()
+{
+    if (std::optional<Snapshot> selected = selectedSnapshot())
+        setBrowseTarget(selected);
+    else if (!m_snapshots.isEmpty())
+        setBrowseTarget(m_snapshots.first());
+}
+
+void DestinationDetailModel::restoreEverything()
+{
+    if (std::optional<Snapshot> selected = selectedSnapshot())
+        setRestoreTarget(selected);
+}
+
+void DestinationDetailModel::openRow(const QString &id)
+{
+    setBrowseTarget(snapshot(id));
+}
+
+int DestinationDetailModel::idealTableHeight(qsizetype rows)
+{
+    return int(std::min<qint64>(34 + 26 * qint64(rows), maximumTableHeight));
+}
+
+// MARK: back up
+
+void DestinationDetailModel::backUpNow()
+{
+    if (!canBackUp())
+        return;
+    m_runner->run(m_destination);
+}
+
+void DestinationDetailModel::cancelBackup()
+{
+    m_runner->cancel();
+}
+
+bool DestinationDetailModel::isBusy() const
+{
+    return m_runner->isBusy() || m_applyingRetention;
+}
+
+// MARK: retention
+
+void DestinationDetailModel::setApplyingRetention(bool on)
+{
+    if (m_applyingRetention == on)
+        return;
+    m_applyingRetention = on;
+    Q_EMIT busyChanged();
+}
+
+void DestinationDetailModel::previewRetention()
+{
+    setApplyingRetention(true);
+    m_retentionMessage.reset();
+    Q_EMIT changed();
+    background(
+        {},
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
+            return engine.applyRetention(
+                destination.retention, true, true, credentials.resticEnvironment(destination), stop);
+        },
+        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
+            if (!count)
+                model->m_retentionMessage = error;
+            else if (*count == 0)
+                model->m_retentionMessage = tr("Nothing to remove.");
+            model->setApplyingRetention(false);
+            Q_EMIT model->changed();
+            if (count && *count > 0) {
+                model->m_pendingRetentionRemovals = *count;
+                Q_EMIT model->pendingRetentionRemovalsChanged();
+            }
+        });
+}
+
+void DestinationDetailModel::applyRetentionNow()
+{
+    setApplyingRetention(true);
+    m_retentionMessage.reset();
+    Q_EMIT changed();
+    background(
+        {},
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
+            return engine.applyRetention(
+                destination.retention, true, false, credentials.resticEnvironment(destination), stop);
+        },
+        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
+            if (!count) {
+                model->m_retentionMessage = error;
+                model->setApplyingRetention(false);
+                Q_EMIT model->changed();
+                return;
+            }
+            model->m_retentionMessage
+                = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
+            // Busy until the list shows what retention left.
+            QPointer<DestinationDetailModel> guard(model);
+            model->loadSnapshots({}, [guard] {
+                if (guard) {
+                    guard->setApplyingRetention(false);
+                    Q_EMIT guard->changed();
+                }
+            });
+        });
+}
+
+void DestinationDetailModel::clearPendingRetention()
+{
+    if (!m_pendingRetentionRemovals)
+        return;
+    m_pendingRetentionRemovals.reset();
+    Q_EMIT pendingRetentionRemovalsChanged();
+}
+
+QString DestinationDetailModel::retentionDialogTitle() const
+{
+    const int count = m_pendingRetentionRemovals.value_or(0);
+    return count == 1 ? tr("Remove %1 Snapshot").arg(count) : tr("Remove %1 Snapshots").arg(count);
+}
+
+QString DestinationDetailModel::retentionDialogMessage() const
+{
+    return tr("Snapshots from this Mac outside the policy (%1) are deleted from the repository, and the data only "
+              "they used is pruned. This can\u2019t be undone.")
+        .arg(m_destination.retention.summary().toLower());
+}
+
+// MARK: removal
+
+void DestinationDetailModel::setConfirmingDelete(bool confirming)
+{
+    if (m_confirmingDelete == confirming)
+        return;
+    m_confirmingDelete = confirming;
+    Q_EMIT confirmingDeleteChanged();
+}
+
+QString DestinationDetailModel::removalDialogTitle() const
+{
+    return tr("Remove \"%1\"?").arg(m_destination.name);
+}
+
+void DestinationDetailModel::removeDestination()
+{
+    if (!m_store)
+        return;
+    DestinationStore::Removed removed;
+    try {
+        removed = m_store->remove(m_destination, m_credentials);
+    } catch (const std::exception &error) {
+        m_operationError = errorDescription(error);
+        Q_EMIT changed();
+        return;
+    }
+    if (m_reconcile)
+        m_reconcile(m_store->destinations());
+    if (m_undoStack)
+        m_undoStack->push(new RemovalUndo(m_store, std::move(removed), m_credentials, m_reconcile, m_alert));
+    if (m_onDeleted)
+        m_onDeleted();
+}
+
+// MARK: history
+
+void DestinationDetailModel::setHistoryExpanded(bool expanded)
+{
+    if (m_historyExpanded == expanded)
+        return;
+    m_historyExpanded = expanded;
+    Q_EMIT changed();
+}
+
+std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
+{
+    const QString scope = m_destination.backupScope();
+    for (const BackupRecord &record : m_records)
+        if (record.outcome == BackupRecord::Outcome::complete && record.scope == scope)
+            return record.finishedAt;
+    return std::nullopt;
+}
+
+QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) const
+{
+    const std::optional<Date> last = lastCompleteBackup();
+    return last ? Format::abbreviatedDateTime(*last, locale) : tr("Not yet backed up");
+}
+
+QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)
+{
+    return Format::numericDateTime(record.startedAt, locale) + QStringLiteral(" \u00b7 ") + toString(record.outcome);
+}
+
+QString DestinationDetailModel::resultNote(const BackupRecord &record)
+{
+    if (record.outcome == BackupRecord::Outcome::running)
+        return tr("This run has not recorded a result. It may be active or interrupted; do not treat it as complete.");
+    return tr("Result recorded for the selected sources and exclusions.");
+}
+
+bool DestinationDetailModel::usedOtherSettings(const BackupRecord &record) const
+{
+    return record.scope != m_destination.backupScope();
+}
+
+QString DestinationDetailModel::protectedTitle(qsizetype items)
+{
+    return Format::count(items)
+        + (items == 1 ? tr(" protected item skipped (Full Disk Access not in use)")
+                      : tr(" protected items skipped (Full Disk Access not in use)"));
+}
+
+void DestinationDetailModel::start()
+{
+    if (!m_loadedOnce) {
+        m_loadedOnce = true;
+        loadSnapshots(m_viewStop.get_token(), {});
+    }
+    m_timer.start();
+    poll();
+}
+
+void DestinationDetailModel::stop()
+{
+    m_timer.stop();
+}
+
+void DestinationDetailModel::poll()
+{
+    try {
+        m_records = BackupHistory(m_historyDirectory).records(m_destination.id);
+    } catch (const std::exception &error) {
+        // Stays after later good reads: the user should see that a read went wrong.
+        m_operationError = errorDescription(error);
+    }
+    Q_EMIT changed();
+}
+
+DestinationActions DestinationDetailModel::actions()
+{
+    QPointer<DestinationDetailModel> self(this);
+    const auto call = [self](void (DestinationDetailModel::*member)()) {
+        return [self, member] {
+            if (self)
+                (self->*member)();
+        };
+    };
+    DestinationActions actions;
+    actions.name = m_destination.name;
+    actions.isBusy = isBusy();
+    actions.canBackUp = canBackUp();
+    actions.backUpNow = call(&DestinationDetailModel::backUpNow);
+    actions.edit = m_onEdit ? m_onEdit : std::function<void()>([] {});
+    actions.testConnection = call(&DestinationDetailModel::test);
+    actions.refreshSnapshots = [self] {
+        if (self)
+            self->loadSnapshots();
+    };
+    actions.applyRetention = call(&DestinationDetailModel::previewRetention);
+    actions.remove = [self] {
+        if (self)
+            self->setConfirmingDelete(true);
+    };
+    return actions;
+}
+
+} // namespace vellmir

@@ -1,0 +1,325 @@
+#include "detail/DestinationDetail.h"
+#include "DetailFixture.h"
+#include "detail/ConnectionStatusRow.h"
+#include "detail/DetailSection.h"
+#include "kit/Screenshot.h"
+#include "kit/StatusLabel.h"
+#include "restore/RestoreSheet.h"
+#include "restore/SnapshotBrowserSheet.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QToolBar>
+#include <QToolButton>
+
+using namespace vellmir;
+using Fixture = test::DetailFixture;
+
+namespace {
+
+struct Shown {
+    Fixture &fixture;
+    std::unique_ptr<DestinationDetail> pane;
+    QList<DestinationActions> published;
+
+    explicit Shown(Fixture &f)
+        : fixture(f)
+    {
+        auto model = std::make_unique<DestinationDetailModel>(
+            f.destination, f.services(), [&f] { ++f.edits; }, [&f] { ++f.deletions; });
+        pane = std::make_unique<DestinationDetail>(
+            model.release(), RestoreServices { f.engine(), f.credentials, RepositoryHealthStore(f.credentials) });
+        QObject::connect(pane.get(), &DestinationDetail::actionsChanged,
+            [this](const DestinationActions &actions) { published.append(actions); });
+        pane->resize(640, 900);
+        pane->show();
+    }
+    DestinationDetailModel &model() const { return *pane->model(); }
+    template <typename T = QWidget> T *find(const char *name) const
+    {
+        return pane->findChild<T *>(QLatin1StringView(name));
+    }
+    QString text(const char *name) const { return find<QLabel>(name)->text(); }
+    bool visible(const char *name) const { return find(name)->isVisible(); }
+    void settle() const
+    {
+        QVERIFY(QTest::qWaitForWindowExposed(pane.get()));
+        QVERIFY(Fixture::waitFor([this] { return !model().loadingSnapshots(); }));
+    }
+    bool screenshot(const QString &state) const
+    {
+        // The whole form, not only what the scroll area shows of it.
+        QWidget *content = find("content");
+        content->adjustSize();
+        return saveScreenshot(*content, test::screenshotPath(QStringLiteral("DestinationDetail-") + state));
+    }
+};
+
+} // namespace
+
+class DestinationDetailTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void newDestination();
+    void history();
+    void historyReadError();
+    void connectionTest();
+    void retentionConfirmation();
+    void removal();
+    void sheets();
+    void protectionSlot();
+    void backUpFromThePane();
+};
+
+void DestinationDetailTest::newDestination()
+{
+    Fixture f;
+    f.destination.schedule = Destination::Schedule::daily;
+    f.destination.pruneAfterBackup = true;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    Shown shown(f);
+    shown.settle();
+    QCOMPARE(shown.pane->windowTitle(), QStringLiteral("Studio NAS"));
+    QCOMPARE(shown.text("nameValue"), QStringLiteral("Studio NAS"));
+    QCOMPARE(shown.text("typeValue"), QStringLiteral("Local disk"));
+    QCOMPARE(shown.text("repositoryValue"), f.destination.repository);
+    QCOMPARE(shown.text("scheduleValue"), QStringLiteral("Daily"));
+    QCOMPARE(shown.text("lastBackupValue"), QStringLiteral("Not yet backed up"));
+    QCOMPARE(shown.text("policyValue"), QStringLiteral("Keep 7 daily, 4 weekly, 12 monthly, 2 yearly"));
+    QCOMPARE(shown.text("pruneValue"), QStringLiteral("On"));
+    QCOMPARE(shown.text("historyCount"), QStringLiteral("0"));
+    QVERIFY(!shown.visible("operationError"));
+    QVERIFY(!shown.visible("connectionStatus"));
+    QVERIFY(!shown.visible("retentionMessage"));
+    QVERIFY(!shown.visible("protectionSlot"));
+    // The snapshot list is loaded once when the pane shows.
+    QCOMPARE(shown.model().snapshots().size(), 2);
+    QCOMPARE(f.arguments().first(), QStringLiteral("snapshots"));
+    QVERIFY(shown.model().isPolling());
+    // The toolbar's two buttons.
+    auto *toolbar = shown.find<QToolBar>("toolbar");
+    const QList<QAction *> actions = toolbar->actions();
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions[0]->text(), QStringLiteral("Edit Destination"));
+    QCOMPARE(actions[0]->toolTip(), QStringLiteral("Edit Destination (⌘E)"));
+    QCOMPARE(actions[1]->text(), QStringLiteral("Remove Destination"));
+    actions[0]->trigger();
+    QCOMPARE(f.edits, 1);
+    // The menu's actions were published when the pane appeared.
+    QVERIFY(!shown.published.isEmpty());
+    QCOMPARE(shown.published.last().name, QStringLiteral("Studio NAS"));
+    QVERIFY(shown.screenshot(QStringLiteral("new")));
+    shown.pane->hide();
+    QVERIFY(!shown.model().isPolling());
+}
+
+void DestinationDetailTest::history()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    const Date base = Date::fromUnix(1767366245);
+    for (int i = 0; i < 45; ++i) {
+        BackupRecord record(f.destination.id, base.addingSeconds(-3600.0 * (i + 1)));
+        record.outcome = BackupRecord::Outcome::complete;
+        record.finishedAt = record.startedAt.addingSeconds(60);
+        record.scope = f.destination.backupScope();
+        f.writeRecord(record);
+    }
+    BackupRecord running(f.destination.id, base);
+    running.scope = f.destination.backupScope();
+    running.issues = { QStringLiteral("/home/u/Documents/locked.pdf: permission denied") };
+    running.skippedProtected = QStringList { QStringLiteral("/home/u/Library/Mail") };
+    running.maintenance = QStringLiteral("Prune skipped: ran 2 days ago.");
+    f.writeRecord(running);
+    Shown shown(f);
+    shown.settle();
+    QCOMPARE(shown.text("historyCount"), QStringLiteral("46"));
+    QVERIFY(shown.text("lastBackupValue") != QStringLiteral("Not yet backed up"));
+    auto *section = shown.find<DetailSection>("historySection");
+    QVERIFY(!section->isExpanded());
+    QVERIFY(!shown.visible("historyList"));
+    section->findChild<QToolButton *>(QStringLiteral("disclosure"))->click();
+    QVERIFY(shown.model().historyExpanded());
+    QVERIFY(shown.visible("historyList"));
+    const QList<QWidget *> entries = shown.pane->findChildren<QWidget *>(QStringLiteral("historyEntry"));
+    QCOMPARE(entries.size(), 30);
+    QWidget *newest = entries.first();
+    QVERIFY(newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))
+                ->text()
+                .endsWith(QStringLiteral(" \u00b7 running")));
+    newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->click();
+    QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("resultNote"))->text(),
+        QStringLiteral(
+            "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
+    QVERIFY(!newest->findChild<QLabel *>(QStringLiteral("otherSettings")));
+    QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    auto *group = newest->findChild<QWidget *>(QStringLiteral("protectedGroup"));
+    QCOMPARE(group->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->text(),
+        QStringLiteral("1 protected item skipped (Full Disk Access not in use)"));
+    QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("maintenanceLine"))->text(), *running.maintenance);
+    // A later poll keeps the open entry open.
+    shown.model().poll();
+    QVERIFY(shown.pane->findChildren<QWidget *>(QStringLiteral("historyEntry"))
+                .first()
+                ->findChild<QWidget *>(QStringLiteral("disclosureBody"))
+                ->isVisible());
+    QVERIFY(shown.screenshot(QStringLiteral("history")));
+}
+
+void DestinationDetailTest::historyReadError()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    test::writeFile(f.historyDirectory(), "not a folder");
+    Shown shown(f);
+    shown.settle();
+    QVERIFY(shown.visible("operationError"));
+    QVERIFY(!shown.text("operationError").isEmpty());
+    QVERIFY(shown.screenshot(QStringLiteral("history-error")));
+}
+
+void DestinationDetailTest::connectionTest()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(3));
+    Shown shown(f);
+    shown.settle();
+    shown.find<QPushButton>("testButton")->click();
+    QVERIFY(!shown.find<QPushButton>("testButton")->isEnabled());
+    QVERIFY(Fixture::waitFor([&] { return !shown.model().testing(); }));
+    QVERIFY(shown.find<QPushButton>("testButton")->isEnabled());
+    QVERIFY(shown.visible("connectionStatus"));
+    QVERIFY(shown.find<ConnectionStatusRow>("connectionStatus")->status() == ConnectionStatus::ok(3));
+    QVERIFY(shown.screenshot(QStringLiteral("connection-ok")));
+}
+
+void DestinationDetailTest::retentionConfirmation()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(3));
+    f.script(QStringLiteral("forget.stdout"), Fixture::forgetJson(3));
+    Shown shown(f);
+    shown.settle();
+    auto *apply = shown.find<QPushButton>("applyRetentionButton");
+    QCOMPARE(apply->text(), QStringLiteral("Apply Retention Now…"));
+    apply->click();
+    QVERIFY(!apply->isEnabled());
+    QVERIFY(Fixture::waitFor([&] { return shown.pane->retentionConfirmation() != nullptr; }));
+    QMessageBox *box = shown.pane->retentionConfirmation();
+    QCOMPARE(box->text(), QStringLiteral("Remove 3 Snapshots"));
+    QCOMPARE(box->findChild<QPushButton *>(QStringLiteral("confirmRetention"))->text(),
+        QStringLiteral("Remove 3 Snapshots"));
+    QVERIFY(box->informativeText().contains(QStringLiteral("(keep 7 daily, 4 weekly, 12 monthly, 2 yearly)")));
+    QVERIFY(saveScreenshot(*box, test::screenshotPath(QStringLiteral("DestinationDetail-retention-confirmation"))));
+    box->button(QMessageBox::Cancel)->click();
+    QVERIFY(!shown.model().pendingRetentionRemovals());
+    QVERIFY(!shown.model().retentionMessage());
+    QVERIFY(apply->isEnabled());
+
+    apply->click();
+    QVERIFY(Fixture::waitFor([&] { return shown.pane->retentionConfirmation() != nullptr; }));
+    shown.pane->retentionConfirmation()->findChild<QPushButton *>(QStringLiteral("confirmRetention"))->click();
+    QVERIFY(Fixture::waitFor([&] { return !shown.model().applyingRetention(); }));
+    QVERIFY(shown.visible("retentionMessage"));
+    QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshot(s)."));
+    QVERIFY(shown.screenshot(QStringLiteral("retention-applied")));
+}
+
+void DestinationDetailTest::removal()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    Shown shown(f);
+    shown.settle();
+    QAction *remove = shown.find<QToolBar>("toolbar")->actions().at(1);
+    remove->trigger();
+    QMessageBox *box = shown.pane->removalConfirmation();
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Remove \"Studio NAS\"?"));
+    QCOMPARE(box->informativeText(),
+        QStringLiteral("This removes the destination and its stored credentials from this Mac. Backups already in the "
+                       "repository are not deleted. Edit > Undo puts it back."));
+    QVERIFY(saveScreenshot(*box, test::screenshotPath(QStringLiteral("DestinationDetail-removal-confirmation"))));
+    box->button(QMessageBox::Cancel)->click();
+    QVERIFY(!shown.model().confirmingDelete());
+    QVERIFY(f.store->destination(f.destination.id));
+
+    shown.published.last().remove();
+    shown.pane->removalConfirmation()->findChild<QPushButton *>(QStringLiteral("confirmRemoval"))->click();
+    QVERIFY(!f.store->destination(f.destination.id));
+    QCOMPARE(f.deletions, 1);
+    QVERIFY(f.undo.canUndo());
+}
+
+void DestinationDetailTest::sheets()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    f.script(QStringLiteral("ls.stdout"), "");
+    Shown shown(f);
+    shown.settle();
+    shown.find<QPushButton>("findButton")->click();
+    auto *browser = qobject_cast<SnapshotBrowserSheet *>(shown.pane->sheet());
+    QVERIFY(browser);
+    QVERIFY(browser->windowModality() == Qt::WindowModal);
+    browser->done(QDialog::Rejected);
+    QVERIFY(!shown.model().browseTarget());
+    QVERIFY(Fixture::waitFor([&] { return shown.pane->sheet() == nullptr; }));
+
+    shown.model().setSnapshotSelection(shown.model().snapshots().last().id);
+    shown.find<QPushButton>("restoreButton")->click();
+    auto *restore = qobject_cast<RestoreSheet *>(shown.pane->sheet());
+    QVERIFY(restore);
+    restore->done(QDialog::Rejected);
+    QVERIFY(!shown.model().restoreTarget());
+}
+
+void DestinationDetailTest::protectionSlot()
+{
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    Shown shown(f);
+    shown.settle();
+    auto *panel = new QLabel(QStringLiteral("Protection details"));
+    shown.pane->setProtectionPanel(panel);
+    QVERIFY(shown.visible("protectionSlot"));
+    QCOMPARE(panel->parentWidget(), shown.pane->protectionSlot());
+    QWidget *slot = shown.pane->protectionSlot();
+    const int at = slot->y();
+    QVERIFY(shown.find("snapshotsSection")->y() < at);
+    QVERIFY(at < shown.find("historySection")->y());
+    QVERIFY(shown.screenshot(QStringLiteral("protection-slot")));
+}
+
+void DestinationDetailTest::backUpFromThePane()
+{
+    Fixture f;
+    QDir().mkpath(f.destination.sources.first());
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    f.script(QStringLiteral("backup.stdout"), test::readData(QStringLiteral("restic/backup1-json-v.jsonl")));
+    Shown shown(f);
+    shown.settle();
+    QSignalSpy ended(&shown.model().runner(), &BackupRunner::runEnded);
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
+    shown.find<QPushButton>("backUpButton")->click();
+    QVERIFY(shown.published.last().isBusy);
+    QVERIFY(!shown.find<QPushButton>("applyRetentionButton")->isEnabled());
+    QVERIFY(ended.wait(10000));
+    QVERIFY(Fixture::waitFor([&] { return shown.model().snapshots().size() == 1; }));
+    QVERIFY(shown.visible("resultColumn"));
+    QCOMPARE(shown.find<StatusLabel>("headline")->text(), QStringLiteral("Selected files backed up."));
+    QCOMPARE(shown.text("snapshotLine"), QStringLiteral("Snapshot 5d640108"));
+    QVERIFY(!shown.published.last().isBusy);
+    QVERIFY(shown.find<QPushButton>("applyRetentionButton")->isEnabled());
+    // The run's record shows up with the next history read.
+    shown.model().poll();
+    QCOMPARE(shown.text("historyCount"), QStringLiteral("1"));
+    QVERIFY(shown.text("lastBackupValue") != QStringLiteral("Not yet backed up"));
+    QVERIFY(shown.screenshot(QStringLiteral("backed-up")));
+}
+
+QTEST_MAIN(DestinationDetailTest)
+#include "DestinationDetailTest.moc"
