@@ -7,6 +7,7 @@
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QGraphicsOpacityEffect>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -75,6 +76,30 @@ protected:
 private:
     BackupExplorerModel *m_model;
     QString m_id;
+};
+
+// A symbol drawn in the given mode, whatever the row's state.
+class SymbolLabel : public QWidget {
+public:
+    SymbolLabel(const QIcon &icon, bool dimmed, QWidget *parent)
+        : QWidget(parent)
+        , m_icon(icon)
+        , m_mode(dimmed ? QIcon::Disabled : QIcon::Normal)
+    {
+        const int side = fontMetrics().height();
+        setFixedSize(side, side);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        m_icon.paint(&painter, rect(), Qt::AlignCenter, m_mode);
+    }
+
+private:
+    QIcon m_icon;
+    QIcon::Mode m_mode;
 };
 
 QLabel *secondaryLabel(const QString &text, QWidget *parent)
@@ -170,41 +195,48 @@ QWidget *BackupExplorerView::row(const BackupEntry &entry)
     layout->setSpacing(8);
     const StatusTone tone = entry.isExcluded ? StatusTone::secondary : StatusTone::normal;
 
-    auto *open = new PlainRowButton(row);
-    open->setObjectName(QStringLiteral("openButton"));
-    open->setEnabled(BackupExplorerModel::canOpen(entry));
-    auto *face = new QHBoxLayout(open);
+    // The open button lies over the row's face rather than holding it, so a file's row, which
+    // cannot be opened, keeps the colours of an included entry instead of a disabled button's.
+    auto *cell = new QGridLayout;
+    auto *faceWidget = new QWidget(row);
+    auto *face = new QHBoxLayout(faceWidget);
     face->setContentsMargins(0, 0, 0, 0);
-    auto *icon = new QLabel(open);
-    icon->setObjectName(QStringLiteral("iconLabel"));
     const QString symbol = entry.isDirectory ? QStringLiteral("folder") : QStringLiteral("doc");
-    const int side = icon->fontMetrics().height();
-    icon->setPixmap(restorekit::icon(symbol).pixmap(side, side, entry.isExcluded ? QIcon::Disabled : QIcon::Normal));
+    auto *icon = new SymbolLabel(restorekit::icon(symbol), entry.isExcluded, faceWidget);
+    icon->setObjectName(QStringLiteral("iconLabel"));
     icon->setProperty("symbol", symbol);
     face->addWidget(icon);
-    auto *name = new PathLabel(entry.name, open);
+    auto *name = new PathLabel(entry.name, faceWidget);
     name->setObjectName(QStringLiteral("nameLabel"));
     QFont nameFont = name->font();
     nameFont.setStrikeOut(entry.isExcluded);
     name->setFont(nameFont);
     StatusStyle::applyTone(*name, tone);
-    face->addWidget(name, 1);
+    // As wide as the name, narrower (elided) only when the row is short of room.
+    name->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    face->addWidget(name);
     if (entry.isExcluded) {
-        auto *excluded = new QLabel(QStringLiteral("excluded"), open);
+        auto *excluded = new QLabel(QStringLiteral("excluded"), faceWidget);
         excluded->setObjectName(QStringLiteral("excludedLabel"));
         excluded->setFont(StatusStyle::captionFont(excluded->font()));
         StatusStyle::applyTone(*excluded, StatusTone::warning);
         face->addWidget(excluded);
     }
-    face->addStretch();
-    auto *size = secondaryLabel(BackupExplorerModel::sizeText(entry), open);
+    face->addStretch(1);
+    auto *size = secondaryLabel(BackupExplorerModel::sizeText(entry), faceWidget);
     size->setObjectName(QStringLiteral("sizeLabel"));
     QFont digits = size->font();
     digits.setFamilies(QFontDatabase::systemFont(QFontDatabase::FixedFont).families());
     size->setFont(digits);
     face->addWidget(size);
-    connect(open, &QAbstractButton::clicked, m_model, [model = m_model, entry] { model->open(entry); });
-    layout->addWidget(open, 1);
+    auto *button = new PlainRowButton(row);
+    button->setObjectName(QStringLiteral("openButton"));
+    button->setEnabled(BackupExplorerModel::canOpen(entry));
+    button->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    connect(button, &QAbstractButton::clicked, m_model, [model = m_model, entry] { model->open(entry); });
+    cell->addWidget(faceWidget, 0, 0);
+    cell->addWidget(button, 0, 0);
+    layout->addLayout(cell, 1);
 
     auto *toggle = new QToolButton(row);
     toggle->setObjectName(QStringLiteral("toggleButton"));

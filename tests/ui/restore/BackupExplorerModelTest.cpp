@@ -204,6 +204,7 @@ private Q_SLOTS:
         HeldLister held;
         held.held = { 1 };
         Listed world = listed({}, held.lister());
+        QTRY_COMPARE(held.state->calls.load(), 1);
         world.model->refresh(); // the second call goes straight through
         QTRY_VERIFY(!world.model->loading());
         QCOMPARE(namesOf(world.model->entries()).size(), 4);
