@@ -16,7 +16,7 @@ bool isDark(const QPalette &palette)
     return palette.color(QPalette::Window).lightness() < 128;
 }
 
-enum class Glyph { none, check, cross, question, exclamation, info };
+enum class Glyph { none, check, cross, question, exclamation, info, plus, minus };
 
 struct Symbol {
     const char *name;
@@ -31,6 +31,8 @@ constexpr Symbol symbols[] = {
     { "questionmark.circle.fill", Glyph::question, false, true },
     { "exclamationmark.triangle.fill", Glyph::exclamation, true, true },
     { "info.circle", Glyph::info, false, false },
+    { "plus.circle.fill", Glyph::plus, false, true },
+    { "minus.circle.fill", Glyph::minus, false, true },
 };
 
 const Symbol *findSymbol(const QString &name)
@@ -105,6 +107,15 @@ QPixmap draw(const Symbol &symbol, const QColor &color, int size, qreal ratio)
         break;
     case Glyph::info:
         drawText(painter, box, QStringLiteral("i"), ink, s * 0.65);
+        break;
+    case Glyph::plus:
+        painter.setPen(pen);
+        painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
+        painter.drawLine(QPointF(s * 0.5, s * 0.3), QPointF(s * 0.5, s * 0.7));
+        break;
+    case Glyph::minus:
+        painter.setPen(pen);
+        painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
         break;
     case Glyph::none:
         break;

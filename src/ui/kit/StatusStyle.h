@@ -27,6 +27,8 @@ enum class StatusTone { normal, success, warning, failure, secondary };
 //   "questionmark.circle.fill"        filled circle, white question mark        dialog-question
 //   "exclamationmark.triangle.fill"   filled triangle, white exclamation mark   dialog-warning
 //   "info.circle"                     circle outline with an "i"                dialog-information
+//   "plus.circle.fill"                filled circle, white plus                 list-add
+//   "minus.circle.fill"               filled circle, white minus                list-remove
 //
 // Any other name falls back to the style's standard icon for its theme equivalent's kind
 // (QStyle::SP_MessageBoxQuestion), uncoloured.

@@ -1,6 +1,11 @@
 list(APPEND VELLMIR_UI_SOURCES
     restore/BackupEntry.h
     restore/ProposedBackup.cpp restore/ProposedBackup.h
+    # Proposed backup sheet and explorer
+    restore/BackupExplorerModel.cpp restore/BackupExplorerModel.h
+    restore/BackupExplorerView.cpp restore/BackupExplorerView.h
+    restore/ProposedBackupSheet.cpp restore/ProposedBackupSheet.h
+    restore/ProposedBackupSheetModel.cpp restore/ProposedBackupSheetModel.h
     # Restore sheet and snapshot browser
     restore/RestoreKit.cpp restore/RestoreKit.h
     restore/RestoreServices.cpp restore/RestoreServices.h

@@ -1,0 +1,186 @@
+#include "restore/BackupExplorerModel.h"
+
+#include "config/Destination.h"
+#include "kit/Format.h"
+#include "restore/ProposedBackup.h"
+#include "restore/ProposedBackupSheetModel.h"
+#include "util/Log.h"
+
+#include <QMetaObject>
+#include <QRunnable>
+#include <QThreadPool>
+#include <exception>
+#include <mutex>
+
+namespace vellmir {
+
+// What a listing worker posts through. The model clears it on destruction; a worker checks it
+// under the mutex before it posts, and Qt drops events posted to an object that is then
+// destroyed, so a result never reaches a model that is gone.
+struct BackupExplorerModel::Receiver {
+    std::mutex mutex;
+    BackupExplorerModel *model = nullptr;
+};
+
+BackupExplorerModel::BackupExplorerModel(QString directory, ProposedBackupSheetModel *sheet, QObject *parent)
+    : QObject(parent)
+    , m_directory(std::move(directory))
+    , m_title(ProposedBackupSheetModel::title(m_directory))
+    , m_sheet(sheet)
+    , m_lister(&ProposedBackup::children)
+    , m_receiver(std::make_shared<Receiver>())
+{
+    m_receiver->model = this;
+}
+
+BackupExplorerModel::~BackupExplorerModel()
+{
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->model = nullptr;
+}
+
+QStringList BackupExplorerModel::currentExcludes() const
+{
+    return m_sheet ? m_sheet->excludes() : QStringList();
+}
+
+void BackupExplorerModel::appear()
+{
+    setLoading(true);
+    refresh();
+}
+
+void BackupExplorerModel::refresh()
+{
+    const quint64 generation = ++m_generation;
+    const QStringList excludes = currentExcludes();
+    QThreadPool::globalInstance()->start(
+        [receiver = m_receiver, lister = m_lister, directory = m_directory, excludes, generation] {
+            QList<BackupEntry> entries;
+            try {
+                entries = lister(directory, excludes);
+            } catch (const std::exception &error) {
+                // The listing never fails by design; should it throw, the folder shows as empty.
+                logLine(QStringLiteral("ProposedBackup"), QString::fromUtf8(error.what()));
+            } catch (...) {
+                logLine(QStringLiteral("ProposedBackup"), QStringLiteral("listing failed"));
+            }
+            const std::lock_guard guard(receiver->mutex);
+            if (BackupExplorerModel *model = receiver->model) {
+                QMetaObject::invokeMethod(
+                    model, [model, generation, excludes, entries] { model->land(generation, excludes, entries); },
+                    Qt::QueuedConnection);
+            }
+        });
+}
+
+void BackupExplorerModel::land(quint64 generation, const QStringList &excludes, const QList<BackupEntry> &entries)
+{
+    // A newer listing is under way: it will fill the rows.
+    if (generation != m_generation)
+        return;
+    // The user excluded something while this one ran; its rows would show it included again.
+    if (excludes != currentExcludes()) {
+        refresh();
+        return;
+    }
+    setEntries(entries);
+    setLoading(false);
+}
+
+void BackupExplorerModel::setEntries(const QList<BackupEntry> &entries)
+{
+    if (entries == m_entries)
+        return;
+    m_entries = entries;
+    Q_EMIT entriesChanged();
+}
+
+void BackupExplorerModel::setLoading(bool loading)
+{
+    if (loading == m_loading)
+        return;
+    m_loading = loading;
+    Q_EMIT loadingChanged();
+}
+
+void BackupExplorerModel::setHoveredID(const std::optional<QString> &id)
+{
+    if (id == m_hoveredID)
+        return;
+    m_hoveredID = id;
+    Q_EMIT hoveredIDChanged();
+}
+
+void BackupExplorerModel::open(const BackupEntry &entry)
+{
+    if (canOpen(entry) && m_sheet)
+        m_sheet->open(entry.path);
+}
+
+bool BackupExplorerModel::isToggleable(const BackupEntry &entry) const
+{
+    return !entry.isExcluded || currentExcludes().contains(Destination::tildeForm(entry.path));
+}
+
+void BackupExplorerModel::toggleExclusion(const BackupEntry &entry)
+{
+    if (!m_sheet)
+        return;
+    // Taken as it stands: wildcard characters in a name are not escaped.
+    const QString pattern = Destination::tildeForm(entry.path);
+    QStringList excludes = m_sheet->excludes();
+    if (entry.isExcluded) {
+        excludes.removeAll(pattern);
+        m_sheet->setExcludes(excludes);
+        refresh();
+        return;
+    }
+    if (!excludes.contains(pattern)) {
+        excludes.append(pattern);
+        m_sheet->setExcludes(excludes);
+    }
+    QList<BackupEntry> entries = m_entries;
+    for (BackupEntry &candidate : entries) {
+        if (candidate.id == entry.id) {
+            candidate.size = 0;
+            candidate.isExcluded = true;
+            // Stable: it lands at the head of the excluded group, ahead of those excluded before.
+            ProposedBackup::sortByEntryOrder(entries);
+            setEntries(entries);
+            return;
+        }
+    }
+}
+
+QString BackupExplorerModel::sizeText(const BackupEntry &entry)
+{
+    return entry.isExcluded ? QStringLiteral("\u2014") : Format::bytes(entry.size);
+}
+
+QString BackupExplorerModel::toggleSymbol(const BackupEntry &entry)
+{
+    return entry.isExcluded ? QStringLiteral("plus.circle.fill") : QStringLiteral("minus.circle.fill");
+}
+
+QString BackupExplorerModel::toggleHelp(const BackupEntry &entry) const
+{
+    if (!isToggleable(entry))
+        return QStringLiteral("Excluded by another rule. Edit Exclude Rules to change it.");
+    return entry.isExcluded ? QStringLiteral("Re-include in backup") : QStringLiteral("Exclude from backup");
+}
+
+QString BackupExplorerModel::toggleAccessibleName(const BackupEntry &entry)
+{
+    return entry.isExcluded ? QStringLiteral("Include ") + entry.name + QStringLiteral(" in backup")
+                            : QStringLiteral("Exclude ") + entry.name + QStringLiteral(" from backup");
+}
+
+double BackupExplorerModel::toggleOpacity(const BackupEntry &entry) const
+{
+    if (m_hoveredID == entry.id || entry.isExcluded)
+        return 1.0;
+    return 0.35;
+}
+
+} // namespace vellmir
