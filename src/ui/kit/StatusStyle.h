@@ -27,6 +27,8 @@ enum class StatusTone { normal, success, warning, failure, secondary };
 //   "questionmark.circle.fill"        filled circle, white question mark        dialog-question
 //   "exclamationmark.triangle.fill"   filled triangle, white exclamation mark   dialog-warning
 //   "info.circle"                     circle outline with an "i"                dialog-information
+//   "exclamationmark.shield.fill"     filled shield, white exclamation mark     security-medium
+//   "circle.fill"                     filled circle (list bullets)              (none)
 //
 // Any other name falls back to the style's standard icon for its theme equivalent's kind
 // (QStyle::SP_MessageBoxQuestion), uncoloured.
