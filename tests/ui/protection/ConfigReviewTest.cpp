@@ -10,6 +10,34 @@
 
 using namespace vellmir;
 
+namespace {
+
+// The fixture's key, read through a counter that makes every read after the first `allowed`
+// fail, to break the store's reload that follows a seal operation.
+class CountingKeys : public SealKeyStore {
+public:
+    explicit CountingKeys(std::shared_ptr<SealKeyStore> inner)
+        : m_inner(std::move(inner))
+    {
+    }
+    std::optional<SymmetricKey> key() const override
+    {
+        if (allowed >= 0 && reads >= allowed)
+            throw SealKeyError::unavailable(SealKeyError::Status::locked, QStringLiteral("The keyring is locked."));
+        ++reads;
+        return m_inner->key();
+    }
+    SymmetricKey create() override { return m_inner->create(); }
+
+    mutable int reads = 0;
+    int allowed = -1;
+
+private:
+    std::shared_ptr<SealKeyStore> m_inner;
+};
+
+} // namespace
+
 class ConfigReviewTest : public QObject {
     Q_OBJECT
 
@@ -22,6 +50,7 @@ private Q_SLOTS:
     void undo_data();
     void undo();
     void undoWithoutTrustedConfigurationFails();
+    void reloadFailureAfterUndoStillNamesTheRemoved();
     void actionsWaitForTheLock_data();
     void actionsWaitForTheLock();
 };
@@ -189,6 +218,36 @@ void ConfigReviewTest::undoWithoutTrustedConfigurationFails()
     QCOMPARE(*review.errorMessage(), QStringLiteral("There is no trusted configuration to go back to."));
     QVERIFY(!review.result());
     QCOMPARE(f.snapshotFiles(), before);
+}
+
+void ConfigReviewTest::reloadFailureAfterUndoStillNamesTheRemoved()
+{
+    // How many key reads the undo itself makes, measured on an identical configuration.
+    int undoReads = 0;
+    {
+        test::ConfigReviewFixture probe;
+        probe.replaceSecrets({ QStringLiteral("Offsite") });
+        auto keys = std::make_shared<CountingKeys>(probe.keys);
+        probe.sealWithKeys(keys).undo();
+        undoReads = keys->reads;
+    }
+
+    test::ConfigReviewFixture f;
+    f.replaceSecrets({ QStringLiteral("Offsite") });
+    auto keys = std::make_shared<CountingKeys>(f.keys);
+    f.makeStore(keys);
+    ConfigReview review(*f.store);
+    QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
+    keys->reads = 0;
+    keys->allowed = undoReads;
+    review.undo();
+
+    QCOMPARE(dismissed.count(), 0);
+    QVERIFY(review.errorMessage());
+    QVERIFY(review.errorMessage()->contains(QStringLiteral("The keyring is locked.")));
+    // The undo took effect; the user still learns what it removed.
+    QCOMPARE(review.result().value_or(QString()), ConfigReview::removedSentence({ QStringLiteral("Offsite") }));
+    QCOMPARE(f.readDestinations().size(), 1);
 }
 
 void ConfigReviewTest::actionsWaitForTheLock_data()
