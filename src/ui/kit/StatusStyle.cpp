@@ -23,6 +23,7 @@ struct Symbol {
     Glyph glyph;
     bool triangle;
     bool filled;
+    bool shield = false;
 };
 
 constexpr Symbol symbols[] = {
@@ -33,6 +34,8 @@ constexpr Symbol symbols[] = {
     { "info.circle", Glyph::info, false, false },
     { "plus.circle.fill", Glyph::plus, false, true },
     { "minus.circle.fill", Glyph::minus, false, true },
+    { "exclamationmark.shield.fill", Glyph::exclamation, false, true, true },
+    { "circle.fill", Glyph::none, false, true },
 };
 
 const Symbol *findSymbol(const QString &name)
@@ -65,7 +68,16 @@ QPixmap draw(const Symbol &symbol, const QColor &color, int size, qreal ratio)
     const QRectF box(0.5, 0.5, s - 1, s - 1);
     const QColor ink = symbol.filled ? QColor(Qt::white) : color;
 
-    if (symbol.triangle) {
+    if (symbol.shield) {
+        QPainterPath path;
+        path.moveTo(s / 2, 0.5);
+        path.cubicTo(s * 0.68, s * 0.12, s * 0.84, s * 0.16, s - 1, s * 0.16);
+        path.cubicTo(s - 1, s * 0.62, s * 0.78, s * 0.86, s / 2, s - 0.5);
+        path.cubicTo(s * 0.22, s * 0.86, 1, s * 0.62, 1, s * 0.16);
+        path.cubicTo(s * 0.16, s * 0.16, s * 0.32, s * 0.12, s / 2, 0.5);
+        path.closeSubpath();
+        painter.fillPath(path, color);
+    } else if (symbol.triangle) {
         QPainterPath path;
         path.moveTo(s / 2, 0.5);
         path.lineTo(s - 0.5, s - 1);

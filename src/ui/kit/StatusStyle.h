@@ -29,6 +29,8 @@ enum class StatusTone { normal, success, warning, failure, secondary };
 //   "info.circle"                     circle outline with an "i"                dialog-information
 //   "plus.circle.fill"                filled circle, white plus                 list-add
 //   "minus.circle.fill"               filled circle, white minus                list-remove
+//   "exclamationmark.shield.fill"     filled shield, white exclamation mark     security-medium
+//   "circle.fill"                     filled circle (list bullets)              (none)
 //
 // Any other name falls back to the style's standard icon for its theme equivalent's kind
 // (QStyle::SP_MessageBoxQuestion), uncoloured.

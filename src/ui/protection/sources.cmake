@@ -1,4 +1,6 @@
 list(APPEND VELLMIR_UI_SOURCES
+    protection/ConfigReview.cpp protection/ConfigReview.h
+    protection/ConfigReviewView.cpp protection/ConfigReviewView.h
     protection/CoverageAudit.cpp protection/CoverageAudit.h
     protection/FileViewer.cpp protection/FileViewer.h
     protection/RecoveryKit.cpp protection/RecoveryKit.h

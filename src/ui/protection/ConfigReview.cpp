@@ -1,0 +1,115 @@
+#include "protection/ConfigReview.h"
+
+#include "config/DestinationStore.h"
+#include "config/FileLock.h"
+#include "util/Error.h"
+
+namespace vellmir {
+
+ConfigReview::ConfigReview(DestinationStore &store, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+{
+    connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &ConfigReview::fromAnotherMacChanged);
+}
+
+bool ConfigReview::fromAnotherMac() const
+{
+    return m_store.fromAnotherMac();
+}
+
+QString ConfigReview::compareFailedLine()
+{
+    return QStringLiteral("Vellmir could not compare its settings with the files on disk.");
+}
+
+QString ConfigReview::removedSentence(const QStringList &names)
+{
+    // One sentence for every name; "its" stays singular.
+    return QStringLiteral("Removed ") + names.join(QStringLiteral(", "))
+        + QStringLiteral(" because its stored password or keys were replaced. Its backups are untouched; set it up "
+                         "again with Import Recovery Kit.");
+}
+
+void ConfigReview::load()
+{
+    try {
+        m_changes = m_store.seal().differences();
+    } catch (const std::exception &) {
+        m_changes = QStringList { compareFailedLine() };
+    }
+    Q_EMIT changesChanged();
+}
+
+void ConfigReview::requestKeep()
+{
+    setConfirmingKeep(true);
+}
+
+void ConfigReview::cancelKeep()
+{
+    setConfirmingKeep(false);
+}
+
+void ConfigReview::keep()
+{
+    setConfirmingKeep(false);
+    try {
+        {
+            FileLock lock(m_store.lockURL(), true);
+            m_store.seal().seal();
+        }
+        // Released first: the reload takes the same lock.
+        m_store.reload();
+    } catch (const std::exception &error) {
+        setErrorMessage(errorDescription(error));
+        return;
+    }
+    Q_EMIT dismissRequested();
+}
+
+void ConfigReview::undo()
+{
+    QStringList removed;
+    try {
+        {
+            FileLock lock(m_store.lockURL(), true);
+            removed = m_store.seal().undo();
+        }
+        m_store.reload();
+    } catch (const std::exception &error) {
+        setErrorMessage(errorDescription(error));
+        // A failed reload comes after the undo took effect: the user still learns which
+        // destinations it removed.
+        if (!removed.isEmpty())
+            setResult(removedSentence(removed));
+        return;
+    }
+    if (removed.isEmpty()) {
+        Q_EMIT dismissRequested();
+        return;
+    }
+    setResult(removedSentence(removed));
+}
+
+void ConfigReview::setConfirmingKeep(bool on)
+{
+    if (m_confirmingKeep == on)
+        return;
+    m_confirmingKeep = on;
+    Q_EMIT confirmingKeepChanged();
+}
+
+void ConfigReview::setResult(const QString &result)
+{
+    m_result = result;
+    Q_EMIT resultChanged();
+}
+
+void ConfigReview::setErrorMessage(const QString &message)
+{
+    m_errorMessage = message;
+    Q_EMIT errorMessageChanged();
+}
+
+} // namespace vellmir
