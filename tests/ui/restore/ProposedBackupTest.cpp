@@ -74,15 +74,15 @@ void ProposedBackupTest::foldersThatCannotBeListedGiveNothing()
     QCOMPARE(ProposedBackup::children(dir.path() + u'/' + relative, {}).size(), 0);
 }
 
-// ~/work/
+// ~/code/
 //   big.bin 200 KB, small.txt 10 B, .DS_Store 3 B, trace.log 500 KB (excluded by name)
 //   .git/objects/o 1 KB
-//   node_modules/ 800 KB inside (excluded through "~/work/node_modules")
+//   node_modules/ 800 KB inside (excluded through "~/code/node_modules")
 //   project/ keep.c 2 KB + cache/blob 900 KB (excluded by name beneath)
 //   link -> project
 void ProposedBackupTest::childrenAreMarkedAndSized()
 {
-    const QString work = m_home.path() + QStringLiteral("/work");
+    const QString work = m_home.path() + QStringLiteral("/code");
     makeFile(work, QStringLiteral("big.bin"), 200000);
     makeFile(work, QStringLiteral("small.txt"), 10);
     makeFile(work, QStringLiteral(".DS_Store"), 3);
@@ -92,7 +92,7 @@ void ProposedBackupTest::childrenAreMarkedAndSized()
     makeFile(work, QStringLiteral("project/keep.c"), 2000);
     makeFile(work, QStringLiteral("project/cache/blob"), 900000);
     makeLink(work, QStringLiteral("link"), QStringLiteral("project"));
-    const QStringList excludes { QStringLiteral("~/work/node_modules"), QStringLiteral("*.log"),
+    const QStringList excludes { QStringLiteral("~/code/node_modules"), QStringLiteral("*.log"),
         QStringLiteral("cache") };
 
     // A trailing slash on the folder does not double the one in the children's paths.
