@@ -1,6 +1,7 @@
 #include "restore/RestoreSheetModel.h"
 
 #include "kit/Format.h"
+#include "restore/RestoreTexts.h"
 
 namespace vellmir {
 
@@ -33,27 +34,22 @@ bool RestoreSheetModel::canRestore() const
 
 QString RestoreSheetModel::closeButtonTitle() const
 {
-    return m_runner->phase() == Phase::finished ? QStringLiteral("Done") : QStringLiteral("Close");
+    return RestoreTexts::closeButtonTitle(*m_runner);
 }
 
 QString RestoreSheetModel::progressFilesText() const
 {
-    return QStringLiteral("%1 / %2 files").arg(m_runner->filesRestored()).arg(m_runner->totalFiles());
+    return RestoreTexts::progressFiles(*m_runner);
 }
 
 QString RestoreSheetModel::progressBytesText() const
 {
-    return Format::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ") + Format::bytes(m_runner->totalBytes());
+    return RestoreTexts::progressBytes(*m_runner);
 }
 
 QString RestoreSheetModel::summaryText() const
 {
-    const auto &summary = m_runner->summary();
-    if (!summary)
-        return {};
-    return QStringLiteral("Restored %1 file(s), %2.")
-        .arg(summary->filesRestored)
-        .arg(Format::bytes(summary->bytesRestored));
+    return RestoreTexts::summary(*m_runner);
 }
 
 void RestoreSheetModel::chooseFolder()

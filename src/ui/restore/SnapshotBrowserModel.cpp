@@ -1,6 +1,7 @@
 #include "restore/SnapshotBrowserModel.h"
 
 #include "kit/Format.h"
+#include "restore/RestoreTexts.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 
@@ -273,27 +274,22 @@ QString SnapshotBrowserModel::targetDisplayPath() const
 
 QString SnapshotBrowserModel::closeButtonTitle() const
 {
-    return m_runner->phase() == Phase::finished ? QStringLiteral("Done") : QStringLiteral("Close");
+    return RestoreTexts::closeButtonTitle(*m_runner);
 }
 
 QString SnapshotBrowserModel::progressFilesText() const
 {
-    return QStringLiteral("%1 / %2 files").arg(m_runner->filesRestored()).arg(m_runner->totalFiles());
+    return RestoreTexts::progressFiles(*m_runner);
 }
 
 QString SnapshotBrowserModel::progressBytesText() const
 {
-    return Format::bytes(m_runner->bytesRestored()) + QStringLiteral(" / ") + Format::bytes(m_runner->totalBytes());
+    return RestoreTexts::progressBytes(*m_runner);
 }
 
 QString SnapshotBrowserModel::summaryText() const
 {
-    const auto &summary = m_runner->summary();
-    if (!summary)
-        return {};
-    return QStringLiteral("Restored %1 file(s), %2.")
-        .arg(summary->filesRestored)
-        .arg(Format::bytes(summary->bytesRestored));
+    return RestoreTexts::summary(*m_runner);
 }
 
 void SnapshotBrowserModel::restartListing()

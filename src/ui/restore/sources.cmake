@@ -1,6 +1,7 @@
 list(APPEND VELLMIR_UI_SOURCES
     restore/BackupEntry.h
     restore/ProposedBackup.cpp restore/ProposedBackup.h
+    restore/RestoreTexts.cpp restore/RestoreTexts.h
     # Proposed backup sheet and explorer
     restore/BackupExplorerModel.cpp restore/BackupExplorerModel.h
     restore/BackupExplorerView.cpp restore/BackupExplorerView.h
