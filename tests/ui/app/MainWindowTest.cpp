@@ -360,9 +360,12 @@ void MainWindowTest::destinationMenuFollowsThePane()
     published.refreshSnapshots = [&refreshed] { ++refreshed; };
     Q_EMIT pane->actionsChanged(published);
     QCOMPARE(shown.destinationMenuEnabled(), enabled);
-    shown.window->destinationMenu()->popup(shown.window->mapToGlobal(QPoint(200, 30)));
-    QVERIFY(shown.screenshot(QStringLiteral("destination-menu-") + QString::fromLatin1(QTest::currentDataTag())));
-    shown.window->destinationMenu()->hide();
+    QMenu *menu = shown.window->destinationMenu();
+    menu->popup(shown.window->mapToGlobal(QPoint(90, 20)));
+    QVERIFY(saveScreenshot(*menu,
+        test::screenshotPath(QStringLiteral("MainWindow-destination-menu-")
+            + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-'))));
+    menu->hide();
     // The menu calls what the pane published last.
     shown.action("refreshSnapshotsAction")->trigger();
     QCOMPARE(refreshed, 1);
