@@ -102,7 +102,7 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
             model.reload();
             // Settings that could not be read are no list to schedule by: an empty one would
             // turn every scheduled backup off.
-            if (!reconcile || model.loadError())
+            if (!reconcile || model.store().errorMessage())
                 return;
             try {
                 model.setSchedulerMessage(reconcile(model.destinations()));
