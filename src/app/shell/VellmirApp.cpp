@@ -116,7 +116,9 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
 
 void VellmirApp::launch()
 {
-    if (m_services.reconcile) {
+    // Settings that could not be read leave an empty or stale list, which would turn scheduled
+    // backups off: the schedule stays as it is until they can be read.
+    if (m_services.reconcile && !store().errorMessage()) {
         try {
             m_model->setSchedulerMessage(m_services.reconcile(store().destinations()));
         } catch (const std::exception &error) {
