@@ -1,5 +1,6 @@
 #include "shell/MainWindow.h"
 
+#include "detail/DestinationDetail.h"
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
@@ -19,6 +20,7 @@
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QVBoxLayout>
 
 namespace vellmir {
@@ -71,6 +73,8 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
     setCentralWidget(splitter);
     statusBar()->setObjectName(QStringLiteral("statusBar"));
 
+    m_undoStack = new QUndoStack(this);
+    m_undoStack->setObjectName(QStringLiteral("undoStack"));
     buildMenus();
 
     connect(m_sidebar, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
@@ -110,6 +114,46 @@ void MainWindow::buildMenus()
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setShortcut(QKeySequence::Quit);
     connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+
+    QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    QAction *undo = m_undoStack->createUndoAction(edit, QStringLiteral("Undo"));
+    undo->setObjectName(QStringLiteral("undoAction"));
+    undo->setShortcut(QKeySequence::Undo);
+    edit->addAction(undo);
+    QAction *redo = m_undoStack->createRedoAction(edit, QStringLiteral("Redo"));
+    redo->setObjectName(QStringLiteral("redoAction"));
+    redo->setShortcut(QKeySequence::Redo);
+    edit->addAction(redo);
+
+    // The actions of the shown destination pane; each one starts its work and returns at once.
+    m_destinationMenu = menuBar()->addMenu(QStringLiteral("&Destination"));
+    m_destinationMenu->setObjectName(QStringLiteral("destinationMenu"));
+    const auto addDestinationAction
+        = [this](const QString &text, const char *name, std::function<void()> DestinationActions::*member) {
+              QAction *action = m_destinationMenu->addAction(text);
+              action->setObjectName(QLatin1StringView(name));
+              connect(action, &QAction::triggered, this, [this, member] {
+                  // A copy: the action may publish new actions, or drop the pane, while it runs.
+                  const std::optional<DestinationActions> actions = m_destinationActions;
+                  if (actions && (*actions).*member)
+                      ((*actions).*member)();
+              });
+              return action;
+          };
+    m_backUpNow
+        = addDestinationAction(QStringLiteral("Back Up Now"), "backUpNowAction", &DestinationActions::backUpNow);
+    m_edit = addDestinationAction(QStringLiteral("Edit\u2026"), "editDestinationAction", &DestinationActions::edit);
+    m_destinationMenu->addSeparator();
+    m_testConnection = addDestinationAction(
+        QStringLiteral("Test Connection"), "testConnectionAction", &DestinationActions::testConnection);
+    m_refreshSnapshots = addDestinationAction(
+        QStringLiteral("Refresh Snapshots"), "refreshSnapshotsAction", &DestinationActions::refreshSnapshots);
+    m_applyRetention = addDestinationAction(
+        QStringLiteral("Apply Retention\u2026"), "applyRetentionAction", &DestinationActions::applyRetention);
+    m_destinationMenu->addSeparator();
+    m_remove
+        = addDestinationAction(QStringLiteral("Remove\u2026"), "removeDestinationAction", &DestinationActions::remove);
+    setDestinationActions(std::nullopt);
 
     QMenu *settings = menuBar()->addMenu(QStringLiteral("&Settings"));
     m_enableNotifications = settings->addAction(QStringLiteral("Enable Backup Notifications"));
@@ -315,6 +359,11 @@ void MainWindow::showDetail()
     m_detail = m_detailFactory ? m_detailFactory(*selected, actions) : placeholderDetail(*selected);
     m_detailDestination = selected;
     m_detailHost->layout()->addWidget(m_detail);
+    if (auto *pane = qobject_cast<DestinationDetail *>(m_detail)) {
+        connect(pane, &DestinationDetail::actionsChanged, this,
+            [this](const DestinationActions &published) { setDestinationActions(published); });
+        setDestinationActions(pane->actions());
+    }
     m_content->setCurrentIndex(1);
 }
 
@@ -326,9 +375,26 @@ void MainWindow::dropDetail()
     // The pane may be the one asking (its onDeleted runs inside its own slot): it goes once
     // control is back in the event loop.
     m_detailHost->layout()->removeWidget(m_detail);
+    // Whatever the pane still publishes on its way out no longer concerns the menu.
+    disconnect(m_detail, nullptr, this, nullptr);
+    setDestinationActions(std::nullopt);
     m_detail->hide();
     m_detail->deleteLater();
     m_detail = nullptr;
+}
+
+void MainWindow::setDestinationActions(const std::optional<DestinationActions> &actions)
+{
+    m_destinationActions = actions;
+    const bool pane = actions.has_value();
+    const bool idle = pane && !actions->isBusy;
+    m_backUpNow->setEnabled(idle && actions->canBackUp);
+    // The window opens no editor yet (its onEdit does nothing): no menu item that would do nothing.
+    m_edit->setEnabled(false);
+    m_testConnection->setEnabled(pane);
+    m_refreshSnapshots->setEnabled(pane);
+    m_applyRetention->setEnabled(idle);
+    m_remove->setEnabled(pane);
 }
 
 QWidget *MainWindow::placeholderDetail(const Destination &destination) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Destination.h"
+#include "detail/DestinationActions.h"
 
 #include <QMainWindow>
 #include <QMap>
@@ -13,7 +14,9 @@ class QFrame;
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QMenu;
 class QStackedWidget;
+class QUndoStack;
 class QVBoxLayout;
 
 namespace vellmir {
@@ -25,7 +28,8 @@ class MessageLabel;
 // The main window: a sidebar with the overview and every destination, the overview pane with
 // a health row per destination and a banner while the settings on disk are not the ones
 // Vellmir wrote, and a detail column for the selected destination. Other views plug in through
-// the factory and presenter hooks, so the window itself knows nothing of their insides.
+// the factory and presenter hooks; of a destination pane the window only knows the actions it
+// publishes for the "Destination" menu.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -55,6 +59,12 @@ public:
     void setNotificationSwitch(NotificationSwitch notificationSwitch);
 
     QAction *enableNotificationsAction() const { return m_enableNotifications; }
+    QMenu *destinationMenu() const { return m_destinationMenu; }
+    // The window's one undo history (a removed destination comes back through it); Edit > Undo
+    // and Redo follow it.
+    QUndoStack *undoStack() const { return m_undoStack; }
+    // What the shown pane offers the "Destination" menu; nullopt: no pane, or one without actions.
+    const std::optional<DestinationActions> &destinationActions() const { return m_destinationActions; }
 
 private:
     void buildMenus();
@@ -66,6 +76,7 @@ private:
     void refreshMessages();
     void showDetail();
     void dropDetail();
+    void setDestinationActions(const std::optional<DestinationActions> &actions);
     QWidget *placeholderDetail(const Destination &destination) const;
 
     MainWindowModel &m_model;
@@ -88,6 +99,15 @@ private:
     QVBoxLayout *m_rowsLayout = nullptr;
     QMap<QUuid, DestinationHealthRow *> m_rows;
     QAction *m_enableNotifications = nullptr;
+    QUndoStack *m_undoStack = nullptr;
+    QMenu *m_destinationMenu = nullptr;
+    QAction *m_backUpNow = nullptr;
+    QAction *m_edit = nullptr;
+    QAction *m_testConnection = nullptr;
+    QAction *m_refreshSnapshots = nullptr;
+    QAction *m_applyRetention = nullptr;
+    QAction *m_remove = nullptr;
+    std::optional<DestinationActions> m_destinationActions;
     bool m_syncingSidebar = false;
 };
 

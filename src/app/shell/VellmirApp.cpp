@@ -3,8 +3,13 @@
 #include "config/CredentialsStore.h"
 #include "config/DestinationStore.h"
 #include "config/KeychainStore.h"
+#include "detail/DestinationDetail.h"
+#include "detail/DestinationDetailModel.h"
+#include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
 #include "platform/DesktopNotifier.h"
+#include "protection/ConfigReviewView.h"
+#include "protection/ProtectionDetails.h"
 #include "shell/MainWindow.h"
 #include "shell/MainWindowModel.h"
 #include "util/AppPaths.h"
@@ -24,6 +29,8 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
 {
     m_model = std::make_unique<MainWindowModel>(*m_services.store);
     m_window = std::make_unique<MainWindow>(*m_model);
+    m_window->setDetailFactory(detailFactory(*m_window, m_services.reconcile, m_services.credentials));
+    m_window->setReviewPresenter(reviewPresenter(*m_model, m_services.reconcile));
     if (m_services.enableNotifications)
         m_window->setNotificationSwitch(m_services.enableNotifications);
     if (!m_services.watchedFolder.isEmpty())
@@ -40,7 +47,8 @@ VellmirApp::~VellmirApp()
 VellmirApp::Services VellmirApp::systemServices()
 {
     Services services;
-    services.store = std::make_unique<DestinationStore>(CredentialsStore(std::make_shared<KeychainStore>()));
+    services.credentials = CredentialsStore(std::make_shared<KeychainStore>());
+    services.store = std::make_unique<DestinationStore>(*services.credentials);
     services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {
         UserDefaults defaults;
         return Scheduler(defaults).reconcile(destinations);
@@ -54,9 +62,63 @@ VellmirApp::Services VellmirApp::systemServices()
     return services;
 }
 
+MainWindow::DetailFactory VellmirApp::detailFactory(
+    MainWindow &window, Reconcile reconcile, std::optional<CredentialsStore> credentials)
+{
+    return [&window, reconcile, credentials](
+               const Destination &destination, const MainWindow::DetailActions &actions) -> QWidget * {
+        MainWindowModel &model = window.model();
+        DestinationDetailModel::Services services
+            = DestinationDetailModel::standardServices(&model.store(), window.undoStack());
+        if (credentials)
+            services.credentials = *credentials;
+        services.reconcile = [&model, reconcile](const QList<Destination> &destinations) -> std::optional<QString> {
+            if (!reconcile)
+                return std::nullopt;
+            // The pane calls this from a button's slot: a failure is a sentence, never a throw.
+            std::optional<QString> sentence;
+            try {
+                sentence = reconcile(destinations);
+            } catch (const std::exception &error) {
+                sentence = errorDescription(error);
+            }
+            model.setSchedulerMessage(sentence);
+            return sentence;
+        };
+        auto *pane = new DestinationDetail(
+            new DestinationDetailModel(destination, std::move(services), actions.onEdit, actions.onDeleted),
+            RestoreServices::standard());
+        pane->setProtectionPanel(new ProtectionDetails(destination));
+        return pane;
+    };
+}
+
+MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, Reconcile reconcile)
+{
+    return [&model, reconcile](QWidget *window) {
+        auto *review = new ConfigReviewView(model.store(), window);
+        review->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(review, &QDialog::finished, &model, [&model, reconcile] {
+            model.reload();
+            // Settings that could not be read are no list to schedule by: an empty one would
+            // turn every scheduled backup off.
+            if (!reconcile || model.store().errorMessage())
+                return;
+            try {
+                model.setSchedulerMessage(reconcile(model.destinations()));
+            } catch (const std::exception &error) {
+                model.setSchedulerMessage(errorDescription(error));
+            }
+        });
+        review->open();
+    };
+}
+
 void VellmirApp::launch()
 {
-    if (m_services.reconcile) {
+    // Settings that could not be read leave an empty or stale list, which would turn scheduled
+    // backups off: the schedule stays as it is until they can be read.
+    if (m_services.reconcile && !store().errorMessage()) {
         try {
             m_model->setSchedulerMessage(m_services.reconcile(store().destinations()));
         } catch (const std::exception &error) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "config/CredentialsStore.h"
 #include "config/Destination.h"
+#include "shell/MainWindow.h"
 
 #include <QList>
 #include <QObject>
@@ -12,7 +14,6 @@
 namespace vellmir {
 
 class DestinationStore;
-class MainWindow;
 class MainWindowModel;
 
 // The windowed application: one store of destinations for every window, the scheduler brought
@@ -27,10 +28,14 @@ class VellmirApp : public QObject {
 public:
     // What the application is made of; the defaults are the user's own files, keyring,
     // systemd user manager and notification server. Tests hand in their own.
+    // Scheduler::reconcile: nullopt, or the sentence to show.
+    using Reconcile = std::function<std::optional<QString>(const QList<Destination> &)>;
+
     struct Services {
         std::unique_ptr<DestinationStore> store;
-        // Scheduler::reconcile: nullopt, or the sentence to show.
-        std::function<std::optional<QString>(const QList<Destination> &)> reconcile;
+        // The secrets of the store's destinations; nullopt: the keyring.
+        std::optional<CredentialsStore> credentials;
+        Reconcile reconcile;
         // The "Enable Backup Notifications" action, returning the sentence to show.
         std::function<QString()> enableNotifications;
         // The folder whose changes by other processes reload the store; empty: none.
@@ -41,6 +46,15 @@ public:
     ~VellmirApp() override;
 
     static Services systemServices();
+
+    // The destination pane over the window's store, `credentials` (nullopt: the keyring) and undo
+    // history, with the protection details in its slot. A removal, or its undo, brings the
+    // scheduler in line through `reconcile`, whose sentence the overview shows.
+    static MainWindow::DetailFactory detailFactory(
+        MainWindow &window, Reconcile reconcile, std::optional<CredentialsStore> credentials = std::nullopt);
+    // The review of changed settings as a sheet over the window. Once it closes the store is read
+    // again and the scheduler brought in line (an undo may have removed a scheduled destination).
+    static MainWindow::ReviewPresenter reviewPresenter(MainWindowModel &model, Reconcile reconcile);
 
     // What the application delegate does at launch: reconcile the scheduler, open the window.
     void launch();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Destination.h"
+#include "protection/RecoveryKitSheet.h" // QPointer's conversion in recoveryKitSheet() needs the whole type
 
 #include <QPointer>
 #include <QWidget>
@@ -15,7 +16,6 @@ namespace vellmir {
 
 class MessageLabel;
 class ProtectionDetailsModel;
-class RecoveryKitSheet;
 class StripedList;
 
 // How well one destination protects its data, in three sections of the destination pane:

@@ -1,18 +1,27 @@
 #include "shell/MainWindow.h"
 #include "ShellFixture.h"
+#include "detail/DestinationDetail.h"
+#include "detail/DestinationDetailModel.h"
 #include "detail/DestinationHealthModel.h"
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
+#include "protection/ConfigReviewView.h"
+#include "protection/ProtectionDetails.h"
+#include "protection/ProtectionDetailsModel.h"
 #include "shell/MainWindowModel.h"
+#include "shell/VellmirApp.h"
 #include "util/Uuid.h"
 
 #include <QAction>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QtTest>
 
 using namespace vellmir;
@@ -57,6 +66,24 @@ struct Shown {
                 return label->text();
         return {};
     }
+    // The destination pane now shown; a pane left behind is only deleted later.
+    DestinationDetail *pane() const
+    {
+        for (DestinationDetail *pane : window->findChildren<DestinationDetail *>())
+            if (pane->isVisible())
+                return pane;
+        return nullptr;
+    }
+    QAction *action(const char *name) const { return find<QAction>(QLatin1StringView(name)); }
+    // The "Destination" menu's items, in order, as enabled or not.
+    QList<bool> destinationMenuEnabled() const
+    {
+        QList<bool> enabled;
+        for (const char *name : { "backUpNowAction", "editDestinationAction", "testConnectionAction",
+                 "refreshSnapshotsAction", "applyRetentionAction", "removeDestinationAction" })
+            enabled.append(action(name)->isEnabled());
+        return enabled;
+    }
     bool showsOverview() const { return find<QStackedWidget>(QStringLiteral("content"))->currentIndex() == 0; }
     QList<DestinationHealthRow *> rows() const
     {
@@ -84,6 +111,12 @@ private Q_SLOTS:
     void sidebarAndRowsOpenTheDetail();
     void detailFactoryAndRemoval();
     void enableNotificationsAction();
+    void destinationPaneWithProtection();
+    void destinationMenuFollowsThePane_data();
+    void destinationMenuFollowsThePane();
+    void removeFromTheMenuAndUndo();
+    void reviewOpensFromTheBanner_data();
+    void reviewOpensFromTheBanner();
 };
 
 void MainWindowTest::noDestinations()
@@ -257,6 +290,199 @@ void MainWindowTest::enableNotificationsAction()
     shown.window->setNotificationSwitch([]() -> QString { throw Error(QStringLiteral("The session bus is gone.")); });
     action->trigger();
     QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("The session bus is gone."));
+}
+
+void MainWindowTest::destinationPaneWithProtection()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    shown.window->setDetailFactory(VellmirApp::detailFactory(*shown.window, {}, f.credentials));
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+
+    shown.sidebar()->setCurrentRow(1);
+    DestinationDetail *pane = shown.pane();
+    QVERIFY(pane);
+    QCOMPARE(pane->model()->destination(), pair.at(0));
+    QWidget *slot = pane->protectionSlot();
+    QVERIFY(slot->isVisible());
+    auto *protection = slot->findChild<ProtectionDetails *>();
+    QVERIFY(protection && protection->isVisible());
+    QCOMPARE(protection->model().destination(), pair.at(0));
+    QVERIFY(shown.screenshot(QStringLiteral("destination-pane")));
+
+    // Another destination: a pane of its own, with a panel of its own.
+    shown.sidebar()->setCurrentRow(2);
+    QTRY_VERIFY(shown.pane() && shown.pane() != pane);
+    QCOMPARE(shown.pane()->model()->destination(), pair.at(1));
+    QCOMPARE(shown.pane()->protectionSlot()->findChild<ProtectionDetails *>()->model().destination(), pair.at(1));
+}
+
+void MainWindowTest::destinationMenuFollowsThePane_data()
+{
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<bool>("canBackUp");
+    QTest::addColumn<QList<bool>>("enabled");
+    // Back Up Now, Edit…, Test Connection, Refresh Snapshots, Apply Retention…, Remove…;
+    // Edit… stays off while the window has no editor to open.
+    QTest::newRow("idle") << false << true << QList<bool> { true, false, true, true, true, true };
+    QTest::newRow("no folders") << false << false << QList<bool> { false, false, true, true, true, true };
+    QTest::newRow("busy") << true << true << QList<bool> { false, false, true, true, false, true };
+}
+
+void MainWindowTest::destinationMenuFollowsThePane()
+{
+    QFETCH(bool, busy);
+    QFETCH(bool, canBackUp);
+    QFETCH(QList<bool>, enabled);
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    const QList<bool> allOff(6, false);
+    QCOMPARE(shown.destinationMenuEnabled(), allOff);
+
+    // The placeholder publishes nothing: still nothing to act on.
+    shown.model->select(pair.at(0).id);
+    QCOMPARE(shown.destinationMenuEnabled(), allOff);
+
+    shown.window->setDetailFactory(VellmirApp::detailFactory(*shown.window, {}, f.credentials));
+    // Once shown the pane publishes its actions afresh.
+    DestinationDetail *pane = nullptr;
+    QTRY_VERIFY((pane = shown.pane()));
+    QCOMPARE(shown.destinationMenuEnabled(), (QList<bool> { true, false, true, true, true, true }));
+    QCOMPARE(shown.window->destinationActions()->name, QStringLiteral("Pictures"));
+
+    // The pane publishes new flags (as it does when a run starts or ends).
+    int refreshed = 0;
+    DestinationActions published = pane->actions();
+    published.isBusy = busy;
+    published.canBackUp = canBackUp;
+    published.refreshSnapshots = [&refreshed] { ++refreshed; };
+    Q_EMIT pane->actionsChanged(published);
+    QCOMPARE(shown.destinationMenuEnabled(), enabled);
+    QMenu *menu = shown.window->destinationMenu();
+    menu->popup(shown.window->mapToGlobal(QPoint(90, 20)));
+    QVERIFY(saveScreenshot(*menu,
+        test::screenshotPath(QStringLiteral("MainWindow-destination-menu-")
+            + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-'))));
+    menu->hide();
+    // The menu calls what the pane published last.
+    shown.action("refreshSnapshotsAction")->trigger();
+    QCOMPARE(refreshed, 1);
+
+    // Back to the overview: the pane's actions go with it, and a late word from it is not heard.
+    shown.sidebar()->setCurrentRow(0);
+    QCOMPARE(shown.destinationMenuEnabled(), allOff);
+    QVERIFY(!shown.window->destinationActions());
+    Q_EMIT pane->actionsChanged(published);
+    QCOMPARE(shown.destinationMenuEnabled(), allOff);
+    shown.action("refreshSnapshotsAction")->trigger();
+    QCOMPARE(refreshed, 1);
+}
+
+void MainWindowTest::removeFromTheMenuAndUndo()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    f.storeSecrets(pair.at(1));
+    Shown shown(f.makeStore());
+    QList<int> reconciled;
+    const VellmirApp::Reconcile reconcile = [&reconciled](const QList<Destination> &list) -> std::optional<QString> {
+        reconciled.append(int(list.size()));
+        if (list.size() < 2)
+            throw Error(QStringLiteral("The timer of “Offsite” could not be removed."));
+        return std::nullopt;
+    };
+    shown.window->setDetailFactory(VellmirApp::detailFactory(*shown.window, reconcile, f.credentials));
+    QAction *undo = shown.action("undoAction");
+    QVERIFY(!undo->isEnabled());
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+    shown.model->select(pair.at(1).id);
+    DestinationDetail *pane = nullptr;
+    QTRY_VERIFY((pane = shown.pane()));
+
+    shown.action("removeDestinationAction")->trigger();
+    QMessageBox *confirmation = pane->removalConfirmation();
+    QVERIFY(confirmation);
+    QVERIFY(shown.screenshot(QStringLiteral("remove-confirmation")));
+    confirmation->findChild<QPushButton *>(QStringLiteral("confirmRemoval"))->click();
+    QVERIFY(shown.showsOverview());
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures" }));
+    QVERIFY(!shown.window->destinationActions());
+    // The scheduler follows the shorter list; its failure is a sentence on the overview.
+    QCOMPARE(reconciled, QList<int> { 1 });
+    QCOMPARE(shown.model->schedulerMessage(),
+        std::optional<QString>(QStringLiteral("The timer of “Offsite” could not be removed.")));
+
+    // Edit > Undo, from the window's one history, puts it back.
+    QVERIFY(undo->isEnabled());
+    QCOMPARE(undo->text(), QStringLiteral("Undo Remove Destination"));
+    undo->trigger();
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
+    QCOMPARE(shown.store->destination(pair.at(1).id), std::optional<Destination>(pair.at(1)));
+    QCOMPARE(reconciled, (QList<int> { 1, 2 }));
+    QVERIFY(!shown.model->schedulerMessage());
+    QVERIFY(f.credentials.secret(CredentialRole::repoPassword, pair.at(1).credentialID));
+}
+
+void MainWindowTest::reviewOpensFromTheBanner_data()
+{
+    QTest::addColumn<bool>("undo");
+    QTest::addColumn<bool>("keyringLocks");
+    QTest::addColumn<bool>("reconciled");
+    // Later: nothing changes, the schedule is checked against what is listed.
+    QTest::newRow("later") << false << false << true;
+    // Undo drops the destination added outside, which was never listed; the sheet closes by itself.
+    QTest::newRow("undo") << true << false << true;
+    // The settings cannot be read afterwards: no list to schedule by, the schedule is left alone.
+    QTest::newRow("unreadable afterwards") << false << true << false;
+}
+
+void MainWindowTest::reviewOpensFromTheBanner()
+{
+    QFETCH(bool, undo);
+    QFETCH(bool, keyringLocks);
+    QFETCH(bool, reconciled);
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    f.changeOutside(pair);
+    shown.model->reload();
+    QList<QStringList> asked;
+    const QString sentence = QStringLiteral("Automatic backups could not be brought up to date.");
+    shown.window->setReviewPresenter(VellmirApp::reviewPresenter(*shown.model, [&](const QList<Destination> &list) {
+        QStringList names;
+        for (const Destination &d : list)
+            names.append(d.name);
+        asked.append(names);
+        return std::optional<QString>(sentence);
+    }));
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+
+    shown.find<QPushButton>(QStringLiteral("reviewButton"))->click();
+    auto *review = shown.find<ConfigReviewView>(QStringLiteral("configReview"));
+    QVERIFY(review && review->isVisible());
+    QCOMPARE(review->windowModality(), Qt::WindowModal);
+    QCOMPARE(review->parentWidget(), shown.window.get());
+    QVERIFY(!review->model().changes().isEmpty());
+    if (!undo && !keyringLocks)
+        QVERIFY(saveScreenshot(*review, test::screenshotPath(QStringLiteral("MainWindow-review"))));
+    QVERIFY(asked.isEmpty());
+
+    f.keys->failReads = keyringLocks;
+    review->findChild<QPushButton *>(undo ? QStringLiteral("undoButton") : QStringLiteral("laterButton"))->click();
+    QTRY_VERIFY(!shown.find<ConfigReviewView>(QStringLiteral("configReview")));
+    QCOMPARE(bool(shown.store->errorMessage()), keyringLocks);
+    if (reconciled) {
+        QCOMPARE(asked, (QList<QStringList> { QStringList { "Pictures", "Offsite" } }));
+        QCOMPARE(shown.model->schedulerMessage(), std::optional<QString>(sentence));
+        QVERIFY(shown.find<MessageLabel>(QStringLiteral("schedulerMessage"))->isVisible());
+    } else {
+        QVERIFY(asked.isEmpty());
+        QVERIFY(!shown.model->schedulerMessage());
+    }
+    // Settled by the undo, or still to settle (an unreadable seal has a banner of its own).
+    QCOMPARE(shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible(), !undo);
 }
 
 QTEST_MAIN(MainWindowTest)

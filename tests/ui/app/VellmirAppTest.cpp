@@ -49,6 +49,7 @@ class VellmirAppTest : public QObject {
 private Q_SLOTS:
     void launchReconcilesTheScheduler_data();
     void launchReconcilesTheScheduler();
+    void launchLeavesTheScheduleWhenSettingsAreUnreadable();
     void desktopReachable_data();
     void desktopReachable();
     void windowedModeWithoutADisplayExits();
@@ -62,6 +63,27 @@ void VellmirAppTest::launchReconcilesTheScheduler_data()
     QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.")
                                 << false;
     QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true;
+}
+
+void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
+{
+    test::ShellFixture f;
+    f.sealedPair();
+    f.keys->failReads = true;
+    int reconciled = 0;
+    VellmirApp::Services services;
+    services.store = f.makeStore();
+    services.reconcile = [&](const QList<Destination> &) -> std::optional<QString> {
+        ++reconciled;
+        return std::nullopt;
+    };
+    VellmirApp app(std::move(services));
+    app.launch();
+    // The empty list of a locked keyring is no reason to turn every scheduled backup off.
+    QVERIFY(app.store().errorMessage());
+    QCOMPARE(reconciled, 0);
+    QVERIFY(!app.model().schedulerMessage());
+    QVERIFY(app.window().isVisible());
 }
 
 void VellmirAppTest::launchReconcilesTheScheduler()
