@@ -2,6 +2,7 @@
 // rule scan over a generated tree (200,000 files by default), next to `du -s` of the same tree.
 // The page cache is warm for every figure: each is the median of several rounds.
 // Usage: ExcludeScanBench [file count] [rounds]
+#include "BenchTiming.h"
 #include "exclude/Estimator.h"
 #include "exclude/SmartExclude.h"
 
@@ -18,33 +19,7 @@
 
 using namespace vellmir;
 
-namespace {
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
-
-double timeMs(int rounds, const std::function<void()> &work)
-{
-    QList<double> times;
-    for (int round = 0; round < rounds; ++round) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.append(double(timer.nsecsElapsed()) / 1e6);
-    }
-    return median(times);
-}
-
-bool writeFile(const QString &path, int size)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
-}
-
-} // namespace
+using namespace vellmir::bench;
 
 int main(int argc, char **argv)
 {
