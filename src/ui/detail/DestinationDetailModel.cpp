@@ -89,6 +89,7 @@ DestinationDetailModel::Services DestinationDetailModel::standardServices(
         undoStack,
         [](const QString &message) {
             QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok);
+            alert.setTextFormat(Qt::PlainText);
             alert.exec();
         } };
     return services;
@@ -394,7 +395,7 @@ QString DestinationDetailModel::retentionDialogTitle() const
 QString DestinationDetailModel::retentionDialogMessage() const
 {
     return tr("Snapshots from this Mac outside the policy (%1) are deleted from the repository, and the data only "
-              "they used is pruned. This can\u2019t be undone.")
+              "they used is pruned. This can't be undone.")
         .arg(m_destination.retention.summary().toLower());
 }
 
