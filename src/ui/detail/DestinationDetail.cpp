@@ -451,6 +451,8 @@ void DestinationDetail::showRemovalConfirmation()
     auto *box = new QMessageBox(QMessageBox::Warning, m_model->removalDialogTitle(), m_model->removalDialogTitle(),
         QMessageBox::NoButton, this);
     box->setObjectName(QStringLiteral("removalConfirmation"));
+    // The title carries the destination's name, which is the user's text, not markup.
+    box->setTextFormat(Qt::PlainText);
     box->setWindowModality(Qt::WindowModal);
     box->setInformativeText(tr("This removes the destination and its stored credentials from this Mac. Backups already "
                                "in the repository are not deleted. Edit > Undo puts it back."));

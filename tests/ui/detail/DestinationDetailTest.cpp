@@ -69,6 +69,7 @@ private Q_SLOTS:
     void connectionTest();
     void retentionConfirmation();
     void removal();
+    void removalOfAMarkupName();
     void sheets();
     void protectionSlot();
     void backUpFromThePane();
@@ -252,6 +253,23 @@ void DestinationDetailTest::removal()
     QVERIFY(!f.store->destination(f.destination.id));
     QCOMPARE(f.deletions, 1);
     QVERIFY(f.undo.canUndo());
+}
+
+// A name is the user's text, not markup: the confirmation shows it as typed.
+void DestinationDetailTest::removalOfAMarkupName()
+{
+    Fixture f;
+    f.destination.name = QStringLiteral("<b>Studio</b> &amp; <i>NAS</i>");
+    f.store->upsert(f.destination);
+    f.script(QStringLiteral("snapshots.stdout"), "[]");
+    Shown shown(f);
+    shown.settle();
+    shown.published.last().remove();
+    QMessageBox *box = shown.pane->removalConfirmation();
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Remove \"<b>Studio</b> &amp; <i>NAS</i>\"?"));
+    QVERIFY(box->textFormat() == Qt::PlainText);
+    box->button(QMessageBox::Cancel)->click();
 }
 
 void DestinationDetailTest::sheets()
