@@ -4,6 +4,7 @@
 
 #include "exclude/DirectoryWalker.h"
 #include "exclude/SmartExclude.h"
+#include "exclude/SmartExcludeAI.h"
 
 #include <QChar>
 #include <QFile>
@@ -351,7 +352,8 @@ void Scan::examine(
 
     const qint64 size = info->allocatedSize.value_or(info->fileSize);
     const QString lowerExtension = extension.toLower();
-    const QString type = extension.isEmpty() ? QStringLiteral("no extension") : lowerExtension.left(20);
+    const QString type
+        = extension.isEmpty() ? QStringLiteral("no extension") : SmartExcludeAI::leadingCharacters(lowerExtension, 20);
     const bool risky = riskyExtensions().contains(lowerExtension) || name.startsWith(u".env")
         || name.toLower().contains(u"credential");
     updateAncestors(mapped, source, [&](Directory &directory) {

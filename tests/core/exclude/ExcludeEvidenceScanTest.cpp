@@ -223,6 +223,18 @@ private Q_SLOTS:
         QVERIFY(!evidence.recovery);
     }
 
+    // Twenty characters, not twenty UTF-16 units: a cut must not split a letter in two.
+    void fileTypeCutKeepsWholeCharacters()
+    {
+        const QString nineteen(19, u'a');
+        const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+        const QString source = root() + QStringLiteral("/src");
+        test::writeFile(source + QStringLiteral("/cache/f.") + nineteen + emoji + QStringLiteral("b"), "");
+        const ExcludeDiscovery discovery = scan({ source });
+        QCOMPARE(discovery.candidates.size(), 1);
+        QCOMPARE(discovery.candidates[0].fileTypes, QStringList({ nineteen + emoji }));
+    }
+
     void fileTypesStopAtSixteen()
     {
         const QString folder = root() + QStringLiteral("/src/cache");
