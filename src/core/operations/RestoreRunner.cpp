@@ -75,11 +75,15 @@ void parseStderr(State &state, const QString &line)
 // Whether `path` is the repository folder or lies inside it, symbolic links resolved on both.
 bool insideRepository(const QString &path, const QString &repository)
 {
-    if (repository.trimmed().isEmpty())
+    QString location = repository.trimmed();
+    // restic reads "local:/path" as the folder itself.
+    if (location.startsWith(QLatin1String("local:")))
+        location = location.mid(6);
+    if (location.isEmpty())
         return false;
     // restic takes a relative repository path from the working folder it inherits from us.
     const QString folder = FileLock::normalizedRepository(path);
-    const QString root = FileLock::normalizedRepository(QDir::current().absoluteFilePath(repository));
+    const QString root = FileLock::normalizedRepository(QDir::current().absoluteFilePath(location));
     if (root == QLatin1String("/"))
         return true;
     return folder == root || folder.startsWith(root + u'/');

@@ -1,5 +1,7 @@
 #include "kit/PathLabel.h"
 
+#include "kit/PlainText.h"
+
 #include <QEvent>
 
 namespace vellmir {
@@ -21,7 +23,7 @@ PathLabel::PathLabel(const QString &path, QWidget *parent)
 void PathLabel::setPath(const QString &path)
 {
     m_path = path;
-    setToolTip(path);
+    setToolTip(plainToolTip(path));
     updateGeometry();
     elide();
 }

@@ -1,5 +1,6 @@
 #include "protection/InfoButton.h"
 
+#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 
 #include <QEvent>
@@ -70,7 +71,7 @@ InfoButton::InfoButton(const QString &text, QWidget *parent)
     setAutoRaise(true);
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(text);
+    setToolTip(plainToolTip(text));
     setAccessibleName(tr("More information"));
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     refreshIcon();

@@ -1,6 +1,7 @@
 #include "restore/ProposedBackupSheet.h"
 
 #include "kit/PathLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "restore/BackupExplorerView.h"
 #include "restore/RestoreKit.h"
@@ -175,10 +176,11 @@ void ProposedBackupSheet::showHeader()
     m_back->setVisible(!path.isEmpty());
     // The back control names where it leads, as a navigation stack's does.
     if (path.size() > 1)
-        m_back->setText(ProposedBackupSheetModel::title(path.at(path.size() - 2)));
+        m_back->setText(plainButtonText(ProposedBackupSheetModel::title(path.at(path.size() - 2))));
     else if (!path.isEmpty())
-        m_back->setText(m_model->showsFolderList() ? QStringLiteral("Proposed Backup")
-                                                   : ProposedBackupSheetModel::title(m_model->rootDirectory()));
+        m_back->setText(m_model->showsFolderList()
+                ? QStringLiteral("Proposed Backup")
+                : plainButtonText(ProposedBackupSheetModel::title(m_model->rootDirectory())));
 }
 
 } // namespace vellmir

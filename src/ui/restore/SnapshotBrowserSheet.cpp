@@ -2,6 +2,7 @@
 
 #include "kit/Format.h"
 #include "kit/PathLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
 #include "restore/RestoreKit.h"
 
@@ -346,13 +347,13 @@ void SnapshotBrowserSheet::refresh()
             restorekit::icon(selected->isDirectory() ? QStringLiteral("folder") : QStringLiteral("doc"))
                 .pixmap(side, side));
         m_selectedName->setText(SnapshotBrowserModel::lastComponent(selected->path));
-        m_selectedName->setToolTip(selected->path);
+        m_selectedName->setToolTip(plainToolTip(selected->path));
         m_selectedSize->setVisible(!selected->isDirectory());
         m_selectedSize->setText(u'(' + Format::bytes(selected->size) + u')');
         m_restore->setText(SnapshotBrowserModel::restoreButtonTitle(*selected));
     }
     m_target->setPath(m_model->targetDisplayPath());
-    m_target->setToolTip(m_model->targetPath());
+    m_target->setToolTip(plainToolTip(m_model->targetPath()));
 
     const RestoreRunner *runner = m_model->runner();
     const Phase phase = runner->phase();
@@ -387,7 +388,7 @@ void SnapshotBrowserSheet::rebuildCrumbs()
         const bool current = component.fullPath == m_model->directory();
         auto *crumb = new QToolButton;
         crumb->setObjectName(QStringLiteral("crumb:") + component.fullPath);
-        crumb->setText(component.name);
+        crumb->setText(plainButtonText(component.name));
         crumb->setAutoRaise(true);
         StatusStyle::applyTone(*crumb, current ? StatusTone::normal : StatusTone::secondary);
         // Queued: opening a folder rebuilds the crumbs, this one included.
@@ -416,7 +417,7 @@ void SnapshotBrowserSheet::rebuildEntries()
         item->setText(0, m_model->displayName(entry));
         item->setIcon(0, entry.isDirectory() ? folder : file);
         item->setData(0, pathRole, entry.path);
-        item->setToolTip(0, entry.path);
+        item->setToolTip(0, plainToolTip(entry.path));
         if (entry.isDirectory()) {
             auto *open = new QToolButton;
             open->setText(QStringLiteral("Open"));

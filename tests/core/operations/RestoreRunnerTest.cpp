@@ -219,6 +219,18 @@ private Q_SLOTS:
         QVERIFY(lastArguments().isEmpty());
     }
 
+    void prefixedLocalRepositoryIsGuardedToo()
+    {
+        // restic takes "local:/path" for the folder itself.
+        QDir().mkpath(path(QStringLiteral("repo/data")));
+        m_destination.repository = QStringLiteral("local:") + path(QStringLiteral("repo"));
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("repo/data")));
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(), QStringLiteral("Choose a restore folder outside the backup repository."));
+        QVERIFY(lastArguments().isEmpty());
+    }
+
     void missingSecretFailsWithItsSentence()
     {
         m_destination.credentialID = newUuid();

@@ -3,6 +3,7 @@
 #include "kit/Screenshot.h"
 
 #include <QTest>
+#include <QTextDocument>
 
 using namespace vellmir;
 
@@ -13,6 +14,8 @@ private Q_SLOTS:
     void longPathsLoseTheirMiddle();
     void shortPathsShowWhole();
     void lineBreaksStayOnOneLine();
+    void toolTipsShowMarkupAsText_data();
+    void toolTipsShowMarkupAsText();
 };
 
 void PathLabelTest::longPathsLoseTheirMiddle()
@@ -48,6 +51,34 @@ void PathLabelTest::lineBreaksStayOnOneLine()
     label.resize(600, 20);
     QVERIFY(!label.text().contains(u'\n'));
     QCOMPARE(label.path(), QStringLiteral("/tmp/odd\nname"));
+}
+
+// What a tooltip shows: Qt renders text that looks like HTML as rich text.
+static QString shownToolTip(const QString &tip)
+{
+    if (!Qt::mightBeRichText(tip))
+        return tip;
+    QTextDocument document;
+    document.setHtml(tip);
+    return document.toPlainText();
+}
+
+void PathLabelTest::toolTipsShowMarkupAsText_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("plain") << QStringLiteral("/home/someone/a  b.txt");
+    // Folder names from a snapshot may spell a tag; rendered, it would load /dev/zero.
+    QTest::newRow("image tag") << QStringLiteral("/restore/<img src=\"/dev/zero\">");
+    QTest::newRow("bold tag") << QStringLiteral("/x/<b>bold</b> and  more");
+    QTest::newRow("entity") << QStringLiteral("/x/a&lt;b&amp;c");
+}
+
+void PathLabelTest::toolTipsShowMarkupAsText()
+{
+    QFETCH(QString, path);
+    PathLabel label(path);
+    QCOMPARE(shownToolTip(label.toolTip()), path);
+    QVERIFY(!label.toolTip().contains(QStringLiteral("<img")));
 }
 
 QTEST_MAIN(PathLabelTest)

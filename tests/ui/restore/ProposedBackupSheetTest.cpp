@@ -223,6 +223,17 @@ private Q_SLOTS:
         QTRY_COMPARE(dialog->explorers().size(), 1);
     }
 
+    void backButtonShowsAmpersandsOfFolderNames()
+    {
+        auto dialog = sheet({ QStringLiteral("/nowhere/Tom & Jerry") }, {});
+        dialog->model()->open(QStringLiteral("/nowhere/Tom & Jerry/R&D"));
+        auto *back = part<QToolButton>(*dialog, QStringLiteral("backButton"));
+        QCOMPARE(title(*dialog), QStringLiteral("R&D"));
+        // A button takes "&" for the mark of its shortcut key and would hide it.
+        QVERIFY(QKeySequence::mnemonic(back->text()).isEmpty());
+        QCOMPARE(back->text().replace(QStringLiteral("&&"), QStringLiteral("&")), QStringLiteral("Tom & Jerry"));
+    }
+
     void doneAtAnyDepthClosesAndKeepsTheExclusions()
     {
         auto dialog = sheet({ m_world->root, m_world->path("src") }, { "*.tmp" });
