@@ -2,9 +2,13 @@
 
 // Small helpers shared by the benchmarks: the median of repeated timings, and writing the
 // files of a generated tree.
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
+#include <QString>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <functional>
@@ -34,6 +38,35 @@ inline bool writeFile(const QString &path, int size)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
+}
+
+// Writes `count` files below `root`, in groups of 25 folders of 40 files each; `folderFor(part)`
+// names a group's folder number `part` (0-24) below "<root>/<groupPrefix><n>". Every tenth file is a
+// "trace<i>.log", the rest "file<i><suffix>", sizes from 10 bytes to about 9 KB. Prints what it wrote;
+// false when a file could not be written.
+inline bool writeTree(const QString &root, int count, const QString &groupPrefix,
+    const std::function<QString(int part)> &folderFor, const QString &suffix)
+{
+    int written = 0;
+    int folders = 0;
+    for (int group = 0; written < count; ++group) {
+        const QString base = root + u'/' + groupPrefix + QString::number(group);
+        for (int part = 0; part < 25 && written < count; ++part) {
+            const QString folder = base + u'/' + folderFor(part);
+            QDir().mkpath(folder);
+            ++folders;
+            for (int i = 0; i < 40 && written < count; ++i, ++written) {
+                const QString name = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i)
+                                                 : QStringLiteral("file%1").arg(i) + suffix;
+                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
+                    std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
+                    return false;
+                }
+            }
+        }
+    }
+    std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
+    return true;
 }
 
 } // namespace vellmir::bench

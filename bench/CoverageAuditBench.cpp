@@ -33,30 +33,19 @@ int main(int argc, char **argv)
 
     // A home's shape: document folders, code projects with node_modules and build folders, and
     // a cache; 40 files a folder, a few bytes to some kilobytes each.
-    int written = 0;
-    int folders = 0;
-    for (int group = 0; written < count; ++group) {
-        const QString base = root + QStringLiteral("/group%1").arg(group);
-        for (int part = 0; part < 25 && written < count; ++part) {
-            const char *kind = part < 10 ? "Documents/year%1"
-                : part < 16              ? "Projects/app/src/module%1"
-                : part < 22              ? "Projects/app/node_modules/pkg%1/lib"
-                : part < 24              ? "Projects/app/build/out%1"
-                                         : ".cache/thumbs%1";
-            const QString folder = base + u'/' + QString::fromLatin1(kind).arg(part);
-            QDir().mkpath(folder);
-            ++folders;
-            for (int i = 0; i < 40 && written < count; ++i, ++written) {
-                const QString name
-                    = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1.txt").arg(i);
-                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
-                    std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
-                    return 1;
-                }
-            }
-        }
-    }
-    std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
+    const bool treeWritten = writeTree(
+        root, count, QStringLiteral("group"),
+        [](int part) {
+            return QString::fromLatin1(part < 10 ? "Documents/year%1"
+                    : part < 16                  ? "Projects/app/src/module%1"
+                    : part < 22                  ? "Projects/app/node_modules/pkg%1/lib"
+                    : part < 24                  ? "Projects/app/build/out%1"
+                                                 : ".cache/thumbs%1")
+                .arg(part);
+        },
+        QStringLiteral(".txt"));
+    if (!treeWritten)
+        return 1;
 
     const double du = timeMs(rounds, [&] {
         QProcess process;

@@ -32,26 +32,17 @@ int main(int argc, char **argv)
 
     // Projects of source folders with a node_modules and a build folder each, 40 files a folder,
     // sizes from a few bytes to some kilobytes, as a home's code folder looks.
-    int written = 0;
-    int folders = 0;
-    for (int project = 0; written < count; ++project) {
-        const QString base = root + QStringLiteral("/project%1").arg(project);
-        for (int part = 0; part < 25 && written < count; ++part) {
-            const char *kind = part < 15 ? "src/module%1" : part < 23 ? "node_modules/pkg%1/lib" : "build/out%1";
-            const QString folder = base + u'/' + QString::fromLatin1(kind).arg(part);
-            QDir().mkpath(folder);
-            ++folders;
-            for (int i = 0; i < 40 && written < count; ++i, ++written) {
-                const QString name
-                    = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1.c").arg(i);
-                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
-                    std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
-                    return 1;
-                }
-            }
-        }
-    }
-    std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
+    const bool treeWritten = writeTree(
+        root, count, QStringLiteral("project"),
+        [](int part) {
+            return QString::fromLatin1(part < 15 ? "src/module%1"
+                    : part < 23                  ? "node_modules/pkg%1/lib"
+                                                 : "build/out%1")
+                .arg(part);
+        },
+        QStringLiteral(".c"));
+    if (!treeWritten)
+        return 1;
 
     qint64 duBytes = 0;
     const double du = timeMs(rounds, [&] {
