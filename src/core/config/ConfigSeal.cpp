@@ -1,9 +1,9 @@
 #include "config/ConfigSeal.h"
 
-#include "engine/ResticError.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Log.h"
+#include "util/ResticError.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 

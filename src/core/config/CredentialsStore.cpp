@@ -1,6 +1,6 @@
 #include "config/CredentialsStore.h"
 
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {

@@ -2,10 +2,10 @@
 
 #include "config/DataProtectionSealKeyStore.h"
 #include "config/FileLock.h"
-#include "engine/ResticError.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Log.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "config/DestinationWriter.h"
 
 #include "config/DestinationStore.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {

@@ -1,8 +1,8 @@
 #include "config/FileLock.h"
 
-#include "engine/ResticError.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
+#include "util/ResticError.h"
 
 #include <QCryptographicHash>
 #include <QDir>

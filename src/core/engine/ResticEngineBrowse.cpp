@@ -1,8 +1,8 @@
 // Snapshot browsing for ResticEngine: one folder, or a search below it, through "restic ls".
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
 #include "util/Error.h"
 #include "util/Json.h"
+#include "util/ResticError.h"
 
 #include <QCollator>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 // The repository operations of ResticEngine: one restic command each, turned into a typed answer.
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
 #include "util/Json.h"
+#include "util/ResticError.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -4,7 +4,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     engine/ResticEngine.cpp engine/ResticEngine.h
     engine/ResticEngineBrowse.cpp
     engine/ResticEngineRepository.cpp
-    engine/ResticError.h
     engine/ResticSettingsDiscovery.cpp engine/ResticSettingsDiscovery.h
     engine/ResticProcess.cpp engine/ResticProcess.h
     engine/Snapshot.cpp engine/Snapshot.h

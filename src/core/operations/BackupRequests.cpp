@@ -1,12 +1,12 @@
 #include "operations/BackupRequests.h"
 
 #include "config/FileLock.h"
-#include "engine/ResticError.h"
 #include "operations/FolderReader.h"
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Process.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>

@@ -4,13 +4,13 @@
 #include "engine/MachineIdentity.h"
 #include "engine/ResticCommand.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
 #include "engine/Snapshot.h"
 #include "engine/SnapshotEntry.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Log.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>

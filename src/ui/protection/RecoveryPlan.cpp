@@ -1,7 +1,7 @@
 #include "protection/RecoveryPlan.h"
 
-#include "engine/ResticError.h"
 #include "util/Json.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {

@@ -1,5 +1,5 @@
 #include "agent/AgentError.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "config/CredentialsStore.h"
 #include "MemorySecretStorage.h"
 #include "config/KeychainError.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QtTest>

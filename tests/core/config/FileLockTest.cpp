@@ -1,7 +1,7 @@
 #include "config/FileLock.h"
 #include "LockHolder.h"
 #include "TestSupport.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 
 #include <QCryptographicHash>
 #include <QDir>

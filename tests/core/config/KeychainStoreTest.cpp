@@ -4,7 +4,7 @@
 #include "TestSupport.h"
 #include "config/CredentialsStore.h"
 #include "config/KeychainStore.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QProcess>

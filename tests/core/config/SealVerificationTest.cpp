@@ -1,5 +1,5 @@
 #include "SealFixture.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 #include "util/UserDefaults.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -2,8 +2,8 @@
 #include "TestSupport.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
 #include "util/Json.h"
+#include "util/ResticError.h"
 
 #include <QtTest>
 

@@ -2,8 +2,8 @@
 #include "LockHolder.h"
 #include "TestSupport.h"
 #include "config/FileLock.h"
-#include "engine/ResticError.h"
 #include "util/Error.h"
+#include "util/ResticError.h"
 
 #include <QCoreApplication>
 #include <QDir>

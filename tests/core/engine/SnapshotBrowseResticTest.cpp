@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "ScriptedRestic.h"
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
+#include "util/ResticError.h"
 
 #include <QtTest>
 

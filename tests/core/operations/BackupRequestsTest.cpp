@@ -1,8 +1,8 @@
 #include "operations/BackupRequests.h"
 #include "TestSupport.h"
-#include "engine/ResticError.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDateTime>

@@ -3,8 +3,8 @@
 #include "TestSupport.h"
 #include "config/FileLock.h"
 #include "engine/MachineIdentity.h"
-#include "engine/ResticError.h"
 #include "util/AtomicFile.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>

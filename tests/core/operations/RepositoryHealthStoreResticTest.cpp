@@ -3,8 +3,8 @@
 #include "TestSupport.h"
 #include "config/FileLock.h"
 #include "engine/ResticEngine.h"
-#include "engine/ResticError.h"
 #include "operations/RepositoryHealthStore.h"
+#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>
