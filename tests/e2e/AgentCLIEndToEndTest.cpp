@@ -106,8 +106,13 @@ private Q_SLOTS:
         if (desktop) {
             // A Wayland socket path that exists reads as a desktop session; the offscreen
             // platform stands in for the display server.
-            const QString socket = m_home->path() + QStringLiteral("/wayland-0");
+            const QString runtime = m_home->path() + QStringLiteral("/run");
+            QVERIFY(QDir().mkpath(runtime));
+            QVERIFY(QFile::setPermissions(
+                runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+            const QString socket = runtime + QStringLiteral("/wayland-0");
             test::writeFile(socket, "");
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
             environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         }
