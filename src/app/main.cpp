@@ -64,8 +64,14 @@ int main(int argc, char **argv)
     // Agent commands ask the user on the desktop when there is one; without it nobody can answer
     // and change requests end unanswered at once.
     const bool askOnDesktop = mode == StartMode::commandLine && VellmirApp::desktopReachable();
-    std::unique_ptr<QCoreApplication> app
-        = askOnDesktop ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    // Qt reads options of its own ("--platform", "-style", ...) out of the arguments it is given,
+    // and the headless modes' arguments are the agent's words, not Qt's: Qt sees the program
+    // name only. Both live as long as the application object, as Qt requires.
+    static int qtArgumentCount = 1;
+    static char *qtArguments[] = { argv[0], nullptr };
+    std::unique_ptr<QCoreApplication> app = askOnDesktop
+        ? std::make_unique<QApplication>(qtArgumentCount, qtArguments)
+        : std::make_unique<QCoreApplication>(qtArgumentCount, qtArguments);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     switch (mode) {

@@ -16,9 +16,11 @@ struct Finished {
 };
 
 // Runs the built executable in its command-line mode with `input` as its standard input.
-Finished runCli(const QStringList &arguments, const QByteArray &input = {})
+Finished runCli(const QStringList &arguments, const QByteArray &input = {},
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
     if (!process.waitForStarted(10000))
         return {};
@@ -80,11 +82,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("code");
-        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage";
-        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage";
-        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage";
+        QTest::addColumn<bool>("desktop"); // whether a display server seems to answer
+        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage" << false;
+        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage" << false;
+        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage" << false;
         QTest::newRow("unreadable json file")
-            << QStringList { "history", "--json", "/nonexistent/args.json" } << 1 << "failed";
+            << QStringList { "history", "--json", "/nonexistent/args.json" } << 1 << "failed" << false;
+        // After "cli" no word is a start mode or a Qt option: each is the tool's to refuse.
+        QTest::newRow("scheduler switch") << QStringList { "status", "--scheduled-run" } << 2 << "usage" << false;
+        QTest::newRow("qt option with a desktop")
+            << QStringList { "status", "--platform", "nowhere" } << 2 << "usage" << true;
+        QTest::newRow("secret as a flag")
+            << QStringList { "add-destination", "--password", "pw" } << 2 << "usage" << false;
     }
 
     void reportsErrorsWithExitCodes()
@@ -92,7 +101,22 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, code);
-        const Finished finished = runCli(arguments, "[1]");
+        QFETCH(bool, desktop);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (desktop) {
+            // A Wayland socket path that exists reads as a desktop session; the offscreen
+            // platform stands in for the display server.
+            const QString runtime = m_home->path() + QStringLiteral("/run");
+            QVERIFY(QDir().mkpath(runtime));
+            QVERIFY(QFile::setPermissions(
+                runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+            const QString socket = runtime + QStringLiteral("/wayland-0");
+            test::writeFile(socket, "");
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+            environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        }
+        const Finished finished = runCli(arguments, "[1]", environment);
         QCOMPARE(finished.exitCode, exitCode);
         const QJsonObject reply = json::parseObject(finished.stdout);
         QCOMPARE(reply.keys(), (QStringList { "code", "error" }));

@@ -61,9 +61,14 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     return alert;
 }
 
+bool DialogApprover::canAsk() const
+{
+    return m_prompt && QCoreApplication::instance();
+}
+
 ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
-    if (!m_prompt || !QCoreApplication::instance()) {
+    if (!canAsk()) {
         logLine(QStringLiteral("approval"),
             QStringLiteral("no desktop session to ask the user, so the request \"%1\" is left unanswered.")
                 .arg(request.command));

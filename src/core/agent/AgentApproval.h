@@ -32,6 +32,9 @@ class AgentApprover {
 public:
     virtual ~AgentApprover() = default;
     virtual ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop) = 0;
+    // Whether anyone can be asked at all. An approver that cannot ask reports every request
+    // unanswered at once, and the agent is told why rather than that nobody answered in time.
+    virtual bool canAsk() const { return true; }
 };
 
 // The window that puts an approval question on the user's screen. It is a widget, so it lives
@@ -74,6 +77,8 @@ public:
     // Waits for the answer in a local event loop, so the calling thread keeps serving its
     // events (the prompt's own, on the main thread) meanwhile.
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
+    // False without a prompt, or before the process has an application object to show it with.
+    bool canAsk() const override;
 
     // Whether this process can reach a graphical session (Wayland or X11) to show a prompt on.
     static bool desktopSessionAvailable();

@@ -84,10 +84,20 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     return reply;
 }
 
+// Parameters that carry secrets. Given as flags they would sit in the process list and the
+// shell's history, so the tool takes them only from a JSON object.
+bool isSecret(const QString &parameter)
+{
+    static const QStringList secrets { QStringLiteral("password"), QStringLiteral("b2AccountID"),
+        QStringLiteral("b2AccountKey"), QStringLiteral("awsAccessKeyID"), QStringLiteral("awsSecretAccessKey") };
+    return secrets.contains(parameter);
+}
+
 // With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
 class UnansweredApprover : public AgentApprover {
 public:
     ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
+    bool canAsk() const override { return false; }
 };
 
 std::function<std::shared_ptr<AgentApprover>()> &approverFactory()
@@ -187,6 +197,10 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
         const AgentCommand::Parameter *parameter = entry->parameter(name);
         if (!parameter)
             throw AgentError::usage(command + QStringLiteral(" has no parameter --") + name + QLatin1Char('.'));
+        if (isSecret(name))
+            throw AgentError::usage(QStringLiteral("Pass ") + name
+                + QStringLiteral(" through --json - (a JSON object on standard input), never as a flag: flags show "
+                                 "in the process list and the shell's history."));
         QString value;
         if (inlineValue) {
             value = *inlineValue;

@@ -118,6 +118,13 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         return value;
     };
 
+    // A destination that cannot be found is reported before a malformed value; every value is
+    // checked before the handler queues, changes or runs anything.
+    std::optional<Destination> resolved;
+    if (command->parameter(QStringLiteral("destination")))
+        resolved = resolve(parameters);
+    parameters.checkKinds(*command);
+
     const QString &commandName = command->name;
     if (commandName == QLatin1String("status"))
         return status();
@@ -128,7 +135,10 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
     if (commandName == QLatin1String("add-destination"))
         return addDestination(parameters, stop);
 
-    const Destination destination = resolve(parameters);
+    if (!resolved)
+        throw AgentError::failed(
+            QStringLiteral("The command \"") + commandName + QStringLiteral("\" is not available."));
+    const Destination &destination = *resolved;
     if (commandName == QLatin1String("destination"))
         return destinationDetail(destination);
     if (commandName == QLatin1String("history"))
@@ -194,6 +204,15 @@ ResticEnvironment AgentControl::environment(const Destination &destination) cons
     } catch (const std::exception &error) {
         throw AgentError::failed(errorDescription(error));
     }
+}
+
+void AgentControl::refuseOutsideChange() const
+{
+    const ConfigIntegrity &integrity = m_store->integrity();
+    if (integrity.isChanged())
+        throw AgentError::failed(DestinationStore::outsideChangeMessage());
+    if (integrity.isUnavailable())
+        throw AgentError::failed(integrity.message());
 }
 
 const AgentControl::DateFormatter &AgentControl::formatter()

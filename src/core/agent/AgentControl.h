@@ -144,6 +144,17 @@ public:
     static constexpr int pollSeconds = 2;
 
 private:
+    // A destination with an agent's update-destination arguments applied, and the lines that
+    // describe the difference.
+    struct Update {
+        Destination updated;
+        QStringList changes;
+    };
+    Update applyUpdate(const Destination &current, const AgentParameters &parameters) const;
+    // Throws AgentError::failed while the configuration differs from what Vellmir sealed:
+    // every write would be refused, so nothing is asked or started first.
+    void refuseOutsideChange() const;
+
     QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
     QJsonObject auditEntries(qint64 limit) const;
     QJsonObject retentionPreview(const Destination &destination, std::stop_token stop);

@@ -45,14 +45,32 @@ QJsonObject AgentControl::backup(
 
     if (parameters.boolean(QStringLiteral("inProcess")).value_or(false)) {
         BackupRunner runner(m_engine, m_history, m_hooks.runnerServices);
-        runner.runAndWait(destination, stop);
-        const QList<BackupRecord> records = m_history.records(destination.id);
+        const std::optional<QUuid> recordID = runner.runAndWait(destination, stop);
+        // This run's own record, as the history folder now holds it: the newest record of the
+        // destination may be another run's, and an older one when this run's could not be saved.
+        const auto failure = [&runner] {
+            return AgentError::failed(runner.failureMessage().value_or(QStringLiteral("The backup did not start.")));
+        };
+        if (!recordID)
+            throw failure();
+        std::optional<BackupRecord> record;
+        for (const BackupRecord &each : m_history.records(destination.id))
+            if (each.id == *recordID)
+                record = each;
+        // A record without its end is the one written at the start: the outcome never reached it.
+        if (!record || !record->finishedAt)
+            throw failure();
         return QJsonObject {
             { QStringLiteral("mode"), QStringLiteral("in-process") },
             { QStringLiteral("fullDiskAccess"), m_hooks.fullDiskAccess() },
-            { QStringLiteral("run"), records.isEmpty() ? QJsonObject() : json(records.first()) },
+            { QStringLiteral("run"), json(*record) },
         };
     }
+
+    // Read before anything is queued: a malformed value must not leave a backup behind it.
+    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(QStringLiteral("waitSeconds")).value_or(0));
+    // Far beyond any useful wait, and small enough that the deadline cannot overflow the clock.
+    waitSeconds = std::min<qint64>(waitSeconds, 100LL * 365 * 24 * 3600);
 
     const BackupRequests::Request request = m_requests.enqueue(destination.id, Date::now());
     try {
@@ -64,10 +82,6 @@ QJsonObject AgentControl::backup(
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    // Read only now: a malformed value is reported, but the backup it belongs to goes ahead.
-    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(QStringLiteral("waitSeconds")).value_or(0));
-    // Far beyond any useful wait, and small enough that the deadline cannot overflow the clock.
-    waitSeconds = std::min<qint64>(waitSeconds, 100LL * 365 * 24 * 3600);
     const Clock::time_point deadline = start + std::chrono::seconds(waitSeconds);
 
     while (Clock::now() < deadline) {

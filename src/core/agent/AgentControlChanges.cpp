@@ -16,6 +16,8 @@ namespace vellmir {
 namespace {
 
 const QString arrow = QStringLiteral(" → ");
+// How often an agent's update is applied again when the destination keeps changing under it.
+constexpr int updateAttempts = 5;
 
 QString quoted(const QString &name)
 {
@@ -36,6 +38,25 @@ QString expandedPath(const QString &path)
     if (trimmed.startsWith(QLatin1String("~/")))
         return AppPaths::homeDirectory() + QLatin1Char('/') + trimmed.mid(2);
     return trimmed;
+}
+
+// The repository of a new destination as restic is to get it. restic takes a relative local
+// path (or one that looks like an option) from whatever folder the process happens to run in,
+// and the scheduled runs start elsewhere, so a local repository names its folder absolutely.
+QString repositoryLocation(Destination::Kind kind, const QString &given)
+{
+    const QString repository = given.trimmed();
+    if (kind == Destination::Kind::local) {
+        if (repository.startsWith(QLatin1String("~/")))
+            return AppPaths::homeDirectory() + QLatin1Char('/') + repository.mid(2);
+        const QString path = repository.startsWith(QLatin1String("local:")) ? repository.mid(6) : repository;
+        if (!path.startsWith(QLatin1Char('/')))
+            throw AgentError::usage(QStringLiteral("A local repository must be an absolute path or start with ~/, not ")
+                + repository + u'.');
+    }
+    if (const std::optional<QString> refusal = ResticEngine::repositoryRefusal(repository))
+        throw AgentError::usage(*refusal);
+    return repository;
 }
 
 Destination::Schedule parsedSchedule(const QString &text)
@@ -83,6 +104,8 @@ QJsonObject AgentControl::perform(
 
     if (!allows(decision)) {
         m_audit.append(entry);
+        if (decision == ApprovalDecision::timedOut && !m_approver->canAsk())
+            throw AgentError::noApprovalDialog();
         throw AgentError::denied(decision);
     }
 
@@ -123,7 +146,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
         if (existing.name.compare(name, Qt::CaseInsensitive) == 0)
             throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
 
-    const QString repository = parameters.requiredString(QStringLiteral("repository")).trimmed();
+    const QString repository = repositoryLocation(*kind, parameters.requiredString(QStringLiteral("repository")));
     const QStringList sources = folders(parameters.strings(QStringLiteral("sources")));
     const QStringList excludes = merged(Destination::defaultExcludes(), parameters.strings(QStringLiteral("excludes")));
     const std::optional<QString> scheduleText = parameters.string(QStringLiteral("schedule"));
@@ -152,11 +175,16 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
             throw AgentError::usage(needs);
         if (!value.isString())
             throw AgentError::usage(parameter + QStringLiteral(" must be text."));
-        const QString secret = value.toString().trimmed();
-        if (secret.isEmpty())
+        // Taken exactly as given: a trimmed password would seal a repository with something
+        // other than what its owner typed. Blanks alone are no secret.
+        const QString secret = value.toString();
+        if (secret.trimmed().isEmpty())
             throw AgentError::usage(needs);
         variables.insert(CredentialRoles::environmentVariable(role), secret);
     }
+
+    const bool initialize = parameters.boolean(QStringLiteral("initialize")).value_or(false);
+    refuseOutsideChange();
 
     const ConnectionStatus status = m_engine.probe(variables, stop);
     QString repositoryLine;
@@ -168,7 +196,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     case ConnectionStatus::Kind::failed:
         throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
     case ConnectionStatus::Kind::notInitialized:
-        if (!parameters.boolean(QStringLiteral("initialize")).value_or(false))
+        if (!initialize)
             throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
                 + QStringLiteral(". Pass initialize to create one."));
         repositoryLine = QStringLiteral("Repository: will be created");
@@ -187,6 +215,10 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
         request,
         [&] {
             if (create) {
+                // The approval may have taken minutes: a repository is made only for a
+                // configuration that can still be saved.
+                m_store->reload();
+                refuseOutsideChange();
                 const ConnectionStatus created = m_engine.initialize(variables, stop);
                 if (created.kind != ConnectionStatus::Kind::ok)
                     throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
@@ -202,8 +234,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
         stop);
 }
 
-QJsonObject AgentControl::updateDestination(
-    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
+AgentControl::Update AgentControl::applyUpdate(const Destination &destination, const AgentParameters &parameters) const
 {
     Destination updated = destination;
     QStringList changes;
@@ -323,18 +354,58 @@ QJsonObject AgentControl::updateDestination(
     if (conditions != current)
         updated.preferences = conditions;
 
-    if (updated == destination)
+    return { updated, changes };
+}
+
+QJsonObject AgentControl::updateDestination(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
+{
+    const Update asked = applyUpdate(destination, parameters);
+    if (asked.updated == destination)
         return QJsonObject { { QStringLiteral("updated"), destinationSummary(destination) },
             { QStringLiteral("changes"), QJsonArray {} } };
+    refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        QStringLiteral("Change ") + quoted(destination.name) + u'?', changes };
+        QStringLiteral("Change ") + quoted(destination.name) + u'?', asked.changes };
     return perform(
         request,
         [&] {
-            m_store->upsert(updated, destination);
-            QJsonObject reply { { QStringLiteral("updated"), destinationSummary(updated) },
-                { QStringLiteral("changes"), QJsonArray::fromStringList(changes) } };
+            // The update is a change to whatever the settings are when it is saved: when the
+            // destination changed meanwhile (another agent, the window), it is applied again to
+            // the stored copy, a few times before giving up.
+            Destination base = destination;
+            Update update = asked;
+            for (int attempt = 1;; ++attempt) {
+                try {
+                    if (update.updated != base)
+                        m_store->upsert(update.updated, base);
+                    break;
+                } catch (const Error &error) {
+                    if (error.message() != DestinationStore::conflictMessage())
+                        throw;
+                    if (attempt == updateAttempts)
+                        throw AgentError::failed(quoted(destination.name)
+                            + QStringLiteral(" kept changing while this update was being saved, so it was not made. "
+                                             "Read the destination again and retry."));
+                }
+                m_store->reload();
+                const std::optional<Destination> current = m_store->destination(destination.id);
+                if (!current)
+                    throw AgentError::failed(quoted(destination.name)
+                        + QStringLiteral(" was removed while this update waited, so it was not made."));
+                base = *current;
+                try {
+                    update = applyUpdate(base, parameters);
+                } catch (const AgentError &error) {
+                    // The arguments fitted the settings they were checked against, not the new ones.
+                    throw AgentError::failed(QStringLiteral("The settings of ") + quoted(destination.name)
+                        + QStringLiteral(" changed while this update waited, and it no longer applies: ")
+                        + error.message());
+                }
+            }
+            QJsonObject reply { { QStringLiteral("updated"), destinationSummary(update.updated) },
+                { QStringLiteral("changes"), QJsonArray::fromStringList(update.changes) } };
             addWarning(reply, reconcileScheduler(m_store->destinations()));
             return reply;
         },
@@ -348,6 +419,7 @@ QJsonObject AgentControl::removeDestination(const Destination &destination, std:
         { displayName(destination.kind) + QStringLiteral(": ") + destination.repository,
             QStringLiteral("Its stored credentials are deleted from the Keychain. The repository and its snapshots "
                            "are not touched.") } };
+    refuseOutsideChange();
     return perform(
         request,
         [&] {
@@ -365,9 +437,8 @@ QJsonObject AgentControl::removeDestination(const Destination &destination, std:
 QJsonObject AgentControl::restore(
     const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
-    const ResticEnvironment variables = environment(destination);
-    const Snapshot snapshot = findSnapshot(parameters.requiredString(QStringLiteral("snapshot")), variables, stop);
-
+    // Every argument is checked before restic is asked for the snapshot.
+    const QString query = parameters.requiredString(QStringLiteral("snapshot"));
     const QString target = expandedPath(parameters.requiredString(QStringLiteral("target")));
     // A relative target would land wherever the agent's process happens to run.
     if (!target.startsWith(QLatin1Char('/')) || !QFileInfo(target).isDir())
@@ -376,6 +447,9 @@ QJsonObject AgentControl::restore(
     const std::optional<QString> path = parameters.string(QStringLiteral("path"));
     if (path)
         ResticEngine::literalInclude(*path);
+
+    const ResticEnvironment variables = environment(destination);
+    const Snapshot snapshot = findSnapshot(query, variables, stop);
 
     const QString when = QLocale::system().toString(snapshot.time.toDateTime().toLocalTime(), QLocale::ShortFormat);
     const ChangeRequest request { QStringLiteral("restore"),

@@ -11,6 +11,14 @@ AgentError AgentError::denied(ApprovalDecision decision)
     return AgentError(Kind::denied, message, decision);
 }
 
+AgentError AgentError::noApprovalDialog()
+{
+    return AgentError(Kind::denied,
+        QStringLiteral("No approval dialog can be shown without a desktop session, so the change was not made. "
+                       "Changes without approval can be allowed in Vellmir's settings."),
+        ApprovalDecision::timedOut);
+}
+
 QString AgentError::code() const
 {
     switch (m_kind) {

@@ -18,6 +18,9 @@ public:
     static AgentError usage(const QString &message) { return AgentError(Kind::usage, message); }
     static AgentError notFound(const QString &message) { return AgentError(Kind::notFound, message); }
     static AgentError denied(ApprovalDecision decision);
+    // A change request that could not be put to anyone: unanswered ("timed-out"), with the
+    // reason and the way to allow changes without asking.
+    static AgentError noApprovalDialog();
     static AgentError failed(const QString &message) { return AgentError(Kind::failed, message); }
 
     Kind kind() const { return m_kind; }

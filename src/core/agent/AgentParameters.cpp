@@ -27,6 +27,26 @@ AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command
     m_values = std::move(values);
 }
 
+void AgentParameters::checkKinds(const AgentCommand &command) const
+{
+    for (const AgentCommand::Parameter &parameter : command.parameters) {
+        switch (parameter.kind) {
+        case AgentCommand::Parameter::Kind::string:
+            string(parameter.name);
+            break;
+        case AgentCommand::Parameter::Kind::strings:
+            strings(parameter.name);
+            break;
+        case AgentCommand::Parameter::Kind::integer:
+            integer(parameter.name);
+            break;
+        case AgentCommand::Parameter::Kind::boolean:
+            boolean(parameter.name);
+            break;
+        }
+    }
+}
+
 std::optional<QString> AgentParameters::string(const QString &name) const
 {
     if (!m_values.contains(name))

@@ -21,6 +21,10 @@ public:
 
     const QJsonObject &values() const { return m_values; }
 
+    // Reads every given value through the getter of its kind, so that a malformed value fails
+    // before anything runs rather than after a backup was queued or restic started.
+    void checkKinds(const AgentCommand &command) const;
+
     // A text, the empty text included; absent gives nullopt.
     std::optional<QString> string(const QString &name) const;
     // A non-empty text; absence fails too.

@@ -9,9 +9,9 @@ namespace vellmir {
 enum class StartMode { sealProbe, scheduledRun, commandLine, windowed };
 
 namespace VellmirMain {
-// "--check-seal-access" anywhere wins, then "--scheduled-run" anywhere, then "cli" as the
-// first argument; anything else is the windowed application. Matches are exact and
-// case-sensitive.
+// "cli" as the first argument wins, and everything after it belongs to the tool; otherwise
+// "--check-seal-access" anywhere, then "--scheduled-run" anywhere; anything else is the
+// windowed application. Matches are exact and case-sensitive.
 StartMode selectMode(const QStringList &arguments);
 // The arguments handed to the command-line tool: everything after "cli".
 QStringList toolArguments(const QStringList &arguments);

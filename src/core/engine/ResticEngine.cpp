@@ -198,6 +198,45 @@ QByteArrayList ResticEngine::childEnvironment(const ResticEnvironment &environme
     return result;
 }
 
+std::optional<QString> ResticEngine::repositoryRefusal(const QString &repository)
+{
+    // Read as restic reads the two SFTP forms: "sftp:user@host:path", split at the first ":"
+    // and then the first "@", and "sftp://user@host:port/path", whose user and host restic
+    // percent-decodes.
+    QString user;
+    QString host;
+    if (repository.startsWith(QLatin1String("sftp://"))) {
+        QString authority = repository.mid(7);
+        for (qsizetype i = 0; i < authority.size(); ++i)
+            if (authority.at(i) == u'/' || authority.at(i) == u'?' || authority.at(i) == u'#') {
+                authority.truncate(i);
+                break;
+            }
+        const qsizetype at = authority.lastIndexOf(u'@');
+        if (at >= 0) {
+            user = QString::fromUtf8(QByteArray::fromPercentEncoding(authority.left(at).section(u':', 0, 0).toUtf8()));
+            authority = authority.mid(at + 1);
+        }
+        host = QString::fromUtf8(QByteArray::fromPercentEncoding(authority.toUtf8()));
+    } else if (repository.startsWith(QLatin1String("sftp:"))) {
+        host = repository.mid(5).section(u':', 0, 0);
+        const qsizetype at = host.indexOf(u'@');
+        if (at >= 0) {
+            user = host.left(at);
+            host = host.mid(at + 1);
+        }
+    } else {
+        return std::nullopt;
+    }
+    // An address in brackets ("[host]:port") loses them before it reaches ssh.
+    if (host.startsWith(u'['))
+        host = host.mid(1);
+    if (host.startsWith(u'-') || user.startsWith(u'-'))
+        return QStringLiteral("An SFTP address cannot name a host or user that starts with \"-\": ssh would read it "
+                              "as an option.");
+    return std::nullopt;
+}
+
 void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
     const EventHandler &onEvent) const
 {
@@ -205,6 +244,11 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
         onEvent(ResticStreamEvent::stderrLine(message));
         onEvent(ResticStreamEvent::finished(-1));
     };
+
+    if (const std::optional<QString> refusal = repositoryRefusal(environment.value(repositoryKey))) {
+        fail(*refusal);
+        return;
+    }
 
     const std::optional<QString> program = locateBinary();
     if (!program) {

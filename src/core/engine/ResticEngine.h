@@ -135,6 +135,10 @@ public:
     // A restic include pattern matching exactly this absolute snapshot path. Throws ResticError
     // for a relative path, a ".." component or a line feed.
     static QString literalInclude(const QString &path);
+    // Why restic must not be started for `repository`, or nullopt. An SFTP address whose host
+    // or user begins with "-" would reach ssh as an option (say -oProxyCommand=...), so no
+    // run starts for it, whatever component asked.
+    static std::optional<QString> repositoryRefusal(const QString &repository);
 
     // The executable a run would start, or nullopt when there is none.
     std::optional<QString> locateBinary() const;

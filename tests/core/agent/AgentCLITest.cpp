@@ -68,6 +68,16 @@ private Q_SLOTS:
                                               << "--Limit|3" << QByteArray() << "history has no parameter --Limit.";
         QTest::newRow("missing value") << "history"
                                        << "--destination|x|--limit" << QByteArray() << "--limit needs a value.";
+        // Secrets only through --json: a flag shows in the process list and shell history.
+        QTest::newRow("secret flag") << "add-destination"
+                                     << "--password|pw" << QByteArray()
+                                     << "Pass password through --json - (a JSON object on standard input), never as "
+                                        "a flag: flags show in the process list and the shell's history.";
+        QTest::newRow("inline secret flag")
+            << "add-destination"
+            << "--awsSecretAccessKey=k" << QByteArray()
+            << "Pass awsSecretAccessKey through --json - (a JSON object on standard input), never as a flag: flags "
+               "show in the process list and the shell's history.";
         QTest::newRow("json without path") << "history"
                                            << "--json" << QByteArray() << "--json needs a file or -.";
     }

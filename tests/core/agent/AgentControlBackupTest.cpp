@@ -123,14 +123,26 @@ private Q_SLOTS:
             f->run("backup", { { "destination", "Photos" }, { "waitSeconds", 60 } }, stop.get_token()));
     }
 
-    void malformedWaitIsReportedAfterQueueing()
+    void malformedValueQueuesNothing_data()
     {
+        QTest::addColumn<QJsonObject>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("wait") << QJsonObject { { "destination", "Photos" }, { "waitSeconds", "soon" } }
+                              << "waitSeconds must be a whole number.";
+        QTest::newRow("switch") << QJsonObject { { "destination", "Photos" }, { "inProcess", "maybe" } }
+                                << "inProcess must be true or false.";
+    }
+    void malformedValueQueuesNothing()
+    {
+        QFETCH(QJsonObject, arguments);
+        QFETCH(QString, message);
         photos();
-        const std::optional<AgentError> error
-            = f->failure("backup", { { "destination", "Photos" }, { "waitSeconds", "soon" } });
-        QCOMPARE(error->message(), QStringLiteral("waitSeconds must be a whole number."));
-        QCOMPARE(f->control->requests().pending().size(), 1);
-        QCOMPARE(f->kicks.size(), 1);
+        const std::optional<AgentError> error = f->failure("backup", arguments);
+        QVERIFY(error && error->kind() == AgentError::Kind::usage);
+        QCOMPARE(error->message(), message);
+        QVERIFY(f->control->requests().pending().isEmpty());
+        QVERIFY(f->kicks.isEmpty());
+        QVERIFY(!f->resticRan());
     }
 
     void backupResultOfFinishedAndUnknownRequests()
@@ -160,12 +172,15 @@ private Q_SLOTS:
         d.pruneAfterBackup = false;
         f->store->upsert(d);
         f->script("backup.stdout", test::readData("restic/backup1-json-v.jsonl"));
+        // Another run's record that sorts newest must not stand in for this run's.
+        const BackupRecord later = f->record(d, Date::now().seconds + 3600, BackupRecord::Outcome::failed);
         const QJsonObject reply = f->run("backup", { { "destination", "Photos" }, { "inProcess", "yes" } });
         QCOMPARE(reply.value("mode").toString(), QStringLiteral("in-process"));
         QCOMPARE(reply.value("fullDiskAccess").toBool(), true);
         const QJsonObject run = reply.value("run").toObject();
         QCOMPARE(run.value("outcome").toString(), QStringLiteral("complete"));
         QCOMPARE(run.value("destinationID").toString(), uuidText(d.id));
+        QVERIFY(run.value("id").toString() != uuidText(later.id));
         QVERIFY(run.value("finishedAt").isString());
         QVERIFY(f->control->requests().pending().isEmpty());
         QVERIFY(f->kicks.isEmpty());

@@ -120,6 +120,18 @@ private Q_SLOTS:
         QTest::newRow("b2 key missing") << base({ { "kind", "backblazeB2" }, { "b2AccountID", "id" } })
                                         << "A Backblaze B2 destination needs b2AccountKey.";
         QTest::newRow("s3 id missing") << base({ { "kind", "s3" } }) << "A S3 / R2 destination needs awsAccessKeyID.";
+        // restic would take these from whatever folder the agent's process runs in.
+        QTest::newRow("relative local repository") << base(
+            { { "repository", "repo" } }) << "A local repository must be an absolute path or start with ~/, not repo.";
+        QTest::newRow("option as local repository")
+            << base({ { "repository", "--password-command=sh" } })
+            << "A local repository must be an absolute path or start with ~/, not --password-command=sh.";
+        QTest::newRow("relative after local:") << base({ { "repository", "local:repo" } })
+                                               << "A local repository must be an absolute path or start with ~/, not "
+                                                  "local:repo.";
+        QTest::newRow("sftp host as an ssh option")
+            << base({ { "kind", "sftp" }, { "repository", "sftp:-oProxyCommand=sh:/r" } })
+            << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
     }
 
     void addDestinationChecksBeforeAsking()
@@ -173,7 +185,7 @@ private Q_SLOTS:
         fx.script("record-env", "");
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
-            args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", " pw " },
+            args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
                 { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash", "node_modules" } },
                 { "schedule", "Daily" }, { "initialize", "yes" }, { "b2AccountKey", "ignored" } }));
 
@@ -181,16 +193,18 @@ private Q_SLOTS:
         const ChangeRequest &request = fx.asker->requests.first();
         QCOMPARE(request.command, QStringLiteral("add-destination"));
         QCOMPARE(request.title, QStringLiteral("Add the destination “Photos”?"));
+        const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
             QStringList(
-                { "Local disk: /srv/repo", "Repository: will be created", "Folders: ~/Documents", "Schedule: Daily" }));
-        // "init" ran after the approval, with the trimmed password in its environment.
+                { "Local disk: " + vault, "Repository: will be created", "Folders: ~/Documents", "Schedule: Daily" }));
+        // "init" ran after the approval, with the password exactly as given in its environment.
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("init"));
-        QVERIFY(readFile(fx.fake.filePath("env")).contains("RESTIC_PASSWORD=pw\n"));
+        QVERIFY(readFile(fx.fake.filePath("env")).contains("RESTIC_PASSWORD= pw \n"));
 
         QCOMPARE(fx.store->destinations().size(), 1);
         const Destination stored = fx.store->destinations().first();
         QCOMPARE(stored.name, QStringLiteral("Photos"));
+        QCOMPARE(stored.repository, vault);
         QCOMPARE(stored.sources, QStringList { docs });
         QCOMPARE(stored.excludes, QStringList({ ".DS_Store", ".Trash", "node_modules" }));
         QVERIFY(stored.schedule == Destination::Schedule::daily);
@@ -198,7 +212,7 @@ private Q_SLOTS:
         QVERIFY(stored.retention == Destination::RetentionPolicy {});
         QVERIFY(stored.credentialID != stored.id);
         QCOMPARE(
-            fx.credentials.secret(CredentialRole::repoPassword, stored.credentialID), std::optional<QString>("pw"));
+            fx.credentials.secret(CredentialRole::repoPassword, stored.credentialID), std::optional<QString>(" pw "));
 
         QCOMPARE(reply.value("added").toObject().value("id").toString(), uuidText(stored.id));
         QCOMPARE(reply.value("approval").toString(), QStringLiteral("approved"));
@@ -209,8 +223,8 @@ private Q_SLOTS:
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
-            QStringLiteral("Add the destination “Photos”? | Local disk: /srv/repo | Repository: will be created | "
-                           "Folders: ~/Documents | Schedule: Daily"));
+            "Add the destination “Photos”? | Local disk: " + vault
+                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
         QVERIFY(!readFile(fx.control->audit().url()).contains("pw\""));
     }
@@ -233,24 +247,39 @@ private Q_SLOTS:
 
     void refusalsLeaveOneLineAndNoChange_data()
     {
-        QTest::addColumn<int>("decision");
+        QTest::addColumn<int>("decision"); // -1: no desktop session to ask on
         QTest::addColumn<QString>("code");
-        QTest::newRow("denied") << int(ApprovalDecision::denied) << "denied";
-        QTest::newRow("timed out") << int(ApprovalDecision::timedOut) << "timed-out";
+        QTest::addColumn<QString>("message");
+        QTest::newRow("denied") << int(ApprovalDecision::denied) << "denied"
+                                << "The change was denied in Vellmir's approval dialog.";
+        QTest::newRow("timed out") << int(ApprovalDecision::timedOut) << "timed-out"
+                                   << "Nobody answered the approval request within 5 minutes, so the change was not "
+                                      "made.";
+        QTest::newRow("nobody to ask") << -1 << "timed-out"
+                                       << "No approval dialog can be shown without a desktop session, so the change "
+                                          "was not made. Changes without approval can be allowed in Vellmir's "
+                                          "settings.";
     }
 
     void refusalsLeaveOneLineAndNoChange()
     {
         QFETCH(int, decision);
         QFETCH(QString, code);
+        QFETCH(QString, message);
         ChangesFixture fx;
         const Destination home = fx.add(QStringLiteral("Home"));
         const QByteArray before = fx.destinationsFile();
+        if (decision < 0) {
+            fx.control = std::make_unique<AgentControl>(fx.store, fx.control->history(), fx.credentials, fx.engine(),
+                fx.control->requests(), fx.control->health(), std::make_shared<DialogApprover>(), fx.control->audit());
+            decision = int(ApprovalDecision::timedOut);
+        }
         fx.asker->decision = static_cast<ApprovalDecision>(decision);
         const std::optional<AgentError> error
             = fx.failure(QStringLiteral("remove-destination"), args({ { "destination", "home" } }));
         QVERIFY(error);
         QCOMPARE(error->code(), code);
+        QCOMPARE(error->message(), message);
         QCOMPARE(fx.destinationsFile(), before);
         QVERIFY(fx.credentials.secret(CredentialRole::repoPassword, home.credentialID));
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
@@ -291,31 +320,91 @@ private Q_SLOTS:
         QVERIFY(fx.auditLines().first().decision == ApprovalDecision::approvedBySetting);
     }
 
-    void failedChangeIsAuditedAndRethrown()
+    // An agent's update is a change to the settings as they are when it is saved.
+    void updateAppliesAgainAfterAConcurrentChange_data()
     {
+        QTest::addColumn<bool>("removed"); // the destination is removed instead of changed
+        QTest::newRow("changed meanwhile") << false;
+        QTest::newRow("removed meanwhile") << true;
+    }
+    void updateAppliesAgainAfterAConcurrentChange()
+    {
+        QFETCH(bool, removed);
         ChangesFixture fx;
         const Destination home = fx.add(QStringLiteral("Home"));
         fx.asker->decision = ApprovalDecision::approvedByUser;
-        // Another window changes the destination while the question is open.
-        fx.asker->onDecide = [&fx, home] {
+        // Another window changes (or removes) the destination while the question is open.
+        fx.asker->onDecide = [&fx, home, removed] {
+            DestinationStore other(fx.store->fileURL(), fx.credentials, fx.keys);
+            if (removed) {
+                other.remove(home, fx.credentials);
+                return;
+            }
             Destination changed = home;
             changed.repository = QStringLiteral("/elsewhere");
-            fx.store->upsert(changed);
+            other.upsert(changed);
         };
-        bool threw = false;
-        try {
-            fx.run(QStringLiteral("update-destination"), args({ { "destination", "Home" }, { "name", "Work" } }));
-        } catch (const AgentError &) {
-            QFAIL("the store's own error must pass through");
-        } catch (const Error &error) {
-            threw = true;
-            QCOMPARE(error.message(), DestinationStore::conflictMessage());
+        const QJsonObject arguments = args({ { "destination", "Home" }, { "name", "Work" } });
+        if (removed) {
+            const std::optional<AgentError> error = fx.failure(QStringLiteral("update-destination"), arguments);
+            QVERIFY(error && error->kind() == AgentError::Kind::failed);
+            QCOMPARE(
+                error->message(), QStringLiteral("“Home” was removed while this update waited, so it was not made."));
+            QCOMPARE(fx.auditLines().first().outcome, "failed: " + error->message());
+            QVERIFY(fx.store->destinations().isEmpty());
+            return;
         }
-        QVERIFY(threw);
-        const QList<AgentAuditLog::Entry> lines = fx.auditLines();
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines.first().outcome, "failed: " + DestinationStore::conflictMessage());
-        QCOMPARE(fx.store->destinations().first().name, QStringLiteral("Home"));
+        const QJsonObject reply = fx.run(QStringLiteral("update-destination"), arguments);
+        QCOMPARE(reply.value("changes").toArray(), QJsonArray { "Name: Home → Work" });
+        const Destination stored = fx.store->destinations().first();
+        QCOMPARE(stored.name, QStringLiteral("Work"));
+        QCOMPARE(stored.repository, QStringLiteral("/elsewhere"));
+        QCOMPARE(fx.auditLines().first().outcome, std::optional<QString>("succeeded"));
+    }
+
+    // Every write would be refused, so nothing is asked, probed or created first.
+    void outsideChangeRefusesBeforeAskingOrCreating_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QJsonObject>("arguments");
+        QTest::addColumn<bool>("whileAsking"); // the change happens while the question is open
+        const QJsonObject add = args({ { "name", "New" }, { "kind", "local" }, { "repository", "/srv/repo" },
+            { "password", "pw" }, { "initialize", true } });
+        QTest::newRow("add") << "add-destination" << add << false;
+        QTest::newRow("add, before creating the repository") << "add-destination" << add << true;
+        QTest::newRow("update") << "update-destination" << args({ { "destination", "Home" }, { "name", "Work" } })
+                                << false;
+        QTest::newRow("update, the store's own refusal")
+            << "update-destination" << args({ { "destination", "Home" }, { "name", "Work" } }) << true;
+        QTest::newRow("remove") << "remove-destination" << args({ { "destination", "Home" } }) << false;
+    }
+    void outsideChangeRefusesBeforeAskingOrCreating()
+    {
+        QFETCH(QString, command);
+        QFETCH(QJsonObject, arguments);
+        QFETCH(bool, whileAsking);
+        ChangesFixture fx;
+        fx.add(QStringLiteral("Home"));
+        fx.script("snapshots.exit", "10");
+        fx.asker->decision = ApprovalDecision::approvedByUser;
+        const auto changeOutside
+            = [&fx] { writeFile(fx.store->fileURL(), fx.destinationsFile().replace("Home", "Hack")); };
+        if (whileAsking)
+            fx.asker->onDecide = changeOutside;
+        else
+            changeOutside();
+        try {
+            fx.run(command, arguments);
+            QFAIL("the change went ahead");
+        } catch (const Error &error) {
+            QCOMPARE(error.message(), DestinationStore::outsideChangeMessage());
+            QCOMPARE(AgentError::code(error), QStringLiteral("failed"));
+        }
+        QCOMPARE(fx.asker->requests.size(), whileAsking ? 1 : 0);
+        QCOMPARE(fx.auditLines().size(), whileAsking ? 1 : 0);
+        QVERIFY(!fx.resticArguments().contains(QStringLiteral("init")));
+        if (!whileAsking)
+            QVERIFY(!fx.resticRan());
     }
 
     void updateChangeLines_data()

@@ -18,8 +18,11 @@ private Q_SLOTS:
         QTest::newRow("empty list") << QStringList {} << StartMode::windowed;
         QTest::newRow("probe") << QStringList { "app", "--check-seal-access" } << StartMode::sealProbe;
         QTest::newRow("pass") << QStringList { "app", "--scheduled-run" } << StartMode::scheduledRun;
+        // After "cli" every word is the tool's, to refuse as it sees fit.
         QTest::newRow("pass after cli") << QStringList { "app", "cli", "status", "--scheduled-run" }
-                                        << StartMode::scheduledRun;
+                                        << StartMode::commandLine;
+        QTest::newRow("probe after cli") << QStringList { "app", "cli", "--check-seal-access" }
+                                         << StartMode::commandLine;
         QTest::newRow("both switches") << QStringList { "app", "--scheduled-run", "x", "--check-seal-access" }
                                        << StartMode::sealProbe;
         QTest::newRow("cli") << QStringList { "app", "cli", "status" } << StartMode::commandLine;

@@ -117,6 +117,36 @@ private Q_SLOTS:
         }
     }
 
+    // Whatever asks, no restic (and so no ssh) starts for an address ssh would read as an option.
+    void sftpOptionAddressesNeverRun_data()
+    {
+        QTest::addColumn<QString>("repository");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("host option") << "sftp:-oProxyCommand=touch /tmp/x:/r" << true;
+        QTest::newRow("config file") << "sftp:-F/dev/null:/x" << true;
+        QTest::newRow("user option") << "sftp:-oX@host:/r" << true;
+        QTest::newRow("host after user") << "sftp:u@-oX:/r" << true;
+        QTest::newRow("url, encoded dash") << "sftp://%2DoProxyCommand=x/r" << true;
+        QTest::newRow("url, bracketed host") << "sftp://u@[-oX]:22/r" << true;
+        QTest::newRow("url, user") << "sftp://-oX@host/r" << true;
+        QTest::newRow("dash in the path") << "sftp:user@host:/srv/-r" << false;
+        QTest::newRow("url with port") << "sftp://user@host:2222//srv/r" << false;
+        QTest::newRow("local folder") << "/srv/-r" << false;
+    }
+    void sftpOptionAddressesNeverRun()
+    {
+        QFETCH(QString, repository);
+        QFETCH(bool, refused);
+        QCOMPARE(ResticEngine::repositoryRefusal(repository).has_value(), refused);
+        if (!refused)
+            return;
+        test::ScriptedRestic restic;
+        ResticEnvironment environment = restic.environment();
+        environment.insert(QStringLiteral("RESTIC_REPOSITORY"), repository);
+        QVERIFY(restic.engine().probe(environment).kind == Kind::failed);
+        QVERIFY(!restic.ran());
+    }
+
     void probeAndInitializeReportInsteadOfThrowing()
     {
         test::ScriptedRestic restic;
