@@ -74,8 +74,8 @@ private:
 
     class Components;
 
-    static bool matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
-        bool consumed);
+    static bool matchesFrom(
+        const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed);
     static bool endsAt(const Prepared &pattern, Components &components, std::size_t last);
     static bool matchesAnywhere(const Prepared &pattern, Components &components);
     void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;

@@ -237,8 +237,7 @@ QWidget *SmartExcludeSheet::buildAIControls()
     m_review->setObjectName(QStringLiteral("reviewButton"));
     m_review->setAutoDefault(false);
     header->addWidget(m_review);
-    m_refreshAvailability
-        = linkButton(QStringLiteral("Refresh Availability"), controls, "refreshAvailabilityButton");
+    m_refreshAvailability = linkButton(QStringLiteral("Refresh Availability"), controls, "refreshAvailabilityButton");
     header->addWidget(m_refreshAvailability);
     column->addLayout(header);
 

@@ -167,8 +167,8 @@ void ExcludeMatcherTest::lastMatchingPatternDecides()
     QVERIFY(!matcher.matches(QStringLiteral("/data/keeper"), QStringLiteral("keeper")));
     QVERIFY(!ExcludeMatcher({}, QStringLiteral("/home/u")).matches(QStringLiteral("/x"), QStringLiteral("x")));
 
-    const ExcludeMatcher reinclude({ QStringLiteral("*.log"), QStringLiteral("!app.log"), QStringLiteral("/d/x") },
-        QStringLiteral("/home/u"));
+    const ExcludeMatcher reinclude(
+        { QStringLiteral("*.log"), QStringLiteral("!app.log"), QStringLiteral("/d/x") }, QStringLiteral("/home/u"));
     QVERIFY(reinclude.matches(QStringLiteral("/d/b.log"), QStringLiteral("b.log")));
     QVERIFY(!reinclude.matches(QStringLiteral("/d/app.log"), QStringLiteral("app.log")));
     QVERIFY(reinclude.matches(QStringLiteral("/d/x/app.log"), QStringLiteral("app.log")));
