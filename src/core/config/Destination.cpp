@@ -5,6 +5,7 @@
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>
+#include <QHash>
 #include <algorithm>
 
 namespace vellmir {
@@ -216,13 +217,20 @@ QString Destination::expandTilde(const QString &path)
 
 QStringList Destination::excludeArguments() const
 {
-    QStringList seen;
+    // restic lets the last matching pattern decide, so a repeat adds nothing only when no pattern
+    // of the other kind ("!" against plain) came since the copy kept; otherwise it must stay.
+    QHash<QString, int> keptAt; // pattern -> patterns of the other kind seen when last kept
+    int counts[2] = { 0, 0 }; // plain, "!"
     QStringList arguments;
     for (const QString &pattern : excludes + protectedExcludes()) {
         const QString expanded = expandTilde(pattern);
-        if (seen.contains(expanded))
+        const bool negated = expanded.startsWith(u'!');
+        const int others = counts[negated ? 0 : 1];
+        const auto kept = keptAt.constFind(expanded);
+        if (kept != keptAt.cend() && *kept == others)
             continue;
-        seen.append(expanded);
+        keptAt.insert(expanded, others);
+        ++counts[negated ? 1 : 0];
         arguments << QStringLiteral("--exclude") << expanded;
     }
     return arguments;

@@ -55,7 +55,8 @@ struct Destination {
 
     // SHA-256 (64 lower-case hex digits) of where and what this destination backs up.
     QString backupScope() const;
-    // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, duplicates dropped.
+    // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, repeats that
+    // change nothing dropped.
     QStringList excludeArguments() const;
     // A path below the home folder written with "~".
     static QString tildeForm(const QString &path);

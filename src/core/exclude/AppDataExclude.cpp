@@ -1,5 +1,7 @@
 #include "exclude/AppDataExclude.h"
 
+#include "exclude/ExcludeMatcher.h"
+
 namespace vellmir {
 
 namespace D = ExcludeDetection;
@@ -31,7 +33,8 @@ QList<ExcludeCandidate> AppDataExclude::detect(const QStringList &sources) const
             const qint64 size = m_probes.measure(appPath + u'/' + name);
             if (size < threshold)
                 continue;
-            const QString pattern = QStringLiteral("~/Library/Application Support/") + app + u'/' + name;
+            const QString pattern = QStringLiteral("~/Library/Application Support/") + ExcludeMatcher::escaped(app)
+                + u'/' + ExcludeMatcher::escaped(name);
             candidates.append({ pattern, pattern,
                 QStringLiteral("Large data in ") + app
                     + QStringLiteral(" - review (may be models, VM images, or profile data)"),

@@ -1,5 +1,7 @@
 #include "exclude/CloudSync.h"
 
+#include "exclude/ExcludeMatcher.h"
+
 #include <QSet>
 
 #include <utility>
@@ -28,7 +30,9 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
         if (proposed.contains(path) || !D::exists(path) || !D::liesInside(path, sources))
             return;
         proposed.insert(path);
-        candidates.append({ path, path,
+        // Provider folders are named by their apps and users; the pattern names this one only.
+        const QString pattern = ExcludeMatcher::escaped(path);
+        candidates.append({ pattern, pattern,
             label
                 + QStringLiteral(
                     ": sync is not an independent backup. Exclude only after reviewing your recovery plan."),

@@ -13,14 +13,14 @@ namespace {
 
 class Counter : public FileWalk::Visitor {
 public:
-    explicit Counter(const ExcludeMatcher &matcher)
-        : m_matcher(matcher)
+    explicit Counter(ExcludeMatcher::Walk &excludes)
+        : m_excludes(excludes)
     {
     }
 
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
-        if (m_matcher.matches(item.path, item.pathLength, item.name))
+        if (m_excludes.matches(item.path, item.pathLength, item.name))
             return FileWalk::Step::skipDescendants;
         if (item.values.readable && item.values.isRegularFile) {
             m_estimate.files += 1;
@@ -32,7 +32,7 @@ public:
     BackupEstimate m_estimate;
 
 private:
-    const ExcludeMatcher &m_matcher;
+    ExcludeMatcher::Walk &m_excludes;
 };
 
 } // namespace
@@ -40,7 +40,7 @@ private:
 BackupEstimate localEstimate(const QStringList &sources, const QStringList &excludes)
 {
     const ExcludeMatcher matcher(excludes);
-    Counter counter(matcher);
+    BackupEstimate estimate;
     for (const QString &source : sources) {
         if (source.isEmpty())
             continue;
@@ -53,9 +53,13 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
         const char *name = slash && trimmed.size() > 1 ? slash + 1 : trimmed.constData();
         if (matcher.matches(path.constData(), std::size_t(path.size()), name))
             continue;
+        ExcludeMatcher::Walk walk(matcher, path.constData());
+        Counter counter(walk);
         FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter);
+        estimate.files += counter.m_estimate.files;
+        estimate.bytes += counter.m_estimate.bytes;
     }
-    return counter.m_estimate;
+    return estimate;
 }
 
 } // namespace vellmir::Estimator

@@ -1,5 +1,7 @@
 #include "exclude/ExcludeEvidence.h"
 
+#include "exclude/ExcludeMatcher.h"
+
 #include <QCryptographicHash>
 
 namespace vellmir {
@@ -11,14 +13,7 @@ QString ExcludeEvidence::id() const
 
 QString ExcludeEvidence::pattern() const
 {
-    QString escaped;
-    escaped.reserve(path.size() + 8);
-    for (const QChar c : path) {
-        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
-            escaped.append(u'\\');
-        escaped.append(c);
-    }
-    return escaped;
+    return ExcludeMatcher::escaped(path);
 }
 
 } // namespace vellmir

@@ -2,65 +2,316 @@
 
 #include "util/AppPaths.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <cstring>
-#include <fnmatch.h>
-#include <locale.h>
-#include <optional>
+#include <utility>
 
 namespace vellmir {
 
 namespace {
 
-bool isAscii(const char *text, std::size_t length)
+constexpr std::string_view kRoot = "/";
+constexpr char32_t kInvalidRune = 0xFFFD;
+
+// One character of UTF-8 text as Go reads it: a malformed or truncated sequence, an overlong
+// form or a surrogate is U+FFFD one byte long, so a glob class or "?" consumes exactly what
+// restic's does.
+std::pair<char32_t, std::size_t> decodeRune(std::string_view s)
 {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0x80)
+    if (s.empty())
+        return { kInvalidRune, 0 };
+    const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const auto continues = [&](std::size_t i, unsigned lowest = 0x80, unsigned highest = 0xBF) {
+        return i < s.size() && byte(i) >= lowest && byte(i) <= highest;
+    };
+    const unsigned first = byte(0);
+    if (first < 0x80)
+        return { first, 1 };
+    if (first >= 0xC2 && first <= 0xDF) {
+        if (continues(1))
+            return { char32_t(((first & 0x1F) << 6) | (byte(1) & 0x3F)), 2 };
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        if (continues(1, first == 0xE0 ? 0xA0 : 0x80, first == 0xED ? 0x9F : 0xBF) && continues(2))
+            return { char32_t(((first & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F)), 3 };
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        if (continues(1, first == 0xF0 ? 0x90 : 0x80, first == 0xF4 ? 0x8F : 0xBF) && continues(2) && continues(3))
+            return { char32_t(((first & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6)
+                         | (byte(3) & 0x3F)),
+                4 };
+    }
+    return { kInvalidRune, 1 };
+}
+
+// The glob language is Go's path/filepath.Match, which restic uses for every component. A
+// pattern is a series of chunks, each an optional run of "*" followed by single-character
+// operators (literal bytes, "\x", "?", "[...]"). A "*" inside a class does not end a chunk.
+std::string_view nextChunk(std::string_view &pattern, bool &star)
+{
+    star = false;
+    while (!pattern.empty() && pattern.front() == '*') {
+        pattern.remove_prefix(1);
+        star = true;
+    }
+    bool inClass = false;
+    std::size_t i = 0;
+    for (; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            if (i + 1 < pattern.size())
+                ++i;
+        } else if (c == '[') {
+            inClass = true;
+        } else if (c == ']') {
+            inClass = false;
+        } else if (c == '*' && !inClass) {
+            break;
+        }
+    }
+    const std::string_view chunk = pattern.substr(0, i);
+    pattern.remove_prefix(i);
+    return chunk;
+}
+
+// One member of a class: a character, possibly escaped. False where Go reports a bad pattern.
+bool classCharacter(std::string_view &chunk, char32_t &character)
+{
+    if (chunk.empty() || chunk.front() == '-' || chunk.front() == ']')
+        return false;
+    if (chunk.front() == '\\') {
+        chunk.remove_prefix(1);
+        if (chunk.empty())
+            return false;
+    }
+    const auto [rune, width] = decodeRune(chunk);
+    chunk.remove_prefix(width);
+    character = rune;
+    return !(rune == kInvalidRune && width == 1) && !chunk.empty();
+}
+
+// Reads one class after its "[" and says whether `rune` is in it; false in `wellFormed` for a
+// bad class.
+bool classContains(std::string_view &chunk, char32_t rune, bool &wellFormed)
+{
+    wellFormed = false;
+    if (chunk.empty())
+        return false;
+    const bool negated = chunk.front() == '^';
+    if (negated)
+        chunk.remove_prefix(1);
+    bool found = false;
+    for (int ranges = 0;; ++ranges) {
+        if (!chunk.empty() && chunk.front() == ']' && ranges > 0) {
+            chunk.remove_prefix(1);
+            break;
+        }
+        char32_t low = 0;
+        if (!classCharacter(chunk, low))
+            return false;
+        char32_t high = low;
+        if (chunk.front() == '-') {
+            chunk.remove_prefix(1);
+            if (!classCharacter(chunk, high))
+                return false;
+        }
+        if (low <= rune && rune <= high)
+            found = true;
+    }
+    wellFormed = true;
+    return found != negated;
+}
+
+bool wellFormedChunk(std::string_view chunk)
+{
+    while (!chunk.empty()) {
+        const char c = chunk.front();
+        chunk.remove_prefix(1);
+        if (c == '[') {
+            bool wellFormed = false;
+            classContains(chunk, 0, wellFormed);
+            if (!wellFormed)
+                return false;
+        } else if (c == '\\') {
+            if (chunk.empty())
+                return false;
+            chunk.remove_prefix(1);
+        }
+    }
+    return true;
+}
+
+bool wellFormedGlob(std::string_view pattern)
+{
+    bool star = false;
+    while (!pattern.empty()) {
+        if (!wellFormedChunk(nextChunk(pattern, star)))
             return false;
     }
     return true;
 }
 
-std::string composed(const char *text, std::size_t length)
+// Whether `chunk` matches the start of `text`; what follows the match goes to `rest`.
+bool chunkMatches(std::string_view chunk, std::string_view text, std::string_view &rest)
 {
-    return QString::fromUtf8(text, qsizetype(length)).normalized(QString::NormalizationForm_C).toUtf8().toStdString();
-}
-
-bool namesLocation(const std::string &location, const char *path, std::size_t pathLength)
-{
-    const std::size_t n = location.size();
-    if (pathLength < n || std::memcmp(path, location.data(), n) != 0)
-        return false;
-    return pathLength == n || path[n] == '/';
-}
-
-// fnmatch reads multibyte text by the thread's LC_CTYPE. Patterns are UTF-8 whatever the
-// user's locale, so "?" must match one character, not one byte: match under C.UTF-8.
-locale_t utf8Locale()
-{
-    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
-    return locale;
-}
-
-class Utf8Scope {
-public:
-    Utf8Scope()
-    {
-        if (const locale_t locale = utf8Locale())
-            m_previous = uselocale(locale);
+    while (!chunk.empty()) {
+        if (text.empty())
+            return false;
+        switch (chunk.front()) {
+        case '[': {
+            const auto [rune, width] = decodeRune(text);
+            text.remove_prefix(width);
+            chunk.remove_prefix(1);
+            bool wellFormed = false;
+            if (!classContains(chunk, rune, wellFormed) || !wellFormed)
+                return false;
+            break;
+        }
+        case '?':
+            if (text.front() == '/')
+                return false;
+            text.remove_prefix(decodeRune(text).second);
+            chunk.remove_prefix(1);
+            break;
+        case '\\':
+            chunk.remove_prefix(1);
+            if (chunk.empty())
+                return false;
+            [[fallthrough]];
+        default:
+            if (chunk.front() != text.front())
+                return false;
+            chunk.remove_prefix(1);
+            text.remove_prefix(1);
+            break;
+        }
     }
-    ~Utf8Scope()
-    {
-        if (m_previous)
-            uselocale(m_previous);
-    }
-    Utf8Scope(const Utf8Scope &) = delete;
-    Utf8Scope &operator=(const Utf8Scope &) = delete;
+    rest = text;
+    return true;
+}
 
-private:
-    locale_t m_previous = locale_t(nullptr);
-};
+// Go's matching order, kept exactly: each chunk takes its leftmost place after a "*", and only
+// the last must reach the end of the text.
+bool globMatches(std::string_view pattern, std::string_view text)
+{
+    while (!pattern.empty()) {
+        bool star = false;
+        const std::string_view chunk = nextChunk(pattern, star);
+        if (star && chunk.empty())
+            return text.find('/') == std::string_view::npos;
+        const bool last = pattern.empty();
+        std::string_view rest;
+        if (chunkMatches(chunk, text, rest) && (rest.empty() || !last)) {
+            text = rest;
+            continue;
+        }
+        if (!star)
+            return false;
+        bool placed = false;
+        for (std::size_t skip = 0; skip < text.size() && text[skip] != '/'; ++skip) {
+            if (!chunkMatches(chunk, text.substr(skip + 1), rest) || (last && !rest.empty()))
+                continue;
+            text = rest;
+            placed = true;
+            break;
+        }
+        if (!placed)
+            return false;
+    }
+    return text.empty();
+}
+
+// A pattern's components after Go's filepath.Clean: empty and "." components dropped, ".."
+// removing the component before it (or dropped at the root).
+std::vector<std::string_view> cleanComponents(std::string_view path, bool rooted)
+{
+    std::vector<std::string_view> components;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view component = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (component == "..") {
+            if (!components.empty() && components.back() != "..")
+                components.pop_back();
+            else if (!rooted)
+                components.push_back(component);
+            continue;
+        }
+        components.push_back(component);
+    }
+    return components;
+}
+
+std::string absolute(const char *path, std::size_t length)
+{
+    std::string result = QFile::encodeName(QDir::currentPath()).toStdString();
+    result.push_back('/');
+    result.append(path, length);
+    return result;
+}
 
 } // namespace
+
+// The components of one absolute path from its last towards the root, tidied as restic tidies
+// the paths it visits: empty and "." components dropped, ".." removing the one before it. The
+// root is the last component handed out, and "/" alone is the root and one empty component,
+// as restic splits it. Components are read only as far back as a pattern looks.
+class ExcludeMatcher::Components {
+public:
+    Components(const char *path, std::size_t length, std::vector<std::string_view> &storage)
+        : m_path(path)
+        , m_end(length)
+        , m_items(storage)
+    {
+        m_items.clear();
+    }
+
+    // The component `back` places before the last one; null beyond the root.
+    const std::string_view *at(std::size_t back)
+    {
+        while (m_items.size() <= back && !m_done)
+            produce();
+        return back < m_items.size() ? &m_items[back] : nullptr;
+    }
+
+    static bool isRoot(const std::string_view &component) { return component.data() == kRoot.data(); }
+
+private:
+    void produce()
+    {
+        while (m_end > 0) {
+            std::size_t start = m_end;
+            while (start > 0 && m_path[start - 1] != '/')
+                --start;
+            const std::string_view component(m_path + start, m_end - start);
+            m_end = start > 0 ? start - 1 : 0;
+            if (component.empty() || component == ".")
+                continue;
+            if (component == "..") {
+                ++m_skip;
+                continue;
+            }
+            if (m_skip > 0) {
+                --m_skip;
+                continue;
+            }
+            m_items.push_back(component);
+            return;
+        }
+        if (m_items.empty())
+            m_items.push_back(std::string_view(m_path, 0));
+        m_items.push_back(kRoot);
+        m_done = true;
+    }
+
+    const char *m_path;
+    std::size_t m_end;
+    std::size_t m_skip = 0;
+    bool m_done = false;
+    std::vector<std::string_view> &m_items;
+};
 
 ExcludeMatcher::ExcludeMatcher(const QStringList &patterns)
     : ExcludeMatcher(patterns, AppPaths::homeDirectory())
@@ -74,6 +325,7 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
         homeText.chop(1);
     m_patterns.reserve(std::size_t(patterns.size()));
     for (const QString &pattern : patterns) {
+        // The backup expands these two forms before restic sees them, and nothing else.
         QString expanded;
         if (pattern == QLatin1String("~"))
             expanded = homeText;
@@ -84,15 +336,127 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
 
         Prepared prepared;
         prepared.text = expanded.toUtf8().toStdString();
-        prepared.hasSlash = expanded.contains(u'/');
-        prepared.isLocation = expanded.startsWith(u'/');
-        prepared.literal = prepared.text.find_first_of("*?[\\") == std::string::npos;
-        if (prepared.isLocation) {
-            prepared.composed = composed(prepared.text.data(), prepared.text.size());
-            prepared.composedDiffers = prepared.composed != prepared.text;
+        std::string_view body = prepared.text;
+        // restic skips empty patterns; they stay here so that patterns() keeps every entry.
+        if (!body.empty()) {
+            prepared.negated = body.front() == '!';
+            if (prepared.negated)
+                body.remove_prefix(1);
+            const bool rooted = !body.empty() && body.front() == '/';
+            const std::vector<std::string_view> components = cleanComponents(body, rooted);
+            if (rooted)
+                prepared.parts.push_back({ Part::Kind::root, {} });
+            bool wellFormed = true;
+            for (const std::string_view component : components) {
+                Part part;
+                part.text = std::string(component);
+                if (component == "**")
+                    part.kind = Part::Kind::any;
+                else if (component.find_first_of("\\[]*?") == std::string_view::npos)
+                    part.kind = Part::Kind::literal;
+                else
+                    part.kind = Part::Kind::glob;
+                if (part.kind == Part::Kind::glob && !wellFormedGlob(component))
+                    wellFormed = false;
+                prepared.parts.push_back(std::move(part));
+            }
+            // "/" splits into the root and one empty component, which restic reads as "**".
+            if (rooted && components.empty())
+                prepared.parts.push_back({ Part::Kind::any, {} });
+            // A relative pattern that tidies to nothing is ".", which names no component.
+            if (!wellFormed)
+                prepared.parts.clear();
         }
+        m_hasNegated = m_hasNegated || prepared.negated;
         m_patterns.push_back(std::move(prepared));
     }
+}
+
+bool ExcludeMatcher::matchesFrom(
+    const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed)
+{
+    // Matches the first `parts` parts backwards, the last of them against component `next`.
+    if (parts == 0)
+        return consumed;
+    const Part &part = pattern.parts[parts - 1];
+    if (part.kind == Part::Kind::any) {
+        // Any number of components, but never the root.
+        for (std::size_t skip = next;; ++skip) {
+            if (matchesFrom(pattern, parts - 1, components, skip, consumed || skip > next))
+                return true;
+            const std::string_view *component = components.at(skip);
+            if (!component || Components::isRoot(*component))
+                return false;
+        }
+    }
+    const std::string_view *component = components.at(next);
+    if (!component)
+        return false;
+    const bool root = Components::isRoot(*component);
+    bool matched = false;
+    switch (part.kind) {
+    case Part::Kind::root:
+        matched = root;
+        break;
+    case Part::Kind::literal:
+        matched = !root && *component == part.text;
+        break;
+    case Part::Kind::glob:
+        matched = !root && globMatches(part.text, *component);
+        break;
+    case Part::Kind::any:
+        break;
+    }
+    return matched && matchesFrom(pattern, parts - 1, components, next + 1, true);
+}
+
+bool ExcludeMatcher::endsAt(const Prepared &pattern, Components &components, std::size_t last)
+{
+    return !pattern.parts.empty() && matchesFrom(pattern, pattern.parts.size(), components, last, false);
+}
+
+bool ExcludeMatcher::matchesAnywhere(const Prepared &pattern, Components &components)
+{
+    // A match anywhere in the path covers the item, as it covered the folder it names.
+    if (pattern.parts.empty())
+        return false;
+    for (std::size_t last = 0; components.at(last); ++last) {
+        if (endsAt(pattern, components, last))
+            return true;
+    }
+    return false;
+}
+
+void ExcludeMatcher::matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const
+{
+    std::string made;
+    if (pathLength > 0 && path[0] != '/') {
+        made = absolute(path, pathLength);
+        path = made.data();
+        pathLength = made.size();
+    }
+    std::vector<std::string_view> storage;
+    Components components(path, pathLength, storage);
+    for (std::size_t i = 0; i < m_patterns.size(); ++i)
+        found[i] = pathLength > 0 && matchesAnywhere(m_patterns[i], components);
+}
+
+bool ExcludeMatcher::decide(const std::uint8_t *found) const
+{
+    // Each pattern that matches overrides what the ones before it decided.
+    bool excluded = false;
+    for (std::size_t i = 0; i < m_patterns.size(); ++i) {
+        if (!found[i])
+            continue;
+        if (m_patterns[i].negated) {
+            excluded = false;
+        } else {
+            excluded = true;
+            if (!m_hasNegated)
+                return true;
+        }
+    }
+    return excluded;
 }
 
 bool ExcludeMatcher::matches(const QString &path, const QString &name, bool isDirectory) const
@@ -105,56 +469,12 @@ bool ExcludeMatcher::matches(const QString &path, const QString &name, bool isDi
 
 bool ExcludeMatcher::matches(const char *path, std::size_t pathLength, const char *name) const
 {
-    // Location patterns compare characters, so a decomposed accent equals a precomposed one.
-    // Composing the path costs an allocation, so it happens only for paths outside ASCII, and once.
-    bool composedReady = false;
-    std::string composedPath;
-    int pathAscii = -1; // not yet known
-    bool needLocale = true;
-    std::optional<Utf8Scope> scope;
-
-    for (const Prepared &pattern : m_patterns) {
-        if (pattern.hasSlash) {
-            if (pattern.isLocation) {
-                if (namesLocation(pattern.text, path, pathLength))
-                    return true;
-                if (pathAscii < 0)
-                    pathAscii = isAscii(path, pathLength) ? 1 : 0;
-                if (!pathAscii || pattern.composedDiffers) {
-                    if (!composedReady) {
-                        composedPath = composed(path, pathLength);
-                        composedReady = true;
-                    }
-                    if (namesLocation(pattern.composed, composedPath.data(), composedPath.size()))
-                        return true;
-                }
-            }
-            if (pattern.literal) {
-                if (pattern.text.size() == pathLength && std::memcmp(pattern.text.data(), path, pathLength) == 0)
-                    return true;
-                continue;
-            }
-            if (needLocale) {
-                scope.emplace();
-                needLocale = false;
-            }
-            if (fnmatch(pattern.text.c_str(), path, FNM_PATHNAME) == 0)
-                return true;
-        } else {
-            if (pattern.literal) {
-                if (std::strcmp(pattern.text.c_str(), name) == 0)
-                    return true;
-                continue;
-            }
-            if (needLocale) {
-                scope.emplace();
-                needLocale = false;
-            }
-            if (fnmatch(pattern.text.c_str(), name, 0) == 0)
-                return true;
-        }
-    }
-    return false;
+    Q_UNUSED(name)
+    if (m_patterns.empty())
+        return false;
+    std::vector<std::uint8_t> found(m_patterns.size());
+    matchAll(path, pathLength, found.data());
+    return decide(found.data());
 }
 
 QStringList ExcludeMatcher::patterns() const
@@ -164,6 +484,59 @@ QStringList ExcludeMatcher::patterns() const
     for (const Prepared &pattern : m_patterns)
         result.append(QString::fromUtf8(pattern.text.data(), qsizetype(pattern.text.size())));
     return result;
+}
+
+QString ExcludeMatcher::escaped(const QString &text)
+{
+    QString result;
+    result.reserve(text.size() + 8);
+    if (text.startsWith(u'!'))
+        result.append(u'\\');
+    for (const QChar c : text) {
+        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
+            result.append(u'\\');
+        result.append(c);
+    }
+    return result;
+}
+
+ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root)
+    : m_matcher(matcher)
+{
+    const std::size_t length = std::strlen(root);
+    std::size_t trimmed = length;
+    while (trimmed > 0 && root[trimmed - 1] == '/')
+        --trimmed;
+    m_lengths.push_back(trimmed);
+    m_found.resize(matcher.m_patterns.size());
+    matcher.matchAll(root, length, m_found.data());
+}
+
+bool ExcludeMatcher::Walk::matches(const char *path, std::size_t pathLength, const char *name)
+{
+    const std::size_t count = m_matcher.m_patterns.size();
+    if (count == 0)
+        return false;
+    const std::size_t parentLength = std::size_t(name - path) - 1;
+    while (m_lengths.size() > 1 && m_lengths.back() > parentLength) {
+        m_lengths.pop_back();
+        m_found.resize(m_found.size() - count);
+    }
+    const bool parentKnown = m_lengths.back() == parentLength && pathLength > 0 && path[0] == '/';
+    const std::size_t base = m_found.size();
+    m_found.resize(base + count);
+    std::uint8_t *found = m_found.data() + base;
+    if (parentKnown) {
+        // Whatever matched the folder matches what it holds; otherwise a match must end here.
+        const std::uint8_t *parent = found - count;
+        Components components(path, pathLength, m_components);
+        for (std::size_t i = 0; i < count; ++i)
+            found[i] = parent[i] || endsAt(m_matcher.m_patterns[i], components, 0);
+    } else {
+        m_matcher.matchAll(path, pathLength, found);
+    }
+    m_lengths.push_back(pathLength);
+    return m_matcher.decide(found);
 }
 
 } // namespace vellmir

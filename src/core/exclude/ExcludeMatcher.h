@@ -4,39 +4,85 @@
 #include <QStringList>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellmir {
 
-// Decides locally, without restic, whether one file-system item is excluded by a destination's
-// patterns. It knows only the patterns it is given: "~" and "~/" are expanded to the home
-// folder, everything else is kept as typed. Immutable, so it can be shared between threads.
+// Decides locally, without restic, whether a backup leaves one file-system item out, by the
+// rules restic (0.17 and later) applies to its --exclude patterns. "~" and "~/" are expanded to
+// the home folder as the backup expands them before handing the patterns over; after that:
+// - a pattern is tidied like a path ("build/" is "build", "/a/../b" is "/b", "//" is "/");
+// - a pattern beginning with "/" is laid over the start of the item's absolute path, any
+//   other pattern over any run of its components, so "mhome" or "src/gen" also match above
+//   the folder being backed up, and everything below a match is matched too;
+// - a component "**" stands for any number of components;
+// - each component is a Go glob ("*", "?", "[a-z]", "[^x]", backslash escapes) compared as
+//   bytes, with no Unicode normalisation;
+// - a pattern beginning with "!" re-includes what earlier patterns excluded; the last pattern
+//   that decides wins.
+// A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; restic refuses
+// to start a backup with one. Immutable, so it can be shared between threads.
 class ExcludeMatcher {
 public:
     // `home` is the current user's home folder ($HOME) unless given.
     explicit ExcludeMatcher(const QStringList &patterns = {});
     ExcludeMatcher(const QStringList &patterns, const QString &home);
 
-    // `isDirectory` is accepted for the callers' convenience; the answer never depends on it.
+    // `path` is the item's absolute path; `name` and `isDirectory` are accepted for the
+    // callers' convenience and never change the answer.
     bool matches(const QString &path, const QString &name, bool isDirectory = false) const;
-    // The same test on NUL-terminated UTF-8 bytes, for walks that hold paths as bytes.
     bool matches(const char *path, std::size_t pathLength, const char *name) const;
 
-    QStringList patterns() const; // as prepared, in input order
+    QStringList patterns() const; // as prepared ("~" expanded), in input order
     bool isEmpty() const { return m_patterns.empty(); }
 
-private:
-    struct Prepared {
-        std::string text; // UTF-8
-        std::string composed; // NFC form, for the location test
-        bool hasSlash = false;
-        bool isLocation = false; // begins with "/"
-        bool literal = false; // no wildcard or escape: fnmatch is plain equality
-        bool composedDiffers = false;
+    // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
+    // "!" are escaped with a backslash.
+    static QString escaped(const QString &text);
+
+    // Answers for the items of one depth-first walk below `root` (in FileWalk's order, paths
+    // spelt root + "/" + relative path), where the root itself is not excluded. An item's
+    // answer is derived from its parent folder's, so each item costs only the pattern matches
+    // that end at its own name instead of a pass over its whole path.
+    class Walk {
+    public:
+        Walk(const ExcludeMatcher &matcher, const char *root);
+        // `name` points into `path` at its last component.
+        bool matches(const char *path, std::size_t pathLength, const char *name);
+
+    private:
+        const ExcludeMatcher &m_matcher;
+        std::vector<std::size_t> m_lengths; // path length of each folder on the way down
+        std::vector<std::uint8_t> m_found; // per folder on the way down: which patterns match it
+        std::vector<std::string_view> m_components; // reused between items
     };
 
+private:
+    struct Part {
+        enum class Kind { root, any, literal, glob };
+        Kind kind = Kind::literal;
+        std::string text;
+    };
+    struct Prepared {
+        std::string text; // as prepared, UTF-8
+        std::vector<Part> parts; // empty: matches nothing
+        bool negated = false;
+    };
+
+    class Components;
+
+    static bool matchesFrom(
+        const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed);
+    static bool endsAt(const Prepared &pattern, Components &components, std::size_t last);
+    static bool matchesAnywhere(const Prepared &pattern, Components &components);
+    void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;
+    bool decide(const std::uint8_t *found) const;
+
     std::vector<Prepared> m_patterns;
+    bool m_hasNegated = false;
 };
 
 } // namespace vellmir

@@ -1,5 +1,6 @@
 #include "exclude/SmartExclude.h"
 
+#include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/AppPaths.h"
 
@@ -230,7 +231,8 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     const QString cacheReason = QString::fromUtf8(kCacheReason);
     for (const auto &[name, aggregate] : found) {
         ExcludeCandidate candidate;
-        candidate.pattern = QString::fromUtf8(name.data(), qsizetype(name.size()));
+        // A folder found by the cache heuristic may carry any name.
+        candidate.pattern = ExcludeMatcher::escaped(QString::fromUtf8(name.data(), qsizetype(name.size())));
         candidate.id = candidate.pattern;
         candidate.reason = aggregate.rule ? aggregate.rule->reason : cacheReason;
         candidate.recommended = aggregate.rule && aggregate.rule->recommended;

@@ -237,8 +237,8 @@ QWidget *SmartExcludeSheet::buildAIControls()
     m_review->setObjectName(QStringLiteral("reviewButton"));
     m_review->setAutoDefault(false);
     header->addWidget(m_review);
-    auto *refreshButton = linkButton(QStringLiteral("Refresh Availability"), controls, "refreshAvailabilityButton");
-    header->addWidget(refreshButton);
+    m_refreshAvailability = linkButton(QStringLiteral("Refresh Availability"), controls, "refreshAvailabilityButton");
+    header->addWidget(m_refreshAvailability);
     column->addLayout(header);
 
     m_aiNote = captionLabel(QString(), StatusTone::secondary, controls, "aiNote");
@@ -251,7 +251,7 @@ QWidget *SmartExcludeSheet::buildAIControls()
 
     connect(m_stopReview, &QPushButton::clicked, m_model, &SmartExcludeSheetModel::stopReview);
     connect(m_review, &QPushButton::clicked, m_model, &SmartExcludeSheetModel::startReview);
-    connect(refreshButton, &QPushButton::clicked, m_model, &SmartExcludeSheetModel::refreshAvailability);
+    connect(m_refreshAvailability, &QPushButton::clicked, m_model, &SmartExcludeSheetModel::refreshAvailability);
     return controls;
 }
 
@@ -450,6 +450,7 @@ void SmartExcludeSheet::refresh()
     m_reviewProgress->setVisible(running);
     m_stopReview->setVisible(running);
     m_review->setVisible(!running);
+    m_refreshAvailability->setVisible(!running);
     m_review->setText(m_model->reviewButtonTitle());
     m_review->setEnabled(m_model->canStartReview());
     m_aiNote->setText(m_model->aiNote());

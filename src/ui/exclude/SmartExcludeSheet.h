@@ -51,6 +51,7 @@ private:
     QWidget *m_reviewProgress;
     QPushButton *m_stopReview;
     QPushButton *m_review;
+    QPushButton *m_refreshAvailability;
     QLabel *m_aiNote;
     QLabel *m_aiStatus;
     QVBoxLayout *m_issues;

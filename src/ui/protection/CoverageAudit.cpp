@@ -35,16 +35,16 @@ QByteArray lastComponent(QByteArray path)
 
 class AuditWalk : public FileWalk::Visitor {
 public:
-    AuditWalk(CoverageAudit &audit, const ExcludeMatcher &matcher, const CoverageAudit::FileChecks &checks)
+    AuditWalk(CoverageAudit &audit, ExcludeMatcher::Walk &excludes, const CoverageAudit::FileChecks &checks)
         : m_audit(audit)
-        , m_matcher(matcher)
+        , m_excludes(excludes)
         , m_checks(checks)
     {
     }
 
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
-        if (m_matcher.matches(item.path, item.pathLength, item.name)) {
+        if (m_excludes.matches(item.path, item.pathLength, item.name)) {
             m_audit.excludedEntries += 1;
             // An excluded folder costs one entry, not its contents.
             return FileWalk::Step::skipDescendants;
@@ -77,7 +77,7 @@ private:
     }
 
     CoverageAudit &m_audit;
-    const ExcludeMatcher &m_matcher;
+    ExcludeMatcher::Walk &m_excludes;
     const CoverageAudit::FileChecks &m_checks;
 };
 
@@ -106,7 +106,6 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
 {
     CoverageAudit audit;
     const ExcludeMatcher matcher(destination.excludes);
-    AuditWalk walk(audit, matcher, checks);
     for (const QString &source : destination.sources) {
         const QByteArray path = QFile::encodeName(source);
         if (matcher.matches(path.constData(), std::size_t(path.size()), lastComponent(path).constData())) {
@@ -117,6 +116,8 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
             audit.issues.append(QStringLiteral("Source unavailable or unreadable: ") + source);
             continue;
         }
+        ExcludeMatcher::Walk excludes(matcher, path.constData());
+        AuditWalk walk(audit, excludes, checks);
         if (!FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
             audit.issues.append(QStringLiteral("Could not inspect ") + source);
     }

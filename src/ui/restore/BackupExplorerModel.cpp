@@ -1,6 +1,7 @@
 #include "restore/BackupExplorerModel.h"
 
 #include "config/Destination.h"
+#include "exclude/ExcludeMatcher.h"
 #include "kit/Format.h"
 #include "restore/ProposedBackup.h"
 #include "restore/ProposedBackupSheetModel.h"
@@ -13,6 +14,17 @@
 #include <mutex>
 
 namespace vellmir {
+
+namespace {
+
+// The pattern that leaves out this one entry: its tilde form with restic's wildcard characters
+// escaped, so that "photo[1].jpg" does not stand for "photo1.jpg".
+QString exclusionPattern(const BackupEntry &entry)
+{
+    return ExcludeMatcher::escaped(Destination::tildeForm(entry.path));
+}
+
+} // namespace
 
 // What a listing worker posts through. The model clears it on destruction; a worker checks it
 // under the mutex before it posts, and Qt drops events posted to an object that is then
@@ -120,15 +132,14 @@ void BackupExplorerModel::open(const BackupEntry &entry)
 
 bool BackupExplorerModel::isToggleable(const BackupEntry &entry) const
 {
-    return !entry.isExcluded || currentExcludes().contains(Destination::tildeForm(entry.path));
+    return !entry.isExcluded || currentExcludes().contains(exclusionPattern(entry));
 }
 
 void BackupExplorerModel::toggleExclusion(const BackupEntry &entry)
 {
     if (!m_sheet)
         return;
-    // Taken as it stands: wildcard characters in a name are not escaped.
-    const QString pattern = Destination::tildeForm(entry.path);
+    const QString pattern = exclusionPattern(entry);
     QStringList excludes = m_sheet->excludes();
     if (entry.isExcluded) {
         excludes.removeAll(pattern);

@@ -75,7 +75,8 @@ void EstimatorTest::countsWhatPatternsLeave_data()
                                            "p/node_modules/m/node_modules/n/x.js", "p/keep.js", "sub/b.txt",
                                            "sub/deep/c.txt" };
     QTest::newRow("source excluded by path") << QStringList { "@" } << QStringList();
-    QTest::newRow("source excluded by name wins over others") << QStringList { "src", "!src" } << QStringList();
+    QTest::newRow("source excluded by name") << QStringList { "src" } << QStringList();
+    QTest::newRow("source excluded by name, then re-included") << QStringList { "src", "!src" } << all;
 }
 
 void EstimatorTest::countsWhatPatternsLeave()

@@ -179,12 +179,14 @@ private Q_SLOTS:
         QVERIFY(part<QWidget>(*dialog, "reviewProgress")->isVisible());
         QVERIFY(part<QWidget>(*dialog, "stopReviewButton")->isVisible());
         QVERIFY(!part<QWidget>(*dialog, "reviewButton")->isVisible());
+        QVERIFY(!part<QWidget>(*dialog, "refreshAvailabilityButton")->isVisible());
         QCOMPARE(text(*dialog, "aiStatus"), QStringLiteral("Inspecting nested folders and local metadata…"));
         QVERIFY(!part<QPushButton>(*dialog, "addButton")->isEnabled());
         shoot(*dialog, "reviewing");
 
         part<QPushButton>(*dialog, "stopReviewButton")->click();
         QCOMPARE(part<QPushButton>(*dialog, "reviewButton")->text(), QStringLiteral("Review Again"));
+        QVERIFY(part<QWidget>(*dialog, "refreshAvailabilityButton")->isVisible());
         QCOMPARE(text(*dialog, "aiStatus"),
             QStringLiteral("Review cancelled. No new exclusions were added. You can retry."));
         QVERIFY(part<QPushButton>(*dialog, "addButton")->isEnabled());

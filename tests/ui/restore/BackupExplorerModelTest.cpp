@@ -97,6 +97,15 @@ private Q_SLOTS:
         QVERIFY(entryNamed(world.model->entries(), "notes.txt").isExcluded);
     }
 
+    void excludingEscapesWildcardsInTheName()
+    {
+        writeFile(m_world->path("photo[1].jpg"), "x");
+        Listed world = listed({});
+        world.model->toggleExclusion(entryNamed(world.model->entries(), "photo[1].jpg"));
+        QCOMPARE(world.sheet->excludes(), QStringList { "~/proj/photo\\[1\\].jpg" });
+        QVERIFY(world.model->isToggleable(entryNamed(world.model->entries(), "photo[1].jpg")));
+    }
+
     void reincludingRemovesEveryCopyAndListsAgain()
     {
         Listed world = listed({ "~/proj/big.bin", "*.tmp", "~/proj/big.bin", "/elsewhere/big.bin" });

@@ -1,0 +1,260 @@
+#include "ExcludeTree.h"
+#include "config/Destination.h"
+#include "engine/ResticEngine.h"
+#include "exclude/AppDataExclude.h"
+#include "exclude/CloudSync.h"
+#include "exclude/Estimator.h"
+#include "exclude/ExcludeEvidence.h"
+#include "exclude/ExcludeMatcher.h"
+#include "exclude/SmartExclude.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <algorithm>
+
+using namespace vellmir;
+using namespace vellmir::test;
+
+// The local estimate and the matcher against what the installed restic backs up, on one tree
+// whose names need escaping. Each row is a `backup --dry-run` into one shared repository, with
+// the --exclude arguments the backup itself builds.
+class ExcludeConformanceTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void estimateCountsWhatResticBacksUp_data();
+    void estimateCountsWhatResticBacksUp();
+
+private:
+    QString home(const QString &relative) const { return relative.isEmpty() ? m_home : m_home + u'/' + relative; }
+    QStringList candidatePatterns(const QList<ExcludeCandidate> &candidates, const QString &folder) const;
+
+    QTemporaryDir m_dir;
+    QString m_home;
+    QString m_restic;
+    QByteArray m_savedHome;
+    QStringList m_files; // every file of the tree, absolute
+};
+
+// The home folder of the tree: "mhome" lies above the project folder that some rows back up.
+static const QStringList kTree {
+    "notes.txt",
+    "Movies/clip.mov",
+    "Movies2/b.mov",
+    "Library/Caches/c.bin",
+    "Library/Application Support/App[1]/Data*/model.bin",
+    "Library/Application Support/App1/Datax/model.bin",
+    "Library/CloudStorage/Drop[box]-x/f.txt",
+    "Library/CloudStorage/Dropb-x/f.txt",
+    "mhome/proj/a.log",
+    "mhome/proj/app.log",
+    "mhome/proj/keep.txt",
+    "mhome/proj/.hidden",
+    "mhome/proj/src/main.c",
+    "mhome/proj/src/gen/x.c",
+    "mhome/proj/src/gen/deep/y.c",
+    "mhome/proj/node_modules/m/index.js",
+    "mhome/proj/node_modules/m/node_modules/n/x.js",
+    "mhome/proj/build/out.o",
+    "mhome/proj/deep/x",
+    "mhome/proj/lib/x",
+    "mhome/proj/out/sub/out.o",
+    "mhome/proj/br[ack]et/f.txt",
+    "mhome/proj/brcet/f.txt",
+    "mhome/proj/photo[1].jpg",
+    "mhome/proj/photo1.jpg",
+    "mhome/proj/star*.txt",
+    "mhome/proj/starX.txt",
+    "mhome/proj/q?.txt",
+    "mhome/proj/qa.txt",
+    "mhome/proj/back\\slash.txt",
+    "mhome/proj/backslash.txt",
+    "mhome/proj/!bang.txt",
+    "mhome/proj/caf\u00e9/nfc.txt",
+    "mhome/proj/cafe\u0301/nfd.txt",
+    "mhome/proj/my[cache]/c.bin",
+    "mhome/proj/myc/c.bin",
+};
+
+void ExcludeConformanceTest::initTestCase()
+{
+    const std::optional<QString> restic = ResticEngine().locateBinary();
+    if (!restic)
+        QSKIP("restic is not installed");
+    m_restic = *restic;
+    QVERIFY(m_dir.isValid());
+    m_home = m_dir.path() + QStringLiteral("/home");
+    // The matcher, the estimate and the backup's "~" all read $HOME.
+    m_savedHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(m_home));
+    for (const QString &relative : kTree) {
+        makeFile(m_home, relative, 10);
+        m_files.append(home(relative));
+    }
+
+    QProcess init;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
+    environment.insert(QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance"));
+    init.setProcessEnvironment(environment);
+    init.start(m_restic, { QStringLiteral("init"), QStringLiteral("--no-cache") });
+    QVERIFY(init.waitForFinished(60000));
+    QVERIFY2(init.exitCode() == 0, init.readAllStandardError().constData());
+}
+
+void ExcludeConformanceTest::cleanupTestCase()
+{
+    if (!m_restic.isEmpty())
+        qputenv("HOME", m_savedHome);
+}
+
+// The patterns the detectors wrote for one folder of the tree.
+QStringList ExcludeConformanceTest::candidatePatterns(
+    const QList<ExcludeCandidate> &candidates, const QString &folder) const
+{
+    QStringList patterns;
+    for (const ExcludeCandidate &candidate : candidates) {
+        if (ExcludeMatcher({ candidate.pattern }).matches(home(folder), QString()))
+            patterns.append(candidate.pattern);
+    }
+    return patterns;
+}
+
+void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
+{
+    QTest::addColumn<QStringList>("sources"); // below the home folder; "" is the home folder
+    QTest::addColumn<QStringList>("excludes"); // as a destination stores them
+
+    const QStringList proj { "mhome/proj" };
+    const QStringList all { "" };
+    QTest::newRow("no patterns") << proj << QStringList();
+    QTest::newRow("trailing slash on a name") << proj << QStringList { "node_modules/" };
+    QTest::newRow("trailing slash on build") << proj << QStringList { "build/" };
+    QTest::newRow("trailing slash on a home folder") << all << QStringList { "~/Movies/" };
+    QTest::newRow("home with a slash") << proj << QStringList { "~/" };
+    QTest::newRow("relative with a slash") << proj << QStringList { "src/gen" };
+    QTest::newRow("relative from above the source") << proj << QStringList { "proj/src/gen" };
+    QTest::newRow("star slash name") << proj << QStringList { "*/x" };
+    QTest::newRow("folder slash name") << proj << QStringList { "deep/x" };
+    QTest::newRow("leading double star") << proj << QStringList { "**/node_modules" };
+    QTest::newRow("trailing double star") << proj << QStringList { "proj/**" };
+    QTest::newRow("relative Library path") << all << QStringList { "Library/Caches" };
+    QTest::newRow("double star in an absolute pattern") << proj << QStringList { "~/**/out.o" };
+    QTest::newRow("re-include") << proj << QStringList { "*.log", "!app.log" };
+    QTest::newRow("re-include inside an excluded folder") << proj << QStringList { "node_modules", "!index.js" };
+    QTest::newRow("re-include alone") << proj << QStringList { "!keep.txt" };
+    QTest::newRow("exclude after re-include") << proj << QStringList { "*.txt", "!keep.txt", "keep*" };
+    QTest::newRow("repeated after re-include") << proj << QStringList { "*.log", "!app.log", "*.log" };
+    QTest::newRow("tidied dot dot") << all << QStringList { "~/mhome/proj/../../Movies" };
+    QTest::newRow("tidied double slash") << all << QStringList { "~//Movies" };
+    QTest::newRow("tidied dot") << all << QStringList { "~/./Movies", "@/./notes.txt" };
+    QTest::newRow("name above the source") << proj << QStringList { "mhome" };
+    QTest::newRow("location above the source") << proj << QStringList { "~/mhome" };
+    QTest::newRow("class in an absolute pattern") << proj << QStringList { "~/mhome/proj/br[ack]et" };
+    QTest::newRow("composed spelling") << proj << QStringList { "caf\u00e9" };
+    QTest::newRow("decomposed spelling") << proj << QStringList { "cafe\u0301" };
+    QTest::newRow("question mark is one character") << proj << QStringList { "caf?" };
+    QTest::newRow("negated class and range") << proj << QStringList { "[^a-m]*.txt" };
+    QTest::newRow("escapes typed") << proj << QStringList { "q\\?.txt", "star\\*.txt", "back\\\\slash.txt" };
+    QTest::newRow("wildcards unescaped") << proj << QStringList { "photo[1].jpg", "q?.txt", "back\\slash.txt" };
+    QTest::newRow("empty pattern and several sources")
+        << QStringList { "mhome/proj/src", "Movies" } << QStringList { "", "gen", "*.mov" };
+
+    // What the application writes from names must leave out exactly the one item named.
+    const auto evidence = [this](const QString &relative) {
+        ExcludeEvidence suggestion;
+        suggestion.path = home(relative);
+        return suggestion.pattern();
+    };
+    QTest::newRow("review suggestions") << proj
+                                        << QStringList { evidence("mhome/proj/br[ack]et"),
+                                               evidence("mhome/proj/my[cache]") };
+    const auto explorer
+        = [this](const QString &relative) { return ExcludeMatcher::escaped(Destination::tildeForm(home(relative))); };
+    QTest::newRow("explorer choices") << proj
+                                      << QStringList { explorer("mhome/proj/photo[1].jpg"),
+                                             explorer("mhome/proj/q?.txt"), explorer("mhome/proj/back\\slash.txt"),
+                                             explorer("mhome/proj/star*.txt"), explorer("mhome/proj/!bang.txt") };
+    ExcludeDetectorProbes probes;
+    probes.measure = [](const QString &) { return AppDataExclude::threshold; };
+    probes.isUbiquitous = [](const QString &) { return false; };
+    const QStringList detected
+        = candidatePatterns(CloudSync(probes).detect({ m_home }), QStringLiteral("Library/CloudStorage/Drop[box]-x"))
+        + candidatePatterns(
+            AppDataExclude(probes).detect({ m_home }), QStringLiteral("Library/Application Support/App[1]/Data*"));
+    QTest::newRow("cloud and app-data detectors") << all << detected;
+    const QStringList cacheRule
+        = candidatePatterns(SmartExclude().scan({ home(QStringLiteral("mhome/proj")) }), "mhome/proj/my[cache]")
+        + QStringList { ExcludeMatcher::escaped(QStringLiteral("!bang.txt")) };
+    QTest::newRow("cache folder and leading exclamation mark") << proj << cacheRule;
+}
+
+void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
+{
+    QFETCH(QStringList, sources);
+    QFETCH(QStringList, excludes);
+    excludes.replaceInStrings(QStringLiteral("@"), m_home);
+    for (QString &source : sources)
+        source = home(source);
+
+    // restic, given exactly what a backup of this destination passes.
+    Destination destination;
+    destination.sources = sources;
+    destination.excludes = excludes;
+    QStringList arguments { QStringLiteral("backup"), QStringLiteral("--dry-run"), QStringLiteral("--json"),
+        QStringLiteral("-vv"), QStringLiteral("--no-cache") };
+    arguments += destination.excludeArguments();
+    arguments += QStringLiteral("--");
+    arguments += sources;
+    QProcess restic;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
+    environment.insert(QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance"));
+    restic.setProcessEnvironment(environment);
+    restic.start(m_restic, arguments);
+    QVERIFY(restic.waitForFinished(120000));
+    const QByteArray output = restic.readAllStandardOutput();
+    // Exit 3: some source could not be read in full, as when every item of one is excluded.
+    QVERIFY2(restic.exitCode() == 0 || restic.exitCode() == 3, restic.readAllStandardError().constData());
+
+    QStringList backedUp;
+    qint64 processed = -1;
+    for (const QByteArray &line : output.split('\n')) {
+        const QJsonObject message = QJsonDocument::fromJson(line).object();
+        const QString type = message.value(QStringLiteral("message_type")).toString();
+        const QString item = message.value(QStringLiteral("item")).toString();
+        if (type == QLatin1String("verbose_status") && !item.isEmpty() && !item.endsWith(u'/'))
+            backedUp.append(item);
+        else if (type == QLatin1String("summary"))
+            processed = message.value(QStringLiteral("total_files_processed")).toInteger();
+    }
+
+    // The matcher, item by item: a file is kept when neither it nor a folder on its way down
+    // from its source is excluded.
+    const ExcludeMatcher matcher(excludes);
+    QStringList kept;
+    for (const QString &file : std::as_const(m_files)) {
+        for (const QString &source : std::as_const(sources)) {
+            if (!file.startsWith(source + u'/'))
+                continue;
+            bool excluded = matcher.matches(source, QString());
+            for (qsizetype slash = file.indexOf(u'/', source.size() + 1); !excluded && slash >= 0;
+                 slash = file.indexOf(u'/', slash + 1))
+                excluded = matcher.matches(file.left(slash), QString());
+            if (!excluded && !matcher.matches(file, QString()))
+                kept.append(file);
+        }
+    }
+    backedUp.sort();
+    kept.sort();
+    QCOMPARE(kept, backedUp);
+    QCOMPARE(Estimator::localEstimate(sources, excludes).files, processed);
+}
+
+QTEST_GUILESS_MAIN(ExcludeConformanceTest)
+#include "ExcludeConformanceTest.moc"
