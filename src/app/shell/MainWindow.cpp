@@ -347,10 +347,20 @@ void MainWindow::showDetail()
         dropDetail();
         return;
     }
-    // A pane shows one copy of its destination: an edit or another selection builds it anew.
-    if (m_detail && m_detailDestination == selected) {
-        m_content->setCurrentIndex(1);
-        return;
+    // A pane belongs to one destination id. A destination pane takes a new copy of its
+    // destination in place, so a backup, a restore sheet and their progress survive an edit
+    // made meanwhile (by an agent, say); any other pane is built anew for the new copy.
+    if (m_detail && m_detailDestination && m_detailDestination->id == selected->id) {
+        if (m_detailDestination != selected) {
+            if (auto *pane = qobject_cast<DestinationDetail *>(m_detail)) {
+                pane->setDestination(*selected);
+                m_detailDestination = selected;
+            }
+        }
+        if (m_detailDestination == selected) {
+            m_content->setCurrentIndex(1);
+            return;
+        }
     }
     dropDetail();
     DetailActions actions;

@@ -1,35 +1,65 @@
 #include "shell/MainWindowModel.h"
 
-#include "config/DestinationStore.h"
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
 #include "util/UserDefaults.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
 
 namespace vellmir {
 
 namespace {
 
-// Renames arrive as several folder events in a row; one reload after they settle is enough.
+// Renames and writes arrive as several events in a row; one reload after they settle is enough.
 constexpr int reloadDelayMs = 300;
 
 } // namespace
 
+// Lets a read finishing on a worker thread find out whether the model is still there.
+struct MainWindowModel::Receiver {
+    std::mutex mutex;
+    MainWindowModel *model = nullptr;
+};
+
 MainWindowModel::MainWindowModel(DestinationStore &store, QObject *parent)
     : QObject(parent)
     , m_store(store)
+    , m_receiver(std::make_shared<Receiver>())
 {
+    m_receiver->model = this;
     m_reloadTimer.setSingleShot(true);
     m_reloadTimer.setInterval(reloadDelayMs);
-    connect(&m_reloadTimer, &QTimer::timeout, this, &MainWindowModel::reload);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { m_reloadTimer.start(); });
+    connect(&m_reloadTimer, &QTimer::timeout, this, &MainWindowModel::reloadInBackground);
+    const auto changed = [this] {
+        // A file replaced by a rename is no longer the one watched.
+        watchFiles();
+        m_reloadTimer.start();
+    };
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, changed);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, changed);
+    m_verifyTimer.setInterval(verifyInterval);
+    connect(&m_verifyTimer, &QTimer::timeout, this, &MainWindowModel::verify);
     followStore();
+}
+
+MainWindowModel::~MainWindowModel()
+{
+    const std::lock_guard guard(m_receiver->mutex);
+    m_receiver->model = nullptr;
 }
 
 void MainWindowModel::followStore()
 {
+    for (auto signal : { &DestinationStore::destinationsChanged, &DestinationStore::errorMessageChanged,
+             &DestinationStore::integrityChanged, &DestinationStore::policyChanged,
+             &DestinationStore::fromAnotherMacChanged })
+        connect(&m_store, signal, this, [this] { m_overtaken = m_reloading; });
     connect(&m_store, &DestinationStore::destinationsChanged, this, [this] {
         // A destination removed elsewhere takes its detail pane with it.
         if (m_selection && !m_store.destination(*m_selection))
@@ -120,11 +150,90 @@ void MainWindowModel::reload()
     }
 }
 
+void MainWindowModel::reloadInBackground()
+{
+    if (m_reloading) {
+        m_reloadAgain = true;
+        return;
+    }
+    m_reloading = true;
+    m_reloadAgain = false;
+    m_overtaken = false;
+    // Taken before reading: a change made while the read runs shows at the next check.
+    m_stamps = stamps();
+    std::thread([receiver = m_receiver, seal = m_store.seal()] {
+        const DestinationStore::Loaded loaded = DestinationStore::load(seal);
+        const std::lock_guard guard(receiver->mutex);
+        if (MainWindowModel *model = receiver->model)
+            QMetaObject::invokeMethod(
+                model, [model, loaded] { model->finishReload(loaded); }, Qt::QueuedConnection);
+    }).detach();
+}
+
+void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
+{
+    m_reloading = false;
+    if (m_overtaken) {
+        // What the store published meanwhile may be newer than this read: read again.
+        m_reloadAgain = true;
+    } else {
+        try {
+            m_store.apply(loaded);
+        } catch (const std::exception &) {
+            // The store keeps the reason in errorMessage(), which the window shows. The next
+            // check reads again, so a keyring that becomes available is noticed.
+            m_stamps.clear();
+        }
+    }
+    if (m_reloadAgain)
+        reloadInBackground();
+}
+
 void MainWindowModel::watch(const QString &folder)
 {
     QDir().mkpath(folder);
     if (!m_watcher.directories().contains(folder))
         m_watcher.addPath(folder);
+    watchFiles();
+    m_verifyTimer.start();
+    // Whatever changed since the store's first read.
+    reloadInBackground();
+}
+
+void MainWindowModel::watchFiles()
+{
+    const ConfigSeal &seal = m_store.seal();
+    for (const QString &file : { seal.destinationsURL(), seal.sealURL(), seal.policyURL() }) {
+        if (!m_watcher.files().contains(file) && QFileInfo::exists(file))
+            m_watcher.addPath(file);
+    }
+}
+
+QList<MainWindowModel::FileStamp> MainWindowModel::stamps() const
+{
+    const ConfigSeal &seal = m_store.seal();
+    QList<FileStamp> list;
+    for (const QString &file : { seal.destinationsURL(), seal.sealURL(), seal.policyURL() }) {
+        FileStamp stamp;
+        struct stat status { };
+        if (::stat(QFile::encodeName(file).constData(), &status) == 0) {
+            stamp.exists = true;
+            stamp.size = qint64(status.st_size);
+            stamp.modified = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+            stamp.changed = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+            stamp.inode = quint64(status.st_ino);
+            stamp.device = quint64(status.st_dev);
+        }
+        list.append(stamp);
+    }
+    return list;
+}
+
+void MainWindowModel::verify()
+{
+    // Three stat calls when nothing changed; the seal and the keyring only when something did.
+    if (!m_reloading && stamps() != m_stamps)
+        reloadInBackground();
 }
 
 QString MainWindowModel::changedOutsideTitle()

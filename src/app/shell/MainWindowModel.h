@@ -1,25 +1,27 @@
 #pragma once
 
 #include "config/Destination.h"
+#include "config/DestinationStore.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QUuid>
+#include <chrono>
+#include <memory>
 #include <optional>
 
 namespace vellmir {
 
-class DestinationStore;
 class Notifier;
 class UserDefaults;
 
 // What the main window shows, apart from the widgets: the sidebar's selection (the overview or
 // one destination), the banner about settings the application did not write, the scheduler's
 // sentence from launch and the outcome of the last notification switch. The store is the one
-// of the application; the model follows its signals and reloads it when another process
-// rewrites the configuration folder.
+// of the application; the model follows its signals and reloads it when the configuration
+// files change, reading on a worker thread so the window never waits for the keyring.
 class MainWindowModel : public QObject {
     Q_OBJECT
 
@@ -34,6 +36,7 @@ public:
     };
 
     explicit MainWindowModel(DestinationStore &store, QObject *parent = nullptr);
+    ~MainWindowModel() override;
 
     DestinationStore &store() const { return m_store; }
     const QList<Destination> &destinations() const;
@@ -56,12 +59,20 @@ public:
     static QString enableNotifications(Notifier &notifier, UserDefaults &defaults);
     static QString notificationsEnabledMessage();
 
-    // Reads the destinations file afresh; a failure shows as loadError().
+    // Reads the destinations file afresh, on this thread; a failure shows as loadError().
     void reload();
-    // Reloads shortly after anything in `folder` changes (the destinations file, its seal or
-    // the agent policy are replaced by renames, so the folder is what can be watched). The
-    // folder is created when missing so there is something to watch from the first launch on.
+    // The same on a worker thread; the result is published here when it arrives. At most one
+    // read runs at a time: asking during one runs one more after it, and a read overtaken by a
+    // change the store published meanwhile is dropped for a fresh one.
+    void reloadInBackground();
+    bool isReloading() const { return m_reloading; }
+    // Reloads shortly after anything in `folder` changes: the folder is watched for the
+    // renames that replace the configuration files, the files themselves for writes in place,
+    // and every verifyInterval their size, modification time and inode are compared with
+    // those seen at the last read, for changes the watcher missed. The folder is created when
+    // missing so there is something to watch from the first launch on.
     void watch(const QString &folder);
+    static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
     static QString fromAnotherMacTitle();
@@ -75,13 +86,36 @@ Q_SIGNALS:
     void schedulerMessageChanged();
 
 private:
+    struct Receiver;
+    struct FileStamp {
+        bool exists = false;
+        qint64 size = 0;
+        qint64 modified = 0; // nanoseconds
+        qint64 changed = 0; // status change, nanoseconds
+        quint64 inode = 0;
+        quint64 device = 0;
+        friend bool operator==(const FileStamp &, const FileStamp &) = default;
+    };
+
     void followStore();
+    void watchFiles();
+    QList<FileStamp> stamps() const;
+    void verify();
+    void finishReload(const DestinationStore::Loaded &loaded);
 
     DestinationStore &m_store;
     std::optional<QUuid> m_selection;
     std::optional<QString> m_schedulerMessage;
     QFileSystemWatcher m_watcher;
     QTimer m_reloadTimer;
+    QTimer m_verifyTimer;
+    // The configuration files as the last read found them; empty: read again at the next check.
+    QList<FileStamp> m_stamps;
+    bool m_reloading = false;
+    bool m_reloadAgain = false;
+    // The store published something while a read was running, so that read may be stale.
+    bool m_overtaken = false;
+    std::shared_ptr<Receiver> m_receiver;
 };
 
 } // namespace vellmir

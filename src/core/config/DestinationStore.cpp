@@ -127,19 +127,28 @@ void DestinationStore::writeFile(const QList<Destination> &list) const
 
 void DestinationStore::reload()
 {
-    locked([this](Pending &pending) {
-        const ConfigIntegrity verdict = m_seal.verify();
+    apply(load(m_seal));
+}
+
+DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
+{
+    Loaded loaded;
+    Pending &pending = loaded.pending;
+    try {
+        const FileLock lock(lockURL(seal.destinationsURL()), true);
+        const ConfigIntegrity verdict = seal.verify();
         pending.integrity = verdict;
-        pending.fromAnotherMac = verdict.isChanged() && m_seal.isFromAnotherMac();
+        pending.fromAnotherMac = verdict.isChanged() && seal.isFromAnotherMac();
         try {
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
-                pending.destinations = readFile();
-                pending.policy = m_seal.current().policy;
+                pending.destinations
+                    = Destination::decodeFile(readFileIfExists(seal.destinationsURL()).value_or(QByteArray()));
+                pending.policy = seal.current().policy;
                 break;
             case ConfigIntegrity::Kind::changed: {
                 // Work goes on with the last configuration the application saved itself.
-                const ConfigSeal::Trusted trusted = m_seal.trusted();
+                const ConfigSeal::Trusted trusted = seal.trusted();
                 pending.destinations = trusted.destinations;
                 pending.policy = trusted.policy;
                 break;
@@ -154,7 +163,17 @@ void DestinationStore::reload()
             pending.errorMessage = QStringLiteral("Could not read destinations: ") + errorDescription(error);
             throw;
         }
-    });
+    } catch (...) {
+        loaded.failure = std::current_exception();
+    }
+    return loaded;
+}
+
+void DestinationStore::apply(const Loaded &loaded)
+{
+    publish(loaded.pending);
+    if (loaded.failure)
+        std::rethrow_exception(loaded.failure);
 }
 
 std::optional<Destination> DestinationStore::destination(const QUuid &id) const

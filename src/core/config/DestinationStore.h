@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QUuid>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -67,6 +68,13 @@ public:
     // Reads the file (or, after an outside change, the trusted sealed copy) and publishes it.
     // Sets errorMessage to "Could not read destinations: ..." and throws on failure.
     void reload();
+    // reload() in two halves, so the reading can leave the thread that shows the store: load()
+    // reads under the lock through a copy of the seal and touches no store, so any thread may
+    // run it; apply() publishes what it read on the store's thread (throwing its failure as
+    // reload() does).
+    struct Loaded;
+    static Loaded load(const ConfigSeal &seal);
+    void apply(const Loaded &loaded);
     // The first listed destination with that id; no file access.
     std::optional<Destination> destination(const QUuid &id) const;
     // Replaces the first destination with the same id in place, or appends. With `expected`,
@@ -117,6 +125,11 @@ private:
     bool m_fromAnotherMac = false;
     QString m_fileURL;
     ConfigSeal m_seal;
+};
+
+struct DestinationStore::Loaded {
+    Pending pending;
+    std::exception_ptr failure;
 };
 
 } // namespace vellmir

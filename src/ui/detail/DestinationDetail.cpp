@@ -10,6 +10,7 @@
 #include "kit/StatusStyle.h"
 #include "operations/BackupRunner.h"
 #include "protection/InfoLabel.h"
+#include "protection/ProtectionDetails.h"
 #include "restore/RestoreSheet.h"
 #include "restore/SnapshotBrowserSheet.h"
 
@@ -123,9 +124,9 @@ DestinationDetail::DestinationDetail(DestinationDetailModel *model, RestoreServi
     , m_restoreServices(std::move(restoreServices))
 {
     m_model->setParent(this);
-    setWindowTitle(m_model->destination().name);
     build();
 
+    connect(m_model, &DestinationDetailModel::destinationChanged, this, &DestinationDetail::renderDestination);
     connect(m_model, &DestinationDetailModel::changed, this, &DestinationDetail::refresh);
     connect(m_model, &DestinationDetailModel::busyChanged, this, &DestinationDetail::refresh);
     connect(m_model, &DestinationDetailModel::busyChanged, this, &DestinationDetail::publish);
@@ -145,7 +146,7 @@ DestinationDetail::DestinationDetail(DestinationDetailModel *model, RestoreServi
     connect(m_backup, &BackupSection::backUpRequested, m_model, &DestinationDetailModel::backUpNow);
     connect(m_backup, &BackupSection::cancelRequested, m_model, &DestinationDetailModel::cancelBackup);
 
-    renderBackup();
+    renderDestination();
     refresh();
 }
 
@@ -211,15 +212,18 @@ void DestinationDetail::build()
 
 QWidget *DestinationDetail::buildDestinationSection()
 {
-    const Destination &destination = m_model->destination();
     auto *section = new DetailSection(tr("Destination"), false, this);
     section->setObjectName(QStringLiteral("destinationSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
-    form->addRow(tr("Name"), plain(destination.name, frame, "nameValue"));
-    form->addRow(tr("Type"), plain(displayName(destination.kind), frame, "typeValue"));
-    form->addRow(tr("Repository"), plain(destination.repository, frame, "repositoryValue"));
-    form->addRow(tr("Schedule"), plain(displayName(destination.schedule), frame, "scheduleValue"));
+    m_name = plain(QString(), frame, "nameValue");
+    form->addRow(tr("Name"), m_name);
+    m_type = plain(QString(), frame, "typeValue");
+    form->addRow(tr("Type"), m_type);
+    m_repository = plain(QString(), frame, "repositoryValue");
+    form->addRow(tr("Repository"), m_repository);
+    m_schedule = plain(QString(), frame, "scheduleValue");
+    form->addRow(tr("Schedule"), m_schedule);
     m_lastBackup = plain(QString(), frame, "lastBackupValue");
     form->addRow(tr("Last complete backup"), m_lastBackup);
     section->body()->addLayout(form);
@@ -271,17 +275,18 @@ QWidget *DestinationDetail::buildConnectionSection()
 
 QWidget *DestinationDetail::buildRetentionSection()
 {
-    const Destination &destination = m_model->destination();
     auto *section = new DetailSection(tr("Retention"), false, this);
     section->setObjectName(QStringLiteral("retentionSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
-    form->addRow(tr("Policy"), plain(destination.retention.summary(), frame, "policyValue"));
+    m_policy = plain(QString(), frame, "policyValue");
+    form->addRow(tr("Policy"), m_policy);
     auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),
         tr("After each backup, restic forgets snapshots that none of the keep rules cover, per Mac. The space they "
            "used is freed by a prune, which runs at most weekly because it is slow and reads stored data."),
         frame);
-    form->addRow(info, plain(destination.pruneAfterBackup ? tr("On") : tr("Off"), frame, "pruneValue"));
+    m_prune = plain(QString(), frame, "pruneValue");
+    form->addRow(info, m_prune);
     section->body()->addLayout(form);
     auto *row = new QHBoxLayout;
     m_applyRetention = new QPushButton(tr("Apply Retention Now…"), frame);
@@ -312,6 +317,27 @@ void DestinationDetail::setProtectionPanel(QWidget *panel)
 DestinationActions DestinationDetail::actions() const
 {
     return m_model->actions();
+}
+
+void DestinationDetail::setDestination(const Destination &destination)
+{
+    m_model->setDestination(destination);
+}
+
+void DestinationDetail::renderDestination()
+{
+    const Destination &destination = m_model->destination();
+    setWindowTitle(destination.name);
+    m_name->setText(destination.name);
+    m_type->setText(displayName(destination.kind));
+    m_repository->setText(destination.repository);
+    m_schedule->setText(displayName(destination.schedule));
+    m_policy->setText(destination.retention.summary());
+    m_prune->setText(destination.pruneAfterBackup ? tr("On") : tr("Off"));
+    if (auto *protection = qobject_cast<ProtectionDetails *>(m_protectionPanel))
+        protection->setDestination(destination);
+    renderBackup();
+    publish();
 }
 
 void DestinationDetail::publish()

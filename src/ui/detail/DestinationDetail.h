@@ -31,9 +31,10 @@ class SnapshotsSection;
 // The pane of one destination: what it is, "Back Up", "Snapshots", the protection details,
 // the history of its runs, the connection test and retention, with a toolbar to edit or
 // remove it. The shell makes one per selected destination and drops it when the selection
-// moves. The pane renders its DestinationDetailModel and forwards to it; it presents the
-// confirmations and the restore sheets the model asks for, and publishes the actions of the
-// "Destination" menu through actionsChanged().
+// moves; a new copy of the same destination is handed to setDestination(), so a run, a sheet
+// and their progress outlive an edit made meanwhile. The pane renders its DestinationDetailModel and forwards to it; it
+// presents the confirmations and the restore sheets the model asks for, and publishes the actions of the "Destination"
+// menu through actionsChanged().
 class DestinationDetail : public QWidget {
     Q_OBJECT
 
@@ -48,6 +49,8 @@ public:
 
     DestinationDetailModel *model() const { return m_model; }
     DestinationActions actions() const;
+    // The store's copy of the shown destination (same id) changed.
+    void setDestination(const Destination &destination);
 
     // Where the protection details panel goes, between "Snapshots" and the history. The pane
     // takes ownership of `panel`; a later call replaces the earlier panel.
@@ -74,6 +77,7 @@ private:
     QWidget *buildConnectionSection();
     QWidget *buildRetentionSection();
     void refresh();
+    void renderDestination();
     void renderBackup();
     void renderHistory();
     void showRetentionConfirmation();
@@ -85,7 +89,13 @@ private:
     RestoreServices m_restoreServices;
 
     QToolBar *m_toolbar = nullptr;
+    QLabel *m_name = nullptr;
+    QLabel *m_type = nullptr;
+    QLabel *m_repository = nullptr;
+    QLabel *m_schedule = nullptr;
     QLabel *m_lastBackup = nullptr;
+    QLabel *m_policy = nullptr;
+    QLabel *m_prune = nullptr;
     BackupSection *m_backup = nullptr;
     SnapshotsSection *m_snapshots = nullptr;
     QWidget *m_protectionSlot = nullptr;

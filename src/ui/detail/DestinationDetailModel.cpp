@@ -33,13 +33,15 @@ template <typename T> struct Outcome {
 };
 
 // The undo of a removal. The removal itself is done before the command is pushed, so the
-// push does nothing; undoing puts the destination back once and leaves no redo behind.
+// push does nothing; undoing puts the destination back once and leaves no redo behind. An undo
+// that fails keeps the command, and with it the saved secrets, so the user can try again.
 class RemovalUndo : public QUndoCommand {
 public:
-    RemovalUndo(QPointer<DestinationStore> store, DestinationStore::Removed removed, CredentialsStore credentials,
-        std::function<std::optional<QString>(const QList<Destination> &)> reconcile,
+    RemovalUndo(QPointer<QUndoStack> stack, QPointer<DestinationStore> store, DestinationStore::Removed removed,
+        CredentialsStore credentials, std::function<std::optional<QString>(const QList<Destination> &)> reconcile,
         std::function<void(const QString &)> alert)
         : QUndoCommand(DestinationDetailModel::tr("Remove Destination"))
+        , m_stack(std::move(stack))
         , m_store(std::move(store))
         , m_removed(std::move(removed))
         , m_credentials(std::move(credentials))
@@ -48,25 +50,50 @@ public:
     {
     }
 
+    // Only ever runs to put a failed undo back on top (see undo()): the destination is still
+    // removed, so there is nothing to do again.
     void redo() override { }
 
     void undo() override
     {
-        setObsolete(true);
-        if (!m_store)
+        if (!m_store) {
+            setObsolete(true);
             return;
+        }
         try {
             m_store->restore(m_removed, m_credentials);
         } catch (const std::exception &error) {
-            if (m_alert)
-                m_alert(errorDescription(error));
+            offerAgain(errorDescription(error));
             return;
         }
+        setObsolete(true);
         if (m_reconcile)
             m_reconcile(m_store->destinations());
     }
 
 private:
+    // The stack moves below this command once undo() returns, although the removal still
+    // stands: once it has, step back over the command so Edit > Undo offers it again. The
+    // alert comes after that, so its event loop never runs while the stack is mid-step.
+    void offerAgain(const QString &message)
+    {
+        if (!m_stack) {
+            if (m_alert)
+                m_alert(message);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            m_stack.data(),
+            [stack = m_stack, command = this, alert = m_alert, message] {
+                if (stack->index() < stack->count() && stack->command(stack->index()) == command)
+                    stack->redo();
+                if (alert)
+                    alert(message);
+            },
+            Qt::QueuedConnection);
+    }
+
+    QPointer<QUndoStack> m_stack;
     QPointer<DestinationStore> m_store;
     DestinationStore::Removed m_removed;
     CredentialsStore m_credentials;
@@ -133,6 +160,15 @@ DestinationDetailModel::~DestinationDetailModel()
     m_viewStop.request_stop();
     const std::lock_guard guard(m_receiver->mutex);
     m_receiver->model = nullptr;
+}
+
+void DestinationDetailModel::setDestination(const Destination &destination)
+{
+    if (destination == m_destination)
+        return;
+    m_destination = destination;
+    Q_EMIT destinationChanged();
+    Q_EMIT changed();
 }
 
 template <typename Work, typename Deliver>
@@ -429,7 +465,8 @@ void DestinationDetailModel::removeDestination()
     if (m_reconcile)
         m_reconcile(m_store->destinations());
     if (m_undoStack)
-        m_undoStack->push(new RemovalUndo(m_store, std::move(removed), m_credentials, m_reconcile, m_alert));
+        m_undoStack->push(
+            new RemovalUndo(m_undoStack, m_store, std::move(removed), m_credentials, m_reconcile, m_alert));
     if (m_onDeleted)
         m_onDeleted();
 }

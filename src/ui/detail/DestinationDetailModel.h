@@ -65,6 +65,9 @@ public:
     ~DestinationDetailModel() override;
 
     const Destination &destination() const { return m_destination; }
+    // The stored copy of the same destination (same id) changed: what the pane shows follows it,
+    // while its runs, sheets and their progress carry on. Actions started later use the new copy.
+    void setDestination(const Destination &destination);
     BackupRunner &runner() const { return *m_runner; }
     bool fullDiskAccessGranted() const { return m_fdaGranted; }
     bool fullDiskAccessWanted() const;
@@ -153,6 +156,8 @@ public:
 Q_SIGNALS:
     // Any state of the pane changed.
     void changed();
+    // setDestination() brought another copy.
+    void destinationChanged();
     // isBusy() may have changed (runner or retention).
     void busyChanged();
     void confirmingDeleteChanged();

@@ -31,6 +31,12 @@ QString ConfigReview::removedSentence(const QStringList &names)
                          "again with Import Recovery Kit.");
 }
 
+QString ConfigReview::changedAgainMessage()
+{
+    return QStringLiteral(
+        "The settings changed again while this review was open. Check the new list before keeping them.");
+}
+
 void ConfigReview::load()
 {
     try {
@@ -54,10 +60,33 @@ void ConfigReview::cancelKeep()
 void ConfigReview::keep()
 {
     setConfirmingKeep(false);
+    std::optional<QStringList> changedAgain;
     try {
         {
             FileLock lock(m_store.lockURL(), true);
-            m_store.seal().seal();
+            // Keeping trusts what the user read, and nothing written since: under the lock no
+            // other process can slip a change in between this comparison and the seal.
+            QStringList now;
+            const QStringList failed { compareFailedLine() };
+            try {
+                now = m_store.seal().differences();
+            } catch (const std::exception &) {
+                // A sheet that could not list the differences still lets the user keep them;
+                // one that listed them cannot vouch for what it can no longer compare.
+                if (m_changes != failed)
+                    throw;
+                now = failed;
+            }
+            if (now == m_changes)
+                m_store.seal().seal();
+            else
+                changedAgain = now;
+        }
+        if (changedAgain) {
+            m_changes = *changedAgain;
+            Q_EMIT changesChanged();
+            setErrorMessage(changedAgainMessage());
+            return;
         }
         // Released first: the reload takes the same lock.
         m_store.reload();

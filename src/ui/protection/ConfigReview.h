@@ -23,7 +23,8 @@ class ConfigReview : public QObject {
 public:
     explicit ConfigReview(DestinationStore &store, QObject *parent = nullptr);
 
-    // The differences shown; computed once by load() and not refreshed by keep or undo.
+    // The differences shown; computed by load() and not refreshed by undo. keep() refreshes
+    // them only when the settings changed again since they were shown.
     const QStringList &changes() const { return m_changes; }
     // Which variant to show: follows the store as it publishes the flag.
     bool fromAnotherMac() const;
@@ -39,8 +40,10 @@ public:
     // "Keep These Changes…": asks first; only keep() seals.
     void requestKeep();
     void cancelKeep();
-    // Seals the configuration as it now stands, then reloads the store. Asks to be dismissed on
-    // success; on failure sets errorMessage and stays.
+    // Seals the configuration as it now stands, then reloads the store, provided the
+    // differences are still the ones shown. Asks to be dismissed on success; on failure sets
+    // errorMessage and stays. When the differences changed meanwhile nothing is sealed: the new
+    // list is shown, with changedAgainMessage() as the error.
     void keep();
     // Goes back to the sealed configuration, then reloads the store. Asks to be dismissed when
     // nothing was removed; otherwise names the removed destinations in result.
@@ -48,6 +51,7 @@ public:
 
     static QString compareFailedLine();
     static QString removedSentence(const QStringList &names);
+    static QString changedAgainMessage();
 
 Q_SIGNALS:
     void changesChanged();

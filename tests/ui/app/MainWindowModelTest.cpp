@@ -1,5 +1,6 @@
 #include "shell/MainWindowModel.h"
 #include "FakePlatform.h"
+#include "LockHolder.h"
 #include "ShellFixture.h"
 #include "operations/NotificationPermission.h"
 #include "util/UserDefaults.h"
@@ -111,6 +112,30 @@ void MainWindowModelTest::reloadsWhenAnotherProcessWrites()
     QTRY_COMPARE(model.destinations().size(), 3);
     QVERIFY(!model.banner());
     QVERIFY(listed.count() >= 1);
+
+    // A write in place, not by a rename, is noticed too.
+    const QByteArray sealed = test::readFile(f.destinationsPath);
+    {
+        QList<Destination> list = f.readDestinations();
+        list.append(test::SealFixture::destination(
+            QStringLiteral("Intruder"), Destination::Kind::sftp, QStringLiteral("sftp:evil:/x")));
+        QFile file(f.destinationsPath);
+        QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        file.write(json::pretty(Destination::listToJson(list)));
+    }
+    QTRY_VERIFY(model.banner());
+    QCOMPARE(model.banner()->title, MainWindowModel::changedOutsideTitle());
+
+    // A read held up (here by another process's lock) leaves this thread free; what it finds
+    // is published when it ends.
+    test::LockHolder holder;
+    QVERIFY(holder.hold(store->lockURL()));
+    writeFileAtomically(f.destinationsPath, sealed);
+    QTRY_VERIFY(model.isReloading());
+    QVERIFY(model.banner());
+    holder.release();
+    QTRY_VERIFY(!model.banner());
+    QCOMPARE(model.destinations().size(), 3);
 
     // A folder that does not exist yet is created so it can be watched from the first launch.
     test::TestHome fresh;

@@ -1,4 +1,5 @@
 #include "shell/MainWindow.h"
+#include "DetailFixture.h"
 #include "ShellFixture.h"
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationDetailModel.h"
@@ -14,6 +15,7 @@
 #include "util/Uuid.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -21,8 +23,10 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUndoStack>
 #include <QtTest>
+#include <csignal>
 
 using namespace vellmir;
 
@@ -115,6 +119,7 @@ private Q_SLOTS:
     void destinationMenuFollowsThePane_data();
     void destinationMenuFollowsThePane();
     void removeFromTheMenuAndUndo();
+    void paneOutlivesAnEditDuringABackup();
     void reviewOpensFromTheBanner_data();
     void reviewOpensFromTheBanner();
 };
@@ -414,15 +419,112 @@ void MainWindowTest::removeFromTheMenuAndUndo()
     QCOMPARE(shown.model->schedulerMessage(),
         std::optional<QString>(QStringLiteral("The timer of “Offsite” could not be removed.")));
 
-    // Edit > Undo, from the window's one history, puts it back.
+    // Edit > Undo, from the window's one history. It fails while the settings are changed
+    // outside: the alert says why, and the undo stays offered with what it needs.
     QVERIFY(undo->isEnabled());
     QCOMPARE(undo->text(), QStringLiteral("Undo Remove Destination"));
+    const QByteArray written = test::readFile(f.destinationsPath);
+    f.changeOutside(f.readDestinations());
+    QString alerted;
+    QTimer alertCloser;
+    alertCloser.setInterval(20);
+    connect(&alertCloser, &QTimer::timeout, this, [&] {
+        auto *alert = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!alert)
+            return;
+        alerted = alert->text();
+        saveScreenshot(*alert, test::screenshotPath(QStringLiteral("MainWindow-undo-failed")));
+        alertCloser.stop();
+        alert->accept();
+    });
+    alertCloser.start();
+    undo->trigger();
+    QTRY_VERIFY(!alerted.isEmpty());
+    QCOMPARE(alerted, DestinationStore::outsideChangeMessage());
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures" }));
+    QCOMPARE(reconciled, QList<int> { 1 });
+    QVERIFY(undo->isEnabled());
+    QCOMPARE(undo->text(), QStringLiteral("Undo Remove Destination"));
+
+    // Settled: the same undo puts it back.
+    test::writeFile(f.destinationsPath, written);
     undo->trigger();
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
     QCOMPARE(shown.store->destination(pair.at(1).id), std::optional<Destination>(pair.at(1)));
     QCOMPARE(reconciled, (QList<int> { 1, 2 }));
     QVERIFY(!shown.model->schedulerMessage());
     QVERIFY(f.credentials.secret(CredentialRole::repoPassword, pair.at(1).credentialID));
+}
+
+void MainWindowTest::paneOutlivesAnEditDuringABackup()
+{
+    using Fixture = test::DetailFixture;
+    Fixture f;
+    QDir().mkpath(f.destination.sources.first());
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
+    f.script(QStringLiteral("backup.stdout"), test::readData(QStringLiteral("restic/backup1-json-v.jsonl")));
+    // The window's store; the fixture's own store stands for an agent's process.
+    Shown shown(std::make_unique<DestinationStore>(f.store->fileURL(), f.credentials, f.keys));
+    shown.window->setDetailFactory(
+        [&f, &shown](const Destination &d, const MainWindow::DetailActions &actions) -> QWidget * {
+            DestinationDetailModel::Services services = f.services();
+            services.store = shown.store.get();
+            services.undoStack = shown.window->undoStack();
+            return new DestinationDetail(
+                new DestinationDetailModel(d, std::move(services), actions.onEdit, actions.onDeleted),
+                RestoreServices { f.engine(), f.credentials, RepositoryHealthStore(f.credentials) });
+        });
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+    shown.model->select(f.destination.id);
+    DestinationDetail *pane = shown.pane();
+    QVERIFY(pane);
+    QVERIFY(Fixture::waitFor([&] { return pane->model()->snapshots().size() == 1; }));
+
+    // A backup that runs until the test ends it, with a restore sheet open beside it.
+    f.script(QStringLiteral("sleep"), "60");
+    pane->findChild<QPushButton *>(QStringLiteral("backUpButton"))->click();
+    const auto backingUp = [pane] {
+        return pane->findChild<QWidget *>(QStringLiteral("progressBar"))->isVisible()
+            && pane->findChild<QWidget *>(QStringLiteral("cancelRunButton"))->isVisible()
+            && !pane->findChild<QWidget *>(QStringLiteral("backUpButton"))->isVisible();
+    };
+    const QString sleepPid = f.fake.filePath(QStringLiteral("sleep.pid"));
+    QVERIFY(Fixture::waitFor([&] { return backingUp() && QFile::exists(sleepPid); }));
+    pane->model()->setRestoreTarget(pane->model()->snapshots().first());
+    QPointer<QWidget> sheet = pane->sheet();
+    QVERIFY(sheet && sheet->isVisible());
+    QVERIFY(shown.screenshot(QStringLiteral("backup-before-edit")));
+
+    // An agent renames the destination; the window reloads. The pane takes the new copy and
+    // keeps the run, its Cancel and the sheet.
+    Destination edited = f.destination;
+    edited.name = QStringLiteral("Studio NAS (edited)");
+    edited.schedule = Destination::Schedule::hourly;
+    f.store->upsert(edited);
+    shown.model->reload();
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Studio NAS (edited)" }));
+    QCOMPARE(shown.pane(), pane);
+    QCOMPARE(pane->model()->destination(), edited);
+    QCOMPARE(pane->findChild<QLabel *>(QStringLiteral("nameValue"))->text(), edited.name);
+    QCOMPARE(pane->findChild<QLabel *>(QStringLiteral("scheduleValue"))->text(), QStringLiteral("Hourly"));
+    QVERIFY(backingUp());
+    QVERIFY(shown.window->destinationActions()->isBusy);
+    QCOMPARE(shown.window->destinationActions()->name, edited.name);
+    QVERIFY(sheet && sheet->isVisible() && pane->sheet() == sheet);
+    QVERIFY(shown.screenshot(QStringLiteral("backup-after-edit")));
+
+    // The run ends: the snapshot it made is listed.
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    f.unscript(QStringLiteral("sleep"));
+    QCOMPARE(::kill(test::readFile(sleepPid).trimmed().toInt(), SIGTERM), 0);
+    QVERIFY(Fixture::waitFor([&] { return pane->model()->snapshots().size() == 2; }));
+    QVERIFY(pane->findChild<QWidget *>(QStringLiteral("resultColumn"))->isVisible());
+    QVERIFY(!shown.window->destinationActions()->isBusy);
+    QVERIFY(sheet && sheet->isVisible());
+    // The result column has just replaced the progress: let the form lay it out first.
+    QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QVERIFY(shown.screenshot(QStringLiteral("backup-ended-after-edit")));
+    qobject_cast<QDialog *>(sheet.data())->reject();
 }
 
 void MainWindowTest::reviewOpensFromTheBanner_data()

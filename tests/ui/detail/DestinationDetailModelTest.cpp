@@ -362,11 +362,20 @@ void DestinationDetailModelTest::failedUndoAlerts()
     Fixture f;
     auto model = f.model();
     model->removeDestination();
+    const QByteArray written = test::readFile(f.store->fileURL());
     test::writeFile(f.store->fileURL(), "[{");
     f.undo.undo();
-    QCOMPARE(f.alerts.size(), 1);
+    QVERIFY(Fixture::waitFor([&] { return f.alerts.size() == 1; }));
     QCOMPARE(f.reconciled, 1);
+    // The undo is offered again, with what it needs to put the destination back.
+    QVERIFY(f.undo.canUndo());
     QVERIFY(!f.undo.canRedo());
+    test::writeFile(f.store->fileURL(), written);
+    f.undo.undo();
+    QVERIFY(f.store->destination(f.destination.id));
+    QVERIFY(f.credentials.secret(CredentialRole::repoPassword, f.destination.credentialID));
+    QCOMPARE(f.reconciled, 2);
+    QVERIFY(!f.undo.canUndo());
 }
 
 void DestinationDetailModelTest::history()

@@ -263,6 +263,7 @@ void ConfigReviewTest::actionsWaitForTheLock()
     test::ConfigReviewFixture f;
     f.changeOutside();
     ConfigReview review(*f.store);
+    review.load();
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
 
     // Another holder (its own descriptor, so it excludes like another process) keeps the lock

@@ -146,16 +146,38 @@ void ConfigReviewViewTest::keepAlert()
     QVERIFY(f.snapshotFiles() == before);
     QVERIFY(view.isVisible());
 
-    QTest::mouseClick(button(view, "keepButton"), Qt::LeftButton);
-    alert = openAlert(view);
-    QVERIFY(alert);
-    QCOMPARE(alert->buttonRole(alert->findChild<QPushButton *>(QStringLiteral("keepAlertKeep"))),
-        QMessageBox::DestructiveRole);
-    QTest::mouseClick(alert->findChild<QPushButton *>(QStringLiteral("keepAlertKeep")), Qt::LeftButton);
+    // Another change lands while the sheet is open: keeping seals nothing the user has not
+    // seen, and the sheet shows the new list instead.
+    QList<Destination> list = f.readDestinations();
+    list.append(test::SealFixture::destination(
+        QStringLiteral("Second intruder"), Destination::Kind::sftp, QStringLiteral("sftp:evil:/y")));
+    f.writeDestinations(list);
+    const auto changedAgain = f.snapshotFiles();
+    const auto keepThroughAlert = [&view] {
+        QTest::mouseClick(button(view, "keepButton"), Qt::LeftButton);
+        QMessageBox *shown = openAlert(view);
+        QVERIFY(shown);
+        QCOMPARE(shown->buttonRole(shown->findChild<QPushButton *>(QStringLiteral("keepAlertKeep"))),
+            QMessageBox::DestructiveRole);
+        QTest::mouseClick(shown->findChild<QPushButton *>(QStringLiteral("keepAlertKeep")), Qt::LeftButton);
+    };
+    keepThroughAlert();
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(f.snapshotFiles() == changedAgain);
+    QVERIFY(!f.store->integrity().isValid());
+    QCOMPARE(rows(view),
+        (QStringList { QStringLiteral("Added destination “Intruder”, backing up to sftp:evil:/x."),
+            QStringLiteral("Added destination “Second intruder”, backing up to sftp:evil:/y.") }));
+    QCOMPARE(text(view, "errorMessage"), ConfigReview::changedAgainMessage());
+    QVERIFY(nothingClipped(view));
+    QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedAgain"))));
+
+    // Keeping what is now shown seals it.
+    keepThroughAlert();
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.constFirst().constFirst().toInt(), int(QDialog::Accepted));
     QVERIFY(f.store->integrity().isValid());
-    QCOMPARE(f.store->destinations().size(), 3);
+    QCOMPARE(f.store->destinations().size(), 4);
 }
 
 void ConfigReviewViewTest::undoNamesRemovedDestinations()
