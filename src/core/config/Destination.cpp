@@ -25,6 +25,12 @@ const QString kSchedule = QStringLiteral("schedule");
 const QString kLastBackup = QStringLiteral("lastBackup");
 } // namespace
 
+QString Destination::localFolder(const QString &repository)
+{
+    static const QString scheme = QStringLiteral("local:");
+    return repository.startsWith(scheme) ? repository.mid(scheme.size()) : repository;
+}
+
 QString toString(Destination::Kind kind)
 {
     switch (kind) {

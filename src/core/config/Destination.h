@@ -62,6 +62,10 @@ struct Destination {
     static QString tildeForm(const QString &path);
     // "~" or "~/..." expanded against the home folder; anything else unchanged.
     static QString expandTilde(const QString &path);
+    // The folder a local repository lives in, read the way restic reads it: "local:/srv/r"
+    // and "/srv/r" both name /srv/r. Every check that looks at a local repository on disk
+    // (deferral, restore guard, lock names) goes through here.
+    static QString localFolder(const QString &repository);
 
     QJsonObject toJson() const;
     // Throws JsonError naming the offending key.

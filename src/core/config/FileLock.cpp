@@ -1,5 +1,6 @@
 #include "config/FileLock.h"
 
+#include "config/Destination.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/ResticError.h"
@@ -48,7 +49,8 @@ FileLock::~FileLock()
 
 QString FileLock::normalizedRepository(const QString &repository)
 {
-    const QString trimmed = repository.trimmed();
+    // One repository, one lock, however its local folder is written.
+    const QString trimmed = Destination::localFolder(repository.trimmed());
     if (!trimmed.startsWith(u'/'))
         return trimmed;
     // Resolve symbolic links first and only then drop "." and "..": after a link, ".." means

@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <condition_variable>
@@ -17,6 +19,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -164,6 +167,53 @@ QStringList ResticEngine::defaultSearchPaths()
     return QStringList { executableDirectory() + QStringLiteral("/restic") } + fallbackPaths();
 }
 
+QString ResticEngine::minimumRelease()
+{
+    return QStringLiteral("0.17");
+}
+
+std::optional<QString> ResticEngine::releaseProblem(const QString &program, std::stop_token stop) const
+{
+    // Asked once per executable file and process: a file replaced by another release (the
+    // user followed the advice below) is a new file and is asked again.
+    static std::mutex mutex;
+    static QHash<QString, std::optional<QString>> verdicts;
+    QString key = program;
+    struct stat info { };
+    if (::stat(QFile::encodeName(program).constData(), &info) == 0)
+        key += QStringLiteral("\n%1:%2:%3.%4")
+                   .arg(info.st_dev)
+                   .arg(info.st_ino)
+                   .arg(info.st_mtim.tv_sec)
+                   .arg(info.st_mtim.tv_nsec);
+    {
+        const std::lock_guard guard(mutex);
+        const auto found = verdicts.constFind(key);
+        if (found != verdicts.constEnd())
+            return *found;
+    }
+
+    // "restic 0.18.0 compiled with go1.24.1 on linux/amd64". An answer of another shape is let
+    // through: the run itself then says what is wrong.
+    const ResticResult result
+        = ResticEngine(program, m_lockDirectory).run(ResticCommand(QStringLiteral("version")), {}, stop);
+    if (result.exitCode == -1)
+        return std::nullopt; // not even started; the run will not start either and says why
+    static const QRegularExpression pattern(QStringLiteral("^restic ((\\d+)\\.(\\d+)\\S*)"));
+    const QRegularExpressionMatch match = pattern.match(result.stdout.trimmed());
+    std::optional<QString> verdict;
+    if (match.hasMatch()) {
+        const QStringList needed = minimumRelease().split(u'.');
+        const std::pair found { match.captured(2).toInt(), match.captured(3).toInt() };
+        if (found < std::pair { needed.at(0).toInt(), needed.at(1).toInt() })
+            verdict = QStringLiteral("%1 is restic %2, but Vellmir needs restic %3 or newer.")
+                          .arg(program, match.captured(1), minimumRelease());
+    }
+    const std::lock_guard guard(mutex);
+    verdicts.insert(key, verdict);
+    return verdict;
+}
+
 std::optional<QString> ResticEngine::locateBinary() const
 {
     if (m_binary)
@@ -254,6 +304,20 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
     if (!program) {
         fail(QStringLiteral("restic not found"));
         return;
+    }
+    // A restic found on the system may be older than the flags we pass (an older release fails
+    // every backup with "unknown flag: --retry-lock"); say so once, plainly, instead.
+    if (!m_binary) {
+        std::optional<QString> problem;
+        try {
+            problem = releaseProblem(*program, stop);
+        } catch (const CancellationError &error) {
+            problem = error.message();
+        }
+        if (problem) {
+            fail(*problem);
+            return;
+        }
     }
 
     // Held from before the launch until the child has gone and its output is drained, so two

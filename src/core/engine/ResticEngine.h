@@ -142,12 +142,19 @@ public:
 
     // The executable a run would start, or nullopt when there is none.
     std::optional<QString> locateBinary() const;
+    // The oldest restic release whose flags and answers the engine relies on: "0.17". A restic
+    // that was looked for (no binary given) and reports an older release in "restic version"
+    // is not run: every run finishes(-1) with a sentence naming both releases.
+    static QString minimumRelease();
 
     // The child's whole environment as "NAME=value" entries: this process's variables
     // without RESTIC_*, AWS_* and B2_*, overlaid with `environment`.
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
+    // Why the located `program` must not be run (too old a release), asked once per process
+    // and file; nullopt when it may. Throws CancellationError when `stop` was requested.
+    std::optional<QString> releaseProblem(const QString &program, std::stop_token stop) const;
     // One line of restic's standard error as the user should read it: the message of a JSON
     // error object, any other line unchanged.
     static QString errorText(const QString &line);

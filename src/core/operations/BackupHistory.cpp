@@ -1,11 +1,14 @@
 #include "operations/BackupHistory.h"
 
 #include "operations/FolderReader.h"
+#include "util/Error.h"
+#include "util/Log.h"
 #include "util/Uuid.h"
 
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 #include <memory>
@@ -96,6 +99,35 @@ QList<BackupRecord> matching(const FolderState &state, const QUuid &destinationI
     return records;
 }
 
+// Logs a record file's problem once per process, since views list the folder every few seconds.
+void logOnce(const QString &directory, const QByteArray &name, const QString &message)
+{
+    static std::mutex mutex;
+    static QSet<QString> logged;
+    {
+        const std::lock_guard guard(mutex);
+        const QString key = directory + u'/' + QFile::decodeName(name);
+        if (logged.contains(key))
+            return;
+        logged.insert(key);
+    }
+    logLine(QStringLiteral("history"), message);
+}
+
+// A record file that holds no record (damaged on disk, edited by hand) must neither stop the
+// schedule nor hide the other records: it is renamed out of the listing, kept for whoever wants
+// to look at it, and the rest of the history goes on.
+void setAside(const QString &directory, const FolderReader &folder, const QByteArray &name, const struct stat &read,
+    const Error &error)
+{
+    const QByteArray moved = folder.setAside(name, read, BackupHistory::setAsideSuffix().toUtf8());
+    if (moved.isEmpty())
+        logOnce(directory, name, error.message() + QStringLiteral(" It is left out of the history."));
+    else
+        logLine(QStringLiteral("history"),
+            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+}
+
 // Every record of the folder with this destination id, in folder order. Every json file is
 // read and decoded (or known unchanged), whichever destination it belongs to.
 QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinationID)
@@ -135,9 +167,20 @@ QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinatio
             state->entries.append(*hit);
             continue;
         }
-        const QByteArray bytes = folder.read(name, info);
-        state->entries.append(CachedRecord { name, FileKey::of(info),
-            BackupRecord::decoded(bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name))) });
+        try {
+            const QByteArray bytes = folder.read(name, info);
+            try {
+                state->entries.append(CachedRecord { name, FileKey::of(info),
+                    BackupRecord::decoded(
+                        bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name))) });
+            } catch (const Error &error) {
+                setAside(directory, folder, name, info, error);
+            }
+        } catch (const Error &error) {
+            // Unreadable for now (no permission, no descriptor to spare): left where it is, and
+            // left out of this listing only.
+            logOnce(directory, name, error.message());
+        }
     }
 
     QList<BackupRecord> records = matching(*state, destinationID);
@@ -174,6 +217,27 @@ QList<BackupRecord> BackupHistory::records(const Destination &destination) const
     QList<BackupRecord> records = this->records(destination.id);
     records.removeIf([&](const BackupRecord &record) { return !record.scope || *record.scope != scope; });
     return records;
+}
+
+QString BackupHistory::setAsideSuffix()
+{
+    return QStringLiteral(".damaged");
+}
+
+QStringList BackupHistory::setAsideRecords() const
+{
+    QStringList names;
+    try {
+        const FolderReader folder(m_directory, QStringLiteral("history"));
+        const QByteArray marker = ".json" + setAsideSuffix().toUtf8();
+        for (const QByteArray &name : folder.names())
+            if (name.contains(marker))
+                names.append(QFile::decodeName(name));
+    } catch (const Error &) {
+        // The listing itself reports a folder it cannot read.
+    }
+    names.sort();
+    return names;
 }
 
 bool BackupHistory::isDue(const Destination &destination, Date now) const

@@ -11,7 +11,8 @@
 namespace vellmir {
 
 // The read side of the history folder: listings newest first and the due rules of the
-// schedule and of pruning. Never writes; the backup runner writes the records.
+// schedule and of pruning. Never writes a record (the backup runner does); it only renames a
+// damaged one out of the way.
 class BackupHistory {
 public:
     explicit BackupHistory(const QString &directory = AppPaths::historyDirectory());
@@ -21,8 +22,9 @@ public:
     QString filePath(const QUuid &recordID) const;
 
     // Every record of the destination, newest first by startedAt; equal times keep folder order.
-    // Fails as a whole (Error or JsonError) when any record file of the folder, of whatever
-    // destination, cannot be read or decoded. A missing folder is an empty history.
+    // Fails (Error) only when the folder cannot be listed; a missing folder is an empty history.
+    // A record file that does not decode is set aside: renamed with setAsideSuffix(), so no
+    // listing reads it again, and logged once. One that cannot be read is left out and logged.
     QList<BackupRecord> records(const QUuid &destinationID) const;
     // Only the records made with the destination's current backupScope.
     QList<BackupRecord> records(const Destination &destination) const;
@@ -33,6 +35,12 @@ public:
     // Whether the retention after a complete backup should also prune: a week after the
     // latest prune among all the destination's records.
     bool isPruneDue(const Destination &destination, Date now) const;
+
+    // What a damaged record's file name gets appended: "<UUID>.json.damaged".
+    static QString setAsideSuffix();
+    // The names of the record files set aside in the folder, sorted; empty when none or when
+    // the folder cannot be listed.
+    QStringList setAsideRecords() const;
 
     static constexpr double minimumSpacing = 3600;
     static constexpr double pruneInterval = 604800;

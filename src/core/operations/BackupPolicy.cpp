@@ -150,7 +150,7 @@ std::optional<QString> BackupPolicy::deferReason(const Destination &destination,
     if (preferences.onlyOnAC && m_power && m_power->isOnBattery().value_or(false))
         return waitingForPower();
     if (destination.kind == Destination::Kind::local) {
-        if (QFileInfo::exists(destination.repository))
+        if (QFileInfo::exists(Destination::localFolder(destination.repository)))
             return std::nullopt;
         return waitingForLocalRepository();
     }

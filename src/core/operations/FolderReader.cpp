@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,6 +126,31 @@ QByteArray FolderReader::read(const QByteArray &name, struct stat &info) const
 bool FolderReader::remove(const QByteArray &name) const
 {
     return m_descriptor >= 0 && ::unlinkat(m_descriptor, name.constData(), 0) == 0;
+}
+
+QByteArray FolderReader::setAside(const QByteArray &name, const struct stat &read, const QByteArray &suffix) const
+{
+    struct stat now { };
+    if (!status(name, now) || now.st_dev != read.st_dev || now.st_ino != read.st_ino || now.st_size != read.st_size
+        || now.st_mtim.tv_sec != read.st_mtim.tv_sec || now.st_mtim.tv_nsec != read.st_mtim.tv_nsec)
+        return {};
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        const QByteArray target = name + suffix + (attempt == 1 ? QByteArray() : '-' + QByteArray::number(attempt));
+        int result = ::renameat2(m_descriptor, name.constData(), m_descriptor, target.constData(), RENAME_NOREPLACE);
+        if (result != 0 && errno == EINVAL) {
+            // A file system that cannot refuse to replace: look first, then rename.
+            struct stat taken { };
+            if (::fstatat(m_descriptor, target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
+                errno = EEXIST;
+            else
+                result = ::renameat(m_descriptor, name.constData(), m_descriptor, target.constData());
+        }
+        if (result == 0)
+            return target;
+        if (errno != EEXIST)
+            return {};
+    }
+    return {};
 }
 
 bool FolderReader::hasJsonExtension(const QByteArray &name)

@@ -31,6 +31,10 @@ public:
     QByteArray read(const QByteArray &name, struct stat &info) const;
     // Deletes the entry; false when that failed.
     bool remove(const QByteArray &name) const;
+    // Renames the entry to `name` + `suffix`, or + `suffix` + "-2", "-3", ... when that exists,
+    // provided it is still the very file `read` described (another writer may have replaced it
+    // since). The new name, or an empty array when nothing was renamed.
+    QByteArray setAside(const QByteArray &name, const struct stat &read, const QByteArray &suffix) const;
 
     // Whether the name has the extension "json" exactly (a name that only begins with a dot
     // has no extension).

@@ -190,8 +190,13 @@ void RepositoryHealthStore::measure(
         if (document.isObject())
             bytes = json::toInt64(document.object().value(QStringLiteral("total_size")));
     }
-    if (!bytes)
-        throw ResticError::command(QStringLiteral("Could not measure repository data. ") + result.stderr);
+    if (!bytes) {
+        // With --json restic states its errors as JSON objects; the user reads their message.
+        const QString detail = result.exitCode == 0 && result.stderr.trimmed().isEmpty()
+            ? QString()
+            : ResticEngine::cleanError(result.stderr, result.exitCode);
+        throw ResticError::command(QStringLiteral("Could not measure repository data. ") + detail);
+    }
     const UsageMeasurement measurement { newUuid(), Date::now(), *bytes };
     update(destination, [&](RepositoryHealth &health) { health.appendUsage(measurement); });
 }

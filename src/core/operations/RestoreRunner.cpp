@@ -75,10 +75,7 @@ void parseStderr(State &state, const QString &line)
 // Whether `path` is the repository folder or lies inside it, symbolic links resolved on both.
 bool insideRepository(const QString &path, const QString &repository)
 {
-    QString location = repository.trimmed();
-    // restic reads "local:/path" as the folder itself.
-    if (location.startsWith(QLatin1String("local:")))
-        location = location.mid(6);
+    const QString location = Destination::localFolder(repository.trimmed());
     if (location.isEmpty())
         return false;
     // restic takes a relative repository path from the working folder it inherits from us.

@@ -10,6 +10,8 @@
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
 
+#include <utility>
+
 namespace vellmir {
 
 namespace {
@@ -22,11 +24,16 @@ public:
         : m_credentials(std::make_shared<KeychainStore>())
         , m_store(m_credentials)
         , m_health(m_credentials)
+        , m_freshlyLoaded(!m_store.errorMessage())
     {
     }
 
     ScheduledBackup::StoreState reloadStore() override
     {
+        // The store has just read and verified the file when it was made; reading it again at
+        // once would only repeat the keyring reads of the seal check, on every pass.
+        if (std::exchange(m_freshlyLoaded, false))
+            return currentStore();
         m_store.reload();
         return currentStore();
     }
@@ -93,6 +100,7 @@ private:
     DestinationStore m_store;
     BackupHistory m_history;
     RepositoryHealthStore m_health;
+    bool m_freshlyLoaded;
 };
 
 } // namespace

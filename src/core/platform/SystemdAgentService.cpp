@@ -77,19 +77,24 @@ QString SystemdAgentService::serviceUnit() const
 
 QString SystemdAgentService::timerUnit() const
 {
+    // The pass itself decides what is due, so the timer only has to look often enough: a
+    // backup falls due at any minute (an hour or a day after the last one finished), and
+    // the first pass at or after that minute runs it.
     return QStringLiteral("# Written by Vellmir build %1; changes are overwritten.\n"
                           "[Unit]\n"
-                          "Description=Start Vellmir scheduled backups every hour\n"
+                          "Description=Start Vellmir scheduled backups when they are due\n"
                           "\n"
                           "[Timer]\n"
-                          "OnCalendar=hourly\n"
+                          "OnCalendar=*:0/%2\n"
                           "Persistent=true\n"
-                          "RandomizedDelaySec=120\n"
-                          "Unit=%2\n"
+                          "RandomizedDelaySec=%3\n"
+                          "AccuracySec=%4\n"
+                          "Unit=%5\n"
                           "\n"
                           "[Install]\n"
                           "WantedBy=timers.target\n")
-        .arg(m_options.build, serviceName());
+        .arg(m_options.build, QString::number(passInterval.count() / 60), QString::number(randomDelay.count()),
+            QString::number(accuracy.count()), serviceName());
 }
 
 QString SystemdAgentService::systemctl(const QStringList &arguments, bool *ok) const

@@ -3,11 +3,12 @@
 #include "platform/AgentService.h"
 
 #include <QString>
+#include <chrono>
 
 namespace vellmir {
 
 // The scheduler as systemd user units: "vellmir-scheduler.service" (oneshot, runs the executable
-// with "--scheduled-run") and "vellmir-scheduler.timer" (hourly, Persistent=true), written into
+// with "--scheduled-run") and "vellmir-scheduler.timer" (every passInterval, Persistent=true), written into
 // the user unit folder and enabled with `systemctl --user`. The registration counts as enabled
 // while both files exist and the timer is enabled; it is current only while both files hold
 // exactly what this build would write, so a moved executable or a new build is registered afresh.
@@ -27,6 +28,15 @@ public:
     bool isCurrent() override;
     void registerAgent() override;
     void unregisterAgent() override;
+
+    // The timer starts a pass every passInterval (on the wall clock's multiples of it), each
+    // start put off by up to randomDelay so that many machines do not call their servers at the
+    // same second, and by up to accuracy so that the computer can wake less often. A backup
+    // therefore starts at most latestStart after the moment it falls due.
+    static constexpr std::chrono::seconds passInterval { 600 };
+    static constexpr std::chrono::seconds randomDelay { 60 };
+    static constexpr std::chrono::seconds accuracy { 60 };
+    static constexpr std::chrono::seconds latestStart = passInterval + randomDelay + accuracy;
 
     static QString serviceName(); // "vellmir-scheduler.service"
     static QString timerName(); // "vellmir-scheduler.timer"

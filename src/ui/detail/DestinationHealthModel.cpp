@@ -74,16 +74,29 @@ void DestinationHealthModel::stop()
 void DestinationHealthModel::poll()
 {
     try {
-        m_records = BackupHistory(m_sources.historyDirectory).records(m_destination);
+        const BackupHistory history(m_sources.historyDirectory);
+        m_records = history.records(m_destination);
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
             m_sources.healthDirectory, CredentialsStore(std::make_shared<KeychainStore>()));
         m_health = store.load(m_destination);
-        m_errorMessage.reset();
+        m_errorMessage = setAsideNotice(history);
     } catch (const std::exception &error) {
         m_errorMessage = errorDescription(error);
     }
     Q_EMIT changed();
+}
+
+std::optional<QString> DestinationHealthModel::setAsideNotice(const BackupHistory &history)
+{
+    // Backups go on without the damaged records; the user still learns that some are gone
+    // from the history and where they were put.
+    const QStringList names = history.setAsideRecords();
+    if (names.isEmpty())
+        return std::nullopt;
+    if (names.size() == 1)
+        return tr("A damaged history record was set aside: %1").arg(history.directory() + u'/' + names.first());
+    return tr("%1 damaged history records were set aside in %2").arg(names.size()).arg(history.directory());
 }
 
 std::optional<double> DestinationHealthModel::interval(Destination::Schedule schedule)

@@ -17,6 +17,7 @@
 
 namespace vellmir {
 
+class BackupHistory;
 class BackupRunner;
 
 // What the health row of one destination shows, kept current by reading the destination's
@@ -54,7 +55,8 @@ public:
     void stop();
     bool isPolling() const { return m_timer.isActive(); }
     // One cycle: read the records of the current settings, then the health record. A failure
-    // keeps the previous values and sets errorMessage(); a cycle where both reads succeed clears it.
+    // keeps the previous values and sets errorMessage(); a cycle where both reads succeed clears it,
+    // or sets it to setAsideNotice() while the history holds damaged records set aside.
     void poll();
 
     const QList<BackupRecord> &records() const { return m_records; }
@@ -68,6 +70,8 @@ public:
     static std::optional<Date> lastComplete(const QList<BackupRecord> &records);
     // Whether a scheduled destination's last complete backup is at least one interval old.
     static bool overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now);
+    // The sentence naming the damaged records the history set aside; none when there are none.
+    static std::optional<QString> setAsideNotice(const BackupHistory &history);
     // 3600 for hourly, 86400 for daily, none for manual.
     static std::optional<double> interval(Destination::Schedule schedule);
 

@@ -1,5 +1,6 @@
 #include "AgentFixture.h"
 
+#include <QDir>
 #include <QtTest>
 
 using namespace vellmir;
@@ -76,7 +77,14 @@ private Q_SLOTS:
     {
         const Destination d = f->add("Photos");
         f->record(d, 100, BackupRecord::Outcome::complete, 160);
-        test::writeFile(f->control->history().directory() + "/broken.json", "{");
+        // A damaged record is set aside and hides nothing.
+        const QString folder = f->control->history().directory();
+        test::writeFile(folder + "/broken.json", "{");
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("broken\\.json")));
+        QVERIFY(f->run("status").value("destinations").toArray().first().toObject().contains("latest"));
+
+        QVERIFY(QDir(folder).removeRecursively());
+        test::writeFile(folder, "not a folder");
         const QJsonObject entry = f->run("status").value("destinations").toArray().first().toObject();
         QVERIFY(!entry.contains("latest"));
         QCOMPARE(entry.value("name").toString(), QStringLiteral("Photos"));

@@ -65,6 +65,8 @@ private Q_SLOTS:
                                         << true;
         QTest::newRow("remote kept as written") << "sftp:host:/srv/repo"
                                                 << "sftp:host:/srv/repo/" << false;
+        QTest::newRow("local: prefix") << "local:@/link"
+                                       << "@/repo" << true;
         QTest::newRow("different folders") << "@/repo"
                                            << "@/other" << false;
     }

@@ -279,6 +279,46 @@ private Q_SLOTS:
         QCOMPARE(ResticEngine(std::nullopt, std::nullopt, paths).locateBinary(), std::optional<QString>(tool));
     }
 
+    void foundResticMustBeRecentEnough_data()
+    {
+        QTest::addColumn<QByteArray>("answer"); // of "restic version"
+        QTest::addColumn<QString>("refused"); // the release named in the refusal; empty: it runs
+        QTest::newRow("Debian 12's") << QByteArray("restic 0.14.0 compiled with go1.19.8 on linux/amd64\n")
+                                     << QStringLiteral("0.14.0");
+        QTest::newRow("0.16") << QByteArray("restic 0.16.5 compiled with go1.22 on linux/amd64\n")
+                              << QStringLiteral("0.16.5");
+        QTest::newRow("0.17") << QByteArray("restic 0.17.0 compiled with go1.22 on linux/amd64\n") << QString();
+        QTest::newRow("a development build")
+            << QByteArray("restic 0.18.1-dev (compiled manually) compiled with go1.24 on linux/amd64\n") << QString();
+        QTest::newRow("1.0") << QByteArray("restic 1.0.0 compiled with go1.30 on linux/amd64\n") << QString();
+        QTest::newRow("an answer of another shape") << QByteArray("version 9\n") << QString();
+    }
+
+    void foundResticMustBeRecentEnough()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, refused);
+        FakeRestic fake;
+        const QString tool = fake.path(QStringLiteral("restic"));
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-restic")), tool));
+        fake.set(QStringLiteral("version.stdout"), answer);
+        const ResticEngine engine(std::nullopt, fake.locks(), { tool });
+        const Events events = collect(engine, command(), fake.environment(QStringLiteral("/srv/repo")));
+        if (!refused.isEmpty()) {
+            const QString sentence = tool + QStringLiteral(" is restic ") + refused
+                + QStringLiteral(", but Vellmir needs restic 0.17 or newer.");
+            QCOMPARE(linesOf(events, Type::stderrLine), QStringList { sentence });
+            QCOMPARE(finishedStatus(events), -1);
+            QCOMPARE(fake.arguments(), QStringList { QStringLiteral("version") });
+            return;
+        }
+        QCOMPARE(finishedStatus(events), 0);
+        QCOMPARE(fake.arguments(), command().arguments());
+        // Asked once: a later answer of the same file is not asked for.
+        fake.set(QStringLiteral("version.stdout"), "restic 0.14.0 compiled with go1.19.8 on linux/amd64\n");
+        QCOMPARE(finishedStatus(collect(engine, command(), fake.environment())), 0);
+    }
+
     void resticBesideTheExecutableComesFirst()
     {
         const QStringList expected = QStringList { QCoreApplication::applicationDirPath() + QStringLiteral("/restic"),

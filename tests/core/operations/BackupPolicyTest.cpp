@@ -45,7 +45,7 @@ private Q_SLOTS:
         QTest::addColumn<Destination::Kind>("kind");
         QTest::addColumn<int>("preferences"); // 0: none; 1: onlyOnAC; 2: metered allowed
         QTest::addColumn<int>("battery"); // -1: unknown
-        QTest::addColumn<QString>("repository"); // local: "folder", "file" or "missing"
+        QTest::addColumn<QString>("repository"); // local: "folder", "file" or "missing", maybe after "local:"
         QTest::addColumn<NetworkPath>("path");
         QTest::addColumn<QString>("answer"); // empty: may run
 
@@ -68,6 +68,8 @@ private Q_SLOTS:
         QTest::newRow("local folder, no network") << local << 0 << 0 << "folder" << offline << QString();
         QTest::newRow("local regular file") << local << 0 << 0 << "file" << offline << QString();
         QTest::newRow("local missing") << local << 1 << 0 << "missing" << good << disk;
+        QTest::newRow("local: folder") << local << 0 << 0 << "local:folder" << offline << QString();
+        QTest::newRow("local: missing") << local << 0 << 0 << "local:missing" << good << disk;
         QTest::newRow("offline") << sftp << 0 << 0 << QString() << offline << network;
         QTest::newRow("offline, metered allowed") << sftp << 2 << 0 << QString() << offline << network;
         QTest::newRow("offline and expensive")
@@ -101,11 +103,14 @@ private Q_SLOTS:
         }
         QTemporaryDir folder;
         if (kind == Destination::Kind::local) {
-            destination.repository = folder.filePath(repository);
+            const QString scheme
+                = repository.startsWith(QLatin1String("local:")) ? QStringLiteral("local:") : QString();
+            repository.remove(0, scheme.size());
+            destination.repository = scheme + folder.filePath(repository);
             if (repository == QLatin1String("folder"))
-                QVERIFY(QDir().mkpath(destination.repository));
+                QVERIFY(QDir().mkpath(folder.filePath(repository)));
             else if (repository == QLatin1String("file"))
-                test::writeFile(destination.repository, "config");
+                test::writeFile(folder.filePath(repository), "config");
         }
 
         const std::optional<QString> reason = setup.policy().deferReason(destination);

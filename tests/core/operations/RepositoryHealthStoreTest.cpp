@@ -198,28 +198,37 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("exit");
         QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
         QTest::addColumn<qint64>("bytes"); // -1: refused with the sentence
         QTest::newRow("restic's output") << 0 << test::readData(QStringLiteral("health/stats-raw-data-json.json"))
-                                         << qint64(283260);
-        QTest::newRow("size as text") << 0 << QByteArray("{\"total_size\":\"283260\"}") << qint64(-1);
-        QTest::newRow("no size") << 0 << QByteArray("{\"total_blob_count\":3}") << qint64(-1);
-        QTest::newRow("not an object") << 0 << QByteArray("[1]") << qint64(-1);
-        QTest::newRow("failed run") << 1 << QByteArray("{\"total_size\":5}") << qint64(-1);
+                                         << QByteArray("oops\n") << qint64(283260);
+        QTest::newRow("size as text") << 0 << QByteArray("{\"total_size\":\"283260\"}") << QByteArray("oops\n")
+                                      << qint64(-1);
+        QTest::newRow("no size") << 0 << QByteArray("{\"total_blob_count\":3}") << QByteArray("oops\n") << qint64(-1);
+        QTest::newRow("not an object") << 0 << QByteArray("[1]") << QByteArray("oops\n") << qint64(-1);
+        QTest::newRow("failed run") << 1 << QByteArray("{\"total_size\":5}") << QByteArray("oops\n") << qint64(-1);
+        QTest::newRow("restic's JSON error")
+            << 1 << QByteArray()
+            << QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: wrong password\"}\n")
+            << qint64(-1);
     }
     void measureNeedsANumericTotalSize()
     {
         QFETCH(int, exit);
         QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
         QFETCH(qint64, bytes);
         script(QStringLiteral("exit"), QByteArray::number(exit));
         script(QStringLiteral("stdout"), out);
-        script(QStringLiteral("stderr"), "oops\n");
+        script(QStringLiteral("stderr"), err);
         if (bytes < 0) {
             try {
                 store().measure(m_destination, engine());
                 QFAIL("measure did not throw");
             } catch (const ResticError &error) {
-                QCOMPARE(error.message(), QStringLiteral("Could not measure repository data. oops\n"));
+                QCOMPARE(error.message(),
+                    QStringLiteral("Could not measure repository data. ")
+                        + (err.startsWith('{') ? QStringLiteral("Fatal: wrong password") : QStringLiteral("oops")));
             }
             QVERIFY(!QFileInfo::exists(recordFile()));
             return;

@@ -1,10 +1,14 @@
 #include "operations/Scheduler.h"
 #include "TestSupport.h"
+#include "operations/BackupHistory.h"
 #include "platform/SystemdAgentService.h"
+#include "util/AtomicFile.h"
 #include "util/Error.h"
 
 #include <QFile>
 #include <QtTest>
+
+#include <cmath>
 
 using namespace vellmir;
 
@@ -142,7 +146,7 @@ private Q_SLOTS:
         QVERIFY(unit.contains(QStringLiteral("Type=oneshot\n")));
         QVERIFY(unit.contains(QStringLiteral("ExecStart=\"/opt/Vell mir/100%%/vellmir-app\" --scheduled-run\n")));
         const QString timer = QString::fromUtf8(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")));
-        QVERIFY(timer.contains(QStringLiteral("OnCalendar=hourly\n")));
+        QVERIFY(timer.contains(QStringLiteral("OnCalendar=*:0/10\n")));
         QVERIFY(timer.contains(QStringLiteral("Persistent=true\n")));
         QVERIFY(timer.contains(QStringLiteral("WantedBy=timers.target\n")));
         QCOMPARE(service(QStringLiteral("7"), exe)->status(), AgentService::Status::enabled);
@@ -154,6 +158,13 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(test::readFile(systemctl + QStringLiteral(".calls"))),
             QStringLiteral("--user is-enabled vellmir-scheduler.timer\n"));
         QVERIFY(service(QStringLiteral("7"), exe)->isCurrent());
+        // An hourly timer of the same build, as earlier versions wrote it, is replaced.
+        test::writeFile(units + QStringLiteral("/vellmir-scheduler.timer"),
+            "# Written by Vellmir build 7; changes are overwritten.\n[Timer]\nOnCalendar=hourly\nPersistent=true\n"
+            "RandomizedDelaySec=120\nUnit=vellmir-scheduler.service\n");
+        QCOMPARE(first.reconcile(hourly), std::nullopt);
+        QVERIFY(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")).contains("OnCalendar=*:0/10\n"));
+        QVERIFY(QFile::exists(systemctl + QStringLiteral(".enabled")));
         QVERIFY(!service(QStringLiteral("7"), QStringLiteral("/elsewhere"))->isCurrent());
         Scheduler moved(
             defaults, [&] { return service(QStringLiteral("7"), QStringLiteral("/elsewhere")); }, QStringLiteral("7"));
@@ -169,6 +180,65 @@ private Q_SLOTS:
         QCOMPARE(second.reconcile({}), std::nullopt);
         QVERIFY(!QFile::exists(units + QStringLiteral("/vellmir-scheduler.timer")));
         QVERIFY(!defaults.contains(UserDefaults::schedulerRegisteredBuild));
+    }
+
+    void timerStartsEveryDueBackupWithinMinutes_data()
+    {
+        QTest::addColumn<int>("schedule");
+        QTest::addColumn<double>("finished"); // seconds after a timer tick when the last backup ended
+        QTest::addColumn<int>("delay"); // what the timer added to each start: 0 none, 1 the most
+        for (int delay : { 0, 1 }) {
+            const QByteArray most = delay ? ", most delay" : ", no delay";
+            QTest::newRow(("hourly, on a tick" + most).constData())
+                << int(Destination::Schedule::hourly) << 0.0 << delay;
+            QTest::newRow(("hourly, just after a tick" + most).constData())
+                << int(Destination::Schedule::hourly) << 0.5 << delay;
+            QTest::newRow(("hourly, just before a tick" + most).constData())
+                << int(Destination::Schedule::hourly) << 599.0 << delay;
+            QTest::newRow(("daily, between ticks" + most).constData())
+                << int(Destination::Schedule::daily) << 333.0 << delay;
+        }
+    }
+
+    void timerStartsEveryDueBackupWithinMinutes()
+    {
+        // The timer only starts passes; each pass runs what the due rule answers. Together an
+        // hourly backup must start within minutes of its hour, not a whole timer period later.
+        QFETCH(int, schedule);
+        QFETCH(double, finished);
+        QFETCH(int, delay);
+        using Service = SystemdAgentService;
+        QVERIFY(Service::latestStart <= std::chrono::minutes(20));
+        const QString timer
+            = Service(Service::Options { QStringLiteral("/x"), {}, {}, QStringLiteral("1") }).timerUnit();
+        QVERIFY(
+            timer.contains(QStringLiteral("OnCalendar=*:0/%1\n")
+                               .arg(std::chrono::duration_cast<std::chrono::minutes>(Service::passInterval).count())));
+        QVERIFY(timer.contains(QStringLiteral("RandomizedDelaySec=%1\n").arg(Service::randomDelay.count())));
+        QVERIFY(timer.contains(QStringLiteral("AccuracySec=%1\n").arg(Service::accuracy.count())));
+        QVERIFY(timer.contains(QStringLiteral("Persistent=true\n")));
+
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const Destination destination = withSchedule(Destination::Schedule(schedule));
+        const double tick = double(Service::passInterval.count());
+        const Date lastEnd { 1000000 * tick + finished }; // ticks fall on multiples of the interval
+        BackupRecord record(destination.id, lastEnd.addingSeconds(-300));
+        record.finishedAt = lastEnd;
+        record.outcome = BackupRecord::Outcome::complete;
+        record.scope = destination.backupScope();
+        writeFileAtomically(history.filePath(record.id), record.encoded());
+        const Date dueAt = lastEnd.addingSeconds(schedule == int(Destination::Schedule::hourly) ? 3600 : 86400);
+
+        const double late = delay ? double((Service::randomDelay + Service::accuracy).count()) : 0.0;
+        Date pass { (std::floor(lastEnd.seconds / tick) + 1) * tick + late };
+        while (!history.isDue(destination, pass)) {
+            QVERIFY(pass < dueAt);
+            pass = pass.addingSeconds(tick);
+        }
+        QVERIFY(pass >= dueAt);
+        QVERIFY2(pass.secondsSince(dueAt) <= double(Service::latestStart.count()),
+            qPrintable(QString::number(pass.secondsSince(dueAt))));
     }
 
     void staleRegistrationIsRemovedWhenNoLongerWanted()

@@ -277,6 +277,15 @@ void DestinationHealthModelTest::aReadErrorShowsUntilBothReadsSucceed()
     model->poll();
     QVERIFY(!model->errorMessage());
     QVERIFY(!model->health().lastVerifiedRestore);
+
+    // A damaged history record hides nothing: it is set aside and the row names it.
+    test::writeFile(f.historyDirectory() + QStringLiteral("/damaged.json"), "{\"id\":");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("set aside")));
+    model->poll();
+    QCOMPARE(model->records().size(), 1);
+    QCOMPARE(model->errorMessage(),
+        std::optional(QStringLiteral("A damaged history record was set aside: ") + f.historyDirectory()
+            + QStringLiteral("/damaged.json.damaged")));
 }
 
 void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()

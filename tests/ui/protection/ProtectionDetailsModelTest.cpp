@@ -353,8 +353,7 @@ void ProtectionDetailsModelTest::checkAndMeasure_data()
     QTest::newRow("measure") << "stats" << QByteArray("{\"total_size\":5000000000,\"total_file_count\":3}")
                              << QByteArray() << 0 << QString() << QString();
     QTest::newRow("measure fails") << "stats" << QByteArray() << QByteArray("Fatal: wrong password\n") << 1
-                                   << "Could not measure repository data. Fatal: wrong password\n"
-                                   << QString();
+                                   << "Could not measure repository data. Fatal: wrong password" << QString();
     QTest::newRow("measure without a size") << "stats" << QByteArray("{\"total_file_count\":3}") << QByteArray() << 0
                                             << "Could not measure repository data. " << QString();
 }
