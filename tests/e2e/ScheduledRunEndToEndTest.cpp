@@ -159,7 +159,7 @@ private Q_SLOTS:
 
     void sealProbeReachesTheKeyring()
     {
-        const Finished run = runApp({ QStringLiteral("cli"), QStringLiteral("--check-seal-access") });
+        const Finished run = runApp({ QStringLiteral("--check-seal-access") });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.stdout, QStringLiteral("Seal keychain: reachable\n"));
     }

@@ -10,6 +10,9 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLocale>
+#include <QRandomGenerator>
+#include <chrono>
+#include <thread>
 
 namespace vellmir {
 
@@ -389,6 +392,10 @@ QJsonObject AgentControl::updateDestination(
                             + QStringLiteral(" kept changing while this update was being saved, so it was not made. "
                                              "Read the destination again and retry."));
                 }
+                // Writers that collide keep colliding when they retry in step: each waits a
+                // random, growing moment first.
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(QRandomGenerator::global()->bounded(50 * attempt, 150 * attempt)));
                 m_store->reload();
                 const std::optional<Destination> current = m_store->destination(destination.id);
                 if (!current)
