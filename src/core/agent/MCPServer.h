@@ -62,8 +62,6 @@ public:
     // Runs the event loop until every tool call not cancelled has answered.
     void drain();
     int inFlightCount() const { return int(m_inFlight.size()); }
-    // Calls whose worker thread has started and not yet reported back.
-    int runningCount() const { return int(m_running.size()); }
 
     // One message as a compact JSON line on standard output, in a single write.
     static void writeLine(const QJsonObject &message);
