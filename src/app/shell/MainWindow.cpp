@@ -168,6 +168,33 @@ void MainWindow::buildMenus()
             statusBar()->showMessage(errorDescription(error));
         }
     });
+    // What agents may do: the `vellmir` command they call, and whether their changes wait for
+    // the approval dialog.
+    settings->addSeparator();
+    m_installCommand = settings->addAction(QStringLiteral("Install Command-Line Tool"));
+    m_installCommand->setObjectName(QStringLiteral("installCommandAction"));
+    m_installCommand->setEnabled(false);
+    connect(m_installCommand, &QAction::triggered, this, [this] {
+        if (!m_commandInstaller)
+            return;
+        try {
+            statusBar()->showMessage(m_commandInstaller());
+        } catch (const std::exception &error) {
+            statusBar()->showMessage(QStringLiteral("Install failed: ") + errorDescription(error));
+        }
+    });
+    m_changesWithoutApproval = settings->addAction(QStringLiteral("Allow Changes Without Approval"));
+    m_changesWithoutApproval->setObjectName(QStringLiteral("changesWithoutApprovalAction"));
+    m_changesWithoutApproval->setCheckable(true);
+    m_changesWithoutApproval->setChecked(m_model.changesWithoutApproval());
+    connect(m_changesWithoutApproval, &QAction::triggered, this, [this](bool on) {
+        if (const std::optional<QString> refusal = m_model.setChangesWithoutApproval(on))
+            statusBar()->showMessage(*refusal);
+        // The mark shows what is stored, whatever the click asked for.
+        m_changesWithoutApproval->setChecked(m_model.changesWithoutApproval());
+    });
+    connect(&m_model, &MainWindowModel::policyChanged, this,
+        [this] { m_changesWithoutApproval->setChecked(m_model.changesWithoutApproval()); });
 }
 
 QWidget *MainWindow::buildOverview()
@@ -224,6 +251,16 @@ QWidget *MainWindow::buildOverview()
         return p;
     }());
     layout->addWidget(m_empty);
+    // The window cannot add a destination itself: say what can.
+    m_emptyHint
+        = new QLabel(QStringLiteral("Add one with the command-line tool, vellmir add-destination: see \u201cHow "
+                                    "a user starts\u201d in Vellmir's README."));
+    m_emptyHint->setObjectName(QStringLiteral("emptyOverviewHint"));
+    m_emptyHint->setTextFormat(Qt::PlainText);
+    m_emptyHint->setWordWrap(true);
+    m_emptyHint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_emptyHint->setPalette(m_empty->palette());
+    layout->addWidget(m_emptyHint);
 
     auto *rows = new QWidget;
     rows->setObjectName(QStringLiteral("healthRows"));
@@ -258,6 +295,12 @@ void MainWindow::setNotificationSwitch(NotificationSwitch notificationSwitch)
 {
     m_notificationSwitch = std::move(notificationSwitch);
     m_enableNotifications->setEnabled(bool(m_notificationSwitch));
+}
+
+void MainWindow::setCommandInstaller(CommandInstaller installer)
+{
+    m_commandInstaller = std::move(installer);
+    m_installCommand->setEnabled(bool(m_commandInstaller));
 }
 
 void MainWindow::refreshSidebar()
@@ -315,6 +358,7 @@ void MainWindow::refreshRows()
     }
     m_rows = kept;
     m_empty->setVisible(destinations.isEmpty());
+    m_emptyHint->setVisible(destinations.isEmpty());
 }
 
 void MainWindow::refreshBanner()

@@ -46,6 +46,8 @@ public:
     using ReviewPresenter = std::function<void(QWidget *window)>;
     // Runs the "Enable Backup Notifications" action and returns the sentence to show.
     using NotificationSwitch = std::function<QString()>;
+    // Installs the `vellmir` command and returns the sentence to show.
+    using CommandInstaller = std::function<QString()>;
 
     explicit MainWindow(MainWindowModel &model, QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -57,8 +59,13 @@ public:
     // Without a presenter the banner has no review button.
     void setReviewPresenter(ReviewPresenter presenter);
     void setNotificationSwitch(NotificationSwitch notificationSwitch);
+    // Without an installer the install action stays disabled.
+    void setCommandInstaller(CommandInstaller installer);
 
     QAction *enableNotificationsAction() const { return m_enableNotifications; }
+    QAction *installCommandAction() const { return m_installCommand; }
+    // Checked while the sealed agent policy lets agents change things without asking.
+    QAction *changesWithoutApprovalAction() const { return m_changesWithoutApproval; }
     QMenu *destinationMenu() const { return m_destinationMenu; }
     // The window's one undo history (a removed destination comes back through it); Edit > Undo
     // and Redo follow it.
@@ -83,6 +90,7 @@ private:
     DetailFactory m_detailFactory;
     ReviewPresenter m_reviewPresenter;
     NotificationSwitch m_notificationSwitch;
+    CommandInstaller m_commandInstaller;
 
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_content = nullptr;
@@ -96,9 +104,12 @@ private:
     MessageLabel *m_loadError = nullptr;
     MessageLabel *m_schedulerMessage = nullptr;
     QLabel *m_empty = nullptr;
+    QLabel *m_emptyHint = nullptr;
     QVBoxLayout *m_rowsLayout = nullptr;
     QMap<QUuid, DestinationHealthRow *> m_rows;
     QAction *m_enableNotifications = nullptr;
+    QAction *m_installCommand = nullptr;
+    QAction *m_changesWithoutApproval = nullptr;
     QUndoStack *m_undoStack = nullptr;
     QMenu *m_destinationMenu = nullptr;
     QAction *m_backUpNow = nullptr;

@@ -70,6 +70,7 @@ void MainWindowModel::followStore()
     connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::loadErrorChanged);
     connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &MainWindowModel::bannerChanged);
     connect(&m_store, &DestinationStore::errorMessageChanged, this, &MainWindowModel::loadErrorChanged);
+    connect(&m_store, &DestinationStore::policyChanged, this, &MainWindowModel::policyChanged);
 }
 
 const QList<Destination> &MainWindowModel::destinations() const
@@ -139,6 +140,21 @@ QString MainWindowModel::enableNotifications(Notifier &notifier, UserDefaults &d
 QString MainWindowModel::notificationsEnabledMessage()
 {
     return QStringLiteral("Backup notifications are on.");
+}
+
+bool MainWindowModel::changesWithoutApproval() const
+{
+    return m_store.policy().changesWithoutApproval;
+}
+
+std::optional<QString> MainWindowModel::setChangesWithoutApproval(bool on)
+{
+    try {
+        m_store.setChangesWithoutApproval(on);
+    } catch (const std::exception &error) {
+        return errorDescription(error);
+    }
+    return std::nullopt;
 }
 
 void MainWindowModel::reload()

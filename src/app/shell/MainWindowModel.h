@@ -59,6 +59,12 @@ public:
     static QString enableNotifications(Notifier &notifier, UserDefaults &defaults);
     static QString notificationsEnabledMessage();
 
+    // The sealed agent policy: whether agents' changes run without the approval dialog.
+    bool changesWithoutApproval() const;
+    // Stores and seals the policy. Returns the store's refusal (the settings were changed
+    // outside the app, or could not be checked), or nullopt once it is stored.
+    std::optional<QString> setChangesWithoutApproval(bool on);
+
     // Reads the destinations file afresh, on this thread; a failure shows as loadError().
     void reload();
     // The same on a worker thread; the result is published here when it arrives. At most one
@@ -84,6 +90,7 @@ Q_SIGNALS:
     void bannerChanged();
     void loadErrorChanged();
     void schedulerMessageChanged();
+    void policyChanged();
 
 private:
     struct Receiver;

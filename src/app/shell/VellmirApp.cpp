@@ -1,5 +1,6 @@
 #include "shell/VellmirApp.h"
 
+#include "agent/AgentCLI.h"
 #include "config/CredentialsStore.h"
 #include "config/DestinationStore.h"
 #include "config/KeychainStore.h"
@@ -33,6 +34,8 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
     m_window->setReviewPresenter(reviewPresenter(*m_model, m_services.reconcile));
     if (m_services.enableNotifications)
         m_window->setNotificationSwitch(m_services.enableNotifications);
+    if (m_services.installCommand)
+        m_window->setCommandInstaller(m_services.installCommand);
     if (!m_services.watchedFolder.isEmpty())
         m_model->watch(m_services.watchedFolder);
 }
@@ -58,6 +61,7 @@ VellmirApp::Services VellmirApp::systemServices()
         UserDefaults defaults;
         return MainWindowModel::enableNotifications(notifier, defaults);
     };
+    services.installCommand = &AgentCLI::installForCurrentUser;
     services.watchedFolder = QFileInfo(AppPaths::destinationsFile()).absolutePath();
     return services;
 }

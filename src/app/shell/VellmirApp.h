@@ -38,6 +38,8 @@ public:
         Reconcile reconcile;
         // The "Enable Backup Notifications" action, returning the sentence to show.
         std::function<QString()> enableNotifications;
+        // The "Install Command-Line Tool" action, returning the sentence to show.
+        std::function<QString()> installCommand;
         // The folder whose changes by other processes reload the store; empty: none.
         QString watchedFolder;
     };

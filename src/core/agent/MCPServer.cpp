@@ -68,19 +68,31 @@ QJsonObject success(const QJsonValue &id, const QJsonObject &result)
 
 struct MCPServer::Call {
     QString key;
+    QByteArray line;
     std::stop_source stop;
     std::thread worker;
     bool cancelled = false;
+    // The client's "_meta.progressToken", a string or an integer; undefined: none asked for.
+    QJsonValue progressToken;
+    int progress = 0;
 };
 
 MCPServer::MCPServer(ToolRunner runTool, Output output)
     : m_runTool(std::move(runTool))
     , m_output(std::move(output))
 {
+    m_progressTimer.setInterval(progressIntervalMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &MCPServer::sendProgress);
+}
+
+QStringList MCPServer::protocolVersions()
+{
+    return { QStringLiteral("2024-11-05"), QStringLiteral("2025-03-26"), QString::fromLatin1(protocolVersion) };
 }
 
 MCPServer::~MCPServer()
 {
+    m_waiting.clear();
     for (const std::shared_ptr<Call> &call : std::as_const(m_running)) {
         call->stop.request_stop();
         if (call->worker.joinable())
@@ -140,6 +152,8 @@ void MCPServer::inputEnded()
 
 bool MCPServer::hasLiveCalls() const
 {
+    if (!m_waiting.isEmpty())
+        return true; // a waiting call leaves the queue when it is cancelled
     // A call that lost its table entry to a newer call with the same id still gets its answer.
     for (const std::shared_ptr<Call> &call : m_running)
         if (!call->cancelled)
@@ -181,6 +195,8 @@ void MCPServer::receive(const QByteArray &line)
             if (call) {
                 call->cancelled = true;
                 call->stop.request_stop();
+                // One that never started is simply forgotten; a running one still reports back.
+                m_waiting.removeOne(call);
                 if (m_wake)
                     m_wake();
             }
@@ -195,15 +211,36 @@ void MCPServer::startCall(const QJsonValue &id, const QByteArray &line)
 {
     auto call = std::make_shared<Call>();
     call->key = key(id);
+    call->line = line;
+    if (const std::optional<QJsonObject> message = parseMessage(line)) {
+        const QJsonValue token = message->value(QLatin1String("params"))
+                                     .toObject()
+                                     .value(QLatin1String("_meta"))
+                                     .toObject()
+                                     .value(QLatin1String("progressToken"));
+        if (token.isString() || token.isDouble())
+            call->progressToken = token;
+    }
     // A reused id hands the table entry to the newer call; the older one still answers.
     m_inFlight.insert(call->key, call);
-    m_running.append(call);
-    call->worker = std::thread([this, call, line, runTool = m_runTool, stop = call->stop.get_token()] {
-        std::optional<QJsonObject> response = respond(line, runTool, stop);
-        // The server outlives every worker (its destructor joins them), so posting is safe.
-        QMetaObject::invokeMethod(
-            this, [this, call, response] { finishCall(call, response); }, Qt::QueuedConnection);
-    });
+    m_waiting.append(call);
+    if (!call->progressToken.isUndefined() && !m_progressTimer.isActive())
+        m_progressTimer.start();
+    startWaiting();
+}
+
+void MCPServer::startWaiting()
+{
+    while (m_running.size() < maxRunningCalls && !m_waiting.isEmpty()) {
+        const std::shared_ptr<Call> call = m_waiting.takeFirst();
+        m_running.append(call);
+        call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
+            std::optional<QJsonObject> response = respond(line, runTool, stop);
+            // The server outlives every worker (its destructor joins them), so posting is safe.
+            QMetaObject::invokeMethod(
+                this, [this, call, response] { finishCall(call, response); }, Qt::QueuedConnection);
+        });
+    }
 }
 
 void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response)
@@ -211,6 +248,7 @@ void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optiona
     if (call->worker.joinable())
         call->worker.join();
     m_running.removeOne(call);
+    startWaiting();
     if (call->cancelled)
         return;
     m_inFlight.remove(call->key);
@@ -218,6 +256,26 @@ void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optiona
         m_output(*response);
     if (m_wake)
         m_wake();
+}
+
+void MCPServer::sendProgress()
+{
+    // Waiting for a worker is waiting too: every call not yet answered keeps its client patient.
+    bool any = false;
+    for (const QList<std::shared_ptr<Call>> *calls : { &m_running, &m_waiting }) {
+        for (const std::shared_ptr<Call> &call : *calls) {
+            if (call->cancelled || call->progressToken.isUndefined())
+                continue;
+            any = true;
+            m_output(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+                { QStringLiteral("method"), QStringLiteral("notifications/progress") },
+                { QStringLiteral("params"),
+                    QJsonObject { { QStringLiteral("progressToken"), call->progressToken },
+                        { QStringLiteral("progress"), ++call->progress } } } });
+        }
+    }
+    if (!any)
+        m_progressTimer.stop();
 }
 
 std::optional<QJsonObject> MCPServer::handle(const QByteArray &line, std::stop_token stop) const
@@ -237,12 +295,14 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
     const QJsonObject params = message->value(QLatin1String("params")).toObject();
 
     if (method == QLatin1String("initialize")) {
-        const QJsonValue requested = params.value(QLatin1String("protocolVersion"));
+        // The client's version when this server speaks it; otherwise the newest, which the
+        // client may then accept or disconnect from.
+        const QString requested = params.value(QLatin1String("protocolVersion")).toString();
         const QString version = QStringLiteral(VELLMIR_VERSION);
         return success(id,
             QJsonObject {
                 { QStringLiteral("protocolVersion"),
-                    requested.isString() ? requested.toString() : QString::fromLatin1(protocolVersion) },
+                    protocolVersions().contains(requested) ? requested : QString::fromLatin1(protocolVersion) },
                 { QStringLiteral("capabilities"), QJsonObject { { QStringLiteral("tools"), QJsonObject() } } },
                 { QStringLiteral("serverInfo"),
                     QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
+#include <QStringList>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,9 +20,13 @@ namespace vellmir {
 // Serves the agent commands as Model Context Protocol tools: newline-delimited JSON-RPC 2.0
 // on standard input and output. A reader thread only reads lines and posts them to the
 // thread that called serve(), which answers every message in arrival order. Tool calls run on
-// worker threads of their own, so a call waiting minutes for the user's approval holds up
-// nothing; "notifications/cancelled" stops one by its request id and its response is dropped.
-// Standard output carries protocol lines only; logs go to standard error.
+// a few worker threads (the rest wait their turn in arrival order), so a call waiting minutes
+// for the user's approval holds up neither reading nor the other messages, and a flood of
+// calls cannot spawn a thread each; "notifications/cancelled" stops one by its request id and
+// its response is dropped. A call that carries a progress token gets "notifications/progress"
+// every few seconds until it is answered, so a client that resets its time-out on progress
+// keeps waiting for the user. Standard output carries protocol lines only; logs go to
+// standard error.
 class MCPServer : public QObject {
     Q_OBJECT
 
@@ -28,10 +34,16 @@ public:
     // Runs one tool: the command name, the call's arguments as sent, and the call's stop token.
     // Called on a worker thread; returns the reply object or throws the command's error.
     using ToolRunner = std::function<QJsonObject(const QString &, const QJsonObject &, std::stop_token)>;
-    // Sends one response. Called on the serving thread only.
+    // Sends one response or notification. Called on the serving thread only.
     using Output = std::function<void(const QJsonObject &)>;
 
+    // The newest protocol version this server implements, and every one it can answer with.
     static constexpr const char *protocolVersion = "2025-06-18";
+    static QStringList protocolVersions();
+    // How many tool calls run at once; the others wait in arrival order.
+    static constexpr int maxRunningCalls = 4;
+    // How often a call with a progress token hears from the server while it is not answered.
+    static constexpr int progressIntervalMs = 2000;
 
     explicit MCPServer(ToolRunner runTool = defaultRunTool(), Output output = &MCPServer::writeLine);
     // Stops and waits for calls still running, which after serve() are only cancelled ones.
@@ -74,14 +86,20 @@ private:
     static QString text(const QJsonObject &object);
     void startCall(const QJsonValue &id, const QByteArray &line);
     void finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response);
+    // Starts waiting calls while fewer than maxRunningCalls run.
+    void startWaiting();
+    void sendProgress();
     void inputEnded();
     bool hasLiveCalls() const;
 
     ToolRunner m_runTool;
     Output m_output;
     QHash<QString, std::shared_ptr<Call>> m_inFlight;
+    // Calls not started yet, oldest first.
+    QList<std::shared_ptr<Call>> m_waiting;
     // Every call whose worker has not reported back, cancelled ones included; joined on the way out.
     QList<std::shared_ptr<Call>> m_running;
+    QTimer m_progressTimer;
     bool m_inputEnded = false;
     std::function<void()> m_wake; // quits serve()'s or drain()'s loop once the work is done
 };

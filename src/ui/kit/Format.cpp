@@ -112,8 +112,12 @@ QString Format::numericDateTime(Date date, const QLocale &locale)
 QString Format::dollars(double amount, const QLocale &locale)
 {
     // The rates and budgets are US dollars in every locale, so the symbol is fixed and only the
-    // pattern (symbol place, separators) follows the user's locale.
-    return locale.toCurrencyString(amount, QStringLiteral("$"), 2);
+    // pattern (symbol place, separators) follows the user's locale. The C locale (LANG=C,
+    // C.UTF-8, POSIX) has no currency convention of its own, and Qt's stand-in puts the symbol
+    // after the figure; dollars there are written as they are at home.
+    const QLocale &pattern
+        = locale.language() == QLocale::C ? QLocale(QLocale::English, QLocale::UnitedStates) : locale;
+    return pattern.toCurrencyString(amount, QStringLiteral("$"), 2);
 }
 
 } // namespace vellmir

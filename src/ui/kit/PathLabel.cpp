@@ -3,6 +3,8 @@
 #include "kit/PlainText.h"
 
 #include <QEvent>
+#include <QFontMetricsF>
+#include <QtMath>
 
 namespace vellmir {
 
@@ -36,10 +38,14 @@ QSize PathLabel::minimumSizeHint() const
 
 QSize PathLabel::sizeHint() const
 {
-    const QFontMetrics metrics(font());
+    // Eliding measures in fractions of a pixel: a width rounded down would cut the last
+    // fraction off and elide a name that has all the room it asked for.
+    const QFontMetricsF metrics(font());
+    QString line = m_path;
+    line.replace(u'\n', u' ');
     const QMargins margins = contentsMargins();
-    return QSize(metrics.horizontalAdvance(m_path) + margins.left() + margins.right() + 2 * margin(),
-        metrics.height() + margins.top() + margins.bottom());
+    return QSize(qCeil(metrics.horizontalAdvance(line)) + margins.left() + margins.right() + 2 * margin(),
+        QFontMetrics(font()).height() + margins.top() + margins.bottom());
 }
 
 void PathLabel::resizeEvent(QResizeEvent *event)

@@ -1,6 +1,5 @@
 #include "protection/InfoButton.h"
 
-#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 
 #include <QEvent>
@@ -9,6 +8,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStyle>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace vellmir {
@@ -71,7 +71,9 @@ InfoButton::InfoButton(const QString &text, QWidget *parent)
     setAutoRaise(true);
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(plainToolTip(text));
+    // As rich text, which Qt wraps at a readable width; plain text would stay one line
+    // however long the explanation is.
+    setToolTip(text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
     setAccessibleName(tr("More information"));
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     refreshIcon();

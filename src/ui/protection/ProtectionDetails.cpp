@@ -1,5 +1,6 @@
 #include "protection/ProtectionDetails.h"
 
+#include "detail/DetailSection.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
@@ -7,7 +8,6 @@
 #include "protection/RecoveryKitSheet.h"
 #include "protection/StripedList.h"
 
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -90,14 +90,14 @@ QToolButton *disclosure(QVBoxLayout *layout, QWidget *parent, QWidget *content, 
     return toggle;
 }
 
+// The panel sits among the destination pane's sections and looks like them.
 QVBoxLayout *section(QVBoxLayout *layout, QWidget *parent, const QString &title, const char *name)
 {
-    auto *box = new QGroupBox(title, parent);
+    auto *box = new DetailSection(title, false, parent);
     box->setObjectName(QLatin1StringView(name));
-    auto *boxLayout = new QVBoxLayout(box);
-    boxLayout->setSpacing(8);
+    box->body()->setSpacing(8);
     layout->addWidget(box);
-    return boxLayout;
+    return box->body();
 }
 
 void setVisibleText(QLabel *label, const std::optional<QString> &text)

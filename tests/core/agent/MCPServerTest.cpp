@@ -7,6 +7,7 @@
 #include <QtTest>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 using namespace vellmir;
@@ -110,22 +111,26 @@ private Q_SLOTS:
         }
     }
 
-    void initializeEchoesProtocolVersion()
+    void initializeAnswersKnownProtocolVersion()
     {
         const QList<QJsonObject> sent = serveLines(echoRunner,
             { R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
                 R"({"jsonrpc":"2.0","id":2,"method":"initialize"})",
-                R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":3}})" });
-        QCOMPARE(sent.size(), 3);
+                R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":3}})",
+                R"({"jsonrpc":"2.0","id":4,"method":"initialize","params":{"protocolVersion":"1999-01-01"}})",
+                R"({"jsonrpc":"2.0","id":5,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})" });
+        QCOMPARE(sent.size(), 5);
         const QJsonObject first = sent.at(0).value(QStringLiteral("result")).toObject();
         QCOMPARE(first.value(QStringLiteral("protocolVersion")).toString(), QStringLiteral("2024-11-05"));
         QCOMPARE(json::compact(first.value(QStringLiteral("capabilities"))), QByteArray(R"({"tools":{}})"));
         QCOMPARE(first.value(QStringLiteral("serverInfo")).toObject().value(QStringLiteral("name")).toString(),
             QStringLiteral("vellmir"));
         QVERIFY(first.value(QStringLiteral("instructions")).toString().startsWith(QStringLiteral("Controls Vellmir,")));
-        for (int i : { 1, 2 })
+        for (int i : { 1, 2, 3 })
             QCOMPARE(sent.at(i).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
                 QJsonValue(QStringLiteral("2025-06-18")));
+        QCOMPARE(sent.at(4).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
+            QJsonValue(QStringLiteral("2025-03-26")));
     }
 
     void listsEveryCommandAsTool()
@@ -268,6 +273,79 @@ private Q_SLOTS:
         QCOMPARE(sent.at(1).value(QStringLiteral("id")), QJsonValue(1));
         QCOMPARE(
             sent.at(1).value(QStringLiteral("result")).toObject().value(QStringLiteral("isError")), QJsonValue(false));
+    }
+
+    void runsManyCallsOnFewWorkers()
+    {
+        std::atomic<int> running = 0;
+        std::atomic<int> most = 0;
+        const auto runner = [&](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+            const int now = ++running;
+            for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) { }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            --running;
+            return echoRunner(name, arguments, stop);
+        };
+        QList<QByteArray> lines;
+        for (int id = 0; id < 200; ++id)
+            lines.append(
+                R"({"id":)" + QByteArray::number(id) + R"(,"method":"tools/call","params":{"name":"status"}})");
+        const QList<QJsonObject> sent = serveLines(runner, lines);
+        QSet<int> answered;
+        for (const QJsonObject &message : sent)
+            answered.insert(message.value(QStringLiteral("id")).toInt());
+        QCOMPARE(sent.size(), 200);
+        QCOMPARE(answered.size(), 200);
+        QVERIFY2(most <= MCPServer::maxRunningCalls, QByteArray::number(most.load()));
+    }
+
+    void reportsProgressUntilAnswered()
+    {
+        // Each call ends only once its client has heard progress for it.
+        std::mutex mutex;
+        std::condition_variable changed;
+        QSet<QString> heard;
+        const auto runner = [&](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+            const QString token = arguments.value(QStringLiteral("token")).toString();
+            std::unique_lock lock(mutex);
+            if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return heard.contains(token); }))
+                throw std::runtime_error("no progress was sent");
+            return echoRunner(name, arguments, stop);
+        };
+        const QList<QJsonObject> sent = serveLines(runner,
+            { R"({"id":1,"method":"tools/call","params":{"name":"backup","arguments":{"token":"p"},)"
+              R"("_meta":{"progressToken":"p"}}})",
+                R"({"id":2,"method":"tools/call","params":{"name":"check","arguments":{"token":"9"},)"
+                R"("_meta":{"progressToken":9}}})" },
+            [&](const QJsonObject &message) {
+                if (message.value(QStringLiteral("method")) != QJsonValue(QStringLiteral("notifications/progress")))
+                    return;
+                std::lock_guard lock(mutex);
+                heard.insert(message.value(QStringLiteral("params"))
+                                 .toObject()
+                                 .value(QStringLiteral("progressToken"))
+                                 .toVariant()
+                                 .toString());
+                changed.notify_all();
+            });
+        QMap<QString, int> progress; // by token: the last number heard
+        QSet<int> answered;
+        for (const QJsonObject &message : sent) {
+            if (message.contains(QStringLiteral("id"))) {
+                QCOMPARE(message.value(QStringLiteral("result")).toObject().value(QStringLiteral("isError")),
+                    QJsonValue(false));
+                answered.insert(message.value(QStringLiteral("id")).toInt());
+                continue;
+            }
+            const QJsonObject params = message.value(QStringLiteral("params")).toObject();
+            const QString token = params.value(QStringLiteral("progressToken")).toVariant().toString();
+            // Numbers only grow, and nothing follows the call's answer.
+            QVERIFY(params.value(QStringLiteral("progress")).toInt() > progress.value(token));
+            progress.insert(token, params.value(QStringLiteral("progress")).toInt());
+            QVERIFY(!answered.contains(token == QLatin1String("9") ? 2 : 1));
+        }
+        QCOMPARE(progress.keys(), (QStringList { "9", "p" }));
+        QCOMPARE(answered.size(), 2);
     }
 
     void cancelsCallsByRequestId()

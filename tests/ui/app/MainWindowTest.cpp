@@ -1,6 +1,7 @@
 #include "shell/MainWindow.h"
 #include "DetailFixture.h"
 #include "ShellFixture.h"
+#include "agent/AgentCLI.h"
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationDetailModel.h"
 #include "detail/DestinationHealthModel.h"
@@ -16,6 +17,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -115,6 +118,7 @@ private Q_SLOTS:
     void sidebarAndRowsOpenTheDetail();
     void detailFactoryAndRemoval();
     void enableNotificationsAction();
+    void agentSettingsActions();
     void destinationPaneWithProtection();
     void destinationMenuFollowsThePane_data();
     void destinationMenuFollowsThePane();
@@ -134,6 +138,11 @@ void MainWindowTest::noDestinations()
     QCOMPARE(shown.sidebar()->currentRow(), 0);
     QVERIFY(shown.showsOverview());
     QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    // The window cannot add one: the line under it names what can.
+    auto *hint = shown.find<QLabel>(QStringLiteral("emptyOverviewHint"));
+    QVERIFY(hint->isVisible());
+    QVERIFY(hint->text().contains(QStringLiteral("vellmir add-destination")));
+    QVERIFY(hint->text().contains(QStringLiteral("README")));
     QVERIFY(shown.rows().isEmpty());
     QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
     QVERIFY(!shown.find<QWidget>(QStringLiteral("schedulerMessage"))->isVisible());
@@ -158,6 +167,7 @@ void MainWindowTest::twoDestinations()
     QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
     QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverviewHint"))->isVisible());
     QCOMPARE(shown.rows().size(), 2);
     for (const Destination &d : pair) {
         auto *row = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(d.id));
@@ -295,6 +305,51 @@ void MainWindowTest::enableNotificationsAction()
     shown.window->setNotificationSwitch([]() -> QString { throw Error(QStringLiteral("The session bus is gone.")); });
     action->trigger();
     QCOMPARE(shown.window->statusBar()->currentMessage(), QStringLiteral("The session bus is gone."));
+}
+
+void MainWindowTest::agentSettingsActions()
+{
+    test::ShellFixture f;
+    const QList<Destination> pair = f.sealedPair();
+    Shown shown(f.makeStore());
+    const auto status = [&shown] { return shown.window->statusBar()->currentMessage(); };
+
+    // The command goes into ~/.local/bin through the installer, with its sentence either way.
+    QAction *install = shown.window->installCommandAction();
+    QCOMPARE(install->text(), QStringLiteral("Install Command-Line Tool"));
+    QVERIFY(!install->isEnabled());
+    shown.window->setCommandInstaller(&AgentCLI::installForCurrentUser);
+    install->trigger();
+    QCOMPARE(status(), QStringLiteral("Installed ~/.local/bin/vellmir."));
+    QVERIFY(QFileInfo(f.home.path() + QStringLiteral("/.local/bin/vellmir")).isExecutable());
+    QVERIFY(QDir(f.home.path() + QStringLiteral("/.local/bin")).removeRecursively());
+    test::writeFile(f.home.path() + QStringLiteral("/.local/bin"), "not a folder");
+    install->trigger();
+    QVERIFY2(status().startsWith(QStringLiteral("Install failed: ")), qPrintable(status()));
+
+    // The switch stores the sealed policy, and its mark always shows what is stored.
+    QAction *allow = shown.window->changesWithoutApprovalAction();
+    QCOMPARE(allow->text(), QStringLiteral("Allow Changes Without Approval"));
+    QVERIFY(allow->isCheckable());
+    QVERIFY(!allow->isChecked());
+    allow->trigger();
+    QVERIFY(allow->isChecked());
+    QVERIFY(f.makeStore()->policy().changesWithoutApproval);
+    auto *menu = qobject_cast<QMenu *>(allow->associatedObjects().value(0));
+    QVERIFY(menu);
+    menu->popup(shown.window->mapToGlobal(QPoint(170, 20)));
+    QVERIFY(saveScreenshot(*menu, test::screenshotPath(QStringLiteral("MainWindow-settings-menu"))));
+    menu->hide();
+    f.makeStore()->setChangesWithoutApproval(false); // another window turns it off
+    shown.model->reload();
+    QVERIFY(!allow->isChecked());
+    // Settings changed outside the app: refused with the store's sentence, the mark stays off.
+    f.changeOutside(pair);
+    shown.model->reload();
+    allow->trigger();
+    QCOMPARE(status(), DestinationStore::outsideChangeMessage());
+    QVERIFY(!allow->isChecked());
+    QVERIFY(!shown.store->policy().changesWithoutApproval);
 }
 
 void MainWindowTest::destinationPaneWithProtection()

@@ -104,6 +104,8 @@ void FormatTest::dollarsInTheLocale_data()
     QTest::newRow("en_US") << QLocale(QLocale::English, QLocale::UnitedStates) << 1234.5 << "$1,234.50";
     QTest::newRow("en_US cents round") << QLocale(QLocale::English, QLocale::UnitedStates) << 0.005 << "$0.01";
     QTest::newRow("de_DE") << QLocale(QLocale::German, QLocale::Germany) << 1234.5 << "1.234,50\u00a0$";
+    QTest::newRow("C") << QLocale::c() << 1.06 << "$1.06";
+    QTest::newRow("C.UTF-8 millions") << QLocale(QStringLiteral("C.UTF-8")) << 2000000.0 << "$2,000,000.00";
 }
 
 void FormatTest::dollarsInTheLocale()

@@ -13,6 +13,8 @@ class PathLabelTest : public QObject {
 private Q_SLOTS:
     void longPathsLoseTheirMiddle();
     void shortPathsShowWhole();
+    void namesShowWholeAtTheirSizeHint_data();
+    void namesShowWholeAtTheirSizeHint();
     void lineBreaksStayOnOneLine();
     void toolTipsShowMarkupAsText_data();
     void toolTipsShowMarkupAsText();
@@ -43,6 +45,24 @@ void PathLabelTest::shortPathsShowWhole()
     label.resize(300, 20);
     QCOMPARE(label.text(), QStringLiteral("/tmp/a"));
     QCOMPARE(label.textFormat(), Qt::PlainText);
+}
+
+void PathLabelTest::namesShowWholeAtTheirSizeHint_data()
+{
+    // Widths in fractions of a pixel must not round down below what eliding measures.
+    QTest::addColumn<QString>("name");
+    for (const char *name : { ".DS_Store", "Projects", "a*.txt", "big.bin", "notes.txt", "Library", "x" })
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void PathLabelTest::namesShowWholeAtTheirSizeHint()
+{
+    QFETCH(QString, name);
+    PathLabel label(name);
+    label.resize(label.sizeHint());
+    label.show(); // a hidden label is told its size only when shown
+    QCOMPARE(label.width(), label.sizeHint().width());
+    QCOMPARE(label.text(), name);
 }
 
 void PathLabelTest::lineBreaksStayOnOneLine()

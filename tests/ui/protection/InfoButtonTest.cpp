@@ -2,10 +2,13 @@
 #include "TestSupport.h"
 #include "kit/Screenshot.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 using namespace vellmir;
@@ -30,6 +33,14 @@ QLabel *popoverText(InfoButton &button)
     return button.popover() ? button.popover()->findChild<QLabel *>(QStringLiteral("popoverText")) : nullptr;
 }
 
+QWidget *toolTipWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == QLatin1String("qtooltip_label"))
+            return widget;
+    return nullptr;
+}
+
 struct Host {
     QWidget window;
     InfoButton *button;
@@ -48,7 +59,14 @@ struct Host {
 void InfoButtonTest::explainsOnHoverAndForAssistiveTools()
 {
     InfoButton button(QStringLiteral("Where restic keeps the backups."));
-    QCOMPARE(button.toolTip(), QStringLiteral("Where restic keeps the backups."));
+    // Rich text, so that Qt wraps it; what reads is the text exactly, markup and all.
+    QVERIFY(Qt::mightBeRichText(button.toolTip()));
+    QTextDocument shown;
+    shown.setHtml(button.toolTip());
+    QCOMPARE(shown.toPlainText(), QStringLiteral("Where restic keeps the backups."));
+    InfoButton marked(QStringLiteral("Folders like <img src=x> & co."));
+    shown.setHtml(marked.toolTip());
+    QCOMPARE(shown.toPlainText(), QStringLiteral("Folders like <img src=x> & co."));
     QCOMPARE(button.accessibleName(), QStringLiteral("More information"));
     QVERIFY(!button.icon().isNull());
     QVERIFY(button.autoRaise());
@@ -103,6 +121,15 @@ void InfoButtonTest::longTextWrapsAndGrows()
     QVERIFY(host.button->popover()->height() > label->height());
     QVERIFY(saveScreenshot(*host.button->popover(), test::screenshotPath(QStringLiteral("InfoButton-long"))));
     host.button->click();
+
+    // The hover tooltip wraps too, at a readable width, rather than running across the screen.
+    QToolTip::showText(host.button->mapToGlobal(QPoint(0, 0)), host.button->toolTip(), host.button);
+    QLabel *tip = nullptr;
+    QTRY_VERIFY((tip = qobject_cast<QLabel *>(toolTipWindow())) && tip->isVisible());
+    QVERIFY2(tip->width() <= 640, QByteArray::number(tip->width()));
+    QVERIFY(tip->height() >= 2 * tip->fontMetrics().height());
+    QVERIFY(saveScreenshot(*tip, test::screenshotPath(QStringLiteral("InfoButton-tooltip"))));
+    QToolTip::hideText();
 }
 
 void InfoButtonTest::emptyTextStillShowsTheButton()
