@@ -45,7 +45,10 @@ QJsonObject AgentControl::backup(
 
     if (parameters.boolean(QStringLiteral("inProcess")).value_or(false)) {
         BackupRunner runner(m_engine, m_history, m_hooks.runnerServices);
-        runner.runAndWait(destination, stop);
+        // A run that failed before it had a record never started (its repository was busy, say):
+        // the newest record is another run's and would answer for it.
+        if (!runner.runAndWait(destination, stop) && runner.failureMessage())
+            throw AgentError::failed(*runner.failureMessage());
         const QList<BackupRecord> records = m_history.records(destination.id);
         return QJsonObject {
             { QStringLiteral("mode"), QStringLiteral("in-process") },
