@@ -301,8 +301,9 @@ private:
             else
                 m_state.pruneMessage = retentionSkippedMessage;
         }
+        // Told once the repository is free again: whoever lists the new snapshot on hearing
+        // of it must not find the repository still busy with this run.
         m_state.phase = Phase::finished;
-        publish();
     }
 
     // A restic of this computer that died (killed with this application, or the power cut)
