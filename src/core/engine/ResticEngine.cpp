@@ -159,7 +159,14 @@ QStringList ResticEngine::fallbackPaths()
 
 QStringList ResticEngine::lockRetry()
 {
-    return { QStringLiteral("--retry-lock"), QStringLiteral("30m") };
+    return { QStringLiteral("--retry-lock"), QStringLiteral("1m") };
+}
+
+ResticEngine ResticEngine::holdingLock(const QString &repository) const
+{
+    ResticEngine engine = *this;
+    engine.m_heldLockPath = FileLock::repositoryLockPath(repository, m_lockDirectory.value_or(QString()));
+    return engine;
 }
 
 QStringList ResticEngine::defaultSearchPaths()
@@ -321,11 +328,15 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
     }
 
     // Held from before the launch until the child has gone and its output is drained, so two
-    // runs against one repository never overlap, in this process or another.
+    // runs against one repository never overlap, in this process or another. A caller that
+    // holds it already (holdingLock()) keeps it for the whole of its work.
     std::unique_ptr<FileLock> lock;
     if (environment.contains(repositoryKey)) {
         try {
-            lock = FileLock::repository(environment.value(repositoryKey), m_lockDirectory.value_or(QString()));
+            const QString lockPath
+                = FileLock::repositoryLockPath(environment.value(repositoryKey), m_lockDirectory.value_or(QString()));
+            if (lockPath != m_heldLockPath)
+                lock = std::make_unique<FileLock>(lockPath, false);
         } catch (const Error &error) {
             fail(error.message());
             return;

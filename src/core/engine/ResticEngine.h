@@ -71,7 +71,9 @@ public:
     // Where restic is looked for when no binary is given, in order: a "restic" beside the
     // running executable, then fallbackPaths(). The first executable file wins.
     static QStringList defaultSearchPaths();
-    static QStringList lockRetry(); // "--retry-lock", "30m"
+    // "--retry-lock", "1m": rides out another computer's short hold on the repository. Never
+    // longer: the wait happens while this run holds the repository's own lock.
+    static QStringList lockRetry();
     // How long a cancelled child gets between SIGTERM and SIGKILL.
     static constexpr std::chrono::milliseconds killDelay { 2000 };
     // How long output is still read after the child exited while something else holds its pipes.
@@ -140,6 +142,12 @@ public:
     // run starts for it, whatever component asked.
     static std::optional<QString> repositoryRefusal(const QString &repository);
 
+    // A copy of this engine for a caller that holds `repository`'s lock (FileLock::repository
+    // in lockDirectory()) around several runs: its runs against that repository take no lock
+    // of their own, which would find the caller's and fail as busy. Runs against any other
+    // repository lock as usual.
+    ResticEngine holdingLock(const QString &repository) const;
+
     // The executable a run would start, or nullopt when there is none.
     std::optional<QString> locateBinary() const;
     // The oldest restic release whose flags and answers the engine relies on: "0.17". A restic
@@ -162,6 +170,7 @@ private:
     std::optional<QString> m_binary;
     std::optional<QString> m_lockDirectory;
     std::optional<QStringList> m_searchPaths;
+    std::optional<QString> m_heldLockPath; // the lock file the caller holds
 };
 
 } // namespace vellmir

@@ -11,8 +11,9 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <spawn.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +107,59 @@ int milliseconds(Clock::time_point until, Clock::time_point now)
     return int(std::min<long long>(left, 60 * 60 * 1000));
 }
 
+// What the child needs between fork and exec, all made beforehand.
+struct ChildSetup {
+    const char *program;
+    char *const *argv;
+    char *const *envp;
+    int out;
+    int err;
+    int report;
+    pid_t parent;
+};
+
+// The child's side of start(): async-signal-safe calls only. Never returns.
+[[noreturn]] void execChild(const ChildSetup &setup) noexcept
+{
+    const auto fail = [&setup](int error) {
+        [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
+        ::_exit(127);
+    };
+    // Own process group, so a cancel reaches restic's helpers too.
+    ::setpgid(0, 0);
+    // restic goes when this process goes, killed, crashed or logged out: a restic left behind
+    // keeps its repository locked and goes on writing. The signal follows the thread that
+    // forked, and that thread stays in ResticEngine::stream until the child is reaped, so
+    // only the end of the whole process sends it. SIGTERM lets restic remove its own lock.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // A parent that died before the line above would never send it.
+    if (::getppid() != setup.parent)
+        fail(ESRCH);
+    // Signals at their defaults whatever this process ignores or handles; unblocked at the end.
+    struct sigaction standard { };
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (int number = 1; number < NSIG; ++number) {
+        if (number != SIGKILL && number != SIGSTOP)
+            ::sigaction(number, &standard, nullptr);
+    }
+    // Not closed on exec: it may itself be descriptor 0. Above 2 it goes with the rest below.
+    const int input = ::open("/dev/null", O_RDONLY);
+    if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(setup.out, 1) < 0 || ::dup2(setup.err, 2) < 0)
+        fail(errno);
+    // Whatever another thread opened without close-on-exec stays out of restic; the report
+    // pipe closes on exec by itself.
+    if (setup.report > 3)
+        ::close_range(3, unsigned(setup.report - 1), 0);
+    ::close_range(unsigned(setup.report + 1), ~0U, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(setup.program, setup.argv, setup.envp);
+    fail(errno);
+    ::_exit(127); // not reached
+}
+
 } // namespace
 
 ResticProcess::ResticProcess()
@@ -141,7 +195,19 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
         closeDescriptor(outWrite);
         return error;
     }
+    // The child reports a failed exec here; a successful one closes the write end.
+    int reportRead = -1;
+    int reportWrite = -1;
+    if (!makePipe(reportRead, reportWrite)) {
+        const int error = errno;
+        closeDescriptor(outWrite);
+        closeDescriptor(errWrite);
+        closeDescriptor(m_out);
+        closeDescriptor(m_err);
+        return error;
+    }
 
+    // Everything the child needs is made before the fork: after it, only async-signal-safe calls.
     std::vector<char *> argv;
     for (const QByteArray &argument : arguments)
         argv.push_back(const_cast<char *>(argument.constData()));
@@ -150,42 +216,42 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     for (const QByteArray &entry : environment)
         envp.push_back(const_cast<char *>(entry.constData()));
     envp.push_back(nullptr);
+    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, reportWrite, ::getpid() };
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
-    posix_spawn_file_actions_adddup2(&actions, errWrite, 2);
-    // Whatever another thread opened without close-on-exec stays out of restic.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
+    // No handler of this process may run in the child before its signals are reset.
     sigset_t all;
     sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    // Own process group, so a cancel reaches restic's helpers too; signals unblocked and at
-    // their defaults whatever this process ignores.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    sigset_t previous;
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        execChild(setup);
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     // Only the child may keep the write ends, so end of file comes when it (and whatever
     // inherited them) has gone.
     closeDescriptor(outWrite);
     closeDescriptor(errWrite);
-    if (error != 0) {
+    closeDescriptor(reportWrite);
+    if (pid < 0) {
+        closeDescriptor(reportRead);
         closeDescriptor(m_out);
         closeDescriptor(m_err);
-        return error;
+        return forkError;
+    }
+    // Also here, so that the group exists before a cancel can signal it.
+    ::setpgid(pid, pid);
+
+    int childError = 0;
+    ssize_t got;
+    while ((got = ::read(reportRead, &childError, sizeof childError)) < 0 && errno == EINTR) { }
+    closeDescriptor(reportRead);
+    if (got == ssize_t(sizeof childError)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+        closeDescriptor(m_out);
+        closeDescriptor(m_err);
+        return childError;
     }
     m_pid = pid;
     // Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be used from C++. Without it (old

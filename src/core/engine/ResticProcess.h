@@ -11,8 +11,8 @@ namespace vellmir {
 
 // One child process of the engine and the POSIX work around it: spawning it as the leader
 // of its own process group with stdin from /dev/null and only stdout and stderr inherited,
-// reading both pipes, cancelling it and reaping it. Used by ResticEngine only, which turns
-// the bytes into lines on its caller's thread.
+// set to get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
+// it. Used by ResticEngine only, which turns the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
 // reaped only after the pump ends, so its pid, which is also its process group's id, cannot
@@ -37,7 +37,8 @@ public:
     ResticProcess &operator=(const ResticProcess &) = delete;
 
     // Starts `program` with `arguments` (argv[0] included) and exactly `environment`.
-    // Returns 0, or the errno of the failure (nothing then runs).
+    // Returns 0, or the errno of the failure (nothing then runs). The calling thread must
+    // outlive the child: the child's death signal is tied to it.
     int start(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment);
 
     // Asks the pump to stop the child. Safe from any thread, also before the pump runs.

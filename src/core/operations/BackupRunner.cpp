@@ -2,6 +2,7 @@
 
 #include "config/CredentialsStore.h"
 #include "config/FDAStatus.h"
+#include "config/FileLock.h"
 #include "config/FullDiskAccessPreference.h"
 #include "config/KeychainStore.h"
 #include "engine/MachineIdentity.h"
@@ -13,6 +14,7 @@
 #include "util/Error.h"
 #include "util/Log.h"
 #include "util/UserDefaults.h"
+#include "util/Uuid.h"
 
 #include <QMetaObject>
 #include <QThread>
@@ -44,6 +46,33 @@ QString describe(const std::exception &error)
     if (const auto *own = dynamic_cast<const Error *>(&error))
         return own->message();
     return QString::fromUtf8(error.what());
+}
+
+// The records of the destination that still say "running" become failed ones saying why. Only
+// for a caller that holds the repository's lock: every run holds it from before its first
+// write to after its last, so under it such a record belongs to a run that is gone.
+void finishInterrupted(const BackupHistory &history, const QUuid &destinationID)
+{
+    QList<BackupRecord> records;
+    try {
+        records = history.records(destinationID);
+    } catch (const std::exception &) {
+        return; // an unreadable history is reported wherever it is listed
+    }
+    for (BackupRecord record : std::as_const(records)) {
+        if (record.outcome != BackupRecord::Outcome::running)
+            continue;
+        record.outcome = BackupRecord::Outcome::failed;
+        record.issues.append(BackupRunner::interruptedMessage);
+        try {
+            writeFileAtomically(history.filePath(record.id), record.encoded());
+            logLine(QStringLiteral("backup"),
+                QStringLiteral("recorded the interrupted backup %1 as failed").arg(uuidText(record.id)));
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("backup"),
+                QStringLiteral("could not finish the record of an interrupted backup: ") + describe(error));
+        }
+    }
 }
 
 BackupRunner::Services withDefaults(BackupRunner::Services services)
@@ -125,6 +154,9 @@ public:
             logLine(QStringLiteral("backup"),
                 QStringLiteral("could not finish the record of a backup: ") + describe(error));
         }
+        // Only now that the record holds the outcome: a "running" record whose repository is
+        // free belongs to a run that died.
+        m_repositoryLock.reset();
         publish(true);
     }
 
@@ -143,6 +175,21 @@ private:
         std::unique_ptr<KeepAwakeHold> awake = m_services.keepAwake->hold(activityReason);
 
         m_usingFullDiskAccess = m_services.fullDiskAccessWanted();
+
+        // One run of a repository at a time, from its first record write to its last, the
+        // retention included. A run that finds the repository busy has not started: it fails at
+        // once and leaves no record, which would otherwise stand as the latest attempt in front
+        // of the run that holds the repository.
+        try {
+            m_repositoryLock
+                = FileLock::repository(m_destination.repository, m_engine.lockDirectory().value_or(QString()));
+        } catch (const std::exception &error) {
+            fail(describe(error));
+            return;
+        }
+        m_engine = m_engine.holdingLock(m_destination.repository);
+        finishInterrupted(m_history, m_destination.id);
+
         m_record = BackupRecord(m_destination.id, Date::now());
         m_record.accessGranted = m_services.accessCheck();
         m_record.scope = m_destination.backupScope();
@@ -166,6 +213,12 @@ private:
             environment = m_services.environmentProvider(m_destination);
         } catch (const std::exception &error) {
             fail(describe(error));
+            return;
+        }
+
+        removeStaleLocks(environment, stop);
+        if (stop.stop_requested()) {
+            cancelled();
             return;
         }
 
@@ -212,9 +265,7 @@ private:
         if (stop.stop_requested()) {
             // restic 0.18 reports an interrupted backup as a plain failure (exit 1): what
             // makes this run cancelled is that we stopped it, whatever restic said.
-            m_record.outcome = BackupRecord::Outcome::cancelled;
-            m_state.phase = Phase::idle;
-            publish();
+            cancelled();
             return;
         }
 
@@ -250,7 +301,29 @@ private:
             else
                 m_state.pruneMessage = retentionSkippedMessage;
         }
+        // Told once the repository is free again: whoever lists the new snapshot on hearing
+        // of it must not find the repository still busy with this run.
         m_state.phase = Phase::finished;
+    }
+
+    // A restic of this computer that died (killed with this application, or the power cut)
+    // leaves its lock in the repository, and restic would wait for it or fail. Holding the
+    // repository's lock means no run of ours is live, so restic may remove what it counts as
+    // stale: locks of this computer whose process is gone, and any not refreshed for 30
+    // minutes. A failure here is the backup's to report, which meets the same repository.
+    void removeStaleLocks(const ResticEnvironment &environment, std::stop_token stop) const
+    {
+        try {
+            m_engine.run(ResticCommand(QStringLiteral("unlock")), environment, stop);
+        } catch (const std::exception &) {
+            // Cancelled, or nothing to run: the caller looks at the stop token, the backup at restic.
+        }
+    }
+
+    void cancelled()
+    {
+        m_record.outcome = BackupRecord::Outcome::cancelled;
+        m_state.phase = Phase::idle;
         publish();
     }
 
@@ -370,7 +443,7 @@ private:
         std::optional<BackupRecord> record;
     };
 
-    const ResticEngine m_engine;
+    ResticEngine m_engine; // holding the repository's lock once the run has it
     const BackupHistory m_history;
     const Services m_services;
     const Destination m_destination;
@@ -378,6 +451,7 @@ private:
 
     BackupRunState m_state;
     bool m_usingFullDiskAccess = false;
+    std::unique_ptr<FileLock> m_repositoryLock;
     BackupRecord m_record;
     bool m_haveRecord = false;
 
@@ -407,6 +481,18 @@ BackupRunner::~BackupRunner()
 int BackupRunner::runsInProgress()
 {
     return activeRuns.load();
+}
+
+void BackupRunner::finishInterruptedRuns(
+    const Destination &destination, const BackupHistory &history, const std::optional<QString> &lockDirectory)
+{
+    std::unique_ptr<FileLock> lock;
+    try {
+        lock = FileLock::repository(destination.repository, lockDirectory.value_or(QString()));
+    } catch (const std::exception &) {
+        return; // a run holds the repository: its record is live
+    }
+    finishInterrupted(history, destination.id);
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

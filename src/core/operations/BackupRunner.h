@@ -21,10 +21,11 @@ namespace vellmir {
 class KeepAwake;
 
 // Carries one backup of one destination from its start to its recorded outcome: keeps the
-// machine awake, writes a "running" history record before restic starts, runs "restic
-// backup --json", shows restic's progress, classifies the exit, applies the destination's
-// retention after a complete backup, rewrites the record and posts a notification when the
-// result needs the user's attention.
+// machine awake, takes the repository's lock for the whole run (failing at once, without a
+// record, when it is busy), writes a "running" history record before restic starts, removes
+// stale restic locks, runs "restic backup --json", shows restic's progress, classifies the
+// exit, applies the destination's retention after a complete backup, rewrites the record and
+// posts a notification when the result needs the user's attention.
 //
 // The runner is an observable object of the thread it lives on. run() does the work on a
 // thread of its own and brings every change back to the runner's thread; runAndWait() does
@@ -84,13 +85,23 @@ public:
     // Runs a backup on the calling thread and returns once its outcome is recorded and any
     // notification handed over. `stop` cancels it: restic is stopped and the record says
     // "cancelled". Returns the id of the history record of this run, or nullopt when another
-    // run was busy and nothing started, or when the run failed before it had a record. Called on the runner's own
+    // run was busy and nothing started, or when the run failed before it had a record (a busy
+    // repository among those: such a run never started). Called on the runner's own
     // thread, the runner's state follows the run as it goes; from another thread it arrives through the event loop.
     std::optional<QUuid> runAndWait(const Destination &destination, std::stop_token stop = {});
 
     // Runs of any runner in this process that have not ended yet, those whose runner is gone
     // included: quitting now would leave their records saying "running".
     static int runsInProgress();
+
+    // Records of the destination left saying "running" by a process that died during the run
+    // become "failed" with interruptedMessage. Does nothing while a run holds the repository
+    // (its lock in `lockDirectory`, the application's "locks" folder when absent). Every run
+    // does the same for its own destination once it holds the repository. Never throws.
+    static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
+        const std::optional<QString> &lockDirectory = std::nullopt);
+    static inline const QString interruptedMessage
+        = QStringLiteral("The backup was interrupted: Vellmir stopped before the run could finish.");
 
     static bool isExpectedSkip(const QString &message, bool usingFullDiskAccess, const QString &home)
     {

@@ -8,6 +8,20 @@
 
 namespace vellmir {
 
+namespace {
+
+// The outcome as the runner classified it: a finished run is complete exactly when it has no issue.
+BackupRecord::Outcome outcomeOf(const ScheduledBackup::RunResult &run)
+{
+    if (run.failed)
+        return BackupRecord::Outcome::failed;
+    if (run.finished)
+        return run.issues.isEmpty() ? BackupRecord::Outcome::complete : BackupRecord::Outcome::incomplete;
+    return BackupRecord::Outcome::cancelled;
+}
+
+} // namespace
+
 ScheduledBackup::ScheduledBackup(Services &services)
     : m_services(services)
 {
@@ -39,6 +53,11 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
     } catch (const Error &error) {
         return fail(error.message());
     }
+
+    // Before the due rules read the history: a run whose process died must not stand as one
+    // still running.
+    for (const Destination &destination : std::as_const(store.destinations))
+        m_services.finishInterruptedRuns(destination);
 
     bool result = true;
     QMap<QUuid, RunResult> ranThisPass;
@@ -149,22 +168,28 @@ bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, Ru
             } else {
                 result = runOne(*found, m_services.now(), &run) && result;
             }
-            // Answer from the record of this very run: the destination's newest record may
-            // belong to another run or another process.
-            if (!run.recordID) {
+            // Answer from the record of this very run (the destination's newest record may
+            // belong to another run or another process), once the record holds the outcome.
+            // Without it, because a write of the record failed or the history cannot be read,
+            // from what the runner saw.
+            std::optional<BackupRecord> record;
+            if (run.recordID) {
+                try {
+                    record = m_services.record(found->id, *run.recordID);
+                } catch (const Error &) {
+                }
+            }
+            if (record && record->outcome != BackupRecord::Outcome::running) {
+                answer.recordID = record->id;
+                answer.outcome = toString(record->outcome);
+                if (!record->issues.isEmpty())
+                    answer.message = record->issues.first();
+            } else {
+                answer.outcome = toString(outcomeOf(run));
                 if (!run.failureMessage.isEmpty())
                     answer.message = run.failureMessage;
-            } else {
-                try {
-                    if (const std::optional<BackupRecord> record = m_services.record(found->id, *run.recordID)) {
-                        answer.recordID = record->id;
-                        answer.outcome = toString(record->outcome);
-                        if (!record->issues.isEmpty())
-                            answer.message = record->issues.first();
-                    }
-                } catch (const Error &) {
-                    // Left as failed without details, as when the history cannot be read.
-                }
+                else if (!run.issues.isEmpty())
+                    answer.message = run.issues.first();
             }
         }
         try {

@@ -55,6 +55,8 @@ public:
         virtual bool isDue(const Destination &destination, Date now) = 0; // throws Error
         virtual std::optional<QString> deferReason(const Destination &destination) = 0;
         virtual RunResult runBackup(const Destination &destination) = 0;
+        // Ends the destination's records left "running" by a process that died; never throws.
+        virtual void finishInterruptedRuns(const Destination &destination) { Q_UNUSED(destination); }
         virtual HealthState loadHealth(const Destination &destination) = 0; // throws Error
         virtual void check(const Destination &destination) = 0; // throws Error
         virtual void testRecovery(const Destination &destination) = 0; // throws Error

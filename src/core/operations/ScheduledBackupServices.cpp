@@ -67,6 +67,11 @@ public:
         return result;
     }
 
+    void finishInterruptedRuns(const Destination &destination) override
+    {
+        BackupRunner::finishInterruptedRuns(destination, m_history);
+    }
+
     ScheduledBackup::HealthState loadHealth(const Destination &destination) override
     {
         const RepositoryHealth health = m_health.load(destination);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vellmir;
@@ -129,7 +130,7 @@ private Q_SLOTS:
                                                      .options(ResticEngine::lockRetry())
                                                      .positionals({ "a", "-b" })
                                                      .arguments()
-                                              << QStringList { "key", "list", "--retry-lock", "30m", "--", "a", "-b" };
+                                              << QStringList { "key", "list", "--retry-lock", "1m", "--", "a", "-b" };
     }
 
     void commandPutsPositionalsAfterDoubleDash()
@@ -469,6 +470,24 @@ private Q_SLOTS:
         QCOMPARE(finishedStatus(events), status);
         QVERIFY2(timer.elapsed() < ResticEngine::killDelay.count(), "a child that ends in time is not killed");
         QVERIFY(processGone(fake.pid()));
+    }
+
+    void childDiesWithTheProcessThatStartedIt()
+    {
+        FakeRestic fake;
+        fake.set(QStringLiteral("sleep"), "30");
+        // A copy of this process runs restic and is killed the way a crash or `kill -9` ends it.
+        const pid_t parent = ::fork();
+        QVERIFY(parent >= 0);
+        if (parent == 0) {
+            fake.engine().run(command(), fake.environment(QStringLiteral("/srv/d")));
+            ::_exit(0);
+        }
+        QTRY_VERIFY(fake.ran());
+        ::kill(parent, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(parent, &status, 0), parent);
+        QTRY_VERIFY(processGone(fake.pid()));
     }
 
     void cancelKillsAChildIgnoringTerm()

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -190,6 +191,34 @@ private Q_SLOTS:
             QVERIFY2(!commandLine.contains(m_password.toUtf8()), commandLine.constData());
         }
         QVERIFY2(sawBackup, "the restic child was not seen while it ran");
+    }
+
+    void lockOfAKilledResticDoesNotBlockTheNextRun()
+    {
+        // A restic of this computer killed while it held the repository leaves its lock there;
+        // retention, which needs the repository to itself, would wait for it and then fail.
+        QProcess killed;
+        killed.setProgram(m_wrapper);
+        killed.setArguments({ "backup", "--stdin", "--stdin-filename", "held" });
+        QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+        const ResticEnvironment restic = environment();
+        for (auto it = restic.begin(); it != restic.end(); ++it)
+            variables.insert(it.key(), it.value());
+        killed.setProcessEnvironment(variables);
+        killed.start(); // waits on its standard input, which stays open
+        QVERIFY(killed.waitForStarted());
+        const QDir locks(m_repository + QStringLiteral("/locks"));
+        QTRY_VERIFY_WITH_TIMEOUT(!locks.entryList(QDir::Files).isEmpty(), 20000);
+        killed.kill();
+        QVERIFY(killed.waitForFinished());
+        QVERIFY(!locks.entryList(QDir::Files).isEmpty());
+
+        const QString source = sourceFolder(QStringLiteral("after-kill"), { "c.txt" });
+        auto runner = this->runner();
+        const std::optional<QUuid> id = runner->runAndWait(destination(source));
+        QVERIFY(stored(*id).outcome == BackupRecord::Outcome::complete);
+        QVERIFY2(runner->pruneMessage() && runner->pruneMessage()->startsWith(u"Retention applied; "),
+            qPrintable(runner->pruneMessage().value_or(QString())));
     }
 
     void unreadableFileMakesTheBackupIncomplete()

@@ -340,7 +340,7 @@ private Q_SLOTS:
 
         f.runner()->runAndWait(f.destination);
         const QStringList expected
-            = QStringList { "backup", "--json", "--host", MachineIdentity::hostname(), "--retry-lock", "30m" }
+            = QStringList { "backup", "--json", "--host", MachineIdentity::hostname(), "--retry-lock", "1m" }
             + limitArguments + f.destination.excludeArguments() + QStringList { "--" } + f.destination.sources;
         QCOMPARE(f.arguments(), expected);
         QVERIFY(!f.arguments().join(u' ').contains(password));
@@ -397,6 +397,14 @@ private Q_SLOTS:
         QVERIFY(runner->phase() == BackupRunner::Phase::failed);
         QCOMPARE(runner->failureMessage(), std::optional<QString>(failure));
         QVERIFY(!f.resticStarted());
+        if (situation == u"busy") {
+            // Another run has the repository: this one never started, and no record of it may
+            // stand in front of the other's as the latest attempt.
+            QVERIFY(!id);
+            QVERIFY(!QFileInfo::exists(f.historyDirectory()));
+            QVERIFY(f.notificationBodies().isEmpty());
+            return;
+        }
 
         const BackupRecord record = f.stored(*id);
         QVERIFY(record.outcome == BackupRecord::Outcome::failed);
@@ -584,7 +592,7 @@ private Q_SLOTS:
             };
         } else {
             canceller = std::jthread([&f, &stop](std::stop_token done) {
-                while (!done.stop_requested() && !f.resticStarted())
+                while (!done.stop_requested() && f.arguments().value(0) != u"backup")
                     std::this_thread::sleep_for(10ms);
                 stop.request_stop();
             });
@@ -751,6 +759,38 @@ private Q_SLOTS:
         const BackupRecord record = f.stored(*parseUuid(files.first().chopped(5)));
         QVERIFY(record.outcome == BackupRecord::Outcome::incomplete);
         QCOMPARE(record.snapshotID, std::optional<QString>(snapshotID));
+    }
+
+    void recordsOfDeadRunsEndAsInterrupted()
+    {
+        Fixture f;
+        f.set(QStringLiteral("backup.stdout"), summaryLine());
+        const BackupHistory history(f.historyDirectory());
+        auto running = [&](const QUuid &destinationID) {
+            const BackupRecord record(destinationID, Date::now().addingSeconds(-600));
+            test::writeFile(history.filePath(record.id), record.encoded());
+            return record.id;
+        };
+        const QUuid dead = running(f.destination.id);
+        const QUuid otherDestination = running(newUuid());
+
+        // While a run holds the repository, its record is live.
+        {
+            const auto held = FileLock::repository(f.destination.repository, f.locks());
+            BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
+            QVERIFY(f.stored(dead).outcome == BackupRecord::Outcome::running);
+        }
+        BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
+        const BackupRecord finished = f.stored(dead);
+        QVERIFY(finished.outcome == BackupRecord::Outcome::failed);
+        QCOMPARE(finished.issues, QStringList { BackupRunner::interruptedMessage });
+
+        // A run does the same for its destination before it starts.
+        const QUuid deadAgain = running(f.destination.id);
+        const std::optional<QUuid> id = f.runner()->runAndWait(f.destination);
+        QVERIFY(f.stored(*id).outcome == BackupRecord::Outcome::complete);
+        QVERIFY(f.stored(deadAgain).outcome == BackupRecord::Outcome::failed);
+        QVERIFY(f.stored(otherDestination).outcome == BackupRecord::Outcome::running);
     }
 };
 

@@ -282,12 +282,32 @@ private Q_SLOTS:
         QVERIFY(!m_services->calls.contains(QStringLiteral("isDue empty")));
     }
 
-    void answersComeFromThisRunsRecordNotTheNewestOne()
+    void answersComeFromWhatThisRunDid_data()
     {
+        QTest::addColumn<QString>("record"); // what the history holds of the run
+        QTest::addColumn<QString>("message");
+        const QString unsaved = QStringLiteral("Backup ended, but its result could not be saved: disk full");
+        QTest::newRow("never started, no record") << "none"
+                                                  << "busy";
+        QTest::newRow("the last write failed") << "running" << unsaved;
+        QTest::newRow("both writes failed") << "missing" << unsaved;
+    }
+
+    // Never from an older record, nor from this run's record while it still says "running".
+    void answersComeFromWhatThisRunDid()
+    {
+        QFETCH(QString, record);
+        QFETCH(QString, message);
         const Destination a = destination(QStringLiteral("a"));
         m_services->store.destinations = { a };
-        // A run that could not write a record: the answer is its failure, never an older record.
-        m_services->runs.insert(a.id, ScheduledBackup::RunResult { true, false, {}, {}, QStringLiteral("busy") });
+        ScheduledBackup::RunResult run { true, false, {}, {}, message };
+        if (record != u"none") {
+            const BackupRecord started(a.id, Date { 1500 });
+            run.recordID = started.id;
+            if (record == u"running")
+                m_services->records.insert(started.id, started);
+        }
+        m_services->runs.insert(a.id, run);
         m_services->recordEveryRun = false;
         BackupRecord older(a.id, Date { 10 });
         older.outcome = BackupRecord::Outcome::complete;
@@ -297,7 +317,7 @@ private Q_SLOTS:
         const BackupRequests::Result result = resultOf(request);
         QCOMPARE(result.outcome, QStringLiteral("failed"));
         QVERIFY(!result.recordID);
-        QCOMPARE(result.message, QStringLiteral("busy"));
+        QCOMPARE(result.message, message);
     }
 
     void issuesFailThePassAndTheFirstIssueAnswers()
