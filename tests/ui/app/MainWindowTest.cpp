@@ -536,7 +536,7 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
     QVERIFY(Fixture::waitFor([&] { return pane->model()->snapshots().size() == 1; }));
 
     // A backup that runs until the test ends it, with a restore sheet open beside it.
-    f.script(QStringLiteral("sleep"), "60");
+    f.script(QStringLiteral("backup.sleep"), "60");
     pane->findChild<QPushButton *>(QStringLiteral("backUpButton"))->click();
     const auto backingUp = [pane] {
         return pane->findChild<QWidget *>(QStringLiteral("progressBar"))->isVisible()
@@ -570,7 +570,7 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
 
     // The run ends: the snapshot it made is listed.
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
-    f.unscript(QStringLiteral("sleep"));
+    f.unscript(QStringLiteral("backup.sleep"));
     QCOMPARE(::kill(test::readFile(sleepPid).trimmed().toInt(), SIGTERM), 0);
     QVERIFY(Fixture::waitFor([&] { return pane->model()->snapshots().size() == 2; }));
     QVERIFY(pane->findChild<QWidget *>(QStringLiteral("resultColumn"))->isVisible());
