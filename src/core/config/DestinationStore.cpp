@@ -2,6 +2,7 @@
 
 #include "config/DataProtectionSealKeyStore.h"
 #include "config/FileLock.h"
+#include "config/KeyringSession.h"
 #include "engine/ResticError.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
@@ -97,6 +98,8 @@ void DestinationStore::locked(const std::function<void(Pending &)> &body)
     Pending pending;
     try {
         const FileLock lock(lockURL(), true);
+        // The check and the write share one keyring session.
+        const KeyringSession session;
         body(pending);
     } catch (...) {
         publish(pending);
@@ -122,7 +125,7 @@ QList<Destination> DestinationStore::readFile() const
 
 void DestinationStore::writeFile(const QList<Destination> &list) const
 {
-    writeFileAtomically(m_fileURL, Destination::encodeFile(list));
+    m_seal.commit(Destination::encodeFile(list), std::nullopt);
 }
 
 void DestinationStore::reload()
@@ -135,7 +138,7 @@ void DestinationStore::reload()
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
                 pending.destinations = readFile();
-                pending.policy = m_seal.current().policy;
+                pending.policy = m_seal.currentPolicy();
                 break;
             case ConfigIntegrity::Kind::changed: {
                 // Work goes on with the last configuration the application saved itself.
@@ -181,7 +184,6 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
         else
             list.append(destination);
         writeFile(list);
-        m_seal.seal();
         pending.destinations = list;
         pending.errorMessage = std::optional<QString>();
     });
@@ -189,11 +191,13 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
 
 DestinationStore::Removed DestinationStore::remove(const Destination &destination, const CredentialsStore &credentials)
 {
+    const KeyringSession session;
     // Everything an undo needs is read before anything changes; a keychain that cannot be
     // read stops the removal here.
     Removed removed { destination, {}, std::nullopt };
+    const CredentialSecrets secrets = credentials.readAll();
     for (CredentialRole role : CredentialRoles::all()) {
-        if (const std::optional<QString> secret = credentials.secret(role, destination.credentialID))
+        if (const std::optional<QString> secret = secrets.secret(role, destination.credentialID))
             removed.secrets.insert(role, *secret);
     }
 
@@ -203,7 +207,6 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
         QList<Destination> list = readFile();
         list.removeIf([&](const Destination &stored) { return stored.id == destination.id; });
         writeFile(list);
-        m_seal.seal();
         pending.destinations = list;
         pending.errorMessage = std::optional<QString>();
         remaining = list;
@@ -241,6 +244,7 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
 
 void DestinationStore::restore(const Removed &removed, const CredentialsStore &credentials)
 {
+    const KeyringSession session;
     for (auto it = removed.secrets.cbegin(); it != removed.secrets.cend(); ++it)
         credentials.setSecret(it.value(), it.key(), removed.destination.credentialID);
     // upsert() takes the lock itself; nothing here may hold it.
@@ -252,8 +256,7 @@ void DestinationStore::setChangesWithoutApproval(bool on)
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
         const AgentPolicy::Settings settings { on };
-        m_seal.writePolicy(settings);
-        m_seal.seal();
+        m_seal.commit(std::nullopt, settings);
         pending.policy = settings;
     });
 }
