@@ -3,8 +3,8 @@
 // Needs the private keyring session of scripts/with-keyring (it writes keyring items) and restic:
 //   scripts/with-keyring build/bench/KeyringScaleBench [rounds]
 // Every home is a copy of one sealed, empty home whose policy lets agents change settings
-// without approval (migrated from the old user default on its first run), so adds need no answer.
-// All destinations back up to one local repository, made once.
+// without approval (migrated from the old user default on its first run), so adds and removals
+// need no answer. All destinations back up to one local repository, made once.
 #include "BenchTiming.h"
 
 #include <QCoreApplication>
@@ -152,37 +152,37 @@ int main(int argc, char **argv)
         return copyTree(empty.root, home.root) ? std::optional<Home>(home) : std::nullopt;
     };
 
-    const std::optional<Home> one = homeFromEmpty(QStringLiteral("one"));
-    const std::optional<Home> thirty = homeFromEmpty(QStringLiteral("thirty"));
-    if (!one || !thirty || !addDestination(*one, QStringLiteral("only"), repository))
-        return 1;
-    for (int i = 1; i < 30; ++i)
-        if (!addDestination(*thirty, QStringLiteral("destination %1").arg(i), repository))
-            return 1;
-    if (destinationCount(*one) != 1 || destinationCount(*thirty) != 29)
-        return 1;
-
-    // The 1st add goes into a fresh copy of the empty home, the 30th into the home of 29 (and
-    // is removed again afterwards, untimed).
+    // Each side is timed while the keyring holds only its own home's items, as a user's keyring
+    // would: first one destination (its 1st add goes into a fresh copy of the empty home, removed
+    // again untimed), then thirty (the 30th add into the home of 29, removed again untimed).
+    // Within a side, adds and status calls alternate.
     bool ok = true;
-    Figures firstAdd, thirtiethAdd;
+    Figures firstAdd, thirtiethAdd, statusOne, statusThirty;
+    const std::optional<Home> one = homeFromEmpty(QStringLiteral("one"));
+    if (!one || !addDestination(*one, QStringLiteral("only"), repository))
+        return 1;
     for (int round = 0; round < rounds && ok; ++round) {
         const std::optional<Home> fresh = homeFromEmpty(QStringLiteral("fresh-%1").arg(round));
         if (!fresh)
             return 1;
         firstAdd.times.append(timed([&] { return addDestination(*fresh, QStringLiteral("first"), repository); }, ok));
+        for (int i = 0; i < 2; ++i)
+            statusOne.times.append(timed([&] { return destinationCount(*one) == 1; }, ok));
+        ok = removeDestination(*fresh, QStringLiteral("first")) && ok;
+    }
+
+    const std::optional<Home> thirty = homeFromEmpty(QStringLiteral("thirty"));
+    if (!ok || !thirty || !removeDestination(*one, QStringLiteral("only")))
+        return 1;
+    for (int i = 1; i < 30; ++i)
+        if (!addDestination(*thirty, QStringLiteral("destination %1").arg(i), repository))
+            return 1;
+    for (int round = 0; round < rounds && ok; ++round) {
         thirtiethAdd.times.append(
             timed([&] { return addDestination(*thirty, QStringLiteral("thirtieth"), repository); }, ok));
-        if (round + 1 < rounds)
-            ok = removeDestination(*thirty, QStringLiteral("thirtieth")) && ok;
-    }
-    if (!ok || destinationCount(*thirty) != 30)
-        return 1;
-
-    Figures statusOne, statusThirty;
-    for (int round = 0; round < rounds * 2 && ok; ++round) {
-        statusOne.times.append(timed([&] { return destinationCount(*one) == 1; }, ok));
-        statusThirty.times.append(timed([&] { return destinationCount(*thirty) == 30; }, ok));
+        for (int i = 0; i < 2; ++i)
+            statusThirty.times.append(timed([&] { return destinationCount(*thirty) == 30; }, ok));
+        ok = removeDestination(*thirty, QStringLiteral("thirtieth")) && ok;
     }
     if (!ok)
         return 1;

@@ -65,6 +65,43 @@ public:
         return items;
     }
 
+    // Every item of the service with its secret: one search and one read of all the secrets,
+    // then each item's attributes straight off the bus. Item proxies would each subscribe to
+    // signals and load every property, several messages per item.
+    QMap<QString, QString> readAll(const QByteArray &service)
+    {
+        HashTablePtr attributes(attributeTable(service, nullptr));
+        gchar **unlocked = nullptr;
+        gchar **locked = nullptr;
+        GError *error = nullptr;
+        secret_service_search_for_dbus_paths_sync(
+            m_call.service(), schema(), attributes.get(), m_call.cancellable(), &unlocked, &locked, &error);
+        const StrvPtr unlockedPaths(unlocked), lockedPaths(locked);
+        m_call.check(error);
+        if (locked && *locked)
+            throw lockedError();
+        if (!unlocked || !*unlocked)
+            return {};
+        HashTablePtr secrets(secret_service_get_secrets_for_dbus_paths_sync(
+            m_call.service(), const_cast<const gchar **>(unlocked), m_call.cancellable(), &error));
+        m_call.check(error);
+
+        QMap<QString, QString> found;
+        for (gchar **path = unlocked; *path; ++path) {
+            const QString account = QString::fromUtf8(m_call.itemAttributes(*path).value("account"));
+            // Of two items with one identity the first found wins, as for a single read.
+            if (account.isEmpty() || found.contains(account))
+                continue;
+            auto *value = static_cast<SecretValue *>(g_hash_table_lookup(secrets.get(), *path));
+            // A read without a value is not a missing item: report it, never "absent".
+            if (!value)
+                throw KeychainError::unexpectedStatus(
+                    QStringLiteral("The Secret Service returned no secret for the item."));
+            found.insert(account, text(value));
+        }
+        return found;
+    }
+
     QString readSecret(SecretItem *item)
     {
         GError *error = nullptr;
@@ -73,7 +110,6 @@ public:
         return loadedSecret(item);
     }
 
-    // The secret a search with SECRET_SEARCH_LOAD_SECRETS (or a load) brought along.
     static QString loadedSecret(SecretItem *item)
     {
         ValuePtr value(secret_item_get_secret(item));
@@ -81,8 +117,13 @@ public:
         if (!value)
             throw KeychainError::unexpectedStatus(
                 QStringLiteral("The Secret Service returned no secret for the item."));
+        return text(value.get());
+    }
+
+    static QString text(SecretValue *value)
+    {
         gsize length = 0;
-        const gchar *bytes = secret_value_get(value.get(), &length);
+        const gchar *bytes = secret_value_get(value, &length);
         // Invalid UTF-8 becomes U+FFFD rather than failing the read.
         return QString::fromUtf8(bytes, static_cast<qsizetype>(length));
     }
@@ -165,18 +206,7 @@ QMap<QString, QString> KeychainStore::passwords(const QString &service) const
     const QByteArray serviceBytes = service.toUtf8();
     Operation operation(m_timeLimit);
     operation.defaultCollection();
-    // One search brings every item with its secret (one GetSecrets call for all of them).
-    const auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS);
-    ItemList items = operation.search(serviceBytes, nullptr, flags);
-    QMap<QString, QString> secrets;
-    for (GList *node = items.get(); node; node = node->next) {
-        auto *item = SECRET_ITEM(node->data);
-        const QString account = QString::fromUtf8(attribute(item, "account"));
-        // Of two items with one identity the first found wins, as for a single read.
-        if (!account.isEmpty() && !secrets.contains(account))
-            secrets.insert(account, Operation::loadedSecret(item));
-    }
-    return secrets;
+    return operation.readAll(serviceBytes);
 }
 
 void KeychainStore::set(const QString &secret, const QString &service, const QString &account)

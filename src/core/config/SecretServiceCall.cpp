@@ -136,6 +136,29 @@ ItemList SecretServiceCall::search(const SecretSchema *schema, GHashTable *attri
     return items;
 }
 
+QMap<QByteArray, QByteArray> SecretServiceCall::itemAttributes(const char *path)
+{
+    GDBusProxy *proxy = G_DBUS_PROXY(m_service.get());
+    GError *error = nullptr;
+    VariantPtr reply(g_dbus_connection_call_sync(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), path,
+        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Attributes"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable(), &error));
+    check(error);
+    GVariant *boxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &boxed);
+    const VariantPtr attributes(boxed);
+    QMap<QByteArray, QByteArray> result;
+    if (!g_variant_is_of_type(attributes.get(), G_VARIANT_TYPE("a{ss}")))
+        return result;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, attributes.get());
+    const gchar *key = nullptr;
+    const gchar *value = nullptr;
+    while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
+        result.insert(QByteArray(key), QByteArray(value));
+    return result;
+}
+
 void SecretServiceCall::watch(std::stop_token stop)
 {
     std::unique_lock lock(m_mutex);
@@ -161,14 +184,6 @@ void SecretServiceCall::check(GError *error)
     // "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name ..." -> "The name ..."
     g_dbus_error_strip_remote_error(error);
     m_fail(QString::fromUtf8(error->message), error->code);
-}
-
-QByteArray attribute(SecretItem *item, const char *name)
-{
-    HashTablePtr attributes(secret_item_get_attributes(item));
-    if (!attributes)
-        return {};
-    return QByteArray(static_cast<const char *>(g_hash_table_lookup(attributes.get(), name)));
 }
 
 } // namespace keyring

@@ -1,10 +1,13 @@
 #pragma once
 
 // The keyring machinery the credentials and the seal key share; only their sources include it.
-// GLib's headers name struct members "signals": include them before anything from Qt.
+// GLib's headers name struct members "signals": include them before anything from Qt. The
+// path-based calls (a search and a secrets read without an item proxy each) come with this define.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 #include <atomic>
@@ -34,6 +37,16 @@ struct SecretValueUnref {
     void operator()(SecretValue *value) const { secret_value_unref(value); }
 };
 using ValuePtr = std::unique_ptr<SecretValue, SecretValueUnref>;
+
+struct StrvFree {
+    void operator()(gchar **strings) const { g_strfreev(strings); }
+};
+using StrvPtr = std::unique_ptr<gchar *, StrvFree>;
+
+struct VariantUnref {
+    void operator()(GVariant *variant) const { g_variant_unref(variant); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
 
 struct HashTableUnref {
     void operator()(GHashTable *table) const { g_hash_table_unref(table); }
@@ -65,6 +78,9 @@ public:
     // Matching items, locked ones included; never unlocks anything.
     ItemList search(const SecretSchema *schema, GHashTable *attributes, SecretSearchFlags flags);
 
+    // The attributes of the item at `path`, read straight off the bus.
+    QMap<QByteArray, QByteArray> itemAttributes(const char *path);
+
     // Turns a GError (taking it) into the caller's error; does nothing without one.
     void check(GError *error);
 
@@ -80,8 +96,5 @@ private:
     std::jthread m_watchdog; // declared after what it uses, so it stops first
     GObjectPtr<SecretService> m_service;
 };
-
-// The item's attribute `name`, or an empty array when it has none.
-QByteArray attribute(SecretItem *item, const char *name);
 
 } // namespace vellmir::keyring

@@ -239,6 +239,7 @@ private Q_SLOTS:
         m_store.remove(testService, otherAccount);
         m_store.remove(otherService, account);
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
+        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
     }
 
     void removeDeletesAndAMissingItemIsNoFailure()
@@ -321,10 +322,12 @@ private Q_SLOTS:
         keyring.lock(collection);
 
         const auto expectLocked = [this](const QString &which) {
-            for (int call = 0; call < 3; ++call) {
+            for (int call = 0; call < 4; ++call) {
                 try {
                     if (call == 0)
                         (void)m_store.password(testService, which);
+                    else if (call == 3)
+                        (void)m_store.passwords(testService);
                     else if (call == 1)
                         m_store.set(QStringLiteral("new"), testService, which);
                     else
@@ -346,6 +349,7 @@ private Q_SLOTS:
         keyring.unlock(collection);
         QVERIFY(keyring.ok());
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
+        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
     }
 
     // Several processes and threads use the keyring at once; each call stands on its own.
