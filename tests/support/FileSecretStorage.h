@@ -3,6 +3,7 @@
 #include "config/SecretStorage.h"
 #include "util/AtomicFile.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace vellmir::test {
@@ -22,6 +23,20 @@ public:
         if (!bytes)
             return std::nullopt;
         return QString::fromUtf8(*bytes);
+    }
+
+    QMap<QString, QString> passwords(const QString &service) const override
+    {
+        QMap<QString, QString> found;
+        for (const QString &name : QDir(m_folder).entryList(QDir::Files)) {
+            const QString identity = QString::fromUtf8(QByteArray::fromHex(name.toLatin1()));
+            const qsizetype split = identity.indexOf(u'\n');
+            if (split < 0 || identity.left(split) != service)
+                continue;
+            if (const std::optional<QString> secret = password(service, identity.mid(split + 1)))
+                found.insert(identity.mid(split + 1), *secret);
+        }
+        return found;
     }
 
     void set(const QString &secret, const QString &service, const QString &account) override

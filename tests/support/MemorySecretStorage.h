@@ -24,6 +24,18 @@ public:
         return it.value();
     }
 
+    QMap<QString, QString> passwords(const QString &service) const override
+    {
+        std::lock_guard guard(m_mutex);
+        if (failReads)
+            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
+        QMap<QString, QString> found;
+        for (auto it = m_items.cbegin(); it != m_items.cend(); ++it)
+            if (it.key().first == service)
+                found.insert(it.key().second, it.value());
+        return found;
+    }
+
     void set(const QString &secret, const QString &service, const QString &account) override
     {
         std::lock_guard guard(m_mutex);

@@ -1,5 +1,6 @@
 #include "config/ConfigSeal.h"
 
+#include "config/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Log.h"
@@ -10,6 +11,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace vellmir {
 
@@ -47,6 +51,35 @@ struct SealFile {
         return file;
     }
 };
+
+// The seal file at `path` when it exists, decodes and has the current version; nullopt for
+// anything else (nothing there to trust).
+std::optional<SealFile> readSealFile(const QString &path)
+{
+    try {
+        const std::optional<QByteArray> bytes = readFileIfExists(path);
+        if (!bytes)
+            return std::nullopt;
+        SealFile file = SealFile::fromJson(json::parseObject(*bytes));
+        if (file.version != sealFileVersion)
+            return std::nullopt;
+        return file;
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
+// Does the seal vouch for exactly this content under `key`?
+bool vouchesFor(const SealFile &file, const SealedConfig &now, const SymmetricKey &key)
+{
+    if (!tagsEqual(now.mac(key), file.mac))
+        return false;
+    // The tag vouches for the files as they are now; these comparisons catch a seal file whose
+    // sealed copy was edited while its tag was left alone.
+    return now.destinations == file.sealed.destinations
+        && now.policy.changesWithoutApproval == file.sealed.policy.changesWithoutApproval
+        && now.credentials == file.sealed.credentials;
+}
 
 QString describe(const std::exception &error)
 {
@@ -89,6 +122,26 @@ QString quoted(const QString &name)
 
 } // namespace
 
+// Every credential secret, read from the keyring at its first use and then kept for the rest
+// of one call, so that a check costs one read however many destinations there are.
+class ConfigSeal::Secrets {
+public:
+    explicit Secrets(const CredentialsStore &store)
+        : m_store(store)
+    {
+    }
+    const CredentialSecrets &get()
+    {
+        if (!m_secrets)
+            m_secrets = m_store.readAll();
+        return *m_secrets;
+    }
+
+private:
+    const CredentialsStore &m_store;
+    std::optional<CredentialSecrets> m_secrets;
+};
+
 ConfigSeal::ConfigSeal(
     QString destinationsURL, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials, QString userDefaultsPath)
     : m_destinationsURL(std::move(destinationsURL))
@@ -113,13 +166,18 @@ QString ConfigSeal::policyURL() const
     return folder() + u'/' + policyFileName();
 }
 
-QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destination) const
+QString ConfigSeal::pendingSealURL() const
+{
+    return folder() + u'/' + pendingSealFileName();
+}
+
+QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destination, Secrets &secrets)
 {
     QMap<QString, QString> entries;
     const QString prefix = uuidText(destination.credentialID) + u'/';
     for (CredentialRole role : credentialRoles(destination.kind)) {
         // A missing item fingerprints like an empty secret.
-        const QString secret = m_credentials.secret(role, destination.credentialID).value_or(QString());
+        const QString secret = secrets.get().secret(role, destination.credentialID).value_or(QString());
         entries.insert(prefix + CredentialRoles::toString(role), secretFingerprint(secret));
     }
     return entries;
@@ -138,21 +196,28 @@ QMap<QString, QString> ConfigSeal::fingerprints(const Destination &destination, 
 
 SealedConfig ConfigSeal::current() const
 {
-    return current(false);
+    const KeyringSession session;
+    Secrets secrets(m_credentials);
+    return current(false, secrets);
 }
 
-SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations) const
+AgentPolicy::Settings ConfigSeal::currentPolicy() const
+{
+    if (const std::optional<QByteArray> policy = readFileIfExists(policyURL()))
+        return AgentPolicy::Settings::fromJson(json::parseObject(*policy, QStringLiteral("The agent policy file")));
+    return {};
+}
+
+SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations, Secrets &secrets) const
 {
     SealedConfig config;
     config.destinations = readFileIfExists(m_destinationsURL).value_or(QByteArray());
-    if (const std::optional<QByteArray> policy = readFileIfExists(policyURL()))
-        config.policy
-            = AgentPolicy::Settings::fromJson(json::parseObject(*policy, QStringLiteral("The agent policy file")));
+    config.policy = currentPolicy();
     const QList<Destination> destinations = tolerateUnreadableDestinations
         ? decodeDestinationsLeniently(config.destinations)
         : decodeDestinations(config.destinations);
     for (const Destination &destination : destinations) {
-        const QMap<QString, QString> entries = currentFingerprints(destination);
+        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
         for (auto it = entries.cbegin(); it != entries.cend(); ++it)
             config.credentials.insert(it.key(), it.value());
     }
@@ -165,19 +230,10 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     if (!key)
         return std::nullopt;
     // Anything wrong with the file itself means there is no seal to trust.
-    try {
-        const std::optional<QByteArray> bytes = readFileIfExists(sealURL());
-        if (!bytes)
-            return std::nullopt;
-        const SealFile file = SealFile::fromJson(json::parseObject(*bytes));
-        if (file.version != sealFileVersion)
-            return std::nullopt;
-        if (!tagsEqual(file.sealed.mac(*key), file.mac))
-            return std::nullopt;
-        return file.sealed;
-    } catch (const Error &) {
+    const std::optional<SealFile> file = readSealFile(sealURL());
+    if (!file || !tagsEqual(file->sealed.mac(*key), file->mac))
         return std::nullopt;
-    }
+    return file->sealed;
 }
 
 void ConfigSeal::seal(const SymmetricKey &key) const
@@ -187,10 +243,51 @@ void ConfigSeal::seal(const SymmetricKey &key) const
     ensureDirectory(folder());
     file.mac = file.sealed.mac(key);
     writeFileAtomically(sealURL(), json::pretty(file.toJson()));
+    // A pending seal left by a change that stopped halfway vouches for nothing current any more.
+    QFile::remove(pendingSealURL());
+}
+
+void ConfigSeal::commit(
+    const std::optional<QByteArray> &destinations, const std::optional<AgentPolicy::Settings> &policy) const
+{
+    const KeyringSession session;
+    std::optional<SymmetricKey> key = m_keys->key();
+    if (!key)
+        key = m_keys->create();
+
+    // The seal of the content as it will be once the change is written.
+    SealFile file;
+    file.sealed.destinations
+        = destinations ? *destinations : readFileIfExists(m_destinationsURL).value_or(QByteArray());
+    file.sealed.policy = policy ? *policy : currentPolicy();
+    Secrets secrets(m_credentials);
+    for (const Destination &destination : decodeDestinations(file.sealed.destinations)) {
+        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
+        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+            file.sealed.credentials.insert(it.key(), it.value());
+    }
+    file.mac = file.sealed.mac(*key);
+
+    // Until the rename below, "config.seal" vouches for the old files and the pending seal for
+    // the new ones, so whichever of them a crash leaves behind verifies.
+    ensureDirectory(folder());
+    writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+    if (destinations) {
+        if (!destinations->isEmpty())
+            writeFileAtomically(m_destinationsURL, *destinations);
+        else if (QFile::exists(m_destinationsURL) && !QFile::remove(m_destinationsURL))
+            throw Error(QStringLiteral("Could not delete %1.").arg(m_destinationsURL));
+    }
+    if (policy)
+        writeFileAtomically(policyURL(), json::pretty(policy->toJson()));
+    if (std::rename(QFile::encodeName(pendingSealURL()).constData(), QFile::encodeName(sealURL()).constData()) != 0)
+        throw Error(
+            QStringLiteral("Could not replace %1: %2.").arg(sealURL(), QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 void ConfigSeal::seal() const
 {
+    const KeyringSession session;
     std::optional<SymmetricKey> key = m_keys->key();
     if (!key)
         key = m_keys->create();
@@ -205,6 +302,7 @@ void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const
 
 ConfigIntegrity ConfigSeal::verify() const
 {
+    const KeyringSession session;
     try {
         std::optional<SymmetricKey> key;
         try {
@@ -233,21 +331,16 @@ ConfigIntegrity ConfigSeal::verify() const
             }
         }
 
-        SealFile file;
-        try {
-            const std::optional<QByteArray> bytes = readFileIfExists(sealURL());
-            if (!bytes)
-                return ConfigIntegrity::changed();
-            file = SealFile::fromJson(json::parseObject(*bytes));
-        } catch (const Error &) {
-            return ConfigIntegrity::changed();
-        }
-        if (file.version != sealFileVersion)
+        // The pending seal is a change this application was writing when it stopped.
+        const std::optional<SealFile> file = readSealFile(sealURL());
+        const std::optional<SealFile> pending = readSealFile(pendingSealURL());
+        if (!file && !pending)
             return ConfigIntegrity::changed();
 
         SealedConfig now;
         try {
-            now = current();
+            Secrets secrets(m_credentials);
+            now = current(false, secrets);
         } catch (const JsonError &) {
             // Damaged JSON is a change to review; a read or keyring failure is not a verdict.
             return ConfigIntegrity::changed();
@@ -255,15 +348,7 @@ ConfigIntegrity ConfigSeal::verify() const
             return ConfigIntegrity::unavailable(describe(error));
         }
 
-        if (!tagsEqual(now.mac(*key), file.mac))
-            return ConfigIntegrity::changed();
-        // The tag vouches for the files as they are now; these comparisons catch a seal file
-        // whose sealed copy was edited while its tag was left alone.
-        if (now.destinations != file.sealed.destinations)
-            return ConfigIntegrity::changed();
-        if (now.policy.changesWithoutApproval != file.sealed.policy.changesWithoutApproval)
-            return ConfigIntegrity::changed();
-        if (now.credentials != file.sealed.credentials)
+        if (!(file && vouchesFor(*file, now, *key)) && !(pending && vouchesFor(*pending, now, *key)))
             return ConfigIntegrity::changed();
         return ConfigIntegrity::valid();
     } catch (const std::exception &error) {
@@ -282,18 +367,19 @@ bool ConfigSeal::isFromAnotherMac() const
     }
 }
 
-QList<Destination> ConfigSeal::trustedDestinations(const SealedConfig &sealed, bool strict) const
+QList<Destination> ConfigSeal::trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const
 {
     QList<Destination> kept;
     for (const Destination &destination : decodeDestinations(sealed.destinations)) {
         QMap<QString, QString> now;
         if (strict) {
-            now = currentFingerprints(destination);
+            now = currentFingerprints(destination, secrets);
         } else {
             try {
-                now = currentFingerprints(destination);
+                now = currentFingerprints(destination, secrets);
             } catch (const std::exception &) {
                 // Unreadable secrets cannot be vouched for: the destination is left out.
+                continue;
             }
         }
         if (now == fingerprints(destination, sealed))
@@ -304,10 +390,12 @@ QList<Destination> ConfigSeal::trustedDestinations(const SealedConfig &sealed, b
 
 ConfigSeal::Trusted ConfigSeal::trusted() const
 {
+    const KeyringSession session;
     const std::optional<SealedConfig> sealedConfig = sealed();
     if (!sealedConfig)
         return {};
-    return { trustedDestinations(*sealedConfig, false), sealedConfig->policy };
+    Secrets secrets(m_credentials);
+    return { trustedDestinations(*sealedConfig, false, secrets), sealedConfig->policy };
 }
 
 QStringList ConfigSeal::differencesFromAnotherMac() const
@@ -320,13 +408,14 @@ QStringList ConfigSeal::differencesFromAnotherMac() const
     }
     for (const Destination &destination : std::as_const(destinations))
         lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository + u'.');
-    if (current(true).policy.changesWithoutApproval)
+    if (currentPolicy().changesWithoutApproval)
         lines.append(QStringLiteral("Agents may make changes without asking."));
     return lines;
 }
 
 QStringList ConfigSeal::differences() const
 {
+    const KeyringSession session;
     if (isFromAnotherMac())
         return differencesFromAnotherMac();
 
@@ -334,7 +423,8 @@ QStringList ConfigSeal::differences() const
     if (!sealedConfig)
         return { missingSealLine };
     // A destinations file that no longer decodes is itself one of the differences to report.
-    const SealedConfig now = current(true);
+    Secrets read(m_credentials);
+    const SealedConfig now = current(true, read);
 
     bool unreadable = false;
     const QList<Destination> before = decodeDestinationsLeniently(sealedConfig->destinations);
@@ -367,7 +457,7 @@ QStringList ConfigSeal::differences() const
         }
         QMap<QString, QString> secrets;
         try {
-            secrets = currentFingerprints(destination);
+            secrets = currentFingerprints(destination, read);
         } catch (const std::exception &) {
         }
         if (secrets != fingerprints(destination, *sealedConfig))
@@ -387,6 +477,7 @@ QStringList ConfigSeal::differences() const
 
 QStringList ConfigSeal::undo() const
 {
+    const KeyringSession session;
     const std::optional<SealedConfig> sealedConfig = sealed();
     if (!sealedConfig)
         throw ResticError::command(QStringLiteral("There is no trusted configuration to go back to."));
@@ -394,7 +485,8 @@ QStringList ConfigSeal::undo() const
     // Read strictly: a keyring that fails for a moment must not make a destination look
     // replaced, or the undo below would drop it and delete its repository password for good.
     // Everything is read before the first file is written or item deleted.
-    const QList<Destination> kept = trustedDestinations(*sealedConfig, true);
+    Secrets secrets(m_credentials);
+    const QList<Destination> kept = trustedDestinations(*sealedConfig, true, secrets);
 
     QList<Destination> removed;
     for (const Destination &destination : sealedList) {
@@ -402,31 +494,23 @@ QStringList ConfigSeal::undo() const
             removed.append(destination);
     }
 
-    if (removed.isEmpty()) {
-        if (!sealedConfig->destinations.isEmpty())
-            writeFileAtomically(m_destinationsURL, sealedConfig->destinations);
-        else
-            QFile::remove(m_destinationsURL); // absent already is just as good
-    } else {
-        writeFileAtomically(m_destinationsURL, Destination::encodeFile(kept));
-        for (const Destination &destination : std::as_const(removed)) {
-            // Items that a kept destination still uses match their seal and stay.
-            const bool shared = std::any_of(kept.cbegin(), kept.cend(),
-                [&](const Destination &other) { return other.credentialID == destination.credentialID; });
-            if (shared)
-                continue;
-            try {
-                m_credentials.removeAll(destination.credentialID);
-            } catch (const std::exception &error) {
-                logLine(QStringLiteral("seal"),
-                    QStringLiteral("Could not delete the keyring items of the removed destination %1: %2")
-                        .arg(uuidText(destination.id), describe(error)));
-            }
+    // Nothing dropped: the sealed bytes go back as they were (none: the file is deleted).
+    commit(removed.isEmpty() ? sealedConfig->destinations : Destination::encodeFile(kept), sealedConfig->policy);
+
+    for (const Destination &destination : std::as_const(removed)) {
+        // Items that a kept destination still uses match their seal and stay.
+        const bool shared = std::any_of(kept.cbegin(), kept.cend(),
+            [&](const Destination &other) { return other.credentialID == destination.credentialID; });
+        if (shared)
+            continue;
+        try {
+            m_credentials.removeAll(destination.credentialID);
+        } catch (const std::exception &error) {
+            logLine(QStringLiteral("seal"),
+                QStringLiteral("Could not delete the keyring items of the removed destination %1: %2")
+                    .arg(uuidText(destination.id), describe(error)));
         }
     }
-
-    writePolicy(sealedConfig->policy);
-    seal();
 
     QStringList names;
     for (const Destination &destination : std::as_const(removed))

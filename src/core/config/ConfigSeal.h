@@ -20,8 +20,14 @@ namespace vellmir {
 // destinations' secrets, signed with a key that never leaves this computer. It lets the
 // application notice changes it did not make itself, and settings brought from another machine.
 //
-// Holds no lock and caches nothing: every call reads the files and the keyring afresh. Callers
-// run every check-and-write sequence under the destinations lock.
+// Holds no lock and caches nothing: every call reads the files and the keyring afresh (the
+// secrets once per call, all at once). Callers run every check-and-write sequence under the
+// destinations lock.
+//
+// A change is written so that a crash at any moment leaves a configuration that verifies: a
+// seal for the new content goes to "config.seal.pending" first, then the changed file, and the
+// pending seal then replaces "config.seal". A check accepts the pending seal only when this
+// computer's key signs it and it matches the files as they are.
 class ConfigSeal {
 public:
     // The last sealed configuration that may still be used while a change awaits review.
@@ -39,12 +45,16 @@ public:
     const QString &destinationsURL() const { return m_destinationsURL; }
     QString sealURL() const; // "config.seal" beside the destinations file
     QString policyURL() const; // "agent-policy.json" beside the destinations file
+    QString pendingSealURL() const; // "config.seal.pending" beside the destinations file
     const std::shared_ptr<SealKeyStore> &keys() const { return m_keys; }
     const CredentialsStore &credentials() const { return m_credentials; }
 
     // The configuration as it is on disk and in the keyring now. Throws the first file read,
     // JSON decoding (JsonError) or keyring error.
     SealedConfig current() const;
+    // The agent policy as "agent-policy.json" holds it now; off when there is none. Throws the
+    // file read or decoding error.
+    AgentPolicy::Settings currentPolicy() const;
     // The sealed content when "config.seal" is present and authentic under this computer's key,
     // else nullopt. Throws only the key store's errors.
     std::optional<SealedConfig> sealed() const;
@@ -52,6 +62,12 @@ public:
     void seal() const;
     // Writes "agent-policy.json". Does not reseal: call seal() afterwards.
     void writePolicy(const AgentPolicy::Settings &settings) const;
+    // Writes a change and seals it, crash-safely (see above). `destinations` replaces the
+    // destinations file's bytes (empty bytes delete the file), `policy` the agent policy;
+    // nullopt leaves that file as it is. The secrets the new destinations name must already be
+    // in the keyring. Creates the key first if this computer has none. Throws on any failure.
+    void commit(
+        const std::optional<QByteArray> &destinations, const std::optional<AgentPolicy::Settings> &policy) const;
 
     // Is the configuration the one last sealed? Never throws. On the very first check (no key,
     // no seal) it moves the old user-defaults policy into "agent-policy.json", creates the key
@@ -72,17 +88,20 @@ public:
 
     static QString sealFileName() { return QStringLiteral("config.seal"); }
     static QString policyFileName() { return QStringLiteral("agent-policy.json"); }
+    static QString pendingSealFileName() { return QStringLiteral("config.seal.pending"); }
 
 private:
+    class Secrets; // every credential secret, read on first use, once per call
+
     void seal(const SymmetricKey &key) const;
     // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
     // fingerprints instead of failing, for the review lines that report such a file.
-    SealedConfig current(bool tolerateUnreadableDestinations) const;
+    SealedConfig current(bool tolerateUnreadableDestinations, Secrets &secrets) const;
     QString folder() const;
-    QMap<QString, QString> currentFingerprints(const Destination &destination) const;
+    static QMap<QString, QString> currentFingerprints(const Destination &destination, Secrets &secrets);
     static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
-    // `strict`: a keyring read failure is thrown instead of counting as an empty map.
-    QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict) const;
+    // `strict`: a keyring read failure is thrown instead of leaving every destination out.
+    QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const;
     QStringList differencesFromAnotherMac() const;
 
     QString m_destinationsURL;

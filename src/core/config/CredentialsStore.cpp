@@ -1,5 +1,6 @@
 #include "config/CredentialsStore.h"
 
+#include "config/KeyringSession.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
@@ -25,6 +26,19 @@ std::optional<QString> CredentialsStore::secret(CredentialRole role, const QUuid
     return m_keychain->password(service(), account(role, credentialID));
 }
 
+std::optional<QString> CredentialSecrets::secret(CredentialRole role, const QUuid &credentialID) const
+{
+    const auto it = m_byAccount.constFind(CredentialsStore::account(role, credentialID));
+    if (it == m_byAccount.cend())
+        return std::nullopt;
+    return *it;
+}
+
+CredentialSecrets CredentialsStore::readAll() const
+{
+    return CredentialSecrets(m_keychain->passwords(service()));
+}
+
 void CredentialsStore::setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const
 {
     m_keychain->set(secret, service(), account(role, credentialID));
@@ -32,6 +46,8 @@ void CredentialsStore::setSecret(const QString &secret, CredentialRole role, con
 
 QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &destination) const
 {
+    // One keyring session for the roles, however many the kind needs.
+    const KeyringSession session;
     QMap<QString, QString> environment;
     environment.insert(QStringLiteral("RESTIC_REPOSITORY"), destination.repository);
     for (CredentialRole role : credentialRoles(destination.kind)) {
@@ -51,6 +67,7 @@ void CredentialsStore::removeSecret(CredentialRole role, const QUuid &credential
 
 void CredentialsStore::removeAll(const QUuid &credentialID) const
 {
+    const KeyringSession session;
     for (CredentialRole role : CredentialRoles::all())
         m_keychain->remove(service(), account(role, credentialID));
 }

@@ -10,6 +10,21 @@
 
 namespace vellmir {
 
+// The secrets of every credential item, read from the secret store at once for one operation
+// (a check, a save, a removal) and dropped when it ends; never kept beyond it.
+class CredentialSecrets {
+public:
+    explicit CredentialSecrets(QMap<QString, QString> byAccount = {})
+        : m_byAccount(std::move(byAccount))
+    {
+    }
+    // As CredentialsStore::secret(), from what was read.
+    std::optional<QString> secret(CredentialRole role, const QUuid &credentialID) const;
+
+private:
+    QMap<QString, QString> m_byAccount;
+};
+
 // A destination's secrets in the secret store: one item per role, under one fixed service,
 // with the account "<CREDENTIAL-UUID>.<role>". Holds no state of its own beyond the store.
 class CredentialsStore {
@@ -21,6 +36,8 @@ public:
     static QString account(CredentialRole role, const QUuid &credentialID);
 
     std::optional<QString> secret(CredentialRole role, const QUuid &credentialID) const;
+    // Every credential item in one read of the store. Throws the store's error.
+    CredentialSecrets readAll() const;
     void setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const;
 
     // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.

@@ -1,15 +1,16 @@
-#include "config/DataProtectionSealKeyStore.h"
+#include "config/SecretServiceCall.h"
 
 #include "config/CredentialsStore.h"
+#include "config/DataProtectionSealKeyStore.h"
+#include "config/KeychainStore.h"
 
 #include <QFile>
-#include <libsecret/secret.h>
-#include <memory>
 
 namespace vellmir {
 
 namespace {
 
+using namespace keyring;
 using Status = SealKeyError::Status;
 
 const SecretSchema *sealSchema()
@@ -28,31 +29,6 @@ const SecretSchema *sealSchema()
     }();
     return &schema;
 }
-
-struct GErrorSlot {
-    GError *error = nullptr;
-    ~GErrorSlot()
-    {
-        if (error)
-            g_error_free(error);
-    }
-    QString message() const
-    {
-        if (error && error->message && *error->message)
-            return QString::fromUtf8(error->message);
-        return QStringLiteral("The secret service reported an unknown error.");
-    }
-};
-
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
-
-struct ItemList {
-    GList *items = nullptr;
-    ~ItemList() { g_list_free_full(items, g_object_unref); }
-};
 
 // The attributes naming the key's item. The byte arrays own the strings the table points at.
 class Attributes {
@@ -80,24 +56,18 @@ private:
     GHashTable *m_table;
 };
 
-GObjectPtr<SecretService> connectService()
+[[noreturn]] void fail(const QString &message, int)
 {
-    GErrorSlot slot;
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &slot.error);
-    if (!service)
-        throw SealKeyError::unavailable(Status::unreachable, slot.message());
-    return GObjectPtr<SecretService>(service);
+    throw SealKeyError::unavailable(Status::unreachable,
+        message.trimmed().isEmpty() ? QStringLiteral("The secret service reported an unknown error.") : message);
 }
 
 // Every item of the key, locked ones included; never unlocks and never prompts.
-void search(SecretService *service, const Attributes &attributes, bool loadSecrets, ItemList &found)
+ItemList search(SecretServiceCall &call, const Attributes &attributes, bool loadSecrets)
 {
-    GErrorSlot slot;
     const auto flags
         = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0));
-    found.items = secret_service_search_sync(service, sealSchema(), attributes.table(), flags, nullptr, &slot.error);
-    if (slot.error)
-        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    return call.search(sealSchema(), attributes.table(), flags);
 }
 
 SecretItem *oldestItem(GList *items)
@@ -128,11 +98,19 @@ SealKeyError lockedError()
 
 DataProtectionSealKeyStore::DataProtectionSealKeyStore()
     : m_machineIdPaths { QStringLiteral("/etc/machine-id"), QStringLiteral("/var/lib/dbus/machine-id") }
+    , m_timeLimit(KeychainStore::defaultTimeLimit)
 {
 }
 
 DataProtectionSealKeyStore::DataProtectionSealKeyStore(const QString &machineIdPath)
+    : DataProtectionSealKeyStore(machineIdPath, KeychainStore::defaultTimeLimit)
+{
+}
+
+DataProtectionSealKeyStore::DataProtectionSealKeyStore(
+    const QString &machineIdPath, std::chrono::milliseconds timeLimit)
     : m_machineIdPaths { machineIdPath }
+    , m_timeLimit(timeLimit)
 {
 }
 
@@ -165,22 +143,20 @@ QString DataProtectionSealKeyStore::machineId() const
 std::optional<SymmetricKey> DataProtectionSealKeyStore::key() const
 {
     const Attributes attributes(machineId());
-    const GObjectPtr<SecretService> service = connectService();
-    ItemList found;
-    search(service.get(), attributes, true, found);
-    SecretItem *item = oldestItem(found.items);
+    SecretServiceCall call(m_timeLimit, fail);
+    const ItemList found = search(call, attributes, true);
+    SecretItem *item = oldestItem(found.get());
     if (!item)
         return std::nullopt;
     if (secret_item_get_locked(item))
         throw lockedError();
 
-    SecretValue *value = secret_item_get_secret(item);
+    const ValuePtr value(secret_item_get_secret(item));
     if (!value)
         throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
     gsize length = 0;
-    const gchar *data = secret_value_get(value, &length);
+    const gchar *data = secret_value_get(value.get(), &length);
     QByteArray text(data, static_cast<qsizetype>(length));
-    secret_value_unref(value);
 
     QByteArray::FromBase64Result decoded
         = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
@@ -193,24 +169,16 @@ std::optional<SymmetricKey> DataProtectionSealKeyStore::key() const
 SymmetricKey DataProtectionSealKeyStore::create()
 {
     const Attributes attributes(machineId());
-    const GObjectPtr<SecretService> service = connectService();
+    SecretServiceCall call(m_timeLimit, fail);
 
     // Storing an item with the same attributes would silently replace the key and break every
     // seal made with it, so look first.
-    {
-        ItemList found;
-        search(service.get(), attributes, false, found);
-        if (found.items)
-            throw SealKeyError::unavailable(
-                Status::duplicateItem, QStringLiteral("The specified item already exists in the keyring."));
-    }
+    if (search(call, attributes, false))
+        throw SealKeyError::unavailable(
+            Status::duplicateItem, QStringLiteral("The specified item already exists in the keyring."));
 
-    GErrorSlot slot;
     // The default collection is looked up without creating it: creating one would prompt.
-    GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &slot.error));
-    if (slot.error)
-        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    const GObjectPtr<SecretCollection> collection = call.defaultCollection();
     if (!collection)
         throw SealKeyError::unavailable(Status::unreachable, QStringLiteral("The keyring has no default collection."));
     if (secret_collection_get_locked(collection.get()))
@@ -218,13 +186,12 @@ SymmetricKey DataProtectionSealKeyStore::create()
 
     SymmetricKey key = SymmetricKey::random();
     QByteArray text = key.bytes().toBase64();
-    SecretValue *value = secret_value_new(text.constData(), text.size(), "text/plain");
+    const ValuePtr value(secret_value_new(text.constData(), text.size(), "text/plain"));
     text.fill('\0');
-    GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), sealSchema(), attributes.table(),
-        "Vellmir configuration seal key", value, SECRET_ITEM_CREATE_NONE, nullptr, &slot.error));
-    secret_value_unref(value);
-    if (!item)
-        throw SealKeyError::unavailable(Status::unreachable, slot.message());
+    GError *error = nullptr;
+    const GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), sealSchema(), attributes.table(),
+        "Vellmir configuration seal key", value.get(), SECRET_ITEM_CREATE_NONE, call.cancellable(), &error));
+    call.check(error);
     // Two first runs at once can both look, find nothing and both store a key. Everyone then
     // uses the same (oldest) one, so a seal made here verifies in the other process too.
     if (std::optional<SymmetricKey> stored = this->key())

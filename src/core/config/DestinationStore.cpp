@@ -2,6 +2,7 @@
 
 #include "config/DataProtectionSealKeyStore.h"
 #include "config/FileLock.h"
+#include "config/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Log.h"
@@ -97,6 +98,8 @@ void DestinationStore::locked(const std::function<void(Pending &)> &body)
     Pending pending;
     try {
         const FileLock lock(lockURL(), true);
+        // The check and the write share one keyring session.
+        const KeyringSession session;
         body(pending);
     } catch (...) {
         publish(pending);
@@ -122,7 +125,7 @@ QList<Destination> DestinationStore::readFile() const
 
 void DestinationStore::writeFile(const QList<Destination> &list) const
 {
-    writeFileAtomically(m_fileURL, Destination::encodeFile(list));
+    m_seal.commit(Destination::encodeFile(list), std::nullopt);
 }
 
 void DestinationStore::reload()
@@ -136,6 +139,8 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
     Pending &pending = loaded.pending;
     try {
         const FileLock lock(lockURL(seal.destinationsURL()), true);
+        // The check and the reads share one keyring session.
+        const KeyringSession session;
         const ConfigIntegrity verdict = seal.verify();
         pending.integrity = verdict;
         pending.fromAnotherMac = verdict.isChanged() && seal.isFromAnotherMac();
@@ -144,7 +149,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
             case ConfigIntegrity::Kind::valid:
                 pending.destinations
                     = Destination::decodeFile(readFileIfExists(seal.destinationsURL()).value_or(QByteArray()));
-                pending.policy = seal.current().policy;
+                pending.policy = seal.currentPolicy();
                 break;
             case ConfigIntegrity::Kind::changed: {
                 // Work goes on with the last configuration the application saved itself.
@@ -200,7 +205,6 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
         else
             list.append(destination);
         writeFile(list);
-        m_seal.seal();
         pending.destinations = list;
         pending.errorMessage = std::optional<QString>();
     });
@@ -208,11 +212,13 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
 
 DestinationStore::Removed DestinationStore::remove(const Destination &destination, const CredentialsStore &credentials)
 {
+    const KeyringSession session;
     // Everything an undo needs is read before anything changes; a keychain that cannot be
     // read stops the removal here.
     Removed removed { destination, {}, std::nullopt };
+    const CredentialSecrets secrets = credentials.readAll();
     for (CredentialRole role : CredentialRoles::all()) {
-        if (const std::optional<QString> secret = credentials.secret(role, destination.credentialID))
+        if (const std::optional<QString> secret = secrets.secret(role, destination.credentialID))
             removed.secrets.insert(role, *secret);
     }
 
@@ -222,7 +228,6 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
         QList<Destination> list = readFile();
         list.removeIf([&](const Destination &stored) { return stored.id == destination.id; });
         writeFile(list);
-        m_seal.seal();
         pending.destinations = list;
         pending.errorMessage = std::optional<QString>();
         remaining = list;
@@ -260,6 +265,7 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
 
 void DestinationStore::restore(const Removed &removed, const CredentialsStore &credentials)
 {
+    const KeyringSession session;
     for (auto it = removed.secrets.cbegin(); it != removed.secrets.cend(); ++it)
         credentials.setSecret(it.value(), it.key(), removed.destination.credentialID);
     // upsert() takes the lock itself; nothing here may hold it.
@@ -271,8 +277,7 @@ void DestinationStore::setChangesWithoutApproval(bool on)
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
         const AgentPolicy::Settings settings { on };
-        m_seal.writePolicy(settings);
-        m_seal.seal();
+        m_seal.commit(std::nullopt, settings);
         pending.policy = settings;
     });
 }

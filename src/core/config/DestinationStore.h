@@ -116,6 +116,7 @@ private:
     // Sets the verdict and throws unless it is valid.
     void refuseOutsideChange(Pending &pending) const;
     QList<Destination> readFile() const;
+    // Writes the list and seals it in one crash-safe step.
     void writeFile(const QList<Destination> &list) const;
 
     QList<Destination> m_destinations;

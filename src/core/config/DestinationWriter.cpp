@@ -1,6 +1,7 @@
 #include "config/DestinationWriter.h"
 
 #include "config/DestinationStore.h"
+#include "config/KeyringSession.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
@@ -14,6 +15,8 @@ DestinationWriter::DestinationWriter(CredentialsStore credentials)
 Destination DestinationWriter::save(const Destination &destination, const QMap<QString, QString> &environment,
     DestinationStore &store, const std::optional<Destination> &expected) const
 {
+    // The secrets, the check and the write share one keyring session.
+    const KeyringSession session;
     Destination copy = destination;
     copy.credentialID = newUuid();
     try {

@@ -9,8 +9,9 @@ namespace vellmir {
 
 // The system keyring through the freedesktop Secret Service (libsecret, synchronous calls).
 // An item is a generic password identified by its "service" and "account" attributes; new
-// items go into the default collection. Holds no state: every call opens its own session, so
-// it may be used from any thread and survives a restart of the keyring daemon.
+// items go into the default collection. Holds no state: every call opens its own session (or
+// joins the thread's KeyringSession), so it may be used from any thread and survives a restart
+// of the keyring daemon.
 //
 // It never shows a prompt: a locked keyring, or a daemon that asks the user before it acts,
 // is a KeychainError. Every call ends within a bounded time, even when the bus tries to start
@@ -26,6 +27,7 @@ public:
     }
 
     std::optional<QString> password(const QString &service, const QString &account) const override;
+    QMap<QString, QString> passwords(const QString &service) const override;
     void set(const QString &secret, const QString &service, const QString &account) override;
     void remove(const QString &service, const QString &account) override;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <optional>
 
@@ -12,6 +13,9 @@ public:
     virtual ~SecretStorage() = default;
     // The secret, or nullopt when no item exists. Throws KeychainError on any other failure.
     virtual std::optional<QString> password(const QString &service, const QString &account) const = 0;
+    // Every item of `service` as account -> secret, read at once. For one operation: callers
+    // drop the map when it ends. Throws KeychainError like password().
+    virtual QMap<QString, QString> passwords(const QString &service) const = 0;
     // Creates or replaces the item. Throws KeychainError.
     virtual void set(const QString &secret, const QString &service, const QString &account) = 0;
     // Deletes the item; a missing item is not a failure. Throws KeychainError.

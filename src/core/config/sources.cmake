@@ -17,4 +17,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/KeychainStore.cpp config/KeychainStore.h
     config/FullDiskAccessPreference.cpp config/FullDiskAccessPreference.h
     config/SecretStorage.h
+    config/KeyringSession.h
+    config/SecretServiceCall.cpp config/SecretServiceCall.h
 )

@@ -1,6 +1,8 @@
-#include "config/DataProtectionSealKeyStore.h"
+#include "KeyringControl.h"
+
 #include "TestSupport.h"
 #include "config/ConfigSeal.h"
+#include "config/DataProtectionSealKeyStore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -84,6 +86,61 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(SealKeyError, store.key());
         QVERIFY_THROWS_EXCEPTION(SealKeyError, store.create());
         QCOMPARE(checkSealAccess(store).exitStatus, 1);
+    }
+
+    // A locked keyring and a damaged item are errors of their own kind, never "no key" and never
+    // a prompt: the key's collection locked, create() into a locked default collection, and items
+    // of the key's schema that do not hold a 32-byte key.
+    void lockedAndDamagedKeysAreErrors()
+    {
+        test::KeyringControl keyring;
+        const QByteArray login = keyring.alias("default");
+        const QByteArray collection = keyring.createCollection("Vellmir seal key lock test");
+        keyring.setAlias("default", collection);
+        QVERIFY(keyring.ok());
+        auto restore = qScopeGuard([&] {
+            keyring.setAlias("default", login);
+            keyring.unlock(collection);
+        });
+        DataProtectionSealKeyStore store(machineIdFile(QStringLiteral("11111111111111111111111111111111")));
+        const SymmetricKey created = store.create();
+        keyring.lock(collection);
+        const auto status = [](const std::function<void()> &call) {
+            try {
+                call();
+            } catch (const SealKeyError &error) {
+                return std::optional<SealKeyError::Status>(error.status());
+            }
+            return std::optional<SealKeyError::Status>();
+        };
+        QCOMPARE(status([&] { (void)store.key(); }), SealKeyError::Status::locked);
+        DataProtectionSealKeyStore other(machineIdFile(QStringLiteral("22222222222222222222222222222222")));
+        QCOMPARE(status([&] { (void)other.create(); }), SealKeyError::Status::locked);
+        keyring.setAlias("default", login);
+        keyring.unlock(collection);
+        QVERIFY(keyring.ok());
+        QCOMPARE(store.key(), std::optional<SymmetricKey>(created));
+
+        int machine = 3;
+        for (const char *stored : { "not Base64 at all!", "c2hvcnQ=" }) {
+            const QString id = QString(32, QChar(u'0' + machine++));
+            const QByteArray service = DataProtectionSealKeyStore::service().toUtf8();
+            const QByteArray account = DataProtectionSealKeyStore::account().toUtf8();
+            const QByteArray machineId = id.toUtf8();
+            SecretSchema schema {};
+            schema.name = "org.vellmir.Vellmir.SealKey";
+            schema.attributes[0] = { "service", SECRET_SCHEMA_ATTRIBUTE_STRING };
+            schema.attributes[1] = { "account", SECRET_SCHEMA_ATTRIBUTE_STRING };
+            schema.attributes[2] = { "machine-id", SECRET_SCHEMA_ATTRIBUTE_STRING };
+            GError *error = nullptr;
+            secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "damaged seal key", stored, nullptr, &error,
+                "service", service.constData(), "account", account.constData(), "machine-id", machineId.constData(),
+                nullptr);
+            QVERIFY(test::keyringCallSucceeded(error));
+            DataProtectionSealKeyStore damaged(machineIdFile(id));
+            QCOMPARE(status([&] { (void)damaged.key(); }), SealKeyError::Status::decodeFailed);
+            QCOMPARE(status([&] { (void)damaged.create(); }), SealKeyError::Status::duplicateItem);
+        }
     }
 
     void defaultStoreReachesTheKeyring()

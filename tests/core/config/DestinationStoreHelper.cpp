@@ -1,9 +1,10 @@
 // A second process for the destination store's tests.
 //
 //   DestinationStoreHelper save-loop <destinations file> <key file> <secrets folder> <user defaults>
-//     Saves destinations for ever, over file-backed key and secret stores: save k puts
-//     "save k" into slot k % 3 (a fixed id per slot). Prints "saved k" after each save.
-//     Continues from the highest k in the file. Exits 2 when a save fails.
+//     Changes the configuration for ever, over file-backed key and secret stores: save k puts
+//     "save k" into slot k % 3 (a fixed id per slot); after a save into the last slot it removes
+//     that destination and restores it; then it switches the agent policy. Prints "saved k"
+//     after each round. Continues from the highest k in the file. Exits 2 when a change fails.
 //   DestinationStoreHelper hold-lock <lock file> <marker file> <milliseconds>
 //     Takes the lock without waiting, prints "locked", sleeps, creates the marker, and only
 //     then lets the lock go by exiting.
@@ -34,8 +35,11 @@ int saveLoop(const QStringList &args)
         k = std::max(k, test::saveNumber(destination) + 1);
     while (true) {
         try {
-            writer.save(
+            const Destination saved = writer.save(
                 test::slotDestination(k), { { QStringLiteral("RESTIC_PASSWORD"), test::slotPassword(k) } }, store);
+            if (k % test::saveSlots == test::saveSlots - 1)
+                store.restore(store.remove(saved, credentials), credentials);
+            store.setChangesWithoutApproval(k % 2 == 1);
         } catch (const std::exception &error) {
             std::fprintf(stderr, "save %lld failed: %s\n", static_cast<long long>(k), error.what());
             return 2;

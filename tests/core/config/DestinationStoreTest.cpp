@@ -5,6 +5,7 @@
 #include "SealFixture.h"
 #include "config/DestinationWriter.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -58,6 +59,7 @@ public:
     {
         return m_inner->password(service, account);
     }
+    QMap<QString, QString> passwords(const QString &service) const override { return m_inner->passwords(service); }
     void set(const QString &secret, const QString &service, const QString &account) override
     {
         m_inner->set(secret, service, account);
@@ -89,13 +91,16 @@ QString helperPath()
 }
 
 // The newest save number in a list the save loop wrote, after checking that the list is
-// whole: slot i at position i, holding one of the last three saves.
+// whole: slot i at position i, holding one of the last three saves. The last slot may be
+// missing while the loop removes and restores it.
 qint64 checkSaveSequence(const QList<Destination> &list)
 {
     qint64 newest = -1;
     for (const Destination &destination : list)
         newest = std::max(newest, test::saveNumber(destination));
-    if (list.size() != std::min<qint64>(test::saveSlots, newest + 1))
+    const qint64 whole = std::min<qint64>(test::saveSlots, newest + 1);
+    const bool lastSlotOut = list.size() == test::saveSlots - 1 && newest % test::saveSlots == test::saveSlots - 2;
+    if (list.size() != whole && !lastSlotOut)
         throw std::runtime_error("the list has the wrong length");
     for (qsizetype i = 0; i < list.size(); ++i) {
         const qint64 k = test::saveNumber(list.at(i));
@@ -469,36 +474,40 @@ private Q_SLOTS:
         QCOMPARE(holder.exitCode(), 0);
     }
 
-    void killedSavesNeverTearTheConfiguration()
+    void killedChangesNeverTearTheConfiguration()
     {
-        // Another process saves in a loop and is killed at a random moment, fifty times over.
-        // Each time both files must be whole: the file holds a complete list, the seal is
-        // authentic, and a kill between the write and the reseal shows as exactly one save
-        // ahead of the sealed copy.
+        // Another process saves, removes, restores and switches the policy in a loop and is
+        // killed at a random moment, sixty times over. Each time both files must be whole and
+        // the configuration must verify as the app's own, old or new; the next run goes on.
         test::TestHome home;
         const QString destinations = home.dataDirectory() + QStringLiteral("/destinations.json");
         const QString keyFile = home.path() + QStringLiteral("/seal-key");
         const QString secretsFolder = home.path() + QStringLiteral("/secrets");
         const QString defaults = home.path() + QStringLiteral("/.config/Vellmir/Vellmir.conf");
         const CredentialsStore credentials(std::make_shared<test::FileSecretStorage>(secretsFolder));
-        const ConfigSeal seal(destinations, std::make_shared<test::FileSealKeyStore>(keyFile), credentials, defaults);
+        const auto keys = std::make_shared<test::FileSealKeyStore>(keyFile);
+        const ConfigSeal seal(destinations, keys, credentials, defaults);
         QVERIFY(seal.verify() == ConfigIntegrity::valid());
 
         qint64 newest = -1;
-        int betweenWriteAndReseal = 0;
-        for (int round = 0; round < 50; ++round) {
+        int pendingLeft = 0;
+        for (int round = 0; round < 60; ++round) {
             QProcess child;
+            QElapsedTimer started;
+            started.start();
             child.start(helperPath(), { QStringLiteral("save-loop"), destinations, keyFile, secretsFolder, defaults });
             QVERIFY(child.waitForStarted());
+            // The first round's line also shows that the change after the last kill worked.
             const QByteArray first = waitForLine(child);
             QVERIFY2(first.startsWith("saved "), first.constData());
-            QThread::usleep(QRandomGenerator::global()->bounded(15000));
+            // Somewhere in the next round, however long a round takes on this disk.
+            QThread::usleep(QRandomGenerator::global()->bounded(std::max<qint64>(1000, started.nsecsElapsed() / 1000)));
             ::kill(child.processId(), SIGKILL);
             QVERIFY(child.waitForFinished());
 
             const QByteArray bytes = test::readFile(destinations);
             QVERIFY2(!bytes.isEmpty(), "destinations.json is empty");
-            QList<Destination> onDisk, sealedList;
+            QList<Destination> onDisk;
             qint64 now = -1;
             try {
                 onDisk = Destination::decodeFile(bytes);
@@ -506,10 +515,7 @@ private Q_SLOTS:
             } catch (const std::exception &error) {
                 QFAIL(qPrintable(QStringLiteral("destinations.json is torn: ") + errorDescription(error)));
             }
-            const std::optional<SealedConfig> sealed = seal.sealed();
-            QVERIFY2(sealed, "config.seal is missing, torn or not authentic");
-            sealedList = Destination::decodeFile(sealed->destinations);
-            QVERIFY(now > newest);
+            QVERIFY(now >= newest);
             newest = now;
             // Secrets go in before the file names them.
             for (const Destination &d : onDisk)
@@ -517,23 +523,16 @@ private Q_SLOTS:
                     std::optional<QString>(test::slotPassword(test::saveNumber(d))));
 
             const ConfigIntegrity verdict = seal.verify();
-            if (verdict.isValid()) {
-                QCOMPARE(onDisk, sealedList);
-                continue;
-            }
-            QVERIFY2(verdict.isChanged(), qPrintable(verdict.debugText()));
-            ++betweenWriteAndReseal;
-            QCOMPARE(checkSaveSequence(sealedList), now - 1);
-            QList<Destination> oneAhead = sealedList;
-            const Destination &latest = onDisk.at(now % test::saveSlots);
-            if (now >= test::saveSlots)
-                oneAhead[now % test::saveSlots] = latest;
-            else
-                oneAhead.append(latest);
-            QCOMPARE(onDisk, oneAhead);
-            seal.seal(); // as the review does when the user keeps the change
+            QVERIFY2(verdict.isValid(), qPrintable(verdict.debugText()));
+            if (QFileInfo::exists(seal.pendingSealURL()))
+                ++pendingLeft;
         }
-        qInfo("%lld saves; %d kills landed between a write and its reseal", newest + 1, betweenWriteAndReseal);
+        // After the last kill a store of this process still writes, and the result verifies.
+        const auto store = std::make_unique<DestinationStore>(destinations, credentials, keys, defaults);
+        QVERIFY(!store->errorMessage());
+        store->setChangesWithoutApproval(true);
+        QVERIFY(seal.verify() == ConfigIntegrity::valid());
+        qInfo("%lld saves; %d kills left a pending seal behind", newest + 1, pendingLeft);
     }
 };
 

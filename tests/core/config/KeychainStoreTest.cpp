@@ -1,8 +1,10 @@
 // GLib's headers name struct members "signals": include them before anything from Qt.
 #include <libsecret/secret.h>
 
+#include "KeyringControl.h"
 #include "TestSupport.h"
 #include "config/CredentialsStore.h"
+#include "config/DataProtectionSealKeyStore.h"
 #include "config/KeychainStore.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
@@ -19,6 +21,7 @@
 #include <vector>
 
 using namespace vellmir;
+using test::KeyringControl;
 
 namespace {
 
@@ -158,106 +161,6 @@ bool nameHasOwner(const char *name)
     return owned;
 }
 
-// Drives gnome-keyring directly, over one connection (its sessions belong to the connection),
-// to make a second collection that can be locked and unlocked without any prompt. After the
-// first failed call (recorded as a test failure) every later call does nothing.
-class KeyringControl {
-public:
-    KeyringControl()
-    {
-        GError *error = nullptr;
-        m_bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-        m_ok = failOn(error);
-        if (m_ok)
-            m_session = objectPath(
-                call(servicePath, service, "OpenSession", g_variant_new("(sv)", "plain", g_variant_new_string(""))), 1);
-    }
-    ~KeyringControl()
-    {
-        if (m_bus)
-            g_object_unref(m_bus);
-    }
-    KeyringControl(const KeyringControl &) = delete;
-    KeyringControl &operator=(const KeyringControl &) = delete;
-
-    bool ok() const { return m_ok; }
-
-    QByteArray createCollection(const char *label)
-    {
-        if (!m_ok)
-            return {};
-        GVariantBuilder properties;
-        g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(
-            &properties, "{sv}", "org.freedesktop.Secret.Collection.Label", g_variant_new_string(label));
-        return objectPath(call(servicePath, guiltRidden, "CreateWithMasterPassword",
-                              g_variant_new("(a{sv}@(oayays))", &properties, masterPassword())),
-            0);
-    }
-    QByteArray alias(const char *name)
-    {
-        if (!m_ok)
-            return {};
-        return objectPath(call(servicePath, service, "ReadAlias", g_variant_new("(s)", name)), 0);
-    }
-    void setAlias(const char *name, const QByteArray &collection)
-    {
-        if (m_ok)
-            unref(call(servicePath, service, "SetAlias", g_variant_new("(so)", name, collection.constData())));
-    }
-    void lock(const QByteArray &collection)
-    {
-        const gchar *paths[] = { collection.constData() };
-        if (m_ok)
-            unref(call(servicePath, service, "Lock", g_variant_new("(@ao)", g_variant_new_objv(paths, 1))));
-    }
-    void unlock(const QByteArray &collection)
-    {
-        if (m_ok)
-            unref(call(servicePath, guiltRidden, "UnlockWithMasterPassword",
-                g_variant_new("(o@(oayays))", collection.constData(), masterPassword())));
-    }
-
-private:
-    static constexpr const char *servicePath = "/org/freedesktop/secrets";
-    static constexpr const char *service = "org.freedesktop.Secret.Service";
-    static constexpr const char *guiltRidden = "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
-
-    GVariant *masterPassword() const
-    {
-        return g_variant_new("(o@ay@ays)", m_session.isEmpty() ? "/" : m_session.constData(),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "test", 4, 1), "text/plain");
-    }
-    GVariant *call(const char *path, const char *interface, const char *method, GVariant *parameters)
-    {
-        GError *error = nullptr;
-        GVariant *reply = g_dbus_connection_call_sync(m_bus, "org.freedesktop.secrets", path, interface, method,
-            parameters, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 10000, nullptr, &error);
-        m_ok = failOn(error);
-        return reply;
-    }
-    static void unref(GVariant *reply)
-    {
-        if (reply)
-            g_variant_unref(reply);
-    }
-    static QByteArray objectPath(GVariant *reply, gsize index)
-    {
-        if (!reply)
-            return {};
-        GVariant *child = g_variant_get_child_value(reply, index);
-        const QByteArray path(g_variant_get_string(child, nullptr));
-        g_variant_unref(child);
-        g_variant_unref(reply);
-        return path;
-    }
-
-    GDBusConnection *m_bus = nullptr;
-    QByteArray m_session;
-    bool m_ok = false;
-};
-
 // A session bus that knows no services at all, so nothing can be started for
 // org.freedesktop.secrets.
 const char emptyBusConfig[] = "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -336,6 +239,7 @@ private Q_SLOTS:
         m_store.remove(testService, otherAccount);
         m_store.remove(otherService, account);
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
+        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
     }
 
     void removeDeletesAndAMissingItemIsNoFailure()
@@ -418,10 +322,12 @@ private Q_SLOTS:
         keyring.lock(collection);
 
         const auto expectLocked = [this](const QString &which) {
-            for (int call = 0; call < 3; ++call) {
+            for (int call = 0; call < 4; ++call) {
                 try {
                     if (call == 0)
                         (void)m_store.password(testService, which);
+                    else if (call == 3)
+                        (void)m_store.passwords(testService);
                     else if (call == 1)
                         m_store.set(QStringLiteral("new"), testService, which);
                     else
@@ -443,6 +349,7 @@ private Q_SLOTS:
         keyring.unlock(collection);
         QVERIFY(keyring.ok());
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
+        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
     }
 
     // Several processes and threads use the keyring at once; each call stands on its own.
@@ -594,8 +501,29 @@ private Q_SLOTS:
             return false;
         };
         QVERIFY(expectKeychainError("password", [&] { (void)store.password(testService, account); }));
+        QVERIFY(expectKeychainError("passwords", [&] { (void)store.passwords(testService); }));
         QVERIFY(expectKeychainError("set", [&] { store.set(QStringLiteral("secret"), testService, account); }));
         QVERIFY(expectKeychainError("remove", [&] { store.remove(testService, account); }));
+
+        // The seal key store keeps the same guards, with its own sentence in front.
+        QTemporaryDir dir;
+        const QString idFile = dir.filePath(QStringLiteral("machine-id"));
+        test::writeFile(idFile, "0123456789abcdef0123456789abcdef\n");
+        DataProtectionSealKeyStore keys(idFile, std::chrono::seconds(1));
+        const auto expectSealKeyError = [&](const char *what, const std::function<void()> &call) {
+            try {
+                call();
+            } catch (const SealKeyError &error) {
+                qInfo("%s: %s", what, qPrintable(error.message()));
+                const QString prefix = QStringLiteral("Vellmir could not reach its protected keychain: ");
+                return error.status() == SealKeyError::Status::unreachable
+                    && (exactly ? error.message() == prefix + exactly->mid(QStringLiteral("Keychain error: ").size())
+                                : error.message().startsWith(prefix) && error.message().size() > prefix.size());
+            }
+            return false;
+        };
+        QVERIFY(expectSealKeyError("key", [&] { (void)keys.key(); }));
+        QVERIFY(expectSealKeyError("create", [&] { (void)keys.create(); }));
     }
 };
 

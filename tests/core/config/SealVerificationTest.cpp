@@ -167,6 +167,16 @@ private Q_SLOTS:
                                                       << "changed" << QStringList { missingRecord } << QStringList {};
         QTest::newRow("seal deleted") << "deleteSeal"
                                       << "changed" << QStringList { missingRecord } << QStringList {};
+        // A change the app was writing when it stopped: only its own signed seal of exactly
+        // these files vouches for them.
+        QTest::newRow("renamed, pending seal of ours") << "renamePending"
+                                                       << "valid" << QStringList {} << both;
+        QTest::newRow("renamed, pending seal signed elsewhere")
+            << "renameForgedPending"
+            << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
+        QTest::newRow("pending seal of ours for other content")
+            << "stalePending"
+            << "changed" << QStringList { "Changed where “Photos” backs up to: /mnt/elsewhere." } << both;
         QTest::newRow("keyring read fails")
             << "secretsFail"
             << "Keychain error: The keyring is locked." << QStringList {} << QStringList {};
@@ -182,9 +192,21 @@ private Q_SLOTS:
         QList<Destination> list = f.sealedPair();
         Destination &pictures = list[0];
 
-        if (change == "rename" || change == "renameAndPassword") {
+        const auto writePending = [&](const SymmetricKey &key) {
+            const SealedConfig now = f.seal.current();
+            test::writeFile(f.seal.pendingSealURL(),
+                json::pretty(QJsonObject { { "version", 1 }, { "mac", QString::fromLatin1(now.mac(key).toBase64()) },
+                    { "sealed", now.toJson() } }));
+        };
+        if (change == "rename" || change == "renameAndPassword" || change.endsWith("Pending")) {
             pictures.name = "Photos";
             f.writeDestinations(list);
+            if (change.endsWith("Pending"))
+                writePending(change == "renameForgedPending" ? SymmetricKey::random() : *f.keys->key());
+            if (change == "stalePending") {
+                pictures.repository = "/mnt/elsewhere";
+                f.writeDestinations(list);
+            }
         } else if (change == "move") {
             pictures.repository = "/mnt/elsewhere";
             f.writeDestinations(list);

@@ -1,0 +1,206 @@
+#include "config/SecretServiceCall.h"
+
+#include "config/KeyringSession.h"
+
+#include <QFileInfo>
+
+namespace vellmir {
+
+namespace keyring {
+
+namespace {
+
+// The Secret Service's well-known name. libsecret itself also honours SECRET_SERVICE_BUS_NAME;
+// the executable removes that variable at start so nothing outside can redirect our secrets.
+constexpr const char *secretServiceName = "org.freedesktop.secrets";
+
+constexpr const char *promptRefusal = "The keyring wants to ask for confirmation or a password, and Vellmir never "
+                                      "opens keyring prompts. Unlock the keyring and try again.";
+
+struct GErrorFree {
+    void operator()(GError *error) const { g_error_free(error); }
+};
+using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+// A prompt is the daemon asking the user (to unlock, to confirm a deletion). Headless runs
+// have nobody to answer, and even the windowed application must not pop the keyring's own
+// dialogs unasked, so every prompt is dismissed and fails the call.
+void dismiss(SecretPrompt *prompt)
+{
+    g_dbus_proxy_call(G_DBUS_PROXY(prompt), "Dismiss", g_variant_new("()"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
+        nullptr, nullptr, nullptr);
+}
+
+GVariant *refusePromptSync(SecretService *, SecretPrompt *prompt, GCancellable *, const GVariantType *, GError **error)
+{
+    dismiss(prompt);
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_PERMISSION_DENIED, promptRefusal);
+    return nullptr;
+}
+
+void refusePromptAsync(SecretService *self, SecretPrompt *prompt, const GVariantType *, GCancellable *,
+    GAsyncReadyCallback callback, gpointer userData)
+{
+    dismiss(prompt);
+    GTask *task = g_task_new(self, nullptr, callback, userData);
+    g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_PERMISSION_DENIED, "%s", promptRefusal);
+    g_object_unref(task);
+}
+
+GVariant *refusePromptFinish(SecretService *, GAsyncResult *result, GError **error)
+{
+    return static_cast<GVariant *>(g_task_propagate_pointer(G_TASK(result), error));
+}
+
+void promptlessClassInit(gpointer klass, gpointer)
+{
+    auto *serviceClass = static_cast<SecretServiceClass *>(klass);
+    serviceClass->prompt_sync = refusePromptSync;
+    serviceClass->prompt_async = refusePromptAsync;
+    serviceClass->prompt_finish = refusePromptFinish;
+}
+
+GType promptlessServiceType()
+{
+    static const GType type = [] {
+        GTypeQuery query;
+        g_type_query(SECRET_TYPE_SERVICE, &query);
+        return g_type_register_static_simple(SECRET_TYPE_SERVICE, "VellmirPromptlessSecretService", query.class_size,
+            promptlessClassInit, query.instance_size, nullptr, GTypeFlags(0));
+    }();
+    return type;
+}
+
+// With no address GIO falls back to autolaunching a bus through X11, which would leave a
+// stray daemon behind; only a bus that already exists is used.
+bool sessionBusExists()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
+// The connection and service of the thread's open KeyringSession; empty until its first call.
+struct SharedSession {
+    GObjectPtr<GDBusConnection> bus;
+    GObjectPtr<SecretService> service;
+};
+thread_local SharedSession *threadSession = nullptr;
+
+} // namespace
+
+SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHandler fail)
+    : m_limit(limit)
+    , m_fail(fail)
+    , m_cancellable(g_cancellable_new())
+    , m_watchdog([this](std::stop_token stop) { watch(stop); })
+{
+    if (threadSession && threadSession->service) {
+        m_service.reset(static_cast<SecretService *>(g_object_ref(threadSession->service.get())));
+        return;
+    }
+    if (!sessionBusExists())
+        m_fail(QStringLiteral("No D-Bus session bus is available, so the Secret Service cannot be reached."), 0);
+    GError *error = nullptr;
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable(), &error));
+    check(error);
+    // GIO's shared bus connection would otherwise raise SIGTERM in this process if the bus
+    // went away.
+    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+    m_service.reset(secret_service_open_sync(
+        promptlessServiceType(), secretServiceName, SECRET_SERVICE_OPEN_SESSION, cancellable(), &error));
+    check(error);
+    if (threadSession) {
+        threadSession->bus = std::move(bus);
+        threadSession->service.reset(static_cast<SecretService *>(g_object_ref(m_service.get())));
+    }
+}
+
+SecretServiceCall::~SecretServiceCall() = default;
+
+GObjectPtr<SecretCollection> SecretServiceCall::defaultCollection()
+{
+    GError *error = nullptr;
+    GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        m_service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable(), &error));
+    check(error);
+    return collection;
+}
+
+ItemList SecretServiceCall::search(const SecretSchema *schema, GHashTable *attributes, SecretSearchFlags flags)
+{
+    GError *error = nullptr;
+    ItemList items(secret_service_search_sync(m_service.get(), schema, attributes, flags, cancellable(), &error));
+    check(error);
+    return items;
+}
+
+QMap<QByteArray, QByteArray> SecretServiceCall::itemAttributes(const char *path)
+{
+    GDBusProxy *proxy = G_DBUS_PROXY(m_service.get());
+    GError *error = nullptr;
+    VariantPtr reply(g_dbus_connection_call_sync(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), path,
+        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Attributes"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable(), &error));
+    check(error);
+    GVariant *boxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &boxed);
+    const VariantPtr attributes(boxed);
+    QMap<QByteArray, QByteArray> result;
+    if (!g_variant_is_of_type(attributes.get(), G_VARIANT_TYPE("a{ss}")))
+        return result;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, attributes.get());
+    const gchar *key = nullptr;
+    const gchar *value = nullptr;
+    while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
+        result.insert(QByteArray(key), QByteArray(value));
+    return result;
+}
+
+void SecretServiceCall::watch(std::stop_token stop)
+{
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_for(lock, stop, m_limit, [] { return false; });
+    if (!stop.stop_requested()) {
+        m_expired = true;
+        g_cancellable_cancel(m_cancellable.get());
+    }
+}
+
+void SecretServiceCall::check(GError *error)
+{
+    if (!error)
+        return;
+    ErrorPtr owned(error);
+    if (m_expired && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(m_limit).count();
+        m_fail(QStringLiteral("The Secret Service did not answer within %1 %2.")
+                   .arg(seconds)
+                   .arg(seconds == 1 ? u"second" : u"seconds"),
+            0);
+    }
+    // "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name ..." -> "The name ..."
+    g_dbus_error_strip_remote_error(error);
+    m_fail(QString::fromUtf8(error->message), error->code);
+}
+
+} // namespace keyring
+
+KeyringSession::KeyringSession()
+    : m_outermost(keyring::threadSession == nullptr)
+{
+    if (m_outermost)
+        keyring::threadSession = new keyring::SharedSession;
+}
+
+KeyringSession::~KeyringSession()
+{
+    if (!m_outermost)
+        return;
+    delete keyring::threadSession;
+    keyring::threadSession = nullptr;
+}
+
+} // namespace vellmir
