@@ -18,7 +18,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -77,12 +76,6 @@ struct BackupRunner::Update {
     bool usingFullDiskAccess = false;
     std::optional<BackupRecord> record;
     bool ended = false;
-};
-
-// Lets a run on another thread reach its runner for as long as the runner lives.
-struct BackupRunner::Receiver {
-    std::mutex mutex;
-    BackupRunner *runner = nullptr;
 };
 
 // One run: the steps of a backup on whatever thread calls execute(), working on its own copy
@@ -392,16 +385,14 @@ BackupRunner::BackupRunner(ResticEngine engine, BackupHistory history, Services 
     , m_engine(std::move(engine))
     , m_history(std::move(history))
     , m_services(withDefaults(std::move(services)))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<BackupRunner>::make(this))
 {
-    m_receiver->runner = this;
 }
 
 BackupRunner::~BackupRunner()
 {
     // A run still under way finishes on its own; from here on its news goes nowhere.
-    std::lock_guard guard(m_receiver->mutex);
-    m_receiver->runner = nullptr;
+    m_receiver->close();
 }
 
 int BackupRunner::runsInProgress()
@@ -438,13 +429,8 @@ std::shared_ptr<BackupRunner::Job> BackupRunner::start(const Destination &destin
     } else {
         // Through the runner's event loop, and only while the runner lives.
         deliver = [receiver = m_receiver, generation](Update &&update) {
-            std::lock_guard guard(receiver->mutex);
-            BackupRunner *runner = receiver->runner;
-            if (!runner)
-                return;
-            QMetaObject::invokeMethod(
-                runner, [runner, generation, update = std::move(update)] { runner->apply(generation, update); },
-                Qt::QueuedConnection);
+            receiver->post(
+                [generation, update = std::move(update)](BackupRunner *runner) { runner->apply(generation, update); });
         };
     }
     return std::make_shared<Job>(*this, destination, std::move(deliver));

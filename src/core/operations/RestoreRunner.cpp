@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -232,29 +231,19 @@ QString RestoreRunner::folderPrefix()
     return QStringLiteral("Vellmir Restore ");
 }
 
-// What a worker posts through. The runner clears it on destruction; a worker checks it under
-// the mutex before each post, so nothing is ever posted to a runner that is gone, and what was
-// posted before is discarded with the object.
-struct RestoreRunner::Receiver {
-    std::mutex mutex;
-    RestoreRunner *runner = nullptr;
-};
-
 RestoreRunner::RestoreRunner(
     ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore, QObject *parent)
     : QObject(parent)
     , m_engine(std::move(engine))
     , m_credentials(std::move(credentials))
     , m_healthStore(std::move(healthStore))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<RestoreRunner>::make(this))
 {
-    m_receiver->runner = this;
 }
 
 RestoreRunner::~RestoreRunner()
 {
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->runner = nullptr;
+    m_receiver->close();
 }
 
 void RestoreRunner::apply(const State &next)
@@ -303,17 +292,10 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
     std::thread([receiver = m_receiver, generation, start, request = std::move(request), stop = m_stop.get_token()] {
         State state = start;
         const auto publish = [&receiver, generation](const State &current) {
-            const std::lock_guard guard(receiver->mutex);
-            RestoreRunner *runner = receiver->runner;
-            if (!runner)
-                return;
-            QMetaObject::invokeMethod(
-                runner,
-                [runner, generation, current] {
-                    if (generation == runner->m_generation)
-                        runner->apply(current);
-                },
-                Qt::QueuedConnection);
+            receiver->post([generation, current](RestoreRunner *runner) {
+                if (generation == runner->m_generation)
+                    runner->apply(current);
+            });
         };
         performSafely(state, publish, request, stop);
     }).detach();
