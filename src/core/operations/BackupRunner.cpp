@@ -179,7 +179,7 @@ private:
         int status = -1;
         BackupOutput output(m_state, m_usingFullDiskAccess, m_home);
         try {
-            m_engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+            m_engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
                 // Once cancelled, the engine is stopping restic; what it still says is not read.
                 if (stop.stop_requested())
                     return;
@@ -188,7 +188,7 @@ private:
                     output.parseStdout(event.line);
                     break;
                 case ResticStreamEvent::Type::stderrLine:
-                    output.parseStderr(event.line);
+                    output.parseStderr(event.text());
                     break;
                 case ResticStreamEvent::Type::finished:
                     status = event.status;

@@ -25,9 +25,9 @@ namespace {
 using State = RestoreRunner::State;
 using Phase = RestoreRunner::Phase;
 
-void parseStdout(State &state, const QString &line)
+void parseStdout(State &state, QByteArrayView line)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
+    const QJsonDocument document = json::parseLine(line);
     if (!document.isObject())
         return;
     const QJsonObject object = document.object();
@@ -153,7 +153,7 @@ void perform(
 
     int status = -1;
     QString lastStderr;
-    request.engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+    request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         if (stop.stop_requested())
             return;
         const State before = state;
@@ -161,11 +161,13 @@ void perform(
         case ResticStreamEvent::Type::stdoutLine:
             parseStdout(state, event.line);
             break;
-        case ResticStreamEvent::Type::stderrLine:
-            parseStderr(state, event.line);
-            if (!event.line.trimmed().isEmpty())
-                lastStderr = event.line.trimmed();
+        case ResticStreamEvent::Type::stderrLine: {
+            const QString line = event.text();
+            parseStderr(state, line);
+            if (!line.trimmed().isEmpty())
+                lastStderr = line.trimmed();
             break;
+        }
         case ResticStreamEvent::Type::finished:
             status = event.status;
             break;
