@@ -68,7 +68,7 @@ public:
         const auto [low, high] = std::minmax_element(ratios.cbegin(), ratios.cend());
         const double ratio = median(a.ms) / median(b.ms);
         const QString label = QStringLiteral("%1 / %2").arg(QString::fromUtf8(a.name), QString::fromUtf8(b.name));
-        std::printf("ratio %-60s %6.2fx  (rounds %.2f-%.2fx)", qPrintable(label), ratio, *low, *high);
+        std::printf("ratio %-60s %6.3fx  (rounds %.3f-%.3fx)", qPrintable(label), ratio, *low, *high);
         if (target > 0)
             std::printf("  target <= %.2fx%s\n", target, ratio <= target ? "" : "  MISSED");
         else
