@@ -43,44 +43,29 @@ bool pipe(const QString &producer, const QString &folder, qint64 expected)
     return false;
 }
 
-// Both handlers look at every line, so neither side can skip the work it stands for.
-bool streamBytes(const ResticEngine &engine, const QString &folder, qint64 expected)
+// Runs one of the engine's two streaming calls; the handler looks at every line, so neither
+// call can skip the work it stands for.
+template <typename Event>
+bool streamLines(const ResticEngine &engine,
+    void (ResticEngine::*call)(const ResticCommand &, const ResticEnvironment &, std::stop_token,
+        const std::function<void(const Event &)> &) const,
+    const char *name, const QString &folder, qint64 expected)
 {
     const ResticEnvironment environment { { QStringLiteral("FAKE_RESTIC_DIR"), folder } };
     qint64 lines = 0;
-    qint64 bytes = 0;
+    qint64 units = 0;
     int status = -1;
-    engine.streamBytes(ResticCommand(QStringLiteral("backup")), environment, {}, [&](const ResticStreamBytes &event) {
+    (engine.*call)(ResticCommand(QStringLiteral("backup")), environment, {}, [&](const Event &event) {
         if (event.type == ResticStreamEvent::Type::stdoutLine) {
             ++lines;
-            bytes += event.line.size();
+            units += event.line.size();
         } else if (event.type == ResticStreamEvent::Type::finished) {
             status = event.status;
         }
     });
-    if (lines == expected && status == 0 && bytes > 0)
+    if (lines == expected && status == 0 && units > 0)
         return true;
-    std::fprintf(stderr, "streamBytes gave %lld lines and status %d, expected %lld and 0\n", lines, status, expected);
-    return false;
-}
-
-bool stream(const ResticEngine &engine, const QString &folder, qint64 expected)
-{
-    const ResticEnvironment environment { { QStringLiteral("FAKE_RESTIC_DIR"), folder } };
-    qint64 lines = 0;
-    qint64 characters = 0;
-    int status = -1;
-    engine.stream(ResticCommand(QStringLiteral("backup")), environment, {}, [&](const ResticStreamEvent &event) {
-        if (event.type == ResticStreamEvent::Type::stdoutLine) {
-            ++lines;
-            characters += event.line.size();
-        } else if (event.type == ResticStreamEvent::Type::finished) {
-            status = event.status;
-        }
-    });
-    if (lines == expected && status == 0 && characters > 0)
-        return true;
-    std::fprintf(stderr, "stream gave %lld lines and status %d, expected %lld and 0\n", lines, status, expected);
+    std::fprintf(stderr, "%s gave %lld lines and status %d, expected %lld and 0\n", name, lines, status, expected);
     return false;
 }
 
@@ -128,9 +113,10 @@ int main(int argc, char **argv)
     bool ok = true;
     Alternating timing;
     const int wc = timing.add("producer | wc -l", [&] { ok = pipe(producer, folder.path(), count) && ok; });
-    const int bytes
-        = timing.add("ResticEngine::streamBytes", [&] { ok = streamBytes(engine, folder.path(), count) && ok; });
-    const int text = timing.add("ResticEngine::stream", [&] { ok = stream(engine, folder.path(), count) && ok; });
+    const int bytes = timing.add("ResticEngine::streamBytes",
+        [&] { ok = streamLines(engine, &ResticEngine::streamBytes, "streamBytes", folder.path(), count) && ok; });
+    const int text = timing.add("ResticEngine::stream",
+        [&] { ok = streamLines(engine, &ResticEngine::stream, "stream", folder.path(), count) && ok; });
     timing.run(rounds);
 
     std::printf("lines: %lld of %lld bytes from %s, %d rounds\n", count, qint64(line.toUtf8().size() + 1),
