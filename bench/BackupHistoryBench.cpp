@@ -1,6 +1,8 @@
 // Times BackupHistory::records(for:) over a folder of record files (10,000 by default) next
-// to `cat` of the same files to /dev/null, then a second listing of the unchanged folder.
+// to `cat` of the same files to /dev/null, then a second listing of the unchanged folder; each
+// round times all three in turn.
 // Usage: BackupHistoryBench [record count] [rounds]
+#include "BenchTiming.h"
 #include "operations/BackupHistory.h"
 #include "util/Uuid.h"
 
@@ -17,16 +19,7 @@
 #include <thread>
 
 using namespace vellmir;
-
-namespace {
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
-
-} // namespace
+using namespace vellmir::bench;
 
 int main(int argc, char **argv)
 {
@@ -72,33 +65,27 @@ int main(int argc, char **argv)
     // Views poll a folder that changed seconds or hours ago, not one written this instant.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
 
-    QList<double> catTimes, firstTimes, repeatTimes;
     qsizetype listed = 0;
-    for (int round = 0; round < rounds; ++round) {
-        QProcess cat;
-        cat.setWorkingDirectory(folder);
-        cat.setStandardOutputFile(QProcess::nullDevice());
-        QElapsedTimer clock;
-        clock.start();
-        cat.start(QStringLiteral("cat"), names);
-        if (!cat.waitForFinished(-1) || cat.exitCode() != 0) {
-            std::fprintf(stderr, "cat failed\n");
-            return 1;
-        }
-        catTimes.append(double(clock.nsecsElapsed()) / 1e6);
-
+    bool failed = false;
+    Alternating timing;
+    const int cat = timing.add("cat of the files to /dev/null", [&] {
+        QProcess process;
+        process.setWorkingDirectory(folder);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(QStringLiteral("cat"), names);
+        failed = failed || !process.waitForFinished(-1) || process.exitCode() != 0;
+    });
+    // The clearing is timed with the listing; it only drops a map.
+    const int first = timing.add("first records(for:)", [&] {
         BackupHistory::clearCache();
-        clock.restart();
         listed = history.records(destinations.first()).size();
-        firstTimes.append(double(clock.nsecsElapsed()) / 1e6);
-
-        clock.restart();
-        const qsizetype again = history.records(destinations.first()).size();
-        repeatTimes.append(double(clock.nsecsElapsed()) / 1e6);
-        if (again != listed) {
-            std::fprintf(stderr, "the repeated listing differs\n");
-            return 1;
-        }
+    });
+    const int repeat = timing.add(
+        "repeated records(for:)", [&] { failed = failed || history.records(destinations.first()).size() != listed; });
+    timing.run(rounds);
+    if (failed) {
+        std::fprintf(stderr, "cat failed or the repeated listing differs\n");
+        return 1;
     }
 
     // Right after a run wrote its record: every file's status is checked, one file is read.
@@ -116,14 +103,19 @@ int main(int argc, char **argv)
         changedTimes.append(double(clock.nsecsElapsed()) / 1e6);
     }
 
-    const double catMs = median(catTimes), firstMs = median(firstTimes), repeatMs = median(repeatTimes);
-    std::printf("history listing: %d record files, %.1f MB, %lld records of the listed destination, median of %d\n",
-        count, double(bytes) / 1e6, static_cast<long long>(listed), rounds);
-    std::printf("  cat of the files to /dev/null:   %8.2f ms\n", catMs);
-    std::printf("  first records(for:):             %8.2f ms  (%.2fx cat; target <= 2x)\n", firstMs, firstMs / catMs);
-    std::printf(
-        "  repeated records(for:):          %8.2f ms  (%.3fx first; target < 0.1x)\n", repeatMs, repeatMs / firstMs);
-    std::printf("  records(for:) after one new file: %8.2f ms  (%.3fx first)\n", median(changedTimes),
-        median(changedTimes) / firstMs);
+    const QList<double> spread = [&] {
+        QList<double> sorted = changedTimes;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }();
+    std::printf("history listing: %d record files, %.1f MB, %lld records of the listed destination, %d rounds\n", count,
+        double(bytes) / 1e6, static_cast<long long>(listed), rounds);
+    timing.printTime(cat);
+    timing.printTime(first);
+    timing.printTime(repeat);
+    std::printf("%-48s median %9.2f ms  (%.2f-%.2f)  %.3fx first, no target\n", "records(for:) after one new file",
+        median(changedTimes), spread.first(), spread.last(), median(changedTimes) / timing.medianMs(first));
+    timing.printRatio(first, cat, 2.0);
+    timing.printRatio(repeat, first, 0.1);
     return 0;
 }

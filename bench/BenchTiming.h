@@ -1,7 +1,7 @@
 #pragma once
 
-// Small helpers shared by the benchmarks: the median of repeated timings, and writing the
-// files of a generated tree.
+// Small helpers shared by the benchmarks: timing a baseline and its subjects round by round,
+// medians and spreads, and writing the files of a generated tree.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,18 +21,69 @@ inline double median(QList<double> values)
     return values.at(values.size() / 2);
 }
 
-// The median wall time of `rounds` runs of `work`, in milliseconds.
-inline double timeMs(int rounds, const std::function<void()> &work)
-{
-    QList<double> times;
-    for (int round = 0; round < rounds; ++round) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.append(double(timer.nsecsElapsed()) / 1e6);
+// Several pieces of work timed in turn within each round, baseline and subjects alike, so that
+// all of them see the same machine load; a busy moment widens the spread instead of tilting a
+// ratio. Figures are wall times in milliseconds.
+class Alternating {
+public:
+    // Adds a piece of work; returns its index for the figures below.
+    int add(const char *name, std::function<void()> work)
+    {
+        m_series.append({ name, std::move(work), {} });
+        return int(m_series.size() - 1);
     }
-    return median(times);
-}
+
+    void run(int rounds)
+    {
+        for (int round = 0; round < rounds; ++round) {
+            for (Series &series : m_series) {
+                QElapsedTimer timer;
+                timer.start();
+                series.work();
+                series.ms.append(double(timer.nsecsElapsed()) / 1e6);
+            }
+        }
+    }
+
+    double medianMs(int index) const { return median(m_series.at(index).ms); }
+
+    // One line for a piece of work: its median and the range of its rounds.
+    void printTime(int index, const char *details = "") const
+    {
+        const Series &series = m_series.at(index);
+        const auto [low, high] = std::minmax_element(series.ms.cbegin(), series.ms.cend());
+        std::printf("%-48s median %9.2f ms  (%.2f-%.2f)%s%s\n", series.name, median(series.ms), *low, *high,
+            *details ? "  " : "", details);
+    }
+
+    // subject / baseline: the ratio of the medians, the range of the rounds' own ratios, and the
+    // target beside it (a bound the ratio should stay at or under; 0 for none).
+    double printRatio(int subject, int baseline, double target) const
+    {
+        const Series &a = m_series.at(subject);
+        const Series &b = m_series.at(baseline);
+        QList<double> ratios;
+        for (qsizetype i = 0; i < a.ms.size(); ++i)
+            ratios.append(a.ms.at(i) / b.ms.at(i));
+        const auto [low, high] = std::minmax_element(ratios.cbegin(), ratios.cend());
+        const double ratio = median(a.ms) / median(b.ms);
+        const QString label = QStringLiteral("%1 / %2").arg(QString::fromUtf8(a.name), QString::fromUtf8(b.name));
+        std::printf("ratio %-60s %6.3fx  (rounds %.3f-%.3fx)", qPrintable(label), ratio, *low, *high);
+        if (target > 0)
+            std::printf("  target <= %.2fx%s\n", target, ratio <= target ? "" : "  MISSED");
+        else
+            std::printf("  no target\n");
+        return ratio;
+    }
+
+private:
+    struct Series {
+        const char *name;
+        std::function<void()> work;
+        QList<double> ms;
+    };
+    QList<Series> m_series;
+};
 
 inline bool writeFile(const QString &path, int size)
 {
@@ -56,8 +107,8 @@ inline bool writeTree(const QString &root, int count, const QString &groupPrefix
             QDir().mkpath(folder);
             ++folders;
             for (int i = 0; i < 40 && written < count; ++i, ++written) {
-                const QString name = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i)
-                                                 : QStringLiteral("file%1").arg(i) + suffix;
+                const QString name
+                    = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1").arg(i) + suffix;
                 if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
                     std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
                     return false;

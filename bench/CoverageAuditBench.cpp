@@ -1,6 +1,6 @@
 // Times CoverageAudit::scan (without and with patterns) and ProposedBackup::children over a
-// generated tree (200,000 files by default), next to `du -s` of the same tree. The page cache is
-// warm for every figure: each is the median of several rounds.
+// generated tree (200,000 files by default), next to `du -s` of the same tree. Each round times du
+// and every subject in turn; the page cache is warm for every figure.
 // Usage: CoverageAuditBench [file count] [rounds]
 #include "BenchTiming.h"
 #include "config/Destination.h"
@@ -47,34 +47,43 @@ int main(int argc, char **argv)
     if (!treeWritten)
         return 1;
 
-    const double du = timeMs(rounds, [&] {
+    Destination plainDestination;
+    plainDestination.sources = { root };
+    Destination destination = plainDestination;
+    destination.excludes = { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral(".cache"),
+        root + QStringLiteral("/group0/Projects/app/build"), QStringLiteral("/*/nothing/*") };
+    CoverageAudit plain;
+    CoverageAudit filtered;
+    qsizetype children = 0;
+
+    Alternating timing;
+    const int du = timing.add("du -s", [&] {
         QProcess process;
         process.start(QStringLiteral("du"), { QStringLiteral("-s"), root });
         process.waitForFinished(-1);
     });
+    const int audit
+        = timing.add("CoverageAudit::scan, no patterns", [&] { plain = CoverageAudit::scan(plainDestination); });
+    const int auditExcludes
+        = timing.add("CoverageAudit::scan, 5 patterns", [&] { filtered = CoverageAudit::scan(destination); });
+    const int listing = timing.add("ProposedBackup::children of the root, 5 patterns",
+        [&] { children = ProposedBackup::children(root, destination.excludes).size(); });
+    timing.run(rounds);
 
-    Destination destination;
-    destination.sources = { root };
-    CoverageAudit plain;
-    const double audit = timeMs(rounds, [&] { plain = CoverageAudit::scan(destination); });
-
-    destination.excludes = { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral(".cache"),
-        root + QStringLiteral("/group0/Projects/app/build"), QStringLiteral("/*/nothing/*") };
-    CoverageAudit filtered;
-    const double auditExcludes = timeMs(rounds, [&] { filtered = CoverageAudit::scan(destination); });
-
-    qsizetype children = 0;
-    const double listing
-        = timeMs(rounds, [&] { children = ProposedBackup::children(root, destination.excludes).size(); });
-
-    std::printf("%-46s %10.1f ms\n", "du -s", du);
-    std::printf("%-46s %10.1f ms  %lld readable, %lld excluded, %lld issues\n", "CoverageAudit::scan, no patterns",
-        audit, static_cast<long long>(plain.readableFiles), static_cast<long long>(plain.excludedEntries),
-        static_cast<long long>(plain.issues.size()));
-    std::printf("%-46s %10.1f ms  %lld readable, %lld excluded, %lld issues\n", "CoverageAudit::scan, 5 patterns",
-        auditExcludes, static_cast<long long>(filtered.readableFiles), static_cast<long long>(filtered.excludedEntries),
-        static_cast<long long>(filtered.issues.size()));
-    std::printf("%-46s %10.1f ms  %lld children\n", "ProposedBackup::children of the root, 5 patterns", listing,
-        static_cast<long long>(children));
+    auto counts = [](const CoverageAudit &result) {
+        return QStringLiteral("%1 readable, %2 excluded, %3 issues")
+            .arg(result.readableFiles)
+            .arg(result.excludedEntries)
+            .arg(result.issues.size());
+    };
+    std::printf("%d rounds\n", rounds);
+    timing.printTime(du);
+    timing.printTime(audit, qPrintable(counts(plain)));
+    timing.printTime(auditExcludes, qPrintable(counts(filtered)));
+    timing.printTime(listing, qPrintable(QStringLiteral("%1 children").arg(children)));
+    // Walks of a home, like those of smart exclude: at or under du's time.
+    timing.printRatio(audit, du, 1.0);
+    timing.printRatio(auditExcludes, du, 1.0);
+    timing.printRatio(listing, du, 1.0);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Times SmartExclude::directorySize, Estimator::localEstimate (without and with patterns) and the
 // rule scan over a generated tree (200,000 files by default), next to `du -s` of the same tree.
-// The page cache is warm for every figure: each is the median of several rounds.
+// Each round times du and every subject in turn; the page cache is warm for every figure, and
+// the walks are to stay at or under du's time.
 // Usage: ExcludeScanBench [file count] [rounds]
 #include "BenchTiming.h"
 #include "exclude/Estimator.h"
@@ -44,36 +45,37 @@ int main(int argc, char **argv)
     if (!treeWritten)
         return 1;
 
+    const QStringList excludes { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral("~/.cache"),
+        root + QStringLiteral("/project0/build"), QStringLiteral("/*/nothing/*") };
     qint64 duBytes = 0;
-    const double du = timeMs(rounds, [&] {
+    qint64 sizeBytes = 0;
+    BackupEstimate plain;
+    BackupEstimate filtered;
+    qsizetype candidates = 0;
+
+    Alternating timing;
+    const int du = timing.add("du -s --block-size=1", [&] {
         QProcess process;
         process.start(QStringLiteral("du"), { QStringLiteral("-s"), QStringLiteral("--block-size=1"), root });
         process.waitForFinished(-1);
         duBytes = process.readAllStandardOutput().split('\t').value(0).toLongLong();
     });
+    const int size = timing.add("SmartExclude::directorySize", [&] { sizeBytes = SmartExclude::directorySize(root); });
+    const int estimate
+        = timing.add("Estimator::localEstimate, no patterns", [&] { plain = Estimator::localEstimate({ root }, {}); });
+    const int estimateExcludes = timing.add(
+        "Estimator::localEstimate, 5 patterns", [&] { filtered = Estimator::localEstimate({ root }, excludes); });
+    const int scan = timing.add("SmartExclude::scan", [&] { candidates = SmartExclude().scan({ root }).size(); });
+    timing.run(rounds);
 
-    qint64 sizeBytes = 0;
-    const double size = timeMs(rounds, [&] { sizeBytes = SmartExclude::directorySize(root); });
-
-    BackupEstimate plain;
-    const double estimate = timeMs(rounds, [&] { plain = Estimator::localEstimate({ root }, {}); });
-
-    const QStringList excludes { QStringLiteral("node_modules"), QStringLiteral("*.log"), QStringLiteral("~/.cache"),
-        root + QStringLiteral("/project0/build"), QStringLiteral("/*/nothing/*") };
-    BackupEstimate filtered;
-    const double estimateExcludes = timeMs(rounds, [&] { filtered = Estimator::localEstimate({ root }, excludes); });
-
-    qsizetype candidates = 0;
-    const double scan = timeMs(rounds, [&] { candidates = SmartExclude().scan({ root }).size(); });
-
-    std::printf("%-44s %10.1f ms  %14lld bytes (folders' own blocks included)\n", "du -s --block-size=1", du,
-        static_cast<long long>(duBytes));
-    std::printf(
-        "%-44s %10.1f ms  %14lld bytes\n", "SmartExclude::directorySize", size, static_cast<long long>(sizeBytes));
-    std::printf("%-44s %10.1f ms  %14lld bytes, %lld files\n", "Estimator::localEstimate, no patterns", estimate,
-        static_cast<long long>(plain.bytes), static_cast<long long>(plain.files));
-    std::printf("%-44s %10.1f ms  %14lld bytes, %lld files\n", "Estimator::localEstimate, 5 patterns", estimateExcludes,
-        static_cast<long long>(filtered.bytes), static_cast<long long>(filtered.files));
-    std::printf("%-44s %10.1f ms  %lld candidates\n", "SmartExclude::scan", scan, static_cast<long long>(candidates));
+    std::printf("%d rounds\n", rounds);
+    timing.printTime(du, qPrintable(QStringLiteral("%1 bytes (folders' own blocks included)").arg(duBytes)));
+    timing.printTime(size, qPrintable(QStringLiteral("%1 bytes").arg(sizeBytes)));
+    timing.printTime(estimate, qPrintable(QStringLiteral("%1 bytes, %2 files").arg(plain.bytes).arg(plain.files)));
+    timing.printTime(
+        estimateExcludes, qPrintable(QStringLiteral("%1 bytes, %2 files").arg(filtered.bytes).arg(filtered.files)));
+    timing.printTime(scan, qPrintable(QStringLiteral("%1 candidates").arg(candidates)));
+    for (const int subject : { size, estimate, estimateExcludes, scan })
+        timing.printRatio(subject, du, 1.0);
     return 0;
 }

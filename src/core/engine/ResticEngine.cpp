@@ -297,9 +297,18 @@ std::optional<QString> ResticEngine::repositoryRefusal(const QString &repository
 void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
     const EventHandler &onEvent) const
 {
+    streamBytes(command, environment, stop, [&onEvent](const ResticStreamBytes &event) {
+        onEvent(ResticStreamEvent {
+            event.type, event.type == ResticStreamEvent::Type::finished ? QString() : event.text(), event.status });
+    });
+}
+
+void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+    const BytesHandler &onEvent) const
+{
     auto fail = [&](const QString &message) {
-        onEvent(ResticStreamEvent::stderrLine(message));
-        onEvent(ResticStreamEvent::finished(-1));
+        onEvent(ResticStreamBytes { ResticStreamEvent::Type::stderrLine, message.toUtf8(), 0 });
+        onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, -1 });
     };
 
     if (const std::optional<QString> refusal = repositoryRefusal(environment.value(repositoryKey))) {
@@ -398,11 +407,11 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
     }
 
     std::exception_ptr handlerError;
-    auto deliver = [&](ResticStreamEvent::Type type, QString line) {
+    auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {
         if (handlerError)
             return;
         try {
-            onEvent(ResticStreamEvent { type, std::move(line), 0 });
+            onEvent(ResticStreamBytes { type, line, 0 });
         } catch (...) {
             handlerError = std::current_exception();
             process->cancel();
@@ -415,7 +424,7 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
             LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
             const auto type
                 = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
-            auto emit = [&](const char *data, qsizetype size) { deliver(type, QString::fromUtf8(data, size)); };
+            auto emit = [&](const char *data, qsizetype size) { deliver(type, QByteArrayView(data, size)); };
             switch (chunk.kind) {
             case ResticProcess::Chunk::Kind::data:
                 splitter.feed(chunk.bytes, emit);
@@ -427,7 +436,8 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
                 // Reported on standard error whichever pipe failed; the partial line is lost.
                 splitter.drop();
                 deliver(ResticStreamEvent::Type::stderrLine,
-                    QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)));
+                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
+                        .toUtf8());
                 break;
             }
         }
@@ -438,7 +448,7 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
     lock.reset();
     if (handlerError)
         std::rethrow_exception(handlerError);
-    onEvent(ResticStreamEvent::finished(status));
+    onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, status });
 }
 
 ResticResult ResticEngine::run(

@@ -6,6 +6,7 @@
 #include "engine/SnapshotEntry.h"
 
 #include <QByteArrayList>
+#include <QByteArrayView>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -37,6 +38,18 @@ struct ResticStreamEvent {
     bool operator==(const ResticStreamEvent &) const = default;
 };
 
+// An event of a restic run as streamBytes() hands it over, before any text is made: a line's
+// bytes as restic wrote them (UTF-8 as a rule, without the line feed), valid only for the
+// duration of the call, so a handler that keeps a line copies it or makes its text.
+struct ResticStreamBytes {
+    ResticStreamEvent::Type type = ResticStreamEvent::Type::finished;
+    QByteArrayView line; // stdoutLine, stderrLine
+    int status = 0; // finished
+
+    // The line as stream() delivers it: invalid UTF-8 replaced with U+FFFD.
+    QString text() const { return QString::fromUtf8(line); }
+};
+
 // The collected result of ResticEngine::run.
 struct ResticResult {
     int exitCode = -1; // -1 when no exit status arrived
@@ -55,6 +68,7 @@ struct ResticResult {
 class ResticEngine final {
 public:
     using EventHandler = std::function<void(const ResticStreamEvent &)>;
+    using BytesHandler = std::function<void(const ResticStreamBytes &)>;
 
     // `binary`: the restic executable to run, used as given; when absent, restic is looked
     // for beside the running executable, then in fallbackPaths(). `lockDirectory`: the folder
@@ -90,6 +104,10 @@ public:
     // drained without further events, and the exception is rethrown (no `finished`).
     void stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
         const EventHandler &onEvent) const;
+    // stream() without a string per line: each line is a view into the read buffer, for
+    // handlers that parse lines in place or skip most of them. Same events, order and rules.
+    void streamBytes(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+        const BytesHandler &onEvent) const;
 
     // stream() collected into a record. A non-zero status is not an error here. Throws
     // CancellationError when `stop` was requested.

@@ -5,10 +5,13 @@
 #include "util/ResticError.h"
 
 #include <QCollator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <cstring>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace vellmir {
@@ -24,15 +27,156 @@ QString browseFailure(int status)
     return QStringLiteral("Could not browse this snapshot (%1).").arg(status);
 }
 
-// Whether `search` appears unchanged in restic's JSON wherever it appears in a path: restic's
-// encoder escapes quotes, backslashes, control characters, "<", ">", "&", U+2028 and U+2029,
-// and writes U+FFFD for invalid bytes. Only then can a line be judged before it is parsed.
-bool survivesJsonEncoding(const QString &search)
+// A walk over the top level of one JSON object line that finds members without building any
+// value. It checks no more of the syntax than it needs to find its way: a line it cannot walk
+// is left to the parser, and so is any line that is not valid JSON, which the parser refuses.
+struct LineWalk {
+    const char *at;
+    const char *end;
+
+    bool atChar(char c) const { return at < end && *at == c; }
+
+    void skipSpace()
+    {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
+            ++at;
+    }
+
+    // At an opening quote: moves past the closing one. `raw` is what lies between them, as
+    // written; `escaped` tells whether it holds an escape.
+    bool string(QByteArrayView &raw, bool &escaped)
+    {
+        const char *start = ++at;
+        escaped = false;
+        while (true) {
+            const auto *quote = static_cast<const char *>(std::memchr(at, '"', size_t(end - at)));
+            if (!quote)
+                return false;
+            const auto *slash = static_cast<const char *>(std::memchr(at, '\\', size_t(quote - at)));
+            if (!slash) {
+                raw = QByteArrayView(start, quote - start);
+                at = quote + 1;
+                return true;
+            }
+            // The escaped character, a quote or a backslash included, is passed over; the hex
+            // digits of "\u" hold neither.
+            escaped = true;
+            at = slash + 2;
+        }
+    }
+
+    // Moves past one value of any kind.
+    bool value()
+    {
+        QByteArrayView raw;
+        bool escaped = false;
+        if (atChar('"'))
+            return string(raw, escaped);
+        if (atChar('{') || atChar('[')) {
+            int depth = 0;
+            while (at < end) {
+                const char c = *at;
+                if (c == '"') {
+                    if (!string(raw, escaped))
+                        return false;
+                    continue;
+                }
+                ++at;
+                if (c == '{' || c == '[')
+                    ++depth;
+                else if ((c == '}' || c == ']') && --depth == 0)
+                    return true;
+            }
+            return false;
+        }
+        // A number, true, false or null.
+        const char *start = at;
+        while (at < end && *at != ',' && *at != '}' && *at != ']' && *at != ' ' && *at != '\t' && *at != '\n'
+            && *at != '\r')
+            ++at;
+        return at > start;
+    }
+};
+
+// Whether the listing line may name a path that holds `search`, judged by the text of its
+// top-level "path" member alone, so that the other members (node types, modes, dates, which
+// hold most words a user might type) cost nothing. False only when the line certainly lists no
+// such path: for a valid line, its one "path" member is a string without that text, or it has
+// no string "path" at all; an invalid line the parser refuses anyway. Anything less certain
+// (an escaped key, a repeated "path", text that does not decode cleanly) is left to the parser.
+bool pathMayMatch(QByteArrayView line, const QString &search)
 {
-    return std::none_of(search.cbegin(), search.cend(), [](QChar c) {
-        return c < u' ' || c == u'"' || c == u'\\' || c == u'<' || c == u'>' || c == u'&' || c == QChar(0x2028)
-            || c == QChar(0x2029) || c == QChar::ReplacementCharacter;
-    });
+    LineWalk walk { line.data(), line.data() + line.size() };
+    walk.skipSpace();
+    if (!walk.atChar('{'))
+        return true;
+    ++walk.at;
+    walk.skipSpace();
+    bool seen = false;
+    std::optional<QByteArrayView> path;
+    bool pathEscaped = false;
+    if (walk.atChar('}')) {
+        ++walk.at;
+    } else {
+        while (true) {
+            walk.skipSpace();
+            QByteArrayView key;
+            bool keyEscaped = false;
+            if (!walk.atChar('"') || !walk.string(key, keyEscaped) || keyEscaped)
+                return true;
+            walk.skipSpace();
+            if (!walk.atChar(':'))
+                return true;
+            ++walk.at;
+            walk.skipSpace();
+            if (key == QByteArrayView("path")) {
+                if (seen)
+                    return true;
+                seen = true;
+                if (walk.atChar('"')) {
+                    QByteArrayView raw;
+                    if (!walk.string(raw, pathEscaped))
+                        return true;
+                    path = raw;
+                } else if (!walk.value()) {
+                    return true;
+                }
+            } else if (!walk.value()) {
+                return true;
+            }
+            walk.skipSpace();
+            if (walk.atChar(',')) {
+                ++walk.at;
+                continue;
+            }
+            if (!walk.atChar('}'))
+                return true;
+            ++walk.at;
+            break;
+        }
+    }
+    walk.skipSpace();
+    if (walk.at != walk.end)
+        return true;
+    if (!path)
+        return false;
+
+    QString text;
+    if (pathEscaped) {
+        // Escapes decoded by the same parser that reads the whole line.
+        const QJsonDocument document = QJsonDocument::fromJson("[\"" + path->toByteArray() + "\"]");
+        const QJsonValue decoded = document.array().at(0);
+        if (!decoded.isString())
+            return true;
+        text = decoded.toString();
+    } else {
+        text = QString::fromUtf8(*path);
+    }
+    // Invalid UTF-8 decodes with replacement characters; how many depends on what follows, so
+    // such a path is left to the parser of the whole line.
+    if (text.contains(QChar::ReplacementCharacter))
+        return true;
+    return text.contains(search, Qt::CaseInsensitive);
 }
 
 bool isAsciiDigit(QChar c)
@@ -122,19 +266,18 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
         command.flag(QStringLiteral("--recursive"));
     command.positional(snapshot).positional(directory);
 
-    // Most lines of a search match nothing; a line that does not hold the text cannot hold a
-    // path that does, which spares parsing it.
-    const bool prefilter = !search.isEmpty() && survivesJsonEncoding(search);
+    // Most lines of a search match nothing: those are judged by their path's text alone and
+    // never parsed.
     int status = -1;
     QString lastError;
     QList<SnapshotEntry> entries;
-    stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+    streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine: {
             // Once the listing is full the rest is only drained, so restic finishes normally.
-            if (entries.size() >= browseLimit || (prefilter && !event.line.contains(search, Qt::CaseInsensitive)))
+            if (entries.size() >= browseLimit || (!search.isEmpty() && !pathMayMatch(event.line, search)))
                 return;
-            const QJsonDocument document = QJsonDocument::fromJson(event.line.toUtf8());
+            const QJsonDocument document = json::parseLine(event.line);
             if (!document.isObject())
                 return;
             const QJsonObject node = document.object();
@@ -152,7 +295,7 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
             break;
         }
         case ResticStreamEvent::Type::stderrLine:
-            lastError = event.line;
+            lastError = event.text();
             break;
         case ResticStreamEvent::Type::finished:
             status = event.status;

@@ -16,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vellmir {
@@ -77,7 +78,8 @@ struct PipeReader {
         closeDescriptor(fd);
     }
 
-    void readOnce(QByteArray &buffer, std::vector<ResticProcess::Chunk> &out)
+    // Returns how many bytes it read (0 also at the end or on an error).
+    ssize_t readOnce(QByteArray &buffer, std::vector<ResticProcess::Chunk> &out)
     {
         if (buffer.size() != qsizetype(readSize))
             buffer = QByteArray(qsizetype(readSize), Qt::Uninitialized);
@@ -96,6 +98,7 @@ struct PipeReader {
             out.push_back({ ResticProcess::Chunk::Kind::failed, isStderr, {}, errno });
             closeDescriptor(fd);
         }
+        return std::max<ssize_t>(count, 0);
     }
 };
 
@@ -346,9 +349,10 @@ int ResticProcess::pump(const Sink &sink)
                 killAt = now + ResticEngine::killDelay;
             }
         }
+        ssize_t largestRead = 0;
         for (int i = 0; i < 2; ++i) {
             if (readerSlot[i] >= 0 && fds[readerSlot[i]].revents != 0)
-                readers[i].readOnce(buffer, batch);
+                largestRead = std::max(largestRead, readers[i].readOnce(buffer, batch));
         }
         if (!exited && (m_pidfd < 0 || (fds[exitSlot].revents & POLLIN))) {
             // WNOWAIT: learn of the exit but leave the child unreaped (see the class comment).
@@ -374,6 +378,12 @@ int ResticProcess::pump(const Sink &sink)
             sink(batch);
             batch.clear();
         }
+        // restic writes each line of a listing with a write of its own, tens of thousands a
+        // second, and a write that finds this thread waiting must wake it: a cost restic pays
+        // for every line. After a short read, a millisecond's pause lets lines gather in the
+        // pipe (1 MiB, far more than a millisecond of output), so one wake-up takes many.
+        if (largestRead > 0 && size_t(largestRead) < readSize / 2 && !exited && !cancelled)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!batch.empty()) {
         sink(batch);

@@ -7,27 +7,9 @@
 #include "util/Log.h"
 
 #include <QMetaObject>
-#include <mutex>
 #include <thread>
 
 namespace vellmir {
-
-// The worker's way back to the model: posts run on the model's thread, and nothing is posted
-// once the model is gone.
-struct ExcludeReviewModel::Receiver {
-    std::mutex mutex;
-    ExcludeReviewModel *model = nullptr;
-
-    template <typename Function> void post(Function function)
-    {
-        const std::lock_guard guard(mutex);
-        ExcludeReviewModel *target = model;
-        if (!target)
-            return;
-        QMetaObject::invokeMethod(
-            target, [target, function = std::move(function)] { function(target); }, Qt::QueuedConnection);
-    }
-};
 
 struct ExcludeReviewModel::Outcome {
     enum class Kind { complete, cancelled, failed };
@@ -70,17 +52,13 @@ ExcludeReviewModel::ExcludeReviewModel(ExcludeEvidenceScanner scanner, QObject *
     , m_availabilitySource([] { return SmartExcludeAI::availability(); })
     , m_availability(SmartExcludeAI::availability())
     , m_runID(QUuid::createUuid())
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<ExcludeReviewModel>::make(this))
 {
-    m_receiver->model = this;
 }
 
 ExcludeReviewModel::~ExcludeReviewModel()
 {
-    {
-        const std::lock_guard guard(m_receiver->mutex);
-        m_receiver->model = nullptr;
-    }
+    m_receiver->close();
     if (m_task)
         m_task->request_stop();
 }

@@ -5,6 +5,7 @@
 #include "exclude/ExcludeEvidence.h"
 #include "exclude/ExcludeModelProviding.h"
 #include "exclude/ExcludeReviewState.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QObject>
@@ -83,7 +84,6 @@ Q_SIGNALS:
     void selectedChanged();
 
 private:
-    struct Receiver;
     struct Outcome;
 
     void setState(const ExcludeReviewState &state);
@@ -101,7 +101,7 @@ private:
     QSet<QString> m_selected;
     std::optional<std::stop_source> m_task; // of the run under way
     QUuid m_runID;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<ExcludeReviewModel>> m_receiver;
 };
 
 } // namespace vellmir

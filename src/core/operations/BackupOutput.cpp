@@ -1,5 +1,7 @@
 #include "operations/BackupOutput.h"
 
+#include "util/Json.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -93,8 +95,14 @@ BackupOutput::BackupOutput(BackupRunState &state, bool usingFullDiskAccess, QStr
 
 void BackupOutput::parseStdout(const QString &line)
 {
+    const QByteArray bytes = line.toUtf8();
+    parseStdout(QByteArrayView(bytes));
+}
+
+void BackupOutput::parseStdout(QByteArrayView line)
+{
     QJsonParseError parseError {};
-    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &parseError);
+    const QJsonDocument document = json::parseLine(line, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject())
         return;
     const QJsonObject object = document.object();

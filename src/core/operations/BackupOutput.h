@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -53,6 +54,8 @@ public:
     BackupOutput(BackupRunState &state, bool usingFullDiskAccess, QString home);
 
     void parseStdout(const QString &line);
+    // The same for a line still in restic's bytes, parsed without making a string of it.
+    void parseStdout(QByteArrayView line);
     void parseStderr(const QString &line);
     // Files one problem line as an issue, or as an expected skip of protected data.
     void report(const QString &message);

@@ -20,7 +20,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -106,12 +105,6 @@ struct BackupRunner::Update {
     bool usingFullDiskAccess = false;
     std::optional<BackupRecord> record;
     bool ended = false;
-};
-
-// Lets a run on another thread reach its runner for as long as the runner lives.
-struct BackupRunner::Receiver {
-    std::mutex mutex;
-    BackupRunner *runner = nullptr;
 };
 
 // One run: the steps of a backup on whatever thread calls execute(), working on its own copy
@@ -239,7 +232,7 @@ private:
         int status = -1;
         BackupOutput output(m_state, m_usingFullDiskAccess, m_home);
         try {
-            m_engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+            m_engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
                 // Once cancelled, the engine is stopping restic; what it still says is not read.
                 if (stop.stop_requested())
                     return;
@@ -248,7 +241,7 @@ private:
                     output.parseStdout(event.line);
                     break;
                 case ResticStreamEvent::Type::stderrLine:
-                    output.parseStderr(event.line);
+                    output.parseStderr(event.text());
                     break;
                 case ResticStreamEvent::Type::finished:
                     status = event.status;
@@ -466,16 +459,14 @@ BackupRunner::BackupRunner(ResticEngine engine, BackupHistory history, Services 
     , m_engine(std::move(engine))
     , m_history(std::move(history))
     , m_services(withDefaults(std::move(services)))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<BackupRunner>::make(this))
 {
-    m_receiver->runner = this;
 }
 
 BackupRunner::~BackupRunner()
 {
     // A run still under way finishes on its own; from here on its news goes nowhere.
-    std::lock_guard guard(m_receiver->mutex);
-    m_receiver->runner = nullptr;
+    m_receiver->close();
 }
 
 int BackupRunner::runsInProgress()
@@ -524,13 +515,8 @@ std::shared_ptr<BackupRunner::Job> BackupRunner::start(const Destination &destin
     } else {
         // Through the runner's event loop, and only while the runner lives.
         deliver = [receiver = m_receiver, generation](Update &&update) {
-            std::lock_guard guard(receiver->mutex);
-            BackupRunner *runner = receiver->runner;
-            if (!runner)
-                return;
-            QMetaObject::invokeMethod(
-                runner, [runner, generation, update = std::move(update)] { runner->apply(generation, update); },
-                Qt::QueuedConnection);
+            receiver->post(
+                [generation, update = std::move(update)](BackupRunner *runner) { runner->apply(generation, update); });
         };
     }
     return std::make_shared<Job>(*this, destination, std::move(deliver));

@@ -6,6 +6,7 @@
 #include "operations/BackupNotifications.h"
 #include "operations/BackupOutput.h"
 #include "operations/BackupRecord.h"
+#include "util/Receiver.h"
 
 #include <QObject>
 #include <QString>
@@ -134,7 +135,6 @@ Q_SIGNALS:
 private:
     class Job;
     struct Update;
-    struct Receiver;
 
     // Steps 1 to 3 of every start, on the runner's thread: reset and enter scanning. The job
     // delivers its changes directly when it runs on the runner's thread, else through events.
@@ -152,7 +152,7 @@ private:
     quint64 m_generation = 0;
     // Cancels the latest run() (runAndWait() takes its own stop token).
     std::stop_source m_stop;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<BackupRunner>> m_receiver;
 };
 
 } // namespace vellmir

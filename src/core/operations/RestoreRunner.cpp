@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -26,9 +25,9 @@ namespace {
 using State = RestoreRunner::State;
 using Phase = RestoreRunner::Phase;
 
-void parseStdout(State &state, const QString &line)
+void parseStdout(State &state, QByteArrayView line)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
+    const QJsonDocument document = json::parseLine(line);
     if (!document.isObject())
         return;
     const QJsonObject object = document.object();
@@ -151,7 +150,7 @@ void perform(
 
     int status = -1;
     QString lastStderr;
-    request.engine.stream(command, environment, stop, [&](const ResticStreamEvent &event) {
+    request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         if (stop.stop_requested())
             return;
         const State before = state;
@@ -159,11 +158,13 @@ void perform(
         case ResticStreamEvent::Type::stdoutLine:
             parseStdout(state, event.line);
             break;
-        case ResticStreamEvent::Type::stderrLine:
-            parseStderr(state, event.line);
-            if (!event.line.trimmed().isEmpty())
-                lastStderr = event.line.trimmed();
+        case ResticStreamEvent::Type::stderrLine: {
+            const QString line = event.text();
+            parseStderr(state, line);
+            if (!line.trimmed().isEmpty())
+                lastStderr = line.trimmed();
             break;
+        }
         case ResticStreamEvent::Type::finished:
             status = event.status;
             break;
@@ -229,29 +230,19 @@ QString RestoreRunner::folderPrefix()
     return QStringLiteral("Vellmir Restore ");
 }
 
-// What a worker posts through. The runner clears it on destruction; a worker checks it under
-// the mutex before each post, so nothing is ever posted to a runner that is gone, and what was
-// posted before is discarded with the object.
-struct RestoreRunner::Receiver {
-    std::mutex mutex;
-    RestoreRunner *runner = nullptr;
-};
-
 RestoreRunner::RestoreRunner(
     ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore, QObject *parent)
     : QObject(parent)
     , m_engine(std::move(engine))
     , m_credentials(std::move(credentials))
     , m_healthStore(std::move(healthStore))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<RestoreRunner>::make(this))
 {
-    m_receiver->runner = this;
 }
 
 RestoreRunner::~RestoreRunner()
 {
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->runner = nullptr;
+    m_receiver->close();
 }
 
 void RestoreRunner::apply(const State &next)
@@ -300,17 +291,10 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
     std::thread([receiver = m_receiver, generation, start, request = std::move(request), stop = m_stop.get_token()] {
         State state = start;
         const auto publish = [&receiver, generation](const State &current) {
-            const std::lock_guard guard(receiver->mutex);
-            RestoreRunner *runner = receiver->runner;
-            if (!runner)
-                return;
-            QMetaObject::invokeMethod(
-                runner,
-                [runner, generation, current] {
-                    if (generation == runner->m_generation)
-                        runner->apply(current);
-                },
-                Qt::QueuedConnection);
+            receiver->post([generation, current](RestoreRunner *runner) {
+                if (generation == runner->m_generation)
+                    runner->apply(current);
+            });
         };
         performSafely(state, publish, request, stop);
     }).detach();

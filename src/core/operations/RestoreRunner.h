@@ -5,6 +5,7 @@
 #include "engine/ResticEngine.h"
 #include "engine/Snapshot.h"
 #include "operations/RepositoryHealthStore.h"
+#include "util/Receiver.h"
 
 #include <QObject>
 #include <QString>
@@ -108,12 +109,11 @@ private:
     CredentialsStore m_credentials;
     RepositoryHealthStore m_healthStore;
     State m_state;
-    struct Receiver;
 
     // Tells the posts of an earlier worker apart from the current one's.
     quint64 m_generation = 0;
     std::stop_source m_stop; // of the restore run() started last
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<RestoreRunner>> m_receiver;
 };
 
 } // namespace vellmir

@@ -19,6 +19,18 @@ QJsonDocument parse(const QByteArray &bytes, const QString &what)
     return document;
 }
 
+QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error)
+{
+    QJsonParseError first {};
+    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(line.data(), line.size()), &first);
+    if (first.error == QJsonParseError::NoError) {
+        if (error)
+            *error = first;
+        return document;
+    }
+    return QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), error);
+}
+
 QJsonObject parseObject(const QByteArray &bytes, const QString &what)
 {
     const QJsonDocument document = parse(bytes, what);

@@ -4,6 +4,7 @@
 #include "util/Error.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,6 +26,11 @@ namespace json {
 QJsonDocument parse(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
 QJsonObject parseObject(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
 QJsonArray parseArray(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
+
+// One line of a program's output, parsed where it lies, without throwing. A line the parser
+// refuses is read once more as text with invalid UTF-8 replaced by U+FFFD, so every line reads
+// exactly as it would after being decoded to a string first; `error` tells that second reading.
+QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error = nullptr);
 
 enum class Style { Compact, Pretty };
 struct WriteOptions {

@@ -6,6 +6,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Json.cpp util/Json.h
     util/Log.cpp util/Log.h
     util/Process.cpp util/Process.h
+    util/Receiver.h
     util/ResticError.h
     util/UserDefaults.cpp util/UserDefaults.h
     util/Uuid.cpp util/Uuid.h

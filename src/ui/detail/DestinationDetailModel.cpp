@@ -14,15 +14,9 @@
 #include <QMessageBox>
 #include <QUndoCommand>
 #include <QUndoStack>
-#include <mutex>
 #include <thread>
 
 namespace vellmir {
-
-struct DestinationDetailModel::Receiver {
-    std::mutex mutex;
-    DestinationDetailModel *model = nullptr;
-};
 
 namespace {
 
@@ -139,9 +133,8 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
     , m_onEdit(std::move(onEdit))
     , m_onDeleted(std::move(onDeleted))
     , m_fdaGranted(services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FDAStatus::isGranted())
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<DestinationDetailModel>::make(this))
 {
-    m_receiver->model = this;
     if (!m_runner)
         m_runner = std::make_unique<BackupRunner>(ResticEngine(), BackupHistory());
     m_timer.setInterval(pollInterval);
@@ -158,8 +151,7 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
 DestinationDetailModel::~DestinationDetailModel()
 {
     m_viewStop.request_stop();
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->model = nullptr;
+    m_receiver->close();
 }
 
 void DestinationDetailModel::setDestination(const Destination &destination)
@@ -186,11 +178,8 @@ void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver
         }
         if (stop.stop_requested())
             return;
-        const std::lock_guard guard(receiver->mutex);
-        if (DestinationDetailModel *model = receiver->model)
-            QMetaObject::invokeMethod(
-                model, [model, deliver, outcome] { deliver(model, outcome.value, outcome.error); },
-                Qt::QueuedConnection);
+        receiver->post(
+            [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
     }).detach();
 }
 

@@ -6,6 +6,7 @@
 #include "engine/ResticEngine.h"
 #include "engine/Snapshot.h"
 #include "operations/BackupRecord.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QLocale>
@@ -166,7 +167,6 @@ Q_SIGNALS:
     void restoreTargetChanged();
 
 private:
-    struct Receiver;
     template <typename Work, typename Deliver> void background(std::stop_token stop, Work work, Deliver deliver);
     void loadSnapshots(std::stop_token stop, std::function<void()> then);
     void finishLoad(quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error);
@@ -208,7 +208,7 @@ private:
     quint64 m_loadGeneration = 0;
     // Ends the work the pane started by itself (the first snapshot load) when the pane goes.
     std::stop_source m_viewStop;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<DestinationDetailModel>> m_receiver;
 };
 
 } // namespace vellmir

@@ -13,27 +13,9 @@
 
 #include <QMetaObject>
 #include <algorithm>
-#include <mutex>
 #include <thread>
 
 namespace vellmir {
-
-// The workers' way back: posts run on the model's thread, and nothing is posted once the
-// model is gone, so a scan that outlives the sheet ends harmlessly.
-struct SmartExcludeSheetModel::Receiver {
-    std::mutex mutex;
-    SmartExcludeSheetModel *model = nullptr;
-
-    template <typename Function> void post(Function function)
-    {
-        const std::lock_guard guard(mutex);
-        SmartExcludeSheetModel *target = model;
-        if (!target)
-            return;
-        QMetaObject::invokeMethod(
-            target, [target, function = std::move(function)] { function(target); }, Qt::QueuedConnection);
-    }
-};
 
 const QString SmartExcludeSheetModel::privacyNote = QStringLiteral(
     "On-device only. Shares relative folder paths and metadata with the local model, never document contents. "
@@ -85,18 +67,14 @@ SmartExcludeSheetModel::SmartExcludeSheetModel(QStringList sources, QStringList 
     , m_onApply(std::move(onApply))
     , m_services(std::move(services))
     , m_aiReview(new ExcludeReviewModel(m_services.evidenceScanner, this))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<SmartExcludeSheetModel>::make(this))
 {
-    m_receiver->model = this;
     m_aiReview->setAvailabilitySource(m_services.availability);
 }
 
 SmartExcludeSheetModel::~SmartExcludeSheetModel()
 {
-    {
-        const std::lock_guard guard(m_receiver->mutex);
-        m_receiver->model = nullptr;
-    }
+    m_receiver->close();
     if (m_applyTask)
         m_applyTask->request_stop();
 }

@@ -2,6 +2,7 @@
 
 #include "exclude/ExcludeCandidate.h"
 #include "exclude/ExcludeReviewModel.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QObject>
@@ -121,8 +122,6 @@ Q_SIGNALS:
     void dismissRequested();
 
 private:
-    struct Receiver;
-
     void deliverScan(const QList<ExcludeCandidate> &found);
     void finishApply(
         quint64 generation, const std::optional<QStringList> &aiPatterns, const std::optional<QString> &error);
@@ -141,7 +140,7 @@ private:
     std::optional<std::stop_source> m_applyTask;
     quint64 m_applyGeneration = 0;
     ExcludeReviewModel *m_aiReview;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<SmartExcludeSheetModel>> m_receiver;
 };
 
 } // namespace vellmir

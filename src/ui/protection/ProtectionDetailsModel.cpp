@@ -6,18 +6,11 @@
 
 #include <QMetaObject>
 #include <limits>
-#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
 namespace vellmir {
-
-// Lets a worker thread find out whether the model still exists when it is done.
-struct ProtectionDetailsModel::Receiver {
-    std::mutex mutex;
-    ProtectionDetailsModel *model = nullptr;
-};
 
 namespace {
 
@@ -32,10 +25,8 @@ void runDetached(ReceiverPtr receiver, Work work, Deliver deliver, bool backgrou
             ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
         }
         Result result = work();
-        const std::lock_guard guard(receiver->mutex);
-        if (ProtectionDetailsModel *model = receiver->model)
-            QMetaObject::invokeMethod(
-                model, [model, deliver, result = std::move(result)] { deliver(model, result); }, Qt::QueuedConnection);
+        receiver->post(
+            [deliver, result = std::move(result)](ProtectionDetailsModel *model) { deliver(model, result); });
     }).detach();
 }
 
@@ -57,9 +48,8 @@ ProtectionDetailsModel::ProtectionDetailsModel(const Destination &destination, S
     : QObject(parent)
     , m_destination(destination)
     , m_services(std::move(services))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<ProtectionDetailsModel>::make(this))
 {
-    m_receiver->model = this;
     if (!m_services.scan)
         m_services.scan = [](const Destination &d) { return CoverageAudit::scan(d); };
     m_timer.setInterval(pollInterval);
@@ -68,8 +58,7 @@ ProtectionDetailsModel::ProtectionDetailsModel(const Destination &destination, S
 
 ProtectionDetailsModel::~ProtectionDetailsModel()
 {
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->model = nullptr;
+    m_receiver->close();
 }
 
 void ProtectionDetailsModel::setDestination(const Destination &destination)

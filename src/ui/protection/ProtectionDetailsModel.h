@@ -6,6 +6,7 @@
 #include "operations/RepositoryHealth.h"
 #include "operations/RepositoryHealthStore.h"
 #include "protection/CoverageAudit.h"
+#include "util/Receiver.h"
 
 #include <QLocale>
 #include <QObject>
@@ -116,7 +117,6 @@ Q_SIGNALS:
     void messageChanged();
 
 private:
-    struct Receiver;
     using HealthAction = std::function<void(const RepositoryHealthStore &, const Destination &, const ResticEngine &)>;
 
     void runHealthAction(HealthAction action, std::optional<QString> successMessage);
@@ -127,7 +127,7 @@ private:
 
     Destination m_destination;
     Services m_services;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<ProtectionDetailsModel>> m_receiver;
     QTimer m_timer;
     RepositoryHealth m_health;
     std::optional<CoverageAudit> m_audit;

@@ -11,7 +11,6 @@
 #include <QRunnable>
 #include <QThreadPool>
 #include <exception>
-#include <mutex>
 
 namespace vellmir {
 
@@ -26,29 +25,19 @@ QString exclusionPattern(const BackupEntry &entry)
 
 } // namespace
 
-// What a listing worker posts through. The model clears it on destruction; a worker checks it
-// under the mutex before it posts, and Qt drops events posted to an object that is then
-// destroyed, so a result never reaches a model that is gone.
-struct BackupExplorerModel::Receiver {
-    std::mutex mutex;
-    BackupExplorerModel *model = nullptr;
-};
-
 BackupExplorerModel::BackupExplorerModel(QString directory, ProposedBackupSheetModel *sheet, QObject *parent)
     : QObject(parent)
     , m_directory(std::move(directory))
     , m_title(ProposedBackupSheetModel::title(m_directory))
     , m_sheet(sheet)
     , m_lister(&ProposedBackup::children)
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<BackupExplorerModel>::make(this))
 {
-    m_receiver->model = this;
 }
 
 BackupExplorerModel::~BackupExplorerModel()
 {
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->model = nullptr;
+    m_receiver->close();
 }
 
 QStringList BackupExplorerModel::currentExcludes() const
@@ -77,12 +66,8 @@ void BackupExplorerModel::refresh()
             } catch (...) {
                 logLine(QStringLiteral("ProposedBackup"), QStringLiteral("listing failed"));
             }
-            const std::lock_guard guard(receiver->mutex);
-            if (BackupExplorerModel *model = receiver->model) {
-                QMetaObject::invokeMethod(
-                    model, [model, generation, excludes, entries] { model->land(generation, excludes, entries); },
-                    Qt::QueuedConnection);
-            }
+            receiver->post([generation, excludes, entries](
+                               BackupExplorerModel *model) { model->land(generation, excludes, entries); });
         });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "restore/BackupEntry.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QObject>
@@ -77,8 +78,6 @@ Q_SIGNALS:
     void hoveredIDChanged();
 
 private:
-    struct Receiver;
-
     void land(quint64 generation, const QStringList &excludes, const QList<BackupEntry> &entries);
     void setEntries(const QList<BackupEntry> &entries);
     void setLoading(bool loading);
@@ -92,7 +91,7 @@ private:
     bool m_loading = true;
     std::optional<QString> m_hoveredID;
     quint64 m_generation = 0; // of the newest listing started
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<BackupExplorerModel>> m_receiver;
 };
 
 } // namespace vellmir

@@ -8,19 +8,11 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QStandardPaths>
-#include <mutex>
 #include <thread>
 
 namespace vellmir {
 
 using Phase = RestoreRunner::Phase;
-
-// What a listing worker posts through. The model clears it on destruction; a worker checks it
-// under the mutex before each post, so nothing reaches a model that is gone.
-struct SnapshotBrowserModel::Receiver {
-    std::mutex mutex;
-    SnapshotBrowserModel *model = nullptr;
-};
 
 SnapshotBrowserModel::SnapshotBrowserModel(Destination destination, QList<Snapshot> snapshots, const Snapshot &chosen,
     const RestoreServices &services, QObject *parent)
@@ -32,9 +24,8 @@ SnapshotBrowserModel::SnapshotBrowserModel(Destination destination, QList<Snapsh
     , m_snapshotID(chosen.id)
     , m_targetPath(defaultTargetPath())
     , m_runner(services.makeRunner(this))
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<SnapshotBrowserModel>::make(this))
 {
-    m_receiver->model = this;
     m_debounce.setSingleShot(true);
     m_debounce.setInterval(debounce);
     connect(&m_debounce, &QTimer::timeout, this, &SnapshotBrowserModel::runListing);
@@ -43,8 +34,7 @@ SnapshotBrowserModel::SnapshotBrowserModel(Destination destination, QList<Snapsh
 SnapshotBrowserModel::~SnapshotBrowserModel()
 {
     m_listingStop.request_stop();
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->model = nullptr;
+    m_receiver->close();
 }
 
 QString SnapshotBrowserModel::defaultTargetPath()
@@ -313,24 +303,19 @@ void SnapshotBrowserModel::runListing()
     std::thread([receiver = m_receiver, generation, engine = m_engine, credentials = m_credentials,
                     destination = m_destination, snapshotID = m_snapshotID, directory = m_directory, search = m_search,
                     stop = m_listingStop.get_token()] {
-        const auto post = [&](auto deliver) {
-            const std::lock_guard guard(receiver->mutex);
-            if (SnapshotBrowserModel *model = receiver->model)
-                QMetaObject::invokeMethod(
-                    model, [model, deliver] { deliver(model); }, Qt::QueuedConnection);
-        };
         try {
             const ResticEnvironment environment = credentials.resticEnvironment(destination);
             const QList<SnapshotEntry> entries = engine.browse(snapshotID, directory, search, false, environment, stop);
             if (stop.stop_requested())
                 return;
-            post([generation, entries](SnapshotBrowserModel *model) { model->finishListing(generation, entries); });
+            receiver->post(
+                [generation, entries](SnapshotBrowserModel *model) { model->finishListing(generation, entries); });
         } catch (const CancellationError &) {
         } catch (const std::exception &error) {
             if (stop.stop_requested())
                 return;
-            post([generation, message = errorDescription(error)](
-                     SnapshotBrowserModel *model) { model->failListing(generation, message); });
+            receiver->post([generation, message = errorDescription(error)](
+                               SnapshotBrowserModel *model) { model->failListing(generation, message); });
         }
     }).detach();
 }

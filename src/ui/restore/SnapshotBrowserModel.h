@@ -5,6 +5,7 @@
 #include "engine/SnapshotEntry.h"
 #include "operations/RestoreRunner.h"
 #include "restore/RestoreServices.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QObject>
@@ -127,8 +128,6 @@ Q_SIGNALS:
     void targetPathChanged();
 
 private:
-    struct Receiver;
-
     void queryChanged(const QString &before);
     void restartListing();
     void runListing();
@@ -161,7 +160,7 @@ private:
     QTimer m_debounce;
     quint64 m_generation = 0; // of the newest listing; older ones' results are dropped
     std::stop_source m_listingStop;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<SnapshotBrowserModel>> m_receiver;
 };
 
 } // namespace vellmir
