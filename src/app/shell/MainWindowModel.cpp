@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -21,18 +20,11 @@ constexpr int reloadDelayMs = 300;
 
 } // namespace
 
-// Lets a read finishing on a worker thread find out whether the model is still there.
-struct MainWindowModel::Receiver {
-    std::mutex mutex;
-    MainWindowModel *model = nullptr;
-};
-
 MainWindowModel::MainWindowModel(DestinationStore &store, QObject *parent)
     : QObject(parent)
     , m_store(store)
-    , m_receiver(std::make_shared<Receiver>())
+    , m_receiver(Receiver<MainWindowModel>::make(this))
 {
-    m_receiver->model = this;
     m_reloadTimer.setSingleShot(true);
     m_reloadTimer.setInterval(reloadDelayMs);
     connect(&m_reloadTimer, &QTimer::timeout, this, &MainWindowModel::reloadInBackground);
@@ -50,8 +42,7 @@ MainWindowModel::MainWindowModel(DestinationStore &store, QObject *parent)
 
 MainWindowModel::~MainWindowModel()
 {
-    const std::lock_guard guard(m_receiver->mutex);
-    m_receiver->model = nullptr;
+    m_receiver->close();
 }
 
 void MainWindowModel::followStore()
@@ -179,10 +170,7 @@ void MainWindowModel::reloadInBackground()
     m_stamps = stamps();
     std::thread([receiver = m_receiver, seal = m_store.seal()] {
         const DestinationStore::Loaded loaded = DestinationStore::load(seal);
-        const std::lock_guard guard(receiver->mutex);
-        if (MainWindowModel *model = receiver->model)
-            QMetaObject::invokeMethod(
-                model, [model, loaded] { model->finishReload(loaded); }, Qt::QueuedConnection);
+        receiver->post([loaded](MainWindowModel *model) { model->finishReload(loaded); });
     }).detach();
 }
 

@@ -2,6 +2,7 @@
 
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
+#include "util/Receiver.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -93,7 +94,6 @@ Q_SIGNALS:
     void policyChanged();
 
 private:
-    struct Receiver;
     struct FileStamp {
         bool exists = false;
         qint64 size = 0;
@@ -122,7 +122,7 @@ private:
     bool m_reloadAgain = false;
     // The store published something while a read was running, so that read may be stale.
     bool m_overtaken = false;
-    std::shared_ptr<Receiver> m_receiver;
+    std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
 };
 
 } // namespace vellmir
