@@ -54,15 +54,9 @@ const SecretSchema *anySchema()
     return &value;
 }
 
-// Records a failed libsecret or D-Bus call as a test failure; false when there was one.
 bool failOn(GError *error)
 {
-    if (!error)
-        return true;
-    const QByteArray message = error->message;
-    g_error_free(error);
-    QTest::qFail(message.constData(), __FILE__, __LINE__);
-    return false;
+    return test::keyringCallSucceeded(error);
 }
 
 // Items with this identity, in the default collection or anywhere; -1 when the search failed.
