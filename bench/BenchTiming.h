@@ -109,7 +109,8 @@ inline bool writeTree(const QString &root, int count, const QString &groupPrefix
             for (int i = 0; i < 40 && written < count; ++i, ++written) {
                 const QString name
                     = i % 10 == 0 ? QStringLiteral("trace%1.log").arg(i) : QStringLiteral("file%1").arg(i) + suffix;
-                if (!writeFile(folder + u'/' + name, (written * 7919) % 9000 + 10)) {
+                // 64-bit product: written * 7919 overflows an int past 271,000 files.
+                if (!writeFile(folder + u'/' + name, int((qint64(written) * 7919) % 9000) + 10)) {
                     std::fprintf(stderr, "could not write below %s\n", qPrintable(folder));
                     return false;
                 }
