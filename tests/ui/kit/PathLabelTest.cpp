@@ -1,9 +1,9 @@
 #include "kit/PathLabel.h"
+#include "ShownToolTip.h"
 #include "TestSupport.h"
 #include "kit/Screenshot.h"
 
 #include <QTest>
-#include <QTextDocument>
 
 using namespace vellmir;
 
@@ -73,16 +73,6 @@ void PathLabelTest::lineBreaksStayOnOneLine()
     QCOMPARE(label.path(), QStringLiteral("/tmp/odd\nname"));
 }
 
-// What a tooltip shows: Qt renders text that looks like HTML as rich text.
-static QString shownToolTip(const QString &tip)
-{
-    if (!Qt::mightBeRichText(tip))
-        return tip;
-    QTextDocument document;
-    document.setHtml(tip);
-    return document.toPlainText();
-}
-
 void PathLabelTest::toolTipsShowMarkupAsText_data()
 {
     QTest::addColumn<QString>("path");
@@ -97,7 +87,7 @@ void PathLabelTest::toolTipsShowMarkupAsText()
 {
     QFETCH(QString, path);
     PathLabel label(path);
-    QCOMPARE(shownToolTip(label.toolTip()), path);
+    QCOMPARE(test::shownToolTip(label.toolTip()), path);
     QVERIFY(!label.toolTip().contains(QStringLiteral("<img")));
 }
 

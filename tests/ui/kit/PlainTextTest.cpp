@@ -1,8 +1,8 @@
 #include "kit/PlainText.h"
+#include "ShownToolTip.h"
 
 #include <QKeySequence>
 #include <QTest>
-#include <QTextDocument>
 
 using namespace vellmir;
 
@@ -15,16 +15,6 @@ private Q_SLOTS:
     void buttonTitlesKeepAmpersands_data();
     void buttonTitlesKeepAmpersands();
 };
-
-// What a tooltip shows: Qt renders text that looks like HTML as rich text.
-static QString shownToolTip(const QString &tip)
-{
-    if (!Qt::mightBeRichText(tip))
-        return tip;
-    QTextDocument document;
-    document.setHtml(tip);
-    return document.toPlainText();
-}
 
 void PlainTextTest::toolTipsShowTheirText_data()
 {
@@ -41,7 +31,7 @@ void PlainTextTest::toolTipsShowTheirText()
 {
     QFETCH(QString, text);
     const QString tip = plainToolTip(text);
-    QCOMPARE(shownToolTip(tip), text);
+    QCOMPARE(test::shownToolTip(tip), text);
     QCOMPARE(tip.isEmpty(), text.isEmpty());
 }
 
