@@ -65,22 +65,23 @@ struct Shown {
             texts.append(sidebar()->item(i)->text());
         return texts;
     }
-    // The name on the pane now shown; a pane left behind is only deleted later.
+    // Of the given widgets, those now shown: a pane left behind is only deleted later.
+    template <typename T> static QList<T *> visibleOnly(const QList<T *> &widgets)
+    {
+        QList<T *> visible;
+        for (T *widget : widgets)
+            if (widget->isVisible())
+                visible.append(widget);
+        return visible;
+    }
+    // The name on the pane now shown.
     QString detailName() const
     {
-        for (QLabel *label : window->findChildren<QLabel *>(QStringLiteral("detailName")))
-            if (label->isVisible())
-                return label->text();
-        return {};
+        const QList<QLabel *> names = visibleOnly(window->findChildren<QLabel *>(QStringLiteral("detailName")));
+        return names.isEmpty() ? QString() : names.first()->text();
     }
-    // The destination pane now shown; a pane left behind is only deleted later.
-    DestinationDetail *pane() const
-    {
-        for (DestinationDetail *pane : window->findChildren<DestinationDetail *>())
-            if (pane->isVisible())
-                return pane;
-        return nullptr;
-    }
+    // The destination pane now shown.
+    DestinationDetail *pane() const { return visibleOnly(window->findChildren<DestinationDetail *>()).value(0); }
     QAction *action(const char *name) const { return find<QAction>(QLatin1StringView(name)); }
     // The "Destination" menu's items, in order, as enabled or not.
     QList<bool> destinationMenuEnabled() const
@@ -92,13 +93,10 @@ struct Shown {
         return enabled;
     }
     bool showsOverview() const { return find<QStackedWidget>(QStringLiteral("content"))->currentIndex() == 0; }
-    QList<DestinationHealthRow *> rows() const
+    QList<DestinationHealthRow *> rows() const { return visibleOnly(window->findChildren<DestinationHealthRow *>()); }
+    DestinationHealthRow *row(const Destination &d) const
     {
-        QList<DestinationHealthRow *> visible;
-        for (DestinationHealthRow *row : window->findChildren<DestinationHealthRow *>())
-            if (row->isVisible())
-                visible.append(row);
-        return visible;
+        return find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(d.id));
     }
     bool screenshot(const QString &state) const
     {
@@ -170,19 +168,19 @@ void MainWindowTest::twoDestinations()
     QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverviewHint"))->isVisible());
     QCOMPARE(shown.rows().size(), 2);
     for (const Destination &d : pair) {
-        auto *row = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(d.id));
+        auto *row = shown.row(d);
         QVERIFY(row && row->isVisible());
         QCOMPARE(row->model().destination(), d);
     }
     QVERIFY(shown.screenshot(QStringLiteral("two-destinations")));
 
     // A rename keeps the row (and its runner); a removal takes only that row away.
-    auto *firstRow = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id));
+    auto *firstRow = shown.row(pair.at(0));
     Destination renamed = pair.at(0);
     renamed.name = QStringLiteral("Family pictures");
     shown.store->upsert(renamed);
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Family pictures", "Offsite" }));
-    QCOMPARE(shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id)), firstRow);
+    QCOMPARE(shown.row(pair.at(0)), firstRow);
     QCOMPARE(firstRow->model().destination().name, QStringLiteral("Family pictures"));
     shown.store->remove(pair.at(1), f.credentials);
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Family pictures" }));
@@ -237,7 +235,7 @@ void MainWindowTest::sidebarAndRowsOpenTheDetail()
     QVERIFY(!shown.model->selection());
 
     // A row's open button selects its destination in the sidebar.
-    auto *row = shown.find<DestinationHealthRow>(QStringLiteral("healthRow-") + uuidText(pair.at(0).id));
+    auto *row = shown.row(pair.at(0));
     auto *open = row->findChild<QPushButton *>(QStringLiteral("openButton"));
     QVERIFY(open);
     open->click();
