@@ -51,7 +51,7 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
     const QString repository = given.trimmed();
     if (kind == Destination::Kind::local) {
         if (repository.startsWith(QLatin1String("~/")))
-            return AppPaths::homeDirectory() + QLatin1Char('/') + repository.mid(2);
+            return expandedPath(repository);
         const QString path = repository.startsWith(QLatin1String("local:")) ? repository.mid(6) : repository;
         if (!path.startsWith(QLatin1Char('/')))
             throw AgentError::usage(QStringLiteral("A local repository must be an absolute path or start with ~/, not ")
