@@ -77,12 +77,6 @@ QStringList tildeForms(const QStringList &paths)
     return forms;
 }
 
-// The parameter that carries each secret of a new destination.
-QString parameterName(CredentialRole role)
-{
-    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
-}
-
 void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
 {
     if (!warning)
@@ -130,6 +124,11 @@ QJsonObject AgentControl::perform(
     return reply;
 }
 
+QString AgentControl::credentialParameter(CredentialRole role)
+{
+    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
+}
+
 QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
     const QString kindText = parameters.requiredString(QStringLiteral("kind"));
@@ -170,7 +169,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 
     ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
     for (CredentialRole role : credentialRoles(*kind)) {
-        const QString parameter = parameterName(role);
+        const QString parameter = credentialParameter(role);
         const QString needs
             = QStringLiteral("A ") + displayName(*kind) + QStringLiteral(" destination needs ") + parameter + u'.';
         const QJsonValue value = parameters.values().value(parameter);
