@@ -159,30 +159,27 @@ void MainWindow::buildMenus()
     m_enableNotifications = settings->addAction(QStringLiteral("Enable Backup Notifications"));
     m_enableNotifications->setObjectName(QStringLiteral("enableNotificationsAction"));
     m_enableNotifications->setEnabled(false);
-    connect(m_enableNotifications, &QAction::triggered, this, [this] {
-        if (!m_notificationSwitch)
-            return;
-        try {
-            statusBar()->showMessage(m_notificationSwitch());
-        } catch (const std::exception &error) {
-            statusBar()->showMessage(errorDescription(error));
-        }
-    });
+    // Both settings actions report in a sentence on the status bar, their failures too.
+    const auto reportOnStatusBar
+        = [this](QAction *action, std::function<QString()> MainWindow::*handler, const QString &failurePrefix) {
+              connect(action, &QAction::triggered, this, [this, handler, failurePrefix] {
+                  if (!(this->*handler))
+                      return;
+                  try {
+                      statusBar()->showMessage((this->*handler)());
+                  } catch (const std::exception &error) {
+                      statusBar()->showMessage(failurePrefix + errorDescription(error));
+                  }
+              });
+          };
+    reportOnStatusBar(m_enableNotifications, &MainWindow::m_notificationSwitch, QString());
     // What agents may do: the `vellmir` command they call, and whether their changes wait for
     // the approval dialog.
     settings->addSeparator();
     m_installCommand = settings->addAction(QStringLiteral("Install Command-Line Tool"));
     m_installCommand->setObjectName(QStringLiteral("installCommandAction"));
     m_installCommand->setEnabled(false);
-    connect(m_installCommand, &QAction::triggered, this, [this] {
-        if (!m_commandInstaller)
-            return;
-        try {
-            statusBar()->showMessage(m_commandInstaller());
-        } catch (const std::exception &error) {
-            statusBar()->showMessage(QStringLiteral("Install failed: ") + errorDescription(error));
-        }
-    });
+    reportOnStatusBar(m_installCommand, &MainWindow::m_commandInstaller, QStringLiteral("Install failed: "));
     m_changesWithoutApproval = settings->addAction(QStringLiteral("Allow Changes Without Approval"));
     m_changesWithoutApproval->setObjectName(QStringLiteral("changesWithoutApprovalAction"));
     m_changesWithoutApproval->setCheckable(true);

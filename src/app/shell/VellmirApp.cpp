@@ -24,6 +24,22 @@
 
 namespace vellmir {
 
+namespace {
+
+// Brings the scheduler in line and returns its sentence. Reconciling reports its own failures
+// as a sentence; anything else it throws still only concerns the schedule, so it becomes one
+// too, never an exception out of a slot or out of the launch.
+std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const QList<Destination> &destinations)
+{
+    try {
+        return reconcile(destinations);
+    } catch (const std::exception &error) {
+        return errorDescription(error);
+    }
+}
+
+} // namespace
+
 VellmirApp::VellmirApp(Services services, QObject *parent)
     : QObject(parent)
     , m_services(std::move(services))
@@ -79,13 +95,8 @@ MainWindow::DetailFactory VellmirApp::detailFactory(
         services.reconcile = [&model, reconcile](const QList<Destination> &destinations) -> std::optional<QString> {
             if (!reconcile)
                 return std::nullopt;
-            // The pane calls this from a button's slot: a failure is a sentence, never a throw.
-            std::optional<QString> sentence;
-            try {
-                sentence = reconcile(destinations);
-            } catch (const std::exception &error) {
-                sentence = errorDescription(error);
-            }
+            // The pane calls this from a button's slot.
+            const std::optional<QString> sentence = reconciled(reconcile, destinations);
             model.setSchedulerMessage(sentence);
             return sentence;
         };
@@ -108,11 +119,7 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
             // turn every scheduled backup off.
             if (!reconcile || model.store().errorMessage())
                 return;
-            try {
-                model.setSchedulerMessage(reconcile(model.destinations()));
-            } catch (const std::exception &error) {
-                model.setSchedulerMessage(errorDescription(error));
-            }
+            model.setSchedulerMessage(reconciled(reconcile, model.destinations()));
         });
         review->open();
     };
@@ -122,15 +129,8 @@ void VellmirApp::launch()
 {
     // Settings that could not be read leave an empty or stale list, which would turn scheduled
     // backups off: the schedule stays as it is until they can be read.
-    if (m_services.reconcile && !store().errorMessage()) {
-        try {
-            m_model->setSchedulerMessage(m_services.reconcile(store().destinations()));
-        } catch (const std::exception &error) {
-            // Reconciling reports its failures as a sentence; anything else still only concerns
-            // the schedule, never whether the window opens.
-            m_model->setSchedulerMessage(errorDescription(error));
-        }
-    }
+    if (m_services.reconcile && !store().errorMessage())
+        m_model->setSchedulerMessage(reconciled(m_services.reconcile, store().destinations()));
     m_window->show();
 }
 

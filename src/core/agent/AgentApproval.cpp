@@ -148,9 +148,4 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     return ApprovalDecision::denied;
 }
 
-bool DialogApprover::desktopSessionAvailable()
-{
-    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !qEnvironmentVariableIsEmpty("DISPLAY");
-}
-
 } // namespace vellmir

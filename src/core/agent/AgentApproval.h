@@ -80,9 +80,6 @@ public:
     // False without a prompt, or before the process has an application object to show it with.
     bool canAsk() const override;
 
-    // Whether this process can reach a graphical session (Wayland or X11) to show a prompt on.
-    static bool desktopSessionAvailable();
-
 private:
     double m_timeout;
     std::shared_ptr<ApprovalPrompt> m_prompt;

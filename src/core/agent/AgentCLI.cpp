@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -88,9 +89,9 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
 // shell's history, so the tool takes them only from a JSON object.
 bool isSecret(const QString &parameter)
 {
-    static const QStringList secrets { QStringLiteral("password"), QStringLiteral("b2AccountID"),
-        QStringLiteral("b2AccountKey"), QStringLiteral("awsAccessKeyID"), QStringLiteral("awsSecretAccessKey") };
-    return secrets.contains(parameter);
+    const QList<CredentialRole> &roles = CredentialRoles::all();
+    return std::any_of(roles.begin(), roles.end(),
+        [&parameter](CredentialRole role) { return AgentControl::credentialParameter(role) == parameter; });
 }
 
 // With nobody to ask, a change request goes unanswered: nothing is ever approved by default.

@@ -97,6 +97,8 @@ public:
     static QStringList folders(const QStringList &paths);
     // `existing`, then each addition it lacks, in order (exact text comparison).
     static QStringList merged(const QStringList &existing, const QStringList &additions);
+    // The add-destination parameter that carries each secret of a new destination.
+    static QString credentialParameter(CredentialRole role);
 
     // Read commands.
     QJsonObject status();

@@ -51,7 +51,7 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
     const QString repository = given.trimmed();
     if (kind == Destination::Kind::local) {
         if (repository.startsWith(QLatin1String("~/")))
-            return AppPaths::homeDirectory() + QLatin1Char('/') + repository.mid(2);
+            return expandedPath(repository);
         const QString path = repository.startsWith(QLatin1String("local:")) ? repository.mid(6) : repository;
         if (!path.startsWith(QLatin1Char('/')))
             throw AgentError::usage(QStringLiteral("A local repository must be an absolute path or start with ~/, not ")
@@ -75,12 +75,6 @@ QStringList tildeForms(const QStringList &paths)
     for (const QString &path : paths)
         forms.append(Destination::tildeForm(path));
     return forms;
-}
-
-// The parameter that carries each secret of a new destination.
-QString parameterName(CredentialRole role)
-{
-    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
 }
 
 void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
@@ -130,6 +124,11 @@ QJsonObject AgentControl::perform(
     return reply;
 }
 
+QString AgentControl::credentialParameter(CredentialRole role)
+{
+    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
+}
+
 QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
     const QString kindText = parameters.requiredString(QStringLiteral("kind"));
@@ -170,7 +169,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 
     ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
     for (CredentialRole role : credentialRoles(*kind)) {
-        const QString parameter = parameterName(role);
+        const QString parameter = credentialParameter(role);
         const QString needs
             = QStringLiteral("A ") + displayName(*kind) + QStringLiteral(" destination needs ") + parameter + u'.';
         const QJsonValue value = parameters.values().value(parameter);

@@ -183,7 +183,7 @@ void MCPServer::receive(const QByteArray &line)
         const QString method = message->value(QLatin1String("method")).toString();
         if (method == QLatin1String("tools/call")) {
             if (message->contains(QLatin1String("id")))
-                startCall(message->value(QLatin1String("id")), line);
+                startCall(*message, line);
             return;
         }
         if (method == QLatin1String("notifications/cancelled")) {
@@ -207,20 +207,18 @@ void MCPServer::receive(const QByteArray &line)
         m_output(*response);
 }
 
-void MCPServer::startCall(const QJsonValue &id, const QByteArray &line)
+void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
 {
     auto call = std::make_shared<Call>();
-    call->key = key(id);
+    call->key = key(message.value(QLatin1String("id")));
     call->line = line;
-    if (const std::optional<QJsonObject> message = parseMessage(line)) {
-        const QJsonValue token = message->value(QLatin1String("params"))
-                                     .toObject()
-                                     .value(QLatin1String("_meta"))
-                                     .toObject()
-                                     .value(QLatin1String("progressToken"));
-        if (token.isString() || token.isDouble())
-            call->progressToken = token;
-    }
+    const QJsonValue token = message.value(QLatin1String("params"))
+                                 .toObject()
+                                 .value(QLatin1String("_meta"))
+                                 .toObject()
+                                 .value(QLatin1String("progressToken"));
+    if (token.isString() || token.isDouble())
+        call->progressToken = token;
     // A reused id hands the table entry to the newer call; the older one still answers.
     m_inFlight.insert(call->key, call);
     m_waiting.append(call);

@@ -84,7 +84,8 @@ private:
     static std::optional<QJsonObject> respond(const QByteArray &line, const ToolRunner &runTool, std::stop_token stop);
     static QJsonObject failure(const QJsonValue &id, int code, const QString &message);
     static QString text(const QJsonObject &object);
-    void startCall(const QJsonValue &id, const QByteArray &line);
+    // `message` is `line` as receive() parsed it; the worker answers from the line itself.
+    void startCall(const QJsonObject &message, const QByteArray &line);
     void finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response);
     // Starts waiting calls while fewer than maxRunningCalls run.
     void startWaiting();
