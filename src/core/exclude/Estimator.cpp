@@ -5,8 +5,6 @@
 
 #include <QFile>
 
-#include <cstring>
-
 namespace vellmir::Estimator {
 
 namespace {
@@ -45,15 +43,9 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
         if (source.isEmpty())
             continue;
         const QByteArray path = QFile::encodeName(source);
-        // The last path component of "/a/b/" is "b", and that of "/" is "/".
-        QByteArray trimmed = path;
-        while (trimmed.size() > 1 && trimmed.endsWith('/'))
-            trimmed.chop(1);
-        const char *slash = std::strrchr(trimmed.constData(), '/');
-        const char *name = slash && trimmed.size() > 1 ? slash + 1 : trimmed.constData();
-        if (matcher.matches(path.constData(), std::size_t(path.size()), name))
-            continue;
         ExcludeMatcher::Walk walk(matcher, path.constData());
+        if (walk.rootExcluded())
+            continue;
         Counter counter(walk);
         FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter);
         estimate.files += counter.m_estimate.files;

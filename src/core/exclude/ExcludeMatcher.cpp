@@ -512,6 +512,11 @@ ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root)
     matcher.matchAll(root, length, m_found.data());
 }
 
+bool ExcludeMatcher::Walk::rootExcluded() const
+{
+    return m_matcher.decide(m_found.data());
+}
+
 bool ExcludeMatcher::Walk::matches(const char *path, std::size_t pathLength, const char *name)
 {
     const std::size_t count = m_matcher.m_patterns.size();

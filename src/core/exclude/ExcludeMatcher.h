@@ -44,12 +44,13 @@ public:
     static QString escaped(const QString &text);
 
     // Answers for the items of one depth-first walk below `root` (in FileWalk's order, paths
-    // spelt root + "/" + relative path), where the root itself is not excluded. An item's
-    // answer is derived from its parent folder's, so each item costs only the pattern matches
-    // that end at its own name instead of a pass over its whole path.
+    // spelt root + "/" + relative path); a walk only goes below a root that is not excluded. An
+    // item's answer is derived from its parent folder's, so each item costs only the pattern
+    // matches that end at its own name instead of a pass over its whole path.
     class Walk {
     public:
         Walk(const ExcludeMatcher &matcher, const char *root);
+        bool rootExcluded() const;
         // `name` points into `path` at its last component.
         bool matches(const char *path, std::size_t pathLength, const char *name);
 

@@ -269,11 +269,11 @@ void SmartExcludeSheetModel::applySelected()
 void SmartExcludeSheetModel::finishApply(
     quint64 generation, const std::optional<QStringList> &aiPatterns, const std::optional<QString> &error)
 {
+    // cancel() drops the task and moves the generation on, so a cancelled step never lands here.
     if (generation != m_applyGeneration || !m_applyTask)
         return;
-    const bool cancelled = m_applyTask->stop_requested();
     m_applyTask.reset();
-    if (cancelled || (!aiPatterns && !error)) {
+    if (!aiPatterns && !error) {
         setApplying(false);
         return;
     }

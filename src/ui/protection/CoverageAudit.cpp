@@ -24,15 +24,6 @@ const CoverageAudit::FileChecks &standardChecks()
     return checks;
 }
 
-// The last path component of a stored source: "b" for "/a/b/", "/" for "/".
-QByteArray lastComponent(QByteArray path)
-{
-    while (path.size() > 1 && path.endsWith('/'))
-        path.chop(1);
-    const qsizetype slash = path.lastIndexOf('/');
-    return slash >= 0 && path.size() > 1 ? path.mid(slash + 1) : path;
-}
-
 class AuditWalk : public FileWalk::Visitor {
 public:
     AuditWalk(CoverageAudit &audit, ExcludeMatcher::Walk &excludes, const CoverageAudit::FileChecks &checks)
@@ -108,7 +99,8 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
     const ExcludeMatcher matcher(destination.excludes);
     for (const QString &source : destination.sources) {
         const QByteArray path = QFile::encodeName(source);
-        if (matcher.matches(path.constData(), std::size_t(path.size()), lastComponent(path).constData())) {
+        ExcludeMatcher::Walk excludes(matcher, path.constData());
+        if (excludes.rootExcluded()) {
             audit.issues.append(QStringLiteral("Entire source excluded: ") + source);
             continue;
         }
@@ -116,7 +108,6 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
             audit.issues.append(QStringLiteral("Source unavailable or unreadable: ") + source);
             continue;
         }
-        ExcludeMatcher::Walk excludes(matcher, path.constData());
         AuditWalk walk(audit, excludes, checks);
         if (!FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
             audit.issues.append(QStringLiteral("Could not inspect ") + source);

@@ -63,6 +63,15 @@ QLabel *labelledValue(QVBoxLayout *layout, QWidget *parent, const QString &title
     return value;
 }
 
+// Names `widget` and gives it a margin-free column, so the rows placed in it show and hide together.
+QVBoxLayout *column(QWidget *widget, const char *name)
+{
+    widget->setObjectName(QLatin1StringView(name));
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    return layout;
+}
+
 QPushButton *button(QWidget *parent, const QString &text, const char *name)
 {
     auto *result = new QPushButton(text, parent);
@@ -149,9 +158,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     layout->addWidget(m_reviewCoverage, 0, Qt::AlignLeading);
 
     m_auditDetails = new QWidget(box);
-    m_auditDetails->setObjectName(QStringLiteral("auditDetails"));
-    auto *audit = new QVBoxLayout(m_auditDetails);
-    audit->setContentsMargins(0, 0, 0, 0);
+    auto *audit = column(m_auditDetails, "auditDetails");
     m_readableFiles = labelledValue(audit, m_auditDetails, tr("Locally readable files"), "readableFiles");
     m_excludedEntries = labelledValue(audit, m_auditDetails, tr("Excluded entries"), "excludedEntries");
     m_cloudOnlyEntries = labelledValue(audit, m_auditDetails, tr("Cloud-only entries"), "cloudOnlyEntries");
@@ -160,9 +167,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
            "not download them and uses approximate exclude matching."),
         "cloudOnlyNote"));
     m_issues = new QWidget(m_auditDetails);
-    m_issues->setObjectName(QStringLiteral("issues"));
-    m_issueRows = new QVBoxLayout(m_issues);
-    m_issueRows->setContentsMargins(0, 0, 0, 0);
+    m_issueRows = column(m_issues, "issues");
     m_issueRows->setSpacing(2);
     audit->addWidget(m_issues);
     m_issueLimitNote = textLabel(m_auditDetails, tr("Showing the first 100 access issues."), "issueLimitNote");
@@ -174,9 +179,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     m_foldersToggle = disclosure(layout, box, m_folders, "foldersDisclosure");
 
     m_exclusionsContent = new QWidget(box);
-    m_exclusionsContent->setObjectName(QStringLiteral("exclusionsContent"));
-    auto *exclusions = new QVBoxLayout(m_exclusionsContent);
-    exclusions->setContentsMargins(0, 0, 0, 0);
+    auto *exclusions = column(m_exclusionsContent, "exclusionsContent");
     m_exclusions = new StripedList({}, m_exclusionsContent);
     m_exclusions->setObjectName(QStringLiteral("exclusionsList"));
     exclusions->addWidget(m_exclusions);
@@ -233,9 +236,7 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
 {
     QWidget *box = layout->parentWidget();
     m_usage = new QWidget(box);
-    m_usage->setObjectName(QStringLiteral("usage"));
-    auto *usage = new QVBoxLayout(m_usage);
-    usage->setContentsMargins(0, 0, 0, 0);
+    auto *usage = column(m_usage, "usage");
     m_referencedData = labelledValue(usage, m_usage, tr("Referenced repository data"), "referencedData");
     m_measured = caption(m_usage, QString(), "measuredCaption");
     m_change = caption(m_usage, QString(), "changeCaption");
