@@ -358,11 +358,18 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
                     part.kind = Part::Kind::glob;
                 if (part.kind == Part::Kind::glob && !wellFormedGlob(component))
                     wellFormed = false;
+                // "**/**" spans what one "**" spans; each extra one would multiply the backtracking.
+                if (part.kind == Part::Kind::any && !prepared.parts.empty()
+                    && prepared.parts.back().kind == Part::Kind::any)
+                    continue;
+                prepared.anyParts += part.kind == Part::Kind::any;
                 prepared.parts.push_back(std::move(part));
             }
             // "/" splits into the root and one empty component, which restic reads as "**".
-            if (rooted && components.empty())
+            if (rooted && components.empty()) {
                 prepared.parts.push_back({ Part::Kind::any, {} });
+                ++prepared.anyParts;
+            }
             // A relative pattern that tidies to nothing is ".", which names no component.
             if (!wellFormed)
                 prepared.parts.clear();
@@ -372,26 +379,42 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
     }
 }
 
-bool ExcludeMatcher::matchesFrom(
-    const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed)
+bool ExcludeMatcher::matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
+    bool consumed, std::vector<std::uint8_t> *failed)
 {
     // Matches the first `parts` parts backwards, the last of them against component `next`.
     if (parts == 0)
         return consumed;
+    // With two or more "**" the same state is reached along many paths: remember the ones that
+    // failed, so that a pattern like "**/a/**/a/**/a/**" costs parts x components, not a power.
+    std::size_t state = 0;
+    if (failed) {
+        state = (next * (pattern.parts.size() + 1) + parts) * 2 + (consumed ? 1 : 0);
+        if (state < failed->size() && (*failed)[state])
+            return false;
+    }
+    const auto fail = [&] {
+        if (failed) {
+            if (state >= failed->size())
+                failed->resize(state + 1, 0);
+            (*failed)[state] = 1;
+        }
+        return false;
+    };
     const Part &part = pattern.parts[parts - 1];
     if (part.kind == Part::Kind::any) {
         // Any number of components, but never the root.
         for (std::size_t skip = next;; ++skip) {
-            if (matchesFrom(pattern, parts - 1, components, skip, consumed || skip > next))
+            if (matchesFrom(pattern, parts - 1, components, skip, consumed || skip > next, failed))
                 return true;
             const std::string_view *component = components.at(skip);
             if (!component || Components::isRoot(*component))
-                return false;
+                return fail();
         }
     }
     const std::string_view *component = components.at(next);
     if (!component)
-        return false;
+        return fail();
     const bool root = Components::isRoot(*component);
     bool matched = false;
     switch (part.kind) {
@@ -407,12 +430,19 @@ bool ExcludeMatcher::matchesFrom(
     case Part::Kind::any:
         break;
     }
-    return matched && matchesFrom(pattern, parts - 1, components, next + 1, true);
+    if (matched && matchesFrom(pattern, parts - 1, components, next + 1, true, failed))
+        return true;
+    return fail();
 }
 
 bool ExcludeMatcher::endsAt(const Prepared &pattern, Components &components, std::size_t last)
 {
-    return !pattern.parts.empty() && matchesFrom(pattern, pattern.parts.size(), components, last, false);
+    if (pattern.parts.empty())
+        return false;
+    if (pattern.anyParts < 2)
+        return matchesFrom(pattern, pattern.parts.size(), components, last, false, nullptr);
+    std::vector<std::uint8_t> failed;
+    return matchesFrom(pattern, pattern.parts.size(), components, last, false, &failed);
 }
 
 bool ExcludeMatcher::matchesAnywhere(const Prepared &pattern, Components &components)

@@ -71,12 +71,13 @@ private:
         std::string text; // as prepared, UTF-8
         std::vector<Part> parts; // empty: matches nothing
         bool negated = false;
+        std::size_t anyParts = 0; // "**" parts, after runs of them are folded into one
     };
 
     class Components;
 
-    static bool matchesFrom(
-        const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed);
+    static bool matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
+        bool consumed, std::vector<std::uint8_t> *failed);
     static bool endsAt(const Prepared &pattern, Components &components, std::size_t last);
     static bool matchesAnywhere(const Prepared &pattern, Components &components);
     void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;

@@ -58,6 +58,11 @@ void ExcludeMatcherTest::matchesByNameOrLocation_data()
                                                    << "/Users/a/p/q/out.o" << true;
     QTest::newRow("double star, other location") << "/Users/a/**/out.o"
                                                  << "/Users/b/out.o" << false;
+    // Many "**" against a deep path must not backtrack through every split of it.
+    QTest::newRow("many double stars, deep path")
+        << QString("/b/" + QString("**/a/").repeated(12) + "**") << QString("/a").repeated(60) << false;
+    QTest::newRow("many double stars, deep match")
+        << QString("**/**/" + QString("a/**/").repeated(12) + "c") << QString("/a").repeated(60) + "/c" << true;
     QTest::newRow("leading double star") << "**/node_modules"
                                          << "/p/node_modules/x" << true;
     QTest::newRow("trailing double star") << "proj/**"
