@@ -54,11 +54,11 @@ SystemdAgentService::SystemdAgentService(Options options)
 
 QString SystemdAgentService::serviceName()
 {
-    return QStringLiteral("vellmir-scheduler.service");
+    return SchedulerUnit::service;
 }
 QString SystemdAgentService::timerName()
 {
-    return QStringLiteral("vellmir-scheduler.timer");
+    return SchedulerUnit::timer;
 }
 
 QString SystemdAgentService::serviceUnit() const
