@@ -178,8 +178,9 @@ QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinatio
             }
         } catch (const Error &error) {
             // Unreadable for now (no permission, no descriptor to spare): left where it is, and
-            // left out of this listing only.
+            // left out of this listing only, so the next listing must read the folder again.
             logOnce(directory, name, error.message());
+            state->settled = false;
         }
     }
 
