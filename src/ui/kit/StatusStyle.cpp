@@ -121,10 +121,10 @@ QPixmap draw(const Symbol &symbol, const QColor &color, int size, qreal ratio)
         drawText(painter, box, QStringLiteral("i"), ink, s * 0.65);
         break;
     case Glyph::plus:
+        // A minus with a vertical bar across it.
         painter.setPen(pen);
-        painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
         painter.drawLine(QPointF(s * 0.5, s * 0.3), QPointF(s * 0.5, s * 0.7));
-        break;
+        [[fallthrough]];
     case Glyph::minus:
         painter.setPen(pen);
         painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
