@@ -2,6 +2,7 @@
 
 #include "kit/Format.h"
 #include "kit/PathLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
 #include "kit/StatusStyle.h"
 #include "restore/RestoreKit.h"
@@ -19,10 +20,7 @@ namespace {
 
 QLabel *caption(QWidget *parent, const char *name)
 {
-    auto *label = new QLabel(parent);
-    label->setObjectName(QLatin1StringView(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
+    QLabel *label = plainLabel(QString(), parent, name);
     label->setFont(StatusStyle::captionFont(parent->font()));
     StatusStyle::applyTone(*label, StatusTone::secondary);
     return label;
