@@ -32,16 +32,6 @@ namespace vellmir {
 
 namespace {
 
-QProgressBar *spinner(QWidget *parent, const char *name)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setObjectName(QLatin1StringView(name));
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
-    return bar;
-}
-
 void selectable(QLabel *label)
 {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -253,7 +243,7 @@ QWidget *DestinationDetail::buildConnectionSection()
     auto *row = new QHBoxLayout;
     m_test = new QPushButton(tr("Test Connection"), frame);
     m_test->setObjectName(QStringLiteral("testButton"));
-    m_testing = spinner(frame, "testingProgress");
+    m_testing = StatusStyle::spinner(frame, "testingProgress");
     row->addWidget(m_test);
     row->addWidget(m_testing);
     row->addStretch(1);
@@ -283,7 +273,7 @@ QWidget *DestinationDetail::buildRetentionSection()
     auto *row = new QHBoxLayout;
     m_applyRetention = new QPushButton(tr("Apply Retention Now…"), frame);
     m_applyRetention->setObjectName(QStringLiteral("applyRetentionButton"));
-    m_applying = spinner(frame, "retentionProgress");
+    m_applying = StatusStyle::spinner(frame, "retentionProgress");
     row->addWidget(m_applyRetention);
     row->addWidget(m_applying);
     row->addStretch(1);

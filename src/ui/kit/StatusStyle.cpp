@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QStyle>
 #include <QWidget>
 
@@ -209,6 +210,17 @@ QFont StatusStyle::headlineFont(const QFont &base)
     QFont font = base;
     font.setBold(true);
     return font;
+}
+
+QProgressBar *StatusStyle::spinner(QWidget *parent, const char *name)
+{
+    auto *bar = new QProgressBar(parent);
+    if (name)
+        bar->setObjectName(QLatin1StringView(name));
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
+    return bar;
 }
 
 } // namespace vellmir
