@@ -376,9 +376,11 @@ void DestinationDetail::renderHistory()
     m_historyCount->setText(Format::count(records.size()));
     m_noHistory->setVisible(records.isEmpty());
     const QList<BackupRecord> listed = records.mid(0, DestinationDetailModel::historyLimit);
-    if (listed == m_shownRecords)
+    const QString scope = m_model->destination().backupScope();
+    if (listed == m_shownRecords && scope == m_shownScope)
         return;
     m_shownRecords = listed;
+    m_shownScope = scope;
     while (QLayoutItem *item = m_historyLayout->takeAt(0)) {
         delete item->widget();
         delete item;
