@@ -2,6 +2,7 @@
 
 #include "kit/Format.h"
 #include "kit/PathLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
 #include "kit/StatusStyle.h"
 #include "restore/RestoreKit.h"
@@ -19,22 +20,10 @@ namespace {
 
 QLabel *caption(QWidget *parent, const char *name)
 {
-    auto *label = new QLabel(parent);
-    label->setObjectName(QLatin1StringView(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
+    QLabel *label = plainLabel(QString(), parent, name);
     label->setFont(StatusStyle::captionFont(parent->font()));
     StatusStyle::applyTone(*label, StatusTone::secondary);
     return label;
-}
-
-QProgressBar *spinner(QWidget *parent)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
-    return bar;
 }
 
 QPushButton *cancelButton(QWidget *parent, const char *name)
@@ -89,7 +78,7 @@ BackupSection::BackupSection(QWidget *parent)
     m_scanning = row(frame, "scanningRow");
     {
         auto *h = static_cast<QHBoxLayout *>(m_scanning->layout());
-        h->addWidget(spinner(m_scanning));
+        h->addWidget(StatusStyle::spinner(m_scanning));
         h->addWidget(new QLabel(tr("Scanning…"), m_scanning));
         h->addStretch(1);
         QPushButton *cancel = cancelButton(m_scanning, "cancelScanButton");
@@ -132,7 +121,7 @@ BackupSection::BackupSection(QWidget *parent)
     m_pruning = row(frame, "pruningRow");
     {
         auto *h = static_cast<QHBoxLayout *>(m_pruning->layout());
-        h->addWidget(spinner(m_pruning));
+        h->addWidget(StatusStyle::spinner(m_pruning));
         h->addWidget(new QLabel(tr("Applying retention…"), m_pruning));
         h->addStretch(1);
     }

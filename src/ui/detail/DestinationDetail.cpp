@@ -7,6 +7,7 @@
 #include "detail/SnapshotsSection.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "operations/BackupRunner.h"
 #include "protection/InfoLabel.h"
@@ -30,26 +31,6 @@
 namespace vellmir {
 
 namespace {
-
-QLabel *plain(const QString &text, QWidget *parent, const char *name = nullptr)
-{
-    auto *label = new QLabel(text, parent);
-    if (name)
-        label->setObjectName(QLatin1StringView(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    return label;
-}
-
-QProgressBar *spinner(QWidget *parent, const char *name)
-{
-    auto *bar = new QProgressBar(parent);
-    bar->setObjectName(QLatin1StringView(name));
-    bar->setRange(0, 0);
-    bar->setTextVisible(false);
-    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
-    return bar;
-}
 
 void selectable(QLabel *label)
 {
@@ -217,15 +198,15 @@ QWidget *DestinationDetail::buildDestinationSection()
     section->setObjectName(QStringLiteral("destinationSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
-    m_name = plain(QString(), frame, "nameValue");
+    m_name = plainLabel(QString(), frame, "nameValue");
     form->addRow(tr("Name"), m_name);
-    m_type = plain(QString(), frame, "typeValue");
+    m_type = plainLabel(QString(), frame, "typeValue");
     form->addRow(tr("Type"), m_type);
-    m_repository = plain(QString(), frame, "repositoryValue");
+    m_repository = plainLabel(QString(), frame, "repositoryValue");
     form->addRow(tr("Repository"), m_repository);
-    m_schedule = plain(QString(), frame, "scheduleValue");
+    m_schedule = plainLabel(QString(), frame, "scheduleValue");
     form->addRow(tr("Schedule"), m_schedule);
-    m_lastBackup = plain(QString(), frame, "lastBackupValue");
+    m_lastBackup = plainLabel(QString(), frame, "lastBackupValue");
     form->addRow(tr("Last complete backup"), m_lastBackup);
     section->body()->addLayout(form);
     return section;
@@ -242,7 +223,7 @@ QWidget *DestinationDetail::buildHistorySection()
     m_history->header()->addWidget(m_historyCount);
     m_history->header()->addStretch(1);
     QWidget *frame = m_history->body()->parentWidget();
-    m_noHistory = plain(tr("No recorded runs. Existing snapshots remain available below."), frame, "noHistory");
+    m_noHistory = plainLabel(tr("No recorded runs. Existing snapshots remain available below."), frame, "noHistory");
     StatusStyle::applyTone(*m_noHistory, StatusTone::secondary);
     m_history->body()->addWidget(m_noHistory);
     m_historyList = new QWidget(frame);
@@ -262,7 +243,7 @@ QWidget *DestinationDetail::buildConnectionSection()
     auto *row = new QHBoxLayout;
     m_test = new QPushButton(tr("Test Connection"), frame);
     m_test->setObjectName(QStringLiteral("testButton"));
-    m_testing = spinner(frame, "testingProgress");
+    m_testing = StatusStyle::spinner(frame, "testingProgress");
     row->addWidget(m_test);
     row->addWidget(m_testing);
     row->addStretch(1);
@@ -280,24 +261,24 @@ QWidget *DestinationDetail::buildRetentionSection()
     section->setObjectName(QStringLiteral("retentionSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
-    m_policy = plain(QString(), frame, "policyValue");
+    m_policy = plainLabel(QString(), frame, "policyValue");
     form->addRow(tr("Policy"), m_policy);
     auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),
         tr("After each backup, restic forgets snapshots that none of the keep rules cover, per Mac. The space they "
            "used is freed by a prune, which runs at most weekly because it is slow and reads stored data."),
         frame);
-    m_prune = plain(QString(), frame, "pruneValue");
+    m_prune = plainLabel(QString(), frame, "pruneValue");
     form->addRow(info, m_prune);
     section->body()->addLayout(form);
     auto *row = new QHBoxLayout;
     m_applyRetention = new QPushButton(tr("Apply Retention Now…"), frame);
     m_applyRetention->setObjectName(QStringLiteral("applyRetentionButton"));
-    m_applying = spinner(frame, "retentionProgress");
+    m_applying = StatusStyle::spinner(frame, "retentionProgress");
     row->addWidget(m_applyRetention);
     row->addWidget(m_applying);
     row->addStretch(1);
     section->body()->addLayout(row);
-    m_retentionMessage = plain(QString(), frame, "retentionMessage");
+    m_retentionMessage = plainLabel(QString(), frame, "retentionMessage");
     m_retentionMessage->setFont(StatusStyle::captionFont(font()));
     StatusStyle::applyTone(*m_retentionMessage, StatusTone::secondary);
     section->body()->addWidget(m_retentionMessage);
@@ -395,9 +376,11 @@ void DestinationDetail::renderHistory()
     m_historyCount->setText(Format::count(records.size()));
     m_noHistory->setVisible(records.isEmpty());
     const QList<BackupRecord> listed = records.mid(0, DestinationDetailModel::historyLimit);
-    if (listed == m_shownRecords)
+    const QString scope = m_model->destination().backupScope();
+    if (listed == m_shownRecords && scope == m_shownScope)
         return;
     m_shownRecords = listed;
+    m_shownScope = scope;
     while (QLayoutItem *item = m_historyLayout->takeAt(0)) {
         delete item->widget();
         delete item;
@@ -415,14 +398,14 @@ void DestinationDetail::renderHistory()
             },
             &content, "historyEntry");
         QWidget *body = content->parentWidget();
-        content->addWidget(plain(DestinationDetailModel::resultNote(record), body, "resultNote"));
+        content->addWidget(plainLabel(DestinationDetailModel::resultNote(record), body, "resultNote"));
         if (m_model->usedOtherSettings(record)) {
-            QLabel *note = plain(tr("This run used different or legacy backup settings."), body, "otherSettings");
+            QLabel *note = plainLabel(tr("This run used different or legacy backup settings."), body, "otherSettings");
             StatusStyle::applyTone(*note, StatusTone::secondary);
             content->addWidget(note);
         }
         for (const QString &issue : record.issues) {
-            QLabel *line = plain(issue, body, "issueLine");
+            QLabel *line = plainLabel(issue, body, "issueLine");
             selectable(line);
             content->addWidget(line);
         }
@@ -432,7 +415,7 @@ void DestinationDetail::renderHistory()
                 false, {}, &paths, "protectedGroup");
             StatusStyle::applyTone(*nested, StatusTone::secondary);
             for (const QString &path : *record.skippedProtected) {
-                QLabel *line = plain(path, nested, "protectedPath");
+                QLabel *line = plainLabel(path, nested, "protectedPath");
                 line->setFont(StatusStyle::captionFont(font()));
                 StatusStyle::applyTone(*line, StatusTone::secondary);
                 selectable(line);
@@ -441,7 +424,7 @@ void DestinationDetail::renderHistory()
             content->addWidget(nested);
         }
         if (record.maintenance)
-            content->addWidget(plain(*record.maintenance, body, "maintenanceLine"));
+            content->addWidget(plainLabel(*record.maintenance, body, "maintenanceLine"));
         m_historyLayout->addWidget(group);
     }
 }

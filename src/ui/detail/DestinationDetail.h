@@ -108,6 +108,9 @@ private:
     QWidget *m_historyList = nullptr;
     QVBoxLayout *m_historyLayout = nullptr;
     QList<BackupRecord> m_shownRecords;
+    // The destination's backup scope the entries were drawn for: their notes of other settings
+    // depend on it.
+    QString m_shownScope;
     QSet<QUuid> m_openRecords;
     QPushButton *m_test = nullptr;
     QProgressBar *m_testing = nullptr;

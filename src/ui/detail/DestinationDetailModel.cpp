@@ -95,6 +95,17 @@ private:
     std::function<void(const QString &)> m_alert;
 };
 
+// One pruning retention run on a worker thread, counting the snapshots it removes; a dry run
+// only counts them.
+auto retentionRun(
+    const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination, bool dryRun)
+{
+    return [engine, credentials, destination, dryRun](std::stop_token stop) {
+        return engine.applyRetention(
+            destination.retention, true, dryRun, credentials.resticEnvironment(destination), stop);
+    };
+}
+
 } // namespace
 
 DestinationDetailModel::Services DestinationDetailModel::standardServices(
@@ -196,17 +207,9 @@ void DestinationDetailModel::test()
     Q_EMIT changed();
     background(
         {},
-        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
-            ResticEnvironment environment;
-            try {
-                environment = credentials.resticEnvironment(destination);
-            } catch (const CancellationError &) {
-                throw;
-            } catch (const std::exception &error) {
-                return ConnectionStatus::failed(errorDescription(error));
-            }
-            return engine.probe(environment, stop);
-        },
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](
+            std::stop_token stop) { return engine.probe(credentials.resticEnvironment(destination), stop); },
+        // A secret the keyring cannot give fails the test with its message, like a failed probe.
         [](DestinationDetailModel *model, const std::optional<ConnectionStatus> &status, const QString &error) {
             model->m_status = status.value_or(ConnectionStatus::failed(error));
             model->m_testing = false;
@@ -352,12 +355,7 @@ void DestinationDetailModel::previewRetention()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background(
-        {},
-        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
-            return engine.applyRetention(
-                destination.retention, true, true, credentials.resticEnvironment(destination), stop);
-        },
+    background({}, retentionRun(m_engine, m_credentials, m_destination, true),
         [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
             if (!count)
                 model->m_retentionMessage = error;
@@ -377,12 +375,7 @@ void DestinationDetailModel::applyRetentionNow()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background(
-        {},
-        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token stop) {
-            return engine.applyRetention(
-                destination.retention, true, false, credentials.resticEnvironment(destination), stop);
-        },
+    background({}, retentionRun(m_engine, m_credentials, m_destination, false),
         [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
             if (!count) {
                 model->m_retentionMessage = error;

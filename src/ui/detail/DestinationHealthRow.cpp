@@ -2,6 +2,7 @@
 
 #include "detail/DestinationHealthModel.h"
 #include "kit/MessageLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 
 #include <QHBoxLayout>
@@ -13,15 +14,6 @@
 namespace vellmir {
 
 namespace {
-
-QLabel *lineLabel(QWidget *parent, const char *name)
-{
-    auto *label = new QLabel(parent);
-    label->setObjectName(QLatin1StringView(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    return label;
-}
 
 void showLine(QLabel *label, const DestinationHealthModel::Line &line)
 {
@@ -66,14 +58,14 @@ void DestinationHealthRow::build()
     layout->setContentsMargins(0, 4, 0, 4);
     layout->setSpacing(6);
 
-    m_name = lineLabel(this, "name");
+    m_name = plainLabel(QString(), this, "name");
     m_name->setFont(StatusStyle::headlineFont(font()));
-    m_backup = lineLabel(this, "backupLine");
-    m_latestAttempt = lineLabel(this, "latestAttemptLine");
-    m_overdue = lineLabel(this, "overdueLine");
-    m_nextDue = lineLabel(this, "nextDueLine");
-    m_counts = lineLabel(this, "countsLine");
-    m_verifiedRestore = lineLabel(this, "verifiedRestoreLine");
+    m_backup = plainLabel(QString(), this, "backupLine");
+    m_latestAttempt = plainLabel(QString(), this, "latestAttemptLine");
+    m_overdue = plainLabel(QString(), this, "overdueLine");
+    m_nextDue = plainLabel(QString(), this, "nextDueLine");
+    m_counts = plainLabel(QString(), this, "countsLine");
+    m_verifiedRestore = plainLabel(QString(), this, "verifiedRestoreLine");
     for (QLabel *caption : { m_nextDue, m_counts, m_verifiedRestore })
         caption->setFont(StatusStyle::captionFont(font()));
     m_error = new MessageLabel(this);

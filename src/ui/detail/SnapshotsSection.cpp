@@ -44,11 +44,7 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     {
         auto *h = new QHBoxLayout(m_loading);
         h->setContentsMargins(0, 0, 0, 0);
-        auto *spinner = new QProgressBar(m_loading);
-        spinner->setRange(0, 0);
-        spinner->setTextVisible(false);
-        spinner->setMaximumSize(40, QFontMetrics(font()).height() / 2 + 4);
-        h->addWidget(spinner);
+        h->addWidget(StatusStyle::spinner(m_loading));
         auto *text = new QLabel(tr("Loading…"), m_loading);
         StatusStyle::applyTone(*text, StatusTone::secondary);
         h->addWidget(text);

@@ -1,5 +1,6 @@
 #include "kit/PlainText.h"
 
+#include <QLabel>
 #include <QTextDocument>
 
 namespace vellmir {
@@ -17,6 +18,16 @@ QString plainButtonText(const QString &text)
     QString escaped = text;
     escaped.replace(u'&', QStringLiteral("&&"));
     return escaped;
+}
+
+QLabel *plainLabel(const QString &text, QWidget *parent, const char *name)
+{
+    auto *label = new QLabel(text, parent);
+    if (name)
+        label->setObjectName(QLatin1StringView(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
 }
 
 } // namespace vellmir

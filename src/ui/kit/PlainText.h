@@ -2,6 +2,9 @@
 
 #include <QString>
 
+class QLabel;
+class QWidget;
+
 namespace vellmir {
 
 // Names and paths come from the user's disk and from snapshots, so they may hold anything.
@@ -15,5 +18,9 @@ QString plainToolTip(const QString &text);
 // A button title that shows `text` exactly: a button reads "&" as the mark of its shortcut
 // key, so "Tom & Jerry" would lose its ampersand.
 QString plainButtonText(const QString &text);
+
+// A word-wrapped label that shows `text` exactly, named `name` when one is given. A label
+// left to guess would take "<b>" in a folder name for markup.
+QLabel *plainLabel(const QString &text, QWidget *parent, const char *name = nullptr);
 
 } // namespace vellmir

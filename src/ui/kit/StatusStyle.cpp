@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QStyle>
 #include <QWidget>
 
@@ -121,10 +122,10 @@ QPixmap draw(const Symbol &symbol, const QColor &color, int size, qreal ratio)
         drawText(painter, box, QStringLiteral("i"), ink, s * 0.65);
         break;
     case Glyph::plus:
+        // A minus with a vertical bar across it.
         painter.setPen(pen);
-        painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
         painter.drawLine(QPointF(s * 0.5, s * 0.3), QPointF(s * 0.5, s * 0.7));
-        break;
+        [[fallthrough]];
     case Glyph::minus:
         painter.setPen(pen);
         painter.drawLine(QPointF(s * 0.3, s * 0.5), QPointF(s * 0.7, s * 0.5));
@@ -209,6 +210,17 @@ QFont StatusStyle::headlineFont(const QFont &base)
     QFont font = base;
     font.setBold(true);
     return font;
+}
+
+QProgressBar *StatusStyle::spinner(QWidget *parent, const char *name)
+{
+    auto *bar = new QProgressBar(parent);
+    if (name)
+        bar->setObjectName(QLatin1StringView(name));
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setMaximumSize(40, QFontMetrics(parent->font()).height() / 2 + 4);
+    return bar;
 }
 
 } // namespace vellmir

@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QString>
 
+class QProgressBar;
 class QWidget;
 
 namespace vellmir {
@@ -47,6 +48,8 @@ struct StatusStyle {
     // The smaller font of captions and the bold one of headlines, derived from `base`.
     static QFont captionFont(const QFont &base);
     static QFont headlineFont(const QFont &base);
+    // A small bar that moves while work of unknown length runs, named `name` when one is given.
+    static QProgressBar *spinner(QWidget *parent, const char *name = nullptr);
 };
 
 } // namespace vellmir

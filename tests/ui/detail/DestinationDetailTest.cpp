@@ -168,6 +168,13 @@ void DestinationDetailTest::history()
                 ->findChild<QWidget *>(QStringLiteral("disclosureBody"))
                 ->isVisible());
     QVERIFY(shown.screenshot(QStringLiteral("history")));
+    // Edited folders make the same records ones of other settings.
+    Destination edited = f.destination;
+    edited.sources.append(QStringLiteral("/home/u/Music"));
+    shown.pane->setDestination(edited);
+    QVERIFY(shown.pane->findChildren<QWidget *>(QStringLiteral("historyEntry"))
+                .first()
+                ->findChild<QLabel *>(QStringLiteral("otherSettings")));
 }
 
 void DestinationDetailTest::historyReadError()
