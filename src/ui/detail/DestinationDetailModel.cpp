@@ -361,12 +361,12 @@ void DestinationDetailModel::previewRetention()
                 model->m_retentionMessage = error;
             else if (*count == 0)
                 model->m_retentionMessage = tr("Nothing to remove.");
-            model->setApplyingRetention(false);
-            Q_EMIT model->changed();
             if (count && *count > 0) {
                 model->m_pendingRetentionRemovals = *count;
                 Q_EMIT model->pendingRetentionRemovalsChanged();
             }
+            model->setApplyingRetention(false);
+            Q_EMIT model->changed();
         });
 }
 
