@@ -183,6 +183,14 @@ QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destin
     return entries;
 }
 
+QMap<QString, QString> ConfigSeal::currentFingerprints(const QList<Destination> &destinations, Secrets &secrets)
+{
+    QMap<QString, QString> entries;
+    for (const Destination &destination : destinations)
+        entries.insert(currentFingerprints(destination, secrets));
+    return entries;
+}
+
 QMap<QString, QString> ConfigSeal::fingerprints(const Destination &destination, const SealedConfig &sealed)
 {
     QMap<QString, QString> entries;
@@ -216,11 +224,7 @@ SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations, Secrets &s
     const QList<Destination> destinations = tolerateUnreadableDestinations
         ? decodeDestinationsLeniently(config.destinations)
         : decodeDestinations(config.destinations);
-    for (const Destination &destination : destinations) {
-        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            config.credentials.insert(it.key(), it.value());
-    }
+    config.credentials = currentFingerprints(destinations, secrets);
     return config;
 }
 
@@ -261,11 +265,7 @@ void ConfigSeal::commit(
         = destinations ? *destinations : readFileIfExists(m_destinationsURL).value_or(QByteArray());
     file.sealed.policy = policy ? *policy : currentPolicy();
     Secrets secrets(m_credentials);
-    for (const Destination &destination : decodeDestinations(file.sealed.destinations)) {
-        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            file.sealed.credentials.insert(it.key(), it.value());
-    }
+    file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
     file.mac = file.sealed.mac(*key);
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for

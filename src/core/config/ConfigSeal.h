@@ -99,6 +99,8 @@ private:
     SealedConfig current(bool tolerateUnreadableDestinations, Secrets &secrets) const;
     QString folder() const;
     static QMap<QString, QString> currentFingerprints(const Destination &destination, Secrets &secrets);
+    // Those of every destination in the list, together.
+    static QMap<QString, QString> currentFingerprints(const QList<Destination> &destinations, Secrets &secrets);
     static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
     // `strict`: a keyring read failure is thrown instead of leaving every destination out.
     QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const;
