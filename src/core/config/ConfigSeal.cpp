@@ -240,6 +240,13 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     return file->sealed;
 }
 
+SymmetricKey ConfigSeal::keyOrNew() const
+{
+    if (std::optional<SymmetricKey> key = m_keys->key())
+        return *key;
+    return m_keys->create();
+}
+
 void ConfigSeal::seal(const SymmetricKey &key) const
 {
     SealFile file;
@@ -255,9 +262,7 @@ void ConfigSeal::commit(
     const std::optional<QByteArray> &destinations, const std::optional<AgentPolicy::Settings> &policy) const
 {
     const KeyringSession session;
-    std::optional<SymmetricKey> key = m_keys->key();
-    if (!key)
-        key = m_keys->create();
+    const SymmetricKey key = keyOrNew();
 
     // The seal of the content as it will be once the change is written.
     SealFile file;
@@ -266,7 +271,7 @@ void ConfigSeal::commit(
     file.sealed.policy = policy ? *policy : currentPolicy();
     Secrets secrets(m_credentials);
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
-    file.mac = file.sealed.mac(*key);
+    file.mac = file.sealed.mac(key);
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for
     // the new ones, so whichever of them a crash leaves behind verifies.
@@ -288,10 +293,7 @@ void ConfigSeal::commit(
 void ConfigSeal::seal() const
 {
     const KeyringSession session;
-    std::optional<SymmetricKey> key = m_keys->key();
-    if (!key)
-        key = m_keys->create();
-    seal(*key);
+    seal(keyOrNew());
 }
 
 void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const

@@ -93,6 +93,8 @@ public:
 private:
     class Secrets; // every credential secret, read on first use, once per call
 
+    // This computer's key, created first if it has none.
+    SymmetricKey keyOrNew() const;
     void seal(const SymmetricKey &key) const;
     // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
     // fingerprints instead of failing, for the review lines that report such a file.
