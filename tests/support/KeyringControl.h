@@ -35,6 +35,10 @@ public:
     }
     ~KeyringControl()
     {
+        if (!m_newDefault.isEmpty()) {
+            restoreDefault();
+            unlock(m_newDefault);
+        }
         if (m_bus)
             g_object_unref(m_bus);
     }
@@ -55,6 +59,17 @@ public:
                               g_variant_new("(a{sv}@(oayays))", &properties, masterPassword())),
             0);
     }
+    // Makes a new collection the "default" one until restoreDefault() or the end of this object,
+    // which also unlocks it again.
+    QByteArray useNewDefaultCollection(const char *label)
+    {
+        m_previousDefault = alias("default");
+        m_newDefault = createCollection(label);
+        setAlias("default", m_newDefault);
+        return m_newDefault;
+    }
+    // The "default" alias back on the collection it named before useNewDefaultCollection().
+    void restoreDefault() { setAlias("default", m_previousDefault); }
     QByteArray alias(const char *name)
     {
         if (!m_ok)
@@ -116,6 +131,8 @@ private:
 
     GDBusConnection *m_bus = nullptr;
     QByteArray m_session;
+    QByteArray m_previousDefault;
+    QByteArray m_newDefault;
     bool m_ok = false;
 };
 

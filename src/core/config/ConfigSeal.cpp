@@ -183,6 +183,14 @@ QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destin
     return entries;
 }
 
+QMap<QString, QString> ConfigSeal::currentFingerprints(const QList<Destination> &destinations, Secrets &secrets)
+{
+    QMap<QString, QString> entries;
+    for (const Destination &destination : destinations)
+        entries.insert(currentFingerprints(destination, secrets));
+    return entries;
+}
+
 QMap<QString, QString> ConfigSeal::fingerprints(const Destination &destination, const SealedConfig &sealed)
 {
     QMap<QString, QString> entries;
@@ -216,11 +224,7 @@ SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations, Secrets &s
     const QList<Destination> destinations = tolerateUnreadableDestinations
         ? decodeDestinationsLeniently(config.destinations)
         : decodeDestinations(config.destinations);
-    for (const Destination &destination : destinations) {
-        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            config.credentials.insert(it.key(), it.value());
-    }
+    config.credentials = currentFingerprints(destinations, secrets);
     return config;
 }
 
@@ -234,6 +238,13 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     if (!file || !tagsEqual(file->sealed.mac(*key), file->mac))
         return std::nullopt;
     return file->sealed;
+}
+
+SymmetricKey ConfigSeal::keyOrNew() const
+{
+    if (std::optional<SymmetricKey> key = m_keys->key())
+        return *key;
+    return m_keys->create();
 }
 
 void ConfigSeal::seal(const SymmetricKey &key) const
@@ -251,9 +262,7 @@ void ConfigSeal::commit(
     const std::optional<QByteArray> &destinations, const std::optional<AgentPolicy::Settings> &policy) const
 {
     const KeyringSession session;
-    std::optional<SymmetricKey> key = m_keys->key();
-    if (!key)
-        key = m_keys->create();
+    const SymmetricKey key = keyOrNew();
 
     // The seal of the content as it will be once the change is written.
     SealFile file;
@@ -261,12 +270,8 @@ void ConfigSeal::commit(
         = destinations ? *destinations : readFileIfExists(m_destinationsURL).value_or(QByteArray());
     file.sealed.policy = policy ? *policy : currentPolicy();
     Secrets secrets(m_credentials);
-    for (const Destination &destination : decodeDestinations(file.sealed.destinations)) {
-        const QMap<QString, QString> entries = currentFingerprints(destination, secrets);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            file.sealed.credentials.insert(it.key(), it.value());
-    }
-    file.mac = file.sealed.mac(*key);
+    file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
+    file.mac = file.sealed.mac(key);
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for
     // the new ones, so whichever of them a crash leaves behind verifies.
@@ -288,10 +293,7 @@ void ConfigSeal::commit(
 void ConfigSeal::seal() const
 {
     const KeyringSession session;
-    std::optional<SymmetricKey> key = m_keys->key();
-    if (!key)
-        key = m_keys->create();
-    seal(*key);
+    seal(keyOrNew());
 }
 
 void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const

@@ -93,12 +93,16 @@ public:
 private:
     class Secrets; // every credential secret, read on first use, once per call
 
+    // This computer's key, created first if it has none.
+    SymmetricKey keyOrNew() const;
     void seal(const SymmetricKey &key) const;
     // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
     // fingerprints instead of failing, for the review lines that report such a file.
     SealedConfig current(bool tolerateUnreadableDestinations, Secrets &secrets) const;
     QString folder() const;
     static QMap<QString, QString> currentFingerprints(const Destination &destination, Secrets &secrets);
+    // Those of every destination in the list, together.
+    static QMap<QString, QString> currentFingerprints(const QList<Destination> &destinations, Secrets &secrets);
     static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
     // `strict`: a keyring read failure is thrown instead of leaving every destination out.
     QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const;

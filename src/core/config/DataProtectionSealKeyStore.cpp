@@ -94,6 +94,31 @@ SealKeyError lockedError()
     return SealKeyError::unavailable(Status::locked, QStringLiteral("The keyring is locked."));
 }
 
+// The key the oldest item holds, or nullopt when there is none.
+std::optional<SymmetricKey> readKey(SecretServiceCall &call, const Attributes &attributes)
+{
+    const ItemList found = search(call, attributes, true);
+    SecretItem *item = oldestItem(found.get());
+    if (!item)
+        return std::nullopt;
+    if (secret_item_get_locked(item))
+        throw lockedError();
+
+    const ValuePtr value(secret_item_get_secret(item));
+    if (!value)
+        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
+    gsize length = 0;
+    const gchar *data = secret_value_get(value.get(), &length);
+    QByteArray text(data, static_cast<qsizetype>(length));
+
+    QByteArray::FromBase64Result decoded
+        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    text.fill('\0');
+    if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok || decoded.decoded.size() != SymmetricKey::size)
+        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
+    return SymmetricKey(std::move(decoded.decoded));
+}
+
 } // namespace
 
 DataProtectionSealKeyStore::DataProtectionSealKeyStore()
@@ -144,26 +169,7 @@ std::optional<SymmetricKey> DataProtectionSealKeyStore::key() const
 {
     const Attributes attributes(machineId());
     SecretServiceCall call(m_timeLimit, fail);
-    const ItemList found = search(call, attributes, true);
-    SecretItem *item = oldestItem(found.get());
-    if (!item)
-        return std::nullopt;
-    if (secret_item_get_locked(item))
-        throw lockedError();
-
-    const ValuePtr value(secret_item_get_secret(item));
-    if (!value)
-        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
-    gsize length = 0;
-    const gchar *data = secret_value_get(value.get(), &length);
-    QByteArray text(data, static_cast<qsizetype>(length));
-
-    QByteArray::FromBase64Result decoded
-        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    text.fill('\0');
-    if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok || decoded.decoded.size() != SymmetricKey::size)
-        throw SealKeyError::unavailable(Status::decodeFailed, QStringLiteral("Unable to decode the stored seal key."));
-    return SymmetricKey(std::move(decoded.decoded));
+    return readKey(call, attributes);
 }
 
 SymmetricKey DataProtectionSealKeyStore::create()
@@ -194,7 +200,7 @@ SymmetricKey DataProtectionSealKeyStore::create()
     call.check(error);
     // Two first runs at once can both look, find nothing and both store a key. Everyone then
     // uses the same (oldest) one, so a seal made here verifies in the other process too.
-    if (std::optional<SymmetricKey> stored = this->key())
+    if (std::optional<SymmetricKey> stored = readKey(call, attributes))
         return *stored;
     return key;
 }

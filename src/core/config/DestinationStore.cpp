@@ -118,9 +118,9 @@ void DestinationStore::refuseOutsideChange(Pending &pending) const
         throw ResticError::command(verdict.message());
 }
 
-QList<Destination> DestinationStore::readFile() const
+QList<Destination> DestinationStore::readFile(const QString &fileURL)
 {
-    return Destination::decodeFile(readFileIfExists(m_fileURL).value_or(QByteArray()));
+    return Destination::decodeFile(readFileIfExists(fileURL).value_or(QByteArray()));
 }
 
 void DestinationStore::writeFile(const QList<Destination> &list) const
@@ -147,8 +147,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
         try {
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
-                pending.destinations
-                    = Destination::decodeFile(readFileIfExists(seal.destinationsURL()).value_or(QByteArray()));
+                pending.destinations = readFile(seal.destinationsURL());
                 pending.policy = seal.currentPolicy();
                 break;
             case ConfigIntegrity::Kind::changed: {

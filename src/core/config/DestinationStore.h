@@ -115,7 +115,8 @@ private:
     void locked(const std::function<void(Pending &)> &body);
     // Sets the verdict and throws unless it is valid.
     void refuseOutsideChange(Pending &pending) const;
-    QList<Destination> readFile() const;
+    static QList<Destination> readFile(const QString &fileURL);
+    QList<Destination> readFile() const { return readFile(m_fileURL); }
     // Writes the list and seals it in one crash-safe step.
     void writeFile(const QList<Destination> &list) const;
 

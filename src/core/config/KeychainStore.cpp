@@ -92,12 +92,7 @@ public:
             // Of two items with one identity the first found wins, as for a single read.
             if (account.isEmpty() || found.contains(account))
                 continue;
-            auto *value = static_cast<SecretValue *>(g_hash_table_lookup(secrets.get(), *path));
-            // A read without a value is not a missing item: report it, never "absent".
-            if (!value)
-                throw KeychainError::unexpectedStatus(
-                    QStringLiteral("The Secret Service returned no secret for the item."));
-            found.insert(account, text(value));
+            found.insert(account, text(static_cast<SecretValue *>(g_hash_table_lookup(secrets.get(), *path))));
         }
         return found;
     }
@@ -107,21 +102,16 @@ public:
         GError *error = nullptr;
         secret_item_load_secret_sync(item, m_call.cancellable(), &error);
         m_call.check(error);
-        return loadedSecret(item);
-    }
-
-    static QString loadedSecret(SecretItem *item)
-    {
-        ValuePtr value(secret_item_get_secret(item));
-        // A successful load without a value is not a missing item: report it, never "absent".
-        if (!value)
-            throw KeychainError::unexpectedStatus(
-                QStringLiteral("The Secret Service returned no secret for the item."));
+        const ValuePtr value(secret_item_get_secret(item));
         return text(value.get());
     }
 
     static QString text(SecretValue *value)
     {
+        // A successful read without a value is not a missing item: report it, never "absent".
+        if (!value)
+            throw KeychainError::unexpectedStatus(
+                QStringLiteral("The Secret Service returned no secret for the item."));
         gsize length = 0;
         const gchar *bytes = secret_value_get(value, &length);
         // Invalid UTF-8 becomes U+FFFD rather than failing the read.

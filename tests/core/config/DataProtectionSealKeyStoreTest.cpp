@@ -94,14 +94,8 @@ private Q_SLOTS:
     void lockedAndDamagedKeysAreErrors()
     {
         test::KeyringControl keyring;
-        const QByteArray login = keyring.alias("default");
-        const QByteArray collection = keyring.createCollection("Vellmir seal key lock test");
-        keyring.setAlias("default", collection);
+        const QByteArray collection = keyring.useNewDefaultCollection("Vellmir seal key lock test");
         QVERIFY(keyring.ok());
-        auto restore = qScopeGuard([&] {
-            keyring.setAlias("default", login);
-            keyring.unlock(collection);
-        });
         DataProtectionSealKeyStore store(machineIdFile(QStringLiteral("11111111111111111111111111111111")));
         const SymmetricKey created = store.create();
         keyring.lock(collection);
@@ -116,7 +110,7 @@ private Q_SLOTS:
         QCOMPARE(status([&] { (void)store.key(); }), SealKeyError::Status::locked);
         DataProtectionSealKeyStore other(machineIdFile(QStringLiteral("22222222222222222222222222222222")));
         QCOMPARE(status([&] { (void)other.create(); }), SealKeyError::Status::locked);
-        keyring.setAlias("default", login);
+        keyring.restoreDefault();
         keyring.unlock(collection);
         QVERIFY(keyring.ok());
         QCOMPARE(store.key(), std::optional<SymmetricKey>(created));

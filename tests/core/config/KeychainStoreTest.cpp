@@ -302,14 +302,8 @@ private Q_SLOTS:
     void lockedKeyringIsAnError()
     {
         KeyringControl keyring;
-        const QByteArray login = keyring.alias("default");
-        const QByteArray collection = keyring.createCollection("Vellmir locked test");
-        keyring.setAlias("default", collection);
+        const QByteArray collection = keyring.useNewDefaultCollection("Vellmir locked test");
         QVERIFY(keyring.ok());
-        auto restore = qScopeGuard([&] {
-            keyring.setAlias("default", login);
-            keyring.unlock(collection);
-        });
         const QString account = track(freshAccount());
         m_store.set(QStringLiteral("secret"), testService, account);
         QCOMPARE(itemCount(testService, account, true), 1);
@@ -337,7 +331,7 @@ private Q_SLOTS:
         QVERIFY(expectLocked(account));
         QVERIFY(expectLocked(freshAccount()));
 
-        keyring.setAlias("default", login);
+        keyring.restoreDefault();
         QVERIFY(expectLocked(account));
 
         keyring.unlock(collection);
