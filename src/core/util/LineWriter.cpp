@@ -134,7 +134,7 @@ bool LineWriter::flush(std::chrono::milliseconds stall)
     Clock::time_point since = std::max(m_state->lastProgress, Clock::now());
     for (;;) {
         if (m_state->changed.wait_until(lock, since + stall, [&] { return m_state->idle() || m_state->givenUp(); }))
-            return m_state->idle() && !m_state->failed;
+            return m_state->idle() && !m_state->failed && !m_state->abandoned;
         if (m_state->lastProgress > since) {
             since = m_state->lastProgress;
             continue;
