@@ -17,7 +17,7 @@ constexpr double maximumTimeout = 7 * 24 * 3600;
 const QString &rawText(ApprovalDecision decision)
 {
     static const QString texts[] = { QStringLiteral("approved"), QStringLiteral("approved-by-setting"),
-        QStringLiteral("denied"), QStringLiteral("timed-out") };
+        QStringLiteral("denied"), QStringLiteral("timed-out"), QStringLiteral("withdrawn") };
     return texts[static_cast<int>(decision)];
 }
 } // namespace
@@ -30,7 +30,7 @@ QString toString(ApprovalDecision decision)
 std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw)
 {
     for (ApprovalDecision decision : { ApprovalDecision::approvedByUser, ApprovalDecision::approvedBySetting,
-             ApprovalDecision::denied, ApprovalDecision::timedOut }) {
+             ApprovalDecision::denied, ApprovalDecision::timedOut, ApprovalDecision::withdrawn }) {
         if (raw == rawText(decision))
             return decision;
     }
@@ -75,7 +75,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         return ApprovalDecision::timedOut;
     }
     if (stop.stop_requested())
-        return ApprovalDecision::denied;
+        return ApprovalDecision::withdrawn;
 
     // Shared with the prompt's callback, which may run late (after a time-out) or on another
     // thread. `loop` is only touched under the mutex and cleared before the loop goes away.
@@ -140,8 +140,10 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     case State::End::timedOut:
         m_prompt->dismiss();
         return ApprovalDecision::timedOut;
-    case State::End::none:
     case State::End::stopped:
+        m_prompt->dismiss();
+        return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
+    case State::End::none:
         break;
     }
     m_prompt->dismiss();

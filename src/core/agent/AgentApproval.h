@@ -19,15 +19,18 @@ struct ChangeRequest {
 };
 
 // How a change request was decided. The raw texts are what agents and the audit log see.
-enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut };
+// `withdrawn`: the agent took the request back (stopped the call) before anyone answered it, so
+// the log does not blame a denial on a user who never pressed Deny.
+enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut, withdrawn };
 
-QString toString(ApprovalDecision decision); // "approved", "approved-by-setting", "denied", "timed-out"
+// "approved", "approved-by-setting", "denied", "timed-out", "withdrawn"
+QString toString(ApprovalDecision decision);
 std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
 // True for the two approved cases only.
 bool allows(ApprovalDecision decision);
 
 // Decides change requests. Blocks until there is a decision and never throws; a stop request
-// ends the wait as a denial.
+// ends the wait as withdrawn.
 class AgentApprover {
 public:
     virtual ~AgentApprover() = default;

@@ -5,9 +5,11 @@ namespace vellmir {
 AgentError AgentError::denied(ApprovalDecision decision)
 {
     // The five minutes are the dialog's fixed wait, not derived from the approver.
-    const QString message = decision == ApprovalDecision::timedOut
-        ? QStringLiteral("Nobody answered the approval request within 5 minutes, so the change was not made.")
-        : QStringLiteral("The change was denied in Vellmir's approval dialog.");
+    QString message = QStringLiteral("The change was denied in Vellmir's approval dialog.");
+    if (decision == ApprovalDecision::timedOut)
+        message = QStringLiteral("Nobody answered the approval request within 5 minutes, so the change was not made.");
+    else if (decision == ApprovalDecision::withdrawn)
+        message = QStringLiteral("The request was withdrawn before anyone answered it, so the change was not made.");
     return AgentError(Kind::denied, message, decision);
 }
 

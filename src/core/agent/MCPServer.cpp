@@ -3,12 +3,16 @@
 #include "agent/AgentCLI.h"
 #include "agent/AgentError.h"
 #include "util/Json.h"
+#include "util/LineWriter.h"
 #include "util/Log.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <thread>
 
 namespace vellmir {
@@ -58,6 +62,73 @@ std::optional<QJsonObject> parseMessage(const QByteArray &line)
     return object;
 }
 
+// A batch: JSON-RPC arrays, which this protocol version no longer has.
+bool isBatch(const QByteArray &line)
+{
+    return QJsonDocument::fromJson(line).isArray();
+}
+
+// Only the client's own tokens are echoed: a string, or a number that is a whole one.
+bool isProgressToken(const QJsonValue &token)
+{
+    if (token.isString())
+        return true;
+    const double number = token.toDouble(std::nan(""));
+    return token.isDouble() && std::isfinite(number) && double(token.toInteger()) == number;
+}
+
+// Splits `fd`'s bytes into lines without their line feed, looking at every byte once. A line
+// that outgrows MCPServer::maxLineBytes is reported once through `overlong` and skipped up to
+// its line feed without being kept. Returns at end of input or on a read error.
+void readLines(int fd, const std::function<void(QByteArray)> &line, const std::function<void()> &overlong)
+{
+    QByteArray pending;
+    bool skipping = false;
+    QByteArray buffer(65536, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer.data(), size_t(buffer.size()));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break; // end of input, or a read error, which ends serving the same way
+        const char *data = buffer.constData();
+        qsizetype left = count;
+        while (left > 0) {
+            const auto *end = static_cast<const char *>(std::memchr(data, '\n', size_t(left)));
+            const qsizetype length = end ? end - data : left;
+            if (!skipping && pending.size() + length > MCPServer::maxLineBytes) {
+                skipping = true;
+                pending = QByteArray();
+                overlong();
+            }
+            if (!skipping)
+                pending.append(data, length);
+            if (!end)
+                break;
+            if (!skipping)
+                line(std::exchange(pending, QByteArray()));
+            skipping = false;
+            data = end + 1;
+            left -= length + 1;
+        }
+    }
+    if (!pending.isEmpty() && !skipping)
+        line(std::move(pending));
+}
+
+// Standard output's writer, made on first use and never destroyed, so no exit path waits for it.
+std::atomic<LineWriter *> standardOutput = nullptr;
+
+LineWriter &standardOutputWriter()
+{
+    static LineWriter *const writer = [] {
+        auto *made = new LineWriter(STDOUT_FILENO);
+        standardOutput = made;
+        return made;
+    }();
+    return *writer;
+}
+
 QJsonObject success(const QJsonValue &id, const QJsonObject &result)
 {
     return QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), id },
@@ -73,7 +144,7 @@ struct MCPServer::Call {
     std::thread worker;
     bool cancelled = false;
     // The client's "_meta.progressToken", a string or an integer; undefined: none asked for.
-    QJsonValue progressToken;
+    QJsonValue progressToken { QJsonValue::Undefined };
     int progress = 0;
 };
 
@@ -110,30 +181,24 @@ void MCPServer::serve(int inputFd)
     };
     // The reader only reads: every line is handled on this thread, in the order it arrived.
     std::thread reader([this, inputFd] {
-        QByteArray pending;
-        char buffer[65536];
-        const auto post = [this](QByteArray line) {
-            if (line.endsWith('\r'))
-                line.chop(1);
-            QMetaObject::invokeMethod(
-                this, [this, line] { receive(line); }, Qt::QueuedConnection);
-        };
-        for (;;) {
-            const ssize_t count = ::read(inputFd, buffer, sizeof buffer);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0)
-                break; // end of input, or a read error, which ends serving the same way
-            pending.append(buffer, count);
-            qsizetype start = 0;
-            for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', start)) {
-                post(pending.mid(start, end - start));
-                start = end + 1;
-            }
-            pending.remove(0, start);
-        }
-        if (!pending.isEmpty())
-            post(pending);
+        readLines(
+            inputFd,
+            [this](QByteArray line) {
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                QMetaObject::invokeMethod(
+                    this, [this, line = std::move(line)] { receive(line); }, Qt::QueuedConnection);
+            },
+            [this] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_output(failure(QJsonValue(QJsonValue::Null), -32600,
+                            QStringLiteral("Invalid Request: a message line may be at most %1 bytes long.")
+                                .arg(maxLineBytes)));
+                    },
+                    Qt::QueuedConnection);
+            });
         QMetaObject::invokeMethod(
             this, [this] { inputEnded(); }, Qt::QueuedConnection);
     });
@@ -141,6 +206,8 @@ void MCPServer::serve(int inputFd)
     reader.join();
     m_wake = nullptr;
     drain();
+    if (LineWriter *writer = standardOutput)
+        writer->flush(outputStallLimit);
 }
 
 void MCPServer::inputEnded()
@@ -217,7 +284,7 @@ void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
                                  .value(QLatin1String("_meta"))
                                  .toObject()
                                  .value(QLatin1String("progressToken"));
-    if (token.isString() || token.isDouble())
+    if (isProgressToken(token))
         call->progressToken = token;
     // A reused id hands the table entry to the newer call; the older one still answers.
     m_inFlight.insert(call->key, call);
@@ -285,7 +352,8 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
 {
     const std::optional<QJsonObject> message = parseMessage(line);
     if (!message)
-        return failure(QJsonValue(QJsonValue::Null), -32700, QStringLiteral("Parse error"));
+        return isBatch(line) ? failure(QJsonValue(QJsonValue::Null), -32600, QStringLiteral("Invalid Request"))
+                             : failure(QJsonValue(QJsonValue::Null), -32700, QStringLiteral("Parse error"));
     if (!message->contains(QLatin1String("id")))
         return std::nullopt; // a notification
     const QJsonValue id = message->value(QLatin1String("id"));
@@ -371,17 +439,7 @@ void MCPServer::writeLine(const QJsonObject &message)
         return; // nothing half-formed ever reaches the client
     }
     bytes.append('\n');
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(STDOUT_FILENO, bytes.constData() + written, size_t(bytes.size() - written));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            logLine(QStringLiteral("MCP"), QStringLiteral("Could not write a response to standard output."));
-            return;
-        }
-        written += count;
-    }
+    standardOutputWriter().write(std::move(bytes));
 }
 
 QJsonObject MCPServer::tool(const AgentCommand &command)

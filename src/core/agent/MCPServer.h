@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,8 +26,9 @@ namespace vellmir {
 // calls cannot spawn a thread each; "notifications/cancelled" stops one by its request id and
 // its response is dropped. A call that carries a progress token gets "notifications/progress"
 // every few seconds until it is answered, so a client that resets its time-out on progress
-// keeps waiting for the user. Standard output carries protocol lines only; logs go to
-// standard error.
+// keeps waiting for the user; a call without one hears nothing but its answer. Standard output
+// carries protocol lines only, written by a thread of their own so that a client that stops
+// reading holds up no call; logs go to standard error.
 class MCPServer : public QObject {
     Q_OBJECT
 
@@ -44,13 +46,20 @@ public:
     static constexpr int maxRunningCalls = 4;
     // How often a call with a progress token hears from the server while it is not answered.
     static constexpr int progressIntervalMs = 2000;
+    // The longest message line read. A longer one is answered with an error and skipped
+    // without being held in memory.
+    static constexpr qsizetype maxLineBytes = 4 * 1024 * 1024;
+    // How long, once input has ended and every call is answered, a client that takes none of
+    // the remaining lines is waited for before the server ends without them.
+    static constexpr std::chrono::milliseconds outputStallLimit { 5000 };
 
     explicit MCPServer(ToolRunner runTool = defaultRunTool(), Output output = &MCPServer::writeLine);
     // Stops and waits for calls still running, which after serve() are only cancelled ones.
     ~MCPServer() override;
 
     // Reads lines from `inputFd` until end of input (or a read error), then waits for the calls
-    // in flight and returns. Needs a QCoreApplication.
+    // in flight and for standard output to take their answers, and returns. Needs a
+    // QCoreApplication.
     void serve(int inputFd = STDIN_FILENO);
 
     // Routes one input line: tool calls start and return at once, cancellations stop a call,
@@ -63,7 +72,8 @@ public:
     void drain();
     int inFlightCount() const { return int(m_inFlight.size()); }
 
-    // One message as a compact JSON line on standard output, in a single write.
+    // Queues one message as a compact JSON line for standard output and returns at once; the
+    // lines leave whole and in the order queued.
     static void writeLine(const QJsonObject &message);
     // The tool description of a command: name, description, inputSchema, annotations.
     static QJsonObject tool(const AgentCommand &command);

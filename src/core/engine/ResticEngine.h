@@ -130,8 +130,14 @@ public:
     // error in restic's answer is thrown as a JsonError.
     QList<Snapshot> listSnapshots(const ResticEnvironment &environment, std::stop_token stop = {}) const;
     // Whether the repository answers and how many snapshots it holds; restic's status 10 is
-    // notInitialized. Never throws: every failure, a cancel included, is `failed`.
-    ConnectionStatus probe(const ResticEnvironment &environment, std::stop_token stop = {}) const noexcept;
+    // notInitialized. Never throws: every failure, a cancel included, is `failed`. restic retries
+    // a backend that fails (refused connection, untrusted certificate, unknown key) for 15
+    // minutes, so once `retryBound` has passed while restic is still retrying, the run is
+    // stopped and `failed` carries restic's last reason. A slow answer without retries is
+    // waited for.
+    ConnectionStatus probe(const ResticEnvironment &environment, std::stop_token stop = {},
+        std::chrono::milliseconds retryBound = probeRetryBound) const noexcept;
+    static constexpr std::chrono::milliseconds probeRetryBound { 60000 };
     // Creates the repository with the environment's RESTIC_PASSWORD; ok(0) on success. Never throws.
     ConnectionStatus initialize(const ResticEnvironment &environment, std::stop_token stop = {}) const noexcept;
     // A dry-run backup of `sources` (each after "--") without the `excludes` patterns ("~"

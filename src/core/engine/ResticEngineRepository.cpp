@@ -7,8 +7,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace vellmir {
 
@@ -60,6 +63,69 @@ bool keepsAtLeastOne(const Destination::RetentionPolicy &policy)
     return sum >= 1;
 }
 
+// Follows restic's reports of backend retries during one run ("Stat(<config/>) returned error,
+// retrying after 1.2s: <reason>") and stops the run when it is still retrying once `bound` has
+// passed; restic itself would go on for 15 minutes, and no option of its shortens that.
+class RetryWatch {
+public:
+    RetryWatch(std::stop_token outer, std::chrono::milliseconds bound)
+        : m_forward(outer, [this] { m_stop.request_stop(); })
+        , m_timer([this, bound](std::stop_token done) {
+            std::unique_lock lock(m_mutex);
+            if (m_wake.wait_for(lock, done, bound, [] { return false; }) || done.stop_requested())
+                return;
+            m_late = true;
+            if (m_retrying)
+                giveUp();
+        })
+    {
+    }
+
+    std::stop_token token() const { return m_stop.get_token(); }
+
+    void line(const QString &text)
+    {
+        static const QString retrying = QStringLiteral(" returned error, retrying after ");
+        static const QString recovered = QStringLiteral(" operation successful after ");
+        std::lock_guard guard(m_mutex);
+        const qsizetype at = text.indexOf(retrying);
+        if (at < 0) {
+            if (text.contains(recovered))
+                m_retrying = false;
+            return;
+        }
+        const qsizetype reason = text.indexOf(QStringLiteral(": "), at + retrying.size());
+        m_reason = reason < 0 ? text.trimmed() : text.mid(reason + 2).trimmed();
+        m_retrying = true;
+        if (m_late)
+            giveUp();
+    }
+
+    // restic's last reason when the run was stopped for retrying too long.
+    std::optional<QString> gaveUp()
+    {
+        std::lock_guard guard(m_mutex);
+        return m_gaveUp ? std::optional(m_reason) : std::nullopt;
+    }
+
+private:
+    void giveUp()
+    {
+        m_gaveUp = true;
+        m_stop.request_stop();
+    }
+
+    std::stop_source m_stop;
+    std::stop_callback<std::function<void()>> m_forward;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    QString m_reason;
+    bool m_retrying = false;
+    bool m_late = false;
+    bool m_gaveUp = false;
+    std::jthread m_timer; // last: stopped and joined before the members it uses go
+};
+
 } // namespace
 
 QList<Snapshot> ResticEngine::listSnapshots(const ResticEnvironment &environment, std::stop_token stop) const
@@ -83,10 +149,31 @@ QList<Snapshot> ResticEngine::listSnapshots(const ResticEnvironment &environment
     return snapshots;
 }
 
-ConnectionStatus ResticEngine::probe(const ResticEnvironment &environment, std::stop_token stop) const noexcept
+ConnectionStatus ResticEngine::probe(
+    const ResticEnvironment &environment, std::stop_token stop, std::chrono::milliseconds retryBound) const noexcept
 {
     try {
-        const ResticResult result = run(snapshotsCommand(), environment, stop);
+        RetryWatch watch(stop, retryBound);
+        ResticResult result;
+        stream(snapshotsCommand(), environment, watch.token(), [&](const ResticStreamEvent &event) {
+            switch (event.type) {
+            case ResticStreamEvent::Type::stdoutLine:
+                result.stdout += event.line + u'\n';
+                break;
+            case ResticStreamEvent::Type::stderrLine:
+                watch.line(event.line);
+                result.stderr += event.line + u'\n';
+                break;
+            case ResticStreamEvent::Type::finished:
+                result.exitCode = event.status;
+                break;
+            }
+        });
+        if (stop.stop_requested())
+            throw CancellationError();
+        if (const std::optional<QString> reason = watch.gaveUp())
+            return ConnectionStatus::failed(*reason
+                + QStringLiteral(" (restic was still retrying after %1 seconds)").arg(retryBound.count() / 1000));
         if (result.exitCode == 10)
             return ConnectionStatus::notInitialized();
         if (result.exitCode != 0)

@@ -4,6 +4,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Date.cpp util/Date.h
     util/Error.h
     util/Json.cpp util/Json.h
+    util/LineWriter.cpp util/LineWriter.h
     util/Log.cpp util/Log.h
     util/Process.cpp util/Process.h
     util/Receiver.h

@@ -77,6 +77,7 @@ private Q_SLOTS:
         QTest::newRow("setting") << int(ApprovalDecision::approvedBySetting) << "approved-by-setting" << true;
         QTest::newRow("denied") << int(ApprovalDecision::denied) << "denied" << false;
         QTest::newRow("timed out") << int(ApprovalDecision::timedOut) << "timed-out" << false;
+        QTest::newRow("withdrawn") << int(ApprovalDecision::withdrawn) << "withdrawn" << false;
     }
 
     void decisionRawValues()
@@ -185,18 +186,18 @@ private Q_SLOTS:
         QCOMPARE(prompt->shown, 2);
     }
 
-    void stopEndsTheWaitAsDenial()
+    void stopEndsTheWaitAsWithdrawn()
     {
         auto prompt = std::make_shared<ScriptedPrompt>();
         prompt->mode = ScriptedPrompt::Mode::never;
         DialogApprover approver(300, prompt);
         std::stop_source source;
         QTimer::singleShot(10, [&source] { source.request_stop(); });
-        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::denied);
+        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::withdrawn);
         QCOMPARE(prompt->dismissed, 1);
 
         // Already stopped: nothing is shown.
-        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::denied);
+        QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::withdrawn);
         QCOMPARE(prompt->shown, 1);
     }
 

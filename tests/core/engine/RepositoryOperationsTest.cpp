@@ -168,6 +168,22 @@ private Q_SLOTS:
             == ConnectionStatus::failed(CancellationError().message()));
     }
 
+    void probeStopsRetryingWithResticsLastReason()
+    {
+        // restic would go on retrying for 15 minutes; with the bound passed, its first report
+        // of a retry ends the probe.
+        test::ScriptedRestic restic;
+        restic.set(QStringLiteral("snapshots.stderr"),
+            "Stat(<config/>) returned error, retrying after 1.2s: Stat: dial tcp 127.0.0.1:1: connect: "
+            "connection refused\n");
+        restic.set(QStringLiteral("snapshots.sleep"), "600");
+        const ConnectionStatus status = restic.engine().probe(restic.environment(), {}, std::chrono::milliseconds(0));
+        QCOMPARE(status.message,
+            QStringLiteral("Stat: dial tcp 127.0.0.1:1: connect: connection refused (restic was still retrying after "
+                           "0 seconds)"));
+        QVERIFY(status.kind == Kind::failed);
+    }
+
     void estimateArguments()
     {
         test::TestHome home;
