@@ -122,7 +122,50 @@ QByteArray usageText()
                              "\n"
                              "Repeat a list parameter to give several values. --json merges parameters from a JSON "
                              "object,\n"
-                             "read from standard input with -; pass secrets that way, never as flags.\n");
+                             "read from standard input with -; pass secrets that way, never as flags.\n"
+                             "vellmir <command> --help lists that command's parameters.\n"
+                             "\n")
+        + exitStatusText();
+}
+
+QByteArray exitStatusText()
+{
+    return QByteArrayLiteral("Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 4 denied or timed out.\n");
+}
+
+QByteArray commandHelp(const AgentCommand &command)
+{
+    QString text = QStringLiteral("usage: vellmir ") + command.name
+        + (command.parameters.isEmpty() ? QString() : QStringLiteral(" [--parameter value ...]"))
+        + QStringLiteral(" [--json FILE|-]\n\n") + command.summary + QStringLiteral("\n");
+    if (!command.parameters.isEmpty())
+        text += QStringLiteral("\n");
+    for (const AgentCommand::Parameter &parameter : command.parameters) {
+        QString value;
+        switch (parameter.kind) {
+        case AgentCommand::Parameter::Kind::string:
+            value = QStringLiteral(" TEXT");
+            break;
+        case AgentCommand::Parameter::Kind::strings:
+            value = QStringLiteral(" TEXT (repeat for several)");
+            break;
+        case AgentCommand::Parameter::Kind::integer:
+            value = QStringLiteral(" NUMBER");
+            break;
+        case AgentCommand::Parameter::Kind::boolean:
+            value = QStringLiteral(" [true|false]");
+            break;
+        }
+        QStringList notes;
+        if (parameter.required)
+            notes.append(QStringLiteral("required"));
+        if (isSecret(parameter.name))
+            notes.append(QStringLiteral("in --json only"));
+        text += QStringLiteral("  --") + parameter.name + value + QStringLiteral("\n      ")
+            + (notes.isEmpty() ? QString() : u'(' + notes.join(QStringLiteral(", ")) + QStringLiteral(") "))
+            + parameter.help + u'\n';
+    }
+    return text.toUtf8() + '\n' + exitStatusText();
 }
 
 int main(const QStringList &arguments)
@@ -149,6 +192,9 @@ int main(const QStringList &arguments)
         const QJsonObject parameters = parse(arguments.mid(1), first, readAllStdin);
         emit(runWhileServingEvents(first, parameters));
         return 0;
+    } catch (const HelpRequested &asked) {
+        writeAll(STDOUT_FILENO, commandHelp(*asked.command));
+        return 0;
     } catch (const std::exception &error) {
         emit(AgentError::reply(error));
         return AgentError::exitStatus(error);
@@ -165,6 +211,9 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
     QJsonObject fromJson;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
+        // Where a parameter would stand, the usual help words ask for this command's parameters.
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h"))
+            throw HelpRequested { entry };
         if (!argument.startsWith(QLatin1String("--")) || argument.size() < 3)
             throw AgentError::usage(QStringLiteral("Unexpected argument \"") + argument
                 + QStringLiteral("\". Parameters take the form --name value."));

@@ -11,6 +11,7 @@
 namespace vellmir {
 
 class AgentApprover;
+struct AgentCommand;
 
 // The `vellmir` command line: one invocation runs one agent command, lists the command table,
 // serves MCP or prints the usage text, and ends. Every invocation reads the application's
@@ -21,12 +22,18 @@ namespace AgentCLI {
 // 3 not found, 4 denied or timed out.
 int main(const QStringList &arguments);
 
+// Thrown by parse for "--help" or "-h" where a parameter would stand: the caller prints
+// commandHelp(*command) and succeeds instead of running the command.
+struct HelpRequested {
+    const AgentCommand *command;
+};
+
 // Turns the arguments after the command name into parameters. Flag values are texts (a list
 // parameter collects its repeats into an array); "--json FILE|-" merges a JSON object whose
 // values keep their types, and flags win over it. `readStdin` is called for "--json -".
 // Throws AgentError::usage for malformed arguments and for a secret given as a flag (secrets
-// come through "--json" only), and the file error of an unreadable "--json" file. Kinds and required parameters are
-// checked later, when the command runs.
+// come through "--json" only), HelpRequested, and the file error of an unreadable "--json"
+// file. Kinds and required parameters are checked later, when the command runs.
 QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin);
 
 // One JSON object on standard output: pretty-printed, sorted keys, "/" unescaped, one line
@@ -36,6 +43,11 @@ QByteArray emitted(const QJsonObject &object); // the bytes `emit` writes
 
 // The text printed to standard error for no arguments or a help word.
 QByteArray usageText();
+// The line that lists the exit statuses, ending the usage text and every command's help.
+QByteArray exitStatusText();
+// What "<command> --help" prints on standard output: the command's summary and, from the
+// command table, each parameter with its kind, whether it is required and its help.
+QByteArray commandHelp(const AgentCommand &command);
 
 // {"commands": [...]}: the command table with each command's parameters, in table order.
 QJsonObject commandList();

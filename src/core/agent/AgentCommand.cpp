@@ -45,7 +45,7 @@ QList<AgentCommand> buildTable()
         { QStringLiteral("audit"), Tier::read, QStringLiteral("Recent agent change requests and how each was decided."),
             { optional("limit", Kind::integer, QStringLiteral("Entries to return (default 20).")) } },
         { QStringLiteral("backup"), Tier::operate,
-            QStringLiteral("Back up a destination now. Runs in Vellmir's background agent so it has Full Disk Access."),
+            QStringLiteral("Back up a destination now. Runs in Vellmir's background agent."),
             { destination,
                 optional("waitSeconds", Kind::integer,
                     QStringLiteral("Wait up to this long for the result (default 0: return once started).")),

@@ -156,9 +156,12 @@ QJsonObject AgentControl::check(const Destination &destination, std::stop_token 
             object.insert(QStringLiteral("message"), *after.integrityMessage);
         return object;
     }
-    const bool recorded = after.lastIntegrityCheck != before.lastIntegrityCheck;
+    // A check that never ran (the repository busy with a backup, no credentials, no restic)
+    // says nothing about the repository: it is this command's failure, not a failed check.
+    if (after.lastIntegrityCheck == before.lastIntegrityCheck)
+        throw AgentError::failed(*failure);
     object.insert(QStringLiteral("passed"), false);
-    object.insert(QStringLiteral("message"), recorded && after.integrityMessage ? *after.integrityMessage : *failure);
+    object.insert(QStringLiteral("message"), after.integrityMessage ? *after.integrityMessage : *failure);
     return object;
 }
 

@@ -3,6 +3,8 @@
 #include "agent/AgentControl.h"
 
 #include "config/DestinationWriter.h"
+#include "engine/ResticSettingsDiscovery.h"
+#include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "util/AppPaths.h"
 #include "util/Uuid.h"
@@ -56,10 +58,111 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
         if (!path.startsWith(QLatin1Char('/')))
             throw AgentError::usage(QStringLiteral("A local repository must be an absolute path or start with ~/, not ")
                 + repository + u'.');
+    } else if (ResticSettingsDiscovery::kind(repository) != kind) {
+        // Only the kind's own backend: "rclone:" would start rclone with whatever options the
+        // address carries, and a bare word is a folder relative to wherever the agent runs.
+        const QString prefix = kind == Destination::Kind::backblazeB2 ? QStringLiteral("b2:")
+            : kind == Destination::Kind::s3                           ? QStringLiteral("s3:")
+                                                                      : QStringLiteral("sftp:");
+        throw AgentError::usage(QStringLiteral("A repository of kind ") + toString(kind)
+            + QStringLiteral(" must start with \"") + prefix + QStringLiteral("\", not ") + repository + u'.');
     }
     if (const std::optional<QString> refusal = ResticEngine::repositoryRefusal(repository))
         throw AgentError::usage(*refusal);
     return repository;
+}
+
+// Names are shown in the approval dialog, notifications and lists: a control character would
+// break or hide part of the line, and a bidirectional control would make it read as another name.
+void refuseHiddenCharacters(const QString &name)
+{
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        if (c.category() == QChar::Other_Control || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
+            || u == 0x200E || u == 0x200F || u == 0x061C)
+            throw AgentError::usage(
+                QStringLiteral("name must not contain control characters or bidirectional formatting characters."));
+    }
+}
+
+// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
+void refuseMalformedPatterns(const QStringList &patterns)
+{
+    for (const QString &pattern : patterns)
+        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
+            throw AgentError::usage(QStringLiteral("restic cannot use the exclude pattern ") + pattern
+                + QStringLiteral(": ") + *reason + u'.');
+}
+
+Destination::Kind parsedKind(const QString &text)
+{
+    if (const std::optional<Destination::Kind> kind = kindFromString(text))
+        return *kind;
+    QStringList raws;
+    for (Destination::Kind each : allKinds())
+        raws.append(toString(each));
+    throw AgentError::usage(QStringLiteral("kind must be one of ") + raws.join(QStringLiteral(", ")) + u'.');
+}
+
+// The repository and the secrets of its kind as restic's environment, each secret taken from
+// the raw parameters.
+ResticEnvironment credentialVariables(
+    Destination::Kind kind, const QString &repository, const AgentParameters &parameters)
+{
+    ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
+    for (CredentialRole role : credentialRoles(kind)) {
+        const QString parameter = AgentControl::credentialParameter(role);
+        const QString needs
+            = QStringLiteral("A ") + displayName(kind) + QStringLiteral(" destination needs ") + parameter + u'.';
+        const QJsonValue value = parameters.values().value(parameter);
+        if (value.isUndefined())
+            throw AgentError::usage(needs);
+        if (!value.isString())
+            throw AgentError::usage(parameter + QStringLiteral(" must be text."));
+        // Taken exactly as given: a trimmed password would seal a repository with something
+        // other than what its owner typed. Blanks alone are no secret.
+        const QString secret = value.toString();
+        if (secret.trimmed().isEmpty())
+            throw AgentError::usage(needs);
+        variables.insert(CredentialRoles::environmentVariable(role), secret);
+    }
+    return variables;
+}
+
+// `current` without the removed entries, then the additions.
+QStringList withChanges(const QStringList &current, const QStringList &removed, const QStringList &added)
+{
+    QStringList result;
+    for (const QString &entry : current)
+        if (!removed.contains(entry))
+            result.append(entry);
+    return result + added;
+}
+
+// The retention policy with the given keep counts; a changed policy must keep something.
+Destination::RetentionPolicy updatedRetention(
+    const Destination::RetentionPolicy &current, const AgentParameters &parameters)
+{
+    Destination::RetentionPolicy updated = current;
+    const std::pair<const char *, qint64 Destination::RetentionPolicy::*> counts[] = {
+        { "keepDaily", &Destination::RetentionPolicy::keepDaily },
+        { "keepWeekly", &Destination::RetentionPolicy::keepWeekly },
+        { "keepMonthly", &Destination::RetentionPolicy::keepMonthly },
+        { "keepYearly", &Destination::RetentionPolicy::keepYearly },
+    };
+    for (const auto &[key, member] : counts) {
+        const QString name = QString::fromLatin1(key);
+        if (const std::optional<qint64> value = parameters.integer(name)) {
+            if (*value < 0)
+                throw AgentError::usage(name + QStringLiteral(" cannot be negative."));
+            updated.*member = *value;
+        }
+    }
+    // Counts are never negative here, so "any above 0" is "the sum is positive" without overflow.
+    if (updated != current && updated.keepDaily == 0 && updated.keepWeekly == 0 && updated.keepMonthly == 0
+        && updated.keepYearly == 0)
+        throw AgentError::usage(QStringLiteral("Retention must keep at least one snapshot."));
+    return updated;
 }
 
 Destination::Schedule parsedSchedule(const QString &text)
@@ -131,26 +234,22 @@ QString AgentControl::credentialParameter(CredentialRole role)
 
 QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
-    const QString kindText = parameters.requiredString(QStringLiteral("kind"));
-    const std::optional<Destination::Kind> kind = kindFromString(kindText);
-    if (!kind) {
-        QStringList raws;
-        for (Destination::Kind each : allKinds())
-            raws.append(toString(each));
-        throw AgentError::usage(QStringLiteral("kind must be one of ") + raws.join(QStringLiteral(", ")) + u'.');
-    }
+    const Destination::Kind kind = parsedKind(parameters.requiredString(QStringLiteral("kind")));
 
     const QString name = parameters.requiredString(QStringLiteral("name")).trimmed();
     // A name of blanks only would leave a destination nobody can tell apart or name again.
     if (name.isEmpty())
         throw AgentError::usage(QStringLiteral("name must not be empty."));
+    refuseHiddenCharacters(name);
     for (const Destination &existing : m_store->destinations())
         if (existing.name.compare(name, Qt::CaseInsensitive) == 0)
             throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
 
-    const QString repository = repositoryLocation(*kind, parameters.requiredString(QStringLiteral("repository")));
+    const QString repository = repositoryLocation(kind, parameters.requiredString(QStringLiteral("repository")));
     const QStringList sources = folders(parameters.strings(QStringLiteral("sources")));
-    const QStringList excludes = merged(Destination::defaultExcludes(), parameters.strings(QStringLiteral("excludes")));
+    const QStringList givenExcludes = parameters.strings(QStringLiteral("excludes"));
+    refuseMalformedPatterns(givenExcludes);
+    const QStringList excludes = merged(Destination::defaultExcludes(), givenExcludes);
     const std::optional<QString> scheduleText = parameters.string(QStringLiteral("schedule"));
     const Destination::Schedule schedule = scheduleText ? parsedSchedule(*scheduleText) : Destination::Schedule::manual;
 
@@ -159,7 +258,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     destination.credentialID = destination.id;
     destination.preferences = BackupPreferences {};
     destination.name = name;
-    destination.kind = *kind;
+    destination.kind = kind;
     destination.repository = repository;
     destination.sources = sources;
     destination.excludes = excludes;
@@ -167,23 +266,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     destination.pruneAfterBackup = true;
     destination.schedule = schedule;
 
-    ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
-    for (CredentialRole role : credentialRoles(*kind)) {
-        const QString parameter = credentialParameter(role);
-        const QString needs
-            = QStringLiteral("A ") + displayName(*kind) + QStringLiteral(" destination needs ") + parameter + u'.';
-        const QJsonValue value = parameters.values().value(parameter);
-        if (value.isUndefined())
-            throw AgentError::usage(needs);
-        if (!value.isString())
-            throw AgentError::usage(parameter + QStringLiteral(" must be text."));
-        // Taken exactly as given: a trimmed password would seal a repository with something
-        // other than what its owner typed. Blanks alone are no secret.
-        const QString secret = value.toString();
-        if (secret.trimmed().isEmpty())
-            throw AgentError::usage(needs);
-        variables.insert(CredentialRoles::environmentVariable(role), secret);
-    }
+    const ResticEnvironment variables = credentialVariables(kind, repository, parameters);
 
     const bool initialize = parameters.boolean(QStringLiteral("initialize")).value_or(false);
     refuseOutsideChange();
@@ -208,7 +291,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 
     const ChangeRequest request { QStringLiteral("add-destination"),
         QStringLiteral("Add the destination ") + quoted(name) + u'?',
-        { displayName(*kind) + QStringLiteral(": ") + repository, repositoryLine,
+        { displayName(kind) + QStringLiteral(": ") + repository, repositoryLine,
             QStringLiteral("Folders: ")
                 + (sources.isEmpty() ? QStringLiteral("none yet") : tildeForms(sources).join(QStringLiteral(", "))),
             QStringLiteral("Schedule: ") + displayName(schedule) } };
@@ -243,6 +326,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
 
     if (const std::optional<QString> given = parameters.string(QStringLiteral("name"))) {
         const QString name = given->trimmed();
+        refuseHiddenCharacters(name);
         if (!name.isEmpty() && name != destination.name) {
             for (const Destination &other : m_store->destinations())
                 if (other.id != destination.id && other.name.compare(name, Qt::CaseInsensitive) == 0)
@@ -266,14 +350,12 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
                 + QStringLiteral("'s folders."));
         removedSources.append(path);
     }
-    updated.sources.clear();
-    for (const QString &source : destination.sources)
-        if (!removedSources.contains(source))
-            updated.sources.append(source);
-    updated.sources += addedSources;
+    updated.sources = withChanges(destination.sources, removedSources, addedSources);
 
     QStringList addedExcludes;
-    for (const QString &pattern : parameters.strings(QStringLiteral("addExcludes")))
+    const QStringList givenExcludes = parameters.strings(QStringLiteral("addExcludes"));
+    refuseMalformedPatterns(givenExcludes);
+    for (const QString &pattern : givenExcludes)
         if (!destination.excludes.contains(pattern))
             addedExcludes.append(pattern);
     QStringList removedExcludes;
@@ -283,11 +365,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
                 + QStringLiteral("'s exclude patterns."));
         removedExcludes.append(pattern);
     }
-    updated.excludes.clear();
-    for (const QString &pattern : destination.excludes)
-        if (!removedExcludes.contains(pattern))
-            updated.excludes.append(pattern);
-    updated.excludes += addedExcludes;
+    updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
     for (const QString &folder : addedSources)
         changes.append(QStringLiteral("Back up: ") + Destination::tildeForm(folder));
@@ -305,28 +383,10 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
                 + displayName(updated.schedule));
     }
 
-    const std::pair<const char *, qint64 Destination::RetentionPolicy::*> counts[] = {
-        { "keepDaily", &Destination::RetentionPolicy::keepDaily },
-        { "keepWeekly", &Destination::RetentionPolicy::keepWeekly },
-        { "keepMonthly", &Destination::RetentionPolicy::keepMonthly },
-        { "keepYearly", &Destination::RetentionPolicy::keepYearly },
-    };
-    for (const auto &[key, member] : counts) {
-        const QString name = QString::fromLatin1(key);
-        if (const std::optional<qint64> value = parameters.integer(name)) {
-            if (*value < 0)
-                throw AgentError::usage(name + QStringLiteral(" cannot be negative."));
-            updated.retention.*member = *value;
-        }
-    }
-    if (updated.retention != destination.retention) {
-        const Destination::RetentionPolicy &r = updated.retention;
-        // Counts are never negative here, so "any above 0" is "the sum is positive" without overflow.
-        if (r.keepDaily == 0 && r.keepWeekly == 0 && r.keepMonthly == 0 && r.keepYearly == 0)
-            throw AgentError::usage(QStringLiteral("Retention must keep at least one snapshot."));
+    updated.retention = updatedRetention(destination.retention, parameters);
+    if (updated.retention != destination.retention)
         changes.append(
             QStringLiteral("Retention: ") + destination.retention.summary() + arrow + updated.retention.summary());
-    }
 
     if (const std::optional<bool> prune = parameters.boolean(QStringLiteral("pruneAfterBackup"))) {
         updated.pruneAfterBackup = *prune;
@@ -423,7 +483,7 @@ QJsonObject AgentControl::removeDestination(const Destination &destination, std:
     const ChangeRequest request { QStringLiteral("remove-destination"),
         QStringLiteral("Remove ") + quoted(destination.name) + u'?',
         { displayName(destination.kind) + QStringLiteral(": ") + destination.repository,
-            QStringLiteral("Its stored credentials are deleted from the Keychain. The repository and its snapshots "
+            QStringLiteral("Its stored credentials are deleted from the keyring. The repository and its snapshots "
                            "are not touched.") } };
     refuseOutsideChange();
     return perform(

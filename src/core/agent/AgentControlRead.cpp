@@ -2,9 +2,11 @@
 
 #include "agent/AgentControl.h"
 
+#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QJsonArray>
+#include <algorithm>
 
 namespace vellmir {
 
@@ -23,6 +25,15 @@ QString backgroundAgentText(AgentService::Status status)
         return QStringLiteral("unavailable");
     }
     return QStringLiteral("unknown");
+}
+
+// Off while a destination has a schedule: its backups never start, so the agent is told why.
+QString unregisteredText()
+{
+    UserDefaults defaults;
+    if (const std::optional<QString> failure = defaults.stringValue(UserDefaults::schedulerRegistrationFailure))
+        return QStringLiteral("off: registering the systemd user timer failed: ") + *failure;
+    return QStringLiteral("off: the systemd user timer is not registered, although a destination has a schedule");
 }
 
 } // namespace
@@ -59,7 +70,13 @@ QJsonObject AgentControl::status()
 
     QString agent = QStringLiteral("unknown");
     try {
-        agent = backgroundAgentText(m_hooks.agentStatus());
+        const AgentService::Status state = m_hooks.agentStatus();
+        agent = backgroundAgentText(state);
+        const QList<Destination> &all = m_store->destinations();
+        if (state == AgentService::Status::notRegistered
+            && std::any_of(all.begin(), all.end(),
+                [](const Destination &d) { return d.schedule != Destination::Schedule::manual; }))
+            agent = unregisteredText();
     } catch (const std::exception &) {
     }
 

@@ -9,6 +9,27 @@
 
 namespace vellmir {
 
+namespace {
+
+// A NUL ends the text where restic, ssh and the system read it: "*\0.tmp" would reach restic
+// as "*" and exclude everything, "/src\0/etc" would back up /src.
+bool holdsNul(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().contains(QChar(0));
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        return std::any_of(array.begin(), array.end(), [](const QJsonValue &element) { return holdsNul(element); });
+    }
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        return std::any_of(object.begin(), object.end(), [](const QJsonValue &element) { return holdsNul(element); });
+    }
+    return false;
+}
+
+} // namespace
+
 AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command)
 {
     QStringList unknown;
@@ -24,6 +45,9 @@ AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command
     for (const AgentCommand::Parameter &parameter : command.parameters)
         if (parameter.required && !values.contains(parameter.name))
             throw AgentError::usage(command.name + QStringLiteral(" needs ") + parameter.name + QStringLiteral("."));
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        if (holdsNul(it.value()))
+            throw AgentError::usage(it.key() + QStringLiteral(" must not contain a NUL character."));
     m_values = std::move(values);
 }
 

@@ -16,7 +16,7 @@ namespace vellmir {
 class AgentParameters {
 public:
     // Throws AgentError::usage for the alphabetically first unknown key, then for the first
-    // missing required parameter in table order.
+    // missing required parameter in table order, then for a value holding a NUL character.
     AgentParameters(QJsonObject values, const AgentCommand &command);
 
     const QJsonObject &values() const { return m_values; }

@@ -20,11 +20,12 @@ namespace vellmir {
 namespace {
 
 const QString approvalSentence = QStringLiteral(
-    " Needs the user's approval in a dialog on this Mac unless they have allowed changes without approval.");
+    " Needs the user's approval in a dialog on this computer unless they have allowed changes without approval.");
 
 const QString instructions = QStringLiteral(
     "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
-    "for the user to approve them in a dialog on this Mac, up to five minutes, unless the user has turned on changes "
+    "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
+    "changes "
     "without approval. Never ask for or echo credentials beyond passing them to add-destination.");
 
 QString schemaType(AgentCommand::Parameter::Kind kind)
@@ -40,6 +41,72 @@ QString schemaType(AgentCommand::Parameter::Kind kind)
         return QStringLiteral("boolean");
     }
     return QStringLiteral("string");
+}
+
+// What the server checks of each value, as schema keywords, so that a client validating its
+// input against the schema refuses what the server would and nothing more. Every text is
+// refused with a NUL in it; the rest follows AgentParameters and the command handlers.
+QJsonObject constraints(const QString &command, const AgentCommand::Parameter &parameter)
+{
+    const QString noNul = QStringLiteral(R"(^[^\u0000]*$)");
+    // Controls and bidirectional formatting characters, refused in names.
+    const QString hidden = QStringLiteral(R"(\u0000-\u001F\u007F-\u009F\u061C\u200E\u200F\u202A-\u202E\u2066-\u2069)");
+    // "~", "~/..." or an absolute path, around blanks that are trimmed.
+    const QString folder = QStringLiteral(R"(^\s*(~\s*$|~/|/)[^\u0000]*$)");
+    const auto pattern = [](const QString &regex) { return QJsonObject { { QStringLiteral("pattern"), regex } }; };
+    const auto items = [](const QJsonObject &item) {
+        QJsonObject schema = item;
+        schema.insert(QStringLiteral("type"), QStringLiteral("string"));
+        return QJsonObject { { QStringLiteral("items"), schema } };
+    };
+    const auto oneOf = [](const QStringList &values) {
+        return QJsonObject { { QStringLiteral("enum"), QJsonArray::fromStringList(values) } };
+    };
+
+    const QString &name = parameter.name;
+    switch (parameter.kind) {
+    case AgentCommand::Parameter::Kind::boolean:
+        return {};
+    case AgentCommand::Parameter::Kind::integer:
+        // A negative wait counts as none; every other count must not be negative.
+        if (name == QLatin1String("waitSeconds"))
+            return {};
+        return QJsonObject { { QStringLiteral("minimum"), 0 } };
+    case AgentCommand::Parameter::Kind::strings:
+        if (name == QLatin1String("sources") || name == QLatin1String("addSources"))
+            return items(pattern(folder));
+        return items(pattern(noNul));
+    case AgentCommand::Parameter::Kind::string:
+        break;
+    }
+    if (name == QLatin1String("kind"))
+        return oneOf(
+            { QStringLiteral("backblazeB2"), QStringLiteral("s3"), QStringLiteral("sftp"), QStringLiteral("local") });
+    if (name == QLatin1String("schedule"))
+        return oneOf({ QStringLiteral("manual"), QStringLiteral("hourly"), QStringLiteral("daily") });
+    if (name == QLatin1String("request")) {
+        QJsonObject uuid = pattern(QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
+                                                  "[0-9A-Fa-f]{12}$"));
+        uuid.insert(QStringLiteral("format"), QStringLiteral("uuid"));
+        return uuid;
+    }
+    if (name == QLatin1String("name"))
+        return pattern(command == QLatin1String("add-destination")
+                ? QStringLiteral("^[^") + hidden + QStringLiteral(R"(]*[^\s)") + hidden + QStringLiteral("][^") + hidden
+                    + QStringLiteral("]*$")
+                : QStringLiteral("^[^") + hidden + QStringLiteral("]*$"));
+    if (name == QLatin1String("repository"))
+        return pattern(QStringLiteral(R"(^\s*(b2:|s3:|sftp:|/|~/|local:/)[^\u0000]*$)"));
+    if (name == QLatin1String("target"))
+        return pattern(folder);
+    if (name == QLatin1String("path"))
+        return pattern(command == QLatin1String("restore") ? QStringLiteral(R"(^/(?!(.*/)?\.\.(/|$))[^\u0000\n]*$)")
+                                                           : QStringLiteral(R"(^/[^\u0000]*$)"));
+    if (name == QLatin1String("password"))
+        return pattern(QStringLiteral(R"(^[^\u0000]*[^\s\u0000][^\u0000]*$)"));
+    if (parameter.required)
+        return pattern(QStringLiteral(R"(^[^\u0000]+$)"));
+    return pattern(noNul);
 }
 
 bool isBlank(const QByteArray &line)
@@ -447,11 +514,9 @@ QJsonObject MCPServer::tool(const AgentCommand &command)
     QJsonObject properties;
     QJsonArray required;
     for (const AgentCommand::Parameter &parameter : command.parameters) {
-        QJsonObject property { { QStringLiteral("type"), schemaType(parameter.kind) },
-            { QStringLiteral("description"), parameter.help } };
-        if (parameter.kind == AgentCommand::Parameter::Kind::strings)
-            property.insert(
-                QStringLiteral("items"), QJsonObject { { QStringLiteral("type"), QStringLiteral("string") } });
+        QJsonObject property = constraints(command.name, parameter);
+        property.insert(QStringLiteral("type"), schemaType(parameter.kind));
+        property.insert(QStringLiteral("description"), parameter.help);
         properties.insert(parameter.name, property);
         if (parameter.required)
             required.append(parameter.name);

@@ -221,6 +221,14 @@ QString Destination::expandTilde(const QString &path)
     return path;
 }
 
+QString Destination::expandExclude(const QString &pattern)
+{
+    // "!~/x" re-includes the folder that "~/x" excludes; unexpanded it would match nothing.
+    if (pattern.startsWith(u'!'))
+        return u'!' + expandTilde(pattern.mid(1));
+    return expandTilde(pattern);
+}
+
 QStringList Destination::excludeArguments() const
 {
     // restic lets the last matching pattern decide, so a repeat adds nothing only when no pattern
@@ -229,7 +237,7 @@ QStringList Destination::excludeArguments() const
     int counts[2] = { 0, 0 }; // plain, "!"
     QStringList arguments;
     for (const QString &pattern : excludes + protectedExcludes()) {
-        const QString expanded = expandTilde(pattern);
+        const QString expanded = expandExclude(pattern);
         const bool negated = expanded.startsWith(u'!');
         const int others = counts[negated ? 0 : 1];
         const auto kept = keptAt.constFind(expanded);

@@ -62,6 +62,8 @@ struct Destination {
     static QString tildeForm(const QString &path);
     // "~" or "~/..." expanded against the home folder; anything else unchanged.
     static QString expandTilde(const QString &path);
+    // An exclude pattern as restic gets it: expandTilde, after the "!" of a re-include too.
+    static QString expandExclude(const QString &pattern);
     // The folder a local repository lives in, read the way restic reads it: "local:/srv/r"
     // and "/srv/r" both name /srv/r. Every check that looks at a local repository on disk
     // (deferral, restore guard, lock names) goes through here.

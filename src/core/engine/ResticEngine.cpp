@@ -257,9 +257,10 @@ QByteArrayList ResticEngine::childEnvironment(const ResticEnvironment &environme
 
 std::optional<QString> ResticEngine::repositoryRefusal(const QString &repository)
 {
-    // Read as restic reads the two SFTP forms: "sftp:user@host:path", split at the first ":"
-    // and then the first "@", and "sftp://user@host:port/path", whose user and host restic
-    // percent-decodes.
+    const QString optionRefusal = QStringLiteral(
+        "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.");
+    // Read as restic reads the two SFTP forms: "sftp:user@host:path", split at the first ":",
+    // and "sftp://user@host:port/path", whose user and host restic percent-decodes.
     QString user;
     QString host;
     if (repository.startsWith(QLatin1String("sftp://"))) {
@@ -276,21 +277,23 @@ std::optional<QString> ResticEngine::repositoryRefusal(const QString &repository
         }
         host = QString::fromUtf8(QByteArray::fromPercentEncoding(authority.toUtf8()));
     } else if (repository.startsWith(QLatin1String("sftp:"))) {
-        host = repository.mid(5).section(u':', 0, 0);
-        const qsizetype at = host.indexOf(u'@');
-        if (at >= 0) {
-            user = host.left(at);
-            host = host.mid(at + 1);
-        }
+        // restic ends the user at the second "@" ("a@b@host" is user a@b), and ssh splits what it
+        // is given as the host at its last "@" once more: whichever split applies, no part between
+        // the "@"s may reach ssh as an option.
+        for (const QString &part : repository.mid(5).section(u':', 0, 0).split(u'@'))
+            if (part.startsWith(u'-') || part.startsWith(QLatin1String("[-")))
+                return optionRefusal;
+        return std::nullopt;
     } else {
         return std::nullopt;
     }
-    // An address in brackets ("[host]:port") loses them before it reaches ssh.
-    if (host.startsWith(u'['))
-        host = host.mid(1);
-    if (host.startsWith(u'-') || user.startsWith(u'-'))
-        return QStringLiteral("An SFTP address cannot name a host or user that starts with \"-\": ssh would read it "
-                              "as an option.");
+    if (user.startsWith(u'-'))
+        return optionRefusal;
+    // An address in brackets ("[host]:port") loses them before it reaches ssh, which splits a
+    // decoded "@" off once more.
+    for (const QString &part : host.split(u'@'))
+        if (part.startsWith(u'-') || part.startsWith(QLatin1String("[-")))
+            return optionRefusal;
     return std::nullopt;
 }
 

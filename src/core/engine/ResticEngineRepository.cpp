@@ -203,7 +203,7 @@ BackupEstimate ResticEngine::estimateBackupSize(const QStringList &sources, cons
     ResticCommand command(QStringLiteral("backup"));
     command.flag(QStringLiteral("--dry-run")).flag(QStringLiteral("--json"));
     for (const QString &pattern : excludes)
-        command.option(QStringLiteral("--exclude"), Destination::expandTilde(pattern));
+        command.option(QStringLiteral("--exclude"), Destination::expandExclude(pattern));
     command.positionals(sources);
 
     const ResticResult result = run(command, environment, stop);

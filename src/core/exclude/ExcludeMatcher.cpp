@@ -244,6 +244,45 @@ std::vector<std::string_view> cleanComponents(std::string_view path, bool rooted
     return components;
 }
 
+// Why a glob that wellFormedGlob refuses is malformed, in the words of the pattern's author.
+const char *globProblem(std::string_view glob)
+{
+    for (std::size_t i = 0; i < glob.size(); ++i) {
+        if (glob[i] == '\\') {
+            if (++i == glob.size())
+                return "it ends in a \"\\\" that escapes nothing";
+        } else if (glob[i] == '[') {
+            std::size_t j = i + 1;
+            if (j < glob.size() && glob[j] == '^')
+                ++j;
+            if (j < glob.size() && glob[j] == ']')
+                return "\"[]\" holds no character";
+            for (; j < glob.size() && glob[j] != ']'; ++j)
+                if (glob[j] == '\\')
+                    ++j;
+            if (j >= glob.size())
+                return "its \"[\" is never closed";
+            i = j;
+        }
+    }
+    return "a \"-\" in \"[...]\" must stand between two characters";
+}
+
+// "~" and "~/..." are expanded, after a re-include's "!" too; nothing else is.
+QString expandedPattern(const QString &pattern, const QString &home)
+{
+    const bool negated = pattern.startsWith(u'!');
+    const QString body = negated ? pattern.mid(1) : pattern;
+    QString expanded;
+    if (body == QLatin1String("~"))
+        expanded = home;
+    else if (body.startsWith(QLatin1String("~/")))
+        expanded = home + u'/' + body.mid(2);
+    else
+        return pattern;
+    return negated ? u'!' + expanded : expanded;
+}
+
 std::string absolute(const char *path, std::size_t length)
 {
     std::string result = QFile::encodeName(QDir::currentPath()).toStdString();
@@ -325,14 +364,8 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
         homeText.chop(1);
     m_patterns.reserve(std::size_t(patterns.size()));
     for (const QString &pattern : patterns) {
-        // The backup expands these two forms before restic sees them, and nothing else.
-        QString expanded;
-        if (pattern == QLatin1String("~"))
-            expanded = homeText;
-        else if (pattern.startsWith(QLatin1String("~/")))
-            expanded = homeText + u'/' + pattern.mid(2);
-        else
-            expanded = pattern;
+        // The backup expands these forms before restic sees them, and nothing else.
+        const QString expanded = expandedPattern(pattern, homeText);
 
         Prepared prepared;
         prepared.text = expanded.toUtf8().toStdString();
@@ -514,6 +547,24 @@ QStringList ExcludeMatcher::patterns() const
     for (const Prepared &pattern : m_patterns)
         result.append(QString::fromUtf8(pattern.text.data(), qsizetype(pattern.text.size())));
     return result;
+}
+
+std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
+{
+    QString home = AppPaths::homeDirectory();
+    while (home.endsWith(u'/'))
+        home.chop(1);
+    const std::string text = expandedPattern(pattern, home).toUtf8().toStdString();
+    std::string_view body = text;
+    if (!body.empty() && body.front() == '!')
+        body.remove_prefix(1);
+    const bool rooted = !body.empty() && body.front() == '/';
+    // The components restic checks: tidied like a path, "**" and plain names need no check.
+    for (const std::string_view component : cleanComponents(body, rooted))
+        if (component != "**" && component.find_first_of("\\[]*?") != std::string_view::npos
+            && !wellFormedGlob(component))
+            return QString::fromUtf8(globProblem(component));
+    return std::nullopt;
 }
 
 QString ExcludeMatcher::escaped(const QString &text)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,8 @@ namespace vellmir {
 
 // Decides locally, without restic, whether a backup leaves one file-system item out, by the
 // rules restic (0.17 and later) applies to its --exclude patterns. "~" and "~/" are expanded to
-// the home folder as the backup expands them before handing the patterns over; after that:
+// the home folder (after a re-include's "!" too) as the backup expands them before handing the
+// patterns over; after that:
 // - a pattern is tidied like a path ("build/" is "build", "/a/../b" is "/b", "//" is "/");
 // - a pattern beginning with "/" is laid over the start of the item's absolute path, any
 //   other pattern over any run of its components, so "mhome" or "src/gen" also match above
@@ -38,6 +40,10 @@ public:
 
     QStringList patterns() const; // as prepared ("~" expanded), in input order
     bool isEmpty() const { return m_patterns.empty(); }
+
+    // Why restic refuses `pattern` (a malformed glob: an unclosed "[", an empty "[]", a
+    // trailing backslash), or nullopt when it takes it. Every later backup would fail on it.
+    static std::optional<QString> refusal(const QString &pattern);
 
     // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
     // "!" are escaped with a backslash.

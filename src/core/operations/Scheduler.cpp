@@ -48,9 +48,7 @@ std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinatio
         if (!wanted) {
             if (enabled)
                 unregisterAgent();
-            return std::nullopt;
-        }
-        if (!enabled) {
+        } else if (!enabled) {
             registerAgent();
         } else if (!stored || *stored != m_build || !m_factory()->isCurrent()) {
             try {
@@ -60,11 +58,16 @@ std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinatio
             }
             registerAgent();
         }
+        if (m_defaults.contains(UserDefaults::schedulerRegistrationFailure))
+            m_defaults.remove(UserDefaults::schedulerRegistrationFailure);
         return std::nullopt;
     } catch (const Error &error) {
         logText(QStringLiteral("Vellmir scheduler reconcile failed: ") + error.message());
+        // Kept for the agents' status, which otherwise could only say the scheduler is off.
+        m_defaults.setValue(UserDefaults::schedulerRegistrationFailure, error.message());
         return QStringLiteral("Settings saved, but automatic backups could not be registered: ") + error.message()
-            + QStringLiteral(". Review Login Items in System Settings.");
+            + QStringLiteral(". Check the systemd user timer: systemctl --user status ")
+            + SystemdAgentService::timerName() + u'.';
     }
 }
 

@@ -1,5 +1,6 @@
 #include "agent/AgentCLI.h"
 #include "TestSupport.h"
+#include "agent/AgentCommand.h"
 #include "agent/AgentError.h"
 #include "util/Error.h"
 #include "util/Json.h"
@@ -80,6 +81,13 @@ private Q_SLOTS:
                "show in the process list and the shell's history.";
         QTest::newRow("json without path") << "history"
                                            << "--json" << QByteArray() << "--json needs a file or -.";
+        // Where a parameter would stand, the help words ask for the command's help.
+        QTest::newRow("help after a parameter") << "backup"
+                                                << "--destination|d|--help" << QByteArray("help") << "";
+        QTest::newRow("short help") << "status"
+                                    << "-h" << QByteArray("help") << "";
+        QTest::newRow("help as a value") << "history"
+                                         << "--destination|--help" << QByteArray(R"({"destination":"--help"})") << "";
     }
 
     void parseBuildsParameters()
@@ -89,6 +97,15 @@ private Q_SLOTS:
         QFETCH(QByteArray, expected);
         QFETCH(QString, message);
         const auto noStdin = []() -> QByteArray { throw std::logic_error("stdin read"); };
+        if (expected == "help") {
+            try {
+                AgentCLI::parse(words(arguments), command, noStdin);
+                QFAIL("parse succeeded");
+            } catch (const AgentCLI::HelpRequested &asked) {
+                QCOMPARE(asked.command->name, command);
+            }
+            return;
+        }
         if (expected.isEmpty()) {
             try {
                 AgentCLI::parse(words(arguments), command, noStdin);
@@ -167,10 +184,26 @@ private Q_SLOTS:
 
     void usageTextIsExact()
     {
+        const QByteArray exitStatus("Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 4 denied or timed "
+                                    "out.\n");
         const QByteArray usage = AgentCLI::usageText();
-        QCOMPARE(usage.size(), 369);
-        QCOMPARE(usage.count('\n'), 6);
+        QCOMPARE(usage.size(), 369 + 58 + 1 + exitStatus.size());
+        QCOMPARE(usage.count('\n'), 9);
         QVERIFY(usage.startsWith("usage: vellmir <command> [--parameter value ...] [--json FILE|-]\n"));
+        QVERIFY(usage.endsWith("\nvellmir <command> --help lists that command's parameters.\n\n" + exitStatus));
+
+        // A command's help comes from its row of the table.
+        const QString help
+            = QString::fromUtf8(AgentCLI::commandHelp(*AgentCommand::named(QStringLiteral("add-destination"))));
+        QVERIFY(
+            help.startsWith(QStringLiteral("usage: vellmir add-destination [--parameter value ...] [--json FILE|-]\n\n"
+                                           "Add a destination.")));
+        QVERIFY(help.contains(QStringLiteral("\n  --name TEXT\n      (required) Display name.\n")));
+        QVERIFY(help.contains(QStringLiteral("\n  --sources TEXT (repeat for several)\n      Folders to back up")));
+        QVERIFY(help.contains(
+            QStringLiteral("\n  --password TEXT\n      (required, in --json only) Repository password.\n")));
+        QVERIFY(help.contains(QStringLiteral("\n  --initialize [true|false]\n")));
+        QVERIFY(help.endsWith(QString::fromUtf8("\n\n" + exitStatus)));
     }
 
     void commandListFollowsTable()

@@ -1,4 +1,5 @@
 #include "AgentFixture.h"
+#include "config/FileLock.h"
 #include "util/Json.h"
 
 #include <QtTest>
@@ -206,20 +207,34 @@ private Q_SLOTS:
         QCOMPARE(reply, QJsonObject({ { "destination", "Photos" }, { "passed", passed }, { "message", message } }));
     }
 
-    void checkThatNeverRanDoesNotRepeatAnOldMessage()
+    // A check that never ran says nothing about the repository: the command fails with the
+    // reason, and neither an old message nor "passed": false stands in for it.
+    void checkThatNeverRanFails_data()
     {
-        // Without its password the check cannot start and records nothing.
-        const Destination d = f->add("Photos", { f->home.path() }, std::nullopt, false);
+        QTest::addColumn<bool>("withPassword");
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("no password") << false << "supply its credentials before running.";
+        QTest::newRow("busy with a backup") << true << FileLock::busyMessage();
+    }
+    void checkThatNeverRanFails()
+    {
+        QFETCH(bool, withPassword);
+        QFETCH(QString, ending);
+        const Destination d = f->add("Photos", { f->home.path() }, std::nullopt, withPassword);
         f->control->health().update(d.id, [&d](RepositoryHealth &health) {
             health.repository = d.repository;
             health.lastIntegrityCheck = Date { 10 };
             health.integritySucceeded = true;
             health.integrityMessage = RepositoryHealthStore::checkSucceededMessage();
         });
-        const QJsonObject reply = f->run("check", { { "destination", "Photos" } });
-        QCOMPARE(reply.value("passed").toBool(), false);
-        QVERIFY2(reply.value("message").toString().endsWith("supply its credentials before running."),
-            qPrintable(reply.value("message").toString()));
+        const std::unique_ptr<FileLock> backup
+            = FileLock::repository(d.repository, f->engine().lockDirectory().value());
+        const std::optional<AgentError> error = f->failure("check", { { "destination", "Photos" } });
+        QVERIFY(error);
+        QVERIFY(error->kind() == AgentError::Kind::failed);
+        QVERIFY2(error->message().endsWith(ending), qPrintable(error->message()));
+        QVERIFY(!f->resticRan());
+        QVERIFY(f->control->health().load(d).lastIntegrityCheck == std::optional<Date>(Date { 10 }));
     }
 };
 

@@ -117,9 +117,10 @@ private Q_SLOTS:
         QTest::newRow("blank password") << base({ { "password", " \n" } })
                                         << "A Local disk destination needs password.";
         QTest::newRow("password not text") << base({ { "password", 5 } }) << "password must be text.";
-        QTest::newRow("b2 key missing") << base({ { "kind", "backblazeB2" }, { "b2AccountID", "id" } })
-                                        << "A Backblaze B2 destination needs b2AccountKey.";
-        QTest::newRow("s3 id missing") << base({ { "kind", "s3" } }) << "A S3 / R2 destination needs awsAccessKeyID.";
+        QTest::newRow("b2 key missing") << base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" },
+            { "b2AccountID", "id" } }) << "A Backblaze B2 destination needs b2AccountKey.";
+        QTest::newRow("s3 id missing") << base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } })
+                                       << "A S3 / R2 destination needs awsAccessKeyID.";
         // restic would take these from whatever folder the agent's process runs in.
         QTest::newRow("relative local repository") << base(
             { { "repository", "repo" } }) << "A local repository must be an absolute path or start with ~/, not repo.";
@@ -132,6 +133,34 @@ private Q_SLOTS:
         QTest::newRow("sftp host as an ssh option")
             << base({ { "kind", "sftp" }, { "repository", "sftp:-oProxyCommand=sh:/r" } })
             << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
+        // restic ends the user at the last of two "@"s, so the host is the option.
+        QTest::newRow("sftp host as an option after a user with @")
+            << base({ { "kind", "sftp" }, { "repository", "sftp:a@b@-oProxyCommand=touch x:/p" } })
+            << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
+        // Only the kind's own backend: rclone would be started with options from the address.
+        QTest::newRow("rclone for s3") << base({ { "kind", "s3" }, { "repository", "rclone:--config=/x:r" } })
+                                       << "A repository of kind s3 must start with \"s3:\", not rclone:--config=/x:r.";
+        QTest::newRow("relative for s3") << base({ { "kind", "s3" }, { "repository", "relrepo" } })
+                                         << "A repository of kind s3 must start with \"s3:\", not relrepo.";
+        QTest::newRow("sftp for backblazeB2")
+            << base({ { "kind", "backblazeB2" }, { "repository", "sftp:h:/r" } })
+            << "A repository of kind backblazeB2 must start with \"b2:\", not sftp:h:/r.";
+        QTest::newRow("NUL in an exclude") << base({ { "excludes", QString("*") + QChar(0) + ".tmp" } })
+                                           << "excludes must not contain a NUL character.";
+        QTest::newRow("NUL in a source") << base({ { "sources", QJsonArray { QString("/tmp") + QChar(0) + "/etc" } } })
+                                         << "sources must not contain a NUL character.";
+        const QString hidden = "name must not contain control characters or bidirectional formatting characters.";
+        QTest::newRow("line feed in a name") << base({ { "name", "a\nb" } }) << hidden;
+        QTest::newRow("right-to-left override in a name") << base({ { "name", "photos\u202Egpj.exe" } }) << hidden;
+        QTest::newRow("unclosed class") << base({ { "excludes", "[" } })
+                                        << "restic cannot use the exclude pattern [: its \"[\" is never closed.";
+        QTest::newRow("empty class") << base({ { "excludes", QJsonArray { "ok", "a/[]" } } })
+                                     << "restic cannot use the exclude pattern a/[]: \"[]\" holds no character.";
+        QTest::newRow("unfinished range") << base({ { "excludes", "[a-" } })
+                                          << "restic cannot use the exclude pattern [a-: its \"[\" is never closed.";
+        QTest::newRow("trailing backslash")
+            << base({ { "excludes", "!x\\" } })
+            << "restic cannot use the exclude pattern !x\\: it ends in a \"\\\" that escapes nothing.";
     }
 
     void addDestinationChecksBeforeAsking()
@@ -298,7 +327,7 @@ private Q_SLOTS:
         QCOMPARE(fx.asker->requests.first().title, QStringLiteral("Remove “Home”?"));
         QCOMPARE(fx.asker->requests.first().details,
             QStringList({ "Local disk: " + home.repository,
-                "Its stored credentials are deleted from the Keychain. The repository and its snapshots are not "
+                "Its stored credentials are deleted from the keyring. The repository and its snapshots are not "
                 "touched." }));
         QCOMPARE(reply.value("removed").toString(), QStringLiteral("Home"));
         QCOMPARE(reply.value("repositoryKept").toString(), home.repository);
@@ -491,6 +520,12 @@ private Q_SLOTS:
         QTest::newRow("keeps nothing") << args({ { "keepDaily", 0 }, { "keepWeekly", 0 }, { "keepMonthly", 0 },
             { "keepYearly", "0" } }) << "Retention must keep at least one snapshot.";
         QTest::newRow("negative limit") << args({ { "uploadLimitKiB", -5 } }) << "uploadLimitKiB cannot be negative.";
+        QTest::newRow("malformed pattern") << args({ { "addExcludes", "x[a-]" } })
+                                           << "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
+                                              "stand between two characters.";
+        QTest::newRow("control character in the name")
+            << args({ { "name", "Ho\tme" } })
+            << "name must not contain control characters or bidirectional formatting characters.";
     }
 
     void updateRefusals()

@@ -1,4 +1,5 @@
 #include "AgentFixture.h"
+#include "util/UserDefaults.h"
 
 #include <QDir>
 #include <QtTest>
@@ -99,12 +100,25 @@ private Q_SLOTS:
         QTest::newRow("enabled") << AgentService::Status::enabled << "on";
         QTest::newRow("approval") << AgentService::Status::requiresApproval << "needs approval in Login Items";
         QTest::newRow("not found") << AgentService::Status::notFound << "unavailable";
+        // Off although a destination is daily: its backups never start, and the reply says why.
+        QTest::newRow("registration failed") << AgentService::Status::notRegistered
+                                             << "off: registering the systemd user timer failed: No user manager.";
+        QTest::newRow("not registered") << AgentService::Status::notRegistered
+                                        << "off: the systemd user timer is not registered, although a destination has "
+                                           "a schedule";
     }
     void backgroundAgentStates()
     {
         QFETCH(AgentService::Status, status);
         QFETCH(QString, text);
         f->agentStatus = status;
+        if (status == AgentService::Status::notRegistered) {
+            Destination daily = f->add("Photos");
+            daily.schedule = Destination::Schedule::daily;
+            f->store->upsert(daily);
+            if (text.contains("failed"))
+                UserDefaults().setValue(UserDefaults::schedulerRegistrationFailure, QStringLiteral("No user manager."));
+        }
         QCOMPARE(f->run("status").value("backgroundAgent").toString(), text);
     }
 

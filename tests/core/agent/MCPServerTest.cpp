@@ -4,7 +4,10 @@
 #include "util/Json.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QtTest>
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -66,6 +69,32 @@ QJsonObject resultText(const QJsonObject &response)
     const QString text
         = result.value(QStringLiteral("content")).toArray().at(0).toObject().value(QStringLiteral("text")).toString();
     return json::parseObject(text.toUtf8());
+}
+
+// Whether `value` fits one property of an input schema, for the keywords the tools use. The
+// patterns are ECMAScript's: "\uXXXX" and the end anchor are spelt for PCRE first.
+bool fits(const QJsonObject &schema, const QJsonValue &value)
+{
+    const QString type = schema.value(QStringLiteral("type")).toString();
+    if (type == QLatin1String("array")) {
+        const QJsonArray items = value.toArray();
+        return value.isArray() && std::all_of(items.begin(), items.end(), [&](const QJsonValue &item) {
+            return fits(schema.value(QStringLiteral("items")).toObject(), item);
+        });
+    }
+    if (type == QLatin1String("integer"))
+        return value.isDouble() && value.toDouble() == std::floor(value.toDouble())
+            && value.toDouble() >= schema.value(QStringLiteral("minimum")).toDouble(-1e300);
+    if (type == QLatin1String("boolean"))
+        return value.isBool();
+    if (!value.isString())
+        return false;
+    if (schema.contains(QStringLiteral("enum")) && !schema.value(QStringLiteral("enum")).toArray().contains(value))
+        return false;
+    QString pattern = schema.value(QStringLiteral("pattern")).toString();
+    pattern.replace(QRegularExpression(QStringLiteral(R"(\\u([0-9A-F]{4}))")), QStringLiteral(R"(\x{\1})"));
+    pattern.replace(u'$', QStringLiteral(R"(\z)"));
+    return QRegularExpression(pattern).match(value.toString()).hasMatch();
 }
 
 } // namespace
@@ -186,8 +215,9 @@ private Q_SLOTS:
     {
         QCOMPARE(json::compact(toolNamed(QStringLiteral("history")).value(QStringLiteral("inputSchema"))),
             QByteArray(R"({"additionalProperties":false,"properties":{"destination":{"description":"Destination name, )"
-                       R"(id, or unique id prefix.","type":"string"},"limit":{"description":"Runs to return (default )"
-                       R"(10).","type":"integer"}},"required":["destination"],"type":"object"})"));
+                       R"(id, or unique id prefix.","pattern":"^[^\\u0000]+$","type":"string"},"limit":{"description":)"
+                       R"("Runs to return (default 10).","minimum":0,"type":"integer"}},"required":["destination"],)"
+                       R"("type":"object"})"));
         const QJsonObject status = toolNamed(QStringLiteral("status"));
         QCOMPARE(json::compact(status.value(QStringLiteral("inputSchema"))),
             QByteArray(R"({"additionalProperties":false,"properties":{},"required":[],"type":"object"})"));
@@ -197,14 +227,14 @@ private Q_SLOTS:
         const QJsonObject add = toolNamed(QStringLiteral("add-destination"));
         const QJsonObject schema = add.value(QStringLiteral("inputSchema")).toObject();
         QCOMPARE(json::compact(schema.value(QStringLiteral("properties")).toObject().value(QStringLiteral("sources"))),
-            QByteArray(
-                R"({"description":"Folders to back up (absolute or ~).","items":{"type":"string"},"type":"array"})"));
+            QByteArray(R"({"description":"Folders to back up (absolute or ~).","items":{"pattern":)"
+                       R"("^\\s*(~\\s*$|~/|/)[^\\u0000]*$","type":"string"},"type":"array"})"));
         QCOMPARE(json::compact(schema.value(QStringLiteral("required"))),
             QByteArray(R"(["name","kind","repository","password"])"));
         QCOMPARE(add.value(QStringLiteral("description")).toString(),
             QStringLiteral(
                 "Add a destination. Pass secrets in JSON on standard input, never as flags. Needs the user's "
-                "approval in a dialog on this Mac unless they have allowed changes without approval."));
+                "approval in a dialog on this computer unless they have allowed changes without approval."));
         QCOMPARE(add.value(QStringLiteral("annotations")).toObject().value(QStringLiteral("destructiveHint")),
             QJsonValue(true));
 
@@ -213,6 +243,62 @@ private Q_SLOTS:
             AgentCommand::named(QStringLiteral("backup"))->summary);
         QCOMPARE(json::compact(backup.value(QStringLiteral("annotations"))),
             QByteArray(R"({"destructiveHint":false,"openWorldHint":false,"readOnlyHint":false})"));
+    }
+
+    // A client that checks its arguments against the schema refuses what the server refuses,
+    // and lets through what the server takes.
+    void schemasSayWhatTheServerAccepts_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QString>("parameter");
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<bool>("accepted");
+        const QString nul(QChar(0));
+        const auto row = [](const char *name, const char *tool, const char *parameter, const QJsonValue &value,
+                             bool accepted) { QTest::newRow(name) << tool << parameter << value << accepted; };
+        row("unknown kind", "add-destination", "kind", "floppy", false);
+        row("kind", "add-destination", "kind", "s3", true);
+        row("unknown schedule", "update-destination", "schedule", "weekly", false);
+        row("schedule", "add-destination", "schedule", "daily", true);
+        row("negative limit", "history", "limit", -1, false);
+        row("no limit", "snapshots", "limit", 0, true);
+        row("negative count", "update-destination", "keepDaily", -1, false);
+        row("negative wait counts as none", "backup", "waitSeconds", -5, true);
+        row("request not an id", "backup-result", "request", "abc", false);
+        row("request id in lower case", "backup-result", "request", "0a1b2c3d-0000-4000-8000-00000000000f", true);
+        row("empty destination", "check", "destination", "", false);
+        row("blank name", "add-destination", "name", " ", false);
+        row("line feed in a name", "add-destination", "name", "a\nb", false);
+        row("override in a name", "update-destination", "name", "photos\u202Egpj.exe", false);
+        row("name", "add-destination", "name", "Fotos \u2713", true);
+        row("empty new name is no change", "update-destination", "name", "", true);
+        row("rclone repository", "add-destination", "repository", "rclone:x:y", false);
+        row("relative repository", "add-destination", "repository", "relrepo", false);
+        row("repository", "add-destination", "repository", "sftp:u@h:/r", true);
+        row("relative source", "add-destination", "sources", QJsonArray { "Documents" }, false);
+        row("home source", "update-destination", "addSources", QJsonArray { "~", " ~/x " }, true);
+        row("NUL in an exclude", "add-destination", "excludes", QJsonArray { "*" + nul + ".tmp" }, false);
+        row("restore path going up", "restore", "path", "/a/../b", false);
+        row("restore path with a line feed", "restore", "path", "/a\n", false);
+        row("restore path with dots", "restore", "path", "/a..b", true);
+        row("relative target", "restore", "target", "out", false);
+        row("relative browse path", "browse", "path", "a", false);
+        row("blank password", "add-destination", "password", " \t", false);
+        row("password", "add-destination", "password", " pw ", true);
+    }
+    void schemasSayWhatTheServerAccepts()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QString, parameter);
+        QFETCH(QJsonValue, value);
+        QFETCH(bool, accepted);
+        const QJsonObject properties = toolNamed(tool)
+                                           .value(QStringLiteral("inputSchema"))
+                                           .toObject()
+                                           .value(QStringLiteral("properties"))
+                                           .toObject();
+        QVERIFY(properties.contains(parameter));
+        QCOMPARE(fits(properties.value(parameter).toObject(), value), accepted);
     }
 
     void shapesToolResults_data()

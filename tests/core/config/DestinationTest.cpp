@@ -207,12 +207,13 @@ private Q_SLOTS:
         test::TestHome home;
         Destination d = sample();
         d.excludes = { QStringLiteral("~/Library/Application Support/RozezUIInternal"), QStringLiteral("~"),
-            QStringLiteral("~bob/x"), QStringLiteral("*.tmp"), QStringLiteral("*.tmp") };
+            QStringLiteral("~bob/x"), QStringLiteral("*.tmp"), QStringLiteral("*.tmp"), QStringLiteral("!~/keep") };
         const QString h = home.path();
         QCOMPARE(d.excludeArguments(),
             QStringList({ "--exclude", h + "/Library/Application Support/RozezUIInternal", "--exclude", h, "--exclude",
-                "~bob/x", "--exclude", "*.tmp", "--exclude",
-                h + "/Library/Containers/*/Data/SystemData/com.apple.chrono" }));
+                "~bob/x", "--exclude", "*.tmp", "--exclude", "!" + h + "/keep", "--exclude",
+                h + "/Library/Containers/*/Data/SystemData/com.apple.chrono", "--exclude",
+                h + "/Library/Application Support/RozezUIInternal" }));
         d.excludes.clear();
         QCOMPARE(d.excludeArguments().size(), 4);
     }

@@ -126,6 +126,9 @@ private Q_SLOTS:
         QTest::newRow("config file") << "sftp:-F/dev/null:/x" << true;
         QTest::newRow("user option") << "sftp:-oX@host:/r" << true;
         QTest::newRow("host after user") << "sftp:u@-oX:/r" << true;
+        // restic takes "a@b" as the user; the host is what follows the second "@".
+        QTest::newRow("host after a user with @") << "sftp:a@b@-oProxyCommand=touch x:/p" << true;
+        QTest::newRow("user with @") << "sftp:a@b@host:/p" << false;
         QTest::newRow("url, encoded dash") << "sftp://%2DoProxyCommand=x/r" << true;
         QTest::newRow("url, bracketed host") << "sftp://u@[-oX]:22/r" << true;
         QTest::newRow("url, user") << "sftp://-oX@host/r" << true;

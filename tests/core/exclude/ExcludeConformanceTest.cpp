@@ -29,6 +29,8 @@ private Q_SLOTS:
     void cleanupTestCase();
     void estimateCountsWhatResticBacksUp_data();
     void estimateCountsWhatResticBacksUp();
+    void refusesThePatternsResticRefuses_data();
+    void refusesThePatternsResticRefuses();
 
 private:
     QString home(const QString &relative) const { return relative.isEmpty() ? m_home : m_home + u'/' + relative; }
@@ -254,6 +256,37 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     kept.sort();
     QCOMPARE(kept, backedUp);
     QCOMPARE(Estimator::localEstimate(sources, excludes).files, processed);
+}
+
+void ExcludeConformanceTest::refusesThePatternsResticRefuses_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("refused");
+    for (const char *bad : { "[", "[]", "[a-", "a\\", "[a-]", "[^]", "[]a]", "x/[/y", "![", "~/[", "a\\/b" })
+        QTest::newRow(bad) << QString::fromUtf8(bad) << true;
+    for (const char *good : { "[ab]", "\\[", "]", "!x", "**", "[\\]]", "[^a-z]*", "[/.." })
+        QTest::newRow(good) << QString::fromUtf8(good) << false;
+}
+
+void ExcludeConformanceTest::refusesThePatternsResticRefuses()
+{
+    QFETCH(QString, pattern);
+    QFETCH(bool, refused);
+    Destination destination;
+    destination.sources = { home(QStringLiteral("notes.txt")) };
+    destination.excludes = { pattern };
+    QProcess restic;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
+    environment.insert(QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance"));
+    restic.setProcessEnvironment(environment);
+    restic.start(m_restic,
+        QStringList { QStringLiteral("backup"), QStringLiteral("--dry-run"), QStringLiteral("--no-cache") }
+            + destination.excludeArguments() + QStringList { QStringLiteral("--") } + destination.sources);
+    QVERIFY(restic.waitForFinished(120000));
+    const QByteArray errors = restic.readAllStandardError();
+    QCOMPARE(errors.contains("invalid pattern"), refused);
+    QCOMPARE(ExcludeMatcher::refusal(pattern).has_value(), refused);
 }
 
 QTEST_GUILESS_MAIN(ExcludeConformanceTest)

@@ -177,6 +177,11 @@ void ExcludeMatcherTest::lastMatchingPatternDecides()
     QVERIFY(reinclude.matches(QStringLiteral("/d/b.log"), QStringLiteral("b.log")));
     QVERIFY(!reinclude.matches(QStringLiteral("/d/app.log"), QStringLiteral("app.log")));
     QVERIFY(reinclude.matches(QStringLiteral("/d/x/app.log"), QStringLiteral("app.log")));
+
+    // A re-include names a folder of the home as an exclude does.
+    const ExcludeMatcher home({ QStringLiteral("~/d"), QStringLiteral("!~/d/keep") }, QStringLiteral("/home/u"));
+    QVERIFY(home.matches(QStringLiteral("/home/u/d/other"), QStringLiteral("other")));
+    QVERIFY(!home.matches(QStringLiteral("/home/u/d/keep"), QStringLiteral("keep")));
 }
 
 void ExcludeMatcherTest::preparesPatternsWithoutDroppingOrAdding()

@@ -122,8 +122,14 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtInfoMsg, "Vellmir scheduler reconcile failed: Operation not permitted");
         QCOMPARE(scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }),
             QStringLiteral("Settings saved, but automatic backups could not be registered: Operation not permitted. "
-                           "Review Login Items in System Settings."));
+                           "Check the systemd user timer: systemctl --user status vellmir-scheduler.timer."));
         QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild), QStringLiteral("41"));
+        // The reason stays for the agents' status until a registration succeeds.
+        QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegistrationFailure),
+            QStringLiteral("Operation not permitted"));
+        agent.refuse = false;
+        QVERIFY(!scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }));
+        QVERIFY(!defaults.contains(UserDefaults::schedulerRegistrationFailure));
     }
 
     void systemdUnitsAreWrittenEnabledAndRewrittenForANewBuild()
