@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 #include "config/ConfigIntegrity.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"

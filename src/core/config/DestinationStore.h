@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 #include "config/ConfigIntegrity.h"
 #include "config/ConfigSeal.h"
 #include "config/CredentialRole.h"
