@@ -18,7 +18,7 @@ public:
         return m_key;
     }
 
-    SymmetricKey create() override
+    SymmetricKey store(const SymmetricKey &key) override
     {
         std::lock_guard guard(m_mutex);
         if (failCreates)
@@ -26,7 +26,7 @@ public:
         if (m_key)
             throw SealKeyError::unavailable(SealKeyError::Status::duplicateItem,
                 QStringLiteral("The specified item already exists in the keyring."));
-        m_key = SymmetricKey::random();
+        m_key = key;
         ++createCount;
         return *m_key;
     }

@@ -189,7 +189,8 @@ std::optional<Destination> DestinationStore::destination(const QUuid &id) const
     return std::nullopt;
 }
 
-void DestinationStore::upsert(const Destination &destination, const std::optional<Destination> &expected)
+void DestinationStore::upsert(
+    const Destination &destination, const std::optional<Destination> &expected, const Check &check)
 {
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
@@ -199,6 +200,8 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
         // An entry deleted elsewhere counts as changed too.
         if (expected && (entry == list.end() || *entry != *expected))
             throw ResticError::command(conflictMessage());
+        if (check)
+            check(list);
         if (entry != list.end())
             *entry = destination;
         else

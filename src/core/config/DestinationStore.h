@@ -77,9 +77,13 @@ public:
     void apply(const Loaded &loaded);
     // The first listed destination with that id; no file access.
     std::optional<Destination> destination(const QUuid &id) const;
+    // A caller's own condition on the stored list, checked under the lock before a write; it
+    // refuses by throwing.
+    using Check = std::function<void(const QList<Destination> &stored)>;
     // Replaces the first destination with the same id in place, or appends. With `expected`,
-    // refuses unless the stored entry still equals it.
-    void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt);
+    // refuses unless the stored entry still equals it; with `check`, unless it passes.
+    void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt,
+        const Check &check = {});
     // Removes every entry with the destination's id and deletes its secrets. Once the file is
     // written the removal stands: a failure to delete secrets comes back as Removed::warning.
     Removed remove(const Destination &destination, const CredentialsStore &credentials);

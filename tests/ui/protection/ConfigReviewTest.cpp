@@ -27,7 +27,7 @@ public:
         ++reads;
         return m_inner->key();
     }
-    SymmetricKey create() override { return m_inner->create(); }
+    SymmetricKey store(const SymmetricKey &key) override { return m_inner->store(key); }
 
     mutable int reads = 0;
     int allowed = -1;
