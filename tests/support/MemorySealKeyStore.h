@@ -7,7 +7,7 @@
 namespace vellmir::test {
 
 // An in-memory seal key store. Like the keyring store, create() refuses to replace a key.
-// Reads and creation can be made to fail on demand.
+// Reads and creation can be made to fail on demand, creation also after storing the key.
 class MemorySealKeyStore : public SealKeyStore {
 public:
     std::optional<SymmetricKey> key() const override
@@ -28,6 +28,8 @@ public:
                 QStringLiteral("The specified item already exists in the keyring."));
         m_key = key;
         ++createCount;
+        if (failAfterStoring)
+            throw SealKeyError::unavailable(SealKeyError::Status::unreachable, QStringLiteral("The call timed out."));
         return *m_key;
     }
 
@@ -39,6 +41,8 @@ public:
 
     bool failReads = false;
     bool failCreates = false;
+    // The key is stored but the caller never learns it, as when a process dies right after.
+    bool failAfterStoring = false;
     int createCount = 0;
 
 private:
