@@ -58,6 +58,8 @@ void MainWindowModel::followStore()
         Q_EMIT destinationsChanged();
     });
     connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::bannerChanged);
+    // Whether anything is trusted at all changes what the banner can promise.
+    connect(&m_store, &DestinationStore::destinationsChanged, this, &MainWindowModel::bannerChanged);
     connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::loadErrorChanged);
     connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &MainWindowModel::bannerChanged);
     connect(&m_store, &DestinationStore::errorMessageChanged, this, &MainWindowModel::loadErrorChanged);
@@ -97,8 +99,27 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
     if (m_store.fromAnotherMac())
         return Banner { fromAnotherMacTitle(),
             QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them."), true };
+    // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
+    if (m_store.destinations().isEmpty() && !m_store.awaitingReview().isEmpty())
+        return Banner { changedOutsideTitle(), nothingTrustedText(), true };
     return Banner { changedOutsideTitle(), QStringLiteral("Backups continue with the settings Vellmir last saved."),
         true };
+}
+
+QString MainWindowModel::nothingTrustedText()
+{
+    return QStringLiteral("No backups run until you review the change.");
+}
+
+std::optional<QString> MainWindowModel::awaitingReviewText() const
+{
+    const QList<Destination> &awaiting = m_store.awaitingReview();
+    if (awaiting.isEmpty())
+        return std::nullopt;
+    QStringList names;
+    for (const Destination &destination : awaiting)
+        names.append(QChar(0x201C) + destination.name + QChar(0x201D));
+    return QStringLiteral("Awaiting review: ") + names.join(QStringLiteral(", ")) + u'.';
 }
 
 std::optional<QString> MainWindowModel::loadError() const

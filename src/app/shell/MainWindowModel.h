@@ -82,6 +82,10 @@ public:
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
+    static QString nothingTrustedText();
+    // "Awaiting review: “A”, “B”." for the destinations in the file that backups leave alone
+    // until the change is reviewed; nullopt when there are none.
+    std::optional<QString> awaitingReviewText() const;
     static QString fromAnotherMacTitle();
     static QString unavailableTitle();
 

@@ -52,6 +52,10 @@ public:
     ~DestinationStore() override;
 
     const QList<Destination> &destinations() const { return m_destinations; }
+    // While the seal reports a change: the destinations in the file that are not trusted, in
+    // file order, which backups leave alone until the change is reviewed. Empty otherwise.
+    // Published with destinationsChanged.
+    const QList<Destination> &awaitingReview() const { return m_awaitingReview; }
     // The last load failure; nullopt when the last operation succeeded.
     const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     const ConfigIntegrity &integrity() const { return m_integrity; }
@@ -106,6 +110,7 @@ private:
     // State gathered under the lock and published once, after the lock is released.
     struct Pending {
         std::optional<QList<Destination>> destinations;
+        std::optional<QList<Destination>> awaitingReview;
         std::optional<std::optional<QString>> errorMessage;
         std::optional<ConfigIntegrity> integrity;
         std::optional<AgentPolicy::Settings> policy;
@@ -125,6 +130,7 @@ private:
     void writeFile(const QList<Destination> &list) const;
 
     QList<Destination> m_destinations;
+    QList<Destination> m_awaitingReview;
     std::optional<QString> m_errorMessage;
     ConfigIntegrity m_integrity = ConfigIntegrity::valid();
     AgentPolicy::Settings m_policy;

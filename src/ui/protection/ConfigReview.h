@@ -42,9 +42,9 @@ public:
     void requestKeep();
     void cancelKeep();
     // Seals the configuration as it now stands, then reloads the store, provided the files and
-    // secrets are still the ones the shown differences were computed from. Asks to be dismissed on success; on failure sets
-    // errorMessage and stays. When the differences changed meanwhile nothing is sealed: the new
-    // list is shown, with changedAgainMessage() as the error.
+    // secrets are still the ones the shown differences were computed from. Asks to be dismissed on success; on failure
+    // sets errorMessage and stays. When the differences changed meanwhile nothing is sealed: the new list is shown,
+    // with changedAgainMessage() as the error.
     void keep();
     // Goes back to the sealed configuration, then reloads the store. Asks to be dismissed when
     // nothing was removed; otherwise names the removed destinations in result.

@@ -271,7 +271,7 @@ private Q_SLOTS:
         const std::optional<AgentError> error = rename
             ? fx.failure(QStringLiteral("update-destination"), args({ { "destination", "Home" }, { "name", "Same" } }))
             : fx.failure(QStringLiteral("add-destination"),
-                  args({ { "name", "Same" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" } }));
+                args({ { "name", "Same" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" } }));
         QVERIFY(error);
         QCOMPARE(error->message(), QStringLiteral("A destination named Same already exists."));
         fx.store->reload();

@@ -192,8 +192,9 @@ private Q_SLOTS:
                                       << "changed" << QStringList { missingRecord } << QStringList {};
         // A change the app was writing when it stopped: only its own signed seal of exactly
         // these files vouches for them.
-        QTest::newRow("renamed, pending seal of ours") << "renamePending"
-                                                       << "valid" << QStringList {} << QStringList { "Photos", "Offsite" };
+        QTest::newRow("renamed, pending seal of ours")
+            << "renamePending"
+            << "valid" << QStringList {} << QStringList { "Photos", "Offsite" };
         QTest::newRow("renamed, pending seal signed elsewhere")
             << "renameForgedPending"
             << "changed" << QStringList { "Changed the settings of “Photos”." } << both;

@@ -215,6 +215,18 @@ void MainWindowTest::changedSettingsBanner()
     f.writeDestinations(pair);
     shown.model->reload();
     QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+
+    // A damaged seal trusts nothing: the banner promises no backups and the overview names
+    // what awaits review instead of "No destinations yet.".
+    test::writeFile(f.sealPath(), "damaged");
+    shown.model->reload();
+    QVERIFY(shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QCOMPARE(shown.find<QLabel>(QStringLiteral("bannerText"))->text(), MainWindowModel::nothingTrustedText());
+    QCOMPARE(shown.find<QLabel>(QStringLiteral("emptyOverview"))->text(),
+        QStringLiteral("Awaiting review: “Pictures”, “Offsite”."));
+    QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QCOMPARE(shown.sidebarTexts(), QStringList { "Overview" });
+    QVERIFY(shown.screenshot(QStringLiteral("damaged-seal")));
 }
 
 void MainWindowTest::sidebarAndRowsOpenTheDetail()

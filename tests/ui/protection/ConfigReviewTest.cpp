@@ -124,8 +124,7 @@ void ConfigReviewTest::keepSealsOnlyWhatWasShown_data()
     QTest::newRow("added destination, its folders edited") << QStringLiteral("Intruder") << QStringLiteral("sources");
     QTest::newRow("added destination, its password replaced")
         << QStringLiteral("Intruder") << QStringLiteral("password");
-    QTest::newRow("changed destination, its folders edited")
-        << QStringLiteral("Pictures") << QStringLiteral("sources");
+    QTest::newRow("changed destination, its folders edited") << QStringLiteral("Pictures") << QStringLiteral("sources");
 }
 
 // A change inside a destination the sheet already lists leaves the lines as they are; keeping
