@@ -57,11 +57,18 @@ void MainWindowModel::followStore()
             select(std::nullopt);
         Q_EMIT destinationsChanged();
     });
-    connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::bannerChanged);
-    // Whether anything is trusted at all changes what the banner can promise.
-    connect(&m_store, &DestinationStore::destinationsChanged, this, &MainWindowModel::bannerChanged);
+    // The banner follows the verdict, where it came from, and whether anything is trusted at all
+    // (what it can promise). One update of the store changes several: announced once.
+    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherMacChanged,
+             &DestinationStore::destinationsChanged })
+        connect(&m_store, signal, this, [this] {
+            if (banner() == m_shownBanner)
+                return;
+            m_shownBanner = banner();
+            Q_EMIT bannerChanged();
+        });
+    m_shownBanner = banner();
     connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::loadErrorChanged);
-    connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &MainWindowModel::bannerChanged);
     connect(&m_store, &DestinationStore::errorMessageChanged, this, &MainWindowModel::loadErrorChanged);
     connect(&m_store, &DestinationStore::policyChanged, this, &MainWindowModel::policyChanged);
 }

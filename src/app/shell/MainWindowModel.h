@@ -117,6 +117,7 @@ private:
     DestinationStore &m_store;
     std::optional<QUuid> m_selection;
     std::optional<QString> m_schedulerMessage;
+    std::optional<Banner> m_shownBanner; // as last announced by bannerChanged
     QFileSystemWatcher m_watcher;
     QTimer m_reloadTimer;
     QTimer m_verifyTimer;

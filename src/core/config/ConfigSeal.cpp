@@ -392,8 +392,19 @@ ConfigIntegrity ConfigSeal::verify() const
             }
         }
 
-        if (!QFileInfo::exists(sealURL()) && !QFileInfo::exists(pendingSealURL()))
+        if (!QFileInfo::exists(sealURL()) && !QFileInfo::exists(pendingSealURL())) {
+            // No seal over the defaults (no destinations, agents asking first) has nothing to
+            // review: a first start that an older version left without its seal. Anything set
+            // up beyond them reads as changed.
+            try {
+                if (!QFileInfo::exists(m_destinationsURL) && !currentPolicy().changesWithoutApproval) {
+                    seal(*key);
+                    return ConfigIntegrity::valid();
+                }
+            } catch (const JsonError &) {
+            }
             return ConfigIntegrity::changed();
+        }
 
         std::optional<SealedConfig> now;
         try {
