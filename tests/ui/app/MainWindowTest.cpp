@@ -8,6 +8,7 @@
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
+#include "protection/ConfigReview.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
 #include "protection/ProtectionDetailsModel.h"
@@ -227,6 +228,14 @@ void MainWindowTest::changedSettingsBanner()
     QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
     QCOMPARE(shown.sidebarTexts(), QStringList { "Overview" });
     QVERIFY(shown.screenshot(QStringLiteral("damaged-seal")));
+
+    // Keeping them in the review clears it.
+    ConfigReview keeping(*shown.store);
+    keeping.load();
+    keeping.keep();
+    QVERIFY(!keeping.errorMessage());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
 }
 
 void MainWindowTest::sidebarAndRowsOpenTheDetail()
