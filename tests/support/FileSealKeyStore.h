@@ -27,12 +27,11 @@ public:
         return SymmetricKey(*bytes);
     }
 
-    SymmetricKey create() override
+    SymmetricKey store(const SymmetricKey &key) override
     {
         if (QFileInfo::exists(m_path))
             throw SealKeyError::unavailable(SealKeyError::Status::duplicateItem,
                 QStringLiteral("The specified item already exists in the keyring."));
-        SymmetricKey key = SymmetricKey::random();
         writeFileAtomically(m_path, key.bytes());
         return key;
     }

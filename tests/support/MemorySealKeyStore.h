@@ -7,7 +7,7 @@
 namespace vellmir::test {
 
 // An in-memory seal key store. Like the keyring store, create() refuses to replace a key.
-// Reads and creation can be made to fail on demand.
+// Reads and creation can be made to fail on demand, creation also after storing the key.
 class MemorySealKeyStore : public SealKeyStore {
 public:
     std::optional<SymmetricKey> key() const override
@@ -18,7 +18,7 @@ public:
         return m_key;
     }
 
-    SymmetricKey create() override
+    SymmetricKey store(const SymmetricKey &key) override
     {
         std::lock_guard guard(m_mutex);
         if (failCreates)
@@ -26,8 +26,10 @@ public:
         if (m_key)
             throw SealKeyError::unavailable(SealKeyError::Status::duplicateItem,
                 QStringLiteral("The specified item already exists in the keyring."));
-        m_key = SymmetricKey::random();
+        m_key = key;
         ++createCount;
+        if (failAfterStoring)
+            throw SealKeyError::unavailable(SealKeyError::Status::unreachable, QStringLiteral("The call timed out."));
         return *m_key;
     }
 
@@ -39,6 +41,8 @@ public:
 
     bool failReads = false;
     bool failCreates = false;
+    // The key is stored but the caller never learns it, as when a process dies right after.
+    bool failAfterStoring = false;
     int createCount = 0;
 
 private:

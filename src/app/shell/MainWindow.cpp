@@ -29,6 +29,19 @@ namespace {
 
 constexpr int idRole = Qt::UserRole;
 
+QString emptyOverviewText()
+{
+    return QStringLiteral("No destinations yet.");
+}
+
+// The window cannot add a destination itself: say what can.
+QString emptyOverviewHint()
+{
+    return QStringLiteral(
+        "Add one with the command-line tool, vellmir add-destination: see \u201cHow a user starts\u201d "
+        "in Vellmir's README.");
+}
+
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
@@ -240,7 +253,7 @@ QWidget *MainWindow::buildOverview()
     layout->addWidget(m_schedulerMessage);
 
     layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
-    m_empty = new QLabel(QStringLiteral("No destinations yet."));
+    m_empty = new QLabel(emptyOverviewText());
     m_empty->setObjectName(QStringLiteral("emptyOverview"));
     m_empty->setPalette([this] {
         QPalette p = palette();
@@ -248,10 +261,7 @@ QWidget *MainWindow::buildOverview()
         return p;
     }());
     layout->addWidget(m_empty);
-    // The window cannot add a destination itself: say what can.
-    m_emptyHint
-        = new QLabel(QStringLiteral("Add one with the command-line tool, vellmir add-destination: see \u201cHow "
-                                    "a user starts\u201d in Vellmir's README."));
+    m_emptyHint = new QLabel(emptyOverviewHint());
     m_emptyHint->setObjectName(QStringLiteral("emptyOverviewHint"));
     m_emptyHint->setTextFormat(Qt::PlainText);
     m_emptyHint->setWordWrap(true);
@@ -354,6 +364,12 @@ void MainWindow::refreshRows()
         row->deleteLater();
     }
     m_rows = kept;
+    // Destinations the settings hold but nothing trusts are named, not hidden behind "none yet".
+    const std::optional<QString> awaiting = m_model.awaitingReviewText();
+    m_empty->setText(awaiting ? *awaiting : emptyOverviewText());
+    m_emptyHint->setText(awaiting
+            ? QStringLiteral("Vellmir backs them up once you review the change with Review… above.")
+            : emptyOverviewHint());
     m_empty->setVisible(destinations.isEmpty());
     m_emptyHint->setVisible(destinations.isEmpty());
 }

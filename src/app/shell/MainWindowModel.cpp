@@ -57,9 +57,18 @@ void MainWindowModel::followStore()
             select(std::nullopt);
         Q_EMIT destinationsChanged();
     });
-    connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::bannerChanged);
+    // The banner follows the verdict, where it came from, and whether anything is trusted at all
+    // (what it can promise). One update of the store changes several: announced once.
+    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherMacChanged,
+             &DestinationStore::destinationsChanged })
+        connect(&m_store, signal, this, [this] {
+            if (banner() == m_shownBanner)
+                return;
+            m_shownBanner = banner();
+            Q_EMIT bannerChanged();
+        });
+    m_shownBanner = banner();
     connect(&m_store, &DestinationStore::integrityChanged, this, &MainWindowModel::loadErrorChanged);
-    connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &MainWindowModel::bannerChanged);
     connect(&m_store, &DestinationStore::errorMessageChanged, this, &MainWindowModel::loadErrorChanged);
     connect(&m_store, &DestinationStore::policyChanged, this, &MainWindowModel::policyChanged);
 }
@@ -97,8 +106,27 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
     if (m_store.fromAnotherMac())
         return Banner { fromAnotherMacTitle(),
             QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them."), true };
+    // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
+    if (m_store.destinations().isEmpty() && !m_store.awaitingReview().isEmpty())
+        return Banner { changedOutsideTitle(), nothingTrustedText(), true };
     return Banner { changedOutsideTitle(), QStringLiteral("Backups continue with the settings Vellmir last saved."),
         true };
+}
+
+QString MainWindowModel::nothingTrustedText()
+{
+    return QStringLiteral("No backups run until you review the change.");
+}
+
+std::optional<QString> MainWindowModel::awaitingReviewText() const
+{
+    const QList<Destination> &awaiting = m_store.awaitingReview();
+    if (awaiting.isEmpty())
+        return std::nullopt;
+    QStringList names;
+    for (const Destination &destination : awaiting)
+        names.append(QChar(0x201C) + destination.name + QChar(0x201D));
+    return QStringLiteral("Awaiting review: ") + names.join(QStringLiteral(", ")) + u'.';
 }
 
 std::optional<QString> MainWindowModel::loadError() const

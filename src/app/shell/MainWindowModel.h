@@ -82,6 +82,10 @@ public:
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
+    static QString nothingTrustedText();
+    // "Awaiting review: “A”, “B”." for the destinations in the file that backups leave alone
+    // until the change is reviewed; nullopt when there are none.
+    std::optional<QString> awaitingReviewText() const;
     static QString fromAnotherMacTitle();
     static QString unavailableTitle();
 
@@ -113,6 +117,7 @@ private:
     DestinationStore &m_store;
     std::optional<QUuid> m_selection;
     std::optional<QString> m_schedulerMessage;
+    std::optional<Banner> m_shownBanner; // as last announced by bannerChanged
     QFileSystemWatcher m_watcher;
     QTimer m_reloadTimer;
     QTimer m_verifyTimer;

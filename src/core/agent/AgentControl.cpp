@@ -1,6 +1,7 @@
 #include "agent/AgentControl.h"
 
 #include "config/FDAStatus.h"
+#include "config/FileLock.h"
 #include "config/KeychainStore.h"
 #include "operations/Scheduler.h"
 #include "platform/SystemdAgentService.h"
@@ -189,12 +190,44 @@ Destination AgentControl::resolve(const AgentParameters &parameters) const
             return *match;
     }
 
+    refuseUntrusted(key);
     QStringList names;
     for (const Destination &destination : destinations)
         names.append(destination.name);
     throw AgentError::notFound(QStringLiteral("No single destination matches \"") + key
         + QStringLiteral("\". Destinations: ")
         + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
+}
+
+void AgentControl::refuseUntrusted(const QString &key) const
+{
+    if (!m_store->integrity().isChanged())
+        return;
+    const QList<Destination> &awaiting = m_store->awaitingReview();
+    const bool awaited = std::any_of(awaiting.cbegin(), awaiting.cend(),
+        [&](const Destination &destination) { return destination.name.compare(key, Qt::CaseInsensitive) == 0; });
+    // With trusted destinations left, only a name that awaits review needs more than "no match".
+    if (!m_store->destinations().isEmpty() && !awaited)
+        return;
+    if (m_store->fromAnotherMac())
+        throw AgentError::failed(QStringLiteral("Vellmir's settings came from another computer and are not confirmed "
+                                                "yet. Confirm them in Vellmir's window before using them."));
+    bool sealDamaged = false;
+    try {
+        // Reading the seal may settle a pending one: under the lock, like every other read.
+        const FileLock lock(m_store->lockURL(), true);
+        sealDamaged = !m_store->seal().sealed();
+    } catch (const std::exception &) {
+    }
+    if (sealDamaged)
+        throw AgentError::failed(QStringLiteral("Vellmir's record of its own settings (") + m_store->seal().sealURL()
+            + QStringLiteral(") is missing or damaged, so none of its destinations can be used. Review the change in "
+                             "Vellmir's window to keep the settings as they are."));
+    if (!awaited)
+        return;
+    throw AgentError::failed(QStringLiteral("The destination \"") + key
+        + QStringLiteral("\" awaits review: Vellmir's settings were changed outside the app. Review the change in "
+                         "Vellmir's window before using it."));
 }
 
 ResticEnvironment AgentControl::environment(const Destination &destination) const

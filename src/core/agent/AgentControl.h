@@ -76,6 +76,9 @@ public:
     // name equal ignoring case, else the one destination whose id starts with a key of at
     // least four characters. Throws AgentError::notFound listing the names otherwise.
     Destination resolve(const AgentParameters &parameters) const;
+    // Throws a sentence naming why `key` matches nothing trusted, while the seal reports a change
+    // and the name awaits review or nothing at all is trusted.
+    void refuseUntrusted(const QString &key) const;
 
     // The destination's restic environment; a failure to build it becomes AgentError::failed.
     ResticEnvironment environment(const Destination &destination) const;

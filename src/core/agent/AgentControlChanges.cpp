@@ -24,6 +24,15 @@ const QString arrow = QStringLiteral(" → ");
 // How often an agent's update is applied again when the destination keeps changing under it.
 constexpr int updateAttempts = 5;
 
+// Refuses `name` when a destination other than `self` already has it in any letter case: names
+// resolve without regard to case, so two such names would let a command act on the wrong one.
+void refuseTakenName(const QList<Destination> &destinations, const QString &name, const QUuid &self)
+{
+    for (const Destination &other : destinations)
+        if (other.id != self && other.name.compare(name, Qt::CaseInsensitive) == 0)
+            throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+}
+
 QString quoted(const QString &name)
 {
     return QStringLiteral("“") + name + QStringLiteral("”");
@@ -241,9 +250,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     if (name.isEmpty())
         throw AgentError::usage(QStringLiteral("name must not be empty."));
     refuseHiddenCharacters(name);
-    for (const Destination &existing : m_store->destinations())
-        if (existing.name.compare(name, Qt::CaseInsensitive) == 0)
-            throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+    refuseTakenName(m_store->destinations(), name, QUuid());
 
     const QString repository = repositoryLocation(kind, parameters.requiredString(QStringLiteral("repository")));
     const QStringList sources = folders(parameters.strings(QStringLiteral("sources")));
@@ -308,7 +315,11 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
                 if (created.kind != ConnectionStatus::Kind::ok)
                     throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
             }
-            DestinationWriter(m_credentials).save(destination, variables, *m_store);
+            // Checked again at the write, under the lock: another agent may have taken the name
+            // since the check above.
+            DestinationWriter(m_credentials)
+                .save(destination, variables, *m_store, std::nullopt,
+                    [&](const QList<Destination> &stored) { refuseTakenName(stored, name, destination.id); });
             const std::optional<Destination> stored = m_store->destination(destination.id);
             if (!stored)
                 throw AgentError::failed(QStringLiteral("The destination was not saved."));
@@ -328,10 +339,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         const QString name = given->trimmed();
         refuseHiddenCharacters(name);
         if (!name.isEmpty() && name != destination.name) {
-            for (const Destination &other : m_store->destinations())
-                if (other.id != destination.id && other.name.compare(name, Qt::CaseInsensitive) == 0)
-                    throw AgentError::usage(
-                        QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+            refuseTakenName(m_store->destinations(), name, destination.id);
             updated.name = name;
             changes.append(QStringLiteral("Name: ") + destination.name + arrow + name);
         }
@@ -441,7 +449,12 @@ QJsonObject AgentControl::updateDestination(
             for (int attempt = 1;; ++attempt) {
                 try {
                     if (update.updated != base)
-                        m_store->upsert(update.updated, base);
+                        m_store->upsert(update.updated, base, [&](const QList<Destination> &stored) {
+                            // A rename is checked again under the lock; a destination that keeps
+                            // its name is not refused for a clash it did not make.
+                            if (update.updated.name != base.name)
+                                refuseTakenName(stored, update.updated.name, destination.id);
+                        });
                     break;
                 } catch (const Error &error) {
                     if (error.message() != DestinationStore::conflictMessage())

@@ -9,7 +9,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentControlRead.cpp
     agent/AgentError.cpp agent/AgentError.h
     agent/AgentParameters.cpp agent/AgentParameters.h
-    agent/AgentPolicy.cpp agent/AgentPolicy.h
     agent/MCPServer.cpp agent/MCPServer.h
     agent/VellmirMain.cpp agent/VellmirMain.h
 )

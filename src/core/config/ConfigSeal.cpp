@@ -8,6 +8,7 @@
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -233,6 +234,8 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     const std::optional<SymmetricKey> key = m_keys->key();
     if (!key)
         return std::nullopt;
+    Secrets secrets(m_credentials);
+    settlePending(*key, secrets);
     // Anything wrong with the file itself means there is no seal to trust.
     const std::optional<SealFile> file = readSealFile(sealURL());
     if (!file || !tagsEqual(file->sealed.mac(*key), file->mac))
@@ -244,7 +247,65 @@ SymmetricKey ConfigSeal::keyOrNew() const
 {
     if (std::optional<SymmetricKey> key = m_keys->key())
         return *key;
-    return m_keys->create();
+    return createKey();
+}
+
+SymmetricKey ConfigSeal::createKey() const
+{
+    // The key is stored only once a seal made with it lies on disk as the pending seal. Killed
+    // before the key is stored, the next start finds no key and no seal and starts afresh;
+    // killed after, it finds a pending seal that this key vouches for and promotes it. Never a
+    // key without a seal that reads as changed outside.
+    SymmetricKey key = SymmetricKey::random();
+    Secrets secrets(m_credentials);
+    SealFile file;
+    file.sealed = current(false, secrets);
+    file.mac = file.sealed.mac(key);
+    ensureDirectory(folder());
+    writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+    const SymmetricKey stored = m_keys->store(key);
+    if (stored != key) {
+        // Another process stored its key first; everyone signs with that one.
+        file.mac = file.sealed.mac(stored);
+        writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+    }
+    promotePending();
+    return stored;
+}
+
+void ConfigSeal::promotePending() const
+{
+    if (std::rename(QFile::encodeName(pendingSealURL()).constData(), QFile::encodeName(sealURL()).constData()) != 0)
+        throw Error(
+            QStringLiteral("Could not replace %1: %2.").arg(sealURL(), QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+void ConfigSeal::settlePending(const SymmetricKey &key, const std::optional<SealedConfig> &now) const
+{
+    const std::optional<SealFile> pending = readSealFile(pendingSealURL());
+    if (pending && now && vouchesFor(*pending, *now, key)) {
+        // A change that was written in full but stopped before its seal replaced the old one.
+        promotePending();
+        logLine(QStringLiteral("seal"), QStringLiteral("Put in place the seal of a change that stopped halfway."));
+        return;
+    }
+    // It vouches for content that was never written in full, or that changed since: the
+    // seal in place is the last one that held.
+    if (!QFile::remove(pendingSealURL()))
+        throw Error(QStringLiteral("Could not delete %1.").arg(pendingSealURL()));
+}
+
+void ConfigSeal::settlePending(const SymmetricKey &key, Secrets &secrets) const
+{
+    if (!QFileInfo::exists(pendingSealURL()))
+        return;
+    std::optional<SealedConfig> now;
+    try {
+        now = current(false, secrets);
+    } catch (const JsonError &) {
+        // Files that do not decode are vouched for by no seal.
+    }
+    settlePending(key, now);
 }
 
 void ConfigSeal::seal(const SymmetricKey &key) const
@@ -285,9 +346,7 @@ void ConfigSeal::commit(
     }
     if (policy)
         writeFileAtomically(policyURL(), json::pretty(policy->toJson()));
-    if (std::rename(QFile::encodeName(pendingSealURL()).constData(), QFile::encodeName(sealURL()).constData()) != 0)
-        throw Error(
-            QStringLiteral("Could not replace %1: %2.").arg(sealURL(), QString::fromLocal8Bit(std::strerror(errno))));
+    promotePending();
 }
 
 void ConfigSeal::seal() const
@@ -326,31 +385,43 @@ ConfigIntegrity ConfigSeal::verify() const
                     writePolicy(AgentPolicy::Settings { true });
                 // Removed whatever its value, so the old setting can never come back later.
                 defaults->remove(UserDefaults::agentChangesWithoutApproval);
-                seal(m_keys->create());
+                createKey();
                 return ConfigIntegrity::valid();
             } catch (const std::exception &error) {
                 return ConfigIntegrity::unavailable(describe(error));
             }
         }
 
-        // The pending seal is a change this application was writing when it stopped.
-        const std::optional<SealFile> file = readSealFile(sealURL());
-        const std::optional<SealFile> pending = readSealFile(pendingSealURL());
-        if (!file && !pending)
+        if (!QFileInfo::exists(sealURL()) && !QFileInfo::exists(pendingSealURL())) {
+            // No seal over the defaults (no destinations, agents asking first) has nothing to
+            // review: a first start that an older version left without its seal. Anything set
+            // up beyond them reads as changed.
+            try {
+                if (!QFileInfo::exists(m_destinationsURL) && !currentPolicy().changesWithoutApproval) {
+                    seal(*key);
+                    return ConfigIntegrity::valid();
+                }
+            } catch (const JsonError &) {
+            }
             return ConfigIntegrity::changed();
+        }
 
-        SealedConfig now;
+        std::optional<SealedConfig> now;
         try {
             Secrets secrets(m_credentials);
             now = current(false, secrets);
         } catch (const JsonError &) {
             // Damaged JSON is a change to review; a read or keyring failure is not a verdict.
-            return ConfigIntegrity::changed();
         } catch (const std::exception &error) {
             return ConfigIntegrity::unavailable(describe(error));
         }
+        // A pending seal is a change this application was writing when it stopped. Settled
+        // here, so that nothing after this check reads a seal the pending one superseded.
+        if (QFileInfo::exists(pendingSealURL()))
+            settlePending(*key, now);
 
-        if (!(file && vouchesFor(*file, now, *key)) && !(pending && vouchesFor(*pending, now, *key)))
+        const std::optional<SealFile> file = readSealFile(sealURL());
+        if (!now || !file || !vouchesFor(*file, *now, *key))
             return ConfigIntegrity::changed();
         return ConfigIntegrity::valid();
     } catch (const std::exception &error) {
@@ -418,6 +489,72 @@ QStringList ConfigSeal::differencesFromAnotherMac() const
 QStringList ConfigSeal::differences() const
 {
     const KeyringSession session;
+    Secrets read(m_credentials);
+    return differences(read);
+}
+
+QByteArray ConfigSeal::digest(const ConfigFiles &files, Secrets &secrets) const
+{
+    // A missing file differs from an empty one.
+    const auto bytes = [](const std::optional<QByteArray> &file) -> QJsonValue {
+        return file ? QJsonValue(QString::fromLatin1(file->toBase64())) : QJsonValue();
+    };
+    QJsonObject fingerprints;
+    const QMap<QString, QString> entries
+        = currentFingerprints(decodeDestinationsLeniently(files.destinations.value_or(QByteArray())), secrets);
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        fingerprints.insert(it.key(), it.value());
+    const QJsonObject all { { QStringLiteral("destinations"), bytes(files.destinations) },
+        { QStringLiteral("policy"), bytes(files.policy) }, { QStringLiteral("seal"), bytes(files.seal) },
+        { QStringLiteral("credentials"), fingerprints } };
+    return QCryptographicHash::hash(json::compact(all), QCryptographicHash::Sha256);
+}
+
+ConfigSeal::ConfigFiles ConfigSeal::readFiles() const
+{
+    return { readFileIfExists(m_destinationsURL), readFileIfExists(policyURL()), readFileIfExists(sealURL()) };
+}
+
+ConfigSeal::Review ConfigSeal::review() const
+{
+    const KeyringSession session;
+    Secrets secrets(m_credentials);
+    // The lines and the digest come from separate reads of the files; the digest taken on
+    // both sides of the lines shows that nothing changed in between.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QByteArray before = digest(readFiles(), secrets);
+        Review review { differences(secrets), digest(readFiles(), secrets) };
+        if (review.digest == before)
+            return review;
+    }
+    // Files that keep changing: lines that no keep can match.
+    return { differences(secrets), QByteArray() };
+}
+
+bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
+{
+    const KeyringSession session;
+    Secrets secrets(m_credentials);
+    const ConfigFiles files = readFiles();
+    if (expected.isEmpty() || digest(files, secrets) != expected)
+        return false;
+    // Sealed from the very bytes the digest covered, not from a second read.
+    SealFile file;
+    file.sealed.destinations = files.destinations.value_or(QByteArray());
+    if (files.policy)
+        file.sealed.policy = AgentPolicy::Settings::fromJson(
+            json::parseObject(*files.policy, QStringLiteral("The agent policy file")));
+    file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
+    const SymmetricKey key = keyOrNew();
+    file.mac = file.sealed.mac(key);
+    ensureDirectory(folder());
+    writeFileAtomically(sealURL(), json::pretty(file.toJson()));
+    QFile::remove(pendingSealURL());
+    return true;
+}
+
+QStringList ConfigSeal::differences(Secrets &read) const
+{
     if (isFromAnotherMac())
         return differencesFromAnotherMac();
 
@@ -425,7 +562,6 @@ QStringList ConfigSeal::differences() const
     if (!sealedConfig)
         return { missingSealLine };
     // A destinations file that no longer decodes is itself one of the differences to report.
-    Secrets read(m_credentials);
     const SealedConfig now = current(true, read);
 
     bool unreadable = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 #include "config/ConfigIntegrity.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
@@ -26,8 +26,12 @@ namespace vellmir {
 //
 // A change is written so that a crash at any moment leaves a configuration that verifies: a
 // seal for the new content goes to "config.seal.pending" first, then the changed file, and the
-// pending seal then replaces "config.seal". A check accepts the pending seal only when this
-// computer's key signs it and it matches the files as they are.
+// pending seal then replaces "config.seal". Every read of the seal (verify(), and sealed() with
+// what uses it) first settles a pending seal left by a crash: one that this computer's key signs
+// and that matches the files as they are replaces "config.seal", any other is deleted. These
+// reads therefore write too, and run under the destinations lock like every write. The very
+// first key is stored only after a seal made with it is on disk as the pending seal, so a crash
+// during the first start leaves either no key and no seal, or a pending seal to promote.
 class ConfigSeal {
 public:
     // The last sealed configuration that may still be used while a change awaits review.
@@ -56,7 +60,8 @@ public:
     // file read or decoding error.
     AgentPolicy::Settings currentPolicy() const;
     // The sealed content when "config.seal" is present and authentic under this computer's key,
-    // else nullopt. Throws only the key store's errors.
+    // else nullopt, after settling a pending seal. Throws the key store's errors, and the file
+    // and keyring errors of settling a pending seal.
     std::optional<SealedConfig> sealed() const;
     // Seals the current configuration, creating the key first if this computer has none.
     void seal() const;
@@ -81,6 +86,17 @@ public:
     Trusted trusted() const;
     // The review lines that describe what changed since the last seal.
     QStringList differences() const;
+    // The review lines, and a digest of everything they were computed from: the exact bytes of
+    // the destinations file, the policy file and the seal, and the fingerprints of the secrets.
+    struct Review {
+        QStringList changes;
+        QByteArray digest; // empty when the files kept changing while they were read
+    };
+    Review review() const;
+    // Seals the configuration as it stands, provided its digest is still `digest`; otherwise
+    // writes nothing and returns false. Keeping a review trusts what the user read and nothing
+    // written since. Throws read, decoding, keyring and write errors.
+    bool sealIfUnchanged(const QByteArray &digest) const;
     // Goes back to the last sealed configuration, dropping destinations whose secrets were
     // replaced (and deleting their keyring items). Returns the names of the dropped
     // destinations, in sealed order. A keyring read failure aborts before anything is written.
@@ -92,9 +108,27 @@ public:
 
 private:
     class Secrets; // every credential secret, read on first use, once per call
+    // The three files as read at one moment; nullopt where a file does not exist.
+    struct ConfigFiles {
+        std::optional<QByteArray> destinations;
+        std::optional<QByteArray> policy;
+        std::optional<QByteArray> seal;
+    };
+    ConfigFiles readFiles() const;
+    QByteArray digest(const ConfigFiles &files, Secrets &secrets) const;
+    QStringList differences(Secrets &secrets) const;
 
     // This computer's key, created first if it has none.
     SymmetricKey keyOrNew() const;
+    // Creates this computer's key and seals the current configuration with it (see above).
+    SymmetricKey createKey() const;
+    // Renames the pending seal over "config.seal".
+    void promotePending() const;
+    // Promotes the pending seal when it vouches for `now` (nullopt: files that do not decode),
+    // else deletes it. Throws when neither can be done.
+    void settlePending(const SymmetricKey &key, const std::optional<SealedConfig> &now) const;
+    // As above, reading the configuration only when a pending seal exists.
+    void settlePending(const SymmetricKey &key, Secrets &secrets) const;
     void seal(const SymmetricKey &key) const;
     // `tolerateUnreadableDestinations`: a destinations file that does not decode contributes no
     // fingerprints instead of failing, for the review lines that report such a file.

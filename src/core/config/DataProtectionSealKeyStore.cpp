@@ -172,7 +172,7 @@ std::optional<SymmetricKey> DataProtectionSealKeyStore::key() const
     return readKey(call, attributes);
 }
 
-SymmetricKey DataProtectionSealKeyStore::create()
+SymmetricKey DataProtectionSealKeyStore::store(const SymmetricKey &key)
 {
     const Attributes attributes(machineId());
     SecretServiceCall call(m_timeLimit, fail);
@@ -190,7 +190,6 @@ SymmetricKey DataProtectionSealKeyStore::create()
     if (secret_collection_get_locked(collection.get()))
         throw lockedError();
 
-    SymmetricKey key = SymmetricKey::random();
     QByteArray text = key.bytes().toBase64();
     const ValuePtr value(secret_value_new(text.constData(), text.size(), "text/plain"));
     text.fill('\0');

@@ -23,7 +23,7 @@ public:
     DataProtectionSealKeyStore(const QString &machineIdPath, std::chrono::milliseconds timeLimit);
 
     std::optional<SymmetricKey> key() const override;
-    SymmetricKey create() override;
+    SymmetricKey store(const SymmetricKey &key) override;
 
     static QString service(); // the credentials' service followed by ".config-seal"
     static QString account(); // "seal-key"

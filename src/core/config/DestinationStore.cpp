@@ -15,6 +15,23 @@ namespace vellmir {
 
 namespace {
 
+// The destinations of the file that are not among the trusted ones; none when the file does
+// not decode.
+QList<Destination> untrusted(const QString &fileURL, const QList<Destination> &trusted)
+{
+    QList<Destination> list;
+    try {
+        list = Destination::decodeFile(readFileIfExists(fileURL).value_or(QByteArray()));
+    } catch (const Error &) {
+        return {};
+    }
+    list.removeIf([&](const Destination &destination) {
+        return std::any_of(
+            trusted.cbegin(), trusted.cend(), [&](const Destination &other) { return other.id == destination.id; });
+    });
+    return list;
+}
+
 std::shared_ptr<SealKeyStore> orDefaultKeys(std::shared_ptr<SealKeyStore> keys)
 {
     if (keys)
@@ -63,15 +80,18 @@ QString DestinationStore::conflictMessage()
 
 void DestinationStore::publish(const Pending &pending)
 {
-    const bool destinationsDiffer = pending.destinations && *pending.destinations != m_destinations;
+    const bool destinationsDiffer = (pending.destinations && *pending.destinations != m_destinations)
+        || (pending.awaitingReview && *pending.awaitingReview != m_awaitingReview);
     const bool errorDiffers = pending.errorMessage && *pending.errorMessage != m_errorMessage;
     const bool integrityDiffers = pending.integrity && *pending.integrity != m_integrity;
     const bool policyDiffers = pending.policy && *pending.policy != m_policy;
     const bool fromAnotherMacDiffers = pending.fromAnotherMac && *pending.fromAnotherMac != m_fromAnotherMac;
 
     // Every field first, then the signals, so that no observer sees half an update.
-    if (destinationsDiffer)
+    if (pending.destinations)
         m_destinations = *pending.destinations;
+    if (pending.awaitingReview)
+        m_awaitingReview = *pending.awaitingReview;
     if (errorDiffers)
         m_errorMessage = *pending.errorMessage;
     if (integrityDiffers)
@@ -147,6 +167,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
         try {
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
+                pending.awaitingReview = QList<Destination>();
                 pending.destinations = readFile(seal.destinationsURL());
                 pending.policy = seal.currentPolicy();
                 break;
@@ -155,9 +176,11 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
                 const ConfigSeal::Trusted trusted = seal.trusted();
                 pending.destinations = trusted.destinations;
                 pending.policy = trusted.policy;
+                pending.awaitingReview = untrusted(seal.destinationsURL(), trusted.destinations);
                 break;
             }
             case ConfigIntegrity::Kind::unavailable:
+                pending.awaitingReview = QList<Destination>();
                 pending.destinations = QList<Destination>();
                 pending.policy = AgentPolicy::Settings {};
                 throw ResticError::command(verdict.message());
@@ -189,7 +212,8 @@ std::optional<Destination> DestinationStore::destination(const QUuid &id) const
     return std::nullopt;
 }
 
-void DestinationStore::upsert(const Destination &destination, const std::optional<Destination> &expected)
+void DestinationStore::upsert(
+    const Destination &destination, const std::optional<Destination> &expected, const Check &check)
 {
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
@@ -199,6 +223,8 @@ void DestinationStore::upsert(const Destination &destination, const std::optiona
         // An entry deleted elsewhere counts as changed too.
         if (expected && (entry == list.end() || *entry != *expected))
             throw ResticError::command(conflictMessage());
+        if (check)
+            check(list);
         if (entry != list.end())
             *entry = destination;
         else

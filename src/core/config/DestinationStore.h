@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 #include "config/ConfigIntegrity.h"
 #include "config/ConfigSeal.h"
 #include "config/CredentialRole.h"
@@ -52,6 +52,10 @@ public:
     ~DestinationStore() override;
 
     const QList<Destination> &destinations() const { return m_destinations; }
+    // While the seal reports a change: the destinations in the file that are not trusted, in
+    // file order, which backups leave alone until the change is reviewed. Empty otherwise.
+    // Published with destinationsChanged.
+    const QList<Destination> &awaitingReview() const { return m_awaitingReview; }
     // The last load failure; nullopt when the last operation succeeded.
     const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     const ConfigIntegrity &integrity() const { return m_integrity; }
@@ -77,9 +81,13 @@ public:
     void apply(const Loaded &loaded);
     // The first listed destination with that id; no file access.
     std::optional<Destination> destination(const QUuid &id) const;
+    // A caller's own condition on the stored list, checked under the lock before a write; it
+    // refuses by throwing.
+    using Check = std::function<void(const QList<Destination> &stored)>;
     // Replaces the first destination with the same id in place, or appends. With `expected`,
-    // refuses unless the stored entry still equals it.
-    void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt);
+    // refuses unless the stored entry still equals it; with `check`, unless it passes.
+    void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt,
+        const Check &check = {});
     // Removes every entry with the destination's id and deletes its secrets. Once the file is
     // written the removal stands: a failure to delete secrets comes back as Removed::warning.
     Removed remove(const Destination &destination, const CredentialsStore &credentials);
@@ -102,6 +110,7 @@ private:
     // State gathered under the lock and published once, after the lock is released.
     struct Pending {
         std::optional<QList<Destination>> destinations;
+        std::optional<QList<Destination>> awaitingReview;
         std::optional<std::optional<QString>> errorMessage;
         std::optional<ConfigIntegrity> integrity;
         std::optional<AgentPolicy::Settings> policy;
@@ -121,6 +130,7 @@ private:
     void writeFile(const QList<Destination> &list) const;
 
     QList<Destination> m_destinations;
+    QList<Destination> m_awaitingReview;
     std::optional<QString> m_errorMessage;
     ConfigIntegrity m_integrity = ConfigIntegrity::valid();
     AgentPolicy::Settings m_policy;

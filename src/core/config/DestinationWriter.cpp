@@ -13,7 +13,8 @@ DestinationWriter::DestinationWriter(CredentialsStore credentials)
 }
 
 Destination DestinationWriter::save(const Destination &destination, const QMap<QString, QString> &environment,
-    DestinationStore &store, const std::optional<Destination> &expected) const
+    DestinationStore &store, const std::optional<Destination> &expected,
+    const std::function<void(const QList<Destination> &)> &check) const
 {
     // The secrets, the check and the write share one keyring session.
     const KeyringSession session;
@@ -27,7 +28,7 @@ Destination DestinationWriter::save(const Destination &destination, const QMap<Q
                 throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role) + u'.');
             m_credentials.setSecret(value, role, copy.credentialID);
         }
-        store.upsert(copy, expected);
+        store.upsert(copy, expected, check);
     } catch (const std::exception &error) {
         try {
             m_credentials.removeAll(copy.credentialID);

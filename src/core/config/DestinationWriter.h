@@ -3,8 +3,10 @@
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 
+#include <QList>
 #include <QMap>
 #include <QString>
+#include <functional>
 #include <optional>
 
 namespace vellmir {
@@ -24,8 +26,10 @@ public:
     // the secrets; every role the kind needs must be present and non-empty. `expected` is the
     // copy the editor loaded (see DestinationStore::upsert). Returns the destination as saved,
     // with its new credentialID. The items of the previous credentialID are left alone.
+    // `check` is passed on to DestinationStore::upsert.
     Destination save(const Destination &destination, const QMap<QString, QString> &environment, DestinationStore &store,
-        const std::optional<Destination> &expected = std::nullopt) const;
+        const std::optional<Destination> &expected = std::nullopt,
+        const std::function<void(const QList<Destination> &)> &check = {}) const;
 
 private:
     CredentialsStore m_credentials;

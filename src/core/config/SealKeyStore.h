@@ -58,7 +58,11 @@ public:
     virtual std::optional<SymmetricKey> key() const = 0;
     // Makes a new random key, stores it and returns it. Fails with duplicateItem rather than
     // replace a key that is already stored. Throws SealKeyError.
-    virtual SymmetricKey create() = 0;
+    SymmetricKey create() { return store(SymmetricKey::random()); }
+    // Stores `key` as this computer's key and returns the key now stored: should two processes
+    // store one at once, both get the same one. Lets a caller put a seal made with the key on
+    // disk before the key exists. Fails with duplicateItem rather than replace a stored key.
+    virtual SymmetricKey store(const SymmetricKey &key) = 0;
 };
 
 } // namespace vellmir

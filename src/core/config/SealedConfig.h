@@ -1,6 +1,6 @@
 #pragma once
 
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 #include "config/SealKeyStore.h"
 
 #include <QByteArray>

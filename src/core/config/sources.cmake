@@ -1,4 +1,5 @@
 list(APPEND VELLMIR_CORE_SOURCES
+    config/AgentPolicy.cpp config/AgentPolicy.h
     config/B2Address.cpp config/B2Address.h
     config/BackupPreferences.cpp config/BackupPreferences.h
     config/ConfigIntegrity.h

@@ -40,9 +40,15 @@ QString ConfigReview::changedAgainMessage()
 void ConfigReview::load()
 {
     try {
-        m_changes = m_store.seal().differences();
+        // Under the lock: reading the seal may settle a pending one, and the lines and the
+        // digest keep() compares against must come from one settled state.
+        FileLock lock(m_store.lockURL(), true);
+        const ConfigSeal::Review review = m_store.seal().review();
+        m_changes = review.changes;
+        m_digest = review.digest;
     } catch (const std::exception &) {
         m_changes = QStringList { compareFailedLine() };
+        m_digest.reset();
     }
     Q_EMIT changesChanged();
 }
@@ -60,30 +66,29 @@ void ConfigReview::cancelKeep()
 void ConfigReview::keep()
 {
     setConfirmingKeep(false);
-    std::optional<QStringList> changedAgain;
+    std::optional<ConfigSeal::Review> changedAgain;
     try {
         {
             FileLock lock(m_store.lockURL(), true);
-            // Keeping trusts what the user read, and nothing written since: under the lock no
-            // other process can slip a change in between this comparison and the seal.
-            QStringList now;
-            const QStringList failed { compareFailedLine() };
-            try {
-                now = m_store.seal().differences();
-            } catch (const std::exception &) {
-                // A sheet that could not list the differences still lets the user keep them;
-                // one that listed them cannot vouch for what it can no longer compare.
-                if (m_changes != failed)
-                    throw;
-                now = failed;
+            // Keeping trusts what the user read, and nothing written since: the very files and
+            // secrets the sheet was built from, compared under the lock so that no other
+            // process can slip a change in between this comparison and the seal.
+            if (m_digest) {
+                if (!m_store.seal().sealIfUnchanged(*m_digest))
+                    changedAgain = m_store.seal().review();
+            } else {
+                // A sheet that could not list the differences still lets the user keep them,
+                // as long as they still cannot be listed.
+                try {
+                    changedAgain = m_store.seal().review();
+                } catch (const std::exception &) {
+                    m_store.seal().seal();
+                }
             }
-            if (now == m_changes)
-                m_store.seal().seal();
-            else
-                changedAgain = now;
         }
         if (changedAgain) {
-            m_changes = *changedAgain;
+            m_changes = changedAgain->changes;
+            m_digest = changedAgain->digest;
             Q_EMIT changesChanged();
             setErrorMessage(changedAgainMessage());
             return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -23,8 +24,8 @@ class ConfigReview : public QObject {
 public:
     explicit ConfigReview(DestinationStore &store, QObject *parent = nullptr);
 
-    // The differences shown; computed by load() and not refreshed by undo. keep() refreshes
-    // them only when the settings changed again since they were shown.
+    // The differences shown; computed by load() under the destinations lock and not refreshed
+    // by undo. keep() refreshes them only when the settings changed again since they were shown.
     const QStringList &changes() const { return m_changes; }
     // Which variant to show: follows the store as it publishes the flag.
     bool fromAnotherMac() const;
@@ -40,10 +41,10 @@ public:
     // "Keep These Changes…": asks first; only keep() seals.
     void requestKeep();
     void cancelKeep();
-    // Seals the configuration as it now stands, then reloads the store, provided the
-    // differences are still the ones shown. Asks to be dismissed on success; on failure sets
-    // errorMessage and stays. When the differences changed meanwhile nothing is sealed: the new
-    // list is shown, with changedAgainMessage() as the error.
+    // Seals the configuration as it now stands, then reloads the store, provided the files and
+    // secrets are still the ones the shown differences were computed from. Asks to be dismissed on success; on failure
+    // sets errorMessage and stays. When the differences changed meanwhile nothing is sealed: the new list is shown,
+    // with changedAgainMessage() as the error.
     void keep();
     // Goes back to the sealed configuration, then reloads the store. Asks to be dismissed when
     // nothing was removed; otherwise names the removed destinations in result.
@@ -71,6 +72,8 @@ private:
     bool m_confirmingKeep = false;
     std::optional<QString> m_result;
     std::optional<QString> m_errorMessage;
+    // What the shown changes were computed from; nullopt when they could not be computed.
+    std::optional<QByteArray> m_digest;
 };
 
 } // namespace vellmir

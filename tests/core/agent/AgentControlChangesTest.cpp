@@ -274,6 +274,42 @@ private Q_SLOTS:
         QCOMPARE(fx.store->destinations().size(), 1);
     }
 
+    // Another agent takes the name in other letter case while this one waits for approval: the
+    // write itself refuses, so no two destinations answer to one name.
+    void nameTakenWhileAskingIsRefused_data()
+    {
+        QTest::addColumn<bool>("rename");
+        QTest::newRow("add") << false;
+        QTest::newRow("rename") << true;
+    }
+
+    void nameTakenWhileAskingIsRefused()
+    {
+        QFETCH(bool, rename);
+        ChangesFixture fx;
+        fx.script("snapshots.stdout", snapshotsJson({ { "a1b2c3d4e5", "2026-01-01T10:00:00Z" } }));
+        fx.asker->decision = ApprovalDecision::approvedByUser;
+        fx.add(QStringLiteral("Home"));
+        fx.asker->onDecide = [&] {
+            DestinationStore other(fx.store->fileURL(), fx.credentials, fx.keys);
+            Destination taken = fx.store->destinations().first();
+            taken.id = newUuid();
+            taken.name = QStringLiteral("SAME");
+            other.upsert(taken);
+        };
+        const std::optional<AgentError> error = rename
+            ? fx.failure(QStringLiteral("update-destination"), args({ { "destination", "Home" }, { "name", "Same" } }))
+            : fx.failure(QStringLiteral("add-destination"),
+                args({ { "name", "Same" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" } }));
+        QVERIFY(error);
+        QCOMPARE(error->message(), QStringLiteral("A destination named Same already exists."));
+        fx.store->reload();
+        QStringList names;
+        for (const Destination &d : fx.store->destinations())
+            names.append(d.name);
+        QCOMPARE(names, QStringList({ "Home", "SAME" }));
+    }
+
     void refusalsLeaveOneLineAndNoChange_data()
     {
         QTest::addColumn<int>("decision"); // -1: no desktop session to ask on

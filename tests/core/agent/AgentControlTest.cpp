@@ -94,6 +94,18 @@ private Q_SLOTS:
         // The destination is resolved before a bad limit is read.
         QVERIFY(
             f->failure("history", { { "destination", "x" }, { "limit", "x" } })->kind() == AgentError::Kind::notFound);
+
+        // Nothing trusted behind a damaged seal is not "none": the answer names the seal and the
+        // review as the way out.
+        f->add("Photos");
+        test::writeFile(f->store->seal().sealURL(), "damaged");
+        f->store->reload();
+        const std::optional<AgentError> untrusted = f->failure("destination", { { "destination", "Photos" } });
+        QVERIFY(untrusted && untrusted->kind() == AgentError::Kind::failed);
+        QCOMPARE(untrusted->message(),
+            QStringLiteral("Vellmir's record of its own settings (") + f->store->seal().sealURL()
+                + QStringLiteral(") is missing or damaged, so none of its destinations can be used. Review the change "
+                                 "in Vellmir's window to keep the settings as they are."));
     }
 
     void historyKeepsTheNewestRuns()

@@ -100,16 +100,39 @@ private Q_SLOTS:
         QCOMPARE(f.keys->createCount, 0);
     }
 
-    void keyCreatedButSealNotWrittenReadsAsChangedOnThisComputer()
+    // A first start that stops halfway leaves the state before it or its sealed result, never a
+    // key without a seal that reads as changed outside.
+    void firstRunStoppedHalfway_data()
     {
+        QTest::addColumn<QString>("stop");
+        QTest::newRow("seal cannot be written") << "sealFails";
+        QTest::newRow("stopped right after storing the key") << "afterKey";
+    }
+
+    void firstRunStoppedHalfway()
+    {
+        QFETCH(QString, stop);
         SealFixture f;
-        // A folder where the destinations file should be cannot be read, so sealing fails.
-        QVERIFY(QDir().mkpath(f.destinationsPath));
+        UserDefaults(f.userDefaultsPath).setValue(UserDefaults::agentChangesWithoutApproval, true);
+        if (stop == "sealFails")
+            // A folder where the destinations file should be cannot be read, so sealing fails.
+            QVERIFY(QDir().mkpath(f.destinationsPath));
+        f.keys->failAfterStoring = stop == "afterKey";
         QVERIFY(f.seal.verify().isUnavailable());
+        QCOMPARE(f.keys->createCount, stop == "afterKey" ? 1 : 0);
+        QVERIFY(!QFile::exists(f.sealPath()));
+        if (stop == "sealFails")
+            QVERIFY(QDir().rmdir(f.destinationsPath));
+        f.keys->failAfterStoring = false;
+
+        VERIFY_INTEGRITY(f.seal.verify(), ConfigIntegrity::valid());
+        QVERIFY(!QFile::exists(f.seal.pendingSealURL()));
+        QVERIFY(f.seal.trusted().policy.changesWithoutApproval);
         QCOMPARE(f.keys->createCount, 1);
-        QVERIFY(QDir().rmdir(f.destinationsPath));
+
+        // A seal deleted afterwards is no first start.
+        QVERIFY(QFile::remove(f.sealPath()));
         VERIFY_INTEGRITY(f.seal.verify(), ConfigIntegrity::changed());
-        QVERIFY(!f.seal.isFromAnotherMac());
         QCOMPARE(f.seal.differences(), QStringList { missingRecord });
     }
 
@@ -169,8 +192,9 @@ private Q_SLOTS:
                                       << "changed" << QStringList { missingRecord } << QStringList {};
         // A change the app was writing when it stopped: only its own signed seal of exactly
         // these files vouches for them.
-        QTest::newRow("renamed, pending seal of ours") << "renamePending"
-                                                       << "valid" << QStringList {} << both;
+        QTest::newRow("renamed, pending seal of ours")
+            << "renamePending"
+            << "valid" << QStringList {} << QStringList { "Photos", "Offsite" };
         QTest::newRow("renamed, pending seal signed elsewhere")
             << "renameForgedPending"
             << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
@@ -250,6 +274,8 @@ private Q_SLOTS:
             VERIFY_INTEGRITY(integrity, ConfigIntegrity::unavailable(verdict));
         // An outside edit on this computer never reads as coming from another one.
         QVERIFY(!f.seal.isFromAnotherMac());
+        // The check settled the pending seal: what follows reads no superseded one.
+        QVERIFY(!QFile::exists(f.seal.pendingSealURL()));
 
         QStringList trustedNames;
         for (const Destination &d : f.seal.trusted().destinations)

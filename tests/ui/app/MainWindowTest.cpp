@@ -8,6 +8,7 @@
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
+#include "protection/ConfigReview.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
 #include "protection/ProtectionDetailsModel.h"
@@ -215,6 +216,26 @@ void MainWindowTest::changedSettingsBanner()
     f.writeDestinations(pair);
     shown.model->reload();
     QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+
+    // A damaged seal trusts nothing: the banner promises no backups and the overview names
+    // what awaits review instead of "No destinations yet.".
+    test::writeFile(f.sealPath(), "damaged");
+    shown.model->reload();
+    QVERIFY(shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QCOMPARE(shown.find<QLabel>(QStringLiteral("bannerText"))->text(), MainWindowModel::nothingTrustedText());
+    QCOMPARE(shown.find<QLabel>(QStringLiteral("emptyOverview"))->text(),
+        QStringLiteral("Awaiting review: “Pictures”, “Offsite”."));
+    QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QCOMPARE(shown.sidebarTexts(), QStringList { "Overview" });
+    QVERIFY(shown.screenshot(QStringLiteral("damaged-seal")));
+
+    // Keeping them in the review clears it.
+    ConfigReview keeping(*shown.store);
+    keeping.load();
+    keeping.keep();
+    QVERIFY(!keeping.errorMessage());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
 }
 
 void MainWindowTest::sidebarAndRowsOpenTheDetail()

@@ -27,7 +27,7 @@ public:
         ++reads;
         return m_inner->key();
     }
-    SymmetricKey create() override { return m_inner->create(); }
+    SymmetricKey store(const SymmetricKey &key) override { return m_inner->store(key); }
 
     mutable int reads = 0;
     int allowed = -1;
@@ -45,6 +45,8 @@ private Q_SLOTS:
     void listsTheDifferences();
     void failedComparisonShowsOneLine();
     void keepAsksFirstAndSealsOnlyWhenConfirmed();
+    void keepSealsOnlyWhatWasShown_data();
+    void keepSealsOnlyWhatWasShown();
     void keepFromAnotherMacTrustsTheSettings();
     void keepFailureStaysOpenAndReleasesTheLock();
     void undo_data();
@@ -113,6 +115,61 @@ void ConfigReviewTest::keepAsksFirstAndSealsOnlyWhenConfirmed()
     QCOMPARE(f.store->destinations().constLast().name, QStringLiteral("Intruder"));
     // Computed once; the sheet does not refresh it.
     QCOMPARE(review.changes().size(), 1);
+}
+
+void ConfigReviewTest::keepSealsOnlyWhatWasShown_data()
+{
+    QTest::addColumn<QString>("listed");
+    QTest::addColumn<QString>("later");
+    QTest::newRow("added destination, its folders edited") << QStringLiteral("Intruder") << QStringLiteral("sources");
+    QTest::newRow("added destination, its password replaced")
+        << QStringLiteral("Intruder") << QStringLiteral("password");
+    QTest::newRow("changed destination, its folders edited") << QStringLiteral("Pictures") << QStringLiteral("sources");
+}
+
+// A change inside a destination the sheet already lists leaves the lines as they are; keeping
+// must still seal nothing the user has not seen.
+void ConfigReviewTest::keepSealsOnlyWhatWasShown()
+{
+    QFETCH(QString, listed);
+    QFETCH(QString, later);
+    test::ConfigReviewFixture f;
+    if (listed == QLatin1String("Intruder")) {
+        f.changeOutside();
+    } else {
+        QList<Destination> list = f.pair;
+        list.first().schedule = Destination::Schedule::daily;
+        f.writeDestinations(list);
+        f.makeStore(f.keys);
+    }
+    ConfigReview review(*f.store);
+    review.load();
+    const QStringList shown = review.changes();
+
+    QList<Destination> list = f.readDestinations();
+    for (Destination &d : list) {
+        if (d.name != listed)
+            continue;
+        if (later == QLatin1String("sources"))
+            d.sources.append(QStringLiteral("/etc"));
+        else
+            f.credentials.setSecret(QStringLiteral("another"), CredentialRole::repoPassword, d.credentialID);
+    }
+    f.writeDestinations(list);
+    const auto changedAgain = f.snapshotFiles();
+
+    QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
+    review.keep();
+    QCOMPARE(dismissed.count(), 0);
+    QCOMPARE(review.errorMessage().value_or(QString()), ConfigReview::changedAgainMessage());
+    QVERIFY(f.snapshotFiles() == changedAgain);
+    QVERIFY(!f.store->integrity().isValid());
+    QCOMPARE(review.changes(), shown);
+
+    // What is shown now is what a second keep seals.
+    review.keep();
+    QCOMPARE(dismissed.count(), 1);
+    QVERIFY(f.store->integrity().isValid());
 }
 
 void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()

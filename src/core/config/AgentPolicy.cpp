@@ -1,4 +1,4 @@
-#include "agent/AgentPolicy.h"
+#include "config/AgentPolicy.h"
 
 #include "util/Json.h"
 
