@@ -1,6 +1,7 @@
 #include "config/SecretServiceCall.h"
 
 #include "config/KeyringSession.h"
+#include "platform/SessionBus.h"
 
 #include <QFileInfo>
 
@@ -72,7 +73,8 @@ GType promptlessServiceType()
 }
 
 // With no address GIO falls back to autolaunching a bus through X11, which would leave a
-// stray daemon behind; only a bus that already exists is used.
+// stray daemon behind; only a bus that already exists is used. The executable puts a bus found
+// elsewhere (SessionBus::adopt) into the variable at start.
 bool sessionBusExists()
 {
     if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
@@ -101,7 +103,7 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
         return;
     }
     if (!sessionBusExists())
-        m_fail(QStringLiteral("No D-Bus session bus is available, so the Secret Service cannot be reached."), 0);
+        m_fail(SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached")), 0);
     GError *error = nullptr;
     GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable(), &error));
     check(error);
