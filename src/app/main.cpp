@@ -4,6 +4,7 @@
 #include "config/DataProtectionSealKeyStore.h"
 #include "operations/BackupRequests.h"
 #include "operations/ScheduledBackup.h"
+#include "platform/SessionBus.h"
 #include "util/Date.h"
 #include "util/Error.h"
 #include "util/Log.h"
@@ -50,6 +51,7 @@ int main(int argc, char **argv)
     // libsecret would talk to whatever bus name this variable names; the secret store is not
     // something the environment may swap. Removed before any thread exists.
     ::unsetenv("SECRET_SERVICE_BUS_NAME");
+    SessionBus::adopt();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));

@@ -107,6 +107,7 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
         refreshSelection();
         showDetail();
     });
+    connect(&m_model, &MainWindowModel::readFinished, this, &MainWindow::refreshRows);
     connect(&m_model, &MainWindowModel::bannerChanged, this, &MainWindow::refreshBanner);
     connect(&m_model, &MainWindowModel::loadErrorChanged, this, &MainWindow::refreshMessages);
     connect(&m_model, &MainWindowModel::schedulerMessageChanged, this, &MainWindow::refreshMessages);
@@ -370,8 +371,10 @@ void MainWindow::refreshRows()
     m_emptyHint->setText(awaiting
             ? QStringLiteral("Vellmir backs them up once you review the change with Review… above.")
             : emptyOverviewHint());
-    m_empty->setVisible(destinations.isEmpty());
-    m_emptyHint->setVisible(destinations.isEmpty());
+    // Until the first read is in, an empty list says nothing yet.
+    const bool empty = destinations.isEmpty() && !m_model.awaitingFirstRead();
+    m_empty->setVisible(empty);
+    m_emptyHint->setVisible(empty);
 }
 
 void MainWindow::refreshBanner()

@@ -217,8 +217,12 @@ void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
             m_stamps.clear();
         }
     }
-    if (m_reloadAgain)
+    if (m_reloadAgain) {
         reloadInBackground();
+        return;
+    }
+    m_awaitingFirstRead = false;
+    Q_EMIT readFinished();
 }
 
 void MainWindowModel::watch(const QString &folder)
@@ -228,7 +232,10 @@ void MainWindowModel::watch(const QString &folder)
         m_watcher.addPath(folder);
     watchFiles();
     m_verifyTimer.start();
-    // Whatever changed since the store's first read.
+    // The window shows before the store is read: the first read happens here, off this thread
+    // (or, for a store read already, whatever changed since).
+    if (!m_reloading)
+        m_awaitingFirstRead = true;
     reloadInBackground();
 }
 

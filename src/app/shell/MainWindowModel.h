@@ -73,6 +73,9 @@ public:
     // change the store published meanwhile is dropped for a fresh one.
     void reloadInBackground();
     bool isReloading() const { return m_reloading; }
+    // Whether the read that watch() starts has yet to be published: until then an empty list
+    // means "not read yet", not "no destinations".
+    bool awaitingFirstRead() const { return m_awaitingFirstRead; }
     // Reloads shortly after anything in `folder` changes: the folder is watched for the
     // renames that replace the configuration files, the files themselves for writes in place,
     // and every verifyInterval their size, modification time and inode are compared with
@@ -96,6 +99,8 @@ Q_SIGNALS:
     void loadErrorChanged();
     void schedulerMessageChanged();
     void policyChanged();
+    // A background read was published, or failed, and no other read follows it at once.
+    void readFinished();
 
 private:
     struct FileStamp {
@@ -127,6 +132,7 @@ private:
     bool m_reloadAgain = false;
     // The store published something while a read was running, so that read may be stale.
     bool m_overtaken = false;
+    bool m_awaitingFirstRead = false;
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
 };
 

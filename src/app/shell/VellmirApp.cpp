@@ -67,7 +67,8 @@ VellmirApp::Services VellmirApp::systemServices()
 {
     Services services;
     services.credentials = CredentialsStore(std::make_shared<KeychainStore>());
-    services.store = std::make_unique<DestinationStore>(*services.credentials);
+    // Read in the background once the model watches the folder, so the window shows at once.
+    services.store = std::make_unique<DestinationStore>(DestinationStore::Unread {}, *services.credentials);
     services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {
         UserDefaults defaults;
         return Scheduler(defaults).reconcile(destinations);
@@ -127,11 +128,26 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
 
 void VellmirApp::launch()
 {
+    m_window->show();
+    // The scheduler is brought in line with what the store's first read finds, whenever that
+    // read arrives; the window does not wait for it.
+    if (!m_model->awaitingFirstRead()) {
+        reconcileAtLaunch();
+        return;
+    }
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(m_model.get(), &MainWindowModel::readFinished, this, [this, connection] {
+        disconnect(*connection);
+        reconcileAtLaunch();
+    });
+}
+
+void VellmirApp::reconcileAtLaunch()
+{
     // Settings that could not be read leave an empty or stale list, which would turn scheduled
     // backups off: the schedule stays as it is until they can be read.
     if (m_services.reconcile && !store().errorMessage())
         m_model->setSchedulerMessage(reconciled(m_services.reconcile, store().destinations()));
-    m_window->show();
 }
 
 int VellmirApp::main(int argc, char **argv)

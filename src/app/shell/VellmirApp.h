@@ -58,7 +58,8 @@ public:
     // again and the scheduler brought in line (an undo may have removed a scheduled destination).
     static MainWindow::ReviewPresenter reviewPresenter(MainWindowModel &model, Reconcile reconcile);
 
-    // What the application delegate does at launch: reconcile the scheduler, open the window.
+    // What the application delegate does at launch: open the window, and reconcile the scheduler
+    // once the store's first read is in.
     void launch();
 
     DestinationStore &store() const { return *m_services.store; }
@@ -76,6 +77,8 @@ public:
     static QString noDesktopMessage();
 
 private:
+    void reconcileAtLaunch();
+
     Services m_services;
     std::unique_ptr<MainWindowModel> m_model;
     std::unique_ptr<MainWindow> m_window;

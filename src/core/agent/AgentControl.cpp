@@ -98,8 +98,11 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
 std::unique_ptr<AgentControl> AgentControl::standard(std::shared_ptr<AgentApprover> approver)
 {
     const CredentialsStore credentials(std::make_shared<KeychainStore>());
-    return std::make_unique<AgentControl>(std::make_shared<DestinationStore>(credentials), BackupHistory(), credentials,
-        ResticEngine(), BackupRequests(), RepositoryHealthStore(credentials), std::move(approver), AgentAuditLog());
+    // run() reads the store before every command; reading it here as well would check the seal
+    // and read every secret twice, and hold the destinations lock twice.
+    return std::make_unique<AgentControl>(std::make_shared<DestinationStore>(DestinationStore::Unread {}, credentials),
+        BackupHistory(), credentials, ResticEngine(), BackupRequests(), RepositoryHealthStore(credentials),
+        std::move(approver), AgentAuditLog());
 }
 
 QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)

@@ -40,6 +40,17 @@ QString unregisteredText()
 
 QJsonObject AgentControl::status()
 {
+    // One listing of the history for every destination, decoding only their own records.
+    QList<QUuid> ids;
+    for (const Destination &destination : m_store->destinations())
+        ids.append(destination.id);
+    QHash<QUuid, QList<BackupRecord>> history;
+    try {
+        history = m_history.records(ids);
+    } catch (const std::exception &) {
+        // Status answers for every destination; an unreadable history only leaves out its keys.
+    }
+
     QJsonArray destinations;
     for (const Destination &destination : m_store->destinations()) {
         QJsonObject object {
@@ -49,12 +60,7 @@ QJsonObject AgentControl::status()
             { QStringLiteral("schedule"), toString(destination.schedule) },
             { QStringLiteral("sources"), destination.sources.size() },
         };
-        // Status answers for every destination; an unreadable history only leaves out its keys.
-        QList<BackupRecord> records;
-        try {
-            records = m_history.records(destination.id);
-        } catch (const std::exception &) {
-        }
+        const QList<BackupRecord> records = history.value(destination.id);
         if (!records.isEmpty()) {
             object.insert(QStringLiteral("latest"), json(records.first()));
             for (const BackupRecord &record : records) {

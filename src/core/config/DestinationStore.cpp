@@ -48,9 +48,8 @@ DestinationStore::DestinationStore(CredentialsStore credentials, QObject *parent
 
 DestinationStore::DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys,
     QString userDefaultsPath, QObject *parent)
-    : QObject(parent)
-    , m_fileURL(std::move(fileURL))
-    , m_seal(m_fileURL, orDefaultKeys(std::move(keys)), std::move(credentials), std::move(userDefaultsPath))
+    : DestinationStore(
+        Unread {}, std::move(fileURL), std::move(credentials), std::move(keys), std::move(userDefaultsPath), parent)
 {
     try {
         reload();
@@ -58,6 +57,19 @@ DestinationStore::DestinationStore(QString fileURL, CredentialsStore credentials
         // The store stays usable; the window shows why the list is empty or stale.
         m_errorMessage = errorDescription(error);
     }
+}
+
+DestinationStore::DestinationStore(Unread, CredentialsStore credentials, QObject *parent)
+    : DestinationStore(Unread {}, AppPaths::destinationsFile(), std::move(credentials), nullptr, {}, parent)
+{
+}
+
+DestinationStore::DestinationStore(Unread, QString fileURL, CredentialsStore credentials,
+    std::shared_ptr<SealKeyStore> keys, QString userDefaultsPath, QObject *parent)
+    : QObject(parent)
+    , m_fileURL(std::move(fileURL))
+    , m_seal(m_fileURL, orDefaultKeys(std::move(keys)), std::move(credentials), std::move(userDefaultsPath))
+{
 }
 
 DestinationStore::~DestinationStore() = default;

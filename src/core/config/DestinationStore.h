@@ -49,6 +49,14 @@ public:
     // (empty: the user's own).
     DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys = nullptr,
         QString userDefaultsPath = {}, QObject *parent = nullptr);
+    // The same stores without reading anything yet: the list stays empty and every field at its
+    // starting value until the first reload() or apply(). For callers that read at once anyway
+    // (an agent command, a scheduled pass) or off the thread that shows the store (the window),
+    // so that nothing reads the settings and the keyring twice.
+    struct Unread { };
+    DestinationStore(Unread, CredentialsStore credentials, QObject *parent = nullptr);
+    DestinationStore(Unread, QString fileURL, CredentialsStore credentials,
+        std::shared_ptr<SealKeyStore> keys = nullptr, QString userDefaultsPath = {}, QObject *parent = nullptr);
     ~DestinationStore() override;
 
     const QList<Destination> &destinations() const { return m_destinations; }

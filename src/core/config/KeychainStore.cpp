@@ -82,9 +82,7 @@ public:
             throw lockedError();
         if (!unlocked || !*unlocked)
             return {};
-        HashTablePtr secrets(secret_service_get_secrets_for_dbus_paths_sync(
-            m_call.service(), const_cast<const gchar **>(unlocked), m_call.cancellable(), &error));
-        m_call.check(error);
+        const std::map<QByteArray, ValuePtr> secrets = m_call.secrets(unlocked);
 
         QMap<QString, QString> found;
         for (gchar **path = unlocked; *path; ++path) {
@@ -92,7 +90,8 @@ public:
             // Of two items with one identity the first found wins, as for a single read.
             if (account.isEmpty() || found.contains(account))
                 continue;
-            found.insert(account, text(static_cast<SecretValue *>(g_hash_table_lookup(secrets.get(), *path))));
+            const auto secret = secrets.find(QByteArray(*path));
+            found.insert(account, text(secret == secrets.end() ? nullptr : secret->second.get()));
         }
         return found;
     }

@@ -1,6 +1,7 @@
 #include "config/SecretServiceCall.h"
 
 #include "config/KeyringSession.h"
+#include "platform/SessionBus.h"
 
 #include <QFileInfo>
 
@@ -72,7 +73,8 @@ GType promptlessServiceType()
 }
 
 // With no address GIO falls back to autolaunching a bus through X11, which would leave a
-// stray daemon behind; only a bus that already exists is used.
+// stray daemon behind; only a bus that already exists is used. The executable puts a bus found
+// elsewhere (SessionBus::adopt) into the variable at start.
 bool sessionBusExists()
 {
     if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
@@ -101,7 +103,7 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
         return;
     }
     if (!sessionBusExists())
-        m_fail(QStringLiteral("No D-Bus session bus is available, so the Secret Service cannot be reached."), 0);
+        m_fail(SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached")), 0);
     GError *error = nullptr;
     GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable(), &error));
     check(error);
@@ -156,6 +158,37 @@ QMap<QByteArray, QByteArray> SecretServiceCall::itemAttributes(const char *path)
     const gchar *value = nullptr;
     while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
         result.insert(QByteArray(key), QByteArray(value));
+    return result;
+}
+
+std::map<QByteArray, ValuePtr> SecretServiceCall::secrets(const gchar *const *paths)
+{
+    // libsecret's own secret_service_get_secrets_for_dbus_paths_sync (0.20.5, Debian 12) never
+    // frees the reply it decodes: every read of all the secrets would stay in memory for the
+    // life of the process, and a long-running MCP server reads them on every call. So the call
+    // is made here and its reply released; libsecret still decrypts each secret.
+    GError *error = nullptr;
+    if (!secret_service_get_session_dbus_path(m_service.get())) {
+        secret_service_ensure_session_sync(m_service.get(), cancellable(), &error);
+        check(error);
+    }
+    VariantPtr reply(g_dbus_proxy_call_sync(G_DBUS_PROXY(m_service.get()), "GetSecrets",
+        g_variant_new("(^aoo)", paths, secret_service_get_session_dbus_path(m_service.get())),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable(), &error));
+    check(error);
+    std::map<QByteArray, ValuePtr> result;
+    if (!g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(a{o(oayays)})")))
+        return result;
+    const VariantPtr table(g_variant_get_child_value(reply.get(), 0));
+    GVariantIter iter;
+    g_variant_iter_init(&iter, table.get());
+    const gchar *path = nullptr;
+    GVariant *encoded = nullptr;
+    while (g_variant_iter_next(&iter, "{&o@(oayays)}", &path, &encoded)) {
+        const VariantPtr owned(encoded);
+        if (SecretValue *value = secret_service_decode_dbus_secret(m_service.get(), encoded))
+            result.emplace(QByteArray(path), ValuePtr(value));
+    }
     return result;
 }
 

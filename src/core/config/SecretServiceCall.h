@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -80,6 +81,9 @@ public:
 
     // The attributes of the item at `path`, read straight off the bus.
     QMap<QByteArray, QByteArray> itemAttributes(const char *path);
+    // The secrets of the items at `paths` (null-terminated), by path, in one call through the
+    // open session. Locked or vanished items are missing from the answer.
+    std::map<QByteArray, ValuePtr> secrets(const gchar *const *paths);
 
     // Turns a GError (taking it) into the caller's error; does nothing without one.
     void check(GError *error);

@@ -48,7 +48,10 @@ struct FileKey {
 struct CachedRecord {
     QByteArray name;
     FileKey key;
-    BackupRecord record;
+    // The destination the file names; its record is decoded only once that destination is asked
+    // about, so the records of destinations long removed cost a read, never a decoding.
+    QUuid destinationID;
+    std::optional<BackupRecord> record;
 };
 
 struct FolderState {
@@ -90,13 +93,50 @@ bool settledBefore(const struct stat &info, Date started)
     return started.secondsSince(modified) > settleSeconds;
 }
 
-QList<BackupRecord> matching(const FolderState &state, const QUuid &destinationID)
+QList<BackupRecord> matching(const FolderState &state, const QSet<QUuid> &wanted)
 {
     QList<BackupRecord> records;
     for (const CachedRecord &entry : state.entries)
-        if (entry.record.destinationID == destinationID)
-            records.append(entry.record);
+        if (entry.record && wanted.contains(entry.destinationID))
+            records.append(*entry.record);
     return records;
+}
+
+// Whether every record of the wanted destinations is decoded already.
+bool decodedFor(const FolderState &state, const QSet<QUuid> &wanted)
+{
+    return std::all_of(state.entries.cbegin(), state.entries.cend(),
+        [&](const CachedRecord &entry) { return entry.record || !wanted.contains(entry.destinationID); });
+}
+
+// The destination a record file names, found without decoding it: the value of its only
+// "destinationID" key, in a file without escapes, where no string can hold a quote and so
+// that text can only be the key itself. Null when the bytes do not say it that plainly; the
+// record must then be decoded to know.
+QUuid namedDestination(const QByteArray &bytes)
+{
+    static const QByteArray key = QByteArrayLiteral("\"destinationID\"");
+    if (bytes.contains('\\'))
+        return {};
+    const qsizetype at = bytes.indexOf(key);
+    if (at < 0 || bytes.indexOf(key, at + key.size()) >= 0)
+        return {};
+    qsizetype i = at + key.size();
+    const auto skipSpace = [&] {
+        while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r'))
+            ++i;
+    };
+    skipSpace();
+    if (i >= bytes.size() || bytes[i] != ':')
+        return {};
+    ++i;
+    skipSpace();
+    if (i >= bytes.size() || bytes[i] != '"')
+        return {};
+    const qsizetype end = bytes.indexOf('"', i + 1);
+    if (end < 0)
+        return {};
+    return parseUuid(QString::fromUtf8(bytes.mid(i + 1, end - i - 1))).value_or(QUuid());
 }
 
 // Logs a record file's problem once per process, since views list the folder every few seconds.
@@ -128,16 +168,17 @@ void setAside(const QString &directory, const FolderReader &folder, const QByteA
             error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
 }
 
-// Every record of the folder with this destination id, in folder order. Every json file is
-// read and decoded (or known unchanged), whichever destination it belongs to.
-QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinationID)
+// Every record of the folder with one of the wanted destination ids, in folder order. Every
+// json file is read (or known unchanged), but only the wanted destinations' records, and those
+// whose destination the file does not plainly name, are decoded.
+QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &wanted)
 {
     const Date started = Date::now();
     const std::shared_ptr<const FolderState> previous = cachedState(directory);
-    if (previous && previous->settled) {
+    if (previous && previous->settled && decodedFor(*previous, wanted)) {
         struct stat info { };
         if (::stat(QFile::encodeName(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
-            return matching(*previous, destinationID);
+            return matching(*previous, wanted);
     }
 
     const FolderReader folder(directory, QStringLiteral("history"));
@@ -163,16 +204,23 @@ QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinatio
             continue;
         struct stat info { };
         const CachedRecord *hit = known.value(name);
-        if (hit && folder.status(name, info) && hit->key == FileKey::of(info)) {
+        if (hit && folder.status(name, info) && hit->key == FileKey::of(info)
+            && (hit->record || !wanted.contains(hit->destinationID))) {
             state->entries.append(*hit);
             continue;
         }
         try {
             const QByteArray bytes = folder.read(name, info);
+            const QUuid named = namedDestination(bytes);
+            if (!named.isNull() && !wanted.contains(named)) {
+                state->entries.append(CachedRecord { name, FileKey::of(info), named, std::nullopt });
+                continue;
+            }
             try {
-                state->entries.append(CachedRecord { name, FileKey::of(info),
-                    BackupRecord::decoded(
-                        bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name))) });
+                BackupRecord record = BackupRecord::decoded(
+                    bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name)));
+                const QUuid destinationID = record.destinationID;
+                state->entries.append(CachedRecord { name, FileKey::of(info), destinationID, std::move(record) });
             } catch (const Error &error) {
                 setAside(directory, folder, name, info, error);
             }
@@ -184,7 +232,7 @@ QList<BackupRecord> listFolder(const QString &directory, const QUuid &destinatio
         }
     }
 
-    QList<BackupRecord> records = matching(*state, destinationID);
+    QList<BackupRecord> records = matching(*state, wanted);
     const std::lock_guard guard(cacheMutex());
     if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
         cache().clear();
@@ -204,12 +252,32 @@ QString BackupHistory::filePath(const QUuid &recordID) const
     return m_directory + u'/' + uuidText(recordID) + QStringLiteral(".json");
 }
 
-QList<BackupRecord> BackupHistory::records(const QUuid &destinationID) const
+namespace {
+
+void sortNewestFirst(QList<BackupRecord> &records)
 {
-    QList<BackupRecord> records = listFolder(m_directory, destinationID);
     std::stable_sort(records.begin(), records.end(),
         [](const BackupRecord &a, const BackupRecord &b) { return a.startedAt > b.startedAt; });
+}
+
+} // namespace
+
+QList<BackupRecord> BackupHistory::records(const QUuid &destinationID) const
+{
+    QList<BackupRecord> records = listFolder(m_directory, { destinationID });
+    sortNewestFirst(records);
     return records;
+}
+
+QHash<QUuid, QList<BackupRecord>> BackupHistory::records(const QList<QUuid> &destinationIDs) const
+{
+    QHash<QUuid, QList<BackupRecord>> byDestination;
+    const QSet<QUuid> wanted(destinationIDs.cbegin(), destinationIDs.cend());
+    for (const BackupRecord &record : listFolder(m_directory, wanted))
+        byDestination[record.destinationID].append(record);
+    for (QList<BackupRecord> &records : byDestination)
+        sortNewestFirst(records);
+    return byDestination;
 }
 
 QList<BackupRecord> BackupHistory::records(const Destination &destination) const

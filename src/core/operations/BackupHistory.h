@@ -4,6 +4,7 @@
 #include "operations/BackupRecord.h"
 #include "util/AppPaths.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QUuid>
@@ -25,7 +26,11 @@ public:
     // Fails (Error) only when the folder cannot be listed; a missing folder is an empty history.
     // A record file that does not decode is set aside: renamed with setAsideSuffix(), so no
     // listing reads it again, and logged once. One that cannot be read is left out and logged.
+    // Records that plainly name another destination are read but not decoded.
     QList<BackupRecord> records(const QUuid &destinationID) const;
+    // The records of several destinations from one listing of the folder, each newest first; a
+    // destination without records has no entry.
+    QHash<QUuid, QList<BackupRecord>> records(const QList<QUuid> &destinationIDs) const;
     // Only the records made with the destination's current backupScope.
     QList<BackupRecord> records(const Destination &destination) const;
 

@@ -22,18 +22,15 @@ class SystemServices final : public ScheduledBackup::Services {
 public:
     SystemServices()
         : m_credentials(std::make_shared<KeychainStore>())
-        , m_store(m_credentials)
+        // The pass reads the store before it starts (reloadStore); reading it at creation too
+        // would repeat the seal check's keyring reads, and wait out an unresponsive keyring twice.
+        , m_store(DestinationStore::Unread {}, m_credentials)
         , m_health(m_credentials)
-        , m_freshlyLoaded(!m_store.errorMessage())
     {
     }
 
     ScheduledBackup::StoreState reloadStore() override
     {
-        // The store has just read and verified the file when it was made; reading it again at
-        // once would only repeat the keyring reads of the seal check, on every pass.
-        if (std::exchange(m_freshlyLoaded, false))
-            return currentStore();
         m_store.reload();
         return currentStore();
     }
@@ -105,7 +102,6 @@ private:
     DestinationStore m_store;
     BackupHistory m_history;
     RepositoryHealthStore m_health;
-    bool m_freshlyLoaded;
 };
 
 } // namespace

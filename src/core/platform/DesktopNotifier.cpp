@@ -1,5 +1,6 @@
 #include "platform/DesktopNotifier.h"
 
+#include "platform/SessionBus.h"
 #include "util/Error.h"
 
 #include <QDBusMessage>
@@ -34,7 +35,7 @@ std::optional<NotificationServerInfo> DesktopNotifier::serverInformation()
 quint32 DesktopNotifier::notify(quint32 replaces, const QString &title, const QString &body)
 {
     if (!m_bus.isConnected())
-        throw Error(QStringLiteral("There is no session bus to reach a notification server."));
+        throw Error(SessionBus::missingSentence(QStringLiteral("no notification server can be reached")));
 
     // Capabilities decide only how the body is written; a server that does not answer here
     // gets plain text and the Notify call below reports the real problem.

@@ -10,4 +10,5 @@ list(APPEND VELLMIR_CORE_SOURCES
     platform/QtNetworkPathMonitor.cpp platform/QtNetworkPathMonitor.h
     platform/SystemPowerSource.cpp platform/SystemPowerSource.h
     platform/SchedulerUnit.h
+    platform/SessionBus.cpp platform/SessionBus.h
 )

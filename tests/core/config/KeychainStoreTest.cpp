@@ -6,6 +6,7 @@
 #include "config/CredentialsStore.h"
 #include "config/DataProtectionSealKeyStore.h"
 #include "config/KeychainStore.h"
+#include "platform/SessionBus.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
@@ -473,6 +474,10 @@ private Q_SLOTS:
             QTRY_VERIFY(nameHasOwner("org.freedesktop.secrets"));
             exactly = QStringLiteral("Keychain error: The Secret Service did not answer within 1 second.");
         }
+        // The sentence says what to set, since the bus exists but the environment does not say where.
+        if (mode == u"nobus")
+            exactly = QStringLiteral("Keychain error: ")
+                + SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached"));
 
         KeychainStore store(std::chrono::seconds(1));
         const QString account = freshAccount();

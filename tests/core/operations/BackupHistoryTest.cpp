@@ -270,6 +270,39 @@ private Q_SLOTS:
         }
     }
 
+    // A record names its destination plainly; only the records of the destinations asked about
+    // are decoded, so those of destinations long removed cost a read and nothing more.
+    void onlyTheAskedDestinationsRecordsAreDecoded()
+    {
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const QUuid asked = newUuid();
+        const QUuid other = newUuid();
+        const QUuid escaped = newUuid();
+        store(history, BackupRecord(asked, Date { 10 }));
+        store(history, BackupRecord(escaped, Date { 20 }));
+        const QString otherFile = history.directory() + QStringLiteral("/other.json");
+        test::writeFile(otherFile, "{\"destinationID\" : \"" + uuidText(other).toUtf8() + "\", \"outcome\": \"?\"}");
+        // Written with an escape, the id is only known once the record is decoded.
+        const BackupRecord late(escaped, Date { 30 });
+        const QByteArray id = uuidText(escaped).toUtf8();
+        test::writeFile(history.filePath(late.id),
+            late.encoded().replace("\"destinationID\":\"" + id,
+                "\"destinationID\":\"\\u00" + QByteArray::number(id.at(0), 16) + id.mid(1)));
+
+        QCOMPARE(history.records(asked).size(), 1);
+        QVERIFY(QFileInfo::exists(otherFile));
+        const QHash<QUuid, QList<BackupRecord>> both = history.records(QList<QUuid> { asked, escaped });
+        QCOMPARE(both.value(asked).size(), 1);
+        QCOMPARE(both.value(escaped).size(), 2);
+        QCOMPARE(both.value(escaped).first().id, late.id);
+        QVERIFY(QFileInfo::exists(otherFile));
+
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("other\\.json.*set aside")));
+        QVERIFY(history.records(other).isEmpty());
+        QVERIFY(!QFileInfo::exists(otherFile));
+    }
+
     void folderThatIsAFileFails()
     {
         test::TestHome home;

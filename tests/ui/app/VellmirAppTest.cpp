@@ -59,10 +59,13 @@ void VellmirAppTest::launchReconcilesTheScheduler_data()
 {
     QTest::addColumn<QString>("answer");
     QTest::addColumn<bool>("throws");
-    QTest::newRow("nothing to say") << QString() << false;
-    QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.")
+    // The application's own way: a store not read yet, read in the background once the window shows.
+    QTest::addColumn<bool>("readInBackground");
+    QTest::newRow("nothing to say") << QString() << false << false;
+    QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.") << false
                                 << false;
-    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true;
+    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true << false;
+    QTest::newRow("read after the window shows") << QString() << false << true;
 }
 
 void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
@@ -90,11 +93,18 @@ void VellmirAppTest::launchReconcilesTheScheduler()
 {
     QFETCH(QString, answer);
     QFETCH(bool, throws);
+    QFETCH(bool, readInBackground);
     test::ShellFixture f;
     const QList<Destination> pair = f.sealedPair();
     QList<QList<Destination>> reconciled;
     VellmirApp::Services services;
-    services.store = f.makeStore();
+    if (readInBackground) {
+        services.store = std::make_unique<DestinationStore>(
+            DestinationStore::Unread {}, f.destinationsPath, f.credentials, f.keys, f.userDefaultsPath);
+        services.watchedFolder = QFileInfo(f.destinationsPath).absolutePath();
+    } else {
+        services.store = f.makeStore();
+    }
     services.reconcile = [&](const QList<Destination> &destinations) -> std::optional<QString> {
         reconciled.append(destinations);
         if (throws)
@@ -104,8 +114,10 @@ void VellmirAppTest::launchReconcilesTheScheduler()
     VellmirApp app(std::move(services));
     QVERIFY(reconciled.isEmpty());
     app.launch();
-    QCOMPARE(reconciled, QList<QList<Destination>> { pair });
     QVERIFY(app.window().isVisible());
+    // Never with the empty list of a store not read yet: that would turn every schedule off.
+    QTRY_COMPARE(reconciled, QList<QList<Destination>> { pair });
+    QCOMPARE(app.store().destinations(), pair);
     QCOMPARE(app.model().schedulerMessage(), answer.isNull() ? std::nullopt : std::optional<QString>(answer));
     // The notification switch is not wired when no action was given.
     QVERIFY(!app.window().enableNotificationsAction()->isEnabled());

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+
+namespace vellmir::SessionBus {
+
+// The D-Bus session bus's address, found the way libdbus and sd-bus find it:
+// DBUS_SESSION_BUS_ADDRESS, else the socket "$XDG_RUNTIME_DIR/bus", else "<userRuntimeRoot>/<uid>/bus"
+// ("/run/user/<uid>/bus"), whichever exists first; empty when there is none.
+QString address(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+    const QString &userRuntimeRoot = QStringLiteral("/run/user"));
+
+// MCP clients start their servers with a pared-down environment (HOME, LOGNAME, PATH, SHELL,
+// TERM, USER), and GIO, which libsecret uses, looks no further than the variables. So the
+// address found above is put into DBUS_SESSION_BUS_ADDRESS for the whole process (and what it
+// starts), for the keyring and the notifications alike. Changes the environment: call it before
+// any thread exists.
+void adopt();
+
+// The sentence for a process that finds no session bus, naming what to set.
+QString missingSentence(const QString &consequence);
+
+} // namespace vellmir::SessionBus
