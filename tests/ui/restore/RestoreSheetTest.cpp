@@ -104,6 +104,7 @@ private Q_SLOTS:
     void finishedShowsTheResult()
     {
         m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1234, 5600000));
+        m_world->restoreWrites(1234);
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         QString opened;
