@@ -90,7 +90,7 @@ MainWindow::DetailFactory VellmirApp::detailFactory(
                const Destination &destination, const MainWindow::DetailActions &actions) -> QWidget * {
         MainWindowModel &model = window.model();
         DestinationDetailModel::Services services
-            = DestinationDetailModel::standardServices(&model.store(), window.undoStack());
+            = DestinationDetailModel::standardServices(&model.store(), window.undoStack(), &window);
         if (credentials)
             services.credentials = *credentials;
         services.reconcile = [&model, reconcile](const QList<Destination> &destinations) -> std::optional<QString> {

@@ -5,8 +5,11 @@
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QHash>
 #include <algorithm>
+#include <cstdlib>
+#include <sys/stat.h>
 
 namespace vellmir {
 
@@ -210,6 +213,31 @@ QString Destination::backupScope() const
         encoded.clear();
     }
     return QString::fromLatin1(QCryptographicHash::hash(encoded, QCryptographicHash::Sha256).toHex());
+}
+
+QString Destination::resolvedSource(const QString &source)
+{
+    const QByteArray path = QFile::encodeName(source);
+    struct stat info;
+    if (path.isEmpty() || ::lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return source;
+    char *resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return source;
+    const QString folder = QFile::decodeName(resolved);
+    std::free(resolved);
+    return folder;
+}
+
+QStringList Destination::resolvedSources() const
+{
+    QStringList resolved;
+    for (const QString &source : sources) {
+        const QString path = resolvedSource(source);
+        if (!resolved.contains(path))
+            resolved.append(path);
+    }
+    return resolved;
 }
 
 QString Destination::expandTilde(const QString &path)

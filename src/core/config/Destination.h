@@ -58,6 +58,13 @@ struct Destination {
     // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, repeats that
     // change nothing dropped.
     QStringList excludeArguments() const;
+    // The path restic is given for a source folder. A source that is itself a symbolic link is
+    // the folder it leads to, since restic would store the link and none of the files behind
+    // it; anything else, a broken link included, stays as written. Whatever looks at what a
+    // backup would hold (estimates, coverage) walks this same path.
+    static QString resolvedSource(const QString &source);
+    // resolvedSource() of every source, each path once.
+    QStringList resolvedSources() const;
     // A path below the home folder written with "~".
     static QString tildeForm(const QString &path);
     // "~" or "~/..." expanded against the home folder; anything else unchanged.

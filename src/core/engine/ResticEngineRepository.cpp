@@ -204,7 +204,8 @@ BackupEstimate ResticEngine::estimateBackupSize(const QStringList &sources, cons
     command.flag(QStringLiteral("--dry-run")).flag(QStringLiteral("--json"));
     for (const QString &pattern : excludes)
         command.option(QStringLiteral("--exclude"), Destination::expandExclude(pattern));
-    command.positionals(sources);
+    for (const QString &source : sources)
+        command.positional(Destination::resolvedSource(source));
 
     const ResticResult result = run(command, environment, stop);
     if (result.exitCode != 0)

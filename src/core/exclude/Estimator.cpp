@@ -1,5 +1,6 @@
 #include "exclude/Estimator.h"
 
+#include "config/Destination.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 
@@ -42,7 +43,7 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
     for (const QString &source : sources) {
         if (source.isEmpty())
             continue;
-        const QByteArray path = QFile::encodeName(source);
+        const QByteArray path = QFile::encodeName(Destination::resolvedSource(source));
         ExcludeMatcher::Walk walk(matcher, path.constData());
         if (walk.rootExcluded())
             continue;

@@ -227,7 +227,7 @@ private:
             command.option(
                 QStringLiteral("--limit-upload"), QString::number(m_destination.preferences->uploadLimitKiB));
         command.options(m_destination.excludeArguments());
-        command.positionals(m_destination.sources);
+        command.positionals(m_destination.resolvedSources());
 
         int status = -1;
         BackupOutput output(m_state, m_usingFullDiskAccess, m_home);

@@ -2,6 +2,7 @@
 
 #include "config/FileLock.h"
 #include "engine/ResticCommand.h"
+#include "exclude/FileWalk.h"
 #include "util/Json.h"
 #include "util/Log.h"
 #include "util/Uuid.h"
@@ -17,6 +18,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace vellmir {
 
@@ -85,6 +87,39 @@ bool insideRepository(const QString &path, const QString &repository)
     return folder == root || folder.startsWith(root + u'/');
 }
 
+// What a restore left in its folder. restic's own counts take in every folder it recreates on
+// the way to the selection, so one file restored reads as several; the regular files are
+// what it wrote and verified.
+class WrittenFiles : public FileWalk::Visitor {
+public:
+    FileWalk::Step visit(const FileWalk::Item &item) override
+    {
+        if (item.values.isRegularFile)
+            ++files;
+        if (item.values.isDirectory)
+            folders.append(QByteArray(item.path, qsizetype(item.pathLength)));
+        else
+            onlyFolders = false;
+        return FileWalk::Step::descend;
+    }
+    void failed(const FileWalk::Item &, int) override { complete = false; }
+
+    qint64 files = 0;
+    bool onlyFolders = true; // nothing but folders, if anything at all
+    bool complete = true; // every folder could be listed
+    QList<QByteArray> folders; // parents before their children
+};
+
+// Removes a restore folder that holds nothing but empty folders. rmdir() leaves anything
+// that gained an entry meanwhile, so no file can be lost. Returns whether the folder is gone.
+bool removeEmptyTree(const QString &folder, const WrittenFiles &written)
+{
+    for (auto it = written.folders.crbegin(); it != written.folders.crend(); ++it)
+        if (::rmdir(it->constData()) != 0)
+            return false;
+    return ::rmdir(QFile::encodeName(folder).constData()) == 0;
+}
+
 struct Request {
     ResticEngine engine;
     CredentialsStore credentials;
@@ -95,21 +130,82 @@ struct Request {
     std::optional<QString> include;
 };
 
-// The restore itself. Builds the outcome in `state` and hands every change to `publish`.
-void perform(
-    State &state, const std::function<void(const State &)> &publish, const Request &request, std::stop_token stop)
-{
-    const auto fail = [&](const QString &message) {
-        state.phase = Phase::failed;
-        state.failureMessage = message;
-        publish(state);
-    };
+using Publish = std::function<void(const State &)>;
 
+void fail(State &state, const Publish &publish, const QString &message)
+{
+    state.phase = Phase::failed;
+    state.failureMessage = message;
+    publish(state);
+}
+
+// The restore of a selection that restic found nothing of: restic exits 0 and verifies
+// nothing, which must not read as proof that recovery works. The folder goes when it holds
+// nothing but empty folders; anything else restic wrote stays for the user to see.
+void failWithoutFiles(State &state, const Publish &publish, const Request &request, const WrittenFiles &written)
+{
+    const QString folder = state.restoredPath.value_or(QString());
+    if (written.onlyFolders && removeEmptyTree(folder, written))
+        state.restoredPath.reset();
+    const QString snapshot = request.snapshot.shortID;
+    if (!request.include)
+        fail(state, publish, QStringLiteral("Snapshot %1 holds no files to restore.").arg(snapshot));
+    else if (written.folders.isEmpty() && written.onlyFolders)
+        fail(state, publish, QStringLiteral("Nothing in snapshot %1 matches %2.").arg(snapshot, *request.include));
+    else
+        fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));
+}
+
+// The outcome once restic has ended with `status`.
+void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr)
+{
+    if (status != 0) {
+        state.phase = Phase::failed;
+        // When restic never ran (busy repository, no restic, failed launch) the engine's own
+        // sentence says why; "exit code -1" alone would hide it.
+        if (!state.failureMessage && status == -1 && !lastStderr.isEmpty())
+            state.failureMessage = lastStderr;
+        if (!state.failureMessage)
+            state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
+        publish(state);
+        return;
+    }
+    WrittenFiles written;
+    FileWalk::walk(state.restoredPath.value_or(QString()), FileWalk::Values::type, written);
+    // A folder that could not be listed may hold files; restic's counts stand then.
+    if (written.complete && written.files == 0) {
+        failWithoutFiles(state, publish, request, written);
+        return;
+    }
+    state.phase = Phase::finished;
+    state.percent = 1;
+    if (!state.summary)
+        state.summary = RestoreSummary { state.filesRestored, state.totalFiles, state.bytesRestored, state.totalBytes };
+    if (written.complete) {
+        state.filesRestored = state.totalFiles = written.files;
+        state.summary->filesRestored = state.summary->totalFiles = written.files;
+    }
+    try {
+        request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
+    } catch (const std::exception &error) {
+        state.failureMessage
+            = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
+            + errorDescription(error);
+    }
+    publish(state);
+    logLine(QStringLiteral("restore"),
+        QStringLiteral("Restore of snapshot %1 from %2 finished.")
+            .arg(request.snapshot.shortID, request.destination.name));
+}
+
+// The restore itself. Builds the outcome in `state` and hands every change to `publish`.
+void perform(State &state, const Publish &publish, const Request &request, std::stop_token stop)
+{
     ResticEnvironment environment;
     try {
         environment = request.credentials.resticEnvironment(request.destination);
     } catch (const std::exception &error) {
-        fail(errorDescription(error));
+        fail(state, publish, errorDescription(error));
         return;
     }
 
@@ -125,7 +221,7 @@ void perform(
         try {
             command.option(QStringLiteral("--include"), ResticEngine::literalInclude(*request.include));
         } catch (const std::exception &error) {
-            fail(errorDescription(error));
+            fail(state, publish, errorDescription(error));
             return;
         }
     }
@@ -134,15 +230,16 @@ void perform(
     // restic would happily write the restore into the repository it reads from.
     if (request.destination.kind == Destination::Kind::local
         && insideRepository(folder, request.destination.repository)) {
-        fail(QStringLiteral("Choose a restore folder outside the backup repository."));
+        fail(state, publish, QStringLiteral("Choose a restore folder outside the backup repository."));
         return;
     }
 
     // mkdir, not mkpath: a missing target is the user's mistake to hear about, and an
     // existing folder must never receive a restore.
     if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0) {
-        fail(QStringLiteral("Could not create the folder %1: %2.")
-                 .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+        fail(state, publish,
+            QStringLiteral("Could not create the folder %1: %2.")
+                .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
     state.restoredPath = folder;
@@ -178,37 +275,11 @@ void perform(
         publish(state);
         return;
     }
-    if (status != 0) {
-        state.phase = Phase::failed;
-        // When restic never ran (busy repository, no restic, failed launch) the engine's own
-        // sentence says why; "exit code -1" alone would hide it.
-        if (!state.failureMessage && status == -1 && !lastStderr.isEmpty())
-            state.failureMessage = lastStderr;
-        if (!state.failureMessage)
-            state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
-        publish(state);
-        return;
-    }
-    state.phase = Phase::finished;
-    state.percent = 1;
-    if (!state.summary)
-        state.summary = RestoreSummary { state.filesRestored, state.totalFiles, state.bytesRestored, state.totalBytes };
-    try {
-        request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
-    } catch (const std::exception &error) {
-        state.failureMessage
-            = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
-            + errorDescription(error);
-    }
-    publish(state);
-    logLine(QStringLiteral("restore"),
-        QStringLiteral("Restore of snapshot %1 from %2 finished.")
-            .arg(request.snapshot.shortID, request.destination.name));
+    finish(state, publish, request, status, lastStderr);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
-void performSafely(
-    State &state, const std::function<void(const State &)> &publish, const Request &request, std::stop_token stop)
+void performSafely(State &state, const Publish &publish, const Request &request, std::stop_token stop)
 {
     try {
         perform(state, publish, request, stop);

@@ -28,6 +28,8 @@ struct RestoreSummary {
 // Carries one restore from start to outcome: a whole snapshot, or one path of it, goes into a
 // new folder "Vellmir Restore <UUID>" inside the chosen target, restic never overwrites and
 // verifies what it wrote, and a finished restore is recorded in the repository's health.
+// A restore that wrote no file fails instead (its folder goes when it holds nothing) and
+// records nothing; the final file counts are the regular files it wrote.
 //
 // Lives on one thread (the GUI thread, or the main thread of a headless mode); every property
 // changes there, and each change signal fires only when the value really changed. run()

@@ -16,10 +16,13 @@
 #include "restore/SnapshotBrowserSheet.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -31,6 +34,46 @@
 namespace vellmir {
 
 namespace {
+
+// The pane's scroll area, which keeps an action's result in view. A running action disables
+// its buttons, and Qt hands the focus of a disabled button on as Tab would; a plain scroll
+// area then scrolls to the widget that got it, far from the action. Here the focus rests on
+// the scroll area instead (where the keys still scroll the pane), and the pane stays where it
+// was, scrolling only as far as a result that appears below the visible part needs.
+class PaneScrollArea : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+
+    void keepInView(QWidget *result) { result->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, result = QPointer<QWidget>(static_cast<QWidget *>(watched))] {
+                    if (!result || !result->isVisible())
+                        return;
+                    // The pane's layout and then the scroll range make room for it first.
+                    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                    ensureWidgetVisible(result, 0, 12);
+                },
+                Qt::QueuedConnection);
+        }
+        return QScrollArea::eventFilter(watched, event);
+    }
+
+    bool focusNextPrevChild(bool next) override
+    {
+        const QWidget *focused = window()->focusWidget();
+        if (focused && !focused->isEnabled() && isAncestorOf(focused)) {
+            setFocus(Qt::OtherFocusReason);
+            return true;
+        }
+        return QScrollArea::focusNextPrevChild(next);
+    }
+};
 
 void selectable(QLabel *label)
 {
@@ -157,7 +200,7 @@ void DestinationDetail::build()
     connect(remove, &QAction::triggered, m_model, [this] { m_model->setConfirmingDelete(true); });
     outer->addWidget(m_toolbar);
 
-    auto *scroll = new QScrollArea(this);
+    auto *scroll = new PaneScrollArea(this);
     scroll->setObjectName(QStringLiteral("scroll"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
@@ -189,6 +232,8 @@ void DestinationDetail::build()
     layout->addWidget(buildRetentionSection());
     layout->addStretch(1);
     scroll->setWidget(content);
+    scroll->keepInView(m_status);
+    scroll->keepInView(m_retentionMessage);
     outer->addWidget(scroll, 1);
 }
 
@@ -293,6 +338,10 @@ void DestinationDetail::setProtectionPanel(QWidget *panel)
     m_protectionPanel = panel;
     if (panel)
         m_protectionLayout->addWidget(panel);
+    // The panel's actions (a test restore, a check) report in its message line.
+    if (QWidget *message = panel ? panel->findChild<QWidget *>(QStringLiteral("message")) : nullptr)
+        static_cast<PaneScrollArea *>(findChild<QScrollArea *>(QStringLiteral("scroll"), Qt::FindDirectChildrenOnly))
+            ->keepInView(message);
     m_protectionSlot->setVisible(panel != nullptr);
 }
 

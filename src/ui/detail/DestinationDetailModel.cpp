@@ -12,6 +12,7 @@
 #include "util/UserDefaults.h"
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QUndoCommand>
 #include <QUndoStack>
 #include <thread>
@@ -109,7 +110,7 @@ auto retentionRun(
 } // namespace
 
 DestinationDetailModel::Services DestinationDetailModel::standardServices(
-    DestinationStore *store, QUndoStack *undoStack)
+    DestinationStore *store, QUndoStack *undoStack, QWidget *alertParent)
 {
     CredentialsStore credentials(std::make_shared<KeychainStore>());
     auto defaults = std::make_shared<UserDefaults>();
@@ -119,8 +120,9 @@ DestinationDetailModel::Services DestinationDetailModel::standardServices(
         [defaults] { return defaults->boolValue(UserDefaults::useFullDiskAccess, false); },
         [defaults](const QList<Destination> &destinations) { return Scheduler(*defaults).reconcile(destinations); },
         undoStack,
-        [](const QString &message) {
-            QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok);
+        // Over its window, not loose in the middle of the screen.
+        [parent = QPointer<QWidget>(alertParent)](const QString &message) {
+            QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok, parent);
             alert.setTextFormat(Qt::PlainText);
             alert.exec();
         } };

@@ -21,6 +21,7 @@
 #include <stop_token>
 
 class QUndoStack;
+class QWidget;
 
 namespace vellmir {
 
@@ -59,7 +60,7 @@ public:
 
     // The application's own: the engine's defaults, the keyring, the default history folder,
     // the systemd scheduler and a message box for a failed undo.
-    static Services standardServices(DestinationStore *store, QUndoStack *undoStack);
+    static Services standardServices(DestinationStore *store, QUndoStack *undoStack, QWidget *alertParent = nullptr);
 
     DestinationDetailModel(const Destination &destination, Services services, std::function<void()> onEdit = {},
         std::function<void()> onDeleted = {}, QObject *parent = nullptr);

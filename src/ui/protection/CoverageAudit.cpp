@@ -98,7 +98,7 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
     CoverageAudit audit;
     const ExcludeMatcher matcher(destination.excludes);
     for (const QString &source : destination.sources) {
-        const QByteArray path = QFile::encodeName(source);
+        const QByteArray path = QFile::encodeName(Destination::resolvedSource(source));
         ExcludeMatcher::Walk excludes(matcher, path.constData());
         if (excludes.rootExcluded()) {
             audit.issues.append(QStringLiteral("Entire source excluded: ") + source);

@@ -1,5 +1,6 @@
 #include "restore/ProposedBackup.h"
 
+#include "config/Destination.h"
 #include "exclude/Estimator.h"
 #include "exclude/ExcludeMatcher.h"
 
@@ -63,7 +64,10 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
     if (directory.isEmpty())
         return {};
     const ExcludeMatcher matcher(excludes);
-    QString base = QDir::isAbsolutePath(directory) ? directory : QDir::currentPath() + u'/' + directory;
+    // A linked folder is listed where it leads, as restic is given it, so that the patterns
+    // made and matched here are the ones restic applies.
+    QString base = Destination::resolvedSource(
+        QDir::isAbsolutePath(directory) ? directory : QDir::currentPath() + u'/' + directory);
     while (base.size() > 1 && base.endsWith(u'/'))
         base.chop(1);
     const QString prefix = base == QLatin1String("/") ? base : base + u'/';

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPointer>
 #include <QStyle>
 #include <QUrl>
@@ -36,10 +38,12 @@ void setCaption(QWidget *widget)
     widget->setFont(StatusStyle::captionFont(widget->font()));
 }
 
-FolderChooser folderDialog(QWidget *parent)
+FolderChooser folderDialog(QWidget *parent, std::function<QString()> shownFolder)
 {
-    return [owner = QPointer<QWidget>(parent)]() -> std::optional<QString> {
+    return [owner = QPointer<QWidget>(parent), shownFolder = std::move(shownFolder)]() -> std::optional<QString> {
         QFileDialog dialog(owner);
+        const QString shown = shownFolder ? shownFolder() : QString();
+        dialog.setDirectory(!shown.isEmpty() && QFileInfo(shown).isDir() ? shown : QDir::homePath());
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly);
         dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Choose"));

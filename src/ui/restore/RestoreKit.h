@@ -6,6 +6,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -22,8 +23,9 @@ void setTertiary(QWidget *widget);
 void setCaption(QWidget *widget);
 
 // A modal folder dialog over `parent`: folders only, one of them, folder creation allowed,
-// confirm button "Choose".
-FolderChooser folderDialog(QWidget *parent);
+// confirm button "Choose". It opens in the folder `shownFolder` gives (the one the sheet
+// shows), else in the home folder, never in whatever folder the process happens to run in.
+FolderChooser folderDialog(QWidget *parent, std::function<QString()> shownFolder = {});
 // Opens a folder in the desktop's file manager.
 void openInFileManager(const QString &path);
 

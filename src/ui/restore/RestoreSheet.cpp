@@ -40,7 +40,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     setWindowTitle(QStringLiteral("Restore Snapshot"));
     setWindowModality(Qt::WindowModal);
     setMinimumSize(520, 420);
-    m_model->setFolderChooser(restorekit::folderDialog(this));
+    m_model->setFolderChooser(restorekit::folderDialog(this, [model = m_model] { return model->targetPath(); }));
     m_model->setFolderOpener(&restorekit::openInFileManager);
 
     auto *layout = new QVBoxLayout(this);

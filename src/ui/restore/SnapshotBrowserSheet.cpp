@@ -84,7 +84,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     setWindowTitle(QStringLiteral("Find and Restore Files"));
     setWindowModality(Qt::WindowModal);
     setMinimumSize(740, 560);
-    m_model->setFolderChooser(restorekit::folderDialog(this));
+    m_model->setFolderChooser(restorekit::folderDialog(this, [model = m_model] { return model->targetPath(); }));
     m_model->setFolderOpener(&restorekit::openInFileManager);
 
     auto *layout = new QVBoxLayout(this);

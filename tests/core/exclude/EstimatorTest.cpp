@@ -117,6 +117,10 @@ void EstimatorTest::nestedSourcesCountTwice()
     QCOMPARE(
         Estimator::localEstimate({ m_src + QStringLiteral("/sub/") }, { m_src + QStringLiteral("/sub/deep") }).files,
         qint64(1));
+    // A linked source is walked where it leads, as restic is given it.
+    QCOMPARE(
+        Estimator::localEstimate({ m_src + QStringLiteral("/dirlink") }, { m_src + QStringLiteral("/sub/deep") }).files,
+        qint64(1));
 }
 
 void EstimatorTest::unreadableFoldersAreLeftOut()

@@ -148,7 +148,11 @@ private Q_SLOTS:
     void completeBackupWithRetention()
     {
         const QString source = sourceFolder(QStringLiteral("complete"), { "a.txt", "b.txt" });
-        const Destination d = destination(source);
+        Destination d = destination(source);
+        // A chosen folder that is a link is backed up as the folder it leads to, files and all.
+        const QString linked = sourceFolder(QStringLiteral("elsewhere"), { "c.txt" });
+        QVERIFY(QFile::link(linked, path(QStringLiteral("linked"))));
+        d.sources.append(path(QStringLiteral("linked")));
         auto runner = this->runner();
 
         const std::optional<QUuid> id = runner->runAndWait(d);
@@ -165,7 +169,7 @@ private Q_SLOTS:
         QVERIFY(record.snapshotID
             && QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(*record.snapshotID).hasMatch());
         QCOMPARE(record.scope, std::optional<QString>(d.backupScope()));
-        QCOMPARE(runner->summary()->filesNew, 2);
+        QCOMPARE(runner->summary()->filesNew, 3);
         QVERIFY(record.bytesAdded > 0);
         QVERIFY2(runner->pruneMessage() && runner->pruneMessage()->startsWith(u"Retention applied; ")
                 && runner->pruneMessage()->endsWith(u" Unused data pruned."),

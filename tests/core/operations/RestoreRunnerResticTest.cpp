@@ -100,10 +100,26 @@ private Q_SLOTS:
                 it = it.key().startsWith(include) ? std::next(it) : expected.erase(it);
         }
         QCOMPARE(files(folder + m_source), expected);
+        // The files written, not the folders restic recreated on the way to them.
+        QCOMPARE(restore->summary()->filesRestored, expected.size());
 
         const RepositoryHealth health = RepositoryHealthStore(m_credentials).load(m_destination);
         QCOMPARE(health.restoredSnapshot, m_snapshot.id);
         QCOMPARE(health.restoredSelection, selection.value_or(QStringLiteral("Whole snapshot")));
+    }
+
+    void pathNotInTheSnapshotFailsAndLeavesNothing()
+    {
+        const RepositoryHealth before = RepositoryHealthStore(m_credentials).load(m_destination);
+        const QStringList folders = QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        const QString missing = m_source + QStringLiteral("/docs/missing.txt");
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")), missing);
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(),
+            QStringLiteral("Nothing in snapshot %1 matches %2.").arg(m_snapshot.shortID, missing));
+        QCOMPARE(QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot), folders);
+        QVERIFY(RepositoryHealthStore(m_credentials).load(m_destination) == before);
     }
 
     void targetInsideTheRepositoryIsRefused()

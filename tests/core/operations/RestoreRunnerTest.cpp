@@ -61,6 +61,9 @@ private Q_SLOTS:
         m_credentials.setSecret(QStringLiteral("pw"), CredentialRole::repoPassword, m_destination.credentialID);
         m_snapshot = Snapshot {};
         m_snapshot.id = QStringLiteral("5d64010835f3f382f07c09b6df710cfc49d679f2c22feb7b0e5f5b6e5f6b4f21");
+        m_snapshot.shortID = m_snapshot.id.left(8);
+        // restic recreates the folders on the way to what it restores.
+        script(QStringLiteral("writes"), "docs/a/b/file.txt\n");
     }
     void cleanup() { qunsetenv("FAKE_RESTIC_DIR"); }
 
@@ -78,14 +81,15 @@ private Q_SLOTS:
                                    "\"total_files\":4,\"bytes_restored\":10,\"total_bytes\":40}\n";
         const QByteArray status2 = "{\"message_type\":\"status\",\"percent_done\":0.5,\"files_restored\":2,"
                                    "\"total_files\":4,\"bytes_restored\":20}\nnot json\n";
+        // Its file counts take in the folders it recreates; the files written are what count.
         QTest::newRow("summary line") << status1
-                + "{\"message_type\":\"summary\",\"total_files\":3,"
+                + "{\"message_type\":\"summary\",\"total_files\":6,"
                   "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n"
-                                      << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 4, 10, 40 }
-                                      << QList<qint64> { 6, 3, 121, 121 };
+                                      << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 1, 10, 40 }
+                                      << QList<qint64> { 1, 1, 121, 121 };
         QTest::newRow("no summary, a status without total_bytes")
-            << status1 + status2 << QByteArray() << 0 << true << QString() << QList<qint64> { 2, 4, 20, 40 }
-            << QList<qint64> { 2, 4, 20, 40 };
+            << status1 + status2 << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 1, 20, 40 }
+            << QList<qint64> { 1, 1, 20, 40 };
         QTest::newRow("JSON message") << status1
                                       << QByteArray(
                                              "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
@@ -157,6 +161,37 @@ private Q_SLOTS:
         QVERIFY(parseUuid(QFileInfo(folders[0]).fileName().mid(RestoreRunner::folderPrefix().size())));
         QCOMPARE(health().restoredSelection, QStringLiteral("/docs/a*[1].txt"));
         QCOMPARE(health().restoredSnapshot, m_snapshot.id);
+    }
+
+    void restoreThatWroteNoFileFails_data()
+    {
+        QTest::addColumn<QByteArray>("writes");
+        QTest::addColumn<QString>("include"); // empty: the whole snapshot
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a path not in the snapshot") << QByteArray() << "/docs/missing.txt"
+                                                    << "Nothing in snapshot 5d640108 matches /docs/missing.txt.";
+        QTest::newRow("an empty folder") << QByteArray("docs/empty/\n") << "/docs/empty"
+                                         << "Snapshot 5d640108 holds no files at /docs/empty.";
+        QTest::newRow("a snapshot of folders")
+            << QByteArray("docs/\n") << QString() << "Snapshot 5d640108 holds no files to restore.";
+    }
+    void restoreThatWroteNoFileFails()
+    {
+        QFETCH(QByteArray, writes);
+        QFETCH(QString, include);
+        QFETCH(QString, message);
+        // restic exits 0 when its include matches nothing, and has verified nothing then.
+        script(QStringLiteral("writes"), writes);
+        script(QStringLiteral("stdout"),
+            "{\"message_type\":\"summary\",\"total_files\":0,\"files_restored\":0,\"total_bytes\":0}\n");
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")),
+            include.isEmpty() ? std::nullopt : std::optional(include));
+        QVERIFY(restore->phase() == Phase::failed);
+        QCOMPARE(restore->failureMessage(), message);
+        QVERIFY(!restore->restoredPath());
+        QVERIFY(QDir(path(QStringLiteral("target"))).isEmpty());
+        QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
     }
 
     void refusedBeforeResticStarts_data()

@@ -500,6 +500,7 @@ void MainWindowTest::removeFromTheMenuAndUndo()
     const QByteArray written = test::readFile(f.destinationsPath);
     f.changeOutside(f.readDestinations());
     QString alerted;
+    QWidget *alertParent = nullptr;
     QTimer alertCloser;
     alertCloser.setInterval(20);
     connect(&alertCloser, &QTimer::timeout, this, [&] {
@@ -507,6 +508,7 @@ void MainWindowTest::removeFromTheMenuAndUndo()
         if (!alert)
             return;
         alerted = alert->text();
+        alertParent = alert->parentWidget();
         saveScreenshot(*alert, test::screenshotPath(QStringLiteral("MainWindow-undo-failed")));
         alertCloser.stop();
         alert->accept();
@@ -515,6 +517,7 @@ void MainWindowTest::removeFromTheMenuAndUndo()
     undo->trigger();
     QTRY_VERIFY(!alerted.isEmpty());
     QCOMPARE(alerted, DestinationStore::outsideChangeMessage());
+    QCOMPARE(alertParent, shown.window.get()); // over the window, not loose on the screen
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures" }));
     QCOMPARE(reconciled, QList<int> { 1 });
     QVERIFY(undo->isEnabled());

@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -227,12 +229,33 @@ void DestinationDetailTest::retentionConfirmation()
     QVERIFY(!shown.model().retentionMessage());
     QVERIFY(apply->isEnabled());
 
+    // Scrolled down to the button, as in a window of the default size, with the focus on it:
+    // disabling it while the action runs must not scroll the pane to wherever the focus goes
+    // (here the panel the shell hands in, which comes next in the focus chain).
+    shown.pane->setProtectionPanel(new QPushButton(QStringLiteral("Review Coverage")));
+    shown.pane->resize(640, 260);
+    shown.pane->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(shown.pane.get()));
+    auto *scroll = shown.find<QScrollArea>("scroll");
+    QScrollBar *bar = scroll->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum());
+    apply->setFocus();
+    QVERIFY(apply->hasFocus());
+    const int place = bar->value();
     apply->click();
+    QCOMPARE(bar->value(), place);
     QVERIFY(Fixture::waitFor([&] { return shown.pane->retentionConfirmation() != nullptr; }));
     shown.pane->retentionConfirmation()->findChild<QPushButton *>(QStringLiteral("confirmRetention"))->click();
     QVERIFY(Fixture::waitFor([&] { return !shown.model().applyingRetention(); }));
     QVERIFY(shown.visible("retentionMessage"));
     QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshot(s)."));
+    // The result shows without the user scrolling to it.
+    auto *message = shown.find("retentionMessage");
+    QTRY_VERIFY(
+        scroll->viewport()->rect().contains(QRect(message->mapTo(scroll->viewport(), QPoint()), message->size())));
+    // As the window shows it, not fitted to the whole form.
+    QVERIFY(shown.pane->grab().save(test::screenshotPath(QStringLiteral("DestinationDetail-retention-result")), "PNG"));
     QVERIFY(shown.screenshot(QStringLiteral("retention-applied")));
 }
 

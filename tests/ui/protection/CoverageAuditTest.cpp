@@ -126,6 +126,9 @@ void CoverageAuditTest::countsWhatABackupWouldRead_data()
     // parent does not drop the source.
     QTest::newRow("unanchored pattern naming a parent")
         << QStringList { "@/Projects/app/src" } << QStringList { "*@/Projects/app" } << 2LL << 0LL << QStringList {};
+    // restic is given the folder a linked source leads to, so patterns meet that folder's paths.
+    QTest::newRow("linked source read where it leads")
+        << QStringList { "@/dirlink" } << QStringList { "@/Projects/app/build" } << 2LL << 1LL << QStringList {};
     QTest::newRow("missing source keeps its stored spelling")
         << QStringList { "@/gone/", "@/Library/Prefs" } << QStringList {} << 1LL << 0LL
         << QStringList { "Source unavailable or unreadable: @/gone/" };

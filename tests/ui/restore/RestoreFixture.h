@@ -35,6 +35,7 @@ public:
         QFile::setPermissions(wrapper, QFile::permissions(wrapper) | QFileDevice::ExeOwner);
         QDir().mkpath(path(QStringLiteral("target")));
         QDir().mkpath(path(QStringLiteral("repo")));
+        restoreWrites(1);
 
         destination.id = newUuid();
         destination.credentialID = newUuid();
@@ -67,6 +68,15 @@ public:
     // A file of the fake restic's script (see tests/support/fake-restic).
     void script(const QString &name, const QByteArray &content) const { writeFile(m_fake.filePath(name), content); }
     void unscript(const QString &name) const { QFile::remove(m_fake.filePath(name)); }
+
+    // Every restore writes `files` files into its folder, below the folders of their path.
+    void restoreWrites(qint64 files) const
+    {
+        QByteArray lines;
+        for (qint64 i = 1; i <= files; ++i)
+            lines += "home/ann/file-" + QByteArray::number(i) + ".txt\n";
+        script(QStringLiteral("restore.writes"), lines);
+    }
 
     // The argument lists of every restic run so far, oldest first.
     QStringList runs() const

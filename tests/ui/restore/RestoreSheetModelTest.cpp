@@ -63,6 +63,7 @@ private Q_SLOTS:
     void finishedRestoreShowsSummaryAndOpensNewFolder()
     {
         m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1234, 0));
+        m_world->restoreWrites(1234);
         auto model = sheet(QStringLiteral("/home/ann/a*b.txt"));
         model->setTargetPath(m_world->path(QStringLiteral("target")));
         QStringList opened;

@@ -4,8 +4,11 @@
 #include "kit/Screenshot.h"
 #include "kit/StatusLabel.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QtTest>
 
 using namespace vellmir;
@@ -74,6 +77,28 @@ private Q_SLOTS:
         shoot(*dialog, "chosen-long-path");
     }
 
+    void chooseOpensInTheShownFolder()
+    {
+        // The sheet's own folder dialog, not the test's stand-in.
+        RestoreSheet dialog(m_world->newest, m_world->destination, std::nullopt, m_world->services());
+        dialog.show();
+        const QString target = m_world->path(QStringLiteral("target"));
+        dialog.model()->setTargetPath(target);
+        QString openedIn;
+        QTimer closer;
+        closer.setInterval(20);
+        connect(&closer, &QTimer::timeout, this, [&] {
+            if (auto *chooser = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+                openedIn = chooser->directory().absolutePath();
+                chooser->reject();
+            }
+        });
+        closer.start();
+        part<QPushButton>(dialog, "chooseButton")->click();
+        QCOMPARE(openedIn, target);
+        QCOMPARE(dialog.model()->targetPath(), target);
+    }
+
     void runningHidesRestoreAndHoldsTheSheet()
     {
         m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1, 1));
@@ -104,6 +129,7 @@ private Q_SLOTS:
     void finishedShowsTheResult()
     {
         m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1234, 5600000));
+        m_world->restoreWrites(1234);
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         QString opened;
