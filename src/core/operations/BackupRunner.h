@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -94,6 +95,10 @@ public:
     // Runs of any runner in this process that have not ended yet, those whose runner is gone
     // included: quitting now would leave their records saying "running".
     static int runsInProgress();
+    // Cancels every run of this process the way cancel() does, whichever runner or token
+    // started it, and waits up to `timeout` for their outcomes to be recorded. False when some
+    // run had not ended by then.
+    static bool cancelRunsInProgress(std::chrono::milliseconds timeout);
 
     // Records of the destination left saying "running" by a process that died during the run
     // become "failed" with interruptedMessage. Does nothing while a run holds the repository
