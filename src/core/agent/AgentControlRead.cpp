@@ -41,7 +41,7 @@ QJsonObject AgentControl::status()
         // Status answers for every destination; an unreadable history only leaves out its keys.
         QList<BackupRecord> records;
         try {
-            records = m_history.records(destination.id);
+            records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
         } catch (const std::exception &) {
         }
         if (!records.isEmpty()) {
@@ -79,7 +79,7 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
     object.remove(QStringLiteral("lastBackup"));
     object.insert(QStringLiteral("alwaysExcluded"), QJsonArray::fromStringList(Destination::protectedExcludes()));
 
-    const QList<BackupRecord> records = m_history.records(destination.id);
+    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
     QJsonArray recent;
     for (qsizetype i = 0; i < records.size() && i < 5; ++i)
         recent.append(json(records.at(i)));

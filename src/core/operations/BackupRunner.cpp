@@ -19,6 +19,7 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -500,6 +501,18 @@ BackupRunner::~BackupRunner()
 int BackupRunner::runsInProgress()
 {
     return activeRuns.load();
+}
+
+QList<BackupRecord> BackupRunner::listRecords(
+    const Destination &destination, const BackupHistory &history, const std::optional<QString> &lockDirectory)
+{
+    QList<BackupRecord> records = history.records(destination.id);
+    const bool anyRunning = std::any_of(records.cbegin(), records.cend(),
+        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+    if (!anyRunning)
+        return records;
+    finishInterruptedRuns(destination, history, lockDirectory);
+    return history.records(destination.id);
 }
 
 bool BackupRunner::cancelRunsInProgress(std::chrono::milliseconds timeout)

@@ -106,6 +106,11 @@ public:
     // does the same for its own destination once it holds the repository. Never throws.
     static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
         const std::optional<QString> &lockDirectory = std::nullopt);
+    // The destination's records, newest first, as a listing should show them: those a dead
+    // process left "running" are first finished by finishInterruptedRuns(). Only a listing
+    // that holds a "running" record looks at the lock. Throws as BackupHistory::records() does.
+    static QList<BackupRecord> listRecords(const Destination &destination, const BackupHistory &history,
+        const std::optional<QString> &lockDirectory = std::nullopt);
     static inline const QString interruptedMessage
         = QStringLiteral("The backup was interrupted: Vellmir stopped before the run could finish.");
 
