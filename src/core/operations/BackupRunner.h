@@ -76,6 +76,9 @@ public:
     const std::optional<BackupRecord> &record() const { return m_record; }
     std::optional<QUuid> recordID() const;
 
+    // Where this runner's runs take the repository lock (the engine's; absent: the default).
+    const std::optional<QString> &lockDirectory() const { return m_engine.lockDirectory(); }
+
     // True while scanning, running or pruning.
     bool isBusy() const;
 

@@ -521,7 +521,7 @@ void DestinationDetailModel::poll()
 {
     try {
         m_records
-            = BackupRunner::listRecords(m_destination, BackupHistory(m_historyDirectory), m_engine.lockDirectory());
+            = BackupRunner::listRecords(m_destination, BackupHistory(m_historyDirectory), m_runner->lockDirectory());
     } catch (const std::exception &error) {
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);

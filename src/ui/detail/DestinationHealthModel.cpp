@@ -79,7 +79,7 @@ void DestinationHealthModel::poll()
     try {
         const BackupHistory history(m_sources.historyDirectory);
         // Finishes what a dead process left "running" before the row says so.
-        BackupRunner::listRecords(m_destination, history);
+        BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
         m_records = history.records(m_destination);
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
