@@ -89,7 +89,7 @@ void DestinationHealthModel::poll()
         const std::optional<QString> records = setAsideNotice(history);
         const std::optional<QString> others
             = setAsideNotice(BackupRequests(m_sources.requestsDirectory), store, m_destination.id);
-        m_errorMessage = records && others ? *records + u' ' + *others : records ? records : others;
+        m_errorMessage = records && others ? *records + QStringLiteral(". ") + *others : records ? records : others;
     } catch (const std::exception &error) {
         m_errorMessage = errorDescription(error);
     }
@@ -113,12 +113,13 @@ std::optional<QString> DestinationHealthModel::setAsideNotice(
 {
     QStringList sentences;
     for (const QString &name : requests.setAsideRequests(destinationID))
-        sentences.append(tr("A damaged backup request was set aside: %1.").arg(requests.directory() + u'/' + name));
+        sentences.append(tr("A damaged backup request was set aside: %1").arg(requests.directory() + u'/' + name));
     for (const QString &name : health.setAsideRecords(destinationID))
-        sentences.append(tr("A damaged health record was set aside: %1.").arg(health.directory() + u'/' + name));
+        sentences.append(tr("A damaged health record was set aside: %1").arg(health.directory() + u'/' + name));
     if (sentences.isEmpty())
         return std::nullopt;
-    return sentences.join(u' ');
+    // Without a closing period, as the history's sentence: the path ends each one.
+    return sentences.join(QStringLiteral(". "));
 }
 
 std::optional<double> DestinationHealthModel::interval(Destination::Schedule schedule)
