@@ -14,7 +14,9 @@
 
 #include <QDBusConnection>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
+#include <csignal>
 
 using namespace vellmir;
 
@@ -184,6 +186,65 @@ private Q_SLOTS:
         const QString output = QString::fromUtf8(verify.readAll());
         QVERIFY2(verify.exitCode() == 0, qPrintable(output));
         QVERIFY2(output.trimmed().isEmpty(), qPrintable(output));
+    }
+
+    void endingTheProcessRecordsTheBackupCancelled_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGTERM") << "SIGTERM" << 128 + SIGTERM;
+        QTest::newRow("SIGINT") << "SIGINT" << 128 + SIGINT;
+        QTest::newRow("MCP input closed") << "input" << 0;
+    }
+    void endingTheProcessRecordsTheBackupCancelled()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, exitCode);
+        // A sparse file of zeros keeps restic reading long enough to be interrupted.
+        const QString big = m_home->path() + QStringLiteral("/Documents/zeros.bin");
+        {
+            QFile file(big);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(64) << 30));
+        }
+        const auto cleanup = qScopeGuard([&] { QFile::remove(big); });
+        QSet<QUuid> before;
+        for (const BackupRecord &record : BackupHistory().records(m_destination.id))
+            before.insert(record.id);
+
+        QProcess process;
+        const bool mcp = how == u"input";
+        process.start(QStringLiteral(VELLMIR_APP),
+            mcp ? QStringList { QStringLiteral("cli"), QStringLiteral("mcp") }
+                : QStringList { QStringLiteral("cli"), QStringLiteral("backup"), QStringLiteral("--destination"),
+                    m_destination.name, QStringLiteral("--inProcess"), QStringLiteral("true") });
+        QVERIFY(process.waitForStarted(10000));
+        if (mcp)
+            process.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"backup",)"
+                          R"("arguments":{"destination":"Local copy","inProcess":true}}})"
+                          "\n");
+        std::optional<QUuid> run;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const BackupRecord &record : BackupHistory().records(m_destination.id))
+                    if (!before.contains(record.id) && record.outcome == BackupRecord::Outcome::running)
+                        run = record.id;
+                return run.has_value();
+            }(),
+            60000);
+        if (mcp)
+            process.closeWriteChannel();
+        else
+            ::kill(pid_t(process.processId()), how == u"SIGTERM" ? SIGTERM : SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), exitCode);
+
+        std::optional<BackupRecord> recorded;
+        for (const BackupRecord &record : BackupHistory().records(m_destination.id))
+            if (record.id == *run)
+                recorded = record;
+        QVERIFY(recorded);
+        QVERIFY(recorded->outcome == BackupRecord::Outcome::cancelled);
+        QVERIFY(recorded->finishedAt);
     }
 };
 

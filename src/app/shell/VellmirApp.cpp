@@ -16,6 +16,7 @@
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/Log.h"
+#include "util/ShutdownSignals.h"
 #include "util/UserDefaults.h"
 
 #include <QApplication>
@@ -160,11 +161,19 @@ int VellmirApp::main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
+    // The session ending (SIGTERM at logout) or Ctrl-C in a terminal quits like the Quit command.
+    const std::stop_callback onSignal(ShutdownSignals::install(),
+        [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
     int status = 1;
     try {
         VellmirApp app(systemServices());
         app.launch();
         status = QApplication::exec();
+        // A backup still under way is cancelled as its Cancel button would, so its record says
+        // "cancelled" instead of "running" for ever.
+        if (!BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)))
+            logText(QStringLiteral("Vellmir: a backup did not end within 30 seconds of quitting; its record may "
+                                   "still say it is running."));
     } catch (const std::exception &error) {
         logText(QStringLiteral("Vellmir: ") + errorDescription(error));
         std::fprintf(stderr, "%s\n", errorDescription(error).toUtf8().constData());

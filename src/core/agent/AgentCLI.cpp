@@ -7,6 +7,7 @@
 #include "agent/MCPServer.h"
 #include "util/Error.h"
 #include "util/Json.h"
+#include "util/ShutdownSignals.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <thread>
 #include <unistd.h>
@@ -63,7 +65,7 @@ QByteArray readJsonFile(const QString &path)
 
 // Runs the command on a worker thread while this thread keeps its event loop going, so that
 // anything the command needs from this thread (an approval prompt) is served meanwhile.
-QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &arguments)
+QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &arguments, std::stop_token stop)
 {
     QJsonObject reply;
     std::exception_ptr failure;
@@ -71,7 +73,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     QObject context;
     std::thread worker([&] {
         try {
-            reply = runCommand(name, arguments, {});
+            reply = runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -180,9 +182,14 @@ int main(const QStringList &arguments)
         return 0;
     }
     if (first == QLatin1String("mcp")) {
+        const std::stop_token shutdown = ShutdownSignals::install();
         MCPServer server;
-        server.serve();
-        return 0;
+        server.serve(STDIN_FILENO, shutdown);
+        if (!ShutdownSignals::received())
+            return 0;
+        // Every call has answered, its run recorded; the line reader may still wait on an
+        // input nobody closed, so the process ends without waiting for it.
+        std::_Exit(ShutdownSignals::exitStatus());
     }
     if (first == QLatin1String("commands")) {
         emit(commandList());
@@ -190,14 +197,18 @@ int main(const QStringList &arguments)
     }
     try {
         const QJsonObject parameters = parse(arguments.mid(1), first, readAllStdin);
-        emit(runWhileServingEvents(first, parameters));
-        return 0;
+        // From here a signal cancels the command the way a cancelled MCP call is: a backup
+        // under way stops restic and records "cancelled" before the process ends. (Not while
+        // reading the parameters: nothing is under way then, and the signal simply ends it.)
+        const std::stop_token shutdown = ShutdownSignals::install();
+        emit(runWhileServingEvents(first, parameters, shutdown));
+        return ShutdownSignals::received() ? ShutdownSignals::exitStatus() : 0;
     } catch (const HelpRequested &asked) {
         writeAll(STDOUT_FILENO, commandHelp(*asked.command));
         return 0;
     } catch (const std::exception &error) {
         emit(AgentError::reply(error));
-        return AgentError::exitStatus(error);
+        return ShutdownSignals::received() ? ShutdownSignals::exitStatus() : AgentError::exitStatus(error);
     }
 }
 

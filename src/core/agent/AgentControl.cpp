@@ -363,7 +363,7 @@ QStringList AgentControl::merged(const QStringList &existing, const QStringList 
 
 QJsonObject AgentControl::historyRuns(const Destination &destination, qint64 limit) const
 {
-    const QList<BackupRecord> records = m_history.records(destination.id);
+    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
     QJsonArray runs;
     for (qsizetype i = 0; i < records.size() && i < limit; ++i)
         runs.append(json(records.at(i)));

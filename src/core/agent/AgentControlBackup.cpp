@@ -44,6 +44,9 @@ QJsonObject AgentControl::backup(
         throw AgentError::failed(destination.name + QStringLiteral(" has no folders to back up."));
 
     if (parameters.boolean(QStringLiteral("inProcess")).value_or(false)) {
+        // Stopped before it began (its MCP client already gone): no run, no record.
+        if (stop.stop_requested())
+            throw CancellationError();
         BackupRunner runner(m_engine, m_history, m_hooks.runnerServices);
         const std::optional<QUuid> recordID = runner.runAndWait(destination, stop);
         // This run's own record, as the history folder now holds it: the newest record of the

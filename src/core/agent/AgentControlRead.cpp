@@ -60,7 +60,15 @@ QJsonObject AgentControl::status()
             { QStringLiteral("schedule"), toString(destination.schedule) },
             { QStringLiteral("sources"), destination.sources.size() },
         };
-        const QList<BackupRecord> records = history.value(destination.id);
+        QList<BackupRecord> records = history.value(destination.id);
+        // A "running" record whose repository is free is finished before it is reported.
+        if (std::any_of(records.cbegin(), records.cend(),
+                [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; })) {
+            try {
+                records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+            } catch (const std::exception &) {
+            }
+        }
         if (!records.isEmpty()) {
             object.insert(QStringLiteral("latest"), json(records.first()));
             for (const BackupRecord &record : records) {
@@ -102,7 +110,7 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
     object.remove(QStringLiteral("lastBackup"));
     object.insert(QStringLiteral("alwaysExcluded"), QJsonArray::fromStringList(Destination::protectedExcludes()));
 
-    const QList<BackupRecord> records = m_history.records(destination.id);
+    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
     QJsonArray recent;
     for (qsizetype i = 0; i < records.size() && i < 5; ++i)
         recent.append(json(records.at(i)));

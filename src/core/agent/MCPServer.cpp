@@ -238,7 +238,7 @@ MCPServer::~MCPServer()
     }
 }
 
-void MCPServer::serve(int inputFd)
+void MCPServer::serve(int inputFd, std::stop_token shutdown)
 {
     m_inputEnded = false;
     QEventLoop loop;
@@ -246,6 +246,10 @@ void MCPServer::serve(int inputFd)
         if (m_inputEnded)
             loop.quit();
     };
+    const std::stop_callback onShutdown(shutdown, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { inputEnded(); }, Qt::QueuedConnection);
+    });
     // The reader only reads: every line is handled on this thread, in the order it arrived.
     std::thread reader([this, inputFd] {
         readLines(
@@ -270,7 +274,10 @@ void MCPServer::serve(int inputFd)
             this, [this] { inputEnded(); }, Qt::QueuedConnection);
     });
     loop.exec();
-    reader.join();
+    if (shutdown.stop_requested())
+        reader.detach(); // it may wait for input for ever; the process ends instead
+    else
+        reader.join();
     m_wake = nullptr;
     drain();
     if (LineWriter *writer = standardOutput)
@@ -279,6 +286,15 @@ void MCPServer::serve(int inputFd)
 
 void MCPServer::inputEnded()
 {
+    // The client is gone (or the process is told to end): whatever the calls still do, nobody
+    // waits for it, and a process ended mid-backup would leave the run recorded as "running".
+    // So every call is stopped the way a cancelled one is, yet still answers (a backup with
+    // its "cancelled" record), and the calls not started yet start stopped.
+    if (!m_inputEnded) {
+        for (const QList<std::shared_ptr<Call>> *calls : { &m_running, &m_waiting })
+            for (const std::shared_ptr<Call> &call : *calls)
+                call->stop.request_stop();
+    }
     m_inputEnded = true;
     if (m_wake)
         m_wake();
@@ -354,6 +370,8 @@ void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
     if (isProgressToken(token))
         call->progressToken = token;
     // A reused id hands the table entry to the newer call; the older one still answers.
+    if (m_inputEnded)
+        call->stop.request_stop();
     m_inFlight.insert(call->key, call);
     m_waiting.append(call);
     if (!call->progressToken.isUndefined() && !m_progressTimer.isActive())

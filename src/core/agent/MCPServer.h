@@ -57,10 +57,11 @@ public:
     // Stops and waits for calls still running, which after serve() are only cancelled ones.
     ~MCPServer() override;
 
-    // Reads lines from `inputFd` until end of input (or a read error), then waits for the calls
-    // in flight and for standard output to take their answers, and returns. Needs a
-    // QCoreApplication.
-    void serve(int inputFd = STDIN_FILENO);
+    // Reads lines from `inputFd` until end of input (or a read error) or until `shutdown` is
+    // stopped, then cancels the calls in flight, waits for their answers and for standard output
+    // to take them, and returns. Needs a QCoreApplication. After a shutdown the line reader may
+    // still be waiting for input: the caller ends the process rather than destroy the server.
+    void serve(int inputFd = STDIN_FILENO, std::stop_token shutdown = {});
 
     // Routes one input line: tool calls start and return at once, cancellations stop a call,
     // everything else is answered before this returns.

@@ -5,6 +5,7 @@
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/Log.h"
 #include "util/Process.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
@@ -12,12 +13,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 extern char **environ;
 
@@ -43,6 +46,29 @@ template <typename T> T decode(const QByteArray &bytes, const QString &what)
     } catch (const JsonError &error) {
         throw JsonError(QStringLiteral("%1 could not be decoded: %2").arg(what, error.message()));
     }
+}
+
+// A request file that holds no request (damaged on disk, edited by hand) would otherwise fail
+// every queued backup and every pass, for every destination: it is renamed out of the queue,
+// kept for whoever wants to look at it, and logged. One that cannot be renamed is left out and
+// logged once per process, since the queue is read every few seconds.
+void setAside(const FolderReader &folder, const QByteArray &name, const struct stat &read, const Error &error)
+{
+    const QByteArray moved = folder.setAside(name, read, BackupRequests::setAsideSuffix().toUtf8());
+    if (!moved.isEmpty()) {
+        logLine(QStringLiteral("requests"),
+            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+        return;
+    }
+    static std::mutex mutex;
+    static QSet<QByteArray> logged;
+    {
+        const std::lock_guard guard(mutex);
+        if (logged.contains(name))
+            return;
+        logged.insert(name);
+    }
+    logLine(QStringLiteral("requests"), error.message() + QStringLiteral(" It is left out of the queue."));
 }
 
 Date fileDate(const timespec &time)
@@ -147,7 +173,12 @@ QList<BackupRequests::Request> BackupRequests::pending() const
             continue;
         struct stat info { };
         const QByteArray bytes = folder.read(name, info);
-        requests.append(decode<Request>(bytes, QStringLiteral("The backup request %1").arg(QFile::decodeName(name))));
+        try {
+            requests.append(
+                decode<Request>(bytes, QStringLiteral("The backup request %1").arg(QFile::decodeName(name))));
+        } catch (const Error &error) {
+            setAside(folder, name, info, error);
+        }
     }
     std::stable_sort(requests.begin(), requests.end(),
         [](const Request &a, const Request &b) { return a.requestedAt < b.requestedAt; });
@@ -201,6 +232,27 @@ std::optional<BackupRequests::Result> BackupRequests::result(const QUuid &reques
     if (!bytes)
         return std::nullopt;
     return decode<Result>(*bytes, QStringLiteral("The backup result %1").arg(QFileInfo(path).fileName()));
+}
+
+QString BackupRequests::setAsideSuffix()
+{
+    return QStringLiteral(".damaged");
+}
+
+QStringList BackupRequests::setAsideRequests(const QUuid &destinationID) const
+{
+    QStringList names;
+    try {
+        const FolderReader folder(m_directory, QStringLiteral("backup requests"));
+        const QByteArray marker = "request-" + uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8();
+        for (const QByteArray &name : folder.names())
+            if (name.startsWith(marker))
+                names.append(QFile::decodeName(name));
+    } catch (const Error &) {
+        // A folder that cannot be listed fails the queue itself, with its own sentence.
+    }
+    names.sort();
+    return names;
 }
 
 void BackupRequests::removeStaleResults(Date now) const noexcept

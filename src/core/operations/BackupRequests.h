@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 #include <optional>
 
@@ -55,8 +56,13 @@ public:
     // Throws Error/JsonError from reading the queue or writing the file.
     Request enqueue(const QUuid &destinationID, Date now) const;
     // Every queued request, oldest first (equal times in folder order). A missing folder is an
-    // empty queue; one unreadable or undecodable request file fails the whole call.
+    // empty queue; one unreadable request file fails the whole call. A request file that does
+    // not decode is set aside (renamed with setAsideSuffix(), logged) and the rest go on.
     QList<Request> pending() const;
+    // What a damaged request file's name gets appended: "request-<UUID>.json.damaged".
+    static QString setAsideSuffix();
+    // The names of the destination's request files set aside, sorted; empty when none.
+    QStringList setAsideRequests(const QUuid &destinationID) const;
     // Stores the result, withdraws the request and clears stale results. Only writing the
     // result can fail, and then the request stays pending.
     void complete(const Request &request, const Result &result) const;

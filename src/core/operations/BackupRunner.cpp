@@ -19,7 +19,10 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -38,6 +41,20 @@ const QString retentionSkippedMessage
 const QString retentionFailedPrefix = QStringLiteral("Retention failed: ");
 
 std::atomic<int> activeRuns { 0 };
+
+// The runs of this process between their start and their recorded outcome, by the stop
+// source each one answers to, so that quitting can cancel them and wait for their records.
+struct Executing {
+    std::mutex mutex;
+    std::condition_variable ended;
+    QList<std::stop_source *> stops;
+};
+
+Executing &executing()
+{
+    static Executing runs;
+    return runs;
+}
 
 // An error's own sentence: ours carry one for the user; anything else has only its text.
 QString describe(const std::exception &error)
@@ -135,8 +152,15 @@ public:
     // Ends when the outcome is recorded and any notification handed over; never throws.
     void execute(std::stop_token stop)
     {
+        // The caller's token, or cancelRunsInProgress(), whichever comes first.
+        std::stop_source own;
+        const std::stop_callback follow(stop, [&own] { own.request_stop(); });
+        {
+            const std::lock_guard guard(executing().mutex);
+            executing().stops.append(&own);
+        }
         try {
-            perform(stop);
+            perform(own.get_token());
         } catch (const std::exception &error) {
             // Not expected: every step catches its own failures. The run still gets recorded.
             fail(describe(error));
@@ -150,6 +174,11 @@ public:
         // Only now that the record holds the outcome: a "running" record whose repository is
         // free belongs to a run that died.
         m_repositoryLock.reset();
+        {
+            const std::lock_guard guard(executing().mutex);
+            executing().stops.removeOne(&own);
+        }
+        executing().ended.notify_all();
         publish(true);
     }
 
@@ -472,6 +501,26 @@ BackupRunner::~BackupRunner()
 int BackupRunner::runsInProgress()
 {
     return activeRuns.load();
+}
+
+QList<BackupRecord> BackupRunner::listRecords(
+    const Destination &destination, const BackupHistory &history, const std::optional<QString> &lockDirectory)
+{
+    QList<BackupRecord> records = history.records(destination.id);
+    const bool anyRunning = std::any_of(records.cbegin(), records.cend(),
+        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+    if (!anyRunning)
+        return records;
+    finishInterruptedRuns(destination, history, lockDirectory);
+    return history.records(destination.id);
+}
+
+bool BackupRunner::cancelRunsInProgress(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(executing().mutex);
+    for (std::stop_source *stop : std::as_const(executing().stops))
+        stop->request_stop();
+    return executing().ended.wait_for(lock, timeout, [] { return executing().stops.isEmpty(); });
 }
 
 void BackupRunner::finishInterruptedRuns(

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,6 +76,9 @@ public:
     const std::optional<BackupRecord> &record() const { return m_record; }
     std::optional<QUuid> recordID() const;
 
+    // Where this runner's runs take the repository lock (the engine's; absent: the default).
+    const std::optional<QString> &lockDirectory() const { return m_engine.lockDirectory(); }
+
     // True while scanning, running or pruning.
     bool isBusy() const;
 
@@ -94,12 +98,21 @@ public:
     // Runs of any runner in this process that have not ended yet, those whose runner is gone
     // included: quitting now would leave their records saying "running".
     static int runsInProgress();
+    // Cancels every run of this process the way cancel() does, whichever runner or token
+    // started it, and waits up to `timeout` for their outcomes to be recorded. False when some
+    // run had not ended by then.
+    static bool cancelRunsInProgress(std::chrono::milliseconds timeout);
 
     // Records of the destination left saying "running" by a process that died during the run
     // become "failed" with interruptedMessage. Does nothing while a run holds the repository
     // (its lock in `lockDirectory`, the application's "locks" folder when absent). Every run
     // does the same for its own destination once it holds the repository. Never throws.
     static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
+        const std::optional<QString> &lockDirectory = std::nullopt);
+    // The destination's records, newest first, as a listing should show them: those a dead
+    // process left "running" are first finished by finishInterruptedRuns(). Only a listing
+    // that holds a "running" record looks at the lock. Throws as BackupHistory::records() does.
+    static QList<BackupRecord> listRecords(const Destination &destination, const BackupHistory &history,
         const std::optional<QString> &lockDirectory = std::nullopt);
     static inline const QString interruptedMessage
         = QStringLiteral("The backup was interrupted: Vellmir stopped before the run could finish.");

@@ -6,6 +6,7 @@
 #include "engine/ResticEngine.h"
 #include "engine/Snapshot.h"
 #include "engine/SnapshotEntry.h"
+#include "operations/FolderReader.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
@@ -16,10 +17,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <sys/stat.h>
 
 namespace vellmir {
@@ -93,6 +96,27 @@ RepositoryHealthStore::RepositoryHealthStore(QString directory, CredentialsStore
 {
 }
 
+QString RepositoryHealthStore::setAsideSuffix()
+{
+    return QStringLiteral(".damaged");
+}
+
+QStringList RepositoryHealthStore::setAsideRecords(const QUuid &destinationID) const
+{
+    QStringList names;
+    try {
+        const FolderReader folder(m_directory, QStringLiteral("health"));
+        const QByteArray marker = uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8();
+        for (const QByteArray &name : folder.names())
+            if (name.startsWith(marker))
+                names.append(QFile::decodeName(name));
+    } catch (const Error &) {
+        // Reading the record reports a folder that cannot be read.
+    }
+    names.sort();
+    return names;
+}
+
 QString RepositoryHealthStore::recordPath(const QUuid &destinationID) const
 {
     return m_directory + u'/' + uuidText(destinationID) + QStringLiteral(".json");
@@ -105,12 +129,52 @@ QString RepositoryHealthStore::lockPath(const QUuid &destinationID) const
 
 namespace {
 
+// A health record that does not decode (damaged on disk, edited by hand) would fail every
+// check and every look at the destination for good: it is renamed out of the way, provided the
+// file still holds those very bytes, kept for whoever wants to look at it, and logged; the
+// destination starts again from an empty record. One that cannot be renamed is read as empty
+// and logged once per process.
+void setAside(const QString &path, const QByteArray &damaged, const Error &error)
+{
+    const QFileInfo file(path);
+    QByteArray moved;
+    try {
+        const FolderReader folder(file.absolutePath(), QStringLiteral("health"));
+        const QByteArray name = QFile::encodeName(file.fileName());
+        struct stat info { };
+        if (folder.read(name, info) == damaged)
+            moved = folder.setAside(name, info, RepositoryHealthStore::setAsideSuffix().toUtf8());
+    } catch (const Error &) {
+        // Not renamed; said below.
+    }
+    if (!moved.isEmpty()) {
+        logLine(QStringLiteral("health"),
+            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+        return;
+    }
+    static std::mutex mutex;
+    static QSet<QString> logged;
+    {
+        const std::lock_guard guard(mutex);
+        if (logged.contains(path))
+            return;
+        logged.insert(path);
+    }
+    logLine(QStringLiteral("health"), error.message() + QStringLiteral(" It is read as an empty record."));
+}
+
 RepositoryHealth readRecord(const QString &path)
 {
     const std::optional<QByteArray> bytes = readFileIfExists(path);
     if (!bytes)
         return {};
-    return RepositoryHealth::decoded(*bytes, QStringLiteral("The health record %1").arg(QFileInfo(path).fileName()));
+    try {
+        return RepositoryHealth::decoded(
+            *bytes, QStringLiteral("The health record %1").arg(QFileInfo(path).fileName()));
+    } catch (const JsonError &error) {
+        setAside(path, *bytes, error);
+        return {};
+    }
 }
 
 } // namespace

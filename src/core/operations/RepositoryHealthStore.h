@@ -5,6 +5,7 @@
 #include "operations/RepositoryHealth.h"
 
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 #include <functional>
 #include <optional>
@@ -47,12 +48,19 @@ public:
 
     // The destination's record; the empty record when there is none or when it was written
     // for another repository string. Takes no lock, writes nothing; a file that cannot be
-    // read or decoded throws.
+    // read throws. One that does not decode is set aside (renamed with setAsideSuffix(),
+    // logged) and reads as the empty record.
     RepositoryHealth load(const Destination &destination) const;
 
     // Locked read-modify-write of the record named by the id (the lock is waited for). A
-    // missing file starts from the empty record; an unreadable one throws and stays as it is.
+    // missing file, or one set aside as load() does, starts from the empty record; an
+    // unreadable one throws and stays as it is.
     void update(const QUuid &destinationID, const Mutation &mutation) const;
+
+    // What a damaged record's file name gets appended: "<UUID>.json.damaged".
+    static QString setAsideSuffix();
+    // The names of the destination's record files set aside, sorted; empty when none.
+    QStringList setAsideRecords(const QUuid &destinationID) const;
 
     // Records a restore that restic verified; no path means the whole snapshot.
     void recordRestore(

@@ -9,6 +9,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Process.cpp util/Process.h
     util/Receiver.h
     util/ResticError.h
+    util/ShutdownSignals.cpp util/ShutdownSignals.h
     util/UserDefaults.cpp util/UserDefaults.h
     util/Uuid.cpp util/Uuid.h
 )

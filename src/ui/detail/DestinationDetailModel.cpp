@@ -522,7 +522,8 @@ void DestinationDetailModel::stop()
 void DestinationDetailModel::poll()
 {
     try {
-        m_records = BackupHistory(m_historyDirectory).records(m_destination.id);
+        m_records
+            = BackupRunner::listRecords(m_destination, BackupHistory(m_historyDirectory), m_runner->lockDirectory());
     } catch (const std::exception &error) {
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);

@@ -4,6 +4,7 @@
 #include "config/KeychainStore.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
+#include "operations/BackupRequests.h"
 #include "operations/BackupRunner.h"
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
@@ -19,6 +20,8 @@ DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sou
         sources.historyDirectory = AppPaths::historyDirectory();
     if (sources.healthDirectory.isEmpty())
         sources.healthDirectory = AppPaths::healthDirectory();
+    if (sources.requestsDirectory.isEmpty())
+        sources.requestsDirectory = AppPaths::requestsDirectory();
     if (!sources.now)
         sources.now = [] { return Date::now(); };
     return sources;
@@ -75,12 +78,18 @@ void DestinationHealthModel::poll()
 {
     try {
         const BackupHistory history(m_sources.historyDirectory);
+        // Finishes what a dead process left "running" before the row says so.
+        BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
         m_records = history.records(m_destination);
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
             m_sources.healthDirectory, CredentialsStore(std::make_shared<KeychainStore>()));
         m_health = store.load(m_destination);
-        m_errorMessage = setAsideNotice(history);
+        // Damaged files set aside no longer stop anything; the user still learns where they went.
+        const std::optional<QString> records = setAsideNotice(history);
+        const std::optional<QString> others
+            = setAsideNotice(BackupRequests(m_sources.requestsDirectory), store, m_destination.id);
+        m_errorMessage = records && others ? *records + QStringLiteral(". ") + *others : records ? records : others;
     } catch (const std::exception &error) {
         m_errorMessage = errorDescription(error);
     }
@@ -97,6 +106,20 @@ std::optional<QString> DestinationHealthModel::setAsideNotice(const BackupHistor
     if (names.size() == 1)
         return tr("A damaged history record was set aside: %1").arg(history.directory() + u'/' + names.first());
     return tr("%1 damaged history records were set aside in %2").arg(names.size()).arg(history.directory());
+}
+
+std::optional<QString> DestinationHealthModel::setAsideNotice(
+    const BackupRequests &requests, const RepositoryHealthStore &health, const QUuid &destinationID)
+{
+    QStringList sentences;
+    for (const QString &name : requests.setAsideRequests(destinationID))
+        sentences.append(tr("A damaged backup request was set aside: %1").arg(requests.directory() + u'/' + name));
+    for (const QString &name : health.setAsideRecords(destinationID))
+        sentences.append(tr("A damaged health record was set aside: %1").arg(health.directory() + u'/' + name));
+    if (sentences.isEmpty())
+        return std::nullopt;
+    // Without a closing period, as the history's sentence: the path ends each one.
+    return sentences.join(QStringLiteral(". "));
 }
 
 std::optional<double> DestinationHealthModel::interval(Destination::Schedule schedule)

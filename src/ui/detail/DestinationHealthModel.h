@@ -18,7 +18,9 @@
 namespace vellmir {
 
 class BackupHistory;
+class BackupRequests;
 class BackupRunner;
+class RepositoryHealthStore;
 
 // What the health row of one destination shows, kept current by reading the destination's
 // history and health files every 3 seconds while polling (the row polls while it is shown),
@@ -36,6 +38,7 @@ public:
         QString historyDirectory;
         QString healthDirectory;
         std::function<Date()> now;
+        QString requestsDirectory;
     };
 
     // A runner with every default (the engine's own restic, the default history folder, the
@@ -56,7 +59,7 @@ public:
     bool isPolling() const { return m_timer.isActive(); }
     // One cycle: read the records of the current settings, then the health record. A failure
     // keeps the previous values and sets errorMessage(); a cycle where both reads succeed clears it,
-    // or sets it to setAsideNotice() while the history holds damaged records set aside.
+    // or sets it to the setAsideNotice() sentences while damaged files are set aside.
     void poll();
 
     const QList<BackupRecord> &records() const { return m_records; }
@@ -72,6 +75,10 @@ public:
     static bool overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now);
     // The sentence naming the damaged records the history set aside; none when there are none.
     static std::optional<QString> setAsideNotice(const BackupHistory &history);
+    // The sentences naming the destination's damaged request and health files that were set
+    // aside; none when there are none.
+    static std::optional<QString> setAsideNotice(
+        const BackupRequests &requests, const RepositoryHealthStore &health, const QUuid &destinationID);
     // 3600 for hourly, 86400 for daily, none for manual.
     static std::optional<double> interval(Destination::Schedule schedule);
 

@@ -523,6 +523,26 @@ private Q_SLOTS:
         QVERIFY(stopped);
     }
 
+    void closedInputStopsCallsThatStillAnswer()
+    {
+        // A client that closes its input is gone: a backup it left running is stopped, as a
+        // cancelled call is, and still answers with what it recorded.
+        std::atomic<bool> stopped = false;
+        const auto runner = [&](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+            std::mutex mutex;
+            std::condition_variable_any never;
+            std::unique_lock lock(mutex);
+            never.wait_for(lock, stop, std::chrono::seconds(60), [] { return false; });
+            stopped = stop.stop_requested();
+            return echoRunner(name, arguments, stop);
+        };
+        const QList<QJsonObject> sent
+            = serveLines(runner, { R"({"id":1,"method":"tools/call","params":{"name":"backup"}})" });
+        QVERIFY(stopped);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(resultText(sent.at(0)).value(QStringLiteral("tool")).toString(), QStringLiteral("backup"));
+    }
+
     void keysSeparateNumbersFromTexts()
     {
         QCOMPARE(MCPServer::key(QJsonValue(7)), QStringLiteral("n:7"));

@@ -97,7 +97,7 @@ private Q_SLOTS:
         QVERIFY(queue.pending() == expected);
     }
 
-    void damagedRequestFileBlocksTheQueue_data()
+    void damagedRequestFileIsSetAside_data()
     {
         QTest::addColumn<QByteArray>("content");
         const QByteArray ids = "\"id\":\"0F8FAD5B-D9CB-469F-A165-70867728950E\","
@@ -112,15 +112,25 @@ private Q_SLOTS:
         QTest::newRow("not JSON") << QByteArray("{");
     }
 
-    void damagedRequestFileBlocksTheQueue()
+    void damagedRequestFileIsSetAside()
     {
+        // One damaged file must not stop the queue of every destination: it is kept under
+        // another name, and its destination can be asked for again.
         QFETCH(QByteArray, content);
         test::TestHome home;
         const BackupRequests queue(home.path() + QStringLiteral("/requests"));
-        queue.enqueue(newUuid(), Date { 1000 });
-        test::writeFile(queue.directory() + QStringLiteral("/request-bad.json"), content);
-        QVERIFY_THROWS_EXCEPTION(Error, queue.pending());
-        QVERIFY_THROWS_EXCEPTION(Error, queue.enqueue(newUuid(), Date { 1000 }));
+        const BackupRequests::Request good = queue.enqueue(newUuid(), Date { 1000 });
+        const QUuid damaged = newUuid();
+        const QString path = queue.requestFilePath(damaged);
+        test::writeFile(path, content);
+        QTest::ignoreMessage(
+            QtInfoMsg, QRegularExpression(QStringLiteral("It was set aside as request-.*\\.json\\.damaged\\.$")));
+        QVERIFY(queue.pending() == QList<BackupRequests::Request> { good });
+        QCOMPARE(test::readFile(path + BackupRequests::setAsideSuffix()), content);
+        QCOMPARE(
+            queue.setAsideRequests(damaged), QStringList { QFileInfo(path).fileName() + QStringLiteral(".damaged") });
+        const BackupRequests::Request again = queue.enqueue(damaged, Date { 2000 });
+        QVERIFY(queue.pending() == (QList<BackupRequests::Request> { good, again }));
     }
 
     void wellFormedRequestWithExtraKeysReads()

@@ -638,6 +638,17 @@ private Q_SLOTS:
         runner->run(f.destination);
         QVERIFY(ended.wait(10000));
         QVERIFY(runner->phase() == BackupRunner::Phase::finished);
+
+        // Quitting cancels a run whose runner is already gone, and waits for its record.
+        f.set(QStringLiteral("backup.sleep"), "30");
+        f.set(QStringLiteral("backup.stdout"), statusLine);
+        QFile::remove(f.script() + QStringLiteral("/args"));
+        runner->run(f.destination);
+        QTRY_VERIFY_WITH_TIMEOUT(f.arguments().value(0) == u"backup" && runner->recordID(), 10000);
+        const QUuid id = *runner->recordID();
+        runner.reset();
+        QVERIFY(BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)));
+        QVERIFY(f.stored(id).outcome == BackupRecord::Outcome::cancelled);
     }
 
     void protectedSkipsBeyondTheRecordLimit()

@@ -101,7 +101,7 @@ private Q_SLOTS:
         QVERIFY(loaded.usage.isEmpty());
     }
 
-    void undecodableFilesThrowAndStayUntouched_data()
+    void undecodableFilesAreSetAside_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("not JSON") << QByteArray("{\"usage\":");
@@ -111,13 +111,22 @@ private Q_SLOTS:
         QTest::newRow("measurement with a bad id") << QByteArray("{\"usage\":[{\"id\":\"x\",\"date\":1,\"bytes\":2}]}");
         QTest::newRow("check flag as text") << QByteArray("{\"integritySucceeded\":\"yes\",\"usage\":[]}");
     }
-    void undecodableFilesThrowAndStayUntouched()
+    void undecodableFilesAreSetAside()
     {
+        // Kept under another name, while the destination's checks and restores go on afresh.
         QFETCH(QByteArray, content);
+        const QString damaged = recordFile() + RepositoryHealthStore::setAsideSuffix();
         test::writeFile(recordFile(), content);
-        QVERIFY_THROWS_EXCEPTION(JsonError, store().load(m_destination));
-        QVERIFY_THROWS_EXCEPTION(JsonError, store().recordRestore(m_destination, QStringLiteral("abc"), std::nullopt));
-        QCOMPARE(test::readFile(recordFile()), content);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("set aside as .*\\.json\\.damaged\\.$")));
+        QVERIFY(store().load(m_destination) == RepositoryHealth {});
+        QCOMPARE(test::readFile(damaged), content);
+        QCOMPARE(store().setAsideRecords(m_destination.id), QStringList { QFileInfo(damaged).fileName() });
+
+        test::writeFile(recordFile(), content);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("set aside as .*\\.damaged-2\\.$")));
+        store().recordRestore(m_destination, QStringLiteral("abc"), std::nullopt);
+        QCOMPARE(store().load(m_destination).restoredSnapshot, QStringLiteral("abc"));
+        QCOMPARE(test::readFile(damaged + QStringLiteral("-2")), content);
     }
 
     void updateWaitsForTheRecordLock()

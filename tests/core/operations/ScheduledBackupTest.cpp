@@ -332,13 +332,17 @@ private Q_SLOTS:
         QCOMPARE(resultOf(request).message, QStringLiteral("first"));
     }
 
-    void unreadableQueueFailsThePass()
+    void damagedRequestIsSetAsideAndThePassGoesOn()
     {
+        const Destination a = destination(QStringLiteral("a"));
+        m_services->store.destinations = { a };
+        const BackupRequests::Request request = m_requests->enqueue(a.id, Date { 1000 });
         test::writeFile(m_home->dataDirectory() + QStringLiteral("/requests/request-") + uuidText(QUuid::createUuid())
                 + QStringLiteral(".json"),
             "not json");
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("could not read the backup requests")));
-        QVERIFY(!pass());
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("It was set aside as request-.*damaged")));
+        QVERIFY(pass());
+        QCOMPARE(resultOf(request).outcome, QStringLiteral("complete"));
     }
 
     void monthlyHealthWork_data()

@@ -1,5 +1,6 @@
 #include "detail/DestinationDetail.h"
 #include "DetailFixture.h"
+#include "config/FileLock.h"
 #include "detail/ConnectionStatusRow.h"
 #include "detail/DetailSection.h"
 #include "kit/Screenshot.h"
@@ -137,6 +138,8 @@ void DestinationDetailTest::history()
     running.skippedProtected = QStringList { QStringLiteral("/home/u/Library/Mail") };
     running.maintenance = QStringLiteral("Prune skipped: ran 2 days ago.");
     f.writeRecord(running);
+    // A run elsewhere holds the repository, so its record is live and stays "running".
+    auto live = FileLock::repository(f.destination.repository, f.home.path() + QStringLiteral("/locks"));
     Shown shown(f);
     shown.settle();
     QCOMPARE(shown.text("historyCount"), QStringLiteral("46"));
@@ -170,6 +173,11 @@ void DestinationDetailTest::history()
                 ->findChild<QWidget *>(QStringLiteral("disclosureBody"))
                 ->isVisible());
     QVERIFY(shown.screenshot(QStringLiteral("history")));
+    // Once nothing holds the repository, that run is gone: the next poll shows it finished.
+    live.reset();
+    shown.model().poll();
+    QVERIFY(shown.model().records().first().outcome == BackupRecord::Outcome::failed);
+    QCOMPARE(shown.model().records().first().issues.last(), BackupRunner::interruptedMessage);
     // Edited folders make the same records ones of other settings.
     Destination edited = f.destination;
     edited.sources.append(QStringLiteral("/home/u/Music"));

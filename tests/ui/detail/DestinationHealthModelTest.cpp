@@ -1,4 +1,5 @@
 #include "HealthFixture.h"
+#include "config/FileLock.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -122,6 +123,9 @@ void DestinationHealthModelTest::lines_data()
         << Schedule::daily << true << "r:- c:60"
         << "Last complete backup: Jan 2, 2026 3:03 PM"
         << "Latest attempt: running. Open history for details." << false << "Next due: Jan 3, 2026 3:03 PM";
+    QTest::newRow("running, repository free") << Schedule::manual << true << "r:- c:60"
+                                              << "Last complete backup: Jan 2, 2026 3:03 PM"
+                                              << "Latest attempt: failed. Open history for details." << false << "";
     QTest::newRow("cancelled") << Schedule::manual << true << "x:5 c:60"
                                << "Last complete backup: Jan 2, 2026 3:03 PM"
                                << "Latest attempt: cancelled. Open history for details." << false << "";
@@ -146,6 +150,11 @@ void DestinationHealthModelTest::lines()
         f.destination.sources.clear();
     for (const BackupRecord &record : ::records(f, records))
         f.write(record);
+    // A run elsewhere holds the repository, so a "running" record is live; with the
+    // repository free, it is a run that died and the row shows it finished.
+    std::unique_ptr<FileLock> live;
+    if (!QString::fromLatin1(QTest::currentDataTag()).endsWith(QLatin1String("free")))
+        live = FileLock::repository(f.destination.repository, f.dir.filePath(QStringLiteral("locks")));
     std::unique_ptr<DestinationHealthModel> model(f.model());
     model->poll();
     QVERIFY(!model->errorMessage());
@@ -264,7 +273,8 @@ void DestinationHealthModelTest::aReadErrorShowsUntilBothReadsSucceed()
     model->poll();
     QVERIFY(model->health().lastVerifiedRestore);
 
-    test::writeFile(f.healthFile(), "{ not json");
+    QFile::remove(f.healthFile());
+    QDir().mkpath(f.healthFile()); // a folder where the record belongs cannot be read
     f.write(f.record(Outcome::complete, 60));
     model->poll();
     QVERIFY(model->errorMessage());
@@ -273,19 +283,22 @@ void DestinationHealthModelTest::aReadErrorShowsUntilBothReadsSucceed()
     QVERIFY(model->health().lastVerifiedRestore);
     QCOMPARE(model->records().size(), 1);
 
-    QFile::remove(f.healthFile());
+    QVERIFY(QDir(f.healthFile()).removeRecursively());
     model->poll();
     QVERIFY(!model->errorMessage());
     QVERIFY(!model->health().lastVerifiedRestore);
 
-    // A damaged history record hides nothing: it is set aside and the row names it.
+    // Damaged history and health records hide nothing: they are set aside and the row names them.
     test::writeFile(f.historyDirectory() + QStringLiteral("/damaged.json"), "{\"id\":");
+    test::writeFile(f.healthFile(), "{ not json");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("set aside")));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("set aside")));
     model->poll();
     QCOMPARE(model->records().size(), 1);
     QCOMPARE(model->errorMessage(),
         std::optional(QStringLiteral("A damaged history record was set aside: ") + f.historyDirectory()
-            + QStringLiteral("/damaged.json.damaged")));
+            + QStringLiteral("/damaged.json.damaged. A damaged health record was set aside: ") + f.healthFile()
+            + QStringLiteral(".damaged")));
 }
 
 void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()

@@ -84,7 +84,8 @@ struct HealthFixture {
 
     DestinationHealthModel *model()
     {
-        DestinationHealthModel::Sources sources { historyDirectory(), healthDirectory(), [this] { return now; } };
+        DestinationHealthModel::Sources sources { historyDirectory(), healthDirectory(), [this] { return now; },
+            dir.filePath(QStringLiteral("requests")) };
         return new DestinationHealthModel(destination, sources, runner());
     }
 

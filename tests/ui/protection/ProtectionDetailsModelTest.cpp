@@ -270,7 +270,7 @@ void ProtectionDetailsModelTest::unreadableRecordKeepsLastRecordAndShowsTheError
     model->start();
     QVERIFY(model->health() == health);
 
-    test::writeFile(f.healthFile(), "{not json");
+    f.breakHealth();
     QSignalSpy messages(model.get(), &ProtectionDetailsModel::messageChanged);
     model->reload();
     QVERIFY(model->message().has_value());
@@ -308,7 +308,7 @@ void ProtectionDetailsModelTest::scanKeepsMessageAndBlocksTheOtherActions()
 {
     test::ProtectionFixture f;
     f.writeHealth(f.health());
-    test::writeFile(f.healthFile(), "{not json");
+    f.breakHealth();
     f.heldScan->result.readableFiles = 12;
     f.heldScan->result.excludedEntries = 3;
     std::unique_ptr<ProtectionDetailsModel> model(f.model());
@@ -377,7 +377,7 @@ void ProtectionDetailsModelTest::checkAndMeasure()
 
     std::unique_ptr<ProtectionDetailsModel> model(f.model());
     // An earlier outcome goes away as the action starts.
-    test::writeFile(f.healthFile(), "{not json");
+    f.breakHealth();
     model->reload();
     QVERIFY(model->message());
     f.writeHealth(before);

@@ -91,8 +91,16 @@ public:
         return new ProtectionDetailsModel(destination, services(), parent);
     }
 
+    // A record that cannot be read: a folder where the file belongs (a damaged file would only
+    // be set aside). writeHealth() puts a file back.
+    void breakHealth() const
+    {
+        QFile::remove(healthFile());
+        QDir().mkpath(healthFile());
+    }
     void writeHealth(const RepositoryHealth &health) const
     {
+        QDir(healthFile()).removeRecursively();
         QDir().mkpath(healthDirectory());
         writeFile(healthFile(), health.encoded());
     }

@@ -1,0 +1,82 @@
+#include "util/ShutdownSignals.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace vellmir::ShutdownSignals {
+
+namespace {
+
+int wakePipe[2] = { -1, -1 };
+std::atomic<int> first { 0 };
+
+// Async-signal-safe: one byte into the pipe, read by the watcher below.
+void handle(int number)
+{
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t written = ::write(wakePipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Never destroyed: the watcher may still use it while the process exits.
+std::stop_source &source()
+{
+    static auto *stop = new std::stop_source;
+    return *stop;
+}
+
+} // namespace
+
+std::stop_token install()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (::pipe2(wakePipe, O_CLOEXEC) != 0)
+            return; // the signals keep their default action: the process ends as before
+        // Reads until the first signal; the stop callbacks then run on this thread, never in
+        // the handler. Detached: nothing waits for it, and the process may end around it.
+        std::thread([] {
+            unsigned char byte = 0;
+            ssize_t count = 0;
+            do
+                count = ::read(wakePipe[0], &byte, 1);
+            while (count < 0 && errno == EINTR);
+            if (count == 1) {
+                first = byte;
+                source().request_stop();
+            }
+        }).detach();
+        struct sigaction action { };
+        action.sa_handler = handle;
+        sigemptyset(&action.sa_mask);
+        // Once handled, the signal is back at its default: a second one ends the process.
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        for (const int number : { SIGINT, SIGTERM, SIGHUP }) {
+            // nohup's SIGHUP stays ignored. SIGINT is taken even when inherited ignored, as a
+            // shell does for its background jobs: `kill -INT` is then still a request to stop.
+            struct sigaction current { };
+            if (number == SIGHUP && ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+                continue;
+            ::sigaction(number, &action, nullptr);
+        }
+    });
+    return source().get_token();
+}
+
+int received()
+{
+    return first;
+}
+
+int exitStatus()
+{
+    return 128 + first;
+}
+
+} // namespace vellmir::ShutdownSignals
