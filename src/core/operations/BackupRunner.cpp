@@ -346,7 +346,6 @@ private:
     {
         m_record.outcome = BackupRecord::Outcome::cancelled;
         m_state.phase = Phase::idle;
-        publish();
     }
 
     void applyRetention(const ResticEnvironment &environment, std::stop_token stop)
@@ -423,11 +422,12 @@ private:
         writeFileAtomically(m_history.filePath(record.id), record.encoded());
     }
 
+    // The run's end is told once its record holds the outcome (execute's last publish): told
+    // earlier, whoever lists the history on hearing it would still read "running".
     void fail(const QString &message)
     {
         m_state.phase = Phase::failed;
         m_state.failureMessage = message;
-        publish();
     }
 
     // Hands what changed since the last call to the runner; quiet when nothing did.

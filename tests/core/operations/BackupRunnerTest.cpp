@@ -624,6 +624,12 @@ private Q_SLOTS:
         QVERIFY(runner->phase() == BackupRunner::Phase::idle);
 
         QSignalSpy ended(runner.get(), &BackupRunner::runEnded);
+        // Whoever hears that the run is no longer busy reads its outcome, not "running".
+        std::optional<BackupRecord::Outcome> heardWhenFree;
+        connect(runner.get(), &BackupRunner::busyChanged, this, [&] {
+            if (!runner->isBusy() && runner->recordID())
+                heardWhenFree = f.stored(*runner->recordID()).outcome;
+        });
         runner->run(f.destination);
         QTRY_VERIFY_WITH_TIMEOUT(f.resticStarted(), 10000);
         runner->cancel();
@@ -631,6 +637,7 @@ private Q_SLOTS:
         QVERIFY(runner->phase() == BackupRunner::Phase::idle);
         QVERIFY(runner->recordID());
         QVERIFY(f.stored(*runner->recordID()).outcome == BackupRecord::Outcome::cancelled);
+        QVERIFY(heardWhenFree == BackupRecord::Outcome::cancelled);
 
         // The next run is not cancelled by the earlier request.
         f.set(QStringLiteral("sleep"), "0");
