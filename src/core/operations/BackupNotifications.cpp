@@ -171,10 +171,13 @@ NotificationContent BackupNotifications::settingsFromAnotherMac()
         QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them in Vellmir.") };
 }
 
-NotificationContent BackupNotifications::settingsChangedOutside()
+NotificationContent BackupNotifications::settingsChangedOutside(bool nothingTrusted)
 {
     return { configChangedId, QStringLiteral("Vellmir's settings were changed outside the app"),
-        QStringLiteral("Backups continue with the settings Vellmir last saved. Open Vellmir to review the change.") };
+        nothingTrusted
+            ? QStringLiteral("No backups run until you review the change. Open Vellmir to review it.")
+            : QStringLiteral(
+                "Backups continue with the settings Vellmir last saved. Open Vellmir to review the change.") };
 }
 
 NotificationContent BackupNotifications::scheduleNeedsAttention()

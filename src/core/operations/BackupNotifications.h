@@ -48,7 +48,8 @@ public:
 
     // The notifications of the system, worded once for every sender.
     static NotificationContent settingsFromAnotherMac();
-    static NotificationContent settingsChangedOutside();
+    // With nothing trusted no backup runs, and the body must not promise otherwise.
+    static NotificationContent settingsChangedOutside(bool nothingTrusted = false);
     static NotificationContent scheduleNeedsAttention();
     static NotificationContent backupOverdue(const Destination &destination, const QString &deferReason);
     static NotificationContent integrityCheckNeedsAttention(const Destination &destination);

@@ -45,7 +45,7 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
     if (store.fromAnotherMac)
         m_services.notify(BackupNotifications::settingsFromAnotherMac());
     else if (!store.integrityValid)
-        m_services.notify(BackupNotifications::settingsChangedOutside());
+        m_services.notify(BackupNotifications::settingsChangedOutside(store.nothingTrusted));
 
     std::unique_ptr<FileLock> lock;
     try {

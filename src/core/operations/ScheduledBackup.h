@@ -27,6 +27,7 @@ public:
         QList<Destination> destinations;
         bool fromAnotherMac = false;
         bool integrityValid = true;
+        bool nothingTrusted = false; // settings on file, none of them trusted: nothing backs up
     };
 
     // The outcome of one backup run as the pass needs it.

@@ -37,7 +37,8 @@ public:
 
     ScheduledBackup::StoreState currentStore() override
     {
-        return { m_store.destinations(), m_store.fromAnotherMac(), m_store.integrity().isValid() };
+        return { m_store.destinations(), m_store.fromAnotherMac(), m_store.integrity().isValid(),
+            m_store.destinations().isEmpty() && !m_store.awaitingReview().isEmpty() };
     }
 
     std::unique_ptr<FileLock> takeSchedulerLock() override

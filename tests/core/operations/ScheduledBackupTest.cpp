@@ -90,7 +90,11 @@ public:
             return std::nullopt;
         return records.value(recordID);
     }
-    void notify(const NotificationContent &content) override { notifications << content.id + u'|' + content.title; }
+    void notify(const NotificationContent &content) override
+    {
+        notifications << content.id + u'|' + content.title;
+        bodies << content.body;
+    }
     Date now() override { return Date { 5000 }; }
 
     ScheduledBackup::StoreState store;
@@ -106,6 +110,7 @@ public:
     QMap<QUuid, BackupRecord> records;
     QStringList calls;
     QStringList notifications;
+    QStringList bodies;
 
 private:
     QString m_lockPath;
@@ -172,6 +177,14 @@ private Q_SLOTS:
         QCOMPARE(m_services->notifications,
             QStringList { "config-changed|Vellmir's settings were changed outside the app" });
         QVERIFY(m_services->calls.contains(QStringLiteral("backup a")));
+        QVERIFY(m_services->bodies.last().startsWith(QStringLiteral("Backups continue")));
+
+        // With none of the settings trusted nothing backs up, and the notice does not promise it.
+        m_services->store.destinations.clear();
+        m_services->store.nothingTrusted = true;
+        QVERIFY(pass());
+        QCOMPARE(m_services->bodies.last(),
+            QStringLiteral("No backups run until you review the change. Open Vellmir to review it."));
     }
 
     void reloadFailureStopsEverything()
