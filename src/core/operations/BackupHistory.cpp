@@ -139,33 +139,13 @@ QUuid namedDestination(const QByteArray &bytes)
     return parseUuid(QString::fromUtf8(bytes.mid(i + 1, end - i - 1))).value_or(QUuid());
 }
 
-// Logs a record file's problem once per process, since views list the folder every few seconds.
-void logOnce(const QString &directory, const QByteArray &name, const QString &message)
-{
-    static std::mutex mutex;
-    static QSet<QString> logged;
-    {
-        const std::lock_guard guard(mutex);
-        const QString key = directory + u'/' + QFile::decodeName(name);
-        if (logged.contains(key))
-            return;
-        logged.insert(key);
-    }
-    logLine(QStringLiteral("history"), message);
-}
-
 // A record file that holds no record (damaged on disk, edited by hand) must neither stop the
 // schedule nor hide the other records: it is renamed out of the listing, kept for whoever wants
 // to look at it, and the rest of the history goes on.
-void setAside(const QString &directory, const FolderReader &folder, const QByteArray &name, const struct stat &read,
-    const Error &error)
+void setAside(const FolderReader &folder, const QByteArray &name, const struct stat &read, const Error &error)
 {
-    const QByteArray moved = folder.setAside(name, read, BackupHistory::setAsideSuffix().toUtf8());
-    if (moved.isEmpty())
-        logOnce(directory, name, error.message() + QStringLiteral(" It is left out of the history."));
-    else
-        logLine(QStringLiteral("history"),
-            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+    folder.setAsideLogged(name, read, BackupHistory::setAsideSuffix().toUtf8(), QStringLiteral("history"),
+        error.message(), QStringLiteral("It is left out of the history."));
 }
 
 // Every record of the folder with one of the wanted destination ids, in folder order. Every
@@ -222,12 +202,12 @@ QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &want
                 const QUuid destinationID = record.destinationID;
                 state->entries.append(CachedRecord { name, FileKey::of(info), destinationID, std::move(record) });
             } catch (const Error &error) {
-                setAside(directory, folder, name, info, error);
+                setAside(folder, name, info, error);
             }
         } catch (const Error &error) {
             // Unreadable for now (no permission, no descriptor to spare): left where it is, and
             // left out of this listing only, so the next listing must read the folder again.
-            logOnce(directory, name, error.message());
+            folder.logOnce(name, QStringLiteral("history"), error.message());
             state->settled = false;
         }
     }

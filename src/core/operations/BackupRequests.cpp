@@ -13,14 +13,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 
 extern char **environ;
 
@@ -54,21 +52,8 @@ template <typename T> T decode(const QByteArray &bytes, const QString &what)
 // logged once per process, since the queue is read every few seconds.
 void setAside(const FolderReader &folder, const QByteArray &name, const struct stat &read, const Error &error)
 {
-    const QByteArray moved = folder.setAside(name, read, BackupRequests::setAsideSuffix().toUtf8());
-    if (!moved.isEmpty()) {
-        logLine(QStringLiteral("requests"),
-            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
-        return;
-    }
-    static std::mutex mutex;
-    static QSet<QByteArray> logged;
-    {
-        const std::lock_guard guard(mutex);
-        if (logged.contains(name))
-            return;
-        logged.insert(name);
-    }
-    logLine(QStringLiteral("requests"), error.message() + QStringLiteral(" It is left out of the queue."));
+    folder.setAsideLogged(name, read, BackupRequests::setAsideSuffix().toUtf8(), QStringLiteral("requests"),
+        error.message(), QStringLiteral("It is left out of the queue."));
 }
 
 Date fileDate(const timespec &time)

@@ -1,14 +1,17 @@
 #include "operations/FolderReader.h"
 
 #include "util/Error.h"
+#include "util/Log.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace vellmir {
@@ -151,6 +154,30 @@ QByteArray FolderReader::setAside(const QByteArray &name, const struct stat &rea
             return {};
     }
     return {};
+}
+
+void FolderReader::setAsideLogged(const QByteArray &name, const struct stat &read, const QByteArray &suffix,
+    const QString &component, const QString &problem, const QString &stays) const
+{
+    const QByteArray moved = setAside(name, read, suffix);
+    if (moved.isEmpty())
+        logOnce(name, component, problem + u' ' + stays);
+    else
+        logLine(component, problem + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+}
+
+void FolderReader::logOnce(const QByteArray &name, const QString &component, const QString &message) const
+{
+    static std::mutex mutex;
+    static QSet<QString> logged;
+    {
+        const std::lock_guard guard(mutex);
+        const QString key = m_path + u'/' + QFile::decodeName(name);
+        if (logged.contains(key))
+            return;
+        logged.insert(key);
+    }
+    logLine(component, message);
 }
 
 bool FolderReader::hasJsonExtension(const QByteArray &name)

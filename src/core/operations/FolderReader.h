@@ -35,6 +35,13 @@ public:
     // provided it is still the very file `read` described (another writer may have replaced it
     // since). The new name, or an empty array when nothing was renamed.
     QByteArray setAside(const QByteArray &name, const struct stat &read, const QByteArray &suffix) const;
+    // setAside for a file that does not decode, logged under `component`: `problem` and where the
+    // file went, or, when it could not be moved, `problem` and `stays` once per process.
+    void setAsideLogged(const QByteArray &name, const struct stat &read, const QByteArray &suffix,
+        const QString &component, const QString &problem, const QString &stays) const;
+    // Logs a problem with the entry `name` once per process, since folders are listed every few
+    // seconds.
+    void logOnce(const QByteArray &name, const QString &component, const QString &message) const;
 
     // Whether the name has the extension "json" exactly (a name that only begins with a dot
     // has no extension).

@@ -137,30 +137,25 @@ namespace {
 void setAside(const QString &path, const QByteArray &damaged, const Error &error)
 {
     const QFileInfo file(path);
-    QByteArray moved;
+    const QByteArray name = QFile::encodeName(file.fileName());
+    const QString stays = QStringLiteral("It is read as an empty record.");
     try {
         const FolderReader folder(file.absolutePath(), QStringLiteral("health"));
-        const QByteArray name = QFile::encodeName(file.fileName());
         struct stat info { };
-        if (folder.read(name, info) == damaged)
-            moved = folder.setAside(name, info, RepositoryHealthStore::setAsideSuffix().toUtf8());
+        QByteArray now;
+        try {
+            now = folder.read(name, info);
+        } catch (const Error &) {
+            // Gone or unreadable since: left where it is.
+        }
+        if (now == damaged)
+            folder.setAsideLogged(name, info, RepositoryHealthStore::setAsideSuffix().toUtf8(),
+                QStringLiteral("health"), error.message(), stays);
+        else
+            folder.logOnce(name, QStringLiteral("health"), error.message() + u' ' + stays);
     } catch (const Error &) {
-        // Not renamed; said below.
+        logLine(QStringLiteral("health"), error.message() + u' ' + stays);
     }
-    if (!moved.isEmpty()) {
-        logLine(QStringLiteral("health"),
-            error.message() + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
-        return;
-    }
-    static std::mutex mutex;
-    static QSet<QString> logged;
-    {
-        const std::lock_guard guard(mutex);
-        if (logged.contains(path))
-            return;
-        logged.insert(path);
-    }
-    logLine(QStringLiteral("health"), error.message() + QStringLiteral(" It is read as an empty record."));
 }
 
 RepositoryHealth readRecord(const QString &path)
