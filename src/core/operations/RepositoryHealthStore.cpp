@@ -17,12 +17,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <sys/stat.h>
 
 namespace vellmir {
