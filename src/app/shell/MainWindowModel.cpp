@@ -107,7 +107,7 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
         return Banner { fromAnotherMacTitle(),
             QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them."), true };
     // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
-    if (m_store.destinations().isEmpty() && !m_store.awaitingReview().isEmpty())
+    if (m_store.nothingTrusted())
         return Banner { changedOutsideTitle(), nothingTrustedText(), true };
     return Banner { changedOutsideTitle(), QStringLiteral("Backups continue with the settings Vellmir last saved."),
         true };

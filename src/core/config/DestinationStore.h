@@ -64,6 +64,8 @@ public:
     // file order, which backups leave alone until the change is reviewed. Empty otherwise.
     // Published with destinationsChanged.
     const QList<Destination> &awaitingReview() const { return m_awaitingReview; }
+    // Settings on file of which none are trusted: no backup runs until they are reviewed.
+    bool nothingTrusted() const { return m_destinations.isEmpty() && !m_awaitingReview.isEmpty(); }
     // The last load failure; nullopt when the last operation succeeded.
     const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     const ConfigIntegrity &integrity() const { return m_integrity; }

@@ -38,7 +38,7 @@ public:
     ScheduledBackup::StoreState currentStore() override
     {
         return { m_store.destinations(), m_store.fromAnotherMac(), m_store.integrity().isValid(),
-            m_store.destinations().isEmpty() && !m_store.awaitingReview().isEmpty() };
+            m_store.nothingTrusted() };
     }
 
     std::unique_ptr<FileLock> takeSchedulerLock() override

@@ -18,6 +18,11 @@ bool ConfigReview::fromAnotherMac() const
     return m_store.fromAnotherMac();
 }
 
+bool ConfigReview::nothingTrusted() const
+{
+    return m_store.nothingTrusted();
+}
+
 QString ConfigReview::compareFailedLine()
 {
     return QStringLiteral("Vellmir could not compare its settings with the files on disk.");

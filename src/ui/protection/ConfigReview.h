@@ -29,6 +29,8 @@ public:
     const QStringList &changes() const { return m_changes; }
     // Which variant to show: follows the store as it publishes the flag.
     bool fromAnotherMac() const;
+    // None of the settings on file are trusted, so no backup runs until this review settles it.
+    bool nothingTrusted() const;
     // Whether the confirmation of keeping outside changes is shown.
     bool confirmingKeep() const { return m_confirmingKeep; }
     // The outcome of an undo that removed destinations.

@@ -42,6 +42,10 @@ const QString explanationFromAnotherMac = QStringLiteral(
 const QString explanationChanged = QStringLiteral(
     "Vellmir didn't make these changes. If you didn't make them either, another program on this Mac may be "
     "trying to send your files somewhere else. Until you decide, backups use the settings Vellmir last saved.");
+// With nothing trusted there are no last saved settings to back up with.
+const QString explanationNothingTrusted = QStringLiteral(
+    "Vellmir didn't make these changes. If you didn't make them either, another program on this Mac may be "
+    "trying to send your files somewhere else. Until you decide, no backups run.");
 
 QPushButton *makeButton(const QString &text, const QString &name, QWidget *parent)
 {
@@ -178,7 +182,9 @@ void ConfigReviewView::showVariant()
     const bool fromAnotherMac = m_model->fromAnotherMac();
     m_title->setText(fromAnotherMac ? titleFromAnotherMac : titleChanged);
     setWindowTitle(m_title->text());
-    m_explanation->setText(fromAnotherMac ? explanationFromAnotherMac : explanationChanged);
+    m_explanation->setText(fromAnotherMac ? explanationFromAnotherMac
+            : m_model->nothingTrusted()   ? explanationNothingTrusted
+                                          : explanationChanged);
 
     while (QLayoutItem *item = m_buttons->takeAt(0))
         delete item; // widget items only; the buttons themselves stay

@@ -228,6 +228,14 @@ void MainWindowTest::changedSettingsBanner()
     QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
     QCOMPARE(shown.sidebarTexts(), QStringList { "Overview" });
     QVERIFY(shown.screenshot(QStringLiteral("damaged-seal")));
+    {
+        ConfigReviewView sheet(*shown.store, shown.window.get());
+        sheet.open();
+        QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+        QVERIFY(sheet.findChild<QLabel *>(QStringLiteral("explanation"))
+                    ->text()
+                    .endsWith(QStringLiteral("Until you decide, no backups run.")));
+    }
 
     // Keeping them in the review clears it.
     ConfigReview keeping(*shown.store);
