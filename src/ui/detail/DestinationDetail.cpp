@@ -44,12 +44,19 @@ class PaneScrollArea : public QScrollArea {
 public:
     using QScrollArea::QScrollArea;
 
-    void keepInView(QWidget *result) { result->installEventFilter(this); }
+    void keepInView(QWidget *result)
+    {
+        m_results.append(result);
+        result->installEventFilter(this);
+    }
 
 protected:
+    // QScrollArea filters the pane's form too, which shows with the pane: only the results
+    // move the pane, else every pane would open scrolled down to the end of its form.
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+        if (event->type() == QEvent::Show && watched->isWidgetType()
+            && m_results.contains(static_cast<QWidget *>(watched))) {
             QMetaObject::invokeMethod(
                 this,
                 [this, result = QPointer<QWidget>(static_cast<QWidget *>(watched))] {
@@ -73,6 +80,9 @@ protected:
         }
         return QScrollArea::focusNextPrevChild(next);
     }
+
+private:
+    QList<QPointer<QWidget>> m_results; // a replaced panel's message is gone, never matched
 };
 
 void selectable(QLabel *label)
