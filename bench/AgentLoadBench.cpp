@@ -295,17 +295,8 @@ int main(int argc, char **argv)
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));
-    {
-        QProcess init;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("RESTIC_PASSWORD"), password);
-        init.setProcessEnvironment(environment);
-        init.start(restic, { QStringLiteral("init"), QStringLiteral("--repo"), repository });
-        if (!init.waitForFinished(-1) || init.exitCode() != 0) {
-            std::fprintf(stderr, "restic init failed: %s\n", init.readAllStandardError().constData());
-            return 1;
-        }
-    }
+    if (!vellmir::bench::initRepository(restic, repository, password))
+        return 1;
     // The keyring's seal key is shared by every home, so each home is a copy of one sealed empty
     // home rather than a first start of its own.
     const Home empty { temporary.filePath(QStringLiteral("empty")) };

@@ -1,12 +1,15 @@
 #pragma once
 
 // Small helpers shared by the benchmarks: timing a baseline and its subjects round by round,
-// medians and spreads, and writing the files of a generated tree.
+// medians and spreads, writing the files of a generated tree, and a fresh restic repository.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -131,6 +134,20 @@ inline bool writeTree(const QString &root, int count, const QString &groupPrefix
     }
     std::printf("tree: %d files in %d folders below %s\n", written, folders, qPrintable(root));
     return true;
+}
+
+// Runs `restic init` for a new repository at `path`; false, after saying why, when it fails.
+inline bool initRepository(const QString &restic, const QString &path, const QString &password)
+{
+    QProcess init;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RESTIC_PASSWORD"), password);
+    init.setProcessEnvironment(environment);
+    init.start(restic, { QStringLiteral("init"), QStringLiteral("--repo"), path });
+    if (init.waitForFinished(-1) && init.exitCode() == 0)
+        return true;
+    std::fprintf(stderr, "restic init failed: %s\n", init.readAllStandardError().constData());
+    return false;
 }
 
 } // namespace vellmir::bench

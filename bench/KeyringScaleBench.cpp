@@ -124,17 +124,8 @@ int main(int argc, char **argv)
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));
-    {
-        QProcess init;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("RESTIC_PASSWORD"), password);
-        init.setProcessEnvironment(environment);
-        init.start(restic, { QStringLiteral("init"), QStringLiteral("--repo"), repository });
-        if (!init.waitForFinished(-1) || init.exitCode() != 0) {
-            std::fprintf(stderr, "restic init failed: %s\n", init.readAllStandardError().constData());
-            return 1;
-        }
-    }
+    if (!vellmir::bench::initRepository(restic, repository, password))
+        return 1;
 
     // The sealed empty home every other home starts from.
     const Home empty { temporary.filePath(QStringLiteral("empty")) };

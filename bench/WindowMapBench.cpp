@@ -129,15 +129,8 @@ int main(int argc, char **argv)
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));
-    {
-        QProcess init;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("RESTIC_PASSWORD"), password);
-        init.setProcessEnvironment(environment);
-        init.start(QStringLiteral("restic"), { QStringLiteral("init"), QStringLiteral("--repo"), repository });
-        if (!init.waitForFinished(-1) || init.exitCode() != 0)
-            return 1;
-    }
+    if (!vellmir::bench::initRepository(QStringLiteral("restic"), repository, password))
+        return 1;
     // One sealed empty home, copied for each side: the keyring's seal key is shared.
     const QString empty = temporary.filePath(QStringLiteral("empty"));
     QDir().mkpath(empty + QStringLiteral("/.config/Vellmir"));
