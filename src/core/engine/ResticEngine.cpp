@@ -454,17 +454,19 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, status });
 }
 
-ResticResult ResticEngine::run(
-    const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop) const
+ResticResult ResticEngine::run(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+    const std::function<void(const QString &)> &onStderr) const
 {
     ResticResult result;
-    stream(command, environment, stop, [&result](const ResticStreamEvent &event) {
+    stream(command, environment, stop, [&result, &onStderr](const ResticStreamEvent &event) {
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine:
             result.stdout += event.line;
             result.stdout += u'\n';
             break;
         case ResticStreamEvent::Type::stderrLine:
+            if (onStderr)
+                onStderr(event.line);
             result.stderr += event.line;
             result.stderr += u'\n';
             break;

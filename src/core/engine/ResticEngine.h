@@ -109,10 +109,11 @@ public:
     void streamBytes(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
         const BytesHandler &onEvent) const;
 
-    // stream() collected into a record. A non-zero status is not an error here. Throws
+    // stream() collected into a record, with each standard error line also handed to
+    // `onStderr` as it arrives. A non-zero status is not an error here. Throws
     // CancellationError when `stop` was requested.
-    ResticResult run(
-        const ResticCommand &command, const ResticEnvironment &environment = {}, std::stop_token stop = {}) const;
+    ResticResult run(const ResticCommand &command, const ResticEnvironment &environment = {}, std::stop_token stop = {},
+        const std::function<void(const QString &)> &onStderr = {}) const;
 
     // The output of "restic version" (trimmed stdout, else trimmed stderr), so
     // "restic not found" when there is no restic. Throws CancellationError when stopped.

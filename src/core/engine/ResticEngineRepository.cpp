@@ -155,22 +155,13 @@ ConnectionStatus ResticEngine::probe(
     try {
         RetryWatch watch(stop, retryBound);
         ResticResult result;
-        stream(snapshotsCommand(), environment, watch.token(), [&](const ResticStreamEvent &event) {
-            switch (event.type) {
-            case ResticStreamEvent::Type::stdoutLine:
-                result.stdout += event.line + u'\n';
-                break;
-            case ResticStreamEvent::Type::stderrLine:
-                watch.line(event.line);
-                result.stderr += event.line + u'\n';
-                break;
-            case ResticStreamEvent::Type::finished:
-                result.exitCode = event.status;
-                break;
-            }
-        });
-        if (stop.stop_requested())
-            throw CancellationError();
+        try {
+            result = run(
+                snapshotsCommand(), environment, watch.token(), [&watch](const QString &line) { watch.line(line); });
+        } catch (const CancellationError &) {
+            if (stop.stop_requested() || !watch.gaveUp())
+                throw; // the caller's stop
+        }
         if (const std::optional<QString> reason = watch.gaveUp())
             return ConnectionStatus::failed(*reason
                 + QStringLiteral(" (restic was still retrying after %1 seconds)").arg(retryBound.count() / 1000));
