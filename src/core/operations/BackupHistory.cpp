@@ -275,18 +275,7 @@ QString BackupHistory::setAsideSuffix()
 
 QStringList BackupHistory::setAsideRecords() const
 {
-    QStringList names;
-    try {
-        const FolderReader folder(m_directory, QStringLiteral("history"));
-        const QByteArray marker = ".json" + setAsideSuffix().toUtf8();
-        for (const QByteArray &name : folder.names())
-            if (name.contains(marker))
-                names.append(QFile::decodeName(name));
-    } catch (const Error &) {
-        // The listing itself reports a folder it cannot read.
-    }
-    names.sort();
-    return names;
+    return FolderReader::namesContaining(m_directory, QStringLiteral("history"), ".json" + setAsideSuffix().toUtf8());
 }
 
 bool BackupHistory::isDue(const Destination &destination, Date now) const

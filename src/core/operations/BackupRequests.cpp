@@ -226,18 +226,8 @@ QString BackupRequests::setAsideSuffix()
 
 QStringList BackupRequests::setAsideRequests(const QUuid &destinationID) const
 {
-    QStringList names;
-    try {
-        const FolderReader folder(m_directory, QStringLiteral("backup requests"));
-        const QByteArray marker = "request-" + uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8();
-        for (const QByteArray &name : folder.names())
-            if (name.startsWith(marker))
-                names.append(QFile::decodeName(name));
-    } catch (const Error &) {
-        // A folder that cannot be listed fails the queue itself, with its own sentence.
-    }
-    names.sort();
-    return names;
+    return FolderReader::namesContaining(m_directory, QStringLiteral("backup requests"),
+        "request-" + uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8());
 }
 
 void BackupRequests::removeStaleResults(Date now) const noexcept

@@ -166,6 +166,21 @@ void FolderReader::setAsideLogged(const QByteArray &name, const struct stat &rea
         logLine(component, problem + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
 }
 
+QStringList FolderReader::namesContaining(const QString &path, const QString &what, const QByteArray &marker)
+{
+    QStringList names;
+    try {
+        const FolderReader folder(path, what);
+        for (const QByteArray &name : folder.names())
+            if (name.contains(marker))
+                names.append(QFile::decodeName(name));
+    } catch (const Error &) {
+        // Reported by whoever reads the folder itself.
+    }
+    names.sort();
+    return names;
+}
+
 void FolderReader::logOnce(const QByteArray &name, const QString &component, const QString &message) const
 {
     static std::mutex mutex;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -39,6 +40,9 @@ public:
     // file went, or, when it could not be moved, `problem` and `stays` once per process.
     void setAsideLogged(const QByteArray &name, const struct stat &read, const QByteArray &suffix,
         const QString &component, const QString &problem, const QString &stays) const;
+    // The names in the folder at `path` that contain `marker`, sorted; none when it cannot be
+    // listed (whoever reads the folder itself reports that).
+    static QStringList namesContaining(const QString &path, const QString &what, const QByteArray &marker);
     // Logs a problem with the entry `name` once per process, since folders are listed every few
     // seconds.
     void logOnce(const QByteArray &name, const QString &component, const QString &message) const;

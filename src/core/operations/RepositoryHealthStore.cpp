@@ -101,18 +101,8 @@ QString RepositoryHealthStore::setAsideSuffix()
 
 QStringList RepositoryHealthStore::setAsideRecords(const QUuid &destinationID) const
 {
-    QStringList names;
-    try {
-        const FolderReader folder(m_directory, QStringLiteral("health"));
-        const QByteArray marker = uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8();
-        for (const QByteArray &name : folder.names())
-            if (name.startsWith(marker))
-                names.append(QFile::decodeName(name));
-    } catch (const Error &) {
-        // Reading the record reports a folder that cannot be read.
-    }
-    names.sort();
-    return names;
+    return FolderReader::namesContaining(
+        m_directory, QStringLiteral("health"), uuidText(destinationID).toUtf8() + ".json" + setAsideSuffix().toUtf8());
 }
 
 QString RepositoryHealthStore::recordPath(const QUuid &destinationID) const
