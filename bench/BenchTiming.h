@@ -136,6 +136,17 @@ inline bool writeTree(const QString &root, int count, const QString &groupPrefix
     return true;
 }
 
+// This environment with HOME and the XDG folders moved below `root`: a private home for the app.
+inline QProcessEnvironment homeEnvironment(const QString &root)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), root);
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/.local/share"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/.config"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/.cache"));
+    return environment;
+}
+
 // Runs `restic init` for a new repository at `path`; false, after saying why, when it fails.
 inline bool initRepository(const QString &restic, const QString &path, const QString &password)
 {

@@ -27,15 +27,7 @@ const QString password = QStringLiteral("bench-repository-password");
 struct Home {
     QString root;
 
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), root);
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/.local/share"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/.config"));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/.cache"));
-        return environment;
-    }
+    QProcessEnvironment environment() const { return vellmir::bench::homeEnvironment(root); }
 };
 
 // Runs one cli command in `home`; the reply, or an empty object (with the reason on stderr).

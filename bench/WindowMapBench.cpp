@@ -28,12 +28,7 @@ const QString password = QStringLiteral("bench-repository-password");
 
 QProcessEnvironment environmentOf(const QString &root)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), root);
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/.local/share"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/.config"));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/.cache"));
-    return environment;
+    return vellmir::bench::homeEnvironment(root);
 }
 
 bool cli(const QString &app, const QString &root, const QStringList &arguments, const QByteArray &input = {})
