@@ -25,8 +25,7 @@ const QString approvalSentence = QStringLiteral(
 const QString instructions = QStringLiteral(
     "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
     "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
-    "changes "
-    "without approval. Never ask for or echo credentials beyond passing them to add-destination.");
+    "changes without approval. Never ask for or echo credentials beyond passing them to add-destination.");
 
 QString schemaType(AgentCommand::Parameter::Kind kind)
 {

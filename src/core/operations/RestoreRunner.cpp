@@ -96,10 +96,12 @@ public:
     {
         if (item.values.isRegularFile)
             ++files;
-        if (item.values.isDirectory)
-            folders.append(QByteArray(item.path, qsizetype(item.pathLength)));
-        else
+        if (!item.values.isDirectory) {
             onlyFolders = false;
+            folders.clear(); // only a tree of empty folders is ever removed
+        } else if (onlyFolders) {
+            folders.append(QByteArray(item.path, qsizetype(item.pathLength)));
+        }
         return FileWalk::Step::descend;
     }
     void failed(const FileWalk::Item &, int) override { complete = false; }
@@ -107,7 +109,7 @@ public:
     qint64 files = 0;
     bool onlyFolders = true; // nothing but folders, if anything at all
     bool complete = true; // every folder could be listed
-    QList<QByteArray> folders; // parents before their children
+    QList<QByteArray> folders; // while onlyFolders: parents before their children
 };
 
 // Removes a restore folder that holds nothing but empty folders. rmdir() leaves anything
