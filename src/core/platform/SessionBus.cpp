@@ -1,11 +1,33 @@
 #include "platform/SessionBus.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdlib>
 #include <unistd.h>
 
 namespace vellmir::SessionBus {
+
+namespace {
+
+// A path as a D-Bus address value: every byte outside the set the address syntax allows
+// unescaped is written %XX, so a folder name with ",", ";", "=" or a blank stays one path.
+QString addressValue(const QString &path)
+{
+    static const QByteArray plain = QByteArrayLiteral("-_/.\\*");
+    QString value;
+    for (const char c : QFile::encodeName(path)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
+            || plain.contains(c))
+            value += QLatin1Char(c);
+        else
+            value += u'%' + QString::number(byte, 16).rightJustified(2, u'0');
+    }
+    return value;
+}
+
+} // namespace
 
 QString address(const QProcessEnvironment &environment, const QString &userRuntimeRoot)
 {
@@ -19,7 +41,7 @@ QString address(const QProcessEnvironment &environment, const QString &userRunti
     sockets.append(userRuntimeRoot + u'/' + QString::number(::getuid()) + QStringLiteral("/bus"));
     for (const QString &socket : std::as_const(sockets))
         if (QFileInfo::exists(socket))
-            return QStringLiteral("unix:path=") + socket;
+            return QStringLiteral("unix:path=") + addressValue(socket);
     return {};
 }
 
@@ -29,7 +51,7 @@ void adopt()
         return;
     const QString found = address();
     if (!found.isEmpty())
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", found.toLocal8Bit().constData(), 1);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", found.toLatin1().constData(), 1);
 }
 
 QString missingSentence(const QString &consequence)

@@ -63,6 +63,20 @@ private Q_SLOTS:
             expected = QStringLiteral("unix:path=") + user + QStringLiteral("/bus");
         QCOMPARE(SessionBus::address(environment, userRoot), expected);
     }
+
+    // A folder name holding the address syntax's own characters stays one path.
+    void addressEscapesTheSocketPath()
+    {
+        QTemporaryDir dir;
+        const QString runtime = dir.filePath(QStringLiteral("run time,x=1"));
+        QVERIFY(QDir().mkpath(runtime));
+        QFile socket(runtime + QStringLiteral("/bus"));
+        QVERIFY(socket.open(QIODevice::WriteOnly));
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        QCOMPARE(SessionBus::address(environment, dir.filePath(QStringLiteral("none"))),
+            QStringLiteral("unix:path=") + dir.path() + QStringLiteral("/run%20time%2cx%3d1/bus"));
+    }
 };
 
 QTEST_GUILESS_MAIN(SessionBusTest)
