@@ -167,7 +167,7 @@ Destination::RetentionPolicy updatedRetention(
             updated.*member = *value;
         }
     }
-    // Counts are never negative here, so "any above 0" is "the sum is positive" without overflow.
+    // A changed policy that keeps nothing would let retention delete every snapshot.
     if (updated != current && updated.keepDaily == 0 && updated.keepWeekly == 0 && updated.keepMonthly == 0
         && updated.keepYearly == 0)
         throw AgentError::usage(QStringLiteral("Retention must keep at least one snapshot."));
