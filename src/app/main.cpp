@@ -4,6 +4,7 @@
 #include "config/DataProtectionSealKeyStore.h"
 #include "operations/BackupRequests.h"
 #include "operations/ScheduledBackup.h"
+#include "platform/DesktopSession.h"
 #include "platform/SessionBus.h"
 #include "util/Date.h"
 #include "util/Error.h"
@@ -15,9 +16,11 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 using namespace vellmir;
 
@@ -44,6 +47,46 @@ int scheduledRun()
     }
 }
 
+// The alert the agent's process writes: one line on standard input.
+std::optional<ApprovalPrompt::Alert> readAlert()
+{
+    constexpr qsizetype longest = 1 << 20;
+    QByteArray line;
+    char c = 0;
+    while (line.size() < longest && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
+        line.append(c);
+    return ApprovalPrompt::Alert::fromJson(line);
+}
+
+// Shows one approval question on the display the environment names and writes the index of the
+// chosen button (-1: closed otherwise) on standard output. Ends without an answer, status 1,
+// when no display answers or the display goes away, and when standard input ends: the agent's
+// process is gone or took the question back.
+int approvalDialog(int &argc, char **argv)
+{
+    const std::optional<ApprovalPrompt::Alert> alert = readAlert();
+    if (!alert || !DesktopSession::reachable(QProcessEnvironment::systemEnvironment()))
+        return 1;
+    std::optional<VellmirApp::ConnectingToDisplay> connecting(std::in_place, QString(), 1);
+    QApplication application(argc, argv);
+    connecting.reset();
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &application, [&input] {
+        char buffer[256];
+        if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0) {
+            input.setEnabled(false);
+            QCoreApplication::exit(1);
+        }
+    });
+    ApprovalDialog dialog;
+    dialog.show(*alert, [](int button) {
+        std::printf("%d\n", button);
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    });
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -63,17 +106,16 @@ int main(int argc, char **argv)
     // server answers.
     if (mode == StartMode::windowed)
         return VellmirApp::main(argc, argv);
-    // Agent commands ask the user on the desktop when there is one; without it nobody can answer
-    // and change requests end unanswered at once.
-    const bool askOnDesktop = mode == StartMode::commandLine && VellmirApp::desktopReachable();
-    // Qt reads options of its own ("--platform", "-style", ...) out of the arguments it is given,
-    // and the headless modes' arguments are the agent's words, not Qt's: Qt sees the program
-    // name only. Both live as long as the application object, as Qt requires.
+    // Both live as long as the application object, as Qt requires.
     static int qtArgumentCount = 1;
     static char *qtArguments[] = { argv[0], nullptr };
-    std::unique_ptr<QCoreApplication> app = askOnDesktop
-        ? std::make_unique<QApplication>(qtArgumentCount, qtArguments)
-        : std::make_unique<QCoreApplication>(qtArgumentCount, qtArguments);
+    if (mode == StartMode::approvalDialog)
+        return approvalDialog(qtArgumentCount, qtArguments);
+    // Agent commands ask the user in a dialog of a process of their own (ProcessPrompt), so this
+    // process never connects to a display. Qt reads options of its own ("--platform",
+    // "-style", ...) out of the arguments it is given, and the headless modes' arguments are the
+    // agent's words, not Qt's: Qt sees the program name only.
+    QCoreApplication app(qtArgumentCount, qtArguments);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     switch (mode) {
@@ -82,11 +124,13 @@ int main(int argc, char **argv)
     case StartMode::scheduledRun:
         return scheduledRun();
     case StartMode::commandLine:
-        AgentCLI::setApproverFactory([askOnDesktop] {
-            return std::make_shared<DialogApprover>(
-                DialogApprover::defaultTimeout, askOnDesktop ? std::make_shared<ApprovalDialog>() : nullptr);
+        AgentCLI::setApproverFactory([] {
+            return std::make_shared<DialogApprover>(DialogApprover::defaultTimeout,
+                std::make_shared<ProcessPrompt>(
+                    QCoreApplication::applicationFilePath(), QStringList { QStringLiteral("--approval-dialog") }));
         });
         return AgentCLI::main(VellmirMain::toolArguments(arguments));
+    case StartMode::approvalDialog:
     case StartMode::windowed:
         break; // started above
     }

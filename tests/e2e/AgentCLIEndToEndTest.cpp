@@ -88,18 +88,26 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("code");
-        QTest::addColumn<bool>("desktop"); // whether a display server seems to answer
-        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage" << false;
-        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage" << false;
-        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage" << false;
+        QTest::addColumn<QString>("display"); // "": none; "wayland": one that seems to answer; else DISPLAY
+        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage"
+                                         << "";
+        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage"
+                                      << "";
+        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage"
+                                  << "";
         QTest::newRow("unreadable json file")
-            << QStringList { "history", "--json", "/nonexistent/args.json" } << 1 << "failed" << false;
+            << QStringList { "history", "--json", "/nonexistent/args.json" } << 1 << "failed"
+            << "";
         // After "cli" no word is a start mode or a Qt option: each is the tool's to refuse.
-        QTest::newRow("scheduler switch") << QStringList { "status", "--scheduled-run" } << 2 << "usage" << false;
-        QTest::newRow("qt option with a desktop")
-            << QStringList { "status", "--platform", "nowhere" } << 2 << "usage" << true;
-        QTest::newRow("secret as a flag")
-            << QStringList { "add-destination", "--password", "pw" } << 2 << "usage" << false;
+        QTest::newRow("scheduler switch") << QStringList { "status", "--scheduled-run" } << 2 << "usage"
+                                          << "";
+        QTest::newRow("qt option with a desktop") << QStringList { "status", "--platform", "nowhere" } << 2 << "usage"
+                                                  << "wayland";
+        // A display nobody answers on (a closed "ssh -X" forwarding) is never tried without a dialog.
+        QTest::newRow("display not answering") << QStringList { "status", "--verbose" } << 2 << "usage"
+                                               << "localhost:7391";
+        QTest::newRow("secret as a flag") << QStringList { "add-destination", "--password", "pw" } << 2 << "usage"
+                                          << "";
     }
 
     void reportsErrorsWithExitCodes()
@@ -107,9 +115,9 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, code);
-        QFETCH(bool, desktop);
+        QFETCH(QString, display);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (desktop) {
+        if (display == u"wayland") {
             // A Wayland socket path that exists reads as a desktop session; the offscreen
             // platform stands in for the display server.
             const QString runtime = m_home->path() + QStringLiteral("/run");
@@ -121,6 +129,10 @@ private Q_SLOTS:
             environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
             environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        } else if (!display.isEmpty()) {
+            environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+            environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+            environment.insert(QStringLiteral("DISPLAY"), display);
         }
         const Finished finished = runCli(arguments, "[1]", environment);
         QCOMPARE(finished.exitCode, exitCode);

@@ -14,9 +14,11 @@ struct Finished {
     QByteArray stdout;
 };
 
-Finished runCli(const QStringList &arguments, const QByteArray &input = {})
+Finished runCli(const QStringList &arguments, const QByteArray &input = {},
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
     if (!process.waitForStarted(10000))
@@ -64,6 +66,28 @@ private Q_SLOTS:
         QCOMPARE(json::compact(json::parseObject(finished.stdout)),
             QByteArray(
                 "{\"code\":\"not-found\",\"error\":\"No single destination matches \\\"x\\\". Destinations: none.\"}"));
+    }
+
+    void changeWithADisplayNobodyAnswersOnIsRefusedAndAudited()
+    {
+        // What a closed "ssh -X" forwarding leaves: the dialog's process cannot reach the display,
+        // and the agent's process answers that no dialog could be shown, creating nothing.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral("localhost:7391"));
+        const QString repository = m_home->path() + QStringLiteral("/repo");
+        const Finished finished = runCli({ "add-destination", "--name", "Home", "--kind", "local", "--repository",
+                                             repository, "--initialize", "true", "--json", "-" },
+            R"({"password":"pw"})", environment);
+        QCOMPARE(finished.exitCode, 4);
+        const QJsonObject reply = json::parseObject(finished.stdout);
+        QCOMPARE(reply.value(QStringLiteral("code")).toString(), QStringLiteral("timed-out"));
+        QVERIFY(reply.value(QStringLiteral("error")).toString().startsWith("No approval dialog can be shown"));
+        QVERIFY(!QFileInfo::exists(repository));
+        const QByteArray audit = test::readFile(m_home->dataDirectory() + QStringLiteral("/agent-audit.jsonl"));
+        QCOMPARE(audit.count('\n'), 1);
+        QVERIFY(audit.contains("\"decision\":\"timed-out\""));
     }
 
     void mcpCallsRunAndFinishAfterInputEnds()

@@ -9,6 +9,7 @@
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
 #include "platform/DesktopNotifier.h"
+#include "platform/DesktopSession.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
 #include "shell/MainWindow.h"
@@ -22,10 +23,33 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <unistd.h>
 
 namespace vellmir {
 
 namespace {
+
+// What a ConnectingToDisplay in effect does with Qt's messages; only the main thread sets it.
+struct DisplayConnectionGuard {
+    QString sentence;
+    int status = 1;
+    QtMessageHandler previous = nullptr;
+};
+DisplayConnectionGuard displayConnectionGuard;
+
+void connectingMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        if (!displayConnectionGuard.sentence.isEmpty())
+            std::fprintf(stderr, "%s\n", displayConnectionGuard.sentence.toUtf8().constData());
+        std::fflush(stderr);
+        ::_exit(displayConnectionGuard.status);
+    }
+    if (context.category && QByteArray(context.category).startsWith("qt.qpa"))
+        return;
+    if (displayConnectionGuard.previous)
+        displayConnectionGuard.previous(type, context, message);
+}
 
 // Brings the scheduler in line and returns its sentence. Reconciling reports its own failures
 // as a sentence; anything else it throws still only concerns the schedule, so it becomes one
@@ -157,7 +181,9 @@ int VellmirApp::main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", noDesktopMessage().toUtf8().constData());
         return 1;
     }
+    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1);
     QApplication application(argc, argv);
+    connecting.reset();
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
@@ -183,19 +209,20 @@ int VellmirApp::main(int argc, char **argv)
 
 bool VellmirApp::desktopReachable()
 {
-    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
-    if (!wayland.isEmpty()) {
-        const QString socket
-            = wayland.startsWith(u'/') ? wayland : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + wayland;
-        if (QFileInfo::exists(socket))
-            return true;
-    }
-    const QString display = qEnvironmentVariable("DISPLAY");
-    if (display.startsWith(u':')) {
-        const QString number = display.mid(1).section(u'.', 0, 0);
-        return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number);
-    }
-    return !display.isEmpty();
+    return DesktopSession::reachable(QProcessEnvironment::systemEnvironment());
+}
+
+VellmirApp::ConnectingToDisplay::ConnectingToDisplay(QString sentence, int status)
+{
+    displayConnectionGuard.sentence = std::move(sentence);
+    displayConnectionGuard.status = status;
+    displayConnectionGuard.previous = qInstallMessageHandler(connectingMessage);
+}
+
+VellmirApp::ConnectingToDisplay::~ConnectingToDisplay()
+{
+    qInstallMessageHandler(displayConnectionGuard.previous);
+    displayConnectionGuard = {};
 }
 
 QString VellmirApp::noDesktopMessage()

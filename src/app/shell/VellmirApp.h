@@ -70,11 +70,21 @@ public:
     // once, with a sentence on standard error, when no display server can be reached.
     static int main(int argc, char **argv);
 
-    // Whether a display server answers where the environment points: Qt aborts on one that does
-    // not, so only a Wayland socket or a local X11 socket that exists (or a remote X display)
-    // counts.
+    // Whether a display server can be where the environment points (DesktopSession::reachable).
     static bool desktopReachable();
     static QString noDesktopMessage();
+
+    // Qt ends the process, with an abort, when the display it connects to does not answer.
+    // While one of these exists, that fatal error ends it with `status` instead, after
+    // `sentence` (when not empty) on standard error, and Qt's warnings about the connection
+    // are left out. Make the QApplication inside its lifetime, on the main thread.
+    class ConnectingToDisplay {
+    public:
+        ConnectingToDisplay(QString sentence, int status);
+        ~ConnectingToDisplay();
+        ConnectingToDisplay(const ConnectingToDisplay &) = delete;
+        ConnectingToDisplay &operator=(const ConnectingToDisplay &) = delete;
+    };
 
 private:
     void reconcileAtLaunch();

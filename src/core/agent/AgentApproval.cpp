@@ -1,9 +1,13 @@
 #include "agent/AgentApproval.h"
 
+#include "platform/DesktopSession.h"
 #include "util/Log.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <cmath>
 #include <mutex>
@@ -20,7 +24,41 @@ const QString &rawText(ApprovalDecision decision)
         QStringLiteral("denied"), QStringLiteral("timed-out"), QStringLiteral("withdrawn") };
     return texts[static_cast<int>(decision)];
 }
+
+void logUnanswered(const ChangeRequest &request)
+{
+    logLine(QStringLiteral("approval"),
+        QStringLiteral("no desktop session to ask the user, so the request \"%1\" is left unanswered.")
+            .arg(request.command));
+}
 } // namespace
+
+QByteArray ApprovalPrompt::Alert::toJson() const
+{
+    const QJsonObject object { { QStringLiteral("messageText"), messageText },
+        { QStringLiteral("informativeText"), informativeText },
+        { QStringLiteral("buttons"), QJsonArray::fromStringList(buttons) },
+        { QStringLiteral("defaultButton"), defaultButton } };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<ApprovalPrompt::Alert> ApprovalPrompt::Alert::fromJson(const QByteArray &json)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    const QJsonObject object = document.object();
+    const QJsonValue buttons = object.value(QStringLiteral("buttons"));
+    if (!object.value(QStringLiteral("messageText")).isString()
+        || !object.value(QStringLiteral("informativeText")).isString() || !buttons.isArray()
+        || !object.value(QStringLiteral("defaultButton")).isDouble())
+        return std::nullopt;
+    Alert alert;
+    alert.messageText = object.value(QStringLiteral("messageText")).toString();
+    alert.informativeText = object.value(QStringLiteral("informativeText")).toString();
+    for (const QJsonValue &button : buttons.toArray())
+        alert.buttons.append(button.toString());
+    alert.defaultButton = object.value(QStringLiteral("defaultButton")).toInt();
+    return alert;
+}
 
 QString toString(ApprovalDecision decision)
 {
@@ -63,15 +101,13 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
 
 bool DialogApprover::canAsk() const
 {
-    return m_prompt && QCoreApplication::instance();
+    return m_prompt && !m_unavailable && QCoreApplication::instance();
 }
 
 ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
     if (!canAsk()) {
-        logLine(QStringLiteral("approval"),
-            QStringLiteral("no desktop session to ask the user, so the request \"%1\" is left unanswered.")
-                .arg(request.command));
+        logUnanswered(request);
         return ApprovalDecision::timedOut;
     }
     if (stop.stop_requested())
@@ -81,7 +117,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     // thread. `loop` is only touched under the mutex and cleared before the loop goes away.
     struct State {
         std::mutex mutex;
-        enum class End { none, answered, timedOut, stopped } end = End::none;
+        enum class End { none, answered, unavailable, timedOut, stopped } end = End::none;
         int button = -1;
         QEventLoop *loop = nullptr;
 
@@ -108,7 +144,9 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, &loop, [state] { state->finish(State::End::timedOut); });
 
-    m_prompt->show(alert(request), [state](int button) { state->finish(State::End::answered, button); });
+    m_prompt->show(alert(request), [state](int button) {
+        state->finish(button == ApprovalPrompt::unavailable ? State::End::unavailable : State::End::answered, button);
+    });
     {
         std::stop_callback onStop(stop, [state] { state->finish(State::End::stopped); });
         timer.start(static_cast<int>(std::llround(m_timeout * 1000)));
@@ -137,6 +175,10 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     switch (end) {
     case State::End::answered:
         return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
+    case State::End::unavailable:
+        m_unavailable = true;
+        logUnanswered(request);
+        return ApprovalDecision::timedOut;
     case State::End::timedOut:
         m_prompt->dismiss();
         return ApprovalDecision::timedOut;
@@ -148,6 +190,65 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     }
     m_prompt->dismiss();
     return ApprovalDecision::denied;
+}
+
+ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment)
+    : m_program(std::move(program))
+    , m_arguments(std::move(arguments))
+    , m_environment(std::move(environment))
+{
+    if (!m_environment)
+        m_environment = [] {
+            return DesktopSession::located(QProcessEnvironment::systemEnvironment(),
+                [] { return DesktopSession::managerEnvironment(QDBusConnection::sessionBus()); });
+        };
+}
+
+ProcessPrompt::~ProcessPrompt()
+{
+    dismiss();
+}
+
+void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered)
+{
+    dismiss();
+    const QProcessEnvironment environment = m_environment();
+    if (!DesktopSession::reachable(environment)) {
+        answered(unavailable);
+        return;
+    }
+    m_process = std::make_unique<QProcess>();
+    QProcess *process = m_process.get();
+    process->setProgram(m_program);
+    process->setArguments(m_arguments);
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Whatever ends the process without a button's index on its output (no display, the
+    // display gone, a crash) leaves the request unanswered.
+    QObject::connect(process, &QProcess::finished, process, [process, answered] {
+        bool ok = false;
+        const int button = process->readAllStandardOutput().trimmed().toInt(&ok);
+        answered(ok && button >= -1 ? button : unavailable);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [answered](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            answered(unavailable);
+    });
+    process->start();
+    // Standard input stays open: its end tells the dialog that this process is gone.
+    process->write(alert.toJson() + '\n');
+}
+
+void ProcessPrompt::dismiss()
+{
+    if (!m_process)
+        return;
+    m_process->disconnect(); // taken away unanswered: no answer is reported
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+    m_process.reset();
 }
 
 } // namespace vellmir

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,11 +51,22 @@ public:
         QString informativeText;
         QStringList buttons; // in display order
         int defaultButton = 0; // the button Return chooses
+
+        friend bool operator==(const Alert &, const Alert &) = default;
+
+        // One line of compact JSON, the form a dialog process reads; nullopt for anything else.
+        QByteArray toJson() const;
+        static std::optional<Alert> fromJson(const QByteArray &json);
     };
+
+    // What `answered` gets when the alert could not be shown or went away unanswered with the
+    // display it was on: nobody can answer it.
+    static constexpr int unavailable = -2;
 
     virtual ~ApprovalPrompt() = default;
     // Shows the alert in front of other windows and returns at once. `answered` is called with
-    // the index of the chosen button, or -1 when the window was closed in any other way; it may
+    // the index of the chosen button, -1 when the window was closed in any other way, or
+    // `unavailable`; it may
     // be called from any thread, before show() returns, and more than once (only the first
     // call counts). show() and dismiss() are called on the thread that runs decide().
     virtual void show(const Alert &alert, std::function<void(int)> answered) = 0;
@@ -80,12 +93,39 @@ public:
     // Waits for the answer in a local event loop, so the calling thread keeps serving its
     // events (the prompt's own, on the main thread) meanwhile.
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
-    // False without a prompt, or before the process has an application object to show it with.
+    // False without a prompt, before the process has an application object to show it with,
+    // and once the prompt found nobody to show a request to.
     bool canAsk() const override;
 
 private:
     double m_timeout;
     std::shared_ptr<ApprovalPrompt> m_prompt;
+    std::atomic<bool> m_unavailable { false };
+};
+
+// Shows each alert from a short-lived process of its own: `program` (the application's own
+// executable in its dialog mode) reads the alert as one JSON line on standard input and writes
+// the chosen button's index on standard output. So the agent's process never connects to a
+// display: a display that does not answer, or goes away, ends the dialog's process and leaves
+// the request unanswered, while the agent's process and its other calls go on. Nothing secret
+// goes to that process; it gets the agent's environment with the graphical session's display
+// located. show() and dismiss() run on the thread that waits for the answer, in its event loop.
+class ProcessPrompt final : public ApprovalPrompt {
+public:
+    // `environment` defaults to the process's own with the desktop session's display located
+    // (DesktopSession::located over the session bus).
+    ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment = {});
+    ~ProcessPrompt() override;
+
+    void show(const Alert &alert, std::function<void(int)> answered) override;
+    // Ends the dialog's process, if it still runs, and waits for it.
+    void dismiss() override;
+
+private:
+    QString m_program;
+    QStringList m_arguments;
+    std::function<QProcessEnvironment()> m_environment;
+    std::unique_ptr<QProcess> m_process;
 };
 
 } // namespace vellmir

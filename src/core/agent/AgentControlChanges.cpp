@@ -24,13 +24,11 @@ const QString arrow = QStringLiteral(" → ");
 // How often an agent's update is applied again when the destination keeps changing under it.
 constexpr int updateAttempts = 5;
 
-// Refuses `name` when a destination other than `self` already has it in any letter case: names
-// resolve without regard to case, so two such names would let a command act on the wrong one.
+// Refuses `name` when a destination other than `self` already has it (DestinationStore::takenName).
 void refuseTakenName(const QList<Destination> &destinations, const QString &name, const QUuid &self)
 {
-    for (const Destination &other : destinations)
-        if (other.id != self && other.name.compare(name, Qt::CaseInsensitive) == 0)
-            throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+    if (DestinationStore::takenName(destinations, name, self))
+        throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
 }
 
 QString quoted(const QString &name)
@@ -306,20 +304,18 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     return perform(
         request,
         [&] {
-            if (create) {
-                // The approval may have taken minutes: a repository is made only for a
-                // configuration that can still be saved.
-                m_store->reload();
-                refuseOutsideChange();
-                const ConnectionStatus created = m_engine.initialize(variables, stop);
-                if (created.kind != ConnectionStatus::Kind::ok)
-                    throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
-            }
             // Checked again at the write, under the lock: another agent may have taken the name
-            // since the check above.
+            // since the check above. The approval may have taken minutes, so a repository is made
+            // only after that check, under the same lock, for a destination that is then saved.
             DestinationWriter(m_credentials)
-                .save(destination, variables, *m_store, std::nullopt,
-                    [&](const QList<Destination> &stored) { refuseTakenName(stored, name, destination.id); });
+                .save(destination, variables, *m_store, std::nullopt, [&](const QList<Destination> &stored) {
+                    refuseTakenName(stored, name, destination.id);
+                    if (!create)
+                        return;
+                    const ConnectionStatus created = m_engine.initialize(variables, stop);
+                    if (created.kind != ConnectionStatus::Kind::ok)
+                        throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
+                });
             const std::optional<Destination> stored = m_store->destination(destination.id);
             if (!stored)
                 throw AgentError::failed(QStringLiteral("The destination was not saved."));

@@ -91,6 +91,9 @@ QJsonObject AgentControl::status()
             && std::any_of(all.begin(), all.end(),
                 [](const Destination &d) { return d.schedule != Destination::Schedule::manual; }))
             agent = unregisteredText();
+        else if (state == AgentService::Status::notRegistered && !m_store->awaitingReview().isEmpty())
+            // Their schedules wait for the review too: "no schedule" would not say why.
+            agent = QStringLiteral("off: destinations await review in Vellmir's window");
     } catch (const std::exception &) {
     }
 

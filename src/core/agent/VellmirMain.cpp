@@ -12,6 +12,8 @@ StartMode selectMode(const QStringList &arguments)
         return StartMode::sealProbe;
     if (arguments.contains(QStringLiteral("--scheduled-run")))
         return StartMode::scheduledRun;
+    if (arguments.contains(QStringLiteral("--approval-dialog")))
+        return StartMode::approvalDialog;
     return StartMode::windowed;
 }
 

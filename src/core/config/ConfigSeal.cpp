@@ -471,16 +471,27 @@ ConfigSeal::Trusted ConfigSeal::trusted() const
     return { trustedDestinations(*sealedConfig, false, secrets), sealedConfig->policy };
 }
 
-QStringList ConfigSeal::differencesFromAnotherMac() const
+QStringList ConfigSeal::everythingOnFile() const
 {
     QStringList lines;
+    bool unreadable = false;
     QList<Destination> destinations;
     try {
-        destinations = decodeDestinations(readFileIfExists(m_destinationsURL).value_or(QByteArray()));
+        destinations
+            = decodeDestinationsLeniently(readFileIfExists(m_destinationsURL).value_or(QByteArray()), &unreadable);
     } catch (const Error &) {
+        unreadable = true;
     }
-    for (const Destination &destination : std::as_const(destinations))
-        lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository + u'.');
+    if (unreadable)
+        lines.append(QStringLiteral("The destinations file can no longer be read."));
+    for (const Destination &destination : std::as_const(destinations)) {
+        QStringList folders;
+        for (const QString &source : destination.sources)
+            folders.append(Destination::tildeForm(source));
+        lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository
+            + QStringLiteral(". Folders: ")
+            + (folders.isEmpty() ? QStringLiteral("none") : folders.join(QStringLiteral(", "))) + u'.');
+    }
     if (currentPolicy().changesWithoutApproval)
         lines.append(QStringLiteral("Agents may make changes without asking."));
     return lines;
@@ -556,11 +567,11 @@ bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
 QStringList ConfigSeal::differences(Secrets &read) const
 {
     if (isFromAnotherMac())
-        return differencesFromAnotherMac();
+        return everythingOnFile();
 
     const std::optional<SealedConfig> sealedConfig = sealed();
     if (!sealedConfig)
-        return { missingSealLine };
+        return QStringList { missingSealLine } + everythingOnFile();
     // A destinations file that no longer decodes is itself one of the differences to report.
     const SealedConfig now = current(true, read);
 

@@ -140,7 +140,9 @@ private:
     static QMap<QString, QString> fingerprints(const Destination &destination, const SealedConfig &sealed);
     // `strict`: a keyring read failure is thrown instead of leaving every destination out.
     QList<Destination> trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const;
-    QStringList differencesFromAnotherMac() const;
+    // With nothing sealed to compare against, what keeping would trust: every destination on
+    // file with its repository and folders, and the policy when agents may change without asking.
+    QStringList everythingOnFile() const;
 
     QString m_destinationsURL;
     std::shared_ptr<SealKeyStore> m_keys;

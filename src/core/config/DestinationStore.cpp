@@ -306,7 +306,22 @@ void DestinationStore::restore(const Removed &removed, const CredentialsStore &c
     for (auto it = removed.secrets.cbegin(); it != removed.secrets.cend(); ++it)
         credentials.setSecret(it.value(), it.key(), removed.destination.credentialID);
     // upsert() takes the lock itself; nothing here may hold it.
-    upsert(removed.destination);
+    const Destination &destination = removed.destination;
+    upsert(destination, std::nullopt, [&](const QList<Destination> &stored) {
+        if (const std::optional<QString> taken = takenName(stored, destination.name, destination.id))
+            throw ResticError::command(QStringLiteral("“") + destination.name
+                + QStringLiteral("” cannot be put back, because a destination named “") + *taken
+                + QStringLiteral("” now exists."));
+    });
+}
+
+std::optional<QString> DestinationStore::takenName(
+    const QList<Destination> &stored, const QString &name, const QUuid &self)
+{
+    for (const Destination &other : stored)
+        if (other.id != self && other.name.compare(name, Qt::CaseInsensitive) == 0)
+            return other.name;
+    return std::nullopt;
 }
 
 void DestinationStore::setChangesWithoutApproval(bool on)

@@ -101,8 +101,13 @@ public:
     // Removes every entry with the destination's id and deletes its secrets. Once the file is
     // written the removal stands: a failure to delete secrets comes back as Removed::warning.
     Removed remove(const Destination &destination, const CredentialsStore &credentials);
-    // Undoes remove(): writes the secrets back, then upserts the destination (last in the list).
+    // Undoes remove(): writes the secrets back, then upserts the destination (last in the list),
+    // refusing, under the lock, when another destination has taken its name meanwhile.
     void restore(const Removed &removed, const CredentialsStore &credentials);
+    // The name of the first destination in `stored`, other than `self`, named `name` in any
+    // letter case: names resolve without regard to case, so a second such name would let a
+    // command act on the wrong destination.
+    static std::optional<QString> takenName(const QList<Destination> &stored, const QString &name, const QUuid &self);
     // Switches agent changes without approval, sealed at once.
     void setChangesWithoutApproval(bool on);
 

@@ -2,6 +2,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     platform/AgentService.h
     platform/SystemdAgentService.cpp platform/SystemdAgentService.h
     platform/DesktopNotifier.cpp platform/DesktopNotifier.h
+    platform/DesktopSession.cpp platform/DesktopSession.h
     platform/KeepAwake.h
     platform/LogindKeepAwake.cpp platform/LogindKeepAwake.h
     platform/NetworkPathMonitor.h

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -37,6 +38,11 @@ void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered)
             auto *box = new QMessageBox(QMessageBox::Warning, alert.messageText, alert.messageText);
             box->setObjectName(QStringLiteral("approvalDialog"));
             box->setInformativeText(alert.informativeText);
+            // The texts carry an agent's words: markup in them is shown as typed, never rendered,
+            // so nothing can hide or fake a line of the request.
+            box->setTextFormat(Qt::PlainText);
+            for (QLabel *label : box->findChildren<QLabel *>())
+                label->setTextFormat(Qt::PlainText);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowFlag(Qt::WindowStaysOnTopHint);
             QList<QAbstractButton *> buttons;

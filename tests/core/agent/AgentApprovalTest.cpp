@@ -1,8 +1,10 @@
 #include "agent/AgentApproval.h"
 
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <cmath>
+#include <csignal>
 #include <thread>
 
 using namespace vellmir;
@@ -138,6 +140,8 @@ private Q_SLOTS:
         QTest::newRow("allow later") << int(M::later) << 1 << int(ApprovalDecision::approvedByUser);
         QTest::newRow("deny later") << int(M::later) << 0 << int(ApprovalDecision::denied);
         QTest::newRow("allow from another thread") << int(M::otherThread) << 1 << int(ApprovalDecision::approvedByUser);
+        QTest::newRow("nobody to show it to")
+            << int(M::immediately) << ApprovalPrompt::unavailable << int(ApprovalDecision::timedOut);
     }
 
     void answers()
@@ -153,6 +157,66 @@ private Q_SLOTS:
         QCOMPARE(prompt->shown, 1);
         QCOMPARE(prompt->dismissed, 0);
         QCOMPARE(prompt->lastAlert.messageText, QStringLiteral("Remove “Home”?"));
+        // The agent is told no dialog could be shown, not that nobody answered in time.
+        QCOMPARE(approver.canAsk(), button != ApprovalPrompt::unavailable);
+    }
+
+    // The dialog's own process: what it answers, and that it never outlives the question.
+    void promptProcess_data()
+    {
+        QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<int>("decision");
+        QTest::addColumn<bool>("canAsk");
+        const QString echoInput = QStringLiteral("head -n 1 > \"$1.alert\"; ");
+        QTest::newRow("allow") << echoInput + "echo 1"
+                               << "remote:0" << false << int(ApprovalDecision::approvedByUser) << true;
+        QTest::newRow("deny") << echoInput + "echo 0"
+                              << "remote:0" << false << int(ApprovalDecision::denied) << true;
+        QTest::newRow("display gone") << echoInput + "exit 1"
+                                      << "remote:0" << false << int(ApprovalDecision::timedOut) << false;
+        QTest::newRow("crashed") << echoInput + "kill -SEGV $$"
+                                 << "remote:0" << false << int(ApprovalDecision::timedOut) << false;
+        QTest::newRow("no display") << echoInput + "echo 1"
+                                    << "" << false << int(ApprovalDecision::timedOut) << false;
+        QTest::newRow("unanswered") << "echo $$ > \"$1.pid\"; exec sleep 30"
+                                    << "remote:0" << false << int(ApprovalDecision::timedOut) << true;
+        QTest::newRow("withdrawn") << "echo $$ > \"$1.pid\"; exec sleep 30"
+                                   << "remote:0" << true << int(ApprovalDecision::withdrawn) << true;
+    }
+
+    void promptProcess()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, display);
+        QFETCH(bool, stop);
+        QFETCH(int, decision);
+        QFETCH(bool, canAsk);
+        QTemporaryDir dir;
+        const QString base = dir.filePath(QStringLiteral("dialog"));
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+        if (!display.isEmpty())
+            environment.insert(QStringLiteral("DISPLAY"), display);
+        auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
+            QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
+            [environment] { return environment; });
+        DialogApprover approver(stop ? 300 : 1, prompt);
+        std::stop_source source;
+        if (stop)
+            QTimer::singleShot(500, [&source] { source.request_stop(); });
+        QVERIFY(approver.decide(request(), source.get_token()) == static_cast<ApprovalDecision>(decision));
+        QCOMPARE(approver.canAsk(), canAsk);
+        if (QFile::exists(base + QStringLiteral(".alert"))) {
+            QFile alert(base + QStringLiteral(".alert"));
+            QVERIFY(alert.open(QIODevice::ReadOnly));
+            QVERIFY(ApprovalPrompt::Alert::fromJson(alert.readAll()) == approver.alert(request()));
+        }
+        // A question that ends unanswered takes its dialog away: no process is left behind.
+        QFile pidFile(base + QStringLiteral(".pid"));
+        if (pidFile.open(QIODevice::ReadOnly))
+            QVERIFY(::kill(pidFile.readAll().trimmed().toInt(), 0) != 0);
     }
 
     void noAnswerTimesOut_data()

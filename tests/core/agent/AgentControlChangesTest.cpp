@@ -279,15 +279,20 @@ private Q_SLOTS:
     void nameTakenWhileAskingIsRefused_data()
     {
         QTest::addColumn<bool>("rename");
-        QTest::newRow("add") << false;
-        QTest::newRow("rename") << true;
+        QTest::addColumn<bool>("create"); // the add would create the repository
+        QTest::newRow("add") << false << false;
+        QTest::newRow("add, creating no repository") << false << true;
+        QTest::newRow("rename") << true << false;
     }
 
     void nameTakenWhileAskingIsRefused()
     {
         QFETCH(bool, rename);
+        QFETCH(bool, create);
         ChangesFixture fx;
         fx.script("snapshots.stdout", snapshotsJson({ { "a1b2c3d4e5", "2026-01-01T10:00:00Z" } }));
+        if (create)
+            fx.script("snapshots.exit", "10");
         fx.asker->decision = ApprovalDecision::approvedByUser;
         fx.add(QStringLiteral("Home"));
         fx.asker->onDecide = [&] {
@@ -300,9 +305,11 @@ private Q_SLOTS:
         const std::optional<AgentError> error = rename
             ? fx.failure(QStringLiteral("update-destination"), args({ { "destination", "Home" }, { "name", "Same" } }))
             : fx.failure(QStringLiteral("add-destination"),
-                args({ { "name", "Same" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" } }));
+                args({ { "name", "Same" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" },
+                    { "initialize", create } }));
         QVERIFY(error);
         QCOMPARE(error->message(), QStringLiteral("A destination named Same already exists."));
+        QVERIFY(!fx.resticArguments().contains(QStringLiteral("init")));
         fx.store->reload();
         QStringList names;
         for (const Destination &d : fx.store->destinations())

@@ -130,6 +130,10 @@ private Q_SLOTS:
         file.write(" ");
         file.close();
         QCOMPARE(f->run("status").value("configuration").toString(), QStringLiteral("changed-outside-vellmir"));
+        // Without a seal nothing is trusted: the destinations, and their schedules, wait for the review.
+        QVERIFY(QFile::remove(f->store->seal().sealURL()));
+        QCOMPARE(f->run("status").value("backgroundAgent").toString(),
+            QStringLiteral("off: destinations await review in Vellmir's window"));
     }
 
     void destinationShowsConfigurationRunsAndHealth()

@@ -25,6 +25,9 @@ private Q_SLOTS:
                                          << StartMode::commandLine;
         QTest::newRow("both switches") << QStringList { "app", "--scheduled-run", "x", "--check-seal-access" }
                                        << StartMode::sealProbe;
+        QTest::newRow("dialog") << QStringList { "app", "--approval-dialog" } << StartMode::approvalDialog;
+        QTest::newRow("dialog after cli")
+            << QStringList { "app", "cli", "--approval-dialog" } << StartMode::commandLine;
         QTest::newRow("cli") << QStringList { "app", "cli", "status" } << StartMode::commandLine;
         QTest::newRow("cli alone") << QStringList { "app", "cli" } << StartMode::commandLine;
         QTest::newRow("cli later") << QStringList { "app", "x", "cli" } << StartMode::windowed;

@@ -270,6 +270,15 @@ private Q_SLOTS:
         QCOMPARE(f.secrets->count(), 1); // only the pictures password is left
         QVERIFY(f.seal.verify() == ConfigIntegrity::valid());
 
+        // A destination that took the name meanwhile keeps it alone: the undo says why it is refused.
+        Destination taker = local(QStringLiteral("taker"));
+        taker.name = offsite.name.toUpper();
+        store->upsert(taker);
+        QCOMPARE(errorOf([&] { store->restore(removed, f.credentials); }),
+            QStringLiteral("“offsite” cannot be put back, because a destination named “OFFSITE” now exists."));
+        QCOMPARE(store->destinations(), (QList<Destination> { pictures, taker }));
+        store->remove(taker, f.credentials);
+
         store->restore(removed, f.credentials);
         QCOMPARE(store->destinations(), (QList<Destination> { pictures, offsite }));
         QCOMPARE(f.credentials.resticEnvironment(offsite), environment);

@@ -9,6 +9,8 @@ using test::SealFixture;
 
 namespace {
 const QString missingRecord = QStringLiteral("Vellmir's record of its own settings is missing or was altered.");
+const QString pictures = QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents.");
+const QString offsite = QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents.");
 
 #define VERIFY_INTEGRITY(actual, expected)                                                                             \
     QVERIFY2((actual) == (expected), qPrintable((actual).debugText() + QStringLiteral(" != ") + (expected).debugText()))
@@ -133,7 +135,8 @@ private Q_SLOTS:
         // A seal deleted afterwards is no first start.
         QVERIFY(QFile::remove(f.sealPath()));
         VERIFY_INTEGRITY(f.seal.verify(), ConfigIntegrity::changed());
-        QCOMPARE(f.seal.differences(), QStringList { missingRecord });
+        // With no seal to compare against, the review shows all that keeping would trust.
+        QCOMPARE(f.seal.differences(), (QStringList { missingRecord, "Agents may make changes without asking." }));
     }
 
     // Outside changes after a first seal, and the verdict, review lines and trusted list each gives.
@@ -186,10 +189,12 @@ private Q_SLOTS:
         QTest::newRow("renamed with new secrets")
             << "renameAndPassword"
             << "changed" << QStringList { "Changed the settings of “Photos”." } << QStringList { "Offsite" };
-        QTest::newRow("sealed copy edited, tag kept") << "sealedEdited"
-                                                      << "changed" << QStringList { missingRecord } << QStringList {};
+        QTest::newRow("sealed copy edited, tag kept")
+            << "sealedEdited"
+            << "changed" << QStringList { missingRecord, pictures, offsite } << QStringList {};
         QTest::newRow("seal deleted") << "deleteSeal"
-                                      << "changed" << QStringList { missingRecord } << QStringList {};
+                                      << "changed" << QStringList { missingRecord, pictures, offsite }
+                                      << QStringList {};
         // A change the app was writing when it stopped: only its own signed seal of exactly
         // these files vouches for them.
         QTest::newRow("renamed, pending seal of ours")
@@ -328,7 +333,7 @@ private Q_SLOTS:
         }
         VERIFY_INTEGRITY(elsewhere.verify(), ConfigIntegrity::changed());
         QCOMPARE(otherKeys->createCount, 0);
-        QStringList expected { "“Pictures”, backing up to /srv/a.", "“Offsite”, backing up to b2:bucket:vellmir." };
+        QStringList expected { pictures, offsite };
         if (policyOn)
             expected.append("Agents may make changes without asking.");
         QCOMPARE(elsewhere.differences(), expected);

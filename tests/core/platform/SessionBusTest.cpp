@@ -1,13 +1,35 @@
 #include "platform/SessionBus.h"
+#include "platform/DesktopSession.h"
+
+#include "PrivateBus.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <unistd.h>
 
 using namespace vellmir;
+
+namespace {
+// The systemd user manager as far as the display look-up asks it: its environment.
+class FakeManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.systemd1.Manager")
+    Q_PROPERTY(QStringList Environment READ environment)
+
+public:
+    QStringList environment() const
+    {
+        return { QStringLiteral("PATH=/manager/bin"), QStringLiteral("DISPLAY=:0"),
+            QStringLiteral("XAUTHORITY=/run/user/1000/.mutter-Xwaylandauth.X1"),
+            QStringLiteral("XDG_SESSION_TYPE=wayland"), QStringLiteral("WAYLAND_DISPLAY=wayland-0"),
+            QStringLiteral("XDG_RUNTIME_DIR=/run/user/1000") };
+    }
+};
+} // namespace
 
 class SessionBusTest : public QObject {
     Q_OBJECT
@@ -62,6 +84,83 @@ private Q_SLOTS:
         else if (expected == u"user")
             expected = QStringLiteral("unix:path=") + user + QStringLiteral("/bus");
         QCOMPARE(SessionBus::address(environment, userRoot), expected);
+    }
+
+    // A server started with only HOME, LOGNAME, PATH, SHELL, TERM and USER still finds the
+    // desktop session's display for its dialogs; a display it was given stays.
+    void displayIsFoundWithoutTheVariables_data()
+    {
+        QTest::addColumn<QStringList>("given"); // NAME=value
+        QTest::addColumn<bool>("manager"); // the systemd user manager answers
+        QTest::addColumn<QStringList>("sockets"); // "runtime/wayland-1", "user/wayland-0", ...
+        QTest::addColumn<QStringList>("expected"); // NAME=value of the display variables; <runtime>, <user>
+        const QStringList fromManager { "DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0",
+            "XAUTHORITY=/run/user/1000/.mutter-Xwaylandauth.X1", "XDG_SESSION_TYPE=wayland",
+            "XDG_RUNTIME_DIR=/run/user/1000" };
+        QTest::newRow("given display stays")
+            << QStringList { "DISPLAY=:5" } << true << QStringList {} << QStringList { "DISPLAY=:5" };
+        QTest::newRow("manager") << QStringList {} << true << QStringList { "user/wayland-0" } << fromManager;
+        QTest::newRow("runtime socket") << QStringList { "XDG_RUNTIME_DIR=<runtime>" } << false
+                                        << QStringList { "runtime/wayland-1.lock", "runtime/wayland-1" }
+                                        << QStringList { "WAYLAND_DISPLAY=wayland-1", "XDG_SESSION_TYPE=wayland",
+                                               "XDG_RUNTIME_DIR=<runtime>" };
+        QTest::newRow("user socket") << QStringList {} << false << QStringList { "user/wayland-0" }
+                                     << QStringList { "WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=wayland",
+                                            "XDG_RUNTIME_DIR=<user>" };
+        QTest::newRow("nothing") << QStringList {} << false << QStringList { "user/wayland-0.lock" } << QStringList {};
+    }
+
+    void displayIsFoundWithoutTheVariables()
+    {
+        QFETCH(QStringList, given);
+        QFETCH(bool, manager);
+        QFETCH(QStringList, sockets);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        const QString runtime = dir.filePath(QStringLiteral("runtime"));
+        const QString userRoot = dir.filePath(QStringLiteral("run-user"));
+        const QString user = userRoot + u'/' + QString::number(::getuid());
+        QVERIFY(QDir().mkpath(runtime) && QDir().mkpath(user));
+        for (const QString &socket : sockets) {
+            QFile file(socket.startsWith(u"user") ? user + socket.mid(4) : dir.filePath(socket));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        const auto substituted = [&](QString entry) {
+            return entry.replace(QStringLiteral("<runtime>"), runtime).replace(QStringLiteral("<user>"), user);
+        };
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("HOME"), dir.path());
+        for (const QString &entry : given)
+            environment.insert(entry.section(u'=', 0, 0), substituted(entry.section(u'=', 1)));
+
+        test::PrivateBus bus;
+        QThread thread;
+        thread.start();
+        FakeManager fake;
+        fake.moveToThread(&thread);
+        QDBusConnection service = bus.connect();
+        if (manager) {
+            QVERIFY(service.registerObject(
+                QStringLiteral("/org/freedesktop/systemd1"), &fake, QDBusConnection::ExportAllProperties));
+            QVERIFY(service.registerService(QStringLiteral("org.freedesktop.systemd1")));
+        }
+        const QDBusConnection client = bus.connect();
+        const QProcessEnvironment found = DesktopSession::located(
+            environment, [&] { return DesktopSession::managerEnvironment(client); }, userRoot);
+        service.unregisterObject(QStringLiteral("/org/freedesktop/systemd1"));
+        thread.quit();
+        thread.wait();
+
+        QStringList actual;
+        for (const QString &name : DesktopSession::variables() + QStringList { QStringLiteral("XDG_RUNTIME_DIR") })
+            if (found.contains(name))
+                actual.append(name + u'=' + found.value(name));
+        for (QString &entry : expected)
+            entry = substituted(entry);
+        actual.sort();
+        expected.sort();
+        QCOMPARE(actual, expected);
+        QCOMPARE(found.value(QStringLiteral("PATH")), QString()); // only the display's variables are taken
     }
 
     // A folder name holding the address syntax's own characters stays one path.

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
@@ -23,8 +24,9 @@ QMessageBox *shownBox()
 
 ChangeRequest request()
 {
-    return ChangeRequest { QStringLiteral("remove-destination"), QStringLiteral("Remove destination “Home”?"),
-        { QStringLiteral("Repository: /srv/backup") } };
+    // Agents choose these words: markup in them must show as typed.
+    return ChangeRequest { QStringLiteral("remove-destination"), QStringLiteral("Remove destination “Home<br>”?"),
+        { QStringLiteral("Repository: /srv/backup<span style='font-size:1px'>"), QStringLiteral("Folders: ~/.ssh") } };
 }
 } // namespace
 
@@ -43,6 +45,8 @@ private Q_SLOTS:
         QMessageBox *box = shownBox();
         QCOMPARE(box->text(), approver.alert(request()).messageText);
         QCOMPARE(box->informativeText(), approver.alert(request()).informativeText);
+        for (const QLabel *label : box->findChildren<QLabel *>())
+            QCOMPARE(label->textFormat(), Qt::PlainText);
         QVERIFY(saveScreenshot(*box, test::screenshotPath(QStringLiteral("ApprovalDialog-asking"))));
         QCOMPARE(box->defaultButton()->text(), QStringLiteral("Deny"));
         box->findChild<QAbstractButton *>(QStringLiteral("approvalButton1"))->click();

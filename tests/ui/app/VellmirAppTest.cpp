@@ -52,6 +52,7 @@ private Q_SLOTS:
     void launchLeavesTheScheduleWhenSettingsAreUnreadable();
     void desktopReachable_data();
     void desktopReachable();
+    void windowedModeWithoutADisplayExits_data();
     void windowedModeWithoutADisplayExits();
 };
 
@@ -151,15 +152,26 @@ void VellmirAppTest::desktopReachable()
     QCOMPARE(VellmirApp::desktopReachable(), reachable);
 }
 
+void VellmirAppTest::windowedModeWithoutADisplayExits_data()
+{
+    QTest::addColumn<QString>("display");
+    QTest::newRow("none") << QString();
+    // What a closed "ssh -X" forwarding leaves: a display nobody answers on.
+    QTest::newRow("not answering") << QStringLiteral("localhost:7391");
+}
+
 void VellmirAppTest::windowedModeWithoutADisplayExits()
 {
     // The built executable with no arguments and no display: a sentence and status 1, no abort.
+    QFETCH(QString, display);
     test::TestHome home;
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    if (!display.isEmpty())
+        environment.insert(QStringLiteral("DISPLAY"), display);
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VELLMIR_APP), QStringList {});
     QVERIFY(process.waitForFinished(30000));

@@ -180,8 +180,8 @@ void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()
     QVERIFY(review.fromAnotherMac());
     review.load();
     QCOMPARE(review.changes(),
-        (QStringList { QStringLiteral("“Pictures”, backing up to /srv/a."),
-            QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir.") }));
+        (QStringList { QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents."),
+            QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents.") }));
 
     QSignalSpy variant(&review, &ConfigReview::fromAnotherMacChanged);
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
