@@ -52,6 +52,8 @@ QStringList managerEnvironment(const QDBusConnection &bus)
         QStringLiteral("/org/freedesktop/systemd1"), QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.systemd1.Manager") << QStringLiteral("Environment");
+    // Asks a running manager only: a bus that would start one for this is no desktop session.
+    get.setAutoStartService(false);
     const QDBusMessage reply = bus.call(get, QDBus::Block, managerTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
