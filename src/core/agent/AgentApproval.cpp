@@ -25,6 +25,48 @@ const QString &rawText(ApprovalDecision decision)
     return texts[static_cast<int>(decision)];
 }
 
+// One decide() call's wait, shared with the prompt's callback, which may run late (after a
+// time-out) or on another thread. `loop` is only touched under the mutex and cleared before the
+// loop goes away.
+struct Wait {
+    enum class End { none, answered, unavailable, timedOut, stopped };
+    std::mutex mutex;
+    End end = End::none;
+    int button = -1;
+    QEventLoop *loop = nullptr;
+
+    void attach(QEventLoop *waitingLoop)
+    {
+        std::lock_guard guard(mutex);
+        loop = waitingLoop;
+    }
+    bool waiting()
+    {
+        std::lock_guard guard(mutex);
+        return end == End::none;
+    }
+    void finish(End how, int chosen = -1)
+    {
+        std::lock_guard guard(mutex);
+        if (end != End::none)
+            return;
+        end = how;
+        button = chosen;
+        if (loop)
+            QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+    }
+    // How the wait ended, and the button chosen.
+    std::pair<End, int> detach()
+    {
+        std::lock_guard guard(mutex);
+        loop = nullptr;
+        // The loop can end for reasons of its own (the application quitting): nobody answered.
+        if (end == End::none)
+            end = End::stopped;
+        return { end, button };
+    }
+};
+
 void logUnanswered(const ChangeRequest &request)
 {
     logLine(QStringLiteral("approval"),
@@ -113,79 +155,39 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     if (stop.stop_requested())
         return ApprovalDecision::withdrawn;
 
-    // Shared with the prompt's callback, which may run late (after a time-out) or on another
-    // thread. `loop` is only touched under the mutex and cleared before the loop goes away.
-    struct State {
-        std::mutex mutex;
-        enum class End { none, answered, unavailable, timedOut, stopped } end = End::none;
-        int button = -1;
-        QEventLoop *loop = nullptr;
-
-        bool finish(End how, int chosen = -1)
-        {
-            std::lock_guard guard(mutex);
-            if (end != End::none)
-                return false;
-            end = how;
-            button = chosen;
-            if (loop)
-                QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
-            return true;
-        }
-    };
-    auto state = std::make_shared<State>();
+    auto state = std::make_shared<Wait>();
     QEventLoop loop;
-    {
-        std::lock_guard guard(state->mutex);
-        state->loop = &loop;
-    }
-
+    state->attach(&loop);
     QTimer timer;
     timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [state] { state->finish(State::End::timedOut); });
+    QObject::connect(&timer, &QTimer::timeout, &loop, [state] { state->finish(Wait::End::timedOut); });
 
     m_prompt->show(alert(request), [state](int button) {
-        state->finish(button == ApprovalPrompt::unavailable ? State::End::unavailable : State::End::answered, button);
+        state->finish(button == ApprovalPrompt::unavailable ? Wait::End::unavailable : Wait::End::answered, button);
     });
     {
-        std::stop_callback onStop(stop, [state] { state->finish(State::End::stopped); });
+        std::stop_callback onStop(stop, [state] { state->finish(Wait::End::stopped); });
         timer.start(static_cast<int>(std::llround(m_timeout * 1000)));
-        bool waiting = false;
-        {
-            std::lock_guard guard(state->mutex);
-            waiting = state->end == State::End::none;
-        }
-        if (waiting)
+        if (state->waiting())
             loop.exec();
         timer.stop();
     }
-
-    State::End end = State::End::none;
-    int button = -1;
-    {
-        std::lock_guard guard(state->mutex);
-        state->loop = nullptr;
-        // The loop can end for reasons of its own (the application quitting): nobody answered.
-        if (state->end == State::End::none)
-            state->end = State::End::stopped;
-        end = state->end;
-        button = state->button;
-    }
+    const auto [end, button] = state->detach();
 
     switch (end) {
-    case State::End::answered:
+    case Wait::End::answered:
         return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
-    case State::End::unavailable:
+    case Wait::End::unavailable:
         m_unavailable = true;
         logUnanswered(request);
         return ApprovalDecision::timedOut;
-    case State::End::timedOut:
+    case Wait::End::timedOut:
         m_prompt->dismiss();
         return ApprovalDecision::timedOut;
-    case State::End::stopped:
+    case Wait::End::stopped:
         m_prompt->dismiss();
         return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
-    case State::End::none:
+    case Wait::End::none:
         break;
     }
     m_prompt->dismiss();
