@@ -6,9 +6,9 @@
 
 namespace vellmir {
 
-// The approval question as a window on the user's desktop. The approver calls it from the thread
-// that runs the agent's command; the window itself is always made, shown and closed on the
-// application's main thread.
+// The approval question as a window on the user's desktop, shown by the executable's dialog mode
+// for the agent's process (see ProcessPrompt). It may be called from any thread; the window itself
+// is always made, shown and closed on the application's main thread. Every text is plain text.
 class ApprovalDialog final : public ApprovalPrompt {
 public:
     ApprovalDialog();
