@@ -148,6 +148,8 @@ bool DialogApprover::canAsk() const
 
 ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
+    // Each request tries again: a desktop session may have come back since the last one.
+    m_unavailable = false;
     if (!canAsk()) {
         logUnanswered(request);
         return ApprovalDecision::timedOut;

@@ -94,7 +94,7 @@ public:
     // events (the prompt's own, on the main thread) meanwhile.
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
     // False without a prompt, before the process has an application object to show it with,
-    // and once the prompt found nobody to show a request to.
+    // and when the prompt found nobody to show the last request to.
     bool canAsk() const override;
 
 private:

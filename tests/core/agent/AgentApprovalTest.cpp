@@ -157,8 +157,13 @@ private Q_SLOTS:
         QCOMPARE(prompt->shown, 1);
         QCOMPARE(prompt->dismissed, 0);
         QCOMPARE(prompt->lastAlert.messageText, QStringLiteral("Remove “Home”?"));
-        // The agent is told no dialog could be shown, not that nobody answered in time.
+        // The agent is told no dialog could be shown, not that nobody answered in time; the next
+        // request tries again.
         QCOMPARE(approver.canAsk(), button != ApprovalPrompt::unavailable);
+        if (button == ApprovalPrompt::unavailable) {
+            prompt->button = 0;
+            QVERIFY(approver.decide(request()) == ApprovalDecision::denied);
+        }
     }
 
     // The dialog's own process: what it answers, and that it never outlives the question.
