@@ -163,7 +163,7 @@ private Q_SLOTS:
     {
         const Finished run = runApp({ QStringLiteral("--check-seal-access") });
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.stdout, QStringLiteral("Seal keychain: reachable\n"));
+        QCOMPARE(run.stdout, QStringLiteral("Seal keyring: reachable\n"));
     }
 
     void generatedUnitsPassSystemdVerification()

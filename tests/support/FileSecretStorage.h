@@ -48,7 +48,7 @@ public:
     {
         const QString file = path(service, account);
         if (QFile::exists(file) && !QFile::remove(file))
-            throw Error(QStringLiteral("Keychain error: could not delete the item."));
+            throw Error(QStringLiteral("Keyring error: could not delete the item."));
     }
 
 private:

@@ -105,7 +105,8 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
         return Banner { unavailableTitle(), integrity.message(), false };
     if (m_store.fromAnotherMac())
         return Banner { fromAnotherMacTitle(),
-            QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them."), true };
+            QStringLiteral("Vellmir's settings came from another computer. Backups start once you confirm them."),
+            true };
     // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
     if (m_store.nothingTrusted())
         return Banner { changedOutsideTitle(), nothingTrustedText(), true };
@@ -282,7 +283,7 @@ QString MainWindowModel::changedOutsideTitle()
 
 QString MainWindowModel::fromAnotherMacTitle()
 {
-    return QStringLiteral("Confirm settings from another Mac");
+    return QStringLiteral("Confirm settings from another computer");
 }
 
 QString MainWindowModel::unavailableTitle()

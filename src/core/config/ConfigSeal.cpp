@@ -671,7 +671,7 @@ SealAccessCheck checkSealAccess(const SealKeyStore &keys)
 {
     try {
         keys.key();
-        return { QStringLiteral("Seal keychain: reachable\n"), 0 };
+        return { QStringLiteral("Seal keyring: reachable\n"), 0 };
     } catch (const std::exception &error) {
         return { describe(error) + u'\n', 1 };
     }

@@ -153,7 +153,7 @@ private:
 // The outcome of probing the seal key store, for the executable's "--check-seal-access" mode:
 // `output` goes to standard output as is, and the process exits with `exitStatus`.
 struct SealAccessCheck {
-    QString output; // "Seal keychain: reachable\n", or the error's sentence and a newline
+    QString output; // "Seal keyring: reachable\n", or the error's sentence and a newline
     int exitStatus = 0; // 0 when the store answered (key or no key), 1 when it failed
 };
 SealAccessCheck checkSealAccess(const SealKeyStore &keys);

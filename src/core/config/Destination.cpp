@@ -2,6 +2,7 @@
 
 #include "util/AppPaths.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>
@@ -217,14 +218,14 @@ QString Destination::backupScope() const
 
 QString Destination::resolvedSource(const QString &source)
 {
-    const QByteArray path = QFile::encodeName(source);
+    const QByteArray path = LocalPath::encode(source);
     struct stat info;
     if (path.isEmpty() || ::lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
         return source;
     char *resolved = ::realpath(path.constData(), nullptr);
     if (!resolved)
         return source;
-    const QString folder = QFile::decodeName(resolved);
+    const QString folder = LocalPath::decode(resolved);
     std::free(resolved);
     return folder;
 }

@@ -291,10 +291,10 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
     }
     if (firstFailure) {
         removed.warning
-            = QStringLiteral("The destination was removed, but some of its keychain items could not be deleted: ")
+            = QStringLiteral("The destination was removed, but some of its keyring items could not be deleted: ")
             + *firstFailure;
         logLine(QStringLiteral("destinations"),
-            QStringLiteral("Removed destination %1; deleting its keychain items failed: %2")
+            QStringLiteral("Removed destination %1; deleting its keyring items failed: %2")
                 .arg(uuidText(destination.id), *firstFailure));
     }
     return removed;

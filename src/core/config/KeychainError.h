@@ -8,11 +8,11 @@ namespace vellmir {
 // locked keyring, a refused prompt, a D-Bus error. Never means "no secret".
 class KeychainError : public Error {
 public:
-    // "Keychain error: " and the system's message, or "OSStatus " and the code when the system gave no text.
+    // "Keyring error: " and the system's message, or "OSStatus " and the code when the system gave no text.
     static KeychainError unexpectedStatus(const QString &systemMessage, int code = 0)
     {
         const QString text = systemMessage.trimmed();
-        return KeychainError(QStringLiteral("Keychain error: ")
+        return KeychainError(QStringLiteral("Keyring error: ")
             + (text.isEmpty() ? QStringLiteral("OSStatus ") + QString::number(code) : text));
     }
 

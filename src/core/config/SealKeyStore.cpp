@@ -17,7 +17,7 @@ SymmetricKey SymmetricKey::random()
 
 SealKeyError SealKeyError::unavailable(Status status, const QString &reason)
 {
-    return SealKeyError(status, QStringLiteral("Vellmir could not reach its protected keychain: ") + reason);
+    return SealKeyError(status, QStringLiteral("Vellmir could not reach its protected keyring: ") + reason);
 }
 
 } // namespace vellmir

@@ -36,7 +36,7 @@ public:
         decodeFailed, // an item exists but does not hold a 32-byte key
     };
 
-    // "Vellmir could not reach its protected keychain: " + reason
+    // "Vellmir could not reach its protected keyring: " + reason
     static SealKeyError unavailable(Status status, const QString &reason);
 
     Status status() const { return m_status; }

@@ -15,7 +15,7 @@ QString DiscoveredResticSettings::label(Source source)
     case Source::environment:
         return QStringLiteral("Vellmir's environment variables");
     case Source::cliKeychain:
-        return QStringLiteral("the ferrocopy-backup command-line tool's Keychain items");
+        return QStringLiteral("the ferrocopy-backup command-line tool's keyring items");
     }
     return {};
 }

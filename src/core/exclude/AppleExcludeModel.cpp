@@ -45,7 +45,7 @@ QList<ExcludeModelDecision> AppleExcludeModel::classify(const QList<ExcludeEvide
     if (!availability.isAvailable() || !m_session) {
         const QString message = availability.message();
         throw ExcludeAIError::unavailable(
-            message.isEmpty() ? QStringLiteral("Apple Intelligence is unavailable.") : message);
+            message.isEmpty() ? QStringLiteral("The on-device model is unavailable.") : message);
     }
     AIExcludeDecisionList generated;
     try {
@@ -145,17 +145,17 @@ ExcludeAIError AppleExcludeModel::error(GenerationFailure failure)
         return ExcludeAIError::generation(
             QStringLiteral("AI reached its context limit. No new exclusions were added. Retry with smaller sources."));
     case GenerationFailure::assetsUnavailable:
-        return ExcludeAIError::unavailable(QStringLiteral(
-            "The on-device model is not ready. Wait for Apple Intelligence to finish preparing, then retry."));
+        return ExcludeAIError::unavailable(
+            QStringLiteral("The on-device model is not ready. Wait for it to finish preparing, then retry."));
     case GenerationFailure::guardrailViolation:
     case GenerationFailure::refusal:
-        return ExcludeAIError::generation(QStringLiteral("Apple Intelligence declined this review. No new exclusions "
+        return ExcludeAIError::generation(QStringLiteral("The on-device model declined this review. No new exclusions "
                                                          "were added; you can retry or use the rule-based review."));
     case GenerationFailure::other:
         break;
     }
     return ExcludeAIError::generation(QStringLiteral(
-        "Apple Intelligence could not complete the review. No new exclusions were added. Please retry."));
+        "The on-device model could not complete the review. No new exclusions were added. Please retry."));
 }
 
 } // namespace vellmir

@@ -3,6 +3,7 @@
 #include "config/Destination.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
+#include "util/LocalPath.h"
 
 #include <QFile>
 
@@ -43,7 +44,7 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
     for (const QString &source : sources) {
         if (source.isEmpty())
             continue;
-        const QByteArray path = QFile::encodeName(Destination::resolvedSource(source));
+        const QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
         ExcludeMatcher::Walk walk(matcher, path.constData());
         if (walk.rootExcluded())
             continue;

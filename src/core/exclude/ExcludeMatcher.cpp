@@ -1,6 +1,7 @@
 #include "exclude/ExcludeMatcher.h"
 
 #include "util/AppPaths.h"
+#include "util/LocalPath.h"
 
 #include <QDir>
 #include <QFile>
@@ -525,8 +526,8 @@ bool ExcludeMatcher::decide(const std::uint8_t *found) const
 bool ExcludeMatcher::matches(const QString &path, const QString &name, bool isDirectory) const
 {
     Q_UNUSED(isDirectory)
-    const QByteArray pathBytes = path.toUtf8();
-    const QByteArray nameBytes = name.toUtf8();
+    const QByteArray pathBytes = LocalPath::encode(path);
+    const QByteArray nameBytes = LocalPath::encode(name);
     return matches(pathBytes.constData(), std::size_t(pathBytes.size()), nameBytes.constData());
 }
 

@@ -33,8 +33,9 @@ public:
     explicit ExcludeMatcher(const QStringList &patterns = {});
     ExcludeMatcher(const QStringList &patterns, const QString &home);
 
-    // `path` is the item's absolute path; `name` and `isDirectory` are accepted for the
-    // callers' convenience and never change the answer.
+    // `path` is the item's absolute path (a QString is turned back into the bytes on disk by
+    // LocalPath); `name` and `isDirectory` are accepted for the callers' convenience and never
+    // change the answer.
     bool matches(const QString &path, const QString &name, bool isDirectory = false) const;
     bool matches(const char *path, std::size_t pathLength, const char *name) const;
 

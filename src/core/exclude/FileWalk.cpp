@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <climits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -38,14 +39,20 @@ FileValues valuesFromStatx(const struct statx &st, FileWalk::Values wanted)
     return values;
 }
 
-FileValues readValues(int dirFd, const char *name, FileWalk::Values wanted)
+FileValues readValues(int dirFd, const char *name, FileWalk::Values wanted, int &error)
 {
     struct statx st;
     unsigned mask = STATX_TYPE;
     if (wanted == FileWalk::Values::sizes)
         mask |= STATX_SIZE | STATX_BLOCKS;
-    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st) != 0 || !(st.stx_mask & STATX_TYPE))
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st) != 0) {
+        error = errno;
         return {};
+    }
+    if (!(st.stx_mask & STATX_TYPE)) {
+        error = EIO;
+        return {};
+    }
     return valuesFromStatx(st, wanted);
 }
 
@@ -117,9 +124,12 @@ private:
             m_path.append(name);
             const char *relative = keepOpen ? name : m_path.c_str();
 
-            FileValues values = valuesFor(dirFd, relative, type);
+            // restic reaches every item by its whole path, so one longer than the system allows
+            // is an error to it however this walk could reach it.
+            int valuesError = m_path.size() >= PATH_MAX ? ENAMETOOLONG : 0;
+            const FileValues values = valuesError ? FileValues() : valuesFor(dirFd, relative, type, valuesError);
             FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values, dirFd,
-                relative };
+                relative, valuesError };
             const FileWalk::Step step = m_visitor.visit(item);
             if (step == FileWalk::Step::descend && values.isDirectory) {
                 const int child = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -140,7 +150,7 @@ private:
         return listError;
     }
 
-    FileValues valuesFor(int dirFd, const char *relative, unsigned char type)
+    FileValues valuesFor(int dirFd, const char *relative, unsigned char type, int &error)
     {
         // The listing's type saves a stat wherever the walk needs nothing more.
         switch (type) {
@@ -157,9 +167,9 @@ private:
                 values.isRegularFile = true;
                 return values;
             }
-            return readValues(dirFd, relative, m_values);
+            return readValues(dirFd, relative, m_values, error);
         case DT_UNKNOWN:
-            return readValues(dirFd, relative, m_values);
+            return readValues(dirFd, relative, m_values, error);
         default: {
             // Links, sockets, devices and pipes: neither directories nor regular files.
             FileValues values;
@@ -199,7 +209,8 @@ bool FileWalk::walk(const char *root, Values values, Visitor &visitor)
 
 FileValues FileWalk::valuesAt(const char *path)
 {
-    return readValues(AT_FDCWD, path, Values::sizes);
+    int error = 0;
+    return readValues(AT_FDCWD, path, Values::sizes, error);
 }
 
 } // namespace vellmir

@@ -54,6 +54,9 @@ public:
         // the whole path: atPath is the name under atFd, or the whole path with AT_FDCWD.
         int atFd;
         const char *atPath;
+        // The errno when the item's values could not be read (values.readable false), else 0. A
+        // path longer than the system allows (ENAMETOOLONG) is not read at all.
+        int error = 0;
     };
 
     class Visitor {

@@ -3,6 +3,7 @@
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/AppPaths.h"
+#include "util/LocalPath.h"
 
 #include <QFile>
 
@@ -154,6 +155,13 @@ private:
     const std::string &m_skipDerivedData;
 };
 
+QString unnameableReason(const std::string &name)
+{
+    return QStringLiteral("\u201C%1\u201D is not offered: its name is not valid UTF-8, so no exclude pattern can "
+                          "name it. Rename the folder to exclude it.")
+        .arg(QFile::decodeName(QByteArray::fromStdString(name)));
+}
+
 } // namespace
 
 const QHash<QString, SmartExclude::Rule> &SmartExclude::rules()
@@ -231,10 +239,17 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     const QString cacheReason = QString::fromUtf8(kCacheReason);
     for (const auto &[name, aggregate] : found) {
         ExcludeCandidate candidate;
-        // A folder found by the cache heuristic may carry any name.
-        candidate.pattern = ExcludeMatcher::escaped(QString::fromUtf8(name.data(), qsizetype(name.size())));
-        candidate.id = candidate.pattern;
-        candidate.reason = aggregate.rule ? aggregate.rule->reason : cacheReason;
+        const QString text = LocalPath::decode(QByteArrayView(name.data(), qsizetype(name.size())));
+        if (LocalPath::isText(text)) {
+            // A folder found by the cache heuristic may carry any name.
+            candidate.pattern = ExcludeMatcher::escaped(text);
+            candidate.id = candidate.pattern;
+            candidate.reason = aggregate.rule ? aggregate.rule->reason : cacheReason;
+        } else {
+            // Patterns are stored as text, and no text spells these bytes.
+            candidate.id = text;
+            candidate.reason = unnameableReason(name);
+        }
         candidate.recommended = aggregate.rule && aggregate.rule->recommended;
         candidate.instanceCount = aggregate.count;
         candidate.totalBytes = aggregate.bytes;

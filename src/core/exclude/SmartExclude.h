@@ -33,7 +33,8 @@ public:
     static qint64 directorySize(const char *path);
 
     // One candidate per matching folder name, aggregated over all sources, largest first; equal
-    // sizes are ordered by pattern.
+    // sizes are ordered by pattern. A name that is not valid UTF-8 gives a candidate with no
+    // pattern, whose reason says why it cannot be excluded.
     QList<ExcludeCandidate> scan(const QStringList &sources) const;
 
     // The bounded evidence scan for the model review; see discoverForAI in ExcludeEvidenceScan.h.

@@ -47,23 +47,22 @@ ExcludeAIAvailability SmartExcludeAI::availability(SystemModelAvailability platf
     case SystemModelAvailability::available:
         return ExcludeAIAvailability::available();
     case SystemModelAvailability::systemTooOld:
-        return ExcludeAIAvailability::unavailable(QStringLiteral("AI review requires macOS 26 or later and an Apple "
-                                                                 "Intelligence-capable Mac. Rule-based scanning "
-                                                                 "remains available."));
+        return ExcludeAIAvailability::unavailable(QStringLiteral("On-device AI review needs a newer system. Rule-based "
+                                                                 "scanning remains available."));
     case SystemModelAvailability::deviceNotEligible:
         return ExcludeAIAvailability::unavailable(
-            QStringLiteral("This Mac does not support Apple Intelligence. Rule-based scanning remains available."));
+            QStringLiteral("This computer cannot run the on-device model. Rule-based scanning remains available."));
     case SystemModelAvailability::appleIntelligenceNotEnabled:
         return ExcludeAIAvailability::unavailable(
-            QStringLiteral("Enable Apple Intelligence in System Settings to use AI review."));
+            QStringLiteral("Turn on the on-device model in the system settings to use AI review."));
     case SystemModelAvailability::modelNotReady:
-        return ExcludeAIAvailability::unavailable(QStringLiteral(
-            "Apple Intelligence is still preparing its on-device model. Try again after the download completes."));
+        return ExcludeAIAvailability::unavailable(
+            QStringLiteral("The on-device model is still being prepared. Try again after the download completes."));
     case SystemModelAvailability::other:
         break;
     }
     return ExcludeAIAvailability::unavailable(
-        QStringLiteral("Apple Intelligence is unavailable. Rule-based scanning remains available."));
+        QStringLiteral("On-device AI review is not available on this system. Rule-based scanning remains available."));
 }
 
 SystemModelAvailability SmartExcludeAI::systemModelAvailability()

@@ -167,8 +167,9 @@ QString BackupNotifications::backupId(const QUuid &destination)
 
 NotificationContent BackupNotifications::settingsFromAnotherMac()
 {
-    return { configChangedId, QStringLiteral("Confirm settings from another Mac"),
-        QStringLiteral("Vellmir's settings came from another Mac. Backups start once you confirm them in Vellmir.") };
+    return { configChangedId, QStringLiteral("Confirm settings from another computer"),
+        QStringLiteral(
+            "Vellmir's settings came from another computer. Backups start once you confirm them in Vellmir.") };
 }
 
 NotificationContent BackupNotifications::settingsChangedOutside(bool nothingTrusted)

@@ -268,7 +268,9 @@ void RepositoryHealthStore::testRecovery(
     const auto entries = engine.browse(snapshot->id, QStringLiteral("/"), QString(), true, environment, stop);
     const SnapshotEntry *sample = nullptr;
     for (const SnapshotEntry &entry : entries) {
-        if (entry.type == QStringLiteral("file") && entry.size >= 1 && entry.size <= maximumSampleSize) {
+        // restic's JSON spells a name that is not UTF-8 with U+FFFD, which no --include can name.
+        if (entry.type == QStringLiteral("file") && entry.size >= 1 && entry.size <= maximumSampleSize
+            && !entry.path.contains(QChar::ReplacementCharacter)) {
             sample = &entry;
             break;
         }

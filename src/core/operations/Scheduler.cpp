@@ -63,11 +63,17 @@ std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinatio
         return std::nullopt;
     } catch (const Error &error) {
         logText(QStringLiteral("Vellmir scheduler reconcile failed: ") + error.message());
-        // Kept for the agents' status, which otherwise could only say the scheduler is off.
+        // Kept for the agents' status and the overview, which otherwise could only say the
+        // scheduler is off.
         m_defaults.setValue(UserDefaults::schedulerRegistrationFailure, error.message());
-        return QStringLiteral("Settings saved, but automatic backups could not be registered: ") + error.message()
-            + QStringLiteral(". Check the systemd user timer: systemctl --user status ")
-            + SystemdAgentService::timerName() + u'.';
+        // Said the same at every launch and after every save, so nothing claims what happened
+        // to the settings. The command stands on its own line, where the unit name need not wrap.
+        const QString problem = wanted
+            ? QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (")
+            : QStringLiteral("Automatic backups could not be turned off: the systemd user timer could not be "
+                             "removed (");
+        return problem + error.message() + QStringLiteral("). Check it with:\nsystemctl --user status ")
+            + SystemdAgentService::timerName();
     }
 }
 

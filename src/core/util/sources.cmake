@@ -5,6 +5,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Error.h
     util/Json.cpp util/Json.h
     util/LineWriter.cpp util/LineWriter.h
+    util/LocalPath.cpp util/LocalPath.h
     util/Log.cpp util/Log.h
     util/Process.cpp util/Process.h
     util/Receiver.h

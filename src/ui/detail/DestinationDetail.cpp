@@ -319,8 +319,8 @@ QWidget *DestinationDetail::buildRetentionSection()
     m_policy = plainLabel(QString(), frame, "policyValue");
     form->addRow(tr("Policy"), m_policy);
     auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),
-        tr("After each backup, restic forgets snapshots that none of the keep rules cover, per Mac. The space they "
-           "used is freed by a prune, which runs at most weekly because it is slow and reads stored data."),
+        tr("After each backup, restic forgets snapshots that none of the keep rules cover, per computer. The space "
+           "they used is freed by a prune, which runs at most weekly because it is slow and reads stored data."),
         frame);
     m_prune = plainLabel(QString(), frame, "pruneValue");
     form->addRow(info, m_prune);
@@ -523,8 +523,8 @@ void DestinationDetail::showRemovalConfirmation()
     // The title carries the destination's name, which is the user's text, not markup.
     box->setTextFormat(Qt::PlainText);
     box->setWindowModality(Qt::WindowModal);
-    box->setInformativeText(tr("This removes the destination and its stored credentials from this Mac. Backups already "
-                               "in the repository are not deleted. Edit > Undo puts it back."));
+    box->setInformativeText(tr("This removes the destination and its stored credentials from this computer. Backups "
+                               "already in the repository are not deleted. Edit > Undo puts it back."));
     QPushButton *remove = box->addButton(tr("Remove Destination"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmRemoval"));
     box->addButton(QMessageBox::Cancel);

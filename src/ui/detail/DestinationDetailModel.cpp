@@ -414,7 +414,7 @@ QString DestinationDetailModel::retentionDialogTitle() const
 
 QString DestinationDetailModel::retentionDialogMessage() const
 {
-    return tr("Snapshots from this Mac outside the policy (%1) are deleted from the repository, and the data only "
+    return tr("Snapshots from this computer outside the policy (%1) are deleted from the repository, and the data only "
               "they used is pruned. This can't be undone.")
         .arg(m_destination.retention.summary().toLower());
 }
@@ -477,12 +477,12 @@ std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
 QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) const
 {
     const std::optional<Date> last = lastCompleteBackup();
-    return last ? Format::abbreviatedDateTime(*last, locale) : tr("Not yet backed up");
+    return last ? Format::dateTime(*last, locale) : tr("Not yet backed up");
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)
 {
-    return Format::numericDateTime(record.startedAt, locale) + QStringLiteral(" \u00b7 ") + toString(record.outcome);
+    return Format::dateTime(record.startedAt, locale) + QStringLiteral(" \u00b7 ") + toString(record.outcome);
 }
 
 QString DestinationDetailModel::resultNote(const BackupRecord &record)

@@ -9,6 +9,9 @@
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
+#include "util/UserDefaults.h"
+
+#include <QFileInfo>
 
 namespace vellmir {
 
@@ -24,6 +27,9 @@ DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sou
         sources.requestsDirectory = AppPaths::requestsDirectory();
     if (!sources.now)
         sources.now = [] { return Date::now(); };
+    if (!sources.automaticBackupsOff)
+        sources.automaticBackupsOff
+            = [] { return UserDefaults().contains(UserDefaults::schedulerRegistrationFailure); };
     return sources;
 }
 
@@ -43,7 +49,26 @@ DestinationHealthModel::DestinationHealthModel(
 {
     m_timer.setInterval(pollInterval);
     connect(&m_timer, &QTimer::timeout, this, &DestinationHealthModel::poll);
-    connect(m_runner.get(), &BackupRunner::busyChanged, this, &DestinationHealthModel::busyChanged);
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(settleInterval);
+    connect(&m_settle, &QTimer::timeout, this, [this] {
+        if (isPolling())
+            poll();
+    });
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
+    // The run counts as busy until its record is written, so the row never offers another
+    // backup beside a record that still says "running".
+    connect(m_runner.get(), &BackupRunner::busyChanged, this, [this] {
+        if (!m_runner->isBusy() || m_runActive)
+            return;
+        m_runActive = true;
+        Q_EMIT busyChanged();
+    });
+    connect(m_runner.get(), &BackupRunner::runEnded, this, [this] {
+        m_runActive = false;
+        poll();
+        Q_EMIT busyChanged();
+    });
 }
 
 DestinationHealthModel::~DestinationHealthModel() = default;
@@ -72,10 +97,15 @@ void DestinationHealthModel::start()
 void DestinationHealthModel::stop()
 {
     m_timer.stop();
+    m_settle.stop();
 }
 
 void DestinationHealthModel::poll()
 {
+    // A folder made since the last cycle is watched from now on.
+    for (const QString &folder : { m_sources.historyDirectory, m_sources.healthDirectory })
+        if (!m_watcher.directories().contains(folder) && QFileInfo(folder).isDir())
+            m_watcher.addPath(folder);
     try {
         const BackupHistory history(m_sources.historyDirectory);
         // Finishes what a dead process left "running" before the row says so.
@@ -90,6 +120,7 @@ void DestinationHealthModel::poll()
         const std::optional<QString> others
             = setAsideNotice(BackupRequests(m_sources.requestsDirectory), store, m_destination.id);
         m_errorMessage = records && others ? *records + QStringLiteral(". ") + *others : records ? records : others;
+        m_automaticBackupsOff = m_sources.automaticBackupsOff();
     } catch (const std::exception &error) {
         m_errorMessage = errorDescription(error);
     }
@@ -155,7 +186,7 @@ bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::option
 DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &locale) const
 {
     if (const std::optional<Date> last = lastComplete())
-        return { tr("Last complete backup: %1").arg(Format::abbreviatedDateTime(*last, locale)), StatusTone::normal };
+        return { tr("Last complete backup: %1").arg(Format::dateTime(*last, locale)), StatusTone::normal };
     if (m_destination.sources.isEmpty())
         return { tr("No folders selected"), StatusTone::secondary };
     if (m_destination.schedule == Destination::Schedule::manual)
@@ -181,11 +212,13 @@ std::optional<DestinationHealthModel::Line> DestinationHealthModel::overdueLine(
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::nextDueLine(const QLocale &locale) const
 {
     const std::optional<double> every = interval(m_destination.schedule);
+    // Nothing would start it: the window's banner says why.
+    if (every && m_automaticBackupsOff)
+        return Line { tr("Automatic backups are off"), StatusTone::warning };
     const std::optional<Date> last = lastComplete();
     if (!every || !last)
         return std::nullopt;
-    return Line { tr("Next due: %1").arg(Format::abbreviatedDateTime(last->addingSeconds(*every), locale)),
-        StatusTone::normal };
+    return Line { tr("Next due: %1").arg(Format::dateTime(last->addingSeconds(*every), locale)), StatusTone::normal };
 }
 
 DestinationHealthModel::Line DestinationHealthModel::countsLine() const
@@ -201,14 +234,14 @@ DestinationHealthModel::Line DestinationHealthModel::countsLine() const
 
 DestinationHealthModel::Line DestinationHealthModel::verifiedRestoreLine(const QLocale &locale) const
 {
-    const QString when = m_health.lastVerifiedRestore ? Format::numericDateTime(*m_health.lastVerifiedRestore, locale)
-                                                      : tr("Not yet tested");
+    const QString when
+        = m_health.lastVerifiedRestore ? Format::dateTime(*m_health.lastVerifiedRestore, locale) : tr("Not yet tested");
     return { tr("Last verified restore: %1").arg(when), StatusTone::normal };
 }
 
 bool DestinationHealthModel::isBusy() const
 {
-    return m_runner->isBusy();
+    return m_runActive || m_runner->isBusy();
 }
 
 void DestinationHealthModel::backUpNow()

@@ -6,6 +6,7 @@
 #include "operations/RepositoryHealth.h"
 #include "util/Date.h"
 
+#include <QFileSystemWatcher>
 #include <QLocale>
 #include <QObject>
 #include <QString>
@@ -25,12 +26,16 @@ class RepositoryHealthStore;
 // What the health row of one destination shows, kept current by reading the destination's
 // history and health files every 3 seconds while polling (the row polls while it is shown),
 // and the row's own backup runner. Nothing is cached between cycles: every cycle reads both
-// files afresh, so runs of other views and processes show up within one interval.
+// files afresh, so runs of other views show up within one interval. A record another process
+// writes into the history or health folder starts a cycle at once, and so does the end of the
+// row's own run, told only once its record holds the outcome.
 class DestinationHealthModel : public QObject {
     Q_OBJECT
 
 public:
     static constexpr std::chrono::milliseconds pollInterval { 3000 };
+    // How long a cycle waits after a change in the watched folders, so a burst of writes costs one.
+    static constexpr std::chrono::milliseconds settleInterval { 150 };
 
     // Where the model reads and what time it is; empty members take the application's own
     // history and health folders and the system clock.
@@ -39,6 +44,9 @@ public:
         QString healthDirectory;
         std::function<Date()> now;
         QString requestsDirectory;
+        // Whether the scheduler could not be registered, so no scheduled backup will start;
+        // by default the failure the last reconcile stored in the user defaults.
+        std::function<bool()> automaticBackupsOff;
     };
 
     // A runner with every default (the engine's own restic, the default history folder, the
@@ -99,6 +107,7 @@ public:
     Line countsLine() const;
     Line verifiedRestoreLine(const QLocale &locale = QLocale()) const;
 
+    // From the start of the row's run until its record holds the outcome.
     bool isBusy() const;
     bool canBackUp() const { return !m_destination.sources.isEmpty(); }
     // "Back Up Now": hands the destination to the runner, which ignores it while busy.
@@ -117,9 +126,13 @@ private:
     Sources m_sources;
     std::unique_ptr<BackupRunner> m_runner;
     QTimer m_timer;
+    QTimer m_settle;
+    QFileSystemWatcher m_watcher;
+    bool m_runActive = false;
     QList<BackupRecord> m_records;
     RepositoryHealth m_health;
     std::optional<QString> m_errorMessage;
+    bool m_automaticBackupsOff = false;
 };
 
 } // namespace vellmir

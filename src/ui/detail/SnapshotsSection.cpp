@@ -68,7 +68,7 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     m_table->setUniformRowHeights(true);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_table->setHeaderLabels({ tr("Date"), tr("Mac"), tr("Size"), tr("ID") });
+    m_table->setHeaderLabels({ tr("Date"), tr("Computer"), tr("Size"), tr("ID") });
     m_table->header()->setStretchLastSection(false);
     m_table->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     m_table->header()->setSectionResizeMode(1, QHeaderView::Stretch);
@@ -120,7 +120,7 @@ void SnapshotsSection::fillTable()
         for (const Snapshot &snapshot : snapshots) {
             auto *item = new QTreeWidgetItem(m_table);
             item->setData(0, idRole, snapshot.id);
-            item->setText(0, Format::abbreviatedDateTime(snapshot.time));
+            item->setText(0, Format::dateTime(snapshot.time));
             item->setText(1, snapshot.hostname);
             item->setText(2, Format::bytes(snapshot.sizeBytes));
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);

@@ -217,7 +217,7 @@ QWidget *SmartExcludeSheet::buildAIControls()
     auto *icon = new QLabel(controls);
     icon->setPixmap(sparklesIcon(palette().color(QPalette::Highlight), 16).pixmap(16, 16));
     header->addWidget(icon);
-    QLabel *title = textLabel(QStringLiteral("Apple Intelligence review"), controls, "aiTitle");
+    QLabel *title = textLabel(QStringLiteral("On-device AI review"), controls, "aiTitle");
     title->setWordWrap(false);
     header->addWidget(title);
     header->addStretch();
@@ -364,6 +364,8 @@ void SmartExcludeSheet::rebuildRules()
         const QString id = candidate.id;
         connect(toggle, &QCheckBox::toggled, m_model, [model = m_model, id](bool on) { model->setSelected(id, on); });
     }
+    for (const QString &note : m_model->unofferedNotes())
+        m_ruleRows->addWidget(captionLabel(note, StatusTone::secondary, m_rulesSection, "unofferedNote"));
 }
 
 void SmartExcludeSheet::rebuildAI()
@@ -408,7 +410,7 @@ void SmartExcludeSheet::rebuildAI()
         lines->setSpacing(5);
         for (const QString &text : SmartExcludeSheetModel::evidenceLines(assessment.evidence))
             lines->addWidget(captionLabel(text, StatusTone::normal, details, "evidenceLine"));
-        auto *reveal = new QPushButton(QStringLiteral("Reveal in Finder"), details);
+        auto *reveal = new QPushButton(QStringLiteral("Show in File Manager"), details);
         reveal->setObjectName(QStringLiteral("revealButton"));
         reveal->setAutoDefault(false);
         reveal->setFont(StatusStyle::captionFont(reveal->font()));

@@ -95,8 +95,11 @@ void SmartExcludeSheetModel::deliverScan(const QList<ExcludeCandidate> &found)
     // Exact strings only: "~/x", "x/" or another case may not cover the same folder.
     const QSet<QString> existing(m_existingExcludes.cbegin(), m_existingExcludes.cend());
     QList<ExcludeCandidate> kept;
+    m_unoffered.clear();
     for (const ExcludeCandidate &candidate : found) {
-        if (!existing.contains(candidate.pattern))
+        if (candidate.pattern.isEmpty())
+            m_unoffered.append(candidate.reason);
+        else if (!existing.contains(candidate.pattern))
             kept.append(candidate);
     }
     std::stable_sort(kept.begin(), kept.end(),
@@ -168,7 +171,7 @@ QString SmartExcludeSheetModel::detail(const ExcludeCandidate &candidate)
     case ExcludeCandidate::Source::ai:
         break;
     }
-    return QStringLiteral("Suggested by Apple Intelligence");
+    return QStringLiteral("Suggested by the on-device review");
 }
 
 QString SmartExcludeSheetModel::toggleAllTitle() const

@@ -52,6 +52,8 @@ public:
     const QStringList &sources() const { return m_sources; }
     const QStringList &existingExcludes() const { return m_existingExcludes; }
     const QList<ExcludeCandidate> &candidates() const { return m_candidates; }
+    // Why folders the scan found cannot be offered (no pattern can name them), one sentence each.
+    const QStringList &unofferedNotes() const { return m_unoffered; }
     // Ids of the selected rule suggestions.
     const QSet<QString> &selected() const { return m_selected; }
     bool isScanning() const { return m_scanning; }
@@ -132,6 +134,7 @@ private:
     ApplyCallback m_onApply;
     SmartExcludeServices m_services;
     QList<ExcludeCandidate> m_candidates;
+    QStringList m_unoffered;
     QSet<QString> m_selected;
     bool m_scanning = true;
     bool m_scanStarted = false;

@@ -77,17 +77,6 @@ QString Format::abbreviatedDateFormat(const QLocale &locale)
     return format.trimmed();
 }
 
-QString Format::numericDateFormat(const QLocale &locale)
-{
-    QString format = locale.dateFormat(QLocale::ShortFormat);
-    // Some short formats (the C locale's) name the month; a numeric date never does.
-    if (format.contains(QLatin1StringView("MMM")))
-        return QStringLiteral("yyyy-MM-dd");
-    static const QRegularExpression twoDigitYear(QStringLiteral("(?<!y)yy(?!y)"));
-    format.replace(twoDigitYear, QStringLiteral("yyyy"));
-    return format;
-}
-
 QString Format::shortTimeFormat(const QLocale &locale)
 {
     QString format = locale.timeFormat(QLocale::ShortFormat);
@@ -97,16 +86,10 @@ QString Format::shortTimeFormat(const QLocale &locale)
     return format;
 }
 
-QString Format::abbreviatedDateTime(Date date, const QLocale &locale)
+QString Format::dateTime(Date date, const QLocale &locale)
 {
     const QDateTime local = date.toDateTime().toLocalTime();
     return locale.toString(local, abbreviatedDateFormat(locale) + u' ' + shortTimeFormat(locale));
-}
-
-QString Format::numericDateTime(Date date, const QLocale &locale)
-{
-    const QDateTime local = date.toDateTime().toLocalTime();
-    return locale.toString(local, numericDateFormat(locale) + u' ' + shortTimeFormat(locale));
 }
 
 QString Format::dollars(double amount, const QLocale &locale)

@@ -23,13 +23,11 @@ struct Format {
     // "1.23 GB"). Zero reads "Zero KB" and a single byte "1 byte". Negative counts keep their sign.
     static QString bytes(qint64 value, const QLocale &locale = QLocale());
 
-    // Backup and snapshot times: the locale's abbreviated date and short time ("Jan 2, 2026 3:04 PM").
-    static QString abbreviatedDateTime(Date date, const QLocale &locale = QLocale());
-    // Health results: the locale's numeric date with a four-digit year and short time ("1/2/2026 3:04 PM").
-    static QString numericDateTime(Date date, const QLocale &locale = QLocale());
-    // The date formats behind the two above, for tests and tables.
+    // Every time the window shows (backups, snapshots, checks, restores, measurements), in local
+    // time: the locale's abbreviated date and short time ("Jan 2, 2026 3:04 PM", "2. Jan. 2026 15:04").
+    static QString dateTime(Date date, const QLocale &locale = QLocale());
+    // The formats behind it, for tests and tables.
     static QString abbreviatedDateFormat(const QLocale &locale);
-    static QString numericDateFormat(const QLocale &locale);
     static QString shortTimeFormat(const QLocale &locale);
 
     // An amount of US dollars with cents in the locale's currency pattern: "$1,234.50", "1.234,50 $".

@@ -33,18 +33,18 @@ protected:
     }
 };
 
-const QString titleFromAnotherMac = QStringLiteral("Confirm settings from another Mac");
+const QString titleFromAnotherMac = QStringLiteral("Confirm settings from another computer");
 const QString titleChanged = QStringLiteral("Vellmir's settings were changed outside the app");
 const QString explanationFromAnotherMac = QStringLiteral(
-    "These settings were saved by Vellmir on another Mac, probably moved here by Migration Assistant or a "
-    "restore. Confirm them if you moved them; backups start once you do. Passwords and keys don't move with "
+    "These settings were saved by Vellmir on another computer, probably copied here with a home folder or "
+    "by a restore. Confirm them if you moved them; backups start once you do. Passwords and keys don't move with "
     "them, so you may need to enter them again.");
 const QString explanationChanged = QStringLiteral(
-    "Vellmir didn't make these changes. If you didn't make them either, another program on this Mac may be "
+    "Vellmir didn't make these changes. If you didn't make them either, another program on this computer may be "
     "trying to send your files somewhere else. Until you decide, backups use the settings Vellmir last saved.");
 // With nothing trusted there are no last saved settings to back up with.
 const QString explanationNothingTrusted = QStringLiteral(
-    "Vellmir didn't make these changes. If you didn't make them either, another program on this Mac may be "
+    "Vellmir didn't make these changes. If you didn't make them either, another program on this computer may be "
     "trying to send your files somewhere else. Until you decide, no backups run.");
 
 QPushButton *makeButton(const QString &text, const QString &name, QWidget *parent)

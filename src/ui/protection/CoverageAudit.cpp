@@ -3,6 +3,7 @@
 #include "config/Destination.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
+#include "util/LocalPath.h"
 
 #include <QFile>
 
@@ -40,6 +41,11 @@ public:
             // An excluded folder costs one entry, not its contents.
             return FileWalk::Step::skipDescendants;
         }
+        if (!item.values.readable) {
+            // restic reports what it cannot read, a path too long to reach included.
+            addIssue(decoded(item) + QStringLiteral(": ") + qt_error_string(item.error));
+            return FileWalk::Step::skipDescendants;
+        }
         if (m_checks.isCloudOnly(item.atFd, item.atPath)) {
             // Never opened for a read test, since that could start a download; a cloud-only
             // folder is still walked.
@@ -50,18 +56,23 @@ public:
             return FileWalk::Step::descend;
         if (m_checks.isReadable(item.atFd, item.atPath))
             m_audit.readableFiles += 1;
-        else if (m_audit.issues.size() < kWalkIssueLimit)
-            m_audit.issues.append(QStringLiteral("Unreadable: ") + decoded(item));
+        else
+            addIssue(QStringLiteral("Unreadable: ") + decoded(item));
         return FileWalk::Step::descend;
     }
 
     void failed(const FileWalk::Item &item, int error) override
     {
-        if (m_audit.issues.size() < kWalkIssueLimit)
-            m_audit.issues.append(decoded(item) + QStringLiteral(": ") + qt_error_string(error));
+        addIssue(decoded(item) + QStringLiteral(": ") + qt_error_string(error));
     }
 
 private:
+    void addIssue(const QString &issue)
+    {
+        if (m_audit.issues.size() < kWalkIssueLimit)
+            m_audit.issues.append(issue);
+    }
+
     static QString decoded(const FileWalk::Item &item)
     {
         return QFile::decodeName(QByteArray::fromRawData(item.path, qsizetype(item.pathLength)));
@@ -98,7 +109,7 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
     CoverageAudit audit;
     const ExcludeMatcher matcher(destination.excludes);
     for (const QString &source : destination.sources) {
-        const QByteArray path = QFile::encodeName(Destination::resolvedSource(source));
+        const QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
         ExcludeMatcher::Walk excludes(matcher, path.constData());
         if (excludes.rootExcluded()) {
             audit.issues.append(QStringLiteral("Entire source excluded: ") + source);

@@ -130,9 +130,12 @@ ProtectionDetails::ProtectionDetails(ProtectionDetailsModel *model, QWidget *par
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(12);
-    buildCoverage(section(layout, this, tr("Coverage and recovery"), "coverageSection"));
-    buildIntegrity(section(layout, this, tr("Repository integrity"), "integritySection"));
-    buildStorage(section(layout, this, tr("Storage and cost estimate"), "storageSection"));
+    m_sections = { section(layout, this, tr("Coverage and recovery"), "coverageSection"),
+        section(layout, this, tr("Repository integrity"), "integritySection"),
+        section(layout, this, tr("Storage and cost estimate"), "storageSection") };
+    buildCoverage(m_sections[0]);
+    buildIntegrity(m_sections[1]);
+    buildStorage(m_sections[2]);
 
     connect(m_model, &ProtectionDetailsModel::destinationChanged, this, &ProtectionDetails::refreshDestination);
     connect(m_model, &ProtectionDetailsModel::healthChanged, this, &ProtectionDetails::refreshHealth);
@@ -151,7 +154,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
 {
     QWidget *box = layout->parentWidget();
     layout->addWidget(caption(box,
-        tr("Coverage applies to your selected folders and exclusions. Full Disk Access alone does not prove "
+        tr("Coverage applies to your selected folders and exclusions. Read access alone does not prove "
            "recoverability."),
         "coverageNote", true));
     m_reviewCoverage = button(box, tr("Review Coverage"), "reviewCoverageButton");
@@ -270,12 +273,10 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
     progress->setMaximumSize(60, QFontMetrics(font()).height() / 2 + 4);
     busy->addWidget(progress, 0, Qt::AlignVCenter);
     busy->addWidget(textLabel(m_busy, tr("Working…"), "busyLabel"), 1);
-    layout->addWidget(m_busy);
-
     m_message = new MessageLabel(box);
     m_message->setObjectName(QStringLiteral("message"));
     m_message->setTone(StatusTone::warning);
-    layout->addWidget(m_message);
+    placeFeedback();
 
     connect(m_measure, &QPushButton::clicked, m_model, &ProtectionDetailsModel::measure);
 }
@@ -374,11 +375,30 @@ void ProtectionDetails::refreshWorking()
     const bool working = m_model->isWorking();
     for (QPushButton *action : { m_reviewCoverage, m_testRecovery, m_check, m_measure })
         action->setEnabled(!working);
+    placeFeedback();
     m_busy->setVisible(working);
+}
+
+void ProtectionDetails::placeFeedback()
+{
+    // Progress and the outcome show in the section of the action, under its buttons.
+    QVBoxLayout *target = m_sections[std::size_t(m_model->actionSection())];
+    if (target == m_feedbackSection)
+        return;
+    for (QWidget *widget : std::initializer_list<QWidget *> { m_busy, m_message }) {
+        const bool hidden = widget->isHidden();
+        if (m_feedbackSection)
+            m_feedbackSection->removeWidget(widget);
+        widget->setParent(target->parentWidget());
+        target->addWidget(widget);
+        widget->setHidden(hidden);
+    }
+    m_feedbackSection = target;
 }
 
 void ProtectionDetails::refreshMessage()
 {
+    placeFeedback();
     const std::optional<QString> &message = m_model->message();
     m_message->setText(message.value_or(QString()));
     m_message->setVisible(message.has_value());

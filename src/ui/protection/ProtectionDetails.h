@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <array>
 
 class QGroupBox;
 class QLabel;
@@ -47,6 +48,7 @@ private:
     void buildCoverage(QVBoxLayout *layout);
     void buildIntegrity(QVBoxLayout *layout);
     void buildStorage(QVBoxLayout *layout);
+    void placeFeedback();
     void showRecoveryKit();
 
     void refreshDestination();
@@ -95,6 +97,8 @@ private:
     QLabel *m_budgetWarning = nullptr;
     QPushButton *m_measure = nullptr;
     QWidget *m_busy = nullptr;
+    std::array<QVBoxLayout *, 3> m_sections {}; // by ProtectionDetailsModel::Section
+    QVBoxLayout *m_feedbackSection = nullptr; // holding m_busy and m_message
     MessageLabel *m_message = nullptr;
 };
 

@@ -88,6 +88,8 @@ void ProtectionDetailsModel::reload()
     try {
         setHealth(m_services.healthStore.load(m_destination));
     } catch (const std::exception &error) {
+        if (!m_working)
+            m_actionSection = Section::coverage;
         setMessage(errorDescription(error));
     }
 }
@@ -101,6 +103,7 @@ void ProtectionDetailsModel::scan()
 {
     if (m_working)
         return;
+    m_actionSection = Section::coverage;
     setWorking(true);
     runDetached<CoverageAudit>(
         m_receiver, [scan = m_services.scan, destination = m_destination] { return scan(destination); },
@@ -114,29 +117,40 @@ void ProtectionDetailsModel::scan()
 
 void ProtectionDetailsModel::testRecovery()
 {
-    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
-                        const ResticEngine &engine) { store.testRecovery(destination, engine); },
+    runHealthAction(
+        Section::coverage,
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
+            store.testRecovery(destination, engine);
+        },
         recoveryTestedMessage());
 }
 
 void ProtectionDetailsModel::check()
 {
-    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
-                        const ResticEngine &engine) { store.check(destination, engine); },
+    runHealthAction(
+        Section::integrity,
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
+            store.check(destination, engine);
+        },
         std::nullopt);
 }
 
 void ProtectionDetailsModel::measure()
 {
-    runHealthAction([](const RepositoryHealthStore &store, const Destination &destination,
-                        const ResticEngine &engine) { store.measure(destination, engine); },
+    runHealthAction(
+        Section::storage,
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
+            store.measure(destination, engine);
+        },
         std::nullopt);
 }
 
-void ProtectionDetailsModel::runHealthAction(HealthAction action, std::optional<QString> successMessage)
+void ProtectionDetailsModel::runHealthAction(
+    Section section, HealthAction action, std::optional<QString> successMessage)
 {
     if (m_working)
         return;
+    m_actionSection = section;
     setWorking(true);
     setMessage(std::nullopt);
     // The worker owns copies of all it needs: the store and the engine hold no mutable state.
@@ -201,7 +215,7 @@ QString ProtectionDetailsModel::lastVerifiedRestoreText(const QLocale &locale) c
 {
     if (!m_health.lastVerifiedRestore)
         return tr("Not yet tested");
-    return Format::numericDateTime(*m_health.lastVerifiedRestore, locale);
+    return Format::dateTime(*m_health.lastVerifiedRestore, locale);
 }
 
 std::optional<QString> ProtectionDetailsModel::verifiedSelectionText() const
@@ -215,7 +229,7 @@ QString ProtectionDetailsModel::lastCheckText(const QLocale &locale) const
 {
     if (!m_health.lastIntegrityCheck)
         return tr("Never");
-    return Format::numericDateTime(*m_health.lastIntegrityCheck, locale);
+    return Format::dateTime(*m_health.lastIntegrityCheck, locale);
 }
 
 StatusTone ProtectionDetailsModel::integrityMessageTone() const
@@ -273,7 +287,7 @@ std::optional<QString> ProtectionDetailsModel::measuredCaption(const QLocale &lo
     const std::optional<UsageMeasurement> latest = latestMeasurement();
     if (!latest)
         return std::nullopt;
-    return tr("Measured ") + Format::numericDateTime(latest->date, locale)
+    return tr("Measured ") + Format::dateTime(latest->date, locale)
         + tr(". Excludes repository overhead, unreferenced packs, and provider-side versions.");
 }
 
@@ -288,7 +302,7 @@ std::optional<QString> ProtectionDetailsModel::changeCaption(const QLocale &loca
     if (__builtin_sub_overflow(latest->bytes, previous->bytes, &change))
         change
             = latest->bytes < previous->bytes ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
-    return tr("Change since ") + Format::numericDateTime(previous->date, locale) + QStringLiteral(": ")
+    return tr("Change since ") + Format::dateTime(previous->date, locale) + QStringLiteral(": ")
         + Format::bytes(change, locale);
 }
 

@@ -67,6 +67,10 @@ public:
     const std::optional<CoverageAudit> &audit() const { return m_audit; }
     bool isWorking() const { return m_working; }
     const std::optional<QString> &message() const { return m_message; }
+    // The section of the panel the latest action belongs to, where its progress and message
+    // show; a failed read of the record belongs to the first.
+    enum class Section { coverage, integrity, storage };
+    Section actionSection() const { return m_actionSection; }
 
     // The four actions. Each does nothing while another runs (the panel also disables their
     // buttons), returns at once and ends with working false; all but the scan clear the
@@ -119,7 +123,7 @@ Q_SIGNALS:
 private:
     using HealthAction = std::function<void(const RepositoryHealthStore &, const Destination &, const ResticEngine &)>;
 
-    void runHealthAction(HealthAction action, std::optional<QString> successMessage);
+    void runHealthAction(Section section, HealthAction action, std::optional<QString> successMessage);
     void finishHealthAction(const std::optional<QString> &message);
     void setHealth(const RepositoryHealth &health);
     void setWorking(bool working);
@@ -133,6 +137,7 @@ private:
     std::optional<CoverageAudit> m_audit;
     bool m_working = false;
     std::optional<QString> m_message;
+    Section m_actionSection = Section::coverage;
 };
 
 } // namespace vellmir

@@ -15,7 +15,7 @@ const QString RecoveryKit::folderPrefix = QStringLiteral("Vellmir Recovery Kit "
 const QString RecoveryKit::planFileName = QStringLiteral("recovery-plan.json");
 const QString RecoveryKit::readMeFileName = QStringLiteral("READ-ME.txt");
 const QString RecoveryKit::exportedMessage = QStringLiteral(
-    "Exported without secrets. Keep the kit and required passwords accessible independently of this Mac.");
+    "Exported without secrets. Keep the kit and required passwords accessible independently of this computer.");
 
 RecoveryKit::RecoveryKit(Destination destination, FolderChooser chooser, FolderRevealer revealer, QObject *parent)
     : QObject(parent)

@@ -34,11 +34,11 @@ RecoveryKitSheet::RecoveryKitSheet(const Destination &destination, QWidget *pare
     : QDialog(parent)
 {
     setWindowModality(Qt::WindowModal);
-    setWindowTitle(QStringLiteral("Recover on Another Mac"));
+    setWindowTitle(QStringLiteral("Recover on Another Computer"));
     m_model = new RecoveryKit(destination, chooser ? std::move(chooser) : exportPanel(this),
         revealer ? std::move(revealer) : RecoveryKit::FolderRevealer(revealInFileViewer), this);
 
-    auto *title = new QLabel(QStringLiteral("Recover on Another Mac"), this);
+    auto *title = new QLabel(QStringLiteral("Recover on Another Computer"), this);
     title->setObjectName(QStringLiteral("title"));
     QFont titleFont = title->font();
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.4);

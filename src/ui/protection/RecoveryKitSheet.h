@@ -10,7 +10,7 @@ class QPushButton;
 
 namespace vellmir {
 
-// "Recover on Another Mac": a destination's recovery instructions and the export of its kit.
+// "Recover on Another Computer": a destination's recovery instructions and the export of its kit.
 // A window-modal sheet (open it with open()); it renders the RecoveryKit model and forwards
 // the two buttons. It does not close by itself after an export.
 class RecoveryKitSheet : public QDialog {

@@ -5,6 +5,7 @@
 #include "kit/Format.h"
 #include "restore/ProposedBackup.h"
 #include "restore/ProposedBackupSheetModel.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 
 #include <QMetaObject>
@@ -117,6 +118,9 @@ void BackupExplorerModel::open(const BackupEntry &entry)
 
 bool BackupExplorerModel::isToggleable(const BackupEntry &entry) const
 {
+    // Patterns are text: no pattern names a path that is not valid UTF-8.
+    if (!LocalPath::isText(entry.path))
+        return false;
     return !entry.isExcluded || currentExcludes().contains(exclusionPattern(entry));
 }
 
@@ -161,6 +165,9 @@ QString BackupExplorerModel::toggleSymbol(const BackupEntry &entry)
 
 QString BackupExplorerModel::toggleHelp(const BackupEntry &entry) const
 {
+    if (!LocalPath::isText(entry.path))
+        return QStringLiteral("Its path is not valid UTF-8, so no exclude pattern can name it. Rename it to "
+                              "exclude it.");
     if (!isToggleable(entry))
         return QStringLiteral("Excluded by another rule. Edit Exclude Rules to change it.");
     return entry.isExcluded ? QStringLiteral("Re-include in backup") : QStringLiteral("Exclude from backup");

@@ -57,7 +57,8 @@ public:
     void open(const BackupEntry &entry);
 
     // A row's toggle button. It can undo only the sheet's own rule, the entry's path in its
-    // "~" form; an entry another rule drops has to be changed in the editor's rules.
+    // "~" form; an entry another rule drops has to be changed in the editor's rules. An entry whose
+    // path is not valid UTF-8 has no toggle: no pattern can name it.
     bool isToggleable(const BackupEntry &entry) const;
     // Excludes an included entry (no new listing: the row is marked and moved in memory) or
     // re-includes an excluded one (every copy of its pattern goes, then the folder is listed

@@ -3,11 +3,13 @@
 #include "config/Destination.h"
 #include "exclude/Estimator.h"
 #include "exclude/ExcludeMatcher.h"
+#include "util/LocalPath.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -71,21 +73,31 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
     while (base.size() > 1 && base.endsWith(u'/'))
         base.chop(1);
     const QString prefix = base == QLatin1String("/") ? base : base + u'/';
+    // Names are matched as the bytes on disk: one that is not UTF-8 must stay that name.
+    const QByteArray prefixBytes = LocalPath::encode(prefix);
 
-    const std::optional<QList<Child>> listed = list(QFile::encodeName(base));
+    const std::optional<QList<Child>> listed = list(LocalPath::encode(base));
     if (!listed)
         return {};
+    // restic does not go into an excluded folder, whatever a re-include says of its contents;
+    // the sheet only opens included folders below the source, so the folder itself decides.
+    ExcludeMatcher::Walk walk(matcher, LocalPath::encode(base).constData());
+    const bool all = walk.rootExcluded();
 
     QList<BackupEntry> entries;
     entries.reserve(listed->size());
     for (const Child &child : *listed) {
+        const QByteArray pathBytes = prefixBytes + child.name;
         BackupEntry entry;
-        entry.name = QFile::decodeName(child.name);
+        entry.name = LocalPath::decode(child.name);
         entry.path = prefix + entry.name;
         entry.id = entry.path;
-        entry.isDirectory = child.isDirectory;
-        entry.isExcluded = matcher.matches(entry.path, entry.name, entry.isDirectory);
-        if (entry.isExcluded)
+        // A path longer than the system allows is one restic cannot read: it holds nothing.
+        entry.isDirectory = child.isDirectory && pathBytes.size() < PATH_MAX;
+        entry.isExcluded = all
+            || walk.matches(
+                pathBytes.constData(), std::size_t(pathBytes.size()), pathBytes.constData() + prefixBytes.size());
+        if (entry.isExcluded || pathBytes.size() >= PATH_MAX)
             entry.size = 0;
         else if (entry.isDirectory)
             entry.size = Estimator::localEstimate({ entry.path }, excludes).bytes;

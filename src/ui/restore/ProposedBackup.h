@@ -13,9 +13,11 @@ namespace ProposedBackup {
 
 // The direct children of `directory`, hidden ones included, each marked excluded or sized
 // (folders through the local estimate, so what the patterns drop beneath them is left out), in
-// entry order. `excludes` are the patterns as stored, "~" forms included. A folder that cannot
-// be listed gives an empty list. Blocks until every child folder is measured and cannot be
-// cancelled: run it off the GUI thread.
+// entry order. `excludes` are the patterns as stored, "~" forms included. A folder the patterns
+// exclude holds nothing the backup takes, so all its children are excluded. Names are matched
+// and measured as the bytes on disk; `directory` and the entries' paths are LocalPath strings.
+// A folder that cannot be listed gives an empty list. Blocks until every child folder is
+// measured and cannot be cancelled: run it off the GUI thread.
 QList<BackupEntry> children(const QString &directory, const QStringList &excludes);
 
 // Entry order: what will be backed up before what will not, then larger before smaller. No

@@ -19,7 +19,7 @@ RestoreSheetModel::RestoreSheetModel(Snapshot snapshot, Destination destination,
 
 QString RestoreSheetModel::whenText() const
 {
-    return Format::abbreviatedDateTime(m_snapshot.time);
+    return Format::dateTime(m_snapshot.time);
 }
 
 QString RestoreSheetModel::contentsText() const

@@ -90,7 +90,7 @@ QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
 {
-    return Format::abbreviatedDateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
+    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
 }
 
 void SnapshotBrowserModel::start()

@@ -266,7 +266,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_success->setObjectName(QStringLiteral("successLabel"));
     finished->addWidget(m_success, 1);
     finished->addStretch();
-    m_show = new QPushButton(QStringLiteral("Show in Finder"), this);
+    m_show = new QPushButton(QStringLiteral("Show in File Manager"), this);
     m_show->setObjectName(QStringLiteral("showButton"));
     m_show->setDefault(true);
     finished->addWidget(m_show);

@@ -321,13 +321,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("output");
         QTest::addColumn<int>("status");
         QTest::newRow("no key yet") << "empty"
-                                    << "Seal keychain: reachable\n"
+                                    << "Seal keyring: reachable\n"
                                     << 0;
         QTest::newRow("key stored") << "key"
-                                    << "Seal keychain: reachable\n"
+                                    << "Seal keyring: reachable\n"
                                     << 0;
         QTest::newRow("unreachable") << "failing"
-                                     << "Vellmir could not reach its protected keychain: The keyring is locked.\n"
+                                     << "Vellmir could not reach its protected keyring: The keyring is locked.\n"
                                      << 1;
     }
 

@@ -175,7 +175,7 @@ private Q_SLOTS:
             m_store->resticEnvironment(destination(Destination::Kind::local, QStringLiteral("/repo")));
             QFAIL("a failing keyring gave an environment");
         } catch (const KeychainError &error) {
-            QCOMPARE(error.message(), QStringLiteral("Keychain error: The keyring is locked."));
+            QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
         } catch (const ResticError &error) {
             QFAIL(qPrintable(QStringLiteral("keychain failure reported as: ") + error.message()));
         }
@@ -184,9 +184,9 @@ private Q_SLOTS:
     void keychainErrorWithoutSystemTextNamesTheStatus()
     {
         QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral(" "), -25293).message(),
-            QStringLiteral("Keychain error: OSStatus -25293"));
+            QStringLiteral("Keyring error: OSStatus -25293"));
         QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."), 2).message(),
-            QStringLiteral("Keychain error: The keyring is locked."));
+            QStringLiteral("Keyring error: The keyring is locked."));
     }
 
     void removeAllRemovesEveryRoleOfThatCredentialOnly()

@@ -47,7 +47,7 @@ private Q_SLOTS:
         const SealAccessCheck check = checkSealAccess(store);
         qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
         QVERIFY(keyThrew);
-        QVERIFY(check.output.startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")));
+        QVERIFY(check.output.startsWith(QStringLiteral("Vellmir could not reach its protected keyring: ")));
         QVERIFY(check.output.endsWith(u'\n'));
         QCOMPARE(check.exitStatus, 1);
     }
@@ -56,7 +56,7 @@ private Q_SLOTS:
     {
         DataProtectionSealKeyStore here(machineIdFile(QStringLiteral("0123456789abcdef0123456789abcdef")));
         QVERIFY(!here.key());
-        QCOMPARE(checkSealAccess(here).output, QStringLiteral("Seal keychain: reachable\n"));
+        QCOMPARE(checkSealAccess(here).output, QStringLiteral("Seal keyring: reachable\n"));
 
         const SymmetricKey created = here.create();
         QCOMPARE(created.bytes().size(), 32);
@@ -67,7 +67,7 @@ private Q_SLOTS:
             QFAIL("a second key was created");
         } catch (const SealKeyError &error) {
             QVERIFY(error.status() == SealKeyError::Status::duplicateItem);
-            QVERIFY(error.message().startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")));
+            QVERIFY(error.message().startsWith(QStringLiteral("Vellmir could not reach its protected keyring: ")));
         }
         QCOMPARE(here.key(), std::optional<SymmetricKey>(created));
 
@@ -140,7 +140,7 @@ private Q_SLOTS:
     void defaultStoreReachesTheKeyring()
     {
         const SealAccessCheck check = checkSealAccess(DataProtectionSealKeyStore());
-        QCOMPARE(check.output, QStringLiteral("Seal keychain: reachable\n"));
+        QCOMPARE(check.output, QStringLiteral("Seal keyring: reachable\n"));
         QCOMPARE(check.exitStatus, 0);
     }
 };

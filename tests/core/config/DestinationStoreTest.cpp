@@ -67,7 +67,7 @@ public:
     void remove(const QString &service, const QString &account) override
     {
         if (account.endsWith(m_suffix))
-            throw Error(QStringLiteral("Keychain error: The item could not be deleted."));
+            throw Error(QStringLiteral("Keyring error: The item could not be deleted."));
         m_inner->remove(service, account);
     }
 
@@ -298,8 +298,8 @@ private Q_SLOTS:
         const Removed removed = store->remove(offsite, flaky);
         QCOMPARE(removed.warning,
             std::optional<QString>(
-                QStringLiteral("The destination was removed, but some of its keychain items could not be deleted: "
-                               "Keychain error: The item could not be deleted.")));
+                QStringLiteral("The destination was removed, but some of its keyring items could not be deleted: "
+                               "Keyring error: The item could not be deleted.")));
         QCOMPARE(removed.secrets.size(), 3);
         QVERIFY(store->destinations().isEmpty());
         QVERIFY(f.readDestinations().isEmpty());
@@ -323,8 +323,8 @@ private Q_SLOTS:
         store->upsert(a);
         const auto before = f.snapshotFiles();
         f.secrets->failReads = true;
-        QCOMPARE(errorOf([&] { store->remove(a, f.credentials); }),
-            QStringLiteral("Keychain error: The keyring is locked."));
+        QCOMPARE(
+            errorOf([&] { store->remove(a, f.credentials); }), QStringLiteral("Keyring error: The keyring is locked."));
         f.secrets->failReads = false;
         QCOMPARE(f.snapshotFiles(), before);
         QCOMPARE(store->destinations(), QList<Destination> { a });
@@ -426,8 +426,8 @@ private Q_SLOTS:
 
         f.keys->failReads = true;
         const QString message = errorOf([&] { store->reload(); });
-        QVERIFY2(message.startsWith(QStringLiteral("Vellmir could not reach its protected keychain: ")),
-            qPrintable(message));
+        QVERIFY2(
+            message.startsWith(QStringLiteral("Vellmir could not reach its protected keyring: ")), qPrintable(message));
         QCOMPARE(
             store->errorMessage(), std::optional<QString>(QStringLiteral("Could not read destinations: ") + message));
         QVERIFY(store->integrity() == ConfigIntegrity::unavailable(message));

@@ -109,10 +109,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         const QString conflict = DestinationStore::conflictMessage();
         QTest::newRow("stale copy") << false << false << conflict;
-        QTest::newRow("keychain write fails") << true << false << "Keychain error: The keyring is locked.";
+        QTest::newRow("keychain write fails") << true << false << "Keyring error: The keyring is locked.";
         QTest::newRow("cleanup fails too")
             << false << true
-            << conflict + " Temporary credential cleanup also failed: Keychain error: The keyring is locked.";
+            << conflict + " Temporary credential cleanup also failed: Keyring error: The keyring is locked.";
     }
 
     void failedSaveRemovesFreshItems()

@@ -323,7 +323,7 @@ private Q_SLOTS:
                         m_store.remove(testService, which);
                     return false;
                 } catch (const KeychainError &error) {
-                    if (!error.message().startsWith(u"Keychain error: ") || !error.message().contains(u"locked"))
+                    if (!error.message().startsWith(u"Keyring error: ") || !error.message().contains(u"locked"))
                         return false;
                 }
             }
@@ -472,11 +472,11 @@ private Q_SLOTS:
             silent = ownNameWithoutAnswering(qgetenv("DBUS_SESSION_BUS_ADDRESS"), "org.freedesktop.secrets");
             QVERIFY(silent);
             QTRY_VERIFY(nameHasOwner("org.freedesktop.secrets"));
-            exactly = QStringLiteral("Keychain error: The Secret Service did not answer within 1 second.");
+            exactly = QStringLiteral("Keyring error: The Secret Service did not answer within 1 second.");
         }
         // The sentence says what to set, since the bus exists but the environment does not say where.
         if (mode == u"nobus")
-            exactly = QStringLiteral("Keychain error: ")
+            exactly = QStringLiteral("Keyring error: ")
                 + SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached"));
 
         KeychainStore store(std::chrono::seconds(1));
@@ -488,8 +488,8 @@ private Q_SLOTS:
                 qInfo("%s: %s", what, qPrintable(error.message()));
                 if (exactly)
                     return error.message() == *exactly;
-                return error.message().startsWith(u"Keychain error: ")
-                    && error.message().size() > QStringLiteral("Keychain error: ").size();
+                return error.message().startsWith(u"Keyring error: ")
+                    && error.message().size() > QStringLiteral("Keyring error: ").size();
             }
             return false;
         };
@@ -508,9 +508,9 @@ private Q_SLOTS:
                 call();
             } catch (const SealKeyError &error) {
                 qInfo("%s: %s", what, qPrintable(error.message()));
-                const QString prefix = QStringLiteral("Vellmir could not reach its protected keychain: ");
+                const QString prefix = QStringLiteral("Vellmir could not reach its protected keyring: ");
                 return error.status() == SealKeyError::Status::unreachable
-                    && (exactly ? error.message() == prefix + exactly->mid(QStringLiteral("Keychain error: ").size())
+                    && (exactly ? error.message() == prefix + exactly->mid(QStringLiteral("Keyring error: ").size())
                                 : error.message().startsWith(prefix) && error.message().size() > prefix.size());
             }
             return false;

@@ -81,7 +81,7 @@ private Q_SLOTS:
         const ConfigIntegrity failed = f.seal.verify();
         VERIFY_INTEGRITY(failed,
             ConfigIntegrity::unavailable(
-                QStringLiteral("Vellmir could not reach its protected keychain: The keyring is locked.")));
+                QStringLiteral("Vellmir could not reach its protected keyring: The keyring is locked.")));
         // The migration already happened and its policy file stays for the retry.
         QVERIFY(!UserDefaults(f.userDefaultsPath).contains(UserDefaults::agentChangesWithoutApproval));
         QVERIFY(f.seal.current().policy.changesWithoutApproval);
@@ -208,7 +208,7 @@ private Q_SLOTS:
             << "changed" << QStringList { "Changed where “Photos” backs up to: /mnt/elsewhere." } << both;
         QTest::newRow("keyring read fails")
             << "secretsFail"
-            << "Keychain error: The keyring is locked." << QStringList {} << QStringList {};
+            << "Keyring error: The keyring is locked." << QStringList {} << QStringList {};
     }
 
     void outsideChanges()
@@ -327,7 +327,7 @@ private Q_SLOTS:
         QVERIFY(elsewhere.isFromAnotherMac());
         if (keyringFails) {
             VERIFY_INTEGRITY(elsewhere.verify(),
-                ConfigIntegrity::unavailable("Vellmir could not reach its protected keychain: The keyring is locked."));
+                ConfigIntegrity::unavailable("Vellmir could not reach its protected keyring: The keyring is locked."));
             QVERIFY_THROWS_EXCEPTION(SealKeyError, elsewhere.trusted());
             return;
         }
@@ -437,7 +437,7 @@ private Q_SLOTS:
             f.seal.undo();
             QFAIL("undo went ahead although the keyring could not be read");
         } catch (const Error &error) {
-            QCOMPARE(error.message(), QStringLiteral("Keychain error: The keyring is locked."));
+            QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
         }
         f.secrets->failReads = false;
         QCOMPARE(f.snapshotFiles(), files);

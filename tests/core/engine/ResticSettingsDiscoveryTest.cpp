@@ -26,7 +26,7 @@ struct FakeKeychain {
         return [this](const QString &service) -> std::optional<QString> {
             reads.append(service);
             if (service == failing)
-                throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+                throw Error(QStringLiteral("Keyring error: The keyring is locked."));
             const auto it = items.constFind(service);
             if (it == items.constEnd())
                 return std::nullopt;
@@ -117,7 +117,7 @@ private Q_SLOTS:
         const auto has = [&](const QString &service) {
             asked.append(service);
             if (keychain == 2)
-                throw Error(QStringLiteral("Keychain error: The keyring is locked."));
+                throw Error(QStringLiteral("Keyring error: The keyring is locked."));
             return keychain == 1;
         };
         QList<int> found;
@@ -279,7 +279,7 @@ private Q_SLOTS:
             ResticSettingsDiscovery::load(Source::cliKeychain, {}, keychain.value());
         } catch (const Error &error) {
             raised = true;
-            QCOMPARE(error.message(), QStringLiteral("Keychain error: The keyring is locked."));
+            QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
         }
         QCOMPARE(raised, !failing.isEmpty());
         const QStringList order { QStringLiteral("RESTIC_FERROCOPY_AWS_KEY_ID"),
@@ -293,7 +293,7 @@ private Q_SLOTS:
         QCOMPARE(
             DiscoveredResticSettings::label(Source::environment), QStringLiteral("Vellmir's environment variables"));
         QCOMPARE(DiscoveredResticSettings::label(Source::cliKeychain),
-            QStringLiteral("the ferrocopy-backup command-line tool's Keychain items"));
+            QStringLiteral("the ferrocopy-backup command-line tool's keyring items"));
     }
 
     void defaultEnvironmentIsTheProcessEnvironment()
@@ -337,7 +337,7 @@ private Q_SLOTS:
         else
             qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
         QVERIFY(!exists);
-        QVERIFY2(message.startsWith(QStringLiteral("Keychain error: ")), qPrintable(message));
+        QVERIFY2(message.startsWith(QStringLiteral("Keyring error: ")), qPrintable(message));
         QVERIFY(sources.isEmpty());
         QVERIFY(loadRaised);
     }

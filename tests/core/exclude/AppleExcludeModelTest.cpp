@@ -141,14 +141,13 @@ private Q_SLOTS:
                                  << "AI reached its context limit. No new exclusions were added. Retry with smaller "
                                     "sources.";
         QTest::newRow("assets") << Failure::assetsUnavailable << ExcludeAIError::Kind::unavailable
-                                << "The on-device model is not ready. Wait for Apple Intelligence to finish "
-                                   "preparing, then retry.";
-        const QString declined = QStringLiteral("Apple Intelligence declined this review. No new exclusions were "
+                                << "The on-device model is not ready. Wait for it to finish preparing, then retry.";
+        const QString declined = QStringLiteral("The on-device model declined this review. No new exclusions were "
                                                 "added; you can retry or use the rule-based review.");
         QTest::newRow("guardrail") << Failure::guardrailViolation << ExcludeAIError::Kind::generation << declined;
         QTest::newRow("refusal") << Failure::refusal << ExcludeAIError::Kind::generation << declined;
         QTest::newRow("other") << Failure::other << ExcludeAIError::Kind::generation
-                               << "Apple Intelligence could not complete the review. No new exclusions were added. "
+                               << "The on-device model could not complete the review. No new exclusions were added. "
                                   "Please retry.";
     }
 

@@ -7,6 +7,9 @@
 #include "exclude/ExcludeEvidence.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/SmartExclude.h"
+#include "protection/CoverageAudit.h"
+#include "restore/ProposedBackup.h"
+#include "util/LocalPath.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,13 +17,16 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <climits>
 
 using namespace vellmir;
 using namespace vellmir::test;
 
-// The local estimate and the matcher against what the installed restic backs up, on one tree
-// whose names need escaping. Each row is a `backup --dry-run` into one shared repository, with
-// the --exclude arguments the backup itself builds.
+// The local estimate, the matcher, the proposed-backup listing and the coverage audit against
+// what the installed restic backs up, on one tree whose names need escaping, include bytes that
+// are not UTF-8 and reach past the longest path the system allows. Each row is a
+// `backup --dry-run` into one shared repository, with the --exclude arguments the backup itself
+// builds.
 class ExcludeConformanceTest : public QObject {
     Q_OBJECT
 
@@ -40,8 +46,18 @@ private:
     QString m_home;
     QString m_restic;
     QByteArray m_savedHome;
-    QStringList m_files; // every file of the tree, absolute
+    QStringList m_files; // every file of the tree, absolute, decoded by LocalPath
 };
+
+namespace {
+
+// A path as restic's JSON spells it: bytes that are not UTF-8 become U+FFFD.
+QString resticSpelling(const QString &path)
+{
+    return QString::fromUtf8(LocalPath::encode(path));
+}
+
+} // namespace
 
 // The home folder of the tree: "mhome" lies above the project folder that some rows back up.
 static const QStringList kTree {
@@ -97,6 +113,22 @@ void ExcludeConformanceTest::initTestCase()
     for (const QString &relative : kTree) {
         makeFile(m_home, relative, 10);
         m_files.append(home(relative));
+    }
+    // Names that are not UTF-8, one of them a cache by its name.
+    const QByteArray proj = QFile::encodeName(home(QStringLiteral("mhome/proj")));
+    for (const QByteArray &folder : { QByteArray("Cache\xe9"), QByteArray("caf\xe9x") }) {
+        makeFileAt(proj, { folder }, "f.bin", 10);
+        m_files.append(LocalPath::decode(proj + '/' + folder + "/f.bin"));
+    }
+    // A chain of folders whose deeper files lie past PATH_MAX, one file on every level.
+    QByteArrayList chain;
+    QByteArray path = QFile::encodeName(home(QStringLiteral("deep")));
+    QDir().mkpath(home(QStringLiteral("deep")));
+    for (int level = 0; level < 85; ++level) {
+        chain.append(QByteArray::number(level).rightJustified(3, '0') + QByteArray(47, 'x'));
+        path += '/' + chain.last();
+        makeFileAt(QFile::encodeName(home(QStringLiteral("deep"))), chain, "f", 10);
+        m_files.append(LocalPath::decode(path + "/f"));
     }
 
     QProcess init;
@@ -166,6 +198,11 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("wildcards unescaped") << proj << QStringList { "photo[1].jpg", "q?.txt", "back\\slash.txt" };
     QTest::newRow("empty pattern and several sources")
         << QStringList { "mhome/proj/src", "Movies" } << QStringList { "", "gen", "*.mov" };
+    QTest::newRow("excluded source with a re-included child")
+        << proj << QStringList { "~/mhome/proj", "!~/mhome/proj/src" };
+    QTest::newRow("re-include below an excluded folder") << proj << QStringList { "src", "!src/gen" };
+    QTest::newRow("names that are not UTF-8") << proj << QStringList { "Cache\ufffd", "caf?" };
+    QTest::newRow("paths longer than the system allows") << QStringList { "deep" } << QStringList {};
 
     // What the application writes from names must leave out exactly the one item named.
     const auto evidence = [this](const QString &relative) {
@@ -220,42 +257,70 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     restic.setProcessEnvironment(environment);
     restic.start(m_restic, arguments);
     QVERIFY(restic.waitForFinished(120000));
-    const QByteArray output = restic.readAllStandardOutput();
+    const QByteArray errorOutput = restic.readAllStandardError();
+    // Errors are JSON lines on stderr.
+    const QByteArray output = restic.readAllStandardOutput() + '\n' + errorOutput;
     // Exit 3: some source could not be read in full, as when every item of one is excluded.
-    QVERIFY2(restic.exitCode() == 0 || restic.exitCode() == 3, restic.readAllStandardError().constData());
+    QVERIFY2(restic.exitCode() == 0 || restic.exitCode() == 3, errorOutput.constData());
 
     QStringList backedUp;
+    QSet<QString> items; // files and folders
+    QStringList errors; // items restic could not read
     qint64 processed = -1;
     for (const QByteArray &line : output.split('\n')) {
         const QJsonObject message = QJsonDocument::fromJson(line).object();
         const QString type = message.value(QStringLiteral("message_type")).toString();
         const QString item = message.value(QStringLiteral("item")).toString();
-        if (type == QLatin1String("verbose_status") && !item.isEmpty() && !item.endsWith(u'/'))
-            backedUp.append(item);
-        else if (type == QLatin1String("summary"))
+        if (type == QLatin1String("verbose_status") && !item.isEmpty()) {
+            items.insert(item.endsWith(u'/') ? item.chopped(1) : item);
+            if (!item.endsWith(u'/'))
+                backedUp.append(item);
+        } else if (type == QLatin1String("error")) {
+            errors.append(item);
+        } else if (type == QLatin1String("summary")) {
             processed = message.value(QStringLiteral("total_files_processed")).toInteger();
+        }
     }
 
     // The matcher, item by item: a file is kept when neither it nor a folder on its way down
-    // from its source is excluded.
+    // from its source is excluded, and its path is one the system lets restic reach.
     const ExcludeMatcher matcher(excludes);
     QStringList kept;
     for (const QString &file : std::as_const(m_files)) {
         for (const QString &source : std::as_const(sources)) {
-            if (!file.startsWith(source + u'/'))
+            if (!file.startsWith(source + u'/') || LocalPath::encode(file).size() >= PATH_MAX)
                 continue;
             bool excluded = matcher.matches(source, QString());
             for (qsizetype slash = file.indexOf(u'/', source.size() + 1); !excluded && slash >= 0;
                  slash = file.indexOf(u'/', slash + 1))
                 excluded = matcher.matches(file.left(slash), QString());
             if (!excluded && !matcher.matches(file, QString()))
-                kept.append(file);
+                kept.append(resticSpelling(file));
         }
     }
     backedUp.sort();
     kept.sort();
     QCOMPARE(kept, backedUp);
     QCOMPARE(Estimator::localEstimate(sources, excludes).files, processed);
+
+    // The audit reads what restic reads and lists what restic cannot.
+    const CoverageAudit audit = CoverageAudit::scan(destination);
+    QCOMPARE(audit.readableFiles, processed);
+    for (const QString &error : std::as_const(errors))
+        QVERIFY2(std::any_of(audit.issues.cbegin(), audit.issues.cend(),
+                     [&](const QString &issue) { return issue.startsWith(error + u':'); }),
+            qPrintable(error));
+    // The listing of each source marks excluded exactly what restic leaves out, and sizes
+    // every folder it takes something from.
+    for (const QString &source : std::as_const(sources)) {
+        for (const BackupEntry &entry : ProposedBackup::children(source, excludes)) {
+            const QString path = resticSpelling(entry.path);
+            QVERIFY2(entry.isExcluded != items.contains(path), qPrintable(path));
+            const bool holdsFiles = std::any_of(
+                backedUp.cbegin(), backedUp.cend(), [&](const QString &file) { return file.startsWith(path + u'/'); });
+            QVERIFY2(!holdsFiles || entry.size > 0, qPrintable(path));
+        }
+    }
 }
 
 void ExcludeConformanceTest::refusesThePatternsResticRefuses_data()

@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QByteArrayList>
 #include <QDir>
 #include <QFile>
 #include <QStringList>
@@ -35,6 +36,25 @@ inline qint64 allocatedSum(const QString &root, const QStringList &relativePaths
 inline void makeFile(const QString &root, const QString &relative, int size)
 {
     writeFile(root + u'/' + relative, QByteArray(size, 'x'));
+}
+
+// A file reached folder by folder with *at() calls, so that names need not be UTF-8 and the
+// whole path may be longer than the system allows.
+inline void makeFileAt(const QByteArray &root, const QByteArrayList &folders, const QByteArray &name, int size)
+{
+    int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const QByteArray &folder : folders) {
+        ::mkdirat(fd, folder.constData(), 0755);
+        const int next = ::openat(fd, folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    const int file = ::openat(fd, name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const QByteArray content(size, 'x');
+    if (::write(file, content.constData(), std::size_t(size)) != size)
+        qWarning("could not write %s", name.constData());
+    ::close(file);
+    ::close(fd);
 }
 
 inline void makeFolder(const QString &root, const QString &relative)

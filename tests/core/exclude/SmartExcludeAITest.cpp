@@ -251,19 +251,20 @@ private Q_SLOTS:
         QTest::addColumn<SystemModelAvailability>("platform");
         QTest::addColumn<QString>("message");
         QTest::newRow("available") << SystemModelAvailability::available << QString();
-        QTest::newRow("old system") << SystemModelAvailability::systemTooOld
-                                    << "AI review requires macOS 26 or later and an Apple Intelligence-capable Mac. "
-                                       "Rule-based scanning remains available.";
+        QTest::newRow("old system")
+            << SystemModelAvailability::systemTooOld
+            << "On-device AI review needs a newer system. Rule-based scanning remains available.";
         QTest::newRow("not eligible")
             << SystemModelAvailability::deviceNotEligible
-            << "This Mac does not support Apple Intelligence. Rule-based scanning remains available.";
+            << "This computer cannot run the on-device model. Rule-based scanning remains available.";
         QTest::newRow("not enabled") << SystemModelAvailability::appleIntelligenceNotEnabled
-                                     << "Enable Apple Intelligence in System Settings to use AI review.";
-        QTest::newRow("not ready") << SystemModelAvailability::modelNotReady
-                                   << "Apple Intelligence is still preparing its on-device model. Try again after the "
-                                      "download completes.";
-        QTest::newRow("other") << SystemModelAvailability::other
-                               << "Apple Intelligence is unavailable. Rule-based scanning remains available.";
+                                     << "Turn on the on-device model in the system settings to use AI review.";
+        QTest::newRow("not ready")
+            << SystemModelAvailability::modelNotReady
+            << "The on-device model is still being prepared. Try again after the download completes.";
+        QTest::newRow("other")
+            << SystemModelAvailability::other
+            << "On-device AI review is not available on this system. Rule-based scanning remains available.";
     }
 
     void availabilitySentences()

@@ -262,10 +262,16 @@ void SmartExcludeTest::scanFindsOnlyRealFoldersWithExactNames()
     makeFile(root, QStringLiteral("elsewhere/dist/x"), 100);
     makeLink(root, QStringLiteral("p/dist"), root + QStringLiteral("/elsewhere/dist"));
     makeFile(root, QStringLiteral("p/Build/.cache/blob"), 100); // found inside an unmatched folder
+    // No pattern can spell a name that is not UTF-8: the folder is named with the reason, not offered.
+    makeFileAt(QFile::encodeName(root + QStringLiteral("/p")), { "Cache\xe9" }, "blob", 100);
 
     const QList<ExcludeCandidate> found = SmartExclude().scan({ root + QStringLiteral("/p") });
-    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.size(), 2);
     QCOMPARE(found.first().pattern, QStringLiteral(".cache"));
+    QCOMPARE(found.last().pattern, QString());
+    QCOMPARE(found.last().reason,
+        QStringLiteral("\u201CCache\uFFFD\u201D is not offered: its name is not valid UTF-8, so no exclude pattern "
+                       "can name it. Rename the folder to exclude it."));
 }
 
 void SmartExcludeTest::scanStartsBelowTheSource()

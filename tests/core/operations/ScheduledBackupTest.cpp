@@ -168,7 +168,7 @@ private Q_SLOTS:
         m_services->store.fromAnotherMac = true;
         m_services->store.integrityValid = false;
         QVERIFY(pass());
-        QCOMPARE(m_services->notifications, QStringList { "config-changed|Confirm settings from another Mac" });
+        QCOMPARE(m_services->notifications, QStringList { "config-changed|Confirm settings from another computer" });
 
         m_services->notifications.clear();
         m_services->store.fromAnotherMac = false;

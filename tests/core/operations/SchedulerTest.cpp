@@ -121,8 +121,8 @@ private Q_SLOTS:
             defaults, [&] { return std::make_unique<FakeService>(agent); }, QStringLiteral("42"));
         QTest::ignoreMessage(QtInfoMsg, "Vellmir scheduler reconcile failed: Operation not permitted");
         QCOMPARE(scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }),
-            QStringLiteral("Settings saved, but automatic backups could not be registered: Operation not permitted. "
-                           "Check the systemd user timer: systemctl --user status vellmir-scheduler.timer."));
+            QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (Operation not "
+                           "permitted). Check it with:\nsystemctl --user status vellmir-scheduler.timer"));
         QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild), QStringLiteral("41"));
         // The reason stays for the agents' status until a registration succeeds.
         QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegistrationFailure),

@@ -298,8 +298,9 @@ void DestinationDetailModelTest::retentionTexts()
     QCOMPARE(model->retentionDialogTitle(), QStringLiteral("Remove 0 Snapshots"));
     QCOMPARE(model->removalDialogTitle(), QStringLiteral("Remove \"Studio NAS\"?"));
     QCOMPARE(model->retentionDialogMessage(),
-        QStringLiteral("Snapshots from this Mac outside the policy (keep 0 daily, 0 weekly, 0 monthly, 0 yearly) are "
-                       "deleted from the repository, and the data only they used is pruned. This can't be undone."));
+        QStringLiteral(
+            "Snapshots from this computer outside the policy (keep 0 daily, 0 weekly, 0 monthly, 0 yearly) are "
+            "deleted from the repository, and the data only they used is pruned. This can't be undone."));
     // A policy that keeps nothing is refused before restic runs.
     model->previewRetention();
     QVERIFY(Fixture::waitFor([&] { return !model->applyingRetention(); }));
@@ -403,7 +404,7 @@ void DestinationDetailModelTest::history()
     older.finishedAt = base.addingSeconds(-3500);
     f.writeRecord(older);
     model->poll();
-    QCOMPARE(model->lastCompleteBackupText(QLocale::c()), Format::abbreviatedDateTime(*older.finishedAt, QLocale::c()));
+    QCOMPARE(model->lastCompleteBackupText(QLocale::c()), Format::dateTime(*older.finishedAt, QLocale::c()));
     QVERIFY(!model->usedOtherSettings(older));
 
     // The newest complete run of these settings decides, even without a finish time.

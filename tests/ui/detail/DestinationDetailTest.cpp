@@ -284,8 +284,8 @@ void DestinationDetailTest::removal()
     QVERIFY(box);
     QCOMPARE(box->text(), QStringLiteral("Remove \"Studio NAS\"?"));
     QCOMPARE(box->informativeText(),
-        QStringLiteral("This removes the destination and its stored credentials from this Mac. Backups already in the "
-                       "repository are not deleted. Edit > Undo puts it back."));
+        QStringLiteral("This removes the destination and its stored credentials from this computer. Backups already in "
+                       "the repository are not deleted. Edit > Undo puts it back."));
     QVERIFY(saveScreenshot(*box, test::screenshotPath(QStringLiteral("DestinationDetail-removal-confirmation"))));
     box->button(QMessageBox::Cancel)->click();
     QVERIFY(!shown.model().confirmingDelete());

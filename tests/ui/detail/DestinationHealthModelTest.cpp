@@ -119,6 +119,9 @@ void DestinationHealthModelTest::lines_data()
     QTest::newRow("hourly, overdue") << Schedule::hourly << true << "c:7200"
                                      << "Last complete backup: Jan 2, 2026 1:04 PM"
                                      << "" << true << "Next due: Jan 2, 2026 2:04 PM";
+    QTest::newRow("hourly, timer refused") << Schedule::hourly << true << "c:60"
+                                           << "Last complete backup: Jan 2, 2026 3:03 PM"
+                                           << "" << false << "Automatic backups are off";
     QTest::newRow("daily, in time, running")
         << Schedule::daily << true << "r:- c:60"
         << "Last complete backup: Jan 2, 2026 3:03 PM"
@@ -146,6 +149,7 @@ void DestinationHealthModelTest::lines()
 
     test::HealthFixture f;
     f.destination.schedule = schedule;
+    f.automaticBackupsOff = QString::fromLatin1(QTest::currentDataTag()).endsWith(QLatin1String("refused"));
     if (!withFolders)
         f.destination.sources.clear();
     for (const BackupRecord &record : ::records(f, records))
@@ -211,7 +215,7 @@ void DestinationHealthModelTest::verifiedRestore()
 
     f.writeVerifiedRestore(f.now.addingSeconds(-86400));
     model->poll();
-    QCOMPARE(model->verifiedRestoreLine(usEnglish).text, QStringLiteral("Last verified restore: 1/1/2026 3:04 PM"));
+    QCOMPARE(model->verifiedRestoreLine(usEnglish).text, QStringLiteral("Last verified restore: Jan 1, 2026 3:04 PM"));
 
     // A record written for another repository address counts as none.
     Destination moved = f.destination;
@@ -304,15 +308,16 @@ void DestinationHealthModelTest::aReadErrorShowsUntilBothReadsSucceed()
 void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()
 {
     test::HealthFixture f;
+    QVERIFY(QDir().mkpath(f.historyDirectory())); // made by the first record of any run
     std::unique_ptr<DestinationHealthModel> model(f.model());
     QSignalSpy changed(model.get(), &DestinationHealthModel::changed);
     model->start();
     QCOMPARE(changed.count(), 1);
     QVERIFY(model->records().isEmpty());
 
-    // A run recorded by another view or process shows on the next cycle.
+    // A run recorded by another view or process shows at once, well before the next cycle.
     f.write(f.record(Outcome::failed, 1));
-    QVERIFY(changed.wait(5000));
+    QVERIFY(changed.wait(1500));
     QCOMPARE(model->records().size(), 1);
 
     model->stop();
@@ -335,7 +340,7 @@ void DestinationHealthModelTest::backUpNowAndCancel()
     QTRY_VERIFY_WITH_TIMEOUT(!model->isBusy(), 10000);
     QVERIFY(busy.count() >= 2);
 
-    model->poll();
+    // Busy until the record holds the outcome, which the row shows as soon as it is not.
     QCOMPARE(model->latestAttemptLine().value_or(DestinationHealthModel::Line {}).text,
         QStringLiteral("Latest attempt: cancelled. Open history for details."));
     QCOMPARE(model->records().size(), 1);

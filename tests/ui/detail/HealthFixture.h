@@ -19,6 +19,7 @@ struct HealthFixture {
     QTemporaryDir dir;
     Destination destination;
     Date now = Date::fromUnix(1767366245); // 2026-01-02 15:04:05 UTC
+    bool automaticBackupsOff = false;
 
     HealthFixture()
     {
@@ -85,7 +86,7 @@ struct HealthFixture {
     DestinationHealthModel *model()
     {
         DestinationHealthModel::Sources sources { historyDirectory(), healthDirectory(), [this] { return now; },
-            dir.filePath(QStringLiteral("requests")) };
+            dir.filePath(QStringLiteral("requests")), [this] { return automaticBackupsOff; } };
         return new DestinationHealthModel(destination, sources, runner());
     }
 

@@ -97,7 +97,7 @@ void SnapshotsSectionTest::listedWithoutSelection()
     QCOMPARE(first->text(1), QStringLiteral("workstation"));
     QCOMPARE(first->text(2), QStringLiteral("7.5 MB"));
     QCOMPARE(first->text(3), newest.shortID);
-    QCOMPARE(table->headerItem()->text(1), QStringLiteral("Mac"));
+    QCOMPARE(table->headerItem()->text(1), QStringLiteral("Computer"));
     QVERIFY(shown.enabled("findButton") && !shown.enabled("restoreButton"));
     QVERIFY(shown.screenshot(QStringLiteral("listed")));
     shown.find<QPushButton>("findButton")->click();

@@ -81,7 +81,12 @@ private Q_SLOTS:
 
     void scanDropsExactExcludesSortsStablyAndPreselects()
     {
+        // A folder no pattern can name is never offered, only told.
+        ExcludeCandidate unnameable = candidate(QString(), 700, true);
+        unnameable.id = QStringLiteral("odd");
+        unnameable.reason = QStringLiteral("why");
         m_world->setFound({
+            unnameable,
             candidate(QStringLiteral("/a/Dropbox"), 500, false, Source::cloud),
             candidate(QStringLiteral("/a/Library/Caches"), 100, true),
             candidate(QStringLiteral("node_modules"), 500, true, Source::rule, 3),
@@ -99,6 +104,7 @@ private Q_SLOTS:
         QCOMPARE(model->selected(), QSet<QString>({ QStringLiteral("build"), QStringLiteral("node_modules") }));
         QCOMPARE(model->rulesText(), QStringLiteral("Rules: ") + Format::bytes(2500));
         QCOMPARE(model->rulesHeader(), QStringLiteral("5 suggestions"));
+        QCOMPARE(model->unofferedNotes(), QStringList { QStringLiteral("why") });
         QVERIFY(model->content() == Content::list);
         QVERIFY(model->showsRuleControls());
         QVERIFY(model->canAdd());
@@ -162,7 +168,7 @@ private Q_SLOTS:
         QTest::newRow("cloud") << candidate(QStringLiteral("x"), 2'000, false, Source::cloud)
                                << QStringLiteral("cloud-synced · 2 KB");
         QTest::newRow("ai") << candidate(QStringLiteral("x"), 2'000, false, Source::ai)
-                            << QStringLiteral("Suggested by Apple Intelligence");
+                            << QStringLiteral("Suggested by the on-device review");
     }
     void detail()
     {

@@ -246,9 +246,9 @@ void ConfigReviewViewTest::fromAnotherMac()
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
 
-    QCOMPARE(text(view, "title"), QStringLiteral("Confirm settings from another Mac"));
-    QVERIFY(
-        text(view, "explanation").startsWith(QStringLiteral("These settings were saved by Vellmir on another Mac")));
+    QCOMPARE(text(view, "title"), QStringLiteral("Confirm settings from another computer"));
+    QVERIFY(text(view, "explanation")
+                .startsWith(QStringLiteral("These settings were saved by Vellmir on another computer")));
     QCOMPARE(buttonRow(view),
         (QStringList { QStringLiteral("|"), QStringLiteral("Later"), QStringLiteral("Use These Settings") }));
     QVERIFY(!button(view, "keepButton")->isVisible());

@@ -124,15 +124,15 @@ void ProtectionDetailsModelTest::measurementCaptions()
     f.writeHealth(health);
     model->reload();
     QCOMPARE(*model->measuredCaption(usEnglish),
-        "Measured 1/2/2026 3:04 PM. Excludes repository overhead, unreferenced packs, and provider-side "
+        "Measured Jan 2, 2026 3:04 PM. Excludes repository overhead, unreferenced packs, and provider-side "
         "versions.");
     QVERIFY(!model->changeCaption(usEnglish));
 
     health.appendUsage(measurement(jan3, 4000000000));
     f.writeHealth(health);
     model->reload();
-    QVERIFY(model->measuredCaption(usEnglish)->startsWith(u"Measured 1/3/2026 "));
-    QCOMPARE(*model->changeCaption(usEnglish), "Change since 1/2/2026 3:04 PM: -1 GB");
+    QVERIFY(model->measuredCaption(usEnglish)->startsWith(u"Measured Jan 3, 2026 "));
+    QCOMPARE(*model->changeCaption(usEnglish), "Change since Jan 2, 2026 3:04 PM: -1 GB");
 
     // Counts at the ends of the 64-bit range neither overflow nor wrap around.
     health.usage = { measurement(jan2, std::numeric_limits<qint64>::max()),
@@ -188,7 +188,8 @@ void ProtectionDetailsModelTest::integrityTextsAndTone()
     f.writeHealth(health);
     std::unique_ptr<ProtectionDetailsModel> model(f.model());
     model->reload();
-    QCOMPARE(model->lastCheckText(usEnglish), checked ? QStringLiteral("1/2/2026 3:04 PM") : QStringLiteral("Never"));
+    QCOMPARE(
+        model->lastCheckText(usEnglish), checked ? QStringLiteral("Jan 2, 2026 3:04 PM") : QStringLiteral("Never"));
     QVERIFY(model->integrityMessageTone() == (dimmed ? StatusTone::secondary : StatusTone::warning));
 }
 
@@ -239,7 +240,7 @@ void ProtectionDetailsModelTest::recordOfAnotherRepositoryReadsEmptyAndNewReposi
 
     std::unique_ptr<ProtectionDetailsModel> model(f.model());
     model->start();
-    QCOMPARE(model->lastVerifiedRestoreText(usEnglish), QStringLiteral("1/2/2026 3:04 PM"));
+    QCOMPARE(model->lastVerifiedRestoreText(usEnglish), QStringLiteral("Jan 2, 2026 3:04 PM"));
     QCOMPARE(*model->verifiedSelectionText(), QStringLiteral("Verified selection: /s/sample.txt"));
 
     // The pane's destination now names another repository: no waiting for the next poll.

@@ -152,6 +152,8 @@ void ProtectionDetailsTest::scanDisablesEveryActionButTheKit()
         QVERIFY2(!child(*panel, name)->isEnabled(), name);
     QVERIFY(child(*panel, "exportKitButton")->isEnabled());
     QVERIFY(shown(*panel, "busyIndicator"));
+    // Progress shows in the section of the action.
+    QVERIFY(child(*panel, "coverageSection")->isAncestorOf(child(*panel, "busyIndicator")));
     QCOMPARE(text(*panel, "busyLabel"), QStringLiteral("Working…"));
     QVERIFY(!shown(*panel, "auditDetails"));
     snap(*panel, "scanning");
@@ -233,6 +235,7 @@ void ProtectionDetailsTest::failedCheckShowsBothMessages()
     QVERIFY(shown(*panel, "message"));
     auto *message = child<MessageLabel>(*panel, "message");
     QCOMPARE(message->text(), QStringLiteral("Integrity check failed. Review the recorded result."));
+    QVERIFY(child(*panel, "integritySection")->isAncestorOf(message));
     QVERIFY(message->tone() == StatusTone::warning);
     QCOMPARE(text(*panel, "integrityMessage"), QStringLiteral("Check failed: pack 1 damaged\n"));
     QCOMPARE(textColor(*panel, "integrityMessage"), StatusStyle::color(StatusTone::warning, panel->palette()));

@@ -46,7 +46,7 @@ void RecoveryKitSheetTest::showsInstructionsWithoutMessage()
 
     QVERIFY(sheet.windowModality() == Qt::WindowModal);
     QCOMPARE(sheet.size(), QSize(650, 560));
-    QCOMPARE(sheet.findChild<QLabel *>(QStringLiteral("title"))->text(), QStringLiteral("Recover on Another Mac"));
+    QCOMPARE(sheet.findChild<QLabel *>(QStringLiteral("title"))->text(), QStringLiteral("Recover on Another Computer"));
     auto *instructions = sheet.findChild<QPlainTextEdit *>(QStringLiteral("instructions"));
     QCOMPARE(instructions->toPlainText(), RecoveryPlan(sampleDestination()).instructions());
     QVERIFY(instructions->isReadOnly());

@@ -200,7 +200,7 @@ void RecoveryPlanTest::instructionsBeginWithThePlan()
     QCOMPARE(lines.at(3), QStringLiteral("Storage: ") + label);
     QCOMPARE(lines.at(4), QString());
     QVERIFY(lines.at(5).startsWith(QStringLiteral("Save this kit somewhere independent")));
-    QCOMPARE(lines.at(9), QStringLiteral("On a replacement Mac:"));
+    QCOMPARE(lines.at(9), QStringLiteral("On a replacement computer:"));
     QCOMPARE(lines.at(17), QStringLiteral("Independent recovery with restic:"));
     QVERIFY(lines.at(18).startsWith(QStringLiteral("Install restic from https://restic.net. Supply")));
     // No line feed after the last line.

@@ -2,10 +2,14 @@
 #include "ExplorerFixture.h"
 #include "kit/Format.h"
 #include "restore/ProposedBackupSheetModel.h"
+#include "util/LocalPath.h"
 
 #include <QSignalSpy>
 #include <QThreadPool>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace vellmir;
 using namespace vellmir::test;
@@ -158,6 +162,11 @@ private Q_SLOTS:
         QTest::newRow("absolute path") << QStringList { "<root>/notes.txt" } << "notes.txt" << false << other
                                        << "plus.circle.fill"
                                        << "Include notes.txt in backup";
+        const QString odd = LocalPath::decode("caf\xe9");
+        QTest::newRow("name not UTF-8")
+            << QStringList() << odd << false
+            << "Its path is not valid UTF-8, so no exclude pattern can name it. Rename it to exclude it."
+            << "minus.circle.fill" << QStringLiteral("Exclude ") + odd + QStringLiteral(" from backup");
     }
     void whatTheToggleSays()
     {
@@ -168,6 +177,13 @@ private Q_SLOTS:
         QFETCH(QString, symbol);
         QFETCH(QString, accessible);
         excludes.replaceInStrings(QStringLiteral("<root>"), m_world->root);
+        // A name that is not UTF-8 is made for its row alone.
+        const QByteArray odd = LocalPath::encode(m_world->path(name));
+        const bool made = !LocalPath::isText(name) && ::close(::creat(odd.constData(), 0644)) == 0;
+        const auto removed = qScopeGuard([&] {
+            if (made)
+                ::unlink(odd.constData());
+        });
         Listed world = listed(excludes);
         const BackupEntry entry = entryNamed(world.model->entries(), name);
         QCOMPARE(world.model->isToggleable(entry), toggleable);

@@ -235,7 +235,7 @@ private Q_SLOTS:
         button(*dialog, "restoreButton")->click();
         QTRY_COMPARE(button(*dialog, "closeButton")->text(), QStringLiteral("Done"));
         QVERIFY(part<StatusLabel>(*dialog, QStringLiteral("successLabel"))->isVisible());
-        QCOMPARE(button(*dialog, "showButton")->text(), QStringLiteral("Show in Finder"));
+        QCOMPARE(button(*dialog, "showButton")->text(), QStringLiteral("Show in File Manager"));
         shoot(*dialog, "finished");
         // Choosing another row brings back the ready row and "Close".
         list(*dialog)->setCurrentItem(row(*dialog, QStringLiteral("/home/ann/photo.jpg")));
