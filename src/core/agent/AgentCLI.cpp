@@ -314,14 +314,7 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
     // a single text where a list belongs a list of one.
     for (auto it = flags.begin(); it != flags.end(); ++it)
         fromJson.insert(it.key(), it.value());
-    for (auto it = fromJson.begin(); it != fromJson.end(); ++it)
-        if (const AgentCommand::Parameter *parameter = entry->parameter(it.key())) {
-            if (parameter->kind == AgentCommand::Parameter::Kind::strings && it.value().isString())
-                it.value() = QJsonArray { it.value() };
-            else
-                it.value() = AgentParameters::typed(parameter->kind, it.value());
-        }
-    return fromJson;
+    return AgentParameters::typed(*entry, fromJson);
 }
 
 QByteArray emitted(const QJsonObject &object)

@@ -86,7 +86,7 @@ Parameter folders(Parameter parameter)
 // An absolute path as restic lists it: no "." or ".." step, no empty one.
 Parameter snapshotPath(Parameter parameter)
 {
-    return matching(parameter, QStringLiteral(R"(^/(?!.*//)(?!(.*/)?\.\.?(/|$)))"),
+    return matching(parameter, QStringLiteral(R"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"),
         QStringLiteral("The path must be an absolute path inside the snapshot, such as /home/you/Documents."));
 }
 

@@ -33,26 +33,29 @@ void AgentParameters::check(const AgentCommand &command) const
         throw AgentError::usage(*refusal);
 }
 
-QJsonValue AgentParameters::typed(AgentCommand::Parameter::Kind kind, const QJsonValue &value)
+QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject arguments)
 {
-    const QString text = value.toString();
-    if (!value.isString())
-        return value;
-    if (kind == AgentCommand::Parameter::Kind::integer) {
-        // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
-        static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
-        bool ok = false;
-        const qint64 parsed = text.toLongLong(&ok, 10);
-        if (ok && decimal.match(text).hasMatch())
-            return QJsonValue(parsed);
-    } else if (kind == AgentCommand::Parameter::Kind::boolean) {
+    using Kind = AgentCommand::Parameter::Kind;
+    // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
+    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
+    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+        const AgentCommand::Parameter *parameter = command.parameter(it.key());
+        if (!parameter || !it.value().isString())
+            continue;
+        const QString text = it.value().toString();
         const QString word = text.toLower();
-        if (word == QLatin1String("true") || word == QLatin1String("yes") || word == QLatin1String("1"))
-            return true;
-        if (word == QLatin1String("false") || word == QLatin1String("no") || word == QLatin1String("0"))
-            return false;
+        bool ok = false;
+        const qint64 number = text.toLongLong(&ok, 10);
+        if (parameter->kind == Kind::strings)
+            it.value() = QJsonArray { text };
+        else if (parameter->kind == Kind::integer && ok && decimal.match(text).hasMatch())
+            it.value() = number;
+        else if (parameter->kind == Kind::boolean && (word == u"true" || word == u"yes" || word == u"1"))
+            it.value() = true;
+        else if (parameter->kind == Kind::boolean && (word == u"false" || word == u"no" || word == u"0"))
+            it.value() = false;
     }
-    return value;
+    return arguments;
 }
 
 std::optional<QString> AgentParameters::string(const QString &name) const

@@ -25,10 +25,10 @@ public:
     // rule, so that nothing runs, is queued or is shown for approval with a malformed value.
     void check(const AgentCommand &command) const;
 
-    // A text typed on a command line as the value of its kind: a decimal integer with an
-    // optional sign, or true/yes/1 and false/no/0 in any letter case. Anything else, and every
-    // other kind, stays as it is for check() to refuse.
-    static QJsonValue typed(AgentCommand::Parameter::Kind kind, const QJsonValue &value);
+    // Texts typed on a command line as values of their parameters' kinds: a decimal integer
+    // with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
+    // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
+    static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 
     // A text, the empty text included; absent gives nullopt.
     std::optional<QString> string(const QString &name) const;
