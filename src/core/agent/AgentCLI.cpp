@@ -6,6 +6,7 @@
 #include "agent/AgentError.h"
 #include "agent/AgentParameters.h"
 #include "agent/MCPServer.h"
+#include "config/KeyringSession.h"
 #include "util/Error.h"
 #include "util/Json.h"
 #include "util/ShutdownSignals.h"
@@ -75,6 +76,8 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     QObject context;
     std::thread worker([&] {
         try {
+            // A signal ends a wait for a keyring that does not answer, too.
+            const KeyringStop keyringStop(stop);
             reply = runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();

@@ -3,7 +3,6 @@
 #include "config/FDAStatus.h"
 #include "config/FileLock.h"
 #include "config/KeychainStore.h"
-#include "config/KeyringSession.h"
 #include "operations/Scheduler.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
@@ -132,8 +131,6 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         throw AgentError::usage(
             QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
     const AgentParameters parameters(arguments, *command);
-    // A call that is stopped waits no longer for a keyring that does not answer.
-    const KeyringStop keyringStop(stop);
     m_store->reload();
 
     // A destination that cannot be found is reported before a malformed value; every value is

@@ -3,6 +3,7 @@
 #include "agent/AgentCLI.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
+#include "config/KeyringSession.h"
 #include "util/Json.h"
 #include "util/LineWriter.h"
 #include "util/Log.h"
@@ -207,6 +208,10 @@ struct MCPServer::Call {
     QJsonValue id;
     QByteArray line;
     std::stop_source stop;
+    // Requested when the call is cancelled or the process told to end, not when input ends: a
+    // read of the keyring then gives up at once, while a call whose client only closed its
+    // input still gets its answer.
+    std::stop_source abandon;
     std::thread worker;
     bool cancelled = false;
     // The client's "_meta.progressToken", a string or an integer; undefined: none asked for.
@@ -249,7 +254,13 @@ void MCPServer::serve(int inputFd, std::stop_token shutdown)
     };
     const std::stop_callback onShutdown(shutdown, [this] {
         QMetaObject::invokeMethod(
-            this, [this] { inputEnded(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                for (const std::shared_ptr<Call> &call : std::as_const(m_running))
+                    call->abandon.request_stop();
+                inputEnded();
+            },
+            Qt::QueuedConnection);
     });
     // The reader only reads: every line is handled on this thread, in the order it arrived.
     std::thread reader([this, inputFd] {
@@ -344,6 +355,7 @@ void MCPServer::receive(const QByteArray &line)
         if (const std::shared_ptr<Call> call = m_inFlight.take(key(params.value(QLatin1String("requestId"))))) {
             call->cancelled = true;
             call->stop.request_stop();
+            call->abandon.request_stop();
             // One that never started is simply forgotten; a running one still reports back.
             m_waiting.removeOne(call);
             if (m_wake)
@@ -391,6 +403,7 @@ void MCPServer::startWaiting()
         const std::shared_ptr<Call> call = m_waiting.takeFirst();
         m_running.append(call);
         call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
+            const KeyringStop keyringStop(call->abandon.get_token());
             WaitingForUser::setObserver([this, call](bool waiting) {
                 QMetaObject::invokeMethod(
                     this,
