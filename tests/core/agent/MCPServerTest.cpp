@@ -1,5 +1,6 @@
 #include "agent/MCPServer.h"
 #include "agent/AgentCommand.h"
+#include "agent/AgentControl.h"
 #include "agent/AgentError.h"
 #include "agent/AgentParameters.h"
 #include "util/Json.h"
@@ -23,13 +24,13 @@ namespace {
 // Feeds `lines` to a server as its standard input would, closed at the end, and collects
 // what it sends.
 QList<QJsonObject> serveLines(const MCPServer::ToolRunner &runner, const QList<QByteArray> &lines,
-    const std::function<void(const QJsonObject &)> &observe = {})
+    const std::function<void(const QJsonObject &)> &observe = {}, const std::function<void()> &beforeClose = {})
 {
     int fds[2];
     if (::pipe(fds) != 0)
         qFatal("pipe failed");
     // Written while the server reads, so lines longer than the pipe holds get through.
-    std::thread client([&lines, fd = fds[1]] {
+    std::thread client([&lines, &beforeClose, fd = fds[1]] {
         for (const QByteArray &line : lines) {
             const QByteArray bytes = line + '\n';
             for (qsizetype done = 0; done < bytes.size();) {
@@ -39,6 +40,8 @@ QList<QJsonObject> serveLines(const MCPServer::ToolRunner &runner, const QList<Q
                 done += count;
             }
         }
+        if (beforeClose)
+            beforeClose();
         ::close(fd);
     });
     QList<QJsonObject> sent;
@@ -450,9 +453,13 @@ private Q_SLOTS:
 
     void runsManyCallsOnFewWorkers()
     {
+        // Input ends right after the calls: those still waiting for a worker are answered as
+        // cancelled without running.
         std::atomic<int> running = 0;
         std::atomic<int> most = 0;
+        std::atomic<int> ran = 0;
         const auto runner = [&](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+            ++ran;
             const int now = ++running;
             for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) { }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -470,6 +477,54 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), 200);
         QCOMPARE(answered.size(), 200);
         QVERIFY2(most <= MCPServer::maxRunningCalls, QByteArray::number(most.load()));
+        QVERIFY2(ran < 100, QByteArray::number(ran.load()));
+        QCOMPARE(std::count_if(sent.begin(), sent.end(),
+                     [](const QJsonObject &message) {
+                         return resultText(message).value(QStringLiteral("code")) == QLatin1String("cancelled");
+                     }),
+            200 - ran);
+    }
+
+    void callsWaitingForTheUserLeaveTheirPlaces()
+    {
+        // More changes than there are places wait for their dialogs; a status sent after them is
+        // answered while they all still wait.
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool statusAnswered = false;
+        const auto runner = [&](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
+            if (name == QLatin1String("remove-destination")) {
+                const WaitingForUser waiting;
+                std::unique_lock lock(mutex);
+                if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return statusAnswered; }))
+                    throw std::runtime_error("the status call never answered");
+            }
+            return echoRunner(name, arguments, stop);
+        };
+        QList<QByteArray> lines;
+        for (int id = 1; id <= MCPServer::maxRunningCalls + 1; ++id)
+            lines.append(R"({"jsonrpc":"2.0","id":)" + QByteArray::number(id)
+                + R"(,"method":"tools/call","params":{"name":"remove-destination"}})");
+        lines.append(R"({"jsonrpc":"2.0","id":99,"method":"tools/call","params":{"name":"status"}})");
+        const QList<QJsonObject> sent = serveLines(
+            runner, lines,
+            [&](const QJsonObject &message) {
+                if (message.value(QStringLiteral("id")) == QJsonValue(99)) {
+                    std::lock_guard lock(mutex);
+                    statusAnswered = true;
+                    changed.notify_all();
+                }
+            },
+            [&] {
+                // Input ends only once the status is answered: nothing is cancelled before.
+                std::unique_lock lock(mutex);
+                changed.wait_for(lock, std::chrono::seconds(30), [&] { return statusAnswered; });
+            });
+        QCOMPARE(sent.size(), MCPServer::maxRunningCalls + 2);
+        QCOMPARE(sent.first().value(QStringLiteral("id")), QJsonValue(99));
+        for (const QJsonObject &message : sent)
+            QCOMPARE(
+                message.value(QStringLiteral("result")).toObject().value(QStringLiteral("isError")), QJsonValue(false));
     }
 
     void reportsProgressUntilAnswered()
