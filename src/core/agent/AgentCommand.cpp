@@ -235,10 +235,6 @@ QJsonObject parameterSchema(const Parameter &parameter)
     return schema;
 }
 
-// The handlers: each reads its own arguments, already checked against the rules above.
-using Control = AgentControl;
-using Parameters = AgentParameters;
-
 QList<AgentCommand> buildTable()
 {
     const QString destinationHelp = QStringLiteral("Destination name, id, or unique id prefix.");
@@ -251,22 +247,19 @@ QList<AgentCommand> buildTable()
         { QStringLiteral("status"), Tier::read,
             QStringLiteral("Every destination with its schedule and latest result, plus the background agent and "
                            "approval setting."),
-            {}, [](Control &c, const Parameters &, const Destination *, std::stop_token) { return c.status(); } },
+            {}, [](auto &c, auto &, auto, auto) { return c.status(); } },
         { QStringLiteral("destination"), Tier::read,
             QStringLiteral("One destination's full configuration (never its credentials) and recent results."),
-            { destinationKey },
-            [](Control &c, const Parameters &, const Destination *d, std::stop_token) {
-                return c.destinationDetail(*d);
-            } },
+            { destinationKey }, [](auto &c, auto &, auto d, auto) { return c.destinationDetail(*d); } },
         { QStringLiteral("history"), Tier::read, QStringLiteral("Recent backup runs for a destination, newest first."),
             { destinationKey, count("limit", QStringLiteral("Runs to return (default 10).")) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token) {
+            [](auto &c, auto &p, auto d, auto) {
                 return c.historyRuns(*d, p.integer(QStringLiteral("limit")).value_or(10));
             } },
         { QStringLiteral("snapshots"), Tier::read,
             QStringLiteral("Snapshots in a destination's repository, newest first."),
             { destinationKey, count("limit", QStringLiteral("Snapshots to return (default 20).")) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
+            [](auto &c, auto &p, auto d, auto stop) {
                 return c.snapshots(*d, p.integer(QStringLiteral("limit")).value_or(20), stop);
             } },
         { QStringLiteral("browse"), Tier::read, QStringLiteral("List a folder inside a snapshot, or search it."),
@@ -275,12 +268,10 @@ QList<AgentCommand> buildTable()
                     optional("path", Kind::string, QStringLiteral("Absolute folder inside the snapshot (default /)."))),
                 optional(
                     "search", Kind::string, QStringLiteral("Case-insensitive text to find anywhere below path.")) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
-                return c.browse(*d, p, stop);
-            } },
+            [](auto &c, auto &p, auto d, auto stop) { return c.browse(*d, p, stop); } },
         { QStringLiteral("audit"), Tier::read, QStringLiteral("Recent agent change requests and how each was decided."),
             { count("limit", QStringLiteral("Entries to return (default 20).")) },
-            [](Control &c, const Parameters &p, const Destination *, std::stop_token) {
+            [](auto &c, auto &p, auto, auto) {
                 return c.auditEntries(p.integer(QStringLiteral("limit")).value_or(20));
             } },
         { QStringLiteral("backup"), Tier::operate,
@@ -291,26 +282,19 @@ QList<AgentCommand> buildTable()
                 optional("inProcess", Kind::boolean,
                     QStringLiteral("Run in this process instead of the background agent. Protected files are then "
                                    "read with the calling app's access, not Vellmir's.")) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
-                return c.backup(*d, p, stop);
-            } },
+            [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { QStringLiteral("backup-result"), Tier::read,
             QStringLiteral("The result of a backup started with the backup command."),
             { matching(required("request", Kind::string, QStringLiteral("Request id the backup command returned.")),
                 QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"),
                 QStringLiteral("request must be a request id.")) },
-            [](Control &c, const Parameters &p, const Destination *, std::stop_token) { return c.backupResult(p); } },
+            [](auto &c, auto &p, auto, auto) { return c.backupResult(p); } },
         { QStringLiteral("check"), Tier::operate,
             QStringLiteral("Check repository structure and a random 5% of its data."), { destinationKey },
-            [](Control &c, const Parameters &, const Destination *d, std::stop_token stop) {
-                return c.check(*d, stop);
-            } },
+            [](auto &c, auto &, auto d, auto stop) { return c.check(*d, stop); } },
         { QStringLiteral("retention-preview"), Tier::operate,
             QStringLiteral("Count the snapshots the retention policy would remove, changing nothing."),
-            { destinationKey },
-            [](Control &c, const Parameters &, const Destination *d, std::stop_token stop) {
-                return c.retentionPreview(*d, stop);
-            } },
+            { destinationKey }, [](auto &c, auto &, auto d, auto stop) { return c.retentionPreview(*d, stop); } },
         { QStringLiteral("add-destination"), Tier::change,
             QStringLiteral("Add a destination. Pass secrets in JSON on standard input, never as flags."),
             {
@@ -335,9 +319,7 @@ QList<AgentCommand> buildTable()
                 optional(
                     "initialize", Kind::boolean, QStringLiteral("Create the repository if it does not exist yet.")),
             },
-            [](Control &c, const Parameters &p, const Destination *, std::stop_token stop) {
-                return c.addDestination(p, stop);
-            } },
+            [](auto &c, auto &p, auto, auto stop) { return c.addDestination(p, stop); } },
         { QStringLiteral("update-destination"), Tier::change,
             QStringLiteral("Change a destination's name, folders, excludes, schedule, retention or conditions."),
             {
@@ -359,15 +341,10 @@ QList<AgentCommand> buildTable()
                     QStringLiteral("Defer scheduled backups on expensive or constrained networks.")),
                 count("uploadLimitKiB", QStringLiteral("Upload limit in KiB/s; 0 for none.")),
             },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
-                return c.updateDestination(*d, p, stop);
-            } },
+            [](auto &c, auto &p, auto d, auto stop) { return c.updateDestination(*d, p, stop); } },
         { QStringLiteral("remove-destination"), Tier::change,
             QStringLiteral("Remove a destination and its stored credentials. Repository data is never deleted."),
-            { destinationKey },
-            [](Control &c, const Parameters &, const Destination *d, std::stop_token stop) {
-                return c.removeDestination(*d, stop);
-            } },
+            { destinationKey }, [](auto &c, auto &, auto d, auto stop) { return c.removeDestination(*d, stop); } },
         { QStringLiteral("restore"), Tier::change,
             QStringLiteral("Restore a snapshot, or one path from it, into a new folder inside target. Never "
                            "overwrites existing files."),
@@ -375,14 +352,12 @@ QList<AgentCommand> buildTable()
                 folders(required("target", Kind::string, QStringLiteral("Existing folder to restore into."))),
                 snapshotPath(optional("path", Kind::string,
                     QStringLiteral("Absolute path inside the snapshot to restore (default: everything)."))) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
-                return c.restore(*d, p, stop);
-            } },
+            [](auto &c, auto &p, auto d, auto stop) { return c.restore(*d, p, stop); } },
         { QStringLiteral("apply-retention"), Tier::change,
             QStringLiteral("Remove the snapshots the retention policy no longer keeps."),
             { destinationKey,
                 optional("prune", Kind::boolean, QStringLiteral("Also delete data no snapshot uses (default true).")) },
-            [](Control &c, const Parameters &p, const Destination *d, std::stop_token stop) {
+            [](auto &c, auto &p, auto d, auto stop) {
                 return c.applyRetention(*d, p.boolean(QStringLiteral("prune")).value_or(true), stop);
             } },
     };
