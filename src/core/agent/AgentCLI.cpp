@@ -92,15 +92,6 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     return reply;
 }
 
-// Parameters that carry secrets. Given as flags they would sit in the process list and the
-// shell's history, so the tool takes them only from a JSON object.
-bool isSecret(const QString &parameter)
-{
-    const QList<CredentialRole> &roles = CredentialRoles::all();
-    return std::any_of(roles.begin(), roles.end(),
-        [&parameter](CredentialRole role) { return AgentControl::credentialParameter(role) == parameter; });
-}
-
 // With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
 class UnansweredApprover : public AgentApprover {
 public:
@@ -184,7 +175,7 @@ QByteArray commandHelp(const AgentCommand &command)
         QStringList notes;
         if (parameter.required)
             notes.append(QStringLiteral("required"));
-        if (isSecret(parameter.name))
+        if (parameter.secret)
             notes.append(QStringLiteral("in --json only"));
         text += QStringLiteral("  --") + parameter.name + value + QStringLiteral("\n      ")
             + (notes.isEmpty() ? QString() : u'(' + notes.join(QStringLiteral(", ")) + QStringLiteral(") "))
@@ -286,7 +277,7 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
         const AgentCommand::Parameter *parameter = entry->parameter(name);
         if (!parameter)
             throw AgentError::usage(command + QStringLiteral(" has no parameter --") + name + QLatin1Char('.'));
-        if (isSecret(name))
+        if (parameter->secret)
             throw AgentError::usage(QStringLiteral("Pass ") + name
                 + QStringLiteral(" through --json - (a JSON object on standard input), never as a flag: flags show "
                                  "in the process list and the shell's history."));

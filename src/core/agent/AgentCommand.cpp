@@ -311,10 +311,10 @@ QList<AgentCommand> buildTable()
                     schedules),
                 secret(matching(required("password", Kind::string, QStringLiteral("Repository password.")),
                     QStringLiteral(R"(\S)"), QStringLiteral("password must not be blank."))),
-                optional("b2AccountID", Kind::string, QStringLiteral("Backblaze key ID (backblazeB2).")),
+                secret(optional("b2AccountID", Kind::string, QStringLiteral("Backblaze key ID (backblazeB2)."))),
                 secret(
                     optional("b2AccountKey", Kind::string, QStringLiteral("Backblaze application key (backblazeB2)."))),
-                optional("awsAccessKeyID", Kind::string, QStringLiteral("Access key ID (s3).")),
+                secret(optional("awsAccessKeyID", Kind::string, QStringLiteral("Access key ID (s3)."))),
                 secret(optional("awsSecretAccessKey", Kind::string, QStringLiteral("Secret access key (s3)."))),
                 optional(
                     "initialize", Kind::boolean, QStringLiteral("Create the repository if it does not exist yet.")),

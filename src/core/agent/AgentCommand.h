@@ -46,7 +46,8 @@ struct AgentCommand {
         qsizetype minLength = 0;
         qsizetype maxLength = 4096; // characters of a text
         qsizetype maxItems = 1000; // texts of a list
-        // Secrets reach restic, never a screen: only NUL is refused in them.
+        // Credentials reach restic, never a screen: only NUL is refused in them, and the
+        // command line takes them from JSON only, never as flags.
         bool secret = false;
         // Integers: the smallest value taken.
         std::optional<qint64> minimum;

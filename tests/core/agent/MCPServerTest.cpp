@@ -307,7 +307,7 @@ private Q_SLOTS:
             { add, adding({ { "password", " \t" } }), false },
             { add, adding({ { "password", "p" + nul } }), false },
             { add, adding({ { "password", " line\nbreak " } }), true },
-            { add, adding({ { "b2AccountID", "id\u2028" } }), false },
+            { add, adding({ { "awsSecretAccessKey", "k" + nul } }), false },
             { "update-destination", with(d, "name", ""), true },
             { "update-destination", with(d, "name", "photos\u202Egpj.exe"), false },
             { "update-destination", with(d, "addSources", QJsonArray { "~", " ~/x " }), true },
