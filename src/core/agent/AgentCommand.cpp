@@ -235,6 +235,11 @@ QJsonObject parameterSchema(const Parameter &parameter)
     return schema;
 }
 
+qint64 limit(const AgentParameters &parameters, qint64 fallback)
+{
+    return parameters.integer(QStringLiteral("limit")).value_or(fallback);
+}
+
 QList<AgentCommand> buildTable()
 {
     const QString destinationHelp = QStringLiteral("Destination name, id, or unique id prefix.");
@@ -242,6 +247,9 @@ QList<AgentCommand> buildTable()
     const Parameter snapshot
         = required("snapshot", Kind::string, QStringLiteral("Snapshot id, short id, or \"latest\"."));
     const QStringList schedules { QStringLiteral("manual"), QStringLiteral("hourly"), QStringLiteral("daily") };
+    QStringList kinds;
+    for (Destination::Kind kind : allKinds())
+        kinds.append(toString(kind));
 
     return {
         { QStringLiteral("status"), Tier::read,
@@ -253,15 +261,11 @@ QList<AgentCommand> buildTable()
             { destinationKey }, [](auto &c, auto &, auto d, auto) { return c.destinationDetail(*d); } },
         { QStringLiteral("history"), Tier::read, QStringLiteral("Recent backup runs for a destination, newest first."),
             { destinationKey, count("limit", QStringLiteral("Runs to return (default 10).")) },
-            [](auto &c, auto &p, auto d, auto) {
-                return c.historyRuns(*d, p.integer(QStringLiteral("limit")).value_or(10));
-            } },
+            [](auto &c, auto &p, auto d, auto) { return c.historyRuns(*d, limit(p, 10)); } },
         { QStringLiteral("snapshots"), Tier::read,
             QStringLiteral("Snapshots in a destination's repository, newest first."),
             { destinationKey, count("limit", QStringLiteral("Snapshots to return (default 20).")) },
-            [](auto &c, auto &p, auto d, auto stop) {
-                return c.snapshots(*d, p.integer(QStringLiteral("limit")).value_or(20), stop);
-            } },
+            [](auto &c, auto &p, auto d, auto stop) { return c.snapshots(*d, limit(p, 20), stop); } },
         { QStringLiteral("browse"), Tier::read, QStringLiteral("List a folder inside a snapshot, or search it."),
             { destinationKey, snapshot,
                 snapshotPath(
@@ -271,9 +275,7 @@ QList<AgentCommand> buildTable()
             [](auto &c, auto &p, auto d, auto stop) { return c.browse(*d, p, stop); } },
         { QStringLiteral("audit"), Tier::read, QStringLiteral("Recent agent change requests and how each was decided."),
             { count("limit", QStringLiteral("Entries to return (default 20).")) },
-            [](auto &c, auto &p, auto, auto) {
-                return c.auditEntries(p.integer(QStringLiteral("limit")).value_or(20));
-            } },
+            [](auto &c, auto &p, auto, auto) { return c.auditEntries(limit(p, 20)); } },
         { QStringLiteral("backup"), Tier::operate,
             QStringLiteral("Back up a destination now. Runs in Vellmir's background agent."),
             { destinationKey,
@@ -300,9 +302,7 @@ QList<AgentCommand> buildTable()
             {
                 name(matching(required("name", Kind::string, QStringLiteral("Display name.")), QStringLiteral(R"(\S)"),
                     QStringLiteral("name must not be empty."))),
-                oneOf(required("kind", Kind::string, QStringLiteral("backblazeB2, s3, sftp, or local.")),
-                    { QStringLiteral("backblazeB2"), QStringLiteral("s3"), QStringLiteral("sftp"),
-                        QStringLiteral("local") }),
+                oneOf(required("kind", Kind::string, QStringLiteral("backblazeB2, s3, sftp, or local.")), kinds),
                 repository(
                     required("repository", Kind::string, QStringLiteral("restic repository, e.g. b2:bucket:path."))),
                 folders(optional("sources", Kind::strings, QStringLiteral("Folders to back up (absolute or ~)."))),
