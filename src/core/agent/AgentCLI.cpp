@@ -4,7 +4,9 @@
 #include "agent/AgentCommand.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
+#include "agent/AgentParameters.h"
 #include "agent/MCPServer.h"
+#include "config/KeyringSession.h"
 #include "util/Error.h"
 #include "util/Json.h"
 #include "util/ShutdownSignals.h"
@@ -55,8 +57,9 @@ QByteArray readAllStdin()
 QByteArray readJsonFile(const QString &path)
 {
     QFile file(path);
+    // A file that is not there is a mistake in the command line, not a failure of the command.
     if (!file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
+        throw AgentError::usage(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw Error(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
@@ -73,6 +76,8 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     QObject context;
     std::thread worker([&] {
         try {
+            // A signal ends a wait for a keyring that does not answer, too.
+            const KeyringStop keyringStop(stop);
             reply = runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();
@@ -85,15 +90,6 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     if (failure)
         std::rethrow_exception(failure);
     return reply;
-}
-
-// Parameters that carry secrets. Given as flags they would sit in the process list and the
-// shell's history, so the tool takes them only from a JSON object.
-bool isSecret(const QString &parameter)
-{
-    const QList<CredentialRole> &roles = CredentialRoles::all();
-    return std::any_of(roles.begin(), roles.end(),
-        [&parameter](CredentialRole role) { return AgentControl::credentialParameter(role) == parameter; });
 }
 
 // With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
@@ -132,7 +128,24 @@ QByteArray usageText()
 
 QByteArray exitStatusText()
 {
-    return QByteArrayLiteral("Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 4 denied or timed out.\n");
+    return QByteArrayLiteral("Exit status: 0 success, 1 failed, 2 usage error, 3 not found, 4 denied or timed out, "
+                             "128+n ended by signal n.\n");
+}
+
+QByteArray commandSummaries()
+{
+    QByteArray text = "\nCommands:\n";
+    for (const AgentCommand &command : AgentCommand::all())
+        text += "  " + command.name.toUtf8().leftJustified(20, ' ') + command.summary.toUtf8() + '\n';
+    return text;
+}
+
+QByteArray mcpHelp()
+{
+    return QByteArrayLiteral("usage: vellmir mcp\n\n"
+                             "Serves the commands as Model Context Protocol tools: newline-delimited JSON-RPC 2.0 on "
+                             "standard input\nand output, until standard input ends. Changes wait for the user's "
+                             "approval in a dialog on this computer.\n");
 }
 
 QByteArray commandHelp(const AgentCommand &command)
@@ -146,7 +159,8 @@ QByteArray commandHelp(const AgentCommand &command)
         QString value;
         switch (parameter.kind) {
         case AgentCommand::Parameter::Kind::string:
-            value = QStringLiteral(" TEXT");
+            value = parameter.choices.isEmpty() ? QStringLiteral(" TEXT")
+                                                : u' ' + parameter.choices.join(QLatin1Char('|'));
             break;
         case AgentCommand::Parameter::Kind::strings:
             value = QStringLiteral(" TEXT (repeat for several)");
@@ -161,7 +175,7 @@ QByteArray commandHelp(const AgentCommand &command)
         QStringList notes;
         if (parameter.required)
             notes.append(QStringLiteral("required"));
-        if (isSecret(parameter.name))
+        if (parameter.secret)
             notes.append(QStringLiteral("in --json only"));
         text += QStringLiteral("  --") + parameter.name + value + QStringLiteral("\n      ")
             + (notes.isEmpty() ? QString() : u'(' + notes.join(QStringLiteral(", ")) + QStringLiteral(") "))
@@ -178,7 +192,12 @@ int main(const QStringList &arguments)
     }
     const QString &first = arguments.first();
     if (first == QLatin1String("-h") || first == QLatin1String("--help") || first == QLatin1String("help")) {
-        writeAll(STDERR_FILENO, usageText());
+        writeAll(STDOUT_FILENO, usageText() + commandSummaries());
+        return 0;
+    }
+    if (first == QLatin1String("mcp")
+        && (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h")))) {
+        writeAll(STDOUT_FILENO, mcpHelp());
         return 0;
     }
     if (first == QLatin1String("mcp")) {
@@ -258,7 +277,7 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
         const AgentCommand::Parameter *parameter = entry->parameter(name);
         if (!parameter)
             throw AgentError::usage(command + QStringLiteral(" has no parameter --") + name + QLatin1Char('.'));
-        if (isSecret(name))
+        if (parameter->secret)
             throw AgentError::usage(QStringLiteral("Pass ") + name
                 + QStringLiteral(" through --json - (a JSON object on standard input), never as a flag: flags show "
                                  "in the process list and the shell's history."));
@@ -284,10 +303,12 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
             flags.insert(name, value);
         }
     }
-    // Flags win over --json, and a list given by flags replaces the JSON list whole.
+    // Flags win over --json, and a list given by flags replaces the JSON list whole. Typed on a
+    // command line, a number or a yes is text: it becomes the value of its parameter's kind, and
+    // a single text where a list belongs a list of one.
     for (auto it = flags.begin(); it != flags.end(); ++it)
         fromJson.insert(it.key(), it.value());
-    return fromJson;
+    return AgentParameters::typed(*entry, fromJson);
 }
 
 QByteArray emitted(const QJsonObject &object)

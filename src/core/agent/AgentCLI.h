@@ -41,8 +41,13 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
 void emit(const QJsonObject &object);
 QByteArray emitted(const QJsonObject &object); // the bytes `emit` writes
 
-// The text printed to standard error for no arguments or a help word.
+// The text printed to standard error for no arguments, and with the command list to standard
+// output for a help word.
 QByteArray usageText();
+// The command list that `vellmir --help` prints after the usage text, one line each.
+QByteArray commandSummaries();
+// What `vellmir mcp --help` prints.
+QByteArray mcpHelp();
 // The line that lists the exit statuses, ending the usage text and every command's help.
 QByteArray exitStatusText();
 // What "<command> --help" prints on standard output: the command's summary and, from the

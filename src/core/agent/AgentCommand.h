@@ -1,13 +1,21 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <optional>
+#include <stop_token>
 
 namespace vellmir {
 
+class AgentControl;
+class AgentParameters;
+struct Destination;
+
 // One operation an agent can ask for. The table of them is the single description that the
-// command-line tool, the MCP server and the argument checks all read; it has no behaviour.
+// command-line tool, the MCP server and the argument checks all read: each parameter's rule
+// gives its help line, its JSON Schema and the check its values pass before anything runs.
 struct AgentCommand {
     enum class Tier { read, operate, change };
 
@@ -20,13 +28,43 @@ struct AgentCommand {
         // One sentence; where a default exists it says so, and the handler applies it.
         QString help;
 
+        // What a value must be. Texts are bounded, hold no hidden character (below), and
+        // match `choices` or `pattern` when given; lists hold no text twice.
+        QStringList choices;
+        // A regular expression in the common subset of ECMAScript and PCRE, searched for in the
+        // text (anchor it with ^); `refusal` is the sentence for a text that does not match.
+        QString pattern;
+        QString refusal;
+        // For a repository: the pattern, and its refusal, when the "kind" argument has a value.
+        struct KindPattern {
+            QString kind;
+            QString pattern;
+            QString refusal;
+            friend bool operator==(const KindPattern &, const KindPattern &) = default;
+        };
+        QList<KindPattern> patternByKind;
+        qsizetype minLength = 0;
+        qsizetype maxLength = 4096; // characters of a text
+        qsizetype maxItems = 1000; // texts of a list
+        // Credentials reach restic, never a screen: only NUL is refused in them, and the
+        // command line takes them from JSON only, never as flags.
+        bool secret = false;
+        // Integers: the smallest value taken.
+        std::optional<qint64> minimum;
+
         friend bool operator==(const Parameter &, const Parameter &) = default;
     };
+
+    // Runs the command once its arguments passed the checks. `destination` is the one the
+    // "destination" argument named, for commands that have one.
+    using Handler = QJsonObject (*)(
+        AgentControl &control, const AgentParameters &parameters, const Destination *destination, std::stop_token);
 
     QString name;
     Tier tier = Tier::read;
     QString summary;
     QList<Parameter> parameters; // in the order front ends show them
+    Handler handler = nullptr;
 
     // The fifteen commands in their fixed order, built once.
     static const QList<AgentCommand> &all();
@@ -35,6 +73,12 @@ struct AgentCommand {
 
     // The parameter of that exact name, or nullptr.
     const Parameter *parameter(const QString &parameterName) const;
+
+    // The JSON Schema (Draft 2020-12) of the command's arguments, from the parameters' rules.
+    QJsonObject inputSchema() const;
+    // The sentence refusing the first given value that breaks its rule, in table order, or
+    // nullopt when every value fits.
+    std::optional<QString> refusal(const QJsonObject &arguments) const;
 
     friend bool operator==(const AgentCommand &, const AgentCommand &) = default;
 };

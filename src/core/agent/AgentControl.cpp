@@ -46,7 +46,26 @@ QString twoDigits(int value)
     return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
 }
 
+thread_local std::function<void(bool)> userWaitObserver;
+
 } // namespace
+
+WaitingForUser::WaitingForUser()
+{
+    if (userWaitObserver)
+        userWaitObserver(true);
+}
+
+WaitingForUser::~WaitingForUser()
+{
+    if (userWaitObserver)
+        userWaitObserver(false);
+}
+
+void WaitingForUser::setObserver(std::function<void(bool)> observer)
+{
+    userWaitObserver = std::move(observer);
+}
 
 QString AgentControl::DateFormatter::string(Date date) const
 {
@@ -114,59 +133,13 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
     const AgentParameters parameters(arguments, *command);
     m_store->reload();
 
-    // A negative limit would cut nothing sensible; it is a usage error like any other bad value.
-    const auto limit = [&parameters](qint64 fallback) {
-        const qint64 value = parameters.integer(QStringLiteral("limit")).value_or(fallback);
-        if (value < 0)
-            throw AgentError::usage(QStringLiteral("limit must not be negative."));
-        return value;
-    };
-
     // A destination that cannot be found is reported before a malformed value; every value is
     // checked before the handler queues, changes or runs anything.
     std::optional<Destination> resolved;
     if (command->parameter(QStringLiteral("destination")))
         resolved = resolve(parameters);
-    parameters.checkKinds(*command);
-
-    const QString &commandName = command->name;
-    if (commandName == QLatin1String("status"))
-        return status();
-    if (commandName == QLatin1String("audit"))
-        return auditEntries(limit(20));
-    if (commandName == QLatin1String("backup-result"))
-        return backupResult(parameters);
-    if (commandName == QLatin1String("add-destination"))
-        return addDestination(parameters, stop);
-
-    if (!resolved)
-        throw AgentError::failed(
-            QStringLiteral("The command \"") + commandName + QStringLiteral("\" is not available."));
-    const Destination &destination = *resolved;
-    if (commandName == QLatin1String("destination"))
-        return destinationDetail(destination);
-    if (commandName == QLatin1String("history"))
-        return historyRuns(destination, limit(10));
-    if (commandName == QLatin1String("snapshots"))
-        return snapshots(destination, limit(20), stop);
-    if (commandName == QLatin1String("browse"))
-        return browse(destination, parameters, stop);
-    if (commandName == QLatin1String("backup"))
-        return backup(destination, parameters, stop);
-    if (commandName == QLatin1String("check"))
-        return check(destination, stop);
-    if (commandName == QLatin1String("retention-preview"))
-        return retentionPreview(destination, stop);
-    if (commandName == QLatin1String("update-destination"))
-        return updateDestination(destination, parameters, stop);
-    if (commandName == QLatin1String("remove-destination"))
-        return removeDestination(destination, stop);
-    if (commandName == QLatin1String("restore"))
-        return restore(destination, parameters, stop);
-    if (commandName == QLatin1String("apply-retention"))
-        return applyRetention(destination, parameters.boolean(QStringLiteral("prune")).value_or(true), stop);
-    // The table and this dispatch list the same commands.
-    throw AgentError::failed(QStringLiteral("The command \"") + commandName + QStringLiteral("\" is not available."));
+    parameters.check(*command);
+    return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
 }
 
 Destination AgentControl::resolve(const AgentParameters &parameters) const

@@ -30,6 +30,18 @@
 
 namespace vellmir {
 
+// While one lives, the command on this thread waits for the user's answer rather than for
+// work, and whoever runs commands may start another one meanwhile.
+class WaitingForUser {
+public:
+    WaitingForUser();
+    ~WaitingForUser();
+    WaitingForUser(const WaitingForUser &) = delete;
+    WaitingForUser &operator=(const WaitingForUser &) = delete;
+    // Whom this thread tells: true as a wait starts, false as it ends.
+    static void setObserver(std::function<void(bool)> observer);
+};
+
 // Runs agent commands inside the calling process over the same files and keyring as the
 // windowed application; there is no connection to a running copy. Front ends build one per
 // command, call run() once and drop it. Every run() reloads the destination store first, so
@@ -106,6 +118,8 @@ public:
     // Read commands.
     QJsonObject status();
     QJsonObject destinationDetail(const Destination &destination);
+    QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
+    QJsonObject auditEntries(qint64 limit) const;
     QJsonObject snapshots(const Destination &destination, qint64 limit, std::stop_token stop = {});
     QJsonObject browse(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     // "latest", a full id, a short id, or a full-id prefix of at least 8 characters; exactly one
@@ -117,6 +131,7 @@ public:
     QJsonObject backupResult(const AgentParameters &parameters);
     QJsonObject backupResult(const BackupRequests::Result &result) const;
     QJsonObject check(const Destination &destination, std::stop_token stop = {});
+    QJsonObject retentionPreview(const Destination &destination, std::stop_token stop);
 
     // Change commands, in AgentControlChanges.cpp. Each asks for approval through perform().
     QJsonObject addDestination(const AgentParameters &parameters, std::stop_token stop = {});
@@ -159,10 +174,6 @@ private:
     // Throws AgentError::failed while the configuration differs from what Vellmir sealed:
     // every write would be refused, so nothing is asked or started first.
     void refuseOutsideChange() const;
-
-    QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
-    QJsonObject auditEntries(qint64 limit) const;
-    QJsonObject retentionPreview(const Destination &destination, std::stop_token stop);
 
     std::shared_ptr<DestinationStore> m_store;
     BackupHistory m_history;

@@ -80,7 +80,7 @@ QJsonObject AgentControl::backup(
         m_hooks.startScheduler();
     } catch (const std::exception &error) {
         m_requests.cancel(request);
-        throw AgentError::failed(errorDescription(error) + QStringLiteral(" Pass inProcess to run it here instead."));
+        throw AgentError::failed(errorDescription(error) + QStringLiteral(" Pass --inProcess to run it here instead."));
     }
 
     using Clock = std::chrono::steady_clock;
@@ -101,7 +101,14 @@ QJsonObject AgentControl::backupResult(const AgentParameters &parameters)
     const std::optional<QUuid> id = parseUuid(text);
     if (!id)
         throw AgentError::usage(QStringLiteral("request must be a request id."));
-    if (const std::optional<BackupRequests::Result> result = m_requests.result(*id))
+    std::optional<BackupRequests::Result> result;
+    try {
+        result = m_requests.result(*id);
+    } catch (const std::exception &error) {
+        throw AgentError::failed(QStringLiteral("The result of backup request ") + uuidText(*id)
+            + QStringLiteral(" is damaged: ") + errorDescription(error));
+    }
+    if (result)
         return backupResult(*result);
     for (const BackupRequests::Request &request : m_requests.pending())
         if (request.id == *id)

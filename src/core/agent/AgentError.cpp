@@ -55,6 +55,8 @@ QString AgentError::code(const std::exception &error)
 {
     if (const auto *agentError = dynamic_cast<const AgentError *>(&error))
         return agentError->code();
+    if (dynamic_cast<const CancellationError *>(&error))
+        return QStringLiteral("cancelled");
     return QStringLiteral("failed");
 }
 

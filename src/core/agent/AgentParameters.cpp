@@ -9,27 +9,6 @@
 
 namespace vellmir {
 
-namespace {
-
-// A NUL ends the text where restic, ssh and the system read it: "*\0.tmp" would reach restic
-// as "*" and exclude everything, "/src\0/etc" would back up /src.
-bool holdsNul(const QJsonValue &value)
-{
-    if (value.isString())
-        return value.toString().contains(QChar(0));
-    if (value.isArray()) {
-        const QJsonArray array = value.toArray();
-        return std::any_of(array.begin(), array.end(), [](const QJsonValue &element) { return holdsNul(element); });
-    }
-    if (value.isObject()) {
-        const QJsonObject object = value.toObject();
-        return std::any_of(object.begin(), object.end(), [](const QJsonValue &element) { return holdsNul(element); });
-    }
-    return false;
-}
-
-} // namespace
-
 AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command)
 {
     QStringList unknown;
@@ -45,30 +24,38 @@ AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command
     for (const AgentCommand::Parameter &parameter : command.parameters)
         if (parameter.required && !values.contains(parameter.name))
             throw AgentError::usage(command.name + QStringLiteral(" needs ") + parameter.name + QStringLiteral("."));
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        if (holdsNul(it.value()))
-            throw AgentError::usage(it.key() + QStringLiteral(" must not contain a NUL character."));
     m_values = std::move(values);
 }
 
-void AgentParameters::checkKinds(const AgentCommand &command) const
+void AgentParameters::check(const AgentCommand &command) const
 {
-    for (const AgentCommand::Parameter &parameter : command.parameters) {
-        switch (parameter.kind) {
-        case AgentCommand::Parameter::Kind::string:
-            string(parameter.name);
-            break;
-        case AgentCommand::Parameter::Kind::strings:
-            strings(parameter.name);
-            break;
-        case AgentCommand::Parameter::Kind::integer:
-            integer(parameter.name);
-            break;
-        case AgentCommand::Parameter::Kind::boolean:
-            boolean(parameter.name);
-            break;
-        }
+    if (const std::optional<QString> refusal = command.refusal(m_values))
+        throw AgentError::usage(*refusal);
+}
+
+QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject arguments)
+{
+    using Kind = AgentCommand::Parameter::Kind;
+    // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
+    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
+    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+        const AgentCommand::Parameter *parameter = command.parameter(it.key());
+        if (!parameter || !it.value().isString())
+            continue;
+        const QString text = it.value().toString();
+        const QString word = text.toLower();
+        bool ok = false;
+        const qint64 number = text.toLongLong(&ok, 10);
+        if (parameter->kind == Kind::strings)
+            it.value() = QJsonArray { text };
+        else if (parameter->kind == Kind::integer && ok && decimal.match(text).hasMatch())
+            it.value() = number;
+        else if (parameter->kind == Kind::boolean && (word == u"true" || word == u"yes" || word == u"1"))
+            it.value() = true;
+        else if (parameter->kind == Kind::boolean && (word == u"false" || word == u"no" || word == u"0"))
+            it.value() = false;
     }
+    return arguments;
 }
 
 std::optional<QString> AgentParameters::string(const QString &name) const
@@ -94,16 +81,15 @@ QStringList AgentParameters::strings(const QString &name) const
     if (!m_values.contains(name))
         return {};
     const QJsonValue value = m_values.value(name);
-    if (value.isString())
-        return { value.toString() };
-    if (!value.isArray())
-        throw AgentError::usage(name + QStringLiteral(" must be a list of text."));
     QStringList list;
-    for (const QJsonValue &element : value.toArray()) {
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue &element : array) {
         if (!element.isString())
-            throw AgentError::usage(name + QStringLiteral(" must be a list of text."));
+            break;
         list.append(element.toString());
     }
+    if (!value.isArray() || list.size() != array.size())
+        throw AgentError::usage(name + QStringLiteral(" must be a list of text."));
     return list;
 }
 
@@ -111,21 +97,8 @@ std::optional<qint64> AgentParameters::integer(const QString &name) const
 {
     if (!m_values.contains(name))
         return std::nullopt;
-    const QJsonValue value = m_values.value(name);
-    if (value.isDouble()) {
-        if (const std::optional<qint64> whole = json::toInt64(value))
-            return whole;
-    } else if (value.isString()) {
-        // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
-        static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
-        const QString text = value.toString();
-        if (decimal.match(text).hasMatch()) {
-            bool ok = false;
-            const qint64 parsed = text.toLongLong(&ok, 10);
-            if (ok)
-                return parsed;
-        }
-    }
+    if (const std::optional<qint64> whole = json::toInt64(m_values.value(name)))
+        return whole;
     throw AgentError::usage(name + QStringLiteral(" must be a whole number."));
 }
 
@@ -134,16 +107,9 @@ std::optional<bool> AgentParameters::boolean(const QString &name) const
     if (!m_values.contains(name))
         return std::nullopt;
     const QJsonValue value = m_values.value(name);
-    if (value.isBool())
-        return value.toBool();
-    if (value.isString()) {
-        const QString text = value.toString().toLower();
-        if (text == QLatin1String("true") || text == QLatin1String("yes") || text == QLatin1String("1"))
-            return true;
-        if (text == QLatin1String("false") || text == QLatin1String("no") || text == QLatin1String("0"))
-            return false;
-    }
-    throw AgentError::usage(name + QStringLiteral(" must be true or false."));
+    if (!value.isBool())
+        throw AgentError::usage(name + QStringLiteral(" must be true or false."));
+    return value.toBool();
 }
 
 } // namespace vellmir

@@ -10,30 +10,35 @@
 namespace vellmir {
 
 // The arguments of one agent command, checked against the command's row of the table: no
-// unknown names, every required name present. Values stay as the front end gave them (text,
-// number, Boolean, list or null); each getter converts on every call and throws
-// AgentError::usage naming the parameter when the value does not fit.
+// unknown names, every required name present, and (by check()) every value within its rule.
+// Values keep their JSON types; a getter throws AgentError::usage naming the parameter when the
+// value is not of its kind.
 class AgentParameters {
 public:
     // Throws AgentError::usage for the alphabetically first unknown key, then for the first
-    // missing required parameter in table order, then for a value holding a NUL character.
+    // missing required parameter in table order.
     AgentParameters(QJsonObject values, const AgentCommand &command);
 
     const QJsonObject &values() const { return m_values; }
 
-    // Reads every given value through the getter of its kind, so that a malformed value fails
-    // before anything runs rather than after a backup was queued or restic started.
-    void checkKinds(const AgentCommand &command) const;
+    // Throws AgentError::usage with the table's refusal of the first value that breaks its
+    // rule, so that nothing runs, is queued or is shown for approval with a malformed value.
+    void check(const AgentCommand &command) const;
+
+    // Texts typed on a command line as values of their parameters' kinds: a decimal integer
+    // with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
+    // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
+    static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 
     // A text, the empty text included; absent gives nullopt.
     std::optional<QString> string(const QString &name) const;
     // A non-empty text; absence fails too.
     QString requiredString(const QString &name) const;
-    // A list of texts, or one text as a list of one; absent gives an empty list.
+    // A list of texts; absent gives an empty list.
     QStringList strings(const QString &name) const;
-    // A whole number: an integral JSON number or a decimal text with an optional sign, within 64 bits.
+    // A whole number: an integral JSON number within 64 bits.
     std::optional<qint64> integer(const QString &name) const;
-    // A Boolean, or the texts true/yes/1 and false/no/0 in any letter case.
+    // A JSON Boolean.
     std::optional<bool> boolean(const QString &name) const;
 
 private:

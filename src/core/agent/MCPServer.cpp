@@ -1,7 +1,9 @@
 #include "agent/MCPServer.h"
 
 #include "agent/AgentCLI.h"
+#include "agent/AgentControl.h"
 #include "agent/AgentError.h"
+#include "config/KeyringSession.h"
 #include "util/Json.h"
 #include "util/LineWriter.h"
 #include "util/Log.h"
@@ -9,10 +11,12 @@
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <poll.h>
 #include <thread>
 
 namespace vellmir {
@@ -27,87 +31,6 @@ const QString instructions = QStringLiteral(
     "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
     "changes without approval. Never ask for or echo credentials beyond passing them to add-destination.");
 
-QString schemaType(AgentCommand::Parameter::Kind kind)
-{
-    switch (kind) {
-    case AgentCommand::Parameter::Kind::string:
-        return QStringLiteral("string");
-    case AgentCommand::Parameter::Kind::strings:
-        return QStringLiteral("array");
-    case AgentCommand::Parameter::Kind::integer:
-        return QStringLiteral("integer");
-    case AgentCommand::Parameter::Kind::boolean:
-        return QStringLiteral("boolean");
-    }
-    return QStringLiteral("string");
-}
-
-// What the server checks of each value, as schema keywords, so that a client validating its
-// input against the schema refuses what the server would and nothing more. Every text is
-// refused with a NUL in it; the rest follows AgentParameters and the command handlers.
-QJsonObject constraints(const QString &command, const AgentCommand::Parameter &parameter)
-{
-    const QString noNul = QStringLiteral(R"(^[^\u0000]*$)");
-    // Controls and bidirectional formatting characters, refused in names.
-    const QString hidden = QStringLiteral(R"(\u0000-\u001F\u007F-\u009F\u061C\u200E\u200F\u202A-\u202E\u2066-\u2069)");
-    // "~", "~/..." or an absolute path, around blanks that are trimmed.
-    const QString folder = QStringLiteral(R"(^\s*(~\s*$|~/|/)[^\u0000]*$)");
-    const auto pattern = [](const QString &regex) { return QJsonObject { { QStringLiteral("pattern"), regex } }; };
-    const auto items = [](const QJsonObject &item) {
-        QJsonObject schema = item;
-        schema.insert(QStringLiteral("type"), QStringLiteral("string"));
-        return QJsonObject { { QStringLiteral("items"), schema } };
-    };
-    const auto oneOf = [](const QStringList &values) {
-        return QJsonObject { { QStringLiteral("enum"), QJsonArray::fromStringList(values) } };
-    };
-
-    const QString &name = parameter.name;
-    switch (parameter.kind) {
-    case AgentCommand::Parameter::Kind::boolean:
-        return {};
-    case AgentCommand::Parameter::Kind::integer:
-        // A negative wait counts as none; every other count must not be negative.
-        if (name == QLatin1String("waitSeconds"))
-            return {};
-        return QJsonObject { { QStringLiteral("minimum"), 0 } };
-    case AgentCommand::Parameter::Kind::strings:
-        if (name == QLatin1String("sources") || name == QLatin1String("addSources"))
-            return items(pattern(folder));
-        return items(pattern(noNul));
-    case AgentCommand::Parameter::Kind::string:
-        break;
-    }
-    if (name == QLatin1String("kind"))
-        return oneOf(
-            { QStringLiteral("backblazeB2"), QStringLiteral("s3"), QStringLiteral("sftp"), QStringLiteral("local") });
-    if (name == QLatin1String("schedule"))
-        return oneOf({ QStringLiteral("manual"), QStringLiteral("hourly"), QStringLiteral("daily") });
-    if (name == QLatin1String("request")) {
-        QJsonObject uuid = pattern(QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
-                                                  "[0-9A-Fa-f]{12}$"));
-        uuid.insert(QStringLiteral("format"), QStringLiteral("uuid"));
-        return uuid;
-    }
-    if (name == QLatin1String("name"))
-        return pattern(command == QLatin1String("add-destination")
-                ? QStringLiteral("^[^") + hidden + QStringLiteral(R"(]*[^\s)") + hidden + QStringLiteral("][^") + hidden
-                    + QStringLiteral("]*$")
-                : QStringLiteral("^[^") + hidden + QStringLiteral("]*$"));
-    if (name == QLatin1String("repository"))
-        return pattern(QStringLiteral(R"(^\s*(b2:|s3:|sftp:|/|~/|local:/)[^\u0000]*$)"));
-    if (name == QLatin1String("target"))
-        return pattern(folder);
-    if (name == QLatin1String("path"))
-        return pattern(command == QLatin1String("restore") ? QStringLiteral(R"(^/(?!(.*/)?\.\.(/|$))[^\u0000\n]*$)")
-                                                           : QStringLiteral(R"(^/[^\u0000]*$)"));
-    if (name == QLatin1String("password"))
-        return pattern(QStringLiteral(R"(^[^\u0000]*[^\s\u0000][^\u0000]*$)"));
-    if (parameter.required)
-        return pattern(QStringLiteral(R"(^[^\u0000]+$)"));
-    return pattern(noNul);
-}
-
 bool isBlank(const QByteArray &line)
 {
     for (const char c : line)
@@ -116,22 +39,93 @@ bool isBlank(const QByteArray &line)
     return true;
 }
 
-std::optional<QJsonObject> parseMessage(const QByteArray &line)
+// The number that stands as the top-level "id" of the JSON object `line` (which parses), as
+// written; empty when there is none or it is written otherwise.
+QByteArray rawId(const QByteArray &line)
+{
+    int depth = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < line.size() && line.at(i) != '"'; ++i)
+                if (line.at(i) == '\\')
+                    ++i;
+            if (depth != 1 || QByteArrayView(line).sliced(start, i + 1 - start) != "\"id\"")
+                continue;
+            qsizetype at = i + 1;
+            while (at < line.size() && (line.at(at) == ' ' || line.at(at) == '\t' || line.at(at) == ':'))
+                ++at;
+            const qsizetype end = at;
+            for (i = at; i < line.size() && std::strchr("-+.0123456789eE", line.at(i)) && line.at(i); ++i) { }
+            if (i > end)
+                return line.mid(end, i - end);
+            --i;
+        }
+    }
+    return {};
+}
+
+// What the response carries as the request's id: a text, or an integer exactly as written.
+// Anything else (null, a fraction, an object, an array, a Boolean) makes an invalid request.
+std::optional<QJsonValue> requestId(const QByteArray &line, const QJsonValue &id)
+{
+    if (id.isString())
+        return id;
+    if (!id.isDouble())
+        return std::nullopt;
+    static const QRegularExpression integer(QStringLiteral("\\A-?(0|[1-9][0-9]*)\\z"));
+    const QByteArray raw = rawId(line);
+    if (!integer.match(QString::fromLatin1(raw)).hasMatch())
+        return std::nullopt;
+    if (id.toVariant().typeId() == QMetaType::LongLong)
+        return id;
+    return json::exactInteger(raw); // beyond 64 bits: a double would round it
+}
+
+// One message line as JSON-RPC 2.0 reads it.
+struct Message {
+    enum class Kind { unparsable, invalid, response, notification, request };
+    explicit Message(Kind kind_ = Kind::unparsable, QJsonObject object_ = {}, QString method_ = {}, QJsonValue id_ = {})
+        : kind(kind_)
+        , object(std::move(object_))
+        , method(std::move(method_))
+        , id(std::move(id_))
+    {
+    }
+    Kind kind;
+    QJsonObject object;
+    QString method;
+    QJsonValue id; // a request's, as its response carries it
+};
+
+Message read(const QByteArray &line)
 {
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return std::nullopt;
-    QJsonObject object = document.object();
-    if (!object.value(QLatin1String("method")).isString())
-        return std::nullopt;
-    return object;
-}
-
-// A batch: JSON-RPC arrays, which this protocol version no longer has.
-bool isBatch(const QByteArray &line)
-{
-    return QJsonDocument::fromJson(line).isArray();
+    if (error.error != QJsonParseError::NoError)
+        return Message();
+    // A batch is an array, which this protocol version no longer has; a lone value is no message.
+    if (!document.isObject())
+        return Message(Message::Kind::invalid);
+    const QJsonObject object = document.object();
+    // A client's answer to a request: this server sends none, so there is nothing to answer.
+    if (!object.contains(QLatin1String("method"))
+        && (object.contains(QLatin1String("result")) || object.contains(QLatin1String("error"))))
+        return Message(Message::Kind::response);
+    const QJsonValue method = object.value(QLatin1String("method"));
+    if (object.value(QLatin1String("jsonrpc")) != QJsonValue(QStringLiteral("2.0")) || !method.isString())
+        return Message(Message::Kind::invalid);
+    if (!object.contains(QLatin1String("id")))
+        return Message(Message::Kind::notification, object, method.toString());
+    const std::optional<QJsonValue> id = requestId(line, object.value(QLatin1String("id")));
+    if (!id)
+        return Message(Message::Kind::invalid);
+    return Message(Message::Kind::request, object, method.toString(), *id);
 }
 
 // Only the client's own tokens are echoed: a string, or a number that is a whole one.
@@ -155,6 +149,12 @@ void readLines(int fd, const std::function<void(QByteArray)> &line, const std::f
         const ssize_t count = ::read(fd, buffer.data(), size_t(buffer.size()));
         if (count < 0 && errno == EINTR)
             continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Input the client left non-blocking has nothing yet: wait for it.
+            pollfd ready { fd, POLLIN, 0 };
+            ::poll(&ready, 1, -1);
+            continue;
+        }
         if (count <= 0)
             break; // end of input, or a read error, which ends serving the same way
         const char *data = buffer.constData();
@@ -205,13 +205,20 @@ QJsonObject success(const QJsonValue &id, const QJsonObject &result)
 
 struct MCPServer::Call {
     QString key;
+    QJsonValue id;
     QByteArray line;
     std::stop_source stop;
+    // Requested when the call is cancelled or the process told to end, not when input ends: a
+    // read of the keyring then gives up at once, while a call whose client only closed its
+    // input still gets its answer.
+    std::stop_source abandon;
     std::thread worker;
     bool cancelled = false;
     // The client's "_meta.progressToken", a string or an integer; undefined: none asked for.
     QJsonValue progressToken { QJsonValue::Undefined };
     int progress = 0;
+    // Waiting for the user's answer, it holds none of the running calls' places.
+    bool waitingForUser = false;
 };
 
 MCPServer::MCPServer(ToolRunner runTool, Output output)
@@ -247,7 +254,13 @@ void MCPServer::serve(int inputFd, std::stop_token shutdown)
     };
     const std::stop_callback onShutdown(shutdown, [this] {
         QMetaObject::invokeMethod(
-            this, [this] { inputEnded(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                for (const std::shared_ptr<Call> &call : std::as_const(m_running))
+                    call->abandon.request_stop();
+                inputEnded();
+            },
+            Qt::QueuedConnection);
     });
     // The reader only reads: every line is handled on this thread, in the order it arrived.
     std::thread reader([this, inputFd] {
@@ -287,12 +300,16 @@ void MCPServer::inputEnded()
 {
     // The client is gone (or the process is told to end): whatever the calls still do, nobody
     // waits for it, and a process ended mid-backup would leave the run recorded as "running".
-    // So every call is stopped the way a cancelled one is, yet still answers (a backup with
-    // its "cancelled" record), and the calls not started yet start stopped.
+    // So every running call is stopped the way a cancelled one is, yet still answers (a backup
+    // with its "cancelled" record), and the calls not started yet are answered as cancelled.
     if (!m_inputEnded) {
-        for (const QList<std::shared_ptr<Call>> *calls : { &m_running, &m_waiting })
-            for (const std::shared_ptr<Call> &call : *calls)
-                call->stop.request_stop();
+        for (const std::shared_ptr<Call> &call : std::as_const(m_running))
+            call->stop.request_stop();
+        for (const std::shared_ptr<Call> &call : std::exchange(m_waiting, {})) {
+            if (m_inFlight.value(call->key) == call)
+                m_inFlight.remove(call->key);
+            m_output(cancelled(call->id));
+        }
     }
     m_inputEnded = true;
     if (m_wake)
@@ -328,37 +345,37 @@ void MCPServer::receive(const QByteArray &line)
 {
     if (isBlank(line))
         return;
-    if (const std::optional<QJsonObject> message = parseMessage(line)) {
-        const QString method = message->value(QLatin1String("method")).toString();
-        if (method == QLatin1String("tools/call")) {
-            if (message->contains(QLatin1String("id")))
-                startCall(*message, line);
-            return;
+    const Message message = read(line);
+    if (message.kind == Message::Kind::request && message.method == QLatin1String("tools/call")) {
+        startCall(message.object, message.id, line);
+        return;
+    }
+    if (message.kind == Message::Kind::notification && message.method == QLatin1String("notifications/cancelled")) {
+        const QJsonObject params = message.object.value(QLatin1String("params")).toObject();
+        if (const std::shared_ptr<Call> call = m_inFlight.take(key(params.value(QLatin1String("requestId"))))) {
+            call->cancelled = true;
+            call->stop.request_stop();
+            call->abandon.request_stop();
+            // One that never started is simply forgotten; a running one still reports back.
+            m_waiting.removeOne(call);
+            if (m_wake)
+                m_wake();
         }
-        if (method == QLatin1String("notifications/cancelled")) {
-            const QJsonValue params = message->value(QLatin1String("params"));
-            if (!params.isObject() || !params.toObject().contains(QLatin1String("requestId")))
-                return;
-            const std::shared_ptr<Call> call
-                = m_inFlight.take(key(params.toObject().value(QLatin1String("requestId"))));
-            if (call) {
-                call->cancelled = true;
-                call->stop.request_stop();
-                // One that never started is simply forgotten; a running one still reports back.
-                m_waiting.removeOne(call);
-                if (m_wake)
-                    m_wake();
-            }
-            return;
-        }
+        return;
     }
     if (const std::optional<QJsonObject> response = handle(line))
         m_output(*response);
 }
 
-void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
+void MCPServer::startCall(const QJsonObject &message, const QJsonValue &id, const QByteArray &line)
 {
+    // Once input has ended or the process is told to end, nothing new starts.
+    if (m_inputEnded) {
+        m_output(cancelled(id));
+        return;
+    }
     auto call = std::make_shared<Call>();
+    call->id = id;
     call->key = key(message.value(QLatin1String("id")));
     call->line = line;
     const QJsonValue token = message.value(QLatin1String("params"))
@@ -369,8 +386,6 @@ void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
     if (isProgressToken(token))
         call->progressToken = token;
     // A reused id hands the table entry to the newer call; the older one still answers.
-    if (m_inputEnded)
-        call->stop.request_stop();
     m_inFlight.insert(call->key, call);
     m_waiting.append(call);
     if (!call->progressToken.isUndefined() && !m_progressTimer.isActive())
@@ -380,10 +395,24 @@ void MCPServer::startCall(const QJsonObject &message, const QByteArray &line)
 
 void MCPServer::startWaiting()
 {
-    while (m_running.size() < maxRunningCalls && !m_waiting.isEmpty()) {
+    const auto busy = [this] {
+        return std::count_if(
+            m_running.cbegin(), m_running.cend(), [](const auto &call) { return !call->waitingForUser; });
+    };
+    while (busy() < maxRunningCalls && !m_waiting.isEmpty()) {
         const std::shared_ptr<Call> call = m_waiting.takeFirst();
         m_running.append(call);
         call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
+            const KeyringStop keyringStop(call->abandon.get_token());
+            WaitingForUser::setObserver([this, call](bool waiting) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, call, waiting] {
+                        call->waitingForUser = waiting;
+                        startWaiting();
+                    },
+                    Qt::QueuedConnection);
+            });
             std::optional<QJsonObject> response = respond(line, runTool, stop);
             // The server outlives every worker (its destructor joins them), so posting is safe.
             QMetaObject::invokeMethod(
@@ -400,7 +429,9 @@ void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optiona
     startWaiting();
     if (call->cancelled)
         return;
-    m_inFlight.remove(call->key);
+    // Only this call's own entry: a newer call may have taken the id meanwhile.
+    if (m_inFlight.value(call->key) == call)
+        m_inFlight.remove(call->key);
     if (response)
         m_output(*response);
     if (m_wake)
@@ -434,15 +465,24 @@ std::optional<QJsonObject> MCPServer::handle(const QByteArray &line, std::stop_t
 
 std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const ToolRunner &runTool, std::stop_token stop)
 {
-    const std::optional<QJsonObject> message = parseMessage(line);
-    if (!message)
-        return isBatch(line) ? failure(QJsonValue(QJsonValue::Null), -32600, QStringLiteral("Invalid Request"))
-                             : failure(QJsonValue(QJsonValue::Null), -32700, QStringLiteral("Parse error"));
-    if (!message->contains(QLatin1String("id")))
-        return std::nullopt; // a notification
-    const QJsonValue id = message->value(QLatin1String("id"));
-    const QString method = message->value(QLatin1String("method")).toString();
-    const QJsonObject params = message->value(QLatin1String("params")).toObject();
+    const Message message = read(line);
+    switch (message.kind) {
+    case Message::Kind::unparsable:
+        return failure(QJsonValue(QJsonValue::Null), -32700, QStringLiteral("Parse error"));
+    case Message::Kind::invalid:
+        return failure(QJsonValue(QJsonValue::Null), -32600, QStringLiteral("Invalid Request"));
+    case Message::Kind::response:
+    case Message::Kind::notification:
+        return std::nullopt;
+    case Message::Kind::request:
+        break;
+    }
+    const QJsonValue &id = message.id;
+    const QString &method = message.method;
+    const QJsonValue paramsValue = message.object.value(QLatin1String("params"));
+    if (!paramsValue.isUndefined() && !paramsValue.isObject())
+        return failure(id, -32602, QStringLiteral("Invalid params: params must be an object."));
+    const QJsonObject params = paramsValue.toObject();
 
     if (method == QLatin1String("initialize")) {
         // The client's version when this server speaks it; otherwise the newest, which the
@@ -474,10 +514,12 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
             return failure(id, -32602, QStringLiteral("tools/call needs a name."));
         if (!AgentCommand::named(name.toString()))
             return failure(id, -32602, QStringLiteral("Unknown tool ") + name.toString() + QLatin1Char('.'));
-        const QJsonObject arguments = params.value(QLatin1String("arguments")).toObject();
+        const QJsonValue arguments = params.value(QLatin1String("arguments"));
+        if (!arguments.isUndefined() && !arguments.isObject())
+            return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
         // A failed command is still a successful JSON-RPC response, flagged "isError".
         try {
-            return success(id, toolResult(runTool(name.toString(), arguments, stop)));
+            return success(id, toolResult(runTool(name.toString(), arguments.toObject(), stop)));
         } catch (const std::exception &error) {
             return success(id, toolError(error));
         } catch (...) {
@@ -492,6 +534,11 @@ QJsonObject MCPServer::failure(const QJsonValue &id, int code, const QString &me
     return QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), id },
         { QStringLiteral("error"),
             QJsonObject { { QStringLiteral("code"), code }, { QStringLiteral("message"), message } } } };
+}
+
+QJsonObject MCPServer::cancelled(const QJsonValue &id)
+{
+    return success(id, toolError(CancellationError()));
 }
 
 QString MCPServer::key(const QJsonValue &id)
@@ -528,24 +575,11 @@ void MCPServer::writeLine(const QJsonObject &message)
 
 QJsonObject MCPServer::tool(const AgentCommand &command)
 {
-    QJsonObject properties;
-    QJsonArray required;
-    for (const AgentCommand::Parameter &parameter : command.parameters) {
-        QJsonObject property = constraints(command.name, parameter);
-        property.insert(QStringLiteral("type"), schemaType(parameter.kind));
-        property.insert(QStringLiteral("description"), parameter.help);
-        properties.insert(parameter.name, property);
-        if (parameter.required)
-            required.append(parameter.name);
-    }
     const bool change = command.tier == AgentCommand::Tier::change;
     return QJsonObject {
         { QStringLiteral("name"), command.name },
         { QStringLiteral("description"), change ? command.summary + approvalSentence : command.summary },
-        { QStringLiteral("inputSchema"),
-            QJsonObject { { QStringLiteral("type"), QStringLiteral("object") },
-                { QStringLiteral("properties"), properties }, { QStringLiteral("required"), required },
-                { QStringLiteral("additionalProperties"), false } } },
+        { QStringLiteral("inputSchema"), command.inputSchema() },
         { QStringLiteral("annotations"),
             QJsonObject { { QStringLiteral("readOnlyHint"), command.tier == AgentCommand::Tier::read },
                 { QStringLiteral("destructiveHint"), change }, { QStringLiteral("openWorldHint"), false } } },

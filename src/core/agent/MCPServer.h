@@ -96,7 +96,9 @@ private:
     static QJsonObject failure(const QJsonValue &id, int code, const QString &message);
     static QString text(const QJsonObject &object);
     // `message` is `line` as receive() parsed it; the worker answers from the line itself.
-    void startCall(const QJsonObject &message, const QByteArray &line);
+    void startCall(const QJsonObject &message, const QJsonValue &id, const QByteArray &line);
+    // The answer to a call that is not run because the server is stopping.
+    static QJsonObject cancelled(const QJsonValue &id);
     void finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response);
     // Starts waiting calls while fewer than maxRunningCalls run.
     void startWaiting();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stop_token>
+
 namespace vellmir {
 
 // While one lives, every keyring call the same thread makes (credentials and seal key alike)
@@ -17,6 +19,19 @@ public:
 
 private:
     bool m_outermost;
+};
+
+// While one lives, every keyring call the same thread makes also ends as soon as `stop` is
+// requested, throwing CancellationError, rather than when its time limit passes.
+class KeyringStop {
+public:
+    explicit KeyringStop(std::stop_token stop);
+    ~KeyringStop();
+    KeyringStop(const KeyringStop &) = delete;
+    KeyringStop &operator=(const KeyringStop &) = delete;
+
+private:
+    std::stop_token m_previous;
 };
 
 } // namespace vellmir

@@ -2,6 +2,7 @@
 
 #include "config/KeyringSession.h"
 #include "platform/SessionBus.h"
+#include "util/Error.h"
 
 #include <QFileInfo>
 
@@ -89,6 +90,7 @@ struct SharedSession {
     GObjectPtr<SecretService> service;
 };
 thread_local SharedSession *threadSession = nullptr;
+thread_local std::stop_token threadStop;
 
 } // namespace
 
@@ -96,6 +98,7 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
     : m_limit(limit)
     , m_fail(fail)
     , m_cancellable(g_cancellable_new())
+    , m_callStop(threadStop)
     , m_watchdog([this](std::stop_token stop) { watch(stop); })
 {
     if (threadSession && threadSession->service) {
@@ -194,12 +197,17 @@ std::map<QByteArray, ValuePtr> SecretServiceCall::secrets(const gchar *const *pa
 
 void SecretServiceCall::watch(std::stop_token stop)
 {
+    // Registered before the lock is taken: a stop already requested runs it at once, here.
+    const std::stop_callback onCallStop(m_callStop, [this] {
+        const std::lock_guard wakeLock(m_mutex);
+        m_wake.notify_all();
+    });
     std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, stop, m_limit, [] { return false; });
-    if (!stop.stop_requested()) {
-        m_expired = true;
-        g_cancellable_cancel(m_cancellable.get());
-    }
+    m_wake.wait_for(lock, stop, m_limit, [this] { return m_callStop.stop_requested(); });
+    if (stop.stop_requested())
+        return;
+    (m_callStop.stop_requested() ? m_stopped : m_expired) = true;
+    g_cancellable_cancel(m_cancellable.get());
 }
 
 void SecretServiceCall::check(GError *error)
@@ -207,6 +215,8 @@ void SecretServiceCall::check(GError *error)
     if (!error)
         return;
     ErrorPtr owned(error);
+    if (m_stopped && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        throw CancellationError();
     if (m_expired && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(m_limit).count();
         m_fail(QStringLiteral("The Secret Service did not answer within %1 %2.")
@@ -234,6 +244,16 @@ KeyringSession::~KeyringSession()
         return;
     delete keyring::threadSession;
     keyring::threadSession = nullptr;
+}
+
+KeyringStop::KeyringStop(std::stop_token stop)
+    : m_previous(std::exchange(keyring::threadStop, std::move(stop)))
+{
+}
+
+KeyringStop::~KeyringStop()
+{
+    keyring::threadStop = std::move(m_previous);
 }
 
 } // namespace vellmir

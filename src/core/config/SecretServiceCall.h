@@ -97,6 +97,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable_any m_wake;
     std::atomic<bool> m_expired { false };
+    std::stop_token m_callStop; // the thread's KeyringStop when one is open
+    std::atomic<bool> m_stopped { false };
     std::jthread m_watchdog; // declared after what it uses, so it stops first
     GObjectPtr<SecretService> m_service;
 };

@@ -9,6 +9,11 @@
 namespace vellmir {
 namespace json {
 
+namespace {
+// The one key of exactInteger's stand-in object, which no JSON text can spell by accident.
+const QString exactIntegerKey = QChar(0) + QStringLiteral("exactInteger");
+} // namespace
+
 QJsonDocument parse(const QByteArray &bytes, const QString &what)
 {
     QJsonParseError error {};
@@ -45,6 +50,11 @@ QJsonArray parseArray(const QByteArray &bytes, const QString &what)
     if (!document.isArray())
         throw JsonError(QStringLiteral("%1 is not a JSON array.").arg(what));
     return document.array();
+}
+
+QJsonValue exactInteger(const QByteArray &digits)
+{
+    return QJsonObject { { exactIntegerKey, QString::fromLatin1(digits) } };
 }
 
 std::optional<qint64> toInt64(const QJsonValue &value)
@@ -175,6 +185,10 @@ void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &op
     }
     case QJsonValue::Object: {
         const QJsonObject object = value.toObject();
+        if (object.size() == 1 && object.begin().key() == exactIntegerKey) {
+            out += object.begin().value().toString().toLatin1();
+            break;
+        }
         QStringList keys = object.keys();
         std::sort(keys.begin(), keys.end());
         out += '{';

@@ -48,6 +48,10 @@ inline QByteArray pretty(const QJsonValue &value)
     return write(value, { Style::Pretty, false });
 }
 
+// An integer written exactly as `digits` ("-" and decimal digits), however large: a value that
+// write() puts out as those digits, for numbers a double would round.
+QJsonValue exactInteger(const QByteArray &digits);
+
 // Whole-number check shared by the readers: integral and within 64 bits.
 std::optional<qint64> toInt64(const QJsonValue &value);
 

@@ -58,10 +58,10 @@ std::stop_token install()
         // Once handled, the signal is back at its default: a second one ends the process.
         action.sa_flags = SA_RESTART | SA_RESETHAND;
         for (const int number : { SIGINT, SIGTERM, SIGHUP }) {
-            // nohup's SIGHUP stays ignored. SIGINT is taken even when inherited ignored, as a
-            // shell does for its background jobs: `kill -INT` is then still a request to stop.
+            // A signal inherited ignored stays ignored: nohup's SIGHUP, and the SIGINT a shell
+            // ignores in its background jobs so that Ctrl+C in the terminal does not reach them.
             struct sigaction current { };
-            if (number == SIGHUP && ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            if (number != SIGTERM && ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
                 continue;
             ::sigaction(number, &action, nullptr);
         }

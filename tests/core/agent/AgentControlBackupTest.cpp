@@ -69,7 +69,7 @@ private Q_SLOTS:
         QVERIFY(error && error->kind() == AgentError::Kind::failed);
         QCOMPARE(error->message(),
             QStringLiteral(
-                "The background agent could not be started (no bus). Pass inProcess to run it here instead."));
+                "The background agent could not be started (no bus). Pass --inProcess to run it here instead."));
         QVERIFY(f->control->requests().pending().isEmpty());
     }
 
@@ -165,6 +165,12 @@ private Q_SLOTS:
             = f->failure("backup-result", { { "request", "{" + uuidText(gone) + "}" } });
         QVERIFY(malformed && malformed->kind() == AgentError::Kind::usage);
         QCOMPARE(malformed->message(), QStringLiteral("request must be a request id."));
+
+        test::writeFile(f->control->requests().resultFilePath(gone), "{");
+        const std::optional<AgentError> damaged = f->failure("backup-result", { { "request", uuidText(gone) } });
+        QVERIFY(damaged && damaged->kind() == AgentError::Kind::failed);
+        QVERIFY(damaged->message().startsWith(
+            QStringLiteral("The result of backup request %1 is damaged: ").arg(uuidText(gone))));
     }
 
     void inProcessBackupRunsHereAndReportsTheRecord()

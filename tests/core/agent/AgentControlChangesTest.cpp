@@ -110,26 +110,23 @@ private Q_SLOTS:
             << base({ { "name", " HOME " } }) << "A destination named HOME already exists.";
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
         QTest::newRow("relative folder") << base({ { "sources", "Documents" } })
-                                         << "Documents must be an absolute path or start with ~.";
+                                         << "sources must be an absolute path or start with ~.";
         QTest::newRow("missing folder") << base({ { "sources", "~/nowhere" } }) << "~/nowhere does not exist.";
         QTest::newRow("bad schedule") << base({ { "schedule", "weekly" } })
-                                      << "schedule must be manual, hourly, or daily.";
-        QTest::newRow("blank password") << base({ { "password", " \n" } })
-                                        << "A Local disk destination needs password.";
+                                      << "schedule must be one of manual, hourly, daily.";
+        QTest::newRow("blank password") << base({ { "password", " \n" } }) << "password must not be blank.";
         QTest::newRow("password not text") << base({ { "password", 5 } }) << "password must be text.";
         QTest::newRow("b2 key missing") << base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" },
             { "b2AccountID", "id" } }) << "A Backblaze B2 destination needs b2AccountKey.";
         QTest::newRow("s3 id missing") << base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } })
                                        << "A S3 / R2 destination needs awsAccessKeyID.";
         // restic would take these from whatever folder the agent's process runs in.
-        QTest::newRow("relative local repository") << base(
-            { { "repository", "repo" } }) << "A local repository must be an absolute path or start with ~/, not repo.";
-        QTest::newRow("option as local repository")
-            << base({ { "repository", "--password-command=sh" } })
-            << "A local repository must be an absolute path or start with ~/, not --password-command=sh.";
+        QTest::newRow("relative local repository")
+            << base({ { "repository", "repo" } }) << "A local repository must be an absolute path or start with ~/.";
+        QTest::newRow("option as local repository") << base({ { "repository", "--password-command=sh" } })
+                                                    << "A local repository must be an absolute path or start with ~/.";
         QTest::newRow("relative after local:") << base({ { "repository", "local:repo" } })
-                                               << "A local repository must be an absolute path or start with ~/, not "
-                                                  "local:repo.";
+                                               << "A local repository must be an absolute path or start with ~/.";
         QTest::newRow("sftp host as an ssh option")
             << base({ { "kind", "sftp" }, { "repository", "sftp:-oProxyCommand=sh:/r" } })
             << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
@@ -139,17 +136,19 @@ private Q_SLOTS:
             << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
         // Only the kind's own backend: rclone would be started with options from the address.
         QTest::newRow("rclone for s3") << base({ { "kind", "s3" }, { "repository", "rclone:--config=/x:r" } })
-                                       << "A repository of kind s3 must start with \"s3:\", not rclone:--config=/x:r.";
+                                       << "A repository of kind s3 must start with \"s3:\".";
         QTest::newRow("relative for s3") << base({ { "kind", "s3" }, { "repository", "relrepo" } })
-                                         << "A repository of kind s3 must start with \"s3:\", not relrepo.";
-        QTest::newRow("sftp for backblazeB2")
-            << base({ { "kind", "backblazeB2" }, { "repository", "sftp:h:/r" } })
-            << "A repository of kind backblazeB2 must start with \"b2:\", not sftp:h:/r.";
-        QTest::newRow("NUL in an exclude") << base({ { "excludes", QString("*") + QChar(0) + ".tmp" } })
-                                           << "excludes must not contain a NUL character.";
-        QTest::newRow("NUL in a source") << base({ { "sources", QJsonArray { QString("/tmp") + QChar(0) + "/etc" } } })
-                                         << "sources must not contain a NUL character.";
-        const QString hidden = "name must not contain control characters or bidirectional formatting characters.";
+                                         << "A repository of kind s3 must start with \"s3:\".";
+        QTest::newRow("sftp for backblazeB2") << base({ { "kind", "backblazeB2" }, { "repository", "sftp:h:/r" } })
+                                              << "A repository of kind backblazeB2 must start with \"b2:\".";
+        QTest::newRow("NUL in an exclude")
+            << base({ { "excludes", QString("*") + QChar(0) + ".tmp" } })
+            << "excludes must not contain line breaks, control characters or bidirectional formatting characters.";
+        QTest::newRow("NUL in a source")
+            << base({ { "sources", QJsonArray { QString("/tmp") + QChar(0) + "/etc" } } })
+            << "sources must not contain line breaks, control characters or bidirectional formatting characters.";
+        const QString hidden
+            = "name must not contain line breaks, control characters or bidirectional formatting characters.";
         QTest::newRow("line feed in a name") << base({ { "name", "a\nb" } }) << hidden;
         QTest::newRow("right-to-left override in a name") << base({ { "name", "photos\u202Egpj.exe" } }) << hidden;
         QTest::newRow("unclosed class") << base({ { "excludes", "[" } })
@@ -216,7 +215,7 @@ private Q_SLOTS:
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
                 { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash", "node_modules" } },
-                { "schedule", "Daily" }, { "initialize", "yes" }, { "b2AccountKey", "ignored" } }));
+                { "schedule", "daily" }, { "initialize", "yes" }, { "b2AccountKey", "ignored" } }));
 
         QCOMPARE(fx.asker->requests.size(), 1);
         const ChangeRequest &request = fx.asker->requests.first();
@@ -484,7 +483,7 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("arguments");
         QTest::addColumn<QStringList>("changes");
         QTest::newRow("nothing") << QJsonObject {} << QStringList {};
-        QTest::newRow("same values") << args({ { "name", " Home " }, { "schedule", "MANUAL" }, { "keepDaily", 7 },
+        QTest::newRow("same values") << args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 },
             { "pruneAfterBackup", true }, { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true },
             { "addSources", "~/a" }, { "addExcludes", ".Trash" } })
                                      << QStringList {};
@@ -494,7 +493,7 @@ private Q_SLOTS:
         QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".DS_Store" } })
                                   << QStringList { "Exclude: *.tmp", "Stop excluding: .DS_Store" };
         QTest::newRow("everything else")
-            << args({ { "schedule", "Daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
+            << args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                    { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } })
             << QStringList { "Schedule: Manual → Daily",
                    "Retention: Keep 7 daily, 4 weekly, 12 monthly, 3 yearly → Keep 0 daily, 4 weekly, 12 monthly, 3 "
@@ -558,17 +557,17 @@ private Q_SLOTS:
         QTest::newRow("unknown pattern") << args({ { "removeExcludes", "*.iso" } })
                                          << "*.iso is not one of Home's exclude patterns.";
         QTest::newRow("bad schedule") << args({ { "schedule", "often" } })
-                                      << "schedule must be manual, hourly, or daily.";
-        QTest::newRow("negative count") << args({ { "keepWeekly", -1 } }) << "keepWeekly cannot be negative.";
+                                      << "schedule must be one of manual, hourly, daily.";
+        QTest::newRow("negative count") << args({ { "keepWeekly", -1 } }) << "keepWeekly must not be negative.";
         QTest::newRow("keeps nothing") << args({ { "keepDaily", 0 }, { "keepWeekly", 0 }, { "keepMonthly", 0 },
             { "keepYearly", "0" } }) << "Retention must keep at least one snapshot.";
-        QTest::newRow("negative limit") << args({ { "uploadLimitKiB", -5 } }) << "uploadLimitKiB cannot be negative.";
+        QTest::newRow("negative limit") << args({ { "uploadLimitKiB", -5 } }) << "uploadLimitKiB must not be negative.";
         QTest::newRow("malformed pattern") << args({ { "addExcludes", "x[a-]" } })
                                            << "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
                                               "stand between two characters.";
         QTest::newRow("control character in the name")
             << args({ { "name", "Ho\tme" } })
-            << "name must not contain control characters or bidirectional formatting characters.";
+            << "name must not contain line breaks, control characters or bidirectional formatting characters.";
     }
 
     void updateRefusals()

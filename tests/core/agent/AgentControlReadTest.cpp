@@ -302,6 +302,16 @@ private Q_SLOTS:
         QVERIFY(f->resticArguments().contains("--recursive"));
         QCOMPARE(f->failure("browse", { { "destination", "Photos" }, { "snapshot", "" } })->message(),
             QStringLiteral("snapshot must not be empty."));
+
+        // Nothing found in a folder the snapshot has is an empty answer; in one it lacks, not found.
+        f->script("ls.stdout", node("/docs", "dir") + node("/docs/b.txt", "file"));
+        const auto search = [](const char *path) {
+            return QJsonObject { { "destination", "Photos" }, { "snapshot", "latest" }, { "path", path },
+                { "search", "zzz" } };
+        };
+        QCOMPARE(f->run("browse", search("/docs")).value("entries").toArray().size(), 0);
+        const std::optional<AgentError> missing = f->failure("browse", search("/gone"));
+        QVERIFY(missing && missing->kind() == AgentError::Kind::notFound);
     }
 };
 

@@ -100,10 +100,10 @@ private Q_SLOTS:
                                              << false << true << "target must be an existing folder.";
         QTest::newRow("restore into a relative folder")
             << "restore" << args({ { "snapshot", "latest" }, { "target", "." } }) << false << true
-            << "target must be an existing folder.";
+            << "target must be an absolute path or start with ~.";
         QTest::newRow("restore a relative path")
             << "restore" << args({ { "snapshot", "latest" }, { "target", "~" }, { "path", "docs/a" } }) << false << true
-            << "Select an absolute path from the snapshot browser.";
+            << "The path must be an absolute path inside the snapshot, such as /home/you/Documents.";
         QTest::newRow("restore an unknown snapshot")
             << "restore" << args({ { "snapshot", "ffffffff" }, { "target", "~" } }) << false << true << "";
     }

@@ -115,16 +115,23 @@ struct AgentFixture {
     }
     bool resticRan() const { return QFile::exists(fake.filePath(QStringLiteral("pid"))); }
 
+    // Arguments given as texts, as on a command line.
+    static QJsonObject typed(const QString &name, const QJsonObject &arguments)
+    {
+        const AgentCommand *command = AgentCommand::named(name);
+        return command ? AgentParameters::typed(*command, arguments) : arguments;
+    }
+
     QJsonObject run(const QString &name, const QJsonObject &arguments = {}, std::stop_token stop = {})
     {
-        return control->run(name, arguments, stop);
+        return control->run(name, typed(name, arguments), stop);
     }
 
     // The AgentError (kind and message) the command ends with.
     std::optional<AgentError> failure(const QString &name, const QJsonObject &arguments = {})
     {
         try {
-            control->run(name, arguments);
+            control->run(name, typed(name, arguments));
         } catch (const AgentError &error) {
             return error;
         }

@@ -7,7 +7,7 @@ using namespace vellmir;
 
 namespace {
 
-QJsonObject object(const char *json)
+QJsonObject object(const QByteArray &json)
 {
     return QJsonDocument::fromJson(json).object();
 }
@@ -86,8 +86,10 @@ private Q_SLOTS:
                                 << "3";
         QTest::newRow("integral double") << "3.0"
                                          << "3";
-        QTest::newRow("largest") << R"("9223372036854775807")"
-                                 << "9223372036854775807";
+        QTest::newRow("largest exact") << R"("9007199254740991")"
+                                       << "9007199254740991";
+        QTest::newRow("beyond exact") << R"("9007199254740992")"
+                                      << "fail";
         QTest::newRow("fraction") << "3.5"
                                   << "fail";
         QTest::newRow("decimal text") << R"("3.0")"
@@ -115,9 +117,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, value);
         QFETCH(QString, result);
-        const AgentParameters p = parameters("history", ("{\"destination\":\"x\",\"limit\":" + value + "}").toUtf8());
+        const AgentCommand &history = *AgentCommand::named("history");
+        const AgentParameters p(
+            AgentParameters::typed(history, object(("{\"destination\":\"x\",\"limit\":" + value + "}").toUtf8())),
+            history);
         if (result == QLatin1String("fail")) {
-            QCOMPARE(usageOf([&] { p.integer("limit"); }), QStringLiteral("limit must be a whole number."));
+            QCOMPARE(usageOf([&] { p.check(history); }), QStringLiteral("limit must be a whole number."));
         } else {
             QCOMPARE(p.integer("limit"), result.toLongLong());
         }
@@ -151,8 +156,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, value);
         QFETCH(QString, result);
-        const AgentParameters p
-            = parameters("apply-retention", ("{\"destination\":\"x\",\"prune\":" + value + "}").toUtf8());
+        const AgentCommand &command = *AgentCommand::named("apply-retention");
+        const AgentParameters p(
+            AgentParameters::typed(command, object(("{\"destination\":\"x\",\"prune\":" + value + "}").toUtf8())),
+            command);
         if (result == QLatin1String("fail"))
             QCOMPARE(usageOf([&] { p.boolean("prune"); }), QStringLiteral("prune must be true or false."));
         else
@@ -162,7 +169,7 @@ private Q_SLOTS:
     void textsAndLists()
     {
         const AgentParameters p = parameters("update-destination",
-            R"({"destination":" ","name":"","addSources":"~/a","removeSources":["a","b"],"addExcludes":["a",1],)"
+            R"({"destination":" ","name":"","addSources":["~/a"],"removeSources":["a","b"],"addExcludes":["a",1],)"
             R"("removeExcludes":[],"schedule":3})");
         QCOMPARE(p.requiredString("destination"), QStringLiteral(" "));
         QCOMPARE(p.string("name"), std::optional<QString>(QString()));
