@@ -40,7 +40,12 @@ public:
         m_keyring.setProcessEnvironment(m_environment);
         m_keyring.start(QStringLiteral("gnome-keyring-daemon"),
             { QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets") });
+        if (!m_keyring.waitForStarted()) {
+            std::fprintf(stderr, "could not start gnome-keyring-daemon\n");
+            return;
+        }
         m_keyring.write("bench-keyring-password");
+        m_keyring.waitForBytesWritten();
         m_keyring.closeWriteChannel();
         for (int i = 0; i < 100; ++i) {
             if (nameHasOwner()) {
@@ -49,7 +54,7 @@ public:
             }
             QThread::msleep(50);
         }
-        std::fprintf(stderr, "the private keyring did not start\n");
+        std::fprintf(stderr, "the private keyring did not start: %s\n", m_keyring.readAllStandardError().constData());
     }
 
     ~PrivateKeyring()
