@@ -2,8 +2,9 @@
 // `vellmir-app cli backup --inProcess`, next to the floor for that job: restic's own "backup" of
 // the same folder with the same excludes and host, then its "forget" with the destination's
 // retention policy, in one shell. "restic unlock" alone is timed beside them, as a figure to
-// weigh against the difference. Needs restic, gnome-keyring-daemon and dbus-daemon:
-//   build/bench/BackupFloorBench [files] [rounds]
+// weigh against the difference; with another build of the application given, its backup is
+// timed beside them too. Needs restic, gnome-keyring-daemon and dbus-daemon:
+//   build/bench/BackupFloorBench [files] [rounds] [other vellmir-app]
 // The tree (50,000 files of 10 bytes to 9 KB, about 230 MB, by default) is written once; the
 // first backup, untimed, stores it and prunes, so every timed backup finds it unchanged and
 // prunes nothing (the application prunes once a week). The home has its own session bus and
@@ -62,6 +63,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+    const QString other = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
     const QString binary = QStandardPaths::findExecutable(QStringLiteral("restic"));
     if (binary.isEmpty()) {
         std::fprintf(stderr, "restic is missing\n");
@@ -102,8 +104,8 @@ int main(int argc, char **argv)
 
     const QStringList appBackup { QStringLiteral("backup"), QStringLiteral("--destination"), QStringLiteral("bench"),
         QStringLiteral("--inProcess") };
-    const auto complete = [&] {
-        const QJsonObject run = home.cli(appBackup).value(QStringLiteral("run")).toObject();
+    const auto complete = [&](const QString &program = {}) {
+        const QJsonObject run = home.cli(appBackup, {}, program).value(QStringLiteral("run")).toObject();
         return run.value(QStringLiteral("outcome")).toString() == QStringLiteral("complete");
     };
     // The first backup stores the tree and prunes; then both sides' caches are warm.
@@ -116,6 +118,8 @@ int main(int argc, char **argv)
         ok = restic(binary, repository, cache, { backupCommand, forgetCommand }) && ok;
     });
     const int tool = runs.add("vellmir-app cli backup --inProcess", [&] { ok = complete() && ok; });
+    const int otherBuild
+        = other.isEmpty() ? -1 : runs.add("other build: cli backup --inProcess", [&] { ok = complete(other) && ok; });
     const int unlock = runs.add(
         "restic unlock", [&] { ok = restic(binary, repository, cache, { { QStringLiteral("unlock") } }) && ok; });
     runs.run(rounds);
@@ -125,7 +129,11 @@ int main(int argc, char **argv)
         qPrintable(destination.retention.arguments().join(u' ')));
     runs.printTime(floor);
     runs.printTime(tool);
+    if (otherBuild >= 0)
+        runs.printTime(otherBuild, qPrintable(other));
     runs.printTime(unlock);
     runs.printRatio(tool, floor, 1.1);
+    if (otherBuild >= 0)
+        runs.printRatio(otherBuild, floor, 1.1);
     return 0;
 }

@@ -44,18 +44,18 @@ public:
     QProcessEnvironment environment() const { return m_keyring->environment(); }
     QString history() const { return m_root + QStringLiteral("/.local/share/Vellmir/history"); }
 
-    // Starts the application with `arguments` in this home.
-    void start(QProcess &process, const QStringList &arguments) const
+    // Starts the application with `arguments` in this home: the built one, or `program`.
+    void start(QProcess &process, const QStringList &arguments, const QString &program = {}) const
     {
         process.setProcessEnvironment(environment());
-        process.start(QStringLiteral(VELLMIR_APP), arguments);
+        process.start(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program, arguments);
     }
 
     // One cli command: its reply, or an empty object (with the reason on stderr).
-    QJsonObject cli(const QStringList &arguments, const QByteArray &input = {}) const
+    QJsonObject cli(const QStringList &arguments, const QByteArray &input = {}, const QString &program = {}) const
     {
         QProcess process;
-        start(process, QStringList { QStringLiteral("cli") } + arguments);
+        start(process, QStringList { QStringLiteral("cli") } + arguments, program);
         process.write(input);
         process.closeWriteChannel();
         if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit
