@@ -77,10 +77,14 @@ public:
     // second look at its records.
     void finishInterruptedRuns(const Destination &destination) override
     {
-        const QList<BackupRecord> records = passRecords().value(destination.id);
-        if (std::none_of(records.cbegin(), records.cend(),
-                [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
-            return;
+        try {
+            const QList<BackupRecord> records = passRecords().value(destination.id);
+            if (std::none_of(records.cbegin(), records.cend(),
+                    [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
+                return;
+        } catch (const std::exception &) {
+            // An unreadable history is the due rules' to report; the runner's own look decides.
+        }
         BackupRunner::finishInterruptedRuns(destination, m_history);
         m_passRecords.reset();
     }
