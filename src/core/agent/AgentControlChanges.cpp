@@ -4,6 +4,7 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
+#include "config/KeyringSession.h"
 #include "engine/ResticSettingsDiscovery.h"
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
@@ -545,6 +546,8 @@ QJsonObject AgentControl::restore(
     if (path)
         ResticEngine::literalInclude(*path);
 
+    // The secrets are read here and again by the runner: over one keyring connection.
+    const KeyringSession session;
     const ResticEnvironment variables = environment(destination);
     ChangeRequest request { QStringLiteral("restore"),
         QStringLiteral("Restore from ") + quoted(destination.name) + u'?',
