@@ -1,13 +1,16 @@
-// The agent front ends as an agent uses them, against a real keyring: what a long-running MCP
-// server keeps of each call, `status` as destinations and their history grow, and tool calls sent
-// at once next to the same calls one after another. Needs the private keyring session of
-// scripts/with-keyring (it writes keyring items) and restic:
-//   scripts/with-keyring build/bench/AgentLoadBench [memory|status|parallel|all] [calls]
-// Every home starts sealed with agent changes allowed without approval; its destinations are
-// added through one MCP server and share one local repository. History records are written
-// straight into the history folder, 20 per destination; the orphans are records of 99 destination
-// ids that no home lists.
-#include "BenchTiming.h"
+// The agent front ends as an agent uses them, against real keyrings: what a long-running MCP
+// server keeps of each call, `status` as destinations, their history and the keyring grow, the
+// scheduled pass with nothing due next to `status`, and tool calls sent at once next to the same
+// calls one after another. Needs restic, gnome-keyring-daemon, dbus-daemon and secret-tool:
+//   build/bench/AgentLoadBench [memory|status|pass|parallel|all] [calls]
+// Every home has its own session bus and keyring (BenchHome.h), so each subject pays for its own
+// keyring items only, and starts sealed with agent changes allowed without approval; its
+// destinations are added through one MCP server and share one local repository. History records
+// are written straight into the history folder, 20 per destination unless said otherwise; the
+// orphans are records of 99 destination ids that no home lists, the unrelated items 170 keyring
+// items of the application's service that no destination of the home names.
+#include "BenchHome.h"
+#include "config/Destination.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,22 +29,16 @@
 
 namespace {
 
+using vellmir::bench::Home;
+
 const QString password = QStringLiteral("bench-repository-password");
-
-struct Home {
-    QString root;
-
-    QProcessEnvironment environment() const { return vellmir::bench::homeEnvironment(root); }
-    QString history() const { return root + QStringLiteral("/.local/share/Vellmir/history"); }
-};
 
 // One `vellmir-app cli mcp` process, spoken to one line at a time.
 class Server {
 public:
     explicit Server(const Home &home)
     {
-        m_process.setProcessEnvironment(home.environment());
-        m_process.start(QStringLiteral(VELLMIR_APP), { QStringLiteral("cli"), QStringLiteral("mcp") });
+        home.start(m_process, { QStringLiteral("cli"), QStringLiteral("mcp") });
         m_process.waitForStarted();
         send(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), 0 },
             { QStringLiteral("method"), QStringLiteral("initialize") } });
@@ -121,52 +118,39 @@ private:
     QProcess m_process;
 };
 
-bool makeHome(const Home &home)
+// The settings fingerprint the destination `id` of the home has now.
+QString scopeOf(const Home &home, const QString &id)
 {
-    QDir().mkpath(home.root + QStringLiteral("/.config/Vellmir"));
-    QDir().mkpath(home.root + QStringLiteral("/.local/share"));
-    QFile defaults(home.root + QStringLiteral("/.config/Vellmir/Vellmir.conf"));
-    return defaults.open(QIODevice::WriteOnly) && defaults.write("[General]\nagentChangesWithoutApproval=true\n") > 0;
+    QFile file(home.root() + QStringLiteral("/.local/share/Vellmir/destinations.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (const vellmir::Destination &destination : vellmir::Destination::decodeFile(file.readAll()))
+        if (destination.id == QUuid::fromString(id))
+            return destination.backupScope();
+    return {};
 }
 
-// Writes `records` complete runs of the destination `id` into the history folder.
-bool writeRecords(const Home &home, const QString &id, int records)
-{
-    QDir().mkpath(home.history());
-    for (int r = 0; r < records; ++r) {
-        const QString recordID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        const double started = 7.9e8 + r * 3600.0;
-        const QJsonObject record { { QStringLiteral("id"), recordID }, { QStringLiteral("destinationID"), id },
-            { QStringLiteral("startedAt"), started }, { QStringLiteral("finishedAt"), started + 60 },
-            { QStringLiteral("outcome"), QStringLiteral("complete") },
-            { QStringLiteral("snapshotID"), QStringLiteral("0123456789abcdef") },
-            { QStringLiteral("issues"), QJsonArray {} }, { QStringLiteral("accessGranted"), true },
-            { QStringLiteral("bytesAdded"), 123456 }, { QStringLiteral("scope"), QStringLiteral("bench") } };
-        QFile file(home.history() + u'/' + recordID + QStringLiteral(".json"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(record).toJson(QJsonDocument::Compact)) < 0)
-            return false;
-    }
-    return true;
-}
-
-// Adds `count` destinations through one server and writes `records` history records for each;
-// the ids of the destinations, or an empty list on failure.
-QStringList populate(const Home &home, int count, const QString &repository, int records)
+// Adds `count` destinations through one server and writes `records` history records for each,
+// made with the destination's current settings and the newest two hours old, so that none is
+// due; `extra` adds parameters to each add. The ids of the destinations, or an empty list.
+QStringList populate(const Home &home, int count, const QString &repository, int records, const QJsonObject &extra = {})
 {
     QStringList ids;
     Server server(home);
     for (int i = 0; i < count; ++i) {
-        const QJsonObject added = server.result(i + 1, QStringLiteral("add-destination"),
-            QJsonObject { { QStringLiteral("kind"), QStringLiteral("local") },
-                { QStringLiteral("name"), QStringLiteral("destination %1").arg(i) },
-                { QStringLiteral("repository"), repository }, { QStringLiteral("password"), password } });
+        QJsonObject parameters = extra;
+        parameters.insert(QStringLiteral("kind"), QStringLiteral("local"));
+        parameters.insert(QStringLiteral("name"), QStringLiteral("destination %1").arg(i));
+        parameters.insert(QStringLiteral("repository"), repository);
+        parameters.insert(QStringLiteral("password"), password);
+        const QJsonObject added = server.result(i + 1, QStringLiteral("add-destination"), parameters);
         const QString id = added.value(QStringLiteral("added")).toObject().value(QStringLiteral("id")).toString();
         if (id.isEmpty())
             return {};
         ids.append(id);
     }
     for (const QString &id : std::as_const(ids))
-        if (!writeRecords(home, id, records))
+        if (!home.writeRecords(id, records, scopeOf(home, id)))
             return {};
     return ids;
 }
@@ -176,22 +160,27 @@ QStringList populateOrphans(const Home &home, const QString &repository, int rec
 {
     const QStringList ids = populate(home, 1, repository, records);
     for (int i = 1; i < 100 && !ids.isEmpty(); ++i)
-        if (!writeRecords(home, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), records))
+        if (!home.writeRecords(
+                QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), records, QStringLiteral("gone")))
             return {};
     return ids;
 }
 
 bool cliStatus(const Home &home, qsizetype expected)
 {
+    return home.cli({ QStringLiteral("status") }).value(QStringLiteral("destinations")).toArray().size() == expected;
+}
+
+// One scheduled pass; with nothing due it backs nothing up and ends with status 0.
+bool scheduledPass(const Home &home)
+{
     QProcess process;
-    process.setProcessEnvironment(home.environment());
-    process.start(QStringLiteral(VELLMIR_APP), { QStringLiteral("cli"), QStringLiteral("status") });
-    if (!process.waitForFinished(120000) || process.exitCode() != 0) {
-        std::fprintf(stderr, "status failed: %s\n", process.readAllStandardError().constData());
+    home.start(process, { QStringLiteral("--scheduled-run") });
+    if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+        std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
         return false;
     }
-    const QJsonObject reply = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    return reply.value(QStringLiteral("destinations")).toArray().size() == expected;
+    return true;
 }
 
 int memory(const Home &home, int calls)
@@ -217,7 +206,7 @@ int memory(const Home &home, int calls)
     return 0;
 }
 
-int status(const Home &one, const Home &hundred, const Home &orphans, int rounds)
+int status(const Home &one, const Home &hundred, const Home &orphans, const Home &unrelated, int rounds)
 {
     vellmir::bench::Alternating runs;
     bool ok = true;
@@ -225,15 +214,55 @@ int status(const Home &one, const Home &hundred, const Home &orphans, int rounds
     const int many = runs.add("cli status, 100 destinations", [&] { ok = cliStatus(hundred, 100) && ok; });
     const int orphaned
         = runs.add("cli status, 1 destination + 1,980 orphans", [&] { ok = cliStatus(orphans, 1) && ok; });
+    const int crowded
+        = runs.add("cli status, 1 destination + 170 keyring items", [&] { ok = cliStatus(unrelated, 1) && ok; });
     runs.run(rounds);
     if (!ok)
         return 1;
-    std::printf("cli status in a private keyring, 20 history records per destination, %d rounds\n", rounds);
+    std::printf("cli status, each home in its own keyring, 20 history records per destination, %d rounds\n", rounds);
     runs.printTime(single);
     runs.printTime(many);
     runs.printTime(orphaned);
+    runs.printTime(crowded);
     runs.printRatio(many, single, 3);
     runs.printRatio(orphaned, single, 0);
+    runs.printRatio(crowded, single, 1.15);
+    return 0;
+}
+
+// The scheduled pass with nothing due, next to `status` of the same home, for 1 and 100
+// destinations with 20 records each and 100 destinations with 200 records each.
+int pass(const QString &repository, const QString &sources, const QString &folder, int rounds)
+{
+    const QJsonObject daily { { QStringLiteral("sources"), QJsonArray { sources } },
+        { QStringLiteral("schedule"), QStringLiteral("daily") } };
+    Home one(folder + QStringLiteral("/pass-one"));
+    Home hundred(folder + QStringLiteral("/pass-hundred"));
+    Home longer(folder + QStringLiteral("/pass-hundred-long"));
+    if (!one.ok() || !hundred.ok() || !longer.ok() || populate(one, 1, repository, 20, daily).isEmpty()
+        || populate(hundred, 100, repository, 20, daily).isEmpty()
+        || populate(longer, 100, repository, 200, daily).isEmpty())
+        return 1;
+
+    vellmir::bench::Alternating runs;
+    bool ok = true;
+    const int passOne = runs.add("pass, 1 destination", [&] { ok = scheduledPass(one) && ok; });
+    const int statusOne = runs.add("cli status, 1 destination", [&] { ok = cliStatus(one, 1) && ok; });
+    const int passHundred = runs.add("pass, 100 destinations", [&] { ok = scheduledPass(hundred) && ok; });
+    const int statusHundred = runs.add("cli status, 100 destinations", [&] { ok = cliStatus(hundred, 100) && ok; });
+    const int passLonger = runs.add("pass, 100 destinations x 200 records", [&] { ok = scheduledPass(longer) && ok; });
+    const int statusLonger
+        = runs.add("cli status, 100 destinations x 200 records", [&] { ok = cliStatus(longer, 100) && ok; });
+    runs.run(rounds);
+    if (!ok)
+        return 1;
+    std::printf("scheduled pass with nothing due, each home in its own keyring, %d rounds\n", rounds);
+    for (int index : { passOne, statusOne, passHundred, statusHundred, passLonger, statusLonger })
+        runs.printTime(index);
+    runs.printRatio(passHundred, statusHundred, 1.3);
+    runs.printRatio(passLonger, statusLonger, 1.3);
+    runs.printRatio(passHundred, passOne, 0);
+    runs.printRatio(passLonger, passHundred, 0);
     return 0;
 }
 
@@ -272,13 +301,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("all");
     const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 3000;
-    if (qEnvironmentVariable("VELLMIR_TEST_KEYRING") != QStringLiteral("1")) {
-        std::fprintf(stderr,
-            "usage: scripts/with-keyring %s [memory|status|parallel|all] [calls]\n"
-            "It writes keyring items, so it runs only in the throwaway keyring of scripts/with-keyring.\n",
-            argv[0]);
-        return 2;
-    }
     const QString restic = QStandardPaths::findExecutable(QStringLiteral("restic"));
     if (restic.isEmpty()) {
         std::fprintf(stderr, "restic is missing\n");
@@ -289,36 +311,32 @@ int main(int argc, char **argv)
     const QString repository = temporary.filePath(QStringLiteral("repository"));
     if (!vellmir::bench::initRepository(restic, repository, password))
         return 1;
-    // The keyring's seal key is shared by every home, so each home is a copy of one sealed empty
-    // home rather than a first start of its own.
-    const Home empty { temporary.filePath(QStringLiteral("empty")) };
-    if (!makeHome(empty) || !cliStatus(empty, 0))
-        return 1;
-    const auto home = [&](const QString &name) {
-        const Home made { temporary.filePath(name) };
-        QProcess copy;
-        copy.start(QStringLiteral("cp"), { QStringLiteral("-a"), empty.root, made.root });
-        return copy.waitForFinished(-1) && copy.exitCode() == 0 ? std::optional<Home>(made) : std::nullopt;
-    };
 
     int failures = 0;
     if (mode == QLatin1String("status") || mode == QLatin1String("all")) {
-        const std::optional<Home> one = home(QStringLiteral("one"));
-        const std::optional<Home> hundred = home(QStringLiteral("hundred"));
-        const std::optional<Home> orphans = home(QStringLiteral("orphans"));
-        if (!one || !hundred || !orphans || populate(*one, 1, repository, 20).isEmpty()
-            || populate(*hundred, 100, repository, 20).isEmpty() || populateOrphans(*orphans, repository, 20).isEmpty())
+        Home one(temporary.filePath(QStringLiteral("one")));
+        Home hundred(temporary.filePath(QStringLiteral("hundred")));
+        Home orphans(temporary.filePath(QStringLiteral("orphans")));
+        Home unrelated(temporary.filePath(QStringLiteral("unrelated")));
+        if (!one.ok() || !hundred.ok() || !orphans.ok() || !unrelated.ok() || populate(one, 1, repository, 20).isEmpty()
+            || populate(hundred, 100, repository, 20).isEmpty() || populateOrphans(orphans, repository, 20).isEmpty()
+            || populate(unrelated, 1, repository, 20).isEmpty() || !unrelated.addUnrelatedItems(170))
             return 1;
-        failures += status(*one, *hundred, *orphans, 15);
+        failures += status(one, hundred, orphans, unrelated, 15);
+    }
+    if (mode == QLatin1String("pass") || mode == QLatin1String("all")) {
+        const QString sources = temporary.filePath(QStringLiteral("sources"));
+        QDir().mkpath(sources);
+        failures += pass(repository, sources, temporary.path(), 11);
     }
     if (mode == QLatin1String("memory") || mode == QLatin1String("parallel") || mode == QLatin1String("all")) {
-        const std::optional<Home> thirty = home(QStringLiteral("thirty"));
-        if (!thirty || populate(*thirty, 30, repository, 20).isEmpty())
+        Home thirty(temporary.filePath(QStringLiteral("thirty")));
+        if (!thirty.ok() || populate(thirty, 30, repository, 20).isEmpty())
             return 1;
         if (mode != QLatin1String("parallel"))
-            failures += memory(*thirty, calls);
+            failures += memory(thirty, calls);
         if (mode != QLatin1String("memory"))
-            failures += parallel(*thirty, 100, 5);
+            failures += parallel(thirty, 100, 5);
     }
     return failures ? 1 : 0;
 }

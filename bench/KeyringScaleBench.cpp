@@ -1,19 +1,13 @@
-// Times the built `vellmir-app cli` against a real keyring as destinations grow: `status` with one
-// destination next to `status` with thirty, and the 1st `add-destination` next to the 30th.
-// Needs the private keyring session of scripts/with-keyring (it writes keyring items) and restic:
-//   scripts/with-keyring build/bench/KeyringScaleBench [rounds]
-// Every home is a copy of one sealed, empty home whose policy lets agents change settings
-// without approval (migrated from the old user default on its first run), so adds and removals
-// need no answer. All destinations back up to one local repository, made once.
-#include "BenchTiming.h"
+// Times the built `vellmir-app cli` against real keyrings as destinations grow: `status` with one
+// destination next to `status` with thirty (20 history records each), and the 1st
+// `add-destination` next to the 30th. Needs restic, gnome-keyring-daemon and dbus-daemon:
+//   build/bench/KeyringScaleBench [rounds]
+// Each home has its own session bus and keyring (BenchHome.h), so a subject pays for its own
+// items only. Each round times the four subjects in turn; the added destination is removed again,
+// untimed, before the next round. All destinations back up to one local repository, made once.
+#include "BenchHome.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -22,77 +16,32 @@
 
 namespace {
 
+using vellmir::bench::Home;
+
 const QString password = QStringLiteral("bench-repository-password");
-
-struct Home {
-    QString root;
-
-    QProcessEnvironment environment() const { return vellmir::bench::homeEnvironment(root); }
-};
-
-// Runs one cli command in `home`; the reply, or an empty object (with the reason on stderr).
-QJsonObject cli(const Home &home, const QStringList &arguments, const QByteArray &input = {})
-{
-    QProcess process;
-    process.setProcessEnvironment(home.environment());
-    process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        std::fprintf(stderr, "cli %s failed: %s%s\n", qPrintable(arguments.join(u' ')),
-            process.readAllStandardOutput().constData(), process.readAllStandardError().constData());
-        return {};
-    }
-    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-}
-
-bool addDestination(const Home &home, const QString &name, const QString &repository)
-{
-    const QByteArray input = QJsonDocument(QJsonObject { { QStringLiteral("password"), password } }).toJson();
-    return !cli(home,
-        { QStringLiteral("add-destination"), QStringLiteral("--kind"), QStringLiteral("local"),
-            QStringLiteral("--name"), name, QStringLiteral("--repository"), repository, QStringLiteral("--json"),
-            QStringLiteral("-") },
-        input)
-                .isEmpty();
-}
-
-bool removeDestination(const Home &home, const QString &name)
-{
-    return !cli(home, { QStringLiteral("remove-destination"), QStringLiteral("--destination"), name }).isEmpty();
-}
 
 qsizetype destinationCount(const Home &home)
 {
-    const QJsonObject reply = cli(home, { QStringLiteral("status") });
+    const QJsonObject reply = home.cli({ QStringLiteral("status") });
     if (reply.value(QStringLiteral("configuration")).toString() != QStringLiteral("sealed"))
         return -1;
     return reply.value(QStringLiteral("destinations")).toArray().size();
 }
 
-bool copyTree(const QString &from, const QString &to)
+// Adds `count` destinations, each with 20 history records; false when one failed.
+bool populate(const Home &home, int count, const QString &repository)
 {
-    QProcess copy;
-    copy.start(QStringLiteral("cp"), { QStringLiteral("-a"), from, to });
-    return copy.waitForFinished(-1) && copy.exitCode() == 0;
+    for (int i = 0; i < count; ++i) {
+        const QString id = home.addDestination(QStringLiteral("destination %1").arg(i), repository, password);
+        if (id.isEmpty() || !home.writeRecords(id, 20, QStringLiteral("bench")))
+            return false;
+    }
+    return true;
 }
 
-struct Figures {
-    QList<double> times;
-    double median() const { return vellmir::bench::median(times); }
-    void print(const char *label) const
-    {
-        const auto [low, high] = std::minmax_element(times.cbegin(), times.cend());
-        std::printf("  %-34s %8.1f ms  (min %.1f, max %.1f)\n", label, median(), *low, *high);
-    }
-};
-
-double timed(const std::function<bool()> &work, bool &ok)
+bool removeDestination(const Home &home, const QString &name)
 {
-    QElapsedTimer clock;
-    clock.start();
-    ok = work() && ok;
-    return double(clock.nsecsElapsed()) / 1e6;
+    return !home.cli({ QStringLiteral("remove-destination"), QStringLiteral("--destination"), name }).isEmpty();
 }
 
 } // namespace
@@ -100,14 +49,7 @@ double timed(const std::function<bool()> &work, bool &ok)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    if (qEnvironmentVariable("VELLMIR_TEST_KEYRING") != QStringLiteral("1")) {
-        std::fprintf(stderr,
-            "usage: scripts/with-keyring %s [rounds]\n"
-            "It writes keyring items, so it runs only in the throwaway keyring of scripts/with-keyring.\n",
-            argv[0]);
-        return 2;
-    }
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const QString restic = QStandardPaths::findExecutable(QStringLiteral("restic"));
     if (restic.isEmpty()) {
         std::fprintf(stderr, "restic is missing\n");
@@ -119,64 +61,48 @@ int main(int argc, char **argv)
     if (!vellmir::bench::initRepository(restic, repository, password))
         return 1;
 
-    // The sealed empty home every other home starts from.
-    const Home empty { temporary.filePath(QStringLiteral("empty")) };
-    QDir().mkpath(empty.root + QStringLiteral("/.config/Vellmir"));
-    QDir().mkpath(empty.root + QStringLiteral("/.local/share"));
-    {
-        QFile defaults(empty.root + QStringLiteral("/.config/Vellmir/Vellmir.conf"));
-        if (!defaults.open(QIODevice::WriteOnly) || defaults.write("[General]\nagentChangesWithoutApproval=true\n") < 0)
-            return 1;
-    }
-    if (destinationCount(empty) != 0)
+    // The status subjects, and the homes the 1st and the 30th destination are added to.
+    Home one(temporary.filePath(QStringLiteral("one")));
+    Home thirty(temporary.filePath(QStringLiteral("thirty")));
+    Home empty(temporary.filePath(QStringLiteral("empty")));
+    Home twentyNine(temporary.filePath(QStringLiteral("twenty-nine")));
+    if (!one.ok() || !thirty.ok() || !empty.ok() || !twentyNine.ok() || !populate(one, 1, repository)
+        || !populate(thirty, 30, repository) || !populate(twentyNine, 29, repository))
         return 1;
-    const auto homeFromEmpty = [&](const QString &name) {
-        const Home home { temporary.filePath(name) };
-        return copyTree(empty.root, home.root) ? std::optional<Home>(home) : std::nullopt;
-    };
 
-    // Each side is timed while the keyring holds only its own home's items, as a user's keyring
-    // would: first one destination (its 1st add goes into a fresh copy of the empty home, removed
-    // again untimed), then thirty (the 30th add into the home of 29, removed again untimed).
-    // Within a side, adds and status calls alternate.
     bool ok = true;
-    Figures firstAdd, thirtiethAdd, statusOne, statusThirty;
-    const std::optional<Home> one = homeFromEmpty(QStringLiteral("one"));
-    if (!one || !addDestination(*one, QStringLiteral("only"), repository))
-        return 1;
-    for (int round = 0; round < rounds && ok; ++round) {
-        const std::optional<Home> fresh = homeFromEmpty(QStringLiteral("fresh-%1").arg(round));
-        if (!fresh)
-            return 1;
-        firstAdd.times.append(timed([&] { return addDestination(*fresh, QStringLiteral("first"), repository); }, ok));
-        for (int i = 0; i < 2; ++i)
-            statusOne.times.append(timed([&] { return destinationCount(*one) == 1; }, ok));
-        ok = removeDestination(*fresh, QStringLiteral("first")) && ok;
-    }
-
-    const std::optional<Home> thirty = homeFromEmpty(QStringLiteral("thirty"));
-    if (!ok || !thirty || !removeDestination(*one, QStringLiteral("only")))
-        return 1;
-    for (int i = 1; i < 30; ++i)
-        if (!addDestination(*thirty, QStringLiteral("destination %1").arg(i), repository))
-            return 1;
-    for (int round = 0; round < rounds && ok; ++round) {
-        thirtiethAdd.times.append(
-            timed([&] { return addDestination(*thirty, QStringLiteral("thirtieth"), repository); }, ok));
-        for (int i = 0; i < 2; ++i)
-            statusThirty.times.append(timed([&] { return destinationCount(*thirty) == 30; }, ok));
-        ok = removeDestination(*thirty, QStringLiteral("thirtieth")) && ok;
-    }
+    vellmir::bench::Alternating runs;
+    const int statusOne = runs.add("cli status, 1 destination", [&] { ok = destinationCount(one) == 1 && ok; });
+    const int statusThirty
+        = runs.add("cli status, 30 destinations", [&] { ok = destinationCount(thirty) == 30 && ok; });
+    const int firstAdd = runs.addMeasured("add-destination, 1st", [&] {
+        QElapsedTimer clock;
+        clock.start();
+        ok = !empty.addDestination(QStringLiteral("added"), repository, password).isEmpty() && ok;
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        ok = removeDestination(empty, QStringLiteral("added")) && ok;
+        return ms;
+    });
+    const int thirtiethAdd = runs.addMeasured("add-destination, 30th", [&] {
+        QElapsedTimer clock;
+        clock.start();
+        ok = !twentyNine.addDestination(QStringLiteral("added"), repository, password).isEmpty() && ok;
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        ok = removeDestination(twentyNine, QStringLiteral("added")) && ok;
+        return ms;
+    });
+    runs.run(rounds);
     if (!ok)
         return 1;
 
-    std::printf("vellmir-app cli in a private keyring, local destinations, median of %d (adds) and %d (status)\n",
-        rounds, rounds * 2);
-    statusOne.print("status, 1 destination:");
-    statusThirty.print("status, 30 destinations:");
-    std::printf("  %-34s %8.2fx  (target <= 3x)\n", "30 destinations / 1:", statusThirty.median() / statusOne.median());
-    firstAdd.print("add-destination, 1st:");
-    thirtiethAdd.print("add-destination, 30th:");
-    std::printf("  %-34s %8.2fx  (target <= 2x)\n", "30th add / 1st:", thirtiethAdd.median() / firstAdd.median());
+    std::printf("vellmir-app cli, each home in its own keyring, local destinations with 20 history records each, "
+                "%d rounds\n",
+        rounds);
+    runs.printTime(statusOne);
+    runs.printTime(statusThirty);
+    runs.printTime(firstAdd);
+    runs.printTime(thirtiethAdd);
+    runs.printRatio(statusThirty, statusOne, 3);
+    runs.printRatio(thirtiethAdd, firstAdd, 2);
     return 0;
 }

@@ -1,13 +1,19 @@
-// Times ResticEngine::browse over a recursive search of a large snapshot next to
-// "restic ls --json --recursive" alone on the same snapshot, its output thrown away. Each round
-// times restic alone, restic into `wc -l` and the search in turn.
+// Times a search of a large snapshot, and the restore of one file from it, the way an agent and
+// the application do them, next to restic doing the same alone. Each round times, in turn:
+// - "restic ls --json --recursive" alone, its output thrown away, and into `wc -l`;
+// - ResticEngine::browse searching the snapshot;
+// - "restic ls --json --recursive | grep TEXT", and `vellmir-app cli browse --search TEXT`;
+// - "restic restore --verify --include FILE", and `vellmir-app cli restore --path FILE`.
+// The cli runs in a home of its own with its own session bus and keyring (BenchHome.h), its
+// destination on the benchmark's repository; the snapshot is named by its short id, as an agent
+// names it after listing the snapshots. Needs restic, gnome-keyring-daemon and dbus-daemon.
 //
 //   SnapshotBrowseBench [--folders F] [--files N] [--rounds R] [--work DIR] [--search TEXT]
 //
 // The tree (F folders of N empty files each) and its repository are made once in DIR and
 // reused by later runs with the same shape.
 
-#include "BenchTiming.h"
+#include "BenchHome.h"
 #include "engine/ResticEngine.h"
 #include "util/Error.h"
 
@@ -15,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +37,8 @@ struct Setup {
     QString root;
 };
 
+const QString repositoryPassword = QStringLiteral("bench-password");
+
 bool fail(const QString &message)
 {
     std::fprintf(stderr, "%s\n", qPrintable(message));
@@ -41,7 +50,7 @@ bool prepare(const ResticEngine &engine, const QString &work, int folders, int f
     const QString shape = QStringLiteral("%1x%2").arg(folders).arg(files);
     setup.root = work + QStringLiteral("/src-") + shape;
     setup.environment = { { QStringLiteral("RESTIC_REPOSITORY"), work + QStringLiteral("/repo-") + shape },
-        { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("bench-password") },
+        { QStringLiteral("RESTIC_PASSWORD"), repositoryPassword },
         { QStringLiteral("RESTIC_CACHE_DIR"), work + QStringLiteral("/cache") } };
     if (!QFile::exists(setup.environment.value(QStringLiteral("RESTIC_REPOSITORY")) + QStringLiteral("/config"))) {
         std::printf("making %d folders of %d files and backing them up (once)...\n", folders, files);
@@ -113,6 +122,23 @@ void browse(const ResticEngine &engine, const Setup &setup, const QString &searc
     }
 }
 
+// restic alone through `sh -c`, its standard output to /dev/null; false when it failed.
+bool shell(const ResticEngine &engine, const Setup &setup, const QString &script, const QStringList &arguments)
+{
+    QProcess process;
+    QStringList environment;
+    for (const QByteArray &entry : ResticEngine::childEnvironment(setup.environment))
+        environment.append(QString::fromLocal8Bit(entry));
+    process.setEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(
+        QStringLiteral("/bin/sh"), QStringList { QStringLiteral("-c"), script, *engine.locateBinary() } + arguments);
+    process.waitForFinished(-1);
+    if (process.exitCode() != 0)
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(script), process.readAllStandardError().constData());
+    return process.exitCode() == 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -147,12 +173,63 @@ int main(int argc, char **argv)
         return 1;
     restic(engine, setup, false); // warms restic's cache and the page cache
 
+    // The application's own path: a home whose one destination is this repository.
+    const QString shortID = setup.snapshot.left(8);
+    const QString file = setup.root + QStringLiteral("/folder%1/file%2.txt").arg(folders / 2).arg(files / 2);
+    QTemporaryDir homeFolder;
+    Home home(homeFolder.filePath(QStringLiteral("home")));
+    if (!home.ok()
+        || home.addDestination(QStringLiteral("bench"), setup.environment.value(QStringLiteral("RESTIC_REPOSITORY")),
+                   repositoryPassword)
+               .isEmpty())
+        return 1;
+    const QString targets = homeFolder.filePath(QStringLiteral("restores"));
+    QDir().mkpath(targets);
+    const QStringList cliBrowse { QStringLiteral("browse"), QStringLiteral("--destination"), QStringLiteral("bench"),
+        QStringLiteral("--snapshot"), shortID, QStringLiteral("--search"), search };
+    const QStringList cliRestore { QStringLiteral("restore"), QStringLiteral("--destination"), QStringLiteral("bench"),
+        QStringLiteral("--snapshot"), shortID, QStringLiteral("--path"), file, QStringLiteral("--target"), targets };
+    bool ok = !home.cli(cliBrowse).isEmpty(); // warms the home's restic cache
+    const auto emptied = [&] {
+        QDir(targets).removeRecursively();
+        QDir().mkpath(targets);
+    };
+
     qsizetype found = 0;
     Alternating timing;
     const int alone = timing.add("restic ls", [&] { restic(engine, setup, false); });
     const int piped = timing.add("restic ls | wc -l", [&] { restic(engine, setup, true); });
     const int searched = timing.add("ResticEngine::browse", [&] { browse(engine, setup, search, found); });
+    const int grep = timing.add("restic ls | grep", [&] {
+        ok = shell(engine, setup, QStringLiteral("\"$0\" \"$@\" | grep -i \"$SEARCH\" >/dev/null || true"),
+                 lsArguments(setup))
+            && ok;
+    });
+    const int tool = timing.add("vellmir-app cli browse --search", [&] { ok = !home.cli(cliBrowse).isEmpty() && ok; });
+    const int resticRestore = timing.addMeasured("restic restore --verify, one file", [&] {
+        QElapsedTimer clock;
+        clock.start();
+        ok = shell(engine, setup, QStringLiteral("\"$0\" \"$@\""),
+                 { QStringLiteral("restore"), QStringLiteral("--verify"), QStringLiteral("--json"),
+                     QStringLiteral("--overwrite"), QStringLiteral("never"), QStringLiteral("--target"),
+                     targets + QStringLiteral("/restic"), QStringLiteral("--include"), file, shortID })
+            && ok;
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        emptied();
+        return ms;
+    });
+    const int toolRestore = timing.addMeasured("vellmir-app cli restore --path, one file", [&] {
+        QElapsedTimer clock;
+        clock.start();
+        ok = home.cli(cliRestore).value(QStringLiteral("files")).toInt() == 1 && ok;
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        emptied();
+        return ms;
+    });
+    qputenv("SEARCH", search.toUtf8());
     timing.run(rounds);
+    if (!ok)
+        return 1;
 
     const qint64 nodes = qint64(folders) * (files + 1);
     std::printf(
@@ -161,8 +238,14 @@ int main(int argc, char **argv)
     timing.printTime(alone);
     timing.printTime(piped);
     timing.printTime(searched, qPrintable(QStringLiteral("search \"%1\": %2 entries").arg(search).arg(found)));
+    timing.printTime(grep);
+    timing.printTime(tool);
+    timing.printTime(resticRestore);
+    timing.printTime(toolRestore);
     timing.printRatio(searched, alone, 1.10);
     // The pipe alone costs restic some time: this ratio shows what the engine adds to it.
     timing.printRatio(searched, piped, 0);
+    timing.printRatio(tool, grep, 1.15);
+    timing.printRatio(toolRestore, resticRestore, 1.3);
     return 0;
 }

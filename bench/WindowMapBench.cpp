@@ -1,19 +1,20 @@
-// Time from starting the windowed application to its window being mapped, next to a minimal Qt
-// window (this program started with --minimal), with 1 and 30 destinations in a real keyring. Needs
-// an X server and the private keyring session of scripts/with-keyring, and restic:
-//   xvfb-run -a scripts/with-keyring build/bench/WindowMapBench [rounds] [vellmir-app]
-// The map is seen as the X server's MapNotify on the root window, so nothing is polled.
-#include "BenchTiming.h"
+// Time from starting the windowed application to its window showing its rows filled in, next to
+// a minimal Qt window (this program started with --minimal), with 1 and 30 destinations (20
+// history records each). Needs an X server, restic, gnome-keyring-daemon and dbus-daemon:
+//   xvfb-run -a build/bench/WindowMapBench [rounds] [vellmir-app]
+// Each home has its own session bus and keyring (BenchHome.h). The map is seen as the X server's
+// MapNotify on the root window; from then on the window's pixels are read every few
+// milliseconds, and the figure is the time of their last change before they stay still for a
+// second and a half: the moment the user sees the window as it stays, rows filled in. The time
+// to the map is printed beside it.
+#include "BenchHome.h"
 
 #include <QApplication>
-#include <QDir>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 
 #include <xcb/xcb.h>
@@ -24,27 +25,9 @@
 
 namespace {
 
+using vellmir::bench::Home;
+
 const QString password = QStringLiteral("bench-repository-password");
-
-QProcessEnvironment environmentOf(const QString &root)
-{
-    return vellmir::bench::homeEnvironment(root);
-}
-
-bool cli(const QString &app, const QString &root, const QStringList &arguments, const QByteArray &input = {})
-{
-    QProcess process;
-    process.setProcessEnvironment(environmentOf(root));
-    process.start(app, QStringList { QStringLiteral("cli") } + arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000) || process.exitCode() != 0) {
-        std::fprintf(stderr, "cli %s failed: %s%s\n", qPrintable(arguments.join(u' ')),
-            process.readAllStandardOutput().constData(), process.readAllStandardError().constData());
-        return false;
-    }
-    return true;
-}
 
 // Watches the root window for top-level maps.
 class MapWatch {
@@ -63,12 +46,14 @@ public:
     ~MapWatch() { xcb_disconnect(m_connection); }
     bool ok() const { return m_ok; }
 
-    // Milliseconds from `clock`'s start until a top-level window is mapped; -1 when the
-    // connection fails.
-    double waitForMap(const QElapsedTimer &clock)
+    // Milliseconds from `clock`'s start until a top-level window is mapped, and that window;
+    // -1 when the connection fails.
+    double waitForMap(const QElapsedTimer &clock, xcb_window_t &window)
     {
         while (xcb_generic_event_t *event = xcb_wait_for_event(m_connection)) {
             const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
+            if (mapped)
+                window = reinterpret_cast<xcb_map_notify_event_t *>(event)->window;
             std::free(event);
             if (mapped)
                 return double(clock.nsecsElapsed()) / 1e6;
@@ -76,26 +61,79 @@ public:
         return -1;
     }
 
+    // Milliseconds from `clock`'s start to the last change of the window's pixels before they
+    // stayed the same for `still` ms (at most 20 s in all); -1 when they cannot be read.
+    double waitForStill(const QElapsedTimer &clock, xcb_window_t window, double still = 1500)
+    {
+        QByteArray last;
+        double changed = -1;
+        while (double(clock.nsecsElapsed()) / 1e6 < 20000) {
+            const QByteArray now = pixels(window);
+            const double at = double(clock.nsecsElapsed()) / 1e6;
+            if (now.isEmpty())
+                return changed;
+            if (now != last) {
+                last = now;
+                changed = at;
+            } else if (at - changed >= still) {
+                return changed;
+            }
+            QThread::msleep(4);
+        }
+        return changed;
+    }
+
 private:
+    // A digest of what the window shows now; empty when it cannot be read.
+    QByteArray pixels(xcb_window_t window)
+    {
+        const xcb_get_geometry_reply_t *geometry
+            = xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
+        if (!geometry)
+            return {};
+        const uint16_t width = geometry->width;
+        const uint16_t height = geometry->height;
+        std::free(const_cast<xcb_get_geometry_reply_t *>(geometry));
+        xcb_get_image_reply_t *image = xcb_get_image_reply(m_connection,
+            xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, width, height, ~0u), nullptr);
+        if (!image)
+            return {};
+        const QByteArray digest = QCryptographicHash::hash(
+            QByteArrayView(reinterpret_cast<const char *>(xcb_get_image_data(image)), xcb_get_image_data_length(image)),
+            QCryptographicHash::Sha1);
+        std::free(image);
+        return digest;
+    }
+
     xcb_connection_t *m_connection;
     bool m_ok = false;
 };
 
-// Starts the program, waits for its window to map and ends it again.
-double timeToMap(MapWatch &watch, const QString &program, const QStringList &arguments, const QString &root)
+struct Shown {
+    double mapped = -1;
+    double still = -1;
+};
+
+// Starts the program, waits for its window to map and to stay still, and ends it again.
+Shown timeToShow(
+    MapWatch &watch, const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
 {
     QProcess process;
-    process.setProcessEnvironment(environmentOf(root));
+    process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
     clock.start();
     process.start(program, arguments);
-    const double ms = watch.waitForMap(clock);
+    Shown shown;
+    xcb_window_t window = 0;
+    shown.mapped = watch.waitForMap(clock, window);
+    if (shown.mapped >= 0)
+        shown.still = watch.waitForStill(clock, window);
     process.terminate();
     if (!process.waitForFinished(10000))
         process.kill();
     process.waitForFinished(-1);
-    return ms;
+    return shown;
 }
 
 } // namespace
@@ -112,8 +150,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const QString vellmir = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(VELLMIR_APP);
-    if (qEnvironmentVariable("VELLMIR_TEST_KEYRING") != QStringLiteral("1") || qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "usage: xvfb-run -a scripts/with-keyring %s [rounds] [vellmir-app]\n", argv[0]);
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        std::fprintf(stderr, "usage: xvfb-run -a %s [rounds] [vellmir-app]\n", argv[0]);
         return 2;
     }
     MapWatch watch;
@@ -126,60 +164,51 @@ int main(int argc, char **argv)
     const QString repository = temporary.filePath(QStringLiteral("repository"));
     if (!vellmir::bench::initRepository(QStringLiteral("restic"), repository, password))
         return 1;
-    // One sealed empty home, copied for each side: the keyring's seal key is shared.
-    const QString empty = temporary.filePath(QStringLiteral("empty"));
-    QDir().mkpath(empty + QStringLiteral("/.config/Vellmir"));
-    QDir().mkpath(empty + QStringLiteral("/.local/share"));
-    {
-        QFile defaults(empty + QStringLiteral("/.config/Vellmir/Vellmir.conf"));
-        if (!defaults.open(QIODevice::WriteOnly) || defaults.write("[General]\nagentChangesWithoutApproval=true\n") < 0)
-            return 1;
+    Home one(temporary.filePath(QStringLiteral("one")));
+    Home thirty(temporary.filePath(QStringLiteral("thirty")));
+    if (!one.ok() || !thirty.ok())
+        return 1;
+    for (int i = 0; i < 30; ++i) {
+        for (Home *home : { &one, &thirty }) {
+            if (home == &one && i > 0)
+                continue;
+            const QString id = home->addDestination(QStringLiteral("destination %1").arg(i), repository, password);
+            if (id.isEmpty() || !home->writeRecords(id, 20, QStringLiteral("bench")))
+                return 1;
+        }
     }
-    if (!cli(vellmir, empty, { QStringLiteral("status") }))
-        return 1;
-    const auto home = [&](const QString &name, int destinations) {
-        const QString root = temporary.filePath(name);
-        QProcess copy;
-        copy.start(QStringLiteral("cp"), { QStringLiteral("-a"), empty, root });
-        if (!copy.waitForFinished(-1) || copy.exitCode() != 0)
-            return QString();
-        const QByteArray input = QJsonDocument(QJsonObject { { QStringLiteral("password"), password } }).toJson();
-        for (int i = 0; i < destinations; ++i)
-            if (!cli(vellmir, root,
-                    { QStringLiteral("add-destination"), QStringLiteral("--kind"), QStringLiteral("local"),
-                        QStringLiteral("--name"), QStringLiteral("destination %1").arg(i),
-                        QStringLiteral("--repository"), repository, QStringLiteral("--json"), QStringLiteral("-") },
-                    input))
-                return QString();
-        return root;
-    };
-    const QString one = home(QStringLiteral("one"), 1);
-    const QString thirty = home(QStringLiteral("thirty"), 30);
-    if (one.isEmpty() || thirty.isEmpty())
-        return 1;
 
     vellmir::bench::Alternating runs;
     bool ok = true;
-    // Only start to map counts: how long a program takes to quit afterwards is not what is compared.
-    const auto timed = [&](const QString &program, const QStringList &arguments, const QString &root) {
-        const double ms = timeToMap(watch, program, arguments, root);
-        ok = ms >= 0 && ok;
-        return ms;
-    };
+    QList<double> mapped[3];
+    // Only start to a still window counts: how long a program takes to quit afterwards is not
+    // what is compared.
+    const auto timed
+        = [&](int which, const QString &program, const QStringList &arguments, const QProcessEnvironment &environment) {
+              const Shown shown = timeToShow(watch, program, arguments, environment);
+              ok = shown.still >= 0 && ok;
+              mapped[which].append(shown.mapped);
+              return shown.still;
+          };
     const QString self = QCoreApplication::applicationFilePath();
-    const int minimal
-        = runs.addMeasured("minimal Qt window", [&] { return timed(self, { QStringLiteral("--minimal") }, empty); });
-    const int withOne = runs.addMeasured("Vellmir window, 1 destination", [&] { return timed(vellmir, {}, one); });
-    const int withThirty
-        = runs.addMeasured("Vellmir window, 30 destinations", [&] { return timed(vellmir, {}, thirty); });
+    const int minimal = runs.addMeasured(
+        "minimal Qt window", [&] { return timed(0, self, { QStringLiteral("--minimal") }, one.environment()); });
+    const int withOne
+        = runs.addMeasured("Vellmir window, 1 destination", [&] { return timed(1, vellmir, {}, one.environment()); });
+    const int withThirty = runs.addMeasured(
+        "Vellmir window, 30 destinations", [&] { return timed(2, vellmir, {}, thirty.environment()); });
     runs.run(rounds);
     if (!ok)
         return 1;
-    std::printf("time to a mapped window (MapNotify), %d rounds, %s\n", rounds, qPrintable(vellmir));
-    runs.printTime(minimal);
-    runs.printTime(withOne);
-    runs.printTime(withThirty);
+    std::printf("time to a window that stays as shown, rows filled in, %d rounds, %s\n", rounds, qPrintable(vellmir));
+    runs.printTime(
+        minimal, qPrintable(QStringLiteral("mapped after %1 ms").arg(vellmir::bench::median(mapped[0]), 0, 'f', 1)));
+    runs.printTime(
+        withOne, qPrintable(QStringLiteral("mapped after %1 ms").arg(vellmir::bench::median(mapped[1]), 0, 'f', 1)));
+    runs.printTime(
+        withThirty, qPrintable(QStringLiteral("mapped after %1 ms").arg(vellmir::bench::median(mapped[2]), 0, 'f', 1)));
     runs.printRatio(withOne, minimal, 2);
     runs.printRatio(withThirty, minimal, 2);
+    runs.printRatio(withThirty, withOne, 0);
     return 0;
 }

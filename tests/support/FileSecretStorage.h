@@ -25,17 +25,12 @@ public:
         return QString::fromUtf8(*bytes);
     }
 
-    QMap<QString, QString> passwords(const QString &service) const override
+    QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const override
     {
         QMap<QString, QString> found;
-        for (const QString &name : QDir(m_folder).entryList(QDir::Files)) {
-            const QString identity = QString::fromUtf8(QByteArray::fromHex(name.toLatin1()));
-            const qsizetype split = identity.indexOf(u'\n');
-            if (split < 0 || identity.left(split) != service)
-                continue;
-            if (const std::optional<QString> secret = password(service, identity.mid(split + 1)))
-                found.insert(identity.mid(split + 1), *secret);
-        }
+        for (const QString &account : accounts)
+            if (const std::optional<QString> secret = password(service, account))
+                found.insert(account, *secret);
         return found;
     }
 

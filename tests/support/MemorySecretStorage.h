@@ -24,15 +24,17 @@ public:
         return it.value();
     }
 
-    QMap<QString, QString> passwords(const QString &service) const override
+    QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const override
     {
         std::lock_guard guard(m_mutex);
         if (failReads)
             throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         QMap<QString, QString> found;
-        for (auto it = m_items.cbegin(); it != m_items.cend(); ++it)
-            if (it.key().first == service)
-                found.insert(it.key().second, it.value());
+        for (const QString &account : accounts) {
+            const auto it = m_items.constFind({ service, account });
+            if (it != m_items.cend())
+                found.insert(account, it.value());
+        }
         return found;
     }
 

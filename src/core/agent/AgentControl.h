@@ -125,6 +125,12 @@ public:
     // "latest", a full id, a short id, or a full-id prefix of at least 8 characters; exactly one
     // snapshot must match, else AgentError::notFound.
     Snapshot findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop = {});
+    // findSnapshot's choice among `list` (newest first).
+    static Snapshot matchSnapshot(const QString &query, const QList<Snapshot> &list);
+    // Whether restic, handed the query as it is, picks the snapshot findSnapshot would: for
+    // "latest" and for a full id or a prefix of one of at least 8 characters. Its answer then
+    // names the snapshot, and no lookup need run first.
+    static bool resticTakesQuery(const QString &query);
 
     // Backup and check commands.
     QJsonObject backup(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
@@ -139,6 +145,12 @@ public:
         const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     QJsonObject removeDestination(const Destination &destination, std::stop_token stop = {});
     QJsonObject restore(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
+    // A restore's run: the reply of a finished one without its "snapshot"; AgentError::failed
+    // when it did not finish.
+    using RestoreRun = std::function<QJsonObject(const ResticEngine &, const Snapshot &, std::function<Snapshot()>)>;
+    // A restore approved by the setting, with restic handed the query as it is.
+    QJsonObject restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
+        const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop);
     QJsonObject applyRetention(const Destination &destination, bool prune, std::stop_token stop = {});
 
     // Decides `request` (the sealed policy, else the approver), writes its audit line, runs

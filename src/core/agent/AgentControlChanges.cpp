@@ -3,6 +3,8 @@
 #include "agent/AgentControl.h"
 
 #include "config/DestinationWriter.h"
+#include "config/FileLock.h"
+#include "config/KeyringSession.h"
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "util/AppPaths.h"
@@ -13,6 +15,7 @@
 #include <QLocale>
 #include <QRandomGenerator>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace vellmir {
@@ -178,20 +181,24 @@ QJsonObject AgentControl::perform(
         throw AgentError::denied(decision);
     }
 
+    // A change may name what it acted on only as it acts (a restore approved by the setting
+    // learns its snapshot from restic): the line says what the request says by then.
+    const auto append = [&](const QString &outcome) {
+        entry.summary = (QStringList { request.title } + request.details).join(QStringLiteral(" | "));
+        entry.outcome = outcome;
+        m_audit.append(entry);
+    };
     QJsonObject reply;
     try {
         reply = change();
     } catch (const std::exception &error) {
-        entry.outcome = QStringLiteral("failed: ") + errorDescription(error);
-        m_audit.append(entry);
+        append(QStringLiteral("failed: ") + errorDescription(error));
         throw;
     } catch (...) {
-        entry.outcome = QStringLiteral("failed: The change could not be made.");
-        m_audit.append(entry);
+        append(QStringLiteral("failed: The change could not be made."));
         throw;
     }
-    entry.outcome = QStringLiteral("succeeded");
-    m_audit.append(entry);
+    append(QStringLiteral("succeeded"));
     reply.insert(QStringLiteral("approval"), toString(decision));
     return reply;
 }
@@ -464,6 +471,18 @@ QJsonObject AgentControl::removeDestination(const Destination &destination, std:
         stop);
 }
 
+namespace {
+
+// The first detail line of a restore's request.
+QString snapshotLine(const Snapshot &snapshot)
+{
+    const QString when = QLocale::system().toString(snapshot.time.toDateTime().toLocalTime(), QLocale::ShortFormat);
+    return QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" from ") + snapshot.hostname
+        + QStringLiteral(", ") + when;
+}
+
+} // namespace
+
 QJsonObject AgentControl::restore(
     const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
@@ -474,38 +493,92 @@ QJsonObject AgentControl::restore(
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
     const std::optional<QString> path = parameters.string(QStringLiteral("path"));
 
+    // The secrets are read here and again by the runner: over one keyring connection.
+    const KeyringSession session;
     const ResticEnvironment variables = environment(destination);
-    const Snapshot snapshot = findSnapshot(query, variables, stop);
-
-    const QString when = QLocale::system().toString(snapshot.time.toDateTime().toLocalTime(), QLocale::ShortFormat);
-    const ChangeRequest request { QStringLiteral("restore"),
+    ChangeRequest request { QStringLiteral("restore"),
         QStringLiteral("Restore from ") + quoted(destination.name) + u'?',
-        { QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" from ") + snapshot.hostname
-                + QStringLiteral(", ") + when,
-            QStringLiteral("Restore: ") + path.value_or(QStringLiteral("the whole snapshot")),
+        { QString(), QStringLiteral("Restore: ") + path.value_or(QStringLiteral("the whole snapshot")),
             QStringLiteral("Into a new folder inside ") + Destination::tildeForm(target)
                 + QStringLiteral(". Existing files are never overwritten.") } };
+    const RestoreRun restore = [&](const ResticEngine &engine, const Snapshot &snapshot,
+                                   std::function<Snapshot()> identify) {
+        RestoreRunner runner(engine, m_credentials, m_health);
+        runner.reset();
+        runner.execute(snapshot, destination, target, path, stop, std::move(identify));
+        if (runner.phase() != RestoreRunner::Phase::finished)
+            throw AgentError::failed(runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
+        QJsonObject reply {
+            { QStringLiteral("restoredTo"), runner.restoredPath().value_or(target) },
+            { QStringLiteral("verified"), true },
+        };
+        if (const std::optional<RestoreSummary> &summary = runner.summary()) {
+            reply.insert(QStringLiteral("files"), summary->filesRestored);
+            reply.insert(QStringLiteral("bytes"), summary->bytesRestored);
+        }
+        if (runner.failureMessage())
+            reply.insert(QStringLiteral("warning"), *runner.failureMessage());
+        return reply;
+    };
+    if (m_store->policy().changesWithoutApproval && resticTakesQuery(query))
+        return restoreAtOnce(destination, query, request, restore, variables, stop);
 
+    const Snapshot snapshot = findSnapshot(query, variables, stop);
+    request.details[0] = snapshotLine(snapshot);
     return perform(
         request,
         [&] {
-            RestoreRunner runner(m_engine, m_credentials, m_health);
-            runner.reset();
-            runner.execute(snapshot, destination, target, path, stop);
-            if (runner.phase() != RestoreRunner::Phase::finished)
-                throw AgentError::failed(
-                    runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
-            QJsonObject reply {
-                { QStringLiteral("restoredTo"), runner.restoredPath().value_or(target) },
-                { QStringLiteral("snapshot"), snapshot.shortID },
-                { QStringLiteral("verified"), true },
-            };
-            if (const std::optional<RestoreSummary> &summary = runner.summary()) {
-                reply.insert(QStringLiteral("files"), summary->filesRestored);
-                reply.insert(QStringLiteral("bytes"), summary->bytesRestored);
+            QJsonObject reply = restore(m_engine, snapshot, {});
+            reply.insert(QStringLiteral("snapshot"), snapshot.shortID);
+            return reply;
+        },
+        stop);
+}
+
+QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
+    const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop)
+{
+    // Nobody is asked, so nothing needs the snapshot before restic restores it: restic finds it
+    // itself while the lookup that names it runs beside it, both in one hold of the
+    // repository's lock. The restore waits for one repository opening, not two.
+    std::unique_ptr<FileLock> lock;
+    try {
+        lock = FileLock::repository(destination.repository, m_engine.lockDirectory().value_or(QString()));
+    } catch (const std::exception &error) {
+        throw AgentError::failed(errorDescription(error));
+    }
+    const ResticEngine engine = m_engine.holdingLock(destination.repository);
+    std::future<QList<Snapshot>> listing
+        = std::async(std::launch::async, [&engine, &variables, stop] { return engine.listSnapshots(variables, stop); });
+    std::optional<Snapshot> found;
+    const auto identify = [&]() -> Snapshot {
+        if (!found) {
+            found = matchSnapshot(query, listing.get());
+            request.details[0] = snapshotLine(*found);
+        }
+        return *found;
+    };
+    Snapshot asked; // what restic is handed
+    asked.id = asked.shortID = query;
+    request.details[0] = QStringLiteral("Snapshot ") + query;
+    return perform(
+        request,
+        [&] {
+            QJsonObject reply;
+            try {
+                reply = restore(engine, asked, identify);
+            } catch (const AgentError &) {
+                // No single snapshot matching is better said by the lookup than by restic.
+                try {
+                    identify();
+                } catch (const AgentError &lookup) {
+                    if (lookup.kind() == AgentError::Kind::notFound)
+                        throw;
+                } catch (const std::exception &) {
+                }
+                throw;
             }
-            if (runner.failureMessage())
-                reply.insert(QStringLiteral("warning"), *runner.failureMessage());
+            reply.insert(QStringLiteral("snapshot"), identify().shortID);
             return reply;
         },
         stop);

@@ -2,6 +2,7 @@
 
 #include "agent/AgentControl.h"
 
+#include "util/ResticError.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
@@ -141,11 +142,26 @@ QJsonObject AgentControl::browse(
 {
     const ResticEnvironment variables = environment(destination);
     const QString query = parameters.requiredString(QStringLiteral("snapshot"));
-    const Snapshot snapshot = findSnapshot(query, variables, stop);
     const QString path = parameters.string(QStringLiteral("path")).value_or(QStringLiteral("/"));
     const QString search = parameters.string(QStringLiteral("search")).value_or(QString());
 
-    const QList<SnapshotEntry> entries = m_engine.browse(snapshot.id, path, search, false, variables, stop);
+    // restic finds the snapshot itself and names it first in its answer: one repository
+    // opening instead of two.
+    Snapshot snapshot;
+    QList<SnapshotEntry> entries;
+    if (resticTakesQuery(query)) {
+        try {
+            entries = m_engine.browse(query, path, search, false, variables, stop, &snapshot);
+        } catch (const ResticError &) {
+            // Most likely no single snapshot matches: the lookup says so as it always has.
+            findSnapshot(query, variables, stop);
+            throw;
+        }
+    }
+    if (snapshot.id.isEmpty()) {
+        snapshot = findSnapshot(query, variables, stop);
+        entries = m_engine.browse(snapshot.id, path, search, false, variables, stop);
+    }
     // restic lists nothing for a path the snapshot lacks, as for an empty folder: the folder
     // above tells them apart.
     if (entries.isEmpty() && path != QLatin1String("/")) {
@@ -173,7 +189,11 @@ QJsonObject AgentControl::browse(
 
 Snapshot AgentControl::findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop)
 {
-    const QList<Snapshot> list = m_engine.listSnapshots(environment, stop);
+    return matchSnapshot(query, m_engine.listSnapshots(environment, stop));
+}
+
+Snapshot AgentControl::matchSnapshot(const QString &query, const QList<Snapshot> &list)
+{
     QList<Snapshot> matches;
     if (query == QLatin1String("latest")) {
         if (!list.isEmpty())
@@ -187,6 +207,16 @@ Snapshot AgentControl::findSnapshot(const QString &query, const ResticEnvironmen
     if (matches.size() != 1)
         throw AgentError::notFound(QStringLiteral("No single snapshot matches \"") + query + QStringLiteral("\"."));
     return matches.first();
+}
+
+bool AgentControl::resticTakesQuery(const QString &query)
+{
+    if (query == QLatin1String("latest"))
+        return true;
+    // restic's ids are 64 lower-case hexadecimal digits.
+    return query.size() >= 8 && query.size() <= 64 && std::all_of(query.cbegin(), query.cend(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+    });
 }
 
 } // namespace vellmir

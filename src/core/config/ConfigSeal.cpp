@@ -11,10 +11,12 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace vellmir {
 
@@ -123,24 +125,39 @@ QString quoted(const QString &name)
 
 } // namespace
 
-// Every credential secret, read from the keyring at its first use and then kept for the rest
-// of one call, so that a check costs one read however many destinations there are.
+// The credential secrets of the destinations a check looks at, each read from the keyring at
+// its first use and then kept for the rest of one call, so that a check costs one read however
+// many destinations there are, and nothing for the keyring's other items. A failed read fails
+// the rest of the call alike.
 class ConfigSeal::Secrets {
 public:
     explicit Secrets(const CredentialsStore &store)
         : m_store(store)
     {
     }
-    const CredentialSecrets &get()
+    const CredentialSecrets &get(const QList<Destination> &destinations)
     {
-        if (!m_secrets)
-            m_secrets = m_store.readAll();
-        return *m_secrets;
+        if (m_failure)
+            std::rethrow_exception(m_failure);
+        QStringList missing = CredentialsStore::accounts(destinations);
+        missing.removeIf([&](const QString &account) { return m_read.contains(account); });
+        if (missing.isEmpty())
+            return m_secrets;
+        try {
+            m_secrets.insert(m_store.read(missing));
+        } catch (...) {
+            m_failure = std::current_exception();
+            throw;
+        }
+        m_read.unite(QSet<QString>(missing.cbegin(), missing.cend()));
+        return m_secrets;
     }
 
 private:
     const CredentialsStore &m_store;
-    std::optional<CredentialSecrets> m_secrets;
+    CredentialSecrets m_secrets;
+    QSet<QString> m_read;
+    std::exception_ptr m_failure;
 };
 
 ConfigSeal::ConfigSeal(
@@ -178,7 +195,7 @@ QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destin
     const QString prefix = uuidText(destination.credentialID) + u'/';
     for (CredentialRole role : credentialRoles(destination.kind)) {
         // A missing item fingerprints like an empty secret.
-        const QString secret = secrets.get().secret(role, destination.credentialID).value_or(QString());
+        const QString secret = secrets.get({ destination }).secret(role, destination.credentialID).value_or(QString());
         entries.insert(prefix + CredentialRoles::toString(role), secretFingerprint(secret));
     }
     return entries;
@@ -186,6 +203,7 @@ QMap<QString, QString> ConfigSeal::currentFingerprints(const Destination &destin
 
 QMap<QString, QString> ConfigSeal::currentFingerprints(const QList<Destination> &destinations, Secrets &secrets)
 {
+    secrets.get(destinations);
     QMap<QString, QString> entries;
     for (const Destination &destination : destinations)
         entries.insert(currentFingerprints(destination, secrets));
@@ -443,7 +461,14 @@ bool ConfigSeal::isFromAnotherMac() const
 QList<Destination> ConfigSeal::trustedDestinations(const SealedConfig &sealed, bool strict, Secrets &secrets) const
 {
     QList<Destination> kept;
-    for (const Destination &destination : decodeDestinations(sealed.destinations)) {
+    const QList<Destination> destinations = decodeDestinations(sealed.destinations);
+    try {
+        secrets.get(destinations);
+    } catch (const std::exception &) {
+        if (strict)
+            throw;
+    }
+    for (const Destination &destination : destinations) {
         QMap<QString, QString> now;
         if (strict) {
             now = currentFingerprints(destination, secrets);

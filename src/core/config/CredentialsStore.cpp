@@ -34,9 +34,19 @@ std::optional<QString> CredentialSecrets::secret(CredentialRole role, const QUui
     return *it;
 }
 
-CredentialSecrets CredentialsStore::readAll() const
+QStringList CredentialsStore::accounts(const QList<Destination> &destinations)
 {
-    return CredentialSecrets(m_keychain->passwords(service()));
+    QStringList accounts;
+    for (const Destination &destination : destinations)
+        for (CredentialRole role : credentialRoles(destination.kind))
+            accounts.append(account(role, destination.credentialID));
+    accounts.removeDuplicates();
+    return accounts;
+}
+
+CredentialSecrets CredentialsStore::read(const QStringList &accounts) const
+{
+    return CredentialSecrets(m_keychain->passwords(service(), accounts));
 }
 
 void CredentialsStore::setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const
@@ -46,16 +56,16 @@ void CredentialsStore::setSecret(const QString &secret, CredentialRole role, con
 
 QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &destination) const
 {
-    // One keyring session for the roles, however many the kind needs.
-    const KeyringSession session;
+    // The roles' items in one read, however many the kind needs.
+    const QMap<QString, QString> secrets = m_keychain->passwords(service(), accounts({ destination }));
     QMap<QString, QString> environment;
     environment.insert(QStringLiteral("RESTIC_REPOSITORY"), destination.repository);
     for (CredentialRole role : credentialRoles(destination.kind)) {
-        const std::optional<QString> value = secret(role, destination.credentialID);
-        if (!value || value->isEmpty())
+        const QString value = secrets.value(account(role, destination.credentialID));
+        if (value.isEmpty())
             throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role)
                 + QStringLiteral(". Edit the destination and supply its credentials before running."));
-        environment.insert(CredentialRoles::environmentVariable(role), *value);
+        environment.insert(CredentialRoles::environmentVariable(role), value);
     }
     return environment;
 }

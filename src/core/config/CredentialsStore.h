@@ -10,8 +10,8 @@
 
 namespace vellmir {
 
-// The secrets of every credential item, read from the secret store at once for one operation
-// (a check, a save, a removal) and dropped when it ends; never kept beyond it.
+// The secrets of the credential items one operation needs (a check, a save, a removal), read
+// from the secret store at once and dropped when it ends; never kept beyond it.
 class CredentialSecrets {
 public:
     explicit CredentialSecrets(QMap<QString, QString> byAccount = {})
@@ -20,6 +20,8 @@ public:
     }
     // As CredentialsStore::secret(), from what was read.
     std::optional<QString> secret(CredentialRole role, const QUuid &credentialID) const;
+    // Adds what another read found.
+    void insert(const CredentialSecrets &other) { m_byAccount.insert(other.m_byAccount); }
 
 private:
     QMap<QString, QString> m_byAccount;
@@ -36,8 +38,11 @@ public:
     static QString account(CredentialRole role, const QUuid &credentialID);
 
     std::optional<QString> secret(CredentialRole role, const QUuid &credentialID) const;
-    // Every credential item in one read of the store. Throws the store's error.
-    CredentialSecrets readAll() const;
+    // The accounts of the items the destinations' kinds use, each once.
+    static QStringList accounts(const QList<Destination> &destinations);
+    // The items of these accounts in one read of the store; missing items are left out. Items
+    // of other accounts are never read. Throws the store's error.
+    CredentialSecrets read(const QStringList &accounts) const;
     void setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const;
 
     // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.

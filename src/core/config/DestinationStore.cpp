@@ -253,7 +253,10 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
     // Everything an undo needs is read before anything changes; a keychain that cannot be
     // read stops the removal here.
     Removed removed { destination, {}, std::nullopt };
-    const CredentialSecrets secrets = credentials.readAll();
+    QStringList accounts;
+    for (CredentialRole role : CredentialRoles::all())
+        accounts.append(CredentialsStore::account(role, destination.credentialID));
+    const CredentialSecrets secrets = credentials.read(accounts);
     for (CredentialRole role : CredentialRoles::all()) {
         if (const std::optional<QString> secret = secrets.secret(role, destination.credentialID))
             removed.secrets.insert(role, *secret);

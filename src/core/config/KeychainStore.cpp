@@ -65,35 +65,38 @@ public:
         return items;
     }
 
-    // Every item of the service with its secret: one search and one read of all the secrets,
-    // then each item's attributes straight off the bus. Item proxies would each subscribe to
-    // signals and load every property, several messages per item.
-    QMap<QString, QString> readAll(const QByteArray &service)
+    // The items of the service with these accounts, with their secrets: one search per account,
+    // all sent at once, then one read of all the secrets. Items of other accounts, however many
+    // the keyring holds, cost nothing.
+    QMap<QString, QString> read(const QByteArray &service, const QStringList &accounts)
     {
-        HashTablePtr attributes(attributeTable(service, nullptr));
-        gchar **unlocked = nullptr;
-        gchar **locked = nullptr;
-        GError *error = nullptr;
-        secret_service_search_for_dbus_paths_sync(
-            m_call.service(), schema(), attributes.get(), m_call.cancellable(), &unlocked, &locked, &error);
-        const StrvPtr unlockedPaths(unlocked), lockedPaths(locked);
-        m_call.check(error);
-        if (locked && *locked)
-            throw lockedError();
-        if (!unlocked || !*unlocked)
-            return {};
-        const std::map<QByteArray, ValuePtr> secrets = m_call.secrets(unlocked);
-
-        QMap<QString, QString> found;
-        for (gchar **path = unlocked; *path; ++path) {
-            const QString account = QString::fromUtf8(m_call.itemAttributes(*path).value("account"));
-            // Of two items with one identity the first found wins, as for a single read.
-            if (account.isEmpty() || found.contains(account))
-                continue;
-            const auto secret = secrets.find(QByteArray(*path));
-            found.insert(account, text(secret == secrets.end() ? nullptr : secret->second.get()));
+        QList<QMap<QByteArray, QByteArray>> queries;
+        for (const QString &account : accounts)
+            queries.append({ { "service", service }, { "account", account.toUtf8() } });
+        const QList<SecretServiceCall::Found> found = m_call.searchEach(queries);
+        QList<QByteArray> paths;
+        for (const SecretServiceCall::Found &each : found) {
+            if (!each.locked.isEmpty())
+                throw lockedError();
+            if (!each.unlocked.isEmpty())
+                paths.append(each.unlocked.first()); // of two items with one identity the first found wins
         }
-        return found;
+        if (paths.isEmpty())
+            return {};
+        QList<const gchar *> pathList;
+        for (const QByteArray &path : std::as_const(paths))
+            pathList.append(path.constData());
+        pathList.append(nullptr);
+        const std::map<QByteArray, ValuePtr> secrets = m_call.secrets(pathList.constData());
+
+        QMap<QString, QString> result;
+        for (qsizetype i = 0; i < found.size(); ++i) {
+            if (found.at(i).unlocked.isEmpty())
+                continue;
+            const auto secret = secrets.find(found.at(i).unlocked.first());
+            result.insert(accounts.at(i), text(secret == secrets.end() ? nullptr : secret->second.get()));
+        }
+        return result;
     }
 
     QString readSecret(SecretItem *item)
@@ -190,12 +193,13 @@ std::optional<QString> KeychainStore::password(const QString &service, const QSt
     return operation.readSecret(SECRET_ITEM(items->data));
 }
 
-QMap<QString, QString> KeychainStore::passwords(const QString &service) const
+QMap<QString, QString> KeychainStore::passwords(const QString &service, const QStringList &accounts) const
 {
-    const QByteArray serviceBytes = service.toUtf8();
+    if (accounts.isEmpty())
+        return {};
     Operation operation(m_timeLimit);
     operation.defaultCollection();
-    return operation.readAll(serviceBytes);
+    return operation.read(service.toUtf8(), accounts);
 }
 
 void KeychainStore::set(const QString &secret, const QString &service, const QString &account)

@@ -27,7 +27,7 @@ public:
     }
 
     std::optional<QString> password(const QString &service, const QString &account) const override;
-    QMap<QString, QString> passwords(const QString &service) const override;
+    QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const override;
     void set(const QString &secret, const QString &service, const QString &account) override;
     void remove(const QString &service, const QString &account) override;
 

@@ -141,27 +141,80 @@ ItemList SecretServiceCall::search(const SecretSchema *schema, GHashTable *attri
     return items;
 }
 
-QMap<QByteArray, QByteArray> SecretServiceCall::itemAttributes(const char *path)
+namespace {
+
+// The searches of one searchEach, answered in any order.
+struct SearchBatch {
+    qsizetype pending = 0;
+    QList<SecretServiceCall::Found> found;
+    GError *error = nullptr; // the first failure
+};
+
+struct SearchAnswer {
+    SearchBatch *batch;
+    qsizetype index;
+};
+
+QList<QByteArray> objectPaths(GVariant *reply, gsize child)
 {
-    GDBusProxy *proxy = G_DBUS_PROXY(m_service.get());
-    GError *error = nullptr;
-    VariantPtr reply(g_dbus_connection_call_sync(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), path,
-        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Attributes"),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable(), &error));
-    check(error);
-    GVariant *boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    const VariantPtr attributes(boxed);
-    QMap<QByteArray, QByteArray> result;
-    if (!g_variant_is_of_type(attributes.get(), G_VARIANT_TYPE("a{ss}")))
-        return result;
+    QList<QByteArray> list;
+    const VariantPtr array(g_variant_get_child_value(reply, child));
     GVariantIter iter;
-    g_variant_iter_init(&iter, attributes.get());
-    const gchar *key = nullptr;
-    const gchar *value = nullptr;
-    while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
-        result.insert(QByteArray(key), QByteArray(value));
-    return result;
+    g_variant_iter_init(&iter, array.get());
+    const gchar *path = nullptr;
+    while (g_variant_iter_next(&iter, "&o", &path))
+        list.append(QByteArray(path));
+    return list;
+}
+
+void searchAnswered(GObject *source, GAsyncResult *result, gpointer data)
+{
+    const std::unique_ptr<SearchAnswer> answer(static_cast<SearchAnswer *>(data));
+    SearchBatch &batch = *answer->batch;
+    --batch.pending;
+    GError *error = nullptr;
+    const VariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error));
+    if (!reply) {
+        if (batch.error)
+            g_error_free(error);
+        else
+            batch.error = error;
+        return;
+    }
+    SecretServiceCall::Found &found = batch.found[answer->index];
+    found.unlocked = objectPaths(reply.get(), 0);
+    found.locked = objectPaths(reply.get(), 1);
+}
+
+} // namespace
+
+QList<SecretServiceCall::Found> SecretServiceCall::searchEach(const QList<QMap<QByteArray, QByteArray>> &queries)
+{
+    // The answers arrive on a context of this call's own, so nothing else of the thread runs
+    // while it waits.
+    GMainContext *context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    SearchBatch batch;
+    batch.found.resize(queries.size());
+    GDBusProxy *proxy = G_DBUS_PROXY(m_service.get());
+    for (qsizetype i = 0; i < queries.size(); ++i) {
+        GVariantBuilder attributes;
+        g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+        for (auto it = queries.at(i).cbegin(); it != queries.at(i).cend(); ++it)
+            g_variant_builder_add(&attributes, "{ss}", it.key().constData(), it.value().constData());
+        ++batch.pending;
+        g_dbus_connection_call(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy),
+            g_dbus_proxy_get_object_path(proxy), "org.freedesktop.Secret.Service", "SearchItems",
+            g_variant_new("(a{ss})", &attributes), G_VARIANT_TYPE("(aoao)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
+            cancellable(), searchAnswered, new SearchAnswer { &batch, i });
+    }
+    // Every call ends with an answer, an error or the watchdog's cancellation.
+    while (batch.pending > 0)
+        g_main_context_iteration(context, TRUE);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    check(batch.error);
+    return batch.found;
 }
 
 std::map<QByteArray, ValuePtr> SecretServiceCall::secrets(const gchar *const *paths)

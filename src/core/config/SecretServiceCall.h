@@ -7,6 +7,7 @@
 #include <libsecret/secret.h>
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -79,8 +80,14 @@ public:
     // Matching items, locked ones included; never unlocks anything.
     ItemList search(const SecretSchema *schema, GHashTable *attributes, SecretSearchFlags flags);
 
-    // The attributes of the item at `path`, read straight off the bus.
-    QMap<QByteArray, QByteArray> itemAttributes(const char *path);
+    // The item paths that one search found.
+    struct Found {
+        QList<QByteArray> unlocked;
+        QList<QByteArray> locked;
+    };
+    // One search per set of attributes, in that order, straight off the bus; all of them are
+    // sent before the first answer is awaited, so they cost one round trip together.
+    QList<Found> searchEach(const QList<QMap<QByteArray, QByteArray>> &queries);
     // The secrets of the items at `paths` (null-terminated), by path, in one call through the
     // open session. Locked or vanished items are missing from the answer.
     std::map<QByteArray, ValuePtr> secrets(const gchar *const *paths);

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace vellmir {
@@ -13,9 +14,10 @@ public:
     virtual ~SecretStorage() = default;
     // The secret, or nullopt when no item exists. Throws KeychainError on any other failure.
     virtual std::optional<QString> password(const QString &service, const QString &account) const = 0;
-    // Every item of `service` as account -> secret, read at once. For one operation: callers
-    // drop the map when it ends. Throws KeychainError like password().
-    virtual QMap<QString, QString> passwords(const QString &service) const = 0;
+    // The items of `service` with these accounts as account -> secret, read at once; accounts
+    // without an item are left out. For one operation: callers drop the map when it ends.
+    // Throws KeychainError like password().
+    virtual QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const = 0;
     // Creates or replaces the item. Throws KeychainError.
     virtual void set(const QString &secret, const QString &service, const QString &account) = 0;
     // Deletes the item; a missing item is not a failure. Throws KeychainError.

@@ -5,9 +5,12 @@
 
 #include "config/FileLock.h"
 #include "engine/ResticProcess.h"
+#include "util/AppPaths.h"
+#include "util/AtomicFile.h"
 #include "util/Error.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -179,25 +182,73 @@ QString ResticEngine::minimumRelease()
     return QStringLiteral("0.17");
 }
 
+namespace {
+
+// The executables whose release was found good enough, kept across processes: one line per
+// file, naming its path and the identity, size and times it had then. A file replaced or
+// changed in any way is a new line, asked again.
+QString checkedReleasesFile()
+{
+    return AppPaths::cacheDirectory() + QStringLiteral("/restic-releases-checked");
+}
+
+QByteArrayList checkedReleases()
+{
+    QFile file(checkedReleasesFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(64 * 1024).split('\n');
+}
+
+void rememberCheckedRelease(const QString &key)
+{
+    constexpr qsizetype kept = 8;
+    QByteArrayList lines = checkedReleases();
+    lines.removeAll(QByteArray());
+    lines.removeAll(key.toUtf8());
+    lines.append(key.toUtf8());
+    if (lines.size() > kept)
+        lines = lines.mid(lines.size() - kept);
+    try {
+        QDir().mkpath(AppPaths::cacheDirectory());
+        writeFileAtomically(checkedReleasesFile(), lines.join('\n') + '\n');
+    } catch (const std::exception &) {
+        // Only a cache: the next process asks restic again.
+    }
+}
+
+} // namespace
+
 std::optional<QString> ResticEngine::releaseProblem(const QString &program, std::stop_token stop) const
 {
-    // Asked once per executable file and process: a file replaced by another release (the
-    // user followed the advice below) is a new file and is asked again.
+    // Asked once per executable file, and remembered across processes when the answer was good:
+    // a file replaced by another release (the user followed the advice below) is a new file and
+    // is asked again.
     static std::mutex mutex;
     static QHash<QString, std::optional<QString>> verdicts;
     QString key = program;
     struct stat info { };
-    if (::stat(QFile::encodeName(program).constData(), &info) == 0)
-        key += QStringLiteral("\n%1:%2:%3.%4")
+    const bool identified = ::stat(QFile::encodeName(program).constData(), &info) == 0;
+    if (identified)
+        key += QStringLiteral("\t%1:%2:%3:%4.%5:%6.%7")
                    .arg(info.st_dev)
                    .arg(info.st_ino)
+                   .arg(info.st_size)
                    .arg(info.st_mtim.tv_sec)
-                   .arg(info.st_mtim.tv_nsec);
+                   .arg(info.st_mtim.tv_nsec)
+                   .arg(info.st_ctim.tv_sec)
+                   .arg(info.st_ctim.tv_nsec);
+    key.replace(u'\n', u' ');
     {
         const std::lock_guard guard(mutex);
         const auto found = verdicts.constFind(key);
         if (found != verdicts.constEnd())
             return *found;
+    }
+    if (identified && checkedReleases().contains(key.toUtf8())) {
+        const std::lock_guard guard(mutex);
+        verdicts.insert(key, std::nullopt);
+        return std::nullopt;
     }
 
     // "restic 0.18.0 compiled with go1.24.1 on linux/amd64". An answer of another shape is let
@@ -215,6 +266,8 @@ std::optional<QString> ResticEngine::releaseProblem(const QString &program, std:
         if (found < std::pair { needed.at(0).toInt(), needed.at(1).toInt() })
             verdict = QStringLiteral("%1 is restic %2, but Vellmir needs restic %3 or newer.")
                           .arg(program, match.captured(1), minimumRelease());
+        else if (identified)
+            rememberCheckedRelease(key);
     }
     const std::lock_guard guard(mutex);
     verdicts.insert(key, verdict);

@@ -155,10 +155,13 @@ public:
     // The entries of `directory` (absolute) in `snapshot`, or with `recursive` everything below
     // it; a non-empty `search` lists recursively and keeps the paths that contain it, ignoring
     // case. At most 1,000 entries, the first in restic's order, then sorted folders first and in
-    // natural order. The folder itself is never an entry. Throws ResticError with restic's last
-    // error line, or CancellationError.
+    // natural order. The folder itself is never an entry. `snapshot` may be anything restic takes
+    // for one (an id, a prefix of one, "latest"); `listed`, when given, receives the snapshot
+    // restic listed, as the first line of its answer names it. Throws ResticError with restic's
+    // last error line, or CancellationError.
     QList<SnapshotEntry> browse(const QString &snapshot, const QString &directory, const QString &search,
-        bool recursive, const ResticEnvironment &environment, std::stop_token stop = {}) const;
+        bool recursive, const ResticEnvironment &environment, std::stop_token stop = {},
+        Snapshot *listed = nullptr) const;
     // A restic include pattern matching exactly this absolute snapshot path. Throws ResticError
     // for a relative path, a ".." component or a line feed.
     static QString literalInclude(const QString &path);

@@ -254,7 +254,7 @@ void sortForBrowsing(QList<SnapshotEntry> &entries)
 } // namespace
 
 QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString &directory, const QString &search,
-    bool recursive, const ResticEnvironment &environment, std::stop_token stop) const
+    bool recursive, const ResticEnvironment &environment, std::stop_token stop, Snapshot *listed) const
 {
     // Only absolute folders reach restic; anything else would at best list nothing.
     if (!directory.startsWith(u'/'))
@@ -271,9 +271,19 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
     int status = -1;
     QString lastError;
     QList<SnapshotEntry> entries;
+    bool snapshotSeen = false;
     streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine: {
+            // The snapshot comes first, before any node.
+            if (listed && !snapshotSeen) {
+                snapshotSeen = true;
+                const QJsonObject object = json::parseLine(event.line).object();
+                if (object.value(QLatin1String("struct_type")) == QLatin1String("snapshot")) {
+                    *listed = Snapshot::fromJson(object);
+                    return;
+                }
+            }
             // Once the listing is full the rest is only drained, so restic finishes normally.
             if (entries.size() >= browseLimit || (!search.isEmpty() && !pathMayMatch(event.line, search)))
                 return;

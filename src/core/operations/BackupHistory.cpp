@@ -234,6 +234,14 @@ QString BackupHistory::filePath(const QUuid &recordID) const
 
 namespace {
 
+// The records made with the destination's current settings, in their order.
+QList<BackupRecord> withCurrentScope(QList<BackupRecord> records, const Destination &destination)
+{
+    const QString scope = destination.backupScope();
+    records.removeIf([&](const BackupRecord &record) { return !record.scope || *record.scope != scope; });
+    return records;
+}
+
 void sortNewestFirst(QList<BackupRecord> &records)
 {
     std::stable_sort(records.begin(), records.end(),
@@ -262,10 +270,7 @@ QHash<QUuid, QList<BackupRecord>> BackupHistory::records(const QList<QUuid> &des
 
 QList<BackupRecord> BackupHistory::records(const Destination &destination) const
 {
-    const QString scope = destination.backupScope();
-    QList<BackupRecord> records = this->records(destination.id);
-    records.removeIf([&](const BackupRecord &record) { return !record.scope || *record.scope != scope; });
-    return records;
+    return withCurrentScope(records(destination.id), destination);
 }
 
 QString BackupHistory::setAsideSuffix()
@@ -282,7 +287,14 @@ bool BackupHistory::isDue(const Destination &destination, Date now) const
 {
     if (destination.schedule == Destination::Schedule::manual)
         return false;
-    const QList<BackupRecord> records = this->records(destination);
+    return isDue(destination, records(destination.id), now);
+}
+
+bool BackupHistory::isDue(const Destination &destination, const QList<BackupRecord> &all, Date now)
+{
+    if (destination.schedule == Destination::Schedule::manual)
+        return false;
+    const QList<BackupRecord> records = withCurrentScope(all, destination);
     if (records.isEmpty())
         return true;
 

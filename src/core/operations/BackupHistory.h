@@ -37,6 +37,8 @@ public:
     // Whether a scheduled backup should run at `now`. Never reads the folder for a manual
     // destination.
     bool isDue(const Destination &destination, Date now) const;
+    // The same rule over records already listed: every record of the destination, newest first.
+    static bool isDue(const Destination &destination, const QList<BackupRecord> &records, Date now);
     // Whether the retention after a complete backup should also prune: a week after the
     // latest prune among all the destination's records.
     bool isPruneDue(const Destination &destination, Date now) const;

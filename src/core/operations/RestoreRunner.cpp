@@ -130,6 +130,9 @@ struct Request {
     Destination destination;
     QString target;
     std::optional<QString> include;
+    // Names the snapshot restic restored, once it has; `snapshot.id` is then only what restic
+    // was asked for.
+    std::function<Snapshot()> identify;
 };
 
 using Publish = std::function<void(const State &)>;
@@ -277,6 +280,12 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         publish(state);
         return;
     }
+    if (status == 0 && request.identify) {
+        Request identified = request;
+        identified.snapshot = request.identify();
+        finish(state, publish, identified, status, lastStderr);
+        return;
+    }
     finish(state, publish, request, status, lastStderr);
 }
 
@@ -358,7 +367,7 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
 
     const quint64 generation = ++m_generation;
     m_stop = std::stop_source();
-    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, {} };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
     std::thread([receiver = m_receiver, generation, start, request = std::move(request), stop = m_stop.get_token()] {
@@ -379,12 +388,13 @@ void RestoreRunner::cancel()
 }
 
 void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destination, const QString &target,
-    const std::optional<QString> &include, std::stop_token stop)
+    const std::optional<QString> &include, std::stop_token stop, std::function<Snapshot()> identify)
 {
     State state = m_state;
     state.phase = Phase::running;
     apply(state);
-    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include,
+        std::move(identify) };
     performSafely(
         state, [this](const State &current) { apply(current); }, request, stop);
 }

@@ -10,6 +10,7 @@
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vellmir {
@@ -32,6 +33,7 @@ public:
     ScheduledBackup::StoreState reloadStore() override
     {
         m_store.reload();
+        m_passRecords.reset();
         return currentStore();
     }
 
@@ -46,7 +48,12 @@ public:
         return std::make_unique<FileLock>(AppPaths::schedulerLockFile(), false);
     }
 
-    bool isDue(const Destination &destination, Date now) override { return m_history.isDue(destination, now); }
+    bool isDue(const Destination &destination, Date now) override
+    {
+        if (destination.schedule == Destination::Schedule::manual)
+            return false;
+        return BackupHistory::isDue(destination, passRecords().value(destination.id), now);
+    }
 
     std::optional<QString> deferReason(const Destination &destination) override
     {
@@ -55,6 +62,7 @@ public:
 
     ScheduledBackup::RunResult runBackup(const Destination &destination) override
     {
+        m_passRecords.reset();
         BackupRunner runner(ResticEngine(), m_history);
         ScheduledBackup::RunResult result;
         result.recordID = runner.runAndWait(destination);
@@ -65,9 +73,20 @@ public:
         return result;
     }
 
+    // Only a destination with a record still "running" needs its repository's lock and a
+    // second look at its records.
     void finishInterruptedRuns(const Destination &destination) override
     {
+        try {
+            const QList<BackupRecord> records = passRecords().value(destination.id);
+            if (std::none_of(records.cbegin(), records.cend(),
+                    [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
+                return;
+        } catch (const std::exception &) {
+            // An unreadable history is the due rules' to report; the runner's own look decides.
+        }
         BackupRunner::finishInterruptedRuns(destination, m_history);
+        m_passRecords.reset();
     }
 
     ScheduledBackup::HealthState loadHealth(const Destination &destination) override
@@ -99,10 +118,25 @@ public:
     Date now() override { return Date::now(); }
 
 private:
+    // The records of every destination of the store, from one listing of the history folder,
+    // so a pass that runs nothing reads the folder once however many destinations there are.
+    // Read again after anything this pass wrote. Throws Error.
+    const QHash<QUuid, QList<BackupRecord>> &passRecords()
+    {
+        if (!m_passRecords) {
+            QList<QUuid> ids;
+            for (const Destination &destination : m_store.destinations())
+                ids.append(destination.id);
+            m_passRecords = m_history.records(ids);
+        }
+        return *m_passRecords;
+    }
+
     CredentialsStore m_credentials;
     DestinationStore m_store;
     BackupHistory m_history;
     RepositoryHealthStore m_health;
+    std::optional<QHash<QUuid, QList<BackupRecord>>> m_passRecords;
 };
 
 } // namespace

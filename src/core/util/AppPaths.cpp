@@ -31,6 +31,11 @@ QString configDirectory()
     return xdg("XDG_CONFIG_HOME", QStringLiteral(".config"));
 }
 
+QString cacheDirectory()
+{
+    return xdg("XDG_CACHE_HOME", QStringLiteral(".cache")) + QStringLiteral("/Vellmir");
+}
+
 QString dataDirectory()
 {
     return xdg("XDG_DATA_HOME", QStringLiteral(".local/share")) + QStringLiteral("/Vellmir");

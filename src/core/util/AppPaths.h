@@ -18,6 +18,7 @@ QString locksDirectory(); // dataDirectory()/locks
 QString schedulerLockFile(); // dataDirectory()/scheduler.lock
 QString homeDirectory(); // $HOME without a trailing "/"
 QString configDirectory(); // $XDG_CONFIG_HOME, by default ~/.config
+QString cacheDirectory(); // $XDG_CACHE_HOME/Vellmir, by default ~/.cache/Vellmir
 } // namespace AppPaths
 
 } // namespace vellmir

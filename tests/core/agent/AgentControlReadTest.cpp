@@ -23,6 +23,15 @@ QByteArray node(const QString &path, const char *type)
         + '\n';
 }
 
+// The first line of "restic ls --json": the snapshot it lists.
+QByteArray snapshotLine(const QString &id)
+{
+    return QJsonDocument(QJsonObject { { "id", id }, { "short_id", id.left(8) }, { "time", "2025-01-01T10:00:00Z" },
+                             { "struct_type", "snapshot" }, { "message_type", "snapshot" } })
+               .toJson(QJsonDocument::Compact)
+        + '\n';
+}
+
 } // namespace
 
 class AgentControlReadTest : public QObject {
@@ -273,8 +282,9 @@ private Q_SLOTS:
         QFETCH(int, count);
         QFETCH(bool, truncated);
         f->add("Photos");
-        threeSnapshots();
-        QByteArray listing;
+        // restic finds the snapshot itself and names it first: no listing runs before.
+        f->script("snapshots.exit", "1");
+        QByteArray listing = snapshotLine(idC);
         for (int i = 0; i < count; ++i)
             listing += node(QStringLiteral("/f%1").arg(i, 4, 10, QLatin1Char('0')), "file");
         f->script("ls.stdout", listing);
@@ -287,7 +297,7 @@ private Q_SLOTS:
         QCOMPARE(entries.first().toObject(), QJsonObject({ { "path", "/f0000" }, { "type", "file" }, { "size", 7 } }));
         const QStringList arguments = f->resticArguments();
         QVERIFY(!arguments.contains("--recursive"));
-        QCOMPARE(arguments.mid(arguments.size() - 2), QStringList({ idC, "/" }));
+        QCOMPARE(arguments.mid(arguments.size() - 2), QStringList({ "cccccccc", "/" }));
     }
 
     void browseSearchesBelowThePath()
@@ -312,6 +322,16 @@ private Q_SLOTS:
         QCOMPARE(f->run("browse", search("/docs")).value("entries").toArray().size(), 0);
         const std::optional<AgentError> missing = f->failure("browse", search("/gone"));
         QVERIFY(missing && missing->kind() == AgentError::Kind::notFound);
+
+        // A query restic does not find is the lookup's not-found; one restic is not handed
+        // (too short a prefix) is looked up first, as before.
+        f->script("ls.exit", "1");
+        f->script("ls.stderr", "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: no matching ID\"}\n");
+        for (const QString &query : { QStringLiteral("dddddddd"), QStringLiteral("ccc") }) {
+            const std::optional<AgentError> error
+                = f->failure("browse", { { "destination", "Photos" }, { "snapshot", query } });
+            QVERIFY(error && error->kind() == AgentError::Kind::notFound);
+        }
     }
 };
 

@@ -209,6 +209,32 @@ private Q_SLOTS:
         QCOMPARE(lines.first().outcome, "failed: " + error->message());
     }
 
+    // Nobody to ask: restic is handed the query at once, and the lookup that runs beside it names
+    // the snapshot in the reply and the audit line; a query it does not find is not-found.
+    void restoreApprovedBySetting()
+    {
+        AgentFixture fx;
+        fx.add(QStringLiteral("Home"));
+        fx.store->setChangesWithoutApproval(true);
+        fx.script("snapshots.stdout", snapshotsJson({ { snapshotID, "2026-01-02T03:04:05Z" } }));
+        fx.script("restore.stdout", restoreSummary);
+        fx.script("restore.writes", "src/docs/a.txt\n");
+        const QJsonObject reply
+            = fx.run("restore", args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" } }));
+        QCOMPARE(reply.value("snapshot").toString(), QStringLiteral("a1b2c3d4"));
+        QCOMPARE(reply.value("files").toInt(), 1);
+        QVERIFY(fx.approver->requests.isEmpty());
+        const QList<AgentAuditLog::Entry> lines = fx.control->audit().entries(10);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().summary.contains(" | Snapshot a1b2c3d4 from host, "));
+
+        fx.script("restore.exit", "1");
+        fx.script("restore.stderr", "Fatal: failed to find snapshot\n");
+        const std::optional<AgentError> error
+            = fx.failure("restore", args({ { "destination", "Home" }, { "snapshot", "ffffffff" }, { "target", "~" } }));
+        QVERIFY(error && error->kind() == AgentError::Kind::notFound);
+    }
+
     void deniedRestoreRunsNothing()
     {
         AgentFixture fx;

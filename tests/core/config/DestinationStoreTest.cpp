@@ -59,7 +59,10 @@ public:
     {
         return m_inner->password(service, account);
     }
-    QMap<QString, QString> passwords(const QString &service) const override { return m_inner->passwords(service); }
+    QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const override
+    {
+        return m_inner->passwords(service, accounts);
+    }
     void set(const QString &secret, const QString &service, const QString &account) override
     {
         m_inner->set(secret, service, account);

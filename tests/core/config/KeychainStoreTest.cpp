@@ -234,7 +234,12 @@ private Q_SLOTS:
         m_store.remove(testService, otherAccount);
         m_store.remove(otherService, account);
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
-        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
+        // Only the accounts asked for are read; one without an item is left out.
+        m_store.set(QStringLiteral("unrelated"), testService, otherAccount);
+        const QString missing = freshAccount();
+        QCOMPARE(m_store.passwords(testService, { account, missing }),
+            (QMap<QString, QString> { { account, QStringLiteral("secret") } }));
+        m_store.remove(testService, otherAccount);
     }
 
     void removeDeletesAndAMissingItemIsNoFailure()
@@ -316,7 +321,7 @@ private Q_SLOTS:
                     if (call == 0)
                         (void)m_store.password(testService, which);
                     else if (call == 3)
-                        (void)m_store.passwords(testService);
+                        (void)m_store.passwords(testService, { which });
                     else if (call == 1)
                         m_store.set(QStringLiteral("new"), testService, which);
                     else
@@ -338,7 +343,7 @@ private Q_SLOTS:
         keyring.unlock(collection);
         QVERIFY(keyring.ok());
         QCOMPARE(m_store.password(testService, account), std::optional<QString>(QStringLiteral("secret")));
-        QCOMPARE(m_store.passwords(testService).value(account), QStringLiteral("secret"));
+        QCOMPARE(m_store.passwords(testService, { account }).value(account), QStringLiteral("secret"));
     }
 
     // Several processes and threads use the keyring at once; each call stands on its own.
@@ -494,7 +499,7 @@ private Q_SLOTS:
             return false;
         };
         QVERIFY(expectKeychainError("password", [&] { (void)store.password(testService, account); }));
-        QVERIFY(expectKeychainError("passwords", [&] { (void)store.passwords(testService); }));
+        QVERIFY(expectKeychainError("passwords", [&] { (void)store.passwords(testService, { testService }); }));
         QVERIFY(expectKeychainError("set", [&] { store.set(QStringLiteral("secret"), testService, account); }));
         QVERIFY(expectKeychainError("remove", [&] { store.remove(testService, account); }));
 

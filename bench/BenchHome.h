@@ -1,0 +1,138 @@
+#pragma once
+
+// A private home for the built application, as the benchmarks that drive `vellmir-app` use it:
+// its own HOME and XDG folders, its own session bus and keyring (BenchKeyring.h), sealed at its
+// first start with agent changes allowed without approval, so adds and restores need no answer.
+#include "BenchKeyring.h"
+#include "BenchTiming.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QUuid>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace vellmir::bench {
+
+class Home {
+public:
+    // Makes the home's folders below `root`, starts its keyring and seals it with a first
+    // `status`; ok() says whether all of that worked.
+    explicit Home(const QString &root)
+        : m_root(root)
+    {
+        QDir().mkpath(root + QStringLiteral("/.config/Vellmir"));
+        QDir().mkpath(root + QStringLiteral("/.local/share"));
+        QDir().mkpath(root + QStringLiteral("/.cache"));
+        QFile defaults(root + QStringLiteral("/.config/Vellmir/Vellmir.conf"));
+        if (!defaults.open(QIODevice::WriteOnly) || defaults.write("[General]\nagentChangesWithoutApproval=true\n") < 0)
+            return;
+        defaults.close();
+        m_keyring = std::make_unique<PrivateKeyring>(homeEnvironment(root), root + QStringLiteral("/.run"));
+        m_ok = m_keyring->ok() && !cli({ QStringLiteral("status") }).isEmpty();
+    }
+
+    bool ok() const { return m_ok; }
+    const QString &root() const { return m_root; }
+    QProcessEnvironment environment() const { return m_keyring->environment(); }
+    QString history() const { return m_root + QStringLiteral("/.local/share/Vellmir/history"); }
+
+    // Starts the application with `arguments` in this home: the built one, or `program`.
+    void start(QProcess &process, const QStringList &arguments, const QString &program = {}) const
+    {
+        process.setProcessEnvironment(environment());
+        process.start(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program, arguments);
+    }
+
+    // One cli command: its reply, or an empty object (with the reason on stderr).
+    QJsonObject cli(const QStringList &arguments, const QByteArray &input = {}, const QString &program = {}) const
+    {
+        QProcess process;
+        start(process, QStringList { QStringLiteral("cli") } + arguments, program);
+        process.write(input);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit
+            || process.exitCode() != 0) {
+            std::fprintf(stderr, "cli %s failed: %s%s\n", qPrintable(arguments.join(u' ')),
+                process.readAllStandardOutput().constData(), process.readAllStandardError().constData());
+            return {};
+        }
+        return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    }
+
+    // Adds a local destination; its id, or an empty string. `extra` adds parameters (sources,
+    // schedule, ...).
+    QString addDestination(
+        const QString &name, const QString &repository, const QString &password, const QJsonObject &extra = {}) const
+    {
+        QJsonObject parameters = extra;
+        parameters.insert(QStringLiteral("kind"), QStringLiteral("local"));
+        parameters.insert(QStringLiteral("name"), name);
+        parameters.insert(QStringLiteral("repository"), repository);
+        parameters.insert(QStringLiteral("password"), password);
+        const QJsonObject reply
+            = cli({ QStringLiteral("add-destination"), QStringLiteral("--json"), QStringLiteral("-") },
+                QJsonDocument(parameters).toJson(QJsonDocument::Compact));
+        return reply.value(QStringLiteral("added")).toObject().value(QStringLiteral("id")).toString();
+    }
+
+    // Writes `count` complete hourly runs of the destination `id` into the history folder, the
+    // newest finished `newestAgo` seconds before now, made with the settings `scope`.
+    bool writeRecords(const QString &id, int count, const QString &scope, double newestAgo = 7200) const
+    {
+        QDir().mkpath(history());
+        // Seconds since 2001-01-01, the records' own clock.
+        const double now = double(QDateTime::currentSecsSinceEpoch()) - 978307200.0;
+        for (int r = 0; r < count; ++r) {
+            const QString recordID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+            const double started = now - newestAgo - 60 - (count - 1 - r) * 3600.0;
+            const QJsonObject record { { QStringLiteral("id"), recordID }, { QStringLiteral("destinationID"), id },
+                { QStringLiteral("startedAt"), started }, { QStringLiteral("finishedAt"), started + 60 },
+                { QStringLiteral("outcome"), QStringLiteral("complete") },
+                { QStringLiteral("snapshotID"), QStringLiteral("0123456789abcdef") },
+                { QStringLiteral("issues"), QJsonArray {} }, { QStringLiteral("accessGranted"), true },
+                { QStringLiteral("bytesAdded"), 123456 }, { QStringLiteral("scope"), scope } };
+            QFile file(history() + u'/' + recordID + QStringLiteral(".json"));
+            if (!file.open(QIODevice::WriteOnly)
+                || file.write(QJsonDocument(record).toJson(QJsonDocument::Compact)) < 0)
+                return false;
+        }
+        return true;
+    }
+
+    // Stores `count` keyring items of the application's service that this home's settings do
+    // not name: what removed destinations and other data folders leave in a user's keyring.
+    bool addUnrelatedItems(int count) const
+    {
+        for (int i = 0; i < count; ++i) {
+            QProcess store;
+            store.setProcessEnvironment(environment());
+            const QString account
+                = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".repoPassword");
+            store.start(QStringLiteral("secret-tool"),
+                { QStringLiteral("store"), QStringLiteral("--label=unrelated"), QStringLiteral("service"),
+                    QStringLiteral("org.vellmir.Vellmir"), QStringLiteral("account"), account });
+            store.write("unrelated-secret");
+            store.closeWriteChannel();
+            if (!store.waitForFinished(30000) || store.exitCode() != 0) {
+                std::fprintf(stderr, "secret-tool store failed: %s\n", store.readAllStandardError().constData());
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    QString m_root;
+    std::unique_ptr<PrivateKeyring> m_keyring;
+    bool m_ok = false;
+};
+
+} // namespace vellmir::bench
