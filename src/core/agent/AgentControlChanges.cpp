@@ -230,7 +230,8 @@ QJsonObject AgentControl::perform(
         m_audit.append(entry);
         throw;
     }
-    entry.outcome = QStringLiteral("succeeded");
+    entry.outcome = reply.value(QStringLiteral("outcome")) == QStringLiteral("cancelled") ? QStringLiteral("cancelled")
+                                                                                          : QStringLiteral("succeeded");
     m_audit.append(entry);
     reply.insert(QStringLiteral("approval"), toString(decision));
     return reply;
@@ -545,6 +546,14 @@ QJsonObject AgentControl::restore(
             RestoreRunner runner(m_engine, m_credentials, m_health);
             runner.reset();
             runner.execute(snapshot, destination, target, path, stop);
+            // Stopped by its caller (a signal, a cancelled call): an answer, as for a backup.
+            if (runner.phase() == RestoreRunner::Phase::idle && stop.stop_requested()) {
+                QJsonObject reply { { QStringLiteral("outcome"), QStringLiteral("cancelled") },
+                    { QStringLiteral("snapshot"), snapshot.shortID } };
+                if (runner.restoredPath())
+                    reply.insert(QStringLiteral("restoredTo"), *runner.restoredPath());
+                return reply;
+            }
             if (runner.phase() != RestoreRunner::Phase::finished)
                 throw AgentError::failed(
                     runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));

@@ -117,9 +117,22 @@ struct ChildSetup {
     char *const *envp;
     int out;
     int err;
+    int keep[3]; // the report pipe and restic's copies of its output pipes' read ends, ascending
     int report;
     pid_t parent;
 };
+
+// Closes every descriptor from 3 up except the ascending `keep`.
+void closeAllBut(const int (&keep)[3]) noexcept
+{
+    unsigned from = 3;
+    for (const int fd : keep) {
+        if (unsigned(fd) > from)
+            ::close_range(from, unsigned(fd) - 1, 0);
+        from = unsigned(fd) + 1;
+    }
+    ::close_range(from, ~0U, 0);
+}
 
 // The child's side of start(): async-signal-safe calls only. Never returns.
 [[noreturn]] void execChild(const ChildSetup &setup) noexcept
@@ -150,11 +163,17 @@ struct ChildSetup {
     const int input = ::open("/dev/null", O_RDONLY);
     if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(setup.out, 1) < 0 || ::dup2(setup.err, 2) < 0)
         fail(errno);
+    // restic keeps a reader on its own output pipes, so that once this process has gone its
+    // writes fill the pipe instead of raising SIGPIPE, which would kill it (Go dies of a broken
+    // standard output) before it removes its lock from the repository. The death signal's
+    // "cleaning up" line and the few after it fit in the pipe many times over.
+    for (const int fd : setup.keep) {
+        if (fd != setup.report && ::fcntl(fd, F_SETFD, 0) < 0)
+            fail(errno);
+    }
     // Whatever another thread opened without close-on-exec stays out of restic; the report
     // pipe closes on exec by itself.
-    if (setup.report > 3)
-        ::close_range(3, unsigned(setup.report - 1), 0);
-    ::close_range(unsigned(setup.report + 1), ~0U, 0);
+    closeAllBut(setup.keep);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -219,7 +238,9 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     for (const QByteArray &entry : environment)
         envp.push_back(const_cast<char *>(entry.constData()));
     envp.push_back(nullptr);
-    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, reportWrite, ::getpid() };
+    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, { m_out, m_err, reportWrite },
+        reportWrite, ::getpid() };
+    std::sort(std::begin(setup.keep), std::end(setup.keep));
 
     // No handler of this process may run in the child before its signals are reset.
     sigset_t all;
@@ -343,10 +364,17 @@ int ResticProcess::pump(const Sink &sink)
         if (fds[wakeSlot].revents & POLLIN) {
             uint64_t value = 0;
             [[maybe_unused]] const ssize_t got = ::read(m_wake, &value, sizeof value);
-            if (!cancelled) {
+            if (!cancelled && !exited) {
+                // restic alone: it removes its lock from the repository through its helpers
+                // (ssh for SFTP), which must live until it has done so.
                 cancelled = true;
-                signalGroup(SIGTERM);
+                ::kill(m_pid, SIGTERM);
                 killAt = now + ResticEngine::killDelay;
+            } else if (!cancelled) {
+                cancelled = true;
+                signalGroup(SIGKILL);
+                killed = true;
+                drainUntil = std::max(*drainUntil, now + ResticEngine::drainGrace);
             }
         }
         ssize_t largestRead = 0;
@@ -365,6 +393,11 @@ int ResticProcess::pump(const Sink &sink)
                     m_reaped = true;
                 exited = true;
                 drainUntil = now + ResticEngine::drainGrace;
+                if (cancelled && !killed) {
+                    // What restic left of its group has nothing more to do for it.
+                    killed = true;
+                    signalGroup(SIGKILL);
+                }
             }
         }
         if (killAt && !killed && now >= *killAt) {

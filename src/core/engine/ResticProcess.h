@@ -46,10 +46,11 @@ public:
 
     // Reads both pipes until the child has exited and its output is drained, handing what it
     // read to `sink` in batches (the vector is cleared afterwards; the sink may take its
-    // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the group, then SIGKILL
-    // after ResticEngine::killDelay while the run has not ended. Once the child has exited, output is still read until
-    // end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the pipes open. Reaps
-    // the child and returns its status, 128 + signal for a death by signal.
+    // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the child alone,
+    // whose helpers (ssh) it may still need to remove its repository lock, and SIGKILL to the whole group once the
+    // child has exited, or after ResticEngine::killDelay while it still runs. Once the child has exited, output is
+    // still read until end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the
+    // pipes open. Reaps the child and returns its status, 128 + signal for a death by signal.
     int pump(const Sink &sink);
 
 private:

@@ -20,8 +20,9 @@ namespace {
 // found the usual way, and notifications on the desktop.
 class SystemServices final : public ScheduledBackup::Services {
 public:
-    SystemServices()
-        : m_credentials(std::make_shared<KeychainStore>())
+    explicit SystemServices(std::stop_token stop)
+        : m_stop(std::move(stop))
+        , m_credentials(std::make_shared<KeychainStore>())
         // The pass reads the store before it starts (reloadStore); reading it at creation too
         // would repeat the seal check's keyring reads, and wait out an unresponsive keyring twice.
         , m_store(DestinationStore::Unread {}, m_credentials)
@@ -57,7 +58,7 @@ public:
     {
         BackupRunner runner(ResticEngine(), m_history);
         ScheduledBackup::RunResult result;
-        result.recordID = runner.runAndWait(destination);
+        result.recordID = runner.runAndWait(destination, m_stop);
         result.failed = runner.phase() == BackupRunner::Phase::failed;
         result.finished = runner.phase() == BackupRunner::Phase::finished;
         result.issues = runner.issues();
@@ -82,9 +83,13 @@ public:
         return state;
     }
 
-    void check(const Destination &destination) override { m_health.check(destination, ResticEngine()); }
-    void testRecovery(const Destination &destination) override { m_health.testRecovery(destination, ResticEngine()); }
-    void measure(const Destination &destination) override { m_health.measure(destination, ResticEngine()); }
+    void check(const Destination &destination) override { m_health.check(destination, ResticEngine(), m_stop); }
+    void testRecovery(const Destination &destination) override
+    {
+        m_health.testRecovery(destination, ResticEngine(), m_stop);
+    }
+    void measure(const Destination &destination) override { m_health.measure(destination, ResticEngine(), m_stop); }
+    bool stopRequested() override { return m_stop.stop_requested(); }
 
     std::optional<BackupRecord> record(const QUuid &destinationID, const QUuid &recordID) override
     {
@@ -99,6 +104,7 @@ public:
     Date now() override { return Date::now(); }
 
 private:
+    std::stop_token m_stop;
     CredentialsStore m_credentials;
     DestinationStore m_store;
     BackupHistory m_history;
@@ -107,9 +113,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<ScheduledBackup::Services> ScheduledBackup::systemServices()
+std::unique_ptr<ScheduledBackup::Services> ScheduledBackup::systemServices(std::stop_token stop)
 {
-    return std::make_unique<SystemServices>();
+    return std::make_unique<SystemServices>(std::move(stop));
 }
 
 } // namespace vellmir

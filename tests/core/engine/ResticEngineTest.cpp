@@ -424,6 +424,36 @@ private Q_SLOTS:
         QVERIFY(events == (Events { ResticStreamEvent::stderrLine(busy), ResticStreamEvent::finished(-1) }));
     }
 
+    void aLockRefusalIsRetriedOnceAfterUnlock_data()
+    {
+        QTest::addColumn<QByteArray>("refusals");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("output");
+        QTest::newRow("stale lock") << QByteArray("1") << 0 << QStringList { "[]" };
+        QTest::newRow("live lock") << QByteArray("2") << ResticEngine::lockRefusedStatus
+                                   << QStringList { "create exclusive lock for repository" };
+    }
+
+    void aLockRefusalIsRetriedOnceAfterUnlock()
+    {
+        QFETCH(QByteArray, refusals);
+        QFETCH(int, status);
+        QFETCH(QStringList, output);
+        FakeRestic fake;
+        fake.set(QStringLiteral("forget.locked"), refusals);
+        fake.set(QStringLiteral("forget.stdout"), "[]\n");
+        const ResticCommand forget = ResticCommand(QStringLiteral("forget"))
+                                         .flag(QStringLiteral("--json"))
+                                         .lockWait(ResticEngine::lockRetry());
+        const Events events = collect(fake.engine(), forget, fake.environment(QStringLiteral("/srv/l")));
+        QCOMPARE(finishedStatus(events), status);
+        QCOMPARE(test::readFile(fake.path(QStringLiteral("commands"))), QByteArray("forget\nunlock\nforget\n"));
+        // Only the second attempt waits for the lock; what the refused first one said is not heard.
+        QCOMPARE(fake.arguments(), forget.arguments());
+        QCOMPARE(linesOf(events, Type::stdoutLine), output);
+        QCOMPARE(linesOf(events, Type::stderrLine).size(), status == 0 ? 0 : 1);
+    }
+
     void cancelBeforeLaunchPreventsIt()
     {
         FakeRestic fake;
@@ -453,7 +483,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, termExit);
         QFETCH(int, status);
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("sleep"), "30");
         if (!termExit.isEmpty())
             fake.set(QStringLiteral("term-exit"), termExit);
@@ -462,7 +492,7 @@ private Q_SLOTS:
         Events events;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
                 timer.start();
                 stop.request_stop();
             }
@@ -493,7 +523,7 @@ private Q_SLOTS:
     void cancelKillsAChildIgnoringTerm()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("sleep"), "30");
         fake.set(QStringLiteral("ignore-term"));
         fake.set(QStringLiteral("grandchild"));
@@ -502,7 +532,7 @@ private Q_SLOTS:
         Events events;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
                 timer.start();
                 stop.request_stop();
             }
@@ -510,7 +540,8 @@ private Q_SLOTS:
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(finishedStatus(events), 128 + SIGKILL);
         // SIGKILL follows after the grace period, not at once, and the run does not linger.
-        QVERIFY2(elapsed >= 1500 && elapsed < 10000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed >= ResticEngine::killDelay.count() - 500 && elapsed < ResticEngine::killDelay.count() + 8000,
+            qPrintable(QString::number(elapsed)));
         QVERIFY(processGone(fake.pid()));
         const pid_t grandchild = fake.pid(QStringLiteral("grandchild.pid"));
         QTRY_VERIFY(processGone(grandchild));
@@ -533,7 +564,7 @@ private Q_SLOTS:
     void cancelAfterTheExitStopsWhatHoldsTheOutput()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("grandchild"));
         std::stop_source stop;
         Events events;
@@ -544,7 +575,7 @@ private Q_SLOTS:
         bool missedWindow = false;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
                 QElapsedTimer sinceReady;
                 sinceReady.start();
                 QTRY_VERIFY(processGone(fake.pid()));
@@ -575,7 +606,7 @@ private Q_SLOTS:
     void throwingHandlerCancelsTheRun()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\nmore\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\nmore\n");
         fake.set(QStringLiteral("sleep"), "30");
         QStringList seen;
         try {
@@ -588,7 +619,7 @@ private Q_SLOTS:
         } catch (const Error &error) {
             QCOMPARE(error.message(), QStringLiteral("handler failed"));
         }
-        QCOMPARE(seen, QStringList { "ready" });
+        QCOMPARE(seen, QStringList { "{\"ready\":1}" });
         QVERIFY(processGone(fake.pid()));
         QVERIFY(FileLock::repository(QStringLiteral("/srv/t"), fake.locks()));
     }
