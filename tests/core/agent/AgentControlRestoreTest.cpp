@@ -3,6 +3,9 @@
 
 #include <QtTest>
 
+#include <stop_token>
+#include <thread>
+
 using namespace vellmir;
 using namespace vellmir::test;
 
@@ -207,6 +210,28 @@ private Q_SLOTS:
         const QList<AgentAuditLog::Entry> lines = fx.control->audit().entries(10);
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().outcome, "failed: " + error->message());
+    }
+
+    // Stopped by a signal or a cancelled call: an answer, not a failure, and no empty folder left.
+    void stoppedRestoreAnswersCancelled()
+    {
+        AgentFixture fx;
+        fx.add(QStringLiteral("Home"));
+        fx.script("snapshots.stdout", snapshotsJson({ { snapshotID, "2026-01-02T03:04:05Z" } }));
+        fx.script("restore.sleep", "30");
+        fx.approver->decision = ApprovalDecision::approvedByUser;
+        std::stop_source stop;
+        std::jthread stopper([&](std::stop_token done) {
+            while (!done.stop_requested() && fx.resticArguments().value(0) != QStringLiteral("restore"))
+                QThread::msleep(20);
+            QThread::msleep(200);
+            stop.request_stop();
+        });
+        const QJsonObject reply = fx.run("restore",
+            args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" } }), stop.get_token());
+        QCOMPARE(reply.value("outcome").toString(), QStringLiteral("cancelled"));
+        QVERIFY(!reply.contains("restoredTo"));
+        QCOMPARE(fx.control->audit().entries(10).value(0).outcome, std::optional<QString>("cancelled"));
     }
 
     void deniedRestoreRunsNothing()
