@@ -476,6 +476,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::newRow("dies of SIGTERM") << QByteArray() << 128 + SIGTERM;
         QTest::newRow("exits on SIGTERM") << QByteArray("7") << 7;
+        // restic removes its lock through its helpers (ssh): they live until it has exited.
+        QTest::newRow("cleans up through its helper") << QByteArray("cleanup") << 1;
     }
 
     void cancelTerminatesTheChild()
@@ -485,7 +487,9 @@ private Q_SLOTS:
         FakeRestic fake;
         fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("sleep"), "30");
-        if (!termExit.isEmpty())
+        if (termExit == "cleanup")
+            fake.set(QStringLiteral("term-cleanup"));
+        else if (!termExit.isEmpty())
             fake.set(QStringLiteral("term-exit"), termExit);
         std::stop_source stop;
         QElapsedTimer timer;
@@ -493,11 +497,14 @@ private Q_SLOTS:
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
             if (event.line == QStringLiteral("{\"ready\":1}")) {
+                QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
                 timer.start();
                 stop.request_stop();
             }
         });
         QCOMPARE(finishedStatus(events), status);
+        if (termExit == "cleanup")
+            QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
         QVERIFY2(timer.elapsed() < ResticEngine::killDelay.count(), "a child that ends in time is not killed");
         QVERIFY(processGone(fake.pid()));
     }
@@ -506,6 +513,7 @@ private Q_SLOTS:
     {
         FakeRestic fake;
         fake.set(QStringLiteral("sleep"), "30");
+        fake.set(QStringLiteral("term-cleanup"));
         // A copy of this process runs restic and is killed the way a crash or `kill -9` ends it.
         const pid_t parent = ::fork();
         QVERIFY(parent >= 0);
@@ -513,11 +521,14 @@ private Q_SLOTS:
             fake.engine().run(command(), fake.environment(QStringLiteral("/srv/d")));
             ::_exit(0);
         }
-        QTRY_VERIFY(fake.ran());
+        QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
         ::kill(parent, SIGKILL);
         int status = 0;
         QCOMPARE(::waitpid(parent, &status, 0), parent);
         QTRY_VERIFY(processGone(fake.pid()));
+        // Its output has nobody to read it, yet it is not killed by a broken pipe before it has
+        // cleaned up (removed its lock), and its helper is still there to do it with.
+        QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
     }
 
     void cancelKillsAChildIgnoringTerm()
