@@ -141,6 +141,37 @@ private:
     QByteArray m_pending;
 };
 
+// Hands each line of what the pump queued to `deliver`, until the queue is closed and empty.
+template <typename Deliver> void splitIntoLines(ChunkQueue &queue, Deliver &&deliver)
+{
+    LineSplitter splitters[2];
+    std::vector<ResticProcess::Chunk> chunks;
+    while (queue.take(chunks)) {
+        for (const ResticProcess::Chunk &chunk : chunks) {
+            LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
+            const auto type
+                = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
+            auto emit = [&](const char *data, qsizetype size) { deliver(type, QByteArrayView(data, size)); };
+            switch (chunk.kind) {
+            case ResticProcess::Chunk::Kind::data:
+                splitter.feed(chunk.bytes, emit);
+                break;
+            case ResticProcess::Chunk::Kind::end:
+                splitter.finish(emit);
+                break;
+            case ResticProcess::Chunk::Kind::failed:
+                // Reported on standard error whichever pipe failed; the partial line is lost.
+                splitter.drop();
+                deliver(ResticStreamEvent::Type::stderrLine,
+                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
+                        .toUtf8());
+                break;
+            }
+        }
+        chunks.clear();
+    }
+}
+
 // `program` followed by `arguments`, as the child's argv.
 QByteArrayList toArguments(const QByteArray &program, const QStringList &arguments)
 {
@@ -204,38 +235,12 @@ int runChild(const QByteArray &program, const QByteArrayList &arguments, const Q
     }
 
     bool sinking = true;
-    auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {
+    splitIntoLines(queue, [&](ResticStreamEvent::Type type, QByteArrayView line) {
         if (sinking && !sink(type, line)) {
             sinking = false;
             process->cancel();
         }
-    };
-    LineSplitter splitters[2];
-    std::vector<ResticProcess::Chunk> chunks;
-    while (queue.take(chunks)) {
-        for (const ResticProcess::Chunk &chunk : chunks) {
-            LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
-            const auto type
-                = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
-            auto emit = [&](const char *data, qsizetype size) { deliver(type, QByteArrayView(data, size)); };
-            switch (chunk.kind) {
-            case ResticProcess::Chunk::Kind::data:
-                splitter.feed(chunk.bytes, emit);
-                break;
-            case ResticProcess::Chunk::Kind::end:
-                splitter.finish(emit);
-                break;
-            case ResticProcess::Chunk::Kind::failed:
-                // Reported on standard error whichever pipe failed; the partial line is lost.
-                splitter.drop();
-                deliver(ResticStreamEvent::Type::stderrLine,
-                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
-                        .toUtf8());
-                break;
-            }
-        }
-        chunks.clear();
-    }
+    });
     if (pumpThread.joinable())
         pumpThread.join();
     return status;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <sys/types.h>
 #include <vector>
@@ -54,7 +55,16 @@ public:
     int pump(const Sink &sink);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Ending;
+
     void signalGroup(int signal) const noexcept;
+    // A cancel arrived: SIGTERM to the child, or SIGKILL to the group once the child has exited.
+    void stop(Ending &ending, Clock::time_point now) const noexcept;
+    // Looks for the child's exit without reaping it; ends the rest of the group of a cancelled run.
+    void noteExit(Ending &ending, Clock::time_point now) noexcept;
+    // Reaps the child: its status, 128 + signal for a death by signal, or -1.
+    int reap() noexcept;
 
     pid_t m_pid = -1;
     bool m_reaped = false;
