@@ -11,8 +11,9 @@
 namespace vellmir {
 
 // One child process of the engine and the POSIX work around it: spawning it as the leader
-// of its own process group with stdin from /dev/null and only stdout and stderr inherited,
-// set to get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
+// of its own process group with stdin from /dev/null, stdout and stderr inherited and a
+// reader of each kept open in the child (so its output never becomes a broken pipe), set to
+// get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
 // it. Used by ResticEngine only, which turns the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
