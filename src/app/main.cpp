@@ -9,6 +9,7 @@
 #include "util/Date.h"
 #include "util/Error.h"
 #include "util/Log.h"
+#include "util/ShutdownSignals.h"
 
 #include "agent/AgentApproval.h"
 #include "agent/ApprovalDialog.h"
@@ -36,14 +37,20 @@ int sealProbe()
 
 int scheduledRun()
 {
+    // A signal (systemd stopping the unit, the session ending) winds the pass down as it does
+    // a command: the backup under way stops restic and records "cancelled", nothing new starts.
+    const std::stop_token shutdown = ShutdownSignals::install();
+    const auto status = [](bool passed) {
+        return ShutdownSignals::received() ? ShutdownSignals::exitStatus() : passed ? 0 : 1;
+    };
     try {
-        const std::unique_ptr<ScheduledBackup::Services> services = ScheduledBackup::systemServices();
+        const std::unique_ptr<ScheduledBackup::Services> services = ScheduledBackup::systemServices(shutdown);
         ScheduledBackup pass(*services);
-        return pass.runDue(Date::now(), BackupRequests()) ? 0 : 1;
+        return status(pass.runDue(Date::now(), BackupRequests()));
     } catch (const std::exception &error) {
         // Nothing may escape the pass: whatever it was, the pass failed.
         logText(QStringLiteral("Vellmir scheduler: ") + errorDescription(error));
-        return 1;
+        return status(false);
     }
 }
 

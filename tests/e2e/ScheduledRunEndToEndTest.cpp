@@ -195,6 +195,7 @@ private Q_SLOTS:
         QTest::newRow("SIGTERM") << "SIGTERM" << 128 + SIGTERM;
         QTest::newRow("SIGINT") << "SIGINT" << 128 + SIGINT;
         QTest::newRow("MCP input closed") << "input" << 0;
+        QTest::newRow("scheduled pass, SIGTERM") << "scheduled" << 128 + SIGTERM;
     }
     void endingTheProcessRecordsTheBackupCancelled()
     {
@@ -213,10 +214,14 @@ private Q_SLOTS:
 
         QProcess process;
         const bool mcp = how == u"input";
+        const bool scheduled = how == u"scheduled";
+        if (scheduled)
+            BackupRequests().enqueue(m_destination.id, Date::now());
         process.start(QStringLiteral(VELLMIR_APP),
-            mcp ? QStringList { QStringLiteral("cli"), QStringLiteral("mcp") }
-                : QStringList { QStringLiteral("cli"), QStringLiteral("backup"), QStringLiteral("--destination"),
-                    m_destination.name, QStringLiteral("--inProcess"), QStringLiteral("true") });
+            scheduled ? QStringList { QStringLiteral("--scheduled-run") }
+                : mcp ? QStringList { QStringLiteral("cli"), QStringLiteral("mcp") }
+                      : QStringList { QStringLiteral("cli"), QStringLiteral("backup"), QStringLiteral("--destination"),
+                          m_destination.name, QStringLiteral("--inProcess"), QStringLiteral("true") });
         QVERIFY(process.waitForStarted(10000));
         if (mcp)
             process.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"backup",)"
@@ -234,7 +239,7 @@ private Q_SLOTS:
         if (mcp)
             process.closeWriteChannel();
         else
-            ::kill(pid_t(process.processId()), how == u"SIGTERM" ? SIGTERM : SIGINT);
+            ::kill(pid_t(process.processId()), how == u"SIGINT" ? SIGINT : SIGTERM);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), exitCode);
 

@@ -198,7 +198,8 @@ QJsonObject AgentControl::perform(
         append(QStringLiteral("failed: The change could not be made."));
         throw;
     }
-    append(QStringLiteral("succeeded"));
+    append(reply.value(QStringLiteral("outcome")) == QStringLiteral("cancelled") ? QStringLiteral("cancelled")
+                                                                                 : QStringLiteral("succeeded"));
     reply.insert(QStringLiteral("approval"), toString(decision));
     return reply;
 }
@@ -506,6 +507,13 @@ QJsonObject AgentControl::restore(
         RestoreRunner runner(engine, m_credentials, m_health);
         runner.reset();
         runner.execute(snapshot, destination, target, path, stop, std::move(identify));
+        // Stopped by its caller (a signal, a cancelled call): an answer, as for a backup.
+        if (runner.phase() == RestoreRunner::Phase::idle && stop.stop_requested()) {
+            QJsonObject reply { { QStringLiteral("outcome"), QStringLiteral("cancelled") } };
+            if (runner.restoredPath())
+                reply.insert(QStringLiteral("restoredTo"), *runner.restoredPath());
+            return reply;
+        }
         if (runner.phase() != RestoreRunner::Phase::finished)
             throw AgentError::failed(runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
         QJsonObject reply {
@@ -578,7 +586,9 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
                 }
                 throw;
             }
-            reply.insert(QStringLiteral("snapshot"), identify().shortID);
+            // A stopped restore may have ended before the lookup could name the snapshot.
+            reply.insert(QStringLiteral("snapshot"),
+                reply.contains(QStringLiteral("outcome")) && !found ? query : identify().shortID);
             return reply;
         },
         stop);

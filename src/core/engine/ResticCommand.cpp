@@ -28,6 +28,19 @@ ResticCommand &ResticCommand::options(const QStringList &arguments)
     return *this;
 }
 
+ResticCommand &ResticCommand::lockWait(const QStringList &arguments)
+{
+    m_lockWait = arguments;
+    return *this;
+}
+
+ResticCommand ResticCommand::withoutLockWait() const
+{
+    ResticCommand copy = *this;
+    copy.m_lockWait.clear();
+    return copy;
+}
+
 ResticCommand &ResticCommand::positional(const QString &value)
 {
     m_positionals.append(value);
@@ -44,6 +57,7 @@ QStringList ResticCommand::arguments() const
 {
     QStringList result = m_words;
     result.append(m_options);
+    result.append(m_lockWait);
     if (!m_positionals.isEmpty()) {
         result.append(QStringLiteral("--"));
         result.append(m_positionals);

@@ -24,6 +24,11 @@ public:
     // Several options at once, for prepared lists such as ResticEngine::lockRetry() or
     // exclude and keep arguments: each value directly follows its option.
     ResticCommand &options(const QStringList &arguments);
+    // How long restic may wait for a lock that someone else holds on the repository, such as
+    // ResticEngine::lockRetry(); placed after the other options. The engine's first attempt
+    // leaves them out (see ResticEngine::stream).
+    ResticCommand &lockWait(const QStringList &arguments);
+    ResticCommand withoutLockWait() const;
     // Positional arguments, kept in order after the "--".
     ResticCommand &positional(const QString &value);
     ResticCommand &positionals(const QStringList &values);
@@ -36,6 +41,7 @@ public:
 private:
     QStringList m_words;
     QStringList m_options;
+    QStringList m_lockWait;
     QStringList m_positionals;
 };
 

@@ -8,6 +8,7 @@
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/Log.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,11 +21,15 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -137,6 +142,152 @@ public:
 
 private:
     QByteArray m_pending;
+};
+
+// Hands each line of what the pump queued to `deliver`, until the queue is closed and empty.
+template <typename Deliver> void splitIntoLines(ChunkQueue &queue, Deliver &&deliver)
+{
+    LineSplitter splitters[2];
+    std::vector<ResticProcess::Chunk> chunks;
+    while (queue.take(chunks)) {
+        for (const ResticProcess::Chunk &chunk : chunks) {
+            LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
+            const auto type
+                = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
+            auto emit = [&](const char *data, qsizetype size) { deliver(type, QByteArrayView(data, size)); };
+            switch (chunk.kind) {
+            case ResticProcess::Chunk::Kind::data:
+                splitter.feed(chunk.bytes, emit);
+                break;
+            case ResticProcess::Chunk::Kind::end:
+                splitter.finish(emit);
+                break;
+            case ResticProcess::Chunk::Kind::failed:
+                // Reported on standard error whichever pipe failed; the partial line is lost.
+                splitter.drop();
+                deliver(ResticStreamEvent::Type::stderrLine,
+                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
+                        .toUtf8());
+                break;
+            }
+        }
+        chunks.clear();
+    }
+}
+
+// `program` followed by `arguments`, as the child's argv.
+QByteArrayList toArguments(const QByteArray &program, const QStringList &arguments)
+{
+    QByteArrayList result { program };
+    for (const QString &argument : arguments)
+        result.append(argument.toUtf8());
+    return result;
+}
+
+// Takes a line of the run; false when the run should stop (its handler failed).
+using LineSink = std::function<bool(ResticStreamEvent::Type, QByteArrayView)>;
+
+// Runs one child to its end, handing its lines to `sink` on the calling thread. Returns its
+// status, or -1 after a sink line that says why it could not start.
+int runChild(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment,
+    std::stop_token stop, const LineSink &sink)
+{
+    const auto fail = [&sink](const QString &message) {
+        sink(ResticStreamEvent::Type::stderrLine, message.toUtf8());
+        return -1;
+    };
+    std::optional<ResticProcess> process;
+    try {
+        process.emplace();
+    } catch (const Error &error) {
+        return fail(error.message());
+    }
+
+    // The stop check and the launch happen under the mutex the stop callback also takes, so a
+    // stop either comes first and prevents the launch, or comes after it and signals the child.
+    std::mutex launchMutex;
+    std::stop_callback onStop(stop, [&process, &launchMutex] {
+        const std::lock_guard guard(launchMutex);
+        process->cancel();
+    });
+    int launchError = 0;
+    {
+        const std::lock_guard guard(launchMutex);
+        if (stop.stop_requested())
+            return fail(CancellationError().message());
+        launchError = process->start(program, arguments, environment);
+    }
+    if (launchError != 0)
+        return fail(QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(launchError)));
+
+    ChunkQueue queue;
+    int status = -1;
+    auto pump = [&] {
+        try {
+            status = process->pump([&queue](std::vector<ResticProcess::Chunk> &batch) { queue.push(batch); });
+        } catch (...) {
+            // Out of memory while reading: the process object still kills and reaps the child.
+        }
+        queue.close();
+    };
+    std::thread pumpThread;
+    try {
+        pumpThread = std::thread(pump);
+    } catch (const std::system_error &) {
+        pump(); // no thread to spare: read everything here, deliver it afterwards
+    }
+
+    bool sinking = true;
+    splitIntoLines(queue, [&](ResticStreamEvent::Type type, QByteArrayView line) {
+        if (sinking && !sink(type, line)) {
+            sinking = false;
+            process->cancel();
+        }
+    });
+    if (pumpThread.joinable())
+        pumpThread.join();
+    return status;
+}
+
+// Holds back the lines of a first attempt for as long as they may belong to restic's refusal
+// of a lock held by someone else: its plain-text preamble on standard output ("create
+// exclusive lock for repository") and the refusal on standard error. The first JSON message
+// on standard output or any other line on standard error shows that restic got past the lock
+// or failed for another reason; from then on lines go straight through.
+class LockRefusalFilter {
+public:
+    bool line(ResticStreamEvent::Type type, QByteArrayView line, const LineSink &sink)
+    {
+        if (m_live)
+            return sink(type, line);
+        const bool isStderr = type == ResticStreamEvent::Type::stderrLine;
+        if (isStderr && line.contains(QByteArrayView("unable to create lock in backend")))
+            m_refused = true;
+        const bool json = !isStderr && (line.startsWith('{') || line.startsWith('['));
+        if (m_refused || !(isStderr || json)) {
+            m_held.push_back({ type, line.toByteArray() });
+            return true;
+        }
+        m_live = true;
+        return flush(sink) && sink(type, line);
+    }
+
+    // Whether every line so far was held back.
+    bool mayRetry() const { return !m_live; }
+
+    bool flush(const LineSink &sink)
+    {
+        m_live = true;
+        for (const auto &[type, bytes] : std::exchange(m_held, {}))
+            if (!sink(type, bytes))
+                return false;
+        return true;
+    }
+
+private:
+    std::vector<std::pair<ResticStreamEvent::Type, QByteArray>> m_held;
+    bool m_refused = false;
+    bool m_live = false;
 };
 
 } // namespace
@@ -408,99 +559,41 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
         }
     }
 
-    std::optional<ResticProcess> process;
-    try {
-        process.emplace();
-    } catch (const Error &error) {
-        lock.reset();
-        fail(error.message());
-        return;
-    }
-
-    QByteArrayList arguments { QFile::encodeName(*program) };
-    for (const QString &argument : command.arguments())
-        arguments.append(argument.toUtf8());
+    const QByteArray programPath = QFile::encodeName(*program);
     const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
-
-    // The stop check and the launch happen under the mutex the stop callback also takes, so a
-    // stop either comes first and prevents the launch, or comes after it and signals the child.
-    std::mutex launchMutex;
-    std::stop_callback onStop(stop, [&process, &launchMutex] {
-        const std::lock_guard guard(launchMutex);
-        process->cancel();
-    });
-    bool cancelledFirst = false;
-    int launchError = 0;
-    {
-        const std::lock_guard guard(launchMutex);
-        cancelledFirst = stop.stop_requested();
-        if (!cancelledFirst)
-            launchError = process->start(QFile::encodeName(*program), arguments, childEnvironmentEntries);
-    }
-    if (cancelledFirst || launchError != 0) {
-        lock.reset();
-        fail(cancelledFirst
-                ? CancellationError().message()
-                : QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(launchError)));
-        return;
-    }
-
-    ChunkQueue queue;
-    int status = -1;
-    auto pump = [&] {
-        try {
-            status = process->pump([&queue](std::vector<ResticProcess::Chunk> &batch) { queue.push(batch); });
-        } catch (...) {
-            // Out of memory while reading: the process object still kills and reaps the child.
-        }
-        queue.close();
-    };
-    std::thread pumpThread;
-    try {
-        pumpThread = std::thread(pump);
-    } catch (const std::system_error &) {
-        pump(); // no thread to spare: read everything here, deliver it afterwards
-    }
-
     std::exception_ptr handlerError;
     auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {
         if (handlerError)
-            return;
+            return false;
         try {
             onEvent(ResticStreamBytes { type, line, 0 });
+            return true;
         } catch (...) {
             handlerError = std::current_exception();
-            process->cancel();
+            return false;
         }
     };
-    LineSplitter splitters[2];
-    std::vector<ResticProcess::Chunk> chunks;
-    while (queue.take(chunks)) {
-        for (const ResticProcess::Chunk &chunk : chunks) {
-            LineSplitter &splitter = splitters[chunk.isStderr ? 1 : 0];
-            const auto type
-                = chunk.isStderr ? ResticStreamEvent::Type::stderrLine : ResticStreamEvent::Type::stdoutLine;
-            auto emit = [&](const char *data, qsizetype size) { deliver(type, QByteArrayView(data, size)); };
-            switch (chunk.kind) {
-            case ResticProcess::Chunk::Kind::data:
-                splitter.feed(chunk.bytes, emit);
-                break;
-            case ResticProcess::Chunk::Kind::end:
-                splitter.finish(emit);
-                break;
-            case ResticProcess::Chunk::Kind::failed:
-                // Reported on standard error whichever pipe failed; the partial line is lost.
-                splitter.drop();
-                deliver(ResticStreamEvent::Type::stderrLine,
-                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
-                        .toUtf8());
-                break;
-            }
-        }
-        chunks.clear();
+
+    // A lock that a restic of this computer left when it died refuses every later run, and
+    // restic would wait it out in vain. So the first attempt never waits for a lock, and what
+    // it says stays back until it is clear that restic got past the lock: one refused for it
+    // is followed by "restic unlock", which removes only stale locks, and one more attempt,
+    // waiting as the caller asked.
+    LockRefusalFilter filter;
+    int status = runChild(programPath, toArguments(programPath, command.withoutLockWait().arguments()),
+        childEnvironmentEntries, stop,
+        [&](ResticStreamEvent::Type type, QByteArrayView line) { return filter.line(type, line, deliver); });
+    if (status == lockRefusedStatus && filter.mayRetry() && !stop.stop_requested()) {
+        logLine(QStringLiteral("restic"),
+            QStringLiteral("the repository was locked; removing stale locks and trying once more"));
+        const auto ignore = [](ResticStreamEvent::Type, QByteArrayView) { return true; };
+        runChild(
+            programPath, toArguments(programPath, { QStringLiteral("unlock") }), childEnvironmentEntries, stop, ignore);
+        status = runChild(
+            programPath, toArguments(programPath, command.arguments()), childEnvironmentEntries, stop, deliver);
+    } else {
+        filter.flush(deliver);
     }
-    if (pumpThread.joinable())
-        pumpThread.join();
     lock.reset();
     if (handlerError)
         std::rethrow_exception(handlerError);

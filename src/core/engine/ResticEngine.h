@@ -85,11 +85,15 @@ public:
     // Where restic is looked for when no binary is given, in order: a "restic" beside the
     // running executable, then fallbackPaths(). The first executable file wins.
     static QStringList defaultSearchPaths();
-    // "--retry-lock", "1m": rides out another computer's short hold on the repository. Never
-    // longer: the wait happens while this run holds the repository's own lock.
+    // "--retry-lock", "1m", for ResticCommand::lockWait(): rides out another computer's short
+    // hold on the repository. Never longer: the wait happens while this run holds the
+    // repository's own lock.
     static QStringList lockRetry();
-    // How long a cancelled child gets between SIGTERM and SIGKILL.
-    static constexpr std::chrono::milliseconds killDelay { 2000 };
+    // restic's exit status when it could not lock the repository.
+    static constexpr int lockRefusedStatus = 11;
+    // How long a cancelled child gets between SIGTERM and SIGKILL: time to remove its lock
+    // from a remote repository.
+    static constexpr std::chrono::milliseconds killDelay { 10000 };
     // How long output is still read after the child exited while something else holds its pipes.
     static constexpr std::chrono::milliseconds drainGrace { 2000 };
 
@@ -98,8 +102,12 @@ public:
     // for a failed run: a missing executable ("restic not found"), a busy repository, a
     // failed launch or a cancel before launch arrive as one stderr line and finished(-1).
     // Output is read on a helper thread into an unbounded queue, so a slow handler never
-    // stalls restic. A stop request sends SIGTERM to restic's process group and SIGKILL
-    // killDelay later if the child still runs; one made before the launch prevents it.
+    // stalls restic. A stop request sends SIGTERM to restic, then SIGKILL to its process group
+    // once it has exited or killDelay later; one made before the launch prevents it.
+    // A run that restic refuses because the repository is locked (lockRefusedStatus) is
+    // followed by "restic unlock", which removes only stale locks (of this computer's dead
+    // restic, or 30 minutes old), and one more attempt; the events of the refused attempt are
+    // not delivered. Only that second attempt waits for the lock as the command's lockWait() asks.
     // A death by signal N finishes with 128 + N. If `onEvent` throws, the run is cancelled,
     // drained without further events, and the exception is rethrown (no `finished`).
     void stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,

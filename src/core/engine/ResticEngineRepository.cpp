@@ -227,7 +227,7 @@ int ResticEngine::applyRetention(const Destination::RetentionPolicy &policy, boo
         throw ResticError::command(noRetainedSnapshot);
 
     ResticCommand command(QStringLiteral("forget"));
-    command.flag(QStringLiteral("--json")).options(lockRetry());
+    command.flag(QStringLiteral("--json")).lockWait(lockRetry());
     if (dryRun)
         command.flag(QStringLiteral("--dry-run"));
     else if (prune)

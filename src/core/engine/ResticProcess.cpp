@@ -117,9 +117,22 @@ struct ChildSetup {
     char *const *envp;
     int out;
     int err;
+    int keep[3]; // the report pipe and restic's copies of its output pipes' read ends, ascending
     int report;
     pid_t parent;
 };
+
+// Closes every descriptor from 3 up except the ascending `keep`.
+void closeAllBut(const int (&keep)[3]) noexcept
+{
+    unsigned from = 3;
+    for (const int fd : keep) {
+        if (unsigned(fd) > from)
+            ::close_range(from, unsigned(fd) - 1, 0);
+        from = unsigned(fd) + 1;
+    }
+    ::close_range(from, ~0U, 0);
+}
 
 // The child's side of start(): async-signal-safe calls only. Never returns.
 [[noreturn]] void execChild(const ChildSetup &setup) noexcept
@@ -150,11 +163,17 @@ struct ChildSetup {
     const int input = ::open("/dev/null", O_RDONLY);
     if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(setup.out, 1) < 0 || ::dup2(setup.err, 2) < 0)
         fail(errno);
+    // restic keeps a reader on its own output pipes, so that once this process has gone its
+    // writes fill the pipe instead of raising SIGPIPE, which would kill it (Go dies of a broken
+    // standard output) before it removes its lock from the repository. The death signal's
+    // "cleaning up" line and the few after it fit in the pipe many times over.
+    for (const int fd : setup.keep) {
+        if (fd != setup.report && ::fcntl(fd, F_SETFD, 0) < 0)
+            fail(errno);
+    }
     // Whatever another thread opened without close-on-exec stays out of restic; the report
     // pipe closes on exec by itself.
-    if (setup.report > 3)
-        ::close_range(3, unsigned(setup.report - 1), 0);
-    ::close_range(unsigned(setup.report + 1), ~0U, 0);
+    closeAllBut(setup.keep);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -219,7 +238,9 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     for (const QByteArray &entry : environment)
         envp.push_back(const_cast<char *>(entry.constData()));
     envp.push_back(nullptr);
-    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, reportWrite, ::getpid() };
+    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, { m_out, m_err, reportWrite },
+        reportWrite, ::getpid() };
+    std::sort(std::begin(setup.keep), std::end(setup.keep));
 
     // No handler of this process may run in the child before its signals are reset.
     sigset_t all;
@@ -275,6 +296,77 @@ void ResticProcess::signalGroup(int signal) const noexcept
         ::kill(-m_pid, signal);
 }
 
+// How the pump sees the child's end: what has happened, and the deadlines that follow.
+struct ResticProcess::Ending {
+    bool exited = false;
+    bool cancelled = false;
+    bool killed = false;
+    std::optional<Clock::time_point> killAt;
+    std::optional<Clock::time_point> drainUntil;
+
+    // Only a descendant that outlived restic still holds the pipes: time to stop listening.
+    bool drainOver(Clock::time_point now) const
+    {
+        return exited && drainUntil && now >= *drainUntil && (!killAt || killed);
+    }
+
+    // The poll time-out in milliseconds, -1 for none.
+    int timeout(Clock::time_point now, bool lookForExit) const
+    {
+        int timeout = -1;
+        auto until = [&](Clock::time_point when) {
+            const int left = milliseconds(when, now);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        };
+        if (killAt && !killed)
+            until(*killAt);
+        if (drainUntil && (!killAt || killed)) // a pending SIGKILL comes first
+            until(*drainUntil);
+        if (!exited && lookForExit)
+            until(now + std::chrono::milliseconds(20));
+        return timeout;
+    }
+
+    void extendDrain(Clock::time_point now) { drainUntil = std::max(*drainUntil, now + ResticEngine::drainGrace); }
+};
+
+void ResticProcess::stop(Ending &ending, Clock::time_point now) const noexcept
+{
+    if (ending.cancelled)
+        return;
+    ending.cancelled = true;
+    if (!ending.exited) {
+        // restic alone: it removes its lock from the repository through its helpers (ssh for
+        // SFTP), which must live until it has done so.
+        ::kill(m_pid, SIGTERM);
+        ending.killAt = now + ResticEngine::killDelay;
+    } else {
+        ending.killed = true;
+        signalGroup(SIGKILL);
+        ending.extendDrain(now);
+    }
+}
+
+void ResticProcess::noteExit(Ending &ending, Clock::time_point now) noexcept
+{
+    // WNOWAIT: learn of the exit but leave the child unreaped (see the class comment).
+    siginfo_t info {};
+    const int waited = ::waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (!((waited == 0 && info.si_pid == m_pid) || (waited < 0 && errno == ECHILD)))
+        return;
+    // ECHILD: someone else reaped it (SIGCHLD ignored); its id may be reused, so no signal may
+    // follow and its status is lost.
+    if (waited < 0)
+        m_reaped = true;
+    ending.exited = true;
+    ending.drainUntil = now + ResticEngine::drainGrace;
+    if (ending.cancelled && !ending.killed) {
+        // What restic left of its group has nothing more to do for it.
+        ending.killed = true;
+        signalGroup(SIGKILL);
+    }
+}
+
 int ResticProcess::pump(const Sink &sink)
 {
     QByteArray buffer;
@@ -285,37 +377,16 @@ int ResticProcess::pump(const Sink &sink)
     m_out = m_err = -1; // the readers own them now
 
     std::vector<Chunk> batch;
-    bool exited = false;
-    bool cancelled = false;
-    bool killed = false;
-    std::optional<Clock::time_point> killAt;
-    std::optional<Clock::time_point> drainUntil;
-
-    while (true) {
-        const bool outputOpen = readers[0].fd >= 0 || readers[1].fd >= 0;
-        if (exited && !outputOpen)
-            break;
+    Ending ending;
+    while (!ending.exited || readers[0].fd >= 0 || readers[1].fd >= 0) {
         Clock::time_point now = Clock::now();
-        if (exited && drainUntil && now >= *drainUntil && (!killAt || killed)) {
-            // Only a descendant that outlived restic still holds the pipes: stop listening.
+        if (ending.drainOver(now)) {
             for (PipeReader &reader : readers) {
                 if (reader.fd >= 0)
                     reader.end(batch);
             }
             break;
         }
-
-        int timeout = -1;
-        auto until = [&](Clock::time_point when) {
-            const int left = milliseconds(when, now);
-            timeout = timeout < 0 ? left : std::min(timeout, left);
-        };
-        if (killAt && !killed)
-            until(*killAt);
-        if (drainUntil && (!killAt || killed)) // a pending SIGKILL comes first
-            until(*drainUntil);
-        if (!exited && m_pidfd < 0)
-            until(now + std::chrono::milliseconds(20));
 
         pollfd fds[4];
         nfds_t count = 0;
@@ -329,12 +400,11 @@ int ResticProcess::pump(const Sink &sink)
         const int wakeSlot = int(count);
         fds[count++] = { m_wake, POLLIN, 0 };
         int exitSlot = -1;
-        if (!exited && m_pidfd >= 0) {
+        if (!ending.exited && m_pidfd >= 0) {
             exitSlot = int(count);
             fds[count++] = { m_pidfd, POLLIN, 0 };
         }
-
-        if (::poll(fds, count, timeout) < 0 && errno != EINTR) {
+        if (::poll(fds, count, ending.timeout(now, m_pidfd < 0)) < 0 && errno != EINTR) {
             // Cannot happen with valid descriptors; never spin on it.
             ::usleep(10000);
         }
@@ -343,36 +413,21 @@ int ResticProcess::pump(const Sink &sink)
         if (fds[wakeSlot].revents & POLLIN) {
             uint64_t value = 0;
             [[maybe_unused]] const ssize_t got = ::read(m_wake, &value, sizeof value);
-            if (!cancelled) {
-                cancelled = true;
-                signalGroup(SIGTERM);
-                killAt = now + ResticEngine::killDelay;
-            }
+            stop(ending, now);
         }
         ssize_t largestRead = 0;
         for (int i = 0; i < 2; ++i) {
             if (readerSlot[i] >= 0 && fds[readerSlot[i]].revents != 0)
                 largestRead = std::max(largestRead, readers[i].readOnce(buffer, batch));
         }
-        if (!exited && (m_pidfd < 0 || (fds[exitSlot].revents & POLLIN))) {
-            // WNOWAIT: learn of the exit but leave the child unreaped (see the class comment).
-            siginfo_t info {};
-            const int waited = ::waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
-            if ((waited == 0 && info.si_pid == m_pid) || (waited < 0 && errno == ECHILD)) {
-                // ECHILD: someone else reaped it (SIGCHLD ignored); its id may be reused, so no
-                // signal may follow and its status is lost.
-                if (waited < 0)
-                    m_reaped = true;
-                exited = true;
-                drainUntil = now + ResticEngine::drainGrace;
-            }
-        }
-        if (killAt && !killed && now >= *killAt) {
+        if (!ending.exited && (m_pidfd < 0 || (fds[exitSlot].revents & POLLIN)))
+            noteExit(ending, now);
+        if (ending.killAt && !ending.killed && now >= *ending.killAt) {
             // The run has not ended: restic still runs, or its group still holds the output.
-            killed = true;
+            ending.killed = true;
             signalGroup(SIGKILL);
-            if (exited)
-                drainUntil = std::max(*drainUntil, now + ResticEngine::drainGrace);
+            if (ending.exited)
+                ending.extendDrain(now);
         }
         if (!batch.empty()) {
             sink(batch);
@@ -382,14 +437,16 @@ int ResticProcess::pump(const Sink &sink)
         // second, and a write that finds this thread waiting must wake it: a cost restic pays
         // for every line. After a short read, a millisecond's pause lets lines gather in the
         // pipe (1 MiB, far more than a millisecond of output), so one wake-up takes many.
-        if (largestRead > 0 && size_t(largestRead) < readSize / 2 && !exited && !cancelled)
+        if (largestRead > 0 && size_t(largestRead) < readSize / 2 && !ending.exited && !ending.cancelled)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (!batch.empty()) {
+    if (!batch.empty())
         sink(batch);
-        batch.clear();
-    }
+    return reap();
+}
 
+int ResticProcess::reap() noexcept
+{
     closeDescriptor(m_pidfd);
     if (m_reaped)
         return -1;

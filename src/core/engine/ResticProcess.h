@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <sys/types.h>
 #include <vector>
@@ -10,8 +11,9 @@
 namespace vellmir {
 
 // One child process of the engine and the POSIX work around it: spawning it as the leader
-// of its own process group with stdin from /dev/null and only stdout and stderr inherited,
-// set to get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
+// of its own process group with stdin from /dev/null, stdout and stderr inherited and a
+// reader of each kept open in the child (so its output never becomes a broken pipe), set to
+// get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
 // it. Used by ResticEngine only, which turns the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
@@ -46,14 +48,24 @@ public:
 
     // Reads both pipes until the child has exited and its output is drained, handing what it
     // read to `sink` in batches (the vector is cleared afterwards; the sink may take its
-    // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the group, then SIGKILL
-    // after ResticEngine::killDelay while the run has not ended. Once the child has exited, output is still read until
-    // end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the pipes open. Reaps
-    // the child and returns its status, 128 + signal for a death by signal.
+    // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the child alone,
+    // whose helpers (ssh) it may still need to remove its repository lock, and SIGKILL to the whole group once the
+    // child has exited, or after ResticEngine::killDelay while it still runs. Once the child has exited, output is
+    // still read until end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the
+    // pipes open. Reaps the child and returns its status, 128 + signal for a death by signal.
     int pump(const Sink &sink);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Ending;
+
     void signalGroup(int signal) const noexcept;
+    // A cancel arrived: SIGTERM to the child, or SIGKILL to the group once the child has exited.
+    void stop(Ending &ending, Clock::time_point now) const noexcept;
+    // Looks for the child's exit without reaping it; ends the rest of the group of a cancelled run.
+    void noteExit(Ending &ending, Clock::time_point now) noexcept;
+    // Reaps the child: its status, 128 + signal for a death by signal, or -1.
+    int reap() noexcept;
 
     pid_t m_pid = -1;
     bool m_reaped = false;

@@ -142,7 +142,12 @@ void BackupOutput::parseStdout(QByteArrayView line)
         report(problemText(object));
     } else if (messageType == QLatin1String("exit_error")) {
         const QJsonValue message = object.value(QStringLiteral("message"));
-        m_state.failureMessage = message.isString() ? std::optional<QString>(message.toString()) : std::nullopt;
+        // ssh says why it could not reach the server; restic only that the connection ended.
+        if (message.isString())
+            m_state.failureMessage
+                = m_sshReasons.isEmpty() ? message.toString() : m_sshReasons.join(u'\n') + u'\n' + message.toString();
+        else
+            m_state.failureMessage = std::nullopt;
     }
 }
 
@@ -157,6 +162,8 @@ void BackupOutput::parseStderr(const QString &line)
         return;
     }
 
+    if (trimmed.startsWith(QLatin1String("subprocess ssh:")) && m_sshReasons.size() < maximumSshReasons)
+        m_sshReasons.append(trimmed);
     const QString lower = trimmed.toLower();
     // Unreadable or vanished items first: restic words some of them as "error: ...", and they
     // are problems of single files, not why the run failed.

@@ -70,6 +70,9 @@ private:
     BackupRunState &m_state;
     bool m_usingFullDiskAccess;
     QString m_home;
+    // restic's "subprocess ssh:" lines, the first few: the reason behind a failed SFTP connection.
+    QStringList m_sshReasons;
+    static constexpr qsizetype maximumSshReasons = 5;
 };
 
 } // namespace vellmir

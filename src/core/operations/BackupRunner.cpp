@@ -238,12 +238,6 @@ private:
             return;
         }
 
-        removeStaleLocks(environment, stop);
-        if (stop.stop_requested()) {
-            cancelled();
-            return;
-        }
-
         if (!m_record.accessGranted && m_usingFullDiskAccess) {
             m_state.issues.append(fullDiskAccessNote);
             publish();
@@ -251,7 +245,7 @@ private:
 
         ResticCommand command(QStringLiteral("backup"));
         command.flag(QStringLiteral("--json")).option(QStringLiteral("--host"), MachineIdentity::hostname());
-        command.options(ResticEngine::lockRetry());
+        command.lockWait(ResticEngine::lockRetry());
         if (m_destination.preferences && m_destination.preferences->uploadLimitKiB >= 1)
             command.option(
                 QStringLiteral("--limit-upload"), QString::number(m_destination.preferences->uploadLimitKiB));
@@ -326,20 +320,6 @@ private:
         // Told once the repository is free again: whoever lists the new snapshot on hearing
         // of it must not find the repository still busy with this run.
         m_state.phase = Phase::finished;
-    }
-
-    // A restic of this computer that died (killed with this application, or the power cut)
-    // leaves its lock in the repository, and restic would wait for it or fail. Holding the
-    // repository's lock means no run of ours is live, so restic may remove what it counts as
-    // stale: locks of this computer whose process is gone, and any not refreshed for 30
-    // minutes. A failure here is the backup's to report, which meets the same repository.
-    void removeStaleLocks(const ResticEnvironment &environment, std::stop_token stop) const
-    {
-        try {
-            m_engine.run(ResticCommand(QStringLiteral("unlock")), environment, stop);
-        } catch (const std::exception &) {
-            // Cancelled, or nothing to run: the caller looks at the stop token, the backup at restic.
-        }
     }
 
     void cancelled()

@@ -28,13 +28,13 @@ namespace vellmir {
 namespace {
 
 // restic's result, or the engine's own sentence when restic never ran (the repository lock
-// was busy, there is no restic, the launch failed): such a run says nothing about the
-// repository, so it must not be recorded as if it did.
+// was busy, there is no restic, the launch failed) or never got past the repository's lock:
+// such a run says nothing about the repository, so it must not be recorded as if it did.
 ResticResult runStarted(const ResticEngine &engine, const ResticCommand &command, const ResticEnvironment &environment,
     std::stop_token stop)
 {
     ResticResult result = engine.run(command, environment, stop);
-    if (result.exitCode == -1)
+    if (result.exitCode == -1 || result.exitCode == ResticEngine::lockRefusedStatus)
         throw ResticError::command(ResticEngine::cleanError(result.stderr, result.exitCode));
     return result;
 }

@@ -55,16 +55,27 @@ void parseStdout(State &state, QByteArrayView line)
     }
 }
 
-void parseStderr(State &state, const QString &line)
+// `firstError` keeps restic's first error about one item: a failed restore ends with "There
+// were N errors", which names none of them.
+void parseStderr(State &state, std::optional<QString> &firstError, const QString &line)
 {
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
         return;
     const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
     if (document.isObject()) {
-        const QJsonValue message = document.object().value(QStringLiteral("message"));
+        const QJsonObject object = document.object();
+        if (object.value(QStringLiteral("message_type")) == QStringLiteral("error")) {
+            const QString item = object.value(QStringLiteral("item")).toString();
+            const QString message
+                = object.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+            if (!firstError && !message.isEmpty())
+                firstError = item.isEmpty() ? message : item + QStringLiteral(": ") + message;
+            return;
+        }
+        const QJsonValue message = object.value(QStringLiteral("message"));
         if (message.isString()) {
-            state.failureMessage = message.toString();
+            state.failureMessage = message.toString().trimmed();
             return;
         }
     }
@@ -92,34 +103,56 @@ bool insideRepository(const QString &path, const QString &repository)
 // what it wrote and verified.
 class WrittenFiles : public FileWalk::Visitor {
 public:
+    // Walks `folder`; a folder that cannot be listed leaves `complete` false.
+    explicit WrittenFiles(const QString &folder)
+    {
+        complete = FileWalk::walk(folder, FileWalk::Values::type, *this) && complete;
+    }
+
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
-        if (item.values.isRegularFile)
-            ++files;
-        if (!item.values.isDirectory) {
-            onlyFolders = false;
-            folders.clear(); // only a tree of empty folders is ever removed
-        } else if (onlyFolders) {
-            folders.append(QByteArray(item.path, qsizetype(item.pathLength)));
+        if (item.values.isRegularFile || !item.values.readable) {
+            files += item.values.isRegularFile ? 1 : 0;
+            complete = complete && item.values.readable;
+            entries.clear(); // only a tree without files is ever removed
+        } else if (files == 0) {
+            entries.append({ QByteArray(item.path, qsizetype(item.pathLength)), item.values.isDirectory });
         }
         return FileWalk::Step::descend;
     }
     void failed(const FileWalk::Item &, int) override { complete = false; }
 
+    // Whether the folder was seen whole and holds no regular file.
+    bool holdsNoFiles() const { return complete && files == 0; }
+
     qint64 files = 0;
-    bool onlyFolders = true; // nothing but folders, if anything at all
-    bool complete = true; // every folder could be listed
-    QList<QByteArray> folders; // while onlyFolders: parents before their children
+    bool complete = true; // every folder could be listed and every item's type read
+    // While no file was found: the folders, links and other entries, parents before children.
+    QList<std::pair<QByteArray, bool>> entries; // path, is a folder
 };
 
-// Removes a restore folder that holds nothing but empty folders. rmdir() leaves anything
-// that gained an entry meanwhile, so no file can be lost. Returns whether the folder is gone.
-bool removeEmptyTree(const QString &folder, const WrittenFiles &written)
+// Removes a restore folder that holds no regular file: its links and other entries, then its
+// folders. rmdir() leaves a folder that gained an entry meanwhile, and a path that has become a
+// regular file is left too, so no file can be lost. Returns whether the folder is gone.
+bool removeFilelessTree(const QString &folder, const WrittenFiles &written)
 {
-    for (auto it = written.folders.crbegin(); it != written.folders.crend(); ++it)
-        if (::rmdir(it->constData()) != 0)
+    for (auto it = written.entries.crbegin(); it != written.entries.crend(); ++it) {
+        const char *path = it->first.constData();
+        if (it->second ? ::rmdir(path) != 0 : FileWalk::valuesAt(path).isRegularFile || ::unlink(path) != 0)
             return false;
+    }
     return ::rmdir(QFile::encodeName(folder).constData()) == 0;
+}
+
+// A restore that ended without its result (failed or cancelled) takes away the folder it made
+// when nothing in it is a file.
+void removeIfFileless(State &state)
+{
+    if (!state.restoredPath)
+        return;
+    const WrittenFiles written(*state.restoredPath);
+    if (written.holdsNoFiles() && removeFilelessTree(*state.restoredPath, written))
+        state.restoredPath.reset();
 }
 
 struct Request {
@@ -146,23 +179,24 @@ void fail(State &state, const Publish &publish, const QString &message)
 
 // The restore of a selection that restic found nothing of: restic exits 0 and verifies
 // nothing, which must not read as proof that recovery works. The folder goes when it holds
-// nothing but empty folders; anything else restic wrote stays for the user to see.
+// no regular file; anything else restic wrote stays for the user to see.
 void failWithoutFiles(State &state, const Publish &publish, const Request &request, const WrittenFiles &written)
 {
     const QString folder = state.restoredPath.value_or(QString());
-    if (written.onlyFolders && removeEmptyTree(folder, written))
+    if (removeFilelessTree(folder, written))
         state.restoredPath.reset();
     const QString snapshot = request.snapshot.shortID;
     if (!request.include)
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files to restore.").arg(snapshot));
-    else if (written.folders.isEmpty() && written.onlyFolders)
+    else if (written.entries.isEmpty())
         fail(state, publish, QStringLiteral("Nothing in snapshot %1 matches %2.").arg(snapshot, *request.include));
     else
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));
 }
 
 // The outcome once restic has ended with `status`.
-void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr)
+void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr,
+    const std::optional<QString> &firstError)
 {
     if (status != 0) {
         state.phase = Phase::failed;
@@ -172,13 +206,15 @@ void finish(State &state, const Publish &publish, const Request &request, int st
             state.failureMessage = lastStderr;
         if (!state.failureMessage)
             state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
+        if (firstError && !state.failureMessage->contains(*firstError))
+            state.failureMessage = *state.failureMessage + QStringLiteral(". The first: ") + *firstError;
+        removeIfFileless(state);
         publish(state);
         return;
     }
-    WrittenFiles written;
-    FileWalk::walk(state.restoredPath.value_or(QString()), FileWalk::Values::type, written);
+    const WrittenFiles written(state.restoredPath.value_or(QString()));
     // A folder that could not be listed may hold files; restic's counts stand then.
-    if (written.complete && written.files == 0) {
+    if (written.holdsNoFiles()) {
         failWithoutFiles(state, publish, request, written);
         return;
     }
@@ -252,6 +288,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
 
     int status = -1;
     QString lastStderr;
+    std::optional<QString> firstError;
     request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         if (stop.stop_requested())
             return;
@@ -262,7 +299,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
             break;
         case ResticStreamEvent::Type::stderrLine: {
             const QString line = event.text();
-            parseStderr(state, line);
+            parseStderr(state, firstError, line);
             if (!line.trimmed().isEmpty())
                 lastStderr = line.trimmed();
             break;
@@ -277,16 +314,17 @@ void perform(State &state, const Publish &publish, const Request &request, std::
 
     if (stop.stop_requested()) {
         state.phase = Phase::idle;
+        removeIfFileless(state);
         publish(state);
         return;
     }
     if (status == 0 && request.identify) {
         Request identified = request;
         identified.snapshot = request.identify();
-        finish(state, publish, identified, status, lastStderr);
+        finish(state, publish, identified, status, lastStderr, firstError);
         return;
     }
-    finish(state, publish, request, status, lastStderr);
+    finish(state, publish, request, status, lastStderr, firstError);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.

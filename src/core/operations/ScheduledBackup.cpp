@@ -62,6 +62,8 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
     bool result = true;
     QMap<QUuid, RunResult> ranThisPass;
     for (const Destination &destination : std::as_const(store.destinations)) {
+        if (m_services.stopRequested())
+            return false;
         if (destination.sources.isEmpty())
             continue;
         bool due = false;
@@ -128,7 +130,7 @@ bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, Ru
 {
     QSet<QUuid> handled;
     bool result = true;
-    while (true) {
+    while (!m_services.stopRequested()) {
         QList<BackupRequests::Request> pending;
         try {
             pending = requests.pending();
@@ -198,6 +200,7 @@ bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, Ru
             logText(QStringLiteral("Vellmir scheduler could not record a requested backup: ") + error.message());
         }
     }
+    return false; // stopped: the requests left wait for the next pass
 }
 
 } // namespace vellmir

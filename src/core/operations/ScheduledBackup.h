@@ -11,6 +11,7 @@
 #include <QUuid>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 namespace vellmir {
 
@@ -66,6 +67,8 @@ public:
         virtual std::optional<BackupRecord> record(const QUuid &destinationID, const QUuid &recordID) = 0;
         virtual void notify(const NotificationContent &content) = 0;
         virtual Date now() = 0;
+        // Whether the pass was asked to end (a signal): it starts no further work.
+        virtual bool stopRequested() { return false; }
     };
 
     static constexpr double monthSeconds = 2592000.0;
@@ -78,8 +81,8 @@ public:
     bool runDue(Date now, const BackupRequests &requests);
 
     // The real services of the user's session: the destinations store, restic, the history,
-    // health and notification folders of the application.
-    static std::unique_ptr<Services> systemServices();
+    // health and notification folders of the application. `stop` cancels the work under way.
+    static std::unique_ptr<Services> systemServices(std::stop_token stop = {});
 
 private:
     bool runOne(const Destination &destination, Date now, RunResult *result);

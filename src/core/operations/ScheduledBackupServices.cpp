@@ -21,8 +21,9 @@ namespace {
 // found the usual way, and notifications on the desktop.
 class SystemServices final : public ScheduledBackup::Services {
 public:
-    SystemServices()
-        : m_credentials(std::make_shared<KeychainStore>())
+    explicit SystemServices(std::stop_token stop)
+        : m_stop(std::move(stop))
+        , m_credentials(std::make_shared<KeychainStore>())
         // The pass reads the store before it starts (reloadStore); reading it at creation too
         // would repeat the seal check's keyring reads, and wait out an unresponsive keyring twice.
         , m_store(DestinationStore::Unread {}, m_credentials)
@@ -65,7 +66,7 @@ public:
         m_passRecords.reset();
         BackupRunner runner(ResticEngine(), m_history);
         ScheduledBackup::RunResult result;
-        result.recordID = runner.runAndWait(destination);
+        result.recordID = runner.runAndWait(destination, m_stop);
         result.failed = runner.phase() == BackupRunner::Phase::failed;
         result.finished = runner.phase() == BackupRunner::Phase::finished;
         result.issues = runner.issues();
@@ -101,9 +102,13 @@ public:
         return state;
     }
 
-    void check(const Destination &destination) override { m_health.check(destination, ResticEngine()); }
-    void testRecovery(const Destination &destination) override { m_health.testRecovery(destination, ResticEngine()); }
-    void measure(const Destination &destination) override { m_health.measure(destination, ResticEngine()); }
+    void check(const Destination &destination) override { m_health.check(destination, ResticEngine(), m_stop); }
+    void testRecovery(const Destination &destination) override
+    {
+        m_health.testRecovery(destination, ResticEngine(), m_stop);
+    }
+    void measure(const Destination &destination) override { m_health.measure(destination, ResticEngine(), m_stop); }
+    bool stopRequested() override { return m_stop.stop_requested(); }
 
     std::optional<BackupRecord> record(const QUuid &destinationID, const QUuid &recordID) override
     {
@@ -118,6 +123,7 @@ public:
     Date now() override { return Date::now(); }
 
 private:
+    std::stop_token m_stop;
     // The records of every destination of the store, from one listing of the history folder,
     // so a pass that runs nothing reads the folder once however many destinations there are.
     // Read again after anything this pass wrote. Throws Error.
@@ -141,9 +147,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<ScheduledBackup::Services> ScheduledBackup::systemServices()
+std::unique_ptr<ScheduledBackup::Services> ScheduledBackup::systemServices(std::stop_token stop)
 {
-    return std::make_unique<SystemServices>();
+    return std::make_unique<SystemServices>(std::move(stop));
 }
 
 } // namespace vellmir

@@ -26,22 +26,31 @@ void writeFileAtomically(const QString &path, const QByteArray &data)
     const QFileInfo info(path);
     ensureDirectory(info.absolutePath());
     QSaveFile file(path);
-    auto fail = [&](const QString &reason) {
+    // Qt leaves some failures without a message of its own ("Unknown error" for a write cut
+    // short by a full disk); the system's reason is then in errno, cleared before each step.
+    auto fail = [&] {
+        const int error = errno;
+        const QString reason = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : file.errorString();
         file.cancelWriting();
         throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), reason));
     };
+    errno = 0;
     if (!file.open(QIODevice::WriteOnly))
-        fail(file.errorString());
+        fail();
+    errno = 0;
     if (file.write(data) != data.size())
-        fail(file.errorString());
+        fail();
+    errno = 0;
     if (!file.flush())
-        fail(file.errorString());
+        fail();
     // A rename is only as good as the data behind it: push the bytes to disk first so a
     // power loss cannot leave an empty file under the final name.
+    errno = 0;
     if (::fsync(file.handle()) != 0)
-        fail(QString::fromLocal8Bit(std::strerror(errno)));
+        fail();
+    errno = 0;
     if (!file.commit())
-        throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), file.errorString()));
+        fail();
 }
 
 std::optional<QByteArray> readFileIfExists(const QString &path)

@@ -218,13 +218,16 @@ private Q_SLOTS:
     void checkThatNeverRanFails_data()
     {
         QTest::addColumn<bool>("withPassword");
+        QTest::addColumn<bool>("resticLocked"); // restic refuses it for another's lock, twice
         QTest::addColumn<QString>("ending");
-        QTest::newRow("no password") << false << "supply its credentials before running.";
-        QTest::newRow("busy with a backup") << true << FileLock::busyMessage();
+        QTest::newRow("no password") << false << false << "supply its credentials before running.";
+        QTest::newRow("busy with a backup") << true << false << FileLock::busyMessage();
+        QTest::newRow("locked by another restic") << true << true << "already locked by PID 1 on host by user";
     }
     void checkThatNeverRanFails()
     {
         QFETCH(bool, withPassword);
+        QFETCH(bool, resticLocked);
         QFETCH(QString, ending);
         const Destination d = f->add("Photos", { f->home.path() }, std::nullopt, withPassword);
         f->control->health().update(d.id, [&d](RepositoryHealth &health) {
@@ -233,13 +236,16 @@ private Q_SLOTS:
             health.integritySucceeded = true;
             health.integrityMessage = RepositoryHealthStore::checkSucceededMessage();
         });
-        const std::unique_ptr<FileLock> backup
-            = FileLock::repository(d.repository, f->engine().lockDirectory().value());
+        std::unique_ptr<FileLock> backup;
+        if (resticLocked)
+            f->script("check.locked", "2");
+        else
+            backup = FileLock::repository(d.repository, f->engine().lockDirectory().value());
         const std::optional<AgentError> error = f->failure("check", { { "destination", "Photos" } });
         QVERIFY(error);
         QVERIFY(error->kind() == AgentError::Kind::failed);
         QVERIFY2(error->message().endsWith(ending), qPrintable(error->message()));
-        QVERIFY(!f->resticRan());
+        QCOMPARE(f->resticRan(), resticLocked);
         QVERIFY(f->control->health().load(d).lastIntegrityCheck == std::optional<Date>(Date { 10 }));
     }
 };

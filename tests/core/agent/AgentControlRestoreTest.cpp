@@ -3,6 +3,9 @@
 
 #include <QtTest>
 
+#include <stop_token>
+#include <thread>
+
 using namespace vellmir;
 using namespace vellmir::test;
 
@@ -233,6 +236,28 @@ private Q_SLOTS:
         const std::optional<AgentError> error
             = fx.failure("restore", args({ { "destination", "Home" }, { "snapshot", "ffffffff" }, { "target", "~" } }));
         QVERIFY(error && error->kind() == AgentError::Kind::notFound);
+    }
+
+    // Stopped by a signal or a cancelled call: an answer, not a failure, and no empty folder left.
+    void stoppedRestoreAnswersCancelled()
+    {
+        AgentFixture fx;
+        fx.add(QStringLiteral("Home"));
+        fx.script("snapshots.stdout", snapshotsJson({ { snapshotID, "2026-01-02T03:04:05Z" } }));
+        fx.script("restore.sleep", "30");
+        fx.approver->decision = ApprovalDecision::approvedByUser;
+        std::stop_source stop;
+        std::jthread stopper([&](std::stop_token done) {
+            while (!done.stop_requested() && fx.resticArguments().value(0) != QStringLiteral("restore"))
+                QThread::msleep(20);
+            QThread::msleep(200);
+            stop.request_stop();
+        });
+        const QJsonObject reply = fx.run("restore",
+            args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" } }), stop.get_token());
+        QCOMPARE(reply.value("outcome").toString(), QStringLiteral("cancelled"));
+        QVERIFY(!reply.contains("restoredTo"));
+        QCOMPARE(fx.control->audit().entries(10).value(0).outcome, std::optional<QString>("cancelled"));
     }
 
     void deniedRestoreRunsNothing()

@@ -542,8 +542,12 @@ private Q_SLOTS:
         // After the last kill a store of this process still writes, and the result verifies.
         const auto store = std::make_unique<DestinationStore>(destinations, credentials, keys, defaults);
         QVERIFY(!store->errorMessage());
+        // and removes what a kill before a rename left behind.
+        test::writeFile(destinations + QStringLiteral(".Ab12Cd"), "{");
         store->setChangesWithoutApproval(true);
         QVERIFY(seal.verify() == ConfigIntegrity::valid());
+        QCOMPARE(QDir(home.dataDirectory()).entryList({ QStringLiteral("*.??????") }, QDir::Files | QDir::Hidden),
+            QStringList {});
         qInfo("%lld saves; %d kills left a pending seal behind", newest + 1, pendingLeft);
     }
 };

@@ -424,6 +424,36 @@ private Q_SLOTS:
         QVERIFY(events == (Events { ResticStreamEvent::stderrLine(busy), ResticStreamEvent::finished(-1) }));
     }
 
+    void aLockRefusalIsRetriedOnceAfterUnlock_data()
+    {
+        QTest::addColumn<QByteArray>("refusals");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("output");
+        QTest::newRow("stale lock") << QByteArray("1") << 0 << QStringList { "[]" };
+        QTest::newRow("live lock") << QByteArray("2") << ResticEngine::lockRefusedStatus
+                                   << QStringList { "create exclusive lock for repository" };
+    }
+
+    void aLockRefusalIsRetriedOnceAfterUnlock()
+    {
+        QFETCH(QByteArray, refusals);
+        QFETCH(int, status);
+        QFETCH(QStringList, output);
+        FakeRestic fake;
+        fake.set(QStringLiteral("forget.locked"), refusals);
+        fake.set(QStringLiteral("forget.stdout"), "[]\n");
+        const ResticCommand forget = ResticCommand(QStringLiteral("forget"))
+                                         .flag(QStringLiteral("--json"))
+                                         .lockWait(ResticEngine::lockRetry());
+        const Events events = collect(fake.engine(), forget, fake.environment(QStringLiteral("/srv/l")));
+        QCOMPARE(finishedStatus(events), status);
+        QCOMPARE(test::readFile(fake.path(QStringLiteral("commands"))), QByteArray("forget\nunlock\nforget\n"));
+        // Only the second attempt waits for the lock; what the refused first one said is not heard.
+        QCOMPARE(fake.arguments(), forget.arguments());
+        QCOMPARE(linesOf(events, Type::stdoutLine), output);
+        QCOMPARE(linesOf(events, Type::stderrLine).size(), status == 0 ? 0 : 1);
+    }
+
     void cancelBeforeLaunchPreventsIt()
     {
         FakeRestic fake;
@@ -446,6 +476,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::newRow("dies of SIGTERM") << QByteArray() << 128 + SIGTERM;
         QTest::newRow("exits on SIGTERM") << QByteArray("7") << 7;
+        // restic removes its lock through its helpers (ssh): they live until it has exited.
+        QTest::newRow("cleans up through its helper") << QByteArray("cleanup") << 1;
     }
 
     void cancelTerminatesTheChild()
@@ -453,21 +485,26 @@ private Q_SLOTS:
         QFETCH(QByteArray, termExit);
         QFETCH(int, status);
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("sleep"), "30");
-        if (!termExit.isEmpty())
+        if (termExit == "cleanup")
+            fake.set(QStringLiteral("term-cleanup"));
+        else if (!termExit.isEmpty())
             fake.set(QStringLiteral("term-exit"), termExit);
         std::stop_source stop;
         QElapsedTimer timer;
         Events events;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
+                QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
                 timer.start();
                 stop.request_stop();
             }
         });
         QCOMPARE(finishedStatus(events), status);
+        if (termExit == "cleanup")
+            QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
         QVERIFY2(timer.elapsed() < ResticEngine::killDelay.count(), "a child that ends in time is not killed");
         QVERIFY(processGone(fake.pid()));
     }
@@ -476,6 +513,7 @@ private Q_SLOTS:
     {
         FakeRestic fake;
         fake.set(QStringLiteral("sleep"), "30");
+        fake.set(QStringLiteral("term-cleanup"));
         // A copy of this process runs restic and is killed the way a crash or `kill -9` ends it.
         const pid_t parent = ::fork();
         QVERIFY(parent >= 0);
@@ -483,17 +521,20 @@ private Q_SLOTS:
             fake.engine().run(command(), fake.environment(QStringLiteral("/srv/d")));
             ::_exit(0);
         }
-        QTRY_VERIFY(fake.ran());
+        QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
         ::kill(parent, SIGKILL);
         int status = 0;
         QCOMPARE(::waitpid(parent, &status, 0), parent);
         QTRY_VERIFY(processGone(fake.pid()));
+        // Its output has nobody to read it, yet it is not killed by a broken pipe before it has
+        // cleaned up (removed its lock), and its helper is still there to do it with.
+        QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
     }
 
     void cancelKillsAChildIgnoringTerm()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("sleep"), "30");
         fake.set(QStringLiteral("ignore-term"));
         fake.set(QStringLiteral("grandchild"));
@@ -502,7 +543,7 @@ private Q_SLOTS:
         Events events;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
                 timer.start();
                 stop.request_stop();
             }
@@ -510,7 +551,8 @@ private Q_SLOTS:
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(finishedStatus(events), 128 + SIGKILL);
         // SIGKILL follows after the grace period, not at once, and the run does not linger.
-        QVERIFY2(elapsed >= 1500 && elapsed < 10000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed >= ResticEngine::killDelay.count() - 500 && elapsed < ResticEngine::killDelay.count() + 8000,
+            qPrintable(QString::number(elapsed)));
         QVERIFY(processGone(fake.pid()));
         const pid_t grandchild = fake.pid(QStringLiteral("grandchild.pid"));
         QTRY_VERIFY(processGone(grandchild));
@@ -533,7 +575,7 @@ private Q_SLOTS:
     void cancelAfterTheExitStopsWhatHoldsTheOutput()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\n");
         fake.set(QStringLiteral("grandchild"));
         std::stop_source stop;
         Events events;
@@ -544,7 +586,7 @@ private Q_SLOTS:
         bool missedWindow = false;
         fake.engine().stream(command(), fake.environment(), stop.get_token(), [&](const ResticStreamEvent &event) {
             events.push_back(event);
-            if (event.line == QStringLiteral("ready")) {
+            if (event.line == QStringLiteral("{\"ready\":1}")) {
                 QElapsedTimer sinceReady;
                 sinceReady.start();
                 QTRY_VERIFY(processGone(fake.pid()));
@@ -575,7 +617,7 @@ private Q_SLOTS:
     void throwingHandlerCancelsTheRun()
     {
         FakeRestic fake;
-        fake.set(QStringLiteral("stdout"), "ready\nmore\n");
+        fake.set(QStringLiteral("stdout"), "{\"ready\":1}\nmore\n");
         fake.set(QStringLiteral("sleep"), "30");
         QStringList seen;
         try {
@@ -588,7 +630,7 @@ private Q_SLOTS:
         } catch (const Error &error) {
             QCOMPARE(error.message(), QStringLiteral("handler failed"));
         }
-        QCOMPARE(seen, QStringList { "ready" });
+        QCOMPARE(seen, QStringList { "{\"ready\":1}" });
         QVERIFY(processGone(fake.pid()));
         QVERIFY(FileLock::repository(QStringLiteral("/srv/t"), fake.locks()));
     }

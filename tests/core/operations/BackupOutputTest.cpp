@@ -232,6 +232,13 @@ private Q_SLOTS:
                                   << std::optional<QString>(QStringLiteral("later"));
         QTest::newRow("no message clears") << earlier << R"({"message_type":"exit_error","code":1})" << none;
         QTest::newRow("message not text clears") << earlier << R"({"message_type":"exit_error","message":3})" << none;
+        // restic only says that the connection ended; ssh said why.
+        QTest::newRow("after ssh's reason")
+            << none
+            << "subprocess ssh: ssh: connect to host h port 22: Connection refused\n"
+               R"({"message_type":"exit_error","code":1,"message":"Fatal: unable to open repository: unexpected EOF"})"
+            << std::optional<QString>(QStringLiteral("subprocess ssh: ssh: connect to host h port 22: Connection "
+                                                     "refused\nFatal: unable to open repository: unexpected EOF"));
     }
 
     void exitErrorSetsFailureMessage()
@@ -241,7 +248,9 @@ private Q_SLOTS:
         QFETCH(std::optional<QString>, after);
         BackupRunState state;
         state.failureMessage = before;
-        BackupOutput(state, false, home).parseStdout(line);
+        BackupOutput output(state, false, home);
+        for (const QString &each : line.split(u'\n'))
+            output.parseStderr(each);
         QCOMPARE(state.failureMessage, after);
     }
 

@@ -339,8 +339,7 @@ private Q_SLOTS:
         f.destination.sources.append(QStringLiteral("--password-file=/x"));
 
         f.runner()->runAndWait(f.destination);
-        const QStringList expected
-            = QStringList { "backup", "--json", "--host", MachineIdentity::hostname(), "--retry-lock", "1m" }
+        const QStringList expected = QStringList { "backup", "--json", "--host", MachineIdentity::hostname() }
             + limitArguments + f.destination.excludeArguments() + QStringList { "--" } + f.destination.sources;
         QCOMPARE(f.arguments(), expected);
         QVERIFY(!f.arguments().join(u' ').contains(password));

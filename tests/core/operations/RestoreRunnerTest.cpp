@@ -167,21 +167,37 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("writes");
         QTest::addColumn<QString>("include"); // empty: the whole snapshot
+        QTest::addColumn<QByteArray>("err");
         QTest::addColumn<QString>("message");
-        QTest::newRow("a path not in the snapshot") << QByteArray() << "/docs/missing.txt"
+        QTest::newRow("a path not in the snapshot") << QByteArray() << "/docs/missing.txt" << QByteArray()
                                                     << "Nothing in snapshot 5d640108 matches /docs/missing.txt.";
-        QTest::newRow("an empty folder") << QByteArray("docs/empty/\n") << "/docs/empty"
+        QTest::newRow("an empty folder") << QByteArray("docs/empty/\n") << "/docs/empty" << QByteArray()
                                          << "Snapshot 5d640108 holds no files at /docs/empty.";
         QTest::newRow("a snapshot of folders")
-            << QByteArray("docs/\n") << QString() << "Snapshot 5d640108 holds no files to restore.";
+            << QByteArray("docs/\n") << QString() << QByteArray() << "Snapshot 5d640108 holds no files to restore.";
+        QTest::newRow("a link") << QByteArray("docs/\ndocs/link@\n") << "/docs/link" << QByteArray()
+                                << "Snapshot 5d640108 holds no files at /docs/link.";
+        // restic's last line counts its errors; the first of them says what went wrong.
+        QTest::newRow("a failed restore")
+            << QByteArray("docs/\n") << QString()
+            << QByteArray(
+                   "Load(<data/3dc46a97b9>, 0, 0) failed: open x: no such file or directory\n"
+                   "{\"message_type\":\"error\",\"error\":{\"message\":\"ReadFull(<data/3dc46a97b9>): "
+                   "no such file\"},\"during\":\"restore\",\"item\":\"/docs/a.txt\"}\n"
+                   "{\"message_type\":\"error\",\"error\":{\"message\":\"lchown x\"},\"item\":\"/docs/b\"}\n"
+                   "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: There were 2 errors\\n\"}\n")
+            << "Fatal: There were 2 errors. The first: /docs/a.txt: ReadFull(<data/3dc46a97b9>): no such file";
     }
     void restoreThatWroteNoFileFails()
     {
         QFETCH(QByteArray, writes);
         QFETCH(QString, include);
+        QFETCH(QByteArray, err);
         QFETCH(QString, message);
         // restic exits 0 when its include matches nothing, and has verified nothing then.
         script(QStringLiteral("writes"), writes);
+        script(QStringLiteral("stderr"), err);
+        script(QStringLiteral("exit"), err.isEmpty() ? "0" : "1");
         script(QStringLiteral("stdout"),
             "{\"message_type\":\"summary\",\"total_files\":0,\"files_restored\":0,\"total_bytes\":0}\n");
         auto restore = runner();
@@ -291,6 +307,17 @@ private Q_SLOTS:
         busy->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
         QCOMPARE(busy->failureMessage(), FileLock::busyMessage());
         QVERIFY(lastArguments().isEmpty());
+    }
+
+    void restoreWhoseFolderCannotBeListedKeepsResticsCounts()
+    {
+        script(QStringLiteral("move-target"), {});
+        script(QStringLiteral("stdout"),
+            "{\"message_type\":\"summary\",\"total_files\":3,\"files_restored\":3,\"total_bytes\":9}\n");
+        auto restore = runner();
+        restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
+        QVERIFY(restore->phase() == Phase::finished);
+        QCOMPARE(restore->summary()->filesRestored, 3);
     }
 
     void cancelReturnsToIdleAndKeepsTheFolder()

@@ -8,6 +8,11 @@
 #include <QDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 using namespace vellmir;
 
 class UtilFilesTest : public QObject {
@@ -37,6 +42,32 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(Error, writeFileAtomically(dir + QStringLiteral("/f.json"), "new"));
         QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QCOMPARE(*readFileIfExists(dir + QStringLiteral("/f.json")), QByteArray("old"));
+    }
+
+    // A write cut short (a full disk; here the file size limit) says the system's reason, which
+    // Qt leaves as "Unknown error", and keeps the old file.
+    void atomicWriteCutShortSaysWhy()
+    {
+        test::TestHome home;
+        const QString path = home.path() + QStringLiteral("/f.json");
+        writeFileAtomically(path, "old");
+        rlimit before {};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        rlimit limited = before;
+        limited.rlim_cur = 32768;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        QString message;
+        try {
+            writeFileAtomically(path, QByteArray(100000, 'x'));
+        } catch (const Error &error) {
+            message = error.message();
+        }
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(
+            message, QStringLiteral("Could not write f.json: ") + QString::fromLocal8Bit(std::strerror(EFBIG)) + u'.');
+        QCOMPARE(*readFileIfExists(path), QByteArray("old"));
     }
 
     void atomicWriteIntoAFileInsteadOfAFolderFails()
