@@ -234,7 +234,11 @@ private:
         try {
             environment = m_services.environmentProvider(m_destination);
         } catch (const std::exception &error) {
-            fail(describe(error));
+            // A keyring read ends early once the run is stopped: that is a cancel, not a failure.
+            if (stop.stop_requested())
+                cancelled();
+            else
+                fail(describe(error));
             return;
         }
 
