@@ -649,8 +649,10 @@ private Q_SLOTS:
         f.set(QStringLiteral("backup.sleep"), "30");
         f.set(QStringLiteral("backup.stdout"), statusLine);
         QFile::remove(f.script() + QStringLiteral("/args"));
+        const std::optional<QUuid> finished = runner->recordID();
         runner->run(f.destination);
-        QTRY_VERIFY_WITH_TIMEOUT(f.arguments().value(0) == u"backup" && runner->recordID(), 10000);
+        // The runner hears of the new record a moment after restic may already have started.
+        QTRY_VERIFY_WITH_TIMEOUT(f.arguments().value(0) == u"backup" && runner->recordID() != finished, 10000);
         const QUuid id = *runner->recordID();
         runner.reset();
         QVERIFY(BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)));
