@@ -156,22 +156,12 @@ QByteArray commandHelp(const AgentCommand &command)
     if (!command.parameters.isEmpty())
         text += QStringLiteral("\n");
     for (const AgentCommand::Parameter &parameter : command.parameters) {
-        QString value;
-        switch (parameter.kind) {
-        case AgentCommand::Parameter::Kind::string:
-            value = parameter.choices.isEmpty() ? QStringLiteral(" TEXT")
-                                                : u' ' + parameter.choices.join(QLatin1Char('|'));
-            break;
-        case AgentCommand::Parameter::Kind::strings:
-            value = QStringLiteral(" TEXT (repeat for several)");
-            break;
-        case AgentCommand::Parameter::Kind::integer:
-            value = QStringLiteral(" NUMBER");
-            break;
-        case AgentCommand::Parameter::Kind::boolean:
-            value = QStringLiteral(" [true|false]");
-            break;
-        }
+        using Kind = AgentCommand::Parameter::Kind;
+        const QString value = parameter.kind == Kind::strings ? QStringLiteral(" TEXT (repeat for several)")
+            : parameter.kind == Kind::integer                 ? QStringLiteral(" NUMBER")
+            : parameter.kind == Kind::boolean                 ? QStringLiteral(" [true|false]")
+            : parameter.choices.isEmpty()                     ? QStringLiteral(" TEXT")
+                                                              : u' ' + parameter.choices.join(QLatin1Char('|'));
         QStringList notes;
         if (parameter.required)
             notes.append(QStringLiteral("required"));

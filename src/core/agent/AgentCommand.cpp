@@ -12,6 +12,7 @@ namespace vellmir {
 
 namespace {
 
+using namespace Qt::StringLiterals;
 using Kind = AgentCommand::Parameter::Kind;
 using Parameter = AgentCommand::Parameter;
 using Tier = AgentCommand::Tier;
@@ -20,36 +21,36 @@ using Tier = AgentCommand::Tier;
 // read it; line breaks and other controls, which forge or hide lines where the text is shown; and
 // the bidirectional formatting characters, which make it read as another text.
 const QString hiddenCharacters
-    = QStringLiteral(R"([\u0000-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028\u2029\u202A-\u202E\u2066-\u2069])");
-const QString nulCharacter = QStringLiteral(R"([\u0000])");
+    = uR"([\u0000-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028\u2029\u202A-\u202E\u2066-\u2069])"_s;
+const QString nulCharacter = uR"([\u0000])"_s;
 // The integers a JSON number holds exactly, which every client reads alike.
 constexpr qint64 largestInteger = 9007199254740991;
 
-Parameter optional(const char *name, Kind kind, const QString &help)
+// A parameter of the table; a required text must not be empty.
+Parameter parameter(const char *name, Kind kind, const char *help, bool isRequired = false)
 {
-    Parameter parameter;
-    parameter.name = QString::fromUtf8(name);
-    parameter.kind = kind;
-    parameter.help = help;
-    return parameter;
+    Parameter made;
+    made.name = QString::fromUtf8(name);
+    made.kind = kind;
+    made.required = isRequired;
+    made.help = QString::fromUtf8(help);
+    made.minLength = isRequired && kind == Kind::string ? 1 : 0;
+    return made;
 }
 
-Parameter required(const char *name, Kind kind, const QString &help)
+Parameter required(const char *name, const char *help)
 {
-    Parameter parameter = optional(name, kind, help);
-    parameter.required = true;
-    if (kind == Kind::string)
-        parameter.minLength = 1;
-    return parameter;
+    return parameter(name, Kind::string, help, true);
 }
 
-Parameter count(const char *name, const QString &help)
+Parameter count(const char *name, const char *help)
 {
-    Parameter parameter = optional(name, Kind::integer, help);
-    parameter.minimum = 0;
-    return parameter;
+    Parameter made = parameter(name, Kind::integer, help);
+    made.minimum = 0;
+    return made;
 }
 
+// The rules that recur: each changes one rule of `parameter`.
 Parameter matching(Parameter parameter, const QString &pattern, const QString &refusal)
 {
     parameter.pattern = pattern;
@@ -63,10 +64,11 @@ Parameter oneOf(Parameter parameter, const QStringList &choices)
     return parameter;
 }
 
-Parameter secret(Parameter parameter)
+Parameter secret(const char *name, const char *help, bool isRequired = false)
 {
-    parameter.secret = true;
-    return parameter;
+    Parameter made = parameter(name, Kind::string, help, isRequired);
+    made.secret = true;
+    return made;
 }
 
 // A name is shown on one line wherever it appears.
@@ -79,295 +81,265 @@ Parameter name(Parameter parameter)
 // "~", "~/..." or an absolute path, around blanks that are trimmed.
 Parameter folders(Parameter parameter)
 {
-    return matching(parameter, QStringLiteral(R"(^\s*(~/|/|~\s*$))"),
-        parameter.name + QStringLiteral(" must be an absolute path or start with ~."));
+    return matching(
+        parameter, uR"(^\s*(~/|/|~\s*$))"_s, parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
 // An absolute path as restic lists it: no "." or ".." step, no empty one.
-Parameter snapshotPath(Parameter parameter)
+Parameter snapshotPath(const char *help)
 {
-    return matching(parameter, QStringLiteral(R"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"),
-        QStringLiteral("The path must be an absolute path inside the snapshot, such as /home/you/Documents."));
+    return matching(parameter("path", Kind::string, help), uR"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"_s,
+        u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
 }
 
-Parameter repository(Parameter parameter)
+Parameter repository()
 {
-    const auto prefixed = [](const char *kind, const char *prefix) {
-        return Parameter::KindPattern { QString::fromLatin1(kind),
-            QStringLiteral(R"(^\s*)") + QString::fromLatin1(prefix),
-            QStringLiteral("A repository of kind ") + QString::fromLatin1(kind) + QStringLiteral(" must start with \"")
-                + QString::fromLatin1(prefix) + QStringLiteral("\".") };
+    const auto prefixed = [](const QString &kind, const QString &prefix) {
+        return Parameter::KindPattern { kind, uR"(^\s*)"_s + prefix,
+            u"A repository of kind "_s + kind + u" must start with \""_s + prefix + u"\"."_s };
     };
     // restic takes a relative local path from whatever folder the process runs in, and "rclone:"
     // would start rclone with whatever options the address carries: only each kind's own backend.
-    parameter.patternByKind = { prefixed("backblazeB2", "b2:"), prefixed("s3", "s3:"), prefixed("sftp", "sftp:"),
-        { QStringLiteral("local"), QStringLiteral(R"(^\s*(/|~/|local:/))"),
-            QStringLiteral("A local repository must be an absolute path or start with ~/.") } };
+    Parameter parameter = required("repository", "restic repository, e.g. b2:bucket:path.");
+    parameter.patternByKind = {
+        prefixed(u"backblazeB2"_s, u"b2:"_s), prefixed(u"s3"_s, u"s3:"_s), prefixed(u"sftp"_s, u"sftp:"_s),
+        { u"local"_s, uR"(^\s*(/|~/|local:/))"_s, u"A local repository must be an absolute path or start with ~/."_s }
+    };
     return parameter;
 }
 
-// The pattern for QRegularExpression, which spells "\uXXXX" as "\x{XXXX}".
-QRegularExpression compiled(const QString &pattern)
+const Parameter destinationKey = required("destination", "Destination name, id, or unique id prefix.");
+const Parameter snapshotKey = required("snapshot", "Snapshot id, short id, or \"latest\".");
+
+Parameter schedule(const char *help)
 {
-    static const QRegularExpression escape(QStringLiteral(R"(\\u([0-9A-Fa-f]{4}))"));
-    return QRegularExpression(
-        QString(pattern).replace(escape, QStringLiteral(R"(\x{\1})")), QRegularExpression::UseUnicodePropertiesOption);
+    return oneOf(parameter("schedule", Kind::string, help), { u"manual"_s, u"hourly"_s, u"daily"_s });
 }
 
+// Whether `pattern` is found in `text`; QRegularExpression spells "\uXXXX" as "\x{XXXX}".
 bool found(const QString &pattern, const QString &text)
 {
-    return compiled(pattern).match(text).hasMatch();
-}
-
-// The value's kind of kind-dependent rule, when "kind" is given and known.
-const Parameter::KindPattern *kindPattern(const Parameter &parameter, const QJsonObject &arguments)
-{
-    const QString kind = arguments.value(QLatin1String("kind")).toString();
-    for (const Parameter::KindPattern &each : parameter.patternByKind)
-        if (each.kind == kind)
-            return &each;
-    return nullptr;
+    static const QRegularExpression escape(uR"(\\u([0-9A-Fa-f]{4}))"_s);
+    return QRegularExpression(
+        QString(pattern).replace(escape, uR"(\x{\1})"_s), QRegularExpression::UseUnicodePropertiesOption)
+        .match(text)
+        .hasMatch();
 }
 
 std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue &value, const QJsonObject &arguments)
 {
     if (!value.isString())
-        return parameter.name + QStringLiteral(" must be text.");
+        return parameter.name + u" must be text."_s;
     const QString text = value.toString();
     if (found(parameter.secret ? nulCharacter : hiddenCharacters, text))
         return parameter.name
             + (parameter.secret
-                    ? QStringLiteral(" must not contain a NUL character.")
-                    : QStringLiteral(
-                        " must not contain line breaks, control characters or bidirectional formatting characters."));
+                    ? u" must not contain a NUL character."_s
+                    : u" must not contain line breaks, control characters or bidirectional formatting characters."_s);
     const qsizetype length = text.toUcs4().size(); // as JSON Schema counts: in characters
     if (length < parameter.minLength)
-        return parameter.name + QStringLiteral(" must not be empty.");
+        return parameter.name + u" must not be empty."_s;
     if (length > parameter.maxLength)
-        return parameter.name + QStringLiteral(" must be at most %1 characters long.").arg(parameter.maxLength);
+        return parameter.name + u" must be at most %1 characters long."_s.arg(parameter.maxLength);
     if (!parameter.choices.isEmpty() && !parameter.choices.contains(text))
-        return parameter.name + QStringLiteral(" must be one of ") + parameter.choices.join(QStringLiteral(", "))
-            + u'.';
+        return parameter.name + u" must be one of "_s + parameter.choices.join(u", "_s) + u'.';
     if (!parameter.pattern.isEmpty() && !found(parameter.pattern, text))
         return parameter.refusal;
-    if (const Parameter::KindPattern *rule = kindPattern(parameter, arguments); rule && !found(rule->pattern, text))
-        return rule->refusal;
+    // A repository's rule depends on the "kind" given beside it.
+    const QString kind = arguments.value(u"kind"_s).toString();
+    for (const Parameter::KindPattern &rule : parameter.patternByKind)
+        if (rule.kind == kind && !found(rule.pattern, text))
+            return rule.refusal;
+    return std::nullopt;
+}
+
+std::optional<QString> listRefusal(const Parameter &parameter, const QJsonValue &value, const QJsonObject &arguments)
+{
+    const QString notList = parameter.name + u" must be a list of text."_s;
+    if (!value.isArray())
+        return notList;
+    const QJsonArray list = value.toArray();
+    if (list.size() > parameter.maxItems)
+        return parameter.name + u" may hold at most %1 values."_s.arg(parameter.maxItems);
+    QSet<QString> seen;
+    for (const QJsonValue &item : list) {
+        if (!item.isString())
+            return notList;
+        if (const std::optional<QString> refusal = textRefusal(parameter, item, arguments))
+            return refusal;
+        if (seen.contains(item.toString()))
+            return parameter.name + u" must not hold the same value twice."_s;
+        seen.insert(item.toString());
+    }
     return std::nullopt;
 }
 
 std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue &value, const QJsonObject &arguments)
 {
-    switch (parameter.kind) {
-    case Kind::string:
+    if (parameter.kind == Kind::string)
         return textRefusal(parameter, value, arguments);
-    case Kind::strings: {
-        const QString notList = parameter.name + QStringLiteral(" must be a list of text.");
-        if (!value.isArray())
-            return notList;
-        const QJsonArray list = value.toArray();
-        if (list.size() > parameter.maxItems)
-            return parameter.name + QStringLiteral(" may hold at most %1 values.").arg(parameter.maxItems);
-        QSet<QString> seen;
-        for (const QJsonValue &item : list) {
-            if (!item.isString())
-                return notList;
-            if (const std::optional<QString> refusal = textRefusal(parameter, item, arguments))
-                return refusal;
-            if (seen.contains(item.toString()))
-                return parameter.name + QStringLiteral(" must not hold the same value twice.");
-            seen.insert(item.toString());
-        }
-        return std::nullopt;
-    }
-    case Kind::integer: {
-        const std::optional<qint64> number = json::toInt64(value);
-        if (!number || *number > largestInteger || *number < -largestInteger)
-            return parameter.name + QStringLiteral(" must be a whole number.");
-        if (parameter.minimum && *number < *parameter.minimum)
-            return parameter.name + QStringLiteral(" must not be negative.");
-        return std::nullopt;
-    }
-    case Kind::boolean:
-        break;
-    }
-    if (!value.isBool())
-        return parameter.name + QStringLiteral(" must be true or false.");
+    if (parameter.kind == Kind::strings)
+        return listRefusal(parameter, value, arguments);
+    if (parameter.kind == Kind::boolean)
+        return value.isBool() ? std::nullopt : std::optional(parameter.name + u" must be true or false."_s);
+    const std::optional<qint64> number = json::toInt64(value);
+    if (!number || *number > largestInteger || *number < -largestInteger)
+        return parameter.name + u" must be a whole number."_s;
+    if (parameter.minimum && *number < *parameter.minimum)
+        return parameter.name + u" must not be negative."_s;
     return std::nullopt;
 }
 
 QJsonObject textSchema(const Parameter &parameter)
 {
-    QJsonObject schema { { QStringLiteral("type"), QStringLiteral("string") },
-        { QStringLiteral("maxLength"), parameter.maxLength },
-        { QStringLiteral("not"),
-            QJsonObject { { QStringLiteral("pattern"), parameter.secret ? nulCharacter : hiddenCharacters } } } };
+    QJsonObject schema { { u"type"_s, u"string"_s }, { u"maxLength"_s, parameter.maxLength },
+        { u"not"_s, QJsonObject { { u"pattern"_s, parameter.secret ? nulCharacter : hiddenCharacters } } } };
     if (parameter.minLength > 0)
-        schema.insert(QStringLiteral("minLength"), parameter.minLength);
+        schema.insert(u"minLength"_s, parameter.minLength);
     if (!parameter.choices.isEmpty())
-        schema.insert(QStringLiteral("enum"), QJsonArray::fromStringList(parameter.choices));
+        schema.insert(u"enum"_s, QJsonArray::fromStringList(parameter.choices));
     if (!parameter.pattern.isEmpty())
-        schema.insert(QStringLiteral("pattern"), parameter.pattern);
+        schema.insert(u"pattern"_s, parameter.pattern);
     return schema;
 }
 
 QJsonObject parameterSchema(const Parameter &parameter)
 {
-    QJsonObject schema;
-    switch (parameter.kind) {
-    case Kind::string:
+    QJsonObject schema { { u"type"_s, u"boolean"_s } };
+    if (parameter.kind == Kind::string)
         schema = textSchema(parameter);
-        break;
-    case Kind::strings:
-        schema = QJsonObject { { QStringLiteral("type"), QStringLiteral("array") },
-            { QStringLiteral("items"), textSchema(parameter) }, { QStringLiteral("maxItems"), parameter.maxItems },
-            { QStringLiteral("uniqueItems"), true } };
-        break;
-    case Kind::integer:
-        schema = QJsonObject { { QStringLiteral("type"), QStringLiteral("integer") },
-            { QStringLiteral("minimum"), parameter.minimum.value_or(-largestInteger) },
-            { QStringLiteral("maximum"), largestInteger } };
-        break;
-    case Kind::boolean:
-        schema = QJsonObject { { QStringLiteral("type"), QStringLiteral("boolean") } };
-        break;
-    }
-    schema.insert(QStringLiteral("description"), parameter.help);
+    else if (parameter.kind == Kind::strings)
+        schema = { { u"type"_s, u"array"_s }, { u"items"_s, textSchema(parameter) },
+            { u"maxItems"_s, parameter.maxItems }, { u"uniqueItems"_s, true } };
+    else if (parameter.kind == Kind::integer)
+        schema = { { u"type"_s, u"integer"_s }, { u"minimum"_s, parameter.minimum.value_or(-largestInteger) },
+            { u"maximum"_s, largestInteger } };
+    schema.insert(u"description"_s, parameter.help);
     return schema;
+}
+
+// The schema's condition that holds a repository to the pattern of the kind given beside it.
+QJsonObject kindCondition(const QString &parameterName, const Parameter::KindPattern &rule)
+{
+    const auto with = [](const QString &key, const QJsonValue &value) { return QJsonObject { { key, value } }; };
+    return { { u"if"_s,
+                 QJsonObject { { u"properties"_s, with(u"kind"_s, with(u"const"_s, rule.kind)) },
+                     { u"required"_s, QJsonArray { u"kind"_s } } } },
+        { u"then"_s, with(u"properties"_s, with(parameterName, with(u"pattern"_s, rule.pattern))) } };
 }
 
 qint64 limit(const AgentParameters &parameters, qint64 fallback)
 {
-    return parameters.integer(QStringLiteral("limit")).value_or(fallback);
+    return parameters.integer(u"limit"_s).value_or(fallback);
 }
 
-QList<AgentCommand> buildTable()
+// The commands that read and the ones that run an operation, in the table's order.
+QList<AgentCommand> readAndOperateCommands()
 {
-    const QString destinationHelp = QStringLiteral("Destination name, id, or unique id prefix.");
-    const Parameter destinationKey = required("destination", Kind::string, destinationHelp);
-    const Parameter snapshot
-        = required("snapshot", Kind::string, QStringLiteral("Snapshot id, short id, or \"latest\"."));
-    const QStringList schedules { QStringLiteral("manual"), QStringLiteral("hourly"), QStringLiteral("daily") };
+    return {
+        { u"status"_s, Tier::read,
+            u"Every destination with its schedule and latest result, plus the background agent and approval setting."_s,
+            {}, [](auto &c, auto &, auto, auto) { return c.status(); } },
+        { u"destination"_s, Tier::read,
+            u"One destination's full configuration (never its credentials) and recent results."_s, { destinationKey },
+            [](auto &c, auto &, auto d, auto) { return c.destinationDetail(*d); } },
+        { u"history"_s, Tier::read, u"Recent backup runs for a destination, newest first."_s,
+            { destinationKey, count("limit", "Runs to return (default 10).") },
+            [](auto &c, auto &p, auto d, auto) { return c.historyRuns(*d, limit(p, 10)); } },
+        { u"snapshots"_s, Tier::read, u"Snapshots in a destination's repository, newest first."_s,
+            { destinationKey, count("limit", "Snapshots to return (default 20).") },
+            [](auto &c, auto &p, auto d, auto stop) { return c.snapshots(*d, limit(p, 20), stop); } },
+        { u"browse"_s, Tier::read, u"List a folder inside a snapshot, or search it."_s,
+            { destinationKey, snapshotKey, snapshotPath("Absolute folder inside the snapshot (default /)."),
+                parameter("search", Kind::string, "Case-insensitive text to find anywhere below path.") },
+            [](auto &c, auto &p, auto d, auto stop) { return c.browse(*d, p, stop); } },
+        { u"audit"_s, Tier::read, u"Recent agent change requests and how each was decided."_s,
+            { count("limit", "Entries to return (default 20).") },
+            [](auto &c, auto &p, auto, auto) { return c.auditEntries(limit(p, 20)); } },
+        { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
+            { destinationKey,
+                parameter("waitSeconds", Kind::integer,
+                    "Wait up to this long for the result (default 0: return once started)."),
+                parameter("inProcess", Kind::boolean,
+                    "Run in this process instead of the background agent. Protected files are then read with the "
+                    "calling app's access, not Vellmir's.") },
+            [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
+        { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
+            { matching(required("request", "Request id the backup command returned."),
+                u"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"_s,
+                u"request must be a request id."_s) },
+            [](auto &c, auto &p, auto, auto) { return c.backupResult(p); } },
+        { u"check"_s, Tier::operate, u"Check repository structure and a random 5% of its data."_s, { destinationKey },
+            [](auto &c, auto &, auto d, auto stop) { return c.check(*d, stop); } },
+        { u"retention-preview"_s, Tier::operate,
+            u"Count the snapshots the retention policy would remove, changing nothing."_s, { destinationKey },
+            [](auto &c, auto &, auto d, auto stop) { return c.retentionPreview(*d, stop); } },
+    };
+}
+
+QList<AgentCommand> changeCommands()
+{
     QStringList kinds;
     for (Destination::Kind kind : allKinds())
         kinds.append(toString(kind));
-
     return {
-        { QStringLiteral("status"), Tier::read,
-            QStringLiteral("Every destination with its schedule and latest result, plus the background agent and "
-                           "approval setting."),
-            {}, [](auto &c, auto &, auto, auto) { return c.status(); } },
-        { QStringLiteral("destination"), Tier::read,
-            QStringLiteral("One destination's full configuration (never its credentials) and recent results."),
-            { destinationKey }, [](auto &c, auto &, auto d, auto) { return c.destinationDetail(*d); } },
-        { QStringLiteral("history"), Tier::read, QStringLiteral("Recent backup runs for a destination, newest first."),
-            { destinationKey, count("limit", QStringLiteral("Runs to return (default 10).")) },
-            [](auto &c, auto &p, auto d, auto) { return c.historyRuns(*d, limit(p, 10)); } },
-        { QStringLiteral("snapshots"), Tier::read,
-            QStringLiteral("Snapshots in a destination's repository, newest first."),
-            { destinationKey, count("limit", QStringLiteral("Snapshots to return (default 20).")) },
-            [](auto &c, auto &p, auto d, auto stop) { return c.snapshots(*d, limit(p, 20), stop); } },
-        { QStringLiteral("browse"), Tier::read, QStringLiteral("List a folder inside a snapshot, or search it."),
-            { destinationKey, snapshot,
-                snapshotPath(
-                    optional("path", Kind::string, QStringLiteral("Absolute folder inside the snapshot (default /)."))),
-                optional(
-                    "search", Kind::string, QStringLiteral("Case-insensitive text to find anywhere below path.")) },
-            [](auto &c, auto &p, auto d, auto stop) { return c.browse(*d, p, stop); } },
-        { QStringLiteral("audit"), Tier::read, QStringLiteral("Recent agent change requests and how each was decided."),
-            { count("limit", QStringLiteral("Entries to return (default 20).")) },
-            [](auto &c, auto &p, auto, auto) { return c.auditEntries(limit(p, 20)); } },
-        { QStringLiteral("backup"), Tier::operate,
-            QStringLiteral("Back up a destination now. Runs in Vellmir's background agent."),
-            { destinationKey,
-                optional("waitSeconds", Kind::integer,
-                    QStringLiteral("Wait up to this long for the result (default 0: return once started).")),
-                optional("inProcess", Kind::boolean,
-                    QStringLiteral("Run in this process instead of the background agent. Protected files are then "
-                                   "read with the calling app's access, not Vellmir's.")) },
-            [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
-        { QStringLiteral("backup-result"), Tier::read,
-            QStringLiteral("The result of a backup started with the backup command."),
-            { matching(required("request", Kind::string, QStringLiteral("Request id the backup command returned.")),
-                QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"),
-                QStringLiteral("request must be a request id.")) },
-            [](auto &c, auto &p, auto, auto) { return c.backupResult(p); } },
-        { QStringLiteral("check"), Tier::operate,
-            QStringLiteral("Check repository structure and a random 5% of its data."), { destinationKey },
-            [](auto &c, auto &, auto d, auto stop) { return c.check(*d, stop); } },
-        { QStringLiteral("retention-preview"), Tier::operate,
-            QStringLiteral("Count the snapshots the retention policy would remove, changing nothing."),
-            { destinationKey }, [](auto &c, auto &, auto d, auto stop) { return c.retentionPreview(*d, stop); } },
-        { QStringLiteral("add-destination"), Tier::change,
-            QStringLiteral("Add a destination. Pass secrets in JSON on standard input, never as flags."),
-            {
-                name(matching(required("name", Kind::string, QStringLiteral("Display name.")), QStringLiteral(R"(\S)"),
-                    QStringLiteral("name must not be empty."))),
-                oneOf(required("kind", Kind::string, QStringLiteral("backblazeB2, s3, sftp, or local.")), kinds),
-                repository(
-                    required("repository", Kind::string, QStringLiteral("restic repository, e.g. b2:bucket:path."))),
-                folders(optional("sources", Kind::strings, QStringLiteral("Folders to back up (absolute or ~)."))),
-                optional("excludes", Kind::strings, QStringLiteral("Exclude patterns, added to the defaults.")),
-                oneOf(optional("schedule", Kind::string, QStringLiteral("manual, hourly, or daily (default manual).")),
-                    schedules),
-                secret(matching(required("password", Kind::string, QStringLiteral("Repository password.")),
-                    QStringLiteral(R"(\S)"), QStringLiteral("password must not be blank."))),
-                secret(optional("b2AccountID", Kind::string, QStringLiteral("Backblaze key ID (backblazeB2)."))),
-                secret(
-                    optional("b2AccountKey", Kind::string, QStringLiteral("Backblaze application key (backblazeB2)."))),
-                secret(optional("awsAccessKeyID", Kind::string, QStringLiteral("Access key ID (s3)."))),
-                secret(optional("awsSecretAccessKey", Kind::string, QStringLiteral("Secret access key (s3)."))),
-                optional(
-                    "initialize", Kind::boolean, QStringLiteral("Create the repository if it does not exist yet.")),
-            },
+        { u"add-destination"_s, Tier::change,
+            u"Add a destination. Pass secrets in JSON on standard input, never as flags."_s,
+            { name(matching(required("name", "Display name."), uR"(\S)"_s, u"name must not be empty."_s)),
+                oneOf(required("kind", "backblazeB2, s3, sftp, or local."), kinds), repository(),
+                folders(parameter("sources", Kind::strings, "Folders to back up (absolute or ~).")),
+                parameter("excludes", Kind::strings, "Exclude patterns, added to the defaults."),
+                schedule("manual, hourly, or daily (default manual)."),
+                matching(
+                    secret("password", "Repository password.", true), uR"(\S)"_s, u"password must not be blank."_s),
+                secret("b2AccountID", "Backblaze key ID (backblazeB2)."),
+                secret("b2AccountKey", "Backblaze application key (backblazeB2)."),
+                secret("awsAccessKeyID", "Access key ID (s3)."),
+                secret("awsSecretAccessKey", "Secret access key (s3)."),
+                parameter("initialize", Kind::boolean, "Create the repository if it does not exist yet.") },
             [](auto &c, auto &p, auto, auto stop) { return c.addDestination(p, stop); } },
-        { QStringLiteral("update-destination"), Tier::change,
-            QStringLiteral("Change a destination's name, folders, excludes, schedule, retention or conditions."),
-            {
-                destinationKey,
-                name(optional("name", Kind::string, QStringLiteral("New display name."))),
-                folders(optional("addSources", Kind::strings, QStringLiteral("Folders to start backing up."))),
-                optional("removeSources", Kind::strings, QStringLiteral("Folders to stop backing up.")),
-                optional("addExcludes", Kind::strings, QStringLiteral("Exclude patterns to add.")),
-                optional("removeExcludes", Kind::strings, QStringLiteral("Exclude patterns to remove.")),
-                oneOf(optional("schedule", Kind::string, QStringLiteral("manual, hourly, or daily.")), schedules),
-                count("keepDaily", QStringLiteral("Daily snapshots to keep.")),
-                count("keepWeekly", QStringLiteral("Weekly snapshots to keep.")),
-                count("keepMonthly", QStringLiteral("Monthly snapshots to keep.")),
-                count("keepYearly", QStringLiteral("Yearly snapshots to keep.")),
-                optional(
-                    "pruneAfterBackup", Kind::boolean, QStringLiteral("Apply retention after each complete backup.")),
-                optional("onlyOnAC", Kind::boolean, QStringLiteral("Defer scheduled backups while on battery.")),
-                optional("avoidMeteredNetworks", Kind::boolean,
-                    QStringLiteral("Defer scheduled backups on expensive or constrained networks.")),
-                count("uploadLimitKiB", QStringLiteral("Upload limit in KiB/s; 0 for none.")),
-            },
+        { u"update-destination"_s, Tier::change,
+            u"Change a destination's name, folders, excludes, schedule, retention or conditions."_s,
+            { destinationKey, name(parameter("name", Kind::string, "New display name.")),
+                folders(parameter("addSources", Kind::strings, "Folders to start backing up.")),
+                parameter("removeSources", Kind::strings, "Folders to stop backing up."),
+                parameter("addExcludes", Kind::strings, "Exclude patterns to add."),
+                parameter("removeExcludes", Kind::strings, "Exclude patterns to remove."),
+                schedule("manual, hourly, or daily."), count("keepDaily", "Daily snapshots to keep."),
+                count("keepWeekly", "Weekly snapshots to keep."), count("keepMonthly", "Monthly snapshots to keep."),
+                count("keepYearly", "Yearly snapshots to keep."),
+                parameter("pruneAfterBackup", Kind::boolean, "Apply retention after each complete backup."),
+                parameter("onlyOnAC", Kind::boolean, "Defer scheduled backups while on battery."),
+                parameter("avoidMeteredNetworks", Kind::boolean,
+                    "Defer scheduled backups on expensive or constrained networks."),
+                count("uploadLimitKiB", "Upload limit in KiB/s; 0 for none.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.updateDestination(*d, p, stop); } },
-        { QStringLiteral("remove-destination"), Tier::change,
-            QStringLiteral("Remove a destination and its stored credentials. Repository data is never deleted."),
-            { destinationKey }, [](auto &c, auto &, auto d, auto stop) { return c.removeDestination(*d, stop); } },
-        { QStringLiteral("restore"), Tier::change,
-            QStringLiteral("Restore a snapshot, or one path from it, into a new folder inside target. Never "
-                           "overwrites existing files."),
-            { destinationKey, snapshot,
-                folders(required("target", Kind::string, QStringLiteral("Existing folder to restore into."))),
-                snapshotPath(optional("path", Kind::string,
-                    QStringLiteral("Absolute path inside the snapshot to restore (default: everything)."))) },
+        { u"remove-destination"_s, Tier::change,
+            u"Remove a destination and its stored credentials. Repository data is never deleted."_s, { destinationKey },
+            [](auto &c, auto &, auto d, auto stop) { return c.removeDestination(*d, stop); } },
+        { u"restore"_s, Tier::change,
+            u"Restore a snapshot, or one path from it, into a new folder inside target. Never overwrites existing "
+            "files."_s,
+            { destinationKey, snapshotKey, folders(required("target", "Existing folder to restore into.")),
+                snapshotPath("Absolute path inside the snapshot to restore (default: everything).") },
             [](auto &c, auto &p, auto d, auto stop) { return c.restore(*d, p, stop); } },
-        { QStringLiteral("apply-retention"), Tier::change,
-            QStringLiteral("Remove the snapshots the retention policy no longer keeps."),
-            { destinationKey,
-                optional("prune", Kind::boolean, QStringLiteral("Also delete data no snapshot uses (default true).")) },
+        { u"apply-retention"_s, Tier::change, u"Remove the snapshots the retention policy no longer keeps."_s,
+            { destinationKey, parameter("prune", Kind::boolean, "Also delete data no snapshot uses (default true).") },
             [](auto &c, auto &p, auto d, auto stop) {
-                return c.applyRetention(*d, p.boolean(QStringLiteral("prune")).value_or(true), stop);
+                return c.applyRetention(*d, p.boolean(u"prune"_s).value_or(true), stop);
             } },
     };
 }
+
+// The raw values of the enumerations, in their order.
+const char *const tierNames[] = { "read", "operate", "change" };
+const char *const kindNames[] = { "string", "strings", "integer", "boolean" };
 
 } // namespace
 
 const QList<AgentCommand> &AgentCommand::all()
 {
-    static const QList<AgentCommand> table = buildTable();
+    static const QList<AgentCommand> table = readAndOperateCommands() + changeCommands();
     return table;
 }
 
@@ -397,23 +369,12 @@ QJsonObject AgentCommand::inputSchema() const
         if (parameter.required)
             requiredNames.append(parameter.name);
         for (const Parameter::KindPattern &rule : parameter.patternByKind)
-            conditions.append(QJsonObject {
-                { QStringLiteral("if"),
-                    QJsonObject { { QStringLiteral("properties"),
-                                      QJsonObject { { QStringLiteral("kind"),
-                                          QJsonObject { { QStringLiteral("const"), rule.kind } } } } },
-                        { QStringLiteral("required"), QJsonArray { QStringLiteral("kind") } } } },
-                { QStringLiteral("then"),
-                    QJsonObject { { QStringLiteral("properties"),
-                        QJsonObject {
-                            { parameter.name, QJsonObject { { QStringLiteral("pattern"), rule.pattern } } } } } } },
-            });
+            conditions.append(kindCondition(parameter.name, rule));
     }
-    QJsonObject schema { { QStringLiteral("type"), QStringLiteral("object") },
-        { QStringLiteral("properties"), properties }, { QStringLiteral("required"), requiredNames },
-        { QStringLiteral("additionalProperties"), false } };
+    QJsonObject schema { { u"type"_s, u"object"_s }, { u"properties"_s, properties }, { u"required"_s, requiredNames },
+        { u"additionalProperties"_s, false } };
     if (!conditions.isEmpty())
-        schema.insert(QStringLiteral("allOf"), conditions);
+        schema.insert(u"allOf"_s, conditions);
     return schema;
 }
 
@@ -428,45 +389,27 @@ std::optional<QString> AgentCommand::refusal(const QJsonObject &arguments) const
 
 QString toString(AgentCommand::Tier tier)
 {
-    switch (tier) {
-    case Tier::read:
-        return QStringLiteral("read");
-    case Tier::operate:
-        return QStringLiteral("operate");
-    case Tier::change:
-        break;
-    }
-    return QStringLiteral("change");
+    return QString::fromLatin1(tierNames[int(tier)]);
 }
 
 QString toString(AgentCommand::Parameter::Kind kind)
 {
-    switch (kind) {
-    case Kind::string:
-        return QStringLiteral("string");
-    case Kind::strings:
-        return QStringLiteral("strings");
-    case Kind::integer:
-        return QStringLiteral("integer");
-    case Kind::boolean:
-        break;
-    }
-    return QStringLiteral("boolean");
+    return QString::fromLatin1(kindNames[int(kind)]);
 }
 
 std::optional<AgentCommand::Tier> tierFromString(const QString &raw)
 {
-    for (Tier tier : { Tier::read, Tier::operate, Tier::change })
-        if (toString(tier) == raw)
-            return tier;
+    for (int tier = 0; tier < int(std::size(tierNames)); ++tier)
+        if (raw == QLatin1String(tierNames[tier]))
+            return Tier(tier);
     return std::nullopt;
 }
 
 std::optional<AgentCommand::Parameter::Kind> parameterKindFromString(const QString &raw)
 {
-    for (Kind kind : { Kind::string, Kind::strings, Kind::integer, Kind::boolean })
-        if (toString(kind) == raw)
-            return kind;
+    for (int kind = 0; kind < int(std::size(kindNames)); ++kind)
+        if (raw == QLatin1String(kindNames[kind]))
+            return Kind(kind);
     return std::nullopt;
 }
 

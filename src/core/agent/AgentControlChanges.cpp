@@ -90,10 +90,8 @@ ResticEnvironment credentialVariables(
         const QJsonValue value = parameters.values().value(parameter);
         if (value.isUndefined())
             throw AgentError::usage(needs);
-        if (!value.isString())
-            throw AgentError::usage(parameter + QStringLiteral(" must be text."));
-        // Taken exactly as given: a trimmed password would seal a repository with something
-        // other than what its owner typed. Blanks alone are no secret.
+        // Text, by the table. Taken exactly as given: a trimmed password would seal a repository
+        // with something other than what its owner typed. Blanks alone are no secret.
         const QString secret = value.toString();
         if (secret.trimmed().isEmpty())
             throw AgentError::usage(needs);

@@ -71,7 +71,6 @@ public:
     std::optional<QJsonObject> handle(const QByteArray &line, std::stop_token stop = {}) const;
     // Runs the event loop until every tool call not cancelled has answered.
     void drain();
-    int inFlightCount() const { return int(m_inFlight.size()); }
 
     // Queues one message as a compact JSON line for standard output and returns at once; the
     // lines leave whole and in the order queued.
