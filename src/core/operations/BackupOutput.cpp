@@ -162,8 +162,14 @@ void BackupOutput::parseStderr(const QString &line)
         return;
     }
 
-    if (trimmed.startsWith(QLatin1String("subprocess ssh:")) && m_sshReasons.size() < maximumSshReasons)
-        m_sshReasons.append(trimmed);
+    // ssh's own words belong to the failure, not to the items: "No such file" there is its config.
+    if (trimmed.startsWith(QLatin1String("subprocess ssh:"))) {
+        if (m_sshReasons.size() < maximumSshReasons)
+            m_sshReasons.append(trimmed);
+        if (!m_state.failureMessage)
+            m_state.failureMessage = trimmed;
+        return;
+    }
     const QString lower = trimmed.toLower();
     // Unreadable or vanished items first: restic words some of them as "error: ...", and they
     // are problems of single files, not why the run failed.

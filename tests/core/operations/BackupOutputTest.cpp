@@ -239,6 +239,11 @@ private Q_SLOTS:
                R"({"message_type":"exit_error","code":1,"message":"Fatal: unable to open repository: unexpected EOF"})"
             << std::optional<QString>(QStringLiteral("subprocess ssh: ssh: connect to host h port 22: Connection "
                                                      "refused\nFatal: unable to open repository: unexpected EOF"));
+        QTest::newRow("ssh's reason is no item")
+            << none
+            << "subprocess ssh: no such file /c\n"
+               R"({"message_type":"exit_error","code":1,"message":"Fatal: EOF"})"
+            << std::optional<QString>(QStringLiteral("subprocess ssh: no such file /c\nFatal: EOF"));
     }
 
     void exitErrorSetsFailureMessage()
@@ -252,6 +257,7 @@ private Q_SLOTS:
         for (const QString &each : line.split(u'\n'))
             output.parseStderr(each);
         QCOMPARE(state.failureMessage, after);
+        QVERIFY(state.issues.isEmpty());
     }
 
     void unusableLinesChangeNothing_data()
