@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/SealKeyStore.h"
+#include "util/Error.h"
 
 #include <mutex>
 
@@ -13,6 +14,8 @@ public:
     std::optional<SymmetricKey> key() const override
     {
         std::lock_guard guard(m_mutex);
+        if (cancelReads)
+            throw CancellationError(); // a read that the caller's stop ended
         if (failReads)
             throw SealKeyError::unavailable(SealKeyError::Status::locked, QStringLiteral("The keyring is locked."));
         return m_key;
@@ -40,6 +43,7 @@ public:
     }
 
     bool failReads = false;
+    bool cancelReads = false;
     bool failCreates = false;
     // The key is stored but the caller never learns it, as when a process dies right after.
     bool failAfterStoring = false;

@@ -2,6 +2,7 @@
 
 #include "config/KeychainError.h"
 #include "config/SecretStorage.h"
+#include "util/Error.h"
 
 #include <QMap>
 #include <QPair>
@@ -16,6 +17,8 @@ public:
     std::optional<QString> password(const QString &service, const QString &account) const override
     {
         std::lock_guard guard(m_mutex);
+        if (cancelReads)
+            throw CancellationError(); // a read that the caller's stop ended
         if (failReads)
             throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         auto it = m_items.find({ service, account });
@@ -27,6 +30,8 @@ public:
     QMap<QString, QString> passwords(const QString &service, const QStringList &accounts) const override
     {
         std::lock_guard guard(m_mutex);
+        if (cancelReads)
+            throw CancellationError(); // a read that the caller's stop ended
         if (failReads)
             throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         QMap<QString, QString> found;
@@ -61,6 +66,7 @@ public:
     }
 
     bool failReads = false;
+    bool cancelReads = false;
     bool failWrites = false;
     bool failRemovals = false;
 

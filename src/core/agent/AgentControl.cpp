@@ -210,6 +210,8 @@ ResticEnvironment AgentControl::environment(const Destination &destination) cons
 {
     try {
         return m_credentials.resticEnvironment(destination);
+    } catch (const CancellationError &) {
+        throw; // a keyring read that the call's stop ended: the call is cancelled, not failed
     } catch (const std::exception &error) {
         throw AgentError::failed(errorDescription(error));
     }

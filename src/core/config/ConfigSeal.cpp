@@ -91,6 +91,15 @@ QString describe(const std::exception &error)
     return QString::fromLocal8Bit(error.what());
 }
 
+// No verdict could be reached. A keyring read that the caller's stop ended is no verdict at
+// all: the caller was cancelled, and says so.
+ConfigIntegrity unavailable(const std::exception &error)
+{
+    if (dynamic_cast<const CancellationError *>(&error))
+        throw CancellationError();
+    return ConfigIntegrity::unavailable(describe(error));
+}
+
 // The destinations held in `bytes`; no bytes mean none. Throws JsonError.
 QList<Destination> decodeDestinations(const QByteArray &bytes)
 {
@@ -387,7 +396,7 @@ ConfigIntegrity ConfigSeal::verify() const
         try {
             key = m_keys->key();
         } catch (const std::exception &error) {
-            return ConfigIntegrity::unavailable(describe(error));
+            return unavailable(error);
         }
 
         if (!key) {
@@ -406,7 +415,7 @@ ConfigIntegrity ConfigSeal::verify() const
                 createKey();
                 return ConfigIntegrity::valid();
             } catch (const std::exception &error) {
-                return ConfigIntegrity::unavailable(describe(error));
+                return unavailable(error);
             }
         }
 
@@ -431,7 +440,7 @@ ConfigIntegrity ConfigSeal::verify() const
         } catch (const JsonError &) {
             // Damaged JSON is a change to review; a read or keyring failure is not a verdict.
         } catch (const std::exception &error) {
-            return ConfigIntegrity::unavailable(describe(error));
+            return unavailable(error);
         }
         // A pending seal is a change this application was writing when it stopped. Settled
         // here, so that nothing after this check reads a seal the pending one superseded.
@@ -443,7 +452,7 @@ ConfigIntegrity ConfigSeal::verify() const
             return ConfigIntegrity::changed();
         return ConfigIntegrity::valid();
     } catch (const std::exception &error) {
-        return ConfigIntegrity::unavailable(describe(error));
+        return unavailable(error);
     }
 }
 

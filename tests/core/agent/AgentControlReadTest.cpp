@@ -218,6 +218,25 @@ private Q_SLOTS:
         QVERIFY(!f->resticRan());
     }
 
+    void keyringReadEndedByTheStopIsCancelled_data()
+    {
+        QTest::addColumn<bool>("sealKey");
+        QTest::newRow("seal key") << true;
+        QTest::newRow("password") << false;
+    }
+    void keyringReadEndedByTheStopIsCancelled()
+    {
+        QFETCH(bool, sealKey);
+        f->add("Photos");
+        (sealKey ? f->keys->cancelReads : f->secrets->cancelReads) = true;
+        try {
+            f->run("snapshots", { { "destination", "Photos" } });
+            QFAIL("no error");
+        } catch (const CancellationError &) {
+        }
+        QVERIFY(!f->resticRan());
+    }
+
     void resticFailurePassesThroughUnchanged()
     {
         f->add("Photos");
