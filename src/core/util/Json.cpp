@@ -2,6 +2,7 @@
 
 #include "util/Uuid.h"
 
+#include <QRegularExpression>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
@@ -185,9 +186,14 @@ void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &op
     }
     case QJsonValue::Object: {
         const QJsonObject object = value.toObject();
+        // Written bare only when it holds an integer's digits: a JSON text can spell the key too.
         if (object.size() == 1 && object.begin().key() == exactIntegerKey) {
-            out += object.begin().value().toString().toLatin1();
-            break;
+            static const QRegularExpression integer(QStringLiteral("\\A-?[0-9]+\\z"));
+            const QString digits = object.begin().value().toString();
+            if (integer.match(digits).hasMatch()) {
+                out += digits.toLatin1();
+                break;
+            }
         }
         QStringList keys = object.keys();
         std::sort(keys.begin(), keys.end());
