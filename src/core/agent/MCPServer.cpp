@@ -58,7 +58,8 @@ QByteArray rawId(const QByteArray &line)
             if (depth != 1 || QByteArrayView(line).sliced(start, i + 1 - start) != "\"id\"")
                 continue;
             qsizetype at = i + 1;
-            while (at < line.size() && (line.at(at) == ' ' || line.at(at) == '\t' || line.at(at) == ':'))
+            // JSON's blanks (a line holds no line feed) and the colon.
+            while (at < line.size() && std::strchr(" \t\r:", line.at(at)) && line.at(at))
                 ++at;
             const qsizetype end = at;
             for (i = at; i < line.size() && std::strchr("-+.0123456789eE", line.at(i)) && line.at(i); ++i) { }

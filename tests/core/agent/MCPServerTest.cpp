@@ -108,6 +108,9 @@ private Q_SLOTS:
         QTest::newRow("id beyond 64 bits")
             << QByteArray(R"({"jsonrpc":"2.0","id":12345678901234567890,"method":"ping"})")
             << QByteArray(R"({"id":12345678901234567890,"jsonrpc":"2.0","result":{}})");
+        QTest::newRow("id between carriage returns")
+            << QByteArray("{\"jsonrpc\":\"2.0\",\"id\"\r:\r7,\"method\":\"ping\"}")
+            << QByteArray(R"({"id":7,"jsonrpc":"2.0","result":{}})");
         QTest::newRow("client's response") << QByteArray(R"({"jsonrpc":"2.0","id":10,"result":{}})") << QByteArray();
         QTest::newRow("arguments not an object")
             << QByteArray(
