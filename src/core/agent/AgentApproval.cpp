@@ -67,6 +67,17 @@ struct Wait {
     }
 };
 
+// A detail as the one line of the dialog it is: a line break inside it (a folder's or a host's
+// name may hold any) would show as a line of its own.
+QString oneLine(QString text)
+{
+    for (QChar &c : text)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
+            || c.category() == QChar::Separator_Paragraph)
+            c = u' ';
+    return text;
+}
+
 void logUnanswered(const ChangeRequest &request)
 {
     logLine(QStringLiteral("approval"),
@@ -133,7 +144,10 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     const auto minutes = static_cast<qint64>(m_timeout / 60);
     ApprovalPrompt::Alert alert;
     alert.messageText = request.title;
-    alert.informativeText = request.details.join(u'\n')
+    QStringList lines;
+    for (const QString &detail : request.details)
+        lines.append(oneLine(detail));
+    alert.informativeText = lines.join(u'\n')
         + QStringLiteral("\n\nRequested by an agent through the vellmir command. Unanswered requests are denied after ")
         + QString::number(minutes) + QStringLiteral(" minutes.");
     alert.buttons = { QStringLiteral("Deny"), QStringLiteral("Allow") };

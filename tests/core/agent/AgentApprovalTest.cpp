@@ -110,6 +110,8 @@ private Q_SLOTS:
         QTest::newRow("90 s rounds down") << 90.0 << QStringList { "a" } << "a" + tail.arg(1);
         QTest::newRow("three lines") << 300.0 << QStringList { "one", "two", "three" }
                                      << "one\ntwo\nthree" + tail.arg(5);
+        QTest::newRow("a line break inside a detail")
+            << 300.0 << QStringList { "Folder: /a\nb", "Host: c\u2028d" } << "Folder: /a b\nHost: c d" + tail.arg(5);
         QTest::newRow("no details") << 300.0 << QStringList {} << tail.arg(5);
         QTest::newRow("negative counts as 0") << -5.0 << QStringList { "a" } << "a" + tail.arg(0);
         QTest::newRow("NaN counts as 0") << std::nan("") << QStringList { "a" } << "a" + tail.arg(0);
