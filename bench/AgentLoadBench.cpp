@@ -20,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -301,11 +300,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("all");
     const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 3000;
-    const QString restic = QStandardPaths::findExecutable(QStringLiteral("restic"));
-    if (restic.isEmpty()) {
-        std::fprintf(stderr, "restic is missing\n");
+    const QString restic = vellmir::bench::findRestic();
+    if (restic.isEmpty())
         return 1;
-    }
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));

@@ -16,7 +16,6 @@
 #include "engine/ResticEngine.h"
 
 #include <QCoreApplication>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -64,11 +63,9 @@ int main(int argc, char **argv)
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     const QString other = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
-    const QString binary = QStandardPaths::findExecutable(QStringLiteral("restic"));
-    if (binary.isEmpty()) {
-        std::fprintf(stderr, "restic is missing\n");
+    const QString binary = findRestic();
+    if (binary.isEmpty())
         return 1;
-    }
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
@@ -32,14 +33,20 @@ public:
     // Adds a piece of work; returns its index for the figures below.
     int add(const char *name, std::function<void()> work)
     {
-        m_series.append({ name, std::move(work), {}, {} });
+        m_series.append({ name, std::move(work), {}, {}, {} });
+        return int(m_series.size() - 1);
+    }
+    // Adds a piece of work followed by `after`, untimed: teardown its figure leaves out.
+    int add(const char *name, std::function<void()> work, std::function<void()> after)
+    {
+        m_series.append({ name, std::move(work), std::move(after), {}, {} });
         return int(m_series.size() - 1);
     }
     // Adds a piece of work that measures itself: it returns the milliseconds its figure counts,
     // for work whose wall time includes setup or teardown that is not what is measured.
     int addMeasured(const char *name, std::function<double()> work)
     {
-        m_series.append({ name, {}, std::move(work), {} });
+        m_series.append({ name, {}, {}, std::move(work), {} });
         return int(m_series.size() - 1);
     }
 
@@ -55,6 +62,8 @@ public:
                 timer.start();
                 series.work();
                 series.ms.append(double(timer.nsecsElapsed()) / 1e6);
+                if (series.after)
+                    series.after();
             }
         }
     }
@@ -94,6 +103,7 @@ private:
     struct Series {
         const char *name;
         std::function<void()> work;
+        std::function<void()> after;
         std::function<double()> measured;
         QList<double> ms;
     };
@@ -145,6 +155,15 @@ inline QProcessEnvironment homeEnvironment(const QString &root)
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/.cache"));
     return environment;
+}
+
+// The restic on the PATH, or an empty string after saying it is missing.
+inline QString findRestic()
+{
+    const QString restic = QStandardPaths::findExecutable(QStringLiteral("restic"));
+    if (restic.isEmpty())
+        std::fprintf(stderr, "restic is missing\n");
+    return restic;
 }
 
 // Runs `restic init` for a new repository at `path`; false, after saying why, when it fails.

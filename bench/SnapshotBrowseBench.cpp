@@ -80,6 +80,15 @@ bool prepare(const ResticEngine &engine, const QString &work, int folders, int f
     return true;
 }
 
+// Gives `process` the environment restic runs with for the snapshot's repository.
+void useResticEnvironment(QProcess &process, const Setup &setup)
+{
+    QStringList environment;
+    for (const QByteArray &entry : ResticEngine::childEnvironment(setup.environment))
+        environment.append(QString::fromLocal8Bit(entry));
+    process.setEnvironment(environment);
+}
+
 QStringList lsArguments(const Setup &setup)
 {
     return ResticCommand(QStringLiteral("ls"))
@@ -96,10 +105,7 @@ QStringList lsArguments(const Setup &setup)
 void restic(const ResticEngine &engine, const Setup &setup, bool throughPipe)
 {
     QProcess process;
-    QStringList environment;
-    for (const QByteArray &entry : ResticEngine::childEnvironment(setup.environment))
-        environment.append(QString::fromLocal8Bit(entry));
-    process.setEnvironment(environment);
+    useResticEnvironment(process, setup);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     if (throughPipe)
@@ -126,10 +132,7 @@ void browse(const ResticEngine &engine, const Setup &setup, const QString &searc
 bool shell(const ResticEngine &engine, const Setup &setup, const QString &script, const QStringList &arguments)
 {
     QProcess process;
-    QStringList environment;
-    for (const QByteArray &entry : ResticEngine::childEnvironment(setup.environment))
-        environment.append(QString::fromLocal8Bit(entry));
-    process.setEnvironment(environment);
+    useResticEnvironment(process, setup);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.start(
         QStringLiteral("/bin/sh"), QStringList { QStringLiteral("-c"), script, *engine.locateBinary() } + arguments);
@@ -206,26 +209,19 @@ int main(int argc, char **argv)
             && ok;
     });
     const int tool = timing.add("vellmir-app cli browse --search", [&] { ok = !home.cli(cliBrowse).isEmpty() && ok; });
-    const int resticRestore = timing.addMeasured("restic restore --verify, one file", [&] {
-        QElapsedTimer clock;
-        clock.start();
-        ok = shell(engine, setup, QStringLiteral("\"$0\" \"$@\""),
-                 { QStringLiteral("restore"), QStringLiteral("--verify"), QStringLiteral("--json"),
-                     QStringLiteral("--overwrite"), QStringLiteral("never"), QStringLiteral("--target"),
-                     targets + QStringLiteral("/restic"), QStringLiteral("--include"), file, shortID })
-            && ok;
-        const double ms = double(clock.nsecsElapsed()) / 1e6;
-        emptied();
-        return ms;
-    });
-    const int toolRestore = timing.addMeasured("vellmir-app cli restore --path, one file", [&] {
-        QElapsedTimer clock;
-        clock.start();
-        ok = home.cli(cliRestore).value(QStringLiteral("files")).toInt() == 1 && ok;
-        const double ms = double(clock.nsecsElapsed()) / 1e6;
-        emptied();
-        return ms;
-    });
+    const int resticRestore = timing.add(
+        "restic restore --verify, one file",
+        [&] {
+            ok = shell(engine, setup, QStringLiteral("\"$0\" \"$@\""),
+                     { QStringLiteral("restore"), QStringLiteral("--verify"), QStringLiteral("--json"),
+                         QStringLiteral("--overwrite"), QStringLiteral("never"), QStringLiteral("--target"),
+                         targets + QStringLiteral("/restic"), QStringLiteral("--include"), file, shortID })
+                && ok;
+        },
+        emptied);
+    const int toolRestore = timing.add(
+        "vellmir-app cli restore --path, one file",
+        [&] { ok = home.cli(cliRestore).value(QStringLiteral("files")).toInt() == 1 && ok; }, emptied);
     qputenv("SEARCH", search.toUtf8());
     timing.run(rounds);
     if (!ok)

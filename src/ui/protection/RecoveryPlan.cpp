@@ -48,9 +48,8 @@ const char kInstructions[]
       "Include --repo with each command, or set RESTIC_REPOSITORY.\n"
       "\n"
       "A restic snapshot is a file backup, not a bootable system image: restore it from a running "
-      "system. Live databases and "
-      "cloud-only files may require application-specific recovery steps. A sample restore "
-      "verifies only the selected data.";
+      "system. Live databases and cloud-only files may require application-specific recovery steps. "
+      "A sample restore verifies only the selected data.";
 
 } // namespace
 

@@ -76,12 +76,13 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
     // Names are matched as the bytes on disk: one that is not UTF-8 must stay that name.
     const QByteArray prefixBytes = LocalPath::encode(prefix);
 
-    const std::optional<QList<Child>> listed = list(LocalPath::encode(base));
+    const QByteArray baseBytes = LocalPath::encode(base);
+    const std::optional<QList<Child>> listed = list(baseBytes);
     if (!listed)
         return {};
     // restic does not go into an excluded folder, whatever a re-include says of its contents;
     // the sheet only opens included folders below the source, so the folder itself decides.
-    ExcludeMatcher::Walk walk(matcher, LocalPath::encode(base).constData());
+    ExcludeMatcher::Walk walk(matcher, baseBytes.constData());
     const bool all = walk.rootExcluded();
 
     QList<BackupEntry> entries;
