@@ -11,7 +11,6 @@
 #include "util/Log.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -361,7 +360,6 @@ void rememberCheckedRelease(const QString &key)
     if (lines.size() > kept)
         lines = lines.mid(lines.size() - kept);
     try {
-        QDir().mkpath(AppPaths::cacheDirectory());
         writeFileAtomically(checkedReleasesFile(), lines.join('\n') + '\n');
     } catch (const std::exception &) {
         // Only a cache: the next process asks restic again.
