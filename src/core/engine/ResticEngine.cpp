@@ -8,6 +8,7 @@
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 
 #include <QCoreApplication>
@@ -174,12 +175,13 @@ template <typename Deliver> void splitIntoLines(ChunkQueue &queue, Deliver &&del
     }
 }
 
-// `program` followed by `arguments`, as the child's argv.
+// `program` followed by `arguments`, as the child's argv. A path read from disk turns back
+// into its own bytes, even where they are not UTF-8.
 QByteArrayList toArguments(const QByteArray &program, const QStringList &arguments)
 {
     QByteArrayList result { program };
     for (const QString &argument : arguments)
-        result.append(argument.toUtf8());
+        result.append(LocalPath::encode(argument));
     return result;
 }
 
