@@ -8,10 +8,10 @@
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -175,12 +175,13 @@ template <typename Deliver> void splitIntoLines(ChunkQueue &queue, Deliver &&del
     }
 }
 
-// `program` followed by `arguments`, as the child's argv.
+// `program` followed by `arguments`, as the child's argv. A path read from disk turns back
+// into its own bytes, even where they are not UTF-8.
 QByteArrayList toArguments(const QByteArray &program, const QStringList &arguments)
 {
     QByteArrayList result { program };
     for (const QString &argument : arguments)
-        result.append(argument.toUtf8());
+        result.append(LocalPath::encode(argument));
     return result;
 }
 
@@ -361,7 +362,6 @@ void rememberCheckedRelease(const QString &key)
     if (lines.size() > kept)
         lines = lines.mid(lines.size() - kept);
     try {
-        QDir().mkpath(AppPaths::cacheDirectory());
         writeFileAtomically(checkedReleasesFile(), lines.join('\n') + '\n');
     } catch (const std::exception &) {
         // Only a cache: the next process asks restic again.

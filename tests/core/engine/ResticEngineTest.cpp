@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "config/FileLock.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/ResticError.h"
 
 #include <QCoreApplication>
@@ -208,6 +209,12 @@ private Q_SLOTS:
                                          .positionals({ "/home/ana/my files", "--dry-run", "-" });
         QCOMPARE(fake.engine().run(backup, fake.environment()).exitCode, 0);
         QCOMPARE(fake.arguments(), backup.arguments());
+
+        // A folder name read from disk that is not UTF-8 reaches restic as its own bytes.
+        const ResticCommand latin1
+            = ResticCommand(QStringLiteral("backup")).positional(LocalPath::decode("/home/ana/caf\xe9"));
+        QCOMPARE(fake.engine().run(latin1, fake.environment()).exitCode, 0);
+        QVERIFY(test::readFile(fake.path(QStringLiteral("args"))).contains("\n/home/ana/caf\xe9\n"));
     }
 
     void cleanError_data()
