@@ -2,7 +2,6 @@
 
 #include "operations/FolderReader.h"
 #include "operations/HistoryIndex.h"
-#include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/Log.h"
 #include "util/Uuid.h"
@@ -13,8 +12,11 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 
 namespace vellmir {
 
@@ -287,6 +289,37 @@ std::optional<QList<HistoryIndex::Entry>> indexed(const QString &directory, cons
     return entries;
 }
 
+// The file's bytes through one open and a read or two (a listing may read many thousands);
+// nullopt when it cannot be read.
+std::optional<QByteArray> readWhole(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info { };
+    QByteArray data;
+    if (::fstat(fd, &info) == 0)
+        data.resize(qsizetype(info.st_size > 0 ? info.st_size : 0) + 1);
+    qsizetype used = 0;
+    while (!data.isEmpty()) {
+        if (used == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t count = ::read(fd, data.data() + used, size_t(data.size() - used));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            ::close(fd);
+            if (count < 0)
+                return std::nullopt;
+            data.resize(used);
+            return data;
+        }
+        used += count;
+    }
+    ::close(fd);
+    return std::nullopt;
+}
+
 // The records the entries describe, each read from its own file; nullopt unless every one is
 // there, decodes and agrees with its entry.
 std::optional<QList<BackupRecord>> readRecords(const QString &directory, const QList<HistoryIndex::Entry> &entries)
@@ -296,7 +329,7 @@ std::optional<QList<BackupRecord>> readRecords(const QString &directory, const Q
     for (const HistoryIndex::Entry &entry : entries) {
         try {
             const QString name = QFile::decodeName(entry.name);
-            const std::optional<QByteArray> bytes = readFileIfExists(directory + u'/' + name);
+            const std::optional<QByteArray> bytes = readWhole(QFile::encodeName(directory + u'/' + name));
             if (!bytes)
                 return std::nullopt;
             BackupRecord record = BackupRecord::decoded(*bytes, QStringLiteral("The history record %1").arg(name));
@@ -328,6 +361,11 @@ QList<BackupRecord> BackupHistory::newest(const QUuid &destinationID, qsizetype 
     if (limit >= 0 && all.size() > limit)
         all.resize(limit);
     return all;
+}
+
+bool BackupHistory::anyRunning(const QUuid &destinationID) const
+{
+    return HistoryIndex::current(m_directory)->anyRunning(destinationID);
 }
 
 QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<QUuid> &destinationIDs) const

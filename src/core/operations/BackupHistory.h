@@ -42,6 +42,8 @@ public:
     // finishedAt, outcome, scope and prunedAt, the rest left empty. A destination without
     // records has no entry.
     QHash<QUuid, QList<BackupRecord>> outlines(const QList<QUuid> &destinationIDs) const;
+    // Whether a record of the destination still says "running", from the history index.
+    bool anyRunning(const QUuid &destinationID) const;
 
     // Whether a scheduled backup should run at `now`. Never reads the folder for a manual
     // destination. The rules need only what outlines() gives.

@@ -495,7 +495,7 @@ QList<BackupRecord> BackupRunner::listRecords(const Destination &destination, co
             [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
     };
     if (limit >= 0) {
-        if (anyRunning(history.outlines({ destination.id }).value(destination.id)))
+        if (history.anyRunning(destination.id))
             finishInterruptedRuns(destination, history, lockDirectory);
         return history.newest(destination.id, limit);
     }

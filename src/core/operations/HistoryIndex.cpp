@@ -20,7 +20,7 @@ namespace {
 // per record file (grouped by destination, newest first) and the names and scopes the entries
 // point into. The header covers itself and the table with a checksum; each entry has its own, over
 // itself and the bytes it points to, checked when it is used.
-constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 2 };
+constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 3 };
 
 struct Stamp {
     quint64 device = 0;
@@ -52,6 +52,7 @@ struct Range {
     char destination[16];
     quint64 first;
     quint64 count;
+    quint64 running; // how many of them say "running"
 };
 
 constexpr quint32 hasFinished = 1;
@@ -173,6 +174,8 @@ QByteArray serialized(const QList<Built> &built, const Stamp &folder, bool settl
             ranges.append(range);
         }
         ++ranges.last().count;
+        if (outline.outcome == BackupRecord::Outcome::running)
+            ++ranges.last().running;
         entries.append(raw);
     }
     for (RawEntry &entry : entries)
@@ -422,6 +425,17 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
         cache().clear();
     cache().insert(directory, fresh);
     return fresh;
+}
+
+bool HistoryIndex::anyRunning(const QUuid &destinationID) const
+{
+    const QByteArray wanted = destinationID.toRfc4122();
+    for (qsizetype i = 0; i < m_destinations; ++i) {
+        const Range range = HistoryIndexAccess::range(*this, i);
+        if (std::memcmp(range.destination, wanted.constData(), 16) == 0)
+            return range.running > 0;
+    }
+    return false;
 }
 
 std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &destinationID, qsizetype limit) const

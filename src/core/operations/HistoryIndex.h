@@ -43,6 +43,9 @@ public:
     // `limit` of them; nullopt when one of them is damaged (the index must then be rebuilt).
     std::optional<QList<Entry>> entries(const QUuid &destinationID, qsizetype limit = -1) const;
 
+    // Whether a record of the destination says "running", without reading its entries.
+    bool anyRunning(const QUuid &destinationID) const;
+
     // Whether the record decoded from an entry's file is the one the entry describes.
     static bool agrees(const BackupRecord &record, const BackupRecord &outline);
 
