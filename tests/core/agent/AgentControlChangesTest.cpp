@@ -328,7 +328,9 @@ private Q_SLOTS:
                                       "made.";
         QTest::newRow("nobody to ask") << -1 << "timed-out"
                                        << "No approval dialog can be shown without a desktop session, so the change "
-                                          "was not made. Changes without approval can be allowed in Vellmir's "
+                                          "was not made. To be asked, run vellmir with DISPLAY or WAYLAND_DISPLAY "
+                                          "set to the desktop's display (for the MCP server, in the \"env\" its "
+                                          "client starts it with), or allow changes without approval in Vellmir's "
                                           "settings.";
     }
 
