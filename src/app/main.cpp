@@ -84,8 +84,9 @@ std::optional<ApprovalPrompt::Alert> readAlert()
 // Shows one approval question on the display the environment names. Writes "shown" on standard
 // output once the window is on screen, then the index of the chosen button (-1: closed
 // otherwise). Ends without an answer when standard input ends (the agent's process is gone or
-// took the question back) or the display goes away, and with ProcessPrompt::noDisplayStatus when
-// no display answers.
+// took the question back) or the display goes away, with ProcessPrompt::noDisplayStatus when no
+// display answers and ProcessPrompt::stalledStatus when the display takes the connection but never
+// answers.
 int approvalDialog(int &argc, char **argv)
 {
     const std::optional<ApprovalPrompt::Alert> alert = readAlert();
@@ -93,7 +94,8 @@ int approvalDialog(int &argc, char **argv)
         return 1;
     if (!DesktopSession::reachable(QProcessEnvironment::systemEnvironment()))
         return ProcessPrompt::noDisplayStatus;
-    std::optional<VellmirApp::ConnectingToDisplay> connecting(std::in_place, QString(), ProcessPrompt::noDisplayStatus);
+    std::optional<VellmirApp::ConnectingToDisplay> connecting(
+        std::in_place, QString(), ProcessPrompt::noDisplayStatus, QString(), ProcessPrompt::stalledStatus);
     QApplication application(argc, argv);
     connecting.reset();
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

@@ -183,7 +183,7 @@ int VellmirApp::main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", noDesktopMessage().toUtf8().constData());
         return 1;
     }
-    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1, stalledDisplayMessage());
+    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1, stalledDisplayMessage(), 1);
     QApplication application(argc, argv);
     connecting.reset();
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
@@ -214,12 +214,13 @@ bool VellmirApp::desktopReachable()
     return DesktopSession::reachable(QProcessEnvironment::systemEnvironment());
 }
 
-VellmirApp::ConnectingToDisplay::ConnectingToDisplay(QString sentence, int status, QString stalledSentence)
+VellmirApp::ConnectingToDisplay::ConnectingToDisplay(
+    QString sentence, int status, QString stalledSentence, int stalledStatus)
 {
     displayConnectionGuard.sentence = std::move(sentence);
     displayConnectionGuard.status = status;
     displayConnectionGuard.previous = qInstallMessageHandler(connectingMessage);
-    m_watch = std::jthread([status, stalled = stalledSentence.toUtf8()](std::stop_token stop) {
+    m_watch = std::jthread([stalledStatus, stalled = stalledSentence.toUtf8()](std::stop_token stop) {
         std::mutex mutex;
         std::condition_variable_any wake;
         std::unique_lock lock(mutex);
@@ -229,7 +230,7 @@ VellmirApp::ConnectingToDisplay::ConnectingToDisplay(QString sentence, int statu
         if (!stalled.isEmpty())
             std::fprintf(stderr, "%s\n", stalled.constData());
         std::fflush(stderr);
-        ::_exit(status);
+        ::_exit(stalledStatus);
     });
 }
 

@@ -80,12 +80,12 @@ public:
     // ever on one that takes the connection and never answers (a stalled forwarded display).
     // While one of these exists, that fatal error ends it with `status` instead, after
     // `sentence` (when not empty) on standard error, and Qt's warnings about the connection
-    // are left out; a connection still not made after `limit` ends it the same way, after
+    // are left out; a connection still not made after `limit` ends it with `stalledStatus`, after
     // `stalledSentence`. Make the QApplication inside its lifetime, on the main thread.
     class ConnectingToDisplay {
     public:
         static constexpr std::chrono::seconds limit { 10 };
-        ConnectingToDisplay(QString sentence, int status, QString stalledSentence = {});
+        ConnectingToDisplay(QString sentence, int status, QString stalledSentence, int stalledStatus);
         ~ConnectingToDisplay();
         ConnectingToDisplay(const ConnectingToDisplay &) = delete;
         ConnectingToDisplay &operator=(const ConnectingToDisplay &) = delete;

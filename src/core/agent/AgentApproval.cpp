@@ -353,6 +353,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
             [state](int button) {
                 const Wait::End end = button == ApprovalPrompt::unavailable ? Wait::End::unavailable
                     : button == ApprovalPrompt::closedUnanswered            ? Wait::End::closed
+                    : button == ApprovalPrompt::notShown                    ? Wait::End::notShown
                                                                             : Wait::End::answered;
                 state->finish(end, button);
             },
@@ -444,8 +445,12 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
             readLines();
             if (*answer)
                 answered(**answer);
+            else if (how == QProcess::NormalExit && status == noDisplayStatus)
+                answered(unavailable);
+            else if (how == QProcess::NormalExit && status == stalledStatus)
+                answered(notShown);
             else
-                answered(how == QProcess::NormalExit && status == noDisplayStatus ? unavailable : closedUnanswered);
+                answered(closedUnanswered);
         });
     QObject::connect(process, &QProcess::errorOccurred, process, [answered](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)

@@ -69,15 +69,17 @@ public:
         static qsizetype longestJson();
     };
 
-    // What `answered` gets when there is no display to show the alert on, and when the window
-    // went away without an answer (its process killed or crashed, its display gone).
+    // What `answered` gets when there is no display to show the alert on, when the window went
+    // away without an answer (its process killed or crashed, its display gone), and when the
+    // display took the window but did not answer in time.
     static constexpr int unavailable = -2;
     static constexpr int closedUnanswered = -3;
+    static constexpr int notShown = -4;
 
     virtual ~ApprovalPrompt() = default;
     // Shows the alert in front of other windows and returns at once. `shown` is called once the
     // window is on screen. `answered` is called with the index of the chosen button, -1 when the
-    // window was closed in any other way, `unavailable` or `closedUnanswered`. Both may be called
+    // window was closed in any other way, `unavailable`, `closedUnanswered` or `notShown`. Both may be called
     // from any thread, before show() returns, and more than once (only the first call counts).
     // show() and dismiss() are called on the thread that runs decide().
     virtual void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) = 0;
@@ -96,7 +98,7 @@ public:
     static constexpr double defaultTimeout = 300;
     // Questions of one process that may wait or be on screen at once; one more is refused at
     // once. The MCP server runs as many waiting calls beside its working ones.
-    static constexpr int maxQuestions = 4;
+    static constexpr int maxQuestions = 8;
     // How long, in seconds, a display may take to put the dialog on screen.
     static constexpr double defaultShowLimit = 10;
 
@@ -131,8 +133,9 @@ private:
 
 // Shows each alert from a short-lived process of its own: `program` (the application's own
 // executable in its dialog mode) reads the alert as one JSON line on standard input, writes
-// "shown" on standard output once its window is on screen, then the chosen button's index, and
-// ends with `noDisplayStatus` when no display answered. So the agent's process never connects to a
+// "shown" on standard output once its window is on screen, then the chosen button's index. It
+// ends with `noDisplayStatus` when no display answered, and `stalledStatus` when the display
+// took the connection but did not answer. So the agent's process never connects to a
 // display: a display that does not answer, or goes away, ends the dialog's process and leaves
 // the request unanswered, while the agent's process and its other calls go on. Nothing secret
 // goes to that process; it gets the agent's environment with the graphical session's display
@@ -142,6 +145,7 @@ public:
     // `environment` defaults to the process's own with the desktop session's display located
     // (DesktopSession::located over the session bus).
     static constexpr int noDisplayStatus = 3;
+    static constexpr int stalledStatus = 4;
 
     ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment = {});
     ~ProcessPrompt() override;

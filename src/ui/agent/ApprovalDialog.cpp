@@ -1,6 +1,5 @@
 #include "agent/ApprovalDialog.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -12,6 +11,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -50,14 +50,6 @@ int viewHeight(const QPlainTextEdit &view, int lines)
         + 2;
 }
 
-// The title is as high as its wrapped lines, up to titleLines; a plain text document's height
-// counts lines.
-void fitTitle(QPlainTextEdit &title)
-{
-    const int lines = std::clamp(static_cast<int>(title.document()->size().height()), 1, titleLines);
-    title.setFixedHeight(viewHeight(title, lines));
-}
-
 // Watches the dialog's window: reports each time it comes on screen. Allow waits a moment after
 // that, so a question that appears under the pointer cannot take a click meant for another.
 class Exposure : public QObject {
@@ -85,9 +77,28 @@ private:
     bool m_wasExposed = false;
 };
 
+// Lines `text` takes in `view` once wrapped to its width, counted up to `most`.
+int wrappedLines(const QPlainTextEdit &view, int width, int most)
+{
+    QTextOption option;
+    option.setWrapMode(view.wordWrapMode());
+    int lines = 0;
+    for (QTextBlock block = view.document()->begin(); block.isValid() && lines < most; block = block.next()) {
+        QTextLayout layout(block.text(), view.font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid() && lines < most; line = layout.createLine()) {
+            line.setLineWidth(width);
+            ++lines;
+        }
+        layout.endLayout();
+    }
+    return std::max(lines, 1);
+}
+
 // Sizes the dialog to its text, inside the screen's available area with its buttons on it: the
 // details view gives way first.
-void place(QDialog &dialog, QPlainTextEdit &details)
+void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
 {
     QScreen *screen = QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
@@ -96,15 +107,17 @@ void place(QDialog &dialog, QPlainTextEdit &details)
     const int width = std::min(preferredWidth, largest.width());
     dialog.setMaximumSize(largest);
     dialog.resize(width, dialog.minimumSizeHint().height());
-    dialog.layout()->activate();
-    // Wrapped lines of the details, counted up to what is shown without scrolling.
-    const QFontMetrics metrics = details.fontMetrics();
-    const int textWidth = std::max(1, details.viewport()->width() - 8);
-    int lines = 0;
-    for (QTextBlock block = details.document()->begin(); block.isValid() && lines < detailLines; block = block.next())
-        lines += std::max(1, qCeil(double(metrics.horizontalAdvance(block.text().left(4096))) / textWidth));
-    const int extra = viewHeight(details, std::min(lines, detailLines)) - details.height();
-    dialog.resize(width, std::min(dialog.height() + std::max(0, extra), largest.height()));
+    const QMargins margins = dialog.layout()->contentsMargins();
+    const int scrollBar = details.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &details);
+    const int textWidth = width - margins.left() - margins.right() - 2 * details.frameWidth()
+        - 2 * qCeil(details.document()->documentMargin()) - scrollBar;
+    // The title is as high as its wrapped lines, up to titleLines; beside it is the icon.
+    const int titleWidth
+        = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
+    title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
+    const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
+    const int extra = viewHeight(details, lines) - details.minimumHeight();
+    dialog.resize(width, std::min(dialog.minimumSizeHint().height() + std::max(0, extra), largest.height()));
     dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
 }
 
@@ -151,9 +164,6 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     title->setFont(bold);
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
-    fitTitle(*title);
-    QObject::connect(title->document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, title,
-        [title] { fitTitle(*title); });
     QPlainTextEdit *details = textView(alert.informativeText, QStringLiteral("approvalDetails"));
     details->setMinimumHeight(viewHeight(*details, 3));
 
@@ -165,6 +175,8 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
         QPushButton *button = buttonBox->addButton(
             alert.buttons.at(i), safe ? QDialogButtonBox::RejectRole : QDialogButtonBox::AcceptRole);
         button->setObjectName(QStringLiteral("approvalButton%1").arg(i));
+        // Return always means the safe answer, wherever the focus went before.
+        button->setAutoDefault(false);
         button->setDefault(safe);
         button->setEnabled(safe);
         buttons.append(button);
@@ -183,7 +195,7 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     layout->addWidget(buttonBox);
     if (alert.defaultButton >= 0 && alert.defaultButton < buttons.size())
         buttons.at(alert.defaultButton)->setFocus();
-    place(*dialog, *details);
+    place(*dialog, *title, *details);
     return dialog;
 }
 

@@ -215,6 +215,8 @@ private Q_SLOTS:
         QTest::newRow("no display answered") << echoInput + "exit 3"
                                              << "remote:0" << false << timedOut << int(Unanswered::noDesktop);
         QTest::newRow("never on screen") << sleeping << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        QTest::newRow("display stalled") << echoInput + "exit 4"
+                                         << "remote:0" << false << timedOut << int(Unanswered::notShown);
         QTest::newRow("unanswered") << "echo shown; " + sleeping << "remote:0" << false << timedOut << -1;
         QTest::newRow("withdrawn") << "echo shown; " + sleeping << "remote:0" << true
                                    << int(ApprovalDecision::withdrawn) << -1;

@@ -75,13 +75,29 @@ private Q_SLOTS:
         QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::approvedByUser));
     }
 
-    void escapeDeniesAtOnce()
+    void keysDenyAtOnce_data()
     {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("focusAllowFirst");
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << false;
+        // Focus that passed over Allow does not make it Return's answer.
+        QTest::newRow("Return after Allow had the focus") << int(Qt::Key_Return) << true;
+    }
+
+    void keysDenyAtOnce()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, focusAllowFirst);
         const auto asker = approver();
         std::atomic<int> decision { -1 };
         std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
         QTRY_VERIFY(shownDialog() != nullptr);
-        QTest::keyClick(shownDialog(), Qt::Key_Escape);
+        if (focusAllowFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(button(1)->isEnabled(), 3000);
+            button(1)->setFocus();
+            shownDialog()->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"))->setFocus();
+        }
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : shownDialog(), Qt::Key(key));
         QTRY_COMPARE_WITH_TIMEOUT(decision.load(), static_cast<int>(ApprovalDecision::denied), 500);
     }
 
