@@ -24,7 +24,7 @@ namespace vellmir {
 namespace {
 
 // Lines the title and the details take before they scroll.
-constexpr int titleLines = 4;
+constexpr int titleLines = 6;
 constexpr int detailLines = 20;
 constexpr int preferredWidth = 640;
 constexpr int allowDelayMs = 1000;
@@ -106,18 +106,18 @@ void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
     const QSize largest = available.size() - QSize(24, 48);
     const int width = std::min(preferredWidth, largest.width());
     dialog.setMaximumSize(largest);
-    dialog.resize(width, dialog.minimumSizeHint().height());
     const QMargins margins = dialog.layout()->contentsMargins();
     const int scrollBar = details.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &details);
     const int textWidth = width - margins.left() - margins.right() - 2 * details.frameWidth()
         - 2 * qCeil(details.document()->documentMargin()) - scrollBar;
-    // The title is as high as its wrapped lines, up to titleLines; beside it is the icon.
+    // The title is as high as its wrapped lines, up to titleLines; beside it is the icon. Set
+    // before the layout first measures itself, which it then keeps.
     const int titleWidth
         = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
     title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
     const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
-    const int extra = viewHeight(details, lines) - details.minimumHeight();
-    dialog.resize(width, std::min(dialog.minimumSizeHint().height() + std::max(0, extra), largest.height()));
+    const int extra = std::max(0, viewHeight(details, lines) - details.minimumHeight());
+    dialog.resize(width, std::min(dialog.minimumSizeHint().height() + extra, largest.height()));
     dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
 }
 
