@@ -79,8 +79,9 @@ public:
     virtual ~ApprovalPrompt() = default;
     // Shows the alert in front of other windows and returns at once. `shown` is called once the
     // window is on screen. `answered` is called with the index of the chosen button, -1 when the
-    // window was closed in any other way, `unavailable`, `closedUnanswered` or `notShown`. Both may be called
-    // from any thread, before show() returns, and more than once (only the first call counts).
+    // window was closed in any other way, `unavailable`, `closedUnanswered` or `notShown`. Both
+    // may be called from any thread, before show() returns, and more than once (only the first
+    // call counts).
     // show() and dismiss() are called on the thread that runs decide().
     virtual void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) = 0;
     // Takes the alert off the screen unanswered (time-out or stop).
@@ -104,7 +105,8 @@ public:
 
     // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
     // capped, so the wait always ends. `lockPath` is the file every process locks while its
-    // question is on screen; empty: questionLockPath().
+    // question is on screen; empty: questionLockPath(). `showLimit`: the seconds a display has to
+    // put the dialog on screen.
     explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr,
         QString lockPath = {}, double showLimit = defaultShowLimit);
 
@@ -142,11 +144,11 @@ private:
 // located. show() and dismiss() run on the thread that waits for the answer, in its event loop.
 class ProcessPrompt final : public ApprovalPrompt {
 public:
-    // `environment` defaults to the process's own with the desktop session's display located
-    // (DesktopSession::located over the session bus).
     static constexpr int noDisplayStatus = 3;
     static constexpr int stalledStatus = 4;
 
+    // `environment` defaults to the process's own with the desktop session's display located
+    // (DesktopSession::located over the session bus).
     ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment = {});
     ~ProcessPrompt() override;
 
