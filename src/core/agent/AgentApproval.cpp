@@ -133,6 +133,11 @@ public:
 
     bool joined() const { return m_joined; }
     bool taken() const { return m_taken; }
+    static int count()
+    {
+        std::lock_guard guard(queueMutex());
+        return static_cast<int>(queue().size());
+    }
     // Whether this question may go on screen now; once true, it stays so.
     bool take()
     {
@@ -313,6 +318,11 @@ QString DialogApprover::questionLockPath()
         }
     }
     return QDir(folder).filePath(QStringLiteral("vellmir-approval.lock"));
+}
+
+int DialogApprover::questionsInProcess()
+{
+    return QuestionTurn::count();
 }
 
 ApprovalDecision DialogApprover::leftUnanswered(const ChangeRequest &request, Unanswered why)

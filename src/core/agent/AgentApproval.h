@@ -122,6 +122,8 @@ public:
 
     // vellmir-approval.lock in $XDG_RUNTIME_DIR, else /run/user/<uid>, else the cache folder.
     static QString questionLockPath();
+    // The questions of this process waiting or on screen now.
+    static int questionsInProcess();
 
 private:
     ApprovalDecision leftUnanswered(const ChangeRequest &request, Unanswered why);

@@ -307,7 +307,8 @@ private Q_SLOTS:
                 decisions[i] = static_cast<int>(approver.decide(request(), stops[i].get_token()));
             });
         }
-        QTest::qWait(300);
+        QTRY_COMPARE(DialogApprover::questionsInProcess(), DialogApprover::maxQuestions);
+        QTest::qWait(200);
         QCOMPARE(onScreen(), 0);
         DialogApprover refused(300, std::make_shared<ScriptedPrompt>(), lockPath());
         QVERIFY(refused.decide(request()) == ApprovalDecision::timedOut);
@@ -325,6 +326,7 @@ private Q_SLOTS:
         }
         for (const auto &prompt : prompts)
             QCOMPARE(prompt->shown, 1);
+        QCOMPARE(DialogApprover::questionsInProcess(), 0);
     }
 
     void eachRequestGetsItsOwnDialog()

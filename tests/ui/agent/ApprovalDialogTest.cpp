@@ -98,7 +98,7 @@ private Q_SLOTS:
             shownDialog()->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"))->setFocus();
         }
         QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : shownDialog(), Qt::Key(key));
-        QTRY_COMPARE_WITH_TIMEOUT(decision.load(), static_cast<int>(ApprovalDecision::denied), 500);
+        QTRY_COMPARE_WITH_TIMEOUT(decision.load(), static_cast<int>(ApprovalDecision::denied), 900);
     }
 
     void longQuestionWrapsScrollsAndKeepsItsButtonsOnScreen()
