@@ -348,8 +348,12 @@ void DestinationStore::restore(const Removed &removed, const CredentialsStore &c
 std::optional<QString> DestinationStore::takenName(
     const QList<Destination> &stored, const QString &name, const QUuid &self)
 {
+    // Compatibility forms and composed or decomposed accents look alike too ("Ｈome", "Café").
+    const auto folded
+        = [](const QString &text) { return text.normalized(QString::NormalizationForm_KC).toCaseFolded(); };
+    const QString wanted = folded(name);
     for (const Destination &other : stored)
-        if (other.id != self && other.name.compare(name, Qt::CaseInsensitive) == 0)
+        if (other.id != self && folded(other.name) == wanted)
             return other.name;
     return std::nullopt;
 }

@@ -108,6 +108,14 @@ private Q_SLOTS:
             << base({ { "kind", "S3" } }) << "kind must be one of backblazeB2, s3, sftp, local.";
         QTest::newRow("name taken in other case")
             << base({ { "name", " HOME " } }) << "A destination named HOME already exists.";
+        QTest::newRow("name taken in a compatibility form")
+            << base({ { "name", "\uFF28ome" } }) << "A destination named \uFF28ome already exists.";
+        QTest::newRow("invisible character in a name")
+            << base({ { "name", "Home\u200B" } })
+            << "name must not contain invisible or formatting characters, such as the U+200B it holds.";
+        QTest::newRow("lone surrogate in an exclude")
+            << base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } })
+            << "excludes must not contain a lone surrogate (U+DCE9), which is no character.";
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
         QTest::newRow("relative folder") << base({ { "sources", "Documents" } })
                                          << "sources must be an absolute path or start with ~.";
