@@ -179,9 +179,13 @@ void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()
     ConfigReview review(*f.store);
     QVERIFY(review.fromAnotherMac());
     review.load();
-    QCOMPARE(review.changes(),
-        (QStringList { QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents."),
-            QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents.") }));
+    // Every stored field is listed; only the start is this test's business.
+    const QStringList changes = review.changes();
+    QCOMPARE(changes.size(), 2);
+    QVERIFY(
+        changes.at(0).startsWith(QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents. ")));
+    QVERIFY(changes.at(1).startsWith(
+        QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents. ")));
 
     QSignalSpy variant(&review, &ConfigReview::fromAnotherMacChanged);
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
