@@ -330,7 +330,9 @@ QList<AgentCommand> changeCommands()
             [](auto &c, auto &p, auto, auto stop) { return c.addDestination(p, stop); } },
         { u"update-destination"_s, Tier::change,
             u"Change a destination's name, folders, excludes, schedule, retention or conditions."_s,
-            { destinationKey, name(parameter("name", Kind::string, "New display name.")),
+            { destinationKey,
+                name(matching(
+                    parameter("name", Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
                 folders(parameter("addSources", Kind::strings, "Folders to start backing up.")),
                 fileName(parameter("removeSources", Kind::strings, "Folders to stop backing up.")),
                 parameter("addExcludes", Kind::strings, "Exclude patterns to add."),
