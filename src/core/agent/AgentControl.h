@@ -127,6 +127,11 @@ public:
     Snapshot findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop = {});
     // findSnapshot's choice among `list` (newest first).
     static Snapshot matchSnapshot(const QString &query, const QList<Snapshot> &list);
+    // Whether `snapshot` holds `path` (absolute, not "/"), of `type` ("dir", "file", ...) when
+    // one is given: it is looked for among its parent folder's entries. nullopt when that listing
+    // reached the browse limit, where absence cannot be told.
+    std::optional<bool> holdsEntry(const Snapshot &snapshot, const QString &path, const QString &type,
+        const ResticEnvironment &environment, std::stop_token stop = {});
     // Whether restic, handed the query as it is, picks the snapshot findSnapshot would: for
     // "latest" and for a full id or a prefix of one of at least 8 characters. Its answer then
     // names the snapshot, and no lookup need run first.

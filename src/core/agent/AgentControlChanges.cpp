@@ -563,6 +563,10 @@ QJsonObject AgentControl::restore(
         return restoreAtOnce(destination, query, request, restore, variables, stop);
 
     const Snapshot snapshot = findSnapshot(query, variables, stop);
+    // Nobody is asked about a path the snapshot lacks, which restic would only refuse after.
+    if (path && *path != QLatin1String("/") && holdsEntry(snapshot, *path, QString(), variables, stop) == false)
+        throw AgentError::notFound(
+            QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" holds nothing at ") + *path + u'.');
     request.details[0] = snapshotLine(snapshot);
     return perform(
         request,
