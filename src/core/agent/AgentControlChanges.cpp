@@ -156,6 +156,23 @@ void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
     reply.insert(QStringLiteral("warning"), existing.isEmpty() ? *warning : existing + QLatin1Char(' ') + *warning);
 }
 
+// The question's line on what restic found at the repository; refuses one that cannot be used.
+QString repositoryState(const ConnectionStatus &status, bool initialize, const QString &repository)
+{
+    switch (status.kind) {
+    case ConnectionStatus::Kind::ok:
+        return QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
+    case ConnectionStatus::Kind::failed:
+        break;
+    case ConnectionStatus::Kind::notInitialized:
+        if (!initialize)
+            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
+                + QStringLiteral(". Pass initialize to create one."));
+        return QStringLiteral("Repository: will be created");
+    }
+    throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
+}
+
 } // namespace
 
 QJsonObject AgentControl::perform(
@@ -243,21 +260,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     refuseOutsideChange();
 
     const ConnectionStatus status = m_engine.probe(variables, stop);
-    QString repositoryLine;
-    switch (status.kind) {
-    case ConnectionStatus::Kind::ok:
-        repositoryLine
-            = QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
-        break;
-    case ConnectionStatus::Kind::failed:
-        throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
-    case ConnectionStatus::Kind::notInitialized:
-        if (!initialize)
-            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
-                + QStringLiteral(". Pass initialize to create one."));
-        repositoryLine = QStringLiteral("Repository: will be created");
-        break;
-    }
+    const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
     ChangeRequest request { QStringLiteral("add-destination"),
