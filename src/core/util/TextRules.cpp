@@ -74,10 +74,12 @@ QList<Range> joined(QList<Range> ranges)
     return result;
 }
 
+// `ranges` sorted and apart, as joined() leaves them.
 bool within(const QList<Range> &ranges, char32_t codePoint)
 {
-    return std::any_of(ranges.cbegin(), ranges.cend(),
-        [codePoint](const Range &range) { return range.first <= codePoint && codePoint <= range.last; });
+    const auto after = std::upper_bound(ranges.cbegin(), ranges.cend(), codePoint,
+        [](char32_t value, const Range &range) { return value < range.first; });
+    return after != ranges.cbegin() && codePoint <= std::prev(after)->last;
 }
 
 // Calls `each` with every code point of `text`, a lone surrogate as itself.
@@ -104,7 +106,7 @@ QString escaped(char32_t codePoint)
 // A character that shows nothing of itself, or acts on its neighbours instead.
 bool unprintable(char32_t codePoint)
 {
-    static const QList<Range> listed = refused(Use::name) + QList<Range> { surrogates };
+    static const QList<Range> listed = joined(refused(Use::name) + QList<Range> { surrogates });
     if (within(listed, codePoint))
         return true;
     const QChar::Category category = QChar::category(codePoint);
@@ -147,7 +149,9 @@ QList<Range> refused(Use use)
 
 std::optional<char32_t> firstRefused(const QString &text, Use use)
 {
-    const QList<Range> ranges = refused(use);
+    static const QList<Range> byUse[]
+        = { refused(Use::secret), refused(Use::text), refused(Use::fileName), refused(Use::name) };
+    const QList<Range> &ranges = byUse[int(use)];
     std::optional<char32_t> found;
     forEachCodePoint(text, [&](char32_t codePoint) {
         if (!found && within(ranges, codePoint))
