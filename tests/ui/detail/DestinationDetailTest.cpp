@@ -344,7 +344,7 @@ void DestinationDetailTest::protectionSlot()
     f.script(QStringLiteral("snapshots.stdout"), "[]");
     Shown shown(f);
     shown.settle();
-    auto *panel = new QLabel(QStringLiteral("Protection details"));
+    auto *panel = new QPushButton(QStringLiteral("Protection details"));
     shown.pane->setProtectionPanel(panel);
     QVERIFY(shown.visible("protectionSlot"));
     QCOMPARE(panel->parentWidget(), shown.pane->protectionSlot());
@@ -352,6 +352,11 @@ void DestinationDetailTest::protectionSlot()
     const int at = slot->y();
     QVERIFY(shown.find("snapshotsSection")->y() < at);
     QVERIFY(at < shown.find("historySection")->y());
+    // Tab goes there from the Snapshots section's last button, as drawn, though it came last.
+    QWidget *next = shown.find("refreshButton")->nextInFocusChain();
+    while (!(next->focusPolicy() & Qt::TabFocus))
+        next = next->nextInFocusChain();
+    QCOMPARE(next, panel);
     QVERIFY(shown.screenshot(QStringLiteral("protection-slot")));
 }
 
