@@ -147,6 +147,8 @@ void DestinationDetailTest::history()
     auto *section = shown.find<DetailSection>("historySection");
     QVERIFY(!section->isExpanded());
     QVERIFY(!shown.visible("historyList"));
+    QCOMPARE(section->findChild<QToolButton *>(QStringLiteral("disclosure"))->accessibleName(),
+        QStringLiteral("Backup history"));
     section->findChild<QToolButton *>(QStringLiteral("disclosure"))->click();
     QVERIFY(shown.model().historyExpanded());
     QVERIFY(shown.visible("historyList"));
