@@ -108,7 +108,6 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
 // The version picker, the path bar and the search field.
 void SnapshotBrowserSheet::buildNavigation(QVBoxLayout *layout, const QList<Snapshot> &snapshots)
 {
-    // The version picker.
     auto *pickerRow = row(layout);
     pickerRow->addWidget(new QLabel(QStringLiteral("Backup version"), this));
     m_picker = new QComboBox(this);
