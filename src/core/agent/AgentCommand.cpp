@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
+#include <algorithm>
 
 namespace vellmir {
 
@@ -291,9 +292,7 @@ QList<AgentCommand> readAndOperateCommands()
             { destinationKey,
                 parameter("waitSeconds", Kind::integer,
                     "Wait up to this long for the result (default 0: return once started)."),
-                parameter("inProcess", Kind::boolean,
-                    "Run in this process instead of the background agent. Protected files are then read with the "
-                    "calling app's access, not Vellmir's.") },
+                parameter("inProcess", Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
             { matching(required("request", "Request id the backup command returned."),
@@ -314,8 +313,7 @@ QList<AgentCommand> changeCommands()
     for (Destination::Kind kind : allKinds())
         kinds.append(toString(kind));
     return {
-        { u"add-destination"_s, Tier::change,
-            u"Add a destination. Pass secrets in JSON on standard input, never as flags."_s,
+        { u"add-destination"_s, Tier::change, u"Add a destination."_s,
             { name(matching(required("name", "Display name."), notBlank, u"name must not be empty."_s)),
                 oneOf(required("kind", "backblazeB2, s3, sftp, or local."), kinds), repository(),
                 folders(parameter("sources", Kind::strings, "Folders to back up (absolute or ~).")),
@@ -389,6 +387,11 @@ const AgentCommand::Parameter *AgentCommand::parameter(const QString &parameterN
         if (candidate.name == parameterName)
             return &candidate;
     return nullptr;
+}
+
+bool AgentCommand::takesSecrets() const
+{
+    return std::any_of(parameters.begin(), parameters.end(), [](const Parameter &p) { return p.secret; });
 }
 
 QJsonObject AgentCommand::inputSchema() const

@@ -76,6 +76,8 @@ struct AgentCommand {
 
     // The parameter of that exact name, or nullptr.
     const Parameter *parameter(const QString &parameterName) const;
+    // Whether any parameter is a secret: each front end then says how its callers pass them.
+    bool takesSecrets() const;
 
     // The JSON Schema (Draft 2020-12) of the command's arguments, from the parameters' rules.
     QJsonObject inputSchema() const;

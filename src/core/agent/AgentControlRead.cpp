@@ -24,8 +24,6 @@ QString backgroundAgentText(AgentService::Status status)
         return QStringLiteral("off (no destination has a schedule)");
     case AgentService::Status::enabled:
         return QStringLiteral("on");
-    case AgentService::Status::requiresApproval:
-        return QStringLiteral("needs approval in Login Items");
     case AgentService::Status::notFound:
         return QStringLiteral("unavailable");
     }

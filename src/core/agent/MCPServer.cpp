@@ -26,6 +26,9 @@ namespace {
 const QString approvalSentence = QStringLiteral(
     " Needs the user's approval in a dialog on this computer unless they have allowed changes without approval.");
 
+// An MCP client has no standard input of its own to give: secrets travel in the arguments.
+const QString secretsSentence = QStringLiteral(" Pass secrets in this call's arguments.");
+
 const QString instructions = QStringLiteral(
     "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
     "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
@@ -579,7 +582,9 @@ QJsonObject MCPServer::tool(const AgentCommand &command)
     const bool change = command.tier == AgentCommand::Tier::change;
     return QJsonObject {
         { QStringLiteral("name"), command.name },
-        { QStringLiteral("description"), change ? command.summary + approvalSentence : command.summary },
+        { QStringLiteral("description"),
+            command.summary + (command.takesSecrets() ? secretsSentence : QString())
+                + (change ? approvalSentence : QString()) },
         { QStringLiteral("inputSchema"), command.inputSchema() },
         { QStringLiteral("annotations"),
             QJsonObject { { QStringLiteral("readOnlyHint"), command.tier == AgentCommand::Tier::read },

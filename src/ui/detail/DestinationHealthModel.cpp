@@ -191,7 +191,8 @@ DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &l
         return { tr("No folders selected"), StatusTone::secondary };
     if (m_destination.schedule == Destination::Schedule::manual)
         return { tr("Not yet backed up"), StatusTone::secondary };
-    return { tr("No complete backup yet. Back up now, or check that scheduling is approved."), StatusTone::warning };
+    return { tr("No complete backup yet. Back up now, or check that the systemd user timer is active."),
+        StatusTone::warning };
 }
 
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemptLine() const

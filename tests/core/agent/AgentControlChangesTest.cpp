@@ -222,7 +222,7 @@ private Q_SLOTS:
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
-                { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash", "node_modules" } },
+                { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash-*", "node_modules" } },
                 { "schedule", "daily" }, { "initialize", "yes" }, { "b2AccountKey", "ignored" } }));
 
         QCOMPARE(fx.asker->requests.size(), 1);
@@ -242,7 +242,7 @@ private Q_SLOTS:
         QCOMPARE(stored.name, QStringLiteral("Photos"));
         QCOMPARE(stored.repository, vault);
         QCOMPARE(stored.sources, QStringList { docs });
-        QCOMPARE(stored.excludes, QStringList({ ".DS_Store", ".Trash", "node_modules" }));
+        QCOMPARE(stored.excludes, QStringList({ "~/.local/share/Trash", ".Trash-*", "node_modules" }));
         QVERIFY(stored.schedule == Destination::Schedule::daily);
         QVERIFY(stored.preferences == BackupPreferences {});
         QVERIFY(stored.retention == Destination::RetentionPolicy {});
@@ -511,7 +511,7 @@ private Q_SLOTS:
         QTest::newRow("nothing") << QJsonObject {} << QStringList {};
         QTest::newRow("same values") << args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 },
             { "pruneAfterBackup", true }, { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true },
-            { "addSources", "~/a" }, { "addExcludes", ".Trash" } })
+            { "addSources", "~/a" }, { "addExcludes", ".Trash-*" } })
                                      << QStringList {};
         QTest::newRow("rename in other case") << args({ { "name", "HOME" } }) << QStringList { "Name: Home → HOME" };
         QTest::newRow("folders") << args({ { "addSources", QJsonArray { "~/b", "~/a" } }, { "removeSources", "~/a" } })
@@ -520,8 +520,8 @@ private Q_SLOTS:
             << args({ { "addSources", QJsonArray { "~/b", "~/b/", "~/./b" } },
                    { "removeSources", QJsonArray { "~/a/", "~/a" } } })
             << QStringList { "Back up: ~/b", "Stop backing up: ~/a" };
-        QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".DS_Store" } })
-                                  << QStringList { "Exclude: *.tmp", "Stop excluding: .DS_Store" };
+        QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".Trash-*" } })
+                                  << QStringList { "Exclude: *.tmp", "Stop excluding: .Trash-*" };
         QTest::newRow("everything else")
             << args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                    { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } })

@@ -238,9 +238,8 @@ private Q_SLOTS:
         QCOMPARE(json::compact(schema.value(QStringLiteral("required"))),
             QByteArray(R"(["name","kind","repository","password"])"));
         QCOMPARE(add.value(QStringLiteral("description")).toString(),
-            QStringLiteral(
-                "Add a destination. Pass secrets in JSON on standard input, never as flags. Needs the user's "
-                "approval in a dialog on this computer unless they have allowed changes without approval."));
+            QStringLiteral("Add a destination. Pass secrets in this call's arguments. Needs the user's "
+                           "approval in a dialog on this computer unless they have allowed changes without approval."));
         QCOMPARE(add.value(QStringLiteral("annotations")).toObject().value(QStringLiteral("destructiveHint")),
             QJsonValue(true));
 

@@ -83,8 +83,8 @@ private Q_SLOTS:
                                              << QStringList { "status", "unregister", "register" } << "42";
         QTest::newRow("enabled, no stored build") << int(Destination::Schedule::hourly) << int(S::enabled) << ""
                                                   << QStringList { "status", "unregister", "register" } << "42";
-        QTest::newRow("requires approval") << int(Destination::Schedule::daily) << int(S::requiresApproval) << "42"
-                                           << QStringList { "status", "register" } << "42";
+        QTest::newRow("not found") << int(Destination::Schedule::daily) << int(S::notFound) << "42"
+                                   << QStringList { "status", "register" } << "42";
     }
 
     void reconcileDecisions()

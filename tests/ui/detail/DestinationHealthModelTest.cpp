@@ -104,7 +104,7 @@ void DestinationHealthModelTest::lines_data()
     QTest::addColumn<QString>("nextDue"); // empty: no line
 
     const QString orangeHint
-        = QStringLiteral("No complete backup yet. Back up now, or check that scheduling is approved.");
+        = QStringLiteral("No complete backup yet. Back up now, or check that the systemd user timer is active.");
     QTest::newRow("manual, never") << Schedule::manual << true << ""
                                    << "Not yet backed up"
                                    << "" << false << "";
@@ -258,7 +258,7 @@ void DestinationHealthModelTest::newSettingsRestartThePollAtOnce()
     QCOMPARE(changed.count(), 1); // read at once, not after the next interval
     QVERIFY(model->records().isEmpty());
     QCOMPARE(model->backupLine(usEnglish).text,
-        QStringLiteral("No complete backup yet. Back up now, or check that scheduling is approved."));
+        QStringLiteral("No complete backup yet. Back up now, or check that the systemd user timer is active."));
     QVERIFY(model->isPolling());
 
     // A rename keeps the settings: no new read is needed, the lines just follow.

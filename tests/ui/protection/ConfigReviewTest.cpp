@@ -231,12 +231,14 @@ void ConfigReviewTest::undo_data()
     QTest::newRow("nothing removed") << QStringList() << true << QString();
     QTest::newRow("one removed") << QStringList { QStringLiteral("Offsite") } << false
                                  << QStringLiteral("Removed Offsite because its stored password or keys were "
-                                                   "replaced. Its backups are untouched; set it up again with "
-                                                   "Import Recovery Kit.");
+                                                   "replaced. Its backups are untouched; add it again with "
+                                                   "vellmir add-destination and its kind and repository, without "
+                                                   "initialize.");
     QTest::newRow("two removed") << QStringList { QStringLiteral("Pictures"), QStringLiteral("Offsite") } << false
                                  << QStringLiteral("Removed Pictures, Offsite because its stored password or keys "
-                                                   "were replaced. Its backups are untouched; set it up again with "
-                                                   "Import Recovery Kit.");
+                                                   "were replaced. Its backups are untouched; add it again with "
+                                                   "vellmir add-destination and its kind and repository, without "
+                                                   "initialize.");
 }
 
 void ConfigReviewTest::undo()
