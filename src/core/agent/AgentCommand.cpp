@@ -257,7 +257,9 @@ QJsonObject kindCondition(const QString &parameterName, const Parameter::KindPat
     return { { u"if"_s,
                  QJsonObject { { u"properties"_s, with(u"kind"_s, with(u"const"_s, rule.kind)) },
                      { u"required"_s, QJsonArray { u"kind"_s } } } },
-        { u"then"_s, with(u"properties"_s, with(parameterName, with(u"pattern"_s, rule.pattern))) } };
+        { u"then"_s,
+            with(u"properties"_s,
+                with(parameterName, QJsonObject { { u"type"_s, u"string"_s }, { u"pattern"_s, rule.pattern } })) } };
 }
 
 qint64 limit(const AgentParameters &parameters, qint64 fallback)

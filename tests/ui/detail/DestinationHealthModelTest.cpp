@@ -314,11 +314,20 @@ void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()
     model->start();
     QCOMPARE(changed.count(), 1);
     QVERIFY(model->records().isEmpty());
+    // The row of another destination over the same folders.
+    const Destination mine = f.destination;
+    f.destination.id = newUuid();
+    std::unique_ptr<DestinationHealthModel> other(f.model());
+    f.destination = mine;
+    other->start();
+    QSignalSpy otherChanged(other.get(), &DestinationHealthModel::changed);
 
-    // A run recorded by another view or process shows at once, well before the next cycle.
+    // A run recorded by another view or process shows at once, well before the next cycle,
+    // and only in its own destination's row.
     f.write(f.record(Outcome::failed, 1));
     QVERIFY(changed.wait(1500));
     QCOMPARE(model->records().size(), 1);
+    QCOMPARE(otherChanged.count(), 0);
 
     model->stop();
     QVERIFY(!model->isPolling());
