@@ -597,7 +597,7 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
     const ResticEngine engine = m_engine.holdingLock(destination.repository);
     // A whole id names the snapshot already: restic alone opens the repository.
     std::optional<Snapshot> found;
-    if (query.size() == 64 && query != QLatin1String("latest")) {
+    if (query.size() == 64) {
         found.emplace();
         found->id = query;
         found->shortID = query.left(8);
