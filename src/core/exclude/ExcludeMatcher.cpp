@@ -258,11 +258,13 @@ const char *globProblem(std::string_view glob)
                 ++j;
             if (j < glob.size() && glob[j] == ']')
                 return "\"[]\" holds no character";
-            for (; j < glob.size() && glob[j] != ']'; ++j) {
-                if (glob[j] == '\\')
-                    ++j;
-                if (j < glob.size() && decodeRune(glob.substr(j)) == std::pair { kInvalidRune, std::size_t(1) })
+            while (j < glob.size() && glob[j] != ']') {
+                if (glob[j] == '\\' && ++j == glob.size())
+                    break;
+                const auto [rune, width] = decodeRune(glob.substr(j));
+                if (rune == kInvalidRune && width == 1)
                     return "its \"[...]\" holds a byte that is not UTF-8 text";
+                j += width;
             }
             if (j >= glob.size())
                 return "its \"[\" is never closed";
