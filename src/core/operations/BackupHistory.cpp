@@ -3,6 +3,7 @@
 #include "operations/FolderReader.h"
 #include "operations/HistoryIndex.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Uuid.h"
 
@@ -161,7 +162,7 @@ QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &want
     const std::shared_ptr<const FolderState> previous = cachedState(directory);
     if (previous && previous->settled && decodedFor(*previous, wanted)) {
         struct stat info { };
-        if (::stat(QFile::encodeName(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
+        if (::stat(LocalPath::encode(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
             return matching(*previous, wanted);
     }
 
@@ -202,7 +203,7 @@ QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &want
             }
             try {
                 BackupRecord record = BackupRecord::decoded(
-                    bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name)));
+                    bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
                 const QUuid destinationID = record.destinationID;
                 state->entries.append(CachedRecord { name, FileKey::of(info), destinationID, std::move(record) });
             } catch (const Error &error) {
