@@ -350,7 +350,8 @@ QStringList AgentControl::merged(const QStringList &existing, const QStringList 
 
 QJsonObject AgentControl::historyRuns(const Destination &destination, qint64 limit) const
 {
-    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+    const QList<BackupRecord> records
+        = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), std::max<qint64>(limit, 0));
     QJsonArray runs;
     for (qsizetype i = 0; i < records.size() && i < limit; ++i)
         runs.append(json(records.at(i)));

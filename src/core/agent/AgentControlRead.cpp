@@ -42,13 +42,14 @@ QString unregisteredText()
 
 QJsonObject AgentControl::status()
 {
-    // One listing of the history for every destination, decoding only their own records.
+    // What the history index knows of every destination's records; only the newest of each is
+    // read in full.
     QList<QUuid> ids;
     for (const Destination &destination : m_store->destinations())
         ids.append(destination.id);
     QHash<QUuid, QList<BackupRecord>> history;
     try {
-        history = m_history.records(ids);
+        history = m_history.outlines(ids);
     } catch (const std::exception &) {
         // Status answers for every destination; an unreadable history only leaves out its keys.
     }
@@ -62,18 +63,20 @@ QJsonObject AgentControl::status()
             { QStringLiteral("schedule"), toString(destination.schedule) },
             { QStringLiteral("sources"), destination.sources.size() },
         };
-        QList<BackupRecord> records = history.value(destination.id);
-        // A "running" record whose repository is free is finished before it is reported.
-        if (std::any_of(records.cbegin(), records.cend(),
-                [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; })) {
+        QList<BackupRecord> outlines = history.value(destination.id);
+        if (!outlines.isEmpty()) {
             try {
-                records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+                // A "running" record whose repository is free is finished before it is reported.
+                const QList<BackupRecord> latest
+                    = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), 1);
+                if (!latest.isEmpty())
+                    object.insert(QStringLiteral("latest"), json(latest.first()));
+                if (std::any_of(outlines.cbegin(), outlines.cend(),
+                        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
+                    outlines = m_history.outlines({ destination.id }).value(destination.id);
             } catch (const std::exception &) {
             }
-        }
-        if (!records.isEmpty()) {
-            object.insert(QStringLiteral("latest"), json(records.first()));
-            for (const BackupRecord &record : records) {
+            for (const BackupRecord &record : std::as_const(outlines)) {
                 if (record.outcome != BackupRecord::Outcome::complete)
                     continue;
                 if (record.finishedAt)
@@ -115,7 +118,7 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
     object.remove(QStringLiteral("lastBackup"));
     object.insert(QStringLiteral("alwaysExcluded"), QJsonArray::fromStringList(Destination::protectedExcludes()));
 
-    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), 5);
     QJsonArray recent;
     for (qsizetype i = 0; i < records.size() && i < 5; ++i)
         recent.append(json(records.at(i)));
