@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/TextRules.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -28,9 +30,10 @@ struct AgentCommand {
         // One sentence; where a default exists it says so, and the handler applies it.
         QString help;
 
-        // What a value must be. Texts are bounded, hold no hidden character (below), and
+        // What a value must be. Texts are bounded, hold no character `characters` refuses, and
         // match `choices` or `pattern` when given; lists hold no text twice.
         QStringList choices;
+        TextRules::Use characters = TextRules::Use::text;
         // A regular expression in the common subset of ECMAScript and PCRE, searched for in the
         // text (anchor it with ^); `refusal` is the sentence for a text that does not match.
         QString pattern;
@@ -46,8 +49,8 @@ struct AgentCommand {
         qsizetype minLength = 0;
         qsizetype maxLength = 4096; // characters of a text
         qsizetype maxItems = 1000; // texts of a list
-        // Credentials reach restic, never a screen: only NUL is refused in them, and the
-        // command line takes them from JSON only, never as flags.
+        // Credentials reach restic, never a screen: only NUL is refused in them (their
+        // `characters` say so), and the command line takes them from JSON only, never as flags.
         bool secret = false;
         // Integers: the smallest value taken.
         std::optional<qint64> minimum;
@@ -73,6 +76,8 @@ struct AgentCommand {
 
     // The parameter of that exact name, or nullptr.
     const Parameter *parameter(const QString &parameterName) const;
+    // Whether any parameter is a secret: each front end then says how its callers pass them.
+    bool takesSecrets() const;
 
     // The JSON Schema (Draft 2020-12) of the command's arguments, from the parameters' rules.
     QJsonObject inputSchema() const;
