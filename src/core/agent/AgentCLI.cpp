@@ -96,7 +96,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
 class UnansweredApprover : public AgentApprover {
 public:
     ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
-    bool canAsk() const override { return false; }
+    std::optional<Unanswered> unanswered() const override { return Unanswered::noDesktop; }
 };
 
 // The command line reads secrets from standard input only, since flags show in the process list.

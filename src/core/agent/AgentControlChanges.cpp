@@ -192,8 +192,9 @@ QJsonObject AgentControl::perform(
 
     if (!allows(decision)) {
         m_audit.append(entry);
-        if (decision == ApprovalDecision::timedOut && !m_approver->canAsk())
-            throw AgentError::noApprovalDialog();
+        if (const std::optional<Unanswered> why = m_approver->unanswered();
+            decision == ApprovalDecision::timedOut && why)
+            throw AgentError::unanswered(*why);
         throw AgentError::denied(decision);
     }
 
