@@ -1,6 +1,7 @@
 #include "util/FileStamp.h"
 
-#include <QFile>
+#include "util/LocalPath.h"
+
 #include <sys/stat.h>
 
 namespace vellmir {
@@ -9,7 +10,7 @@ FileStamp FileStamp::of(const QString &path)
 {
     FileStamp stamp;
     struct stat status { };
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+    if (::stat(LocalPath::encode(path).constData(), &status) != 0)
         return stamp;
     stamp.exists = true;
     stamp.size = qint64(status.st_size);
