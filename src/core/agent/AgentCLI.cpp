@@ -342,13 +342,14 @@ QJsonObject commandList()
     return QJsonObject { { QStringLiteral("commands"), commands } };
 }
 
-QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+QJsonObject runCommand(
+    const QString &name, const QJsonObject &arguments, std::stop_token stop, std::shared_ptr<AgentKeptState> kept)
 {
     const auto &factory = approverFactory();
     std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
     if (!approver)
         approver = std::make_shared<UnansweredApprover>();
-    const std::unique_ptr<AgentControl> control = AgentControl::standard(std::move(approver));
+    const std::unique_ptr<AgentControl> control = AgentControl::standard(std::move(approver), std::move(kept));
     return control->run(name, arguments, stop);
 }
 

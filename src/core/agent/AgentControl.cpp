@@ -105,6 +105,8 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
         };
     if (!m_hooks.agentStatus)
         m_hooks.agentStatus = [] { return SystemdAgentService().status(); };
+    if (m_hooks.kept)
+        m_hooks.agentStatus = [kept = m_hooks.kept, ask = m_hooks.agentStatus] { return kept->agentStatus(ask); };
     if (!m_hooks.runnerServices.environmentProvider) {
         const CredentialsStore credentialsCopy = m_credentials;
         m_hooks.runnerServices.environmentProvider = [credentialsCopy](const Destination &destination) {
@@ -115,14 +117,17 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
         m_hooks.fullDiskAccess = [] { return FDAStatus::isGranted(); };
 }
 
-std::unique_ptr<AgentControl> AgentControl::standard(std::shared_ptr<AgentApprover> approver)
+std::unique_ptr<AgentControl> AgentControl::standard(
+    std::shared_ptr<AgentApprover> approver, std::shared_ptr<AgentKeptState> kept)
 {
     const CredentialsStore credentials(std::make_shared<KeychainStore>());
+    Hooks hooks;
+    hooks.kept = std::move(kept);
     // run() reads the store before every command; reading it here as well would check the seal
     // and read every secret twice, and hold the destinations lock twice.
     return std::make_unique<AgentControl>(std::make_shared<DestinationStore>(DestinationStore::Unread {}, credentials),
         BackupHistory(), credentials, ResticEngine(), BackupRequests(), RepositoryHealthStore(credentials),
-        std::move(approver), AgentAuditLog());
+        std::move(approver), AgentAuditLog(), std::move(hooks));
 }
 
 QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
@@ -132,7 +137,14 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         throw AgentError::usage(
             QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
     const AgentParameters parameters(arguments, *command);
-    m_store->reload();
+    if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
+        m_hooks.kept->load(*m_store);
+    } else {
+        // What another command does may change what is kept in ways no file shows at once.
+        if (m_hooks.kept)
+            m_hooks.kept->forget();
+        m_store->reload();
+    }
 
     // A destination that cannot be found is reported before a malformed value; every value is
     // checked before the handler queues, changes or runs anything.

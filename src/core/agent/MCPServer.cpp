@@ -676,9 +676,9 @@ QJsonObject MCPServer::toolError(const std::exception &error)
 
 MCPServer::ToolRunner MCPServer::defaultRunTool()
 {
-    return [](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
-        return AgentCLI::runCommand(name, arguments, stop);
-    };
+    // A server answers many calls: what they read is kept between them while nothing changed.
+    return [kept = std::make_shared<AgentKeptState>()](const QString &name, const QJsonObject &arguments,
+               std::stop_token stop) { return AgentCLI::runCommand(name, arguments, stop, kept); };
 }
 
 } // namespace vellmir
