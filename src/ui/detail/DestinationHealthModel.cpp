@@ -45,10 +45,13 @@ DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sou
         sources.requestsDirectory = AppPaths::requestsDirectory();
     if (!sources.now)
         sources.now = [] { return Date::now(); };
-    // Asked on every cycle; the settings file is read again only once it changed.
+    // Asked on every cycle of every row; the settings file is read again only once it changed,
+    // and once for all rows.
+    static const auto seen = std::make_shared<std::optional<std::pair<QByteArray, bool>>>();
     if (!sources.automaticBackupsOff)
-        sources.automaticBackupsOff = [seen = std::make_shared<std::optional<std::pair<QByteArray, bool>>>()] {
-            const QByteArray identity = fileIdentity(UserDefaults::defaultFilePath());
+        sources.automaticBackupsOff = [] {
+            const QString path = UserDefaults::defaultFilePath();
+            const QByteArray identity = path.toUtf8() + '\n' + fileIdentity(path);
             if (!*seen || (*seen)->first != identity)
                 *seen = std::pair(identity, UserDefaults().contains(UserDefaults::schedulerRegistrationFailure));
             return (*seen)->second;
@@ -68,6 +71,10 @@ bool anyRunning(const QList<BackupRecord> &records)
 struct DestinationHealthModel::Listing {
     QHash<QUuid, QList<BackupRecord>> records;
     std::optional<QString> setAside;
+    // The destinations listed; one without records has none in `records`.
+    QList<QUuid> ids;
+    // The history folder's identity when listed.
+    QByteArray folder;
 };
 
 // One watcher for every row over the same folders (each watcher takes one of the user's few
@@ -114,18 +121,48 @@ public:
         return all;
     }
 
+    // The listing a row reads when it starts: rows shown together (the window's first fill)
+    // list the history once between them. It serves until control returns to the event loop or
+    // the folder changes, whichever comes first; none when the listing fails or leaves `id` out.
+    const Listing *startListing(const QUuid &id)
+    {
+        const QByteArray folder = fileIdentity(m_history);
+        if (!m_start || m_start->folder != folder) {
+            m_start.reset();
+            const bool pending = m_startPending;
+            m_startPending = true;
+            if (!pending)
+                QTimer::singleShot(0, &m_watcher, [this] {
+                    m_start.reset();
+                    m_startPending = false;
+                });
+            try {
+                const BackupHistory history(m_history);
+                m_start = Listing { history.records(ids()), setAsideNotice(history), ids(), folder };
+            } catch (const std::exception &) {
+                return nullptr; // the row's own read then says why
+            }
+        }
+        return m_start->ids.contains(id) ? &*m_start : nullptr;
+    }
+
     QList<DestinationHealthModel *> models;
 
 private:
-    void settle()
+    QList<QUuid> ids() const
     {
         QList<QUuid> ids;
         for (const DestinationHealthModel *model : std::as_const(models))
             ids.append(model->m_destination.id);
+        return ids;
+    }
+
+    void settle()
+    {
         std::optional<Listing> listing;
         try {
             const BackupHistory history(m_history);
-            listing = Listing { history.records(ids), setAsideNotice(history) };
+            listing = Listing { history.records(ids()), setAsideNotice(history), {}, {} };
         } catch (const std::exception &) {
             // Each row's own read then says why.
         }
@@ -138,6 +175,8 @@ private:
     const QString m_health;
     QFileSystemWatcher m_watcher;
     QTimer m_settle;
+    std::optional<Listing> m_start;
+    bool m_startPending = false;
 };
 
 DestinationHealthModel::DestinationHealthModel(const Destination &destination, QObject *parent)
@@ -195,7 +234,7 @@ void DestinationHealthModel::start()
 {
     m_timer.start();
     m_folders->watchExisting();
-    poll();
+    read(m_folders->startListing(m_destination.id), true);
 }
 
 void DestinationHealthModel::stop()
