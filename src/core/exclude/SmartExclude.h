@@ -1,7 +1,7 @@
 #pragma once
 
 #include "exclude/ExcludeCandidate.h"
-#include "exclude/ExcludeEvidenceScan.h"
+#include "exclude/ExcludeEvidence.h"
 
 #include <QHash>
 #include <QList>
