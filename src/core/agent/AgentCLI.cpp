@@ -78,7 +78,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
         try {
             // A signal ends a wait for a keyring that does not answer, too.
             const KeyringStop keyringStop(stop);
-            reply = runCommand(name, arguments, stop);
+            reply = AgentControl::runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -92,25 +92,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     return reply;
 }
 
-// With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
-class UnansweredApprover : public AgentApprover {
-public:
-    ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
-    bool canAsk() const override { return false; }
-};
-
-std::function<std::shared_ptr<AgentApprover>()> &approverFactory()
-{
-    static std::function<std::shared_ptr<AgentApprover>()> factory;
-    return factory;
-}
-
 } // namespace
-
-void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory)
-{
-    approverFactory() = std::move(factory);
-}
 
 QByteArray usageText()
 {
@@ -332,16 +314,6 @@ QJsonObject commandList()
                 { QStringLiteral("summary"), command.summary }, { QStringLiteral("parameters"), parameters } });
     }
     return QJsonObject { { QStringLiteral("commands"), commands } };
-}
-
-QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop)
-{
-    const auto &factory = approverFactory();
-    std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
-    if (!approver)
-        approver = std::make_shared<UnansweredApprover>();
-    const std::unique_ptr<AgentControl> control = AgentControl::standard(std::move(approver));
-    return control->run(name, arguments, stop);
 }
 
 } // namespace vellmir::AgentCLI

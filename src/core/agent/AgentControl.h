@@ -2,9 +2,7 @@
 
 #include "agent/AgentApproval.h"
 #include "agent/AgentAuditLog.h"
-#include "agent/AgentCommand.h"
 #include "agent/AgentError.h"
-#include "agent/AgentParameters.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
@@ -29,6 +27,8 @@
 #include <stop_token>
 
 namespace vellmir {
+
+class AgentParameters;
 
 // While one lives, the command on this thread waits for the user's answer rather than for
 // work, and whoever runs commands may start another one meanwhile.
@@ -80,6 +80,15 @@ public:
     // Over the application's own files, the keyring and the default engine.
     static std::unique_ptr<AgentControl> standard(std::shared_ptr<AgentApprover> approver);
 
+    // Runs one command as both front ends do: a fresh control over the default files and the
+    // login keyring, deciding change requests by the approver factory's approver. Blocking; the
+    // command sees `stop` at its next cancellation point.
+    static QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop);
+    // Who decides change requests in runCommand: the process installs the approval dialog here
+    // (with its five-minute time-out) when it can show one. Without a factory, or when it gives
+    // nothing, every request goes unanswered and is reported as timed out.
+    static void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
+
     // Executes one command and returns its reply. Throws AgentError, or the store's, engine's
     // or keyring's own error unchanged; CancellationError when `stop` ended a wait.
     QJsonObject run(const QString &name, const QJsonObject &arguments, std::stop_token stop = {});
@@ -118,9 +127,9 @@ public:
     // Read commands.
     QJsonObject status();
     QJsonObject destinationDetail(const Destination &destination);
-    QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
-    QJsonObject auditEntries(qint64 limit) const;
-    QJsonObject snapshots(const Destination &destination, qint64 limit, std::stop_token stop = {});
+    QJsonObject historyRuns(const Destination &destination, const AgentParameters &parameters) const;
+    QJsonObject auditEntries(const AgentParameters &parameters) const;
+    QJsonObject snapshots(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     QJsonObject browse(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     // "latest", a full id, a short id, or a full-id prefix of at least 8 characters; exactly one
     // snapshot must match, else AgentError::notFound.
@@ -151,7 +160,8 @@ public:
     // A restore approved by the setting, with restic handed the query as it is.
     QJsonObject restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
         const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop);
-    QJsonObject applyRetention(const Destination &destination, bool prune, std::stop_token stop = {});
+    QJsonObject applyRetention(
+        const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
 
     // Decides `request` (the sealed policy, else the approver), writes its audit line, runs
     // `change` when allowed and tags the reply with "approval". In AgentControlChanges.cpp.

@@ -1,6 +1,5 @@
 #include "agent/MCPServer.h"
 
-#include "agent/AgentCLI.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
 #include "config/KeyringSession.h"
@@ -26,10 +25,32 @@ namespace {
 const QString approvalSentence = QStringLiteral(
     " Needs the user's approval in a dialog on this computer unless they have allowed changes without approval.");
 
-const QString instructions = QStringLiteral(
-    "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
-    "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
-    "changes without approval. Never ask for or echo credentials beyond passing them to add-destination.");
+// The change commands in table order; neighbours that act on the same thing share its name, as in
+// "add/update/remove destination".
+QString changeCommands()
+{
+    QStringList names;
+    for (const AgentCommand &command : AgentCommand::all()) {
+        if (command.tier != AgentCommand::Tier::change)
+            continue;
+        const QString object = command.name.section(u'-', 1);
+        if (!object.isEmpty() && !names.isEmpty()
+            && (names.last().endsWith(u'-' + object) || names.last().endsWith(u' ' + object)))
+            names.last()
+                = names.last().chopped(object.size() + 1) + u'/' + command.name.section(u'-', 0, 0) + u' ' + object;
+        else
+            names.append(command.name);
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+QString instructions()
+{
+    return QStringLiteral("Controls Vellmir, the restic backup app. Changes (") + changeCommands()
+        + QStringLiteral(") wait for the user to approve them in a dialog on this computer, up to five minutes, unless "
+                         "the user has turned on changes without approval. Never ask for or echo credentials beyond "
+                         "passing them to add-destination.");
+}
 
 bool isBlank(const QByteArray &line)
 {
@@ -498,7 +519,7 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
                 { QStringLiteral("serverInfo"),
                     QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },
                         { QStringLiteral("version"), version.isEmpty() ? QStringLiteral("dev") : version } } },
-                { QStringLiteral("instructions"), instructions },
+                { QStringLiteral("instructions"), instructions() },
             });
     }
     if (method == QLatin1String("ping"))
@@ -610,9 +631,7 @@ QJsonObject MCPServer::toolError(const std::exception &error)
 
 MCPServer::ToolRunner MCPServer::defaultRunTool()
 {
-    return [](const QString &name, const QJsonObject &arguments, std::stop_token stop) {
-        return AgentCLI::runCommand(name, arguments, stop);
-    };
+    return &AgentControl::runCommand;
 }
 
 } // namespace vellmir

@@ -126,7 +126,8 @@ private Q_SLOTS:
         } else {
             QCOMPARE(p.integer("limit"), result.toLongLong());
         }
-        QCOMPARE(parameters("history", R"({"destination":"x"})").integer("limit"), std::optional<qint64>());
+        QCOMPARE(parameters("history", R"({"destination":"x"})").integer("limit"),
+            std::optional<qint64>(10)); // the table's default
     }
 
     void booleans_data()
