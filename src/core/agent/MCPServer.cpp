@@ -30,18 +30,14 @@ const QString approvalSentence = QStringLiteral(
 QString changeCommands()
 {
     QStringList names;
-    for (const AgentCommand &command : AgentCommand::all()) {
-        if (command.tier != AgentCommand::Tier::change)
-            continue;
-        const QString object = command.name.section(u'-', 1);
-        if (!object.isEmpty() && !names.isEmpty()
-            && (names.last().endsWith(u'-' + object) || names.last().endsWith(u' ' + object)))
-            names.last()
-                = names.last().chopped(object.size() + 1) + u'/' + command.name.section(u'-', 0, 0) + u' ' + object;
-        else
+    for (const AgentCommand &command : AgentCommand::all())
+        if (command.tier == AgentCommand::Tier::change)
             names.append(command.name);
-    }
-    return names.join(QStringLiteral(", "));
+    static const QRegularExpression neighbours(QStringLiteral(R"(([\w/]+)[- ](\w+), (\w+)-\2\b)"));
+    QString text = names.join(QStringLiteral(", "));
+    while (text.contains(neighbours))
+        text.replace(neighbours, QStringLiteral("\\1/\\3 \\2"));
+    return text;
 }
 
 QString instructions()

@@ -184,6 +184,7 @@ private Q_SLOTS:
         QCOMPARE(usageOf([&] { p.strings("schedule"); }), QStringLiteral("schedule must be a list of text."));
         QCOMPARE(p.string("keepDaily"), std::optional<QString>());
         QCOMPARE(usageOf([&] { p.requiredString("keepDaily"); }), QStringLiteral("keepDaily must not be empty."));
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, p.integer("limit")); // a name this command lacks
     }
 };
 
