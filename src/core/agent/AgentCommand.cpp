@@ -154,7 +154,7 @@ std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue 
     if (!parameter.pattern.isEmpty() && !found(parameter.pattern, text))
         return parameter.refusal;
     // A repository's rule depends on the "kind" given beside it.
-    const QString kind = arguments.value(u"kind"_s).toString();
+    const QString kind = arguments.value(param::kind).toString();
     for (const Parameter::KindPattern &rule : parameter.patternByKind)
         if (rule.kind == kind && !found(rule.pattern, text))
             return rule.refusal;
@@ -233,8 +233,8 @@ QJsonObject kindCondition(const QString &parameterName, const Parameter::KindPat
 {
     const auto with = [](const QString &key, const QJsonValue &value) { return QJsonObject { { key, value } }; };
     return { { u"if"_s,
-                 QJsonObject { { u"properties"_s, with(u"kind"_s, with(u"const"_s, rule.kind)) },
-                     { u"required"_s, QJsonArray { u"kind"_s } } } },
+                 QJsonObject { { u"properties"_s, with(param::kind, with(u"const"_s, rule.kind)) },
+                     { u"required"_s, QJsonArray { param::kind } } } },
         { u"then"_s, with(u"properties"_s, with(parameterName, with(u"pattern"_s, rule.pattern))) } };
 }
 
