@@ -1,6 +1,5 @@
 #include "agent/AgentCLI.h"
 
-#include "agent/AgentApproval.h"
 #include "agent/AgentCommand.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"

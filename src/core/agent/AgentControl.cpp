@@ -6,12 +6,10 @@
 #include "operations/Scheduler.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
-#include "util/Json.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QTimeZone>
 #include <sys/stat.h>
