@@ -80,13 +80,10 @@ public:
     // Over the application's own files, the keyring and the default engine.
     static std::unique_ptr<AgentControl> standard(std::shared_ptr<AgentApprover> approver);
 
-    // Runs one command as both front ends do: a fresh control over the default files and the
-    // login keyring, deciding change requests by the approver factory's approver. Blocking; the
-    // command sees `stop` at its next cancellation point.
+    // run() as both front ends call it, on a standard() control whose approver the factory gives.
     static QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop);
-    // Who decides change requests in runCommand: the process installs the approval dialog here
-    // (with its five-minute time-out) when it can show one. Without a factory, or when it gives
-    // nothing, every request goes unanswered and is reported as timed out.
+    // Installed by a process that can show the approval dialog. Without a factory, or when it
+    // gives nothing, every request goes unanswered and is reported as timed out.
     static void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
 
     // Executes one command and returns its reply. Throws AgentError, or the store's, engine's

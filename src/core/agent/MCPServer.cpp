@@ -25,24 +25,19 @@ namespace {
 const QString approvalSentence = QStringLiteral(
     " Needs the user's approval in a dialog on this computer unless they have allowed changes without approval.");
 
-// The change commands in table order; neighbours that act on the same thing share its name, as in
-// "add/update/remove destination".
-QString changeCommands()
-{
-    QStringList names;
-    for (const AgentCommand &command : AgentCommand::all())
-        if (command.tier == AgentCommand::Tier::change)
-            names.append(command.name);
-    static const QRegularExpression neighbours(QStringLiteral(R"(([\w/]+)[- ](\w+), (\w+)-\2\b)"));
-    QString text = names.join(QStringLiteral(", "));
-    while (text.contains(neighbours))
-        text.replace(neighbours, QStringLiteral("\\1/\\3 \\2"));
-    return text;
-}
-
+// The change commands come from the table, in its order; neighbours that act on the same thing
+// share its name, as in "add/update/remove destination".
 QString instructions()
 {
-    return QStringLiteral("Controls Vellmir, the restic backup app. Changes (") + changeCommands()
+    QStringList changes;
+    for (const AgentCommand &command : AgentCommand::all())
+        if (command.tier == AgentCommand::Tier::change)
+            changes.append(command.name);
+    static const QRegularExpression neighbours(QStringLiteral(R"(([\w/]+)[- ](\w+), (\w+)-\2\b)"));
+    QString names = changes.join(QStringLiteral(", "));
+    while (names.contains(neighbours))
+        names.replace(neighbours, QStringLiteral("\\1/\\3 \\2"));
+    return QStringLiteral("Controls Vellmir, the restic backup app. Changes (") + names
         + QStringLiteral(") wait for the user to approve them in a dialog on this computer, up to five minutes, unless "
                          "the user has turned on changes without approval. Never ask for or echo credentials beyond "
                          "passing them to add-destination.");
