@@ -38,8 +38,8 @@ QString emptyOverviewText()
 QString emptyOverviewHint()
 {
     return QStringLiteral(
-        "Add one with the command-line tool, vellmir add-destination: see \u201cHow a user starts\u201d "
-        "in Vellmir's README.");
+        "Add one with the command-line tool: choose Settings > Install Command-Line Tool, then run vellmir "
+        "add-destination, as \u201cHow a user starts\u201d in Vellmir's README shows.");
 }
 
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
@@ -252,6 +252,13 @@ QWidget *MainWindow::buildOverview()
     m_schedulerMessage->setObjectName(QStringLiteral("schedulerMessage"));
     m_schedulerMessage->setTone(StatusTone::warning);
     layout->addWidget(m_schedulerMessage);
+    // The command under the sentence is never wrapped: a break inside the unit name would read
+    // as two words, and a copy must paste as typed.
+    m_schedulerCommand = new MessageLabel;
+    m_schedulerCommand->setObjectName(QStringLiteral("schedulerCommand"));
+    m_schedulerCommand->setTone(StatusTone::warning);
+    m_schedulerCommand->setWordWrap(false);
+    layout->addWidget(m_schedulerCommand);
 
     layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
     m_empty = new QLabel(emptyOverviewText());
@@ -394,9 +401,12 @@ void MainWindow::refreshMessages()
     const std::optional<QString> loadError = m_model.loadError();
     m_loadError->setText(loadError.value_or(QString()));
     m_loadError->setVisible(loadError.has_value());
-    const std::optional<QString> &scheduler = m_model.schedulerMessage();
-    m_schedulerMessage->setText(scheduler.value_or(QString()));
-    m_schedulerMessage->setVisible(scheduler.has_value());
+    const QString scheduler = m_model.schedulerMessage().value_or(QString());
+    const qsizetype lastLine = scheduler.lastIndexOf(u'\n');
+    m_schedulerMessage->setText(lastLine < 0 ? scheduler : scheduler.left(lastLine));
+    m_schedulerMessage->setVisible(m_model.schedulerMessage().has_value());
+    m_schedulerCommand->setText(lastLine < 0 ? QString() : scheduler.mid(lastLine + 1));
+    m_schedulerCommand->setVisible(lastLine >= 0);
 }
 
 void MainWindow::showDetail()

@@ -103,6 +103,7 @@ private:
     QPushButton *m_review = nullptr;
     MessageLabel *m_loadError = nullptr;
     MessageLabel *m_schedulerMessage = nullptr;
+    MessageLabel *m_schedulerCommand = nullptr;
     QLabel *m_empty = nullptr;
     QLabel *m_emptyHint = nullptr;
     QVBoxLayout *m_rowsLayout = nullptr;

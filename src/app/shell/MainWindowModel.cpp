@@ -3,6 +3,7 @@
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 #include "util/UserDefaults.h"
 
 #include <QDir>
@@ -127,7 +128,8 @@ std::optional<QString> MainWindowModel::awaitingReviewText() const
     QStringList names;
     for (const Destination &destination : awaiting)
         names.append(QChar(0x201C) + destination.name + QChar(0x201D));
-    return QStringLiteral("Awaiting review: ") + names.join(QStringLiteral(", ")) + u'.';
+    // Names nobody vouches for yet: a bidirectional or invisible character in one is shown, not applied.
+    return TextRules::visible(QStringLiteral("Awaiting review: ") + names.join(QStringLiteral(", ")) + u'.');
 }
 
 std::optional<QString> MainWindowModel::loadError() const

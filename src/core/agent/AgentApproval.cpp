@@ -2,6 +2,7 @@
 
 #include "platform/DesktopSession.h"
 #include "util/Log.h"
+#include "util/TextRules.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -66,17 +67,6 @@ struct Wait {
         return { end, button };
     }
 };
-
-// A detail as the one line of the dialog it is: a line break inside it (a folder's or a host's
-// name may hold any) would show as a line of its own.
-QString oneLine(QString text)
-{
-    for (QChar &c : text)
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
-            || c.category() == QChar::Separator_Paragraph)
-            c = u' ';
-    return text;
-}
 
 void logUnanswered(const ChangeRequest &request)
 {
@@ -143,10 +133,13 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
 {
     const auto minutes = static_cast<qint64>(m_timeout / 60);
     ApprovalPrompt::Alert alert;
-    alert.messageText = request.title;
+    // Each detail is the one line of the dialog it is, whatever a folder's or a host's name holds:
+    // a line break would show a line of its own, and an invisible or bidirectional character
+    // would make the line read as another.
+    alert.messageText = TextRules::visible(request.title);
     QStringList lines;
     for (const QString &detail : request.details)
-        lines.append(oneLine(detail));
+        lines.append(TextRules::visible(detail));
     alert.informativeText = lines.join(u'\n')
         + QStringLiteral("\n\nRequested by an agent through the vellmir command. Unanswered requests are denied after ")
         + QString::number(minutes) + QStringLiteral(" minutes.");

@@ -91,6 +91,14 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     return reply;
 }
 
+// The command line reads secrets from standard input only, since flags show in the process list.
+QString summary(const AgentCommand &command)
+{
+    return command.takesSecrets()
+        ? command.summary + QStringLiteral(" Pass secrets in JSON on standard input, never as flags.")
+        : command.summary;
+}
+
 } // namespace
 
 QByteArray usageText()
@@ -117,7 +125,7 @@ QByteArray commandSummaries()
 {
     QByteArray text = "\nCommands:\n";
     for (const AgentCommand &command : AgentCommand::all())
-        text += "  " + command.name.toUtf8().leftJustified(20, ' ') + command.summary.toUtf8() + '\n';
+        text += "  " + command.name.toUtf8().leftJustified(20, ' ') + summary(command).toUtf8() + '\n';
     return text;
 }
 
@@ -133,7 +141,7 @@ QByteArray commandHelp(const AgentCommand &command)
 {
     QString text = QStringLiteral("usage: vellmir ") + command.name
         + (command.parameters.isEmpty() ? QString() : QStringLiteral(" [--parameter value ...]"))
-        + QStringLiteral(" [--json FILE|-]\n\n") + command.summary + QStringLiteral("\n");
+        + QStringLiteral(" [--json FILE|-]\n\n") + summary(command) + QStringLiteral("\n");
     if (!command.parameters.isEmpty())
         text += QStringLiteral("\n");
     for (const AgentCommand::Parameter &parameter : command.parameters) {
@@ -310,7 +318,7 @@ QJsonObject commandList()
                 { QStringLiteral("required"), parameter.required }, { QStringLiteral("help"), parameter.help } });
         commands.append(
             QJsonObject { { QStringLiteral("name"), command.name }, { QStringLiteral("tier"), toString(command.tier) },
-                { QStringLiteral("summary"), command.summary }, { QStringLiteral("parameters"), parameters } });
+                { QStringLiteral("summary"), summary(command) }, { QStringLiteral("parameters"), parameters } });
     }
     return QJsonObject { { QStringLiteral("commands"), commands } };
 }

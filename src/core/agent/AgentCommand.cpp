@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
+#include <algorithm>
 
 namespace vellmir {
 
@@ -16,12 +17,11 @@ using Kind = AgentCommand::Parameter::Kind;
 using Parameter = AgentCommand::Parameter;
 using Tier = AgentCommand::Tier;
 
-// Characters no text an agent gives may hold: NUL, which ends a text where restic and the system
-// read it; line breaks and other controls, which forge or hide lines where the text is shown; and
-// the bidirectional formatting characters, which make it read as another text.
-const QString hiddenCharacters
-    = uR"([\u0000-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028\u2029\u202A-\u202E\u2066-\u2069])"_s;
-const QString nulCharacter = uR"([\u0000])"_s;
+// The blanks QString::trimmed() takes away, which a pattern's \s would read differently from
+// one engine to the next.
+const QString blank = uR"(\u0009-\u000D\u0020\u0085\u00A0\u1680\u2000-\u200A\u2028\u2029\u202F\u205F\u3000)"_s;
+const QString blanks = u'[' + blank + u"]*"_s;
+const QString notBlank = u"[^"_s + blank + u']';
 // The integers a JSON number holds exactly, which every client reads alike.
 constexpr qint64 largestInteger = 9007199254740991;
 
@@ -76,21 +76,30 @@ Parameter secret(const QString &name, const char *help, bool isRequired = false)
 {
     Parameter made = parameter(name, Kind::string, help, isRequired);
     made.secret = true;
+    made.characters = TextRules::Use::secret;
     return made;
 }
 
-// A name is shown on one line wherever it appears.
+// A name is shown on one line wherever it appears, and must not pass for another one.
 Parameter name(Parameter parameter)
 {
     parameter.maxLength = 256;
+    parameter.characters = TextRules::Use::name;
+    return parameter;
+}
+
+// A folder may be named by bytes that are not UTF-8.
+Parameter fileName(Parameter parameter)
+{
+    parameter.characters = TextRules::Use::fileName;
     return parameter;
 }
 
 // "~", "~/..." or an absolute path, around blanks that are trimmed.
 Parameter folders(Parameter parameter)
 {
-    return matching(
-        parameter, uR"(^\s*(~/|/|~\s*$))"_s, parameter.name + u" must be an absolute path or start with ~."_s);
+    return matching(fileName(parameter), u'^' + blanks + u"(~/|/|~"_s + blanks + u"$)"_s,
+        parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
 // An absolute path as restic lists it: no "." or ".." step, no empty one.
@@ -103,16 +112,16 @@ Parameter snapshotPath(const char *help)
 Parameter repository()
 {
     const auto prefixed = [](const QString &kind, const QString &prefix) {
-        return Parameter::KindPattern { kind, uR"(^\s*)"_s + prefix,
+        return Parameter::KindPattern { kind, u'^' + blanks + prefix,
             u"A repository of kind "_s + kind + u" must start with \""_s + prefix + u"\"."_s };
     };
     // restic takes a relative local path from whatever folder the process runs in, and "rclone:"
     // would start rclone with whatever options the address carries: only each kind's own backend.
     Parameter parameter = required(param::repository, "restic repository, e.g. b2:bucket:path.");
-    parameter.patternByKind = {
-        prefixed(u"backblazeB2"_s, u"b2:"_s), prefixed(u"s3"_s, u"s3:"_s), prefixed(u"sftp"_s, u"sftp:"_s),
-        { u"local"_s, uR"(^\s*(/|~/|local:/))"_s, u"A local repository must be an absolute path or start with ~/."_s }
-    };
+    parameter.patternByKind
+        = { prefixed(u"backblazeB2"_s, u"b2:"_s), prefixed(u"s3"_s, u"s3:"_s), prefixed(u"sftp"_s, u"sftp:"_s),
+              { u"local"_s, u'^' + blanks + u"(/|~/|local:/)"_s,
+                  u"A local repository must be an absolute path or start with ~/."_s } };
     return parameter;
 }
 
@@ -125,13 +134,39 @@ Parameter schedule(const char *help)
 }
 
 // Whether `pattern` is found in `text`; QRegularExpression spells "\uXXXX" as "\x{XXXX}".
+// No pattern is about lone surrogates, which PCRE would not read at all: they are looked at as
+// a replacement character.
 bool found(const QString &pattern, const QString &text)
 {
     static const QRegularExpression escape(uR"(\\u([0-9A-Fa-f]{4}))"_s);
+    QString subject = text;
+    for (qsizetype i = 0; i < subject.size(); ++i) {
+        if (subject.at(i).isHighSurrogate() && i + 1 < subject.size() && subject.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (subject.at(i).isSurrogate())
+            subject[i] = QChar::ReplacementCharacter;
+    }
     return QRegularExpression(
         QString(pattern).replace(escape, uR"(\x{\1})"_s), QRegularExpression::UseUnicodePropertiesOption)
-        .match(text)
+        .match(subject)
         .hasMatch();
+}
+
+// Why `codePoint`, which the parameter's characters refuse, is refused.
+QString characterRefusal(const Parameter &parameter, char32_t codePoint)
+{
+    if (parameter.characters == TextRules::Use::secret)
+        return parameter.name + u" must not contain a NUL character."_s;
+    if (QChar::isSurrogate(codePoint))
+        return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)
+            + u"), which is no character."_s;
+    if (QChar::isNonCharacter(codePoint))
+        return parameter.name + u" must not contain the noncharacter "_s + TextRules::codePointName(codePoint) + u'.';
+    if (TextRules::firstRefused(QString::fromUcs4(&codePoint, 1), TextRules::Use::text))
+        return parameter.name
+            + u" must not contain line breaks, control characters or bidirectional formatting characters."_s;
+    return parameter.name + u" must not contain invisible or formatting characters, such as the "_s
+        + TextRules::codePointName(codePoint) + u" it holds."_s;
 }
 
 std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue &value, const QJsonObject &arguments)
@@ -139,11 +174,8 @@ std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue 
     if (!value.isString())
         return parameter.name + u" must be text."_s;
     const QString text = value.toString();
-    if (found(parameter.secret ? nulCharacter : hiddenCharacters, text))
-        return parameter.name
-            + (parameter.secret
-                    ? u" must not contain a NUL character."_s
-                    : u" must not contain line breaks, control characters or bidirectional formatting characters."_s);
+    if (const std::optional<char32_t> refused = TextRules::firstRefused(text, parameter.characters))
+        return characterRefusal(parameter, *refused);
     const qsizetype length = text.toUcs4().size(); // as JSON Schema counts: in characters
     if (length < parameter.minLength)
         return parameter.name + u" must not be empty."_s;
@@ -203,7 +235,7 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
 QJsonObject textSchema(const Parameter &parameter)
 {
     QJsonObject schema { { u"type"_s, u"string"_s }, { u"maxLength"_s, parameter.maxLength },
-        { u"not"_s, QJsonObject { { u"pattern"_s, parameter.secret ? nulCharacter : hiddenCharacters } } } };
+        { u"not"_s, QJsonObject { { u"pattern"_s, TextRules::characterClass(parameter.characters) } } } };
     if (parameter.minLength > 0)
         schema.insert(u"minLength"_s, parameter.minLength);
     if (!parameter.choices.isEmpty())
@@ -235,7 +267,9 @@ QJsonObject kindCondition(const QString &parameterName, const Parameter::KindPat
     return { { u"if"_s,
                  QJsonObject { { u"properties"_s, with(param::kind, with(u"const"_s, rule.kind)) },
                      { u"required"_s, QJsonArray { param::kind } } } },
-        { u"then"_s, with(u"properties"_s, with(parameterName, with(u"pattern"_s, rule.pattern))) } };
+        { u"then"_s,
+            with(u"properties"_s,
+                with(parameterName, QJsonObject { { u"type"_s, u"string"_s }, { u"pattern"_s, rule.pattern } })) } };
 }
 
 // The commands that read and the ones that run an operation, in the table's order.
@@ -265,9 +299,7 @@ QList<AgentCommand> readAndOperateCommands()
             { destinationKey,
                 withDefault(parameter(param::waitSeconds, Kind::integer, "Wait up to this long for the result."), 0,
                     u": return once started"_s),
-                parameter(param::inProcess, Kind::boolean,
-                    "Run in this process instead of the background agent. Protected files are then read with the "
-                    "calling app's access, not Vellmir's.") },
+                parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
             { matching(required(param::request, "Request id the backup command returned."),
@@ -288,15 +320,14 @@ QList<AgentCommand> changeCommands()
     for (Destination::Kind kind : allKinds())
         kinds.append(toString(kind));
     return {
-        { u"add-destination"_s, Tier::change,
-            u"Add a destination. Pass secrets in JSON on standard input, never as flags."_s,
-            { name(matching(required(param::name, "Display name."), uR"(\S)"_s, u"name must not be empty."_s)),
+        { u"add-destination"_s, Tier::change, u"Add a destination."_s,
+            { name(matching(required(param::name, "Display name."), notBlank, u"name must not be empty."_s)),
                 oneOf(required(param::kind, "backblazeB2, s3, sftp, or local."), kinds), repository(),
                 folders(parameter(param::sources, Kind::strings, "Folders to back up (absolute or ~).")),
                 parameter(param::excludes, Kind::strings, "Exclude patterns, added to the defaults."),
                 withDefault(schedule("manual, hourly, or daily."), u"manual"_s),
-                matching(secret(param::password, "Repository password.", true), uR"(\S)"_s,
-                    u"password must not be blank."_s),
+                matching(
+                    secret(param::password, "Repository password.", true), notBlank, u"password must not be blank."_s),
                 secret(u"b2AccountID"_s, "Backblaze key ID (backblazeB2)."),
                 secret(u"b2AccountKey"_s, "Backblaze application key (backblazeB2)."),
                 secret(u"awsAccessKeyID"_s, "Access key ID (s3)."),
@@ -305,9 +336,11 @@ QList<AgentCommand> changeCommands()
             [](auto &c, auto &p, auto, auto stop) { return c.addDestination(p, stop); } },
         { u"update-destination"_s, Tier::change,
             u"Change a destination's name, folders, excludes, schedule, retention or conditions."_s,
-            { destinationKey, name(parameter(param::name, Kind::string, "New display name.")),
+            { destinationKey,
+                name(matching(
+                    parameter(param::name, Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
                 folders(parameter(param::addSources, Kind::strings, "Folders to start backing up.")),
-                parameter(param::removeSources, Kind::strings, "Folders to stop backing up."),
+                fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up.")),
                 parameter(param::addExcludes, Kind::strings, "Exclude patterns to add."),
                 parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove."),
                 schedule("manual, hourly, or daily."), count(param::keepDaily, "Daily snapshots to keep."),
@@ -362,6 +395,11 @@ const AgentCommand::Parameter *AgentCommand::parameter(const QString &parameterN
         if (candidate.name == parameterName)
             return &candidate;
     return nullptr;
+}
+
+bool AgentCommand::takesSecrets() const
+{
+    return std::any_of(parameters.begin(), parameters.end(), [](const Parameter &p) { return p.secret; });
 }
 
 QJsonObject AgentCommand::inputSchema() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/TextRules.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -50,9 +52,10 @@ struct AgentCommand {
         // What the getters of AgentParameters give when the parameter is absent; undefined for none.
         QJsonValue defaultValue = QJsonValue::Undefined;
 
-        // What a value must be. Texts are bounded, hold no hidden character (below), and
+        // What a value must be. Texts are bounded, hold no character `characters` refuses, and
         // match `choices` or `pattern` when given; lists hold no text twice.
         QStringList choices;
+        TextRules::Use characters = TextRules::Use::text;
         // A regular expression in the common subset of ECMAScript and PCRE, searched for in the
         // text (anchor it with ^); `refusal` is the sentence for a text that does not match.
         QString pattern;
@@ -68,8 +71,8 @@ struct AgentCommand {
         qsizetype minLength = 0;
         qsizetype maxLength = 4096; // characters of a text
         qsizetype maxItems = 1000; // texts of a list
-        // Credentials reach restic, never a screen: only NUL is refused in them, and the
-        // command line takes them from JSON only, never as flags.
+        // Credentials reach restic, never a screen: only NUL is refused in them (their
+        // `characters` say so), and the command line takes them from JSON only, never as flags.
         bool secret = false;
         // Integers: the smallest value taken.
         std::optional<qint64> minimum;
@@ -95,6 +98,8 @@ struct AgentCommand {
 
     // The parameter of that exact name, or nullptr.
     const Parameter *parameter(const QString &parameterName) const;
+    // Whether any parameter is a secret: each front end then says how its callers pass them.
+    bool takesSecrets() const;
 
     // The JSON Schema (Draft 2020-12) of the command's arguments, from the parameters' rules.
     QJsonObject inputSchema() const;

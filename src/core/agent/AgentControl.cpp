@@ -296,7 +296,9 @@ QStringList AgentControl::folders(const QStringList &paths)
         struct stat info { };
         if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
             throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" does not exist."));
-        checked.append(QDir::cleanPath(path));
+        // "~/a", "~/a/" and "~/./a" are one folder, backed up once.
+        if (const QString cleaned = QDir::cleanPath(path); !checked.contains(cleaned))
+            checked.append(cleaned);
     }
     return checked;
 }

@@ -114,7 +114,7 @@ public:
     // The eight-key summary of a destination, never its credentials.
     QJsonObject destinationSummary(const Destination &destination) const;
     // Agent-typed source folders: trimmed, "~" expanded, absolute, existing, cleaned; in input
-    // order, duplicates kept. Throws AgentError::usage for the first that fails.
+    // order, each folder once. Throws AgentError::usage for the first that fails.
     static QStringList folders(const QStringList &paths);
     // `existing`, then each addition it lacks, in order (exact text comparison).
     static QStringList merged(const QStringList &existing, const QStringList &additions);
@@ -133,6 +133,11 @@ public:
     Snapshot findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop = {});
     // findSnapshot's choice among `list` (newest first).
     static Snapshot matchSnapshot(const QString &query, const QList<Snapshot> &list);
+    // Whether `snapshot` holds `path` (absolute, not "/"), of `type` ("dir", "file", ...) when
+    // one is given: it is looked for among its parent folder's entries. nullopt when that listing
+    // reached the browse limit, where absence cannot be told.
+    std::optional<bool> holdsEntry(const Snapshot &snapshot, const QString &path, const QString &type,
+        const ResticEnvironment &environment, std::stop_token stop = {});
     // Whether restic, handed the query as it is, picks the snapshot findSnapshot would: for
     // "latest" and for a full id or a prefix of one of at least 8 characters. Its answer then
     // names the snapshot, and no lookup need run first.
@@ -190,6 +195,12 @@ private:
         QStringList changes;
     };
     Update applyUpdate(const Destination &current, const AgentParameters &parameters) const;
+    // Saves the update the user allowed as `asked` on `destination`. When the destination changed
+    // meanwhile, the arguments are applied to the stored copy and saved only where that makes
+    // exactly the allowed change lines; otherwise nothing is saved and AgentError::failed says
+    // why. Returns the saved destination.
+    Destination saveAllowedUpdate(
+        const Destination &destination, const AgentParameters &parameters, const Update &asked);
     // Throws AgentError::failed while the configuration differs from what Vellmir sealed:
     // every write would be refused, so nothing is asked or started first.
     void refuseOutsideChange() const;

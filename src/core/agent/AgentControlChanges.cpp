@@ -11,6 +11,7 @@
 #include "util/AppPaths.h"
 #include "util/Uuid.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLocale>
@@ -132,28 +133,6 @@ Destination::RetentionPolicy updatedRetention(
     return updated;
 }
 
-// The backup conditions with the given values, and a line in `changes` for each that differs.
-BackupPreferences updatedConditions(
-    const BackupPreferences &current, const AgentParameters &parameters, QStringList &changes)
-{
-    BackupPreferences conditions = current;
-    if (const std::optional<bool> value = parameters.boolean(param::onlyOnAC))
-        conditions.onlyOnAC = *value;
-    if (const std::optional<bool> value = parameters.boolean(param::avoidMeteredNetworks))
-        conditions.avoidMeteredNetworks = *value;
-    if (const std::optional<qint64> value = parameters.integer(param::uploadLimitKiB))
-        conditions.uploadLimitKiB = *value;
-    if (conditions.onlyOnAC != current.onlyOnAC)
-        changes.append(QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC));
-    if (conditions.avoidMeteredNetworks != current.avoidMeteredNetworks)
-        changes.append(QStringLiteral("Avoid metered networks: ") + onOff(conditions.avoidMeteredNetworks));
-    if (conditions.uploadLimitKiB != current.uploadLimitKiB)
-        changes.append(conditions.uploadLimitKiB == 0
-                ? QStringLiteral("Upload limit: none")
-                : QStringLiteral("Upload limit: %1 KiB/s").arg(QString::number(conditions.uploadLimitKiB)));
-    return conditions;
-}
-
 // The table admits only the schedules' own names.
 Destination::Schedule parsedSchedule(const QString &text)
 {
@@ -174,6 +153,23 @@ void addWarning(QJsonObject &reply, const std::optional<QString> &warning)
         return;
     const QString existing = reply.value(QStringLiteral("warning")).toString();
     reply.insert(QStringLiteral("warning"), existing.isEmpty() ? *warning : existing + QLatin1Char(' ') + *warning);
+}
+
+// The question's line on what restic found at the repository; refuses one that cannot be used.
+QString repositoryState(const ConnectionStatus &status, bool initialize, const QString &repository)
+{
+    switch (status.kind) {
+    case ConnectionStatus::Kind::ok:
+        return QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
+    case ConnectionStatus::Kind::failed:
+        break;
+    case ConnectionStatus::Kind::notInitialized:
+        if (!initialize)
+            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
+                + QStringLiteral(". Pass initialize to create one."));
+        return QStringLiteral("Repository: will be created");
+    }
+    throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
 }
 
 } // namespace
@@ -262,29 +258,19 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     refuseOutsideChange();
 
     const ConnectionStatus status = m_engine.probe(variables, stop);
-    QString repositoryLine;
-    switch (status.kind) {
-    case ConnectionStatus::Kind::ok:
-        repositoryLine
-            = QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
-        break;
-    case ConnectionStatus::Kind::failed:
-        throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
-    case ConnectionStatus::Kind::notInitialized:
-        if (!initialize)
-            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
-                + QStringLiteral(". Pass initialize to create one."));
-        repositoryLine = QStringLiteral("Repository: will be created");
-        break;
-    }
+    const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
-    const ChangeRequest request { QStringLiteral("add-destination"),
+    ChangeRequest request { QStringLiteral("add-destination"),
         QStringLiteral("Add the destination ") + quoted(name) + u'?',
         { displayName(kind) + QStringLiteral(": ") + repository, repositoryLine,
             QStringLiteral("Folders: ")
                 + (sources.isEmpty() ? QStringLiteral("none yet") : tildeForms(sources).join(QStringLiteral(", "))),
             QStringLiteral("Schedule: ") + displayName(schedule) } };
+    // What the destination leaves out is as much its content as what it backs up: "*" backs up
+    // nothing. Retention, pruning and conditions are the defaults, which this command never changes.
+    for (const QString &pattern : excludes)
+        request.details.append(QStringLiteral("Exclude: ") + pattern);
 
     return perform(
         request,
@@ -311,32 +297,26 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
         stop);
 }
 
-AgentControl::Update AgentControl::applyUpdate(const Destination &destination, const AgentParameters &parameters) const
+namespace {
+
+// The folders and exclude patterns of `destination` with the arguments' additions and removals,
+// and the lines that describe them.
+void updateContents(
+    const Destination &destination, const AgentParameters &parameters, Destination &updated, QStringList &changes)
 {
-    Destination updated = destination;
-    QStringList changes;
-
-    if (const std::optional<QString> given = parameters.string(param::name)) {
-        const QString name = given->trimmed();
-        if (!name.isEmpty() && name != destination.name) {
-            refuseTakenName(m_store->destinations(), name, destination.id);
-            updated.name = name;
-            changes.append(QStringLiteral("Name: ") + destination.name + arrow + name);
-        }
-    }
-
     QStringList addedSources;
-    for (const QString &folder : folders(parameters.strings(param::addSources)))
+    for (const QString &folder : AgentControl::folders(parameters.strings(param::addSources)))
         if (!destination.sources.contains(folder))
             addedSources.append(folder);
 
     QStringList removedSources;
     for (const QString &given : parameters.strings(param::removeSources)) {
-        const QString path = expandedPath(given);
+        const QString path = QDir::cleanPath(expandedPath(given));
         if (!destination.sources.contains(path))
             throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" is not one of ") + destination.name
                 + QStringLiteral("'s folders."));
-        removedSources.append(path);
+        if (!removedSources.contains(path))
+            removedSources.append(path);
     }
     updated.sources = withChanges(destination.sources, removedSources, addedSources);
 
@@ -363,6 +343,49 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         changes.append(QStringLiteral("Exclude: ") + pattern);
     for (const QString &pattern : removedExcludes)
         changes.append(QStringLiteral("Stop excluding: ") + pattern);
+}
+
+// The conditions of scheduled runs with the arguments applied, and the lines that describe them.
+void updateConditions(
+    const Destination &destination, const AgentParameters &parameters, Destination &updated, QStringList &changes)
+{
+    const BackupPreferences current = destination.effectivePreferences();
+    BackupPreferences conditions = current;
+    if (const std::optional<bool> value = parameters.boolean(param::onlyOnAC))
+        conditions.onlyOnAC = *value;
+    if (const std::optional<bool> value = parameters.boolean(param::avoidMeteredNetworks))
+        conditions.avoidMeteredNetworks = *value;
+    if (const std::optional<qint64> value = parameters.integer(param::uploadLimitKiB))
+        conditions.uploadLimitKiB = *value;
+    if (conditions.onlyOnAC != current.onlyOnAC)
+        changes.append(QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC));
+    if (conditions.avoidMeteredNetworks != current.avoidMeteredNetworks)
+        changes.append(QStringLiteral("Avoid metered networks: ") + onOff(conditions.avoidMeteredNetworks));
+    if (conditions.uploadLimitKiB != current.uploadLimitKiB)
+        changes.append(conditions.uploadLimitKiB == 0
+                ? QStringLiteral("Upload limit: none")
+                : QStringLiteral("Upload limit: %1 KiB/s").arg(QString::number(conditions.uploadLimitKiB)));
+    if (conditions != current)
+        updated.preferences = conditions;
+}
+
+} // namespace
+
+AgentControl::Update AgentControl::applyUpdate(const Destination &destination, const AgentParameters &parameters) const
+{
+    Destination updated = destination;
+    QStringList changes;
+
+    if (const std::optional<QString> given = parameters.string(param::name)) {
+        const QString name = given->trimmed();
+        if (name != destination.name) { // the table refuses a blank one
+            refuseTakenName(m_store->destinations(), name, destination.id);
+            updated.name = name;
+            changes.append(QStringLiteral("Name: ") + destination.name + arrow + name);
+        }
+    }
+
+    updateContents(destination, parameters, updated, changes);
 
     if (const std::optional<QString> given = parameters.string(param::schedule)) {
         updated.schedule = parsedSchedule(*given);
@@ -382,11 +405,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
             changes.append(QStringLiteral("Apply retention after backups: ") + onOff(*prune));
     }
 
-    const BackupPreferences current = destination.effectivePreferences();
-    const BackupPreferences conditions = updatedConditions(current, parameters, changes);
-    if (conditions != current)
-        updated.preferences = conditions;
-
+    updateConditions(destination, parameters, updated, changes);
     return { updated, changes };
 }
 
@@ -404,54 +423,63 @@ QJsonObject AgentControl::updateDestination(
     return perform(
         request,
         [&] {
-            // The update is a change to whatever the settings are when it is saved: when the
-            // destination changed meanwhile (another agent, the window), it is applied again to
-            // the stored copy, a few times before giving up.
-            Destination base = destination;
-            Update update = asked;
-            for (int attempt = 1;; ++attempt) {
-                try {
-                    if (update.updated != base)
-                        m_store->upsert(update.updated, base, [&](const QList<Destination> &stored) {
-                            // A rename is checked again under the lock; a destination that keeps
-                            // its name is not refused for a clash it did not make.
-                            if (update.updated.name != base.name)
-                                refuseTakenName(stored, update.updated.name, destination.id);
-                        });
-                    break;
-                } catch (const Error &error) {
-                    if (error.message() != DestinationStore::conflictMessage())
-                        throw;
-                    if (attempt == updateAttempts)
-                        throw AgentError::failed(quoted(destination.name)
-                            + QStringLiteral(" kept changing while this update was being saved, so it was not made. "
-                                             "Read the destination again and retry."));
-                }
-                // Writers that collide keep colliding when they retry in step: each waits a
-                // random, growing moment first.
-                std::this_thread::sleep_for(
-                    std::chrono::milliseconds(QRandomGenerator::global()->bounded(50 * attempt, 150 * attempt)));
-                m_store->reload();
-                const std::optional<Destination> current = m_store->destination(destination.id);
-                if (!current)
-                    throw AgentError::failed(quoted(destination.name)
-                        + QStringLiteral(" was removed while this update waited, so it was not made."));
-                base = *current;
-                try {
-                    update = applyUpdate(base, parameters);
-                } catch (const AgentError &error) {
-                    // The arguments fitted the settings they were checked against, not the new ones.
-                    throw AgentError::failed(QStringLiteral("The settings of ") + quoted(destination.name)
-                        + QStringLiteral(" changed while this update waited, and it no longer applies: ")
-                        + error.message());
-                }
-            }
-            QJsonObject reply { { QStringLiteral("updated"), destinationSummary(update.updated) },
-                { QStringLiteral("changes"), QJsonArray::fromStringList(update.changes) } };
+            const Destination saved = saveAllowedUpdate(destination, parameters, asked);
+            QJsonObject reply { { QStringLiteral("updated"), destinationSummary(saved) },
+                { QStringLiteral("changes"), QJsonArray::fromStringList(asked.changes) } };
             addWarning(reply, reconcileScheduler(m_store->destinations()));
             return reply;
         },
         stop);
+}
+
+Destination AgentControl::saveAllowedUpdate(
+    const Destination &destination, const AgentParameters &parameters, const Update &asked)
+{
+    // The user allowed the lines they were shown, not the arguments: applied to a destination
+    // that changed meanwhile (another agent, the window), the same arguments may add back a
+    // folder that was just removed, or undo a rename.
+    const AgentError changed = AgentError::failed(quoted(destination.name)
+        + QStringLiteral(" changed while the approval question was open, so this update was not made: it would no "
+                         "longer make exactly the change that was allowed. Read the destination again and retry."));
+    Destination base = destination;
+    Update update = asked;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            if (update.updated != base)
+                m_store->upsert(update.updated, base, [&](const QList<Destination> &stored) {
+                    // A rename is checked again under the lock; a destination that keeps
+                    // its name is not refused for a clash it did not make.
+                    if (update.updated.name != base.name)
+                        refuseTakenName(stored, update.updated.name, destination.id);
+                });
+            return update.updated;
+        } catch (const Error &error) {
+            if (error.message() != DestinationStore::conflictMessage())
+                throw;
+            if (attempt == updateAttempts)
+                throw AgentError::failed(quoted(destination.name)
+                    + QStringLiteral(" kept changing while this update was being saved, so it was not made. "
+                                     "Read the destination again and retry."));
+        }
+        // Writers that collide keep colliding when they retry in step: each waits a
+        // random, growing moment first.
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(QRandomGenerator::global()->bounded(50 * attempt, 150 * attempt)));
+        m_store->reload();
+        const std::optional<Destination> current = m_store->destination(destination.id);
+        if (!current)
+            throw AgentError::failed(quoted(destination.name)
+                + QStringLiteral(" was removed while this update waited, so it was not made."));
+        base = *current;
+        try {
+            update = applyUpdate(base, parameters);
+        } catch (const AgentError &) {
+            // The arguments fitted the settings they were checked against, not the new ones.
+            throw changed;
+        }
+        if (update.changes != asked.changes)
+            throw changed;
+    }
 }
 
 QJsonObject AgentControl::removeDestination(const Destination &destination, std::stop_token stop)
@@ -536,6 +564,10 @@ QJsonObject AgentControl::restore(
         return restoreAtOnce(destination, query, request, restore, variables, stop);
 
     const Snapshot snapshot = findSnapshot(query, variables, stop);
+    // Nobody is asked about a path the snapshot lacks, which restic would only refuse after.
+    if (path && *path != QLatin1String("/") && holdsEntry(snapshot, *path, QString(), variables, stop) == false)
+        throw AgentError::notFound(
+            QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" holds nothing at ") + *path + u'.');
     request.details[0] = snapshotLine(snapshot);
     return perform(
         request,

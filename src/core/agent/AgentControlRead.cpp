@@ -18,6 +18,9 @@ namespace vellmir {
 
 namespace {
 
+// The most entries ResticEngine::browse gives.
+constexpr qsizetype browseLimit = 1000;
+
 QString backgroundAgentText(AgentService::Status status)
 {
     switch (status) {
@@ -25,8 +28,6 @@ QString backgroundAgentText(AgentService::Status status)
         return QStringLiteral("off (no destination has a schedule)");
     case AgentService::Status::enabled:
         return QStringLiteral("on");
-    case AgentService::Status::requiresApproval:
-        return QStringLiteral("needs approval in Login Items");
     case AgentService::Status::notFound:
         return QStringLiteral("unavailable");
     }
@@ -240,14 +241,10 @@ QJsonObject AgentControl::browse(
     }
     // restic lists nothing for a path the snapshot lacks, as for an empty folder: the folder
     // above tells them apart.
-    if (entries.isEmpty() && path != QLatin1String("/")) {
-        const QString parent = QFileInfo(path).path();
-        const QList<SnapshotEntry> siblings = m_engine.browse(snapshot.id, parent, QString(), false, variables, stop);
-        if (std::none_of(siblings.cbegin(), siblings.cend(),
-                [&](const SnapshotEntry &entry) { return entry.path == path && entry.type == QLatin1String("dir"); }))
-            throw AgentError::notFound(
-                QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" holds no folder ") + path + u'.');
-    }
+    if (entries.isEmpty() && path != QLatin1String("/")
+        && holdsEntry(snapshot, path, QStringLiteral("dir"), variables, stop) == false)
+        throw AgentError::notFound(
+            QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" holds no folder ") + path + u'.');
     QJsonArray objects;
     for (const SnapshotEntry &entry : entries)
         objects.append(QJsonObject {
@@ -258,9 +255,22 @@ QJsonObject AgentControl::browse(
     return QJsonObject {
         { QStringLiteral("snapshot"), snapshot.shortID },
         { QStringLiteral("path"), path },
-        { QStringLiteral("truncated"), entries.size() >= 1000 },
+        { QStringLiteral("truncated"), entries.size() >= browseLimit },
         { QStringLiteral("entries"), objects },
     };
+}
+
+std::optional<bool> AgentControl::holdsEntry(const Snapshot &snapshot, const QString &path, const QString &type,
+    const ResticEnvironment &environment, std::stop_token stop)
+{
+    const QList<SnapshotEntry> siblings
+        = m_engine.browse(snapshot.id, QFileInfo(path).path(), QString(), false, environment, stop);
+    if (std::any_of(siblings.cbegin(), siblings.cend(),
+            [&](const SnapshotEntry &entry) { return entry.path == path && (type.isEmpty() || entry.type == type); }))
+        return true;
+    if (siblings.size() >= browseLimit)
+        return std::nullopt;
+    return false;
 }
 
 Snapshot AgentControl::findSnapshot(const QString &query, const ResticEnvironment &environment, std::stop_token stop)

@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <poll.h>
 #include <thread>
@@ -24,6 +23,9 @@ namespace {
 
 const QString approvalSentence = QStringLiteral(
     " Needs the user's approval in a dialog on this computer unless they have allowed changes without approval.");
+
+// An MCP client has no standard input of its own to give: secrets travel in the arguments.
+const QString secretsSentence = QStringLiteral(" Pass secrets in this call's arguments.");
 
 // The change commands come from the table, in its order; neighbours that act on the same thing
 // share its name, as in "add/update/remove destination".
@@ -51,36 +53,57 @@ bool isBlank(const QByteArray &line)
     return true;
 }
 
-// The number that stands as the top-level "id" of the JSON object `line` (which parses), as
-// written; empty when there is none or it is written otherwise.
-QByteArray rawId(const QByteArray &line)
+// The number that stands at `path` (the keys from the top object down) in the JSON object
+// `line` (which parses), as written; empty when there is none or it is written otherwise.
+QByteArray rawNumber(const QByteArray &line, const QList<QByteArrayView> &path)
 {
-    int depth = 0;
+    const auto blank
+        = [&](qsizetype at) { return at < line.size() && line.at(at) && std::strchr(" \t\r", line.at(at)); };
+    QList<QByteArrayView> keys; // per open object, its key being read; "[" for an array
     for (qsizetype i = 0; i < line.size(); ++i) {
         const char c = line.at(i);
         if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            --depth;
+            keys.append(c == '[' ? QByteArrayView("[") : QByteArrayView());
+        } else if ((c == '}' || c == ']') && !keys.isEmpty()) {
+            keys.removeLast();
         } else if (c == '"') {
-            const qsizetype start = i;
+            const qsizetype start = i + 1;
             for (++i; i < line.size() && line.at(i) != '"'; ++i)
                 if (line.at(i) == '\\')
                     ++i;
-            if (depth != 1 || QByteArrayView(line).sliced(start, i + 1 - start) != "\"id\"")
-                continue;
             qsizetype at = i + 1;
-            // JSON's blanks (a line holds no line feed) and the colon.
-            while (at < line.size() && std::strchr(" \t\r:", line.at(at)) && line.at(at))
+            while (blank(at))
                 ++at;
-            const qsizetype end = at;
-            for (i = at; i < line.size() && std::strchr("-+.0123456789eE", line.at(i)) && line.at(i); ++i) { }
-            if (i > end)
-                return line.mid(end, i - end);
-            --i;
+            if (at >= line.size() || line.at(at) != ':' || keys.isEmpty())
+                continue; // a value, not a key
+            keys.last() = QByteArrayView(line).sliced(start, i - start);
+            if (keys != path)
+                continue;
+            for (++at; blank(at); ++at) { }
+            qsizetype end = at;
+            while (end < line.size() && line.at(end) && std::strchr("-+.0123456789eE", line.at(end)))
+                ++end;
+            if (end > at)
+                return line.mid(at, end - at);
         }
     }
     return {};
+}
+
+const QRegularExpression &integerText()
+{
+    static const QRegularExpression integer(QStringLiteral("\\A-?(0|[1-9][0-9]*)\\z"));
+    return integer;
+}
+
+// The number at `path` in `line` exactly as written when it is a whole one that a double
+// would round (beyond 64 bits); otherwise `value` as parsed.
+QJsonValue exactNumber(const QByteArray &line, const QList<QByteArrayView> &path, const QJsonValue &value)
+{
+    if (!value.isDouble() || value.toVariant().typeId() == QMetaType::LongLong)
+        return value;
+    const QByteArray raw = rawNumber(line, path);
+    return integerText().match(QString::fromLatin1(raw)).hasMatch() ? json::exactInteger(raw) : value;
 }
 
 // What the response carries as the request's id: a text, or an integer exactly as written.
@@ -89,15 +112,40 @@ std::optional<QJsonValue> requestId(const QByteArray &line, const QJsonValue &id
 {
     if (id.isString())
         return id;
-    if (!id.isDouble())
+    if (!id.isDouble() || !integerText().match(QString::fromLatin1(rawNumber(line, { "id" }))).hasMatch())
         return std::nullopt;
-    static const QRegularExpression integer(QStringLiteral("\\A-?(0|[1-9][0-9]*)\\z"));
-    const QByteArray raw = rawId(line);
-    if (!integer.match(QString::fromLatin1(raw)).hasMatch())
-        return std::nullopt;
-    if (id.toVariant().typeId() == QMetaType::LongLong)
-        return id;
-    return json::exactInteger(raw); // beyond 64 bits: a double would round it
+    return exactNumber(line, { "id" }, id);
+}
+
+// Whether `line` is JSON after all when Qt refused one of its numbers: one beyond a double's
+// range. Every number, if well formed, is read as 0 instead.
+bool jsonBeyondDoubles(const QByteArray &line)
+{
+    static const QRegularExpression number(QStringLiteral(R"(\A-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?\z)"));
+    QByteArray tamed;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (c == '"') {
+            qsizetype end = i + 1;
+            for (; end < line.size() && line.at(end) != '"'; ++end)
+                end += line.at(end) == '\\' ? 1 : 0;
+            tamed.append(line.mid(i, end + 1 - i));
+            i = end;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            qsizetype end = i;
+            while (end < line.size() && line.at(end) && std::strchr("-+.0123456789eE", line.at(end)))
+                ++end;
+            if (!number.match(QString::fromLatin1(line.mid(i, end - i))).hasMatch())
+                return false;
+            tamed.append('0');
+            i = end - 1;
+        } else {
+            tamed.append(c);
+        }
+    }
+    QJsonParseError error {};
+    QJsonDocument::fromJson(tamed, &error);
+    return error.error == QJsonParseError::NoError;
 }
 
 // One message line as JSON-RPC 2.0 reads it.
@@ -121,7 +169,9 @@ Message read(const QByteArray &line)
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError)
-        return Message();
+        return Message(error.error == QJsonParseError::IllegalNumber && jsonBeyondDoubles(line)
+                ? Message::Kind::invalid
+                : Message::Kind::unparsable);
     // A batch is an array, which this protocol version no longer has; a lone value is no message.
     if (!document.isObject())
         return Message(Message::Kind::invalid);
@@ -139,15 +189,6 @@ Message read(const QByteArray &line)
     if (!id)
         return Message(Message::Kind::invalid);
     return Message(Message::Kind::request, object, method.toString(), *id);
-}
-
-// Only the client's own tokens are echoed: a string, or a number that is a whole one.
-bool isProgressToken(const QJsonValue &token)
-{
-    if (token.isString())
-        return true;
-    const double number = token.toDouble(std::nan(""));
-    return token.isDouble() && std::isfinite(number) && double(token.toInteger()) == number;
 }
 
 // Splits `fd`'s bytes into lines without their line feed, looking at every byte once. A line
@@ -227,7 +268,7 @@ struct MCPServer::Call {
     std::stop_source abandon;
     std::thread worker;
     bool cancelled = false;
-    // The client's "_meta.progressToken", a string or an integer; undefined: none asked for.
+    // The client's "_meta.progressToken", a string or a number; undefined: none asked for.
     QJsonValue progressToken { QJsonValue::Undefined };
     int progress = 0;
     // Waiting for the user's answer, it holds none of the running calls' places.
@@ -365,7 +406,8 @@ void MCPServer::receive(const QByteArray &line)
     }
     if (message.kind == Message::Kind::notification && message.method == QLatin1String("notifications/cancelled")) {
         const QJsonObject params = message.object.value(QLatin1String("params")).toObject();
-        if (const std::shared_ptr<Call> call = m_inFlight.take(key(params.value(QLatin1String("requestId"))))) {
+        const QJsonValue id = exactNumber(line, { "params", "requestId" }, params.value(QLatin1String("requestId")));
+        if (const std::shared_ptr<Call> call = m_inFlight.take(key(id))) {
             call->cancelled = true;
             call->stop.request_stop();
             call->abandon.request_stop();
@@ -389,15 +431,16 @@ void MCPServer::startCall(const QJsonObject &message, const QJsonValue &id, cons
     }
     auto call = std::make_shared<Call>();
     call->id = id;
-    call->key = key(message.value(QLatin1String("id")));
+    call->key = key(id);
     call->line = line;
+    // The client's own token, a string or any number, echoed as it was written.
     const QJsonValue token = message.value(QLatin1String("params"))
                                  .toObject()
                                  .value(QLatin1String("_meta"))
                                  .toObject()
                                  .value(QLatin1String("progressToken"));
-    if (isProgressToken(token))
-        call->progressToken = token;
+    if (token.isString() || token.isDouble())
+        call->progressToken = exactNumber(line, { "params", "_meta", "progressToken" }, token);
     // A reused id hands the table entry to the newer call; the older one still answers.
     m_inFlight.insert(call->key, call);
     m_waiting.append(call);
@@ -591,7 +634,9 @@ QJsonObject MCPServer::tool(const AgentCommand &command)
     const bool change = command.tier == AgentCommand::Tier::change;
     return QJsonObject {
         { QStringLiteral("name"), command.name },
-        { QStringLiteral("description"), change ? command.summary + approvalSentence : command.summary },
+        { QStringLiteral("description"),
+            command.summary + (command.takesSecrets() ? secretsSentence : QString())
+                + (change ? approvalSentence : QString()) },
         { QStringLiteral("inputSchema"), command.inputSchema() },
         { QStringLiteral("annotations"),
             QJsonObject { { QStringLiteral("readOnlyHint"), command.tier == AgentCommand::Tier::read },

@@ -5,6 +5,7 @@
 #include "util/Json.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
+#include "util/TextRules.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
@@ -28,6 +29,61 @@ const QString kSealed = QStringLiteral("sealed");
 constexpr qint64 sealFileVersion = 1;
 
 const QString missingSealLine = QStringLiteral("Vellmir's record of its own settings is missing or was altered.");
+
+QString onOff(bool value)
+{
+    return value ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+QString listed(const QStringList &values)
+{
+    return values.isEmpty() ? QStringLiteral("none") : values.join(QStringLiteral(", "));
+}
+
+// Everything a stored destination says, for a configuration nothing vouches for: what it backs
+// up and leaves out, when, what it deletes, and under which keys, since each may have been put
+// there by someone else.
+QString storedFields(const Destination &destination)
+{
+    QStringList folders;
+    for (const QString &source : destination.sources)
+        folders.append(Destination::tildeForm(source));
+    const BackupPreferences conditions = destination.effectivePreferences();
+    const auto amount = [](double value) {
+        return value > 0 ? QString::number(value) + QStringLiteral(" USD") : QStringLiteral("none");
+    };
+    return QStringList {
+        QStringLiteral("“") + destination.name + QStringLiteral("”, backing up to ") + destination.repository,
+        QStringLiteral("Folders: ") + listed(folders),
+        QStringLiteral("Kind: ") + displayName(destination.kind),
+        QStringLiteral("Excludes: ") + listed(destination.excludes),
+        QStringLiteral("Schedule: ") + displayName(destination.schedule),
+        QStringLiteral("Retention: ") + destination.retention.summary(),
+        QStringLiteral("Apply retention after backups: ") + onOff(destination.pruneAfterBackup),
+        QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC),
+        QStringLiteral("Avoid metered networks: ") + onOff(conditions.avoidMeteredNetworks),
+        QStringLiteral("Upload limit: ")
+            + (conditions.uploadLimitKiB > 0 ? QString::number(conditions.uploadLimitKiB) + QStringLiteral(" KiB/s")
+                                             : QStringLiteral("none")),
+        QStringLiteral("Monthly checks: ") + onOff(conditions.checkMonthly),
+        QStringLiteral("Storage rate per TB and month: ") + amount(conditions.storageRatePerTB),
+        QStringLiteral("Monthly budget: ") + amount(conditions.monthlyBudget),
+        QStringLiteral("Last backup: ")
+            + (destination.lastBackup ? json::fromDate(*destination.lastBackup).toString() : QStringLiteral("never")),
+        QStringLiteral("Id: ") + uuidText(destination.id),
+        QStringLiteral("Keys stored under: ") + uuidText(destination.credentialID),
+    }
+               .join(QStringLiteral(". "))
+        + u'.';
+}
+
+// The lines as they may be shown: a stored name or repository may hold anything.
+QStringList shown(QStringList lines)
+{
+    for (QString &line : lines)
+        line = TextRules::visible(line);
+    return lines;
+}
 
 // The record stored in "config.seal".
 struct SealFile {
@@ -518,17 +574,11 @@ QStringList ConfigSeal::everythingOnFile() const
     }
     if (unreadable)
         lines.append(QStringLiteral("The destinations file can no longer be read."));
-    for (const Destination &destination : std::as_const(destinations)) {
-        QStringList folders;
-        for (const QString &source : destination.sources)
-            folders.append(Destination::tildeForm(source));
-        lines.append(quoted(destination.name) + QStringLiteral(", backing up to ") + destination.repository
-            + QStringLiteral(". Folders: ")
-            + (folders.isEmpty() ? QStringLiteral("none") : folders.join(QStringLiteral(", "))) + u'.');
-    }
+    for (const Destination &destination : std::as_const(destinations))
+        lines.append(storedFields(destination));
     if (currentPolicy().changesWithoutApproval)
         lines.append(QStringLiteral("Agents may make changes without asking."));
-    return lines;
+    return shown(lines);
 }
 
 QStringList ConfigSeal::differences() const
@@ -655,7 +705,7 @@ QStringList ConfigSeal::differences(Secrets &read) const
     else if (lines.isEmpty())
         // Something the record comparison cannot see, such as a reformatted destinations file.
         lines.append(QStringLiteral("Vellmir's record of its own settings was altered."));
-    return lines;
+    return shown(lines);
 }
 
 QStringList ConfigSeal::undo() const

@@ -182,14 +182,16 @@ Destination::RetentionPolicy Destination::RetentionPolicy::fromJson(const QJsonO
 
 const QStringList &Destination::defaultExcludes()
 {
-    static const QStringList list { QStringLiteral(".DS_Store"), QStringLiteral(".Trash") };
+    // The desktop trash: the home one, and the ".Trash-<uid>" folders other disks keep at their top.
+    static const QStringList list { QStringLiteral("~/.local/share/Trash"), QStringLiteral(".Trash-*") };
     return list;
 }
 
 const QStringList &Destination::protectedExcludes()
 {
-    static const QStringList list { QStringLiteral("~/Library/Containers/*/Data/SystemData/com.apple.chrono"),
-        QStringLiteral("~/Library/Application Support/RozezUIInternal") };
+    // Nothing on this system must be left out whatever the destination says; the list stays so
+    // that agents keep seeing the key.
+    static const QStringList list;
     return list;
 }
 

@@ -252,7 +252,7 @@ std::optional<Destination> DestinationStore::destination(const QUuid &id) const
 }
 
 void DestinationStore::upsert(
-    const Destination &destination, const std::optional<Destination> &expected, const Check &check)
+    const Destination &destination, const std::optional<Destination> &expected, const Check &check, qsizetype position)
 {
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
@@ -267,7 +267,7 @@ void DestinationStore::upsert(
         if (entry != list.end())
             *entry = destination;
         else
-            list.append(destination);
+            list.insert(position < 0 ? list.size() : std::min(position, list.size()), destination);
         writeFile(list);
         pending.destinations = list;
         pending.errorMessage = std::optional<QString>();
@@ -293,6 +293,9 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
     locked([&](Pending &pending) {
         refuseOutsideChange(pending);
         QList<Destination> list = readFile();
+        removed.position = std::find_if(list.cbegin(), list.cend(), [&](const Destination &stored) {
+            return stored.id == destination.id;
+        }) - list.cbegin();
         list.removeIf([&](const Destination &stored) { return stored.id == destination.id; });
         writeFile(list);
         pending.destinations = list;
@@ -337,19 +340,26 @@ void DestinationStore::restore(const Removed &removed, const CredentialsStore &c
         credentials.setSecret(it.value(), it.key(), removed.destination.credentialID);
     // upsert() takes the lock itself; nothing here may hold it.
     const Destination &destination = removed.destination;
-    upsert(destination, std::nullopt, [&](const QList<Destination> &stored) {
-        if (const std::optional<QString> taken = takenName(stored, destination.name, destination.id))
-            throw ResticError::command(QStringLiteral("“") + destination.name
-                + QStringLiteral("” cannot be put back, because a destination named “") + *taken
-                + QStringLiteral("” now exists."));
-    });
+    upsert(
+        destination, std::nullopt,
+        [&](const QList<Destination> &stored) {
+            if (const std::optional<QString> taken = takenName(stored, destination.name, destination.id))
+                throw ResticError::command(QStringLiteral("“") + destination.name
+                    + QStringLiteral("” cannot be put back, because a destination named “") + *taken
+                    + QStringLiteral("” now exists."));
+        },
+        removed.position);
 }
 
 std::optional<QString> DestinationStore::takenName(
     const QList<Destination> &stored, const QString &name, const QUuid &self)
 {
+    // Compatibility forms and composed or decomposed accents look alike too ("Ｈome", "Café").
+    const auto folded
+        = [](const QString &text) { return text.normalized(QString::NormalizationForm_KC).toCaseFolded(); };
+    const QString wanted = folded(name);
     for (const Destination &other : stored)
-        if (other.id != self && other.name.compare(name, Qt::CaseInsensitive) == 0)
+        if (other.id != self && folded(other.name) == wanted)
             return other.name;
     return std::nullopt;
 }

@@ -40,6 +40,8 @@ public:
         // Set when the destination left the file but some of its secrets could not be deleted
         // from the keychain; the removal itself stands and can still be undone.
         std::optional<QString> warning;
+        // Where it stood in the list, so that it goes back there.
+        qsizetype position = -1;
     };
 
     // The store over the application's own destinations file, with the real seal key store.
@@ -94,19 +96,21 @@ public:
     // A caller's own condition on the stored list, checked under the lock before a write; it
     // refuses by throwing.
     using Check = std::function<void(const QList<Destination> &stored)>;
-    // Replaces the first destination with the same id in place, or appends. With `expected`,
-    // refuses unless the stored entry still equals it; with `check`, unless it passes.
+    // Replaces the first destination with the same id in place, or inserts it at `position`
+    // (at most the end; the end when negative). With `expected`, refuses unless the stored entry
+    // still equals it; with `check`, unless it passes.
     void upsert(const Destination &destination, const std::optional<Destination> &expected = std::nullopt,
-        const Check &check = {});
+        const Check &check = {}, qsizetype position = -1);
     // Removes every entry with the destination's id and deletes its secrets. Once the file is
     // written the removal stands: a failure to delete secrets comes back as Removed::warning.
     Removed remove(const Destination &destination, const CredentialsStore &credentials);
-    // Undoes remove(): writes the secrets back, then upserts the destination (last in the list),
+    // Undoes remove(): writes the secrets back, then upserts the destination where it stood,
     // refusing, under the lock, when another destination has taken its name meanwhile.
     void restore(const Removed &removed, const CredentialsStore &credentials);
     // The name of the first destination in `stored`, other than `self`, named `name` in any
-    // letter case: names resolve without regard to case, so a second such name would let a
-    // command act on the wrong destination.
+    // letter case or Unicode compatibility form: names resolve without regard to case, so a
+    // second such name would let a command act on the wrong destination, and one that only
+    // looks the same would let a question pass one destination off as the other.
     static std::optional<QString> takenName(const QList<Destination> &stored, const QString &name, const QUuid &self);
     // Switches agent changes without approval, sealed at once.
     void setChangesWithoutApproval(bool on);

@@ -197,17 +197,50 @@ private:
         std::unique_ptr<KeepAwakeHold> awake = m_services.keepAwake->hold(activityReason);
 
         m_usingFullDiskAccess = m_services.fullDiskAccessWanted();
+        if (!holdRepository())
+            return;
+        const std::optional<ResticEnvironment> environment = prepare(stop);
+        if (!environment)
+            return;
+        const std::optional<int> status = runRestic(*environment, stop);
+        if (!status)
+            return;
+        // Once restic has named its snapshot, the backup exists whatever stop follows (over SFTP
+        // the stop may come while restic removes its lock): such a run is judged by its issues.
+        const bool saved = m_state.summary && !m_state.summary->snapshotID.isEmpty();
+        if (stop.stop_requested() && !saved) {
+            // restic 0.18 reports an interrupted backup as a plain failure (exit 1): what
+            // makes this run cancelled is that we stopped it, whatever restic said.
+            cancelled();
+            return;
+        }
+        if (!classify(stop.stop_requested() && *status != 3 ? 0 : *status))
+            return;
 
-        // One run of a repository at a time, from its first record write to its last, the
-        // retention included. A run that finds the repository busy has not started: it fails at
-        // once and leaves no record, which would otherwise stand as the latest attempt in front
-        // of the run that holds the repository.
+        // A stopped run leaves its retention to the next one.
+        if (m_destination.pruneAfterBackup && !stop.stop_requested()) {
+            if (m_record.outcome == BackupRecord::Outcome::complete)
+                applyRetention(*environment, stop);
+            else
+                m_state.pruneMessage = retentionSkippedMessage;
+        }
+        // Told once the repository is free again: whoever lists the new snapshot on hearing
+        // of it must not find the repository still busy with this run.
+        m_state.phase = Phase::finished;
+    }
+
+    // One run of a repository at a time, from its first record write to its last, the
+    // retention included. A run that finds the repository busy has not started: it fails at
+    // once and leaves no record, which would otherwise stand as the latest attempt in front
+    // of the run that holds the repository. False when the run ends here.
+    bool holdRepository()
+    {
         try {
             m_repositoryLock
                 = FileLock::repository(m_destination.repository, m_engine.lockDirectory().value_or(QString()));
         } catch (const std::exception &error) {
             fail(describe(error));
-            return;
+            return false;
         }
         m_engine = m_engine.holdingLock(m_destination.repository);
         finishInterrupted(m_history, m_destination.id);
@@ -217,19 +250,22 @@ private:
         m_record.scope = m_destination.backupScope();
         m_haveRecord = true;
         publish();
-
         try {
             writeRecord(m_record);
         } catch (const std::exception &error) {
             fail(QStringLiteral("Cannot record backup history: ") + describe(error));
-            return;
+            return false;
         }
+        return true;
+    }
 
+    // restic's environment once the preconditions hold; nullopt when the run ends here.
+    std::optional<ResticEnvironment> prepare(std::stop_token stop)
+    {
         if (m_destination.sources.isEmpty()) {
             fail(noSourcesMessage);
-            return;
+            return std::nullopt;
         }
-
         ResticEnvironment environment;
         try {
             environment = m_services.environmentProvider(m_destination);
@@ -239,14 +275,17 @@ private:
                 cancelled();
             else
                 fail(describe(error));
-            return;
+            return std::nullopt;
         }
-
         if (!m_record.accessGranted && m_usingFullDiskAccess) {
             m_state.issues.append(fullDiskAccessNote);
             publish();
         }
+        return environment;
+    }
 
+    ResticCommand backupCommand() const
+    {
         ResticCommand command(QStringLiteral("backup"));
         command.flag(QStringLiteral("--json")).option(QStringLiteral("--host"), MachineIdentity::hostname());
         command.lockWait(ResticEngine::lockRetry());
@@ -255,11 +294,16 @@ private:
                 QStringLiteral("--limit-upload"), QString::number(m_destination.preferences->uploadLimitKiB));
         command.options(m_destination.excludeArguments());
         command.positionals(m_destination.resolvedSources());
+        return command;
+    }
 
+    // restic's exit status, -1 when it gave none; nullopt when the run failed here.
+    std::optional<int> runRestic(const ResticEnvironment &environment, std::stop_token stop)
+    {
         int status = -1;
         BackupOutput output(m_state, m_usingFullDiskAccess, m_home);
         try {
-            m_engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
+            m_engine.streamBytes(backupCommand(), environment, stop, [&](const ResticStreamBytes &event) {
                 // Once cancelled, the engine is stopping restic; what it still says is not read.
                 if (stop.stop_requested())
                     return;
@@ -279,16 +323,16 @@ private:
         } catch (const std::exception &error) {
             if (!stop.stop_requested()) {
                 fail(describe(error));
-                return;
+                return std::nullopt;
             }
         }
-        if (stop.stop_requested()) {
-            // restic 0.18 reports an interrupted backup as a plain failure (exit 1): what
-            // makes this run cancelled is that we stopped it, whatever restic said.
-            cancelled();
-            return;
-        }
+        return status;
+    }
 
+    // The record's outcome from restic's exit status, its summary and the issues seen. False
+    // when the run failed.
+    bool classify(int status)
+    {
         if (status != 0 && status != 3) {
             if (m_state.failureMessage)
                 fail(*m_state.failureMessage);
@@ -296,11 +340,11 @@ private:
                 fail(m_state.issues.last());
             else
                 fail(QStringLiteral("Backup failed (exit code %1).").arg(status));
-            return;
+            return false;
         }
         if (!m_state.summary || m_state.summary->snapshotID.isEmpty()) {
             fail(noSnapshotMessage);
-            return;
+            return false;
         }
         m_state.percent = 1.0;
         bool countsAsClean = status == 0;
@@ -314,16 +358,7 @@ private:
         m_record.outcome = countsAsClean && m_state.issues.isEmpty() ? BackupRecord::Outcome::complete
                                                                      : BackupRecord::Outcome::incomplete;
         publish();
-
-        if (m_destination.pruneAfterBackup) {
-            if (m_record.outcome == BackupRecord::Outcome::complete)
-                applyRetention(environment, stop);
-            else
-                m_state.pruneMessage = retentionSkippedMessage;
-        }
-        // Told once the repository is free again: whoever lists the new snapshot on hearing
-        // of it must not find the repository still busy with this run.
-        m_state.phase = Phase::finished;
+        return true;
     }
 
     void cancelled()

@@ -85,12 +85,13 @@ public:
     // Starts a backup and returns at once. While a run is busy, does nothing.
     void run(const Destination &destination);
     // Stops the run that run() started: restic is stopped and the run is recorded as
-    // "cancelled". Does nothing when no such run is busy.
+    // "cancelled", unless restic had already named its snapshot: that backup exists, so the
+    // run ends complete or incomplete, leaving retention to the next run. Does nothing when
+    // no such run is busy.
     void cancel();
     // Runs a backup on the calling thread and returns once its outcome is recorded and any
-    // notification handed over. `stop` cancels it: restic is stopped and the record says
-    // "cancelled". Returns the id of the history record of this run, or nullopt when another
-    // run was busy and nothing started, or when the run failed before it had a record (a busy
+    // notification handed over. `stop` cancels it as cancel() does. Returns the id of the history record of this run,
+    // or nullopt when another run was busy and nothing started, or when the run failed before it had a record (a busy
     // repository among those: such a run never started). Called on the runner's own
     // thread, the runner's state follows the run as it goes; from another thread it arrives through the event loop.
     std::optional<QUuid> runAndWait(const Destination &destination, std::stop_token stop = {});

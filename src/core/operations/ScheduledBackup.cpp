@@ -36,6 +36,18 @@ bool ScheduledBackup::fail(const QString &message)
 
 bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
 {
+    // Taken first, so that passes started together leave the settings' notices to the one
+    // that runs. A pass that finds another running has nothing to do and nothing failed.
+    std::unique_ptr<FileLock> lock;
+    try {
+        lock = m_services.takeSchedulerLock();
+    } catch (const Error &error) {
+        if (error.message() != FileLock::busyMessage())
+            return fail(error.message());
+        logText(QStringLiteral("Vellmir scheduler: another pass is running; this one leaves the work to it."));
+        return true;
+    }
+
     StoreState store;
     try {
         store = m_services.reloadStore();
@@ -46,13 +58,6 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
         m_services.notify(BackupNotifications::settingsFromAnotherMac());
     else if (!store.integrityValid)
         m_services.notify(BackupNotifications::settingsChangedOutside(store.nothingTrusted));
-
-    std::unique_ptr<FileLock> lock;
-    try {
-        lock = m_services.takeSchedulerLock();
-    } catch (const Error &error) {
-        return fail(error.message());
-    }
 
     // Before the due rules read the history: a run whose process died must not stand as one
     // still running.
@@ -92,6 +97,10 @@ bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult
     *result = run;
     bool success = !run.failed && run.issues.isEmpty();
     const std::optional<BackupPreferences> &preferences = destination.preferences;
+    // A backup that saved its snapshot as the pass was told to end: its health work would
+    // only be stopped, and say it failed.
+    if (m_services.stopRequested())
+        return success;
 
     if (run.finished && run.issues.isEmpty() && preferences && preferences->checkMonthly) {
         try {

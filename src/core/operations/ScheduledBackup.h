@@ -17,8 +17,9 @@ namespace vellmir {
 
 class FileLock;
 
-// One headless pass of the scheduler: announce configuration problems, take the scheduler
-// lock, back up what is due and not deferred, then answer the queued requests of agents.
+// One headless pass of the scheduler: take the scheduler lock (or leave the work to the pass
+// that holds it), announce configuration problems, back up what is due and not deferred, then
+// answer the queued requests of agents.
 // Everything the pass touches goes through Services, so the decisions can be tested with
 // fakes while the real pass wires in the store, runner, policy and health store.
 class ScheduledBackup {
@@ -77,7 +78,7 @@ public:
     explicit ScheduledBackup(Services &services);
 
     // True when no configuration, lock, history or queue error stopped the pass and every
-    // backup it ran succeeded.
+    // backup it ran succeeded; true as well when another pass holds the lock.
     bool runDue(Date now, const BackupRequests &requests);
 
     // The real services of the user's session: the destinations store, restic, the history,

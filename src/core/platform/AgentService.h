@@ -8,7 +8,7 @@ namespace vellmir {
 // runs this executable with "--scheduled-run", started hourly by a timer.
 class AgentService {
 public:
-    enum class Status { notRegistered, enabled, requiresApproval, notFound };
+    enum class Status { notRegistered, enabled, notFound };
 
     virtual ~AgentService() = default;
     virtual Status status() = 0;

@@ -1,5 +1,6 @@
 #include "platform/SystemdAgentService.h"
 
+#include "engine/ResticProcess.h"
 #include "platform/SchedulerUnit.h"
 
 #include "util/AppPaths.h"
@@ -61,6 +62,11 @@ QString SystemdAgentService::timerName()
     return SchedulerUnit::timer;
 }
 
+// The pass stops restic alone, so that restic can remove its lock from the repository through
+// its ssh, and gives it ResticProcess::killDelay for that; then come the record and its
+// notification. systemd must leave the stopping to it and wait for it.
+static_assert(ResticProcess::killDelay + ResticProcess::drainGrace <= SystemdAgentService::stopTimeout / 2);
+
 QString SystemdAgentService::serviceUnit() const
 {
     return QStringLiteral("# Written by Vellmir build %1; changes are overwritten.\n"
@@ -70,9 +76,11 @@ QString SystemdAgentService::serviceUnit() const
                           "[Service]\n"
                           "Type=oneshot\n"
                           "ExecStart=%2 --scheduled-run\n"
+                          "KillMode=mixed\n"
+                          "TimeoutStopSec=%3\n"
                           "Nice=10\n"
                           "IOSchedulingClass=idle\n")
-        .arg(m_options.build, quoteForExec(m_options.executable));
+        .arg(m_options.build, quoteForExec(m_options.executable), QString::number(stopTimeout.count()));
 }
 
 QString SystemdAgentService::timerUnit() const

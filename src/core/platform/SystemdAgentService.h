@@ -8,10 +8,10 @@
 namespace vellmir {
 
 // The scheduler as systemd user units: "vellmir-scheduler.service" (oneshot, runs the executable
-// with "--scheduled-run") and "vellmir-scheduler.timer" (every passInterval, Persistent=true), written into
-// the user unit folder and enabled with `systemctl --user`. The registration counts as enabled
-// while both files exist and the timer is enabled; it is current only while both files hold
-// exactly what this build would write, so a moved executable or a new build is registered afresh.
+// with "--scheduled-run", stopped through the pass itself) and "vellmir-scheduler.timer" (every passInterval,
+// Persistent=true), written into the user unit folder and enabled with `systemctl --user`. The registration counts as
+// enabled while both files exist and the timer is enabled; it is current only while both files hold exactly what this
+// build would write, so a moved executable or a new build is registered afresh.
 class SystemdAgentService : public AgentService {
 public:
     struct Options {
@@ -37,6 +37,9 @@ public:
     static constexpr std::chrono::seconds randomDelay { 60 };
     static constexpr std::chrono::seconds accuracy { 60 };
     static constexpr std::chrono::seconds latestStart = passInterval + randomDelay + accuracy;
+    // How long systemd waits, once it has told the pass to stop (KillMode=mixed: the pass
+    // alone), before it kills whatever is left of the service.
+    static constexpr std::chrono::seconds stopTimeout { 60 };
 
     static QString serviceName(); // "vellmir-scheduler.service"
     static QString timerName(); // "vellmir-scheduler.timer"

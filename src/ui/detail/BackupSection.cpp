@@ -26,13 +26,6 @@ QLabel *caption(QWidget *parent, const char *name)
     return label;
 }
 
-QPushButton *cancelButton(QWidget *parent, const char *name)
-{
-    auto *button = new QPushButton(BackupSection::tr("Cancel"), parent);
-    button->setObjectName(QLatin1StringView(name));
-    return button;
-}
-
 void clear(QLayout *layout)
 {
     while (QLayoutItem *item = layout->takeAt(0)) {
@@ -49,7 +42,18 @@ BackupSection::BackupSection(QWidget *parent)
     setObjectName(QStringLiteral("backupSection"));
     QVBoxLayout *layout = body();
     QWidget *frame = layout->parentWidget();
+    buildSources(layout, frame);
+    buildProgress(layout, frame);
+    buildResult(layout, frame);
+    m_failure = new StatusLabel(frame);
+    m_failure->setObjectName(QStringLiteral("failureLabel"));
+    m_failure->setSelectable(true);
+    layout->addWidget(m_failure);
+}
 
+// The access warning, the folders and the exclude line.
+void BackupSection::buildSources(QVBoxLayout *layout, QWidget *frame)
+{
     m_fdaWarning = new StatusLabel(frame);
     m_fdaWarning->setObjectName(QStringLiteral("fdaWarning"));
     m_fdaWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
@@ -57,7 +61,8 @@ BackupSection::BackupSection(QWidget *parent)
            "skipped, and backups will be incomplete."));
     layout->addWidget(m_fdaWarning);
 
-    m_noFolders = new QLabel(tr("No folders selected. Use Edit to choose what to back up."), frame);
+    m_noFolders = new QLabel(
+        tr("No folders selected. Choose what to back up with vellmir update-destination --addSources."), frame);
     m_noFolders->setObjectName(QStringLiteral("noFolders"));
     StatusStyle::applyTone(*m_noFolders, StatusTone::secondary);
     layout->addWidget(m_noFolders);
@@ -69,7 +74,11 @@ BackupSection::BackupSection(QWidget *parent)
     layout->addWidget(m_sources);
     m_excludes = caption(frame, "excludeLine");
     layout->addWidget(m_excludes);
+}
 
+// "Back Up Now", then a run's scanning, progress and retention rows.
+void BackupSection::buildProgress(QVBoxLayout *layout, QWidget *frame)
+{
     m_backUp = new QPushButton(tr("Back Up Now"), frame);
     m_backUp->setObjectName(QStringLiteral("backUpButton"));
     layout->addWidget(m_backUp, 0, Qt::AlignLeft);
@@ -81,9 +90,7 @@ BackupSection::BackupSection(QWidget *parent)
         h->addWidget(StatusStyle::spinner(m_scanning));
         h->addWidget(new QLabel(tr("Scanning…"), m_scanning));
         h->addStretch(1);
-        QPushButton *cancel = cancelButton(m_scanning, "cancelScanButton");
-        h->addWidget(cancel);
-        connect(cancel, &QPushButton::clicked, this, &BackupSection::cancelRequested);
+        h->addWidget(cancelButton(m_scanning, "cancelScanButton"));
     }
     layout->addWidget(m_scanning);
 
@@ -112,9 +119,7 @@ BackupSection::BackupSection(QWidget *parent)
         m_currentFile->setFont(StatusStyle::captionFont(font()));
         StatusStyle::applyTone(*m_currentFile, StatusTone::secondary);
         v->addWidget(m_currentFile);
-        QPushButton *cancel = cancelButton(m_running, "cancelRunButton");
-        v->addWidget(cancel, 0, Qt::AlignLeft);
-        connect(cancel, &QPushButton::clicked, this, &BackupSection::cancelRequested);
+        v->addWidget(cancelButton(m_running, "cancelRunButton"), 0, Qt::AlignLeft);
     }
     layout->addWidget(m_running);
 
@@ -126,7 +131,10 @@ BackupSection::BackupSection(QWidget *parent)
         h->addStretch(1);
     }
     layout->addWidget(m_pruning);
+}
 
+void BackupSection::buildResult(QVBoxLayout *layout, QWidget *frame)
+{
     m_result = new QWidget(frame);
     m_result->setObjectName(QStringLiteral("resultColumn"));
     {
@@ -168,11 +176,28 @@ BackupSection::BackupSection(QWidget *parent)
         v->addWidget(m_skipped);
     }
     layout->addWidget(m_result);
+}
 
-    m_failure = new StatusLabel(frame);
-    m_failure->setObjectName(QStringLiteral("failureLabel"));
-    m_failure->setSelectable(true);
-    layout->addWidget(m_failure);
+// restic can take many seconds to stop (longer while an upload limit throttles it), so the
+// press shows at once and cannot be repeated.
+QPushButton *BackupSection::cancelButton(QWidget *parent, const char *name)
+{
+    auto *button = new QPushButton(tr("Cancel"), parent);
+    button->setObjectName(QLatin1StringView(name));
+    m_cancels.append(button);
+    connect(button, &QPushButton::clicked, this, [this] {
+        showCancelling(true);
+        Q_EMIT cancelRequested();
+    });
+    return button;
+}
+
+void BackupSection::showCancelling(bool cancelling)
+{
+    for (QPushButton *button : std::as_const(m_cancels)) {
+        button->setText(cancelling ? tr("Cancelling…") : tr("Cancel"));
+        button->setEnabled(!cancelling);
+    }
 }
 
 QWidget *BackupSection::row(QWidget *parent, const char *name)
@@ -244,8 +269,11 @@ void BackupSection::renderIssues(const QStringList &issues)
     m_shownIssues = issues;
     clear(m_skippedLayout);
     for (const QString &issue : issues) {
-        QLabel *line = caption(m_skippedList, "issueLine");
-        line->setText(issue);
+        // Gives way in the middle: an unbreakable path would widen the pane.
+        auto *line = new PathLabel(issue, m_skippedList);
+        line->setObjectName(QStringLiteral("issueLine"));
+        line->setFont(StatusStyle::captionFont(font()));
+        StatusStyle::applyTone(*line, StatusTone::secondary);
         line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         m_skippedLayout->addWidget(line);
     }
@@ -267,6 +295,8 @@ void BackupSection::render(
     const Phase phase = state.phase;
     const bool settled = phase == Phase::idle || phase == Phase::finished || phase == Phase::failed;
     m_backUp->setVisible(settled);
+    if (settled)
+        showCancelling(false);
     m_backUp->setEnabled(!noSources);
     m_scanning->setVisible(phase == Phase::scanning);
     m_running->setVisible(phase == Phase::running);

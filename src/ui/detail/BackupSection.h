@@ -39,6 +39,11 @@ Q_SIGNALS:
     void cancelRequested();
 
 private:
+    void buildSources(QVBoxLayout *layout, QWidget *frame);
+    void buildProgress(QVBoxLayout *layout, QWidget *frame);
+    void buildResult(QVBoxLayout *layout, QWidget *frame);
+    QPushButton *cancelButton(QWidget *parent, const char *name);
+    void showCancelling(bool cancelling);
     QWidget *row(QWidget *parent, const char *name);
     void renderSources(const QStringList &sources);
     void renderIssues(const QStringList &issues);
@@ -50,6 +55,7 @@ private:
     QStringList m_shownSources;
     QLabel *m_excludes;
     QPushButton *m_backUp;
+    QList<QPushButton *> m_cancels;
     QWidget *m_scanning;
     QWidget *m_running;
     QProgressBar *m_bar;

@@ -7,6 +7,7 @@
 #include "detail/SnapshotsSection.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
+#include "kit/PathLabel.h"
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "operations/BackupRunner.h"
@@ -34,6 +35,32 @@
 namespace vellmir {
 
 namespace {
+
+void collectFocusable(const QLayout &layout, QList<QWidget *> &found)
+{
+    for (int index = 0; index < layout.count(); ++index) {
+        QLayoutItem *item = layout.itemAt(index);
+        if (QWidget *widget = item->widget()) {
+            if (widget->focusPolicy() & Qt::TabFocus)
+                found.append(widget);
+            if (widget->layout())
+                collectFocusable(*widget->layout(), found);
+        } else if (item->layout()) {
+            collectFocusable(*item->layout(), found);
+        }
+    }
+}
+
+// Qt chains focus in the order widgets are made, and the pane fills some in later (the
+// protection panel, the history entries): Tab follows the layout, as the pane is drawn.
+void followLayoutWithTab(const QWidget *root)
+{
+    QList<QWidget *> chain;
+    if (root && root->layout())
+        collectFocusable(*root->layout(), chain);
+    for (qsizetype index = 1; index < chain.size(); ++index)
+        QWidget::setTabOrder(chain.at(index - 1), chain.at(index));
+}
 
 // The pane's scroll area, which keeps an action's result in view. A running action disables
 // its buttons, and Qt hands the focus of a disabled button on as Tab would; a plain scroll
@@ -199,14 +226,14 @@ void DestinationDetail::build()
         QIcon::fromTheme(QStringLiteral("document-edit"), style()->standardIcon(QStyle::SP_FileDialogDetailedView)),
         tr("Edit Destination"));
     edit->setObjectName(QStringLiteral("editAction"));
-    // No shortcut to advertise: this desktop has no Command key and the window binds none.
-    edit->setToolTip(tr("Edit Destination"));
+    // The window has no destination editor: the tip says where a change is made instead.
+    edit->setEnabled(false);
+    edit->setToolTip(tr("Change this destination with vellmir update-destination"));
     QAction *remove = m_toolbar->addAction(
         QIcon::fromTheme(QStringLiteral("user-trash"), style()->standardIcon(QStyle::SP_TrashIcon)),
         tr("Remove Destination"));
     remove->setObjectName(QStringLiteral("removeAction"));
     remove->setToolTip(tr("Remove Destination"));
-    connect(edit, &QAction::triggered, this, [this] { actions().edit(); });
     connect(remove, &QAction::triggered, m_model, [this] { m_model->setConfirmingDelete(true); });
     outer->addWidget(m_toolbar);
 
@@ -353,6 +380,7 @@ void DestinationDetail::setProtectionPanel(QWidget *panel)
         static_cast<PaneScrollArea *>(findChild<QScrollArea *>(QStringLiteral("scroll"), Qt::FindDirectChildrenOnly))
             ->keepInView(message);
     m_protectionSlot->setVisible(panel != nullptr);
+    followLayoutWithTab(m_protectionSlot->parentWidget());
 }
 
 DestinationActions DestinationDetail::actions() const
@@ -464,7 +492,9 @@ void DestinationDetail::renderHistory()
             content->addWidget(note);
         }
         for (const QString &issue : record.issues) {
-            QLabel *line = plainLabel(issue, body, "issueLine");
+            // Issues and paths give way in the middle: an unbreakable path would widen the pane.
+            auto *line = new PathLabel(issue, body);
+            line->setObjectName(QStringLiteral("issueLine"));
             selectable(line);
             content->addWidget(line);
         }
@@ -474,7 +504,8 @@ void DestinationDetail::renderHistory()
                 false, {}, &paths, "protectedGroup");
             StatusStyle::applyTone(*nested, StatusTone::secondary);
             for (const QString &path : *record.skippedProtected) {
-                QLabel *line = plainLabel(path, nested, "protectedPath");
+                auto *line = new PathLabel(path, nested);
+                line->setObjectName(QStringLiteral("protectedPath"));
                 line->setFont(StatusStyle::captionFont(font()));
                 StatusStyle::applyTone(*line, StatusTone::secondary);
                 selectable(line);
@@ -486,6 +517,7 @@ void DestinationDetail::renderHistory()
             content->addWidget(plainLabel(*record.maintenance, body, "maintenanceLine"));
         m_historyLayout->addWidget(group);
     }
+    followLayoutWithTab(m_protectionSlot->parentWidget());
 }
 
 void DestinationDetail::showRetentionConfirmation()

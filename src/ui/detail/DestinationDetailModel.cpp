@@ -482,7 +482,9 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)
 {
-    return Format::dateTime(record.startedAt, locale) + QStringLiteral(" \u00b7 ") + toString(record.outcome);
+    // "Last complete backup" shows when a run finished; an entry here says it shows the start.
+    return tr("Started %1").arg(Format::dateTime(record.startedAt, locale)) + QStringLiteral(" \u00b7 ")
+        + toString(record.outcome);
 }
 
 QString DestinationDetailModel::resultNote(const BackupRecord &record)

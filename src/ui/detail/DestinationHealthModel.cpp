@@ -9,13 +9,31 @@
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/UserDefaults.h"
 
 #include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QHash>
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <tuple>
 
 namespace vellmir {
 
 namespace {
+
+// The file's identity as the system keeps it: a write by any process gives it a new one.
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat info { };
+    if (::stat(LocalPath::encode(path).constData(), &info) != 0)
+        return {};
+    return QByteArray::number(qulonglong(info.st_ino)) + ':' + QByteArray::number(qlonglong(info.st_size)) + ':'
+        + QByteArray::number(qlonglong(info.st_mtim.tv_sec)) + '.'
+        + QByteArray::number(qlonglong(info.st_mtim.tv_nsec));
+}
 
 DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sources)
 {
@@ -27,13 +45,100 @@ DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sou
         sources.requestsDirectory = AppPaths::requestsDirectory();
     if (!sources.now)
         sources.now = [] { return Date::now(); };
+    // Asked on every cycle; the settings file is read again only once it changed.
     if (!sources.automaticBackupsOff)
-        sources.automaticBackupsOff
-            = [] { return UserDefaults().contains(UserDefaults::schedulerRegistrationFailure); };
+        sources.automaticBackupsOff = [seen = std::make_shared<std::optional<std::pair<QByteArray, bool>>>()] {
+            const QByteArray identity = fileIdentity(UserDefaults::defaultFilePath());
+            if (!*seen || (*seen)->first != identity)
+                *seen = std::pair(identity, UserDefaults().contains(UserDefaults::schedulerRegistrationFailure));
+            return (*seen)->second;
+        };
     return sources;
 }
 
+bool anyRunning(const QList<BackupRecord> &records)
+{
+    return std::any_of(records.cbegin(), records.cend(),
+        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+}
+
 } // namespace
+
+// The history as one listing shows it to every row.
+struct DestinationHealthModel::Listing {
+    QHash<QUuid, QList<BackupRecord>> records;
+    std::optional<QString> setAside;
+};
+
+// One watcher for every row over the same folders (each watcher takes one of the user's few
+// inotify instances). A settled change lists the history once and hands each polling row its
+// own records.
+class DestinationHealthModel::Folders {
+public:
+    Folders(QString history, QString health)
+        : m_history(std::move(history))
+        , m_health(std::move(health))
+    {
+        m_settle.setSingleShot(true);
+        m_settle.setInterval(settleInterval);
+        QObject::connect(&m_settle, &QTimer::timeout, &m_watcher, [this] { settle(); });
+        QObject::connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
+    }
+
+    static std::shared_ptr<Folders> of(const Sources &sources)
+    {
+        static QHash<QString, std::weak_ptr<Folders>> all;
+        const QString key = sources.historyDirectory + u'\n' + sources.healthDirectory;
+        std::shared_ptr<Folders> folders = all.value(key).lock();
+        if (!folders) {
+            all.removeIf([](decltype(all)::iterator entry) { return entry.value().expired(); });
+            folders = std::make_shared<Folders>(sources.historyDirectory, sources.healthDirectory);
+            all.insert(key, folders);
+        }
+        return folders;
+    }
+
+    // Watches the folders made since; false when one that exists cannot be watched. A folder
+    // not made yet holds nothing to miss; once it is, what it holds is read as a change.
+    bool watchExisting()
+    {
+        bool all = true;
+        for (const QString &folder : { m_history, m_health }) {
+            if (m_watcher.directories().contains(folder) || !QFileInfo(folder).isDir())
+                continue;
+            if (m_watcher.addPath(folder))
+                m_settle.start();
+            else
+                all = false;
+        }
+        return all;
+    }
+
+    QList<DestinationHealthModel *> models;
+
+private:
+    void settle()
+    {
+        QList<QUuid> ids;
+        for (const DestinationHealthModel *model : std::as_const(models))
+            ids.append(model->m_destination.id);
+        std::optional<Listing> listing;
+        try {
+            const BackupHistory history(m_history);
+            listing = Listing { history.records(ids), setAsideNotice(history) };
+        } catch (const std::exception &) {
+            // Each row's own read then says why.
+        }
+        for (DestinationHealthModel *model : QList(models))
+            if (models.contains(model) && model->isPolling()) // a view told before may have dropped a row
+                model->read(listing ? &*listing : nullptr, false);
+    }
+
+    const QString m_history;
+    const QString m_health;
+    QFileSystemWatcher m_watcher;
+    QTimer m_settle;
+};
 
 DestinationHealthModel::DestinationHealthModel(const Destination &destination, QObject *parent)
     : DestinationHealthModel(destination, {}, std::make_unique<BackupRunner>(ResticEngine(), BackupHistory()), parent)
@@ -46,16 +151,11 @@ DestinationHealthModel::DestinationHealthModel(
     , m_destination(destination)
     , m_sources(withDefaults(std::move(sources)))
     , m_runner(std::move(runner))
+    , m_folders(Folders::of(m_sources))
 {
+    m_folders->models.append(this);
     m_timer.setInterval(pollInterval);
-    connect(&m_timer, &QTimer::timeout, this, &DestinationHealthModel::poll);
-    m_settle.setSingleShot(true);
-    m_settle.setInterval(settleInterval);
-    connect(&m_settle, &QTimer::timeout, this, [this] {
-        if (isPolling())
-            poll();
-    });
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
+    connect(&m_timer, &QTimer::timeout, this, &DestinationHealthModel::tick);
     // The run counts as busy until its record is written, so the row never offers another
     // backup beside a record that still says "running".
     connect(m_runner.get(), &BackupRunner::busyChanged, this, [this] {
@@ -71,7 +171,10 @@ DestinationHealthModel::DestinationHealthModel(
     });
 }
 
-DestinationHealthModel::~DestinationHealthModel() = default;
+DestinationHealthModel::~DestinationHealthModel()
+{
+    m_folders->models.removeOne(this);
+}
 
 Date DestinationHealthModel::now() const
 {
@@ -91,40 +194,60 @@ void DestinationHealthModel::setDestination(const Destination &destination)
 void DestinationHealthModel::start()
 {
     m_timer.start();
+    m_folders->watchExisting();
     poll();
 }
 
 void DestinationHealthModel::stop()
 {
     m_timer.stop();
-    m_settle.stop();
 }
 
 void DestinationHealthModel::poll()
 {
-    // A folder made since the last cycle is watched from now on.
-    for (const QString &folder : { m_sources.historyDirectory, m_sources.healthDirectory })
-        if (!m_watcher.directories().contains(folder) && QFileInfo(folder).isDir())
-            m_watcher.addPath(folder);
+    read(nullptr, true);
+}
+
+void DestinationHealthModel::tick()
+{
+    // A dead process's "running" record changes nothing in the folder: only a read finds it.
+    if (!m_folders->watchExisting() || m_readFailed || anyRunning(m_records))
+        return poll();
+    m_automaticBackupsOff = m_sources.automaticBackupsOff();
+    Q_EMIT changed(); // the lines follow the clock
+}
+
+void DestinationHealthModel::read(const Listing *listed, bool always)
+{
+    const auto shown = [this] { return std::tuple(m_records, m_health, m_errorMessage, m_automaticBackupsOff); };
+    const auto before = shown();
     try {
         const BackupHistory history(m_sources.historyDirectory);
+        QList<BackupRecord> records
+            = listed ? listed->records.value(m_destination.id) : history.records(m_destination.id);
         // Finishes what a dead process left "running" before the row says so.
-        BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
-        m_records = history.records(m_destination);
+        if (anyRunning(records))
+            records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
+        const QString scope = m_destination.backupScope();
+        records.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
+        m_records = records;
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
             m_sources.healthDirectory, CredentialsStore(std::make_shared<KeychainStore>()));
         m_health = store.load(m_destination);
         // Damaged files set aside no longer stop anything; the user still learns where they went.
-        const std::optional<QString> records = setAsideNotice(history);
+        const std::optional<QString> setAside = listed ? listed->setAside : setAsideNotice(history);
         const std::optional<QString> others
             = setAsideNotice(BackupRequests(m_sources.requestsDirectory), store, m_destination.id);
-        m_errorMessage = records && others ? *records + QStringLiteral(". ") + *others : records ? records : others;
+        m_errorMessage = setAside && others ? *setAside + QStringLiteral(". ") + *others : setAside ? setAside : others;
         m_automaticBackupsOff = m_sources.automaticBackupsOff();
+        m_readFailed = false;
     } catch (const std::exception &error) {
         m_errorMessage = errorDescription(error);
+        m_readFailed = true;
     }
-    Q_EMIT changed();
+    if (always || shown() != before)
+        Q_EMIT changed();
 }
 
 std::optional<QString> DestinationHealthModel::setAsideNotice(const BackupHistory &history)
@@ -191,7 +314,8 @@ DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &l
         return { tr("No folders selected"), StatusTone::secondary };
     if (m_destination.schedule == Destination::Schedule::manual)
         return { tr("Not yet backed up"), StatusTone::secondary };
-    return { tr("No complete backup yet. Back up now, or check that scheduling is approved."), StatusTone::warning };
+    return { tr("No complete backup yet. Back up now, or check that the systemd user timer is active."),
+        StatusTone::warning };
 }
 
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemptLine() const

@@ -6,7 +6,6 @@
 #include "operations/RepositoryHealth.h"
 #include "util/Date.h"
 
-#include <QFileSystemWatcher>
 #include <QLocale>
 #include <QObject>
 #include <QString>
@@ -23,12 +22,13 @@ class BackupRequests;
 class BackupRunner;
 class RepositoryHealthStore;
 
-// What the health row of one destination shows, kept current by reading the destination's
-// history and health files every 3 seconds while polling (the row polls while it is shown),
-// and the row's own backup runner. Nothing is cached between cycles: every cycle reads both
-// files afresh, so runs of other views show up within one interval. A record another process
-// writes into the history or health folder starts a cycle at once, and so does the end of the
-// row's own run, told only once its record holds the outcome.
+// What the health row of one destination shows, kept current while polling (the row polls
+// while it is shown) from the destination's history and health files and the row's own backup
+// runner. One watcher serves every row over the same folders: a change there lists the history
+// once for all of them, and a row is told only when what it shows changed. Every 3 seconds the
+// lines follow the clock; the files are read again then only when the watcher cannot be relied
+// on (a folder not watched yet, a failed read, a record still "running"). The end of the row's
+// own run starts a cycle, told only once its record holds the outcome.
 class DestinationHealthModel : public QObject {
     Q_OBJECT
 
@@ -65,7 +65,8 @@ public:
     void start();
     void stop();
     bool isPolling() const { return m_timer.isActive(); }
-    // One cycle: read the records of the current settings, then the health record. A failure
+    // One cycle, told to the view in any case: read the records of the current settings,
+    // then the health record. A failure
     // keeps the previous values and sets errorMessage(); a cycle where both reads succeed clears it,
     // or sets it to the setAsideNotice() sentences while damaged files are set aside.
     void poll();
@@ -116,19 +117,27 @@ public:
     void cancel();
 
 Q_SIGNALS:
-    // After every poll cycle (time moves on even when the files did not) and every change of
-    // destination.
+    // After every poll cycle (time moves on even when the files did not), every change of
+    // destination, and every change of the files that changes what the row shows.
     void changed();
     void busyChanged();
 
 private:
+    class Folders;
+    struct Listing;
+
+    void tick();
+    // One cycle from the records `listed` for every row, or listed here when absent; tells the
+    // view when `always` or when what it shows changed.
+    void read(const Listing *listed, bool always);
+
     Destination m_destination;
     Sources m_sources;
     std::unique_ptr<BackupRunner> m_runner;
+    std::shared_ptr<Folders> m_folders;
     QTimer m_timer;
-    QTimer m_settle;
-    QFileSystemWatcher m_watcher;
     bool m_runActive = false;
+    bool m_readFailed = false;
     QList<BackupRecord> m_records;
     RepositoryHealth m_health;
     std::optional<QString> m_errorMessage;

@@ -99,7 +99,12 @@ void DestinationHealthRow::build()
             m_onOpen();
     });
     connect(m_backUp, &QPushButton::clicked, m_model, &DestinationHealthModel::backUpNow);
-    connect(m_cancel, &QPushButton::clicked, m_model, &DestinationHealthModel::cancel);
+    connect(m_cancel, &QPushButton::clicked, this, [this] {
+        // restic may take many seconds to stop, longer under an upload limit: show the press now.
+        m_cancel->setText(tr("Cancelling…"));
+        m_cancel->setEnabled(false);
+        m_model->cancel();
+    });
 }
 
 void DestinationHealthRow::setDestination(const Destination &destination)
@@ -136,6 +141,10 @@ void DestinationHealthRow::refresh()
     const bool busy = model.isBusy();
     m_progress->setVisible(busy);
     m_cancel->setVisible(busy);
+    if (!busy) {
+        m_cancel->setText(tr("Cancel"));
+        m_cancel->setEnabled(true);
+    }
     m_backUp->setVisible(!busy);
     m_backUp->setEnabled(model.canBackUp());
 }

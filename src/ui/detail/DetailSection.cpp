@@ -24,6 +24,7 @@ DetailSection::DetailSection(const QString &title, bool collapsible, QWidget *pa
         m_arrow->setObjectName(QStringLiteral("disclosure"));
         m_arrow->setAutoRaise(true);
         m_arrow->setArrowType(Qt::DownArrow);
+        m_arrow->setAccessibleName(title);
         m_header->addWidget(m_arrow);
         connect(m_arrow, &QToolButton::clicked, this, [this] { setExpanded(!m_expanded); });
     }

@@ -32,8 +32,8 @@ QString ConfigReview::removedSentence(const QStringList &names)
 {
     // One sentence for every name; "its" stays singular.
     return QStringLiteral("Removed ") + names.join(QStringLiteral(", "))
-        + QStringLiteral(" because its stored password or keys were replaced. Its backups are untouched; set it up "
-                         "again with Import Recovery Kit.");
+        + QStringLiteral(" because its stored password or keys were replaced. Its backups are untouched; add it again "
+                         "with vellmir add-destination and its kind and repository, without initialize.");
 }
 
 QString ConfigReview::changedAgainMessage()

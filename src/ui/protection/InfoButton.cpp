@@ -75,6 +75,8 @@ InfoButton::InfoButton(const QString &text, QWidget *parent)
     // however long the explanation is.
     setToolTip(text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
     setAccessibleName(tr("More information"));
+    // Screen readers would otherwise read the rich-text tooltip's markup.
+    setAccessibleDescription(text);
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     refreshIcon();
     connect(this, &QToolButton::clicked, this, &InfoButton::toggle);

@@ -3,6 +3,7 @@
 #include "detail/DetailSection.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
+#include "kit/PathLabel.h"
 #include "kit/StatusStyle.h"
 #include "protection/ProtectionDetailsModel.h"
 #include "protection/RecoveryKitSheet.h"
@@ -164,11 +165,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     auto *audit = column(m_auditDetails, "auditDetails");
     m_readableFiles = labelledValue(audit, m_auditDetails, tr("Locally readable files"), "readableFiles");
     m_excludedEntries = labelledValue(audit, m_auditDetails, tr("Excluded entries"), "excludedEntries");
-    m_cloudOnlyEntries = labelledValue(audit, m_auditDetails, tr("Cloud-only entries"), "cloudOnlyEntries");
-    audit->addWidget(caption(m_auditDetails,
-        tr("Cloud-only entries must be downloaded before their contents can be protected. This metadata scan does "
-           "not download them and uses approximate exclude matching."),
-        "cloudOnlyNote"));
+    audit->addWidget(caption(m_auditDetails, tr("This metadata scan uses approximate exclude matching."), "auditNote"));
     m_issues = new QWidget(m_auditDetails);
     m_issueRows = column(m_issues, "issues");
     m_issueRows->setSpacing(2);
@@ -203,7 +200,7 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     makeSelectable(m_verifiedSelection);
     layout->addWidget(m_verifiedSelection);
     layout->addWidget(caption(box,
-        tr("Use Find and Restore a File to run a small recovery test. Restored contents are verified; one "
+        tr("Use Find and Restore Files to run a small recovery test. Restored contents are verified; one "
            "successful restore does not verify every backup."),
         "recoveryNote"));
 
@@ -229,9 +226,8 @@ void ProtectionDetails::buildIntegrity(QVBoxLayout *layout)
     layout->addWidget(m_integrityMessage);
     m_check = button(box, tr("Check Structure and 5% of Stored Data"), "checkButton");
     layout->addWidget(m_check, 0, Qt::AlignLeading);
-    layout->addWidget(caption(box,
-        tr("Downloads a random data sample and may incur provider charges. Enable monthly checks in Edit."),
-        "checkNote", true));
+    layout->addWidget(
+        caption(box, tr("Downloads a random data sample and may incur provider charges."), "checkNote", true));
     connect(m_check, &QPushButton::clicked, m_model, &ProtectionDetailsModel::check);
 }
 
@@ -244,7 +240,7 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
     m_measured = caption(m_usage, QString(), "measuredCaption");
     m_change = caption(m_usage, QString(), "changeCaption");
     m_rateMissing = caption(m_usage,
-        tr("Enter your provider's current storage rate in Edit to see a monthly estimate."), "rateMissingNote");
+        tr("No storage rate is set for this destination, so there is no monthly estimate."), "rateMissingNote");
     usage->addWidget(m_measured);
     usage->addWidget(m_change);
     usage->addWidget(m_rateMissing);
@@ -358,9 +354,11 @@ void ProtectionDetails::refreshAudit()
         return;
     m_readableFiles->setText(Format::count(audit->readableFiles));
     m_excludedEntries->setText(Format::count(audit->excludedEntries));
-    m_cloudOnlyEntries->setText(Format::count(audit->cloudOnlyFiles));
     for (const QString &issue : audit->issues) {
-        QLabel *row = textLabel(m_issues, issue, "issue");
+        // An issue names a path, which may be thousands of characters without a break: it
+        // gives way in the middle rather than widen the pane.
+        auto *row = new PathLabel(issue, m_issues);
+        row->setObjectName(QStringLiteral("issue"));
         makeSelectable(row);
         StatusStyle::applyTone(*row, StatusTone::warning);
         m_issueRows->addWidget(row);

@@ -65,7 +65,6 @@ private:
     QWidget *m_auditDetails = nullptr;
     QLabel *m_readableFiles = nullptr;
     QLabel *m_excludedEntries = nullptr;
-    QLabel *m_cloudOnlyEntries = nullptr;
     QWidget *m_issues = nullptr;
     QVBoxLayout *m_issueRows = nullptr;
     QLabel *m_issueLimitNote = nullptr;

@@ -27,15 +27,16 @@ const char kInstructions[]
       "keyring, keep its original login password too.\n"
       "\n"
       "On a replacement computer:\n"
-      "1. Install Vellmir and choose Import Recovery Kit on the Overview.\n"
-      "2. Select recovery-plan.json and enter the existing repository password and storage "
-      "credentials.\n"
-      "3. Test the connection, then save. Do not initialize an existing repository.\n"
-      "4. Choose Find and Restore a File, select a backup date and a file, and restore to a "
+      "1. Install Vellmir, open it and choose Settings > Install Command-Line Tool.\n"
+      "2. Add the destination again with vellmir add-destination --json -, giving it on standard "
+      "input a name, the kind and repository above, the existing repository password and the "
+      "storage credentials. Leave out initialize: never initialize an existing repository.\n"
+      "3. Choose Find and Restore Files, select a backup version and a file, and restore to a "
       "separate folder.\n"
-      "5. Open the restored file. Vellmir also verifies its content against the backup.\n"
-      "6. Review source paths before enabling future backups. Import starts with no sources, "
-      "manual scheduling, and automatic retention disabled.\n"
+      "4. Open the restored file. Vellmir also verifies its content against the backup.\n"
+      "5. Review source paths before enabling future backups: the folders in recovery-plan.json "
+      "are those of the backed-up computer. Add folders with vellmir update-destination "
+      "--addSources.\n"
       "\n"
       "Independent recovery with restic:\n"
       "Install restic from https://restic.net. Supply the repository using --repo, and the "
@@ -125,7 +126,8 @@ Destination RecoveryPlan::destination() const
 QString RecoveryPlan::instructions() const
 {
     return QStringLiteral("Vellmir recovery kit for ") + name + QStringLiteral("\n\nRepository: ") + repository
-        + QStringLiteral("\nStorage: ") + displayName(kind) + QString::fromUtf8(kInstructions);
+        + QStringLiteral("\nStorage: ") + displayName(kind) + QStringLiteral("\nKind: ") + toString(kind)
+        + QString::fromUtf8(kInstructions);
 }
 
 } // namespace vellmir

@@ -44,16 +44,45 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     m_model->setFolderOpener(&restorekit::openInFileManager);
 
     auto *layout = new QVBoxLayout(this);
+    buildSnapshotSection(layout, snapshot);
+    buildTargetSection(layout);
+    buildActionSection(layout);
+    layout->addStretch();
 
+    auto *buttons = new QDialogButtonBox(this);
+    m_close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
+    m_close->setObjectName(QStringLiteral("closeButton"));
+    m_close->setAutoDefault(false);
+    layout->addWidget(buttons);
+
+    connect(m_restore, &QPushButton::clicked, m_model, &RestoreSheetModel::restore);
+    connect(m_show, &QPushButton::clicked, m_model, &RestoreSheetModel::showRestoredFiles);
+    connect(buttons, &QDialogButtonBox::rejected, this, &RestoreSheet::reject);
+
+    connect(m_model, &RestoreSheetModel::targetPathChanged, this, &RestoreSheet::refresh);
+    RestoreRunner *runner = m_model->runner();
+    for (auto signal : { &RestoreRunner::phaseChanged, &RestoreRunner::percentChanged,
+             &RestoreRunner::filesRestoredChanged, &RestoreRunner::totalFilesChanged,
+             &RestoreRunner::bytesRestoredChanged, &RestoreRunner::totalBytesChanged, &RestoreRunner::summaryChanged,
+             &RestoreRunner::failureMessageChanged, &RestoreRunner::restoredPathChanged })
+        connect(runner, signal, this, &RestoreSheet::refresh);
+    refresh();
+}
+
+void RestoreSheet::buildSnapshotSection(QVBoxLayout *layout, const Snapshot &snapshot)
+{
     auto *snapshotSection = new QGroupBox(QStringLiteral("Snapshot"), this);
     snapshotSection->setObjectName(QStringLiteral("snapshotSection"));
     auto *rows = new QFormLayout(snapshotSection);
     rows->addRow(QStringLiteral("When"), valueLabel(m_model->whenText(), "whenValue", this));
     rows->addRow(QStringLiteral("ID"), valueLabel(snapshot.shortID, "idValue", this));
-    rows->addRow(QStringLiteral("Host"), valueLabel(snapshot.hostname, "hostValue", this));
+    rows->addRow(QStringLiteral("Computer"), valueLabel(snapshot.hostname, "hostValue", this));
     rows->addRow(QStringLiteral("Contents"), valueLabel(m_model->contentsText(), "contentsValue", this));
     layout->addWidget(snapshotSection);
+}
 
+void RestoreSheet::buildTargetSection(QVBoxLayout *layout)
+{
     auto *targetSection = new QGroupBox(QStringLiteral("Restore To"), this);
     auto *targetLayout = new QVBoxLayout(targetSection);
     auto *targetRow = new QHBoxLayout;
@@ -73,7 +102,12 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     restorekit::setCaption(footer);
     targetLayout->addWidget(footer);
     layout->addWidget(targetSection);
+    connect(choose, &QPushButton::clicked, m_model, &RestoreSheetModel::chooseFolder);
+}
 
+// Restore, its progress, and its outcome.
+void RestoreSheet::buildActionSection(QVBoxLayout *layout)
+{
     auto *actionSection = new QGroupBox(this);
     auto *actions = new QVBoxLayout(actionSection);
     m_restore = new QPushButton(QStringLiteral("Restore"), actionSection);
@@ -106,6 +140,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     cancel->setObjectName(QStringLiteral("cancelButton"));
     progress->addWidget(cancel, 0, Qt::AlignLeft);
     actions->addWidget(m_progress);
+    connect(cancel, &QPushButton::clicked, m_model, &RestoreSheetModel::cancel);
 
     m_success = new StatusLabel(actionSection);
     m_success->setObjectName(QStringLiteral("successLabel"));
@@ -118,28 +153,6 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     m_failure->setSelectable(true);
     actions->addWidget(m_failure);
     layout->addWidget(actionSection);
-    layout->addStretch();
-
-    auto *buttons = new QDialogButtonBox(this);
-    m_close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
-    m_close->setObjectName(QStringLiteral("closeButton"));
-    m_close->setAutoDefault(false);
-    layout->addWidget(buttons);
-
-    connect(choose, &QPushButton::clicked, m_model, &RestoreSheetModel::chooseFolder);
-    connect(m_restore, &QPushButton::clicked, m_model, &RestoreSheetModel::restore);
-    connect(cancel, &QPushButton::clicked, m_model, &RestoreSheetModel::cancel);
-    connect(m_show, &QPushButton::clicked, m_model, &RestoreSheetModel::showRestoredFiles);
-    connect(buttons, &QDialogButtonBox::rejected, this, &RestoreSheet::reject);
-
-    connect(m_model, &RestoreSheetModel::targetPathChanged, this, &RestoreSheet::refresh);
-    RestoreRunner *runner = m_model->runner();
-    for (auto signal : { &RestoreRunner::phaseChanged, &RestoreRunner::percentChanged,
-             &RestoreRunner::filesRestoredChanged, &RestoreRunner::totalFilesChanged,
-             &RestoreRunner::bytesRestoredChanged, &RestoreRunner::totalBytesChanged, &RestoreRunner::summaryChanged,
-             &RestoreRunner::failureMessageChanged, &RestoreRunner::restoredPathChanged })
-        connect(runner, signal, this, &RestoreSheet::refresh);
-    refresh();
 }
 
 void RestoreSheet::refresh()

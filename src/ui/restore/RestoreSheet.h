@@ -7,6 +7,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QVBoxLayout;
 
 namespace vellmir {
 
@@ -32,6 +33,9 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void buildSnapshotSection(QVBoxLayout *layout, const Snapshot &snapshot);
+    void buildTargetSection(QVBoxLayout *layout);
+    void buildActionSection(QVBoxLayout *layout);
     void refresh();
 
     RestoreSheetModel *m_model;

@@ -89,8 +89,25 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
 
     auto *layout = new QVBoxLayout(this);
     layout->setSpacing(12);
+    buildNavigation(layout, snapshots);
+    buildListing(layout);
+    buildRestoreBar(layout);
+    auto *buttons = new QDialogButtonBox(this);
+    m_close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
+    m_close->setObjectName(QStringLiteral("closeButton"));
+    m_close->setAutoDefault(false);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, this, &SnapshotBrowserSheet::reject);
+    connectControls();
 
-    // The version picker.
+    rebuildCrumbs();
+    rebuildEntries();
+    refresh();
+}
+
+// The version picker, the path bar and the search field.
+void SnapshotBrowserSheet::buildNavigation(QVBoxLayout *layout, const QList<Snapshot> &snapshots)
+{
     auto *pickerRow = row(layout);
     pickerRow->addWidget(new QLabel(QStringLiteral("Backup version"), this));
     m_picker = new QComboBox(this);
@@ -105,7 +122,8 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_up->setObjectName(QStringLiteral("upButton"));
     m_up->setAutoRaise(true);
     m_up->setIcon(restorekit::icon(QStringLiteral("arrow.up")));
-    m_up->setToolTip(QStringLiteral("Go to parent folder (\u2318\u2191)"));
+    m_up->setToolTip(QStringLiteral("Go to parent folder (Ctrl+Up)"));
+    m_up->setAccessibleName(QStringLiteral("Go to parent folder"));
     m_up->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Up));
     pathRow->addWidget(m_up);
     auto *crumbArea = new QScrollArea(this);
@@ -131,9 +149,15 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_search = new QLineEdit(this);
     m_search->setObjectName(QStringLiteral("searchField"));
     m_search->setPlaceholderText(QStringLiteral("Search filenames and paths in this folder"));
+    m_search->setAccessibleName(QStringLiteral("Search"));
     m_search->setClearButtonEnabled(true);
+    for (QToolButton *clear : m_search->findChildren<QToolButton *>())
+        clear->setAccessibleName(QStringLiteral("Clear search"));
     layout->addWidget(m_search);
+}
 
+void SnapshotBrowserSheet::buildListing(QVBoxLayout *layout)
+{
     m_loading = new QWidget(this);
     m_loading->setObjectName(QStringLiteral("loadingRow"));
     auto *loadingRow = new QHBoxLayout(m_loading);
@@ -174,8 +198,11 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
         QStringLiteral("Showing the first 1,000 results. Narrow the search or open a subfolder."), false, this);
     m_limitNote->setObjectName(QStringLiteral("limitNote"));
     layout->addWidget(m_limitNote);
+}
 
-    // The restore bar: a hint without a selection, else the selected entry and its restore.
+// A hint without a selection, else the selected entry and its restore.
+void SnapshotBrowserSheet::buildRestoreBar(QVBoxLayout *layout)
+{
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -221,7 +248,13 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     restorekit::setCaption(m_choose);
     targetRow->addWidget(m_choose);
     first->addLayout(targetRow, 1);
+    buildPhases(selectedColumn);
+    layout->addWidget(m_bar);
+}
 
+// Ready to restore, restoring, restored.
+void SnapshotBrowserSheet::buildPhases(QVBoxLayout *selectedColumn)
+{
     m_phase = new QStackedWidget(this);
     m_phase->setObjectName(QStringLiteral("restorePhase"));
     selectedColumn->addWidget(m_phase);
@@ -260,6 +293,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     cancel->setObjectName(QStringLiteral("cancelButton"));
     restorekit::setCaption(cancel);
     counts->addWidget(cancel);
+    connect(cancel, &QPushButton::clicked, m_model, &SnapshotBrowserModel::cancelRestore);
 
     auto *finished = rowPage(m_phase, "finished");
     m_success = new StatusLabel(this);
@@ -270,14 +304,10 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     m_show->setObjectName(QStringLiteral("showButton"));
     m_show->setDefault(true);
     finished->addWidget(m_show);
-    layout->addWidget(m_bar);
+}
 
-    auto *buttons = new QDialogButtonBox(this);
-    m_close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
-    m_close->setObjectName(QStringLiteral("closeButton"));
-    m_close->setAutoDefault(false);
-    layout->addWidget(buttons);
-
+void SnapshotBrowserSheet::connectControls()
+{
     // What the user does goes to the model.
     connect(m_picker, &QComboBox::activated, this,
         [this](int index) { m_model->setSnapshotID(m_picker->itemData(index).toString()); });
@@ -295,9 +325,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
         [this](QTreeWidgetItem *item) { m_model->activate({ item->data(0, pathRole).toString() }); });
     connect(m_choose, &QPushButton::clicked, m_model, &SnapshotBrowserModel::chooseTargetFolder);
     connect(m_restore, &QPushButton::clicked, m_model, &SnapshotBrowserModel::requestRestore);
-    connect(cancel, &QPushButton::clicked, m_model, &SnapshotBrowserModel::cancelRestore);
     connect(m_show, &QPushButton::clicked, m_model, &SnapshotBrowserModel::showRestoredFiles);
-    connect(buttons, &QDialogButtonBox::rejected, this, &SnapshotBrowserSheet::reject);
 
     // What the model says is drawn.
     connect(m_model, &SnapshotBrowserModel::directoryChanged, this, &SnapshotBrowserSheet::rebuildCrumbs);
@@ -317,10 +345,6 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
              &RestoreRunner::bytesRestoredChanged, &RestoreRunner::totalBytesChanged, &RestoreRunner::summaryChanged,
              &RestoreRunner::failureMessageChanged, &RestoreRunner::restoredPathChanged })
         connect(runner, signal, this, &SnapshotBrowserSheet::refresh);
-
-    rebuildCrumbs();
-    rebuildEntries();
-    refresh();
 }
 
 void SnapshotBrowserSheet::refresh()

@@ -16,6 +16,7 @@ class QPushButton;
 class QStackedWidget;
 class QToolButton;
 class QTreeWidget;
+class QVBoxLayout;
 
 namespace vellmir {
 
@@ -46,6 +47,11 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void buildNavigation(QVBoxLayout *layout, const QList<Snapshot> &snapshots);
+    void buildListing(QVBoxLayout *layout);
+    void buildRestoreBar(QVBoxLayout *layout);
+    void buildPhases(QVBoxLayout *selectedColumn);
+    void connectControls();
     void refresh();
     void rebuildCrumbs();
     void rebuildEntries();

@@ -110,8 +110,15 @@ private Q_SLOTS:
         QTest::newRow("90 s rounds down") << 90.0 << QStringList { "a" } << "a" + tail.arg(1);
         QTest::newRow("three lines") << 300.0 << QStringList { "one", "two", "three" }
                                      << "one\ntwo\nthree" + tail.arg(5);
-        QTest::newRow("a line break inside a detail")
-            << 300.0 << QStringList { "Folder: /a\nb", "Host: c\u2028d" } << "Folder: /a b\nHost: c d" + tail.arg(5);
+        QTest::newRow("a line break inside a detail") << 300.0 << QStringList { "Folder: /a\nb", "Host: c\u2028d" }
+                                                      << "Folder: /a⟨U+000A⟩b\nHost: c⟨U+2028⟩d" + tail.arg(5);
+        // Written out, never applied: nothing reorders the line or passes for another text.
+        QTest::newRow("invisible and bidirectional characters")
+            << 300.0
+            << QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
+                   "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9" }
+            << "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9"
+                + tail.arg(5);
         QTest::newRow("no details") << 300.0 << QStringList {} << tail.arg(5);
         QTest::newRow("negative counts as 0") << -5.0 << QStringList { "a" } << "a" + tail.arg(0);
         QTest::newRow("NaN counts as 0") << std::nan("") << QStringList { "a" } << "a" + tail.arg(0);

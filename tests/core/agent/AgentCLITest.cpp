@@ -194,7 +194,8 @@ private Q_SLOTS:
             = QString::fromUtf8(AgentCLI::commandHelp(*AgentCommand::named(QStringLiteral("add-destination"))));
         QVERIFY(
             help.startsWith(QStringLiteral("usage: vellmir add-destination [--parameter value ...] [--json FILE|-]\n\n"
-                                           "Add a destination.")));
+                                           "Add a destination. Pass secrets in JSON on standard input, never as "
+                                           "flags.\n")));
         QVERIFY(help.contains(QStringLiteral("\n  --name TEXT\n      (required) Display name.\n")));
         QVERIFY(help.contains(QStringLiteral("\n  --sources TEXT (repeat for several)\n      Folders to back up")));
         QVERIFY(help.contains(
@@ -215,9 +216,8 @@ private Q_SLOTS:
         const QJsonArray parameters = backup.value(QStringLiteral("parameters")).toArray();
         QCOMPARE(parameters.size(), 3);
         QCOMPARE(json::compact(parameters.at(2)),
-            QByteArray(R"({"help":"Run in this process instead of the background agent. Protected files are then read )"
-                       R"(with the calling app's access, not Vellmir's.","name":"inProcess","required":false,)"
-                       R"("type":"boolean"})"));
+            QByteArray(R"({"help":"Run in this process instead of the background agent.","name":"inProcess",)"
+                       R"("required":false,"type":"boolean"})"));
         const QJsonObject add = commands.at(10).toObject();
         QCOMPARE(add.value(QStringLiteral("parameters")).toArray().at(3).toObject().value(QStringLiteral("type")),
             QJsonValue(QStringLiteral("strings")));

@@ -108,6 +108,14 @@ private Q_SLOTS:
             << base({ { "kind", "S3" } }) << "kind must be one of backblazeB2, s3, sftp, local.";
         QTest::newRow("name taken in other case")
             << base({ { "name", " HOME " } }) << "A destination named HOME already exists.";
+        QTest::newRow("name taken in a compatibility form")
+            << base({ { "name", "\uFF28ome" } }) << "A destination named \uFF28ome already exists.";
+        QTest::newRow("invisible character in a name")
+            << base({ { "name", "Home\u200B" } })
+            << "name must not contain invisible or formatting characters, such as the U+200B it holds.";
+        QTest::newRow("lone surrogate in an exclude")
+            << base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } })
+            << "excludes must not contain a lone surrogate (U+DCE9), which is no character.";
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
         QTest::newRow("relative folder") << base({ { "sources", "Documents" } })
                                          << "sources must be an absolute path or start with ~.";
@@ -214,7 +222,7 @@ private Q_SLOTS:
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
-                { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash", "node_modules" } },
+                { "sources", QJsonArray { "~/Documents/" } }, { "excludes", QJsonArray { ".Trash-*", "node_modules" } },
                 { "schedule", "daily" }, { "initialize", "yes" }, { "b2AccountKey", "ignored" } }));
 
         QCOMPARE(fx.asker->requests.size(), 1);
@@ -223,8 +231,8 @@ private Q_SLOTS:
         QCOMPARE(request.title, QStringLiteral("Add the destination “Photos”?"));
         const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
-            QStringList(
-                { "Local disk: " + vault, "Repository: will be created", "Folders: ~/Documents", "Schedule: Daily" }));
+            QStringList({ "Local disk: " + vault, "Repository: will be created", "Folders: ~/Documents",
+                "Schedule: Daily", "Exclude: .DS_Store", "Exclude: .Trash", "Exclude: node_modules" }));
         // "init" ran after the approval, with the password exactly as given in its environment.
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("init"));
         QVERIFY(readFile(fx.fake.filePath("env")).contains("RESTIC_PASSWORD= pw \n"));
@@ -234,7 +242,7 @@ private Q_SLOTS:
         QCOMPARE(stored.name, QStringLiteral("Photos"));
         QCOMPARE(stored.repository, vault);
         QCOMPARE(stored.sources, QStringList { docs });
-        QCOMPARE(stored.excludes, QStringList({ ".DS_Store", ".Trash", "node_modules" }));
+        QCOMPARE(stored.excludes, QStringList({ "~/.local/share/Trash", ".Trash-*", "node_modules" }));
         QVERIFY(stored.schedule == Destination::Schedule::daily);
         QVERIFY(stored.preferences == BackupPreferences {});
         QVERIFY(stored.retention == Destination::RetentionPolicy {});
@@ -252,7 +260,8 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
             "Add the destination “Photos”? | Local disk: " + vault
-                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily");
+                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily | Exclude: .DS_Store | "
+                  "Exclude: .Trash | Exclude: node_modules");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
         QVERIFY(!readFile(fx.control->audit().url()).contains("pw\""));
     }
@@ -391,38 +400,55 @@ private Q_SLOTS:
         QVERIFY(fx.auditLines().first().decision == ApprovalDecision::approvedBySetting);
     }
 
-    // An agent's update is a change to the settings as they are when it is saved.
-    void updateAppliesAgainAfterAConcurrentChange_data()
+    // The update saved is the one the user allowed: against a destination that changed while the
+    // question was open, it is saved only where it makes exactly the lines that were shown.
+    void updateAfterAConcurrentChange_data()
     {
-        QTest::addColumn<bool>("removed"); // the destination is removed instead of changed
-        QTest::newRow("changed meanwhile") << false;
-        QTest::newRow("removed meanwhile") << true;
+        QTest::addColumn<QString>("meanwhile"); // what another writer does while the question is open
+        QTest::addColumn<QJsonObject>("arguments");
+        QTest::addColumn<QString>("error"); // empty: the update is saved
+        const QString changed = "“Home” changed while the approval question was open, so this update was not made: "
+                                "it would no longer make exactly the change that was allowed. Read the destination "
+                                "again and retry.";
+        QTest::newRow("other field changed") << "move" << args({ { "name", "Work" } }) << "";
+        QTest::newRow("removed") << "remove" << args({ { "name", "Work" } })
+                                 << "“Home” was removed while this update waited, so it was not made.";
+        QTest::newRow("a folder it holds again removed")
+            << "dropKeys" << args({ { "addSources", "~/keys" }, { "schedule", "daily" } }) << changed;
+        QTest::newRow("renamed, its old name given")
+            << "rename" << args({ { "name", "Home" }, { "schedule", "daily" } }) << changed;
     }
-    void updateAppliesAgainAfterAConcurrentChange()
+    void updateAfterAConcurrentChange()
     {
-        QFETCH(bool, removed);
+        QFETCH(QString, meanwhile);
+        QFETCH(QJsonObject, arguments);
+        QFETCH(QString, error);
         ChangesFixture fx;
-        const Destination home = fx.add(QStringLiteral("Home"));
+        const Destination home = fx.add(QStringLiteral("Home"), { fx.folder("docs"), fx.folder("keys") });
         fx.asker->decision = ApprovalDecision::approvedByUser;
-        // Another window changes (or removes) the destination while the question is open.
-        fx.asker->onDecide = [&fx, home, removed] {
-            DestinationStore other(fx.store->fileURL(), fx.credentials, fx.keys);
-            if (removed) {
-                other.remove(home, fx.credentials);
-                return;
-            }
-            Destination changed = home;
-            changed.repository = QStringLiteral("/elsewhere");
-            other.upsert(changed);
+        Destination other = home;
+        fx.asker->onDecide = [&] {
+            DestinationStore store(fx.store->fileURL(), fx.credentials, fx.keys);
+            if (meanwhile == "remove")
+                return store.remove(home, fx.credentials), void();
+            if (meanwhile == "move")
+                other.repository = QStringLiteral("/elsewhere");
+            else if (meanwhile == "dropKeys")
+                other.sources.removeLast();
+            else
+                other.name = QStringLiteral("Other");
+            store.upsert(other);
         };
-        const QJsonObject arguments = args({ { "destination", "Home" }, { "name", "Work" } });
-        if (removed) {
-            const std::optional<AgentError> error = fx.failure(QStringLiteral("update-destination"), arguments);
-            QVERIFY(error && error->kind() == AgentError::Kind::failed);
+        arguments.insert("destination", "Home");
+        if (!error.isEmpty()) {
+            const std::optional<AgentError> failure = fx.failure(QStringLiteral("update-destination"), arguments);
+            QVERIFY(failure && failure->kind() == AgentError::Kind::failed);
+            QCOMPARE(failure->message(), error);
+            QCOMPARE(fx.auditLines().first().outcome, "failed: " + error);
+            // The other writer's change stands, and nothing of this one.
+            fx.store->reload();
             QCOMPARE(
-                error->message(), QStringLiteral("“Home” was removed while this update waited, so it was not made."));
-            QCOMPARE(fx.auditLines().first().outcome, "failed: " + error->message());
-            QVERIFY(fx.store->destinations().isEmpty());
+                fx.store->destinations(), meanwhile == "remove" ? QList<Destination> {} : QList<Destination> { other });
             return;
         }
         const QJsonObject reply = fx.run(QStringLiteral("update-destination"), arguments);
@@ -485,13 +511,17 @@ private Q_SLOTS:
         QTest::newRow("nothing") << QJsonObject {} << QStringList {};
         QTest::newRow("same values") << args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 },
             { "pruneAfterBackup", true }, { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true },
-            { "addSources", "~/a" }, { "addExcludes", ".Trash" } })
+            { "addSources", "~/a" }, { "addExcludes", ".Trash-*" } })
                                      << QStringList {};
         QTest::newRow("rename in other case") << args({ { "name", "HOME" } }) << QStringList { "Name: Home → HOME" };
         QTest::newRow("folders") << args({ { "addSources", QJsonArray { "~/b", "~/a" } }, { "removeSources", "~/a" } })
                                  << QStringList { "Back up: ~/b", "Stop backing up: ~/a" };
-        QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".DS_Store" } })
-                                  << QStringList { "Exclude: *.tmp", "Stop excluding: .DS_Store" };
+        QTest::newRow("one folder spelled three ways")
+            << args({ { "addSources", QJsonArray { "~/b", "~/b/", "~/./b" } },
+                   { "removeSources", QJsonArray { "~/a/", "~/a" } } })
+            << QStringList { "Back up: ~/b", "Stop backing up: ~/a" };
+        QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".Trash-*" } })
+                                  << QStringList { "Exclude: *.tmp", "Stop excluding: .Trash-*" };
         QTest::newRow("everything else")
             << args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                    { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } })
@@ -552,6 +582,7 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("arguments");
         QTest::addColumn<QString>("message");
         QTest::newRow("name of another") << args({ { "name", "WORK" } }) << "A destination named WORK already exists.";
+        QTest::newRow("empty name") << args({ { "name", " " } }) << "name must not be empty.";
         QTest::newRow("remove what is being added")
             << args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }) << "~/b is not one of Home's folders.";
         QTest::newRow("unknown pattern") << args({ { "removeExcludes", "*.iso" } })

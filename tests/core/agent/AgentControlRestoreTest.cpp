@@ -197,11 +197,22 @@ private Q_SLOTS:
         AgentFixture fx;
         fx.add(QStringLiteral("Home"));
         fx.script("snapshots.stdout", snapshotsJson({ { snapshotID, "2026-01-02T03:04:05Z" } }));
+        fx.script("ls.stdout",
+            R"({"struct_type":"node","path":"/src/a*","type":"file","size":3})"
+            "\n");
         fx.script("restore.exit", "1");
         fx.script("restore.stderr", "Fatal: broken\n");
         fx.approver->decision = ApprovalDecision::approvedByUser;
-        const std::optional<AgentError> error = fx.failure("restore",
-            args({ { "destination", "Home" }, { "snapshot", "a1b2c3d4" }, { "target", "~" }, { "path", "/src/a*" } }));
+        const auto restoring = [](const QString &path) {
+            return args({ { "destination", "Home" }, { "snapshot", "a1b2c3d4" }, { "target", "~" }, { "path", path } });
+        };
+        // A path the snapshot lacks is refused before anyone is asked.
+        const std::optional<AgentError> missing = fx.failure("restore", restoring("/src/b"));
+        QVERIFY(missing && missing->kind() == AgentError::Kind::notFound);
+        QCOMPARE(missing->message(), QStringLiteral("Snapshot a1b2c3d4 holds nothing at /src/b."));
+        QVERIFY(fx.approver->requests.isEmpty());
+
+        const std::optional<AgentError> error = fx.failure("restore", restoring("/src/a*"));
         QVERIFY(error);
         QVERIFY(error->kind() == AgentError::Kind::failed);
         QCOMPARE(error->message(), QStringLiteral("Fatal: broken")); // the runner's own message

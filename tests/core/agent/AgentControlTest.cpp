@@ -190,9 +190,9 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("result"); // "@" stands for the home folder
         QTest::addColumn<QString>("error");
         QTest::newRow("home") << QStringList { "~" } << QStringList { "@" } << "";
-        QTest::newRow("below home, trimmed, trailing slash")
-            << QStringList { " ~/Documents/ \n", "@/Documents/../Documents" }
-            << QStringList { "@/Documents", "@/Documents" } << "";
+        QTest::newRow("below home, trimmed, cleaned, once")
+            << QStringList { " ~/Documents/ \n", "@/Documents/../Documents", "~/./Documents", "~" }
+            << QStringList { "@/Documents", "@" } << "";
         QTest::newRow("relative") << QStringList { "~/Documents", "Documents" } << QStringList {}
                                   << "Documents must be an absolute path or start with ~.";
         QTest::newRow("other user") << QStringList { "~root" } << QStringList {}

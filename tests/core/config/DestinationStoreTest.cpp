@@ -282,8 +282,9 @@ private Q_SLOTS:
         QCOMPARE(store->destinations(), (QList<Destination> { pictures, taker }));
         store->remove(taker, f.credentials);
 
+        // It goes back where it stood, not to the end.
         store->restore(removed, f.credentials);
-        QCOMPARE(store->destinations(), (QList<Destination> { pictures, offsite }));
+        QCOMPARE(store->destinations(), (QList<Destination> { offsite, pictures }));
         QCOMPARE(f.credentials.resticEnvironment(offsite), environment);
         QVERIFY(f.seal.verify() == ConfigIntegrity::valid());
     }

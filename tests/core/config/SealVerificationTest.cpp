@@ -2,6 +2,7 @@
 #include "util/ResticError.h"
 #include "util/UserDefaults.h"
 
+#include <QRegularExpression>
 #include <QtTest>
 
 using namespace vellmir;
@@ -9,8 +10,24 @@ using test::SealFixture;
 
 namespace {
 const QString missingRecord = QStringLiteral("Vellmir's record of its own settings is missing or was altered.");
-const QString pictures = QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents.");
-const QString offsite = QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents.");
+// With nothing to vouch for them, every stored field is listed; the ids, last, differ from run to run.
+const QString settings
+    = QStringLiteral(". Kind: %1. Excludes: none. Schedule: Manual. Retention: Keep 7 daily, 4 weekly, "
+                     "12 monthly, 3 yearly. Apply retention after backups: on. Only on AC power: off. "
+                     "Avoid metered networks: on. Upload limit: none. Monthly checks: off. Storage rate "
+                     "per TB and month: none. Monthly budget: none. Last backup: never.");
+const QString pictures
+    = QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents") + settings.arg("Local disk");
+const QString offsite = QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents")
+    + settings.arg("Backblaze B2");
+
+QStringList withoutIds(QStringList lines)
+{
+    static const QRegularExpression ids(QStringLiteral(" Id: .*$"));
+    for (QString &line : lines)
+        line.remove(ids);
+    return lines;
+}
 
 #define VERIFY_INTEGRITY(actual, expected)                                                                             \
     QVERIFY2((actual) == (expected), qPrintable((actual).debugText() + QStringLiteral(" != ") + (expected).debugText()))
@@ -157,6 +174,12 @@ private Q_SLOTS:
         QTest::newRow("added") << "add"
                                << "changed" << QStringList { "Added destination “Extra”, backing up to sftp:host:/x." }
                                << both;
+        // Written out, never applied: the line cannot be turned around or split.
+        QTest::newRow("added with a forged name") << "addForged"
+                                                  << "changed"
+                                                  << QStringList { "Added destination “Lap⟨U+202E⟩top”, backing up "
+                                                                   "to sftp:host:/x⟨U+000A⟩Restore: everything." }
+                                                  << both;
         QTest::newRow("removed") << "remove"
                                  << "changed" << QStringList { "Removed destination “Offsite”." } << both;
         QTest::newRow("not JSON") << "garbage"
@@ -241,6 +264,9 @@ private Q_SLOTS:
             f.writeDestinations(list);
         } else if (change == "add") {
             f.writeDestinations(list << SealFixture::destination("Extra", Destination::Kind::sftp, "sftp:host:/x"));
+        } else if (change == "addForged") {
+            f.writeDestinations(list << SealFixture::destination(
+                                    "Lap\u202Etop", Destination::Kind::sftp, "sftp:host:/x\nRestore: everything"));
         } else if (change == "remove") {
             f.writeDestinations({ pictures });
         } else if (change == "garbage") {
@@ -288,7 +314,7 @@ private Q_SLOTS:
         QCOMPARE(trustedNames, trusted);
 
         if (verdict == "changed" && change != "policyBroken")
-            QCOMPARE(f.seal.differences(), lines);
+            QCOMPARE(withoutIds(f.seal.differences()), lines);
         else if (verdict != "valid")
             QVERIFY_THROWS_EXCEPTION(Error, f.seal.differences());
         // A check makes no key and keeps the other files as they are.
@@ -336,7 +362,7 @@ private Q_SLOTS:
         QStringList expected { pictures, offsite };
         if (policyOn)
             expected.append("Agents may make changes without asking.");
-        QCOMPARE(elsewhere.differences(), expected);
+        QCOMPARE(withoutIds(elsewhere.differences()), expected);
         QVERIFY(elsewhere.trusted().destinations.isEmpty());
         QVERIFY(!elsewhere.trusted().policy.changesWithoutApproval);
 

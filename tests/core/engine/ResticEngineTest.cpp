@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "config/FileLock.h"
 #include "engine/ResticProcess.h"
+#include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/ResticError.h"
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -326,6 +328,40 @@ private Q_SLOTS:
         // Asked once: a later answer of the same file is not asked for.
         fake.set(QStringLiteral("version.stdout"), "restic 0.14.0 compiled with go1.19.8 on linux/amd64\n");
         QCOMPARE(finishedStatus(collect(engine, command(), fake.environment())), 0);
+    }
+
+    void checkedReleasesAreOnlyEverReplaced_data()
+    {
+        QTest::addColumn<QString>("inPlace"); // what lies where the checked releases are kept
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("link to another file") << "link";
+        QTest::newRow("one line of 64 KiB") << "junk";
+    }
+
+    void checkedReleasesAreOnlyEverReplaced()
+    {
+        QFETCH(QString, inPlace);
+        test::TestHome home;
+        const QString file = AppPaths::cacheDirectory() + QStringLiteral("/restic-releases-checked");
+        const QString other = home.path() + QStringLiteral("/notes.txt");
+        test::writeFile(other, "mine\n");
+        QVERIFY(QDir().mkpath(AppPaths::cacheDirectory()));
+        if (inPlace == u"fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        else if (inPlace == u"link")
+            QVERIFY(QFile::link(other, file));
+        else
+            test::writeFile(file, QByteArray(70000, 'x') + '\n');
+        FakeRestic fake;
+        const QString tool = fake.path(QStringLiteral("restic"));
+        QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-restic")), tool));
+        fake.set(QStringLiteral("version.stdout"), "restic 0.18.0 compiled with go1.24.1 on linux/amd64\n");
+        QCOMPARE(finishedStatus(collect(ResticEngine(std::nullopt, fake.locks(), { tool }), command(), {})), 0);
+
+        QCOMPARE(test::readFile(other), QByteArray("mine\n"));
+        QVERIFY(QFileInfo(file).isFile() && !QFileInfo(file).isSymLink());
+        const QByteArray kept = test::readFile(file);
+        QVERIFY2(kept.startsWith(tool.toUtf8() + '\t') && kept.count('\n') == 1, kept.left(100).constData());
     }
 
     void resticBesideTheExecutableComesFirst()

@@ -568,27 +568,34 @@ private Q_SLOTS:
 
     void cancellation_data()
     {
-        QTest::addColumn<bool>("beforeStart");
-        QTest::newRow("during the stream") << false;
-        QTest::newRow("before restic starts") << true;
+        QTest::addColumn<QString>("when");
+        QTest::newRow("during the stream") << "stream";
+        QTest::newRow("before restic starts") << "start";
+        // Once restic has named its snapshot the backup exists: a stop while restic still
+        // removes its lock leaves the run complete, and its retention to the next run.
+        QTest::newRow("after the summary") << "summary";
     }
 
     void cancellation()
     {
-        QFETCH(bool, beforeStart);
+        QFETCH(QString, when);
+        const bool saved = when == u"summary";
         Fixture f;
         f.destination.pruneAfterBackup = true;
-        f.set(QStringLiteral("backup.stdout"), statusLine);
+        f.set(QStringLiteral("backup.stdout"), saved ? statusLine + summaryLine() : statusLine);
         f.set(QStringLiteral("sleep"), "30");
         f.set(QStringLiteral("term-exit"), "1"); // as restic 0.18 ends an interrupted backup
 
+        auto runner = f.runner();
         std::stop_source stop;
         std::jthread canceller;
-        if (beforeStart) {
+        if (when == u"start") {
             f.environment = [&](const Destination &) {
                 stop.request_stop();
                 return f.resticEnvironment();
             };
+        } else if (saved) {
+            connect(runner.get(), &BackupRunner::summaryChanged, this, [&] { stop.request_stop(); });
         } else {
             canceller = std::jthread([&f, &stop](std::stop_token done) {
                 while (!done.stop_requested() && f.arguments().value(0) != u"backup")
@@ -597,18 +604,19 @@ private Q_SLOTS:
             });
         }
 
-        auto runner = f.runner();
         const std::optional<QUuid> id = runner->runAndWait(f.destination, stop.get_token());
-        QVERIFY(runner->phase() == BackupRunner::Phase::idle);
+        QVERIFY(runner->phase() == (saved ? BackupRunner::Phase::finished : BackupRunner::Phase::idle));
         QVERIFY(!runner->isBusy());
         QVERIFY(!runner->failureMessage());
         QVERIFY(!runner->pruneMessage());
-        QCOMPARE(f.resticStarted(), !beforeStart);
+        QCOMPARE(f.resticStarted(), when != u"start");
+        QCOMPARE(f.arguments().value(0), when == u"start" ? QString() : QStringLiteral("backup"));
 
         const BackupRecord record = f.stored(*id);
-        QVERIFY(record.outcome == BackupRecord::Outcome::cancelled);
+        QVERIFY(record.outcome == (saved ? BackupRecord::Outcome::complete : BackupRecord::Outcome::cancelled));
+        QCOMPARE(record.snapshotID, saved ? std::optional(snapshotID) : std::nullopt);
         QVERIFY(record.finishedAt.has_value());
-        QCOMPARE(f.notificationBodies(), QStringList { body(QStringLiteral("cancelled")) });
+        QCOMPARE(f.notificationBodies(), saved ? QStringList {} : QStringList { body(QStringLiteral("cancelled")) });
         QCOMPARE(f.keepAwake->held->load(), 0);
     }
 

@@ -83,8 +83,8 @@ private Q_SLOTS:
                                              << QStringList { "status", "unregister", "register" } << "42";
         QTest::newRow("enabled, no stored build") << int(Destination::Schedule::hourly) << int(S::enabled) << ""
                                                   << QStringList { "status", "unregister", "register" } << "42";
-        QTest::newRow("requires approval") << int(Destination::Schedule::daily) << int(S::requiresApproval) << "42"
-                                           << QStringList { "status", "register" } << "42";
+        QTest::newRow("not found") << int(Destination::Schedule::daily) << int(S::notFound) << "42"
+                                   << QStringList { "status", "register" } << "42";
     }
 
     void reconcileDecisions()
@@ -151,6 +151,8 @@ private Q_SLOTS:
         const QString unit = QString::fromUtf8(test::readFile(units + QStringLiteral("/vellmir-scheduler.service")));
         QVERIFY(unit.contains(QStringLiteral("Type=oneshot\n")));
         QVERIFY(unit.contains(QStringLiteral("ExecStart=\"/opt/Vell mir/100%%/vellmir-app\" --scheduled-run\n")));
+        // systemd's stop reaches the pass alone, which stops restic before its ssh.
+        QVERIFY(unit.contains(QStringLiteral("KillMode=mixed\nTimeoutStopSec=60\n")));
         const QString timer = QString::fromUtf8(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")));
         QVERIFY(timer.contains(QStringLiteral("OnCalendar=*:0/10\n")));
         QVERIFY(timer.contains(QStringLiteral("Persistent=true\n")));
@@ -164,12 +166,16 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(test::readFile(systemctl + QStringLiteral(".calls"))),
             QStringLiteral("--user is-enabled vellmir-scheduler.timer\n"));
         QVERIFY(service(QStringLiteral("7"), exe)->isCurrent());
-        // An hourly timer of the same build, as earlier versions wrote it, is replaced.
+        // An hourly timer and a service without the stop settings, of the same build, as earlier
+        // versions wrote them, are replaced.
         test::writeFile(units + QStringLiteral("/vellmir-scheduler.timer"),
             "# Written by Vellmir build 7; changes are overwritten.\n[Timer]\nOnCalendar=hourly\nPersistent=true\n"
             "RandomizedDelaySec=120\nUnit=vellmir-scheduler.service\n");
+        test::writeFile(units + QStringLiteral("/vellmir-scheduler.service"),
+            QString(unit).remove(QStringLiteral("KillMode=mixed\n")).toUtf8());
         QCOMPARE(first.reconcile(hourly), std::nullopt);
         QVERIFY(test::readFile(units + QStringLiteral("/vellmir-scheduler.timer")).contains("OnCalendar=*:0/10\n"));
+        QCOMPARE(test::readFile(units + QStringLiteral("/vellmir-scheduler.service")), unit.toUtf8());
         QVERIFY(QFile::exists(systemctl + QStringLiteral(".enabled")));
         QVERIFY(!service(QStringLiteral("7"), QStringLiteral("/elsewhere"))->isCurrent());
         Scheduler moved(

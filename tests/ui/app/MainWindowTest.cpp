@@ -156,6 +156,15 @@ void MainWindowTest::noDestinations()
     QCOMPARE(scheduler->text(), sentence);
     QCOMPARE(scheduler->textFormat(), Qt::PlainText);
     QVERIFY(shown.screenshot(QStringLiteral("scheduler-message")));
+
+    // The command on the last line stands whole on its own line, however narrow the window.
+    shown.model->setSchedulerMessage(sentence + QStringLiteral("\nsystemctl --user status vellmir-scheduler.timer"));
+    QCOMPARE(scheduler->text(), sentence);
+    auto *command = shown.find<MessageLabel>(QStringLiteral("schedulerCommand"));
+    QCOMPARE(command->text(), QStringLiteral("systemctl --user status vellmir-scheduler.timer"));
+    shown.window->setMinimumSize(0, 0);
+    shown.window->resize(480, shown.window->height());
+    QTRY_VERIFY(command->width() >= command->sizeHint().width());
 }
 
 void MainWindowTest::twoDestinations()

@@ -170,7 +170,9 @@ void BackupSectionTest::phases()
         QVERIFY2(!shown.visible(name.toLatin1().constData()), qPrintable(name));
     QCOMPARE(shown.find<QPushButton>("backUpButton")->isEnabled(), !destination.sources.isEmpty());
     if (destination.sources.isEmpty())
-        QCOMPARE(shown.text("noFolders"), QStringLiteral("No folders selected. Use Edit to choose what to back up."));
+        QCOMPARE(shown.text("noFolders"),
+            QStringLiteral(
+                "No folders selected. Choose what to back up with vellmir update-destination --addSources."));
     else
         QCOMPARE(
             shown.section.findChildren<PathLabel *>(QStringLiteral("sourcePath")).size(), destination.sources.size());
@@ -265,11 +267,19 @@ void BackupSectionTest::buttonsAsk()
     scanning.phase = Phase::scanning;
     shown.section.render(d, scanning, false, true);
     shown.find<QPushButton>("cancelScanButton")->click();
+    // restic may take seconds to stop: the press shows at once and cannot be repeated.
     scanning.phase = Phase::running;
     shown.section.render(d, scanning, false, true);
-    shown.find<QPushButton>("cancelRunButton")->click();
+    auto *cancelRun = shown.find<QPushButton>("cancelRunButton");
+    QCOMPARE(cancelRun->text(), QStringLiteral("Cancelling…"));
+    QVERIFY(!cancelRun->isEnabled());
+    cancelRun->click();
     QCOMPARE(backUp.size(), 1);
-    QCOMPARE(cancel.size(), 2);
+    QCOMPARE(cancel.size(), 1);
+    shown.section.render(d, BackupRunState {}, false, true);
+    shown.section.render(d, scanning, false, true);
+    QCOMPARE(cancelRun->text(), QStringLiteral("Cancel"));
+    QVERIFY(cancelRun->isEnabled());
 }
 
 QTEST_MAIN(BackupSectionTest)

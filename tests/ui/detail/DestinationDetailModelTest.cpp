@@ -423,7 +423,8 @@ void DestinationDetailModelTest::history()
             "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
     QCOMPARE(DestinationDetailModel::resultNote(older),
         QStringLiteral("Result recorded for the selected sources and exclusions."));
-    QVERIFY(DestinationDetailModel::historyTitle(older, QLocale::c()).endsWith(QStringLiteral(" \u00b7 complete")));
+    const QString title = DestinationDetailModel::historyTitle(older, QLocale::c());
+    QVERIFY(title.startsWith(QStringLiteral("Started ")) && title.endsWith(QStringLiteral(" \u00b7 complete")));
     QCOMPARE(DestinationDetailModel::protectedTitle(1),
         QStringLiteral("1 protected item skipped (Full Disk Access not in use)"));
     QCOMPARE(DestinationDetailModel::protectedTitle(4),

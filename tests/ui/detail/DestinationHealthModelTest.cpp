@@ -104,7 +104,7 @@ void DestinationHealthModelTest::lines_data()
     QTest::addColumn<QString>("nextDue"); // empty: no line
 
     const QString orangeHint
-        = QStringLiteral("No complete backup yet. Back up now, or check that scheduling is approved.");
+        = QStringLiteral("No complete backup yet. Back up now, or check that the systemd user timer is active.");
     QTest::newRow("manual, never") << Schedule::manual << true << ""
                                    << "Not yet backed up"
                                    << "" << false << "";
@@ -258,7 +258,7 @@ void DestinationHealthModelTest::newSettingsRestartThePollAtOnce()
     QCOMPARE(changed.count(), 1); // read at once, not after the next interval
     QVERIFY(model->records().isEmpty());
     QCOMPARE(model->backupLine(usEnglish).text,
-        QStringLiteral("No complete backup yet. Back up now, or check that scheduling is approved."));
+        QStringLiteral("No complete backup yet. Back up now, or check that the systemd user timer is active."));
     QVERIFY(model->isPolling());
 
     // A rename keeps the settings: no new read is needed, the lines just follow.
@@ -314,11 +314,20 @@ void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()
     model->start();
     QCOMPARE(changed.count(), 1);
     QVERIFY(model->records().isEmpty());
+    // The row of another destination over the same folders.
+    const Destination mine = f.destination;
+    f.destination.id = newUuid();
+    std::unique_ptr<DestinationHealthModel> other(f.model());
+    f.destination = mine;
+    other->start();
+    QSignalSpy otherChanged(other.get(), &DestinationHealthModel::changed);
 
-    // A run recorded by another view or process shows at once, well before the next cycle.
+    // A run recorded by another view or process shows at once, well before the next cycle,
+    // and only in its own destination's row.
     f.write(f.record(Outcome::failed, 1));
     QVERIFY(changed.wait(1500));
     QCOMPARE(model->records().size(), 1);
+    QCOMPARE(otherChanged.count(), 0);
 
     model->stop();
     QVERIFY(!model->isPolling());

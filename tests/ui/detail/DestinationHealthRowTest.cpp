@@ -80,7 +80,7 @@ void DestinationHealthRowTest::scheduledWithoutACompleteBackup()
     Shown shown(f);
     QVERIFY(QTest::qWaitForWindowExposed(shown.row.get()));
     QCOMPARE(shown.line("backupLine")->text(),
-        QStringLiteral("No complete backup yet. Back up now, or check that scheduling is approved."));
+        QStringLiteral("No complete backup yet. Back up now, or check that the systemd user timer is active."));
     QCOMPARE(shown.colour("backupLine"), shown.tone(StatusTone::warning));
     QVERIFY(!shown.line("overdueLine")->isVisible());
     QVERIFY(!shown.line("nextDueLine")->isVisible());

@@ -179,9 +179,13 @@ void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()
     ConfigReview review(*f.store);
     QVERIFY(review.fromAnotherMac());
     review.load();
-    QCOMPARE(review.changes(),
-        (QStringList { QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents."),
-            QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents.") }));
+    // Every stored field is listed; only the start is this test's business.
+    const QStringList changes = review.changes();
+    QCOMPARE(changes.size(), 2);
+    QVERIFY(
+        changes.at(0).startsWith(QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents. ")));
+    QVERIFY(changes.at(1).startsWith(
+        QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents. ")));
 
     QSignalSpy variant(&review, &ConfigReview::fromAnotherMacChanged);
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
@@ -227,12 +231,14 @@ void ConfigReviewTest::undo_data()
     QTest::newRow("nothing removed") << QStringList() << true << QString();
     QTest::newRow("one removed") << QStringList { QStringLiteral("Offsite") } << false
                                  << QStringLiteral("Removed Offsite because its stored password or keys were "
-                                                   "replaced. Its backups are untouched; set it up again with "
-                                                   "Import Recovery Kit.");
+                                                   "replaced. Its backups are untouched; add it again with "
+                                                   "vellmir add-destination and its kind and repository, without "
+                                                   "initialize.");
     QTest::newRow("two removed") << QStringList { QStringLiteral("Pictures"), QStringLiteral("Offsite") } << false
                                  << QStringLiteral("Removed Pictures, Offsite because its stored password or keys "
-                                                   "were replaced. Its backups are untouched; set it up again with "
-                                                   "Import Recovery Kit.");
+                                                   "were replaced. Its backups are untouched; add it again with "
+                                                   "vellmir add-destination and its kind and repository, without "
+                                                   "initialize.");
 }
 
 void ConfigReviewTest::undo()

@@ -199,7 +199,8 @@ void ConfigReviewViewTest::undoNamesRemovedDestinations()
     QVERIFY(result->isVisible());
     QCOMPARE(result->text(),
         QStringLiteral("Removed Pictures, Offsite because its stored password or keys were replaced. Its backups "
-                       "are untouched; set it up again with Import Recovery Kit."));
+                       "are untouched; add it again with vellmir add-destination and its kind and repository, without "
+                       "initialize."));
     QVERIFY(view.height() > heightBefore);
     QVERIFY(nothingClipped(view));
     // The differences are not refreshed.

@@ -68,6 +68,8 @@ void InfoButtonTest::explainsOnHoverAndForAssistiveTools()
     shown.setHtml(marked.toolTip());
     QCOMPARE(shown.toPlainText(), QStringLiteral("Folders like <img src=x> & co."));
     QCOMPARE(button.accessibleName(), QStringLiteral("More information"));
+    // A screen reader reads the text, never the tooltip's markup.
+    QCOMPARE(marked.accessibleDescription(), QStringLiteral("Folders like <img src=x> & co."));
     QVERIFY(!button.icon().isNull());
     QVERIFY(button.autoRaise());
     QVERIFY(!button.isShowing());

@@ -198,9 +198,11 @@ void RecoveryPlanTest::instructionsBeginWithThePlan()
     QCOMPARE(lines.at(1), QString());
     QCOMPARE(lines.at(2), QStringLiteral("Repository: /media/disk/restic"));
     QCOMPARE(lines.at(3), QStringLiteral("Storage: ") + label);
-    QCOMPARE(lines.at(4), QString());
-    QVERIFY(lines.at(5).startsWith(QStringLiteral("Save this kit somewhere independent")));
-    QCOMPARE(lines.at(9), QStringLiteral("On a replacement computer:"));
+    // The kind that vellmir add-destination takes to bring the destination back.
+    QCOMPARE(lines.at(4), QStringLiteral("Kind: ") + toString(kind));
+    QCOMPARE(lines.at(5), QString());
+    QVERIFY(lines.at(6).startsWith(QStringLiteral("Save this kit somewhere independent")));
+    QCOMPARE(lines.at(10), QStringLiteral("On a replacement computer:"));
     QCOMPARE(lines.at(17), QStringLiteral("Independent recovery with restic:"));
     QVERIFY(lines.at(18).startsWith(QStringLiteral("Install restic from https://restic.net. Supply")));
     // No line feed after the last line.
@@ -214,7 +216,7 @@ void RecoveryPlanTest::instructionsKeepTextsUnescaped()
     destination.repository = QStringLiteral("s3:host/bucket\nStorage: fake");
     const QString text = RecoveryPlan(destination).instructions();
     QVERIFY(text.startsWith(QStringLiteral("Vellmir recovery kit for Two\nlines <&> \"quoted\"\n\nRepository: "
-                                           "s3:host/bucket\nStorage: fake\nStorage: SFTP\n\n")));
+                                           "s3:host/bucket\nStorage: fake\nStorage: SFTP\nKind: sftp\n\n")));
 }
 
 QTEST_GUILESS_MAIN(RecoveryPlanTest)

@@ -104,7 +104,14 @@ private Q_SLOTS:
         QCOMPARE(picker->currentIndex(), 1);
         QVERIFY(picker->currentText().endsWith(QStringLiteral(" \u00B7 laptop")));
         QVERIFY(part<QWidget>(*dialog, QStringLiteral("loadingRow"))->isVisible());
-        QVERIFY(!part<QToolButton>(*dialog, QStringLiteral("upButton"))->isEnabled());
+        auto *up = part<QToolButton>(*dialog, QStringLiteral("upButton"));
+        QVERIFY(!up->isEnabled());
+        QCOMPARE(up->toolTip(), QStringLiteral("Go to parent folder (Ctrl+Up)"));
+        // Icon-only controls are named for screen readers.
+        QCOMPARE(up->accessibleName(), QStringLiteral("Go to parent folder"));
+        auto *search = part<QLineEdit>(*dialog, QStringLiteral("searchField"));
+        QCOMPARE(search->accessibleName(), QStringLiteral("Search"));
+        QCOMPARE(search->findChild<QToolButton *>()->accessibleName(), QStringLiteral("Clear search"));
         QVERIFY(!part<QToolButton>(*dialog, QStringLiteral("rootButton"))->isVisible());
         shoot(*dialog, "loading");
 

@@ -1,0 +1,196 @@
+#include "util/TextRules.h"
+
+#include <QChar>
+#include <algorithm>
+
+namespace vellmir::TextRules {
+
+namespace {
+
+// Controls, line and paragraph separators, and the bidirectional formatting characters: they
+// break a line, or make it read as another, wherever the text is shown.
+const Range controls[] = {
+    { 0x0000, 0x001F },
+    { 0x007F, 0x009F },
+    { 0x061C, 0x061C },
+    { 0x200E, 0x200F },
+    { 0x2028, 0x2029 },
+    { 0x202A, 0x202E },
+    { 0x2066, 0x2069 },
+};
+
+// Default-ignorable code points and format characters: drawn as nothing, or as a mark that
+// passes for part of a neighbour, so that "Home" and "Home\u200B" look the same.
+const Range invisible[] = {
+    { 0x00AD, 0x00AD },
+    { 0x034F, 0x034F },
+    { 0x0600, 0x0605 },
+    { 0x06DD, 0x06DD },
+    { 0x070F, 0x070F },
+    { 0x0890, 0x0891 },
+    { 0x08E2, 0x08E2 },
+    { 0x115F, 0x1160 },
+    { 0x17B4, 0x17B5 },
+    { 0x180B, 0x180F },
+    { 0x200B, 0x200F },
+    { 0x202A, 0x202E },
+    { 0x2060, 0x206F },
+    { 0x3164, 0x3164 },
+    { 0xFE00, 0xFE0F },
+    { 0xFEFF, 0xFEFF },
+    { 0xFFA0, 0xFFA0 },
+    { 0xFFF0, 0xFFFB },
+    { 0x110BD, 0x110BD },
+    { 0x110CD, 0x110CD },
+    { 0x13430, 0x1343F },
+    { 0x1BCA0, 0x1BCA3 },
+    { 0x1D173, 0x1D17A },
+    { 0xE0000, 0xE0FFF },
+};
+
+constexpr Range surrogates { 0xD800, 0xDFFF };
+// What LocalPath makes of a file-name byte that is not UTF-8.
+constexpr Range fileNameBytes { 0xDC80, 0xDCFF };
+
+QList<Range> noncharacters()
+{
+    QList<Range> ranges { { 0xFDD0, 0xFDEF } };
+    for (char32_t plane = 0; plane <= 0x10; ++plane)
+        ranges.append({ (plane << 16) | 0xFFFE, (plane << 16) | 0xFFFF });
+    return ranges;
+}
+
+// Sorted, with overlapping and touching ranges joined.
+QList<Range> joined(QList<Range> ranges)
+{
+    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) { return a.first < b.first; });
+    QList<Range> result;
+    for (const Range &range : ranges) {
+        if (!result.isEmpty() && range.first <= result.last().last + 1)
+            result.last().last = std::max(result.last().last, range.last);
+        else
+            result.append(range);
+    }
+    return result;
+}
+
+// `ranges` sorted and apart, as joined() leaves them.
+bool within(const QList<Range> &ranges, char32_t codePoint)
+{
+    const auto after = std::upper_bound(ranges.cbegin(), ranges.cend(), codePoint,
+        [](char32_t value, const Range &range) { return value < range.first; });
+    return after != ranges.cbegin() && codePoint <= std::prev(after)->last;
+}
+
+// Calls `each` with every code point of `text`, a lone surrogate as itself.
+template <typename Each> void forEachCodePoint(const QString &text, Each each)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            each(QChar::surrogateToUcs4(c, text.at(i + 1)));
+            ++i;
+        } else {
+            each(char32_t(c.unicode()));
+        }
+    }
+}
+
+QString escaped(char32_t codePoint)
+{
+    if (codePoint > 0xFFFF)
+        return QString::fromUcs4(&codePoint, 1);
+    return QStringLiteral("\\u") + QString::number(uint(codePoint), 16).rightJustified(4, u'0').toUpper();
+}
+
+// A character that shows nothing of itself, or acts on its neighbours instead.
+bool unprintable(char32_t codePoint)
+{
+    static const QList<Range> listed = joined(refused(Use::name) + QList<Range> { surrogates });
+    if (within(listed, codePoint))
+        return true;
+    const QChar::Category category = QChar::category(codePoint);
+    return category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
+        || category == QChar::Separator_Paragraph;
+}
+
+bool isMark(char32_t codePoint)
+{
+    const QChar::Category category = QChar::category(codePoint);
+    return category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining
+        || category == QChar::Mark_Enclosing;
+}
+
+// What a combining mark may sit on and still be read as part of it.
+bool carriesMarks(char32_t codePoint)
+{
+    if (isMark(codePoint))
+        return true;
+    const QChar::Category category = QChar::category(codePoint);
+    return QChar::isLetterOrNumber(codePoint) || category == QChar::Symbol_Math || category == QChar::Symbol_Currency
+        || category == QChar::Symbol_Modifier || category == QChar::Symbol_Other;
+}
+
+} // namespace
+
+QList<Range> refused(Use use)
+{
+    if (use == Use::secret)
+        return { { 0, 0 } };
+    QList<Range> ranges = QList<Range>(std::begin(controls), std::end(controls)) + noncharacters();
+    if (use == Use::fileName)
+        ranges += { { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
+    else
+        ranges.append(surrogates);
+    if (use == Use::name)
+        ranges += QList<Range>(std::begin(invisible), std::end(invisible));
+    return joined(ranges);
+}
+
+std::optional<char32_t> firstRefused(const QString &text, Use use)
+{
+    static const QList<Range> byUse[]
+        = { refused(Use::secret), refused(Use::text), refused(Use::fileName), refused(Use::name) };
+    const QList<Range> &ranges = byUse[int(use)];
+    std::optional<char32_t> found;
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        if (!found && within(ranges, codePoint))
+            found = codePoint;
+    });
+    return found;
+}
+
+QString characterClass(Use use)
+{
+    QString pattern = QStringLiteral("[");
+    for (const Range &range : refused(use)) {
+        pattern += escaped(range.first);
+        if (range.last != range.first)
+            pattern += QLatin1Char('-') + escaped(range.last);
+    }
+    return pattern + u']';
+}
+
+QString codePointName(char32_t codePoint)
+{
+    return QStringLiteral("U+%1").arg(uint(codePoint), 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QString visible(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    bool markMaySit = false;
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
+            shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
+            markMaySit = false;
+            return;
+        }
+        shown += QString::fromUcs4(&codePoint, 1);
+        markMaySit = carriesMarks(codePoint);
+    });
+    return shown;
+}
+
+} // namespace vellmir::TextRules
