@@ -19,10 +19,14 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 
 using namespace vellmir;
 
@@ -55,27 +59,44 @@ int scheduledRun()
     }
 }
 
-// The alert the agent's process writes: one line on standard input.
+// The alert the agent's process writes: one line on standard input, as long as a question whose
+// values keep within the command table's bounds can be.
 std::optional<ApprovalPrompt::Alert> readAlert()
 {
-    constexpr qsizetype longest = 1 << 20;
+    const qsizetype longest = ApprovalPrompt::Alert::longestJson();
     QByteArray line;
-    char c = 0;
-    while (line.size() < longest && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
-        line.append(c);
+    std::array<char, 64 * 1024> buffer {};
+    while (line.size() <= longest) {
+        const ssize_t count = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        const auto *end = static_cast<const char *>(std::memchr(buffer.data(), '\n', static_cast<size_t>(count)));
+        line.append(buffer.data(), end ? end - buffer.data() : count);
+        if (end)
+            break;
+    }
+    if (line.size() > longest)
+        return std::nullopt;
     return ApprovalPrompt::Alert::fromJson(line);
 }
 
-// Shows one approval question on the display the environment names and writes the index of the
-// chosen button (-1: closed otherwise) on standard output. Ends without an answer, status 1,
-// when no display answers or the display goes away, and when standard input ends: the agent's
-// process is gone or took the question back.
+// Shows one approval question on the display the environment names. Writes "shown" on standard
+// output once the window is on screen, then the index of the chosen button (-1: closed
+// otherwise). Ends without an answer when standard input ends (the agent's process is gone or
+// took the question back) or the display goes away, with ProcessPrompt::noDisplayStatus when no
+// display answers and ProcessPrompt::stalledStatus when the display takes the connection but never
+// answers.
 int approvalDialog(int &argc, char **argv)
 {
     const std::optional<ApprovalPrompt::Alert> alert = readAlert();
-    if (!alert || !DesktopSession::reachable(QProcessEnvironment::systemEnvironment()))
+    if (!alert)
         return 1;
-    std::optional<VellmirApp::ConnectingToDisplay> connecting(std::in_place, QString(), 1);
+    if (!DesktopSession::reachable(QProcessEnvironment::systemEnvironment()))
+        return ProcessPrompt::noDisplayStatus;
+    std::optional<VellmirApp::ConnectingToDisplay> connecting(
+        std::in_place, QString(), ProcessPrompt::noDisplayStatus, QString(), ProcessPrompt::stalledStatus);
     QApplication application(argc, argv);
     connecting.reset();
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
@@ -87,11 +108,19 @@ int approvalDialog(int &argc, char **argv)
         }
     });
     ApprovalDialog dialog;
-    dialog.show(*alert, [](int button) {
-        std::printf("%d\n", button);
-        std::fflush(stdout);
-        QCoreApplication::exit(0);
-    });
+    dialog.show(
+        *alert,
+        [](int button) {
+            std::printf("%d\n", button);
+            std::fflush(stdout);
+            QCoreApplication::exit(0);
+        },
+        [shown = false]() mutable {
+            if (std::exchange(shown, true))
+                return;
+            std::puts("shown");
+            std::fflush(stdout);
+        });
     return QApplication::exec();
 }
 

@@ -22,7 +22,9 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <unistd.h>
 
 namespace vellmir {
@@ -181,7 +183,7 @@ int VellmirApp::main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", noDesktopMessage().toUtf8().constData());
         return 1;
     }
-    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1);
+    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1, stalledDisplayMessage(), 1);
     QApplication application(argc, argv);
     connecting.reset();
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
@@ -212,17 +214,37 @@ bool VellmirApp::desktopReachable()
     return DesktopSession::reachable(QProcessEnvironment::systemEnvironment());
 }
 
-VellmirApp::ConnectingToDisplay::ConnectingToDisplay(QString sentence, int status)
+VellmirApp::ConnectingToDisplay::ConnectingToDisplay(
+    QString sentence, int status, QString stalledSentence, int stalledStatus)
 {
     displayConnectionGuard.sentence = std::move(sentence);
     displayConnectionGuard.status = status;
     displayConnectionGuard.previous = qInstallMessageHandler(connectingMessage);
+    m_watch = std::jthread([stalledStatus, stalled = stalledSentence.toUtf8()](std::stop_token stop) {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, stop, limit, [] { return false; });
+        if (stop.stop_requested())
+            return;
+        if (!stalled.isEmpty())
+            std::fprintf(stderr, "%s\n", stalled.constData());
+        std::fflush(stderr);
+        ::_exit(stalledStatus);
+    });
 }
 
 VellmirApp::ConnectingToDisplay::~ConnectingToDisplay()
 {
     qInstallMessageHandler(displayConnectionGuard.previous);
     displayConnectionGuard = {};
+}
+
+QString VellmirApp::stalledDisplayMessage()
+{
+    return QStringLiteral("Vellmir could not open its window: the display server (DISPLAY or WAYLAND_DISPLAY) took "
+                          "the connection but did not answer within %1 seconds.")
+        .arg(ConnectingToDisplay::limit.count());
 }
 
 QString VellmirApp::noDesktopMessage()

@@ -7,9 +7,11 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace vellmir {
 
@@ -74,17 +76,24 @@ public:
     static bool desktopReachable();
     static QString noDesktopMessage();
 
-    // Qt ends the process, with an abort, when the display it connects to does not answer.
+    // Qt ends the process, with an abort, when the display it connects to refuses, and waits for
+    // ever on one that takes the connection and never answers (a stalled forwarded display).
     // While one of these exists, that fatal error ends it with `status` instead, after
     // `sentence` (when not empty) on standard error, and Qt's warnings about the connection
-    // are left out. Make the QApplication inside its lifetime, on the main thread.
+    // are left out; a connection still not made after `limit` ends it with `stalledStatus`, after
+    // `stalledSentence`. Make the QApplication inside its lifetime, on the main thread.
     class ConnectingToDisplay {
     public:
-        ConnectingToDisplay(QString sentence, int status);
+        static constexpr std::chrono::seconds limit { 10 };
+        ConnectingToDisplay(QString sentence, int status, QString stalledSentence, int stalledStatus);
         ~ConnectingToDisplay();
         ConnectingToDisplay(const ConnectingToDisplay &) = delete;
         ConnectingToDisplay &operator=(const ConnectingToDisplay &) = delete;
+
+    private:
+        std::jthread m_watch;
     };
+    static QString stalledDisplayMessage();
 
 private:
     void reconcileAtLaunch();

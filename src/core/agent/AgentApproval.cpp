@@ -1,17 +1,28 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
+#include "util/AppPaths.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace vellmir {
 
@@ -26,20 +37,24 @@ const QString &rawText(ApprovalDecision decision)
     return texts[static_cast<int>(decision)];
 }
 
-// One decide() call's wait, shared with the prompt's callback, which may run late (after a
-// time-out) or on another thread. `loop` is only touched under the mutex and cleared before the
-// loop goes away.
+// One decide() call's wait, shared with the prompt's callbacks, which may run late (after a
+// time-out) or on another thread. `loop` and `limit` are only touched under the mutex and cleared
+// before they go away.
 struct Wait {
-    enum class End { none, answered, unavailable, timedOut, stopped };
+    enum class End { none, answered, unavailable, closed, notShown, timedOut, stopped };
     std::mutex mutex;
     End end = End::none;
     int button = -1;
+    bool shown = false;
+    int answerMs = 0; // the time-out, started once the dialog is on screen
     QEventLoop *loop = nullptr;
+    QTimer *limit = nullptr;
 
-    void attach(QEventLoop *waitingLoop)
+    void attach(QEventLoop *waitingLoop, QTimer *timeLimit)
     {
         std::lock_guard guard(mutex);
         loop = waitingLoop;
+        limit = timeLimit;
     }
     bool waiting()
     {
@@ -56,11 +71,33 @@ struct Wait {
         if (loop)
             QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
     }
+    // The limit ran out: before the dialog was on screen, or with nobody answering it.
+    void expire()
+    {
+        bool onScreen = false;
+        {
+            std::lock_guard guard(mutex);
+            onScreen = shown;
+        }
+        finish(onScreen ? End::timedOut : End::notShown);
+    }
+    // The dialog is on screen: from now on the limit is the time-out.
+    void markShown()
+    {
+        std::lock_guard guard(mutex);
+        if (shown || end != End::none)
+            return;
+        shown = true;
+        if (limit)
+            QMetaObject::invokeMethod(
+                limit, [timer = limit, ms = answerMs] { timer->start(ms); }, Qt::QueuedConnection);
+    }
     // How the wait ended, and the button chosen.
     std::pair<End, int> detach()
     {
         std::lock_guard guard(mutex);
         loop = nullptr;
+        limit = nullptr;
         // The loop can end for reasons of its own (the application quitting): nobody answered.
         if (end == End::none)
             end = End::stopped;
@@ -68,11 +105,102 @@ struct Wait {
     }
 };
 
-void logUnanswered(const ChangeRequest &request)
+// One approval question on the user's screen at a time. This process's questions queue in
+// arrival order; the one at the front also takes a lock on a file that every other process
+// locks while its question is shown. The lock is a flock on an open file description, so it is
+// let go when the process ends, however it ends, and a question of another thread of this
+// process, on a description of its own, waits for it too.
+class QuestionTurn {
+public:
+    explicit QuestionTurn(QString lockPath)
+        : m_lockPath(std::move(lockPath))
+    {
+        std::lock_guard guard(queueMutex());
+        if (queue().size() >= DialogApprover::maxQuestions)
+            return;
+        queue().push_back(this);
+        m_joined = true;
+    }
+    ~QuestionTurn()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // lets go of the lock
+        std::lock_guard guard(queueMutex());
+        std::erase(queue(), this);
+    }
+    QuestionTurn(const QuestionTurn &) = delete;
+    QuestionTurn &operator=(const QuestionTurn &) = delete;
+
+    bool joined() const { return m_joined; }
+    bool taken() const { return m_taken; }
+    static int count()
+    {
+        std::lock_guard guard(queueMutex());
+        return static_cast<int>(queue().size());
+    }
+    // Whether this question may go on screen now; once true, it stays so.
+    bool take()
+    {
+        if (m_taken)
+            return true;
+        {
+            std::lock_guard guard(queueMutex());
+            if (queue().empty() || queue().front() != this)
+                return false;
+        }
+        if (m_fd < 0) {
+            m_fd = ::open(LocalPath::encode(m_lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            // Without the file (a read-only folder) the questions of this process still come one
+            // at a time.
+            if (m_fd < 0) {
+                logLine(QStringLiteral("approval"),
+                    QStringLiteral("the question lock %1 cannot be opened: %2")
+                        .arg(m_lockPath, QString::fromLocal8Bit(std::strerror(errno))));
+                m_taken = true;
+                return true;
+            }
+        }
+        m_taken = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+        return m_taken;
+    }
+
+private:
+    static std::mutex &queueMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::deque<QuestionTurn *> &queue()
+    {
+        static std::deque<QuestionTurn *> waiting;
+        return waiting;
+    }
+
+    QString m_lockPath;
+    bool m_joined = false;
+    bool m_taken = false;
+    int m_fd = -1;
+};
+
+QString reasonText(Unanswered why)
 {
-    logLine(QStringLiteral("approval"),
-        QStringLiteral("no desktop session to ask the user, so the request \"%1\" is left unanswered.")
-            .arg(request.command));
+    switch (why) {
+    case Unanswered::noDesktop:
+        return QStringLiteral("no desktop session to ask the user");
+    case Unanswered::busy:
+        return QStringLiteral("too many questions already wait for the user");
+    case Unanswered::closed:
+        return QStringLiteral("the dialog closed without an answer");
+    case Unanswered::notShown:
+        return QStringLiteral("the display did not show the dialog");
+    }
+    return {};
+}
+
+// The limits in whole milliseconds, as QTimer counts them.
+int milliseconds(double seconds)
+{
+    return static_cast<int>(std::llround(seconds * 1000));
 }
 } // namespace
 
@@ -123,9 +251,12 @@ bool allows(ApprovalDecision decision)
     return decision == ApprovalDecision::approvedByUser || decision == ApprovalDecision::approvedBySetting;
 }
 
-DialogApprover::DialogApprover(double timeout, std::shared_ptr<ApprovalPrompt> prompt)
+DialogApprover::DialogApprover(
+    double timeout, std::shared_ptr<ApprovalPrompt> prompt, QString lockPath, double showLimit)
     : m_timeout(std::isfinite(timeout) && timeout > 0 ? std::min(timeout, maximumTimeout) : 0)
+    , m_showLimit(std::isfinite(showLimit) && showLimit > 0 ? std::min(showLimit, maximumTimeout) : 0)
     , m_prompt(std::move(prompt))
+    , m_lockPath(lockPath.isEmpty() ? questionLockPath() : std::move(lockPath))
 {
 }
 
@@ -148,38 +279,77 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     return alert;
 }
 
-bool DialogApprover::canAsk() const
+QString DialogApprover::questionLockPath()
 {
-    return m_prompt && !m_unavailable && QCoreApplication::instance();
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!QDir::isAbsolutePath(folder) || !QFileInfo(folder).isDir()) {
+        folder = QStringLiteral("/run/user/%1").arg(::getuid());
+        if (!QFileInfo(folder).isDir()) {
+            folder = AppPaths::cacheDirectory();
+            QDir().mkpath(folder);
+        }
+    }
+    return QDir(folder).filePath(QStringLiteral("vellmir-approval.lock"));
+}
+
+int DialogApprover::questionsInProcess()
+{
+    return QuestionTurn::count();
+}
+
+ApprovalDecision DialogApprover::leftUnanswered(const ChangeRequest &request, Unanswered why)
+{
+    m_unanswered = why;
+    logLine(QStringLiteral("approval"),
+        QStringLiteral("%1, so the request \"%2\" is left unanswered.").arg(reasonText(why), request.command));
+    return ApprovalDecision::timedOut;
 }
 
 ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
-    // Each request tries again: a desktop session may have come back since the last one.
-    m_unavailable = false;
-    if (!canAsk()) {
-        logUnanswered(request);
-        return ApprovalDecision::timedOut;
-    }
+    m_unanswered.reset();
+    if (!m_prompt || !QCoreApplication::instance())
+        return leftUnanswered(request, Unanswered::noDesktop);
     if (stop.stop_requested())
         return ApprovalDecision::withdrawn;
+    QuestionTurn turn(m_lockPath);
+    if (!turn.joined())
+        return leftUnanswered(request, Unanswered::busy);
 
     auto state = std::make_shared<Wait>();
+    state->answerMs = milliseconds(m_timeout);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QTimer poll; // while another question is on screen
+    poll.setInterval(100);
     QEventLoop loop;
-    state->attach(&loop);
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [state] { state->finish(Wait::End::timedOut); });
-
-    m_prompt->show(alert(request), [state](int button) {
-        state->finish(button == ApprovalPrompt::unavailable ? Wait::End::unavailable : Wait::End::answered, button);
-    });
+    state->attach(&loop, &limit);
+    QObject::connect(&limit, &QTimer::timeout, &loop, [state] { state->expire(); });
+    const auto ask = [&] {
+        if (!state->waiting() || turn.taken() || !turn.take())
+            return;
+        poll.stop();
+        limit.start(milliseconds(m_showLimit));
+        m_prompt->show(
+            alert(request),
+            [state](int button) {
+                const Wait::End end = button == ApprovalPrompt::unavailable ? Wait::End::unavailable
+                    : button == ApprovalPrompt::closedUnanswered            ? Wait::End::closed
+                    : button == ApprovalPrompt::notShown                    ? Wait::End::notShown
+                                                                            : Wait::End::answered;
+                state->finish(end, button);
+            },
+            [state] { state->markShown(); });
+    };
+    QObject::connect(&poll, &QTimer::timeout, &loop, ask);
     {
         std::stop_callback onStop(stop, [state] { state->finish(Wait::End::stopped); });
-        timer.start(static_cast<int>(std::llround(m_timeout * 1000)));
+        poll.start();
+        ask();
         if (state->waiting())
             loop.exec();
-        timer.stop();
+        poll.stop();
+        limit.stop();
     }
     const auto [end, button] = state->detach();
 
@@ -187,20 +357,22 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     case Wait::End::answered:
         return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
     case Wait::End::unavailable:
-        m_unavailable = true;
-        logUnanswered(request);
-        return ApprovalDecision::timedOut;
+        return leftUnanswered(request, Unanswered::noDesktop);
+    case Wait::End::closed:
+        return leftUnanswered(request, Unanswered::closed);
+    case Wait::End::notShown:
+        m_prompt->dismiss();
+        return leftUnanswered(request, Unanswered::notShown);
     case Wait::End::timedOut:
         m_prompt->dismiss();
         return ApprovalDecision::timedOut;
     case Wait::End::stopped:
-        m_prompt->dismiss();
-        return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
     case Wait::End::none:
         break;
     }
-    m_prompt->dismiss();
-    return ApprovalDecision::denied;
+    if (turn.taken())
+        m_prompt->dismiss();
+    return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
 }
 
 ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment)
@@ -220,7 +392,7 @@ ProcessPrompt::~ProcessPrompt()
     dismiss();
 }
 
-void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered)
+void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown)
 {
     dismiss();
     const QProcessEnvironment environment = m_environment();
@@ -234,16 +406,37 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered)
     process->setArguments(m_arguments);
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Whatever ends the process without a button's index on its output (no display, the
-    // display gone, a crash) leaves the request unanswered.
-    QObject::connect(process, &QProcess::finished, process, [process, answered] {
-        bool ok = false;
-        const int button = process->readAllStandardOutput().trimmed().toInt(&ok);
-        answered(ok && button >= -1 ? button : unavailable);
-    });
+    // Lines: "shown" once the window is on screen, then the chosen button's index.
+    auto answer = std::make_shared<std::optional<int>>();
+    const auto readLines = [process, answer, shown] {
+        while (process->canReadLine()) {
+            const QByteArray line = process->readLine().trimmed();
+            bool ok = false;
+            const int button = line.toInt(&ok);
+            if (line == "shown")
+                shown();
+            else if (ok && button >= -1)
+                *answer = button;
+        }
+    };
+    QObject::connect(process, &QProcess::readyReadStandardOutput, process, readLines);
+    // The answer counts once the window is gone. Whatever ends the process without one (a crash,
+    // a kill, the display gone) leaves the request unanswered.
+    QObject::connect(process, &QProcess::finished, process,
+        [process, answer, answered, readLines](int status, QProcess::ExitStatus how) {
+            readLines();
+            if (*answer)
+                answered(**answer);
+            else if (how == QProcess::NormalExit && status == noDisplayStatus)
+                answered(unavailable);
+            else if (how == QProcess::NormalExit && status == stalledStatus)
+                answered(notShown);
+            else
+                answered(closedUnanswered);
+        });
     QObject::connect(process, &QProcess::errorOccurred, process, [answered](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            answered(unavailable);
+            answered(closedUnanswered);
     });
     process->start();
     // Standard input stays open: its end tells the dialog that this process is gone.

@@ -3,7 +3,6 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,15 +30,24 @@ std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
 // True for the two approved cases only.
 bool allows(ApprovalDecision decision);
 
+// Why a request ended before the user could answer it. The agent is told which, rather than
+// that nobody answered in time.
+enum class Unanswered {
+    noDesktop, // no display to show the question on
+    busy, // this process already has as many questions waiting as it may
+    closed, // the dialog went away without an answer: killed, crashed, its display gone
+    notShown, // the display took the dialog but never put it on screen
+};
+
 // Decides change requests. Blocks until there is a decision and never throws; a stop request
 // ends the wait as withdrawn.
 class AgentApprover {
 public:
     virtual ~AgentApprover() = default;
     virtual ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop) = 0;
-    // Whether anyone can be asked at all. An approver that cannot ask reports every request
-    // unanswered at once, and the agent is told why rather than that nobody answered in time.
-    virtual bool canAsk() const { return true; }
+    // Why the last request decide() reported timed out never reached the user; nullopt when it
+    // was on screen and nobody answered in time.
+    virtual std::optional<Unanswered> unanswered() const { return std::nullopt; }
 };
 
 // The window that puts an approval question on the user's screen. It is a widget, so it lives
@@ -57,67 +65,96 @@ public:
         // One line of compact JSON, the form a dialog process reads; nullopt for anything else.
         QByteArray toJson() const;
         static std::optional<Alert> fromJson(const QByteArray &json);
+        // The longest toJson() of a question whose values keep within the command table's bounds.
+        static qsizetype longestJson();
     };
 
-    // What `answered` gets when the alert could not be shown or went away unanswered with the
-    // display it was on: nobody can answer it.
+    // What `answered` gets when there is no display to show the alert on, when the window went
+    // away without an answer (its process killed or crashed, its display gone), and when the
+    // display took the window but did not answer in time.
     static constexpr int unavailable = -2;
+    static constexpr int closedUnanswered = -3;
+    static constexpr int notShown = -4;
 
     virtual ~ApprovalPrompt() = default;
-    // Shows the alert in front of other windows and returns at once. `answered` is called with
-    // the index of the chosen button, -1 when the window was closed in any other way, or
-    // `unavailable`; it may
-    // be called from any thread, before show() returns, and more than once (only the first
-    // call counts). show() and dismiss() are called on the thread that runs decide().
-    virtual void show(const Alert &alert, std::function<void(int)> answered) = 0;
+    // Shows the alert in front of other windows and returns at once. `shown` is called once the
+    // window is on screen. `answered` is called with the index of the chosen button, -1 when the
+    // window was closed in any other way, `unavailable`, `closedUnanswered` or `notShown`. Both
+    // may be called from any thread, before show() returns, and more than once (only the first
+    // call counts).
+    // show() and dismiss() are called on the thread that runs decide().
+    virtual void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) = 0;
     // Takes the alert off the screen unanswered (time-out or stop).
     virtual void dismiss() = 0;
 };
 
-// Asks the user, one request at a time, whether an agent's change may go ahead. Unanswered
-// requests time out. Without a prompt (no desktop session to show one on) nobody can answer,
-// so every request is reported unanswered at once: nothing is ever approved by default.
+// Asks the user whether an agent's change may go ahead. One question is on the screen at a time,
+// across every process of the user: a question waits its turn (this process's in arrival order,
+// then a lock on a file in the user's runtime folder that other processes take too), and its
+// time-out starts once the dialog is on screen. Without a prompt (no desktop session to show one
+// on) nobody can answer, so every request is reported unanswered at once: nothing is ever
+// approved by default.
 class DialogApprover : public AgentApprover {
 public:
     static constexpr double defaultTimeout = 300;
+    // Questions of one process that may wait or be on screen at once; one more is refused at
+    // once. The MCP server runs as many waiting calls beside its working ones.
+    static constexpr int maxQuestions = 8;
+    // How long, in seconds, a display may take to put the dialog on screen.
+    static constexpr double defaultShowLimit = 10;
 
     // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
-    // capped, so the wait always ends.
-    explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr);
+    // capped, so the wait always ends. `lockPath` is the file every process locks while its
+    // question is on screen; empty: questionLockPath(). `showLimit`: the seconds a display has to
+    // put the dialog on screen.
+    explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr,
+        QString lockPath = {}, double showLimit = defaultShowLimit);
 
     double timeout() const { return m_timeout; }
     // The alert decide() shows: the title, then the details and the closing sentence with the
     // time-out in whole minutes; "Deny" (the default) and "Allow".
     ApprovalPrompt::Alert alert(const ChangeRequest &request) const;
 
-    // Waits for the answer in a local event loop, so the calling thread keeps serving its
-    // events (the prompt's own, on the main thread) meanwhile.
+    // Waits for its turn and then for the answer in a local event loop, so the calling thread
+    // keeps serving its events (the prompt's own, on the main thread) meanwhile.
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
-    // False without a prompt, before the process has an application object to show it with,
-    // and when the prompt found nobody to show the last request to.
-    bool canAsk() const override;
+    std::optional<Unanswered> unanswered() const override { return m_unanswered; }
+
+    // vellmir-approval.lock in $XDG_RUNTIME_DIR, else /run/user/<uid>, else the cache folder.
+    static QString questionLockPath();
+    // The questions of this process waiting or on screen now.
+    static int questionsInProcess();
 
 private:
+    ApprovalDecision leftUnanswered(const ChangeRequest &request, Unanswered why);
+
     double m_timeout;
+    double m_showLimit;
     std::shared_ptr<ApprovalPrompt> m_prompt;
-    std::atomic<bool> m_unavailable { false };
+    QString m_lockPath;
+    std::optional<Unanswered> m_unanswered;
 };
 
 // Shows each alert from a short-lived process of its own: `program` (the application's own
-// executable in its dialog mode) reads the alert as one JSON line on standard input and writes
-// the chosen button's index on standard output. So the agent's process never connects to a
+// executable in its dialog mode) reads the alert as one JSON line on standard input, writes
+// "shown" on standard output once its window is on screen, then the chosen button's index. It
+// ends with `noDisplayStatus` when no display answered, and `stalledStatus` when the display
+// took the connection but did not answer. So the agent's process never connects to a
 // display: a display that does not answer, or goes away, ends the dialog's process and leaves
 // the request unanswered, while the agent's process and its other calls go on. Nothing secret
 // goes to that process; it gets the agent's environment with the graphical session's display
 // located. show() and dismiss() run on the thread that waits for the answer, in its event loop.
 class ProcessPrompt final : public ApprovalPrompt {
 public:
+    static constexpr int noDisplayStatus = 3;
+    static constexpr int stalledStatus = 4;
+
     // `environment` defaults to the process's own with the desktop session's display located
     // (DesktopSession::located over the session bus).
     ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment = {});
     ~ProcessPrompt() override;
 
-    void show(const Alert &alert, std::function<void(int)> answered) override;
+    void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) override;
     // Ends the dialog's process, if it still runs, and waits for it.
     void dismiss() override;
 

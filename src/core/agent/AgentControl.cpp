@@ -50,7 +50,7 @@ thread_local std::function<void(bool)> userWaitObserver;
 class UnansweredApprover : public AgentApprover {
 public:
     ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
-    bool canAsk() const override { return false; }
+    std::optional<Unanswered> unanswered() const override { return Unanswered::noDesktop; }
 };
 
 std::function<std::shared_ptr<AgentApprover>()> &approverFactory()

@@ -191,8 +191,9 @@ QJsonObject AgentControl::perform(
 
     if (!allows(decision)) {
         m_audit.append(entry);
-        if (decision == ApprovalDecision::timedOut && !m_approver->canAsk())
-            throw AgentError::noApprovalDialog();
+        if (const std::optional<Unanswered> why = m_approver->unanswered();
+            decision == ApprovalDecision::timedOut && why)
+            throw AgentError::unanswered(*why);
         throw AgentError::denied(decision);
     }
 
@@ -652,6 +653,28 @@ QJsonObject AgentControl::applyRetention(
                 { QStringLiteral("removed"), removed }, { QStringLiteral("pruned"), prune } };
         },
         stop);
+}
+
+// Beside the questions it bounds, since it reads the command table, which the prompt's own file
+// stays below.
+qsizetype ApprovalPrompt::Alert::longestJson()
+{
+    // A character of a value grows at most twelve-fold on its way to the JSON line (a control
+    // character written out as "⟨U+0000⟩" in UTF-8); each value may take a line with its label,
+    // and a value may be shown twice (what it was and what it becomes).
+    constexpr qsizetype perCharacter = 12;
+    constexpr qsizetype perLine = 512;
+    constexpr qsizetype fixed = 64 * 1024;
+    qsizetype longest = 0;
+    for (const AgentCommand &command : AgentCommand::all()) {
+        qsizetype total = 0;
+        for (const AgentCommand::Parameter &parameter : command.parameters) {
+            const qsizetype items = parameter.kind == AgentCommand::Parameter::Kind::strings ? parameter.maxItems : 1;
+            total += items * (parameter.maxLength * perCharacter + perLine);
+        }
+        longest = std::max(longest, total);
+    }
+    return 2 * longest + fixed;
 }
 
 } // namespace vellmir

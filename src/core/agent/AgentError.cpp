@@ -13,12 +13,32 @@ AgentError AgentError::denied(ApprovalDecision decision)
     return AgentError(Kind::denied, message, decision);
 }
 
-AgentError AgentError::noApprovalDialog()
+AgentError AgentError::unanswered(Unanswered why)
 {
-    return AgentError(Kind::denied,
-        QStringLiteral("No approval dialog can be shown without a desktop session, so the change was not made. "
-                       "Changes without approval can be allowed in Vellmir's settings."),
-        ApprovalDecision::timedOut);
+    QString message;
+    switch (why) {
+    case Unanswered::noDesktop:
+        message = QStringLiteral(
+            "No approval dialog can be shown without a desktop session, so the change was not made. To be asked, "
+            "run vellmir with DISPLAY or WAYLAND_DISPLAY set to the desktop's display (for the MCP server, in the "
+            "\"env\" its client starts it with), or allow changes without approval in Vellmir's settings.");
+        break;
+    case Unanswered::busy:
+        message = QStringLiteral("%1 approval questions of this process already wait for the user, so this change "
+                                 "was not made. Retry once one of them is answered.")
+                      .arg(DialogApprover::maxQuestions);
+        break;
+    case Unanswered::closed:
+        message = QStringLiteral("The approval dialog closed without an answer, so the change was not made.");
+        break;
+    case Unanswered::notShown:
+        message = QStringLiteral(
+            "The approval dialog could not be shown: the display did not answer within %1 seconds, so the change "
+            "was not made. Check that DISPLAY or WAYLAND_DISPLAY names the desktop's display.")
+                      .arg(static_cast<int>(DialogApprover::defaultShowLimit));
+        break;
+    }
+    return AgentError(Kind::denied, message, ApprovalDecision::timedOut);
 }
 
 QString AgentError::code() const

@@ -18,9 +18,9 @@ public:
     static AgentError usage(const QString &message) { return AgentError(Kind::usage, message); }
     static AgentError notFound(const QString &message) { return AgentError(Kind::notFound, message); }
     static AgentError denied(ApprovalDecision decision);
-    // A change request that could not be put to anyone: unanswered ("timed-out"), with the
-    // reason and the way to allow changes without asking.
-    static AgentError noApprovalDialog();
+    // A change request that never reached the user: unanswered ("timed-out"), with the reason
+    // and what the agent or the user can do about it.
+    static AgentError unanswered(Unanswered why);
     static AgentError failed(const QString &message) { return AgentError(Kind::failed, message); }
 
     Kind kind() const { return m_kind; }

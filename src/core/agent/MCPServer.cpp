@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <system_error>
 #include <thread>
 
 namespace vellmir {
@@ -458,23 +459,43 @@ void MCPServer::startWaiting()
     while (busy() < maxRunningCalls && !m_waiting.isEmpty()) {
         const std::shared_ptr<Call> call = m_waiting.takeFirst();
         m_running.append(call);
-        call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
-            const KeyringStop keyringStop(call->abandon.get_token());
-            WaitingForUser::setObserver([this, call](bool waiting) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, call, waiting] {
-                        call->waitingForUser = waiting;
-                        startWaiting();
-                    },
-                    Qt::QueuedConnection);
-            });
-            std::optional<QJsonObject> response = respond(line, runTool, stop);
-            // The server outlives every worker (its destructor joins them), so posting is safe.
-            QMetaObject::invokeMethod(
-                this, [this, call, response] { finishCall(call, response); }, Qt::QueuedConnection);
-        });
+        try {
+            launch(call);
+        } catch (const std::system_error &error) {
+            // Out of threads: this call fails, the server and its other calls go on.
+            logLine(QStringLiteral("mcp"), QStringLiteral("a tool call could not start: %1").arg(error.what()));
+            m_running.removeOne(call);
+            if (m_inFlight.value(call->key) == call)
+                m_inFlight.remove(call->key);
+            if (!call->cancelled)
+                m_output(success(call->id,
+                    toolError(AgentError::failed(
+                        QStringLiteral("The call could not be started: the system has no thread to spare for it. "
+                                       "Retry it later.")))));
+            if (m_wake)
+                m_wake();
+        }
     }
+}
+
+void MCPServer::launch(const std::shared_ptr<Call> &call)
+{
+    call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
+        const KeyringStop keyringStop(call->abandon.get_token());
+        WaitingForUser::setObserver([this, call](bool waiting) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, call, waiting] {
+                    call->waitingForUser = waiting;
+                    startWaiting();
+                },
+                Qt::QueuedConnection);
+        });
+        std::optional<QJsonObject> response = respond(line, runTool, stop);
+        // The server outlives every worker (its destructor joins them), so posting is safe.
+        QMetaObject::invokeMethod(
+            this, [this, call, response] { finishCall(call, response); }, Qt::QueuedConnection);
+    });
 }
 
 void MCPServer::finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response)

@@ -42,7 +42,8 @@ public:
     // The newest protocol version this server implements, and every one it can answer with.
     static constexpr const char *protocolVersion = "2025-06-18";
     static QStringList protocolVersions();
-    // How many tool calls run at once; the others wait in arrival order.
+    // How many tool calls run at once; the others wait in arrival order. Calls waiting for the
+    // user's approval hold no place, and there are at most DialogApprover::maxQuestions of them.
     static constexpr int maxRunningCalls = 4;
     // How often a call with a progress token hears from the server while it is not answered.
     static constexpr int progressIntervalMs = 2000;
@@ -101,6 +102,8 @@ private:
     void finishCall(const std::shared_ptr<Call> &call, const std::optional<QJsonObject> &response);
     // Starts waiting calls while fewer than maxRunningCalls run.
     void startWaiting();
+    // Starts the call's worker thread; throws std::system_error when none can be made.
+    void launch(const std::shared_ptr<Call> &call);
     void sendProgress();
     void inputEnded();
     bool hasLiveCalls() const;

@@ -1,20 +1,133 @@
 #include "agent/ApprovalDialog.h"
 
-#include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <QtMath>
+#include <algorithm>
 #include <atomic>
 
 namespace vellmir {
 
-// Shared with the posted calls, which may run after the dialog object is gone. `box` is only
+namespace {
+
+// Lines the title and the details take before they scroll.
+constexpr int titleLines = 6;
+constexpr int detailLines = 20;
+constexpr int preferredWidth = 640;
+constexpr int allowDelayMs = 1000;
+
+// A read-only plain-text view whose lines wrap, inside words too, so the end of a long path or
+// name is on screen; what does not fit scrolls.
+QPlainTextEdit *textView(const QString &text, const QString &name)
+{
+    auto *view = new QPlainTextEdit;
+    view->setObjectName(name);
+    view->setReadOnly(true);
+    view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    view->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    view->setPlainText(text);
+    return view;
+}
+
+int viewHeight(const QPlainTextEdit &view, int lines)
+{
+    return lines * view.fontMetrics().lineSpacing() + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin()))
+        + 2;
+}
+
+// Watches the dialog's window: reports each time it comes on screen. Allow waits a moment after
+// that, so a question that appears under the pointer cannot take a click meant for another.
+class Exposure : public QObject {
+public:
+    Exposure(QWindow *window, std::function<void()> exposed)
+        : QObject(window)
+        , m_exposed(std::move(exposed))
+    {
+        window->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Expose) {
+            const bool exposed = static_cast<QWindow *>(watched)->isExposed();
+            if (exposed && !m_wasExposed)
+                m_exposed();
+            m_wasExposed = exposed;
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_exposed;
+    bool m_wasExposed = false;
+};
+
+// Lines `text` takes in `view` once wrapped to its width, counted up to `most`.
+int wrappedLines(const QPlainTextEdit &view, int width, int most)
+{
+    QTextOption option;
+    option.setWrapMode(view.wordWrapMode());
+    int lines = 0;
+    for (QTextBlock block = view.document()->begin(); block.isValid() && lines < most; block = block.next()) {
+        QTextLayout layout(block.text(), view.font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid() && lines < most; line = layout.createLine()) {
+            line.setLineWidth(width);
+            ++lines;
+        }
+        layout.endLayout();
+    }
+    return std::max(lines, 1);
+}
+
+// Sizes the dialog to its text, inside the screen's available area with its buttons on it: the
+// details view gives way first.
+void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+    // Room for the window manager's frame.
+    const QSize largest = available.size() - QSize(24, 48);
+    const int width = std::min(preferredWidth, largest.width());
+    dialog.setMaximumSize(largest);
+    const QMargins margins = dialog.layout()->contentsMargins();
+    const int scrollBar = details.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &details);
+    const int textWidth = width - margins.left() - margins.right() - 2 * details.frameWidth()
+        - 2 * qCeil(details.document()->documentMargin()) - scrollBar;
+    // The title is as high as its wrapped lines, up to titleLines; beside it is the icon. Set
+    // before the layout first measures itself, which it then keeps.
+    const int titleWidth
+        = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
+    title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
+    const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
+    const int extra = std::max(0, viewHeight(details, lines) - details.minimumHeight());
+    dialog.resize(width, std::min(dialog.minimumSizeHint().height() + extra, largest.height()));
+    dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
+}
+
+} // namespace
+
+// Shared with the posted calls, which may run after the dialog object is gone. `dialog` is only
 // touched on the main thread; `generation` tells a posted show that a dismiss came after it.
 struct ApprovalDialog::State {
     std::atomic<quint64> generation { 0 };
-    QPointer<QMessageBox> box;
+    QPointer<QDialog> dialog;
 };
 
 ApprovalDialog::ApprovalDialog()
@@ -27,40 +140,94 @@ ApprovalDialog::~ApprovalDialog()
     dismiss();
 }
 
-void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered)
+namespace {
+
+QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<void(int)> &answered)
+{
+    auto *dialog = new QDialog;
+    dialog->setObjectName(QStringLiteral("approvalDialog"));
+    // The question's words are an agent's: they stay inside the dialog, never in the title bar.
+    dialog->setWindowTitle(QStringLiteral("Vellmir"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+
+    auto *icon = new QLabel;
+    const int iconSize = dialog->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, dialog);
+    icon->setPixmap(dialog->style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
+    icon->setAlignment(Qt::AlignTop);
+    // Every text is plain: markup in an agent's words shows as typed, so nothing can hide or fake
+    // a line of the request.
+    QPlainTextEdit *title = textView(alert.messageText, QStringLiteral("approvalTitle"));
+    title->setFrameShape(QFrame::NoFrame);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    title->viewport()->setBackgroundRole(QPalette::Window);
+    title->viewport()->setAutoFillBackground(false);
+    QPlainTextEdit *details = textView(alert.informativeText, QStringLiteral("approvalDetails"));
+    details->setMinimumHeight(viewHeight(*details, 3));
+
+    auto *buttonBox = new QDialogButtonBox;
+    QList<QPushButton *> buttons;
+    for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
+        // The default answer is the safe one; it takes the reject role so Escape picks it too.
+        const bool safe = i == alert.defaultButton;
+        QPushButton *button = buttonBox->addButton(
+            alert.buttons.at(i), safe ? QDialogButtonBox::RejectRole : QDialogButtonBox::AcceptRole);
+        button->setObjectName(QStringLiteral("approvalButton%1").arg(i));
+        // Return always means the safe answer, wherever the focus went before.
+        button->setAutoDefault(false);
+        button->setDefault(safe);
+        button->setEnabled(safe);
+        buttons.append(button);
+        QObject::connect(button, &QPushButton::clicked, dialog, [dialog, i] { dialog->done(static_cast<int>(i) + 1); });
+    }
+    // Escape and the window's close button: done(0), the safe answer.
+    QObject::connect(
+        dialog, &QDialog::finished, dialog, [answered](int result) { answered(result > 0 ? result - 1 : -1); });
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addWidget(title, 1);
+    auto *layout = new QVBoxLayout(dialog);
+    layout->addLayout(top);
+    layout->addWidget(details, 1);
+    layout->addWidget(buttonBox);
+    if (alert.defaultButton >= 0 && alert.defaultButton < buttons.size())
+        buttons.at(alert.defaultButton)->setFocus();
+    place(*dialog, *title, *details);
+    return dialog;
+}
+
+} // namespace
+
+void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown)
 {
     const quint64 generation = ++m_state->generation;
     QMetaObject::invokeMethod(
         qApp,
-        [state = m_state, alert, answered = std::move(answered), generation] {
+        [state = m_state, alert, answered = std::move(answered), shown = std::move(shown), generation] {
             if (state->generation != generation)
                 return; // dismissed before the main thread got to it
-            auto *box = new QMessageBox(QMessageBox::Warning, alert.messageText, alert.messageText);
-            box->setObjectName(QStringLiteral("approvalDialog"));
-            box->setInformativeText(alert.informativeText);
-            // The texts carry an agent's words: markup in them is shown as typed, never rendered,
-            // so nothing can hide or fake a line of the request.
-            box->setTextFormat(Qt::PlainText);
-            for (QLabel *label : box->findChildren<QLabel *>())
-                label->setTextFormat(Qt::PlainText);
-            box->setAttribute(Qt::WA_DeleteOnClose);
-            box->setWindowFlag(Qt::WindowStaysOnTopHint);
-            QList<QAbstractButton *> buttons;
-            for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
-                // The default answer is the safe one; it takes the reject role so Escape picks it too.
-                const auto role = i == alert.defaultButton ? QMessageBox::RejectRole : QMessageBox::AcceptRole;
-                QPushButton *button = box->addButton(alert.buttons.at(i), role);
-                button->setObjectName(QStringLiteral("approvalButton%1").arg(i));
-                buttons.append(button);
-            }
-            if (alert.defaultButton >= 0 && alert.defaultButton < buttons.size())
-                box->setDefaultButton(qobject_cast<QPushButton *>(buttons.at(alert.defaultButton)));
-            QObject::connect(box, &QMessageBox::finished, box,
-                [box, buttons, answered](int) { answered(static_cast<int>(buttons.indexOf(box->clickedButton()))); });
-            state->box = box;
-            box->show();
-            box->raise();
-            box->activateWindow();
+            QDialog *dialog = buildDialog(alert, answered);
+            state->dialog = dialog;
+            dialog->winId(); // the window exists, so it is watched from its first exposure
+            QList<QPushButton *> unsafe;
+            for (QPushButton *button : dialog->findChildren<QPushButton *>())
+                if (!button->isDefault())
+                    unsafe.append(button);
+            new Exposure(dialog->windowHandle(), [dialog, unsafe, shown] {
+                for (QPushButton *button : unsafe)
+                    button->setEnabled(false);
+                QTimer::singleShot(allowDelayMs, dialog, [unsafe] {
+                    for (QPushButton *button : unsafe)
+                        button->setEnabled(true);
+                });
+                shown();
+            });
+            dialog->show();
+            dialog->raise();
+            dialog->activateWindow();
         },
         Qt::QueuedConnection);
 }
@@ -71,11 +238,11 @@ void ApprovalDialog::dismiss()
     QMetaObject::invokeMethod(
         qApp,
         [state = m_state] {
-            if (QMessageBox *box = state->box) {
-                box->disconnect(); // taken away unanswered: no answer is reported
-                box->close();
+            if (QDialog *dialog = state->dialog) {
+                dialog->disconnect(); // taken away unanswered: no answer is reported
+                dialog->close();
             }
-            state->box.clear();
+            state->dialog.clear();
         },
         Qt::QueuedConnection);
 }

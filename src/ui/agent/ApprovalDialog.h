@@ -8,13 +8,16 @@ namespace vellmir {
 
 // The approval question as a window on the user's desktop, shown by the executable's dialog mode
 // for the agent's process (see ProcessPrompt). It may be called from any thread; the window itself
-// is always made, shown and closed on the application's main thread. Every text is plain text.
+// is always made, shown and closed on the application's main thread. Every text is plain text;
+// the details wrap, long words too, and scroll, and the window keeps inside the screen's
+// available area with its buttons on it. The answers other than the default one take no click
+// for a second each time the window comes on screen; the default one and Escape act at once.
 class ApprovalDialog final : public ApprovalPrompt {
 public:
     ApprovalDialog();
     ~ApprovalDialog() override;
 
-    void show(const Alert &alert, std::function<void(int)> answered) override;
+    void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) override;
     void dismiss() override;
 
 private:

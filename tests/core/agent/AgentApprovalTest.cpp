@@ -3,21 +3,26 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 using namespace vellmir;
 
 namespace {
-// Stands in for the window: answers as scripted, or never.
+// Stands in for the window: comes on screen and answers as scripted, or never.
 class ScriptedPrompt : public ApprovalPrompt {
 public:
-    enum class Mode { immediately, later, otherThread, never, onDismiss };
+    enum class Mode { immediately, later, otherThread, never, onDismiss, neverOnScreen, onScreenLate };
     Mode mode = Mode::immediately;
     int button = 1;
-    int shown = 0;
-    int dismissed = 0;
+    std::atomic<int> shown = 0;
+    std::atomic<int> dismissed = 0;
     Alert lastAlert;
     std::function<void(int)> pending;
     std::thread worker;
@@ -28,10 +33,12 @@ public:
             worker.join();
     }
 
-    void show(const Alert &alert, std::function<void(int)> answered) override
+    void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> onScreen) override
     {
         ++shown;
         lastAlert = alert;
+        if (mode != Mode::neverOnScreen && mode != Mode::onScreenLate)
+            onScreen();
         switch (mode) {
         case Mode::immediately:
             answered(button);
@@ -45,8 +52,12 @@ public:
                 answered(button);
             });
             break;
+        case Mode::onScreenLate:
+            QTimer::singleShot(300, onScreen);
+            break;
         case Mode::never:
         case Mode::onDismiss:
+        case Mode::neverOnScreen:
             pending = std::move(answered);
             break;
         }
@@ -59,6 +70,13 @@ public:
             pending(-1);
     }
 };
+
+// Every test has a lock of its own: tests of other processes may show questions meanwhile.
+QString lockPath()
+{
+    static QTemporaryDir dir;
+    return dir.filePath(QStringLiteral("approval.lock"));
+}
 
 ChangeRequest request(QStringList details = { QStringLiteral("Local disk: /r") })
 {
@@ -142,15 +160,19 @@ private Q_SLOTS:
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("button");
         QTest::addColumn<int>("decision");
+        QTest::addColumn<int>("why"); // Unanswered, -1: none
         using M = ScriptedPrompt::Mode;
-        QTest::newRow("allow") << int(M::immediately) << 1 << int(ApprovalDecision::approvedByUser);
-        QTest::newRow("deny (Return)") << int(M::immediately) << 0 << int(ApprovalDecision::denied);
-        QTest::newRow("closed") << int(M::immediately) << -1 << int(ApprovalDecision::denied);
-        QTest::newRow("allow later") << int(M::later) << 1 << int(ApprovalDecision::approvedByUser);
-        QTest::newRow("deny later") << int(M::later) << 0 << int(ApprovalDecision::denied);
-        QTest::newRow("allow from another thread") << int(M::otherThread) << 1 << int(ApprovalDecision::approvedByUser);
-        QTest::newRow("nobody to show it to")
-            << int(M::immediately) << ApprovalPrompt::unavailable << int(ApprovalDecision::timedOut);
+        QTest::newRow("allow") << int(M::immediately) << 1 << int(ApprovalDecision::approvedByUser) << -1;
+        QTest::newRow("deny (Return)") << int(M::immediately) << 0 << int(ApprovalDecision::denied) << -1;
+        QTest::newRow("closed") << int(M::immediately) << -1 << int(ApprovalDecision::denied) << -1;
+        QTest::newRow("allow later") << int(M::later) << 1 << int(ApprovalDecision::approvedByUser) << -1;
+        QTest::newRow("deny later") << int(M::later) << 0 << int(ApprovalDecision::denied) << -1;
+        QTest::newRow("allow from another thread")
+            << int(M::otherThread) << 1 << int(ApprovalDecision::approvedByUser) << -1;
+        QTest::newRow("nobody to show it to") << int(M::immediately) << ApprovalPrompt::unavailable
+                                              << int(ApprovalDecision::timedOut) << int(Unanswered::noDesktop);
+        QTest::newRow("gone without an answer") << int(M::immediately) << ApprovalPrompt::closedUnanswered
+                                                << int(ApprovalDecision::timedOut) << int(Unanswered::closed);
     }
 
     void answers()
@@ -158,20 +180,22 @@ private Q_SLOTS:
         QFETCH(int, mode);
         QFETCH(int, button);
         QFETCH(int, decision);
+        QFETCH(int, why);
         auto prompt = std::make_shared<ScriptedPrompt>();
         prompt->mode = static_cast<ScriptedPrompt::Mode>(mode);
         prompt->button = button;
-        DialogApprover approver(300, prompt);
+        DialogApprover approver(300, prompt, lockPath());
         QVERIFY(approver.decide(request()) == static_cast<ApprovalDecision>(decision));
         QCOMPARE(prompt->shown, 1);
         QCOMPARE(prompt->dismissed, 0);
         QCOMPARE(prompt->lastAlert.messageText, QStringLiteral("Remove “Home”?"));
-        // The agent is told no dialog could be shown, not that nobody answered in time; the next
+        // The agent is told why nobody could answer, not that nobody answered in time; the next
         // request tries again.
-        QCOMPARE(approver.canAsk(), button != ApprovalPrompt::unavailable);
-        if (button == ApprovalPrompt::unavailable) {
+        QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
+        if (why >= 0) {
             prompt->button = 0;
             QVERIFY(approver.decide(request()) == ApprovalDecision::denied);
+            QVERIFY(!approver.unanswered());
         }
     }
 
@@ -182,18 +206,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("display");
         QTest::addColumn<bool>("stop");
         QTest::addColumn<int>("decision");
-        QTest::addColumn<bool>("canAsk");
+        QTest::addColumn<int>("why"); // Unanswered, -1: none
         const QString echoInput = QStringLiteral("head -n 1 > \"$1.alert\"; ");
-        QTest::newRow("allow") << echoInput + "echo 1"
-                               << "remote:0" << false << int(ApprovalDecision::approvedByUser) << true;
-        QTest::newRow("display gone") << echoInput + "exit 1"
-                                      << "remote:0" << false << int(ApprovalDecision::timedOut) << false;
+        const QString sleeping = QStringLiteral("echo $$ > \"$1.pid\"; exec sleep 30");
+        const int allowed = int(ApprovalDecision::approvedByUser);
+        const int timedOut = int(ApprovalDecision::timedOut);
+        QTest::newRow("allow") << echoInput + "echo shown; echo 1"
+                               << "remote:0" << false << allowed << -1;
+        QTest::newRow("display gone") << echoInput + "echo shown; exit 1"
+                                      << "remote:0" << false << timedOut << int(Unanswered::closed);
+        QTest::newRow("killed") << echoInput + "echo shown; kill -9 $$"
+                                << "remote:0" << false << timedOut << int(Unanswered::closed);
         QTest::newRow("no display") << echoInput + "echo 1"
-                                    << "" << false << int(ApprovalDecision::timedOut) << false;
-        QTest::newRow("unanswered") << "echo $$ > \"$1.pid\"; exec sleep 30"
-                                    << "remote:0" << false << int(ApprovalDecision::timedOut) << true;
-        QTest::newRow("withdrawn") << "echo $$ > \"$1.pid\"; exec sleep 30"
-                                   << "remote:0" << true << int(ApprovalDecision::withdrawn) << true;
+                                    << "" << false << timedOut << int(Unanswered::noDesktop);
+        QTest::newRow("no display answered") << echoInput + "exit 3"
+                                             << "remote:0" << false << timedOut << int(Unanswered::noDesktop);
+        QTest::newRow("never on screen") << sleeping << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        QTest::newRow("display stalled") << echoInput + "exit 4"
+                                         << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        QTest::newRow("unanswered") << "echo shown; " + sleeping << "remote:0" << false << timedOut << -1;
+        QTest::newRow("withdrawn") << "echo shown; " + sleeping << "remote:0" << true
+                                   << int(ApprovalDecision::withdrawn) << -1;
     }
 
     void promptProcess()
@@ -202,7 +235,7 @@ private Q_SLOTS:
         QFETCH(QString, display);
         QFETCH(bool, stop);
         QFETCH(int, decision);
-        QFETCH(bool, canAsk);
+        QFETCH(int, why);
         QTemporaryDir dir;
         const QString base = dir.filePath(QStringLiteral("dialog"));
         QProcessEnvironment environment;
@@ -212,12 +245,12 @@ private Q_SLOTS:
         auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
             QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
             [environment] { return environment; });
-        DialogApprover approver(stop ? 300 : 1, prompt);
+        DialogApprover approver(stop ? 300 : 1, prompt, lockPath(), 1);
         std::stop_source source;
         if (stop)
             QTimer::singleShot(500, [&source] { source.request_stop(); });
         QVERIFY(approver.decide(request(), source.get_token()) == static_cast<ApprovalDecision>(decision));
-        QCOMPARE(approver.canAsk(), canAsk);
+        QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
         if (QFile::exists(base + QStringLiteral(".alert"))) {
             QFile alert(base + QStringLiteral(".alert"));
             QVERIFY(alert.open(QIODevice::ReadOnly));
@@ -232,27 +265,81 @@ private Q_SLOTS:
     void noAnswerTimesOut_data()
     {
         QTest::addColumn<int>("mode");
-        QTest::newRow("silent window") << int(ScriptedPrompt::Mode::never);
-        QTest::newRow("window reports its closing") << int(ScriptedPrompt::Mode::onDismiss);
+        QTest::addColumn<int>("why"); // Unanswered, -1: none
+        using M = ScriptedPrompt::Mode;
+        QTest::newRow("silent window") << int(M::never) << -1;
+        QTest::newRow("window reports its closing") << int(M::onDismiss) << -1;
+        QTest::newRow("never on screen") << int(M::neverOnScreen) << int(Unanswered::notShown);
+        // The time-out counts from the moment the dialog is on screen.
+        QTest::newRow("on screen late") << int(M::onScreenLate) << -1;
     }
 
     void noAnswerTimesOut()
     {
         QFETCH(int, mode);
+        QFETCH(int, why);
         auto prompt = std::make_shared<ScriptedPrompt>();
         prompt->mode = static_cast<ScriptedPrompt::Mode>(mode);
-        DialogApprover approver(0.05, prompt);
+        DialogApprover approver(0.2, prompt, lockPath(), 0.5);
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(approver.decide(request()) == ApprovalDecision::timedOut);
+        QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
+        QVERIFY(clock.elapsed() >= (prompt->mode == ScriptedPrompt::Mode::onScreenLate ? 480 : 190));
         QCOMPARE(prompt->dismissed, 1);
         // A late click after the time-out changes nothing and does not crash.
         if (prompt->pending)
             prompt->pending(1);
     }
 
+    // One question on screen at a time: those of this process wait in turn, a question of another
+    // process holds the shared lock, and one more than the process may hold is refused at once.
+    void questionsWaitTheirTurn()
+    {
+        const int held = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        std::vector<std::shared_ptr<ScriptedPrompt>> prompts;
+        std::vector<std::stop_source> stops(DialogApprover::maxQuestions);
+        std::vector<std::atomic<int>> decisions(DialogApprover::maxQuestions);
+        std::vector<std::jthread> workers;
+        const auto onScreen = [&prompts] {
+            return std::count_if(prompts.begin(), prompts.end(), [](const auto &p) { return p->shown - p->dismissed; });
+        };
+        for (int i = 0; i < DialogApprover::maxQuestions; ++i) {
+            prompts.push_back(std::make_shared<ScriptedPrompt>());
+            prompts.back()->mode = ScriptedPrompt::Mode::never;
+            decisions[i] = -1;
+            workers.emplace_back([&, i, prompt = prompts.back()] {
+                DialogApprover approver(300, prompt, lockPath());
+                decisions[i] = static_cast<int>(approver.decide(request(), stops[i].get_token()));
+            });
+        }
+        QTRY_COMPARE(DialogApprover::questionsInProcess(), DialogApprover::maxQuestions);
+        QTest::qWait(200);
+        QCOMPARE(onScreen(), 0);
+        DialogApprover refused(300, std::make_shared<ScriptedPrompt>(), lockPath());
+        QVERIFY(refused.decide(request()) == ApprovalDecision::timedOut);
+        QVERIFY(refused.unanswered() == Unanswered::busy);
+
+        ::close(held);
+        for (int round = 0; round < DialogApprover::maxQuestions; ++round) {
+            QTRY_COMPARE(onScreen(), 1);
+            QTest::qWait(150);
+            QCOMPARE(onScreen(), 1);
+            const auto shown = std::find_if(
+                prompts.begin(), prompts.end(), [](const auto &p) { return p->shown == 1 && !p->dismissed; });
+            stops[shown - prompts.begin()].request_stop();
+            QTRY_COMPARE(decisions[shown - prompts.begin()].load(), int(ApprovalDecision::withdrawn));
+        }
+        for (const auto &prompt : prompts)
+            QCOMPARE(prompt->shown, 1);
+        QCOMPARE(DialogApprover::questionsInProcess(), 0);
+    }
+
     void eachRequestGetsItsOwnDialog()
     {
         auto prompt = std::make_shared<ScriptedPrompt>();
-        DialogApprover approver(300, prompt);
+        DialogApprover approver(300, prompt, lockPath());
         prompt->button = 0;
         QVERIFY(approver.decide(request()) == ApprovalDecision::denied);
         prompt->button = 1;
@@ -264,7 +351,7 @@ private Q_SLOTS:
     {
         auto prompt = std::make_shared<ScriptedPrompt>();
         prompt->mode = ScriptedPrompt::Mode::never;
-        DialogApprover approver(300, prompt);
+        DialogApprover approver(300, prompt, lockPath());
         std::stop_source source;
         QTimer::singleShot(10, [&source] { source.request_stop(); });
         QVERIFY(approver.decide(request(), source.get_token()) == ApprovalDecision::withdrawn);

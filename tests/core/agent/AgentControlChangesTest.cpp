@@ -232,7 +232,7 @@ private Q_SLOTS:
         const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
             QStringList({ "Local disk: " + vault, "Repository: will be created", "Folders: ~/Documents",
-                "Schedule: Daily", "Exclude: .DS_Store", "Exclude: .Trash", "Exclude: node_modules" }));
+                "Schedule: Daily", "Exclude: ~/.local/share/Trash", "Exclude: .Trash-*", "Exclude: node_modules" }));
         // "init" ran after the approval, with the password exactly as given in its environment.
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("init"));
         QVERIFY(readFile(fx.fake.filePath("env")).contains("RESTIC_PASSWORD= pw \n"));
@@ -260,8 +260,8 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
             "Add the destination “Photos”? | Local disk: " + vault
-                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily | Exclude: .DS_Store | "
-                  "Exclude: .Trash | Exclude: node_modules");
+                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily | "
+                  "Exclude: ~/.local/share/Trash | Exclude: .Trash-* | Exclude: node_modules");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
         QVERIFY(!readFile(fx.control->audit().url()).contains("pw\""));
     }
@@ -337,7 +337,9 @@ private Q_SLOTS:
                                       "made.";
         QTest::newRow("nobody to ask") << -1 << "timed-out"
                                        << "No approval dialog can be shown without a desktop session, so the change "
-                                          "was not made. Changes without approval can be allowed in Vellmir's "
+                                          "was not made. To be asked, run vellmir with DISPLAY or WAYLAND_DISPLAY "
+                                          "set to the desktop's display (for the MCP server, in the \"env\" its "
+                                          "client starts it with), or allow changes without approval in Vellmir's "
                                           "settings.";
     }
 

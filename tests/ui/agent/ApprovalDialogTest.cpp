@@ -2,11 +2,13 @@
 #include "TestSupport.h"
 #include "kit/Screenshot.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QLabel>
-#include <QMessageBox>
+#include <QDialog>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -14,12 +16,17 @@
 using namespace vellmir;
 
 namespace {
-QMessageBox *shownBox()
+QDialog *shownDialog()
 {
     for (QWidget *widget : QApplication::topLevelWidgets())
         if (widget->objectName() == QStringLiteral("approvalDialog") && widget->isVisible())
-            return qobject_cast<QMessageBox *>(widget);
+            return qobject_cast<QDialog *>(widget);
     return nullptr;
+}
+
+QPushButton *button(int index)
+{
+    return shownDialog()->findChild<QPushButton *>(QStringLiteral("approvalButton%1").arg(index));
 }
 
 ChangeRequest request()
@@ -28,50 +35,101 @@ ChangeRequest request()
     return ChangeRequest { QStringLiteral("remove-destination"), QStringLiteral("Remove destination “Home<br>”?"),
         { QStringLiteral("Repository: /srv/backup<span style='font-size:1px'>"), QStringLiteral("Folders: ~/.ssh") } };
 }
+
+// A question of this test's own: other tests may show theirs meanwhile.
+std::shared_ptr<DialogApprover> approver(double timeout = 300)
+{
+    static QTemporaryDir dir;
+    return std::make_shared<DialogApprover>(
+        timeout, std::make_shared<ApprovalDialog>(), dir.filePath(QStringLiteral("approval.lock")));
+}
 } // namespace
 
 class ApprovalDialogTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void allowFromTheDialogApprovesAWorkerThreadsRequest()
+    void allowActsOnlyAfterAMomentOnScreen()
     {
-        auto dialog = std::make_shared<ApprovalDialog>();
-        DialogApprover approver(300, dialog);
+        const auto asker = approver();
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(approver.decide(request())); });
+        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
 
-        QTRY_VERIFY(shownBox() != nullptr);
-        QMessageBox *box = shownBox();
-        QCOMPARE(box->text(), approver.alert(request()).messageText);
-        QCOMPARE(box->informativeText(), approver.alert(request()).informativeText);
-        for (const QLabel *label : box->findChildren<QLabel *>())
-            QCOMPARE(label->textFormat(), Qt::PlainText);
-        QVERIFY(saveScreenshot(*box, test::screenshotPath(QStringLiteral("ApprovalDialog-asking"))));
-        QCOMPARE(box->defaultButton()->text(), QStringLiteral("Deny"));
-        box->findChild<QAbstractButton *>(QStringLiteral("approvalButton1"))->click();
+        QTRY_VERIFY(shownDialog() != nullptr);
+        QDialog *dialog = shownDialog();
+        const ApprovalPrompt::Alert alert = asker->alert(request());
+        QCOMPARE(
+            dialog->findChild<QPlainTextEdit *>(QStringLiteral("approvalTitle"))->toPlainText(), alert.messageText);
+        QCOMPARE(dialog->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"))->toPlainText(),
+            alert.informativeText);
+        QVERIFY(saveScreenshot(*dialog, test::screenshotPath(QStringLiteral("ApprovalDialog-asking"))));
+        QVERIFY(button(0)->isDefault());
+        QCOMPARE(button(0)->text(), QStringLiteral("Deny"));
+        // A click in the first moment does nothing: the question may have just appeared under it.
+        QVERIFY(!button(1)->isEnabled());
+        button(1)->click();
+        QTest::qWait(200);
+        QCOMPARE(decision.load(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(button(1)->isEnabled(), 3000);
+        button(1)->click();
         QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::approvedByUser));
     }
 
-    void closingTheDialogDenies()
+    void keysDenyAtOnce_data()
     {
-        auto dialog = std::make_shared<ApprovalDialog>();
-        DialogApprover approver(300, dialog);
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("focusAllowFirst");
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << false;
+        // Focus that passed over Allow does not make it Return's answer.
+        QTest::newRow("Return after Allow had the focus") << int(Qt::Key_Return) << true;
+    }
+
+    void keysDenyAtOnce()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, focusAllowFirst);
+        const auto asker = approver();
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(approver.decide(request())); });
-        QTRY_VERIFY(shownBox() != nullptr);
-        shownBox()->findChild<QAbstractButton *>(QStringLiteral("approvalButton0"))->click();
-        QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::denied));
+        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
+        QTRY_VERIFY(shownDialog() != nullptr);
+        if (focusAllowFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(button(1)->isEnabled(), 3000);
+            button(1)->setFocus();
+            shownDialog()->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"))->setFocus();
+        }
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : shownDialog(), Qt::Key(key));
+        QTRY_COMPARE_WITH_TIMEOUT(decision.load(), static_cast<int>(ApprovalDecision::denied), 900);
+    }
+
+    void longQuestionWrapsScrollsAndKeepsItsButtonsOnScreen()
+    {
+        const QString longFolder = QStringLiteral("Back up: ~/") + QString(4000, u's') + QStringLiteral("END");
+        QStringList details(300, QStringLiteral("Back up: ~/Documents/folder-with-a-name"));
+        details.prepend(longFolder);
+        const auto asker = approver();
+        std::jthread worker([&] {
+            asker->decide(ChangeRequest { QStringLiteral("update-destination"), QString(256, u'n'), details });
+        });
+        QTRY_VERIFY(shownDialog() != nullptr);
+        QDialog *dialog = shownDialog();
+        const QRect available = dialog->screen()->availableGeometry();
+        QVERIFY(available.contains(dialog->frameGeometry()));
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(dialog->rect().contains(QRect(button(i)->mapTo(dialog, QPoint()), button(i)->size())));
+        auto *view = dialog->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"));
+        QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+        QVERIFY(view->verticalScrollBar()->maximum() > 0);
+        QVERIFY(saveScreenshot(*dialog, test::screenshotPath(QStringLiteral("ApprovalDialog-long"))));
+        QTest::keyClick(dialog, Qt::Key_Escape);
     }
 
     void unansweredDialogTimesOutAndGoesAway()
     {
-        auto dialog = std::make_shared<ApprovalDialog>();
-        DialogApprover approver(0.3, dialog);
+        const auto asker = approver(0.3);
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(approver.decide(request())); });
+        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
         QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::timedOut));
-        QTRY_VERIFY(shownBox() == nullptr);
+        QTRY_VERIFY(shownDialog() == nullptr);
     }
 };
 
