@@ -9,6 +9,7 @@
 #include "platform/SessionBus.h"
 #include "util/Date.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/ShutdownSignals.h"
 
@@ -133,8 +134,9 @@ int main(int argc, char **argv)
     ::unsetenv("SECRET_SERVICE_BUS_NAME");
     SessionBus::adopt();
     QStringList arguments;
+    // A folder named on the command line may not be UTF-8; its bytes must reach restic unchanged.
     for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.append(LocalPath::decode(argv[i]));
     const StartMode mode = VellmirMain::selectMode(arguments);
 
     // System log lines stand as written ("Vellmir scheduler: ..."), without a category prefix.

@@ -3,6 +3,7 @@
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/TextRules.h"
 #include "util/UserDefaults.h"
 
@@ -258,7 +259,7 @@ QList<MainWindowModel::FileStamp> MainWindowModel::stamps() const
     for (const QString &file : { seal.destinationsURL(), seal.sealURL(), seal.policyURL() }) {
         FileStamp stamp;
         struct stat status { };
-        if (::stat(QFile::encodeName(file).constData(), &status) == 0) {
+        if (::stat(LocalPath::encode(file).constData(), &status) == 0) {
             stamp.exists = true;
             stamp.size = qint64(status.st_size);
             stamp.modified = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;

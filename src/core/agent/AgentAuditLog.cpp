@@ -2,6 +2,7 @@
 
 #include "util/AppPaths.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 
 #include <QDir>
@@ -30,7 +31,7 @@ QString systemMessage(int error)
 // Appends `line` at the true end of the file with one write. Returns an error text on failure.
 std::optional<QString> appendLine(const QString &path, QByteArray line)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = LocalPath::encode(path);
     const int fd = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return systemMessage(errno);

@@ -6,6 +6,7 @@
 #include "operations/Scheduler.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
+#include "util/LocalPath.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
@@ -294,7 +295,7 @@ QStringList AgentControl::folders(const QStringList &paths)
             throw AgentError::usage(path + QStringLiteral(" must be an absolute path or start with ~."));
         // lstat: a link counts as something that exists, wherever it points.
         struct stat info { };
-        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        if (::lstat(LocalPath::encode(path).constData(), &info) != 0)
             throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" does not exist."));
         // "~/a", "~/a/" and "~/./a" are one folder, backed up once.
         if (const QString cleaned = QDir::cleanPath(path); !checked.contains(cleaned))

@@ -9,6 +9,7 @@
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "util/AppPaths.h"
+#include "util/LocalPath.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <QRandomGenerator>
 #include <chrono>
 #include <future>
+#include <sys/stat.h>
 #include <thread>
 
 namespace vellmir {
@@ -523,7 +525,8 @@ QJsonObject AgentControl::restore(
     // Every argument is checked before restic is asked for the snapshot.
     const QString query = parameters.requiredString(param::snapshot);
     const QString target = expandedPath(parameters.requiredString(param::target));
-    if (!QFileInfo(target).isDir())
+    struct stat info { };
+    if (::stat(LocalPath::encode(target).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
     const std::optional<QString> path = parameters.string(param::path);
 

@@ -3,6 +3,7 @@
 #include "config/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
 #include "util/TextRules.h"
@@ -358,7 +359,7 @@ SymmetricKey ConfigSeal::createKey() const
 
 void ConfigSeal::promotePending() const
 {
-    if (std::rename(QFile::encodeName(pendingSealURL()).constData(), QFile::encodeName(sealURL()).constData()) != 0)
+    if (std::rename(LocalPath::encode(pendingSealURL()).constData(), LocalPath::encode(sealURL()).constData()) != 0)
         throw Error(
             QStringLiteral("Could not replace %1: %2.").arg(sealURL(), QString::fromLocal8Bit(std::strerror(errno))));
 }

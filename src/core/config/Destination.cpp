@@ -6,6 +6,7 @@
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <algorithm>
@@ -220,10 +221,13 @@ QString Destination::backupScope() const
 
 QString Destination::resolvedSource(const QString &source)
 {
-    const QByteArray path = LocalPath::encode(source);
+    // restic tidies a source before it looks at it, so "link/" is the link itself, of which it
+    // would store only the link: tidied first, it leads to its folder like "link".
+    const QString tidied = source.isEmpty() ? source : QDir::cleanPath(source);
+    const QByteArray path = LocalPath::encode(tidied);
     struct stat info;
     if (path.isEmpty() || ::lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
-        return source;
+        return tidied;
     char *resolved = ::realpath(path.constData(), nullptr);
     if (!resolved)
         return source;

@@ -58,10 +58,11 @@ struct Destination {
     // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, repeats that
     // change nothing dropped.
     QStringList excludeArguments() const;
-    // The path restic is given for a source folder. A source that is itself a symbolic link is
-    // the folder it leads to, since restic would store the link and none of the files behind
-    // it; anything else, a broken link included, stays as written. Whatever looks at what a
-    // backup would hold (estimates, coverage) walks this same path.
+    // The path restic is given for a source folder, tidied as restic tidies it ("a/", "a/./b"
+    // and "a/x/.." are "a", "a/b" and "a"). A source that is itself a symbolic link is the
+    // folder it leads to, since restic would store the link and none of the files behind it;
+    // anything else, a broken link included, stays as tidied. Whatever looks at what a backup
+    // would hold (estimates, coverage) walks this same path.
     static QString resolvedSource(const QString &source);
     // resolvedSource() of every source, each path once.
     QStringList resolvedSources() const;

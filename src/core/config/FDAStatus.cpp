@@ -1,5 +1,7 @@
 #include "config/FDAStatus.h"
 
+#include "util/LocalPath.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -49,7 +51,7 @@ void readThrough(const QByteArray &path)
 
 QByteArray below(const QString &home, const QString &relative)
 {
-    return QFile::encodeName(home + u'/' + relative);
+    return LocalPath::encode(home + u'/' + relative);
 }
 } // namespace
 

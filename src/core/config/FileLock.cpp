@@ -3,6 +3,7 @@
 #include "config/Destination.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
+#include "util/LocalPath.h"
 #include "util/ResticError.h"
 
 #include <QCryptographicHash>
@@ -27,7 +28,7 @@ QString FileLock::busyMessage()
 FileLock::FileLock(const QString &path, bool wait)
 {
     ensureDirectory(QFileInfo(path).absolutePath());
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = LocalPath::encode(path);
     const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         throw ResticError::command(
@@ -60,8 +61,8 @@ QString FileLock::normalizedRepository(const QString &repository)
     QString tail;
     while (true) {
         char resolved[PATH_MAX];
-        if (::realpath(QFile::encodeName(head).constData(), resolved)) {
-            const QString result = QFile::decodeName(resolved);
+        if (::realpath(LocalPath::encode(head).constData(), resolved)) {
+            const QString result = LocalPath::decode(resolved);
             return tail.isEmpty() ? result : QDir::cleanPath(result + u'/' + tail);
         }
         const qsizetype slash = head.lastIndexOf(u'/');
@@ -91,7 +92,7 @@ bool FileLock::anyHeld(const QString &directory)
     for (const QString &name : entries) {
         if (QFileInfo(name).suffix() != QStringLiteral("lock"))
             continue;
-        const QByteArray native = QFile::encodeName(directory + u'/' + name);
+        const QByteArray native = LocalPath::encode(directory + u'/' + name);
         const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;

@@ -424,7 +424,7 @@ std::optional<QString> ResticEngine::releaseProblem(const QString &program, std:
     static QHash<QString, std::optional<QString>> verdicts;
     QString key = program;
     struct stat info { };
-    const bool identified = ::stat(QFile::encodeName(program).constData(), &info) == 0;
+    const bool identified = ::stat(LocalPath::encode(program).constData(), &info) == 0;
     if (identified)
         key += QStringLiteral("\t%1:%2:%3:%4.%5:%6.%7")
                    .arg(info.st_dev)
@@ -604,7 +604,7 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
         }
     }
 
-    const QByteArray programPath = QFile::encodeName(*program);
+    const QByteArray programPath = LocalPath::encode(*program);
     const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
     std::exception_ptr handlerError;
     auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {

@@ -1,5 +1,7 @@
 #include "exclude/DirectoryWalker.h"
 
+#include "util/LocalPath.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -11,7 +13,7 @@ namespace vellmir {
 DirectoryWalker::DirectoryWalker(const QString &root, ErrorHandler onError)
     : m_onError(std::move(onError))
 {
-    push(QFile::encodeName(root), 0, false);
+    push(LocalPath::encode(root), 0, false);
 }
 
 DirectoryWalker::~DirectoryWalker()
@@ -25,7 +27,7 @@ void DirectoryWalker::push(const QByteArray &path, int level, bool reportFailure
     DIR *dir = ::opendir(path.constData());
     if (!dir) {
         if (reportFailure && m_onError)
-            m_onError(QFile::decodeName(path));
+            m_onError(LocalPath::decode(path));
         return;
     }
     QByteArray trimmed = path;
@@ -46,7 +48,7 @@ bool DirectoryWalker::next(Item &item)
         const dirent *entry = ::readdir(frame.dir);
         if (!entry) {
             if (errno != 0 && m_onError)
-                m_onError(QFile::decodeName(frame.path));
+                m_onError(LocalPath::decode(frame.path));
             ::closedir(frame.dir);
             m_frames.pop_back();
             continue;
@@ -64,7 +66,7 @@ bool DirectoryWalker::next(Item &item)
             struct stat info;
             isDirectory = ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode);
         }
-        item.path = QFile::decodeName(path);
+        item.path = LocalPath::decode(path);
         item.level = frame.level + 1;
         item.isDirectory = isDirectory;
         m_enterPending = isDirectory;

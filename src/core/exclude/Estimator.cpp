@@ -22,11 +22,16 @@ public:
     {
         if (m_excludes.matches(item.path, item.pathLength, item.name))
             return FileWalk::Step::skipDescendants;
-        if (item.values.readable && item.values.isRegularFile) {
-            m_estimate.files += 1;
-            m_estimate.bytes += countedSize(item.values);
-        }
+        count(item.values);
         return FileWalk::Step::descend;
+    }
+
+    void count(const FileValues &values)
+    {
+        if (values.readable && values.isRegularFile) {
+            m_estimate.files += 1;
+            m_estimate.bytes += countedSize(values);
+        }
     }
 
     BackupEstimate m_estimate;
@@ -49,7 +54,9 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
         if (walk.rootExcluded())
             continue;
         Counter counter(walk);
-        FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter);
+        // A file given as a source is backed up like one found in a folder.
+        if (!FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter))
+            counter.count(FileWalk::valuesAt(path.constData()));
         estimate.files += counter.m_estimate.files;
         estimate.bytes += counter.m_estimate.bytes;
     }

@@ -2,6 +2,7 @@
 
 #include "exclude/SmartExclude.h"
 #include "util/AppPaths.h"
+#include "util/LocalPath.h"
 
 #include <QFile>
 
@@ -39,13 +40,13 @@ QString inHome(const QString &relative)
 bool exists(const QString &path)
 {
     struct stat info;
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0;
+    return ::stat(LocalPath::encode(path).constData(), &info) == 0;
 }
 
 QStringList childDirectories(const QString &folder)
 {
     QStringList names;
-    const QByteArray encoded = QFile::encodeName(folder);
+    const QByteArray encoded = LocalPath::encode(folder);
     DIR *dir = ::opendir(encoded.constData());
     if (!dir)
         return names;
@@ -59,7 +60,7 @@ QStringList childDirectories(const QString &folder)
             isDirectory = ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode);
         }
         if (isDirectory)
-            names.append(QFile::decodeName(entry->d_name));
+            names.append(LocalPath::decode(entry->d_name));
     }
     ::closedir(dir);
     return names;

@@ -5,6 +5,7 @@
 #include "exclude/DirectoryWalker.h"
 #include "exclude/SmartExclude.h"
 #include "exclude/SmartExcludeAI.h"
+#include "util/LocalPath.h"
 
 #include <QChar>
 #include <QFile>
@@ -125,7 +126,7 @@ bool hasControlCharacters(const QString &path)
 
 bool hasCacheTag(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(LocalPath::encode(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return false;
     char buffer[43];
@@ -143,7 +144,7 @@ bool hasCacheTag(const QString &path)
 std::optional<ExcludeScanItem> inspectLocal(const QString &path)
 {
     struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+    if (::lstat(LocalPath::encode(path).constData(), &info) != 0)
         return std::nullopt;
     ExcludeScanItem item;
     item.isDirectory = S_ISDIR(info.st_mode);
@@ -156,7 +157,7 @@ std::optional<ExcludeScanItem> inspectLocal(const QString &path)
 
 bool isReadableLocal(const QString &path)
 {
-    return ::access(QFile::encodeName(path).constData(), R_OK) == 0;
+    return ::access(LocalPath::encode(path).constData(), R_OK) == 0;
 }
 
 struct Directory {
@@ -261,7 +262,7 @@ ExcludeDiscovery Scan::run(const QStringList &givenSources)
     for (const QString &source : sources) {
         checkCancelled();
         char resolved[PATH_MAX];
-        if (!::realpath(QFile::encodeName(source).constData(), resolved)) {
+        if (!::realpath(LocalPath::encode(source).constData(), resolved)) {
             addIssue(QString::fromUtf16(T::unresolved));
             continue;
         }
@@ -274,7 +275,7 @@ ExcludeDiscovery Scan::run(const QStringList &givenSources)
             continue;
         m_roots.append(source);
         m_directories.insert(source, Directory { source, source, 0, 0, {}, {} });
-        if (!walk(source, QFile::decodeName(resolved)))
+        if (!walk(source, LocalPath::decode(resolved)))
             break;
     }
     select(sources);

@@ -258,9 +258,14 @@ const char *globProblem(std::string_view glob)
                 ++j;
             if (j < glob.size() && glob[j] == ']')
                 return "\"[]\" holds no character";
-            for (; j < glob.size() && glob[j] != ']'; ++j)
-                if (glob[j] == '\\')
-                    ++j;
+            while (j < glob.size() && glob[j] != ']') {
+                if (glob[j] == '\\' && ++j == glob.size())
+                    break;
+                const auto [rune, width] = decodeRune(glob.substr(j));
+                if (rune == kInvalidRune && width == 1)
+                    return "its \"[...]\" holds a byte that is not UTF-8 text";
+                j += width;
+            }
             if (j >= glob.size())
                 return "its \"[\" is never closed";
             i = j;
@@ -286,7 +291,7 @@ QString expandedPattern(const QString &pattern, const QString &home)
 
 std::string absolute(const char *path, std::size_t length)
 {
-    std::string result = QFile::encodeName(QDir::currentPath()).toStdString();
+    std::string result = LocalPath::encode(QDir::currentPath()).toStdString();
     result.push_back('/');
     result.append(path, length);
     return result;
@@ -369,7 +374,8 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
         const QString expanded = expandedPattern(pattern, homeText);
 
         Prepared prepared;
-        prepared.text = expanded.toUtf8().toStdString();
+        // A stored byte that is not UTF-8 reaches restic as that byte, so it is matched as one.
+        prepared.text = LocalPath::encode(expanded).toStdString();
         std::string_view body = prepared.text;
         // restic skips empty patterns; they stay here so that patterns() keeps every entry.
         if (!body.empty()) {
@@ -546,7 +552,7 @@ QStringList ExcludeMatcher::patterns() const
     QStringList result;
     result.reserve(qsizetype(m_patterns.size()));
     for (const Prepared &pattern : m_patterns)
-        result.append(QString::fromUtf8(pattern.text.data(), qsizetype(pattern.text.size())));
+        result.append(LocalPath::decode(QByteArrayView(pattern.text.data(), qsizetype(pattern.text.size()))));
     return result;
 }
 
@@ -555,7 +561,7 @@ std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
     QString home = AppPaths::homeDirectory();
     while (home.endsWith(u'/'))
         home.chop(1);
-    const std::string text = expandedPattern(pattern, home).toUtf8().toStdString();
+    const std::string text = LocalPath::encode(expandedPattern(pattern, home)).toStdString();
     std::string_view body = text;
     if (!body.empty() && body.front() == '!')
         body.remove_prefix(1);

@@ -75,7 +75,7 @@ private:
         std::string text;
     };
     struct Prepared {
-        std::string text; // as prepared, UTF-8
+        std::string text; // as prepared, in the bytes restic is given
         std::vector<Part> parts; // empty: matches nothing
         bool negated = false;
         std::size_t anyParts = 0; // "**" parts, after runs of them are folded into one

@@ -1,5 +1,7 @@
 #include "exclude/FileWalk.h"
 
+#include "util/LocalPath.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -191,7 +193,7 @@ bool FileWalk::walk(const QString &root, Values values, Visitor &visitor)
 {
     if (root.isEmpty())
         return false;
-    const QByteArray encoded = QFile::encodeName(root);
+    const QByteArray encoded = LocalPath::encode(root);
     return walk(encoded.constData(), values, visitor);
 }
 

@@ -159,7 +159,7 @@ QString unnameableReason(const std::string &name)
 {
     return QStringLiteral("\u201C%1\u201D is not offered: its name is not valid UTF-8, so no exclude pattern can "
                           "name it. Rename the folder to exclude it.")
-        .arg(QFile::decodeName(QByteArray::fromStdString(name)));
+        .arg(QString::fromStdString(name)); // shown, never used as a path
 }
 
 } // namespace
@@ -210,7 +210,7 @@ qint64 SmartExclude::directorySize(const QString &path)
 {
     if (path.isEmpty())
         return 0;
-    return directorySize(QFile::encodeName(path).constData());
+    return directorySize(LocalPath::encode(path).constData());
 }
 
 qint64 SmartExclude::directorySize(const char *path)
@@ -225,9 +225,9 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     QString home = AppPaths::homeDirectory();
     if (home == QLatin1String("/"))
         home.clear(); // the locations below are home + "/Library/..."
-    const std::string skipCaches = QFile::encodeName(home + QStringLiteral("/Library/Caches")).toStdString();
+    const std::string skipCaches = LocalPath::encode(home + QStringLiteral("/Library/Caches")).toStdString();
     const std::string skipDerivedData
-        = QFile::encodeName(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
+        = LocalPath::encode(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
 
     std::map<std::string, Aggregate> found;
     RuleScanner scanner(found, skipCaches, skipDerivedData);

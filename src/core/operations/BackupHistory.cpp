@@ -2,6 +2,7 @@
 
 #include "operations/FolderReader.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Uuid.h"
 
@@ -157,7 +158,7 @@ QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &want
     const std::shared_ptr<const FolderState> previous = cachedState(directory);
     if (previous && previous->settled && decodedFor(*previous, wanted)) {
         struct stat info { };
-        if (::stat(QFile::encodeName(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
+        if (::stat(LocalPath::encode(directory).constData(), &info) == 0 && FileKey::of(info) == previous->key)
             return matching(*previous, wanted);
     }
 
@@ -198,7 +199,7 @@ QList<BackupRecord> listFolder(const QString &directory, const QSet<QUuid> &want
             }
             try {
                 BackupRecord record = BackupRecord::decoded(
-                    bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name)));
+                    bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
                 const QUuid destinationID = record.destinationID;
                 state->entries.append(CachedRecord { name, FileKey::of(info), destinationID, std::move(record) });
             } catch (const Error &error) {

@@ -5,6 +5,7 @@
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Process.h"
 #include "util/ResticError.h"
@@ -160,7 +161,7 @@ QList<BackupRequests::Request> BackupRequests::pending() const
         const QByteArray bytes = folder.read(name, info);
         try {
             requests.append(
-                decode<Request>(bytes, QStringLiteral("The backup request %1").arg(QFile::decodeName(name))));
+                decode<Request>(bytes, QStringLiteral("The backup request %1").arg(LocalPath::decode(name))));
         } catch (const Error &error) {
             setAside(folder, name, info, error);
         }

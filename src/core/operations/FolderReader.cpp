@@ -1,6 +1,7 @@
 #include "operations/FolderReader.h"
 
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 
 #include <QFile>
@@ -26,7 +27,7 @@ QString systemMessage(int error)
 FolderReader::FolderReader(const QString &path, const QString &what)
     : m_path(path)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = LocalPath::encode(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -87,7 +88,7 @@ bool FolderReader::status(const QByteArray &name, struct stat &info) const
 QByteArray FolderReader::read(const QByteArray &name, struct stat &info) const
 {
     auto fail = [&](int error) -> QByteArray {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFile::decodeName(name), systemMessage(error)));
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemMessage(error)));
     };
     if (m_descriptor < 0)
         return fail(ENOENT);
@@ -163,7 +164,7 @@ void FolderReader::setAsideLogged(const QByteArray &name, const struct stat &rea
     if (moved.isEmpty())
         logOnce(name, component, problem + u' ' + stays);
     else
-        logLine(component, problem + QStringLiteral(" It was set aside as %1.").arg(QFile::decodeName(moved)));
+        logLine(component, problem + QStringLiteral(" It was set aside as %1.").arg(LocalPath::decode(moved)));
 }
 
 QStringList FolderReader::namesContaining(const QString &path, const QString &what, const QByteArray &marker)
@@ -173,7 +174,7 @@ QStringList FolderReader::namesContaining(const QString &path, const QString &wh
         const FolderReader folder(path, what);
         for (const QByteArray &name : folder.names())
             if (name.contains(marker))
-                names.append(QFile::decodeName(name));
+                names.append(LocalPath::decode(name));
     } catch (const Error &) {
         // Reported by whoever reads the folder itself.
     }
@@ -187,7 +188,7 @@ void FolderReader::logOnce(const QByteArray &name, const QString &component, con
     static QSet<QString> logged;
     {
         const std::lock_guard guard(mutex);
-        const QString key = m_path + u'/' + QFile::decodeName(name);
+        const QString key = m_path + u'/' + LocalPath::decode(name);
         if (logged.contains(key))
             return;
         logged.insert(key);

@@ -10,6 +10,7 @@
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
@@ -44,7 +45,7 @@ ResticResult runStarted(const ResticEngine &engine, const ResticCommand &command
 void removeTree(const QString &path)
 {
     namespace fs = std::filesystem;
-    const fs::path root(QFile::encodeName(path).toStdString());
+    const fs::path root(LocalPath::encode(path).toStdString());
     std::error_code error;
     if (!fs::exists(fs::symlink_status(root, error))) {
         if (error && error != std::errc::no_such_file_or_directory)
@@ -125,7 +126,7 @@ namespace {
 void setAside(const QString &path, const QByteArray &damaged, const Error &error)
 {
     const QFileInfo file(path);
-    const QByteArray name = QFile::encodeName(file.fileName());
+    const QByteArray name = LocalPath::encode(file.fileName());
     const QString stays = QStringLiteral("It is read as an empty record.");
     try {
         const FolderReader folder(file.absolutePath(), QStringLiteral("health"));
@@ -281,7 +282,7 @@ void RepositoryHealthStore::testRecovery(
 
     // A fresh name and mode 0700: no other user can see or plant anything in the sample.
     const QString folder = QDir::tempPath() + u'/' + sampleFolderPrefix() + uuidText(newUuid());
-    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0)
+    if (::mkdir(LocalPath::encode(folder).constData(), 0700) != 0)
         throw Error(QStringLiteral("Could not create the folder %1: %2.")
                         .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
 

@@ -4,6 +4,7 @@
 #include "engine/ResticCommand.h"
 #include "exclude/FileWalk.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Uuid.h"
 
@@ -141,7 +142,7 @@ bool removeFilelessTree(const QString &folder, const WrittenFiles &written)
         if (it->second ? ::rmdir(path) != 0 : FileWalk::valuesAt(path).isRegularFile || ::unlink(path) != 0)
             return false;
     }
-    return ::rmdir(QFile::encodeName(folder).constData()) == 0;
+    return ::rmdir(LocalPath::encode(folder).constData()) == 0;
 }
 
 // A restore that ended without its result (failed or cancelled) takes away the folder it made
@@ -277,7 +278,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
 
     // mkdir, not mkpath: a missing target is the user's mistake to hear about, and an
     // existing folder must never receive a restore.
-    if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0) {
+    if (::mkdir(LocalPath::encode(folder).constData(), 0777) != 0) {
         fail(state, publish,
             QStringLiteral("Could not create the folder %1: %2.")
                 .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));

@@ -1,5 +1,7 @@
 #include "platform/SessionBus.h"
 
+#include "util/LocalPath.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -16,7 +18,7 @@ QString addressValue(const QString &path)
 {
     static const QByteArray plain = QByteArrayLiteral("-_/.\\*");
     QString value;
-    for (const char c : QFile::encodeName(path)) {
+    for (const char c : LocalPath::encode(path)) {
         const auto byte = static_cast<unsigned char>(c);
         if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
             || plain.contains(c))

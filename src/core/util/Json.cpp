@@ -84,11 +84,10 @@ QJsonArray fromStrings(const QStringList &list)
 
 namespace {
 
-void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
+constexpr char hexDigits[] = "0123456789abcdef";
+
+void writeEscapedUtf8(QByteArray &out, const QByteArray &utf8, bool escapeSlashes)
 {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    const QByteArray utf8 = text.toUtf8();
     for (const char ch : utf8) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
@@ -119,13 +118,37 @@ void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
         default:
             if (c < 0x20) {
                 out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xf];
+                out += hexDigits[c >> 4];
+                out += hexDigits[c & 0xf];
             } else {
                 out += ch;
             }
         }
     }
+}
+
+void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
+{
+    out += '"';
+    // A lone surrogate stands for a file-name byte that is not UTF-8 and has no UTF-8 form of its
+    // own; written as an escape, as QJsonDocument writes it, it reads back as the same name.
+    const QChar *run = text.constData();
+    const QChar *end = run + text.size();
+    for (const QChar *at = run; at != end; ++at) {
+        if (at->isHighSurrogate() && at + 1 != end && (at + 1)->isLowSurrogate()) {
+            ++at;
+            continue;
+        }
+        if (!at->isSurrogate())
+            continue;
+        writeEscapedUtf8(out, QStringView(run, at).toUtf8(), escapeSlashes);
+        const char16_t unit = at->unicode();
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out += hexDigits[(unit >> shift) & 0xf];
+        run = at + 1;
+    }
+    writeEscapedUtf8(out, QStringView(run, end).toUtf8(), escapeSlashes);
     out += '"';
 }
 

@@ -1,5 +1,7 @@
 #include "util/Process.h"
 
+#include "util/LocalPath.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -40,7 +42,7 @@ int spawn(const QString &program, const QStringList &arguments, int output, pid_
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    const QByteArray path = QFile::encodeName(program);
+    const QByteArray path = LocalPath::encode(program);
     QList<QByteArray> storage { path };
     for (const QString &argument : arguments)
         storage.append(argument.toUtf8());

@@ -75,7 +75,7 @@ private:
 
     static QString decoded(const FileWalk::Item &item)
     {
-        return QFile::decodeName(QByteArray::fromRawData(item.path, qsizetype(item.pathLength)));
+        return LocalPath::decode(QByteArray::fromRawData(item.path, qsizetype(item.pathLength)));
     }
 
     CoverageAudit &m_audit;
@@ -120,7 +120,12 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
             continue;
         }
         AuditWalk walk(audit, excludes, checks);
-        if (!FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
+        if (FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
+            continue;
+        // A file given as a source is backed up like one found in a folder; it was found readable.
+        if (FileWalk::valuesAt(path.constData()).isRegularFile)
+            (checks.isCloudOnly(AT_FDCWD, path.constData()) ? audit.cloudOnlyFiles : audit.readableFiles) += 1;
+        else
             audit.issues.append(QStringLiteral("Could not inspect ") + source);
     }
     return audit;

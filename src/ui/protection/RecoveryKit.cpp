@@ -2,6 +2,7 @@
 
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 #include "util/Uuid.h"
 
 #include <QFile>
@@ -31,7 +32,7 @@ QString RecoveryKit::writeKit(const Destination &destination, const QString &fol
     while (base.size() > 1 && base.endsWith(u'/'))
         base.chop(1);
     const QString kit = (base == QLatin1String("/") ? base : base + u'/') + folderPrefix + uuidText(newUuid());
-    const QByteArray path = QFile::encodeName(kit);
+    const QByteArray path = LocalPath::encode(kit);
     // No intermediate folders: a chosen folder that vanished is an error, not a new tree. The
     // mode is set again after creation because the umask may have taken bits away.
     if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0700) != 0) {

@@ -93,12 +93,13 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
         entry.name = LocalPath::decode(child.name);
         entry.path = prefix + entry.name;
         entry.id = entry.path;
-        // A path longer than the system allows is one restic cannot read: it holds nothing.
-        entry.isDirectory = child.isDirectory && pathBytes.size() < PATH_MAX;
-        entry.isExcluded = all
+        // A path longer than the system allows is one restic cannot read: it is left out.
+        const bool tooLong = pathBytes.size() >= PATH_MAX;
+        entry.isDirectory = child.isDirectory && !tooLong;
+        entry.isExcluded = all || tooLong
             || walk.matches(
                 pathBytes.constData(), std::size_t(pathBytes.size()), pathBytes.constData() + prefixBytes.size());
-        if (entry.isExcluded || pathBytes.size() >= PATH_MAX)
+        if (entry.isExcluded)
             entry.size = 0;
         else if (entry.isDirectory)
             entry.size = Estimator::localEstimate({ entry.path }, excludes).bytes;

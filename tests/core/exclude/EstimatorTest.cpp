@@ -18,8 +18,8 @@ private Q_SLOTS:
     void initTestCase();
     void countsWhatPatternsLeave_data();
     void countsWhatPatternsLeave();
-    void sourcesThatAddNothing_data();
-    void sourcesThatAddNothing();
+    void sourcesOtherThanFolders_data();
+    void sourcesOtherThanFolders();
     void nestedSourcesCountTwice();
     void unreadableFoldersAreLeftOut();
     void sparseFileCountsAllocatedSize();
@@ -89,21 +89,24 @@ void EstimatorTest::countsWhatPatternsLeave()
     QCOMPARE(estimate.bytes, allocatedSum(m_src, counted));
 }
 
-void EstimatorTest::sourcesThatAddNothing_data()
+void EstimatorTest::sourcesOtherThanFolders_data()
 {
     QTest::addColumn<QStringList>("sources");
-    QTest::newRow("none") << QStringList();
-    QTest::newRow("missing") << QStringList { "@/missing" };
-    QTest::newRow("plain file") << QStringList { "@/a.txt" };
-    QTest::newRow("empty string") << QStringList { QString() };
-    QTest::newRow("symbolic link to a file") << QStringList { "@/link" };
+    QTest::addColumn<QStringList>("counted");
+    QTest::newRow("none") << QStringList() << QStringList();
+    QTest::newRow("missing") << QStringList { "@/missing" } << QStringList();
+    QTest::newRow("empty string") << QStringList { QString() } << QStringList();
+    // restic backs up a file it is given, as it does one it finds in a folder.
+    QTest::newRow("plain file") << QStringList { "@/a.txt" } << QStringList { "a.txt" };
+    QTest::newRow("symbolic link to a file") << QStringList { "@/link" } << QStringList { "a.txt" };
 }
 
-void EstimatorTest::sourcesThatAddNothing()
+void EstimatorTest::sourcesOtherThanFolders()
 {
     QFETCH(QStringList, sources);
+    QFETCH(QStringList, counted);
     sources.replaceInStrings(QStringLiteral("@"), m_src);
-    QVERIFY(Estimator::localEstimate(sources, {}) == (BackupEstimate { 0, 0 }));
+    QVERIFY(Estimator::localEstimate(sources, {}) == (BackupEstimate { counted.size(), allocatedSum(m_src, counted) }));
 }
 
 void EstimatorTest::nestedSourcesCountTwice()

@@ -41,12 +41,14 @@ private Q_SLOTS:
 private:
     QString home(const QString &relative) const { return relative.isEmpty() ? m_home : m_home + u'/' + relative; }
     QStringList candidatePatterns(const QList<ExcludeCandidate> &candidates, const QString &folder) const;
+    ResticResult dryRun(const Destination &destination, const QStringList &flags) const;
 
     QTemporaryDir m_dir;
     QString m_home;
     QString m_restic;
     QByteArray m_savedHome;
     QStringList m_files; // every file of the tree, absolute, decoded by LocalPath
+    QString m_nearLongest; // a folder of the deep chain holding a file whose path is PATH_MAX long
 };
 
 namespace {
@@ -114,6 +116,8 @@ void ExcludeConformanceTest::initTestCase()
         makeFile(m_home, relative, 10);
         m_files.append(home(relative));
     }
+    makeFolder(m_home, QStringLiteral("links"));
+    makeLink(m_home, QStringLiteral("links/src"), QStringLiteral("../mhome/proj/src"));
     // Names that are not UTF-8, one of them a cache by its name.
     const QByteArray proj = QFile::encodeName(home(QStringLiteral("mhome/proj")));
     for (const QByteArray &folder : { QByteArray("Cache\xe9"), QByteArray("caf\xe9x") }) {
@@ -129,6 +133,13 @@ void ExcludeConformanceTest::initTestCase()
         path += '/' + chain.last();
         makeFileAt(QFile::encodeName(home(QStringLiteral("deep"))), chain, "f", 10);
         m_files.append(LocalPath::decode(path + "/f"));
+        // Beside it, once, a file whose path is just too long: the folder can be listed.
+        if (m_nearLongest.isEmpty() && path.size() + 256 > PATH_MAX) {
+            const QByteArray name(PATH_MAX - path.size() - 1, 'n');
+            makeFileAt(QFile::encodeName(home(QStringLiteral("deep"))), chain, name, 10);
+            m_files.append(LocalPath::decode(path + '/' + name));
+            m_nearLongest = LocalPath::decode(path).mid(m_home.size() + 1);
+        }
     }
 
     QProcess init;
@@ -203,6 +214,12 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("re-include below an excluded folder") << proj << QStringList { "src", "!src/gen" };
     QTest::newRow("names that are not UTF-8") << proj << QStringList { "Cache\ufffd", "caf?" };
     QTest::newRow("paths longer than the system allows") << QStringList { "deep" } << QStringList {};
+    QTest::newRow("a folder holding a path too long") << QStringList { m_nearLongest } << QStringList {};
+    // Stored bytes reach restic as they are; read as text, "my\xe9" would be "my?" and match myc.
+    QTest::newRow("stored bytes that are not UTF-8")
+        << proj << QStringList { LocalPath::decode("Cache\xe9"), LocalPath::decode("my\xe9") };
+    QTest::newRow("files as sources") << QStringList { "notes.txt", "mhome/proj/keep.txt" } << QStringList { "*.log" };
+    QTest::newRow("link to a folder, stored with a slash") << QStringList { "links/src/" } << QStringList { "gen" };
 
     // What the application writes from names must leave out exactly the one item named.
     const auto evidence = [this](const QString &relative) {
@@ -241,27 +258,14 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     for (QString &source : sources)
         source = home(source);
 
-    // restic, given exactly what a backup of this destination passes.
     Destination destination;
     destination.sources = sources;
     destination.excludes = excludes;
-    QStringList arguments { QStringLiteral("backup"), QStringLiteral("--dry-run"), QStringLiteral("--json"),
-        QStringLiteral("-vv"), QStringLiteral("--no-cache") };
-    arguments += destination.excludeArguments();
-    arguments += QStringLiteral("--");
-    arguments += sources;
-    QProcess restic;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
-    environment.insert(QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance"));
-    restic.setProcessEnvironment(environment);
-    restic.start(m_restic, arguments);
-    QVERIFY(restic.waitForFinished(120000));
-    const QByteArray errorOutput = restic.readAllStandardError();
+    const ResticResult restic = dryRun(destination, { QStringLiteral("--json"), QStringLiteral("-vv") });
     // Errors are JSON lines on stderr.
-    const QByteArray output = restic.readAllStandardOutput() + '\n' + errorOutput;
+    const QByteArray output = (restic.stdout + u'\n' + restic.stderr).toUtf8();
     // Exit 3: some source could not be read in full, as when every item of one is excluded.
-    QVERIFY2(restic.exitCode() == 0 || restic.exitCode() == 3, errorOutput.constData());
+    QVERIFY2(restic.exitCode == 0 || restic.exitCode == 3, qPrintable(restic.stderr));
 
     QStringList backedUp;
     QSet<QString> items; // files and folders
@@ -287,8 +291,8 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     const ExcludeMatcher matcher(excludes);
     QStringList kept;
     for (const QString &file : std::as_const(m_files)) {
-        for (const QString &source : std::as_const(sources)) {
-            if (!file.startsWith(source + u'/') || LocalPath::encode(file).size() >= PATH_MAX)
+        for (const QString &source : destination.resolvedSources()) {
+            if ((file != source && !file.startsWith(source + u'/')) || LocalPath::encode(file).size() >= PATH_MAX)
                 continue;
             bool excluded = matcher.matches(source, QString());
             for (qsizetype slash = file.indexOf(u'/', source.size() + 1); !excluded && slash >= 0;
@@ -331,6 +335,9 @@ void ExcludeConformanceTest::refusesThePatternsResticRefuses_data()
         QTest::newRow(bad) << QString::fromUtf8(bad) << true;
     for (const char *good : { "[ab]", "\\[", "]", "!x", "**", "[\\]]", "[^a-z]*", "[/.." })
         QTest::newRow(good) << QString::fromUtf8(good) << false;
+    // A stored byte that is not UTF-8 is no character of a class, but is one of a name.
+    QTest::newRow("[\\xe9]") << LocalPath::decode("[\xe9]") << true;
+    QTest::newRow("caf\\xe9") << LocalPath::decode("caf\xe9") << false;
 }
 
 void ExcludeConformanceTest::refusesThePatternsResticRefuses()
@@ -340,18 +347,20 @@ void ExcludeConformanceTest::refusesThePatternsResticRefuses()
     Destination destination;
     destination.sources = { home(QStringLiteral("notes.txt")) };
     destination.excludes = { pattern };
-    QProcess restic;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
-    environment.insert(QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance"));
-    restic.setProcessEnvironment(environment);
-    restic.start(m_restic,
-        QStringList { QStringLiteral("backup"), QStringLiteral("--dry-run"), QStringLiteral("--no-cache") }
-            + destination.excludeArguments() + QStringList { QStringLiteral("--") } + destination.sources);
-    QVERIFY(restic.waitForFinished(120000));
-    const QByteArray errors = restic.readAllStandardError();
-    QCOMPARE(errors.contains("invalid pattern"), refused);
+    QCOMPARE(dryRun(destination, {}).stderr.contains(QStringLiteral("invalid pattern")), refused);
     QCOMPARE(ExcludeMatcher::refusal(pattern).has_value(), refused);
+}
+
+// restic, given exactly what a backup of this destination passes, file names as their own bytes.
+ResticResult ExcludeConformanceTest::dryRun(const Destination &destination, const QStringList &flags) const
+{
+    ResticCommand command(QStringLiteral("backup"));
+    command.flag(QStringLiteral("--dry-run")).flag(QStringLiteral("--no-cache")).options(flags);
+    command.options(destination.excludeArguments()).positionals(destination.resolvedSources());
+    const ResticEnvironment environment { { QStringLiteral("RESTIC_REPOSITORY"),
+                                              m_dir.path() + QStringLiteral("/repo") },
+        { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("conformance") } };
+    return ResticEngine(m_restic, m_dir.path() + QStringLiteral("/locks")).run(command, environment);
 }
 
 QTEST_GUILESS_MAIN(ExcludeConformanceTest)

@@ -65,6 +65,10 @@ private Q_SLOTS:
         QCOMPARE(json::write(array, { json::Style::Compact, true }),
             QByteArray("[\"\\/a\\\"b\\\\c\\n\\u0001\",\"caf\xc3\xa9\"]"));
         QCOMPARE(json::compact(array), QByteArray("[\"/a\\\"b\\\\c\\n\\u0001\",\"caf\xc3\xa9\"]"));
+        // A file-name byte that is not UTF-8 is written as QJsonDocument writes it, and reads back.
+        const QJsonArray name { QStringLiteral("caf") + QChar(0xDCE9) + QStringLiteral("-\U0001F600") };
+        QCOMPARE(json::compact(name), QByteArray("[\"caf\\udce9-\xf0\x9f\x98\x80\"]"));
+        QCOMPARE(json::parseArray(json::compact(name)), name);
         // A key only the writer's own stand-in for big integers uses, spelled in a JSON text,
         // stays a quoted value: nothing read can put raw text into what is written.
         const QJsonObject spelled = json::parseObject("{\"\\u0000exactInteger\":\"1}\\n{\\\"x\\\":2\"}");
