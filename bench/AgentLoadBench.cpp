@@ -1,16 +1,19 @@
 // The agent front ends as an agent uses them, against real keyrings: what a long-running MCP
 // server keeps of each call, `status` as destinations, their history and the keyring grow, the
-// scheduled pass with nothing due next to `status`, and tool calls sent at once next to the same
-// calls one after another. Needs restic, gnome-keyring-daemon, dbus-daemon and secret-tool:
-//   build/bench/AgentLoadBench [memory|status|pass|parallel|all] [calls]
+// scheduled pass with nothing due next to `status`, a `status` call to a running server next to a
+// new `cli status` process, and tool calls sent at once next to the same calls one after another.
+// Needs restic, gnome-keyring-daemon, dbus-daemon and secret-tool:
+//   build/bench/AgentLoadBench [memory|status|pass|warm|parallel|all] [calls] [vellmir-app]
+// The last argument times another build's program (the homes are still made with this one's).
 // Every home has its own session bus and keyring (BenchHome.h), so each subject pays for its own
 // keyring items only, and starts sealed with agent changes allowed without approval; its
 // destinations are added through one MCP server and share one local repository. History records
 // are written straight into the history folder, 20 per destination unless said otherwise; the
 // orphans are records of 99 destination ids that no home lists, the unrelated items 170 keyring
-// items of the application's service that no destination of the home names.
+// items of the application's service that no destination of the home names. The server's runs
+// (memory, warm, parallel) use a home like a user's: 30 destinations backing up a folder daily,
+// with the scheduler's units written.
 #include "BenchHome.h"
-#include "config/Destination.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,13 +34,15 @@ namespace {
 using vellmir::bench::Home;
 
 const QString password = QStringLiteral("bench-repository-password");
+// The program timed; empty: this build's.
+QString timedApp;
 
 // One `vellmir-app cli mcp` process, spoken to one line at a time.
 class Server {
 public:
     explicit Server(const Home &home)
     {
-        home.start(m_process, { QStringLiteral("cli"), QStringLiteral("mcp") });
+        home.start(m_process, { QStringLiteral("cli"), QStringLiteral("mcp") }, timedApp);
         m_process.waitForStarted();
         send(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), 0 },
             { QStringLiteral("method"), QStringLiteral("initialize") } });
@@ -117,18 +122,6 @@ private:
     QProcess m_process;
 };
 
-// The settings fingerprint the destination `id` of the home has now.
-QString scopeOf(const Home &home, const QString &id)
-{
-    QFile file(home.root() + QStringLiteral("/.local/share/Vellmir/destinations.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    for (const vellmir::Destination &destination : vellmir::Destination::decodeFile(file.readAll()))
-        if (destination.id == QUuid::fromString(id))
-            return destination.backupScope();
-    return {};
-}
-
 // Adds `count` destinations through one server and writes `records` history records for each,
 // made with the destination's current settings and the newest two hours old, so that none is
 // due; `extra` adds parameters to each add. The ids of the destinations, or an empty list.
@@ -149,7 +142,7 @@ QStringList populate(const Home &home, int count, const QString &repository, int
         ids.append(id);
     }
     for (const QString &id : std::as_const(ids))
-        if (!home.writeRecords(id, records, scopeOf(home, id)))
+        if (!home.writeRecords(id, records, home.scope(id)))
             return {};
     return ids;
 }
@@ -167,14 +160,15 @@ QStringList populateOrphans(const Home &home, const QString &repository, int rec
 
 bool cliStatus(const Home &home, qsizetype expected)
 {
-    return home.cli({ QStringLiteral("status") }).value(QStringLiteral("destinations")).toArray().size() == expected;
+    return home.cli({ QStringLiteral("status") }, {}, timedApp).value(QStringLiteral("destinations")).toArray().size()
+        == expected;
 }
 
 // One scheduled pass; with nothing due it backs nothing up and ends with status 0.
 bool scheduledPass(const Home &home)
 {
     QProcess process;
-    home.start(process, { QStringLiteral("--scheduled-run") });
+    home.start(process, { QStringLiteral("--scheduled-run") }, timedApp);
     if (!process.waitForFinished(600000) || process.exitCode() != 0) {
         std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
         return false;
@@ -185,7 +179,7 @@ bool scheduledPass(const Home &home)
 int memory(const Home &home, int calls)
 {
     Server server(home);
-    std::printf("one MCP server, %d sequential status calls (30 destinations); resident memory:\n", calls);
+    std::printf("one MCP server, %d sequential status calls (30 scheduled destinations); resident memory:\n", calls);
     long afterHundred = 0;
     long last = 0;
     for (int i = 1; i <= calls; ++i) {
@@ -230,7 +224,8 @@ int status(const Home &one, const Home &hundred, const Home &orphans, const Home
 }
 
 // The scheduled pass with nothing due, next to `status` of the same home, for 1 and 100
-// destinations with 20 records each and 100 destinations with 200 records each.
+// destinations with 20 records each and 100 destinations with 200 records each; the step from
+// 20 to 200 records per destination has a goal of its own.
 int pass(const QString &repository, const QString &sources, const QString &folder, int rounds)
 {
     const QJsonObject daily { { QStringLiteral("sources"), QJsonArray { sources } },
@@ -261,7 +256,31 @@ int pass(const QString &repository, const QString &sources, const QString &folde
     runs.printRatio(passHundred, statusHundred, 1.3);
     runs.printRatio(passLonger, statusLonger, 1.3);
     runs.printRatio(passHundred, passOne, 0);
-    runs.printRatio(passLonger, passHundred, 0);
+    // A history ten times longer: neither the pass nor status may decode the older records.
+    runs.printRatio(passLonger, passHundred, 1.2);
+    runs.printRatio(statusLonger, statusHundred, 1.2);
+    return 0;
+}
+
+// A status call to a server that has answered before, next to a new `cli status` process.
+int warm(const Home &home, int rounds)
+{
+    Server server(home);
+    int id = 1;
+    vellmir::bench::Alternating runs;
+    bool ok = true;
+    const int process = runs.add("cli status, a new process", [&] { ok = cliStatus(home, 30) && ok; });
+    const int call = runs.add("status call to a running MCP server", [&] {
+        server.call(id++, QStringLiteral("status"));
+        ok = Server::content(server.reply()).value(QStringLiteral("destinations")).toArray().size() == 30 && ok;
+    });
+    runs.run(rounds);
+    if (!ok)
+        return 1;
+    std::printf("status with 30 scheduled destinations, %d rounds\n", rounds);
+    runs.printTime(process);
+    runs.printTime(call);
+    runs.printRatio(call, process, 0.5);
     return 0;
 }
 
@@ -286,7 +305,7 @@ int parallel(const Home &home, int calls, int rounds)
     runs.run(rounds);
     if (!ok)
         return 1;
-    std::printf("one MCP server, %d status calls (30 destinations), %d rounds\n", calls, rounds);
+    std::printf("one MCP server, %d status calls (30 scheduled destinations), %d rounds\n", calls, rounds);
     runs.printTime(sequential);
     runs.printTime(together);
     runs.printRatio(together, sequential, 0);
@@ -300,6 +319,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("all");
     const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 3000;
+    if (argc > 3)
+        timedApp = QString::fromLocal8Bit(argv[3]);
     const QString restic = vellmir::bench::findRestic();
     if (restic.isEmpty())
         return 1;
@@ -326,13 +347,23 @@ int main(int argc, char **argv)
         QDir().mkpath(sources);
         failures += pass(repository, sources, temporary.path(), 11);
     }
-    if (mode == QLatin1String("memory") || mode == QLatin1String("parallel") || mode == QLatin1String("all")) {
-        Home thirty(temporary.filePath(QStringLiteral("thirty")));
-        if (!thirty.ok() || populate(thirty, 30, repository, 20).isEmpty())
+    const QStringList served { QStringLiteral("memory"), QStringLiteral("warm"), QStringLiteral("parallel") };
+    if (served.contains(mode) || mode == QLatin1String("all")) {
+        const QString sources = temporary.filePath(QStringLiteral("documents"));
+        if (!vellmir::bench::writeTree(
+                sources, 200, QStringLiteral("project"), [](int part) { return QStringLiteral("part%1").arg(part); },
+                QStringLiteral(".txt")))
             return 1;
-        if (mode != QLatin1String("parallel"))
+        const QJsonObject daily { { QStringLiteral("sources"), QJsonArray { sources } },
+            { QStringLiteral("schedule"), QStringLiteral("daily") } };
+        Home thirty(temporary.filePath(QStringLiteral("thirty")));
+        if (!thirty.ok() || populate(thirty, 30, repository, 20, daily).isEmpty())
+            return 1;
+        if (mode == QLatin1String("memory") || mode == QLatin1String("all"))
             failures += memory(thirty, calls);
-        if (mode != QLatin1String("memory"))
+        if (mode == QLatin1String("warm") || mode == QLatin1String("all"))
+            failures += warm(thirty, 21);
+        if (mode == QLatin1String("parallel") || mode == QLatin1String("all"))
             failures += parallel(thirty, 100, 5);
     }
     return failures ? 1 : 0;

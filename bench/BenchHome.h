@@ -5,6 +5,7 @@
 // first start with agent changes allowed without approval, so adds and restores need no answer.
 #include "BenchKeyring.h"
 #include "BenchTiming.h"
+#include "config/Destination.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -81,6 +82,18 @@ public:
             = cli({ QStringLiteral("add-destination"), QStringLiteral("--json"), QStringLiteral("-") },
                 QJsonDocument(parameters).toJson(QJsonDocument::Compact));
         return reply.value(QStringLiteral("added")).toObject().value(QStringLiteral("id")).toString();
+    }
+
+    // The settings fingerprint the destination `id` has now, for records that count for it.
+    QString scope(const QString &id) const
+    {
+        QFile file(m_root + QStringLiteral("/.local/share/Vellmir/destinations.json"));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        for (const Destination &destination : Destination::decodeFile(file.readAll()))
+            if (destination.id == QUuid::fromString(id))
+                return destination.backupScope();
+        return {};
     }
 
     // Writes `count` complete hourly runs of the destination `id` into the history folder, the

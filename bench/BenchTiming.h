@@ -27,7 +27,7 @@ inline double median(QList<double> values)
 
 // Several pieces of work timed in turn within each round, baseline and subjects alike, so that
 // all of them see the same machine load; a busy moment widens the spread instead of tilting a
-// ratio. Figures are wall times in milliseconds.
+// ratio, and ratios are taken within a round. Figures are wall times in milliseconds.
 class Alternating {
 public:
     // Adds a piece of work; returns its index for the figures below.
@@ -50,21 +50,14 @@ public:
         return int(m_series.size() - 1);
     }
 
+    // Every other round runs the pieces in reverse order, so that none of them always goes first
+    // (cold caches) or always follows the same neighbour (its leftovers).
     void run(int rounds)
     {
         for (int round = 0; round < rounds; ++round) {
-            for (Series &series : m_series) {
-                if (series.measured) {
-                    series.ms.append(series.measured());
-                    continue;
-                }
-                QElapsedTimer timer;
-                timer.start();
-                series.work();
-                series.ms.append(double(timer.nsecsElapsed()) / 1e6);
-                if (series.after)
-                    series.after();
-            }
+            const bool reversed = round % 2 == 1;
+            for (qsizetype turn = 0; turn < m_series.size(); ++turn)
+                runOnce(m_series[reversed ? m_series.size() - 1 - turn : turn]);
         }
     }
 
@@ -79,8 +72,8 @@ public:
             *details ? "  " : "", details);
     }
 
-    // subject / baseline: the ratio of the medians, the range of the rounds' own ratios, and the
-    // target beside it (a bound the ratio should stay at or under; 0 for none).
+    // subject / baseline: the median of the rounds' own ratios (each round's pair ran under the same
+    // load), their range, and the goal beside it (a bound the ratio should stay at or under; 0 for none).
     double printRatio(int subject, int baseline, double target) const
     {
         const Series &a = m_series.at(subject);
@@ -89,13 +82,14 @@ public:
         for (qsizetype i = 0; i < a.ms.size(); ++i)
             ratios.append(a.ms.at(i) / b.ms.at(i));
         const auto [low, high] = std::minmax_element(ratios.cbegin(), ratios.cend());
-        const double ratio = median(a.ms) / median(b.ms);
+        const double ratio = median(ratios);
         const QString label = QStringLiteral("%1 / %2").arg(QString::fromUtf8(a.name), QString::fromUtf8(b.name));
-        std::printf("ratio %-60s %6.3fx  (rounds %.3f-%.3fx)", qPrintable(label), ratio, *low, *high);
+        std::printf("ratio %-60s %6.3fx  (rounds %.3f-%.3fx, median of %d)", qPrintable(label), ratio, *low, *high,
+            int(ratios.size()));
         if (target > 0)
-            std::printf("  target <= %.2fx%s\n", target, ratio <= target ? "" : "  MISSED");
+            std::printf("  goal <= %.2fx%s\n", target, ratio <= target ? "" : "  MISSED");
         else
-            std::printf("  no target\n");
+            std::printf("  no goal\n");
         return ratio;
     }
 
@@ -107,6 +101,21 @@ private:
         std::function<double()> measured;
         QList<double> ms;
     };
+
+    static void runOnce(Series &series)
+    {
+        if (series.measured) {
+            series.ms.append(series.measured());
+            return;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        series.work();
+        series.ms.append(double(timer.nsecsElapsed()) / 1e6);
+        if (series.after)
+            series.after();
+    }
+
     QList<Series> m_series;
 };
 

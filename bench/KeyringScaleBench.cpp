@@ -27,12 +27,13 @@ qsizetype destinationCount(const Home &home)
     return reply.value(QStringLiteral("destinations")).toArray().size();
 }
 
-// Adds `count` destinations, each with 20 history records; false when one failed.
+// Adds `count` destinations, each with 20 history records made with its settings; false when one
+// failed.
 bool populate(const Home &home, int count, const QString &repository)
 {
     for (int i = 0; i < count; ++i) {
         const QString id = home.addDestination(QStringLiteral("destination %1").arg(i), repository, password);
-        if (id.isEmpty() || !home.writeRecords(id, 20, QStringLiteral("bench")))
+        if (id.isEmpty() || !home.writeRecords(id, 20, home.scope(id)))
             return false;
     }
     return true;

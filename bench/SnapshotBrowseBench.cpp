@@ -2,16 +2,18 @@
 // the application do them, next to restic doing the same alone. Each round times, in turn:
 // - "restic ls --json --recursive" alone, its output thrown away, and into `wc -l`;
 // - ResticEngine::browse searching the snapshot;
-// - "restic ls --json --recursive | grep TEXT", and `vellmir-app cli browse --search TEXT`;
-// - "restic restore --verify --include FILE", and `vellmir-app cli restore --path FILE`.
+// - "restic ls --recursive | grep -i TEXT" (restic's plain listing, what a person would type),
+//   and `vellmir-app cli browse --search TEXT`; TEXT matches one file in every folder;
+// - "restic restore --verify --include FILE", and `vellmir-app cli restore --path FILE`, of a
+//   file with content, so that --verify reads something back.
 // The cli runs in a home of its own with its own session bus and keyring (BenchHome.h), its
 // destination on the benchmark's repository; the snapshot is named by its short id, as an agent
 // names it after listing the snapshots. Needs restic, gnome-keyring-daemon and dbus-daemon.
 //
 //   SnapshotBrowseBench [--folders F] [--files N] [--rounds R] [--work DIR] [--search TEXT]
 //
-// The tree (F folders of N empty files each) and its repository are made once in DIR and
-// reused by later runs with the same shape.
+// The tree (F folders of N small files each, every one holding its own path) and its repository
+// are made once in DIR and reused by later runs with the same shape.
 
 #include "BenchHome.h"
 #include "engine/ResticEngine.h"
@@ -47,7 +49,7 @@ bool fail(const QString &message)
 
 bool prepare(const ResticEngine &engine, const QString &work, int folders, int files, Setup &setup)
 {
-    const QString shape = QStringLiteral("%1x%2").arg(folders).arg(files);
+    const QString shape = QStringLiteral("%1x%2-filled").arg(folders).arg(files);
     setup.root = work + QStringLiteral("/src-") + shape;
     setup.environment = { { QStringLiteral("RESTIC_REPOSITORY"), work + QStringLiteral("/repo-") + shape },
         { QStringLiteral("RESTIC_PASSWORD"), repositoryPassword },
@@ -61,7 +63,7 @@ bool prepare(const ResticEngine &engine, const QString &work, int folders, int f
                 return fail(QStringLiteral("cannot create ") + folder);
             for (int i = 0; i < files; ++i) {
                 QFile file(folder + QStringLiteral("/file%1.txt").arg(i));
-                if (!file.open(QIODevice::WriteOnly))
+                if (!file.open(QIODevice::WriteOnly) || file.write(file.fileName().toUtf8() + '\n') <= 0)
                     return fail(QStringLiteral("cannot create ") + file.fileName());
             }
         }
@@ -89,14 +91,13 @@ void useResticEnvironment(QProcess &process, const Setup &setup)
     process.setEnvironment(environment);
 }
 
-QStringList lsArguments(const Setup &setup)
+// "restic ls --recursive", as the engine runs it (JSON lines) or as a person types it.
+QStringList lsArguments(const Setup &setup, bool json = true)
 {
-    return ResticCommand(QStringLiteral("ls"))
-        .flag("--json")
-        .flag("--recursive")
-        .positional(setup.snapshot)
-        .positional(QStringLiteral("/"))
-        .arguments();
+    ResticCommand command(QStringLiteral("ls"));
+    if (json)
+        command.flag("--json");
+    return command.flag("--recursive").positional(setup.snapshot).positional(QStringLiteral("/")).arguments();
 }
 
 // restic alone. With `throughPipe` false its output goes to /dev/null; with true it goes through
@@ -151,7 +152,7 @@ int main(int argc, char **argv)
     int files = 999;
     int rounds = 7;
     QString work = QDir::tempPath() + QStringLiteral("/vellmir-browse-bench");
-    QString search = QStringLiteral("needle");
+    QString search = QStringLiteral("file500.");
     const QStringList arguments = app.arguments();
     for (int i = 1; i + 1 < arguments.size(); i += 2) {
         if (arguments[i] == QStringLiteral("--folders"))
@@ -205,7 +206,7 @@ int main(int argc, char **argv)
     const int searched = timing.add("ResticEngine::browse", [&] { browse(engine, setup, search, found); });
     const int grep = timing.add("restic ls | grep", [&] {
         ok = shell(engine, setup, QStringLiteral("\"$0\" \"$@\" | grep -i \"$SEARCH\" >/dev/null || true"),
-                 lsArguments(setup))
+                 lsArguments(setup, false))
             && ok;
     });
     const int tool = timing.add("vellmir-app cli browse --search", [&] { ok = !home.cli(cliBrowse).isEmpty() && ok; });
@@ -230,7 +231,8 @@ int main(int argc, char **argv)
     const qint64 nodes = qint64(folders) * (files + 1);
     std::printf(
         "snapshot: %lld nodes below the backed-up folder (%d x %d files), %d rounds\n", nodes, folders, files, rounds);
-    std::printf("restic ls is \"restic ls --json --recursive\" with its output to /dev/null\n");
+    std::printf("restic ls is \"restic ls --json --recursive\" with its output to /dev/null; the grep reads\n"
+                "\"restic ls --recursive\"\n");
     timing.printTime(alone);
     timing.printTime(piped);
     timing.printTime(searched, qPrintable(QStringLiteral("search \"%1\": %2 entries").arg(search).arg(found)));

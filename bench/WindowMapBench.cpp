@@ -1,6 +1,8 @@
 // Time from starting the windowed application to its window showing its rows filled in, next to
-// a minimal Qt window (this program started with --minimal), with 1 and 30 destinations (20
-// history records each). Needs an X server, restic, gnome-keyring-daemon and dbus-daemon:
+// a minimal Qt window showing 30 rows of a name, a line of text and a button (this program
+// started with --minimal), with 1 and 30 destinations that back up a folder daily (20 history
+// records each, made with their settings). Needs an X server, restic, gnome-keyring-daemon and
+// dbus-daemon:
 //   xvfb-run -a build/bench/WindowMapBench [rounds] [vellmir-app]
 // Each home has its own session bus and keyring (BenchHome.h). The map is seen as the X server's
 // MapNotify on the root window; from then on the window's pixels are read every few
@@ -12,9 +14,13 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QVBoxLayout>
 #include <QWidget>
 
 #include <xcb/xcb.h>
@@ -136,17 +142,36 @@ Shown timeToShow(
     return shown;
 }
 
+// The floor: a window of the same size that shows 30 rows, each a name in bold, a line of text
+// and a button, in a scroll area.
+int minimalWindow(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QScrollArea window;
+    auto *rows = new QWidget;
+    auto *layout = new QVBoxLayout(rows);
+    for (int i = 0; i < 30; ++i) {
+        auto *name = new QLabel(QStringLiteral("destination %1").arg(i));
+        QFont bold = name->font();
+        bold.setBold(true);
+        name->setFont(bold);
+        layout->addWidget(name);
+        layout->addWidget(new QLabel(QStringLiteral("Last backup 2 hours ago")));
+        layout->addWidget(new QPushButton(QStringLiteral("Back Up Now")), 0, Qt::AlignLeft);
+    }
+    window.setWidget(rows);
+    window.setWidgetResizable(true);
+    window.resize(900, 600);
+    window.show();
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && QByteArray(argv[1]) == "--minimal") {
-        QApplication app(argc, argv);
-        QWidget window;
-        window.resize(900, 600);
-        window.show();
-        return app.exec();
-    }
+    if (argc > 1 && QByteArray(argv[1]) == "--minimal")
+        return minimalWindow(argc, argv);
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const QString vellmir = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(VELLMIR_APP);
@@ -166,14 +191,19 @@ int main(int argc, char **argv)
         return 1;
     Home one(temporary.filePath(QStringLiteral("one")));
     Home thirty(temporary.filePath(QStringLiteral("thirty")));
-    if (!one.ok() || !thirty.ok())
+    const QString sources = temporary.filePath(QStringLiteral("documents"));
+    if (!one.ok() || !thirty.ok() || !QDir().mkpath(sources)
+        || !vellmir::bench::writeFile(sources + QStringLiteral("/notes.txt"), 100))
         return 1;
+    const QJsonObject daily { { QStringLiteral("sources"), QJsonArray { sources } },
+        { QStringLiteral("schedule"), QStringLiteral("daily") } };
     for (int i = 0; i < 30; ++i) {
         for (Home *home : { &one, &thirty }) {
             if (home == &one && i > 0)
                 continue;
-            const QString id = home->addDestination(QStringLiteral("destination %1").arg(i), repository, password);
-            if (id.isEmpty() || !home->writeRecords(id, 20, QStringLiteral("bench")))
+            const QString id
+                = home->addDestination(QStringLiteral("destination %1").arg(i), repository, password, daily);
+            if (id.isEmpty() || !home->writeRecords(id, 20, home->scope(id)))
                 return 1;
         }
     }
@@ -191,8 +221,8 @@ int main(int argc, char **argv)
               return shown.still;
           };
     const QString self = QCoreApplication::applicationFilePath();
-    const int minimal = runs.addMeasured(
-        "minimal Qt window", [&] { return timed(0, self, { QStringLiteral("--minimal") }, one.environment()); });
+    const int minimal = runs.addMeasured("minimal Qt window, 30 rows",
+        [&] { return timed(0, self, { QStringLiteral("--minimal") }, one.environment()); });
     const int withOne
         = runs.addMeasured("Vellmir window, 1 destination", [&] { return timed(1, vellmir, {}, one.environment()); });
     const int withThirty = runs.addMeasured(

@@ -3,14 +3,12 @@
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
-#include "util/LocalPath.h"
 #include "util/TextRules.h"
 #include "util/UserDefaults.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <sys/stat.h>
 #include <thread>
 
 namespace vellmir {
@@ -252,24 +250,10 @@ void MainWindowModel::watchFiles()
     }
 }
 
-QList<MainWindowModel::FileStamp> MainWindowModel::stamps() const
+QList<FileStamp> MainWindowModel::stamps() const
 {
     const ConfigSeal &seal = m_store.seal();
-    QList<FileStamp> list;
-    for (const QString &file : { seal.destinationsURL(), seal.sealURL(), seal.policyURL() }) {
-        FileStamp stamp;
-        struct stat status { };
-        if (::stat(LocalPath::encode(file).constData(), &status) == 0) {
-            stamp.exists = true;
-            stamp.size = qint64(status.st_size);
-            stamp.modified = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-            stamp.changed = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
-            stamp.inode = quint64(status.st_ino);
-            stamp.device = quint64(status.st_dev);
-        }
-        list.append(stamp);
-    }
-    return list;
+    return FileStamp::of({ seal.destinationsURL(), seal.sealURL(), seal.policyURL() });
 }
 
 void MainWindowModel::verify()

@@ -2,6 +2,7 @@
 
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
+#include "util/FileStamp.h"
 #include "util/Receiver.h"
 
 #include <QFileSystemWatcher>
@@ -103,16 +104,6 @@ Q_SIGNALS:
     void readFinished();
 
 private:
-    struct FileStamp {
-        bool exists = false;
-        qint64 size = 0;
-        qint64 modified = 0; // nanoseconds
-        qint64 changed = 0; // status change, nanoseconds
-        quint64 inode = 0;
-        quint64 device = 0;
-        friend bool operator==(const FileStamp &, const FileStamp &) = default;
-    };
-
     void followStore();
     void watchFiles();
     QList<FileStamp> stamps() const;

@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace vellmir {
@@ -70,6 +71,7 @@ std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const 
 VellmirApp::VellmirApp(Services services, QObject *parent)
     : QObject(parent)
     , m_services(std::move(services))
+    , m_receiver(Receiver<VellmirApp>::make(this))
 {
     m_model = std::make_unique<MainWindowModel>(*m_services.store);
     m_window = std::make_unique<MainWindow>(*m_model);
@@ -85,6 +87,7 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
 
 VellmirApp::~VellmirApp()
 {
+    m_receiver->close();
     // The window and its rows refer to the model, the model to the store.
     m_window.reset();
     m_model.reset();
@@ -173,8 +176,12 @@ void VellmirApp::reconcileAtLaunch()
 {
     // Settings that could not be read leave an empty or stale list, which would turn scheduled
     // backups off: the schedule stays as it is until they can be read.
-    if (m_services.reconcile && !store().errorMessage())
-        m_model->setSchedulerMessage(reconciled(m_services.reconcile, store().destinations()));
+    if (!m_services.reconcile || store().errorMessage())
+        return;
+    std::thread([receiver = m_receiver, reconcile = m_services.reconcile, destinations = store().destinations()] {
+        const std::optional<QString> sentence = reconciled(reconcile, destinations);
+        receiver->post([sentence](VellmirApp *app) { app->m_model->setSchedulerMessage(sentence); });
+    }).detach();
 }
 
 int VellmirApp::main(int argc, char **argv)

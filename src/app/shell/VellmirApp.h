@@ -3,6 +3,7 @@
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 #include "shell/MainWindow.h"
+#include "util/Receiver.h"
 
 #include <QList>
 #include <QObject>
@@ -61,7 +62,8 @@ public:
     static MainWindow::ReviewPresenter reviewPresenter(MainWindowModel &model, Reconcile reconcile);
 
     // What the application delegate does at launch: open the window, and reconcile the scheduler
-    // once the store's first read is in.
+    // once the store's first read is in, on a worker thread: systemd is asked through processes
+    // that the window need not wait for. Its sentence reaches the model when it is known.
     void launch();
 
     DestinationStore &store() const { return *m_services.store; }
@@ -101,6 +103,7 @@ private:
     Services m_services;
     std::unique_ptr<MainWindowModel> m_model;
     std::unique_ptr<MainWindow> m_window;
+    std::shared_ptr<Receiver<VellmirApp>> m_receiver;
 };
 
 } // namespace vellmir

@@ -116,6 +116,8 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
         };
     if (!m_hooks.agentStatus)
         m_hooks.agentStatus = [] { return SystemdAgentService().status(); };
+    if (m_hooks.kept)
+        m_hooks.agentStatus = [kept = m_hooks.kept, ask = m_hooks.agentStatus] { return kept->agentStatus(ask); };
     if (!m_hooks.runnerServices.environmentProvider) {
         const CredentialsStore credentialsCopy = m_credentials;
         m_hooks.runnerServices.environmentProvider = [credentialsCopy](const Destination &destination) {
@@ -126,23 +128,27 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
         m_hooks.fullDiskAccess = [] { return FDAStatus::isGranted(); };
 }
 
-std::unique_ptr<AgentControl> AgentControl::standard(std::shared_ptr<AgentApprover> approver)
+std::unique_ptr<AgentControl> AgentControl::standard(
+    std::shared_ptr<AgentApprover> approver, std::shared_ptr<AgentKeptState> kept)
 {
     const CredentialsStore credentials(std::make_shared<KeychainStore>());
+    Hooks hooks;
+    hooks.kept = std::move(kept);
     // run() reads the store before every command; reading it here as well would check the seal
     // and read every secret twice, and hold the destinations lock twice.
     return std::make_unique<AgentControl>(std::make_shared<DestinationStore>(DestinationStore::Unread {}, credentials),
         BackupHistory(), credentials, ResticEngine(), BackupRequests(), RepositoryHealthStore(credentials),
-        std::move(approver), AgentAuditLog());
+        std::move(approver), AgentAuditLog(), std::move(hooks));
 }
 
-QJsonObject AgentControl::runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+QJsonObject AgentControl::runCommand(
+    const QString &name, const QJsonObject &arguments, std::stop_token stop, std::shared_ptr<AgentKeptState> kept)
 {
     const auto &factory = approverFactory();
     std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
     if (!approver)
         approver = std::make_shared<UnansweredApprover>();
-    return standard(std::move(approver))->run(name, arguments, stop);
+    return standard(std::move(approver), std::move(kept))->run(name, arguments, stop);
 }
 
 void AgentControl::setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory)

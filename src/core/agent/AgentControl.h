@@ -3,6 +3,7 @@
 #include "agent/AgentApproval.h"
 #include "agent/AgentAuditLog.h"
 #include "agent/AgentError.h"
+#include "agent/AgentKeptState.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
@@ -45,7 +46,8 @@ public:
 // Runs agent commands inside the calling process over the same files and keyring as the
 // windowed application; there is no connection to a running copy. Front ends build one per
 // command, call run() once and drop it. Every run() reloads the destination store first, so
-// each command sees the configuration as it is on disk now.
+// each command sees the configuration as it is on disk now (a read command may take it from
+// Hooks::kept, which rechecks the files behind it first).
 //
 // Blocking: run() and the handlers wait for restic and, for change commands, for the user's
 // decision. Call them from a thread that may block; `stop` cancels the wait.
@@ -71,17 +73,24 @@ public:
         BackupRunner::Services runnerServices;
         // Whether this process may read protected app data. Default: FDAStatus::isGranted().
         std::function<bool()> fullDiskAccess;
+        // What a long-running front end keeps between commands; none: every command reads the
+        // configuration and asks for the agent's registration afresh.
+        std::shared_ptr<AgentKeptState> kept;
     };
 
     AgentControl(std::shared_ptr<DestinationStore> store, BackupHistory history, CredentialsStore credentials,
         ResticEngine engine, BackupRequests requests, RepositoryHealthStore health,
         std::shared_ptr<AgentApprover> approver, AgentAuditLog audit, Hooks hooks = {});
 
-    // Over the application's own files, the keyring and the default engine.
-    static std::unique_ptr<AgentControl> standard(std::shared_ptr<AgentApprover> approver);
+    // Over the application's own files, the keyring and the default engine; with `kept`, read
+    // commands use what it keeps while nothing changed.
+    static std::unique_ptr<AgentControl> standard(
+        std::shared_ptr<AgentApprover> approver, std::shared_ptr<AgentKeptState> kept = nullptr);
 
     // run() as both front ends call it, on a standard() control whose approver the factory gives.
-    static QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop);
+    // `kept`: what a long-running front end keeps between commands (Hooks::kept).
+    static QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop,
+        std::shared_ptr<AgentKeptState> kept = nullptr);
     // Installed by a process that can show the approval dialog. Without a factory, or when it
     // gives nothing, every request goes unanswered and is reported as timed out.
     static void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);

@@ -596,9 +596,17 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
         throw AgentError::failed(errorDescription(error));
     }
     const ResticEngine engine = m_engine.holdingLock(destination.repository);
-    std::future<QList<Snapshot>> listing
-        = std::async(std::launch::async, [&engine, &variables, stop] { return engine.listSnapshots(variables, stop); });
+    // A whole id names the snapshot already: restic alone opens the repository.
     std::optional<Snapshot> found;
+    if (query.size() == 64) {
+        found.emplace();
+        found->id = query;
+        found->shortID = query.left(8);
+    }
+    std::future<QList<Snapshot>> listing;
+    if (!found)
+        listing = std::async(
+            std::launch::async, [&engine, &variables, stop] { return engine.listSnapshots(variables, stop); });
     const auto identify = [&]() -> Snapshot {
         if (!found) {
             found = matchSnapshot(query, listing.get());

@@ -52,7 +52,14 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         throw AgentError::usage(
             QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
     const AgentParameters parameters(arguments, *command);
-    m_store->reload();
+    if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
+        m_hooks.kept->load(*m_store);
+    } else {
+        // What another command does may change what is kept in ways no file shows at once.
+        if (m_hooks.kept)
+            m_hooks.kept->forget();
+        m_store->reload();
+    }
 
     // A destination that cannot be found is reported before a malformed value; every value is
     // checked before the handler queues, changes or runs anything.
@@ -98,13 +105,14 @@ Destination AgentControl::resolve(const AgentParameters &parameters) const
 
 QJsonObject AgentControl::status()
 {
-    // One listing of the history for every destination, decoding only their own records.
+    // What the history index knows of every destination's records; only the newest of each is
+    // read in full.
     QList<QUuid> ids;
     for (const Destination &destination : m_store->destinations())
         ids.append(destination.id);
     QHash<QUuid, QList<BackupRecord>> history;
     try {
-        history = m_history.records(ids);
+        history = m_history.outlines(ids);
     } catch (const std::exception &) {
         // Status answers for every destination; an unreadable history only leaves out its keys.
     }
@@ -118,18 +126,20 @@ QJsonObject AgentControl::status()
             { QStringLiteral("schedule"), toString(destination.schedule) },
             { QStringLiteral("sources"), destination.sources.size() },
         };
-        QList<BackupRecord> records = history.value(destination.id);
-        // A "running" record whose repository is free is finished before it is reported.
-        if (std::any_of(records.cbegin(), records.cend(),
-                [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; })) {
+        QList<BackupRecord> outlines = history.value(destination.id);
+        if (!outlines.isEmpty()) {
             try {
-                records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+                // A "running" record whose repository is free is finished before it is reported.
+                const QList<BackupRecord> latest
+                    = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), 1);
+                if (!latest.isEmpty())
+                    object.insert(QStringLiteral("latest"), json(latest.first()));
+                if (std::any_of(outlines.cbegin(), outlines.cend(),
+                        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
+                    outlines = m_history.outlines({ destination.id }).value(destination.id);
             } catch (const std::exception &) {
             }
-        }
-        if (!records.isEmpty()) {
-            object.insert(QStringLiteral("latest"), json(records.first()));
-            for (const BackupRecord &record : records) {
+            for (const BackupRecord &record : std::as_const(outlines)) {
                 if (record.outcome != BackupRecord::Outcome::complete)
                     continue;
                 if (record.finishedAt)
@@ -171,7 +181,7 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
     object.remove(QStringLiteral("lastBackup"));
     object.insert(QStringLiteral("alwaysExcluded"), QJsonArray::fromStringList(Destination::protectedExcludes()));
 
-    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), 5);
     QJsonArray recent;
     for (qsizetype i = 0; i < records.size() && i < 5; ++i)
         recent.append(json(records.at(i)));
@@ -183,7 +193,8 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
 QJsonObject AgentControl::historyRuns(const Destination &destination, const AgentParameters &parameters) const
 {
     const qint64 limit = parameters.integer(param::limit).value();
-    const QList<BackupRecord> records = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory());
+    const QList<BackupRecord> records
+        = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), std::max<qint64>(limit, 0));
     QJsonArray runs;
     for (qsizetype i = 0; i < records.size() && i < limit; ++i)
         runs.append(json(records.at(i)));

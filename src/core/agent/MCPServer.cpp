@@ -688,7 +688,9 @@ QJsonObject MCPServer::toolError(const std::exception &error)
 
 MCPServer::ToolRunner MCPServer::defaultRunTool()
 {
-    return &AgentControl::runCommand;
+    // A server answers many calls: what they read is kept between them while nothing changed.
+    return [kept = std::make_shared<AgentKeptState>()](const QString &name, const QJsonObject &arguments,
+               std::stop_token stop) { return AgentControl::runCommand(name, arguments, stop, kept); };
 }
 
 } // namespace vellmir

@@ -8,6 +8,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentControlChanges.cpp
     agent/AgentControlRead.cpp
     agent/AgentError.cpp agent/AgentError.h
+    agent/AgentKeptState.cpp agent/AgentKeptState.h
     agent/AgentParameters.cpp agent/AgentParameters.h
     agent/MCPServer.cpp agent/MCPServer.h
     agent/VellmirMain.cpp agent/VellmirMain.h

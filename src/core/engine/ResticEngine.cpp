@@ -441,6 +441,16 @@ std::optional<QString> ResticEngine::releaseProblem(const QString &program, std:
         if (found != verdicts.constEnd())
             return *found;
     }
+    // One check per executable at a time: a thread that waited here finds the first one's verdict
+    // instead of starting restic again.
+    static std::mutex checking;
+    const std::lock_guard one(checking);
+    {
+        const std::lock_guard guard(mutex);
+        const auto found = verdicts.constFind(key);
+        if (found != verdicts.constEnd())
+            return *found;
+    }
     if (identified && checkedReleases().contains(key.toUtf8())) {
         const std::lock_guard guard(mutex);
         verdicts.insert(key, std::nullopt);

@@ -1,6 +1,7 @@
 #include "operations/BackupHistory.h"
 
 #include "operations/FolderReader.h"
+#include "operations/HistoryIndex.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
@@ -12,8 +13,11 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 
 namespace vellmir {
 
@@ -274,6 +278,117 @@ QList<BackupRecord> BackupHistory::records(const Destination &destination) const
     return withCurrentScope(records(destination.id), destination);
 }
 
+namespace {
+
+// The destination's index entries; a damaged entry gets the index rebuilt from the files once.
+// Nullopt when even the rebuilt one will not do (the files keep changing under it).
+std::optional<QList<HistoryIndex::Entry>> indexed(const QString &directory, const QUuid &id, qsizetype limit)
+{
+    std::optional<QList<HistoryIndex::Entry>> entries = HistoryIndex::current(directory)->entries(id, limit);
+    if (!entries)
+        entries = HistoryIndex::current(directory, true)->entries(id, limit);
+    return entries;
+}
+
+// The file's bytes through one open and a read or two (a listing may read many thousands);
+// nullopt when it cannot be read.
+std::optional<QByteArray> readWhole(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info { };
+    QByteArray data;
+    if (::fstat(fd, &info) == 0)
+        data.resize(qsizetype(info.st_size > 0 ? info.st_size : 0) + 1);
+    qsizetype used = 0;
+    while (!data.isEmpty()) {
+        if (used == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t count = ::read(fd, data.data() + used, size_t(data.size() - used));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            ::close(fd);
+            if (count < 0)
+                return std::nullopt;
+            data.resize(used);
+            return data;
+        }
+        used += count;
+    }
+    ::close(fd);
+    return std::nullopt;
+}
+
+// The records the entries describe, each read from its own file; nullopt unless every one is
+// there, decodes and agrees with its entry.
+std::optional<QList<BackupRecord>> readRecords(const QString &directory, const QList<HistoryIndex::Entry> &entries)
+{
+    QList<BackupRecord> records;
+    records.reserve(entries.size());
+    for (const HistoryIndex::Entry &entry : entries) {
+        try {
+            const QString name = QFile::decodeName(entry.name);
+            const std::optional<QByteArray> bytes = readWhole(QFile::encodeName(directory + u'/' + name));
+            if (!bytes)
+                return std::nullopt;
+            BackupRecord record = BackupRecord::decoded(*bytes, QStringLiteral("The history record %1").arg(name));
+            if (!HistoryIndex::agrees(record, entry.outline))
+                return std::nullopt;
+            records.append(std::move(record));
+        } catch (const Error &) {
+            return std::nullopt;
+        }
+    }
+    return records;
+}
+
+} // namespace
+
+QList<BackupRecord> BackupHistory::newest(const QUuid &destinationID, qsizetype limit) const
+{
+    for (const bool rebuild : { false, true }) {
+        std::optional<QList<HistoryIndex::Entry>> entries = rebuild
+            ? HistoryIndex::current(m_directory, true)->entries(destinationID, limit)
+            : indexed(m_directory, destinationID, limit);
+        if (!entries)
+            break;
+        if (std::optional<QList<BackupRecord>> records = readRecords(m_directory, *entries))
+            return *records;
+    }
+    // The index and the files still disagree: the files decide.
+    QList<BackupRecord> all = records(destinationID);
+    if (limit >= 0 && all.size() > limit)
+        all.resize(limit);
+    return all;
+}
+
+bool BackupHistory::anyRunning(const QUuid &destinationID) const
+{
+    return HistoryIndex::current(m_directory)->anyRunning(destinationID);
+}
+
+QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<QUuid> &destinationIDs) const
+{
+    QHash<QUuid, QList<BackupRecord>> byDestination;
+    for (const QUuid &id : destinationIDs) {
+        if (byDestination.contains(id))
+            continue;
+        if (const std::optional<QList<HistoryIndex::Entry>> entries = indexed(m_directory, id, -1)) {
+            if (entries->isEmpty())
+                continue;
+            QList<BackupRecord> &outlines = byDestination[id];
+            outlines.reserve(entries->size());
+            for (const HistoryIndex::Entry &entry : *entries)
+                outlines.append(entry.outline);
+        } else if (QList<BackupRecord> all = records(id); !all.isEmpty()) {
+            byDestination.insert(id, std::move(all));
+        }
+    }
+    return byDestination;
+}
+
 QString BackupHistory::setAsideSuffix()
 {
     return QStringLiteral(".damaged");
@@ -288,7 +403,7 @@ bool BackupHistory::isDue(const Destination &destination, Date now) const
 {
     if (destination.schedule == Destination::Schedule::manual)
         return false;
-    return isDue(destination, records(destination.id), now);
+    return isDue(destination, outlines({ destination.id }).value(destination.id), now);
 }
 
 bool BackupHistory::isDue(const Destination &destination, const QList<BackupRecord> &all, Date now)
@@ -327,7 +442,7 @@ bool BackupHistory::isDue(const Destination &destination, const QList<BackupReco
 bool BackupHistory::isPruneDue(const Destination &destination, Date now) const
 {
     std::optional<Date> latest;
-    for (const BackupRecord &record : records(destination.id))
+    for (const BackupRecord &record : outlines({ destination.id }).value(destination.id))
         if (record.prunedAt && (!latest || *record.prunedAt > *latest))
             latest = record.prunedAt;
     if (!latest)
@@ -337,6 +452,7 @@ bool BackupHistory::isPruneDue(const Destination &destination, Date now) const
 
 void BackupHistory::clearCache()
 {
+    HistoryIndex::clearCache();
     const std::lock_guard guard(cacheMutex());
     cache().clear();
 }

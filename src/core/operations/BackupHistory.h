@@ -33,9 +33,20 @@ public:
     QHash<QUuid, QList<BackupRecord>> records(const QList<QUuid> &destinationIDs) const;
     // Only the records made with the destination's current backupScope.
     QList<BackupRecord> records(const Destination &destination) const;
+    // The `limit` newest records of the destination (every one for a negative limit), as
+    // records(destinationID) lists them, decoding only those: the history index finds them, and
+    // each is read from its own file and must agree with its entry there.
+    QList<BackupRecord> newest(const QUuid &destinationID, qsizetype limit) const;
+    // What the due rules and the status need of every record of these destinations, each newest
+    // first, from the history index without reading a record file: id, destinationID, startedAt,
+    // finishedAt, outcome, scope and prunedAt, the rest left empty. A destination without
+    // records has no entry.
+    QHash<QUuid, QList<BackupRecord>> outlines(const QList<QUuid> &destinationIDs) const;
+    // Whether a record of the destination still says "running", from the history index.
+    bool anyRunning(const QUuid &destinationID) const;
 
     // Whether a scheduled backup should run at `now`. Never reads the folder for a manual
-    // destination.
+    // destination. The rules need only what outlines() gives.
     bool isDue(const Destination &destination, Date now) const;
     // The same rule over records already listed: every record of the destination, newest first.
     static bool isDue(const Destination &destination, const QList<BackupRecord> &records, Date now);
@@ -53,7 +64,7 @@ public:
     static constexpr double pruneInterval = 604800;
     static constexpr int failuresBeforeBackOff = 3;
 
-    // Empties the process-wide cache of decoded records (for measurements).
+    // Empties the process-wide caches of decoded records and of the history index.
     static void clearCache();
 
 private:

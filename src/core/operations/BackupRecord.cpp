@@ -113,12 +113,7 @@ BackupRecord BackupRecord::fromJson(const QJsonObject &object)
 
 BackupRecord BackupRecord::decoded(const QByteArray &bytes, const QString &what)
 {
-    const QJsonObject object = json::parseObject(bytes, what);
-    try {
-        return fromJson(object);
-    } catch (const JsonError &error) {
-        throw JsonError(QStringLiteral("%1 could not be decoded: %2").arg(what, error.message()));
-    }
+    return json::decoded<BackupRecord>(bytes, what);
 }
 
 } // namespace vellmir

@@ -522,13 +522,20 @@ int BackupRunner::runsInProgress()
     return activeRuns.load();
 }
 
-QList<BackupRecord> BackupRunner::listRecords(
-    const Destination &destination, const BackupHistory &history, const std::optional<QString> &lockDirectory)
+QList<BackupRecord> BackupRunner::listRecords(const Destination &destination, const BackupHistory &history,
+    const std::optional<QString> &lockDirectory, qsizetype limit)
 {
+    const auto anyRunning = [](const QList<BackupRecord> &records) {
+        return std::any_of(records.cbegin(), records.cend(),
+            [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+    };
+    if (limit >= 0) {
+        if (history.anyRunning(destination.id))
+            finishInterruptedRuns(destination, history, lockDirectory);
+        return history.newest(destination.id, limit);
+    }
     QList<BackupRecord> records = history.records(destination.id);
-    const bool anyRunning = std::any_of(records.cbegin(), records.cend(),
-        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
-    if (!anyRunning)
+    if (!anyRunning(records))
         return records;
     finishInterruptedRuns(destination, history, lockDirectory);
     return history.records(destination.id);

@@ -113,8 +113,9 @@ public:
     // The destination's records, newest first, as a listing should show them: those a dead
     // process left "running" are first finished by finishInterruptedRuns(). Only a listing
     // that holds a "running" record looks at the lock. Throws as BackupHistory::records() does.
+    // With a `limit` of 0 or more, only that many newest records are read (BackupHistory::newest).
     static QList<BackupRecord> listRecords(const Destination &destination, const BackupHistory &history,
-        const std::optional<QString> &lockDirectory = std::nullopt);
+        const std::optional<QString> &lockDirectory = std::nullopt, qsizetype limit = -1);
     static inline const QString interruptedMessage
         = QStringLiteral("The backup was interrupted: Vellmir stopped before the run could finish.");
 

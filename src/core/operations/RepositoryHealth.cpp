@@ -84,12 +84,7 @@ QByteArray RepositoryHealth::encoded() const
 
 RepositoryHealth RepositoryHealth::decoded(const QByteArray &bytes, const QString &what)
 {
-    const QJsonObject object = json::parseObject(bytes, what);
-    try {
-        return fromJson(object);
-    } catch (const JsonError &error) {
-        throw JsonError(QStringLiteral("%1 could not be decoded: %2").arg(what, error.message()));
-    }
+    return json::decoded<RepositoryHealth>(bytes, what);
 }
 
 } // namespace vellmir

@@ -124,8 +124,8 @@ public:
 
 private:
     std::stop_token m_stop;
-    // The records of every destination of the store, from one listing of the history folder,
-    // so a pass that runs nothing reads the folder once however many destinations there are.
+    // What the due rules need of the records of every destination of the store, from the history
+    // index, so a pass that runs nothing decodes no record however long the history.
     // Read again after anything this pass wrote. Throws Error.
     const QHash<QUuid, QList<BackupRecord>> &passRecords()
     {
@@ -133,7 +133,7 @@ private:
             QList<QUuid> ids;
             for (const Destination &destination : m_store.destinations())
                 ids.append(destination.id);
-            m_passRecords = m_history.records(ids);
+            m_passRecords = m_history.outlines(ids);
         }
         return *m_passRecords;
     }

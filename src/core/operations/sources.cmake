@@ -7,6 +7,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/NotificationPermission.cpp operations/NotificationPermission.h
     operations/BackupHistory.cpp operations/BackupHistory.h
     operations/BackupRecord.cpp operations/BackupRecord.h
+    operations/HistoryIndex.cpp operations/HistoryIndex.h
     operations/BackupRequests.cpp operations/BackupRequests.h
     operations/FolderReader.cpp operations/FolderReader.h
     operations/BackupOutput.cpp operations/BackupOutput.h

@@ -27,6 +27,18 @@ QJsonDocument parse(const QByteArray &bytes, const QString &what = QStringLitera
 QJsonObject parseObject(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
 QJsonArray parseArray(const QByteArray &bytes, const QString &what = QStringLiteral("The data"));
 
+// A stored value decoded with `T::fromJson(object)`. Throws JsonError naming `what` (for example
+// the file) when the bytes are not a JSON object or the object is not a `T`.
+template <typename T> T decoded(const QByteArray &bytes, const QString &what)
+{
+    const QJsonObject object = parseObject(bytes, what);
+    try {
+        return T::fromJson(object);
+    } catch (const JsonError &error) {
+        throw JsonError(QStringLiteral("%1 could not be decoded: %2").arg(what, error.message()));
+    }
+}
+
 // One line of a program's output, parsed where it lies, without throwing. A line the parser
 // refuses is read once more as text with invalid UTF-8 replaced by U+FFFD, so every line reads
 // exactly as it would after being decoded to a string first; `error` tells that second reading.

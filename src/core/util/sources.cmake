@@ -2,6 +2,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/AppPaths.cpp util/AppPaths.h
     util/AtomicFile.cpp util/AtomicFile.h
     util/Date.cpp util/Date.h
+    util/FileStamp.cpp util/FileStamp.h
     util/Error.h
     util/Json.cpp util/Json.h
     util/LineWriter.cpp util/LineWriter.h

@@ -130,6 +130,61 @@ private Q_SLOTS:
         QCOMPARE(f->run("status").value("backgroundAgent").toString(), text);
     }
 
+    // A long-running server keeps the verified configuration and the agent's registration while
+    // the files behind them are unchanged: a keyring that fails to read goes unnoticed then, as
+    // nothing is read. Each change another process makes is seen at the next command.
+    void keptStateFollowsChangesMadeElsewhere_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("configuration");
+        QTest::addColumn<int>("agentAsked");
+        QTest::newRow("nothing") << ""
+                                 << "Photos"
+                                 << "sealed" << 1;
+        QTest::newRow("renamed elsewhere") << "rename"
+                                           << "Pictures"
+                                           << "sealed" << 1;
+        QTest::newRow("secret replaced") << "secret"
+                                         << ""
+                                         << "changed-outside-vellmir" << 1;
+        QTest::newRow("timer disabled") << "unit"
+                                        << "Photos"
+                                        << "sealed" << 2;
+    }
+    void keptStateFollowsChangesMadeElsewhere()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, name);
+        QFETCH(QString, configuration);
+        QFETCH(int, agentAsked);
+        const QString keyring = f->home.path() + QStringLiteral("/keyrings");
+        const QString wants = f->home.path() + QStringLiteral("/units/timers.target.wants");
+        QVERIFY(QDir().mkpath(keyring) && QDir().mkpath(wants));
+        test::writeFile(keyring + QStringLiteral("/login.keyring"), "1");
+        test::writeFile(wants + QStringLiteral("/vellmir-scheduler.timer"), "1");
+        f->build(std::make_shared<AgentKeptState>(AgentKeptState::Files { {}, { keyring }, { wants } }));
+        Destination photos = f->add("Photos");
+        QCOMPARE(f->run("status").value("destinations").toArray().size(), 1);
+
+        if (change == "rename") {
+            DestinationStore other(f->store->fileURL(), f->credentials, f->keys);
+            photos.name = QStringLiteral("Pictures");
+            other.upsert(photos);
+        } else if (change == "secret") {
+            f->credentials.setSecret(QStringLiteral("new"), CredentialRole::repoPassword, photos.credentialID);
+            test::writeFile(keyring + QStringLiteral("/login.keyring"), "2");
+        } else if (change == "unit") {
+            QVERIFY(QFile::remove(wants + QStringLiteral("/vellmir-scheduler.timer")));
+        }
+        f->secrets->failReads = change.isEmpty();
+        const QJsonObject status = f->run("status");
+        QCOMPARE(status.value("configuration").toString(), configuration);
+        const QJsonArray destinations = status.value("destinations").toArray();
+        QCOMPARE(destinations.isEmpty() ? QString() : destinations.first()["name"].toString(), name);
+        QCOMPARE(f->agentAsked, agentAsked);
+    }
+
     void statusReportsAnOutsideChange()
     {
         f->add("Photos");

@@ -242,6 +242,13 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 1);
         QVERIFY(lines.first().summary.contains(" | Snapshot a1b2c3d4 from host, "));
 
+        // A whole id names the snapshot: restic runs once, with no listing beside it.
+        QFile::remove(fx.fake.filePath(QStringLiteral("commands")));
+        const QJsonObject whole
+            = fx.run("restore", args({ { "destination", "Home" }, { "snapshot", snapshotID }, { "target", "~" } }));
+        QCOMPARE(whole.value("snapshot").toString(), QStringLiteral("a1b2c3d4"));
+        QCOMPARE(readFile(fx.fake.filePath(QStringLiteral("commands"))), QByteArray("restore\n"));
+
         fx.script("restore.exit", "1");
         fx.script("restore.stderr", "Fatal: failed to find snapshot\n");
         const std::optional<AgentError> error

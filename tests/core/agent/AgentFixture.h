@@ -39,6 +39,7 @@ struct AgentFixture {
     std::shared_ptr<DestinationStore> store;
     std::shared_ptr<ScriptedApprover> approver = std::make_shared<ScriptedApprover>();
     AgentService::Status agentStatus = AgentService::Status::notRegistered;
+    int agentAsked = 0; // how often the control asked for agentStatus
     QStringList kicks;
     std::optional<QString> kickFailure;
     std::unique_ptr<AgentControl> control;
@@ -49,14 +50,25 @@ struct AgentFixture {
         store = std::make_shared<DestinationStore>(
             home.dataDirectory() + QStringLiteral("/destinations.json"), credentials, keys);
         store->reload();
+        build();
+    }
+    ~AgentFixture() { qunsetenv("FAKE_RESTIC_DIR"); }
+
+    // (Re)makes the control over the fixture's stores, keeping `kept` between commands.
+    void build(std::shared_ptr<AgentKeptState> kept = nullptr)
+    {
         AgentControl::Hooks hooks;
+        hooks.kept = std::move(kept);
         hooks.startScheduler = [this] {
             kicks.append(QStringLiteral("kick"));
             if (kickFailure)
                 throw Error(*kickFailure);
         };
         hooks.reconcileScheduler = [](const QList<Destination> &) { return std::optional<QString>(); };
-        hooks.agentStatus = [this] { return agentStatus; };
+        hooks.agentStatus = [this] {
+            ++agentAsked;
+            return agentStatus;
+        };
         hooks.runnerServices.accessCheck = [] { return true; };
         hooks.runnerServices.fullDiskAccessWanted = [] { return false; };
         hooks.runnerServices.notify = [](const NotificationContent &) {};
@@ -68,7 +80,6 @@ struct AgentFixture {
                 RepositoryHealthStore(home.dataDirectory() + QStringLiteral("/health"), credentials), approver,
                 AgentAuditLog(home.dataDirectory() + QStringLiteral("/agent-audit.jsonl")), std::move(hooks));
     }
-    ~AgentFixture() { qunsetenv("FAKE_RESTIC_DIR"); }
 
     ResticEngine engine() const
     {

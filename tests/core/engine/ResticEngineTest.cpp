@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <future>
+
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
@@ -314,7 +316,14 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(test::supportPath(QStringLiteral("fake-restic")), tool));
         fake.set(QStringLiteral("version.stdout"), answer);
         const ResticEngine engine(std::nullopt, fake.locks(), { tool });
+        // Two runs at once: the release is asked once between them.
+        std::future<Events> other = std::async(std::launch::async,
+            [&] { return collect(engine, command(), fake.environment(QStringLiteral("/srv/other"))); });
         const Events events = collect(engine, command(), fake.environment(QStringLiteral("/srv/repo")));
+        other.get();
+        QFile commands(fake.path(QStringLiteral("commands")));
+        QVERIFY(commands.open(QIODevice::ReadOnly));
+        QCOMPARE(commands.readAll().count("version"), 1);
         if (!refused.isEmpty()) {
             const QString sentence = tool + QStringLiteral(" is restic ") + refused
                 + QStringLiteral(", but Vellmir needs restic 0.17 or newer.");

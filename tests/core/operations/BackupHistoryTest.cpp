@@ -65,6 +65,33 @@ BackupRecord fullRecord()
     return record;
 }
 
+// Whether the listings that go through the history index agree with the one that reads every
+// file: newest() in full and first, and outlines() field by field.
+bool indexAgrees(const BackupHistory &history, const QUuid &destination)
+{
+    const QList<BackupRecord> records = history.records(destination);
+    if (history.newest(destination, -1) != records || history.newest(destination, 1) != records.mid(0, 1))
+        return false;
+    const QList<BackupRecord> outlines = history.outlines({ destination }).value(destination);
+    if (outlines.size() != records.size())
+        return false;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const BackupRecord &a = records.at(i);
+        const BackupRecord &b = outlines.at(i);
+        if (a.id != b.id || a.startedAt != b.startedAt || a.finishedAt != b.finishedAt || a.outcome != b.outcome
+            || a.scope != b.scope || a.prunedAt != b.prunedAt || a.destinationID != b.destinationID)
+            return false;
+    }
+    return true;
+}
+
+// Sets the folder's modification time an hour back, as between two passes.
+void quieten(const QString &folder)
+{
+    const timespec times[2] = { { 0, UTIME_OMIT }, { QDateTime::currentSecsSinceEpoch() - 3600, 0 } };
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), times, 0) == 0);
+}
+
 } // namespace
 
 class BackupHistoryTest : public QObject {
@@ -355,9 +382,9 @@ private Q_SLOTS:
         const QUuid destination = newUuid();
         // A folder last changed an hour ago, as between two polls of a view.
         auto quiet = [&](const QString &folder) {
-            const timespec times[2] = { { 0, UTIME_OMIT }, { QDateTime::currentSecsSinceEpoch() - 3600, 0 } };
-            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(folder).constData(), times, 0) == 0);
+            quieten(folder);
             history.records(destination);
+            history.outlines({ destination });
         };
         BackupRecord first(destination, Date { 10 });
         first.snapshotID = QStringLiteral("aaaa");
@@ -366,19 +393,23 @@ private Q_SLOTS:
         store(history, second);
         quiet(history.directory());
         QCOMPARE(history.records(destination).size(), 2);
+        QVERIFY(indexAgrees(history, destination));
 
         first.snapshotID = QStringLiteral("bbbb");
         store(history, first);
         QCOMPARE(history.records(destination).last().snapshotID, QStringLiteral("bbbb"));
+        QVERIFY(indexAgrees(history, destination));
 
         quiet(history.directory());
         BackupRecord third(destination, Date { 30 });
         store(history, third);
         QCOMPARE(history.records(destination).size(), 3);
+        QVERIFY(indexAgrees(history, destination));
 
         quiet(history.directory());
         QFile::remove(history.filePath(second.id));
         QCOMPARE(history.records(destination).size(), 2);
+        QVERIFY(indexAgrees(history, destination));
 
         quiet(history.directory());
         test::writeFile(history.directory() + QStringLiteral("/bad.json"), "{}");
@@ -397,6 +428,7 @@ private Q_SLOTS:
         const timespec same[2] = { { 0, UTIME_OMIT }, { before.lastModified().toSecsSinceEpoch(), 0 } };
         ::utimensat(AT_FDCWD, QFile::encodeName(history.directory()).constData(), same, 0);
         QCOMPARE(history.records(destination).size(), 1);
+        QVERIFY(indexAgrees(history, destination));
 
         quiet(history.directory());
         QDir(history.directory()).removeRecursively();
@@ -416,10 +448,71 @@ private Q_SLOTS:
         QDir().mkpath(history.directory());
         for (int round = 0; round < 100; ++round) {
             record.bytesAdded = 1000 + round;
+            record.outcome = round % 2 ? BackupRecord::Outcome::failed : BackupRecord::Outcome::complete;
             test::writeFile(aside, record.encoded());
             QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(path).constData()) == 0);
             QCOMPARE(history.records(destination).first().bytesAdded, record.bytesAdded);
+            QCOMPARE(history.newest(destination, 1).first().bytesAdded, record.bytesAdded);
+            QVERIFY(history.outlines({ destination }).value(destination).first().outcome == record.outcome);
         }
+    }
+
+    // The index beside the folder is a cache: damaged, missing, stale or contradicted by a record
+    // file, the files decide, in a process that has not seen it before.
+    void indexIsNeverTrustedOverTheFiles_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char *damage : { "missing", "garbage", "truncated", "flipped", "stale", "edited" })
+            QTest::newRow(damage) << QString::fromLatin1(damage);
+    }
+
+    void indexIsNeverTrustedOverTheFiles()
+    {
+        QFETCH(QString, damage);
+        test::TestHome home;
+        const BackupHistory history(home.path() + QStringLiteral("/history"));
+        const Destination destination = makeDestination(Destination::Schedule::daily);
+        const Destination other = makeDestination(Destination::Schedule::daily);
+        storeRecords(history, destination, QStringLiteral("complete:-90000:-89000;failed:-7200:-7100"));
+        storeRecords(history, other, QStringLiteral("complete:-9000:-8000"));
+        quieten(history.directory());
+        QVERIFY(indexAgrees(history, destination.id));
+        const QString index = history.directory() + QStringLiteral(".index");
+        QVERIFY(QFileInfo::exists(index));
+
+        QFile file(index);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        if (damage == u"missing") {
+            file.remove();
+        } else if (damage == u"garbage") {
+            file.resize(0);
+            file.write("not an index");
+        } else if (damage == u"truncated") {
+            file.resize(bytes.size() / 2);
+        } else if (damage == u"flipped") {
+            // Within the last entry or the names: only that entry's own checksum can tell.
+            bytes[bytes.size() - 60] = char(bytes.at(bytes.size() - 60) ^ 0x20);
+            file.seek(0);
+            file.write(bytes);
+        } else if (damage == u"stale") {
+            storeRecords(history, destination, QStringLiteral("complete:-3000:-2000"));
+            quieten(history.directory());
+        } else {
+            // Rewritten in place, so the folder itself looks unchanged.
+            BackupRecord newest = history.records(destination.id).first();
+            newest.outcome = BackupRecord::Outcome::complete;
+            QFile record(history.filePath(newest.id));
+            QVERIFY(record.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            record.write(newest.encoded());
+        }
+        file.close();
+        BackupHistory::clearCache();
+
+        QVERIFY(indexAgrees(history, destination.id));
+        QVERIFY(indexAgrees(history, other.id));
+        QCOMPARE(
+            history.isDue(destination, now), BackupHistory::isDue(destination, history.records(destination.id), now));
     }
 
     void isDue_data()

@@ -1,8 +1,7 @@
-#include "MemorySecretStorage.h"
+#include "ResticRepositoryFixture.h"
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
 #include "operations/RestoreRunner.h"
-#include "util/Uuid.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -12,17 +11,9 @@ using namespace vellmir;
 using Phase = RestoreRunner::Phase;
 
 // Restores with the installed restic from one local repository shared by every case.
-class RestoreRunnerResticTest : public QObject {
+class RestoreRunnerResticTest : public QObject, test::ResticRepositoryFixture {
     Q_OBJECT
 
-    std::unique_ptr<test::TestHome> m_home;
-    CredentialsStore m_credentials { std::make_shared<test::MemorySecretStorage>() };
-    Destination m_destination;
-    Snapshot m_snapshot;
-    QString m_source;
-
-    QString path(const QString &relative) const { return m_home->path() + u'/' + relative; }
-    ResticEngine engine() const { return ResticEngine(std::nullopt, path(QStringLiteral("locks"))); }
     std::unique_ptr<RestoreRunner> runner() const
     {
         return std::make_unique<RestoreRunner>(engine(), m_credentials, RepositoryHealthStore(m_credentials));
@@ -44,28 +35,15 @@ private Q_SLOTS:
     {
         if (!ResticEngine().locateBinary())
             QSKIP("restic is not installed");
-        m_home = std::make_unique<test::TestHome>();
-        m_destination.id = newUuid();
-        m_destination.credentialID = newUuid();
-        m_destination.repository = path(QStringLiteral("repo"));
-        m_credentials.setSecret(QStringLiteral("pw"), CredentialRole::repoPassword, m_destination.credentialID);
-        m_source = path(QStringLiteral("source"));
-        test::writeFile(m_source + QStringLiteral("/docs/notes [draft]*.txt"), "notes\n");
-        test::writeFile(m_source + QStringLiteral("/docs/readme.txt"), "read me\n");
         QByteArray binary(300000, '\0');
         for (int i = 0; i < binary.size(); ++i)
             binary[i] = char(i * 7919 % 251);
-        test::writeFile(m_source + QStringLiteral("/photos/a.bin"), binary);
-
-        const ResticEnvironment environment = m_credentials.resticEnvironment(m_destination);
-        ResticResult result = engine().run(ResticCommand(QStringLiteral("init")), environment);
-        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
-        result = engine().run(ResticCommand(QStringLiteral("backup")).positional(m_source), environment);
-        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
-        const auto snapshots = engine().listSnapshots(environment);
-        QCOMPARE(snapshots.size(), 1);
-        m_snapshot = snapshots.first();
-        QDir().mkpath(path(QStringLiteral("target")));
+        QString error;
+        QVERIFY2(makeRepository({ { QStringLiteral("/docs/notes [draft]*.txt"), "notes\n" },
+                                    { QStringLiteral("/docs/readme.txt"), "read me\n" },
+                                    { QStringLiteral("/photos/a.bin"), binary } },
+                     error),
+            qPrintable(error));
     }
 
     void restoresAreByteIdenticalAndRecorded_data()

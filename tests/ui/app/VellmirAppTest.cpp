@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <mutex>
 
 using namespace vellmir;
 
@@ -98,6 +99,11 @@ void VellmirAppTest::launchReconcilesTheScheduler()
     test::ShellFixture f;
     const QList<Destination> pair = f.sealedPair();
     QList<QList<Destination>> reconciled;
+    std::mutex reconciling; // the launch reconciles on a thread of its own
+    const auto calls = [&] {
+        const std::lock_guard lock(reconciling);
+        return reconciled;
+    };
     VellmirApp::Services services;
     if (readInBackground) {
         services.store = std::make_unique<DestinationStore>(
@@ -107,19 +113,20 @@ void VellmirAppTest::launchReconcilesTheScheduler()
         services.store = f.makeStore();
     }
     services.reconcile = [&](const QList<Destination> &destinations) -> std::optional<QString> {
+        const std::lock_guard lock(reconciling);
         reconciled.append(destinations);
         if (throws)
             throw Error(answer);
         return answer.isNull() ? std::nullopt : std::optional<QString>(answer);
     };
     VellmirApp app(std::move(services));
-    QVERIFY(reconciled.isEmpty());
+    QVERIFY(calls().isEmpty());
     app.launch();
     QVERIFY(app.window().isVisible());
     // Never with the empty list of a store not read yet: that would turn every schedule off.
-    QTRY_COMPARE(reconciled, QList<QList<Destination>> { pair });
+    QTRY_COMPARE(calls(), QList<QList<Destination>> { pair });
     QCOMPARE(app.store().destinations(), pair);
-    QCOMPARE(app.model().schedulerMessage(), answer.isNull() ? std::nullopt : std::optional<QString>(answer));
+    QTRY_COMPARE(app.model().schedulerMessage(), answer.isNull() ? std::nullopt : std::optional<QString>(answer));
     // The notification switch is not wired when no action was given.
     QVERIFY(!app.window().enableNotificationsAction()->isEnabled());
 }

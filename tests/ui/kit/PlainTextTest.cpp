@@ -2,6 +2,7 @@
 #include "ShownToolTip.h"
 
 #include <QKeySequence>
+#include <QLabel>
 #include <QTest>
 
 using namespace vellmir;
@@ -14,6 +15,8 @@ private Q_SLOTS:
     void toolTipsShowTheirText();
     void buttonTitlesKeepAmpersands_data();
     void buttonTitlesKeepAmpersands();
+    void labelsAreAsTallAsQtWouldMakeThem_data();
+    void labelsAreAsTallAsQtWouldMakeThem();
 };
 
 void PlainTextTest::toolTipsShowTheirText_data()
@@ -50,6 +53,43 @@ void PlainTextTest::buttonTitlesKeepAmpersands()
     const QString title = plainButtonText(text);
     QVERIFY(QKeySequence::mnemonic(title).isEmpty());
     QCOMPARE(QString(title).replace(QStringLiteral("&&"), QStringLiteral("&")), text);
+}
+
+void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("then");
+    const QString longLine = QStringLiteral("Last backup failed: ").repeated(12);
+    QTest::newRow("fits") << QStringLiteral("Last backup 2 hours ago") << QString();
+    QTest::newRow("wraps") << longLine << QString();
+    QTest::newRow("two lines") << QStringLiteral("first\nsecond") << QString();
+    QTest::newRow("grows") << QStringLiteral("short") << longLine;
+    QTest::newRow("shrinks") << longLine << QStringLiteral("short");
+    QTest::newRow("bigger font") << QStringLiteral("Next backup in 3 hours") << QStringLiteral("font");
+}
+
+void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem()
+{
+    // Heights may be measured once per text, yet every width must get what Qt's own label says.
+    QFETCH(QString, text);
+    QFETCH(QString, then);
+    QLabel *label = plainLabel(text, nullptr);
+    QLabel reference(text);
+    reference.setWordWrap(true);
+    for (QLabel *each : { label, &reference })
+        each->heightForWidth(400);
+    if (then == QLatin1String("font")) {
+        QFont font = reference.font();
+        font.setPointSizeF(font.pointSizeF() * 2);
+        label->setFont(font);
+        reference.setFont(font);
+    } else if (!then.isEmpty()) {
+        label->setText(then);
+        reference.setText(then);
+    }
+    for (int width : { 40, 120, 400, 2000 })
+        QCOMPARE(label->heightForWidth(width), reference.heightForWidth(width));
+    delete label;
 }
 
 QTEST_MAIN(PlainTextTest)

@@ -1,7 +1,6 @@
-#include "MemorySecretStorage.h"
+#include "ResticRepositoryFixture.h"
 #include "TestSupport.h"
 #include "restore/SnapshotBrowserModel.h"
-#include "util/Uuid.h"
 
 #include <QDir>
 #include <QtTest>
@@ -10,21 +9,10 @@ using namespace vellmir;
 using Phase = RestoreRunner::Phase;
 
 // The snapshot browser with the installed restic, on one local repository shared by every case.
-class SnapshotBrowserResticTest : public QObject {
+class SnapshotBrowserResticTest : public QObject, test::ResticRepositoryFixture {
     Q_OBJECT
 
-    std::unique_ptr<test::TestHome> m_home;
-    CredentialsStore m_credentials { std::make_shared<test::MemorySecretStorage>() };
-    Destination m_destination;
-    Snapshot m_snapshot;
-    QString m_source;
-
-    QString path(const QString &relative) const { return m_home->path() + u'/' + relative; }
-    RestoreServices services() const
-    {
-        return { ResticEngine(std::nullopt, path(QStringLiteral("locks"))), m_credentials,
-            RepositoryHealthStore(m_credentials) };
-    }
+    RestoreServices services() const { return { engine(), m_credentials, RepositoryHealthStore(m_credentials) }; }
     std::unique_ptr<SnapshotBrowserModel> browser() const
     {
         auto model = std::make_unique<SnapshotBrowserModel>(
@@ -45,24 +33,12 @@ private Q_SLOTS:
     {
         if (!ResticEngine().locateBinary())
             QSKIP("restic is not installed");
-        m_home = std::make_unique<test::TestHome>();
-        m_destination.id = newUuid();
-        m_destination.credentialID = newUuid();
-        m_destination.repository = path(QStringLiteral("repo"));
-        m_credentials.setSecret(QStringLiteral("pw"), CredentialRole::repoPassword, m_destination.credentialID);
-        m_source = path(QStringLiteral("source"));
-        test::writeFile(m_source + QStringLiteral("/docs/notes [draft]*.txt"), "notes\n");
-        test::writeFile(m_source + QStringLiteral("/docs/notes x.txt"), "other\n");
-        test::writeFile(m_source + QStringLiteral("/docs/deep/plan.txt"), "plan\n");
-
-        const ResticEnvironment environment = m_credentials.resticEnvironment(m_destination);
-        const ResticEngine engine = services().engine;
-        ResticResult result = engine.run(ResticCommand(QStringLiteral("init")), environment);
-        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
-        result = engine.run(ResticCommand(QStringLiteral("backup")).positional(m_source), environment);
-        QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
-        m_snapshot = engine.listSnapshots(environment).value(0);
-        QDir().mkpath(path(QStringLiteral("target")));
+        QString error;
+        QVERIFY2(makeRepository({ { QStringLiteral("/docs/notes [draft]*.txt"), "notes\n" },
+                                    { QStringLiteral("/docs/notes x.txt"), "other\n" },
+                                    { QStringLiteral("/docs/deep/plan.txt"), "plan\n" } },
+                     error),
+            qPrintable(error));
     }
 
     void listsAFolderAndSearchesBelowIt()
