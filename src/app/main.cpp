@@ -1,4 +1,5 @@
 #include "agent/AgentCLI.h"
+#include "agent/AgentControl.h"
 #include "agent/VellmirMain.h"
 #include "config/ConfigSeal.h"
 #include "config/DataProtectionSealKeyStore.h"
@@ -162,7 +163,7 @@ int main(int argc, char **argv)
     case StartMode::scheduledRun:
         return scheduledRun();
     case StartMode::commandLine:
-        AgentCLI::setApproverFactory([] {
+        AgentControl::setApproverFactory([] {
             return std::make_shared<DialogApprover>(DialogApprover::defaultTimeout,
                 std::make_shared<ProcessPrompt>(
                     QCoreApplication::applicationFilePath(), QStringList { QStringLiteral("--approval-dialog") }));

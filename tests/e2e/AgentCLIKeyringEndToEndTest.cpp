@@ -1,39 +1,12 @@
+#include "AgentCLIRun.h"
 #include "TestSupport.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
-#include <QProcess>
 #include <QtTest>
 
 using namespace vellmir;
-
-namespace {
-
-struct Finished {
-    int exitCode = -1;
-    QByteArray stdout;
-};
-
-Finished runCli(const QStringList &arguments, const QByteArray &input = {},
-    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral(VELLMIR_APP), QStringList { QStringLiteral("cli") } + arguments);
-    if (!process.waitForStarted(10000))
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput() };
-}
-
-} // namespace
+using test::Finished, test::runCli;
 
 // The command line against the real stores and keyring of a fresh home.
 class AgentCLIKeyringEndToEndTest : public QObject {

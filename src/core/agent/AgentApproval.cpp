@@ -1,6 +1,5 @@
 #include "agent/AgentApproval.h"
 
-#include "agent/AgentCommand.h"
 #include "platform/DesktopSession.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
@@ -230,26 +229,6 @@ std::optional<ApprovalPrompt::Alert> ApprovalPrompt::Alert::fromJson(const QByte
         alert.buttons.append(button.toString());
     alert.defaultButton = object.value(QStringLiteral("defaultButton")).toInt();
     return alert;
-}
-
-qsizetype ApprovalPrompt::Alert::longestJson()
-{
-    // A character of a value grows at most twelve-fold on its way to the JSON line (a control
-    // character written out as "⟨U+0000⟩" in UTF-8); each value may take a line with its label,
-    // and a value may be shown twice (what it was and what it becomes).
-    constexpr qsizetype perCharacter = 12;
-    constexpr qsizetype perLine = 512;
-    constexpr qsizetype fixed = 64 * 1024;
-    qsizetype longest = 0;
-    for (const AgentCommand &command : AgentCommand::all()) {
-        qsizetype total = 0;
-        for (const AgentCommand::Parameter &parameter : command.parameters) {
-            const qsizetype items = parameter.kind == AgentCommand::Parameter::Kind::strings ? parameter.maxItems : 1;
-            total += items * (parameter.maxLength * perCharacter + perLine);
-        }
-        longest = std::max(longest, total);
-    }
-    return 2 * longest + fixed;
 }
 
 QString toString(ApprovalDecision decision)

@@ -1,6 +1,5 @@
 #include "agent/AgentCLI.h"
 
-#include "agent/AgentApproval.h"
 #include "agent/AgentCommand.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
@@ -78,7 +77,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
         try {
             // A signal ends a wait for a keyring that does not answer, too.
             const KeyringStop keyringStop(stop);
-            reply = runCommand(name, arguments, stop);
+            reply = AgentControl::runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -92,13 +91,6 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     return reply;
 }
 
-// With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
-class UnansweredApprover : public AgentApprover {
-public:
-    ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
-    std::optional<Unanswered> unanswered() const override { return Unanswered::noDesktop; }
-};
-
 // The command line reads secrets from standard input only, since flags show in the process list.
 QString summary(const AgentCommand &command)
 {
@@ -107,18 +99,7 @@ QString summary(const AgentCommand &command)
         : command.summary;
 }
 
-std::function<std::shared_ptr<AgentApprover>()> &approverFactory()
-{
-    static std::function<std::shared_ptr<AgentApprover>()> factory;
-    return factory;
-}
-
 } // namespace
-
-void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory)
-{
-    approverFactory() = std::move(factory);
-}
 
 QByteArray usageText()
 {
@@ -340,17 +321,6 @@ QJsonObject commandList()
                 { QStringLiteral("summary"), summary(command) }, { QStringLiteral("parameters"), parameters } });
     }
     return QJsonObject { { QStringLiteral("commands"), commands } };
-}
-
-QJsonObject runCommand(
-    const QString &name, const QJsonObject &arguments, std::stop_token stop, std::shared_ptr<AgentKeptState> kept)
-{
-    const auto &factory = approverFactory();
-    std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
-    if (!approver)
-        approver = std::make_shared<UnansweredApprover>();
-    const std::unique_ptr<AgentControl> control = AgentControl::standard(std::move(approver), std::move(kept));
-    return control->run(name, arguments, stop);
 }
 
 } // namespace vellmir::AgentCLI

@@ -10,8 +10,6 @@
 
 namespace vellmir {
 
-class AgentApprover;
-class AgentKeptState;
 struct AgentCommand;
 
 // The `vellmir` command line: one invocation runs one agent command, lists the command table,
@@ -57,18 +55,6 @@ QByteArray commandHelp(const AgentCommand &command);
 
 // {"commands": [...]}: the command table with each command's parameters, in table order.
 QJsonObject commandList();
-
-// Runs one agent command as both front ends do: a fresh AgentControl over the default files
-// and the login keyring, with the approval dialog's five-minute time-out. Blocking; the
-// command sees `stop` at its next cancellation point. `kept`: what a long-running front end
-// keeps between commands (AgentControl::Hooks::kept).
-QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop,
-    std::shared_ptr<AgentKeptState> kept = nullptr);
-
-// Who decides change requests in runCommand: the process installs the approval dialog here
-// (with its five-minute time-out) when it can show one. Without a factory, or when it gives
-// nothing, every request goes unanswered and is reported as timed out.
-void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
 
 // Writes the `vellmir` wrapper into `directory` (created with its parents): a two-line
 // /bin/sh script of mode 0755 that runs `executable` in its "cli" mode with every argument

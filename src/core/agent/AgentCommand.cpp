@@ -1,7 +1,6 @@
 #include "agent/AgentCommand.h"
 
 #include "agent/AgentControl.h"
-#include "agent/AgentParameters.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
@@ -27,10 +26,10 @@ const QString notBlank = u"[^"_s + blank + u']';
 constexpr qint64 largestInteger = 9007199254740991;
 
 // A parameter of the table; a required text must not be empty.
-Parameter parameter(const char *name, Kind kind, const char *help, bool isRequired = false)
+Parameter parameter(const QString &name, Kind kind, const char *help, bool isRequired = false)
 {
     Parameter made;
-    made.name = QString::fromUtf8(name);
+    made.name = name;
     made.kind = kind;
     made.required = isRequired;
     made.help = QString::fromUtf8(help);
@@ -38,12 +37,12 @@ Parameter parameter(const char *name, Kind kind, const char *help, bool isRequir
     return made;
 }
 
-Parameter required(const char *name, const char *help)
+Parameter required(const QString &name, const char *help)
 {
     return parameter(name, Kind::string, help, true);
 }
 
-Parameter count(const char *name, const char *help)
+Parameter count(const QString &name, const char *help)
 {
     Parameter made = parameter(name, Kind::integer, help);
     made.minimum = 0;
@@ -58,13 +57,22 @@ Parameter matching(Parameter parameter, const QString &pattern, const QString &r
     return parameter;
 }
 
+// What a handler reads when the parameter is absent; the help sentence names it before its full stop,
+// followed by `meaning`.
+Parameter withDefault(Parameter parameter, const QJsonValue &value, const QString &meaning = {})
+{
+    parameter.defaultValue = value;
+    parameter.help = parameter.help.chopped(1) + u" (default "_s + value.toVariant().toString() + meaning + u")."_s;
+    return parameter;
+}
+
 Parameter oneOf(Parameter parameter, const QStringList &choices)
 {
     parameter.choices = choices;
     return parameter;
 }
 
-Parameter secret(const char *name, const char *help, bool isRequired = false)
+Parameter secret(const QString &name, const char *help, bool isRequired = false)
 {
     Parameter made = parameter(name, Kind::string, help, isRequired);
     made.secret = true;
@@ -97,7 +105,7 @@ Parameter folders(Parameter parameter)
 // An absolute path as restic lists it: no "." or ".." step, no empty one.
 Parameter snapshotPath(const char *help)
 {
-    return matching(parameter("path", Kind::string, help), uR"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"_s,
+    return matching(parameter(param::path, Kind::string, help), uR"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"_s,
         u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
 }
 
@@ -109,7 +117,7 @@ Parameter repository()
     };
     // restic takes a relative local path from whatever folder the process runs in, and "rclone:"
     // would start rclone with whatever options the address carries: only each kind's own backend.
-    Parameter parameter = required("repository", "restic repository, e.g. b2:bucket:path.");
+    Parameter parameter = required(param::repository, "restic repository, e.g. b2:bucket:path.");
     parameter.patternByKind
         = { prefixed(u"backblazeB2"_s, u"b2:"_s), prefixed(u"s3"_s, u"s3:"_s), prefixed(u"sftp"_s, u"sftp:"_s),
               { u"local"_s, u'^' + blanks + u"(/|~/|local:/)"_s,
@@ -117,12 +125,12 @@ Parameter repository()
     return parameter;
 }
 
-const Parameter destinationKey = required("destination", "Destination name, id, or unique id prefix.");
-const Parameter snapshotKey = required("snapshot", "Snapshot id, short id, or \"latest\".");
+const Parameter destinationKey = required(param::destination, "Destination name, id, or unique id prefix.");
+const Parameter snapshotKey = required(param::snapshot, "Snapshot id, short id, or \"latest\".");
 
 Parameter schedule(const char *help)
 {
-    return oneOf(parameter("schedule", Kind::string, help), { u"manual"_s, u"hourly"_s, u"daily"_s });
+    return oneOf(parameter(param::schedule, Kind::string, help), { u"manual"_s, u"hourly"_s, u"daily"_s });
 }
 
 // Whether `pattern` is found in `text`; QRegularExpression spells "\uXXXX" as "\x{XXXX}".
@@ -178,7 +186,7 @@ std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue 
     if (!parameter.pattern.isEmpty() && !found(parameter.pattern, text))
         return parameter.refusal;
     // A repository's rule depends on the "kind" given beside it.
-    const QString kind = arguments.value(u"kind"_s).toString();
+    const QString kind = arguments.value(param::kind).toString();
     for (const Parameter::KindPattern &rule : parameter.patternByKind)
         if (rule.kind == kind && !found(rule.pattern, text))
             return rule.refusal;
@@ -218,7 +226,9 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
     if (!number || *number > largestInteger || *number < -largestInteger)
         return parameter.name + u" must be a whole number."_s;
     if (parameter.minimum && *number < *parameter.minimum)
-        return parameter.name + u" must not be negative."_s;
+        return parameter.name
+            + (*parameter.minimum == 0 ? u" must not be negative."_s
+                                       : u" must be at least %1."_s.arg(*parameter.minimum));
     return std::nullopt;
 }
 
@@ -255,16 +265,11 @@ QJsonObject kindCondition(const QString &parameterName, const Parameter::KindPat
 {
     const auto with = [](const QString &key, const QJsonValue &value) { return QJsonObject { { key, value } }; };
     return { { u"if"_s,
-                 QJsonObject { { u"properties"_s, with(u"kind"_s, with(u"const"_s, rule.kind)) },
-                     { u"required"_s, QJsonArray { u"kind"_s } } } },
+                 QJsonObject { { u"properties"_s, with(param::kind, with(u"const"_s, rule.kind)) },
+                     { u"required"_s, QJsonArray { param::kind } } } },
         { u"then"_s,
             with(u"properties"_s,
                 with(parameterName, QJsonObject { { u"type"_s, u"string"_s }, { u"pattern"_s, rule.pattern } })) } };
-}
-
-qint64 limit(const AgentParameters &parameters, qint64 fallback)
-{
-    return parameters.integer(u"limit"_s).value_or(fallback);
 }
 
 // The commands that read and the ones that run an operation, in the table's order.
@@ -278,26 +283,26 @@ QList<AgentCommand> readAndOperateCommands()
             u"One destination's full configuration (never its credentials) and recent results."_s, { destinationKey },
             [](auto &c, auto &, auto d, auto) { return c.destinationDetail(*d); } },
         { u"history"_s, Tier::read, u"Recent backup runs for a destination, newest first."_s,
-            { destinationKey, count("limit", "Runs to return (default 10).") },
-            [](auto &c, auto &p, auto d, auto) { return c.historyRuns(*d, limit(p, 10)); } },
+            { destinationKey, withDefault(count(param::limit, "Runs to return."), 10) },
+            [](auto &c, auto &p, auto d, auto) { return c.historyRuns(*d, p); } },
         { u"snapshots"_s, Tier::read, u"Snapshots in a destination's repository, newest first."_s,
-            { destinationKey, count("limit", "Snapshots to return (default 20).") },
-            [](auto &c, auto &p, auto d, auto stop) { return c.snapshots(*d, limit(p, 20), stop); } },
+            { destinationKey, withDefault(count(param::limit, "Snapshots to return."), 20) },
+            [](auto &c, auto &p, auto d, auto stop) { return c.snapshots(*d, p, stop); } },
         { u"browse"_s, Tier::read, u"List a folder inside a snapshot, or search it."_s,
-            { destinationKey, snapshotKey, snapshotPath("Absolute folder inside the snapshot (default /)."),
-                parameter("search", Kind::string, "Case-insensitive text to find anywhere below path.") },
+            { destinationKey, snapshotKey, withDefault(snapshotPath("Absolute folder inside the snapshot."), u"/"_s),
+                parameter(param::search, Kind::string, "Case-insensitive text to find anywhere below path.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.browse(*d, p, stop); } },
         { u"audit"_s, Tier::read, u"Recent agent change requests and how each was decided."_s,
-            { count("limit", "Entries to return (default 20).") },
-            [](auto &c, auto &p, auto, auto) { return c.auditEntries(limit(p, 20)); } },
+            { withDefault(count(param::limit, "Entries to return."), 20) },
+            [](auto &c, auto &p, auto, auto) { return c.auditEntries(p); } },
         { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
             { destinationKey,
-                parameter("waitSeconds", Kind::integer,
-                    "Wait up to this long for the result (default 0: return once started)."),
-                parameter("inProcess", Kind::boolean, "Run in this process instead of the background agent.") },
+                withDefault(parameter(param::waitSeconds, Kind::integer, "Wait up to this long for the result."), 0,
+                    u": return once started"_s),
+                parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
-            { matching(required("request", "Request id the backup command returned."),
+            { matching(required(param::request, "Request id the backup command returned."),
                 u"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"_s,
                 u"request must be a request id."_s) },
             [](auto &c, auto &p, auto, auto) { return c.backupResult(p); } },
@@ -316,35 +321,37 @@ QList<AgentCommand> changeCommands()
         kinds.append(toString(kind));
     return {
         { u"add-destination"_s, Tier::change, u"Add a destination."_s,
-            { name(matching(required("name", "Display name."), notBlank, u"name must not be empty."_s)),
-                oneOf(required("kind", "backblazeB2, s3, sftp, or local."), kinds), repository(),
-                folders(parameter("sources", Kind::strings, "Folders to back up (absolute or ~).")),
-                parameter("excludes", Kind::strings, "Exclude patterns, added to the defaults."),
-                schedule("manual, hourly, or daily (default manual)."),
-                matching(secret("password", "Repository password.", true), notBlank, u"password must not be blank."_s),
-                secret("b2AccountID", "Backblaze key ID (backblazeB2)."),
-                secret("b2AccountKey", "Backblaze application key (backblazeB2)."),
-                secret("awsAccessKeyID", "Access key ID (s3)."),
-                secret("awsSecretAccessKey", "Secret access key (s3)."),
-                parameter("initialize", Kind::boolean, "Create the repository if it does not exist yet.") },
+            { name(matching(required(param::name, "Display name."), notBlank, u"name must not be empty."_s)),
+                oneOf(required(param::kind, "backblazeB2, s3, sftp, or local."), kinds), repository(),
+                folders(parameter(param::sources, Kind::strings, "Folders to back up (absolute or ~).")),
+                parameter(param::excludes, Kind::strings, "Exclude patterns, added to the defaults."),
+                withDefault(schedule("manual, hourly, or daily."), u"manual"_s),
+                matching(
+                    secret(param::password, "Repository password.", true), notBlank, u"password must not be blank."_s),
+                secret(u"b2AccountID"_s, "Backblaze key ID (backblazeB2)."),
+                secret(u"b2AccountKey"_s, "Backblaze application key (backblazeB2)."),
+                secret(u"awsAccessKeyID"_s, "Access key ID (s3)."),
+                secret(u"awsSecretAccessKey"_s, "Secret access key (s3)."),
+                parameter(param::initialize, Kind::boolean, "Create the repository if it does not exist yet.") },
             [](auto &c, auto &p, auto, auto stop) { return c.addDestination(p, stop); } },
         { u"update-destination"_s, Tier::change,
             u"Change a destination's name, folders, excludes, schedule, retention or conditions."_s,
             { destinationKey,
                 name(matching(
-                    parameter("name", Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
-                folders(parameter("addSources", Kind::strings, "Folders to start backing up.")),
-                fileName(parameter("removeSources", Kind::strings, "Folders to stop backing up.")),
-                parameter("addExcludes", Kind::strings, "Exclude patterns to add."),
-                parameter("removeExcludes", Kind::strings, "Exclude patterns to remove."),
-                schedule("manual, hourly, or daily."), count("keepDaily", "Daily snapshots to keep."),
-                count("keepWeekly", "Weekly snapshots to keep."), count("keepMonthly", "Monthly snapshots to keep."),
-                count("keepYearly", "Yearly snapshots to keep."),
-                parameter("pruneAfterBackup", Kind::boolean, "Apply retention after each complete backup."),
-                parameter("onlyOnAC", Kind::boolean, "Defer scheduled backups while on battery."),
-                parameter("avoidMeteredNetworks", Kind::boolean,
+                    parameter(param::name, Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
+                folders(parameter(param::addSources, Kind::strings, "Folders to start backing up.")),
+                fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up.")),
+                parameter(param::addExcludes, Kind::strings, "Exclude patterns to add."),
+                parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove."),
+                schedule("manual, hourly, or daily."), count(param::keepDaily, "Daily snapshots to keep."),
+                count(param::keepWeekly, "Weekly snapshots to keep."),
+                count(param::keepMonthly, "Monthly snapshots to keep."),
+                count(param::keepYearly, "Yearly snapshots to keep."),
+                parameter(param::pruneAfterBackup, Kind::boolean, "Apply retention after each complete backup."),
+                parameter(param::onlyOnAC, Kind::boolean, "Defer scheduled backups while on battery."),
+                parameter(param::avoidMeteredNetworks, Kind::boolean,
                     "Defer scheduled backups on expensive or constrained networks."),
-                count("uploadLimitKiB", "Upload limit in KiB/s; 0 for none.") },
+                count(param::uploadLimitKiB, "Upload limit in KiB/s; 0 for none.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.updateDestination(*d, p, stop); } },
         { u"remove-destination"_s, Tier::change,
             u"Remove a destination and its stored credentials. Repository data is never deleted."_s, { destinationKey },
@@ -352,14 +359,13 @@ QList<AgentCommand> changeCommands()
         { u"restore"_s, Tier::change,
             u"Restore a snapshot, or one path from it, into a new folder inside target. Never overwrites existing "
             "files."_s,
-            { destinationKey, snapshotKey, folders(required("target", "Existing folder to restore into.")),
+            { destinationKey, snapshotKey, folders(required(param::target, "Existing folder to restore into.")),
                 snapshotPath("Absolute path inside the snapshot to restore (default: everything).") },
             [](auto &c, auto &p, auto d, auto stop) { return c.restore(*d, p, stop); } },
         { u"apply-retention"_s, Tier::change, u"Remove the snapshots the retention policy no longer keeps."_s,
-            { destinationKey, parameter("prune", Kind::boolean, "Also delete data no snapshot uses (default true).") },
-            [](auto &c, auto &p, auto d, auto stop) {
-                return c.applyRetention(*d, p.boolean(u"prune"_s).value_or(true), stop);
-            } },
+            { destinationKey,
+                withDefault(parameter(param::prune, Kind::boolean, "Also delete data no snapshot uses."), true) },
+            [](auto &c, auto &p, auto d, auto stop) { return c.applyRetention(*d, p, stop); } },
     };
 }
 

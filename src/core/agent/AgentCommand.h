@@ -15,6 +15,26 @@ class AgentControl;
 class AgentParameters;
 struct Destination;
 
+// The name of every parameter in the table. The table and its handlers both spell a name only
+// through these, so a misspelt name fails to build instead of reading as absent.
+namespace param {
+inline const QString destination = QStringLiteral("destination"), snapshot = QStringLiteral("snapshot"),
+                     limit = QStringLiteral("limit"), path = QStringLiteral("path"), search = QStringLiteral("search"),
+                     waitSeconds = QStringLiteral("waitSeconds"), inProcess = QStringLiteral("inProcess"),
+                     request = QStringLiteral("request"), name = QStringLiteral("name"), kind = QStringLiteral("kind"),
+                     repository = QStringLiteral("repository"), sources = QStringLiteral("sources"),
+                     excludes = QStringLiteral("excludes"), schedule = QStringLiteral("schedule"),
+                     password = QStringLiteral("password"), initialize = QStringLiteral("initialize"),
+                     addSources = QStringLiteral("addSources"), removeSources = QStringLiteral("removeSources"),
+                     addExcludes = QStringLiteral("addExcludes"), removeExcludes = QStringLiteral("removeExcludes"),
+                     keepDaily = QStringLiteral("keepDaily"), keepWeekly = QStringLiteral("keepWeekly"),
+                     keepMonthly = QStringLiteral("keepMonthly"), keepYearly = QStringLiteral("keepYearly"),
+                     pruneAfterBackup = QStringLiteral("pruneAfterBackup"), onlyOnAC = QStringLiteral("onlyOnAC"),
+                     avoidMeteredNetworks = QStringLiteral("avoidMeteredNetworks"),
+                     uploadLimitKiB = QStringLiteral("uploadLimitKiB"), target = QStringLiteral("target"),
+                     prune = QStringLiteral("prune");
+} // namespace param
+
 // One operation an agent can ask for. The table of them is the single description that the
 // command-line tool, the MCP server and the argument checks all read: each parameter's rule
 // gives its help line, its JSON Schema and the check its values pass before anything runs.
@@ -27,8 +47,10 @@ struct AgentCommand {
         QString name;
         Kind kind = Kind::string;
         bool required = false;
-        // One sentence; where a default exists it says so, and the handler applies it.
+        // One sentence; where a default exists it says so.
         QString help;
+        // What the getters of AgentParameters give when the parameter is absent; undefined for none.
+        QJsonValue defaultValue = QJsonValue::Undefined;
 
         // What a value must be. Texts are bounded, hold no character `characters` refuses, and
         // match `choices` or `pattern` when given; lists hold no text twice.

@@ -6,13 +6,11 @@
 #include "operations/Scheduler.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
-#include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QTimeZone>
 #include <sys/stat.h>
@@ -48,6 +46,19 @@ QString twoDigits(int value)
 }
 
 thread_local std::function<void(bool)> userWaitObserver;
+
+// With nobody to ask, a change request goes unanswered: nothing is ever approved by default.
+class UnansweredApprover : public AgentApprover {
+public:
+    ApprovalDecision decide(const ChangeRequest &, std::stop_token) override { return ApprovalDecision::timedOut; }
+    std::optional<Unanswered> unanswered() const override { return Unanswered::noDesktop; }
+};
+
+std::function<std::shared_ptr<AgentApprover>()> &approverFactory()
+{
+    static std::function<std::shared_ptr<AgentApprover>()> factory;
+    return factory;
+}
 
 } // namespace
 
@@ -130,62 +141,19 @@ std::unique_ptr<AgentControl> AgentControl::standard(
         std::move(approver), AgentAuditLog(), std::move(hooks));
 }
 
-QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+QJsonObject AgentControl::runCommand(
+    const QString &name, const QJsonObject &arguments, std::stop_token stop, std::shared_ptr<AgentKeptState> kept)
 {
-    const AgentCommand *command = AgentCommand::named(name);
-    if (!command)
-        throw AgentError::usage(
-            QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
-    const AgentParameters parameters(arguments, *command);
-    if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
-        m_hooks.kept->load(*m_store);
-    } else {
-        // What another command does may change what is kept in ways no file shows at once.
-        if (m_hooks.kept)
-            m_hooks.kept->forget();
-        m_store->reload();
-    }
-
-    // A destination that cannot be found is reported before a malformed value; every value is
-    // checked before the handler queues, changes or runs anything.
-    std::optional<Destination> resolved;
-    if (command->parameter(QStringLiteral("destination")))
-        resolved = resolve(parameters);
-    parameters.check(*command);
-    return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
+    const auto &factory = approverFactory();
+    std::shared_ptr<AgentApprover> approver = factory ? factory() : nullptr;
+    if (!approver)
+        approver = std::make_shared<UnansweredApprover>();
+    return standard(std::move(approver), std::move(kept))->run(name, arguments, stop);
 }
 
-Destination AgentControl::resolve(const AgentParameters &parameters) const
+void AgentControl::setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory)
 {
-    const QString key = parameters.requiredString(QStringLiteral("destination"));
-    const QList<Destination> &destinations = m_store->destinations();
-
-    if (const std::optional<QUuid> id = parseUuid(key))
-        if (std::optional<Destination> found = m_store->destination(*id))
-            return *found;
-    for (const Destination &destination : destinations)
-        if (destination.name.compare(key, Qt::CaseInsensitive) == 0)
-            return destination;
-    if (key.size() >= 4) {
-        const QString prefix = key.toLower();
-        const Destination *match = nullptr;
-        int count = 0;
-        for (const Destination &destination : destinations)
-            if (uuidText(destination.id).toLower().startsWith(prefix)) {
-                match = &destination;
-                ++count;
-            }
-        if (count == 1)
-            return *match;
-    }
-
-    refuseUntrusted(key);
-    QStringList names;
-    for (const Destination &destination : destinations)
-        names.append(destination.name);
-    throw AgentError::notFound(QStringLiteral("No single destination matches \"") + key
-        + QStringLiteral("\". Destinations: ")
-        + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
+    approverFactory() = std::move(factory);
 }
 
 void AgentControl::refuseUntrusted(const QString &key) const
@@ -349,25 +317,6 @@ QStringList AgentControl::merged(const QStringList &existing, const QStringList 
         if (!existing.contains(addition))
             result.append(addition);
     return result;
-}
-
-QJsonObject AgentControl::historyRuns(const Destination &destination, qint64 limit) const
-{
-    const QList<BackupRecord> records
-        = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), std::max<qint64>(limit, 0));
-    QJsonArray runs;
-    for (qsizetype i = 0; i < records.size() && i < limit; ++i)
-        runs.append(json(records.at(i)));
-    return QJsonObject { { QStringLiteral("runs"), runs } };
-}
-
-QJsonObject AgentControl::auditEntries(qint64 limit) const
-{
-    const QList<AgentAuditLog::Entry> entries = m_audit.entries(limit);
-    QJsonArray objects;
-    for (auto it = entries.crbegin(); it != entries.crend(); ++it)
-        objects.append(json(*it));
-    return QJsonObject { { QStringLiteral("entries"), objects } };
 }
 
 QJsonObject AgentControl::retentionPreview(const Destination &destination, std::stop_token stop)

@@ -2,10 +2,8 @@
 
 #include "agent/AgentApproval.h"
 #include "agent/AgentAuditLog.h"
-#include "agent/AgentCommand.h"
 #include "agent/AgentError.h"
 #include "agent/AgentKeptState.h"
-#include "agent/AgentParameters.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
@@ -30,6 +28,8 @@
 #include <stop_token>
 
 namespace vellmir {
+
+class AgentParameters;
 
 // While one lives, the command on this thread waits for the user's answer rather than for
 // work, and whoever runs commands may start another one meanwhile.
@@ -87,6 +87,14 @@ public:
     static std::unique_ptr<AgentControl> standard(
         std::shared_ptr<AgentApprover> approver, std::shared_ptr<AgentKeptState> kept = nullptr);
 
+    // run() as both front ends call it, on a standard() control whose approver the factory gives.
+    // `kept`: what a long-running front end keeps between commands (Hooks::kept).
+    static QJsonObject runCommand(const QString &name, const QJsonObject &arguments, std::stop_token stop,
+        std::shared_ptr<AgentKeptState> kept = nullptr);
+    // Installed by a process that can show the approval dialog. Without a factory, or when it
+    // gives nothing, every request goes unanswered and is reported as timed out.
+    static void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
+
     // Executes one command and returns its reply. Throws AgentError, or the store's, engine's
     // or keyring's own error unchanged; CancellationError when `stop` ended a wait.
     QJsonObject run(const QString &name, const QJsonObject &arguments, std::stop_token stop = {});
@@ -125,9 +133,9 @@ public:
     // Read commands.
     QJsonObject status();
     QJsonObject destinationDetail(const Destination &destination);
-    QJsonObject historyRuns(const Destination &destination, qint64 limit) const;
-    QJsonObject auditEntries(qint64 limit) const;
-    QJsonObject snapshots(const Destination &destination, qint64 limit, std::stop_token stop = {});
+    QJsonObject historyRuns(const Destination &destination, const AgentParameters &parameters) const;
+    QJsonObject auditEntries(const AgentParameters &parameters) const;
+    QJsonObject snapshots(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     QJsonObject browse(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     // "latest", a full id, a short id, or a full-id prefix of at least 8 characters; exactly one
     // snapshot must match, else AgentError::notFound.
@@ -163,7 +171,8 @@ public:
     // A restore approved by the setting, with restic handed the query as it is.
     QJsonObject restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
         const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop);
-    QJsonObject applyRetention(const Destination &destination, bool prune, std::stop_token stop = {});
+    QJsonObject applyRetention(
+        const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
 
     // Decides `request` (the sealed policy, else the approver), writes its audit line, runs
     // `change` when allowed and tags the reply with "approval". In AgentControlChanges.cpp.

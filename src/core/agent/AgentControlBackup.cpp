@@ -1,6 +1,7 @@
 // The backup, backup-result and check commands of AgentControl.
 
 #include "agent/AgentControl.h"
+#include "agent/AgentParameters.h"
 
 #include "util/Uuid.h"
 
@@ -43,7 +44,7 @@ QJsonObject AgentControl::backup(
     if (destination.sources.isEmpty())
         throw AgentError::failed(destination.name + QStringLiteral(" has no folders to back up."));
 
-    if (parameters.boolean(QStringLiteral("inProcess")).value_or(false)) {
+    if (parameters.boolean(param::inProcess).value_or(false)) {
         // Stopped before it began (its MCP client already gone): no run, no record.
         if (stop.stop_requested())
             throw CancellationError();
@@ -71,7 +72,7 @@ QJsonObject AgentControl::backup(
     }
 
     // Read before anything is queued: a malformed value must not leave a backup behind it.
-    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(QStringLiteral("waitSeconds")).value_or(0));
+    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(param::waitSeconds).value());
     // Far beyond any useful wait, and small enough that the deadline cannot overflow the clock.
     waitSeconds = std::min<qint64>(waitSeconds, 100LL * 365 * 24 * 3600);
 
@@ -97,7 +98,7 @@ QJsonObject AgentControl::backup(
 
 QJsonObject AgentControl::backupResult(const AgentParameters &parameters)
 {
-    const QString text = parameters.requiredString(QStringLiteral("request"));
+    const QString text = parameters.requiredString(param::request);
     const std::optional<QUuid> id = parseUuid(text);
     if (!id)
         throw AgentError::usage(QStringLiteral("request must be a request id."));

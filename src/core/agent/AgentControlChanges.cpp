@@ -1,6 +1,7 @@
 // The change commands of AgentControl and perform(), their shared approval and audit step.
 
 #include "agent/AgentControl.h"
+#include "agent/AgentParameters.h"
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
@@ -118,17 +119,15 @@ Destination::RetentionPolicy updatedRetention(
     const Destination::RetentionPolicy &current, const AgentParameters &parameters)
 {
     Destination::RetentionPolicy updated = current;
-    const std::pair<const char *, qint64 Destination::RetentionPolicy::*> counts[] = {
-        { "keepDaily", &Destination::RetentionPolicy::keepDaily },
-        { "keepWeekly", &Destination::RetentionPolicy::keepWeekly },
-        { "keepMonthly", &Destination::RetentionPolicy::keepMonthly },
-        { "keepYearly", &Destination::RetentionPolicy::keepYearly },
+    const std::pair<const QString &, qint64 Destination::RetentionPolicy::*> counts[] = {
+        { param::keepDaily, &Destination::RetentionPolicy::keepDaily },
+        { param::keepWeekly, &Destination::RetentionPolicy::keepWeekly },
+        { param::keepMonthly, &Destination::RetentionPolicy::keepMonthly },
+        { param::keepYearly, &Destination::RetentionPolicy::keepYearly },
     };
-    for (const auto &[key, member] : counts) {
-        const QString name = QString::fromLatin1(key);
+    for (const auto &[name, member] : counts)
         if (const std::optional<qint64> value = parameters.integer(name))
             updated.*member = *value;
-    }
     // A changed policy that keeps nothing would let retention delete every snapshot.
     if (updated != current && updated.keepDaily == 0 && updated.keepWeekly == 0 && updated.keepMonthly == 0
         && updated.keepYearly == 0)
@@ -225,24 +224,23 @@ QJsonObject AgentControl::perform(
 
 QString AgentControl::credentialParameter(CredentialRole role)
 {
-    return role == CredentialRole::repoPassword ? QStringLiteral("password") : CredentialRoles::toString(role);
+    return role == CredentialRole::repoPassword ? param::password : CredentialRoles::toString(role);
 }
 
 QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std::stop_token stop)
 {
     // The table admits only the kinds' own names, and a name with more than blanks.
     const Destination::Kind kind
-        = kindFromString(parameters.requiredString(QStringLiteral("kind"))).value_or(Destination::Kind::local);
-    const QString name = parameters.requiredString(QStringLiteral("name")).trimmed();
+        = kindFromString(parameters.requiredString(param::kind)).value_or(Destination::Kind::local);
+    const QString name = parameters.requiredString(param::name).trimmed();
     refuseTakenName(m_store->destinations(), name, QUuid());
 
-    const QString repository = repositoryLocation(kind, parameters.requiredString(QStringLiteral("repository")));
-    const QStringList sources = folders(parameters.strings(QStringLiteral("sources")));
-    const QStringList givenExcludes = parameters.strings(QStringLiteral("excludes"));
+    const QString repository = repositoryLocation(kind, parameters.requiredString(param::repository));
+    const QStringList sources = folders(parameters.strings(param::sources));
+    const QStringList givenExcludes = parameters.strings(param::excludes);
     refuseMalformedPatterns(givenExcludes);
     const QStringList excludes = merged(Destination::defaultExcludes(), givenExcludes);
-    const std::optional<QString> scheduleText = parameters.string(QStringLiteral("schedule"));
-    const Destination::Schedule schedule = scheduleText ? parsedSchedule(*scheduleText) : Destination::Schedule::manual;
+    const Destination::Schedule schedule = parsedSchedule(parameters.string(param::schedule).value());
 
     Destination destination;
     destination.id = newUuid();
@@ -259,7 +257,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 
     const ResticEnvironment variables = credentialVariables(kind, repository, parameters);
 
-    const bool initialize = parameters.boolean(QStringLiteral("initialize")).value_or(false);
+    const bool initialize = parameters.boolean(param::initialize).value_or(false);
     refuseOutsideChange();
 
     const ConnectionStatus status = m_engine.probe(variables, stop);
@@ -310,12 +308,12 @@ void updateContents(
     const Destination &destination, const AgentParameters &parameters, Destination &updated, QStringList &changes)
 {
     QStringList addedSources;
-    for (const QString &folder : AgentControl::folders(parameters.strings(QStringLiteral("addSources"))))
+    for (const QString &folder : AgentControl::folders(parameters.strings(param::addSources)))
         if (!destination.sources.contains(folder))
             addedSources.append(folder);
 
     QStringList removedSources;
-    for (const QString &given : parameters.strings(QStringLiteral("removeSources"))) {
+    for (const QString &given : parameters.strings(param::removeSources)) {
         const QString path = QDir::cleanPath(expandedPath(given));
         if (!destination.sources.contains(path))
             throw AgentError::usage(Destination::tildeForm(path) + QStringLiteral(" is not one of ") + destination.name
@@ -326,13 +324,13 @@ void updateContents(
     updated.sources = withChanges(destination.sources, removedSources, addedSources);
 
     QStringList addedExcludes;
-    const QStringList givenExcludes = parameters.strings(QStringLiteral("addExcludes"));
+    const QStringList givenExcludes = parameters.strings(param::addExcludes);
     refuseMalformedPatterns(givenExcludes);
     for (const QString &pattern : givenExcludes)
         if (!destination.excludes.contains(pattern))
             addedExcludes.append(pattern);
     QStringList removedExcludes;
-    for (const QString &pattern : parameters.strings(QStringLiteral("removeExcludes"))) {
+    for (const QString &pattern : parameters.strings(param::removeExcludes)) {
         if (!destination.excludes.contains(pattern))
             throw AgentError::usage(pattern + QStringLiteral(" is not one of ") + destination.name
                 + QStringLiteral("'s exclude patterns."));
@@ -356,11 +354,11 @@ void updateConditions(
 {
     const BackupPreferences current = destination.effectivePreferences();
     BackupPreferences conditions = current;
-    if (const std::optional<bool> value = parameters.boolean(QStringLiteral("onlyOnAC")))
+    if (const std::optional<bool> value = parameters.boolean(param::onlyOnAC))
         conditions.onlyOnAC = *value;
-    if (const std::optional<bool> value = parameters.boolean(QStringLiteral("avoidMeteredNetworks")))
+    if (const std::optional<bool> value = parameters.boolean(param::avoidMeteredNetworks))
         conditions.avoidMeteredNetworks = *value;
-    if (const std::optional<qint64> value = parameters.integer(QStringLiteral("uploadLimitKiB")))
+    if (const std::optional<qint64> value = parameters.integer(param::uploadLimitKiB))
         conditions.uploadLimitKiB = *value;
     if (conditions.onlyOnAC != current.onlyOnAC)
         changes.append(QStringLiteral("Only on AC power: ") + onOff(conditions.onlyOnAC));
@@ -381,7 +379,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
     Destination updated = destination;
     QStringList changes;
 
-    if (const std::optional<QString> given = parameters.string(QStringLiteral("name"))) {
+    if (const std::optional<QString> given = parameters.string(param::name)) {
         const QString name = given->trimmed();
         if (name != destination.name) { // the table refuses a blank one
             refuseTakenName(m_store->destinations(), name, destination.id);
@@ -392,7 +390,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
 
     updateContents(destination, parameters, updated, changes);
 
-    if (const std::optional<QString> given = parameters.string(QStringLiteral("schedule"))) {
+    if (const std::optional<QString> given = parameters.string(param::schedule)) {
         updated.schedule = parsedSchedule(*given);
         if (updated.schedule != destination.schedule)
             changes.append(QStringLiteral("Schedule: ") + displayName(destination.schedule) + arrow
@@ -404,7 +402,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         changes.append(
             QStringLiteral("Retention: ") + destination.retention.summary() + arrow + updated.retention.summary());
 
-    if (const std::optional<bool> prune = parameters.boolean(QStringLiteral("pruneAfterBackup"))) {
+    if (const std::optional<bool> prune = parameters.boolean(param::pruneAfterBackup)) {
         updated.pruneAfterBackup = *prune;
         if (*prune != destination.pruneAfterBackup)
             changes.append(QStringLiteral("Apply retention after backups: ") + onOff(*prune));
@@ -525,12 +523,12 @@ QJsonObject AgentControl::restore(
     const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
     // Every argument is checked before restic is asked for the snapshot.
-    const QString query = parameters.requiredString(QStringLiteral("snapshot"));
-    const QString target = expandedPath(parameters.requiredString(QStringLiteral("target")));
+    const QString query = parameters.requiredString(param::snapshot);
+    const QString target = expandedPath(parameters.requiredString(param::target));
     struct stat info { };
     if (::stat(LocalPath::encode(target).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
-    const std::optional<QString> path = parameters.string(QStringLiteral("path"));
+    const std::optional<QString> path = parameters.string(param::path);
 
     // The secrets are read here and again by the runner: over one keyring connection.
     const KeyringSession session;
@@ -644,8 +642,10 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
         stop);
 }
 
-QJsonObject AgentControl::applyRetention(const Destination &destination, bool prune, std::stop_token stop)
+QJsonObject AgentControl::applyRetention(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
+    const bool prune = parameters.boolean(param::prune).value();
     const ResticEnvironment variables = environment(destination);
     const int count = m_engine.applyRetention(destination.retention, true, true, variables, stop);
     if (count <= 0 && !prune)
@@ -664,6 +664,28 @@ QJsonObject AgentControl::applyRetention(const Destination &destination, bool pr
                 { QStringLiteral("removed"), removed }, { QStringLiteral("pruned"), prune } };
         },
         stop);
+}
+
+// Beside the questions it bounds, since it reads the command table, which the prompt's own file
+// stays below.
+qsizetype ApprovalPrompt::Alert::longestJson()
+{
+    // A character of a value grows at most twelve-fold on its way to the JSON line (a control
+    // character written out as "⟨U+0000⟩" in UTF-8); each value may take a line with its label,
+    // and a value may be shown twice (what it was and what it becomes).
+    constexpr qsizetype perCharacter = 12;
+    constexpr qsizetype perLine = 512;
+    constexpr qsizetype fixed = 64 * 1024;
+    qsizetype longest = 0;
+    for (const AgentCommand &command : AgentCommand::all()) {
+        qsizetype total = 0;
+        for (const AgentCommand::Parameter &parameter : command.parameters) {
+            const qsizetype items = parameter.kind == AgentCommand::Parameter::Kind::strings ? parameter.maxItems : 1;
+            total += items * (parameter.maxLength * perCharacter + perLine);
+        }
+        longest = std::max(longest, total);
+    }
+    return 2 * longest + fixed;
 }
 
 } // namespace vellmir

@@ -1,6 +1,10 @@
-// The read commands of AgentControl: status, destination, snapshots, browse.
+// The read commands of AgentControl (status, destination, snapshots, browse), and the lookup of
+// a command and its destination that every command starts with.
 
 #include "agent/AgentControl.h"
+
+#include "agent/AgentCommand.h"
+#include "agent/AgentParameters.h"
 
 #include "util/ResticError.h"
 #include "util/UserDefaults.h"
@@ -40,6 +44,64 @@ QString unregisteredText()
 }
 
 } // namespace
+
+QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
+{
+    const AgentCommand *command = AgentCommand::named(name);
+    if (!command)
+        throw AgentError::usage(
+            QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
+    const AgentParameters parameters(arguments, *command);
+    if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
+        m_hooks.kept->load(*m_store);
+    } else {
+        // What another command does may change what is kept in ways no file shows at once.
+        if (m_hooks.kept)
+            m_hooks.kept->forget();
+        m_store->reload();
+    }
+
+    // A destination that cannot be found is reported before a malformed value; every value is
+    // checked before the handler queues, changes or runs anything.
+    std::optional<Destination> resolved;
+    if (command->parameter(param::destination))
+        resolved = resolve(parameters);
+    parameters.check(*command);
+    return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
+}
+
+Destination AgentControl::resolve(const AgentParameters &parameters) const
+{
+    const QString key = parameters.requiredString(param::destination);
+    const QList<Destination> &destinations = m_store->destinations();
+
+    if (const std::optional<QUuid> id = parseUuid(key))
+        if (std::optional<Destination> found = m_store->destination(*id))
+            return *found;
+    for (const Destination &destination : destinations)
+        if (destination.name.compare(key, Qt::CaseInsensitive) == 0)
+            return destination;
+    if (key.size() >= 4) {
+        const QString prefix = key.toLower();
+        const Destination *match = nullptr;
+        int count = 0;
+        for (const Destination &destination : destinations)
+            if (uuidText(destination.id).toLower().startsWith(prefix)) {
+                match = &destination;
+                ++count;
+            }
+        if (count == 1)
+            return *match;
+    }
+
+    refuseUntrusted(key);
+    QStringList names;
+    for (const Destination &destination : destinations)
+        names.append(destination.name);
+    throw AgentError::notFound(QStringLiteral("No single destination matches \"") + key
+        + QStringLiteral("\". Destinations: ")
+        + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
+}
 
 QJsonObject AgentControl::status()
 {
@@ -128,8 +190,30 @@ QJsonObject AgentControl::destinationDetail(const Destination &destination)
     return object;
 }
 
-QJsonObject AgentControl::snapshots(const Destination &destination, qint64 limit, std::stop_token stop)
+QJsonObject AgentControl::historyRuns(const Destination &destination, const AgentParameters &parameters) const
 {
+    const qint64 limit = parameters.integer(param::limit).value();
+    const QList<BackupRecord> records
+        = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), std::max<qint64>(limit, 0));
+    QJsonArray runs;
+    for (qsizetype i = 0; i < records.size() && i < limit; ++i)
+        runs.append(json(records.at(i)));
+    return QJsonObject { { QStringLiteral("runs"), runs } };
+}
+
+QJsonObject AgentControl::auditEntries(const AgentParameters &parameters) const
+{
+    const QList<AgentAuditLog::Entry> entries = m_audit.entries(parameters.integer(param::limit).value());
+    QJsonArray objects;
+    for (auto it = entries.crbegin(); it != entries.crend(); ++it)
+        objects.append(json(*it));
+    return QJsonObject { { QStringLiteral("entries"), objects } };
+}
+
+QJsonObject AgentControl::snapshots(
+    const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
+{
+    const qint64 limit = parameters.integer(param::limit).value();
     const ResticEnvironment variables = environment(destination);
     const QList<Snapshot> list = m_engine.listSnapshots(variables, stop);
     QJsonArray objects;
@@ -145,9 +229,9 @@ QJsonObject AgentControl::browse(
     const Destination &destination, const AgentParameters &parameters, std::stop_token stop)
 {
     const ResticEnvironment variables = environment(destination);
-    const QString query = parameters.requiredString(QStringLiteral("snapshot"));
-    const QString path = parameters.string(QStringLiteral("path")).value_or(QStringLiteral("/"));
-    const QString search = parameters.string(QStringLiteral("search")).value_or(QString());
+    const QString query = parameters.requiredString(param::snapshot);
+    const QString path = parameters.string(param::path).value();
+    const QString search = parameters.string(param::search).value_or(QString());
 
     // restic finds the snapshot itself and names it first in its answer: one repository
     // opening instead of two.

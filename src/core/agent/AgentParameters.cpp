@@ -6,10 +6,12 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <algorithm>
+#include <stdexcept>
 
 namespace vellmir {
 
 AgentParameters::AgentParameters(QJsonObject values, const AgentCommand &command)
+    : m_command(&command)
 {
     QStringList unknown;
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
@@ -58,11 +60,19 @@ QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject argu
     return arguments;
 }
 
+QJsonValue AgentParameters::value(const QString &name) const
+{
+    const AgentCommand::Parameter *parameter = m_command->parameter(name);
+    if (!parameter)
+        throw std::logic_error("The handler of " + m_command->name.toStdString() + " reads a parameter it lacks.");
+    return m_values.contains(name) ? m_values.value(name) : parameter->defaultValue;
+}
+
 std::optional<QString> AgentParameters::string(const QString &name) const
 {
-    if (!m_values.contains(name))
+    const QJsonValue value = this->value(name);
+    if (value.isUndefined())
         return std::nullopt;
-    const QJsonValue value = m_values.value(name);
     if (!value.isString())
         throw AgentError::usage(name + QStringLiteral(" must be text."));
     return value.toString();
@@ -78,9 +88,9 @@ QString AgentParameters::requiredString(const QString &name) const
 
 QStringList AgentParameters::strings(const QString &name) const
 {
-    if (!m_values.contains(name))
+    const QJsonValue value = this->value(name);
+    if (value.isUndefined())
         return {};
-    const QJsonValue value = m_values.value(name);
     QStringList list;
     const QJsonArray array = value.toArray();
     for (const QJsonValue &element : array) {
@@ -95,18 +105,19 @@ QStringList AgentParameters::strings(const QString &name) const
 
 std::optional<qint64> AgentParameters::integer(const QString &name) const
 {
-    if (!m_values.contains(name))
+    const QJsonValue value = this->value(name);
+    if (value.isUndefined())
         return std::nullopt;
-    if (const std::optional<qint64> whole = json::toInt64(m_values.value(name)))
+    if (const std::optional<qint64> whole = json::toInt64(value))
         return whole;
     throw AgentError::usage(name + QStringLiteral(" must be a whole number."));
 }
 
 std::optional<bool> AgentParameters::boolean(const QString &name) const
 {
-    if (!m_values.contains(name))
+    const QJsonValue value = this->value(name);
+    if (value.isUndefined())
         return std::nullopt;
-    const QJsonValue value = m_values.value(name);
     if (!value.isBool())
         throw AgentError::usage(name + QStringLiteral(" must be true or false."));
     return value.toBool();

@@ -12,11 +12,12 @@ namespace vellmir {
 // The arguments of one agent command, checked against the command's row of the table: no
 // unknown names, every required name present, and (by check()) every value within its rule.
 // Values keep their JSON types; a getter throws AgentError::usage naming the parameter when the
-// value is not of its kind.
+// value is not of its kind, gives the table's default for an absent one, and throws
+// std::logic_error for a name the command does not have.
 class AgentParameters {
 public:
     // Throws AgentError::usage for the alphabetically first unknown key, then for the first
-    // missing required parameter in table order.
+    // missing required parameter in table order. `command` must outlive the parameters.
     AgentParameters(QJsonObject values, const AgentCommand &command);
 
     const QJsonObject &values() const { return m_values; }
@@ -30,7 +31,7 @@ public:
     // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
     static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 
-    // A text, the empty text included; absent gives nullopt.
+    // A text, the empty text included; absent with no default gives nullopt.
     std::optional<QString> string(const QString &name) const;
     // A non-empty text; absence fails too.
     QString requiredString(const QString &name) const;
@@ -42,7 +43,10 @@ public:
     std::optional<bool> boolean(const QString &name) const;
 
 private:
+    QJsonValue value(const QString &name) const;
+
     QJsonObject m_values;
+    const AgentCommand *m_command;
 };
 
 } // namespace vellmir

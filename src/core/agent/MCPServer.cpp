@@ -1,6 +1,5 @@
 #include "agent/MCPServer.h"
 
-#include "agent/AgentCLI.h"
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
 #include "config/KeyringSession.h"
@@ -29,10 +28,23 @@ const QString approvalSentence = QStringLiteral(
 // An MCP client has no standard input of its own to give: secrets travel in the arguments.
 const QString secretsSentence = QStringLiteral(" Pass secrets in this call's arguments.");
 
-const QString instructions = QStringLiteral(
-    "Controls Vellmir, the restic backup app. Changes (add/update/remove destination, restore, apply-retention) wait "
-    "for the user to approve them in a dialog on this computer, up to five minutes, unless the user has turned on "
-    "changes without approval. Never ask for or echo credentials beyond passing them to add-destination.");
+// The change commands come from the table, in its order; neighbours that act on the same thing
+// share its name, as in "add/update/remove destination".
+QString instructions()
+{
+    QStringList changes;
+    for (const AgentCommand &command : AgentCommand::all())
+        if (command.tier == AgentCommand::Tier::change)
+            changes.append(command.name);
+    static const QRegularExpression neighbours(QStringLiteral(R"(([\w/]+)[- ](\w+), (\w+)-\2\b)"));
+    QString names = changes.join(QStringLiteral(", "));
+    while (names.contains(neighbours))
+        names.replace(neighbours, QStringLiteral("\\1/\\3 \\2"));
+    return QStringLiteral("Controls Vellmir, the restic backup app. Changes (") + names
+        + QStringLiteral(") wait for the user to approve them in a dialog on this computer, up to five minutes, unless "
+                         "the user has turned on changes without approval. Never ask for or echo credentials beyond "
+                         "passing them to add-destination.");
+}
 
 bool isBlank(const QByteArray &line)
 {
@@ -562,7 +574,7 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
                 { QStringLiteral("serverInfo"),
                     QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },
                         { QStringLiteral("version"), version.isEmpty() ? QStringLiteral("dev") : version } } },
-                { QStringLiteral("instructions"), instructions },
+                { QStringLiteral("instructions"), instructions() },
             });
     }
     if (method == QLatin1String("ping"))
@@ -678,7 +690,7 @@ MCPServer::ToolRunner MCPServer::defaultRunTool()
 {
     // A server answers many calls: what they read is kept between them while nothing changed.
     return [kept = std::make_shared<AgentKeptState>()](const QString &name, const QJsonObject &arguments,
-               std::stop_token stop) { return AgentCLI::runCommand(name, arguments, stop, kept); };
+               std::stop_token stop) { return AgentControl::runCommand(name, arguments, stop, kept); };
 }
 
 } // namespace vellmir

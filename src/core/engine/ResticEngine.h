@@ -91,11 +91,6 @@ public:
     static QStringList lockRetry();
     // restic's exit status when it could not lock the repository.
     static constexpr int lockRefusedStatus = 11;
-    // How long a cancelled child gets between SIGTERM and SIGKILL: time to remove its lock
-    // from a remote repository.
-    static constexpr std::chrono::milliseconds killDelay { 10000 };
-    // How long output is still read after the child exited while something else holds its pipes.
-    static constexpr std::chrono::milliseconds drainGrace { 2000 };
 
     // Runs restic and blocks until the run is over, handing every event to `onEvent` on the
     // calling thread, in arrival order, with `finished` last and exactly once. Never throws
@@ -103,7 +98,7 @@ public:
     // failed launch or a cancel before launch arrive as one stderr line and finished(-1).
     // Output is read on a helper thread into an unbounded queue, so a slow handler never
     // stalls restic. A stop request sends SIGTERM to restic, then SIGKILL to its process group
-    // once it has exited or killDelay later; one made before the launch prevents it.
+    // once it has exited or ResticProcess::killDelay later; one made before the launch prevents it.
     // A run that restic refuses because the repository is locked (lockRefusedStatus) is
     // followed by "restic unlock", which removes only stale locks (of this computer's dead
     // restic, or 30 minutes old), and one more attempt; the events of the refused attempt are

@@ -1,6 +1,5 @@
 #include "engine/ResticProcess.h"
 
-#include "engine/ResticEngine.h"
 #include "util/Error.h"
 
 #include <algorithm>
@@ -327,7 +326,7 @@ struct ResticProcess::Ending {
         return timeout;
     }
 
-    void extendDrain(Clock::time_point now) { drainUntil = std::max(*drainUntil, now + ResticEngine::drainGrace); }
+    void extendDrain(Clock::time_point now) { drainUntil = std::max(*drainUntil, now + drainGrace); }
 };
 
 void ResticProcess::stop(Ending &ending, Clock::time_point now) const noexcept
@@ -339,7 +338,7 @@ void ResticProcess::stop(Ending &ending, Clock::time_point now) const noexcept
         // restic alone: it removes its lock from the repository through its helpers (ssh for
         // SFTP), which must live until it has done so.
         ::kill(m_pid, SIGTERM);
-        ending.killAt = now + ResticEngine::killDelay;
+        ending.killAt = now + killDelay;
     } else {
         ending.killed = true;
         signalGroup(SIGKILL);
@@ -359,7 +358,7 @@ void ResticProcess::noteExit(Ending &ending, Clock::time_point now) noexcept
     if (waited < 0)
         m_reaped = true;
     ending.exited = true;
-    ending.drainUntil = now + ResticEngine::drainGrace;
+    ending.drainUntil = now + drainGrace;
     if (ending.cancelled && !ending.killed) {
         // What restic left of its group has nothing more to do for it.
         ending.killed = true;

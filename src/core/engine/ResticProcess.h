@@ -31,6 +31,12 @@ public:
     };
     using Sink = std::function<void(std::vector<Chunk> &batch)>;
 
+    // How long a cancelled child gets between SIGTERM and SIGKILL: time to remove its lock
+    // from a remote repository.
+    static constexpr std::chrono::milliseconds killDelay { 10000 };
+    // How long output is still read after the child exited while something else holds its pipes.
+    static constexpr std::chrono::milliseconds drainGrace { 2000 };
+
     // Throws Error when the wake-up descriptor cannot be made.
     ResticProcess();
     // Kills and reaps a child that pump() did not see to its end.
@@ -50,8 +56,8 @@ public:
     // read to `sink` in batches (the vector is cleared afterwards; the sink may take its
     // contents). Each pipe ends with one `end` or `failed` chunk. Cancellation sends SIGTERM to the child alone,
     // whose helpers (ssh) it may still need to remove its repository lock, and SIGKILL to the whole group once the
-    // child has exited, or after ResticEngine::killDelay while it still runs. Once the child has exited, output is
-    // still read until end of file, but at most ResticEngine::drainGrace when something else (a descendant) keeps the
+    // child has exited, or after killDelay while it still runs. Once the child has exited, output is
+    // still read until end of file, but at most drainGrace when something else (a descendant) keeps the
     // pipes open. Reaps the child and returns its status, 128 + signal for a death by signal.
     int pump(const Sink &sink);
 

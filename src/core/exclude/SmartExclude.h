@@ -1,12 +1,13 @@
 #pragma once
 
 #include "exclude/ExcludeCandidate.h"
-#include "exclude/ExcludeEvidenceScan.h"
+#include "exclude/ExcludeEvidence.h"
 
 #include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <stop_token>
 
 namespace vellmir {
 

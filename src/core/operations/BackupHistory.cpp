@@ -329,8 +329,8 @@ std::optional<QList<BackupRecord>> readRecords(const QString &directory, const Q
     records.reserve(entries.size());
     for (const HistoryIndex::Entry &entry : entries) {
         try {
-            const QString name = QFile::decodeName(entry.name);
-            const std::optional<QByteArray> bytes = readWhole(QFile::encodeName(directory + u'/' + name));
+            const QString name = LocalPath::decode(entry.name);
+            const std::optional<QByteArray> bytes = readWhole(LocalPath::encode(directory) + '/' + entry.name);
             if (!bytes)
                 return std::nullopt;
             BackupRecord record = BackupRecord::decoded(*bytes, QStringLiteral("The history record %1").arg(name));
@@ -391,7 +391,7 @@ QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<QUuid> &de
 
 QString BackupHistory::setAsideSuffix()
 {
-    return QStringLiteral(".damaged");
+    return HistoryIndex::setAsideSuffix();
 }
 
 QStringList BackupHistory::setAsideRecords() const

@@ -1,9 +1,9 @@
 #include "operations/HistoryIndex.h"
 
-#include "operations/BackupHistory.h"
 #include "operations/FolderReader.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/LocalPath.h"
 
 #include <QFile>
 
@@ -102,7 +102,7 @@ bool settledBefore(const Stamp &folder, Date started)
 std::optional<Stamp> folderStamp(const QString &directory)
 {
     struct stat info { };
-    if (::stat(QFile::encodeName(directory).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+    if (::stat(LocalPath::encode(directory).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return std::nullopt;
     return Stamp::of(info);
 }
@@ -366,10 +366,10 @@ struct HistoryIndexAccess {
                 const QByteArray bytes = folder.read(name, info);
                 try {
                     const BackupRecord record = BackupRecord::decoded(
-                        bytes, QStringLiteral("The history record %1").arg(QFile::decodeName(name)));
+                        bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
                     built.append(Built { name, outlineOf(record), Stamp::of(info) });
                 } catch (const Error &error) {
-                    folder.setAsideLogged(name, info, BackupHistory::setAsideSuffix().toUtf8(),
+                    folder.setAsideLogged(name, info, HistoryIndex::setAsideSuffix().toUtf8(),
                         QStringLiteral("history"), error.message(), QStringLiteral("It is left out of the history."));
                 }
             } catch (const Error &error) {

@@ -74,6 +74,9 @@ private Q_SLOTS:
         QVERIFY(AgentCommand::named("update-destination")->parameter("addSources")->kind
             == AgentCommand::Parameter::Kind::strings);
         QCOMPARE(AgentCommand::named("update-destination")->parameters.size(), 15);
+        AgentCommand history = *AgentCommand::named("history"); // a bound is worded from its value
+        history.parameters[1].minimum = 3;
+        QCOMPARE(history.refusal({ { "limit", 2 } }), std::optional<QString>("limit must be at least 3."));
     }
 
     void rawValuesRoundTrip()

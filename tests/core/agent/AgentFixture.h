@@ -8,6 +8,7 @@
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
 #include "agent/AgentControl.h"
+#include "agent/AgentParameters.h"
 #include "util/Uuid.h"
 
 #include <QDir>

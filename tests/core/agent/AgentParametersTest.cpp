@@ -126,7 +126,8 @@ private Q_SLOTS:
         } else {
             QCOMPARE(p.integer("limit"), result.toLongLong());
         }
-        QCOMPARE(parameters("history", R"({"destination":"x"})").integer("limit"), std::optional<qint64>());
+        QCOMPARE(parameters("history", R"({"destination":"x"})").integer("limit"),
+            std::optional<qint64>(10)); // the table's default
     }
 
     void booleans_data()
@@ -183,6 +184,7 @@ private Q_SLOTS:
         QCOMPARE(usageOf([&] { p.strings("schedule"); }), QStringLiteral("schedule must be a list of text."));
         QCOMPARE(p.string("keepDaily"), std::optional<QString>());
         QCOMPARE(usageOf([&] { p.requiredString("keepDaily"); }), QStringLiteral("keepDaily must not be empty."));
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, p.integer("limit")); // a name this command lacks
     }
 };
 

@@ -191,7 +191,10 @@ private Q_SLOTS:
         QCOMPARE(json::compact(first.value(QStringLiteral("capabilities"))), QByteArray(R"({"tools":{}})"));
         QCOMPARE(first.value(QStringLiteral("serverInfo")).toObject().value(QStringLiteral("name")).toString(),
             QStringLiteral("vellmir"));
-        QVERIFY(first.value(QStringLiteral("instructions")).toString().startsWith(QStringLiteral("Controls Vellmir,")));
+        QVERIFY(first.value(QStringLiteral("instructions"))
+                    .toString()
+                    .startsWith(QStringLiteral("Controls Vellmir, the restic backup app. Changes (add/update/remove "
+                                               "destination, restore, apply-retention) wait for the user")));
         for (int i : { 1, 2, 3 })
             QCOMPARE(sent.at(i).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
                 QJsonValue(QStringLiteral("2025-06-18")));

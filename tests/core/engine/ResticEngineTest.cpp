@@ -2,6 +2,7 @@
 #include "LockHolder.h"
 #include "TestSupport.h"
 #include "config/FileLock.h"
+#include "engine/ResticProcess.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
@@ -557,7 +558,7 @@ private Q_SLOTS:
         QCOMPARE(finishedStatus(events), status);
         if (termExit == "cleanup")
             QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
-        QVERIFY2(timer.elapsed() < ResticEngine::killDelay.count(), "a child that ends in time is not killed");
+        QVERIFY2(timer.elapsed() < ResticProcess::killDelay.count(), "a child that ends in time is not killed");
         QVERIFY(processGone(fake.pid()));
     }
 
@@ -603,7 +604,7 @@ private Q_SLOTS:
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(finishedStatus(events), 128 + SIGKILL);
         // SIGKILL follows after the grace period, not at once, and the run does not linger.
-        QVERIFY2(elapsed >= ResticEngine::killDelay.count() - 500 && elapsed < ResticEngine::killDelay.count() + 8000,
+        QVERIFY2(elapsed >= ResticProcess::killDelay.count() - 500 && elapsed < ResticProcess::killDelay.count() + 8000,
             qPrintable(QString::number(elapsed)));
         QVERIFY(processGone(fake.pid()));
         const pid_t grandchild = fake.pid(QStringLiteral("grandchild.pid"));
