@@ -123,7 +123,9 @@ public:
 
     // The listing a row reads when it starts: rows shown together (the window's first fill)
     // list the history once between them. It serves until control returns to the event loop or
-    // the folder changes, whichever comes first; none when the listing fails or leaves `id` out.
+    // the folder's stamp changes, whichever comes first; a change the stamp misses (two within
+    // the file system's clock tick) reaches the row through the watcher, which is watching by
+    // then. None when the listing fails or leaves `id` out.
     const Listing *startListing(const QUuid &id)
     {
         const QByteArray folder = fileIdentity(m_history);
