@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 namespace vellmir::test {
@@ -30,6 +31,12 @@ QByteArray readData(const QString &relative);
 QString supportPath(const QString &relative); // tests/support/<relative>
 QString buildPath(const QString &relative); // <build>/<relative>
 QString screenshotPath(const QString &name); // <build>/screenshots/<name>.png
+
+// One row of a data table whose columns all hold text.
+template <typename... Texts> void textRow(const char *name, const Texts &...texts)
+{
+    (QTest::newRow(name) << ... << QString(texts));
+}
 
 void writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);

@@ -7,14 +7,6 @@ using namespace vellmir;
 using namespace vellmir::test;
 
 namespace {
-QJsonObject args(std::initializer_list<std::pair<QString, QJsonValue>> list)
-{
-    QJsonObject object;
-    for (const auto &[key, value] : list)
-        object.insert(key, value);
-    return object;
-}
-
 // The registration the reconcile step talks to.
 class FakeService : public AgentService {
 public:

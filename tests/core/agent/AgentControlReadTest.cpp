@@ -313,15 +313,11 @@ private Q_SLOTS:
         QTest::newRow("latest") << "latest" << idA;
         QTest::newRow("full id") << idC << idC;
         QTest::newRow("short id") << "cccccccc" << idC;
-        QTest::newRow("seven characters are no prefix") << "ccccccc"
-                                                        << "";
+        test::textRow("seven characters are no prefix", "ccccccc", "");
         QTest::newRow("unique eight-plus prefix") << "aaaaaaaa1" << idA;
-        QTest::newRow("short id shared by two") << "aaaaaaaa"
-                                                << "";
-        QTest::newRow("upper case") << "CCCCCCCC"
-                                    << "";
-        QTest::newRow("Latest") << "Latest"
-                                << "";
+        test::textRow("short id shared by two", "aaaaaaaa", "");
+        test::textRow("upper case", "CCCCCCCC", "");
+        test::textRow("Latest", "Latest", "");
     }
     void findSnapshot()
     {

@@ -10,14 +10,6 @@ using namespace vellmir;
 using namespace vellmir::test;
 
 namespace {
-QJsonObject args(std::initializer_list<std::pair<QString, QJsonValue>> list)
-{
-    QJsonObject object;
-    for (const auto &[key, value] : list)
-        object.insert(key, value);
-    return object;
-}
-
 // restic's forget --json answer with `count` snapshots to remove.
 QByteArray forgetJson(int count)
 {

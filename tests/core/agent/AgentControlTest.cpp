@@ -45,20 +45,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("found"); // a name, or the not-found message
         const QString all = QStringLiteral("No single destination matches \"%1\". Destinations: Photos, photos, "
                                            "Music, 1234ABCD-0000-4000-8000-000000000001.");
-        QTest::newRow("id in lower case") << "abcd1234-0000-4000-8000-000000000001"
-                                          << "Photos";
-        QTest::newRow("name ignoring case, first in order") << "PHOTOS"
-                                                            << "Photos";
-        QTest::newRow("second by exact id") << "ABCD1234-0000-4000-8000-000000000002"
-                                            << "photos";
+        test::textRow("id in lower case", "abcd1234-0000-4000-8000-000000000001", "Photos");
+        test::textRow("name ignoring case, first in order", "PHOTOS", "Photos");
+        test::textRow("second by exact id", "ABCD1234-0000-4000-8000-000000000002", "photos");
         QTest::newRow("unique longer prefix")
             << "abcd1234-0000-4000-8000-0000000000" << all.arg("abcd1234-0000-4000-8000-0000000000");
         QTest::newRow("shared four-character prefix") << "abcd" << all.arg("abcd");
-        QTest::newRow("unique prefix") << "ffee"
-                                       << "Music";
+        test::textRow("unique prefix", "ffee", "Music");
         QTest::newRow("three characters are too few") << "ffe" << all.arg("ffe");
-        QTest::newRow("a name that looks like a prefix wins") << "1234ABCD-0000-4000-8000-000000000001"
-                                                              << "1234ABCD-0000-4000-8000-000000000001";
+        test::textRow("a name that looks like a prefix wins", "1234ABCD-0000-4000-8000-000000000001",
+            "1234ABCD-0000-4000-8000-000000000001");
         QTest::newRow("unknown id falls through to the prefix")
             << "ffee0000-0000-4000-8000-000000000009" << all.arg("ffee0000-0000-4000-8000-000000000009");
         QTest::newRow("no trimming") << " Music" << all.arg(" Music");

@@ -181,24 +181,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("reported");
 
-        QTest::newRow("error object and item")
-            << R"({"message_type":"error","error":{"message":"open /x/y: permission denied"},"item":"/x/y"})"
-            << "open /x/y: permission denied (/x/y)";
-        QTest::newRow("error as text, no item") << R"({"message_type":"error","error":"lstat /x: gone"})"
-                                                << "lstat /x: gone";
-        QTest::newRow("no usable text") << R"({"message_type":"error","error":{"code":5}})"
-                                        << "restic reported an unreadable item.";
-        QTest::newRow("no usable text, with item") << R"({"message_type":"error","item":"/x"})"
-                                                   << "restic reported an unreadable item. (/x)";
-        QTest::newRow("top-level message") << R"({"message_type":"error","error":{"code":5},"message":"top"})"
-                                           << "top";
-        QTest::newRow("nested message wins")
-            << R"({"message_type":"error","error":{"message":"nested"},"message":"top"})"
-            << "nested";
-        QTest::newRow("warning") << R"({"message_type":"warning","message":"careful","item":"/w"})"
-                                 << "careful (/w)";
-        QTest::newRow("item not text") << R"({"message_type":"error","error":"bad","item":["/x"]})"
-                                       << "bad";
+        test::textRow("error object and item",
+            R"({"message_type":"error","error":{"message":"open /x/y: permission denied"},"item":"/x/y"})",
+            "open /x/y: permission denied (/x/y)");
+        test::textRow(
+            "error as text, no item", R"({"message_type":"error","error":"lstat /x: gone"})", "lstat /x: gone");
+        test::textRow(
+            "no usable text", R"({"message_type":"error","error":{"code":5}})", "restic reported an unreadable item.");
+        test::textRow("no usable text, with item", R"({"message_type":"error","item":"/x"})",
+            "restic reported an unreadable item. (/x)");
+        test::textRow("top-level message", R"({"message_type":"error","error":{"code":5},"message":"top"})", "top");
+        test::textRow("nested message wins", R"({"message_type":"error","error":{"message":"nested"},"message":"top"})",
+            "nested");
+        test::textRow("warning", R"({"message_type":"warning","message":"careful","item":"/w"})", "careful (/w)");
+        test::textRow("item not text", R"({"message_type":"error","error":"bad","item":["/x"]})", "bad");
     }
 
     void problemMessages()
@@ -399,9 +395,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stderrFile");
         QTest::addColumn<QString>("failure");
 
-        QTest::newRow("interrupted") << "restic/backup-interrupted-json.jsonl"
-                                     << "restic/backup-interrupted-json.stderr"
-                                     << "Fatal: unable to save snapshot: context canceled";
+        test::textRow("interrupted", "restic/backup-interrupted-json.jsonl", "restic/backup-interrupted-json.stderr",
+            "Fatal: unable to save snapshot: context canceled");
         QTest::newRow("locked") << QString() << "restic/locked-backup-json.stderr"
                                 << "unable to create lock in backend: repository is already locked exclusively by PID "
                                    "29412 on testhost by root (UID 0, GID 0)\nlock was created at 2026-12-07 08:18:35 "

@@ -364,12 +364,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QString>("failure");
 
-        QTest::newRow("no sources") << "no sources"
-                                    << "No folders selected to back up.";
-        QTest::newRow("missing secret") << "environment"
-                                        << "The repository password is missing.";
-        QTest::newRow("restic missing") << "no restic"
-                                        << "restic not found";
+        test::textRow("no sources", "no sources", "No folders selected to back up.");
+        test::textRow("missing secret", "environment", "The repository password is missing.");
+        test::textRow("restic missing", "no restic", "restic not found");
         QTest::newRow("repository busy") << "busy" << FileLock::busyMessage();
     }
 
@@ -569,11 +566,11 @@ private Q_SLOTS:
     void cancellation_data()
     {
         QTest::addColumn<QString>("when");
-        QTest::newRow("during the stream") << "stream";
-        QTest::newRow("before restic starts") << "start";
+        test::textRow("during the stream", "stream");
+        test::textRow("before restic starts", "start");
         // Once restic has named its snapshot the backup exists: a stop while restic still
         // removes its lock leaves the run complete, and its retention to the next run.
-        QTest::newRow("after the summary") << "summary";
+        test::textRow("after the summary", "summary");
     }
 
     void cancellation()

@@ -1,4 +1,5 @@
 #include "restore/ProposedBackupSheetModel.h"
+#include "TestSupport.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -13,14 +14,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("directory");
         QTest::addColumn<QString>("title");
-        QTest::newRow("folder") << "/home/ann/Documents"
-                                << "Documents";
-        QTest::newRow("trailing slash") << "/home/ann/Documents/"
-                                        << "Documents";
-        QTest::newRow("hidden") << "/home/ann/.config"
-                                << ".config";
-        QTest::newRow("root") << "/"
-                              << "/";
+        test::textRow("folder", "/home/ann/Documents", "Documents");
+        test::textRow("trailing slash", "/home/ann/Documents/", "Documents");
+        test::textRow("hidden", "/home/ann/.config", ".config");
+        test::textRow("root", "/", "/");
     }
     void titleIsTheLastComponent()
     {
