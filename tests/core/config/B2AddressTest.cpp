@@ -1,4 +1,5 @@
 #include "config/B2Address.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -52,12 +53,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("repository");
 
-        QTest::newRow("empty") << ""
-                               << ""
-                               << "b2::";
-        QTest::newRow("bucket inner spaces go, folder inner spaces stay") << " my bucket "
-                                                                          << "  my folder  "
-                                                                          << "b2:mybucket:my folder";
+        test::textRow("empty", "", "", "b2::");
+        test::textRow("bucket inner spaces go, folder inner spaces stay", " my bucket ", "  my folder  ",
+            "b2:mybucket:my folder");
         QTest::newRow("bucket loses colons and every kind of white space")
             << QStringLiteral("a:b\tc\u00A0d\u2028e\u3000f\r\ng\u0085h") << "x"
             << "b2:abcdefgh:x";
@@ -90,36 +88,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("current");
         QTest::addColumn<QString>("repository");
 
-        QTest::newRow("keeps the current folder") << "photos"
-                                                  << "b2:old:macbook"
-                                                  << "b2:photos:macbook";
-        QTest::newRow("keeps a folder with colons") << "new"
-                                                    << "b2:old:a:b"
-                                                    << "b2:new:a:b";
-        QTest::newRow("empty bucket") << ""
-                                      << "b2:old:f"
-                                      << "b2::f";
-        QTest::newRow("from s3") << "new"
-                                 << "s3:s3.amazonaws.com/bucket"
-                                 << "b2:new:restic";
-        QTest::newRow("from sftp") << "new"
-                                   << "sftp:host:/srv/restic"
-                                   << "b2:new:restic";
-        QTest::newRow("pasted address") << "b2:pasted:folder"
-                                        << "b2:old:mine"
-                                        << "b2:pasted:folder";
+        test::textRow("keeps the current folder", "photos", "b2:old:macbook", "b2:photos:macbook");
+        test::textRow("keeps a folder with colons", "new", "b2:old:a:b", "b2:new:a:b");
+        test::textRow("empty bucket", "", "b2:old:f", "b2::f");
+        test::textRow("from s3", "new", "s3:s3.amazonaws.com/bucket", "b2:new:restic");
+        test::textRow("from sftp", "new", "sftp:host:/srv/restic", "b2:new:restic");
+        test::textRow("pasted address", "b2:pasted:folder", "b2:old:mine", "b2:pasted:folder");
         QTest::newRow("pasted address with surrounding space")
             << QStringLiteral(" \tb2:pasted:my folder \n") << "b2:old:mine"
             << "b2:pasted:my folder";
-        QTest::newRow("pasted address is cleaned") << "b2:my bucket:\tf\t"
-                                                   << "s3:x"
-                                                   << "b2:mybucket:f";
-        QTest::newRow("b2 and bucket only is a bucket") << "b2:bucket"
-                                                        << "b2:old:mine"
-                                                        << "b2:b2bucket:mine";
-        QTest::newRow("upper-case scheme is a bucket") << "B2:x:y"
-                                                       << "b2:old:mine"
-                                                       << "b2:B2xy:mine";
+        test::textRow("pasted address is cleaned", "b2:my bucket:\tf\t", "s3:x", "b2:mybucket:f");
+        test::textRow("b2 and bucket only is a bucket", "b2:bucket", "b2:old:mine", "b2:b2bucket:mine");
+        test::textRow("upper-case scheme is a bucket", "B2:x:y", "b2:old:mine", "b2:B2xy:mine");
     }
     void settingTheBucket()
     {

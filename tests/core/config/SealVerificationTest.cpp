@@ -43,21 +43,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("oldDefault"); // "", "true" or "false"
         QTest::addColumn<QString>("policyFile"); // "", "true" or "false"
         QTest::addColumn<QString>("expectedPolicyFile"); // "" when no file should exist
-        QTest::newRow("nothing set") << ""
-                                     << ""
-                                     << "";
-        QTest::newRow("old default on") << "true"
-                                        << ""
-                                        << "true";
-        QTest::newRow("old default off") << "false"
-                                         << ""
-                                         << "";
-        QTest::newRow("policy file wins over the default") << "true"
-                                                           << "false"
-                                                           << "false";
-        QTest::newRow("policy file kept") << ""
-                                          << "true"
-                                          << "true";
+        test::textRow("nothing set", "", "", "");
+        test::textRow("old default on", "true", "", "true");
+        test::textRow("old default off", "false", "", "");
+        test::textRow("policy file wins over the default", "true", "false", "false");
+        test::textRow("policy file kept", "", "true", "true");
     }
 
     void firstRunSealsAndMovesTheOldDefault()
@@ -124,8 +114,8 @@ private Q_SLOTS:
     void firstRunStoppedHalfway_data()
     {
         QTest::addColumn<QString>("stop");
-        QTest::newRow("seal cannot be written") << "sealFails";
-        QTest::newRow("stopped right after storing the key") << "afterKey";
+        test::textRow("seal cannot be written", "sealFails");
+        test::textRow("stopped right after storing the key", "afterKey");
     }
 
     void firstRunStoppedHalfway()

@@ -187,18 +187,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("pattern"); // empty: refused
-        QTest::newRow("specials") << "/Users/a/report [old]*.txt"
-                                  << R"(/Users/a/report \[old\]\*.txt)";
-        QTest::newRow("backslash and question mark") << R"(/a\b?)"
-                                                     << R"(/a\\b\?)";
-        QTest::newRow("unchanged") << "/a/..b/ café {x}, $y"
-                                   << "/a/..b/ café {x}, $y";
-        QTest::newRow("relative") << "docs/a.txt"
-                                  << "";
-        QTest::newRow("dot-dot") << "/a/../b"
-                                 << "";
-        QTest::newRow("line feed") << "/a\nb"
-                                   << "";
+        test::textRow("specials", "/Users/a/report [old]*.txt", R"(/Users/a/report \[old\]\*.txt)");
+        test::textRow("backslash and question mark", R"(/a\b?)", R"(/a\\b\?)");
+        test::textRow("unchanged", "/a/..b/ café {x}, $y", "/a/..b/ café {x}, $y");
+        test::textRow("relative", "docs/a.txt", "");
+        test::textRow("dot-dot", "/a/../b", "");
+        test::textRow("line feed", "/a\nb", "");
     }
     void literalInclude()
     {

@@ -42,24 +42,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("provider");
-        QTest::newRow("google") << "GoogleDrive-Work"
-                                << "Google Drive";
-        QTest::newRow("onedrive") << "OneDrive-Personal"
-                                  << "OneDrive";
-        QTest::newRow("dropbox account") << "Dropbox-Personal"
-                                         << "Dropbox";
-        QTest::newRow("leading dash") << "-Dropbox"
-                                      << "Dropbox";
-        QTest::newRow("plain") << "Box"
-                               << "Box";
-        QTest::newRow("only dashes") << "--"
-                                     << "--";
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("google without account") << "GoogleDrive"
-                                                << "Google Drive";
-        QTest::newRow("other case kept") << "googledrive-x"
-                                         << "googledrive";
+        test::textRow("google", "GoogleDrive-Work", "Google Drive");
+        test::textRow("onedrive", "OneDrive-Personal", "OneDrive");
+        test::textRow("dropbox account", "Dropbox-Personal", "Dropbox");
+        test::textRow("leading dash", "-Dropbox", "Dropbox");
+        test::textRow("plain", "Box", "Box");
+        test::textRow("only dashes", "--", "--");
+        test::textRow("empty", "", "");
+        test::textRow("google without account", "GoogleDrive", "Google Drive");
+        test::textRow("other case kept", "googledrive-x", "googledrive");
     }
 
     void providerName()
