@@ -32,10 +32,10 @@ QString supportPath(const QString &relative); // tests/support/<relative>
 QString buildPath(const QString &relative); // <build>/<relative>
 QString screenshotPath(const QString &name); // <build>/screenshots/<name>.png
 
-// One row of a data table whose columns all hold text.
-template <typename... Texts> void textRow(const char *name, const Texts &...texts)
+// One row of a data table, its values in the order of the columns.
+template <typename... Values> void dataRow(const char *name, const Values &...values)
 {
-    (QTest::newRow(name) << ... << QString(texts));
+    (QTest::newRow(name) << ... << values);
 }
 
 void writeFile(const QString &path, const QByteArray &content);

@@ -40,14 +40,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("message");
-        test::textRow("first unknown key by sort order", "history", R"({"destination":"x","limt":1,"foo":2})",
+        test::dataRow("first unknown key by sort order", "history", R"({"destination":"x","limt":1,"foo":2})",
             "history has no parameter \"foo\".");
-        test::textRow("unknown before missing", "restore", R"({"bogus":1})", "restore has no parameter \"bogus\".");
-        test::textRow("first missing in table order", "restore", R"({"destination":"x"})", "restore needs snapshot.");
-        test::textRow("status takes nothing", "status", R"({"limit":1})", "status has no parameter \"limit\".");
-        test::textRow("empty value is present", "destination", R"({"destination":""})", "ok");
-        test::textRow("null value is present", "destination", R"({"destination":null})", "ok");
-        test::textRow("required of add", "add-destination", R"({"name":"a","kind":"local","repository":"r"})",
+        test::dataRow("unknown before missing", "restore", R"({"bogus":1})", "restore has no parameter \"bogus\".");
+        test::dataRow("first missing in table order", "restore", R"({"destination":"x"})", "restore needs snapshot.");
+        test::dataRow("status takes nothing", "status", R"({"limit":1})", "status has no parameter \"limit\".");
+        test::dataRow("empty value is present", "destination", R"({"destination":""})", "ok");
+        test::dataRow("null value is present", "destination", R"({"destination":null})", "ok");
+        test::dataRow("required of add", "add-destination", R"({"name":"a","kind":"local","repository":"r"})",
             "add-destination needs password.");
     }
     void validation()
@@ -65,24 +65,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("value"); // a JSON value
         QTest::addColumn<QString>("result"); // the number, or "fail"
-        test::textRow("text", R"("42")", "42");
-        test::textRow("plus", R"("+42")", "42");
-        test::textRow("minus", R"("-7")", "-7");
-        test::textRow("number", "3", "3");
-        test::textRow("integral double", "3.0", "3");
-        test::textRow("largest exact", R"("9007199254740991")", "9007199254740991");
-        test::textRow("beyond exact", R"("9007199254740992")", "fail");
-        test::textRow("fraction", "3.5", "fail");
-        test::textRow("decimal text", R"("3.0")", "fail");
-        test::textRow("leading blank", R"(" 4")", "fail");
-        test::textRow("empty text", R"("")", "fail");
-        test::textRow("twenty digits", R"("12345678901234567890")", "fail");
-        test::textRow("two signs", R"("+-1")", "fail");
-        test::textRow("hex", R"("0x10")", "fail");
-        test::textRow("exponent", R"("1e3")", "fail");
-        test::textRow("huge number", "1e30", "fail");
-        test::textRow("boolean", "true", "fail");
-        test::textRow("null", "null", "fail");
+        test::dataRow("text", R"("42")", "42");
+        test::dataRow("plus", R"("+42")", "42");
+        test::dataRow("minus", R"("-7")", "-7");
+        test::dataRow("number", "3", "3");
+        test::dataRow("integral double", "3.0", "3");
+        test::dataRow("largest exact", R"("9007199254740991")", "9007199254740991");
+        test::dataRow("beyond exact", R"("9007199254740992")", "fail");
+        test::dataRow("fraction", "3.5", "fail");
+        test::dataRow("decimal text", R"("3.0")", "fail");
+        test::dataRow("leading blank", R"(" 4")", "fail");
+        test::dataRow("empty text", R"("")", "fail");
+        test::dataRow("twenty digits", R"("12345678901234567890")", "fail");
+        test::dataRow("two signs", R"("+-1")", "fail");
+        test::dataRow("hex", R"("0x10")", "fail");
+        test::dataRow("exponent", R"("1e3")", "fail");
+        test::dataRow("huge number", "1e30", "fail");
+        test::dataRow("boolean", "true", "fail");
+        test::dataRow("null", "null", "fail");
     }
     void integers()
     {
@@ -105,15 +105,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("result");
-        test::textRow("true", "true", "true");
-        test::textRow("YES", R"("YES")", "true");
-        test::textRow("One", R"("1")", "true");
-        test::textRow("0", R"("0")", "false");
-        test::textRow("No", R"("No")", "false");
-        test::textRow("on", R"("on")", "fail");
-        test::textRow("y", R"("y")", "fail");
-        test::textRow("leading blank", R"(" true")", "fail");
-        test::textRow("number", "1", "fail");
+        test::dataRow("true", "true", "true");
+        test::dataRow("YES", R"("YES")", "true");
+        test::dataRow("One", R"("1")", "true");
+        test::dataRow("0", R"("0")", "false");
+        test::dataRow("No", R"("No")", "false");
+        test::dataRow("on", R"("on")", "fail");
+        test::dataRow("y", R"("y")", "fail");
+        test::dataRow("leading blank", R"(" true")", "fail");
+        test::dataRow("number", "1", "fail");
     }
     void booleans()
     {

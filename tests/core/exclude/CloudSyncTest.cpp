@@ -42,15 +42,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("provider");
-        test::textRow("google", "GoogleDrive-Work", "Google Drive");
-        test::textRow("onedrive", "OneDrive-Personal", "OneDrive");
-        test::textRow("dropbox account", "Dropbox-Personal", "Dropbox");
-        test::textRow("leading dash", "-Dropbox", "Dropbox");
-        test::textRow("plain", "Box", "Box");
-        test::textRow("only dashes", "--", "--");
-        test::textRow("empty", "", "");
-        test::textRow("google without account", "GoogleDrive", "Google Drive");
-        test::textRow("other case kept", "googledrive-x", "googledrive");
+        test::dataRow("google", "GoogleDrive-Work", "Google Drive");
+        test::dataRow("onedrive", "OneDrive-Personal", "OneDrive");
+        test::dataRow("dropbox account", "Dropbox-Personal", "Dropbox");
+        test::dataRow("leading dash", "-Dropbox", "Dropbox");
+        test::dataRow("plain", "Box", "Box");
+        test::dataRow("only dashes", "--", "--");
+        test::dataRow("empty", "", "");
+        test::dataRow("google without account", "GoogleDrive", "Google Drive");
+        test::dataRow("other case kept", "googledrive-x", "googledrive");
     }
 
     void providerName()

@@ -14,10 +14,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("directory");
         QTest::addColumn<QString>("title");
-        test::textRow("folder", "/home/ann/Documents", "Documents");
-        test::textRow("trailing slash", "/home/ann/Documents/", "Documents");
-        test::textRow("hidden", "/home/ann/.config", ".config");
-        test::textRow("root", "/", "/");
+        test::dataRow("folder", "/home/ann/Documents", "Documents");
+        test::dataRow("trailing slash", "/home/ann/Documents/", "Documents");
+        test::dataRow("hidden", "/home/ann/.config", ".config");
+        test::dataRow("root", "/", "/");
     }
     void titleIsTheLastComponent()
     {
