@@ -67,25 +67,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("display"); // "": none; "wayland": one that seems to answer; else DISPLAY
-        QTest::newRow("unknown command") << QStringList { "Status" } << 2 << "usage"
-                                         << "";
-        QTest::newRow("unknown flag") << QStringList { "status", "--verbose" } << 2 << "usage"
-                                      << "";
-        QTest::newRow("bad json") << QStringList { "history", "--json", "-" } << 2 << "usage"
-                                  << "";
-        QTest::newRow("missing json file")
-            << QStringList { "history", "--json", "/nonexistent/args.json" } << 2 << "usage"
-            << "";
+        test::dataRow("unknown command", QStringList { "Status" }, 2, "usage", "");
+        test::dataRow("unknown flag", QStringList { "status", "--verbose" }, 2, "usage", "");
+        test::dataRow("bad json", QStringList { "history", "--json", "-" }, 2, "usage", "");
+        test::dataRow(
+            "missing json file", QStringList { "history", "--json", "/nonexistent/args.json" }, 2, "usage", "");
         // After "cli" no word is a start mode or a Qt option: each is the tool's to refuse.
-        QTest::newRow("scheduler switch") << QStringList { "status", "--scheduled-run" } << 2 << "usage"
-                                          << "";
-        QTest::newRow("qt option with a desktop") << QStringList { "status", "--platform", "nowhere" } << 2 << "usage"
-                                                  << "wayland";
+        test::dataRow("scheduler switch", QStringList { "status", "--scheduled-run" }, 2, "usage", "");
+        test::dataRow(
+            "qt option with a desktop", QStringList { "status", "--platform", "nowhere" }, 2, "usage", "wayland");
         // A display nobody answers on (a closed "ssh -X" forwarding) is never tried without a dialog.
-        QTest::newRow("display not answering") << QStringList { "status", "--verbose" } << 2 << "usage"
-                                               << "localhost:7391";
-        QTest::newRow("secret as a flag") << QStringList { "add-destination", "--password", "pw" } << 2 << "usage"
-                                          << "";
+        test::dataRow("display not answering", QStringList { "status", "--verbose" }, 2, "usage", "localhost:7391");
+        test::dataRow("secret as a flag", QStringList { "add-destination", "--password", "pw" }, 2, "usage", "");
     }
 
     void reportsErrorsWithExitCodes()

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 namespace vellmir::test {
@@ -30,6 +31,12 @@ QByteArray readData(const QString &relative);
 QString supportPath(const QString &relative); // tests/support/<relative>
 QString buildPath(const QString &relative); // <build>/<relative>
 QString screenshotPath(const QString &name); // <build>/screenshots/<name>.png
+
+// One row of a data table, its values in the order of the columns.
+template <typename... Values> void dataRow(const char *name, const Values &...values)
+{
+    (QTest::newRow(name) << ... << values);
+}
 
 void writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);

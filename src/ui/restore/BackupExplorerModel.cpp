@@ -88,26 +88,20 @@ void BackupExplorerModel::land(quint64 generation, const QStringList &excludes, 
 
 void BackupExplorerModel::setEntries(const QList<BackupEntry> &entries)
 {
-    if (entries == m_entries)
-        return;
-    m_entries = entries;
-    Q_EMIT entriesChanged();
+    if (std::exchange(m_entries, entries) != entries)
+        Q_EMIT entriesChanged();
 }
 
 void BackupExplorerModel::setLoading(bool loading)
 {
-    if (loading == m_loading)
-        return;
-    m_loading = loading;
-    Q_EMIT loadingChanged();
+    if (std::exchange(m_loading, loading) != loading)
+        Q_EMIT loadingChanged();
 }
 
 void BackupExplorerModel::setHoveredID(const std::optional<QString> &id)
 {
-    if (id == m_hoveredID)
-        return;
-    m_hoveredID = id;
-    Q_EMIT hoveredIDChanged();
+    if (std::exchange(m_hoveredID, id) != id)
+        Q_EMIT hoveredIDChanged();
 }
 
 void BackupExplorerModel::open(const BackupEntry &entry)

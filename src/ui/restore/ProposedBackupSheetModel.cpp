@@ -11,18 +11,8 @@ ProposedBackupSheetModel::ProposedBackupSheetModel(QStringList sources, QStringL
 
 void ProposedBackupSheetModel::setExcludes(const QStringList &excludes)
 {
-    if (excludes == m_excludes)
-        return;
-    m_excludes = excludes;
-    Q_EMIT excludesChanged();
-}
-
-void ProposedBackupSheetModel::setPath(const QStringList &path)
-{
-    if (path == m_path)
-        return;
-    m_path = path;
-    Q_EMIT pathChanged();
+    if (std::exchange(m_excludes, excludes) != excludes)
+        Q_EMIT excludesChanged();
 }
 
 void ProposedBackupSheetModel::open(const QString &directory)

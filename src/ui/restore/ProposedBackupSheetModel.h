@@ -25,7 +25,6 @@ public:
 
     // The directories opened so far, outermost first. It starts empty.
     const QStringList &path() const { return m_path; }
-    void setPath(const QStringList &path);
     // Opens `directory` one level further down.
     void open(const QString &directory);
     // The back control: returns to the parent directory or to the root.

@@ -62,10 +62,8 @@ void RestoreSheetModel::chooseFolder()
 
 void RestoreSheetModel::setTargetPath(const QString &path)
 {
-    if (path == m_targetPath)
-        return;
-    m_targetPath = path;
-    Q_EMIT targetPathChanged();
+    if (std::exchange(m_targetPath, path) != path)
+        Q_EMIT targetPathChanged();
 }
 
 void RestoreSheetModel::restore()

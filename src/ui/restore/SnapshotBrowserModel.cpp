@@ -245,10 +245,8 @@ void SnapshotBrowserModel::chooseTargetFolder()
 
 void SnapshotBrowserModel::setTargetPath(const QString &path)
 {
-    if (path == m_targetPath)
-        return;
-    m_targetPath = path;
-    Q_EMIT targetPathChanged();
+    if (std::exchange(m_targetPath, path) != path)
+        Q_EMIT targetPathChanged();
 }
 
 void SnapshotBrowserModel::showRestoredFiles()
@@ -339,42 +337,32 @@ void SnapshotBrowserModel::failListing(quint64 generation, const QString &messag
 
 void SnapshotBrowserModel::setEntries(const QList<SnapshotEntry> &entries)
 {
-    if (entries == m_entries)
-        return;
-    m_entries = entries;
-    Q_EMIT entriesChanged();
+    if (std::exchange(m_entries, entries) != entries)
+        Q_EMIT entriesChanged();
 }
 
 void SnapshotBrowserModel::setLoading(bool loading)
 {
-    if (loading == m_loading)
-        return;
-    m_loading = loading;
-    Q_EMIT loadingChanged();
+    if (std::exchange(m_loading, loading) != loading)
+        Q_EMIT loadingChanged();
 }
 
 void SnapshotBrowserModel::setErrorMessage(const std::optional<QString> &message)
 {
-    if (message == m_errorMessage)
-        return;
-    m_errorMessage = message;
-    Q_EMIT errorMessageChanged();
+    if (std::exchange(m_errorMessage, message) != message)
+        Q_EMIT errorMessageChanged();
 }
 
 void SnapshotBrowserModel::setSelected(const std::optional<SnapshotEntry> &entry)
 {
-    if (entry == m_selected)
-        return;
-    m_selected = entry;
-    Q_EMIT selectedChanged();
+    if (std::exchange(m_selected, entry) != entry)
+        Q_EMIT selectedChanged();
 }
 
 void SnapshotBrowserModel::setConfirming(const std::optional<SnapshotEntry> &entry)
 {
-    if (entry == m_confirming)
-        return;
-    m_confirming = entry;
-    Q_EMIT confirmingFolderRestoreChanged();
+    if (std::exchange(m_confirming, entry) != entry)
+        Q_EMIT confirmingFolderRestoreChanged();
 }
 
 } // namespace vellmir

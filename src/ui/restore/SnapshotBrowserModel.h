@@ -128,7 +128,6 @@ Q_SIGNALS:
     void targetPathChanged();
 
 private:
-    void queryChanged(const QString &before);
     void restartListing();
     void runListing();
     void finishListing(quint64 generation, const QList<SnapshotEntry> &entries);

@@ -1,4 +1,5 @@
 #include "agent/AgentApproval.h"
+#include "TestSupport.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -126,17 +127,15 @@ private Q_SLOTS:
                              "after %1 minutes.";
         QTest::newRow("300 s") << 300.0 << QStringList { "a" } << "a" + tail.arg(5);
         QTest::newRow("90 s rounds down") << 90.0 << QStringList { "a" } << "a" + tail.arg(1);
-        QTest::newRow("three lines") << 300.0 << QStringList { "one", "two", "three" }
-                                     << "one\ntwo\nthree" + tail.arg(5);
-        QTest::newRow("a line break inside a detail") << 300.0 << QStringList { "Folder: /a\nb", "Host: c\u2028d" }
-                                                      << "Folder: /a⟨U+000A⟩b\nHost: c⟨U+2028⟩d" + tail.arg(5);
+        test::dataRow("three lines", 300.0, QStringList { "one", "two", "three" }, "one\ntwo\nthree" + tail.arg(5));
+        test::dataRow("a line break inside a detail", 300.0, QStringList { "Folder: /a\nb", "Host: c\u2028d" },
+            "Folder: /a⟨U+000A⟩b\nHost: c⟨U+2028⟩d" + tail.arg(5));
         // Written out, never applied: nothing reorders the line or passes for another text.
-        QTest::newRow("invisible and bidirectional characters")
-            << 300.0
-            << QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
-                   "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9" }
-            << "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9"
-                + tail.arg(5);
+        test::dataRow("invisible and bidirectional characters", 300.0,
+            QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
+                "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9" },
+            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9"
+                + tail.arg(5));
         QTest::newRow("no details") << 300.0 << QStringList {} << tail.arg(5);
         QTest::newRow("negative counts as 0") << -5.0 << QStringList { "a" } << "a" + tail.arg(0);
         QTest::newRow("NaN counts as 0") << std::nan("") << QStringList { "a" } << "a" + tail.arg(0);
@@ -167,12 +166,11 @@ private Q_SLOTS:
         QTest::newRow("closed") << int(M::immediately) << -1 << int(ApprovalDecision::denied) << -1;
         QTest::newRow("allow later") << int(M::later) << 1 << int(ApprovalDecision::approvedByUser) << -1;
         QTest::newRow("deny later") << int(M::later) << 0 << int(ApprovalDecision::denied) << -1;
-        QTest::newRow("allow from another thread")
-            << int(M::otherThread) << 1 << int(ApprovalDecision::approvedByUser) << -1;
-        QTest::newRow("nobody to show it to") << int(M::immediately) << ApprovalPrompt::unavailable
-                                              << int(ApprovalDecision::timedOut) << int(Unanswered::noDesktop);
-        QTest::newRow("gone without an answer") << int(M::immediately) << ApprovalPrompt::closedUnanswered
-                                                << int(ApprovalDecision::timedOut) << int(Unanswered::closed);
+        test::dataRow("allow from another thread", int(M::otherThread), 1, int(ApprovalDecision::approvedByUser), -1);
+        test::dataRow("nobody to show it to", int(M::immediately), ApprovalPrompt::unavailable,
+            int(ApprovalDecision::timedOut), int(Unanswered::noDesktop));
+        test::dataRow("gone without an answer", int(M::immediately), ApprovalPrompt::closedUnanswered,
+            int(ApprovalDecision::timedOut), int(Unanswered::closed));
     }
 
     void answers()
@@ -217,13 +215,11 @@ private Q_SLOTS:
                                       << "remote:0" << false << timedOut << int(Unanswered::closed);
         QTest::newRow("killed") << echoInput + "echo shown; kill -9 $$"
                                 << "remote:0" << false << timedOut << int(Unanswered::closed);
-        QTest::newRow("no display") << echoInput + "echo 1"
-                                    << "" << false << timedOut << int(Unanswered::noDesktop);
-        QTest::newRow("no display answered") << echoInput + "exit 3"
-                                             << "remote:0" << false << timedOut << int(Unanswered::noDesktop);
+        test::dataRow("no display", echoInput + "echo 1", "", false, timedOut, int(Unanswered::noDesktop));
+        test::dataRow(
+            "no display answered", echoInput + "exit 3", "remote:0", false, timedOut, int(Unanswered::noDesktop));
         QTest::newRow("never on screen") << sleeping << "remote:0" << false << timedOut << int(Unanswered::notShown);
-        QTest::newRow("display stalled") << echoInput + "exit 4"
-                                         << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        test::dataRow("display stalled", echoInput + "exit 4", "remote:0", false, timedOut, int(Unanswered::notShown));
         QTest::newRow("unanswered") << "echo shown; " + sleeping << "remote:0" << false << timedOut << -1;
         QTest::newRow("withdrawn") << "echo shown; " + sleeping << "remote:0" << true
                                    << int(ApprovalDecision::withdrawn) << -1;

@@ -60,17 +60,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("decision");
         QTest::addColumn<std::optional<QString>>("outcome");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("with outcome")
-            << int(ApprovalDecision::approvedBySetting) << std::optional<QString>("failed: No such file /x")
-            << QByteArray(
-                   "{\"command\":\"restore\",\"decision\":\"approved-by-setting\",\"outcome\":\"failed: No such file "
-                   "\\/x\",\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
-                   "\n");
-        QTest::newRow("without outcome")
-            << int(ApprovalDecision::timedOut) << std::optional<QString>()
-            << QByteArray("{\"command\":\"restore\",\"decision\":\"timed-out\","
-                          "\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
-                          "\n");
+        test::dataRow("with outcome", int(ApprovalDecision::approvedBySetting),
+            std::optional<QString>("failed: No such file /x"),
+            QByteArray(
+                "{\"command\":\"restore\",\"decision\":\"approved-by-setting\",\"outcome\":\"failed: No such file "
+                "\\/x\",\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
+                "\n"));
+        test::dataRow("without outcome", int(ApprovalDecision::timedOut), std::optional<QString>(),
+            QByteArray("{\"command\":\"restore\",\"decision\":\"timed-out\","
+                       "\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
+                       "\n"));
     }
 
     void lineFormat()
@@ -147,16 +146,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("decodes");
-        QTest::newRow("extra key") << QByteArray(
-            "{\"command\":\"c\",\"decision\":\"approved\",\"extra\":1,\"summary\":\"s\","
-            "\"time\":\"2026-01-02T03:00:00Z\"}")
-                                   << true;
-        QTest::newRow("offset time") << QByteArray("{\"command\":\"c\",\"decision\":\"approved\",\"summary\":\"s\","
-                                                   "\"time\":\"2026-01-02T03:00:00+01:00\"}")
-                                     << false;
-        QTest::newRow("no summary") << QByteArray(
-            "{\"command\":\"c\",\"decision\":\"approved\",\"time\":\"2026-01-02T03:00:00Z\"}")
-                                    << false;
+        test::dataRow("extra key",
+            QByteArray("{\"command\":\"c\",\"decision\":\"approved\",\"extra\":1,\"summary\":\"s\","
+                       "\"time\":\"2026-01-02T03:00:00Z\"}"),
+            true);
+        test::dataRow("offset time",
+            QByteArray("{\"command\":\"c\",\"decision\":\"approved\",\"summary\":\"s\","
+                       "\"time\":\"2026-01-02T03:00:00+01:00\"}"),
+            false);
+        test::dataRow("no summary",
+            QByteArray("{\"command\":\"c\",\"decision\":\"approved\",\"time\":\"2026-01-02T03:00:00Z\"}"), false);
         QTest::newRow("not an object") << QByteArray("[\"command\"]") << false;
         QTest::newRow("truncated") << QByteArray("{\"command\":\"c\",\"decision\":\"appr") << false;
     }

@@ -29,65 +29,44 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("expected"); // compact JSON, or empty when it fails
         QTest::addColumn<QString>("message");
 
-        QTest::newRow("none") << "status"
-                              << "" << QByteArray("{}") << "";
-        QTest::newRow("list repeats") << "add-destination"
-                                      << "--sources|a|--sources|b" << QByteArray(R"({"sources":["a","b"]})") << "";
-        QTest::newRow("integer repeat wins") << "history"
-                                             << "--limit|5|--limit|7" << QByteArray(R"({"limit":7})") << "";
-        QTest::newRow("switch alone") << "backup"
-                                      << "--inProcess" << QByteArray(R"({"inProcess":true})") << "";
-        QTest::newRow("switch with word") << "backup"
-                                          << "--inProcess|false" << QByteArray(R"({"inProcess":false})") << "";
-        QTest::newRow("switch then flag")
-            << "backup"
-            << "--inProcess|--destination|d" << QByteArray(R"({"destination":"d","inProcess":true})") << "";
-        QTest::newRow("string takes dashes")
-            << "history"
-            << "--destination|--limit" << QByteArray(R"({"destination":"--limit"})") << "";
-        QTest::newRow("inline keeps equals") << "browse"
-                                             << "--search=a=b=c" << QByteArray(R"({"search":"a=b=c"})") << "";
-        QTest::newRow("inline empty") << "browse"
-                                      << "--path=" << QByteArray(R"({"path":""})") << "";
-        QTest::newRow("inline switch") << "backup"
-                                       << "--inProcess=no" << QByteArray(R"({"inProcess":false})") << "";
-        QTest::newRow("unknown command") << "Status"
-                                         << "" << QByteArray()
-                                         << "Unknown command \"Status\". Run `vellmir commands` for the list.";
-        QTest::newRow("bare word") << "history"
-                                   << "limit" << QByteArray()
-                                   << "Unexpected argument \"limit\". Parameters take the form --name value.";
-        QTest::newRow("two dashes") << "history"
-                                    << "--" << QByteArray()
-                                    << "Unexpected argument \"--\". Parameters take the form --name value.";
-        QTest::newRow("single dash") << "history"
-                                     << "-x" << QByteArray()
-                                     << "Unexpected argument \"-x\". Parameters take the form --name value.";
-        QTest::newRow("unknown flag") << "status"
-                                      << "--verbose" << QByteArray() << "status has no parameter --verbose.";
-        QTest::newRow("flag names are exact") << "history"
-                                              << "--Limit|3" << QByteArray() << "history has no parameter --Limit.";
-        QTest::newRow("missing value") << "history"
-                                       << "--destination|x|--limit" << QByteArray() << "--limit needs a value.";
+        test::dataRow("none", "status", "", QByteArray("{}"), "");
+        test::dataRow(
+            "list repeats", "add-destination", "--sources|a|--sources|b", QByteArray(R"({"sources":["a","b"]})"), "");
+        test::dataRow("integer repeat wins", "history", "--limit|5|--limit|7", QByteArray(R"({"limit":7})"), "");
+        test::dataRow("switch alone", "backup", "--inProcess", QByteArray(R"({"inProcess":true})"), "");
+        test::dataRow("switch with word", "backup", "--inProcess|false", QByteArray(R"({"inProcess":false})"), "");
+        test::dataRow("switch then flag", "backup", "--inProcess|--destination|d",
+            QByteArray(R"({"destination":"d","inProcess":true})"), "");
+        test::dataRow(
+            "string takes dashes", "history", "--destination|--limit", QByteArray(R"({"destination":"--limit"})"), "");
+        test::dataRow("inline keeps equals", "browse", "--search=a=b=c", QByteArray(R"({"search":"a=b=c"})"), "");
+        test::dataRow("inline empty", "browse", "--path=", QByteArray(R"({"path":""})"), "");
+        test::dataRow("inline switch", "backup", "--inProcess=no", QByteArray(R"({"inProcess":false})"), "");
+        test::dataRow("unknown command", "Status", "", QByteArray(),
+            "Unknown command \"Status\". Run `vellmir commands` for the list.");
+        test::dataRow("bare word", "history", "limit", QByteArray(),
+            "Unexpected argument \"limit\". Parameters take the form --name value.");
+        test::dataRow("two dashes", "history", "--", QByteArray(),
+            "Unexpected argument \"--\". Parameters take the form --name value.");
+        test::dataRow("single dash", "history", "-x", QByteArray(),
+            "Unexpected argument \"-x\". Parameters take the form --name value.");
+        test::dataRow("unknown flag", "status", "--verbose", QByteArray(), "status has no parameter --verbose.");
+        test::dataRow(
+            "flag names are exact", "history", "--Limit|3", QByteArray(), "history has no parameter --Limit.");
+        test::dataRow("missing value", "history", "--destination|x|--limit", QByteArray(), "--limit needs a value.");
         // Secrets only through --json: a flag shows in the process list and shell history.
-        QTest::newRow("secret flag") << "add-destination"
-                                     << "--password|pw" << QByteArray()
-                                     << "Pass password through --json - (a JSON object on standard input), never as "
-                                        "a flag: flags show in the process list and the shell's history.";
-        QTest::newRow("inline secret flag")
-            << "add-destination"
-            << "--awsSecretAccessKey=k" << QByteArray()
-            << "Pass awsSecretAccessKey through --json - (a JSON object on standard input), never as a flag: flags "
-               "show in the process list and the shell's history.";
-        QTest::newRow("json without path") << "history"
-                                           << "--json" << QByteArray() << "--json needs a file or -.";
+        test::dataRow("secret flag", "add-destination", "--password|pw", QByteArray(),
+            "Pass password through --json - (a JSON object on standard input), never as "
+            "a flag: flags show in the process list and the shell's history.");
+        test::dataRow("inline secret flag", "add-destination", "--awsSecretAccessKey=k", QByteArray(),
+            "Pass awsSecretAccessKey through --json - (a JSON object on standard input), never as a flag: flags "
+            "show in the process list and the shell's history.");
+        test::dataRow("json without path", "history", "--json", QByteArray(), "--json needs a file or -.");
         // Where a parameter would stand, the help words ask for the command's help.
-        QTest::newRow("help after a parameter") << "backup"
-                                                << "--destination|d|--help" << QByteArray("help") << "";
-        QTest::newRow("short help") << "status"
-                                    << "-h" << QByteArray("help") << "";
-        QTest::newRow("help as a value") << "history"
-                                         << "--destination|--help" << QByteArray(R"({"destination":"--help"})") << "";
+        test::dataRow("help after a parameter", "backup", "--destination|d|--help", QByteArray("help"), "");
+        test::dataRow("short help", "status", "-h", QByteArray("help"), "");
+        test::dataRow(
+            "help as a value", "history", "--destination|--help", QByteArray(R"({"destination":"--help"})"), "");
     }
 
     void parseBuildsParameters()

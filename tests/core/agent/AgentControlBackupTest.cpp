@@ -128,10 +128,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonObject>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("wait") << QJsonObject { { "destination", "Photos" }, { "waitSeconds", "soon" } }
-                              << "waitSeconds must be a whole number.";
-        QTest::newRow("switch") << QJsonObject { { "destination", "Photos" }, { "inProcess", "maybe" } }
-                                << "inProcess must be true or false.";
+        test::dataRow("wait", QJsonObject { { "destination", "Photos" }, { "waitSeconds", "soon" } },
+            "waitSeconds must be a whole number.");
+        test::dataRow("switch", QJsonObject { { "destination", "Photos" }, { "inProcess", "maybe" } },
+            "inProcess must be true or false.");
     }
     void malformedValueQueuesNothing()
     {

@@ -7,14 +7,6 @@ using namespace vellmir;
 using namespace vellmir::test;
 
 namespace {
-QJsonObject args(std::initializer_list<std::pair<QString, QJsonValue>> list)
-{
-    QJsonObject object;
-    for (const auto &[key, value] : list)
-        object.insert(key, value);
-    return object;
-}
-
 // The registration the reconcile step talks to.
 class FakeService : public AgentService {
 public:
@@ -104,70 +96,64 @@ private Q_SLOTS:
                 object.insert(key, value);
             return object;
         };
-        QTest::newRow("kind is case-sensitive")
-            << base({ { "kind", "S3" } }) << "kind must be one of backblazeB2, s3, sftp, local.";
-        QTest::newRow("name taken in other case")
-            << base({ { "name", " HOME " } }) << "A destination named HOME already exists.";
-        QTest::newRow("name taken in a compatibility form")
-            << base({ { "name", "\uFF28ome" } }) << "A destination named \uFF28ome already exists.";
-        QTest::newRow("invisible character in a name")
-            << base({ { "name", "Home\u200B" } })
-            << "name must not contain invisible or formatting characters, such as the U+200B it holds.";
-        QTest::newRow("lone surrogate in an exclude")
-            << base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } })
-            << "excludes must not contain a lone surrogate (U+DCE9), which is no character.";
+        dataRow(
+            "kind is case-sensitive", base({ { "kind", "S3" } }), "kind must be one of backblazeB2, s3, sftp, local.");
+        dataRow("name taken in other case", base({ { "name", " HOME " } }), "A destination named HOME already exists.");
+        dataRow("name taken in a compatibility form", base({ { "name", "\uFF28ome" } }),
+            "A destination named \uFF28ome already exists.");
+        dataRow("invisible character in a name", base({ { "name", "Home\u200B" } }),
+            "name must not contain invisible or formatting characters, such as the U+200B it holds.");
+        dataRow("lone surrogate in an exclude", base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } }),
+            "excludes must not contain a lone surrogate (U+DCE9), which is no character.");
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
-        QTest::newRow("relative folder") << base({ { "sources", "Documents" } })
-                                         << "sources must be an absolute path or start with ~.";
+        dataRow("relative folder", base({ { "sources", "Documents" } }),
+            "sources must be an absolute path or start with ~.");
         QTest::newRow("missing folder") << base({ { "sources", "~/nowhere" } }) << "~/nowhere does not exist.";
-        QTest::newRow("bad schedule") << base({ { "schedule", "weekly" } })
-                                      << "schedule must be one of manual, hourly, daily.";
+        dataRow("bad schedule", base({ { "schedule", "weekly" } }), "schedule must be one of manual, hourly, daily.");
         QTest::newRow("blank password") << base({ { "password", " \n" } }) << "password must not be blank.";
         QTest::newRow("password not text") << base({ { "password", 5 } }) << "password must be text.";
-        QTest::newRow("b2 key missing") << base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" },
-            { "b2AccountID", "id" } }) << "A Backblaze B2 destination needs b2AccountKey.";
-        QTest::newRow("s3 id missing") << base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } })
-                                       << "A S3 / R2 destination needs awsAccessKeyID.";
+        dataRow("b2 key missing",
+            base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" }, { "b2AccountID", "id" } }),
+            "A Backblaze B2 destination needs b2AccountKey.");
+        dataRow("s3 id missing", base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } }),
+            "A S3 / R2 destination needs awsAccessKeyID.");
         // restic would take these from whatever folder the agent's process runs in.
-        QTest::newRow("relative local repository")
-            << base({ { "repository", "repo" } }) << "A local repository must be an absolute path or start with ~/.";
-        QTest::newRow("option as local repository") << base({ { "repository", "--password-command=sh" } })
-                                                    << "A local repository must be an absolute path or start with ~/.";
-        QTest::newRow("relative after local:") << base({ { "repository", "local:repo" } })
-                                               << "A local repository must be an absolute path or start with ~/.";
-        QTest::newRow("sftp host as an ssh option")
-            << base({ { "kind", "sftp" }, { "repository", "sftp:-oProxyCommand=sh:/r" } })
-            << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
+        dataRow("relative local repository", base({ { "repository", "repo" } }),
+            "A local repository must be an absolute path or start with ~/.");
+        dataRow("option as local repository", base({ { "repository", "--password-command=sh" } }),
+            "A local repository must be an absolute path or start with ~/.");
+        dataRow("relative after local:", base({ { "repository", "local:repo" } }),
+            "A local repository must be an absolute path or start with ~/.");
+        dataRow("sftp host as an ssh option",
+            base({ { "kind", "sftp" }, { "repository", "sftp:-oProxyCommand=sh:/r" } }),
+            "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.");
         // restic ends the user at the last of two "@"s, so the host is the option.
-        QTest::newRow("sftp host as an option after a user with @")
-            << base({ { "kind", "sftp" }, { "repository", "sftp:a@b@-oProxyCommand=touch x:/p" } })
-            << "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.";
+        dataRow("sftp host as an option after a user with @",
+            base({ { "kind", "sftp" }, { "repository", "sftp:a@b@-oProxyCommand=touch x:/p" } }),
+            "An SFTP address cannot name a host or user that starts with \"-\": ssh would read it as an option.");
         // Only the kind's own backend: rclone would be started with options from the address.
-        QTest::newRow("rclone for s3") << base({ { "kind", "s3" }, { "repository", "rclone:--config=/x:r" } })
-                                       << "A repository of kind s3 must start with \"s3:\".";
-        QTest::newRow("relative for s3") << base({ { "kind", "s3" }, { "repository", "relrepo" } })
-                                         << "A repository of kind s3 must start with \"s3:\".";
-        QTest::newRow("sftp for backblazeB2") << base({ { "kind", "backblazeB2" }, { "repository", "sftp:h:/r" } })
-                                              << "A repository of kind backblazeB2 must start with \"b2:\".";
-        QTest::newRow("NUL in an exclude")
-            << base({ { "excludes", QString("*") + QChar(0) + ".tmp" } })
-            << "excludes must not contain line breaks, control characters or bidirectional formatting characters.";
-        QTest::newRow("NUL in a source")
-            << base({ { "sources", QJsonArray { QString("/tmp") + QChar(0) + "/etc" } } })
-            << "sources must not contain line breaks, control characters or bidirectional formatting characters.";
+        dataRow("rclone for s3", base({ { "kind", "s3" }, { "repository", "rclone:--config=/x:r" } }),
+            "A repository of kind s3 must start with \"s3:\".");
+        dataRow("relative for s3", base({ { "kind", "s3" }, { "repository", "relrepo" } }),
+            "A repository of kind s3 must start with \"s3:\".");
+        dataRow("sftp for backblazeB2", base({ { "kind", "backblazeB2" }, { "repository", "sftp:h:/r" } }),
+            "A repository of kind backblazeB2 must start with \"b2:\".");
+        dataRow("NUL in an exclude", base({ { "excludes", QString("*") + QChar(0) + ".tmp" } }),
+            "excludes must not contain line breaks, control characters or bidirectional formatting characters.");
+        dataRow("NUL in a source", base({ { "sources", QJsonArray { QString("/tmp") + QChar(0) + "/etc" } } }),
+            "sources must not contain line breaks, control characters or bidirectional formatting characters.");
         const QString hidden
             = "name must not contain line breaks, control characters or bidirectional formatting characters.";
         QTest::newRow("line feed in a name") << base({ { "name", "a\nb" } }) << hidden;
         QTest::newRow("right-to-left override in a name") << base({ { "name", "photos\u202Egpj.exe" } }) << hidden;
-        QTest::newRow("unclosed class") << base({ { "excludes", "[" } })
-                                        << "restic cannot use the exclude pattern [: its \"[\" is never closed.";
-        QTest::newRow("empty class") << base({ { "excludes", QJsonArray { "ok", "a/[]" } } })
-                                     << "restic cannot use the exclude pattern a/[]: \"[]\" holds no character.";
-        QTest::newRow("unfinished range") << base({ { "excludes", "[a-" } })
-                                          << "restic cannot use the exclude pattern [a-: its \"[\" is never closed.";
-        QTest::newRow("trailing backslash")
-            << base({ { "excludes", "!x\\" } })
-            << "restic cannot use the exclude pattern !x\\: it ends in a \"\\\" that escapes nothing.";
+        dataRow("unclosed class", base({ { "excludes", "[" } }),
+            "restic cannot use the exclude pattern [: its \"[\" is never closed.");
+        dataRow("empty class", base({ { "excludes", QJsonArray { "ok", "a/[]" } } }),
+            "restic cannot use the exclude pattern a/[]: \"[]\" holds no character.");
+        dataRow("unfinished range", base({ { "excludes", "[a-" } }),
+            "restic cannot use the exclude pattern [a-: its \"[\" is never closed.");
+        dataRow("trailing backslash", base({ { "excludes", "!x\\" } }),
+            "restic cannot use the exclude pattern !x\\: it ends in a \"\\\" that escapes nothing.");
     }
 
     void addDestinationChecksBeforeAsking()
@@ -190,8 +176,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("initialize");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no repository") << 10 << false
-                                       << "No repository exists at /srv/repo. Pass initialize to create one.";
+        dataRow("no repository", 10, false, "No repository exists at /srv/repo. Pass initialize to create one.");
         QTest::newRow("cannot open") << 1 << true << "Could not open the repository: Fatal: wrong password";
     }
 
@@ -330,17 +315,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("decision"); // -1: no desktop session to ask on
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("message");
-        QTest::newRow("denied") << int(ApprovalDecision::denied) << "denied"
-                                << "The change was denied in Vellmir's approval dialog.";
-        QTest::newRow("timed out") << int(ApprovalDecision::timedOut) << "timed-out"
-                                   << "Nobody answered the approval request within 5 minutes, so the change was not "
-                                      "made.";
-        QTest::newRow("nobody to ask") << -1 << "timed-out"
-                                       << "No approval dialog can be shown without a desktop session, so the change "
-                                          "was not made. To be asked, run vellmir with DISPLAY or WAYLAND_DISPLAY "
-                                          "set to the desktop's display (for the MCP server, in the \"env\" its "
-                                          "client starts it with), or allow changes without approval in Vellmir's "
-                                          "settings.";
+        dataRow(
+            "denied", int(ApprovalDecision::denied), "denied", "The change was denied in Vellmir's approval dialog.");
+        dataRow("timed out", int(ApprovalDecision::timedOut), "timed-out",
+            "Nobody answered the approval request within 5 minutes, so the change was not "
+            "made.");
+        dataRow("nobody to ask", -1, "timed-out",
+            "No approval dialog can be shown without a desktop session, so the change "
+            "was not made. To be asked, run vellmir with DISPLAY or WAYLAND_DISPLAY "
+            "set to the desktop's display (for the MCP server, in the \"env\" its "
+            "client starts it with), or allow changes without approval in Vellmir's "
+            "settings.");
     }
 
     void refusalsLeaveOneLineAndNoChange()
@@ -413,12 +398,12 @@ private Q_SLOTS:
                                 "it would no longer make exactly the change that was allowed. Read the destination "
                                 "again and retry.";
         QTest::newRow("other field changed") << "move" << args({ { "name", "Work" } }) << "";
-        QTest::newRow("removed") << "remove" << args({ { "name", "Work" } })
-                                 << "“Home” was removed while this update waited, so it was not made.";
-        QTest::newRow("a folder it holds again removed")
-            << "dropKeys" << args({ { "addSources", "~/keys" }, { "schedule", "daily" } }) << changed;
-        QTest::newRow("renamed, its old name given")
-            << "rename" << args({ { "name", "Home" }, { "schedule", "daily" } }) << changed;
+        dataRow("removed", "remove", args({ { "name", "Work" } }),
+            "“Home” was removed while this update waited, so it was not made.");
+        dataRow("a folder it holds again removed", "dropKeys",
+            args({ { "addSources", "~/keys" }, { "schedule", "daily" } }), changed);
+        dataRow(
+            "renamed, its old name given", "rename", args({ { "name", "Home" }, { "schedule", "daily" } }), changed);
     }
     void updateAfterAConcurrentChange()
     {
@@ -471,10 +456,9 @@ private Q_SLOTS:
             { "password", "pw" }, { "initialize", true } });
         QTest::newRow("add") << "add-destination" << add << false;
         QTest::newRow("add, before creating the repository") << "add-destination" << add << true;
-        QTest::newRow("update") << "update-destination" << args({ { "destination", "Home" }, { "name", "Work" } })
-                                << false;
-        QTest::newRow("update, the store's own refusal")
-            << "update-destination" << args({ { "destination", "Home" }, { "name", "Work" } }) << true;
+        dataRow("update", "update-destination", args({ { "destination", "Home" }, { "name", "Work" } }), false);
+        dataRow("update, the store's own refusal", "update-destination",
+            args({ { "destination", "Home" }, { "name", "Work" } }), true);
         QTest::newRow("remove") << "remove-destination" << args({ { "destination", "Home" } }) << false;
     }
     void outsideChangeRefusesBeforeAskingOrCreating()
@@ -511,27 +495,28 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("arguments");
         QTest::addColumn<QStringList>("changes");
         QTest::newRow("nothing") << QJsonObject {} << QStringList {};
-        QTest::newRow("same values") << args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 },
-            { "pruneAfterBackup", true }, { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true },
-            { "addSources", "~/a" }, { "addExcludes", ".Trash-*" } })
-                                     << QStringList {};
+        dataRow("same values",
+            args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 }, { "pruneAfterBackup", true },
+                { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true }, { "addSources", "~/a" },
+                { "addExcludes", ".Trash-*" } }),
+            QStringList {});
         QTest::newRow("rename in other case") << args({ { "name", "HOME" } }) << QStringList { "Name: Home → HOME" };
-        QTest::newRow("folders") << args({ { "addSources", QJsonArray { "~/b", "~/a" } }, { "removeSources", "~/a" } })
-                                 << QStringList { "Back up: ~/b", "Stop backing up: ~/a" };
-        QTest::newRow("one folder spelled three ways")
-            << args({ { "addSources", QJsonArray { "~/b", "~/b/", "~/./b" } },
-                   { "removeSources", QJsonArray { "~/a/", "~/a" } } })
-            << QStringList { "Back up: ~/b", "Stop backing up: ~/a" };
-        QTest::newRow("patterns") << args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".Trash-*" } })
-                                  << QStringList { "Exclude: *.tmp", "Stop excluding: .Trash-*" };
-        QTest::newRow("everything else")
-            << args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
-                   { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } })
-            << QStringList { "Schedule: Manual → Daily",
-                   "Retention: Keep 7 daily, 4 weekly, 12 monthly, 3 yearly → Keep 0 daily, 4 weekly, 12 monthly, 3 "
-                   "yearly",
-                   "Apply retention after backups: off", "Only on AC power: on", "Avoid metered networks: off",
-                   "Upload limit: 512 KiB/s" };
+        dataRow("folders", args({ { "addSources", QJsonArray { "~/b", "~/a" } }, { "removeSources", "~/a" } }),
+            QStringList { "Back up: ~/b", "Stop backing up: ~/a" });
+        dataRow("one folder spelled three ways",
+            args({ { "addSources", QJsonArray { "~/b", "~/b/", "~/./b" } },
+                { "removeSources", QJsonArray { "~/a/", "~/a" } } }),
+            QStringList { "Back up: ~/b", "Stop backing up: ~/a" });
+        dataRow("patterns", args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".Trash-*" } }),
+            QStringList { "Exclude: *.tmp", "Stop excluding: .Trash-*" });
+        dataRow("everything else",
+            args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
+                { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
+            QStringList { "Schedule: Manual → Daily",
+                "Retention: Keep 7 daily, 4 weekly, 12 monthly, 3 yearly → Keep 0 daily, 4 weekly, 12 monthly, 3 "
+                "yearly",
+                "Apply retention after backups: off", "Only on AC power: on", "Avoid metered networks: off",
+                "Upload limit: 512 KiB/s" });
     }
 
     void updateChangeLines()
@@ -585,22 +570,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("name of another") << args({ { "name", "WORK" } }) << "A destination named WORK already exists.";
         QTest::newRow("empty name") << args({ { "name", " " } }) << "name must not be empty.";
-        QTest::newRow("remove what is being added")
-            << args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }) << "~/b is not one of Home's folders.";
-        QTest::newRow("unknown pattern") << args({ { "removeExcludes", "*.iso" } })
-                                         << "*.iso is not one of Home's exclude patterns.";
-        QTest::newRow("bad schedule") << args({ { "schedule", "often" } })
-                                      << "schedule must be one of manual, hourly, daily.";
+        dataRow("remove what is being added", args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }),
+            "~/b is not one of Home's folders.");
+        dataRow(
+            "unknown pattern", args({ { "removeExcludes", "*.iso" } }), "*.iso is not one of Home's exclude patterns.");
+        dataRow("bad schedule", args({ { "schedule", "often" } }), "schedule must be one of manual, hourly, daily.");
         QTest::newRow("negative count") << args({ { "keepWeekly", -1 } }) << "keepWeekly must not be negative.";
-        QTest::newRow("keeps nothing") << args({ { "keepDaily", 0 }, { "keepWeekly", 0 }, { "keepMonthly", 0 },
-            { "keepYearly", "0" } }) << "Retention must keep at least one snapshot.";
+        dataRow("keeps nothing",
+            args({ { "keepDaily", 0 }, { "keepWeekly", 0 }, { "keepMonthly", 0 }, { "keepYearly", "0" } }),
+            "Retention must keep at least one snapshot.");
         QTest::newRow("negative limit") << args({ { "uploadLimitKiB", -5 } }) << "uploadLimitKiB must not be negative.";
-        QTest::newRow("malformed pattern") << args({ { "addExcludes", "x[a-]" } })
-                                           << "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
-                                              "stand between two characters.";
-        QTest::newRow("control character in the name")
-            << args({ { "name", "Ho\tme" } })
-            << "name must not contain line breaks, control characters or bidirectional formatting characters.";
+        dataRow("malformed pattern", args({ { "addExcludes", "x[a-]" } }),
+            "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
+            "stand between two characters.");
+        dataRow("control character in the name", args({ { "name", "Ho\tme" } }),
+            "name must not contain line breaks, control characters or bidirectional formatting characters.");
     }
 
     void updateRefusals()

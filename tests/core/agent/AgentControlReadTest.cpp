@@ -109,11 +109,11 @@ private Q_SLOTS:
         QTest::newRow("enabled") << AgentService::Status::enabled << "on";
         QTest::newRow("not found") << AgentService::Status::notFound << "unavailable";
         // Off although a destination is daily: its backups never start, and the reply says why.
-        QTest::newRow("registration failed") << AgentService::Status::notRegistered
-                                             << "off: registering the systemd user timer failed: No user manager.";
-        QTest::newRow("not registered") << AgentService::Status::notRegistered
-                                        << "off: the systemd user timer is not registered, although a destination has "
-                                           "a schedule";
+        test::dataRow("registration failed", AgentService::Status::notRegistered,
+            "off: registering the systemd user timer failed: No user manager.");
+        test::dataRow("not registered", AgentService::Status::notRegistered,
+            "off: the systemd user timer is not registered, although a destination has "
+            "a schedule");
     }
     void backgroundAgentStates()
     {
@@ -139,18 +139,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("configuration");
         QTest::addColumn<int>("agentAsked");
-        QTest::newRow("nothing") << ""
-                                 << "Photos"
-                                 << "sealed" << 1;
-        QTest::newRow("renamed elsewhere") << "rename"
-                                           << "Pictures"
-                                           << "sealed" << 1;
-        QTest::newRow("secret replaced") << "secret"
-                                         << ""
-                                         << "changed-outside-vellmir" << 1;
-        QTest::newRow("timer disabled") << "unit"
-                                        << "Photos"
-                                        << "sealed" << 2;
+        test::dataRow("nothing", "", "Photos", "sealed", 1);
+        test::dataRow("renamed elsewhere", "rename", "Pictures", "sealed", 1);
+        test::dataRow("secret replaced", "secret", "", "changed-outside-vellmir", 1);
+        test::dataRow("timer disabled", "unit", "Photos", "sealed", 2);
     }
     void keptStateFollowsChangesMadeElsewhere()
     {
@@ -235,8 +227,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonValue>("limit");
         QTest::addColumn<QStringList>("shortIDs");
-        QTest::newRow("default") << QJsonValue(QJsonValue::Undefined)
-                                 << QStringList { "aaaaaaaa", "aaaaaaaa", "cccccccc" };
+        test::dataRow("default", QJsonValue(QJsonValue::Undefined), QStringList { "aaaaaaaa", "aaaaaaaa", "cccccccc" });
         QTest::newRow("larger") << QJsonValue(50) << QStringList { "aaaaaaaa", "aaaaaaaa", "cccccccc" };
         QTest::newRow("one") << QJsonValue(1) << QStringList { "aaaaaaaa" };
         QTest::newRow("zero") << QJsonValue(0) << QStringList {};
@@ -313,15 +304,11 @@ private Q_SLOTS:
         QTest::newRow("latest") << "latest" << idA;
         QTest::newRow("full id") << idC << idC;
         QTest::newRow("short id") << "cccccccc" << idC;
-        QTest::newRow("seven characters are no prefix") << "ccccccc"
-                                                        << "";
+        test::dataRow("seven characters are no prefix", "ccccccc", "");
         QTest::newRow("unique eight-plus prefix") << "aaaaaaaa1" << idA;
-        QTest::newRow("short id shared by two") << "aaaaaaaa"
-                                                << "";
-        QTest::newRow("upper case") << "CCCCCCCC"
-                                    << "";
-        QTest::newRow("Latest") << "Latest"
-                                << "";
+        test::dataRow("short id shared by two", "aaaaaaaa", "");
+        test::dataRow("upper case", "CCCCCCCC", "");
+        test::dataRow("Latest", "Latest", "");
     }
     void findSnapshot()
     {

@@ -10,14 +10,6 @@ using namespace vellmir;
 using namespace vellmir::test;
 
 namespace {
-QJsonObject args(std::initializer_list<std::pair<QString, QJsonValue>> list)
-{
-    QJsonObject object;
-    for (const auto &[key, value] : list)
-        object.insert(key, value);
-    return object;
-}
-
 // restic's forget --json answer with `count` snapshots to remove.
 QByteArray forgetJson(int count)
 {
@@ -91,24 +83,21 @@ private Q_SLOTS:
         QTest::addColumn<bool>("keepsNothing");
         QTest::addColumn<bool>("withPassword");
         QTest::addColumn<QString>("message");
-        QTest::newRow("retention keeps nothing") << "apply-retention" << QJsonObject {} << true << true
-                                                 << "Choose at least one retained snapshot before applying retention.";
-        QTest::newRow("preview, no password")
-            << "retention-preview" << QJsonObject {} << false << false
-            << "Missing Repository password. Edit the destination and supply its credentials before running.";
-        QTest::newRow("restore, no password")
-            << "restore" << args({ { "snapshot", "latest" }, { "target", "~" } }) << false << false
-            << "Missing Repository password. Edit the destination and supply its credentials before running.";
-        QTest::newRow("restore into a file") << "restore" << args({ { "snapshot", "latest" }, { "target", "~/file" } })
-                                             << false << true << "target must be an existing folder.";
-        QTest::newRow("restore into a relative folder")
-            << "restore" << args({ { "snapshot", "latest" }, { "target", "." } }) << false << true
-            << "target must be an absolute path or start with ~.";
-        QTest::newRow("restore a relative path")
-            << "restore" << args({ { "snapshot", "latest" }, { "target", "~" }, { "path", "docs/a" } }) << false << true
-            << "The path must be an absolute path inside the snapshot, such as /home/you/Documents.";
-        QTest::newRow("restore an unknown snapshot")
-            << "restore" << args({ { "snapshot", "ffffffff" }, { "target", "~" } }) << false << true << "";
+        dataRow("retention keeps nothing", "apply-retention", QJsonObject {}, true, true,
+            "Choose at least one retained snapshot before applying retention.");
+        dataRow("preview, no password", "retention-preview", QJsonObject {}, false, false,
+            "Missing Repository password. Edit the destination and supply its credentials before running.");
+        dataRow("restore, no password", "restore", args({ { "snapshot", "latest" }, { "target", "~" } }), false, false,
+            "Missing Repository password. Edit the destination and supply its credentials before running.");
+        dataRow("restore into a file", "restore", args({ { "snapshot", "latest" }, { "target", "~/file" } }), false,
+            true, "target must be an existing folder.");
+        dataRow("restore into a relative folder", "restore", args({ { "snapshot", "latest" }, { "target", "." } }),
+            false, true, "target must be an absolute path or start with ~.");
+        dataRow("restore a relative path", "restore",
+            args({ { "snapshot", "latest" }, { "target", "~" }, { "path", "docs/a" } }), false, true,
+            "The path must be an absolute path inside the snapshot, such as /home/you/Documents.");
+        dataRow("restore an unknown snapshot", "restore", args({ { "snapshot", "ffffffff" }, { "target", "~" } }),
+            false, true, "");
     }
 
     void failuresBeforeAnyQuestion()

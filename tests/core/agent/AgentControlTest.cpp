@@ -45,22 +45,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("found"); // a name, or the not-found message
         const QString all = QStringLiteral("No single destination matches \"%1\". Destinations: Photos, photos, "
                                            "Music, 1234ABCD-0000-4000-8000-000000000001.");
-        QTest::newRow("id in lower case") << "abcd1234-0000-4000-8000-000000000001"
-                                          << "Photos";
-        QTest::newRow("name ignoring case, first in order") << "PHOTOS"
-                                                            << "Photos";
-        QTest::newRow("second by exact id") << "ABCD1234-0000-4000-8000-000000000002"
-                                            << "photos";
-        QTest::newRow("unique longer prefix")
-            << "abcd1234-0000-4000-8000-0000000000" << all.arg("abcd1234-0000-4000-8000-0000000000");
+        test::dataRow("id in lower case", "abcd1234-0000-4000-8000-000000000001", "Photos");
+        test::dataRow("name ignoring case, first in order", "PHOTOS", "Photos");
+        test::dataRow("second by exact id", "ABCD1234-0000-4000-8000-000000000002", "photos");
+        test::dataRow("unique longer prefix", "abcd1234-0000-4000-8000-0000000000",
+            all.arg("abcd1234-0000-4000-8000-0000000000"));
         QTest::newRow("shared four-character prefix") << "abcd" << all.arg("abcd");
-        QTest::newRow("unique prefix") << "ffee"
-                                       << "Music";
+        test::dataRow("unique prefix", "ffee", "Music");
         QTest::newRow("three characters are too few") << "ffe" << all.arg("ffe");
-        QTest::newRow("a name that looks like a prefix wins") << "1234ABCD-0000-4000-8000-000000000001"
-                                                              << "1234ABCD-0000-4000-8000-000000000001";
-        QTest::newRow("unknown id falls through to the prefix")
-            << "ffee0000-0000-4000-8000-000000000009" << all.arg("ffee0000-0000-4000-8000-000000000009");
+        test::dataRow("a name that looks like a prefix wins", "1234ABCD-0000-4000-8000-000000000001",
+            "1234ABCD-0000-4000-8000-000000000001");
+        test::dataRow("unknown id falls through to the prefix", "ffee0000-0000-4000-8000-000000000009",
+            all.arg("ffee0000-0000-4000-8000-000000000009"));
         QTest::newRow("no trimming") << " Music" << all.arg(" Music");
     }
     void resolve()
@@ -190,18 +186,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("result"); // "@" stands for the home folder
         QTest::addColumn<QString>("error");
         QTest::newRow("home") << QStringList { "~" } << QStringList { "@" } << "";
-        QTest::newRow("below home, trimmed, cleaned, once")
-            << QStringList { " ~/Documents/ \n", "@/Documents/../Documents", "~/./Documents", "~" }
-            << QStringList { "@/Documents", "@" } << "";
-        QTest::newRow("relative") << QStringList { "~/Documents", "Documents" } << QStringList {}
-                                  << "Documents must be an absolute path or start with ~.";
-        QTest::newRow("other user") << QStringList { "~root" } << QStringList {}
-                                    << "~root must be an absolute path or start with ~.";
-        QTest::newRow("missing, shown with a tilde")
-            << QStringList { "@/Missing" } << QStringList {} << "~/Missing does not exist.";
+        test::dataRow("below home, trimmed, cleaned, once",
+            QStringList { " ~/Documents/ \n", "@/Documents/../Documents", "~/./Documents", "~" },
+            QStringList { "@/Documents", "@" }, "");
+        test::dataRow("relative", QStringList { "~/Documents", "Documents" }, QStringList {},
+            "Documents must be an absolute path or start with ~.");
+        test::dataRow(
+            "other user", QStringList { "~root" }, QStringList {}, "~root must be an absolute path or start with ~.");
+        test::dataRow(
+            "missing, shown with a tilde", QStringList { "@/Missing" }, QStringList {}, "~/Missing does not exist.");
         QTest::newRow("a file passes") << QStringList { "~/file" } << QStringList { "@/file" } << "";
-        QTest::newRow("relative wins over missing in the first pass order")
-            << QStringList { "/nonexistent-x", "rel" } << QStringList {} << "/nonexistent-x does not exist.";
+        test::dataRow("relative wins over missing in the first pass order", QStringList { "/nonexistent-x", "rel" },
+            QStringList {}, "/nonexistent-x does not exist.");
     }
     void folders()
     {

@@ -1,4 +1,5 @@
 #include "agent/AgentError.h"
+#include "TestSupport.h"
 #include "util/ResticError.h"
 
 #include <QtTest>
@@ -18,9 +19,9 @@ private Q_SLOTS:
         QTest::newRow("usage") << 0 << "usage" << 2 << "bad";
         QTest::newRow("not found") << 1 << "not-found" << 3 << "bad";
         QTest::newRow("denied") << 2 << "denied" << 4 << "The change was denied in Vellmir's approval dialog.";
-        QTest::newRow("timed out") << 3 << "timed-out" << 4
-                                   << "Nobody answered the approval request within 5 minutes, so the change was not "
-                                      "made.";
+        test::dataRow("timed out", 3, "timed-out", 4,
+            "Nobody answered the approval request within 5 minutes, so the change was not "
+            "made.");
         QTest::newRow("failed") << 4 << "failed" << 1 << "bad";
         QTest::newRow("other error") << 5 << "failed" << 1 << "restic not found";
     }

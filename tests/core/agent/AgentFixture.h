@@ -151,6 +151,12 @@ struct AgentFixture {
     }
 };
 
+// A command's arguments, written inline.
+inline QJsonObject args(std::initializer_list<QPair<QString, QJsonValue>> list)
+{
+    return QJsonObject(list);
+}
+
 // A snapshots listing as restic prints it, newest last as restic orders it.
 inline QByteArray snapshotsJson(const QList<QPair<QString, QString>> &idsAndTimes)
 {

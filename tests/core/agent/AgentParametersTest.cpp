@@ -1,4 +1,5 @@
 #include "agent/AgentParameters.h"
+#include "TestSupport.h"
 #include "agent/AgentError.h"
 
 #include <QtTest>
@@ -39,27 +40,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("first unknown key by sort order") << "history"
-                                                         << R"({"destination":"x","limt":1,"foo":2})"
-                                                         << "history has no parameter \"foo\".";
-        QTest::newRow("unknown before missing") << "restore"
-                                                << R"({"bogus":1})"
-                                                << "restore has no parameter \"bogus\".";
-        QTest::newRow("first missing in table order") << "restore"
-                                                      << R"({"destination":"x"})"
-                                                      << "restore needs snapshot.";
-        QTest::newRow("status takes nothing") << "status"
-                                              << R"({"limit":1})"
-                                              << "status has no parameter \"limit\".";
-        QTest::newRow("empty value is present") << "destination"
-                                                << R"({"destination":""})"
-                                                << "ok";
-        QTest::newRow("null value is present") << "destination"
-                                               << R"({"destination":null})"
-                                               << "ok";
-        QTest::newRow("required of add") << "add-destination"
-                                         << R"({"name":"a","kind":"local","repository":"r"})"
-                                         << "add-destination needs password.";
+        test::dataRow("first unknown key by sort order", "history", R"({"destination":"x","limt":1,"foo":2})",
+            "history has no parameter \"foo\".");
+        test::dataRow("unknown before missing", "restore", R"({"bogus":1})", "restore has no parameter \"bogus\".");
+        test::dataRow("first missing in table order", "restore", R"({"destination":"x"})", "restore needs snapshot.");
+        test::dataRow("status takes nothing", "status", R"({"limit":1})", "status has no parameter \"limit\".");
+        test::dataRow("empty value is present", "destination", R"({"destination":""})", "ok");
+        test::dataRow("null value is present", "destination", R"({"destination":null})", "ok");
+        test::dataRow("required of add", "add-destination", R"({"name":"a","kind":"local","repository":"r"})",
+            "add-destination needs password.");
     }
     void validation()
     {
@@ -76,42 +65,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("value"); // a JSON value
         QTest::addColumn<QString>("result"); // the number, or "fail"
-        QTest::newRow("text") << R"("42")"
-                              << "42";
-        QTest::newRow("plus") << R"("+42")"
-                              << "42";
-        QTest::newRow("minus") << R"("-7")"
-                               << "-7";
-        QTest::newRow("number") << "3"
-                                << "3";
-        QTest::newRow("integral double") << "3.0"
-                                         << "3";
-        QTest::newRow("largest exact") << R"("9007199254740991")"
-                                       << "9007199254740991";
-        QTest::newRow("beyond exact") << R"("9007199254740992")"
-                                      << "fail";
-        QTest::newRow("fraction") << "3.5"
-                                  << "fail";
-        QTest::newRow("decimal text") << R"("3.0")"
-                                      << "fail";
-        QTest::newRow("leading blank") << R"(" 4")"
-                                       << "fail";
-        QTest::newRow("empty text") << R"("")"
-                                    << "fail";
-        QTest::newRow("twenty digits") << R"("12345678901234567890")"
-                                       << "fail";
-        QTest::newRow("two signs") << R"("+-1")"
-                                   << "fail";
-        QTest::newRow("hex") << R"("0x10")"
-                             << "fail";
-        QTest::newRow("exponent") << R"("1e3")"
-                                  << "fail";
-        QTest::newRow("huge number") << "1e30"
-                                     << "fail";
-        QTest::newRow("boolean") << "true"
-                                 << "fail";
-        QTest::newRow("null") << "null"
-                              << "fail";
+        test::dataRow("text", R"("42")", "42");
+        test::dataRow("plus", R"("+42")", "42");
+        test::dataRow("minus", R"("-7")", "-7");
+        test::dataRow("number", "3", "3");
+        test::dataRow("integral double", "3.0", "3");
+        test::dataRow("largest exact", R"("9007199254740991")", "9007199254740991");
+        test::dataRow("beyond exact", R"("9007199254740992")", "fail");
+        test::dataRow("fraction", "3.5", "fail");
+        test::dataRow("decimal text", R"("3.0")", "fail");
+        test::dataRow("leading blank", R"(" 4")", "fail");
+        test::dataRow("empty text", R"("")", "fail");
+        test::dataRow("twenty digits", R"("12345678901234567890")", "fail");
+        test::dataRow("two signs", R"("+-1")", "fail");
+        test::dataRow("hex", R"("0x10")", "fail");
+        test::dataRow("exponent", R"("1e3")", "fail");
+        test::dataRow("huge number", "1e30", "fail");
+        test::dataRow("boolean", "true", "fail");
+        test::dataRow("null", "null", "fail");
     }
     void integers()
     {
@@ -134,24 +105,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("result");
-        QTest::newRow("true") << "true"
-                              << "true";
-        QTest::newRow("YES") << R"("YES")"
-                             << "true";
-        QTest::newRow("One") << R"("1")"
-                             << "true";
-        QTest::newRow("0") << R"("0")"
-                           << "false";
-        QTest::newRow("No") << R"("No")"
-                            << "false";
-        QTest::newRow("on") << R"("on")"
-                            << "fail";
-        QTest::newRow("y") << R"("y")"
-                           << "fail";
-        QTest::newRow("leading blank") << R"(" true")"
-                                       << "fail";
-        QTest::newRow("number") << "1"
-                                << "fail";
+        test::dataRow("true", "true", "true");
+        test::dataRow("YES", R"("YES")", "true");
+        test::dataRow("One", R"("1")", "true");
+        test::dataRow("0", R"("0")", "false");
+        test::dataRow("No", R"("No")", "false");
+        test::dataRow("on", R"("on")", "fail");
+        test::dataRow("y", R"("y")", "fail");
+        test::dataRow("leading blank", R"(" true")", "fail");
+        test::dataRow("number", "1", "fail");
     }
     void booleans()
     {

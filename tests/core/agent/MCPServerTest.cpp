@@ -92,11 +92,10 @@ private Q_SLOTS:
         const QByteArray parseError(R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
         QTest::newRow("blank") << QByteArray("") << QByteArray();
         QTest::newRow("spaces and tabs") << QByteArray(" \t  ") << QByteArray();
-        QTest::newRow("unfinished object")
-            << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"") << parseError;
-        QTest::newRow("batch") << QByteArray(R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])")
-                               << QByteArray(R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,)"
-                                             R"("jsonrpc":"2.0"})");
+        test::dataRow("unfinished object", QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\""), parseError);
+        test::dataRow("batch", QByteArray(R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])"),
+            QByteArray(R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,)"
+                       R"("jsonrpc":"2.0"})"));
         const QByteArray invalid(R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})");
         QTest::newRow("method not text") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":5})") << invalid;
         QTest::newRow("no method") << QByteArray(R"({"jsonrpc":"2.0","id":1})") << invalid;
@@ -106,42 +105,39 @@ private Q_SLOTS:
         QTest::newRow("object id") << QByteArray(R"({"jsonrpc":"2.0","id":{},"method":"ping"})") << invalid;
         QTest::newRow("Boolean id") << QByteArray(R"({"jsonrpc":"2.0","id":true,"method":"ping"})") << invalid;
         QTest::newRow("fraction id") << QByteArray(R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})") << invalid;
-        QTest::newRow("id beyond 64 bits")
-            << QByteArray(R"({"jsonrpc":"2.0","id":12345678901234567890,"method":"ping"})")
-            << QByteArray(R"({"id":12345678901234567890,"jsonrpc":"2.0","result":{}})");
+        test::dataRow("id beyond 64 bits", QByteArray(R"({"jsonrpc":"2.0","id":12345678901234567890,"method":"ping"})"),
+            QByteArray(R"({"id":12345678901234567890,"jsonrpc":"2.0","result":{}})"));
         // Valid JSON, but beyond what a double holds: not a parse error.
-        QTest::newRow("id beyond a double")
-            << QByteArray(R"({"jsonrpc":"2.0","id":)") + QByteArray(400, '1') + QByteArray(R"(,"method":"ping"})")
-            << invalid;
+        test::dataRow("id beyond a double",
+            QByteArray(R"({"jsonrpc":"2.0","id":)") + QByteArray(400, '1') + QByteArray(R"(,"method":"ping"})"),
+            invalid);
         QTest::newRow("id 1E400") << QByteArray(R"({"jsonrpc":"2.0","id":1E400,"method":"ping"})") << invalid;
         QTest::newRow("malformed number") << QByteArray(R"({"jsonrpc":"2.0","id":01,"method":"ping"})") << parseError;
-        QTest::newRow("id between carriage returns")
-            << QByteArray("{\"jsonrpc\":\"2.0\",\"id\"\r:\r7,\"method\":\"ping\"}")
-            << QByteArray(R"({"id":7,"jsonrpc":"2.0","result":{}})");
+        test::dataRow("id between carriage returns",
+            QByteArray("{\"jsonrpc\":\"2.0\",\"id\"\r:\r7,\"method\":\"ping\"}"),
+            QByteArray(R"({"id":7,"jsonrpc":"2.0","result":{}})"));
         QTest::newRow("client's response") << QByteArray(R"({"jsonrpc":"2.0","id":10,"result":{}})") << QByteArray();
-        QTest::newRow("arguments not an object")
-            << QByteArray(
-                   R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"status","arguments":[1]}})")
-            << QByteArray(R"({"error":{"code":-32602,"message":"tools/call arguments must be an object."},"id":4,)"
-                          R"("jsonrpc":"2.0"})");
-        QTest::newRow("ping") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping"})")
-                              << QByteArray(R"({"id":1,"jsonrpc":"2.0","result":{}})");
-        QTest::newRow("notification") << QByteArray(R"({"jsonrpc":"2.0","method":"notifications/initialized"})")
-                                      << QByteArray();
-        QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":"r","method":"resources/list"})")
-                                        << QByteArray(R"({"error":{"code":-32601,"message":"Method not found: )"
-                                                      R"(resources/list"},"id":"r","jsonrpc":"2.0"})");
-        QTest::newRow("call without name")
-            << QByteArray(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"arguments":{}}})")
-            << QByteArray(R"({"error":{"code":-32602,"message":"tools/call needs a name."},"id":2,"jsonrpc":"2.0"})");
-        QTest::newRow("call of unknown tool")
-            << QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"Status"}})")
-            << QByteArray(R"({"error":{"code":-32602,"message":"Unknown tool Status."},"id":3,"jsonrpc":"2.0"})");
-        QTest::newRow("call without id") << QByteArray(
-            R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"status"}})")
-                                         << QByteArray();
-        QTest::newRow("cancel is silent")
-            << QByteArray(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{}})") << QByteArray();
+        test::dataRow("arguments not an object",
+            QByteArray(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"status","arguments":[1]}})"),
+            QByteArray(R"({"error":{"code":-32602,"message":"tools/call arguments must be an object."},"id":4,)"
+                       R"("jsonrpc":"2.0"})"));
+        test::dataRow("ping", QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping"})"),
+            QByteArray(R"({"id":1,"jsonrpc":"2.0","result":{}})"));
+        test::dataRow(
+            "notification", QByteArray(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"), QByteArray());
+        test::dataRow("unknown method", QByteArray(R"({"jsonrpc":"2.0","id":"r","method":"resources/list"})"),
+            QByteArray(R"({"error":{"code":-32601,"message":"Method not found: )"
+                       R"(resources/list"},"id":"r","jsonrpc":"2.0"})"));
+        test::dataRow("call without name",
+            QByteArray(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"arguments":{}}})"),
+            QByteArray(R"({"error":{"code":-32602,"message":"tools/call needs a name."},"id":2,"jsonrpc":"2.0"})"));
+        test::dataRow("call of unknown tool",
+            QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"Status"}})"),
+            QByteArray(R"({"error":{"code":-32602,"message":"Unknown tool Status."},"id":3,"jsonrpc":"2.0"})"));
+        test::dataRow("call without id",
+            QByteArray(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"status"}})"), QByteArray());
+        test::dataRow("cancel is silent",
+            QByteArray(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{}})"), QByteArray());
     }
 
     void answersInlineMessages()
@@ -406,12 +402,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("which");
         QTest::addColumn<QByteArray>("text"); // the text content; empty for success
         QTest::newRow("not found") << 0 << QByteArray(R"({"code":"not-found","error":"No single destination."})");
-        QTest::newRow("denied")
-            << 1
-            << QByteArray("{\"code\":\"denied\",\"error\":\"The change was denied in Vellmir's approval dialog.\"}");
-        QTest::newRow("timed out") << 2
-                                   << QByteArray(R"({"code":"timed-out","error":"Nobody answered the approval request )"
-                                                 R"(within 5 minutes, so the change was not made."})");
+        test::dataRow("denied", 1,
+            QByteArray("{\"code\":\"denied\",\"error\":\"The change was denied in Vellmir's approval dialog.\"}"));
+        test::dataRow("timed out", 2,
+            QByteArray(R"({"code":"timed-out","error":"Nobody answered the approval request )"
+                       R"(within 5 minutes, so the change was not made."})"));
         QTest::newRow("other error") << 3 << QByteArray(R"({"code":"failed","error":"disk on fire"})");
         QTest::newRow("success") << 4 << QByteArray();
     }

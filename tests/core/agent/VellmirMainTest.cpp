@@ -1,4 +1,5 @@
 #include "agent/VellmirMain.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -19,15 +20,13 @@ private Q_SLOTS:
         QTest::newRow("probe") << QStringList { "app", "--check-seal-access" } << StartMode::sealProbe;
         QTest::newRow("pass") << QStringList { "app", "--scheduled-run" } << StartMode::scheduledRun;
         // After "cli" every word is the tool's, to refuse as it sees fit.
-        QTest::newRow("pass after cli") << QStringList { "app", "cli", "status", "--scheduled-run" }
-                                        << StartMode::commandLine;
-        QTest::newRow("probe after cli") << QStringList { "app", "cli", "--check-seal-access" }
-                                         << StartMode::commandLine;
-        QTest::newRow("both switches") << QStringList { "app", "--scheduled-run", "x", "--check-seal-access" }
-                                       << StartMode::sealProbe;
+        test::dataRow(
+            "pass after cli", QStringList { "app", "cli", "status", "--scheduled-run" }, StartMode::commandLine);
+        test::dataRow("probe after cli", QStringList { "app", "cli", "--check-seal-access" }, StartMode::commandLine);
+        test::dataRow("both switches", QStringList { "app", "--scheduled-run", "x", "--check-seal-access" },
+            StartMode::sealProbe);
         QTest::newRow("dialog") << QStringList { "app", "--approval-dialog" } << StartMode::approvalDialog;
-        QTest::newRow("dialog after cli")
-            << QStringList { "app", "cli", "--approval-dialog" } << StartMode::commandLine;
+        test::dataRow("dialog after cli", QStringList { "app", "cli", "--approval-dialog" }, StartMode::commandLine);
         QTest::newRow("cli") << QStringList { "app", "cli", "status" } << StartMode::commandLine;
         QTest::newRow("cli alone") << QStringList { "app", "cli" } << StartMode::commandLine;
         QTest::newRow("cli later") << QStringList { "app", "x", "cli" } << StartMode::windowed;

@@ -1,4 +1,5 @@
 #include "config/B2Address.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -15,22 +16,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("bucket");
         QTest::addColumn<QString>("folder");
 
-        QTest::newRow("plain") << "b2:photos:restic" << true << "photos"
-                               << "restic";
-        QTest::newRow("folder keeps further colons") << "b2:bucket:a:b" << true << "bucket"
-                                                     << "a:b";
-        QTest::newRow("empty pieces count") << "b2::" << true << ""
-                                            << "";
-        QTest::newRow("no second colon") << "b2:bucket" << false << ""
-                                         << "";
-        QTest::newRow("upper-case scheme") << "B2:bucket:restic" << false << ""
-                                           << "";
-        QTest::newRow("leading space") << " b2:bucket:restic" << false << ""
-                                       << "";
-        QTest::newRow("sftp with two colons") << "sftp:host:/srv/restic" << false << ""
-                                              << "";
-        QTest::newRow("empty") << "" << false << ""
-                               << "";
+        test::dataRow("plain", "b2:photos:restic", true, "photos", "restic");
+        test::dataRow("folder keeps further colons", "b2:bucket:a:b", true, "bucket", "a:b");
+        test::dataRow("empty pieces count", "b2::", true, "", "");
+        test::dataRow("no second colon", "b2:bucket", false, "", "");
+        test::dataRow("upper-case scheme", "B2:bucket:restic", false, "", "");
+        test::dataRow("leading space", " b2:bucket:restic", false, "", "");
+        test::dataRow("sftp with two colons", "sftp:host:/srv/restic", false, "", "");
+        test::dataRow("empty", "", false, "", "");
     }
     void componentsSplitAtTheFirstTwoColons()
     {
@@ -52,29 +45,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("repository");
 
-        QTest::newRow("empty") << ""
-                               << ""
-                               << "b2::";
-        QTest::newRow("bucket inner spaces go, folder inner spaces stay") << " my bucket "
-                                                                          << "  my folder  "
-                                                                          << "b2:mybucket:my folder";
-        QTest::newRow("bucket loses colons and every kind of white space")
-            << QStringLiteral("a:b\tc\u00A0d\u2028e\u3000f\r\ng\u0085h") << "x"
-            << "b2:abcdefgh:x";
+        test::dataRow("empty", "", "", "b2::");
+        test::dataRow("bucket inner spaces go, folder inner spaces stay", " my bucket ", "  my folder  ",
+            "b2:mybucket:my folder");
+        test::dataRow("bucket loses colons and every kind of white space",
+            QStringLiteral("a:b\tc\u00A0d\u2028e\u3000f\r\ng\u0085h"), "x", "b2:abcdefgh:x");
         // Line separator inside, tabs around: the separator goes, then the tabs are trimmed.
-        QTest::newRow("folder with line separator and tabs")
-            << "b" << QStringLiteral("\t\tmac\u2028book\t") << "b2:b:macbook";
-        QTest::newRow("folder loses every line break")
-            << "b" << QStringLiteral("a\nb\rc\r\nd\u000Be\u000Cf\u0085g\u2029h") << "b2:b:abcdefgh";
-        QTest::newRow("trim follows the removal of a trailing break")
-            << "b" << QStringLiteral(" \tdata\t\u2029") << "b2:b:data";
-        QTest::newRow("folder trims no-break and ideographic spaces")
-            << "b" << QStringLiteral("\u00A0\u3000my\u00A0data\u2003") << QStringLiteral("b2:b:my\u00A0data");
+        test::dataRow(
+            "folder with line separator and tabs", "b", QStringLiteral("\t\tmac\u2028book\t"), "b2:b:macbook");
+        test::dataRow("folder loses every line break", "b", QStringLiteral("a\nb\rc\r\nd\u000Be\u000Cf\u0085g\u2029h"),
+            "b2:b:abcdefgh");
+        test::dataRow(
+            "trim follows the removal of a trailing break", "b", QStringLiteral(" \tdata\t\u2029"), "b2:b:data");
+        test::dataRow("folder trims no-break and ideographic spaces", "b",
+            QStringLiteral("\u00A0\u3000my\u00A0data\u2003"), QStringLiteral("b2:b:my\u00A0data"));
         // A combining mark on a space belongs to it and goes with it.
-        QTest::newRow("space with combining mark in bucket") << QStringLiteral("my \u0301bucket") << "f"
-                                                             << "b2:mybucket:f";
-        QTest::newRow("emoji stay") << QStringLiteral("\U0001F4BE") << QStringLiteral("\U0001F600 x")
-                                    << QStringLiteral("b2:\U0001F4BE:\U0001F600 x");
+        test::dataRow("space with combining mark in bucket", QStringLiteral("my \u0301bucket"), "f", "b2:mybucket:f");
+        test::dataRow("emoji stay", QStringLiteral("\U0001F4BE"), QStringLiteral("\U0001F600 x"),
+            QStringLiteral("b2:\U0001F4BE:\U0001F600 x"));
     }
     void composeCleansBucketAndFolder()
     {
@@ -90,36 +78,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("current");
         QTest::addColumn<QString>("repository");
 
-        QTest::newRow("keeps the current folder") << "photos"
-                                                  << "b2:old:macbook"
-                                                  << "b2:photos:macbook";
-        QTest::newRow("keeps a folder with colons") << "new"
-                                                    << "b2:old:a:b"
-                                                    << "b2:new:a:b";
-        QTest::newRow("empty bucket") << ""
-                                      << "b2:old:f"
-                                      << "b2::f";
-        QTest::newRow("from s3") << "new"
-                                 << "s3:s3.amazonaws.com/bucket"
-                                 << "b2:new:restic";
-        QTest::newRow("from sftp") << "new"
-                                   << "sftp:host:/srv/restic"
-                                   << "b2:new:restic";
-        QTest::newRow("pasted address") << "b2:pasted:folder"
-                                        << "b2:old:mine"
-                                        << "b2:pasted:folder";
-        QTest::newRow("pasted address with surrounding space")
-            << QStringLiteral(" \tb2:pasted:my folder \n") << "b2:old:mine"
-            << "b2:pasted:my folder";
-        QTest::newRow("pasted address is cleaned") << "b2:my bucket:\tf\t"
-                                                   << "s3:x"
-                                                   << "b2:mybucket:f";
-        QTest::newRow("b2 and bucket only is a bucket") << "b2:bucket"
-                                                        << "b2:old:mine"
-                                                        << "b2:b2bucket:mine";
-        QTest::newRow("upper-case scheme is a bucket") << "B2:x:y"
-                                                       << "b2:old:mine"
-                                                       << "b2:B2xy:mine";
+        test::dataRow("keeps the current folder", "photos", "b2:old:macbook", "b2:photos:macbook");
+        test::dataRow("keeps a folder with colons", "new", "b2:old:a:b", "b2:new:a:b");
+        test::dataRow("empty bucket", "", "b2:old:f", "b2::f");
+        test::dataRow("from s3", "new", "s3:s3.amazonaws.com/bucket", "b2:new:restic");
+        test::dataRow("from sftp", "new", "sftp:host:/srv/restic", "b2:new:restic");
+        test::dataRow("pasted address", "b2:pasted:folder", "b2:old:mine", "b2:pasted:folder");
+        test::dataRow("pasted address with surrounding space", QStringLiteral(" \tb2:pasted:my folder \n"),
+            "b2:old:mine", "b2:pasted:my folder");
+        test::dataRow("pasted address is cleaned", "b2:my bucket:\tf\t", "s3:x", "b2:mybucket:f");
+        test::dataRow("b2 and bucket only is a bucket", "b2:bucket", "b2:old:mine", "b2:b2bucket:mine");
+        test::dataRow("upper-case scheme is a bucket", "B2:x:y", "b2:old:mine", "b2:B2xy:mine");
     }
     void settingTheBucket()
     {

@@ -43,21 +43,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("oldDefault"); // "", "true" or "false"
         QTest::addColumn<QString>("policyFile"); // "", "true" or "false"
         QTest::addColumn<QString>("expectedPolicyFile"); // "" when no file should exist
-        QTest::newRow("nothing set") << ""
-                                     << ""
-                                     << "";
-        QTest::newRow("old default on") << "true"
-                                        << ""
-                                        << "true";
-        QTest::newRow("old default off") << "false"
-                                         << ""
-                                         << "";
-        QTest::newRow("policy file wins over the default") << "true"
-                                                           << "false"
-                                                           << "false";
-        QTest::newRow("policy file kept") << ""
-                                          << "true"
-                                          << "true";
+        test::dataRow("nothing set", "", "", "");
+        test::dataRow("old default on", "true", "", "true");
+        test::dataRow("old default off", "false", "", "");
+        test::dataRow("policy file wins over the default", "true", "false", "false");
+        test::dataRow("policy file kept", "", "true", "true");
     }
 
     void firstRunSealsAndMovesTheOldDefault()
@@ -124,8 +114,8 @@ private Q_SLOTS:
     void firstRunStoppedHalfway_data()
     {
         QTest::addColumn<QString>("stop");
-        QTest::newRow("seal cannot be written") << "sealFails";
-        QTest::newRow("stopped right after storing the key") << "afterKey";
+        test::dataRow("seal cannot be written", "sealFails");
+        test::dataRow("stopped right after storing the key", "afterKey");
     }
 
     void firstRunStoppedHalfway()
@@ -164,74 +154,51 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<QStringList>("trusted");
         const QStringList both { "Pictures", "Offsite" };
-        QTest::newRow("nothing") << "none"
-                                 << "valid" << QStringList {} << both;
-        QTest::newRow("renamed") << "rename"
-                                 << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
-        QTest::newRow("moved") << "move"
-                               << "changed" << QStringList { "Changed where “Pictures” backs up to: /mnt/elsewhere." }
-                               << both;
-        QTest::newRow("added") << "add"
-                               << "changed" << QStringList { "Added destination “Extra”, backing up to sftp:host:/x." }
-                               << both;
+        test::dataRow("nothing", "none", "valid", QStringList {}, both);
+        test::dataRow("renamed", "rename", "changed", QStringList { "Changed the settings of “Photos”." }, both);
+        test::dataRow(
+            "moved", "move", "changed", QStringList { "Changed where “Pictures” backs up to: /mnt/elsewhere." }, both);
+        test::dataRow(
+            "added", "add", "changed", QStringList { "Added destination “Extra”, backing up to sftp:host:/x." }, both);
         // Written out, never applied: the line cannot be turned around or split.
-        QTest::newRow("added with a forged name") << "addForged"
-                                                  << "changed"
-                                                  << QStringList { "Added destination “Lap⟨U+202E⟩top”, backing up "
-                                                                   "to sftp:host:/x⟨U+000A⟩Restore: everything." }
-                                                  << both;
-        QTest::newRow("removed") << "remove"
-                                 << "changed" << QStringList { "Removed destination “Offsite”." } << both;
-        QTest::newRow("not JSON") << "garbage"
-                                  << "changed"
-                                  << QStringList { "The destinations file can no longer be read.",
-                                         "Removed destination “Pictures”.", "Removed destination “Offsite”." }
-                                  << both;
-        QTest::newRow("empty array") << "emptyArray"
-                                     << "changed"
-                                     << QStringList { "Removed destination “Pictures”.",
-                                            "Removed destination “Offsite”." }
-                                     << both;
+        test::dataRow("added with a forged name", "addForged", "changed",
+            QStringList { "Added destination “Lap⟨U+202E⟩top”, backing up "
+                          "to sftp:host:/x⟨U+000A⟩Restore: everything." },
+            both);
+        test::dataRow("removed", "remove", "changed", QStringList { "Removed destination “Offsite”." }, both);
+        test::dataRow("not JSON", "garbage", "changed",
+            QStringList { "The destinations file can no longer be read.", "Removed destination “Pictures”.",
+                "Removed destination “Offsite”." },
+            both);
+        test::dataRow("empty array", "emptyArray", "changed",
+            QStringList { "Removed destination “Pictures”.", "Removed destination “Offsite”." }, both);
         QTest::newRow("reformatted only")
             << "reformat"
             << "changed" << QStringList { "Vellmir's record of its own settings was altered." } << both;
-        QTest::newRow("policy turned on")
-            << "policyOn"
-            << "changed" << QStringList { "Turned on agent changes without approval." } << both;
-        QTest::newRow("policy file without flag")
-            << "policyBroken"
-            << "changed" << QStringList {} << both; // differences() throws, checked below
-        QTest::newRow("password replaced")
-            << "password"
-            << "changed" << QStringList { "Replaced the stored password or keys for “Pictures”." }
-            << QStringList { "Offsite" };
-        QTest::newRow("B2 key removed") << "b2Key"
-                                        << "changed"
-                                        << QStringList { "Replaced the stored password or keys for “Offsite”." }
-                                        << QStringList { "Pictures" };
-        QTest::newRow("renamed with new secrets")
-            << "renameAndPassword"
-            << "changed" << QStringList { "Changed the settings of “Photos”." } << QStringList { "Offsite" };
-        QTest::newRow("sealed copy edited, tag kept")
-            << "sealedEdited"
-            << "changed" << QStringList { missingRecord, pictures, offsite } << QStringList {};
-        QTest::newRow("seal deleted") << "deleteSeal"
-                                      << "changed" << QStringList { missingRecord, pictures, offsite }
-                                      << QStringList {};
+        test::dataRow("policy turned on", "policyOn", "changed",
+            QStringList { "Turned on agent changes without approval." }, both);
+        test::dataRow("policy file without flag", "policyBroken", "changed", QStringList {},
+            both); // differences() throws, checked below
+        test::dataRow("password replaced", "password", "changed",
+            QStringList { "Replaced the stored password or keys for “Pictures”." }, QStringList { "Offsite" });
+        test::dataRow("B2 key removed", "b2Key", "changed",
+            QStringList { "Replaced the stored password or keys for “Offsite”." }, QStringList { "Pictures" });
+        test::dataRow("renamed with new secrets", "renameAndPassword", "changed",
+            QStringList { "Changed the settings of “Photos”." }, QStringList { "Offsite" });
+        test::dataRow("sealed copy edited, tag kept", "sealedEdited", "changed",
+            QStringList { missingRecord, pictures, offsite }, QStringList {});
+        test::dataRow(
+            "seal deleted", "deleteSeal", "changed", QStringList { missingRecord, pictures, offsite }, QStringList {});
         // A change the app was writing when it stopped: only its own signed seal of exactly
         // these files vouches for them.
-        QTest::newRow("renamed, pending seal of ours")
-            << "renamePending"
-            << "valid" << QStringList {} << QStringList { "Photos", "Offsite" };
-        QTest::newRow("renamed, pending seal signed elsewhere")
-            << "renameForgedPending"
-            << "changed" << QStringList { "Changed the settings of “Photos”." } << both;
-        QTest::newRow("pending seal of ours for other content")
-            << "stalePending"
-            << "changed" << QStringList { "Changed where “Photos” backs up to: /mnt/elsewhere." } << both;
-        QTest::newRow("keyring read fails")
-            << "secretsFail"
-            << "Keyring error: The keyring is locked." << QStringList {} << QStringList {};
+        test::dataRow("renamed, pending seal of ours", "renamePending", "valid", QStringList {},
+            QStringList { "Photos", "Offsite" });
+        test::dataRow("renamed, pending seal signed elsewhere", "renameForgedPending", "changed",
+            QStringList { "Changed the settings of “Photos”." }, both);
+        test::dataRow("pending seal of ours for other content", "stalePending", "changed",
+            QStringList { "Changed where “Photos” backs up to: /mnt/elsewhere." }, both);
+        test::dataRow("keyring read fails", "secretsFail", "Keyring error: The keyring is locked.", QStringList {},
+            QStringList {});
     }
 
     void outsideChanges()

@@ -39,10 +39,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("recursive");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("one folder") << "" << false << QStringList { "ls", "--json", "--", "abc123", "/a b" };
-        QTest::newRow("recursive") << "" << true
-                                   << QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" };
-        QTest::newRow("a search is recursive")
-            << " x" << false << QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" };
+        test::dataRow("recursive", "", true, QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" });
+        test::dataRow("a search is recursive", " x", false,
+            QStringList { "ls", "--json", "--recursive", "--", "abc123", "/a b" });
     }
     void arguments()
     {
@@ -144,12 +143,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("runs");
         QTest::newRow("last error line") << "/d" << QByteArray("first\nsecond\n") << 1 << "second" << true;
-        QTest::newRow("json error line") << "/d" << test::readData(QStringLiteral("restic/wrong-password-json.stderr"))
-                                         << 12 << "Fatal: wrong password or no key found" << true;
+        test::dataRow("json error line", "/d", test::readData(QStringLiteral("restic/wrong-password-json.stderr")), 12,
+            "Fatal: wrong password or no key found", true);
         QTest::newRow("silent") << "/d" << QByteArray() << 3 << "Could not browse this snapshot (3)." << true;
         QTest::newRow("relative folder") << "d" << QByteArray() << 0 << "Could not browse this snapshot (-1)." << false;
-        QTest::newRow("option-like folder")
-            << "--password-command=touch flag" << QByteArray() << 0 << "Could not browse this snapshot (-1)." << false;
+        test::dataRow("option-like folder", "--password-command=touch flag", QByteArray(), 0,
+            "Could not browse this snapshot (-1).", false);
     }
     void failures()
     {
@@ -187,18 +186,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("pattern"); // empty: refused
-        QTest::newRow("specials") << "/Users/a/report [old]*.txt"
-                                  << R"(/Users/a/report \[old\]\*.txt)";
-        QTest::newRow("backslash and question mark") << R"(/a\b?)"
-                                                     << R"(/a\\b\?)";
-        QTest::newRow("unchanged") << "/a/..b/ café {x}, $y"
-                                   << "/a/..b/ café {x}, $y";
-        QTest::newRow("relative") << "docs/a.txt"
-                                  << "";
-        QTest::newRow("dot-dot") << "/a/../b"
-                                 << "";
-        QTest::newRow("line feed") << "/a\nb"
-                                   << "";
+        test::dataRow("specials", "/Users/a/report [old]*.txt", R"(/Users/a/report \[old\]\*.txt)");
+        test::dataRow("backslash and question mark", R"(/a\b?)", R"(/a\\b\?)");
+        test::dataRow("unchanged", "/a/..b/ café {x}, $y", "/a/..b/ café {x}, $y");
+        test::dataRow("relative", "docs/a.txt", "");
+        test::dataRow("dot-dot", "/a/../b", "");
+        test::dataRow("line feed", "/a\nb", "");
     }
     void literalInclude()
     {

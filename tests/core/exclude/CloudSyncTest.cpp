@@ -42,24 +42,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("provider");
-        QTest::newRow("google") << "GoogleDrive-Work"
-                                << "Google Drive";
-        QTest::newRow("onedrive") << "OneDrive-Personal"
-                                  << "OneDrive";
-        QTest::newRow("dropbox account") << "Dropbox-Personal"
-                                         << "Dropbox";
-        QTest::newRow("leading dash") << "-Dropbox"
-                                      << "Dropbox";
-        QTest::newRow("plain") << "Box"
-                               << "Box";
-        QTest::newRow("only dashes") << "--"
-                                     << "--";
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("google without account") << "GoogleDrive"
-                                                << "Google Drive";
-        QTest::newRow("other case kept") << "googledrive-x"
-                                         << "googledrive";
+        test::dataRow("google", "GoogleDrive-Work", "Google Drive");
+        test::dataRow("onedrive", "OneDrive-Personal", "OneDrive");
+        test::dataRow("dropbox account", "Dropbox-Personal", "Dropbox");
+        test::dataRow("leading dash", "-Dropbox", "Dropbox");
+        test::dataRow("plain", "Box", "Box");
+        test::dataRow("only dashes", "--", "--");
+        test::dataRow("empty", "", "");
+        test::dataRow("google without account", "GoogleDrive", "Google Drive");
+        test::dataRow("other case kept", "googledrive-x", "googledrive");
     }
 
     void providerName()

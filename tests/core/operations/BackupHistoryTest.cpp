@@ -131,30 +131,18 @@ private Q_SLOTS:
             QTest::addRow("without %s", key) << key << QString() << false;
         for (const char *key : { "finishedAt", "snapshotID", "maintenance", "prunedAt", "scope", "skippedProtected" })
             QTest::addRow("without %s", key) << key << QString() << true;
-        QTest::newRow("unknown outcome") << "outcome"
-                                         << "\"done\"" << false;
-        QTest::newRow("outcome in capitals") << "outcome"
-                                             << "\"Complete\"" << false;
-        QTest::newRow("issues not a list") << "issues"
-                                           << "\"x\"" << false;
-        QTest::newRow("issue not a text") << "issues"
-                                          << "[1]" << false;
-        QTest::newRow("access as text") << "accessGranted"
-                                        << "\"true\"" << false;
-        QTest::newRow("fractional bytes") << "bytesAdded"
-                                          << "1.5" << false;
-        QTest::newRow("date as text") << "startedAt"
-                                      << "\"2025-01-01T00:00:00Z\"" << false;
-        QTest::newRow("id not a UUID") << "id"
-                                       << "\"abc\"" << false;
-        QTest::newRow("null required") << "issues"
-                                       << "null" << false;
-        QTest::newRow("skipped not a list") << "skippedProtected"
-                                            << "\"x\"" << false;
-        QTest::newRow("unknown key ignored") << "comment"
-                                             << "{\"a\":1}" << true;
-        QTest::newRow("lower-case UUID read") << "id"
-                                              << "\"0f8fad5b-d9cb-469f-a165-70867728950e\"" << true;
+        test::dataRow("unknown outcome", "outcome", "\"done\"", false);
+        test::dataRow("outcome in capitals", "outcome", "\"Complete\"", false);
+        test::dataRow("issues not a list", "issues", "\"x\"", false);
+        test::dataRow("issue not a text", "issues", "[1]", false);
+        test::dataRow("access as text", "accessGranted", "\"true\"", false);
+        test::dataRow("fractional bytes", "bytesAdded", "1.5", false);
+        test::dataRow("date as text", "startedAt", "\"2025-01-01T00:00:00Z\"", false);
+        test::dataRow("id not a UUID", "id", "\"abc\"", false);
+        test::dataRow("null required", "issues", "null", false);
+        test::dataRow("skipped not a list", "skippedProtected", "\"x\"", false);
+        test::dataRow("unknown key ignored", "comment", "{\"a\":1}", true);
+        test::dataRow("lower-case UUID read", "id", "\"0f8fad5b-d9cb-469f-a165-70867728950e\"", true);
     }
 
     void recordDecoding()

@@ -86,38 +86,43 @@ private Q_SLOTS:
         all.bytesDone = 100;
         all.totalBytes = 200;
         all.currentFile = QStringLiteral("/home/ada/a.txt");
-        QTest::newRow("every key") << QStringLiteral(
-            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
-            R"("total_bytes":200,"current_files":["/home/ada/a.txt","/home/ada/b.txt"]})")
-                                   << all;
+        test::dataRow("every key",
+            QStringLiteral(
+                R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+                R"("total_bytes":200,"current_files":["/home/ada/a.txt","/home/ada/b.txt"]})"),
+            all);
 
         BackupRunState kept = all;
         kept.currentFile = QStringLiteral("/earlier");
-        QTest::newRow("no current_files") << QStringLiteral(
-            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
-            R"("total_bytes":200})") << kept;
-        QTest::newRow("empty current_files") << QStringLiteral(
-            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
-            R"("total_bytes":200,"current_files":[]})")
-                                             << kept;
-        QTest::newRow("current_files not all text") << QStringLiteral(
-            R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
-            R"("total_bytes":200,"current_files":["/a",7]})")
-                                                    << kept;
+        test::dataRow("no current_files",
+            QStringLiteral(
+                R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+                R"("total_bytes":200})"),
+            kept);
+        test::dataRow("empty current_files",
+            QStringLiteral(
+                R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+                R"("total_bytes":200,"current_files":[]})"),
+            kept);
+        test::dataRow("current_files not all text",
+            QStringLiteral(
+                R"({"message_type":"status","percent_done":0.5,"files_done":10,"total_files":20,"bytes_done":100,)"
+                R"("total_bytes":200,"current_files":["/a",7]})"),
+            kept);
 
         BackupRunState onlyPhase = midRun();
         onlyPhase.phase = BackupRunState::Phase::running;
-        QTest::newRow("values of the wrong type")
-            << QStringLiteral(R"({"message_type":"status","percent_done":"50%","files_done":"10","total_files":null,)"
-                              R"("bytes_done":true,"current_files":"/a"})")
-            << onlyPhase;
+        test::dataRow("values of the wrong type",
+            QStringLiteral(R"({"message_type":"status","percent_done":"50%","files_done":"10","total_files":null,)"
+                           R"("bytes_done":true,"current_files":"/a"})"),
+            onlyPhase);
         QTest::newRow("no values") << QStringLiteral(R"({"message_type":"status"})") << onlyPhase;
 
         BackupRunState big = onlyPhase;
         big.bytesDone = 9007199254740993LL; // beyond a double's exact integers
         big.totalBytes = 12;
-        QTest::newRow("64-bit bytes, fractional counter cut")
-            << QStringLiteral(R"({"message_type":"status","bytes_done":9007199254740993,"total_bytes":12.9})") << big;
+        test::dataRow("64-bit bytes, fractional counter cut",
+            QStringLiteral(R"({"message_type":"status","bytes_done":9007199254740993,"total_bytes":12.9})"), big);
 
         BackupRunState fixture = midRun();
         fixture.phase = BackupRunState::Phase::running;
@@ -126,8 +131,8 @@ private Q_SLOTS:
         fixture.totalFiles = 8;
         fixture.bytesDone = 270402;
         fixture.totalBytes = 270413;
-        QTest::newRow("restic 0.18")
-            << lines(test::readData(QStringLiteral("restic/backup2-unreadable-json.jsonl"))).first() << fixture;
+        test::dataRow("restic 0.18",
+            lines(test::readData(QStringLiteral("restic/backup2-unreadable-json.jsonl"))).first(), fixture);
     }
 
     void statusLinesSetProgress()
@@ -144,23 +149,25 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("input");
         QTest::addColumn<BackupSummary>("expected");
 
-        QTest::newRow("restic 0.18")
-            << QStringList { lines(test::readData(QStringLiteral("restic/backup1-json-v.jsonl")))
-                                 .filter(QStringLiteral("\"summary\""))
-                                 .first() }
-            << BackupSummary { 7, 0, 0, 275632, 270394,
-                   QStringLiteral("5d64010835f3f382f07c09b6df710cfc49d679f2c22feb7942b03be1b86df877") };
-        QTest::newRow("no snapshot id") << QStringList { QStringLiteral(
-            R"({"message_type":"summary","files_new":1,"files_changed":2,"files_unmodified":3,"data_added":4,)"
-            R"("total_bytes_processed":5})") }
-                                        << BackupSummary { 1, 2, 3, 4, 5, QString() };
-        QTest::newRow("wrong types give zero") << QStringList {
-            QStringLiteral(R"({"message_type":"summary","files_new":"1","data_added":null,"snapshot_id":42})")
-        } << BackupSummary {};
-        QTest::newRow("a later summary replaces")
-            << QStringList { QStringLiteral(R"({"message_type":"summary","files_new":9,"snapshot_id":"aaa"})"),
-                   QStringLiteral(R"({"message_type":"summary","files_changed":1})") }
-            << BackupSummary { 0, 1, 0, 0, 0, QString() };
+        test::dataRow("restic 0.18",
+            QStringList { lines(test::readData(QStringLiteral("restic/backup1-json-v.jsonl")))
+                              .filter(QStringLiteral("\"summary\""))
+                              .first() },
+            BackupSummary { 7, 0, 0, 275632, 270394,
+                QStringLiteral("5d64010835f3f382f07c09b6df710cfc49d679f2c22feb7942b03be1b86df877") });
+        test::dataRow("no snapshot id",
+            QStringList { QStringLiteral(
+                R"({"message_type":"summary","files_new":1,"files_changed":2,"files_unmodified":3,"data_added":4,)"
+                R"("total_bytes_processed":5})") },
+            BackupSummary { 1, 2, 3, 4, 5, QString() });
+        test::dataRow("wrong types give zero",
+            QStringList {
+                QStringLiteral(R"({"message_type":"summary","files_new":"1","data_added":null,"snapshot_id":42})") },
+            BackupSummary {});
+        test::dataRow("a later summary replaces",
+            QStringList { QStringLiteral(R"({"message_type":"summary","files_new":9,"snapshot_id":"aaa"})"),
+                QStringLiteral(R"({"message_type":"summary","files_changed":1})") },
+            BackupSummary { 0, 1, 0, 0, 0, QString() });
     }
 
     void summaryLines()
@@ -181,24 +188,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("reported");
 
-        QTest::newRow("error object and item")
-            << R"({"message_type":"error","error":{"message":"open /x/y: permission denied"},"item":"/x/y"})"
-            << "open /x/y: permission denied (/x/y)";
-        QTest::newRow("error as text, no item") << R"({"message_type":"error","error":"lstat /x: gone"})"
-                                                << "lstat /x: gone";
-        QTest::newRow("no usable text") << R"({"message_type":"error","error":{"code":5}})"
-                                        << "restic reported an unreadable item.";
-        QTest::newRow("no usable text, with item") << R"({"message_type":"error","item":"/x"})"
-                                                   << "restic reported an unreadable item. (/x)";
-        QTest::newRow("top-level message") << R"({"message_type":"error","error":{"code":5},"message":"top"})"
-                                           << "top";
-        QTest::newRow("nested message wins")
-            << R"({"message_type":"error","error":{"message":"nested"},"message":"top"})"
-            << "nested";
-        QTest::newRow("warning") << R"({"message_type":"warning","message":"careful","item":"/w"})"
-                                 << "careful (/w)";
-        QTest::newRow("item not text") << R"({"message_type":"error","error":"bad","item":["/x"]})"
-                                       << "bad";
+        test::dataRow("error object and item",
+            R"({"message_type":"error","error":{"message":"open /x/y: permission denied"},"item":"/x/y"})",
+            "open /x/y: permission denied (/x/y)");
+        test::dataRow(
+            "error as text, no item", R"({"message_type":"error","error":"lstat /x: gone"})", "lstat /x: gone");
+        test::dataRow(
+            "no usable text", R"({"message_type":"error","error":{"code":5}})", "restic reported an unreadable item.");
+        test::dataRow("no usable text, with item", R"({"message_type":"error","item":"/x"})",
+            "restic reported an unreadable item. (/x)");
+        test::dataRow("top-level message", R"({"message_type":"error","error":{"code":5},"message":"top"})", "top");
+        test::dataRow("nested message wins", R"({"message_type":"error","error":{"message":"nested"},"message":"top"})",
+            "nested");
+        test::dataRow("warning", R"({"message_type":"warning","message":"careful","item":"/w"})", "careful (/w)");
+        test::dataRow("item not text", R"({"message_type":"error","error":"bad","item":["/x"]})", "bad");
     }
 
     void problemMessages()
@@ -226,24 +229,22 @@ private Q_SLOTS:
 
         const std::optional<QString> none;
         const std::optional<QString> earlier = QStringLiteral("earlier");
-        QTest::newRow("set") << none << R"({"message_type":"exit_error","code":1,"message":"Fatal: boom"})"
-                             << std::optional<QString>(QStringLiteral("Fatal: boom"));
-        QTest::newRow("replaces") << earlier << R"({"message_type":"exit_error","code":1,"message":"later"})"
-                                  << std::optional<QString>(QStringLiteral("later"));
+        test::dataRow("set", none, R"({"message_type":"exit_error","code":1,"message":"Fatal: boom"})",
+            std::optional<QString>(QStringLiteral("Fatal: boom")));
+        test::dataRow("replaces", earlier, R"({"message_type":"exit_error","code":1,"message":"later"})",
+            std::optional<QString>(QStringLiteral("later")));
         QTest::newRow("no message clears") << earlier << R"({"message_type":"exit_error","code":1})" << none;
         QTest::newRow("message not text clears") << earlier << R"({"message_type":"exit_error","message":3})" << none;
         // restic only says that the connection ended; ssh said why.
-        QTest::newRow("after ssh's reason")
-            << none
-            << "subprocess ssh: ssh: connect to host h port 22: Connection refused\n"
-               R"({"message_type":"exit_error","code":1,"message":"Fatal: unable to open repository: unexpected EOF"})"
-            << std::optional<QString>(QStringLiteral("subprocess ssh: ssh: connect to host h port 22: Connection "
-                                                     "refused\nFatal: unable to open repository: unexpected EOF"));
-        QTest::newRow("ssh's reason is no item")
-            << none
-            << "subprocess ssh: no such file /c\n"
-               R"({"message_type":"exit_error","code":1,"message":"Fatal: EOF"})"
-            << std::optional<QString>(QStringLiteral("subprocess ssh: no such file /c\nFatal: EOF"));
+        test::dataRow("after ssh's reason", none,
+            "subprocess ssh: ssh: connect to host h port 22: Connection refused\n"
+            R"({"message_type":"exit_error","code":1,"message":"Fatal: unable to open repository: unexpected EOF"})",
+            std::optional<QString>(QStringLiteral("subprocess ssh: ssh: connect to host h port 22: Connection "
+                                                  "refused\nFatal: unable to open repository: unexpected EOF")));
+        test::dataRow("ssh's reason is no item", none,
+            "subprocess ssh: no such file /c\n"
+            R"({"message_type":"exit_error","code":1,"message":"Fatal: EOF"})",
+            std::optional<QString>(QStringLiteral("subprocess ssh: no such file /c\nFatal: EOF")));
     }
 
     void exitErrorSetsFailureMessage()
@@ -270,8 +271,7 @@ private Q_SLOTS:
         QTest::newRow("array") << false << R"([{"message_type":"status"}])";
         QTest::newRow("no message_type") << false << R"({"percent_done":0.5})";
         QTest::newRow("message_type not text") << false << R"({"message_type":7,"percent_done":0.5})";
-        QTest::newRow("other message type")
-            << false << R"({"message_type":"verbose_status","action":"new","item":"/a"})";
+        test::dataRow("other message type", false, R"({"message_type":"verbose_status","action":"new","item":"/a"})");
         QTest::newRow("empty") << false << "";
         QTest::newRow("stderr: broken JSON") << true << "{\"message_type\":\"exit_error\",\"message\":\"x\"";
         QTest::newRow("stderr: white space") << true << " \t\r";
@@ -305,47 +305,38 @@ private Q_SLOTS:
         auto same = [](const QString &text) { return std::optional<QString>(text); };
         const QStringList nothing;
 
-        QTest::newRow("fatal replaces") << earlier << false << "Fatal: unable to open config file" << nothing << nothing
-                                        << same("Fatal: unable to open config file");
-        QTest::newRow("fatal in any case") << earlier << false << "  FATAL wrong password\n"
-                                           << nothing << nothing << same("FATAL wrong password");
-        QTest::newRow("error: replaces") << earlier << false << "Load(<lock/1>) returned error: EOF" << nothing
-                                         << nothing << same("Load(<lock/1>) returned error: EOF");
-        QTest::newRow("first other line wins")
-            << none << false << "unable to open cache" << nothing << nothing << same("unable to open cache");
-        QTest::newRow("later other line ignored")
-            << earlier << false << "unable to open cache" << nothing << nothing << earlier;
-        QTest::newRow("restic not found")
-            << none << false << "restic not found" << nothing << nothing << same("restic not found");
-        QTest::newRow("busy repository") << none << false << FileLock::busyMessage() << nothing << nothing
-                                         << same(FileLock::busyMessage());
-        QTest::newRow("pipe read failure")
-            << none << false << "output read failed: Input/output error"
-            << QStringList { "output read failed: Input/output error" } << nothing << none;
-        QTest::newRow("error: about an unreadable file")
-            << none << false << "error: open $H/Documents/a: permission denied"
-            << QStringList { withHome("error: open $H/Documents/a: permission denied") } << nothing << none;
-        QTest::newRow("missing source") << earlier << false << "/tmp/rp/nope does not exist, skipping"
-                                        << QStringList { "/tmp/rp/nope does not exist, skipping" } << nothing
-                                        << earlier;
-        QTest::newRow("no such file") << none << false << "lstat /gone: No such file or directory"
-                                      << QStringList { "lstat /gone: No such file or directory" } << nothing << none;
-        QTest::newRow("protected, not wanted")
-            << none << false << "open $H/Library/Mail/x: operation not permitted" << nothing
-            << QStringList { withHome("open $H/Library/Mail/x: operation not permitted") } << none;
-        QTest::newRow("protected, wanted")
-            << none << true << "open $H/Library/Mail/x: operation not permitted"
-            << QStringList { withHome("open $H/Library/Mail/x: operation not permitted") } << nothing << none;
-        QTest::newRow("outside Library") << none << false << "open $H/Documents/x: permission denied"
-                                         << QStringList { withHome("open $H/Documents/x: permission denied") }
-                                         << nothing << none;
-        QTest::newRow("JSON error object")
-            << none << false
-            << R"({"message_type":"error","error":{"message":"open $H/Library/k: permission denied"},"item":"$H/Library/k"})"
-            << nothing << QStringList { withHome("open $H/Library/k: permission denied ($H/Library/k)") } << none;
-        QTest::newRow("JSON exit_error, padded")
-            << earlier << false << "  {\"message_type\":\"exit_error\",\"code\":3,\"message\":\"Warning: x\"}  "
-            << nothing << nothing << same("Warning: x");
+        test::dataRow("fatal replaces", earlier, false, "Fatal: unable to open config file", nothing, nothing,
+            same("Fatal: unable to open config file"));
+        test::dataRow("fatal in any case", earlier, false, "  FATAL wrong password\n", nothing, nothing,
+            same("FATAL wrong password"));
+        test::dataRow("error: replaces", earlier, false, "Load(<lock/1>) returned error: EOF", nothing, nothing,
+            same("Load(<lock/1>) returned error: EOF"));
+        test::dataRow("first other line wins", none, false, "unable to open cache", nothing, nothing,
+            same("unable to open cache"));
+        test::dataRow("later other line ignored", earlier, false, "unable to open cache", nothing, nothing, earlier);
+        test::dataRow("restic not found", none, false, "restic not found", nothing, nothing, same("restic not found"));
+        test::dataRow(
+            "busy repository", none, false, FileLock::busyMessage(), nothing, nothing, same(FileLock::busyMessage()));
+        test::dataRow("pipe read failure", none, false, "output read failed: Input/output error",
+            QStringList { "output read failed: Input/output error" }, nothing, none);
+        test::dataRow("error: about an unreadable file", none, false, "error: open $H/Documents/a: permission denied",
+            QStringList { withHome("error: open $H/Documents/a: permission denied") }, nothing, none);
+        test::dataRow("missing source", earlier, false, "/tmp/rp/nope does not exist, skipping",
+            QStringList { "/tmp/rp/nope does not exist, skipping" }, nothing, earlier);
+        test::dataRow("no such file", none, false, "lstat /gone: No such file or directory",
+            QStringList { "lstat /gone: No such file or directory" }, nothing, none);
+        test::dataRow("protected, not wanted", none, false, "open $H/Library/Mail/x: operation not permitted", nothing,
+            QStringList { withHome("open $H/Library/Mail/x: operation not permitted") }, none);
+        test::dataRow("protected, wanted", none, true, "open $H/Library/Mail/x: operation not permitted",
+            QStringList { withHome("open $H/Library/Mail/x: operation not permitted") }, nothing, none);
+        test::dataRow("outside Library", none, false, "open $H/Documents/x: permission denied",
+            QStringList { withHome("open $H/Documents/x: permission denied") }, nothing, none);
+        test::dataRow("JSON error object", none, false,
+            R"({"message_type":"error","error":{"message":"open $H/Library/k: permission denied"},"item":"$H/Library/k"})",
+            nothing, QStringList { withHome("open $H/Library/k: permission denied ($H/Library/k)") }, none);
+        test::dataRow("JSON exit_error, padded", earlier, false,
+            "  {\"message_type\":\"exit_error\",\"code\":3,\"message\":\"Warning: x\"}  ", nothing, nothing,
+            same("Warning: x"));
     }
 
     void stderrLines()
@@ -372,11 +363,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("expected");
 
         QTest::newRow("library, denied") << "open $H/Library/Safari/x: permission denied" << false << true;
-        QTest::newRow("library, not permitted, upper case")
-            << "open $H/Library/Safari/x: OPERATION NOT PERMITTED" << false << true;
+        test::dataRow(
+            "library, not permitted, upper case", "open $H/Library/Safari/x: OPERATION NOT PERMITTED", false, true);
         QTest::newRow("library, wanted") << "open $H/Library/Safari/x: permission denied" << true << false;
-        QTest::newRow("library, other error")
-            << "open $H/Library/Safari/x: no such file or directory" << false << false;
+        test::dataRow("library, other error", "open $H/Library/Safari/x: no such file or directory", false, false);
         QTest::newRow("library only ignoring case") << "open $H/library/Safari/x: permission denied" << false << false;
         QTest::newRow("home only ignoring case") << "open /HOME/ada/Library/x: permission denied" << false << false;
         QTest::newRow("the Library folder itself") << "open $H/Library: permission denied" << false << false;
@@ -399,14 +389,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stderrFile");
         QTest::addColumn<QString>("failure");
 
-        QTest::newRow("interrupted") << "restic/backup-interrupted-json.jsonl"
-                                     << "restic/backup-interrupted-json.stderr"
-                                     << "Fatal: unable to save snapshot: context canceled";
-        QTest::newRow("locked") << QString() << "restic/locked-backup-json.stderr"
-                                << "unable to create lock in backend: repository is already locked exclusively by PID "
-                                   "29412 on testhost by root (UID 0, GID 0)\nlock was created at 2026-12-07 08:18:35 "
-                                   "(1.590184954s ago)\nstorage ID 42ed4a1b\nthe `unlock` command can be used to "
-                                   "remove stale locks";
+        test::dataRow("interrupted", "restic/backup-interrupted-json.jsonl", "restic/backup-interrupted-json.stderr",
+            "Fatal: unable to save snapshot: context canceled");
+        test::dataRow("locked", QString(), "restic/locked-backup-json.stderr",
+            "unable to create lock in backend: repository is already locked exclusively by PID "
+            "29412 on testhost by root (UID 0, GID 0)\nlock was created at 2026-12-07 08:18:35 "
+            "(1.590184954s ago)\nstorage ID 42ed4a1b\nthe `unlock` command can be used to "
+            "remove stale locks");
     }
 
     void resticFailures()

@@ -72,13 +72,11 @@ private Q_SLOTS:
         QTest::newRow("local: missing") << local << 0 << 0 << "local:missing" << good << disk;
         QTest::newRow("offline") << sftp << 0 << 0 << QString() << offline << network;
         QTest::newRow("offline, metered allowed") << sftp << 2 << 0 << QString() << offline << network;
-        QTest::newRow("offline and expensive")
-            << sftp << 0 << 0 << QString() << NetworkPath { false, true, true } << network;
+        test::dataRow("offline and expensive", sftp, 0, 0, QString(), NetworkPath { false, true, true }, network);
         QTest::newRow("constrained") << sftp << 0 << 0 << QString() << constrained << unrestricted;
         QTest::newRow("expensive and constrained") << sftp << 0 << 0 << QString() << both << unrestricted;
         QTest::newRow("expensive, metered allowed") << sftp << 2 << 0 << QString() << both << QString();
-        QTest::newRow("B2 on a good path")
-            << Destination::Kind::backblazeB2 << 0 << 0 << QString() << good << QString();
+        test::dataRow("B2 on a good path", Destination::Kind::backblazeB2, 0, 0, QString(), good, QString());
         QTest::newRow("S3 offline") << Destination::Kind::s3 << 0 << 0 << QString() << offline << network;
     }
 

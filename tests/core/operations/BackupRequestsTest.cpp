@@ -106,9 +106,9 @@ private Q_SLOTS:
         QTest::newRow("missing requestedAt") << "{" + ids + "}";
         QTest::newRow("zone offset") << "{" + ids + ",\"requestedAt\":\"2025-03-01T09:00:00+01:00\"}";
         QTest::newRow("seconds since 2001") << "{" + ids + ",\"requestedAt\":762508800}";
-        QTest::newRow("bad UUID") << QByteArray(
-            "{\"id\":\"x\",\"destinationID\":\"7C9E6679-7425-40DE-944B-E07FC1F90AE7\","
-            "\"requestedAt\":\"2025-03-01T08:00:00Z\"}");
+        test::dataRow("bad UUID",
+            QByteArray("{\"id\":\"x\",\"destinationID\":\"7C9E6679-7425-40DE-944B-E07FC1F90AE7\","
+                       "\"requestedAt\":\"2025-03-01T08:00:00Z\"}"));
         QTest::newRow("not JSON") << QByteArray("{");
     }
 
@@ -288,10 +288,11 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("detail"); // empty: success
-        QTest::newRow("starts the service") << QByteArray(
-            "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] || exit 9\n"
-            "[ \"$*\" = \"--user start --no-block vellmir-scheduler.service\" ] || exit 8\n"
-            "echo starting") << QString();
+        test::dataRow("starts the service",
+            QByteArray("[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] || exit 9\n"
+                       "[ \"$*\" = \"--user start --no-block vellmir-scheduler.service\" ] || exit 8\n"
+                       "echo starting"),
+            QString());
         QTest::newRow("no user manager") << QByteArray("echo 'Failed to connect to bus: No medium found' >&2\nexit 1")
                                          << "Failed to connect to bus: No medium found";
         QTest::newRow("both streams, trimmed")

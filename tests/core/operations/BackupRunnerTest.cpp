@@ -175,69 +175,59 @@ private Q_SLOTS:
         const QString skippedRetention
             = QStringLiteral("Retention skipped because this backup is incomplete. Existing snapshots were preserved.");
 
-        QTest::newRow("exit 0") << statusLine + summaryLine() << QByteArray() << 0 << false << true << false
-                                << "complete"
-                                << "finished" << QStringList {} << 0 << none << none;
-        QTest::newRow("exit 0, a problem line")
-            << statusLine + summaryLine() << QByteArray("open /src/x: permission denied\n") << 0 << false << true
-            << false << "incomplete"
-            << "finished" << QStringList { "open /src/x: permission denied" } << 0 << none << none;
+        test::dataRow("exit 0", statusLine + summaryLine(), QByteArray(), 0, false, true, false, "complete", "finished",
+            QStringList {}, 0, none, none);
+        test::dataRow("exit 0, a problem line", statusLine + summaryLine(),
+            QByteArray("open /src/x: permission denied\n"), 0, false, true, false, "incomplete", "finished",
+            QStringList { "open /src/x: permission denied" }, 0, none, none);
         QTest::newRow("exit 3, only protected skips, retention runs")
             << summaryLine() << library + exit3Warning << 3 << false << true << true << "complete"
             << "finished" << QStringList {} << 2 << text("Warning: at least one source file could not be read")
             << text("Retention applied; nothing to remove. Unused data pruned.");
-        QTest::newRow("exit 3, protected skips while they are wanted")
-            << summaryLine() << library << 3 << true << true << true << "incomplete"
-            << "finished"
-            << QStringList { "open $H/Library/Mail/a: permission denied ($H/Library/Mail/a)",
-                   "open $H/Library/Safari/b: operation not permitted" }
-            << 0 << none << std::optional<QString>(skippedRetention);
-        QTest::newRow("exit 3, no problem lines")
-            << summaryLine() << QByteArray() << 3 << false << true << true << "incomplete"
-            << "finished" << QStringList { "Some files could not be read and were skipped." } << 0 << none
-            << std::optional<QString>(skippedRetention);
-        QTest::newRow("exit 3, restic 0.18 unreadable files")
-            << test::readData(QStringLiteral("restic/backup2-unreadable-json.jsonl"))
-            << test::readData(QStringLiteral("restic/backup2-unreadable-json.stderr")) << 3 << false << true << false
-            << "incomplete"
-            << "finished"
-            << QStringList { "openfile for readdirnames failed: open /tmp/rp/src/secret/locked-dir: permission denied "
-                             "(/tmp/rp/src/secret/locked-dir)",
-                   "openfile for readdirnames failed: open /tmp/rp/src/secret/locked-dir: permission denied "
-                   "(/tmp/rp/src/secret/locked-dir)",
-                   "open /tmp/rp/src/secret/unreadable-new.txt: permission denied "
-                   "(/tmp/rp/src/secret/unreadable-new.txt)" }
-            << 0 << text("Warning: at least one source file could not be read") << none;
+        test::dataRow("exit 3, protected skips while they are wanted", summaryLine(), library, 3, true, true, true,
+            "incomplete", "finished",
+            QStringList { "open $H/Library/Mail/a: permission denied ($H/Library/Mail/a)",
+                "open $H/Library/Safari/b: operation not permitted" },
+            0, none, std::optional<QString>(skippedRetention));
+        test::dataRow("exit 3, no problem lines", summaryLine(), QByteArray(), 3, false, true, true, "incomplete",
+            "finished", QStringList { "Some files could not be read and were skipped." }, 0, none,
+            std::optional<QString>(skippedRetention));
+        test::dataRow("exit 3, restic 0.18 unreadable files",
+            test::readData(QStringLiteral("restic/backup2-unreadable-json.jsonl")),
+            test::readData(QStringLiteral("restic/backup2-unreadable-json.stderr")), 3, false, true, false,
+            "incomplete", "finished",
+            QStringList { "openfile for readdirnames failed: open /tmp/rp/src/secret/locked-dir: permission denied "
+                          "(/tmp/rp/src/secret/locked-dir)",
+                "openfile for readdirnames failed: open /tmp/rp/src/secret/locked-dir: permission denied "
+                "(/tmp/rp/src/secret/locked-dir)",
+                "open /tmp/rp/src/secret/unreadable-new.txt: permission denied "
+                "(/tmp/rp/src/secret/unreadable-new.txt)" },
+            0, text("Warning: at least one source file could not be read"), none);
         QTest::newRow("exit 0, Full Disk Access wanted but not granted")
             << summaryLine() << QByteArray() << 0 << true << false << true << "incomplete"
             << "finished"
             << QStringList { "Full Disk Access could not be confirmed. Protected files may be unavailable; review "
                              "access before trusting this backup." }
             << 0 << none << std::optional<QString>(skippedRetention);
-        QTest::newRow("exit 0, no summary")
-            << statusLine << QByteArray("Fatal: something else\n") << 0 << false << true << true << "failed"
-            << "failed" << QStringList {} << 0 << std::optional<QString>(noSnapshot) << none;
-        QTest::newRow("exit 3, summary without snapshot id")
-            << QByteArray(R"({"message_type":"summary","files_new":1})"
-                          "\n")
-            << QByteArray() << 3 << false << true << false << "failed"
-            << "failed" << QStringList {} << 0 << std::optional<QString>(noSnapshot) << none;
-        QTest::newRow("exit 1, exit_error")
-            << statusLine << test::readData(QStringLiteral("restic/backup-missing-source-json.stderr")) << 1 << false
-            << true << true << "failed"
-            << "failed" << QStringList { "/tmp/rp/does-not-exist does not exist, skipping" } << 0
-            << text("Fatal: all source directories/files do not exist") << none;
-        QTest::newRow("exit 1, only a problem line")
-            << QByteArray() << QByteArray("/gone does not exist, skipping\n") << 1 << false << true << false << "failed"
-            << "failed" << QStringList { "/gone does not exist, skipping" } << 0
-            << text("/gone does not exist, skipping") << none;
-        QTest::newRow("exit 1, nothing said")
-            << QByteArray() << QByteArray() << 1 << false << true << false << "failed"
-            << "failed" << QStringList {} << 0 << text("Backup failed (exit code 1).") << none;
-        QTest::newRow("exit 12, wrong password")
-            << QByteArray() << QByteArray("Fatal: wrong password or no key found\n") << 12 << false << true << false
-            << "failed"
-            << "failed" << QStringList {} << 0 << text("Fatal: wrong password or no key found") << none;
+        test::dataRow("exit 0, no summary", statusLine, QByteArray("Fatal: something else\n"), 0, false, true, true,
+            "failed", "failed", QStringList {}, 0, std::optional<QString>(noSnapshot), none);
+        test::dataRow("exit 3, summary without snapshot id",
+            QByteArray(R"({"message_type":"summary","files_new":1})"
+                       "\n"),
+            QByteArray(), 3, false, true, false, "failed", "failed", QStringList {}, 0,
+            std::optional<QString>(noSnapshot), none);
+        test::dataRow("exit 1, exit_error", statusLine,
+            test::readData(QStringLiteral("restic/backup-missing-source-json.stderr")), 1, false, true, true, "failed",
+            "failed", QStringList { "/tmp/rp/does-not-exist does not exist, skipping" }, 0,
+            text("Fatal: all source directories/files do not exist"), none);
+        test::dataRow("exit 1, only a problem line", QByteArray(), QByteArray("/gone does not exist, skipping\n"), 1,
+            false, true, false, "failed", "failed", QStringList { "/gone does not exist, skipping" }, 0,
+            text("/gone does not exist, skipping"), none);
+        test::dataRow("exit 1, nothing said", QByteArray(), QByteArray(), 1, false, true, false, "failed", "failed",
+            QStringList {}, 0, text("Backup failed (exit code 1)."), none);
+        test::dataRow("exit 12, wrong password", QByteArray(), QByteArray("Fatal: wrong password or no key found\n"),
+            12, false, true, false, "failed", "failed", QStringList {}, 0,
+            text("Fatal: wrong password or no key found"), none);
     }
 
     void outcomes()
@@ -364,12 +354,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QString>("failure");
 
-        QTest::newRow("no sources") << "no sources"
-                                    << "No folders selected to back up.";
-        QTest::newRow("missing secret") << "environment"
-                                        << "The repository password is missing.";
-        QTest::newRow("restic missing") << "no restic"
-                                        << "restic not found";
+        test::dataRow("no sources", "no sources", "No folders selected to back up.");
+        test::dataRow("missing secret", "environment", "The repository password is missing.");
+        test::dataRow("restic missing", "no restic", "restic not found");
         QTest::newRow("repository busy") << "busy" << FileLock::busyMessage();
     }
 
@@ -508,8 +495,8 @@ private Q_SLOTS:
             << "Retention applied; removed 2 snapshot(s). Unused data pruned." << true << false;
         QTest::newRow("nothing to remove, no prune due") << QByteArray("[]") << QByteArray() << 0 << "pruned recently"
                                                          << "Retention applied; nothing to remove." << false << false;
-        QTest::newRow("forget fails") << QByteArray() << QByteArray("Fatal: unable to create lock\n") << 1 << "fresh"
-                                      << "Retention failed: Fatal: unable to create lock" << false << true;
+        test::dataRow("forget fails", QByteArray(), QByteArray("Fatal: unable to create lock\n"), 1, "fresh",
+            "Retention failed: Fatal: unable to create lock", false, true);
         QTest::newRow("damaged record set aside")
             << QByteArray("[]") << QByteArray() << 0 << "damaged"
             << "Retention applied; nothing to remove. Unused data pruned." << true << false;
@@ -569,11 +556,11 @@ private Q_SLOTS:
     void cancellation_data()
     {
         QTest::addColumn<QString>("when");
-        QTest::newRow("during the stream") << "stream";
-        QTest::newRow("before restic starts") << "start";
+        test::dataRow("during the stream", "stream");
+        test::dataRow("before restic starts", "start");
         // Once restic has named its snapshot the backup exists: a stop while restic still
         // removes its lock leaves the run complete, and its retention to the next run.
-        QTest::newRow("after the summary") << "summary";
+        test::dataRow("after the summary", "summary");
     }
 
     void cancellation()

@@ -106,8 +106,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("not JSON") << QByteArray("{\"usage\":");
         QTest::newRow("no usage") << QByteArray("{\"repository\":\"x\"}");
-        QTest::newRow("measurement without bytes")
-            << QByteArray("{\"usage\":[{\"id\":\"6F1A2B3C-0000-4000-8000-000000000001\",\"date\":1}]}");
+        test::dataRow("measurement without bytes",
+            QByteArray("{\"usage\":[{\"id\":\"6F1A2B3C-0000-4000-8000-000000000001\",\"date\":1}]}"));
         QTest::newRow("measurement with a bad id") << QByteArray("{\"usage\":[{\"id\":\"x\",\"date\":1,\"bytes\":2}]}");
         QTest::newRow("check flag as text") << QByteArray("{\"integritySucceeded\":\"yes\",\"usage\":[]}");
     }
@@ -154,12 +154,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
         QTest::addColumn<QString>("message");
-        QTest::newRow("passed") << 0 << QByteArray("no errors were found\n") << QByteArray()
-                                << RepositoryHealthStore::checkSucceededMessage();
-        QTest::newRow("failed with stderr") << 1 << QByteArray("out\n") << QByteArray("  pack damaged\n")
-                                            << QStringLiteral("Check failed:   pack damaged\n");
-        QTest::newRow("failed, stdout only")
-            << 1 << QByteArray("summary\n") << QByteArray() << QStringLiteral("Check failed: summary\n");
+        test::dataRow("passed", 0, QByteArray("no errors were found\n"), QByteArray(),
+            RepositoryHealthStore::checkSucceededMessage());
+        test::dataRow("failed with stderr", 1, QByteArray("out\n"), QByteArray("  pack damaged\n"),
+            QStringLiteral("Check failed:   pack damaged\n"));
+        test::dataRow(
+            "failed, stdout only", 1, QByteArray("summary\n"), QByteArray(), QStringLiteral("Check failed: summary\n"));
     }
     void checkRecordsItsOutcome()
     {
@@ -209,17 +209,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
         QTest::addColumn<qint64>("bytes"); // -1: refused with the sentence
-        QTest::newRow("restic's output") << 0 << test::readData(QStringLiteral("health/stats-raw-data-json.json"))
-                                         << QByteArray("oops\n") << qint64(283260);
-        QTest::newRow("size as text") << 0 << QByteArray("{\"total_size\":\"283260\"}") << QByteArray("oops\n")
-                                      << qint64(-1);
+        test::dataRow("restic's output", 0, test::readData(QStringLiteral("health/stats-raw-data-json.json")),
+            QByteArray("oops\n"), qint64(283260));
+        test::dataRow("size as text", 0, QByteArray("{\"total_size\":\"283260\"}"), QByteArray("oops\n"), qint64(-1));
         QTest::newRow("no size") << 0 << QByteArray("{\"total_blob_count\":3}") << QByteArray("oops\n") << qint64(-1);
         QTest::newRow("not an object") << 0 << QByteArray("[1]") << QByteArray("oops\n") << qint64(-1);
         QTest::newRow("failed run") << 1 << QByteArray("{\"total_size\":5}") << QByteArray("oops\n") << qint64(-1);
-        QTest::newRow("restic's JSON error")
-            << 1 << QByteArray()
-            << QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: wrong password\"}\n")
-            << qint64(-1);
+        test::dataRow("restic's JSON error", 1, QByteArray(),
+            QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: wrong password\"}\n"),
+            qint64(-1));
     }
     void measureNeedsANumericTotalSize()
     {
@@ -266,11 +264,9 @@ private Q_SLOTS:
         const QByteArray tooSmallOrBig
             = node("/s", "dir", 0) + node("/s/empty", "file", 0) + node("/s/big", "file", 1048577);
         QTest::newRow("exactly 1 MiB") << tooSmallOrBig + node("/s/exact", "file", 1048576) << QString();
-        QTest::newRow("nothing small")
-            << tooSmallOrBig + node("/s/link", "symlink", 5)
-            << QStringLiteral(
-                   "No small file found in the first 1,000 entries. Select a file in the browser and restore "
-                   "it to test recovery.");
+        test::dataRow("nothing small", tooSmallOrBig + node("/s/link", "symlink", 5),
+            QStringLiteral("No small file found in the first 1,000 entries. Select a file in the browser and restore "
+                           "it to test recovery."));
     }
     void testRecoveryChoosesSnapshotAndSample()
     {

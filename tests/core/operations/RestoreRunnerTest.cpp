@@ -82,29 +82,24 @@ private Q_SLOTS:
         const QByteArray status2 = "{\"message_type\":\"status\",\"percent_done\":0.5,\"files_restored\":2,"
                                    "\"total_files\":4,\"bytes_restored\":20}\nnot json\n";
         // Its file counts take in the folders it recreates; the files written are what count.
-        QTest::newRow("summary line") << status1
+        test::dataRow("summary line",
+            status1
                 + "{\"message_type\":\"summary\",\"total_files\":6,"
-                  "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n"
-                                      << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 1, 10, 40 }
-                                      << QList<qint64> { 1, 1, 121, 121 };
-        QTest::newRow("no summary, a status without total_bytes")
-            << status1 + status2 << QByteArray() << 0 << true << QString() << QList<qint64> { 1, 1, 20, 40 }
-            << QList<qint64> { 1, 1, 20, 40 };
-        QTest::newRow("JSON message") << status1
-                                      << QByteArray(
-                                             "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
-                                             "contains errors\"}\n")
-                                      << 1 << false << QStringLiteral("repository contains errors")
-                                      << QList<qint64> { 1, 4, 10, 40 } << QList<qint64> {};
-        QTest::newRow("fatal in capitals, other lines ignored")
-            << QByteArray() << QByteArray("  FATAL: no space left \n\nwarning: slow\n") << 1 << false
-            << QStringLiteral("FATAL: no space left") << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
-        QTest::newRow("the last error line wins")
-            << QByteArray() << QByteArray("Fatal: first\nsomething ERROR: second\n") << 1 << false
-            << QStringLiteral("something ERROR: second") << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
-        QTest::newRow("silent failure") << QByteArray() << QByteArray("restoring...\n") << 2 << false
-                                        << QStringLiteral("Restore failed (exit code 2).")
-                                        << QList<qint64> { 0, 0, 0, 0 } << QList<qint64> {};
+                  "\"files_restored\":6,\"total_bytes\":121,\"bytes_restored\":121}\n",
+            QByteArray(), 0, true, QString(), QList<qint64> { 1, 1, 10, 40 }, QList<qint64> { 1, 1, 121, 121 });
+        test::dataRow("no summary, a status without total_bytes", status1 + status2, QByteArray(), 0, true, QString(),
+            QList<qint64> { 1, 1, 20, 40 }, QList<qint64> { 1, 1, 20, 40 });
+        test::dataRow("JSON message", status1,
+            QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
+                       "contains errors\"}\n"),
+            1, false, QStringLiteral("repository contains errors"), QList<qint64> { 1, 4, 10, 40 }, QList<qint64> {});
+        test::dataRow("fatal in capitals, other lines ignored", QByteArray(),
+            QByteArray("  FATAL: no space left \n\nwarning: slow\n"), 1, false, QStringLiteral("FATAL: no space left"),
+            QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+        test::dataRow("the last error line wins", QByteArray(), QByteArray("Fatal: first\nsomething ERROR: second\n"),
+            1, false, QStringLiteral("something ERROR: second"), QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+        test::dataRow("silent failure", QByteArray(), QByteArray("restoring...\n"), 2, false,
+            QStringLiteral("Restore failed (exit code 2)."), QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
     }
     void outcomeFollowsResticsOutput()
     {
@@ -169,24 +164,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("include"); // empty: the whole snapshot
         QTest::addColumn<QByteArray>("err");
         QTest::addColumn<QString>("message");
-        QTest::newRow("a path not in the snapshot") << QByteArray() << "/docs/missing.txt" << QByteArray()
-                                                    << "Nothing in snapshot 5d640108 matches /docs/missing.txt.";
-        QTest::newRow("an empty folder") << QByteArray("docs/empty/\n") << "/docs/empty" << QByteArray()
-                                         << "Snapshot 5d640108 holds no files at /docs/empty.";
-        QTest::newRow("a snapshot of folders")
-            << QByteArray("docs/\n") << QString() << QByteArray() << "Snapshot 5d640108 holds no files to restore.";
-        QTest::newRow("a link") << QByteArray("docs/\ndocs/link@\n") << "/docs/link" << QByteArray()
-                                << "Snapshot 5d640108 holds no files at /docs/link.";
+        test::dataRow("a path not in the snapshot", QByteArray(), "/docs/missing.txt", QByteArray(),
+            "Nothing in snapshot 5d640108 matches /docs/missing.txt.");
+        test::dataRow("an empty folder", QByteArray("docs/empty/\n"), "/docs/empty", QByteArray(),
+            "Snapshot 5d640108 holds no files at /docs/empty.");
+        test::dataRow("a snapshot of folders", QByteArray("docs/\n"), QString(), QByteArray(),
+            "Snapshot 5d640108 holds no files to restore.");
+        test::dataRow("a link", QByteArray("docs/\ndocs/link@\n"), "/docs/link", QByteArray(),
+            "Snapshot 5d640108 holds no files at /docs/link.");
         // restic's last line counts its errors; the first of them says what went wrong.
-        QTest::newRow("a failed restore")
-            << QByteArray("docs/\n") << QString()
-            << QByteArray(
-                   "Load(<data/3dc46a97b9>, 0, 0) failed: open x: no such file or directory\n"
-                   "{\"message_type\":\"error\",\"error\":{\"message\":\"ReadFull(<data/3dc46a97b9>): "
-                   "no such file\"},\"during\":\"restore\",\"item\":\"/docs/a.txt\"}\n"
-                   "{\"message_type\":\"error\",\"error\":{\"message\":\"lchown x\"},\"item\":\"/docs/b\"}\n"
-                   "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: There were 2 errors\\n\"}\n")
-            << "Fatal: There were 2 errors. The first: /docs/a.txt: ReadFull(<data/3dc46a97b9>): no such file";
+        test::dataRow("a failed restore", QByteArray("docs/\n"), QString(),
+            QByteArray("Load(<data/3dc46a97b9>, 0, 0) failed: open x: no such file or directory\n"
+                       "{\"message_type\":\"error\",\"error\":{\"message\":\"ReadFull(<data/3dc46a97b9>): "
+                       "no such file\"},\"during\":\"restore\",\"item\":\"/docs/a.txt\"}\n"
+                       "{\"message_type\":\"error\",\"error\":{\"message\":\"lchown x\"},\"item\":\"/docs/b\"}\n"
+                       "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: There were 2 errors\\n\"}\n"),
+            "Fatal: There were 2 errors. The first: /docs/a.txt: ReadFull(<data/3dc46a97b9>): no such file");
     }
     void restoreThatWroteNoFileFails()
     {
@@ -222,11 +215,9 @@ private Q_SLOTS:
         QTest::newRow("through a link") << "link-to-repo/data" << QString() << true << guard;
         QTest::newRow("a sibling with the same start") << "repo-restores" << QString() << true << QString();
         QTest::newRow("not a local repository") << "repo/data" << QString() << false << QString();
-        QTest::newRow("relative include")
-            << "target"
-            << "docs/a.txt" << true << QStringLiteral("Select an absolute path from the snapshot browser.");
-        QTest::newRow("missing target") << "missing" << QString() << true
-                                        << QStringLiteral("Could not create the folder ");
+        test::dataRow("relative include", "target", "docs/a.txt", true,
+            QStringLiteral("Select an absolute path from the snapshot browser."));
+        test::dataRow("missing target", "missing", QString(), true, QStringLiteral("Could not create the folder "));
     }
     void refusedBeforeResticStarts()
     {

@@ -300,8 +300,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("record"); // what the history holds of the run
         QTest::addColumn<QString>("message");
         const QString unsaved = QStringLiteral("Backup ended, but its result could not be saved: disk full");
-        QTest::newRow("never started, no record") << "none"
-                                                  << "busy";
+        test::dataRow("never started, no record", "none", "busy");
         QTest::newRow("the last write failed") << "running" << unsaved;
         QTest::newRow("both writes failed") << "missing" << unsaved;
     }

@@ -73,18 +73,17 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QString>("storedAfter");
         using S = AgentService::Status;
-        QTest::newRow("none wanted, enabled")
-            << -1 << int(S::enabled) << "42" << QStringList { "status", "unregister" } << "";
-        QTest::newRow("manual, not registered")
-            << int(Destination::Schedule::manual) << int(S::notRegistered) << "" << QStringList { "status" } << "";
-        QTest::newRow("daily, same build")
-            << int(Destination::Schedule::daily) << int(S::enabled) << "42" << QStringList { "status" } << "42";
-        QTest::newRow("hourly, older build") << int(Destination::Schedule::hourly) << int(S::enabled) << "41"
-                                             << QStringList { "status", "unregister", "register" } << "42";
-        QTest::newRow("enabled, no stored build") << int(Destination::Schedule::hourly) << int(S::enabled) << ""
-                                                  << QStringList { "status", "unregister", "register" } << "42";
-        QTest::newRow("not found") << int(Destination::Schedule::daily) << int(S::notFound) << "42"
-                                   << QStringList { "status", "register" } << "42";
+        test::dataRow("none wanted, enabled", -1, int(S::enabled), "42", QStringList { "status", "unregister" }, "");
+        test::dataRow("manual, not registered", int(Destination::Schedule::manual), int(S::notRegistered), "",
+            QStringList { "status" }, "");
+        test::dataRow("daily, same build", int(Destination::Schedule::daily), int(S::enabled), "42",
+            QStringList { "status" }, "42");
+        test::dataRow("hourly, older build", int(Destination::Schedule::hourly), int(S::enabled), "41",
+            QStringList { "status", "unregister", "register" }, "42");
+        test::dataRow("enabled, no stored build", int(Destination::Schedule::hourly), int(S::enabled), "",
+            QStringList { "status", "unregister", "register" }, "42");
+        test::dataRow("not found", int(Destination::Schedule::daily), int(S::notFound), "42",
+            QStringList { "status", "register" }, "42");
     }
 
     void reconcileDecisions()

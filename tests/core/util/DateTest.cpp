@@ -1,4 +1,5 @@
 #include "util/Date.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -48,12 +49,12 @@ private Q_SLOTS:
     void rfc3339RejectsMalformedTimes_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::newRow("ten digits") << "2025-01-01T10:00:00.1234567890Z";
-        QTest::newRow("empty fraction") << "2025-01-01T10:00:00.Z";
-        QTest::newRow("no zone") << "2025-01-01T10:00:00";
-        QTest::newRow("short offset") << "2025-01-01T10:00:00+01";
-        QTest::newRow("trailing") << "2025-01-01T10:00:00Zx";
-        QTest::newRow("bad month") << "2025-13-01T10:00:00Z";
+        test::dataRow("ten digits", "2025-01-01T10:00:00.1234567890Z");
+        test::dataRow("empty fraction", "2025-01-01T10:00:00.Z");
+        test::dataRow("no zone", "2025-01-01T10:00:00");
+        test::dataRow("short offset", "2025-01-01T10:00:00+01");
+        test::dataRow("trailing", "2025-01-01T10:00:00Zx");
+        test::dataRow("bad month", "2025-13-01T10:00:00Z");
     }
 
     void rfc3339RejectsMalformedTimes()

@@ -1,4 +1,5 @@
 #include "util/Json.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -13,10 +14,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<qint64>("value");
-        QTest::newRow("max") << QByteArray(R"({"n":9223372036854775807})") << true
-                             << std::numeric_limits<qint64>::max();
-        QTest::newRow("min") << QByteArray(R"({"n":-9223372036854775808})") << true
-                             << std::numeric_limits<qint64>::min();
+        test::dataRow("max", QByteArray(R"({"n":9223372036854775807})"), true, std::numeric_limits<qint64>::max());
+        test::dataRow("min", QByteArray(R"({"n":-9223372036854775808})"), true, std::numeric_limits<qint64>::min());
         QTest::newRow("too big") << QByteArray(R"({"n":9223372036854775808})") << false << qint64(0);
         QTest::newRow("fraction") << QByteArray(R"({"n":1.5})") << false << qint64(0);
         QTest::newRow("integral double") << QByteArray(R"({"n":3.0})") << true << qint64(3);

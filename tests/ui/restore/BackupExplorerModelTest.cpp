@@ -148,25 +148,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("symbol");
         QTest::addColumn<QString>("accessible");
         const QString other = QStringLiteral("Excluded by another rule. Edit Exclude Rules to change it.");
-        QTest::newRow("included") << QStringList() << "notes.txt" << true << "Exclude from backup"
-                                  << "minus.circle.fill"
-                                  << "Exclude notes.txt from backup";
-        QTest::newRow("own rule") << QStringList { "~/proj/notes.txt" } << "notes.txt" << true << "Re-include in backup"
-                                  << "plus.circle.fill"
-                                  << "Include notes.txt in backup";
-        QTest::newRow("name pattern") << QStringList { ".DS_Store" } << ".DS_Store" << false << other
-                                      << "plus.circle.fill"
-                                      << "Include .DS_Store in backup";
-        QTest::newRow("wildcard") << QStringList { "*.txt" } << "notes.txt" << false << other << "plus.circle.fill"
-                                  << "Include notes.txt in backup";
-        QTest::newRow("absolute path") << QStringList { "<root>/notes.txt" } << "notes.txt" << false << other
-                                       << "plus.circle.fill"
-                                       << "Include notes.txt in backup";
+        dataRow("included", QStringList(), "notes.txt", true, "Exclude from backup", "minus.circle.fill",
+            "Exclude notes.txt from backup");
+        dataRow("own rule", QStringList { "~/proj/notes.txt" }, "notes.txt", true, "Re-include in backup",
+            "plus.circle.fill", "Include notes.txt in backup");
+        dataRow("name pattern", QStringList { ".DS_Store" }, ".DS_Store", false, other, "plus.circle.fill",
+            "Include .DS_Store in backup");
+        dataRow("wildcard", QStringList { "*.txt" }, "notes.txt", false, other, "plus.circle.fill",
+            "Include notes.txt in backup");
+        dataRow("absolute path", QStringList { "<root>/notes.txt" }, "notes.txt", false, other, "plus.circle.fill",
+            "Include notes.txt in backup");
         const QString odd = LocalPath::decode("caf\xe9");
-        QTest::newRow("name not UTF-8")
-            << QStringList() << odd << false
-            << "Its path is not valid UTF-8, so no exclude pattern can name it. Rename it to exclude it."
-            << "minus.circle.fill" << QStringLiteral("Exclude ") + odd + QStringLiteral(" from backup");
+        dataRow("name not UTF-8", QStringList(), odd, false,
+            "Its path is not valid UTF-8, so no exclude pattern can name it. Rename it to exclude it.",
+            "minus.circle.fill", QStringLiteral("Exclude ") + odd + QStringLiteral(" from backup"));
     }
     void whatTheToggleSays()
     {

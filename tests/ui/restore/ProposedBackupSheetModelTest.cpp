@@ -1,4 +1,5 @@
 #include "restore/ProposedBackupSheetModel.h"
+#include "TestSupport.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -13,14 +14,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("directory");
         QTest::addColumn<QString>("title");
-        QTest::newRow("folder") << "/home/ann/Documents"
-                                << "Documents";
-        QTest::newRow("trailing slash") << "/home/ann/Documents/"
-                                        << "Documents";
-        QTest::newRow("hidden") << "/home/ann/.config"
-                                << ".config";
-        QTest::newRow("root") << "/"
-                              << "/";
+        test::dataRow("folder", "/home/ann/Documents", "Documents");
+        test::dataRow("trailing slash", "/home/ann/Documents/", "Documents");
+        test::dataRow("hidden", "/home/ann/.config", ".config");
+        test::dataRow("root", "/", "/");
     }
     void titleIsTheLastComponent()
     {

@@ -1,4 +1,5 @@
 #include "restore/ProposedBackup.h"
+#include "TestSupport.h"
 
 #include "../../core/exclude/ExcludeTree.h"
 
@@ -160,14 +161,16 @@ void ProposedBackupTest::entryOrder_data()
 {
     QTest::addColumn<QList<BackupEntry>>("entries");
     QTest::addColumn<QStringList>("sorted");
-    QTest::newRow("kept before excluded, however large") << QList<BackupEntry> { entry("ex", 0, true),
-        entry("tiny", 1, false), entry("ex2", 0, true), entry("huge", 1LL << 40, false) }
-                                                         << QStringList { "huge", "tiny", "ex", "ex2" };
-    QTest::newRow("equal keys keep their order, names are no key") << QList<BackupEntry> { entry("b", 5, false),
-        entry("a", 5, false), entry("c", 9, false) } << QStringList { "c", "b", "a" };
-    QTest::newRow("sizes compare as signed 64-bit")
-        << QList<BackupEntry> { entry("neg", -1, false), entry("zero", 0, false), entry("max", INT64_MAX, false) }
-        << QStringList { "max", "zero", "neg" };
+    dataRow("kept before excluded, however large",
+        QList<BackupEntry> {
+            entry("ex", 0, true), entry("tiny", 1, false), entry("ex2", 0, true), entry("huge", 1LL << 40, false) },
+        QStringList { "huge", "tiny", "ex", "ex2" });
+    dataRow("equal keys keep their order, names are no key",
+        QList<BackupEntry> { entry("b", 5, false), entry("a", 5, false), entry("c", 9, false) },
+        QStringList { "c", "b", "a" });
+    dataRow("sizes compare as signed 64-bit",
+        QList<BackupEntry> { entry("neg", -1, false), entry("zero", 0, false), entry("max", INT64_MAX, false) },
+        QStringList { "max", "zero", "neg" });
 }
 
 void ProposedBackupTest::entryOrder()

@@ -28,8 +28,8 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<QString>>("include");
         QTest::addColumn<QString>("contents");
         QTest::newRow("whole snapshot") << std::optional<QString>() << QStringLiteral("Whole snapshot");
-        QTest::newRow("one path") << std::optional<QString>(QStringLiteral("/home/ann/Notes [old].txt"))
-                                  << QStringLiteral("/home/ann/Notes [old].txt");
+        test::dataRow("one path", std::optional<QString>(QStringLiteral("/home/ann/Notes [old].txt")),
+            QStringLiteral("/home/ann/Notes [old].txt"));
     }
     void opensWithoutFolderAndShowsWhatItRestores()
     {

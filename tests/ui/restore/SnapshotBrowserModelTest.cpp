@@ -52,13 +52,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("crumbs"); // fullPath of each crumb
         QTest::addColumn<QString>("parent");
         QTest::newRow("root") << QStringLiteral("/") << QStringList { QStringLiteral("/") } << QStringLiteral("/");
-        QTest::newRow("one level") << QStringLiteral("/Users")
-                                   << QStringList { QStringLiteral("/"), QStringLiteral("/Users") }
-                                   << QStringLiteral("/");
-        QTest::newRow("three levels") << QStringLiteral("/Users/ann/Documents")
-                                      << QStringList { QStringLiteral("/"), QStringLiteral("/Users"),
-                                             QStringLiteral("/Users/ann"), QStringLiteral("/Users/ann/Documents") }
-                                      << QStringLiteral("/Users/ann");
+        test::dataRow("one level", QStringLiteral("/Users"),
+            QStringList { QStringLiteral("/"), QStringLiteral("/Users") }, QStringLiteral("/"));
+        test::dataRow("three levels", QStringLiteral("/Users/ann/Documents"),
+            QStringList { QStringLiteral("/"), QStringLiteral("/Users"), QStringLiteral("/Users/ann"),
+                QStringLiteral("/Users/ann/Documents") },
+            QStringLiteral("/Users/ann"));
     }
     void pathBarAndGoingUp()
     {
@@ -152,10 +151,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("exit");
         QTest::addColumn<bool>("secret");
         QTest::addColumn<QString>("message");
-        QTest::newRow("restic's last line") << QByteArray("reading tree\nFatal: path /nope not found\n")
-                                            << QByteArray("1") << true << QStringLiteral("Fatal: path /nope not found");
-        QTest::newRow("silent failure") << QByteArray() << QByteArray("12") << true
-                                        << QStringLiteral("Could not browse this snapshot (12).");
+        test::dataRow("restic's last line", QByteArray("reading tree\nFatal: path /nope not found\n"), QByteArray("1"),
+            true, QStringLiteral("Fatal: path /nope not found"));
+        test::dataRow("silent failure", QByteArray(), QByteArray("12"), true,
+            QStringLiteral("Could not browse this snapshot (12)."));
         QTest::newRow("missing password") << QByteArray() << QByteArray("0") << false << QString();
     }
     void failuresEmptyTheListAndShowTheMessage()
