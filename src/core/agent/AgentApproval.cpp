@@ -77,6 +77,11 @@ struct Wait {
         bool onScreen = false;
         {
             std::lock_guard guard(mutex);
+            // The show limit can fire just after "shown" arrived, before the queued restart with
+            // the time-out ran (this runs on the timer's own thread): that is not the user's
+            // five minutes running out, and the restart follows.
+            if (shown && limit && limit->interval() != answerMs)
+                return;
             onScreen = shown;
         }
         finish(onScreen ? End::timedOut : End::notShown);

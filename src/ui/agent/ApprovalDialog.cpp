@@ -216,13 +216,19 @@ void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered,
             for (QPushButton *button : dialog->findChildren<QPushButton *>())
                 if (!button->isDefault())
                     unsafe.append(button);
-            new Exposure(dialog->windowHandle(), [dialog, unsafe, shown] {
+            // One timer, restarted on every exposure: a quick hide and show must not let an
+            // earlier exposure's timer enable Allow early.
+            auto *arming = new QTimer(dialog);
+            arming->setSingleShot(true);
+            arming->setInterval(allowDelayMs);
+            QObject::connect(arming, &QTimer::timeout, dialog, [unsafe] {
+                for (QPushButton *button : unsafe)
+                    button->setEnabled(true);
+            });
+            new Exposure(dialog->windowHandle(), [unsafe, arming, shown] {
                 for (QPushButton *button : unsafe)
                     button->setEnabled(false);
-                QTimer::singleShot(allowDelayMs, dialog, [unsafe] {
-                    for (QPushButton *button : unsafe)
-                        button->setEnabled(true);
-                });
+                arming->start();
                 shown();
             });
             dialog->show();
