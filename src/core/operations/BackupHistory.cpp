@@ -372,10 +372,17 @@ bool BackupHistory::anyRunning(const QUuid &destinationID) const
 QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<QUuid> &destinationIDs) const
 {
     QHash<QUuid, QList<BackupRecord>> byDestination;
+    // One index for the whole call: while the folder settles, each lookup would build it again.
+    std::shared_ptr<const HistoryIndex> index = HistoryIndex::current(m_directory);
     for (const QUuid &id : destinationIDs) {
         if (byDestination.contains(id))
             continue;
-        if (const std::optional<QList<HistoryIndex::Entry>> entries = indexed(m_directory, id, -1)) {
+        std::optional<QList<HistoryIndex::Entry>> entries = index->entries(id, -1);
+        if (!entries) {
+            index = HistoryIndex::current(m_directory, true);
+            entries = index->entries(id, -1);
+        }
+        if (entries) {
             if (entries->isEmpty())
                 continue;
             QList<BackupRecord> &outlines = byDestination[id];

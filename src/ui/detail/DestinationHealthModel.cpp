@@ -82,9 +82,10 @@ struct DestinationHealthModel::Listing {
 // own records.
 class DestinationHealthModel::Folders {
 public:
-    Folders(QString history, QString health)
+    Folders(QString history, QString health, QString requests)
         : m_history(std::move(history))
         , m_health(std::move(health))
+        , m_requests(std::move(requests))
     {
         m_settle.setSingleShot(true);
         m_settle.setInterval(settleInterval);
@@ -95,11 +96,13 @@ public:
     static std::shared_ptr<Folders> of(const Sources &sources)
     {
         static QHash<QString, std::weak_ptr<Folders>> all;
-        const QString key = sources.historyDirectory + u'\n' + sources.healthDirectory;
+        const QString key
+            = sources.historyDirectory + u'\n' + sources.healthDirectory + u'\n' + sources.requestsDirectory;
         std::shared_ptr<Folders> folders = all.value(key).lock();
         if (!folders) {
             all.removeIf([](decltype(all)::iterator entry) { return entry.value().expired(); });
-            folders = std::make_shared<Folders>(sources.historyDirectory, sources.healthDirectory);
+            folders = std::make_shared<Folders>(
+                sources.historyDirectory, sources.healthDirectory, sources.requestsDirectory);
             all.insert(key, folders);
         }
         return folders;
@@ -110,7 +113,8 @@ public:
     bool watchExisting()
     {
         bool all = true;
-        for (const QString &folder : { m_history, m_health }) {
+        // The requests folder too: a request set aside there is shown on its row.
+        for (const QString &folder : { m_history, m_health, m_requests }) {
             if (m_watcher.directories().contains(folder) || !QFileInfo(folder).isDir())
                 continue;
             if (m_watcher.addPath(folder))
@@ -175,6 +179,7 @@ private:
 
     const QString m_history;
     const QString m_health;
+    const QString m_requests;
     QFileSystemWatcher m_watcher;
     QTimer m_settle;
     std::optional<Listing> m_start;
