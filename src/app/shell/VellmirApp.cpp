@@ -54,16 +54,29 @@ void connectingMessage(QtMsgType type, const QMessageLogContext &context, const 
         displayConnectionGuard.previous(type, context, message);
 }
 
+// Reconciles run one at a time. The count lets the launch's own, which runs on a worker, step
+// aside when a newer list was applied first, and keep its sentence from overwriting a newer one.
+std::mutex reconcileMutex;
+unsigned reconcileCount = 0;
+
 // Brings the scheduler in line and returns its sentence. Reconciling reports its own failures
 // as a sentence; anything else it throws still only concerns the schedule, so it becomes one
-// too, never an exception out of a slot or out of the launch.
-std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const QList<Destination> &destinations)
+// too, never an exception out of a slot or out of the launch. The caller holds reconcileMutex.
+
+std::optional<QString> reconciledLocked(const VellmirApp::Reconcile &reconcile, const QList<Destination> &destinations)
 {
+    ++reconcileCount;
     try {
         return reconcile(destinations);
     } catch (const std::exception &error) {
         return errorDescription(error);
     }
+}
+
+std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const QList<Destination> &destinations)
+{
+    const std::lock_guard one(reconcileMutex);
+    return reconciledLocked(reconcile, destinations);
 }
 
 } // namespace
@@ -178,9 +191,24 @@ void VellmirApp::reconcileAtLaunch()
     // backups off: the schedule stays as it is until they can be read.
     if (!m_services.reconcile || store().errorMessage())
         return;
-    std::thread([receiver = m_receiver, reconcile = m_services.reconcile, destinations = store().destinations()] {
-        const std::optional<QString> sentence = reconciled(reconcile, destinations);
-        receiver->post([sentence](VellmirApp *app) { app->m_model->setSchedulerMessage(sentence); });
+    unsigned seen = 0;
+    {
+        const std::lock_guard one(reconcileMutex);
+        seen = reconcileCount;
+    }
+    std::thread([receiver = m_receiver, reconcile = m_services.reconcile, destinations = store().destinations(), seen] {
+        std::optional<QString> sentence;
+        {
+            const std::lock_guard one(reconcileMutex);
+            if (reconcileCount != seen)
+                return; // a newer list was applied since launch
+            sentence = reconciledLocked(reconcile, destinations);
+        }
+        receiver->post([sentence, seen](VellmirApp *app) {
+            const std::lock_guard one(reconcileMutex);
+            if (reconcileCount == seen + 1)
+                app->m_model->setSchedulerMessage(sentence);
+        });
     }).detach();
 }
 
