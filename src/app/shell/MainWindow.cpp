@@ -348,6 +348,12 @@ void MainWindow::refreshSelection()
 void MainWindow::refreshRows()
 {
     const QList<Destination> &destinations = m_model.destinations();
+    // A row added to a shown overview is shown on its own, and every such show lays out the
+    // whole overview again: the rows of a first fill are shown together, in one layout.
+    QWidget *container = m_rowsLayout->parentWidget();
+    const bool together = m_rows.isEmpty() && container->isVisible();
+    if (together)
+        container->hide();
     QMap<QUuid, DestinationHealthRow *> kept;
     for (const Destination &destination : destinations) {
         if (kept.contains(destination.id))
@@ -372,6 +378,8 @@ void MainWindow::refreshRows()
         row->deleteLater();
     }
     m_rows = kept;
+    if (together)
+        container->show();
     // Destinations the settings hold but nothing trusts are named, not hidden behind "none yet".
     const std::optional<QString> awaiting = m_model.awaitingReviewText();
     m_empty->setText(awaiting ? *awaiting : emptyOverviewText());

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <future>
 #include <thread>
 
 namespace vellmir {
@@ -197,7 +198,7 @@ void MainWindowModel::reloadInBackground()
     m_reloadAgain = false;
     m_overtaken = false;
     // Taken before reading: a change made while the read runs shows at the next check.
-    m_stamps = stamps();
+    m_stamps = stamps(m_store.seal());
     std::thread([receiver = m_receiver, seal = m_store.seal()] {
         const DestinationStore::Loaded loaded = DestinationStore::load(seal);
         receiver->post([loaded](MainWindowModel *model) { model->finishReload(loaded); });
@@ -227,18 +228,43 @@ void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
     Q_EMIT readFinished();
 }
 
-void MainWindowModel::watch(const QString &folder)
+MainWindowModel::BegunRead MainWindowModel::beginRead(const ConfigSeal &seal)
+{
+    std::promise<DestinationStore::Loaded> promise;
+    BegunRead begun { stamps(seal), promise.get_future().share() };
+    std::thread([seal, promise = std::move(promise)]() mutable {
+        promise.set_value(DestinationStore::load(seal));
+    }).detach();
+    return begun;
+}
+
+void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead> &begun)
 {
     QDir().mkpath(folder);
     if (!m_watcher.directories().contains(folder))
         m_watcher.addPath(folder);
     watchFiles();
     m_verifyTimer.start();
-    // The window shows before the store is read: the first read happens here, off this thread
-    // (or, for a store read already, whatever changed since).
+    // The window shows before the store is read: the first read happens off this thread (or,
+    // for a store read already, whatever changed since).
     if (!m_reloading)
         m_awaitingFirstRead = true;
-    reloadInBackground();
+    if (!begun || m_reloading) {
+        reloadInBackground();
+        return;
+    }
+    m_reloading = true;
+    m_reloadAgain = false;
+    m_overtaken = false;
+    m_stamps = begun->stamps;
+    if (begun->loaded.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        finishReload(begun->loaded.get());
+        return;
+    }
+    std::thread([receiver = m_receiver, loaded = begun->loaded] {
+        loaded.wait();
+        receiver->post([loaded](MainWindowModel *model) { model->finishReload(loaded.get()); });
+    }).detach();
 }
 
 void MainWindowModel::watchFiles()
@@ -250,16 +276,15 @@ void MainWindowModel::watchFiles()
     }
 }
 
-QList<FileStamp> MainWindowModel::stamps() const
+QList<FileStamp> MainWindowModel::stamps(const ConfigSeal &seal)
 {
-    const ConfigSeal &seal = m_store.seal();
     return FileStamp::of({ seal.destinationsURL(), seal.sealURL(), seal.policyURL() });
 }
 
 void MainWindowModel::verify()
 {
     // Three stat calls when nothing changed; the seal and the keyring only when something did.
-    if (!m_reloading && stamps() != m_stamps)
+    if (!m_reloading && stamps(m_store.seal()) != m_stamps)
         reloadInBackground();
 }
 

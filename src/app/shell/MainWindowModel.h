@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -77,12 +78,22 @@ public:
     // Whether the read that watch() starts has yet to be published: until then an empty list
     // means "not read yet", not "no destinations".
     bool awaitingFirstRead() const { return m_awaitingFirstRead; }
+    // A read of the store begun before the model existed (at launch, while Qt starts): the
+    // configuration files as they were before it began, and what it reads.
+    struct BegunRead {
+        QList<FileStamp> stamps;
+        std::shared_future<DestinationStore::Loaded> loaded;
+    };
+    // Begins reading the configuration `seal` guards on a thread of its own.
+    static BegunRead beginRead(const ConfigSeal &seal);
+
     // Reloads shortly after anything in `folder` changes: the folder is watched for the
     // renames that replace the configuration files, the files themselves for writes in place,
     // and every verifyInterval their size, modification time and inode are compared with
     // those seen at the last read, for changes the watcher missed. The folder is created when
-    // missing so there is something to watch from the first launch on.
-    void watch(const QString &folder);
+    // missing so there is something to watch from the first launch on. The first read is
+    // `begun` when given (published here at once when it is already in), else one started here.
+    void watch(const QString &folder, const std::optional<BegunRead> &begun = std::nullopt);
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
@@ -106,7 +117,7 @@ Q_SIGNALS:
 private:
     void followStore();
     void watchFiles();
-    QList<FileStamp> stamps() const;
+    static QList<FileStamp> stamps(const ConfigSeal &seal);
     void verify();
     void finishReload(const DestinationStore::Loaded &loaded);
 

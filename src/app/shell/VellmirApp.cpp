@@ -24,6 +24,7 @@
 #include <QFileInfo>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -79,6 +80,30 @@ std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const 
     return reconciledLocked(reconcile, destinations);
 }
 
+// Reconciles on a thread of its own the list `destinations()` returns, unless it returns
+// nullopt (nothing usable to schedule by) or a newer list was applied first.
+VellmirApp::Schedule reconcileInBackground(
+    VellmirApp::Reconcile reconcile, std::function<std::optional<QList<Destination>>()> destinations)
+{
+    std::promise<std::optional<std::optional<QString>>> promise;
+    VellmirApp::Schedule schedule { 0, promise.get_future().share() };
+    {
+        const std::lock_guard one(reconcileMutex);
+        schedule.seen = reconcileCount;
+    }
+    std::thread([promise = std::move(promise), reconcile = std::move(reconcile), destinations = std::move(destinations),
+                    seen = schedule.seen]() mutable {
+        std::optional<std::optional<QString>> sentence;
+        if (const std::optional<QList<Destination>> list = destinations()) {
+            const std::lock_guard one(reconcileMutex);
+            if (reconcileCount == seen)
+                sentence = reconciledLocked(reconcile, *list);
+        }
+        promise.set_value(sentence);
+    }).detach();
+    return schedule;
+}
+
 } // namespace
 
 VellmirApp::VellmirApp(Services services, QObject *parent)
@@ -87,6 +112,11 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
     , m_receiver(Receiver<VellmirApp>::make(this))
 {
     m_model = std::make_unique<MainWindowModel>(*m_services.store);
+    // Before the window: it then never takes a list not read yet for an empty one, and shows a
+    // read that is already in from its first picture on.
+    if (!m_services.watchedFolder.isEmpty())
+        m_model->watch(
+            m_services.watchedFolder, m_services.begun ? std::optional(m_services.begun->read) : std::nullopt);
     m_window = std::make_unique<MainWindow>(*m_model);
     m_window->setDetailFactory(detailFactory(*m_window, m_services.reconcile, m_services.credentials));
     m_window->setReviewPresenter(reviewPresenter(*m_model, m_services.reconcile));
@@ -94,8 +124,6 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
         m_window->setNotificationSwitch(m_services.enableNotifications);
     if (m_services.installCommand)
         m_window->setCommandInstaller(m_services.installCommand);
-    if (!m_services.watchedFolder.isEmpty())
-        m_model->watch(m_services.watchedFolder);
 }
 
 VellmirApp::~VellmirApp()
@@ -169,8 +197,29 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
     };
 }
 
+void VellmirApp::beginLaunch(Services &services)
+{
+    Begun begun { MainWindowModel::beginRead(services.store->seal()), {} };
+    if (services.reconcile)
+        begun.schedule = reconcileInBackground(
+            services.reconcile, [loaded = begun.read.loaded]() -> std::optional<QList<Destination>> {
+                // As reconcileAtLaunch: no list from settings that could not be read.
+                const DestinationStore::Loaded &read = loaded.get();
+                if (read.failure || !read.pending.destinations)
+                    return std::nullopt;
+                return read.pending.destinations;
+            });
+    services.begun = std::move(begun);
+}
+
 void VellmirApp::launch()
 {
+    if (m_services.begun) {
+        // A sentence known already is in the window's first picture.
+        showSchedule(m_services.begun->schedule);
+        m_window->show();
+        return;
+    }
     m_window->show();
     // The scheduler is brought in line with what the store's first read finds, whenever that
     // read arrives; the window does not wait for it.
@@ -191,24 +240,26 @@ void VellmirApp::reconcileAtLaunch()
     // backups off: the schedule stays as it is until they can be read.
     if (!m_services.reconcile || store().errorMessage())
         return;
-    unsigned seen = 0;
-    {
+    showSchedule(reconcileInBackground(
+        m_services.reconcile, [destinations = store().destinations()] { return std::optional(destinations); }));
+}
+
+void VellmirApp::showSchedule(const Schedule &schedule)
+{
+    if (!schedule.sentence.valid())
+        return;
+    // Only while no reconcile came after it: a newer sentence stands.
+    const auto show = [seen = schedule.seen](VellmirApp *app, const std::optional<std::optional<QString>> &sentence) {
         const std::lock_guard one(reconcileMutex);
-        seen = reconcileCount;
+        if (sentence && reconcileCount == seen + 1)
+            app->m_model->setSchedulerMessage(*sentence);
+    };
+    if (schedule.sentence.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        show(this, schedule.sentence.get());
+        return;
     }
-    std::thread([receiver = m_receiver, reconcile = m_services.reconcile, destinations = store().destinations(), seen] {
-        std::optional<QString> sentence;
-        {
-            const std::lock_guard one(reconcileMutex);
-            if (reconcileCount != seen)
-                return; // a newer list was applied since launch
-            sentence = reconciledLocked(reconcile, destinations);
-        }
-        receiver->post([sentence, seen](VellmirApp *app) {
-            const std::lock_guard one(reconcileMutex);
-            if (reconcileCount == seen + 1)
-                app->m_model->setSchedulerMessage(sentence);
-        });
+    std::thread([receiver = m_receiver, sentence = schedule.sentence, show] {
+        receiver->post([value = sentence.get(), show](VellmirApp *app) { show(app, value); });
     }).detach();
 }
 
@@ -218,18 +269,21 @@ int VellmirApp::main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", noDesktopMessage().toUtf8().constData());
         return 1;
     }
-    std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1, stalledDisplayMessage(), 1);
-    QApplication application(argc, argv);
-    connecting.reset();
     QCoreApplication::setOrganizationName(QStringLiteral("Vellmir"));
     QCoreApplication::setApplicationName(QStringLiteral("Vellmir"));
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
-    // The session ending (SIGTERM at logout) or Ctrl-C in a terminal quits like the Quit command.
-    const std::stop_callback onSignal(ShutdownSignals::install(),
-        [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
     int status = 1;
     try {
-        VellmirApp app(systemServices());
+        // The settings are read, and the scheduler brought in line with them, while Qt starts.
+        Services services = systemServices();
+        beginLaunch(services);
+        std::optional<ConnectingToDisplay> connecting(std::in_place, noDesktopMessage(), 1, stalledDisplayMessage(), 1);
+        QApplication application(argc, argv);
+        connecting.reset();
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
+        // The session ending (SIGTERM at logout) or Ctrl-C in a terminal quits like the Quit command.
+        const std::stop_callback onSignal(ShutdownSignals::install(),
+            [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
+        VellmirApp app(std::move(services));
         app.launch();
         status = QApplication::exec();
         // A backup still under way is cancelled as its Cancel button would, so its record says

@@ -3,6 +3,7 @@
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
 #include "shell/MainWindow.h"
+#include "shell/MainWindowModel.h"
 #include "util/Receiver.h"
 
 #include <QList>
@@ -10,6 +11,7 @@
 #include <QString>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -17,7 +19,6 @@
 namespace vellmir {
 
 class DestinationStore;
-class MainWindowModel;
 
 // The windowed application: one store of destinations for every window, the scheduler brought
 // in line with the destinations at launch, and the main window.
@@ -34,6 +35,17 @@ public:
     // Scheduler::reconcile: nullopt, or the sentence to show.
     using Reconcile = std::function<std::optional<QString>(const QList<Destination> &)>;
 
+    // The sentence of a reconcile run on a worker: nullopt while it stepped aside (the settings
+    // were not usable, or a newer list was applied first). `seen` counts the reconciles before it.
+    struct Schedule {
+        unsigned seen = 0;
+        std::shared_future<std::optional<std::optional<QString>>> sentence;
+    };
+    struct Begun {
+        MainWindowModel::BegunRead read;
+        Schedule schedule;
+    };
+
     struct Services {
         std::unique_ptr<DestinationStore> store;
         // The secrets of the store's destinations; nullopt: the keyring.
@@ -45,12 +57,19 @@ public:
         std::function<QString()> installCommand;
         // The folder whose changes by other processes reload the store; empty: none.
         QString watchedFolder;
+        // The store's first read and the reconcile that follows it, begun by beginLaunch while
+        // Qt starts; absent: the model reads once the window is built, and launch() reconciles
+        // once that read is in.
+        std::optional<Begun> begun;
     };
 
     explicit VellmirApp(Services services, QObject *parent = nullptr);
     ~VellmirApp() override;
 
     static Services systemServices();
+    // Begins reading `services`' store on a worker and, once that read is usable, brings the
+    // scheduler in line with it there: both are under way while Qt starts and the window is built.
+    static void beginLaunch(Services &services);
 
     // The destination pane over the window's store, `credentials` (nullopt: the keyring) and undo
     // history, with the protection details in its slot. A removal, or its undo, brings the
@@ -99,6 +118,7 @@ public:
 
 private:
     void reconcileAtLaunch();
+    void showSchedule(const Schedule &schedule);
 
     Services m_services;
     std::unique_ptr<MainWindowModel> m_model;

@@ -2,7 +2,9 @@
 #include "ShellFixture.h"
 #include "shell/MainWindow.h"
 #include "shell/MainWindowModel.h"
+#include "util/Uuid.h"
 
+#include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -61,13 +63,16 @@ void VellmirAppTest::launchReconcilesTheScheduler_data()
 {
     QTest::addColumn<QString>("answer");
     QTest::addColumn<bool>("throws");
-    // The application's own way: a store not read yet, read in the background once the window shows.
-    QTest::addColumn<bool>("readInBackground");
-    QTest::newRow("nothing to say") << QString() << false << false;
+    // How the store is read: before the application is made, in the background once the window
+    // shows, or (the application's own way) begun before Qt starts, the reconcile following it.
+    QTest::addColumn<QString>("read");
+    QTest::newRow("nothing to say") << QString() << false << "before";
     QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.") << false
-                                << false;
-    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true << false;
-    QTest::newRow("read after the window shows") << QString() << false << true;
+                                << "before";
+    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true << "before";
+    QTest::newRow("read after the window shows") << QString() << false << "background";
+    QTest::newRow("read and reconcile begun at launch")
+        << QStringLiteral("Automatic backups could not be turned on: no user manager.") << false << "begun";
 }
 
 void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
@@ -95,7 +100,7 @@ void VellmirAppTest::launchReconcilesTheScheduler()
 {
     QFETCH(QString, answer);
     QFETCH(bool, throws);
-    QFETCH(bool, readInBackground);
+    QFETCH(QString, read);
     test::ShellFixture f;
     const QList<Destination> pair = f.sealedPair();
     QList<QList<Destination>> reconciled;
@@ -105,12 +110,12 @@ void VellmirAppTest::launchReconcilesTheScheduler()
         return reconciled;
     };
     VellmirApp::Services services;
-    if (readInBackground) {
+    if (read == "before") {
+        services.store = f.makeStore();
+    } else {
         services.store = std::make_unique<DestinationStore>(
             DestinationStore::Unread {}, f.destinationsPath, f.credentials, f.keys, f.userDefaultsPath);
         services.watchedFolder = QFileInfo(f.destinationsPath).absolutePath();
-    } else {
-        services.store = f.makeStore();
     }
     services.reconcile = [&](const QList<Destination> &destinations) -> std::optional<QString> {
         const std::lock_guard lock(reconciling);
@@ -119,13 +124,23 @@ void VellmirAppTest::launchReconcilesTheScheduler()
             throw Error(answer);
         return answer.isNull() ? std::nullopt : std::optional<QString>(answer);
     };
+    if (read == "begun")
+        VellmirApp::beginLaunch(services);
+    else
+        QVERIFY(calls().isEmpty());
     VellmirApp app(std::move(services));
-    QVERIFY(calls().isEmpty());
     app.launch();
     QVERIFY(app.window().isVisible());
+    // A list not read yet is not an empty one.
+    QVERIFY(!app.window().findChild<QLabel *>(QStringLiteral("emptyOverview"))->isVisible());
     // Never with the empty list of a store not read yet: that would turn every schedule off.
     QTRY_COMPARE(calls(), QList<QList<Destination>> { pair });
-    QCOMPARE(app.store().destinations(), pair);
+    QTRY_COMPARE(app.store().destinations(), pair);
+    // Rows that arrive once the window shows are shown all the same.
+    for (const Destination &destination : pair) {
+        const auto *row = app.window().findChild<QWidget *>(QStringLiteral("healthRow-") + uuidText(destination.id));
+        QVERIFY(row && row->isVisible());
+    }
     QTRY_COMPARE(app.model().schedulerMessage(), answer.isNull() ? std::nullopt : std::optional<QString>(answer));
     // The notification switch is not wired when no action was given.
     QVERIFY(!app.window().enableNotificationsAction()->isEnabled());
