@@ -257,14 +257,22 @@ void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead
     m_reloadAgain = false;
     m_overtaken = false;
     m_stamps = begun->stamps;
-    if (begun->loaded.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-        finishReload(begun->loaded.get());
+    m_begun = begun->loaded;
+    if (takeBegunRead())
         return;
-    }
     std::thread([receiver = m_receiver, loaded = begun->loaded] {
         loaded.wait();
-        receiver->post([loaded](MainWindowModel *model) { model->finishReload(loaded.get()); });
+        receiver->post([](MainWindowModel *model) { model->takeBegunRead(); });
     }).detach();
+}
+
+bool MainWindowModel::takeBegunRead()
+{
+    if (!m_begun || m_begun->wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    const DestinationStore::Loaded loaded = std::exchange(m_begun, std::nullopt)->get();
+    finishReload(loaded);
+    return true;
 }
 
 void MainWindowModel::watchFiles()

@@ -94,6 +94,9 @@ public:
     // missing so there is something to watch from the first launch on. The first read is
     // `begun` when given (published here at once when it is already in), else one started here.
     void watch(const QString &folder, const std::optional<BegunRead> &begun = std::nullopt);
+    // Publishes the read watch() was given, when it is in and was not published yet; whether
+    // it did. Otherwise it is published once it arrives.
+    bool takeBegunRead();
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
@@ -135,6 +138,7 @@ private:
     // The store published something while a read was running, so that read may be stale.
     bool m_overtaken = false;
     bool m_awaitingFirstRead = false;
+    std::optional<std::shared_future<DestinationStore::Loaded>> m_begun; // until published
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
 };
 

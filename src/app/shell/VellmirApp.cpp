@@ -80,28 +80,10 @@ std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const 
     return reconciledLocked(reconcile, destinations);
 }
 
-// Reconciles on a thread of its own the list `destinations()` returns, unless it returns
-// nullopt (nothing usable to schedule by) or a newer list was applied first.
-VellmirApp::Schedule reconcileInBackground(
-    VellmirApp::Reconcile reconcile, std::function<std::optional<QList<Destination>>()> destinations)
+// Whether `future` holds its value already.
+template <typename T> bool isIn(const std::shared_future<T> &future)
 {
-    std::promise<std::optional<std::optional<QString>>> promise;
-    VellmirApp::Schedule schedule { 0, promise.get_future().share() };
-    {
-        const std::lock_guard one(reconcileMutex);
-        schedule.seen = reconcileCount;
-    }
-    std::thread([promise = std::move(promise), reconcile = std::move(reconcile), destinations = std::move(destinations),
-                    seen = schedule.seen]() mutable {
-        std::optional<std::optional<QString>> sentence;
-        if (const std::optional<QList<Destination>> list = destinations()) {
-            const std::lock_guard one(reconcileMutex);
-            if (reconcileCount == seen)
-                sentence = reconciledLocked(reconcile, *list);
-        }
-        promise.set_value(sentence);
-    }).detach();
-    return schedule;
+    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 } // namespace
@@ -111,12 +93,13 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
     , m_services(std::move(services))
     , m_receiver(Receiver<VellmirApp>::make(this))
 {
+    if (!m_services.begun)
+        beginLaunch(m_services);
     m_model = std::make_unique<MainWindowModel>(*m_services.store);
     // Before the window: it then never takes a list not read yet for an empty one, and shows a
     // read that is already in from its first picture on.
     if (!m_services.watchedFolder.isEmpty())
-        m_model->watch(
-            m_services.watchedFolder, m_services.begun ? std::optional(m_services.begun->read) : std::nullopt);
+        m_model->watch(m_services.watchedFolder, m_services.begun->read);
     m_window = std::make_unique<MainWindow>(*m_model);
     m_window->setDetailFactory(detailFactory(*m_window, m_services.reconcile, m_services.credentials));
     m_window->setReviewPresenter(reviewPresenter(*m_model, m_services.reconcile));
@@ -143,6 +126,10 @@ VellmirApp::Services VellmirApp::systemServices()
     services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {
         UserDefaults defaults;
         return Scheduler(defaults).reconcile(destinations);
+    };
+    services.lastSchedule = [](const QList<Destination> &destinations) -> std::optional<QString> {
+        UserDefaults defaults;
+        return Scheduler(defaults).lastSentence(destinations);
     };
     services.enableNotifications = [] {
         DesktopNotifier notifier;
@@ -200,67 +187,65 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
 void VellmirApp::beginLaunch(Services &services)
 {
     Begun begun { MainWindowModel::beginRead(services.store->seal()), {} };
-    if (services.reconcile)
-        begun.schedule = reconcileInBackground(
-            services.reconcile, [loaded = begun.read.loaded]() -> std::optional<QList<Destination>> {
-                // As reconcileAtLaunch: no list from settings that could not be read.
-                const DestinationStore::Loaded &read = loaded.get();
-                if (read.failure || !read.pending.destinations)
-                    return std::nullopt;
-                return read.pending.destinations;
-            });
+    std::promise<std::optional<std::optional<QString>>> promise;
+    begun.schedule.sentence = promise.get_future().share();
+    {
+        const std::lock_guard one(reconcileMutex);
+        begun.schedule.seen = reconcileCount;
+    }
+    std::thread([promise = std::move(promise), reconcile = services.reconcile, read = begun.read.loaded,
+                    seen = begun.schedule.seen]() mutable {
+        // Settings that could not be read leave an empty or stale list, which would turn
+        // scheduled backups off: the schedule stays as it is until they can be read. A list
+        // applied since, by the window, was reconciled already.
+        const DestinationStore::Loaded &loaded = read.get();
+        std::optional<std::optional<QString>> sentence;
+        if (reconcile && !loaded.failure && loaded.pending.destinations) {
+            const std::lock_guard one(reconcileMutex);
+            if (reconcileCount == seen)
+                sentence = reconciledLocked(reconcile, *loaded.pending.destinations);
+        }
+        promise.set_value(sentence);
+    }).detach();
     services.begun = std::move(begun);
 }
 
 void VellmirApp::launch()
 {
-    if (m_services.begun) {
-        // A sentence known already is in the window's first picture.
-        showSchedule(m_services.begun->schedule);
-        m_window->show();
-        return;
-    }
-    m_window->show();
-    // The scheduler is brought in line with what the store's first read finds, whenever that
-    // read arrives; the window does not wait for it.
-    if (!m_model->awaitingFirstRead()) {
-        reconcileAtLaunch();
-        return;
-    }
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = connect(m_model.get(), &MainWindowModel::readFinished, this, [this, connection] {
-        disconnect(*connection);
-        reconcileAtLaunch();
-    });
-}
-
-void VellmirApp::reconcileAtLaunch()
-{
-    // Settings that could not be read leave an empty or stale list, which would turn scheduled
-    // backups off: the schedule stays as it is until they can be read.
-    if (!m_services.reconcile || store().errorMessage())
-        return;
-    showSchedule(reconcileInBackground(
-        m_services.reconcile, [destinations = store().destinations()] { return std::optional(destinations); }));
-}
-
-void VellmirApp::showSchedule(const Schedule &schedule)
-{
-    if (!schedule.sentence.valid())
-        return;
-    // Only while no reconcile came after it: a newer sentence stands.
-    const auto show = [seen = schedule.seen](VellmirApp *app, const std::optional<std::optional<QString>> &sentence) {
-        const std::lock_guard one(reconcileMutex);
-        if (sentence && reconcileCount == seen + 1)
-            app->m_model->setSchedulerMessage(*sentence);
+    // A read that is in by now is in the window's first picture.
+    m_model->takeBegunRead();
+    const Schedule schedule = m_services.begun->schedule;
+    // Until the launch's reconcile answers, the overview says what the last one left, as the
+    // rows do; where it fails again, the sentence then stays as it was.
+    const auto sayWhatIsKnown = [this, schedule] {
+        if (isIn(schedule.sentence))
+            showAnswer(schedule.seen, schedule.sentence.get());
+        else if (m_services.lastSchedule && !store().errorMessage())
+            m_model->setSchedulerMessage(m_services.lastSchedule(store().destinations()));
     };
-    if (schedule.sentence.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-        show(this, schedule.sentence.get());
-        return;
+    if (m_model->awaitingFirstRead()) {
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(m_model.get(), &MainWindowModel::readFinished, this, [sayWhatIsKnown, connection] {
+            disconnect(*connection);
+            sayWhatIsKnown();
+        });
+    } else {
+        sayWhatIsKnown();
     }
-    std::thread([receiver = m_receiver, sentence = schedule.sentence, show] {
-        receiver->post([value = sentence.get(), show](VellmirApp *app) { show(app, value); });
-    }).detach();
+    if (!isIn(schedule.sentence))
+        std::thread([receiver = m_receiver, schedule] {
+            receiver->post([schedule, value = schedule.sentence.get()](
+                               VellmirApp *app) { app->showAnswer(schedule.seen, value); });
+        }).detach();
+    m_window->show();
+}
+
+void VellmirApp::showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence)
+{
+    // Only while no reconcile came after it: a newer sentence stands.
+    const std::lock_guard one(reconcileMutex);
+    if (sentence && reconcileCount == seen + 1)
+        m_model->setSchedulerMessage(*sentence);
 }
 
 int VellmirApp::main(int argc, char **argv)

@@ -35,8 +35,9 @@ public:
     // Scheduler::reconcile: nullopt, or the sentence to show.
     using Reconcile = std::function<std::optional<QString>(const QList<Destination> &)>;
 
-    // The sentence of a reconcile run on a worker: nullopt while it stepped aside (the settings
-    // were not usable, or a newer list was applied first). `seen` counts the reconciles before it.
+    // The sentence of the launch's reconcile, run on a worker: nullopt when it stepped aside (the
+    // settings were not usable, or a newer list was applied first). `seen` counts the reconciles
+    // before it.
     struct Schedule {
         unsigned seen = 0;
         std::shared_future<std::optional<std::optional<QString>>> sentence;
@@ -51,15 +52,16 @@ public:
         // The secrets of the store's destinations; nullopt: the keyring.
         std::optional<CredentialsStore> credentials;
         Reconcile reconcile;
+        // Scheduler::lastSentence: what the overview says until the launch's reconcile answers.
+        Reconcile lastSchedule;
         // The "Enable Backup Notifications" action, returning the sentence to show.
         std::function<QString()> enableNotifications;
         // The "Install Command-Line Tool" action, returning the sentence to show.
         std::function<QString()> installCommand;
         // The folder whose changes by other processes reload the store; empty: none.
         QString watchedFolder;
-        // The store's first read and the reconcile that follows it, begun by beginLaunch while
-        // Qt starts; absent: the model reads once the window is built, and launch() reconciles
-        // once that read is in.
+        // The store's first read and the reconcile that follows it, begun by beginLaunch (while
+        // Qt starts) or else by the constructor.
         std::optional<Begun> begun;
     };
 
@@ -68,7 +70,8 @@ public:
 
     static Services systemServices();
     // Begins reading `services`' store on a worker and, once that read is usable, brings the
-    // scheduler in line with it there: both are under way while Qt starts and the window is built.
+    // scheduler in line with it there: systemd is asked through processes that nothing need
+    // wait for, and both are under way while Qt starts and the window is built.
     static void beginLaunch(Services &services);
 
     // The destination pane over the window's store, `credentials` (nullopt: the keyring) and undo
@@ -80,9 +83,8 @@ public:
     // again and the scheduler brought in line (an undo may have removed a scheduled destination).
     static MainWindow::ReviewPresenter reviewPresenter(MainWindowModel &model, Reconcile reconcile);
 
-    // What the application delegate does at launch: open the window, and reconcile the scheduler
-    // once the store's first read is in, on a worker thread: systemd is asked through processes
-    // that the window need not wait for. Its sentence reaches the model when it is known.
+    // What the application delegate does at launch: open the window. The sentence of the
+    // reconcile begun with the store's first read reaches the model when it is known.
     void launch();
 
     DestinationStore &store() const { return *m_services.store; }
@@ -117,8 +119,7 @@ public:
     static QString stalledDisplayMessage();
 
 private:
-    void reconcileAtLaunch();
-    void showSchedule(const Schedule &schedule);
+    void showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence);
 
     Services m_services;
     std::unique_ptr<MainWindowModel> m_model;

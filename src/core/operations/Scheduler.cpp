@@ -37,10 +37,27 @@ void Scheduler::unregisterAgent()
     m_defaults.remove(UserDefaults::schedulerRegisteredBuild);
 }
 
+bool Scheduler::wanted(const QList<Destination> &destinations)
+{
+    return std::any_of(destinations.begin(), destinations.end(),
+        [](const Destination &d) { return d.schedule != Destination::Schedule::manual; });
+}
+
+QString Scheduler::sentence(bool wanted, const QString &failure)
+{
+    // Said the same at every launch and after every save, so nothing claims what happened to
+    // the settings. The command stands on its own line, where the unit name need not wrap.
+    const QString problem = wanted
+        ? QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (")
+        : QStringLiteral("Automatic backups could not be turned off: the systemd user timer could not be "
+                         "removed (");
+    return problem + failure + QStringLiteral("). Check it with:\nsystemctl --user status ")
+        + SystemdAgentService::timerName();
+}
+
 std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinations)
 {
-    const bool wanted = std::any_of(destinations.begin(), destinations.end(),
-        [](const Destination &d) { return d.schedule != Destination::Schedule::manual; });
+    const bool wanted = Scheduler::wanted(destinations);
     m_defaults.sync();
     const bool enabled = m_factory()->status() == AgentService::Status::enabled;
     const std::optional<QString> stored = m_defaults.stringValue(UserDefaults::schedulerRegisteredBuild);
@@ -66,15 +83,16 @@ std::optional<QString> Scheduler::reconcile(const QList<Destination> &destinatio
         // Kept for the agents' status and the overview, which otherwise could only say the
         // scheduler is off.
         m_defaults.setValue(UserDefaults::schedulerRegistrationFailure, error.message());
-        // Said the same at every launch and after every save, so nothing claims what happened
-        // to the settings. The command stands on its own line, where the unit name need not wrap.
-        const QString problem = wanted
-            ? QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (")
-            : QStringLiteral("Automatic backups could not be turned off: the systemd user timer could not be "
-                             "removed (");
-        return problem + error.message() + QStringLiteral("). Check it with:\nsystemctl --user status ")
-            + SystemdAgentService::timerName();
+        return sentence(wanted, error.message());
     }
+}
+
+std::optional<QString> Scheduler::lastSentence(const QList<Destination> &destinations) const
+{
+    const std::optional<QString> failure = m_defaults.stringValue(UserDefaults::schedulerRegistrationFailure);
+    if (!failure || !wanted(destinations))
+        return std::nullopt;
+    return sentence(true, *failure);
 }
 
 } // namespace vellmir

@@ -22,10 +22,16 @@ public:
 
     // nullopt when nothing had to change or the change worked, else a sentence for the user.
     std::optional<QString> reconcile(const QList<Destination> &destinations);
+    // The sentence the last reconcile left for `destinations`, from the failure it stored: what
+    // stands until the next one answers. nullopt when it stored none, or when nothing is
+    // scheduled (the failure was about a timer no longer wanted).
+    std::optional<QString> lastSentence(const QList<Destination> &destinations) const;
 
     static QString currentBuild();
 
 private:
+    static bool wanted(const QList<Destination> &destinations);
+    static QString sentence(bool wanted, const QString &failure);
     void registerAgent();
     void unregisterAgent();
 

@@ -119,9 +119,13 @@ private Q_SLOTS:
         Scheduler scheduler(
             defaults, [&] { return std::make_unique<FakeService>(agent); }, QStringLiteral("42"));
         QTest::ignoreMessage(QtInfoMsg, "Vellmir scheduler reconcile failed: Operation not permitted");
-        QCOMPARE(scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }),
-            QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (Operation not "
-                           "permitted). Check it with:\nsystemctl --user status vellmir-scheduler.timer"));
+        const QString sentence
+            = QStringLiteral("Automatic backups are off: the systemd user timer could not be registered (Operation not "
+                             "permitted). Check it with:\nsystemctl --user status vellmir-scheduler.timer");
+        QCOMPARE(scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }), sentence);
+        // Until the next one answers, the failure stands for what is still scheduled.
+        QCOMPARE(scheduler.lastSentence({ withSchedule(Destination::Schedule::hourly) }), sentence);
+        QCOMPARE(scheduler.lastSentence({ withSchedule(Destination::Schedule::manual) }), std::nullopt);
         QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegisteredBuild), QStringLiteral("41"));
         // The reason stays for the agents' status until a registration succeeds.
         QCOMPARE(defaults.stringValue(UserDefaults::schedulerRegistrationFailure),
@@ -129,6 +133,7 @@ private Q_SLOTS:
         agent.refuse = false;
         QVERIFY(!scheduler.reconcile({ withSchedule(Destination::Schedule::daily) }));
         QVERIFY(!defaults.contains(UserDefaults::schedulerRegistrationFailure));
+        QCOMPARE(scheduler.lastSentence({ withSchedule(Destination::Schedule::daily) }), std::nullopt);
     }
 
     void systemdUnitsAreWrittenEnabledAndRewrittenForANewBuild()

@@ -8,7 +8,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 using namespace vellmir;
 
@@ -66,13 +68,15 @@ void VellmirAppTest::launchReconcilesTheScheduler_data()
     // How the store is read: before the application is made, in the background once the window
     // shows, or (the application's own way) begun before Qt starts, the reconcile following it.
     QTest::addColumn<QString>("read");
-    QTest::newRow("nothing to say") << QString() << false << "before";
-    QTest::newRow("a sentence") << QStringLiteral("Automatic backups could not be turned on: no user manager.") << false
-                                << "before";
-    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true << "before";
-    QTest::newRow("read after the window shows") << QString() << false << "background";
-    QTest::newRow("read and reconcile begun at launch")
-        << QStringLiteral("Automatic backups could not be turned on: no user manager.") << false << "begun";
+    // Whether the last reconcile left a sentence, shown until this one answers.
+    QTest::addColumn<bool>("standIn");
+    const QString sentence = QStringLiteral("Automatic backups could not be turned on: no user manager.");
+    QTest::newRow("nothing to say") << QString() << false << "before" << false;
+    QTest::newRow("a sentence") << sentence << false << "before" << false;
+    QTest::newRow("a throw") << QStringLiteral("systemctl vanished") << true << "before" << false;
+    QTest::newRow("read after the window shows") << QString() << false << "background" << false;
+    QTest::newRow("read and reconcile begun at launch") << sentence << false << "begun" << false;
+    QTest::newRow("the last sentence until this one answers") << QString() << false << "begun" << true;
 }
 
 void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
@@ -80,18 +84,22 @@ void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
     test::ShellFixture f;
     f.sealedPair();
     f.keys->failReads = true;
-    int reconciled = 0;
+    std::atomic<int> reconciled = 0;
     VellmirApp::Services services;
     services.store = f.makeStore();
     services.reconcile = [&](const QList<Destination> &) -> std::optional<QString> {
         ++reconciled;
         return std::nullopt;
     };
+    services.lastSchedule = [](const QList<Destination> &) { return std::optional<QString>(QStringLiteral("stale")); };
+    VellmirApp::beginLaunch(services);
+    const auto schedule = services.begun->schedule.sentence;
     VellmirApp app(std::move(services));
     app.launch();
     // The empty list of a locked keyring is no reason to turn every scheduled backup off.
     QVERIFY(app.store().errorMessage());
-    QCOMPARE(reconciled, 0);
+    QCOMPARE(schedule.get(), std::nullopt);
+    QCOMPARE(reconciled.load(), 0);
     QVERIFY(!app.model().schedulerMessage());
     QVERIFY(app.window().isVisible());
 }
@@ -101,6 +109,7 @@ void VellmirAppTest::launchReconcilesTheScheduler()
     QFETCH(QString, answer);
     QFETCH(bool, throws);
     QFETCH(QString, read);
+    QFETCH(bool, standIn);
     test::ShellFixture f;
     const QList<Destination> pair = f.sealedPair();
     QList<QList<Destination>> reconciled;
@@ -117,20 +126,29 @@ void VellmirAppTest::launchReconcilesTheScheduler()
             DestinationStore::Unread {}, f.destinationsPath, f.credentials, f.keys, f.userDefaultsPath);
         services.watchedFolder = QFileInfo(f.destinationsPath).absolutePath();
     }
+    std::atomic<bool> answering = !standIn;
+    const auto answerAtLast = qScopeGuard([&] { answering = true; });
     services.reconcile = [&](const QList<Destination> &destinations) -> std::optional<QString> {
+        while (!answering)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::lock_guard lock(reconciling);
         reconciled.append(destinations);
         if (throws)
             throw Error(answer);
         return answer.isNull() ? std::nullopt : std::optional<QString>(answer);
     };
+    const QString last = QStringLiteral("Automatic backups are off: the last reconcile failed.");
+    if (standIn)
+        services.lastSchedule = [&](const QList<Destination> &) { return std::optional<QString>(last); };
     if (read == "begun")
         VellmirApp::beginLaunch(services);
-    else
-        QVERIFY(calls().isEmpty());
     VellmirApp app(std::move(services));
     app.launch();
     QVERIFY(app.window().isVisible());
+    if (standIn) {
+        QTRY_COMPARE(app.model().schedulerMessage(), std::optional<QString>(last));
+        answering = true;
+    }
     // A list not read yet is not an empty one.
     QVERIFY(!app.window().findChild<QLabel *>(QStringLiteral("emptyOverview"))->isVisible());
     // Never with the empty list of a store not read yet: that would turn every schedule off.
