@@ -1,51 +1,92 @@
 #include "kit/PlainText.h"
 
-#include <QEvent>
+#include <QHash>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QTextDocument>
 
 #include <cmath>
+#include <limits>
 
 namespace vellmir {
 
 namespace {
 
 // A word-wrapped label measures its text by laying it out again for every width a layout asks
-// about, and a window of many rows asks often. Most lines fit on one line: their height is the
-// one-line height, measured once per text; only a line wider than the label is laid out.
+// about, and a window of many rows asks often, each row with lines the others show too (every
+// "Last verified restore: Not yet tested"). What a label measures depends only on its text, its
+// font and a few settings, so labels that agree on those take one measurement: the first label
+// to ask lays the text out, the others read the result. A line that fits on one line is as
+// tall as that line, whatever the width. Labels with other settings (a margin, a frame,
+// selectable text...) measure for themselves.
 class PlainLabel : public QLabel {
 public:
     using QLabel::QLabel;
 
-    int heightForWidth(int width) const override
+    QSize sizeHint() const override
     {
-        if (text() != m_measured || !m_oneLineHeight) {
-            m_measured = text();
-            m_oneLine = !m_measured.contains(u'\n') && !m_measured.contains(QChar::LineSeparator)
-                ? std::ceil(QFontMetricsF(font()).horizontalAdvance(m_measured)) + 1
-                : -1;
-            m_oneLineHeight = QLabel::heightForWidth(QWIDGETSIZE_MAX);
-        }
-        const QMargins margins = contentsMargins();
-        const int room = width - margins.left() - margins.right() - 2 * margin() - std::max(indent(), 0);
-        if (m_oneLine >= 0 && m_oneLine <= room && !(textInteractionFlags() & Qt::TextSelectableByMouse))
-            return m_oneLineHeight;
-        return QLabel::heightForWidth(width);
+        return measured(sizeHintKind, [this] { return QLabel::sizeHint(); });
     }
 
-protected:
-    void changeEvent(QEvent *event) override
+    QSize minimumSizeHint() const override
     {
-        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
-            m_oneLineHeight = 0;
-        QLabel::changeEvent(event);
+        return measured(minimumSizeHintKind, [this] { return QLabel::minimumSizeHint(); });
+    }
+
+    int heightForWidth(int width) const override
+    {
+        if (!shared())
+            return QLabel::heightForWidth(width);
+        const QString &shown = text();
+        const bool oneLineText = !shown.contains(u'\n') && !shown.contains(QChar::LineSeparator);
+        if (oneLineText) {
+            const int advance = measured(oneLineKind, [&] {
+                return QSize(int(std::ceil(QFontMetricsF(font()).horizontalAdvance(shown))) + 1, 0);
+            }).width();
+            if (advance <= width)
+                return measured(QWIDGETSIZE_MAX, [this] { return QSize(0, QLabel::heightForWidth(QWIDGETSIZE_MAX)); })
+                    .height();
+        }
+        return measured(width, [&] { return QSize(0, QLabel::heightForWidth(width)); }).height();
     }
 
 private:
-    mutable QString m_measured;
-    mutable double m_oneLine = -1;
-    mutable int m_oneLineHeight = 0;
+    // Beside the widths heightForWidth is asked about.
+    static constexpr int sizeHintKind = std::numeric_limits<int>::min();
+    static constexpr int minimumSizeHintKind = sizeHintKind + 1;
+    static constexpr int oneLineKind = sizeHintKind + 2;
+
+    // Whether nothing but the text, the font, the alignment and word wrap decides the sizes.
+    bool shared() const
+    {
+        return margin() == 0 && indent() < 0 && frameWidth() == 0 && contentsMargins().isNull()
+            && minimumWidth() == 0 && maximumWidth() == QWIDGETSIZE_MAX && !buddy()
+            && !(textInteractionFlags()
+                & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::TextEditable));
+    }
+
+    // `kind` of this label's text and font: from an earlier label when one measured it, else by
+    // `measure`, kept for the next.
+    template <typename Measure> QSize measured(int kind, Measure measure) const
+    {
+        // The style may set the font.
+        ensurePolished();
+        if (!shared())
+            return measure();
+        // Bounded: a window that shows ever new texts (a clock in every row) starts afresh.
+        static QHash<QString, QSize> measures;
+        constexpr qsizetype most = 4096;
+        const QString key = font().key() + u'\x1f' + QString::number(kind) + u'\x1f'
+            + QString::number(int(alignment())) + (wordWrap() ? u'w' : u'n') + u'\x1f' + text();
+        const auto found = measures.constFind(key);
+        if (found != measures.constEnd())
+            return *found;
+        const QSize size = measure();
+        if (measures.size() >= most)
+            measures.clear();
+        measures.insert(key, size);
+        return size;
+    }
 };
 
 } // namespace

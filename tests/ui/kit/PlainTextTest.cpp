@@ -66,11 +66,13 @@ void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem_data()
     QTest::newRow("grows") << QStringLiteral("short") << longLine;
     QTest::newRow("shrinks") << longLine << QStringLiteral("short");
     QTest::newRow("bigger font") << QStringLiteral("Next backup in 3 hours") << QStringLiteral("font");
+    // Measured by a label of other settings first, whose sizes are not this one's.
+    QTest::newRow("after an indented label") << QStringLiteral("Automatic backups are off") << QStringLiteral("indent");
 }
 
 void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem()
 {
-    // Heights may be measured once per text, yet every width must get what Qt's own label says.
+    // Sizes may be measured once per text, yet every label must get what Qt's own label says.
     QFETCH(QString, text);
     QFETCH(QString, then);
     QLabel *label = plainLabel(text, nullptr);
@@ -78,7 +80,12 @@ void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem()
     reference.setWordWrap(true);
     for (QLabel *each : { label, &reference })
         each->heightForWidth(400);
-    if (then == QLatin1String("font")) {
+    if (then == QLatin1String("indent")) {
+        label->setIndent(30);
+        label->sizeHint();
+        label->heightForWidth(120);
+        label->setIndent(-1);
+    } else if (then == QLatin1String("font")) {
         QFont font = reference.font();
         font.setPointSizeF(font.pointSizeF() * 2);
         label->setFont(font);
@@ -87,8 +94,16 @@ void PlainTextTest::labelsAreAsTallAsQtWouldMakeThem()
         label->setText(then);
         reference.setText(then);
     }
-    for (int width : { 40, 120, 400, 2000 })
-        QCOMPARE(label->heightForWidth(width), reference.heightForWidth(width));
+    // A second label with the same text and font takes the first one's measurements.
+    QLabel *twin = plainLabel(label->text(), nullptr);
+    twin->setFont(label->font());
+    for (QLabel *each : { label, twin }) {
+        for (int width : { 40, 120, 400, 2000 })
+            QCOMPARE(each->heightForWidth(width), reference.heightForWidth(width));
+        QCOMPARE(each->sizeHint(), reference.sizeHint());
+        QCOMPARE(each->minimumSizeHint(), reference.minimumSizeHint());
+    }
+    delete twin;
     delete label;
 }
 
