@@ -276,6 +276,10 @@ QWidget *MainWindow::buildOverview()
     m_emptyHint->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_emptyHint->setPalette(m_empty->palette());
     layout->addWidget(m_emptyHint);
+    // Shown by refreshRows when there is nothing else to show; hidden, they cost the scroll
+    // area's first measurement nothing.
+    m_empty->hide();
+    m_emptyHint->hide();
 
     auto *rows = new QWidget;
     rows->setObjectName(QStringLiteral("healthRows"));

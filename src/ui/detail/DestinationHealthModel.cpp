@@ -67,7 +67,7 @@ bool anyRunning(const QList<BackupRecord> &records)
 
 } // namespace
 
-// The history as one listing shows it to every row.
+// The history as one listing outlines it for every row.
 struct DestinationHealthModel::Listing {
     QHash<QUuid, QList<BackupRecord>> records;
     std::optional<QString> setAside;
@@ -144,7 +144,7 @@ public:
                 });
             try {
                 const BackupHistory history(m_history);
-                m_start = Listing { history.records(ids()), setAsideNotice(history), ids(), folder };
+                m_start = Listing { history.outlines(ids()), setAsideNotice(history), ids(), folder };
             } catch (const std::exception &) {
                 return nullptr; // the row's own read then says why
             }
@@ -168,7 +168,7 @@ private:
         std::optional<Listing> listing;
         try {
             const BackupHistory history(m_history);
-            listing = Listing { history.records(ids()), setAsideNotice(history), {}, {} };
+            listing = Listing { history.outlines(ids()), setAsideNotice(history), {}, {} };
         } catch (const std::exception &) {
             // Each row's own read then says why.
         }
@@ -270,7 +270,7 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
     try {
         const BackupHistory history(m_sources.historyDirectory);
         QList<BackupRecord> records
-            = listed ? listed->records.value(m_destination.id) : history.records(m_destination.id);
+            = (listed ? listed->records : history.outlines({ m_destination.id })).value(m_destination.id);
         // Finishes what a dead process left "running" before the row says so.
         if (anyRunning(records))
             records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());

@@ -71,6 +71,8 @@ public:
     // or sets it to the setAsideNotice() sentences while damaged files are set aside.
     void poll();
 
+    // The records of the current settings as BackupHistory::outlines gives them: what the lines
+    // need, without reading a record file; a "running" one is read whole, to be finished.
     const QList<BackupRecord> &records() const { return m_records; }
     const RepositoryHealth &health() const { return m_health; }
     const std::optional<QString> &errorMessage() const { return m_errorMessage; }

@@ -73,7 +73,8 @@ QString Format::abbreviatedDateFormat(const QLocale &locale)
     QString format = locale.dateFormat(QLocale::LongFormat);
     static const QRegularExpression weekday(QStringLiteral("d{4}[,،]?\\s*|\\s*[,،]?\\s*d{4}"));
     format.remove(weekday);
-    format.replace(QRegularExpression(QStringLiteral("M{4}")), QStringLiteral("MMM"));
+    static const QRegularExpression fullMonth(QStringLiteral("M{4}"));
+    format.replace(fullMonth, QStringLiteral("MMM"));
     return format.trimmed();
 }
 

@@ -1,7 +1,8 @@
 #include "kit/PlainText.h"
 
-#include <QHash>
+#include <QFont>
 #include <QFontMetricsF>
+#include <QHash>
 #include <QLabel>
 #include <QTextDocument>
 
@@ -44,8 +45,9 @@ public:
                 return QSize(int(std::ceil(QFontMetricsF(font()).horizontalAdvance(shown))) + 1, 0);
             }).width();
             if (advance <= width)
-                return measured(QWIDGETSIZE_MAX, [this] { return QSize(0, QLabel::heightForWidth(QWIDGETSIZE_MAX)); })
-                    .height();
+                return measured(QWIDGETSIZE_MAX, [this] {
+                    return QSize(0, QLabel::heightForWidth(QWIDGETSIZE_MAX));
+                }).height();
         }
         return measured(width, [&] { return QSize(0, QLabel::heightForWidth(width)); }).height();
     }
@@ -59,25 +61,38 @@ private:
     // Whether nothing but the text, the font, the alignment and word wrap decides the sizes.
     bool shared() const
     {
-        return margin() == 0 && indent() < 0 && frameWidth() == 0 && contentsMargins().isNull()
-            && minimumWidth() == 0 && maximumWidth() == QWIDGETSIZE_MAX && !buddy()
-            && !(textInteractionFlags()
-                & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::TextEditable));
+        return margin() == 0 && indent() < 0 && frameWidth() == 0 && contentsMargins().isNull() && minimumWidth() == 0
+            && maximumWidth() == QWIDGETSIZE_MAX && !buddy()
+            && !(
+                textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::TextEditable));
     }
+
+    // What decides a measurement of a label that shared() holds for.
+    struct Measure {
+        QString text;
+        QFont font;
+        int kind;
+        int alignment;
+        bool wrap;
+        friend bool operator==(const Measure &, const Measure &) = default;
+        friend size_t qHash(const Measure &measure, size_t seed = 0)
+        {
+            return qHashMulti(seed, measure.text, measure.font, measure.kind, measure.alignment, measure.wrap);
+        }
+    };
 
     // `kind` of this label's text and font: from an earlier label when one measured it, else by
     // `measure`, kept for the next.
-    template <typename Measure> QSize measured(int kind, Measure measure) const
+    template <typename Function> QSize measured(int kind, Function measure) const
     {
         // The style may set the font.
         ensurePolished();
         if (!shared())
             return measure();
         // Bounded: a window that shows ever new texts (a clock in every row) starts afresh.
-        static QHash<QString, QSize> measures;
+        static QHash<Measure, QSize> measures;
         constexpr qsizetype most = 4096;
-        const QString key = font().key() + u'\x1f' + QString::number(kind) + u'\x1f'
-            + QString::number(int(alignment())) + (wordWrap() ? u'w' : u'n') + u'\x1f' + text();
+        const Measure key { text(), font(), kind, int(alignment()), wordWrap() };
         const auto found = measures.constFind(key);
         if (found != measures.constEnd())
             return *found;

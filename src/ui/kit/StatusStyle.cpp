@@ -192,6 +192,10 @@ void StatusStyle::applyTone(QWidget &widget, StatusTone tone)
     const QColor colour = tone == StatusTone::normal ? base.color(QPalette::WindowText) : color(tone, base);
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::Text, colour);
+    // A row refreshed with the tone it has keeps its palette: setting one tells the widget and
+    // its children again.
+    if (widget.testAttribute(Qt::WA_SetPalette) && palette == widget.palette())
+        return;
     widget.setPalette(palette);
 }
 
