@@ -71,13 +71,15 @@ private:
     struct Measure {
         QString text;
         QFont font;
+        int dpi; // a font's sizes follow its screen's
         int kind;
         int alignment;
         bool wrap;
         friend bool operator==(const Measure &, const Measure &) = default;
         friend size_t qHash(const Measure &measure, size_t seed = 0)
         {
-            return qHashMulti(seed, measure.text, measure.font, measure.kind, measure.alignment, measure.wrap);
+            return qHashMulti(
+                seed, measure.text, measure.font, measure.dpi, measure.kind, measure.alignment, measure.wrap);
         }
     };
 
@@ -92,7 +94,7 @@ private:
         // Bounded: a window that shows ever new texts (a clock in every row) starts afresh.
         static QHash<Measure, QSize> measures;
         constexpr qsizetype most = 4096;
-        const Measure key { text(), font(), kind, int(alignment()), wordWrap() };
+        const Measure key { text(), font(), logicalDpiY(), kind, int(alignment()), wordWrap() };
         const auto found = measures.constFind(key);
         if (found != measures.constEnd())
             return *found;
