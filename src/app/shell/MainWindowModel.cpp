@@ -194,14 +194,20 @@ void MainWindowModel::reloadInBackground()
         m_reloadAgain = true;
         return;
     }
+    follow(beginRead(m_store.seal()));
+}
+
+void MainWindowModel::follow(const BegunRead &read)
+{
     m_reloading = true;
     m_reloadAgain = false;
     m_overtaken = false;
     // Taken before reading: a change made while the read runs shows at the next check.
-    m_stamps = stamps(m_store.seal());
-    std::thread([receiver = m_receiver, seal = m_store.seal()] {
-        const DestinationStore::Loaded loaded = DestinationStore::load(seal);
-        receiver->post([loaded](MainWindowModel *model) { model->finishReload(loaded); });
+    m_stamps = read.stamps;
+    m_begun = read.loaded;
+    std::thread([receiver = m_receiver, loaded = read.loaded] {
+        loaded.wait();
+        receiver->post([](MainWindowModel *model) { model->takeBegunRead(); });
     }).detach();
 }
 
@@ -253,26 +259,16 @@ void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead
         reloadInBackground();
         return;
     }
-    m_reloading = true;
-    m_reloadAgain = false;
-    m_overtaken = false;
-    m_stamps = begun->stamps;
-    m_begun = begun->loaded;
-    if (takeBegunRead())
-        return;
-    std::thread([receiver = m_receiver, loaded = begun->loaded] {
-        loaded.wait();
-        receiver->post([](MainWindowModel *model) { model->takeBegunRead(); });
-    }).detach();
+    follow(*begun);
+    takeBegunRead();
 }
 
-bool MainWindowModel::takeBegunRead()
+void MainWindowModel::takeBegunRead()
 {
     if (!m_begun || m_begun->wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        return false;
+        return;
     const DestinationStore::Loaded loaded = std::exchange(m_begun, std::nullopt)->get();
     finishReload(loaded);
-    return true;
 }
 
 void MainWindowModel::watchFiles()

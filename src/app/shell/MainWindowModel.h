@@ -94,9 +94,9 @@ public:
     // missing so there is something to watch from the first launch on. The first read is
     // `begun` when given (published here at once when it is already in), else one started here.
     void watch(const QString &folder, const std::optional<BegunRead> &begun = std::nullopt);
-    // Publishes the read watch() was given, when it is in and was not published yet; whether
-    // it did. Otherwise it is published once it arrives.
-    bool takeBegunRead();
+    // Publishes the read under way now when it is in and was not published yet; otherwise it
+    // is published once it arrives.
+    void takeBegunRead();
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
 
     static QString changedOutsideTitle();
@@ -122,6 +122,8 @@ private:
     void watchFiles();
     static QList<FileStamp> stamps(const ConfigSeal &seal);
     void verify();
+    // Makes `read` the read under way, published once it arrives.
+    void follow(const BegunRead &read);
     void finishReload(const DestinationStore::Loaded &loaded);
 
     DestinationStore &m_store;
@@ -138,7 +140,7 @@ private:
     // The store published something while a read was running, so that read may be stale.
     bool m_overtaken = false;
     bool m_awaitingFirstRead = false;
-    std::optional<std::shared_future<DestinationStore::Loaded>> m_begun; // until published
+    std::optional<std::shared_future<DestinationStore::Loaded>> m_begun; // the read under way
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
 };
 
