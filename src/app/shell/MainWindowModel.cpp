@@ -11,15 +11,9 @@
 #include <QFileInfo>
 #include <future>
 #include <thread>
+#include <utility>
 
 namespace vellmir {
-
-namespace {
-
-// Renames and writes arrive as several events in a row; one reload after they settle is enough.
-constexpr int reloadDelayMs = 300;
-
-} // namespace
 
 MainWindowModel::MainWindowModel(DestinationStore &store, QObject *parent)
     : QObject(parent)
@@ -27,15 +21,22 @@ MainWindowModel::MainWindowModel(DestinationStore &store, QObject *parent)
     , m_receiver(Receiver<MainWindowModel>::make(this))
 {
     m_reloadTimer.setSingleShot(true);
-    m_reloadTimer.setInterval(reloadDelayMs);
-    connect(&m_reloadTimer, &QTimer::timeout, this, &MainWindowModel::reloadInBackground);
-    const auto changed = [this] {
+    m_reloadTimer.setInterval(reloadDelay);
+    // A write to one of the configuration files always reads them again. Other files share
+    // their folder (the history index, the audit log): a change of the folder reads them again
+    // only when one of theirs was replaced, created or removed, or a read is under way.
+    connect(&m_reloadTimer, &QTimer::timeout, this, [this] {
+        if (std::exchange(m_fileWritten, false) || m_reloading || stamps(m_store.seal()) != m_stamps)
+            reloadInBackground();
+    });
+    const auto changed = [this](bool fileWritten) {
+        m_fileWritten = m_fileWritten || fileWritten;
         // A file replaced by a rename is no longer the one watched.
         watchFiles();
         m_reloadTimer.start();
     };
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, changed);
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [changed] { changed(false); });
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, [changed] { changed(true); });
     m_verifyTimer.setInterval(verifyInterval);
     connect(&m_verifyTimer, &QTimer::timeout, this, &MainWindowModel::verify);
     followStore();

@@ -87,7 +87,7 @@ public:
     // Begins reading the configuration `seal` guards on a thread of its own.
     static BegunRead beginRead(const ConfigSeal &seal);
 
-    // Reloads shortly after anything in `folder` changes: the folder is watched for the
+    // Reloads shortly after the configuration files in `folder` change: the folder is watched for the
     // renames that replace the configuration files, the files themselves for writes in place,
     // and every verifyInterval their size, modification time and inode are compared with
     // those seen at the last read, for changes the watcher missed. The folder is created when
@@ -98,6 +98,8 @@ public:
     // is published once it arrives.
     void takeBegunRead();
     static constexpr std::chrono::milliseconds verifyInterval { 5000 };
+    // Renames and writes arrive as several events in a row; one reload after they settle is enough.
+    static constexpr std::chrono::milliseconds reloadDelay { 300 };
 
     static QString changedOutsideTitle();
     static QString nothingTrustedText();
@@ -140,6 +142,7 @@ private:
     // The store published something while a read was running, so that read may be stale.
     bool m_overtaken = false;
     bool m_awaitingFirstRead = false;
+    bool m_fileWritten = false; // since the reload timer last fired
     std::optional<std::shared_future<DestinationStore::Loaded>> m_begun; // the read under way
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
 };

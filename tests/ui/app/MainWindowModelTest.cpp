@@ -126,6 +126,13 @@ void MainWindowModelTest::reloadsWhenAnotherProcessWrites()
     QTRY_VERIFY(model.banner());
     QCOMPARE(model.banner()->title, MainWindowModel::changedOutsideTitle());
 
+    // Other files share the folder (the history index, the audit log): their changes read nothing.
+    QTRY_VERIFY(!model.isReloading());
+    QSignalSpy reads(&model, &MainWindowModel::readFinished);
+    writeFileAtomically(f.folder + QStringLiteral("/history.index"), "index");
+    QTest::qWait(3 * MainWindowModel::reloadDelay.count());
+    QCOMPARE(reads.count(), 0);
+
     // A read held up (here by another process's lock) leaves this thread free; what it finds
     // is published when it ends.
     test::LockHolder holder;
