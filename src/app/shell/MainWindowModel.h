@@ -87,10 +87,10 @@ public:
     // Begins reading the configuration `seal` guards on a thread of its own.
     static BegunRead beginRead(const ConfigSeal &seal);
 
-    // Reloads shortly after the configuration files in `folder` change: the folder is watched for the
-    // renames that replace the configuration files, the files themselves for writes in place,
-    // and every verifyInterval their size, modification time and inode are compared with
-    // those seen at the last read, for changes the watcher missed. The folder is created when
+    // Reloads shortly after the configuration files in `folder` change: the folder is watched
+    // for the renames that replace them, the files themselves for writes in place, and every
+    // verifyInterval their size, modification time and inode are compared with those seen at
+    // the last read, for changes the watcher missed. The folder is created when
     // missing so there is something to watch from the first launch on. The first read is
     // `begun` when given (published here at once when it is already in), else one started here.
     void watch(const QString &folder, const std::optional<BegunRead> &begun = std::nullopt);
