@@ -19,7 +19,7 @@ namespace {
 // font and a few settings, so labels that agree on those take one measurement: the first label
 // to ask lays the text out, the others read the result. A line that fits on one line is as
 // tall as that line, whatever the width. Labels with other settings (a margin, a frame,
-// selectable text...) measure for themselves.
+// selectable text...) or a long text measure for themselves.
 class PlainLabel : public QLabel {
 public:
     using QLabel::QLabel;
@@ -58,11 +58,13 @@ private:
     static constexpr int minimumSizeHintKind = sizeHintKind + 1;
     static constexpr int oneLineKind = sizeHintKind + 2;
 
-    // Whether nothing but the text, the font, the alignment and word wrap decides the sizes.
+    // Whether nothing but the text, the font, the alignment and word wrap decides the sizes. A
+    // long text (a whole error message) is rarely shown twice and would swell the shared store.
     bool shared() const
     {
-        return margin() == 0 && indent() < 0 && frameWidth() == 0 && contentsMargins().isNull() && minimumWidth() == 0
-            && maximumWidth() == QWIDGETSIZE_MAX && !buddy()
+        constexpr qsizetype longestShared = 1000;
+        return text().size() <= longestShared && margin() == 0 && indent() < 0 && frameWidth() == 0
+            && contentsMargins().isNull() && minimumWidth() == 0 && maximumWidth() == QWIDGETSIZE_MAX && !buddy()
             && !(
                 textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::TextEditable));
     }
@@ -91,7 +93,8 @@ private:
         ensurePolished();
         if (!shared())
             return measure();
-        // Bounded: a window that shows ever new texts (a clock in every row) starts afresh.
+        // Bounded (at most about 8 MB of text): a window that shows ever new texts (a clock in
+        // every row) starts afresh.
         static QHash<Measure, QSize> measures;
         constexpr qsizetype most = 4096;
         const Measure key { text(), font(), logicalDpiY(), kind, int(alignment()), wordWrap() };
