@@ -42,6 +42,7 @@ public:
         unsigned seen = 0;
         std::shared_future<std::optional<std::optional<QString>>> sentence;
     };
+    // What beginLaunch started: the store's first read and the reconcile waiting on it.
     struct Begun {
         MainWindowModel::BegunRead read;
         Schedule schedule;
