@@ -5,6 +5,7 @@
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
+#include "util/SystemError.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -31,7 +32,7 @@ FileLock::FileLock(const QString &path, bool wait)
     const QByteArray native = LocalPath::encode(path);
     const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
-        throw Error(QStringLiteral("Could not open operation lock: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
     if (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         throw Error(busyMessage(), ErrorKind::busy);
