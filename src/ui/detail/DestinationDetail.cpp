@@ -5,6 +5,7 @@
 #include "detail/DestinationDetailModel.h"
 #include "detail/DetailSection.h"
 #include "detail/SnapshotsSection.h"
+#include "kit/DisclosureButton.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
 #include "kit/PathLabel.h"
@@ -126,14 +127,8 @@ QWidget *disclosure(const QString &title, QWidget *parent, bool open, std::funct
     auto *layout = new QVBoxLayout(group);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
-    auto *toggle = new QToolButton(group);
+    auto *toggle = new DisclosureButton(title, open, group);
     toggle->setObjectName(QStringLiteral("disclosureTitle"));
-    toggle->setText(title);
-    toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    toggle->setAutoRaise(true);
-    toggle->setCheckable(true);
-    toggle->setChecked(open);
-    toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     layout->addWidget(toggle, 0, Qt::AlignLeft);
     auto *body = new QWidget(group);
     body->setObjectName(QStringLiteral("disclosureBody"));
@@ -141,8 +136,7 @@ QWidget *disclosure(const QString &title, QWidget *parent, bool open, std::funct
     (*content)->setContentsMargins(18, 0, 0, 0);
     body->setVisible(open);
     layout->addWidget(body);
-    QObject::connect(toggle, &QToolButton::toggled, group, [toggle, body, onToggle](bool on) {
-        toggle->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+    QObject::connect(toggle, &QToolButton::toggled, group, [body, onToggle](bool on) {
         body->setVisible(on);
         if (onToggle)
             onToggle(on);
@@ -492,10 +486,10 @@ void DestinationDetail::renderHistory()
             content->addWidget(note);
         }
         for (const QString &issue : record.issues) {
-            // Issues and paths give way in the middle: an unbreakable path would widen the pane.
-            auto *line = new PathLabel(issue, body);
+            // Whole: restic gives its reason after the path, and a copy goes into a search.
+            auto *line = new MessageLabel(issue, body);
             line->setObjectName(QStringLiteral("issueLine"));
-            selectable(line);
+            line->setTone(StatusTone::normal);
             content->addWidget(line);
         }
         if (record.skippedProtected && !record.skippedProtected->isEmpty()) {

@@ -138,14 +138,26 @@ void DestinationHealthRow::refresh()
     m_error->setText(model.errorMessage().value_or(QString()));
     m_error->setVisible(model.errorMessage().has_value());
 
+    const QString &name = model.destination().name;
+    m_open->setAccessibleName(tr("Review and Restore %1").arg(name));
+    m_backUp->setAccessibleName(tr("Back Up %1 Now").arg(name));
+    m_cancel->setAccessibleName(tr("Cancel the backup of %1").arg(name));
+
     const bool busy = model.isBusy();
     m_progress->setVisible(busy);
-    m_cancel->setVisible(busy);
     if (!busy) {
         m_cancel->setText(tr("Cancel"));
         m_cancel->setEnabled(true);
     }
-    m_backUp->setVisible(!busy);
+    // Cancel takes Back Up Now's place and its focus, and the other way round: a focused button
+    // that goes away hands the focus on as Tab would, and the overview would scroll to wherever
+    // that lands.
+    QPushButton *shown = busy ? m_cancel : m_backUp;
+    QPushButton *gone = busy ? m_backUp : m_cancel;
+    shown->setVisible(true);
+    if (gone->hasFocus())
+        shown->setFocus(Qt::OtherFocusReason);
+    gone->setVisible(false);
     m_backUp->setEnabled(model.canBackUp());
 }
 

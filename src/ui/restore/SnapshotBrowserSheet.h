@@ -54,6 +54,8 @@ private:
     void connectControls();
     void refresh();
     void rebuildCrumbs();
+    void fitCrumbs();
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void rebuildEntries();
     void showSelection();
     void showConfirmation();
@@ -62,6 +64,11 @@ private:
     QComboBox *m_picker;
     QToolButton *m_up;
     QHBoxLayout *m_crumbs;
+    QWidget *m_crumbArea;
+    // Each folder's crumb with the separator after it (none after the current folder's), and
+    // the ellipsis that stands for the middle ones a deep folder leaves no room for.
+    QList<std::pair<QWidget *, QWidget *>> m_crumbParts;
+    QWidget *m_crumbEllipsis = nullptr;
     QToolButton *m_root;
     QLineEdit *m_search;
     QWidget *m_loading;

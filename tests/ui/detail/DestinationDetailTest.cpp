@@ -134,7 +134,9 @@ void DestinationDetailTest::history()
     }
     BackupRecord running(f.destination.id, base);
     running.scope = f.destination.backupScope();
-    running.issues = { QStringLiteral("/home/u/Documents/locked.pdf: permission denied") };
+    // Longer than the pane is wide: restic's reason comes last.
+    running.issues
+        = { QStringLiteral("/home/u/Documents/") + QString(200, u'x') + QStringLiteral(": permission denied") };
     running.skippedProtected = QStringList { QStringLiteral("/home/u/Library/Mail") };
     running.maintenance = QStringLiteral("Prune skipped: ran 2 days ago.");
     f.writeRecord(running);
@@ -163,7 +165,9 @@ void DestinationDetailTest::history()
         QStringLiteral(
             "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
     QVERIFY(!newest->findChild<QLabel *>(QStringLiteral("otherSettings")));
-    QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    QCOMPARE(newest->findChild<MessageLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    auto *scroll = shown.pane->findChild<QScrollArea *>(QStringLiteral("scroll"));
+    QTRY_VERIFY(scroll->widget()->width() <= scroll->viewport()->width());
     auto *group = newest->findChild<QWidget *>(QStringLiteral("protectedGroup"));
     QCOMPARE(group->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->text(),
         QStringLiteral("1 protected item skipped (Full Disk Access not in use)"));
@@ -197,7 +201,7 @@ void DestinationDetailTest::historyReadError()
     Shown shown(f);
     shown.settle();
     QVERIFY(shown.visible("operationError"));
-    QVERIFY(!shown.text("operationError").isEmpty());
+    QVERIFY(!shown.find<MessageLabel>("operationError")->text().isEmpty());
     QVERIFY(shown.screenshot(QStringLiteral("history-error")));
 }
 

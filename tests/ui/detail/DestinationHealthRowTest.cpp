@@ -1,5 +1,6 @@
 #include "detail/DestinationHealthRow.h"
 #include "HealthFixture.h"
+#include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
 #include "kit/StatusStyle.h"
 
@@ -135,7 +136,7 @@ void DestinationHealthRowTest::readErrorInRed()
     QDir().mkpath(f.healthFile()); // a folder where the record belongs cannot be read
     Shown shown(f);
     QVERIFY(QTest::qWaitForWindowExposed(shown.row.get()));
-    auto *error = shown.row->findChild<QLabel *>(QStringLiteral("errorLine"));
+    auto *error = shown.row->findChild<MessageLabel *>(QStringLiteral("errorLine"));
     QVERIFY(error->isVisible());
     QVERIFY(!error->text().isEmpty());
     QCOMPARE(error->palette().color(QPalette::WindowText), shown.tone(StatusTone::failure));
