@@ -72,6 +72,8 @@ class PaneScrollArea : public QScrollArea {
 public:
     using QScrollArea::QScrollArea;
 
+    std::function<void(int width)> onResize;
+
     void keepInView(QWidget *result)
     {
         m_results.append(result);
@@ -97,6 +99,13 @@ protected:
                 Qt::QueuedConnection);
         }
         return QScrollArea::eventFilter(watched, event);
+    }
+
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QScrollArea::resizeEvent(event);
+        if (onResize)
+            onResize(viewport()->width());
     }
 
     bool focusNextPrevChild(bool next) override
@@ -265,6 +274,7 @@ void DestinationDetail::build()
     scroll->setWidget(content);
     scroll->keepInView(m_status);
     scroll->keepInView(m_retentionMessage);
+    scroll->onResize = [this](int width) { m_snapshots->fitActions(width); };
     outer->addWidget(scroll, 1);
 }
 
@@ -274,11 +284,16 @@ QWidget *DestinationDetail::buildDestinationSection()
     section->setObjectName(QStringLiteral("destinationSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
+    // A narrow pane puts a value under its label rather than beside it.
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     m_name = plainLabel(QString(), frame, "nameValue");
     form->addRow(tr("Name"), m_name);
     m_type = plainLabel(QString(), frame, "typeValue");
     form->addRow(tr("Type"), m_type);
-    m_repository = plainLabel(QString(), frame, "repositoryValue");
+    // A repository is a path or an address without spaces: it wraps anywhere, whole.
+    m_repository = new MessageLabel(frame);
+    m_repository->setObjectName(QStringLiteral("repositoryValue"));
+    m_repository->setTone(StatusTone::normal);
     form->addRow(tr("Repository"), m_repository);
     m_schedule = plainLabel(QString(), frame, "scheduleValue");
     form->addRow(tr("Schedule"), m_schedule);
@@ -337,6 +352,7 @@ QWidget *DestinationDetail::buildRetentionSection()
     section->setObjectName(QStringLiteral("retentionSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     m_policy = plainLabel(QString(), frame, "policyValue");
     form->addRow(tr("Policy"), m_policy);
     auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),

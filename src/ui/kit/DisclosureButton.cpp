@@ -1,7 +1,11 @@
 #include "kit/DisclosureButton.h"
 
+#include "kit/PlainText.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QStyleOptionToolButton>
+#include <QStylePainter>
 
 namespace vellmir {
 
@@ -53,6 +57,30 @@ QAccessibleInterface *disclosureFactory(const QString &className, QObject *objec
 
 } // namespace
 
+QSize DisclosureButton::minimumSizeHint() const
+{
+    const QSize whole = sizeHint();
+    const int shortest = whole.width() - fontMetrics().horizontalAdvance(text()) + 8 * fontMetrics().averageCharWidth();
+    return QSize(qMin(whole.width(), shortest), whole.height());
+}
+
+void DisclosureButton::paintEvent(QPaintEvent *)
+{
+    QStylePainter painter(this);
+    QStyleOptionToolButton option;
+    initStyleOption(&option);
+    const int room = width() - (sizeHint().width() - fontMetrics().horizontalAdvance(text()));
+    option.text = fontMetrics().elidedText(text(), Qt::ElideRight, qMax(0, room));
+    painter.drawComplexControl(QStyle::CC_ToolButton, option);
+}
+
+void DisclosureButton::resizeEvent(QResizeEvent *event)
+{
+    QToolButton::resizeEvent(event);
+    const bool cut = width() < sizeHint().width() && !text().isEmpty();
+    setToolTip(cut ? plainToolTip(text()) : QString());
+}
+
 DisclosureButton::DisclosureButton(const QString &title, bool open, QWidget *parent)
     : QToolButton(parent)
 {
@@ -64,6 +92,7 @@ DisclosureButton::DisclosureButton(const QString &title, bool open, QWidget *par
     setText(title);
     setToolButtonStyle(title.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
     setAutoRaise(true);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setCheckable(true);
     setChecked(open);
     setArrowType(open ? Qt::DownArrow : Qt::RightArrow);

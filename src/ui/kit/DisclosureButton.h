@@ -12,6 +12,14 @@ class DisclosureButton : public QToolButton {
 
 public:
     explicit DisclosureButton(const QString &title, bool open, QWidget *parent = nullptr);
+
+    // A long title gives way at its end in a narrow pane rather than widening it; the tip
+    // holds it whole then.
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 };
 
 } // namespace vellmir

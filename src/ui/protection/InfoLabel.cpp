@@ -16,6 +16,8 @@ InfoLabel::InfoLabel(const QString &title, const QString &info, QWidget *parent)
     auto *label = new QLabel(title, this);
     label->setObjectName(QStringLiteral("title"));
     label->setTextFormat(Qt::PlainText);
+    // A narrow pane wraps the title rather than widening.
+    label->setWordWrap(true);
     m_button->setObjectName(QStringLiteral("info"));
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -89,7 +89,7 @@ void DestinationDetailTest::newDestination()
     QCOMPARE(shown.pane->windowTitle(), QStringLiteral("Studio NAS"));
     QCOMPARE(shown.text("nameValue"), QStringLiteral("Studio NAS"));
     QCOMPARE(shown.text("typeValue"), QStringLiteral("Local disk"));
-    QCOMPARE(shown.text("repositoryValue"), f.destination.repository);
+    QCOMPARE(shown.find<MessageLabel>("repositoryValue")->text(), f.destination.repository);
     QCOMPARE(shown.text("scheduleValue"), QStringLiteral("Daily"));
     QCOMPARE(shown.text("lastBackupValue"), QStringLiteral("Not yet backed up"));
     QCOMPARE(shown.text("policyValue"), QStringLiteral("Keep 7 daily, 4 weekly, 12 monthly, 2 yearly"));
@@ -166,6 +166,8 @@ void DestinationDetailTest::history()
             "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
     QVERIFY(!newest->findChild<QLabel *>(QStringLiteral("otherSettings")));
     QCOMPARE(newest->findChild<MessageLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    // Nothing needs sideways scrolling, even in a pane as narrow as a 480-pixel window leaves.
+    shown.pane->resize(360, 900);
     auto *scroll = shown.pane->findChild<QScrollArea *>(QStringLiteral("scroll"));
     QTRY_VERIFY(scroll->widget()->width() <= scroll->viewport()->width());
     auto *group = newest->findChild<QWidget *>(QStringLiteral("protectedGroup"));
