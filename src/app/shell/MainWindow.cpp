@@ -91,8 +91,9 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
     m_splitter->addWidget(m_content);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
-    m_splitter->setSizes({ 220, 740 });
+    m_splitter->setSizes({ m_sidebarWanted, 740 });
     setCentralWidget(m_splitter);
+    connect(m_splitter, &QSplitter::splitterMoved, this, [this](int position) { m_sidebarWanted = position; });
     statusBar()->setObjectName(QStringLiteral("statusBar"));
 
     m_undoStack = new QUndoStack(this);
@@ -134,11 +135,12 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
     // The sidebar takes at most a quarter of a narrow window, so the overview and the panes
-    // keep room for their lines without sideways scrolling.
-    const int most = qMax(narrowSidebar, width() / 4);
+    // keep room for their lines without sideways scrolling, and gets its width back as the
+    // window widens again.
+    const int wanted = qMin(m_sidebarWanted, qMax(narrowSidebar, width() / 4));
     const QList<int> sizes = m_splitter->sizes();
-    if (sizes.size() == 2 && sizes.first() > most)
-        m_splitter->setSizes({ most, sizes.first() + sizes.last() - most });
+    if (sizes.size() == 2 && sizes.first() != wanted && sizes.first() + sizes.last() > 0)
+        m_splitter->setSizes({ wanted, sizes.first() + sizes.last() - wanted });
 }
 
 void MainWindow::buildMenus()

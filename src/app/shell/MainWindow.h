@@ -95,6 +95,7 @@ private:
     CommandInstaller m_commandInstaller;
 
     QSplitter *m_splitter = nullptr;
+    int m_sidebarWanted = 220; // as the user left it; a narrow window narrows it for a while
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_content = nullptr;
     QWidget *m_detailHost = nullptr;

@@ -9,6 +9,7 @@
 #include "restore/SnapshotBrowserSheet.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -160,7 +161,12 @@ void DestinationDetailTest::history()
     QVERIFY(newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))
                 ->text()
                 .endsWith(QStringLiteral(" \u00b7 running")));
-    newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->click();
+    auto *title = newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"));
+    title->click();
+    // An entry is an expandable button to assistive technology, not a check box.
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(title);
+    QCOMPARE(accessible->role(), QAccessible::Button);
+    QVERIFY(accessible->state().expandable && accessible->state().expanded && !accessible->state().checkable);
     QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("resultNote"))->text(),
         QStringLiteral(
             "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
