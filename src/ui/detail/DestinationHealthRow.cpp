@@ -102,6 +102,9 @@ void DestinationHealthRow::build()
     connect(m_cancel, &QPushButton::clicked, this, [this] {
         // restic may take many seconds to stop, longer under an upload limit: show the press now.
         m_cancel->setText(tr("Cancelling…"));
+        // A disabled button hands its focus on down the overview, which would scroll: the row keeps it.
+        if (m_cancel->hasFocus())
+            setFocus(Qt::OtherFocusReason);
         m_cancel->setEnabled(false);
         m_model->cancel();
     });

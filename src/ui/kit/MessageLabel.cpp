@@ -16,6 +16,8 @@ MessageLabel::MessageLabel(const QString &message, QWidget *parent)
     : QTextEdit(parent)
 {
     setReadOnly(true);
+    // Tab moves on, as from any label: a message is no place to type a tab.
+    setTabChangesFocus(true);
     setAcceptRichText(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setFrameShape(QFrame::NoFrame);

@@ -175,12 +175,9 @@ void SnapshotBrowserSheet::buildListing(QVBoxLayout *layout)
     loadingRow->addStretch();
     layout->addWidget(m_loading);
 
-    m_error = new QLabel(this);
+    // restic's reason comes after the path it names: whole, however long the path.
+    m_error = new MessageLabel(this);
     m_error->setObjectName(QStringLiteral("errorMessage"));
-    m_error->setTextFormat(Qt::PlainText);
-    m_error->setWordWrap(true);
-    m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    StatusStyle::applyTone(*m_error, StatusTone::failure);
     layout->addWidget(m_error);
 
     m_list = new QTreeWidget(this);

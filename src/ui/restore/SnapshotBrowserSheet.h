@@ -20,6 +20,7 @@ class QVBoxLayout;
 
 namespace vellmir {
 
+class MessageLabel;
 class PathLabel;
 class StatusLabel;
 
@@ -72,7 +73,7 @@ private:
     QToolButton *m_root;
     QLineEdit *m_search;
     QWidget *m_loading;
-    QLabel *m_error;
+    MessageLabel *m_error;
     QTreeWidget *m_list;
     QLabel *m_limitNote;
     QStackedWidget *m_bar;

@@ -188,7 +188,7 @@ private Q_SLOTS:
         m_world->script(QStringLiteral("ls.exit"), "1");
         auto dialog = sheet();
         waitListed(*dialog);
-        auto *error = part<QLabel>(*dialog, QStringLiteral("errorMessage"));
+        auto *error = part<MessageLabel>(*dialog, QStringLiteral("errorMessage"));
         QVERIFY(error->isVisible());
         QCOMPARE(error->text(), QStringLiteral("Fatal: snapshot \"0123abcd\" not found"));
         QCOMPARE(list(*dialog)->topLevelItemCount(), 0);
