@@ -1,13 +1,17 @@
 #include "agent/ApprovalDialog.h"
 
+#include "util/TextRules.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRawFont>
 #include <QScreen>
 #include <QStyle>
 #include <QTextBlock>
@@ -18,6 +22,7 @@
 #include <QtMath>
 #include <algorithm>
 #include <atomic>
+#include <unordered_map>
 
 namespace vellmir {
 
@@ -42,6 +47,48 @@ QPlainTextEdit *textView(const QString &text, const QString &name)
     view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     view->setPlainText(text);
     return view;
+}
+
+// Whether `font`, with the fonts Qt falls back on, draws `codePoint` as a glyph that leaves ink.
+bool inked(char32_t codePoint, const QFont &font)
+{
+    QTextLayout layout(QString::fromUcs4(&codePoint, 1), font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    bool ink = false;
+    for (const QGlyphRun &run : layout.glyphRuns()) {
+        for (const quint32 glyph : run.glyphIndexes()) {
+            // Glyph 0 is the font's stand-in for a character it lacks: a box that looks the same
+            // for every missing character.
+            if (glyph == 0)
+                return false;
+            ink = ink || !run.rawFont().boundingRect(glyph).isEmpty();
+        }
+    }
+    return ink;
+}
+
+// `text` with every character that the font shows as nothing, or as its box for a missing
+// character, written out as TextRules does: what the rules cannot know, since it depends on
+// the fonts here. The space, line breaks and the isolates around values are blank by design.
+QString inkedText(const QString &text, const QFont &font)
+{
+    std::unordered_map<char32_t, bool> seen;
+    QString shown;
+    shown.reserve(text.size());
+    for (const char32_t codePoint : text.toUcs4()) {
+        const bool blankByDesign
+            = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+        auto found = seen.find(codePoint);
+        if (found == seen.end())
+            found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
+        if (found->second)
+            shown += QString::fromUcs4(&codePoint, 1);
+        else
+            shown += QStringLiteral("⟨") + TextRules::codePointName(codePoint) + QStringLiteral("⟩");
+    }
+    return shown;
 }
 
 int viewHeight(const QPlainTextEdit &view, int lines)
@@ -157,14 +204,16 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     icon->setAlignment(Qt::AlignTop);
     // Every text is plain: markup in an agent's words shows as typed, so nothing can hide or fake
     // a line of the request.
-    QPlainTextEdit *title = textView(alert.messageText, QStringLiteral("approvalTitle"));
+    QPlainTextEdit *title = textView(QString(), QStringLiteral("approvalTitle"));
     title->setFrameShape(QFrame::NoFrame);
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
+    title->setPlainText(inkedText(alert.messageText, bold));
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
-    QPlainTextEdit *details = textView(alert.informativeText, QStringLiteral("approvalDetails"));
+    QPlainTextEdit *details = textView(QString(), QStringLiteral("approvalDetails"));
+    details->setPlainText(inkedText(alert.informativeText, details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
     auto *buttonBox = new QDialogButtonBox;

@@ -1,11 +1,14 @@
 #include "protection/ConfigReviewView.h"
 #include "ConfigReviewFixture.h"
 #include "kit/Screenshot.h"
+#include "kit/WrappedText.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QtTest>
 
 using namespace vellmir;
@@ -25,8 +28,8 @@ QString text(QWidget &view, const char *name)
 QStringList rows(QWidget &view)
 {
     QStringList lines;
-    for (QLabel *label :
-        view.findChild<QWidget *>(QStringLiteral("changesBox"))->findChildren<QLabel *>(QStringLiteral("changeText")))
+    for (WrappedText *label : view.findChild<QWidget *>(QStringLiteral("changesBox"))
+                                  ->findChildren<WrappedText *>(QStringLiteral("changeText")))
         lines.append(label->text());
     return lines;
 }
@@ -56,7 +59,7 @@ bool nothingClipped(QWidget &view)
         if (label->isVisible() && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
             return false;
     }
-    return view.height() >= view.layout()->totalHeightForWidth(view.width());
+    return view.findChild<QScrollArea *>()->verticalScrollBar()->maximum() == 0;
 }
 
 QMessageBox *openAlert(QWidget &view)
@@ -107,7 +110,8 @@ void ConfigReviewViewTest::changedOutside()
     QVERIFY(!button(view, "useButton")->isVisible());
     QVERIFY(!view.findChild<QLabel *>(QStringLiteral("result"))->isVisible());
     QVERIFY(!view.findChild<QLabel *>(QStringLiteral("errorMessage"))->isVisible());
-    QVERIFY(view.findChild<QLabel *>(QStringLiteral("changeText"))->textInteractionFlags() & Qt::TextSelectableByMouse);
+    QVERIFY(view.findChild<WrappedText *>(QStringLiteral("changeText"))->textInteractionFlags()
+        & Qt::TextSelectableByMouse);
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedOutside"))));
 
