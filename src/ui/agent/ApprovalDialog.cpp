@@ -91,10 +91,15 @@ QString inkedText(const QString &text, const QFont &font)
     return shown;
 }
 
+// The height of `view` for text `textHeight` pixels high.
+int framedHeight(const QPlainTextEdit &view, int textHeight)
+{
+    return textHeight + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin())) + 2;
+}
+
 int viewHeight(const QPlainTextEdit &view, int lines)
 {
-    return lines * view.fontMetrics().lineSpacing() + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin()))
-        + 2;
+    return framedHeight(view, lines * view.fontMetrics().lineSpacing());
 }
 
 // Watches the dialog's window: reports each time it comes on screen. Allow waits a moment after
@@ -124,23 +129,26 @@ private:
     bool m_wasExposed = false;
 };
 
-// Lines `text` takes in `view` once wrapped to its width, counted up to `most`.
-int wrappedLines(const QPlainTextEdit &view, int width, int most)
+// The height the text of `view` takes once wrapped to its width, its first `most` lines. A line
+// can be higher than the font's: the isolates around values, for one, come from a fallback font.
+int wrappedHeight(const QPlainTextEdit &view, int width, int most)
 {
     QTextOption option;
     option.setWrapMode(view.wordWrapMode());
     int lines = 0;
+    qreal height = 0;
     for (QTextBlock block = view.document()->begin(); block.isValid() && lines < most; block = block.next()) {
         QTextLayout layout(block.text(), view.font());
         layout.setTextOption(option);
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid() && lines < most; line = layout.createLine()) {
             line.setLineWidth(width);
+            height += line.height();
             ++lines;
         }
         layout.endLayout();
     }
-    return std::max(lines, 1);
+    return std::max(qCeil(height), view.fontMetrics().lineSpacing());
 }
 
 // Sizes the dialog to its text, inside the screen's available area with its buttons on it: the
@@ -161,9 +169,9 @@ void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
     // before the layout first measures itself, which it then keeps.
     const int titleWidth
         = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
-    title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
-    const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
-    const int extra = std::max(0, viewHeight(details, lines) - details.minimumHeight());
+    title.setFixedHeight(framedHeight(title, wrappedHeight(title, std::max(1, titleWidth), titleLines)));
+    const int text = wrappedHeight(details, std::max(1, textWidth), detailLines);
+    const int extra = std::max(0, framedHeight(details, text) - details.minimumHeight());
     dialog.resize(width, std::min(dialog.minimumSizeHint().height() + extra, largest.height()));
     dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
 }

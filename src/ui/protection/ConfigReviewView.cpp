@@ -300,6 +300,14 @@ void ConfigReviewView::fitHeight()
     if (height > largest)
         height = std::min(contentHeight(sheetWidth - scrollBar) + chrome, largest);
     setFixedHeight(height);
+    // A sheet that grew once it was placed keeps its buttons on the screen.
+    if (isVisible() && screen) {
+        const QRect available = screen->availableGeometry();
+        const int frame = frameGeometry().height() - geometry().height();
+        const int top = std::max(available.top(), std::min(y(), available.bottom() + 1 - height - frame));
+        if (top != y())
+            move(x(), top);
+    }
 }
 
 } // namespace vellmir
