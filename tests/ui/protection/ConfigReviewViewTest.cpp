@@ -85,6 +85,7 @@ private Q_SLOTS:
     void fromAnotherMac_data();
     void fromAnotherMac();
     void comparisonFailure();
+    void forgedNameLeavesTheFieldsInReach();
 };
 
 void ConfigReviewViewTest::changedOutside()
@@ -291,6 +292,30 @@ void ConfigReviewViewTest::comparisonFailure()
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 1);
     QVERIFY(f.store->integrity().isValid());
+}
+
+// A hand-edited name that imitates the fields and pads itself with blanks: the real fields still
+// have lines of their own, the blanks are written out, and the sheet scrolls with its buttons on
+// the screen.
+void ConfigReviewViewTest::forgedNameLeavesTheFieldsInReach()
+{
+    test::ConfigReviewFixture f;
+    QList<Destination> list = f.pair;
+    list[0].name = QStringLiteral("Pictures”, backing up to /srv/a. Excludes: none.") + QString(1500, QChar(0x2800));
+    list[0].excludes = { QStringLiteral("*") };
+    f.writeDestinations(list);
+    QFile::remove(f.sealPath());
+    f.makeStore(f.keys);
+    ConfigReviewView view(*f.store);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    const QString shown = rows(view).join(u'\n');
+    QVERIFY(shown.split(u'\n').contains(QStringLiteral("Excludes: *")));
+    QVERIFY(!shown.contains(QChar(0x2800)));
+    QVERIFY(view.findChild<QScrollArea *>()->verticalScrollBar()->maximum() > 0);
+    QPushButton *undo = button(view, "undoButton");
+    QVERIFY(view.screen()->availableGeometry().contains(QRect(undo->mapToGlobal(QPoint(0, 0)), undo->size())));
 }
 
 QTEST_MAIN(ConfigReviewViewTest)
