@@ -47,7 +47,7 @@ QString unregisteredText()
 // cut short when it is long.
 QString shownValue(const QJsonValue &value)
 {
-    if (!value.isString())
+    if (!value.isString() || value.toString().isEmpty())
         return QString();
     constexpr qsizetype shown = 100;
     const QList<uint> characters = value.toString().toUcs4();
