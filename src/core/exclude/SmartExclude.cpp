@@ -99,16 +99,26 @@ const std::vector<SmartExclude::Rule> &ruleValues()
     return values;
 }
 
+// What leaving a folder out saves: restic's own cache inside it was never backed up anyway.
 class DirectorySizer : public FileWalk::Visitor {
 public:
+    explicit DirectorySizer(const char *root)
+        : m_resticOnly(m_nothing, root)
+    {
+    }
+
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
+        if (m_resticOnly.matches(item.path, item.pathLength, item.name))
+            return FileWalk::Step::skipDescendants;
         m_total += countedSize(item.values);
         return FileWalk::Step::descend;
     }
     qint64 total() const { return m_total; }
 
 private:
+    const ExcludeMatcher m_nothing;
+    ExcludeMatcher::Walk m_resticOnly;
     qint64 m_total = 0;
 };
 
@@ -208,7 +218,7 @@ qint64 SmartExclude::directorySize(const QString &path)
 
 qint64 SmartExclude::directorySize(const char *path)
 {
-    DirectorySizer sizer;
+    DirectorySizer sizer(path);
     FileWalk::walk(path, FileWalk::Values::sizes, sizer);
     return sizer.total();
 }

@@ -29,7 +29,7 @@ public:
     static bool nameSuggestsCache(const char *name);
 
     // Allocated size of the regular files below the folder (hidden ones included, the folder
-    // itself not), no patterns applied; 0 when it cannot be listed.
+    // itself not), no patterns applied and restic's own cache left out; 0 when it cannot be listed.
     static qint64 directorySize(const QString &path);
     static qint64 directorySize(const char *path);
 

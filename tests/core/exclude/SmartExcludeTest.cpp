@@ -150,6 +150,13 @@ void SmartExcludeTest::directorySizeCountsRegularFilesBelow()
     // A folder named by a link is measured: the caller chose it.
     QCOMPARE(SmartExclude::directorySize(dir.path() + QStringLiteral("/outside")), expected);
     QCOMPARE(SmartExclude::directorySize(root + QStringLiteral("/empty")), qint64(0));
+    // restic never backs up its own cache, so leaving it out saves nothing.
+    makeFile(root, QStringLiteral("x/restic/pack"), 9000);
+    const QByteArray cache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(root + QStringLiteral("/x")));
+    const qint64 withCache = SmartExclude::directorySize(root);
+    qputenv("XDG_CACHE_HOME", cache);
+    QCOMPARE(withCache, expected);
 }
 
 void SmartExcludeTest::directorySizeOfWhatCannotBeListed_data()
