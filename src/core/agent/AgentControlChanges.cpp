@@ -635,6 +635,9 @@ QJsonObject AgentControl::restore(
                 reply.insert(QStringLiteral("restoredTo"), *runner.restoredPath());
             return reply;
         }
+        // A path the snapshot lacks is not found, whether or not the user was asked first.
+        if (runner.phase() != RestoreRunner::Phase::finished && runner.matchedNothing())
+            throw AgentError::notFound(runner.failureMessage().value_or(QString()));
         if (runner.phase() != RestoreRunner::Phase::finished)
             throw AgentError::failed(runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
         QJsonObject reply {

@@ -243,6 +243,14 @@ private Q_SLOTS:
         const std::optional<AgentError> error
             = fx.failure("restore", args({ { "destination", "Home" }, { "snapshot", "ffffffff" }, { "target", "~" } }));
         QVERIFY(error && error->kind() == AgentError::Kind::notFound);
+
+        // A path the snapshot lacks is not found either, as when the user is asked first.
+        fx.script("restore.exit", "0");
+        fx.script("restore.stderr", "");
+        fx.script("restore.writes", "");
+        const std::optional<AgentError> missing = fx.failure("restore",
+            args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" }, { "path", "/src/b" } }));
+        QVERIFY(missing && missing->kind() == AgentError::Kind::notFound);
     }
 
     // Stopped by a signal or a cancelled call: an answer, not a failure, and no empty folder left.
