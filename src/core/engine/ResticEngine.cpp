@@ -706,7 +706,7 @@ QString ResticEngine::errorText(const QString &line)
         if (line.contains(QStringLiteral("Permission denied")))
             return QStringLiteral("The SFTP server refused the login (%1). Vellmir signs in with an SSH key that needs "
                                   "no prompt: one without a passphrase, or one loaded into ssh-agent.")
-                .arg(line.mid(sshPrefix.size()).trimmed());
+                .arg(line.mid(sshPrefix.size()).trimmed().chopped(line.trimmed().endsWith(u'.') ? 1 : 0));
     }
     // With --json, restic writes its errors as JSON objects; the user gets their message text,
     // not the JSON around it. Every other line stays as restic wrote it.

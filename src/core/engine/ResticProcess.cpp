@@ -164,6 +164,8 @@ long long millisecondsSince(const timespec &start) noexcept
     // restic's ends of the pipes: their end of file must not wait for the keeper.
     for (int fd = 0; fd <= 2; ++fd)
         ::close(fd);
+    // Told apart from the application in a process list.
+    ::prctl(PR_SET_NAME, "vellmir-keeper");
     int keep[3] = { setup.outRead, setup.errRead, setup.lifeline };
     std::sort(std::begin(keep), std::end(keep));
     closeAllBut(keep);

@@ -250,6 +250,11 @@ private Q_SLOTS:
             << "The SFTP server's host key is not known to this computer, or it has changed. Connect once with ssh "
                "from a terminal as the same user and confirm the key, so that it is in ~/.ssh/known_hosts.\nFatal: "
                "unable to open repository at sftp:h:/r";
+        QTest::newRow("ssh key that asks")
+            << "subprocess ssh: u@h: Permission denied (publickey).\n"
+            << 1
+            << "The SFTP server refused the login (u@h: Permission denied (publickey)). Vellmir signs in with an SSH "
+               "key that needs no prompt: one without a passphrase, or one loaded into ssh-agent.";
     }
 
     void cleanError()
