@@ -122,6 +122,9 @@ public:
     // "restic not found" when there is no restic. Throws CancellationError when stopped.
     QString version(std::stop_token stop = {}) const;
 
+    // One line of restic's standard error as the user should read it: the message of a JSON
+    // error object, ssh's refusals for want of a prompt in our words, any other line unchanged.
+    static QString errorText(const QString &line);
     // The message for a failed run: restic's trimmed standard error, or "restic exited with
     // code N" when it printed nothing there.
     static QString cleanError(const QString &standardError, int exitCode);
@@ -199,9 +202,6 @@ private:
     // Why the located `program` must not be run (too old a release), asked once per process
     // and file; nullopt when it may. Throws CancellationError when `stop` was requested.
     std::optional<QString> releaseProblem(const QString &program, std::stop_token stop) const;
-    // One line of restic's standard error as the user should read it: the message of a JSON
-    // error object, any other line unchanged.
-    static QString errorText(const QString &line);
 
     std::optional<QString> m_binary;
     std::optional<QString> m_lockDirectory;

@@ -157,7 +157,8 @@ long long millisecondsSince(const timespec &start) noexcept
 // Async-signal-safe calls only; every signal stays blocked, as it was at the fork.
 [[noreturn]] void keepOutput(const ChildSetup &setup) noexcept
 {
-    // restic's ends of the pipes: their end of file must not wait for the keeper.
+    // This process's standard streams: whoever reads its output (a shell, an MCP client) must
+    // not wait for the keeper. restic's write ends go with the rest below.
     for (int fd = 0; fd <= 2; ++fd)
         ::close(fd);
     // Told apart from the application in a process list.
