@@ -159,7 +159,8 @@ bool found(const QString &pattern, const QString &text)
 // Why `codePoint`, which the parameter's characters refuse, is refused.
 QString characterRefusal(const Parameter &parameter, char32_t codePoint)
 {
-    if (parameter.characters == TextRules::Use::secret || codePoint == 0)
+    if (parameter.characters == TextRules::Use::secret
+        || (parameter.characters == TextRules::Use::path && codePoint == 0))
         return parameter.name + u" must not contain a NUL character."_s;
     if (QChar::isSurrogate(codePoint))
         return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)
