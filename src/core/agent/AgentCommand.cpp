@@ -103,11 +103,15 @@ Parameter folders(Parameter parameter)
         parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
-// An absolute path as restic lists it: no "." or ".." step, no empty one.
+// An absolute path as restic lists it: no "." or ".." step, no empty one. A name in a snapshot
+// may hold any character, a line break too, and bytes that are not UTF-8 as --sources takes them.
 Parameter snapshotPath(const char *help)
 {
-    return matching(parameter(param::path, Kind::string, help), uR"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"_s,
+    Parameter made = matching(parameter(param::path, Kind::string, help),
+        uR"(^(?![\s\S]*//)(?![\s\S]*/\.\.?(/|$))(?![\s\S]+/$)/)"_s,
         u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
+    made.characters = TextRules::Use::path;
+    return made;
 }
 
 Parameter repository()
@@ -156,7 +160,8 @@ bool found(const QString &pattern, const QString &text)
 // Why `codePoint`, which the parameter's characters refuse, is refused.
 QString characterRefusal(const Parameter &parameter, char32_t codePoint)
 {
-    if (parameter.characters == TextRules::Use::secret)
+    if (parameter.characters == TextRules::Use::secret
+        || (parameter.characters == TextRules::Use::path && codePoint == 0))
         return parameter.name + u" must not contain a NUL character."_s;
     if (QChar::isSurrogate(codePoint))
         return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)

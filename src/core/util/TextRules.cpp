@@ -205,6 +205,8 @@ QList<Range> refused(Use use)
 {
     if (use == Use::secret)
         return { { 0, 0 } };
+    if (use == Use::path)
+        return { { 0, 0 }, { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
     QList<Range> ranges = QList<Range>(std::begin(controls), std::end(controls)) + noncharacters();
     if (use == Use::fileName)
         ranges += { { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
@@ -220,7 +222,7 @@ QList<Range> refused(Use use)
 std::optional<char32_t> firstRefused(const QString &text, Use use)
 {
     static const QList<Range> byUse[]
-        = { refused(Use::secret), refused(Use::text), refused(Use::fileName), refused(Use::name) };
+        = { refused(Use::secret), refused(Use::path), refused(Use::text), refused(Use::fileName), refused(Use::name) };
     const QList<Range> &ranges = byUse[int(use)];
     std::optional<char32_t> found;
     forEachCodePoint(text, [&](char32_t codePoint) {

@@ -19,6 +19,7 @@ struct Range {
 // What a text is for, from the loosest rule to the strictest.
 enum class Use {
     secret, // reaches restic only: NUL alone is refused
+    path, // names an item by what its name holds: NUL and lone surrogates that stand for no file-name byte refused
     text, // shown: no control, line or bidirectional formatting character, lone surrogate or noncharacter
     fileName, // as `text`, but a lone U+DC80..U+DCFF stands for a file-name byte that is not UTF-8
     name, // as `text`, and nothing that shows as nothing or as a blank other than the space either:

@@ -352,7 +352,9 @@ private Q_SLOTS:
             { "browse", with(browse, "path", "/a/./b"), false },
             { "browse", with(browse, "path", "//a"), false },
             { "browse", with(browse, "path", "/a/"), false },
-            { "restore", with(restore, "path", "/a\n"), false },
+            // A name in a snapshot may hold a line feed, and bytes that are not UTF-8.
+            { "restore", with(restore, "path", "/a\n"), true },
+            { "browse", with(browse, "path", "/caf" + byte), true },
             { "restore", with(restore, "path", "/a/.."), false },
             { "restore", with(restore, "target", "out"), false },
             { "restore", with(restore, "target", "~"), true },
