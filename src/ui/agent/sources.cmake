@@ -1,3 +1,1 @@
-list(APPEND VELLMIR_UI_SOURCES
-    agent/ApprovalDialog.cpp agent/ApprovalDialog.h
-)
+list(APPEND VELLMIR_UI_SOURCES agent / ApprovalDialog.cpp agent / ApprovalDialog.h)
