@@ -1,1 +1,3 @@
-list(APPEND VELLMIR_UI_SOURCES agent / ApprovalDialog.cpp agent / ApprovalDialog.h)
+list(APPEND VELLMIR_UI_SOURCES
+    agent/ApprovalDialog.cpp agent/ApprovalDialog.h
+)
