@@ -24,7 +24,7 @@ public:
         // "succeeded" or "failed: ..." once the change ran; nullopt when it did not run.
         std::optional<QString> outcome;
         // The sentence the agent was given when the change did not run; nullopt when it ran.
-        std::optional<QString> reason;
+        std::optional<QString> reason = std::nullopt;
 
         QJsonObject toJson() const;
         // Throws JsonError when a key is missing, the decision unknown or the time not in the
