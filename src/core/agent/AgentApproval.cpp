@@ -4,6 +4,7 @@
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
@@ -208,9 +209,9 @@ private:
             LocalPath::encode(m_lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (fd < 0) {
             const int error = errno;
-            m_problem = error == ELOOP ? QStringLiteral("%1 is a symbolic link").arg(m_lockPath)
-                                       : QStringLiteral("%1 cannot be opened: %2")
-                                             .arg(m_lockPath, QString::fromLocal8Bit(std::strerror(error)));
+            m_problem = error == ELOOP
+                ? QStringLiteral("%1 is a symbolic link").arg(m_lockPath)
+                : QStringLiteral("%1 cannot be opened: %2").arg(m_lockPath, systemErrorText(error));
             return false;
         }
         struct stat info { };
@@ -323,6 +324,16 @@ DialogApprover::DialogApprover(
                 std::chrono::steady_clock::now().time_since_epoch())
                 .count();
         };
+}
+
+QString DialogApprover::defaultTimeoutText(bool inWords)
+{
+    constexpr int minutes = static_cast<int>(defaultTimeout) / 60;
+    static_assert(minutes >= 1 && minutes <= 10 && minutes * 60 == defaultTimeout, "worded as whole minutes");
+    static const char *const words[]
+        = { "one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten" };
+    return (inWords ? QString::fromLatin1(words[minutes - 1]) : QString::number(minutes))
+        + (minutes == 1 ? QStringLiteral(" minute") : QStringLiteral(" minutes"));
 }
 
 ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const

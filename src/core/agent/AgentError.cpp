@@ -4,10 +4,11 @@ namespace vellmir {
 
 AgentError AgentError::denied(ApprovalDecision decision)
 {
-    // The five minutes are the dialog's fixed wait, not derived from the approver.
+    // The default wait is the one promised: tests give their approvers shorter ones.
     QString message = QStringLiteral("The change was denied in Vellmir's approval dialog.");
     if (decision == ApprovalDecision::timedOut)
-        message = QStringLiteral("Nobody answered the approval request within 5 minutes, so the change was not made.");
+        message = QStringLiteral("Nobody answered the approval request within %1, so the change was not made.")
+                      .arg(DialogApprover::defaultTimeoutText());
     else if (decision == ApprovalDecision::withdrawn)
         message = QStringLiteral("The request was withdrawn before anyone answered it, so the change was not made.");
     return AgentError(Kind::denied, message, decision);
@@ -44,9 +45,10 @@ AgentError AgentError::unanswered(Unanswered why, const QString &detail)
                       .arg(detail.isEmpty() ? QStringLiteral("it is not a regular file of yours") : detail);
         break;
     case Unanswered::turnNeverCame:
-        message = QStringLiteral("Other approval questions held the screen for the 5 minutes this request may wait "
-                                 "its turn, so it was never asked and the change was not made. Retry once they are "
-                                 "answered.");
+        message = QStringLiteral("Other approval questions held the screen for the %1 this request may wait its "
+                                 "turn, so it was never asked and the change was not made. Retry once they are "
+                                 "answered.")
+                      .arg(DialogApprover::defaultTimeoutText());
         break;
     case Unanswered::dialogStopped:
         message = QStringLiteral("The approval dialog's process was stopped before its window came on screen, so "
