@@ -262,11 +262,16 @@ QJsonObject AgentControl::perform(
     entry.decision = decision;
 
     if (!allows(decision)) {
+        // The line says what happened and why, in the words the agent is given.
+        const std::optional<Unanswered> why
+            = decision == ApprovalDecision::timedOut ? m_approver->unanswered() : std::nullopt;
+        const AgentError refusal
+            = why ? AgentError::unanswered(*why, m_approver->unansweredDetail()) : AgentError::denied(decision);
+        if (why)
+            entry.decision = ApprovalDecision::notAsked;
+        entry.reason = refusal.message();
         m_audit.append(entry);
-        if (const std::optional<Unanswered> why = m_approver->unanswered();
-            decision == ApprovalDecision::timedOut && why)
-            throw AgentError::unanswered(*why);
-        throw AgentError::denied(decision);
+        throw refusal;
     }
 
     // A change may name what it acted on only as it acts (a restore approved by the setting

@@ -352,8 +352,12 @@ private Q_SLOTS:
         QVERIFY(fx.credentials.secret(CredentialRole::repoPassword, home.credentialID));
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
         QCOMPARE(lines.size(), 1);
-        QVERIFY(lines.first().decision == static_cast<ApprovalDecision>(decision));
+        // The line says what happened, with the agent's own sentence for why.
+        QVERIFY(lines.first().decision
+            == (fx.control->approver().unanswered() ? ApprovalDecision::notAsked
+                                                    : static_cast<ApprovalDecision>(decision)));
         QVERIFY(!lines.first().outcome);
+        QCOMPARE(lines.first().reason, std::optional(message));
         QCOMPARE(lines.first().command, QStringLiteral("remove-destination"));
     }
 
