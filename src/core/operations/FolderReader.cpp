@@ -24,7 +24,7 @@ QString systemMessage(int error)
 }
 } // namespace
 
-FolderReader::FolderReader(const QString &path, const QString &what)
+FolderReader::FolderReader(const QString &path, const QString &what, Listing listing)
     : m_path(path)
 {
     const QByteArray native = LocalPath::encode(path);
@@ -41,6 +41,10 @@ FolderReader::FolderReader(const QString &path, const QString &what)
         const int error = errno;
         ::close(fd);
         throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+    }
+    if (listing == Listing::none) {
+        m_descriptor = fd;
+        return;
     }
     // fdopendir takes over a descriptor of its own; the one kept for openat stays ours.
     const int listFd = ::dup(fd);
