@@ -5,7 +5,7 @@
 // (found and handed over by find and xargs, so no argument list overflows). Each home has its own
 // keyring (BenchHome.h); older records are written straight into its history folder. Needs restic
 // and a keyring daemon.
-// Usage: BackupHistoryBench [large record count] [rounds]
+// Usage: BackupHistoryBench [large record count] [rounds] [program timed, this build's by default]
 #include "BenchHome.h"
 
 #include <QCoreApplication>
@@ -24,6 +24,8 @@ using namespace vellmir::bench;
 namespace {
 
 const QString password = QStringLiteral("bench-history-password");
+// The program timed; empty: this build's.
+QString timedApp;
 
 // A home with one daily destination and `records` hourly runs of it, none due; its id, or an
 // empty string.
@@ -39,14 +41,15 @@ QString populate(const Home &home, const QString &repository, const QString &sou
 
 bool status(const Home &home)
 {
-    return home.cli({ QStringLiteral("status") }).value(QStringLiteral("destinations")).toArray().size() == 1;
+    return home.cli({ QStringLiteral("status") }, {}, timedApp).value(QStringLiteral("destinations")).toArray().size()
+        == 1;
 }
 
 // One scheduled pass; with nothing due it backs nothing up and ends with status 0.
 bool pass(const Home &home)
 {
     QProcess process;
-    home.start(process, { QStringLiteral("--scheduled-run") });
+    home.start(process, { QStringLiteral("--scheduled-run") }, timedApp);
     if (!process.waitForFinished(600000) || process.exitCode() != 0) {
         std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
         return false;
@@ -61,7 +64,8 @@ bool history(const Home &home, const QString &id, int limit, int expected)
     QProcess process;
     home.start(process,
         { QStringLiteral("cli"), QStringLiteral("history"), QStringLiteral("--destination"), id,
-            QStringLiteral("--limit"), QString::number(limit) });
+            QStringLiteral("--limit"), QString::number(limit) },
+        timedApp);
     process.closeWriteChannel();
     QByteArray output;
     while (process.waitForReadyRead(600000))
@@ -92,6 +96,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int large = argc > 1 ? std::max(1000, atoi(argv[1])) : 100000;
     const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 9;
+    if (argc > 3)
+        timedApp = QString::fromLocal8Bit(argv[3]);
     const QString restic = findRestic();
     if (restic.isEmpty())
         return 1;
