@@ -4,6 +4,7 @@
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,18 +24,13 @@ const QString keyOutcome = QStringLiteral("outcome");
 const QString keySummary = QStringLiteral("summary");
 const QString keyTime = QStringLiteral("time");
 
-QString systemMessage(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Appends `line` at the true end of the file with one write. Returns an error text on failure.
 std::optional<QString> appendLine(const QString &path, QByteArray line)
 {
     const QByteArray native = LocalPath::encode(path);
     const int fd = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
-        return systemMessage(errno);
+        return systemErrorText(errno);
 
     // A line cut short earlier (a full disk, a crash) has no line feed; ending it first keeps
     // this entry readable. Two writers doing this at once only leave an empty line, which
@@ -52,7 +48,7 @@ std::optional<QString> appendLine(const QString &path, QByteArray line)
         written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
     } while (written < 0 && errno == EINTR);
     if (written < 0)
-        failure = systemMessage(errno);
+        failure = systemErrorText(errno);
     else if (written != line.size())
         failure = QStringLiteral("Only part of the line was written.");
     ::close(fd);

@@ -3,6 +3,7 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QFile>
 #include <QSet>
@@ -17,13 +18,6 @@
 
 namespace vellmir {
 
-namespace {
-QString systemMessage(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-} // namespace
-
 FolderReader::FolderReader(const QString &path, const QString &what, Listing listing)
     : m_path(path)
 {
@@ -35,12 +29,12 @@ FolderReader::FolderReader(const QString &path, const QString &what, Listing lis
         if ((error == ENOENT || error == ENOTDIR) && ::stat(native.constData(), &info) != 0
             && (errno == ENOENT || errno == ENOTDIR))
             return;
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     if (::fstat(fd, &m_status) != 0) {
         const int error = errno;
         ::close(fd);
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     if (listing == Listing::none) {
         m_descriptor = fd;
@@ -54,7 +48,7 @@ FolderReader::FolderReader(const QString &path, const QString &what, Listing lis
         if (listFd >= 0)
             ::close(listFd);
         ::close(fd);
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     m_descriptor = fd;
     while (true) {
@@ -67,7 +61,7 @@ FolderReader::FolderReader(const QString &path, const QString &what, Listing lis
                 ::close(m_descriptor);
                 m_descriptor = -1;
                 throw Error(
-                    QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+                    QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
             }
             break;
         }
@@ -92,7 +86,7 @@ bool FolderReader::status(const QByteArray &name, struct stat &info) const
 QByteArray FolderReader::read(const QByteArray &name, struct stat &info) const
 {
     auto fail = [&](int error) -> QByteArray {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemMessage(error)));
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemErrorText(error)));
     };
     if (m_descriptor < 0)
         return fail(ENOENT);

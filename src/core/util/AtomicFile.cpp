@@ -1,6 +1,7 @@
 #include "util/AtomicFile.h"
 
 #include "util/Error.h"
+#include "util/SystemError.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,7 +31,7 @@ void writeFileAtomically(const QString &path, const QByteArray &data)
     // short by a full disk); the system's reason is then in errno, cleared before each step.
     auto fail = [&] {
         const int error = errno;
-        const QString reason = error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : file.errorString();
+        const QString reason = error != 0 ? systemErrorText(error) : file.errorString();
         file.cancelWriting();
         throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), reason));
     };
