@@ -35,8 +35,8 @@ public:
     // A record file that does not decode is set aside: renamed with setAsideSuffix(), so no
     // listing reads it again, and logged once. One that cannot be read is left out and logged.
     QList<BackupRecord> records(const QUuid &destinationID) const;
-    // The records of several destinations from one listing of the folder, each newest first; a
-    // destination without records has no entry.
+    // The records of several destinations, each newest first; a destination without records has
+    // no entry.
     QHash<QUuid, QList<BackupRecord>> records(const QList<QUuid> &destinationIDs) const;
     // Only the records made with the destination's current backupScope.
     QList<BackupRecord> records(const Destination &destination) const;
@@ -56,7 +56,8 @@ public:
     // Whether a scheduled backup should run at `now`. Never reads the folder for a manual
     // destination. The rules need only what outlines() gives.
     bool isDue(const Destination &destination, Date now) const;
-    // The same rule over records already listed: every record of the destination, newest first.
+    // The same rule over records already listed: the destination's records newest first, every one
+    // or what outlines() gives of them.
     static bool isDue(const Destination &destination, const QList<BackupRecord> &records, Date now);
     // Whether the retention after a complete backup should also prune: a week after the
     // latest prune among all the destination's records.
