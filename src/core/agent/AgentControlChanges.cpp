@@ -89,8 +89,10 @@ ResticEnvironment credentialVariables(
     ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
     for (CredentialRole role : credentialRoles(kind)) {
         const QString parameter = AgentControl::credentialParameter(role);
-        const QString needs
-            = QStringLiteral("A ") + displayName(kind) + QStringLiteral(" destination needs ") + parameter + u'.';
+        // "S3" and "SFTP" are read letter by letter: "an ess...".
+        const bool vowelSound = kind == Destination::Kind::s3 || kind == Destination::Kind::sftp;
+        const QString needs = (vowelSound ? QStringLiteral("An ") : QStringLiteral("A ")) + displayName(kind)
+            + QStringLiteral(" destination needs ") + parameter + u'.';
         const QJsonValue value = parameters.values().value(parameter);
         if (value.isUndefined())
             throw AgentError::usage(needs);

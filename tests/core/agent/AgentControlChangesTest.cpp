@@ -116,7 +116,7 @@ private Q_SLOTS:
             base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" }, { "b2AccountID", "id" } }),
             "A Backblaze B2 destination needs b2AccountKey.");
         dataRow("s3 id missing", base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } }),
-            "A S3 / R2 destination needs awsAccessKeyID.");
+            "An S3 / R2 destination needs awsAccessKeyID.");
         // restic would take these from whatever folder the agent's process runs in.
         dataRow("relative local repository", base({ { "repository", "repo" } }),
             "A local repository must be an absolute path or start with ~/.");

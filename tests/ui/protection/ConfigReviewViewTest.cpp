@@ -1,5 +1,6 @@
 #include "protection/ConfigReviewView.h"
 #include "ConfigReviewFixture.h"
+#include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
 
 #include <QHBoxLayout>
@@ -105,8 +106,8 @@ void ConfigReviewViewTest::changedOutside()
         (QStringList { QStringLiteral("Keep These Changes…"), QStringLiteral("|"), QStringLiteral("Later"),
             QStringLiteral("Undo These Changes") }));
     QVERIFY(!button(view, "useButton")->isVisible());
-    QVERIFY(!view.findChild<QLabel *>(QStringLiteral("result"))->isVisible());
-    QVERIFY(!view.findChild<QLabel *>(QStringLiteral("errorMessage"))->isVisible());
+    QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("result"))->isVisible());
+    QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("errorMessage"))->isVisible());
     QVERIFY(view.findChild<QLabel *>(QStringLiteral("changeText"))->textInteractionFlags() & Qt::TextSelectableByMouse);
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedOutside"))));
@@ -168,7 +169,8 @@ void ConfigReviewViewTest::keepAlert()
     QCOMPARE(rows(view),
         (QStringList { QStringLiteral("Added destination “Intruder”, backing up to sftp:evil:/x."),
             QStringLiteral("Added destination “Second intruder”, backing up to sftp:evil:/y.") }));
-    QCOMPARE(text(view, "errorMessage"), ConfigReview::changedAgainMessage());
+    QCOMPARE(
+        view.findChild<MessageLabel *>(QStringLiteral("errorMessage"))->text(), ConfigReview::changedAgainMessage());
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedAgain"))));
 
@@ -195,7 +197,7 @@ void ConfigReviewViewTest::undoNamesRemovedDestinations()
 
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 0);
-    auto *result = view.findChild<QLabel *>(QStringLiteral("result"));
+    auto *result = view.findChild<MessageLabel *>(QStringLiteral("result"));
     QVERIFY(result->isVisible());
     QCOMPARE(result->text(),
         QStringLiteral("Removed Pictures, Offsite because its stored password or keys were replaced. Its backups "
@@ -221,7 +223,7 @@ void ConfigReviewViewTest::undoFailureStaysOpen()
 
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 0);
-    auto *error = view.findChild<QLabel *>(QStringLiteral("errorMessage"));
+    auto *error = view.findChild<MessageLabel *>(QStringLiteral("errorMessage"));
     QVERIFY(error->isVisible());
     QCOMPARE(error->text(), QStringLiteral("There is no trusted configuration to go back to."));
     QVERIFY(error->textInteractionFlags() & Qt::TextSelectableByMouse);
