@@ -653,8 +653,8 @@ std::optional<QList<BackupRecord>> HistoryIndex::outlines(const QUuid &destinati
             continue;
         outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
         found = found
-            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasScope)
-                && raw.scopeLength == quint32(wanted.size())
+            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
+                && (raw.flags & hasScope) && raw.scopeLength == quint32(wanted.size())
                 && std::memcmp(blob + raw.scopeOffset, wanted.constData(), size_t(wanted.size())) == 0);
     }
     return outlines;
