@@ -286,6 +286,11 @@ QWidget *MainWindow::buildOverview()
     layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
     m_empty = new QLabel(emptyOverviewText());
     m_empty->setObjectName(QStringLiteral("emptyOverview"));
+    // It may name destinations nobody vouches for yet: however long their names, the line wraps
+    // and never widens the page, which would push Review… off the window.
+    m_empty->setTextFormat(Qt::PlainText);
+    m_empty->setWordWrap(true);
+    m_empty->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_empty->setPalette([this] {
         QPalette p = palette();
         p.setColor(QPalette::WindowText, StatusStyle::color(StatusTone::secondary, p));

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <algorithm>
+#include <cmath>
 
 namespace vellmir {
 
@@ -223,8 +224,14 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
     if (parameter.kind == Kind::boolean)
         return value.isBool() ? std::nullopt : std::optional(parameter.name + u" must be true or false."_s);
     const std::optional<qint64> number = json::toInt64(value);
-    if (!number || *number > largestInteger || *number < -largestInteger)
+    const double asDouble = value.toDouble();
+    if (!number && !(value.isDouble() && std::isfinite(asDouble) && asDouble == std::floor(asDouble)))
         return parameter.name + u" must be a whole number."_s;
+    // A whole number too large for a JSON number to hold exactly is refused by its range.
+    if (!number || *number > largestInteger || (!parameter.minimum && *number < -largestInteger))
+        return parameter.name
+            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger))
+                  .arg(largestInteger);
     if (parameter.minimum && *number < *parameter.minimum)
         return parameter.name
             + (*parameter.minimum == 0 ? u" must not be negative."_s
@@ -297,8 +304,8 @@ QList<AgentCommand> readAndOperateCommands()
             [](auto &c, auto &p, auto, auto) { return c.auditEntries(p); } },
         { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
             { destinationKey,
-                withDefault(parameter(param::waitSeconds, Kind::integer, "Wait up to this long for the result."), 0,
-                    u": return once started"_s),
+                withDefault(
+                    count(param::waitSeconds, "Wait up to this long for the result."), 0, u": return once started"_s),
                 parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
@@ -421,10 +428,10 @@ QJsonObject AgentCommand::inputSchema() const
     return schema;
 }
 
-std::optional<QString> AgentCommand::refusal(const QJsonObject &arguments) const
+std::optional<QString> AgentCommand::refusal(const QJsonObject &arguments, const QString &only) const
 {
     for (const Parameter &parameter : parameters)
-        if (arguments.contains(parameter.name))
+        if (arguments.contains(parameter.name) && (only.isEmpty() || parameter.name == only))
             if (std::optional<QString> refused = valueRefusal(parameter, arguments.value(parameter.name), arguments))
                 return refused;
     return std::nullopt;

@@ -7,4 +7,5 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/Screenshot.cpp kit/Screenshot.h
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
+    kit/WrappedText.cpp kit/WrappedText.h
 )
