@@ -233,9 +233,11 @@ int pass(const QString &repository, const QString &sources, const QString &folde
     Home one(folder + QStringLiteral("/pass-one"));
     Home hundred(folder + QStringLiteral("/pass-hundred"));
     Home longer(folder + QStringLiteral("/pass-hundred-long"));
+    QStringList hundredIDs;
+    QStringList longerIDs;
     if (!one.ok() || !hundred.ok() || !longer.ok() || populate(one, 1, repository, 20, daily).isEmpty()
-        || populate(hundred, 100, repository, 20, daily).isEmpty()
-        || populate(longer, 100, repository, 200, daily).isEmpty())
+        || (hundredIDs = populate(hundred, 100, repository, 20, daily)).isEmpty()
+        || (longerIDs = populate(longer, 100, repository, 200, daily)).isEmpty())
         return 1;
 
     vellmir::bench::Alternating runs;
@@ -247,11 +249,29 @@ int pass(const QString &repository, const QString &sources, const QString &folde
     const int passLonger = runs.add("pass, 100 destinations x 200 records", [&] { ok = scheduledPass(longer) && ok; });
     const int statusLonger
         = runs.add("cli status, 100 destinations x 200 records", [&] { ok = cliStatus(longer, 100) && ok; });
+    // Right after one more record of one of the destinations, as the next pass finds the folder
+    // after a backup.
+    int turn = 0;
+    const auto afterNewRecord = [&](const Home &home, const QStringList &ids) {
+        return [&home, ids, &ok, &turn] {
+            const QString &id = ids.at(turn++ % ids.size());
+            ok = home.addRecord(id, home.scope(id)) && ok;
+            QElapsedTimer timer;
+            timer.start();
+            ok = scheduledPass(home) && ok;
+            return double(timer.nsecsElapsed()) / 1e6;
+        };
+    };
+    const int passHundredNew
+        = runs.addMeasured("pass after a new record, 100 destinations", afterNewRecord(hundred, hundredIDs));
+    const int passLongerNew
+        = runs.addMeasured("pass after a new record, 100 x 200 records", afterNewRecord(longer, longerIDs));
     runs.run(rounds);
     if (!ok)
         return 1;
     std::printf("scheduled pass with nothing due, each home in its own keyring, %d rounds\n", rounds);
-    for (int index : { passOne, statusOne, passHundred, statusHundred, passLonger, statusLonger })
+    for (int index :
+        { passOne, statusOne, passHundred, statusHundred, passLonger, statusLonger, passHundredNew, passLongerNew })
         runs.printTime(index);
     runs.printRatio(passHundred, statusHundred, 1.3);
     runs.printRatio(passLonger, statusLonger, 1.3);
@@ -259,11 +279,13 @@ int pass(const QString &repository, const QString &sources, const QString &folde
     // A history ten times longer: neither the pass nor status may decode the older records.
     runs.printRatio(passLonger, passHundred, 1.2);
     runs.printRatio(statusLonger, statusHundred, 1.2);
+    runs.printRatio(passLongerNew, passHundredNew, 1.2);
     return 0;
 }
 
-// A status call to a server that has answered before, next to a new `cli status` process.
-int warm(const Home &home, int rounds)
+// A status call to a server that has answered before, steady and right after one more record of
+// one of the destinations, next to a new `cli status` process.
+int warm(const Home &home, const QStringList &ids, int rounds)
 {
     Server server(home);
     int id = 1;
@@ -274,13 +296,24 @@ int warm(const Home &home, int rounds)
         server.call(id++, QStringLiteral("status"));
         ok = Server::content(server.reply()).value(QStringLiteral("destinations")).toArray().size() == 30 && ok;
     });
+    const int callNew = runs.addMeasured("status call after a new record", [&] {
+        const QString &destination = ids.at(id % ids.size());
+        ok = home.addRecord(destination, home.scope(destination)) && ok;
+        QElapsedTimer timer;
+        timer.start();
+        server.call(id++, QStringLiteral("status"));
+        ok = Server::content(server.reply()).value(QStringLiteral("destinations")).toArray().size() == 30 && ok;
+        return double(timer.nsecsElapsed()) / 1e6;
+    });
     runs.run(rounds);
     if (!ok)
         return 1;
     std::printf("status with 30 scheduled destinations, %d rounds\n", rounds);
     runs.printTime(process);
     runs.printTime(call);
+    runs.printTime(callNew);
     runs.printRatio(call, process, 0.5);
+    runs.printRatio(callNew, process, 0.5);
     return 0;
 }
 
@@ -357,12 +390,13 @@ int main(int argc, char **argv)
         const QJsonObject daily { { QStringLiteral("sources"), QJsonArray { sources } },
             { QStringLiteral("schedule"), QStringLiteral("daily") } };
         Home thirty(temporary.filePath(QStringLiteral("thirty")));
-        if (!thirty.ok() || populate(thirty, 30, repository, 20, daily).isEmpty())
+        const QStringList thirtyIDs = thirty.ok() ? populate(thirty, 30, repository, 20, daily) : QStringList();
+        if (thirtyIDs.isEmpty())
             return 1;
         if (mode == QLatin1String("memory") || mode == QLatin1String("all"))
             failures += memory(thirty, calls);
         if (mode == QLatin1String("warm") || mode == QLatin1String("all"))
-            failures += warm(thirty, 21);
+            failures += warm(thirty, thirtyIDs, 21);
         if (mode == QLatin1String("parallel") || mode == QLatin1String("all"))
             failures += parallel(thirty, 100, 5);
     }

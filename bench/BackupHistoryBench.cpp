@@ -1,13 +1,17 @@
-// `vellmir-app cli history` as a user runs it, as a destination's history grows: the ten newest
-// runs (`--limit 10`) of a destination with 1,000 records next to one with 100,000, and the whole
-// listing of the 100,000 next to `cat` of the same files to /dev/null (found and handed over by
-// find and xargs, so no argument list overflows). Each home has its own keyring (BenchHome.h);
-// records are written straight into its history folder. Needs restic and a keyring daemon.
-// Usage: BackupHistoryBench [large record count] [rounds]
+// The history as it grows, with records of the size real runs leave: `cli status`, the scheduled
+// pass with nothing due and `cli history --limit 10` of a destination with 1,000 records next to
+// one with 100,000, each right after one new record (written as a backup run writes it) and
+// steady; and the whole listing of 10,000 records next to `cat` of the same files to /dev/null
+// (found and handed over by find and xargs, so no argument list overflows). Each home has its own
+// keyring (BenchHome.h); older records are written straight into its history folder. Needs restic
+// and a keyring daemon.
+// Usage: BackupHistoryBench [large record count] [rounds] [program timed, this build's by default]
 #include "BenchHome.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -20,14 +24,37 @@ using namespace vellmir::bench;
 namespace {
 
 const QString password = QStringLiteral("bench-history-password");
+// The program timed; empty: this build's.
+QString timedApp;
 
-// A home with one destination and `records` hourly runs of it; its id, or an empty string.
-QString populate(const Home &home, const QString &repository, int records)
+// A home with one daily destination and `records` hourly runs of it, none due; its id, or an
+// empty string.
+QString populate(const Home &home, const QString &repository, const QString &sources, int records)
 {
-    const QString id = home.addDestination(QStringLiteral("Disk"), repository, password);
-    if (id.isEmpty() || !home.writeRecords(id, records, QStringLiteral("scope")))
+    const QString id = home.addDestination(QStringLiteral("Disk"), repository, password,
+        QJsonObject { { QStringLiteral("sources"), QJsonArray { sources } },
+            { QStringLiteral("schedule"), QStringLiteral("daily") } });
+    if (id.isEmpty() || !home.writeRecords(id, records, home.scope(id)))
         return {};
     return id;
+}
+
+bool status(const Home &home)
+{
+    return home.cli({ QStringLiteral("status") }, {}, timedApp).value(QStringLiteral("destinations")).toArray().size()
+        == 1;
+}
+
+// One scheduled pass; with nothing due it backs nothing up and ends with status 0.
+bool pass(const Home &home)
+{
+    QProcess process;
+    home.start(process, { QStringLiteral("--scheduled-run") }, timedApp);
+    if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+        std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
+        return false;
+    }
+    return true;
 }
 
 // Runs `cli history` for the destination and drains its answer unparsed; false when it failed or
@@ -37,7 +64,8 @@ bool history(const Home &home, const QString &id, int limit, int expected)
     QProcess process;
     home.start(process,
         { QStringLiteral("cli"), QStringLiteral("history"), QStringLiteral("--destination"), id,
-            QStringLiteral("--limit"), QString::number(limit) });
+            QStringLiteral("--limit"), QString::number(limit) },
+        timedApp);
     process.closeWriteChannel();
     QByteArray output;
     while (process.waitForReadyRead(600000))
@@ -68,37 +96,72 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int large = argc > 1 ? std::max(1000, atoi(argv[1])) : 100000;
     const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 9;
+    if (argc > 3)
+        timedApp = QString::fromLocal8Bit(argv[3]);
     const QString restic = findRestic();
     if (restic.isEmpty())
         return 1;
 
     QTemporaryDir temporary;
     const QString repository = temporary.filePath(QStringLiteral("repository"));
+    const QString sources = temporary.filePath(QStringLiteral("sources"));
+    QDir().mkpath(sources);
     if (!initRepository(restic, repository, password))
         return 1;
     Home small(temporary.filePath(QStringLiteral("small")));
     Home big(temporary.filePath(QStringLiteral("large")));
-    const QString smallID = small.ok() ? populate(small, repository, 1000) : QString();
-    const QString bigID = big.ok() ? populate(big, repository, large) : QString();
-    if (smallID.isEmpty() || bigID.isEmpty())
+    Home medium(temporary.filePath(QStringLiteral("medium")));
+    const QString smallID = small.ok() ? populate(small, repository, sources, 1000) : QString();
+    const QString bigID = big.ok() ? populate(big, repository, sources, large) : QString();
+    const QString mediumID = medium.ok() ? populate(medium, repository, sources, 10000) : QString();
+    if (smallID.isEmpty() || bigID.isEmpty() || mediumID.isEmpty())
         return 1;
-    std::printf("history: 1 destination with 1,000 records, 1 with %d\n", large);
+    std::printf("history: 1 daily destination with 1,000 records, 1 with %d, 1 with 10,000\n", large);
 
     bool ok = true;
+    // The work timed right after one more record of the home's destination.
+    const auto afterNewRecord = [&](const Home &home, const QString &id, std::function<bool()> work) {
+        return [&home, id, work, &ok] {
+            ok = home.addRecord(id, home.scope(id)) && ok;
+            QElapsedTimer timer;
+            timer.start();
+            ok = work() && ok;
+            return double(timer.nsecsElapsed()) / 1e6;
+        };
+    };
     Alternating timing;
+    const int statusSmall = timing.add("cli status, 1,000 records", [&] { ok = status(small) && ok; });
+    const int statusLarge = timing.add("cli status, large history", [&] { ok = status(big) && ok; });
+    const int statusNewSmall = timing.addMeasured(
+        "cli status after a new record, 1,000", afterNewRecord(small, smallID, [&] { return status(small); }));
+    const int statusNewLarge = timing.addMeasured(
+        "cli status after a new record, large", afterNewRecord(big, bigID, [&] { return status(big); }));
+    const int passNewSmall = timing.addMeasured(
+        "pass after a new record, 1,000", afterNewRecord(small, smallID, [&] { return pass(small); }));
+    const int passNewLarge
+        = timing.addMeasured("pass after a new record, large", afterNewRecord(big, bigID, [&] { return pass(big); }));
     const int tenSmall
         = timing.add("cli history --limit 10, 1,000 records", [&] { ok = history(small, smallID, 10, 10) && ok; });
     const int tenLarge
         = timing.add("cli history --limit 10, large history", [&] { ok = history(big, bigID, 10, 10) && ok; });
+    const int tenNewSmall = timing.addMeasured("cli history --limit 10 after a new record, 1,000",
+        afterNewRecord(small, smallID, [&] { return history(small, smallID, 10, 10); }));
+    const int tenNewLarge = timing.addMeasured("cli history --limit 10 after a new record, large",
+        afterNewRecord(big, bigID, [&] { return history(big, bigID, 10, 10); }));
     const int all = timing.add(
-        "cli history, every record of the large one", [&] { ok = history(big, bigID, large, large) && ok; });
-    const int floor = timing.add("cat of the same files", [&] { ok = cat(big.history()) && ok; });
+        "cli history, every one of 10,000 records", [&] { ok = history(medium, mediumID, 10000, 10000) && ok; });
+    const int floor = timing.add("cat of the same files", [&] { ok = cat(medium.history()) && ok; });
     timing.run(rounds);
     if (!ok)
         return 1;
-    for (int index : { tenSmall, tenLarge, all, floor })
+    for (int index : { statusSmall, statusLarge, statusNewSmall, statusNewLarge, passNewSmall, passNewLarge, tenSmall,
+             tenLarge, tenNewSmall, tenNewLarge, all, floor })
         timing.printTime(index);
+    timing.printRatio(statusLarge, statusSmall, 1.5);
+    timing.printRatio(statusNewLarge, statusNewSmall, 1.5);
+    timing.printRatio(passNewLarge, passNewSmall, 1.5);
     timing.printRatio(tenLarge, tenSmall, 1.5);
+    timing.printRatio(tenNewLarge, tenNewSmall, 1.5);
     timing.printRatio(all, floor, 2.0);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "BenchKeyring.h"
 #include "BenchTiming.h"
 #include "config/Destination.h"
+#include "operations/BackupHistory.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -97,27 +98,33 @@ public:
     }
 
     // Writes `count` complete hourly runs of the destination `id` into the history folder, the
-    // newest finished `newestAgo` seconds before now, made with the settings `scope`.
+    // newest finished `newestAgo` seconds before now, made with the settings `scope`: straight
+    // into the folder, as records of earlier runs are found there.
     bool writeRecords(const QString &id, int count, const QString &scope, double newestAgo = 7200) const
     {
         QDir().mkpath(history());
         // Seconds since 2001-01-01, the records' own clock.
         const double now = double(QDateTime::currentSecsSinceEpoch()) - 978307200.0;
         for (int r = 0; r < count; ++r) {
-            const QString recordID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-            const double started = now - newestAgo - 60 - (count - 1 - r) * 3600.0;
-            const QJsonObject record { { QStringLiteral("id"), recordID }, { QStringLiteral("destinationID"), id },
-                { QStringLiteral("startedAt"), started }, { QStringLiteral("finishedAt"), started + 60 },
-                { QStringLiteral("outcome"), QStringLiteral("complete") },
-                { QStringLiteral("snapshotID"), QStringLiteral("0123456789abcdef") },
-                { QStringLiteral("issues"), QJsonArray {} }, { QStringLiteral("accessGranted"), true },
-                { QStringLiteral("bytesAdded"), 123456 }, { QStringLiteral("scope"), scope } };
-            QFile file(history() + u'/' + recordID + QStringLiteral(".json"));
-            if (!file.open(QIODevice::WriteOnly)
-                || file.write(QJsonDocument(record).toJson(QJsonDocument::Compact)) < 0)
+            const BackupRecord record = completeRecord(id, now - newestAgo - 60 - (count - 1 - r) * 3600.0, scope);
+            QFile file(history() + u'/' + record.id.toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".json"));
+            if (!file.open(QIODevice::WriteOnly) || file.write(record.encoded()) < 0)
                 return false;
         }
         return true;
+    }
+
+    // Records one more complete run of the destination `id`, finished now, as a backup run of the
+    // application does.
+    bool addRecord(const QString &id, const QString &scope) const
+    {
+        try {
+            BackupHistory(history()).write(completeRecord(id, Date::now().seconds - 60, scope));
+            return true;
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "could not record a run: %s\n", error.what());
+            return false;
+        }
     }
 
     // Stores `count` keyring items of the application's service that this home's settings do
@@ -143,6 +150,23 @@ public:
     }
 
 private:
+    // A run's record of about the size a real one has (490 bytes): a full snapshot id, the
+    // retention message and one issue.
+    static BackupRecord completeRecord(const QString &id, double started, const QString &scope)
+    {
+        BackupRecord record(QUuid::fromString(id), Date { started });
+        record.finishedAt = Date { started + 60 };
+        record.outcome = BackupRecord::Outcome::complete;
+        record.snapshotID = QStringLiteral("4f2a9c1e6b0d83a57e19c2f4d6a8b0c1e3f5a7b9d1c3e5f7a9b1c3d5e7f9a1b3");
+        record.issues = { QStringLiteral("Some files could not be read and were skipped.") };
+        record.maintenance = QStringLiteral("Retention applied; removed 1 snapshot(s).");
+        record.accessGranted = true;
+        record.bytesAdded = 123456789;
+        record.scope = scope;
+        record.skippedProtected = QStringList { QStringLiteral("~/.local/share/keyrings") };
+        return record;
+    }
+
     QString m_root;
     std::unique_ptr<PrivateKeyring> m_keyring;
     bool m_ok = false;

@@ -126,12 +126,9 @@ QJsonObject AgentControl::status()
 {
     // What the history index knows of every destination's records; only the newest of each is
     // read in full.
-    QList<QUuid> ids;
-    for (const Destination &destination : m_store->destinations())
-        ids.append(destination.id);
     QHash<QUuid, QList<BackupRecord>> history;
     try {
-        history = m_history.outlines(ids);
+        history = m_history.outlines(m_store->destinations());
     } catch (const std::exception &) {
         // Status answers for every destination; an unreadable history only leaves out its keys.
     }
@@ -155,7 +152,7 @@ QJsonObject AgentControl::status()
                     object.insert(QStringLiteral("latest"), json(latest.first()));
                 if (std::any_of(outlines.cbegin(), outlines.cend(),
                         [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
-                    outlines = m_history.outlines({ destination.id }).value(destination.id);
+                    outlines = m_history.outlines({ destination }).value(destination.id);
             } catch (const std::exception &) {
             }
             for (const BackupRecord &record : std::as_const(outlines)) {

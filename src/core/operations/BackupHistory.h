@@ -9,27 +9,34 @@
 #include <QString>
 #include <QUuid>
 
+#include <functional>
+
 namespace vellmir {
 
-// The read side of the history folder: listings newest first and the due rules of the
-// schedule and of pruning. Never writes a record (the backup runner does); it only renames a
-// damaged one out of the way.
+// The history folder: listings newest first and the due rules of the schedule and of pruning,
+// through the history index beside the folder (HistoryIndex), which every record written here
+// keeps current. Besides writing records, it only renames a damaged one out of the way.
 class BackupHistory {
 public:
-    explicit BackupHistory(const QString &directory = AppPaths::historyDirectory());
+    // `now` is the clock that judges whether the folder has settled; the system's by default.
+    explicit BackupHistory(
+        const QString &directory = AppPaths::historyDirectory(), std::function<Date()> now = std::function<Date()>());
 
     const QString &directory() const { return m_directory; }
     // Where the record with this id lives: "<directory>/<UUID>.json".
     QString filePath(const QUuid &recordID) const;
 
+    // Writes the record's file (replacing the one of the same id) and brings the index up to date
+    // with it. Throws Error when the record could not be written.
+    void write(const BackupRecord &record) const;
+
     // Every record of the destination, newest first by startedAt; equal times keep folder order.
     // Fails (Error) only when the folder cannot be listed; a missing folder is an empty history.
     // A record file that does not decode is set aside: renamed with setAsideSuffix(), so no
     // listing reads it again, and logged once. One that cannot be read is left out and logged.
-    // Records that plainly name another destination are read but not decoded.
     QList<BackupRecord> records(const QUuid &destinationID) const;
-    // The records of several destinations from one listing of the folder, each newest first; a
-    // destination without records has no entry.
+    // The records of several destinations, each newest first; a destination without records has
+    // no entry.
     QHash<QUuid, QList<BackupRecord>> records(const QList<QUuid> &destinationIDs) const;
     // Only the records made with the destination's current backupScope.
     QList<BackupRecord> records(const Destination &destination) const;
@@ -37,18 +44,20 @@ public:
     // records(destinationID) lists them, decoding only those: the history index finds them, and
     // each is read from its own file and must agree with its entry there.
     QList<BackupRecord> newest(const QUuid &destinationID, qsizetype limit) const;
-    // What the due rules and the status need of every record of these destinations, each newest
-    // first, from the history index without reading a record file: id, destinationID, startedAt,
-    // finishedAt, outcome, scope and prunedAt, the rest left empty. A destination without
-    // records has no entry.
-    QHash<QUuid, QList<BackupRecord>> outlines(const QList<QUuid> &destinationIDs) const;
+    // What the due rules, the status and the health row need of these destinations' records, from
+    // the history index without reading a record file: for each, its records newest first down to
+    // the newest complete one made with its current backupScope that says when it finished (all of
+    // them when there is none), then every older one still "running". Each holds id, destinationID, startedAt,
+    // finishedAt, outcome, scope and prunedAt, the rest left empty. A destination without records has no entry.
+    QHash<QUuid, QList<BackupRecord>> outlines(const QList<Destination> &destinations) const;
     // Whether a record of the destination still says "running", from the history index.
     bool anyRunning(const QUuid &destinationID) const;
 
     // Whether a scheduled backup should run at `now`. Never reads the folder for a manual
     // destination. The rules need only what outlines() gives.
     bool isDue(const Destination &destination, Date now) const;
-    // The same rule over records already listed: every record of the destination, newest first.
+    // The same rule over records already listed: the destination's records newest first, every one
+    // or what outlines() gives of them.
     static bool isDue(const Destination &destination, const QList<BackupRecord> &records, Date now);
     // Whether the retention after a complete backup should also prune: a week after the
     // latest prune among all the destination's records.
@@ -64,11 +73,12 @@ public:
     static constexpr double pruneInterval = 604800;
     static constexpr int failuresBeforeBackOff = 3;
 
-    // Empties the process-wide caches of decoded records and of the history index.
+    // Forgets the history indexes this process has read.
     static void clearCache();
 
 private:
     QString m_directory;
+    std::function<Date()> m_now;
 };
 
 } // namespace vellmir

@@ -10,7 +10,6 @@
 #include "platform/KeepAwake.h"
 #include "platform/LogindKeepAwake.h"
 #include "util/AppPaths.h"
-#include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/Log.h"
 #include "util/UserDefaults.h"
@@ -81,7 +80,7 @@ void finishInterrupted(const BackupHistory &history, const QUuid &destinationID)
         record.outcome = BackupRecord::Outcome::failed;
         record.issues.append(BackupRunner::interruptedMessage);
         try {
-            writeFileAtomically(history.filePath(record.id), record.encoded());
+            history.write(record);
             logLine(QStringLiteral("backup"),
                 QStringLiteral("recorded the interrupted backup %1 as failed").arg(uuidText(record.id)));
         } catch (const std::exception &error) {
@@ -435,11 +434,7 @@ private:
         }
     }
 
-    void writeRecord(const BackupRecord &record) const
-    {
-        ensureDirectory(m_history.directory());
-        writeFileAtomically(m_history.filePath(record.id), record.encoded());
-    }
+    void writeRecord(const BackupRecord &record) const { m_history.write(record); }
 
     // The run's end is told once its record holds the outcome (execute's last publish): told
     // earlier, whoever lists the history on hearing it would still read "running".

@@ -18,7 +18,7 @@
 
 namespace vellmir {
 
-FolderReader::FolderReader(const QString &path, const QString &what)
+FolderReader::FolderReader(const QString &path, const QString &what, Listing listing)
     : m_path(path)
 {
     const QByteArray native = LocalPath::encode(path);
@@ -35,6 +35,10 @@ FolderReader::FolderReader(const QString &path, const QString &what)
         const int error = errno;
         ::close(fd);
         throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
+    }
+    if (listing == Listing::none) {
+        m_descriptor = fd;
+        return;
     }
     // fdopendir takes over a descriptor of its own; the one kept for openat stays ours.
     const int listFd = ::dup(fd);

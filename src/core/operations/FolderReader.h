@@ -14,9 +14,12 @@ namespace vellmir {
 // the order the file system returns them.
 class FolderReader {
 public:
+    // Whether the reader lists the folder's names, or only opens it to read files it names.
+    enum class Listing { names, none };
+
     // Opens and lists the folder. A path where nothing exists gives a reader with exists()
     // false and no names; any other failure throws Error naming `what` and the path.
-    FolderReader(const QString &path, const QString &what);
+    FolderReader(const QString &path, const QString &what, Listing listing = Listing::names);
     ~FolderReader();
     FolderReader(const FolderReader &) = delete;
     FolderReader &operator=(const FolderReader &) = delete;

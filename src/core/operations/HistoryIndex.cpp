@@ -1,15 +1,19 @@
 #include "operations/HistoryIndex.h"
 
+#include "config/FileLock.h"
 #include "operations/FolderReader.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/FileStamp.h"
 #include "util/LocalPath.h"
 
-#include <QFile>
+#include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 
 namespace vellmir {
 
@@ -21,31 +25,40 @@ QString HistoryIndex::setAsideSuffix()
 namespace {
 
 // The file is a cache of this machine only, so it holds plain native numbers: a header, a table
-// of destinations (where each one's entries begin and how many there are), one fixed-size entry
-// per record file (grouped by destination, newest first) and the names and scopes the entries
-// point into. The header covers itself and the table with a checksum; each entry has its own, over
-// itself and the bytes it points to, checked when it is used.
-constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 3 };
+// of destinations (where each one's entries begin, how many there are and what the due rules need
+// of them all), one fixed-size entry per record file (grouped by destination, newest first) and
+// the names and scopes the entries point into. The header covers itself and the table with a
+// checksum; each entry has its own, over itself and the bytes it points to, checked when it is used.
+constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 4 };
 
-struct Stamp {
+// A FileStamp as the file holds it.
+struct StoredStamp {
     quint64 device = 0;
     quint64 inode = 0;
     qint64 size = 0;
-    qint64 modified = 0; // nanoseconds
-    qint64 changed = 0; // nanoseconds
+    qint64 modified = 0;
+    qint64 changed = 0;
 
-    static Stamp of(const struct stat &info)
+    static StoredStamp of(const FileStamp &stamp)
     {
-        const auto ns = [](const timespec &time) { return qint64(time.tv_sec) * 1000000000 + time.tv_nsec; };
-        return Stamp { quint64(info.st_dev), quint64(info.st_ino), qint64(info.st_size), ns(info.st_mtim),
-            ns(info.st_ctim) };
+        return StoredStamp { stamp.device, stamp.inode, stamp.size, stamp.modified, stamp.changed };
     }
-    friend bool operator==(const Stamp &, const Stamp &) = default;
+    FileStamp stamp() const
+    {
+        FileStamp stamp;
+        stamp.exists = true;
+        stamp.device = device;
+        stamp.inode = inode;
+        stamp.size = size;
+        stamp.modified = modified;
+        stamp.changed = changed;
+        return stamp;
+    }
 };
 
 struct Header {
     char magic[8];
-    Stamp folder;
+    StoredStamp folder;
     quint64 settled;
     quint64 destinations;
     quint64 count;
@@ -58,6 +71,8 @@ struct Range {
     quint64 first;
     quint64 count;
     quint64 running; // how many of them say "running"
+    quint64 pruned; // whether any has a prunedAt
+    double latestPrune;
 };
 
 constexpr quint32 hasFinished = 1;
@@ -76,7 +91,7 @@ struct RawEntry {
     quint32 scopeLength;
     quint32 flags;
     quint32 outcome;
-    Stamp file;
+    StoredStamp file;
     quint64 checksum; // of the entry (this field zero), its name and its scope
 };
 
@@ -98,25 +113,22 @@ quint64 checksum(const char *data, qsizetype size, quint64 hash = 14695981039346
 
 // Adding, removing or replacing an entry sets the folder's modification time to the clock of
 // that moment, so a folder modified long enough before the reading began cannot have been changed
-// later in the same tick without its time moving on.
-bool settledBefore(const Stamp &folder, Date started)
+// later in the same tick without its time moving on. Far above the file system's timestamp
+// granularity.
+constexpr double settleSeconds = 1.0;
+
+bool settledBefore(const FileStamp &folder, Date started)
 {
-    return started.secondsSince(Date::fromUnix(double(folder.modified) / 1e9)) > 1.0;
+    return started.secondsSince(Date::fromUnix(double(folder.modified) / 1e9)) > settleSeconds;
 }
 
-std::optional<Stamp> folderStamp(const QString &directory)
+std::optional<FileStamp> folderStamp(const QString &directory)
 {
     struct stat info { };
     if (::stat(LocalPath::encode(directory).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return std::nullopt;
-    return Stamp::of(info);
+    return FileStamp::of(info);
 }
-
-struct Built {
-    QByteArray name;
-    BackupRecord outline;
-    Stamp file;
-};
 
 BackupRecord outlineOf(const BackupRecord &record)
 {
@@ -139,66 +151,83 @@ quint64 entryChecksum(RawEntry entry, const char *blob)
     return checksum(blob + entry.scopeOffset, entry.scopeLength, hash);
 }
 
-// `built` sorted by destination, newest first.
-QByteArray serialized(const QList<Built> &built, const Stamp &folder, bool settled)
-{
-    QByteArray blob;
-    QHash<QString, quint32> scopes; // the few distinct scopes, stored once each
+// An index taken apart: its entries, grouped by destination and newest first within each, and
+// the names and scopes they point into. The destination table follows from the entries.
+struct Parts {
     QList<RawEntry> entries;
-    QList<Range> ranges;
-    entries.reserve(built.size());
-    for (const Built &each : built) {
-        const BackupRecord &outline = each.outline;
-        RawEntry raw {};
-        std::memcpy(raw.destination, outline.destinationID.toRfc4122().constData(), 16);
-        std::memcpy(raw.id, outline.id.toRfc4122().constData(), 16);
-        raw.startedAt = outline.startedAt.seconds;
-        raw.finishedAt = outline.finishedAt ? outline.finishedAt->seconds : 0;
-        raw.prunedAt = outline.prunedAt ? outline.prunedAt->seconds : 0;
-        raw.flags = (outline.finishedAt ? hasFinished : 0u) | (outline.prunedAt ? hasPruned : 0u)
-            | (outline.scope ? hasScope : 0u);
-        raw.outcome = quint32(outline.outcome);
-        raw.nameOffset = quint32(blob.size());
-        raw.nameLength = quint32(each.name.size());
-        blob.append(each.name);
-        if (outline.scope) {
-            const QByteArray scope = outline.scope->toUtf8();
-            auto known = scopes.constFind(*outline.scope);
-            if (known == scopes.cend()) {
-                known = scopes.insert(*outline.scope, quint32(blob.size()));
-                blob.append(scope);
-            }
-            raw.scopeOffset = *known;
-            raw.scopeLength = quint32(scope.size());
+    QByteArray blob;
+};
+
+// A new entry for `outline`, its name and scope appended to the blob unless `scopeAt` gives
+// where its scope is already.
+RawEntry rawEntry(const QByteArray &name, const BackupRecord &outline, const FileStamp &file, QByteArray &blob,
+    std::optional<quint32> scopeAt = std::nullopt)
+{
+    RawEntry raw {};
+    std::memcpy(raw.destination, outline.destinationID.toRfc4122().constData(), 16);
+    std::memcpy(raw.id, outline.id.toRfc4122().constData(), 16);
+    raw.startedAt = outline.startedAt.seconds;
+    raw.finishedAt = outline.finishedAt ? outline.finishedAt->seconds : 0;
+    raw.prunedAt = outline.prunedAt ? outline.prunedAt->seconds : 0;
+    raw.flags = (outline.finishedAt ? hasFinished : 0u) | (outline.prunedAt ? hasPruned : 0u)
+        | (outline.scope ? hasScope : 0u);
+    raw.outcome = quint32(outline.outcome);
+    raw.nameOffset = quint32(blob.size());
+    raw.nameLength = quint32(name.size());
+    blob.append(name);
+    if (outline.scope) {
+        const QByteArray scope = outline.scope->toUtf8();
+        if (!scopeAt) {
+            scopeAt = quint32(blob.size());
+            blob.append(scope);
         }
-        raw.file = each.file;
+        raw.scopeOffset = *scopeAt;
+        raw.scopeLength = quint32(scope.size());
+    }
+    raw.file = StoredStamp::of(file);
+    raw.checksum = entryChecksum(raw, blob.constData());
+    return raw;
+}
+
+QByteArray assembled(const Parts &parts, const FileStamp &folder, bool settled)
+{
+    QList<Range> ranges;
+    for (qsizetype i = 0; i < parts.entries.size(); ++i) {
+        const RawEntry &raw = parts.entries.at(i);
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
             std::memcpy(range.destination, raw.destination, 16);
-            range.first = quint64(entries.size());
+            range.first = quint64(i);
             ranges.append(range);
         }
-        ++ranges.last().count;
-        if (outline.outcome == BackupRecord::Outcome::running)
-            ++ranges.last().running;
-        entries.append(raw);
+        Range &range = ranges.last();
+        ++range.count;
+        if (raw.outcome == quint32(BackupRecord::Outcome::running))
+            ++range.running;
+        if ((raw.flags & hasPruned) && (!range.pruned || raw.prunedAt > range.latestPrune)) {
+            range.pruned = 1;
+            range.latestPrune = raw.prunedAt;
+        }
     }
-    for (RawEntry &entry : entries)
-        entry.checksum = entryChecksum(entry, blob.constData());
 
     Header header {};
     std::memcpy(header.magic, magic, sizeof magic);
-    header.folder = folder;
+    header.folder = StoredStamp::of(folder);
     header.settled = settled ? 1 : 0;
     header.destinations = quint64(ranges.size());
-    header.count = quint64(entries.size());
-    header.blobSize = quint64(blob.size());
-    QByteArray bytes(reinterpret_cast<const char *>(&header), sizeof header);
+    header.count = quint64(parts.entries.size());
+    header.blobSize = quint64(parts.blob.size());
+    QByteArray bytes;
+    bytes.reserve(qsizetype(sizeof header) + ranges.size() * qsizetype(sizeof(Range))
+        + parts.entries.size() * qsizetype(sizeof(RawEntry)) + parts.blob.size());
+    bytes.append(reinterpret_cast<const char *>(&header), sizeof header);
     bytes.append(reinterpret_cast<const char *>(ranges.constData()), ranges.size() * qsizetype(sizeof(Range)));
     header.checksum = checksum(bytes.constData(), bytes.size());
     std::memcpy(bytes.data(), &header, sizeof header);
-    bytes.append(reinterpret_cast<const char *>(entries.constData()), entries.size() * qsizetype(sizeof(RawEntry)));
-    return bytes + blob;
+    bytes.append(
+        reinterpret_cast<const char *>(parts.entries.constData()), parts.entries.size() * qsizetype(sizeof(RawEntry)));
+    bytes.append(parts.blob);
+    return bytes;
 }
 
 std::mutex &cacheMutex()
@@ -207,27 +236,55 @@ std::mutex &cacheMutex()
     return mutex;
 }
 
+// The indexes this process has read or built, by folder; a few folders at most in practice.
 QHash<QString, std::shared_ptr<const HistoryIndex>> &cache()
 {
     static QHash<QString, std::shared_ptr<const HistoryIndex>> indexes;
     return indexes;
 }
 
+void remember(const QString &directory, std::shared_ptr<const HistoryIndex> index)
+{
+    constexpr qsizetype maximumCachedFolders = 16;
+    const std::lock_guard guard(cacheMutex());
+    if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
+        cache().clear();
+    cache().insert(directory, std::move(index));
+}
+
+QString lockPath(const QString &directory)
+{
+    return HistoryIndex::pathFor(directory) + QStringLiteral(".lock");
+}
+
 } // namespace
 
-// Reading the raw layout is kept beside the class so the header stays free of it.
+// Reading the raw layout is kept beside the class so the header stays free of it. Every offset
+// was checked against the bytes when they were attached (the table) or is checked where it is
+// used (the entries), and the bytes are this process's own, so nothing can move them meanwhile.
 struct HistoryIndexAccess {
+    static const char *data(const HistoryIndex &index) { return index.m_bytes.constData(); }
     static Header header(const HistoryIndex &index)
     {
         Header header;
-        std::memcpy(&header, index.m_data, sizeof header);
+        std::memcpy(&header, data(index), sizeof header);
         return header;
     }
     static Range range(const HistoryIndex &index, qsizetype i)
     {
         Range range;
-        std::memcpy(&range, index.m_data + sizeof(Header) + i * qsizetype(sizeof(Range)), sizeof range);
+        std::memcpy(&range, data(index) + sizeof(Header) + i * qsizetype(sizeof(Range)), sizeof range);
         return range;
+    }
+    static std::optional<Range> rangeOf(const HistoryIndex &index, const QUuid &destinationID)
+    {
+        const QByteArray wanted = destinationID.toRfc4122();
+        for (qsizetype i = 0; i < index.m_destinations; ++i) {
+            const Range each = range(index, i);
+            if (std::memcmp(each.destination, wanted.constData(), 16) == 0)
+                return each;
+        }
+        return std::nullopt;
     }
     static qsizetype entriesAt(const HistoryIndex &index)
     {
@@ -236,29 +293,33 @@ struct HistoryIndexAccess {
     static RawEntry raw(const HistoryIndex &index, qsizetype i)
     {
         RawEntry entry;
-        std::memcpy(&entry, index.m_data + entriesAt(index) + i * qsizetype(sizeof(RawEntry)), sizeof entry);
+        std::memcpy(&entry, data(index) + entriesAt(index) + i * qsizetype(sizeof(RawEntry)), sizeof entry);
         return entry;
     }
     static const char *blob(const HistoryIndex &index)
     {
-        return index.m_data + entriesAt(index) + index.m_count * qsizetype(sizeof(RawEntry));
+        return data(index) + entriesAt(index) + index.m_count * qsizetype(sizeof(RawEntry));
     }
-    static qsizetype blobSize(const HistoryIndex &index) { return index.m_data + index.m_size - blob(index); }
+    static qsizetype blobSize(const HistoryIndex &index) { return data(index) + index.m_bytes.size() - blob(index); }
     static QByteArray name(const HistoryIndex &index, const RawEntry &raw)
     {
         return QByteArray(blob(index) + raw.nameOffset, raw.nameLength);
     }
-    // Whether the entry is whole: within the index, as written, and naming a known outcome.
-    static bool intact(const HistoryIndex &index, const RawEntry &raw)
+    static bool withinBlob(const HistoryIndex &index, const RawEntry &raw)
     {
         const quint64 size = quint64(blobSize(index));
-        return quint64(raw.nameOffset) + raw.nameLength <= size && quint64(raw.scopeOffset) + raw.scopeLength <= size
-            && raw.outcome <= quint32(BackupRecord::Outcome::cancelled)
-            && entryChecksum(raw, blob(index)) == raw.checksum;
+        return quint64(raw.nameOffset) + raw.nameLength <= size && quint64(raw.scopeOffset) + raw.scopeLength <= size;
     }
-    static BackupRecord outline(const HistoryIndex &index, const RawEntry &raw)
+    // Whether the entry is whole: within the index, as written, naming a known outcome and a
+    // plain file name.
+    static bool intact(const HistoryIndex &index, const RawEntry &raw)
     {
-        const char *blob = HistoryIndexAccess::blob(index);
+        return withinBlob(index, raw) && raw.outcome <= quint32(BackupRecord::Outcome::cancelled)
+            && entryChecksum(raw, blob(index)) == raw.checksum && HistoryIndex::plainName(name(index, raw));
+    }
+    // The entry's outline; its scope from `scopes`, which keeps the few an index holds decoded.
+    static BackupRecord outline(const HistoryIndex &index, const RawEntry &raw, QHash<quint32, QString> &scopes)
+    {
         BackupRecord outline;
         outline.destinationID = QUuid::fromRfc4122(QByteArrayView(raw.destination, 16));
         outline.id = QUuid::fromRfc4122(QByteArrayView(raw.id, 16));
@@ -267,103 +328,126 @@ struct HistoryIndexAccess {
             outline.finishedAt = Date { raw.finishedAt };
         if (raw.flags & hasPruned)
             outline.prunedAt = Date { raw.prunedAt };
-        if (raw.flags & hasScope)
-            outline.scope = QString::fromUtf8(blob + raw.scopeOffset, raw.scopeLength);
+        if (raw.flags & hasScope) {
+            auto scope = scopes.constFind(raw.scopeOffset);
+            if (scope == scopes.cend())
+                scope
+                    = scopes.insert(raw.scopeOffset, QString::fromUtf8(blob(index) + raw.scopeOffset, raw.scopeLength));
+            outline.scope = *scope;
+        }
         outline.outcome = BackupRecord::Outcome(raw.outcome);
         return outline;
     }
 
-    // Points `index` at `data`: false unless it is a whole index of this version, its header and
-    // destination table as written.
-    static bool attach(HistoryIndex &index, const char *data, qsizetype size)
+    // The index these bytes hold, or an empty one unless they are a whole index of this version,
+    // its header and destination table as written.
+    static std::shared_ptr<const HistoryIndex> fromBytes(QByteArray bytes)
     {
+        auto index = std::make_shared<HistoryIndex>();
+        const qsizetype size = bytes.size();
         if (size < qsizetype(sizeof(Header)))
-            return false;
+            return index;
         Header header;
-        std::memcpy(&header, data, sizeof header);
+        std::memcpy(&header, bytes.constData(), sizeof header);
         const quint64 rest = quint64(size) - sizeof header;
         if (std::memcmp(header.magic, magic, sizeof magic) != 0 || header.destinations > rest / sizeof(Range)
             || header.count > rest / sizeof(RawEntry)
             || header.destinations * sizeof(Range) + header.count * sizeof(RawEntry) + header.blobSize != rest)
-            return false;
+            return index;
         const quint64 stored = header.checksum;
         header.checksum = 0;
         const qsizetype tableSize = qsizetype(header.destinations * sizeof(Range));
-        if (checksum(data + sizeof header, tableSize, checksum(reinterpret_cast<const char *>(&header), sizeof header))
+        if (checksum(bytes.constData() + sizeof header, tableSize,
+                checksum(reinterpret_cast<const char *>(&header), sizeof header))
             != stored)
-            return false;
-        index.m_data = data;
-        index.m_size = size;
-        index.m_destinations = qsizetype(header.destinations);
-        index.m_count = qsizetype(header.count);
-        for (qsizetype i = 0; i < index.m_destinations; ++i) {
-            const Range each = range(index, i);
+            return index;
+        auto attached = std::make_shared<HistoryIndex>();
+        attached->m_bytes = std::move(bytes);
+        attached->m_destinations = qsizetype(header.destinations);
+        attached->m_count = qsizetype(header.count);
+        for (qsizetype i = 0; i < attached->m_destinations; ++i) {
+            const Range each = range(*attached, i);
             if (each.first > header.count || each.count > header.count - each.first)
-                return false;
+                return index;
         }
-        return true;
+        return attached;
     }
 
-    static std::shared_ptr<const HistoryIndex> fromBytes(QByteArray bytes)
-    {
-        auto index = std::make_shared<HistoryIndex>();
-        index->m_bytes = std::move(bytes);
-        if (!attach(*index, index->m_bytes.constData(), index->m_bytes.size()))
-            return std::make_shared<HistoryIndex>();
-        return index;
-    }
-
-    // The index stored for `directory`, or nullptr when there is none whole.
+    // The index stored for `directory`, read whole into memory of our own, or nullptr when there
+    // is none whole.
     static std::shared_ptr<const HistoryIndex> stored(const QString &directory)
     {
-        auto index = std::make_shared<HistoryIndex>();
-        index->m_file = std::make_shared<QFile>(HistoryIndex::pathFor(directory));
-        if (!index->m_file->open(QIODevice::ReadOnly))
+        const QFileInfo path(HistoryIndex::pathFor(directory));
+        try {
+            const FolderReader folder(path.path(), QStringLiteral("data"), FolderReader::Listing::none);
+            struct stat info { };
+            std::shared_ptr<const HistoryIndex> index
+                = fromBytes(folder.read(LocalPath::encode(path.fileName()), info));
+            return index->m_bytes.isEmpty() ? nullptr : index;
+        } catch (const Error &) {
             return nullptr;
-        const qint64 size = index->m_file->size();
-        const uchar *mapped = size > 0 ? index->m_file->map(0, size) : nullptr;
-        if (!mapped || !attach(*index, reinterpret_cast<const char *>(mapped), qsizetype(size)))
-            return nullptr;
-        return index;
+        }
     }
 
-    static bool trusted(const HistoryIndex &index, const Stamp &folder)
+    static bool trusted(const HistoryIndex &index, const FileStamp &folder)
     {
-        if (!index.m_data)
+        if (index.m_bytes.isEmpty())
             return false;
         const Header stored = header(index);
-        return stored.settled == 1 && stored.folder == folder;
+        return stored.settled == 1 && stored.folder.stamp() == folder;
+    }
+
+    // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
+    // in first, under the lock, and its index is the newer one). `locked`: the caller holds the
+    // lock already.
+    static void store(const QString &directory, const QByteArray &bytes, const FileStamp &folder, bool locked)
+    {
+        try {
+            std::optional<FileLock> lock;
+            if (!locked)
+                lock.emplace(lockPath(directory), true);
+            if (folderStamp(directory) == folder)
+                writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
+        } catch (const std::exception &) {
+            // A folder that takes no index is still listed, only at the cost of a rebuild each time.
+        }
     }
 
     // The index built from the record files, reusing what `previous` knew of every file whose
-    // identity, size and times are unchanged. Record files that do not decode are set aside.
-    static std::shared_ptr<const HistoryIndex> built(const QString &directory, const HistoryIndex *previous)
+    // stamp is unchanged. Record files that do not decode are set aside.
+    static std::shared_ptr<const HistoryIndex> built(
+        const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
     {
-        const Date started = Date::now();
+        const Date started = now();
         const FolderReader folder(directory, QStringLiteral("history"));
         if (!folder.exists())
             return std::make_shared<HistoryIndex>();
-        QHash<QByteArray, qsizetype> known;
+        QHash<QByteArray, RawEntry> known;
         if (previous) {
             known.reserve(previous->m_count);
             for (qsizetype i = 0; i < previous->m_count; ++i) {
                 const RawEntry entry = raw(*previous, i);
                 if (intact(*previous, entry))
-                    known.insert(name(*previous, entry), i);
+                    known.insert(name(*previous, entry), entry);
             }
         }
-        const Stamp folderKey = Stamp::of(folder.folderStatus());
+        const FileStamp folderKey = FileStamp::of(folder.folderStatus());
         bool settled = settledBefore(folderKey, started);
+        struct Built {
+            QByteArray name;
+            BackupRecord outline;
+            FileStamp file;
+        };
         QList<Built> built;
         built.reserve(folder.names().size());
+        QHash<quint32, QString> scopes;
         for (const QByteArray &name : folder.names()) {
             if (!FolderReader::hasJsonExtension(name))
                 continue;
             struct stat info { };
             if (const auto hit = known.constFind(name); hit != known.cend() && folder.status(name, info)) {
-                const RawEntry entry = raw(*previous, *hit);
-                if (entry.file == Stamp::of(info)) {
-                    built.append(Built { name, outline(*previous, entry), entry.file });
+                if (hit->file.stamp() == FileStamp::of(info)) {
+                    built.append(Built { name, outline(*previous, *hit, scopes), hit->file.stamp() });
                     continue;
                 }
             }
@@ -372,7 +456,7 @@ struct HistoryIndexAccess {
                 try {
                     const BackupRecord record = BackupRecord::decoded(
                         bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
-                    built.append(Built { name, outlineOf(record), Stamp::of(info) });
+                    built.append(Built { name, outlineOf(record), FileStamp::of(info) });
                 } catch (const Error &error) {
                     folder.setAsideLogged(name, info, HistoryIndex::setAsideSuffix().toUtf8(),
                         QStringLiteral("history"), error.message(), QStringLiteral("It is left out of the history."));
@@ -388,13 +472,59 @@ struct HistoryIndexAccess {
                 return a.outline.destinationID < b.outline.destinationID;
             return a.outline.startedAt > b.outline.startedAt;
         });
-        QByteArray bytes = serialized(built, folderKey, settled);
-        try {
-            writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
-        } catch (const Error &) {
-            // A folder that takes no index is still listed, only at the cost of a rebuild each time.
+        Parts parts;
+        parts.entries.reserve(built.size());
+        QHash<QString, quint32> scopeOffsets; // the few distinct scopes, stored once each
+        for (const Built &each : built) {
+            std::optional<quint32> scopeAt;
+            if (each.outline.scope) {
+                if (const auto offset = scopeOffsets.constFind(*each.outline.scope); offset != scopeOffsets.cend())
+                    scopeAt = *offset;
+                else
+                    scopeOffsets.insert(*each.outline.scope, quint32(parts.blob.size() + each.name.size()));
+            }
+            parts.entries.append(rawEntry(each.name, each.outline, each.file, parts.blob, scopeAt));
         }
+        QByteArray bytes = assembled(parts, folderKey, settled);
+        store(directory, bytes, folderKey, false);
         return fromBytes(std::move(bytes));
+    }
+
+    // `index` with the entry of the file `name` (if any) replaced by one for `outline`, describing
+    // the folder as `folder`.
+    static QByteArray spliced(const HistoryIndex &index, const QByteArray &name, const BackupRecord &outline,
+        const FileStamp &file, const FileStamp &folder)
+    {
+        Parts parts;
+        parts.blob = QByteArray(blob(index), blobSize(index));
+        parts.entries.resize(index.m_count);
+        std::memcpy(parts.entries.data(), data(index) + entriesAt(index), index.m_count * sizeof(RawEntry));
+        parts.entries.removeIf([&](const RawEntry &raw) {
+            return raw.nameLength == quint32(name.size()) && withinBlob(index, raw)
+                && std::memcmp(parts.blob.constData() + raw.nameOffset, name.constData(), size_t(name.size())) == 0;
+        });
+
+        const QByteArray destination = outline.destinationID.toRfc4122();
+        const QByteArray scope = outline.scope ? outline.scope->toUtf8() : QByteArray();
+        qsizetype at = 0;
+        while (at < parts.entries.size() && std::memcmp(parts.entries.at(at).destination, destination.constData(), 16))
+            ++at;
+        // The destination's own records most likely share its scope already.
+        std::optional<quint32> scopeAt;
+        for (qsizetype i = at; i < parts.entries.size(); ++i) {
+            const RawEntry &raw = parts.entries.at(i);
+            if (std::memcmp(raw.destination, destination.constData(), 16) != 0)
+                break;
+            if (outline.scope && !scopeAt && (raw.flags & hasScope) && raw.scopeLength == quint32(scope.size())
+                && withinBlob(index, raw)
+                && std::memcmp(parts.blob.constData() + raw.scopeOffset, scope.constData(), size_t(scope.size())) == 0)
+                scopeAt = raw.scopeOffset;
+        }
+        while (at < parts.entries.size() && !std::memcmp(parts.entries.at(at).destination, destination.constData(), 16)
+            && parts.entries.at(at).startedAt >= outline.startedAt.seconds)
+            ++at;
+        parts.entries.insert(at, rawEntry(name, outline, file, parts.blob, scopeAt));
+        return assembled(parts, folder, true);
     }
 };
 
@@ -403,9 +533,14 @@ QString HistoryIndex::pathFor(const QString &directory)
     return directory + QStringLiteral(".index");
 }
 
-std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directory, bool rebuild)
+bool HistoryIndex::plainName(const QByteArray &name)
 {
-    const std::optional<Stamp> folder = folderStamp(directory);
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directory, const Clock &now, bool rebuild)
+{
+    const std::optional<FileStamp> folder = folderStamp(directory);
     std::shared_ptr<const HistoryIndex> previous;
     {
         const std::lock_guard guard(cacheMutex());
@@ -417,63 +552,112 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
         if (std::shared_ptr<const HistoryIndex> stored = HistoryIndexAccess::stored(directory)) {
             previous = stored;
             if (HistoryIndexAccess::trusted(*stored, *folder)) {
-                const std::lock_guard guard(cacheMutex());
-                cache().insert(directory, stored);
+                remember(directory, stored);
                 return stored;
             }
         }
     }
-    std::shared_ptr<const HistoryIndex> fresh
-        = HistoryIndexAccess::built(directory, rebuild || !previous || !previous->m_data ? nullptr : previous.get());
-    const std::lock_guard guard(cacheMutex());
-    if (!cache().contains(directory) && cache().size() >= 16)
-        cache().clear();
-    cache().insert(directory, fresh);
+    std::shared_ptr<const HistoryIndex> fresh = HistoryIndexAccess::built(
+        directory, rebuild || !previous || previous->m_bytes.isEmpty() ? nullptr : previous.get(), now);
+    remember(directory, fresh);
     return fresh;
+}
+
+void HistoryIndex::update(
+    const QString &directory, const QByteArray &name, const BackupRecord &record, const std::function<void()> &write)
+{
+    std::optional<FileLock> lock;
+    try {
+        lock.emplace(lockPath(directory), true);
+    } catch (const std::exception &) {
+        // Without the lock the record is still written; the next listing rebuilds the index.
+    }
+    const std::optional<FileStamp> before = lock ? folderStamp(directory) : std::nullopt;
+    std::shared_ptr<const HistoryIndex> previous;
+    if (before) {
+        {
+            const std::lock_guard guard(cacheMutex());
+            previous = cache().value(directory);
+        }
+        if (!previous || !HistoryIndexAccess::trusted(*previous, *before))
+            previous = HistoryIndexAccess::stored(directory);
+        if (previous && !HistoryIndexAccess::trusted(*previous, *before))
+            previous.reset();
+    }
+    write();
+    if (!previous)
+        return;
+    // Only our writers change the folder, each under this lock, so the folder now differs from
+    // what the index described by this one file. (Another program changing it meanwhile would go
+    // unseen until the folder is rebuilt for another reason; nothing of ours does.)
+    const std::optional<FileStamp> after = folderStamp(directory);
+    struct stat info { };
+    if (!after || ::stat(LocalPath::encode(directory + u'/' + LocalPath::decode(name)).constData(), &info) != 0
+        || !S_ISREG(info.st_mode))
+        return;
+    QByteArray bytes = HistoryIndexAccess::spliced(*previous, name, outlineOf(record), FileStamp::of(info), *after);
+    HistoryIndexAccess::store(directory, bytes, *after, true);
+    remember(directory, HistoryIndexAccess::fromBytes(std::move(bytes)));
 }
 
 bool HistoryIndex::anyRunning(const QUuid &destinationID) const
 {
-    const QByteArray wanted = destinationID.toRfc4122();
-    for (qsizetype i = 0; i < m_destinations; ++i) {
-        const Range range = HistoryIndexAccess::range(*this, i);
-        if (std::memcmp(range.destination, wanted.constData(), 16) == 0)
-            return range.running > 0;
-    }
-    return false;
+    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
+    return range && range->running > 0;
+}
+
+std::optional<Date> HistoryIndex::latestPrune(const QUuid &destinationID) const
+{
+    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
+    if (!range || !range->pruned)
+        return std::nullopt;
+    return Date { range->latestPrune };
 }
 
 std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &destinationID, qsizetype limit) const
 {
-    const QByteArray wanted = destinationID.toRfc4122();
     QList<Entry> entries;
-    for (qsizetype i = 0; i < m_destinations; ++i) {
-        const Range range = HistoryIndexAccess::range(*this, i);
-        if (std::memcmp(range.destination, wanted.constData(), 16) != 0)
-            continue;
-        const qsizetype count = limit < 0 ? qsizetype(range.count) : std::min(qsizetype(range.count), limit);
-        entries.reserve(count);
-        // Entries of one destination share a scope or two: decoded once.
-        QHash<quint32, QString> scopes;
-        for (qsizetype at = 0; at < count; ++at) {
-            const RawEntry raw = HistoryIndexAccess::raw(*this, qsizetype(range.first) + at);
-            if (!HistoryIndexAccess::intact(*this, raw) || std::memcmp(raw.destination, range.destination, 16) != 0)
-                return std::nullopt;
-            RawEntry bare = raw;
-            bare.flags &= ~hasScope;
-            Entry entry { HistoryIndexAccess::name(*this, raw), HistoryIndexAccess::outline(*this, bare) };
-            if (raw.flags & hasScope) {
-                auto scope = scopes.constFind(raw.scopeOffset);
-                if (scope == scopes.cend())
-                    scope = scopes.insert(raw.scopeOffset,
-                        QString::fromUtf8(HistoryIndexAccess::blob(*this) + raw.scopeOffset, raw.scopeLength));
-                entry.outline.scope = *scope;
-            }
-            entries.append(std::move(entry));
-        }
-        break;
+    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
+    if (!range)
+        return entries;
+    const qsizetype count = limit < 0 ? qsizetype(range->count) : std::min(qsizetype(range->count), limit);
+    entries.reserve(count);
+    QHash<quint32, QString> scopes;
+    for (qsizetype at = 0; at < count; ++at) {
+        const RawEntry raw = HistoryIndexAccess::raw(*this, qsizetype(range->first) + at);
+        if (!HistoryIndexAccess::intact(*this, raw) || std::memcmp(raw.destination, range->destination, 16) != 0)
+            return std::nullopt;
+        entries.append(Entry { HistoryIndexAccess::name(*this, raw), HistoryIndexAccess::outline(*this, raw, scopes) });
     }
     return entries;
+}
+
+std::optional<QList<BackupRecord>> HistoryIndex::outlines(const QUuid &destinationID, const QString &scope) const
+{
+    QList<BackupRecord> outlines;
+    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
+    if (!range)
+        return outlines;
+    const QByteArray wanted = scope.toUtf8();
+    const char *blob = HistoryIndexAccess::blob(*this);
+    QHash<quint32, QString> scopes;
+    bool found = false;
+    quint64 running = 0;
+    for (qsizetype at = 0; at < qsizetype(range->count) && !(found && running == range->running); ++at) {
+        const RawEntry raw = HistoryIndexAccess::raw(*this, qsizetype(range->first) + at);
+        if (!HistoryIndexAccess::intact(*this, raw) || std::memcmp(raw.destination, range->destination, 16) != 0)
+            return std::nullopt;
+        const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
+        running += isRunning ? 1 : 0;
+        if (found && !isRunning)
+            continue;
+        outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
+        found = found
+            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
+                && (raw.flags & hasScope) && raw.scopeLength == quint32(wanted.size())
+                && std::memcmp(blob + raw.scopeOffset, wanted.constData(), size_t(wanted.size())) == 0);
+    }
+    return outlines;
 }
 
 void HistoryIndex::clearCache()

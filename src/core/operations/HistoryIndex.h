@@ -3,53 +3,71 @@
 #include "operations/BackupRecord.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QHash>
 #include <QList>
-#include <QSet>
 #include <QString>
 #include <QUuid>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 namespace vellmir {
 
 // What a listing needs of every record of the history folder, kept in one file beside it
-// ("<folder>.index"), so that finding a destination's newest records costs one read of that file
-// instead of reading and decoding every record. The record files stay the truth:
-// - the index names the folder's identity and times it was built from, and is trusted only while
-//   they are unchanged and the folder had settled before it was built (a change within the same
-//   clock tick could otherwise go unseen); otherwise it is rebuilt, decoding only the files whose
-//   identity, size or times changed;
-// - an index that is missing, truncated, fails its checksum or was written by another version is
-//   rebuilt from the files;
+// ("<folder>.index") and read whole into each process's own memory, so that finding a
+// destination's newest records costs one read of that file instead of reading and decoding every
+// record. The record files stay the truth:
+// - the index names the folder's stamp it describes, and is trusted only while the folder's stamp
+//   is unchanged and the index was either built from a folder that had settled before it was read
+//   (a change within the same clock tick could otherwise go unseen) or brought up to date by one
+//   of our writers from an index trusted just before its write; otherwise it is rebuilt, decoding
+//   only the files whose stamp changed;
+// - an index that is missing, cut short, fails a checksum or was written by another version is
+//   rebuilt from the files, and whatever another program does to the file later cannot reach a
+//   copy already read;
 // - a record handed out in full is read from its own file and must agree with its index entry.
 class HistoryIndex {
 public:
     // A record as the index knows it: id, destinationID, startedAt, finishedAt, outcome, scope and
-    // prunedAt; the rest left empty. `name` is its file's name in the folder.
+    // prunedAt; the rest left empty. `name` is its file's name in the folder, a plain name.
     struct Entry {
         QByteArray name;
         BackupRecord outline;
     };
+    using Clock = std::function<Date()>;
 
-    // The index of the folder, from its file when that can be trusted, otherwise rebuilt from the
-    // record files (and written back when possible). `rebuild` forces the latter, decoding every
-    // file. Empty when the folder does not exist; throws Error when it cannot be listed.
-    static std::shared_ptr<const HistoryIndex> current(const QString &directory, bool rebuild = false);
+    // The index of the folder, from this process's copy or the file when that can be trusted,
+    // otherwise rebuilt from the record files (and written back when possible). `rebuild` forces
+    // the latter. `now` judges whether the folder has settled. Empty when the folder does not
+    // exist; throws Error when it cannot be listed.
+    static std::shared_ptr<const HistoryIndex> current(
+        const QString &directory, const Clock &now, bool rebuild = false);
+
+    // Runs `write`, which puts the record's file `name` in place, under the index's lock, then
+    // gives the index that file's entry in place of the one it had, if the index was trusted just
+    // before; otherwise the next listing rebuilds it. Throws what `write` throws; the index is a
+    // cache, so failing to update it is no failure.
+    static void update(const QString &directory, const QByteArray &name, const BackupRecord &record,
+        const std::function<void()> &write);
 
     // The entries of the destination, newest first (equal start times in folder order), at most
     // `limit` of them; nullopt when one of them is damaged (the index must then be rebuilt).
     std::optional<QList<Entry>> entries(const QUuid &destinationID, qsizetype limit = -1) const;
-
+    // The outlines of the destination's records newest first, down to the newest complete one made
+    // with `scope` that says when it finished (all of them when there is none), then every older one
+    // still "running"; nullopt as for entries().
+    std::optional<QList<BackupRecord>> outlines(const QUuid &destinationID, const QString &scope) const;
     // Whether a record of the destination says "running", without reading its entries.
     bool anyRunning(const QUuid &destinationID) const;
+    // The latest prunedAt among the destination's records, without reading its entries.
+    std::optional<Date> latestPrune(const QUuid &destinationID) const;
 
     // Whether the record decoded from an entry's file is the one the entry describes.
     static bool agrees(const BackupRecord &record, const BackupRecord &outline);
+    // Whether a name read from the index may name a file of the folder: one plain name.
+    static bool plainName(const QByteArray &name);
 
-    // Forgets the indexes this process has loaded, so the next listing reads the file again.
+    // Forgets the indexes this process has read, so the next listing reads the file again.
     static void clearCache();
 
     // The path of the index that belongs to `directory`.
@@ -62,12 +80,8 @@ public:
 
 private:
     friend struct HistoryIndexAccess;
-    // The whole index: built here, or mapped from its file so a listing touches only the pages of
-    // the destinations it asks about.
+    // The whole index, ours alone: built here or read from its file, checked where it is used.
     QByteArray m_bytes;
-    std::shared_ptr<QFile> m_file;
-    const char *m_data = nullptr;
-    qsizetype m_size = 0;
     qsizetype m_destinations = 0;
     qsizetype m_count = 0;
 };

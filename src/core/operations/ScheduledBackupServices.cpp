@@ -129,12 +129,8 @@ private:
     // Read again after anything this pass wrote. Throws Error.
     const QHash<QUuid, QList<BackupRecord>> &passRecords()
     {
-        if (!m_passRecords) {
-            QList<QUuid> ids;
-            for (const Destination &destination : m_store.destinations())
-                ids.append(destination.id);
-            m_passRecords = m_history.outlines(ids);
-        }
+        if (!m_passRecords)
+            m_passRecords = m_history.outlines(m_store.destinations());
         return *m_passRecords;
     }
 

@@ -8,10 +8,15 @@ namespace vellmir {
 
 FileStamp FileStamp::of(const QString &path)
 {
-    FileStamp stamp;
     struct stat status { };
     if (::stat(LocalPath::encode(path).constData(), &status) != 0)
-        return stamp;
+        return {};
+    return of(status);
+}
+
+FileStamp FileStamp::of(const struct stat &status)
+{
+    FileStamp stamp;
     stamp.exists = true;
     stamp.size = qint64(status.st_size);
     stamp.modified = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+struct stat;
+
 namespace vellmir {
 
 // What stat says about a file or folder at one moment: enough to tell that something wrote,
@@ -20,6 +22,8 @@ struct FileStamp {
 
     // The stamp of `path` now; a missing or unreadable one gives the stamp of nothing.
     static FileStamp of(const QString &path);
+    // The stamp of what `status` describes.
+    static FileStamp of(const struct stat &status);
     // Those of every path, in order.
     static QList<FileStamp> of(const QStringList &paths);
 

@@ -9,7 +9,7 @@
 #include "operations/RepositoryHealthStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
-#include "util/LocalPath.h"
+#include "util/FileStamp.h"
 #include "util/UserDefaults.h"
 
 #include <QFileInfo>
@@ -17,23 +17,11 @@
 #include <QHash>
 
 #include <algorithm>
-#include <sys/stat.h>
 #include <tuple>
 
 namespace vellmir {
 
 namespace {
-
-// The file's identity as the system keeps it: a write by any process gives it a new one.
-QByteArray fileIdentity(const QString &path)
-{
-    struct stat info { };
-    if (::stat(LocalPath::encode(path).constData(), &info) != 0)
-        return {};
-    return QByteArray::number(qulonglong(info.st_ino)) + ':' + QByteArray::number(qlonglong(info.st_size)) + ':'
-        + QByteArray::number(qlonglong(info.st_mtim.tv_sec)) + '.'
-        + QByteArray::number(qlonglong(info.st_mtim.tv_nsec));
-}
 
 DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sources)
 {
@@ -47,14 +35,14 @@ DestinationHealthModel::Sources withDefaults(DestinationHealthModel::Sources sou
         sources.now = [] { return Date::now(); };
     // Asked on every cycle of every row; the settings file is read again only once it changed,
     // and once for all rows.
-    static const auto seen = std::make_shared<std::optional<std::pair<QByteArray, bool>>>();
+    static const auto seen = std::make_shared<std::optional<std::tuple<QString, FileStamp, bool>>>();
     if (!sources.automaticBackupsOff)
         sources.automaticBackupsOff = [] {
             const QString path = UserDefaults::defaultFilePath();
-            const QByteArray identity = path.toUtf8() + '\n' + fileIdentity(path);
-            if (!*seen || (*seen)->first != identity)
-                *seen = std::pair(identity, UserDefaults().contains(UserDefaults::schedulerRegistrationFailure));
-            return (*seen)->second;
+            const FileStamp stamp = FileStamp::of(path);
+            if (!*seen || std::get<0>(**seen) != path || std::get<1>(**seen) != stamp)
+                *seen = std::tuple(path, stamp, UserDefaults().contains(UserDefaults::schedulerRegistrationFailure));
+            return std::get<2>(**seen);
         };
     return sources;
 }
@@ -73,8 +61,8 @@ struct DestinationHealthModel::Listing {
     std::optional<QString> setAside;
     // The destinations listed; one without records has none in `records`.
     QList<QUuid> ids;
-    // The history folder's identity when listed.
-    QByteArray folder;
+    // The history folder's stamp when listed.
+    FileStamp folder;
 };
 
 // One watcher for every row over the same folders (each watcher takes one of the user's few
@@ -132,7 +120,7 @@ public:
     // then. None when the listing fails or leaves `id` out.
     const Listing *startListing(const QUuid &id)
     {
-        const QByteArray folder = fileIdentity(m_history);
+        const FileStamp folder = FileStamp::of(m_history);
         if (!m_start || m_start->folder != folder) {
             m_start.reset();
             const bool pending = m_startPending;
@@ -144,7 +132,7 @@ public:
                 });
             try {
                 const BackupHistory history(m_history);
-                m_start = Listing { history.outlines(ids()), setAsideNotice(history), ids(), folder };
+                m_start = Listing { history.outlines(destinations()), setAsideNotice(history), ids(), folder };
             } catch (const std::exception &) {
                 return nullptr; // the row's own read then says why
             }
@@ -155,6 +143,14 @@ public:
     QList<DestinationHealthModel *> models;
 
 private:
+    QList<Destination> destinations() const
+    {
+        QList<Destination> destinations;
+        for (const DestinationHealthModel *model : std::as_const(models))
+            destinations.append(model->m_destination);
+        return destinations;
+    }
+
     QList<QUuid> ids() const
     {
         QList<QUuid> ids;
@@ -168,7 +164,7 @@ private:
         std::optional<Listing> listing;
         try {
             const BackupHistory history(m_history);
-            listing = Listing { history.outlines(ids()), setAsideNotice(history), {}, {} };
+            listing = Listing { history.outlines(destinations()), setAsideNotice(history), {}, {} };
         } catch (const std::exception &) {
             // Each row's own read then says why.
         }
@@ -271,7 +267,7 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
     try {
         const BackupHistory history(m_sources.historyDirectory);
         QList<BackupRecord> records
-            = (listed ? listed->records : history.outlines({ m_destination.id })).value(m_destination.id);
+            = (listed ? listed->records : history.outlines({ m_destination })).value(m_destination.id);
         // Finishes what a dead process left "running" before the row says so.
         if (anyRunning(records))
             records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
