@@ -19,6 +19,9 @@ QString schedulerLockFile(); // dataDirectory()/scheduler.lock
 QString homeDirectory(); // $HOME without a trailing "/"
 QString configDirectory(); // $XDG_CONFIG_HOME, by default ~/.config
 QString cacheDirectory(); // $XDG_CACHE_HOME/Vellmir, by default ~/.cache/Vellmir
+// Takes group and others' access away from our own folders (the data folder, its folders and
+// configDirectory()/Vellmir) where an older release or a umask left them open. Creates nothing.
+void tightenFolders();
 } // namespace AppPaths
 
 } // namespace vellmir
