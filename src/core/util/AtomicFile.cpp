@@ -147,15 +147,6 @@ void ensureDirectory(const QString &path)
     makeFolder(native, absolute);
 }
 
-void ensurePrivateDirectory(const QString &path)
-{
-    ensureDirectory(path);
-    const QByteArray native = LocalPath::encode(path);
-    struct stat info { };
-    if (::stat(native.constData(), &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 077) != 0)
-        ::chmod(native.constData(), info.st_mode & 0700);
-}
-
 void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode)
 {
     const QFileInfo target(path);

@@ -59,8 +59,4 @@ QByteArray setAsideAt(int folder, const QByteArray &name, const QByteArray &suff
 // that exists is left as it is. Throws Error when that fails or something else is there.
 void ensureDirectory(const QString &path);
 
-// ensureDirectory(), then takes group and others' access away from the folder itself when it
-// has any: for the folders that hold only our own files.
-void ensurePrivateDirectory(const QString &path);
-
 } // namespace vellmir
