@@ -83,6 +83,9 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
     }
     if (::fstat(fd.get(), &info) != 0)
         return fail(errno);
+    // A folder is left where it is and reported as before: nothing of ours is renamed over it.
+    if (S_ISDIR(info.st_mode))
+        return fail(EISDIR);
     if (!S_ISREG(info.st_mode))
         return unfit(QStringLiteral("it is not a regular file"));
     if (info.st_size > bound)

@@ -19,9 +19,9 @@ inline constexpr qsizetype settings = 16 * 1024 * 1024; // destinations, policy,
 inline constexpr qsizetype index = qsizetype(1) << 30; // the history index
 } // namespace FileBound
 
-// A file of ours that is not fit to be read at all: a link, a FIFO, a device, a folder, or a
-// file larger than its kind's bound. Reading it again gives the same answer, so callers set it
-// aside (or skip it) rather than retry; every other failure to read throws plain Error.
+// A file of ours that is not fit to be read at all: a link, a FIFO, a device, or a file larger
+// than its kind's bound (a folder in its place is a plain Error, left where it is). Reading it again gives the same
+// answer, so callers set it aside (or skip it) rather than retry; every other failure to read throws plain Error.
 class UnfitFileError : public Error {
 public:
     using Error::Error;
