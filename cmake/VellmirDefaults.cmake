@@ -4,7 +4,10 @@ function(vellmir_target_defaults target)
     if(VELLMIR_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
-    target_compile_definitions(${target} PRIVATE QT_NO_KEYWORDS)
+    # Bytes and text never turn into each other silently: file names are bytes (LocalPath), text is UTF-8,
+    # and a URL is built from a string only on purpose.
+    target_compile_definitions(${target} PRIVATE QT_NO_KEYWORDS QT_NO_CAST_TO_ASCII QT_NO_CAST_FROM_BYTEARRAY
+                                                 QT_NO_URL_CAST_FROM_STRING)
 endfunction()
 
 # vellmir_add_test(NAME <Class>Test SOURCES ... LABELS core|ui|restic|keyring|e2e|slow [LIBS ...])

@@ -4,6 +4,7 @@
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
@@ -160,7 +161,7 @@ public:
             if (m_fd < 0) {
                 logLine(QStringLiteral("approval"),
                     QStringLiteral("the question lock %1 cannot be opened: %2")
-                        .arg(m_lockPath, QString::fromLocal8Bit(std::strerror(errno))));
+                        .arg(m_lockPath, systemErrorText(errno)));
                 m_taken = true;
                 return true;
             }
@@ -263,6 +264,16 @@ DialogApprover::DialogApprover(
     , m_prompt(std::move(prompt))
     , m_lockPath(lockPath.isEmpty() ? questionLockPath() : std::move(lockPath))
 {
+}
+
+QString DialogApprover::defaultTimeoutText(bool inWords)
+{
+    constexpr int minutes = static_cast<int>(defaultTimeout) / 60;
+    static_assert(minutes >= 1 && minutes <= 10 && minutes * 60 == defaultTimeout, "worded as whole minutes");
+    static const char *const words[]
+        = { "one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten" };
+    return (inWords ? QString::fromLatin1(words[minutes - 1]) : QString::number(minutes))
+        + (minutes == 1 ? QStringLiteral(" minute") : QStringLiteral(" minutes"));
 }
 
 ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const

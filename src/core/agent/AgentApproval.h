@@ -111,6 +111,9 @@ public:
         QString lockPath = {}, double showLimit = defaultShowLimit);
 
     double timeout() const { return m_timeout; }
+    // defaultTimeout as the texts that promise it say it: "5 minutes", or in running prose
+    // "five minutes".
+    static QString defaultTimeoutText(bool inWords = false);
     // The alert decide() shows: the title, then the details and the closing sentence with the
     // time-out in whole minutes; "Deny" (the default) and "Allow".
     ApprovalPrompt::Alert alert(const ChangeRequest &request) const;

@@ -5,6 +5,7 @@
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -26,11 +27,6 @@ const QString keyTime = QStringLiteral("time");
 
 // The most of the log that is read; far more lines than any caller asks for.
 constexpr qsizetype auditLogBound = 64 * 1024 * 1024;
-
-QString systemMessage(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // Appends `line` at the true end of the file with one write. Returns an error text on failure.
 std::optional<QString> appendLine(const QString &path, QByteArray line)
@@ -60,7 +56,7 @@ std::optional<QString> appendLine(const QString &path, QByteArray line)
     }
     if (fd < 0)
         return fd == -ELOOP ? QStringLiteral("%1 is not a regular file.").arg(QFileInfo(path).fileName())
-                            : systemMessage(errno);
+                            : systemErrorText(errno);
 
     // A line cut short earlier (a full disk, a crash) has no line feed; ending it first keeps
     // this entry readable. Two writers doing this at once only leave an empty line, which
@@ -78,7 +74,7 @@ std::optional<QString> appendLine(const QString &path, QByteArray line)
         written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
     } while (written < 0 && errno == EINTR);
     if (written < 0)
-        failure = systemMessage(errno);
+        failure = systemErrorText(errno);
     else if (written != line.size())
         failure = QStringLiteral("Only part of the line was written.");
     ::close(fd);

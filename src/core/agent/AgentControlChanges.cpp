@@ -457,7 +457,7 @@ Destination AgentControl::saveAllowedUpdate(
                 });
             return update.updated;
         } catch (const Error &error) {
-            if (error.message() != DestinationStore::conflictMessage())
+            if (error.kind() != ErrorKind::conflict)
                 throw;
             if (attempt == updateAttempts)
                 throw AgentError::failed(quoted(destination.name)

@@ -4,10 +4,11 @@ namespace vellmir {
 
 AgentError AgentError::denied(ApprovalDecision decision)
 {
-    // The five minutes are the dialog's fixed wait, not derived from the approver.
+    // The default wait is the one promised: tests give their approvers shorter ones.
     QString message = QStringLiteral("The change was denied in Vellmir's approval dialog.");
     if (decision == ApprovalDecision::timedOut)
-        message = QStringLiteral("Nobody answered the approval request within 5 minutes, so the change was not made.");
+        message = QStringLiteral("Nobody answered the approval request within %1, so the change was not made.")
+                      .arg(DialogApprover::defaultTimeoutText());
     else if (decision == ApprovalDecision::withdrawn)
         message = QStringLiteral("The request was withdrawn before anyone answered it, so the change was not made.");
     return AgentError(Kind::denied, message, decision);

@@ -41,9 +41,11 @@ QString instructions()
     while (names.contains(neighbours))
         names.replace(neighbours, QStringLiteral("\\1/\\3 \\2"));
     return QStringLiteral("Controls Vellmir, the restic backup app. Changes (") + names
-        + QStringLiteral(") wait for the user to approve them in a dialog on this computer, up to five minutes, unless "
-                         "the user has turned on changes without approval. Never ask for or echo credentials beyond "
-                         "passing them to add-destination.");
+        + QStringLiteral(") wait for the user to approve them in a dialog on this computer, up to ")
+        + DialogApprover::defaultTimeoutText(true)
+        + QStringLiteral(
+            ", unless the user has turned on changes without approval. Never ask for or echo credentials beyond "
+            "passing them to add-destination.");
 }
 
 bool isBlank(const QByteArray &line)

@@ -6,6 +6,7 @@
 #include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
+#include "util/SystemError.h"
 #include "util/TextRules.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
@@ -360,8 +361,7 @@ SymmetricKey ConfigSeal::createKey() const
 void ConfigSeal::promotePending() const
 {
     if (std::rename(LocalPath::encode(pendingSealURL()).constData(), LocalPath::encode(sealURL()).constData()) != 0)
-        throw Error(
-            QStringLiteral("Could not replace %1: %2.").arg(sealURL(), QString::fromLocal8Bit(std::strerror(errno))));
+        throw Error(QStringLiteral("Could not replace %1: %2.").arg(sealURL(), systemErrorText(errno)));
 }
 
 void ConfigSeal::settlePending(const SymmetricKey &key, const std::optional<SealedConfig> &now) const

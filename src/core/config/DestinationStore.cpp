@@ -261,7 +261,7 @@ void DestinationStore::upsert(
             list.begin(), list.end(), [&](const Destination &stored) { return stored.id == destination.id; });
         // An entry deleted elsewhere counts as changed too.
         if (expected && (entry == list.end() || *entry != *expected))
-            throw ResticError::command(conflictMessage());
+            throw Error(conflictMessage(), ErrorKind::conflict);
         if (check)
             check(list);
         if (entry != list.end())

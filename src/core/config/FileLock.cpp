@@ -3,8 +3,9 @@
 #include "config/Destination.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
+#include "util/Error.h"
 #include "util/LocalPath.h"
-#include "util/ResticError.h"
+#include "util/SystemError.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -43,11 +44,10 @@ FileLock::FileLock(const QString &path, bool wait)
         errno = EINVAL;
     }
     if (fd < 0)
-        throw ResticError::command(
-            QStringLiteral("Could not open operation lock: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
     if (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        throw ResticError::command(busyMessage());
+        throw Error(busyMessage(), ErrorKind::busy);
     }
     m_descriptor = fd;
 }

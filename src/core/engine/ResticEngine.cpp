@@ -10,6 +10,7 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -170,8 +171,7 @@ template <typename Deliver> void splitIntoLines(ChunkQueue &queue, Deliver &&del
                 // Reported on standard error whichever pipe failed; the partial line is lost.
                 splitter.drop();
                 deliver(ResticStreamEvent::Type::stderrLine,
-                    (QStringLiteral("Output read failed: ") + QString::fromLocal8Bit(std::strerror(chunk.error)))
-                        .toUtf8());
+                    (QStringLiteral("Output read failed: ") + systemErrorText(chunk.error)).toUtf8());
                 break;
             }
         }
@@ -223,7 +223,7 @@ int runChild(const QByteArray &program, const QByteArrayList &arguments, const Q
         launchError = process->start(program, arguments, environment);
     }
     if (launchError != 0)
-        return fail(QStringLiteral("Could not start restic: ") + QString::fromLocal8Bit(std::strerror(launchError)));
+        return fail(QStringLiteral("Could not start restic: ") + systemErrorText(launchError));
 
     ChunkQueue queue;
     int status = -1;

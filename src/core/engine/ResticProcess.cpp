@@ -1,6 +1,7 @@
 #include "engine/ResticProcess.h"
 
 #include "util/Error.h"
+#include "util/SystemError.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,11 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t readSize = 65536;
-
-QString systemText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 void closeDescriptor(int &fd) noexcept
 {
@@ -187,7 +183,7 @@ ResticProcess::ResticProcess()
 {
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0)
-        throw Error(QStringLiteral("Could not start restic: ") + systemText(errno));
+        throw Error(QStringLiteral("Could not start restic: ") + systemErrorText(errno));
 }
 
 ResticProcess::~ResticProcess()

@@ -224,7 +224,7 @@ std::optional<BackupRequests::Result> BackupRequests::result(const QUuid &reques
 
 QString BackupRequests::setAsideSuffix()
 {
-    return QStringLiteral(".damaged");
+    return FolderReader::damagedSuffix();
 }
 
 QStringList BackupRequests::setAsideRequests(const QUuid &destinationID) const

@@ -4,6 +4,7 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QFile>
 #include <QSet>
@@ -18,13 +19,6 @@
 
 namespace vellmir {
 
-namespace {
-QString systemMessage(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-} // namespace
-
 FolderReader::FolderReader(const QString &path, const QString &what)
     : m_path(path)
 {
@@ -36,12 +30,12 @@ FolderReader::FolderReader(const QString &path, const QString &what)
         if ((error == ENOENT || error == ENOTDIR) && ::stat(native.constData(), &info) != 0
             && (errno == ENOENT || errno == ENOTDIR))
             return;
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     if (::fstat(fd, &m_status) != 0) {
         const int error = errno;
         ::close(fd);
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     // fdopendir takes over a descriptor of its own; the one kept for openat stays ours.
     const int listFd = ::dup(fd);
@@ -51,7 +45,7 @@ FolderReader::FolderReader(const QString &path, const QString &what)
         if (listFd >= 0)
             ::close(listFd);
         ::close(fd);
-        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+        throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     m_descriptor = fd;
     while (true) {
@@ -64,7 +58,7 @@ FolderReader::FolderReader(const QString &path, const QString &what)
                 ::close(m_descriptor);
                 m_descriptor = -1;
                 throw Error(
-                    QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemMessage(error)));
+                    QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
             }
             break;
         }
@@ -89,7 +83,7 @@ bool FolderReader::status(const QByteArray &name, struct stat &info) const
 QByteArray FolderReader::read(const QByteArray &name, struct stat &info, qsizetype bound) const
 {
     if (m_descriptor < 0)
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemMessage(ENOENT)));
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemErrorText(ENOENT)));
     return readRegularFile(m_descriptor, name, bound, info);
 }
 

@@ -41,6 +41,9 @@ public:
     // provided it is still the very file `read` described (another writer may have replaced it
     // since). The new name, or an empty array when nothing was renamed.
     QByteArray setAside(const QByteArray &name, const struct stat &read, const QByteArray &suffix) const;
+    // What every store of ours appends to the name of a file that does not decode, so that it
+    // is left out and kept: "<name>.json.damaged".
+    static QString damagedSuffix() { return QStringLiteral(".damaged"); }
     // setAside for a file that does not decode, logged under `component`: `problem` and where the
     // file went, or, when it could not be moved, `problem` and `stays` once per process.
     void setAsideLogged(const QByteArray &name, const struct stat &read, const QByteArray &suffix,

@@ -13,6 +13,11 @@
 
 namespace vellmir {
 
+QString HistoryIndex::setAsideSuffix()
+{
+    return FolderReader::damagedSuffix();
+}
+
 namespace {
 
 // The file is a cache of this machine only, so it holds plain native numbers: a header, a table

@@ -56,7 +56,7 @@ public:
     static QString pathFor(const QString &directory);
 
     // The suffix a record that does not decode is renamed with, so that it is left out and kept.
-    static QString setAsideSuffix() { return QStringLiteral(".damaged"); }
+    static QString setAsideSuffix();
 
     HistoryIndex() = default;
 

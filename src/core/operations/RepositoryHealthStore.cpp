@@ -13,6 +13,7 @@
 #include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
+#include "util/SystemError.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -97,7 +98,7 @@ RepositoryHealthStore::RepositoryHealthStore(QString directory, CredentialsStore
 
 QString RepositoryHealthStore::setAsideSuffix()
 {
-    return QStringLiteral(".damaged");
+    return FolderReader::damagedSuffix();
 }
 
 QStringList RepositoryHealthStore::setAsideRecords(const QUuid &destinationID) const
@@ -292,8 +293,7 @@ void RepositoryHealthStore::testRecovery(
     // A fresh name and mode 0700: no other user can see or plant anything in the sample.
     const QString folder = QDir::tempPath() + u'/' + sampleFolderPrefix() + uuidText(newUuid());
     if (::mkdir(LocalPath::encode(folder).constData(), 0700) != 0)
-        throw Error(QStringLiteral("Could not create the folder %1: %2.")
-                        .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(folder, systemErrorText(errno)));
 
     try {
         const ResticCommand command

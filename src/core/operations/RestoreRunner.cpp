@@ -6,6 +6,7 @@
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -279,9 +280,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     // mkdir, not mkpath: a missing target is the user's mistake to hear about, and an
     // existing folder must never receive a restore.
     if (::mkdir(LocalPath::encode(folder).constData(), 0777) != 0) {
-        fail(state, publish,
-            QStringLiteral("Could not create the folder %1: %2.")
-                .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+        fail(state, publish, QStringLiteral("Could not create the folder %1: %2.").arg(folder, systemErrorText(errno)));
         return;
     }
     state.restoredPath = folder;

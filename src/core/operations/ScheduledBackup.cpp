@@ -42,7 +42,7 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
     try {
         lock = m_services.takeSchedulerLock();
     } catch (const Error &error) {
-        if (error.message() != FileLock::busyMessage())
+        if (error.kind() != ErrorKind::busy)
             return fail(error.message());
         logText(QStringLiteral("Vellmir scheduler: another pass is running; this one leaves the work to it."));
         return true;

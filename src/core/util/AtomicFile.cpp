@@ -2,6 +2,7 @@
 
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/SystemError.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,11 +17,6 @@
 namespace vellmir {
 
 namespace {
-
-QString systemMessage(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 QString shownName(const QByteArray &name)
 {
@@ -61,7 +57,7 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
         throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
     };
     auto fail = [&](int error) -> std::optional<QByteArray> {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemMessage(error)));
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
     };
     // No link is followed and no FIFO waited on: a file of ours is a regular file, and anything
     // else in its place must not stall or redirect the reader.
@@ -132,7 +128,7 @@ bool makeFolder(const QByteArray &native, const QString &path)
     if (::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
         return false;
     throw Error(QStringLiteral("Could not create the folder %1: %2.")
-                    .arg(path, systemMessage(error == EEXIST ? ENOTDIR : error)));
+                    .arg(path, systemErrorText(error == EEXIST ? ENOTDIR : error)));
 }
 
 } // namespace
@@ -156,7 +152,7 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     ensureDirectory(target.absolutePath());
     const QByteArray name = LocalPath::encode(target.fileName());
     auto fail = [&](int error) {
-        throw Error(QStringLiteral("Could not write %1: %2.").arg(target.fileName(), systemMessage(error)));
+        throw Error(QStringLiteral("Could not write %1: %2.").arg(target.fileName(), systemErrorText(error)));
     };
     const Descriptor folder(
         ::open(LocalPath::encode(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,6 +1,7 @@
 #include "util/Process.h"
 
 #include "util/LocalPath.h"
+#include "util/SystemError.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -103,10 +104,9 @@ bool collect(pid_t pid, int fd, int timeoutMs, QByteArray *output, int *status)
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs)
 {
     ToolResult result;
-    auto systemText = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        result.output = systemText(errno);
+        result.output = systemErrorText(errno);
         return result;
     }
     pid_t pid = -1;
@@ -114,7 +114,7 @@ ToolResult runTool(const QString &program, const QStringList &arguments, int tim
     ::close(pipeFds[1]);
     if (spawned != 0) {
         ::close(pipeFds[0]);
-        result.output = QStringLiteral("%1: %2").arg(program, systemText(spawned));
+        result.output = QStringLiteral("%1: %2").arg(program, systemErrorText(spawned));
         return result;
     }
     result.started = true;

@@ -4,7 +4,7 @@
 
 namespace vellmir {
 
-// Errors of the restic engine, of file locks and of building a restic environment. The
+// Errors of the restic engine and of building a restic environment. The
 // message is a complete sentence shown to the user unchanged.
 class ResticError : public Error {
 public:

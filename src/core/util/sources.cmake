@@ -12,6 +12,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Receiver.h
     util/ResticError.h
     util/ShutdownSignals.cpp util/ShutdownSignals.h
+    util/SystemError.h
     util/TextRules.cpp util/TextRules.h
     util/UserDefaults.cpp util/UserDefaults.h
     util/Uuid.cpp util/Uuid.h

@@ -25,7 +25,7 @@ QString takeFailure(const QString &path)
 {
     try {
         FileLock lock(path, false);
-    } catch (const ResticError &error) {
+    } catch (const Error &error) {
         return error.message();
     }
     return {};
@@ -92,7 +92,7 @@ private Q_SLOTS:
             try {
                 FileLock::repository(second, locks);
                 QFAIL("the second name took the lock again");
-            } catch (const ResticError &error) {
+            } catch (const Error &error) {
                 QCOMPARE(error.message(), busy);
             }
         }
@@ -129,8 +129,9 @@ private Q_SLOTS:
         try {
             FileLock::repository(QStringLiteral("b2:bucket"), root.path());
             QFAIL("took a held lock");
-        } catch (const ResticError &error) {
+        } catch (const Error &error) {
             QCOMPARE(error.message(), busy);
+            QCOMPARE(error.kind(), ErrorKind::busy);
         }
         first.reset();
         QVERIFY(FileLock::repository(QStringLiteral("b2:bucket"), root.path()));
@@ -153,7 +154,7 @@ private Q_SLOTS:
         try {
             FileLock::repository(QStringLiteral("/srv/repo"), root.path());
             QFAIL("took a lock another process holds");
-        } catch (const ResticError &error) {
+        } catch (const Error &error) {
             QCOMPARE(error.message(), busy);
         }
         QVERIFY(FileLock::anyHeld(root.path()));
@@ -225,7 +226,7 @@ private Q_SLOTS:
         try {
             FileLock lock(root.path() + QStringLiteral("/dir.lock"), true);
             QFAIL("locked a folder");
-        } catch (const ResticError &error) {
+        } catch (const Error &error) {
             QCOMPARE(error.message(), QStringLiteral("Could not open operation lock: Is a directory"));
         }
     }
