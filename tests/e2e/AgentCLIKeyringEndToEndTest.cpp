@@ -60,7 +60,8 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(repository));
         const QByteArray audit = test::readFile(m_home->dataDirectory() + QStringLiteral("/agent-audit.jsonl"));
         QCOMPARE(audit.count('\n'), 1);
-        QVERIFY(audit.contains("\"decision\":\"timed-out\""));
+        // Recorded as what it was, with the agent's own sentence: nobody was asked.
+        QVERIFY(audit.contains("\"decision\":\"not-asked\",\"reason\":\"No approval dialog can be shown"));
     }
 
     void mcpCallsRunAndFinishAfterInputEnds()

@@ -17,12 +17,15 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <limits>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -33,21 +36,27 @@ constexpr double maximumTimeout = 7 * 24 * 3600;
 
 const QString &rawText(ApprovalDecision decision)
 {
-    static const QString texts[] = { QStringLiteral("approved"), QStringLiteral("approved-by-setting"),
-        QStringLiteral("denied"), QStringLiteral("timed-out"), QStringLiteral("withdrawn") };
+    static const QString texts[]
+        = { QStringLiteral("approved"), QStringLiteral("approved-by-setting"), QStringLiteral("denied"),
+              QStringLiteral("timed-out"), QStringLiteral("withdrawn"), QStringLiteral("not-asked") };
     return texts[static_cast<int>(decision)];
 }
 
 // One decide() call's wait, shared with the prompt's callbacks, which may run late (after a
 // time-out) or on another thread. `loop` and `limit` are only touched under the mutex and cleared
-// before they go away.
+// before they go away. The wait has three stages, each with a limit of its own on `clock`: waiting for the
+// turn, the dialog coming on screen, and the user's answer. A limit timer that fires before its
+// stage's deadline (the stage moved on meanwhile) is started again for what is left.
 struct Wait {
-    enum class End { none, answered, unavailable, closed, notShown, timedOut, stopped };
+    enum class End { none, answered, unavailable, closed, notShown, timedOut, stopped, lockUnsafe, turnNeverCame };
+    enum class Stage { waitingTurn, showing, onScreen };
     std::mutex mutex;
     End end = End::none;
     int button = -1;
-    bool shown = false;
-    int answerMs = 0; // the time-out, started once the dialog is on screen
+    Stage stage = Stage::waitingTurn;
+    qint64 deadline = 0;
+    qint64 answerMs = 0; // the time-out, started once the dialog is on screen
+    SteadyClock clock;
     QEventLoop *loop = nullptr;
     QTimer *limit = nullptr;
 
@@ -72,31 +81,44 @@ struct Wait {
         if (loop)
             QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
     }
-    // The limit ran out: before the dialog was on screen, or with nobody answering it.
-    void expire()
+    void begin(Stage next, qint64 limitMs)
     {
-        bool onScreen = false;
-        {
-            std::lock_guard guard(mutex);
-            // The show limit can fire just after "shown" arrived, before the queued restart with
-            // the time-out ran (this runs on the timer's own thread): that is not the user's
-            // five minutes running out, and the restart follows.
-            if (shown && limit && limit->interval() != answerMs)
-                return;
-            onScreen = shown;
-        }
-        finish(onScreen ? End::timedOut : End::notShown);
+        std::lock_guard guard(mutex);
+        stage = next;
+        deadline = clock() + limitMs;
     }
-    // The dialog is on screen: from now on the limit is the time-out.
+    // The dialog is on screen: from now on the limit is the time-out, whenever the display's
+    // limit would have run out.
     void markShown()
     {
         std::lock_guard guard(mutex);
-        if (shown || end != End::none)
+        if (stage != Stage::showing || end != End::none)
             return;
-        shown = true;
+        stage = Stage::onScreen;
+        deadline = clock() + answerMs;
+        // The limit looks at the new deadline: the time-out may be shorter than the display's limit.
         if (limit)
             QMetaObject::invokeMethod(
-                limit, [timer = limit, ms = answerMs] { timer->start(ms); }, Qt::QueuedConnection);
+                limit, [timer = limit] { timer->start(0); }, Qt::QueuedConnection);
+    }
+    // The limit timer fired. Ends the wait when the stage's limit has run out; otherwise gives
+    // the milliseconds left.
+    std::optional<qint64> expire()
+    {
+        End how = End::timedOut;
+        {
+            std::lock_guard guard(mutex);
+            if (end != End::none)
+                return std::nullopt;
+            const qint64 left = deadline - clock();
+            if (left > 0)
+                return left;
+            how = stage == Stage::waitingTurn ? End::turnNeverCame
+                : stage == Stage::showing     ? End::notShown
+                                              : End::timedOut;
+        }
+        finish(how);
+        return std::nullopt;
     }
     // How the wait ended, and the button chosen.
     std::pair<End, int> detach()
@@ -137,37 +159,34 @@ public:
     QuestionTurn(const QuestionTurn &) = delete;
     QuestionTurn &operator=(const QuestionTurn &) = delete;
 
+    enum class Outcome { wait, taken, refused };
+
     bool joined() const { return m_joined; }
     bool taken() const { return m_taken; }
+    // Why the lock was refused, for the agent and the log.
+    const QString &problem() const { return m_problem; }
     static int count()
     {
         std::lock_guard guard(queueMutex());
         return static_cast<int>(queue().size());
     }
-    // Whether this question may go on screen now; once true, it stays so.
-    bool take()
+    // Whether this question may go on screen now (once taken, it stays so), or never may: a lock
+    // that cannot be taken safely would let questions stack, so it refuses instead.
+    Outcome take()
     {
         if (m_taken)
-            return true;
+            return Outcome::taken;
+        if (!m_problem.isEmpty())
+            return Outcome::refused;
         {
             std::lock_guard guard(queueMutex());
             if (queue().empty() || queue().front() != this)
-                return false;
+                return Outcome::wait;
         }
-        if (m_fd < 0) {
-            m_fd = ::open(LocalPath::encode(m_lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-            // Without the file (a read-only folder) the questions of this process still come one
-            // at a time.
-            if (m_fd < 0) {
-                logLine(QStringLiteral("approval"),
-                    QStringLiteral("the question lock %1 cannot be opened: %2")
-                        .arg(m_lockPath, systemErrorText(errno)));
-                m_taken = true;
-                return true;
-            }
-        }
+        if (m_fd < 0 && !open())
+            return Outcome::refused;
         m_taken = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
-        return m_taken;
+        return m_taken ? Outcome::taken : Outcome::wait;
     }
 
 private:
@@ -182,7 +201,34 @@ private:
         return waiting;
     }
 
+    // Opens the lock file without following a link and without writing anything to it; only a
+    // regular file of this user's is a lock that keeps other processes' questions away.
+    bool open()
+    {
+        const int fd = ::open(
+            LocalPath::encode(m_lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd < 0) {
+            const int error = errno;
+            m_problem = error == ELOOP
+                ? QStringLiteral("%1 is a symbolic link").arg(m_lockPath)
+                : QStringLiteral("%1 cannot be opened: %2").arg(m_lockPath, systemErrorText(error));
+            return false;
+        }
+        struct stat info { };
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+            m_problem = QStringLiteral("%1 is not a regular file").arg(m_lockPath);
+        else if (info.st_uid != ::getuid())
+            m_problem = QStringLiteral("%1 belongs to another user").arg(m_lockPath);
+        if (!m_problem.isEmpty()) {
+            ::close(fd);
+            return false;
+        }
+        m_fd = fd;
+        return true;
+    }
+
     QString m_lockPath;
+    QString m_problem;
     bool m_joined = false;
     bool m_taken = false;
     int m_fd = -1;
@@ -199,6 +245,12 @@ QString reasonText(Unanswered why)
         return QStringLiteral("the dialog closed without an answer");
     case Unanswered::notShown:
         return QStringLiteral("the display did not show the dialog");
+    case Unanswered::lockUnsafe:
+        return QStringLiteral("the question lock cannot be taken safely");
+    case Unanswered::turnNeverCame:
+        return QStringLiteral("other questions held the screen for the whole time-out");
+    case Unanswered::dialogStopped:
+        return QStringLiteral("the dialog's process was stopped before it came on screen");
     }
     return {};
 }
@@ -244,8 +296,9 @@ QString toString(ApprovalDecision decision)
 
 std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw)
 {
-    for (ApprovalDecision decision : { ApprovalDecision::approvedByUser, ApprovalDecision::approvedBySetting,
-             ApprovalDecision::denied, ApprovalDecision::timedOut, ApprovalDecision::withdrawn }) {
+    for (ApprovalDecision decision :
+        { ApprovalDecision::approvedByUser, ApprovalDecision::approvedBySetting, ApprovalDecision::denied,
+            ApprovalDecision::timedOut, ApprovalDecision::withdrawn, ApprovalDecision::notAsked }) {
         if (raw == rawText(decision))
             return decision;
     }
@@ -258,12 +311,19 @@ bool allows(ApprovalDecision decision)
 }
 
 DialogApprover::DialogApprover(
-    double timeout, std::shared_ptr<ApprovalPrompt> prompt, QString lockPath, double showLimit)
+    double timeout, std::shared_ptr<ApprovalPrompt> prompt, QString lockPath, double showLimit, SteadyClock clock)
     : m_timeout(std::isfinite(timeout) && timeout > 0 ? std::min(timeout, maximumTimeout) : 0)
     , m_showLimit(std::isfinite(showLimit) && showLimit > 0 ? std::min(showLimit, maximumTimeout) : 0)
     , m_prompt(std::move(prompt))
     , m_lockPath(lockPath.isEmpty() ? questionLockPath() : std::move(lockPath))
+    , m_clock(std::move(clock))
 {
+    if (!m_clock)
+        m_clock = [] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
 }
 
 QString DialogApprover::defaultTimeoutText(bool inWords)
@@ -282,11 +342,11 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     ApprovalPrompt::Alert alert;
     // Each detail is the one line of the dialog it is, whatever a folder's or a host's name holds:
     // a line break would show a line of its own, and an invisible or bidirectional character
-    // would make the line read as another.
-    alert.messageText = TextRules::visible(request.title);
+    // would make the line read as another. Only the isolates around the values stay.
+    alert.messageText = TextRules::shown(request.title);
     QStringList lines;
     for (const QString &detail : request.details)
-        lines.append(TextRules::visible(detail));
+        lines.append(TextRules::shown(detail));
     alert.informativeText = lines.join(u'\n')
         + QStringLiteral("\n\nRequested by an agent through the vellmir command. Unanswered requests are denied after ")
         + QString::number(minutes) + QStringLiteral(" minutes.");
@@ -313,38 +373,58 @@ int DialogApprover::questionsInProcess()
     return QuestionTurn::count();
 }
 
-ApprovalDecision DialogApprover::leftUnanswered(const ChangeRequest &request, Unanswered why)
+ApprovalDecision DialogApprover::leftUnanswered(const ChangeRequest &request, Unanswered why, const QString &detail)
 {
     m_unanswered = why;
+    m_unansweredDetail = detail;
     logLine(QStringLiteral("approval"),
-        QStringLiteral("%1, so the request \"%2\" is left unanswered.").arg(reasonText(why), request.command));
+        QStringLiteral("%1%2, so the request \"%3\" is left unanswered.")
+            .arg(reasonText(why), detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail), request.command));
     return ApprovalDecision::timedOut;
 }
 
 ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_token stop)
 {
     m_unanswered.reset();
+    m_unansweredDetail.clear();
     if (!m_prompt || !QCoreApplication::instance())
         return leftUnanswered(request, Unanswered::noDesktop);
     if (stop.stop_requested())
         return ApprovalDecision::withdrawn;
+    // Waiting behind other questions is pointless when this one can never be shown.
+    if (!m_prompt->available())
+        return leftUnanswered(request, Unanswered::noDesktop);
     QuestionTurn turn(m_lockPath);
     if (!turn.joined())
         return leftUnanswered(request, Unanswered::busy);
 
     auto state = std::make_shared<Wait>();
     state->answerMs = milliseconds(m_timeout);
+    state->clock = m_clock;
     QTimer limit;
     limit.setSingleShot(true);
     QTimer poll; // while another question is on screen
     poll.setInterval(100);
     QEventLoop loop;
     state->attach(&loop, &limit);
-    QObject::connect(&limit, &QTimer::timeout, &loop, [state] { state->expire(); });
+    QObject::connect(&limit, &QTimer::timeout, &loop, [state, &limit] {
+        if (const std::optional<qint64> left = state->expire())
+            limit.start(static_cast<int>(std::min<qint64>(*left, std::numeric_limits<int>::max())));
+    });
     const auto ask = [&] {
-        if (!state->waiting() || turn.taken() || !turn.take())
+        if (!state->waiting() || turn.taken())
             return;
+        switch (turn.take()) {
+        case QuestionTurn::Outcome::wait:
+            return;
+        case QuestionTurn::Outcome::refused:
+            state->finish(Wait::End::lockUnsafe);
+            return;
+        case QuestionTurn::Outcome::taken:
+            break;
+        }
         poll.stop();
+        state->begin(Wait::Stage::showing, milliseconds(m_showLimit));
         limit.start(milliseconds(m_showLimit));
         m_prompt->show(
             alert(request),
@@ -360,6 +440,9 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     QObject::connect(&poll, &QTimer::timeout, &loop, ask);
     {
         std::stop_callback onStop(stop, [state] { state->finish(Wait::End::stopped); });
+        // The turn is waited for as long as the answer would be.
+        state->begin(Wait::Stage::waitingTurn, state->answerMs);
+        limit.start(state->answerMs);
         poll.start();
         ask();
         if (state->waiting())
@@ -376,12 +459,18 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         return leftUnanswered(request, Unanswered::noDesktop);
     case Wait::End::closed:
         return leftUnanswered(request, Unanswered::closed);
-    case Wait::End::notShown:
+    case Wait::End::notShown: {
+        const bool held = m_prompt->stopped();
         m_prompt->dismiss();
-        return leftUnanswered(request, Unanswered::notShown);
+        return leftUnanswered(request, held ? Unanswered::dialogStopped : Unanswered::notShown);
+    }
     case Wait::End::timedOut:
         m_prompt->dismiss();
         return ApprovalDecision::timedOut;
+    case Wait::End::lockUnsafe:
+        return leftUnanswered(request, Unanswered::lockUnsafe, turn.problem());
+    case Wait::End::turnNeverCame:
+        return leftUnanswered(request, Unanswered::turnNeverCame);
     case Wait::End::stopped:
     case Wait::End::none:
         break;
@@ -406,6 +495,27 @@ ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::functi
 ProcessPrompt::~ProcessPrompt()
 {
     dismiss();
+}
+
+bool ProcessPrompt::available()
+{
+    return DesktopSession::reachable(m_environment());
+}
+
+bool ProcessPrompt::stopped() const
+{
+    if (!m_process || m_process->state() != QProcess::Running)
+        return false;
+    // The state follows the command's name in parentheses, which may itself hold any byte.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process->processId()));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.read(4096);
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0 || close + 2 >= line.size())
+        return false;
+    const char state = line.at(close + 2);
+    return state == 'T' || state == 't';
 }
 
 void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown)

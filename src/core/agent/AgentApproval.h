@@ -21,10 +21,12 @@ struct ChangeRequest {
 
 // How a change request was decided. The raw texts are what agents and the audit log see.
 // `withdrawn`: the agent took the request back (stopped the call) before anyone answered it, so
-// the log does not blame a denial on a user who never pressed Deny.
-enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut, withdrawn };
+// the log does not blame a denial on a user who never pressed Deny. `notAsked`: the audit log's
+// word for a request that ended before the user could answer it (see Unanswered); the agent is
+// told "timed-out", as it always was, with a sentence saying why.
+enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut, withdrawn, notAsked };
 
-// "approved", "approved-by-setting", "denied", "timed-out", "withdrawn"
+// "approved", "approved-by-setting", "denied", "timed-out", "withdrawn", "not-asked"
 QString toString(ApprovalDecision decision);
 std::optional<ApprovalDecision> approvalDecisionFromString(const QString &raw);
 // True for the two approved cases only.
@@ -37,6 +39,9 @@ enum class Unanswered {
     busy, // this process already has as many questions waiting as it may
     closed, // the dialog went away without an answer: killed, crashed, its display gone
     notShown, // the display took the dialog but never put it on screen
+    lockUnsafe, // the lock that keeps questions one at a time could not be taken safely
+    turnNeverCame, // other questions held the screen for as long as this one may wait
+    dialogStopped, // the dialog's process was stopped before its window came on screen
 };
 
 // Decides change requests. Blocks until there is a decision and never throws; a stop request
@@ -48,7 +53,13 @@ public:
     // Why the last request decide() reported timed out never reached the user; nullopt when it
     // was on screen and nobody answered in time.
     virtual std::optional<Unanswered> unanswered() const { return std::nullopt; }
+    // What, in particular, stood in the way (the lock file's problem); empty when nothing more
+    // than the reason is known.
+    virtual QString unansweredDetail() const { return {}; }
 };
+
+// Milliseconds on a steady clock. Tests give their own, so they decide when a limit runs out.
+using SteadyClock = std::function<qint64()>;
 
 // The window that puts an approval question on the user's screen. It is a widget, so it lives
 // with the user interface; the decision rules stay here.
@@ -77,6 +88,12 @@ public:
     static constexpr int notShown = -4;
 
     virtual ~ApprovalPrompt() = default;
+    // Whether a window could be shown at all now (a display is there to show it on). A question
+    // that never could be shown is answered at once instead of waiting for its turn.
+    virtual bool available() { return true; }
+    // Whether the window's process is held stopped (a job-control stop, a debugger), so a window
+    // that did not come on screen in time is not the display's doing.
+    virtual bool stopped() const { return false; }
     // Shows the alert in front of other windows and returns at once. `shown` is called once the
     // window is on screen. `answered` is called with the index of the chosen button, -1 when the
     // window was closed in any other way, `unavailable`, `closedUnanswered` or `notShown`. Both
@@ -90,10 +107,11 @@ public:
 
 // Asks the user whether an agent's change may go ahead. One question is on the screen at a time,
 // across every process of the user: a question waits its turn (this process's in arrival order,
-// then a lock on a file in the user's runtime folder that other processes take too), and its
-// time-out starts once the dialog is on screen. Without a prompt (no desktop session to show one
-// on) nobody can answer, so every request is reported unanswered at once: nothing is ever
-// approved by default.
+// then a lock on a file in the user's runtime folder that other processes take too) for at most
+// its time-out, and its time-out starts again once the dialog is on screen. A lock that cannot be
+// taken safely (a link, not a regular file, another user's) refuses the question. Without a
+// prompt or a display (no desktop session to show one on) nobody can answer, so every request is
+// reported unanswered at once: nothing is ever approved by default.
 class DialogApprover : public AgentApprover {
 public:
     static constexpr double defaultTimeout = 300;
@@ -106,9 +124,9 @@ public:
     // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
     // capped, so the wait always ends. `lockPath` is the file every process locks while its
     // question is on screen; empty: questionLockPath(). `showLimit`: the seconds a display has to
-    // put the dialog on screen.
+    // put the dialog on screen. `clock`: the one the limits are measured on; empty: the system's.
     explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr,
-        QString lockPath = {}, double showLimit = defaultShowLimit);
+        QString lockPath = {}, double showLimit = defaultShowLimit, SteadyClock clock = {});
 
     double timeout() const { return m_timeout; }
     // defaultTimeout as the texts that promise it say it: "5 minutes", or in running prose
@@ -122,6 +140,7 @@ public:
     // keeps serving its events (the prompt's own, on the main thread) meanwhile.
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token stop = {}) override;
     std::optional<Unanswered> unanswered() const override { return m_unanswered; }
+    QString unansweredDetail() const override { return m_unansweredDetail; }
 
     // vellmir-approval.lock in $XDG_RUNTIME_DIR, else /run/user/<uid>, else the cache folder.
     static QString questionLockPath();
@@ -129,13 +148,15 @@ public:
     static int questionsInProcess();
 
 private:
-    ApprovalDecision leftUnanswered(const ChangeRequest &request, Unanswered why);
+    ApprovalDecision leftUnanswered(const ChangeRequest &request, Unanswered why, const QString &detail = {});
 
     double m_timeout;
     double m_showLimit;
     std::shared_ptr<ApprovalPrompt> m_prompt;
     QString m_lockPath;
+    SteadyClock m_clock;
     std::optional<Unanswered> m_unanswered;
+    QString m_unansweredDetail;
 };
 
 // Shows each alert from a short-lived process of its own: `program` (the application's own
@@ -157,6 +178,9 @@ public:
     ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment = {});
     ~ProcessPrompt() override;
 
+    // Whether the environment names a display that can be there.
+    bool available() override;
+    bool stopped() const override;
     void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) override;
     // Ends the dialog's process, if it still runs, and waits for it.
     void dismiss() override;

@@ -22,6 +22,7 @@ namespace {
 const QString keyCommand = QStringLiteral("command");
 const QString keyDecision = QStringLiteral("decision");
 const QString keyOutcome = QStringLiteral("outcome");
+const QString keyReason = QStringLiteral("reason");
 const QString keySummary = QStringLiteral("summary");
 const QString keyTime = QStringLiteral("time");
 
@@ -88,6 +89,8 @@ QJsonObject AgentAuditLog::Entry::toJson() const
         { keyTime, time.iso8601() } };
     if (outcome)
         object.insert(keyOutcome, *outcome);
+    if (reason)
+        object.insert(keyReason, *reason);
     return object;
 }
 
@@ -100,6 +103,7 @@ AgentAuditLog::Entry AgentAuditLog::Entry::fromJson(const QJsonObject &object)
     entry.summary = reader.string(keySummary);
     entry.decision = reader.enumeration<ApprovalDecision>(keyDecision, approvalDecisionFromString);
     entry.outcome = reader.optionalString(keyOutcome);
+    entry.reason = reader.optionalString(keyReason);
     return entry;
 }
 

@@ -19,9 +19,12 @@ public:
         Date time; // when the request was decided; written to the second
         QString command;
         QString summary;
+        // What happened to the request: "not-asked" when it ended before the user could answer.
         ApprovalDecision decision = ApprovalDecision::denied;
         // "succeeded" or "failed: ..." once the change ran; nullopt when it did not run.
         std::optional<QString> outcome;
+        // The sentence the agent was given when the change did not run; nullopt when it ran.
+        std::optional<QString> reason = std::nullopt;
 
         QJsonObject toJson() const;
         // Throws JsonError when a key is missing, the decision unknown or the time not in the

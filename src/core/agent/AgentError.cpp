@@ -14,7 +14,7 @@ AgentError AgentError::denied(ApprovalDecision decision)
     return AgentError(Kind::denied, message, decision);
 }
 
-AgentError AgentError::unanswered(Unanswered why)
+AgentError AgentError::unanswered(Unanswered why, const QString &detail)
 {
     QString message;
     switch (why) {
@@ -37,6 +37,22 @@ AgentError AgentError::unanswered(Unanswered why)
             "The approval dialog could not be shown: the display did not answer within %1 seconds, so the change "
             "was not made. Check that DISPLAY or WAYLAND_DISPLAY names the desktop's display.")
                       .arg(static_cast<int>(DialogApprover::defaultShowLimit));
+        break;
+    case Unanswered::lockUnsafe:
+        message = QStringLiteral("No approval question was asked, because the lock that keeps Vellmir's questions "
+                                 "one at a time cannot be taken safely (%1), so the change was not made. Remove "
+                                 "that file, then retry.")
+                      .arg(detail.isEmpty() ? QStringLiteral("it is not a regular file of yours") : detail);
+        break;
+    case Unanswered::turnNeverCame:
+        message = QStringLiteral("Other approval questions held the screen for the %1 this request may wait its "
+                                 "turn, so it was never asked and the change was not made. Retry once they are "
+                                 "answered.")
+                      .arg(DialogApprover::defaultTimeoutText());
+        break;
+    case Unanswered::dialogStopped:
+        message = QStringLiteral("The approval dialog's process was stopped before its window came on screen, so "
+                                 "the change was not made.");
         break;
     }
     return AgentError(Kind::denied, message, ApprovalDecision::timedOut);

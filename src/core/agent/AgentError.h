@@ -19,8 +19,8 @@ public:
     static AgentError notFound(const QString &message) { return AgentError(Kind::notFound, message); }
     static AgentError denied(ApprovalDecision decision);
     // A change request that never reached the user: unanswered ("timed-out"), with the reason
-    // and what the agent or the user can do about it.
-    static AgentError unanswered(Unanswered why);
+    // and what the agent or the user can do about it. `detail`: what stood in the way, when known.
+    static AgentError unanswered(Unanswered why, const QString &detail = {});
     static AgentError failed(const QString &message) { return AgentError(Kind::failed, message); }
 
     Kind kind() const { return m_kind; }

@@ -1,13 +1,18 @@
 #include "agent/ApprovalDialog.h"
 
+#include "util/TextRules.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGlyphRun>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRawFont>
 #include <QScreen>
 #include <QStyle>
 #include <QTextBlock>
@@ -18,6 +23,9 @@
 #include <QtMath>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
+#include <unordered_map>
 
 namespace vellmir {
 
@@ -27,7 +35,7 @@ namespace {
 constexpr int titleLines = 6;
 constexpr int detailLines = 20;
 constexpr int preferredWidth = 640;
-constexpr int allowDelayMs = 1000;
+constexpr qint64 allowDelayMs = 1000;
 
 // A read-only plain-text view whose lines wrap, inside words too, so the end of a long path or
 // name is on screen; what does not fit scrolls.
@@ -44,56 +52,178 @@ QPlainTextEdit *textView(const QString &text, const QString &name)
     return view;
 }
 
-int viewHeight(const QPlainTextEdit &view, int lines)
+// Whether `font`, with the fonts Qt falls back on, draws `codePoint` as a glyph that leaves ink.
+bool inked(char32_t codePoint, const QFont &font)
 {
-    return lines * view.fontMetrics().lineSpacing() + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin()))
-        + 2;
+    QTextLayout layout(QString::fromUcs4(&codePoint, 1), font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    bool ink = false;
+    for (const QGlyphRun &run : layout.glyphRuns()) {
+        for (const quint32 glyph : run.glyphIndexes()) {
+            // Glyph 0 is the font's stand-in for a character it lacks: a box that looks the same
+            // for every missing character.
+            if (glyph == 0)
+                return false;
+            ink = ink || !run.rawFont().boundingRect(glyph).isEmpty();
+        }
+    }
+    return ink;
 }
 
-// Watches the dialog's window: reports each time it comes on screen. Allow waits a moment after
-// that, so a question that appears under the pointer cannot take a click meant for another.
-class Exposure : public QObject {
+// `text` with every character that the font shows as nothing, or as its box for a missing
+// character, written out as TextRules does: what the rules cannot know, since it depends on
+// the fonts here. The space, line breaks and the isolates around values are blank by design.
+QString inkedText(const QString &text, const QFont &font)
+{
+    std::unordered_map<char32_t, bool> seen;
+    QString shown;
+    shown.reserve(text.size());
+    for (const char32_t codePoint : text.toUcs4()) {
+        const bool blankByDesign
+            = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+        auto found = seen.find(codePoint);
+        if (found == seen.end())
+            found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
+        if (found->second)
+            shown += QString::fromUcs4(&codePoint, 1);
+        else
+            shown += QStringLiteral("⟨") + TextRules::codePointName(codePoint) + QStringLiteral("⟩");
+    }
+    return shown;
+}
+
+// The height of `view` for text `textHeight` pixels high.
+int framedHeight(const QPlainTextEdit &view, int textHeight)
+{
+    return textHeight + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin())) + 2;
+}
+
+int viewHeight(const QPlainTextEdit &view, int lines)
+{
+    return framedHeight(view, lines * view.fontMetrics().lineSpacing());
+}
+
+// Keeps the answers other than the safe one out of reach of input not meant for them. A click
+// counts only once the window has been on screen for a moment since it last came on screen, so a
+// question that appears under the pointer cannot take a click meant for another window. A key
+// (Space on a focused Allow) counts only after a pause both since then and since the key before
+// it, so text typed for another window, Tab and Space among it, never answers. Times are taken as
+// events arrive, on `clock`. The buttons also look disabled while they cannot be used.
+class ArmingGate : public QObject {
 public:
-    Exposure(QWindow *window, std::function<void()> exposed)
-        : QObject(window)
+    ArmingGate(QDialog *dialog, QList<QPushButton *> guarded, SteadyClock clock, std::function<void()> exposed)
+        : QObject(dialog)
+        , m_guarded(std::move(guarded))
+        , m_clock(std::move(clock))
         , m_exposed(std::move(exposed))
     {
-        window->installEventFilter(this);
+        m_refresh.setSingleShot(true);
+        connect(&m_refresh, &QTimer::timeout, this, &ArmingGate::refresh);
+        dialog->windowHandle()->installEventFilter(this);
+        for (QPushButton *button : std::as_const(m_guarded)) {
+            button->installEventFilter(this);
+            button->setEnabled(false);
+        }
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Expose) {
-            const bool exposed = static_cast<QWindow *>(watched)->isExposed();
-            if (exposed && !m_wasExposed)
-                m_exposed();
-            m_wasExposed = exposed;
-        }
+        if (watched->isWindowType())
+            watchWindow(static_cast<QWindow *>(watched), event);
+        else if (isActivation(event))
+            return !allowed(event);
         return false;
     }
 
 private:
+    void watchWindow(QWindow *window, QEvent *event)
+    {
+        if (event->type() == QEvent::Expose) {
+            const bool exposed = window->isExposed();
+            if (exposed && !m_wasExposed) {
+                m_exposedAt = m_clock();
+                refresh();
+                m_exposed();
+            }
+            m_wasExposed = exposed;
+        } else if (event->type() == QEvent::KeyPress) {
+            // Every key the window gets, whichever widget it goes to: the one before a Space
+            // tells whether that Space ends a stream of typing.
+            const qint64 now = m_clock();
+            m_keyCounts = armedAt(now) && (!m_lastKeyAt || now - *m_lastKeyAt >= allowDelayMs);
+            m_lastKeyAt = now;
+            refresh(); // Tab finds Allow only when it may be used
+        }
+    }
+
+    static bool isActivation(QEvent *event)
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            return true;
+        case QEvent::KeyPress: {
+            const int key = static_cast<QKeyEvent *>(event)->key();
+            return key == Qt::Key_Space || key == Qt::Key_Select;
+        }
+        default:
+            return false;
+        }
+    }
+
+    bool allowed(QEvent *event)
+    {
+        refresh();
+        // A key that did not come through the window (or came in a stream) has no verdict of its own.
+        if (event->type() == QEvent::KeyPress)
+            return std::exchange(m_keyCounts, false) && armedAt(m_clock());
+        return armedAt(m_clock());
+    }
+
+    bool armedAt(qint64 now) const { return m_exposedAt && now - *m_exposedAt >= allowDelayMs; }
+
+    void refresh()
+    {
+        const qint64 now = m_clock();
+        const bool armed = armedAt(now);
+        for (QPushButton *button : std::as_const(m_guarded))
+            button->setEnabled(armed);
+        if (!armed && m_exposedAt)
+            m_refresh.start(static_cast<int>(allowDelayMs - (now - *m_exposedAt)));
+    }
+
+    QList<QPushButton *> m_guarded;
+    SteadyClock m_clock;
     std::function<void()> m_exposed;
+    QTimer m_refresh;
     bool m_wasExposed = false;
+    std::optional<qint64> m_exposedAt;
+    std::optional<qint64> m_lastKeyAt;
+    bool m_keyCounts = false;
 };
 
-// Lines `text` takes in `view` once wrapped to its width, counted up to `most`.
-int wrappedLines(const QPlainTextEdit &view, int width, int most)
+// The height the text of `view` takes once wrapped to its width, its first `most` lines. A line
+// can be higher than the font's: the isolates around values, for one, come from a fallback font.
+int wrappedHeight(const QPlainTextEdit &view, int width, int most)
 {
     QTextOption option;
     option.setWrapMode(view.wordWrapMode());
     int lines = 0;
+    qreal height = 0;
     for (QTextBlock block = view.document()->begin(); block.isValid() && lines < most; block = block.next()) {
         QTextLayout layout(block.text(), view.font());
         layout.setTextOption(option);
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid() && lines < most; line = layout.createLine()) {
             line.setLineWidth(width);
+            height += line.height();
             ++lines;
         }
         layout.endLayout();
     }
-    return std::max(lines, 1);
+    return std::max(qCeil(height), view.fontMetrics().lineSpacing());
 }
 
 // Sizes the dialog to its text, inside the screen's available area with its buttons on it: the
@@ -114,9 +244,9 @@ void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
     // before the layout first measures itself, which it then keeps.
     const int titleWidth
         = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
-    title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
-    const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
-    const int extra = std::max(0, viewHeight(details, lines) - details.minimumHeight());
+    title.setFixedHeight(framedHeight(title, wrappedHeight(title, std::max(1, titleWidth), titleLines)));
+    const int text = wrappedHeight(details, std::max(1, textWidth), detailLines);
+    const int extra = std::max(0, framedHeight(details, text) - details.minimumHeight());
     dialog.resize(width, std::min(dialog.minimumSizeHint().height() + extra, largest.height()));
     dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
 }
@@ -128,11 +258,17 @@ void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
 struct ApprovalDialog::State {
     std::atomic<quint64> generation { 0 };
     QPointer<QDialog> dialog;
+    SteadyClock clock;
 };
 
-ApprovalDialog::ApprovalDialog()
+ApprovalDialog::ApprovalDialog(SteadyClock clock)
     : m_state(std::make_shared<State>())
 {
+    m_state->clock = clock ? std::move(clock) : [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
 }
 
 ApprovalDialog::~ApprovalDialog()
@@ -157,14 +293,16 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     icon->setAlignment(Qt::AlignTop);
     // Every text is plain: markup in an agent's words shows as typed, so nothing can hide or fake
     // a line of the request.
-    QPlainTextEdit *title = textView(alert.messageText, QStringLiteral("approvalTitle"));
+    QPlainTextEdit *title = textView(QString(), QStringLiteral("approvalTitle"));
     title->setFrameShape(QFrame::NoFrame);
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
+    title->setPlainText(inkedText(alert.messageText, bold));
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
-    QPlainTextEdit *details = textView(alert.informativeText, QStringLiteral("approvalDetails"));
+    QPlainTextEdit *details = textView(QString(), QStringLiteral("approvalDetails"));
+    details->setPlainText(inkedText(alert.informativeText, details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
     auto *buttonBox = new QDialogButtonBox;
@@ -216,21 +354,7 @@ void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered,
             for (QPushButton *button : dialog->findChildren<QPushButton *>())
                 if (!button->isDefault())
                     unsafe.append(button);
-            // One timer, restarted on every exposure: a quick hide and show must not let an
-            // earlier exposure's timer enable Allow early.
-            auto *arming = new QTimer(dialog);
-            arming->setSingleShot(true);
-            arming->setInterval(allowDelayMs);
-            QObject::connect(arming, &QTimer::timeout, dialog, [unsafe] {
-                for (QPushButton *button : unsafe)
-                    button->setEnabled(true);
-            });
-            new Exposure(dialog->windowHandle(), [unsafe, arming, shown] {
-                for (QPushButton *button : unsafe)
-                    button->setEnabled(false);
-                arming->start();
-                shown();
-            });
+            new ArmingGate(dialog, unsafe, state->clock, shown);
             dialog->show();
             dialog->raise();
             dialog->activateWindow();

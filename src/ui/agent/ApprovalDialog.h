@@ -11,10 +11,12 @@ namespace vellmir {
 // is always made, shown and closed on the application's main thread. Every text is plain text;
 // the details wrap, long words too, and scroll, and the window keeps inside the screen's
 // available area with its buttons on it. The answers other than the default one take no click
-// for a second each time the window comes on screen; the default one and Escape act at once.
+// for a second each time the window comes on screen, and no key that follows another within a
+// second; the default one, Return and Escape act at once.
 class ApprovalDialog final : public ApprovalPrompt {
 public:
-    ApprovalDialog();
+    // `clock`: what the dialog's waits are measured on; empty: the system's steady clock.
+    explicit ApprovalDialog(SteadyClock clock = {});
     ~ApprovalDialog() override;
 
     void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) override;

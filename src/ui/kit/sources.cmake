@@ -1,4 +1,5 @@
 list(APPEND VELLMIR_UI_SOURCES
+    kit/DisclosureButton.cpp kit/DisclosureButton.h
     kit/Format.cpp kit/Format.h
     kit/MessageLabel.cpp kit/MessageLabel.h
     kit/PathLabel.cpp kit/PathLabel.h
@@ -6,4 +7,5 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/Screenshot.cpp kit/Screenshot.h
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
+    kit/WrappedText.cpp kit/WrappedText.h
 )

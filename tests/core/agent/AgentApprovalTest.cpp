@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +23,7 @@ public:
     enum class Mode { immediately, later, otherThread, never, onDismiss, neverOnScreen, onScreenLate };
     Mode mode = Mode::immediately;
     int button = 1;
+    bool display = true;
     std::atomic<int> shown = 0;
     std::atomic<int> dismissed = 0;
     Alert lastAlert;
@@ -34,6 +36,7 @@ public:
             worker.join();
     }
 
+    bool available() override { return display; }
     void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> onScreen) override
     {
         ++shown;
@@ -99,6 +102,7 @@ private Q_SLOTS:
         QTest::newRow("denied") << int(ApprovalDecision::denied) << "denied" << false;
         QTest::newRow("timed out") << int(ApprovalDecision::timedOut) << "timed-out" << false;
         QTest::newRow("withdrawn") << int(ApprovalDecision::withdrawn) << "withdrawn" << false;
+        QTest::newRow("not asked") << int(ApprovalDecision::notAsked) << "not-asked" << false;
     }
 
     void decisionRawValues()
@@ -133,8 +137,18 @@ private Q_SLOTS:
         // Written out, never applied: nothing reorders the line or passes for another text.
         test::dataRow("invisible and bidirectional characters", 300.0,
             QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
-                "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9" },
-            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9"
+                "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9", "Stop backing up: ~/Docu\uFFFCments",
+                "Host: work\u2800\u3164\u00A0laptop\uE000" },
+            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9\n"
+            "Stop backing up: ~/Docu⟨U+FFFC⟩ments\nHost: work⟨U+2800⟩⟨U+3164⟩⟨U+00A0⟩laptop⟨U+E000⟩"
+                + tail.arg(5));
+        // The isolates around values stay, so "old → new" reads so whatever the values' direction;
+        // one that pairs with nothing is written out.
+        test::dataRow("isolated values", 300.0,
+            QStringList { "Name: \u2068\u05D1\u05D9\u05EA\u2069 → \u2068\u05E2\u05D1\u05D5\u05D3\u05D4\u2069",
+                "Back up: \u2069~/a\u2068" },
+            "Name: \u2068\u05D1\u05D9\u05EA\u2069 → \u2068\u05E2\u05D1\u05D5\u05D3\u05D4\u2069\n"
+            "Back up: ⟨U+2069⟩~/a⟨U+2068⟩"
                 + tail.arg(5));
         QTest::newRow("no details") << 300.0 << QStringList {} << tail.arg(5);
         QTest::newRow("negative counts as 0") << -5.0 << QStringList { "a" } << "a" + tail.arg(0);
@@ -182,7 +196,10 @@ private Q_SLOTS:
         auto prompt = std::make_shared<ScriptedPrompt>();
         prompt->mode = static_cast<ScriptedPrompt::Mode>(mode);
         prompt->button = button;
-        DialogApprover approver(300, prompt, lockPath());
+        // The display's limit has run out by the time the answer comes: a dialog that came on
+        // screen keeps its whole time-out all the same. The clock stands still, so no limit
+        // other than that one runs out.
+        DialogApprover approver(300, prompt, lockPath(), 0, [] { return qint64(1000); });
         QVERIFY(approver.decide(request()) == static_cast<ApprovalDecision>(decision));
         QCOMPARE(prompt->shown, 1);
         QCOMPARE(prompt->dismissed, 0);
@@ -219,6 +236,9 @@ private Q_SLOTS:
         test::dataRow(
             "no display answered", echoInput + "exit 3", "remote:0", false, timedOut, int(Unanswered::noDesktop));
         QTest::newRow("never on screen") << sleeping << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        // Not the display's doing: the dialog's process was held.
+        test::dataRow("stopped before it was shown", "echo $$ > \"$1.pid\"; kill -STOP $$", "remote:0", false, timedOut,
+            int(Unanswered::dialogStopped));
         test::dataRow("display stalled", echoInput + "exit 4", "remote:0", false, timedOut, int(Unanswered::notShown));
         QTest::newRow("unanswered") << "echo shown; " + sleeping << "remote:0" << false << timedOut << -1;
         QTest::newRow("withdrawn") << "echo shown; " + sleeping << "remote:0" << true
@@ -316,6 +336,13 @@ private Q_SLOTS:
         DialogApprover refused(300, std::make_shared<ScriptedPrompt>(), lockPath());
         QVERIFY(refused.decide(request()) == ApprovalDecision::timedOut);
         QVERIFY(refused.unanswered() == Unanswered::busy);
+        // A question that can never be shown does not wait for its turn.
+        auto headless = std::make_shared<ScriptedPrompt>();
+        headless->display = false;
+        DialogApprover nowhere(300, headless, lockPath());
+        QVERIFY(nowhere.decide(request()) == ApprovalDecision::timedOut);
+        QVERIFY(nowhere.unanswered() == Unanswered::noDesktop);
+        QCOMPARE(headless->shown, 0);
 
         ::close(held);
         for (int round = 0; round < DialogApprover::maxQuestions; ++round) {
@@ -330,6 +357,65 @@ private Q_SLOTS:
         for (const auto &prompt : prompts)
             QCOMPARE(prompt->shown, 1);
         QCOMPARE(DialogApprover::questionsInProcess(), 0);
+    }
+
+    // A question waits for its turn no longer than it would wait for its answer.
+    void turnThatNeverComesEndsTheWait()
+    {
+        const int held = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        auto prompt = std::make_shared<ScriptedPrompt>();
+        DialogApprover approver(0.05, prompt, lockPath());
+        QVERIFY(approver.decide(request()) == ApprovalDecision::timedOut);
+        ::close(held);
+        QVERIFY(approver.unanswered() == Unanswered::turnNeverCame);
+        QCOMPARE(prompt->shown, 0);
+    }
+
+    // A lock file that is not a regular file of this user's could let questions stack: the
+    // question is refused, and nothing is written through a link.
+    void unsafeLockRefusesTheQuestion_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("dangling link") << "dangling";
+        QTest::newRow("link to a lock") << "link";
+        QTest::newRow("folder") << "folder";
+        QTest::newRow("pipe") << "fifo";
+        QTest::newRow("another user's file") << "foreign";
+    }
+
+    void unsafeLockRefusesTheQuestion()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("approval.lock"));
+        const QString target = dir.filePath(QStringLiteral("target"));
+        const QByteArray native = QFile::encodeName(path);
+        if (kind == QLatin1String("dangling"))
+            QVERIFY(QFile::link(target, path));
+        else if (kind == QLatin1String("link")) {
+            test::writeFile(target, {});
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkdir(path));
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+        else {
+            if (::getuid() != 0)
+                QSKIP("only root can give a file to another user");
+            test::writeFile(path, {});
+            QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
+        }
+        const QFileInfo before(target);
+        auto prompt = std::make_shared<ScriptedPrompt>();
+        DialogApprover approver(300, prompt, path);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("question lock cannot be taken safely"));
+        QVERIFY(approver.decide(request()) == ApprovalDecision::timedOut);
+        QVERIFY(approver.unanswered() == Unanswered::lockUnsafe);
+        QVERIFY(approver.unansweredDetail().startsWith(path));
+        QCOMPARE(prompt->shown, 0);
+        QCOMPARE(QFileInfo(target).exists(), before.exists());
+        QCOMPARE(QFileInfo(target).size(), before.size());
     }
 
     void eachRequestGetsItsOwnDialog()

@@ -15,7 +15,7 @@ Entry entry(const QString &command, ApprovalDecision decision, std::optional<QSt
     double unixTime = 1767322800) // 2026-01-02T03:00:00Z
 {
     return Entry { Date::fromUnix(unixTime), command, QStringLiteral("Remove “Home”? | Local disk: /srv/r"), decision,
-        std::move(outcome) };
+        std::move(outcome), std::nullopt };
 }
 
 QByteArray line(int n)
@@ -59,15 +59,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("decision");
         QTest::addColumn<std::optional<QString>>("outcome");
+        QTest::addColumn<std::optional<QString>>("reason");
         QTest::addColumn<QByteArray>("expected");
         test::dataRow("with outcome", int(ApprovalDecision::approvedBySetting),
-            std::optional<QString>("failed: No such file /x"),
+            std::optional<QString>("failed: No such file /x"), std::optional<QString>(),
             QByteArray(
                 "{\"command\":\"restore\",\"decision\":\"approved-by-setting\",\"outcome\":\"failed: No such file "
                 "\\/x\",\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
                 "\n"));
-        test::dataRow("without outcome", int(ApprovalDecision::timedOut), std::optional<QString>(),
-            QByteArray("{\"command\":\"restore\",\"decision\":\"timed-out\","
+        test::dataRow("not asked, with its reason", int(ApprovalDecision::notAsked), std::optional<QString>(),
+            std::optional<QString>("No dialog."),
+            QByteArray("{\"command\":\"restore\",\"decision\":\"not-asked\",\"reason\":\"No dialog.\","
                        "\"summary\":\"Remove “Home”? | Local disk: \\/srv\\/r\",\"time\":\"2026-01-02T03:00:00Z\"}"
                        "\n"));
     }
@@ -76,10 +78,12 @@ private Q_SLOTS:
     {
         QFETCH(int, decision);
         QFETCH(std::optional<QString>, outcome);
+        QFETCH(std::optional<QString>, reason);
         QFETCH(QByteArray, expected);
         test::TestHome home;
         const AgentAuditLog log(home.path() + "/agent-audit.jsonl");
-        const Entry written = entry("restore", static_cast<ApprovalDecision>(decision), outcome, 1767322800.75);
+        Entry written = entry("restore", static_cast<ApprovalDecision>(decision), outcome, 1767322800.75);
+        written.reason = reason;
         log.append(written);
         QCOMPARE(test::readFile(log.url()), expected);
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -36,12 +37,18 @@ ChangeRequest request()
         { QStringLiteral("Repository: /srv/backup<span style='font-size:1px'>"), QStringLiteral("Folders: ~/.ssh") } };
 }
 
-// A question of this test's own: other tests may show theirs meanwhile.
-std::shared_ptr<DialogApprover> approver(double timeout = 300)
+// A question of this test's own: other tests may show theirs meanwhile. `clock`: the dialog's.
+std::shared_ptr<DialogApprover> approver(double timeout = 300, SteadyClock clock = {})
 {
     static QTemporaryDir dir;
     return std::make_shared<DialogApprover>(
-        timeout, std::make_shared<ApprovalDialog>(), dir.filePath(QStringLiteral("approval.lock")));
+        timeout, std::make_shared<ApprovalDialog>(std::move(clock)), dir.filePath(QStringLiteral("approval.lock")));
+}
+
+QDialog *exposedDialog()
+{
+    QDialog *dialog = shownDialog();
+    return dialog && dialog->windowHandle()->isExposed() ? dialog : nullptr;
 }
 } // namespace
 
@@ -51,11 +58,12 @@ class ApprovalDialogTest : public QObject {
 private Q_SLOTS:
     void allowActsOnlyAfterAMomentOnScreen()
     {
-        const auto asker = approver();
+        std::atomic<qint64> now { 0 };
+        const auto asker = approver(300, [&now] { return now.load(); });
         std::atomic<int> decision { -1 };
         std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
 
-        QTRY_VERIFY(shownDialog() != nullptr);
+        QTRY_VERIFY(exposedDialog() != nullptr);
         QDialog *dialog = shownDialog();
         const ApprovalPrompt::Alert alert = asker->alert(request());
         QCOMPARE(
@@ -66,13 +74,68 @@ private Q_SLOTS:
         QVERIFY(button(0)->isDefault());
         QCOMPARE(button(0)->text(), QStringLiteral("Deny"));
         // A click in the first moment does nothing: the question may have just appeared under it.
+        // The moment starts again each time the window comes back on screen.
         QVERIFY(!button(1)->isEnabled());
-        button(1)->click();
-        QTest::qWait(200);
+        now = 999;
+        QTest::mouseClick(button(1), Qt::LeftButton);
+        QVERIFY(shownDialog() == dialog);
+        dialog->hide();
+        QTRY_VERIFY(!dialog->windowHandle()->isExposed());
+        dialog->show();
+        QTRY_VERIFY(exposedDialog() == dialog);
+        now = 1500;
+        QTest::mouseClick(button(1), Qt::LeftButton);
+        QVERIFY(shownDialog() == dialog);
         QCOMPARE(decision.load(), -1);
-        QTRY_VERIFY_WITH_TIMEOUT(button(1)->isEnabled(), 3000);
-        button(1)->click();
+        now = 1999;
+        QTest::mouseClick(button(1), Qt::LeftButton);
         QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::approvedByUser));
+    }
+
+    // Text typed for another window reaches the question when it takes the keyboard: Tab may
+    // move to Allow, but no key of a stream, nor one right after the window appeared, presses
+    // it. A Space after a pause does, for those who answer without a pointer.
+    void typedKeysNeverApprove_data()
+    {
+        QTest::addColumn<QString>("keys"); // typed 10 ms apart
+        QTest::addColumn<qint64>("start"); // on the dialog's clock; it came on screen at 0
+        QTest::addColumn<bool>("approved");
+        QTest::newRow("a name typed through after a second") << "Alice\tSmith 42" << qint64(1200) << false;
+        QTest::newRow("Tab then Space") << "\t " << qint64(1500) << false;
+        QTest::newRow("Space after a pause") << "\t" << qint64(1500) << true;
+    }
+
+    void typedKeysNeverApprove()
+    {
+        QFETCH(QString, keys);
+        QFETCH(qint64, start);
+        QFETCH(bool, approved);
+        std::atomic<qint64> now { 0 };
+        const auto asker = approver(300, [&now] { return now.load(); });
+        std::atomic<int> decision { -1 };
+        // Stopped, should the test end early: the question then goes away.
+        std::jthread worker([&](std::stop_token stop) { decision = static_cast<int>(asker->decide(request(), stop)); });
+        QTRY_VERIFY(exposedDialog() != nullptr);
+        const QPointer<QWindow> window = shownDialog()->windowHandle();
+        now = start;
+        for (const QChar key : keys) {
+            if (!window)
+                break; // answered
+            QTest::keyClick(window.data(),
+                key == u'\t'      ? Qt::Key_Tab
+                    : key == u' ' ? Qt::Key_Space
+                                  : Qt::Key(key.toUpper().unicode()));
+            now += 10;
+        }
+        if (approved) {
+            now += 1000;
+            QTest::keyClick(window.data(), Qt::Key_Space);
+            QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::approvedByUser));
+            return;
+        }
+        QVERIFY(shownDialog() != nullptr);
+        QTest::keyClick(window.data(), Qt::Key_Escape);
+        QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::denied));
     }
 
     void keysDenyAtOnce_data()
