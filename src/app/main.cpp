@@ -7,6 +7,7 @@
 #include "operations/ScheduledBackup.h"
 #include "platform/DesktopSession.h"
 #include "platform/SessionBus.h"
+#include "util/AppPaths.h"
 #include "util/Date.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
@@ -138,6 +139,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         arguments.append(LocalPath::decode(argv[i]));
     const StartMode mode = VellmirMain::selectMode(arguments);
+    AppPaths::tightenFolders();
 
     // System log lines stand as written ("Vellmir scheduler: ..."), without a category prefix.
     qSetMessagePattern(QStringLiteral("%{message}"));

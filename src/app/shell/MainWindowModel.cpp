@@ -2,6 +2,7 @@
 
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
+#include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/TextRules.h"
 #include "util/UserDefaults.h"
@@ -247,7 +248,11 @@ MainWindowModel::BegunRead MainWindowModel::beginRead(const ConfigSeal &seal)
 
 void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead> &begun)
 {
-    QDir().mkpath(folder);
+    try {
+        ensureDirectory(folder);
+    } catch (const Error &) {
+        // Nothing to watch yet; the store's own read says what is wrong.
+    }
     if (!m_watcher.directories().contains(folder))
         m_watcher.addPath(folder);
     watchFiles();

@@ -1,6 +1,7 @@
 #include "agent/AgentAuditLog.h"
 
 #include "util/AppPaths.h"
+#include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
@@ -25,13 +26,38 @@ const QString keyReason = QStringLiteral("reason");
 const QString keySummary = QStringLiteral("summary");
 const QString keyTime = QStringLiteral("time");
 
+// The most of the log that is read; far more lines than any caller asks for.
+constexpr qsizetype auditLogBound = 64 * 1024 * 1024;
+
 // Appends `line` at the true end of the file with one write. Returns an error text on failure.
 std::optional<QString> appendLine(const QString &path, QByteArray line)
 {
     const QByteArray native = LocalPath::encode(path);
-    const int fd = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Only into a regular file of our own: a link or a FIFO in its place is set aside, once, and
+    // a new log begins.
+    auto openLog = [&] {
+        const int fd
+            = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return errno == ELOOP ? -ELOOP : -1;
+        struct stat info { };
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+            return fd;
+        ::close(fd);
+        return -ELOOP;
+    };
+    int fd = openLog();
+    if (fd == -ELOOP) {
+        const QByteArray moved = setAsideAt(AT_FDCWD, native, ".unreadable");
+        if (moved.isEmpty())
+            return QStringLiteral("%1 is not a regular file.").arg(QFileInfo(path).fileName());
+        logText(QStringLiteral("The agent audit log was not a regular file; it was set aside as %1.")
+                    .arg(LocalPath::decode(moved)));
+        fd = openLog();
+    }
     if (fd < 0)
-        return systemErrorText(errno);
+        return fd == -ELOOP ? QStringLiteral("%1 is not a regular file.").arg(QFileInfo(path).fileName())
+                            : systemErrorText(errno);
 
     // A line cut short earlier (a full disk, a crash) has no line feed; ending it first keeps
     // this entry readable. Two writers doing this at once only leave an empty line, which
@@ -112,11 +138,12 @@ void AgentAuditLog::append(const Entry &entry) const noexcept
     line += '\n';
 
     std::optional<QString> failure;
-    const QString folder = QFileInfo(m_url).absolutePath();
-    if (!QDir().mkpath(folder))
-        failure = QStringLiteral("The folder %1 could not be created.").arg(folder);
-    else
+    try {
+        ensureDirectory(QFileInfo(m_url).absolutePath());
         failure = appendLine(m_url, std::move(line));
+    } catch (const Error &error) {
+        failure = error.message();
+    }
     if (failure)
         logText(QStringLiteral("Vellmir could not write the agent audit log: %1").arg(*failure));
 }
@@ -125,12 +152,12 @@ QList<AgentAuditLog::Entry> AgentAuditLog::entries(qint64 limit) const noexcept
 {
     if (limit <= 0)
         return {};
-    QFile file(m_url);
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray bytes;
+    try {
+        bytes = readFileIfExists(m_url, auditLogBound).value_or(QByteArray());
+    } catch (const Error &) {
         return {};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return {};
+    }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError())

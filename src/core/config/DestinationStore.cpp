@@ -132,7 +132,7 @@ void DestinationStore::publish(const Pending &pending)
 
 namespace {
 
-// A write killed before its rename leaves the temporary file that QSaveFile made beside its
+// A write killed before its rename leaves the temporary file that writeFileAtomically made beside its
 // target ("destinations.json.Ab12Cd"). The files that a change writes are written only under
 // the destinations lock, so once it is held, any such file is a leftover.
 void removeLeftoverTemporaries(const ConfigSeal &seal)

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -30,7 +31,18 @@ FileLock::FileLock(const QString &path, bool wait)
 {
     ensureDirectory(QFileInfo(path).absolutePath());
     const QByteArray native = LocalPath::encode(path);
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // A lock file holds nothing, so a link in its place is removed rather than followed: opening
+    // through it would create or lock someone else's file.
+    int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat info { };
+    if (fd < 0 && errno == ELOOP && ::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode)
+        && ::unlink(native.constData()) == 0)
+        fd = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        fd = -1;
+        errno = EINVAL;
+    }
     if (fd < 0)
         throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
     if (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {

@@ -352,7 +352,7 @@ QString checkedReleasesFile()
     return AppPaths::cacheDirectory() + QStringLiteral("/restic-releases-checked");
 }
 
-// The file holds a few short lines; more than this is junk, and only this much is read.
+// The file holds a few short lines; more than this is junk.
 constexpr qsizetype checkedReleasesLimit = 64 * 1024;
 
 // A line as rememberCheckedRelease() writes it: a path, a tab, then the file's identity.
@@ -362,37 +362,20 @@ bool isCheckedRelease(const QByteArray &line)
     return shape.match(QString::fromUtf8(line)).hasMatch();
 }
 
-// Its well-formed lines. Only a regular file is read, never through a link and without
-// waiting: a FIFO in its place would otherwise hold up every command that runs restic.
+// Its well-formed lines; none when it cannot be read, since it is only a cache.
 QByteArrayList checkedReleases()
 {
-    const int fd = ::open(LocalPath::encode(checkedReleasesFile()).constData(),
-        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
     QByteArray data;
-    struct stat info { };
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        data.resize(checkedReleasesLimit);
-        qsizetype filled = 0;
-        for (ssize_t count = 1; count != 0 && filled < data.size();) {
-            count = ::read(fd, data.data() + filled, size_t(data.size() - filled));
-            if (count < 0 && errno != EINTR)
-                break;
-            filled += std::max<ssize_t>(count, 0);
-        }
-        data.truncate(filled);
+    try {
+        data = readFileIfExists(checkedReleasesFile(), checkedReleasesLimit).value_or(QByteArray());
+    } catch (const Error &) {
+        // Not a file we wrote (a link, a FIFO, junk): the next remembered release replaces it.
     }
-    ::close(fd);
     QByteArrayList lines = data.split('\n');
-    if (data.size() == checkedReleasesLimit)
-        lines.removeLast(); // cut off where the read stopped
     lines.removeIf([](const QByteArray &line) { return !isCheckedRelease(line); });
     return lines;
 }
 
-// Writes a new file and renames it over the name: whatever was there, a link included, is
-// replaced rather than written through.
 void rememberCheckedRelease(const QString &key)
 {
     constexpr qsizetype kept = 8;
@@ -401,20 +384,11 @@ void rememberCheckedRelease(const QString &key)
     lines.append(key.toUtf8());
     if (lines.size() > kept)
         lines = lines.mid(lines.size() - kept);
-    const QByteArray data = lines.join('\n') + '\n';
-    const QByteArray path = LocalPath::encode(checkedReleasesFile());
     try {
-        ensureDirectory(AppPaths::cacheDirectory());
-    } catch (const std::exception &) {
-        return; // only a cache: the next process asks restic again
+        writeFileAtomically(checkedReleasesFile(), lines.join('\n') + '\n');
+    } catch (const Error &) {
+        // Only a cache: the next process asks restic again.
     }
-    QByteArray temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const bool written = ::write(fd, data.constData(), size_t(data.size())) == ssize_t(data.size());
-    if (::close(fd) != 0 || !written || ::rename(temporary.constData(), path.constData()) != 0)
-        ::unlink(temporary.constData());
 }
 
 } // namespace

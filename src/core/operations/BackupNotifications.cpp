@@ -31,7 +31,7 @@ QHash<QString, ShownNotification> readIdMap(const QString &path)
 {
     QHash<QString, ShownNotification> map;
     try {
-        const std::optional<QByteArray> bytes = readFileIfExists(path);
+        const std::optional<QByteArray> bytes = readOwnFile(path, FileBound::settings, QStringLiteral("notifications"));
         if (!bytes)
             return map;
         const QJsonObject object = json::parseObject(*bytes);

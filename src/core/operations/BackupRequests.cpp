@@ -158,11 +158,13 @@ QList<BackupRequests::Request> BackupRequests::pending() const
         if (!name.startsWith(requestPrefix) || !FolderReader::hasJsonExtension(name))
             continue;
         struct stat info { };
-        const QByteArray bytes = folder.read(name, info);
         try {
+            const QByteArray bytes = folder.read(name, info);
             requests.append(
                 decode<Request>(bytes, QStringLiteral("The backup request %1").arg(LocalPath::decode(name))));
-        } catch (const Error &error) {
+        } catch (const UnfitFileError &error) {
+            setAside(folder, name, info, error);
+        } catch (const JsonError &error) {
             setAside(folder, name, info, error);
         }
     }
@@ -197,7 +199,7 @@ void BackupRequests::withdraw(const Request &request) const noexcept
             // Without the lock the check below is still right but for a narrow race.
         }
         const QString path = requestFilePath(request.destinationID);
-        const std::optional<QByteArray> bytes = readFileIfExists(path);
+        const std::optional<QByteArray> bytes = readFileIfExists(path, FileBound::record);
         if (!bytes)
             return;
         try {
@@ -214,7 +216,7 @@ void BackupRequests::withdraw(const Request &request) const noexcept
 std::optional<BackupRequests::Result> BackupRequests::result(const QUuid &requestID) const
 {
     const QString path = resultFilePath(requestID);
-    const std::optional<QByteArray> bytes = readFileIfExists(path);
+    const std::optional<QByteArray> bytes = readFileIfExists(path, FileBound::record);
     if (!bytes)
         return std::nullopt;
     return decode<Result>(*bytes, QStringLiteral("The backup result %1").arg(QFileInfo(path).fileName()));

@@ -63,31 +63,110 @@ QString describe(const std::exception &error)
     return QString::fromUtf8(error.what());
 }
 
-// The records of the destination that still say "running" become failed ones saying why. Only
+// The snapshot restic saved for a run whose record was left "running" (its process died, or
+// the disk filled before the final record): one of this computer's, of the destination's
+// folders, taken after the run began and before the destination's next run, that no record
+// names. Only for a record made with the destination's present settings, since the folders of
+// older ones are not known.
+std::optional<Snapshot> savedSnapshot(const BackupRecord &leftover, const QList<BackupRecord> &records,
+    const Destination &destination, const QList<Snapshot> &snapshots)
+{
+    if (!leftover.scope || *leftover.scope != destination.backupScope())
+        return std::nullopt;
+    std::optional<Date> nextStart;
+    for (const BackupRecord &record : records)
+        if (record.id != leftover.id && record.startedAt > leftover.startedAt
+            && (!nextStart || record.startedAt < *nextStart))
+            nextStart = record.startedAt;
+    QStringList folders = destination.resolvedSources();
+    folders.sort();
+    const QString host = MachineIdentity::hostname();
+    std::optional<Snapshot> found;
+    for (const Snapshot &snapshot : snapshots) {
+        QStringList paths = snapshot.paths;
+        paths.sort();
+        // restic dates its snapshot once it has started, so never before the record was written;
+        // the second allows for the record's rounding.
+        if (snapshot.hostname != host || paths != folders || snapshot.time < leftover.startedAt.addingSeconds(-1)
+            || (nextStart && !(snapshot.time < *nextStart)))
+            continue;
+        if (std::any_of(records.cbegin(), records.cend(),
+                [&](const BackupRecord &record) { return record.snapshotID == snapshot.id; }))
+            continue;
+        if (!found || snapshot.time < found->time)
+            found = snapshot;
+    }
+    return found;
+}
+
+// The records of the destination that still say "running" are finished: complete with the
+// snapshot restic saved for the run when the repository has one, else failed, saying why.
+// `listSnapshots` is asked at most once, and only when such a record may have a snapshot. Only
 // for a caller that holds the repository's lock: every run holds it from before its first
 // write to after its last, so under it such a record belongs to a run that is gone.
-void finishInterrupted(const BackupHistory &history, const QUuid &destinationID)
+void finishInterrupted(
+    const BackupHistory &history, const Destination &destination, const std::function<QList<Snapshot>()> &listSnapshots)
 {
     QList<BackupRecord> records;
     try {
-        records = history.records(destinationID);
+        records = history.records(destination.id);
     } catch (const std::exception &) {
         return; // an unreadable history is reported wherever it is listed
     }
+    std::optional<QList<Snapshot>> snapshots;
     for (BackupRecord record : std::as_const(records)) {
         if (record.outcome != BackupRecord::Outcome::running)
             continue;
-        record.outcome = BackupRecord::Outcome::failed;
-        record.issues.append(BackupRunner::interruptedMessage);
+        if (!snapshots && record.scope && *record.scope == destination.backupScope()) {
+            try {
+                snapshots = listSnapshots();
+            } catch (const std::exception &error) {
+                snapshots = QList<Snapshot> {};
+                logLine(QStringLiteral("backup"),
+                    QStringLiteral("could not ask the repository about an unfinished backup: ") + describe(error));
+            }
+        }
+        const std::optional<Snapshot> saved
+            = snapshots ? savedSnapshot(record, records, destination, *snapshots) : std::nullopt;
+        if (saved) {
+            record.outcome = BackupRecord::Outcome::complete;
+            record.snapshotID = saved->id;
+        } else {
+            record.outcome = BackupRecord::Outcome::failed;
+            record.issues.append(BackupRunner::interruptedMessage);
+        }
         try {
             history.write(record);
             logLine(QStringLiteral("backup"),
-                QStringLiteral("recorded the interrupted backup %1 as failed").arg(uuidText(record.id)));
+                saved ? QStringLiteral("recorded the unfinished backup %1 as complete: restic saved its snapshot %2")
+                            .arg(uuidText(record.id), saved->shortID)
+                      : QStringLiteral("recorded the interrupted backup %1 as failed").arg(uuidText(record.id)));
+            // Claimed now: a second leftover cannot take it.
+            for (BackupRecord &listed : records)
+                if (listed.id == record.id)
+                    listed = record;
         } catch (const std::exception &error) {
             logLine(QStringLiteral("backup"),
                 QStringLiteral("could not finish the record of an interrupted backup: ") + describe(error));
         }
     }
+}
+
+// The repository's snapshots, given at most `bound` to answer: restic keeps retrying a backend
+// that does not answer, and a listing of records must not wait on that.
+QList<Snapshot> snapshotsWithin(
+    const ResticEngine &engine, const ResticEnvironment &environment, std::chrono::seconds bound)
+{
+    std::stop_source stop;
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::jthread timer([&](std::stop_token own) {
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, own, bound, [] { return false; });
+        if (!own.stop_requested())
+            stop.request_stop();
+    });
+    return engine.listSnapshots(environment, stop.get_token());
 }
 
 BackupRunner::Services withDefaults(BackupRunner::Services services)
@@ -196,7 +275,7 @@ private:
         std::unique_ptr<KeepAwakeHold> awake = m_services.keepAwake->hold(activityReason);
 
         m_usingFullDiskAccess = m_services.fullDiskAccessWanted();
-        if (!holdRepository())
+        if (!holdRepository(stop))
             return;
         const std::optional<ResticEnvironment> environment = prepare(stop);
         if (!environment)
@@ -232,7 +311,7 @@ private:
     // retention included. A run that finds the repository busy has not started: it fails at
     // once and leaves no record, which would otherwise stand as the latest attempt in front
     // of the run that holds the repository. False when the run ends here.
-    bool holdRepository()
+    bool holdRepository(std::stop_token stop)
     {
         try {
             m_repositoryLock
@@ -242,7 +321,8 @@ private:
             return false;
         }
         m_engine = m_engine.holdingLock(m_destination.repository);
-        finishInterrupted(m_history, m_destination.id);
+        finishInterrupted(m_history, m_destination,
+            [&] { return m_engine.listSnapshots(m_services.environmentProvider(m_destination), stop); });
 
         m_record = BackupRecord(m_destination.id, Date::now());
         m_record.accessGranted = m_services.accessCheck();
@@ -553,7 +633,10 @@ void BackupRunner::finishInterruptedRuns(
     } catch (const std::exception &) {
         return; // a run holds the repository: its record is live
     }
-    finishInterrupted(history, destination.id);
+    finishInterrupted(history, destination, [&] {
+        const ResticEngine engine = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository);
+        return snapshotsWithin(engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60));
+    });
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

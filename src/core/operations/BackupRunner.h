@@ -104,8 +104,10 @@ public:
     // run had not ended by then.
     static bool cancelRunsInProgress(std::chrono::milliseconds timeout);
 
-    // Records of the destination left saying "running" by a process that died during the run
-    // become "failed" with interruptedMessage. Does nothing while a run holds the repository
+    // Records of the destination left saying "running" by a process that died during the run,
+    // or whose final record could not be written, become "complete" with the snapshot restic
+    // saved for the run when the repository holds one (asked for at most a minute), else
+    // "failed" with interruptedMessage. Does nothing while a run holds the repository
     // (its lock in `lockDirectory`, the application's "locks" folder when absent). Every run
     // does the same for its own destination once it holds the repository. Never throws.
     static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,

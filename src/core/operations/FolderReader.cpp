@@ -1,5 +1,6 @@
 #include "operations/FolderReader.h"
 
+#include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
@@ -80,49 +81,14 @@ FolderReader::~FolderReader()
 
 bool FolderReader::status(const QByteArray &name, struct stat &info) const
 {
-    return m_descriptor >= 0 && ::fstatat(m_descriptor, name.constData(), &info, 0) == 0;
+    return m_descriptor >= 0 && ::fstatat(m_descriptor, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-QByteArray FolderReader::read(const QByteArray &name, struct stat &info) const
+QByteArray FolderReader::read(const QByteArray &name, struct stat &info, qsizetype bound) const
 {
-    auto fail = [&](int error) -> QByteArray {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemErrorText(error)));
-    };
     if (m_descriptor < 0)
-        return fail(ENOENT);
-    const int fd = ::openat(m_descriptor, name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return fail(errno);
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return fail(error);
-    }
-    // Sized from the status with one spare byte, so a file read whole takes one call and the
-    // end shows as a short read; a file that grew meanwhile is still read to its end.
-    QByteArray data;
-    data.resize(qsizetype(info.st_size > 0 ? info.st_size : 0) + 1);
-    qsizetype used = 0;
-    while (true) {
-        if (used == data.size())
-            data.resize(data.size() * 2);
-        const ssize_t count = ::read(fd, data.data() + used, size_t(data.size() - used));
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            const int error = errno;
-            ::close(fd);
-            return fail(error);
-        }
-        if (count == 0)
-            break;
-        used += count;
-        if (used < data.size() && S_ISREG(info.st_mode) && used >= info.st_size)
-            break;
-    }
-    ::close(fd);
-    data.truncate(used);
-    return data;
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(LocalPath::decode(name), systemErrorText(ENOENT)));
+    return readRegularFile(m_descriptor, name, bound, info);
 }
 
 bool FolderReader::remove(const QByteArray &name) const
@@ -136,23 +102,7 @@ QByteArray FolderReader::setAside(const QByteArray &name, const struct stat &rea
     if (!status(name, now) || now.st_dev != read.st_dev || now.st_ino != read.st_ino || now.st_size != read.st_size
         || now.st_mtim.tv_sec != read.st_mtim.tv_sec || now.st_mtim.tv_nsec != read.st_mtim.tv_nsec)
         return {};
-    for (int attempt = 1; attempt <= 100; ++attempt) {
-        const QByteArray target = name + suffix + (attempt == 1 ? QByteArray() : '-' + QByteArray::number(attempt));
-        int result = ::renameat2(m_descriptor, name.constData(), m_descriptor, target.constData(), RENAME_NOREPLACE);
-        if (result != 0 && errno == EINVAL) {
-            // A file system that cannot refuse to replace: look first, then rename.
-            struct stat taken { };
-            if (::fstatat(m_descriptor, target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
-                errno = EEXIST;
-            else
-                result = ::renameat(m_descriptor, name.constData(), m_descriptor, target.constData());
-        }
-        if (result == 0)
-            return target;
-        if (errno != EEXIST)
-            return {};
-    }
-    return {};
+    return setAsideAt(m_descriptor, name, suffix);
 }
 
 void FolderReader::setAsideLogged(const QByteArray &name, const struct stat &read, const QByteArray &suffix,

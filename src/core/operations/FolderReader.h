@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/AtomicFile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -29,10 +31,13 @@ public:
     const struct stat &folderStatus() const { return m_status; }
     const QList<QByteArray> &names() const { return m_names; }
 
-    // The entry's status (links followed); false when it cannot be read.
+    // The entry's own status (a link's, not its target's); false when it cannot be read.
     bool status(const QByteArray &name, struct stat &info) const;
-    // The whole file, and the status of the very file that was read. Throws Error naming it.
-    QByteArray read(const QByteArray &name, struct stat &info) const;
+    // The whole file, and the status of the very file that was read (of a link: the link's),
+    // read as readRegularFile() does: never through a link, never waiting, at most `bound`
+    // bytes. Throws UnfitFileError for what is no regular file within the bound, which
+    // callers set aside or skip, and Error naming the file for any other failure.
+    QByteArray read(const QByteArray &name, struct stat &info, qsizetype bound = FileBound::record) const;
     // Deletes the entry; false when that failed.
     bool remove(const QByteArray &name) const;
     // Renames the entry to `name` + `suffix`, or + `suffix` + "-2", "-3", ... when that exists,

@@ -124,7 +124,7 @@ namespace {
 // file still holds those very bytes, kept for whoever wants to look at it, and logged; the
 // destination starts again from an empty record. One that cannot be renamed is read as empty
 // and logged once per process.
-void setAside(const QString &path, const QByteArray &damaged, const Error &error)
+void setAside(const QString &path, const std::optional<QByteArray> &damaged, const Error &error)
 {
     const QFileInfo file(path);
     const QByteArray name = LocalPath::encode(file.fileName());
@@ -132,13 +132,16 @@ void setAside(const QString &path, const QByteArray &damaged, const Error &error
     try {
         const FolderReader folder(file.absolutePath(), QStringLiteral("health"));
         struct stat info { };
-        QByteArray now;
+        // Still the very thing that was read: the same bytes, or still no file fit to read.
+        bool same = false;
         try {
-            now = folder.read(name, info);
+            same = damaged && folder.read(name, info) == *damaged;
+        } catch (const UnfitFileError &) {
+            same = !damaged;
         } catch (const Error &) {
             // Gone or unreadable since: left where it is.
         }
-        if (now == damaged)
+        if (same)
             folder.setAsideLogged(name, info, RepositoryHealthStore::setAsideSuffix().toUtf8(),
                 QStringLiteral("health"), error.message(), stays);
         else
@@ -150,7 +153,13 @@ void setAside(const QString &path, const QByteArray &damaged, const Error &error
 
 RepositoryHealth readRecord(const QString &path)
 {
-    const std::optional<QByteArray> bytes = readFileIfExists(path);
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = readFileIfExists(path, FileBound::record);
+    } catch (const UnfitFileError &error) {
+        setAside(path, std::nullopt, error);
+        return {};
+    }
     if (!bytes)
         return {};
     try {

@@ -1,6 +1,11 @@
 #include "util/AppPaths.h"
 
+#include "util/LocalPath.h"
+
 #include <QDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vellmir::AppPaths {
 
@@ -79,6 +84,19 @@ QString locksDirectory()
 QString schedulerLockFile()
 {
     return dataDirectory() + QStringLiteral("/scheduler.lock");
+}
+
+void tightenFolders()
+{
+    const QString data = dataDirectory();
+    for (const QString &folder : { data, historyDirectory(), healthDirectory(), requestsDirectory(), locksDirectory(),
+             configDirectory() + QStringLiteral("/Vellmir") }) {
+        const QByteArray native = LocalPath::encode(folder);
+        struct stat info { };
+        if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
+            && (info.st_mode & 077) != 0)
+            ::chmod(native.constData(), info.st_mode & 0700);
+    }
 }
 
 } // namespace vellmir::AppPaths

@@ -23,6 +23,9 @@ QString cacheDirectory(); // $XDG_CACHE_HOME/Vellmir, by default ~/.cache/Vellmi
 // by default ~/.cache/restic, as restic reads the environment this application hands it (which
 // holds no RESTIC_CACHE_DIR). Empty where restic finds no cache folder and uses none.
 QString resticCacheDirectory();
+// Takes group and others' access away from our own folders (the data folder, its folders and
+// configDirectory()/Vellmir) where an older release or a umask left them open. Creates nothing.
+void tightenFolders();
 } // namespace AppPaths
 
 } // namespace vellmir

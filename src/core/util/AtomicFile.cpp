@@ -1,73 +1,254 @@
 #include "util/AtomicFile.h"
 
-#include "util/Error.h"
+#include "util/LocalPath.h"
+#include "util/Log.h"
 #include "util/SystemError.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vellmir {
 
+namespace {
+
+QString shownName(const QByteArray &name)
+{
+    const qsizetype slash = name.lastIndexOf('/');
+    return LocalPath::decode(slash < 0 ? name : name.mid(slash + 1));
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+    // Closes now, for a caller that must see the close's own failure.
+    int close()
+    {
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd;
+};
+
+// The file, or nullopt when `missing` is given and nothing is at the name (ENOENT goes to it).
+std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
+{
+    auto unfit = [&](const QString &why) -> std::optional<QByteArray> {
+        throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
+    };
+    auto fail = [&](int error) -> std::optional<QByteArray> {
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
+    };
+    // No link is followed and no FIFO waited on: a file of ours is a regular file, and anything
+    // else in its place must not stall or redirect the reader.
+    const Descriptor fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
+        const int error = errno;
+        if (error == ENOENT && missing) {
+            *missing = true;
+            return std::nullopt;
+        }
+        if (error == ELOOP) {
+            // The link's own status, so that a caller can set the link itself aside.
+            ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW);
+            return unfit(QStringLiteral("it is a link"));
+        }
+        if (error == ENXIO)
+            return unfit(QStringLiteral("it is not a regular file"));
+        return fail(error);
+    }
+    if (::fstat(fd.get(), &info) != 0)
+        return fail(errno);
+    // A folder is left where it is and reported as before: nothing of ours is renamed over it.
+    if (S_ISDIR(info.st_mode))
+        return fail(EISDIR);
+    if (!S_ISREG(info.st_mode))
+        return unfit(QStringLiteral("it is not a regular file"));
+    if (info.st_size > bound)
+        return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+    // Sized from the status with one spare byte, so a file read whole takes one call and the end
+    // shows as a short read; a file that grew meanwhile is read on, up to its bound.
+    QByteArray data;
+    data.resize(qsizetype(info.st_size) + 1);
+    qsizetype used = 0;
+    while (true) {
+        if (used == data.size()) {
+            if (used > bound)
+                return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+            data.resize(std::min(data.size() * 2, bound + 1));
+        }
+        const ssize_t count = ::read(fd.get(), data.data() + used, size_t(data.size() - used));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        if (count == 0)
+            break;
+        used += count;
+        if (used < data.size() && used >= info.st_size)
+            break;
+    }
+    if (used > bound)
+        return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+    data.truncate(used);
+    return data;
+}
+
+// Creates one folder with mode 0700; true when it was created, false when it was there already.
+bool makeFolder(const QByteArray &native, const QString &path)
+{
+    if (::mkdir(native.constData(), 0700) == 0) {
+        // The umask may have taken the owner's own bits.
+        ::chmod(native.constData(), 0700);
+        return true;
+    }
+    const int error = errno;
+    struct stat info { };
+    if (::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+        return false;
+    throw Error(QStringLiteral("Could not create the folder %1: %2.")
+                    .arg(path, systemErrorText(error == EEXIST ? ENOTDIR : error)));
+}
+
+} // namespace
+
 void ensureDirectory(const QString &path)
 {
-    if (QFileInfo(path).isDir())
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QByteArray native = LocalPath::encode(absolute);
+    struct stat info { };
+    if (::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
         return;
-    if (!QDir().mkpath(path))
-        throw Error(QStringLiteral("Could not create the folder %1.").arg(path));
+    // From the top down, so every folder made on the way is private too.
+    for (qsizetype slash = native.indexOf('/', 1); slash > 0; slash = native.indexOf('/', slash + 1))
+        makeFolder(native.left(slash), absolute);
+    makeFolder(native, absolute);
 }
 
-void writeFileAtomically(const QString &path, const QByteArray &data)
+void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode)
 {
-    const QFileInfo info(path);
-    ensureDirectory(info.absolutePath());
-    QSaveFile file(path);
-    // Qt leaves some failures without a message of its own ("Unknown error" for a write cut
-    // short by a full disk); the system's reason is then in errno, cleared before each step.
-    auto fail = [&] {
-        const int error = errno;
-        const QString reason = error != 0 ? systemErrorText(error) : file.errorString();
-        file.cancelWriting();
-        throw Error(QStringLiteral("Could not write %1: %2.").arg(info.fileName(), reason));
+    const QFileInfo target(path);
+    ensureDirectory(target.absolutePath());
+    const QByteArray name = LocalPath::encode(target.fileName());
+    auto fail = [&](int error) {
+        throw Error(QStringLiteral("Could not write %1: %2.").arg(target.fileName(), systemErrorText(error)));
     };
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly))
-        fail();
-    errno = 0;
-    if (file.write(data) != data.size())
-        fail();
-    errno = 0;
-    if (!file.flush())
-        fail();
-    // A rename is only as good as the data behind it: push the bytes to disk first so a
-    // power loss cannot leave an empty file under the final name.
-    errno = 0;
-    if (::fsync(file.handle()) != 0)
-        fail();
-    errno = 0;
-    if (!file.commit())
-        fail();
+    const Descriptor folder(
+        ::open(LocalPath::encode(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        fail(errno);
+
+    // A new file of our own beside the target, never one that was there: O_EXCL refuses a name
+    // that exists, a link included. Named "<name>.Ab12Cd", which never ends in ".json" and is
+    // what the settings' cleanup of leftovers looks for.
+    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray temporary;
+    int created = -1;
+    for (int attempt = 0; attempt < 100 && created < 0; ++attempt) {
+        temporary = name + '.';
+        for (int i = 0; i < 6; ++i)
+            temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+        created
+            = ::openat(folder.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (created < 0 && errno != EEXIST)
+            fail(errno);
+    }
+    if (created < 0)
+        fail(EEXIST);
+    Descriptor file(created);
+    auto failRemoving = [&](int error) {
+        ::unlinkat(folder.get(), temporary.constData(), 0);
+        fail(error);
+    };
+    // The umask may have taken bits the caller asked for.
+    if (::fchmod(file.get(), mode) != 0)
+        failRemoving(errno);
+    for (qsizetype written = 0; written < data.size();) {
+        const ssize_t count = ::write(file.get(), data.constData() + written, size_t(data.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            failRemoving(count < 0 ? errno : ENOSPC);
+        written += count;
+    }
+    // A rename is only as good as the data behind it: push the bytes to disk first so a power
+    // loss cannot leave an empty file under the final name.
+    if (::fsync(file.get()) != 0)
+        failRemoving(errno);
+    if (file.close() != 0)
+        failRemoving(errno);
+    // rename replaces whatever is at the name, a link as a link: its target is never touched.
+    if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
+        failRemoving(errno);
+    ::fsync(folder.get());
 }
 
-std::optional<QByteArray> readFileIfExists(const QString &path)
+QByteArray readRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info)
 {
-    QFile file(path);
-    if (!file.exists())
+    return *readAt(folder, name, bound, info, nullptr);
+}
+
+std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound)
+{
+    struct stat info { };
+    bool missing = false;
+    return readAt(AT_FDCWD, LocalPath::encode(path), bound, info, &missing);
+}
+
+std::optional<QByteArray> readOwnFile(const QString &path, qsizetype bound, const QString &component)
+{
+    try {
+        return readFileIfExists(path, bound);
+    } catch (const UnfitFileError &error) {
+        const QByteArray native = LocalPath::encode(path);
+        const QByteArray moved = setAsideAt(AT_FDCWD, native, ".unreadable");
+        if (moved.isEmpty())
+            throw;
+        logLine(component, error.message() + QStringLiteral(" It was set aside as %1.").arg(shownName(moved)));
         return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!file.exists())
-            return std::nullopt;
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFileInfo(path).fileName(), file.errorString()));
     }
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(QFileInfo(path).fileName(), file.errorString()));
-    return data;
+}
+
+QByteArray setAsideAt(int folder, const QByteArray &name, const QByteArray &suffix)
+{
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        const QByteArray target = name + suffix + (attempt == 1 ? QByteArray() : '-' + QByteArray::number(attempt));
+        int result = ::renameat2(folder, name.constData(), folder, target.constData(), RENAME_NOREPLACE);
+        if (result != 0 && errno == EINVAL) {
+            // A file system that cannot refuse to replace: look first, then rename.
+            struct stat taken { };
+            if (::fstatat(folder, target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
+                errno = EEXIST;
+            else
+                result = ::renameat(folder, name.constData(), folder, target.constData());
+        }
+        if (result == 0)
+            return target;
+        if (errno != EEXIST)
+            return {};
+    }
+    return {};
 }
 
 } // namespace vellmir

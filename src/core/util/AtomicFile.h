@@ -1,21 +1,62 @@
 #pragma once
 
+#include "util/Error.h"
+
 #include <QByteArray>
 #include <QString>
 #include <optional>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 namespace vellmir {
 
+// How much of each kind of our own file is read at most. Far above anything we write; a file
+// beyond its bound is junk (or a link to someone's disk image) and is not read at all.
+namespace FileBound {
+inline constexpr qsizetype record = 16 * 1024 * 1024; // a history, health or request record
+inline constexpr qsizetype settings = 16 * 1024 * 1024; // destinations, policy, seal, notifications
+inline constexpr qsizetype index = qsizetype(1) << 30; // the history index
+} // namespace FileBound
+
+// A file of ours that is not fit to be read at all: a link, a FIFO, a device, or a file larger
+// than its kind's bound (a folder in its place is a plain Error, left where it is). Reading it again gives the same
+// answer, so callers set it aside (or skip it) rather than retry; every other failure to read throws plain Error.
+class UnfitFileError : public Error {
+public:
+    using Error::Error;
+};
+
 // Replaces the file at `path` with `data` so that readers see either the old or the new
-// content, never a mix: the data goes to a temporary sibling (whose name never ends in
-// ".json"), is flushed to disk and renamed over the target. Creates the parent folder.
-// Throws Error with a sentence naming the file when anything fails; the old file then stays.
-void writeFileAtomically(const QString &path, const QByteArray &data);
+// content, never a mix: the data goes to a new file beside it (whose name never ends in
+// ".json"), created with `mode` whatever the umask, flushed to disk and renamed over the name.
+// A link at `path` is replaced by the file, never written through. Creates missing folders
+// with mode 0700. Throws Error with a sentence naming the file when anything fails; the old
+// file then stays.
+void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600);
 
-// The file's bytes, or nullopt when it does not exist. Any other failure throws Error.
-std::optional<QByteArray> readFileIfExists(const QString &path);
+// The whole regular file `name` in the folder open as `folder` (a descriptor, or AT_FDCWD for
+// a path), opened without following a link and without waiting on a FIFO, and the status of
+// the very file read. Throws UnfitFileError for anything that is not a regular file of at most
+// `bound` bytes, and Error naming the file for any other failure (ENOENT included).
+QByteArray readRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info);
 
-// Creates the folder (and its parents) or throws Error.
+// The file's bytes, read as readRegularFile() does, or nullopt when nothing is at `path`.
+// Throws UnfitFileError or Error as readRegularFile() does.
+std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound = FileBound::settings);
+
+// readFileIfExists() for a file of ours that may be replaced at any time: anything unfit at
+// `path` is renamed aside (to the name + ".unreadable") and logged once under `component`,
+// and is then treated as absent.
+std::optional<QByteArray> readOwnFile(const QString &path, qsizetype bound, const QString &component);
+
+// Renames `name` in the folder open as `folder` (or AT_FDCWD) to `name` + `suffix`, or + `suffix`
+// + "-2", "-3", ... when that exists, never replacing anything. The new name, or an empty array
+// when nothing was renamed.
+QByteArray setAsideAt(int folder, const QByteArray &name, const QByteArray &suffix);
+
+// Creates the folder, and its missing parents, with mode 0700 whatever the umask; a folder
+// that exists is left as it is. Throws Error when that fails or something else is there.
 void ensureDirectory(const QString &path);
 
 } // namespace vellmir

@@ -110,6 +110,9 @@ private Q_SLOTS:
             QByteArray("{\"id\":\"x\",\"destinationID\":\"7C9E6679-7425-40DE-944B-E07FC1F90AE7\","
                        "\"requestedAt\":\"2025-03-01T08:00:00Z\"}"));
         QTest::newRow("not JSON") << QByteArray("{");
+        // Neither waited on nor followed.
+        QTest::newRow("a FIFO in its place") << QByteArray("FIFO");
+        QTest::newRow("a link in its place") << QByteArray("link");
     }
 
     void damagedRequestFileIsSetAside()
@@ -122,15 +125,25 @@ private Q_SLOTS:
         const BackupRequests::Request good = queue.enqueue(newUuid(), Date { 1000 });
         const QUuid damaged = newUuid();
         const QString path = queue.requestFilePath(damaged);
-        test::writeFile(path, content);
+        const QString users = home.path() + QStringLiteral("/notes.txt");
+        test::writeFile(users, "the user's own");
+        const bool special = content == "FIFO" || content == "link";
+        if (content == "FIFO")
+            QCOMPARE(::mkfifo(path.toUtf8().constData(), 0600), 0);
+        else if (content == "link")
+            QVERIFY(QFile::link(users, path));
+        else
+            test::writeFile(path, content);
         QTest::ignoreMessage(
             QtInfoMsg, QRegularExpression(QStringLiteral("It was set aside as request-.*\\.json\\.damaged\\.$")));
         QVERIFY(queue.pending() == QList<BackupRequests::Request> { good });
-        QCOMPARE(test::readFile(path + BackupRequests::setAsideSuffix()), content);
+        if (!special)
+            QCOMPARE(test::readFile(path + BackupRequests::setAsideSuffix()), content);
         QCOMPARE(
             queue.setAsideRequests(damaged), QStringList { QFileInfo(path).fileName() + QStringLiteral(".damaged") });
         const BackupRequests::Request again = queue.enqueue(damaged, Date { 2000 });
         QVERIFY(queue.pending() == (QList<BackupRequests::Request> { good, again }));
+        QCOMPARE(test::readFile(users), QByteArray("the user's own"));
     }
 
     void wellFormedRequestWithExtraKeysReads()

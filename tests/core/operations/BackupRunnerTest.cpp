@@ -4,6 +4,7 @@
 #include "config/FileLock.h"
 #include "engine/MachineIdentity.h"
 #include "util/AtomicFile.h"
+#include "util/Json.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
@@ -799,11 +800,29 @@ private Q_SLOTS:
         QVERIFY(finished.outcome == BackupRecord::Outcome::failed);
         QCOMPARE(finished.issues, QStringList { BackupRunner::interruptedMessage });
 
-        // A run does the same for its destination before it starts.
+        // A run does the same for its destination before it starts, after asking the repository:
+        // a run whose final record was never written (a full disk) but whose snapshot restic
+        // saved is complete with it.
         const QUuid deadAgain = running(f.destination.id);
+        BackupRecord unsaved(f.destination.id, Date::now().addingSeconds(-300));
+        unsaved.scope = f.destination.backupScope();
+        test::writeFile(history.filePath(unsaved.id), unsaved.encoded());
+        const QString savedID = QString(64, u'a');
+        auto snapshot = [&](const QString &id, double after, const QStringList &paths) {
+            return QJsonObject { { QStringLiteral("id"), id }, { QStringLiteral("short_id"), id.left(8) },
+                { QStringLiteral("time"), unsaved.startedAt.addingSeconds(after).iso8601() },
+                { QStringLiteral("hostname"), MachineIdentity::hostname() },
+                { QStringLiteral("paths"), json::fromStrings(paths) } };
+        };
+        const QStringList folders = f.destination.resolvedSources();
+        f.set(QStringLiteral("snapshots.stdout"),
+            json::compact(QJsonArray { snapshot(QString(64, u'b'), -60, folders),
+                snapshot(QString(64, u'c'), 5, { folders.first() }), snapshot(savedID, 5, folders) }));
         const std::optional<QUuid> id = f.runner()->runAndWait(f.destination);
         QVERIFY(f.stored(*id).outcome == BackupRecord::Outcome::complete);
         QVERIFY(f.stored(deadAgain).outcome == BackupRecord::Outcome::failed);
+        QVERIFY(f.stored(unsaved.id).outcome == BackupRecord::Outcome::complete);
+        QCOMPARE(f.stored(unsaved.id).snapshotID, std::optional<QString>(savedID));
         QVERIFY(f.stored(otherDestination).outcome == BackupRecord::Outcome::running);
     }
 };

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace vellmir;
 
@@ -23,12 +24,50 @@ private Q_SLOTS:
     {
         test::TestHome home;
         const QString path = home.path() + QStringLiteral("/deep/folder/file.json");
+        // Private whatever the umask: the folders made on the way and the file.
+        const mode_t umask = ::umask(022);
         writeFileAtomically(path, "first");
         writeFileAtomically(path, "second");
+        ::umask(umask);
         QCOMPARE(*readFileIfExists(path), QByteArray("second"));
         const QStringList entries = QDir(home.path() + QStringLiteral("/deep/folder")).entryList(QDir::Files);
         QCOMPARE(entries, QStringList { QStringLiteral("file.json") });
         QVERIFY(!readFileIfExists(home.path() + QStringLiteral("/missing.json")));
+        for (const QString &made :
+            { home.path() + QStringLiteral("/deep"), home.path() + QStringLiteral("/deep/folder"), path }) {
+            struct stat info { };
+            QCOMPARE(::stat(made.toUtf8().constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, made == path ? 0600u : 0700u);
+        }
+    }
+
+    // What may stand where a file of ours should be: it is read as unfit at once (never waited
+    // on, never followed, never read whole), and a write replaces it, leaving any target alone.
+    void ownFilesAreNeitherFollowedNorWaitedOn_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link to a user's file") << QStringLiteral("link");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+        QTest::newRow("file beyond the bound") << QStringLiteral("large");
+    }
+
+    void ownFilesAreNeitherFollowedNorWaitedOn()
+    {
+        QFETCH(QString, kind);
+        test::TestHome home;
+        const QString path = home.path() + QStringLiteral("/f.json");
+        const QString users = home.path() + QStringLiteral("/notes.txt");
+        test::writeFile(users, "the user's own");
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(users, path));
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(path.toUtf8().constData(), 0600), 0);
+        else
+            test::writeFile(path, QByteArray(4097, 'x'));
+        QVERIFY_THROWS_EXCEPTION(UnfitFileError, readFileIfExists(path, 4096));
+        writeFileAtomically(path, "ours");
+        QCOMPARE(*readFileIfExists(path, 4096), QByteArray("ours"));
+        QCOMPARE(test::readFile(users), QByteArray("the user's own"));
     }
 
     void atomicWriteFailureKeepsTheOldFile()
