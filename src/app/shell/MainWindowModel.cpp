@@ -1,5 +1,6 @@
 #include "shell/MainWindowModel.h"
 
+#include "config/KeyringSession.h"
 #include "operations/NotificationPermission.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
@@ -9,8 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <future>
-#include <thread>
 #include <utility>
 
 namespace vellmir {
@@ -195,7 +194,9 @@ void MainWindowModel::reloadInBackground()
         m_reloadAgain = true;
         return;
     }
-    follow(beginRead(m_store.seal()));
+    const BegunRead read = prepareRead(m_store.seal());
+    m_workers.start([seal = m_store.seal(), read](std::stop_token stop) { readInto(seal, read, stop); });
+    follow(read);
 }
 
 void MainWindowModel::follow(const BegunRead &read)
@@ -206,10 +207,8 @@ void MainWindowModel::follow(const BegunRead &read)
     // Taken before reading: a change made while the read runs shows at the next check.
     m_stamps = read.stamps;
     m_begun = read.loaded;
-    std::thread([receiver = m_receiver, loaded = read.loaded] {
-        loaded.wait();
-        receiver->post([](MainWindowModel *model) { model->takeBegunRead(); });
-    }).detach();
+    read.loaded->whenSet(
+        [receiver = m_receiver] { receiver->post([](MainWindowModel *model) { model->takeBegunRead(); }); });
 }
 
 void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
@@ -235,14 +234,15 @@ void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
     Q_EMIT readFinished();
 }
 
-MainWindowModel::BegunRead MainWindowModel::beginRead(const ConfigSeal &seal)
+MainWindowModel::BegunRead MainWindowModel::prepareRead(const ConfigSeal &seal)
 {
-    std::promise<DestinationStore::Loaded> promise;
-    BegunRead begun { stamps(seal), promise.get_future().share() };
-    std::thread([seal, promise = std::move(promise)]() mutable {
-        promise.set_value(DestinationStore::load(seal));
-    }).detach();
-    return begun;
+    return BegunRead { stamps(seal), std::make_shared<Handoff<DestinationStore::Loaded>>() };
+}
+
+void MainWindowModel::readInto(const ConfigSeal &seal, const BegunRead &read, std::stop_token stop)
+{
+    const KeyringStop keyringStop(stop);
+    read.loaded->set(DestinationStore::load(seal));
 }
 
 void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead> &begun)
@@ -266,10 +266,13 @@ void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead
 
 void MainWindowModel::takeBegunRead()
 {
-    if (!m_begun || m_begun->wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    if (!m_begun)
         return;
-    const DestinationStore::Loaded loaded = std::exchange(m_begun, std::nullopt)->get();
-    finishReload(loaded);
+    const std::optional<DestinationStore::Loaded> loaded = m_begun->value();
+    if (!loaded)
+        return;
+    m_begun.reset();
+    finishReload(*loaded);
 }
 
 void MainWindowModel::watchFiles()

@@ -99,7 +99,7 @@ struct Wait {
                 limit, [timer = limit, ms = answerMs] { timer->start(ms); }, Qt::QueuedConnection);
     }
     // How the wait ended, and the button chosen.
-    std::pair<End, int> detach()
+    std::pair<End, int> takeOutcome()
     {
         std::lock_guard guard(mutex);
         loop = nullptr;
@@ -367,7 +367,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         poll.stop();
         limit.stop();
     }
-    const auto [end, button] = state->detach();
+    const auto [end, button] = state->takeOutcome();
 
     switch (end) {
     case Wait::End::answered:

@@ -73,7 +73,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     std::exception_ptr failure;
     QEventLoop loop;
     QObject context;
-    std::thread worker([&] {
+    std::jthread worker([&] {
         try {
             // A signal ends a wait for a keyring that does not answer, too.
             const KeyringStop keyringStop(stop);

@@ -15,6 +15,7 @@
 #include "util/Log.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QMetaObject>
 #include <QThread>
@@ -604,7 +605,15 @@ void BackupRunner::run(const Destination &destination)
     std::shared_ptr<Job> job = start(destination, false);
     m_stop = std::stop_source();
     try {
-        std::thread([job, stop = m_stop.get_token()] { job->execute(stop); }).detach();
+        // The run goes on after the window closes, until the application ends it. The list of
+        // runs is made before the threads' pool, so it is destroyed after the pool joined them.
+        executing();
+        Workers::beyondViews().start([job, stop = m_stop.get_token()](std::stop_token ending) {
+            std::stop_source either;
+            const std::stop_callback cancelled(stop, [&either] { either.request_stop(); });
+            const std::stop_callback ended(ending, [&either] { either.request_stop(); });
+            job->execute(either.get_token());
+        });
     } catch (const std::system_error &error) {
         // No thread, no run: end it here as a failure that was never recorded.
         Update update;

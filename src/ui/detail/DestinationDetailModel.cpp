@@ -180,20 +180,21 @@ template <typename Work, typename Deliver>
 void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver deliver)
 {
     using Result = decltype(work(stop));
-    std::thread([receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)] {
-        Outcome<Result> outcome;
-        try {
-            outcome.value = work(stop);
-        } catch (const CancellationError &) {
-            return;
-        } catch (const std::exception &error) {
-            outcome.error = errorDescription(error);
-        }
-        if (stop.stop_requested())
-            return;
-        receiver->post(
-            [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
-    }).detach();
+    m_workers.start(
+        [receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)](std::stop_token) {
+            Outcome<Result> outcome;
+            try {
+                outcome.value = work(stop);
+            } catch (const CancellationError &) {
+                return;
+            } catch (const std::exception &error) {
+                outcome.error = errorDescription(error);
+            }
+            if (stop.stop_requested())
+                return;
+            receiver->post(
+                [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
+        });
 }
 
 bool DestinationDetailModel::fullDiskAccessWanted() const
@@ -208,7 +209,7 @@ void DestinationDetailModel::test()
     m_testing = true;
     Q_EMIT changed();
     background(
-        {},
+        m_viewStop.get_token(),
         [engine = m_engine, credentials = m_credentials, destination = m_destination](
             std::stop_token stop) { return engine.probe(credentials.resticEnvironment(destination), stop); },
         // A secret the keyring cannot give fails the test with its message, like a failed probe.
@@ -223,7 +224,7 @@ void DestinationDetailModel::test()
 
 void DestinationDetailModel::loadSnapshots()
 {
-    loadSnapshots({}, {});
+    loadSnapshots(m_viewStop.get_token(), {});
 }
 
 void DestinationDetailModel::loadSnapshots(std::stop_token stop, std::function<void()> then)
@@ -357,7 +358,7 @@ void DestinationDetailModel::previewRetention()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background({}, retentionRun(m_engine, m_credentials, m_destination, true),
+    background(m_viewStop.get_token(), retentionRun(m_engine, m_credentials, m_destination, true),
         [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
             if (!count)
                 model->m_retentionMessage = error;
@@ -389,7 +390,7 @@ void DestinationDetailModel::applyRetentionNow()
                 = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
             // Busy until the list shows what retention left.
             QPointer<DestinationDetailModel> guard(model);
-            model->loadSnapshots({}, [guard] {
+            model->loadSnapshots(model->m_viewStop.get_token(), [guard] {
                 if (guard) {
                     guard->setApplyingRetention(false);
                     Q_EMIT guard->changed();

@@ -7,6 +7,7 @@
 #include "engine/Snapshot.h"
 #include "operations/BackupRecord.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QLocale>
@@ -207,9 +208,12 @@ private:
     QTimer m_timer;
     bool m_loadedOnce = false;
     quint64 m_loadGeneration = 0;
-    // Ends the work the pane started by itself (the first snapshot load) when the pane goes.
+    // Ends the pane's reads (snapshots, the connection test, the retention preview) when the pane
+    // goes; applying retention is left to finish, and the pane waits for it.
     std::stop_source m_viewStop;
     std::shared_ptr<Receiver<DestinationDetailModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

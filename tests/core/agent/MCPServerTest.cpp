@@ -509,8 +509,8 @@ private Q_SLOTS:
             answered.insert(message.value(QStringLiteral("id")).toInt());
         QCOMPARE(sent.size(), 200);
         QCOMPARE(answered.size(), 200);
-        QVERIFY2(most <= MCPServer::maxRunningCalls, QByteArray::number(most.load()));
-        QVERIFY2(ran < 100, QByteArray::number(ran.load()));
+        QVERIFY2(most <= MCPServer::maxRunningCalls, QByteArray::number(most.load()).constData());
+        QVERIFY2(ran < 100, QByteArray::number(ran.load()).constData());
         QCOMPARE(std::count_if(sent.begin(), sent.end(),
                      [](const QJsonObject &message) {
                          return resultText(message).value(QStringLiteral("code")) == QLatin1String("cancelled");

@@ -429,7 +429,7 @@ private Q_SLOTS:
         try {
             FileLock::repository(QStringLiteral("/srv/repo"), fake.locks());
             QFAIL("took a lock another process holds");
-        } catch (const ResticError &error) {
+        } catch (const Error &error) {
             QCOMPARE(error.message(), busy);
         }
         const Events events = collect(fake.engine(), command(), fake.environment(QStringLiteral("/srv/repo")));

@@ -98,7 +98,7 @@ void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
     app.launch();
     // The empty list of a locked keyring is no reason to turn every scheduled backup off.
     QVERIFY(app.store().errorMessage());
-    QCOMPARE(schedule.get(), std::nullopt);
+    QCOMPARE(schedule->wait(), std::nullopt);
     QCOMPARE(reconciled.load(), 0);
     QVERIFY(!app.model().schedulerMessage());
     QVERIFY(app.window().isVisible());

@@ -128,7 +128,7 @@ void InfoButtonTest::longTextWrapsAndGrows()
     QToolTip::showText(host.button->mapToGlobal(QPoint(0, 0)), host.button->toolTip(), host.button);
     QLabel *tip = nullptr;
     QTRY_VERIFY((tip = qobject_cast<QLabel *>(toolTipWindow())) && tip->isVisible());
-    QVERIFY2(tip->width() <= 640, QByteArray::number(tip->width()));
+    QVERIFY2(tip->width() <= 640, QByteArray::number(tip->width()).constData());
     QVERIFY(tip->height() >= 2 * tip->fontMetrics().height());
     QVERIFY(saveScreenshot(*tip, test::screenshotPath(QStringLiteral("InfoButton-tooltip"))));
     QToolTip::hideText();
