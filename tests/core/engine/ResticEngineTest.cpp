@@ -430,6 +430,7 @@ private Q_SLOTS:
             FileLock::repository(QStringLiteral("/srv/repo"), fake.locks());
             QFAIL("took a lock another process holds");
         } catch (const Error &error) {
+            QCOMPARE(error.kind(), ErrorKind::busy);
             QCOMPARE(error.message(), busy);
         }
         const Events events = collect(fake.engine(), command(), fake.environment(QStringLiteral("/srv/repo")));
