@@ -1,7 +1,7 @@
 #include "shell/MainWindowModel.h"
 
-#include "config/KeyringSession.h"
 #include "operations/NotificationPermission.h"
+#include "platform/KeyringSession.h"
 #include "platform/Notifier.h"
 #include "util/Error.h"
 #include "util/TextRules.h"
@@ -50,7 +50,7 @@ void MainWindowModel::followStore()
 {
     for (auto signal : { &DestinationStore::destinationsChanged, &DestinationStore::errorMessageChanged,
              &DestinationStore::integrityChanged, &DestinationStore::policyChanged,
-             &DestinationStore::fromAnotherMacChanged })
+             &DestinationStore::fromAnotherComputerChanged })
         connect(&m_store, signal, this, [this] { m_overtaken = m_reloading; });
     connect(&m_store, &DestinationStore::destinationsChanged, this, [this] {
         // A destination removed elsewhere takes its detail pane with it.
@@ -60,7 +60,7 @@ void MainWindowModel::followStore()
     });
     // The banner follows the verdict, where it came from, and whether anything is trusted at all
     // (what it can promise). One update of the store changes several: announced once.
-    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherMacChanged,
+    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherComputerChanged,
              &DestinationStore::destinationsChanged })
         connect(&m_store, signal, this, [this] {
             if (banner() == m_shownBanner)
@@ -104,8 +104,8 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
         return std::nullopt;
     if (integrity.isUnavailable())
         return Banner { unavailableTitle(), integrity.message(), false };
-    if (m_store.fromAnotherMac())
-        return Banner { fromAnotherMacTitle(),
+    if (m_store.fromAnotherComputer())
+        return Banner { fromAnotherComputerTitle(),
             QStringLiteral("Vellmir's settings came from another computer. Backups start once you confirm them."),
             true };
     // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
@@ -301,7 +301,7 @@ QString MainWindowModel::changedOutsideTitle()
     return QStringLiteral("Vellmir's settings were changed outside the app");
 }
 
-QString MainWindowModel::fromAnotherMacTitle()
+QString MainWindowModel::fromAnotherComputerTitle()
 {
     return QStringLiteral("Confirm settings from another computer");
 }

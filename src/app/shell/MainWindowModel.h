@@ -111,7 +111,7 @@ public:
     // "Awaiting review: “A”, “B”." for the destinations in the file that backups leave alone
     // until the change is reviewed; nullopt when there are none.
     std::optional<QString> awaitingReviewText() const;
-    static QString fromAnotherMacTitle();
+    static QString fromAnotherComputerTitle();
     static QString unavailableTitle();
 
 Q_SIGNALS:

@@ -3,13 +3,13 @@
 #include "agent/AgentCLI.h"
 #include "config/CredentialsStore.h"
 #include "config/DestinationStore.h"
-#include "config/KeychainStore.h"
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationDetailModel.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
 #include "platform/DesktopNotifier.h"
 #include "platform/DesktopSession.h"
+#include "platform/KeyringStore.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
 #include "shell/MainWindow.h"
@@ -113,7 +113,7 @@ VellmirApp::~VellmirApp()
 VellmirApp::Services VellmirApp::systemServices()
 {
     Services services;
-    services.credentials = CredentialsStore(std::make_shared<KeychainStore>());
+    services.credentials = CredentialsStore(std::make_shared<KeyringStore>());
     // Read in the background once the model watches the folder, so the window shows at once.
     services.store = std::make_unique<DestinationStore>(DestinationStore::Unread {}, *services.credentials);
     services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {

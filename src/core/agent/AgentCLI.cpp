@@ -5,7 +5,7 @@
 #include "agent/AgentError.h"
 #include "agent/AgentParameters.h"
 #include "agent/MCPServer.h"
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/Error.h"
 #include "util/Json.h"
 #include "util/ShutdownSignals.h"

@@ -5,9 +5,9 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "config/KeyringSession.h"
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
+#include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 #include "util/Uuid.h"

@@ -2,7 +2,7 @@
 
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/Json.h"
 #include "util/LineWriter.h"
 #include "util/Log.h"

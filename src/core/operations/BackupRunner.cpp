@@ -1,13 +1,13 @@
 #include "operations/BackupRunner.h"
 
 #include "config/CredentialsStore.h"
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 #include "config/FileLock.h"
 #include "config/FullDiskAccessPreference.h"
-#include "config/KeychainStore.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticCommand.h"
 #include "platform/KeepAwake.h"
+#include "platform/KeyringStore.h"
 #include "platform/LogindKeepAwake.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
@@ -96,10 +96,10 @@ BackupRunner::Services withDefaults(BackupRunner::Services services)
 {
     if (!services.environmentProvider)
         services.environmentProvider = [](const Destination &destination) {
-            return CredentialsStore(std::make_shared<KeychainStore>()).resticEnvironment(destination);
+            return CredentialsStore(std::make_shared<KeyringStore>()).resticEnvironment(destination);
         };
     if (!services.accessCheck)
-        services.accessCheck = [] { return FDAStatus::isGranted(); };
+        services.accessCheck = [] { return FileAccessStatus::isGranted(); };
     if (!services.fullDiskAccessWanted)
         services.fullDiskAccessWanted = [] {
             UserDefaults defaults;

@@ -13,6 +13,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Receiver.h
     util/ResticError.h
     util/ShutdownSignals.cpp util/ShutdownSignals.h
+    util/StopTiming.h
     util/SystemError.h
     util/TextRules.cpp util/TextRules.h
     util/UserDefaults.cpp util/UserDefaults.h

@@ -54,12 +54,12 @@ BackupSection::BackupSection(QWidget *parent)
 // The access warning, the folders and the exclude line.
 void BackupSection::buildSources(QVBoxLayout *layout, QWidget *frame)
 {
-    m_fdaWarning = new StatusLabel(frame);
-    m_fdaWarning->setObjectName(QStringLiteral("fdaWarning"));
-    m_fdaWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
+    m_fileAccessWarning = new StatusLabel(frame);
+    m_fileAccessWarning->setObjectName(QStringLiteral("fileAccessWarning"));
+    m_fileAccessWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
         tr("Full Disk Access is off. Protected app data you chose to back up (Mail, Safari, app data) will be "
            "skipped, and backups will be incomplete."));
-    layout->addWidget(m_fdaWarning);
+    layout->addWidget(m_fileAccessWarning);
 
     m_noFolders = new QLabel(
         tr("No folders selected. Choose what to back up with vellmir update-destination --addSources."), frame);
@@ -283,7 +283,7 @@ void BackupSection::render(
     const Destination &destination, const BackupRunState &state, bool fullDiskAccessWanted, bool fullDiskAccessGranted)
 {
     using Phase = BackupRunState::Phase;
-    m_fdaWarning->setVisible(fullDiskAccessWanted && !fullDiskAccessGranted);
+    m_fileAccessWarning->setVisible(fullDiskAccessWanted && !fullDiskAccessGranted);
 
     const bool noSources = destination.sources.isEmpty();
     m_noFolders->setVisible(noSources);

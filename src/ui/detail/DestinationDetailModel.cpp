@@ -1,12 +1,12 @@
 #include "detail/DestinationDetailModel.h"
 
 #include "config/DestinationStore.h"
-#include "config/FDAStatus.h"
-#include "config/KeychainStore.h"
+#include "config/FileAccessStatus.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
+#include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/UserDefaults.h"
@@ -112,11 +112,11 @@ auto retentionRun(
 DestinationDetailModel::Services DestinationDetailModel::standardServices(
     DestinationStore *store, QUndoStack *undoStack, QWidget *alertParent)
 {
-    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    CredentialsStore credentials(std::make_shared<KeyringStore>());
     auto defaults = std::make_shared<UserDefaults>();
     Services services { store, ResticEngine(), credentials,
         std::make_unique<BackupRunner>(ResticEngine(), BackupHistory()), AppPaths::historyDirectory(),
-        [] { return FDAStatus::isGranted(); },
+        [] { return FileAccessStatus::isGranted(); },
         [defaults] { return defaults->boolValue(UserDefaults::useFullDiskAccess, false); },
         [defaults](const QList<Destination> &destinations) { return Scheduler(*defaults).reconcile(destinations); },
         undoStack,
@@ -139,13 +139,14 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
     , m_runner(std::move(services.runner))
     , m_historyDirectory(
           services.historyDirectory.isEmpty() ? AppPaths::historyDirectory() : std::move(services.historyDirectory))
-    , m_fdaWanted(std::move(services.fullDiskAccessWanted))
+    , m_fileAccessWanted(std::move(services.fullDiskAccessWanted))
     , m_reconcile(std::move(services.reconcile))
     , m_undoStack(services.undoStack)
     , m_alert(std::move(services.alert))
     , m_onEdit(std::move(onEdit))
     , m_onDeleted(std::move(onDeleted))
-    , m_fdaGranted(services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FDAStatus::isGranted())
+    , m_fileAccessGranted(
+          services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FileAccessStatus::isGranted())
     , m_receiver(Receiver<DestinationDetailModel>::make(this))
 {
     if (!m_runner)
@@ -199,7 +200,7 @@ void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver
 
 bool DestinationDetailModel::fullDiskAccessWanted() const
 {
-    return m_fdaWanted ? m_fdaWanted() : UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false);
+    return m_fileAccessWanted ? m_fileAccessWanted() : UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false);
 }
 
 // MARK: connection

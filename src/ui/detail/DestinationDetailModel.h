@@ -72,7 +72,7 @@ public:
     // while its runs, sheets and their progress carry on. Actions started later use the new copy.
     void setDestination(const Destination &destination);
     BackupRunner &runner() const { return *m_runner; }
-    bool fullDiskAccessGranted() const { return m_fdaGranted; }
+    bool fullDiskAccessGranted() const { return m_fileAccessGranted; }
     bool fullDiskAccessWanted() const;
 
     // Connection
@@ -180,13 +180,13 @@ private:
     CredentialsStore m_credentials;
     std::unique_ptr<BackupRunner> m_runner;
     QString m_historyDirectory;
-    std::function<bool()> m_fdaWanted;
+    std::function<bool()> m_fileAccessWanted;
     std::function<std::optional<QString>(const QList<Destination> &)> m_reconcile;
     QPointer<QUndoStack> m_undoStack;
     std::function<void(const QString &)> m_alert;
     std::function<void()> m_onEdit;
     std::function<void()> m_onDeleted;
-    bool m_fdaGranted = false;
+    bool m_fileAccessGranted = false;
 
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;

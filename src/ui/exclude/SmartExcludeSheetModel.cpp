@@ -1,10 +1,10 @@
 #include "exclude/SmartExcludeSheetModel.h"
 
 #include "exclude/AppDataExclude.h"
-#include "exclude/AppleExcludeModel.h"
 #include "exclude/CloudSync.h"
 #include "exclude/ExcludeEvidenceScan.h"
 #include "exclude/LibraryExclude.h"
+#include "exclude/OnDeviceExcludeModel.h"
 #include "exclude/SmartExclude.h"
 #include "exclude/SmartExcludeAI.h"
 #include "kit/Format.h"
@@ -53,7 +53,7 @@ SmartExcludeServices SmartExcludeServices::standard()
     services.evidenceScanner = [](const QStringList &sources, const ExcludeScanLimits &limits, std::stop_token stop) {
         return discoverForAI(sources, limits, std::move(stop));
     };
-    services.provider = [] { return std::make_shared<AppleExcludeModel>(); };
+    services.provider = [] { return std::make_shared<OnDeviceExcludeModel>(); };
     services.availability = [] { return SmartExcludeAI::availability(); };
     services.reveal = &revealInFileViewer;
     return services;

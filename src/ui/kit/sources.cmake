@@ -6,4 +6,5 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/Screenshot.cpp kit/Screenshot.h
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
+    kit/DetailSection.cpp kit/DetailSection.h
 )

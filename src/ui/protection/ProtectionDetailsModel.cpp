@@ -1,7 +1,7 @@
 #include "protection/ProtectionDetailsModel.h"
 
-#include "config/KeychainStore.h"
 #include "kit/Format.h"
+#include "platform/KeyringStore.h"
 #include "util/Error.h"
 
 #include <QMetaObject>
@@ -35,7 +35,7 @@ void runInBackground(Workers &workers, ReceiverPtr receiver, Work work, Deliver 
 
 ProtectionDetailsModel::Services ProtectionDetailsModel::Services::standard()
 {
-    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    CredentialsStore credentials(std::make_shared<KeyringStore>());
     return Services { ResticEngine(), RepositoryHealthStore(credentials),
         [](const Destination &destination) { return CoverageAudit::scan(destination); } };
 }
