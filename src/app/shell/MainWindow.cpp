@@ -3,6 +3,7 @@
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
+#include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "shell/MainWindowModel.h"
 #include "util/Error.h"
@@ -28,18 +29,21 @@ namespace vellmir {
 namespace {
 
 constexpr int idRole = Qt::UserRole;
+constexpr int narrowSidebar = 96;
 
 QString emptyOverviewText()
 {
     return QStringLiteral("No destinations yet.");
 }
 
-// The window cannot add a destination itself: say what can.
+// The window cannot add a destination itself: say what can. Rich text only to keep the
+// command on one line: a break at its hyphen would read as two words.
 QString emptyOverviewHint()
 {
     return QStringLiteral(
-        "Add one with the command-line tool: choose Settings > Install Command-Line Tool, then run vellmir "
-        "add-destination, as \u201cHow a user starts\u201d in Vellmir's README shows.");
+        "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run "
+        "<span style=\"white-space:nowrap\">vellmir add-destination</span>, as \u201cHow a user starts\u201d in "
+        "Vellmir's README shows.");
 }
 
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
@@ -66,7 +70,11 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
     m_sidebar = new QListWidget;
     m_sidebar->setObjectName(QStringLiteral("sidebar"));
     m_sidebar->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_sidebar->setMinimumWidth(180);
+    // Narrow windows narrow the sidebar first (see resizeEvent); a long name is cut, and its tip
+    // holds it whole.
+    m_sidebar->setMinimumWidth(narrowSidebar);
+    m_sidebar->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_sidebar->setTextElideMode(Qt::ElideRight);
 
     m_content = new QStackedWidget;
     m_content->setObjectName(QStringLiteral("content"));
@@ -77,13 +85,15 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
     detailLayout->setContentsMargins(0, 0, 0, 0);
     m_content->addWidget(m_detailHost);
 
-    auto *splitter = new QSplitter;
-    splitter->addWidget(m_sidebar);
-    splitter->addWidget(m_content);
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
-    splitter->setSizes({ 220, 740 });
-    setCentralWidget(splitter);
+    m_splitter = new QSplitter;
+    m_splitter->setChildrenCollapsible(false);
+    m_splitter->addWidget(m_sidebar);
+    m_splitter->addWidget(m_content);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    m_splitter->setSizes({ m_sidebarWanted, 740 });
+    setCentralWidget(m_splitter);
+    connect(m_splitter, &QSplitter::splitterMoved, this, [this](int position) { m_sidebarWanted = position; });
     statusBar()->setObjectName(QStringLiteral("statusBar"));
 
     m_undoStack = new QUndoStack(this);
@@ -120,6 +130,18 @@ MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    // The sidebar takes at most a quarter of a narrow window, so the overview and the panes
+    // keep room for their lines without sideways scrolling, and gets its width back as the
+    // window widens again.
+    const int wanted = qMin(m_sidebarWanted, qMax(narrowSidebar, width() / 4));
+    const QList<int> sizes = m_splitter->sizes();
+    if (sizes.size() == 2 && sizes.first() != wanted && sizes.first() + sizes.last() > 0)
+        m_splitter->setSizes({ wanted, sizes.first() + sizes.last() - wanted });
+}
 
 void MainWindow::buildMenus()
 {
@@ -228,6 +250,7 @@ QWidget *MainWindow::buildOverview()
     auto *bannerTexts = new QVBoxLayout;
     m_bannerTitle = boldLabel(QString(), 1.0, m_banner);
     m_bannerTitle->setObjectName(QStringLiteral("bannerTitle"));
+    m_bannerTitle->setWordWrap(true);
     m_bannerText = new QLabel;
     m_bannerText->setObjectName(QStringLiteral("bannerText"));
     m_bannerText->setTextFormat(Qt::PlainText);
@@ -263,6 +286,11 @@ QWidget *MainWindow::buildOverview()
     layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
     m_empty = new QLabel(emptyOverviewText());
     m_empty->setObjectName(QStringLiteral("emptyOverview"));
+    // It may name destinations nobody vouches for yet: however long their names, the line wraps
+    // and never widens the page, which would push Review… off the window.
+    m_empty->setTextFormat(Qt::PlainText);
+    m_empty->setWordWrap(true);
+    m_empty->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_empty->setPalette([this] {
         QPalette p = palette();
         p.setColor(QPalette::WindowText, StatusStyle::color(StatusTone::secondary, p));
@@ -271,7 +299,7 @@ QWidget *MainWindow::buildOverview()
     layout->addWidget(m_empty);
     m_emptyHint = new QLabel(emptyOverviewHint());
     m_emptyHint->setObjectName(QStringLiteral("emptyOverviewHint"));
-    m_emptyHint->setTextFormat(Qt::PlainText);
+    m_emptyHint->setTextFormat(Qt::RichText);
     m_emptyHint->setWordWrap(true);
     m_emptyHint->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_emptyHint->setPalette(m_empty->palette());
@@ -331,6 +359,7 @@ void MainWindow::refreshSidebar()
     for (const Destination &destination : m_model.destinations()) {
         auto *item = new QListWidgetItem(destination.name, m_sidebar);
         item->setData(idRole, uuidText(destination.id));
+        item->setToolTip(plainToolTip(destination.name));
     }
     m_syncingSidebar = false;
     refreshSelection();

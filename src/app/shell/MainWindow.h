@@ -15,6 +15,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QMenu;
+class QSplitter;
 class QStackedWidget;
 class QUndoStack;
 class QVBoxLayout;
@@ -74,6 +75,7 @@ public:
     const std::optional<DestinationActions> &destinationActions() const { return m_destinationActions; }
 
 private:
+    void resizeEvent(QResizeEvent *event) override;
     void buildMenus();
     QWidget *buildOverview();
     void refreshSidebar();
@@ -92,6 +94,8 @@ private:
     NotificationSwitch m_notificationSwitch;
     CommandInstaller m_commandInstaller;
 
+    QSplitter *m_splitter = nullptr;
+    int m_sidebarWanted = 220; // as the user left it; a narrow window narrows it for a while
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_content = nullptr;
     QWidget *m_detailHost = nullptr;

@@ -233,7 +233,25 @@ void VellmirApp::launch()
             receiver->post([schedule, value = *schedule.sentence->value()](
                                VellmirApp *app) { app->showAnswer(schedule.seen, value); });
         });
+    m_scheduleWatch.setInterval(std::chrono::seconds(5));
+    connect(&m_scheduleWatch, &QTimer::timeout, this, &VellmirApp::followOtherReconciles);
+    m_scheduleWatch.start();
     m_window->show();
+}
+
+void VellmirApp::followOtherReconciles()
+{
+    // A destination added or changed by `vellmir` is scheduled by that command: what it could
+    // not register shows here as soon as it tells the settings, not at the next launch. A
+    // sentence of the window's own reconciles stands until the next one.
+    if (!m_services.lastSchedule || store().errorMessage() || m_model->awaitingFirstRead())
+        return;
+    const std::optional<QString> &shown = m_model->schedulerMessage();
+    if (shown && shown != m_followedSentence)
+        return;
+    const std::optional<QString> sentence = m_services.lastSchedule(store().destinations());
+    m_followedSentence = sentence;
+    m_model->setSchedulerMessage(sentence);
 }
 
 void VellmirApp::showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence)

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -124,11 +125,14 @@ public:
 
 private:
     void showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence);
+    void followOtherReconciles();
 
     Services m_services;
     std::unique_ptr<MainWindowModel> m_model;
     std::unique_ptr<MainWindow> m_window;
     std::shared_ptr<Receiver<VellmirApp>> m_receiver;
+    QTimer m_scheduleWatch;
+    std::optional<QString> m_followedSentence;
 };
 
 } // namespace vellmir

@@ -282,11 +282,11 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     ApprovalPrompt::Alert alert;
     // Each detail is the one line of the dialog it is, whatever a folder's or a host's name holds:
     // a line break would show a line of its own, and an invisible or bidirectional character
-    // would make the line read as another.
-    alert.messageText = TextRules::visible(request.title);
+    // would make the line read as another. Only the isolates around the values stay.
+    alert.messageText = TextRules::shown(request.title);
     QStringList lines;
     for (const QString &detail : request.details)
-        lines.append(TextRules::visible(detail));
+        lines.append(TextRules::shown(detail));
     alert.informativeText = lines.join(u'\n')
         + QStringLiteral("\n\nRequested by an agent through the vellmir command. Unanswered requests are denied after ")
         + QString::number(minutes) + QStringLiteral(" minutes.");

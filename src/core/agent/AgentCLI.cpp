@@ -278,16 +278,23 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
             QJsonArray list = flags.value(name).toArray();
             list.append(value);
             flags.insert(name, list);
+        } else if (flags.contains(name)) {
+            // Taking either value would act on something the caller may not have meant.
+            throw AgentError::usage(QStringLiteral("--") + name + QStringLiteral(" takes one value, but was given \"")
+                + TextRules::visible(flags.value(name).toString()) + QStringLiteral("\" and \"")
+                + TextRules::visible(value) + QStringLiteral("\"."));
         } else {
             flags.insert(name, value);
         }
     }
     // Flags win over --json, and a list given by flags replaces the JSON list whole. Typed on a
     // command line, a number or a yes is text: it becomes the value of its parameter's kind, and
-    // a single text where a list belongs a list of one.
-    for (auto it = flags.begin(); it != flags.end(); ++it)
+    // a single text where a list belongs a list of one. JSON carries its own types, which are
+    // held to them as an MCP call's are.
+    const QJsonObject typed = AgentParameters::typed(*entry, flags);
+    for (auto it = typed.begin(); it != typed.end(); ++it)
         fromJson.insert(it.key(), it.value());
-    return AgentParameters::typed(*entry, fromJson);
+    return fromJson;
 }
 
 QByteArray emitted(const QJsonObject &object)

@@ -30,9 +30,10 @@ struct HelpRequested {
 // Turns the arguments after the command name into parameters. Flag values are texts (a list
 // parameter collects its repeats into an array); "--json FILE|-" merges a JSON object whose
 // values keep their types, and flags win over it. `readStdin` is called for "--json -".
-// Throws AgentError::usage for malformed arguments and for a secret given as a flag (secrets
-// come through "--json" only), HelpRequested, and the file error of an unreadable "--json"
-// file. Kinds and required parameters are checked later, when the command runs.
+// Throws AgentError::usage for malformed arguments, a flag of one value given twice, and for a
+// secret given as a flag (secrets come through "--json" only), HelpRequested, and the file
+// error of an unreadable "--json" file. Kinds and required parameters are checked later, when
+// the command runs.
 QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin);
 
 // One JSON object on standard output: pretty-printed, sorted keys, "/" unescaped, one line

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <algorithm>
+#include <cmath>
 
 namespace vellmir {
 
@@ -102,11 +103,15 @@ Parameter folders(Parameter parameter)
         parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
-// An absolute path as restic lists it: no "." or ".." step, no empty one.
+// An absolute path as restic lists it: no "." or ".." step, no empty one. A name in a snapshot
+// may hold any character, a line break too, and bytes that are not UTF-8 as --sources takes them.
 Parameter snapshotPath(const char *help)
 {
-    return matching(parameter(param::path, Kind::string, help), uR"(^(?!.*//)(?!.*/\.\.?(/|$))(?!.+/$)/)"_s,
+    Parameter made = matching(parameter(param::path, Kind::string, help),
+        uR"(^(?![\s\S]*//)(?![\s\S]*/\.\.?(/|$))(?![\s\S]+/$)/)"_s,
         u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
+    made.characters = TextRules::Use::path;
+    return made;
 }
 
 Parameter repository()
@@ -155,7 +160,8 @@ bool found(const QString &pattern, const QString &text)
 // Why `codePoint`, which the parameter's characters refuse, is refused.
 QString characterRefusal(const Parameter &parameter, char32_t codePoint)
 {
-    if (parameter.characters == TextRules::Use::secret)
+    if (parameter.characters == TextRules::Use::secret
+        || (parameter.characters == TextRules::Use::path && codePoint == 0))
         return parameter.name + u" must not contain a NUL character."_s;
     if (QChar::isSurrogate(codePoint))
         return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)
@@ -223,8 +229,14 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
     if (parameter.kind == Kind::boolean)
         return value.isBool() ? std::nullopt : std::optional(parameter.name + u" must be true or false."_s);
     const std::optional<qint64> number = json::toInt64(value);
-    if (!number || *number > largestInteger || *number < -largestInteger)
+    const double asDouble = value.toDouble();
+    if (!number && !(value.isDouble() && std::isfinite(asDouble) && asDouble == std::floor(asDouble)))
         return parameter.name + u" must be a whole number."_s;
+    // A whole number too large for a JSON number to hold exactly is refused by its range.
+    if (!number || *number > largestInteger || (!parameter.minimum && *number < -largestInteger))
+        return parameter.name
+            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger))
+                  .arg(largestInteger);
     if (parameter.minimum && *number < *parameter.minimum)
         return parameter.name
             + (*parameter.minimum == 0 ? u" must not be negative."_s
@@ -297,8 +309,8 @@ QList<AgentCommand> readAndOperateCommands()
             [](auto &c, auto &p, auto, auto) { return c.auditEntries(p); } },
         { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
             { destinationKey,
-                withDefault(parameter(param::waitSeconds, Kind::integer, "Wait up to this long for the result."), 0,
-                    u": return once started"_s),
+                withDefault(
+                    count(param::waitSeconds, "Wait up to this long for the result."), 0, u": return once started"_s),
                 parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
@@ -421,10 +433,10 @@ QJsonObject AgentCommand::inputSchema() const
     return schema;
 }
 
-std::optional<QString> AgentCommand::refusal(const QJsonObject &arguments) const
+std::optional<QString> AgentCommand::refusal(const QJsonObject &arguments, const QString &only) const
 {
     for (const Parameter &parameter : parameters)
-        if (arguments.contains(parameter.name))
+        if (arguments.contains(parameter.name) && (only.isEmpty() || parameter.name == only))
             if (std::optional<QString> refused = valueRefusal(parameter, arguments.value(parameter.name), arguments))
                 return refused;
     return std::nullopt;

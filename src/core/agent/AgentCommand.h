@@ -104,8 +104,8 @@ struct AgentCommand {
     // The JSON Schema (Draft 2020-12) of the command's arguments, from the parameters' rules.
     QJsonObject inputSchema() const;
     // The sentence refusing the first given value that breaks its rule, in table order, or
-    // nullopt when every value fits.
-    std::optional<QString> refusal(const QJsonObject &arguments) const;
+    // nullopt when every value fits; with `only`, that parameter's value alone is looked at.
+    std::optional<QString> refusal(const QJsonObject &arguments, const QString &only = {}) const;
 
     friend bool operator==(const AgentCommand &, const AgentCommand &) = default;
 };

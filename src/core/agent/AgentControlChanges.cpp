@@ -10,6 +10,7 @@
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -39,6 +40,73 @@ void refuseTakenName(const QList<Destination> &destinations, const QString &name
 QString quoted(const QString &name)
 {
     return QStringLiteral("“") + name + QStringLiteral("”");
+}
+
+// A question's lines hold values from outside (names, folders, patterns, what restic reports)
+// written out and isolated, so that nothing in a value hides, forges or reorders what is around
+// it. The agent's reply and the audit log get the lines without the isolates.
+QString shown(const QString &value)
+{
+    return TextRules::isolated(value);
+}
+
+QString shownQuoted(const QString &name)
+{
+    return QStringLiteral("“") + shown(name) + QStringLiteral("”");
+}
+
+QString asText(const QString &line)
+{
+    return TextRules::withoutIsolates(line);
+}
+
+// "1 folder", "3 folders"
+QString counted(qsizetype count, const QString &one, const QString &many)
+{
+    return QString::number(count) + u' ' + (count == 1 ? one : many);
+}
+
+// What changes between `before` and `after`, each kind counted, what narrows the backup first:
+// the question's first line, so that a change deep down a long list is known from the start.
+QString changeCounts(const Destination &before, const Destination &after)
+{
+    const auto missingFrom = [](const QStringList &values, const QStringList &others) {
+        return std::count_if(
+            values.cbegin(), values.cend(), [&](const QString &value) { return !others.contains(value); });
+    };
+    const Destination::RetentionPolicy &was = before.retention;
+    const Destination::RetentionPolicy &is = after.retention;
+    const bool shortened = is.keepDaily < was.keepDaily || is.keepWeekly < was.keepWeekly
+        || is.keepMonthly < was.keepMonthly || is.keepYearly < was.keepYearly;
+    const int otherSettings = int(before.pruneAfterBackup != after.pruneAfterBackup)
+        + int(before.effectivePreferences().onlyOnAC != after.effectivePreferences().onlyOnAC)
+        + int(before.effectivePreferences().avoidMeteredNetworks != after.effectivePreferences().avoidMeteredNetworks)
+        + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
+
+    QStringList kinds;
+    if (const qsizetype removed = missingFrom(before.sources, after.sources))
+        kinds.append(
+            counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
+    if (const qsizetype added = missingFrom(after.excludes, before.excludes))
+        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added"));
+    if (was != is)
+        kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
+    if (before.name != after.name)
+        kinds.append(QStringLiteral("name changed"));
+    if (before.schedule != after.schedule)
+        kinds.append(QStringLiteral("schedule changed"));
+    if (otherSettings > 0)
+        kinds.append(counted(otherSettings, QStringLiteral("other setting"), QStringLiteral("other settings"))
+            + QStringLiteral(" changed"));
+    if (const qsizetype added = missingFrom(after.sources, before.sources))
+        kinds.append(counted(added, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" added"));
+    if (const qsizetype removed = missingFrom(before.excludes, after.excludes))
+        kinds.append(
+            counted(removed, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" removed"));
+    QString line = kinds.join(QStringLiteral(", "));
+    if (!line.isEmpty())
+        line[0] = line[0].toUpper();
+    return line + u'.';
 }
 
 QString onOff(bool value)
@@ -88,8 +156,10 @@ ResticEnvironment credentialVariables(
     ResticEnvironment variables { { QStringLiteral("RESTIC_REPOSITORY"), repository } };
     for (CredentialRole role : credentialRoles(kind)) {
         const QString parameter = AgentControl::credentialParameter(role);
-        const QString needs
-            = QStringLiteral("A ") + displayName(kind) + QStringLiteral(" destination needs ") + parameter + u'.';
+        // "S3" and "SFTP" are read letter by letter: "an ess...".
+        const bool vowelSound = kind == Destination::Kind::s3 || kind == Destination::Kind::sftp;
+        const QString needs = (vowelSound ? QStringLiteral("An ") : QStringLiteral("A ")) + displayName(kind)
+            + QStringLiteral(" destination needs ") + parameter + u'.';
         const QJsonValue value = parameters.values().value(parameter);
         if (value.isUndefined())
             throw AgentError::usage(needs);
@@ -187,7 +257,7 @@ QJsonObject AgentControl::perform(
     AgentAuditLog::Entry entry;
     entry.time = Date::now();
     entry.command = request.command;
-    entry.summary = (QStringList { request.title } + request.details).join(QStringLiteral(" | "));
+    entry.summary = asText((QStringList { request.title } + request.details).join(QStringLiteral(" | ")));
     entry.decision = decision;
 
     if (!allows(decision)) {
@@ -201,7 +271,7 @@ QJsonObject AgentControl::perform(
     // A change may name what it acted on only as it acts (a restore approved by the setting
     // learns its snapshot from restic): the line says what the request says by then.
     const auto append = [&](const QString &outcome) {
-        entry.summary = (QStringList { request.title } + request.details).join(QStringLiteral(" | "));
+        entry.summary = asText((QStringList { request.title } + request.details).join(QStringLiteral(" | ")));
         entry.outcome = outcome;
         m_audit.append(entry);
     };
@@ -263,16 +333,22 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
+    QStringList shownSources;
+    for (const QString &folder : tildeForms(sources))
+        shownSources.append(shown(folder));
     ChangeRequest request { QStringLiteral("add-destination"),
-        QStringLiteral("Add the destination ") + quoted(name) + u'?',
-        { displayName(kind) + QStringLiteral(": ") + repository, repositoryLine,
-            QStringLiteral("Folders: ")
-                + (sources.isEmpty() ? QStringLiteral("none yet") : tildeForms(sources).join(QStringLiteral(", "))),
-            QStringLiteral("Schedule: ") + displayName(schedule) } };
+        QStringLiteral("Add the destination ") + shownQuoted(name) + QStringLiteral("? ")
+            + counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
+            + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes")) + u'.',
+        { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
-    // nothing. Retention, pruning and conditions are the defaults, which this command never changes.
+    // nothing. It comes before the folders, which may be many. Retention, pruning and conditions
+    // are the defaults, which this command never changes.
     for (const QString &pattern : excludes)
-        request.details.append(QStringLiteral("Exclude: ") + pattern);
+        request.details.append(QStringLiteral("Exclude: ") + shown(pattern));
+    request.details.append(QStringLiteral("Folders: ")
+        + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
+    request.details.append(QStringLiteral("Schedule: ") + displayName(schedule));
 
     return perform(
         request,
@@ -302,9 +378,9 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 namespace {
 
 // The folders and exclude patterns of `destination` with the arguments' additions and removals,
-// and the lines that describe them.
-void updateContents(
-    const Destination &destination, const AgentParameters &parameters, Destination &updated, QStringList &changes)
+// and the lines that describe them: those that narrow the backup, and those that widen it.
+void updateContents(const Destination &destination, const AgentParameters &parameters, Destination &updated,
+    QStringList &narrowing, QStringList &widening)
 {
     QStringList addedSources;
     for (const QString &folder : AgentControl::folders(parameters.strings(param::addSources)))
@@ -337,14 +413,14 @@ void updateContents(
     }
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
-    for (const QString &folder : addedSources)
-        changes.append(QStringLiteral("Back up: ") + Destination::tildeForm(folder));
     for (const QString &folder : removedSources)
-        changes.append(QStringLiteral("Stop backing up: ") + Destination::tildeForm(folder));
+        narrowing.append(QStringLiteral("Stop backing up: ") + shown(Destination::tildeForm(folder)));
     for (const QString &pattern : addedExcludes)
-        changes.append(QStringLiteral("Exclude: ") + pattern);
+        narrowing.append(QStringLiteral("Exclude: ") + shown(pattern));
+    for (const QString &folder : addedSources)
+        widening.append(QStringLiteral("Back up: ") + shown(Destination::tildeForm(folder)));
     for (const QString &pattern : removedExcludes)
-        changes.append(QStringLiteral("Stop excluding: ") + pattern);
+        widening.append(QStringLiteral("Stop excluding: ") + shown(pattern));
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.
@@ -376,18 +452,22 @@ void updateConditions(
 AgentControl::Update AgentControl::applyUpdate(const Destination &destination, const AgentParameters &parameters) const
 {
     Destination updated = destination;
+    // What narrows the backup comes first, the lists that widen it last, so that a folder
+    // removed or an exclude added is never below a long list of folders added.
+    QStringList narrowing;
     QStringList changes;
+    QStringList widening;
 
     if (const std::optional<QString> given = parameters.string(param::name)) {
         const QString name = given->trimmed();
         if (name != destination.name) { // the table refuses a blank one
             refuseTakenName(m_store->destinations(), name, destination.id);
             updated.name = name;
-            changes.append(QStringLiteral("Name: ") + destination.name + arrow + name);
+            changes.append(QStringLiteral("Name: ") + shown(destination.name) + arrow + shown(name));
         }
     }
 
-    updateContents(destination, parameters, updated, changes);
+    updateContents(destination, parameters, updated, narrowing, widening);
 
     if (const std::optional<QString> given = parameters.string(param::schedule)) {
         updated.schedule = parsedSchedule(*given);
@@ -398,7 +478,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
 
     updated.retention = updatedRetention(destination.retention, parameters);
     if (updated.retention != destination.retention)
-        changes.append(
+        narrowing.append(
             QStringLiteral("Retention: ") + destination.retention.summary() + arrow + updated.retention.summary());
 
     if (const std::optional<bool> prune = parameters.boolean(param::pruneAfterBackup)) {
@@ -408,7 +488,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
     }
 
     updateConditions(destination, parameters, updated, changes);
-    return { updated, changes };
+    return { updated, narrowing + changes + widening };
 }
 
 QJsonObject AgentControl::updateDestination(
@@ -421,13 +501,18 @@ QJsonObject AgentControl::updateDestination(
     refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        QStringLiteral("Change ") + quoted(destination.name) + u'?', asked.changes };
+        QStringLiteral("Change ") + shownQuoted(destination.name) + QStringLiteral("? ")
+            + changeCounts(destination, asked.updated),
+        asked.changes };
     return perform(
         request,
         [&] {
             const Destination saved = saveAllowedUpdate(destination, parameters, asked);
+            QJsonArray changes;
+            for (const QString &line : asked.changes)
+                changes.append(asText(line));
             QJsonObject reply { { QStringLiteral("updated"), destinationSummary(saved) },
-                { QStringLiteral("changes"), QJsonArray::fromStringList(asked.changes) } };
+                { QStringLiteral("changes"), changes } };
             addWarning(reply, reconcileScheduler(m_store->destinations()));
             return reply;
         },
@@ -487,8 +572,8 @@ Destination AgentControl::saveAllowedUpdate(
 QJsonObject AgentControl::removeDestination(const Destination &destination, std::stop_token stop)
 {
     const ChangeRequest request { QStringLiteral("remove-destination"),
-        QStringLiteral("Remove ") + quoted(destination.name) + u'?',
-        { displayName(destination.kind) + QStringLiteral(": ") + destination.repository,
+        QStringLiteral("Remove ") + shownQuoted(destination.name) + u'?',
+        { displayName(destination.kind) + QStringLiteral(": ") + shown(destination.repository),
             QStringLiteral("Its stored credentials are deleted from the keyring. The repository and its snapshots "
                            "are not touched.") } };
     refuseOutsideChange();
@@ -512,7 +597,7 @@ namespace {
 QString snapshotLine(const Snapshot &snapshot)
 {
     const QString when = QLocale::system().toString(snapshot.time.toDateTime().toLocalTime(), QLocale::ShortFormat);
-    return QStringLiteral("Snapshot ") + snapshot.shortID + QStringLiteral(" from ") + snapshot.hostname
+    return QStringLiteral("Snapshot ") + shown(snapshot.shortID) + QStringLiteral(" from ") + shown(snapshot.hostname)
         + QStringLiteral(", ") + when;
 }
 
@@ -533,9 +618,9 @@ QJsonObject AgentControl::restore(
     const KeyringSession session;
     const ResticEnvironment variables = environment(destination);
     ChangeRequest request { QStringLiteral("restore"),
-        QStringLiteral("Restore from ") + quoted(destination.name) + u'?',
-        { QString(), QStringLiteral("Restore: ") + path.value_or(QStringLiteral("the whole snapshot")),
-            QStringLiteral("Into a new folder inside ") + Destination::tildeForm(target)
+        QStringLiteral("Restore from ") + shownQuoted(destination.name) + u'?',
+        { QString(), QStringLiteral("Restore: ") + (path ? shown(*path) : QStringLiteral("the whole snapshot")),
+            QStringLiteral("Into a new folder inside ") + shown(Destination::tildeForm(target))
                 + QStringLiteral(". Existing files are never overwritten.") } };
     const RestoreRun restore = [&](const ResticEngine &engine, const Snapshot &snapshot,
                                    std::function<Snapshot()> identify) {
@@ -549,6 +634,9 @@ QJsonObject AgentControl::restore(
                 reply.insert(QStringLiteral("restoredTo"), *runner.restoredPath());
             return reply;
         }
+        // A path the snapshot lacks is not found, whether or not the user was asked first.
+        if (runner.phase() != RestoreRunner::Phase::finished && runner.matchedNothing())
+            throw AgentError::notFound(runner.failureMessage().value_or(QString()));
         if (runner.phase() != RestoreRunner::Phase::finished)
             throw AgentError::failed(runner.failureMessage().value_or(QStringLiteral("The restore did not finish.")));
         QJsonObject reply {
@@ -627,7 +715,7 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
     };
     Snapshot asked; // what restic is handed
     asked.id = asked.shortID = query;
-    request.details[0] = QStringLiteral("Snapshot ") + query;
+    request.details[0] = QStringLiteral("Snapshot ") + shown(query);
     return perform(
         request,
         [&] {
@@ -663,7 +751,7 @@ QJsonObject AgentControl::applyRetention(
         return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
 
     const ChangeRequest request { QStringLiteral("apply-retention"),
-        QStringLiteral("Apply retention to ") + quoted(destination.name) + u'?',
+        QStringLiteral("Apply retention to ") + shownQuoted(destination.name) + u'?',
         { destination.retention.summary(), QStringLiteral("Snapshots to remove: ") + QString::number(count),
             prune ? QStringLiteral("Data no remaining snapshot uses is deleted. This cannot be undone.")
                   : QStringLiteral("Data is not pruned.") } };
@@ -681,10 +769,10 @@ QJsonObject AgentControl::applyRetention(
 // stays below.
 qsizetype ApprovalPrompt::Alert::longestJson()
 {
-    // A character of a value grows at most twelve-fold on its way to the JSON line (a control
-    // character written out as "⟨U+0000⟩" in UTF-8); each value may take a line with its label,
-    // and a value may be shown twice (what it was and what it becomes).
-    constexpr qsizetype perCharacter = 12;
+    // A character of a value grows at most fourteen-fold on its way to the JSON line (one written
+    // out as "⟨U+10FFFD⟩" in UTF-8); each value may take a line with its label and isolates, and a
+    // value may be shown twice (what it was and what it becomes).
+    constexpr qsizetype perCharacter = 14;
     constexpr qsizetype perLine = 512;
     constexpr qsizetype fixed = 64 * 1024;
     qsizetype longest = 0;

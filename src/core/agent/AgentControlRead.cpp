@@ -43,6 +43,20 @@ QString unregisteredText()
     return QStringLiteral("off: the systemd user timer is not registered, although a destination has a schedule");
 }
 
+// The text an agent gave, written out so that nothing in it hides or reorders the message, and
+// cut short when it is long.
+QString shownValue(const QJsonValue &value)
+{
+    if (!value.isString() || value.toString().isEmpty())
+        return QString();
+    constexpr qsizetype shown = 100;
+    const QList<uint> characters = value.toString().toUcs4();
+    const QString text = QString::fromUcs4(
+        reinterpret_cast<const char32_t *>(characters.constData()), std::min(characters.size(), shown));
+    return QStringLiteral(" It was given as \"") + TextRules::visible(text)
+        + (characters.size() > shown ? QStringLiteral("…\".") : QStringLiteral("\"."));
+}
+
 } // namespace
 
 QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
@@ -64,8 +78,13 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
     // A destination that cannot be found is reported before a malformed value; every value is
     // checked before the handler queues, changes or runs anything.
     std::optional<Destination> resolved;
-    if (command->parameter(param::destination))
+    if (command->parameter(param::destination)) {
+        // A value no destination could be named by is a mistake in the call, not a name that
+        // is missing, and it is shown only written out.
+        if (const std::optional<QString> refused = command->refusal(arguments, param::destination))
+            throw AgentError::usage(*refused + shownValue(arguments.value(param::destination)));
         resolved = resolve(parameters);
+    }
     parameters.check(*command);
     return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
 }
@@ -98,7 +117,7 @@ Destination AgentControl::resolve(const AgentParameters &parameters) const
     QStringList names;
     for (const Destination &destination : destinations)
         names.append(destination.name);
-    throw AgentError::notFound(QStringLiteral("No single destination matches \"") + key
+    throw AgentError::notFound(QStringLiteral("No single destination matches \"") + TextRules::visible(key)
         + QStringLiteral("\". Destinations: ")
         + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
 }

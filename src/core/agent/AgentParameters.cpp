@@ -50,8 +50,8 @@ QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject argu
         const qint64 number = text.toLongLong(&ok, 10);
         if (parameter->kind == Kind::strings)
             it.value() = QJsonArray { text };
-        else if (parameter->kind == Kind::integer && ok && decimal.match(text).hasMatch())
-            it.value() = number;
+        else if (parameter->kind == Kind::integer && decimal.match(text).hasMatch())
+            it.value() = ok ? QJsonValue(number) : QJsonValue(text.toDouble()); // beyond 64 bits: refused by range
         else if (parameter->kind == Kind::boolean && (word == u"true" || word == u"yes" || word == u"1"))
             it.value() = true;
         else if (parameter->kind == Kind::boolean && (word == u"false" || word == u"no" || word == u"0"))

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -57,17 +58,31 @@ bool isBlank(const QByteArray &line)
     return true;
 }
 
-// The number that stands at `path` (the keys from the top object down) in the JSON object
-// `line` (which parses), as written; empty when there is none or it is written otherwise.
+// A key as written between its quotes, decoded as JSON reads it.
+QByteArray decodedKey(QByteArrayView written)
+{
+    if (!written.contains('\\'))
+        return written.toByteArray();
+    const QByteArray text = '"' + written.toByteArray() + '"';
+    const QJsonDocument document = QJsonDocument::fromJson('[' + text + ']');
+    return document.array().first().toString().toUtf8();
+}
+
+// The number that stands at `path` (the keys from the top object down, as JSON decodes them) in
+// the JSON object `line` (which parses), as written; empty when there is none or it is written
+// otherwise. Of a key written twice, the last counts, as it does for the parsed object.
 QByteArray rawNumber(const QByteArray &line, const QList<QByteArrayView> &path)
 {
     const auto blank
         = [&](qsizetype at) { return at < line.size() && line.at(at) && std::strchr(" \t\r", line.at(at)); };
-    QList<QByteArrayView> keys; // per open object, its key being read; "[" for an array
+    QList<QByteArray> keys; // per open object, its key being read; "[" for an array
+    QByteArray found;
+    const auto onPath
+        = [&] { return keys.size() == path.size() && std::equal(keys.cbegin(), keys.cend(), path.cbegin()); };
     for (qsizetype i = 0; i < line.size(); ++i) {
         const char c = line.at(i);
         if (c == '{' || c == '[') {
-            keys.append(c == '[' ? QByteArrayView("[") : QByteArrayView());
+            keys.append(c == '[' ? QByteArray("[") : QByteArray());
         } else if ((c == '}' || c == ']') && !keys.isEmpty()) {
             keys.removeLast();
         } else if (c == '"') {
@@ -80,18 +95,17 @@ QByteArray rawNumber(const QByteArray &line, const QList<QByteArrayView> &path)
                 ++at;
             if (at >= line.size() || line.at(at) != ':' || keys.isEmpty())
                 continue; // a value, not a key
-            keys.last() = QByteArrayView(line).sliced(start, i - start);
-            if (keys != path)
+            keys.last() = decodedKey(QByteArrayView(line).sliced(start, i - start));
+            if (!onPath())
                 continue;
             for (++at; blank(at); ++at) { }
             qsizetype end = at;
             while (end < line.size() && line.at(end) && std::strchr("-+.0123456789eE", line.at(end)))
                 ++end;
-            if (end > at)
-                return line.mid(at, end - at);
+            found = line.mid(at, end - at);
         }
     }
-    return {};
+    return found;
 }
 
 const QRegularExpression &integerText()
@@ -100,14 +114,21 @@ const QRegularExpression &integerText()
     return integer;
 }
 
-// The number at `path` in `line` exactly as written when it is a whole one that a double
-// would round (beyond 64 bits); otherwise `value` as parsed.
+// The number at `path` in `line` exactly as written when it is a whole one that the parsed
+// value would write otherwise (rounded beyond 64 bits, or "-0"); otherwise `value` as parsed.
 QJsonValue exactNumber(const QByteArray &line, const QList<QByteArrayView> &path, const QJsonValue &value)
 {
-    if (!value.isDouble() || value.toVariant().typeId() == QMetaType::LongLong)
+    if (!value.isDouble())
         return value;
     const QByteArray raw = rawNumber(line, path);
-    return integerText().match(QString::fromLatin1(raw)).hasMatch() ? json::exactInteger(raw) : value;
+    if (!integerText().match(QString::fromLatin1(raw)).hasMatch())
+        return value;
+    try {
+        if (json::compact(value) == raw)
+            return value;
+    } catch (const std::exception &) {
+    }
+    return json::exactInteger(raw);
 }
 
 // What the response carries as the request's id: a text, or an integer exactly as written.
@@ -121,9 +142,9 @@ std::optional<QJsonValue> requestId(const QByteArray &line, const QJsonValue &id
     return exactNumber(line, { "id" }, id);
 }
 
-// Whether `line` is JSON after all when Qt refused one of its numbers: one beyond a double's
-// range. Every number, if well formed, is read as 0 instead.
-bool jsonBeyondDoubles(const QByteArray &line)
+// `line` as JSON where Qt refused one of its numbers, one beyond a double's range: every number,
+// if well formed, is read as 0 instead. Nullopt when it is not JSON even so.
+std::optional<QJsonDocument> tamedJson(const QByteArray &line)
 {
     static const QRegularExpression number(QStringLiteral(R"(\A-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?\z)"));
     QByteArray tamed;
@@ -140,7 +161,7 @@ bool jsonBeyondDoubles(const QByteArray &line)
             while (end < line.size() && line.at(end) && std::strchr("-+.0123456789eE", line.at(end)))
                 ++end;
             if (!number.match(QString::fromLatin1(line.mid(i, end - i))).hasMatch())
-                return false;
+                return std::nullopt;
             tamed.append('0');
             i = end - 1;
         } else {
@@ -148,8 +169,27 @@ bool jsonBeyondDoubles(const QByteArray &line)
         }
     }
     QJsonParseError error {};
-    QJsonDocument::fromJson(tamed, &error);
-    return error.error == QJsonParseError::NoError;
+    QJsonDocument document = QJsonDocument::fromJson(tamed, &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return document;
+}
+
+// Whether `line`, which Qt refused, is JSON after all: one with a number beyond a double's
+// range, or a lone value outside any object or array, which Qt reads only inside one.
+bool isJson(const QByteArray &line, QJsonParseError::ParseError refusal)
+{
+    if (refusal == QJsonParseError::IllegalNumber && tamedJson(line))
+        return true;
+    const QByteArray wrapped = '[' + line + ']';
+    QJsonParseError error {};
+    QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
+    if (error.error == QJsonParseError::IllegalNumber)
+        document = tamedJson(wrapped).value_or(QJsonDocument());
+    else if (error.error != QJsonParseError::NoError)
+        return false;
+    // "1, 2" would be two values.
+    return document.array().size() == 1;
 }
 
 // One message line as JSON-RPC 2.0 reads it.
@@ -173,9 +213,7 @@ Message read(const QByteArray &line)
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError)
-        return Message(error.error == QJsonParseError::IllegalNumber && jsonBeyondDoubles(line)
-                ? Message::Kind::invalid
-                : Message::Kind::unparsable);
+        return Message(isJson(line, error.error) ? Message::Kind::invalid : Message::Kind::unparsable);
     // A batch is an array, which this protocol version no longer has; a lone value is no message.
     if (!document.isObject())
         return Message(Message::Kind::invalid);

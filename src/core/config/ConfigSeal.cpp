@@ -44,7 +44,8 @@ QString listed(const QStringList &values)
 
 // Everything a stored destination says, for a configuration nothing vouches for: what it backs
 // up and leaves out, when, what it deletes, and under which keys, since each may have been put
-// there by someone else.
+// there by someone else. One line per field, each written out on its own, so that no value can
+// pass for other fields or push the real ones out of sight.
 QString storedFields(const Destination &destination)
 {
     QStringList folders;
@@ -54,8 +55,9 @@ QString storedFields(const Destination &destination)
     const auto amount = [](double value) {
         return value > 0 ? QString::number(value) + QStringLiteral(" USD") : QStringLiteral("none");
     };
-    return QStringList {
-        QStringLiteral("“") + destination.name + QStringLiteral("”, backing up to ") + destination.repository,
+    QStringList lines {
+        QStringLiteral("“") + destination.name + QStringLiteral("”"),
+        QStringLiteral("Backing up to: ") + destination.repository,
         QStringLiteral("Folders: ") + listed(folders),
         QStringLiteral("Kind: ") + displayName(destination.kind),
         QStringLiteral("Excludes: ") + listed(destination.excludes),
@@ -74,9 +76,10 @@ QString storedFields(const Destination &destination)
             + (destination.lastBackup ? json::fromDate(*destination.lastBackup).toString() : QStringLiteral("never")),
         QStringLiteral("Id: ") + uuidText(destination.id),
         QStringLiteral("Keys stored under: ") + uuidText(destination.credentialID),
-    }
-               .join(QStringLiteral(". "))
-        + u'.';
+    };
+    for (QString &line : lines)
+        line = TextRules::visible(line);
+    return lines.join(u'\n');
 }
 
 // The lines as they may be shown: a stored name or repository may hold anything.
@@ -576,10 +579,10 @@ QStringList ConfigSeal::everythingOnFile() const
     if (unreadable)
         lines.append(QStringLiteral("The destinations file can no longer be read."));
     for (const Destination &destination : std::as_const(destinations))
-        lines.append(storedFields(destination));
+        lines.append(storedFields(destination)); // written out, field by field
     if (currentPolicy().changesWithoutApproval)
         lines.append(QStringLiteral("Agents may make changes without asking."));
-    return shown(lines);
+    return lines;
 }
 
 QStringList ConfigSeal::differences() const

@@ -45,8 +45,13 @@ namespace {
 
 const QString repositoryKey = QStringLiteral("RESTIC_REPOSITORY");
 
+// Inherited variables that could name another repository or carry its secrets. restic's own TLS
+// settings are kept: they name only files (a private CA, a client certificate) that the user set
+// for restic, and nothing else can tell restic about them.
 bool scrubbed(const char *entry)
 {
+    if (std::strncmp(entry, "RESTIC_CACERT=", 14) == 0 || std::strncmp(entry, "RESTIC_TLS_CLIENT_CERT=", 23) == 0)
+        return false;
     return std::strncmp(entry, "RESTIC_", 7) == 0 || std::strncmp(entry, "AWS_", 4) == 0
         || std::strncmp(entry, "B2_", 3) == 0;
 }
@@ -312,8 +317,7 @@ ResticEngine::ResticEngine(std::optional<QString> binary, std::optional<QString>
 
 QStringList ResticEngine::fallbackPaths()
 {
-    return { QStringLiteral("/opt/homebrew/bin/restic"), QStringLiteral("/usr/local/bin/restic"),
-        QStringLiteral("/usr/bin/restic") };
+    return { QStringLiteral("/usr/local/bin/restic"), QStringLiteral("/usr/bin/restic") };
 }
 
 QStringList ResticEngine::lockRetry()
@@ -690,6 +694,20 @@ QString ResticEngine::version(std::stop_token stop) const
 
 QString ResticEngine::errorText(const QString &line)
 {
+    // ssh runs without a terminal, so it can neither confirm a new host key nor ask for a
+    // passphrase: both must be settled beforehand, and the user is told how.
+    static const QString sshPrefix = QStringLiteral("subprocess ssh: ");
+    if (line.startsWith(sshPrefix)) {
+        if (line.contains(QStringLiteral("Host key verification failed")))
+            return QStringLiteral(
+                "The SFTP server's host key is not known to this computer, or it has changed. Connect "
+                "once with ssh from a terminal as the same user and confirm the key, so that it is in "
+                "~/.ssh/known_hosts.");
+        if (line.contains(QStringLiteral("Permission denied")))
+            return QStringLiteral("The SFTP server refused the login (%1). Vellmir signs in with an SSH key that needs "
+                                  "no prompt: one without a passphrase, or one loaded into ssh-agent.")
+                .arg(line.mid(sshPrefix.size()).trimmed().chopped(line.trimmed().endsWith(u'.') ? 1 : 0));
+    }
     // With --json, restic writes its errors as JSON objects; the user gets their message text,
     // not the JSON around it. Every other line stays as restic wrote it.
     if (!line.startsWith(QStringLiteral("{\"message_type\":")))
@@ -704,9 +722,13 @@ QString ResticEngine::errorText(const QString &line)
 
 QString ResticEngine::cleanError(const QString &standardError, int exitCode)
 {
-    QStringList lines = standardError.trimmed().split(u'\n');
-    for (QString &line : lines)
-        line = errorText(line);
+    QStringList lines;
+    for (const QString &line : standardError.trimmed().split(u'\n')) {
+        // ssh asks for what it lacks through a graphical askpass program when a display is
+        // set; its failure to start one says nothing the lines after it do not say better.
+        if (!line.contains(QStringLiteral("ssh_askpass: ")))
+            lines.append(errorText(line));
+    }
     const QString cleaned = lines.join(u'\n').trimmed();
     if (!cleaned.isEmpty())
         return cleaned;

@@ -81,7 +81,7 @@ public:
     const std::optional<QString> &binary() const { return m_binary; }
     const std::optional<QString> &lockDirectory() const { return m_lockDirectory; }
 
-    static QStringList fallbackPaths(); // "/opt/homebrew/bin/restic", "/usr/local/bin/restic", "/usr/bin/restic"
+    static QStringList fallbackPaths(); // "/usr/local/bin/restic", "/usr/bin/restic"
     // Where restic is looked for when no binary is given, in order: a "restic" beside the
     // running executable, then fallbackPaths(). The first executable file wins.
     static QStringList defaultSearchPaths();
@@ -122,6 +122,9 @@ public:
     // "restic not found" when there is no restic. Throws CancellationError when stopped.
     QString version(std::stop_token stop = {}) const;
 
+    // One line of restic's standard error as the user should read it: the message of a JSON
+    // error object, ssh's refusals for want of a prompt in our words, any other line unchanged.
+    static QString errorText(const QString &line);
     // The message for a failed run: restic's trimmed standard error, or "restic exited with
     // code N" when it printed nothing there.
     static QString cleanError(const QString &standardError, int exitCode);
@@ -131,8 +134,10 @@ public:
     // cleaned error, and CancellationError when `stop` was requested.
 
     // Every host's snapshots, newest first (equal times keep restic's order). A JSON syntax
-    // error in restic's answer is thrown as a JsonError.
-    QList<Snapshot> listSnapshots(const ResticEnvironment &environment, std::stop_token stop = {}) const;
+    // error in restic's answer is thrown as a JsonError. A backend that restic is still
+    // retrying after `retryBound` ends the run as in probe(), with restic's last reason.
+    QList<Snapshot> listSnapshots(const ResticEnvironment &environment, std::stop_token stop = {},
+        std::chrono::milliseconds retryBound = probeRetryBound) const;
     // Whether the repository answers and how many snapshots it holds; restic's status 10 is
     // notInitialized. Never throws: every failure, a cancel included, is `failed`. restic retries
     // a backend that fails (refused connection, untrusted certificate, unknown key) for 15
@@ -160,13 +165,15 @@ public:
     // case. At most 1,000 entries, the first in restic's order, then sorted folders first and in
     // natural order. The folder itself is never an entry. `snapshot` may be anything restic takes
     // for one (an id, a prefix of one, "latest"); `listed`, when given, receives the snapshot
-    // restic listed, as the first line of its answer names it. Throws ResticError with restic's
-    // last error line, or CancellationError.
+    // restic listed, as the first line of its answer names it. Paths keep every byte of a name
+    // that is not UTF-8 as LocalPath has them (a second, plain listing supplies those bytes),
+    // so an entry's path names it again in a later listing or restore. Throws ResticError with
+    // restic's last error line, or CancellationError.
     QList<SnapshotEntry> browse(const QString &snapshot, const QString &directory, const QString &search,
         bool recursive, const ResticEnvironment &environment, std::stop_token stop = {},
         Snapshot *listed = nullptr) const;
-    // A restic include pattern matching exactly this absolute snapshot path. Throws ResticError
-    // for a relative path, a ".." component or a line feed.
+    // A restic include pattern matching exactly this absolute snapshot path (bytes that are not
+    // UTF-8 kept as LocalPath has them). Throws ResticError for a relative path or a ".." component.
     static QString literalInclude(const QString &path);
     // Why restic must not be started for `repository`, or nullopt. An SFTP address whose host
     // or user begins with "-" would reach ssh as an option (say -oProxyCommand=...), so no
@@ -187,16 +194,14 @@ public:
     static QString minimumRelease();
 
     // The child's whole environment as "NAME=value" entries: this process's variables
-    // without RESTIC_*, AWS_* and B2_*, overlaid with `environment`.
+    // without RESTIC_* (but for restic's TLS settings RESTIC_CACERT and RESTIC_TLS_CLIENT_CERT),
+    // AWS_* and B2_*, overlaid with `environment`.
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
     // Why the located `program` must not be run (too old a release), asked once per process
     // and file; nullopt when it may. Throws CancellationError when `stop` was requested.
     std::optional<QString> releaseProblem(const QString &program, std::stop_token stop) const;
-    // One line of restic's standard error as the user should read it: the message of a JSON
-    // error object, any other line unchanged.
-    static QString errorText(const QString &line);
 
     std::optional<QString> m_binary;
     std::optional<QString> m_lockDirectory;

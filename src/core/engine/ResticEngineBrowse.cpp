@@ -2,6 +2,7 @@
 #include "engine/ResticEngine.h"
 #include "util/Error.h"
 #include "util/Json.h"
+#include "util/LocalPath.h"
 #include "util/ResticError.h"
 
 #include <QCollator>
@@ -98,23 +99,25 @@ struct LineWalk {
     }
 };
 
-// Whether the listing line may name a path that holds `search`, judged by the text of its
-// top-level "path" member alone, so that the other members (node types, modes, dates, which
-// hold most words a user might type) cost nothing. False only when the line certainly lists no
-// such path: for a valid line, its one "path" member is a string without that text, or it has
-// no string "path" at all; an invalid line the parser refuses anyway. Anything less certain
-// (an escaped key, a repeated "path", text that does not decode cleanly) is left to the parser.
-bool pathMayMatch(QByteArrayView line, const QString &search)
+// The top-level "path" member of one listing line, as far as a walk can tell without parsing.
+struct PathMember {
+    enum class Found { uncertain, none, string } found = Found::uncertain;
+    QByteArrayView raw; // string: as written between the quotes
+    bool escaped = false; // string: whether `raw` holds an escape
+};
+
+// Uncertain for anything but a plain object with at most one "path" member and no escaped key;
+// such a line is left to the parser.
+PathMember findPath(QByteArrayView line)
 {
     LineWalk walk { line.data(), line.data() + line.size() };
     walk.skipSpace();
     if (!walk.atChar('{'))
-        return true;
+        return {};
     ++walk.at;
     walk.skipSpace();
     bool seen = false;
-    std::optional<QByteArrayView> path;
-    bool pathEscaped = false;
+    PathMember member { PathMember::Found::none, {}, false };
     if (walk.atChar('}')) {
         ++walk.at;
     } else {
@@ -123,26 +126,25 @@ bool pathMayMatch(QByteArrayView line, const QString &search)
             QByteArrayView key;
             bool keyEscaped = false;
             if (!walk.atChar('"') || !walk.string(key, keyEscaped) || keyEscaped)
-                return true;
+                return {};
             walk.skipSpace();
             if (!walk.atChar(':'))
-                return true;
+                return {};
             ++walk.at;
             walk.skipSpace();
             if (key == QByteArrayView("path")) {
                 if (seen)
-                    return true;
+                    return {};
                 seen = true;
                 if (walk.atChar('"')) {
-                    QByteArrayView raw;
-                    if (!walk.string(raw, pathEscaped))
-                        return true;
-                    path = raw;
+                    if (!walk.string(member.raw, member.escaped))
+                        return {};
+                    member.found = PathMember::Found::string;
                 } else if (!walk.value()) {
-                    return true;
+                    return {};
                 }
             } else if (!walk.value()) {
-                return true;
+                return {};
             }
             walk.skipSpace();
             if (walk.atChar(',')) {
@@ -150,27 +152,40 @@ bool pathMayMatch(QByteArrayView line, const QString &search)
                 continue;
             }
             if (!walk.atChar('}'))
-                return true;
+                return {};
             ++walk.at;
             break;
         }
     }
     walk.skipSpace();
     if (walk.at != walk.end)
-        return true;
-    if (!path)
-        return false;
+        return {};
+    return member;
+}
 
+// Whether the listing line may name a path that holds `search`, judged by the text of its
+// top-level "path" member alone, so that the other members (node types, modes, dates, which
+// hold most words a user might type) cost nothing. False only when the line certainly lists no
+// such path: for a valid line, its one "path" member is a string without that text, or it has
+// no string "path" at all; an invalid line the parser refuses anyway. Anything less certain
+// (an escaped key, a repeated "path", text that does not decode cleanly) is left to the parser.
+bool pathMayMatch(QByteArrayView line, const QString &search)
+{
+    const PathMember member = findPath(line);
+    if (member.found == PathMember::Found::uncertain)
+        return true;
+    if (member.found == PathMember::Found::none)
+        return false;
     QString text;
-    if (pathEscaped) {
+    if (member.escaped) {
         // Escapes decoded by the same parser that reads the whole line.
-        const QJsonDocument document = QJsonDocument::fromJson("[\"" + path->toByteArray() + "\"]");
+        const QJsonDocument document = QJsonDocument::fromJson("[\"" + member.raw.toByteArray() + "\"]");
         const QJsonValue decoded = document.array().at(0);
         if (!decoded.isString())
             return true;
         text = decoded.toString();
     } else {
-        text = QString::fromUtf8(*path);
+        text = QString::fromUtf8(member.raw);
     }
     // Invalid UTF-8 decodes with replacement characters; how many depends on what follows, so
     // such a path is left to the parser of the whole line.
@@ -178,6 +193,127 @@ bool pathMayMatch(QByteArrayView line, const QString &search)
         return true;
     return text.contains(search, Qt::CaseInsensitive);
 }
+
+// How many line feeds the path of a listing line holds: restic's plain listing writes each
+// path on a line of its own, so a path with line feeds takes more than one.
+int pathLineFeeds(QByteArrayView line)
+{
+    if (!line.contains('\\')) // nothing is escaped: the case of almost every line
+        return 0;
+    const PathMember member = findPath(line);
+    if (member.found != PathMember::Found::string || !member.escaped)
+        return 0;
+    int count = 0;
+    for (qsizetype i = 0; i + 1 < member.raw.size(); ++i) {
+        if (member.raw[i] != '\\')
+            continue;
+        const QByteArrayView escape = member.raw.sliced(i + 1);
+        if (escape.startsWith('n') || escape.startsWith("u000a") || escape.startsWith("u000A"))
+            ++count;
+        ++i; // past the escaped character: the n of an escaped backslash and an n is no line feed
+    }
+    return count;
+}
+
+// Whether `exact`, a path with each byte that is not UTF-8 kept (LocalPath), is what restic's
+// JSON shows as `listed`: the same, but for a replacement character in place of each such byte.
+bool listedAs(const QString &exact, const QString &listed)
+{
+    if (exact.size() != listed.size())
+        return false;
+    for (qsizetype i = 0; i < exact.size(); ++i) {
+        if (exact[i] != listed[i]
+            && !(listed[i] == QChar::ReplacementCharacter && !LocalPath::isText(QString(exact[i]))))
+            return false;
+    }
+    return true;
+}
+
+// restic's JSON listing turns each byte of a name that is not UTF-8 into a replacement
+// character, so such a name could not be used again. Its plain listing ("ls --quiet") writes the
+// same nodes in the same order, each path as its bytes and a line feed: the entries whose paths
+// came out inexact take their bytes from there, found by counting nodes and the line feeds their
+// paths hold. An entry whose bytes do not fit what the JSON showed keeps its listed path.
+class NameRecovery {
+public:
+    // Every node line of the JSON listing passes here, in order.
+    void countNode(QByteArrayView line)
+    {
+        const int feeds = pathLineFeeds(line);
+        if (feeds > 0)
+            m_feedsBefore.push_back({ m_nodes, feeds });
+        ++m_nodes;
+    }
+
+    // The entry about to be appended is the node just counted, with an inexact path.
+    void markLast(qsizetype entry)
+    {
+        qsizetype line = m_nodes - 1;
+        for (const auto &[node, feeds] : m_feedsBefore) {
+            if (node < m_nodes - 1)
+                line += feeds;
+        }
+        const int feeds
+            = !m_feedsBefore.empty() && m_feedsBefore.back().first == m_nodes - 1 ? m_feedsBefore.back().second : 0;
+        m_wanted.push_back({ entry, line, line + feeds, {} });
+    }
+
+    bool needed() const { return !m_wanted.empty(); }
+
+    void recover(const ResticEngine &engine, const ResticCommand &plain, const ResticEnvironment &environment,
+        std::stop_token stop, QList<SnapshotEntry> &entries)
+    {
+        qsizetype line = 0;
+        size_t next = 0; // the first wanted path not yet complete
+        int status = -1;
+        engine.streamBytes(plain, environment, stop, [&](const ResticStreamBytes &event) {
+            if (event.type == ResticStreamEvent::Type::finished)
+                status = event.status;
+            if (event.type != ResticStreamEvent::Type::stdoutLine)
+                return;
+            if (next < m_wanted.size() && line >= m_wanted[next].firstLine) {
+                Wanted &wanted = m_wanted[next];
+                if (line > wanted.firstLine)
+                    wanted.bytes.append('\n');
+                wanted.bytes.append(event.line.data(), event.line.size());
+                if (line == wanted.lastLine)
+                    ++next;
+            }
+            ++line;
+        });
+        if (stop.stop_requested())
+            throw CancellationError();
+        // A listing that does not match node for node tells nothing.
+        if (status != 0 || line != m_nodes + totalFeeds())
+            return;
+        for (const Wanted &wanted : m_wanted) {
+            const QString exact = LocalPath::decode(wanted.bytes);
+            SnapshotEntry &entry = entries[wanted.entry];
+            if (listedAs(exact, entry.path))
+                entry.path = exact;
+        }
+    }
+
+private:
+    struct Wanted {
+        qsizetype entry;
+        qsizetype firstLine; // of the plain listing
+        qsizetype lastLine;
+        QByteArray bytes;
+    };
+
+    qsizetype totalFeeds() const
+    {
+        qsizetype total = 0;
+        for (const auto &[node, feeds] : m_feedsBefore)
+            total += feeds;
+        return total;
+    }
+
+    qsizetype m_nodes = 0;
+    std::vector<std::pair<qsizetype, int>> m_feedsBefore; // node, line feeds in its path
+    std::vector<Wanted> m_wanted;
+};
 
 bool isAsciiDigit(QChar c)
 {
@@ -271,19 +407,22 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
     int status = -1;
     QString lastError;
     QList<SnapshotEntry> entries;
+    Snapshot first;
     bool snapshotSeen = false;
+    NameRecovery recovery;
     streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine: {
             // The snapshot comes first, before any node.
-            if (listed && !snapshotSeen) {
+            if (!snapshotSeen) {
                 snapshotSeen = true;
                 const QJsonObject object = json::parseLine(event.line).object();
                 if (object.value(QLatin1String("struct_type")) == QLatin1String("snapshot")) {
-                    *listed = Snapshot::fromJson(object);
+                    first = Snapshot::fromJson(object);
                     return;
                 }
             }
+            recovery.countNode(event.line);
             // Once the listing is full the rest is only drained, so restic finishes normally.
             if (entries.size() >= browseLimit || (!search.isEmpty() && !pathMayMatch(event.line, search)))
                 return;
@@ -297,10 +436,13 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
                 || !type.isString())
                 return;
             const QString nodePath = path.toString();
-            if (nodePath == directory)
+            const bool inexact = nodePath.contains(QChar::ReplacementCharacter);
+            if (nodePath == directory || (inexact && listedAs(directory, nodePath)))
                 return;
             if (!search.isEmpty() && !nodePath.contains(search, Qt::CaseInsensitive))
                 return;
+            if (inexact)
+                recovery.markLast(entries.size());
             entries.append({ nodePath, type.toString(), json::toInt64(node.value(QLatin1String("size"))).value_or(0) });
             break;
         }
@@ -319,14 +461,24 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
         const QString message = errorText(lastError);
         throw ResticError::command(message.isEmpty() ? browseFailure(status) : message);
     }
+    if (listed)
+        *listed = first;
+    if (recovery.needed()) {
+        ResticCommand plain(QStringLiteral("ls"));
+        plain.flag(QStringLiteral("--quiet"));
+        if (!search.isEmpty() || recursive)
+            plain.flag(QStringLiteral("--recursive"));
+        plain.positional(first.id.isEmpty() ? snapshot : first.id).positional(directory);
+        recovery.recover(*this, plain, environment, stop, entries);
+    }
     sortForBrowsing(entries);
     return entries;
 }
 
 QString ResticEngine::literalInclude(const QString &path)
 {
-    if (!path.startsWith(u'/') || path.contains(u'\n')
-        || path.split(u'/', Qt::SkipEmptyParts).contains(QStringLiteral("..")))
+    // restic takes a pattern from its command line as it is, line feeds and other bytes included.
+    if (!path.startsWith(u'/') || path.split(u'/', Qt::SkipEmptyParts).contains(QStringLiteral("..")))
         throw ResticError::command(notAbsolute);
     QString pattern;
     pattern.reserve(path.size() + 8);

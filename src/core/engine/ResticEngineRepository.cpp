@@ -126,11 +126,32 @@ private:
     std::jthread m_timer; // last: stopped and joined before the members it uses go
 };
 
+// "snapshots" with the run stopped once restic is still retrying after `bound`. Throws
+// ResticError with restic's last reason then, and CancellationError for the caller's stop.
+ResticResult boundedSnapshots(const ResticEngine &engine, const ResticEnvironment &environment, std::stop_token stop,
+    std::chrono::milliseconds bound)
+{
+    RetryWatch watch(stop, bound);
+    ResticResult result;
+    try {
+        result = engine.run(
+            snapshotsCommand(), environment, watch.token(), [&watch](const QString &line) { watch.line(line); });
+    } catch (const CancellationError &) {
+        if (stop.stop_requested() || !watch.gaveUp())
+            throw; // the caller's stop
+    }
+    if (const std::optional<QString> reason = watch.gaveUp())
+        throw ResticError::command(
+            *reason + QStringLiteral(" (restic was still retrying after %1 seconds)").arg(bound.count() / 1000));
+    return result;
+}
+
 } // namespace
 
-QList<Snapshot> ResticEngine::listSnapshots(const ResticEnvironment &environment, std::stop_token stop) const
+QList<Snapshot> ResticEngine::listSnapshots(
+    const ResticEnvironment &environment, std::stop_token stop, std::chrono::milliseconds retryBound) const
 {
-    const ResticResult result = run(snapshotsCommand(), environment, stop);
+    const ResticResult result = boundedSnapshots(*this, environment, stop, retryBound);
     if (result.exitCode != 0)
         throw ResticError::command(cleanError(result.stderr, result.exitCode));
     const QJsonDocument document = json::parse(result.stdout.toUtf8(), QStringLiteral("restic's snapshot list"));
@@ -153,18 +174,7 @@ ConnectionStatus ResticEngine::probe(
     const ResticEnvironment &environment, std::stop_token stop, std::chrono::milliseconds retryBound) const noexcept
 {
     try {
-        RetryWatch watch(stop, retryBound);
-        ResticResult result;
-        try {
-            result = run(
-                snapshotsCommand(), environment, watch.token(), [&watch](const QString &line) { watch.line(line); });
-        } catch (const CancellationError &) {
-            if (stop.stop_requested() || !watch.gaveUp())
-                throw; // the caller's stop
-        }
-        if (const std::optional<QString> reason = watch.gaveUp())
-            return ConnectionStatus::failed(*reason
-                + QStringLiteral(" (restic was still retrying after %1 seconds)").arg(retryBound.count() / 1000));
+        const ResticResult result = boundedSnapshots(*this, environment, stop, retryBound);
         if (result.exitCode == 10)
             return ConnectionStatus::notInitialized();
         if (result.exitCode != 0)

@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -110,15 +111,17 @@ struct ChildSetup {
     const char *program;
     char *const *argv;
     char *const *envp;
-    int out;
+    int out; // the output pipes' write ends
     int err;
-    int keep[3]; // the report pipe and restic's copies of its output pipes' read ends, ascending
+    int outRead; // their read ends, for the keeper
+    int errRead;
+    int lifeline; // the read end of the pipe that hangs up when this process is done
     int report;
     pid_t parent;
 };
 
 // Closes every descriptor from 3 up except the ascending `keep`.
-void closeAllBut(const int (&keep)[3]) noexcept
+template <size_t count> void closeAllBut(const int (&keep)[count]) noexcept
 {
     unsigned from = 3;
     for (const int fd : keep) {
@@ -127,6 +130,67 @@ void closeAllBut(const int (&keep)[3]) noexcept
         from = unsigned(fd) + 1;
     }
     ::close_range(from, ~0U, 0);
+}
+
+timespec monotonicNow() noexcept
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+long long millisecondsSince(const timespec &start) noexcept
+{
+    const timespec now = monotonicNow();
+    return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// The keeper: a process of restic's group that holds the read ends of its output pipes in
+// place of this process once this one is gone. While this process lives it only waits; its
+// lifeline is a pipe whose write end only this process holds, so the pipe hangs up when the
+// run is over or this process has died, however it died. From then on it reads restic's
+// output and throws it away, so that restic, told by its death signal to remove its lock, is
+// never stopped by a full pipe (and never killed by a broken one before it has done so), and
+// after killDelay it kills the whole group, itself included: a restic that went on working
+// after the signal (an upload held back by a limit goes on for hours) never outlives the run
+// by more than that. Its own membership keeps the group's id from being reused meanwhile.
+// Async-signal-safe calls only; every signal stays blocked, as it was at the fork.
+[[noreturn]] void keepOutput(const ChildSetup &setup) noexcept
+{
+    // This process's standard streams: whoever reads its output (a shell, an MCP client) must
+    // not wait for the keeper. restic's write ends go with the rest below.
+    for (int fd = 0; fd <= 2; ++fd)
+        ::close(fd);
+    // Told apart from the application in a process list.
+    ::prctl(PR_SET_NAME, "vellmir-keeper");
+    int keep[3] = { setup.outRead, setup.errRead, setup.lifeline };
+    std::sort(std::begin(keep), std::end(keep));
+    closeAllBut(keep);
+
+    pollfd life { setup.lifeline, POLLIN, 0 };
+    while (::poll(&life, 1, -1) < 0 && errno == EINTR) { }
+
+    const timespec start = monotonicNow();
+    const long long delay = std::chrono::milliseconds(ResticProcess::killDelay).count();
+    pollfd output[2] = { { setup.outRead, POLLIN, 0 }, { setup.errRead, POLLIN, 0 } };
+    char buffer[16384];
+    while (output[0].fd >= 0 || output[1].fd >= 0) {
+        const long long left = delay - millisecondsSince(start);
+        if (left <= 0) {
+            ::kill(0, SIGKILL);
+            break;
+        }
+        if (::poll(output, 2, int(left)) < 0 && errno != EINTR)
+            break;
+        for (pollfd &pipe : output) {
+            if (pipe.fd < 0 || pipe.revents == 0)
+                continue;
+            const ssize_t count = ::read(pipe.fd, buffer, sizeof buffer);
+            if (count == 0 || (count < 0 && errno != EINTR && errno != EAGAIN))
+                pipe.fd = -1; // poll passes over a negative descriptor
+        }
+    }
+    ::_exit(0);
 }
 
 // The child's side of start(): async-signal-safe calls only. Never returns.
@@ -146,6 +210,12 @@ void closeAllBut(const int (&keep)[3]) noexcept
     // A parent that died before the line above would never send it.
     if (::getppid() != setup.parent)
         fail(ESRCH);
+    // Forked before anything of this process is reset: it runs none of it.
+    const pid_t keeper = ::fork();
+    if (keeper == 0)
+        keepOutput(setup);
+    if (keeper < 0)
+        fail(errno);
     // Signals at their defaults whatever this process ignores or handles; unblocked at the end.
     struct sigaction standard { };
     standard.sa_handler = SIG_DFL;
@@ -158,17 +228,10 @@ void closeAllBut(const int (&keep)[3]) noexcept
     const int input = ::open("/dev/null", O_RDONLY);
     if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(setup.out, 1) < 0 || ::dup2(setup.err, 2) < 0)
         fail(errno);
-    // restic keeps a reader on its own output pipes, so that once this process has gone its
-    // writes fill the pipe instead of raising SIGPIPE, which would kill it (Go dies of a broken
-    // standard output) before it removes its lock from the repository. The death signal's
-    // "cleaning up" line and the few after it fit in the pipe many times over.
-    for (const int fd : setup.keep) {
-        if (fd != setup.report && ::fcntl(fd, F_SETFD, 0) < 0)
-            fail(errno);
-    }
     // Whatever another thread opened without close-on-exec stays out of restic; the report
     // pipe closes on exec by itself.
-    closeAllBut(setup.keep);
+    const int keep[1] = { setup.report };
+    closeAllBut(keep);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -196,6 +259,7 @@ ResticProcess::~ResticProcess()
         while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
     }
     closeDescriptor(m_pidfd);
+    closeDescriptor(m_lifeline);
     closeDescriptor(m_wake);
     closeDescriptor(m_out);
     closeDescriptor(m_err);
@@ -215,8 +279,11 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     // The child reports a failed exec here; a successful one closes the write end.
     int reportRead = -1;
     int reportWrite = -1;
-    if (!makePipe(reportRead, reportWrite)) {
+    int lifelineRead = -1;
+    if (!makePipe(reportRead, reportWrite) || !makePipe(lifelineRead, m_lifeline)) {
         const int error = errno;
+        closeDescriptor(reportRead);
+        closeDescriptor(reportWrite);
         closeDescriptor(outWrite);
         closeDescriptor(errWrite);
         closeDescriptor(m_out);
@@ -233,9 +300,8 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     for (const QByteArray &entry : environment)
         envp.push_back(const_cast<char *>(entry.constData()));
     envp.push_back(nullptr);
-    ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, { m_out, m_err, reportWrite },
-        reportWrite, ::getpid() };
-    std::sort(std::begin(setup.keep), std::end(setup.keep));
+    const ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, m_out, m_err,
+        lifelineRead, reportWrite, ::getpid() };
 
     // No handler of this process may run in the child before its signals are reset.
     sigset_t all;
@@ -252,7 +318,9 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     closeDescriptor(outWrite);
     closeDescriptor(errWrite);
     closeDescriptor(reportWrite);
+    closeDescriptor(lifelineRead);
     if (pid < 0) {
+        closeDescriptor(m_lifeline);
         closeDescriptor(reportRead);
         closeDescriptor(m_out);
         closeDescriptor(m_err);
@@ -268,6 +336,7 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     if (got == ssize_t(sizeof childError)) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+        closeDescriptor(m_lifeline); // the keeper goes too
         closeDescriptor(m_out);
         closeDescriptor(m_err);
         return childError;
@@ -443,6 +512,8 @@ int ResticProcess::pump(const Sink &sink)
 int ResticProcess::reap() noexcept
 {
     closeDescriptor(m_pidfd);
+    // The run is over: the keeper reads what a descendant still writes, then ends the group.
+    closeDescriptor(m_lifeline);
     if (m_reaped)
         return -1;
     int status = 0;

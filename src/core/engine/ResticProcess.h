@@ -13,10 +13,12 @@
 namespace vellmir {
 
 // One child process of the engine and the POSIX work around it: spawning it as the leader
-// of its own process group with stdin from /dev/null, stdout and stderr inherited and a
-// reader of each kept open in the child (so its output never becomes a broken pipe), set to
-// get SIGTERM when this process dies, reading both pipes, cancelling it and reaping
-// it. Used by ResticEngine only, which turns the bytes into lines on its caller's thread.
+// of its own process group with stdin from /dev/null, set to get SIGTERM when this process
+// dies, reading its stdout and stderr pipes, cancelling it and reaping it. A keeper process in
+// its group holds the pipes' read ends too: once this process is gone, for whatever reason, it
+// reads and drops restic's output (so restic neither blocks on a full pipe nor dies of a broken
+// one before removing its lock) and kills the group killDelay later. Used by ResticEngine only,
+// which turns the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
 // reaped only after the pump ends, so its pid, which is also its process group's id, cannot
@@ -75,6 +77,7 @@ private:
     pid_t m_pid = -1;
     bool m_reaped = false;
     int m_pidfd = -1;
+    int m_lifeline = -1; // write end of the keeper's lifeline (see start())
     int m_wake = -1;
     int m_out = -1;
     int m_err = -1;

@@ -7,6 +7,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace vellmir::Estimator {
 
 namespace {
@@ -42,15 +44,50 @@ private:
 
 } // namespace
 
+std::vector<BackupRoot> backupRoots(const QStringList &sources)
+{
+    std::vector<BackupRoot> resolved;
+    for (const QString &source : sources) {
+        QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
+        if (std::none_of(resolved.cbegin(), resolved.cend(), [&](const BackupRoot &root) { return root.path == path; }))
+            resolved.push_back({ source, std::move(path), {} });
+    }
+    const auto inside = [](const QByteArray &inner, const QByteArray &outer) {
+        return !outer.isEmpty() && inner.size() > outer.size() && inner.startsWith(outer)
+            && (outer.endsWith('/') || inner.at(outer.size()) == '/');
+    };
+    std::vector<BackupRoot> roots;
+    for (const BackupRoot &root : resolved) {
+        if (std::any_of(resolved.cbegin(), resolved.cend(),
+                [&](const BackupRoot &other) { return inside(root.path, other.path); }))
+            continue;
+        BackupRoot outer = root;
+        // The outer source and each folder below it on the way to an inner one.
+        const qsizetype rootEnd = root.path.endsWith('/') ? root.path.size() - 1 : root.path.size();
+        for (const BackupRoot &inner : resolved) {
+            if (!inside(inner.path, root.path))
+                continue;
+            if (outer.passed.empty())
+                outer.passed.push_back(root.path.toStdString());
+            for (qsizetype slash = inner.path.lastIndexOf('/'); slash > rootEnd;
+                 slash = inner.path.lastIndexOf('/', slash - 1)) {
+                std::string folder = inner.path.left(slash).toStdString();
+                if (std::find(outer.passed.cbegin(), outer.passed.cend(), folder) == outer.passed.cend())
+                    outer.passed.push_back(std::move(folder));
+            }
+        }
+        roots.push_back(std::move(outer));
+    }
+    return roots;
+}
+
 BackupEstimate localEstimate(const QStringList &sources, const QStringList &excludes)
 {
     const ExcludeMatcher matcher(excludes);
     BackupEstimate estimate;
-    for (const QString &source : sources) {
-        if (source.isEmpty())
-            continue;
-        const QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
-        ExcludeMatcher::Walk walk(matcher, path.constData());
+    for (const BackupRoot &root : backupRoots(sources)) {
+        const QByteArray &path = root.path;
+        ExcludeMatcher::Walk walk(matcher, path.constData(), root.passed);
         if (walk.rootExcluded())
             continue;
         Counter counter(walk);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -364,9 +365,11 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns)
 }
 
 ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
+    : m_resticCache(LocalPath::encode(AppPaths::resticCacheDirectory()).toStdString())
 {
+    // "/" stays: the backup hands restic "~" as the home folder it is, whatever it is.
     QString homeText = home;
-    while (homeText.endsWith(u'/'))
+    while (homeText.size() > 1 && homeText.endsWith(u'/'))
         homeText.chop(1);
     m_patterns.reserve(std::size_t(patterns.size()));
     for (const QString &pattern : patterns) {
@@ -537,9 +540,18 @@ bool ExcludeMatcher::matches(const QString &path, const QString &name, bool isDi
     return matches(pathBytes.constData(), std::size_t(pathBytes.size()), nameBytes.constData());
 }
 
+bool ExcludeMatcher::inResticCache(const char *path, std::size_t pathLength) const
+{
+    const std::size_t length = m_resticCache.size();
+    return length > 0 && pathLength >= length && std::memcmp(path, m_resticCache.data(), length) == 0
+        && (pathLength == length || path[length] == '/');
+}
+
 bool ExcludeMatcher::matches(const char *path, std::size_t pathLength, const char *name) const
 {
     Q_UNUSED(name)
+    if (inResticCache(path, pathLength))
+        return true;
     if (m_patterns.empty())
         return false;
     std::vector<std::uint8_t> found(m_patterns.size());
@@ -559,7 +571,7 @@ QStringList ExcludeMatcher::patterns() const
 std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
 {
     QString home = AppPaths::homeDirectory();
-    while (home.endsWith(u'/'))
+    while (home.size() > 1 && home.endsWith(u'/'))
         home.chop(1);
     const std::string text = LocalPath::encode(expandedPattern(pattern, home)).toStdString();
     std::string_view body = text;
@@ -588,8 +600,9 @@ QString ExcludeMatcher::escaped(const QString &text)
     return result;
 }
 
-ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root)
+ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root, std::vector<std::string> passed)
     : m_matcher(matcher)
+    , m_passed(std::move(passed))
 {
     const std::size_t length = std::strlen(root);
     std::size_t trimmed = length;
@@ -598,18 +611,27 @@ ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root)
     m_lengths.push_back(trimmed);
     m_found.resize(matcher.m_patterns.size());
     matcher.matchAll(root, length, m_found.data());
+    m_rootExcluded = !this->passed(root, trimmed) && !this->passed(root, length)
+        && (matcher.inResticCache(root, trimmed) || matcher.decide(m_found.data()));
 }
 
 bool ExcludeMatcher::Walk::rootExcluded() const
 {
-    return m_matcher.decide(m_found.data());
+    return m_rootExcluded;
+}
+
+bool ExcludeMatcher::Walk::passed(const char *path, std::size_t pathLength) const
+{
+    return std::any_of(m_passed.cbegin(), m_passed.cend(), [&](const std::string &folder) {
+        return folder.size() == pathLength && std::memcmp(folder.data(), path, pathLength) == 0;
+    });
 }
 
 bool ExcludeMatcher::Walk::matches(const char *path, std::size_t pathLength, const char *name)
 {
     const std::size_t count = m_matcher.m_patterns.size();
     if (count == 0)
-        return false;
+        return m_matcher.inResticCache(path, pathLength) && !passed(path, pathLength);
     const std::size_t parentLength = std::size_t(name - path) - 1;
     while (m_lengths.size() > 1 && m_lengths.back() > parentLength) {
         m_lengths.pop_back();
@@ -629,7 +651,9 @@ bool ExcludeMatcher::Walk::matches(const char *path, std::size_t pathLength, con
         m_matcher.matchAll(path, pathLength, found);
     }
     m_lengths.push_back(pathLength);
-    return m_matcher.decide(found);
+    if (passed(path, pathLength))
+        return false;
+    return m_matcher.inResticCache(path, pathLength) || m_matcher.decide(found);
 }
 
 } // namespace vellmir

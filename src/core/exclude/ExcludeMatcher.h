@@ -26,7 +26,9 @@ namespace vellmir {
 // - a pattern beginning with "!" re-includes what earlier patterns excluded; the last pattern
 //   that decides wins.
 // A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; restic refuses
-// to start a backup with one. Immutable, so it can be shared between threads.
+// to start a backup with one. Whatever the patterns say, restic's own cache folder
+// (AppPaths::resticCacheDirectory) and everything in it is left out, as restic leaves it out.
+// Immutable, so it can be shared between threads.
 class ExcludeMatcher {
 public:
     // `home` is the current user's home folder ($HOME) unless given.
@@ -56,13 +58,20 @@ public:
     // matches that end at its own name instead of a pass over its whole path.
     class Walk {
     public:
-        Walk(const ExcludeMatcher &matcher, const char *root);
+        // `passed` are folders restic does not test against the patterns: when sources lie
+        // inside the root, restic tests each item beside the way down to them instead of the
+        // root and the folders on that way (see Estimator::backupRoots).
+        Walk(const ExcludeMatcher &matcher, const char *root, std::vector<std::string> passed = {});
         bool rootExcluded() const;
         // `name` points into `path` at its last component.
         bool matches(const char *path, std::size_t pathLength, const char *name);
 
     private:
+        bool passed(const char *path, std::size_t pathLength) const;
+
         const ExcludeMatcher &m_matcher;
+        std::vector<std::string> m_passed;
+        bool m_rootExcluded = false;
         std::vector<std::size_t> m_lengths; // path length of each folder on the way down
         std::vector<std::uint8_t> m_found; // per folder on the way down: which patterns match it
         std::vector<std::string_view> m_components; // reused between items
@@ -89,9 +98,11 @@ private:
     static bool matchesAnywhere(const Prepared &pattern, Components &components);
     void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;
     bool decide(const std::uint8_t *found) const;
+    bool inResticCache(const char *path, std::size_t pathLength) const;
 
     std::vector<Prepared> m_patterns;
     bool m_hasNegated = false;
+    std::string m_resticCache; // empty: restic keeps none
 };
 
 } // namespace vellmir

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <string>
+#include <vector>
 
 namespace vellmir {
 
@@ -99,29 +99,38 @@ const std::vector<SmartExclude::Rule> &ruleValues()
     return values;
 }
 
+// What leaving a folder out saves: restic's own cache inside it was never backed up anyway.
 class DirectorySizer : public FileWalk::Visitor {
 public:
+    explicit DirectorySizer(const char *root)
+        : m_resticOnly(m_nothing, root)
+    {
+    }
+
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
+        if (m_resticOnly.matches(item.path, item.pathLength, item.name))
+            return FileWalk::Step::skipDescendants;
         m_total += countedSize(item.values);
         return FileWalk::Step::descend;
     }
     qint64 total() const { return m_total; }
 
 private:
+    const ExcludeMatcher m_nothing;
+    ExcludeMatcher::Walk m_resticOnly;
     qint64 m_total = 0;
 };
 
-struct Aggregate {
+struct Found {
+    std::string path;
     const SmartExclude::Rule *rule = nullptr; // null: the cache heuristic
-    qint64 count = 0;
     qint64 bytes = 0;
 };
 
 class RuleScanner : public FileWalk::Visitor {
 public:
-    RuleScanner(
-        std::map<std::string, Aggregate> &found, const std::string &skipCaches, const std::string &skipDerivedData)
+    RuleScanner(std::vector<Found> &found, const std::string &skipCaches, const std::string &skipDerivedData)
         : m_found(found)
         , m_skipCaches(skipCaches)
         , m_skipDerivedData(skipDerivedData)
@@ -139,27 +148,21 @@ public:
         const SmartExclude::Rule *rule = SmartExclude::ruleFor(item.name);
         if (!rule && !SmartExclude::nameSuggestsCache(item.name))
             return FileWalk::Step::descend;
-
-        const qint64 size = SmartExclude::directorySize(item.path);
-        auto [it, inserted] = m_found.try_emplace(std::string(item.name));
-        if (inserted)
-            it->second.rule = rule;
-        it->second.count += 1;
-        it->second.bytes += size;
+        m_found.push_back({ std::string(path), rule, SmartExclude::directorySize(item.path) });
         return FileWalk::Step::skipDescendants;
     }
 
 private:
-    std::map<std::string, Aggregate> &m_found;
+    std::vector<Found> &m_found;
     const std::string &m_skipCaches;
     const std::string &m_skipDerivedData;
 };
 
-QString unnameableReason(const std::string &name)
+QString unnameableReason(const std::string &path)
 {
-    return QStringLiteral("\u201C%1\u201D is not offered: its name is not valid UTF-8, so no exclude pattern can "
+    return QStringLiteral("\u201C%1\u201D is not offered: its path is not valid UTF-8, so no exclude pattern can "
                           "name it. Rename the folder to exclude it.")
-        .arg(QString::fromStdString(name)); // shown, never used as a path
+        .arg(QString::fromStdString(path)); // shown, never used as a path
 }
 
 } // namespace
@@ -215,7 +218,7 @@ qint64 SmartExclude::directorySize(const QString &path)
 
 qint64 SmartExclude::directorySize(const char *path)
 {
-    DirectorySizer sizer;
+    DirectorySizer sizer(path);
     FileWalk::walk(path, FileWalk::Values::sizes, sizer);
     return sizer.total();
 }
@@ -229,7 +232,7 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     const std::string skipDerivedData
         = LocalPath::encode(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
 
-    std::map<std::string, Aggregate> found;
+    std::vector<Found> found;
     RuleScanner scanner(found, skipCaches, skipDerivedData);
     for (const QString &source : sources)
         FileWalk::walk(source, FileWalk::Values::type, scanner);
@@ -237,26 +240,29 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     QList<ExcludeCandidate> candidates;
     candidates.reserve(qsizetype(found.size()));
     const QString cacheReason = QString::fromUtf8(kCacheReason);
-    for (const auto &[name, aggregate] : found) {
+    for (const Found &folder : found) {
         ExcludeCandidate candidate;
-        const QString text = LocalPath::decode(QByteArrayView(name.data(), qsizetype(name.size())));
-        if (LocalPath::isText(text)) {
-            // A folder found by the cache heuristic may carry any name.
-            candidate.pattern = ExcludeMatcher::escaped(text);
+        const QString path = LocalPath::decode(QByteArrayView(folder.path.data(), qsizetype(folder.path.size())));
+        if (LocalPath::isText(path)) {
+            // The folder's own path: a bare name would also leave out every file and folder of
+            // that name elsewhere, which the suggestion neither counted nor showed.
+            candidate.pattern = ExcludeMatcher::escaped(path);
             candidate.id = candidate.pattern;
-            candidate.reason = aggregate.rule ? aggregate.rule->reason : cacheReason;
+            candidate.reason = folder.rule ? folder.rule->reason : cacheReason;
         } else {
             // Patterns are stored as text, and no text spells these bytes.
-            candidate.id = text;
-            candidate.reason = unnameableReason(name);
+            candidate.id = path;
+            candidate.reason = unnameableReason(folder.path);
         }
-        candidate.recommended = aggregate.rule && aggregate.rule->recommended;
-        candidate.instanceCount = aggregate.count;
-        candidate.totalBytes = aggregate.bytes;
+        candidate.recommended = folder.rule && folder.rule->recommended;
+        candidate.instanceCount = 1;
+        candidate.totalBytes = folder.bytes;
         candidate.source = ExcludeCandidate::Source::rule;
         candidates.append(std::move(candidate));
     }
-    // The map iterates by name, so equal sizes come out in a fixed order.
+    // By path first, so that equal sizes come out in a fixed order whatever the walk's.
+    std::sort(candidates.begin(), candidates.end(),
+        [](const ExcludeCandidate &a, const ExcludeCandidate &b) { return a.id < b.id; });
     std::stable_sort(candidates.begin(), candidates.end(),
         [](const ExcludeCandidate &a, const ExcludeCandidate &b) { return a.totalBytes > b.totalBytes; });
     return candidates;

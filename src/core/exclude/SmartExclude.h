@@ -29,13 +29,13 @@ public:
     static bool nameSuggestsCache(const char *name);
 
     // Allocated size of the regular files below the folder (hidden ones included, the folder
-    // itself not), no patterns applied; 0 when it cannot be listed.
+    // itself not), no patterns applied and restic's own cache left out; 0 when it cannot be listed.
     static qint64 directorySize(const QString &path);
     static qint64 directorySize(const char *path);
 
-    // One candidate per matching folder name, aggregated over all sources, largest first; equal
-    // sizes are ordered by pattern. A name that is not valid UTF-8 gives a candidate with no
-    // pattern, whose reason says why it cannot be excluded.
+    // One candidate per matching folder, named by its absolute path (escaped), so that it leaves
+    // out that folder alone; largest first, equal sizes ordered by pattern. A path that is not
+    // valid UTF-8 gives a candidate with no pattern, whose reason says why it cannot be excluded.
     QList<ExcludeCandidate> scan(const QStringList &sources) const;
 
     // The bounded evidence scan for the model review; see discoverForAI in ExcludeEvidenceScan.h.

@@ -1,5 +1,6 @@
 #include "operations/BackupOutput.h"
 
+#include "engine/ResticEngine.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
@@ -164,10 +165,13 @@ void BackupOutput::parseStderr(const QString &line)
 
     // ssh's own words belong to the failure, not to the items: "No such file" there is its config.
     if (trimmed.startsWith(QLatin1String("subprocess ssh:"))) {
+        if (trimmed.contains(QLatin1String("ssh_askpass: "))) // no graphical prompt: what follows says why
+            return;
+        const QString reason = ResticEngine::errorText(trimmed);
         if (m_sshReasons.size() < maximumSshReasons)
-            m_sshReasons.append(trimmed);
+            m_sshReasons.append(reason);
         if (!m_state.failureMessage)
-            m_state.failureMessage = trimmed;
+            m_state.failureMessage = reason;
         return;
     }
     const QString lower = trimmed.toLower();

@@ -191,7 +191,7 @@ void failWithoutFiles(State &state, const Publish &publish, const Request &reque
     const QString snapshot = request.snapshot.shortID;
     if (!request.include)
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files to restore.").arg(snapshot));
-    else if (written.entries.isEmpty())
+    else if ((state.matchedNothing = written.entries.isEmpty()))
         fail(state, publish, QStringLiteral("Nothing in snapshot %1 matches %2.").arg(snapshot, *request.include));
     else
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));

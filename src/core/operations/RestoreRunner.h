@@ -60,6 +60,8 @@ public:
     const std::optional<RestoreSummary> &summary() const { return m_state.summary; }
     const std::optional<QString> &failureMessage() const { return m_state.failureMessage; }
     const std::optional<QString> &restoredPath() const { return m_state.restoredPath; }
+    // The restore failed because nothing in the snapshot matched the path it was asked for.
+    bool matchedNothing() const { return m_state.matchedNothing; }
 
     // Back to the idle state; does not touch a running task.
     void reset();
@@ -103,6 +105,7 @@ public:
         std::optional<RestoreSummary> summary;
         std::optional<QString> failureMessage;
         std::optional<QString> restoredPath;
+        bool matchedNothing = false;
 
         friend bool operator==(const State &, const State &) = default;
     };

@@ -36,6 +36,21 @@ QString cacheDirectory()
     return xdg("XDG_CACHE_HOME", QStringLiteral(".cache")) + QStringLiteral("/Vellmir");
 }
 
+QString resticCacheDirectory()
+{
+    // Go's os.UserCacheDir: a relative $XDG_CACHE_HOME or no $HOME finds none, unlike xdg() above.
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (base.isEmpty()) {
+        base = qEnvironmentVariable("HOME");
+        if (base.isEmpty())
+            return QString();
+        base += QStringLiteral("/.cache");
+    } else if (!base.startsWith(u'/')) {
+        return QString();
+    }
+    return QDir::cleanPath(base + QStringLiteral("/restic"));
+}
+
 QString dataDirectory()
 {
     return xdg("XDG_DATA_HOME", QStringLiteral(".local/share")) + QStringLiteral("/Vellmir");

@@ -19,6 +19,10 @@ QString schedulerLockFile(); // dataDirectory()/scheduler.lock
 QString homeDirectory(); // $HOME without a trailing "/"
 QString configDirectory(); // $XDG_CONFIG_HOME, by default ~/.config
 QString cacheDirectory(); // $XDG_CACHE_HOME/Vellmir, by default ~/.cache/Vellmir
+// The cache restic keeps for the repositories it opens and never backs up: $XDG_CACHE_HOME/restic,
+// by default ~/.cache/restic, as restic reads the environment this application hands it (which
+// holds no RESTIC_CACHE_DIR). Empty where restic finds no cache folder and uses none.
+QString resticCacheDirectory();
 } // namespace AppPaths
 
 } // namespace vellmir

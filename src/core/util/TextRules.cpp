@@ -48,6 +48,15 @@ const Range invisible[] = {
     { 0xE0000, 0xE0FFF },
 };
 
+// Letters, symbols and marks that fonts draw as an empty space: fillers, the blank Braille
+// pattern, the object replacement character (which Qt draws as nothing at all), the null notehead.
+const Range blankGlyphs[] = {
+    { 0x2800, 0x2800 },
+    { 0xFFFC, 0xFFFC },
+    { 0x16FE4, 0x16FE4 },
+    { 0x1D159, 0x1D159 },
+};
+
 constexpr Range surrogates { 0xD800, 0xDFFF };
 // What LocalPath makes of a file-name byte that is not UTF-8.
 constexpr Range fileNameBytes { 0xDC80, 0xDCFF };
@@ -57,6 +66,38 @@ QList<Range> noncharacters()
     QList<Range> ranges { { 0xFDD0, 0xFDEF } };
     for (char32_t plane = 0; plane <= 0x10; ++plane)
         ranges.append({ (plane << 16) | 0xFFFE, (plane << 16) | 0xFFFF });
+    return ranges;
+}
+
+// Every code point that shows as nothing, or as a blank other than the plain space, by its kind:
+// spaces and separators, controls, format characters, private use and unassigned code points
+// (which no font can be trusted to draw, or to draw alike), and the ones listed above. From
+// the Unicode data Qt carries, so a character Unicode adds later is refused until Qt knows it.
+QList<Range> inkless()
+{
+    QList<Range> ranges = QList<Range>(std::begin(invisible), std::end(invisible))
+        + QList<Range>(std::begin(blankGlyphs), std::end(blankGlyphs));
+    for (char32_t codePoint = 0; codePoint <= 0x10FFFF; ++codePoint) {
+        switch (QChar::category(codePoint)) {
+        case QChar::Separator_Space:
+            if (codePoint == u' ')
+                break;
+            [[fallthrough]];
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned:
+            if (!ranges.isEmpty() && ranges.last().last + 1 == codePoint)
+                ranges.last().last = codePoint;
+            else
+                ranges.append({ codePoint, codePoint });
+            break;
+        default:
+            break;
+        }
+    }
     return ranges;
 }
 
@@ -107,11 +148,7 @@ QString escaped(char32_t codePoint)
 bool unprintable(char32_t codePoint)
 {
     static const QList<Range> listed = joined(refused(Use::name) + QList<Range> { surrogates });
-    if (within(listed, codePoint))
-        return true;
-    const QChar::Category category = QChar::category(codePoint);
-    return category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
-        || category == QChar::Separator_Paragraph;
+    return within(listed, codePoint);
 }
 
 bool isMark(char32_t codePoint)
@@ -131,26 +168,61 @@ bool carriesMarks(char32_t codePoint)
         || category == QChar::Symbol_Modifier || category == QChar::Symbol_Other;
 }
 
+constexpr QChar firstStrongIsolate = QChar(0x2068);
+constexpr QChar popIsolate = QChar(0x2069);
+
+// `text` with every unprintable character, and every mark with nothing to sit on, written out;
+// the characters at `kept` (ascending positions) stay as they are.
+QString written(const QString &text, const QList<qsizetype> &kept)
+{
+    QString shown;
+    shown.reserve(text.size());
+    bool markMaySit = false;
+    qsizetype position = 0;
+    auto next = kept.cbegin();
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        const qsizetype at = position;
+        position += QChar::requiresSurrogates(codePoint) ? 2 : 1;
+        if (next != kept.cend() && *next == at) {
+            ++next;
+            shown += QChar(char16_t(codePoint));
+            return;
+        }
+        if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
+            shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
+            markMaySit = false;
+            return;
+        }
+        shown += QString::fromUcs4(&codePoint, 1);
+        markMaySit = carriesMarks(codePoint);
+    });
+    return shown;
+}
+
 } // namespace
 
 QList<Range> refused(Use use)
 {
     if (use == Use::secret)
         return { { 0, 0 } };
+    if (use == Use::path)
+        return { { 0, 0 }, { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
     QList<Range> ranges = QList<Range>(std::begin(controls), std::end(controls)) + noncharacters();
     if (use == Use::fileName)
         ranges += { { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
     else
         ranges.append(surrogates);
-    if (use == Use::name)
-        ranges += QList<Range>(std::begin(invisible), std::end(invisible));
+    if (use == Use::name) {
+        static const QList<Range> blank = inkless();
+        ranges += blank;
+    }
     return joined(ranges);
 }
 
 std::optional<char32_t> firstRefused(const QString &text, Use use)
 {
     static const QList<Range> byUse[]
-        = { refused(Use::secret), refused(Use::text), refused(Use::fileName), refused(Use::name) };
+        = { refused(Use::secret), refused(Use::path), refused(Use::text), refused(Use::fileName), refused(Use::name) };
     const QList<Range> &ranges = byUse[int(use)];
     std::optional<char32_t> found;
     forEachCodePoint(text, [&](char32_t codePoint) {
@@ -178,19 +250,34 @@ QString codePointName(char32_t codePoint)
 
 QString visible(const QString &text)
 {
-    QString shown;
-    shown.reserve(text.size());
-    bool markMaySit = false;
-    forEachCodePoint(text, [&](char32_t codePoint) {
-        if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
-            shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
-            markMaySit = false;
-            return;
+    return written(text, {});
+}
+
+QString isolated(const QString &value)
+{
+    return firstStrongIsolate + visible(value) + popIsolate;
+}
+
+QString shown(const QString &line)
+{
+    // Positions of the isolates that pair up, innermost first.
+    QList<qsizetype> paired;
+    QList<qsizetype> open;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line.at(i) == firstStrongIsolate) {
+            open.append(i);
+        } else if (line.at(i) == popIsolate && !open.isEmpty()) {
+            paired.append(open.takeLast());
+            paired.append(i);
         }
-        shown += QString::fromUcs4(&codePoint, 1);
-        markMaySit = carriesMarks(codePoint);
-    });
-    return shown;
+    }
+    std::sort(paired.begin(), paired.end());
+    return written(line, paired);
+}
+
+QString withoutIsolates(const QString &line)
+{
+    return QString(line).remove(firstStrongIsolate).remove(popIsolate);
 }
 
 } // namespace vellmir::TextRules

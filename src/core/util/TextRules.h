@@ -19,9 +19,11 @@ struct Range {
 // What a text is for, from the loosest rule to the strictest.
 enum class Use {
     secret, // reaches restic only: NUL alone is refused
+    path, // names an item by what its name holds: NUL and lone surrogates that stand for no file-name byte refused
     text, // shown: no control, line or bidirectional formatting character, lone surrogate or noncharacter
     fileName, // as `text`, but a lone U+DC80..U+DCFF stands for a file-name byte that is not UTF-8
-    name, // as `text`, and nothing invisible either: two names that look alike are alike
+    name, // as `text`, and nothing that shows as nothing or as a blank other than the space either:
+          // two names that look alike are alike
 };
 
 // The code points `use` refuses, in ascending order.
@@ -36,10 +38,24 @@ std::optional<char32_t> firstRefused(const QString &text, Use use);
 // points as \uXXXX, the others as the characters themselves.
 QString characterClass(Use use);
 
-// The text with every control, format, invisible or otherwise unprintable character written
-// out as ⟨U+XXXX⟩, and a combining mark with no letter to sit on written out too. For a text that
-// reaches the screen from outside (an agent, a file, restic).
+// The text with every character that a name refuses (controls, format characters, blanks other
+// than the space, characters that show as nothing, private use and unassigned code points)
+// written out as ⟨U+XXXX⟩, and a combining mark with no letter to sit on written out too. For a
+// text that reaches the screen from outside (an agent, a file, restic).
 QString visible(const QString &text);
+
+// A value from outside as it sits in a line shown to the user: visible(), between a first strong
+// isolate and its pop directional isolate, so that a right-to-left value neither reorders the
+// words around it nor is reordered by them ("old → new" keeps its arrow's sense).
+QString isolated(const QString &value);
+
+// A line built from our own words and isolated() values, made safe to show: as visible(), except
+// that the isolates that pair up, which only isolated() can have put there, stay.
+QString shown(const QString &line);
+
+// The line with the isolates isolated() added taken out again, for where it is read as text
+// rather than shown: an agent's reply, the audit log.
+QString withoutIsolates(const QString &line);
 
 // "U+00AD"
 QString codePointName(char32_t codePoint);

@@ -1,13 +1,17 @@
 #include "agent/ApprovalDialog.h"
 
+#include "util/TextRules.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRawFont>
 #include <QScreen>
 #include <QStyle>
 #include <QTextBlock>
@@ -18,6 +22,7 @@
 #include <QtMath>
 #include <algorithm>
 #include <atomic>
+#include <unordered_map>
 
 namespace vellmir {
 
@@ -44,10 +49,57 @@ QPlainTextEdit *textView(const QString &text, const QString &name)
     return view;
 }
 
+// Whether `font`, with the fonts Qt falls back on, draws `codePoint` as a glyph that leaves ink.
+bool inked(char32_t codePoint, const QFont &font)
+{
+    QTextLayout layout(QString::fromUcs4(&codePoint, 1), font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    bool ink = false;
+    for (const QGlyphRun &run : layout.glyphRuns()) {
+        for (const quint32 glyph : run.glyphIndexes()) {
+            // Glyph 0 is the font's stand-in for a character it lacks: a box that looks the same
+            // for every missing character.
+            if (glyph == 0)
+                return false;
+            ink = ink || !run.rawFont().boundingRect(glyph).isEmpty();
+        }
+    }
+    return ink;
+}
+
+// `text` with every character that the font shows as nothing, or as its box for a missing
+// character, written out as TextRules does: what the rules cannot know, since it depends on
+// the fonts here. The space, line breaks and the isolates around values are blank by design.
+QString inkedText(const QString &text, const QFont &font)
+{
+    std::unordered_map<char32_t, bool> seen;
+    QString shown;
+    shown.reserve(text.size());
+    for (const char32_t codePoint : text.toUcs4()) {
+        const bool blankByDesign
+            = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+        auto found = seen.find(codePoint);
+        if (found == seen.end())
+            found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
+        if (found->second)
+            shown += QString::fromUcs4(&codePoint, 1);
+        else
+            shown += QStringLiteral("⟨") + TextRules::codePointName(codePoint) + QStringLiteral("⟩");
+    }
+    return shown;
+}
+
+// The height of `view` for text `textHeight` pixels high.
+int framedHeight(const QPlainTextEdit &view, int textHeight)
+{
+    return textHeight + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin())) + 2;
+}
+
 int viewHeight(const QPlainTextEdit &view, int lines)
 {
-    return lines * view.fontMetrics().lineSpacing() + 2 * (view.frameWidth() + qCeil(view.document()->documentMargin()))
-        + 2;
+    return framedHeight(view, lines * view.fontMetrics().lineSpacing());
 }
 
 // Watches the dialog's window: reports each time it comes on screen. Allow waits a moment after
@@ -77,23 +129,26 @@ private:
     bool m_wasExposed = false;
 };
 
-// Lines `text` takes in `view` once wrapped to its width, counted up to `most`.
-int wrappedLines(const QPlainTextEdit &view, int width, int most)
+// The height the text of `view` takes once wrapped to its width, its first `most` lines. A line
+// can be higher than the font's: the isolates around values, for one, come from a fallback font.
+int wrappedHeight(const QPlainTextEdit &view, int width, int most)
 {
     QTextOption option;
     option.setWrapMode(view.wordWrapMode());
     int lines = 0;
+    qreal height = 0;
     for (QTextBlock block = view.document()->begin(); block.isValid() && lines < most; block = block.next()) {
         QTextLayout layout(block.text(), view.font());
         layout.setTextOption(option);
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid() && lines < most; line = layout.createLine()) {
             line.setLineWidth(width);
+            height += line.height();
             ++lines;
         }
         layout.endLayout();
     }
-    return std::max(lines, 1);
+    return std::max(qCeil(height), view.fontMetrics().lineSpacing());
 }
 
 // Sizes the dialog to its text, inside the screen's available area with its buttons on it: the
@@ -114,9 +169,9 @@ void place(QDialog &dialog, QPlainTextEdit &title, QPlainTextEdit &details)
     // before the layout first measures itself, which it then keeps.
     const int titleWidth
         = textWidth - dialog.layout()->spacing() - dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
-    title.setFixedHeight(viewHeight(title, wrappedLines(title, std::max(1, titleWidth), titleLines)));
-    const int lines = wrappedLines(details, std::max(1, textWidth), detailLines);
-    const int extra = std::max(0, viewHeight(details, lines) - details.minimumHeight());
+    title.setFixedHeight(framedHeight(title, wrappedHeight(title, std::max(1, titleWidth), titleLines)));
+    const int text = wrappedHeight(details, std::max(1, textWidth), detailLines);
+    const int extra = std::max(0, framedHeight(details, text) - details.minimumHeight());
     dialog.resize(width, std::min(dialog.minimumSizeHint().height() + extra, largest.height()));
     dialog.move(available.center() - QPoint(dialog.width() / 2, dialog.height() / 2));
 }
@@ -157,14 +212,16 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     icon->setAlignment(Qt::AlignTop);
     // Every text is plain: markup in an agent's words shows as typed, so nothing can hide or fake
     // a line of the request.
-    QPlainTextEdit *title = textView(alert.messageText, QStringLiteral("approvalTitle"));
+    QPlainTextEdit *title = textView(QString(), QStringLiteral("approvalTitle"));
     title->setFrameShape(QFrame::NoFrame);
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
+    title->setPlainText(inkedText(alert.messageText, bold));
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
-    QPlainTextEdit *details = textView(alert.informativeText, QStringLiteral("approvalDetails"));
+    QPlainTextEdit *details = textView(QString(), QStringLiteral("approvalDetails"));
+    details->setPlainText(inkedText(alert.informativeText, details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
     auto *buttonBox = new QDialogButtonBox;

@@ -1,6 +1,8 @@
 #include "detail/BackupSection.h"
 
+#include "kit/DisclosureButton.h"
 #include "kit/Format.h"
+#include "kit/MessageLabel.h"
 #include "kit/PathLabel.h"
 #include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
@@ -54,16 +56,13 @@ BackupSection::BackupSection(QWidget *parent)
 // The access warning, the folders and the exclude line.
 void BackupSection::buildSources(QVBoxLayout *layout, QWidget *frame)
 {
-    m_fileAccessWarning = new StatusLabel(frame);
-    m_fileAccessWarning->setObjectName(QStringLiteral("fileAccessWarning"));
-    m_fileAccessWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
-        tr("Full Disk Access is off. Protected app data you chose to back up (Mail, Safari, app data) will be "
-           "skipped, and backups will be incomplete."));
-    layout->addWidget(m_fileAccessWarning);
-
-    m_noFolders = new QLabel(
-        tr("No folders selected. Choose what to back up with vellmir update-destination --addSources."), frame);
+    // The access warning is made once it is wanted (see render): hidden, it would still be read
+    // out by assistive technology in every pane.
+    m_noFolders = new QLabel(tr("No folders selected. Choose what to back up with vellmir update-destination "
+                                "--destination NAME --addSources FOLDER."),
+        frame);
     m_noFolders->setObjectName(QStringLiteral("noFolders"));
+    m_noFolders->setWordWrap(true);
     StatusStyle::applyTone(*m_noFolders, StatusTone::secondary);
     layout->addWidget(m_noFolders);
 
@@ -154,13 +153,8 @@ void BackupSection::buildResult(QVBoxLayout *layout, QWidget *frame)
         m_skipped->setObjectName(QStringLiteral("skippedItems"));
         auto *s = new QVBoxLayout(m_skipped);
         s->setContentsMargins(0, 0, 0, 0);
-        m_skippedToggle = new QToolButton(m_skipped);
+        m_skippedToggle = new DisclosureButton(tr("Skipped items"), false, m_skipped);
         m_skippedToggle->setObjectName(QStringLiteral("skippedToggle"));
-        m_skippedToggle->setText(tr("Skipped items"));
-        m_skippedToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-        m_skippedToggle->setArrowType(Qt::RightArrow);
-        m_skippedToggle->setAutoRaise(true);
-        m_skippedToggle->setCheckable(true);
         m_skippedToggle->setFont(StatusStyle::captionFont(font()));
         s->addWidget(m_skippedToggle, 0, Qt::AlignLeft);
         m_skippedList = new QWidget(m_skipped);
@@ -169,10 +163,7 @@ void BackupSection::buildResult(QVBoxLayout *layout, QWidget *frame)
         m_skippedLayout->setContentsMargins(16, 0, 0, 0);
         m_skippedList->setVisible(false);
         s->addWidget(m_skippedList);
-        connect(m_skippedToggle, &QToolButton::toggled, this, [this](bool open) {
-            m_skippedToggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
-            m_skippedList->setVisible(open);
-        });
+        connect(m_skippedToggle, &QToolButton::toggled, m_skippedList, &QWidget::setVisible);
         v->addWidget(m_skipped);
     }
     layout->addWidget(m_result);
@@ -269,12 +260,11 @@ void BackupSection::renderIssues(const QStringList &issues)
     m_shownIssues = issues;
     clear(m_skippedLayout);
     for (const QString &issue : issues) {
-        // Gives way in the middle: an unbreakable path would widen the pane.
-        auto *line = new PathLabel(issue, m_skippedList);
+        // Whole: restic gives its reason after the path, and a copy goes into a search.
+        auto *line = new MessageLabel(issue, m_skippedList);
         line->setObjectName(QStringLiteral("issueLine"));
         line->setFont(StatusStyle::captionFont(font()));
-        StatusStyle::applyTone(*line, StatusTone::secondary);
-        line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        line->setTone(StatusTone::secondary);
         m_skippedLayout->addWidget(line);
     }
 }
@@ -283,7 +273,17 @@ void BackupSection::render(
     const Destination &destination, const BackupRunState &state, bool fullDiskAccessWanted, bool fullDiskAccessGranted)
 {
     using Phase = BackupRunState::Phase;
-    m_fileAccessWarning->setVisible(fullDiskAccessWanted && !fullDiskAccessGranted);
+    const bool warn = fullDiskAccessWanted && !fullDiskAccessGranted;
+    if (warn && !m_fileAccessWarning) {
+        m_fileAccessWarning = new StatusLabel(m_noFolders->parentWidget());
+        m_fileAccessWarning->setObjectName(QStringLiteral("fileAccessWarning"));
+        m_fileAccessWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
+            tr("Full Disk Access is off. Protected app data you chose to back up (Mail, Safari, app data) will be "
+               "skipped, and backups will be incomplete."));
+        body()->insertWidget(0, m_fileAccessWarning);
+    }
+    if (m_fileAccessWarning)
+        m_fileAccessWarning->setVisible(warn);
 
     const bool noSources = destination.sources.isEmpty();
     m_noFolders->setVisible(noSources);

@@ -48,7 +48,7 @@ private:
     void renderSources(const QStringList &sources);
     void renderIssues(const QStringList &issues);
 
-    StatusLabel *m_fileAccessWarning;
+    StatusLabel *m_fileAccessWarning = nullptr;
     QLabel *m_noFolders;
     QWidget *m_sources;
     QVBoxLayout *m_sourcesLayout;

@@ -5,6 +5,7 @@
 #include "detail/DestinationDetailModel.h"
 #include "detail/SnapshotsSection.h"
 #include "kit/DetailSection.h"
+#include "kit/DisclosureButton.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
 #include "kit/PathLabel.h"
@@ -71,6 +72,8 @@ class PaneScrollArea : public QScrollArea {
 public:
     using QScrollArea::QScrollArea;
 
+    std::function<void(int width)> onResize;
+
     void keepInView(QWidget *result)
     {
         m_results.append(result);
@@ -96,6 +99,13 @@ protected:
                 Qt::QueuedConnection);
         }
         return QScrollArea::eventFilter(watched, event);
+    }
+
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QScrollArea::resizeEvent(event);
+        if (onResize)
+            onResize(viewport()->width());
     }
 
     bool focusNextPrevChild(bool next) override
@@ -126,14 +136,8 @@ QWidget *disclosure(const QString &title, QWidget *parent, bool open, std::funct
     auto *layout = new QVBoxLayout(group);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
-    auto *toggle = new QToolButton(group);
+    auto *toggle = new DisclosureButton(title, open, group);
     toggle->setObjectName(QStringLiteral("disclosureTitle"));
-    toggle->setText(title);
-    toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    toggle->setAutoRaise(true);
-    toggle->setCheckable(true);
-    toggle->setChecked(open);
-    toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     layout->addWidget(toggle, 0, Qt::AlignLeft);
     auto *body = new QWidget(group);
     body->setObjectName(QStringLiteral("disclosureBody"));
@@ -141,8 +145,7 @@ QWidget *disclosure(const QString &title, QWidget *parent, bool open, std::funct
     (*content)->setContentsMargins(18, 0, 0, 0);
     body->setVisible(open);
     layout->addWidget(body);
-    QObject::connect(toggle, &QToolButton::toggled, group, [toggle, body, onToggle](bool on) {
-        toggle->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+    QObject::connect(toggle, &QToolButton::toggled, group, [body, onToggle](bool on) {
         body->setVisible(on);
         if (onToggle)
             onToggle(on);
@@ -271,6 +274,7 @@ void DestinationDetail::build()
     scroll->setWidget(content);
     scroll->keepInView(m_status);
     scroll->keepInView(m_retentionMessage);
+    scroll->onResize = [this](int width) { m_snapshots->fitActions(width); };
     outer->addWidget(scroll, 1);
 }
 
@@ -280,11 +284,16 @@ QWidget *DestinationDetail::buildDestinationSection()
     section->setObjectName(QStringLiteral("destinationSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
+    // A narrow pane puts a value under its label rather than beside it.
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     m_name = plainLabel(QString(), frame, "nameValue");
     form->addRow(tr("Name"), m_name);
     m_type = plainLabel(QString(), frame, "typeValue");
     form->addRow(tr("Type"), m_type);
-    m_repository = plainLabel(QString(), frame, "repositoryValue");
+    // A repository is a path or an address without spaces: it wraps anywhere, whole.
+    m_repository = new MessageLabel(frame);
+    m_repository->setObjectName(QStringLiteral("repositoryValue"));
+    m_repository->setTone(StatusTone::normal);
     form->addRow(tr("Repository"), m_repository);
     m_schedule = plainLabel(QString(), frame, "scheduleValue");
     form->addRow(tr("Schedule"), m_schedule);
@@ -343,6 +352,7 @@ QWidget *DestinationDetail::buildRetentionSection()
     section->setObjectName(QStringLiteral("retentionSection"));
     QWidget *frame = section->body()->parentWidget();
     auto *form = new QFormLayout;
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     m_policy = plainLabel(QString(), frame, "policyValue");
     form->addRow(tr("Policy"), m_policy);
     auto *info = new InfoLabel(tr("Remove expired snapshots after each backup"),
@@ -492,10 +502,10 @@ void DestinationDetail::renderHistory()
             content->addWidget(note);
         }
         for (const QString &issue : record.issues) {
-            // Issues and paths give way in the middle: an unbreakable path would widen the pane.
-            auto *line = new PathLabel(issue, body);
+            // Whole: restic gives its reason after the path, and a copy goes into a search.
+            auto *line = new MessageLabel(issue, body);
             line->setObjectName(QStringLiteral("issueLine"));
-            selectable(line);
+            line->setTone(StatusTone::normal);
             content->addWidget(line);
         }
         if (record.skippedProtected && !record.skippedProtected->isEmpty()) {

@@ -91,7 +91,7 @@ private:
     QToolBar *m_toolbar = nullptr;
     QLabel *m_name = nullptr;
     QLabel *m_type = nullptr;
-    QLabel *m_repository = nullptr;
+    MessageLabel *m_repository = nullptr;
     QLabel *m_schedule = nullptr;
     QLabel *m_lastBackup = nullptr;
     QLabel *m_policy = nullptr;

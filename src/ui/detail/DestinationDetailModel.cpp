@@ -2,6 +2,7 @@
 
 #include "config/DestinationStore.h"
 #include "config/FileAccessStatus.h"
+#include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
@@ -478,8 +479,18 @@ std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
 
 QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) const
 {
-    const std::optional<Date> last = lastCompleteBackup();
-    return last ? Format::dateTime(*last, locale) : tr("Not yet backed up");
+    if (const std::optional<Date> last = lastCompleteBackup())
+        return Format::dateTime(*last, locale);
+    // A change of folders or exclusions starts over, but the snapshots made before it are there.
+    const QString scope = m_destination.backupScope();
+    const bool anyOfTheseSettings = std::any_of(m_records.begin(), m_records.end(), [&](const BackupRecord &record) {
+        return record.outcome == BackupRecord::Outcome::complete && record.scope == scope;
+    });
+    if (const std::optional<Date> earlier
+        = anyOfTheseSettings ? std::nullopt : DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, scope))
+        return tr("None with the current folders and exclusions (the last with earlier settings finished %1)")
+            .arg(Format::dateTime(*earlier, locale));
+    return tr("Not yet backed up");
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)

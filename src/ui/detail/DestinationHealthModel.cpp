@@ -265,7 +265,8 @@ void DestinationHealthModel::tick()
 
 void DestinationHealthModel::read(const Listing *listed, bool always)
 {
-    const auto shown = [this] { return std::tuple(m_records, m_health, m_errorMessage, m_automaticBackupsOff); };
+    const auto shown
+        = [this] { return std::tuple(m_records, m_earlierComplete, m_health, m_errorMessage, m_automaticBackupsOff); };
     const auto before = shown();
     try {
         const BackupHistory history(m_sources.historyDirectory);
@@ -275,6 +276,7 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
         if (anyRunning(records))
             records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
         const QString scope = m_destination.backupScope();
+        m_earlierComplete = lastCompleteOfEarlierSettings(records, scope);
         records.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
         m_records = records;
         // The health store reads no secret for load(); it still wants its credentials.
@@ -344,6 +346,16 @@ std::optional<Date> DestinationHealthModel::lastComplete(const QList<BackupRecor
     return std::nullopt;
 }
 
+std::optional<Date> DestinationHealthModel::lastCompleteOfEarlierSettings(
+    const QList<BackupRecord> &records, const QString &scope)
+{
+    for (const BackupRecord &record : records) {
+        if (record.outcome == BackupRecord::Outcome::complete && record.scope != scope && record.finishedAt)
+            return record.finishedAt;
+    }
+    return std::nullopt;
+}
+
 bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now)
 {
     const std::optional<double> every = interval(schedule);
@@ -358,9 +370,16 @@ DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &l
         return { tr("Last complete backup: %1").arg(Format::dateTime(*last, locale)), StatusTone::normal };
     if (m_destination.sources.isEmpty())
         return { tr("No folders selected"), StatusTone::secondary };
+    // A change of folders or exclusions starts over, but the snapshots made before it are there.
+    const QString none = m_earlierComplete
+        ? tr("No complete backup with the current folders and exclusions yet; the last with earlier settings "
+             "finished %1.")
+              .arg(Format::dateTime(*m_earlierComplete, locale))
+        : QString();
     if (m_destination.schedule == Destination::Schedule::manual)
-        return { tr("Not yet backed up"), StatusTone::secondary };
-    return { tr("No complete backup yet. Back up now, or check that the systemd user timer is active."),
+        return { m_earlierComplete ? none : tr("Not yet backed up"), StatusTone::secondary };
+    return { (m_earlierComplete ? none + u' ' : tr("No complete backup yet. "))
+            + tr("Back up now, or check that the systemd user timer is active."),
         StatusTone::warning };
 }
 

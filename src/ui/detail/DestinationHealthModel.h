@@ -82,6 +82,9 @@ public:
     // The finishing time of the newest complete record, absent when that record has none or
     // no record is complete (older complete records do not count then).
     static std::optional<Date> lastComplete(const QList<BackupRecord> &records);
+    // The finishing time of the newest complete record of other settings than `scope`: snapshots
+    // that exist, though no complete backup of the current settings does.
+    static std::optional<Date> lastCompleteOfEarlierSettings(const QList<BackupRecord> &records, const QString &scope);
     // Whether a scheduled destination's last complete backup is at least one interval old.
     static bool overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now);
     // The sentence naming the damaged records the history set aside; none when there are none.
@@ -141,6 +144,7 @@ private:
     bool m_runActive = false;
     bool m_readFailed = false;
     QList<BackupRecord> m_records;
+    std::optional<Date> m_earlierComplete;
     RepositoryHealth m_health;
     std::optional<QString> m_errorMessage;
     bool m_automaticBackupsOff = false;

@@ -102,6 +102,9 @@ void DestinationHealthRow::build()
     connect(m_cancel, &QPushButton::clicked, this, [this] {
         // restic may take many seconds to stop, longer under an upload limit: show the press now.
         m_cancel->setText(tr("Cancelling…"));
+        // A disabled button hands its focus on down the overview, which would scroll: the row keeps it.
+        if (m_cancel->hasFocus())
+            setFocus(Qt::OtherFocusReason);
         m_cancel->setEnabled(false);
         m_model->cancel();
     });
@@ -138,14 +141,26 @@ void DestinationHealthRow::refresh()
     m_error->setText(model.errorMessage().value_or(QString()));
     m_error->setVisible(model.errorMessage().has_value());
 
+    const QString &name = model.destination().name;
+    m_open->setAccessibleName(tr("Review and Restore %1").arg(name));
+    m_backUp->setAccessibleName(tr("Back Up %1 Now").arg(name));
+    m_cancel->setAccessibleName(tr("Cancel the backup of %1").arg(name));
+
     const bool busy = model.isBusy();
     m_progress->setVisible(busy);
-    m_cancel->setVisible(busy);
     if (!busy) {
         m_cancel->setText(tr("Cancel"));
         m_cancel->setEnabled(true);
     }
-    m_backUp->setVisible(!busy);
+    // Cancel takes Back Up Now's place and its focus, and the other way round: a focused button
+    // that goes away hands the focus on as Tab would, and the overview would scroll to wherever
+    // that lands.
+    QPushButton *shown = busy ? m_cancel : m_backUp;
+    QPushButton *gone = busy ? m_backUp : m_cancel;
+    shown->setVisible(true);
+    if (gone->hasFocus())
+        shown->setFocus(Qt::OtherFocusReason);
+    gone->setVisible(false);
     m_backUp->setEnabled(model.canBackUp());
 }
 

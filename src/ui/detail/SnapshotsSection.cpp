@@ -78,6 +78,7 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     layout->addWidget(m_table);
 
     auto *actions = new QHBoxLayout;
+    m_actions = actions;
     m_find = new QPushButton(tr("Find and Restore Files…"), frame);
     m_find->setObjectName(QStringLiteral("findButton"));
     m_find->setDefault(true);
@@ -107,6 +108,20 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     connect(this, &DetailSection::expandedChanged, m_model, &DestinationDetailModel::setSnapshotsExpanded);
     connect(m_model, &DestinationDetailModel::changed, this, &SnapshotsSection::refresh);
     refresh();
+}
+
+void SnapshotsSection::fitActions(int paneWidth)
+{
+    // The pane's and the frame's margins on both sides, and room between the buttons.
+    int row = 4 * body()->contentsMargins().left() + 3 * qMax(0, m_actions->spacing()) + 16;
+    for (const QPushButton *button : { m_find, m_restore, m_refresh })
+        row += button->sizeHint().width();
+    const auto direction = paneWidth < row ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight;
+    if (m_actions->direction() != direction) {
+        m_actions->setDirection(direction);
+        for (QPushButton *button : { m_find, m_restore, m_refresh })
+            m_actions->setAlignment(button, direction == QBoxLayout::TopToBottom ? Qt::AlignLeft : Qt::Alignment());
+    }
 }
 
 void SnapshotsSection::fillTable()

@@ -3,6 +3,7 @@
 #include "engine/Snapshot.h"
 #include "kit/DetailSection.h"
 
+class QBoxLayout;
 class QLabel;
 class QMenu;
 class QPoint;
@@ -29,6 +30,10 @@ public:
     // Puts the full id on the clipboard as its only text.
     static void copySnapshotID(const QString &id);
 
+    // Stands the buttons one under the other where a pane of this width has no room for them
+    // side by side, rather than widening the pane.
+    void fitActions(int paneWidth);
+
 private:
     void refresh();
     void fillTable();
@@ -43,6 +48,7 @@ private:
     QPushButton *m_find;
     QPushButton *m_restore;
     QPushButton *m_refresh;
+    QBoxLayout *m_actions;
     QList<Snapshot> m_shown;
     bool m_filling = false;
 };

@@ -21,7 +21,7 @@ const QString SmartExcludeSheetModel::privacyNote = QStringLiteral(
     "On-device only. Shares relative folder paths and metadata with the local model, never document contents. "
     "Reads only cache-tag signatures locally. A new review clears previous AI selections.");
 const QString SmartExcludeSheetModel::rulesFooter
-    = QStringLiteral("Adds restic exclude patterns. A bare name matches that folder anywhere under your sources.");
+    = QStringLiteral("Adds restic exclude patterns. Each leaves out the one folder it names and what it holds.");
 const QString SmartExcludeSheetModel::aiFooter = QStringLiteral(
     "Approve AI suggestions individually. They affect only the displayed folder and its contents. Sizes are "
     "allocated bytes, not predicted upload savings; rule selections may overlap. A keep recommendation does not "

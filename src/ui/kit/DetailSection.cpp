@@ -1,11 +1,11 @@
 #include "kit/DetailSection.h"
 
+#include "kit/DisclosureButton.h"
 #include "kit/StatusStyle.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace vellmir {
@@ -20,13 +20,11 @@ DetailSection::DetailSection(const QString &title, bool collapsible, QWidget *pa
     m_header = new QHBoxLayout;
     m_header->setSpacing(6);
     if (collapsible) {
-        m_arrow = new QToolButton(this);
+        m_arrow = new DisclosureButton(QString(), true, this);
         m_arrow->setObjectName(QStringLiteral("disclosure"));
-        m_arrow->setAutoRaise(true);
-        m_arrow->setArrowType(Qt::DownArrow);
         m_arrow->setAccessibleName(title);
         m_header->addWidget(m_arrow);
-        connect(m_arrow, &QToolButton::clicked, this, [this] { setExpanded(!m_expanded); });
+        connect(m_arrow, &QToolButton::toggled, this, &DetailSection::setExpanded);
     }
     m_title = new QLabel(title, this);
     m_title->setObjectName(QStringLiteral("sectionTitle"));
@@ -49,7 +47,7 @@ void DetailSection::setExpanded(bool expanded)
         return;
     m_expanded = expanded;
     if (m_arrow)
-        m_arrow->setArrowType(expanded ? Qt::DownArrow : Qt::RightArrow);
+        m_arrow->setChecked(expanded);
     m_frame->setVisible(expanded);
     Q_EMIT expandedChanged(expanded);
 }

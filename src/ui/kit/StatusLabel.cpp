@@ -1,5 +1,7 @@
 #include "kit/StatusLabel.h"
 
+#include "kit/MessageLabel.h"
+
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,12 +11,11 @@ namespace vellmir {
 StatusLabel::StatusLabel(QWidget *parent)
     : QWidget(parent)
     , m_icon(new QLabel(this))
-    , m_text(new QLabel(this))
+    , m_text(new MessageLabel(this))
 {
     m_icon->setObjectName(QStringLiteral("symbol"));
     m_text->setObjectName(QStringLiteral("text"));
-    m_text->setTextFormat(Qt::PlainText);
-    m_text->setWordWrap(true);
+    setSelectable(false);
     m_icon->setAlignment(Qt::AlignTop);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -36,6 +37,9 @@ void StatusLabel::setSelectable(bool selectable)
 {
     m_text->setTextInteractionFlags(
         selectable ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard : Qt::NoTextInteraction);
+    // A line that cannot be selected is no stop for Tab.
+    m_text->setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
+    m_text->viewport()->setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
 }
 
 QString StatusLabel::text() const
@@ -58,7 +62,7 @@ void StatusLabel::changeEvent(QEvent *event)
 void StatusLabel::refresh()
 {
     m_text->setFont(font());
-    StatusStyle::applyTone(*m_text, m_tone);
+    m_text->setTone(m_tone);
     if (m_symbol.isEmpty()) {
         m_icon->hide();
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
 
 #include <QWidget>
@@ -9,7 +10,7 @@ class QLabel;
 namespace vellmir {
 
 // One line of status: an optional symbol and a text, both in the tone's colour. The text is
-// always plain (never read as markup) and wraps; selectable() lets the user select and copy it,
+// always plain (never read as markup) and wraps, a long path in it too; selectable() lets the user select and copy it,
 // which failure messages need.
 class StatusLabel : public QWidget {
     Q_OBJECT
@@ -25,7 +26,7 @@ public:
     const QString &symbol() const { return m_symbol; }
     QString text() const;
     bool isSelectable() const;
-    QLabel *textLabel() const { return m_text; }
+    MessageLabel *textLabel() const { return m_text; }
     QLabel *symbolLabel() const { return m_icon; }
 
 protected:
@@ -37,7 +38,7 @@ private:
     StatusTone m_tone = StatusTone::normal;
     QString m_symbol;
     QLabel *m_icon;
-    QLabel *m_text;
+    MessageLabel *m_text;
 };
 
 } // namespace vellmir

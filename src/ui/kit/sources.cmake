@@ -1,4 +1,5 @@
 list(APPEND VELLMIR_UI_SOURCES
+    kit/DisclosureButton.cpp kit/DisclosureButton.h
     kit/Format.cpp kit/Format.h
     kit/MessageLabel.cpp kit/MessageLabel.h
     kit/PathLabel.cpp kit/PathLabel.h
@@ -7,4 +8,5 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
     kit/DetailSection.cpp kit/DetailSection.h
+    kit/WrappedText.cpp kit/WrappedText.h
 )

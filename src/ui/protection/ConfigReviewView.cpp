@@ -3,12 +3,17 @@
 #include "config/DestinationStore.h"
 #include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
+#include "kit/WrappedText.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace vellmir {
@@ -65,11 +70,9 @@ QWidget *BulletLabelStyle::makeLabel(const QString &symbol, const QString &title
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
 
-    auto *text = new QLabel(title, row);
+    // A stored name or path may be one long word: it wraps inside, rather than widening the sheet.
+    auto *text = new WrappedText(title, row);
     text->setObjectName(QStringLiteral("changeText"));
-    text->setTextFormat(Qt::PlainText);
-    text->setWordWrap(true);
-    text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     const int size = 6;
     auto *icon = new QLabel(row);
@@ -141,15 +144,30 @@ ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
     m_undoButton = makeButton(QStringLiteral("Undo These Changes"), QStringLiteral("undoButton"), this);
     m_buttons = new QHBoxLayout;
 
-    m_layout = new QVBoxLayout(this);
-    m_layout->setContentsMargins(20, 20, 20, 20);
+    // Everything but the buttons scrolls, so that however long the differences are, the buttons
+    // stay on the sheet and the sheet on the screen.
+    auto *content = new QWidget;
+    content->setObjectName(QStringLiteral("reviewContent"));
+    m_layout = new QVBoxLayout(content);
+    m_layout->setContentsMargins(20, 20, 20, 0);
     m_layout->setSpacing(14);
     m_layout->addLayout(titleRow);
     m_layout->addWidget(m_explanation);
     m_layout->addWidget(m_changesBox);
     m_layout->addWidget(m_result);
     m_layout->addWidget(m_error);
-    m_layout->addLayout(m_buttons);
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("reviewScroll"));
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setWidget(content);
+    auto *sheet = new QVBoxLayout(this);
+    sheet->setContentsMargins(0, 0, 0, 20);
+    sheet->setSpacing(14);
+    sheet->addWidget(m_scroll, 1);
+    m_buttons->setContentsMargins(20, 0, 20, 0);
+    sheet->addLayout(m_buttons);
     setFixedWidth(sheetWidth);
 
     // Escape rejects the dialog, which is what "Later" does: nothing changes.
@@ -264,11 +282,32 @@ void ConfigReviewView::showKeepAlert()
 
 void ConfigReviewView::fitHeight()
 {
-    // The width is fixed; the height follows the wrapped content.
+    // The width is fixed; the height follows the wrapped content, as far as the screen allows.
+    // Beyond that the content scrolls, with room kept for a scroll bar.
     m_layout->invalidate();
-    const int height = m_layout->hasHeightForWidth() ? m_layout->totalHeightForWidth(sheetWidth)
-                                                     : m_layout->totalSizeHint().height();
+    layout()->invalidate();
+    const int scrollBar = m_scroll->verticalScrollBar()->sizeHint().width();
+    const auto contentHeight = [this](int width) {
+        return m_layout->hasHeightForWidth() ? m_layout->totalHeightForWidth(width)
+                                             : m_layout->totalSizeHint().height();
+    };
+    const QMargins margins = layout()->contentsMargins();
+    const int chrome = margins.top() + margins.bottom() + layout()->spacing() + m_buttons->sizeHint().height();
+    QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    // Room for the window manager's frame.
+    const int largest = (screen ? screen->availableGeometry().height() : 600) - 48;
+    int height = contentHeight(sheetWidth) + chrome;
+    if (height > largest)
+        height = std::min(contentHeight(sheetWidth - scrollBar) + chrome, largest);
     setFixedHeight(height);
+    // A sheet that grew once it was placed keeps its buttons on the screen.
+    if (isVisible() && screen) {
+        const QRect available = screen->availableGeometry();
+        const int frame = frameGeometry().height() - geometry().height();
+        const int top = std::max(available.top(), std::min(y(), available.bottom() + 1 - height - frame));
+        if (top != y())
+            move(x(), top);
+    }
 }
 
 } // namespace vellmir

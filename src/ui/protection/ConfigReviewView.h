@@ -7,6 +7,7 @@
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace vellmir {
@@ -17,8 +18,8 @@ class MessageLabel;
 // A label laid out as a small bullet symbol in the secondary colour followed by its title,
 // 8 pixels apart, the symbol centred on the title's first line.
 struct BulletLabelStyle {
-    // `title` is shown as plain, selectable, wrapping text, in the returned widget's child
-    // named "changeText".
+    // `title` is shown as plain, selectable text that wraps, inside long words too, in the
+    // returned widget's child named "changeText" (a WrappedText).
     static QWidget *makeLabel(const QString &symbol, const QString &title, QWidget *parent);
 };
 
@@ -50,7 +51,8 @@ private:
 
     ConfigReview *m_model;
     bool m_loaded = false;
-    QVBoxLayout *m_layout;
+    QScrollArea *m_scroll;
+    QVBoxLayout *m_layout; // the scrolling content
     QLabel *m_title;
     QLabel *m_explanation;
     QWidget *m_changesBox;

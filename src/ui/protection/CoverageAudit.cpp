@@ -1,6 +1,7 @@
 #include "protection/CoverageAudit.h"
 
 #include "config/Destination.h"
+#include "exclude/Estimator.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/LocalPath.h"
@@ -108,9 +109,10 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
 {
     CoverageAudit audit;
     const ExcludeMatcher matcher(destination.excludes);
-    for (const QString &source : destination.sources) {
-        const QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
-        ExcludeMatcher::Walk excludes(matcher, path.constData());
+    for (const Estimator::BackupRoot &root : Estimator::backupRoots(destination.sources)) {
+        const QString &source = root.source;
+        const QByteArray &path = root.path;
+        ExcludeMatcher::Walk excludes(matcher, path.constData(), root.passed);
         if (excludes.rootExcluded()) {
             audit.issues.append(QStringLiteral("Entire source excluded: ") + source);
             continue;

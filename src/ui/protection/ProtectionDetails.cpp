@@ -1,6 +1,7 @@
 #include "protection/ProtectionDetails.h"
 
 #include "kit/DetailSection.h"
+#include "kit/DisclosureButton.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"
 #include "kit/PathLabel.h"
@@ -84,17 +85,11 @@ QPushButton *button(QWidget *parent, const QString &text, const char *name)
 // A collapsed disclosure: a toggle with an arrow that shows and hides `content`.
 QToolButton *disclosure(QVBoxLayout *layout, QWidget *parent, QWidget *content, const char *name)
 {
-    auto *toggle = new QToolButton(parent);
+    auto *toggle = new DisclosureButton(QString(), false, parent);
     toggle->setObjectName(QLatin1StringView(name));
-    toggle->setCheckable(true);
-    toggle->setAutoRaise(true);
     toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    toggle->setArrowType(Qt::RightArrow);
     content->setVisible(false);
-    QObject::connect(toggle, &QToolButton::toggled, content, [toggle, content](bool open) {
-        toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
-        content->setVisible(open);
-    });
+    QObject::connect(toggle, &QToolButton::toggled, content, &QWidget::setVisible);
     layout->addWidget(toggle, 0, Qt::AlignLeading);
     layout->addWidget(content);
     return toggle;
@@ -189,8 +184,8 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     m_exclusionsToggle = disclosure(layout, box, m_exclusionsContent, "exclusionsDisclosure");
 
     m_developerWarning = textLabel(box,
-        tr("An existing rule excludes all Developer data, including archives. Edit exclusions to preserve "
-           "irreplaceable archives."),
+        tr("An existing rule excludes all Developer data, including archives. To keep irreplaceable archives, "
+           "remove that rule with vellmir update-destination --destination NAME --removeExcludes PATTERN."),
         "developerWarning");
     StatusStyle::applyTone(*m_developerWarning, StatusTone::warning);
     layout->addWidget(m_developerWarning);

@@ -2,12 +2,15 @@
 
 #include "protection/FileViewer.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace vellmir {
@@ -18,6 +21,9 @@ RecoveryKit::FolderChooser exportPanel(QWidget *parent)
 {
     return [owner = QPointer<QWidget>(parent)]() -> std::optional<QString> {
         QFileDialog dialog(owner);
+        // Never whatever folder the process happens to run in.
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        dialog.setDirectory(QFileInfo(documents).isDir() ? documents : QDir::homePath());
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly);
         dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Export Here"));

@@ -36,7 +36,7 @@ const char kInstructions[]
       "4. Open the restored file. Vellmir also verifies its content against the backup.\n"
       "5. Review source paths before enabling future backups: the folders in recovery-plan.json "
       "are those of the backed-up computer. Add folders with vellmir update-destination "
-      "--addSources.\n"
+      "--destination NAME --addSources FOLDER.\n"
       "\n"
       "Independent recovery with restic:\n"
       "Install restic from https://restic.net. Supply the repository using --repo, and the "

@@ -30,7 +30,8 @@ BackupExplorerModel::BackupExplorerModel(QString directory, ProposedBackupSheetM
     , m_directory(std::move(directory))
     , m_title(ProposedBackupSheetModel::title(m_directory))
     , m_sheet(sheet)
-    , m_lister(&ProposedBackup::children)
+    , m_lister([sources = sheet ? sheet->sources() : QStringList()](const QString &folder,
+                   const QStringList &excludes) { return ProposedBackup::children(folder, excludes, sources); })
     , m_receiver(Receiver<BackupExplorerModel>::make(this))
 {
 }

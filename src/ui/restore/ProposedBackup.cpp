@@ -61,7 +61,7 @@ std::optional<QList<Child>> list(const QByteArray &directory)
 
 } // namespace
 
-QList<BackupEntry> children(const QString &directory, const QStringList &excludes)
+QList<BackupEntry> children(const QString &directory, const QStringList &excludes, const QStringList &sources)
 {
     if (directory.isEmpty())
         return {};
@@ -80,9 +80,23 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
     const std::optional<QList<Child>> listed = list(baseBytes);
     if (!listed)
         return {};
+    // The sources inside a folder: restic walks them as part of it, testing neither the folder
+    // nor any folder on the way down to them.
+    QStringList resolved;
+    for (const QString &source : sources)
+        resolved.append(Destination::resolvedSource(source));
+    const auto withInner = [&resolved](const QString &folder) {
+        QStringList walked { folder };
+        for (const QString &source : std::as_const(resolved))
+            if (source.startsWith(folder == QLatin1String("/") ? folder : folder + u'/') && source != folder)
+                walked.append(source);
+        return walked;
+    };
+    const std::vector<Estimator::BackupRoot> roots = Estimator::backupRoots(withInner(base));
     // restic does not go into an excluded folder, whatever a re-include says of its contents;
     // the sheet only opens included folders below the source, so the folder itself decides.
-    ExcludeMatcher::Walk walk(matcher, baseBytes.constData());
+    ExcludeMatcher::Walk walk(
+        matcher, baseBytes.constData(), roots.empty() ? std::vector<std::string>() : roots.front().passed);
     const bool all = walk.rootExcluded();
 
     QList<BackupEntry> entries;
@@ -102,7 +116,7 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
         if (entry.isExcluded)
             entry.size = 0;
         else if (entry.isDirectory)
-            entry.size = Estimator::localEstimate({ entry.path }, excludes).bytes;
+            entry.size = Estimator::localEstimate(withInner(entry.path), excludes).bytes;
         else
             entry.size = child.size;
         entries.append(std::move(entry));

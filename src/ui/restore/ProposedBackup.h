@@ -16,9 +16,10 @@ namespace ProposedBackup {
 // entry order. `excludes` are the patterns as stored, "~" forms included. A folder the patterns
 // exclude holds nothing the backup takes, so all its children are excluded. Names are matched
 // and measured as the bytes on disk; `directory` and the entries' paths are LocalPath strings.
-// A folder that cannot be listed gives an empty list. Blocks until every child folder is
-// measured and cannot be cancelled: run it off the GUI thread.
-QList<BackupEntry> children(const QString &directory, const QStringList &excludes);
+// A folder that cannot be listed gives an empty list. `sources` are the destination's folders:
+// one inside `directory` is walked as restic walks it (see Estimator::backupRoots). Blocks until
+// every child folder is measured and cannot be cancelled: run it off the GUI thread.
+QList<BackupEntry> children(const QString &directory, const QStringList &excludes, const QStringList &sources = {});
 
 // Entry order: what will be backed up before what will not, then larger before smaller. No
 // other key, so entries equal in both keep their relative order.

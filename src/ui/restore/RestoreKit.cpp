@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QPointer>
 #include <QStyle>
 #include <QUrl>
@@ -53,9 +54,21 @@ FolderChooser folderDialog(QWidget *parent, std::function<QString()> shownFolder
     };
 }
 
-void openInFileManager(const QString &path)
+FolderOpener fileManagerOpener(QWidget *parent)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return [owner = QPointer<QWidget>(parent)](const QString &path) {
+        if (QDesktopServices::openUrl(QUrl::fromLocalFile(path)) || !owner)
+            return;
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("No File Manager Opened"),
+            QStringLiteral("No file manager opened the folder. The files are in:\n") + path, QMessageBox::Ok, owner);
+        box->setObjectName(QStringLiteral("openFailure"));
+        // The folder's name is the user's text, never markup; selectable, to paste it elsewhere.
+        box->setTextFormat(Qt::PlainText);
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        box->setWindowModality(Qt::WindowModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    };
 }
 
 } // namespace vellmir::restorekit

@@ -26,7 +26,8 @@ void setCaption(QWidget *widget);
 // confirm button "Choose". It opens in the folder `shownFolder` gives (the one the sheet
 // shows), else in the home folder, never in whatever folder the process happens to run in.
 FolderChooser folderDialog(QWidget *parent, std::function<QString()> shownFolder = {});
-// Opens a folder in the desktop's file manager.
-void openInFileManager(const QString &path);
+// Opens a folder in the desktop's file manager; where none opens, says so over `parent` and
+// names the folder, so the user can go there by hand.
+FolderOpener fileManagerOpener(QWidget *parent);
 
 } // namespace vellmir::restorekit

@@ -41,7 +41,7 @@ RestoreSheet::RestoreSheet(const Snapshot &snapshot, const Destination &destinat
     setWindowModality(Qt::WindowModal);
     setMinimumSize(520, 420);
     m_model->setFolderChooser(restorekit::folderDialog(this, [model = m_model] { return model->targetPath(); }));
-    m_model->setFolderOpener(&restorekit::openInFileManager);
+    m_model->setFolderOpener(restorekit::fileManagerOpener(this));
 
     auto *layout = new QVBoxLayout(this);
     buildSnapshotSection(layout, snapshot);

@@ -90,7 +90,9 @@ QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
 {
-    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname;
+    // The short id tells apart versions made within the same minute.
+    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname + QStringLiteral(" \u00B7 ")
+        + snapshot.shortID;
 }
 
 void SnapshotBrowserModel::start()

@@ -85,7 +85,7 @@ SnapshotBrowserSheet::SnapshotBrowserSheet(const Destination &destination, const
     setWindowModality(Qt::WindowModal);
     setMinimumSize(740, 560);
     m_model->setFolderChooser(restorekit::folderDialog(this, [model = m_model] { return model->targetPath(); }));
-    m_model->setFolderOpener(&restorekit::openInFileManager);
+    m_model->setFolderOpener(restorekit::fileManagerOpener(this));
 
     auto *layout = new QVBoxLayout(this);
     layout->setSpacing(12);
@@ -138,6 +138,8 @@ void SnapshotBrowserSheet::buildNavigation(QVBoxLayout *layout, const QList<Snap
     m_crumbs->setSpacing(4);
     crumbArea->setWidget(crumbs);
     crumbArea->setFixedHeight(m_up->sizeHint().height());
+    m_crumbArea = crumbArea;
+    crumbArea->viewport()->installEventFilter(this);
     pathRow->addWidget(crumbArea, 1);
     m_root = new QToolButton(this);
     m_root->setObjectName(QStringLiteral("rootButton"));
@@ -173,12 +175,9 @@ void SnapshotBrowserSheet::buildListing(QVBoxLayout *layout)
     loadingRow->addStretch();
     layout->addWidget(m_loading);
 
-    m_error = new QLabel(this);
+    // restic's reason comes after the path it names: whole, however long the path.
+    m_error = new MessageLabel(this);
     m_error->setObjectName(QStringLiteral("errorMessage"));
-    m_error->setTextFormat(Qt::PlainText);
-    m_error->setWordWrap(true);
-    m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    StatusStyle::applyTone(*m_error, StatusTone::failure);
     layout->addWidget(m_error);
 
     m_list = new QTreeWidget(this);
@@ -408,6 +407,8 @@ void SnapshotBrowserSheet::rebuildCrumbs()
         }
         delete item;
     }
+    m_crumbParts.clear();
+    m_crumbEllipsis = nullptr;
     for (const auto &component : m_model->pathComponents()) {
         const bool current = component.fullPath == m_model->directory();
         auto *crumb = new QToolButton;
@@ -420,13 +421,55 @@ void SnapshotBrowserSheet::rebuildCrumbs()
             crumb, &QToolButton::clicked, m_model,
             [model = m_model, path = component.fullPath] { model->openFolder(path); }, Qt::QueuedConnection);
         m_crumbs->addWidget(crumb);
+        QLabel *separator = nullptr;
         if (!current) {
-            auto *separator = new QLabel(QStringLiteral("/"));
+            separator = new QLabel(QStringLiteral("/"));
             restorekit::setTertiary(separator);
             m_crumbs->addWidget(separator);
         }
+        m_crumbParts.append({ crumb, separator });
+        if (m_crumbParts.size() == 1 && separator) {
+            auto *ellipsis = new QLabel(QStringLiteral("\u2026 /"));
+            ellipsis->setObjectName(QStringLiteral("crumbEllipsis"));
+            restorekit::setTertiary(ellipsis);
+            ellipsis->setVisible(false);
+            m_crumbs->addWidget(ellipsis);
+            m_crumbEllipsis = ellipsis;
+        }
     }
     m_crumbs->addStretch();
+    fitCrumbs();
+}
+
+void SnapshotBrowserSheet::fitCrumbs()
+{
+    // A deep folder gives way in the middle, like a long path: the first crumb and the current
+    // folder's stay, and the folders between them give way from the top down.
+    const int room = m_crumbArea->width();
+    for (const auto &[crumb, separator] : std::as_const(m_crumbParts)) {
+        crumb->setVisible(true);
+        if (separator)
+            separator->setVisible(true);
+    }
+    if (m_crumbEllipsis)
+        m_crumbEllipsis->setVisible(false);
+    const auto needed = [this] {
+        m_crumbs->invalidate();
+        return m_crumbs->sizeHint().width();
+    };
+    for (qsizetype index = 1; index + 1 < m_crumbParts.size() && needed() > room; ++index) {
+        m_crumbEllipsis->setVisible(true);
+        m_crumbParts.at(index).first->setVisible(false);
+        m_crumbParts.at(index).second->setVisible(false);
+    }
+}
+
+bool SnapshotBrowserSheet::eventFilter(QObject *watched, QEvent *event)
+{
+    // Only the path bar's viewport is watched.
+    if (event->type() == QEvent::Resize)
+        fitCrumbs();
+    return QDialog::eventFilter(watched, event);
 }
 
 void SnapshotBrowserSheet::rebuildEntries()

@@ -20,6 +20,7 @@ class QVBoxLayout;
 
 namespace vellmir {
 
+class MessageLabel;
 class PathLabel;
 class StatusLabel;
 
@@ -54,6 +55,8 @@ private:
     void connectControls();
     void refresh();
     void rebuildCrumbs();
+    void fitCrumbs();
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void rebuildEntries();
     void showSelection();
     void showConfirmation();
@@ -62,10 +65,15 @@ private:
     QComboBox *m_picker;
     QToolButton *m_up;
     QHBoxLayout *m_crumbs;
+    QWidget *m_crumbArea;
+    // Each folder's crumb with the separator after it (none after the current folder's), and
+    // the ellipsis that stands for the middle ones a deep folder leaves no room for.
+    QList<std::pair<QWidget *, QWidget *>> m_crumbParts;
+    QWidget *m_crumbEllipsis = nullptr;
     QToolButton *m_root;
     QLineEdit *m_search;
     QWidget *m_loading;
-    QLabel *m_error;
+    MessageLabel *m_error;
     QTreeWidget *m_list;
     QLabel *m_limitNote;
     QStackedWidget *m_bar;

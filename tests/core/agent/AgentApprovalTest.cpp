@@ -133,8 +133,18 @@ private Q_SLOTS:
         // Written out, never applied: nothing reorders the line or passes for another text.
         test::dataRow("invisible and bidirectional characters", 300.0,
             QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
-                "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9" },
-            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9"
+                "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9", "Stop backing up: ~/Docu\uFFFCments",
+                "Host: work\u2800\u3164\u00A0laptop\uE000" },
+            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9\n"
+            "Stop backing up: ~/Docu⟨U+FFFC⟩ments\nHost: work⟨U+2800⟩⟨U+3164⟩⟨U+00A0⟩laptop⟨U+E000⟩"
+                + tail.arg(5));
+        // The isolates around values stay, so "old → new" reads so whatever the values' direction;
+        // one that pairs with nothing is written out.
+        test::dataRow("isolated values", 300.0,
+            QStringList { "Name: \u2068\u05D1\u05D9\u05EA\u2069 → \u2068\u05E2\u05D1\u05D5\u05D3\u05D4\u2069",
+                "Back up: \u2069~/a\u2068" },
+            "Name: \u2068\u05D1\u05D9\u05EA\u2069 → \u2068\u05E2\u05D1\u05D5\u05D3\u05D4\u2069\n"
+            "Back up: ⟨U+2069⟩~/a⟨U+2068⟩"
                 + tail.arg(5));
         QTest::newRow("no details") << 300.0 << QStringList {} << tail.arg(5);
         QTest::newRow("negative counts as 0") << -5.0 << QStringList { "a" } << "a" + tail.arg(0);

@@ -32,7 +32,8 @@ private Q_SLOTS:
         test::dataRow("none", "status", "", QByteArray("{}"), "");
         test::dataRow(
             "list repeats", "add-destination", "--sources|a|--sources|b", QByteArray(R"({"sources":["a","b"]})"), "");
-        test::dataRow("integer repeat wins", "history", "--limit|5|--limit|7", QByteArray(R"({"limit":7})"), "");
+        test::dataRow("single value repeated", "history", "--limit|5|--limit|7", QByteArray(),
+            "--limit takes one value, but was given \"5\" and \"7\".");
         test::dataRow("switch alone", "backup", "--inProcess", QByteArray(R"({"inProcess":true})"), "");
         test::dataRow("switch with word", "backup", "--inProcess|false", QByteArray(R"({"inProcess":false})"), "");
         test::dataRow("switch then flag", "backup", "--inProcess|--destination|d",
@@ -122,6 +123,10 @@ private Q_SLOTS:
                      QStringLiteral("add-destination"), input)),
             QByteArray(R"({"initialize":true,"sources":["z"]})"));
         QCOMPARE(stdinReads, 1);
+        // Text where a number belongs stays text for the check to refuse, as over MCP.
+        QCOMPARE(json::compact(AgentCLI::parse({ QStringLiteral("--json"), QStringLiteral("-") },
+                     QStringLiteral("history"), [] { return QByteArray(R"({"limit":"5"})"); })),
+            QByteArray(R"({"limit":"5"})"));
     }
 
     void parseRejectsBadJson_data()

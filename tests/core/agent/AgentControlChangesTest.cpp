@@ -116,7 +116,7 @@ private Q_SLOTS:
             base({ { "kind", "backblazeB2" }, { "repository", "b2:bucket:p" }, { "b2AccountID", "id" } }),
             "A Backblaze B2 destination needs b2AccountKey.");
         dataRow("s3 id missing", base({ { "kind", "s3" }, { "repository", "s3:host/bucket" } }),
-            "A S3 / R2 destination needs awsAccessKeyID.");
+            "An S3 / R2 destination needs awsAccessKeyID.");
         // restic would take these from whatever folder the agent's process runs in.
         dataRow("relative local repository", base({ { "repository", "repo" } }),
             "A local repository must be an absolute path or start with ~/.");
@@ -213,11 +213,12 @@ private Q_SLOTS:
         QCOMPARE(fx.asker->requests.size(), 1);
         const ChangeRequest &request = fx.asker->requests.first();
         QCOMPARE(request.command, QStringLiteral("add-destination"));
-        QCOMPARE(request.title, QStringLiteral("Add the destination “Photos”?"));
+        QCOMPARE(request.title, QStringLiteral("Add the destination “\u2068Photos\u2069”? 1 folder, 3 excludes."));
         const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
-            QStringList({ "Local disk: " + vault, "Repository: will be created", "Folders: ~/Documents",
-                "Schedule: Daily", "Exclude: ~/.local/share/Trash", "Exclude: .Trash-*", "Exclude: node_modules" }));
+            QStringList({ "Local disk: \u2068" + vault + "\u2069", "Repository: will be created",
+                "Exclude: \u2068~/.local/share/Trash\u2069", "Exclude: \u2068.Trash-*\u2069",
+                "Exclude: \u2068node_modules\u2069", "Folders: \u2068~/Documents\u2069", "Schedule: Daily" }));
         // "init" ran after the approval, with the password exactly as given in its environment.
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("init"));
         QVERIFY(readFile(fx.fake.filePath("env")).contains("RESTIC_PASSWORD= pw \n"));
@@ -244,9 +245,9 @@ private Q_SLOTS:
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
-            "Add the destination “Photos”? | Local disk: " + vault
-                + " | Repository: will be created | Folders: ~/Documents | Schedule: Daily | "
-                  "Exclude: ~/.local/share/Trash | Exclude: .Trash-* | Exclude: node_modules");
+            "Add the destination “Photos”? 1 folder, 3 excludes. | Local disk: " + vault
+                + " | Repository: will be created | Exclude: ~/.local/share/Trash | Exclude: .Trash-* | "
+                  "Exclude: node_modules | Folders: ~/Documents | Schedule: Daily");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
         QVERIFY(!readFile(fx.control->audit().url()).contains("pw\""));
     }
@@ -261,7 +262,7 @@ private Q_SLOTS:
             args({ { "name", "Offsite" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" },
                 { "schedule", "hourly" } }));
         QCOMPARE(fx.asker->requests.first().details.value(1), QStringLiteral("Repository: existing, 1 snapshot(s)"));
-        QCOMPARE(fx.asker->requests.first().details.value(2), QStringLiteral("Folders: none yet"));
+        QCOMPARE(fx.asker->requests.first().details.value(4), QStringLiteral("Folders: none yet"));
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("snapshots")); // no init
         QVERIFY(reply.value("warning").toString().contains("No user manager."));
         QCOMPARE(fx.store->destinations().size(), 1);
@@ -362,9 +363,9 @@ private Q_SLOTS:
         const Destination home = fx.add(QStringLiteral("Home"));
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("remove-destination"), args({ { "destination", "Home" } }));
-        QCOMPARE(fx.asker->requests.first().title, QStringLiteral("Remove “Home”?"));
+        QCOMPARE(fx.asker->requests.first().title, QStringLiteral("Remove “\u2068Home\u2069”?"));
         QCOMPARE(fx.asker->requests.first().details,
-            QStringList({ "Local disk: " + home.repository,
+            QStringList({ "Local disk: \u2068" + home.repository + "\u2069",
                 "Its stored credentials are deleted from the keyring. The repository and its snapshots are not "
                 "touched." }));
         QCOMPARE(reply.value("removed").toString(), QStringLiteral("Home"));
@@ -492,37 +493,52 @@ private Q_SLOTS:
 
     void updateChangeLines_data()
     {
+        // The lines as asked, each value isolated; the reply has them without the isolates.
         QTest::addColumn<QJsonObject>("arguments");
         QTest::addColumn<QStringList>("changes");
-        QTest::newRow("nothing") << QJsonObject {} << QStringList {};
+        QTest::addColumn<QString>("counts"); // after the question in the title
+        const auto v = [](const QString &value) { return u'\u2068' + value + u'\u2069'; };
+        QTest::newRow("nothing") << QJsonObject {} << QStringList {} << QString();
         dataRow("same values",
             args({ { "name", " Home " }, { "schedule", "manual" }, { "keepDaily", 7 }, { "pruneAfterBackup", true },
                 { "uploadLimitKiB", 0 }, { "avoidMeteredNetworks", true }, { "addSources", "~/a" },
                 { "addExcludes", ".Trash-*" } }),
-            QStringList {});
-        QTest::newRow("rename in other case") << args({ { "name", "HOME" } }) << QStringList { "Name: Home → HOME" };
+            QStringList {}, QString());
+        dataRow("rename in other case", args({ { "name", "HOME" } }),
+            QStringList { "Name: " + v("Home") + " → " + v("HOME") }, "Name changed.");
+        // What narrows the backup comes before what widens it, whatever the order of the arguments.
         dataRow("folders", args({ { "addSources", QJsonArray { "~/b", "~/a" } }, { "removeSources", "~/a" } }),
-            QStringList { "Back up: ~/b", "Stop backing up: ~/a" });
+            QStringList { "Stop backing up: " + v("~/a"), "Back up: " + v("~/b") },
+            "1 folder removed, 1 folder added.");
         dataRow("one folder spelled three ways",
             args({ { "addSources", QJsonArray { "~/b", "~/b/", "~/./b" } },
                 { "removeSources", QJsonArray { "~/a/", "~/a" } } }),
-            QStringList { "Back up: ~/b", "Stop backing up: ~/a" });
+            QStringList { "Stop backing up: " + v("~/a"), "Back up: " + v("~/b") },
+            "1 folder removed, 1 folder added.");
         dataRow("patterns", args({ { "addExcludes", "*.tmp" }, { "removeExcludes", ".Trash-*" } }),
-            QStringList { "Exclude: *.tmp", "Stop excluding: .Trash-*" });
+            QStringList { "Exclude: " + v("*.tmp"), "Stop excluding: " + v(".Trash-*") },
+            "1 exclude added, 1 exclude removed.");
+        dataRow("narrowing first",
+            args({ { "addSources", "~/b" }, { "name", "Work" }, { "removeSources", "~/a" }, { "addExcludes", "*" } }),
+            QStringList { "Stop backing up: " + v("~/a"), "Exclude: " + v("*"),
+                "Name: " + v("Home") + " → " + v("Work"), "Back up: " + v("~/b") },
+            "1 folder removed, 1 exclude added, name changed, 1 folder added.");
         dataRow("everything else",
             args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                 { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
-            QStringList { "Schedule: Manual → Daily",
+            QStringList {
                 "Retention: Keep 7 daily, 4 weekly, 12 monthly, 3 yearly → Keep 0 daily, 4 weekly, 12 monthly, 3 "
                 "yearly",
-                "Apply retention after backups: off", "Only on AC power: on", "Avoid metered networks: off",
-                "Upload limit: 512 KiB/s" });
+                "Schedule: Manual → Daily", "Apply retention after backups: off", "Only on AC power: on",
+                "Avoid metered networks: off", "Upload limit: 512 KiB/s" },
+            "Retention shortened, schedule changed, 4 other settings changed.");
     }
 
     void updateChangeLines()
     {
         QFETCH(QJsonObject, arguments);
         QFETCH(QStringList, changes);
+        QFETCH(QString, counts);
         ChangesFixture fx;
         const QString a = fx.folder("a");
         fx.folder("b");
@@ -534,7 +550,10 @@ private Q_SLOTS:
         arguments.insert("destination", "home");
 
         const QJsonObject reply = fx.run(QStringLiteral("update-destination"), arguments);
-        QCOMPARE(reply.value("changes").toArray().toVariantList(), QVariant(changes).toList());
+        QStringList plain;
+        for (const QString &line : std::as_const(changes))
+            plain.append(QString(line).remove(u'\u2068').remove(u'\u2069'));
+        QCOMPARE(reply.value("changes").toArray().toVariantList(), QVariant(plain).toList());
         if (changes.isEmpty()) {
             QVERIFY(fx.asker->requests.isEmpty());
             QVERIFY(fx.auditLines().isEmpty());
@@ -542,7 +561,7 @@ private Q_SLOTS:
             QVERIFY(!reply.contains("approval"));
         } else {
             QCOMPARE(fx.asker->requests.size(), 1);
-            QCOMPARE(fx.asker->requests.first().title, QStringLiteral("Change “Home”?"));
+            QCOMPARE(fx.asker->requests.first().title, "Change “\u2068Home\u2069”? " + counts);
             QCOMPARE(fx.asker->requests.first().details, changes);
             QCOMPARE(
                 reply.value("updated").toObject(), fx.control->destinationSummary(fx.store->destinations().first()));

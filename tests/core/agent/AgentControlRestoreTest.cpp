@@ -51,7 +51,7 @@ private Q_SLOTS:
         QCOMPARE(fx.approver->requests.size(), 1);
         const ChangeRequest &request = fx.approver->requests.first();
         QCOMPARE(request.command, QStringLiteral("apply-retention"));
-        QCOMPARE(request.title, QStringLiteral("Apply retention to “Home”?"));
+        QCOMPARE(request.title, QStringLiteral("Apply retention to “\u2068Home\u2069”?"));
         QCOMPARE(request.details,
             QStringList({ "Keep 7 daily, 4 weekly, 12 monthly, 3 yearly", "Snapshots to remove: 0",
                 "Data no remaining snapshot uses is deleted. This cannot be undone." }));
@@ -160,11 +160,11 @@ private Q_SLOTS:
             "restore", args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", " ~/target " } }));
         const ChangeRequest &request = fx.approver->requests.first();
         QCOMPARE(request.command, QStringLiteral("restore"));
-        QCOMPARE(request.title, QStringLiteral("Restore from “Home”?"));
-        QVERIFY(request.details.value(0).startsWith("Snapshot a1b2c3d4 from host, "));
+        QCOMPARE(request.title, QStringLiteral("Restore from “\u2068Home\u2069”?"));
+        QVERIFY(request.details.value(0).startsWith("Snapshot \u2068a1b2c3d4\u2069 from \u2068host\u2069, "));
         QCOMPARE(request.details.mid(1),
             QStringList({ "Restore: the whole snapshot",
-                "Into a new folder inside ~/target. Existing files are never overwritten." }));
+                "Into a new folder inside \u2068~/target\u2069. Existing files are never overwritten." }));
 
         QCOMPARE(reply.value("snapshot").toString(), QStringLiteral("a1b2c3d4"));
         QCOMPARE(reply.value("verified").toBool(), true);
@@ -205,7 +205,7 @@ private Q_SLOTS:
         QVERIFY(error);
         QVERIFY(error->kind() == AgentError::Kind::failed);
         QCOMPARE(error->message(), QStringLiteral("Fatal: broken")); // the runner's own message
-        QCOMPARE(fx.approver->requests.first().details.value(1), QStringLiteral("Restore: /src/a*"));
+        QCOMPARE(fx.approver->requests.first().details.value(1), QStringLiteral("Restore: \u2068/src/a*\u2069"));
         QVERIFY(fx.resticArguments().contains("/src/a\\*"));
         const QList<AgentAuditLog::Entry> lines = fx.control->audit().entries(10);
         QCOMPARE(lines.size(), 1);
@@ -243,6 +243,14 @@ private Q_SLOTS:
         const std::optional<AgentError> error
             = fx.failure("restore", args({ { "destination", "Home" }, { "snapshot", "ffffffff" }, { "target", "~" } }));
         QVERIFY(error && error->kind() == AgentError::Kind::notFound);
+
+        // A path the snapshot lacks is not found either, as when the user is asked first.
+        fx.script("restore.exit", "0");
+        fx.script("restore.stderr", "");
+        fx.script("restore.writes", "");
+        const std::optional<AgentError> missing = fx.failure("restore",
+            args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" }, { "path", "/src/b" } }));
+        QVERIFY(missing && missing->kind() == AgentError::Kind::notFound);
     }
 
     // Stopped by a signal or a cancelled call: an answer, not a failure, and no empty folder left.

@@ -87,6 +87,12 @@ private Q_SLOTS:
         }
         const std::optional<AgentError> empty = f->failure("history", { { "destination", "" } });
         QCOMPARE(empty->message(), QStringLiteral("destination must not be empty."));
+        // No destination can be named so: a usage error, with the value written out.
+        const std::optional<AgentError> hidden = f->failure("history", { { "destination", "Off\u202Esite" } });
+        QVERIFY(hidden && hidden->kind() == AgentError::Kind::usage);
+        QCOMPARE(hidden->message(),
+            QStringLiteral("destination must not contain line breaks, control characters or bidirectional formatting "
+                           "characters. It was given as \"Off\u27E8U+202E\u27E9site\"."));
         // The destination is resolved before a bad limit is read.
         QVERIFY(
             f->failure("history", { { "destination", "x" }, { "limit", "x" } })->kind() == AgentError::Kind::notFound);

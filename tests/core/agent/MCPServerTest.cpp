@@ -113,6 +113,12 @@ private Q_SLOTS:
             invalid);
         QTest::newRow("id 1E400") << QByteArray(R"({"jsonrpc":"2.0","id":1E400,"method":"ping"})") << invalid;
         QTest::newRow("malformed number") << QByteArray(R"({"jsonrpc":"2.0","id":01,"method":"ping"})") << parseError;
+        QTest::newRow("lone value") << QByteArray("42") << invalid;
+        test::dataRow("id just below 64 bits",
+            QByteArray(R"({"jsonrpc":"2.0","id":-9223372036854775809,"method":"ping"})"),
+            QByteArray(R"({"id":-9223372036854775809,"jsonrpc":"2.0","result":{}})"));
+        test::dataRow("key written with an escape", QByteArray(R"({"jsonrpc":"2.0","\u0069d":6,"method":"ping"})"),
+            QByteArray(R"({"id":6,"jsonrpc":"2.0","result":{}})"));
         test::dataRow("id between carriage returns",
             QByteArray("{\"jsonrpc\":\"2.0\",\"id\"\r:\r7,\"method\":\"ping\"}"),
             QByteArray(R"({"id":7,"jsonrpc":"2.0","result":{}})"));
@@ -290,7 +296,7 @@ private Q_SLOTS:
             { "history", with(d, "limit", 1e30), false },
             { "snapshots", with(d, "limit", 0), true },
             { "update-destination", with(d, "keepDaily", -1), false },
-            { "backup", with(d, "waitSeconds", -5), true },
+            { "backup", with(d, "waitSeconds", -5), false },
             { "backup", with(d, "inProcess", "yes"), false },
             { "backup-result", { { "request", "abc" } }, false },
             { "backup-result", { { "request", "0a1b2c3d-0000-4000-8000-00000000000f" } }, true },
@@ -303,6 +309,8 @@ private Q_SLOTS:
             { add, adding({ { "name", QString(256, u'x') } }), true },
             { add, adding({ { "name", "Fotos \u2713" } }), true },
             { add, adding({ { "name", "Home\u200B" } }), false },
+            { add, adding({ { "name", "Home\uFFFC" } }), false },
+            { add, adding({ { "name", "Home\u00A0" } }), false },
             { add, adding({ { "name", "Home" + QString::fromUcs4(U"\U000E0041") } }), false },
             { add, adding({ { "name", "\u3000" } }), false },
             { add, adding({ { "name", "Cafe\u0301" } }), true },
@@ -331,6 +339,8 @@ private Q_SLOTS:
             { "update-destination", with(d, "name", ""), false },
             { "update-destination", with(d, "name", " \u3000"), false },
             { "update-destination", with(d, "name", "photos\u202Egpj.exe"), false },
+            { "update-destination", with(d, "name", "Home\u2800"), false },
+            { "update-destination", with(d, "name", "\u3164Home"), false },
             { "update-destination", with(d, "removeSources", QJsonArray { "/a" + byte }), true },
             { "update-destination", with(d, "addSources", QJsonArray { "~", " ~/x " }), true },
             { "browse", browse, true },
@@ -342,7 +352,9 @@ private Q_SLOTS:
             { "browse", with(browse, "path", "/a/./b"), false },
             { "browse", with(browse, "path", "//a"), false },
             { "browse", with(browse, "path", "/a/"), false },
-            { "restore", with(restore, "path", "/a\n"), false },
+            // A name in a snapshot may hold a line feed, and bytes that are not UTF-8.
+            { "restore", with(restore, "path", "/a\n"), true },
+            { "browse", with(browse, "path", "/caf" + byte), true },
             { "restore", with(restore, "path", "/a/.."), false },
             { "restore", with(restore, "target", "out"), false },
             { "restore", with(restore, "target", "~"), true },
@@ -679,6 +691,15 @@ private Q_SLOTS:
                 R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7,"reason":"user"}})" });
         QCOMPARE(sent.size(), 0);
         QVERIFY(stopped);
+
+        // Two ids just below 64 bits, which a double rounds to one 64-bit integer: only the one
+        // named is withdrawn, and the other answers (cancelled as input ends) by its own id.
+        const QList<QJsonObject> below = serveLines(runner,
+            { R"({"jsonrpc":"2.0","id":-9223372036854775809,"method":"tools/call","params":{"name":"status"}})",
+                R"({"jsonrpc":"2.0","id":-9223372036854775810,"method":"tools/call","params":{"name":"status"}})",
+                R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":-9223372036854775809}})" });
+        QCOMPARE(below.size(), 1);
+        QCOMPARE(json::compact(below.first().value(QStringLiteral("id"))), QByteArray("-9223372036854775810"));
     }
 
     void closedInputStopsCallsThatStillAnswer()

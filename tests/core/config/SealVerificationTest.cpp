@@ -12,18 +12,18 @@ namespace {
 const QString missingRecord = QStringLiteral("Vellmir's record of its own settings is missing or was altered.");
 // With nothing to vouch for them, every stored field is listed; the ids, last, differ from run to run.
 const QString settings
-    = QStringLiteral(". Kind: %1. Excludes: none. Schedule: Manual. Retention: Keep 7 daily, 4 weekly, "
-                     "12 monthly, 3 yearly. Apply retention after backups: on. Only on AC power: off. "
-                     "Avoid metered networks: on. Upload limit: none. Monthly checks: off. Storage rate "
-                     "per TB and month: none. Monthly budget: none. Last backup: never.");
+    = QStringLiteral("\nKind: %1\nExcludes: none\nSchedule: Manual\nRetention: Keep 7 daily, 4 weekly, 12 monthly, 3 "
+                     "yearly\nApply retention after backups: on\nOnly on AC power: off\nAvoid metered networks: on\n"
+                     "Upload limit: none\nMonthly checks: off\nStorage rate per TB and month: none\nMonthly budget: "
+                     "none\nLast backup: never");
 const QString pictures
-    = QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents") + settings.arg("Local disk");
-const QString offsite = QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents")
+    = QStringLiteral("“Pictures”\nBacking up to: /srv/a\nFolders: /home/ana/Documents") + settings.arg("Local disk");
+const QString offsite = QStringLiteral("“Offsite”\nBacking up to: b2:bucket:vellmir\nFolders: /home/ana/Documents")
     + settings.arg("Backblaze B2");
 
 QStringList withoutIds(QStringList lines)
 {
-    static const QRegularExpression ids(QStringLiteral(" Id: .*$"));
+    static const QRegularExpression ids(QStringLiteral("\nId: .*$"), QRegularExpression::DotMatchesEverythingOption);
     for (QString &line : lines)
         line.remove(ids);
     return lines;

@@ -171,7 +171,7 @@ private Q_SLOTS:
             == ConnectionStatus::failed(CancellationError().message()));
     }
 
-    void probeStopsRetryingWithResticsLastReason()
+    void probeAndListingStopRetryingWithResticsLastReason()
     {
         // restic would go on retrying for 15 minutes; with the bound passed, its first report
         // of a retry ends the probe.
@@ -181,10 +181,17 @@ private Q_SLOTS:
             "connection refused\n");
         restic.set(QStringLiteral("snapshots.sleep"), "600");
         const ConnectionStatus status = restic.engine().probe(restic.environment(), {}, std::chrono::milliseconds(0));
-        QCOMPARE(status.message,
-            QStringLiteral("Stat: dial tcp 127.0.0.1:1: connect: connection refused (restic was still retrying after "
-                           "0 seconds)"));
+        const QString reason
+            = QStringLiteral("Stat: dial tcp 127.0.0.1:1: connect: connection refused (restic was still retrying after "
+                             "0 seconds)");
+        QCOMPARE(status.message, reason);
         QVERIFY(status.kind == Kind::failed);
+        try {
+            restic.engine().listSnapshots(restic.environment(), {}, std::chrono::milliseconds(0));
+            QFAIL("a listing that restic keeps retrying must end");
+        } catch (const ResticError &error) {
+            QCOMPARE(error.message(), reason);
+        }
     }
 
     void estimateArguments()

@@ -241,6 +241,20 @@ private Q_SLOTS:
             << 1 << "/x does not exist, skipping\nFatal: all source directories/files do not exist";
         QTest::newRow("json without message stays")
             << "{\"message_type\":\"summary\"}" << 1 << "{\"message_type\":\"summary\"}";
+        // ssh without a terminal, on a desktop: askpass cannot start, and the host is unknown.
+        QTest::newRow("unknown ssh host")
+            << "subprocess ssh: ssh_askpass: exec(/usr/bin/ssh-askpass): No such file or directory\nsubprocess ssh: "
+               "Host key verification failed.\n{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: "
+               "unable to open repository at sftp:h:/r\"}"
+            << 1
+            << "The SFTP server's host key is not known to this computer, or it has changed. Connect once with ssh "
+               "from a terminal as the same user and confirm the key, so that it is in ~/.ssh/known_hosts.\nFatal: "
+               "unable to open repository at sftp:h:/r";
+        QTest::newRow("ssh key that asks")
+            << "subprocess ssh: u@h: Permission denied (publickey).\n"
+            << 1
+            << "The SFTP server refused the login (u@h: Permission denied (publickey)). Vellmir signs in with an SSH "
+               "key that needs no prompt: one without a passphrase, or one loaded into ssh-agent.";
     }
 
     void cleanError()
@@ -376,7 +390,7 @@ private Q_SLOTS:
     void resticBesideTheExecutableComesFirst()
     {
         const QStringList expected = QStringList { QCoreApplication::applicationDirPath() + QStringLiteral("/restic"),
-            "/opt/homebrew/bin/restic", "/usr/local/bin/restic", "/usr/bin/restic" };
+            "/usr/local/bin/restic", "/usr/bin/restic" };
         QCOMPARE(ResticEngine::defaultSearchPaths(), expected);
         QCOMPARE(ResticEngine().locateBinary(), ResticEngine(std::nullopt, std::nullopt, expected).locateBinary());
     }
@@ -386,7 +400,7 @@ private Q_SLOTS:
         FakeRestic fake;
         fake.set(QStringLiteral("record-env"));
         const char *const inherited[] = { "RESTIC_PASSWORD", "RESTIC_PASSWORD_COMMAND", "AWS_SECRET_ACCESS_KEY",
-            "B2_ACCOUNT_KEY", "restic_lower", "MY_RESTIC_NOTE" };
+            "B2_ACCOUNT_KEY", "restic_lower", "MY_RESTIC_NOTE", "RESTIC_CACERT", "RESTIC_TLS_CLIENT_CERT" };
         for (const char *name : inherited)
             qputenv(name, "inherited");
         const auto restore = qScopeGuard([&] {
@@ -410,6 +424,8 @@ private Q_SLOTS:
         QVERIFY(has("B2_ACCOUNT_ID=given"));
         QVERIFY(has("restic_lower=inherited")); // the prefixes are case-sensitive
         QVERIFY(has("MY_RESTIC_NOTE=inherited"));
+        QVERIFY(has("RESTIC_CACERT=inherited")); // restic's TLS settings name no repository
+        QVERIFY(has("RESTIC_TLS_CLIENT_CERT=inherited"));
         QVERIFY(named("PATH"));
 
         // A caller's value replaces an inherited one of the same name, once.
@@ -563,11 +579,26 @@ private Q_SLOTS:
         QVERIFY(processGone(fake.pid()));
     }
 
+    void childDiesWithTheProcessThatStartedIt_data()
+    {
+        QTest::addColumn<QStringList>("script"); // files of the fake restic, "name=content"
+        QTest::addColumn<QString>("started"); // the file that appears once it is under way
+        QTest::addColumn<bool>("cleansUp");
+        QTest::newRow("removes its lock") << QStringList { "sleep=30", "term-cleanup" } << "sleep.pid" << true;
+        // An upload held back by a limit goes on after the signal, printing status lines.
+        QTest::newRow("goes on writing") << QStringList { "repeat=1000000000 {\"message_type\":\"status\"}",
+            "ignore-term", "grandchild" } << "grandchild.pid"
+                                         << false;
+    }
+
     void childDiesWithTheProcessThatStartedIt()
     {
+        QFETCH(QStringList, script);
+        QFETCH(QString, started);
+        QFETCH(bool, cleansUp);
         FakeRestic fake;
-        fake.set(QStringLiteral("sleep"), "30");
-        fake.set(QStringLiteral("term-cleanup"));
+        for (const QString &file : script)
+            fake.set(file.section(u'=', 0, 0), file.section(u'=', 1).toUtf8());
         // A copy of this process runs restic and is killed the way a crash or `kill -9` ends it.
         const pid_t parent = ::fork();
         QVERIFY(parent >= 0);
@@ -575,14 +606,20 @@ private Q_SLOTS:
             fake.engine().run(command(), fake.environment(QStringLiteral("/srv/d")));
             ::_exit(0);
         }
-        QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
+        QTRY_VERIFY(QFileInfo::exists(fake.path(started)));
         ::kill(parent, SIGKILL);
         int status = 0;
         QCOMPARE(::waitpid(parent, &status, 0), parent);
-        QTRY_VERIFY(processGone(fake.pid()));
-        // Its output has nobody to read it, yet it is not killed by a broken pipe before it has
-        // cleaned up (removed its lock), and its helper is still there to do it with.
-        QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
+        // Whatever restic does after the signal, its group ends when the kill delay has run out.
+        const int bound = int(ResticProcess::killDelay.count()) + 10000;
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid()), bound);
+        if (cleansUp) {
+            // Its output has nobody to read it, yet it is not killed by a broken pipe before it
+            // has cleaned up (removed its lock), and its helper is still there to do it with.
+            QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid(QStringLiteral("grandchild.pid"))), bound);
+        }
     }
 
     void cancelKillsAChildIgnoringTerm()

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
+#include "util/LocalPath.h"
 #include "util/ResticError.h"
 
 #include <QDir>
@@ -7,8 +8,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vellmir;
+using namespace Qt::StringLiterals;
 
 // Browsing one snapshot of a repository in a temporary folder with the installed restic.
 class SnapshotBrowseResticTest : public QObject {
@@ -52,6 +58,16 @@ private Q_SLOTS:
         for (const char *file : { "mixed/a9", "mixed/a10", "mixed/zeta/inner.txt", "mixed/Photos/x.txt",
                  "mixed/deep/down/PHOTO.JPG", "photo-album/y.txt" })
             test::writeFile(src(QString::fromLatin1(file)), "12345");
+        // Names that are not UTF-8, two of which restic's JSON shows alike, and a line feed.
+        QVERIFY(::mkdir(LocalPath::encode(src(u"bytes"_s)).constData(), 0700) == 0);
+        QVERIFY(::mkdir(LocalPath::encode(src(u"bytes/dir\xDCFF"_s)).constData(), 0700) == 0);
+        for (const QString &name : { u"bytes/caf\xDCE9.txt"_s, u"bytes/caf\xDCE8.txt"_s, u"bytes/line\nbreak"_s,
+                 u"bytes/dir\xDCFF/inner.txt"_s }) {
+            const int fd = ::open(LocalPath::encode(src(name)).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            QVERIFY(fd >= 0);
+            QVERIFY(::write(fd, name.toUtf8().constData(), 3) == 3);
+            ::close(fd);
+        }
         const ResticResult result
             = m_engine->run(ResticCommand(QStringLiteral("backup")).flag("--json").positional(src()), m_environment);
         QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
@@ -96,6 +112,41 @@ private Q_SLOTS:
         QCOMPARE(paths(entries),
             QStringList({ src("mixed/Photos"), src("photo-album"), src("mixed/deep/down/PHOTO.JPG"),
                 src("mixed/Photos/x.txt"), src("photo-album/y.txt") }));
+    }
+
+    void namesComeBackByteForByte()
+    {
+        const QStringList names { src(u"bytes/dir\xDCFF"_s), src(u"bytes/caf\xDCE8.txt"_s),
+            src(u"bytes/caf\xDCE9.txt"_s), src(u"bytes/line\nbreak"_s) };
+        QStringList listed = paths(browse(src(u"bytes"_s)));
+        listed.sort();
+        QStringList expected = names;
+        expected.sort();
+        QCOMPARE(listed, expected);
+        QCOMPARE(paths(browse(names.first())), QStringList { src(u"bytes/dir\xDCFF/inner.txt"_s) });
+        listed = paths(browse(src(), u"caf"_s));
+        listed.sort();
+        QCOMPARE(listed, (QStringList { names[1], names[2] }));
+
+        // A listed name restores that item and nothing else.
+        for (const QString &name : names.mid(1)) {
+            QTemporaryDir target;
+            const ResticResult result = m_engine->run(ResticCommand(QStringLiteral("restore"))
+                                                          .option("--target", target.path())
+                                                          .option("--include", ResticEngine::literalInclude(name))
+                                                          .positional(m_snapshot),
+                m_environment);
+            QVERIFY2(result.exitCode == 0, qPrintable(result.stderr));
+            struct stat info { };
+            QVERIFY2(::stat(LocalPath::encode(target.path() + name).constData(), &info) == 0, qPrintable(name));
+            DIR *folder = ::opendir(LocalPath::encode(target.path() + src(u"bytes"_s)).constData());
+            QVERIFY(folder);
+            int count = 0;
+            while (const dirent *entry = ::readdir(folder))
+                count += entry->d_name[0] != '.';
+            ::closedir(folder);
+            QCOMPARE(count, 1);
+        }
     }
 
     void optionLikeArgumentsNeverReachResticAsOptions()

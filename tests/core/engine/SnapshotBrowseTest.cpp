@@ -6,6 +6,7 @@
 #include <QtTest>
 
 using namespace vellmir;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -191,7 +192,9 @@ private Q_SLOTS:
         test::dataRow("unchanged", "/a/..b/ café {x}, $y", "/a/..b/ café {x}, $y");
         test::dataRow("relative", "docs/a.txt", "");
         test::dataRow("dot-dot", "/a/../b", "");
-        test::dataRow("line feed", "/a\nb", "");
+        // restic takes a pattern's bytes as they are: a line feed, a byte that is not UTF-8.
+        test::dataRow("line feed", "/a\nb", "/a\nb");
+        test::dataRow("byte", u"/caf\xDCE9*"_s, u"/caf\xDCE9\\*"_s);
     }
     void literalInclude()
     {

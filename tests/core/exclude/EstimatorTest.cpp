@@ -20,7 +20,7 @@ private Q_SLOTS:
     void countsWhatPatternsLeave();
     void sourcesOtherThanFolders_data();
     void sourcesOtherThanFolders();
-    void nestedSourcesCountTwice();
+    void nestedSourcesCountOnce();
     void unreadableFoldersAreLeftOut();
     void sparseFileCountsAllocatedSize();
     void sizeFallsBackToFileSize_data();
@@ -109,13 +109,13 @@ void EstimatorTest::sourcesOtherThanFolders()
     QVERIFY(Estimator::localEstimate(sources, {}) == (BackupEstimate { counted.size(), allocatedSum(m_src, counted) }));
 }
 
-void EstimatorTest::nestedSourcesCountTwice()
+void EstimatorTest::nestedSourcesCountOnce()
 {
-    const QStringList sub { "sub/b.txt", "sub/deep/c.txt" };
+    // restic walks the inner source as part of the outer one.
     const BackupEstimate estimate
         = Estimator::localEstimate({ m_src + QStringLiteral("/sub/"), m_src + QStringLiteral("/missing"), m_src }, {});
-    QCOMPARE(estimate.files, qint64(9 + 2));
-    QCOMPARE(estimate.bytes, Estimator::localEstimate({ m_src }, {}).bytes + allocatedSum(m_src, sub));
+    QCOMPARE(estimate.files, qint64(9));
+    QCOMPARE(estimate.bytes, Estimator::localEstimate({ m_src }, {}).bytes);
     // A trailing "/" on the source gives the same paths to the patterns.
     QCOMPARE(
         Estimator::localEstimate({ m_src + QStringLiteral("/sub/") }, { m_src + QStringLiteral("/sub/deep") }).files,

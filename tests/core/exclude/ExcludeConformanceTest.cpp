@@ -47,6 +47,7 @@ private:
     QString m_home;
     QString m_restic;
     QByteArray m_savedHome;
+    QByteArray m_savedCache;
     QStringList m_files; // every file of the tree, absolute, decoded by LocalPath
     QString m_nearLongest; // a folder of the deep chain holding a file whose path is PATH_MAX long
 };
@@ -112,6 +113,9 @@ void ExcludeConformanceTest::initTestCase()
     // The matcher, the estimate and the backup's "~" all read $HOME.
     m_savedHome = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(m_home));
+    // restic keeps its cache inside the tree, where a backup of the home folder meets it.
+    m_savedCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_home + QStringLiteral("/.cache")));
     for (const QString &relative : kTree) {
         makeFile(m_home, relative, 10);
         m_files.append(home(relative));
@@ -154,8 +158,10 @@ void ExcludeConformanceTest::initTestCase()
 
 void ExcludeConformanceTest::cleanupTestCase()
 {
-    if (!m_restic.isEmpty())
+    if (!m_restic.isEmpty()) {
         qputenv("HOME", m_savedHome);
+        qputenv("XDG_CACHE_HOME", m_savedCache);
+    }
 }
 
 // The patterns the detectors wrote for one folder of the tree.
@@ -220,6 +226,11 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
         << proj << QStringList { LocalPath::decode("Cache\xe9"), LocalPath::decode("my\xe9") };
     QTest::newRow("files as sources") << QStringList { "notes.txt", "mhome/proj/keep.txt" } << QStringList { "*.log" };
     QTest::newRow("link to a folder, stored with a slash") << QStringList { "links/src/" } << QStringList { "gen" };
+    QTest::newRow("a link and its target") << QStringList { "links/src", "mhome/proj/src" } << QStringList {};
+    QTest::newRow("a source inside another")
+        << QStringList { "mhome/proj/src", "mhome/proj/src/gen" } << QStringList {};
+    QTest::newRow("re-includes beside an inner source")
+        << QStringList { "mhome/proj", "mhome/proj/src/gen" } << QStringList { "~/mhome/proj", "!keep.txt", "!gen" };
 
     // What the application writes from names must leave out exactly the one item named.
     const auto evidence = [this](const QString &relative) {
@@ -288,16 +299,26 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
 
     // The matcher, item by item: a file is kept when neither it nor a folder on its way down
     // from its source is excluded, and its path is one the system lets restic reach.
+    // restic walks a source inside another as part of it, and tests neither the outer one nor a
+    // folder on the way down to the inner one.
     const ExcludeMatcher matcher(excludes);
+    const QStringList resolved = destination.resolvedSources();
+    const auto below = [](const QString &path, const QString &folder) { return path.startsWith(folder + u'/'); };
+    const auto tested = [&](const QString &path) {
+        return std::none_of(
+            resolved.cbegin(), resolved.cend(), [&](const QString &other) { return below(other, path); });
+    };
     QStringList kept;
     for (const QString &file : std::as_const(m_files)) {
-        for (const QString &source : destination.resolvedSources()) {
-            if ((file != source && !file.startsWith(source + u'/')) || LocalPath::encode(file).size() >= PATH_MAX)
+        for (const QString &source : resolved) {
+            if ((file != source && !below(file, source)) || LocalPath::encode(file).size() >= PATH_MAX
+                || std::any_of(
+                    resolved.cbegin(), resolved.cend(), [&](const QString &outer) { return below(source, outer); }))
                 continue;
-            bool excluded = matcher.matches(source, QString());
+            bool excluded = tested(source) && matcher.matches(source, QString());
             for (qsizetype slash = file.indexOf(u'/', source.size() + 1); !excluded && slash >= 0;
                  slash = file.indexOf(u'/', slash + 1))
-                excluded = matcher.matches(file.left(slash), QString());
+                excluded = tested(file.left(slash)) && matcher.matches(file.left(slash), QString());
             if (!excluded && !matcher.matches(file, QString()))
                 kept.append(resticSpelling(file));
         }
@@ -317,7 +338,7 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     // The listing of each source marks excluded exactly what restic leaves out, and sizes
     // every folder it takes something from.
     for (const QString &source : std::as_const(sources)) {
-        for (const BackupEntry &entry : ProposedBackup::children(source, excludes)) {
+        for (const BackupEntry &entry : ProposedBackup::children(source, excludes, sources)) {
             const QString path = resticSpelling(entry.path);
             QVERIFY2(entry.isExcluded != items.contains(path), qPrintable(path));
             const bool holdsFiles = std::any_of(
@@ -355,7 +376,7 @@ void ExcludeConformanceTest::refusesThePatternsResticRefuses()
 ResticResult ExcludeConformanceTest::dryRun(const Destination &destination, const QStringList &flags) const
 {
     ResticCommand command(QStringLiteral("backup"));
-    command.flag(QStringLiteral("--dry-run")).flag(QStringLiteral("--no-cache")).options(flags);
+    command.flag(QStringLiteral("--dry-run")).options(flags);
     command.options(destination.excludeArguments()).positionals(destination.resolvedSources());
     const ResticEnvironment environment { { QStringLiteral("RESTIC_REPOSITORY"),
                                               m_dir.path() + QStringLiteral("/repo") },

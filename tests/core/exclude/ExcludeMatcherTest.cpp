@@ -193,6 +193,8 @@ void ExcludeMatcherTest::preparesPatternsWithoutDroppingOrAdding()
     QCOMPARE(matcher.patterns(),
         (QStringList { QStringLiteral("/home/u"), QStringLiteral("/home/u/Library/Caches"), QString(),
             QStringLiteral("x"), QStringLiteral("x"), QStringLiteral("~other"), QStringLiteral(" ~/a") }));
+    // A home of "/" is handed to restic as "/", which leaves out everything.
+    QVERIFY(ExcludeMatcher({ QStringLiteral("~") }, QStringLiteral("/")).matches(QStringLiteral("/etc/x"), "x"));
 }
 
 void ExcludeMatcherTest::homeComesFromEnvironment()

@@ -1,5 +1,7 @@
 #include "exclude/SmartExclude.h"
 
+#include "exclude/ExcludeMatcher.h"
+
 #include "ExcludeTree.h"
 
 #include <QtTest>
@@ -30,7 +32,7 @@ private Q_SLOTS:
     void directorySizeOfWhatCannotBeListed();
     void directorySizeReachesPastDeepNesting();
     void walksPassOverUnreadableFolders();
-    void scanAggregatesByNameAcrossSources();
+    void scanNamesEachFolderByItsPath();
     void scanLeavesLibraryFoldersToTheirDetector();
     void scanFindsOnlyRealFoldersWithExactNames();
     void scanStartsBelowTheSource();
@@ -148,6 +150,13 @@ void SmartExcludeTest::directorySizeCountsRegularFilesBelow()
     // A folder named by a link is measured: the caller chose it.
     QCOMPARE(SmartExclude::directorySize(dir.path() + QStringLiteral("/outside")), expected);
     QCOMPARE(SmartExclude::directorySize(root + QStringLiteral("/empty")), qint64(0));
+    // restic never backs up its own cache, so leaving it out saves nothing.
+    makeFile(root, QStringLiteral("x/restic/pack"), 9000);
+    const QByteArray cache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(root + QStringLiteral("/x")));
+    const qint64 withCache = SmartExclude::directorySize(root);
+    qputenv("XDG_CACHE_HOME", cache);
+    QCOMPARE(withCache, expected);
 }
 
 void SmartExcludeTest::directorySizeOfWhatCannotBeListed_data()
@@ -206,31 +215,37 @@ void SmartExcludeTest::walksPassOverUnreadableFolders()
 
     QCOMPARE(size, allocatedSum(root, { "a", "z/node_modules/y" }));
     QCOMPARE(found,
-        (QList<ExcludeCandidate> { candidate("node_modules", "Node.js dependencies (npm/yarn reinstall)", 1,
-            allocated(root + QStringLiteral("/z/node_modules/y")), true) }));
+        (QList<ExcludeCandidate> {
+            candidate(root + QStringLiteral("/z/node_modules"), "Node.js dependencies (npm/yarn reinstall)", 1,
+                allocated(root + QStringLiteral("/z/node_modules/y")), true) }));
 }
 
-void SmartExcludeTest::scanAggregatesByNameAcrossSources()
+void SmartExcludeTest::scanNamesEachFolderByItsPath()
 {
     TestHome home;
     const QString root = home.path();
     makeFile(root, QStringLiteral("one/node_modules/a/index.js"), 4000);
     makeFile(root, QStringLiteral("one/node_modules/a/node_modules/b/index.js"), 8000);
-    makeFile(root, QStringLiteral("two/lib/node_modules/c.js"), 12000);
+    makeFile(root, QStringLiteral("two/lib/node_modules/c.js"), 40000);
     makeFolder(root, QStringLiteral("two/venv"));
     makeFile(root, QStringLiteral("two/Browser Cache Data/blob"), 100);
+    makeFile(root, QStringLiteral("two/src/node_modules"), 100); // a plain file no suggestion counts
 
     const QList<ExcludeCandidate> found
         = SmartExclude().scan({ root + QStringLiteral("/one"), root + QStringLiteral("/two") });
-    const qint64 modules = allocatedSum(root,
-        { "one/node_modules/a/index.js", "one/node_modules/a/node_modules/b/index.js", "two/lib/node_modules/c.js" });
+    const QString modules = QStringLiteral("Node.js dependencies (npm/yarn reinstall)");
     const QList<ExcludeCandidate> expected {
-        candidate("node_modules", "Node.js dependencies (npm/yarn reinstall)", 2, modules, true),
-        candidate("Browser Cache Data", "Name suggests a cache; review contents", 1,
+        candidate(root + QStringLiteral("/two/lib/node_modules"), modules, 1,
+            allocated(root + QStringLiteral("/two/lib/node_modules/c.js")), true),
+        candidate(root + QStringLiteral("/one/node_modules"), modules, 1,
+            allocatedSum(root, { "one/node_modules/a/index.js", "one/node_modules/a/node_modules/b/index.js" }), true),
+        candidate(root + QStringLiteral("/two/Browser Cache Data"), "Name suggests a cache; review contents", 1,
             allocated(root + QStringLiteral("/two/Browser Cache Data/blob")), false),
-        candidate("venv", "Python virtualenv (recreate)", 1, 0, true),
+        candidate(root + QStringLiteral("/two/venv"), "Python virtualenv (recreate)", 1, 0, true),
     };
     QCOMPARE(found, expected);
+    for (const ExcludeCandidate &suggestion : found)
+        QVERIFY(!ExcludeMatcher({ suggestion.pattern }).matches(root + QStringLiteral("/two/src/node_modules"), {}));
 }
 
 void SmartExcludeTest::scanLeavesLibraryFoldersToTheirDetector()
@@ -246,9 +261,9 @@ void SmartExcludeTest::scanLeavesLibraryFoldersToTheirDetector()
 
     const QList<ExcludeCandidate> found = SmartExclude().scan({ root });
     const QList<ExcludeCandidate> expected {
-        candidate("Caches", "Name suggests a cache; review contents", 1,
+        candidate(root + QStringLiteral("/Library/Other/Caches"), "Name suggests a cache; review contents", 1,
             allocated(root + QStringLiteral("/Library/Other/Caches/x")), false),
-        candidate("DerivedData", "Xcode derived data (rebuilt)", 1, 0, true),
+        candidate(root + QStringLiteral("/code/DerivedData"), "Xcode derived data (rebuilt)", 1, 0, true),
     };
     QCOMPARE(found, expected);
 }
@@ -267,11 +282,12 @@ void SmartExcludeTest::scanFindsOnlyRealFoldersWithExactNames()
 
     const QList<ExcludeCandidate> found = SmartExclude().scan({ root + QStringLiteral("/p") });
     QCOMPARE(found.size(), 2);
-    QCOMPARE(found.first().pattern, QStringLiteral(".cache"));
+    QCOMPARE(found.first().pattern, root + QStringLiteral("/p/Build/.cache"));
     QCOMPARE(found.last().pattern, QString());
     QCOMPARE(found.last().reason,
-        QStringLiteral("\u201CCache\uFFFD\u201D is not offered: its name is not valid UTF-8, so no exclude pattern "
-                       "can name it. Rename the folder to exclude it."));
+        QStringLiteral("\u201C") + root
+            + QStringLiteral("/p/Cache\uFFFD\u201D is not offered: its path is not valid UTF-8, so no exclude pattern "
+                             "can name it. Rename the folder to exclude it."));
 }
 
 void SmartExcludeTest::scanStartsBelowTheSource()
@@ -282,7 +298,7 @@ void SmartExcludeTest::scanStartsBelowTheSource()
     makeFile(source, QStringLiteral("pkg/index.js"), 100);
     const QList<ExcludeCandidate> found = SmartExclude().scan({ source });
     QCOMPARE(found.size(), 1);
-    QCOMPARE(found.first().pattern, QStringLiteral(".cache"));
+    QCOMPARE(found.first().pattern, source + QStringLiteral("/pkg/.cache"));
     QCOMPARE(found.first().instanceCount, qint64(1));
 }
 

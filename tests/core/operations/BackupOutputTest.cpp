@@ -1,10 +1,12 @@
 #include "operations/BackupOutput.h"
 #include "TestSupport.h"
 #include "config/FileLock.h"
+#include "engine/ResticEngine.h"
 
 #include <QtTest>
 
 using namespace vellmir;
+using namespace Qt::StringLiterals;
 
 namespace {
 const QString home = QStringLiteral("/home/ada");
@@ -245,6 +247,12 @@ private Q_SLOTS:
             "subprocess ssh: no such file /c\n"
             R"({"message_type":"exit_error","code":1,"message":"Fatal: EOF"})",
             std::optional<QString>(QStringLiteral("subprocess ssh: no such file /c\nFatal: EOF")));
+        test::dataRow("ssh could not ask", none,
+            "subprocess ssh: ssh_askpass: exec(/usr/bin/ssh-askpass): No such file or directory\n"
+            "subprocess ssh: Host key verification failed.\n"
+            R"({"message_type":"exit_error","code":1,"message":"Fatal: EOF"})",
+            std::optional<QString>(
+                ResticEngine::errorText(u"subprocess ssh: Host key verification failed."_s) + u"\nFatal: EOF"_s));
     }
 
     void exitErrorSetsFailureMessage()

@@ -25,6 +25,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTimer>
@@ -154,7 +155,7 @@ void MainWindowTest::noDestinations()
     auto *scheduler = shown.find<MessageLabel>(QStringLiteral("schedulerMessage"));
     QVERIFY(scheduler->isVisible());
     QCOMPARE(scheduler->text(), sentence);
-    QCOMPARE(scheduler->textFormat(), Qt::PlainText);
+    QCOMPARE(scheduler->toPlainText(), sentence);
     QVERIFY(shown.screenshot(QStringLiteral("scheduler-message")));
 
     // The command on the last line stands whole on its own line, however narrow the window.
@@ -165,6 +166,9 @@ void MainWindowTest::noDestinations()
     shown.window->setMinimumSize(0, 0);
     shown.window->resize(480, shown.window->height());
     QTRY_VERIFY(command->width() >= command->sizeHint().width());
+    // And the overview needs no sideways scrolling: the sidebar gives way.
+    auto *overview = shown.find<QScrollArea>(QStringLiteral("overview"));
+    QTRY_VERIFY(overview->widget()->width() <= overview->viewport()->width());
 }
 
 void MainWindowTest::twoDestinations()

@@ -70,7 +70,7 @@ void ConnectionStatusRowTest::showsEachCase()
     QVERIFY(label->tone() == tone);
     QCOMPARE(label->symbol(), symbol);
     QCOMPARE(label->text(), text);
-    QCOMPARE(label->textLabel()->textFormat(), Qt::PlainText);
+    QCOMPARE(label->textLabel()->toPlainText(), text);
     QCOMPARE(label->isSelectable(), selectable);
     QVERIFY(label->symbolLabel()->isVisible());
     // The colour covers the text as well as the symbol.

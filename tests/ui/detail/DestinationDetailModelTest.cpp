@@ -395,7 +395,9 @@ void DestinationDetailModelTest::history()
     model->poll();
     QCOMPARE(model->records().size(), 1);
     QVERIFY(model->usedOtherSettings(model->records().first()));
-    QCOMPARE(model->lastCompleteBackupText(), QStringLiteral("Not yet backed up"));
+    QCOMPARE(model->lastCompleteBackupText(),
+        QStringLiteral("None with the current folders and exclusions (the last with earlier settings finished ")
+            + Format::dateTime(*legacy.finishedAt) + u')');
 
     BackupRecord older = legacy;
     older.id = newUuid();

@@ -9,6 +9,7 @@
 #include "restore/SnapshotBrowserSheet.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -89,7 +90,7 @@ void DestinationDetailTest::newDestination()
     QCOMPARE(shown.pane->windowTitle(), QStringLiteral("Studio NAS"));
     QCOMPARE(shown.text("nameValue"), QStringLiteral("Studio NAS"));
     QCOMPARE(shown.text("typeValue"), QStringLiteral("Local disk"));
-    QCOMPARE(shown.text("repositoryValue"), f.destination.repository);
+    QCOMPARE(shown.find<MessageLabel>("repositoryValue")->text(), f.destination.repository);
     QCOMPARE(shown.text("scheduleValue"), QStringLiteral("Daily"));
     QCOMPARE(shown.text("lastBackupValue"), QStringLiteral("Not yet backed up"));
     QCOMPARE(shown.text("policyValue"), QStringLiteral("Keep 7 daily, 4 weekly, 12 monthly, 2 yearly"));
@@ -134,7 +135,9 @@ void DestinationDetailTest::history()
     }
     BackupRecord running(f.destination.id, base);
     running.scope = f.destination.backupScope();
-    running.issues = { QStringLiteral("/home/u/Documents/locked.pdf: permission denied") };
+    // Longer than the pane is wide: restic's reason comes last.
+    running.issues
+        = { QStringLiteral("/home/u/Documents/") + QString(200, u'x') + QStringLiteral(": permission denied") };
     running.skippedProtected = QStringList { QStringLiteral("/home/u/Library/Mail") };
     running.maintenance = QStringLiteral("Prune skipped: ran 2 days ago.");
     f.writeRecord(running);
@@ -158,12 +161,21 @@ void DestinationDetailTest::history()
     QVERIFY(newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))
                 ->text()
                 .endsWith(QStringLiteral(" \u00b7 running")));
-    newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->click();
+    auto *title = newest->findChild<QToolButton *>(QStringLiteral("disclosureTitle"));
+    title->click();
+    // An entry is an expandable button to assistive technology, not a check box.
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(title);
+    QCOMPARE(accessible->role(), QAccessible::Button);
+    QVERIFY(accessible->state().expandable && accessible->state().expanded && !accessible->state().checkable);
     QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("resultNote"))->text(),
         QStringLiteral(
             "This run has not recorded a result. It may be active or interrupted; do not treat it as complete."));
     QVERIFY(!newest->findChild<QLabel *>(QStringLiteral("otherSettings")));
-    QCOMPARE(newest->findChild<QLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    QCOMPARE(newest->findChild<MessageLabel *>(QStringLiteral("issueLine"))->text(), running.issues.first());
+    // Nothing needs sideways scrolling, even in a pane as narrow as a 480-pixel window leaves.
+    shown.pane->resize(360, 900);
+    auto *scroll = shown.pane->findChild<QScrollArea *>(QStringLiteral("scroll"));
+    QTRY_VERIFY(scroll->widget()->width() <= scroll->viewport()->width());
     auto *group = newest->findChild<QWidget *>(QStringLiteral("protectedGroup"));
     QCOMPARE(group->findChild<QToolButton *>(QStringLiteral("disclosureTitle"))->text(),
         QStringLiteral("1 protected item skipped (Full Disk Access not in use)"));
@@ -197,7 +209,7 @@ void DestinationDetailTest::historyReadError()
     Shown shown(f);
     shown.settle();
     QVERIFY(shown.visible("operationError"));
-    QVERIFY(!shown.text("operationError").isEmpty());
+    QVERIFY(!shown.find<MessageLabel>("operationError")->text().isEmpty());
     QVERIFY(shown.screenshot(QStringLiteral("history-error")));
 }
 

@@ -1,5 +1,6 @@
 #include "detail/DestinationHealthRow.h"
 #include "HealthFixture.h"
+#include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
 #include "kit/StatusStyle.h"
 
@@ -70,6 +71,9 @@ void DestinationHealthRowTest::neverBackedUp()
     QVERIFY(!shown.row->findChild<QWidget *>(QStringLiteral("errorLine"))->isVisible());
     QVERIFY(shown.button("backUpButton")->isVisible() && shown.button("backUpButton")->isEnabled());
     QVERIFY(!shown.button("cancelButton")->isVisible());
+    // Every row has these buttons: a screen reader names whose they are.
+    QCOMPARE(shown.button("backUpButton")->accessibleName(), QStringLiteral("Back Up Photos <archive> Now"));
+    QCOMPARE(shown.button("openButton")->accessibleName(), QStringLiteral("Review and Restore Photos <archive>"));
     QVERIFY(shown.screenshot(QStringLiteral("never")));
 }
 
@@ -135,7 +139,7 @@ void DestinationHealthRowTest::readErrorInRed()
     QDir().mkpath(f.healthFile()); // a folder where the record belongs cannot be read
     Shown shown(f);
     QVERIFY(QTest::qWaitForWindowExposed(shown.row.get()));
-    auto *error = shown.row->findChild<QLabel *>(QStringLiteral("errorLine"));
+    auto *error = shown.row->findChild<MessageLabel *>(QStringLiteral("errorLine"));
     QVERIFY(error->isVisible());
     QVERIFY(!error->text().isEmpty());
     QCOMPARE(error->palette().color(QPalette::WindowText), shown.tone(StatusTone::failure));
@@ -153,9 +157,12 @@ void DestinationHealthRowTest::backingUpShowsCancel()
     f.setScript(QStringLiteral("term-exit"), "1");
     Shown shown(f);
     QVERIFY(QTest::qWaitForWindowExposed(shown.row.get()));
+    shown.button("backUpButton")->setFocus();
     QTest::mouseClick(shown.button("backUpButton"), Qt::LeftButton);
     QVERIFY(shown.row->model().isBusy());
     QVERIFY(shown.button("cancelButton")->isVisible());
+    // Cancel takes the focus in place: it is not handed on down the overview, which would scroll.
+    QCOMPARE(shown.row->window()->focusWidget(), shown.button("cancelButton"));
     QVERIFY(shown.row->findChild<QProgressBar *>(QStringLiteral("progress"))->isVisible());
     QVERIFY(!shown.button("backUpButton")->isVisible());
     QVERIFY(shown.screenshot(QStringLiteral("busy")));

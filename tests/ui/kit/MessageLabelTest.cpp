@@ -23,12 +23,21 @@ void MessageLabelTest::showsTheMessageAsItCame()
     label.show();
     QVERIFY(QTest::qWaitForWindowExposed(&label));
     QCOMPARE(label.text(), message);
-    QCOMPARE(label.textFormat(), Qt::PlainText);
+    QCOMPARE(label.toPlainText(), message);
     QVERIFY(label.wordWrap());
     QVERIFY(label.textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
     QVERIFY(label.tone() == StatusTone::failure);
     QCOMPARE(label.palette().color(QPalette::WindowText), StatusStyle::color(StatusTone::failure, label.palette()));
     QVERIFY(saveScreenshot(label, test::screenshotPath(QStringLiteral("MessageLabel-failure"))));
+
+    // A path longer than the line, with restic's reason after it: all of it shows, on more lines.
+    const QString longPath
+        = QStringLiteral("open /home/u/") + QString(300, u'a') + QStringLiteral(": file name too long");
+    label.setText(longPath);
+    QVERIFY(label.minimumSizeHint().width() <= 300);
+    QVERIFY(label.heightForWidth(300) >= 3 * label.fontMetrics().height());
+    QCOMPARE(label.toPlainText(), longPath);
+    QVERIFY(saveScreenshot(label, test::screenshotPath(QStringLiteral("MessageLabel-long-path"))));
 }
 
 QTEST_MAIN(MessageLabelTest)

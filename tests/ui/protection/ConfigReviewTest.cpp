@@ -183,9 +183,9 @@ void ConfigReviewTest::keepFromAnotherComputerTrustsTheSettings()
     const QStringList changes = review.changes();
     QCOMPARE(changes.size(), 2);
     QVERIFY(
-        changes.at(0).startsWith(QStringLiteral("“Pictures”, backing up to /srv/a. Folders: /home/ana/Documents. ")));
+        changes.at(0).startsWith(QStringLiteral("“Pictures”\nBacking up to: /srv/a\nFolders: /home/ana/Documents\n")));
     QVERIFY(changes.at(1).startsWith(
-        QStringLiteral("“Offsite”, backing up to b2:bucket:vellmir. Folders: /home/ana/Documents. ")));
+        QStringLiteral("“Offsite”\nBacking up to: b2:bucket:vellmir\nFolders: /home/ana/Documents\n")));
 
     QSignalSpy variant(&review, &ConfigReview::fromAnotherComputerChanged);
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);

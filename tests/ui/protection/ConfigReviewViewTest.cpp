@@ -1,11 +1,15 @@
 #include "protection/ConfigReviewView.h"
 #include "ConfigReviewFixture.h"
+#include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
+#include "kit/WrappedText.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QtTest>
 
 using namespace vellmir;
@@ -25,8 +29,8 @@ QString text(QWidget &view, const char *name)
 QStringList rows(QWidget &view)
 {
     QStringList lines;
-    for (QLabel *label :
-        view.findChild<QWidget *>(QStringLiteral("changesBox"))->findChildren<QLabel *>(QStringLiteral("changeText")))
+    for (WrappedText *label : view.findChild<QWidget *>(QStringLiteral("changesBox"))
+                                  ->findChildren<WrappedText *>(QStringLiteral("changeText")))
         lines.append(label->text());
     return lines;
 }
@@ -56,7 +60,7 @@ bool nothingClipped(QWidget &view)
         if (label->isVisible() && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
             return false;
     }
-    return view.height() >= view.layout()->totalHeightForWidth(view.width());
+    return view.findChild<QScrollArea *>()->verticalScrollBar()->maximum() == 0;
 }
 
 QMessageBox *openAlert(QWidget &view)
@@ -82,6 +86,7 @@ private Q_SLOTS:
     void fromAnotherComputer_data();
     void fromAnotherComputer();
     void comparisonFailure();
+    void forgedNameLeavesTheFieldsInReach();
 };
 
 void ConfigReviewViewTest::changedOutside()
@@ -105,9 +110,10 @@ void ConfigReviewViewTest::changedOutside()
         (QStringList { QStringLiteral("Keep These Changes…"), QStringLiteral("|"), QStringLiteral("Later"),
             QStringLiteral("Undo These Changes") }));
     QVERIFY(!button(view, "useButton")->isVisible());
-    QVERIFY(!view.findChild<QLabel *>(QStringLiteral("result"))->isVisible());
-    QVERIFY(!view.findChild<QLabel *>(QStringLiteral("errorMessage"))->isVisible());
-    QVERIFY(view.findChild<QLabel *>(QStringLiteral("changeText"))->textInteractionFlags() & Qt::TextSelectableByMouse);
+    QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("result"))->isVisible());
+    QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("errorMessage"))->isVisible());
+    QVERIFY(view.findChild<WrappedText *>(QStringLiteral("changeText"))->textInteractionFlags()
+        & Qt::TextSelectableByMouse);
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedOutside"))));
 
@@ -168,7 +174,8 @@ void ConfigReviewViewTest::keepAlert()
     QCOMPARE(rows(view),
         (QStringList { QStringLiteral("Added destination “Intruder”, backing up to sftp:evil:/x."),
             QStringLiteral("Added destination “Second intruder”, backing up to sftp:evil:/y.") }));
-    QCOMPARE(text(view, "errorMessage"), ConfigReview::changedAgainMessage());
+    QCOMPARE(
+        view.findChild<MessageLabel *>(QStringLiteral("errorMessage"))->text(), ConfigReview::changedAgainMessage());
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedAgain"))));
 
@@ -195,7 +202,7 @@ void ConfigReviewViewTest::undoNamesRemovedDestinations()
 
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 0);
-    auto *result = view.findChild<QLabel *>(QStringLiteral("result"));
+    auto *result = view.findChild<MessageLabel *>(QStringLiteral("result"));
     QVERIFY(result->isVisible());
     QCOMPARE(result->text(),
         QStringLiteral("Removed Pictures, Offsite because its stored password or keys were replaced. Its backups "
@@ -221,7 +228,7 @@ void ConfigReviewViewTest::undoFailureStaysOpen()
 
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 0);
-    auto *error = view.findChild<QLabel *>(QStringLiteral("errorMessage"));
+    auto *error = view.findChild<MessageLabel *>(QStringLiteral("errorMessage"));
     QVERIFY(error->isVisible());
     QCOMPARE(error->text(), QStringLiteral("There is no trusted configuration to go back to."));
     QVERIFY(error->textInteractionFlags() & Qt::TextSelectableByMouse);
@@ -287,6 +294,30 @@ void ConfigReviewViewTest::comparisonFailure()
     QTest::mouseClick(button(view, "undoButton"), Qt::LeftButton);
     QCOMPARE(finished.count(), 1);
     QVERIFY(f.store->integrity().isValid());
+}
+
+// A hand-edited name that imitates the fields and pads itself with blanks: the real fields still
+// have lines of their own, the blanks are written out, and the sheet scrolls with its buttons on
+// the screen.
+void ConfigReviewViewTest::forgedNameLeavesTheFieldsInReach()
+{
+    test::ConfigReviewFixture f;
+    QList<Destination> list = f.pair;
+    list[0].name = QStringLiteral("Pictures”, backing up to /srv/a. Excludes: none.") + QString(1500, QChar(0x2800));
+    list[0].excludes = { QStringLiteral("*") };
+    f.writeDestinations(list);
+    QFile::remove(f.sealPath());
+    f.makeStore(f.keys);
+    ConfigReviewView view(*f.store);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    const QString shown = rows(view).join(u'\n');
+    QVERIFY(shown.split(u'\n').contains(QStringLiteral("Excludes: *")));
+    QVERIFY(!shown.contains(QChar(0x2800)));
+    QVERIFY(view.findChild<QScrollArea *>()->verticalScrollBar()->maximum() > 0);
+    QPushButton *undo = button(view, "undoButton");
+    QVERIFY(view.screen()->availableGeometry().contains(QRect(undo->mapToGlobal(QPoint(0, 0)), undo->size())));
 }
 
 QTEST_MAIN(ConfigReviewViewTest)

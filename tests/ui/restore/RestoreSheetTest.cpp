@@ -148,15 +148,19 @@ private Q_SLOTS:
 
     void failureIsShownAndRestoreOffersAnotherTry()
     {
-        m_world->script(QStringLiteral("restore.stderr"), "Fatal: unable to open repository at /srv/backup\n");
+        // A path longer than the sheet is wide: the message still ends inside the sheet.
+        const QByteArray path = "/srv/backup/" + QByteArray(240, 'x');
+        m_world->script(QStringLiteral("restore.stderr"), "Fatal: unable to open repository at " + path + "\n");
         m_world->script(QStringLiteral("restore.exit"), "1");
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         part<QPushButton>(*dialog, "restoreButton")->click();
         QTRY_VERIFY(part<StatusLabel>(*dialog, "failureLabel")->isVisible());
         auto *failure = part<StatusLabel>(*dialog, "failureLabel");
-        QCOMPARE(failure->text(), QStringLiteral("Fatal: unable to open repository at /srv/backup"));
+        QCOMPARE(failure->text(), QStringLiteral("Fatal: unable to open repository at ") + QString::fromLatin1(path));
         QVERIFY(failure->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QTRY_VERIFY(
+            failure->textLabel()->mapTo(dialog.get(), QPoint(failure->textLabel()->width(), 0)).x() <= dialog->width());
         // restic's error line arrives while the restore still runs; the run ends just after.
         QTRY_VERIFY(part<QPushButton>(*dialog, "restoreButton")->isEnabled());
         QTRY_COMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Close"));

@@ -102,7 +102,8 @@ private Q_SLOTS:
         auto *picker = part<QComboBox>(*dialog, QStringLiteral("versionPicker"));
         QCOMPARE(picker->count(), 2);
         QCOMPARE(picker->currentIndex(), 1);
-        QVERIFY(picker->currentText().endsWith(QStringLiteral(" \u00B7 laptop")));
+        // The short id tells apart versions made within the same minute.
+        QVERIFY(picker->currentText().endsWith(QStringLiteral(" \u00B7 laptop \u00B7 ") + m_world->older.shortID));
         QVERIFY(part<QWidget>(*dialog, QStringLiteral("loadingRow"))->isVisible());
         auto *up = part<QToolButton>(*dialog, QStringLiteral("upButton"));
         QVERIFY(!up->isEnabled());
@@ -187,7 +188,7 @@ private Q_SLOTS:
         m_world->script(QStringLiteral("ls.exit"), "1");
         auto dialog = sheet();
         waitListed(*dialog);
-        auto *error = part<QLabel>(*dialog, QStringLiteral("errorMessage"));
+        auto *error = part<MessageLabel>(*dialog, QStringLiteral("errorMessage"));
         QVERIFY(error->isVisible());
         QCOMPARE(error->text(), QStringLiteral("Fatal: snapshot \"0123abcd\" not found"));
         QCOMPARE(list(*dialog)->topLevelItemCount(), 0);
