@@ -3,11 +3,11 @@
 #include "config/DestinationStore.h"
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "config/KeychainStore.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRequests.h"
 #include "operations/NotificationPermission.h"
 #include "platform/DesktopNotifier.h"
+#include "platform/KeyringStore.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
 #include "util/UserDefaults.h"
@@ -92,7 +92,7 @@ private Q_SLOTS:
         restic(m_repository, { QStringLiteral("init") }, &code);
         QCOMPARE(code, 0);
 
-        CredentialsStore credentials(std::make_shared<KeychainStore>());
+        CredentialsStore credentials(std::make_shared<KeyringStore>());
         DestinationStore store(credentials);
         QVERIFY2(!store.errorMessage(), qPrintable(store.errorMessage().value_or(QString())));
         Destination draft;

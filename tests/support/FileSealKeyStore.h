@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/SealKeyStore.h"
+#include "platform/SealKeyStore.h"
 #include "util/AtomicFile.h"
 
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/SecretStorage.h"
+#include "platform/SecretStorage.h"
 #include "util/AtomicFile.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/KeychainError.h"
-#include "config/SecretStorage.h"
+#include "platform/KeyringError.h"
+#include "platform/SecretStorage.h"
 #include "util/Error.h"
 
 #include <QMap>
@@ -20,7 +20,7 @@ public:
         if (cancelReads)
             throw CancellationError(); // a read that the caller's stop ended
         if (failReads)
-            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
+            throw KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         auto it = m_items.find({ service, account });
         if (it == m_items.end())
             return std::nullopt;
@@ -33,7 +33,7 @@ public:
         if (cancelReads)
             throw CancellationError(); // a read that the caller's stop ended
         if (failReads)
-            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
+            throw KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         QMap<QString, QString> found;
         for (const QString &account : accounts) {
             const auto it = m_items.constFind({ service, account });
@@ -47,7 +47,7 @@ public:
     {
         std::lock_guard guard(m_mutex);
         if (failWrites)
-            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
+            throw KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         m_items.insert({ service, account }, secret);
     }
 
@@ -55,7 +55,7 @@ public:
     {
         std::lock_guard guard(m_mutex);
         if (failRemovals)
-            throw KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."));
+            throw KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked."));
         m_items.remove({ service, account });
     }
 

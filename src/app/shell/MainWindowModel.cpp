@@ -1,6 +1,7 @@
 #include "shell/MainWindowModel.h"
 
 #include "operations/NotificationPermission.h"
+#include "platform/KeyringSession.h"
 #include "platform/Notifier.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
@@ -10,8 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <future>
-#include <thread>
 #include <utility>
 
 namespace vellmir {
@@ -52,7 +51,7 @@ void MainWindowModel::followStore()
 {
     for (auto signal : { &DestinationStore::destinationsChanged, &DestinationStore::errorMessageChanged,
              &DestinationStore::integrityChanged, &DestinationStore::policyChanged,
-             &DestinationStore::fromAnotherMacChanged })
+             &DestinationStore::fromAnotherComputerChanged })
         connect(&m_store, signal, this, [this] { m_overtaken = m_reloading; });
     connect(&m_store, &DestinationStore::destinationsChanged, this, [this] {
         // A destination removed elsewhere takes its detail pane with it.
@@ -62,7 +61,7 @@ void MainWindowModel::followStore()
     });
     // The banner follows the verdict, where it came from, and whether anything is trusted at all
     // (what it can promise). One update of the store changes several: announced once.
-    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherMacChanged,
+    for (auto signal : { &DestinationStore::integrityChanged, &DestinationStore::fromAnotherComputerChanged,
              &DestinationStore::destinationsChanged })
         connect(&m_store, signal, this, [this] {
             if (banner() == m_shownBanner)
@@ -106,8 +105,8 @@ std::optional<MainWindowModel::Banner> MainWindowModel::banner() const
         return std::nullopt;
     if (integrity.isUnavailable())
         return Banner { unavailableTitle(), integrity.message(), false };
-    if (m_store.fromAnotherMac())
-        return Banner { fromAnotherMacTitle(),
+    if (m_store.fromAnotherComputer())
+        return Banner { fromAnotherComputerTitle(),
             QStringLiteral("Vellmir's settings came from another computer. Backups start once you confirm them."),
             true };
     // Nothing trusted (a damaged or deleted seal, or every secret replaced): nothing backs up.
@@ -196,7 +195,9 @@ void MainWindowModel::reloadInBackground()
         m_reloadAgain = true;
         return;
     }
-    follow(beginRead(m_store.seal()));
+    const BegunRead read = prepareRead(m_store.seal());
+    m_workers.start([seal = m_store.seal(), read](std::stop_token stop) { readInto(seal, read, stop); });
+    follow(read);
 }
 
 void MainWindowModel::follow(const BegunRead &read)
@@ -207,10 +208,8 @@ void MainWindowModel::follow(const BegunRead &read)
     // Taken before reading: a change made while the read runs shows at the next check.
     m_stamps = read.stamps;
     m_begun = read.loaded;
-    std::thread([receiver = m_receiver, loaded = read.loaded] {
-        loaded.wait();
-        receiver->post([](MainWindowModel *model) { model->takeBegunRead(); });
-    }).detach();
+    read.loaded->whenSet(
+        [receiver = m_receiver] { receiver->post([](MainWindowModel *model) { model->takeBegunRead(); }); });
 }
 
 void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
@@ -236,14 +235,15 @@ void MainWindowModel::finishReload(const DestinationStore::Loaded &loaded)
     Q_EMIT readFinished();
 }
 
-MainWindowModel::BegunRead MainWindowModel::beginRead(const ConfigSeal &seal)
+MainWindowModel::BegunRead MainWindowModel::prepareRead(const ConfigSeal &seal)
 {
-    std::promise<DestinationStore::Loaded> promise;
-    BegunRead begun { stamps(seal), promise.get_future().share() };
-    std::thread([seal, promise = std::move(promise)]() mutable {
-        promise.set_value(DestinationStore::load(seal));
-    }).detach();
-    return begun;
+    return BegunRead { stamps(seal), std::make_shared<Handoff<DestinationStore::Loaded>>() };
+}
+
+void MainWindowModel::readInto(const ConfigSeal &seal, const BegunRead &read, std::stop_token stop)
+{
+    const KeyringStop keyringStop(stop);
+    read.loaded->set(DestinationStore::load(seal));
 }
 
 void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead> &begun)
@@ -271,10 +271,13 @@ void MainWindowModel::watch(const QString &folder, const std::optional<BegunRead
 
 void MainWindowModel::takeBegunRead()
 {
-    if (!m_begun || m_begun->wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    if (!m_begun)
         return;
-    const DestinationStore::Loaded loaded = std::exchange(m_begun, std::nullopt)->get();
-    finishReload(loaded);
+    const std::optional<DestinationStore::Loaded> loaded = m_begun->value();
+    if (!loaded)
+        return;
+    m_begun.reset();
+    finishReload(*loaded);
 }
 
 void MainWindowModel::watchFiles()
@@ -303,7 +306,7 @@ QString MainWindowModel::changedOutsideTitle()
     return QStringLiteral("Vellmir's settings were changed outside the app");
 }
 
-QString MainWindowModel::fromAnotherMacTitle()
+QString MainWindowModel::fromAnotherComputerTitle()
 {
     return QStringLiteral("Confirm settings from another computer");
 }

@@ -3,7 +3,9 @@
 #include "config/Destination.h"
 #include "config/DestinationStore.h"
 #include "util/FileStamp.h"
+#include "util/Handoff.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -11,7 +13,6 @@
 #include <QTimer>
 #include <QUuid>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <optional>
 
@@ -78,14 +79,18 @@ public:
     // Whether the read that watch() starts has yet to be published: until then an empty list
     // means "not read yet", not "no destinations".
     bool awaitingFirstRead() const { return m_awaitingFirstRead; }
-    // A read of the store begun before the model existed (at launch, while Qt starts): the
-    // configuration files as they were before it began, and what it reads.
+    // A read of the store, possibly begun before the model existed (at launch, while Qt starts):
+    // the configuration files as they were before it began, and what it reads.
     struct BegunRead {
         QList<FileStamp> stamps;
-        std::shared_future<DestinationStore::Loaded> loaded;
+        std::shared_ptr<Handoff<DestinationStore::Loaded>> loaded;
     };
-    // Begins reading the configuration `seal` guards on a thread of its own.
-    static BegunRead beginRead(const ConfigSeal &seal);
+    // The files as they are now, and the handoff for a read of the configuration `seal` guards
+    // that the caller runs (readInto) on a thread it owns.
+    static BegunRead prepareRead(const ConfigSeal &seal);
+    // Reads the configuration `seal` guards into `read`; a keyring wait ends once `stop` is
+    // requested.
+    static void readInto(const ConfigSeal &seal, const BegunRead &read, std::stop_token stop);
 
     // Reloads shortly after the configuration files in `folder` change: the folder is watched
     // for the renames that replace them, the files themselves for writes in place, and every
@@ -106,7 +111,7 @@ public:
     // "Awaiting review: “A”, “B”." for the destinations in the file that backups leave alone
     // until the change is reviewed; nullopt when there are none.
     std::optional<QString> awaitingReviewText() const;
-    static QString fromAnotherMacTitle();
+    static QString fromAnotherComputerTitle();
     static QString unavailableTitle();
 
 Q_SIGNALS:
@@ -143,8 +148,10 @@ private:
     bool m_overtaken = false;
     bool m_awaitingFirstRead = false;
     bool m_fileWritten = false; // since the reload timer last fired
-    std::optional<std::shared_future<DestinationStore::Loaded>> m_begun; // the read under way
+    std::shared_ptr<Handoff<DestinationStore::Loaded>> m_begun; // the read under way
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
+    // Last: the reads under way stop, and are waited for, before the rest goes.
+    Workers m_workers;
 };
 
 } // namespace vellmir

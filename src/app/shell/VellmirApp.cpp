@@ -3,13 +3,13 @@
 #include "agent/AgentCLI.h"
 #include "config/CredentialsStore.h"
 #include "config/DestinationStore.h"
-#include "config/KeychainStore.h"
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationDetailModel.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
 #include "platform/DesktopNotifier.h"
 #include "platform/DesktopSession.h"
+#include "platform/KeyringStore.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
 #include "shell/MainWindow.h"
@@ -24,7 +24,6 @@
 #include <QFileInfo>
 #include <condition_variable>
 #include <cstdio>
-#include <future>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -80,12 +79,6 @@ std::optional<QString> reconciled(const VellmirApp::Reconcile &reconcile, const 
     return reconciledLocked(reconcile, destinations);
 }
 
-// Whether `future` holds its value already.
-template <typename T> bool isIn(const std::shared_future<T> &future)
-{
-    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-}
-
 } // namespace
 
 VellmirApp::VellmirApp(Services services, QObject *parent)
@@ -120,7 +113,7 @@ VellmirApp::~VellmirApp()
 VellmirApp::Services VellmirApp::systemServices()
 {
     Services services;
-    services.credentials = CredentialsStore(std::make_shared<KeychainStore>());
+    services.credentials = CredentialsStore(std::make_shared<KeyringStore>());
     // Read in the background once the model watches the folder, so the window shows at once.
     services.store = std::make_unique<DestinationStore>(DestinationStore::Unread {}, *services.credentials);
     services.reconcile = [](const QList<Destination> &destinations) -> std::optional<QString> {
@@ -186,27 +179,30 @@ MainWindow::ReviewPresenter VellmirApp::reviewPresenter(MainWindowModel &model, 
 
 void VellmirApp::beginLaunch(Services &services)
 {
-    Begun begun { MainWindowModel::beginRead(services.store->seal()), {} };
-    std::promise<std::optional<std::optional<QString>>> promise;
-    begun.schedule.sentence = promise.get_future().share();
+    const ConfigSeal &seal = services.store->seal();
+    Begun begun;
+    begun.read = MainWindowModel::prepareRead(seal);
+    begun.schedule.sentence = std::make_shared<Handoff<std::optional<std::optional<QString>>>>();
+    begun.thread = std::make_unique<Workers>();
     {
         const std::lock_guard one(reconcileMutex);
         begun.schedule.seen = reconcileCount;
     }
-    std::thread([promise = std::move(promise), reconcile = services.reconcile, read = begun.read.loaded,
-                    seen = begun.schedule.seen]() mutable {
-        // Settings that could not be read leave an empty or stale list, which would turn
-        // scheduled backups off: the schedule stays as it is until they can be read. A list
-        // applied since, by the window, was reconciled already.
-        const DestinationStore::Loaded &loaded = read.get();
-        std::optional<std::optional<QString>> sentence;
-        if (reconcile && !loaded.failure && loaded.pending.destinations) {
-            const std::lock_guard one(reconcileMutex);
-            if (reconcileCount == seen)
-                sentence = reconciledLocked(reconcile, *loaded.pending.destinations);
-        }
-        promise.set_value(sentence);
-    }).detach();
+    begun.thread->start(
+        [seal, read = begun.read, reconcile = services.reconcile, schedule = begun.schedule](std::stop_token stop) {
+            MainWindowModel::readInto(seal, read, stop);
+            // Settings that could not be read leave an empty or stale list, which would turn
+            // scheduled backups off: the schedule stays as it is until they can be read. A list
+            // applied since, by the window, was reconciled already.
+            const DestinationStore::Loaded loaded = *read.loaded->value();
+            std::optional<std::optional<QString>> sentence;
+            if (reconcile && !loaded.failure && loaded.pending.destinations && !stop.stop_requested()) {
+                const std::lock_guard one(reconcileMutex);
+                if (reconcileCount == schedule.seen)
+                    sentence = reconciledLocked(reconcile, *loaded.pending.destinations);
+            }
+            schedule.sentence->set(sentence);
+        });
     services.begun = std::move(begun);
 }
 
@@ -218,8 +214,8 @@ void VellmirApp::launch()
     // Until the launch's reconcile answers, the overview says what the last one left, as the
     // rows do; where it fails again, the sentence then stays as it was.
     const auto sayWhatIsKnown = [this, schedule] {
-        if (isIn(schedule.sentence))
-            showAnswer(schedule.seen, schedule.sentence.get());
+        if (const auto sentence = schedule.sentence->value())
+            showAnswer(schedule.seen, *sentence);
         else if (m_services.lastSchedule && !store().errorMessage())
             m_model->setSchedulerMessage(m_services.lastSchedule(store().destinations()));
     };
@@ -232,11 +228,11 @@ void VellmirApp::launch()
     } else {
         sayWhatIsKnown();
     }
-    if (!isIn(schedule.sentence))
-        std::thread([receiver = m_receiver, schedule] {
-            receiver->post([schedule, value = schedule.sentence.get()](
+    if (!schedule.sentence->value())
+        schedule.sentence->whenSet([receiver = m_receiver, schedule] {
+            receiver->post([schedule, value = *schedule.sentence->value()](
                                VellmirApp *app) { app->showAnswer(schedule.seen, value); });
-        }).detach();
+        });
     m_scheduleWatch.setInterval(std::chrono::seconds(5));
     connect(&m_scheduleWatch, &QTimer::timeout, this, &VellmirApp::followOtherReconciles);
     m_scheduleWatch.start();
@@ -294,6 +290,8 @@ int VellmirApp::main(int argc, char **argv)
         if (!BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)))
             logText(QStringLiteral("Vellmir: a backup did not end within 30 seconds of quitting; its record may "
                                    "still say it is running."));
+        // The runs the window started end before the process's statics go.
+        Workers::beyondViews().stopAndWait();
     } catch (const std::exception &error) {
         logText(QStringLiteral("Vellmir: ") + errorDescription(error));
         std::fprintf(stderr, "%s\n", errorDescription(error).toUtf8().constData());

@@ -4,7 +4,9 @@
 #include "config/Destination.h"
 #include "shell/MainWindow.h"
 #include "shell/MainWindowModel.h"
+#include "util/Handoff.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QObject>
@@ -12,7 +14,6 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -41,12 +42,14 @@ public:
     // before it.
     struct Schedule {
         unsigned seen = 0;
-        std::shared_future<std::optional<std::optional<QString>>> sentence;
+        std::shared_ptr<Handoff<std::optional<std::optional<QString>>>> sentence;
     };
-    // What beginLaunch started: the store's first read and the reconcile waiting on it.
+    // What beginLaunch started: the store's first read and the reconcile that follows it, on a
+    // thread that is stopped and joined when these go.
     struct Begun {
         MainWindowModel::BegunRead read;
         Schedule schedule;
+        std::unique_ptr<Workers> thread;
     };
 
     struct Services {

@@ -121,7 +121,7 @@ struct Wait {
         return std::nullopt;
     }
     // How the wait ended, and the button chosen.
-    std::pair<End, int> detach()
+    std::pair<End, int> takeOutcome()
     {
         std::lock_guard guard(mutex);
         loop = nullptr;
@@ -450,7 +450,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         poll.stop();
         limit.stop();
     }
-    const auto [end, button] = state->detach();
+    const auto [end, button] = state->takeOutcome();
 
     switch (end) {
     case Wait::End::answered:

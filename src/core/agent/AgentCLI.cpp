@@ -5,7 +5,7 @@
 #include "agent/AgentError.h"
 #include "agent/AgentParameters.h"
 #include "agent/MCPServer.h"
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/Error.h"
 #include "util/Json.h"
 #include "util/ShutdownSignals.h"
@@ -73,7 +73,7 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
     std::exception_ptr failure;
     QEventLoop loop;
     QObject context;
-    std::thread worker([&] {
+    std::jthread worker([&] {
         try {
             // A signal ends a wait for a keyring that does not answer, too.
             const KeyringStop keyringStop(stop);

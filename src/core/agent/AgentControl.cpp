@@ -1,9 +1,9 @@
 #include "agent/AgentControl.h"
 
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 #include "config/FileLock.h"
-#include "config/KeychainStore.h"
 #include "operations/Scheduler.h"
+#include "platform/KeyringStore.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
@@ -125,13 +125,13 @@ AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistor
         };
     }
     if (!m_hooks.fullDiskAccess)
-        m_hooks.fullDiskAccess = [] { return FDAStatus::isGranted(); };
+        m_hooks.fullDiskAccess = [] { return FileAccessStatus::isGranted(); };
 }
 
 std::unique_ptr<AgentControl> AgentControl::standard(
     std::shared_ptr<AgentApprover> approver, std::shared_ptr<AgentKeptState> kept)
 {
-    const CredentialsStore credentials(std::make_shared<KeychainStore>());
+    const CredentialsStore credentials(std::make_shared<KeyringStore>());
     Hooks hooks;
     hooks.kept = std::move(kept);
     // run() reads the store before every command; reading it here as well would check the seal
@@ -166,7 +166,7 @@ void AgentControl::refuseUntrusted(const QString &key) const
     // With trusted destinations left, only a name that awaits review needs more than "no match".
     if (!m_store->destinations().isEmpty() && !awaited)
         return;
-    if (m_store->fromAnotherMac())
+    if (m_store->fromAnotherComputer())
         throw AgentError::failed(QStringLiteral("Vellmir's settings came from another computer and are not confirmed "
                                                 "yet. Confirm them in Vellmir's window before using them."));
     bool sealDamaged = false;

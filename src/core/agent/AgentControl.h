@@ -71,7 +71,7 @@ public:
         std::function<AgentService::Status()> agentStatus;
         // What an in-process backup's runner uses; the environment defaults to `credentials`.
         BackupRunner::Services runnerServices;
-        // Whether this process may read protected app data. Default: FDAStatus::isGranted().
+        // Whether this process may read protected app data. Default: FileAccessStatus::isGranted().
         std::function<bool()> fullDiskAccess;
         // What a long-running front end keeps between commands; none: every command reads the
         // configuration and asks for the agent's registration afresh.

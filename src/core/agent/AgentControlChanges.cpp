@@ -5,9 +5,9 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "config/KeyringSession.h"
 #include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
+#include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 #include "util/TextRules.h"
@@ -19,7 +19,6 @@
 #include <QLocale>
 #include <QRandomGenerator>
 #include <chrono>
-#include <future>
 #include <sys/stat.h>
 #include <thread>
 
@@ -696,13 +695,25 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
         found->id = query;
         found->shortID = query.left(8);
     }
-    std::future<QList<Snapshot>> listing;
+    // The list is read beside the restore; the thread is joined before what it reads goes.
+    QList<Snapshot> listed;
+    std::exception_ptr listFailure;
+    std::jthread listing;
     if (!found)
-        listing = std::async(
-            std::launch::async, [&engine, &variables, stop] { return engine.listSnapshots(variables, stop); });
+        listing = std::jthread([&engine, &variables, &listed, &listFailure, stop] {
+            try {
+                listed = engine.listSnapshots(variables, stop);
+            } catch (...) {
+                listFailure = std::current_exception();
+            }
+        });
     const auto identify = [&]() -> Snapshot {
         if (!found) {
-            found = matchSnapshot(query, listing.get());
+            if (listing.joinable())
+                listing.join();
+            if (listFailure)
+                std::rethrow_exception(listFailure);
+            found = matchSnapshot(query, listed);
             request.details[0] = snapshotLine(*found);
         }
         return *found;

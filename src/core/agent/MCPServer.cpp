@@ -2,7 +2,7 @@
 
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/Json.h"
 #include "util/LineWriter.h"
 #include "util/Log.h"
@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <system_error>
 #include <thread>
 
@@ -234,22 +235,40 @@ Message read(const QByteArray &line)
 
 // Splits `fd`'s bytes into lines without their line feed, looking at every byte once. A line
 // that outgrows MCPServer::maxLineBytes is reported once through `overlong` and skipped up to
-// its line feed without being kept. Returns at end of input or on a read error.
-void readLines(int fd, const std::function<void(QByteArray)> &line, const std::function<void()> &overlong)
+// its line feed without being kept. Returns at end of input, on a read error, or once `stop` is
+// requested, even while the client sends nothing.
+void readLines(
+    int fd, std::stop_token stop, const std::function<void(QByteArray)> &line, const std::function<void()> &overlong)
 {
+    struct Wake {
+        int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ~Wake()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } owned; // closed after the callback that writes to it is gone
+    const int wake = owned.fd;
+    const std::stop_callback onStop(stop, [wake] {
+        const quint64 one = 1;
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+            // Full only when woken already.
+        }
+    });
     QByteArray pending;
     bool skipping = false;
     QByteArray buffer(65536, Qt::Uninitialized);
     for (;;) {
+        // Input the client left non-blocking has nothing yet, and a blocking read would outlast
+        // a stop: wait for either first.
+        pollfd ready[2] { { fd, POLLIN, 0 }, { wake, POLLIN, 0 } };
+        if (::poll(ready, wake >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+            break;
+        if (stop.stop_requested())
+            break;
         const ssize_t count = ::read(fd, buffer.data(), size_t(buffer.size()));
-        if (count < 0 && errno == EINTR)
+        if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Input the client left non-blocking has nothing yet: wait for it.
-            pollfd ready { fd, POLLIN, 0 };
-            ::poll(&ready, 1, -1);
-            continue;
-        }
         if (count <= 0)
             break; // end of input, or a read error, which ends serving the same way
         const char *data = buffer.constData();
@@ -273,7 +292,7 @@ void readLines(int fd, const std::function<void(QByteArray)> &line, const std::f
             left -= length + 1;
         }
     }
-    if (!pending.isEmpty() && !skipping)
+    if (!pending.isEmpty() && !skipping && !stop.stop_requested())
         line(std::move(pending));
 }
 
@@ -307,7 +326,7 @@ struct MCPServer::Call {
     // read of the keyring then gives up at once, while a call whose client only closed its
     // input still gets its answer.
     std::stop_source abandon;
-    std::thread worker;
+    std::jthread worker;
     bool cancelled = false;
     // The client's "_meta.progressToken", a string or a number; undefined: none asked for.
     QJsonValue progressToken { QJsonValue::Undefined };
@@ -357,10 +376,11 @@ void MCPServer::serve(int inputFd, std::stop_token shutdown)
             },
             Qt::QueuedConnection);
     });
-    // The reader only reads: every line is handled on this thread, in the order it arrived.
-    std::thread reader([this, inputFd] {
+    // The reader only reads: every line is handled on this thread, in the order it arrived. It
+    // is stopped and joined before serving ends, so it never posts to a server that is gone.
+    std::jthread reader([this, inputFd](std::stop_token stop) {
         readLines(
-            inputFd,
+            inputFd, stop,
             [this](QByteArray line) {
                 if (line.endsWith('\r'))
                     line.chop(1);
@@ -381,10 +401,8 @@ void MCPServer::serve(int inputFd, std::stop_token shutdown)
             this, [this] { inputEnded(); }, Qt::QueuedConnection);
     });
     loop.exec();
-    if (shutdown.stop_requested())
-        reader.detach(); // it may wait for input for ever; the process ends instead
-    else
-        reader.join();
+    reader.request_stop();
+    reader.join();
     m_wake = nullptr;
     drain();
     if (LineWriter *writer = standardOutput)
@@ -520,7 +538,7 @@ void MCPServer::startWaiting()
 
 void MCPServer::launch(const std::shared_ptr<Call> &call)
 {
-    call->worker = std::thread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
+    call->worker = std::jthread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
         const KeyringStop keyringStop(call->abandon.get_token());
         WaitingForUser::setObserver([this, call](bool waiting) {
             QMetaObject::invokeMethod(

@@ -1,6 +1,6 @@
 #include "config/ConfigSeal.h"
 
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
@@ -26,7 +26,7 @@ namespace vellmir {
 namespace {
 
 const QString kVersion = QStringLiteral("version");
-const QString kMac = QStringLiteral("mac");
+const QString kSealCode = QStringLiteral("mac");
 const QString kSealed = QStringLiteral("sealed");
 constexpr qint64 sealFileVersion = 1;
 
@@ -93,14 +93,14 @@ QStringList shown(QStringList lines)
 // The record stored in "config.seal".
 struct SealFile {
     qint64 version = sealFileVersion;
-    QByteArray mac;
+    QByteArray tag;
     SealedConfig sealed;
 
     QJsonObject toJson() const
     {
         return QJsonObject {
             { kVersion, version },
-            { kMac, QString::fromLatin1(mac.toBase64()) },
+            { kSealCode, QString::fromLatin1(tag.toBase64()) },
             { kSealed, sealed.toJson() },
         };
     }
@@ -110,7 +110,7 @@ struct SealFile {
         const JsonReader reader(object);
         SealFile file;
         file.version = reader.integer(kVersion);
-        file.mac = decodeBase64Field(object, kMac, {});
+        file.tag = decodeBase64Field(object, kSealCode, {});
         file.sealed = SealedConfig::fromJson(reader.object(kSealed));
         return file;
     }
@@ -136,7 +136,7 @@ std::optional<SealFile> readSealFile(const QString &path)
 // Does the seal vouch for exactly this content under `key`?
 bool vouchesFor(const SealFile &file, const SealedConfig &now, const SymmetricKey &key)
 {
-    if (!tagsEqual(now.mac(key), file.mac))
+    if (!tagsEqual(now.tag(key), file.tag))
         return false;
     // The tag vouches for the files as they are now; these comparisons catch a seal file whose
     // sealed copy was edited while its tag was left alone.
@@ -326,7 +326,7 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     settlePending(*key, secrets);
     // Anything wrong with the file itself means there is no seal to trust.
     const std::optional<SealFile> file = readSealFile(sealURL());
-    if (!file || !tagsEqual(file->sealed.mac(*key), file->mac))
+    if (!file || !tagsEqual(file->sealed.tag(*key), file->tag))
         return std::nullopt;
     return file->sealed;
 }
@@ -348,13 +348,13 @@ SymmetricKey ConfigSeal::createKey() const
     Secrets secrets(m_credentials);
     SealFile file;
     file.sealed = current(false, secrets);
-    file.mac = file.sealed.mac(key);
+    file.tag = file.sealed.tag(key);
     ensureDirectory(folder());
     writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
     const SymmetricKey stored = m_keys->store(key);
     if (stored != key) {
         // Another process stored its key first; everyone signs with that one.
-        file.mac = file.sealed.mac(stored);
+        file.tag = file.sealed.tag(stored);
         writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
     }
     promotePending();
@@ -400,7 +400,7 @@ void ConfigSeal::seal(const SymmetricKey &key) const
     SealFile file;
     file.sealed = current();
     ensureDirectory(folder());
-    file.mac = file.sealed.mac(key);
+    file.tag = file.sealed.tag(key);
     writeFileAtomically(sealURL(), json::pretty(file.toJson()));
     // A pending seal left by a change that stopped halfway vouches for nothing current any more.
     QFile::remove(pendingSealURL());
@@ -419,7 +419,7 @@ void ConfigSeal::commit(
     file.sealed.policy = policy ? *policy : currentPolicy();
     Secrets secrets(m_credentials);
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
-    file.mac = file.sealed.mac(key);
+    file.tag = file.sealed.tag(key);
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for
     // the new ones, so whichever of them a crash leaves behind verifies.
@@ -516,7 +516,7 @@ ConfigIntegrity ConfigSeal::verify() const
     }
 }
 
-bool ConfigSeal::isFromAnotherMac() const
+bool ConfigSeal::isFromAnotherComputer() const
 {
     if (!QFileInfo::exists(sealURL()))
         return false;
@@ -645,7 +645,7 @@ bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
             json::parseObject(*files.policy, QStringLiteral("The agent policy file")));
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
     const SymmetricKey key = keyOrNew();
-    file.mac = file.sealed.mac(key);
+    file.tag = file.sealed.tag(key);
     ensureDirectory(folder());
     writeFileAtomically(sealURL(), json::pretty(file.toJson()));
     QFile::remove(pendingSealURL());
@@ -654,7 +654,7 @@ bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
 
 QStringList ConfigSeal::differences(Secrets &read) const
 {
-    if (isFromAnotherMac())
+    if (isFromAnotherComputer())
         return everythingOnFile();
 
     const std::optional<SealedConfig> sealedConfig = sealed();

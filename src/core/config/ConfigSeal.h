@@ -4,8 +4,8 @@
 #include "config/ConfigIntegrity.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
-#include "config/SealKeyStore.h"
 #include "config/SealedConfig.h"
+#include "platform/SealKeyStore.h"
 
 #include <QList>
 #include <QMap>
@@ -79,7 +79,7 @@ public:
     // and seals.
     ConfigIntegrity verify() const;
     // The seal exists but this computer has no key for it (or the key store cannot be read).
-    bool isFromAnotherMac() const;
+    bool isFromAnotherComputer() const;
     // The sealed destinations whose secrets still match their sealed fingerprints, and the
     // sealed policy; nothing and policy off without an authentic seal. Throws key-store errors
     // and a decoding error of the sealed destinations.

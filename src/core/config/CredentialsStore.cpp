@@ -1,19 +1,20 @@
 #include "config/CredentialsStore.h"
+#include "platform/KeyringStore.h"
 
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {
 
-CredentialsStore::CredentialsStore(std::shared_ptr<SecretStorage> keychain)
-    : m_keychain(std::move(keychain))
+CredentialsStore::CredentialsStore(std::shared_ptr<SecretStorage> keyring)
+    : m_keyring(std::move(keyring))
 {
 }
 
 QString CredentialsStore::service()
 {
-    return QStringLiteral("org.vellmir.Vellmir");
+    return KeyringStore::applicationService();
 }
 
 QString CredentialsStore::account(CredentialRole role, const QUuid &credentialID)
@@ -23,7 +24,7 @@ QString CredentialsStore::account(CredentialRole role, const QUuid &credentialID
 
 std::optional<QString> CredentialsStore::secret(CredentialRole role, const QUuid &credentialID) const
 {
-    return m_keychain->password(service(), account(role, credentialID));
+    return m_keyring->password(service(), account(role, credentialID));
 }
 
 std::optional<QString> CredentialSecrets::secret(CredentialRole role, const QUuid &credentialID) const
@@ -46,18 +47,18 @@ QStringList CredentialsStore::accounts(const QList<Destination> &destinations)
 
 CredentialSecrets CredentialsStore::read(const QStringList &accounts) const
 {
-    return CredentialSecrets(m_keychain->passwords(service(), accounts));
+    return CredentialSecrets(m_keyring->passwords(service(), accounts));
 }
 
 void CredentialsStore::setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const
 {
-    m_keychain->set(secret, service(), account(role, credentialID));
+    m_keyring->set(secret, service(), account(role, credentialID));
 }
 
 QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &destination) const
 {
     // The roles' items in one read, however many the kind needs.
-    const QMap<QString, QString> secrets = m_keychain->passwords(service(), accounts({ destination }));
+    const QMap<QString, QString> secrets = m_keyring->passwords(service(), accounts({ destination }));
     QMap<QString, QString> environment;
     environment.insert(QStringLiteral("RESTIC_REPOSITORY"), destination.repository);
     for (CredentialRole role : credentialRoles(destination.kind)) {
@@ -72,14 +73,14 @@ QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &de
 
 void CredentialsStore::removeSecret(CredentialRole role, const QUuid &credentialID) const
 {
-    m_keychain->remove(service(), account(role, credentialID));
+    m_keyring->remove(service(), account(role, credentialID));
 }
 
 void CredentialsStore::removeAll(const QUuid &credentialID) const
 {
     const KeyringSession session;
     for (CredentialRole role : CredentialRoles::all())
-        m_keychain->remove(service(), account(role, credentialID));
+        m_keyring->remove(service(), account(role, credentialID));
 }
 
 } // namespace vellmir

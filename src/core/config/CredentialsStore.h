@@ -2,7 +2,7 @@
 
 #include "config/CredentialRole.h"
 #include "config/Destination.h"
-#include "config/SecretStorage.h"
+#include "platform/SecretStorage.h"
 
 #include <QMap>
 #include <QUuid>
@@ -31,7 +31,7 @@ private:
 // with the account "<CREDENTIAL-UUID>.<role>". Holds no state of its own beyond the store.
 class CredentialsStore {
 public:
-    explicit CredentialsStore(std::shared_ptr<SecretStorage> keychain);
+    explicit CredentialsStore(std::shared_ptr<SecretStorage> keyring);
 
     // The fixed service name of every credential item, the same in every start mode.
     static QString service();
@@ -46,18 +46,18 @@ public:
     void setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const;
 
     // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.
-    // Throws ResticError naming the first missing (absent or empty) role, or the keychain error.
+    // Throws ResticError naming the first missing (absent or empty) role, or the keyring error.
     QMap<QString, QString> resticEnvironment(const Destination &destination) const;
     // Removes one item; a missing item is not a failure.
     void removeSecret(CredentialRole role, const QUuid &credentialID) const;
     // Removes every role's item; missing items are skipped, the first failure is thrown.
     void removeAll(const QUuid &credentialID) const;
 
-    SecretStorage &keychain() const { return *m_keychain; }
-    const std::shared_ptr<SecretStorage> &keychainPointer() const { return m_keychain; }
+    SecretStorage &keyring() const { return *m_keyring; }
+    const std::shared_ptr<SecretStorage> &keyringPointer() const { return m_keyring; }
 
 private:
-    std::shared_ptr<SecretStorage> m_keychain;
+    std::shared_ptr<SecretStorage> m_keyring;
 };
 
 } // namespace vellmir

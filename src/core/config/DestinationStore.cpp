@@ -1,8 +1,8 @@
 #include "config/DestinationStore.h"
 
-#include "config/DataProtectionSealKeyStore.h"
 #include "config/FileLock.h"
-#include "config/KeyringSession.h"
+#include "platform/DataProtectionSealKeyStore.h"
+#include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Log.h"
@@ -102,7 +102,8 @@ void DestinationStore::publish(const Pending &pending)
     const bool errorDiffers = pending.errorMessage && *pending.errorMessage != m_errorMessage;
     const bool integrityDiffers = pending.integrity && *pending.integrity != m_integrity;
     const bool policyDiffers = pending.policy && *pending.policy != m_policy;
-    const bool fromAnotherMacDiffers = pending.fromAnotherMac && *pending.fromAnotherMac != m_fromAnotherMac;
+    const bool fromAnotherComputerDiffers
+        = pending.fromAnotherComputer && *pending.fromAnotherComputer != m_fromAnotherComputer;
 
     // Every field first, then the signals, so that no observer sees half an update.
     if (pending.destinations)
@@ -115,8 +116,8 @@ void DestinationStore::publish(const Pending &pending)
         m_integrity = *pending.integrity;
     if (policyDiffers)
         m_policy = *pending.policy;
-    if (fromAnotherMacDiffers)
-        m_fromAnotherMac = *pending.fromAnotherMac;
+    if (fromAnotherComputerDiffers)
+        m_fromAnotherComputer = *pending.fromAnotherComputer;
 
     if (destinationsDiffer)
         Q_EMIT destinationsChanged();
@@ -126,8 +127,8 @@ void DestinationStore::publish(const Pending &pending)
         Q_EMIT integrityChanged();
     if (policyDiffers)
         Q_EMIT policyChanged();
-    if (fromAnotherMacDiffers)
-        Q_EMIT fromAnotherMacChanged();
+    if (fromAnotherComputerDiffers)
+        Q_EMIT fromAnotherComputerChanged();
 }
 
 namespace {
@@ -202,7 +203,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
         const KeyringSession session;
         const ConfigIntegrity verdict = seal.verify();
         pending.integrity = verdict;
-        pending.fromAnotherMac = verdict.isChanged() && seal.isFromAnotherMac();
+        pending.fromAnotherComputer = verdict.isChanged() && seal.isFromAnotherComputer();
         try {
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
@@ -277,7 +278,7 @@ void DestinationStore::upsert(
 DestinationStore::Removed DestinationStore::remove(const Destination &destination, const CredentialsStore &credentials)
 {
     const KeyringSession session;
-    // Everything an undo needs is read before anything changes; a keychain that cannot be
+    // Everything an undo needs is read before anything changes; a keyring that cannot be
     // read stops the removal here.
     Removed removed { destination, {}, std::nullopt };
     QStringList accounts;

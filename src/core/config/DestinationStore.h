@@ -6,7 +6,7 @@
 #include "config/CredentialRole.h"
 #include "config/CredentialsStore.h"
 #include "config/Destination.h"
-#include "config/SealKeyStore.h"
+#include "platform/SealKeyStore.h"
 
 #include <QList>
 #include <QMap>
@@ -38,7 +38,7 @@ public:
         // Every secret that existed for the destination's credentialID, by role.
         QMap<CredentialRole, QString> secrets;
         // Set when the destination left the file but some of its secrets could not be deleted
-        // from the keychain; the removal itself stands and can still be undone.
+        // from the keyring; the removal itself stands and can still be undone.
         std::optional<QString> warning;
         // Where it stood in the list, so that it goes back there.
         qsizetype position = -1;
@@ -72,7 +72,7 @@ public:
     const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     const ConfigIntegrity &integrity() const { return m_integrity; }
     const AgentPolicy::Settings &policy() const { return m_policy; }
-    bool fromAnotherMac() const { return m_fromAnotherMac; }
+    bool fromAnotherComputer() const { return m_fromAnotherComputer; }
     const QString &fileURL() const { return m_fileURL; }
     const ConfigSeal &seal() const { return m_seal; }
 
@@ -123,7 +123,7 @@ Q_SIGNALS:
     void errorMessageChanged();
     void integrityChanged();
     void policyChanged();
-    void fromAnotherMacChanged();
+    void fromAnotherComputerChanged();
 
 private:
     // State gathered under the lock and published once, after the lock is released.
@@ -133,7 +133,7 @@ private:
         std::optional<std::optional<QString>> errorMessage;
         std::optional<ConfigIntegrity> integrity;
         std::optional<AgentPolicy::Settings> policy;
-        std::optional<bool> fromAnotherMac;
+        std::optional<bool> fromAnotherComputer;
     };
 
     void publish(const Pending &pending);
@@ -153,7 +153,7 @@ private:
     std::optional<QString> m_errorMessage;
     ConfigIntegrity m_integrity = ConfigIntegrity::valid();
     AgentPolicy::Settings m_policy;
-    bool m_fromAnotherMac = false;
+    bool m_fromAnotherComputer = false;
     QString m_fileURL;
     ConfigSeal m_seal;
 };

@@ -1,7 +1,7 @@
 #include "config/DestinationWriter.h"
 
 #include "config/DestinationStore.h"
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 

@@ -1,13 +1,13 @@
 #include "config/FullDiskAccessPreference.h"
 
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 #include "util/UserDefaults.h"
 
 namespace vellmir::FullDiskAccessPreference {
 
 bool wanted(UserDefaults &defaults)
 {
-    return wanted(defaults, [] { return FDAStatus::isGranted(); });
+    return wanted(defaults, [] { return FileAccessStatus::isGranted(); });
 }
 
 bool wanted(UserDefaults &defaults, const std::function<bool()> &isGranted)

@@ -10,7 +10,7 @@ class UserDefaults;
 namespace FullDiskAccessPreference {
 
 // The stored choice. The first reading, while nothing is stored, stores and returns whether
-// access is granted at that moment (FDAStatus::isGranted()).
+// access is granted at that moment (FileAccessStatus::isGranted()).
 bool wanted(UserDefaults &defaults);
 // The same with the grant check supplied.
 bool wanted(UserDefaults &defaults, const std::function<bool()> &isGranted);

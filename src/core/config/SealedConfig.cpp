@@ -22,7 +22,7 @@ QByteArray SealedConfig::canonicalBytes() const
     return json::compact(toJson());
 }
 
-QByteArray SealedConfig::mac(const SymmetricKey &key) const
+QByteArray SealedConfig::tag(const SymmetricKey &key) const
 {
     return QMessageAuthenticationCode::hash(canonicalBytes(), key.bytes(), QCryptographicHash::Sha256);
 }

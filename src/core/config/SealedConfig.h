@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/AgentPolicy.h"
-#include "config/SealKeyStore.h"
+#include "platform/SealKeyStore.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -19,7 +19,7 @@ struct SealedConfig {
     QMap<QString, QString> credentials;
 
     // The 32-byte HMAC-SHA256 tag of this content under `key`.
-    QByteArray mac(const SymmetricKey &key) const;
+    QByteArray tag(const SymmetricKey &key) const;
     // The bytes the tag covers. See the definition for why they are stable.
     QByteArray canonicalBytes() const;
 

@@ -6,18 +6,11 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/ConfigSeal.cpp config/ConfigSeal.h
     config/CredentialRole.cpp config/CredentialRole.h
     config/CredentialsStore.cpp config/CredentialsStore.h
-    config/DataProtectionSealKeyStore.cpp config/DataProtectionSealKeyStore.h
     config/Destination.cpp config/Destination.h
-    config/FDAStatus.cpp config/FDAStatus.h
+    config/FileAccessStatus.cpp config/FileAccessStatus.h
     config/DestinationStore.cpp config/DestinationStore.h
     config/DestinationWriter.cpp config/DestinationWriter.h
     config/FileLock.cpp config/FileLock.h
     config/SealedConfig.cpp config/SealedConfig.h
-    config/SealKeyStore.cpp config/SealKeyStore.h
-    config/KeychainError.h
-    config/KeychainStore.cpp config/KeychainStore.h
     config/FullDiskAccessPreference.cpp config/FullDiskAccessPreference.h
-    config/SecretStorage.h
-    config/KeyringSession.h
-    config/SecretServiceCall.cpp config/SecretServiceCall.h
 )

@@ -240,9 +240,9 @@ int runChild(const QByteArray &program, const QByteArrayList &arguments, const Q
         }
         queue.close();
     };
-    std::thread pumpThread;
+    std::jthread pumpThread;
     try {
-        pumpThread = std::thread(pump);
+        pumpThread = std::jthread(pump);
     } catch (const std::system_error &) {
         pump(); // no thread to spare: read everything here, deliver it afterwards
     }

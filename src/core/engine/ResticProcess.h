@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/StopTiming.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -33,11 +35,8 @@ public:
     };
     using Sink = std::function<void(std::vector<Chunk> &batch)>;
 
-    // How long a cancelled child gets between SIGTERM and SIGKILL: time to remove its lock
-    // from a remote repository.
-    static constexpr std::chrono::milliseconds killDelay { 10000 };
-    // How long output is still read after the child exited while something else holds its pipes.
-    static constexpr std::chrono::milliseconds drainGrace { 2000 };
+    static constexpr std::chrono::milliseconds killDelay = StopTiming::killDelay;
+    static constexpr std::chrono::milliseconds drainGrace = StopTiming::drainGrace;
 
     // Throws Error when the wake-up descriptor cannot be made.
     ResticProcess();

@@ -1,6 +1,6 @@
 #include "engine/ResticSettingsDiscovery.h"
 
-#include "config/KeychainError.h"
+#include "platform/KeyringError.h"
 #include "util/Error.h"
 
 #include <QProcessEnvironment>
@@ -14,7 +14,7 @@ QString DiscoveredResticSettings::label(Source source)
     switch (source) {
     case Source::environment:
         return QStringLiteral("Vellmir's environment variables");
-    case Source::cliKeychain:
+    case Source::cliKeyring:
         return QStringLiteral("the ferrocopy-backup command-line tool's keyring items");
     }
     return {};
@@ -58,9 +58,9 @@ std::optional<QString> cleaned(const std::optional<QString> &value)
     return trimmed;
 }
 
-KeychainError keyringError(const QString &message, int code = 0)
+KeyringError keyringError(const QString &message, int code = 0)
 {
-    return KeychainError::unexpectedStatus(message, code);
+    return KeyringError::unexpectedStatus(message, code);
 }
 
 struct GErrorHolder {
@@ -102,7 +102,7 @@ SecretItem *findItem(const QString &service, bool loadSecret)
 
 } // namespace
 
-std::optional<QString> keychainItemValue(const QString &service)
+std::optional<QString> keyringItemValue(const QString &service)
 {
     SecretItem *item = findItem(service, true);
     if (!item)
@@ -123,7 +123,7 @@ std::optional<QString> keychainItemValue(const QString &service)
     return text;
 }
 
-bool keychainItemExists(const QString &service)
+bool keyringItemExists(const QString &service)
 {
     try {
         SecretItem *item = findItem(service, false);
@@ -158,25 +158,25 @@ std::optional<Destination::Kind> kind(const QString &repository)
     return std::nullopt;
 }
 
-QList<DiscoveredResticSettings::Source> availableSources(const Environment &environment, const KeychainHas &keychainHas)
+QList<DiscoveredResticSettings::Source> availableSources(const Environment &environment, const KeyringHas &keyringHas)
 {
     QList<DiscoveredResticSettings::Source> sources;
     // Taken as it stands: a blank value is still offered, and load then finds nothing in it.
     if (!environment.value(repositoryName).isEmpty())
         sources.append(DiscoveredResticSettings::Source::environment);
-    bool keychainHasRepository = false;
+    bool keyringHasRepository = false;
     try {
-        keychainHasRepository = keychainHas(repositoryName);
+        keyringHasRepository = keyringHas(repositoryName);
     } catch (...) {
         // A keyring that cannot be asked holds nothing worth offering.
     }
-    if (keychainHasRepository)
-        sources.append(DiscoveredResticSettings::Source::cliKeychain);
+    if (keyringHasRepository)
+        sources.append(DiscoveredResticSettings::Source::cliKeyring);
     return sources;
 }
 
 std::optional<DiscoveredResticSettings> load(
-    DiscoveredResticSettings::Source source, const Environment &environment, const KeychainValue &keychainValue)
+    DiscoveredResticSettings::Source source, const Environment &environment, const KeyringValue &keyringValue)
 {
     RawValues raw;
     switch (source) {
@@ -188,13 +188,13 @@ std::optional<DiscoveredResticSettings> load(
         raw.awsAccessKeyID = lookup(environment, QStringLiteral("AWS_ACCESS_KEY_ID"));
         raw.awsSecretAccessKey = lookup(environment, QStringLiteral("AWS_SECRET_ACCESS_KEY"));
         break;
-    case DiscoveredResticSettings::Source::cliKeychain: {
+    case DiscoveredResticSettings::Source::cliKeyring: {
         // All four items are read before anything is judged, so a keyring failure surfaces
         // even when the repository turns out to be unusable.
-        const std::optional<QString> keyID = keychainValue(cliKeyIDName);
-        const std::optional<QString> secret = keychainValue(cliSecretName);
-        raw.repository = keychainValue(repositoryName);
-        raw.password = keychainValue(passwordName);
+        const std::optional<QString> keyID = keyringValue(cliKeyIDName);
+        const std::optional<QString> secret = keyringValue(cliSecretName);
+        raw.repository = keyringValue(repositoryName);
+        raw.password = keyringValue(passwordName);
         raw.b2AccountID = raw.awsAccessKeyID = keyID;
         raw.b2AccountKey = raw.awsSecretAccessKey = secret;
         break;

@@ -12,7 +12,7 @@ namespace vellmir {
 
 // Restic settings found outside Vellmir, offered by the destination editor for import.
 struct DiscoveredResticSettings {
-    enum class Source { environment, cliKeychain };
+    enum class Source { environment, cliKeyring };
 
     Source source = Source::environment;
     Destination::Kind kind = Destination::Kind::local;
@@ -37,16 +37,16 @@ namespace ResticSettingsDiscovery {
 
 using Environment = QMap<QString, QString>;
 // Whether the keyring holds an item with this service name; a failure counts as "no".
-using KeychainHas = std::function<bool(const QString &service)>;
+using KeyringHas = std::function<bool(const QString &service)>;
 // The text of the keyring item with this service name, nullopt when there is none; throws on
 // any other failure.
-using KeychainValue = std::function<std::optional<QString>(const QString &service)>;
+using KeyringValue = std::function<std::optional<QString>(const QString &service)>;
 
 // The real keyring lookups: Secret Service items whose attribute "service" has this name, of
 // any schema. They never unlock anything; reading a value of a locked item fails. Failures
-// are KeychainError.
-std::optional<QString> keychainItemValue(const QString &service);
-bool keychainItemExists(const QString &service);
+// are KeyringError.
+std::optional<QString> keyringItemValue(const QString &service);
+bool keyringItemExists(const QString &service);
 
 // This process's environment as a map.
 Environment processEnvironment();
@@ -57,12 +57,12 @@ std::optional<Destination::Kind> kind(const QString &repository);
 // The sources worth offering, in order: the environment when it sets a non-empty
 // RESTIC_REPOSITORY, then the tool's keyring items when a repository item exists. Never fails.
 QList<DiscoveredResticSettings::Source> availableSources(
-    const Environment &environment = processEnvironment(), const KeychainHas &keychainHas = keychainItemExists);
+    const Environment &environment = processEnvironment(), const KeyringHas &keyringHas = keyringItemExists);
 
 // The settings of one source, or nullopt when it holds no usable repository. Only a failing
 // keyring read fails (with that error).
 std::optional<DiscoveredResticSettings> load(DiscoveredResticSettings::Source source,
-    const Environment &environment = processEnvironment(), const KeychainValue &keychainValue = keychainItemValue);
+    const Environment &environment = processEnvironment(), const KeyringValue &keyringValue = keyringItemValue);
 
 } // namespace ResticSettingsDiscovery
 

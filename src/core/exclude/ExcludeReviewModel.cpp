@@ -155,10 +155,10 @@ void ExcludeReviewModel::start(const QStringList &sources, const QStringList &ex
 
     m_task.emplace();
     const QUuid runID = m_runID;
-    // The worker owns copies of all it uses, so it may outlive the model; once the model is
-    // gone or the run superseded, what it posts is dropped.
-    std::thread([receiver = m_receiver, runID, scanner = m_scanner, sources, existingExcludes,
-                    provider = std::move(provider), limits, stop = m_task->get_token()] {
+    // The worker owns copies of all it uses; once the run is superseded, what it posts is
+    // dropped, and the model stops it and waits for it when it goes.
+    m_workers.start([receiver = m_receiver, runID, scanner = m_scanner, sources, existingExcludes,
+                        provider = std::move(provider), limits, stop = m_task->get_token()](std::stop_token) {
         Outcome outcome;
         try {
             const ExcludeDiscovery discovery = scanner(sources, limits, stop);
@@ -196,7 +196,7 @@ void ExcludeReviewModel::start(const QStringList &sources, const QStringList &ex
             outcome.message = QStringLiteral("The AI review could not be completed.");
         }
         receiver->post([runID, outcome](ExcludeReviewModel *model) { model->finish(runID, outcome); });
-    }).detach();
+    });
 }
 
 void ExcludeReviewModel::finish(const QUuid &runID, const Outcome &outcome)

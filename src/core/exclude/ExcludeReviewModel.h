@@ -6,6 +6,7 @@
 #include "exclude/ExcludeModelProviding.h"
 #include "exclude/ExcludeReviewState.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QObject>
@@ -102,6 +103,8 @@ private:
     std::optional<std::stop_source> m_task; // of the run under way
     QUuid m_runID;
     std::shared_ptr<Receiver<ExcludeReviewModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

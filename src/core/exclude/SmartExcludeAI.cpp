@@ -52,7 +52,7 @@ ExcludeAIAvailability SmartExcludeAI::availability(SystemModelAvailability platf
     case SystemModelAvailability::deviceNotEligible:
         return ExcludeAIAvailability::unavailable(
             QStringLiteral("This computer cannot run the on-device model. Rule-based scanning remains available."));
-    case SystemModelAvailability::appleIntelligenceNotEnabled:
+    case SystemModelAvailability::systemModelNotEnabled:
         return ExcludeAIAvailability::unavailable(
             QStringLiteral("Turn on the on-device model in the system settings to use AI review."));
     case SystemModelAvailability::modelNotReady:

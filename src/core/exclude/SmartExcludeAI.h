@@ -16,7 +16,7 @@ enum class SystemModelAvailability {
     available,
     systemTooOld,
     deviceNotEligible,
-    appleIntelligenceNotEnabled,
+    systemModelNotEnabled,
     modelNotReady,
     other, // any other reason, including reasons a newer platform adds
 };

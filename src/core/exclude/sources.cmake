@@ -3,7 +3,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     exclude/CloudSync.cpp exclude/CloudSync.h
     exclude/DirectoryWalker.cpp exclude/DirectoryWalker.h
     exclude/AIExcludeDecision.cpp exclude/AIExcludeDecision.h
-    exclude/AppleExcludeModel.cpp exclude/AppleExcludeModel.h
+    exclude/OnDeviceExcludeModel.cpp exclude/OnDeviceExcludeModel.h
     exclude/ExcludeAIAvailability.h
     exclude/ExcludeAIError.h
     exclude/ExcludeAssessment.h

@@ -165,7 +165,7 @@ QString BackupNotifications::backupId(const QUuid &destination)
     return prefixed("backup-", destination);
 }
 
-NotificationContent BackupNotifications::settingsFromAnotherMac()
+NotificationContent BackupNotifications::settingsFromAnotherComputer()
 {
     return { configChangedId, QStringLiteral("Confirm settings from another computer"),
         QStringLiteral(

@@ -47,7 +47,7 @@ public:
     static QString backupId(const QUuid &destination);
 
     // The notifications of the system, worded once for every sender.
-    static NotificationContent settingsFromAnotherMac();
+    static NotificationContent settingsFromAnotherComputer();
     // With nothing trusted no backup runs, and the body must not promise otherwise.
     static NotificationContent settingsChangedOutside(bool nothingTrusted = false);
     static NotificationContent scheduleNeedsAttention();

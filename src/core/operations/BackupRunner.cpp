@@ -1,19 +1,20 @@
 #include "operations/BackupRunner.h"
 
 #include "config/CredentialsStore.h"
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 #include "config/FileLock.h"
 #include "config/FullDiskAccessPreference.h"
-#include "config/KeychainStore.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticCommand.h"
 #include "platform/KeepAwake.h"
+#include "platform/KeyringStore.h"
 #include "platform/LogindKeepAwake.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/Log.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QMetaObject>
 #include <QThread>
@@ -173,10 +174,10 @@ BackupRunner::Services withDefaults(BackupRunner::Services services)
 {
     if (!services.environmentProvider)
         services.environmentProvider = [](const Destination &destination) {
-            return CredentialsStore(std::make_shared<KeychainStore>()).resticEnvironment(destination);
+            return CredentialsStore(std::make_shared<KeyringStore>()).resticEnvironment(destination);
         };
     if (!services.accessCheck)
-        services.accessCheck = [] { return FDAStatus::isGranted(); };
+        services.accessCheck = [] { return FileAccessStatus::isGranted(); };
     if (!services.fullDiskAccessWanted)
         services.fullDiskAccessWanted = [] {
             UserDefaults defaults;
@@ -682,7 +683,15 @@ void BackupRunner::run(const Destination &destination)
     std::shared_ptr<Job> job = start(destination, false);
     m_stop = std::stop_source();
     try {
-        std::thread([job, stop = m_stop.get_token()] { job->execute(stop); }).detach();
+        // The run goes on after the window closes, until the application ends it. The list of
+        // runs is made before the threads' pool, so it is destroyed after the pool joined them.
+        executing();
+        Workers::beyondViews().start([job, stop = m_stop.get_token()](std::stop_token ending) {
+            std::stop_source either;
+            const std::stop_callback cancelled(stop, [&either] { either.request_stop(); });
+            const std::stop_callback ended(ending, [&either] { either.request_stop(); });
+            job->execute(either.get_token());
+        });
     } catch (const std::system_error &error) {
         // No thread, no run: end it here as a failure that was never recorded.
         Update update;

@@ -43,7 +43,7 @@ public:
     using EnvironmentProvider = std::function<ResticEnvironment(const Destination &)>;
 
     // What a runner uses besides restic and the history folder. An empty member takes the
-    // system's own: the credentials in the keyring, FDAStatus::isGranted(), the user's
+    // system's own: the credentials in the keyring, FileAccessStatus::isGranted(), the user's
     // FullDiskAccessPreference, BackupNotifications::standard() and logind's sleep inhibitor.
     // The functions run on the thread that does the work, so they must be safe there.
     struct Services {

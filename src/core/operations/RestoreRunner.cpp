@@ -8,6 +8,7 @@
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QDir>
 #include <QFile>
@@ -408,7 +409,11 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
     Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, {} };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
-    std::thread([receiver = m_receiver, generation, start, request = std::move(request), stop = m_stop.get_token()] {
+    Workers::beyondViews().start([receiver = m_receiver, generation, start, request = std::move(request),
+                                     stop = m_stop.get_token()](std::stop_token ending) {
+        std::stop_source either;
+        const std::stop_callback cancelled(stop, [&either] { either.request_stop(); });
+        const std::stop_callback ended(ending, [&either] { either.request_stop(); });
         State state = start;
         const auto publish = [&receiver, generation](const State &current) {
             receiver->post([generation, current](RestoreRunner *runner) {
@@ -416,8 +421,8 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
                     runner->apply(current);
             });
         };
-        performSafely(state, publish, request, stop);
-    }).detach();
+        performSafely(state, publish, request, either.get_token());
+    });
 }
 
 void RestoreRunner::cancel()

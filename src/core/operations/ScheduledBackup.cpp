@@ -54,8 +54,8 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
     } catch (const Error &error) {
         return fail(error.message());
     }
-    if (store.fromAnotherMac)
-        m_services.notify(BackupNotifications::settingsFromAnotherMac());
+    if (store.fromAnotherComputer)
+        m_services.notify(BackupNotifications::settingsFromAnotherComputer());
     else if (!store.integrityValid)
         m_services.notify(BackupNotifications::settingsChangedOutside(store.nothingTrusted));
 

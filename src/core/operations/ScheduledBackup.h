@@ -27,7 +27,7 @@ public:
     // What the store holds after a reload.
     struct StoreState {
         QList<Destination> destinations;
-        bool fromAnotherMac = false;
+        bool fromAnotherComputer = false;
         bool integrityValid = true;
         bool nothingTrusted = false; // settings on file, none of them trusted: nothing backs up
     };

@@ -2,12 +2,12 @@
 
 #include "config/DestinationStore.h"
 #include "config/FileLock.h"
-#include "config/KeychainStore.h"
 #include "engine/ResticEngine.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupPolicy.h"
 #include "operations/BackupRunner.h"
 #include "operations/RepositoryHealthStore.h"
+#include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 
 #include <algorithm>
@@ -23,7 +23,7 @@ class SystemServices final : public ScheduledBackup::Services {
 public:
     explicit SystemServices(std::stop_token stop)
         : m_stop(std::move(stop))
-        , m_credentials(std::make_shared<KeychainStore>())
+        , m_credentials(std::make_shared<KeyringStore>())
         // The pass reads the store before it starts (reloadStore); reading it at creation too
         // would repeat the seal check's keyring reads, and wait out an unresponsive keyring twice.
         , m_store(DestinationStore::Unread {}, m_credentials)
@@ -40,7 +40,7 @@ public:
 
     ScheduledBackup::StoreState currentStore() override
     {
-        return { m_store.destinations(), m_store.fromAnotherMac(), m_store.integrity().isValid(),
+        return { m_store.destinations(), m_store.fromAnotherComputer(), m_store.integrity().isValid(),
             m_store.nothingTrusted() };
     }
 

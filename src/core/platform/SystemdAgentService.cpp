@@ -1,12 +1,12 @@
 #include "platform/SystemdAgentService.h"
 
-#include "engine/ResticProcess.h"
 #include "platform/SchedulerUnit.h"
 
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/Process.h"
+#include "util/StopTiming.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -63,9 +63,9 @@ QString SystemdAgentService::timerName()
 }
 
 // The pass stops restic alone, so that restic can remove its lock from the repository through
-// its ssh, and gives it ResticProcess::killDelay for that; then come the record and its
+// its ssh, and gives it StopTiming::killDelay for that; then come the record and its
 // notification. systemd must leave the stopping to it and wait for it.
-static_assert(ResticProcess::killDelay + ResticProcess::drainGrace <= SystemdAgentService::stopTimeout / 2);
+static_assert(StopTiming::killDelay + StopTiming::drainGrace <= SystemdAgentService::stopTimeout / 2);
 
 QString SystemdAgentService::serviceUnit() const
 {

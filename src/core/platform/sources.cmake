@@ -12,4 +12,11 @@ list(APPEND VELLMIR_CORE_SOURCES
     platform/SystemPowerSource.cpp platform/SystemPowerSource.h
     platform/SchedulerUnit.h
     platform/SessionBus.cpp platform/SessionBus.h
+    platform/DataProtectionSealKeyStore.cpp platform/DataProtectionSealKeyStore.h
+    platform/SealKeyStore.cpp platform/SealKeyStore.h
+    platform/KeyringError.h
+    platform/KeyringStore.cpp platform/KeyringStore.h
+    platform/SecretStorage.h
+    platform/KeyringSession.h
+    platform/SecretServiceCall.cpp platform/SecretServiceCall.h
 )

@@ -101,7 +101,7 @@ void writeLoop(int fd, const std::shared_ptr<LineWriter::State> &state)
 LineWriter::LineWriter(int fd)
     : m_state(std::make_shared<State>())
 {
-    m_thread = std::thread([fd, state = m_state] { writeLoop(fd, state); });
+    m_thread = std::jthread([fd, state = m_state] { writeLoop(fd, state); });
 }
 
 LineWriter::~LineWriter()

@@ -29,7 +29,7 @@ public:
 
 private:
     std::shared_ptr<State> m_state;
-    std::thread m_thread;
+    std::jthread m_thread;
 };
 
 } // namespace vellmir

@@ -24,7 +24,19 @@ void handle(int number)
     errno = saved;
 }
 
-// Never destroyed: the watcher may still use it while the process exits.
+struct Watcher {
+    std::jthread thread;
+    ~Watcher()
+    {
+        // The pipe holds at most the signals' few bytes, so there is room for this one.
+        const unsigned char none = 0;
+        if (thread.joinable()) {
+            [[maybe_unused]] const auto written = ::write(wakePipe[1], &none, 1);
+        }
+    } // the thread is joined here
+};
+
+// Never destroyed: stop tokens handed out may outlive the watcher.
 std::stop_source &source()
 {
     static auto *stop = new std::stop_source;
@@ -40,18 +52,19 @@ std::stop_token install()
         if (::pipe2(wakePipe, O_CLOEXEC) != 0)
             return; // the signals keep their default action: the process ends as before
         // Reads until the first signal; the stop callbacks then run on this thread, never in
-        // the handler. Detached: nothing waits for it, and the process may end around it.
-        std::thread([] {
+        // the handler. At exit a zero byte, which no signal sends, ends it and it is joined.
+        static Watcher watcher;
+        watcher.thread = std::jthread([] {
             unsigned char byte = 0;
             ssize_t count = 0;
             do
                 count = ::read(wakePipe[0], &byte, 1);
             while (count < 0 && errno == EINTR);
-            if (count == 1) {
+            if (count == 1 && byte != 0) {
                 first = byte;
                 source().request_stop();
             }
-        }).detach();
+        });
         struct sigaction action { };
         action.sa_handler = handle;
         sigemptyset(&action.sa_mask);

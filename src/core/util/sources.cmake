@@ -3,6 +3,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/AtomicFile.cpp util/AtomicFile.h
     util/Date.cpp util/Date.h
     util/FileStamp.cpp util/FileStamp.h
+    util/Handoff.h
     util/Error.h
     util/Json.cpp util/Json.h
     util/LineWriter.cpp util/LineWriter.h
@@ -12,8 +13,10 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/Receiver.h
     util/ResticError.h
     util/ShutdownSignals.cpp util/ShutdownSignals.h
+    util/StopTiming.h
     util/SystemError.h
     util/TextRules.cpp util/TextRules.h
     util/UserDefaults.cpp util/UserDefaults.h
+    util/Workers.h
     util/Uuid.cpp util/Uuid.h
 )

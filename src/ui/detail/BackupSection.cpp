@@ -274,16 +274,16 @@ void BackupSection::render(
 {
     using Phase = BackupRunState::Phase;
     const bool warn = fullDiskAccessWanted && !fullDiskAccessGranted;
-    if (warn && !m_fdaWarning) {
-        m_fdaWarning = new StatusLabel(m_noFolders->parentWidget());
-        m_fdaWarning->setObjectName(QStringLiteral("fdaWarning"));
-        m_fdaWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
+    if (warn && !m_fileAccessWarning) {
+        m_fileAccessWarning = new StatusLabel(m_noFolders->parentWidget());
+        m_fileAccessWarning->setObjectName(QStringLiteral("fileAccessWarning"));
+        m_fileAccessWarning->setStatus(StatusTone::warning, QStringLiteral("exclamationmark.triangle.fill"),
             tr("Full Disk Access is off. Protected app data you chose to back up (Mail, Safari, app data) will be "
                "skipped, and backups will be incomplete."));
-        body()->insertWidget(0, m_fdaWarning);
+        body()->insertWidget(0, m_fileAccessWarning);
     }
-    if (m_fdaWarning)
-        m_fdaWarning->setVisible(warn);
+    if (m_fileAccessWarning)
+        m_fileAccessWarning->setVisible(warn);
 
     const bool noSources = destination.sources.isEmpty();
     m_noFolders->setVisible(noSources);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/Destination.h"
-#include "detail/DetailSection.h"
+#include "kit/DetailSection.h"
 #include "operations/BackupOutput.h"
 
 class QLabel;
@@ -48,7 +48,7 @@ private:
     void renderSources(const QStringList &sources);
     void renderIssues(const QStringList &issues);
 
-    StatusLabel *m_fdaWarning = nullptr;
+    StatusLabel *m_fileAccessWarning = nullptr;
     QLabel *m_noFolders;
     QWidget *m_sources;
     QVBoxLayout *m_sourcesLayout;

@@ -1,13 +1,13 @@
 #include "detail/DestinationDetailModel.h"
 
 #include "config/DestinationStore.h"
-#include "config/FDAStatus.h"
-#include "config/KeychainStore.h"
+#include "config/FileAccessStatus.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
+#include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/UserDefaults.h"
@@ -113,11 +113,11 @@ auto retentionRun(
 DestinationDetailModel::Services DestinationDetailModel::standardServices(
     DestinationStore *store, QUndoStack *undoStack, QWidget *alertParent)
 {
-    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    CredentialsStore credentials(std::make_shared<KeyringStore>());
     auto defaults = std::make_shared<UserDefaults>();
     Services services { store, ResticEngine(), credentials,
         std::make_unique<BackupRunner>(ResticEngine(), BackupHistory()), AppPaths::historyDirectory(),
-        [] { return FDAStatus::isGranted(); },
+        [] { return FileAccessStatus::isGranted(); },
         [defaults] { return defaults->boolValue(UserDefaults::useFullDiskAccess, false); },
         [defaults](const QList<Destination> &destinations) { return Scheduler(*defaults).reconcile(destinations); },
         undoStack,
@@ -140,13 +140,14 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
     , m_runner(std::move(services.runner))
     , m_historyDirectory(
           services.historyDirectory.isEmpty() ? AppPaths::historyDirectory() : std::move(services.historyDirectory))
-    , m_fdaWanted(std::move(services.fullDiskAccessWanted))
+    , m_fileAccessWanted(std::move(services.fullDiskAccessWanted))
     , m_reconcile(std::move(services.reconcile))
     , m_undoStack(services.undoStack)
     , m_alert(std::move(services.alert))
     , m_onEdit(std::move(onEdit))
     , m_onDeleted(std::move(onDeleted))
-    , m_fdaGranted(services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FDAStatus::isGranted())
+    , m_fileAccessGranted(
+          services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FileAccessStatus::isGranted())
     , m_receiver(Receiver<DestinationDetailModel>::make(this))
 {
     if (!m_runner)
@@ -181,25 +182,26 @@ template <typename Work, typename Deliver>
 void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver deliver)
 {
     using Result = decltype(work(stop));
-    std::thread([receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)] {
-        Outcome<Result> outcome;
-        try {
-            outcome.value = work(stop);
-        } catch (const CancellationError &) {
-            return;
-        } catch (const std::exception &error) {
-            outcome.error = errorDescription(error);
-        }
-        if (stop.stop_requested())
-            return;
-        receiver->post(
-            [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
-    }).detach();
+    m_workers.start(
+        [receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)](std::stop_token) {
+            Outcome<Result> outcome;
+            try {
+                outcome.value = work(stop);
+            } catch (const CancellationError &) {
+                return;
+            } catch (const std::exception &error) {
+                outcome.error = errorDescription(error);
+            }
+            if (stop.stop_requested())
+                return;
+            receiver->post(
+                [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
+        });
 }
 
 bool DestinationDetailModel::fullDiskAccessWanted() const
 {
-    return m_fdaWanted ? m_fdaWanted() : UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false);
+    return m_fileAccessWanted ? m_fileAccessWanted() : UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false);
 }
 
 // MARK: connection
@@ -209,7 +211,7 @@ void DestinationDetailModel::test()
     m_testing = true;
     Q_EMIT changed();
     background(
-        {},
+        m_viewStop.get_token(),
         [engine = m_engine, credentials = m_credentials, destination = m_destination](
             std::stop_token stop) { return engine.probe(credentials.resticEnvironment(destination), stop); },
         // A secret the keyring cannot give fails the test with its message, like a failed probe.
@@ -224,7 +226,7 @@ void DestinationDetailModel::test()
 
 void DestinationDetailModel::loadSnapshots()
 {
-    loadSnapshots({}, {});
+    loadSnapshots(m_viewStop.get_token(), {});
 }
 
 void DestinationDetailModel::loadSnapshots(std::stop_token stop, std::function<void()> then)
@@ -358,7 +360,7 @@ void DestinationDetailModel::previewRetention()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background({}, retentionRun(m_engine, m_credentials, m_destination, true),
+    background(m_viewStop.get_token(), retentionRun(m_engine, m_credentials, m_destination, true),
         [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
             if (!count)
                 model->m_retentionMessage = error;
@@ -390,7 +392,7 @@ void DestinationDetailModel::applyRetentionNow()
                 = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
             // Busy until the list shows what retention left.
             QPointer<DestinationDetailModel> guard(model);
-            model->loadSnapshots({}, [guard] {
+            model->loadSnapshots(model->m_viewStop.get_token(), [guard] {
                 if (guard) {
                     guard->setApplyingRetention(false);
                     Q_EMIT guard->changed();

@@ -7,6 +7,7 @@
 #include "engine/Snapshot.h"
 #include "operations/BackupRecord.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QLocale>
@@ -71,7 +72,7 @@ public:
     // while its runs, sheets and their progress carry on. Actions started later use the new copy.
     void setDestination(const Destination &destination);
     BackupRunner &runner() const { return *m_runner; }
-    bool fullDiskAccessGranted() const { return m_fdaGranted; }
+    bool fullDiskAccessGranted() const { return m_fileAccessGranted; }
     bool fullDiskAccessWanted() const;
 
     // Connection
@@ -179,13 +180,13 @@ private:
     CredentialsStore m_credentials;
     std::unique_ptr<BackupRunner> m_runner;
     QString m_historyDirectory;
-    std::function<bool()> m_fdaWanted;
+    std::function<bool()> m_fileAccessWanted;
     std::function<std::optional<QString>(const QList<Destination> &)> m_reconcile;
     QPointer<QUndoStack> m_undoStack;
     std::function<void(const QString &)> m_alert;
     std::function<void()> m_onEdit;
     std::function<void()> m_onDeleted;
-    bool m_fdaGranted = false;
+    bool m_fileAccessGranted = false;
 
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;
@@ -207,9 +208,12 @@ private:
     QTimer m_timer;
     bool m_loadedOnce = false;
     quint64 m_loadGeneration = 0;
-    // Ends the work the pane started by itself (the first snapshot load) when the pane goes.
+    // Ends the pane's reads (snapshots, the connection test, the retention preview) when the pane
+    // goes; applying retention is left to finish, and the pane waits for it.
     std::stop_source m_viewStop;
     std::shared_ptr<Receiver<DestinationDetailModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

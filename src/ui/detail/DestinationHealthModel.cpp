@@ -1,12 +1,12 @@
 #include "detail/DestinationHealthModel.h"
 
 #include "config/CredentialsStore.h"
-#include "config/KeychainStore.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRequests.h"
 #include "operations/BackupRunner.h"
 #include "operations/RepositoryHealthStore.h"
+#include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/FileStamp.h"
@@ -277,7 +277,7 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
         m_records = records;
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
-            m_sources.healthDirectory, CredentialsStore(std::make_shared<KeychainStore>()));
+            m_sources.healthDirectory, CredentialsStore(std::make_shared<KeyringStore>()));
         m_health = store.load(m_destination);
         // Damaged files set aside no longer stop anything; the user still learns where they went.
         const std::optional<QString> setAside = listed ? listed->setAside : setAsideNotice(history);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "detail/DetailSection.h"
 #include "engine/Snapshot.h"
+#include "kit/DetailSection.h"
 
 class QBoxLayout;
 class QLabel;

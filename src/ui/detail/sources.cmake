@@ -6,6 +6,5 @@ list(APPEND VELLMIR_UI_SOURCES
     detail/DestinationDetailModel.cpp detail/DestinationDetailModel.h
     detail/DestinationHealthModel.cpp detail/DestinationHealthModel.h
     detail/DestinationHealthRow.cpp detail/DestinationHealthRow.h
-    detail/DetailSection.cpp detail/DetailSection.h
     detail/SnapshotsSection.cpp detail/SnapshotsSection.h
 )

@@ -1,10 +1,10 @@
 #include "exclude/SmartExcludeSheetModel.h"
 
 #include "exclude/AppDataExclude.h"
-#include "exclude/AppleExcludeModel.h"
 #include "exclude/CloudSync.h"
 #include "exclude/ExcludeEvidenceScan.h"
 #include "exclude/LibraryExclude.h"
+#include "exclude/OnDeviceExcludeModel.h"
 #include "exclude/SmartExclude.h"
 #include "exclude/SmartExcludeAI.h"
 #include "kit/Format.h"
@@ -53,7 +53,7 @@ SmartExcludeServices SmartExcludeServices::standard()
     services.evidenceScanner = [](const QStringList &sources, const ExcludeScanLimits &limits, std::stop_token stop) {
         return discoverForAI(sources, limits, std::move(stop));
     };
-    services.provider = [] { return std::make_shared<AppleExcludeModel>(); };
+    services.provider = [] { return std::make_shared<OnDeviceExcludeModel>(); };
     services.availability = [] { return SmartExcludeAI::availability(); };
     services.reveal = &revealInFileViewer;
     return services;
@@ -84,10 +84,10 @@ void SmartExcludeSheetModel::initialScan()
     if (m_scanStarted)
         return;
     m_scanStarted = true;
-    std::thread([receiver = m_receiver, detect = m_services.detect, sources = m_sources] {
+    m_workers.start([receiver = m_receiver, detect = m_services.detect, sources = m_sources](std::stop_token) {
         const QList<ExcludeCandidate> found = detect(sources);
         receiver->post([found](SmartExcludeSheetModel *model) { model->deliverScan(found); });
-    }).detach();
+    });
 }
 
 void SmartExcludeSheetModel::deliverScan(const QList<ExcludeCandidate> &found)
@@ -253,8 +253,8 @@ void SmartExcludeSheetModel::applySelected()
     setApplying(true);
     m_applyTask.emplace();
     const quint64 generation = ++m_applyGeneration;
-    std::thread([receiver = m_receiver, generation, chosen = m_aiReview->chosen(), scanner = m_services.evidenceScanner,
-                    stop = m_applyTask->get_token()] {
+    m_workers.start([receiver = m_receiver, generation, chosen = m_aiReview->chosen(),
+                        scanner = m_services.evidenceScanner, stop = m_applyTask->get_token()](std::stop_token) {
         std::optional<QStringList> patterns;
         std::optional<QString> error;
         try {
@@ -266,7 +266,7 @@ void SmartExcludeSheetModel::applySelected()
         }
         receiver->post([generation, patterns, error](
                            SmartExcludeSheetModel *model) { model->finishApply(generation, patterns, error); });
-    }).detach();
+    });
 }
 
 void SmartExcludeSheetModel::finishApply(

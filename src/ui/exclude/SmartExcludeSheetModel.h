@@ -3,6 +3,7 @@
 #include "exclude/ExcludeCandidate.h"
 #include "exclude/ExcludeReviewModel.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QObject>
@@ -144,6 +145,8 @@ private:
     quint64 m_applyGeneration = 0;
     ExcludeReviewModel *m_aiReview;
     std::shared_ptr<Receiver<SmartExcludeSheetModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

@@ -7,5 +7,6 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/Screenshot.cpp kit/Screenshot.h
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
+    kit/DetailSection.cpp kit/DetailSection.h
     kit/WrappedText.cpp kit/WrappedText.h
 )

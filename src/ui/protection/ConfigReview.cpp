@@ -10,12 +10,12 @@ ConfigReview::ConfigReview(DestinationStore &store, QObject *parent)
     : QObject(parent)
     , m_store(store)
 {
-    connect(&m_store, &DestinationStore::fromAnotherMacChanged, this, &ConfigReview::fromAnotherMacChanged);
+    connect(&m_store, &DestinationStore::fromAnotherComputerChanged, this, &ConfigReview::fromAnotherComputerChanged);
 }
 
-bool ConfigReview::fromAnotherMac() const
+bool ConfigReview::fromAnotherComputer() const
 {
-    return m_store.fromAnotherMac();
+    return m_store.fromAnotherComputer();
 }
 
 bool ConfigReview::nothingTrusted() const

@@ -28,7 +28,7 @@ public:
     // by undo. keep() refreshes them only when the settings changed again since they were shown.
     const QStringList &changes() const { return m_changes; }
     // Which variant to show: follows the store as it publishes the flag.
-    bool fromAnotherMac() const;
+    bool fromAnotherComputer() const;
     // None of the settings on file are trusted, so no backup runs until this review settles it.
     bool nothingTrusted() const;
     // Whether the confirmation of keeping outside changes is shown.
@@ -61,7 +61,7 @@ Q_SIGNALS:
     void confirmingKeepChanged();
     void resultChanged();
     void errorMessageChanged();
-    void fromAnotherMacChanged();
+    void fromAnotherComputerChanged();
     void dismissRequested();
 
 private:

@@ -38,9 +38,9 @@ protected:
     }
 };
 
-const QString titleFromAnotherMac = QStringLiteral("Confirm settings from another computer");
+const QString titleFromAnotherComputer = QStringLiteral("Confirm settings from another computer");
 const QString titleChanged = QStringLiteral("Vellmir's settings were changed outside the app");
-const QString explanationFromAnotherMac = QStringLiteral(
+const QString explanationFromAnotherComputer = QStringLiteral(
     "These settings were saved by Vellmir on another computer, probably copied here with a home folder or "
     "by a restore. Confirm them if you moved them; backups start once you do. Passwords and keys don't move with "
     "them, so you may need to enter them again.");
@@ -176,7 +176,7 @@ ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
     connect(m_keepButton, &QPushButton::clicked, m_model, &ConfigReview::requestKeep);
     connect(m_undoButton, &QPushButton::clicked, m_model, &ConfigReview::undo);
     connect(m_model, &ConfigReview::dismissRequested, this, &QDialog::accept);
-    connect(m_model, &ConfigReview::fromAnotherMacChanged, this, &ConfigReviewView::showVariant);
+    connect(m_model, &ConfigReview::fromAnotherComputerChanged, this, &ConfigReviewView::showVariant);
     connect(m_model, &ConfigReview::changesChanged, this, &ConfigReviewView::showChanges);
     connect(m_model, &ConfigReview::resultChanged, this, &ConfigReviewView::showResult);
     connect(m_model, &ConfigReview::errorMessageChanged, this, &ConfigReviewView::showError);
@@ -197,16 +197,16 @@ void ConfigReviewView::showEvent(QShowEvent *event)
 
 void ConfigReviewView::showVariant()
 {
-    const bool fromAnotherMac = m_model->fromAnotherMac();
-    m_title->setText(fromAnotherMac ? titleFromAnotherMac : titleChanged);
+    const bool fromAnotherComputer = m_model->fromAnotherComputer();
+    m_title->setText(fromAnotherComputer ? titleFromAnotherComputer : titleChanged);
     setWindowTitle(m_title->text());
-    m_explanation->setText(fromAnotherMac ? explanationFromAnotherMac
-            : m_model->nothingTrusted()   ? explanationNothingTrusted
-                                          : explanationChanged);
+    m_explanation->setText(fromAnotherComputer ? explanationFromAnotherComputer
+            : m_model->nothingTrusted()        ? explanationNothingTrusted
+                                               : explanationChanged);
 
     while (QLayoutItem *item = m_buttons->takeAt(0))
         delete item; // widget items only; the buttons themselves stay
-    if (fromAnotherMac) {
+    if (fromAnotherComputer) {
         m_buttons->addStretch(1);
         m_buttons->addWidget(m_laterButton);
         m_buttons->addWidget(m_useButton);
@@ -216,11 +216,11 @@ void ConfigReviewView::showVariant()
         m_buttons->addWidget(m_laterButton);
         m_buttons->addWidget(m_undoButton);
     }
-    m_keepButton->setVisible(!fromAnotherMac);
-    m_undoButton->setVisible(!fromAnotherMac);
-    m_useButton->setVisible(fromAnotherMac);
-    m_useButton->setDefault(fromAnotherMac);
-    m_undoButton->setDefault(!fromAnotherMac);
+    m_keepButton->setVisible(!fromAnotherComputer);
+    m_undoButton->setVisible(!fromAnotherComputer);
+    m_useButton->setVisible(fromAnotherComputer);
+    m_useButton->setDefault(fromAnotherComputer);
+    m_undoButton->setDefault(!fromAnotherComputer);
     fitHeight();
 }
 

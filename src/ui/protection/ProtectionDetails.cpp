@@ -1,6 +1,6 @@
 #include "protection/ProtectionDetails.h"
 
-#include "detail/DetailSection.h"
+#include "kit/DetailSection.h"
 #include "kit/DisclosureButton.h"
 #include "kit/Format.h"
 #include "kit/MessageLabel.h"

@@ -1,7 +1,7 @@
 #include "protection/ProtectionDetailsModel.h"
 
-#include "config/KeychainStore.h"
 #include "kit/Format.h"
+#include "platform/KeyringStore.h"
 #include "util/Error.h"
 
 #include <QMetaObject>
@@ -14,27 +14,28 @@ namespace vellmir {
 
 namespace {
 
-// Runs `work` on a thread of its own and hands its result to `deliver` on the model's thread,
-// unless the model is gone by then.
+// Runs work(stop) on one of `workers`' threads and hands its result to `deliver` on the model's
+// thread, unless the model is gone by then.
 template <typename Result, typename ReceiverPtr, typename Work, typename Deliver>
-void runDetached(ReceiverPtr receiver, Work work, Deliver deliver, bool background = false)
+void runInBackground(Workers &workers, ReceiverPtr receiver, Work work, Deliver deliver, bool background = false)
 {
-    std::thread([receiver = std::move(receiver), work = std::move(work), deliver = std::move(deliver), background] {
+    workers.start([receiver = std::move(receiver), work = std::move(work), deliver = std::move(deliver), background](
+                      std::stop_token stop) {
         if (background) {
             // Linux gives each thread its own nice value: the folder walk yields to the desktop.
             ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
         }
-        Result result = work();
+        Result result = work(stop);
         receiver->post(
             [deliver, result = std::move(result)](ProtectionDetailsModel *model) { deliver(model, result); });
-    }).detach();
+    });
 }
 
 } // namespace
 
 ProtectionDetailsModel::Services ProtectionDetailsModel::Services::standard()
 {
-    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    CredentialsStore credentials(std::make_shared<KeyringStore>());
     return Services { ResticEngine(), RepositoryHealthStore(credentials),
         [](const Destination &destination) { return CoverageAudit::scan(destination); } };
 }
@@ -105,8 +106,9 @@ void ProtectionDetailsModel::scan()
         return;
     m_actionSection = Section::coverage;
     setWorking(true);
-    runDetached<CoverageAudit>(
-        m_receiver, [scan = m_services.scan, destination = m_destination] { return scan(destination); },
+    runInBackground<CoverageAudit>(
+        m_workers, m_receiver,
+        [scan = m_services.scan, destination = m_destination](std::stop_token) { return scan(destination); },
         [](ProtectionDetailsModel *model, const CoverageAudit &audit) {
             model->m_audit = audit;
             Q_EMIT model->auditChanged();
@@ -119,9 +121,8 @@ void ProtectionDetailsModel::testRecovery()
 {
     runHealthAction(
         Section::coverage,
-        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
-            store.testRecovery(destination, engine);
-        },
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine,
+            std::stop_token stop) { store.testRecovery(destination, engine, stop); },
         recoveryTestedMessage());
 }
 
@@ -129,9 +130,8 @@ void ProtectionDetailsModel::check()
 {
     runHealthAction(
         Section::integrity,
-        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
-            store.check(destination, engine);
-        },
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine,
+            std::stop_token stop) { store.check(destination, engine, stop); },
         std::nullopt);
 }
 
@@ -139,9 +139,8 @@ void ProtectionDetailsModel::measure()
 {
     runHealthAction(
         Section::storage,
-        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine) {
-            store.measure(destination, engine);
-        },
+        [](const RepositoryHealthStore &store, const Destination &destination, const ResticEngine &engine,
+            std::stop_token stop) { store.measure(destination, engine, stop); },
         std::nullopt);
 }
 
@@ -154,12 +153,13 @@ void ProtectionDetailsModel::runHealthAction(
     setWorking(true);
     setMessage(std::nullopt);
     // The worker owns copies of all it needs: the store and the engine hold no mutable state.
-    runDetached<std::optional<QString>>(
-        m_receiver,
+    // A check, measurement or test restore still running when the pane goes is stopped with it.
+    runInBackground<std::optional<QString>>(
+        m_workers, m_receiver,
         [action = std::move(action), store = m_services.healthStore, engine = m_services.engine,
-            destination = m_destination, successMessage]() -> std::optional<QString> {
+            destination = m_destination, successMessage](std::stop_token stop) -> std::optional<QString> {
             try {
-                action(store, destination, engine);
+                action(store, destination, engine, stop);
                 return successMessage;
             } catch (const std::exception &error) {
                 return errorDescription(error);

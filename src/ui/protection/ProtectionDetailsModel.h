@@ -7,6 +7,7 @@
 #include "operations/RepositoryHealthStore.h"
 #include "protection/CoverageAudit.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QLocale>
 #include <QObject>
@@ -121,7 +122,8 @@ Q_SIGNALS:
     void messageChanged();
 
 private:
-    using HealthAction = std::function<void(const RepositoryHealthStore &, const Destination &, const ResticEngine &)>;
+    using HealthAction = std::function<void(
+        const RepositoryHealthStore &, const Destination &, const ResticEngine &, std::stop_token)>;
 
     void runHealthAction(Section section, HealthAction action, std::optional<QString> successMessage);
     void finishHealthAction(const std::optional<QString> &message);
@@ -132,6 +134,8 @@ private:
     Destination m_destination;
     Services m_services;
     std::shared_ptr<Receiver<ProtectionDetailsModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
     QTimer m_timer;
     RepositoryHealth m_health;
     std::optional<CoverageAudit> m_audit;

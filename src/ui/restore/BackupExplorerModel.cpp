@@ -10,7 +10,6 @@
 
 #include <QMetaObject>
 #include <QRunnable>
-#include <QThreadPool>
 #include <exception>
 
 namespace vellmir {
@@ -57,8 +56,8 @@ void BackupExplorerModel::refresh()
 {
     const quint64 generation = ++m_generation;
     const QStringList excludes = currentExcludes();
-    QThreadPool::globalInstance()->start(
-        [receiver = m_receiver, lister = m_lister, directory = m_directory, excludes, generation] {
+    m_workers.start(
+        [receiver = m_receiver, lister = m_lister, directory = m_directory, excludes, generation](std::stop_token) {
             QList<BackupEntry> entries;
             try {
                 entries = lister(directory, excludes);

@@ -2,6 +2,7 @@
 
 #include "restore/BackupEntry.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QObject>
@@ -93,6 +94,8 @@ private:
     std::optional<QString> m_hoveredID;
     quint64 m_generation = 0; // of the newest listing started
     std::shared_ptr<Receiver<BackupExplorerModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

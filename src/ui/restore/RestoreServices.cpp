@@ -1,6 +1,6 @@
 #include "restore/RestoreServices.h"
 
-#include "config/KeychainStore.h"
+#include "platform/KeyringStore.h"
 
 #include <memory>
 
@@ -8,7 +8,7 @@ namespace vellmir {
 
 RestoreServices RestoreServices::standard()
 {
-    CredentialsStore credentials(std::make_shared<KeychainStore>());
+    CredentialsStore credentials(std::make_shared<KeyringStore>());
     return RestoreServices { ResticEngine(), credentials, RepositoryHealthStore(credentials) };
 }
 

@@ -300,9 +300,9 @@ void SnapshotBrowserModel::runListing()
 {
     const quint64 generation = m_generation;
     // The worker owns copies of all it needs; the keyring and restic may both take a while.
-    std::thread([receiver = m_receiver, generation, engine = m_engine, credentials = m_credentials,
-                    destination = m_destination, snapshotID = m_snapshotID, directory = m_directory, search = m_search,
-                    stop = m_listingStop.get_token()] {
+    m_workers.start([receiver = m_receiver, generation, engine = m_engine, credentials = m_credentials,
+                        destination = m_destination, snapshotID = m_snapshotID, directory = m_directory,
+                        search = m_search, stop = m_listingStop.get_token()](std::stop_token) {
         try {
             const ResticEnvironment environment = credentials.resticEnvironment(destination);
             const QList<SnapshotEntry> entries = engine.browse(snapshotID, directory, search, false, environment, stop);
@@ -317,7 +317,7 @@ void SnapshotBrowserModel::runListing()
             receiver->post([generation, message = errorDescription(error)](
                                SnapshotBrowserModel *model) { model->failListing(generation, message); });
         }
-    }).detach();
+    });
 }
 
 void SnapshotBrowserModel::finishListing(quint64 generation, const QList<SnapshotEntry> &entries)

@@ -6,6 +6,7 @@
 #include "operations/RestoreRunner.h"
 #include "restore/RestoreServices.h"
 #include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QList>
 #include <QObject>
@@ -160,6 +161,8 @@ private:
     quint64 m_generation = 0; // of the newest listing; older ones' results are dropped
     std::stop_source m_listingStop;
     std::shared_ptr<Receiver<SnapshotBrowserModel>> m_receiver;
+    // Last: stopped and joined before the members its jobs read go.
+    Workers m_workers;
 };
 
 } // namespace vellmir

@@ -107,10 +107,10 @@ private Q_SLOTS:
         QCOMPARE(content.canonicalBytes(), canonical);
 
         const SymmetricKey key(QByteArray(32, '\x07'));
-        const QByteArray tag = content.mac(key);
+        const QByteArray tag = content.tag(key);
         QCOMPARE(tag.size(), 32);
         QCOMPARE(tag, QMessageAuthenticationCode::hash(canonical, key.bytes(), QCryptographicHash::Sha256));
-        QVERIFY(tag != content.mac(SymmetricKey(QByteArray(32, '\x08'))));
+        QVERIFY(tag != content.tag(SymmetricKey(QByteArray(32, '\x08'))));
     }
 
     void sealedContentReadsBackAndRejectsBadShapes_data()
@@ -288,7 +288,7 @@ private Q_SLOTS:
     void sealFailuresLeaveTheOldSeal_data()
     {
         QTest::addColumn<QString>("failure");
-        QTest::newRow("keychain read") << "secrets";
+        QTest::newRow("keyring read") << "secrets";
         QTest::newRow("destinations not JSON") << "json";
         QTest::newRow("key creation") << "create";
     }

@@ -1,6 +1,6 @@
 #include "config/CredentialsStore.h"
 #include "MemorySecretStorage.h"
-#include "config/KeychainError.h"
+#include "platform/KeyringError.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
 
@@ -167,25 +167,25 @@ private Q_SLOTS:
     }
 
     // A keyring failure is never read as a missing credential.
-    void keychainFailureIsThrownAsItIs()
+    void keyringFailureIsThrownAsItIs()
     {
         store({ { CredentialRole::repoPassword, QStringLiteral("pw") } });
         m_memory->failReads = true;
         try {
             m_store->resticEnvironment(destination(Destination::Kind::local, QStringLiteral("/repo")));
             QFAIL("a failing keyring gave an environment");
-        } catch (const KeychainError &error) {
+        } catch (const KeyringError &error) {
             QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
         } catch (const ResticError &error) {
-            QFAIL(qPrintable(QStringLiteral("keychain failure reported as: ") + error.message()));
+            QFAIL(qPrintable(QStringLiteral("keyring failure reported as: ") + error.message()));
         }
     }
 
-    void keychainErrorWithoutSystemTextNamesTheStatus()
+    void keyringErrorWithoutSystemTextNamesTheStatus()
     {
-        QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral(" "), -25293).message(),
+        QCOMPARE(KeyringError::unexpectedStatus(QStringLiteral(" "), -25293).message(),
             QStringLiteral("Keyring error: OSStatus -25293"));
-        QCOMPARE(KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked."), 2).message(),
+        QCOMPARE(KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked."), 2).message(),
             QStringLiteral("Keyring error: The keyring is locked."));
     }
 
@@ -214,7 +214,7 @@ private Q_SLOTS:
     {
         store({ { CredentialRole::repoPassword, QStringLiteral("pw") } });
         m_memory->failRemovals = true;
-        QVERIFY_THROWS_EXCEPTION(KeychainError, m_store->removeAll(credentialID));
+        QVERIFY_THROWS_EXCEPTION(KeyringError, m_store->removeAll(credentialID));
         QCOMPARE(m_memory->count(), 1);
     }
 };

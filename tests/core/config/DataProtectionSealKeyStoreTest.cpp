@@ -2,7 +2,7 @@
 
 #include "TestSupport.h"
 #include "config/ConfigSeal.h"
-#include "config/DataProtectionSealKeyStore.h"
+#include "platform/DataProtectionSealKeyStore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -289,7 +289,7 @@ private Q_SLOTS:
         QVERIFY(f.seal.verify() == ConfigIntegrity::valid());
     }
 
-    void keychainRemovalFailureStillReturnsRemoved()
+    void keyringRemovalFailureStillReturnsRemoved()
     {
         SealFixture f;
         const auto store = makeStore(f);
@@ -378,7 +378,7 @@ private Q_SLOTS:
         store->reload();
         QVERIFY(store->integrity() == ConfigIntegrity::changed());
         QCOMPARE(integritySpy.count(), 1);
-        QVERIFY(!store->fromAnotherMac());
+        QVERIFY(!store->fromAnotherComputer());
         QCOMPARE(store->destinations(), (QList<Destination> { a, b }));
         QVERIFY(!store->errorMessage());
 
@@ -414,12 +414,12 @@ private Q_SLOTS:
         DestinationStore elsewhere(
             f.destinationsPath, f.credentials, std::make_shared<test::MemorySealKeyStore>(), f.userDefaultsPath);
         QVERIFY(elsewhere.integrity() == ConfigIntegrity::changed());
-        QVERIFY(elsewhere.fromAnotherMac());
+        QVERIFY(elsewhere.fromAnotherComputer());
         QVERIFY(elsewhere.destinations().isEmpty());
         QVERIFY(!elsewhere.errorMessage());
     }
 
-    void unreachableKeychainEmptiesTheListUntilItAnswers()
+    void unreachableKeyringEmptiesTheListUntilItAnswers()
     {
         SealFixture f;
         const auto store = makeStore(f);

@@ -104,12 +104,12 @@ private Q_SLOTS:
 
     void failedSaveRemovesFreshItems_data()
     {
-        QTest::addColumn<bool>("keychainWriteFails");
+        QTest::addColumn<bool>("keyringWriteFails");
         QTest::addColumn<bool>("cleanupFails");
         QTest::addColumn<QString>("error");
         const QString conflict = DestinationStore::conflictMessage();
         QTest::newRow("stale copy") << false << false << conflict;
-        QTest::newRow("keychain write fails") << true << false << "Keyring error: The keyring is locked.";
+        QTest::newRow("keyring write fails") << true << false << "Keyring error: The keyring is locked.";
         QTest::newRow("cleanup fails too")
             << false << true
             << conflict + " Temporary credential cleanup also failed: Keyring error: The keyring is locked.";
@@ -117,7 +117,7 @@ private Q_SLOTS:
 
     void failedSaveRemovesFreshItems()
     {
-        QFETCH(bool, keychainWriteFails);
+        QFETCH(bool, keyringWriteFails);
         QFETCH(bool, cleanupFails);
         QFETCH(QString, error);
         WriterFixture f;
@@ -128,7 +128,7 @@ private Q_SLOTS:
         stale.name = QStringLiteral("Not what is stored");
         const auto before = f.snapshotFiles();
 
-        f.secrets->failWrites = keychainWriteFails;
+        f.secrets->failWrites = keyringWriteFails;
         f.secrets->failRemovals = cleanupFails;
         QCOMPARE(errorOf([&] { f.writer.save(saved, b2Environment, f.store, stale); }), error);
         QCOMPARE(f.snapshotFiles(), before);

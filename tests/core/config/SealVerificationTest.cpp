@@ -77,7 +77,7 @@ private Q_SLOTS:
         // Later checks compare against that seal and create nothing.
         VERIFY_INTEGRITY(f.seal.verify(), ConfigIntegrity::valid());
         QCOMPARE(f.keys->createCount, 1);
-        QVERIFY(!f.seal.isFromAnotherMac());
+        QVERIFY(!f.seal.isFromAnotherComputer());
     }
 
     void failedFirstRunIsRetried()
@@ -214,7 +214,7 @@ private Q_SLOTS:
         const auto writePending = [&](const SymmetricKey &key) {
             const SealedConfig now = f.seal.current();
             test::writeFile(f.seal.pendingSealURL(),
-                json::pretty(QJsonObject { { "version", 1 }, { "mac", QString::fromLatin1(now.mac(key).toBase64()) },
+                json::pretty(QJsonObject { { "version", 1 }, { "mac", QString::fromLatin1(now.tag(key).toBase64()) },
                     { "sealed", now.toJson() } }));
         };
         if (change == "rename" || change == "renameAndPassword" || change.endsWith("Pending")) {
@@ -271,7 +271,7 @@ private Q_SLOTS:
         else
             VERIFY_INTEGRITY(integrity, ConfigIntegrity::unavailable(verdict));
         // An outside edit on this computer never reads as coming from another one.
-        QVERIFY(!f.seal.isFromAnotherMac());
+        QVERIFY(!f.seal.isFromAnotherComputer());
         // The check settled the pending seal: what follows reads no superseded one.
         QVERIFY(!QFile::exists(f.seal.pendingSealURL()));
 
@@ -317,7 +317,7 @@ private Q_SLOTS:
         otherKeys->failReads = keyringFails;
         const ConfigSeal elsewhere = f.sealWithKeys(otherKeys);
 
-        QVERIFY(elsewhere.isFromAnotherMac());
+        QVERIFY(elsewhere.isFromAnotherComputer());
         if (keyringFails) {
             VERIFY_INTEGRITY(elsewhere.verify(),
                 ConfigIntegrity::unavailable("Vellmir could not reach its protected keyring: The keyring is locked."));
@@ -336,7 +336,7 @@ private Q_SLOTS:
         // Keeping the changes there seals them under that computer's own key.
         elsewhere.seal();
         VERIFY_INTEGRITY(elsewhere.verify(), ConfigIntegrity::valid());
-        QVERIFY(!elsewhere.isFromAnotherMac());
+        QVERIFY(!elsewhere.isFromAnotherComputer());
     }
 
     void undoDropsReplacedSecretsAndRestoresTheRest()

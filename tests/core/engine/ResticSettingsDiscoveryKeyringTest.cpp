@@ -88,8 +88,8 @@ private Q_SLOTS:
 
     void missingItemIsAbsent()
     {
-        QVERIFY(!ResticSettingsDiscovery::keychainItemExists(service("RESTIC_REPOSITORY")));
-        QVERIFY(!ResticSettingsDiscovery::keychainItemValue(service("RESTIC_REPOSITORY")));
+        QVERIFY(!ResticSettingsDiscovery::keyringItemExists(service("RESTIC_REPOSITORY")));
+        QVERIFY(!ResticSettingsDiscovery::keyringItemValue(service("RESTIC_REPOSITORY")));
     }
 
     void itemIsFoundByServiceAlone_data()
@@ -109,25 +109,25 @@ private Q_SLOTS:
         const QByteArray accountUtf8 = account.toUtf8();
         store(name, QByteArrayLiteral("b2:bucket:restic"), schemaName.toUtf8().constData(),
             account.isEmpty() ? nullptr : accountUtf8.constData());
-        QVERIFY(ResticSettingsDiscovery::keychainItemExists(name));
-        QCOMPARE(ResticSettingsDiscovery::keychainItemValue(name), std::optional<QString>(u"b2:bucket:restic"_qs));
+        QVERIFY(ResticSettingsDiscovery::keyringItemExists(name));
+        QCOMPARE(ResticSettingsDiscovery::keyringItemValue(name), std::optional<QString>(u"b2:bucket:restic"_qs));
         // Another service name does not match.
-        QVERIFY(!ResticSettingsDiscovery::keychainItemExists(service("RESTIC_PASSWORD")));
+        QVERIFY(!ResticSettingsDiscovery::keyringItemExists(service("RESTIC_PASSWORD")));
     }
 
     void valueIsDecodedAsUtf8()
     {
         const QString name = service("RESTIC_PASSWORD");
         store(name, QStringLiteral("p\u00E4ss \U0001F511").toUtf8());
-        QCOMPARE(ResticSettingsDiscovery::keychainItemValue(name), std::optional<QString>(u"p\u00E4ss \U0001F511"_qs));
+        QCOMPARE(ResticSettingsDiscovery::keyringItemValue(name), std::optional<QString>(u"p\u00E4ss \U0001F511"_qs));
 
         cleanup();
         store(name,
             QByteArray("ab\xff\xfe"
                        "c",
                 5));
-        QCOMPARE(ResticSettingsDiscovery::keychainItemValue(name),
-            std::optional<QString>(QStringLiteral("ab\uFFFD\uFFFDc")));
+        QCOMPARE(
+            ResticSettingsDiscovery::keyringItemValue(name), std::optional<QString>(QStringLiteral("ab\uFFFD\uFFFDc")));
     }
 };
 

@@ -1,5 +1,5 @@
 #include "engine/ResticSettingsDiscovery.h"
-#include "config/KeychainError.h"
+#include "platform/KeyringError.h"
 #include "util/Error.h"
 
 #include <QtTest>
@@ -16,12 +16,12 @@ namespace {
 
 // The command-line tool's keyring items, with a log of what was read and one item that can be
 // made to fail.
-struct FakeKeychain {
+struct FakeKeyring {
     QMap<QString, QString> items;
     QString failing;
     mutable QStringList reads;
 
-    ResticSettingsDiscovery::KeychainValue value() const
+    ResticSettingsDiscovery::KeyringValue value() const
     {
         return [this](const QString &service) -> std::optional<QString> {
             reads.append(service);
@@ -87,38 +87,38 @@ private Q_SLOTS:
     void availableSources_data()
     {
         QTest::addColumn<Environment>("environment");
-        QTest::addColumn<int>("keychain"); // 0 absent, 1 present, 2 failing
+        QTest::addColumn<int>("keyring"); // 0 absent, 1 present, 2 failing
         QTest::addColumn<QList<int>>("sources");
 
         const QList<int> none;
         const QList<int> environmentOnly { int(Source::environment) };
-        const QList<int> keychainOnly { int(Source::cliKeychain) };
-        const QList<int> both { int(Source::environment), int(Source::cliKeychain) };
+        const QList<int> keyringOnly { int(Source::cliKeyring) };
+        const QList<int> both { int(Source::environment), int(Source::cliKeyring) };
         const Environment b2 = withRepository({}, QStringLiteral("b2:bucket:restic"));
 
         QTest::newRow("nothing") << Environment {} << 0 << none;
         QTest::newRow("environment") << b2 << 0 << environmentOnly;
-        QTest::newRow("keychain") << Environment {} << 1 << keychainOnly;
+        QTest::newRow("keyring") << Environment {} << 1 << keyringOnly;
         QTest::newRow("both in order") << b2 << 1 << both;
         QTest::newRow("empty variable") << withRepository({}, QString()) << 0 << none;
         // Offered as it stands; load then finds nothing usable in it.
         QTest::newRow("spaces only are offered") << withRepository({}, QStringLiteral("   ")) << 0 << environmentOnly;
         QTest::newRow("only a password") << Environment { { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("pw") } }
                                          << 0 << none;
-        QTest::newRow("failing keychain counts as absent") << b2 << 2 << environmentOnly;
+        QTest::newRow("failing keyring counts as absent") << b2 << 2 << environmentOnly;
     }
     void availableSources()
     {
         QFETCH(Environment, environment);
-        QFETCH(int, keychain);
+        QFETCH(int, keyring);
         QFETCH(QList<int>, sources);
 
         QStringList asked;
         const auto has = [&](const QString &service) {
             asked.append(service);
-            if (keychain == 2)
+            if (keyring == 2)
                 throw Error(QStringLiteral("Keyring error: The keyring is locked."));
-            return keychain == 1;
+            return keyring == 1;
         };
         QList<int> found;
         for (Source source : ResticSettingsDiscovery::availableSources(environment, has))
@@ -187,10 +187,10 @@ private Q_SLOTS:
         QFETCH(Environment, environment);
         QFETCH(bool, found);
 
-        FakeKeychain keychain;
+        FakeKeyring keyring;
         const std::optional<DiscoveredResticSettings> settings
-            = ResticSettingsDiscovery::load(Source::environment, environment, keychain.value());
-        QVERIFY(keychain.reads.isEmpty());
+            = ResticSettingsDiscovery::load(Source::environment, environment, keyring.value());
+        QVERIFY(keyring.reads.isEmpty());
         QCOMPARE(settings.has_value(), found);
         if (!found)
             return;
@@ -207,10 +207,10 @@ private Q_SLOTS:
         QVERIFY(*settings == expected);
     }
 
-    void keychainPairFollowsTheRepositoryKind()
+    void keyringPairFollowsTheRepositoryKind()
     {
-        FakeKeychain keychain;
-        keychain.items = {
+        FakeKeyring keyring;
+        keyring.items = {
             { QStringLiteral("RESTIC_REPOSITORY"), QStringLiteral("s3:host/bucket") },
             { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("pw\n") },
             { QStringLiteral("RESTIC_FERROCOPY_AWS_KEY_ID"), QStringLiteral("keyid") },
@@ -218,33 +218,33 @@ private Q_SLOTS:
             // Restic's own variable names mean nothing in the keyring.
             { QStringLiteral("B2_ACCOUNT_ID"), QStringLiteral("ignored") },
         };
-        const DiscoveredResticSettings s3 { Source::cliKeychain, Kind::s3, QStringLiteral("s3:host/bucket"), some("pw"),
+        const DiscoveredResticSettings s3 { Source::cliKeyring, Kind::s3, QStringLiteral("s3:host/bucket"), some("pw"),
             std::nullopt, std::nullopt, some("keyid"), some("secret") };
         std::optional<DiscoveredResticSettings> settings
-            = ResticSettingsDiscovery::load(Source::cliKeychain, allKeys, keychain.value());
+            = ResticSettingsDiscovery::load(Source::cliKeyring, allKeys, keyring.value());
         QVERIFY(settings && *settings == s3);
 
-        keychain.items.insert(QStringLiteral("RESTIC_REPOSITORY"), QStringLiteral("b2:bucket:restic"));
-        const DiscoveredResticSettings b2 { Source::cliKeychain, Kind::backblazeB2, QStringLiteral("b2:bucket:restic"),
+        keyring.items.insert(QStringLiteral("RESTIC_REPOSITORY"), QStringLiteral("b2:bucket:restic"));
+        const DiscoveredResticSettings b2 { Source::cliKeyring, Kind::backblazeB2, QStringLiteral("b2:bucket:restic"),
             some("pw"), some("keyid"), some("secret"), std::nullopt, std::nullopt };
-        settings = ResticSettingsDiscovery::load(Source::cliKeychain, allKeys, keychain.value());
+        settings = ResticSettingsDiscovery::load(Source::cliKeyring, allKeys, keyring.value());
         QVERIFY(settings && *settings == b2);
     }
 
-    void keychainWithoutPasswordStillLoads()
+    void keyringWithoutPasswordStillLoads()
     {
-        FakeKeychain keychain;
-        keychain.items = {
+        FakeKeyring keyring;
+        keyring.items = {
             { QStringLiteral("RESTIC_REPOSITORY"), QStringLiteral("/srv/restic") },
         };
         const std::optional<DiscoveredResticSettings> settings
-            = ResticSettingsDiscovery::load(Source::cliKeychain, {}, keychain.value());
-        const DiscoveredResticSettings expected { Source::cliKeychain, Kind::local, QStringLiteral("/srv/restic"), {},
+            = ResticSettingsDiscovery::load(Source::cliKeyring, {}, keyring.value());
+        const DiscoveredResticSettings expected { Source::cliKeyring, Kind::local, QStringLiteral("/srv/restic"), {},
             {}, {}, {}, {} };
         QVERIFY(settings && *settings == expected);
     }
 
-    void keychainReadsFourItemsBeforeJudging_data()
+    void keyringReadsFourItemsBeforeJudging_data()
     {
         QTest::addColumn<QString>("repository"); // empty: no item
         QTest::addColumn<QString>("failing");
@@ -264,19 +264,19 @@ private Q_SLOTS:
         QTest::newRow("password fails with unusable repository") << "rest:x"
                                                                  << "RESTIC_PASSWORD" << 4;
     }
-    void keychainReadsFourItemsBeforeJudging()
+    void keyringReadsFourItemsBeforeJudging()
     {
         QFETCH(QString, repository);
         QFETCH(QString, failing);
         QFETCH(int, reads);
 
-        FakeKeychain keychain;
+        FakeKeyring keyring;
         if (!repository.isEmpty())
-            keychain.items.insert(QStringLiteral("RESTIC_REPOSITORY"), repository);
-        keychain.failing = failing;
+            keyring.items.insert(QStringLiteral("RESTIC_REPOSITORY"), repository);
+        keyring.failing = failing;
         bool raised = false;
         try {
-            ResticSettingsDiscovery::load(Source::cliKeychain, {}, keychain.value());
+            ResticSettingsDiscovery::load(Source::cliKeyring, {}, keyring.value());
         } catch (const Error &error) {
             raised = true;
             QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
@@ -285,14 +285,14 @@ private Q_SLOTS:
         const QStringList order { QStringLiteral("RESTIC_FERROCOPY_AWS_KEY_ID"),
             QStringLiteral("RESTIC_FERROCOPY_AWS_SECRET"), QStringLiteral("RESTIC_REPOSITORY"),
             QStringLiteral("RESTIC_PASSWORD") };
-        QCOMPARE(keychain.reads, order.first(reads));
+        QCOMPARE(keyring.reads, order.first(reads));
     }
 
     void labelsAreTheEditorsTexts()
     {
         QCOMPARE(
             DiscoveredResticSettings::label(Source::environment), QStringLiteral("Vellmir's environment variables"));
-        QCOMPARE(DiscoveredResticSettings::label(Source::cliKeychain),
+        QCOMPARE(DiscoveredResticSettings::label(Source::cliKeyring),
             QStringLiteral("the ferrocopy-backup command-line tool's keyring items"));
     }
 
@@ -300,9 +300,9 @@ private Q_SLOTS:
     {
         qputenv("RESTIC_REPOSITORY", " /srv/from-process ");
         qputenv("RESTIC_PASSWORD", "process-pw");
-        const auto noKeychain = [](const QString &) { return false; };
+        const auto noKeyring = [](const QString &) { return false; };
         const QList<Source> sources
-            = ResticSettingsDiscovery::availableSources(ResticSettingsDiscovery::processEnvironment(), noKeychain);
+            = ResticSettingsDiscovery::availableSources(ResticSettingsDiscovery::processEnvironment(), noKeyring);
         const std::optional<DiscoveredResticSettings> settings = ResticSettingsDiscovery::load(Source::environment);
         qunsetenv("RESTIC_REPOSITORY");
         qunsetenv("RESTIC_PASSWORD");
@@ -318,18 +318,18 @@ private Q_SLOTS:
     {
         const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vellmir-test-bus");
-        const bool exists = ResticSettingsDiscovery::keychainItemExists(QStringLiteral("RESTIC_REPOSITORY"));
+        const bool exists = ResticSettingsDiscovery::keyringItemExists(QStringLiteral("RESTIC_REPOSITORY"));
         QString message;
         try {
-            ResticSettingsDiscovery::keychainItemValue(QStringLiteral("RESTIC_REPOSITORY"));
-        } catch (const KeychainError &error) {
+            ResticSettingsDiscovery::keyringItemValue(QStringLiteral("RESTIC_REPOSITORY"));
+        } catch (const KeyringError &error) {
             message = error.message();
         }
         const QList<Source> sources = ResticSettingsDiscovery::availableSources({});
         bool loadRaised = false;
         try {
-            ResticSettingsDiscovery::load(Source::cliKeychain, {});
-        } catch (const KeychainError &) {
+            ResticSettingsDiscovery::load(Source::cliKeyring, {});
+        } catch (const KeyringError &) {
             loadRaised = true;
         }
         if (saved.isNull())

@@ -1,8 +1,8 @@
 #include "exclude/ExcludeReviewModel.h"
 #include "ScriptedExcludeModel.h"
 #include "TestSupport.h"
-#include "exclude/AppleExcludeModel.h"
 #include "exclude/ExcludeAIError.h"
+#include "exclude/OnDeviceExcludeModel.h"
 #include "exclude/SmartExcludeAI.h"
 
 #include <QDir>
@@ -112,7 +112,7 @@ private Q_SLOTS:
     {
         makeTaggedFolder(path("src/cache"), 1);
         ExcludeReviewModel model;
-        model.start({ path("src") }, {}, std::make_shared<AppleExcludeModel>());
+        model.start({ path("src") }, {}, std::make_shared<OnDeviceExcludeModel>());
         QTRY_VERIFY(model.state().kind() == Kind::failed);
         QCOMPARE(model.state().message(), SmartExcludeAI::availability().message());
         QCOMPARE(model.discovery().candidates.size(), 1);

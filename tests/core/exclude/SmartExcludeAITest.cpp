@@ -257,7 +257,7 @@ private Q_SLOTS:
         QTest::newRow("not eligible")
             << SystemModelAvailability::deviceNotEligible
             << "This computer cannot run the on-device model. Rule-based scanning remains available.";
-        QTest::newRow("not enabled") << SystemModelAvailability::appleIntelligenceNotEnabled
+        QTest::newRow("not enabled") << SystemModelAvailability::systemModelNotEnabled
                                      << "Turn on the on-device model in the system settings to use AI review.";
         QTest::newRow("not ready")
             << SystemModelAvailability::modelNotReady

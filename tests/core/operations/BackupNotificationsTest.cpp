@@ -52,7 +52,8 @@ private Q_SLOTS:
         QCOMPARE(backup.title, QStringLiteral("Photos: backup needs attention"));
         QCOMPARE(backup.body, QStringLiteral("The latest backup is incomplete. Open Vellmir to review its result."));
         // Both settings notices share one id, so the later replaces the earlier.
-        QCOMPARE(BackupNotifications::settingsFromAnotherMac().id, BackupNotifications::settingsChangedOutside().id);
+        QCOMPARE(
+            BackupNotifications::settingsFromAnotherComputer().id, BackupNotifications::settingsChangedOutside().id);
     }
 
     void silentUnlessAuthorized_data()
@@ -178,12 +179,12 @@ private Q_SLOTS:
         auto notifier = std::make_shared<DesktopNotifier>(bus.connect());
 
         const BackupNotifications notifications(notifier, idMapFile(home));
-        notifications.send(BackupNotifications::settingsFromAnotherMac());
+        notifications.send(BackupNotifications::settingsFromAnotherComputer());
         QVERIFY(server.received().isEmpty()); // not enabled yet
 
         UserDefaults defaults;
         QVERIFY(NotificationPermission::enable(*notifier, defaults));
-        notifications.send(BackupNotifications::settingsFromAnotherMac());
+        notifications.send(BackupNotifications::settingsFromAnotherComputer());
         notifications.send(BackupNotifications::scheduleNeedsAttention());
         // Another process, the same condition: the earlier notice gives way.
         BackupNotifications(std::make_shared<DesktopNotifier>(bus.connect()), idMapFile(home))

@@ -196,7 +196,7 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ResticError, store().measure(m_destination, missing));
         QVERIFY(!QFileInfo::exists(recordFile()));
 
-        m_credentials.keychain().remove(CredentialsStore::service(),
+        m_credentials.keyring().remove(CredentialsStore::service(),
             CredentialsStore::account(CredentialRole::repoPassword, m_destination.credentialID));
         QVERIFY_THROWS_EXCEPTION(ResticError, store().check(m_destination, engine()));
         QVERIFY(!QFileInfo::exists(m_fake->filePath(QStringLiteral("args"))));

@@ -163,15 +163,15 @@ private Q_SLOTS:
         QVERIFY(m_services->notifications.isEmpty());
     }
 
-    void settingsFromAnotherMachineAnnounceOnlyThat()
+    void settingsFromAnotherComputerhineAnnounceOnlyThat()
     {
-        m_services->store.fromAnotherMac = true;
+        m_services->store.fromAnotherComputer = true;
         m_services->store.integrityValid = false;
         QVERIFY(pass());
         QCOMPARE(m_services->notifications, QStringList { "config-changed|Confirm settings from another computer" });
 
         m_services->notifications.clear();
-        m_services->store.fromAnotherMac = false;
+        m_services->store.fromAnotherComputer = false;
         m_services->store.destinations = { destination(QStringLiteral("a")) };
         QVERIFY(pass());
         QCOMPARE(m_services->notifications,

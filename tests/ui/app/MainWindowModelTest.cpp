@@ -58,7 +58,7 @@ void MainWindowModelTest::bannerFollowsTheSeal_data()
     QTest::addColumn<bool>("reviewable");
     QTest::newRow("sealed") << "sealed" << QString() << false;
     QTest::newRow("changed outside") << "changed" << MainWindowModel::changedOutsideTitle() << true;
-    QTest::newRow("another computer") << "moved" << MainWindowModel::fromAnotherMacTitle() << true;
+    QTest::newRow("another computer") << "moved" << MainWindowModel::fromAnotherComputerTitle() << true;
     QTest::newRow("keyring locked") << "locked" << MainWindowModel::unavailableTitle() << false;
 }
 

@@ -1,9 +1,11 @@
 #include "shell/VellmirApp.h"
 #include "ShellFixture.h"
+#include "config/FileLock.h"
 #include "shell/MainWindow.h"
 #include "shell/MainWindowModel.h"
 #include "util/Uuid.h"
 
+#include <QDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void launchReconcilesTheScheduler_data();
     void launchReconcilesTheScheduler();
     void launchLeavesTheScheduleWhenSettingsAreUnreadable();
+    void launchReconcileStepsAsideForANewerOne();
     void desktopReachable_data();
     void desktopReachable();
     void windowedModeWithoutADisplayExits_data();
@@ -98,10 +101,40 @@ void VellmirAppTest::launchLeavesTheScheduleWhenSettingsAreUnreadable()
     app.launch();
     // The empty list of a locked keyring is no reason to turn every scheduled backup off.
     QVERIFY(app.store().errorMessage());
-    QCOMPARE(schedule.get(), std::nullopt);
+    QCOMPARE(schedule->wait(), std::nullopt);
     QCOMPARE(reconciled.load(), 0);
     QVERIFY(!app.model().schedulerMessage());
     QVERIFY(app.window().isVisible());
+}
+
+void VellmirAppTest::launchReconcileStepsAsideForANewerOne()
+{
+    test::ShellFixture f;
+    f.sealedPair();
+    std::atomic<int> launchReconciles = 0;
+    VellmirApp::Services services;
+    services.store = f.makeStore();
+    services.reconcile = [&](const QList<Destination> &) -> std::optional<QString> {
+        ++launchReconciles;
+        return QStringLiteral("from the launch");
+    };
+    // The launch's read waits for the settings' lock while a window reconciles a list of its own.
+    auto held = std::make_unique<FileLock>(DestinationStore::lockURL(f.destinationsPath), false);
+    VellmirApp::beginLaunch(services);
+    const auto schedule = services.begun->schedule.sentence;
+    test::ShellFixture g;
+    g.sealedPair();
+    const std::unique_ptr<DestinationStore> otherStore = g.makeStore();
+    MainWindowModel other(*otherStore);
+    QWidget window;
+    VellmirApp::reviewPresenter(other,
+        [](const QList<Destination> &) { return std::optional<QString>(QStringLiteral("from the window")); })(&window);
+    window.findChild<QDialog *>()->reject();
+    QCOMPARE(other.schedulerMessage(), std::optional<QString>(QStringLiteral("from the window")));
+
+    held.reset();
+    QCOMPARE(schedule->wait(), std::nullopt);
+    QCOMPARE(launchReconciles.load(), 0);
 }
 
 void VellmirAppTest::launchReconcilesTheScheduler()

@@ -106,7 +106,7 @@ void BackupSectionTest::phases_data()
 {
     QTest::addColumn<Destination>("destination");
     QTest::addColumn<BackupRunState>("state");
-    QTest::addColumn<bool>("fdaWanted");
+    QTest::addColumn<bool>("fileAccessWanted");
     QTest::addColumn<QStringList>("visible");
     QTest::addColumn<QStringList>("hidden");
 
@@ -129,12 +129,13 @@ void BackupSectionTest::phases_data()
 
     QTest::newRow("no-folders") << destination({}, { QStringLiteral("*.tmp") }) << idle << false
                                 << QStringList { "noFolders", "backUpButton" }
-                                << QStringList { "sources", "excludeLine", "fdaWarning", "scanningRow" };
+                                << QStringList { "sources", "excludeLine", "fileAccessWarning", "scanningRow" };
     QTest::newRow("idle") << normal << idle << false << QStringList { "sources", "excludeLine", "backUpButton" }
-                          << QStringList { "noFolders", "fdaWarning", "resultColumn", "failureLabel" };
+                          << QStringList { "noFolders", "fileAccessWarning", "resultColumn", "failureLabel" };
     QTest::newRow("no-excludes") << destination({ QStringLiteral("/srv") }, {}) << idle << false
                                  << QStringList { "sources" } << QStringList { "excludeLine" };
-    QTest::newRow("fda-warning") << normal << idle << true << QStringList { "fdaWarning" } << QStringList {};
+    QTest::newRow("file-access-warning") << normal << idle << true << QStringList { "fileAccessWarning" }
+                                         << QStringList {};
     QTest::newRow("scanning") << normal << scanning << false << QStringList { "scanningRow", "cancelScanButton" }
                               << QStringList { "backUpButton", "runningColumn", "pruningRow" };
     QTest::newRow("running-no-file") << normal << running << false
@@ -158,11 +159,11 @@ void BackupSectionTest::phases()
 {
     QFETCH(Destination, destination);
     QFETCH(BackupRunState, state);
-    QFETCH(bool, fdaWanted);
+    QFETCH(bool, fileAccessWanted);
     QFETCH(QStringList, visible);
     QFETCH(QStringList, hidden);
     Shown shown;
-    shown.section.render(destination, state, fdaWanted, false);
+    shown.section.render(destination, state, fileAccessWanted, false);
     QVERIFY(QTest::qWaitForWindowExposed(&shown.section));
     for (const QString &name : visible)
         QVERIFY2(shown.visible(name.toLatin1().constData()), qPrintable(name));
@@ -177,10 +178,10 @@ void BackupSectionTest::phases()
         QCOMPARE(
             shown.section.findChildren<PathLabel *>(QStringLiteral("sourcePath")).size(), destination.sources.size());
     // Hidden, it would still be read out in every pane: it is made only when wanted.
-    if (!fdaWanted)
-        QVERIFY(!shown.find("fdaWarning"));
-    if (fdaWanted)
-        QCOMPARE(shown.find<StatusLabel>("fdaWarning")->text(),
+    if (!fileAccessWanted)
+        QVERIFY(!shown.find("fileAccessWarning"));
+    if (fileAccessWanted)
+        QCOMPARE(shown.find<StatusLabel>("fileAccessWarning")->text(),
             QStringLiteral("Full Disk Access is off. Protected app data you chose to back up (Mail, Safari, app "
                            "data) will be skipped, and backups will be incomplete."));
     if (state.phase == Phase::running) {

@@ -491,11 +491,11 @@ void DestinationDetailModelTest::finishedBackupReloadsSnapshots()
 void DestinationDetailModelTest::publishedActions()
 {
     Fixture f;
-    f.fdaGranted = false;
+    f.fileAccessGranted = false;
     auto model = f.model();
-    f.fdaGranted = true;
+    f.fileAccessGranted = true;
     QVERIFY(!model->fullDiskAccessGranted()); // found once, when the pane's state was made
-    f.fdaWanted = true;
+    f.fileAccessWanted = true;
     QVERIFY(model->fullDiskAccessWanted()); // read on every use
 
     DestinationActions actions = model->actions();

@@ -2,7 +2,7 @@
 #include "DetailFixture.h"
 #include "config/FileLock.h"
 #include "detail/ConnectionStatusRow.h"
-#include "detail/DetailSection.h"
+#include "kit/DetailSection.h"
 #include "kit/Screenshot.h"
 #include "kit/StatusLabel.h"
 #include "restore/RestoreSheet.h"

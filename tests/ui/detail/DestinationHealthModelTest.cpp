@@ -313,6 +313,7 @@ void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()
 {
     test::HealthFixture f;
     QVERIFY(QDir().mkpath(f.historyDirectory())); // made by the first record of any run
+    QVERIFY(QDir().mkpath(f.dir.filePath(QStringLiteral("requests"))));
     std::unique_ptr<DestinationHealthModel> model(f.model());
     QSignalSpy changed(model.get(), &DestinationHealthModel::changed);
     model->start();
@@ -332,6 +333,10 @@ void DestinationHealthModelTest::pollsEveryThreeSecondsWhileStarted()
     QVERIFY(changed.wait(1500));
     QCOMPARE(model->records().size(), 1);
     QCOMPARE(otherChanged.count(), 0);
+    // So does a backup request set aside in the requests folder.
+    test::writeFile(f.dir.filePath(QStringLiteral("requests/request-") + uuidText(mine.id) + ".json.damaged"), "x");
+    QVERIFY(changed.wait(1500));
+    QVERIFY(model->errorMessage().value_or(QString()).contains(QStringLiteral("backup request was set aside")));
 
     model->stop();
     QVERIFY(!model->isPolling());

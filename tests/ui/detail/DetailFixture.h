@@ -36,8 +36,8 @@ struct DetailFixture {
     Destination destination;
     int reconciled = 0;
     QStringList alerts;
-    bool fdaGranted = true;
-    bool fdaWanted = false;
+    bool fileAccessGranted = true;
+    bool fileAccessWanted = false;
     int edits = 0;
     int deletions = 0;
 
@@ -77,7 +77,7 @@ struct DetailFixture {
         runnerServices.keepAwake = std::make_shared<FakeKeepAwake>();
         DestinationDetailModel::Services services { store.get(), engine(), credentials,
             std::make_unique<BackupRunner>(engine(), BackupHistory(historyDirectory()), runnerServices),
-            historyDirectory(), [this] { return fdaGranted; }, [this] { return fdaWanted; },
+            historyDirectory(), [this] { return fileAccessGranted; }, [this] { return fileAccessWanted; },
             [this](const QList<Destination> &) {
                 ++reconciled;
                 return std::optional<QString>();

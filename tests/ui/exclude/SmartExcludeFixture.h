@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 
 namespace vellmir::test {
 
@@ -24,12 +26,13 @@ public:
         m_open = true;
         m_changed.notify_all();
     }
-    void pass()
+    // Waits until the gate opens, or until `stop` is requested, as a real scan would end.
+    void pass(std::stop_token stop = {})
     {
         std::unique_lock lock(m_mutex);
         ++m_waiting;
         m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_open; });
+        m_changed.wait(lock, stop, [this] { return m_open; });
     }
     // Waits until `count` workers have reached the gate.
     void waitForArrivals(int count)
@@ -40,7 +43,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable_any m_changed;
     bool m_open = true;
     int m_waiting = 0;
 };
@@ -97,11 +100,12 @@ struct SmartExcludeWorld {
             const std::lock_guard guard(shared->mutex);
             return shared->found;
         };
-        services.evidenceScanner = [shared = shared](const QStringList &, const ExcludeScanLimits &, std::stop_token) {
-            shared->evidenceGate.pass();
-            const std::lock_guard guard(shared->mutex);
-            return shared->discovery;
-        };
+        services.evidenceScanner
+            = [shared = shared](const QStringList &, const ExcludeScanLimits &, std::stop_token stop) {
+                  shared->evidenceGate.pass(stop);
+                  const std::lock_guard guard(shared->mutex);
+                  return shared->discovery;
+              };
         services.provider = [provider = provider]() -> std::shared_ptr<ExcludeModelProviding> { return provider; };
         services.availability = [shared = shared] {
             const std::lock_guard guard(shared->mutex);

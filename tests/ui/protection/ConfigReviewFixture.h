@@ -35,7 +35,7 @@ struct ConfigReviewFixture : SealFixture {
     }
 
     // The same files seen on a computer that has no seal key.
-    void moveToAnotherMac() { makeStore(std::make_shared<MemorySealKeyStore>()); }
+    void moveToAnotherComputer() { makeStore(std::make_shared<MemorySealKeyStore>()); }
 
     void makeStore(std::shared_ptr<SealKeyStore> storeKeys)
     {

@@ -47,7 +47,7 @@ private Q_SLOTS:
     void keepAsksFirstAndSealsOnlyWhenConfirmed();
     void keepSealsOnlyWhatWasShown_data();
     void keepSealsOnlyWhatWasShown();
-    void keepFromAnotherMacTrustsTheSettings();
+    void keepFromAnotherComputerTrustsTheSettings();
     void keepFailureStaysOpenAndReleasesTheLock();
     void undo_data();
     void undo();
@@ -63,7 +63,7 @@ void ConfigReviewTest::listsTheDifferences()
     f.changeOutside();
     QVERIFY(!f.store->integrity().isValid());
     ConfigReview review(*f.store);
-    QVERIFY(!review.fromAnotherMac());
+    QVERIFY(!review.fromAnotherComputer());
     QVERIFY(review.changes().isEmpty());
     review.load();
     QCOMPARE(
@@ -172,12 +172,12 @@ void ConfigReviewTest::keepSealsOnlyWhatWasShown()
     QVERIFY(f.store->integrity().isValid());
 }
 
-void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()
+void ConfigReviewTest::keepFromAnotherComputerTrustsTheSettings()
 {
     test::ConfigReviewFixture f;
-    f.moveToAnotherMac();
+    f.moveToAnotherComputer();
     ConfigReview review(*f.store);
-    QVERIFY(review.fromAnotherMac());
+    QVERIFY(review.fromAnotherComputer());
     review.load();
     // Every stored field is listed; only the start is this test's business.
     const QStringList changes = review.changes();
@@ -187,11 +187,11 @@ void ConfigReviewTest::keepFromAnotherMacTrustsTheSettings()
     QVERIFY(changes.at(1).startsWith(
         QStringLiteral("“Offsite”\nBacking up to: b2:bucket:vellmir\nFolders: /home/ana/Documents\n")));
 
-    QSignalSpy variant(&review, &ConfigReview::fromAnotherMacChanged);
+    QSignalSpy variant(&review, &ConfigReview::fromAnotherComputerChanged);
     QSignalSpy dismissed(&review, &ConfigReview::dismissRequested);
     review.keep();
     QCOMPARE(dismissed.count(), 1);
-    QVERIFY(!review.fromAnotherMac());
+    QVERIFY(!review.fromAnotherComputer());
     QCOMPARE(variant.count(), 1);
     QVERIFY(f.store->integrity().isValid());
     QCOMPARE(f.store->destinations().size(), 2);

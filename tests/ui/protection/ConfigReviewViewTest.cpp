@@ -83,8 +83,8 @@ private Q_SLOTS:
     void keepAlert();
     void undoNamesRemovedDestinations();
     void undoFailureStaysOpen();
-    void fromAnotherMac_data();
-    void fromAnotherMac();
+    void fromAnotherComputer_data();
+    void fromAnotherComputer();
     void comparisonFailure();
     void forgedNameLeavesTheFieldsInReach();
 };
@@ -235,7 +235,7 @@ void ConfigReviewViewTest::undoFailureStaysOpen()
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-undoFailed"))));
 }
 
-void ConfigReviewViewTest::fromAnotherMac_data()
+void ConfigReviewViewTest::fromAnotherComputer_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("trusted");
@@ -243,12 +243,12 @@ void ConfigReviewViewTest::fromAnotherMac_data()
     QTest::newRow("Escape is Later") << int(Qt::Key_Escape) << false;
 }
 
-void ConfigReviewViewTest::fromAnotherMac()
+void ConfigReviewViewTest::fromAnotherComputer()
 {
     QFETCH(int, key);
     QFETCH(bool, trusted);
     test::ConfigReviewFixture f;
-    f.moveToAnotherMac();
+    f.moveToAnotherComputer();
     ConfigReviewView view(*f.store);
     QSignalSpy finished(&view, &QDialog::finished);
     view.show();
@@ -264,12 +264,12 @@ void ConfigReviewViewTest::fromAnotherMac()
     QCOMPARE(rows(view).size(), 2);
     QVERIFY(nothingClipped(view));
     if (trusted)
-        QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-fromAnotherMac"))));
+        QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-fromAnotherComputer"))));
     const auto before = f.snapshotFiles();
 
     QTest::keyClick(&view, Qt::Key(key));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(f.store->fromAnotherMac(), !trusted);
+    QCOMPARE(f.store->fromAnotherComputer(), !trusted);
     QCOMPARE(f.store->integrity().isValid(), trusted);
     if (!trusted)
         QVERIFY(f.snapshotFiles() == before);

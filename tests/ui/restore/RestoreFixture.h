@@ -119,8 +119,8 @@ public:
         return QDir(folder).entryList({ QStringLiteral("Vellmir Restore *") }, QDir::Dirs | QDir::NoDotAndDotDot);
     }
 
-    std::shared_ptr<MemorySecretStorage> keychain = std::make_shared<MemorySecretStorage>();
-    CredentialsStore credentials { keychain };
+    std::shared_ptr<MemorySecretStorage> keyring = std::make_shared<MemorySecretStorage>();
+    CredentialsStore credentials { keyring };
     Destination destination;
     Snapshot newest;
     Snapshot older;

@@ -1,4 +1,4 @@
-#include "config/SealKeyStore.h"
+#include "platform/SealKeyStore.h"
 
 #include <QRandomGenerator>
 #include <array>

@@ -1,4 +1,4 @@
-#include "exclude/AppleExcludeModel.h"
+#include "exclude/OnDeviceExcludeModel.h"
 #include "ScriptedExcludeModel.h"
 #include "exclude/SmartExcludeAI.h"
 
@@ -7,9 +7,9 @@
 
 using namespace vellmir;
 using test::eligibleEvidence;
-using Failure = AppleExcludeModel::GenerationFailure;
+using Failure = OnDeviceExcludeModel::GenerationFailure;
 
-Q_DECLARE_METATYPE(AppleExcludeModel::GenerationFailure)
+Q_DECLARE_METATYPE(OnDeviceExcludeModel::GenerationFailure)
 Q_DECLARE_METATYPE(ExcludeAIError::Kind)
 
 namespace {
@@ -27,13 +27,13 @@ std::function<ExcludeAIAvailability()> availableModel()
 } // namespace
 
 // Building the model request and mapping its answer; the platform model itself is absent.
-class AppleExcludeModelTest : public QObject {
+class OnDeviceExcludeModelTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
     void instructionsAreTenFixedLines()
     {
-        const QString text = AppleExcludeModel::instructions();
+        const QString text = OnDeviceExcludeModel::instructions();
         QCOMPARE(text.size(), 1030);
         QCOMPARE(text.split(u'\n').size(), 10);
         QVERIFY(!text.endsWith(u'\n'));
@@ -61,8 +61,8 @@ private Q_SLOTS:
             + QByteArray(159, 'x')
             + "\",\"bytes\":7,\"files\":1,\"types\":[],"
               "\"evidence\":[\"Parent project: CMakeLists.txt\"],\"localPolicySupportsExclusion\":false}]";
-        QCOMPARE(AppleExcludeModel::inputJson({ tagged, bare }), expected);
-        QCOMPARE(AppleExcludeModel::prompt({ tagged, bare }),
+        QCOMPARE(OnDeviceExcludeModel::inputJson({ tagged, bare }), expected);
+        QCOMPARE(OnDeviceExcludeModel::prompt({ tagged, bare }),
             QStringLiteral("Candidate metadata (JSON):\n") + QString::fromUtf8(expected));
         QVERIFY(!QJsonDocument::fromJson(expected).isNull());
     }
@@ -73,7 +73,7 @@ private Q_SLOTS:
         risky.risks = { QStringLiteral("Contains unreadable files") };
         ExcludeEvidence incomplete = eligibleEvidence(QStringLiteral("/src/b"));
         incomplete.complete = false;
-        const QByteArray json = AppleExcludeModel::inputJson({ risky, incomplete });
+        const QByteArray json = OnDeviceExcludeModel::inputJson({ risky, incomplete });
         QCOMPARE(json.count("\"localPolicySupportsExclusion\":false"), 2);
     }
 
@@ -81,12 +81,12 @@ private Q_SLOTS:
     {
         const auto first = eligibleEvidence(QStringLiteral("/src/first"));
         const auto second = eligibleEvidence(QStringLiteral("/src/second"));
-        const auto mapped = AppleExcludeModel::decisions(generated({
-                                                             { "c7", AIExcludeDecision::exclude, "stray" },
-                                                             { "c1", AIExcludeDecision::keep, "k" },
-                                                             { "c0", AIExcludeDecision::exclude, "e1" },
-                                                             { "c0", AIExcludeDecision::uncertain, "e2" },
-                                                         }),
+        const auto mapped = OnDeviceExcludeModel::decisions(generated({
+                                                                { "c7", AIExcludeDecision::exclude, "stray" },
+                                                                { "c1", AIExcludeDecision::keep, "k" },
+                                                                { "c0", AIExcludeDecision::exclude, "e1" },
+                                                                { "c0", AIExcludeDecision::uncertain, "e2" },
+                                                            }),
             { first, second });
         QCOMPARE(mapped,
             (QList<ExcludeModelDecision> {
@@ -95,7 +95,7 @@ private Q_SLOTS:
 
     void noModelOnThisSystem()
     {
-        AppleExcludeModel model;
+        OnDeviceExcludeModel model;
         try {
             model.classify({ eligibleEvidence(QStringLiteral("/src/a")) }, {});
             QFAIL("classify ran without a model");
@@ -108,9 +108,9 @@ private Q_SLOTS:
     void eachBatchIsNumberedFromZero()
     {
         QStringList prompts;
-        AppleExcludeModel model(
+        OnDeviceExcludeModel model(
             [&](const QString &instructions, const QString &prompt, std::stop_token) {
-                if (instructions != AppleExcludeModel::instructions())
+                if (instructions != OnDeviceExcludeModel::instructions())
                     throw std::runtime_error("unexpected instructions");
                 prompts.append(prompt);
                 return generated({ { "c0", AIExcludeDecision::exclude, "Rebuilt." } });
@@ -156,9 +156,9 @@ private Q_SLOTS:
         QFETCH(Failure, failure);
         QFETCH(ExcludeAIError::Kind, kind);
         QFETCH(QString, message);
-        AppleExcludeModel model(
+        OnDeviceExcludeModel model(
             [failure](const QString &, const QString &, std::stop_token) -> AIExcludeDecisionList {
-                throw AppleExcludeModel::SessionError(failure);
+                throw OnDeviceExcludeModel::SessionError(failure);
             },
             availableModel());
         try {
@@ -172,7 +172,7 @@ private Q_SLOTS:
 
     void undecodableAnswerIsAGenerationError()
     {
-        AppleExcludeModel model(
+        OnDeviceExcludeModel model(
             [](const QString &, const QString &, std::stop_token) {
                 return AIExcludeDecisionList::fromJson(
                     QJsonDocument::fromJson(R"({"decisions":[{"id":"c0","decision":"maybe","reason":"r"}]})").object());
@@ -189,10 +189,10 @@ private Q_SLOTS:
     void aStoppedRequestIsACancellation()
     {
         std::stop_source stop;
-        AppleExcludeModel model(
+        OnDeviceExcludeModel model(
             [&](const QString &, const QString &, std::stop_token) -> AIExcludeDecisionList {
                 stop.request_stop();
-                throw AppleExcludeModel::SessionError(Failure::refusal);
+                throw OnDeviceExcludeModel::SessionError(Failure::refusal);
             },
             availableModel());
         QVERIFY_THROWS_EXCEPTION(
@@ -232,5 +232,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(AppleExcludeModelTest)
-#include "AppleExcludeModelTest.moc"
+QTEST_GUILESS_MAIN(OnDeviceExcludeModelTest)
+#include "OnDeviceExcludeModelTest.moc"

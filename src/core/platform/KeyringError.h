@@ -6,18 +6,18 @@ namespace vellmir {
 
 // A failure of the system keyring other than a missing item: no Secret Service on the bus, a
 // locked keyring, a refused prompt, a D-Bus error. Never means "no secret".
-class KeychainError : public Error {
+class KeyringError : public Error {
 public:
     // "Keyring error: " and the system's message, or "OSStatus " and the code when the system gave no text.
-    static KeychainError unexpectedStatus(const QString &systemMessage, int code = 0)
+    static KeyringError unexpectedStatus(const QString &systemMessage, int code = 0)
     {
         const QString text = systemMessage.trimmed();
-        return KeychainError(QStringLiteral("Keyring error: ")
+        return KeyringError(QStringLiteral("Keyring error: ")
             + (text.isEmpty() ? QStringLiteral("OSStatus ") + QString::number(code) : text));
     }
 
 private:
-    explicit KeychainError(QString message)
+    explicit KeyringError(QString message)
         : Error(std::move(message))
     {
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/KeychainError.h"
-#include "config/SecretStorage.h"
+#include "platform/KeyringError.h"
+#include "platform/SecretStorage.h"
 
 #include <chrono>
 
@@ -14,14 +14,16 @@ namespace vellmir {
 // of the keyring daemon.
 //
 // It never shows a prompt: a locked keyring, or a daemon that asks the user before it acts,
-// is a KeychainError. Every call ends within a bounded time, even when the bus tries to start
+// is a KeyringError. Every call ends within a bounded time, even when the bus tries to start
 // a keyring daemon that never answers.
-class KeychainStore : public SecretStorage {
+class KeyringStore : public SecretStorage {
 public:
     // How long one call may take, from connecting to the bus to the answer.
     static constexpr std::chrono::milliseconds defaultTimeLimit { 30000 };
+    // The service attribute every item of this application starts with.
+    static QString applicationService();
 
-    explicit KeychainStore(std::chrono::milliseconds timeLimit = defaultTimeLimit)
+    explicit KeyringStore(std::chrono::milliseconds timeLimit = defaultTimeLimit)
         : m_timeLimit(timeLimit)
     {
     }

@@ -1,6 +1,6 @@
-#include "config/SecretServiceCall.h"
+#include "platform/SecretServiceCall.h"
 
-#include "config/KeyringSession.h"
+#include "platform/KeyringSession.h"
 #include "platform/SessionBus.h"
 #include "util/Error.h"
 

@@ -1,8 +1,7 @@
-#include "config/SecretServiceCall.h"
+#include "platform/SecretServiceCall.h"
 
-#include "config/CredentialsStore.h"
-#include "config/DataProtectionSealKeyStore.h"
-#include "config/KeychainStore.h"
+#include "platform/DataProtectionSealKeyStore.h"
+#include "platform/KeyringStore.h"
 
 #include <QFile>
 
@@ -123,12 +122,12 @@ std::optional<SymmetricKey> readKey(SecretServiceCall &call, const Attributes &a
 
 DataProtectionSealKeyStore::DataProtectionSealKeyStore()
     : m_machineIdPaths { QStringLiteral("/etc/machine-id"), QStringLiteral("/var/lib/dbus/machine-id") }
-    , m_timeLimit(KeychainStore::defaultTimeLimit)
+    , m_timeLimit(KeyringStore::defaultTimeLimit)
 {
 }
 
 DataProtectionSealKeyStore::DataProtectionSealKeyStore(const QString &machineIdPath)
-    : DataProtectionSealKeyStore(machineIdPath, KeychainStore::defaultTimeLimit)
+    : DataProtectionSealKeyStore(machineIdPath, KeyringStore::defaultTimeLimit)
 {
 }
 
@@ -141,7 +140,7 @@ DataProtectionSealKeyStore::DataProtectionSealKeyStore(
 
 QString DataProtectionSealKeyStore::service()
 {
-    return CredentialsStore::service() + QStringLiteral(".config-seal");
+    return KeyringStore::applicationService() + QStringLiteral(".config-seal");
 }
 
 QString DataProtectionSealKeyStore::account()

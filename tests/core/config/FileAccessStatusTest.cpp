@@ -1,4 +1,4 @@
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 #include "TestSupport.h"
 #include "config/FullDiskAccessPreference.h"
 #include "util/UserDefaults.h"
@@ -23,11 +23,11 @@ void makeFolder(const QString &home, const QString &relative)
 }
 } // namespace
 
-class FDAStatusTest : public QObject {
+class FileAccessStatusTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void linuxAnswerIsGranted() { QVERIFY(FDAStatus::isGranted()); }
+    void linuxAnswerIsGranted() { QVERIFY(FileAccessStatus::isGranted()); }
 
     void probeFindsAnyReadableLocation_data()
     {
@@ -66,7 +66,7 @@ private Q_SLOTS:
             makeFile(home.path(), file);
         for (const QString &folder : folders)
             makeFolder(home.path(), folder);
-        QCOMPARE(FDAStatus::isGranted(home.path()), granted);
+        QCOMPARE(FileAccessStatus::isGranted(home.path()), granted);
     }
 
     void danglingLinkIsNotReadable()
@@ -75,7 +75,7 @@ private Q_SLOTS:
         makeFolder(home.path(), QStringLiteral("Library/Safari"));
         QVERIFY(QFile::link(
             home.filePath(QStringLiteral("missing")), home.filePath(QStringLiteral("Library/Safari/History.db"))));
-        QVERIFY(!FDAStatus::isGranted(home.path()));
+        QVERIFY(!FileAccessStatus::isGranted(home.path()));
     }
 
     void unreadableLocationsAreNotGranted()
@@ -88,16 +88,16 @@ private Q_SLOTS:
         QVERIFY(
             ::chmod(QFile::encodeName(home.filePath(QStringLiteral("Library/Messages/chat.db"))).constData(), 0) == 0);
         QVERIFY(::chmod(QFile::encodeName(home.filePath(QStringLiteral("Library/Mail"))).constData(), 0) == 0);
-        QVERIFY(!FDAStatus::isGranted(home.path()));
+        QVERIFY(!FileAccessStatus::isGranted(home.path()));
         ::chmod(QFile::encodeName(home.filePath(QStringLiteral("Library/Mail"))).constData(), 0700);
     }
 
     void listsKeepTheirOrder()
     {
-        QCOMPARE(FDAStatus::probePaths().size(), 7);
-        QCOMPARE(FDAStatus::probePaths().first(), QStringLiteral("Library/Safari/Bookmarks.plist"));
-        QCOMPARE(FDAStatus::probePaths().last(), QStringLiteral("Library/Cookies/Cookies.binarycookies"));
-        QCOMPARE(FDAStatus::registrationPaths(),
+        QCOMPARE(FileAccessStatus::probePaths().size(), 7);
+        QCOMPARE(FileAccessStatus::probePaths().first(), QStringLiteral("Library/Safari/Bookmarks.plist"));
+        QCOMPARE(FileAccessStatus::probePaths().last(), QStringLiteral("Library/Cookies/Cookies.binarycookies"));
+        QCOMPARE(FileAccessStatus::registrationPaths(),
             QStringList({ QStringLiteral("Library/Application Support/com.apple.TCC/TCC.db"),
                 QStringLiteral("Library/Safari/Bookmarks.plist"), QStringLiteral("Library/Mail"),
                 QStringLiteral("Library/Messages/chat.db"),
@@ -107,7 +107,7 @@ private Q_SLOTS:
     void registrationCompletesSilently()
     {
         QTemporaryDir empty;
-        FDAStatus::registerByProbing(empty.path());
+        FileAccessStatus::registerByProbing(empty.path());
 
         // Present data is read and left as it was; a FIFO must not stall the probe.
         QTemporaryDir home;
@@ -116,7 +116,7 @@ private Q_SLOTS:
         makeFolder(home.path(), QStringLiteral("Library/Messages"));
         const QByteArray fifo = QFile::encodeName(home.filePath(QStringLiteral("Library/Messages/chat.db")));
         QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
-        FDAStatus::registerByProbing(home.path());
+        FileAccessStatus::registerByProbing(home.path());
         QCOMPARE(test::readFile(home.filePath(QStringLiteral("Library/Safari/Bookmarks.plist"))), QByteArray("x"));
     }
 
@@ -168,5 +168,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(FDAStatusTest)
-#include "FDAStatusTest.moc"
+QTEST_GUILESS_MAIN(FileAccessStatusTest)
+#include "FileAccessStatusTest.moc"

@@ -4,8 +4,8 @@
 #include "KeyringControl.h"
 #include "TestSupport.h"
 #include "config/CredentialsStore.h"
-#include "config/DataProtectionSealKeyStore.h"
-#include "config/KeychainStore.h"
+#include "platform/DataProtectionSealKeyStore.h"
+#include "platform/KeyringStore.h"
 #include "platform/SessionBus.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
@@ -173,7 +173,7 @@ const char emptyBusConfig[] = "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD 
 
 } // namespace
 
-class KeychainStoreTest : public QObject {
+class KeyringStoreTest : public QObject {
     Q_OBJECT
 
 private:
@@ -183,7 +183,7 @@ private:
         return account;
     }
 
-    KeychainStore m_store;
+    KeyringStore m_store;
     QStringList m_accounts;
 
 private Q_SLOTS:
@@ -327,7 +327,7 @@ private Q_SLOTS:
                     else
                         m_store.remove(testService, which);
                     return false;
-                } catch (const KeychainError &error) {
+                } catch (const KeyringError &error) {
                     if (!error.message().startsWith(u"Keyring error: ") || !error.message().contains(u"locked"))
                         return false;
                 }
@@ -376,7 +376,7 @@ private Q_SLOTS:
 
     void credentialsStoreOverTheKeyring()
     {
-        CredentialsStore credentials(std::make_shared<KeychainStore>());
+        CredentialsStore credentials(std::make_shared<KeyringStore>());
         const QUuid credentialID = QUuid::createUuid();
         auto forget = qScopeGuard([&] { credentials.removeAll(credentialID); });
 
@@ -432,7 +432,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("VELLMIR_KEYCHAIN_CHILD"), mode);
+        environment.insert(QStringLiteral("VELLMIR_KEYRING_CHILD"), mode);
         QString program = QCoreApplication::applicationFilePath();
         QStringList arguments { QStringLiteral("missingSecretServiceChild") };
         if (mode == u"nobus") {
@@ -458,12 +458,12 @@ private Q_SLOTS:
         QVERIFY2(child.waitForFinished(120000), "the keyring calls did not end");
         const QByteArray output = child.readAll();
         QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : KeychainStoreTest::missingSecretServiceChild()"), output.constData());
+        QVERIFY2(output.contains("PASS   : KeyringStoreTest::missingSecretServiceChild()"), output.constData());
     }
 
     void missingSecretServiceChild()
     {
-        const QString mode = qEnvironmentVariable("VELLMIR_KEYCHAIN_CHILD");
+        const QString mode = qEnvironmentVariable("VELLMIR_KEYRING_CHILD");
         if (mode.isEmpty())
             QSKIP("Runs only as the child process of missingSecretServiceIsAnError.");
         // The system's message follows the prefix; a daemon that never answers is cut off in time.
@@ -484,12 +484,12 @@ private Q_SLOTS:
             exactly = QStringLiteral("Keyring error: ")
                 + SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached"));
 
-        KeychainStore store(std::chrono::seconds(1));
+        KeyringStore store(std::chrono::seconds(1));
         const QString account = freshAccount();
-        const auto expectKeychainError = [&](const char *what, const std::function<void()> &call) {
+        const auto expectKeyringError = [&](const char *what, const std::function<void()> &call) {
             try {
                 call();
-            } catch (const KeychainError &error) {
+            } catch (const KeyringError &error) {
                 qInfo("%s: %s", what, qPrintable(error.message()));
                 if (exactly)
                     return error.message() == *exactly;
@@ -498,10 +498,10 @@ private Q_SLOTS:
             }
             return false;
         };
-        QVERIFY(expectKeychainError("password", [&] { (void)store.password(testService, account); }));
-        QVERIFY(expectKeychainError("passwords", [&] { (void)store.passwords(testService, { testService }); }));
-        QVERIFY(expectKeychainError("set", [&] { store.set(QStringLiteral("secret"), testService, account); }));
-        QVERIFY(expectKeychainError("remove", [&] { store.remove(testService, account); }));
+        QVERIFY(expectKeyringError("password", [&] { (void)store.password(testService, account); }));
+        QVERIFY(expectKeyringError("passwords", [&] { (void)store.passwords(testService, { testService }); }));
+        QVERIFY(expectKeyringError("set", [&] { store.set(QStringLiteral("secret"), testService, account); }));
+        QVERIFY(expectKeyringError("remove", [&] { store.remove(testService, account); }));
 
         // The seal key store keeps the same guards, with its own sentence in front.
         QTemporaryDir dir;
@@ -525,5 +525,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(KeychainStoreTest)
-#include "KeychainStoreTest.moc"
+QTEST_GUILESS_MAIN(KeyringStoreTest)
+#include "KeyringStoreTest.moc"

@@ -1,4 +1,4 @@
-#include "detail/DetailSection.h"
+#include "kit/DetailSection.h"
 
 #include "kit/DisclosureButton.h"
 #include "kit/StatusStyle.h"

@@ -1,10 +1,15 @@
-#include "config/SecretServiceCall.h"
+#include "platform/SecretServiceCall.h"
 
-#include "config/KeychainStore.h"
+#include "platform/KeyringStore.h"
 
 #include <algorithm>
 
 namespace vellmir {
+
+QString KeyringStore::applicationService()
+{
+    return QStringLiteral("org.vellmir.Vellmir");
+}
 
 namespace {
 
@@ -12,7 +17,7 @@ using namespace keyring;
 
 [[noreturn]] void fail(const QString &message, int code)
 {
-    throw KeychainError::unexpectedStatus(message, code);
+    throw KeyringError::unexpectedStatus(message, code);
 }
 
 // Generic-password items: identity is service + account alone, so an item someone else
@@ -30,9 +35,9 @@ const SecretSchema *schema()
     return &value;
 }
 
-KeychainError lockedError()
+KeyringError lockedError()
 {
-    return KeychainError::unexpectedStatus(QStringLiteral("The keyring is locked. Unlock it and try again."));
+    return KeyringError::unexpectedStatus(QStringLiteral("The keyring is locked. Unlock it and try again."));
 }
 
 // The credential items' side of a keyring call.
@@ -112,8 +117,7 @@ public:
     {
         // A successful read without a value is not a missing item: report it, never "absent".
         if (!value)
-            throw KeychainError::unexpectedStatus(
-                QStringLiteral("The Secret Service returned no secret for the item."));
+            throw KeyringError::unexpectedStatus(QStringLiteral("The Secret Service returned no secret for the item."));
         gsize length = 0;
         const gchar *bytes = secret_value_get(value, &length);
         // Invalid UTF-8 becomes U+FFFD rather than failing the read.
@@ -181,7 +185,7 @@ struct WipedBytes {
 
 } // namespace
 
-std::optional<QString> KeychainStore::password(const QString &service, const QString &account) const
+std::optional<QString> KeyringStore::password(const QString &service, const QString &account) const
 {
     const QByteArray serviceBytes = service.toUtf8();
     const QByteArray accountBytes = account.toUtf8();
@@ -193,7 +197,7 @@ std::optional<QString> KeychainStore::password(const QString &service, const QSt
     return operation.readSecret(SECRET_ITEM(items->data));
 }
 
-QMap<QString, QString> KeychainStore::passwords(const QString &service, const QStringList &accounts) const
+QMap<QString, QString> KeyringStore::passwords(const QString &service, const QStringList &accounts) const
 {
     if (accounts.isEmpty())
         return {};
@@ -202,7 +206,7 @@ QMap<QString, QString> KeychainStore::passwords(const QString &service, const QS
     return operation.read(service.toUtf8(), accounts);
 }
 
-void KeychainStore::set(const QString &secret, const QString &service, const QString &account)
+void KeyringStore::set(const QString &secret, const QString &service, const QString &account)
 {
     const QByteArray serviceBytes = service.toUtf8();
     const QByteArray accountBytes = account.toUtf8();
@@ -211,7 +215,7 @@ void KeychainStore::set(const QString &secret, const QString &service, const QSt
     // Every existing item with this identity is updated, like an update of the whole match.
     ItemList items = operation.search(serviceBytes, &accountBytes, SECRET_SEARCH_ALL);
     if (!items && !collection)
-        throw KeychainError::unexpectedStatus(
+        throw KeyringError::unexpectedStatus(
             QStringLiteral("The keyring has no default collection to store the item in."));
 
     WipedBytes bytes(secret);
@@ -224,7 +228,7 @@ void KeychainStore::set(const QString &secret, const QString &service, const QSt
     }
 }
 
-void KeychainStore::remove(const QString &service, const QString &account)
+void KeyringStore::remove(const QString &service, const QString &account)
 {
     const QByteArray serviceBytes = service.toUtf8();
     const QByteArray accountBytes = account.toUtf8();

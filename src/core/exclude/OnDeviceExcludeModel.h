@@ -17,7 +17,7 @@ namespace vellmir {
 // Linux has no such model: availability reports it unavailable and classify() fails with
 // that sentence. The request-building and answer-mapping steps are public so that they can
 // be checked, and a session can be handed in where a model exists.
-class AppleExcludeModel : public ExcludeModelProviding {
+class OnDeviceExcludeModel : public ExcludeModelProviding {
 public:
     // How a model request can fail; each becomes its own ExcludeAIError.
     enum class GenerationFailure {
@@ -47,8 +47,8 @@ public:
         const QString &instructions, const QString &prompt, std::stop_token stop)>;
 
     // The system's model; fails as unavailable on this platform.
-    AppleExcludeModel();
-    AppleExcludeModel(Session session, std::function<ExcludeAIAvailability()> availability);
+    OnDeviceExcludeModel();
+    OnDeviceExcludeModel(Session session, std::function<ExcludeAIAvailability()> availability);
 
     QList<ExcludeModelDecision> classify(const QList<ExcludeEvidence> &batch, std::stop_token stop) override;
 

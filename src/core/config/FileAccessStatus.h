@@ -9,7 +9,7 @@ namespace vellmir {
 // layer that withholds such files from the user's own programs, so the answer here is always
 // "granted" and registering or opening a settings pane does nothing. The probe itself is kept
 // for homes laid out the way the protected data is laid out elsewhere; callers pass that home.
-namespace FDAStatus {
+namespace FileAccessStatus {
 
 bool isGranted();
 void registerByProbing();
@@ -24,6 +24,6 @@ void registerByProbing(const QString &home);
 const QStringList &probePaths();
 const QStringList &registrationPaths();
 
-} // namespace FDAStatus
+} // namespace FileAccessStatus
 
 } // namespace vellmir

@@ -1,4 +1,4 @@
-#include "config/FDAStatus.h"
+#include "config/FileAccessStatus.h"
 
 #include "util/LocalPath.h"
 
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace vellmir::FDAStatus {
+namespace vellmir::FileAccessStatus {
 
 namespace {
 bool canOpenForReading(const QByteArray &path)
@@ -109,4 +109,4 @@ void registerByProbing(const QString &home)
     }
 }
 
-} // namespace vellmir::FDAStatus
+} // namespace vellmir::FileAccessStatus

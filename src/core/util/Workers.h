@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+namespace vellmir {
+
+// The background work of one owner. Each job runs on a std::jthread of its own and is handed
+// that thread's stop token; threads whose job has ended are joined at the next start(), and
+// the destructor asks the jobs still running to stop and waits for them. Declared after the
+// members its jobs use, it goes first, so no job outlives what it reads, and none is left
+// running when the process ends. Jobs report back through a Receiver, which the owner closes
+// before this waits.
+class Workers {
+public:
+    Workers() = default;
+    Workers(const Workers &) = delete;
+    Workers &operator=(const Workers &) = delete;
+    ~Workers() { stopAndWait(); }
+
+    // Runs job(std::stop_token) on a thread of its own; throws std::system_error when none can
+    // be made.
+    template <typename Job> void start(Job job)
+    {
+        auto done = std::make_shared<std::atomic_bool>(false);
+        const std::lock_guard guard(m_mutex);
+        joinEnded();
+        m_running.push_back({ std::jthread([job = std::move(job), done](std::stop_token stop) mutable {
+                                 job(stop);
+                                 done->store(true);
+                             }),
+            done });
+    }
+
+    // The work that goes on after the view that started it has closed: a backup or restore run
+    // ends, and is recorded, on its own. The application stops it and waits for it before main
+    // returns, so none of it still runs while the process's statics are destroyed.
+    static Workers &beyondViews()
+    {
+        static Workers workers;
+        return workers;
+    }
+
+    // Asks every job to stop and returns once all have ended.
+    void stopAndWait()
+    {
+        std::list<Running> running;
+        {
+            const std::lock_guard guard(m_mutex);
+            running.swap(m_running);
+        }
+        for (Running &each : running)
+            each.thread.request_stop();
+        running.clear();
+    }
+
+private:
+    struct Running {
+        std::jthread thread;
+        std::shared_ptr<std::atomic_bool> done;
+    };
+
+    void joinEnded()
+    {
+        m_running.remove_if([](const Running &each) { return each.done->load(); });
+    }
+
+    std::mutex m_mutex;
+    std::list<Running> m_running;
+};
+
+} // namespace vellmir
