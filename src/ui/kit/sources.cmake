@@ -8,5 +8,4 @@ list(APPEND VELLMIR_UI_SOURCES
     kit/StatusLabel.cpp kit/StatusLabel.h
     kit/StatusStyle.cpp kit/StatusStyle.h
     kit/DetailSection.cpp kit/DetailSection.h
-    kit/WrappedText.cpp kit/WrappedText.h
 )

@@ -3,7 +3,6 @@
 #include "config/DestinationStore.h"
 #include "kit/MessageLabel.h"
 #include "kit/StatusStyle.h"
-#include "kit/WrappedText.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -71,7 +70,8 @@ QWidget *BulletLabelStyle::makeLabel(const QString &symbol, const QString &title
     layout->setSpacing(8);
 
     // A stored name or path may be one long word: it wraps inside, rather than widening the sheet.
-    auto *text = new WrappedText(title, row);
+    auto *text = new MessageLabel(title, row);
+    text->setTone(StatusTone::normal);
     text->setObjectName(QStringLiteral("changeText"));
 
     const int size = 6;

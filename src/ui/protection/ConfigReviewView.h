@@ -19,7 +19,7 @@ class MessageLabel;
 // 8 pixels apart, the symbol centred on the title's first line.
 struct BulletLabelStyle {
     // `title` is shown as plain, selectable text that wraps, inside long words too, in the
-    // returned widget's child named "changeText" (a WrappedText).
+    // returned widget's child named "changeText" (a MessageLabel).
     static QWidget *makeLabel(const QString &symbol, const QString &title, QWidget *parent);
 };
 

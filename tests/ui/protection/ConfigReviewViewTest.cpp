@@ -2,7 +2,6 @@
 #include "ConfigReviewFixture.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
-#include "kit/WrappedText.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -29,8 +28,8 @@ QString text(QWidget &view, const char *name)
 QStringList rows(QWidget &view)
 {
     QStringList lines;
-    for (WrappedText *label : view.findChild<QWidget *>(QStringLiteral("changesBox"))
-                                  ->findChildren<WrappedText *>(QStringLiteral("changeText")))
+    for (MessageLabel *label : view.findChild<QWidget *>(QStringLiteral("changesBox"))
+                                   ->findChildren<MessageLabel *>(QStringLiteral("changeText")))
         lines.append(label->text());
     return lines;
 }
@@ -112,7 +111,7 @@ void ConfigReviewViewTest::changedOutside()
     QVERIFY(!button(view, "useButton")->isVisible());
     QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("result"))->isVisible());
     QVERIFY(!view.findChild<MessageLabel *>(QStringLiteral("errorMessage"))->isVisible());
-    QVERIFY(view.findChild<WrappedText *>(QStringLiteral("changeText"))->textInteractionFlags()
+    QVERIFY(view.findChild<MessageLabel *>(QStringLiteral("changeText"))->textInteractionFlags()
         & Qt::TextSelectableByMouse);
     QVERIFY(nothingClipped(view));
     QVERIFY(saveScreenshot(view, test::screenshotPath(QStringLiteral("ConfigReviewView-changedOutside"))));
