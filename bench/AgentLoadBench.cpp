@@ -164,18 +164,6 @@ bool cliStatus(const Home &home, qsizetype expected)
         == expected;
 }
 
-// One scheduled pass; with nothing due it backs nothing up and ends with status 0.
-bool scheduledPass(const Home &home)
-{
-    QProcess process;
-    home.start(process, { QStringLiteral("--scheduled-run") }, timedApp);
-    if (!process.waitForFinished(600000) || process.exitCode() != 0) {
-        std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
-        return false;
-    }
-    return true;
-}
-
 int memory(const Home &home, int calls)
 {
     Server server(home);
@@ -242,11 +230,12 @@ int pass(const QString &repository, const QString &sources, const QString &folde
 
     vellmir::bench::Alternating runs;
     bool ok = true;
-    const int passOne = runs.add("pass, 1 destination", [&] { ok = scheduledPass(one) && ok; });
+    const int passOne = runs.add("pass, 1 destination", [&] { ok = one.scheduledPass(timedApp) && ok; });
     const int statusOne = runs.add("cli status, 1 destination", [&] { ok = cliStatus(one, 1) && ok; });
-    const int passHundred = runs.add("pass, 100 destinations", [&] { ok = scheduledPass(hundred) && ok; });
+    const int passHundred = runs.add("pass, 100 destinations", [&] { ok = hundred.scheduledPass(timedApp) && ok; });
     const int statusHundred = runs.add("cli status, 100 destinations", [&] { ok = cliStatus(hundred, 100) && ok; });
-    const int passLonger = runs.add("pass, 100 destinations x 200 records", [&] { ok = scheduledPass(longer) && ok; });
+    const int passLonger
+        = runs.add("pass, 100 destinations x 200 records", [&] { ok = longer.scheduledPass(timedApp) && ok; });
     const int statusLonger
         = runs.add("cli status, 100 destinations x 200 records", [&] { ok = cliStatus(longer, 100) && ok; });
     // Right after one more record of one of the destinations, as the next pass finds the folder
@@ -258,7 +247,7 @@ int pass(const QString &repository, const QString &sources, const QString &folde
             ok = home.addRecord(id, home.scope(id)) && ok;
             QElapsedTimer timer;
             timer.start();
-            ok = scheduledPass(home) && ok;
+            ok = home.scheduledPass(timedApp) && ok;
             return double(timer.nsecsElapsed()) / 1e6;
         };
     };

@@ -53,6 +53,18 @@ public:
         process.start(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program, arguments);
     }
 
+    // One scheduled pass; with nothing due it backs nothing up and ends with status 0.
+    bool scheduledPass(const QString &program = {}) const
+    {
+        QProcess process;
+        start(process, { QStringLiteral("--scheduled-run") }, program);
+        if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+            std::fprintf(stderr, "scheduled pass failed: %s\n", process.readAllStandardError().constData());
+            return false;
+        }
+        return true;
+    }
+
     // One cli command: its reply, or an empty object (with the reason on stderr).
     QJsonObject cli(const QStringList &arguments, const QByteArray &input = {}, const QString &program = {}) const
     {
