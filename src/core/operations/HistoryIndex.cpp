@@ -382,7 +382,7 @@ struct HistoryIndexAccess {
             const FolderReader folder(path.path(), QStringLiteral("data"), FolderReader::Listing::none);
             struct stat info { };
             std::shared_ptr<const HistoryIndex> index
-                = fromBytes(folder.read(LocalPath::encode(path.fileName()), info));
+                = fromBytes(folder.read(LocalPath::encode(path.fileName()), info, FileBound::index));
             return index->m_bytes.isEmpty() ? nullptr : index;
         } catch (const Error &) {
             return nullptr;

@@ -16,7 +16,7 @@ namespace vellmir {
 namespace FileBound {
 inline constexpr qsizetype record = 16 * 1024 * 1024; // a history, health or request record
 inline constexpr qsizetype settings = 16 * 1024 * 1024; // destinations, policy, seal, notifications
-inline constexpr qsizetype index = qsizetype(1) << 30; // the history index
+inline constexpr qsizetype index = 256 * 1024 * 1024; // the history index: over a million records
 } // namespace FileBound
 
 // A file of ours that is not fit to be read at all: a link, a FIFO, a device, or a file larger
