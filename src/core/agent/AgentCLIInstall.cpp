@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 
 namespace vellmir::AgentCLI {
 
@@ -20,12 +19,8 @@ QString installCommand(const QString &executable, const QString &directory)
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     quoted = QLatin1Char('\'') + quoted + QLatin1Char('\'');
     const QString script = QStringLiteral("#!/bin/sh\nexec ") + quoted + QStringLiteral(" cli \"$@\"\n");
-    writeFileAtomically(target, script.toUtf8());
-    const QFileDevice::Permissions mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
-    QFile file(target);
-    if (!file.setPermissions(mode))
-        throw Error(QStringLiteral("Could not make %1 executable: %2.").arg(target, file.errorString()));
+    // A command on the PATH, readable and runnable by all: it holds no secret, only where the program is.
+    writeFileAtomically(target, script.toUtf8(), 0755);
     return target;
 }
 
