@@ -12,7 +12,11 @@
 
 #include <QDir>
 #include <QJsonArray>
-#include <QTimeZone>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <sys/stat.h>
 
 namespace vellmir {
@@ -38,11 +42,6 @@ template <typename Convert> QJsonObject converted(Convert convert)
     } catch (...) {
         return {};
     }
-}
-
-QString twoDigits(int value)
-{
-    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
 }
 
 thread_local std::function<void(bool)> userWaitObserver;
@@ -81,15 +80,27 @@ void WaitingForUser::setObserver(std::function<void(bool)> observer)
 
 QString AgentControl::DateFormatter::string(Date date) const
 {
-    const QDateTime local
-        = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::floor(date.toUnix())), QTimeZone::systemTimeZone());
-    const int offset = local.offsetFromUtc();
-    QString text = local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
-    if (offset == 0)
-        return text + QLatin1Char('Z');
-    const int minutes = std::abs(offset) / 60;
-    text += offset < 0 ? QLatin1Char('-') : QLatin1Char('+');
-    return text + twoDigits(minutes / 60) + QLatin1Char(':') + twoDigits(minutes % 60);
+    // Whole seconds, held to years 1 to 9999 so that whatever a file says is a date that can be
+    // written. localtime_r follows the zone tzset() last read (TZ, or the system's).
+    constexpr double first = -62135596800.0; // 0001-01-01T00:00:00Z
+    constexpr double last = 253402300799.0; // 9999-12-31T23:59:59Z
+    const double unix = std::floor(date.toUnix());
+    const time_t seconds = static_cast<time_t>(unix >= first ? std::min(unix, last) : first);
+    tm local {};
+    if (!localtime_r(&seconds, &local))
+        gmtime_r(&seconds, &local);
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,
+        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    const long offset = local.tm_gmtoff;
+    if (offset == 0) {
+        text[length++] = 'Z';
+    } else {
+        const long minutes = std::labs(offset) / 60;
+        length += std::snprintf(text + length, sizeof text - size_t(length), "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+            minutes / 60, minutes % 60);
+    }
+    return QString::fromLatin1(text, length);
 }
 
 AgentControl::AgentControl(std::shared_ptr<DestinationStore> store, BackupHistory history, CredentialsStore credentials,
@@ -215,11 +226,8 @@ const AgentControl::DateFormatter &AgentControl::formatter()
 
 QJsonObject AgentControl::json(const BackupRecord &record)
 {
-    return converted([&record] {
-        QJsonObject object = record.toJson();
-        formatDates(object, { "startedAt", "finishedAt", "prunedAt" });
-        return object;
-    });
+    return converted(
+        [&record] { return record.toJson([](Date date) { return QJsonValue(formatter().string(date)); }); });
 }
 
 QJsonObject AgentControl::json(const Destination &destination)

@@ -9,10 +9,12 @@
 #include "util/ResticError.h"
 #include "util/UserDefaults.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
+#include <vector>
 
 namespace vellmir {
 
@@ -211,9 +213,15 @@ QJsonObject AgentControl::historyRuns(const Destination &destination, const Agen
     const qint64 limit = parameters.integer(param::limit).value();
     const QList<BackupRecord> records
         = BackupRunner::listRecords(destination, m_history, m_engine.lockDirectory(), std::max<qint64>(limit, 0));
+    const qsizetype count = std::clamp<qsizetype>(limit, 0, records.size());
+    std::vector<QJsonObject> objects(static_cast<size_t>(count));
+    inSlices(count, 256, [&](qsizetype first, qsizetype last) {
+        for (qsizetype i = first; i < last; ++i)
+            objects[size_t(i)] = json(records.at(i));
+    });
     QJsonArray runs;
-    for (qsizetype i = 0; i < records.size() && i < limit; ++i)
-        runs.append(json(records.at(i)));
+    for (const QJsonObject &object : objects)
+        runs.append(object);
     return QJsonObject { { QStringLiteral("runs"), runs } };
 }
 

@@ -6,11 +6,14 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QDir>
 
 #include <algorithm>
+#include <atomic>
 #include <sys/stat.h>
+#include <vector>
 
 namespace vellmir {
 
@@ -78,27 +81,36 @@ namespace {
 std::optional<QList<BackupRecord>> readRecords(
     const QString &directory, const QList<HistoryIndex::Entry> &entries, bool strict)
 {
+    const FolderReader folder(directory, QStringLiteral("history"), FolderReader::Listing::none);
+    // Each file on its own, several at once: a long listing is mostly waiting on reads and decoding.
+    std::vector<std::optional<BackupRecord>> read(size_t(entries.size()));
+    std::atomic_bool failed = false;
+    inSlices(entries.size(), 256, [&](qsizetype first, qsizetype last) {
+        for (qsizetype i = first; i < last && !(strict && failed); ++i) {
+            const HistoryIndex::Entry &entry = entries.at(i);
+            try {
+                struct stat info { };
+                BackupRecord record = BackupRecord::decoded(folder.read(entry.name, info),
+                    QStringLiteral("The history record %1").arg(LocalPath::decode(entry.name)));
+                if (HistoryIndex::agrees(record, entry.outline)
+                    || (!strict && record.id == entry.outline.id
+                        && record.destinationID == entry.outline.destinationID)) {
+                    read[size_t(i)] = std::move(record);
+                    continue;
+                }
+            } catch (const std::exception &) {
+                // Gone, unreadable or no longer a record: below, the caller's rule decides.
+            }
+            failed = true;
+        }
+    });
+    if (strict && failed)
+        return std::nullopt;
     QList<BackupRecord> records;
     records.reserve(entries.size());
-    const FolderReader folder(directory, QStringLiteral("history"), FolderReader::Listing::none);
-    for (const HistoryIndex::Entry &entry : entries) {
-        try {
-            struct stat info { };
-            BackupRecord record = BackupRecord::decoded(folder.read(entry.name, info),
-                QStringLiteral("The history record %1").arg(LocalPath::decode(entry.name)));
-            if (HistoryIndex::agrees(record, entry.outline)) {
-                records.append(std::move(record));
-                continue;
-            }
-            if (strict)
-                return std::nullopt;
-            if (record.id == entry.outline.id && record.destinationID == entry.outline.destinationID)
-                records.append(std::move(record));
-        } catch (const Error &) {
-            if (strict)
-                return std::nullopt;
-        }
-    }
+    for (std::optional<BackupRecord> &record : read)
+        if (record)
+            records.append(std::move(*record));
     if (!strict)
         sortNewestFirst(records);
     return records;

@@ -60,25 +60,26 @@ BackupRecord::BackupRecord(const QUuid &destination, Date started)
 {
 }
 
-QJsonObject BackupRecord::toJson() const
+QJsonObject BackupRecord::toJson(const std::function<QJsonValue(Date)> &write) const
 {
+    const auto date = [&write](Date value) { return write ? write(value) : json::fromDate(value); };
     QJsonObject object {
         { kId, uuidText(id) },
         { kDestinationID, uuidText(destinationID) },
-        { kStartedAt, json::fromDate(startedAt) },
+        { kStartedAt, date(startedAt) },
         { kOutcome, toString(outcome) },
         { kIssues, json::fromStrings(issues) },
         { kAccessGranted, accessGranted },
         { kBytesAdded, bytesAdded },
     };
     if (finishedAt)
-        object.insert(kFinishedAt, json::fromDate(*finishedAt));
+        object.insert(kFinishedAt, date(*finishedAt));
     if (snapshotID)
         object.insert(kSnapshotID, *snapshotID);
     if (maintenance)
         object.insert(kMaintenance, *maintenance);
     if (prunedAt)
-        object.insert(kPrunedAt, json::fromDate(*prunedAt));
+        object.insert(kPrunedAt, date(*prunedAt));
     if (scope)
         object.insert(kScope, *scope);
     if (skippedProtected)

@@ -3,6 +3,8 @@
 #include "util/Uuid.h"
 
 #include <QRegularExpression>
+#include <QStringEncoder>
+#include <QVarLengthArray>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
@@ -86,10 +88,16 @@ namespace {
 
 constexpr char hexDigits[] = "0123456789abcdef";
 
-void writeEscapedUtf8(QByteArray &out, const QByteArray &utf8, bool escapeSlashes)
+void writeEscapedUtf8(QByteArray &out, QByteArrayView utf8, bool escapeSlashes)
 {
-    for (const char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
+    const char *run = utf8.data();
+    const char *const end = run + utf8.size();
+    for (const char *at = run; at != end; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        if (c >= 0x20 && c != '"' && c != '\\' && (c != '/' || !escapeSlashes))
+            continue;
+        out.append(run, at - run);
+        run = at + 1;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -113,26 +121,32 @@ void writeEscapedUtf8(QByteArray &out, const QByteArray &utf8, bool escapeSlashe
             out += "\\t";
             break;
         case '/':
-            out += escapeSlashes ? "\\/" : "/";
+            out += "\\/";
             break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += hexDigits[c >> 4];
-                out += hexDigits[c & 0xf];
-            } else {
-                out += ch;
-            }
+            out += "\\u00";
+            out += hexDigits[c >> 4];
+            out += hexDigits[c & 0xf];
         }
     }
+    out.append(run, end - run);
 }
 
-void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
+// Writes `text` as UTF-8, escaped, through a buffer of its own: most values are short.
+void writeUtf8(QByteArray &out, QStringView text, bool escapeSlashes)
+{
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    QVarLengthArray<char, 1024> utf8(encoder.requiredSpace(text.size()));
+    char *const end = encoder.appendToBuffer(utf8.data(), text);
+    writeEscapedUtf8(out, QByteArrayView(utf8.data(), end - utf8.data()), escapeSlashes);
+}
+
+void writeString(QByteArray &out, QStringView text, bool escapeSlashes)
 {
     out += '"';
     // A lone surrogate stands for a file-name byte that is not UTF-8 and has no UTF-8 form of its
     // own; written as an escape, as QJsonDocument writes it, it reads back as the same name.
-    const QChar *run = text.constData();
+    const QChar *run = text.data();
     const QChar *end = run + text.size();
     for (const QChar *at = run; at != end; ++at) {
         if (at->isHighSurrogate() && at + 1 != end && (at + 1)->isLowSurrogate()) {
@@ -141,14 +155,14 @@ void writeString(QByteArray &out, const QString &text, bool escapeSlashes)
         }
         if (!at->isSurrogate())
             continue;
-        writeEscapedUtf8(out, QStringView(run, at).toUtf8(), escapeSlashes);
+        writeUtf8(out, QStringView(run, at), escapeSlashes);
         const char16_t unit = at->unicode();
         out += "\\u";
         for (int shift = 12; shift >= 0; shift -= 4)
             out += hexDigits[(unit >> shift) & 0xf];
         run = at + 1;
     }
-    writeEscapedUtf8(out, QStringView(run, end).toUtf8(), escapeSlashes);
+    writeUtf8(out, QStringView(run, end), escapeSlashes);
     out += '"';
 }
 
@@ -172,7 +186,7 @@ void writeNumber(QByteArray &out, const QJsonValue &value)
 void indent(QByteArray &out, int depth)
 {
     out += '\n';
-    out += QByteArray(depth * 2, ' ');
+    out.append(depth * 2, ' ');
 }
 
 void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &options, int depth)
@@ -218,11 +232,14 @@ void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &op
                 break;
             }
         }
-        QStringList keys = object.keys();
-        std::sort(keys.begin(), keys.end());
+        QList<std::pair<QString, QJsonValue>> members;
+        members.reserve(object.size());
+        for (auto it = object.begin(); it != object.end(); ++it)
+            members.emplace_back(it.key(), it.value());
+        std::sort(members.begin(), members.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         out += '{';
         bool first = true;
-        for (const QString &key : std::as_const(keys)) {
+        for (const auto &[key, member] : std::as_const(members)) {
             if (!first)
                 out += ',';
             first = false;
@@ -230,7 +247,7 @@ void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &op
                 indent(out, depth + 1);
             writeString(out, key, options.escapeSlashes);
             out += pretty ? " : " : ":";
-            writeValue(out, object.value(key), options, depth + 1);
+            writeValue(out, member, options, depth + 1);
         }
         if (pretty && !object.isEmpty())
             indent(out, depth);
@@ -269,9 +286,10 @@ bool JsonReader::has(const QString &key) const
 
 QJsonValue JsonReader::required(const QString &key) const
 {
-    if (!has(key))
+    QJsonValue value = m_object.value(key);
+    if (value.isUndefined() || value.isNull())
         throw JsonError(QStringLiteral("The key %1 is missing.").arg(name(key)));
-    return m_object.value(key);
+    return value;
 }
 
 #define VELLMIR_OPTIONAL(Type, method)                                                                                 \

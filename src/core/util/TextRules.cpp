@@ -69,36 +69,12 @@ QList<Range> noncharacters()
     return ranges;
 }
 
-// Every code point that shows as nothing, or as a blank other than the plain space, by its kind:
-// spaces and separators, controls, format characters, private use and unassigned code points
-// (which no font can be trusted to draw, or to draw alike), and the ones listed above. From
-// the Unicode data Qt carries, so a character Unicode adds later is refused until Qt knows it.
-QList<Range> inkless()
+// `ranges` sorted and apart, as joined() leaves them.
+bool within(const QList<Range> &ranges, char32_t codePoint)
 {
-    QList<Range> ranges = QList<Range>(std::begin(invisible), std::end(invisible))
-        + QList<Range>(std::begin(blankGlyphs), std::end(blankGlyphs));
-    for (char32_t codePoint = 0; codePoint <= 0x10FFFF; ++codePoint) {
-        switch (QChar::category(codePoint)) {
-        case QChar::Separator_Space:
-            if (codePoint == u' ')
-                break;
-            [[fallthrough]];
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Other_PrivateUse:
-        case QChar::Other_NotAssigned:
-            if (!ranges.isEmpty() && ranges.last().last + 1 == codePoint)
-                ranges.last().last = codePoint;
-            else
-                ranges.append({ codePoint, codePoint });
-            break;
-        default:
-            break;
-        }
-    }
-    return ranges;
+    const auto after = std::upper_bound(ranges.cbegin(), ranges.cend(), codePoint,
+        [](char32_t value, const Range &range) { return value < range.first; });
+    return after != ranges.cbegin() && codePoint <= std::prev(after)->last;
 }
 
 // Sorted, with overlapping and touching ranges joined.
@@ -115,12 +91,43 @@ QList<Range> joined(QList<Range> ranges)
     return result;
 }
 
-// `ranges` sorted and apart, as joined() leaves them.
-bool within(const QList<Range> &ranges, char32_t codePoint)
+// Whether the code point shows as nothing, or as a blank other than the plain space, by its kind:
+// spaces and separators, controls, format characters, private use and unassigned code points
+// (which no font can be trusted to draw, or to draw alike), and the ones listed above. From
+// the Unicode data Qt carries, so a character Unicode adds later is refused until Qt knows it.
+bool inkless(char32_t codePoint)
 {
-    const auto after = std::upper_bound(ranges.cbegin(), ranges.cend(), codePoint,
-        [](char32_t value, const Range &range) { return value < range.first; });
-    return after != ranges.cbegin() && codePoint <= std::prev(after)->last;
+    switch (QChar::category(codePoint)) {
+    case QChar::Separator_Space:
+        return codePoint != u' ';
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_NotAssigned:
+        return true;
+    default:
+        static const QList<Range> listed = joined(QList<Range>(std::begin(invisible), std::end(invisible))
+            + QList<Range>(std::begin(blankGlyphs), std::end(blankGlyphs)));
+        return within(listed, codePoint);
+    }
+}
+
+// Every inkless code point, as ranges: a scan of all of Unicode, for the few callers that must
+// spell the set out.
+QList<Range> inklessRanges()
+{
+    QList<Range> ranges;
+    for (char32_t codePoint = 0; codePoint <= 0x10FFFF; ++codePoint) {
+        if (!inkless(codePoint))
+            continue;
+        if (!ranges.isEmpty() && ranges.last().last + 1 == codePoint)
+            ranges.last().last = codePoint;
+        else
+            ranges.append({ codePoint, codePoint });
+    }
+    return ranges;
 }
 
 // Calls `each` with every code point of `text`, a lone surrogate as itself.
@@ -147,8 +154,8 @@ QString escaped(char32_t codePoint)
 // A character that shows nothing of itself, or acts on its neighbours instead.
 bool unprintable(char32_t codePoint)
 {
-    static const QList<Range> listed = joined(refused(Use::name) + QList<Range> { surrogates });
-    return within(listed, codePoint);
+    static const QList<Range> listed = refused(Use::text);
+    return within(listed, codePoint) || inkless(codePoint);
 }
 
 bool isMark(char32_t codePoint)
@@ -212,21 +219,20 @@ QList<Range> refused(Use use)
         ranges += { { surrogates.first, fileNameBytes.first - 1 }, { fileNameBytes.last + 1, surrogates.last } };
     else
         ranges.append(surrogates);
-    if (use == Use::name) {
-        static const QList<Range> blank = inkless();
-        ranges += blank;
-    }
+    if (use == Use::name)
+        ranges += inklessRanges();
     return joined(ranges);
 }
 
 std::optional<char32_t> firstRefused(const QString &text, Use use)
 {
+    // A name is refused what a text is, and what is inkless besides.
     static const QList<Range> byUse[]
-        = { refused(Use::secret), refused(Use::path), refused(Use::text), refused(Use::fileName), refused(Use::name) };
+        = { refused(Use::secret), refused(Use::path), refused(Use::text), refused(Use::fileName), refused(Use::text) };
     const QList<Range> &ranges = byUse[int(use)];
     std::optional<char32_t> found;
     forEachCodePoint(text, [&](char32_t codePoint) {
-        if (!found && within(ranges, codePoint))
+        if (!found && (within(ranges, codePoint) || (use == Use::name && inkless(codePoint))))
             found = codePoint;
     });
     return found;

@@ -1,13 +1,41 @@
 #pragma once
 
+#include <QtGlobal>
+
+#include <algorithm>
 #include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vellmir {
+
+// Runs each(first, last) over slices of [0, count) of at least `smallest` items, on up to four
+// threads (this one included), and returns when all are done: for many independent items, such
+// as files to read and decode. `each` must not throw. Where no thread can be made, this one does
+// the rest.
+template <typename Each> void inSlices(qsizetype count, qsizetype smallest, Each each)
+{
+    const qsizetype threads = std::clamp<qsizetype>(
+        std::min<qsizetype>(count / std::max<qsizetype>(smallest, 1), std::thread::hardware_concurrency()), 1, 4);
+    const qsizetype size = (count + threads - 1) / threads;
+    std::vector<std::jthread> helpers;
+    qsizetype first = size;
+    for (; first < count; first += size) {
+        try {
+            helpers.emplace_back([&each, first, last = std::min(count, first + size)] { each(first, last); });
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+    each(0, std::min(count, size));
+    if (first < count)
+        each(first, count);
+}
 
 // The background work of one owner. Each job runs on a std::jthread of its own and is handed
 // that thread's stop token; threads whose job has ended are joined at the next start(), and
