@@ -6,14 +6,19 @@
 #include "util/Error.h"
 #include "util/FileStamp.h"
 #include "util/LocalPath.h"
+#include "util/Uuid.h"
 
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vellmir {
 
@@ -26,10 +31,12 @@ namespace {
 
 // The file is a cache of this machine only, so it holds plain native numbers: a header, a table
 // of destinations (where each one's entries begin, how many there are and what the due rules need
-// of them all), one fixed-size entry per record file (grouped by destination, newest first) and
-// the names and scopes the entries point into. The header covers itself and the table with a
-// checksum; each entry has its own, over itself and the bytes it points to, checked when it is used.
-constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 4 };
+// of them all), a table of the few distinct scopes, one fixed-size entry per record file (grouped
+// by destination, newest first) and the bytes the tables point into: the scopes, and the names of
+// files not called "<id>.json". The header covers itself, the tables and the scopes with a
+// checksum; each entry has its own, over itself and its name, seeded with the header's nonce, which
+// is new at every write: an entry is only ever taken together with the header it was written with.
+constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 5 };
 
 // A FileStamp as the file holds it.
 struct StoredStamp {
@@ -60,10 +67,12 @@ struct Header {
     char magic[8];
     StoredStamp folder;
     quint64 settled;
+    quint64 nonce;
     quint64 destinations;
+    quint64 scopes;
     quint64 count;
     quint64 blobSize;
-    quint64 checksum; // of the header (this field zero) and the destination table
+    quint64 checksum; // of the header (this field zero), the tables and the scopes
 };
 
 struct Range {
@@ -75,9 +84,15 @@ struct Range {
     double latestPrune;
 };
 
+struct ScopeRef {
+    quint32 offset;
+    quint32 length;
+};
+
 constexpr quint32 hasFinished = 1;
 constexpr quint32 hasPruned = 2;
 constexpr quint32 hasScope = 4;
+constexpr quint32 hasOwnName = 8; // named otherwise than "<id>.json"
 
 struct RawEntry {
     char destination[16];
@@ -87,16 +102,17 @@ struct RawEntry {
     double prunedAt;
     quint32 nameOffset;
     quint32 nameLength;
-    quint32 scopeOffset;
-    quint32 scopeLength;
+    quint32 scope; // its place in the scope table
     quint32 flags;
     quint32 outcome;
+    quint32 unused;
     StoredStamp file;
-    quint64 checksum; // of the entry (this field zero), its name and its scope
+    quint64 checksum; // seeded with the nonce: of the entry (this field zero) and its own name
 };
 
-static_assert(std::is_trivially_copyable_v<
-                  Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range>);
+static_assert(
+    std::is_trivially_copyable_v<
+        Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range> && std::is_trivially_copyable_v<ScopeRef>);
 
 quint64 checksum(const char *data, qsizetype size, quint64 hash = 14695981039346656037ULL)
 {
@@ -143,25 +159,34 @@ BackupRecord outlineOf(const BackupRecord &record)
     return outline;
 }
 
-quint64 entryChecksum(RawEntry entry, const char *blob)
+// The name a record's file has when named after the record, as our writer names it.
+QByteArray standardName(const char *id)
 {
-    entry.checksum = 0;
-    quint64 hash = checksum(reinterpret_cast<const char *>(&entry), sizeof entry);
-    hash = checksum(blob + entry.nameOffset, entry.nameLength, hash);
-    return checksum(blob + entry.scopeOffset, entry.scopeLength, hash);
+    return (uuidText(QUuid::fromRfc4122(QByteArrayView(id, 16))) + QStringLiteral(".json")).toUtf8();
 }
 
-// An index taken apart: its entries, grouped by destination and newest first within each, and
-// the names and scopes they point into. The destination table follows from the entries.
+quint64 entryChecksum(RawEntry entry, QByteArrayView ownName, quint64 nonce)
+{
+    entry.checksum = 0;
+    const quint64 hash = checksum(
+        reinterpret_cast<const char *>(&entry), sizeof entry, checksum(reinterpret_cast<const char *>(&nonce), 8));
+    return checksum(ownName.data(), ownName.size(), hash);
+}
+
+// An index taken apart, for writing: its entries, grouped by destination and newest first within
+// each, each with its file's name, and the scopes they point to. Offsets, the destination table
+// and checksums follow from these.
+struct Part {
+    RawEntry raw;
+    QByteArray name;
+};
 struct Parts {
-    QList<RawEntry> entries;
-    QByteArray blob;
+    QList<Part> entries;
+    QList<QByteArray> scopes;
 };
 
-// A new entry for `outline`, its name and scope appended to the blob unless `scopeAt` gives
-// where its scope is already.
-RawEntry rawEntry(const QByteArray &name, const BackupRecord &outline, const FileStamp &file, QByteArray &blob,
-    std::optional<quint32> scopeAt = std::nullopt)
+// A new entry for `outline`, its scope found in or added to `scopes`.
+Part part(const QByteArray &name, const BackupRecord &outline, const FileStamp &file, QList<QByteArray> &scopes)
 {
     RawEntry raw {};
     std::memcpy(raw.destination, outline.destinationID.toRfc4122().constData(), 16);
@@ -172,28 +197,53 @@ RawEntry rawEntry(const QByteArray &name, const BackupRecord &outline, const Fil
     raw.flags = (outline.finishedAt ? hasFinished : 0u) | (outline.prunedAt ? hasPruned : 0u)
         | (outline.scope ? hasScope : 0u);
     raw.outcome = quint32(outline.outcome);
-    raw.nameOffset = quint32(blob.size());
-    raw.nameLength = quint32(name.size());
-    blob.append(name);
     if (outline.scope) {
         const QByteArray scope = outline.scope->toUtf8();
-        if (!scopeAt) {
-            scopeAt = quint32(blob.size());
-            blob.append(scope);
+        qsizetype at = scopes.indexOf(scope);
+        if (at < 0) {
+            at = scopes.size();
+            scopes.append(scope);
         }
-        raw.scopeOffset = *scopeAt;
-        raw.scopeLength = quint32(scope.size());
+        raw.scope = quint32(at);
     }
     raw.file = StoredStamp::of(file);
-    raw.checksum = entryChecksum(raw, blob.constData());
-    return raw;
+    return Part { raw, name };
 }
 
-QByteArray assembled(const Parts &parts, const FileStamp &folder, bool settled)
+QByteArray assembled(Parts parts, const FileStamp &folder, bool settled)
 {
+    Header header {};
+    std::memcpy(header.magic, magic, sizeof magic);
+    header.folder = StoredStamp::of(folder);
+    header.settled = settled ? 1 : 0;
+    header.nonce = QRandomGenerator::global()->generate64();
+
+    QByteArray blob;
+    QList<ScopeRef> scopeRefs;
+    for (const QByteArray &scope : std::as_const(parts.scopes)) {
+        scopeRefs.append(ScopeRef { quint32(blob.size()), quint32(scope.size()) });
+        blob.append(scope);
+    }
     QList<Range> ranges;
+    QList<RawEntry> entries;
+    entries.reserve(parts.entries.size());
     for (qsizetype i = 0; i < parts.entries.size(); ++i) {
-        const RawEntry &raw = parts.entries.at(i);
+        Part &each = parts.entries[i];
+        RawEntry &raw = each.raw;
+        raw.flags &= ~hasOwnName;
+        raw.nameOffset = 0;
+        raw.nameLength = 0;
+        QByteArrayView own;
+        if (each.name != standardName(raw.id)) {
+            raw.flags |= hasOwnName;
+            raw.nameOffset = quint32(blob.size());
+            raw.nameLength = quint32(each.name.size());
+            blob.append(each.name);
+            own = each.name;
+        }
+        raw.checksum = entryChecksum(raw, own, header.nonce);
+        entries.append(raw);
+
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
             std::memcpy(range.destination, raw.destination, 16);
@@ -210,23 +260,23 @@ QByteArray assembled(const Parts &parts, const FileStamp &folder, bool settled)
         }
     }
 
-    Header header {};
-    std::memcpy(header.magic, magic, sizeof magic);
-    header.folder = StoredStamp::of(folder);
-    header.settled = settled ? 1 : 0;
     header.destinations = quint64(ranges.size());
-    header.count = quint64(parts.entries.size());
-    header.blobSize = quint64(parts.blob.size());
+    header.scopes = quint64(scopeRefs.size());
+    header.count = quint64(entries.size());
+    header.blobSize = quint64(blob.size());
     QByteArray bytes;
     bytes.reserve(qsizetype(sizeof header) + ranges.size() * qsizetype(sizeof(Range))
-        + parts.entries.size() * qsizetype(sizeof(RawEntry)) + parts.blob.size());
+        + scopeRefs.size() * qsizetype(sizeof(ScopeRef)) + entries.size() * qsizetype(sizeof(RawEntry)) + blob.size());
     bytes.append(reinterpret_cast<const char *>(&header), sizeof header);
     bytes.append(reinterpret_cast<const char *>(ranges.constData()), ranges.size() * qsizetype(sizeof(Range)));
-    header.checksum = checksum(bytes.constData(), bytes.size());
+    bytes.append(reinterpret_cast<const char *>(scopeRefs.constData()), scopeRefs.size() * qsizetype(sizeof(ScopeRef)));
+    quint64 hash = checksum(bytes.constData(), bytes.size());
+    for (const QByteArray &scope : std::as_const(parts.scopes))
+        hash = checksum(scope.constData(), scope.size(), hash);
+    header.checksum = hash;
     std::memcpy(bytes.data(), &header, sizeof header);
-    bytes.append(
-        reinterpret_cast<const char *>(parts.entries.constData()), parts.entries.size() * qsizetype(sizeof(RawEntry)));
-    bytes.append(parts.blob);
+    bytes.append(reinterpret_cast<const char *>(entries.constData()), entries.size() * qsizetype(sizeof(RawEntry)));
+    bytes.append(blob);
     return bytes;
 }
 
@@ -259,64 +309,112 @@ QString lockPath(const QString &directory)
 
 } // namespace
 
-// Reading the raw layout is kept beside the class so the header stays free of it. Every offset
-// was checked against the bytes when they were attached (the table) or is checked where it is
-// used (the entries), and the bytes are this process's own, so nothing can move them meanwhile.
+HistoryIndex::~HistoryIndex()
+{
+    if (m_file >= 0)
+        ::close(m_file);
+}
+
+std::optional<QByteArray> HistoryIndex::bytesAt(quint64 offset, quint64 size) const
+{
+    if (m_file < 0) {
+        if (offset > quint64(m_bytes.size()) || size > quint64(m_bytes.size()) - offset)
+            return std::nullopt;
+        return m_bytes.mid(qsizetype(offset), qsizetype(size));
+    }
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t count = ::pread(m_file, bytes.data() + done, size_t(bytes.size() - done), off_t(offset) + done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return std::nullopt;
+        done += count;
+    }
+    return bytes;
+}
+
+// Reading the raw layout is kept beside the class so the header stays free of it. The header and
+// tables were checked when attached and are this process's own; each entry is checked where it
+// is read, against the nonce of that header.
 struct HistoryIndexAccess {
-    static const char *data(const HistoryIndex &index) { return index.m_bytes.constData(); }
+    // An entry as read, with its file's name, and whether it is whole: as written with this
+    // header, naming a known outcome and scope and a plain file name.
+    struct Read {
+        RawEntry raw;
+        QByteArray name;
+        bool intact;
+    };
+
     static Header header(const HistoryIndex &index)
     {
         Header header;
-        std::memcpy(&header, data(index), sizeof header);
+        std::memcpy(&header, index.m_header.constData(), sizeof header);
         return header;
     }
+    static qsizetype destinations(const HistoryIndex &index) { return qsizetype(header(index).destinations); }
+    static qsizetype count(const HistoryIndex &index) { return index.m_attached ? qsizetype(header(index).count) : 0; }
     static Range range(const HistoryIndex &index, qsizetype i)
     {
         Range range;
-        std::memcpy(&range, data(index) + sizeof(Header) + i * qsizetype(sizeof(Range)), sizeof range);
+        std::memcpy(&range, index.m_header.constData() + sizeof(Header) + i * qsizetype(sizeof(Range)), sizeof range);
         return range;
     }
     static std::optional<Range> rangeOf(const HistoryIndex &index, const QUuid &destinationID)
     {
+        if (!index.m_attached)
+            return std::nullopt;
         const QByteArray wanted = destinationID.toRfc4122();
-        for (qsizetype i = 0; i < index.m_destinations; ++i) {
+        for (qsizetype i = 0; i < destinations(index); ++i) {
             const Range each = range(index, i);
             if (std::memcmp(each.destination, wanted.constData(), 16) == 0)
                 return each;
         }
         return std::nullopt;
     }
-    static qsizetype entriesAt(const HistoryIndex &index)
+    static quint64 entriesAt(const HistoryIndex &index) { return quint64(index.m_header.size()); }
+    static quint64 blobAt(const HistoryIndex &index)
     {
-        return qsizetype(sizeof(Header)) + index.m_destinations * qsizetype(sizeof(Range));
+        return entriesAt(index) + header(index).count * sizeof(RawEntry);
     }
-    static RawEntry raw(const HistoryIndex &index, qsizetype i)
+
+    // The `n` entries from `first` on; nullopt when the index no longer holds them.
+    static std::optional<QList<Read>> read(const HistoryIndex &index, qsizetype first, qsizetype n)
     {
-        RawEntry entry;
-        std::memcpy(&entry, data(index) + entriesAt(index) + i * qsizetype(sizeof(RawEntry)), sizeof entry);
-        return entry;
+        if (n <= 0)
+            return QList<Read>();
+        const std::optional<QByteArray> bytes
+            = index.bytesAt(entriesAt(index) + quint64(first) * sizeof(RawEntry), quint64(n) * sizeof(RawEntry));
+        if (!bytes)
+            return std::nullopt;
+        const Header head = header(index);
+        QList<Read> entries;
+        entries.reserve(n);
+        for (qsizetype i = 0; i < n; ++i) {
+            Read each {};
+            std::memcpy(&each.raw, bytes->constData() + i * qsizetype(sizeof(RawEntry)), sizeof(RawEntry));
+            const RawEntry &raw = each.raw;
+            if (raw.flags & hasOwnName) {
+                if (quint64(raw.nameOffset) + raw.nameLength > head.blobSize)
+                    return std::nullopt;
+                const std::optional<QByteArray> name = index.bytesAt(blobAt(index) + raw.nameOffset, raw.nameLength);
+                if (!name)
+                    return std::nullopt;
+                each.name = *name;
+            } else {
+                each.name = standardName(raw.id);
+            }
+            each.intact = raw.outcome <= quint32(BackupRecord::Outcome::cancelled)
+                && (!(raw.flags & hasScope) || raw.scope < quint32(index.m_scopes.size()))
+                && entryChecksum(
+                       raw, (raw.flags & hasOwnName) ? QByteArrayView(each.name) : QByteArrayView(), head.nonce)
+                    == raw.checksum
+                && HistoryIndex::plainName(each.name);
+            entries.append(std::move(each));
+        }
+        return entries;
     }
-    static const char *blob(const HistoryIndex &index)
-    {
-        return data(index) + entriesAt(index) + index.m_count * qsizetype(sizeof(RawEntry));
-    }
-    static qsizetype blobSize(const HistoryIndex &index) { return data(index) + index.m_bytes.size() - blob(index); }
-    static QByteArray name(const HistoryIndex &index, const RawEntry &raw)
-    {
-        return QByteArray(blob(index) + raw.nameOffset, raw.nameLength);
-    }
-    static bool withinBlob(const HistoryIndex &index, const RawEntry &raw)
-    {
-        const quint64 size = quint64(blobSize(index));
-        return quint64(raw.nameOffset) + raw.nameLength <= size && quint64(raw.scopeOffset) + raw.scopeLength <= size;
-    }
-    // Whether the entry is whole: within the index, as written, naming a known outcome and a
-    // plain file name.
-    static bool intact(const HistoryIndex &index, const RawEntry &raw)
-    {
-        return withinBlob(index, raw) && raw.outcome <= quint32(BackupRecord::Outcome::cancelled)
-            && entryChecksum(raw, blob(index)) == raw.checksum && HistoryIndex::plainName(name(index, raw));
-    }
+
     // The entry's outline; its scope from `scopes`, which keeps the few an index holds decoded.
     static BackupRecord outline(const HistoryIndex &index, const RawEntry &raw, QHash<quint32, QString> &scopes)
     {
@@ -329,61 +427,86 @@ struct HistoryIndexAccess {
         if (raw.flags & hasPruned)
             outline.prunedAt = Date { raw.prunedAt };
         if (raw.flags & hasScope) {
-            auto scope = scopes.constFind(raw.scopeOffset);
+            auto scope = scopes.constFind(raw.scope);
             if (scope == scopes.cend())
-                scope
-                    = scopes.insert(raw.scopeOffset, QString::fromUtf8(blob(index) + raw.scopeOffset, raw.scopeLength));
+                scope = scopes.insert(raw.scope, QString::fromUtf8(index.m_scopes.at(raw.scope)));
             outline.scope = *scope;
         }
         outline.outcome = BackupRecord::Outcome(raw.outcome);
         return outline;
     }
 
-    // The index these bytes hold, or an empty one unless they are a whole index of this version,
-    // its header and destination table as written.
+    // Checks the header and tables of the index behind `index` (`size` bytes in all) and keeps
+    // them; false unless it is a whole index of this version, as written.
+    static bool attach(HistoryIndex &index, quint64 size)
+    {
+        const std::optional<QByteArray> head = index.bytesAt(0, sizeof(Header));
+        if (!head)
+            return false;
+        Header header;
+        std::memcpy(&header, head->constData(), sizeof header);
+        const quint64 rest = size - sizeof header;
+        if (size < sizeof header || std::memcmp(header.magic, magic, sizeof magic) != 0
+            || header.destinations > rest / sizeof(Range) || header.scopes > rest / sizeof(ScopeRef)
+            || header.count > rest / sizeof(RawEntry)
+            || header.destinations * sizeof(Range) + header.scopes * sizeof(ScopeRef) + header.count * sizeof(RawEntry)
+                    + header.blobSize
+                != rest)
+            return false;
+        const std::optional<QByteArray> tables
+            = index.bytesAt(sizeof header, header.destinations * sizeof(Range) + header.scopes * sizeof(ScopeRef));
+        if (!tables)
+            return false;
+        const quint64 stored = header.checksum;
+        header.checksum = 0;
+        quint64 hash = checksum(
+            tables->constData(), tables->size(), checksum(reinterpret_cast<const char *>(&header), sizeof header));
+        const quint64 blobAt = size - header.blobSize;
+        QList<QByteArray> scopes;
+        for (quint64 i = 0; i < header.scopes; ++i) {
+            ScopeRef ref;
+            std::memcpy(
+                &ref, tables->constData() + header.destinations * sizeof(Range) + i * sizeof(ScopeRef), sizeof ref);
+            if (quint64(ref.offset) + ref.length > header.blobSize)
+                return false;
+            std::optional<QByteArray> scope = index.bytesAt(blobAt + ref.offset, ref.length);
+            if (!scope)
+                return false;
+            hash = checksum(scope->constData(), scope->size(), hash);
+            scopes.append(std::move(*scope));
+        }
+        if (hash != stored)
+            return false;
+        index.m_header = *head + *tables;
+        index.m_scopes = std::move(scopes);
+        for (qsizetype i = 0; i < destinations(index); ++i) {
+            const Range each = range(index, i);
+            if (each.first > header.count || each.count > header.count - each.first)
+                return false;
+        }
+        index.m_attached = true;
+        return true;
+    }
+
+    // The index these bytes hold, kept in memory; an empty one unless they are a whole index.
     static std::shared_ptr<const HistoryIndex> fromBytes(QByteArray bytes)
     {
         auto index = std::make_shared<HistoryIndex>();
-        const qsizetype size = bytes.size();
-        if (size < qsizetype(sizeof(Header)))
-            return index;
-        Header header;
-        std::memcpy(&header, bytes.constData(), sizeof header);
-        const quint64 rest = quint64(size) - sizeof header;
-        if (std::memcmp(header.magic, magic, sizeof magic) != 0 || header.destinations > rest / sizeof(Range)
-            || header.count > rest / sizeof(RawEntry)
-            || header.destinations * sizeof(Range) + header.count * sizeof(RawEntry) + header.blobSize != rest)
-            return index;
-        const quint64 stored = header.checksum;
-        header.checksum = 0;
-        const qsizetype tableSize = qsizetype(header.destinations * sizeof(Range));
-        if (checksum(bytes.constData() + sizeof header, tableSize,
-                checksum(reinterpret_cast<const char *>(&header), sizeof header))
-            != stored)
-            return index;
-        auto attached = std::make_shared<HistoryIndex>();
-        attached->m_bytes = std::move(bytes);
-        attached->m_destinations = qsizetype(header.destinations);
-        attached->m_count = qsizetype(header.count);
-        for (qsizetype i = 0; i < attached->m_destinations; ++i) {
-            const Range each = range(*attached, i);
-            if (each.first > header.count || each.count > header.count - each.first)
-                return index;
-        }
-        return attached;
+        index->m_bytes = std::move(bytes);
+        if (!attach(*index, quint64(index->m_bytes.size())))
+            return std::make_shared<HistoryIndex>();
+        return index;
     }
 
-    // The index stored for `directory`, read whole into memory of our own, or nullptr when there
-    // is none whole.
-    static std::shared_ptr<const HistoryIndex> stored(const QString &directory)
+    // The index stored for `directory`, its file kept open, or nullptr when there is none whole.
+    static std::shared_ptr<HistoryIndex> stored(const QString &directory)
     {
-        const QFileInfo path(HistoryIndex::pathFor(directory));
         try {
-            const FolderReader folder(path.path(), QStringLiteral("data"), FolderReader::Listing::none);
             struct stat info { };
-            std::shared_ptr<const HistoryIndex> index
-                = fromBytes(folder.read(LocalPath::encode(path.fileName()), info, FileBound::index));
-            return index->m_bytes.isEmpty() ? nullptr : index;
+            auto index = std::make_shared<HistoryIndex>();
+            index->m_file = openRegularFile(
+                AT_FDCWD, LocalPath::encode(HistoryIndex::pathFor(directory)), FileBound::index, info);
+            return attach(*index, quint64(info.st_size)) ? index : nullptr;
         } catch (const Error &) {
             return nullptr;
         }
@@ -391,7 +514,7 @@ struct HistoryIndexAccess {
 
     static bool trusted(const HistoryIndex &index, const FileStamp &folder)
     {
-        if (index.m_bytes.isEmpty())
+        if (!index.m_attached)
             return false;
         const Header stored = header(index);
         return stored.settled == 1 && stored.folder.stamp() == folder;
@@ -399,18 +522,25 @@ struct HistoryIndexAccess {
 
     // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
     // in first, under the lock, and its index is the newer one). `locked`: the caller holds the
-    // lock already.
-    static void store(const QString &directory, const QByteArray &bytes, const FileStamp &folder, bool locked)
+    // lock already. The index to use from now on: the file just written, kept open, or the bytes
+    // themselves when the file is not (or no longer) theirs.
+    static std::shared_ptr<const HistoryIndex> store(
+        const QString &directory, QByteArray bytes, const FileStamp &folder, bool locked)
     {
         try {
             std::optional<FileLock> lock;
             if (!locked)
                 lock.emplace(lockPath(directory), true);
-            if (folderStamp(directory) == folder)
+            if (folderStamp(directory) == folder) {
                 writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
+                std::shared_ptr<HistoryIndex> written = stored(directory);
+                if (written && bytes.startsWith(written->m_header))
+                    return written;
+            }
         } catch (const std::exception &) {
             // A folder that takes no index is still listed, only at the cost of a rebuild each time.
         }
+        return fromBytes(std::move(bytes));
     }
 
     // The index built from the record files, reusing what `previous` knew of every file whose
@@ -423,13 +553,15 @@ struct HistoryIndexAccess {
         if (!folder.exists())
             return std::make_shared<HistoryIndex>();
         QHash<QByteArray, RawEntry> known;
-        if (previous) {
-            known.reserve(previous->m_count);
-            for (qsizetype i = 0; i < previous->m_count; ++i) {
-                const RawEntry entry = raw(*previous, i);
-                if (intact(*previous, entry))
-                    known.insert(name(*previous, entry), entry);
-            }
+        std::optional<QList<Read>> previousEntries;
+        if (previous)
+            previousEntries = read(*previous, 0, count(*previous));
+        if (previousEntries) {
+            known.reserve(previousEntries->size());
+            for (const Read &entry : std::as_const(*previousEntries))
+                if (entry.intact)
+                    known.insert(entry.name, entry.raw);
+            previousEntries.reset();
         }
         const FileStamp folderKey = FileStamp::of(folder.folderStatus());
         bool settled = settledBefore(folderKey, started);
@@ -467,6 +599,7 @@ struct HistoryIndexAccess {
                 settled = false;
             }
         }
+        known.clear();
         std::stable_sort(built.begin(), built.end(), [](const Built &a, const Built &b) {
             if (a.outline.destinationID != b.outline.destinationID)
                 return a.outline.destinationID < b.outline.destinationID;
@@ -474,57 +607,42 @@ struct HistoryIndexAccess {
         });
         Parts parts;
         parts.entries.reserve(built.size());
-        QHash<QString, quint32> scopeOffsets; // the few distinct scopes, stored once each
-        for (const Built &each : built) {
-            std::optional<quint32> scopeAt;
-            if (each.outline.scope) {
-                if (const auto offset = scopeOffsets.constFind(*each.outline.scope); offset != scopeOffsets.cend())
-                    scopeAt = *offset;
-                else
-                    scopeOffsets.insert(*each.outline.scope, quint32(parts.blob.size() + each.name.size()));
-            }
-            parts.entries.append(rawEntry(each.name, each.outline, each.file, parts.blob, scopeAt));
-        }
-        QByteArray bytes = assembled(parts, folderKey, settled);
-        store(directory, bytes, folderKey, false);
-        return fromBytes(std::move(bytes));
+        for (const Built &each : std::as_const(built))
+            parts.entries.append(part(each.name, each.outline, each.file, parts.scopes));
+        built.clear();
+        return store(directory, assembled(std::move(parts), folderKey, settled), folderKey, false);
     }
 
     // `index` with the entry of the file `name` (if any) replaced by one for `outline`, describing
-    // the folder as `folder`.
+    // the folder as `folder`; empty when an entry of `index` is not whole (the next reader rebuilds).
     static QByteArray spliced(const HistoryIndex &index, const QByteArray &name, const BackupRecord &outline,
         const FileStamp &file, const FileStamp &folder)
     {
+        std::optional<QList<Read>> entries = read(index, 0, count(index));
+        if (!entries)
+            return {};
         Parts parts;
-        parts.blob = QByteArray(blob(index), blobSize(index));
-        parts.entries.resize(index.m_count);
-        std::memcpy(parts.entries.data(), data(index) + entriesAt(index), index.m_count * sizeof(RawEntry));
-        parts.entries.removeIf([&](const RawEntry &raw) {
-            return raw.nameLength == quint32(name.size()) && withinBlob(index, raw)
-                && std::memcmp(parts.blob.constData() + raw.nameOffset, name.constData(), size_t(name.size())) == 0;
-        });
+        parts.scopes = index.m_scopes;
+        parts.entries.reserve(entries->size() + 1);
+        for (Read &entry : *entries) {
+            if (!entry.intact)
+                return {};
+            if (entry.name != name)
+                parts.entries.append(Part { entry.raw, std::move(entry.name) });
+        }
+        entries.reset();
 
         const QByteArray destination = outline.destinationID.toRfc4122();
-        const QByteArray scope = outline.scope ? outline.scope->toUtf8() : QByteArray();
         qsizetype at = 0;
-        while (at < parts.entries.size() && std::memcmp(parts.entries.at(at).destination, destination.constData(), 16))
+        while (at < parts.entries.size()
+            && std::memcmp(parts.entries.at(at).raw.destination, destination.constData(), 16) != 0)
             ++at;
-        // The destination's own records most likely share its scope already.
-        std::optional<quint32> scopeAt;
-        for (qsizetype i = at; i < parts.entries.size(); ++i) {
-            const RawEntry &raw = parts.entries.at(i);
-            if (std::memcmp(raw.destination, destination.constData(), 16) != 0)
-                break;
-            if (outline.scope && !scopeAt && (raw.flags & hasScope) && raw.scopeLength == quint32(scope.size())
-                && withinBlob(index, raw)
-                && std::memcmp(parts.blob.constData() + raw.scopeOffset, scope.constData(), size_t(scope.size())) == 0)
-                scopeAt = raw.scopeOffset;
-        }
-        while (at < parts.entries.size() && !std::memcmp(parts.entries.at(at).destination, destination.constData(), 16)
-            && parts.entries.at(at).startedAt >= outline.startedAt.seconds)
+        while (at < parts.entries.size()
+            && !std::memcmp(parts.entries.at(at).raw.destination, destination.constData(), 16)
+            && parts.entries.at(at).raw.startedAt >= outline.startedAt.seconds)
             ++at;
-        parts.entries.insert(at, rawEntry(name, outline, file, parts.blob, scopeAt));
-        return assembled(parts, folder, true);
+        parts.entries.insert(at, part(name, outline, file, parts.scopes));
+        return assembled(std::move(parts), folder, true);
     }
 };
 
@@ -557,8 +675,8 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
             }
         }
     }
-    std::shared_ptr<const HistoryIndex> fresh = HistoryIndexAccess::built(
-        directory, rebuild || !previous || previous->m_bytes.isEmpty() ? nullptr : previous.get(), now);
+    std::shared_ptr<const HistoryIndex> fresh
+        = HistoryIndexAccess::built(directory, rebuild || !previous ? nullptr : previous.get(), now);
     remember(directory, fresh);
     return fresh;
 }
@@ -596,8 +714,8 @@ void HistoryIndex::update(
         || !S_ISREG(info.st_mode))
         return;
     QByteArray bytes = HistoryIndexAccess::spliced(*previous, name, outlineOf(record), FileStamp::of(info), *after);
-    HistoryIndexAccess::store(directory, bytes, *after, true);
-    remember(directory, HistoryIndexAccess::fromBytes(std::move(bytes)));
+    if (!bytes.isEmpty())
+        remember(directory, HistoryIndexAccess::store(directory, std::move(bytes), *after, true));
 }
 
 bool HistoryIndex::anyRunning(const QUuid &destinationID) const
@@ -621,13 +739,16 @@ std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &des
     if (!range)
         return entries;
     const qsizetype count = limit < 0 ? qsizetype(range->count) : std::min(qsizetype(range->count), limit);
+    std::optional<QList<HistoryIndexAccess::Read>> read
+        = HistoryIndexAccess::read(*this, qsizetype(range->first), count);
+    if (!read)
+        return std::nullopt;
     entries.reserve(count);
     QHash<quint32, QString> scopes;
-    for (qsizetype at = 0; at < count; ++at) {
-        const RawEntry raw = HistoryIndexAccess::raw(*this, qsizetype(range->first) + at);
-        if (!HistoryIndexAccess::intact(*this, raw) || std::memcmp(raw.destination, range->destination, 16) != 0)
+    for (HistoryIndexAccess::Read &each : *read) {
+        if (!each.intact || std::memcmp(each.raw.destination, range->destination, 16) != 0)
             return std::nullopt;
-        entries.append(Entry { HistoryIndexAccess::name(*this, raw), HistoryIndexAccess::outline(*this, raw, scopes) });
+        entries.append(Entry { std::move(each.name), HistoryIndexAccess::outline(*this, each.raw, scopes) });
     }
     return entries;
 }
@@ -639,23 +760,33 @@ std::optional<QList<BackupRecord>> HistoryIndex::outlines(const QUuid &destinati
     if (!range)
         return outlines;
     const QByteArray wanted = scope.toUtf8();
-    const char *blob = HistoryIndexAccess::blob(*this);
     QHash<quint32, QString> scopes;
     bool found = false;
     quint64 running = 0;
-    for (qsizetype at = 0; at < qsizetype(range->count) && !(found && running == range->running); ++at) {
-        const RawEntry raw = HistoryIndexAccess::raw(*this, qsizetype(range->first) + at);
-        if (!HistoryIndexAccess::intact(*this, raw) || std::memcmp(raw.destination, range->destination, 16) != 0)
+    // Read a few entries at a time, more each time: most calls need only the newest.
+    qsizetype at = 0;
+    for (qsizetype chunk = 16; at < qsizetype(range->count) && !(found && running == range->running); chunk *= 2) {
+        const qsizetype count = std::min(chunk, qsizetype(range->count) - at);
+        const std::optional<QList<HistoryIndexAccess::Read>> read
+            = HistoryIndexAccess::read(*this, qsizetype(range->first) + at, count);
+        if (!read)
             return std::nullopt;
-        const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
-        running += isRunning ? 1 : 0;
-        if (found && !isRunning)
-            continue;
-        outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
-        found = found
-            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
-                && (raw.flags & hasScope) && raw.scopeLength == quint32(wanted.size())
-                && std::memcmp(blob + raw.scopeOffset, wanted.constData(), size_t(wanted.size())) == 0);
+        for (const HistoryIndexAccess::Read &each : *read) {
+            if (found && running == range->running)
+                break;
+            const RawEntry &raw = each.raw;
+            if (!each.intact || std::memcmp(raw.destination, range->destination, 16) != 0)
+                return std::nullopt;
+            const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
+            running += isRunning ? 1 : 0;
+            if (found && !isRunning)
+                continue;
+            outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
+            found = found
+                || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
+                    && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted);
+        }
+        at += count;
     }
     return outlines;
 }

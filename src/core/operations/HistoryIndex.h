@@ -14,17 +14,19 @@
 namespace vellmir {
 
 // What a listing needs of every record of the history folder, kept in one file beside it
-// ("<folder>.index") and read whole into each process's own memory, so that finding a
-// destination's newest records costs one read of that file instead of reading and decoding every
-// record. The record files stay the truth:
+// ("<folder>.index"), so that finding a destination's newest records costs a few small reads of
+// that file instead of reading and decoding every record. A process keeps the file open and
+// holds only its header and tables in memory; entries are read when asked for. The record files
+// stay the truth:
 // - the index names the folder's stamp it describes, and is trusted only while the folder's stamp
 //   is unchanged and the index was either built from a folder that had settled before it was read
 //   (a change within the same clock tick could otherwise go unseen) or brought up to date by one
 //   of our writers from an index trusted just before its write; otherwise it is rebuilt, decoding
 //   only the files whose stamp changed;
 // - an index that is missing, cut short, fails a checksum or was written by another version is
-//   rebuilt from the files, and whatever another program does to the file later cannot reach a
-//   copy already read;
+//   rebuilt from the files; every entry read later is checked against the very write whose header
+//   was read, so whatever another program does to the open file shows as damage, never as an
+//   answer;
 // - a record handed out in full is read from its own file and must agree with its index entry.
 class HistoryIndex {
 public:
@@ -77,13 +79,21 @@ public:
     static QString setAsideSuffix();
 
     HistoryIndex() = default;
+    ~HistoryIndex();
+    HistoryIndex(const HistoryIndex &) = delete;
+    HistoryIndex &operator=(const HistoryIndex &) = delete;
 
 private:
     friend struct HistoryIndexAccess;
-    // The whole index, ours alone: built here or read from its file, checked where it is used.
-    QByteArray m_bytes;
-    qsizetype m_destinations = 0;
-    qsizetype m_count = 0;
+    // `size` bytes at `offset`, from the open file or, for an index no file holds, from memory;
+    // nullopt when they are not all there.
+    std::optional<QByteArray> bytesAt(quint64 offset, quint64 size) const;
+
+    int m_file = -1;
+    QByteArray m_bytes; // the whole index, when no file of it could be kept open
+    QByteArray m_header; // the header and tables, as checked when attached
+    QList<QByteArray> m_scopes;
+    bool m_attached = false;
 };
 
 } // namespace vellmir

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vellmir {
 
@@ -38,6 +39,8 @@ public:
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return m_fd; }
+    // Hands the descriptor over to the caller.
+    int release() { return std::exchange(m_fd, -1); }
     // Closes now, for a caller that must see the close's own failure.
     int close()
     {
@@ -50,23 +53,24 @@ private:
     int m_fd;
 };
 
-// The file, or nullopt when `missing` is given and nothing is at the name (ENOENT goes to it).
-std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
+// The regular file opened for reading, or -1 when `missing` is given and nothing is at the name
+// (ENOENT goes to it).
+int openAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
 {
-    auto unfit = [&](const QString &why) -> std::optional<QByteArray> {
+    auto unfit = [&](const QString &why) -> int {
         throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
     };
-    auto fail = [&](int error) -> std::optional<QByteArray> {
+    auto fail = [&](int error) -> int {
         throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
     };
     // No link is followed and no FIFO waited on: a file of ours is a regular file, and anything
     // else in its place must not stall or redirect the reader.
-    const Descriptor fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    Descriptor fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
         const int error = errno;
         if (error == ENOENT && missing) {
             *missing = true;
-            return std::nullopt;
+            return -1;
         }
         if (error == ELOOP) {
             // The link's own status, so that a caller can set the link itself aside.
@@ -86,6 +90,21 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
         return unfit(QStringLiteral("it is not a regular file"));
     if (info.st_size > bound)
         return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+    return fd.release();
+}
+
+// The file, or nullopt when `missing` is given and nothing is at the name (ENOENT goes to it).
+std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
+{
+    auto unfit = [&](const QString &why) -> std::optional<QByteArray> {
+        throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
+    };
+    auto fail = [&](int error) -> std::optional<QByteArray> {
+        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
+    };
+    const Descriptor fd(openAt(folder, name, bound, info, missing));
+    if (fd.get() < 0)
+        return std::nullopt;
     // Sized from the status with one spare byte, so a file read whole takes one call and the end
     // shows as a short read; a file that grew meanwhile is read on, up to its bound.
     QByteArray data;
@@ -202,6 +221,11 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);
     ::fsync(folder.get());
+}
+
+int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info)
+{
+    return openAt(folder, name, bound, info, nullptr);
 }
 
 QByteArray readRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info)

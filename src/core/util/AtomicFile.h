@@ -41,6 +41,10 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
 // `bound` bytes, and Error naming the file for any other failure (ENOENT included).
 QByteArray readRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info);
 
+// The regular file opened for reading as readRegularFile() opens it, for a caller that reads it
+// in parts; the caller closes the descriptor. Throws as readRegularFile() does.
+int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info);
+
 // The file's bytes, read as readRegularFile() does, or nullopt when nothing is at `path`.
 // Throws UnfitFileError or Error as readRegularFile() does.
 std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound = FileBound::settings);

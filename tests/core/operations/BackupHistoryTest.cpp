@@ -1,6 +1,7 @@
 #include "operations/BackupHistory.h"
 #include "TestSupport.h"
 #include "operations/FolderReader.h"
+#include "operations/HistoryIndex.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Uuid.h"
@@ -458,7 +459,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("damage");
         // "after reading": damaged in place once this process has read the file.
         for (const char *damage : { "missing", "garbage", "truncated", "flipped", "stale", "edited",
-                 "truncated after reading", "table rewritten after reading" })
+                 "truncated after reading", "table rewritten after reading", "older copy after reading" })
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
 
@@ -496,10 +497,23 @@ private Q_SLOTS:
             file.seek(96);
             file.write(QByteArray(16, '\xff'));
         } else if (damage == u"flipped") {
-            // Within the last entry or the names: only that entry's own checksum can tell.
+            // Within the last entry or the bytes after it: only a checksum can tell.
             bytes[bytes.size() - 60] = char(bytes.at(bytes.size() - 60) ^ 0x20);
             file.seek(0);
             file.write(bytes);
+        } else if (damage.startsWith(u"older")) {
+            // Our writer replaces the index, this process reads the new one, and then the older
+            // copy is written over it in place, as restoring the folder from a backup does.
+            file.close();
+            BackupRecord newest = history.records(destination.id).first();
+            newest.outcome = BackupRecord::Outcome::complete;
+            history.write(newest);
+            QVERIFY(indexAgrees(history, destination.id));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.write(bytes);
+            file.resize(bytes.size());
+            // Outlines are not checked against the record files, so only the index can tell.
+            QVERIFY(allOutlines(history, destination.id).first().outcome == BackupRecord::Outcome::complete);
         } else if (damage == u"stale") {
             storeRecords(history, destination, QStringLiteral("complete:-3000:-2000"));
             quieten(history.directory());
@@ -519,6 +533,15 @@ private Q_SLOTS:
         QVERIFY(indexAgrees(history, other.id));
         QCOMPARE(
             history.isDue(destination, now), BackupHistory::isDue(destination, history.records(destination.id), now));
+    }
+
+    // A name read from the index becomes a path in the folder only when it is one plain name.
+    void indexNamesArePlain()
+    {
+        for (const QByteArray &name : { QByteArray(), QByteArray("."), QByteArray(".."), QByteArray("../x.json"),
+                 QByteArray("a/b.json"), QByteArray("/x.json"), QByteArray("x\0.json", 7) })
+            QVERIFY2(!HistoryIndex::plainName(name), name.constData());
+        QVERIFY(HistoryIndex::plainName("..x.json"));
     }
 
     // Records written through the history keep its index current without a rebuild; what it
