@@ -448,7 +448,7 @@ struct HistoryIndexAccess {
         const quint64 rest = size - sizeof header;
         if (size < sizeof header || std::memcmp(header.magic, magic, sizeof magic) != 0
             || header.destinations > rest / sizeof(Range) || header.scopes > rest / sizeof(ScopeRef)
-            || header.count > rest / sizeof(RawEntry)
+            || header.count > rest / sizeof(RawEntry) || header.blobSize > rest
             || header.destinations * sizeof(Range) + header.scopes * sizeof(ScopeRef) + header.count * sizeof(RawEntry)
                     + header.blobSize
                 != rest)
