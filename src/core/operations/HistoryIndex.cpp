@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -300,6 +301,13 @@ void remember(const QString &directory, std::shared_ptr<const HistoryIndex> inde
     if (!cache().contains(directory) && cache().size() >= maximumCachedFolders)
         cache().clear();
     cache().insert(directory, std::move(index));
+}
+
+// Gives the memory a rebuild or rewrite used for the whole index back to the system: a
+// long-running process would otherwise keep its peak for good.
+void returnFreedMemory()
+{
+    ::malloc_trim(0);
 }
 
 QString lockPath(const QString &directory)
@@ -678,6 +686,8 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
     std::shared_ptr<const HistoryIndex> fresh
         = HistoryIndexAccess::built(directory, rebuild || !previous ? nullptr : previous.get(), now);
     remember(directory, fresh);
+    previous.reset();
+    returnFreedMemory();
     return fresh;
 }
 
@@ -716,6 +726,8 @@ void HistoryIndex::update(
     QByteArray bytes = HistoryIndexAccess::spliced(*previous, name, outlineOf(record), FileStamp::of(info), *after);
     if (!bytes.isEmpty())
         remember(directory, HistoryIndexAccess::store(directory, std::move(bytes), *after, true));
+    previous.reset();
+    returnFreedMemory();
 }
 
 bool HistoryIndex::anyRunning(const QUuid &destinationID) const
