@@ -236,6 +236,9 @@ private Q_SLOTS:
     {
         const Date date = Date::fromUnix(1767225600.75); // 2026-01-01T00:00:00.75Z
         QCOMPARE(AgentControl::formatter().string(date), QStringLiteral("2026-01-01T00:00:00Z"));
+        // A file may say anything: beyond the years a date can be written in, the nearest one.
+        QCOMPARE(AgentControl::formatter().string(Date { 1e300 }), QStringLiteral("9999-12-31T23:59:59Z"));
+        QCOMPARE(AgentControl::formatter().string(Date { -1e300 }), QStringLiteral("0001-01-01T00:00:00Z"));
         const QByteArray saved = qgetenv("TZ");
         qputenv("TZ", "America/St_Johns");
         tzset();
