@@ -9,6 +9,7 @@
 #include "util/Workers.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <atomic>
@@ -50,7 +51,7 @@ void BackupHistory::write(const BackupRecord &record) const
 {
     ensureDirectory(m_directory);
     const QString path = filePath(record.id);
-    HistoryIndex::update(m_directory, (uuidText(record.id) + QStringLiteral(".json")).toUtf8(), record,
+    HistoryIndex::update(m_directory, LocalPath::encode(QFileInfo(path).fileName()), record,
         [&] { writeFileAtomically(path, record.encoded()); });
 }
 
@@ -161,7 +162,7 @@ QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<Destinatio
 
 QString BackupHistory::setAsideSuffix()
 {
-    return HistoryIndex::setAsideSuffix();
+    return FolderReader::damagedSuffix();
 }
 
 QStringList BackupHistory::setAsideRecords() const

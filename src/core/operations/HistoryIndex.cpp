@@ -23,11 +23,6 @@
 
 namespace vellmir {
 
-QString HistoryIndex::setAsideSuffix()
-{
-    return FolderReader::damagedSuffix();
-}
-
 namespace {
 
 // The file is a cache of this machine only, so it holds plain native numbers: a header, a table
@@ -598,8 +593,8 @@ struct HistoryIndexAccess {
                         bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
                     built.append(Built { name, outlineOf(record), FileStamp::of(info) });
                 } catch (const Error &error) {
-                    folder.setAsideLogged(name, info, HistoryIndex::setAsideSuffix().toUtf8(),
-                        QStringLiteral("history"), error.message(), QStringLiteral("It is left out of the history."));
+                    folder.setAsideLogged(name, info, FolderReader::damagedSuffix().toUtf8(), QStringLiteral("history"),
+                        error.message(), QStringLiteral("It is left out of the history."));
                 }
             } catch (const Error &error) {
                 // Unreadable for now: left out of this index only, which the next listing rebuilds.

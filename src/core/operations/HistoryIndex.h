@@ -75,9 +75,6 @@ public:
     // The path of the index that belongs to `directory`.
     static QString pathFor(const QString &directory);
 
-    // The suffix a record that does not decode is renamed with, so that it is left out and kept.
-    static QString setAsideSuffix();
-
     HistoryIndex() = default;
     ~HistoryIndex();
     HistoryIndex(const HistoryIndex &) = delete;

@@ -53,16 +53,25 @@ private:
     int m_fd;
 };
 
+[[noreturn]] void unfitFile(const QByteArray &name, const QString &why)
+{
+    throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
+}
+
+[[noreturn]] void unreadable(const QByteArray &name, int error)
+{
+    throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
+}
+
+QString largerThan(qsizetype bound)
+{
+    return QStringLiteral("it is larger than %1 bytes").arg(bound);
+}
+
 // The regular file opened for reading, or -1 when `missing` is given and nothing is at the name
 // (ENOENT goes to it).
 int openAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
 {
-    auto unfit = [&](const QString &why) -> int {
-        throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
-    };
-    auto fail = [&](int error) -> int {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
-    };
     // No link is followed and no FIFO waited on: a file of ours is a regular file, and anything
     // else in its place must not stall or redirect the reader.
     Descriptor fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -75,33 +84,27 @@ int openAt(int folder, const QByteArray &name, qsizetype bound, struct stat &inf
         if (error == ELOOP) {
             // The link's own status, so that a caller can set the link itself aside.
             ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW);
-            return unfit(QStringLiteral("it is a link"));
+            unfitFile(name, QStringLiteral("it is a link"));
         }
         if (error == ENXIO)
-            return unfit(QStringLiteral("it is not a regular file"));
-        return fail(error);
+            unfitFile(name, QStringLiteral("it is not a regular file"));
+        unreadable(name, error);
     }
     if (::fstat(fd.get(), &info) != 0)
-        return fail(errno);
+        unreadable(name, errno);
     // A folder is left where it is and reported as before: nothing of ours is renamed over it.
     if (S_ISDIR(info.st_mode))
-        return fail(EISDIR);
+        unreadable(name, EISDIR);
     if (!S_ISREG(info.st_mode))
-        return unfit(QStringLiteral("it is not a regular file"));
+        unfitFile(name, QStringLiteral("it is not a regular file"));
     if (info.st_size > bound)
-        return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+        unfitFile(name, largerThan(bound));
     return fd.release();
 }
 
 // The file, or nullopt when `missing` is given and nothing is at the name (ENOENT goes to it).
 std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype bound, struct stat &info, bool *missing)
 {
-    auto unfit = [&](const QString &why) -> std::optional<QByteArray> {
-        throw UnfitFileError(QStringLiteral("%1 is not read: %2.").arg(shownName(name), why));
-    };
-    auto fail = [&](int error) -> std::optional<QByteArray> {
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(shownName(name), systemErrorText(error)));
-    };
     const Descriptor fd(openAt(folder, name, bound, info, missing));
     if (fd.get() < 0)
         return std::nullopt;
@@ -113,14 +116,14 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
     while (true) {
         if (used == data.size()) {
             if (used > bound)
-                return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+                unfitFile(name, largerThan(bound));
             data.resize(std::min(data.size() * 2, bound + 1));
         }
         const ssize_t count = ::read(fd.get(), data.data() + used, size_t(data.size() - used));
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(errno);
+            unreadable(name, errno);
         }
         if (count == 0)
             break;
@@ -129,7 +132,7 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
             break;
     }
     if (used > bound)
-        return unfit(QStringLiteral("it is larger than %1 bytes").arg(bound));
+        unfitFile(name, largerThan(bound));
     data.truncate(used);
     return data;
 }
