@@ -686,12 +686,7 @@ void BackupRunner::run(const Destination &destination)
         // The run goes on after the window closes, until the application ends it. The list of
         // runs is made before the threads' pool, so it is destroyed after the pool joined them.
         executing();
-        Workers::beyondViews().start([job, stop = m_stop.get_token()](std::stop_token ending) {
-            std::stop_source either;
-            const std::stop_callback cancelled(stop, [&either] { either.request_stop(); });
-            const std::stop_callback ended(ending, [&either] { either.request_stop(); });
-            job->execute(either.get_token());
-        });
+        Workers::beyondViews().start(m_stop.get_token(), [job](std::stop_token stop) { job->execute(stop); });
     } catch (const std::system_error &error) {
         // No thread, no run: end it here as a failure that was never recorded.
         Update update;

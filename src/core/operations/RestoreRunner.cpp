@@ -409,20 +409,17 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
     Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, {} };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
-    Workers::beyondViews().start([receiver = m_receiver, generation, start, request = std::move(request),
-                                     stop = m_stop.get_token()](std::stop_token ending) {
-        std::stop_source either;
-        const std::stop_callback cancelled(stop, [&either] { either.request_stop(); });
-        const std::stop_callback ended(ending, [&either] { either.request_stop(); });
-        State state = start;
-        const auto publish = [&receiver, generation](const State &current) {
-            receiver->post([generation, current](RestoreRunner *runner) {
-                if (generation == runner->m_generation)
-                    runner->apply(current);
-            });
-        };
-        performSafely(state, publish, request, either.get_token());
-    });
+    Workers::beyondViews().start(m_stop.get_token(),
+        [receiver = m_receiver, generation, start, request = std::move(request)](std::stop_token stop) {
+            State state = start;
+            const auto publish = [&receiver, generation](const State &current) {
+                receiver->post([generation, current](RestoreRunner *runner) {
+                    if (generation == runner->m_generation)
+                        runner->apply(current);
+                });
+            };
+            performSafely(state, publish, request, stop);
+        });
 }
 
 void RestoreRunner::cancel()

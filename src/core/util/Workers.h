@@ -73,6 +73,18 @@ public:
         return workers;
     }
 
+    // As start(), with a token that is stopped as well when `cancel` is: for work its own
+    // owner can cancel while these workers may end it too.
+    template <typename Job> void start(std::stop_token cancel, Job job)
+    {
+        start([cancel = std::move(cancel), job = std::move(job)](std::stop_token ending) mutable {
+            std::stop_source either;
+            const std::stop_callback cancelled(cancel, [&either] { either.request_stop(); });
+            const std::stop_callback ended(ending, [&either] { either.request_stop(); });
+            job(either.get_token());
+        });
+    }
+
     // Asks every job to stop and returns once all have ended.
     void stopAndWait()
     {
