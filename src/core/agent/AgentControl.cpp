@@ -226,8 +226,11 @@ const AgentControl::DateFormatter &AgentControl::formatter()
 
 QJsonObject AgentControl::json(const BackupRecord &record)
 {
-    return converted(
-        [&record] { return record.toJson([](Date date) { return QJsonValue(formatter().string(date)); }); });
+    return converted([&record] {
+        QJsonObject object = record.toJson();
+        formatDates(object, { "startedAt", "finishedAt", "prunedAt" });
+        return object;
+    });
 }
 
 QJsonObject AgentControl::json(const Destination &destination)

@@ -60,26 +60,25 @@ BackupRecord::BackupRecord(const QUuid &destination, Date started)
 {
 }
 
-QJsonObject BackupRecord::toJson(const std::function<QJsonValue(Date)> &write) const
+QJsonObject BackupRecord::toJson() const
 {
-    const auto date = [&write](Date value) { return write ? write(value) : json::fromDate(value); };
     QJsonObject object {
         { kId, uuidText(id) },
         { kDestinationID, uuidText(destinationID) },
-        { kStartedAt, date(startedAt) },
+        { kStartedAt, json::fromDate(startedAt) },
         { kOutcome, toString(outcome) },
         { kIssues, json::fromStrings(issues) },
         { kAccessGranted, accessGranted },
         { kBytesAdded, bytesAdded },
     };
     if (finishedAt)
-        object.insert(kFinishedAt, date(*finishedAt));
+        object.insert(kFinishedAt, json::fromDate(*finishedAt));
     if (snapshotID)
         object.insert(kSnapshotID, *snapshotID);
     if (maintenance)
         object.insert(kMaintenance, *maintenance);
     if (prunedAt)
-        object.insert(kPrunedAt, date(*prunedAt));
+        object.insert(kPrunedAt, json::fromDate(*prunedAt));
     if (scope)
         object.insert(kScope, *scope);
     if (skippedProtected)

@@ -4,12 +4,10 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
-#include <functional>
 #include <optional>
 
 namespace vellmir {
@@ -37,9 +35,8 @@ struct BackupRecord {
     // A new run of the destination: a fresh id, outcome running.
     BackupRecord(const QUuid &destinationID, Date startedAt);
 
-    // Absent optional fields are left out of the object; dates are written by `date`, as their
-    // seconds when it is empty.
-    QJsonObject toJson(const std::function<QJsonValue(Date)> &date = {}) const;
+    // Absent optional fields are left out of the object.
+    QJsonObject toJson() const;
     // The file content: compact JSON.
     QByteArray encoded() const;
     // Throws JsonError naming the key for a missing required key, a wrong type or an unknown
