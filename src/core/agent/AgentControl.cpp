@@ -80,10 +80,11 @@ void WaitingForUser::setObserver(std::function<void(bool)> observer)
 
 QString AgentControl::DateFormatter::string(Date date) const
 {
-    // Whole seconds, held to years 1 to 9999 so that whatever a file says is a date that can be
-    // written. localtime_r follows the zone tzset() last read (TZ, or the system's).
-    constexpr double first = -62135596800.0; // 0001-01-01T00:00:00Z
-    constexpr double last = 253402300799.0; // 9999-12-31T23:59:59Z
+    // Whole seconds, held a day inside years 1 to 9999 so that whatever a file says is a date
+    // that can be written, in every zone. localtime_r follows the zone tzset() last read (TZ, or
+    // the system's).
+    constexpr double first = -62135510400.0; // 0001-01-02T00:00:00Z
+    constexpr double last = 253402214399.0; // 9999-12-30T23:59:59Z
     const double unix = std::floor(date.toUnix());
     const time_t seconds = static_cast<time_t>(unix >= first ? std::min(unix, last) : first);
     tm local {};

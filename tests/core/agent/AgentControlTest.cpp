@@ -236,9 +236,9 @@ private Q_SLOTS:
     {
         const Date date = Date::fromUnix(1767225600.75); // 2026-01-01T00:00:00.75Z
         QCOMPARE(AgentControl::formatter().string(date), QStringLiteral("2026-01-01T00:00:00Z"));
-        // A file may say anything: beyond the years a date can be written in, the nearest one.
-        QCOMPARE(AgentControl::formatter().string(Date { 1e300 }), QStringLiteral("9999-12-31T23:59:59Z"));
-        QCOMPARE(AgentControl::formatter().string(Date { -1e300 }), QStringLiteral("0001-01-01T00:00:00Z"));
+        // A file may say anything: beyond the years a date can be written in, a day inside them.
+        QCOMPARE(AgentControl::formatter().string(Date { 1e300 }), QStringLiteral("9999-12-30T23:59:59Z"));
+        QCOMPARE(AgentControl::formatter().string(Date { -1e300 }), QStringLiteral("0001-01-02T00:00:00Z"));
         const QByteArray saved = qgetenv("TZ");
         qputenv("TZ", "America/St_Johns");
         tzset();
@@ -246,10 +246,14 @@ private Q_SLOTS:
         qputenv("TZ", "Europe/Berlin");
         tzset();
         const QString berlin = AgentControl::formatter().string(date);
+        qputenv("TZ", "Pacific/Kiritimati");
+        tzset();
+        const QString kiritimati = AgentControl::formatter().string(Date { 1e300 });
         qputenv("TZ", saved);
         tzset();
         QCOMPARE(newfoundland, QStringLiteral("2025-12-31T20:30:00-03:30"));
         QCOMPARE(berlin, QStringLiteral("2026-01-01T01:00:00+01:00"));
+        QCOMPARE(kiritimati, QStringLiteral("9999-12-31T13:59:59+14:00"));
     }
 
     void summaryAndSnapshotObjects()
