@@ -262,10 +262,11 @@ void readLines(
         // Input the client left non-blocking has nothing yet, and a blocking read would outlast
         // a stop: wait for either first.
         pollfd ready[2] { { fd, POLLIN, 0 }, { wake, POLLIN, 0 } };
-        if (::poll(ready, wake >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+        const int polled = ::poll(ready, wake >= 0 ? 2 : 1, -1);
+        if (stop.stop_requested() || (polled < 0 && errno != EINTR))
             break;
-        if (stop.stop_requested())
-            break;
+        if (polled < 0)
+            continue; // a signal: wait again rather than block in read()
         const ssize_t count = ::read(fd, buffer.data(), size_t(buffer.size()));
         if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
