@@ -1,6 +1,7 @@
 #include "exclude/FileWalk.h"
 
 #include "util/LocalPath.h"
+#include "util/Workers.h"
 
 #include <QFile>
 
@@ -133,7 +134,7 @@ private:
             FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values, dirFd,
                 relative, valuesError };
             const FileWalk::Step step = m_visitor.visit(item);
-            if (step == FileWalk::Step::descend && values.isDirectory) {
+            if (step == FileWalk::Step::descend && values.isDirectory && !m_stop.stop_requested()) {
                 const int child = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 const int error = child >= 0 ? walkDirectory(child, depth + 1) : errno;
                 // A folder replaced by a link between listing and opening is not an error.
@@ -183,6 +184,8 @@ private:
 
     FileWalk::Values m_values;
     FileWalk::Visitor &m_visitor;
+    // A job whose owner is closing goes no deeper.
+    const std::stop_token m_stop = jobStop();
     std::string m_path;
     std::vector<std::unique_ptr<Level>> m_levels;
 };

@@ -74,7 +74,8 @@ public:
 
     // Visits every item below `root` (not the root itself). A root that is a symbolic link to a
     // folder is followed, since the caller named it. Returns false when the root cannot be
-    // listed, in which case nothing was visited.
+    // listed, in which case nothing was visited. Run by a Workers job, the walk goes into no
+    // further folder once the job is asked to stop.
     static bool walk(const QString &root, Values values, Visitor &visitor);
     static bool walk(const char *root, Values values, Visitor &visitor);
 

@@ -14,6 +14,15 @@
 
 namespace vellmir {
 
+// The stop token of the Workers job this thread runs (none on other threads): for deep work with
+// no token of its own to watch, such as a folder walk, so that an owner that closes and waits for
+// its jobs does not wait that work out.
+inline std::stop_token &jobStop()
+{
+    thread_local std::stop_token token;
+    return token;
+}
+
 // Runs each(first, last) over slices of [0, count) of at least `smallest` items, on up to four
 // threads (this one included), and returns when all are done: for many independent items, such
 // as files to read and decode. `each` must not throw. Where no thread can be made, this one does
@@ -58,6 +67,7 @@ public:
         const std::lock_guard guard(m_mutex);
         joinEnded();
         m_running.push_back({ std::jthread([job = std::move(job), done](std::stop_token stop) mutable {
+                                 jobStop() = stop;
                                  job(stop);
                                  done->store(true);
                              }),
@@ -81,6 +91,7 @@ public:
             std::stop_source either;
             const std::stop_callback cancelled(cancel, [&either] { either.request_stop(); });
             const std::stop_callback ended(ending, [&either] { either.request_stop(); });
+            jobStop() = either.get_token();
             job(either.get_token());
         });
     }

@@ -209,7 +209,7 @@ private:
     bool m_loadedOnce = false;
     quint64 m_loadGeneration = 0;
     // Ends the pane's reads (snapshots, the connection test, the retention preview) when the pane
-    // goes; applying retention is left to finish, and the pane waits for it.
+    // goes; applying retention is left to finish beyond the pane (Workers::beyondViews).
     std::stop_source m_viewStop;
     std::shared_ptr<Receiver<DestinationDetailModel>> m_receiver;
     // Last: stopped and joined before the members its jobs read go.
