@@ -262,8 +262,9 @@ int runChild(const QByteArray &program, const QByteArrayList &arguments, const Q
 // Holds back the lines of a first attempt for as long as they may belong to restic's refusal
 // of a lock held by someone else: its plain-text preamble on standard output ("create
 // exclusive lock for repository") and the refusal on standard error. The first JSON message
-// on standard output or any other line on standard error shows that restic got past the lock
-// or failed for another reason; from then on lines go straight through.
+// or path of a plain listing on standard output, or any other line on standard error, shows
+// that restic got past the lock or failed for another reason; from then on lines go straight
+// through, and a long listing is never held whole.
 class LockRefusalFilter {
 public:
     bool line(ResticStreamEvent::Type type, QByteArrayView line, const LineSink &sink)
@@ -273,8 +274,8 @@ public:
         const bool isStderr = type == ResticStreamEvent::Type::stderrLine;
         if (isStderr && line.contains(QByteArrayView("unable to create lock in backend")))
             m_refused = true;
-        const bool json = !isStderr && (line.startsWith('{') || line.startsWith('['));
-        if (m_refused || !(isStderr || json)) {
+        const bool output = !isStderr && (line.startsWith('{') || line.startsWith('[') || line.startsWith('/'));
+        if (m_refused || !(isStderr || output)) {
             m_held.push_back({ type, line.toByteArray() });
             return true;
         }
