@@ -490,6 +490,11 @@ QByteArrayList ResticEngine::childEnvironment(const ResticEnvironment &environme
             continue;
         result.append(it.key().toUtf8() + '=' + it.value().toUtf8());
     }
+    // Nothing may ask: with a display set, ssh would otherwise start a graphical askpass program
+    // and a backup would wait on its window. Left to a user who chose otherwise.
+    if (!std::any_of(result.cbegin(), result.cend(),
+            [](const QByteArray &entry) { return entry.startsWith("SSH_ASKPASS_REQUIRE="); }))
+        result.append("SSH_ASKPASS_REQUIRE=never");
     return result;
 }
 

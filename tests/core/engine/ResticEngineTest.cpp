@@ -427,6 +427,7 @@ private Q_SLOTS:
         QVERIFY(has("RESTIC_CACERT=inherited")); // restic's TLS settings name no repository
         QVERIFY(has("RESTIC_TLS_CLIENT_CERT=inherited"));
         QVERIFY(named("PATH"));
+        QVERIFY(has("SSH_ASKPASS_REQUIRE=never"));
 
         // A caller's value replaces an inherited one of the same name, once.
         const QByteArrayList child = ResticEngine::childEnvironment({ { QStringLiteral("MY_RESTIC_NOTE"), "mine" } });
