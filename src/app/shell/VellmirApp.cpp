@@ -287,9 +287,15 @@ int VellmirApp::main(int argc, char **argv)
         status = QApplication::exec();
         // A backup still under way is cancelled as its Cancel button would, so its record says
         // "cancelled" instead of "running" for ever.
-        if (!BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)))
+        if (!BackupRunner::cancelRunsInProgress(std::chrono::seconds(30))) {
             logText(QStringLiteral("Vellmir: a backup did not end within 30 seconds of quitting; its record may "
                                    "still say it is running."));
+            // Waiting on would keep the process for as long as the run hangs: end it without
+            // running the statics' destructors, which that run may still use. restic's keeper
+            // ends restic when this process is gone.
+            std::fflush(nullptr);
+            ::_exit(status);
+        }
         // The runs the window started end before the process's statics go.
         Workers::beyondViews().stopAndWait();
     } catch (const std::exception &error) {
