@@ -236,6 +236,11 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
     RuleScanner scanner(found, skipCaches, skipDerivedData);
     for (const QString &source : sources)
         FileWalk::walk(source, FileWalk::Values::type, scanner);
+    // Sources inside one another meet the same folder twice: it is one suggestion.
+    std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) { return a.path < b.path; });
+    found.erase(
+        std::unique(found.begin(), found.end(), [](const Found &a, const Found &b) { return a.path == b.path; }),
+        found.end());
 
     QList<ExcludeCandidate> candidates;
     candidates.reserve(qsizetype(found.size()));

@@ -231,8 +231,9 @@ void SmartExcludeTest::scanNamesEachFolderByItsPath()
     makeFile(root, QStringLiteral("two/Browser Cache Data/blob"), 100);
     makeFile(root, QStringLiteral("two/src/node_modules"), 100); // a plain file no suggestion counts
 
-    const QList<ExcludeCandidate> found
-        = SmartExclude().scan({ root + QStringLiteral("/one"), root + QStringLiteral("/two") });
+    // "two/lib" lies inside "two": its folder is still one suggestion.
+    const QList<ExcludeCandidate> found = SmartExclude().scan(
+        { root + QStringLiteral("/one"), root + QStringLiteral("/two"), root + QStringLiteral("/two/lib") });
     const QString modules = QStringLiteral("Node.js dependencies (npm/yarn reinstall)");
     const QList<ExcludeCandidate> expected {
         candidate(root + QStringLiteral("/two/lib/node_modules"), modules, 1,
