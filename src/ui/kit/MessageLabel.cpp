@@ -1,5 +1,7 @@
 #include "kit/MessageLabel.h"
 
+#include "util/TextRules.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QEvent>
 #include <QScrollBar>
@@ -40,8 +42,14 @@ void MessageLabel::setText(const QString &message)
     if (message == m_text && !message.isEmpty())
         return;
     m_text = message;
-    setPlainText(message);
-    m_measure.setPlainText(message);
+    // Messages carry what restic, the file system or a file said: each line is shown with what
+    // would draw as nothing, or reorder the line, written out.
+    QStringList lines = message.split(u'\n');
+    for (QString &line : lines)
+        line = TextRules::visible(line);
+    const QString shown = lines.join(u'\n');
+    setPlainText(shown);
+    m_measure.setPlainText(shown);
     updateGeometry();
 }
 

@@ -37,6 +37,10 @@ void MessageLabelTest::showsTheMessageAsItCame()
     QVERIFY(label.minimumSizeHint().width() <= 300);
     QVERIFY(label.heightForWidth(300) >= 3 * label.fontMetrics().height());
     QCOMPARE(label.toPlainText(), longPath);
+
+    // A name that would turn the line around, or hide a character, shows it written out.
+    label.setText(QStringLiteral("cannot read /home/u/lap\u202Etop/a\u200Bb"));
+    QCOMPARE(label.toPlainText(), QStringLiteral("cannot read /home/u/lap⟨U+202E⟩top/a⟨U+200B⟩b"));
     QVERIFY(saveScreenshot(label, test::screenshotPath(QStringLiteral("MessageLabel-long-path"))));
 }
 
