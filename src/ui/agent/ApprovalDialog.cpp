@@ -109,7 +109,8 @@ int viewHeight(const QPlainTextEdit &view, int lines)
 // counts only once the window has been on screen for a moment since it last came on screen, so a
 // question that appears under the pointer cannot take a click meant for another window. A key
 // (Space on a focused Allow) counts only after a pause both since then and since the key before
-// it, so text typed for another window, Tab and Space among it, never answers. Times are taken as
+// it (or since the window got the focus back), so text typed for another window, Tab and Space
+// among it, never answers. Times are taken as
 // events arrive, on `clock`. The buttons also look disabled while they cannot be used.
 class ArmingGate : public QObject {
 public:
@@ -155,6 +156,11 @@ private:
             m_keyCounts = armedAt(now) && (!m_lastKeyAt || now - *m_lastKeyAt >= allowDelayMs);
             m_lastKeyAt = now;
             refresh(); // Tab finds Allow only when it may be used
+        } else if (event->type() == QEvent::FocusIn) {
+            // Keys typed in another window went unseen: the window coming back counts as one,
+            // so a Space in the same stream of typing finds it too soon.
+            m_lastKeyAt = m_clock();
+            m_keyCounts = false;
         }
     }
 

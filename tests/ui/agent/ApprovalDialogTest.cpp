@@ -97,12 +97,14 @@ private Q_SLOTS:
     // it. A Space after a pause does, for those who answer without a pointer.
     void typedKeysNeverApprove_data()
     {
-        QTest::addColumn<QString>("keys"); // typed 10 ms apart
+        // Typed 10 ms apart; "~" lets two seconds pass, "^" gives the window the focus back.
+        QTest::addColumn<QString>("keys");
         QTest::addColumn<qint64>("start"); // on the dialog's clock; it came on screen at 0
         QTest::addColumn<bool>("approved");
         QTest::newRow("a name typed through after a second") << "Alice\tSmith 42" << qint64(1200) << false;
         QTest::newRow("Tab then Space") << "\t " << qint64(1500) << false;
         QTest::newRow("Space after a pause") << "\t" << qint64(1500) << true;
+        QTest::newRow("Space as the focus comes back from typing elsewhere") << "\t~^ " << qint64(1500) << false;
     }
 
     void typedKeysNeverApprove()
@@ -121,6 +123,16 @@ private Q_SLOTS:
         for (const QChar key : keys) {
             if (!window)
                 break; // answered
+            if (key == u'~') {
+                now += 2000;
+                continue;
+            }
+            if (key == u'^') {
+                QFocusEvent focus(QEvent::FocusIn, Qt::ActiveWindowFocusReason);
+                QCoreApplication::sendEvent(window.data(), &focus);
+                now += 10;
+                continue;
+            }
             QTest::keyClick(window.data(),
                 key == u'\t'      ? Qt::Key_Tab
                     : key == u' ' ? Qt::Key_Space
