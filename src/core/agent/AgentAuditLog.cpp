@@ -26,7 +26,7 @@ const QString keyReason = QStringLiteral("reason");
 const QString keySummary = QStringLiteral("summary");
 const QString keyTime = QStringLiteral("time");
 
-// The most of the log that is read; far more lines than any caller asks for.
+// The most of the log's end that is read; far more lines than any caller asks for.
 constexpr qsizetype auditLogBound = 64 * 1024 * 1024;
 
 // Appends `line` at the true end of the file with one write. Returns an error text on failure.
@@ -154,7 +154,7 @@ QList<AgentAuditLog::Entry> AgentAuditLog::entries(qint64 limit) const noexcept
         return {};
     QByteArray bytes;
     try {
-        bytes = readFileIfExists(m_url, auditLogBound).value_or(QByteArray());
+        bytes = readFileTail(m_url, auditLogBound).value_or(QByteArray());
     } catch (const Error &) {
         return {};
     }

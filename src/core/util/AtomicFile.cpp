@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 #include <utility>
 
@@ -241,6 +242,36 @@ std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound)
     struct stat info { };
     bool missing = false;
     return readAt(AT_FDCWD, LocalPath::encode(path), bound, info, &missing);
+}
+
+std::optional<QByteArray> readFileTail(const QString &path, qsizetype bound)
+{
+    const QByteArray name = LocalPath::encode(path);
+    struct stat info { };
+    bool missing = false;
+    const Descriptor fd(openAt(AT_FDCWD, name, std::numeric_limits<qsizetype>::max(), info, &missing));
+    if (fd.get() < 0)
+        return std::nullopt;
+    const qint64 from = std::max<qint64>(0, qint64(info.st_size) - bound);
+    QByteArray data(qsizetype(qint64(info.st_size) - from), Qt::Uninitialized);
+    qsizetype used = 0;
+    while (used < data.size()) {
+        const ssize_t count = ::pread(fd.get(), data.data() + used, size_t(data.size() - used), off_t(from + used));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            unreadable(name, errno);
+        if (count == 0)
+            break;
+        used += count;
+    }
+    data.truncate(used);
+    // Begun inside a line: whole lines only.
+    if (from > 0) {
+        const qsizetype end = data.indexOf('\n');
+        data.remove(0, end < 0 ? data.size() : end + 1);
+    }
+    return data;
 }
 
 std::optional<QByteArray> readOwnFile(const QString &path, qsizetype bound, const QString &component)

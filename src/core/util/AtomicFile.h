@@ -49,6 +49,11 @@ int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct 
 // Throws UnfitFileError or Error as readRegularFile() does.
 std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound = FileBound::settings);
 
+// The whole lines among the last `bound` bytes of the regular file at `path` (all of a shorter
+// file), opened as readFileIfExists() opens it but never refused for its size; nullopt when
+// nothing is at `path`. For a log that only grows. Throws as readFileIfExists() does.
+std::optional<QByteArray> readFileTail(const QString &path, qsizetype bound);
+
 // readFileIfExists() for a file of ours that may be replaced at any time: anything unfit at
 // `path` is renamed aside (to the name + ".unreadable") and logged once under `component`,
 // and is then treated as absent.

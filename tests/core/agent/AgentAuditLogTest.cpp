@@ -187,6 +187,23 @@ private Q_SLOTS:
         QCOMPARE(read.at(1).command, QStringLiteral("second"));
     }
 
+    // The log only grows: past what is read of it, its newest entries still show.
+    void aLogPastItsBoundShowsItsEnd()
+    {
+        test::TestHome home;
+        const AgentAuditLog log(home.path() + "/agent-audit.jsonl");
+        log.append(entry("first", ApprovalDecision::denied));
+        QFile file(log.url());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.resize(65 * 1024 * 1024)); // a hole: no disk taken
+        file.close();
+        appendRaw(log.url(), "\xc3\n");
+        log.append(entry("newest", ApprovalDecision::denied));
+        const QList<Entry> read = log.entries(20);
+        QCOMPARE(read.size(), 1);
+        QCOMPARE(read.at(0).command, QStringLiteral("newest"));
+    }
+
     void unreadableFilesAreEmpty()
     {
         test::TestHome home;
