@@ -134,15 +134,15 @@ void DestinationStore::publish(const Pending &pending)
 namespace {
 
 // A write killed before its rename leaves the temporary file that writeFileAtomically made beside its
-// target ("destinations.json.Ab12Cd"). The files that a change writes are written only under
+// target ("destinations.json.~Ab12Cd"). The files that a change writes are written only under
 // the destinations lock, so once it is held, any such file is a leftover.
 void removeLeftoverTemporaries(const ConfigSeal &seal)
 {
-    static const QRegularExpression suffix(QStringLiteral("^\\.[A-Za-z0-9]{6}$"));
+    static const QRegularExpression suffix(QStringLiteral("^\\.~[A-Za-z0-9]{6}$"));
     const QDir folder = QFileInfo(seal.destinationsURL()).dir();
     for (const QString &path : { seal.destinationsURL(), seal.pendingSealURL(), seal.policyURL() }) {
         const QString name = QFileInfo(path).fileName();
-        const QStringList found = folder.entryList({ name + QStringLiteral(".??????") }, QDir::Files | QDir::Hidden);
+        const QStringList found = folder.entryList({ name + QStringLiteral(".~??????") }, QDir::Files | QDir::Hidden);
         for (const QString &entry : found) {
             if (suffix.match(entry.mid(name.size())).hasMatch() && QFile::remove(folder.filePath(entry)))
                 logLine(QStringLiteral("settings"), QStringLiteral("removed the leftover temporary file ") + entry);

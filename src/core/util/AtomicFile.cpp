@@ -183,13 +183,14 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
         fail(errno);
 
     // A new file of our own beside the target, never one that was there: O_EXCL refuses a name
-    // that exists, a link included. Named "<name>.Ab12Cd", which never ends in ".json" and is
-    // what the settings' cleanup of leftovers looks for.
+    // that exists, a link included. Named "<name>.~Ab12Cd", which never ends in ".json", is no
+    // name a person gives a copy ("destinations.json.backup"), and is what the settings' cleanup
+    // of leftovers looks for.
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     QByteArray temporary;
     int created = -1;
     for (int attempt = 0; attempt < 100 && created < 0; ++attempt) {
-        temporary = name + '.';
+        temporary = name + ".~";
         for (int i = 0; i < 6; ++i)
             temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
         created

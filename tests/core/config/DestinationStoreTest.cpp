@@ -544,11 +544,14 @@ private Q_SLOTS:
         const auto store = std::make_unique<DestinationStore>(destinations, credentials, keys, defaults);
         QVERIFY(!store->errorMessage());
         // and removes what a kill before a rename left behind.
-        test::writeFile(destinations + QStringLiteral(".Ab12Cd"), "{");
+        test::writeFile(destinations + QStringLiteral(".~Ab12Cd"), "{");
+        // A copy the user made is theirs.
+        test::writeFile(destinations + QStringLiteral(".backup"), "{");
         store->setChangesWithoutApproval(true);
         QVERIFY(seal.verify() == ConfigIntegrity::valid());
-        QCOMPARE(QDir(home.dataDirectory()).entryList({ QStringLiteral("*.??????") }, QDir::Files | QDir::Hidden),
+        QCOMPARE(QDir(home.dataDirectory()).entryList({ QStringLiteral("*.~??????") }, QDir::Files | QDir::Hidden),
             QStringList {});
+        QVERIFY(QFileInfo::exists(destinations + QStringLiteral(".backup")));
         qInfo("%lld saves; %d kills left a pending seal behind", newest + 1, pendingLeft);
     }
 };
