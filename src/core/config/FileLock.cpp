@@ -40,8 +40,8 @@ FileLock::FileLock(const QString &path, bool wait)
         fd = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(fd);
-        fd = -1;
-        errno = EINVAL;
+        throw Error(QStringLiteral("Could not open operation lock: %1 is not a regular file; remove it, then retry.")
+                        .arg(path));
     }
     if (fd < 0)
         throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
