@@ -41,7 +41,8 @@ AgentError AgentError::unanswered(Unanswered why, const QString &detail)
     case Unanswered::lockUnsafe:
         message = QStringLiteral("No approval question was asked, because the lock that keeps Vellmir's questions "
                                  "one at a time cannot be taken safely (%1), so the change was not made. Remove "
-                                 "that file, then retry.")
+                                 "what is in the lock's place, or make its folder one of yours you can write "
+                                 "to, then retry.")
                       .arg(detail.isEmpty() ? QStringLiteral("it is not a regular file of yours") : detail);
         break;
     case Unanswered::turnNeverCame:
