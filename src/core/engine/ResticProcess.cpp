@@ -36,7 +36,8 @@ void closeDescriptor(int &fd) noexcept
 }
 
 // A pipe whose ends are never 0, 1 or 2, so the child's dup2 onto those cannot clobber one.
-bool makePipe(int &readEnd, int &writeEnd)
+// `roomy`: for restic's output, with room for restic to run ahead of a busy reader.
+bool makePipe(int &readEnd, int &writeEnd, bool roomy = false)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -54,8 +55,9 @@ bool makePipe(int &readEnd, int &writeEnd)
         errno = EMFILE;
         return false;
     }
-    // Room for restic to run ahead of a busy reader; the system may refuse, which is harmless.
-    ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+    // The system may refuse, which is harmless; the room counts against the user's pipe limit.
+    if (roomy)
+        ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
     readEnd = fds[0];
     writeEnd = fds[1];
     return true;
@@ -269,9 +271,9 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
 {
     int outWrite = -1;
     int errWrite = -1;
-    if (!makePipe(m_out, outWrite))
+    if (!makePipe(m_out, outWrite, true))
         return errno;
-    if (!makePipe(m_err, errWrite)) {
+    if (!makePipe(m_err, errWrite, true)) {
         const int error = errno;
         closeDescriptor(outWrite);
         return error;
