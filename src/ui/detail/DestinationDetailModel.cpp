@@ -484,12 +484,8 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
     if (const std::optional<Date> last = lastCompleteBackup())
         return Format::dateTime(*last, locale);
     // A change of folders or exclusions starts over, but the snapshots made before it are there.
-    const QString scope = m_destination.backupScope();
-    const bool anyOfTheseSettings = std::any_of(m_records.begin(), m_records.end(), [&](const BackupRecord &record) {
-        return record.outcome == BackupRecord::Outcome::complete && record.scope == scope;
-    });
     if (const std::optional<Date> earlier
-        = anyOfTheseSettings ? std::nullopt : DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, scope))
+        = DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, m_destination.backupScope()))
         return tr("None with the current folders and exclusions (the last with earlier settings finished %1)")
             .arg(Format::dateTime(*earlier, locale));
     return tr("Not yet backed up");

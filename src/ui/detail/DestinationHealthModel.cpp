@@ -345,11 +345,16 @@ std::optional<Date> DestinationHealthModel::lastComplete(const QList<BackupRecor
 std::optional<Date> DestinationHealthModel::lastCompleteOfEarlierSettings(
     const QList<BackupRecord> &records, const QString &scope)
 {
+    std::optional<Date> earlier;
     for (const BackupRecord &record : records) {
-        if (record.outcome == BackupRecord::Outcome::complete && record.scope != scope && record.finishedAt)
-            return record.finishedAt;
+        if (record.outcome != BackupRecord::Outcome::complete)
+            continue;
+        if (record.scope == scope)
+            return std::nullopt; // the current settings have one: it is what counts
+        if (!earlier && record.finishedAt)
+            earlier = record.finishedAt;
     }
-    return std::nullopt;
+    return earlier;
 }
 
 bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now)
