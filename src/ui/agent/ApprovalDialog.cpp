@@ -107,15 +107,17 @@ int viewHeight(const QPlainTextEdit &view, int lines)
 
 // Keeps the answers other than the safe one out of reach of input not meant for them. A click
 // counts only once the window has been on screen for a moment since it last came on screen, so a
-// question that appears under the pointer cannot take a click meant for another window. A key
-// (Space on a focused Allow) counts only after a pause both since then and since the key before
-// it (or since the window got the focus back), so text typed for another window, Tab and Space
-// among it, never answers. Times are taken as
-// events arrive, on `clock`. The buttons also look disabled while they cannot be used.
+// question that appears under the pointer cannot take a click meant for another window. Any key that
+// reaches a guarded button other than those that move the focus or close the window (Space and
+// Select, and whatever else the desktop's theme lets press a button) counts only after a pause
+// both since then and since the key before it, so text typed for another window never answers.
+// Return and Enter always mean the safe answer. Times are taken as events arrive, on `clock`.
+// The buttons also look disabled while they cannot be used.
 class ArmingGate : public QObject {
 public:
     ArmingGate(QDialog *dialog, QList<QPushButton *> guarded, SteadyClock clock, std::function<void()> exposed)
         : QObject(dialog)
+        , m_dialog(dialog)
         , m_guarded(std::move(guarded))
         , m_clock(std::move(clock))
         , m_exposed(std::move(exposed))
@@ -131,11 +133,38 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched->isWindowType())
+        if (watched->isWindowType()) {
             watchWindow(static_cast<QWindow *>(watched), event);
-        else if (isActivation(event))
+            return false;
+        }
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
             return !allowed(event);
-        return false;
+        case QEvent::Shortcut:
+            return true; // a mnemonic a theme gave it would answer in a stream of typing
+        case QEvent::KeyPress:
+            switch (static_cast<QKeyEvent *>(event)->key()) {
+            case Qt::Key_Tab:
+            case Qt::Key_Backtab:
+            case Qt::Key_Escape:
+            case Qt::Key_Left:
+            case Qt::Key_Right:
+            case Qt::Key_Up:
+            case Qt::Key_Down:
+                return false;
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+                // Some themes (GNOME's) let these press the focused button: here they go to the
+                // dialog, which gives the safe answer.
+                QCoreApplication::sendEvent(m_dialog, event);
+                return true;
+            default:
+                return !allowed(event);
+            }
+        default:
+            return false;
+        }
     }
 
 private:
@@ -164,21 +193,6 @@ private:
         }
     }
 
-    static bool isActivation(QEvent *event)
-    {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick:
-            return true;
-        case QEvent::KeyPress: {
-            const int key = static_cast<QKeyEvent *>(event)->key();
-            return key == Qt::Key_Space || key == Qt::Key_Select;
-        }
-        default:
-            return false;
-        }
-    }
-
     bool allowed(QEvent *event)
     {
         refresh();
@@ -200,6 +214,7 @@ private:
             m_refresh.start(static_cast<int>(allowDelayMs - (now - *m_exposedAt)));
     }
 
+    QDialog *m_dialog;
     QList<QPushButton *> m_guarded;
     SteadyClock m_clock;
     std::function<void()> m_exposed;

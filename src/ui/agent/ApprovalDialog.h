@@ -12,7 +12,8 @@ namespace vellmir {
 // the details wrap, long words too, and scroll, and the window keeps inside the screen's
 // available area with its buttons on it. The answers other than the default one take no click
 // for a second each time the window comes on screen, and no key that follows another within a
-// second; the default one, Return and Escape act at once.
+// second, whichever keys the desktop's theme lets press a button; the default one, Return and
+// Escape act at once.
 class ApprovalDialog final : public ApprovalPrompt {
 public:
     // `clock`: what the dialog's waits are measured on; empty: the system's steady clock.
