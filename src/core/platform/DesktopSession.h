@@ -24,8 +24,9 @@ QStringList managerEnvironment(const QDBusConnection &bus);
 QProcessEnvironment located(QProcessEnvironment environment, const std::function<QStringList()> &manager,
     const QString &userRuntimeRoot = QStringLiteral("/run/user"));
 
-// Whether a display server can be where `environment` points: a Wayland socket that exists, a
-// local X11 socket that exists, or a remote X display. Whether it answers only connecting tells.
+// Whether a display server takes connections where `environment` points: its Wayland socket, or
+// its X display (a local one by its socket, one named by host over TCP), connected to and let go
+// at once, each within two seconds. Whether it then answers only the dialog's own connection tells.
 bool reachable(const QProcessEnvironment &environment);
 
 } // namespace vellmir::DesktopSession

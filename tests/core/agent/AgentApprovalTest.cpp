@@ -1,6 +1,7 @@
 #include "agent/AgentApproval.h"
 #include "TestSupport.h"
 
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -218,7 +219,7 @@ private Q_SLOTS:
     void promptProcess_data()
     {
         QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write
-        QTest::addColumn<QString>("display");
+        QTest::addColumn<bool>("desktop"); // a display that takes connections, or none
         QTest::addColumn<bool>("stop");
         QTest::addColumn<int>("decision");
         QTest::addColumn<int>("why"); // Unanswered, -1: none
@@ -226,38 +227,39 @@ private Q_SLOTS:
         const QString sleeping = QStringLiteral("echo $$ > \"$1.pid\"; exec sleep 30");
         const int allowed = int(ApprovalDecision::approvedByUser);
         const int timedOut = int(ApprovalDecision::timedOut);
-        QTest::newRow("allow") << echoInput + "echo shown; echo 1"
-                               << "remote:0" << false << allowed << -1;
-        QTest::newRow("display gone") << echoInput + "echo shown; exit 1"
-                                      << "remote:0" << false << timedOut << int(Unanswered::closed);
-        QTest::newRow("killed") << echoInput + "echo shown; kill -9 $$"
-                                << "remote:0" << false << timedOut << int(Unanswered::closed);
-        test::dataRow("no display", echoInput + "echo 1", "", false, timedOut, int(Unanswered::noDesktop));
-        test::dataRow(
-            "no display answered", echoInput + "exit 3", "remote:0", false, timedOut, int(Unanswered::noDesktop));
-        QTest::newRow("never on screen") << sleeping << "remote:0" << false << timedOut << int(Unanswered::notShown);
+        QTest::newRow("allow") << echoInput + "echo shown; echo 1" << true << false << allowed << -1;
+        QTest::newRow("display gone") << echoInput + "echo shown; exit 1" << true << false << timedOut
+                                      << int(Unanswered::closed);
+        QTest::newRow("killed") << echoInput + "echo shown; kill -9 $$" << true << false << timedOut
+                                << int(Unanswered::closed);
+        test::dataRow("no display", echoInput + "echo 1", false, false, timedOut, int(Unanswered::noDesktop));
+        test::dataRow("no display answered", echoInput + "exit 3", true, false, timedOut, int(Unanswered::noDesktop));
+        QTest::newRow("never on screen") << sleeping << true << false << timedOut << int(Unanswered::notShown);
         // Not the display's doing: the dialog's process was held.
-        test::dataRow("stopped before it was shown", "echo $$ > \"$1.pid\"; kill -STOP $$", "remote:0", false, timedOut,
+        test::dataRow("stopped before it was shown", "echo $$ > \"$1.pid\"; kill -STOP $$", true, false, timedOut,
             int(Unanswered::dialogStopped));
-        test::dataRow("display stalled", echoInput + "exit 4", "remote:0", false, timedOut, int(Unanswered::notShown));
-        QTest::newRow("unanswered") << "echo shown; " + sleeping << "remote:0" << false << timedOut << -1;
-        QTest::newRow("withdrawn") << "echo shown; " + sleeping << "remote:0" << true
-                                   << int(ApprovalDecision::withdrawn) << -1;
+        test::dataRow("display stalled", echoInput + "exit 4", true, false, timedOut, int(Unanswered::notShown));
+        QTest::newRow("unanswered") << "echo shown; " + sleeping << true << false << timedOut << -1;
+        QTest::newRow("withdrawn") << "echo shown; " + sleeping << true << true << int(ApprovalDecision::withdrawn)
+                                   << -1;
     }
 
     void promptProcess()
     {
         QFETCH(QString, script);
-        QFETCH(QString, display);
+        QFETCH(bool, desktop);
         QFETCH(bool, stop);
         QFETCH(int, decision);
         QFETCH(int, why);
         QTemporaryDir dir;
         const QString base = dir.filePath(QStringLiteral("dialog"));
+        QLocalServer display;
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
-        if (!display.isEmpty())
-            environment.insert(QStringLiteral("DISPLAY"), display);
+        if (desktop) {
+            QVERIFY(display.listen(dir.filePath(QStringLiteral("wayland-0"))));
+            environment.insert(QStringLiteral("WAYLAND_DISPLAY"), display.fullServerName());
+        }
         auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
             QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
             [environment] { return environment; });
