@@ -1,17 +1,13 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
-#include "util/AppPaths.h"
-#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,13 +15,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <limits>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -133,15 +129,47 @@ struct Wait {
     }
 };
 
+// The abstract socket address of the question lock `name`.
+std::pair<sockaddr_un, socklen_t> lockAddress(const QByteArray &name)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const auto length = std::min(static_cast<size_t>(name.size()), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.constData(), length);
+    return { address, static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length) };
+}
+
+// A connection to whoever holds the question lock `name`, or -1 when nobody does (or it cannot
+// take one more). The holder listens without ever accepting: connecting only shows who it is.
+int connectToLock(const QByteArray &name)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const auto [address, length] = lockAddress(name);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+std::optional<ucred> peerOf(int fd)
+{
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return std::nullopt;
+    return peer;
+}
+
 // One approval question on the user's screen at a time. This process's questions queue in
-// arrival order; the one at the front also takes a lock on a file that every other process
-// locks while its question is shown. The lock is a flock on an open file description, so it is
-// let go when the process ends, however it ends, and a question of another thread of this
-// process, on a description of its own, waits for it too.
+// arrival order; the one at the front also binds a name in the abstract socket namespace that
+// every other process binds while its question is shown. Unlike a file, nothing can take that
+// name away from its holder, and it is let go when the process ends, however it ends. A question
+// of another thread of this process binds a socket of its own, so it waits for it too.
 class QuestionTurn {
 public:
-    explicit QuestionTurn(QString lockPath)
-        : m_lockPath(std::move(lockPath))
+    explicit QuestionTurn(QByteArray lockName)
+        : m_lockName(std::move(lockName))
     {
         std::lock_guard guard(queueMutex());
         if (queue().size() >= DialogApprover::maxQuestions)
@@ -162,7 +190,7 @@ public:
     enum class Outcome { wait, taken, refused };
 
     bool joined() const { return m_joined; }
-    bool taken() const { return m_taken; }
+    bool taken() const { return m_fd >= 0; }
     // Why the lock was refused, for the agent and the log.
     const QString &problem() const { return m_problem; }
     static int count()
@@ -171,10 +199,10 @@ public:
         return static_cast<int>(queue().size());
     }
     // Whether this question may go on screen now (once taken, it stays so), or never may: a lock
-    // that cannot be taken safely would let questions stack, so it refuses instead.
+    // held by another user's process would keep every question away, so it refuses instead.
     Outcome take()
     {
-        if (m_taken)
+        if (taken())
             return Outcome::taken;
         if (!m_problem.isEmpty())
             return Outcome::refused;
@@ -183,10 +211,30 @@ public:
             if (queue().empty() || queue().front() != this)
                 return Outcome::wait;
         }
-        if (m_fd < 0 && !open())
-            return Outcome::refused;
-        m_taken = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
-        return m_taken ? Outcome::taken : Outcome::wait;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const auto [address, length] = lockAddress(m_lockName);
+        // The holder listens, so the dialog can tell the question is its parent's, and others
+        // whose the lock is.
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0
+            && ::listen(fd, SOMAXCONN) == 0) {
+            m_fd = fd;
+            return Outcome::taken;
+        }
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        const QString name = QStringLiteral("@") + QString::fromUtf8(m_lockName);
+        if (error != EADDRINUSE)
+            m_problem = QStringLiteral("%1 cannot be bound: %2").arg(name, systemErrorText(error));
+        else if (!std::exchange(m_holderSeen, true)) {
+            const int holder = connectToLock(m_lockName);
+            const std::optional<ucred> peer = peerOf(holder);
+            if (holder >= 0)
+                ::close(holder);
+            if (peer && peer->uid != ::getuid())
+                m_problem = QStringLiteral("%1 is held by another user's process").arg(name);
+        }
+        return m_problem.isEmpty() ? Outcome::wait : Outcome::refused;
     }
 
 private:
@@ -201,36 +249,10 @@ private:
         return waiting;
     }
 
-    // Opens the lock file without following a link and without writing anything to it; only a
-    // regular file of this user's is a lock that keeps other processes' questions away.
-    bool open()
-    {
-        const int fd = ::open(
-            LocalPath::encode(m_lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            const int error = errno;
-            m_problem = error == ELOOP
-                ? QStringLiteral("%1 is a symbolic link").arg(m_lockPath)
-                : QStringLiteral("%1 cannot be opened: %2").arg(m_lockPath, systemErrorText(error));
-            return false;
-        }
-        struct stat info { };
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-            m_problem = QStringLiteral("%1 is not a regular file").arg(m_lockPath);
-        else if (info.st_uid != ::getuid())
-            m_problem = QStringLiteral("%1 belongs to another user").arg(m_lockPath);
-        if (!m_problem.isEmpty()) {
-            ::close(fd);
-            return false;
-        }
-        m_fd = fd;
-        return true;
-    }
-
-    QString m_lockPath;
+    QByteArray m_lockName;
     QString m_problem;
     bool m_joined = false;
-    bool m_taken = false;
+    bool m_holderSeen = false;
     int m_fd = -1;
 };
 
@@ -311,11 +333,11 @@ bool allows(ApprovalDecision decision)
 }
 
 DialogApprover::DialogApprover(
-    double timeout, std::shared_ptr<ApprovalPrompt> prompt, QString lockPath, double showLimit, SteadyClock clock)
+    double timeout, std::shared_ptr<ApprovalPrompt> prompt, QString lockName, double showLimit, SteadyClock clock)
     : m_timeout(std::isfinite(timeout) && timeout > 0 ? std::min(timeout, maximumTimeout) : 0)
     , m_showLimit(std::isfinite(showLimit) && showLimit > 0 ? std::min(showLimit, maximumTimeout) : 0)
     , m_prompt(std::move(prompt))
-    , m_lockPath(lockPath.isEmpty() ? questionLockPath() : std::move(lockPath))
+    , m_lockName(lockName.isEmpty() ? questionLockName() : std::move(lockName))
     , m_clock(std::move(clock))
 {
     if (!m_clock)
@@ -355,17 +377,9 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
     return alert;
 }
 
-QString DialogApprover::questionLockPath()
+QString DialogApprover::questionLockName()
 {
-    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!QDir::isAbsolutePath(folder) || !QFileInfo(folder).isDir()) {
-        folder = QStringLiteral("/run/user/%1").arg(::getuid());
-        if (!QFileInfo(folder).isDir()) {
-            folder = AppPaths::cacheDirectory();
-            QDir().mkpath(folder);
-        }
-    }
-    return QDir(folder).filePath(QStringLiteral("vellmir-approval.lock"));
+    return QStringLiteral("vellmir-approval-%1").arg(::getuid());
 }
 
 int DialogApprover::questionsInProcess()
@@ -394,7 +408,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     // Waiting behind other questions is pointless when this one can never be shown.
     if (!m_prompt->available())
         return leftUnanswered(request, Unanswered::noDesktop);
-    QuestionTurn turn(m_lockPath);
+    QuestionTurn turn(m_lockName.toUtf8());
     if (!turn.joined())
         return leftUnanswered(request, Unanswered::busy);
 

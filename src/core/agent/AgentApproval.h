@@ -53,7 +53,7 @@ public:
     // Why the last request decide() reported timed out never reached the user; nullopt when it
     // was on screen and nobody answered in time.
     virtual std::optional<Unanswered> unanswered() const { return std::nullopt; }
-    // What, in particular, stood in the way (the lock file's problem); empty when nothing more
+    // What, in particular, stood in the way (the lock's problem); empty when nothing more
     // than the reason is known.
     virtual QString unansweredDetail() const { return {}; }
 };
@@ -107,9 +107,9 @@ public:
 
 // Asks the user whether an agent's change may go ahead. One question is on the screen at a time,
 // across every process of the user: a question waits its turn (this process's in arrival order,
-// then a lock on a file in the user's runtime folder that other processes take too) for at most
-// its time-out, and its time-out starts again once the dialog is on screen. A lock that cannot be
-// taken safely (a link, not a regular file, another user's) refuses the question. Without a
+// then a name in the abstract socket namespace that other processes bind too) for at most its
+// time-out, and its time-out starts again once the dialog is on screen. A lock that cannot be
+// taken safely (held by another user's process, no socket to be had) refuses the question. Without a
 // prompt or a display (no desktop session to show one on) nobody can answer, so every request is
 // reported unanswered at once: nothing is ever approved by default.
 class DialogApprover : public AgentApprover {
@@ -122,11 +122,11 @@ public:
     static constexpr double defaultShowLimit = 10;
 
     // `timeout` in seconds; a negative or non-finite value counts as 0 and very long ones are
-    // capped, so the wait always ends. `lockPath` is the file every process locks while its
-    // question is on screen; empty: questionLockPath(). `showLimit`: the seconds a display has to
+    // capped, so the wait always ends. `lockName` is the abstract socket name every process binds
+    // while its question is on screen; empty: questionLockName(). `showLimit`: the seconds a display has to
     // put the dialog on screen. `clock`: the one the limits are measured on; empty: the system's.
     explicit DialogApprover(double timeout = defaultTimeout, std::shared_ptr<ApprovalPrompt> prompt = nullptr,
-        QString lockPath = {}, double showLimit = defaultShowLimit, SteadyClock clock = {});
+        QString lockName = {}, double showLimit = defaultShowLimit, SteadyClock clock = {});
 
     double timeout() const { return m_timeout; }
     // defaultTimeout as the texts that promise it say it: "5 minutes", or in running prose
@@ -142,8 +142,8 @@ public:
     std::optional<Unanswered> unanswered() const override { return m_unanswered; }
     QString unansweredDetail() const override { return m_unansweredDetail; }
 
-    // vellmir-approval.lock in $XDG_RUNTIME_DIR, else /run/user/<uid>, else the cache folder.
-    static QString questionLockPath();
+    // "vellmir-approval-<uid>": one per user, whatever the environment says.
+    static QString questionLockName();
     // The questions of this process waiting or on screen now.
     static int questionsInProcess();
 
@@ -153,7 +153,7 @@ private:
     double m_timeout;
     double m_showLimit;
     std::shared_ptr<ApprovalPrompt> m_prompt;
-    QString m_lockPath;
+    QString m_lockName;
     SteadyClock m_clock;
     std::optional<Unanswered> m_unanswered;
     QString m_unansweredDetail;

@@ -40,10 +40,9 @@ AgentError AgentError::unanswered(Unanswered why, const QString &detail)
         break;
     case Unanswered::lockUnsafe:
         message = QStringLiteral("No approval question was asked, because the lock that keeps Vellmir's questions "
-                                 "one at a time cannot be taken safely (%1), so the change was not made. Remove "
-                                 "what is in the lock's place, or make its folder one of yours you can write "
-                                 "to, then retry.")
-                      .arg(detail.isEmpty() ? QStringLiteral("it is not a regular file of yours") : detail);
+                                 "one at a time cannot be taken safely (%1), so the change was not made. End the "
+                                 "process that holds it, then retry.")
+                      .arg(detail.isEmpty() ? QStringLiteral("another user's process holds it") : detail);
         break;
     case Unanswered::turnNeverCame:
         message = QStringLiteral("Other approval questions held the screen for the %1 this request may wait its "

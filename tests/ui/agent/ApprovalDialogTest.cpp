@@ -41,9 +41,8 @@ ChangeRequest request()
 // A question of this test's own: other tests may show theirs meanwhile. `clock`: the dialog's.
 std::shared_ptr<DialogApprover> approver(double timeout = 300, SteadyClock clock = {})
 {
-    static QTemporaryDir dir;
-    return std::make_shared<DialogApprover>(
-        timeout, std::make_shared<ApprovalDialog>(std::move(clock)), dir.filePath(QStringLiteral("approval.lock")));
+    return std::make_shared<DialogApprover>(timeout, std::make_shared<ApprovalDialog>(std::move(clock)),
+        QStringLiteral("vellmir-test-approval-%1").arg(QCoreApplication::applicationPid()));
 }
 
 QDialog *exposedDialog()
