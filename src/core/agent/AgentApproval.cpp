@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
-#include <limits>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,95 +37,54 @@ const QString &rawText(ApprovalDecision decision)
     return texts[static_cast<int>(decision)];
 }
 
-// One decide() call's wait, shared with the prompt's callbacks, which may run late (after a
-// time-out) or on another thread. `loop` and `limit` are only touched under the mutex and cleared
-// before they go away. The wait has three stages, each with a limit of its own on `clock`: waiting for the
-// turn, the dialog coming on screen, and the user's answer. A limit timer that fires before its
-// stage's deadline (the stage moved on meanwhile) is started again for what is left.
-struct Wait {
-    enum class End { none, answered, unavailable, closed, notShown, timedOut, stopped, lockUnsafe, turnNeverCame };
-    enum class Stage { waitingTurn, showing, onScreen };
-    std::mutex mutex;
-    End end = End::none;
-    int button = -1;
-    Stage stage = Stage::waitingTurn;
-    qint64 deadline = 0;
-    qint64 answerMs = 0; // the time-out, started once the dialog is on screen
-    SteadyClock clock;
-    QEventLoop *loop = nullptr;
-    QTimer *limit = nullptr;
+// What reaches a waiting decide() from elsewhere: the prompt's callbacks and a stop request. They
+// may come from any thread, and late, after decide() returned; they only leave word here and wake
+// the loop decide() waits in, which reads the word on its own thread.
+class Mailbox {
+public:
+    struct Word {
+        std::optional<int> answer;
+        bool shown = false;
+        bool stopped = false;
+    };
 
-    void attach(QEventLoop *waitingLoop, QTimer *timeLimit)
+    void post(const std::function<void(Word &)> &change)
     {
-        std::lock_guard guard(mutex);
-        loop = waitingLoop;
-        limit = timeLimit;
+        std::lock_guard guard(m_mutex);
+        change(m_word);
+        m_unread = true;
+        if (m_loop)
+            QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
     }
-    bool waiting()
+    Word read()
     {
-        std::lock_guard guard(mutex);
-        return end == End::none;
+        std::lock_guard guard(m_mutex);
+        m_unread = false;
+        return m_word;
     }
-    void finish(End how, int chosen = -1)
+    // Serves the thread's events until word comes or `ms` pass. False when the thread's loops
+    // cannot run any more (the application quits).
+    bool wait(qint64 ms)
     {
-        std::lock_guard guard(mutex);
-        if (end != End::none)
-            return;
-        end = how;
-        button = chosen;
-        if (loop)
-            QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
-    }
-    void begin(Stage next, qint64 limitMs)
-    {
-        std::lock_guard guard(mutex);
-        stage = next;
-        deadline = clock() + limitMs;
-    }
-    // The dialog is on screen: from now on the limit is the time-out, whenever the display's
-    // limit would have run out.
-    void markShown()
-    {
-        std::lock_guard guard(mutex);
-        if (stage != Stage::showing || end != End::none)
-            return;
-        stage = Stage::onScreen;
-        deadline = clock() + answerMs;
-        // The limit looks at the new deadline: the time-out may be shorter than the display's limit.
-        if (limit)
-            QMetaObject::invokeMethod(
-                limit, [timer = limit] { timer->start(0); }, Qt::QueuedConnection);
-    }
-    // The limit timer fired. Ends the wait when the stage's limit has run out; otherwise gives
-    // the milliseconds left.
-    std::optional<qint64> expire()
-    {
-        End how = End::timedOut;
+        QEventLoop loop;
+        QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         {
-            std::lock_guard guard(mutex);
-            if (end != End::none)
-                return std::nullopt;
-            const qint64 left = deadline - clock();
-            if (left > 0)
-                return left;
-            how = stage == Stage::waitingTurn ? End::turnNeverCame
-                : stage == Stage::showing     ? End::notShown
-                                              : End::timedOut;
+            std::lock_guard guard(m_mutex);
+            if (m_unread)
+                return true;
+            m_loop = &loop;
         }
-        finish(how);
-        return std::nullopt;
+        const bool ran = loop.exec() == 0;
+        std::lock_guard guard(m_mutex);
+        m_loop = nullptr;
+        return ran;
     }
-    // How the wait ended, and the button chosen.
-    std::pair<End, int> takeOutcome()
-    {
-        std::lock_guard guard(mutex);
-        loop = nullptr;
-        limit = nullptr;
-        // The loop can end for reasons of its own (the application quitting): nobody answered.
-        if (end == End::none)
-            end = End::stopped;
-        return { end, button };
-    }
+
+private:
+    std::mutex m_mutex;
+    Word m_word;
+    bool m_unread = false;
+    QEventLoop *m_loop = nullptr;
 };
 
 // The abstract socket address of the question lock `name`.
@@ -411,87 +369,67 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
     QuestionTurn turn(m_lockName.toUtf8());
     if (!turn.joined())
         return leftUnanswered(request, Unanswered::busy);
+    const auto mail = std::make_shared<Mailbox>();
+    const std::stop_callback onStop(stop, [mail] { mail->post([](Mailbox::Word &word) { word.stopped = true; }); });
 
-    auto state = std::make_shared<Wait>();
-    state->answerMs = milliseconds(m_timeout);
-    state->clock = m_clock;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QTimer poll; // while another question is on screen
-    poll.setInterval(100);
-    QEventLoop loop;
-    state->attach(&loop, &limit);
-    QObject::connect(&limit, &QTimer::timeout, &loop, [state, &limit] {
-        if (const std::optional<qint64> left = state->expire())
-            limit.start(static_cast<int>(std::min<qint64>(*left, std::numeric_limits<int>::max())));
-    });
-    const auto ask = [&] {
-        if (!state->waiting() || turn.taken())
-            return;
-        switch (turn.take()) {
-        case QuestionTurn::Outcome::wait:
-            return;
-        case QuestionTurn::Outcome::refused:
-            state->finish(Wait::End::lockUnsafe);
-            return;
-        case QuestionTurn::Outcome::taken:
+    // The turn is waited for as long as the answer would be; other processes' questions are
+    // looked for as they come and go.
+    const qint64 answerMs = milliseconds(m_timeout);
+    for (const qint64 end = m_clock() + answerMs;;) {
+        const QuestionTurn::Outcome outcome = turn.take();
+        if (outcome == QuestionTurn::Outcome::refused)
+            return leftUnanswered(request, Unanswered::lockUnsafe, turn.problem());
+        if (outcome == QuestionTurn::Outcome::taken)
             break;
-        }
-        poll.stop();
-        state->begin(Wait::Stage::showing, milliseconds(m_showLimit));
-        limit.start(milliseconds(m_showLimit));
-        m_prompt->show(
-            alert(request),
-            [state](int button) {
-                const Wait::End end = button == ApprovalPrompt::unavailable ? Wait::End::unavailable
-                    : button == ApprovalPrompt::closedUnanswered            ? Wait::End::closed
-                    : button == ApprovalPrompt::notShown                    ? Wait::End::notShown
-                                                                            : Wait::End::answered;
-                state->finish(end, button);
-            },
-            [state] { state->markShown(); });
-    };
-    QObject::connect(&poll, &QTimer::timeout, &loop, ask);
-    {
-        std::stop_callback onStop(stop, [state] { state->finish(Wait::End::stopped); });
-        // The turn is waited for as long as the answer would be.
-        state->begin(Wait::Stage::waitingTurn, state->answerMs);
-        limit.start(state->answerMs);
-        poll.start();
-        ask();
-        if (state->waiting())
-            loop.exec();
-        poll.stop();
-        limit.stop();
+        const qint64 left = end - m_clock();
+        if (left <= 0)
+            return leftUnanswered(request, Unanswered::turnNeverCame);
+        if (!mail->wait(std::min<qint64>(left, 100)) || mail->read().stopped)
+            return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
     }
-    const auto [end, button] = state->takeOutcome();
 
-    switch (end) {
-    case Wait::End::answered:
-        return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
-    case Wait::End::unavailable:
+    m_prompt->show(
+        alert(request), [mail](int button) { mail->post([button](Mailbox::Word &word) { word.answer = button; }); },
+        [mail] { mail->post([](Mailbox::Word &word) { word.shown = true; }); });
+    // The display has its own limit to put the dialog on screen; the time-out counts from then.
+    bool onScreen = false;
+    for (qint64 end = m_clock() + milliseconds(m_showLimit);;) {
+        const Mailbox::Word word = mail->read();
+        if (word.answer)
+            return answered(request, *word.answer);
+        if (word.stopped)
+            break;
+        if (word.shown && !std::exchange(onScreen, true))
+            end = m_clock() + answerMs;
+        const qint64 left = end - m_clock();
+        if (left <= 0 && !onScreen)
+            return answered(request, ApprovalPrompt::notShown);
+        if (left <= 0) {
+            m_prompt->dismiss();
+            return ApprovalDecision::timedOut;
+        }
+        if (!mail->wait(left))
+            break;
+    }
+    m_prompt->dismiss();
+    return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
+}
+
+ApprovalDecision DialogApprover::answered(const ChangeRequest &request, int button)
+{
+    switch (button) {
+    case ApprovalPrompt::unavailable:
         return leftUnanswered(request, Unanswered::noDesktop);
-    case Wait::End::closed:
+    case ApprovalPrompt::closedUnanswered:
         return leftUnanswered(request, Unanswered::closed);
-    case Wait::End::notShown: {
+    case ApprovalPrompt::notShown: {
         const bool held = m_prompt->stopped();
         m_prompt->dismiss();
         return leftUnanswered(request, held ? Unanswered::dialogStopped : Unanswered::notShown);
     }
-    case Wait::End::timedOut:
-        m_prompt->dismiss();
-        return ApprovalDecision::timedOut;
-    case Wait::End::lockUnsafe:
-        return leftUnanswered(request, Unanswered::lockUnsafe, turn.problem());
-    case Wait::End::turnNeverCame:
-        return leftUnanswered(request, Unanswered::turnNeverCame);
-    case Wait::End::stopped:
-    case Wait::End::none:
-        break;
+    default:
+        return button == 1 ? ApprovalDecision::approvedByUser : ApprovalDecision::denied;
     }
-    if (turn.taken())
-        m_prompt->dismiss();
-    return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
 }
 
 ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment)

@@ -149,6 +149,8 @@ public:
 
 private:
     ApprovalDecision leftUnanswered(const ChangeRequest &request, Unanswered why, const QString &detail = {});
+    // The decision for what the prompt answered: a button, or why nobody could answer.
+    ApprovalDecision answered(const ChangeRequest &request, int button);
 
     double m_timeout;
     double m_showLimit;

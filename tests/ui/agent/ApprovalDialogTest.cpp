@@ -45,6 +45,14 @@ std::shared_ptr<DialogApprover> approver(double timeout = 300, SteadyClock clock
         QStringLiteral("vellmir-test-approval-%1").arg(QCoreApplication::applicationPid()));
 }
 
+// Asks on a thread of its own. Stopped should the test end early, so a failed check ends the
+// question at once instead of leaving the test waiting for its time-out.
+std::jthread ask(DialogApprover &asker, std::atomic<int> &decision)
+{
+    return std::jthread(
+        [&](std::stop_token stop) { decision = static_cast<int>(asker.decide(request(), std::move(stop))); });
+}
+
 QDialog *exposedDialog()
 {
     QDialog *dialog = shownDialog();
@@ -90,7 +98,7 @@ private Q_SLOTS:
         std::atomic<qint64> now { 0 };
         const auto asker = approver(300, [&now] { return now.load(); });
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
+        const std::jthread worker = ask(*asker, decision);
 
         QTRY_VERIFY(exposedDialog() != nullptr);
         QDialog *dialog = shownDialog();
@@ -156,8 +164,7 @@ private Q_SLOTS:
         std::atomic<qint64> now { 0 };
         const auto asker = approver(300, [&now] { return now.load(); });
         std::atomic<int> decision { -1 };
-        // Stopped, should the test end early: the question then goes away.
-        std::jthread worker([&](std::stop_token stop) { decision = static_cast<int>(asker->decide(request(), stop)); });
+        const std::jthread worker = ask(*asker, decision);
         QTRY_VERIFY(exposedDialog() != nullptr);
         const QPointer<QWindow> window = shownDialog()->windowHandle();
         now = start;
@@ -184,6 +191,7 @@ private Q_SLOTS:
             now += 10;
         }
         if (approved) {
+            QVERIFY(window);
             now += 1000;
             QTest::keyClick(window.data(), Qt::Key_Space);
             QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::approvedByUser));
@@ -210,7 +218,7 @@ private Q_SLOTS:
         QFETCH(bool, focusAllowFirst);
         const auto asker = approver();
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
+        const std::jthread worker = ask(*asker, decision);
         QTRY_VERIFY(shownDialog() != nullptr);
         if (focusAllowFirst) {
             QTRY_VERIFY_WITH_TIMEOUT(button(1)->isEnabled(), 3000);
@@ -227,8 +235,8 @@ private Q_SLOTS:
         QStringList details(300, QStringLiteral("Back up: ~/Documents/folder-with-a-name"));
         details.prepend(longFolder);
         const auto asker = approver();
-        std::jthread worker([&] {
-            asker->decide(ChangeRequest { QStringLiteral("update-destination"), QString(256, u'n'), details });
+        std::jthread worker([&](std::stop_token stop) {
+            asker->decide(ChangeRequest { QStringLiteral("update-destination"), QString(256, u'n'), details }, stop);
         });
         QTRY_VERIFY(shownDialog() != nullptr);
         QDialog *dialog = shownDialog();
@@ -247,7 +255,7 @@ private Q_SLOTS:
     {
         const auto asker = approver(0.3);
         std::atomic<int> decision { -1 };
-        std::jthread worker([&] { decision = static_cast<int>(asker->decide(request())); });
+        const std::jthread worker = ask(*asker, decision);
         QTRY_COMPARE(decision.load(), static_cast<int>(ApprovalDecision::timedOut));
         QTRY_VERIFY(shownDialog() == nullptr);
     }
