@@ -62,12 +62,10 @@ public:
         m_unread = false;
         return m_word;
     }
-    // Serves the thread's events until word comes or `ms` pass. False when the thread's loops
-    // cannot run any more (the application quits).
-    bool wait(qint64 ms)
+    // Serves the thread's events in `loop` until word comes or something else ends the loop. False
+    // when the thread's loops cannot run any more (the application quits).
+    bool wait(QEventLoop &loop)
     {
-        QEventLoop loop;
-        QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         {
             std::lock_guard guard(m_mutex);
             if (m_unread)
@@ -371,6 +369,17 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         return leftUnanswered(request, Unanswered::busy);
     const auto mail = std::make_shared<Mailbox>();
     const std::stop_callback onStop(stop, [mail] { mail->post([](Mailbox::Word &word) { word.stopped = true; }); });
+    // Made first: a thread of our own gets its event dispatcher with its first event loop, and the
+    // prompt's process is watched on it.
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto wait = [&](qint64 ms) {
+        limit.start(static_cast<int>(ms));
+        return mail->wait(loop);
+    };
 
     // The turn is waited for as long as the answer would be; other processes' questions are
     // looked for as they come and go.
@@ -384,7 +393,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
         const qint64 left = end - m_clock();
         if (left <= 0)
             return leftUnanswered(request, Unanswered::turnNeverCame);
-        if (!mail->wait(std::min<qint64>(left, 100)) || mail->read().stopped)
+        if (!wait(std::min<qint64>(left, 100)) || mail->read().stopped)
             return stop.stop_requested() ? ApprovalDecision::withdrawn : ApprovalDecision::denied;
     }
 
@@ -408,7 +417,7 @@ ApprovalDecision DialogApprover::decide(const ChangeRequest &request, std::stop_
             m_prompt->dismiss();
             return ApprovalDecision::timedOut;
         }
-        if (!mail->wait(left))
+        if (!wait(left))
             break;
     }
     m_prompt->dismiss();

@@ -285,7 +285,12 @@ private Q_SLOTS:
         std::stop_source source;
         if (stop)
             QTimer::singleShot(500, [&source] { source.request_stop(); });
-        QVERIFY(approver.decide(request(), source.get_token()) == static_cast<ApprovalDecision>(decision));
+        // On a thread of its own, as the command line and the MCP server ask.
+        std::atomic<int> decided { -1 };
+        std::jthread asking([&] { decided = static_cast<int>(approver.decide(request(), source.get_token())); });
+        QTRY_VERIFY_WITH_TIMEOUT(decided.load() >= 0, 30000);
+        asking.join();
+        QCOMPARE(decided.load(), decision);
         QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
         if (QFile::exists(base + QStringLiteral(".alert"))) {
             QFile alert(base + QStringLiteral(".alert"));
