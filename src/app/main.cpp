@@ -84,7 +84,8 @@ std::optional<ApprovalPrompt::Alert> readAlert()
     return ApprovalPrompt::Alert::fromJson(line);
 }
 
-// Shows one approval question on the display the environment names. Writes "shown" on standard
+// Shows one approval question on the display the environment names, when the process that started
+// this one holds the question lock. Writes "shown" on standard
 // output once the window is on screen, then the index of the chosen button (-1: closed
 // otherwise). Ends without an answer when standard input ends (the agent's process is gone or
 // took the question back) or the display goes away, with ProcessPrompt::noDisplayStatus when no
@@ -92,6 +93,13 @@ std::optional<ApprovalPrompt::Alert> readAlert()
 // answers.
 int approvalDialog(int &argc, char **argv)
 {
+    // Only the question that holds the screen, asked by the process that started this one, is
+    // shown: a look-alike started by hand could lend its clicks to the real question under it.
+    const int question = DialogApprover::connectToParentsQuestion();
+    if (question < 0) {
+        std::fputs("vellmir-app: --approval-dialog shows only the questions vellmir itself asks.\n", stderr);
+        return 1;
+    }
     const std::optional<ApprovalPrompt::Alert> alert = readAlert();
     if (!alert)
         return 1;
@@ -101,6 +109,12 @@ int approvalDialog(int &argc, char **argv)
         std::in_place, QString(), ProcessPrompt::noDisplayStatus, QString(), ProcessPrompt::stalledStatus);
     QApplication application(argc, argv);
     connecting.reset();
+    // The question let go of its lock (answered elsewhere, withdrawn, its process gone).
+    QSocketNotifier lock(question, QSocketNotifier::Read);
+    QObject::connect(&lock, &QSocketNotifier::activated, &application, [&lock] {
+        lock.setEnabled(false);
+        QCoreApplication::exit(1);
+    });
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &application, [&input] {
         char buffer[256];

@@ -338,6 +338,17 @@ QString DialogApprover::questionLockName()
     return QStringLiteral("vellmir-approval-%1").arg(::getuid());
 }
 
+int DialogApprover::connectToParentsQuestion()
+{
+    const int fd = connectToLock(questionLockName().toUtf8());
+    const std::optional<ucred> holder = peerOf(fd);
+    if (holder && holder->pid == ::getppid() && holder->uid == ::getuid())
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
 int DialogApprover::questionsInProcess()
 {
     return QuestionTurn::count();

@@ -144,6 +144,12 @@ public:
 
     // "vellmir-approval-<uid>": one per user, whatever the environment says.
     static QString questionLockName();
+    // For the dialog's process: a connection to the question lock when the question that holds it
+    // is its parent's, the approver that started it; else -1. A dialog started by hand (a
+    // look-alike laid over the real question) has no such parent, and a process that held the lock
+    // itself to start one would keep every real question off the screen meanwhile. The connection
+    // breaks once the question lets go of the lock.
+    static int connectToParentsQuestion();
     // The questions of this process waiting or on screen now.
     static int questionsInProcess();
 
@@ -167,9 +173,11 @@ private:
 // ends with `noDisplayStatus` when no display answered, and `stalledStatus` when the display
 // took the connection but did not answer. So the agent's process never connects to a
 // display: a display that does not answer, or goes away, ends the dialog's process and leaves
-// the request unanswered, while the agent's process and its other calls go on. Nothing secret
-// goes to that process; it gets the agent's environment with the graphical session's display
-// located. show() and dismiss() run on the thread that waits for the answer, in its event loop.
+// the request unanswered, while the agent's process and its other calls go on. The dialog shows
+// its question only while this process holds the question lock (connectToParentsQuestion), so a
+// look-alike started by hand shows nothing. Nothing secret goes to that process; it gets the agent's environment with
+// the graphical session's display located. show() and dismiss() run on the thread that waits for the answer, in its
+// event loop.
 class ProcessPrompt final : public ApprovalPrompt {
 public:
     static constexpr int noDisplayStatus = 3;

@@ -106,8 +106,10 @@ int viewHeight(const QPlainTextEdit &view, int lines)
 }
 
 // Keeps the answers other than the safe one out of reach of input not meant for them. A click
-// counts only once the window has been on screen for a moment since it last came on screen, so a
-// question that appears under the pointer cannot take a click meant for another window. Any key that
+// counts only once the window has been on screen for a moment since it last came on screen, was
+// exposed, got the focus or had the pointer come in: each may mean that a window over it (another
+// program's, or a look-alike question) has just gone, so a click meant for that window, the second
+// of a double-click, cannot land here. Any key that
 // reaches a guarded button other than those that move the focus or close the window (Space and
 // Select, and whatever else the desktop's theme lets press a button) counts only after a pause
 // both since then and since the key before it, so text typed for another window never answers.
@@ -170,27 +172,41 @@ public:
 private:
     void watchWindow(QWindow *window, QEvent *event)
     {
-        if (event->type() == QEvent::Expose) {
-            const bool exposed = window->isExposed();
-            if (exposed && !m_wasExposed) {
-                m_exposedAt = m_clock();
-                refresh();
+        switch (event->type()) {
+        case QEvent::Expose:
+            if (window->isExposed()) {
+                arm();
                 m_exposed();
             }
-            m_wasExposed = exposed;
-        } else if (event->type() == QEvent::KeyPress) {
+            break;
+        case QEvent::Enter:
+            arm();
+            break;
+        case QEvent::KeyPress: {
             // Every key the window gets, whichever widget it goes to: the one before a Space
             // tells whether that Space ends a stream of typing.
             const qint64 now = m_clock();
             m_keyCounts = armedAt(now) && (!m_lastKeyAt || now - *m_lastKeyAt >= allowDelayMs);
             m_lastKeyAt = now;
             refresh(); // Tab finds Allow only when it may be used
-        } else if (event->type() == QEvent::FocusIn) {
+            break;
+        }
+        case QEvent::FocusIn:
             // Keys typed in another window went unseen: the window coming back counts as one,
             // so a Space in the same stream of typing finds it too soon.
+            arm();
             m_lastKeyAt = m_clock();
             m_keyCounts = false;
+            break;
+        default:
+            break;
         }
+    }
+
+    void arm()
+    {
+        m_exposedAt = m_clock();
+        refresh();
     }
 
     bool allowed(QEvent *event)
@@ -219,7 +235,6 @@ private:
     SteadyClock m_clock;
     std::function<void()> m_exposed;
     QTimer m_refresh;
-    bool m_wasExposed = false;
     std::optional<qint64> m_exposedAt;
     std::optional<qint64> m_lastKeyAt;
     bool m_keyCounts = false;

@@ -260,6 +260,11 @@ private Q_SLOTS:
         QTest::newRow("unanswered") << "echo shown; " + sleeping << true << false << timedOut << -1;
         QTest::newRow("withdrawn") << "echo shown; " + sleeping << true << true << int(ApprovalDecision::withdrawn)
                                    << -1;
+        // The application's own dialog shows the question it was started for; one started by
+        // hand, not by the process that holds the question lock, shows nothing.
+        test::dataRow("the application's dialog", "exec \"$VELLMIR_APP\" --approval-dialog", true, false, timedOut, -1);
+        test::dataRow("a dialog started by hand", "\"$VELLMIR_APP\" --approval-dialog", true, false, timedOut,
+            int(Unanswered::closed));
     }
 
     void promptProcess()
@@ -272,8 +277,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString base = dir.filePath(QStringLiteral("dialog"));
         QLocalServer display;
-        QProcessEnvironment environment;
-        environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(QStringLiteral("VELLMIR_APP"), QStringLiteral(VELLMIR_APP));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         if (desktop) {
             QVERIFY(display.listen(dir.filePath(QStringLiteral("wayland-0"))));
             environment.insert(QStringLiteral("WAYLAND_DISPLAY"), display.fullServerName());
@@ -281,7 +289,10 @@ private Q_SLOTS:
         auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
             QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
             [environment] { return environment; });
-        DialogApprover approver(stop ? 300 : 1, prompt, lockName(), 1);
+        // The application's dialog looks for its question under the user's own lock, and takes its
+        // time to start.
+        const bool application = script.contains(QStringLiteral("VELLMIR_APP"));
+        DialogApprover approver(stop ? 300 : 1, prompt, application ? QString() : lockName(), application ? 10 : 1);
         std::stop_source source;
         if (stop)
             QTimer::singleShot(500, [&source] { source.request_stop(); });

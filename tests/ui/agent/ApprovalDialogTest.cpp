@@ -93,8 +93,21 @@ class ApprovalDialogTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A click in the first moment does nothing: the question may have just appeared under it, or
+    // a window over it (a look-alike question's) may have just gone. The moment starts again each
+    // time the window comes back.
+    void allowActsOnlyAfterAMomentOnScreen_data()
+    {
+        QTest::addColumn<QString>("comesBack");
+        QTest::newRow("shown again") << "shown";
+        QTest::newRow("uncovered") << "exposed";
+        QTest::newRow("activated") << "activated";
+        QTest::newRow("the pointer comes in") << "entered";
+    }
+
     void allowActsOnlyAfterAMomentOnScreen()
     {
+        QFETCH(QString, comesBack);
         std::atomic<qint64> now { 0 };
         const auto asker = approver(300, [&now] { return now.load(); });
         std::atomic<int> decision { -1 };
@@ -102,6 +115,7 @@ private Q_SLOTS:
 
         QTRY_VERIFY(exposedDialog() != nullptr);
         QDialog *dialog = shownDialog();
+        QWindow *window = dialog->windowHandle();
         const ApprovalPrompt::Alert alert = asker->alert(request());
         QCOMPARE(
             dialog->findChild<QPlainTextEdit *>(QStringLiteral("approvalTitle"))->toPlainText(), alert.messageText);
@@ -110,17 +124,27 @@ private Q_SLOTS:
         QVERIFY(saveScreenshot(*dialog, test::screenshotPath(QStringLiteral("ApprovalDialog-asking"))));
         QVERIFY(button(0)->isDefault());
         QCOMPARE(button(0)->text(), QStringLiteral("Deny"));
-        // A click in the first moment does nothing: the question may have just appeared under it.
-        // The moment starts again each time the window comes back on screen.
         QVERIFY(!button(1)->isEnabled());
         now = 999;
         QTest::mouseClick(button(1), Qt::LeftButton);
         QVERIFY(shownDialog() == dialog);
-        dialog->hide();
-        QTRY_VERIFY(!dialog->windowHandle()->isExposed());
-        dialog->show();
-        QTRY_VERIFY(exposedDialog() == dialog);
+        if (comesBack == u"shown") {
+            dialog->hide();
+            QTRY_VERIFY(!window->isExposed());
+            dialog->show();
+            QTRY_VERIFY(exposedDialog() == dialog);
+        } else if (comesBack == u"exposed") {
+            QExposeEvent exposed(QRegion(QRect(QPoint(), window->size())));
+            QCoreApplication::sendEvent(window, &exposed);
+        } else if (comesBack == u"activated") {
+            QFocusEvent focus(QEvent::FocusIn, Qt::ActiveWindowFocusReason);
+            QCoreApplication::sendEvent(window, &focus);
+        } else {
+            QEnterEvent entered(QPointF(1, 1), QPointF(1, 1), window->mapToGlobal(QPointF(1, 1)));
+            QCoreApplication::sendEvent(window, &entered);
+        }
         now = 1500;
+        QVERIFY(!button(1)->isEnabled());
         QTest::mouseClick(button(1), Qt::LeftButton);
         QVERIFY(shownDialog() == dialog);
         QCOMPARE(decision.load(), -1);
