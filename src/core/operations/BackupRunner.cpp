@@ -321,7 +321,7 @@ private:
             fail(describe(error));
             return false;
         }
-        m_engine = m_engine.holdingLock(m_destination.repository);
+        m_engine = m_engine.holdingLock(m_destination.repository, *m_repositoryLock);
         finishInterrupted(m_history, m_destination,
             [&] { return m_engine.listSnapshots(m_services.environmentProvider(m_destination), stop); });
 
@@ -641,7 +641,8 @@ void BackupRunner::finishInterruptedRuns(
         return; // a run holds the repository: its record is live
     }
     finishInterrupted(history, destination, [&] {
-        const ResticEngine engine = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository);
+        const ResticEngine engine
+            = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository, *lock);
         return snapshotsWithin(engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60));
     });
 }
