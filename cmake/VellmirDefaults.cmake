@@ -10,6 +10,13 @@ function(vellmir_target_defaults target)
                                                  QT_NO_URL_CAST_FROM_STRING)
 endfunction()
 
+# Puts the keeper program beside `target`'s executable, where a program that runs restic finds it.
+function(vellmir_keeper_beside target)
+    add_dependencies(${target} vellmir-keeper)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:vellmir-keeper> $<TARGET_FILE_DIR:${target}>)
+endfunction()
+
 # vellmir_add_test(NAME <Class>Test SOURCES ... LABELS core|ui|restic|keyring|e2e|slow [LIBS ...])
 # Registers one QtTest program with CTest. Each test gets a private temporary home
 # (set up by the program itself through tests/support/TestHome), UTC and a fixed locale.
@@ -19,6 +26,8 @@ function(vellmir_add_test)
     vellmir_target_defaults(${T_NAME})
     target_link_libraries(${T_NAME} PRIVATE vellmir_test_support Qt6::Test ${T_LIBS})
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    # restic runs with its keeper, looked for beside the running executable as in an installation.
+    vellmir_keeper_beside(${T_NAME})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()

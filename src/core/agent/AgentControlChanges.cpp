@@ -687,7 +687,7 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
     } catch (const std::exception &error) {
         throw AgentError::failed(errorDescription(error));
     }
-    const ResticEngine engine = m_engine.holdingLock(destination.repository);
+    const ResticEngine engine = m_engine.holdingLock(destination.repository, *lock);
     // A whole id names the snapshot already: restic alone opens the repository.
     std::optional<Snapshot> found;
     if (query.size() == 64) {

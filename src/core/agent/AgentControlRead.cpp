@@ -124,15 +124,48 @@ Destination AgentControl::resolve(const AgentParameters &parameters) const
         + (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))) + QLatin1Char('.'));
 }
 
+namespace {
+
+// "lastComplete" as the schedule counts it: a run dated after now does not count, and is named
+// under "datedInFuture" so that the clock can be put right.
+void insertLastComplete(QJsonObject &object, const QList<BackupRecord> &outlines, Date now)
+{
+    std::optional<Date> ahead;
+    bool found = false;
+    for (const BackupRecord &record : outlines) {
+        if (record.isDatedAfter(now)) {
+            const Date date = std::max(record.startedAt, record.finishedAt.value_or(record.startedAt));
+            ahead = ahead ? std::max(*ahead, date) : date;
+            continue;
+        }
+        if (found || record.outcome != BackupRecord::Outcome::complete)
+            continue;
+        found = true;
+        if (record.finishedAt)
+            object.insert(QStringLiteral("lastComplete"), AgentControl::formatter().string(*record.finishedAt));
+    }
+    if (ahead)
+        object.insert(QStringLiteral("datedInFuture"),
+            QStringLiteral("A backup is dated %1, in the future; it does not count for the schedule. Check the "
+                           "system clock.")
+                .arg(AgentControl::formatter().string(*ahead)));
+}
+
+} // namespace
+
 QJsonObject AgentControl::status()
 {
     // What the history index knows of every destination's records; only the newest of each is
     // read in full.
     QHash<QUuid, QList<BackupRecord>> history;
+    const Date now = Date::now();
+    std::optional<QString> unreadable;
     try {
-        history = m_history.outlines(m_store->destinations());
-    } catch (const std::exception &) {
-        // Status answers for every destination; an unreadable history only leaves out its keys.
+        history = m_history.outlines(m_store->destinations(), now);
+    } catch (const std::exception &error) {
+        // Status answers for every destination; without the history it says why its keys are missing,
+        // or a destination would read as never backed up.
+        unreadable = errorDescription(error);
     }
 
     QJsonArray destinations;
@@ -145,6 +178,7 @@ QJsonObject AgentControl::status()
             { QStringLiteral("sources"), destination.sources.size() },
         };
         QList<BackupRecord> outlines = history.value(destination.id);
+        std::optional<QString> historyError = unreadable;
         if (!outlines.isEmpty()) {
             try {
                 // A "running" record whose repository is free is finished before it is reported.
@@ -154,17 +188,14 @@ QJsonObject AgentControl::status()
                     object.insert(QStringLiteral("latest"), json(latest.first()));
                 if (std::any_of(outlines.cbegin(), outlines.cend(),
                         [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; }))
-                    outlines = m_history.outlines({ destination }).value(destination.id);
-            } catch (const std::exception &) {
+                    outlines = m_history.outlines({ destination }, now).value(destination.id);
+            } catch (const std::exception &error) {
+                historyError = errorDescription(error);
             }
-            for (const BackupRecord &record : std::as_const(outlines)) {
-                if (record.outcome != BackupRecord::Outcome::complete)
-                    continue;
-                if (record.finishedAt)
-                    object.insert(QStringLiteral("lastComplete"), formatter().string(*record.finishedAt));
-                break;
-            }
+            insertLastComplete(object, outlines, now);
         }
+        if (historyError)
+            object.insert(QStringLiteral("historyError"), *historyError);
         destinations.append(object);
     }
 

@@ -199,7 +199,7 @@ using LineSink = std::function<bool(ResticStreamEvent::Type, QByteArrayView)>;
 
 // Runs one child to its end, handing its lines to `sink` on the calling thread. Returns its
 // status, or -1 after a sink line that says why it could not start.
-int runChild(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment,
+int runChild(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment, int lock,
     std::stop_token stop, const LineSink &sink)
 {
     const auto fail = [&sink](const QString &message) {
@@ -225,7 +225,7 @@ int runChild(const QByteArray &program, const QByteArrayList &arguments, const Q
         const std::lock_guard guard(launchMutex);
         if (stop.stop_requested())
             return fail(CancellationError().message());
-        launchError = process->start(program, arguments, environment);
+        launchError = process->start(program, arguments, environment, lock);
     }
     if (launchError != 0)
         return fail(QStringLiteral("Could not start restic: ") + systemErrorText(launchError));
@@ -326,10 +326,11 @@ QStringList ResticEngine::lockRetry()
     return { QStringLiteral("--retry-lock"), QStringLiteral("1m") };
 }
 
-ResticEngine ResticEngine::holdingLock(const QString &repository) const
+ResticEngine ResticEngine::holdingLock(const QString &repository, const FileLock &lock) const
 {
     ResticEngine engine = *this;
     engine.m_heldLockPath = FileLock::repositoryLockPath(repository, m_lockDirectory.value_or(QString()));
+    engine.m_heldLockDescriptor = lock.descriptor();
     return engine;
 }
 
@@ -586,12 +587,14 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     // runs against one repository never overlap, in this process or another. A caller that
     // holds it already (holdingLock()) keeps it for the whole of its work.
     std::unique_ptr<FileLock> lock;
+    int lockDescriptor = -1; // restic keeps it, so the lock outlasts this process while restic lives
     if (environment.contains(repositoryKey)) {
         try {
             const QString lockPath
                 = FileLock::repositoryLockPath(environment.value(repositoryKey), m_lockDirectory.value_or(QString()));
             if (lockPath != m_heldLockPath)
                 lock = std::make_unique<FileLock>(lockPath, false);
+            lockDescriptor = lock ? lock->descriptor() : m_heldLockDescriptor;
         } catch (const Error &error) {
             fail(error.message());
             return;
@@ -620,16 +623,16 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     // waiting as the caller asked.
     LockRefusalFilter filter;
     int status = runChild(programPath, toArguments(programPath, command.withoutLockWait().arguments()),
-        childEnvironmentEntries, stop,
+        childEnvironmentEntries, lockDescriptor, stop,
         [&](ResticStreamEvent::Type type, QByteArrayView line) { return filter.line(type, line, deliver); });
     if (status == lockRefusedStatus && filter.mayRetry() && !stop.stop_requested()) {
         logLine(QStringLiteral("restic"),
             QStringLiteral("the repository was locked; removing stale locks and trying once more"));
         const auto ignore = [](ResticStreamEvent::Type, QByteArrayView) { return true; };
-        runChild(
-            programPath, toArguments(programPath, { QStringLiteral("unlock") }), childEnvironmentEntries, stop, ignore);
-        status = runChild(
-            programPath, toArguments(programPath, command.arguments()), childEnvironmentEntries, stop, deliver);
+        runChild(programPath, toArguments(programPath, { QStringLiteral("unlock") }), childEnvironmentEntries,
+            lockDescriptor, stop, ignore);
+        status = runChild(programPath, toArguments(programPath, command.arguments()), childEnvironmentEntries,
+            lockDescriptor, stop, deliver);
     } else {
         filter.flush(deliver);
     }

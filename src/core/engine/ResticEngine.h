@@ -18,6 +18,8 @@
 
 namespace vellmir {
 
+class FileLock;
+
 // The variables restic needs for one repository (CredentialsStore::resticEnvironment builds
 // them). An empty map means no repository.
 using ResticEnvironment = QMap<QString, QString>;
@@ -183,8 +185,8 @@ public:
     // A copy of this engine for a caller that holds `repository`'s lock (FileLock::repository
     // in lockDirectory()) around several runs: its runs against that repository take no lock
     // of their own, which would find the caller's and fail as busy. Runs against any other
-    // repository lock as usual.
-    ResticEngine holdingLock(const QString &repository) const;
+    // repository lock as usual. `lock` is the caller's hold, which its restic runs keep open.
+    ResticEngine holdingLock(const QString &repository, const FileLock &lock) const;
 
     // The executable a run would start, or nullopt when there is none.
     std::optional<QString> locateBinary() const;
@@ -207,6 +209,7 @@ private:
     std::optional<QString> m_lockDirectory;
     std::optional<QStringList> m_searchPaths;
     std::optional<QString> m_heldLockPath; // the lock file the caller holds
+    int m_heldLockDescriptor = -1; // and the caller's descriptor of it
 };
 
 } // namespace vellmir

@@ -1,7 +1,10 @@
 #include "engine/ResticProcess.h"
 
 #include "util/Error.h"
+#include "util/Log.h"
 #include "util/SystemError.h"
+
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +15,7 @@
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -27,6 +31,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t readSize = 65536;
+// The keeper's own descriptors are 0 to 4; what is handed to it comes from above them.
+constexpr int firstFreeForKeeper = 5;
 
 void closeDescriptor(int &fd) noexcept
 {
@@ -35,16 +41,17 @@ void closeDescriptor(int &fd) noexcept
     fd = -1;
 }
 
-// A pipe whose ends are never 0, 1 or 2, so the child's dup2 onto those cannot clobber one.
+// A pipe whose ends are never below `lowest` (0, 1 or 2 by default), so a child's dup2 onto those cannot
+// clobber one.
 // `roomy`: for restic's output, with room for restic to run ahead of a busy reader.
-bool makePipe(int &readEnd, int &writeEnd, bool roomy = false)
+bool makePipe(int &readEnd, int &writeEnd, bool roomy = false, int lowest = 3)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;
     for (int &fd : fds) {
-        if (fd <= 2) {
-            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (fd < lowest) {
+            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, lowest);
             ::close(fd);
             fd = moved;
         }
@@ -115,9 +122,7 @@ struct ChildSetup {
     char *const *envp;
     int out; // the output pipes' write ends
     int err;
-    int outRead; // their read ends, for the keeper
-    int errRead;
-    int lifeline; // the read end of the pipe that hangs up when this process is done
+    int go; // read end: one byte once the keeper is in place, the end of file when it could not be
     int report;
     pid_t parent;
 };
@@ -134,65 +139,75 @@ template <size_t count> void closeAllBut(const int (&keep)[count]) noexcept
     ::close_range(from, ~0U, 0);
 }
 
-timespec monotonicNow() noexcept
+// The keeper program, beside the running executable as it is installed.
+QByteArray keeperPath()
 {
-    timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return QByteArrayLiteral("vellmir-keeper"); // not a path: starting it fails plainly
+    const QByteArray executable(path, length);
+    return executable.left(executable.lastIndexOf('/') + 1) + "vellmir-keeper";
 }
 
-long long millisecondsSince(const timespec &start) noexcept
+// The descriptors the keeper starts with, as its 0 to 4.
+struct KeeperEnds {
+    int out; // restic's output pipes, read ends
+    int err;
+    int lifeline; // read end: hangs up when this process is done with the run
+    int lock; // a copy of the repository's lock (at or above firstFreeForKeeper), -1 for none
+    int released; // write end (at or above firstFreeForKeeper): closed once the keeper let go of the lock
+};
+
+// Starts the keeper (vellmir-keeper, see there) into restic's group `group` with `ends` and nothing
+// else of this process: an exec, never a copy of the application. Waits only for its "start"
+// step, which leaves the keeper proper running on its own. Returns 0 or an errno.
+int startKeeper(pid_t group, const KeeperEnds &ends)
 {
-    const timespec now = monotonicNow();
-    return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
-// The keeper: a process of restic's group that holds the read ends of its output pipes in
-// place of this process once this one is gone. While this process lives it only waits; its
-// lifeline is a pipe whose write end only this process holds, so the pipe hangs up when the
-// run is over or this process has died, however it died. From then on it reads restic's
-// output and throws it away, so that restic, told by its death signal to remove its lock, is
-// never stopped by a full pipe (and never killed by a broken one before it has done so), and
-// after killDelay it kills the whole group, itself included: a restic that went on working
-// after the signal (an upload held back by a limit goes on for hours) never outlives the run
-// by more than that. Its own membership keeps the group's id from being reused meanwhile.
-// Async-signal-safe calls only; every signal stays blocked, as it was at the fork.
-[[noreturn]] void keepOutput(const ChildSetup &setup) noexcept
-{
-    // This process's standard streams: whoever reads its output (a shell, an MCP client) must
-    // not wait for the keeper. restic's write ends go with the rest below.
-    for (int fd = 0; fd <= 2; ++fd)
-        ::close(fd);
-    // Told apart from the application in a process list.
-    ::prctl(PR_SET_NAME, "vellmir-keeper");
-    int keep[3] = { setup.outRead, setup.errRead, setup.lifeline };
-    std::sort(std::begin(keep), std::end(keep));
-    closeAllBut(keep);
-
-    pollfd life { setup.lifeline, POLLIN, 0 };
-    while (::poll(&life, 1, -1) < 0 && errno == EINTR) { }
-
-    const timespec start = monotonicNow();
-    const long long delay = std::chrono::milliseconds(ResticProcess::killDelay).count();
-    pollfd output[2] = { { setup.outRead, POLLIN, 0 }, { setup.errRead, POLLIN, 0 } };
-    char buffer[16384];
-    while (output[0].fd >= 0 || output[1].fd >= 0) {
-        const long long left = delay - millisecondsSince(start);
-        if (left <= 0) {
-            ::kill(0, SIGKILL);
-            break;
-        }
-        if (::poll(output, 2, int(left)) < 0 && errno != EINTR)
-            break;
-        for (pollfd &pipe : output) {
-            if (pipe.fd < 0 || pipe.revents == 0)
-                continue;
-            const ssize_t count = ::read(pipe.fd, buffer, sizeof buffer);
-            if (count == 0 || (count < 0 && errno != EINTR && errno != EAGAIN))
-                pipe.fd = -1; // poll passes over a negative descriptor
-        }
+    static const QByteArray path = keeperPath();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends.out, 0);
+    posix_spawn_file_actions_adddup2(&actions, ends.err, 1);
+    posix_spawn_file_actions_adddup2(&actions, ends.lifeline, 2);
+    if (ends.lock >= 0)
+        posix_spawn_file_actions_adddup2(&actions, ends.lock, 3);
+    else
+        posix_spawn_file_actions_addclose(&actions, 3);
+    posix_spawn_file_actions_adddup2(&actions, ends.released, 4);
+    posix_spawn_file_actions_addclosefrom_np(&actions, firstFreeForKeeper);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &all);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setpgroup(&attributes, group);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    QByteArray groupText = QByteArray::number(group);
+    QByteArray delayText = QByteArray::number(qint64(ResticProcess::killDelay.count()));
+    char name[] = "vellmir-keeper";
+    char step[] = "start";
+    char *arguments[] = { name, step, groupText.data(), delayText.data(), nullptr };
+    char *environment[] = { nullptr };
+    pid_t starter = -1;
+    int error = ::posix_spawn(&starter, path.constData(), &actions, &attributes, arguments, environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error == 0) {
+        int status = 0;
+        pid_t waited;
+        while ((waited = ::waitpid(starter, &status, 0)) < 0 && errno == EINTR) { }
+        // ECHILD: this process lets the system reap its children; the keeper's start cannot be told.
+        if (waited == starter && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+            error = ECHILD;
     }
-    ::_exit(0);
+    if (error != 0)
+        logLine(QStringLiteral("restic"),
+            QStringLiteral("could not start its keeper %1: %2")
+                .arg(QString::fromLocal8Bit(path),
+                    error == ECHILD ? QStringLiteral("it failed") : systemErrorText(error)));
+    return error;
 }
 
 // The child's side of start(): async-signal-safe calls only. Never returns.
@@ -202,8 +217,9 @@ long long millisecondsSince(const timespec &start) noexcept
         [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
         ::_exit(127);
     };
-    // Own process group, so a cancel reaches restic's helpers too.
-    ::setpgid(0, 0);
+    // Own process group, so a cancel reaches restic's helpers too; the keeper joins it.
+    if (::setpgid(0, 0) != 0)
+        fail(errno);
     // restic goes when this process goes, killed, crashed or logged out: a restic left behind
     // keeps its repository locked and goes on writing. The signal follows the thread that
     // forked, and that thread stays in ResticEngine::stream until the child is reaped, so
@@ -212,12 +228,18 @@ long long millisecondsSince(const timespec &start) noexcept
     // A parent that died before the line above would never send it.
     if (::getppid() != setup.parent)
         fail(ESRCH);
-    // Forked before anything of this process is reset: it runs none of it.
-    const pid_t keeper = ::fork();
-    if (keeper == 0)
-        keepOutput(setup);
-    if (keeper < 0)
-        fail(errno);
+    // restic starts only once its keeper is in its group; a parent that dies meanwhile closes
+    // the pipe, and so does one whose keeper could not start. Nothing else is kept while it
+    // waits: a child another thread started at the same time would otherwise hold that one's
+    // pipe open, as it would hold this one's.
+    int needed[4] = { setup.out, setup.err, setup.go, setup.report };
+    std::sort(std::begin(needed), std::end(needed));
+    closeAllBut(needed);
+    char go = 0;
+    ssize_t got;
+    while ((got = ::read(setup.go, &go, 1)) < 0 && errno == EINTR) { }
+    if (got != 1)
+        fail(ECANCELED);
     // Signals at their defaults whatever this process ignores or handles; unblocked at the end.
     struct sigaction standard { };
     standard.sa_handler = SIG_DFL;
@@ -262,36 +284,45 @@ ResticProcess::~ResticProcess()
     }
     closeDescriptor(m_pidfd);
     closeDescriptor(m_lifeline);
+    closeDescriptor(m_released);
     closeDescriptor(m_wake);
     closeDescriptor(m_out);
     closeDescriptor(m_err);
 }
 
-int ResticProcess::start(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment)
+int ResticProcess::start(
+    const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment, int lock)
 {
+    // The keeper's copy of the repository's lock, above the descriptors its start puts in place.
+    int lockCopy = lock >= 0 ? ::fcntl(lock, F_DUPFD_CLOEXEC, firstFreeForKeeper) : -1;
+    if (lock >= 0 && lockCopy < 0)
+        return errno;
+    const auto closeLockCopy = qScopeGuard([&lockCopy] { closeDescriptor(lockCopy); });
+    // The ends this process keeps are members; the others go when start() returns.
     int outWrite = -1;
     int errWrite = -1;
-    if (!makePipe(m_out, outWrite, true))
-        return errno;
-    if (!makePipe(m_err, errWrite, true)) {
-        const int error = errno;
-        closeDescriptor(outWrite);
-        return error;
-    }
-    // The child reports a failed exec here; a successful one closes the write end.
-    int reportRead = -1;
+    int reportRead = -1; // the child reports a failed exec here; a successful one closes the write end
     int reportWrite = -1;
     int lifelineRead = -1;
-    if (!makePipe(reportRead, reportWrite) || !makePipe(lifelineRead, m_lifeline)) {
-        const int error = errno;
-        closeDescriptor(reportRead);
-        closeDescriptor(reportWrite);
-        closeDescriptor(outWrite);
-        closeDescriptor(errWrite);
+    int goRead = -1;
+    int goWrite = -1;
+    int releasedWrite = -1;
+    const auto closeEnds = qScopeGuard([&] {
+        for (int *fd :
+            { &outWrite, &errWrite, &reportRead, &reportWrite, &lifelineRead, &goRead, &goWrite, &releasedWrite })
+            closeDescriptor(*fd);
+    });
+    const auto failed = [this](int error) {
+        closeDescriptor(m_lifeline); // the keeper, if it started, goes too
+        closeDescriptor(m_released);
         closeDescriptor(m_out);
         closeDescriptor(m_err);
         return error;
-    }
+    };
+    if (!makePipe(m_out, outWrite, true) || !makePipe(m_err, errWrite, true) || !makePipe(reportRead, reportWrite)
+        || !makePipe(lifelineRead, m_lifeline) || !makePipe(goRead, goWrite)
+        || !makePipe(m_released, releasedWrite, false, firstFreeForKeeper))
+        return failed(errno);
 
     // Everything the child needs is made before the fork: after it, only async-signal-safe calls.
     std::vector<char *> argv;
@@ -302,8 +333,8 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     for (const QByteArray &entry : environment)
         envp.push_back(const_cast<char *>(entry.constData()));
     envp.push_back(nullptr);
-    const ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, m_out, m_err,
-        lifelineRead, reportWrite, ::getpid() };
+    const ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, goRead, reportWrite,
+        ::getpid() };
 
     // No handler of this process may run in the child before its signals are reset.
     sigset_t all;
@@ -320,28 +351,27 @@ int ResticProcess::start(const QByteArray &program, const QByteArrayList &argume
     closeDescriptor(outWrite);
     closeDescriptor(errWrite);
     closeDescriptor(reportWrite);
-    closeDescriptor(lifelineRead);
-    if (pid < 0) {
-        closeDescriptor(m_lifeline);
-        closeDescriptor(reportRead);
-        closeDescriptor(m_out);
-        closeDescriptor(m_err);
-        return forkError;
-    }
-    // Also here, so that the group exists before a cancel can signal it.
+    closeDescriptor(goRead);
+    if (pid < 0)
+        return failed(forkError);
+    // Also here, so that the group exists before the keeper joins it and a cancel can signal it.
     ::setpgid(pid, pid);
+    const int keeperError = startKeeper(pid, { m_out, m_err, lifelineRead, lockCopy, releasedWrite });
+    closeDescriptor(lifelineRead);
+    closeDescriptor(releasedWrite);
+    if (keeperError == 0) {
+        const char go = 1;
+        while (::write(goWrite, &go, 1) < 0 && errno == EINTR) { }
+    }
+    closeDescriptor(goWrite);
 
     int childError = 0;
     ssize_t got;
     while ((got = ::read(reportRead, &childError, sizeof childError)) < 0 && errno == EINTR) { }
-    closeDescriptor(reportRead);
     if (got == ssize_t(sizeof childError)) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-        closeDescriptor(m_lifeline); // the keeper goes too
-        closeDescriptor(m_out);
-        closeDescriptor(m_err);
-        return childError;
+        return failed(keeperError != 0 ? keeperError : childError);
     }
     m_pid = pid;
     // Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be used from C++. Without it (old
@@ -522,6 +552,20 @@ int ResticProcess::reap() noexcept
     pid_t waited;
     while ((waited = ::waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) { }
     m_reaped = true;
+    // restic has exited, so its keeper lets go of the repository's lock at once: the caller's
+    // next run must not find it held by this one. A keeper that does not answer is not waited for.
+    pollfd released { m_released, POLLIN, 0 };
+    const Clock::time_point giveUp = Clock::now() + drainGrace;
+    while (m_released >= 0) {
+        const int ready = ::poll(&released, 1, milliseconds(giveUp, Clock::now()));
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            break;
+        char byte;
+        const ssize_t got = ready > 0 ? ::read(m_released, &byte, 1) : -1;
+        if (got == 0 || (got < 0 && errno != EINTR))
+            break;
+    }
+    closeDescriptor(m_released);
     if (waited != m_pid)
         return -1;
     if (WIFEXITED(status))

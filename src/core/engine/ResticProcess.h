@@ -17,7 +17,9 @@ namespace vellmir {
 // dies, reading its stdout and stderr pipes, cancelling it and reaping it. A keeper process in
 // its group holds the pipes' read ends too: once this process is gone, for whatever reason, it
 // reads and drops restic's output (so restic neither blocks on a full pipe nor dies of a broken
-// one before removing its lock) and kills the group killDelay later. Used by ResticEngine only,
+// one before removing its lock) and kills the group killDelay later; it also holds the run's
+// repository lock until restic has exited. The keeper is its own small program (vellmir-keeper)
+// started by exec, never a copy of this process. Used by ResticEngine only,
 // which turns the bytes into lines on its caller's thread.
 //
 // pump() runs on one thread and makes every signal and reaping decision there. The child is
@@ -45,10 +47,13 @@ public:
     ResticProcess(const ResticProcess &) = delete;
     ResticProcess &operator=(const ResticProcess &) = delete;
 
-    // Starts `program` with `arguments` (argv[0] included) and exactly `environment`.
+    // Starts `program` with `arguments` (argv[0] included) and exactly `environment`. The keeper
+    // keeps a copy of `lock`, the descriptor of a repository lock, until the child has exited: the
+    // lock outlasts this process while restic still runs, and no longer.
     // Returns 0, or the errno of the failure (nothing then runs). The calling thread must
     // outlive the child: the child's death signal is tied to it.
-    int start(const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment);
+    int start(
+        const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment, int lock = -1);
 
     // Asks the pump to stop the child. Safe from any thread, also before the pump runs.
     void cancel() noexcept;
@@ -78,6 +83,7 @@ private:
     bool m_reaped = false;
     int m_pidfd = -1;
     int m_lifeline = -1; // write end of the keeper's lifeline (see start())
+    int m_released = -1; // read end: end of file once the keeper let go of the repository's lock
     int m_wake = -1;
     int m_out = -1;
     int m_err = -1;

@@ -138,19 +138,24 @@ bool BackupHistory::anyRunning(const QUuid &destinationID) const
     return HistoryIndex::current(m_directory, m_now)->anyRunning(destinationID);
 }
 
-QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(const QList<Destination> &destinations) const
+QHash<QUuid, QList<BackupRecord>> BackupHistory::outlines(
+    const QList<Destination> &destinations, std::optional<Date> at) const
 {
     QHash<QUuid, QList<BackupRecord>> byDestination;
+    // The clock is read once for the whole call: for the folder's settling and for what lies ahead.
+    std::optional<Date> read;
+    const HistoryIndex::Clock clock = [&] { return read ? *read : *(read = m_now()); };
+    const Date now = at ? *at : clock();
     // One index for the whole call: while the folder settles, each lookup would build it again.
-    std::shared_ptr<const HistoryIndex> index = HistoryIndex::current(m_directory, m_now);
+    std::shared_ptr<const HistoryIndex> index = HistoryIndex::current(m_directory, clock);
     for (const Destination &destination : destinations) {
         if (byDestination.contains(destination.id))
             continue;
         const QString scope = destination.backupScope();
-        std::optional<QList<BackupRecord>> outlines = index->outlines(destination.id, scope);
+        std::optional<QList<BackupRecord>> outlines = index->outlines(destination.id, scope, now);
         if (!outlines) {
-            index = HistoryIndex::current(m_directory, m_now, true);
-            outlines = index->outlines(destination.id, scope);
+            index = HistoryIndex::current(m_directory, clock, true);
+            outlines = index->outlines(destination.id, scope, now);
         }
         if (!outlines)
             outlines = records(destination.id);
@@ -174,14 +179,17 @@ bool BackupHistory::isDue(const Destination &destination, Date now) const
 {
     if (destination.schedule == Destination::Schedule::manual)
         return false;
-    return isDue(destination, outlines({ destination }).value(destination.id), now);
+    return isDue(destination, outlines({ destination }, now).value(destination.id), now);
 }
 
 bool BackupHistory::isDue(const Destination &destination, const QList<BackupRecord> &all, Date now)
 {
     if (destination.schedule == Destination::Schedule::manual)
         return false;
-    const QList<BackupRecord> records = withCurrentScope(all, destination);
+    QList<BackupRecord> records = withCurrentScope(all, destination);
+    // Due as if a run dated after now had not happened: a clock that was once ahead must not
+    // hold the schedule back until it catches up.
+    records.removeIf([&](const BackupRecord &record) { return record.isDatedAfter(now); });
     if (records.isEmpty())
         return true;
 
@@ -212,7 +220,18 @@ bool BackupHistory::isDue(const Destination &destination, const QList<BackupReco
 
 bool BackupHistory::isPruneDue(const Destination &destination, Date now) const
 {
-    std::optional<Date> latest = HistoryIndex::current(m_directory, m_now)->latestPrune(destination.id);
+    std::shared_ptr<const HistoryIndex> index = HistoryIndex::current(m_directory, m_now);
+    std::optional<Date> latest = index->latestPrune(destination.id);
+    if (latest && *latest > now) {
+        // A prune dated after now does not put the next one off: the latest before now counts.
+        latest.reset();
+        std::optional<QList<HistoryIndex::Entry>> entries = index->entries(destination.id);
+        if (!entries)
+            entries = HistoryIndex::current(m_directory, m_now, true)->entries(destination.id);
+        for (const HistoryIndex::Entry &entry : entries.value_or(QList<HistoryIndex::Entry>()))
+            if (const std::optional<Date> pruned = entry.outline.prunedAt; pruned && *pruned <= now)
+                latest = latest ? std::max(*latest, *pruned) : *pruned;
+    }
     if (!latest)
         return true;
     return now.secondsSince(*latest) >= pruneInterval;

@@ -46,10 +46,12 @@ public:
     QList<BackupRecord> newest(const QUuid &destinationID, qsizetype limit) const;
     // What the due rules, the status and the health row need of these destinations' records, from
     // the history index without reading a record file: for each, its records newest first down to
-    // the newest complete one made with its current backupScope that says when it finished (all of
-    // them when there is none), then every older one still "running". Each holds id, destinationID, startedAt,
-    // finishedAt, outcome, scope and prunedAt, the rest left empty. A destination without records has no entry.
-    QHash<QUuid, QList<BackupRecord>> outlines(const QList<Destination> &destinations) const;
+    // the newest complete one made with its current backupScope that says when it finished and is
+    // not dated after `now` (the clock's by default; all of them when there is none), then every older one still
+    // "running". Each holds id, destinationID, startedAt, finishedAt, outcome, scope and prunedAt, the rest left
+    // empty. A destination without records has no entry.
+    QHash<QUuid, QList<BackupRecord>> outlines(
+        const QList<Destination> &destinations, std::optional<Date> now = std::nullopt) const;
     // Whether a record of the destination still says "running", from the history index.
     bool anyRunning(const QUuid &destinationID) const;
 

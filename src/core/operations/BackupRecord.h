@@ -45,6 +45,10 @@ struct BackupRecord {
     // Throws JsonError naming `what` (for example the file) when the bytes do not decode.
     static BackupRecord decoded(const QByteArray &bytes, const QString &what);
 
+    // Whether the run is dated after `now` (made while the clock was ahead, or copied from a
+    // computer whose clock is): such a run tells nothing of when the next backup falls due.
+    bool isDatedAfter(Date now) const { return startedAt > now || (finishedAt && *finishedAt > now); }
+
     friend bool operator==(const BackupRecord &, const BackupRecord &) = default;
 };
 

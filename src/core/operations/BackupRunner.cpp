@@ -321,7 +321,7 @@ private:
             fail(describe(error));
             return false;
         }
-        m_engine = m_engine.holdingLock(m_destination.repository);
+        m_engine = m_engine.holdingLock(m_destination.repository, *m_repositoryLock);
         finishInterrupted(m_history, m_destination,
             [&] { return m_engine.listSnapshots(m_services.environmentProvider(m_destination), stop); });
 
@@ -333,9 +333,11 @@ private:
         try {
             writeRecord(m_record);
         } catch (const std::exception &error) {
-            fail(QStringLiteral("Cannot record backup history: ") + describe(error));
+            // restic never starts without a record on disk: what failed is the history, not a backup.
+            fail(QStringLiteral("No backup ran: its history record could not be written: ") + describe(error));
             return false;
         }
+        m_recordWritten = true;
         return true;
     }
 
@@ -497,10 +499,13 @@ private:
             // What the file now says; after a failed save the run keeps its own version.
             m_record = copy;
         } catch (const std::exception &error) {
-            m_state.phase = Phase::failed;
-            m_state.failureMessage
-                = QStringLiteral("Backup ended, but its result could not be saved: ") + describe(error);
-            publish();
+            // A run whose first record never reached the disk already says that no backup ran.
+            if (m_recordWritten) {
+                m_state.phase = Phase::failed;
+                m_state.failureMessage
+                    = QStringLiteral("Backup ended, but its result could not be saved: ") + describe(error);
+                publish();
+            }
         }
 
         // Judged by what the record says, so a complete backup whose record could not be
@@ -571,6 +576,7 @@ private:
     std::unique_ptr<FileLock> m_repositoryLock;
     BackupRecord m_record;
     bool m_haveRecord = false;
+    bool m_recordWritten = false; // the run's first record is on disk
 
     std::optional<Sent> m_sent;
     qsizetype m_sentIssues = 0;
@@ -635,7 +641,8 @@ void BackupRunner::finishInterruptedRuns(
         return; // a run holds the repository: its record is live
     }
     finishInterrupted(history, destination, [&] {
-        const ResticEngine engine = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository);
+        const ResticEngine engine
+            = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository, *lock);
         return snapshotsWithin(engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60));
     });
 }

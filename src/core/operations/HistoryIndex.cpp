@@ -760,7 +760,8 @@ std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &des
     return entries;
 }
 
-std::optional<QList<BackupRecord>> HistoryIndex::outlines(const QUuid &destinationID, const QString &scope) const
+std::optional<QList<BackupRecord>> HistoryIndex::outlines(
+    const QUuid &destinationID, const QString &scope, Date now) const
 {
     QList<BackupRecord> outlines;
     const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
@@ -791,7 +792,8 @@ std::optional<QList<BackupRecord>> HistoryIndex::outlines(const QUuid &destinati
             outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
             found = found
                 || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
-                    && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted);
+                    && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted
+                    && !outlines.last().isDatedAfter(now));
         }
         at += count;
     }

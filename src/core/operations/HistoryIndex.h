@@ -56,9 +56,9 @@ public:
     // `limit` of them; nullopt when one of them is damaged (the index must then be rebuilt).
     std::optional<QList<Entry>> entries(const QUuid &destinationID, qsizetype limit = -1) const;
     // The outlines of the destination's records newest first, down to the newest complete one made
-    // with `scope` that says when it finished (all of them when there is none), then every older one
-    // still "running"; nullopt as for entries().
-    std::optional<QList<BackupRecord>> outlines(const QUuid &destinationID, const QString &scope) const;
+    // with `scope` that says when it finished, not dated after `now` (all of them when there is
+    // none), then every older one still "running"; nullopt as for entries().
+    std::optional<QList<BackupRecord>> outlines(const QUuid &destinationID, const QString &scope, Date now) const;
     // Whether a record of the destination says "running", without reading its entries.
     bool anyRunning(const QUuid &destinationID) const;
     // The latest prunedAt among the destination's records, without reading its entries.

@@ -96,6 +96,16 @@ bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult
     const RunResult run = m_services.runBackup(destination);
     *result = run;
     bool success = !run.failed && run.issues.isEmpty();
+    // The pass's exit status says only that something went wrong; the journal says what.
+    if (!success)
+        logText(QStringLiteral("Vellmir scheduler: the backup of \"%1\" %2: %3")
+                    .arg(destination.name,
+                        run.failed         ? QStringLiteral("failed")
+                            : run.finished ? QStringLiteral("is incomplete")
+                                           : QStringLiteral("was cancelled"),
+                        !run.failureMessage.isEmpty() ? run.failureMessage
+                            : !run.issues.isEmpty()   ? run.issues.first()
+                                                      : QStringLiteral("no reason was given")));
     const std::optional<BackupPreferences> &preferences = destination.preferences;
     // A backup that saved its snapshot as the pass was told to end: its health work would
     // only be stopped, and say it failed.
@@ -113,7 +123,9 @@ bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult
                 m_services.check(destination);
                 m_services.testRecovery(destination);
             }
-        } catch (const Error &) {
+        } catch (const Error &error) {
+            logText(QStringLiteral("Vellmir scheduler: the monthly check of \"%1\" failed: %2")
+                        .arg(destination.name, error.message()));
             m_services.notify(BackupNotifications::integrityCheckNeedsAttention(destination));
             success = false;
         }

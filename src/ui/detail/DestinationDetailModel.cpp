@@ -473,10 +473,10 @@ void DestinationDetailModel::setHistoryExpanded(bool expanded)
 std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
 {
     const QString scope = m_destination.backupScope();
-    for (const BackupRecord &record : m_records)
-        if (record.outcome == BackupRecord::Outcome::complete && record.scope == scope)
-            return record.finishedAt;
-    return std::nullopt;
+    QList<BackupRecord> current = m_records;
+    current.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
+    // As the health row reads it: a run dated after now is no last backup.
+    return DestinationHealthModel::lastComplete(current, Date::now());
 }
 
 QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) const

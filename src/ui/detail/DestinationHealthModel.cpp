@@ -267,7 +267,7 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
     try {
         const BackupHistory history(m_sources.historyDirectory);
         QList<BackupRecord> records
-            = (listed ? listed->records : history.outlines({ m_destination })).value(m_destination.id);
+            = (listed ? listed->records : history.outlines({ m_destination }, now())).value(m_destination.id);
         // Finishes what a dead process left "running" before the row says so.
         if (anyRunning(records))
             records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
@@ -333,13 +333,24 @@ std::optional<double> DestinationHealthModel::interval(Destination::Schedule sch
     return std::nullopt;
 }
 
-std::optional<Date> DestinationHealthModel::lastComplete(const QList<BackupRecord> &records)
+std::optional<Date> DestinationHealthModel::lastComplete(const QList<BackupRecord> &records, Date now)
 {
     for (const BackupRecord &record : records) {
-        if (record.outcome == BackupRecord::Outcome::complete)
+        if (record.outcome == BackupRecord::Outcome::complete && !record.isDatedAfter(now))
             return record.finishedAt;
     }
     return std::nullopt;
+}
+
+std::optional<Date> DestinationHealthModel::datedAhead(const QList<BackupRecord> &records, Date now)
+{
+    std::optional<Date> latest;
+    for (const BackupRecord &record : records)
+        if (record.isDatedAfter(now)) {
+            const Date date = std::max(record.startedAt, record.finishedAt.value_or(record.startedAt));
+            latest = latest ? std::max(*latest, date) : date;
+        }
+    return latest;
 }
 
 std::optional<Date> DestinationHealthModel::lastCompleteOfEarlierSettings(
@@ -366,6 +377,19 @@ bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::option
 }
 
 DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &locale) const
+{
+    Line line = backupLineOfThePast(locale);
+    // The user would otherwise wonder why a backup they see in the history does not count.
+    if (const std::optional<Date> ahead = datedAhead(m_records, now())) {
+        line.text += u' '
+            + tr("A backup is dated %1, in the future, and does not count for the schedule: check the system clock.")
+                  .arg(Format::dateTime(*ahead, locale));
+        line.tone = StatusTone::warning;
+    }
+    return line;
+}
+
+DestinationHealthModel::Line DestinationHealthModel::backupLineOfThePast(const QLocale &locale) const
 {
     if (const std::optional<Date> last = lastComplete())
         return { tr("Last complete backup: %1").arg(Format::dateTime(*last, locale)), StatusTone::normal };

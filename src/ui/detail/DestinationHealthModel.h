@@ -79,9 +79,11 @@ public:
     BackupRunner &runner() const { return *m_runner; }
     Date now() const;
 
-    // The finishing time of the newest complete record, absent when that record has none or
-    // no record is complete (older complete records do not count then).
-    static std::optional<Date> lastComplete(const QList<BackupRecord> &records);
+    // The finishing time of the newest complete record not dated after `now`, absent when that
+    // record has none or no record is complete (older complete records do not count then).
+    static std::optional<Date> lastComplete(const QList<BackupRecord> &records, Date now);
+    // The latest date of the records dated after `now`, which count for nothing; none when no record is.
+    static std::optional<Date> datedAhead(const QList<BackupRecord> &records, Date now);
     // The finishing time of the newest complete record of other settings than `scope`: snapshots
     // that exist, though no complete backup of the current settings does.
     static std::optional<Date> lastCompleteOfEarlierSettings(const QList<BackupRecord> &records, const QString &scope);
@@ -96,7 +98,7 @@ public:
     // 3600 for hourly, 86400 for daily, none for manual.
     static std::optional<double> interval(Destination::Schedule schedule);
 
-    std::optional<Date> lastComplete() const { return lastComplete(m_records); }
+    std::optional<Date> lastComplete() const { return lastComplete(m_records, now()); }
     bool overdue() const { return overdue(m_destination.schedule, lastComplete(), now()); }
 
     // The row's lines as text and tone; an absent line is not shown. The next-due, counts and
@@ -128,6 +130,8 @@ Q_SIGNALS:
     void busyChanged();
 
 private:
+    // The backup line as the records before now make it.
+    Line backupLineOfThePast(const QLocale &locale) const;
     class Folders;
     struct Listing;
 

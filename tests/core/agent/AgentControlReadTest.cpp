@@ -59,6 +59,9 @@ private Q_SLOTS:
         const Destination open = f->add("Open");
         f->record(open, 100, BackupRecord::Outcome::complete);
         f->record(open, 50, BackupRecord::Outcome::complete, 60);
+        const Destination ahead = f->add("Ahead");
+        f->record(ahead, 100, BackupRecord::Outcome::complete, 160);
+        f->record(ahead, 4e9, BackupRecord::Outcome::complete, 4e9 + 60); // the year 2127
         f->store->setChangesWithoutApproval(true);
 
         const QJsonObject status = f->run("status");
@@ -66,7 +69,7 @@ private Q_SLOTS:
         QCOMPARE(status.value("changesWithoutApproval").toBool(), true);
         QCOMPARE(status.value("configuration").toString(), QStringLiteral("sealed"));
         const QJsonArray list = status.value("destinations").toArray();
-        QCOMPARE(list.size(), 3);
+        QCOMPARE(list.size(), 4);
 
         const QJsonObject empty = list.at(0).toObject();
         QCOMPARE(empty.keys(), QStringList({ "id", "kind", "name", "schedule", "sources" }));
@@ -81,6 +84,12 @@ private Q_SLOTS:
         const QJsonObject unfinished = list.at(2).toObject();
         QVERIFY(unfinished.contains("latest"));
         QVERIFY(!unfinished.contains("lastComplete"));
+
+        // A run dated after now is not the last complete one, and is named as lying ahead.
+        const QJsonObject future = list.at(3).toObject();
+        QCOMPARE(future.value("lastComplete").toString(), QStringLiteral("2001-01-01T00:02:40Z"));
+        QVERIFY2(future.value("datedInFuture").toString().startsWith("A backup is dated 2127-"),
+            qPrintable(future.value("datedInFuture").toString()));
     }
 
     void statusSurvivesAnUnreadableHistory()
@@ -98,6 +107,9 @@ private Q_SLOTS:
         const QJsonObject entry = f->run("status").value("destinations").toArray().first().toObject();
         QVERIFY(!entry.contains("latest"));
         QCOMPARE(entry.value("name").toString(), QStringLiteral("Photos"));
+        // Not as if it had never been backed up: it says why nothing is known.
+        QVERIFY2(entry.value("historyError").toString().startsWith("Could not list the history folder"),
+            qPrintable(entry.value("historyError").toString()));
         // The full view reports what the summary leaves out.
         QVERIFY_THROWS_EXCEPTION(Error, f->run("destination", { { "destination", "Photos" } }));
     }

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -600,17 +601,24 @@ private Q_SLOTS:
         FakeRestic fake;
         for (const QString &file : script)
             fake.set(file.section(u'=', 0, 0), file.section(u'=', 1).toUtf8());
-        // A copy of this process runs restic and is killed the way a crash or `kill -9` ends it.
-        const pid_t parent = ::fork();
-        QVERIFY(parent >= 0);
-        if (parent == 0) {
-            fake.engine().run(command(), fake.environment(QStringLiteral("/srv/d")));
-            ::_exit(0);
-        }
+        // A program of its own runs restic through the engine and is killed the way a crash or
+        // `kill -9` ends the application.
+        QProcess parent;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("FAKE_RESTIC_DIR"), fake.path(QString()).chopped(1));
+        environment.insert(QStringLiteral("RESTIC_REPOSITORY"), QStringLiteral("/srv/d"));
+        parent.setProcessEnvironment(environment);
+        parent.start(test::buildPath(QStringLiteral("tests/vellmir-test-restic-run")),
+            { test::supportPath(QStringLiteral("fake-restic")), fake.locks(), QStringLiteral("snapshots") });
+        QVERIFY(parent.waitForStarted());
         QTRY_VERIFY(QFileInfo::exists(fake.path(started)));
-        ::kill(parent, SIGKILL);
-        int status = 0;
-        QCOMPARE(::waitpid(parent, &status, 0), parent);
+        ::kill(pid_t(parent.processId()), SIGKILL);
+        QVERIFY(parent.waitForFinished());
+        if (!cleansUp) {
+            // restic goes on until the kill delay ends it: its run is not over, and the lock says so.
+            QVERIFY(!processGone(fake.pid()));
+            QVERIFY_THROWS_EXCEPTION(std::exception, FileLock::repository(QStringLiteral("/srv/d"), fake.locks()));
+        }
         // Whatever restic does after the signal, its group ends when the kill delay has run out.
         const int bound = int(ResticProcess::killDelay.count()) + 10000;
         QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid()), bound);
@@ -621,6 +629,16 @@ private Q_SLOTS:
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid(QStringLiteral("grandchild.pid"))), bound);
         }
+        // Free once restic and whatever it started are gone.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                try {
+                    return FileLock::repository(QStringLiteral("/srv/d"), fake.locks()) != nullptr;
+                } catch (const std::exception &) {
+                    return false;
+                }
+            }(),
+            bound);
     }
 
     void cancelKillsAChildIgnoringTerm()

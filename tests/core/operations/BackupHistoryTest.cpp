@@ -667,6 +667,9 @@ private Q_SLOTS:
         QTest::newRow("complete without finish, 50 min") << hourly << "complete:-3000:" << false;
         QTest::newRow("hourly back-off, newest 3600 s")
             << hourly << "failed:-9000:-8000;failed:-7000:-6000;failed:-3700:-3600" << true;
+        // Made while the clock was two days ahead: as if it had not happened.
+        QTest::newRow("hourly success 2 h, one dated two days ahead")
+            << hourly << "complete:-7300:-7200;complete:172700:172800" << true;
     }
 
     void isDue()
@@ -683,7 +686,7 @@ private Q_SLOTS:
 
     void isPruneDue_data()
     {
-        QTest::addColumn<QList<double>>("prunedAgo"); // seconds before now; negative: not pruned
+        QTest::addColumn<QList<double>>("prunedAgo"); // seconds before now; -1: not pruned
         QTest::addColumn<bool>("olderScope");
         QTest::addColumn<bool>("due");
         QTest::newRow("never pruned") << QList<double> { -1, -1 } << false << true;
@@ -691,6 +694,7 @@ private Q_SLOTS:
         QTest::newRow("604799 s ago") << QList<double> { 604799 } << false << false;
         QTest::newRow("604800 s ago") << QList<double> { 604800 } << false << true;
         QTest::newRow("latest counts") << QList<double> { 900000, 100, 700000 } << false << false;
+        QTest::newRow("dated ahead counts for nothing") << QList<double> { 700000, -172800 } << false << true;
     }
 
     void isPruneDue()
@@ -704,7 +708,7 @@ private Q_SLOTS:
         for (double ago : prunedAgo) {
             BackupRecord record(destination.id, now.addingSeconds(-1000000));
             record.outcome = BackupRecord::Outcome::complete;
-            if (ago >= 0)
+            if (ago != -1)
                 record.prunedAt = now.addingSeconds(-ago);
             record.scope = olderScope ? QStringLiteral("old") : destination.backupScope();
             store(history, record);

@@ -408,8 +408,8 @@ private Q_SLOTS:
         runner->runAndWait(f.destination);
 
         QVERIFY(runner->phase() == BackupRunner::Phase::failed);
-        // The start failed first; the end could not be saved either, and says so last.
-        QVERIFY2(runner->failureMessage()->startsWith(u"Backup ended, but its result could not be saved: "),
+        // The start failed and restic never ran: no backup "ended", whatever the end's write did.
+        QVERIFY2(runner->failureMessage()->startsWith(u"No backup ran: its history record could not be written: "),
             qPrintable(*runner->failureMessage()));
         QVERIFY(!f.resticStarted());
         QCOMPARE(f.notificationBodies(), QStringList { body(QStringLiteral("failed")) });
@@ -471,7 +471,7 @@ private Q_SLOTS:
 
         const std::optional<QUuid> id = runner->runAndWait(f.destination);
         QVERIFY(runner->phase() == BackupRunner::Phase::failed);
-        QVERIFY2(runner->failureMessage()->startsWith(u"Cannot record backup history: "),
+        QVERIFY2(runner->failureMessage()->startsWith(u"No backup ran: its history record could not be written: "),
             qPrintable(*runner->failureMessage()));
         QVERIFY(!f.resticStarted());
         const BackupRecord record = f.stored(*id);

@@ -76,6 +76,7 @@ void DestinationHealthModelTest::lastCompleteAndOverdue_data()
     QTest::newRow("newest complete has no finish") << Schedule::hourly << "c:- c:99999" << -1.0 << false;
     QTest::newRow("running newest, older complete") << Schedule::hourly << "r:- c:7200" << 7200.0 << true;
     QTest::newRow("failures after a complete") << Schedule::daily << "f:10 i:20 c:300" << 300.0 << false;
+    QTest::newRow("complete dated ahead") << Schedule::hourly << "c:-172800 c:7200" << 7200.0 << true;
 }
 
 void DestinationHealthModelTest::lastCompleteAndOverdue()
@@ -85,7 +86,7 @@ void DestinationHealthModelTest::lastCompleteAndOverdue()
     QFETCH(double, lastCompleteAge);
     QFETCH(bool, overdue);
     test::HealthFixture f;
-    const std::optional<Date> last = DestinationHealthModel::lastComplete(::records(f, records));
+    const std::optional<Date> last = DestinationHealthModel::lastComplete(::records(f, records), f.now);
     if (lastCompleteAge < 0)
         QVERIFY(!last);
     else
@@ -132,6 +133,11 @@ void DestinationHealthModelTest::lines_data()
     QTest::newRow("cancelled") << Schedule::manual << true << "x:5 c:60"
                                << "Last complete backup: Jan 2, 2026 3:03 PM"
                                << "Latest attempt: cancelled. Open history for details." << false << "";
+    QTest::newRow("hourly, a backup dated ahead")
+        << Schedule::hourly << true << "c:-172800 c:7200"
+        << "Last complete backup: Jan 2, 2026 1:04 PM A backup is dated Jan 4, 2026 3:04 PM, in the future, and does "
+           "not count for the schedule: check the system clock."
+        << "" << true << "Next due: Jan 2, 2026 2:04 PM";
     QTest::newRow("incomplete") << Schedule::manual << true << "i:5"
                                 << "Not yet backed up"
                                 << "Latest attempt: incomplete. Open history for details." << false << "";
@@ -164,7 +170,8 @@ void DestinationHealthModelTest::lines()
     QVERIFY(!model->errorMessage());
 
     QCOMPARE(model->backupLine(usEnglish).text, backup);
-    const StatusTone tone = model->lastComplete()          ? StatusTone::normal
+    const StatusTone tone = backup.contains(u"future")     ? StatusTone::warning
+        : model->lastComplete()                            ? StatusTone::normal
         : backup.startsWith(u'N') && backup.contains(u'.') ? StatusTone::warning
                                                            : StatusTone::secondary;
     QVERIFY(model->backupLine(usEnglish).tone == tone);
