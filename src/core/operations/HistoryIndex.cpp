@@ -110,6 +110,7 @@ struct RawEntry {
     quint64 checksum; // seeded with the nonce: of the entry (this field zero) and its own name
 };
 
+static_assert(sizeof(Header) == HistoryIndex::headerSize);
 static_assert(
     std::is_trivially_copyable_v<
         Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range> && std::is_trivially_copyable_v<ScopeRef>);
@@ -363,22 +364,30 @@ HistoryIndex::~HistoryIndex()
         ::close(m_file);
 }
 
-std::optional<QByteArray> HistoryIndex::bytesAt(quint64 offset, quint64 size) const
+bool HistoryIndex::readInto(char *to, quint64 offset, quint64 size) const
 {
     if (m_file < 0) {
         if (offset > quint64(m_bytes.size()) || size > quint64(m_bytes.size()) - offset)
-            return std::nullopt;
-        return m_bytes.mid(qsizetype(offset), qsizetype(size));
+            return false;
+        std::memcpy(to, m_bytes.constData() + offset, size);
+        return true;
     }
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t count = ::pread(m_file, bytes.data() + done, size_t(bytes.size() - done), off_t(offset) + done);
+    for (quint64 done = 0; done < size;) {
+        const ssize_t count = ::pread(m_file, to + done, size_t(size - done), off_t(offset + done));
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
-            return std::nullopt;
-        done += count;
+            return false;
+        done += quint64(count);
     }
+    return true;
+}
+
+std::optional<QByteArray> HistoryIndex::bytesAt(quint64 offset, quint64 size) const
+{
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    if (!readInto(bytes.data(), offset, size))
+        return std::nullopt;
     return bytes;
 }
 
@@ -397,7 +406,7 @@ struct HistoryIndexAccess {
     static Header header(const HistoryIndex &index)
     {
         Header header;
-        std::memcpy(&header, index.m_header.constData(), sizeof header);
+        std::memcpy(&header, index.m_head.data(), sizeof header);
         return header;
     }
     static qsizetype destinations(const HistoryIndex &index) { return qsizetype(header(index).destinations); }
@@ -526,6 +535,7 @@ struct HistoryIndexAccess {
         if (hash != stored)
             return false;
         index.m_header = *head + *tables;
+        std::memcpy(index.m_head.data(), head->constData(), sizeof header);
         index.m_scopes = std::move(scopes);
         for (qsizetype i = 0; i < destinations(index); ++i) {
             const Range each = range(index, i);
@@ -594,15 +604,10 @@ struct HistoryIndexAccess {
     // Every entry of `index`, as its bytes, and the bytes its own names point into; nullopt when
     // one of them is not whole.
     struct Loaded {
-        QByteArray entries;
+        std::vector<RawEntry> entries;
         QByteArray blob;
         qsizetype count = 0;
-        RawEntry raw(qsizetype i) const
-        {
-            RawEntry raw;
-            std::memcpy(&raw, entries.constData() + i * qsizetype(sizeof(RawEntry)), sizeof raw);
-            return raw;
-        }
+        const RawEntry &raw(qsizetype i) const { return entries[size_t(i)]; }
         QByteArrayView ownName(const RawEntry &raw) const
         {
             return (raw.flags & hasOwnName) ? QByteArrayView(blob).sliced(raw.nameOffset, raw.nameLength)
@@ -614,11 +619,12 @@ struct HistoryIndexAccess {
         Loaded loaded;
         loaded.count = count(index);
         const Header head = header(index);
-        std::optional<QByteArray> entries = index.bytesAt(entriesAt(index), quint64(loaded.count) * sizeof(RawEntry));
+        loaded.entries.resize(size_t(loaded.count));
         std::optional<QByteArray> blob = index.bytesAt(blobAt(index), head.blobSize);
-        if (!entries || !blob)
+        if (!blob
+            || !index.readInto(reinterpret_cast<char *>(loaded.entries.data()), entriesAt(index),
+                quint64(loaded.count) * sizeof(RawEntry)))
             return std::nullopt;
-        loaded.entries = std::move(*entries);
         loaded.blob = std::move(*blob);
         for (qsizetype i = 0; i < loaded.count; ++i) {
             const RawEntry raw = loaded.raw(i);
@@ -672,9 +678,7 @@ struct HistoryIndexAccess {
             flush(raw.destination, &raw.startedAt);
             if (kept[size_t(i)])
                 entries.push_back(Source { raw, loaded->ownName(raw) });
-            if (i + 1 == loaded->count
-                || std::memcmp(
-                    loaded->entries.constData() + (i + 1) * qsizetype(sizeof(RawEntry)), raw.destination, 16))
+            if (i + 1 == loaded->count || std::memcmp(loaded->raw(i + 1).destination, raw.destination, 16))
                 flush(raw.destination, nullptr);
         }
         for (const Source &each : fresh)
@@ -682,41 +686,118 @@ struct HistoryIndexAccess {
         return assembled(entries, scopes, folder, settled);
     }
 
+    // A record id as a key of the lookups below; its bytes are random enough to hash as they are.
+    struct IDKey {
+        quint64 high;
+        quint64 low;
+        bool operator==(const IDKey &) const = default;
+        static IDKey of(const char *id)
+        {
+            IDKey key;
+            std::memcpy(&key.high, id, 8);
+            std::memcpy(&key.low, id + 8, 8);
+            return key;
+        }
+    };
+    // Entries by record id, in one flat table probed in place: a folder's worth of lookups stays
+    // within a few megabytes of memory instead of one allocation per entry.
+    class IDTable {
+    public:
+        explicit IDTable(size_t count)
+        {
+            size_t size = 16;
+            while (size < count * 2)
+                size <<= 1;
+            m_slots.assign(size, Slot {});
+            m_mask = size - 1;
+        }
+        void insert(const IDKey &key, qsizetype value)
+        {
+            size_t at = size_t(key.high) & m_mask;
+            while (m_slots[at].value >= 0)
+                at = (at + 1) & m_mask;
+            m_slots[at] = Slot { key, value };
+        }
+        qsizetype find(const IDKey &key) const
+        {
+            for (size_t at = size_t(key.high) & m_mask; m_slots[at].value >= 0; at = (at + 1) & m_mask)
+                if (m_slots[at].key == key)
+                    return m_slots[at].value;
+            return -1;
+        }
+        bool add(const IDKey &key)
+        {
+            if (find(key) >= 0)
+                return false;
+            insert(key, 0);
+            return true;
+        }
+
+    private:
+        struct Slot {
+            IDKey key { 0, 0 };
+            qsizetype value = -1;
+        };
+        std::vector<Slot> m_slots;
+        size_t m_mask = 0;
+    };
+
+    // A listed file's part in the new index: an entry of the old one it still is, or what was read
+    // of it.
+    struct Fresh {
+        std::optional<Added> read;
+        QString problem;
+        struct stat status { };
+        bool unreadable = false;
+    };
+    struct Listed {
+        qsizetype name;
+        qsizetype known = -1;
+        std::unique_ptr<Fresh> fresh; // only for a file looked at again
+        bool counts() const { return known >= 0 || (fresh && fresh->read); }
+    };
+
     // Leaves out the files that hold a record another file holds too (a copy under another
     // name): the one named after the record counts, else the first name in order. Only files not
-    // named after their record can be such copies, so the common folder costs nothing here.
-    template <typename IdOf>
-    static void dropCopies(const QList<QByteArray> &names, std::vector<qsizetype> &known,
-        std::vector<std::optional<Added>> &read, const IdOf &idOf)
+    // named after their record can be such copies, so the common folder costs one look at each.
+    static void dropCopies(const QList<QByteArray> &names, const Loaded *loaded, std::vector<Listed> &listed)
     {
-        const auto listed = [&](qsizetype n) { return known[size_t(n)] >= 0 || read[size_t(n)].has_value(); };
-        std::vector<qsizetype> others;
-        for (qsizetype n = 0; n < names.size(); ++n)
-            if (listed(n) && !idOf(n).second)
-                others.push_back(n);
+        const auto idOf = [&](const Listed &each) {
+            return each.known >= 0 ? IDKey::of(loaded->raw(each.known).id)
+                                   : IDKey::of(each.fresh->read->outline.id.toRfc4122().constData());
+        };
+        const auto namedAfter = [&](const Listed &each) {
+            if (each.known >= 0)
+                return !(loaded->raw(each.known).flags & hasOwnName);
+            const std::optional<std::array<char, 16>> standard = standardID(names.at(each.name));
+            return standard && idOf(each) == IDKey::of(standard->data());
+        };
+        std::vector<Listed *> others;
+        for (Listed &each : listed)
+            if (each.counts() && !namedAfter(each))
+                others.push_back(&each);
         if (others.empty())
             return;
-        QSet<QByteArray> named;
-        for (qsizetype n = 0; n < names.size(); ++n)
-            if (listed(n) && standardID(names.at(n)))
-                if (const auto [id, standard] = idOf(n); standard)
-                    named.insert(id);
-        std::sort(others.begin(), others.end(), [&](qsizetype a, qsizetype b) { return names.at(a) < names.at(b); });
-        for (const qsizetype n : others) {
-            const QByteArray id = idOf(n).first;
-            if (named.contains(id)) {
-                known[size_t(n)] = -1;
-                read[size_t(n)].reset();
-            } else {
-                named.insert(id);
-            }
+        IDTable counted(listed.size());
+        for (const Listed &each : listed)
+            if (each.counts() && namedAfter(each))
+                counted.add(idOf(each));
+        std::sort(others.begin(), others.end(),
+            [&](const Listed *a, const Listed *b) { return names.at(a->name) < names.at(b->name); });
+        for (Listed *each : others) {
+            if (counted.add(idOf(*each)))
+                continue;
+            each->known = -1;
+            each->fresh.reset();
         }
     }
 
-    // The index built from the record files. What `previous` knew of a file whose stamp is
-    // unchanged is taken over; only the files that are new or changed are read, and only the
-    // changes are merged in. Record files that do not decode are set aside. Two files of one
-    // record (a copy under another name) count once: the one named after it, else the first.
+    // The index built from the record files. What `previous` knew of a file that is still the
+    // same file (the listing gives the same inode) is taken over without opening it; only the
+    // files that are new or changed are read, and only the changes are merged in. Record files
+    // that do not decode are set aside. Two files of one record (a copy under another name) count
+    // once: the one named after it, else the first. (A file rewritten in place keeps its inode:
+    // a record read in full is checked against its entry, and a mismatch rebuilds.)
     static std::shared_ptr<const HistoryIndex> built(
         const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
     {
@@ -730,85 +811,95 @@ struct HistoryIndexAccess {
         if (!loaded)
             previous = nullptr;
         // The known entries by the id their standard name stands for, or by their own name.
-        QHash<QByteArray, qsizetype> byID;
+        IDTable byID(size_t(loaded ? loaded->count : 0));
         QHash<QByteArray, qsizetype> byName;
         for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
-            const RawEntry raw = loaded->raw(i);
-            const char *at = loaded->entries.constData() + i * qsizetype(sizeof(RawEntry));
+            const RawEntry &raw = loaded->raw(i);
             if (raw.flags & hasOwnName)
                 byName.insert(loaded->ownName(raw).toByteArray(), i);
             else
-                byID.insert(QByteArray::fromRawData(at + offsetof(RawEntry, id), 16), i);
+                byID.insert(IDKey::of(raw.id), i);
         }
+        const auto knownAs = [&](const QByteArray &name) -> qsizetype {
+            if (const std::optional<std::array<char, 16>> id = standardID(name))
+                return byID.find(IDKey::of(id->data()));
+            return byName.value(name, -1);
+        };
 
         const QList<QByteArray> &names = folder.names();
-        // For each name: the known entry it still is, or -1 when it must be read.
-        std::vector<qsizetype> known(size_t(names.size()), -1);
-        std::vector<char> unreadable(size_t(names.size()), 0);
-        std::vector<std::optional<Added>> read(size_t(names.size()));
-        std::vector<QString> problems(size_t(names.size()));
-        std::vector<struct stat> damaged(size_t(names.size()));
-        inSlices(names.size(), 512, [&](qsizetype first, qsizetype last) {
-            for (qsizetype n = first; n < last; ++n) {
-                const QByteArray &name = names.at(n);
-                if (!FolderReader::hasJsonExtension(name))
+        const QList<quint64> &inodes = folder.inodes();
+        std::vector<Listed> listed;
+        listed.reserve(size_t(names.size()));
+        for (qsizetype n = 0; n < names.size(); ++n) {
+            if (!FolderReader::hasJsonExtension(names.at(n)))
+                continue;
+            Listed each;
+            each.name = n;
+            each.known = loaded ? knownAs(names.at(n)) : -1;
+            if (each.known >= 0 && loaded->raw(each.known).file.inode != inodes.at(n))
+                each.known = -1;
+            listed.push_back(std::move(each));
+        }
+        // Only what is not known is read, several files at once. After an index that was built
+        // before its folder settled, a file written shortly before may have been written again in
+        // place within the same clock tick: the whole stamp of such a known file is compared too.
+        const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
+            ? std::optional(header(*previous).folder.modified - qint64(settleSeconds * 1e9))
+            : std::nullopt;
+        const auto lookAt = [&](const RawEntry &raw) { return recentSince && raw.file.modified >= *recentSince; };
+        inSlices(qsizetype(listed.size()), 512, [&](qsizetype first, qsizetype last) {
+            for (qsizetype i = first; i < last; ++i) {
+                Listed &each = listed[size_t(i)];
+                if (each.known >= 0 && !lookAt(loaded->raw(each.known)))
                     continue;
-                struct stat info { };
-                qsizetype hit = -1;
-                if (loaded) {
-                    const std::optional<std::array<char, 16>> id = standardID(name);
-                    const auto found
-                        = id ? byID.constFind(QByteArray::fromRawData(id->data(), 16)) : byName.constFind(name);
-                    if (found != (id ? byID.cend() : byName.cend()))
-                        hit = *found;
-                }
-                if (hit >= 0 && folder.status(name, info) && loaded->raw(hit).file.stamp() == FileStamp::of(info)) {
-                    known[size_t(n)] = hit;
+                const QByteArray &name = names.at(each.name);
+                each.fresh = std::make_unique<Fresh>();
+                Fresh &fresh = *each.fresh;
+                if (each.known >= 0 && folder.status(name, fresh.status)
+                    && loaded->raw(each.known).file.stamp() == FileStamp::of(fresh.status)) {
+                    each.fresh.reset();
                     continue;
                 }
+                each.known = -1;
                 try {
-                    const QByteArray bytes = folder.read(name, info);
+                    const QByteArray bytes = folder.read(name, fresh.status);
                     try {
                         const BackupRecord record = BackupRecord::decoded(
                             bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
-                        read[size_t(n)] = Added { name, outlineOf(record), FileStamp::of(info) };
+                        fresh.read = Added { name, outlineOf(record), FileStamp::of(fresh.status) };
                     } catch (const Error &error) {
-                        problems[size_t(n)] = error.message();
-                        damaged[size_t(n)] = info;
+                        fresh.problem = error.message();
                     }
                 } catch (const Error &error) {
-                    problems[size_t(n)] = error.message();
-                    unreadable[size_t(n)] = 1;
+                    fresh.problem = error.message();
+                    fresh.unreadable = true;
                 }
             }
         });
+        dropCopies(names, loaded ? &*loaded : nullptr, listed);
 
         const FileStamp folderKey = FileStamp::of(folder.folderStatus());
         bool settled = settledBefore(folderKey, started);
         std::vector<bool> kept(size_t(loaded ? loaded->count : 0), false);
         QList<Added> added;
-        // A record's id and whether the file is named after it.
-        const auto idOf = [&](qsizetype n) {
-            const QByteArray id = known[size_t(n)] >= 0 ? QByteArray(loaded->raw(known[size_t(n)]).id, 16)
-                                                        : read[size_t(n)]->outline.id.toRfc4122();
-            const std::optional<std::array<char, 16>> standard = standardID(names.at(n));
-            return std::pair { id, standard && !std::memcmp(standard->data(), id.constData(), 16) };
-        };
-        dropCopies(names, known, read, idOf);
-        for (qsizetype n = 0; n < names.size(); ++n) {
-            if (known[size_t(n)] >= 0) {
-                kept[size_t(known[size_t(n)])] = true;
-            } else if (read[size_t(n)]) {
-                added.append(std::move(*read[size_t(n)]));
-            } else if (unreadable[size_t(n)]) {
+        for (Listed &each : listed) {
+            const QByteArray &name = names.at(each.name);
+            if (each.known >= 0) {
+                kept[size_t(each.known)] = true;
+            } else if (!each.fresh) {
+                continue; // a copy left out
+            } else if (each.fresh->read) {
+                added.append(std::move(*each.fresh->read));
+            } else if (each.fresh->unreadable) {
                 // Unreadable for now: left out of this index only, which the next listing rebuilds.
-                folder.logOnce(names.at(n), QStringLiteral("history"), problems[size_t(n)]);
+                folder.logOnce(name, QStringLiteral("history"), each.fresh->problem);
                 settled = false;
-            } else if (!problems[size_t(n)].isEmpty()) {
-                folder.setAsideLogged(names.at(n), damaged[size_t(n)], FolderReader::damagedSuffix().toUtf8(),
-                    QStringLiteral("history"), problems[size_t(n)], QStringLiteral("It is left out of the history."));
+            } else if (!each.fresh->problem.isEmpty()) {
+                folder.setAsideLogged(name, each.fresh->status, FolderReader::damagedSuffix().toUtf8(),
+                    QStringLiteral("history"), each.fresh->problem, QStringLiteral("It is left out of the history."));
             }
         }
+        listed.clear();
         QByteArray bytes = merged(previous, loaded ? &*loaded : nullptr, kept, added, folderKey, settled);
         loaded.reset();
         added.clear();

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -99,10 +100,17 @@ private:
     // `size` bytes at `offset`, from the open file or, for an index no file holds, from memory;
     // nullopt when they are not all there.
     std::optional<QByteArray> bytesAt(quint64 offset, quint64 size) const;
+    // The same into `to`; false when they are not all there.
+    bool readInto(char *to, quint64 offset, quint64 size) const;
 
     int m_file = -1;
     QByteArray m_bytes; // the whole index, when no file of it could be kept open
     QByteArray m_header; // the header and tables, as checked when attached
+public:
+    static constexpr size_t headerSize = 104;
+
+private:
+    std::array<char, headerSize> m_head {}; // the header alone, as checked when attached
     QList<QByteArray> m_scopes;
     bool m_attached = false;
 };
