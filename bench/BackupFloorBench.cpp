@@ -1,14 +1,17 @@
-// Times a backup of an unchanged tree the way an agent runs one in process,
-// `vellmir-app cli backup --inProcess`, next to the floor for that job: restic's own "backup" of
-// the same folder with the same excludes and host, then its "forget" with the destination's
-// retention policy, in one shell. "restic unlock" alone is timed beside them, as a figure to
-// weigh against the difference; with another build of the application given, its backup is
-// timed beside them too. Needs restic, gnome-keyring-daemon and dbus-daemon:
+// Times a backup the way an agent runs one in process, `vellmir-app cli backup --inProcess`, next
+// to the floor for that job: restic's own "backup" of the same folder with the same excludes and
+// host, then its "forget" with the destination's retention policy, in one shell. Two jobs: a
+// first backup into a new repository, which stores the whole tree and prunes (as the application
+// does once a week; restic's side adds "--prune"), and a backup of the tree unchanged, which
+// prunes nothing. "restic unlock" alone is timed beside them, as a figure to weigh against the
+// difference; with another build of the application given, its unchanged backup is timed beside
+// them too. Needs restic, gnome-keyring-daemon and dbus-daemon:
 //   build/bench/BackupFloorBench [files] [rounds] [other vellmir-app]
-// The tree (50,000 files of 10 bytes to 9 KB, about 230 MB, by default) is written once; the
-// first backup, untimed, stores it and prunes, so every timed backup finds it unchanged and
-// prunes nothing (the application prunes once a week). The home has its own session bus and
-// keyring (BenchHome.h); both sides use one repository, each with its own warm restic cache.
+// The tree (50,000 files of 10 bytes to 9 KB of random bytes, which neither compress nor
+// deduplicate, about 230 MB, by default) is written once. The home has its own session bus and
+// keyring (BenchHome.h); each job's two sides use one repository, each with its own restic cache;
+// before each first backup its repository is made anew and the application's history emptied,
+// untimed.
 #include "BenchHome.h"
 #include "config/Destination.h"
 #include "engine/MachineIdentity.h"
@@ -109,8 +112,49 @@ int main(int argc, char **argv)
     if (!complete() || !restic(binary, repository, cache, { backupCommand, forgetCommand }))
         return 1;
 
+    // The first-backup job: a destination of its own, whose repository and history each round
+    // starts without.
+    const QString fresh = temporary.filePath(QStringLiteral("fresh"));
+    const QString freshCache = temporary.filePath(QStringLiteral("fresh-cache"));
+    const QString firstID = initRepository(binary, fresh, password) ? home.addDestination(QStringLiteral("first"),
+                                fresh, password, QJsonObject { { QStringLiteral("sources"), QJsonArray { tree } } })
+                                                                    : QString();
+    if (firstID.isEmpty())
+        return 1;
+    // The unchanged job's records stay: its destination pruned lately and prunes nothing.
+    const auto renewed = [&] {
+        QDir(fresh).removeRecursively();
+        const QDir history(home.history());
+        for (const QString &name : history.entryList({ QStringLiteral("*.json") }, QDir::Files)) {
+            QFile record(history.filePath(name));
+            if (record.open(QIODevice::ReadOnly)
+                && QJsonDocument::fromJson(record.readAll()).object().value(QStringLiteral("destinationID")).toString()
+                    == firstID)
+                record.remove();
+        }
+        return initRepository(binary, fresh, password);
+    };
+    const QStringList firstBackup { QStringLiteral("backup"), QStringLiteral("--destination"), QStringLiteral("first"),
+        QStringLiteral("--inProcess") };
+    const QStringList pruneCommand = forgetCommand + QStringList { QStringLiteral("--prune") };
+
     bool ok = true;
     Alternating runs;
+    const int firstFloor = runs.addMeasured("first backup: restic backup + forget --prune", [&] {
+        ok = renewed() && ok;
+        QElapsedTimer timer;
+        timer.start();
+        ok = restic(binary, fresh, freshCache, { backupCommand, pruneCommand }) && ok;
+        return double(timer.nsecsElapsed()) / 1e6;
+    });
+    const int firstTool = runs.addMeasured("first backup: vellmir-app cli backup --inProcess", [&] {
+        ok = renewed() && ok;
+        QElapsedTimer timer;
+        timer.start();
+        const QJsonObject run = home.cli(firstBackup).value(QStringLiteral("run")).toObject();
+        ok = run.value(QStringLiteral("outcome")).toString() == QStringLiteral("complete") && ok;
+        return double(timer.nsecsElapsed()) / 1e6;
+    });
     const int floor = runs.add("restic backup + forget", [&] {
         ok = restic(binary, repository, cache, { backupCommand, forgetCommand }) && ok;
     });
@@ -124,11 +168,14 @@ int main(int argc, char **argv)
         return 1;
     std::printf("unchanged backup of %d files, %d rounds; policy %s\n", count, rounds,
         qPrintable(destination.retention.arguments().join(u' ')));
+    runs.printTime(firstFloor);
+    runs.printTime(firstTool);
     runs.printTime(floor);
     runs.printTime(tool);
     if (otherBuild >= 0)
         runs.printTime(otherBuild, qPrintable(other));
     runs.printTime(unlock);
+    runs.printRatio(firstTool, firstFloor, 1.1);
     runs.printRatio(tool, floor, 1.1);
     if (otherBuild >= 0)
         runs.printRatio(otherBuild, floor, 1.1);

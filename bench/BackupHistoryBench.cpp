@@ -1,8 +1,12 @@
 // The history as it grows, with records of the size real runs leave: `cli status`, the scheduled
 // pass with nothing due and `cli history --limit 10` of a destination with 1,000 records next to
 // one with 100,000, each right after one new record (written as a backup run writes it) and
-// steady; and the whole listing of 10,000 records next to `cat` of the same files to /dev/null
-// (found and handed over by find and xargs, so no argument list overflows). Each home has its own
+// steady; the first `cli status` after a record that came from elsewhere (a copy or a sync,
+// written straight into the folder), at once and a second later; a real `cli backup --inProcess`
+// of a small folder, timed with the application's own peak memory; the first `cli status` with no
+// index at all next to `cat` of the same files; and the whole listing of 10,000 records next to
+// `cat` of the same files to /dev/null (found and handed over by find and xargs, so no argument
+// list overflows). Each home has its own
 // keyring (BenchHome.h); older records are written straight into its history folder. Needs restic
 // and a keyring daemon.
 // Usage: BackupHistoryBench [large record count] [rounds] [program timed, this build's by default]
@@ -12,8 +16,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -68,6 +74,24 @@ bool history(const Home &home, const QString &id, int limit, int expected)
     return true;
 }
 
+// A real backup of the destination's small folder; its measurement, or nullopt when it failed.
+std::optional<Home::Measured> backup(const Home &home, const QString &id)
+{
+    std::optional<Home::Measured> run = home.measuredCli(
+        { QStringLiteral("backup"), QStringLiteral("--destination"), id, QStringLiteral("--inProcess") }, timedApp);
+    if (run
+        && QJsonDocument::fromJson(run->output)
+                .object()
+                .value(QStringLiteral("run"))
+                .toObject()
+                .value(QStringLiteral("outcome"))
+            != QStringLiteral("complete")) {
+        std::fprintf(stderr, "backup did not complete: %s\n", run->output.constData());
+        return std::nullopt;
+    }
+    return run;
+}
+
 bool cat(const QString &folder)
 {
     QProcess process;
@@ -94,6 +118,8 @@ int main(int argc, char **argv)
     const QString repository = temporary.filePath(QStringLiteral("repository"));
     const QString sources = temporary.filePath(QStringLiteral("sources"));
     QDir().mkpath(sources);
+    if (!writeFile(sources + QStringLiteral("/notes.txt"), 4096))
+        return 1;
     if (!initRepository(restic, repository, password))
         return 1;
     Home small(temporary.filePath(QStringLiteral("small")));
@@ -117,7 +143,56 @@ int main(int argc, char **argv)
             return double(timer.nsecsElapsed()) / 1e6;
         };
     };
+    // The first backups store the folder and prune, so the timed ones find it unchanged.
+    if (!backup(small, smallID) || !backup(big, bigID))
+        return 1;
+    // The work timed right after one record that no writer of ours wrote, at once or a second later.
+    const auto afterOutsideRecord = [&](const Home &home, const QString &id, bool settled) {
+        return [&home, id, settled, &ok] {
+            ok = home.writeRecords(id, 1, home.scope(id), 0) && ok;
+            if (settled)
+                QThread::msleep(1100);
+            QElapsedTimer timer;
+            timer.start();
+            ok = status(home) && ok;
+            return double(timer.nsecsElapsed()) / 1e6;
+        };
+    };
+    // The application's own peak memory in each timed backup, in KiB.
+    QList<double> peakSmall;
+    QList<double> peakLarge;
+    const auto timedBackup = [&](const Home &home, const QString &id, QList<double> &peaks) {
+        return [&home, id, &peaks, &ok] {
+            const std::optional<Home::Measured> run = backup(home, id);
+            ok = run.has_value() && ok;
+            if (!run)
+                return 0.0;
+            peaks.append(double(run->peakKiB));
+            return run->ms;
+        };
+    };
+    const auto withoutIndex = [&](const Home &home) {
+        return [&home, &ok] {
+            QFile::remove(home.history() + QStringLiteral(".index"));
+            QElapsedTimer timer;
+            timer.start();
+            ok = status(home) && ok;
+            return double(timer.nsecsElapsed()) / 1e6;
+        };
+    };
     Alternating timing;
+    const int backupSmall = timing.addMeasured("cli backup --inProcess, 1,000", timedBackup(small, smallID, peakSmall));
+    const int backupLarge = timing.addMeasured("cli backup --inProcess, large", timedBackup(big, bigID, peakLarge));
+    const int outsideSmall = timing.addMeasured(
+        "cli status at once after an outside record, 1,000", afterOutsideRecord(small, smallID, false));
+    const int outsideLarge = timing.addMeasured(
+        "cli status at once after an outside record, large", afterOutsideRecord(big, bigID, false));
+    const int outsideLaterSmall
+        = timing.addMeasured("cli status 1 s after an outside record, 1,000", afterOutsideRecord(small, smallID, true));
+    const int outsideLaterLarge
+        = timing.addMeasured("cli status 1 s after an outside record, large", afterOutsideRecord(big, bigID, true));
+    const int coldLarge = timing.addMeasured("cli status with no index, large", withoutIndex(big));
+    const int catLarge = timing.add("cat of the large history's files", [&] { ok = cat(big.history()) && ok; });
     const int statusSmall = timing.add("cli status, 1,000 records", [&] { ok = status(small) && ok; });
     const int statusLarge = timing.add("cli status, large history", [&] { ok = status(big) && ok; });
     const int statusNewSmall = timing.addMeasured(
@@ -142,9 +217,19 @@ int main(int argc, char **argv)
     timing.run(rounds);
     if (!ok)
         return 1;
-    for (int index : { statusSmall, statusLarge, statusNewSmall, statusNewLarge, passNewSmall, passNewLarge, tenSmall,
-             tenLarge, tenNewSmall, tenNewLarge, all, floor })
+    for (int index : { backupSmall, backupLarge, outsideSmall, outsideLarge, outsideLaterSmall, outsideLaterLarge,
+             coldLarge, catLarge, statusSmall, statusLarge, statusNewSmall, statusNewLarge, passNewSmall, passNewLarge,
+             tenSmall, tenLarge, tenNewSmall, tenNewLarge, all, floor })
         timing.printTime(index);
+    const double memorySmall = median(peakSmall);
+    const double memoryLarge = median(peakLarge);
+    std::printf("backup's own peak memory: 1,000 records %.1f MB, large %.1f MB: %.2fx  goal <= 2.00x%s\n",
+        memorySmall / 1024, memoryLarge / 1024, memoryLarge / memorySmall,
+        memoryLarge / memorySmall <= 2.0 ? "" : "  MISSED");
+    timing.printRatio(backupLarge, backupSmall, 1.3);
+    timing.printRatio(outsideLarge, outsideSmall, 3.0);
+    timing.printRatio(outsideLaterLarge, outsideLaterSmall, 3.0);
+    timing.printRatio(coldLarge, catLarge, 1.5);
     timing.printRatio(statusLarge, statusSmall, 1.5);
     timing.printRatio(statusNewLarge, statusNewSmall, 1.5);
     timing.printRatio(passNewLarge, passNewSmall, 1.5);

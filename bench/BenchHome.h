@@ -17,9 +17,16 @@
 #include <QProcess>
 #include <QUuid>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace vellmir::bench {
 
@@ -79,6 +86,66 @@ public:
             return {};
         }
         return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    }
+
+    // One cli command run to its end: its wall time in milliseconds, the peak resident memory of
+    // the application's own process in KiB (restic's, a child of it, not counted) and its output;
+    // nullopt when it could not start or did not end with status 0.
+    struct Measured {
+        double ms = 0;
+        long peakKiB = 0;
+        QByteArray output;
+    };
+    std::optional<Measured> measuredCli(const QStringList &arguments, const QString &program = {}) const
+    {
+        QList<QByteArray> strings { QFile::encodeName(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program),
+            "cli" };
+        for (const QString &argument : arguments)
+            strings.append(argument.toLocal8Bit());
+        QList<QByteArray> variables;
+        for (const QString &variable : environment().toStringList())
+            variables.append(variable.toLocal8Bit());
+        std::vector<char *> argv;
+        std::vector<char *> envp;
+        for (QByteArray &each : strings)
+            argv.push_back(each.data());
+        for (QByteArray &each : variables)
+            envp.push_back(each.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return std::nullopt;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        QElapsedTimer timer;
+        timer.start();
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        Measured measured;
+        char buffer[65536];
+        for (ssize_t n; spawned == 0 && (n = ::read(out[0], buffer, sizeof buffer)) != 0;)
+            if (n > 0)
+                measured.output.append(buffer, n);
+            else if (errno != EINTR)
+                break;
+        ::close(out[0]);
+        if (spawned != 0)
+            return std::nullopt;
+        int status = 0;
+        struct rusage usage { };
+        while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
+        measured.ms = double(timer.nsecsElapsed()) / 1e6;
+        measured.peakKiB = usage.ru_maxrss;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "cli %s failed: %s\n", qPrintable(arguments.join(u' ')), measured.output.constData());
+            return std::nullopt;
+        }
+        return measured;
     }
 
     // Adds a local destination; its id, or an empty string. `extra` adds parameters (sources,

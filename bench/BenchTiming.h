@@ -8,6 +8,7 @@
 #include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
@@ -119,10 +120,15 @@ private:
     QList<Series> m_series;
 };
 
+// A file of `size` random bytes: data that neither compresses nor deduplicates, as most of what
+// people back up is once stored.
 inline bool writeFile(const QString &path, int size)
 {
+    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(size);
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == size;
 }
 
 // Writes `count` files below `root`, in groups of 25 folders of 40 files each; `folderFor(part)`

@@ -57,10 +57,7 @@ QJsonObject AgentControl::backup(
         };
         if (!recordID)
             throw failure();
-        std::optional<BackupRecord> record;
-        for (const BackupRecord &each : m_history.records(destination.id))
-            if (each.id == *recordID)
-                record = each;
+        std::optional<BackupRecord> record = m_history.record(*recordID);
         // A record without its end is the one written at the start: the outcome never reached it.
         if (!record || !record->finishedAt)
             throw failure();
@@ -133,11 +130,9 @@ QJsonObject AgentControl::backupResult(const BackupRequests::Result &result) con
         object.insert(QStringLiteral("message"), *result.message);
     if (result.recordID) {
         try {
-            for (const BackupRecord &record : m_history.records(result.destinationID))
-                if (record.id == *result.recordID) {
-                    object.insert(QStringLiteral("run"), json(record));
-                    break;
-                }
+            if (const std::optional<BackupRecord> record = m_history.record(*result.recordID);
+                record && record->destinationID == result.destinationID)
+                object.insert(QStringLiteral("run"), json(*record));
         } catch (const std::exception &) {
             // The outcome stands on its own; the run's details are a bonus.
         }

@@ -5,6 +5,7 @@
 
 #include "agent/AgentCommand.h"
 #include "agent/AgentParameters.h"
+#include "operations/HistoryIndex.h"
 
 #include "util/ResticError.h"
 #include "util/UserDefaults.h"
@@ -63,6 +64,7 @@ QString shownValue(const QJsonValue &value)
 
 QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments, std::stop_token stop)
 {
+    const HistoryIndex::Call reading;
     const AgentCommand *command = AgentCommand::named(name);
     if (!command)
         throw AgentError::usage(

@@ -133,6 +133,43 @@ QList<BackupRecord> BackupHistory::newest(const QUuid &destinationID, qsizetype 
     return entries ? *readRecords(m_directory, *entries, false) : QList<BackupRecord>();
 }
 
+QList<BackupRecord> BackupHistory::newestThroughRunning(const QUuid &destinationID) const
+{
+    std::optional<qsizetype> depth;
+    for (const bool rebuild : { false, true })
+        if ((depth = HistoryIndex::current(m_directory, m_now, rebuild)->runningDepth(destinationID)))
+            break;
+    if (depth && *depth == 0)
+        return {};
+    return newest(destinationID, depth.value_or(-1));
+}
+
+std::optional<BackupRecord> BackupHistory::record(const QUuid &recordID) const
+{
+    const FolderReader folder(m_directory, QStringLiteral("history"), FolderReader::Listing::none);
+    if (!folder.exists())
+        return std::nullopt;
+    const QByteArray name = LocalPath::encode(QFileInfo(filePath(recordID)).fileName());
+    struct stat info { };
+    if (!folder.status(name, info))
+        return std::nullopt;
+    QByteArray bytes;
+    try {
+        bytes = folder.read(name, info);
+    } catch (const UnfitFileError &) {
+        return std::nullopt;
+    }
+    try {
+        BackupRecord record
+            = BackupRecord::decoded(bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
+        if (record.id == recordID)
+            return record;
+    } catch (const Error &) {
+        // Not a record any more: the next listing sets it aside.
+    }
+    return std::nullopt;
+}
+
 bool BackupHistory::anyRunning(const QUuid &destinationID) const
 {
     return HistoryIndex::current(m_directory, m_now)->anyRunning(destinationID);

@@ -44,6 +44,12 @@ public:
     // records(destinationID) lists them, decoding only those: the history index finds them, and
     // each is read from its own file and must agree with its entry there.
     QList<BackupRecord> newest(const QUuid &destinationID, qsizetype limit) const;
+    // The destination's newest records down to its oldest one still "running", newest first;
+    // none when no record is running. Reads only those records' files.
+    QList<BackupRecord> newestThroughRunning(const QUuid &destinationID) const;
+    // The record with this id, read from the file our writer gives it; nullopt when there is no
+    // such file or it holds another record. Throws Error when the file cannot be read.
+    std::optional<BackupRecord> record(const QUuid &recordID) const;
     // What the due rules, the status and the health row need of these destinations' records, from
     // the history index without reading a record file: for each, its records newest first down to
     // the newest complete one made with its current backupScope that says when it finished and is

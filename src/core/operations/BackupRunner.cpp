@@ -110,7 +110,7 @@ void finishInterrupted(
 {
     QList<BackupRecord> records;
     try {
-        records = history.records(destination.id);
+        records = history.newestThroughRunning(destination.id);
     } catch (const std::exception &) {
         return; // an unreadable history is reported wherever it is listed
     }

@@ -70,6 +70,7 @@ FolderReader::FolderReader(const QString &path, const QString &what, Listing lis
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
         m_names.append(QByteArray(name));
+        m_inodes.append(quint64(entry->d_ino));
     }
 }
 

@@ -30,6 +30,8 @@ public:
     // The folder's own status, taken before its entries were read.
     const struct stat &folderStatus() const { return m_status; }
     const QList<QByteArray> &names() const { return m_names; }
+    // The inode number of each name, as the listing gave it, in the same order.
+    const QList<quint64> &inodes() const { return m_inodes; }
 
     // The entry's own status (a link's, not its target's); false when it cannot be read.
     bool status(const QByteArray &name, struct stat &info) const;
@@ -67,6 +69,7 @@ private:
     int m_descriptor = -1;
     struct stat m_status { };
     QList<QByteArray> m_names;
+    QList<quint64> m_inodes;
 };
 
 } // namespace vellmir

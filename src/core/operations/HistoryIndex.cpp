@@ -7,13 +7,17 @@
 #include "util/FileStamp.h"
 #include "util/LocalPath.h"
 #include "util/Uuid.h"
+#include "util/Workers.h"
 
 #include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSet>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
@@ -106,6 +110,7 @@ struct RawEntry {
     quint64 checksum; // seeded with the nonce: of the entry (this field zero) and its own name
 };
 
+static_assert(sizeof(Header) == HistoryIndex::headerSize);
 static_assert(
     std::is_trivially_copyable_v<
         Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range> && std::is_trivially_copyable_v<ScopeRef>);
@@ -169,21 +174,52 @@ quint64 entryChecksum(RawEntry entry, QByteArrayView ownName, quint64 nonce)
     return checksum(ownName.data(), ownName.size(), hash);
 }
 
-// An index taken apart, for writing: its entries, grouped by destination and newest first within
-// each, each with its file's name, and the scopes they point to. Offsets, the destination table
-// and checksums follow from these.
-struct Part {
-    RawEntry raw;
+// The id a file name stands for when it is the name our writer gives a record's file,
+// "<UPPER-CASE UUID>.json"; nullopt for any other name.
+std::optional<std::array<char, 16>> standardID(QByteArrayView name)
+{
+    if (name.size() != 41 || !name.endsWith(".json"))
+        return std::nullopt;
+    std::array<char, 16> id {};
+    int nibble = 0;
+    for (qsizetype i = 0; i < 36; ++i) {
+        const char c = name.at(i);
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-')
+                return std::nullopt;
+            continue;
+        }
+        int value;
+        if (c >= '0' && c <= '9')
+            value = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            value = c - 'A' + 10;
+        else
+            return std::nullopt;
+        id[size_t(nibble / 2)] = char(id[size_t(nibble / 2)] | (nibble % 2 ? value : value << 4));
+        ++nibble;
+    }
+    return id;
+}
+
+// A record file that joins an index: its name, what the index keeps of it and its stamp.
+struct Added {
     QByteArray name;
-};
-struct Parts {
-    QList<Part> entries;
-    QList<QByteArray> scopes;
+    BackupRecord outline;
+    FileStamp file;
 };
 
-// A new entry for `outline`, its scope found in or added to `scopes`.
-Part part(const QByteArray &name, const BackupRecord &outline, const FileStamp &file, QList<QByteArray> &scopes)
+// One entry of an index being written, with its own name when that is not the standard one
+// (pointing into the old index's bytes or an Added).
+struct Source {
+    RawEntry raw;
+    QByteArrayView ownName;
+};
+
+// A new entry for `added`, its scope found in or added to `scopes`.
+Source sourceOf(const Added &added, QList<QByteArray> &scopes)
 {
+    const BackupRecord &outline = added.outline;
     RawEntry raw {};
     std::memcpy(raw.destination, outline.destinationID.toRfc4122().constData(), 16);
     std::memcpy(raw.id, outline.id.toRfc4122().constData(), 16);
@@ -202,11 +238,18 @@ Part part(const QByteArray &name, const BackupRecord &outline, const FileStamp &
         }
         raw.scope = quint32(at);
     }
-    raw.file = StoredStamp::of(file);
-    return Part { raw, name };
+    raw.file = StoredStamp::of(added.file);
+    const std::optional<std::array<char, 16>> standard = standardID(added.name);
+    const bool own = !standard || std::memcmp(standard->data(), raw.id, 16) != 0;
+    if (own)
+        raw.flags |= hasOwnName;
+    return Source { raw, own ? QByteArrayView(added.name) : QByteArrayView() };
 }
 
-QByteArray assembled(Parts parts, const FileStamp &folder, bool settled)
+// The bytes of an index of `entries`, which are grouped by destination and newest first within
+// each; offsets, the destination table and checksums follow from them.
+QByteArray assembled(
+    std::vector<Source> &entries, const QList<QByteArray> &scopes, const FileStamp &folder, bool settled)
 {
     Header header {};
     std::memcpy(header.magic, magic, sizeof magic);
@@ -216,30 +259,21 @@ QByteArray assembled(Parts parts, const FileStamp &folder, bool settled)
 
     QByteArray blob;
     QList<ScopeRef> scopeRefs;
-    for (const QByteArray &scope : std::as_const(parts.scopes)) {
+    for (const QByteArray &scope : scopes) {
         scopeRefs.append(ScopeRef { quint32(blob.size()), quint32(scope.size()) });
         blob.append(scope);
     }
     QList<Range> ranges;
-    QList<RawEntry> entries;
-    entries.reserve(parts.entries.size());
-    for (qsizetype i = 0; i < parts.entries.size(); ++i) {
-        Part &each = parts.entries[i];
-        RawEntry &raw = each.raw;
-        raw.flags &= ~hasOwnName;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        RawEntry &raw = entries[i].raw;
         raw.nameOffset = 0;
         raw.nameLength = 0;
-        QByteArrayView own;
-        if (each.name != standardName(raw.id)) {
-            raw.flags |= hasOwnName;
+        if (raw.flags & hasOwnName) {
             raw.nameOffset = quint32(blob.size());
-            raw.nameLength = quint32(each.name.size());
-            blob.append(each.name);
-            own = each.name;
+            raw.nameLength = quint32(entries[i].ownName.size());
+            blob.append(entries[i].ownName);
         }
-        raw.checksum = entryChecksum(raw, own, header.nonce);
-        entries.append(raw);
-
+        raw.checksum = entryChecksum(raw, entries[i].ownName, header.nonce);
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
             std::memcpy(range.destination, raw.destination, 16);
@@ -262,16 +296,17 @@ QByteArray assembled(Parts parts, const FileStamp &folder, bool settled)
     header.blobSize = quint64(blob.size());
     QByteArray bytes;
     bytes.reserve(qsizetype(sizeof header) + ranges.size() * qsizetype(sizeof(Range))
-        + scopeRefs.size() * qsizetype(sizeof(ScopeRef)) + entries.size() * qsizetype(sizeof(RawEntry)) + blob.size());
+        + scopeRefs.size() * qsizetype(sizeof(ScopeRef)) + qsizetype(entries.size() * sizeof(RawEntry)) + blob.size());
     bytes.append(reinterpret_cast<const char *>(&header), sizeof header);
     bytes.append(reinterpret_cast<const char *>(ranges.constData()), ranges.size() * qsizetype(sizeof(Range)));
     bytes.append(reinterpret_cast<const char *>(scopeRefs.constData()), scopeRefs.size() * qsizetype(sizeof(ScopeRef)));
     quint64 hash = checksum(bytes.constData(), bytes.size());
-    for (const QByteArray &scope : std::as_const(parts.scopes))
+    for (const QByteArray &scope : scopes)
         hash = checksum(scope.constData(), scope.size(), hash);
     header.checksum = hash;
     std::memcpy(bytes.data(), &header, sizeof header);
-    bytes.append(reinterpret_cast<const char *>(entries.constData()), entries.size() * qsizetype(sizeof(RawEntry)));
+    for (const Source &each : entries)
+        bytes.append(reinterpret_cast<const char *>(&each.raw), sizeof(RawEntry));
     bytes.append(blob);
     return bytes;
 }
@@ -305,6 +340,17 @@ void returnFreedMemory()
     ::malloc_trim(0);
 }
 
+// The indexes the answer under way on this thread has read, while a HistoryIndex::Call lives.
+thread_local int callDepth = 0;
+thread_local QHash<QString, std::shared_ptr<const HistoryIndex>> callIndexes;
+
+std::shared_ptr<const HistoryIndex> forThisCall(const QString &directory, std::shared_ptr<const HistoryIndex> index)
+{
+    if (callDepth > 0)
+        callIndexes.insert(directory, index);
+    return index;
+}
+
 QString lockPath(const QString &directory)
 {
     return HistoryIndex::pathFor(directory) + QStringLiteral(".lock");
@@ -318,22 +364,30 @@ HistoryIndex::~HistoryIndex()
         ::close(m_file);
 }
 
-std::optional<QByteArray> HistoryIndex::bytesAt(quint64 offset, quint64 size) const
+bool HistoryIndex::readInto(char *to, quint64 offset, quint64 size) const
 {
     if (m_file < 0) {
         if (offset > quint64(m_bytes.size()) || size > quint64(m_bytes.size()) - offset)
-            return std::nullopt;
-        return m_bytes.mid(qsizetype(offset), qsizetype(size));
+            return false;
+        std::memcpy(to, m_bytes.constData() + offset, size);
+        return true;
     }
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t count = ::pread(m_file, bytes.data() + done, size_t(bytes.size() - done), off_t(offset) + done);
+    for (quint64 done = 0; done < size;) {
+        const ssize_t count = ::pread(m_file, to + done, size_t(size - done), off_t(offset + done));
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
-            return std::nullopt;
-        done += count;
+            return false;
+        done += quint64(count);
     }
+    return true;
+}
+
+std::optional<QByteArray> HistoryIndex::bytesAt(quint64 offset, quint64 size) const
+{
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    if (!readInto(bytes.data(), offset, size))
+        return std::nullopt;
     return bytes;
 }
 
@@ -352,7 +406,7 @@ struct HistoryIndexAccess {
     static Header header(const HistoryIndex &index)
     {
         Header header;
-        std::memcpy(&header, index.m_header.constData(), sizeof header);
+        std::memcpy(&header, index.m_head.data(), sizeof header);
         return header;
     }
     static qsizetype destinations(const HistoryIndex &index) { return qsizetype(header(index).destinations); }
@@ -481,6 +535,7 @@ struct HistoryIndexAccess {
         if (hash != stored)
             return false;
         index.m_header = *head + *tables;
+        std::memcpy(index.m_head.data(), head->constData(), sizeof header);
         index.m_scopes = std::move(scopes);
         for (qsizetype i = 0; i < destinations(index); ++i) {
             const Range each = range(index, i);
@@ -492,7 +547,7 @@ struct HistoryIndexAccess {
     }
 
     // The index these bytes hold, kept in memory; an empty one unless they are a whole index.
-    static std::shared_ptr<const HistoryIndex> fromBytes(QByteArray bytes)
+    static std::shared_ptr<HistoryIndex> fromBytes(QByteArray bytes)
     {
         auto index = std::make_shared<HistoryIndex>();
         index->m_bytes = std::move(bytes);
@@ -527,7 +582,7 @@ struct HistoryIndexAccess {
     // in first, under the lock, and its index is the newer one). `locked`: the caller holds the
     // lock already. The index to use from now on: the file just written, kept open, or the bytes
     // themselves when the file is not (or no longer) theirs.
-    static std::shared_ptr<const HistoryIndex> store(
+    static std::shared_ptr<HistoryIndex> store(
         const QString &directory, QByteArray bytes, const FileStamp &folder, bool locked)
     {
         try {
@@ -546,8 +601,203 @@ struct HistoryIndexAccess {
         return fromBytes(std::move(bytes));
     }
 
-    // The index built from the record files, reusing what `previous` knew of every file whose
-    // stamp is unchanged. Record files that do not decode are set aside.
+    // Every entry of `index`, as its bytes, and the bytes its own names point into; nullopt when
+    // one of them is not whole.
+    struct Loaded {
+        std::vector<RawEntry> entries;
+        QByteArray blob;
+        qsizetype count = 0;
+        const RawEntry &raw(qsizetype i) const { return entries[size_t(i)]; }
+        QByteArrayView ownName(const RawEntry &raw) const
+        {
+            return (raw.flags & hasOwnName) ? QByteArrayView(blob).sliced(raw.nameOffset, raw.nameLength)
+                                            : QByteArrayView();
+        }
+    };
+    static std::optional<Loaded> load(const HistoryIndex &index)
+    {
+        Loaded loaded;
+        loaded.count = count(index);
+        const Header head = header(index);
+        loaded.entries.resize(size_t(loaded.count));
+        std::optional<QByteArray> blob = index.bytesAt(blobAt(index), head.blobSize);
+        if (!blob
+            || !index.readInto(reinterpret_cast<char *>(loaded.entries.data()), entriesAt(index),
+                quint64(loaded.count) * sizeof(RawEntry)))
+            return std::nullopt;
+        loaded.blob = std::move(*blob);
+        for (qsizetype i = 0; i < loaded.count; ++i) {
+            const RawEntry raw = loaded.raw(i);
+            if ((raw.flags & hasOwnName) && quint64(raw.nameOffset) + raw.nameLength > head.blobSize)
+                return std::nullopt;
+            const QByteArrayView own = loaded.ownName(raw);
+            if (raw.outcome > quint32(BackupRecord::Outcome::cancelled)
+                || ((raw.flags & hasScope) && raw.scope >= quint32(index.m_scopes.size()))
+                || entryChecksum(raw, own, head.nonce) != raw.checksum
+                || ((raw.flags & hasOwnName) && !HistoryIndex::plainName(own.toByteArray())))
+                return std::nullopt;
+        }
+        return loaded;
+    }
+
+    // The entries of `loaded` that `kept` says stay, with `added` merged in at their places:
+    // within their destination's group, after every entry that started at the same time or later.
+    // Only the changes are sorted; the kept entries are already in order.
+    static QByteArray merged(const HistoryIndex *index, const Loaded *loaded, const std::vector<bool> &kept,
+        const QList<Added> &added, const FileStamp &folder, bool settled)
+    {
+        QList<QByteArray> scopes = index ? index->m_scopes : QList<QByteArray>();
+        std::vector<Source> fresh;
+        fresh.reserve(size_t(added.size()));
+        for (const Added &each : added)
+            fresh.push_back(sourceOf(each, scopes));
+        const auto newerFirst = [](const Source &a, const Source &b) {
+            if (const int order = std::memcmp(a.raw.destination, b.raw.destination, 16))
+                return order < 0;
+            return a.raw.startedAt > b.raw.startedAt;
+        };
+        std::stable_sort(fresh.begin(), fresh.end(), newerFirst);
+        // Where each destination's new entries begin in `fresh`; `next` walks them.
+        QHash<QByteArray, size_t> next;
+        for (size_t i = fresh.size(); i-- > 0;)
+            next.insert(QByteArray(fresh[i].raw.destination, 16), i);
+
+        std::vector<Source> entries;
+        entries.reserve(size_t(loaded ? loaded->count : 0) + fresh.size());
+        const auto flush = [&](const char *destination, const double *startedBefore) {
+            const auto cursor = next.find(QByteArray::fromRawData(destination, 16));
+            if (cursor == next.end())
+                return;
+            size_t &i = *cursor;
+            while (i < fresh.size() && !std::memcmp(fresh[i].raw.destination, destination, 16)
+                && (!startedBefore || fresh[i].raw.startedAt > *startedBefore))
+                entries.push_back(fresh[i++]);
+        };
+        for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
+            const RawEntry raw = loaded->raw(i);
+            flush(raw.destination, &raw.startedAt);
+            if (kept[size_t(i)])
+                entries.push_back(Source { raw, loaded->ownName(raw) });
+            if (i + 1 == loaded->count || std::memcmp(loaded->raw(i + 1).destination, raw.destination, 16))
+                flush(raw.destination, nullptr);
+        }
+        for (const Source &each : fresh)
+            flush(each.raw.destination, nullptr);
+        return assembled(entries, scopes, folder, settled);
+    }
+
+    // A record id as a key of the lookups below; its bytes are random enough to hash as they are.
+    struct IDKey {
+        quint64 high;
+        quint64 low;
+        bool operator==(const IDKey &) const = default;
+        static IDKey of(const char *id)
+        {
+            IDKey key;
+            std::memcpy(&key.high, id, 8);
+            std::memcpy(&key.low, id + 8, 8);
+            return key;
+        }
+    };
+    // Entries by record id, in one flat table probed in place: a folder's worth of lookups stays
+    // within a few megabytes of memory instead of one allocation per entry.
+    class IDTable {
+    public:
+        explicit IDTable(size_t count)
+        {
+            size_t size = 16;
+            while (size < count * 2)
+                size <<= 1;
+            m_slots.assign(size, Slot {});
+            m_mask = size - 1;
+        }
+        void insert(const IDKey &key, qsizetype value)
+        {
+            size_t at = size_t(key.high) & m_mask;
+            while (m_slots[at].value >= 0)
+                at = (at + 1) & m_mask;
+            m_slots[at] = Slot { key, value };
+        }
+        qsizetype find(const IDKey &key) const
+        {
+            for (size_t at = size_t(key.high) & m_mask; m_slots[at].value >= 0; at = (at + 1) & m_mask)
+                if (m_slots[at].key == key)
+                    return m_slots[at].value;
+            return -1;
+        }
+        bool add(const IDKey &key)
+        {
+            if (find(key) >= 0)
+                return false;
+            insert(key, 0);
+            return true;
+        }
+
+    private:
+        struct Slot {
+            IDKey key { 0, 0 };
+            qsizetype value = -1;
+        };
+        std::vector<Slot> m_slots;
+        size_t m_mask = 0;
+    };
+
+    // A listed file's part in the new index: an entry of the old one it still is, or what was read
+    // of it.
+    struct Fresh {
+        std::optional<Added> read;
+        QString problem;
+        struct stat status { };
+        bool unreadable = false;
+    };
+    struct Listed {
+        qsizetype name;
+        qsizetype known = -1;
+        std::unique_ptr<Fresh> fresh; // only for a file looked at again
+        bool counts() const { return known >= 0 || (fresh && fresh->read); }
+    };
+
+    // Leaves out the files that hold a record another file holds too (a copy under another
+    // name): the one named after the record counts, else the first name in order. Only files not
+    // named after their record can be such copies, so the common folder costs one look at each.
+    static void dropCopies(const QList<QByteArray> &names, const Loaded *loaded, std::vector<Listed> &listed)
+    {
+        const auto idOf = [&](const Listed &each) {
+            return each.known >= 0 ? IDKey::of(loaded->raw(each.known).id)
+                                   : IDKey::of(each.fresh->read->outline.id.toRfc4122().constData());
+        };
+        const auto namedAfter = [&](const Listed &each) {
+            if (each.known >= 0)
+                return !(loaded->raw(each.known).flags & hasOwnName);
+            const std::optional<std::array<char, 16>> standard = standardID(names.at(each.name));
+            return standard && idOf(each) == IDKey::of(standard->data());
+        };
+        std::vector<Listed *> others;
+        for (Listed &each : listed)
+            if (each.counts() && !namedAfter(each))
+                others.push_back(&each);
+        if (others.empty())
+            return;
+        IDTable counted(listed.size());
+        for (const Listed &each : listed)
+            if (each.counts() && namedAfter(each))
+                counted.add(idOf(each));
+        std::sort(others.begin(), others.end(),
+            [&](const Listed *a, const Listed *b) { return names.at(a->name) < names.at(b->name); });
+        for (Listed *each : others) {
+            if (counted.add(idOf(*each)))
+                continue;
+            each->known = -1;
+            each->fresh.reset();
+        }
+    }
+
+    // The index built from the record files. What `previous` knew of a file that is still the
+    // same file (the listing gives the same inode) is taken over without opening it; only the
+    // files that are new or changed are read, and only the changes are merged in. Record files
+    // that do not decode are set aside. Two files of one record (a copy under another name) count
+    // once: the one named after it, else the first. (A file rewritten in place keeps its inode:
+    // a record read in full is checked against its entry, and a mismatch rebuilds.)
     static std::shared_ptr<const HistoryIndex> built(
         const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
     {
@@ -555,97 +805,105 @@ struct HistoryIndexAccess {
         const FolderReader folder(directory, QStringLiteral("history"));
         if (!folder.exists())
             return std::make_shared<HistoryIndex>();
-        QHash<QByteArray, RawEntry> known;
-        std::optional<QList<Read>> previousEntries;
+        std::optional<Loaded> loaded;
         if (previous)
-            previousEntries = read(*previous, 0, count(*previous));
-        if (previousEntries) {
-            known.reserve(previousEntries->size());
-            for (const Read &entry : std::as_const(*previousEntries))
-                if (entry.intact)
-                    known.insert(entry.name, entry.raw);
-            previousEntries.reset();
+            loaded = load(*previous);
+        if (!loaded)
+            previous = nullptr;
+        // The known entries by the id their standard name stands for, or by their own name.
+        IDTable byID(size_t(loaded ? loaded->count : 0));
+        QHash<QByteArray, qsizetype> byName;
+        for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
+            const RawEntry &raw = loaded->raw(i);
+            if (raw.flags & hasOwnName)
+                byName.insert(loaded->ownName(raw).toByteArray(), i);
+            else
+                byID.insert(IDKey::of(raw.id), i);
         }
-        const FileStamp folderKey = FileStamp::of(folder.folderStatus());
-        bool settled = settledBefore(folderKey, started);
-        struct Built {
-            QByteArray name;
-            BackupRecord outline;
-            FileStamp file;
+        const auto knownAs = [&](const QByteArray &name) -> qsizetype {
+            if (const std::optional<std::array<char, 16>> id = standardID(name))
+                return byID.find(IDKey::of(id->data()));
+            return byName.value(name, -1);
         };
-        QList<Built> built;
-        built.reserve(folder.names().size());
-        QHash<quint32, QString> scopes;
-        for (const QByteArray &name : folder.names()) {
-            if (!FolderReader::hasJsonExtension(name))
+
+        const QList<QByteArray> &names = folder.names();
+        const QList<quint64> &inodes = folder.inodes();
+        std::vector<Listed> listed;
+        listed.reserve(size_t(names.size()));
+        for (qsizetype n = 0; n < names.size(); ++n) {
+            if (!FolderReader::hasJsonExtension(names.at(n)))
                 continue;
-            struct stat info { };
-            if (const auto hit = known.constFind(name); hit != known.cend() && folder.status(name, info)) {
-                if (hit->file.stamp() == FileStamp::of(info)) {
-                    built.append(Built { name, outline(*previous, *hit, scopes), hit->file.stamp() });
+            Listed each;
+            each.name = n;
+            each.known = loaded ? knownAs(names.at(n)) : -1;
+            if (each.known >= 0 && loaded->raw(each.known).file.inode != inodes.at(n))
+                each.known = -1;
+            listed.push_back(std::move(each));
+        }
+        // Only what is not known is read, several files at once. After an index that was built
+        // before its folder settled, a file written shortly before may have been written again in
+        // place within the same clock tick: the whole stamp of such a known file is compared too.
+        const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
+            ? std::optional(header(*previous).folder.modified - qint64(settleSeconds * 1e9))
+            : std::nullopt;
+        const auto lookAt = [&](const RawEntry &raw) { return recentSince && raw.file.modified >= *recentSince; };
+        inSlices(qsizetype(listed.size()), 512, [&](qsizetype first, qsizetype last) {
+            for (qsizetype i = first; i < last; ++i) {
+                Listed &each = listed[size_t(i)];
+                if (each.known >= 0 && !lookAt(loaded->raw(each.known)))
+                    continue;
+                const QByteArray &name = names.at(each.name);
+                each.fresh = std::make_unique<Fresh>();
+                Fresh &fresh = *each.fresh;
+                if (each.known >= 0 && folder.status(name, fresh.status)
+                    && loaded->raw(each.known).file.stamp() == FileStamp::of(fresh.status)) {
+                    each.fresh.reset();
                     continue;
                 }
-            }
-            try {
-                const QByteArray bytes = folder.read(name, info);
+                each.known = -1;
                 try {
-                    const BackupRecord record = BackupRecord::decoded(
-                        bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
-                    built.append(Built { name, outlineOf(record), FileStamp::of(info) });
+                    const QByteArray bytes = folder.read(name, fresh.status);
+                    try {
+                        const BackupRecord record = BackupRecord::decoded(
+                            bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
+                        fresh.read = Added { name, outlineOf(record), FileStamp::of(fresh.status) };
+                    } catch (const Error &error) {
+                        fresh.problem = error.message();
+                    }
                 } catch (const Error &error) {
-                    folder.setAsideLogged(name, info, FolderReader::damagedSuffix().toUtf8(), QStringLiteral("history"),
-                        error.message(), QStringLiteral("It is left out of the history."));
+                    fresh.problem = error.message();
+                    fresh.unreadable = true;
                 }
-            } catch (const Error &error) {
+            }
+        });
+        dropCopies(names, loaded ? &*loaded : nullptr, listed);
+
+        const FileStamp folderKey = FileStamp::of(folder.folderStatus());
+        bool settled = settledBefore(folderKey, started);
+        std::vector<bool> kept(size_t(loaded ? loaded->count : 0), false);
+        QList<Added> added;
+        for (Listed &each : listed) {
+            const QByteArray &name = names.at(each.name);
+            if (each.known >= 0) {
+                kept[size_t(each.known)] = true;
+            } else if (!each.fresh) {
+                continue; // a copy left out
+            } else if (each.fresh->read) {
+                added.append(std::move(*each.fresh->read));
+            } else if (each.fresh->unreadable) {
                 // Unreadable for now: left out of this index only, which the next listing rebuilds.
-                folder.logOnce(name, QStringLiteral("history"), error.message());
+                folder.logOnce(name, QStringLiteral("history"), each.fresh->problem);
                 settled = false;
+            } else if (!each.fresh->problem.isEmpty()) {
+                folder.setAsideLogged(name, each.fresh->status, FolderReader::damagedSuffix().toUtf8(),
+                    QStringLiteral("history"), each.fresh->problem, QStringLiteral("It is left out of the history."));
             }
         }
-        known.clear();
-        std::stable_sort(built.begin(), built.end(), [](const Built &a, const Built &b) {
-            if (a.outline.destinationID != b.outline.destinationID)
-                return a.outline.destinationID < b.outline.destinationID;
-            return a.outline.startedAt > b.outline.startedAt;
-        });
-        Parts parts;
-        parts.entries.reserve(built.size());
-        for (const Built &each : std::as_const(built))
-            parts.entries.append(part(each.name, each.outline, each.file, parts.scopes));
-        built.clear();
-        return store(directory, assembled(std::move(parts), folderKey, settled), folderKey, false);
-    }
-
-    // `index` with the entry of the file `name` (if any) replaced by one for `outline`, describing
-    // the folder as `folder`; empty when an entry of `index` is not whole (the next reader rebuilds).
-    static QByteArray spliced(const HistoryIndex &index, const QByteArray &name, const BackupRecord &outline,
-        const FileStamp &file, const FileStamp &folder)
-    {
-        std::optional<QList<Read>> entries = read(index, 0, count(index));
-        if (!entries)
-            return {};
-        Parts parts;
-        parts.scopes = index.m_scopes;
-        parts.entries.reserve(entries->size() + 1);
-        for (Read &entry : *entries) {
-            if (!entry.intact)
-                return {};
-            if (entry.name != name)
-                parts.entries.append(Part { entry.raw, std::move(entry.name) });
-        }
-        entries.reset();
-
-        const QByteArray destination = outline.destinationID.toRfc4122();
-        qsizetype at = 0;
-        while (at < parts.entries.size()
-            && std::memcmp(parts.entries.at(at).raw.destination, destination.constData(), 16) != 0)
-            ++at;
-        while (at < parts.entries.size()
-            && !std::memcmp(parts.entries.at(at).raw.destination, destination.constData(), 16)
-            && parts.entries.at(at).raw.startedAt >= outline.startedAt.seconds)
-            ++at;
-        parts.entries.insert(at, part(name, outline, file, parts.scopes));
-        return assembled(std::move(parts), folder, true);
+        listed.clear();
+        QByteArray bytes = merged(previous, loaded ? &*loaded : nullptr, kept, added, folderKey, settled);
+        loaded.reset();
+        added.clear();
+        return store(directory, std::move(bytes), folderKey, false);
     }
 };
 
@@ -667,14 +925,22 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
         const std::lock_guard guard(cacheMutex());
         previous = cache().value(directory);
     }
+    if (folder && !rebuild && callDepth > 0) {
+        // Within one answer a folder that has not settled is read once: what changes meanwhile
+        // is the next answer's.
+        const auto read = callIndexes.constFind(directory);
+        if (read != callIndexes.cend() && (*read)->m_attached
+            && HistoryIndexAccess::header(**read).folder.stamp() == *folder)
+            return *read;
+    }
     if (folder && !rebuild && previous && HistoryIndexAccess::trusted(*previous, *folder))
-        return previous;
+        return forThisCall(directory, previous);
     if (folder && !rebuild) {
         if (std::shared_ptr<const HistoryIndex> stored = HistoryIndexAccess::stored(directory)) {
             previous = stored;
             if (HistoryIndexAccess::trusted(*stored, *folder)) {
                 remember(directory, stored);
-                return stored;
+                return forThisCall(directory, stored);
             }
         }
     }
@@ -683,12 +949,24 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
     remember(directory, fresh);
     previous.reset();
     returnFreedMemory();
-    return fresh;
+    return forThisCall(directory, fresh);
+}
+
+HistoryIndex::Call::Call()
+{
+    ++callDepth;
+}
+
+HistoryIndex::Call::~Call()
+{
+    if (--callDepth == 0)
+        callIndexes.clear();
 }
 
 void HistoryIndex::update(
     const QString &directory, const QByteArray &name, const BackupRecord &record, const std::function<void()> &write)
 {
+    callIndexes.remove(directory);
     std::optional<FileLock> lock;
     try {
         lock.emplace(lockPath(directory), true);
@@ -718,9 +996,20 @@ void HistoryIndex::update(
     if (!after || ::stat(LocalPath::encode(directory + u'/' + LocalPath::decode(name)).constData(), &info) != 0
         || !S_ISREG(info.st_mode))
         return;
-    QByteArray bytes = HistoryIndexAccess::spliced(*previous, name, outlineOf(record), FileStamp::of(info), *after);
-    if (!bytes.isEmpty())
-        remember(directory, HistoryIndexAccess::store(directory, std::move(bytes), *after, true));
+    std::optional<HistoryIndexAccess::Loaded> loaded = HistoryIndexAccess::load(*previous);
+    if (!loaded)
+        return; // an entry is not whole: the next listing rebuilds
+    const std::optional<std::array<char, 16>> standard = standardID(name);
+    std::vector<bool> kept(size_t(loaded->count), true);
+    for (qsizetype i = 0; i < loaded->count; ++i) {
+        const RawEntry raw = loaded->raw(i);
+        kept[size_t(i)] = (raw.flags & hasOwnName) ? loaded->ownName(raw) != name
+                                                   : !standard || std::memcmp(standard->data(), raw.id, 16) != 0;
+    }
+    QByteArray bytes = HistoryIndexAccess::merged(
+        previous.get(), &*loaded, kept, { Added { name, outlineOf(record), FileStamp::of(info) } }, *after, true);
+    loaded.reset();
+    remember(directory, HistoryIndexAccess::store(directory, std::move(bytes), *after, true));
     previous.reset();
     returnFreedMemory();
 }
@@ -758,6 +1047,31 @@ std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &des
         entries.append(Entry { std::move(each.name), HistoryIndexAccess::outline(*this, each.raw, scopes) });
     }
     return entries;
+}
+
+std::optional<qsizetype> HistoryIndex::runningDepth(const QUuid &destinationID) const
+{
+    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
+    if (!range || range->running == 0)
+        return 0;
+    quint64 running = 0;
+    qsizetype at = 0;
+    for (qsizetype chunk = 16; at < qsizetype(range->count); chunk *= 2) {
+        const qsizetype count = std::min(chunk, qsizetype(range->count) - at);
+        const std::optional<QList<HistoryIndexAccess::Read>> read
+            = HistoryIndexAccess::read(*this, qsizetype(range->first) + at, count);
+        if (!read)
+            return std::nullopt;
+        for (qsizetype i = 0; i < read->size(); ++i) {
+            const HistoryIndexAccess::Read &each = read->at(i);
+            if (!each.intact || std::memcmp(each.raw.destination, range->destination, 16) != 0)
+                return std::nullopt;
+            if (each.raw.outcome == quint32(BackupRecord::Outcome::running) && ++running == range->running)
+                return at + i + 1;
+        }
+        at += count;
+    }
+    return std::nullopt;
 }
 
 std::optional<QList<BackupRecord>> HistoryIndex::outlines(

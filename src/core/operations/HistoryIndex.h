@@ -7,6 +7,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,8 +22,8 @@ namespace vellmir {
 // - the index names the folder's stamp it describes, and is trusted only while the folder's stamp
 //   is unchanged and the index was either built from a folder that had settled before it was read
 //   (a change within the same clock tick could otherwise go unseen) or brought up to date by one
-//   of our writers from an index trusted just before its write; otherwise it is rebuilt, decoding
-//   only the files whose stamp changed;
+//   of our writers from an index trusted just before its write (or, within one Call, read during
+//   it); otherwise the files that are new or whose stamp changed are read and merged into it;
 // - an index that is missing, cut short, fails a checksum or was written by another version is
 //   rebuilt from the files; every entry read later is checked against the very write whose header
 //   was read, so whatever another program does to the open file shows as damage, never as an
@@ -45,6 +46,17 @@ public:
     static std::shared_ptr<const HistoryIndex> current(
         const QString &directory, const Clock &now, bool rebuild = false);
 
+    // One answer's reading of the history, while it lives on this thread: a folder's index is read
+    // (or rebuilt, while the folder settles) once, however many questions the answer asks of it,
+    // unless the folder's stamp moves or one of our writers changes it meanwhile.
+    class Call {
+    public:
+        Call();
+        ~Call();
+        Call(const Call &) = delete;
+        Call &operator=(const Call &) = delete;
+    };
+
     // Runs `write`, which puts the record's file `name` in place, under the index's lock, then
     // gives the index that file's entry in place of the one it had, if the index was trusted just
     // before; otherwise the next listing rebuilds it. Throws what `write` throws; the index is a
@@ -59,6 +71,9 @@ public:
     // with `scope` that says when it finished, not dated after `now` (all of them when there is
     // none), then every older one still "running"; nullopt as for entries().
     std::optional<QList<BackupRecord>> outlines(const QUuid &destinationID, const QString &scope, Date now) const;
+    // How many of the destination's newest entries reach down to its oldest one still "running"
+    // (0 when none is); nullopt as for entries().
+    std::optional<qsizetype> runningDepth(const QUuid &destinationID) const;
     // Whether a record of the destination says "running", without reading its entries.
     bool anyRunning(const QUuid &destinationID) const;
     // The latest prunedAt among the destination's records, without reading its entries.
@@ -85,10 +100,17 @@ private:
     // `size` bytes at `offset`, from the open file or, for an index no file holds, from memory;
     // nullopt when they are not all there.
     std::optional<QByteArray> bytesAt(quint64 offset, quint64 size) const;
+    // The same into `to`; false when they are not all there.
+    bool readInto(char *to, quint64 offset, quint64 size) const;
 
     int m_file = -1;
     QByteArray m_bytes; // the whole index, when no file of it could be kept open
     QByteArray m_header; // the header and tables, as checked when attached
+public:
+    static constexpr size_t headerSize = 104;
+
+private:
+    std::array<char, headerSize> m_head {}; // the header alone, as checked when attached
     QList<QByteArray> m_scopes;
     bool m_attached = false;
 };

@@ -1,6 +1,7 @@
 #include "operations/ScheduledBackup.h"
 
 #include "config/FileLock.h"
+#include "operations/HistoryIndex.h"
 #include "util/Error.h"
 #include "util/Log.h"
 
@@ -36,6 +37,7 @@ bool ScheduledBackup::fail(const QString &message)
 
 bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
 {
+    const HistoryIndex::Call reading;
     // Taken first, so that passes started together leave the settings' notices to the one
     // that runs. A pass that finds another running has nothing to do and nothing failed.
     std::unique_ptr<FileLock> lock;

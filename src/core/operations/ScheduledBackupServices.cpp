@@ -112,10 +112,10 @@ public:
 
     std::optional<BackupRecord> record(const QUuid &destinationID, const QUuid &recordID) override
     {
-        for (const BackupRecord &record : m_history.records(destinationID))
-            if (record.id == recordID)
-                return record;
-        return std::nullopt;
+        std::optional<BackupRecord> record = m_history.record(recordID);
+        if (record && record->destinationID != destinationID)
+            record.reset();
+        return record;
     }
 
     void notify(const NotificationContent &content) override { BackupNotifications::standard().send(content); }

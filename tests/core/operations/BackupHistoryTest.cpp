@@ -7,6 +7,7 @@
 #include "util/Uuid.h"
 
 #include <QDir>
+#include <QSet>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -458,8 +459,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("damage");
         // "after reading": damaged in place once this process has read the file.
-        for (const char *damage : { "missing", "garbage", "truncated", "flipped", "stale", "edited",
-                 "truncated after reading", "table rewritten after reading", "older copy after reading" })
+        // "copied", "from elsewhere": a record file written by another program (a sync, a copy).
+        for (const char *damage :
+            { "missing", "garbage", "truncated", "flipped", "stale", "edited", "truncated after reading",
+                "table rewritten after reading", "older copy after reading", "copied", "from elsewhere" })
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
 
@@ -517,6 +520,20 @@ private Q_SLOTS:
         } else if (damage == u"stale") {
             storeRecords(history, destination, QStringLiteral("complete:-3000:-2000"));
             quieten(history.directory());
+        } else if (damage == u"copied") {
+            QVERIFY(QFile::copy(history.filePath(history.records(destination.id).first().id),
+                history.directory() + QStringLiteral("/a copy.json")));
+            quieten(history.directory());
+        } else if (damage == u"from elsewhere") {
+            BackupRecord arrived(destination.id, now.addingSeconds(-600));
+            arrived.outcome = BackupRecord::Outcome::complete;
+            arrived.finishedAt = now.addingSeconds(-500);
+            arrived.scope = destination.backupScope();
+            QFile record(history.filePath(arrived.id));
+            QVERIFY(record.open(QIODevice::WriteOnly));
+            record.write(arrived.encoded());
+            record.close();
+            quieten(history.directory());
         } else {
             // Rewritten in place, so the folder itself looks unchanged.
             BackupRecord newest = history.records(destination.id).first();
@@ -533,6 +550,13 @@ private Q_SLOTS:
         QVERIFY(indexAgrees(history, other.id));
         QCOMPARE(
             history.isDue(destination, now), BackupHistory::isDue(destination, history.records(destination.id), now));
+        // One run per record, however many files hold it.
+        const QList<BackupRecord> listed = history.records(destination.id);
+        QSet<QUuid> ids;
+        for (const BackupRecord &record : listed)
+            ids.insert(record.id);
+        QCOMPARE(ids.size(), listed.size());
+        QCOMPARE(listed.size(), damage == u"stale" || damage == u"from elsewhere" ? 3 : 2);
     }
 
     // A name read from the index becomes a path in the folder only when it is one plain name.
