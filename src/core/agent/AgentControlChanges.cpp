@@ -42,17 +42,61 @@ QString quoted(const QString &name)
     return QStringLiteral("“") + name + QStringLiteral("”");
 }
 
+// " (mixes Latin and Cyrillic)" after a value one of whose words mixes scripts, as a look-alike
+// of another word would.
+QString mixedNote(const QString &value)
+{
+    QStringList scripts = TextRules::mixedScripts(value);
+    if (scripts.isEmpty())
+        return {};
+    const QString last = scripts.takeLast();
+    return QStringLiteral(" (mixes ")
+        + (scripts.isEmpty() ? QString() : scripts.join(QStringLiteral(", ")) + QStringLiteral(" and ")) + last + u')';
+}
+
 // A question's lines hold values from outside (names, folders, patterns, what restic reports)
 // written out and isolated, so that nothing in a value hides, forges or reorders what is around
-// it. The agent's reply and the audit log get the lines without the isolates.
+// it. The agent's reply and the audit log get the lines without the isolates. A value that mixes
+// scripts is marked.
 QString shown(const QString &value)
 {
+    return TextRules::isolated(value) + mixedNote(value);
+}
+
+// The values of one side of a change by their skeletons (TextRules::skeleton).
+QMultiHash<QString, QString> bySkeleton(const QStringList &values)
+{
+    QMultiHash<QString, QString> found;
+    for (const QString &value : values)
+        found.insert(TextRules::skeleton(value), value);
+    return found;
+}
+
+// `value` as isolated(); where it looks the same as a value on the other side of the change
+// without being it (a folder added as one is removed, a new name for the old), with the code
+// points that tell the two apart written out, so the two lines never read alike.
+QString isolatedApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
+{
+    for (const QString &other : otherSide.values(TextRules::skeleton(value)))
+        if (other != value)
+            return TextRules::isolatedApart(value, other);
     return TextRules::isolated(value);
 }
 
-QString shownQuoted(const QString &name)
+// As isolatedApart(), marked when it mixes scripts.
+QString shownApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
 {
-    return QStringLiteral("“") + shown(name) + QStringLiteral("”");
+    return isolatedApart(value, otherSide) + mixedNote(value);
+}
+
+// A destination's name as a question holds it, told apart from another destination's name that
+// looks the same (kept from before such names were refused).
+QString shownQuoted(const QString &name, const QList<Destination> &destinations = {})
+{
+    QStringList others;
+    for (const Destination &destination : destinations)
+        others.append(destination.name);
+    return QStringLiteral("“") + isolatedApart(name, bySkeleton(others)) + QStringLiteral("”") + mixedNote(name);
 }
 
 QString asText(const QString &line)
@@ -418,14 +462,21 @@ void updateContents(const Destination &destination, const AgentParameters &param
     }
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
-    for (const QString &folder : removedSources)
-        narrowing.append(QStringLiteral("Stop backing up: ") + shown(Destination::tildeForm(folder)));
+    // A value on one side that looks like one on the other is told apart from it on both.
+    const QStringList removedFolders = tildeForms(removedSources);
+    const QStringList addedFolders = tildeForms(addedSources);
+    const QMultiHash<QString, QString> removedLook = bySkeleton(removedFolders);
+    const QMultiHash<QString, QString> addedLook = bySkeleton(addedFolders);
+    const QMultiHash<QString, QString> unexcludedLook = bySkeleton(removedExcludes);
+    const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
+    for (const QString &folder : removedFolders)
+        narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
     for (const QString &pattern : addedExcludes)
-        narrowing.append(QStringLiteral("Exclude: ") + shown(pattern));
-    for (const QString &folder : addedSources)
-        widening.append(QStringLiteral("Back up: ") + shown(Destination::tildeForm(folder)));
+        narrowing.append(QStringLiteral("Exclude: ") + shownApart(pattern, unexcludedLook));
+    for (const QString &folder : addedFolders)
+        widening.append(QStringLiteral("Back up: ") + shownApart(folder, removedLook));
     for (const QString &pattern : removedExcludes)
-        widening.append(QStringLiteral("Stop excluding: ") + shown(pattern));
+        widening.append(QStringLiteral("Stop excluding: ") + shownApart(pattern, excludedLook));
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.
@@ -468,7 +519,8 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         if (name != destination.name) { // the table refuses a blank one
             refuseTakenName(m_store->destinations(), name, destination.id);
             updated.name = name;
-            changes.append(QStringLiteral("Name: ") + shown(destination.name) + arrow + shown(name));
+            changes.append(QStringLiteral("Name: ") + shownApart(destination.name, bySkeleton({ name })) + arrow
+                + shownApart(name, bySkeleton({ destination.name })));
         }
     }
 
@@ -506,7 +558,7 @@ QJsonObject AgentControl::updateDestination(
     refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        QStringLiteral("Change ") + shownQuoted(destination.name) + QStringLiteral("? ")
+        QStringLiteral("Change ") + shownQuoted(destination.name, m_store->destinations()) + QStringLiteral("? ")
             + changeCounts(destination, asked.updated),
         asked.changes };
     return perform(
@@ -577,7 +629,7 @@ Destination AgentControl::saveAllowedUpdate(
 QJsonObject AgentControl::removeDestination(const Destination &destination, std::stop_token stop)
 {
     const ChangeRequest request { QStringLiteral("remove-destination"),
-        QStringLiteral("Remove ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Remove ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { displayName(destination.kind) + QStringLiteral(": ") + shown(destination.repository),
             QStringLiteral("Its stored credentials are deleted from the keyring. The repository and its snapshots "
                            "are not touched.") } };
@@ -623,7 +675,7 @@ QJsonObject AgentControl::restore(
     const KeyringSession session;
     const ResticEnvironment variables = environment(destination);
     ChangeRequest request { QStringLiteral("restore"),
-        QStringLiteral("Restore from ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Restore from ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { QString(), QStringLiteral("Restore: ") + (path ? shown(*path) : QStringLiteral("the whole snapshot")),
             QStringLiteral("Into a new folder inside ") + shown(Destination::tildeForm(target))
                 + QStringLiteral(". Existing files are never overwritten.") } };
@@ -756,7 +808,7 @@ QJsonObject AgentControl::applyRetention(
         return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
 
     const ChangeRequest request { QStringLiteral("apply-retention"),
-        QStringLiteral("Apply retention to ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Apply retention to ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { destination.retention.summary(), QStringLiteral("Snapshots to remove: ") + QString::number(count),
             prune ? QStringLiteral("Data no remaining snapshot uses is deleted. This cannot be undone.")
                   : QStringLiteral("Data is not pruned.") } };
@@ -774,10 +826,11 @@ QJsonObject AgentControl::applyRetention(
 // stays below.
 qsizetype ApprovalPrompt::Alert::longestJson()
 {
-    // A character of a value grows at most fourteen-fold on its way to the JSON line (one written
-    // out as "⟨U+10FFFD⟩" in UTF-8); each value may take a line with its label and isolates, and a
-    // value may be shown twice (what it was and what it becomes).
-    constexpr qsizetype perCharacter = 14;
+    // A character of a value grows at most 64-fold on its way to the JSON line: written out with
+    // its script where it tells a look-alike apart ("⟨U+16B00 Pahawh_Hmong⟩" in UTF-8), and its
+    // script named once more where the value mixes scripts. Each value may take a line with its
+    // label and isolates, and a value may be shown twice (what it was and what it becomes).
+    constexpr qsizetype perCharacter = 64;
     constexpr qsizetype perLine = 512;
     constexpr qsizetype fixed = 64 * 1024;
     qsizetype longest = 0;

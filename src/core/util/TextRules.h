@@ -60,6 +60,22 @@ QString withoutIsolates(const QString &line);
 // "U+00AD"
 QString codePointName(char32_t codePoint);
 
+// The text as Unicode's confusable mapping reduces it (the UTS #39 skeleton, from ICU): two texts
+// with the same skeleton can pass for each other on screen ("Vidéos" composed and decomposed,
+// "Documents" with a Latin or a Cyrillic "o").
+QString skeleton(const QString &text);
+
+// The scripts, by name ("Latin", "Cyrillic"), of a word in `text` whose letters come from scripts
+// that are not written together (a word: what lies between characters of no script, such as
+// blanks, "/" and digits); empty when no word mixes scripts. Han with kana or hangul is one
+// writing system, as UTS #39 resolves them.
+QStringList mixedScripts(const QString &text);
+
+// `value` as isolated() shows it, except that the code points where it differs from `twin` (a
+// text that looks the same) are written out, a letter's with its script: "~/D⟨U+043E Cyrillic⟩cuments"
+// beside "~/D⟨U+006F Latin⟩cuments".
+QString isolatedApart(const QString &value, const QString &twin);
+
 } // namespace TextRules
 
 } // namespace vellmir

@@ -527,6 +527,22 @@ private Q_SLOTS:
             QStringList { "Stop backing up: " + v("~/a"), "Exclude: " + v("*"),
                 "Name: " + v("Home") + " → " + v("Work"), "Back up: " + v("~/b") },
             "1 folder removed, 1 exclude added, name changed, 1 folder added.");
+        // Each pair reads apart, whatever the characters that make the two look alike.
+        dataRow("look-alike folders",
+            args({ { "removeSources", QJsonArray { "~/Vidéos", "~/Documents" } },
+                { "addSources", QJsonArray { "~/Vide\u0301os", "~/D\u043Ecuments" } } }),
+            QStringList { "Stop backing up: " + v("~/Vid⟨U+00E9 Latin⟩os"),
+                "Stop backing up: " + v("~/D⟨U+006F Latin⟩cuments"), "Back up: " + v("~/Vid⟨U+0065 Latin⟩⟨U+0301⟩os"),
+                "Back up: " + v("~/D⟨U+043E Cyrillic⟩cuments") + " (mixes Latin and Cyrillic)" },
+            "2 folders removed, 2 folders added.");
+        dataRow("look-alike name", args({ { "name", "\u041D\u043Eme" } }),
+            QStringList { "Name: " + v("⟨U+0048 Latin⟩⟨U+006F Latin⟩me") + " → "
+                + v("⟨U+041D Cyrillic⟩⟨U+043E Cyrillic⟩me") + " (mixes Cyrillic and Latin)" },
+            "Name changed.");
+        dataRow("look-alike patterns", args({ { "addExcludes", "*.j\u0440g" }, { "removeExcludes", "*.jpg" } }),
+            QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
+                "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
+            "1 exclude added, 1 exclude removed.");
         dataRow("everything else",
             args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                 { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
@@ -546,8 +562,10 @@ private Q_SLOTS:
         ChangesFixture fx;
         const QString a = fx.folder("a");
         fx.folder("b");
-        Destination home = fx.add(QStringLiteral("Home"), { a });
-        home.excludes = Destination::defaultExcludes();
+        fx.folder("Vide\u0301os");
+        fx.folder("D\u043Ecuments");
+        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), fx.folder("Documents") });
+        home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg" };
         fx.store->upsert(home);
         const QByteArray before = fx.destinationsFile();
         fx.asker->decision = ApprovalDecision::approvedByUser;
