@@ -30,11 +30,22 @@ const QString arrow = QStringLiteral(" → ");
 // How often an agent's update is applied again when the destination keeps changing under it.
 constexpr int updateAttempts = 5;
 
-// Refuses `name` when a destination other than `self` already has it (DestinationStore::takenName).
+// Refuses `name` when a destination other than `self` already has it, or one that looks the same
+// (DestinationStore::takenName).
 void refuseTakenName(const QList<Destination> &destinations, const QString &name, const QUuid &self)
 {
-    if (DestinationStore::takenName(destinations, name, self))
+    const std::optional<QString> taken = DestinationStore::takenName(destinations, name, self);
+    if (!taken)
+        return;
+    const auto folded
+        = [](const QString &text) { return text.normalized(QString::NormalizationForm_KC).toCaseFolded(); };
+    if (folded(*taken) == folded(name))
         throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+    // Said with what tells the two apart written out, or the sentence would read "Home looks the
+    // same as Home".
+    throw AgentError::usage(TextRules::withoutIsolates(TextRules::isolatedApart(name, *taken))
+        + QStringLiteral(" looks the same as ") + TextRules::withoutIsolates(TextRules::isolatedApart(*taken, name))
+        + QStringLiteral(", the name of another destination, so the two could be taken for each other."));
 }
 
 QString quoted(const QString &name)

@@ -624,6 +624,9 @@ private Q_SLOTS:
         dataRow("malformed pattern", args({ { "addExcludes", "x[a-]" } }),
             "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
             "stand between two characters.");
+        dataRow("name that looks like another", args({ { "name", "WOR\u039A" } }),
+            "W⟨U+004F Latin⟩⟨U+0052 Latin⟩⟨U+039A Greek⟩ looks the same as W⟨U+006F Latin⟩⟨U+0072 Latin⟩⟨U+006B "
+            "Latin⟩, the name of another destination, so the two could be taken for each other.");
         dataRow("control character in the name", args({ { "name", "Ho\tme" } }),
             "name must not contain line breaks, control characters or bidirectional formatting characters.");
     }
