@@ -183,31 +183,51 @@ bool carriesMarks(char32_t codePoint)
 constexpr QChar firstStrongIsolate = QChar(0x2068);
 constexpr QChar popIsolate = QChar(0x2069);
 
-// `text` with every unprintable character, and every mark with nothing to sit on, written out;
-// the characters at `kept` (ascending positions) stay as they are.
+// The combining marks one character may carry and still be drawn as it is: enough for
+// Vietnamese, pointed Hebrew and Tibetan stacks, not for marks piled up to climb out of the line.
+constexpr qsizetype mostMarks = 4;
+
+// `text` with every unprintable character, every mark with nothing to sit on, and every mark of a
+// character that carries more than mostMarks, written out; the characters at `kept` (ascending
+// positions) stay as they are.
 QString written(const QString &text, const QList<qsizetype> &kept)
 {
+    struct Point {
+        char32_t codePoint;
+        qsizetype at;
+    };
+    std::vector<Point> points;
+    points.reserve(size_t(text.size()));
+    qsizetype position = 0;
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        points.push_back({ codePoint, position });
+        position += QChar::requiresSurrogates(codePoint) ? 2 : 1;
+    });
     QString shown;
     shown.reserve(text.size());
     bool markMaySit = false;
-    qsizetype position = 0;
     auto next = kept.cbegin();
-    forEachCodePoint(text, [&](char32_t codePoint) {
-        const qsizetype at = position;
-        position += QChar::requiresSurrogates(codePoint) ? 2 : 1;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const auto [codePoint, at] = points[i];
         if (next != kept.cend() && *next == at) {
             ++next;
             shown += QChar(char16_t(codePoint));
-            return;
+            continue;
         }
-        if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
+        const bool mark = isMark(codePoint);
+        if (unprintable(codePoint) || (mark && !markMaySit)) {
             shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
             markMaySit = false;
-            return;
+            continue;
         }
         shown += QString::fromUcs4(&codePoint, 1);
-        markMaySit = carriesMarks(codePoint);
-    });
+        if (mark)
+            continue;
+        size_t marks = 0;
+        while (i + 1 + marks < points.size() && isMark(points[i + 1 + marks].codePoint))
+            ++marks;
+        markMaySit = carriesMarks(codePoint) && marks <= size_t(mostMarks);
+    }
     return shown;
 }
 
