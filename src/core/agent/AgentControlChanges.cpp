@@ -100,6 +100,57 @@ QString shownApart(const QString &value, const QMultiHash<QString, QString> &oth
     return isolatedApart(value, otherSide) + mixedNote(value);
 }
 
+// A pattern named among a question's counts, cut in the middle when long: the counts must stay on
+// the title's first lines. The details give the pattern whole.
+QString abridged(const QString &value)
+{
+    if (value.size() <= 20)
+        return value;
+    // Never between the two halves of a surrogate pair; a lone one stays as it is, to be written out.
+    qsizetype front = 12;
+    if (value.at(front - 1).isHighSurrogate() && value.at(front).isLowSurrogate())
+        --front;
+    qsizetype back = value.size() - 7;
+    if (value.at(back).isLowSurrogate() && value.at(back - 1).isHighSurrogate())
+        ++back;
+    return value.left(front) + u'…' + value.mid(back);
+}
+
+// Whether `pattern` leaves out the whole of one of `sources`, as "*", "**" or a folder's own
+// path do: a backup with it holds nothing of that folder.
+bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
+{
+    const ExcludeMatcher matcher({ pattern });
+    const ExcludeMatcher none;
+    return std::any_of(sources.cbegin(), sources.cend(), [&](const QString &source) {
+        const QString name = QFileInfo(source).fileName();
+        return matcher.matches(source, name, true) && !none.matches(source, name, true);
+    });
+}
+
+// `patterns` with the ones that leave out a whole folder first, each kind in its order.
+QStringList folderWideFirst(QStringList patterns, const QStringList &sources)
+{
+    std::stable_partition(
+        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leavesOutAFolder(pattern, sources); });
+    return patterns;
+}
+
+// " (“*” leaves out whole folders)" for the patterns among `added` that leave out a whole folder.
+QString folderWideNote(const QStringList &added, const QStringList &sources)
+{
+    QStringList wide;
+    for (const QString &pattern : added)
+        if (leavesOutAFolder(pattern, sources))
+            wide.append(pattern);
+    if (wide.isEmpty())
+        return {};
+    return QStringLiteral(" (“") + TextRules::isolated(abridged(wide.first())) + QStringLiteral("”")
+        + (wide.size() == 1 ? QStringLiteral(" leaves")
+                            : QStringLiteral(" and %1 more leave").arg(QString::number(wide.size() - 1)))
+        + QStringLiteral(" out whole folders)");
+}
+
 // A destination's name as a question holds it, told apart from another destination's name that
 // looks the same (kept from before such names were refused).
 QString shownQuoted(const QString &name, const QList<Destination> &destinations = {})
@@ -142,8 +193,14 @@ QString changeCounts(const Destination &before, const Destination &after)
     if (const qsizetype removed = missingFrom(before.sources, after.sources))
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
-    if (const qsizetype added = missingFrom(after.excludes, before.excludes))
-        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added"));
+    if (const qsizetype added = missingFrom(after.excludes, before.excludes)) {
+        QStringList patterns;
+        for (const QString &pattern : after.excludes)
+            if (!before.excludes.contains(pattern))
+                patterns.append(pattern);
+        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added")
+            + folderWideNote(patterns, after.sources));
+    }
     if (was != is)
         kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
     if (before.name != after.name)
@@ -399,12 +456,14 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     ChangeRequest request { QStringLiteral("add-destination"),
         QStringLiteral("Add the destination ") + shownQuoted(name) + QStringLiteral("? ")
             + counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
-            + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes")) + u'.',
+            + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
+            + folderWideNote(excludes, sources) + u'.',
         { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
-    // nothing. It comes before the folders, which may be many. Retention, pruning and conditions
-    // are the defaults, which this command never changes.
-    for (const QString &pattern : excludes)
+    // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
+    // whole folder before the others. Retention, pruning and conditions are the defaults, which
+    // this command never changes.
+    for (const QString &pattern : folderWideFirst(excludes, sources))
         request.details.append(QStringLiteral("Exclude: ") + shown(pattern));
     request.details.append(QStringLiteral("Folders: ")
         + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
@@ -482,7 +541,7 @@ void updateContents(const Destination &destination, const AgentParameters &param
     const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
     for (const QString &folder : removedFolders)
         narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
-    for (const QString &pattern : addedExcludes)
+    for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))
         narrowing.append(QStringLiteral("Exclude: ") + shownApart(pattern, unexcludedLook));
     for (const QString &folder : addedFolders)
         widening.append(QStringLiteral("Back up: ") + shownApart(folder, removedLook));

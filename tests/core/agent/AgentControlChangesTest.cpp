@@ -526,7 +526,8 @@ private Q_SLOTS:
             args({ { "addSources", "~/b" }, { "name", "Work" }, { "removeSources", "~/a" }, { "addExcludes", "*" } }),
             QStringList { "Stop backing up: " + v("~/a"), "Exclude: " + v("*"),
                 "Name: " + v("Home") + " → " + v("Work"), "Back up: " + v("~/b") },
-            "1 folder removed, 1 exclude added, name changed, 1 folder added.");
+            "1 folder removed, 1 exclude added (“\u2068*\u2069” leaves out whole folders), name changed, 1 folder "
+            "added.");
         // Each pair reads apart, whatever the characters that make the two look alike.
         dataRow("look-alike folders",
             args({ { "removeSources", QJsonArray { "~/Vidéos", "~/Documents" } },
@@ -543,6 +544,10 @@ private Q_SLOTS:
             QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
                 "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
             "1 exclude added, 1 exclude removed.");
+        // One that leaves out a whole folder comes first, however many come before it.
+        dataRow("whole folders left out first", args({ { "addExcludes", QJsonArray { "*.tmp", "~/a", "*" } } }),
+            QStringList { "Exclude: " + v("~/a"), "Exclude: " + v("*"), "Exclude: " + v("*.tmp") },
+            "3 excludes added (“\u2068~/a\u2069” and 1 more leave out whole folders).");
         dataRow("everything else",
             args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                 { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
