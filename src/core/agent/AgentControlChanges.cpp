@@ -173,7 +173,8 @@ QString counted(qsizetype count, const QString &one, const QString &many)
 }
 
 // What changes between `before` and `after`, each kind counted, what narrows the backup first:
-// the question's first line, so that a change deep down a long list is known from the start.
+// the start of the question's first line, before any name, so that a change deep down a long
+// list is known from the start and no long name pushes the counts out of sight.
 QString changeCounts(const Destination &before, const Destination &after)
 {
     const auto missingFrom = [](const QStringList &values, const QStringList &others) {
@@ -453,11 +454,11 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     QStringList shownSources;
     for (const QString &folder : tildeForms(sources))
         shownSources.append(shown(folder));
+    // The counts come before the name, which may be long.
     ChangeRequest request { QStringLiteral("add-destination"),
-        QStringLiteral("Add the destination ") + shownQuoted(name) + QStringLiteral("? ")
-            + counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
+        counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
             + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + folderWideNote(excludes, sources) + u'.',
+            + folderWideNote(excludes, sources) + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
         { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
     // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
@@ -628,8 +629,8 @@ QJsonObject AgentControl::updateDestination(
     refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        QStringLiteral("Change ") + shownQuoted(destination.name, m_store->destinations()) + QStringLiteral("? ")
-            + changeCounts(destination, asked.updated),
+        changeCounts(destination, asked.updated) + QStringLiteral(" Change ")
+            + shownQuoted(destination.name, m_store->destinations()) + u'?',
         asked.changes };
     return perform(
         request,

@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(fx.asker->requests.size(), 1);
         const ChangeRequest &request = fx.asker->requests.first();
         QCOMPARE(request.command, QStringLiteral("add-destination"));
-        QCOMPARE(request.title, QStringLiteral("Add the destination “\u2068Photos\u2069”? 1 folder, 3 excludes."));
+        QCOMPARE(request.title, QStringLiteral("1 folder, 3 excludes. Add the destination “\u2068Photos\u2069”?"));
         const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
             QStringList({ "Local disk: \u2068" + vault + "\u2069", "Repository: will be created",
@@ -245,7 +245,7 @@ private Q_SLOTS:
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
-            "Add the destination “Photos”? 1 folder, 3 excludes. | Local disk: " + vault
+            "1 folder, 3 excludes. Add the destination “Photos”? | Local disk: " + vault
                 + " | Repository: will be created | Exclude: ~/.local/share/Trash | Exclude: .Trash-* | "
                   "Exclude: node_modules | Folders: ~/Documents | Schedule: Daily");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
@@ -588,7 +588,7 @@ private Q_SLOTS:
             QVERIFY(!reply.contains("approval"));
         } else {
             QCOMPARE(fx.asker->requests.size(), 1);
-            QCOMPARE(fx.asker->requests.first().title, "Change “\u2068Home\u2069”? " + counts);
+            QCOMPARE(fx.asker->requests.first().title, counts + " Change “\u2068Home\u2069”?");
             QCOMPARE(fx.asker->requests.first().details, changes);
             QCOMPARE(
                 reply.value("updated").toObject(), fx.control->destinationSummary(fx.store->destinations().first()));
