@@ -30,11 +30,22 @@ const QString arrow = QStringLiteral(" → ");
 // How often an agent's update is applied again when the destination keeps changing under it.
 constexpr int updateAttempts = 5;
 
-// Refuses `name` when a destination other than `self` already has it (DestinationStore::takenName).
+// Refuses `name` when a destination other than `self` already has it, or one that looks the same
+// (DestinationStore::takenName).
 void refuseTakenName(const QList<Destination> &destinations, const QString &name, const QUuid &self)
 {
-    if (DestinationStore::takenName(destinations, name, self))
+    const std::optional<QString> taken = DestinationStore::takenName(destinations, name, self);
+    if (!taken)
+        return;
+    const auto folded
+        = [](const QString &text) { return text.normalized(QString::NormalizationForm_KC).toCaseFolded(); };
+    if (folded(*taken) == folded(name))
         throw AgentError::usage(QStringLiteral("A destination named ") + name + QStringLiteral(" already exists."));
+    // Said with what tells the two apart written out, or the sentence would read "Home looks the
+    // same as Home".
+    throw AgentError::usage(TextRules::withoutIsolates(TextRules::isolatedApart(name, *taken))
+        + QStringLiteral(" looks the same as ") + TextRules::withoutIsolates(TextRules::isolatedApart(*taken, name))
+        + QStringLiteral(", the name of another destination, so the two could be taken for each other."));
 }
 
 QString quoted(const QString &name)
@@ -42,17 +53,112 @@ QString quoted(const QString &name)
     return QStringLiteral("“") + name + QStringLiteral("”");
 }
 
+// " (mixes Latin and Cyrillic)" after a value one of whose words mixes scripts, as a look-alike
+// of another word would.
+QString mixedNote(const QString &value)
+{
+    QStringList scripts = TextRules::mixedScripts(value);
+    if (scripts.isEmpty())
+        return {};
+    const QString last = scripts.takeLast();
+    return QStringLiteral(" (mixes ")
+        + (scripts.isEmpty() ? QString() : scripts.join(QStringLiteral(", ")) + QStringLiteral(" and ")) + last + u')';
+}
+
 // A question's lines hold values from outside (names, folders, patterns, what restic reports)
 // written out and isolated, so that nothing in a value hides, forges or reorders what is around
-// it. The agent's reply and the audit log get the lines without the isolates.
+// it. The agent's reply and the audit log get the lines without the isolates. A value that mixes
+// scripts is marked.
 QString shown(const QString &value)
 {
+    return TextRules::isolated(value) + mixedNote(value);
+}
+
+// The values of one side of a change by their skeletons (TextRules::skeleton).
+QMultiHash<QString, QString> bySkeleton(const QStringList &values)
+{
+    QMultiHash<QString, QString> found;
+    for (const QString &value : values)
+        found.insert(TextRules::skeleton(value), value);
+    return found;
+}
+
+// `value` as isolated(); where it looks the same as a value on the other side of the change
+// without being it (a folder added as one is removed, a new name for the old), with the code
+// points that tell the two apart written out, so the two lines never read alike.
+QString isolatedApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
+{
+    for (const QString &other : otherSide.values(TextRules::skeleton(value)))
+        if (other != value)
+            return TextRules::isolatedApart(value, other);
     return TextRules::isolated(value);
 }
 
-QString shownQuoted(const QString &name)
+// As isolatedApart(), marked when it mixes scripts.
+QString shownApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
 {
-    return QStringLiteral("“") + shown(name) + QStringLiteral("”");
+    return isolatedApart(value, otherSide) + mixedNote(value);
+}
+
+// A pattern named among a question's counts, cut in the middle when long: the counts must stay on
+// the title's first lines. The details give the pattern whole.
+QString abridged(const QString &value)
+{
+    if (value.size() <= 20)
+        return value;
+    // Never between the two halves of a surrogate pair; a lone one stays as it is, to be written out.
+    qsizetype front = 12;
+    if (value.at(front - 1).isHighSurrogate() && value.at(front).isLowSurrogate())
+        --front;
+    qsizetype back = value.size() - 7;
+    if (value.at(back).isLowSurrogate() && value.at(back - 1).isHighSurrogate())
+        ++back;
+    return value.left(front) + u'…' + value.mid(back);
+}
+
+// Whether `pattern` leaves out the whole of one of `sources`, as "*", "**" or a folder's own
+// path do: a backup with it holds nothing of that folder.
+bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
+{
+    const ExcludeMatcher matcher({ pattern });
+    const ExcludeMatcher none;
+    return std::any_of(sources.cbegin(), sources.cend(), [&](const QString &source) {
+        const QString name = QFileInfo(source).fileName();
+        return matcher.matches(source, name, true) && !none.matches(source, name, true);
+    });
+}
+
+// `patterns` with the ones that leave out a whole folder first, each kind in its order.
+QStringList folderWideFirst(QStringList patterns, const QStringList &sources)
+{
+    std::stable_partition(
+        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leavesOutAFolder(pattern, sources); });
+    return patterns;
+}
+
+// " (“*” leaves out whole folders)" for the patterns among `added` that leave out a whole folder.
+QString folderWideNote(const QStringList &added, const QStringList &sources)
+{
+    QStringList wide;
+    for (const QString &pattern : added)
+        if (leavesOutAFolder(pattern, sources))
+            wide.append(pattern);
+    if (wide.isEmpty())
+        return {};
+    return QStringLiteral(" (“") + TextRules::isolated(abridged(wide.first())) + QStringLiteral("”")
+        + (wide.size() == 1 ? QStringLiteral(" leaves")
+                            : QStringLiteral(" and %1 more leave").arg(QString::number(wide.size() - 1)))
+        + QStringLiteral(" out whole folders)");
+}
+
+// A destination's name as a question holds it, told apart from another destination's name that
+// looks the same (kept from before such names were refused).
+QString shownQuoted(const QString &name, const QList<Destination> &destinations = {})
+{
+    QStringList others;
+    for (const Destination &destination : destinations)
+        others.append(destination.name);
+    return QStringLiteral("“") + isolatedApart(name, bySkeleton(others)) + QStringLiteral("”") + mixedNote(name);
 }
 
 QString asText(const QString &line)
@@ -67,7 +173,8 @@ QString counted(qsizetype count, const QString &one, const QString &many)
 }
 
 // What changes between `before` and `after`, each kind counted, what narrows the backup first:
-// the question's first line, so that a change deep down a long list is known from the start.
+// the start of the question's first line, before any name, so that a change deep down a long
+// list is known from the start and no long name pushes the counts out of sight.
 QString changeCounts(const Destination &before, const Destination &after)
 {
     const auto missingFrom = [](const QStringList &values, const QStringList &others) {
@@ -87,8 +194,14 @@ QString changeCounts(const Destination &before, const Destination &after)
     if (const qsizetype removed = missingFrom(before.sources, after.sources))
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
-    if (const qsizetype added = missingFrom(after.excludes, before.excludes))
-        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added"));
+    if (const qsizetype added = missingFrom(after.excludes, before.excludes)) {
+        QStringList patterns;
+        for (const QString &pattern : after.excludes)
+            if (!before.excludes.contains(pattern))
+                patterns.append(pattern);
+        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added")
+            + folderWideNote(patterns, after.sources));
+    }
     if (was != is)
         kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
     if (before.name != after.name)
@@ -341,15 +454,17 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     QStringList shownSources;
     for (const QString &folder : tildeForms(sources))
         shownSources.append(shown(folder));
+    // The counts come before the name, which may be long.
     ChangeRequest request { QStringLiteral("add-destination"),
-        QStringLiteral("Add the destination ") + shownQuoted(name) + QStringLiteral("? ")
-            + counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
-            + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes")) + u'.',
+        counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
+            + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
+            + folderWideNote(excludes, sources) + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
         { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
-    // nothing. It comes before the folders, which may be many. Retention, pruning and conditions
-    // are the defaults, which this command never changes.
-    for (const QString &pattern : excludes)
+    // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
+    // whole folder before the others. Retention, pruning and conditions are the defaults, which
+    // this command never changes.
+    for (const QString &pattern : folderWideFirst(excludes, sources))
         request.details.append(QStringLiteral("Exclude: ") + shown(pattern));
     request.details.append(QStringLiteral("Folders: ")
         + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
@@ -418,14 +533,21 @@ void updateContents(const Destination &destination, const AgentParameters &param
     }
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
-    for (const QString &folder : removedSources)
-        narrowing.append(QStringLiteral("Stop backing up: ") + shown(Destination::tildeForm(folder)));
-    for (const QString &pattern : addedExcludes)
-        narrowing.append(QStringLiteral("Exclude: ") + shown(pattern));
-    for (const QString &folder : addedSources)
-        widening.append(QStringLiteral("Back up: ") + shown(Destination::tildeForm(folder)));
+    // A value on one side that looks like one on the other is told apart from it on both.
+    const QStringList removedFolders = tildeForms(removedSources);
+    const QStringList addedFolders = tildeForms(addedSources);
+    const QMultiHash<QString, QString> removedLook = bySkeleton(removedFolders);
+    const QMultiHash<QString, QString> addedLook = bySkeleton(addedFolders);
+    const QMultiHash<QString, QString> unexcludedLook = bySkeleton(removedExcludes);
+    const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
+    for (const QString &folder : removedFolders)
+        narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
+    for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))
+        narrowing.append(QStringLiteral("Exclude: ") + shownApart(pattern, unexcludedLook));
+    for (const QString &folder : addedFolders)
+        widening.append(QStringLiteral("Back up: ") + shownApart(folder, removedLook));
     for (const QString &pattern : removedExcludes)
-        widening.append(QStringLiteral("Stop excluding: ") + shown(pattern));
+        widening.append(QStringLiteral("Stop excluding: ") + shownApart(pattern, excludedLook));
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.
@@ -468,7 +590,8 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         if (name != destination.name) { // the table refuses a blank one
             refuseTakenName(m_store->destinations(), name, destination.id);
             updated.name = name;
-            changes.append(QStringLiteral("Name: ") + shown(destination.name) + arrow + shown(name));
+            changes.append(QStringLiteral("Name: ") + shownApart(destination.name, bySkeleton({ name })) + arrow
+                + shownApart(name, bySkeleton({ destination.name })));
         }
     }
 
@@ -506,8 +629,8 @@ QJsonObject AgentControl::updateDestination(
     refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        QStringLiteral("Change ") + shownQuoted(destination.name) + QStringLiteral("? ")
-            + changeCounts(destination, asked.updated),
+        changeCounts(destination, asked.updated) + QStringLiteral(" Change ")
+            + shownQuoted(destination.name, m_store->destinations()) + u'?',
         asked.changes };
     return perform(
         request,
@@ -577,7 +700,7 @@ Destination AgentControl::saveAllowedUpdate(
 QJsonObject AgentControl::removeDestination(const Destination &destination, std::stop_token stop)
 {
     const ChangeRequest request { QStringLiteral("remove-destination"),
-        QStringLiteral("Remove ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Remove ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { displayName(destination.kind) + QStringLiteral(": ") + shown(destination.repository),
             QStringLiteral("Its stored credentials are deleted from the keyring. The repository and its snapshots "
                            "are not touched.") } };
@@ -623,7 +746,7 @@ QJsonObject AgentControl::restore(
     const KeyringSession session;
     const ResticEnvironment variables = environment(destination);
     ChangeRequest request { QStringLiteral("restore"),
-        QStringLiteral("Restore from ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Restore from ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { QString(), QStringLiteral("Restore: ") + (path ? shown(*path) : QStringLiteral("the whole snapshot")),
             QStringLiteral("Into a new folder inside ") + shown(Destination::tildeForm(target))
                 + QStringLiteral(". Existing files are never overwritten.") } };
@@ -756,7 +879,7 @@ QJsonObject AgentControl::applyRetention(
         return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
 
     const ChangeRequest request { QStringLiteral("apply-retention"),
-        QStringLiteral("Apply retention to ") + shownQuoted(destination.name) + u'?',
+        QStringLiteral("Apply retention to ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         { destination.retention.summary(), QStringLiteral("Snapshots to remove: ") + QString::number(count),
             prune ? QStringLiteral("Data no remaining snapshot uses is deleted. This cannot be undone.")
                   : QStringLiteral("Data is not pruned.") } };
@@ -774,10 +897,11 @@ QJsonObject AgentControl::applyRetention(
 // stays below.
 qsizetype ApprovalPrompt::Alert::longestJson()
 {
-    // A character of a value grows at most fourteen-fold on its way to the JSON line (one written
-    // out as "⟨U+10FFFD⟩" in UTF-8); each value may take a line with its label and isolates, and a
-    // value may be shown twice (what it was and what it becomes).
-    constexpr qsizetype perCharacter = 14;
+    // A character of a value grows at most 64-fold on its way to the JSON line: written out with
+    // its script where it tells a look-alike apart ("⟨U+16B00 Pahawh_Hmong⟩" in UTF-8), and its
+    // script named once more where the value mixes scripts. Each value may take a line with its
+    // label and isolates, and a value may be shown twice (what it was and what it becomes).
+    constexpr qsizetype perCharacter = 64;
     constexpr qsizetype perLine = 512;
     constexpr qsizetype fixed = 64 * 1024;
     qsizetype longest = 0;

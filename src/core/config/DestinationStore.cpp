@@ -7,6 +7,7 @@
 #include "util/AtomicFile.h"
 #include "util/Log.h"
 #include "util/ResticError.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -355,12 +356,20 @@ void DestinationStore::restore(const Removed &removed, const CredentialsStore &c
 std::optional<QString> DestinationStore::takenName(
     const QList<Destination> &stored, const QString &name, const QUuid &self)
 {
-    // Compatibility forms and composed or decomposed accents look alike too ("Ｈome", "Café").
+    // Compatibility forms and composed or decomposed accents look alike too ("Ｈome", "Café"), and
+    // so do letters of other scripts that pass for these ("Ноme" in Cyrillic): the confusable
+    // skeleton, taken again after folding the case of the first, so "HOME" and "Ноme" both meet
+    // "Home".
     const auto folded
         = [](const QString &text) { return text.normalized(QString::NormalizationForm_KC).toCaseFolded(); };
+    const auto looks = [](const QString &text) {
+        const QString compatible = text.normalized(QString::NormalizationForm_KC);
+        return TextRules::skeleton(TextRules::skeleton(compatible).toCaseFolded());
+    };
     const QString wanted = folded(name);
+    const QString wantedLook = looks(name);
     for (const Destination &other : stored)
-        if (other.id != self && folded(other.name) == wanted)
+        if (other.id != self && (folded(other.name) == wanted || looks(other.name) == wantedLook))
             return other.name;
     return std::nullopt;
 }

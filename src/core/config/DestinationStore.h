@@ -108,7 +108,8 @@ public:
     // refusing, under the lock, when another destination has taken its name meanwhile.
     void restore(const Removed &removed, const CredentialsStore &credentials);
     // The name of the first destination in `stored`, other than `self`, named `name` in any
-    // letter case or Unicode compatibility form: names resolve without regard to case, so a
+    // letter case or Unicode compatibility form, or with letters that pass for its own (the same
+    // confusable skeleton, TextRules::skeleton): names resolve without regard to case, so a
     // second such name would let a command act on the wrong destination, and one that only
     // looks the same would let a question pass one destination off as the other.
     static std::optional<QString> takenName(const QList<Destination> &stored, const QString &name, const QUuid &self);

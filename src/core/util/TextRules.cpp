@@ -2,6 +2,11 @@
 
 #include <QChar>
 #include <algorithm>
+#include <iterator>
+#include <memory>
+#include <unicode/uscript.h>
+#include <unicode/uspoof.h>
+#include <vector>
 
 namespace vellmir::TextRules {
 
@@ -178,32 +183,117 @@ bool carriesMarks(char32_t codePoint)
 constexpr QChar firstStrongIsolate = QChar(0x2068);
 constexpr QChar popIsolate = QChar(0x2069);
 
-// `text` with every unprintable character, and every mark with nothing to sit on, written out;
-// the characters at `kept` (ascending positions) stay as they are.
+// The combining marks one character may carry and still be drawn as it is: enough for
+// Vietnamese, pointed Hebrew and Tibetan stacks, not for marks piled up to climb out of the line.
+constexpr qsizetype mostMarks = 4;
+
+// `text` with every unprintable character, every mark with nothing to sit on, and every mark of a
+// character that carries more than mostMarks, written out; the characters at `kept` (ascending
+// positions) stay as they are.
 QString written(const QString &text, const QList<qsizetype> &kept)
 {
+    struct Point {
+        char32_t codePoint;
+        qsizetype at;
+    };
+    std::vector<Point> points;
+    points.reserve(size_t(text.size()));
+    qsizetype position = 0;
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        points.push_back({ codePoint, position });
+        position += QChar::requiresSurrogates(codePoint) ? 2 : 1;
+    });
     QString shown;
     shown.reserve(text.size());
     bool markMaySit = false;
-    qsizetype position = 0;
     auto next = kept.cbegin();
-    forEachCodePoint(text, [&](char32_t codePoint) {
-        const qsizetype at = position;
-        position += QChar::requiresSurrogates(codePoint) ? 2 : 1;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const auto [codePoint, at] = points[i];
         if (next != kept.cend() && *next == at) {
             ++next;
             shown += QChar(char16_t(codePoint));
-            return;
+            continue;
         }
-        if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
+        const bool mark = isMark(codePoint);
+        if (unprintable(codePoint) || (mark && !markMaySit)) {
             shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
             markMaySit = false;
-            return;
+            continue;
         }
         shown += QString::fromUcs4(&codePoint, 1);
-        markMaySit = carriesMarks(codePoint);
-    });
+        if (mark)
+            continue;
+        size_t marks = 0;
+        while (i + 1 + marks < points.size() && isMark(points[i + 1 + marks].codePoint))
+            ++marks;
+        markMaySit = carriesMarks(codePoint) && marks <= size_t(mostMarks);
+    }
     return shown;
+}
+
+// The spoof checker whose skeletons skeleton() takes; nullptr when ICU has no data for it. Used
+// only through const calls, which ICU allows from any thread.
+const USpoofChecker *spoofChecker()
+{
+    static const std::unique_ptr<USpoofChecker, void (*)(USpoofChecker *)> checker = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        USpoofChecker *opened = uspoof_open(&status);
+        if (U_FAILURE(status) && opened) {
+            uspoof_close(opened);
+            opened = nullptr;
+        }
+        return std::unique_ptr<USpoofChecker, void (*)(USpoofChecker *)>(opened, uspoof_close);
+    }();
+    return checker.get();
+}
+
+// A character's scripts as UTS #39 resolves them: its Script_Extensions, with Han, kana, hangul and
+// bopomofo each joined by the writing systems they make together. Sorted; empty for a character
+// of every script (Common, Inherited, or one Unicode has not assigned).
+std::vector<int> resolvedScripts(char32_t codePoint)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    UScriptCode codes[64];
+    const int32_t count = uscript_getScriptExtensions(UChar32(codePoint), codes, 64, &status);
+    std::vector<int> scripts;
+    for (int32_t i = 0; U_SUCCESS(status) && i < count; ++i) {
+        switch (codes[i]) {
+        case USCRIPT_COMMON:
+        case USCRIPT_INHERITED:
+        case USCRIPT_UNKNOWN:
+            if (count == 1)
+                return {};
+            break;
+        case USCRIPT_HAN:
+            scripts.insert(scripts.end(), { USCRIPT_HAN, USCRIPT_HAN_WITH_BOPOMOFO, USCRIPT_JAPANESE, USCRIPT_KOREAN });
+            break;
+        case USCRIPT_HIRAGANA:
+        case USCRIPT_KATAKANA:
+            scripts.insert(scripts.end(), { codes[i], USCRIPT_JAPANESE });
+            break;
+        case USCRIPT_HANGUL:
+            scripts.insert(scripts.end(), { USCRIPT_HANGUL, USCRIPT_KOREAN });
+            break;
+        case USCRIPT_BOPOMOFO:
+            scripts.insert(scripts.end(), { USCRIPT_BOPOMOFO, USCRIPT_HAN_WITH_BOPOMOFO });
+            break;
+        default:
+            scripts.push_back(codes[i]);
+        }
+    }
+    std::sort(scripts.begin(), scripts.end());
+    scripts.erase(std::unique(scripts.begin(), scripts.end()), scripts.end());
+    return scripts;
+}
+
+// The name of the script a character is written in, or empty for one of every script.
+QString scriptName(char32_t codePoint)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const UScriptCode script = uscript_getScript(UChar32(codePoint), &status);
+    if (U_FAILURE(status) || script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN)
+        return {};
+    return QString::fromLatin1(uscript_getName(script));
 }
 
 } // namespace
@@ -252,6 +342,97 @@ QString characterClass(Use use)
 QString codePointName(char32_t codePoint)
 {
     return QStringLiteral("U+%1").arg(uint(codePoint), 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QString skeleton(const QString &text)
+{
+    const USpoofChecker *checker = spoofChecker();
+    if (!checker)
+        return text.normalized(QString::NormalizationForm_D);
+    const auto *source = reinterpret_cast<const UChar *>(text.constData());
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length = uspoof_getSkeleton(checker, 0, source, int32_t(text.size()), nullptr, 0, &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return text.normalized(QString::NormalizationForm_D);
+    QString result(length, Qt::Uninitialized);
+    status = U_ZERO_ERROR;
+    uspoof_getSkeleton(
+        checker, 0, source, int32_t(text.size()), reinterpret_cast<UChar *>(result.data()), length, &status);
+    return U_SUCCESS(status) ? result : text.normalized(QString::NormalizationForm_D);
+}
+
+QStringList mixedScripts(const QString &text)
+{
+    QStringList names;
+    QStringList word; // the scripts of the word so far, by name
+    std::optional<std::vector<int>> common; // the scripts all its letters share; nullopt: none yet
+    const auto endWord = [&] {
+        if (common && common->empty())
+            for (const QString &name : std::as_const(word))
+                if (!names.contains(name))
+                    names.append(name);
+        word.clear();
+        common.reset();
+    };
+    forEachCodePoint(text, [&](char32_t codePoint) {
+        UErrorCode status = U_ZERO_ERROR;
+        if (uscript_getScript(UChar32(codePoint), &status) == USCRIPT_COMMON && resolvedScripts(codePoint).empty()) {
+            endWord();
+            return;
+        }
+        const std::vector<int> scripts = resolvedScripts(codePoint);
+        if (scripts.empty())
+            return;
+        if (const QString name = scriptName(codePoint); !name.isEmpty() && !word.contains(name))
+            word.append(name);
+        if (!common) {
+            common = scripts;
+            return;
+        }
+        std::vector<int> shared;
+        std::set_intersection(
+            common->cbegin(), common->cend(), scripts.cbegin(), scripts.cend(), std::back_inserter(shared));
+        common = std::move(shared);
+    });
+    endWord();
+    return names;
+}
+
+QString isolatedApart(const QString &value, const QString &twin)
+{
+    const auto codePoints = [](const QString &text) {
+        std::vector<char32_t> points;
+        forEachCodePoint(text, [&](char32_t codePoint) { points.push_back(codePoint); });
+        return points;
+    };
+    const std::vector<char32_t> mine = codePoints(value);
+    const std::vector<char32_t> theirs = codePoints(twin);
+    size_t front = 0;
+    while (front < mine.size() && front < theirs.size() && mine[front] == theirs[front])
+        ++front;
+    size_t back = 0;
+    while (back < mine.size() - front && back < theirs.size() - front
+        && mine[mine.size() - 1 - back] == theirs[theirs.size() - 1 - back])
+        ++back;
+    // Where the two part: every code point of this side, a letter's with its script.
+    QString middle;
+    QString head;
+    QString tail;
+    qsizetype position = 0;
+    for (size_t i = 0; i < mine.size(); ++i) {
+        const QString character = value.mid(position, QChar::requiresSurrogates(mine[i]) ? 2 : 1);
+        position += character.size();
+        if (i < front) {
+            head += character;
+        } else if (i >= mine.size() - back) {
+            tail += character;
+        } else {
+            const QString script = scriptName(mine[i]);
+            middle += QStringLiteral("⟨") + codePointName(mine[i]) + (script.isEmpty() ? QString() : u' ' + script)
+                + QStringLiteral("⟩");
+        }
+    }
+    return firstStrongIsolate + visible(head) + middle + visible(tail) + popIsolate;
 }
 
 QString visible(const QString &text)

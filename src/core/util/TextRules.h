@@ -40,8 +40,9 @@ QString characterClass(Use use);
 
 // The text with every character that a name refuses (controls, format characters, blanks other
 // than the space, characters that show as nothing, private use and unassigned code points)
-// written out as ⟨U+XXXX⟩, and a combining mark with no letter to sit on written out too. For a
-// text that reaches the screen from outside (an agent, a file, restic).
+// written out as ⟨U+XXXX⟩, and a combining mark with no letter to sit on written out too, as are
+// the marks of a character that carries more than a few (stacked, they climb over the lines
+// around). For a text that reaches the screen from outside (an agent, a file, restic).
 QString visible(const QString &text);
 
 // A value from outside as it sits in a line shown to the user: visible(), between a first strong
@@ -59,6 +60,22 @@ QString withoutIsolates(const QString &line);
 
 // "U+00AD"
 QString codePointName(char32_t codePoint);
+
+// The text as Unicode's confusable mapping reduces it (the UTS #39 skeleton, from ICU): two texts
+// with the same skeleton can pass for each other on screen ("Vidéos" composed and decomposed,
+// "Documents" with a Latin or a Cyrillic "o").
+QString skeleton(const QString &text);
+
+// The scripts, by name ("Latin", "Cyrillic"), of a word in `text` whose letters come from scripts
+// that are not written together (a word: what lies between characters of no script, such as
+// blanks, "/" and digits); empty when no word mixes scripts. Han with kana or hangul is one
+// writing system, as UTS #39 resolves them.
+QStringList mixedScripts(const QString &text);
+
+// `value` as isolated() shows it, except that the code points where it differs from `twin` (a
+// text that looks the same) are written out, a letter's with its script: "~/D⟨U+043E Cyrillic⟩cuments"
+// beside "~/D⟨U+006F Latin⟩cuments".
+QString isolatedApart(const QString &value, const QString &twin);
 
 } // namespace TextRules
 

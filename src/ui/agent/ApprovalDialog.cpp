@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QGlyphRun>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextBlock>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -72,24 +74,74 @@ bool inked(char32_t codePoint, const QFont &font)
     return ink;
 }
 
+// Whether `text`, laid out alone in `font`, keeps its ink inside its line's own box: marks piled
+// on a letter, or a glyph taller than the line, would paint over the lines around it.
+bool staysInLine(const QString &text, const QFont &font)
+{
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    QRectF ink;
+    for (const QGlyphRun &run : layout.glyphRuns()) {
+        const QList<quint32> glyphs = run.glyphIndexes();
+        const QList<QPointF> positions = run.positions();
+        for (qsizetype i = 0; i < glyphs.size() && i < positions.size(); ++i)
+            ink |= run.rawFont().boundingRect(glyphs.at(i)).translated(positions.at(i));
+    }
+    // Accented capitals reach a little above the line and low marks a little below it in common
+    // fonts: a quarter of a line, which stays clear of the letters of the lines around.
+    const qreal slack = line.height() / 4;
+    return ink.isEmpty() || (ink.top() >= line.y() - slack && ink.bottom() <= line.y() + line.height() + slack);
+}
+
 // `text` with every character that the font shows as nothing, or as its box for a missing
 // character, written out as TextRules does: what the rules cannot know, since it depends on
 // the fonts here. The space, line breaks and the isolates around values are blank by design.
+// A character whose ink would leave its line has its marks written out, and itself too when it
+// still does.
 QString inkedText(const QString &text, const QFont &font)
 {
     std::unordered_map<char32_t, bool> seen;
+    QHash<QString, QString> drawn; // each character with its marks as it is shown
+    const auto writtenOut = [](char32_t codePoint) {
+        return QStringLiteral("⟨") + TextRules::codePointName(codePoint) + QStringLiteral("⟩");
+    };
+    const auto shownCharacter = [&](const QString &character) {
+        const QList<uint> codePoints = character.toUcs4();
+        QString shown;
+        bool checked = true; // only characters drawn as they are need their ink checked
+        for (const char32_t codePoint : codePoints) {
+            const bool blankByDesign
+                = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+            auto found = seen.find(codePoint);
+            if (found == seen.end())
+                found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
+            if (found->second)
+                shown += QString::fromUcs4(&codePoint, 1);
+            else
+                shown += writtenOut(codePoint);
+            checked = checked && !blankByDesign;
+        }
+        if (!checked || staysInLine(shown, font))
+            return shown;
+        const char32_t base = codePoints.first();
+        QString marks;
+        for (qsizetype i = 1; i < codePoints.size(); ++i)
+            marks += writtenOut(codePoints.at(i));
+        const QString alone = QString::fromUcs4(&base, 1);
+        return (seen[base] && staysInLine(alone, font) ? alone : writtenOut(base)) + marks;
+    };
     QString shown;
     shown.reserve(text.size());
-    for (const char32_t codePoint : text.toUcs4()) {
-        const bool blankByDesign
-            = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
-        auto found = seen.find(codePoint);
-        if (found == seen.end())
-            found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
-        if (found->second)
-            shown += QString::fromUcs4(&codePoint, 1);
-        else
-            shown += QStringLiteral("⟨") + TextRules::codePointName(codePoint) + QStringLiteral("⟩");
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    qsizetype start = 0;
+    for (qsizetype end = characters.toNextBoundary(); end > start; start = end, end = characters.toNextBoundary()) {
+        const QString character = text.mid(start, end - start);
+        auto found = drawn.find(character);
+        if (found == drawn.end())
+            found = drawn.insert(character, shownCharacter(character));
+        shown += *found;
     }
     return shown;
 }

@@ -161,6 +161,11 @@ private Q_SLOTS:
             "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9\n"
             "Stop backing up: ~/Docu⟨U+FFFC⟩ments\nHost: work⟨U+2800⟩⟨U+3164⟩⟨U+00A0⟩laptop⟨U+E000⟩"
                 + tail.arg(5));
+        // A few marks on a letter are writing; more climb out of the line and over the lines around.
+        test::dataRow("marks piled on a character", 300.0,
+            QStringList { "Back up: ~/Vie\u0323\u0302t", "Back up: ~/\u2588" + QString(5, QChar(0x033F)) + "x" },
+            "Back up: ~/Vie\u0323\u0302t\nBack up: ~/\u2588"
+                + QString(5, QChar(0x033F)).replace(QChar(0x033F), "⟨U+033F⟩") + "x" + tail.arg(5));
         // The isolates around values stay, so "old → new" reads so whatever the values' direction;
         // one that pairs with nothing is written out.
         test::dataRow("isolated values", 300.0,

@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(fx.asker->requests.size(), 1);
         const ChangeRequest &request = fx.asker->requests.first();
         QCOMPARE(request.command, QStringLiteral("add-destination"));
-        QCOMPARE(request.title, QStringLiteral("Add the destination “\u2068Photos\u2069”? 1 folder, 3 excludes."));
+        QCOMPARE(request.title, QStringLiteral("1 folder, 3 excludes. Add the destination “\u2068Photos\u2069”?"));
         const QString vault = fx.home.path() + QStringLiteral("/vault");
         QCOMPARE(request.details,
             QStringList({ "Local disk: \u2068" + vault + "\u2069", "Repository: will be created",
@@ -245,7 +245,7 @@ private Q_SLOTS:
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().summary,
-            "Add the destination “Photos”? 1 folder, 3 excludes. | Local disk: " + vault
+            "1 folder, 3 excludes. Add the destination “Photos”? | Local disk: " + vault
                 + " | Repository: will be created | Exclude: ~/.local/share/Trash | Exclude: .Trash-* | "
                   "Exclude: node_modules | Folders: ~/Documents | Schedule: Daily");
         QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
@@ -526,7 +526,28 @@ private Q_SLOTS:
             args({ { "addSources", "~/b" }, { "name", "Work" }, { "removeSources", "~/a" }, { "addExcludes", "*" } }),
             QStringList { "Stop backing up: " + v("~/a"), "Exclude: " + v("*"),
                 "Name: " + v("Home") + " → " + v("Work"), "Back up: " + v("~/b") },
-            "1 folder removed, 1 exclude added, name changed, 1 folder added.");
+            "1 folder removed, 1 exclude added (“\u2068*\u2069” leaves out whole folders), name changed, 1 folder "
+            "added.");
+        // Each pair reads apart, whatever the characters that make the two look alike.
+        dataRow("look-alike folders",
+            args({ { "removeSources", QJsonArray { "~/Vidéos", "~/Documents" } },
+                { "addSources", QJsonArray { "~/Vide\u0301os", "~/D\u043Ecuments" } } }),
+            QStringList { "Stop backing up: " + v("~/Vid⟨U+00E9 Latin⟩os"),
+                "Stop backing up: " + v("~/D⟨U+006F Latin⟩cuments"), "Back up: " + v("~/Vid⟨U+0065 Latin⟩⟨U+0301⟩os"),
+                "Back up: " + v("~/D⟨U+043E Cyrillic⟩cuments") + " (mixes Latin and Cyrillic)" },
+            "2 folders removed, 2 folders added.");
+        dataRow("look-alike name", args({ { "name", "\u041D\u043Eme" } }),
+            QStringList { "Name: " + v("⟨U+0048 Latin⟩⟨U+006F Latin⟩me") + " → "
+                + v("⟨U+041D Cyrillic⟩⟨U+043E Cyrillic⟩me") + " (mixes Cyrillic and Latin)" },
+            "Name changed.");
+        dataRow("look-alike patterns", args({ { "addExcludes", "*.j\u0440g" }, { "removeExcludes", "*.jpg" } }),
+            QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
+                "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
+            "1 exclude added, 1 exclude removed.");
+        // One that leaves out a whole folder comes first, however many come before it.
+        dataRow("whole folders left out first", args({ { "addExcludes", QJsonArray { "*.tmp", "~/a", "*" } } }),
+            QStringList { "Exclude: " + v("~/a"), "Exclude: " + v("*"), "Exclude: " + v("*.tmp") },
+            "3 excludes added (“\u2068~/a\u2069” and 1 more leave out whole folders).");
         dataRow("everything else",
             args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                 { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
@@ -546,8 +567,10 @@ private Q_SLOTS:
         ChangesFixture fx;
         const QString a = fx.folder("a");
         fx.folder("b");
-        Destination home = fx.add(QStringLiteral("Home"), { a });
-        home.excludes = Destination::defaultExcludes();
+        fx.folder("Vide\u0301os");
+        fx.folder("D\u043Ecuments");
+        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), fx.folder("Documents") });
+        home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg" };
         fx.store->upsert(home);
         const QByteArray before = fx.destinationsFile();
         fx.asker->decision = ApprovalDecision::approvedByUser;
@@ -565,7 +588,7 @@ private Q_SLOTS:
             QVERIFY(!reply.contains("approval"));
         } else {
             QCOMPARE(fx.asker->requests.size(), 1);
-            QCOMPARE(fx.asker->requests.first().title, "Change “\u2068Home\u2069”? " + counts);
+            QCOMPARE(fx.asker->requests.first().title, counts + " Change “\u2068Home\u2069”?");
             QCOMPARE(fx.asker->requests.first().details, changes);
             QCOMPARE(
                 reply.value("updated").toObject(), fx.control->destinationSummary(fx.store->destinations().first()));
@@ -606,6 +629,9 @@ private Q_SLOTS:
         dataRow("malformed pattern", args({ { "addExcludes", "x[a-]" } }),
             "restic cannot use the exclude pattern x[a-]: a \"-\" in \"[...]\" must "
             "stand between two characters.");
+        dataRow("name that looks like another", args({ { "name", "WOR\u039A" } }),
+            "W⟨U+004F Latin⟩⟨U+0052 Latin⟩⟨U+039A Greek⟩ looks the same as W⟨U+006F Latin⟩⟨U+0072 Latin⟩⟨U+006B "
+            "Latin⟩, the name of another destination, so the two could be taken for each other.");
         dataRow("control character in the name", args({ { "name", "Ho\tme" } }),
             "name must not contain line breaks, control characters or bidirectional formatting characters.");
     }

@@ -275,6 +275,23 @@ private Q_SLOTS:
         QTest::keyClick(dialog, Qt::Key_Escape);
     }
 
+    void marksThatLeaveTheirLineAreWrittenOut()
+    {
+        // Few enough marks for the text rules, yet stacked they climb over the line above.
+        const auto asker = approver();
+        std::jthread worker([&] {
+            asker->decide(ChangeRequest { QStringLiteral("update-destination"), QStringLiteral("Change?"),
+                { QStringLiteral("Stop backing up: ~/Documents"),
+                    QStringLiteral("Back up: ~/a\u0301\u0301\u0301\u0301") } });
+        });
+        QTRY_VERIFY(shownDialog() != nullptr);
+        auto *view = shownDialog()->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"));
+        QVERIFY2(view->toPlainText().startsWith(
+                     QStringLiteral("Stop backing up: ~/Documents\nBack up: ~/a⟨U+0301⟩⟨U+0301⟩⟨U+0301⟩⟨U+0301⟩\n")),
+            qPrintable(view->toPlainText()));
+        QTest::keyClick(shownDialog(), Qt::Key_Escape);
+    }
+
     void unansweredDialogTimesOutAndGoesAway()
     {
         const auto asker = approver(0.3);
