@@ -35,6 +35,36 @@ void AgentParameters::check(const AgentCommand &command) const
         throw AgentError::usage(*refusal);
 }
 
+namespace {
+
+// A value as a refusal names it: a text between quotes, anything else as JSON, with nothing in
+// it that hides or reorders the sentence.
+QString shownValue(const QJsonValue &value)
+{
+    if (value.isString())
+        return u'"' + TextRules::visible(value.toString()) + u'"';
+    try {
+        return TextRules::visible(QString::fromUtf8(json::compact(value)));
+    } catch (const std::exception &) {
+        return QStringLiteral("a number");
+    }
+}
+
+} // namespace
+
+AgentError AgentParameters::givenTwice(
+    const AgentCommand &command, const QString &name, const QJsonValue &first, const QJsonValue &second, bool flag)
+{
+    const AgentCommand::Parameter *parameter = command.parameter(name);
+    const bool list = parameter && parameter->kind == AgentCommand::Parameter::Kind::strings;
+    const QString message = (flag ? QStringLiteral("--") : QString()) + name
+        + (list ? QStringLiteral(" takes one list") : QStringLiteral(" takes one value"));
+    if (!parameter || parameter->secret)
+        return AgentError::usage(message + QStringLiteral(", but was given two."));
+    return AgentError::usage(message + QStringLiteral(", but was given ") + shownValue(first) + QStringLiteral(" and ")
+        + shownValue(second) + u'.');
+}
+
 QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject arguments)
 {
     using Kind = AgentCommand::Parameter::Kind;

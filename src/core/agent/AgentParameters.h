@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentCommand.h"
+#include "agent/AgentError.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -25,6 +26,13 @@ public:
     // Throws AgentError::usage with the table's refusal of the first value that breaks its
     // rule, so that nothing runs, is queued or is shown for approval with a malformed value.
     void check(const AgentCommand &command) const;
+
+    // The refusal of a parameter given twice, naming both values: taking either would act on
+    // something the caller may not have meant. `flag`: named as the command line spells it
+    // ("--name"). A secret's values are never written out, nor those of a name the command
+    // lacks, which may be a misspelt secret.
+    static AgentError givenTwice(const AgentCommand &command, const QString &name, const QJsonValue &first,
+        const QJsonValue &second, bool flag = true);
 
     // Texts typed on a command line as values of their parameters' kinds: a decimal integer
     // with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where

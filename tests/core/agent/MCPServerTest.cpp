@@ -140,6 +140,22 @@ private Q_SLOTS:
         test::dataRow("call of unknown tool",
             QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"Status"}})"),
             QByteArray(R"({"error":{"code":-32602,"message":"Unknown tool Status."},"id":3,"jsonrpc":"2.0"})"));
+        // Of a key written twice the parsed message keeps the last: nothing is guessed.
+        test::dataRow("argument given twice",
+            QByteArray(R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"remove-destination",)"
+                       R"("arguments":{"destination":"Home","destination":"Cloud"}}})"),
+            QByteArray("{\"id\":8,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"{\\\"code\\\":"
+                       "\\\"usage\\\",\\\"error\\\":\\\"destination takes one value, but was given "
+                       "\\\\\\\"Home\\\\\\\" and \\\\\\\"Cloud\\\\\\\".\\\"}\",\"type\":\"text\"}],"
+                       "\"isError\":true}}"));
+        test::dataRow("tool named twice",
+            QByteArray(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"status","name":"audit"}})"),
+            QByteArray("{\"error\":{\"code\":-32602,\"message\":\"Invalid params: \\\"name\\\" is given twice.\"},"
+                       "\"id\":9,\"jsonrpc\":\"2.0\"}"));
+        test::dataRow("method given twice",
+            QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"ping","method":"tools/list"})"),
+            QByteArray("{\"error\":{\"code\":-32600,\"message\":\"Invalid Request: \\\"method\\\" is given "
+                       "twice.\"},\"id\":null,\"jsonrpc\":\"2.0\"}"));
         test::dataRow("call without id",
             QByteArray(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"status"}})"), QByteArray());
         test::dataRow("cancel is silent",
