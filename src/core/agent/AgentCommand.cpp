@@ -1,6 +1,7 @@
 #include "agent/AgentCommand.h"
 
 #include "agent/AgentControl.h"
+#include "exclude/ExcludeMatcher.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
@@ -114,6 +115,18 @@ Parameter snapshotPath(const char *help)
     return made;
 }
 
+// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
+Parameter excludePatterns(const QString &name, const char *help)
+{
+    Parameter made = parameter(name, Kind::strings, help);
+    made.rule = [](const QString &pattern) -> std::optional<QString> {
+        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
+            return u"restic cannot use the exclude pattern "_s + pattern + u": "_s + *reason + u'.';
+        return std::nullopt;
+    };
+    return made;
+}
+
 Parameter repository()
 {
     const auto prefixed = [](const QString &kind, const QString &prefix) {
@@ -196,6 +209,8 @@ std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue 
     for (const Parameter::KindPattern &rule : parameter.patternByKind)
         if (rule.kind == kind && !found(rule.pattern, text))
             return rule.refusal;
+    if (parameter.rule)
+        return parameter.rule(text);
     return std::nullopt;
 }
 
@@ -336,7 +351,7 @@ QList<AgentCommand> changeCommands()
             { name(matching(required(param::name, "Display name."), notBlank, u"name must not be empty."_s)),
                 oneOf(required(param::kind, "backblazeB2, s3, sftp, or local."), kinds), repository(),
                 folders(parameter(param::sources, Kind::strings, "Folders to back up (absolute or ~).")),
-                parameter(param::excludes, Kind::strings, "Exclude patterns, added to the defaults."),
+                excludePatterns(param::excludes, "Exclude patterns, added to the defaults."),
                 withDefault(schedule("manual, hourly, or daily."), u"manual"_s),
                 matching(
                     secret(param::password, "Repository password.", true), notBlank, u"password must not be blank."_s),
@@ -353,7 +368,7 @@ QList<AgentCommand> changeCommands()
                     parameter(param::name, Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
                 folders(parameter(param::addSources, Kind::strings, "Folders to start backing up.")),
                 fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up.")),
-                parameter(param::addExcludes, Kind::strings, "Exclude patterns to add."),
+                excludePatterns(param::addExcludes, "Exclude patterns to add."),
                 parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove."),
                 schedule("manual, hourly, or daily."), count(param::keepDaily, "Daily snapshots to keep."),
                 count(param::keepWeekly, "Weekly snapshots to keep."),

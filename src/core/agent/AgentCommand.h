@@ -68,6 +68,9 @@ struct AgentCommand {
             friend bool operator==(const KindPattern &, const KindPattern &) = default;
         };
         QList<KindPattern> patternByKind;
+        // A rule of the system's own that each text must pass as well, beyond what a schema
+        // says: the sentence refusing `text`, or nullopt.
+        std::optional<QString> (*rule)(const QString &text) = nullptr;
         qsizetype minLength = 0;
         qsizetype maxLength = 4096; // characters of a text
         qsizetype maxItems = 1000; // texts of a list

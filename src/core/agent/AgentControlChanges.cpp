@@ -5,7 +5,6 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
@@ -137,15 +136,6 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
     if (const std::optional<QString> refusal = ResticEngine::repositoryRefusal(repository))
         throw AgentError::usage(*refusal);
     return repository;
-}
-
-// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
-void refuseMalformedPatterns(const QStringList &patterns)
-{
-    for (const QString &pattern : patterns)
-        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
-            throw AgentError::usage(QStringLiteral("restic cannot use the exclude pattern ") + pattern
-                + QStringLiteral(": ") + *reason + u'.');
 }
 
 // The repository and the secrets of its kind as restic's environment, each secret taken from
@@ -307,12 +297,10 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const Destination::Kind kind
         = kindFromString(parameters.requiredString(param::kind)).value_or(Destination::Kind::local);
     const QString name = parameters.requiredString(param::name).trimmed();
-    refuseTakenName(m_store->destinations(), name, QUuid());
-
     const QString repository = repositoryLocation(kind, parameters.requiredString(param::repository));
+    refuseTakenName(m_store->destinations(), name, QUuid());
     const QStringList sources = folders(parameters.strings(param::sources));
     const QStringList givenExcludes = parameters.strings(param::excludes);
-    refuseMalformedPatterns(givenExcludes);
     const QStringList excludes = merged(Destination::defaultExcludes(), givenExcludes);
     const Destination::Schedule schedule = parsedSchedule(parameters.string(param::schedule).value());
 
@@ -405,7 +393,6 @@ void updateContents(const Destination &destination, const AgentParameters &param
 
     QStringList addedExcludes;
     const QStringList givenExcludes = parameters.strings(param::addExcludes);
-    refuseMalformedPatterns(givenExcludes);
     for (const QString &pattern : givenExcludes)
         if (!destination.excludes.contains(pattern))
             addedExcludes.append(pattern);

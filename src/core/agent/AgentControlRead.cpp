@@ -68,6 +68,12 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         throw AgentError::usage(
             QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
     const AgentParameters parameters(arguments, *command);
+    // Every value is checked before anything is read or looked up, so that a malformed call
+    // gets the same answer whatever the destinations are. A destination value no destination
+    // could be named by is shown written out.
+    if (const std::optional<QString> refused = command->refusal(arguments, param::destination))
+        throw AgentError::usage(*refused + shownValue(arguments.value(param::destination)));
+    parameters.check(*command);
     if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
         m_hooks.kept->load(*m_store);
     } else {
@@ -76,18 +82,9 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
             m_hooks.kept->forget();
         m_store->reload();
     }
-
-    // A destination that cannot be found is reported before a malformed value; every value is
-    // checked before the handler queues, changes or runs anything.
     std::optional<Destination> resolved;
-    if (command->parameter(param::destination)) {
-        // A value no destination could be named by is a mistake in the call, not a name that
-        // is missing, and it is shown only written out.
-        if (const std::optional<QString> refused = command->refusal(arguments, param::destination))
-            throw AgentError::usage(*refused + shownValue(arguments.value(param::destination)));
+    if (command->parameter(param::destination))
         resolved = resolve(parameters);
-    }
-    parameters.check(*command);
     return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
 }
 
