@@ -104,13 +104,16 @@ Parameter folders(Parameter parameter)
         parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
-// An absolute path as restic lists it: no "." or ".." step, no empty one. A name in a snapshot
-// may hold any character, a line break too, and bytes that are not UTF-8 as --sources takes them.
+// An absolute path inside a snapshot. An empty or "." step and a closing "/" mean the folder
+// they stand in, as tab completion writes it (AgentControl::snapshotPath drops them); ".." is
+// refused rather than read: a folder of a snapshot may be a link, through which ".." leads
+// elsewhere than the folder the text names. A name in a snapshot may hold any character, a line
+// break too, and bytes that are not UTF-8 as --sources takes them.
 Parameter snapshotPath(const char *help)
 {
-    Parameter made = matching(parameter(param::path, Kind::string, help),
-        uR"(^(?![\s\S]*//)(?![\s\S]*/\.\.?(/|$))(?![\s\S]+/$)/)"_s,
-        u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
+    Parameter made = matching(parameter(param::path, Kind::string, help), uR"(^/(?![\s\S]*/\.\.(/|$)))"_s,
+        u"The path must be an absolute path inside the snapshot, such as /home/you/Documents, with no \"..\" "
+        "step."_s);
     made.characters = TextRules::Use::path;
     return made;
 }

@@ -604,7 +604,9 @@ QJsonObject AgentControl::restore(
     struct stat info { };
     if (::stat(LocalPath::encode(target).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
-    const std::optional<QString> path = parameters.string(param::path);
+    std::optional<QString> path = parameters.string(param::path);
+    if (path)
+        path = snapshotPath(*path);
 
     // The secrets are read here and again by the runner: over one keyring connection.
     const KeyringSession session;

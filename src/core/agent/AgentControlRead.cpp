@@ -251,7 +251,7 @@ QJsonObject AgentControl::browse(
 {
     const ResticEnvironment variables = environment(destination);
     const QString query = parameters.requiredString(param::snapshot);
-    const QString path = parameters.string(param::path).value();
+    const QString path = snapshotPath(parameters.string(param::path).value());
     const QString search = parameters.string(param::search).value_or(QString());
 
     // restic finds the snapshot itself and names it first in its answer: one repository
