@@ -130,6 +130,15 @@ Parameter excludePatterns(const QString &name, const char *help)
     return made;
 }
 
+// Far beyond any useful wait (100 years), and small enough that the deadline cannot overflow the
+// clock: a longer one is refused with the range rather than cut short without a word.
+Parameter waitSeconds()
+{
+    Parameter made = count(param::waitSeconds, "Wait up to this long for the result.");
+    made.maximum = 100LL * 365 * 24 * 3600;
+    return made;
+}
+
 Parameter repository()
 {
     const auto prefixed = [](const QString &kind, const QString &prefix) {
@@ -179,6 +188,10 @@ QString characterRefusal(const Parameter &parameter, char32_t codePoint)
     if (parameter.characters == TextRules::Use::secret
         || (parameter.characters == TextRules::Use::path && codePoint == 0))
         return parameter.name + u" must not contain a NUL character."_s;
+    // On a command line, a byte that is not UTF-8 arrives as the lone surrogate standing for it.
+    if (codePoint >= 0xDC80 && codePoint <= 0xDCFF)
+        return parameter.name + u" is not valid UTF-8: it holds the byte "_s
+            + TextRules::visible(QString(QChar(char16_t(codePoint)))) + u'.';
     if (QChar::isSurrogate(codePoint))
         return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)
             + u"), which is no character."_s;
@@ -251,10 +264,10 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
     if (!number && !(value.isDouble() && std::isfinite(asDouble) && asDouble == std::floor(asDouble)))
         return parameter.name + u" must be a whole number."_s;
     // A whole number too large for a JSON number to hold exactly is refused by its range.
-    if (!number || *number > largestInteger || (!parameter.minimum && *number < -largestInteger))
+    const qint64 maximum = parameter.maximum.value_or(largestInteger);
+    if (!number || *number > maximum || (!parameter.minimum && *number < -largestInteger))
         return parameter.name
-            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger))
-                  .arg(largestInteger);
+            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger)).arg(maximum);
     if (parameter.minimum && *number < *parameter.minimum)
         return parameter.name
             + (*parameter.minimum == 0 ? u" must not be negative."_s
@@ -285,7 +298,7 @@ QJsonObject parameterSchema(const Parameter &parameter)
             { u"maxItems"_s, parameter.maxItems }, { u"uniqueItems"_s, true } };
     else if (parameter.kind == Kind::integer)
         schema = { { u"type"_s, u"integer"_s }, { u"minimum"_s, parameter.minimum.value_or(-largestInteger) },
-            { u"maximum"_s, largestInteger } };
+            { u"maximum"_s, parameter.maximum.value_or(largestInteger) } };
     schema.insert(u"description"_s, parameter.help);
     return schema;
 }
@@ -326,9 +339,7 @@ QList<AgentCommand> readAndOperateCommands()
             { withDefault(count(param::limit, "Entries to return."), 20) },
             [](auto &c, auto &p, auto, auto) { return c.auditEntries(p); } },
         { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
-            { destinationKey,
-                withDefault(
-                    count(param::waitSeconds, "Wait up to this long for the result."), 0, u": return once started"_s),
+            { destinationKey, withDefault(waitSeconds(), 0, u": return once started"_s),
                 parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,

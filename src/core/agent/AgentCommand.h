@@ -77,8 +77,10 @@ struct AgentCommand {
         // Credentials reach restic, never a screen: only NUL is refused in them (their
         // `characters` say so), and the command line takes them from JSON only, never as flags.
         bool secret = false;
-        // Integers: the smallest value taken.
+        // Integers: the smallest and the largest value taken (by default what a JSON number
+        // holds exactly).
         std::optional<qint64> minimum;
+        std::optional<qint64> maximum;
 
         friend bool operator==(const Parameter &, const Parameter &) = default;
     };

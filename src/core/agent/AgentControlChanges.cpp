@@ -226,8 +226,8 @@ QString repositoryState(const ConnectionStatus &status, bool initialize, const Q
         break;
     case ConnectionStatus::Kind::notInitialized:
         if (!initialize)
-            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
-                + QStringLiteral(". Pass initialize to create one."));
+            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository + QStringLiteral(". ")
+                + AgentParameters::switchedOn(param::initialize) + QStringLiteral(" to create one."));
         return QStringLiteral("Repository: will be created");
     }
     throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);

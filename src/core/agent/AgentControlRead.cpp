@@ -51,12 +51,15 @@ QString shownValue(const QJsonValue &value)
 {
     if (!value.isString() || value.toString().isEmpty())
         return QString();
+    // Cut by characters, a lone surrogate being one: toUcs4() would make it U+FFFD, which hides
+    // the byte it stands for.
     constexpr qsizetype shown = 100;
-    const QList<uint> characters = value.toString().toUcs4();
-    const QString text = QString::fromUcs4(
-        reinterpret_cast<const char32_t *>(characters.constData()), std::min(characters.size(), shown));
-    return QStringLiteral(" It was given as \"") + TextRules::visible(text)
-        + (characters.size() > shown ? QStringLiteral("…\".") : QStringLiteral("\"."));
+    const QString given = value.toString();
+    qsizetype end = 0;
+    for (qsizetype characters = 0; end < given.size() && characters < shown; ++characters)
+        end += given.at(end).isHighSurrogate() && end + 1 < given.size() && given.at(end + 1).isLowSurrogate() ? 2 : 1;
+    return QStringLiteral(" It was given as \"") + TextRules::visible(given.left(end))
+        + (end < given.size() ? QStringLiteral("…\".") : QStringLiteral("\"."));
 }
 
 } // namespace

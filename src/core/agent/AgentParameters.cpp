@@ -65,11 +65,18 @@ AgentError AgentParameters::givenTwice(
         + shownValue(second) + u'.');
 }
 
+QString AgentParameters::switchedOn(const QString &name)
+{
+    return QStringLiteral("Give %1 true (--%1 on the command line)").arg(name);
+}
+
 QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject arguments)
 {
     using Kind = AgentCommand::Parameter::Kind;
-    // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
-    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
+    // A number as JSON writes it, with the sign a command line may add: "+5", "1e3" and "3.0" are
+    // 5, 1000 and 3, and the one integer rule of every number, an MCP call's too, then applies.
+    // (toLongLong alone would also take surrounding blanks.)
+    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+(\\.[0-9]+)?([eE][+-]?[0-9]+)?\\z"));
     for (auto it = arguments.begin(); it != arguments.end(); ++it) {
         const AgentCommand::Parameter *parameter = command.parameter(it.key());
         if (!parameter || !it.value().isString())

@@ -34,8 +34,12 @@ public:
     static AgentError givenTwice(const AgentCommand &command, const QString &name, const QJsonValue &first,
         const QJsonValue &second, bool flag = true);
 
-    // Texts typed on a command line as values of their parameters' kinds: a decimal integer
-    // with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
+    // A switch turned on as advice names it for either front end: "Give initialize true
+    // (--initialize on the command line)".
+    static QString switchedOn(const QString &name);
+
+    // Texts typed on a command line as values of their parameters' kinds: a number as JSON
+    // writes it with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
     // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
     static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 

@@ -195,6 +195,12 @@ QString written(const QString &text, const QList<qsizetype> &kept)
             shown += QChar(char16_t(codePoint));
             return;
         }
+        // A file-name byte that is not UTF-8 is shown as the byte it stands for.
+        if (codePoint >= fileNameBytes.first && codePoint <= fileNameBytes.last) {
+            shown += QStringLiteral("\\x") + QString::number(uint(codePoint - 0xDC00), 16).toUpper();
+            markMaySit = false;
+            return;
+        }
         if (unprintable(codePoint) || (isMark(codePoint) && !markMaySit)) {
             shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");
             markMaySit = false;

@@ -313,6 +313,7 @@ private Q_SLOTS:
             { "snapshots", with(d, "limit", 0), true },
             { "update-destination", with(d, "keepDaily", -1), false },
             { "backup", with(d, "waitSeconds", -5), false },
+            { "backup", with(d, "waitSeconds", 99999999999.0), false },
             { "backup", with(d, "inProcess", "yes"), false },
             { "backup-result", { { "request", "abc" } }, false },
             { "backup-result", { { "request", "0a1b2c3d-0000-4000-8000-00000000000f" } }, true },
