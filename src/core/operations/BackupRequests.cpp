@@ -2,13 +2,13 @@
 
 #include "config/FileLock.h"
 #include "operations/FolderReader.h"
+#include "operations/OperationError.h"
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Process.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -70,9 +70,8 @@ enum class KickFailure { other, noManager, noUnit };
 {
     const QString prefix = QStringLiteral("The background agent could not be started");
     if (failure == KickFailure::noManager)
-        throw ResticError::command(
-            prefix + QStringLiteral(": no systemd user manager answered (") + detail + u')' + u'.');
-    throw ResticError::command(prefix + QStringLiteral(" (") + detail
+        throw OperationError(prefix + QStringLiteral(": no systemd user manager answered (") + detail + u')' + u'.');
+    throw OperationError(prefix + QStringLiteral(" (") + detail
         + (failure == KickFailure::noUnit
                 ? QStringLiteral("). It is registered only while a destination has an hourly or daily schedule.")
                 : QStringLiteral(").")));

@@ -1,8 +1,8 @@
 #include "operations/BackupRequests.h"
 #include "TestSupport.h"
+#include "operations/OperationError.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDateTime>
@@ -337,7 +337,7 @@ private Q_SLOTS:
         try {
             queue.kickScheduler();
             QFAIL("the kick should fail");
-        } catch (const ResticError &error) {
+        } catch (const OperationError &error) {
             QCOMPARE(error.message(), message);
         }
     }
@@ -350,14 +350,14 @@ private Q_SLOTS:
         try {
             BackupRequests(home.path(), missing).kickScheduler();
             QFAIL("a missing systemctl must fail");
-        } catch (const ResticError &error) {
+        } catch (const OperationError &error) {
             QVERIFY2(error.message().startsWith(prefix + missing + QStringLiteral(": ")), qPrintable(error.message()));
         }
         const BackupRequests hanging(home.path(), writeScript(home.path(), "exec sleep 30"), 300);
         try {
             hanging.kickScheduler();
             QFAIL("a hanging systemctl must fail");
-        } catch (const ResticError &error) {
+        } catch (const OperationError &error) {
             QCOMPARE(error.message(), prefix + "systemctl did not finish within 0.3 seconds).");
         }
     }
