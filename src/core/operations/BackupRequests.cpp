@@ -276,11 +276,13 @@ void BackupRequests::kickScheduler() const
     if (run.succeeded())
         return;
     // systemctl's status for a unit it does not know (LSB's "not installed"), and its words when
-    // it cannot reach the user's manager at all, as in a container or a session without one.
+    // no user manager answers: none to connect to (a container, no session bus), or a session bus
+    // whose attempt to start the manager under its name failed.
     constexpr int unitNotFound = 5;
     if (run.signal == 0 && run.exitCode == unitNotFound)
         kickFailed(run.output.isEmpty() ? QStringLiteral("systemctl exit 5") : run.output, KickFailure::noUnit);
-    if (run.output.startsWith(QLatin1String("Failed to connect to bus")))
+    if (run.output.startsWith(QLatin1String("Failed to connect to bus"))
+        || run.output.contains(QLatin1String("Process org.freedesktop.systemd1 exited")))
         kickFailed(run.output, KickFailure::noManager);
     if (!run.output.isEmpty())
         kickFailed(run.output);

@@ -312,6 +312,11 @@ private Q_SLOTS:
             << QByteArray("echo 'Failed to connect to bus: No medium found' >&2\nexit 1")
             << "The background agent could not be started: no systemd user manager answered (Failed to connect to "
                "bus: No medium found).";
+        QTest::newRow("a session bus without a user manager")
+            << QByteArray("echo 'Failed to start x.service: Process org.freedesktop.systemd1 exited with status 1' "
+                          ">&2\nexit 1")
+            << "The background agent could not be started: no systemd user manager answered (Failed to start "
+               "x.service: Process org.freedesktop.systemd1 exited with status 1).";
         QTest::newRow("both streams, trimmed")
             << QByteArray("echo\necho '  Unit not found.'\necho 'see journal  ' >&2\nexit 5")
             << prefix
