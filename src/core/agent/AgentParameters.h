@@ -39,8 +39,8 @@ public:
     static QString switchedOn(const QString &name);
 
     // Texts typed on a command line as values of their parameters' kinds: a number as JSON
-    // writes it with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
-    // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
+    // writes it with an optional sign, true/yes/1 and false/no/0 in any letter case, and one
+    // text where a list belongs as a list of one. Anything else stays as it is for check() to refuse.
     static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 
     // A text, the empty text included; absent with no default gives nullopt.

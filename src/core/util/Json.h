@@ -47,7 +47,8 @@ QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error = nullptr);
 // A key written twice in one object. QJsonDocument keeps the last silently, which would act on
 // a value its writer may not have meant; a reader that must not guess asks for this first.
 struct RepeatedKey {
-    QJsonArray path; // from the top down: a key (text) or an array's index (number), the repeated key last
+    // From the top down: a key (text) or an array's index (number), the repeated key last.
+    QJsonArray path;
     QJsonValue first, second; // the two values, in the order written
 };
 // The first key that `bytes`, a JSON text that QJsonDocument parses, writes twice in one object,
