@@ -70,7 +70,8 @@ enum class KickFailure { other, noManager, noUnit };
 {
     const QString prefix = QStringLiteral("The background agent could not be started");
     if (failure == KickFailure::noManager)
-        throw OperationError(prefix + QStringLiteral(": no systemd user manager answered (") + detail + u')' + u'.');
+        throw OperationError(
+            prefix + QStringLiteral(": no systemd user manager answered (") + detail + QStringLiteral(")."));
     throw OperationError(prefix + QStringLiteral(" (") + detail
         + (failure == KickFailure::noUnit
                 ? QStringLiteral("). It is registered only while a destination has an hourly or daily schedule.")
