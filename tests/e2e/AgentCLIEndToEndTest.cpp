@@ -79,6 +79,9 @@ private Q_SLOTS:
         // A display nobody answers on (a closed "ssh -X" forwarding) is never tried without a dialog.
         test::dataRow("display not answering", QStringList { "status", "--verbose" }, 2, "usage", "localhost:7391");
         test::dataRow("secret as a flag", QStringList { "add-destination", "--password", "pw" }, 2, "usage", "");
+        // A wrong value is wrong whatever the destination: it is refused before any is looked up.
+        test::dataRow("wrong value, unknown destination",
+            QStringList { "apply-retention", "--destination", "Nope", "--prune", "maybe" }, 2, "usage", "");
     }
 
     void reportsErrorsWithExitCodes()

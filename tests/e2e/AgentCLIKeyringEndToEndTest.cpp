@@ -55,7 +55,7 @@ private Q_SLOTS:
             R"({"password":"pw"})", environment);
         QCOMPARE(finished.exitCode, 4);
         const QJsonObject reply = json::parseObject(finished.stdout);
-        QCOMPARE(reply.value(QStringLiteral("code")).toString(), QStringLiteral("timed-out"));
+        QCOMPARE(reply.value(QStringLiteral("code")).toString(), QStringLiteral("not-asked"));
         QVERIFY(reply.value(QStringLiteral("error")).toString().startsWith("No approval dialog can be shown"));
         QVERIFY(!QFileInfo::exists(repository));
         const QByteArray audit = test::readFile(m_home->dataDirectory() + QStringLiteral("/agent-audit.jsonl"));

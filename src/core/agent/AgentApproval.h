@@ -23,7 +23,8 @@ struct ChangeRequest {
 // `withdrawn`: the agent took the request back (stopped the call) before anyone answered it, so
 // the log does not blame a denial on a user who never pressed Deny. `notAsked`: the audit log's
 // word for a request that ended before the user could answer it (see Unanswered); the agent is
-// told "timed-out", as it always was, with a sentence saying why.
+// told the same, or "busy" where asking later may reach the user (AgentError::unanswered), with a
+// sentence saying why.
 enum class ApprovalDecision { approvedByUser, approvedBySetting, denied, timedOut, withdrawn, notAsked };
 
 // "approved", "approved-by-setting", "denied", "timed-out", "withdrawn", "not-asked"

@@ -247,9 +247,17 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
             const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
             if (error.error != QJsonParseError::NoError || !document.isObject())
                 throw AgentError::usage(QStringLiteral("--json must contain one JSON object."));
+            // A key written twice deeper down is in a value no parameter takes: its kind refuses it.
+            if (const std::optional<json::RepeatedKey> repeated = json::repeatedKey(bytes);
+                repeated && repeated->path.size() == 1)
+                throw AgentParameters::givenTwice(
+                    *entry, repeated->path.first().toString(), repeated->first, repeated->second);
             const QJsonObject object = document.object();
-            for (auto it = object.begin(); it != object.end(); ++it)
+            for (auto it = object.begin(); it != object.end(); ++it) {
+                if (fromJson.contains(it.key()))
+                    throw AgentParameters::givenTwice(*entry, it.key(), fromJson.value(it.key()), it.value());
                 fromJson.insert(it.key(), it.value());
+            }
             continue;
         }
 
@@ -279,21 +287,20 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
             list.append(value);
             flags.insert(name, list);
         } else if (flags.contains(name)) {
-            // Taking either value would act on something the caller may not have meant.
-            throw AgentError::usage(QStringLiteral("--") + name + QStringLiteral(" takes one value, but was given \"")
-                + TextRules::visible(flags.value(name).toString()) + QStringLiteral("\" and \"")
-                + TextRules::visible(value) + QStringLiteral("\"."));
+            throw AgentParameters::givenTwice(*entry, name, flags.value(name), value);
         } else {
             flags.insert(name, value);
         }
     }
-    // Flags win over --json, and a list given by flags replaces the JSON list whole. Typed on a
-    // command line, a number or a yes is text: it becomes the value of its parameter's kind, and
-    // a single text where a list belongs a list of one. JSON carries its own types, which are
-    // held to them as an MCP call's are.
+    // A parameter is given once, by flags or by --json. Typed on a command line, a number or a
+    // yes is text: it becomes the value of its parameter's kind, and a single text where a list
+    // belongs a list of one. JSON carries its own types, which are held to them as an MCP call's are.
     const QJsonObject typed = AgentParameters::typed(*entry, flags);
-    for (auto it = typed.begin(); it != typed.end(); ++it)
+    for (auto it = typed.begin(); it != typed.end(); ++it) {
+        if (fromJson.contains(it.key()))
+            throw AgentParameters::givenTwice(*entry, it.key(), flags.value(it.key()), fromJson.value(it.key()));
         fromJson.insert(it.key(), it.value());
+    }
     return fromJson;
 }
 

@@ -29,9 +29,10 @@ struct HelpRequested {
 
 // Turns the arguments after the command name into parameters. Flag values are texts (a list
 // parameter collects its repeats into an array); "--json FILE|-" merges a JSON object whose
-// values keep their types, and flags win over it. `readStdin` is called for "--json -".
-// Throws AgentError::usage for malformed arguments, a flag of one value given twice, and for a
-// secret given as a flag (secrets come through "--json" only), HelpRequested, and the file
+// values keep their types. `readStdin` is called for "--json -". Throws AgentError::usage for
+// malformed arguments, for a parameter given twice (a flag of one value repeated, a key written
+// twice in the JSON, given by a flag and by --json or by two --json objects) and for a secret
+// given as a flag (secrets come through "--json" only), HelpRequested, and the file
 // error of an unreadable "--json" file. Kinds and required parameters are checked later, when
 // the command runs.
 QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin);

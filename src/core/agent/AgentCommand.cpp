@@ -1,6 +1,7 @@
 #include "agent/AgentCommand.h"
 
 #include "agent/AgentControl.h"
+#include "exclude/ExcludeMatcher.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
@@ -103,14 +104,38 @@ Parameter folders(Parameter parameter)
         parameter.name + u" must be an absolute path or start with ~."_s);
 }
 
-// An absolute path as restic lists it: no "." or ".." step, no empty one. A name in a snapshot
-// may hold any character, a line break too, and bytes that are not UTF-8 as --sources takes them.
+// An absolute path inside a snapshot. An empty or "." step and a closing "/" mean the folder
+// they stand in, as tab completion writes it (AgentControl::snapshotPath drops them); ".." is
+// refused rather than read: a folder of a snapshot may be a link, through which ".." leads
+// elsewhere than the folder the text names. A name in a snapshot may hold any character, a line
+// break too, and bytes that are not UTF-8 as --sources takes them.
 Parameter snapshotPath(const char *help)
 {
-    Parameter made = matching(parameter(param::path, Kind::string, help),
-        uR"(^(?![\s\S]*//)(?![\s\S]*/\.\.?(/|$))(?![\s\S]+/$)/)"_s,
-        u"The path must be an absolute path inside the snapshot, such as /home/you/Documents."_s);
+    Parameter made = matching(parameter(param::path, Kind::string, help), uR"(^/(?![\s\S]*/\.\.(/|$)))"_s,
+        u"The path must be an absolute path inside the snapshot, such as /home/you/Documents, with no \"..\" "
+        "step."_s);
     made.characters = TextRules::Use::path;
+    return made;
+}
+
+// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
+Parameter excludePatterns(const QString &name, const char *help)
+{
+    Parameter made = parameter(name, Kind::strings, help);
+    made.rule = [](const QString &pattern) -> std::optional<QString> {
+        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
+            return u"restic cannot use the exclude pattern "_s + pattern + u": "_s + *reason + u'.';
+        return std::nullopt;
+    };
+    return made;
+}
+
+// Far beyond any useful wait (100 years), and small enough that the deadline cannot overflow the
+// clock: a longer one is refused with the range rather than cut short without a word.
+Parameter waitSeconds()
+{
+    Parameter made = count(param::waitSeconds, "Wait up to this long for the result.");
+    made.maximum = 100LL * 365 * 24 * 3600;
     return made;
 }
 
@@ -163,6 +188,10 @@ QString characterRefusal(const Parameter &parameter, char32_t codePoint)
     if (parameter.characters == TextRules::Use::secret
         || (parameter.characters == TextRules::Use::path && codePoint == 0))
         return parameter.name + u" must not contain a NUL character."_s;
+    // On a command line, a byte that is not UTF-8 arrives as the lone surrogate standing for it.
+    if (codePoint >= 0xDC80 && codePoint <= 0xDCFF)
+        return parameter.name + u" is not valid UTF-8: it holds the byte "_s
+            + TextRules::visible(QString(QChar(char16_t(codePoint)))) + u'.';
     if (QChar::isSurrogate(codePoint))
         return parameter.name + u" must not contain a lone surrogate ("_s + TextRules::codePointName(codePoint)
             + u"), which is no character."_s;
@@ -196,6 +225,8 @@ std::optional<QString> textRefusal(const Parameter &parameter, const QJsonValue 
     for (const Parameter::KindPattern &rule : parameter.patternByKind)
         if (rule.kind == kind && !found(rule.pattern, text))
             return rule.refusal;
+    if (parameter.rule)
+        return parameter.rule(text);
     return std::nullopt;
 }
 
@@ -233,10 +264,10 @@ std::optional<QString> valueRefusal(const Parameter &parameter, const QJsonValue
     if (!number && !(value.isDouble() && std::isfinite(asDouble) && asDouble == std::floor(asDouble)))
         return parameter.name + u" must be a whole number."_s;
     // A whole number too large for a JSON number to hold exactly is refused by its range.
-    if (!number || *number > largestInteger || (!parameter.minimum && *number < -largestInteger))
+    const qint64 maximum = parameter.maximum.value_or(largestInteger);
+    if (!number || *number > maximum || (!parameter.minimum && *number < -largestInteger))
         return parameter.name
-            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger))
-                  .arg(largestInteger);
+            + u" must be a whole number from %1 to %2."_s.arg(parameter.minimum.value_or(-largestInteger)).arg(maximum);
     if (parameter.minimum && *number < *parameter.minimum)
         return parameter.name
             + (*parameter.minimum == 0 ? u" must not be negative."_s
@@ -267,7 +298,7 @@ QJsonObject parameterSchema(const Parameter &parameter)
             { u"maxItems"_s, parameter.maxItems }, { u"uniqueItems"_s, true } };
     else if (parameter.kind == Kind::integer)
         schema = { { u"type"_s, u"integer"_s }, { u"minimum"_s, parameter.minimum.value_or(-largestInteger) },
-            { u"maximum"_s, largestInteger } };
+            { u"maximum"_s, parameter.maximum.value_or(largestInteger) } };
     schema.insert(u"description"_s, parameter.help);
     return schema;
 }
@@ -308,9 +339,7 @@ QList<AgentCommand> readAndOperateCommands()
             { withDefault(count(param::limit, "Entries to return."), 20) },
             [](auto &c, auto &p, auto, auto) { return c.auditEntries(p); } },
         { u"backup"_s, Tier::operate, u"Back up a destination now. Runs in Vellmir's background agent."_s,
-            { destinationKey,
-                withDefault(
-                    count(param::waitSeconds, "Wait up to this long for the result."), 0, u": return once started"_s),
+            { destinationKey, withDefault(waitSeconds(), 0, u": return once started"_s),
                 parameter(param::inProcess, Kind::boolean, "Run in this process instead of the background agent.") },
             [](auto &c, auto &p, auto d, auto stop) { return c.backup(*d, p, stop); } },
         { u"backup-result"_s, Tier::read, u"The result of a backup started with the backup command."_s,
@@ -336,7 +365,7 @@ QList<AgentCommand> changeCommands()
             { name(matching(required(param::name, "Display name."), notBlank, u"name must not be empty."_s)),
                 oneOf(required(param::kind, "backblazeB2, s3, sftp, or local."), kinds), repository(),
                 folders(parameter(param::sources, Kind::strings, "Folders to back up (absolute or ~).")),
-                parameter(param::excludes, Kind::strings, "Exclude patterns, added to the defaults."),
+                excludePatterns(param::excludes, "Exclude patterns, added to the defaults."),
                 withDefault(schedule("manual, hourly, or daily."), u"manual"_s),
                 matching(
                     secret(param::password, "Repository password.", true), notBlank, u"password must not be blank."_s),
@@ -353,7 +382,7 @@ QList<AgentCommand> changeCommands()
                     parameter(param::name, Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
                 folders(parameter(param::addSources, Kind::strings, "Folders to start backing up.")),
                 fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up.")),
-                parameter(param::addExcludes, Kind::strings, "Exclude patterns to add."),
+                excludePatterns(param::addExcludes, "Exclude patterns to add."),
                 parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove."),
                 schedule("manual, hourly, or daily."), count(param::keepDaily, "Daily snapshots to keep."),
                 count(param::keepWeekly, "Weekly snapshots to keep."),

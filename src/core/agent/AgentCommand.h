@@ -68,14 +68,19 @@ struct AgentCommand {
             friend bool operator==(const KindPattern &, const KindPattern &) = default;
         };
         QList<KindPattern> patternByKind;
+        // A rule of the system's own that each text must pass as well, beyond what a schema
+        // says: the sentence refusing `text`, or nullopt.
+        std::optional<QString> (*rule)(const QString &text) = nullptr;
         qsizetype minLength = 0;
         qsizetype maxLength = 4096; // characters of a text
         qsizetype maxItems = 1000; // texts of a list
         // Credentials reach restic, never a screen: only NUL is refused in them (their
         // `characters` say so), and the command line takes them from JSON only, never as flags.
         bool secret = false;
-        // Integers: the smallest value taken.
+        // Integers: the smallest and the largest value taken (by default what a JSON number
+        // holds exactly).
         std::optional<qint64> minimum;
+        std::optional<qint64> maximum;
 
         friend bool operator==(const Parameter &, const Parameter &) = default;
     };

@@ -322,6 +322,14 @@ QStringList AgentControl::folders(const QStringList &paths)
     return checked;
 }
 
+QString AgentControl::snapshotPath(const QString &path)
+{
+    // Lexical only: a name is never looked up, and the table leaves no ".." to read.
+    QStringList steps = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    steps.removeAll(QStringLiteral("."));
+    return QLatin1Char('/') + steps.join(QLatin1Char('/'));
+}
+
 QStringList AgentControl::merged(const QStringList &existing, const QStringList &additions)
 {
     QStringList result = existing;

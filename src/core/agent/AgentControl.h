@@ -125,6 +125,9 @@ public:
     // Agent-typed source folders: trimmed, "~" expanded, absolute, existing, cleaned; in input
     // order, each folder once. Throws AgentError::usage for the first that fails.
     static QStringList folders(const QStringList &paths);
+    // A path inside a snapshot, which the table holds absolute and free of "..", as restic lists
+    // it: without empty or "." steps and without a closing "/" ("/" itself stays).
+    static QString snapshotPath(const QString &path);
     // `existing`, then each addition it lacks, in order (exact text comparison).
     static QStringList merged(const QStringList &existing, const QStringList &additions);
     // The add-destination parameter that carries each secret of a new destination.

@@ -68,17 +68,17 @@ QJsonObject AgentControl::backup(
         };
     }
 
-    // Read before anything is queued: a malformed value must not leave a backup behind it.
-    qint64 waitSeconds = std::max<qint64>(0, parameters.integer(param::waitSeconds).value());
-    // Far beyond any useful wait, and small enough that the deadline cannot overflow the clock.
-    waitSeconds = std::min<qint64>(waitSeconds, 100LL * 365 * 24 * 3600);
+    // Read before anything is queued: a malformed value must not leave a backup behind it. The
+    // table bounds it, so the deadline cannot overflow the clock.
+    const qint64 waitSeconds = parameters.integer(param::waitSeconds).value();
 
     const BackupRequests::Request request = m_requests.enqueue(destination.id, Date::now());
     try {
         m_hooks.startScheduler();
     } catch (const std::exception &error) {
         m_requests.cancel(request);
-        throw AgentError::failed(errorDescription(error) + QStringLiteral(" Pass --inProcess to run it here instead."));
+        throw AgentError::failed(errorDescription(error) + u' ' + AgentParameters::switchedOn(param::inProcess)
+            + QStringLiteral(" to run it here instead."));
     }
 
     using Clock = std::chrono::steady_clock;

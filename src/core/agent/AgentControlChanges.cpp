@@ -252,15 +252,6 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
     return repository;
 }
 
-// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
-void refuseMalformedPatterns(const QStringList &patterns)
-{
-    for (const QString &pattern : patterns)
-        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
-            throw AgentError::usage(QStringLiteral("restic cannot use the exclude pattern ") + pattern
-                + QStringLiteral(": ") + *reason + u'.');
-}
-
 // The repository and the secrets of its kind as restic's environment, each secret taken from
 // the raw parameters.
 ResticEnvironment credentialVariables(
@@ -349,8 +340,8 @@ QString repositoryState(const ConnectionStatus &status, bool initialize, const Q
         break;
     case ConnectionStatus::Kind::notInitialized:
         if (!initialize)
-            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository
-                + QStringLiteral(". Pass initialize to create one."));
+            throw AgentError::failed(QStringLiteral("No repository exists at ") + repository + QStringLiteral(". ")
+                + AgentParameters::switchedOn(param::initialize) + QStringLiteral(" to create one."));
         return QStringLiteral("Repository: will be created");
     }
     throw AgentError::failed(QStringLiteral("Could not open the repository: ") + status.message);
@@ -420,12 +411,10 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const Destination::Kind kind
         = kindFromString(parameters.requiredString(param::kind)).value_or(Destination::Kind::local);
     const QString name = parameters.requiredString(param::name).trimmed();
-    refuseTakenName(m_store->destinations(), name, QUuid());
-
     const QString repository = repositoryLocation(kind, parameters.requiredString(param::repository));
+    refuseTakenName(m_store->destinations(), name, QUuid());
     const QStringList sources = folders(parameters.strings(param::sources));
     const QStringList givenExcludes = parameters.strings(param::excludes);
-    refuseMalformedPatterns(givenExcludes);
     const QStringList excludes = merged(Destination::defaultExcludes(), givenExcludes);
     const Destination::Schedule schedule = parsedSchedule(parameters.string(param::schedule).value());
 
@@ -520,7 +509,6 @@ void updateContents(const Destination &destination, const AgentParameters &param
 
     QStringList addedExcludes;
     const QStringList givenExcludes = parameters.strings(param::addExcludes);
-    refuseMalformedPatterns(givenExcludes);
     for (const QString &pattern : givenExcludes)
         if (!destination.excludes.contains(pattern))
             addedExcludes.append(pattern);
@@ -740,7 +728,9 @@ QJsonObject AgentControl::restore(
     struct stat info { };
     if (::stat(LocalPath::encode(target).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw AgentError::usage(QStringLiteral("target must be an existing folder."));
-    const std::optional<QString> path = parameters.string(param::path);
+    std::optional<QString> path = parameters.string(param::path);
+    if (path)
+        path = snapshotPath(*path);
 
     // The secrets are read here and again by the runner: over one keyring connection.
     const KeyringSession session;

@@ -52,12 +52,15 @@ QString shownValue(const QJsonValue &value)
 {
     if (!value.isString() || value.toString().isEmpty())
         return QString();
+    // Cut by characters, a lone surrogate being one: toUcs4() would make it U+FFFD, which hides
+    // the byte it stands for.
     constexpr qsizetype shown = 100;
-    const QList<uint> characters = value.toString().toUcs4();
-    const QString text = QString::fromUcs4(
-        reinterpret_cast<const char32_t *>(characters.constData()), std::min(characters.size(), shown));
-    return QStringLiteral(" It was given as \"") + TextRules::visible(text)
-        + (characters.size() > shown ? QStringLiteral("…\".") : QStringLiteral("\"."));
+    const QString given = value.toString();
+    qsizetype end = 0;
+    for (qsizetype characters = 0; end < given.size() && characters < shown; ++characters)
+        end += given.at(end).isHighSurrogate() && end + 1 < given.size() && given.at(end + 1).isLowSurrogate() ? 2 : 1;
+    return QStringLiteral(" It was given as \"") + TextRules::visible(given.left(end))
+        + (end < given.size() ? QStringLiteral("…\".") : QStringLiteral("\"."));
 }
 
 } // namespace
@@ -70,6 +73,12 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
         throw AgentError::usage(
             QStringLiteral("Unknown command \"") + name + QStringLiteral("\". Run `vellmir commands` for the list."));
     const AgentParameters parameters(arguments, *command);
+    // Every value is checked before anything is read or looked up, so that a malformed call
+    // gets the same answer whatever the destinations are. A destination value no destination
+    // could be named by is shown written out.
+    if (const std::optional<QString> refused = command->refusal(arguments, param::destination))
+        throw AgentError::usage(*refused + shownValue(arguments.value(param::destination)));
+    parameters.check(*command);
     if (m_hooks.kept && command->tier == AgentCommand::Tier::read) {
         m_hooks.kept->load(*m_store);
     } else {
@@ -78,18 +87,9 @@ QJsonObject AgentControl::run(const QString &name, const QJsonObject &arguments,
             m_hooks.kept->forget();
         m_store->reload();
     }
-
-    // A destination that cannot be found is reported before a malformed value; every value is
-    // checked before the handler queues, changes or runs anything.
     std::optional<Destination> resolved;
-    if (command->parameter(param::destination)) {
-        // A value no destination could be named by is a mistake in the call, not a name that
-        // is missing, and it is shown only written out.
-        if (const std::optional<QString> refused = command->refusal(arguments, param::destination))
-            throw AgentError::usage(*refused + shownValue(arguments.value(param::destination)));
+    if (command->parameter(param::destination))
         resolved = resolve(parameters);
-    }
-    parameters.check(*command);
     return command->handler(*this, parameters, resolved ? &*resolved : nullptr, stop);
 }
 
@@ -287,7 +287,7 @@ QJsonObject AgentControl::browse(
 {
     const ResticEnvironment variables = environment(destination);
     const QString query = parameters.requiredString(param::snapshot);
-    const QString path = parameters.string(param::path).value();
+    const QString path = snapshotPath(parameters.string(param::path).value());
     const QString search = parameters.string(param::search).value_or(QString());
 
     // restic finds the snapshot itself and names it first in its answer: one repository

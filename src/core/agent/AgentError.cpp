@@ -55,7 +55,7 @@ AgentError AgentError::unanswered(Unanswered why, const QString &detail)
                                  "the change was not made.");
         break;
     }
-    return AgentError(Kind::denied, message, ApprovalDecision::timedOut);
+    return AgentError(Kind::denied, message, ApprovalDecision::notAsked, why);
 }
 
 QString AgentError::code() const
@@ -66,6 +66,8 @@ QString AgentError::code() const
     case Kind::notFound:
         return QStringLiteral("not-found");
     case Kind::denied:
+        if (m_unanswered == Unanswered::busy || m_unanswered == Unanswered::turnNeverCame)
+            return QStringLiteral("busy");
         return toString(m_decision.value_or(ApprovalDecision::denied));
     case Kind::failed:
         break;

@@ -18,8 +18,10 @@ public:
     static AgentError usage(const QString &message) { return AgentError(Kind::usage, message); }
     static AgentError notFound(const QString &message) { return AgentError(Kind::notFound, message); }
     static AgentError denied(ApprovalDecision decision);
-    // A change request that never reached the user: unanswered ("timed-out"), with the reason
-    // and what the agent or the user can do about it. `detail`: what stood in the way, when known.
+    // A change request that never reached the user, with the reason and what the agent or the
+    // user can do about it: "busy" while other questions hold this process's places or the
+    // screen (retrying later may be asked), otherwise "not-asked", the audit log's word.
+    // `detail`: what stood in the way, when known.
     static AgentError unanswered(Unanswered why, const QString &detail = {});
     static AgentError failed(const QString &message) { return AgentError(Kind::failed, message); }
 
@@ -27,7 +29,7 @@ public:
     // The decision of a denial; nullopt for the other kinds.
     std::optional<ApprovalDecision> decision() const { return m_decision; }
 
-    // "usage", "not-found", the decision's raw value, or "failed".
+    // "usage", "not-found", the decision's raw value, "busy", or "failed".
     QString code() const;
     // 2, 3, 4 or 1.
     int exitStatus() const;
@@ -44,15 +46,18 @@ public:
     }
 
 private:
-    AgentError(Kind kind, const QString &message, std::optional<ApprovalDecision> decision = std::nullopt)
+    AgentError(Kind kind, const QString &message, std::optional<ApprovalDecision> decision = std::nullopt,
+        std::optional<Unanswered> unanswered = std::nullopt)
         : Error(message)
         , m_kind(kind)
         , m_decision(decision)
+        , m_unanswered(unanswered)
     {
     }
 
     Kind m_kind;
     std::optional<ApprovalDecision> m_decision;
+    std::optional<Unanswered> m_unanswered;
 };
 
 } // namespace vellmir

@@ -35,11 +35,48 @@ void AgentParameters::check(const AgentCommand &command) const
         throw AgentError::usage(*refusal);
 }
 
+namespace {
+
+// A value as a refusal names it: a text between quotes, anything else as JSON, with nothing in
+// it that hides or reorders the sentence.
+QString shownValue(const QJsonValue &value)
+{
+    if (value.isString())
+        return u'"' + TextRules::visible(value.toString()) + u'"';
+    try {
+        return TextRules::visible(QString::fromUtf8(json::compact(value)));
+    } catch (const std::exception &) {
+        return QStringLiteral("a number");
+    }
+}
+
+} // namespace
+
+AgentError AgentParameters::givenTwice(
+    const AgentCommand &command, const QString &name, const QJsonValue &first, const QJsonValue &second, bool flag)
+{
+    const AgentCommand::Parameter *parameter = command.parameter(name);
+    const bool list = parameter && parameter->kind == AgentCommand::Parameter::Kind::strings;
+    const QString message = (flag ? QStringLiteral("--") : QString()) + name
+        + (list ? QStringLiteral(" takes one list") : QStringLiteral(" takes one value"));
+    if (!parameter || parameter->secret)
+        return AgentError::usage(message + QStringLiteral(", but was given two."));
+    return AgentError::usage(message + QStringLiteral(", but was given ") + shownValue(first) + QStringLiteral(" and ")
+        + shownValue(second) + u'.');
+}
+
+QString AgentParameters::switchedOn(const QString &name)
+{
+    return QStringLiteral("Give %1 true (--%1 on the command line)").arg(name);
+}
+
 QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject arguments)
 {
     using Kind = AgentCommand::Parameter::Kind;
-    // toLongLong alone would also take surrounding blanks; the pattern keeps to sign and digits.
-    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+\\z"));
+    // A number as JSON writes it, with the sign a command line may add: "+5", "1e3" and "3.0" are
+    // 5, 1000 and 3, and the one integer rule of every number, an MCP call's too, then applies.
+    // (toLongLong alone would also take surrounding blanks.)
+    static const QRegularExpression decimal(QStringLiteral("\\A[+-]?[0-9]+(\\.[0-9]+)?([eE][+-]?[0-9]+)?\\z"));
     for (auto it = arguments.begin(); it != arguments.end(); ++it) {
         const AgentCommand::Parameter *parameter = command.parameter(it.key());
         if (!parameter || !it.value().isString())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentCommand.h"
+#include "agent/AgentError.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -26,9 +27,20 @@ public:
     // rule, so that nothing runs, is queued or is shown for approval with a malformed value.
     void check(const AgentCommand &command) const;
 
-    // Texts typed on a command line as values of their parameters' kinds: a decimal integer
-    // with an optional sign, true/yes/1 and false/no/0 in any letter case, and one text where
-    // a list belongs as a list of one. Anything else stays as it is for check() to refuse.
+    // The refusal of a parameter given twice, naming both values: taking either would act on
+    // something the caller may not have meant. `flag`: named as the command line spells it
+    // ("--name"). A secret's values are never written out, nor those of a name the command
+    // lacks, which may be a misspelt secret.
+    static AgentError givenTwice(const AgentCommand &command, const QString &name, const QJsonValue &first,
+        const QJsonValue &second, bool flag = true);
+
+    // A switch turned on as advice names it for either front end: "Give initialize true
+    // (--initialize on the command line)".
+    static QString switchedOn(const QString &name);
+
+    // Texts typed on a command line as values of their parameters' kinds: a number as JSON
+    // writes it with an optional sign, true/yes/1 and false/no/0 in any letter case, and one
+    // text where a list belongs as a list of one. Anything else stays as it is for check() to refuse.
     static QJsonObject typed(const AgentCommand &command, QJsonObject arguments);
 
     // A text, the empty text included; absent with no default gives nullopt.

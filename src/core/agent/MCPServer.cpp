@@ -2,6 +2,7 @@
 
 #include "agent/AgentControl.h"
 #include "agent/AgentError.h"
+#include "agent/AgentParameters.h"
 #include "platform/KeyringSession.h"
 #include "util/Json.h"
 #include "util/LineWriter.h"
@@ -613,6 +614,19 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
     case Message::Kind::request:
         break;
     }
+    // Of a key written twice the parsed message keeps the last, which its writer may not have
+    // meant: a request or its params that say something twice are refused, and a tool's
+    // argument given twice is refused as the command line refuses it.
+    const std::optional<json::RepeatedKey> repeated = json::repeatedKey(line);
+    const QJsonArray repeatedPath = repeated ? repeated->path : QJsonArray();
+    if (repeatedPath.size() == 1)
+        return failure(QJsonValue(QJsonValue::Null), -32600,
+            QStringLiteral("Invalid Request: \"") + repeatedPath.first().toString()
+                + QStringLiteral("\" is given twice."));
+    if (repeatedPath.size() == 2 && repeatedPath.first() == QLatin1String("params"))
+        return failure(message.id, -32602,
+            QStringLiteral("Invalid params: \"") + repeatedPath.last().toString()
+                + QStringLiteral("\" is given twice."));
     const QJsonValue &id = message.id;
     const QString &method = message.method;
     const QJsonValue paramsValue = message.object.value(QLatin1String("params"));
@@ -653,6 +667,10 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
         const QJsonValue arguments = params.value(QLatin1String("arguments"));
         if (!arguments.isUndefined() && !arguments.isObject())
             return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
+        if (repeatedPath.size() == 3 && repeatedPath.at(1) == QLatin1String("arguments"))
+            return success(id,
+                toolError(AgentParameters::givenTwice(*AgentCommand::named(name.toString()),
+                    repeatedPath.last().toString(), repeated->first, repeated->second, false)));
         // A failed command is still a successful JSON-RPC response, flagged "isError".
         try {
             return success(id, toolResult(runTool(name.toString(), arguments.toObject(), stop)));

@@ -1,11 +1,11 @@
 #include "config/ConfigSeal.h"
 
+#include "config/ConfigError.h"
 #include "platform/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
-#include "util/ResticError.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 #include "util/UserDefaults.h"
@@ -717,7 +717,7 @@ QStringList ConfigSeal::undo() const
     const KeyringSession session;
     const std::optional<SealedConfig> sealedConfig = sealed();
     if (!sealedConfig)
-        throw ResticError::command(QStringLiteral("There is no trusted configuration to go back to."));
+        throw ConfigError(QStringLiteral("There is no trusted configuration to go back to."));
     const QList<Destination> sealedList = decodeDestinations(sealedConfig->destinations);
     // Read strictly: a keyring that fails for a moment must not make a destination look
     // replaced, or the undo below would drop it and delete its repository password for good.

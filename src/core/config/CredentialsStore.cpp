@@ -1,8 +1,8 @@
 #include "config/CredentialsStore.h"
 #include "platform/KeyringStore.h"
 
+#include "config/ConfigError.h"
 #include "platform/KeyringSession.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {
@@ -64,7 +64,7 @@ QMap<QString, QString> CredentialsStore::resticEnvironment(const Destination &de
     for (CredentialRole role : credentialRoles(destination.kind)) {
         const QString value = secrets.value(account(role, destination.credentialID));
         if (value.isEmpty())
-            throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role)
+            throw ConfigError(QStringLiteral("Missing ") + CredentialRoles::label(role)
                 + QStringLiteral(". Edit the destination and supply its credentials before running."));
         environment.insert(CredentialRoles::environmentVariable(role), value);
     }

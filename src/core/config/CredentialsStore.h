@@ -46,7 +46,7 @@ public:
     void setSecret(const QString &secret, CredentialRole role, const QUuid &credentialID) const;
 
     // RESTIC_REPOSITORY plus one variable per role the destination's kind needs, nothing else.
-    // Throws ResticError naming the first missing (absent or empty) role, or the keyring error.
+    // Throws ConfigError naming the first missing (absent or empty) role, or the keyring error.
     QMap<QString, QString> resticEnvironment(const Destination &destination) const;
     // Removes one item; a missing item is not a failure.
     void removeSecret(CredentialRole role, const QUuid &credentialID) const;

@@ -1,12 +1,12 @@
 #include "config/DestinationStore.h"
 
+#include "config/ConfigError.h"
 #include "config/FileLock.h"
 #include "platform/DataProtectionSealKeyStore.h"
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Log.h"
-#include "util/ResticError.h"
 #include "util/TextRules.h"
 #include "util/Uuid.h"
 
@@ -174,9 +174,9 @@ void DestinationStore::refuseOutsideChange(Pending &pending) const
     const ConfigIntegrity verdict = m_seal.verify();
     pending.integrity = verdict;
     if (verdict.isChanged())
-        throw ResticError::command(outsideChangeMessage());
+        throw ConfigError(outsideChangeMessage());
     if (verdict.isUnavailable())
-        throw ResticError::command(verdict.message());
+        throw ConfigError(verdict.message());
 }
 
 QList<Destination> DestinationStore::readFile(const QString &fileURL)
@@ -224,7 +224,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
                 pending.awaitingReview = QList<Destination>();
                 pending.destinations = QList<Destination>();
                 pending.policy = AgentPolicy::Settings {};
-                throw ResticError::command(verdict.message());
+                throw ConfigError(verdict.message());
             }
             pending.errorMessage = std::optional<QString>();
         } catch (const std::exception &error) {
@@ -346,7 +346,7 @@ void DestinationStore::restore(const Removed &removed, const CredentialsStore &c
         destination, std::nullopt,
         [&](const QList<Destination> &stored) {
             if (const std::optional<QString> taken = takenName(stored, destination.name, destination.id))
-                throw ResticError::command(QStringLiteral("“") + destination.name
+                throw ConfigError(QStringLiteral("“") + destination.name
                     + QStringLiteral("” cannot be put back, because a destination named “") + *taken
                     + QStringLiteral("” now exists."));
         },

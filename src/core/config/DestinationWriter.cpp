@@ -1,8 +1,8 @@
 #include "config/DestinationWriter.h"
 
+#include "config/ConfigError.h"
 #include "config/DestinationStore.h"
 #include "platform/KeyringSession.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {
@@ -25,7 +25,7 @@ Destination DestinationWriter::save(const Destination &destination, const QMap<Q
             // Only an empty value is missing; spaces may well be part of a password.
             const QString value = environment.value(CredentialRoles::environmentVariable(role));
             if (value.isEmpty())
-                throw ResticError::command(QStringLiteral("Missing ") + CredentialRoles::label(role) + u'.');
+                throw ConfigError(QStringLiteral("Missing ") + CredentialRoles::label(role) + u'.');
             m_credentials.setSecret(value, role, copy.credentialID);
         }
         store.upsert(copy, expected, check);
@@ -33,8 +33,8 @@ Destination DestinationWriter::save(const Destination &destination, const QMap<Q
         try {
             m_credentials.removeAll(copy.credentialID);
         } catch (const std::exception &cleanup) {
-            throw ResticError::command(errorDescription(error)
-                + QStringLiteral(" Temporary credential cleanup also failed: ") + errorDescription(cleanup));
+            throw ConfigError(errorDescription(error) + QStringLiteral(" Temporary credential cleanup also failed: ")
+                + errorDescription(cleanup));
         }
         throw;
     }

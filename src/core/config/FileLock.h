@@ -12,8 +12,8 @@ namespace vellmir {
 class FileLock {
 public:
     // Takes the lock on `path`, waiting for it when `wait` is true, else failing at once.
-    // Throws ResticError with the busy sentence when held, or "Could not open operation lock: ...";
-    // throws Error when the parent folder cannot be created.
+    // Throws Error of kind busy with the busy sentence when held, Error "Could not open operation
+    // lock: ..." when it cannot be opened, and Error when the parent folder cannot be created.
     FileLock(const QString &path, bool wait);
     ~FileLock();
     FileLock(const FileLock &) = delete;

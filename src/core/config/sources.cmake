@@ -2,6 +2,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/AgentPolicy.cpp config/AgentPolicy.h
     config/B2Address.cpp config/B2Address.h
     config/BackupPreferences.cpp config/BackupPreferences.h
+    config/ConfigError.h
     config/ConfigIntegrity.h
     config/ConfigSeal.cpp config/ConfigSeal.h
     config/CredentialRole.cpp config/CredentialRole.h

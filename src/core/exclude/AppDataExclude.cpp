@@ -4,8 +4,6 @@
 
 namespace vellmir {
 
-namespace D = ExcludeDetection;
-
 const QSet<QString> &AppDataExclude::userData()
 {
     static const QSet<QString> names { QStringLiteral("Local Storage"), QStringLiteral("IndexedDB"),
@@ -22,12 +20,12 @@ AppDataExclude::AppDataExclude(ExcludeDetectorProbes probes)
 QList<ExcludeCandidate> AppDataExclude::detect(const QStringList &sources) const
 {
     QList<ExcludeCandidate> candidates;
-    const QString support = D::inHome(QStringLiteral("Library/Application Support"));
-    if (!D::liesInside(support, sources))
+    const QString support = ExcludeDetection::inHome(QStringLiteral("Library/Application Support"));
+    if (!ExcludeDetection::liesInside(support, sources))
         return candidates;
-    for (const QString &app : D::childDirectories(support)) {
+    for (const QString &app : ExcludeDetection::childDirectories(support)) {
         const QString appPath = support + u'/' + app;
-        for (const QString &name : D::childDirectories(appPath)) {
+        for (const QString &name : ExcludeDetection::childDirectories(appPath)) {
             if (name.toLower().contains(QStringLiteral("cache")) || userData().contains(name))
                 continue;
             const qint64 size = m_probes.measure(appPath + u'/' + name);

@@ -8,8 +8,6 @@
 
 namespace vellmir {
 
-namespace D = ExcludeDetection;
-
 CloudSync::CloudSync(ExcludeDetectorProbes probes)
     : m_probes(std::move(probes))
 {
@@ -27,7 +25,7 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
     QList<ExcludeCandidate> candidates;
     QSet<QString> proposed;
     const auto offer = [&](const QString &path, const QString &label) {
-        if (proposed.contains(path) || !D::exists(path) || !D::liesInside(path, sources))
+        if (proposed.contains(path) || !ExcludeDetection::exists(path) || !ExcludeDetection::liesInside(path, sources))
             return;
         proposed.insert(path);
         // Provider folders are named by their apps and users; the pattern names this one only.
@@ -39,14 +37,15 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
             1, m_probes.measure(path), false, ExcludeCandidate::Source::cloud });
     };
 
-    offer(D::inHome(QStringLiteral("Library/Mobile Documents/com~apple~CloudDocs")), QStringLiteral("iCloud Drive"));
+    offer(ExcludeDetection::inHome(QStringLiteral("Library/Mobile Documents/com~apple~CloudDocs")),
+        QStringLiteral("iCloud Drive"));
     for (const QString &name : { QStringLiteral("Desktop"), QStringLiteral("Documents") }) {
-        const QString path = D::inHome(name);
+        const QString path = ExcludeDetection::inHome(name);
         if (m_probes.isUbiquitous(path))
             offer(path, QStringLiteral("iCloud ") + name);
     }
-    const QString storage = D::inHome(QStringLiteral("Library/CloudStorage"));
-    for (const QString &child : D::childDirectories(storage))
+    const QString storage = ExcludeDetection::inHome(QStringLiteral("Library/CloudStorage"));
+    for (const QString &child : ExcludeDetection::childDirectories(storage))
         offer(storage + u'/' + child, providerName(child));
     static const std::pair<const char16_t *, const char16_t *> providers[] = {
         { u"Dropbox", u"Dropbox" },
@@ -56,7 +55,7 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
         { u"Box", u"Box" },
     };
     for (const auto &[folder, provider] : providers)
-        offer(D::inHome(QString::fromUtf16(folder)), QString::fromUtf16(provider));
+        offer(ExcludeDetection::inHome(QString::fromUtf16(folder)), QString::fromUtf16(provider));
     return candidates;
 }
 

@@ -22,8 +22,6 @@
 
 namespace vellmir {
 
-namespace T = ExcludeEvidenceTexts;
-
 namespace {
 
 constexpr qint64 maxTypes = 16;
@@ -248,7 +246,7 @@ ExcludeDiscovery Scan::run(const QStringList &givenSources)
     QStringList sources;
     for (const QString &source : givenSources) {
         if (!source.startsWith(u'/')) {
-            addIssue(QString::fromUtf16(T::relativeSource));
+            addIssue(QString::fromUtf16(ExcludeEvidenceTexts::relativeSource));
             continue;
         }
         const QString path = normalised(source);
@@ -263,12 +261,12 @@ ExcludeDiscovery Scan::run(const QStringList &givenSources)
         checkCancelled();
         char resolved[PATH_MAX];
         if (!::realpath(LocalPath::encode(source).constData(), resolved)) {
-            addIssue(QString::fromUtf16(T::unresolved));
+            addIssue(QString::fromUtf16(ExcludeEvidenceTexts::unresolved));
             continue;
         }
         const std::optional<ExcludeScanItem> info = m_hooks.inspect(source);
         if (!info || !info->isDirectory || info->isSymbolicLink || info->isPackage || !m_hooks.isReadable(source)) {
-            addIssue(QString::fromUtf16(T::unavailable));
+            addIssue(QString::fromUtf16(ExcludeEvidenceTexts::unavailable));
             continue;
         }
         if (std::any_of(m_roots.cbegin(), m_roots.cend(), [&](const QString &root) { return isWithin(source, root); }))
@@ -284,9 +282,10 @@ ExcludeDiscovery Scan::run(const QStringList &givenSources)
 
 bool Scan::walk(const QString &source, const QString &realSource)
 {
-    DirectoryWalker walker(source, [this](const QString &) { addIssue(QString::fromUtf16(T::unreadableFolders)); });
+    DirectoryWalker walker(
+        source, [this](const QString &) { addIssue(QString::fromUtf16(ExcludeEvidenceTexts::unreadableFolders)); });
     if (!walker.isOpen()) {
-        addIssue(QString::fromUtf16(T::notScanned));
+        addIssue(QString::fromUtf16(ExcludeEvidenceTexts::notScanned));
         return true;
     }
     const QString sourcePrefix = source == u"/" ? source : source + u'/';
@@ -302,7 +301,7 @@ bool Scan::walk(const QString &source, const QString &realSource)
         const QString base = item.path.startsWith(sourcePrefix) ? source : realSource;
         const QString basePrefix = base == u"/" ? base : base + u'/';
         if (!item.path.startsWith(basePrefix)) {
-            addIssue(QString::fromUtf16(T::unmapped));
+            addIssue(QString::fromUtf16(ExcludeEvidenceTexts::unmapped));
             continue;
         }
         const QString rest = item.path.mid(basePrefix.size());
@@ -316,12 +315,12 @@ void Scan::examine(
 {
     const std::optional<ExcludeScanItem> info = m_hooks.inspect(mapped);
     if (!info) {
-        addIssue(QString::fromUtf16(T::metadata));
+        addIssue(QString::fromUtf16(ExcludeEvidenceTexts::metadata));
         return;
     }
     const QString name = lastComponent(mapped);
     if (info->isSymbolicLink || info->isDataless || info->isPackage || protectedNames().contains(name.toLower())) {
-        addRisk(mapped, source, QString::fromUtf16(T::protectedRisk));
+        addRisk(mapped, source, QString::fromUtf16(ExcludeEvidenceTexts::protectedRisk));
         if (info->isDirectory)
             walker.skipDescendants();
         return;
@@ -330,18 +329,18 @@ void Scan::examine(
         if (item.level <= m_limits.depth) {
             m_directories.insert(mapped, Directory { mapped, source, 0, 0, {}, {} });
         } else {
-            addIssue(QString::fromUtf16(T::depthLimit));
+            addIssue(QString::fromUtf16(ExcludeEvidenceTexts::depthLimit));
             walker.skipDescendants();
         }
         return;
     }
     if (!info->isRegularFile) {
-        addRisk(mapped, source, QString::fromUtf16(T::specialRisk));
+        addRisk(mapped, source, QString::fromUtf16(ExcludeEvidenceTexts::specialRisk));
         return;
     }
 
     if (!m_hooks.isReadable(mapped))
-        addRisk(mapped, source, QString::fromUtf16(T::unreadableRisk));
+        addRisk(mapped, source, QString::fromUtf16(ExcludeEvidenceTexts::unreadableRisk));
     const QString parent = parentOf(mapped);
     const QString extension = extensionOf(name);
     if (projectMarkers().contains(name))
@@ -363,7 +362,7 @@ void Scan::examine(
         if (directory.types.size() < maxTypes)
             directory.types.insert(type);
         if (risky)
-            directory.risks.insert(QString::fromUtf16(T::documentsRisk));
+            directory.risks.insert(QString::fromUtf16(ExcludeEvidenceTexts::documentsRisk));
     });
 }
 
@@ -386,11 +385,11 @@ void Scan::select(const QStringList &sources)
         const bool tagged = m_tagged.contains(directory.url);
         std::optional<QString> recovery;
         if (tagged)
-            recovery = QString::fromUtf16(T::tagRecovery);
+            recovery = QString::fromUtf16(ExcludeEvidenceTexts::tagRecovery);
         else if (name == u"CMakeFiles" && siblings.contains(QStringLiteral("CMakeLists.txt")))
-            recovery = QString::fromUtf16(T::cmakeRecovery);
+            recovery = QString::fromUtf16(ExcludeEvidenceTexts::cmakeRecovery);
         else if (name == u"obj" && siblings.contains(QStringLiteral("*.csproj")))
-            recovery = QString::fromUtf16(T::dotnetRecovery);
+            recovery = QString::fromUtf16(ExcludeEvidenceTexts::dotnetRecovery);
 
         if (!recovery) {
             if (m_hooks.isRuleName && m_hooks.isRuleName(name))
@@ -409,12 +408,12 @@ void Scan::select(const QStringList &sources)
         evidence.fileCount = directory.files;
         evidence.fileTypes = sortedList(directory.types);
         if (tagged)
-            evidence.markers.append(QString::fromUtf16(T::tagMarker));
+            evidence.markers.append(QString::fromUtf16(ExcludeEvidenceTexts::tagMarker));
         for (const QString &marker : sortedList(siblings))
-            evidence.markers.append(QString::fromUtf16(T::parentProject) + marker);
+            evidence.markers.append(QString::fromUtf16(ExcludeEvidenceTexts::parentProject) + marker);
         evidence.risks = sortedList(directory.risks);
         if (hasControlCharacters(directory.url))
-            evidence.risks.append(QString::fromUtf16(T::controlRisk));
+            evidence.risks.append(QString::fromUtf16(ExcludeEvidenceTexts::controlRisk));
         evidence.complete = complete;
         evidence.recovery = recovery;
         candidates.append(std::move(evidence));

@@ -2,8 +2,6 @@
 
 namespace vellmir {
 
-namespace D = ExcludeDetection;
-
 const QList<LibraryExclude::Subfolder> &LibraryExclude::subfolders()
 {
     static const QList<Subfolder> table {
@@ -30,15 +28,15 @@ QList<ExcludeCandidate> LibraryExclude::detect(const QStringList &sources) const
 {
     QList<ExcludeCandidate> candidates;
     for (const Subfolder &row : subfolders()) {
-        const QString path = D::inHome(row.relative);
-        if (!D::exists(path) || !D::liesInside(path, sources))
+        const QString path = ExcludeDetection::inHome(row.relative);
+        if (!ExcludeDetection::exists(path) || !ExcludeDetection::liesInside(path, sources))
             continue;
         const QString pattern = QStringLiteral("~/") + row.relative;
         candidates.append(
             { pattern, pattern, row.reason, 1, m_probes.measure(path), true, ExcludeCandidate::Source::rule });
     }
-    const QString library = D::inHome(QStringLiteral("Library"));
-    if (D::exists(library) && D::liesInside(library, sources)) {
+    const QString library = ExcludeDetection::inHome(QStringLiteral("Library"));
+    if (ExcludeDetection::exists(library) && ExcludeDetection::liesInside(library, sources)) {
         // Mail, messages and settings live here too, so it is offered unmeasured and unselected.
         candidates.append({ QStringLiteral("~/Library"), QStringLiteral("~/Library"),
             QStringLiteral("All of Library - includes Mail, Messages, and app data (aggressive)"), 1, 0, false,

@@ -2,13 +2,13 @@
 
 #include "config/FileLock.h"
 #include "operations/FolderReader.h"
+#include "operations/OperationError.h"
 #include "platform/SchedulerUnit.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/Process.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -62,10 +62,20 @@ Date fileDate(const timespec &time)
     return Date::fromUnix(static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9);
 }
 
-[[noreturn]] void kickFailed(const QString &detail)
+// What stood in the way of starting the background agent. Its registration is the reason only
+// when systemd answered that it has no such unit.
+enum class KickFailure { other, noManager, noUnit };
+
+[[noreturn]] void kickFailed(const QString &detail, KickFailure failure = KickFailure::other)
 {
-    throw ResticError::command(QStringLiteral("The background agent could not be started (") + detail
-        + QStringLiteral("). It is registered only while a destination has an hourly or daily schedule."));
+    const QString prefix = QStringLiteral("The background agent could not be started");
+    if (failure == KickFailure::noManager)
+        throw OperationError(
+            prefix + QStringLiteral(": no systemd user manager answered (") + detail + QStringLiteral(")."));
+    throw OperationError(prefix + QStringLiteral(" (") + detail
+        + (failure == KickFailure::noUnit
+                ? QStringLiteral("). It is registered only while a destination has an hourly or daily schedule.")
+                : QStringLiteral(").")));
 }
 
 } // namespace
@@ -266,6 +276,15 @@ void BackupRequests::kickScheduler() const
         kickFailed(QStringLiteral("systemctl did not finish within %1 seconds").arg(m_kickTimeout / 1000.0));
     if (run.succeeded())
         return;
+    // systemctl's status for a unit it does not know (LSB's "not installed"), and its words when
+    // no user manager answers: none to connect to (a container, no session bus), or a session bus
+    // whose attempt to start the manager under its name failed.
+    constexpr int unitNotFound = 5;
+    if (run.signal == 0 && run.exitCode == unitNotFound)
+        kickFailed(run.output.isEmpty() ? QStringLiteral("systemctl exit 5") : run.output, KickFailure::noUnit);
+    if (run.output.startsWith(QLatin1String("Failed to connect to bus"))
+        || run.output.contains(QLatin1String("Process org.freedesktop.systemd1 exited")))
+        kickFailed(run.output, KickFailure::noManager);
     if (!run.output.isEmpty())
         kickFailed(run.output);
     if (run.signal == 0)

@@ -76,7 +76,7 @@ public:
     void removeStaleResults(Date now) const noexcept;
 
     // Starts the scheduler service at once without waiting for it to finish. Throws
-    // ResticError with the sentence for the user when systemctl is missing, fails or hangs.
+    // OperationError with the sentence for the user when systemctl is missing, fails or hangs.
     void kickScheduler() const;
 
     static constexpr double resultLifetime = 604800;

@@ -7,6 +7,7 @@
 #include "engine/Snapshot.h"
 #include "engine/SnapshotEntry.h"
 #include "operations/FolderReader.h"
+#include "operations/OperationError.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
@@ -266,7 +267,7 @@ void RepositoryHealthStore::testRecovery(
 
     const auto snapshots = engine.listSnapshots(environment, stop);
     if (snapshots.isEmpty())
-        throw ResticError::command(QStringLiteral("Create a backup before testing recovery."));
+        throw OperationError(QStringLiteral("Create a backup before testing recovery."));
     const QStringList hostnames = MachineIdentity::knownHostnames();
     const Snapshot *snapshot = &snapshots.first();
     for (const Snapshot &candidate : snapshots) {
@@ -287,8 +288,8 @@ void RepositoryHealthStore::testRecovery(
         }
     }
     if (!sample)
-        throw ResticError::command(QStringLiteral("No small file found in the first 1,000 entries. Select a file in "
-                                                  "the browser and restore it to test recovery."));
+        throw OperationError(QStringLiteral("No small file found in the first 1,000 entries. Select a file in "
+                                            "the browser and restore it to test recovery."));
 
     // A fresh name and mode 0700: no other user can see or plant anything in the sample.
     const QString folder = QDir::tempPath() + u'/' + sampleFolderPrefix() + uuidText(newUuid());
@@ -314,9 +315,8 @@ void RepositoryHealthStore::testRecovery(
         try {
             removeTree(folder);
         } catch (const Error &) {
-            throw ResticError::command(errorDescription(error)
-                + QStringLiteral(" Remove the temporary recovery sample at ") + folder
-                + QStringLiteral("; cleanup failed."));
+            throw OperationError(errorDescription(error) + QStringLiteral(" Remove the temporary recovery sample at ")
+                + folder + QStringLiteral("; cleanup failed."));
         }
         throw;
     }

@@ -10,6 +10,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/HistoryIndex.cpp operations/HistoryIndex.h
     operations/BackupRequests.cpp operations/BackupRequests.h
     operations/FolderReader.cpp operations/FolderReader.h
+    operations/OperationError.h
     operations/BackupOutput.cpp operations/BackupOutput.h
     operations/BackupRunner.cpp operations/BackupRunner.h
 )

@@ -2,12 +2,14 @@
 
 #include "util/Uuid.h"
 
+#include <QHash>
 #include <QRegularExpression>
 #include <QStringEncoder>
 #include <QVarLengthArray>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vellmir {
 namespace json {
@@ -37,6 +39,125 @@ QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error)
         return document;
     }
     return QJsonDocument::fromJson(QString::fromUtf8(line).toUtf8(), error);
+}
+
+namespace {
+
+// Walks a text that parses, looking at every byte once; objects remember their keys with where
+// each value was written, until a key comes twice.
+class RepeatScan {
+public:
+    explicit RepeatScan(QByteArrayView text)
+        : m_text(text)
+    {
+    }
+
+    std::optional<RepeatedKey> run()
+    {
+        value();
+        return std::move(m_found);
+    }
+
+private:
+    void blanks()
+    {
+        while (m_at < m_text.size() && m_text.at(m_at) && std::strchr(" \t\r\n", m_text.at(m_at)))
+            ++m_at;
+    }
+
+    // The value written between `from` and `to`, as JSON reads it.
+    QJsonValue written(qsizetype from, qsizetype to) const
+    {
+        const QByteArray wrapped = '[' + m_text.sliced(from, to - from).toByteArray() + ']';
+        return QJsonDocument::fromJson(wrapped).array().first();
+    }
+
+    // Steps over a string; returns where it began.
+    qsizetype string()
+    {
+        const qsizetype start = m_at;
+        for (++m_at; m_at < m_text.size() && m_text.at(m_at) != '"'; ++m_at)
+            if (m_text.at(m_at) == '\\')
+                ++m_at;
+        ++m_at;
+        return start;
+    }
+
+    void object()
+    {
+        QHash<QString, std::pair<qsizetype, qsizetype>> seen;
+        ++m_at;
+        for (blanks(); m_at < m_text.size() && m_text.at(m_at) != '}'; blanks()) {
+            if (m_text.at(m_at) == ',')
+                ++m_at, blanks();
+            const qsizetype keyStart = string();
+            const QString key = written(keyStart, m_at).toString();
+            blanks();
+            ++m_at; // the colon
+            blanks();
+            const qsizetype start = m_at;
+            m_path.append(key);
+            value();
+            if (m_found)
+                return;
+            if (const auto first = seen.constFind(key); first != seen.constEnd()) {
+                m_found = RepeatedKey { m_path, written(first->first, first->second), written(start, m_at) };
+                return;
+            }
+            m_path.removeLast();
+            seen.insert(key, { start, m_at });
+        }
+        ++m_at;
+    }
+
+    void array()
+    {
+        ++m_at;
+        qint64 index = 0;
+        for (blanks(); m_at < m_text.size() && m_text.at(m_at) != ']'; blanks()) {
+            if (m_text.at(m_at) == ',')
+                ++m_at, blanks();
+            m_path.append(index++);
+            value();
+            if (m_found)
+                return;
+            m_path.removeLast();
+        }
+        ++m_at;
+    }
+
+    void value()
+    {
+        blanks();
+        if (m_at >= m_text.size())
+            return;
+        const char c = m_text.at(m_at);
+        if (c == '{')
+            object();
+        else if (c == '[')
+            array();
+        else if (c == '"')
+            string();
+        else
+            while (m_at < m_text.size() && !std::strchr(" \t\r\n,]}", m_text.at(m_at)))
+                ++m_at;
+    }
+
+    QByteArrayView m_text;
+    qsizetype m_at = 0;
+    QJsonArray m_path;
+    std::optional<RepeatedKey> m_found;
+};
+
+} // namespace
+
+std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes)
+{
+    QJsonParseError error {};
+    QJsonDocument::fromJson(bytes.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return RepeatScan(bytes).run();
 }
 
 QJsonObject parseObject(const QByteArray &bytes, const QString &what)

@@ -44,6 +44,17 @@ template <typename T> T decoded(const QByteArray &bytes, const QString &what)
 // exactly as it would after being decoded to a string first; `error` tells that second reading.
 QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error = nullptr);
 
+// A key written twice in one object. QJsonDocument keeps the last silently, which would act on
+// a value its writer may not have meant; a reader that must not guess asks for this first.
+struct RepeatedKey {
+    // From the top down: a key (text) or an array's index (number), the repeated key last.
+    QJsonArray path;
+    QJsonValue first, second; // the two values, in the order written
+};
+// The first key that `bytes`, a JSON text that QJsonDocument parses, writes twice in one object,
+// in reading order; nullopt when there is none, or when the text does not parse.
+std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes);
+
 enum class Style { Compact, Pretty };
 struct WriteOptions {
     Style style = Style::Compact;

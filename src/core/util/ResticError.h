@@ -4,8 +4,9 @@
 
 namespace vellmir {
 
-// Errors of the restic engine and of building a restic environment. The
-// message is a complete sentence shown to the user unchanged.
+// Errors of the restic engine: what restic answered, or why the engine could not ask it (no
+// restic, a run it refuses to start). Other layers raise their own (ConfigError, OperationError).
+// The message is a complete sentence shown to the user unchanged.
 class ResticError : public Error {
 public:
     using Error::Error;

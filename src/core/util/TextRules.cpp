@@ -214,6 +214,12 @@ QString written(const QString &text, const QList<qsizetype> &kept)
             shown += QChar(char16_t(codePoint));
             continue;
         }
+        // A file-name byte that is not UTF-8 is shown as the byte it stands for.
+        if (codePoint >= fileNameBytes.first && codePoint <= fileNameBytes.last) {
+            shown += QStringLiteral("\\x") + QString::number(uint(codePoint - 0xDC00), 16).toUpper();
+            markMaySit = false;
+            continue;
+        }
         const bool mark = isMark(codePoint);
         if (unprintable(codePoint) || (mark && !markMaySit)) {
             shown += QStringLiteral("⟨") + codePointName(codePoint) + QStringLiteral("⟩");

@@ -40,9 +40,10 @@ QString characterClass(Use use);
 
 // The text with every character that a name refuses (controls, format characters, blanks other
 // than the space, characters that show as nothing, private use and unassigned code points)
-// written out as ⟨U+XXXX⟩, and a combining mark with no letter to sit on written out too, as are
-// the marks of a character that carries more than a few (stacked, they climb over the lines
-// around). For a text that reaches the screen from outside (an agent, a file, restic).
+// written out as ⟨U+XXXX⟩, a lone U+DC80..U+DCFF as the byte that is not UTF-8 it stands for
+// ("\xED"), and a combining mark with no letter to sit on written out too, as are the marks of a
+// character that carries more than a few (stacked, they climb over the lines around). For a text
+// that reaches the screen from outside (an agent, a file, restic).
 QString visible(const QString &text);
 
 // A value from outside as it sits in a line shown to the user: visible(), between a first strong

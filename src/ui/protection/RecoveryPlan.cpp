@@ -1,7 +1,6 @@
 #include "protection/RecoveryPlan.h"
 
 #include "util/Json.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 namespace vellmir {
@@ -104,7 +103,7 @@ RecoveryPlan RecoveryPlan::decodeFile(const QByteArray &bytes)
 Destination RecoveryPlan::destination() const
 {
     if (formatVersion != currentFormatVersion)
-        throw ResticError::command(QStringLiteral("This recovery kit uses an unsupported format version."));
+        throw JsonError(QStringLiteral("This recovery kit uses an unsupported format version."));
     Destination destination;
     destination.id = newUuid();
     // No keyring item exists under a fresh identity, so the user enters the secrets anew.

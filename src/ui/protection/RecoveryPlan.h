@@ -36,7 +36,7 @@ struct RecoveryPlan {
     static RecoveryPlan decodeFile(const QByteArray &bytes);
 
     // A new destination to open in the editor: new identity without keyring items, no
-    // folders, manual schedule, no pruning. Throws ResticError for another format version.
+    // folders, manual schedule, no pruning. Throws JsonError for another format version.
     Destination destination() const;
 
     // The text of "READ-ME.txt", shown in the kit sheet too. Nothing is escaped.

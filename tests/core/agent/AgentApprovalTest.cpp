@@ -158,7 +158,7 @@ private Q_SLOTS:
             QStringList { "Snapshot from lap\u202Etop", "Back up: ~/Docu\u200Bments",
                 "Back up: ~/" + QString(QChar(0xDCE9)) + "\u0301x\u00E9", "Stop backing up: ~/Docu\uFFFCments",
                 "Host: work\u2800\u3164\u00A0laptop\uE000" },
-            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/⟨U+DCE9⟩⟨U+0301⟩x\u00E9\n"
+            "Snapshot from lap⟨U+202E⟩top\nBack up: ~/Docu⟨U+200B⟩ments\nBack up: ~/\\xE9⟨U+0301⟩x\u00E9\n"
             "Stop backing up: ~/Docu⟨U+FFFC⟩ments\nHost: work⟨U+2800⟩⟨U+3164⟩⟨U+00A0⟩laptop⟨U+E000⟩"
                 + tail.arg(5));
         // A few marks on a letter are writing; more climb out of the line and over the lines around.

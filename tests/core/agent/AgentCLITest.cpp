@@ -104,29 +104,64 @@ private Q_SLOTS:
         test::TestHome home;
         const QString first = home.path() + QStringLiteral("/first.json");
         const QString second = home.path() + QStringLiteral("/second.json");
-        test::writeFile(first, R"({"limit": 3, "destination": "json", "extra": [1, true]})");
-        test::writeFile(second, R"({"limit": 4})");
+        test::writeFile(first, R"({"limit": 3, "extra": [1, true]})");
+        test::writeFile(second, R"({"destination": "json"})");
         int stdinReads = 0;
         const auto input = [&stdinReads] {
             ++stdinReads;
             return QByteArray(R"({"sources": ["x", "y"], "initialize": true})");
         };
-        // Later --json wins over earlier; a flag wins over both; JSON values keep their types.
+        // Objects and flags merge; JSON values keep their types.
         QCOMPARE(json::compact(AgentCLI::parse({ QStringLiteral("--json"), first, QStringLiteral("--json=") + second,
-                                                   QStringLiteral("--destination"), QStringLiteral("flag") },
-                     QStringLiteral("history"), input)),
-            QByteArray(R"({"destination":"flag","extra":[1,true],"limit":4})"));
+                                                   QStringLiteral("--search"), QStringLiteral("flag") },
+                     QStringLiteral("browse"), input)),
+            QByteArray(R"({"destination":"json","extra":[1,true],"limit":3,"search":"flag"})"));
         QCOMPARE(stdinReads, 0);
-        // A list given by flags replaces the JSON list whole.
-        QCOMPARE(json::compact(AgentCLI::parse({ QStringLiteral("--sources"), QStringLiteral("z"),
-                                                   QStringLiteral("--json"), QStringLiteral("-") },
+        QCOMPARE(json::compact(AgentCLI::parse(
+                     { QStringLiteral("--name"), QStringLiteral("z"), QStringLiteral("--json"), QStringLiteral("-") },
                      QStringLiteral("add-destination"), input)),
-            QByteArray(R"({"initialize":true,"sources":["z"]})"));
+            QByteArray(R"({"initialize":true,"name":"z","sources":["x","y"]})"));
         QCOMPARE(stdinReads, 1);
         // Text where a number belongs stays text for the check to refuse, as over MCP.
         QCOMPARE(json::compact(AgentCLI::parse({ QStringLiteral("--json"), QStringLiteral("-") },
                      QStringLiteral("history"), [] { return QByteArray(R"({"limit":"5"})"); })),
             QByteArray(R"({"limit":"5"})"));
+    }
+
+    void parseRefusesAParameterGivenTwice_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("arguments"); // split at "|"; "-" reads `json`
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("message");
+        test::dataRow("key written twice", "remove-destination", "--json|-",
+            QByteArray(R"({"destination":"Home","destination":"Cloud"})"),
+            "--destination takes one value, but was given \"Home\" and \"Cloud\".");
+        test::dataRow("flag and json", "history", "--destination|Home|--json|-",
+            QByteArray(R"({"destination":"Cloud"})"),
+            "--destination takes one value, but was given \"Home\" and \"Cloud\".");
+        test::dataRow("list flag and json", "add-destination", "--sources|z|--json|-",
+            QByteArray(R"({"sources":["x"]})"), "--sources takes one list, but was given [\"z\"] and [\"x\"].");
+        // A secret is never written out, nor what may be a misspelt one.
+        test::dataRow("secret twice", "add-destination", "--json|-", QByteArray(R"({"password":"a","password":"b"})"),
+            "--password takes one value, but was given two.");
+        test::dataRow("unknown key twice", "add-destination", "--json|-",
+            QByteArray(R"({"pasword":"a","pasword":"b"})"), "--pasword takes one value, but was given two.");
+    }
+
+    void parseRefusesAParameterGivenTwice()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, arguments);
+        QFETCH(QByteArray, json);
+        QFETCH(QString, message);
+        try {
+            AgentCLI::parse(words(arguments), command, [&json] { return json; });
+            QFAIL("parse succeeded");
+        } catch (const AgentError &error) {
+            QCOMPARE(error.message(), message);
+            QCOMPARE(error.exitStatus(), 2);
+        }
     }
 
     void parseRejectsBadJson_data()

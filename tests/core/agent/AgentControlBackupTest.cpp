@@ -69,7 +69,8 @@ private Q_SLOTS:
         QVERIFY(error && error->kind() == AgentError::Kind::failed);
         QCOMPARE(error->message(),
             QStringLiteral(
-                "The background agent could not be started (no bus). Pass --inProcess to run it here instead."));
+                "The background agent could not be started (no bus). Give inProcess true (--inProcess on the command "
+                "line) to run it here instead."));
         QVERIFY(f->control->requests().pending().isEmpty());
     }
 
@@ -132,6 +133,10 @@ private Q_SLOTS:
             "waitSeconds must be a whole number.");
         test::dataRow("switch", QJsonObject { { "destination", "Photos" }, { "inProcess", "maybe" } },
             "inProcess must be true or false.");
+        // Refused with its range rather than cut short without a word.
+        test::dataRow("wait beyond 100 years",
+            QJsonObject { { "destination", "Photos" }, { "waitSeconds", 99999999999.0 } },
+            "waitSeconds must be a whole number from 0 to 3153600000.");
     }
     void malformedValueQueuesNothing()
     {

@@ -103,8 +103,8 @@ private Q_SLOTS:
             "A destination named \uFF28ome already exists.");
         dataRow("invisible character in a name", base({ { "name", "Home\u200B" } }),
             "name must not contain invisible or formatting characters, such as the U+200B it holds.");
-        dataRow("lone surrogate in an exclude", base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } }),
-            "excludes must not contain a lone surrogate (U+DCE9), which is no character.");
+        dataRow("byte not UTF-8 in an exclude", base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } }),
+            "excludes is not valid UTF-8: it holds the byte \\xE9.");
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
         dataRow("relative folder", base({ { "sources", "Documents" } }),
             "sources must be an absolute path or start with ~.");
@@ -176,7 +176,9 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("initialize");
         QTest::addColumn<QString>("message");
-        dataRow("no repository", 10, false, "No repository exists at /srv/repo. Pass initialize to create one.");
+        dataRow("no repository", 10, false,
+            "No repository exists at /srv/repo. Give initialize true (--initialize on the command line) to "
+            "create one.");
         QTest::newRow("cannot open") << 1 << true << "Could not open the repository: Fatal: wrong password";
     }
 
@@ -321,7 +323,7 @@ private Q_SLOTS:
         dataRow("timed out", int(ApprovalDecision::timedOut), "timed-out",
             "Nobody answered the approval request within 5 minutes, so the change was not "
             "made.");
-        dataRow("nobody to ask", -1, "timed-out",
+        dataRow("nobody to ask", -1, "not-asked",
             "No approval dialog can be shown without a desktop session, so the change "
             "was not made. To be asked, run vellmir with DISPLAY or WAYLAND_DISPLAY "
             "set to the desktop's display (for the MCP server, in the \"env\" its "

@@ -346,13 +346,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("truncated");
-        QTest::newRow("999") << 999 << false;
-        QTest::newRow("1000") << 1000 << true;
+        QTest::addColumn<QString>("path"); // as given; empty: none
+        QTest::addColumn<QString>("listed"); // as restic is asked for it
+        QTest::newRow("999") << 999 << false << QString() << QStringLiteral("/");
+        QTest::newRow("1000") << 1000 << true << QString() << QStringLiteral("/");
+        // As tab completion writes it: the same folder.
+        QTest::newRow("empty and dot steps, closing slash")
+            << 1 << false << QStringLiteral("//a/./b/") << QStringLiteral("/a/b");
     }
     void browseListsOneFolder()
     {
         QFETCH(int, count);
         QFETCH(bool, truncated);
+        QFETCH(QString, path);
+        QFETCH(QString, listed);
         f->add("Photos");
         // restic finds the snapshot itself and names it first: no listing runs before.
         f->script("snapshots.exit", "1");
@@ -360,16 +367,19 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i)
             listing += node(QStringLiteral("/f%1").arg(i, 4, 10, QLatin1Char('0')), "file");
         f->script("ls.stdout", listing);
-        const QJsonObject reply = f->run("browse", { { "destination", "Photos" }, { "snapshot", "cccccccc" } });
+        QJsonObject arguments { { "destination", "Photos" }, { "snapshot", "cccccccc" } };
+        if (!path.isEmpty())
+            arguments.insert("path", path);
+        const QJsonObject reply = f->run("browse", arguments);
         QCOMPARE(reply.value("snapshot").toString(), QStringLiteral("cccccccc"));
-        QCOMPARE(reply.value("path").toString(), QStringLiteral("/"));
+        QCOMPARE(reply.value("path").toString(), listed);
         QCOMPARE(reply.value("truncated").toBool(), truncated);
         const QJsonArray entries = reply.value("entries").toArray();
         QCOMPARE(entries.size(), count);
         QCOMPARE(entries.first().toObject(), QJsonObject({ { "path", "/f0000" }, { "type", "file" }, { "size", 7 } }));
-        const QStringList arguments = f->resticArguments();
-        QVERIFY(!arguments.contains("--recursive"));
-        QCOMPARE(arguments.mid(arguments.size() - 2), QStringList({ "cccccccc", "/" }));
+        const QStringList resticArguments = f->resticArguments();
+        QVERIFY(!resticArguments.contains("--recursive"));
+        QCOMPARE(resticArguments.mid(resticArguments.size() - 2), QStringList({ "cccccccc", listed }));
     }
 
     void browseSearchesBelowThePath()

@@ -95,7 +95,8 @@ private Q_SLOTS:
             false, true, "target must be an absolute path or start with ~.");
         dataRow("restore a relative path", "restore",
             args({ { "snapshot", "latest" }, { "target", "~" }, { "path", "docs/a" } }), false, true,
-            "The path must be an absolute path inside the snapshot, such as /home/you/Documents.");
+            "The path must be an absolute path inside the snapshot, such as /home/you/Documents, with no \"..\" "
+            "step.");
         dataRow("restore an unknown snapshot", "restore", args({ { "snapshot", "ffffffff" }, { "target", "~" } }),
             false, true, "");
     }

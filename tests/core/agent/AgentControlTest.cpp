@@ -93,9 +93,12 @@ private Q_SLOTS:
         QCOMPARE(hidden->message(),
             QStringLiteral("destination must not contain line breaks, control characters or bidirectional formatting "
                            "characters. It was given as \"Off\u27E8U+202E\u27E9site\"."));
-        // The destination is resolved before a bad limit is read.
-        QVERIFY(
-            f->failure("history", { { "destination", "x" }, { "limit", "x" } })->kind() == AgentError::Kind::notFound);
+        // A byte that is not UTF-8 is named as such, and shown as the byte it is.
+        QCOMPARE(f->failure("history", { { "destination", "Ho" + QString(QChar(0xDCED)) + "me" } })->message(),
+            QStringLiteral("destination is not valid UTF-8: it holds the byte \\xED. It was given as \"Ho\\xEDme\"."));
+        // Every value is checked before the destination is looked up: the same answer whatever
+        // destinations there are.
+        QVERIFY(f->failure("history", { { "destination", "x" }, { "limit", "x" } })->kind() == AgentError::Kind::usage);
 
         // Nothing trusted behind a damaged seal is not "none": the answer names the seal and the
         // review as the way out.

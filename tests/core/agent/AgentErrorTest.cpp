@@ -24,6 +24,10 @@ private Q_SLOTS:
             "made.");
         QTest::newRow("failed") << 4 << "failed" << 1 << "bad";
         QTest::newRow("other error") << 5 << "failed" << 1 << "restic not found";
+        // Never asked is not "timed-out": a full queue may be retried later.
+        test::dataRow("too many questions", 6, "busy", 4,
+            "8 approval questions of this process already wait for the user, so this change was not made. Retry "
+            "once one of them is answered.");
     }
     void codesMessagesAndStatuses()
     {
@@ -44,6 +48,8 @@ private Q_SLOTS:
                 throw AgentError::denied(ApprovalDecision::timedOut);
             case 4:
                 throw AgentError::failed(bad);
+            case 6:
+                throw AgentError::unanswered(Unanswered::busy);
             default:
                 throw ResticError::binaryNotFound();
             }

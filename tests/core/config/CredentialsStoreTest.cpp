@@ -1,7 +1,7 @@
 #include "config/CredentialsStore.h"
 #include "MemorySecretStorage.h"
+#include "config/ConfigError.h"
 #include "platform/KeyringError.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QtTest>
@@ -161,7 +161,7 @@ private Q_SLOTS:
         try {
             m_store->resticEnvironment(destination(kind, QStringLiteral("/repo")));
             QFAIL("built an environment with a credential missing");
-        } catch (const ResticError &error) {
+        } catch (const ConfigError &error) {
             QCOMPARE(error.message(), message);
         }
     }
@@ -176,7 +176,7 @@ private Q_SLOTS:
             QFAIL("a failing keyring gave an environment");
         } catch (const KeyringError &error) {
             QCOMPARE(error.message(), QStringLiteral("Keyring error: The keyring is locked."));
-        } catch (const ResticError &error) {
+        } catch (const ConfigError &error) {
             QFAIL(qPrintable(QStringLiteral("keyring failure reported as: ") + error.message()));
         }
     }

@@ -1,4 +1,5 @@
 // GLib's headers name struct members "signals": include them before anything from Qt.
+#include "config/ConfigError.h"
 #include <libsecret/secret.h>
 
 #include "KeyringControl.h"
@@ -7,7 +8,6 @@
 #include "platform/DataProtectionSealKeyStore.h"
 #include "platform/KeyringStore.h"
 #include "platform/SessionBus.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QProcess>
@@ -391,7 +391,7 @@ private Q_SLOTS:
         try {
             credentials.resticEnvironment(b2);
             QFAIL("a B2 destination without its keys built an environment");
-        } catch (const ResticError &error) {
+        } catch (const ConfigError &error) {
             QCOMPARE(error.message(),
                 QStringLiteral("Missing Account ID. Edit the destination and supply its credentials before running."));
         }

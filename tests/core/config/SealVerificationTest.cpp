@@ -1,5 +1,5 @@
 #include "SealFixture.h"
-#include "util/ResticError.h"
+#include "config/ConfigError.h"
 #include "util/UserDefaults.h"
 
 #include <QRegularExpression>
@@ -406,7 +406,7 @@ private Q_SLOTS:
         try {
             f.seal.undo();
             QFAIL("undo went ahead without a trusted seal");
-        } catch (const ResticError &error) {
+        } catch (const ConfigError &error) {
             QCOMPARE(error.message(), QStringLiteral("There is no trusted configuration to go back to."));
         }
         QCOMPARE(f.snapshotFiles(), before);

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 using namespace vellmir;
-namespace T = vellmir::ExcludeEvidenceTexts;
 
 namespace {
 
@@ -101,7 +100,9 @@ private Q_SLOTS:
         const ExcludeDiscovery discovery = scan(
             { QStringLiteral("projects/x"), root() + QStringLiteral("/missing"), root() + QStringLiteral("/link") });
         // Sources are taken shortest first, so the link comes before the missing folder.
-        QCOMPARE(discovery.issues, QStringList({ text(T::relativeSource), text(T::unavailable), text(T::unresolved) }));
+        QCOMPARE(discovery.issues,
+            QStringList({ text(ExcludeEvidenceTexts::relativeSource), text(ExcludeEvidenceTexts::unavailable),
+                text(ExcludeEvidenceTexts::unresolved) }));
         QCOMPARE(discovery.inspectedEntries, 0);
     }
 
@@ -130,7 +131,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("candidate");
         QTest::addColumn<QString>("recovery");
 
-        const QString tag = text(T::tagRecovery);
+        const QString tag = text(ExcludeEvidenceTexts::tagRecovery);
         QTest::newRow("keyword in any case") << QStringList { "Build/a.o" } << "Build" << true << QString();
         QTest::newRow("temp keyword") << QStringList { "MyTempFiles/a" } << "MyTempFiles" << true << QString();
         QTest::newRow("plain small folder") << QStringList { "notes/a" } << "notes" << false << QString();
@@ -144,11 +145,11 @@ private Q_SLOTS:
             << QStringList { "node_modules/CACHEDIR.TAG@full" } << "node_modules" << true << tag;
         QTest::newRow("tag with trailing text") << QStringList { "stuff/CACHEDIR.TAG@long" } << "stuff" << true << tag;
         QTest::newRow("tag cut short") << QStringList { "stuff/CACHEDIR.TAG@short" } << "stuff" << false << QString();
-        QTest::newRow("cmake beside lists")
-            << QStringList { "CMakeLists.txt", "CMakeFiles/a" } << "CMakeFiles" << true << text(T::cmakeRecovery);
+        QTest::newRow("cmake beside lists") << QStringList { "CMakeLists.txt", "CMakeFiles/a" } << "CMakeFiles" << true
+                                            << text(ExcludeEvidenceTexts::cmakeRecovery);
         QTest::newRow("cmake alone") << QStringList { "CMakeFiles/a" } << "CMakeFiles" << false << QString();
         QTest::newRow("obj beside csproj")
-            << QStringList { "App.csproj", "obj/a" } << "obj" << true << text(T::dotnetRecovery);
+            << QStringList { "App.csproj", "obj/a" } << "obj" << true << text(ExcludeEvidenceTexts::dotnetRecovery);
         QTest::newRow("obj alone") << QStringList { "main.c", "obj/a" } << "obj" << false << QString();
     }
 
@@ -178,7 +179,8 @@ private Q_SLOTS:
         if (!evidence)
             return;
         QCOMPARE(evidence->recovery.value_or(QString()), recovery);
-        QCOMPARE(evidence->markers.contains(text(T::tagMarker)), recovery == text(T::tagRecovery));
+        QCOMPARE(evidence->markers.contains(text(ExcludeEvidenceTexts::tagMarker)),
+            recovery == text(ExcludeEvidenceTexts::tagRecovery));
         QVERIFY(evidence->complete);
     }
 
@@ -219,7 +221,7 @@ private Q_SLOTS:
         QCOMPARE(evidence.markers,
             QStringList(
                 { QStringLiteral("Parent project: *.csproj"), QStringLiteral("Parent project: package.json") }));
-        QCOMPARE(evidence.risks, QStringList({ text(T::documentsRisk) }));
+        QCOMPARE(evidence.risks, QStringList({ text(ExcludeEvidenceTexts::documentsRisk) }));
         QVERIFY(!evidence.recovery);
     }
 
@@ -266,7 +268,7 @@ private Q_SLOTS:
         const ExcludeDiscovery discovery = scan({ root() + QStringLiteral("/src") });
         const ExcludeEvidence *evidence = find(discovery, root() + QStringLiteral("/src/cache"));
         QVERIFY(evidence);
-        QCOMPARE(evidence->risks.contains(text(T::documentsRisk)), risky);
+        QCOMPARE(evidence->risks.contains(text(ExcludeEvidenceTexts::documentsRisk)), risky);
     }
 
     void protectedItemsAreNotEnteredAndMarkAncestors()
@@ -282,7 +284,7 @@ private Q_SLOTS:
             QStringList({ source + QStringLiteral("/build"), source + QStringLiteral("/cache"),
                 source + QStringLiteral("/output") }));
         for (const ExcludeEvidence &evidence : discovery.candidates) {
-            QCOMPARE(evidence.risks, QStringList({ text(T::protectedRisk) }));
+            QCOMPARE(evidence.risks, QStringList({ text(ExcludeEvidenceTexts::protectedRisk) }));
             QCOMPARE(evidence.fileCount, 0);
         }
     }
@@ -303,7 +305,7 @@ private Q_SLOTS:
         const ExcludeDiscovery discovery = discoverForAI({ source }, {}, {}, hooks);
         QCOMPARE(paths(discovery), QStringList({ source + QStringLiteral("/cache") }));
         QCOMPARE(discovery.candidates[0].fileCount, 1);
-        QCOMPARE(discovery.candidates[0].risks, QStringList({ text(T::protectedRisk) }));
+        QCOMPARE(discovery.candidates[0].risks, QStringList({ text(ExcludeEvidenceTexts::protectedRisk) }));
     }
 
     void specialAndUnreadableEntries()
@@ -320,9 +322,9 @@ private Q_SLOTS:
         const ExcludeEvidence *cache = find(discovery, source + QStringLiteral("/cache"));
         const ExcludeEvidence *build = find(discovery, source + QStringLiteral("/build"));
         QVERIFY(cache && build);
-        QCOMPARE(cache->risks, QStringList({ text(T::unreadableRisk) }));
+        QCOMPARE(cache->risks, QStringList({ text(ExcludeEvidenceTexts::unreadableRisk) }));
         QCOMPARE(cache->bytes, 5); // still counted
-        QCOMPARE(build->risks, QStringList({ text(T::specialRisk) }));
+        QCOMPARE(build->risks, QStringList({ text(ExcludeEvidenceTexts::specialRisk) }));
         QCOMPARE(build->fileCount, 0);
     }
 
@@ -336,7 +338,7 @@ private Q_SLOTS:
             return path == source + QStringLiteral("/cache/blind") ? std::nullopt : inner(path);
         };
         const ExcludeDiscovery discovery = discoverForAI({ source }, {}, {}, hooks);
-        QCOMPARE(discovery.issues, QStringList({ text(T::metadata) }));
+        QCOMPARE(discovery.issues, QStringList({ text(ExcludeEvidenceTexts::metadata) }));
         QCOMPARE(paths(discovery), QStringList({ source + QStringLiteral("/cache") }));
         QCOMPARE(discovery.candidates[0].bytes, 3);
         QVERIFY(!discovery.candidates[0].complete);
@@ -358,7 +360,7 @@ private Q_SLOTS:
             return item;
         };
         const ExcludeDiscovery discovery = discoverForAI({ source }, {}, {}, hooks);
-        QCOMPARE(discovery.issues, QStringList({ text(T::unreadableFolders) }));
+        QCOMPARE(discovery.issues, QStringList({ text(ExcludeEvidenceTexts::unreadableFolders) }));
         const ExcludeEvidence *cache = find(discovery, source + QStringLiteral("/cache"));
         QVERIFY(cache);
         QCOMPARE(cache->bytes, 2);
@@ -372,7 +374,7 @@ private Q_SLOTS:
             folder += QStringLiteral("/build%1").arg(level);
         test::writeFile(folder + QStringLiteral("/f"), "x");
         const ExcludeDiscovery discovery = scan({ root() + QStringLiteral("/src") });
-        QCOMPARE(discovery.issues, QStringList({ text(T::depthLimit) }));
+        QCOMPARE(discovery.issues, QStringList({ text(ExcludeEvidenceTexts::depthLimit) }));
         QCOMPARE(discovery.candidates.size(), 24);
         QVERIFY(find(discovery, root() + QStringLiteral("/src/build1")));
         for (const ExcludeEvidence &evidence : discovery.candidates) {
@@ -453,7 +455,7 @@ private Q_SLOTS:
         test::writeFile(folder + QStringLiteral("/f"), "x");
         const ExcludeDiscovery discovery = scan({ root() + QStringLiteral("/src") });
         QCOMPARE(discovery.candidates.size(), 1);
-        QCOMPARE(discovery.candidates[0].risks, QStringList({ text(T::controlRisk) }));
+        QCOMPARE(discovery.candidates[0].risks, QStringList({ text(ExcludeEvidenceTexts::controlRisk) }));
     }
 
     void allocatedSizeIsPreferred()

@@ -1,8 +1,8 @@
 #include "operations/BackupRequests.h"
 #include "TestSupport.h"
+#include "operations/OperationError.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
-#include "util/ResticError.h"
 #include "util/Uuid.h"
 
 #include <QDateTime>
@@ -300,41 +300,50 @@ private Q_SLOTS:
     void kickScheduler_data()
     {
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QString>("detail"); // empty: success
+        QTest::addColumn<QString>("message"); // empty: success
         test::dataRow("starts the service",
             QByteArray("[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] || exit 9\n"
                        "[ \"$*\" = \"--user start --no-block vellmir-scheduler.service\" ] || exit 8\n"
                        "echo starting"),
             QString());
-        QTest::newRow("no user manager") << QByteArray("echo 'Failed to connect to bus: No medium found' >&2\nexit 1")
-                                         << "Failed to connect to bus: No medium found";
+        const QString prefix = QStringLiteral("The background agent could not be started (");
+        // Not registered is the reason only when systemd says it has no such unit.
+        QTest::newRow("no user manager")
+            << QByteArray("echo 'Failed to connect to bus: No medium found' >&2\nexit 1")
+            << "The background agent could not be started: no systemd user manager answered (Failed to connect to "
+               "bus: No medium found).";
+        QTest::newRow("a session bus without a user manager")
+            << QByteArray("echo 'Failed to start x.service: Process org.freedesktop.systemd1 exited with status 1' "
+                          ">&2\nexit 1")
+            << "The background agent could not be started: no systemd user manager answered (Failed to start "
+               "x.service: Process org.freedesktop.systemd1 exited with status 1).";
         QTest::newRow("both streams, trimmed")
             << QByteArray("echo\necho '  Unit not found.'\necho 'see journal  ' >&2\nexit 5")
-            << "Unit not found.\nsee journal";
-        QTest::newRow("silent failure") << QByteArray("exit 4") << "systemctl exit 4";
-        QTest::newRow("killed") << QByteArray("kill -9 $$") << "systemctl ended by signal 9";
+            << prefix
+                + "Unit not found.\nsee journal). It is registered only while a destination has an hourly or daily "
+                  "schedule.";
+        QTest::newRow("silent failure") << QByteArray("exit 4") << prefix + "systemctl exit 4).";
+        QTest::newRow("killed") << QByteArray("kill -9 $$") << prefix + "systemctl ended by signal 9).";
         QTest::newRow("invalid UTF-8 repaired")
-            << QByteArray("printf 'bad \\377 byte'\nexit 1") << QString::fromUtf8("bad \xEF\xBF\xBD byte");
+            << QByteArray("printf 'bad \\377 byte'\nexit 1") << prefix + QString::fromUtf8("bad \xEF\xBF\xBD byte).");
         QTest::newRow("a descendant keeps the pipe open") << QByteArray("sleep 3 &\nexit 0") << QString();
     }
 
     void kickScheduler()
     {
         QFETCH(QByteArray, script);
-        QFETCH(QString, detail);
+        QFETCH(QString, message);
         test::TestHome home;
         const BackupRequests queue(home.path() + QStringLiteral("/requests"), writeScript(home.path(), script), 2000);
-        if (detail.isEmpty()) {
+        if (message.isEmpty()) {
             queue.kickScheduler();
             return;
         }
         try {
             queue.kickScheduler();
             QFAIL("the kick should fail");
-        } catch (const ResticError &error) {
-            QCOMPARE(error.message(),
-                "The background agent could not be started (" + detail
-                    + "). It is registered only while a destination has an hourly or daily schedule.");
+        } catch (const OperationError &error) {
+            QCOMPARE(error.message(), message);
         }
     }
 
@@ -346,18 +355,15 @@ private Q_SLOTS:
         try {
             BackupRequests(home.path(), missing).kickScheduler();
             QFAIL("a missing systemctl must fail");
-        } catch (const ResticError &error) {
+        } catch (const OperationError &error) {
             QVERIFY2(error.message().startsWith(prefix + missing + QStringLiteral(": ")), qPrintable(error.message()));
         }
         const BackupRequests hanging(home.path(), writeScript(home.path(), "exec sleep 30"), 300);
         try {
             hanging.kickScheduler();
             QFAIL("a hanging systemctl must fail");
-        } catch (const ResticError &error) {
-            QCOMPARE(error.message(),
-                prefix
-                    + "systemctl did not finish within 0.3 seconds). It is registered only while a destination has "
-                      "an hourly or daily schedule.");
+        } catch (const OperationError &error) {
+            QCOMPARE(error.message(), prefix + "systemctl did not finish within 0.3 seconds).");
         }
     }
 };

@@ -2,8 +2,10 @@
 #include "LockHolder.h"
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
+#include "config/ConfigError.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
+#include "operations/OperationError.h"
 #include "util/Json.h"
 #include "util/ResticError.h"
 #include "util/Uuid.h"
@@ -198,7 +200,7 @@ private Q_SLOTS:
 
         m_credentials.keyring().remove(CredentialsStore::service(),
             CredentialsStore::account(CredentialRole::repoPassword, m_destination.credentialID));
-        QVERIFY_THROWS_EXCEPTION(ResticError, store().check(m_destination, engine()));
+        QVERIFY_THROWS_EXCEPTION(ConfigError, store().check(m_destination, engine()));
         QVERIFY(!QFileInfo::exists(m_fake->filePath(QStringLiteral("args"))));
         QVERIFY(!QFileInfo::exists(recordFile()));
     }
@@ -304,7 +306,7 @@ private Q_SLOTS:
         try {
             store().testRecovery(m_destination, engine());
             QFAIL("testRecovery did not throw");
-        } catch (const ResticError &error) {
+        } catch (const OperationError &error) {
             QCOMPARE(error.message(), QStringLiteral("Create a backup before testing recovery."));
         }
     }

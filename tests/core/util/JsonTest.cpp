@@ -36,6 +36,27 @@ private Q_SLOTS:
         }
     }
 
+    void repeatedKeyIsFound_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QByteArray>("found"); // path, first and second value as compact JSON; empty: none
+        test::dataRow("none", QByteArray("{\"a\":\"{\\\"a\\\":1,\",\"b\":[{\"a\":2}],\"c\":{\"a\":3}}"), QByteArray());
+        test::dataRow("spelt with an escape", QByteArray("{\"a\" : \"x\", \"\\u0061\" : [1, 2]}"),
+            QByteArray(R"([["a"],"x",[1,2]])"));
+        test::dataRow("inside a list", QByteArray(R"({"p":[0,{"k":{},"q":1,"k":null}]})"),
+            QByteArray(R"([["p",1,"k"],{},null])"));
+    }
+
+    void repeatedKeyIsFound()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(QByteArray, found);
+        const std::optional<json::RepeatedKey> repeated = json::repeatedKey(document);
+        QCOMPARE(
+            repeated ? json::compact(QJsonArray { repeated->path, repeated->first, repeated->second }) : QByteArray(),
+            found);
+    }
+
     void nullCountsAsMissing()
     {
         const JsonReader reader(json::parseObject(R"({"a":null,"b":"x"})"));

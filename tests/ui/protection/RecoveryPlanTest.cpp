@@ -1,7 +1,6 @@
 #include "protection/RecoveryPlan.h"
 
 #include "util/Json.h"
-#include "util/ResticError.h"
 
 #include <QtTest>
 
@@ -145,7 +144,7 @@ void RecoveryPlanTest::otherFormatVersionDecodesButIsRefused()
     try {
         (void)plan.destination();
         QFAIL("a plan of version 2 was accepted");
-    } catch (const ResticError &error) {
+    } catch (const JsonError &error) {
         QCOMPARE(error.message(), QStringLiteral("This recovery kit uses an unsupported format version."));
     }
 }
