@@ -751,8 +751,10 @@ QJsonObject AgentControl::applyRetention(
 {
     const bool prune = parameters.boolean(param::prune).value();
     const ResticEnvironment variables = environment(destination);
-    const int count = m_engine.applyRetention(destination.retention, true, true, variables, stop);
-    if (count <= 0 && !prune)
+    // What the question counts is what is removed: these snapshots, by id.
+    const QStringList counted = m_engine.retentionRemovals(destination.retention, variables, stop);
+    const qsizetype count = counted.size();
+    if (count == 0 && !prune)
         return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
 
     const ChangeRequest request { QStringLiteral("apply-retention"),
@@ -763,7 +765,7 @@ QJsonObject AgentControl::applyRetention(
     return perform(
         request,
         [&] {
-            const int removed = m_engine.applyRetention(destination.retention, prune, false, variables, stop);
+            const int removed = m_engine.forgetCounted(destination.retention, counted, prune, variables, stop);
             return QJsonObject { { QStringLiteral("destination"), destination.name },
                 { QStringLiteral("removed"), removed }, { QStringLiteral("pruned"), prune } };
         },
