@@ -280,6 +280,9 @@ QJsonObject AgentControl::perform(
         entry.outcome = outcome;
         m_audit.append(entry);
     };
+    // The user's decision is on record before anything changes: a process killed mid-change
+    // still leaves it, and the line after says how the change ended.
+    append(QStringLiteral("started"));
     QJsonObject reply;
     try {
         reply = change();
