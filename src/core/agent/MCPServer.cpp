@@ -655,7 +655,8 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
             return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
         // A failed command is still a successful JSON-RPC response, flagged "isError".
         try {
-            return success(id, toolResult(runTool(name.toString(), arguments.toObject(), stop)));
+            const QJsonObject reply = runTool(name.toString(), arguments.toObject(), stop);
+            return success(id, toolResult(reply, AgentControl::reportsFailedRun(name.toString(), reply)));
         } catch (const std::exception &error) {
             return success(id, toolError(error));
         } catch (...) {
@@ -724,14 +725,14 @@ QJsonObject MCPServer::tool(const AgentCommand &command)
     };
 }
 
-QJsonObject MCPServer::toolResult(const QJsonObject &reply)
+QJsonObject MCPServer::toolResult(const QJsonObject &reply, bool failedRun)
 {
     return QJsonObject {
         { QStringLiteral("content"),
             QJsonArray { QJsonObject {
                 { QStringLiteral("type"), QStringLiteral("text") }, { QStringLiteral("text"), text(reply) } } } },
         { QStringLiteral("structuredContent"), reply },
-        { QStringLiteral("isError"), false },
+        { QStringLiteral("isError"), failedRun },
     };
 }
 
