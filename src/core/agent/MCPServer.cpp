@@ -214,7 +214,7 @@ Message read(const QByteArray &line)
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError)
         return Message(isJson(line, error.error) ? Message::Kind::invalid : Message::Kind::unparsable);
-    // A batch is an array, which this protocol version no longer has; a lone value is no message.
+    // A batch is an array, which no version this server offers has; a lone value is no message.
     if (!document.isObject())
         return Message(Message::Kind::invalid);
     const QJsonObject object = document.object();
@@ -346,7 +346,9 @@ MCPServer::MCPServer(ToolRunner runTool, Output output)
 
 QStringList MCPServer::protocolVersions()
 {
-    return { QStringLiteral("2024-11-05"), QStringLiteral("2025-03-26"), QString::fromLatin1(protocolVersion) };
+    // Not 2025-03-26: that version has JSON-RPC batches, which this server does not take. A
+    // client asking for it is offered the newest instead.
+    return { QStringLiteral("2024-11-05"), QString::fromLatin1(protocolVersion) };
 }
 
 MCPServer::~MCPServer()

@@ -197,11 +197,10 @@ private Q_SLOTS:
                     .toString()
                     .startsWith(QStringLiteral("Controls Vellmir, the restic backup app. Changes (add/update/remove "
                                                "destination, restore, apply-retention) wait for the user")));
-        for (int i : { 1, 2, 3 })
+        // 2025-03-26 has batches, which the server refuses: it is not offered.
+        for (int i : { 1, 2, 3, 4 })
             QCOMPARE(sent.at(i).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
                 QJsonValue(QStringLiteral("2025-06-18")));
-        QCOMPARE(sent.at(4).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
-            QJsonValue(QStringLiteral("2025-03-26")));
     }
 
     void listsEveryCommandAsTool()
