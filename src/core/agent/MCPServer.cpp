@@ -641,10 +641,14 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
     if (method == QLatin1String("ping"))
         return success(id, QJsonObject());
     if (method == QLatin1String("tools/list")) {
-        QJsonArray tools;
-        for (const AgentCommand &command : AgentCommand::all())
-            tools.append(tool(command));
-        return success(id, QJsonObject { { QStringLiteral("tools"), tools } });
+        // The table never changes while the process runs: the list is made once.
+        static const QJsonObject list = [] {
+            QJsonArray tools;
+            for (const AgentCommand &command : AgentCommand::all())
+                tools.append(tool(command));
+            return QJsonObject { { QStringLiteral("tools"), tools } };
+        }();
+        return success(id, list);
     }
     if (method == QLatin1String("tools/call")) {
         const QJsonValue name = params.value(QLatin1String("name"));
