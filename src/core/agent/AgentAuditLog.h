@@ -11,8 +11,9 @@
 namespace vellmir {
 
 // "agent-audit.jsonl": one line for every change request an agent made, however it was
-// decided, and for an allowed one a second line with how the change ended. Every process of the application appends to
-// the same file, so each line is added whole at the end in one write, and nothing is ever rewritten.
+// decided, and for an allowed one a second line with how the change ended. Every process of
+// the application appends to the same file, so each line is added whole at the end in one
+// write, and nothing is ever rewritten.
 class AgentAuditLog {
 public:
     struct Entry {
