@@ -11,8 +11,9 @@
 namespace vellmir {
 
 // "agent-audit.jsonl": one line for every change request an agent made, however it was
-// decided. Every process of the application appends to the same file, so each line is added
-// whole at the end in one write, and nothing is ever rewritten.
+// decided, and for an allowed one a second line with how the change ended. Every process of
+// the application appends to the same file, so each line is added whole at the end in one
+// write, and nothing is ever rewritten.
 class AgentAuditLog {
 public:
     struct Entry {
@@ -21,7 +22,8 @@ public:
         QString summary;
         // What happened to the request: "not-asked" when it ended before the user could answer.
         ApprovalDecision decision = ApprovalDecision::denied;
-        // "succeeded" or "failed: ..." once the change ran; nullopt when it did not run.
+        // "started" on the line written as an allowed change begins; "succeeded", "cancelled" or
+        // "failed: ..." on the one written when it has ended; nullopt when it did not run.
         std::optional<QString> outcome;
         // The sentence the agent was given when the change did not run; nullopt when it ran.
         std::optional<QString> reason = std::nullopt;

@@ -199,8 +199,11 @@ int main(const QStringList &arguments)
         // under way stops restic and records "cancelled" before the process ends. (Not while
         // reading the parameters: nothing is under way then, and the signal simply ends it.)
         const std::stop_token shutdown = ShutdownSignals::install();
-        emit(runWhileServingEvents(first, parameters, shutdown));
-        return ShutdownSignals::received() ? ShutdownSignals::exitStatus() : 0;
+        const QJsonObject reply = runWhileServingEvents(first, parameters, shutdown);
+        emit(reply);
+        if (ShutdownSignals::received())
+            return ShutdownSignals::exitStatus();
+        return AgentControl::reportsFailedRun(first, reply) ? 1 : 0;
     } catch (const HelpRequested &asked) {
         writeAll(STDOUT_FILENO, commandHelp(*asked.command));
         return 0;

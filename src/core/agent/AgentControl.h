@@ -95,6 +95,11 @@ public:
     // gives nothing, every request goes unanswered and is reported as timed out.
     static void setApproverFactory(std::function<std::shared_ptr<AgentApprover>()> factory);
 
+    // Whether `reply`, the answer of the command `name`, tells of a backup run that neither
+    // completed nor ended incomplete: the front ends report it as a failure (exit status 1, an
+    // MCP result flagged "isError"), the reply itself unchanged.
+    static bool reportsFailedRun(const QString &name, const QJsonObject &reply);
+
     // Executes one command and returns its reply. Throws AgentError, or the store's, engine's
     // or keyring's own error unchanged; CancellationError when `stop` ended a wait.
     QJsonObject run(const QString &name, const QJsonObject &arguments, std::stop_token stop = {});

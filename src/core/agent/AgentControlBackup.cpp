@@ -93,6 +93,19 @@ QJsonObject AgentControl::backup(
     return startedReply(request);
 }
 
+bool AgentControl::reportsFailedRun(const QString &name, const QJsonObject &reply)
+{
+    if (name != QLatin1String("backup"))
+        return false;
+    // A finished request says it on top; a run in this process in its record. A request still
+    // under way has neither.
+    const QJsonValue outcome = reply.contains(QLatin1String("outcome"))
+        ? reply.value(QLatin1String("outcome"))
+        : reply.value(QLatin1String("run")).toObject().value(QLatin1String("outcome"));
+    return outcome == QJsonValue(toString(BackupRecord::Outcome::failed))
+        || outcome == QJsonValue(toString(BackupRecord::Outcome::cancelled));
+}
+
 QJsonObject AgentControl::backupResult(const AgentParameters &parameters)
 {
     const QString text = parameters.requiredString(param::request);

@@ -384,6 +384,9 @@ QJsonObject AgentControl::perform(
         entry.outcome = outcome;
         m_audit.append(entry);
     };
+    // The user's decision is on record before anything changes: a process killed mid-change
+    // still leaves it, and the line after says how the change ended.
+    append(QStringLiteral("started"));
     QJsonObject reply;
     try {
         reply = change();
@@ -864,8 +867,10 @@ QJsonObject AgentControl::applyRetention(
 {
     const bool prune = parameters.boolean(param::prune).value();
     const ResticEnvironment variables = environment(destination);
-    const int count = m_engine.applyRetention(destination.retention, true, true, variables, stop);
-    if (count <= 0 && !prune)
+    // What the question counts is what is removed: these snapshots, by id.
+    const QStringList counted = m_engine.retentionRemovals(destination.retention, variables, stop);
+    const qsizetype count = counted.size();
+    if (count == 0 && !prune)
         return QJsonObject { { QStringLiteral("destination"), destination.name }, { QStringLiteral("removed"), 0 } };
 
     const ChangeRequest request { QStringLiteral("apply-retention"),
@@ -876,7 +881,7 @@ QJsonObject AgentControl::applyRetention(
     return perform(
         request,
         [&] {
-            const int removed = m_engine.applyRetention(destination.retention, prune, false, variables, stop);
+            const int removed = m_engine.forgetCounted(destination.retention, counted, prune, variables, stop);
             return QJsonObject { { QStringLiteral("destination"), destination.name },
                 { QStringLiteral("removed"), removed }, { QStringLiteral("pruned"), prune } };
         },

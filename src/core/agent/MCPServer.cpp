@@ -215,7 +215,7 @@ Message read(const QByteArray &line)
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError)
         return Message(isJson(line, error.error) ? Message::Kind::invalid : Message::Kind::unparsable);
-    // A batch is an array, which this protocol version no longer has; a lone value is no message.
+    // A batch is an array, which no version this server offers has; a lone value is no message.
     if (!document.isObject())
         return Message(Message::Kind::invalid);
     const QJsonObject object = document.object();
@@ -347,7 +347,9 @@ MCPServer::MCPServer(ToolRunner runTool, Output output)
 
 QStringList MCPServer::protocolVersions()
 {
-    return { QStringLiteral("2024-11-05"), QStringLiteral("2025-03-26"), QString::fromLatin1(protocolVersion) };
+    // Not 2025-03-26: that version has JSON-RPC batches, which this server does not take. A
+    // client asking for it is offered the newest instead.
+    return { QStringLiteral("2024-11-05"), QString::fromLatin1(protocolVersion) };
 }
 
 MCPServer::~MCPServer()
@@ -653,10 +655,14 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
     if (method == QLatin1String("ping"))
         return success(id, QJsonObject());
     if (method == QLatin1String("tools/list")) {
-        QJsonArray tools;
-        for (const AgentCommand &command : AgentCommand::all())
-            tools.append(tool(command));
-        return success(id, QJsonObject { { QStringLiteral("tools"), tools } });
+        // The table never changes while the process runs: the list is made once.
+        static const QJsonObject list = [] {
+            QJsonArray tools;
+            for (const AgentCommand &command : AgentCommand::all())
+                tools.append(tool(command));
+            return QJsonObject { { QStringLiteral("tools"), tools } };
+        }();
+        return success(id, list);
     }
     if (method == QLatin1String("tools/call")) {
         const QJsonValue name = params.value(QLatin1String("name"));
@@ -673,7 +679,8 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
                     repeatedPath.last().toString(), repeated->first, repeated->second, false)));
         // A failed command is still a successful JSON-RPC response, flagged "isError".
         try {
-            return success(id, toolResult(runTool(name.toString(), arguments.toObject(), stop)));
+            const QJsonObject reply = runTool(name.toString(), arguments.toObject(), stop);
+            return success(id, toolResult(reply, AgentControl::reportsFailedRun(name.toString(), reply)));
         } catch (const std::exception &error) {
             return success(id, toolError(error));
         } catch (...) {
@@ -742,14 +749,14 @@ QJsonObject MCPServer::tool(const AgentCommand &command)
     };
 }
 
-QJsonObject MCPServer::toolResult(const QJsonObject &reply)
+QJsonObject MCPServer::toolResult(const QJsonObject &reply, bool failedRun)
 {
     return QJsonObject {
         { QStringLiteral("content"),
             QJsonArray { QJsonObject {
                 { QStringLiteral("type"), QStringLiteral("text") }, { QStringLiteral("text"), text(reply) } } } },
         { QStringLiteral("structuredContent"), reply },
-        { QStringLiteral("isError"), false },
+        { QStringLiteral("isError"), failedRun },
     };
 }
 

@@ -79,8 +79,9 @@ public:
     // The tool description of a command: name, description, inputSchema, annotations.
     static QJsonObject tool(const AgentCommand &command);
     // The "result" of a tools/call: the reply as text and as structured content, or the error
-    // object as text with "isError" true.
-    static QJsonObject toolResult(const QJsonObject &reply);
+    // object as text with "isError" true. A reply telling of a failed run keeps its content and
+    // is flagged "isError" as well.
+    static QJsonObject toolResult(const QJsonObject &reply, bool failedRun = false);
     static QJsonObject toolError(const std::exception &error);
     // The per-call AgentControl runner both front ends share.
     static ToolRunner defaultRunTool();

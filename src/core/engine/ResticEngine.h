@@ -161,6 +161,16 @@ public:
     // refused before restic runs.
     int applyRetention(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
         const ResticEnvironment &environment, std::stop_token stop = {}) const;
+    // The full ids of the snapshots a dry run of applyRetention() would remove now.
+    QStringList retentionRemovals(const Destination::RetentionPolicy &policy, const ResticEnvironment &environment,
+        std::stop_token stop = {}) const;
+    // Forgets exactly the snapshots `counted` names (as retentionRemovals() gave them), pruning
+    // when `prune` is set, and returns how many. Under the repository's lock it first counts
+    // again: when `policy` no longer removes every counted snapshot, nothing is removed and
+    // ResticError says so. Snapshots the policy removes beyond them stay for a later count.
+    // With none counted, `prune` prunes alone.
+    int forgetCounted(const Destination::RetentionPolicy &policy, const QStringList &counted, bool prune,
+        const ResticEnvironment &environment, std::stop_token stop = {}) const;
 
     // The entries of `directory` (absolute) in `snapshot`, or with `recursive` everything below
     // it; a non-empty `search` lists recursively and keeps the paths that contain it, ignoring
@@ -201,6 +211,9 @@ public:
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
+    // Forget by `policy`; the ids removed, or that would be on a dry run.
+    QStringList retentionRun(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
+        const ResticEnvironment &environment, std::stop_token stop) const;
     // Why the located `program` must not be run (too old a release), asked once per process
     // and file; nullopt when it may. Throws CancellationError when `stop` was requested.
     std::optional<QString> releaseProblem(const QString &program, std::stop_token stop) const;

@@ -1,4 +1,5 @@
 // The repository operations of ResticEngine: one restic command each, turned into a typed answer.
+#include "config/FileLock.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticEngine.h"
 #include "util/Json.h"
@@ -230,18 +231,44 @@ BackupEstimate ResticEngine::estimateBackupSize(const QStringList &sources, cons
     throw ResticError::command(noSummary);
 }
 
-int ResticEngine::applyRetention(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
+namespace {
+
+// The ids in the "remove" lists of forget's JSON groups; none when the answer has another shape.
+QStringList removedIDs(const ResticResult &result)
+{
+    const QJsonDocument document = leadingJson(result.stdout.toUtf8());
+    if (!document.isArray())
+        return {};
+    QStringList ids;
+    for (const QJsonValue &group : document.array()) {
+        if (!group.isObject())
+            return {};
+        for (const QJsonValue &snapshot : group.toObject().value(QStringLiteral("remove")).toArray())
+            ids.append(snapshot.toObject().value(QStringLiteral("id")).toString());
+    }
+    return ids;
+}
+
+ResticCommand forgetCommand(bool prune)
+{
+    ResticCommand command(QStringLiteral("forget"));
+    command.flag(QStringLiteral("--json")).lockWait(ResticEngine::lockRetry());
+    if (prune)
+        command.flag(QStringLiteral("--prune")).option(QStringLiteral("--max-unused"), QStringLiteral("10%"));
+    return command;
+}
+
+} // namespace
+
+QStringList ResticEngine::retentionRun(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
     const ResticEnvironment &environment, std::stop_token stop) const
 {
     if (!keepsAtLeastOne(policy))
         throw ResticError::command(noRetainedSnapshot);
 
-    ResticCommand command(QStringLiteral("forget"));
-    command.flag(QStringLiteral("--json")).lockWait(lockRetry());
+    ResticCommand command = forgetCommand(prune && !dryRun);
     if (dryRun)
         command.flag(QStringLiteral("--dry-run"));
-    else if (prune)
-        command.flag(QStringLiteral("--prune")).option(QStringLiteral("--max-unused"), QStringLiteral("10%"));
     // Only this computer's snapshots: other machines sharing the repository keep theirs.
     for (const QString &host : MachineIdentity::knownHostnames())
         command.option(QStringLiteral("--host"), host);
@@ -250,19 +277,62 @@ int ResticEngine::applyRetention(const Destination::RetentionPolicy &policy, boo
     const ResticResult result = run(command, environment, stop);
     if (result.exitCode != 0)
         throw ResticError::command(cleanError(result.stderr, result.exitCode));
+    return removedIDs(result);
+}
 
-    const QJsonDocument document = leadingJson(result.stdout.toUtf8());
-    if (!document.isArray())
+int ResticEngine::applyRetention(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
+    const ResticEnvironment &environment, std::stop_token stop) const
+{
+    return int(retentionRun(policy, prune, dryRun, environment, stop).size());
+}
+
+QStringList ResticEngine::retentionRemovals(
+    const Destination::RetentionPolicy &policy, const ResticEnvironment &environment, std::stop_token stop) const
+{
+    return retentionRun(policy, false, true, environment, stop);
+}
+
+int ResticEngine::forgetCounted(const Destination::RetentionPolicy &policy, const QStringList &counted, bool prune,
+    const ResticEnvironment &environment, std::stop_token stop) const
+{
+    if (counted.isEmpty()) {
+        // Nothing to forget, but pruning was asked for (restic's forget would skip it then).
+        if (prune) {
+            ResticCommand command(QStringLiteral("prune"));
+            command.option(QStringLiteral("--max-unused"), QStringLiteral("10%")).lockWait(lockRetry());
+            const ResticResult result = run(command, environment, stop);
+            if (result.exitCode != 0)
+                throw ResticError::command(cleanError(result.stderr, result.exitCode));
+        }
         return 0;
-    int removed = 0;
-    for (const QJsonValue &group : document.array()) {
-        if (!group.isObject())
-            return 0;
-        const QJsonValue remove = group.toObject().value(QStringLiteral("remove"));
-        if (remove.isArray())
-            removed += int(remove.toArray().size());
     }
-    return removed;
+    // Counted and forgotten in one hold of the repository's lock, so no backup of ours lands
+    // between the check and the removal.
+    const QString repository = environment.value(QStringLiteral("RESTIC_REPOSITORY"));
+    const QString lockPath = FileLock::repositoryLockPath(repository, m_lockDirectory.value_or(QString()));
+    std::unique_ptr<FileLock> lock;
+    if (lockPath != m_heldLockPath)
+        lock = FileLock::repository(repository, m_lockDirectory.value_or(QString()));
+    const ResticEngine engine = lock ? holdingLock(repository, *lock) : *this;
+    // Snapshots that arrived since are left for the next count; but one counted that the policy
+    // now keeps (a newer one went meanwhile), or that is gone, means the question no longer
+    // says what would happen.
+    const QStringList now = engine.retentionRemovals(policy, environment, stop);
+    const auto stale
+        = std::count_if(counted.cbegin(), counted.cend(), [&now](const QString &id) { return !now.contains(id); });
+    if (stale > 0)
+        throw ResticError::command(QStringLiteral("The snapshots changed after they were counted: %1 of the %2 "
+                                                  "counted for removal are gone or are now kept by the policy, so "
+                                                  "nothing was removed. Count them again.")
+                                       .arg(stale)
+                                       .arg(counted.size()));
+    ResticCommand command = forgetCommand(prune);
+    for (const QString &id : counted)
+        command.positional(id);
+    const ResticResult result = engine.run(command, environment, stop);
+    if (result.exitCode != 0)
+        throw ResticError::command(cleanError(result.stderr, result.exitCode));
+    return int(counted.size());
 }
 
 } // namespace vellmir

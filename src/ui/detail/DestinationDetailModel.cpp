@@ -97,14 +97,21 @@ private:
     std::function<void(const QString &)> m_alert;
 };
 
-// One pruning retention run on a worker thread, counting the snapshots it removes; a dry run
-// only counts them.
-auto retentionRun(
-    const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination, bool dryRun)
+// The snapshots retention would remove now, counted on a worker thread.
+auto retentionCount(const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination)
 {
-    return [engine, credentials, destination, dryRun](std::stop_token stop) {
-        return engine.applyRetention(
-            destination.retention, true, dryRun, credentials.resticEnvironment(destination), stop);
+    return [engine, credentials, destination](std::stop_token stop) {
+        return engine.retentionRemovals(destination.retention, credentials.resticEnvironment(destination), stop);
+    };
+}
+
+// Forgets, with pruning, exactly the snapshots the confirmation counted.
+auto retentionRun(const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination,
+    const QStringList &counted)
+{
+    return [engine, credentials, destination, counted](std::stop_token stop) {
+        return engine.forgetCounted(
+            destination.retention, counted, true, credentials.resticEnvironment(destination), stop);
     };
 }
 
@@ -362,14 +369,15 @@ void DestinationDetailModel::previewRetention()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background(m_viewStop.get_token(), retentionRun(m_engine, m_credentials, m_destination, true),
-        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
-            if (!count)
+    background(m_viewStop.get_token(), retentionCount(m_engine, m_credentials, m_destination),
+        [](DestinationDetailModel *model, const std::optional<QStringList> &counted, const QString &error) {
+            if (!counted)
                 model->m_retentionMessage = error;
-            else if (*count == 0)
+            else if (counted->isEmpty())
                 model->m_retentionMessage = tr("Nothing to remove.");
-            if (count && *count > 0) {
-                model->m_pendingRetentionRemovals = *count;
+            if (counted && !counted->isEmpty()) {
+                model->m_countedRetention = *counted;
+                model->m_pendingRetentionRemovals = int(counted->size());
                 Q_EMIT model->pendingRetentionRemovalsChanged();
             }
             model->setApplyingRetention(false);
@@ -379,10 +387,12 @@ void DestinationDetailModel::previewRetention()
 
 void DestinationDetailModel::applyRetentionNow()
 {
+    const QStringList counted = std::exchange(m_countedRetention, {});
+    clearPendingRetention();
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background({}, retentionRun(m_engine, m_credentials, m_destination, false),
+    background({}, retentionRun(m_engine, m_credentials, m_destination, counted),
         [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
             if (!count) {
                 model->m_retentionMessage = error;

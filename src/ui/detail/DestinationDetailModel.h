@@ -118,6 +118,7 @@ public:
     const std::optional<QString> &retentionMessage() const { return m_retentionMessage; }
     const std::optional<int> &pendingRetentionRemovals() const { return m_pendingRetentionRemovals; }
     void previewRetention();
+    // Removes exactly the snapshots the last preview counted, if retention still removes them all.
     void applyRetentionNow();
     // The confirmation closed, by either button.
     void clearPendingRetention();
@@ -192,6 +193,7 @@ private:
     bool m_testing = false;
     bool m_confirmingDelete = false;
     std::optional<int> m_pendingRetentionRemovals;
+    QStringList m_countedRetention; // the snapshots the confirmation counts, by id
     QList<Snapshot> m_snapshots;
     bool m_loadingSnapshots = false;
     std::optional<QString> m_snapshotError;

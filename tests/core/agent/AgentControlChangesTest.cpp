@@ -244,13 +244,16 @@ private Q_SLOTS:
         // A daily schedule registers the background agent.
         QCOMPARE(fx.serviceCalls, QStringList { "register" });
 
+        // The decision is on record before the change starts; its outcome follows.
         const QList<AgentAuditLog::Entry> lines = fx.auditLines();
-        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.first().outcome, std::optional<QString>("started"));
+        QCOMPARE(lines.last().summary, lines.first().summary);
         QCOMPARE(lines.first().summary,
             "1 folder, 3 excludes. Add the destination “Photos”? | Local disk: " + vault
                 + " | Repository: will be created | Exclude: ~/.local/share/Trash | Exclude: .Trash-* | "
                   "Exclude: node_modules | Folders: ~/Documents | Schedule: Daily");
-        QCOMPARE(lines.first().outcome, std::optional<QString>("succeeded"));
+        QCOMPARE(lines.last().outcome, std::optional<QString>("succeeded"));
         QVERIFY(!readFile(fx.control->audit().url()).contains("pw\""));
     }
 
@@ -390,8 +393,8 @@ private Q_SLOTS:
             QStringLiteral("update-destination"), args({ { "destination", "Home" }, { "schedule", "hourly" } }));
         QVERIFY(fx.asker->requests.isEmpty());
         QCOMPARE(reply.value("approval").toString(), QStringLiteral("approved-by-setting"));
-        QCOMPARE(fx.auditLines().size(), 1);
-        QVERIFY(fx.auditLines().first().decision == ApprovalDecision::approvedBySetting);
+        QCOMPARE(fx.auditLines().size(), 2);
+        QVERIFY(fx.auditLines().last().decision == ApprovalDecision::approvedBySetting);
     }
 
     // The update saved is the one the user allowed: against a destination that changed while the
@@ -438,7 +441,7 @@ private Q_SLOTS:
             const std::optional<AgentError> failure = fx.failure(QStringLiteral("update-destination"), arguments);
             QVERIFY(failure && failure->kind() == AgentError::Kind::failed);
             QCOMPARE(failure->message(), error);
-            QCOMPARE(fx.auditLines().first().outcome, "failed: " + error);
+            QCOMPARE(fx.auditLines().last().outcome, "failed: " + error);
             // The other writer's change stands, and nothing of this one.
             fx.store->reload();
             QCOMPARE(
@@ -450,7 +453,7 @@ private Q_SLOTS:
         const Destination stored = fx.store->destinations().first();
         QCOMPARE(stored.name, QStringLiteral("Work"));
         QCOMPARE(stored.repository, QStringLiteral("/elsewhere"));
-        QCOMPARE(fx.auditLines().first().outcome, std::optional<QString>("succeeded"));
+        QCOMPARE(fx.auditLines().last().outcome, std::optional<QString>("succeeded"));
     }
 
     // Every write would be refused, so nothing is asked, probed or created first.
@@ -491,7 +494,7 @@ private Q_SLOTS:
             QCOMPARE(AgentError::code(error), QStringLiteral("failed"));
         }
         QCOMPARE(fx.asker->requests.size(), whileAsking ? 1 : 0);
-        QCOMPARE(fx.auditLines().size(), whileAsking ? 1 : 0);
+        QCOMPARE(fx.auditLines().size(), whileAsking ? 2 : 0);
         QVERIFY(!fx.resticArguments().contains(QStringLiteral("init")));
         if (!whileAsking)
             QVERIFY(!fx.resticRan());

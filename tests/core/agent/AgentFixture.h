@@ -24,10 +24,13 @@ public:
     ApprovalDecision decide(const ChangeRequest &request, std::stop_token) override
     {
         requests.append(request);
+        if (onDecide)
+            onDecide();
         return decision;
     }
     ApprovalDecision decision = ApprovalDecision::denied;
     QList<ChangeRequest> requests;
+    std::function<void()> onDecide; // what happens while the question is open
 };
 
 struct AgentFixture {

@@ -213,11 +213,10 @@ private Q_SLOTS:
                     .toString()
                     .startsWith(QStringLiteral("Controls Vellmir, the restic backup app. Changes (add/update/remove "
                                                "destination, restore, apply-retention) wait for the user")));
-        for (int i : { 1, 2, 3 })
+        // 2025-03-26 has batches, which the server refuses: it is not offered.
+        for (int i : { 1, 2, 3, 4 })
             QCOMPARE(sent.at(i).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
                 QJsonValue(QStringLiteral("2025-06-18")));
-        QCOMPARE(sent.at(4).value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")),
-            QJsonValue(QStringLiteral("2025-03-26")));
     }
 
     void listsEveryCommandAsTool()
@@ -438,6 +437,9 @@ private Q_SLOTS:
                        R"(within 5 minutes, so the change was not made."})"));
         QTest::newRow("other error") << 3 << QByteArray(R"({"code":"failed","error":"disk on fire"})");
         QTest::newRow("success") << 4 << QByteArray();
+        // A backup's reply as it came, flagged as an error only when the run failed.
+        test::dataRow("failed backup run", 5, QByteArray(R"({"mode":"in-process","run":{"outcome":"failed"}})"));
+        test::dataRow("incomplete backup run", 6, QByteArray(R"({"outcome":"incomplete","state":"finished"})"));
     }
 
     void shapesToolResults()
@@ -457,6 +459,20 @@ private Q_SLOTS:
             }
             return echoRunner(name, arguments, stop);
         };
+        if (which >= 5) {
+            const auto backup
+                = [&text](const QString &, const QJsonObject &, std::stop_token) { return json::parseObject(text); };
+            const QJsonObject result = serveLines(backup,
+                { R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"backup","arguments":{}}})" })
+                                           .value(0)
+                                           .value(QStringLiteral("result"))
+                                           .toObject();
+            QCOMPARE(json::compact(result.value(QStringLiteral("structuredContent"))), text);
+            QCOMPARE(result.value(QStringLiteral("content")).toArray().at(0).toObject().value(QStringLiteral("text")),
+                QJsonValue(QString::fromUtf8(text)));
+            QCOMPARE(result.value(QStringLiteral("isError")), QJsonValue(which == 5));
+            return;
+        }
         const QList<QJsonObject> sent = serveLines(runner,
             { R"({"jsonrpc":"2.0","id":"c","method":"tools/call","params":{"name":"history","arguments":{"limit":3,"x":[true]}}})" });
         QCOMPARE(sent.size(), 1);

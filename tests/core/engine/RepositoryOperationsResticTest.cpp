@@ -88,7 +88,9 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(flag));
     }
 
-    void retentionCountsThenRemovesOnlyThisComputersSnapshots()
+    // What is removed is what was counted, by id: a snapshot that lands after the count waits for
+    // the next one, and a counted one the policy would now keep stops the removal.
+    void retentionRemovesOnlyWhatItCountedOfThisComputer()
     {
         const QString here = MachineIdentity::hostname();
         const int elsewhere = m_engine->listSnapshots(m_environment).size();
@@ -98,12 +100,23 @@ private Q_SLOTS:
         const Destination::RetentionPolicy keepOneDay { 1, 0, 0, 0 };
 
         QCOMPARE(m_engine->applyRetention(keepOneDay, true, true, m_environment), 2);
+        const QStringList counted = m_engine->retentionRemovals(keepOneDay, m_environment);
+        QCOMPARE(counted.size(), 2);
         QCOMPARE(snapshotsOf(here).size(), 3);
-        QCOMPARE(m_engine->applyRetention(keepOneDay, true, false, m_environment), 2);
+        backup(here, QStringLiteral("2025-03-04 10:00:00"), "four");
+        QCOMPARE(m_engine->forgetCounted(keepOneDay, counted, true, m_environment), 2);
         const QList<Snapshot> kept = snapshotsOf(here);
-        QCOMPARE(kept.size(), 1);
-        QCOMPARE(kept.first().sizeBytes, qint64(5));
-        QCOMPARE(m_engine->listSnapshots(m_environment).size(), elsewhere + 1);
+        QCOMPARE(kept.size(), 2);
+        QCOMPARE(kept.last().sizeBytes, qint64(5));
+        QCOMPARE(m_engine->listSnapshots(m_environment).size(), elsewhere + 2);
+
+        const QStringList next = m_engine->retentionRemovals(keepOneDay, m_environment);
+        QCOMPARE(next.size(), 1);
+        QCOMPARE(
+            m_engine->run(ResticCommand(QStringLiteral("forget")).positional(kept.first().id), m_environment).exitCode,
+            0);
+        QVERIFY_THROWS_EXCEPTION(ResticError, m_engine->forgetCounted(keepOneDay, next, false, m_environment));
+        QCOMPARE(snapshotsOf(here).size(), 1);
     }
 };
 
