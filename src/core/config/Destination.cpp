@@ -258,10 +258,37 @@ QString Destination::expandTilde(const QString &path)
 
 QString Destination::expandExclude(const QString &pattern)
 {
-    // "!~/x" re-includes the folder that "~/x" excludes; unexpanded it would match nothing.
-    if (pattern.startsWith(u'!'))
-        return u'!' + expandTilde(pattern.mid(1));
-    return expandTilde(pattern);
+    return expandExclude(pattern, AppPaths::homeDirectory());
+}
+
+QString Destination::expandExclude(const QString &pattern, const QString &home)
+{
+    // "!~/x" re-includes the folder that "~/x" excludes; unexpanded it would match nothing. A
+    // home folder such as "/home/a[1]" is a name, not a class.
+    const bool negated = pattern.startsWith(u'!');
+    const QString body = negated ? pattern.mid(1) : pattern;
+    QString expanded;
+    if (body == QLatin1String("~"))
+        expanded = literalPattern(home);
+    else if (body.startsWith(QLatin1String("~/")))
+        expanded = literalPattern(home) + u'/' + body.mid(2);
+    else
+        return pattern;
+    return negated ? u'!' + expanded : expanded;
+}
+
+QString Destination::literalPattern(const QString &text)
+{
+    QString result;
+    result.reserve(text.size() + 8);
+    if (text.startsWith(u'!'))
+        result.append(u'\\');
+    for (const QChar c : text) {
+        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
+            result.append(u'\\');
+        result.append(c);
+    }
+    return result;
 }
 
 QStringList Destination::excludeArguments() const

@@ -70,8 +70,13 @@ struct Destination {
     static QString tildeForm(const QString &path);
     // "~" or "~/..." expanded against the home folder; anything else unchanged.
     static QString expandTilde(const QString &path);
-    // An exclude pattern as restic gets it: expandTilde, after the "!" of a re-include too.
+    // An exclude pattern as restic gets it: "~" and "~/..." expanded, after the "!" of a
+    // re-include too, to the home folder written as a pattern that matches exactly its name.
     static QString expandExclude(const QString &pattern);
+    static QString expandExclude(const QString &pattern, const QString &home);
+    // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
+    // "!" are escaped with a backslash.
+    static QString literalPattern(const QString &text);
     // The folder a local repository lives in, read the way restic reads it: "local:/srv/r"
     // and "/srv/r" both name /srv/r. Every check that looks at a local repository on disk
     // (deferral, restore guard, lock names) goes through here.

@@ -1,5 +1,6 @@
 #include "exclude/ExcludeMatcher.h"
 
+#include "config/Destination.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 
@@ -275,21 +276,6 @@ const char *globProblem(std::string_view glob)
     return "a \"-\" in \"[...]\" must stand between two characters";
 }
 
-// "~" and "~/..." are expanded, after a re-include's "!" too; nothing else is.
-QString expandedPattern(const QString &pattern, const QString &home)
-{
-    const bool negated = pattern.startsWith(u'!');
-    const QString body = negated ? pattern.mid(1) : pattern;
-    QString expanded;
-    if (body == QLatin1String("~"))
-        expanded = home;
-    else if (body.startsWith(QLatin1String("~/")))
-        expanded = home + u'/' + body.mid(2);
-    else
-        return pattern;
-    return negated ? u'!' + expanded : expanded;
-}
-
 std::string absolute(const char *path, std::size_t length)
 {
     std::string result = LocalPath::encode(QDir::currentPath()).toStdString();
@@ -374,7 +360,7 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
     m_patterns.reserve(std::size_t(patterns.size()));
     for (const QString &pattern : patterns) {
         // The backup expands these forms before restic sees them, and nothing else.
-        const QString expanded = expandedPattern(pattern, homeText);
+        const QString expanded = Destination::expandExclude(pattern, homeText);
 
         Prepared prepared;
         // A stored byte that is not UTF-8 reaches restic as that byte, so it is matched as one.
@@ -570,10 +556,7 @@ QStringList ExcludeMatcher::patterns() const
 
 std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
 {
-    QString home = AppPaths::homeDirectory();
-    while (home.size() > 1 && home.endsWith(u'/'))
-        home.chop(1);
-    const std::string text = LocalPath::encode(expandedPattern(pattern, home)).toStdString();
+    const std::string text = LocalPath::encode(Destination::expandExclude(pattern)).toStdString();
     std::string_view body = text;
     if (!body.empty() && body.front() == '!')
         body.remove_prefix(1);
@@ -584,20 +567,6 @@ std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
             && !wellFormedGlob(component))
             return QString::fromUtf8(globProblem(component));
     return std::nullopt;
-}
-
-QString ExcludeMatcher::escaped(const QString &text)
-{
-    QString result;
-    result.reserve(text.size() + 8);
-    if (text.startsWith(u'!'))
-        result.append(u'\\');
-    for (const QChar c : text) {
-        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
-            result.append(u'\\');
-        result.append(c);
-    }
-    return result;
 }
 
 ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root, std::vector<std::string> passed)

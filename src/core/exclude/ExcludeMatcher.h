@@ -48,10 +48,6 @@ public:
     // trailing backslash), or nullopt when it takes it. Every later backup would fail on it.
     static std::optional<QString> refusal(const QString &pattern);
 
-    // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
-    // "!" are escaped with a backslash.
-    static QString escaped(const QString &text);
-
     // Answers for the items of one depth-first walk below `root` (in FileWalk's order, paths
     // spelt root + "/" + relative path); a walk only goes below a root that is not excluded. An
     // item's answer is derived from its parent folder's, so each item costs only the pattern

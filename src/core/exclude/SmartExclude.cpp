@@ -1,5 +1,6 @@
 #include "exclude/SmartExclude.h"
 
+#include "config/Destination.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/AppPaths.h"
@@ -251,7 +252,7 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
         if (LocalPath::isText(path)) {
             // The folder's own path: a bare name would also leave out every file and folder of
             // that name elsewhere, which the suggestion neither counted nor showed.
-            candidate.pattern = ExcludeMatcher::escaped(path);
+            candidate.pattern = Destination::literalPattern(path);
             candidate.id = candidate.pattern;
             candidate.reason = folder.rule ? folder.rule->reason : cacheReason;
         } else {
