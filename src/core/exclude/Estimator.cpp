@@ -83,7 +83,7 @@ std::vector<BackupRoot> backupRoots(const QStringList &sources)
 
 BackupEstimate localEstimate(const QStringList &sources, const QStringList &excludes)
 {
-    const ExcludeMatcher matcher(excludes);
+    const ExcludeMatcher matcher(Destination::resticExcludes(excludes, sources));
     BackupEstimate estimate;
     for (const BackupRoot &root : backupRoots(sources)) {
         const QByteArray &path = root.path;

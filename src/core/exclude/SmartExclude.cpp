@@ -235,8 +235,9 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
 
     std::vector<Found> found;
     RuleScanner scanner(found, skipCaches, skipDerivedData);
+    // Each source where restic is handed it, so that a suggestion names the path restic walks.
     for (const QString &source : sources)
-        FileWalk::walk(source, FileWalk::Values::type, scanner);
+        FileWalk::walk(Destination::resolvedSource(source), FileWalk::Values::type, scanner);
     // Sources inside one another meet the same folder twice: it is one suggestion.
     std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) { return a.path < b.path; });
     found.erase(

@@ -108,7 +108,7 @@ CoverageAudit CoverageAudit::scan(const Destination &destination)
 CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChecks &checks)
 {
     CoverageAudit audit;
-    const ExcludeMatcher matcher(destination.excludes);
+    const ExcludeMatcher matcher(Destination::resticExcludes(destination.excludes, destination.sources));
     for (const Estimator::BackupRoot &root : Estimator::backupRoots(destination.sources)) {
         const QString &source = root.source;
         const QByteArray &path = root.path;

@@ -148,7 +148,8 @@ void ExcludeConformanceTest::initTestCase()
         }
     }
 
-    // Other homes: one whose name is a glob, one that is not UTF-8.
+    // Other homes: one reached through a link, one whose name is a glob, one that is not UTF-8.
+    makeLink(m_dir.path(), QStringLiteral("homelink"), QStringLiteral("home"));
     for (const QByteArray &other : { QByteArray("home[1]"), QByteArray("h\xe9") }) {
         makeFileAt(QFile::encodeName(m_dir.path()), { other, "Downloads" }, "f", 10);
         makeFileAt(QFile::encodeName(m_dir.path()), { other }, "keep", 10);
@@ -366,6 +367,12 @@ void ExcludeConformanceTest::patternsLeaveOutWhatTheyName_data()
     QTest::addColumn<QStringList>("excludes");
     QTest::addColumn<QStringList>("leftOut"); // below the home folder: nothing stored from there
 
+    QTest::newRow("exclude spelt through a linked source")
+        << QByteArray("home") << QStringList { "links/src" } << QStringList { "~/links/src/gen" }
+        << QStringList { "mhome/proj/src/gen" };
+    QTest::newRow("home reached through a link")
+        << QByteArray("homelink") << QStringList { "" } << QStringList { "~/Movies" }
+        << QStringList { "Movies", ".cache/restic" };
     QTest::newRow("home named as a glob")
         << QByteArray("home[1]") << QStringList { "" } << QStringList { "~/Downloads" } << QStringList { "Downloads" };
     QTest::newRow("home named by bytes that are not UTF-8")
