@@ -20,7 +20,8 @@ namespace vellmir {
 // - a pattern beginning with "/" is laid over the start of the item's absolute path, any
 //   other pattern over any run of its components, so "mhome" or "src/gen" also match above
 //   the folder being backed up, and everything below a match is matched too;
-// - a component "**" stands for any number of components;
+// - a component "**" stands for any number of components, as far as restic lets it reach where
+//   a pattern holds two or more (boundedMatches);
 // - each component is a Go glob ("*", "?", "[a-z]", "[^x]", backslash escapes) compared as
 //   bytes, with no Unicode normalisation;
 // - a pattern beginning with "!" re-includes what earlier patterns excluded; the last pattern
@@ -78,20 +79,26 @@ private:
         enum class Kind { root, any, literal, glob };
         Kind kind = Kind::literal;
         std::string text;
+        // For "**": how many parts of the pattern restic counts after it, from its first and
+        // from its last "**" where a run of them is folded into this one.
+        std::size_t startRoom = 0;
+        std::size_t endRoom = 0;
     };
     struct Prepared {
         std::string text; // as prepared, in the bytes restic is given
         std::vector<Part> parts; // empty: matches nothing
         bool negated = false;
-        std::size_t anyParts = 0; // "**" parts, after runs of them are folded into one
+        bool bounded = false; // two "**" or more: restic limits what each spans (boundedMatches)
     };
 
     class Components;
 
-    static bool matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
-        bool consumed, std::vector<std::uint8_t> *failed);
+    static bool partMatches(const Part &part, std::string_view component);
+    static bool matchesFrom(
+        const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed);
     static bool endsAt(const Prepared &pattern, Components &components, std::size_t last);
     static bool matchesAnywhere(const Prepared &pattern, Components &components);
+    static bool boundedMatches(const Prepared &pattern, Components &components);
     void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;
     bool decide(const std::uint8_t *found) const;
     bool inResticCache(const char *path, std::size_t pathLength) const;

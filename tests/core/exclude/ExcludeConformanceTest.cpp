@@ -238,6 +238,7 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("a link and its target") << QStringList { "links/src", "mhome/proj/src" } << QStringList {};
     QTest::newRow("a source inside another")
         << QStringList { "mhome/proj/src", "mhome/proj/src/gen" } << QStringList {};
+    QTest::newRow("two double stars") << proj << QStringList { "*.c", "!~/**/src/**/*.c" };
     QTest::newRow("re-includes beside an inner source")
         << QStringList { "mhome/proj", "mhome/proj/src/gen" } << QStringList { "~/mhome/proj", "!keep.txt", "!gen" };
 
@@ -377,6 +378,8 @@ void ExcludeConformanceTest::patternsLeaveOutWhatTheyName_data()
         << QByteArray("home[1]") << QStringList { "" } << QStringList { "~/Downloads" } << QStringList { "Downloads" };
     QTest::newRow("home named by bytes that are not UTF-8")
         << QByteArray("h\xe9") << QStringList { "" } << QStringList { "~/Downloads" } << QStringList { "Downloads" };
+    QTest::newRow("inner source reached through a link")
+        << QByteArray("home") << QStringList { "links", "links/src/gen" } << QStringList {} << QStringList {};
 }
 
 void ExcludeConformanceTest::patternsLeaveOutWhatTheyName()
