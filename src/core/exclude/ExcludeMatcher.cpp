@@ -171,8 +171,6 @@ bool chunkMatches(std::string_view chunk, std::string_view text, std::string_vie
             break;
         }
         case '?':
-            if (text.front() == '/')
-                return false;
             text.remove_prefix(decodeRune(text).second);
             chunk.remove_prefix(1);
             break;
@@ -194,14 +192,14 @@ bool chunkMatches(std::string_view chunk, std::string_view text, std::string_vie
 }
 
 // Go's matching order, kept exactly: each chunk takes its leftmost place after a "*", and only
-// the last must reach the end of the text.
+// the last must reach the end of the text, one path component.
 bool globMatches(std::string_view pattern, std::string_view text)
 {
     while (!pattern.empty()) {
         bool star = false;
         const std::string_view chunk = nextChunk(pattern, star);
         if (star && chunk.empty())
-            return text.find('/') == std::string_view::npos;
+            return true;
         const bool last = pattern.empty();
         std::string_view rest;
         if (chunkMatches(chunk, text, rest) && (rest.empty() || !last)) {
@@ -211,7 +209,7 @@ bool globMatches(std::string_view pattern, std::string_view text)
         if (!star)
             return false;
         bool placed = false;
-        for (std::size_t skip = 0; skip < text.size() && text[skip] != '/'; ++skip) {
+        for (std::size_t skip = 0; skip < text.size(); ++skip) {
             if (!chunkMatches(chunk, text.substr(skip + 1), rest) || (last && !rest.empty()))
                 continue;
             text = rest;
