@@ -143,9 +143,8 @@ QString repositoryLocation(Destination::Kind kind, const QString &given)
 void refuseMalformedPatterns(const QStringList &patterns)
 {
     for (const QString &pattern : patterns)
-        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
-            throw AgentError::usage(QStringLiteral("restic cannot use the exclude pattern ") + pattern
-                + QStringLiteral(": ") + *reason + u'.');
+        if (const std::optional<QString> refusal = ExcludeMatcher::refusal(pattern))
+            throw AgentError::usage(*refusal);
 }
 
 // The repository and the secrets of its kind as restic's environment, each secret taken from

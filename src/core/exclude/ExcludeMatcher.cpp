@@ -191,15 +191,20 @@ bool chunkMatches(std::string_view chunk, std::string_view text, std::string_vie
     return true;
 }
 
+enum class Glob { differs, matches, malformed };
+
 // Go's matching order, kept exactly: each chunk takes its leftmost place after a "*", and only
-// the last must reach the end of the text, one path component.
-bool globMatches(std::string_view pattern, std::string_view text)
+// the last must reach the end of the text, one path component. Go reports a malformed chunk
+// only when the matching reaches it, so "[a]*[" is malformed for "ab" but differs from "b".
+Glob goMatch(std::string_view pattern, std::string_view text)
 {
     while (!pattern.empty()) {
         bool star = false;
         const std::string_view chunk = nextChunk(pattern, star);
         if (star && chunk.empty())
-            return true;
+            return Glob::matches;
+        if (!wellFormedChunk(chunk))
+            return Glob::malformed;
         const bool last = pattern.empty();
         std::string_view rest;
         if (chunkMatches(chunk, text, rest) && (rest.empty() || !last)) {
@@ -207,7 +212,7 @@ bool globMatches(std::string_view pattern, std::string_view text)
             continue;
         }
         if (!star)
-            return false;
+            return Glob::differs;
         bool placed = false;
         for (std::size_t skip = 0; skip < text.size(); ++skip) {
             if (!chunkMatches(chunk, text.substr(skip + 1), rest) || (last && !rest.empty()))
@@ -217,9 +222,14 @@ bool globMatches(std::string_view pattern, std::string_view text)
             break;
         }
         if (!placed)
-            return false;
+            return Glob::differs;
     }
-    return text.empty();
+    return text.empty() ? Glob::matches : Glob::differs;
+}
+
+bool globMatches(std::string_view pattern, std::string_view text)
+{
+    return goMatch(pattern, text) == Glob::matches;
 }
 
 // A pattern's components after Go's filepath.Clean: empty and "." components dropped, ".."
@@ -593,10 +603,19 @@ std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
         body.remove_prefix(1);
     const bool rooted = !body.empty() && body.front() == '/';
     // The components restic checks: tidied like a path, "**" and plain names need no check.
-    for (const std::string_view component : cleanComponents(body, rooted))
-        if (component != "**" && component.find_first_of("\\[]*?") != std::string_view::npos
-            && !wellFormedGlob(component))
-            return QString::fromUtf8(globProblem(component));
+    for (const std::string_view component : cleanComponents(body, rooted)) {
+        if (component == "**" || component.find_first_of("\\[]*?") == std::string_view::npos
+            || wellFormedGlob(component))
+            continue;
+        const QString problem = QString::fromUtf8(globProblem(component));
+        // restic checks a component by matching it against itself, which finds only some.
+        if (goMatch(component, component) == Glob::malformed)
+            return QStringLiteral("restic cannot use the exclude pattern ") + pattern + QStringLiteral(": ") + problem
+                + u'.';
+        return QStringLiteral("Vellmir does not take the exclude pattern ") + pattern + QStringLiteral(": ") + problem
+            + QStringLiteral(". restic would take it, but gives up on its exclude patterns for every item whose "
+                             "name reaches that part, and backs up some of what the other patterns leave out.");
+    }
     return std::nullopt;
 }
 

@@ -26,8 +26,8 @@ namespace vellmir {
 //   bytes, with no Unicode normalisation;
 // - a pattern beginning with "!" re-includes what earlier patterns excluded; the last pattern
 //   that decides wins.
-// A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; restic refuses
-// to start a backup with one. Whatever the patterns say, restic's own cache folder
+// A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; it is never taken
+// (refusal). Whatever the patterns say, restic's own cache folder
 // (AppPaths::resticCacheDirectory) and everything in it is left out, as restic leaves it out.
 // Immutable, so it can be shared between threads.
 class ExcludeMatcher {
@@ -45,8 +45,10 @@ public:
     QStringList patterns() const; // as prepared ("~" expanded), in input order
     bool isEmpty() const { return m_patterns.empty(); }
 
-    // Why restic refuses `pattern` (a malformed glob: an unclosed "[", an empty "[]", a
-    // trailing backslash), or nullopt when it takes it. Every later backup would fail on it.
+    // The sentence that refuses `pattern`, a malformed glob (an unclosed "[", an empty "[]", a
+    // trailing backslash), or nullopt for one that is taken. restic refuses some of these, and
+    // every later backup would fail on them; the others it takes but stops deciding at, which
+    // this program does not take either.
     static std::optional<QString> refusal(const QString &pattern);
 
     // Answers for the items of one depth-first walk below `root` (in FileWalk's order, paths
