@@ -118,14 +118,13 @@ Parameter snapshotPath(const char *help)
     return made;
 }
 
-// A pattern restic cannot read would fail every later backup with "invalid pattern(s)".
+// A pattern restic cannot read would fail every later backup with "invalid pattern(s)"; one it
+// reads but gives up on would back up what the others leave out.
 Parameter excludePatterns(const QString &name, const char *help)
 {
     Parameter made = parameter(name, Kind::strings, help);
     made.rule = [](const QString &pattern) -> std::optional<QString> {
-        if (const std::optional<QString> reason = ExcludeMatcher::refusal(pattern))
-            return u"restic cannot use the exclude pattern "_s + pattern + u": "_s + *reason + u'.';
-        return std::nullopt;
+        return ExcludeMatcher::refusal(pattern);
     };
     return made;
 }

@@ -258,10 +258,114 @@ QString Destination::expandTilde(const QString &path)
 
 QString Destination::expandExclude(const QString &pattern)
 {
-    // "!~/x" re-includes the folder that "~/x" excludes; unexpanded it would match nothing.
-    if (pattern.startsWith(u'!'))
-        return u'!' + expandTilde(pattern.mid(1));
-    return expandTilde(pattern);
+    return expandExclude(pattern, AppPaths::homeDirectory());
+}
+
+QString Destination::expandExclude(const QString &pattern, const QString &home)
+{
+    // "!~/x" re-includes the folder that "~/x" excludes; unexpanded it would match nothing. A
+    // home folder such as "/home/a[1]" is a name, not a class.
+    const bool negated = pattern.startsWith(u'!');
+    const QString body = negated ? pattern.mid(1) : pattern;
+    QString expanded;
+    if (body == QLatin1String("~"))
+        expanded = literalPattern(home);
+    else if (body.startsWith(QLatin1String("~/")))
+        expanded = literalPattern(home) + u'/' + body.mid(2);
+    else
+        return pattern;
+    return negated ? u'!' + expanded : expanded;
+}
+
+QString Destination::literalPattern(const QString &text)
+{
+    QString result;
+    result.reserve(text.size() + 8);
+    if (text.startsWith(u'!'))
+        result.append(u'\\');
+    for (const QChar c : text) {
+        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
+            result.append(u'\\');
+        result.append(c);
+    }
+    return result;
+}
+
+namespace {
+
+// The components of an absolute pattern as restic tidies it, each with the name it matches
+// exactly when it holds no wildcard (nullopt where it does).
+struct PatternComponent {
+    QString text;
+    std::optional<QString> literal;
+};
+
+QList<PatternComponent> patternComponents(const QString &body)
+{
+    QList<PatternComponent> components;
+    for (const QString &text : QDir::cleanPath(body).split(u'/', Qt::SkipEmptyParts)) {
+        PatternComponent component { text, QString() };
+        for (qsizetype i = 0; i < text.size() && component.literal; ++i) {
+            const QChar c = text.at(i);
+            if (c == u'*' || c == u'?' || c == u'[')
+                component.literal.reset();
+            else if (c != u'\\')
+                component.literal->append(c);
+            else if (++i < text.size())
+                component.literal->append(text.at(i));
+            else
+                component.literal.reset();
+        }
+        components.append(component);
+    }
+    return components;
+}
+
+// `body` (an absolute pattern) spelt through `resolved` where it names `spelt` or a place
+// below it; nullopt where it does not.
+std::optional<QString> throughLink(const QString &body, const QString &spelt, const QString &resolved)
+{
+    const QList<PatternComponent> components = patternComponents(body);
+    const QStringList names = spelt.split(u'/', Qt::SkipEmptyParts);
+    if (names.isEmpty() || components.size() < names.size())
+        return std::nullopt;
+    for (qsizetype i = 0; i < names.size(); ++i)
+        if (components.at(i).literal != names.at(i))
+            return std::nullopt;
+    QString result = Destination::literalPattern(resolved);
+    for (qsizetype i = names.size(); i < components.size(); ++i)
+        result += u'/' + components.at(i).text;
+    return result;
+}
+
+} // namespace
+
+QStringList Destination::resticExcludes(const QStringList &patterns, const QStringList &sources)
+{
+    QList<std::pair<QString, QString>> links; // spelt, resolved
+    for (const QString &source : sources) {
+        const QString spelt = source.isEmpty() ? source : QDir::cleanPath(source);
+        const QString resolved = QDir::cleanPath(resolvedSource(source));
+        if (spelt.startsWith(u'/') && resolved != spelt && !links.contains({ spelt, resolved }))
+            links.append({ spelt, resolved });
+    }
+    QStringList result;
+    for (const QString &pattern : patterns) {
+        const QString expanded = expandExclude(pattern);
+        result.append(expanded);
+        const bool negated = expanded.startsWith(u'!');
+        const QString body = negated ? expanded.mid(1) : expanded;
+        if (!body.startsWith(u'/'))
+            continue;
+        for (const auto &[spelt, resolved] : std::as_const(links))
+            if (const std::optional<QString> other = throughLink(body, spelt, resolved))
+                result.append(negated ? u'!' + *other : *other);
+    }
+    const QString cache = AppPaths::resticCacheDirectory();
+    for (const auto &[spelt, resolved] : std::as_const(links))
+        if (cache == spelt || cache.startsWith(spelt + u'/'))
+            result.append(literalPattern(resolved + cache.mid(spelt.size())));
+    return result;
 }
 
 QStringList Destination::excludeArguments() const
@@ -271,8 +375,7 @@ QStringList Destination::excludeArguments() const
     QHash<QString, int> keptAt; // pattern -> patterns of the other kind seen when last kept
     int counts[2] = { 0, 0 }; // plain, "!"
     QStringList arguments;
-    for (const QString &pattern : excludes + protectedExcludes()) {
-        const QString expanded = expandExclude(pattern);
+    for (const QString &expanded : resticExcludes(excludes + protectedExcludes(), sources)) {
         const bool negated = expanded.startsWith(u'!');
         const int others = counts[negated ? 0 : 1];
         const auto kept = keptAt.constFind(expanded);

@@ -55,8 +55,8 @@ struct Destination {
 
     // SHA-256 (64 lower-case hex digits) of where and what this destination backs up.
     QString backupScope() const;
-    // "--exclude" pairs for the own excludes then the protected ones, "~" expanded, repeats that
-    // change nothing dropped.
+    // "--exclude" pairs for the own excludes then the protected ones as resticExcludes() gives
+    // them for the sources, repeats that change nothing dropped.
     QStringList excludeArguments() const;
     // The path restic is given for a source folder, tidied as restic tidies it ("a/", "a/./b"
     // and "a/x/.." are "a", "a/b" and "a"). A source that is itself a symbolic link is the
@@ -70,8 +70,20 @@ struct Destination {
     static QString tildeForm(const QString &path);
     // "~" or "~/..." expanded against the home folder; anything else unchanged.
     static QString expandTilde(const QString &path);
-    // An exclude pattern as restic gets it: expandTilde, after the "!" of a re-include too.
+    // An exclude pattern as restic gets it: "~" and "~/..." expanded, after the "!" of a
+    // re-include too, to the home folder written as a pattern that matches exactly its name.
     static QString expandExclude(const QString &pattern);
+    static QString expandExclude(const QString &pattern, const QString &home);
+    // The patterns restic is given for `patterns` when it backs up `sources`: each expanded
+    // (expandExclude), and each that names a place below a source that is a symbolic link
+    // followed by the same pattern spelt through the folder the link leads to, since restic is
+    // handed that folder (resolvedSource) and tests the paths it walks there. restic's own cache
+    // found below such a source is left out by one more pattern, as restic leaves it out only by
+    // the name it knows it by.
+    static QStringList resticExcludes(const QStringList &patterns, const QStringList &sources);
+    // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
+    // "!" are escaped with a backslash.
+    static QString literalPattern(const QString &text);
     // The folder a local repository lives in, read the way restic reads it: "local:/srv/r"
     // and "/srv/r" both name /srv/r. Every check that looks at a local repository on disk
     // (deferral, restore guard, lock names) goes through here.

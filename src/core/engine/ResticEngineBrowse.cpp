@@ -1,4 +1,5 @@
 // Snapshot browsing for ResticEngine: one folder, or a search below it, through "restic ls".
+#include "config/Destination.h"
 #include "engine/ResticEngine.h"
 #include "util/Error.h"
 #include "util/Json.h"
@@ -480,14 +481,7 @@ QString ResticEngine::literalInclude(const QString &path)
     // restic takes a pattern from its command line as it is, line feeds and other bytes included.
     if (!path.startsWith(u'/') || path.split(u'/', Qt::SkipEmptyParts).contains(QStringLiteral("..")))
         throw ResticError::command(notAbsolute);
-    QString pattern;
-    pattern.reserve(path.size() + 8);
-    for (const QChar c : path) {
-        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
-            pattern.append(u'\\');
-        pattern.append(c);
-    }
-    return pattern;
+    return Destination::literalPattern(path);
 }
 
 } // namespace vellmir

@@ -204,8 +204,8 @@ BackupEstimate ResticEngine::estimateBackupSize(const QStringList &sources, cons
 {
     ResticCommand command(QStringLiteral("backup"));
     command.flag(QStringLiteral("--dry-run")).flag(QStringLiteral("--json"));
-    for (const QString &pattern : excludes)
-        command.option(QStringLiteral("--exclude"), Destination::expandExclude(pattern));
+    for (const QString &pattern : Destination::resticExcludes(excludes, sources))
+        command.option(QStringLiteral("--exclude"), pattern);
     for (const QString &source : sources)
         command.positional(Destination::resolvedSource(source));
 

@@ -1,6 +1,6 @@
 #include "exclude/AppDataExclude.h"
 
-#include "exclude/ExcludeMatcher.h"
+#include "config/Destination.h"
 
 namespace vellmir {
 
@@ -31,8 +31,8 @@ QList<ExcludeCandidate> AppDataExclude::detect(const QStringList &sources) const
             const qint64 size = m_probes.measure(appPath + u'/' + name);
             if (size < threshold)
                 continue;
-            const QString pattern = QStringLiteral("~/Library/Application Support/") + ExcludeMatcher::escaped(app)
-                + u'/' + ExcludeMatcher::escaped(name);
+            const QString pattern = QStringLiteral("~/Library/Application Support/") + Destination::literalPattern(app)
+                + u'/' + Destination::literalPattern(name);
             candidates.append({ pattern, pattern,
                 QStringLiteral("Large data in ") + app
                     + QStringLiteral(" - review (may be models, VM images, or profile data)"),

@@ -1,6 +1,6 @@
 #include "exclude/CloudSync.h"
 
-#include "exclude/ExcludeMatcher.h"
+#include "config/Destination.h"
 
 #include <QSet>
 
@@ -29,7 +29,7 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
             return;
         proposed.insert(path);
         // Provider folders are named by their apps and users; the pattern names this one only.
-        const QString pattern = ExcludeMatcher::escaped(path);
+        const QString pattern = Destination::literalPattern(path);
         candidates.append({ pattern, pattern,
             label
                 + QStringLiteral(

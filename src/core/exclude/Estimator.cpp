@@ -83,7 +83,7 @@ std::vector<BackupRoot> backupRoots(const QStringList &sources)
 
 BackupEstimate localEstimate(const QStringList &sources, const QStringList &excludes)
 {
-    const ExcludeMatcher matcher(excludes);
+    const ExcludeMatcher matcher(Destination::resticExcludes(excludes, sources));
     BackupEstimate estimate;
     for (const BackupRoot &root : backupRoots(sources)) {
         const QByteArray &path = root.path;
@@ -92,7 +92,7 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
             continue;
         Counter counter(walk);
         // A file given as a source is backed up like one found in a folder.
-        if (!FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter))
+        if (!FileWalk::walk(path.constData(), FileWalk::Values::sizes, counter, root.passed))
             counter.count(FileWalk::valuesAt(path.constData()));
         estimate.files += counter.m_estimate.files;
         estimate.bytes += counter.m_estimate.bytes;

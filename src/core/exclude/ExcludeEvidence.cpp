@@ -1,6 +1,6 @@
 #include "exclude/ExcludeEvidence.h"
 
-#include "exclude/ExcludeMatcher.h"
+#include "config/Destination.h"
 
 #include <QCryptographicHash>
 
@@ -13,7 +13,7 @@ QString ExcludeEvidence::id() const
 
 QString ExcludeEvidence::pattern() const
 {
-    return ExcludeMatcher::escaped(path);
+    return Destination::literalPattern(path);
 }
 
 } // namespace vellmir

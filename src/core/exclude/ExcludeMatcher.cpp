@@ -1,5 +1,6 @@
 #include "exclude/ExcludeMatcher.h"
 
+#include "config/Destination.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
 
@@ -170,8 +171,6 @@ bool chunkMatches(std::string_view chunk, std::string_view text, std::string_vie
             break;
         }
         case '?':
-            if (text.front() == '/')
-                return false;
             text.remove_prefix(decodeRune(text).second);
             chunk.remove_prefix(1);
             break;
@@ -192,15 +191,20 @@ bool chunkMatches(std::string_view chunk, std::string_view text, std::string_vie
     return true;
 }
 
+enum class Glob { differs, matches, malformed };
+
 // Go's matching order, kept exactly: each chunk takes its leftmost place after a "*", and only
-// the last must reach the end of the text.
-bool globMatches(std::string_view pattern, std::string_view text)
+// the last must reach the end of the text, one path component. Go reports a malformed chunk
+// only when the matching reaches it, so "[a]*[" is malformed for "ab" but differs from "b".
+Glob goMatch(std::string_view pattern, std::string_view text)
 {
     while (!pattern.empty()) {
         bool star = false;
         const std::string_view chunk = nextChunk(pattern, star);
         if (star && chunk.empty())
-            return text.find('/') == std::string_view::npos;
+            return Glob::matches;
+        if (!wellFormedChunk(chunk))
+            return Glob::malformed;
         const bool last = pattern.empty();
         std::string_view rest;
         if (chunkMatches(chunk, text, rest) && (rest.empty() || !last)) {
@@ -208,9 +212,9 @@ bool globMatches(std::string_view pattern, std::string_view text)
             continue;
         }
         if (!star)
-            return false;
+            return Glob::differs;
         bool placed = false;
-        for (std::size_t skip = 0; skip < text.size() && text[skip] != '/'; ++skip) {
+        for (std::size_t skip = 0; skip < text.size(); ++skip) {
             if (!chunkMatches(chunk, text.substr(skip + 1), rest) || (last && !rest.empty()))
                 continue;
             text = rest;
@@ -218,9 +222,14 @@ bool globMatches(std::string_view pattern, std::string_view text)
             break;
         }
         if (!placed)
-            return false;
+            return Glob::differs;
     }
-    return text.empty();
+    return text.empty() ? Glob::matches : Glob::differs;
+}
+
+bool globMatches(std::string_view pattern, std::string_view text)
+{
+    return goMatch(pattern, text) == Glob::matches;
 }
 
 // A pattern's components after Go's filepath.Clean: empty and "." components dropped, ".."
@@ -273,21 +282,6 @@ const char *globProblem(std::string_view glob)
         }
     }
     return "a \"-\" in \"[...]\" must stand between two characters";
-}
-
-// "~" and "~/..." are expanded, after a re-include's "!" too; nothing else is.
-QString expandedPattern(const QString &pattern, const QString &home)
-{
-    const bool negated = pattern.startsWith(u'!');
-    const QString body = negated ? pattern.mid(1) : pattern;
-    QString expanded;
-    if (body == QLatin1String("~"))
-        expanded = home;
-    else if (body.startsWith(QLatin1String("~/")))
-        expanded = home + u'/' + body.mid(2);
-    else
-        return pattern;
-    return negated ? u'!' + expanded : expanded;
 }
 
 std::string absolute(const char *path, std::size_t length)
@@ -374,7 +368,7 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
     m_patterns.reserve(std::size_t(patterns.size()));
     for (const QString &pattern : patterns) {
         // The backup expands these forms before restic sees them, and nothing else.
-        const QString expanded = expandedPattern(pattern, homeText);
+        const QString expanded = Destination::expandExclude(pattern, homeText);
 
         Prepared prepared;
         // A stored byte that is not UTF-8 reaches restic as that byte, so it is matched as one.
@@ -386,11 +380,17 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
             if (prepared.negated)
                 body.remove_prefix(1);
             const bool rooted = !body.empty() && body.front() == '/';
-            const std::vector<std::string_view> components = cleanComponents(body, rooted);
+            std::vector<std::string_view> components = cleanComponents(body, rooted);
+            // "/" splits into the root and one empty component, which restic reads as "**".
+            if (rooted && components.empty())
+                components.emplace_back("**");
             if (rooted)
                 prepared.parts.push_back({ Part::Kind::root, {} });
             bool wellFormed = true;
+            std::size_t anyParts = 0;
+            std::size_t after = components.size(); // parts after the current one, as restic counts them
             for (const std::string_view component : components) {
+                --after;
                 Part part;
                 part.text = std::string(component);
                 if (component == "**")
@@ -401,18 +401,19 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
                     part.kind = Part::Kind::glob;
                 if (part.kind == Part::Kind::glob && !wellFormedGlob(component))
                     wellFormed = false;
-                // "**/**" spans what one "**" spans; each extra one would multiply the backtracking.
-                if (part.kind == Part::Kind::any && !prepared.parts.empty()
-                    && prepared.parts.back().kind == Part::Kind::any)
-                    continue;
-                prepared.anyParts += part.kind == Part::Kind::any;
+                if (part.kind == Part::Kind::any) {
+                    ++anyParts;
+                    // "**/**" spans what one "**" spans, from where the first may begin.
+                    if (!prepared.parts.empty() && prepared.parts.back().kind == Part::Kind::any) {
+                        prepared.parts.back().endRoom = after;
+                        continue;
+                    }
+                    part.startRoom = after;
+                    part.endRoom = after;
+                }
                 prepared.parts.push_back(std::move(part));
             }
-            // "/" splits into the root and one empty component, which restic reads as "**".
-            if (rooted && components.empty()) {
-                prepared.parts.push_back({ Part::Kind::any, {} });
-                ++prepared.anyParts;
-            }
+            prepared.bounded = anyParts > 1;
             // A relative pattern that tidies to nothing is ".", which names no component.
             if (!wellFormed)
                 prepared.parts.clear();
@@ -422,70 +423,46 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
     }
 }
 
-bool ExcludeMatcher::matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
-    bool consumed, std::vector<std::uint8_t> *failed)
+bool ExcludeMatcher::partMatches(const Part &part, std::string_view component)
+{
+    const bool root = Components::isRoot(component);
+    switch (part.kind) {
+    case Part::Kind::root:
+        return root;
+    case Part::Kind::literal:
+        return !root && component == part.text;
+    case Part::Kind::glob:
+        return !root && globMatches(part.text, component);
+    case Part::Kind::any:
+        return !root; // one of the components it stands for
+    }
+    return false;
+}
+
+bool ExcludeMatcher::matchesFrom(
+    const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed)
 {
     // Matches the first `parts` parts backwards, the last of them against component `next`.
     if (parts == 0)
         return consumed;
-    // With two or more "**" the same state is reached along many paths: remember the ones that
-    // failed, so that a pattern like "**/a/**/a/**/a/**" costs parts x components, not a power.
-    std::size_t state = 0;
-    if (failed) {
-        state = (next * (pattern.parts.size() + 1) + parts) * 2 + (consumed ? 1 : 0);
-        if (state < failed->size() && (*failed)[state])
-            return false;
-    }
-    const auto fail = [&] {
-        if (failed) {
-            if (state >= failed->size())
-                failed->resize(state + 1, 0);
-            (*failed)[state] = 1;
-        }
-        return false;
-    };
     const Part &part = pattern.parts[parts - 1];
     if (part.kind == Part::Kind::any) {
         // Any number of components, but never the root.
         for (std::size_t skip = next;; ++skip) {
-            if (matchesFrom(pattern, parts - 1, components, skip, consumed || skip > next, failed))
+            if (matchesFrom(pattern, parts - 1, components, skip, consumed || skip > next))
                 return true;
             const std::string_view *component = components.at(skip);
-            if (!component || Components::isRoot(*component))
-                return fail();
+            if (!component || !partMatches(part, *component))
+                return false;
         }
     }
     const std::string_view *component = components.at(next);
-    if (!component)
-        return fail();
-    const bool root = Components::isRoot(*component);
-    bool matched = false;
-    switch (part.kind) {
-    case Part::Kind::root:
-        matched = root;
-        break;
-    case Part::Kind::literal:
-        matched = !root && *component == part.text;
-        break;
-    case Part::Kind::glob:
-        matched = !root && globMatches(part.text, *component);
-        break;
-    case Part::Kind::any:
-        break;
-    }
-    if (matched && matchesFrom(pattern, parts - 1, components, next + 1, true, failed))
-        return true;
-    return fail();
+    return component && partMatches(part, *component) && matchesFrom(pattern, parts - 1, components, next + 1, true);
 }
 
 bool ExcludeMatcher::endsAt(const Prepared &pattern, Components &components, std::size_t last)
 {
-    if (pattern.parts.empty())
-        return false;
-    if (pattern.anyParts < 2)
-        return matchesFrom(pattern, pattern.parts.size(), components, last, false, nullptr);
-    std::vector<std::uint8_t> failed;
-    return matchesFrom(pattern, pattern.parts.size(), components, last, false, &failed);
+    return !pattern.parts.empty() && matchesFrom(pattern, pattern.parts.size(), components, last, false);
 }
 
 bool ExcludeMatcher::matchesAnywhere(const Prepared &pattern, Components &components)
@@ -493,9 +470,59 @@ bool ExcludeMatcher::matchesAnywhere(const Prepared &pattern, Components &compon
     // A match anywhere in the path covers the item, as it covered the folder it names.
     if (pattern.parts.empty())
         return false;
+    if (pattern.bounded)
+        return boundedMatches(pattern, components);
     for (std::size_t last = 0; components.at(last); ++last) {
         if (endsAt(pattern, components, last))
             return true;
+    }
+    return false;
+}
+
+// restic expands the first "**" of a pattern into at most as many components as the path has
+// beyond the pattern's parts (each later "**" counted as one part), then the next "**" the
+// same way in what that gives. So each "**" must end where at least as many of the path's
+// components follow as the pattern has parts after it, counted from where the match begins:
+// "/h/**/src/**/*.c" takes "/h/a/b/src/x/y.c" but not "/h/a/src/y.c". A relative pattern may
+// begin at any component but the root.
+bool ExcludeMatcher::boundedMatches(const Prepared &pattern, Components &components)
+{
+    std::vector<std::string_view> path; // from the root on
+    for (std::size_t back = 0; const std::string_view *component = components.at(back); ++back)
+        path.push_back(*component);
+    std::reverse(path.begin(), path.end());
+    const std::size_t n = path.size();
+    const std::size_t parts = pattern.parts.size();
+    const bool rooted = pattern.parts.front().kind == Part::Kind::root;
+    std::vector<std::uint8_t> failed;
+    for (std::size_t begin = rooted ? 0 : 1; begin < n; ++begin) {
+        // Whether parts from `part` on match from component `at` on; failed states are kept.
+        failed.assign((parts + 1) * (n + 1), 0);
+        const auto from = [&](const auto &self, std::size_t part, std::size_t at) -> bool {
+            if (part == parts)
+                return at > begin;
+            std::uint8_t &known = failed[part * (n + 1) + at];
+            if (known)
+                return false;
+            const Part &current = pattern.parts[part];
+            if (current.kind != Part::Kind::any) {
+                if (at < n && partMatches(current, path[at]) && self(self, part + 1, at + 1))
+                    return true;
+            } else if (at - begin + current.startRoom <= n) {
+                for (std::size_t end = at; end - begin + current.endRoom <= n; ++end) {
+                    if (end > at && !partMatches(current, path[end - 1]))
+                        break;
+                    if (self(self, part + 1, end))
+                        return true;
+                }
+            }
+            known = 1;
+            return false;
+        };
+        if (from(from, 0, begin))
+            return true;
+        if (rooted)
+            break;
     }
     return false;
 }
@@ -570,34 +597,26 @@ QStringList ExcludeMatcher::patterns() const
 
 std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
 {
-    QString home = AppPaths::homeDirectory();
-    while (home.size() > 1 && home.endsWith(u'/'))
-        home.chop(1);
-    const std::string text = LocalPath::encode(expandedPattern(pattern, home)).toStdString();
+    const std::string text = LocalPath::encode(Destination::expandExclude(pattern)).toStdString();
     std::string_view body = text;
     if (!body.empty() && body.front() == '!')
         body.remove_prefix(1);
     const bool rooted = !body.empty() && body.front() == '/';
     // The components restic checks: tidied like a path, "**" and plain names need no check.
-    for (const std::string_view component : cleanComponents(body, rooted))
-        if (component != "**" && component.find_first_of("\\[]*?") != std::string_view::npos
-            && !wellFormedGlob(component))
-            return QString::fromUtf8(globProblem(component));
-    return std::nullopt;
-}
-
-QString ExcludeMatcher::escaped(const QString &text)
-{
-    QString result;
-    result.reserve(text.size() + 8);
-    if (text.startsWith(u'!'))
-        result.append(u'\\');
-    for (const QChar c : text) {
-        if (c == u'\\' || c == u'*' || c == u'?' || c == u'[' || c == u']')
-            result.append(u'\\');
-        result.append(c);
+    for (const std::string_view component : cleanComponents(body, rooted)) {
+        if (component == "**" || component.find_first_of("\\[]*?") == std::string_view::npos
+            || wellFormedGlob(component))
+            continue;
+        const QString problem = QString::fromUtf8(globProblem(component));
+        // restic checks a component by matching it against itself, which finds only some.
+        if (goMatch(component, component) == Glob::malformed)
+            return QStringLiteral("restic cannot use the exclude pattern ") + pattern + QStringLiteral(": ") + problem
+                + u'.';
+        return QStringLiteral("Vellmir does not take the exclude pattern ") + pattern + QStringLiteral(": ") + problem
+            + QStringLiteral(". restic would take it, but gives up on its exclude patterns for every item whose "
+                             "name reaches that part, and backs up some of what the other patterns leave out.");
     }
-    return result;
+    return std::nullopt;
 }
 
 ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root, std::vector<std::string> passed)
@@ -610,6 +629,9 @@ ExcludeMatcher::Walk::Walk(const ExcludeMatcher &matcher, const char *root, std:
         --trimmed;
     m_lengths.push_back(trimmed);
     m_found.resize(matcher.m_patterns.size());
+    // restic tests the entries of "/" but never "/" itself, which a "*" would match.
+    if (trimmed == 0 && length > 0)
+        return;
     matcher.matchAll(root, length, m_found.data());
     m_rootExcluded = !this->passed(root, trimmed) && !this->passed(root, length)
         && (matcher.inResticCache(root, trimmed) || matcher.decide(m_found.data()));
@@ -646,7 +668,9 @@ bool ExcludeMatcher::Walk::matches(const char *path, std::size_t pathLength, con
         const std::uint8_t *parent = found - count;
         Components components(path, pathLength, m_components);
         for (std::size_t i = 0; i < count; ++i)
-            found[i] = parent[i] || endsAt(m_matcher.m_patterns[i], components, 0);
+            found[i] = parent[i]
+                || (m_matcher.m_patterns[i].bounded ? boundedMatches(m_matcher.m_patterns[i], components)
+                                                    : endsAt(m_matcher.m_patterns[i], components, 0));
     } else {
         m_matcher.matchAll(path, pathLength, found);
     }

@@ -20,13 +20,14 @@ namespace vellmir {
 // - a pattern beginning with "/" is laid over the start of the item's absolute path, any
 //   other pattern over any run of its components, so "mhome" or "src/gen" also match above
 //   the folder being backed up, and everything below a match is matched too;
-// - a component "**" stands for any number of components;
+// - a component "**" stands for any number of components, as far as restic lets it reach where
+//   a pattern holds two or more (boundedMatches);
 // - each component is a Go glob ("*", "?", "[a-z]", "[^x]", backslash escapes) compared as
 //   bytes, with no Unicode normalisation;
 // - a pattern beginning with "!" re-includes what earlier patterns excluded; the last pattern
 //   that decides wins.
-// A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; restic refuses
-// to start a backup with one. Whatever the patterns say, restic's own cache folder
+// A malformed pattern (an unclosed "[", a trailing backslash) matches nothing; it is never taken
+// (refusal). Whatever the patterns say, restic's own cache folder
 // (AppPaths::resticCacheDirectory) and everything in it is left out, as restic leaves it out.
 // Immutable, so it can be shared between threads.
 class ExcludeMatcher {
@@ -44,13 +45,11 @@ public:
     QStringList patterns() const; // as prepared ("~" expanded), in input order
     bool isEmpty() const { return m_patterns.empty(); }
 
-    // Why restic refuses `pattern` (a malformed glob: an unclosed "[", an empty "[]", a
-    // trailing backslash), or nullopt when it takes it. Every later backup would fail on it.
+    // The sentence that refuses `pattern`, a malformed glob (an unclosed "[", an empty "[]", a
+    // trailing backslash), or nullopt for one that is taken. restic refuses some of these, and
+    // every later backup would fail on them; the others it takes but stops deciding at, which
+    // this program does not take either.
     static std::optional<QString> refusal(const QString &pattern);
-
-    // `text` as a pattern that matches exactly that text: "\", "*", "?", "[", "]" and a leading
-    // "!" are escaped with a backslash.
-    static QString escaped(const QString &text);
 
     // Answers for the items of one depth-first walk below `root` (in FileWalk's order, paths
     // spelt root + "/" + relative path); a walk only goes below a root that is not excluded. An
@@ -82,20 +81,26 @@ private:
         enum class Kind { root, any, literal, glob };
         Kind kind = Kind::literal;
         std::string text;
+        // For "**": how many parts of the pattern restic counts after it, from its first and
+        // from its last "**" where a run of them is folded into this one.
+        std::size_t startRoom = 0;
+        std::size_t endRoom = 0;
     };
     struct Prepared {
         std::string text; // as prepared, in the bytes restic is given
         std::vector<Part> parts; // empty: matches nothing
         bool negated = false;
-        std::size_t anyParts = 0; // "**" parts, after runs of them are folded into one
+        bool bounded = false; // two "**" or more: restic limits what each spans (boundedMatches)
     };
 
     class Components;
 
-    static bool matchesFrom(const Prepared &pattern, std::size_t parts, Components &components, std::size_t next,
-        bool consumed, std::vector<std::uint8_t> *failed);
+    static bool partMatches(const Part &part, std::string_view component);
+    static bool matchesFrom(
+        const Prepared &pattern, std::size_t parts, Components &components, std::size_t next, bool consumed);
     static bool endsAt(const Prepared &pattern, Components &components, std::size_t last);
     static bool matchesAnywhere(const Prepared &pattern, Components &components);
+    static bool boundedMatches(const Prepared &pattern, Components &components);
     void matchAll(const char *path, std::size_t pathLength, std::uint8_t *found) const;
     bool decide(const std::uint8_t *found) const;
     bool inResticCache(const char *path, std::size_t pathLength) const;

@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -66,9 +67,10 @@ struct Level {
 
 class Walker {
 public:
-    Walker(FileWalk::Values values, FileWalk::Visitor &visitor)
+    Walker(FileWalk::Values values, FileWalk::Visitor &visitor, const std::vector<std::string> &through)
         : m_values(values)
         , m_visitor(visitor)
+        , m_through(through)
     {
     }
 
@@ -134,8 +136,11 @@ private:
             FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values, dirFd,
                 relative, valuesError };
             const FileWalk::Step step = m_visitor.visit(item);
-            if (step == FileWalk::Step::descend && values.isDirectory && !m_stop.stop_requested()) {
-                const int child = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const bool through = !values.isDirectory && !m_through.empty()
+                && std::find(m_through.cbegin(), m_through.cend(), m_path) != m_through.cend();
+            if (step == FileWalk::Step::descend && (values.isDirectory || through) && !m_stop.stop_requested()) {
+                const int child
+                    = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | (through ? 0 : O_NOFOLLOW) | O_CLOEXEC);
                 const int error = child >= 0 ? walkDirectory(child, depth + 1) : errno;
                 // A folder replaced by a link between listing and opening is not an error.
                 if (error != 0 && error != ELOOP && error != ENOTDIR) {
@@ -184,6 +189,7 @@ private:
 
     FileWalk::Values m_values;
     FileWalk::Visitor &m_visitor;
+    const std::vector<std::string> &m_through;
     // A job whose owner is closing goes no deeper.
     const std::stop_token m_stop = jobStop();
     std::string m_path;
@@ -200,14 +206,14 @@ bool FileWalk::walk(const QString &root, Values values, Visitor &visitor)
     return walk(encoded.constData(), values, visitor);
 }
 
-bool FileWalk::walk(const char *root, Values values, Visitor &visitor)
+bool FileWalk::walk(const char *root, Values values, Visitor &visitor, const std::vector<std::string> &through)
 {
     if (!root || !*root)
         return false;
     const int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    Walker walker(values, visitor);
+    Walker walker(values, visitor, through);
     walker.run(root, fd);
     return true;
 }

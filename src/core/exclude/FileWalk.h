@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vellmir {
 
@@ -73,11 +75,13 @@ public:
     };
 
     // Visits every item below `root` (not the root itself). A root that is a symbolic link to a
-    // folder is followed, since the caller named it. Returns false when the root cannot be
-    // listed, in which case nothing was visited. Run by a Workers job, the walk goes into no
-    // further folder once the job is asked to stop.
+    // folder is followed, since the caller named it, and so is each link below it whose path is
+    // one of `through` (restic lists a link on the way down to a source inside another source as
+    // the folder it leads to). Returns false when the root cannot be listed, in which case
+    // nothing was visited. Run by a Workers job, the walk goes into no further folder once the
+    // job is asked to stop.
     static bool walk(const QString &root, Values values, Visitor &visitor);
-    static bool walk(const char *root, Values values, Visitor &visitor);
+    static bool walk(const char *root, Values values, Visitor &visitor, const std::vector<std::string> &through = {});
 
     // Reads the values of one item at `path` without following a final symbolic link.
     static FileValues valuesAt(const char *path);

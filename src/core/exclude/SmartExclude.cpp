@@ -1,8 +1,8 @@
 #include "exclude/SmartExclude.h"
 
+#include "config/Destination.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
-#include "util/AppPaths.h"
 #include "util/LocalPath.h"
 
 #include <QFile>
@@ -27,9 +27,8 @@ const char *const kCacheReason = "Name suggests a cache; review contents";
 
 // Sorted by name (bytes), so a walk can look names up without building strings.
 constexpr auto kRules = [] {
-    std::array<RuleRow, 52> rows { {
+    std::array<RuleRow, 51> rows { {
         { "node_modules", "Node.js dependencies (npm/yarn reinstall)", true },
-        { "DerivedData", "Xcode derived data (rebuilt)", true },
         { ".build", "Swift build products (rebuilt)", true },
         { "Pods", "CocoaPods (pod install)", true },
         { "Carthage", "Carthage build output", true },
@@ -130,32 +129,24 @@ struct Found {
 
 class RuleScanner : public FileWalk::Visitor {
 public:
-    RuleScanner(std::vector<Found> &found, const std::string &skipCaches, const std::string &skipDerivedData)
+    explicit RuleScanner(std::vector<Found> &found)
         : m_found(found)
-        , m_skipCaches(skipCaches)
-        , m_skipDerivedData(skipDerivedData)
     {
     }
 
     FileWalk::Step visit(const FileWalk::Item &item) override
     {
-        const std::string_view path(item.path, item.pathLength);
-        // The Library detector proposes these two itself; their contents are never visited.
-        if (path == m_skipCaches || path == m_skipDerivedData)
-            return FileWalk::Step::skipDescendants;
         if (!item.values.readable || !item.values.isDirectory)
             return FileWalk::Step::descend;
         const SmartExclude::Rule *rule = SmartExclude::ruleFor(item.name);
         if (!rule && !SmartExclude::nameSuggestsCache(item.name))
             return FileWalk::Step::descend;
-        m_found.push_back({ std::string(path), rule, SmartExclude::directorySize(item.path) });
+        m_found.push_back({ std::string(item.path, item.pathLength), rule, SmartExclude::directorySize(item.path) });
         return FileWalk::Step::skipDescendants;
     }
 
 private:
     std::vector<Found> &m_found;
-    const std::string &m_skipCaches;
-    const std::string &m_skipDerivedData;
 };
 
 QString unnameableReason(const std::string &path)
@@ -225,17 +216,11 @@ qint64 SmartExclude::directorySize(const char *path)
 
 QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
 {
-    QString home = AppPaths::homeDirectory();
-    if (home == QLatin1String("/"))
-        home.clear(); // the locations below are home + "/Library/..."
-    const std::string skipCaches = LocalPath::encode(home + QStringLiteral("/Library/Caches")).toStdString();
-    const std::string skipDerivedData
-        = LocalPath::encode(home + QStringLiteral("/Library/Developer/Xcode/DerivedData")).toStdString();
-
     std::vector<Found> found;
-    RuleScanner scanner(found, skipCaches, skipDerivedData);
+    RuleScanner scanner(found);
+    // Each source where restic is handed it, so that a suggestion names the path restic walks.
     for (const QString &source : sources)
-        FileWalk::walk(source, FileWalk::Values::type, scanner);
+        FileWalk::walk(Destination::resolvedSource(source), FileWalk::Values::type, scanner);
     // Sources inside one another meet the same folder twice: it is one suggestion.
     std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) { return a.path < b.path; });
     found.erase(
@@ -251,7 +236,7 @@ QList<ExcludeCandidate> SmartExclude::scan(const QStringList &sources) const
         if (LocalPath::isText(path)) {
             // The folder's own path: a bare name would also leave out every file and folder of
             // that name elsewhere, which the suggestion neither counted nor showed.
-            candidate.pattern = ExcludeMatcher::escaped(path);
+            candidate.pattern = Destination::literalPattern(path);
             candidate.id = candidate.pattern;
             candidate.reason = folder.rule ? folder.rule->reason : cacheReason;
         } else {

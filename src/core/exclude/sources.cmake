@@ -18,6 +18,5 @@ list(APPEND VELLMIR_CORE_SOURCES
     exclude/ExcludeDetectorProbes.cpp exclude/ExcludeDetectorProbes.h
     exclude/ExcludeMatcher.cpp exclude/ExcludeMatcher.h
     exclude/FileWalk.cpp exclude/FileWalk.h
-    exclude/LibraryExclude.cpp exclude/LibraryExclude.h
     exclude/SmartExclude.cpp exclude/SmartExclude.h
 )

@@ -87,10 +87,8 @@ QString toString(BackupRunState::Phase phase)
     return {};
 }
 
-BackupOutput::BackupOutput(BackupRunState &state, bool usingFullDiskAccess, QString home)
+BackupOutput::BackupOutput(BackupRunState &state)
     : m_state(state)
-    , m_usingFullDiskAccess(usingFullDiskAccess)
-    , m_home(std::move(home))
 {
 }
 
@@ -197,21 +195,7 @@ void BackupOutput::parseStderr(const QString &line)
 
 void BackupOutput::report(const QString &message)
 {
-    if (isExpectedSkip(message, m_usingFullDiskAccess, m_home))
-        m_state.skippedProtected.append(message);
-    else
-        m_state.issues.append(message);
-}
-
-bool BackupOutput::isExpectedSkip(const QString &message, bool usingFullDiskAccess, const QString &home)
-{
-    if (usingFullDiskAccess)
-        return false;
-    const QString lower = message.toLower();
-    if (!lower.contains(QLatin1String("permission denied"))
-        && !lower.contains(QLatin1String("operation not permitted")))
-        return false;
-    return message.contains(home + QStringLiteral("/Library/"), Qt::CaseSensitive);
+    m_state.issues.append(message);
 }
 
 } // namespace vellmir

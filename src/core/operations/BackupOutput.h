@@ -49,27 +49,20 @@ QString toString(BackupRunState::Phase phase);
 // here throws.
 class BackupOutput {
 public:
-    // `usingFullDiskAccess`: whether the user backs up protected app data in this run;
-    // `home`: the user's home folder without a trailing "/".
-    BackupOutput(BackupRunState &state, bool usingFullDiskAccess, QString home);
+    explicit BackupOutput(BackupRunState &state);
 
     void parseStdout(const QString &line);
     // The same for a line still in restic's bytes, parsed without making a string of it.
     void parseStdout(QByteArrayView line);
     void parseStderr(const QString &line);
-    // Files one problem line as an issue, or as an expected skip of protected data.
+    // Files one problem line as an issue: no folder of this system is one a backup is expected
+    // to be denied, so every unreadable item is worth showing.
     void report(const QString &message);
-
-    // A permission error below <home>/Library/ is expected while the user does not back up
-    // protected app data; every other unreadable item is a problem worth showing.
-    static bool isExpectedSkip(const QString &message, bool usingFullDiskAccess, const QString &home);
 
     static inline const QString unreadableItemMessage = QStringLiteral("restic reported an unreadable item.");
 
 private:
     BackupRunState &m_state;
-    bool m_usingFullDiskAccess;
-    QString m_home;
     // restic's "subprocess ssh:" lines, the first few: the reason behind a failed SFTP connection.
     QStringList m_sshReasons;
     static constexpr qsizetype maximumSshReasons = 5;

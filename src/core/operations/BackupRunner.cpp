@@ -214,7 +214,6 @@ public:
         , m_history(runner.m_history)
         , m_services(runner.m_services)
         , m_destination(std::move(destination))
-        , m_home(AppPaths::homeDirectory())
         , m_state(runner.m_state)
         , m_usingFullDiskAccess(runner.m_usingFullDiskAccess)
         , m_sentIssues(m_state.issues.size())
@@ -383,7 +382,7 @@ private:
     std::optional<int> runRestic(const ResticEnvironment &environment, std::stop_token stop)
     {
         int status = -1;
-        BackupOutput output(m_state, m_usingFullDiskAccess, m_home);
+        BackupOutput output(m_state);
         try {
             m_engine.streamBytes(backupCommand(), environment, stop, [&](const ResticStreamBytes &event) {
                 // Once cancelled, the engine is stopping restic; what it still says is not read.
@@ -569,7 +568,6 @@ private:
     const BackupHistory m_history;
     const Services m_services;
     const Destination m_destination;
-    const QString m_home;
 
     BackupRunState m_state;
     bool m_usingFullDiskAccess = false;

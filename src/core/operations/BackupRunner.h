@@ -121,11 +121,6 @@ public:
     static inline const QString interruptedMessage
         = QStringLiteral("The backup was interrupted: Vellmir stopped before the run could finish.");
 
-    static bool isExpectedSkip(const QString &message, bool usingFullDiskAccess, const QString &home)
-    {
-        return BackupOutput::isExpectedSkip(message, usingFullDiskAccess, home);
-    }
-
     // The record keeps at most this many protected-data skips; the runner lists all of them.
     static constexpr int maximumRecordedSkips = 200;
     static inline const QString activityReason = QStringLiteral("Finishing an encrypted backup");

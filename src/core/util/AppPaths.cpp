@@ -10,9 +10,16 @@
 namespace vellmir::AppPaths {
 
 namespace {
+// A folder named by the environment, as the bytes it holds: a name that is not UTF-8 still
+// names that folder, where qEnvironmentVariable would turn its bytes into U+FFFD.
+QString pathVariable(const char *variable)
+{
+    return LocalPath::decode(qgetenv(variable));
+}
+
 QString xdg(const char *variable, const QString &fallbackBelowHome)
 {
-    const QString value = qEnvironmentVariable(variable);
+    const QString value = pathVariable(variable);
     // The XDG rules ignore relative values.
     if (!value.isEmpty() && value.startsWith(u'/'))
         return QDir::cleanPath(value);
@@ -22,7 +29,7 @@ QString xdg(const char *variable, const QString &fallbackBelowHome)
 
 QString homeDirectory()
 {
-    QString home = qEnvironmentVariable("HOME");
+    QString home = pathVariable("HOME");
     if (home.isEmpty())
         home = QDir::homePath();
     home = QDir::cleanPath(home);
@@ -44,9 +51,9 @@ QString cacheDirectory()
 QString resticCacheDirectory()
 {
     // Go's os.UserCacheDir: a relative $XDG_CACHE_HOME or no $HOME finds none, unlike xdg() above.
-    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    QString base = pathVariable("XDG_CACHE_HOME");
     if (base.isEmpty()) {
-        base = qEnvironmentVariable("HOME");
+        base = pathVariable("HOME");
         if (base.isEmpty())
             return QString();
         base += QStringLiteral("/.cache");

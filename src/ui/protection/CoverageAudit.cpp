@@ -108,7 +108,7 @@ CoverageAudit CoverageAudit::scan(const Destination &destination)
 CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChecks &checks)
 {
     CoverageAudit audit;
-    const ExcludeMatcher matcher(destination.excludes);
+    const ExcludeMatcher matcher(Destination::resticExcludes(destination.excludes, destination.sources));
     for (const Estimator::BackupRoot &root : Estimator::backupRoots(destination.sources)) {
         const QString &source = root.source;
         const QByteArray &path = root.path;
@@ -122,7 +122,7 @@ CoverageAudit CoverageAudit::scan(const Destination &destination, const FileChec
             continue;
         }
         AuditWalk walk(audit, excludes, checks);
-        if (FileWalk::walk(path.constData(), FileWalk::Values::type, walk))
+        if (FileWalk::walk(path.constData(), FileWalk::Values::type, walk, root.passed))
             continue;
         // A file given as a source is backed up like one found in a folder; it was found readable.
         if (FileWalk::valuesAt(path.constData()).isRegularFile)

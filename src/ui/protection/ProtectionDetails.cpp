@@ -183,13 +183,6 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
         "exclusionsNote"));
     m_exclusionsToggle = disclosure(layout, box, m_exclusionsContent, "exclusionsDisclosure");
 
-    m_developerWarning = textLabel(box,
-        tr("An existing rule excludes all Developer data, including archives. To keep irreplaceable archives, "
-           "remove that rule with vellmir update-destination --destination NAME --removeExcludes PATTERN."),
-        "developerWarning");
-    StatusStyle::applyTone(*m_developerWarning, StatusTone::warning);
-    layout->addWidget(m_developerWarning);
-
     m_lastVerifiedRestore = labelledValue(layout, box, tr("Last verified restore"), "lastVerifiedRestore");
     m_verifiedSelection = caption(box, QString(), "verifiedSelection");
     makeSelectable(m_verifiedSelection);
@@ -307,7 +300,6 @@ void ProtectionDetails::refreshDestination()
     m_folders->setItems(destination.sources);
     m_exclusionsToggle->setText(tr("Deliberate exclusions (%1)").arg(Format::count(destination.excludes.size())));
     m_exclusions->setItems(destination.excludes);
-    m_developerWarning->setVisible(m_model->showsDeveloperWarning());
     // The cost depends on the destination's rate and budget as much as on the record.
     refreshHealth();
 }

@@ -73,7 +73,6 @@ private:
     QToolButton *m_exclusionsToggle = nullptr;
     QWidget *m_exclusionsContent = nullptr;
     StripedList *m_exclusions = nullptr;
-    QLabel *m_developerWarning = nullptr;
     QLabel *m_lastVerifiedRestore = nullptr;
     QLabel *m_verifiedSelection = nullptr;
     QPushButton *m_exportKit = nullptr;

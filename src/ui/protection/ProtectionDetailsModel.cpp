@@ -202,15 +202,6 @@ void ProtectionDetailsModel::setMessage(const std::optional<QString> &message)
     Q_EMIT messageChanged();
 }
 
-bool ProtectionDetailsModel::excludesAllDeveloperData(const QStringList &excludes)
-{
-    for (const QString &pattern : excludes) {
-        if (pattern == u"~/Library/Developer" || pattern.endsWith(u"/Library/Developer"))
-            return true;
-    }
-    return false;
-}
-
 QString ProtectionDetailsModel::lastVerifiedRestoreText(const QLocale &locale) const
 {
     if (!m_health.lastVerifiedRestore)

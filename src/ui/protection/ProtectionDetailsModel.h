@@ -85,10 +85,6 @@ public:
     static QString recoveryTestedMessage();
 
     // "Coverage and recovery".
-    // Whether an exclusion drops the whole Developer folder of a home folder (compared exactly
-    // as stored, so a trailing slash or another case does not count).
-    static bool excludesAllDeveloperData(const QStringList &excludes);
-    bool showsDeveloperWarning() const { return excludesAllDeveloperData(m_destination.excludes); }
     bool showsIssueLimitNote() const { return m_audit && m_audit->issues.size() >= issueLimit; }
     QString lastVerifiedRestoreText(const QLocale &locale = QLocale()) const;
     std::optional<QString> verifiedSelectionText() const;

@@ -20,7 +20,7 @@ namespace {
 // escaped, so that "photo[1].jpg" does not stand for "photo1.jpg".
 QString exclusionPattern(const BackupEntry &entry)
 {
-    return ExcludeMatcher::escaped(Destination::tildeForm(entry.path));
+    return Destination::literalPattern(Destination::tildeForm(entry.path));
 }
 
 } // namespace

@@ -65,7 +65,8 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
 {
     if (directory.isEmpty())
         return {};
-    const ExcludeMatcher matcher(excludes);
+    const QStringList patterns = Destination::resticExcludes(excludes, sources);
+    const ExcludeMatcher matcher(patterns);
     // A linked folder is listed where it leads, as restic is given it, so that the patterns
     // made and matched here are the ones restic applies.
     QString base = Destination::resolvedSource(
@@ -116,7 +117,7 @@ QList<BackupEntry> children(const QString &directory, const QStringList &exclude
         if (entry.isExcluded)
             entry.size = 0;
         else if (entry.isDirectory)
-            entry.size = Estimator::localEstimate(withInner(entry.path), excludes).bytes;
+            entry.size = Estimator::localEstimate(withInner(entry.path), patterns).bytes;
         else
             entry.size = child.size;
         entries.append(std::move(entry));

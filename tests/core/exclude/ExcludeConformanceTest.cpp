@@ -35,6 +35,8 @@ private Q_SLOTS:
     void cleanupTestCase();
     void estimateCountsWhatResticBacksUp_data();
     void estimateCountsWhatResticBacksUp();
+    void patternsLeaveOutWhatTheyName_data();
+    void patternsLeaveOutWhatTheyName();
     void refusesThePatternsResticRefuses_data();
     void refusesThePatternsResticRefuses();
 
@@ -146,6 +148,13 @@ void ExcludeConformanceTest::initTestCase()
         }
     }
 
+    // Other homes: one reached through a link, one whose name is a glob, one that is not UTF-8.
+    makeLink(m_dir.path(), QStringLiteral("homelink"), QStringLiteral("home"));
+    for (const QByteArray &other : { QByteArray("home[1]"), QByteArray("h\xe9") }) {
+        makeFileAt(QFile::encodeName(m_dir.path()), { other, "Downloads" }, "f", 10);
+        makeFileAt(QFile::encodeName(m_dir.path()), { other }, "keep", 10);
+    }
+
     QProcess init;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("RESTIC_REPOSITORY"), m_dir.path() + QStringLiteral("/repo"));
@@ -229,6 +238,7 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("a link and its target") << QStringList { "links/src", "mhome/proj/src" } << QStringList {};
     QTest::newRow("a source inside another")
         << QStringList { "mhome/proj/src", "mhome/proj/src/gen" } << QStringList {};
+    QTest::newRow("two double stars") << proj << QStringList { "*.c", "!~/**/src/**/*.c" };
     QTest::newRow("re-includes beside an inner source")
         << QStringList { "mhome/proj", "mhome/proj/src/gen" } << QStringList { "~/mhome/proj", "!keep.txt", "!gen" };
 
@@ -241,8 +251,9 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("review suggestions") << proj
                                         << QStringList { evidence("mhome/proj/br[ack]et"),
                                                evidence("mhome/proj/my[cache]") };
-    const auto explorer
-        = [this](const QString &relative) { return ExcludeMatcher::escaped(Destination::tildeForm(home(relative))); };
+    const auto explorer = [this](const QString &relative) {
+        return Destination::literalPattern(Destination::tildeForm(home(relative)));
+    };
     QTest::newRow("explorer choices") << proj
                                       << QStringList { explorer("mhome/proj/photo[1].jpg"),
                                              explorer("mhome/proj/q?.txt"), explorer("mhome/proj/back\\slash.txt"),
@@ -257,7 +268,7 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
     QTest::newRow("cloud and app-data detectors") << all << detected;
     const QStringList cacheRule
         = candidatePatterns(SmartExclude().scan({ home(QStringLiteral("mhome/proj")) }), "mhome/proj/my[cache]")
-        + QStringList { ExcludeMatcher::escaped(QStringLiteral("!bang.txt")) };
+        + QStringList { Destination::literalPattern(QStringLiteral("!bang.txt")) };
     QTest::newRow("cache folder and leading exclamation mark") << proj << cacheRule;
 }
 
@@ -348,28 +359,98 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp()
     }
 }
 
+// What a pattern names stays out of the backup, whichever way the source or the home folder is
+// reached, and the estimate and the audit count what restic stores.
+void ExcludeConformanceTest::patternsLeaveOutWhatTheyName_data()
+{
+    QTest::addColumn<QByteArray>("homeName"); // the home folder, in the temporary folder
+    QTest::addColumn<QStringList>("sources"); // below the home folder; "" is the home folder
+    QTest::addColumn<QStringList>("excludes");
+    QTest::addColumn<QStringList>("leftOut"); // below the home folder: nothing stored from there
+
+    QTest::newRow("exclude spelt through a linked source")
+        << QByteArray("home") << QStringList { "links/src" } << QStringList { "~/links/src/gen" }
+        << QStringList { "mhome/proj/src/gen" };
+    QTest::newRow("home reached through a link")
+        << QByteArray("homelink") << QStringList { "" } << QStringList { "~/Movies" }
+        << QStringList { "Movies", ".cache/restic" };
+    QTest::newRow("home named as a glob")
+        << QByteArray("home[1]") << QStringList { "" } << QStringList { "~/Downloads" } << QStringList { "Downloads" };
+    QTest::newRow("home named by bytes that are not UTF-8")
+        << QByteArray("h\xe9") << QStringList { "" } << QStringList { "~/Downloads" } << QStringList { "Downloads" };
+    QTest::newRow("inner source reached through a link")
+        << QByteArray("home") << QStringList { "links", "links/src/gen" } << QStringList {} << QStringList {};
+}
+
+void ExcludeConformanceTest::patternsLeaveOutWhatTheyName()
+{
+    QFETCH(QByteArray, homeName);
+    QFETCH(QStringList, sources);
+    QFETCH(QStringList, excludes);
+    QFETCH(QStringList, leftOut);
+    const QString homeFolder = LocalPath::decode(QFile::encodeName(m_dir.path()) + '/' + homeName);
+    qputenv("HOME", LocalPath::encode(homeFolder));
+    qputenv("XDG_CACHE_HOME", LocalPath::encode(homeFolder + QStringLiteral("/.cache")));
+    const auto restore = qScopeGuard([this] {
+        qputenv("HOME", QFile::encodeName(m_home));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_home + QStringLiteral("/.cache")));
+    });
+    const QString resolved = Destination::resolvedSource(homeFolder);
+    Destination destination;
+    for (const QString &source : std::as_const(sources))
+        destination.sources.append(source.isEmpty() ? homeFolder : homeFolder + u'/' + source);
+    destination.excludes = excludes;
+    // The cache exists before the run that would store it. Exit 3: paths too long to read.
+    QVERIFY(dryRun(destination, {}).exitCode != 1);
+    const ResticResult restic = dryRun(destination, { QStringLiteral("--json"), QStringLiteral("-vv") });
+    QVERIFY2(restic.exitCode == 0 || restic.exitCode == 3, qPrintable(restic.stderr));
+    qint64 processed = -1;
+    for (const QString &line : restic.stdout.split(u'\n')) {
+        const QJsonObject message = QJsonDocument::fromJson(line.toUtf8()).object();
+        const QString item = message.value(QStringLiteral("item")).toString();
+        for (const QString &folder : std::as_const(leftOut)) {
+            const QString path = resticSpelling(resolved + u'/' + folder);
+            QVERIFY2(item != path && !item.startsWith(path + u'/'), qPrintable(item));
+        }
+        if (message.value(QStringLiteral("message_type")).toString() == QLatin1String("summary"))
+            processed = message.value(QStringLiteral("total_files_processed")).toInteger();
+    }
+    QVERIFY(processed > 0);
+    QCOMPARE(Estimator::localEstimate(destination.sources, excludes).files, processed);
+    QCOMPARE(CoverageAudit::scan(destination).readableFiles, processed);
+}
+
 void ExcludeConformanceTest::refusesThePatternsResticRefuses_data()
 {
     QTest::addColumn<QString>("pattern");
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<bool>("resticRefuses");
+    QTest::addColumn<bool>("taken");
     for (const char *bad : { "[", "[]", "[a-", "a\\", "[a-]", "[^]", "[]a]", "x/[/y", "![", "~/[", "a\\/b" })
-        QTest::newRow(bad) << QString::fromUtf8(bad) << true;
+        QTest::newRow(bad) << QString::fromUtf8(bad) << true << false;
     for (const char *good : { "[ab]", "\\[", "]", "!x", "**", "[\\]]", "[^a-z]*", "[/.." })
-        QTest::newRow(good) << QString::fromUtf8(good) << false;
+        QTest::newRow(good) << QString::fromUtf8(good) << false << true;
+    // restic takes these and gives up where a name reaches their malformed part: refused here,
+    // in words that say the rule is this program's.
+    for (const char *odd : { "\\**[", "[a]*[", "\\a*\\" })
+        QTest::newRow(odd) << QString::fromUtf8(odd) << false << false;
     // A stored byte that is not UTF-8 is no character of a class, but is one of a name.
-    QTest::newRow("[\\xe9]") << LocalPath::decode("[\xe9]") << true;
-    QTest::newRow("caf\\xe9") << LocalPath::decode("caf\xe9") << false;
+    QTest::newRow("[\\xe9]") << LocalPath::decode("[\xe9]") << true << false;
+    QTest::newRow("caf\\xe9") << LocalPath::decode("caf\xe9") << false << true;
 }
 
 void ExcludeConformanceTest::refusesThePatternsResticRefuses()
 {
     QFETCH(QString, pattern);
-    QFETCH(bool, refused);
+    QFETCH(bool, resticRefuses);
+    QFETCH(bool, taken);
     Destination destination;
     destination.sources = { home(QStringLiteral("notes.txt")) };
     destination.excludes = { pattern };
-    QCOMPARE(dryRun(destination, {}).stderr.contains(QStringLiteral("invalid pattern")), refused);
-    QCOMPARE(ExcludeMatcher::refusal(pattern).has_value(), refused);
+    QCOMPARE(dryRun(destination, {}).stderr.contains(QStringLiteral("invalid pattern")), resticRefuses);
+    const std::optional<QString> refusal = ExcludeMatcher::refusal(pattern);
+    QCOMPARE(!refusal.has_value(), taken);
+    if (refusal)
+        QCOMPARE(refusal->startsWith(QStringLiteral("restic cannot use")), resticRefuses);
 }
 
 // restic, given exactly what a backup of this destination passes, file names as their own bytes.

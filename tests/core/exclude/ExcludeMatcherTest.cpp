@@ -58,6 +58,11 @@ void ExcludeMatcherTest::matchesByNameOrLocation_data()
                                                    << "/Users/a/p/q/out.o" << true;
     QTest::newRow("double star, other location") << "/Users/a/**/out.o"
                                                  << "/Users/b/out.o" << false;
+    // restic lets each "**" end only where as many components follow as the pattern has parts.
+    QTest::newRow("two double stars, too little left after the first") << "/h/**/src/**/*.c"
+                                                                       << "/h/a/b/src/main.c" << false;
+    QTest::newRow("two double stars, room after each") << "/h/**/src/**/*.c"
+                                                       << "/h/a/b/src/x/y.c" << true;
     // Many "**" against a deep path must not backtrack through every split of it.
     QTest::newRow("many double stars, deep path")
         << QString("/b/" + QString("**/a/").repeated(12) + "**") << QString("/a").repeated(60) << false;

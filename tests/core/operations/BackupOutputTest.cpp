@@ -142,7 +142,7 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(BackupRunState, expected);
         BackupRunState state = midRun();
-        BackupOutput(state, false, home).parseStdout(line);
+        BackupOutput(state).parseStdout(line);
         QVERIFY2(state == expected, qPrintable(describe(state)));
     }
 
@@ -177,7 +177,7 @@ private Q_SLOTS:
         QFETCH(QStringList, input);
         QFETCH(BackupSummary, expected);
         BackupRunState state = midRun();
-        BackupOutput output(state, false, home);
+        BackupOutput output(state);
         for (const QString &line : input)
             output.parseStdout(line);
         QVERIFY(state.summary.has_value());
@@ -212,7 +212,7 @@ private Q_SLOTS:
         QFETCH(QString, reported);
         for (const bool onStderr : { false, true }) {
             BackupRunState state = midRun();
-            BackupOutput output(state, false, home);
+            BackupOutput output(state);
             if (onStderr)
                 output.parseStderr(QStringLiteral("  ") + line + QStringLiteral("\r"));
             else
@@ -262,7 +262,7 @@ private Q_SLOTS:
         QFETCH(std::optional<QString>, after);
         BackupRunState state;
         state.failureMessage = before;
-        BackupOutput output(state, false, home);
+        BackupOutput output(state);
         for (const QString &each : line.split(u'\n'))
             output.parseStderr(each);
         QCOMPARE(state.failureMessage, after);
@@ -291,7 +291,7 @@ private Q_SLOTS:
         QFETCH(bool, onStderr);
         QFETCH(QString, line);
         BackupRunState state = midRun();
-        BackupOutput output(state, false, home);
+        BackupOutput output(state);
         if (onStderr)
             output.parseStderr(line);
         else
@@ -302,10 +302,8 @@ private Q_SLOTS:
     void stderrLines_data()
     {
         QTest::addColumn<std::optional<QString>>("before");
-        QTest::addColumn<bool>("fullDiskAccess");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QStringList>("issues");
-        QTest::addColumn<QStringList>("skipped");
         QTest::addColumn<std::optional<QString>>("failure");
 
         const std::optional<QString> none;
@@ -313,81 +311,44 @@ private Q_SLOTS:
         auto same = [](const QString &text) { return std::optional<QString>(text); };
         const QStringList nothing;
 
-        test::dataRow("fatal replaces", earlier, false, "Fatal: unable to open config file", nothing, nothing,
+        test::dataRow("fatal replaces", earlier, "Fatal: unable to open config file", nothing,
             same("Fatal: unable to open config file"));
-        test::dataRow("fatal in any case", earlier, false, "  FATAL wrong password\n", nothing, nothing,
-            same("FATAL wrong password"));
-        test::dataRow("error: replaces", earlier, false, "Load(<lock/1>) returned error: EOF", nothing, nothing,
+        test::dataRow("fatal in any case", earlier, "  FATAL wrong password\n", nothing, same("FATAL wrong password"));
+        test::dataRow("error: replaces", earlier, "Load(<lock/1>) returned error: EOF", nothing,
             same("Load(<lock/1>) returned error: EOF"));
-        test::dataRow("first other line wins", none, false, "unable to open cache", nothing, nothing,
-            same("unable to open cache"));
-        test::dataRow("later other line ignored", earlier, false, "unable to open cache", nothing, nothing, earlier);
-        test::dataRow("restic not found", none, false, "restic not found", nothing, nothing, same("restic not found"));
-        test::dataRow(
-            "busy repository", none, false, FileLock::busyMessage(), nothing, nothing, same(FileLock::busyMessage()));
-        test::dataRow("pipe read failure", none, false, "output read failed: Input/output error",
-            QStringList { "output read failed: Input/output error" }, nothing, none);
-        test::dataRow("error: about an unreadable file", none, false, "error: open $H/Documents/a: permission denied",
-            QStringList { withHome("error: open $H/Documents/a: permission denied") }, nothing, none);
-        test::dataRow("missing source", earlier, false, "/tmp/rp/nope does not exist, skipping",
-            QStringList { "/tmp/rp/nope does not exist, skipping" }, nothing, earlier);
-        test::dataRow("no such file", none, false, "lstat /gone: No such file or directory",
-            QStringList { "lstat /gone: No such file or directory" }, nothing, none);
-        test::dataRow("protected, not wanted", none, false, "open $H/Library/Mail/x: operation not permitted", nothing,
-            QStringList { withHome("open $H/Library/Mail/x: operation not permitted") }, none);
-        test::dataRow("protected, wanted", none, true, "open $H/Library/Mail/x: operation not permitted",
-            QStringList { withHome("open $H/Library/Mail/x: operation not permitted") }, nothing, none);
-        test::dataRow("outside Library", none, false, "open $H/Documents/x: permission denied",
-            QStringList { withHome("open $H/Documents/x: permission denied") }, nothing, none);
-        test::dataRow("JSON error object", none, false,
+        test::dataRow("first other line wins", none, "unable to open cache", nothing, same("unable to open cache"));
+        test::dataRow("later other line ignored", earlier, "unable to open cache", nothing, earlier);
+        test::dataRow("restic not found", none, "restic not found", nothing, same("restic not found"));
+        test::dataRow("busy repository", none, FileLock::busyMessage(), nothing, same(FileLock::busyMessage()));
+        test::dataRow("pipe read failure", none, "output read failed: Input/output error",
+            QStringList { "output read failed: Input/output error" }, none);
+        test::dataRow("error: about an unreadable file", none, "error: open $H/Documents/a: permission denied",
+            QStringList { withHome("error: open $H/Documents/a: permission denied") }, none);
+        test::dataRow("missing source", earlier, "/tmp/rp/nope does not exist, skipping",
+            QStringList { "/tmp/rp/nope does not exist, skipping" }, earlier);
+        test::dataRow("no such file", none, "lstat /gone: No such file or directory",
+            QStringList { "lstat /gone: No such file or directory" }, none);
+        test::dataRow("permission denied anywhere", none, "open $H/Documents/x: permission denied",
+            QStringList { withHome("open $H/Documents/x: permission denied") }, none);
+        test::dataRow("JSON error object", none,
             R"({"message_type":"error","error":{"message":"open $H/Library/k: permission denied"},"item":"$H/Library/k"})",
-            nothing, QStringList { withHome("open $H/Library/k: permission denied ($H/Library/k)") }, none);
-        test::dataRow("JSON exit_error, padded", earlier, false,
-            "  {\"message_type\":\"exit_error\",\"code\":3,\"message\":\"Warning: x\"}  ", nothing, nothing,
-            same("Warning: x"));
+            QStringList { withHome("open $H/Library/k: permission denied ($H/Library/k)") }, none);
+        test::dataRow("JSON exit_error, padded", earlier,
+            "  {\"message_type\":\"exit_error\",\"code\":3,\"message\":\"Warning: x\"}  ", nothing, same("Warning: x"));
     }
 
     void stderrLines()
     {
         QFETCH(std::optional<QString>, before);
-        QFETCH(bool, fullDiskAccess);
         QFETCH(QString, line);
         QFETCH(QStringList, issues);
-        QFETCH(QStringList, skipped);
         QFETCH(std::optional<QString>, failure);
 
         BackupRunState state;
         state.failureMessage = before;
-        BackupOutput(state, fullDiskAccess, home).parseStderr(withHome(line));
+        BackupOutput(state).parseStderr(withHome(line));
         QCOMPARE(state.issues, issues);
-        QCOMPARE(state.skippedProtected, skipped);
         QCOMPARE(state.failureMessage, failure);
-    }
-
-    void expectedSkips_data()
-    {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("fullDiskAccess");
-        QTest::addColumn<bool>("expected");
-
-        QTest::newRow("library, denied") << "open $H/Library/Safari/x: permission denied" << false << true;
-        test::dataRow(
-            "library, not permitted, upper case", "open $H/Library/Safari/x: OPERATION NOT PERMITTED", false, true);
-        QTest::newRow("library, wanted") << "open $H/Library/Safari/x: permission denied" << true << false;
-        test::dataRow("library, other error", "open $H/Library/Safari/x: no such file or directory", false, false);
-        QTest::newRow("library only ignoring case") << "open $H/library/Safari/x: permission denied" << false << false;
-        QTest::newRow("home only ignoring case") << "open /HOME/ada/Library/x: permission denied" << false << false;
-        QTest::newRow("the Library folder itself") << "open $H/Library: permission denied" << false << false;
-        QTest::newRow("another home") << "open /home/ada2/Library/x: permission denied" << false << false;
-        QTest::newRow("documents") << "open $H/Documents/x: permission denied" << false << false;
-    }
-
-    void expectedSkips()
-    {
-        QFETCH(QString, message);
-        QFETCH(bool, fullDiskAccess);
-        QFETCH(bool, expected);
-        QCOMPARE(BackupOutput::isExpectedSkip(withHome(message), fullDiskAccess, home), expected);
     }
 
     // restic's fatal errors as it writes them: after a terminal control line, and over several lines.
@@ -413,7 +374,7 @@ private Q_SLOTS:
         QFETCH(QString, failure);
 
         BackupRunState state;
-        BackupOutput output(state, false, home);
+        BackupOutput output(state);
         replay(output, stdoutFile, stderrFile);
         QVERIFY(state.issues.isEmpty());
         QVERIFY(!state.summary);

@@ -181,15 +181,12 @@ private Q_SLOTS:
         test::dataRow("exit 0, a problem line", statusLine + summaryLine(),
             QByteArray("open /src/x: permission denied\n"), 0, false, true, false, "incomplete", "finished",
             QStringList { "open /src/x: permission denied" }, 0, none, none);
-        QTest::newRow("exit 3, only protected skips, retention runs")
-            << summaryLine() << library + exit3Warning << 3 << false << true << true << "complete"
-            << "finished" << QStringList {} << 2 << text("Warning: at least one source file could not be read")
-            << text("Retention applied; nothing to remove. Unused data pruned.");
-        test::dataRow("exit 3, protected skips while they are wanted", summaryLine(), library, 3, true, true, true,
+        // No folder is one a backup is expected to be denied: what could not be read is an issue.
+        test::dataRow("exit 3, denied below Library", summaryLine(), library + exit3Warning, 3, false, true, true,
             "incomplete", "finished",
             QStringList { "open $H/Library/Mail/a: permission denied ($H/Library/Mail/a)",
                 "open $H/Library/Safari/b: operation not permitted" },
-            0, none, std::optional<QString>(skippedRetention));
+            0, text("Warning: at least one source file could not be read"), std::optional<QString>(skippedRetention));
         test::dataRow("exit 3, no problem lines", summaryLine(), QByteArray(), 3, false, true, true, "incomplete",
             "finished", QStringList { "Some files could not be read and were skipped." }, 0, none,
             std::optional<QString>(skippedRetention));
@@ -653,30 +650,6 @@ private Q_SLOTS:
         runner.reset();
         QVERIFY(BackupRunner::cancelRunsInProgress(std::chrono::seconds(30)));
         QVERIFY(f.stored(id).outcome == BackupRecord::Outcome::cancelled);
-    }
-
-    void protectedSkipsBeyondTheRecordLimit()
-    {
-        Fixture f;
-        QByteArray err;
-        QStringList expected;
-        for (int i = 0; i < 250; ++i) {
-            const QString line
-                = QStringLiteral("open %1/Library/Caches/f%2: permission denied").arg(f.home.path()).arg(i);
-            err += line.toUtf8() + '\n';
-            expected.append(line);
-        }
-        f.set(QStringLiteral("backup.stdout"), summaryLine());
-        f.set(QStringLiteral("backup.stderr"), err);
-        f.set(QStringLiteral("backup.exit"), "3");
-
-        auto runner = f.runner();
-        const std::optional<QUuid> id = runner->runAndWait(f.destination);
-        QCOMPARE(runner->skippedProtected(), expected);
-        QVERIFY(runner->issues().isEmpty());
-        const BackupRecord record = f.stored(*id);
-        QVERIFY(record.outcome == BackupRecord::Outcome::complete);
-        QCOMPARE(record.skippedProtected, std::optional<QStringList>(expected.mid(0, 200)));
     }
 
     void runReportsOnTheRunnersThread()

@@ -90,6 +90,9 @@ void CoverageAuditTest::initTestCase()
 void CoverageAuditTest::noSourcesGiveNothing()
 {
     QVERIFY(CoverageAudit::scan(destinationOf({}, { QStringLiteral("*") })) == CoverageAudit {});
+    // restic tests the entries of "/", never "/" itself, which "*" would match.
+    QCOMPARE(
+        CoverageAudit::scan(destinationOf({ QStringLiteral("/") }, { QStringLiteral("*") })).issues, QStringList());
 }
 
 void CoverageAuditTest::countsWhatABackupWouldRead_data()

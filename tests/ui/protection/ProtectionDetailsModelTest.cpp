@@ -29,8 +29,6 @@ private Q_SLOTS:
     void costAndBudget_data();
     void costAndBudget();
     void measurementCaptions();
-    void developerWarning_data();
-    void developerWarning();
     void integrityTextsAndTone_data();
     void integrityTextsAndTone();
     void issueLimitNote_data();
@@ -140,26 +138,6 @@ void ProtectionDetailsModelTest::measurementCaptions()
     f.writeHealth(health);
     model->reload();
     QVERIFY(model->changeCaption(usEnglish)->contains(u": -"));
-}
-
-void ProtectionDetailsModelTest::developerWarning_data()
-{
-    QTest::addColumn<QStringList>("excludes");
-    QTest::addColumn<bool>("warning");
-    QTest::newRow("none") << QStringList {} << false;
-    QTest::newRow("tilde form") << QStringList { "*.tmp", "~/Library/Developer" } << true;
-    QTest::newRow("absolute under a home") << QStringList { "/home/ada/Library/Developer" } << true;
-    QTest::newRow("trailing slash") << QStringList { "~/Library/Developer/" } << false;
-    QTest::newRow("lower case") << QStringList { "~/library/developer" } << false;
-    QTest::newRow("only a part of it") << QStringList { "~/Library/Developer/Xcode/DerivedData" } << false;
-    QTest::newRow("bare name") << QStringList { "Developer" } << false;
-}
-
-void ProtectionDetailsModelTest::developerWarning()
-{
-    QFETCH(QStringList, excludes);
-    QFETCH(bool, warning);
-    QCOMPARE(ProtectionDetailsModel::excludesAllDeveloperData(excludes), warning);
 }
 
 void ProtectionDetailsModelTest::integrityTextsAndTone_data()
