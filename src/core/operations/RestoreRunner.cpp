@@ -166,9 +166,6 @@ struct Request {
     Destination destination;
     QString target;
     std::optional<QString> include;
-    // Names the snapshot restic restored, once it has; `snapshot.id` is then only what restic
-    // was asked for.
-    std::function<Snapshot()> identify;
 };
 
 using Publish = std::function<void(const State &)>;
@@ -319,12 +316,6 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         publish(state);
         return;
     }
-    if (status == 0 && request.identify) {
-        Request identified = request;
-        identified.snapshot = request.identify();
-        finish(state, publish, identified, status, lastStderr, firstError);
-        return;
-    }
     finish(state, publish, request, status, lastStderr, firstError);
 }
 
@@ -406,7 +397,7 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
 
     const quint64 generation = ++m_generation;
     m_stop = std::stop_source();
-    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, {} };
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
     Workers::beyondViews().start(m_stop.get_token(),
@@ -428,13 +419,12 @@ void RestoreRunner::cancel()
 }
 
 void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destination, const QString &target,
-    const std::optional<QString> &include, std::stop_token stop, std::function<Snapshot()> identify)
+    const std::optional<QString> &include, std::stop_token stop)
 {
     State state = m_state;
     state.phase = Phase::running;
     apply(state);
-    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include,
-        std::move(identify) };
+    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
     performSafely(
         state, [this](const State &current) { apply(current); }, request, stop);
 }
