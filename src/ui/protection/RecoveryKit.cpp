@@ -3,6 +3,7 @@
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
+#include "util/SystemError.h"
 #include "util/Uuid.h"
 
 #include <QFile>
@@ -37,7 +38,7 @@ QString RecoveryKit::writeKit(const Destination &destination, const QString &fol
     // mode is set again after creation because the umask may have taken bits away.
     if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0700) != 0) {
         const int error = errno;
-        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, qt_error_string(error)));
+        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, systemErrorText(error)));
     }
 
     const RecoveryPlan plan(destination);

@@ -1,6 +1,7 @@
 #include "protection/RecoveryKit.h"
 
 #include "../../core/exclude/ExcludeTree.h"
+#include "util/SystemError.h"
 #include "util/Uuid.h"
 
 #include <QtTest>
@@ -124,8 +125,8 @@ void RecoveryKitTest::failedExportReportsAndRevealsNothing_data()
 {
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing folder") << QStringLiteral("gone/deeper") << qt_error_string(ENOENT);
-    QTest::newRow("a file, not a folder") << QStringLiteral("file") << qt_error_string(ENOTDIR);
+    QTest::newRow("missing folder") << QStringLiteral("gone/deeper") << systemErrorText(ENOENT);
+    QTest::newRow("a file, not a folder") << QStringLiteral("file") << systemErrorText(ENOTDIR);
 }
 
 void RecoveryKitTest::failedExportReportsAndRevealsNothing()
@@ -162,7 +163,7 @@ void RecoveryKitTest::readOnlyFolderFails()
     const QString message = harness.kit.message().value_or(QString());
     if (message == RecoveryKit::exportedMessage)
         QSKIP("This thread writes past permissions");
-    QVERIFY2(message.endsWith(QStringLiteral(": ") + qt_error_string(EACCES) + u'.'), qPrintable(message));
+    QVERIFY2(message.endsWith(QStringLiteral(": ") + systemErrorText(EACCES) + u'.'), qPrintable(message));
     QCOMPARE(entriesOf(dir.path()), QStringList {});
     QCOMPARE(harness.revealed, QStringList {});
 }
