@@ -534,9 +534,31 @@ void DestinationDetailModel::stop()
 
 void DestinationDetailModel::poll()
 {
+    readRecords();
+    // A record a dead process left "running" is finished by asking restic for the run's
+    // snapshot: on a worker, never on the window's thread. The next read shows the result.
+    const bool leftover = std::any_of(m_records.cbegin(), m_records.cend(),
+        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+    if (!leftover || m_finishingLeftovers)
+        return;
+    m_finishingLeftovers = true;
+    background(
+        m_viewStop.get_token(),
+        [destination = m_destination, history = BackupHistory(m_historyDirectory), locks = m_runner->lockDirectory()](
+            std::stop_token stop) {
+            BackupRunner::finishInterruptedRuns(destination, history, locks, stop);
+            return true;
+        },
+        [](DestinationDetailModel *model, const std::optional<bool> &, const QString &) {
+            model->m_finishingLeftovers = false;
+            model->readRecords();
+        });
+}
+
+void DestinationDetailModel::readRecords()
+{
     try {
-        m_records
-            = BackupRunner::listRecords(m_destination, BackupHistory(m_historyDirectory), m_runner->lockDirectory());
+        m_records = BackupHistory(m_historyDirectory).records(m_destination.id);
     } catch (const std::exception &error) {
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);

@@ -194,6 +194,7 @@ DestinationHealthModel::DestinationHealthModel(
     , m_sources(withDefaults(std::move(sources)))
     , m_runner(std::move(runner))
     , m_folders(Folders::of(m_sources))
+    , m_receiver(Receiver<DestinationHealthModel>::make(this))
 {
     m_folders->models.append(this);
     m_timer.setInterval(pollInterval);
@@ -215,6 +216,7 @@ DestinationHealthModel::DestinationHealthModel(
 
 DestinationHealthModel::~DestinationHealthModel()
 {
+    m_receiver->close();
     m_folders->models.removeOne(this);
 }
 
@@ -268,9 +270,19 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
         const BackupHistory history(m_sources.historyDirectory);
         QList<BackupRecord> records
             = (listed ? listed->records : history.outlines({ m_destination })).value(m_destination.id);
-        // Finishes what a dead process left "running" before the row says so.
-        if (anyRunning(records))
-            records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
+        // What a dead process left "running" is finished by asking restic for the run's
+        // snapshot: on a worker, never on the window's thread. The row then reads again.
+        if (anyRunning(records) && !m_finishingLeftovers) {
+            m_finishingLeftovers = true;
+            m_workers.start([receiver = m_receiver, destination = m_destination, history,
+                                locks = m_runner->lockDirectory()](std::stop_token stop) {
+                BackupRunner::finishInterruptedRuns(destination, history, locks, stop);
+                receiver->post([](DestinationHealthModel *model) {
+                    model->read(nullptr, false);
+                    model->m_finishingLeftovers = false;
+                });
+            });
+        }
         const QString scope = m_destination.backupScope();
         m_earlierComplete = lastCompleteOfEarlierSettings(records, scope);
         records.removeIf([&](const BackupRecord &record) { return record.scope != scope; });

@@ -5,6 +5,8 @@
 #include "operations/BackupRecord.h"
 #include "operations/RepositoryHealth.h"
 #include "util/Date.h"
+#include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QLocale>
 #include <QObject>
@@ -148,6 +150,10 @@ private:
     RepositoryHealth m_health;
     std::optional<QString> m_errorMessage;
     bool m_automaticBackupsOff = false;
+    bool m_finishingLeftovers = false; // a worker finishes records a dead process left running
+    std::shared_ptr<Receiver<DestinationHealthModel>> m_receiver;
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
+    Workers m_workers;
 };
 
 } // namespace vellmir

@@ -190,7 +190,7 @@ void DestinationDetailTest::history()
     // Once nothing holds the repository, that run is gone: the next poll shows it finished.
     live.reset();
     shown.model().poll();
-    QVERIFY(shown.model().records().first().outcome == BackupRecord::Outcome::failed);
+    QTRY_VERIFY(shown.model().records().first().outcome == BackupRecord::Outcome::failed);
     QCOMPARE(shown.model().records().first().issues.last(), BackupRunner::interruptedMessage);
     // Edited folders make the same records ones of other settings.
     Destination edited = f.destination;

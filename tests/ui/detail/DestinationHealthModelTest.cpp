@@ -163,6 +163,8 @@ void DestinationHealthModelTest::lines()
     model->poll();
     QVERIFY(!model->errorMessage());
 
+    // A run that died is finished on a worker: the row says so once it has.
+    QTRY_COMPARE(model->latestAttemptLine().value_or(DestinationHealthModel::Line {}).text, attempt);
     QCOMPARE(model->backupLine(usEnglish).text, backup);
     const StatusTone tone = model->lastComplete()          ? StatusTone::normal
         : backup.startsWith(u'N') && backup.contains(u'.') ? StatusTone::warning

@@ -86,6 +86,8 @@ public:
             return {};
         return QString::fromUtf8(readFile(file)).split(u'\n', Qt::SkipEmptyParts);
     }
+    // The process id of the last restic run, the leader of its process group.
+    pid_t lastPid() const { return readFile(m_fake.filePath(QStringLiteral("pid"))).trimmed().toInt(); }
     // The arguments of the last run, one each.
     QStringList lastArguments() const
     {

@@ -3,6 +3,7 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+#include <csignal>
 
 using namespace vellmir;
 using Phase = RestoreRunner::Phase;
@@ -143,6 +144,22 @@ private Q_SLOTS:
         QTest::qWait(100);
         QCOMPARE(paths(model->entries()), QStringList { QStringLiteral("/new") });
         QCOMPARE(m_world->runs().size(), 2);
+    }
+
+    void closingDuringAStoppedListingReturnsAtOnce()
+    {
+        m_world->script(QStringLiteral("sleep"), "30");
+        auto model = browser();
+        model->start();
+        QTRY_COMPARE(m_world->runs().size(), 1);
+        QTRY_VERIFY(m_world->lastPid() > 0);
+        const pid_t restic = m_world->lastPid();
+        // A stopped restic takes no SIGTERM: only the SIGKILL seconds later ends it.
+        QCOMPARE(::kill(-restic, SIGSTOP), 0);
+        model.reset();
+        const bool stillThere = ::kill(restic, 0) == 0;
+        ::kill(-restic, SIGKILL);
+        QVERIFY(stillThere);
     }
 
     void failuresEmptyTheListAndShowTheMessage_data()
