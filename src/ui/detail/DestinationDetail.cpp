@@ -589,7 +589,9 @@ void DestinationDetail::showSheets()
         return;
     QDialog *sheet = nullptr;
     if (const std::optional<Snapshot> &target = m_model->restoreTarget()) {
-        sheet = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
+        auto *restore = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
+        restore->setIncomplete(m_model->snapshotIncomplete(target->id));
+        sheet = restore;
         connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setRestoreTarget(std::nullopt); });
     } else if (const std::optional<Snapshot> &chosen = m_model->browseTarget()) {
         sheet

@@ -488,7 +488,18 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
         = DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, m_destination.backupScope()))
         return tr("None with the current folders and exclusions (the last with earlier settings finished %1)")
             .arg(Format::dateTime(*earlier, locale));
+    // restic saved snapshots of incomplete runs: they are backups, only not whole ones.
+    if (const std::optional<Date> incomplete
+        = DestinationHealthModel::lastIncomplete(m_records, m_destination.backupScope()))
+        return tr("None complete yet; the latest, incomplete, %1").arg(Format::dateTime(*incomplete, locale));
     return tr("Not yet backed up");
+}
+
+bool DestinationDetailModel::snapshotIncomplete(const QString &id) const
+{
+    return std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
+        return record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID == id;
+    });
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)

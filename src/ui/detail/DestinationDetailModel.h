@@ -138,6 +138,8 @@ public:
     // The newest complete run of the current settings, if it has a finish time.
     std::optional<Date> lastCompleteBackup() const;
     QString lastCompleteBackupText(const QLocale &locale = QLocale()) const;
+    // Whether the snapshot was saved by a run recorded as incomplete: some items are not in it.
+    bool snapshotIncomplete(const QString &id) const;
     // The history lists the newest this many runs; its header counts them all.
     static constexpr int historyLimit = 30;
     // "<start> · <outcome>" for a run's entry.

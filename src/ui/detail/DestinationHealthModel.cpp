@@ -369,6 +369,14 @@ std::optional<Date> DestinationHealthModel::lastCompleteOfEarlierSettings(
     return earlier;
 }
 
+std::optional<Date> DestinationHealthModel::lastIncomplete(const QList<BackupRecord> &records, const QString &scope)
+{
+    for (const BackupRecord &record : records)
+        if (record.outcome == BackupRecord::Outcome::incomplete && record.scope == scope)
+            return record.finishedAt.value_or(record.startedAt);
+    return std::nullopt;
+}
+
 bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now)
 {
     const std::optional<double> every = interval(schedule);
@@ -389,8 +397,15 @@ DestinationHealthModel::Line DestinationHealthModel::backupLine(const QLocale &l
              "finished %1.")
               .arg(Format::dateTime(*m_earlierComplete, locale))
         : QString();
-    if (m_destination.schedule == Destination::Schedule::manual)
-        return { m_earlierComplete ? none : tr("Not yet backed up"), StatusTone::secondary };
+    if (m_destination.schedule == Destination::Schedule::manual) {
+        if (m_earlierComplete)
+            return { none, StatusTone::secondary };
+        const std::optional<Date> incomplete = lastIncomplete(m_records, m_destination.backupScope());
+        return { incomplete
+                ? tr("No complete backup yet; the latest, incomplete, %1").arg(Format::dateTime(*incomplete, locale))
+                : tr("Not yet backed up"),
+            StatusTone::secondary };
+    }
     return { (m_earlierComplete ? none + u' ' : tr("No complete backup yet. "))
             + tr("Back up now, or check that the systemd user timer is active."),
         StatusTone::warning };

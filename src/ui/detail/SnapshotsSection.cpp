@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -127,8 +128,13 @@ void SnapshotsSection::fitActions(int paneWidth)
 void SnapshotsSection::fillTable()
 {
     const QList<Snapshot> &snapshots = m_model->snapshots();
-    if (snapshots != m_shown) {
+    QSet<QString> incomplete;
+    for (const Snapshot &snapshot : snapshots)
+        if (m_model->snapshotIncomplete(snapshot.id))
+            incomplete.insert(snapshot.id);
+    if (snapshots != m_shown || incomplete != m_shownIncomplete) {
         m_shown = snapshots;
+        m_shownIncomplete = incomplete;
         m_filling = true;
         m_table->clear();
         const QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -136,7 +142,14 @@ void SnapshotsSection::fillTable()
             auto *item = new QTreeWidgetItem(m_table);
             item->setData(0, idRole, snapshot.id);
             item->setText(0, Format::dateTime(snapshot.time));
+            item->setToolTip(0, item->text(0));
+            if (incomplete.contains(snapshot.id)) {
+                item->setText(0, item->text(0) + tr(" \u00b7 incomplete"));
+                item->setToolTip(0, tr("Saved by an incomplete backup: some items are not in this snapshot."));
+                item->setForeground(0, StatusStyle::color(StatusTone::warning, palette()));
+            }
             item->setText(1, snapshot.hostname);
+            item->setToolTip(1, snapshot.hostname);
             item->setText(2, Format::bytes(snapshot.sizeBytes));
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
             item->setText(3, snapshot.shortID);

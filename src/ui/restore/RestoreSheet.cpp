@@ -77,8 +77,16 @@ void RestoreSheet::buildSnapshotSection(QVBoxLayout *layout, const Snapshot &sna
     rows->addRow(QStringLiteral("When"), valueLabel(m_model->whenText(), "whenValue", this));
     rows->addRow(QStringLiteral("ID"), valueLabel(snapshot.shortID, "idValue", this));
     rows->addRow(QStringLiteral("Computer"), valueLabel(snapshot.hostname, "hostValue", this));
-    rows->addRow(QStringLiteral("Contents"), valueLabel(m_model->contentsText(), "contentsValue", this));
+    m_contents = valueLabel(m_model->contentsText(), "contentsValue", this);
+    m_contents->setWordWrap(true);
+    rows->addRow(QStringLiteral("Contents"), m_contents);
     layout->addWidget(snapshotSection);
+}
+
+void RestoreSheet::setIncomplete(bool incomplete)
+{
+    m_model->setIncomplete(incomplete);
+    m_contents->setText(m_model->contentsText());
 }
 
 void RestoreSheet::buildTargetSection(QVBoxLayout *layout)

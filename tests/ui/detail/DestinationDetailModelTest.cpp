@@ -419,6 +419,21 @@ void DestinationDetailModelTest::history()
     QCOMPARE(model->records().size(), 3);
     QCOMPARE(model->lastCompleteBackupText(), QStringLiteral("Not yet backed up"));
 
+    // An incomplete run saved a snapshot: a backup exists, if not a whole one, and its snapshot says so.
+    BackupRecord partial = older;
+    partial.id = newUuid();
+    partial.outcome = BackupRecord::Outcome::incomplete;
+    partial.startedAt = base.addingSeconds(60);
+    partial.finishedAt = base.addingSeconds(120);
+    partial.snapshotID = QStringLiteral("ab").repeated(32);
+    f.writeRecord(partial);
+    model->poll();
+    QCOMPARE(model->lastCompleteBackupText(QLocale::c()),
+        QStringLiteral("None complete yet; the latest, incomplete, ")
+            + Format::dateTime(*partial.finishedAt, QLocale::c()));
+    QVERIFY(model->snapshotIncomplete(*partial.snapshotID));
+    QVERIFY(!model->snapshotIncomplete(QStringLiteral("cd").repeated(32)));
+
     BackupRecord running(f.destination.id, base);
     QCOMPARE(DestinationDetailModel::resultNote(running),
         QStringLiteral(

@@ -133,7 +133,7 @@ void DestinationHealthModelTest::lines_data()
                                << "Last complete backup: Jan 2, 2026 3:03 PM"
                                << "Latest attempt: cancelled. Open history for details." << false << "";
     QTest::newRow("incomplete") << Schedule::manual << true << "i:5"
-                                << "Not yet backed up"
+                                << "No complete backup yet; the latest, incomplete, Jan 2, 2026 3:04 PM"
                                 << "Latest attempt: incomplete. Open history for details." << false << "";
 }
 

@@ -27,15 +27,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::optional<QString>>("include");
         QTest::addColumn<QString>("contents");
-        QTest::newRow("whole snapshot") << std::optional<QString>() << QStringLiteral("Whole snapshot");
+        QTest::addColumn<bool>("incomplete");
+        QTest::newRow("whole snapshot") << std::optional<QString>() << QStringLiteral("Whole snapshot") << false;
         test::dataRow("one path", std::optional<QString>(QStringLiteral("/home/ann/Notes [old].txt")),
-            QStringLiteral("/home/ann/Notes [old].txt"));
+            QStringLiteral("/home/ann/Notes [old].txt"), false);
+        test::dataRow("an incomplete backup's snapshot", std::optional<QString>(),
+            QStringLiteral("Whole snapshot (of an incomplete backup: some items are not in it)"), true);
     }
     void opensWithoutFolderAndShowsWhatItRestores()
     {
         QFETCH(std::optional<QString>, include);
         QFETCH(QString, contents);
+        QFETCH(bool, incomplete);
         auto model = sheet(include);
+        model->setIncomplete(incomplete);
         QCOMPARE(model->contentsText(), contents);
         QCOMPARE(model->targetPath(), QString());
         QVERIFY(!model->canRestore());
