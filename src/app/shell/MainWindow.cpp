@@ -40,10 +40,12 @@ QString emptyOverviewText()
 // command on one line: a break at its hyphen would read as two words.
 QString emptyOverviewHint()
 {
+    // The command is a paragraph of its own: Qt keeps a line whole only for a whole block, and a
+    // command broken at its hyphen would read as two words.
     return QStringLiteral(
-        "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run "
-        "<span style=\"white-space:nowrap\">vellmir add-destination</span>, as \u201cHow a user starts\u201d in "
-        "Vellmir's README shows.");
+        "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run this "
+        "command, as \u201cHow a user starts\u201d in Vellmir's README shows:"
+        "<p style=\"white-space:pre\">vellmir add-destination</p>");
 }
 
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
@@ -267,6 +269,7 @@ QWidget *MainWindow::buildOverview()
 
     auto *scroll = new QScrollArea;
     scroll->setObjectName(QStringLiteral("overview"));
+    scroll->setAccessibleName(QStringLiteral("Overview"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(page);

@@ -242,6 +242,7 @@ void DestinationDetail::build()
 
     auto *scroll = new PaneScrollArea(this);
     scroll->setObjectName(QStringLiteral("scroll"));
+    scroll->setAccessibleName(tr("Destination details"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto *content = new QWidget(scroll);

@@ -415,8 +415,10 @@ std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemp
 {
     if (m_records.isEmpty() || m_records.first().outcome == BackupRecord::Outcome::complete)
         return std::nullopt;
-    return Line { tr("Latest attempt: %1. Open history for details.").arg(toString(m_records.first().outcome)),
-        StatusTone::warning };
+    // A run under way is no cause for concern; the other outcomes are.
+    const BackupRecord::Outcome outcome = m_records.first().outcome;
+    return Line { tr("Latest attempt: %1. Open history for details.").arg(toString(outcome)),
+        outcome == BackupRecord::Outcome::running ? StatusTone::secondary : StatusTone::warning };
 }
 
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::overdueLine() const

@@ -71,7 +71,8 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->setHeaderLabels({ tr("Date"), tr("Computer"), tr("Size"), tr("ID") });
     m_table->header()->setStretchLastSection(false);
-    m_table->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // The date is read whole; a long computer name gives way, its cell's tooltip holding it all.
+    m_table->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     m_table->header()->setSectionResizeMode(1, QHeaderView::Stretch);
     m_table->header()->setMinimumSectionSize(70);
     m_table->setColumnWidth(2, 80);

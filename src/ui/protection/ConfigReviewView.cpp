@@ -164,6 +164,7 @@ ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
     m_layout->addWidget(m_error);
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("reviewScroll"));
+    m_scroll->setAccessibleName(QStringLiteral("Changes"));
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -256,6 +256,7 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
     auto *busy = new QHBoxLayout(m_busy);
     busy->setContentsMargins(0, 0, 0, 0);
     auto *progress = new QProgressBar(m_busy);
+    StatusStyle::nameProgress(*progress, tr("Working"));
     progress->setRange(0, 0); // indeterminate
     progress->setTextVisible(false);
     progress->setMaximumSize(60, QFontMetrics(font()).height() / 2 + 4);

@@ -16,8 +16,12 @@ namespace vellmir {
 const QString RecoveryKit::folderPrefix = QStringLiteral("Vellmir Recovery Kit ");
 const QString RecoveryKit::planFileName = QStringLiteral("recovery-plan.json");
 const QString RecoveryKit::readMeFileName = QStringLiteral("READ-ME.txt");
-const QString RecoveryKit::exportedMessage = QStringLiteral(
-    "Exported without secrets. Keep the kit and required passwords accessible independently of this computer.");
+QString RecoveryKit::exportedMessage(const QString &kit)
+{
+    return QStringLiteral("Exported to %1 without secrets. Keep the kit and required passwords accessible "
+                          "independently of this computer.")
+        .arg(kit);
+}
 
 RecoveryKit::RecoveryKit(Destination destination, FolderChooser chooser, FolderRevealer revealer, QObject *parent)
     : QObject(parent)
@@ -59,7 +63,7 @@ void RecoveryKit::exportKit()
         setMessage(QStringLiteral("Export failed: ") + errorDescription(error));
         return;
     }
-    setMessage(exportedMessage);
+    setMessage(exportedMessage(kit));
     if (m_revealer)
         m_revealer(kit);
 }

@@ -128,6 +128,7 @@ void RestoreSheet::buildActionSection(QVBoxLayout *layout)
     progress->setContentsMargins(0, 0, 0, 0);
     progress->setSpacing(6);
     m_bar = new QProgressBar(m_progress);
+    StatusStyle::nameProgress(*m_bar, QStringLiteral("Restore progress"));
     m_bar->setRange(0, 1000);
     m_bar->setTextVisible(false);
     progress->addWidget(m_bar);
@@ -159,6 +160,8 @@ void RestoreSheet::buildActionSection(QVBoxLayout *layout)
     m_failure = new StatusLabel(actionSection);
     m_failure->setObjectName(QStringLiteral("failureLabel"));
     m_failure->setSelectable(true);
+    // restic may name many items it could not restore: they scroll rather than grow the sheet.
+    m_failure->textLabel()->setMaxLines(12);
     actions->addWidget(m_failure);
     layout->addWidget(actionSection);
 }

@@ -257,8 +257,8 @@ void DestinationDetailModelTest::applyRetentionNow_data()
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("reloaded");
-    QTest::newRow("two") << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true;
-    QTest::newRow("one") << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true;
+    QTest::newRow("two") << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshots.") << true;
+    QTest::newRow("one") << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot.") << true;
     QTest::newRow("none") << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true;
     QTest::newRow("failed") << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false;
 }

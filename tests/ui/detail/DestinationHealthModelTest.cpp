@@ -172,7 +172,8 @@ void DestinationHealthModelTest::lines()
     QVERIFY(model->backupLine(usEnglish).tone == tone);
     QCOMPARE(model->latestAttemptLine().value_or(DestinationHealthModel::Line {}).text, attempt);
     if (model->latestAttemptLine())
-        QVERIFY(model->latestAttemptLine()->tone == StatusTone::warning);
+        QVERIFY(model->latestAttemptLine()->tone
+            == (attempt.contains(QStringLiteral("running")) ? StatusTone::secondary : StatusTone::warning));
     QCOMPARE(model->overdueLine().has_value(), overdue);
     if (overdue) {
         QCOMPARE(model->overdueLine()->text, QStringLiteral("Backup is overdue"));

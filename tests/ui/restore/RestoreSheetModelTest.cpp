@@ -79,7 +79,7 @@ private Q_SLOTS:
 
         QCOMPARE(model->closeButtonTitle(), QStringLiteral("Done"));
         // Counts are plain digits and a zero byte count is a word.
-        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 file(s), Zero KB."));
+        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 files, Zero KB."));
         QVERIFY(!model->runner()->failureMessage());
         const QStringList folders = test::RestoreFixture::restoreFolders(m_world->path(QStringLiteral("target")));
         QCOMPARE(folders.size(), 1);
@@ -125,8 +125,11 @@ private Q_SLOTS:
         model->setTargetPath(m_world->path(QStringLiteral("target")));
         model->restore();
         QTRY_VERIFY(model->runner()->phase() == Phase::failed);
-        QCOMPARE(
-            model->runner()->failureMessage(), std::optional<QString>(QStringLiteral("Restore failed (exit code 1).")));
+        // The folder restic had begun is named, for the user to look into or remove.
+        QCOMPARE(model->runner()->failureMessage(),
+            std::optional<QString>(
+                QStringLiteral("Restore failed (exit code 1).\nWhat was restored before it stopped is in ")
+                + model->runner()->restoredPath().value_or(QString()) + u'.'));
         QVERIFY(model->canRestore());
 
         m_world->unscript(QStringLiteral("restore.exit"));
