@@ -71,12 +71,11 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->setHeaderLabels({ tr("Date"), tr("Computer"), tr("Size"), tr("ID") });
     m_table->header()->setStretchLastSection(false);
-    // The date is read whole; a long computer name gives way, its cell's tooltip holding it all.
-    m_table->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    // The date, the size and the id are read whole; a long computer name gives way, its cell's
+    // tooltip holding it all.
+    m_table->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_table->header()->setSectionResizeMode(1, QHeaderView::Stretch);
-    m_table->header()->setMinimumSectionSize(70);
-    m_table->setColumnWidth(2, 80);
-    m_table->setColumnWidth(3, 80);
+    m_table->header()->setMinimumSectionSize(40);
     layout->addWidget(m_table);
 
     auto *actions = new QHBoxLayout;
@@ -145,9 +144,11 @@ void SnapshotsSection::fillTable()
             item->setText(0, Format::dateTime(snapshot.time));
             item->setToolTip(0, item->text(0));
             if (incomplete.contains(snapshot.id)) {
-                item->setText(0, item->text(0) + tr(" \u00b7 incomplete"));
+                const QColor warning = StatusStyle::color(StatusTone::warning, palette());
+                item->setIcon(0, StatusStyle::symbolIcon(QStringLiteral("exclamationmark.triangle.fill"), warning, 16));
+                item->setData(0, Qt::AccessibleTextRole, tr("%1, incomplete").arg(item->text(0)));
                 item->setToolTip(0, tr("Saved by an incomplete backup: some items are not in this snapshot."));
-                item->setForeground(0, StatusStyle::color(StatusTone::warning, palette()));
+                item->setForeground(0, warning);
             }
             item->setText(1, snapshot.hostname);
             item->setToolTip(1, snapshot.hostname);
