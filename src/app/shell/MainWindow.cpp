@@ -40,10 +40,12 @@ QString emptyOverviewText()
 // command on one line: a break at its hyphen would read as two words.
 QString emptyOverviewHint()
 {
+    // The command is a paragraph of its own: Qt keeps a line whole only for a whole block, and a
+    // command broken at its hyphen would read as two words.
     return QStringLiteral(
-        "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run "
-        "<span style=\"white-space:nowrap\">vellmir add-destination</span>, as \u201cHow a user starts\u201d in "
-        "Vellmir's README shows.");
+        "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run this "
+        "command, as \u201cHow a user starts\u201d in Vellmir's README shows:"
+        "<p style=\"white-space:pre\">vellmir add-destination</p>");
 }
 
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
@@ -237,6 +239,45 @@ QWidget *MainWindow::buildOverview()
     layout->setContentsMargins(20, 16, 20, 16);
     layout->setSpacing(12);
 
+    layout->addWidget(buildBanner());
+
+    m_loadError = new MessageLabel;
+    m_loadError->setObjectName(QStringLiteral("loadError"));
+    layout->addWidget(m_loadError);
+    m_schedulerMessage = new MessageLabel;
+    m_schedulerMessage->setObjectName(QStringLiteral("schedulerMessage"));
+    m_schedulerMessage->setTone(StatusTone::warning);
+    layout->addWidget(m_schedulerMessage);
+    // The command under the sentence is never wrapped: a break inside the unit name would read
+    // as two words, and a copy must paste as typed.
+    m_schedulerCommand = new MessageLabel;
+    m_schedulerCommand->setObjectName(QStringLiteral("schedulerCommand"));
+    m_schedulerCommand->setTone(StatusTone::warning);
+    m_schedulerCommand->setWordWrap(false);
+    layout->addWidget(m_schedulerCommand);
+
+    layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
+    addEmptyTexts(layout);
+
+    auto *rows = new QWidget;
+    rows->setObjectName(QStringLiteral("healthRows"));
+    m_rowsLayout = new QVBoxLayout(rows);
+    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowsLayout->setSpacing(10);
+    layout->addWidget(rows);
+    layout->addStretch(1);
+
+    auto *scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("overview"));
+    scroll->setAccessibleName(QStringLiteral("Overview"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(page);
+    return scroll;
+}
+
+QWidget *MainWindow::buildBanner()
+{
     m_banner = new QFrame;
     m_banner->setObjectName(QStringLiteral("settingsBanner"));
     m_banner->setFrameShape(QFrame::StyledPanel);
@@ -266,24 +307,11 @@ QWidget *MainWindow::buildOverview()
             m_reviewPresenter(this);
     });
     bannerLayout->addWidget(m_review, 0, Qt::AlignVCenter);
-    layout->addWidget(m_banner);
+    return m_banner;
+}
 
-    m_loadError = new MessageLabel;
-    m_loadError->setObjectName(QStringLiteral("loadError"));
-    layout->addWidget(m_loadError);
-    m_schedulerMessage = new MessageLabel;
-    m_schedulerMessage->setObjectName(QStringLiteral("schedulerMessage"));
-    m_schedulerMessage->setTone(StatusTone::warning);
-    layout->addWidget(m_schedulerMessage);
-    // The command under the sentence is never wrapped: a break inside the unit name would read
-    // as two words, and a copy must paste as typed.
-    m_schedulerCommand = new MessageLabel;
-    m_schedulerCommand->setObjectName(QStringLiteral("schedulerCommand"));
-    m_schedulerCommand->setTone(StatusTone::warning);
-    m_schedulerCommand->setWordWrap(false);
-    layout->addWidget(m_schedulerCommand);
-
-    layout->addWidget(boldLabel(QStringLiteral("Overview"), 1.4, page));
+void MainWindow::addEmptyTexts(QVBoxLayout *layout)
+{
     m_empty = new QLabel(emptyOverviewText());
     m_empty->setObjectName(QStringLiteral("emptyOverview"));
     // It may name destinations nobody vouches for yet: however long their names, the line wraps
@@ -308,21 +336,6 @@ QWidget *MainWindow::buildOverview()
     // area's first measurement nothing.
     m_empty->hide();
     m_emptyHint->hide();
-
-    auto *rows = new QWidget;
-    rows->setObjectName(QStringLiteral("healthRows"));
-    m_rowsLayout = new QVBoxLayout(rows);
-    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
-    m_rowsLayout->setSpacing(10);
-    layout->addWidget(rows);
-    layout->addStretch(1);
-
-    auto *scroll = new QScrollArea;
-    scroll->setObjectName(QStringLiteral("overview"));
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(page);
-    return scroll;
 }
 
 void MainWindow::setDetailFactory(DetailFactory factory)

@@ -78,6 +78,8 @@ private:
     void resizeEvent(QResizeEvent *event) override;
     void buildMenus();
     QWidget *buildOverview();
+    QWidget *buildBanner();
+    void addEmptyTexts(QVBoxLayout *layout);
     void refreshSidebar();
     void refreshSelection();
     void refreshRows();

@@ -150,7 +150,7 @@ private:
     bool m_fileWritten = false; // since the reload timer last fired
     std::shared_ptr<Handoff<DestinationStore::Loaded>> m_begun; // the read under way
     std::shared_ptr<Receiver<MainWindowModel>> m_receiver;
-    // Last: the reads under way stop, and are waited for, before the rest goes.
+    // The reads under way are asked to stop when the model goes, and end on their own.
     Workers m_workers;
 };
 

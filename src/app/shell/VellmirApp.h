@@ -45,7 +45,7 @@ public:
         std::shared_ptr<Handoff<std::optional<std::optional<QString>>>> sentence;
     };
     // What beginLaunch started: the store's first read and the reconcile that follows it, on a
-    // thread that is stopped and joined when these go.
+    // thread that is asked to stop when these go.
     struct Begun {
         MainWindowModel::BegunRead read;
         Schedule schedule;

@@ -175,7 +175,7 @@ public:
     QJsonObject restore(const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     // A restore's run: the reply of a finished one without its "snapshot"; AgentError::failed
     // when it did not finish.
-    using RestoreRun = std::function<QJsonObject(const ResticEngine &, const Snapshot &, std::function<Snapshot()>)>;
+    using RestoreRun = std::function<QJsonObject(const ResticEngine &, const Snapshot &)>;
     // A restore approved by the setting, with restic handed the query as it is.
     QJsonObject restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
         const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop);

@@ -335,7 +335,9 @@ QString repositoryState(const ConnectionStatus &status, bool initialize, const Q
 {
     switch (status.kind) {
     case ConnectionStatus::Kind::ok:
-        return QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
+        return QStringLiteral("Repository: existing, %1 %2")
+            .arg(QString::number(status.snapshotCount),
+                status.snapshotCount == 1 ? QStringLiteral("snapshot") : QStringLiteral("snapshots"));
     case ConnectionStatus::Kind::failed:
         break;
     case ConnectionStatus::Kind::notInitialized:
@@ -743,11 +745,10 @@ QJsonObject AgentControl::restore(
         { QString(), QStringLiteral("Restore: ") + (path ? shown(*path) : QStringLiteral("the whole snapshot")),
             QStringLiteral("Into a new folder inside ") + shown(Destination::tildeForm(target))
                 + QStringLiteral(". Existing files are never overwritten.") } };
-    const RestoreRun restore = [&](const ResticEngine &engine, const Snapshot &snapshot,
-                                   std::function<Snapshot()> identify) {
+    const RestoreRun restore = [&](const ResticEngine &engine, const Snapshot &snapshot) {
         RestoreRunner runner(engine, m_credentials, m_health);
         runner.reset();
-        runner.execute(snapshot, destination, target, path, stop, std::move(identify));
+        runner.execute(snapshot, destination, target, path, stop);
         // Stopped by its caller (a signal, a cancelled call): an answer, as for a backup.
         if (runner.phase() == RestoreRunner::Phase::idle && stop.stop_requested()) {
             QJsonObject reply { { QStringLiteral("outcome"), QStringLiteral("cancelled") } };
@@ -784,7 +785,7 @@ QJsonObject AgentControl::restore(
     return perform(
         request,
         [&] {
-            QJsonObject reply = restore(m_engine, snapshot, {});
+            QJsonObject reply = restore(m_engine, snapshot);
             reply.insert(QStringLiteral("snapshot"), snapshot.shortID);
             return reply;
         },
@@ -794,9 +795,10 @@ QJsonObject AgentControl::restore(
 QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QString &query, ChangeRequest &request,
     const RestoreRun &restore, const ResticEnvironment &variables, std::stop_token stop)
 {
-    // Nobody is asked, so nothing needs the snapshot before restic restores it: restic finds it
-    // itself while the lookup that names it runs beside it, both in one hold of the
-    // repository's lock. The restore waits for one repository opening, not two.
+    // Nobody is asked, so no entry is looked for before restic restores. The snapshot is named
+    // once, and restic is handed its whole id: asked for "latest" again, restic would take a
+    // snapshot made since the lookup, and the reply would name another than the one restored.
+    // Both happen in one hold of the repository's lock.
     std::unique_ptr<FileLock> lock;
     try {
         lock = FileLock::repository(destination.repository, m_engine.lockDirectory().value_or(QString()));
@@ -804,59 +806,21 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
         throw AgentError::failed(errorDescription(error));
     }
     const ResticEngine engine = m_engine.holdingLock(destination.repository, *lock);
-    // A whole id names the snapshot already: restic alone opens the repository.
-    std::optional<Snapshot> found;
+    Snapshot snapshot;
     if (query.size() == 64) {
-        found.emplace();
-        found->id = query;
-        found->shortID = query.left(8);
+        // A whole id names the snapshot already: restic alone opens the repository.
+        snapshot.id = query;
+        snapshot.shortID = query.left(8);
+        request.details[0] = QStringLiteral("Snapshot ") + shown(query);
+    } else {
+        snapshot = matchSnapshot(query, engine.listSnapshots(variables, stop));
+        request.details[0] = snapshotLine(snapshot);
     }
-    // The list is read beside the restore; the thread is joined before what it reads goes.
-    QList<Snapshot> listed;
-    std::exception_ptr listFailure;
-    std::jthread listing;
-    if (!found)
-        listing = std::jthread([&engine, &variables, &listed, &listFailure, stop] {
-            try {
-                listed = engine.listSnapshots(variables, stop);
-            } catch (...) {
-                listFailure = std::current_exception();
-            }
-        });
-    const auto identify = [&]() -> Snapshot {
-        if (!found) {
-            if (listing.joinable())
-                listing.join();
-            if (listFailure)
-                std::rethrow_exception(listFailure);
-            found = matchSnapshot(query, listed);
-            request.details[0] = snapshotLine(*found);
-        }
-        return *found;
-    };
-    Snapshot asked; // what restic is handed
-    asked.id = asked.shortID = query;
-    request.details[0] = QStringLiteral("Snapshot ") + shown(query);
     return perform(
         request,
         [&] {
-            QJsonObject reply;
-            try {
-                reply = restore(engine, asked, identify);
-            } catch (const AgentError &) {
-                // No single snapshot matching is better said by the lookup than by restic.
-                try {
-                    identify();
-                } catch (const AgentError &lookup) {
-                    if (lookup.kind() == AgentError::Kind::notFound)
-                        throw;
-                } catch (const std::exception &) {
-                }
-                throw;
-            }
-            // A stopped restore may have ended before the lookup could name the snapshot.
-            reply.insert(QStringLiteral("snapshot"),
-                reply.contains(QStringLiteral("outcome")) && !found ? query : identify().shortID);
+            QJsonObject reply = restore(engine, snapshot);
+            reply.insert(QStringLiteral("snapshot"), snapshot.shortID);
             return reply;
         },
         stop);

@@ -156,7 +156,7 @@ void ExcludeReviewModel::start(const QStringList &sources, const QStringList &ex
     m_task.emplace();
     const QUuid runID = m_runID;
     // The worker owns copies of all it uses; once the run is superseded, what it posts is
-    // dropped, and the model stops it and waits for it when it goes.
+    // dropped, and the model asks it to stop when it goes.
     m_workers.start([receiver = m_receiver, runID, scanner = m_scanner, sources, existingExcludes,
                         provider = std::move(provider), limits, stop = m_task->get_token()](std::stop_token) {
         Outcome outcome;

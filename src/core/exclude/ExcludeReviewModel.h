@@ -103,7 +103,7 @@ private:
     std::optional<std::stop_source> m_task; // of the run under way
     QUuid m_runID;
     std::shared_ptr<Receiver<ExcludeReviewModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
 };
 

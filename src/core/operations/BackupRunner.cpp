@@ -104,9 +104,10 @@ std::optional<Snapshot> savedSnapshot(const BackupRecord &leftover, const QList<
 // snapshot restic saved for the run when the repository has one, else failed, saying why.
 // `listSnapshots` is asked at most once, and only when such a record may have a snapshot. Only
 // for a caller that holds the repository's lock: every run holds it from before its first
-// write to after its last, so under it such a record belongs to a run that is gone.
-void finishInterrupted(
-    const BackupHistory &history, const Destination &destination, const std::function<QList<Snapshot>()> &listSnapshots)
+// write to after its last, so under it such a record belongs to a run that is gone. A listing
+// cut short by `stop` proves nothing: the records stay as they are.
+void finishInterrupted(const BackupHistory &history, const Destination &destination,
+    const std::function<QList<Snapshot>()> &listSnapshots, std::stop_token stop)
 {
     QList<BackupRecord> records;
     try {
@@ -126,6 +127,8 @@ void finishInterrupted(
                 logLine(QStringLiteral("backup"),
                     QStringLiteral("could not ask the repository about an unfinished backup: ") + describe(error));
             }
+            if (stop.stop_requested())
+                return;
         }
         const std::optional<Snapshot> saved
             = snapshots ? savedSnapshot(record, records, destination, *snapshots) : std::nullopt;
@@ -153,12 +156,13 @@ void finishInterrupted(
     }
 }
 
-// The repository's snapshots, given at most `bound` to answer: restic keeps retrying a backend
-// that does not answer, and a listing of records must not wait on that.
+// The repository's snapshots, given at most `bound` to answer, and no longer than `asked` lets:
+// restic keeps retrying a backend that does not answer, and a listing of records must not wait on that.
 QList<Snapshot> snapshotsWithin(
-    const ResticEngine &engine, const ResticEnvironment &environment, std::chrono::seconds bound)
+    const ResticEngine &engine, const ResticEnvironment &environment, std::chrono::seconds bound, std::stop_token asked)
 {
     std::stop_source stop;
+    const std::stop_callback ended(asked, [&stop] { stop.request_stop(); });
     std::mutex mutex;
     std::condition_variable_any wake;
     std::jthread timer([&](std::stop_token own) {
@@ -321,8 +325,9 @@ private:
             return false;
         }
         m_engine = m_engine.holdingLock(m_destination.repository, *m_repositoryLock);
-        finishInterrupted(m_history, m_destination,
-            [&] { return m_engine.listSnapshots(m_services.environmentProvider(m_destination), stop); });
+        finishInterrupted(
+            m_history, m_destination,
+            [&] { return m_engine.listSnapshots(m_services.environmentProvider(m_destination), stop); }, stop);
 
         m_record = BackupRecord(m_destination.id, Date::now());
         m_record.accessGranted = m_services.accessCheck();
@@ -464,8 +469,11 @@ private:
             const int removed = m_engine.applyRetention(m_destination.retention, prune, false, environment, stop);
             if (prune)
                 m_record.prunedAt = Date::now();
-            QString message = removed > 0 ? QStringLiteral("Retention applied; removed %1 snapshot(s).").arg(removed)
-                                          : QStringLiteral("Retention applied; nothing to remove.");
+            QString message = removed > 0
+                ? QStringLiteral("Retention applied; removed %1 %2.")
+                      .arg(QString::number(removed),
+                          removed == 1 ? QStringLiteral("snapshot") : QStringLiteral("snapshots"))
+                : QStringLiteral("Retention applied; nothing to remove.");
             if (prune)
                 message += QStringLiteral(" Unused data pruned.");
             m_state.pruneMessage = message;
@@ -629,8 +637,8 @@ bool BackupRunner::cancelRunsInProgress(std::chrono::milliseconds timeout)
     return executing().ended.wait_for(lock, timeout, [] { return executing().stops.isEmpty(); });
 }
 
-void BackupRunner::finishInterruptedRuns(
-    const Destination &destination, const BackupHistory &history, const std::optional<QString> &lockDirectory)
+void BackupRunner::finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
+    const std::optional<QString> &lockDirectory, std::stop_token stop)
 {
     std::unique_ptr<FileLock> lock;
     try {
@@ -638,11 +646,15 @@ void BackupRunner::finishInterruptedRuns(
     } catch (const std::exception &) {
         return; // a run holds the repository: its record is live
     }
-    finishInterrupted(history, destination, [&] {
-        const ResticEngine engine
-            = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository, *lock);
-        return snapshotsWithin(engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60));
-    });
+    finishInterrupted(
+        history, destination,
+        [&] {
+            const ResticEngine engine
+                = ResticEngine(std::nullopt, lockDirectory).holdingLock(destination.repository, *lock);
+            return snapshotsWithin(
+                engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60), stop);
+        },
+        stop);
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

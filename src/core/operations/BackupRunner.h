@@ -109,9 +109,10 @@ public:
     // saved for the run when the repository holds one (asked for at most a minute), else
     // "failed" with interruptedMessage. Does nothing while a run holds the repository
     // (its lock in `lockDirectory`, the application's "locks" folder when absent). Every run
-    // does the same for its own destination once it holds the repository. Never throws.
+    // does the same for its own destination once it holds the repository. Never throws. It runs
+    // restic: the window calls it on a worker, whose `stop` ends it and leaves the records as they are.
     static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
-        const std::optional<QString> &lockDirectory = std::nullopt);
+        const std::optional<QString> &lockDirectory = std::nullopt, std::stop_token stop = {});
     // The destination's records, newest first, as a listing should show them: those a dead
     // process left "running" are first finished by finishInterruptedRuns(). Only a listing
     // that holds a "running" record looks at the lock. Throws as BackupHistory::records() does.

@@ -58,9 +58,15 @@ void parseStdout(State &state, QByteArrayView line)
     }
 }
 
-// `firstError` keeps restic's first error about one item: a failed restore ends with "There
-// were N errors", which names none of them.
-void parseStderr(State &state, std::optional<QString> &firstError, const QString &line)
+// restic's errors about single items: a failed restore ends with "There were N errors", which
+// names none of them. The first hundred are kept, and how many came.
+struct ItemErrors {
+    static constexpr qsizetype kept = 100;
+    QStringList first;
+    qsizetype count = 0;
+};
+
+void parseStderr(State &state, ItemErrors &errors, const QString &line)
 {
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
@@ -72,8 +78,8 @@ void parseStderr(State &state, std::optional<QString> &firstError, const QString
             const QString item = object.value(QStringLiteral("item")).toString();
             const QString message
                 = object.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
-            if (!firstError && !message.isEmpty())
-                firstError = item.isEmpty() ? message : item + QStringLiteral(": ") + message;
+            if (!message.isEmpty() && ++errors.count <= ItemErrors::kept)
+                errors.first.append(item.isEmpty() ? message : item + QStringLiteral(": ") + message);
             return;
         }
         const QJsonValue message = object.value(QStringLiteral("message"));
@@ -166,9 +172,6 @@ struct Request {
     Destination destination;
     QString target;
     std::optional<QString> include;
-    // Names the snapshot restic restored, once it has; `snapshot.id` is then only what restic
-    // was asked for.
-    std::function<Snapshot()> identify;
 };
 
 using Publish = std::function<void(const State &)>;
@@ -199,7 +202,7 @@ void failWithoutFiles(State &state, const Publish &publish, const Request &reque
 
 // The outcome once restic has ended with `status`.
 void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr,
-    const std::optional<QString> &firstError)
+    const ItemErrors &errors)
 {
     if (status != 0) {
         state.phase = Phase::failed;
@@ -209,9 +212,19 @@ void finish(State &state, const Publish &publish, const Request &request, int st
             state.failureMessage = lastStderr;
         if (!state.failureMessage)
             state.failureMessage = QStringLiteral("Restore failed (exit code %1).").arg(status);
-        if (firstError && !state.failureMessage->contains(*firstError))
-            state.failureMessage = *state.failureMessage + QStringLiteral(". The first: ") + *firstError;
+        // Every item restic named, each on its own line: the user decides by them what to try again.
+        QStringList named;
+        for (const QString &error : errors.first)
+            if (!state.failureMessage->contains(error))
+                named.append(error);
+        if (errors.count > errors.first.size())
+            named.append(QStringLiteral("(%1 more)").arg(errors.count - errors.first.size()));
+        if (!named.isEmpty())
+            state.failureMessage = *state.failureMessage + u':' + u'\n' + named.join(u'\n');
         removeIfFileless(state);
+        if (state.restoredPath)
+            state.failureMessage = *state.failureMessage + u'\n'
+                + QStringLiteral("What was restored before it stopped is in %1.").arg(*state.restoredPath);
         publish(state);
         return;
     }
@@ -289,7 +302,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
 
     int status = -1;
     QString lastStderr;
-    std::optional<QString> firstError;
+    ItemErrors errors;
     request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
         if (stop.stop_requested())
             return;
@@ -300,7 +313,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
             break;
         case ResticStreamEvent::Type::stderrLine: {
             const QString line = event.text();
-            parseStderr(state, firstError, line);
+            parseStderr(state, errors, line);
             if (!line.trimmed().isEmpty())
                 lastStderr = line.trimmed();
             break;
@@ -319,13 +332,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         publish(state);
         return;
     }
-    if (status == 0 && request.identify) {
-        Request identified = request;
-        identified.snapshot = request.identify();
-        finish(state, publish, identified, status, lastStderr, firstError);
-        return;
-    }
-    finish(state, publish, request, status, lastStderr, firstError);
+    finish(state, publish, request, status, lastStderr, errors);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
@@ -406,7 +413,7 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
 
     const quint64 generation = ++m_generation;
     m_stop = std::stop_source();
-    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, {} };
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
     Workers::beyondViews().start(m_stop.get_token(),
@@ -428,13 +435,12 @@ void RestoreRunner::cancel()
 }
 
 void RestoreRunner::execute(const Snapshot &snapshot, const Destination &destination, const QString &target,
-    const std::optional<QString> &include, std::stop_token stop, std::function<Snapshot()> identify)
+    const std::optional<QString> &include, std::stop_token stop)
 {
     State state = m_state;
     state.phase = Phase::running;
     apply(state);
-    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include,
-        std::move(identify) };
+    const Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
     performSafely(
         state, [this](const State &current) { apply(current); }, request, stop);
 }

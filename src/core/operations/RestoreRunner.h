@@ -75,12 +75,8 @@ public:
     // Performs the restore on the calling thread and leaves its outcome in the properties;
     // throws nothing. Marks the runner running first when it is not already (an owner that
     // calls this directly resets the runner before). A stop request cancels as cancel() does.
-    // With `identify`, restic is handed `snapshot.id` as it is (a prefix of an id, or "latest")
-    // and the snapshot it restored is what `identify` answers once restic has ended well; a
-    // failure there fails the restore.
     void execute(const Snapshot &snapshot, const Destination &destination, const QString &target,
-        const std::optional<QString> &include = std::nullopt, std::stop_token stop = {},
-        std::function<Snapshot()> identify = {});
+        const std::optional<QString> &include = std::nullopt, std::stop_token stop = {});
 
 Q_SIGNALS:
     void phaseChanged();

@@ -47,17 +47,26 @@ template <typename Each> void inSlices(qsizetype count, qsizetype smallest, Each
 }
 
 // The background work of one owner. Each job runs on a std::jthread of its own and is handed
-// that thread's stop token; threads whose job has ended are joined at the next start(), and
-// the destructor asks the jobs still running to stop and waits for them. Declared after the
-// members its jobs use, it goes first, so no job outlives what it reads, and none is left
-// running when the process ends. Jobs report back through a Receiver, which the owner closes
-// before this waits.
+// that thread's stop token; threads whose job has ended are joined at the next start(). The
+// destructor asks the jobs still running to stop and hands them to beyondViews(), which the
+// application waits for before main returns: an owner on the window's thread goes at once,
+// however long restic takes to end after its stop. So a job owns copies (or shared pointers)
+// of everything it reads, never its owner's members, and reports back through a Receiver,
+// which the owner closes first thing in its destructor.
 class Workers {
 public:
     Workers() = default;
     Workers(const Workers &) = delete;
     Workers &operator=(const Workers &) = delete;
-    ~Workers() { stopAndWait(); }
+    ~Workers()
+    {
+        if (m_last) {
+            stopAndWait();
+            return;
+        }
+        std::list<Running> running = stopping();
+        beyondViews().adopt(running);
+    }
 
     // Runs job(std::stop_token) on a thread of its own; throws std::system_error when none can
     // be made.
@@ -79,7 +88,7 @@ public:
     // returns, so none of it still runs while the process's statics are destroyed.
     static Workers &beyondViews()
     {
-        static Workers workers;
+        static Workers workers(Last {});
         return workers;
     }
 
@@ -97,7 +106,22 @@ public:
     }
 
     // Asks every job to stop and returns once all have ended.
-    void stopAndWait()
+    void stopAndWait() { stopping().clear(); }
+
+private:
+    struct Running {
+        std::jthread thread;
+        std::shared_ptr<std::atomic_bool> done;
+    };
+    struct Last { };
+
+    explicit Workers(Last)
+        : m_last(true)
+    {
+    }
+
+    // Takes every job out, asked to stop.
+    std::list<Running> stopping()
     {
         std::list<Running> running;
         {
@@ -106,14 +130,15 @@ public:
         }
         for (Running &each : running)
             each.thread.request_stop();
-        running.clear();
+        return running;
     }
 
-private:
-    struct Running {
-        std::jthread thread;
-        std::shared_ptr<std::atomic_bool> done;
-    };
+    void adopt(std::list<Running> &running)
+    {
+        const std::lock_guard guard(m_mutex);
+        joinEnded();
+        m_running.splice(m_running.end(), running);
+    }
 
     void joinEnded()
     {
@@ -122,6 +147,8 @@ private:
 
     std::mutex m_mutex;
     std::list<Running> m_running;
+    // The process's own workers: what is left when they go is waited for.
+    bool m_last = false;
 };
 
 } // namespace vellmir

@@ -101,6 +101,7 @@ void BackupSection::buildProgress(QVBoxLayout *layout, QWidget *frame)
         v->setSpacing(6);
         m_bar = new QProgressBar(m_running);
         m_bar->setObjectName(QStringLiteral("progressBar"));
+        StatusStyle::nameProgress(*m_bar, tr("Backup progress"));
         m_bar->setRange(0, 1000);
         m_bar->setTextVisible(false);
         v->addWidget(m_bar);

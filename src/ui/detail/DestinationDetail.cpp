@@ -242,6 +242,7 @@ void DestinationDetail::build()
 
     auto *scroll = new PaneScrollArea(this);
     scroll->setObjectName(QStringLiteral("scroll"));
+    scroll->setAccessibleName(tr("Destination details"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto *content = new QWidget(scroll);
@@ -589,7 +590,9 @@ void DestinationDetail::showSheets()
         return;
     QDialog *sheet = nullptr;
     if (const std::optional<Snapshot> &target = m_model->restoreTarget()) {
-        sheet = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
+        auto *restore = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
+        restore->setIncomplete(m_model->snapshotIncomplete(target->id));
+        sheet = restore;
         connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setRestoreTarget(std::nullopt); });
     } else if (const std::optional<Snapshot> &chosen = m_model->browseTarget()) {
         sheet

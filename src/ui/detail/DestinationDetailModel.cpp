@@ -400,8 +400,8 @@ void DestinationDetailModel::applyRetentionNow()
                 Q_EMIT model->changed();
                 return;
             }
-            model->m_retentionMessage
-                = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
+            model->m_retentionMessage = *count > 0 ? tr("Removed %1.").arg(Format::counted(*count, tr("snapshot")))
+                                                   : tr("Nothing to remove.");
             // Busy until the list shows what retention left.
             QPointer<DestinationDetailModel> guard(model);
             model->loadSnapshots(model->m_viewStop.get_token(), [guard] {
@@ -498,7 +498,18 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
         = DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, m_destination.backupScope()))
         return tr("None with the current folders and exclusions (the last with earlier settings finished %1)")
             .arg(Format::dateTime(*earlier, locale));
+    // restic saved snapshots of incomplete runs: they are backups, only not whole ones.
+    if (const std::optional<Date> incomplete
+        = DestinationHealthModel::lastIncomplete(m_records, m_destination.backupScope()))
+        return tr("None complete yet; the latest, incomplete, %1").arg(Format::dateTime(*incomplete, locale));
     return tr("Not yet backed up");
+}
+
+bool DestinationDetailModel::snapshotIncomplete(const QString &id) const
+{
+    return std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
+        return record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID == id;
+    });
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)
@@ -544,9 +555,31 @@ void DestinationDetailModel::stop()
 
 void DestinationDetailModel::poll()
 {
+    readRecords();
+    // A record a dead process left "running" is finished by asking restic for the run's
+    // snapshot: on a worker, never on the window's thread. The next read shows the result.
+    const bool leftover = std::any_of(m_records.cbegin(), m_records.cend(),
+        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
+    if (!leftover || m_finishingLeftovers)
+        return;
+    m_finishingLeftovers = true;
+    background(
+        m_viewStop.get_token(),
+        [destination = m_destination, history = BackupHistory(m_historyDirectory), locks = m_runner->lockDirectory()](
+            std::stop_token stop) {
+            BackupRunner::finishInterruptedRuns(destination, history, locks, stop);
+            return true;
+        },
+        [](DestinationDetailModel *model, const std::optional<bool> &, const QString &) {
+            model->m_finishingLeftovers = false;
+            model->readRecords();
+        });
+}
+
+void DestinationDetailModel::readRecords()
+{
     try {
-        m_records
-            = BackupRunner::listRecords(m_destination, BackupHistory(m_historyDirectory), m_runner->lockDirectory());
+        m_records = BackupHistory(m_historyDirectory).records(m_destination.id);
     } catch (const std::exception &error) {
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);

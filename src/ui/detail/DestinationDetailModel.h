@@ -139,6 +139,8 @@ public:
     // The newest complete run of the current settings, if it has a finish time.
     std::optional<Date> lastCompleteBackup() const;
     QString lastCompleteBackupText(const QLocale &locale = QLocale()) const;
+    // Whether the snapshot was saved by a run recorded as incomplete: some items are not in it.
+    bool snapshotIncomplete(const QString &id) const;
     // The history lists the newest this many runs; its header counts them all.
     static constexpr int historyLimit = 30;
     // "<start> · <outcome>" for a run's entry.
@@ -171,6 +173,7 @@ Q_SIGNALS:
 
 private:
     template <typename Work, typename Deliver> void background(std::stop_token stop, Work work, Deliver deliver);
+    void readRecords();
     void loadSnapshots(std::stop_token stop, std::function<void()> then);
     void finishLoad(quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error);
     void setApplyingRetention(bool on);
@@ -209,12 +212,13 @@ private:
 
     QTimer m_timer;
     bool m_loadedOnce = false;
+    bool m_finishingLeftovers = false; // a worker finishes records a dead process left running
     quint64 m_loadGeneration = 0;
     // Ends the pane's reads (snapshots, the connection test, the retention preview) when the pane
     // goes; applying retention is left to finish beyond the pane (Workers::beyondViews).
     std::stop_source m_viewStop;
     std::shared_ptr<Receiver<DestinationDetailModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
 };
 

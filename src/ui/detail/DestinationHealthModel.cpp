@@ -194,6 +194,7 @@ DestinationHealthModel::DestinationHealthModel(
     , m_sources(withDefaults(std::move(sources)))
     , m_runner(std::move(runner))
     , m_folders(Folders::of(m_sources))
+    , m_receiver(Receiver<DestinationHealthModel>::make(this))
 {
     m_folders->models.append(this);
     m_timer.setInterval(pollInterval);
@@ -215,6 +216,7 @@ DestinationHealthModel::DestinationHealthModel(
 
 DestinationHealthModel::~DestinationHealthModel()
 {
+    m_receiver->close();
     m_folders->models.removeOne(this);
 }
 
@@ -268,9 +270,19 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
         const BackupHistory history(m_sources.historyDirectory);
         QList<BackupRecord> records
             = (listed ? listed->records : history.outlines({ m_destination }, now())).value(m_destination.id);
-        // Finishes what a dead process left "running" before the row says so.
-        if (anyRunning(records))
-            records = BackupRunner::listRecords(m_destination, history, m_runner->lockDirectory());
+        // What a dead process left "running" is finished by asking restic for the run's
+        // snapshot: on a worker, never on the window's thread. The row then reads again.
+        if (anyRunning(records) && !m_finishingLeftovers) {
+            m_finishingLeftovers = true;
+            m_workers.start([receiver = m_receiver, destination = m_destination, history,
+                                locks = m_runner->lockDirectory()](std::stop_token stop) {
+                BackupRunner::finishInterruptedRuns(destination, history, locks, stop);
+                receiver->post([](DestinationHealthModel *model) {
+                    model->read(nullptr, false);
+                    model->m_finishingLeftovers = false;
+                });
+            });
+        }
         const QString scope = m_destination.backupScope();
         m_earlierComplete = lastCompleteOfEarlierSettings(records, scope);
         records.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
@@ -368,6 +380,14 @@ std::optional<Date> DestinationHealthModel::lastCompleteOfEarlierSettings(
     return earlier;
 }
 
+std::optional<Date> DestinationHealthModel::lastIncomplete(const QList<BackupRecord> &records, const QString &scope)
+{
+    for (const BackupRecord &record : records)
+        if (record.outcome == BackupRecord::Outcome::incomplete && record.scope == scope)
+            return record.finishedAt.value_or(record.startedAt);
+    return std::nullopt;
+}
+
 bool DestinationHealthModel::overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now)
 {
     const std::optional<double> every = interval(schedule);
@@ -401,8 +421,15 @@ DestinationHealthModel::Line DestinationHealthModel::backupLineOfThePast(const Q
              "finished %1.")
               .arg(Format::dateTime(*m_earlierComplete, locale))
         : QString();
-    if (m_destination.schedule == Destination::Schedule::manual)
-        return { m_earlierComplete ? none : tr("Not yet backed up"), StatusTone::secondary };
+    if (m_destination.schedule == Destination::Schedule::manual) {
+        if (m_earlierComplete)
+            return { none, StatusTone::secondary };
+        const std::optional<Date> incomplete = lastIncomplete(m_records, m_destination.backupScope());
+        return { incomplete
+                ? tr("No complete backup yet; the latest, incomplete, %1").arg(Format::dateTime(*incomplete, locale))
+                : tr("Not yet backed up"),
+            StatusTone::secondary };
+    }
     return { (m_earlierComplete ? none + u' ' : tr("No complete backup yet. "))
             + tr("Back up now, or check that the systemd user timer is active."),
         StatusTone::warning };
@@ -412,8 +439,10 @@ std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemp
 {
     if (m_records.isEmpty() || m_records.first().outcome == BackupRecord::Outcome::complete)
         return std::nullopt;
-    return Line { tr("Latest attempt: %1. Open history for details.").arg(toString(m_records.first().outcome)),
-        StatusTone::warning };
+    // A run under way is no cause for concern; the other outcomes are.
+    const BackupRecord::Outcome outcome = m_records.first().outcome;
+    return Line { tr("Latest attempt: %1. Open history for details.").arg(toString(outcome)),
+        outcome == BackupRecord::Outcome::running ? StatusTone::secondary : StatusTone::warning };
 }
 
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::overdueLine() const

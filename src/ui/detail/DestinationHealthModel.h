@@ -5,6 +5,8 @@
 #include "operations/BackupRecord.h"
 #include "operations/RepositoryHealth.h"
 #include "util/Date.h"
+#include "util/Receiver.h"
+#include "util/Workers.h"
 
 #include <QLocale>
 #include <QObject>
@@ -87,6 +89,9 @@ public:
     // The finishing time of the newest complete record of other settings than `scope`: snapshots
     // that exist, though no complete backup of the current settings does.
     static std::optional<Date> lastCompleteOfEarlierSettings(const QList<BackupRecord> &records, const QString &scope);
+    // When the newest incomplete run of `scope` finished: restic saved its snapshot, though some
+    // items are missing from it, so the destination is backed up, if not completely.
+    static std::optional<Date> lastIncomplete(const QList<BackupRecord> &records, const QString &scope);
     // Whether a scheduled destination's last complete backup is at least one interval old.
     static bool overdue(Destination::Schedule schedule, std::optional<Date> lastComplete, Date now);
     // The sentence naming the damaged records the history set aside; none when there are none.
@@ -152,6 +157,10 @@ private:
     RepositoryHealth m_health;
     std::optional<QString> m_errorMessage;
     bool m_automaticBackupsOff = false;
+    bool m_finishingLeftovers = false; // a worker finishes records a dead process left running
+    std::shared_ptr<Receiver<DestinationHealthModel>> m_receiver;
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
+    Workers m_workers;
 };
 
 } // namespace vellmir

@@ -145,6 +145,7 @@ void DestinationHealthRow::refresh()
     m_open->setAccessibleName(tr("Review and Restore %1").arg(name));
     m_backUp->setAccessibleName(tr("Back Up %1 Now").arg(name));
     m_cancel->setAccessibleName(tr("Cancel the backup of %1").arg(name));
+    StatusStyle::nameProgress(*m_progress, tr("Backing up %1").arg(name));
 
     const bool busy = model.isBusy();
     m_progress->setVisible(busy);

@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -70,11 +71,11 @@ SnapshotsSection::SnapshotsSection(DestinationDetailModel *model, QWidget *paren
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->setHeaderLabels({ tr("Date"), tr("Computer"), tr("Size"), tr("ID") });
     m_table->header()->setStretchLastSection(false);
-    m_table->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // The date, the size and the id are read whole; a long computer name gives way, its cell's
+    // tooltip holding it all.
+    m_table->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_table->header()->setSectionResizeMode(1, QHeaderView::Stretch);
-    m_table->header()->setMinimumSectionSize(70);
-    m_table->setColumnWidth(2, 80);
-    m_table->setColumnWidth(3, 80);
+    m_table->header()->setMinimumSectionSize(40);
     layout->addWidget(m_table);
 
     auto *actions = new QHBoxLayout;
@@ -127,8 +128,13 @@ void SnapshotsSection::fitActions(int paneWidth)
 void SnapshotsSection::fillTable()
 {
     const QList<Snapshot> &snapshots = m_model->snapshots();
-    if (snapshots != m_shown) {
+    QSet<QString> incomplete;
+    for (const Snapshot &snapshot : snapshots)
+        if (m_model->snapshotIncomplete(snapshot.id))
+            incomplete.insert(snapshot.id);
+    if (snapshots != m_shown || incomplete != m_shownIncomplete) {
         m_shown = snapshots;
+        m_shownIncomplete = incomplete;
         m_filling = true;
         m_table->clear();
         const QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -136,7 +142,16 @@ void SnapshotsSection::fillTable()
             auto *item = new QTreeWidgetItem(m_table);
             item->setData(0, idRole, snapshot.id);
             item->setText(0, Format::dateTime(snapshot.time));
+            item->setToolTip(0, item->text(0));
+            if (incomplete.contains(snapshot.id)) {
+                const QColor warning = StatusStyle::color(StatusTone::warning, palette());
+                item->setIcon(0, StatusStyle::symbolIcon(QStringLiteral("exclamationmark.triangle.fill"), warning, 16));
+                item->setData(0, Qt::AccessibleTextRole, tr("%1, incomplete").arg(item->text(0)));
+                item->setToolTip(0, tr("Saved by an incomplete backup: some items are not in this snapshot."));
+                item->setForeground(0, warning);
+            }
             item->setText(1, snapshot.hostname);
+            item->setToolTip(1, snapshot.hostname);
             item->setText(2, Format::bytes(snapshot.sizeBytes));
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
             item->setText(3, snapshot.shortID);

@@ -3,6 +3,8 @@
 #include "engine/Snapshot.h"
 #include "kit/DetailSection.h"
 
+#include <QSet>
+
 class QBoxLayout;
 class QLabel;
 class QMenu;
@@ -50,6 +52,7 @@ private:
     QPushButton *m_refresh;
     QBoxLayout *m_actions;
     QList<Snapshot> m_shown;
+    QSet<QString> m_shownIncomplete;
     bool m_filling = false;
 };
 

@@ -224,6 +224,7 @@ QWidget *SmartExcludeSheet::buildAIControls()
 
     auto *progress = new QProgressBar(controls);
     progress->setObjectName(QStringLiteral("reviewProgress"));
+    StatusStyle::nameProgress(*progress, tr("Review progress"));
     progress->setRange(0, 0);
     progress->setTextVisible(false);
     progress->setFixedWidth(60);
@@ -265,6 +266,7 @@ QWidget *SmartExcludeSheet::buildContent()
     auto *scanningColumn = new QVBoxLayout(scanning);
     scanningColumn->addStretch();
     auto *bar = new QProgressBar(scanning);
+    StatusStyle::nameProgress(*bar, tr("Scanning"));
     bar->setRange(0, 0);
     bar->setTextVisible(false);
     bar->setFixedWidth(160);
@@ -300,6 +302,7 @@ QWidget *SmartExcludeSheet::buildContent()
 
     auto *scroll = new QScrollArea(m_content);
     scroll->setObjectName(QStringLiteral("listPage"));
+    scroll->setAccessibleName(tr("Suggestions"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     m_form = new QWidget(scroll);

@@ -145,7 +145,7 @@ private:
     quint64 m_applyGeneration = 0;
     ExcludeReviewModel *m_aiReview;
     std::shared_ptr<Receiver<SmartExcludeSheetModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
 };
 

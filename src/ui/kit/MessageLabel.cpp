@@ -65,6 +65,13 @@ void MessageLabel::setWordWrap(bool wrap)
     updateGeometry();
 }
 
+void MessageLabel::setMaxLines(int lines)
+{
+    m_maxLines = lines;
+    setVerticalScrollBarPolicy(lines > 0 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    updateGeometry();
+}
+
 void MessageLabel::setTone(StatusTone tone)
 {
     m_tone = tone;
@@ -84,7 +91,10 @@ int MessageLabel::heightForWidth(int width) const
         return 0;
     const QMargins margins = contentsMargins();
     const int inner = qMax(1, width - margins.left() - margins.right());
-    return qCeil(laidOut(m_wrap ? inner : -1).height()) + margins.top() + margins.bottom();
+    int height = qCeil(laidOut(m_wrap ? inner : -1).height());
+    if (m_maxLines > 0)
+        height = qMin(height, fontMetrics().lineSpacing() * m_maxLines);
+    return height + margins.top() + margins.bottom();
 }
 
 QSize MessageLabel::sizeHint() const
@@ -116,7 +126,7 @@ void MessageLabel::changeEvent(QEvent *event)
 void MessageLabel::resizeEvent(QResizeEvent *event)
 {
     QTextEdit::resizeEvent(event);
-    // The height follows the width; the shown document never scrolls inside it.
+    // The height follows the width: the message starts at its first line.
     verticalScrollBar()->setValue(0);
 }
 

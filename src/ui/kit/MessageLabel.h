@@ -28,6 +28,10 @@ public:
     void setWordWrap(bool wrap);
     bool wordWrap() const { return m_wrap; }
 
+    // At most `lines` lines show at once and the rest scrolls, for a message that may run long
+    // (a restore's errors, one a line); 0, the default, shows every line.
+    void setMaxLines(int lines);
+
     void setTone(StatusTone tone);
     StatusTone tone() const { return m_tone; }
 
@@ -46,6 +50,7 @@ private:
 
     QString m_text;
     bool m_wrap = true;
+    int m_maxLines = 0;
     StatusTone m_tone = StatusTone::failure;
     mutable QTextDocument m_measure;
 };

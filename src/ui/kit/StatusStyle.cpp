@@ -1,5 +1,6 @@
 #include "kit/StatusStyle.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -216,9 +217,52 @@ QFont StatusStyle::headlineFont(const QFont &base)
     return font;
 }
 
+namespace {
+
+// Qt's own accessible for a progress bar has a value, which screen readers offer to increase
+// and decrease; this one reads the percentage as text instead.
+class ProgressAccessible : public QAccessibleWidget {
+public:
+    explicit ProgressAccessible(QWidget *bar)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar)
+    {
+    }
+
+    QString text(QAccessible::Text kind) const override
+    {
+        if (kind != QAccessible::Value)
+            return QAccessibleWidget::text(kind);
+        const auto *bar = static_cast<const QProgressBar *>(widget());
+        if (bar->maximum() <= bar->minimum())
+            return QString(); // busy, for as long as it takes
+        return QString::number(qRound(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum())))
+            + u'%';
+    }
+};
+
+QAccessibleInterface *progressAccessible(const QString &className, QObject *object)
+{
+    if (className != QLatin1String("QProgressBar") || !object || !object->isWidgetType())
+        return nullptr;
+    return new ProgressAccessible(static_cast<QWidget *>(object));
+}
+
+} // namespace
+
+void StatusStyle::nameProgress(QProgressBar &bar, const QString &name)
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(progressAccessible);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    bar.setAccessibleName(name);
+}
+
 QProgressBar *StatusStyle::spinner(QWidget *parent, const char *name)
 {
     auto *bar = new QProgressBar(parent);
+    nameProgress(*bar, QStringLiteral("In progress"));
     if (name)
         bar->setObjectName(QLatin1StringView(name));
     bar->setRange(0, 0);

@@ -93,13 +93,8 @@ QWidget *BulletLabelStyle::makeLabel(const QString &symbol, const QString &title
     return row;
 }
 
-ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
-    : QDialog(parent)
-    , m_model(new ConfigReview(store, this))
+QLayout *ConfigReviewView::buildTitleRow()
 {
-    setWindowModality(Qt::WindowModal);
-    setObjectName(QStringLiteral("configReview"));
-
     auto *symbol = new QLabel(this);
     symbol->setObjectName(QStringLiteral("titleSymbol"));
     m_title = new QLabel(this);
@@ -119,6 +114,17 @@ ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
     titleRow->setSpacing(8);
     titleRow->addWidget(symbol, 0, Qt::AlignTop);
     titleRow->addWidget(m_title, 1);
+    return titleRow;
+}
+
+ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
+    : QDialog(parent)
+    , m_model(new ConfigReview(store, this))
+{
+    setWindowModality(Qt::WindowModal);
+    setObjectName(QStringLiteral("configReview"));
+
+    QLayout *titleRow = buildTitleRow();
 
     m_explanation = new QLabel(this);
     m_explanation->setObjectName(QStringLiteral("explanation"));
@@ -158,6 +164,7 @@ ConfigReviewView::ConfigReviewView(DestinationStore &store, QWidget *parent)
     m_layout->addWidget(m_error);
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("reviewScroll"));
+    m_scroll->setAccessibleName(QStringLiteral("Changes"));
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setWidgetResizable(true);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -42,6 +42,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // The warning symbol beside the title, which showVariant fills in.
+    QLayout *buildTitleRow();
     void showVariant();
     void showChanges();
     void showResult();

@@ -5,6 +5,7 @@
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/LocalPath.h"
+#include "util/SystemError.h"
 
 #include <QFile>
 
@@ -44,7 +45,7 @@ public:
         }
         if (!item.values.readable) {
             // restic reports what it cannot read, a path too long to reach included.
-            addIssue(decoded(item) + QStringLiteral(": ") + qt_error_string(item.error));
+            addIssue(decoded(item) + QStringLiteral(": ") + systemErrorText(item.error));
             return FileWalk::Step::skipDescendants;
         }
         if (m_checks.isCloudOnly(item.atFd, item.atPath)) {
@@ -64,7 +65,7 @@ public:
 
     void failed(const FileWalk::Item &item, int error) override
     {
-        addIssue(decoded(item) + QStringLiteral(": ") + qt_error_string(error));
+        addIssue(decoded(item) + QStringLiteral(": ") + systemErrorText(error));
     }
 
 private:

@@ -214,8 +214,8 @@ void ProtectionDetails::buildIntegrity(QVBoxLayout *layout)
     layout->addWidget(m_integrityMessage);
     m_check = button(box, tr("Check Structure and 5% of Stored Data"), "checkButton");
     layout->addWidget(m_check, 0, Qt::AlignLeading);
-    layout->addWidget(
-        caption(box, tr("Downloads a random data sample and may incur provider charges."), "checkNote", true));
+    m_checkNote = caption(box, QString(), "checkNote", true);
+    layout->addWidget(m_checkNote);
     connect(m_check, &QPushButton::clicked, m_model, &ProtectionDetailsModel::check);
 }
 
@@ -227,11 +227,8 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
     m_referencedData = labelledValue(usage, m_usage, tr("Referenced repository data"), "referencedData");
     m_measured = caption(m_usage, QString(), "measuredCaption");
     m_change = caption(m_usage, QString(), "changeCaption");
-    m_rateMissing = caption(m_usage,
-        tr("No storage rate is set for this destination, so there is no monthly estimate."), "rateMissingNote");
     usage->addWidget(m_measured);
     usage->addWidget(m_change);
-    usage->addWidget(m_rateMissing);
     m_estimate = labelledValue(usage, m_usage, tr("Estimated storage/month"), "estimate");
     m_estimateRow = m_estimate->parentWidget();
     m_rate = caption(m_usage, QString(), "rateCaption");
@@ -252,6 +249,7 @@ void ProtectionDetails::buildStorage(QVBoxLayout *layout)
     auto *busy = new QHBoxLayout(m_busy);
     busy->setContentsMargins(0, 0, 0, 0);
     auto *progress = new QProgressBar(m_busy);
+    StatusStyle::nameProgress(*progress, tr("Working"));
     progress->setRange(0, 0); // indeterminate
     progress->setTextVisible(false);
     progress->setMaximumSize(60, QFontMetrics(font()).height() / 2 + 4);
@@ -300,6 +298,10 @@ void ProtectionDetails::refreshDestination()
     m_folders->setItems(destination.sources);
     m_exclusionsToggle->setText(tr("Deliberate exclusions (%1)").arg(Format::count(destination.excludes.size())));
     m_exclusions->setItems(destination.excludes);
+    // A disk of the user's own charges nothing for reads.
+    m_checkNote->setText(destination.kind == Destination::Kind::local
+            ? tr("Reads a random sample of the stored data.")
+            : tr("Downloads a random data sample and may incur provider charges."));
     // The cost depends on the destination's rate and budget as much as on the record.
     refreshHealth();
 }
@@ -322,7 +324,6 @@ void ProtectionDetails::refreshHealth()
     setVisibleText(m_measured, model.measuredCaption());
     setVisibleText(m_change, model.changeCaption());
     const std::optional<double> estimate = model.estimate();
-    m_rateMissing->setVisible(!estimate);
     m_estimateRow->setVisible(estimate.has_value());
     m_estimate->setText(estimate ? Format::dollars(*estimate) : QString());
     setVisibleText(m_rate, model.rateCaption());

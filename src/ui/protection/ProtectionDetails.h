@@ -81,6 +81,7 @@ private:
     // Repository integrity
     QLabel *m_lastCheck = nullptr;
     QLabel *m_integrityMessage = nullptr;
+    QLabel *m_checkNote = nullptr;
     QPushButton *m_check = nullptr;
 
     // Storage and cost estimate
@@ -88,7 +89,6 @@ private:
     QLabel *m_referencedData = nullptr;
     QLabel *m_measured = nullptr;
     QLabel *m_change = nullptr;
-    QLabel *m_rateMissing = nullptr;
     QWidget *m_estimateRow = nullptr;
     QLabel *m_estimate = nullptr;
     QLabel *m_rate = nullptr;

@@ -130,7 +130,7 @@ private:
     Destination m_destination;
     Services m_services;
     std::shared_ptr<Receiver<ProtectionDetailsModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
     QTimer m_timer;
     RepositoryHealth m_health;

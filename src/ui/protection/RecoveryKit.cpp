@@ -3,6 +3,7 @@
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
+#include "util/SystemError.h"
 #include "util/Uuid.h"
 
 #include <QFile>
@@ -15,8 +16,12 @@ namespace vellmir {
 const QString RecoveryKit::folderPrefix = QStringLiteral("Vellmir Recovery Kit ");
 const QString RecoveryKit::planFileName = QStringLiteral("recovery-plan.json");
 const QString RecoveryKit::readMeFileName = QStringLiteral("READ-ME.txt");
-const QString RecoveryKit::exportedMessage = QStringLiteral(
-    "Exported without secrets. Keep the kit and required passwords accessible independently of this computer.");
+QString RecoveryKit::exportedMessage(const QString &kit)
+{
+    return QStringLiteral("Exported to %1 without secrets. Keep the kit and required passwords accessible "
+                          "independently of this computer.")
+        .arg(kit);
+}
 
 RecoveryKit::RecoveryKit(Destination destination, FolderChooser chooser, FolderRevealer revealer, QObject *parent)
     : QObject(parent)
@@ -37,7 +42,7 @@ QString RecoveryKit::writeKit(const Destination &destination, const QString &fol
     // mode is set again after creation because the umask may have taken bits away.
     if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0700) != 0) {
         const int error = errno;
-        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, qt_error_string(error)));
+        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, systemErrorText(error)));
     }
 
     const RecoveryPlan plan(destination);
@@ -58,7 +63,7 @@ void RecoveryKit::exportKit()
         setMessage(QStringLiteral("Export failed: ") + errorDescription(error));
         return;
     }
-    setMessage(exportedMessage);
+    setMessage(exportedMessage(kit));
     if (m_revealer)
         m_revealer(kit);
 }

@@ -25,7 +25,8 @@ public:
     static const QString folderPrefix; // "Vellmir Recovery Kit "
     static const QString planFileName; // "recovery-plan.json"
     static const QString readMeFileName; // "READ-ME.txt"
-    static const QString exportedMessage;
+    // What a successful export says: it names the folder it made.
+    static QString exportedMessage(const QString &kit);
 
     RecoveryKit(Destination destination, FolderChooser chooser, FolderRevealer revealer, QObject *parent = nullptr);
 

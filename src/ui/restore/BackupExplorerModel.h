@@ -94,7 +94,7 @@ private:
     std::optional<QString> m_hoveredID;
     quint64 m_generation = 0; // of the newest listing started
     std::shared_ptr<Receiver<BackupExplorerModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
 };
 

@@ -129,6 +129,7 @@ BackupExplorerView::BackupExplorerView(const QString &directory, ProposedBackupS
     auto *loadingColumn = new QVBoxLayout(loading);
     auto *loadingRow = new QHBoxLayout;
     auto *spinner = new QProgressBar(loading);
+    StatusStyle::nameProgress(*spinner, QStringLiteral("Loading"));
     spinner->setRange(0, 0);
     spinner->setTextVisible(false);
     spinner->setFixedSize(32, 8);
@@ -148,6 +149,7 @@ BackupExplorerView::BackupExplorerView(const QString &directory, ProposedBackupS
 
     auto *scroll = new QScrollArea(m_pages);
     scroll->setObjectName(QStringLiteral("entryList"));
+    scroll->setAccessibleName(QStringLiteral("Folder contents"));
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_rows = new QWidget(scroll);

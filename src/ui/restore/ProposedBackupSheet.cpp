@@ -75,6 +75,7 @@ QWidget *ProposedBackupSheet::folderList()
 {
     auto *scroll = new QScrollArea(m_stack);
     scroll->setObjectName(QStringLiteral("folderList"));
+    scroll->setAccessibleName(QStringLiteral("Folders"));
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto *rows = new QWidget(scroll);

@@ -77,8 +77,16 @@ void RestoreSheet::buildSnapshotSection(QVBoxLayout *layout, const Snapshot &sna
     rows->addRow(QStringLiteral("When"), valueLabel(m_model->whenText(), "whenValue", this));
     rows->addRow(QStringLiteral("ID"), valueLabel(snapshot.shortID, "idValue", this));
     rows->addRow(QStringLiteral("Computer"), valueLabel(snapshot.hostname, "hostValue", this));
-    rows->addRow(QStringLiteral("Contents"), valueLabel(m_model->contentsText(), "contentsValue", this));
+    m_contents = valueLabel(m_model->contentsText(), "contentsValue", this);
+    m_contents->setWordWrap(true);
+    rows->addRow(QStringLiteral("Contents"), m_contents);
     layout->addWidget(snapshotSection);
+}
+
+void RestoreSheet::setIncomplete(bool incomplete)
+{
+    m_model->setIncomplete(incomplete);
+    m_contents->setText(m_model->contentsText());
 }
 
 void RestoreSheet::buildTargetSection(QVBoxLayout *layout)
@@ -120,6 +128,7 @@ void RestoreSheet::buildActionSection(QVBoxLayout *layout)
     progress->setContentsMargins(0, 0, 0, 0);
     progress->setSpacing(6);
     m_bar = new QProgressBar(m_progress);
+    StatusStyle::nameProgress(*m_bar, QStringLiteral("Restore progress"));
     m_bar->setRange(0, 1000);
     m_bar->setTextVisible(false);
     progress->addWidget(m_bar);
@@ -151,6 +160,8 @@ void RestoreSheet::buildActionSection(QVBoxLayout *layout)
     m_failure = new StatusLabel(actionSection);
     m_failure->setObjectName(QStringLiteral("failureLabel"));
     m_failure->setSelectable(true);
+    // restic may name many items it could not restore: they scroll rather than grow the sheet.
+    m_failure->textLabel()->setMaxLines(12);
     actions->addWidget(m_failure);
     layout->addWidget(actionSection);
 }

@@ -25,6 +25,8 @@ public:
         const RestoreServices &services, QWidget *parent = nullptr);
 
     RestoreSheetModel *model() const { return m_model; }
+    // Says that the snapshot was saved by an incomplete backup.
+    void setIncomplete(bool incomplete);
 
     // Escape and the close button do nothing while a restore runs.
     void reject() override;
@@ -39,6 +41,7 @@ private:
     void refresh();
 
     RestoreSheetModel *m_model;
+    QLabel *m_contents;
     PathLabel *m_target;
     QPushButton *m_restore;
     QWidget *m_progress;

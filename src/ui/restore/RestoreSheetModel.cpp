@@ -24,7 +24,8 @@ QString RestoreSheetModel::whenText() const
 
 QString RestoreSheetModel::contentsText() const
 {
-    return m_include.value_or(QStringLiteral("Whole snapshot"));
+    const QString contents = m_include.value_or(QStringLiteral("Whole snapshot"));
+    return m_incomplete ? contents + QStringLiteral(" (of an incomplete backup: some items are not in it)") : contents;
 }
 
 bool RestoreSheetModel::canRestore() const

@@ -33,7 +33,9 @@ public:
 
     // The rows of the "Snapshot" section.
     QString whenText() const;
-    QString contentsText() const; // `include`, or "Whole snapshot"
+    QString contentsText() const; // `include`, or "Whole snapshot", saying when it is incomplete
+    // Whether the snapshot was saved by a backup recorded as incomplete.
+    void setIncomplete(bool incomplete) { m_incomplete = incomplete; }
 
     // Whether "Restore" may be pressed: a folder is chosen and no restore runs.
     bool canRestore() const;
@@ -65,6 +67,7 @@ private:
     Snapshot m_snapshot;
     Destination m_destination;
     std::optional<QString> m_include;
+    bool m_incomplete = false;
     QString m_targetPath;
     RestoreRunner *m_runner;
     FolderChooser m_chooser;

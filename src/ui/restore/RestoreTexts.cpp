@@ -25,9 +25,8 @@ QString summary(const RestoreRunner &runner)
     const auto &summary = runner.summary();
     if (!summary)
         return {};
-    return QStringLiteral("Restored %1 file(s), %2.")
-        .arg(summary->filesRestored)
-        .arg(Format::bytes(summary->bytesRestored));
+    return QStringLiteral("Restored %1, %2.")
+        .arg(Format::counted(summary->filesRestored, QStringLiteral("file")), Format::bytes(summary->bytesRestored));
 }
 
 } // namespace vellmir::RestoreTexts

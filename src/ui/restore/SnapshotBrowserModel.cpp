@@ -4,6 +4,7 @@
 #include "restore/RestoreTexts.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
@@ -68,7 +69,7 @@ QList<SnapshotBrowserModel::PathComponent> SnapshotBrowserModel::pathComponents(
     QString fullPath;
     for (const QString &piece : m_directory.split(u'/', Qt::SkipEmptyParts)) {
         fullPath += u'/' + piece;
-        components.append({ piece, fullPath });
+        components.append({ TextRules::visible(piece), fullPath });
     }
     return components;
 }
@@ -85,7 +86,9 @@ QString SnapshotBrowserModel::lastComponent(const QString &path)
 
 QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 {
-    return m_search.isEmpty() ? lastComponent(entry.path) : entry.path;
+    // A name may hold a line break or a character that shows as nothing: each is written out, so
+    // the row stays one line and says which name it is.
+    return TextRules::visible(m_search.isEmpty() ? lastComponent(entry.path) : entry.path);
 }
 
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)

@@ -161,7 +161,7 @@ private:
     quint64 m_generation = 0; // of the newest listing; older ones' results are dropped
     std::stop_source m_listingStop;
     std::shared_ptr<Receiver<SnapshotBrowserModel>> m_receiver;
-    // Last: stopped and joined before the members its jobs read go.
+    // Its jobs read copies only: asked to stop when the model goes, they end without holding it.
     Workers m_workers;
 };
 

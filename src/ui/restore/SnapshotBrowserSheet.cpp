@@ -128,6 +128,8 @@ void SnapshotBrowserSheet::buildNavigation(QVBoxLayout *layout, const QList<Snap
     pathRow->addWidget(m_up);
     auto *crumbArea = new QScrollArea(this);
     crumbArea->setObjectName(QStringLiteral("pathBar"));
+    // Its folder buttons take the focus; the strip itself, which never scrolls by key, does not.
+    crumbArea->setFocusPolicy(Qt::NoFocus);
     crumbArea->setFrameShape(QFrame::NoFrame);
     crumbArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     crumbArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -165,6 +167,7 @@ void SnapshotBrowserSheet::buildListing(QVBoxLayout *layout)
     auto *loadingRow = new QHBoxLayout(m_loading);
     loadingRow->setContentsMargins(0, 0, 0, 0);
     auto *spinner = new QProgressBar(m_loading);
+    StatusStyle::nameProgress(*spinner, QStringLiteral("Loading"));
     spinner->setRange(0, 0);
     spinner->setTextVisible(false);
     spinner->setFixedSize(48, 10);
@@ -266,6 +269,8 @@ void SnapshotBrowserSheet::buildPhases(QVBoxLayout *selectedColumn)
     m_failure->setObjectName(QStringLiteral("failureLabel"));
     restorekit::setCaption(m_failure);
     m_failure->setSelectable(true);
+    // restic may name many items it could not restore: they scroll rather than grow the sheet.
+    m_failure->textLabel()->setMaxLines(12);
     ready->addWidget(m_failure, 1);
     ready->addStretch();
     m_restore = new QPushButton(this);
@@ -277,6 +282,7 @@ void SnapshotBrowserSheet::buildPhases(QVBoxLayout *selectedColumn)
     running->setContentsMargins(0, 0, 0, 0);
     running->setSpacing(4);
     m_progressBar = new QProgressBar(this);
+    StatusStyle::nameProgress(*m_progressBar, QStringLiteral("Restore progress"));
     m_progressBar->setRange(0, 1000);
     m_progressBar->setTextVisible(false);
     running->addWidget(m_progressBar);
@@ -422,13 +428,14 @@ void SnapshotBrowserSheet::rebuildCrumbs()
             [model = m_model, path = component.fullPath] { model->openFolder(path); }, Qt::QueuedConnection);
         m_crumbs->addWidget(crumb);
         QLabel *separator = nullptr;
-        if (!current) {
+        // The root's crumb is a slash already: no second one follows it.
+        if (!current && component.fullPath != QLatin1String("/")) {
             separator = new QLabel(QStringLiteral("/"));
             restorekit::setTertiary(separator);
             m_crumbs->addWidget(separator);
         }
         m_crumbParts.append({ crumb, separator });
-        if (m_crumbParts.size() == 1 && separator) {
+        if (m_crumbParts.size() == 1 && !current) {
             auto *ellipsis = new QLabel(QStringLiteral("\u2026 /"));
             ellipsis->setObjectName(QStringLiteral("crumbEllipsis"));
             restorekit::setTertiary(ellipsis);

@@ -216,8 +216,8 @@ private Q_SLOTS:
         QCOMPARE(lines.last().outcome, "failed: " + error->message());
     }
 
-    // Nobody to ask: restic is handed the query at once, and the lookup that runs beside it names
-    // the snapshot in the reply and the audit line; a query it does not find is not-found.
+    // Nobody to ask: the query is looked up once and restic restores the snapshot the lookup
+    // named, the one the reply and the audit line name; a query it does not find is not-found.
     void restoreApprovedBySetting()
     {
         AgentFixture fx;
@@ -230,6 +230,8 @@ private Q_SLOTS:
             = fx.run("restore", args({ { "destination", "Home" }, { "snapshot", "latest" }, { "target", "~" } }));
         QCOMPARE(reply.value("snapshot").toString(), QStringLiteral("a1b2c3d4"));
         QCOMPARE(reply.value("files").toInt(), 1);
+        QVERIFY(fx.resticArguments().contains(QString::fromLatin1(snapshotID)));
+        QVERIFY(!fx.resticArguments().contains(QStringLiteral("latest")));
         QVERIFY(fx.approver->requests.isEmpty());
         const QList<AgentAuditLog::Entry> lines = fx.control->audit().entries(10);
         QCOMPARE(lines.size(), 2);

@@ -92,14 +92,32 @@ private Q_SLOTS:
         test::dataRow("JSON message", status1,
             QByteArray("{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"repository "
                        "contains errors\"}\n"),
-            1, false, QStringLiteral("repository contains errors"), QList<qint64> { 1, 4, 10, 40 }, QList<qint64> {});
+            1, false, QStringLiteral("repository contains errors\nWhat was restored before it stopped is in %1."),
+            QList<qint64> { 1, 4, 10, 40 }, QList<qint64> {});
         test::dataRow("fatal in capitals, other lines ignored", QByteArray(),
-            QByteArray("  FATAL: no space left \n\nwarning: slow\n"), 1, false, QStringLiteral("FATAL: no space left"),
+            QByteArray("  FATAL: no space left \n\nwarning: slow\n"), 1, false,
+            QStringLiteral("FATAL: no space left\nWhat was restored before it stopped is in %1."),
             QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
         test::dataRow("the last error line wins", QByteArray(), QByteArray("Fatal: first\nsomething ERROR: second\n"),
-            1, false, QStringLiteral("something ERROR: second"), QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+            1, false, QStringLiteral("something ERROR: second\nWhat was restored before it stopped is in %1."),
+            QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
         test::dataRow("silent failure", QByteArray(), QByteArray("restoring...\n"), 2, false,
-            QStringLiteral("Restore failed (exit code 2)."), QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+            QStringLiteral("Restore failed (exit code 2).\nWhat was restored before it stopped is in %1."),
+            QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+        // "%1": the run wrote a file first, and its folder stays for the user to look into.
+        QByteArray many;
+        for (int item = 1; item <= 102; ++item)
+            many += "{\"message_type\":\"error\",\"error\":{\"message\":\"denied\"},\"item\":\"/f"
+                + QByteArray::number(item) + "\"}\n";
+        QStringList named;
+        for (int item = 1; item <= 100; ++item)
+            named.append(QStringLiteral("/f%1: denied").arg(item));
+        test::dataRow("more errors than are kept, files written", QByteArray(),
+            many + "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: There were 102 errors\\n\"}\n", 1,
+            false,
+            "Fatal: There were 102 errors:\n" + named.join(u'\n')
+                + "\n(2 more)\nWhat was restored before it stopped is in %1.",
+            QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
     }
     void outcomeFollowsResticsOutput()
     {
@@ -113,11 +131,13 @@ private Q_SLOTS:
         script(QStringLiteral("stdout"), out);
         script(QStringLiteral("stderr"), err);
         script(QStringLiteral("exit"), QByteArray::number(exit));
+        const bool kept = message.contains(QStringLiteral("%1"));
 
         auto restore = runner();
         restore->execute(m_snapshot, m_destination, path(QStringLiteral("target")));
         QVERIFY(restore->phase() == (finished ? Phase::finished : Phase::failed));
-        QCOMPARE(restore->failureMessage().value_or(QString()), message);
+        QCOMPARE(restore->failureMessage().value_or(QString()),
+            kept ? message.arg(restore->restoredPath().value_or(QString())) : message);
         QCOMPARE((QList<qint64> { restore->filesRestored(), restore->totalFiles(), restore->bytesRestored(),
                      restore->totalBytes() }),
             counts);
@@ -172,14 +192,14 @@ private Q_SLOTS:
             "Snapshot 5d640108 holds no files to restore.");
         test::dataRow("a link", QByteArray("docs/\ndocs/link@\n"), "/docs/link", QByteArray(),
             "Snapshot 5d640108 holds no files at /docs/link.");
-        // restic's last line counts its errors; the first of them says what went wrong.
+        // restic's last line counts its errors; the items it named say what went wrong.
         test::dataRow("a failed restore", QByteArray("docs/\n"), QString(),
             QByteArray("Load(<data/3dc46a97b9>, 0, 0) failed: open x: no such file or directory\n"
                        "{\"message_type\":\"error\",\"error\":{\"message\":\"ReadFull(<data/3dc46a97b9>): "
                        "no such file\"},\"during\":\"restore\",\"item\":\"/docs/a.txt\"}\n"
                        "{\"message_type\":\"error\",\"error\":{\"message\":\"lchown x\"},\"item\":\"/docs/b\"}\n"
                        "{\"message_type\":\"exit_error\",\"code\":1,\"message\":\"Fatal: There were 2 errors\\n\"}\n"),
-            "Fatal: There were 2 errors. The first: /docs/a.txt: ReadFull(<data/3dc46a97b9>): no such file");
+            "Fatal: There were 2 errors:\n/docs/a.txt: ReadFull(<data/3dc46a97b9>): no such file\n/docs/b: lchown x");
     }
     void restoreThatWroteNoFileFails()
     {

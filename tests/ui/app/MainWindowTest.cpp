@@ -28,6 +28,8 @@
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUndoStack>
 #include <QtTest>
@@ -143,6 +145,15 @@ void MainWindowTest::noDestinations()
     QVERIFY(hint->isVisible());
     QVERIFY(hint->text().contains(QStringLiteral("vellmir add-destination")));
     QVERIFY(hint->text().contains(QStringLiteral("README")));
+    // However narrow the window, the command stays whole on its line: Qt keeps only a whole
+    // block from breaking (at a hyphen too), not a span inside one.
+    QTextDocument laidOut;
+    laidOut.setHtml(hint->text());
+    QTextBlock commandBlock = laidOut.begin();
+    while (commandBlock.isValid() && !commandBlock.text().contains(QStringLiteral("add-destination")))
+        commandBlock = commandBlock.next();
+    QVERIFY(commandBlock.isValid());
+    QVERIFY(commandBlock.blockFormat().nonBreakableLines());
     QVERIFY(shown.rows().isEmpty());
     QVERIFY(!shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
     QVERIFY(!shown.find<QWidget>(QStringLiteral("schedulerMessage"))->isVisible());

@@ -258,11 +258,11 @@ void DestinationDetailModelTest::applyRetentionNow_data()
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("reloaded");
-    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true;
+    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshots.") << true;
     // Snapshots that land while the confirmation is open wait for the next count.
-    QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshot(s).")
+    QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshots.")
                                        << true;
-    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true;
+    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot.") << true;
     QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true;
     QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false;
 }
@@ -427,6 +427,21 @@ void DestinationDetailModelTest::history()
     model->poll();
     QCOMPARE(model->records().size(), 3);
     QCOMPARE(model->lastCompleteBackupText(), QStringLiteral("Not yet backed up"));
+
+    // An incomplete run saved a snapshot: a backup exists, if not a whole one, and its snapshot says so.
+    BackupRecord partial = older;
+    partial.id = newUuid();
+    partial.outcome = BackupRecord::Outcome::incomplete;
+    partial.startedAt = base.addingSeconds(60);
+    partial.finishedAt = base.addingSeconds(120);
+    partial.snapshotID = QStringLiteral("ab").repeated(32);
+    f.writeRecord(partial);
+    model->poll();
+    QCOMPARE(model->lastCompleteBackupText(QLocale::c()),
+        QStringLiteral("None complete yet; the latest, incomplete, ")
+            + Format::dateTime(*partial.finishedAt, QLocale::c()));
+    QVERIFY(model->snapshotIncomplete(*partial.snapshotID));
+    QVERIFY(!model->snapshotIncomplete(QStringLiteral("cd").repeated(32)));
 
     BackupRecord running(f.destination.id, base);
     QCOMPARE(DestinationDetailModel::resultNote(running),

@@ -190,7 +190,7 @@ void DestinationDetailTest::history()
     // Once nothing holds the repository, that run is gone: the next poll shows it finished.
     live.reset();
     shown.model().poll();
-    QVERIFY(shown.model().records().first().outcome == BackupRecord::Outcome::failed);
+    QTRY_VERIFY(shown.model().records().first().outcome == BackupRecord::Outcome::failed);
     QCOMPARE(shown.model().records().first().issues.last(), BackupRunner::interruptedMessage);
     // Edited folders make the same records ones of other settings.
     Destination edited = f.destination;
@@ -276,7 +276,7 @@ void DestinationDetailTest::retentionConfirmation()
     shown.pane->retentionConfirmation()->findChild<QPushButton *>(QStringLiteral("confirmRetention"))->click();
     QVERIFY(Fixture::waitFor([&] { return !shown.model().applyingRetention(); }));
     QVERIFY(shown.visible("retentionMessage"));
-    QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshot(s)."));
+    QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshots."));
     // The result shows without the user scrolling to it.
     auto *message = shown.find("retentionMessage");
     QTRY_VERIFY(

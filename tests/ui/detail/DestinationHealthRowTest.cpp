@@ -4,6 +4,7 @@
 #include "kit/Screenshot.h"
 #include "kit/StatusStyle.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -163,7 +164,12 @@ void DestinationHealthRowTest::backingUpShowsCancel()
     QVERIFY(shown.button("cancelButton")->isVisible());
     // Cancel takes the focus in place: it is not handed on down the overview, which would scroll.
     QCOMPARE(shown.row->window()->focusWidget(), shown.button("cancelButton"));
-    QVERIFY(shown.row->findChild<QProgressBar *>(QStringLiteral("progress"))->isVisible());
+    auto *progress = shown.row->findChild<QProgressBar *>(QStringLiteral("progress"));
+    QVERIFY(progress->isVisible());
+    // Read as what it is, with no value a screen reader would offer to raise or lower.
+    QAccessibleInterface *read = QAccessible::queryAccessibleInterface(progress);
+    QCOMPARE(read->text(QAccessible::Name), QStringLiteral("Backing up ") + f.destination.name);
+    QVERIFY(!read->valueInterface());
     QVERIFY(!shown.button("backUpButton")->isVisible());
     QVERIFY(shown.screenshot(QStringLiteral("busy")));
 

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -100,6 +101,11 @@ void SnapshotsSectionTest::listedWithoutSelection()
     QCOMPARE(table->headerItem()->text(1), QStringLiteral("Computer"));
     QVERIFY(shown.enabled("findButton") && !shown.enabled("restoreButton"));
     QVERIFY(shown.screenshot(QStringLiteral("listed")));
+    // As narrow as a 480-pixel window leaves it, the date still shows whole.
+    shown.section->setFixedWidth(300);
+    QTRY_VERIFY(table->header()->sectionSize(0) >= table->fontMetrics().horizontalAdvance(first->text(0)));
+    QCOMPARE(first->toolTip(0), first->text(0));
+    QVERIFY(shown.screenshot(QStringLiteral("listed-narrow")));
     shown.find<QPushButton>("findButton")->click();
     QCOMPARE(shown.model->browseTarget().value().id, newest.id);
 }

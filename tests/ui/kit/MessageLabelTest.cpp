@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "kit/Screenshot.h"
 
+#include <QScrollBar>
 #include <QTest>
 
 using namespace vellmir;
@@ -37,6 +38,20 @@ void MessageLabelTest::showsTheMessageAsItCame()
     QVERIFY(label.minimumSizeHint().width() <= 300);
     QVERIFY(label.heightForWidth(300) >= 3 * label.fontMetrics().height());
     QCOMPARE(label.toPlainText(), longPath);
+
+    // A restore's 33 errors: the label keeps to its height, and the rest scrolls into view.
+    QStringList errors { QStringLiteral("Fatal: There were 33 errors:") };
+    for (int item = 1; item <= 33; ++item)
+        errors.append(QStringLiteral("/home/u/f%1: permission denied").arg(item));
+    label.setText(errors.join(u'\n'));
+    label.setMaxLines(12);
+    label.setFixedHeight(label.heightForWidth(300));
+    QVERIFY(label.height() <= 13 * label.fontMetrics().lineSpacing());
+    QTRY_VERIFY(label.verticalScrollBar()->maximum() > 0);
+    QVERIFY(label.verticalScrollBar()->isVisible());
+    label.setMaxLines(0);
+    label.setMinimumHeight(0);
+    label.setMaximumHeight(QWIDGETSIZE_MAX);
 
     // A name that would turn the line around, or hide a character, shows it written out.
     label.setText(QStringLiteral("cannot read /home/u/lap\u202Etop/a\u200Bb"));

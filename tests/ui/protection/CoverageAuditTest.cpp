@@ -2,6 +2,7 @@
 
 #include "../../core/exclude/ExcludeTree.h"
 #include "config/Destination.h"
+#include "util/SystemError.h"
 
 #include <QtTest>
 
@@ -217,7 +218,7 @@ void CoverageAuditTest::unreadableFolderIsReportedAndPassedOver()
     QCOMPARE(audit.readableFiles, 2LL);
     QCOMPARE(audit.issues.size(), 2);
     QVERIFY(audit.issues.contains(QStringLiteral("Unreadable: ") + dir.path() + QStringLiteral("/a/private")));
-    QVERIFY(audit.issues.contains(dir.path() + QStringLiteral("/a/closed: ") + qt_error_string(EACCES)));
+    QVERIFY(audit.issues.contains(dir.path() + QStringLiteral("/a/closed: ") + systemErrorText(EACCES)));
 }
 
 QTEST_GUILESS_MAIN(CoverageAuditTest)

@@ -119,16 +119,17 @@ void ProtectionDetailsTest::measuredRecordWithBudgetWarning()
     QVERIFY(text(*panel, "changeCaption").endsWith(u": -100 GB"));
     QCOMPARE(text(*panel, "estimate"), QStringLiteral("$10.00"));
     QVERIFY(shown(*panel, "rateCaption"));
-    QVERIFY(!shown(*panel, "rateMissingNote"));
     QVERIFY(shown(*panel, "budgetWarning"));
     QCOMPARE(textColor(*panel, "budgetWarning"), StatusStyle::color(StatusTone::warning, panel->palette()));
     snap(*panel, "measured-over-budget");
 
-    // Without a rate the estimate gives way to the hint, and the budget no longer warns.
+    // Without a rate there is no estimate, and no word about a rate nothing lets the user set;
+    // the budget no longer warns.
     Destination noRate = f.destination;
     noRate.preferences->storageRatePerTB = 0;
     panel->setDestination(noRate);
-    QVERIFY(shown(*panel, "rateMissingNote"));
+    QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("rateMissingNote")));
+    QCOMPARE(text(*panel, "checkNote"), QStringLiteral("Reads a random sample of the stored data."));
     QVERIFY(!shown(*panel, "estimateRow"));
     QVERIFY(!shown(*panel, "rateCaption"));
     QVERIFY(!shown(*panel, "budgetWarning"));

@@ -86,6 +86,12 @@ public:
             return {};
         return QString::fromUtf8(readFile(file)).split(u'\n', Qt::SkipEmptyParts);
     }
+    // The process id of the last restic run, the leader of its process group; 0 before one wrote it.
+    pid_t lastPid() const
+    {
+        const QString file = m_fake.filePath(QStringLiteral("pid"));
+        return QFileInfo::exists(file) ? readFile(file).trimmed().toInt() : 0;
+    }
     // The arguments of the last run, one each.
     QStringList lastArguments() const
     {

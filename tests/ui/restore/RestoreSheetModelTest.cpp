@@ -27,15 +27,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::optional<QString>>("include");
         QTest::addColumn<QString>("contents");
-        QTest::newRow("whole snapshot") << std::optional<QString>() << QStringLiteral("Whole snapshot");
+        QTest::addColumn<bool>("incomplete");
+        QTest::newRow("whole snapshot") << std::optional<QString>() << QStringLiteral("Whole snapshot") << false;
         test::dataRow("one path", std::optional<QString>(QStringLiteral("/home/ann/Notes [old].txt")),
-            QStringLiteral("/home/ann/Notes [old].txt"));
+            QStringLiteral("/home/ann/Notes [old].txt"), false);
+        test::dataRow("an incomplete backup's snapshot", std::optional<QString>(),
+            QStringLiteral("Whole snapshot (of an incomplete backup: some items are not in it)"), true);
     }
     void opensWithoutFolderAndShowsWhatItRestores()
     {
         QFETCH(std::optional<QString>, include);
         QFETCH(QString, contents);
+        QFETCH(bool, incomplete);
         auto model = sheet(include);
+        model->setIncomplete(incomplete);
         QCOMPARE(model->contentsText(), contents);
         QCOMPARE(model->targetPath(), QString());
         QVERIFY(!model->canRestore());
@@ -74,7 +79,7 @@ private Q_SLOTS:
 
         QCOMPARE(model->closeButtonTitle(), QStringLiteral("Done"));
         // Counts are plain digits and a zero byte count is a word.
-        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 file(s), Zero KB."));
+        QCOMPARE(model->summaryText(), QStringLiteral("Restored 1234 files, Zero KB."));
         QVERIFY(!model->runner()->failureMessage());
         const QStringList folders = test::RestoreFixture::restoreFolders(m_world->path(QStringLiteral("target")));
         QCOMPARE(folders.size(), 1);
@@ -120,8 +125,11 @@ private Q_SLOTS:
         model->setTargetPath(m_world->path(QStringLiteral("target")));
         model->restore();
         QTRY_VERIFY(model->runner()->phase() == Phase::failed);
-        QCOMPARE(
-            model->runner()->failureMessage(), std::optional<QString>(QStringLiteral("Restore failed (exit code 1).")));
+        // The folder restic had begun is named, for the user to look into or remove.
+        QCOMPARE(model->runner()->failureMessage(),
+            std::optional<QString>(
+                QStringLiteral("Restore failed (exit code 1).\nWhat was restored before it stopped is in ")
+                + model->runner()->restoredPath().value_or(QString()) + u'.'));
         QVERIFY(model->canRestore());
 
         m_world->unscript(QStringLiteral("restore.exit"));
