@@ -69,7 +69,7 @@ private Q_SLOTS:
         LogindKeepAwake keepAwake(bus.connect());
         {
             const std::unique_ptr<KeepAwakeHold> hold = keepAwake.hold(QStringLiteral("Backing up Photos"));
-            QVERIFY(hold->isActive());
+            QTRY_VERIFY(hold->isActive());
             QCOMPARE(logind.request, QStringList({ "sleep:idle", "Vellmir", "Backing up Photos", "block" }));
             QVERIFY(logind.readEnd >= 0);
             QTest::qWait(20);
@@ -79,7 +79,7 @@ private Q_SLOTS:
 
         // An early release() lets go at once and the destructor does nothing more.
         LogindInhibitor inhibitor(bus.connect(), QStringLiteral("Backing up Work"));
-        QVERIFY(inhibitor.isActive());
+        QTRY_VERIFY(inhibitor.isActive());
         inhibitor.release();
         QVERIFY(!inhibitor.isActive());
         QTRY_VERIFY(released(logind.readEnd));
