@@ -6,6 +6,7 @@
 #include "operations/ScheduledBackup.h"
 #include "platform/DataProtectionSealKeyStore.h"
 #include "platform/DesktopSession.h"
+#include "platform/KeyringSession.h"
 #include "platform/SessionBus.h"
 #include "util/AppPaths.h"
 #include "util/Date.h"
@@ -50,6 +51,9 @@ int scheduledRun()
     const auto status = [](bool passed) {
         return ShutdownSignals::received() ? ShutdownSignals::exitStatus() : passed ? 0 : 1;
     };
+    // One Secret Service session for the pass: its configuration check and the credentials of
+    // the backups it runs here read through it.
+    const KeyringSession keyringSession;
     try {
         const std::unique_ptr<ScheduledBackup::Services> services = ScheduledBackup::systemServices(shutdown);
         ScheduledBackup pass(*services);

@@ -77,6 +77,9 @@ QJsonObject runWhileServingEvents(const QString &name, const QJsonObject &argume
         try {
             // A signal ends a wait for a keyring that does not answer, too.
             const KeyringStop keyringStop(stop);
+            // One Secret Service session for the command: the configuration's seal and a run's
+            // credentials read through it instead of each opening its own.
+            const KeyringSession keyringSession;
             reply = AgentControl::runCommand(name, arguments, stop);
         } catch (...) {
             failure = std::current_exception();

@@ -544,6 +544,8 @@ void MCPServer::launch(const std::shared_ptr<Call> &call)
 {
     call->worker = std::jthread([this, call, line = call->line, runTool = m_runTool, stop = call->stop.get_token()] {
         const KeyringStop keyringStop(call->abandon.get_token());
+        // One Secret Service session for the call (the seal's and a run's reads alike).
+        const KeyringSession keyringSession;
         WaitingForUser::setObserver([this, call](bool waiting) {
             QMetaObject::invokeMethod(
                 this,

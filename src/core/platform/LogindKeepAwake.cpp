@@ -3,12 +3,22 @@
 #include "util/Log.h"
 
 #include <QDBusMessage>
+#include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace vellmir {
+
+namespace {
+
+QDBusUnixFileDescriptor grantedDescriptor(const QDBusPendingCall &reply)
+{
+    const QDBusMessage message = reply.reply();
+    if (message.type() != QDBusMessage::ReplyMessage || message.arguments().isEmpty())
+        return {};
+    return message.arguments().constFirst().value<QDBusUnixFileDescriptor>();
+}
+
+} // namespace
 
 LogindInhibitor::LogindInhibitor(const QDBusConnection &systemBus, const QString &reason, int timeoutMs)
 {
@@ -18,19 +28,9 @@ LogindInhibitor::LogindInhibitor(const QDBusConnection &systemBus, const QString
         QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
         QStringLiteral("Inhibit"));
     call << QStringLiteral("sleep:idle") << QStringLiteral("Vellmir") << reason << QStringLiteral("block");
-    const QDBusMessage reply = systemBus.call(call, QDBus::Block, timeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        // A machine without logind simply sleeps as it would; worth a line, not a failure.
-        logLine(QStringLiteral("keep-awake"),
-            QStringLiteral("could not keep the computer awake: %1")
-                .arg(reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage()));
-        return;
-    }
-    const auto descriptor = reply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
-    if (!descriptor.isValid())
-        return;
-    // Our own copy, closed on exec so a restic child cannot keep the lock alive after we let go.
-    m_fd = ::fcntl(descriptor.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    // The reply is taken in on the connection's own thread; its descriptor, the lock, stays in
+    // the reply (close-on-exec, as Qt receives every descriptor) until release() drops it.
+    m_reply = systemBus.asyncCall(call, timeoutMs);
 }
 
 LogindInhibitor::~LogindInhibitor()
@@ -38,12 +38,24 @@ LogindInhibitor::~LogindInhibitor()
     release();
 }
 
+bool LogindInhibitor::isActive() const
+{
+    return m_reply && m_reply->isFinished() && grantedDescriptor(*m_reply).isValid();
+}
+
 void LogindInhibitor::release()
 {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (!m_reply)
+        return;
+    m_reply->waitForFinished();
+    if (m_reply->isError()) {
+        // A machine without logind simply sleeps as it would; worth a line, not a failure.
+        const QDBusError error = m_reply->error();
+        logLine(QStringLiteral("keep-awake"),
+            QStringLiteral("could not keep the computer awake: %1")
+                .arg(error.message().isEmpty() ? error.name() : error.message()));
     }
+    m_reply.reset();
 }
 
 LogindKeepAwake::LogindKeepAwake(QDBusConnection systemBus)

@@ -84,11 +84,40 @@ bool sessionBusExists()
     return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
 }
 
-// The connection and service of the thread's open KeyringSession; empty until its first call.
+// The service of the thread's open KeyringSession; empty until its first call.
 struct SharedSession {
-    GObjectPtr<GDBusConnection> bus;
     GObjectPtr<SecretService> service;
 };
+
+// The process's one session-bus connection: GIO's shared one, which libsecret's proxies use
+// too. Kept from the first keyring call on, so the configuration's seal and a run's
+// credentials do not each connect and authenticate anew; one the bus has closed is let go, so
+// a restarted bus is met afresh. Connecting happens outside the lock, under the call's own
+// cancellable, so a call waiting here keeps its time bound.
+GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError **error)
+{
+    static std::mutex mutex;
+    static GDBusConnection *kept = nullptr;
+    {
+        const std::lock_guard lock(mutex);
+        if (kept && !g_dbus_connection_is_closed(kept))
+            return GObjectPtr<GDBusConnection>(static_cast<GDBusConnection *>(g_object_ref(kept)));
+    }
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, error));
+    if (!bus)
+        return {};
+    // GIO's shared bus connection would otherwise raise SIGTERM in this process if the bus
+    // went away.
+    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+    const std::lock_guard lock(mutex);
+    if (kept != bus.get()) {
+        if (kept)
+            g_object_unref(kept);
+        kept = static_cast<GDBusConnection *>(g_object_ref(bus.get()));
+    }
+    return bus;
+}
+
 thread_local SharedSession *threadSession = nullptr;
 thread_local std::stop_token threadStop;
 
@@ -108,18 +137,13 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
     if (!sessionBusExists())
         m_fail(SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached")), 0);
     GError *error = nullptr;
-    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable(), &error));
+    const GObjectPtr<GDBusConnection> bus = sessionConnection(cancellable(), &error);
     check(error);
-    // GIO's shared bus connection would otherwise raise SIGTERM in this process if the bus
-    // went away.
-    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
     m_service.reset(secret_service_open_sync(
         promptlessServiceType(), secretServiceName, SECRET_SERVICE_OPEN_SESSION, cancellable(), &error));
     check(error);
-    if (threadSession) {
-        threadSession->bus = std::move(bus);
+    if (threadSession)
         threadSession->service.reset(static_cast<SecretService *>(g_object_ref(m_service.get())));
-    }
 }
 
 SecretServiceCall::~SecretServiceCall() = default;
