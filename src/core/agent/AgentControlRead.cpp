@@ -6,8 +6,8 @@
 #include "agent/AgentCommand.h"
 #include "agent/AgentParameters.h"
 
+#include "config/UserDefaults.h"
 #include "util/ResticError.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 #include "util/Workers.h"
 

@@ -1,5 +1,6 @@
 #include "config/ConfigSeal.h"
 
+#include "config/UserDefaults.h"
 #include "platform/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
@@ -8,7 +9,6 @@
 #include "util/ResticError.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>

@@ -2,13 +2,13 @@
 
 #include "config/Destination.h"
 #include "config/FileLock.h"
+#include "config/UserDefaults.h"
 #include "operations/NotificationPermission.h"
 #include "platform/DesktopNotifier.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Log.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "SealFixture.h"
+#include "config/UserDefaults.h"
 #include "util/ResticError.h"
-#include "util/UserDefaults.h"
 
 #include <QRegularExpression>
 #include <QtTest>
