@@ -1,9 +1,13 @@
 #include "AgentCLIRun.h"
+#include "LockHolder.h"
 #include "TestSupport.h"
+#include "util/AppPaths.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace vellmir;
 using test::Finished, test::runCli;
@@ -111,6 +115,24 @@ private Q_SLOTS:
         QCOMPARE(reply.keys(), (QStringList { "code", "error" }));
         QCOMPARE(reply.value(QStringLiteral("code")).toString(), code);
         QCOMPARE(finished.stderr, QByteArray());
+    }
+
+    // A command waiting for a lock that another process holds (or a stopped Vellmir keeps) ends
+    // on SIGTERM like any other command.
+    void aSignalEndsAWaitForALock()
+    {
+        if (!test::LockHolder::available())
+            QSKIP("flock(1) is not installed");
+        QVERIFY(QDir().mkpath(AppPaths::dataDirectory()));
+        test::LockHolder holder;
+        QVERIFY(holder.hold(AppPaths::destinationsFile() + QStringLiteral(".lock")));
+        QProcess process;
+        process.start(QStringLiteral(VELLMIR_APP), { QStringLiteral("cli"), QStringLiteral("status") });
+        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(!process.waitForFinished(1000));
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(3000));
+        QCOMPARE(process.exitCode(), 128 + SIGTERM);
     }
 
     void servesMcpUntilInputEnds()
