@@ -371,6 +371,7 @@ void UserDefaults::change(const QString &key, const std::optional<QString> &text
         // On what the file holds now, under its lock: another process's change since this one
         // last read is kept.
         const FileLock lock(m_path + QStringLiteral(".lock"), true);
+        removeLeftoverTemporaries(m_path, component);
         QMap<QString, QString> values = readValues(m_path);
         if (text)
             values.insert(key, *text);

@@ -109,8 +109,10 @@ void BackupNotifications::send(const QString &id, const QString &title, const QS
     }
 
     QHash<QString, ShownNotification> map;
-    if (lock)
+    if (lock) {
+        removeLeftoverTemporaries(m_idMapFile, QStringLiteral("notifications"));
         map = readIdMap(m_idMapFile);
+    }
     quint32 number = 0;
     QString server;
     try {

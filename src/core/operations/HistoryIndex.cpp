@@ -6,6 +6,7 @@
 #include "util/Error.h"
 #include "util/FileStamp.h"
 #include "util/LocalPath.h"
+#include "util/Log.h"
 #include "util/Uuid.h"
 
 #include <QFileInfo>
@@ -526,15 +527,24 @@ struct HistoryIndexAccess {
     // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
     // in first, under the lock, and its index is the newer one). `locked`: the caller holds the
     // lock already. The index to use from now on: the file just written, kept open, or the bytes
-    // themselves when the file is not (or no longer) theirs.
-    static std::shared_ptr<const HistoryIndex> store(
-        const QString &directory, QByteArray bytes, const FileStamp &folder, bool locked)
+    // themselves when the file is not (or no longer) theirs. `leftovers`: temporary files the
+    // listing that made `bytes` found in the folder.
+    static std::shared_ptr<const HistoryIndex> store(const QString &directory, QByteArray bytes,
+        const FileStamp &folder, bool locked, const QList<QByteArray> &leftovers = {})
     {
         try {
             std::optional<FileLock> lock;
             if (!locked)
                 lock.emplace(lockPath(directory), true);
+            removeLeftoverTemporaries(HistoryIndex::pathFor(directory), QStringLiteral("history"));
             if (folderStamp(directory) == folder) {
+                // Records are written under this lock too, and none was since the listing: its
+                // temporary files are what killed writes left.
+                for (const QByteArray &name : leftovers) {
+                    if (::unlink(LocalPath::encode(directory + u'/' + LocalPath::decode(name)).constData()) == 0)
+                        logLine(QStringLiteral("history"),
+                            QStringLiteral("removed the leftover temporary file ") + LocalPath::decode(name));
+                }
                 writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
                 std::shared_ptr<HistoryIndex> written = stored(directory);
                 if (written && bytes.startsWith(written->m_header))
@@ -576,7 +586,10 @@ struct HistoryIndexAccess {
         QList<Built> built;
         built.reserve(folder.names().size());
         QHash<quint32, QString> scopes;
+        QList<QByteArray> leftovers;
         for (const QByteArray &name : folder.names()) {
+            if (isTemporaryName(name))
+                leftovers.append(name);
             if (!FolderReader::hasJsonExtension(name))
                 continue;
             struct stat info { };
@@ -603,6 +616,27 @@ struct HistoryIndexAccess {
             }
         }
         known.clear();
+        // A record copied under a second name is still one run: the file named after its id
+        // stands for it, else the first of its names.
+        QHash<QUuid, qsizetype> byId;
+        byId.reserve(built.size());
+        qsizetype kept = 0;
+        for (qsizetype i = 0; i < built.size(); ++i) {
+            Built &each = built[i];
+            const auto seen = byId.constFind(each.outline.id);
+            if (seen == byId.cend()) {
+                byId.insert(each.outline.id, kept);
+                if (kept != i)
+                    built[kept] = std::move(each);
+                ++kept;
+                continue;
+            }
+            Built &other = built[*seen];
+            const QByteArray own = standardName(each.outline.id.toRfc4122().constData());
+            if (other.name != own && (each.name == own || each.name < other.name))
+                other = std::move(each);
+        }
+        built.resize(kept);
         std::stable_sort(built.begin(), built.end(), [](const Built &a, const Built &b) {
             if (a.outline.destinationID != b.outline.destinationID)
                 return a.outline.destinationID < b.outline.destinationID;
@@ -613,7 +647,7 @@ struct HistoryIndexAccess {
         for (const Built &each : std::as_const(built))
             parts.entries.append(part(each.name, each.outline, each.file, parts.scopes));
         built.clear();
-        return store(directory, assembled(std::move(parts), folderKey, settled), folderKey, false);
+        return store(directory, assembled(std::move(parts), folderKey, settled), folderKey, false, leftovers);
     }
 
     // `index` with the entry of the file `name` (if any) replaced by one for `outline`, describing
@@ -627,10 +661,12 @@ struct HistoryIndexAccess {
         Parts parts;
         parts.scopes = index.m_scopes;
         parts.entries.reserve(entries->size() + 1);
+        const QByteArray id = outline.id.toRfc4122();
         for (Read &entry : *entries) {
             if (!entry.intact)
                 return {};
-            if (entry.name != name)
+            // The file written is the run's own; a copy of it under another name is no second run.
+            if (entry.name != name && std::memcmp(entry.raw.id, id.constData(), 16) != 0)
                 parts.entries.append(Part { entry.raw, std::move(entry.name) });
         }
         entries.reset();

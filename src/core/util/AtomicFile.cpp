@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>
@@ -225,7 +226,40 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     // rename replaces whatever is at the name, a link as a link: its target is never touched.
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);
-    ::fsync(folder.get());
+    // Until the folder is on disk, a power loss may bring back the old file, or none: the new
+    // content is in place, but not saved as promised. (EINVAL: a file system that cannot sync a
+    // folder, which keeps nothing back.)
+    if (::fsync(folder.get()) != 0 && errno != EINVAL)
+        fail(errno);
+}
+
+bool isTemporaryName(const QByteArray &name, const QByteArray &target)
+{
+    const qsizetype base = name.size() - 8;
+    if (base < 1 || (!target.isEmpty() && (base != target.size() || !name.startsWith(target))) || name.at(base) != '.'
+        || name.at(base + 1) != '~')
+        return false;
+    for (qsizetype i = base + 2; i < name.size(); ++i) {
+        const char ch = name.at(i);
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9')))
+            return false;
+    }
+    return true;
+}
+
+void removeLeftoverTemporaries(const QString &path, const QString &component)
+{
+    const QFileInfo target(path);
+    const QByteArray name = LocalPath::encode(target.fileName());
+    DIR *folder = ::opendir(LocalPath::encode(target.absolutePath()).constData());
+    if (!folder)
+        return; // nothing was ever written there
+    while (const dirent *entry = ::readdir(folder)) {
+        const QByteArray found(entry->d_name);
+        if (isTemporaryName(found, name) && ::unlinkat(::dirfd(folder), entry->d_name, 0) == 0)
+            logLine(component, QStringLiteral("removed the leftover temporary file ") + LocalPath::decode(found));
+    }
+    ::closedir(folder);
 }
 
 int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info)
