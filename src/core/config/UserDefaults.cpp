@@ -369,8 +369,9 @@ void UserDefaults::change(const QString &key, const std::optional<QString> &text
 {
     try {
         // On what the file holds now, under its lock: another process's change since this one
-        // last read is kept.
-        const FileLock lock(m_path + QStringLiteral(".lock"), true);
+        // last read is kept. Not "Vellmir.conf.lock": that is QSettings' own lock file, which an
+        // earlier version takes and would wait 30 s on, as on a stale one, while ours stays.
+        const FileLock lock(m_path + QStringLiteral(".flock"), true);
         removeLeftoverTemporaries(m_path, component);
         QMap<QString, QString> values = readValues(m_path);
         if (text)
