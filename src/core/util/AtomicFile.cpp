@@ -139,6 +139,14 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
     return data;
 }
 
+// Whether the folder's entries reached the disk. Until they do, a power loss may bring back the
+// old file, or none, after a rename: the new content is in place but not saved as promised.
+// (EINVAL: a file system that cannot sync a folder, which then keeps nothing back.)
+bool syncFolder(int folder)
+{
+    return ::fsync(folder) == 0 || errno == EINVAL;
+}
+
 // Creates one folder with mode 0700; true when it was created, false when it was there already.
 bool makeFolder(const QByteArray &native, const QString &path)
 {
@@ -226,11 +234,18 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     // rename replaces whatever is at the name, a link as a link: its target is never touched.
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);
-    // Until the folder is on disk, a power loss may bring back the old file, or none: the new
-    // content is in place, but not saved as promised. (EINVAL: a file system that cannot sync a
-    // folder, which keeps nothing back.)
-    if (::fsync(folder.get()) != 0 && errno != EINVAL)
+    if (!syncFolder(folder.get()))
         fail(errno);
+}
+
+void replaceByRename(const QString &from, const QString &to)
+{
+    const QFileInfo target(to);
+    const Descriptor folder(
+        ::open(LocalPath::encode(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0 || ::rename(LocalPath::encode(from).constData(), LocalPath::encode(to).constData()) != 0
+        || !syncFolder(folder.get()))
+        throw Error(QStringLiteral("Could not replace %1: %2.").arg(to, systemErrorText(errno)));
 }
 
 bool isTemporaryName(const QByteArray &name, const QByteArray &target)

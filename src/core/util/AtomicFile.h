@@ -35,6 +35,10 @@ public:
 // file then stays.
 void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600);
 
+// Renames the file `from` over `to` in the same folder (a link at `to` is replaced, never written
+// through) and syncs the folder, as writeFileAtomically() does. Throws Error naming `to`.
+void replaceByRename(const QString &from, const QString &to);
+
 // Whether `name` is a file writeFileAtomically() makes beside a target before renaming it over the
 // target's name ("<target>.~Ab12Cd"), for the target `target`, or any target when it is empty.
 bool isTemporaryName(const QByteArray &name, const QByteArray &target = {});
