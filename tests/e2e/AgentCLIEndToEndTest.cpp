@@ -76,6 +76,7 @@ private Q_SLOTS:
         test::dataRow("bad json", QStringList { "history", "--json", "-" }, 2, "usage", "");
         test::dataRow(
             "missing json file", QStringList { "history", "--json", "/nonexistent/args.json" }, 2, "usage", "");
+        test::dataRow("endless json file", QStringList { "history", "--json", "/dev/zero" }, 2, "usage", "");
         // After "cli" no word is a start mode or a Qt option: each is the tool's to refuse.
         test::dataRow("scheduler switch", QStringList { "status", "--scheduled-run" }, 2, "usage", "");
         test::dataRow(
