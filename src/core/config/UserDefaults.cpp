@@ -76,13 +76,14 @@ QByteArray escapedKey(const QString &key)
     return result;
 }
 
+// The backslash escapes of QSettings' values; it writes all but the last two.
+constexpr std::pair<char, char16_t> codes[] = { { 'a', u'\a' }, { 'b', u'\b' }, { 'f', u'\f' }, { 'n', u'\n' },
+    { 'r', u'\r' }, { 't', u'\t' }, { 'v', u'\v' }, { '"', u'"' }, { '\\', u'\\' }, { '?', u'?' }, { '\'', u'\'' } };
+
 // A value as QSettings reads it: quotes keep spaces and commas, backslash escapes, and the
 // "@" forms of its variant text. Commas outside quotes made a list there; the text is kept.
 std::optional<QString> unescapedValue(QByteArrayView text)
 {
-    static constexpr std::pair<char, char16_t> codes[]
-        = { { 'a', u'\a' }, { 'b', u'\b' }, { 'f', u'\f' }, { 'n', u'\n' }, { 'r', u'\r' }, { 't', u'\t' },
-              { 'v', u'\v' }, { '"', u'"' }, { '?', u'?' }, { '\'', u'\'' }, { '\\', u'\\' } };
     QString result;
     bool inQuotes = false;
     bool quoted = false;
@@ -101,7 +102,7 @@ std::optional<QString> unescapedValue(QByteArrayView text)
                 break;
             const char code = text[i++];
             const auto known
-                = std::find_if(std::begin(codes), std::end(codes), [&](auto c) { return c.first == code; });
+                = std::find_if(std::begin(codes), std::end(codes), [&](auto entry) { return entry.first == code; });
             if (known != std::end(codes)) {
                 result += QChar(known->second);
             } else if (code == 'x' || (code >= '0' && code <= '7')) {
@@ -165,44 +166,16 @@ QByteArray escapedValue(QString text)
             continue;
         }
         escapeNextIfDigit = false;
-        switch (ch) {
-        case u'\0':
-            result += "\\0";
-            escapeNextIfDigit = true;
-            break;
-        case u'\a':
-            result += "\\a";
-            break;
-        case u'\b':
-            result += "\\b";
-            break;
-        case u'\f':
-            result += "\\f";
-            break;
-        case u'\n':
-            result += "\\n";
-            break;
-        case u'\r':
-            result += "\\r";
-            break;
-        case u'\t':
-            result += "\\t";
-            break;
-        case u'\v':
-            result += "\\v";
-            break;
-        case u'"':
-        case u'\\':
+        const auto code
+            = std::find_if(std::begin(codes), std::end(codes) - 2, [&](auto entry) { return entry.second == ch; });
+        if (code != std::end(codes) - 2) {
             result += '\\';
-            result += char(ch);
-            break;
-        default:
-            if (ch <= 0x1F) {
-                result += "\\x" + QByteArray::number(uint(ch), 16);
-                escapeNextIfDigit = true;
-            } else {
-                result += QString(c).toUtf8();
-            }
+            result += code->first;
+        } else if (ch <= 0x1F) {
+            result += ch == u'\0' ? QByteArray("\\0") : "\\x" + QByteArray::number(uint(ch), 16);
+            escapeNextIfDigit = true;
+        } else {
+            result += QString(c).toUtf8();
         }
     }
     if (needsQuotes || result.startsWith(' ') || result.endsWith(' '))
