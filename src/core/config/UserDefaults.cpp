@@ -276,19 +276,30 @@ UserDefaults::UserDefaults()
 
 UserDefaults::UserDefaults(const QString &filePath)
     : m_path(filePath)
-    , m_values(readValues(filePath))
 {
+    sync();
+}
+
+const QMap<QString, QString> &UserDefaults::values() const
+{
+    if (FileStamp::of(m_path) != m_stamp) {
+        // Stamped before the read: a change during it is read again next time.
+        m_stamp = FileStamp::of(m_path);
+        m_values = readValues(m_path);
+    }
+    return m_values;
 }
 
 bool UserDefaults::contains(const QString &key) const
 {
-    return m_values.contains(key);
+    return values().contains(key);
 }
 
 std::optional<QVariant> UserDefaults::value(const QString &key) const
 {
-    const auto found = m_values.constFind(key);
-    if (found == m_values.cend())
+    const QMap<QString, QString> &current = values();
+    const auto found = current.constFind(key);
+    if (found == current.cend())
         return std::nullopt;
     return QVariant(*found);
 }
@@ -335,6 +346,7 @@ void UserDefaults::remove(const QString &key)
 
 void UserDefaults::sync()
 {
+    m_stamp = FileStamp::of(m_path);
     m_values = readValues(m_path);
 }
 
@@ -353,6 +365,9 @@ void UserDefaults::change(const QString &key, const std::optional<QString> &text
             values.remove(key);
         writeFileAtomically(m_path, serialized(values));
         m_values = std::move(values);
+        // Not stamped: another process may write before the stamp could be taken, so the next
+        // read looks at the file again.
+        m_stamp = FileStamp();
     } catch (const Error &error) {
         logLine(component, error.message());
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/FileStamp.h"
+
 #include <QMap>
 #include <QString>
 #include <QVariant>
@@ -11,7 +13,8 @@ namespace vellmir {
 // $XDG_CONFIG_HOME/Vellmir/Vellmir.conf, in the INI format QSettings writes (files of earlier
 // versions read as they are). The file is ours like any other: read only as a bounded regular
 // file, never through a link, and replaced at its own path. Each change re-reads the file under
-// its lock and writes it at once, because other processes read and change the same file.
+// its lock and writes it at once, and a read after the file changed reads it again, because other
+// processes read and change the same file.
 class UserDefaults {
 public:
     UserDefaults(); // the user's own defaults
@@ -41,10 +44,13 @@ public:
 
 private:
     void change(const QString &key, const std::optional<QString> &text);
+    // What the file holds, read again when it changed since it was last read.
+    const QMap<QString, QString> &values() const;
 
     QString m_path;
+    mutable FileStamp m_stamp; // of the file as last read
     // Keys as QSettings names them ("group/key"; top-level keys have no group), values as text.
-    QMap<QString, QString> m_values;
+    mutable QMap<QString, QString> m_values;
 };
 
 } // namespace vellmir
