@@ -1,9 +1,13 @@
 #include "AgentCLIRun.h"
+#include "LockHolder.h"
 #include "TestSupport.h"
+#include "util/AppPaths.h"
 #include "util/Json.h"
 
 #include <QJsonArray>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace vellmir;
 using test::Finished, test::runCli;
@@ -72,6 +76,7 @@ private Q_SLOTS:
         test::dataRow("bad json", QStringList { "history", "--json", "-" }, 2, "usage", "");
         test::dataRow(
             "missing json file", QStringList { "history", "--json", "/nonexistent/args.json" }, 2, "usage", "");
+        test::dataRow("endless json file", QStringList { "history", "--json", "/dev/zero" }, 2, "usage", "");
         // After "cli" no word is a start mode or a Qt option: each is the tool's to refuse.
         test::dataRow("scheduler switch", QStringList { "status", "--scheduled-run" }, 2, "usage", "");
         test::dataRow(
@@ -114,6 +119,24 @@ private Q_SLOTS:
         QCOMPARE(reply.keys(), (QStringList { "code", "error" }));
         QCOMPARE(reply.value(QStringLiteral("code")).toString(), code);
         QCOMPARE(finished.stderr, QByteArray());
+    }
+
+    // A command waiting for a lock that another process holds (or a stopped Vellmir keeps) ends
+    // on SIGTERM like any other command.
+    void aSignalEndsAWaitForALock()
+    {
+        if (!test::LockHolder::available())
+            QSKIP("flock(1) is not installed");
+        QVERIFY(QDir().mkpath(AppPaths::dataDirectory()));
+        test::LockHolder holder;
+        QVERIFY(holder.hold(AppPaths::destinationsFile() + QStringLiteral(".lock")));
+        QProcess process;
+        process.start(QStringLiteral(VELLMIR_APP), { QStringLiteral("cli"), QStringLiteral("status") });
+        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(!process.waitForFinished(1000));
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(3000));
+        QCOMPARE(process.exitCode(), 128 + SIGTERM);
     }
 
     void servesMcpUntilInputEnds()

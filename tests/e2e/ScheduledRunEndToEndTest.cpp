@@ -3,6 +3,7 @@
 #include "config/DestinationStore.h"
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
+#include "config/UserDefaults.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRequests.h"
 #include "operations/NotificationPermission.h"
@@ -10,7 +11,6 @@
 #include "platform/KeyringStore.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
-#include "util/UserDefaults.h"
 
 #include <QDBusConnection>
 #include <QProcess>

@@ -1,12 +1,12 @@
 #include "shell/MainWindowModel.h"
 
+#include "config/UserDefaults.h"
 #include "operations/NotificationPermission.h"
 #include "platform/KeyringSession.h"
 #include "platform/Notifier.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/TextRules.h"
-#include "util/UserDefaults.h"
 
 #include <QDir>
 #include <QFile>

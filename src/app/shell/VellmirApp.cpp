@@ -3,6 +3,7 @@
 #include "agent/AgentCLI.h"
 #include "config/CredentialsStore.h"
 #include "config/DestinationStore.h"
+#include "config/UserDefaults.h"
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationDetailModel.h"
 #include "operations/BackupRunner.h"
@@ -18,7 +19,6 @@
 #include "util/Error.h"
 #include "util/Log.h"
 #include "util/ShutdownSignals.h"
-#include "util/UserDefaults.h"
 
 #include <QApplication>
 #include <QFileInfo>

@@ -6,9 +6,11 @@
 #include "agent/AgentParameters.h"
 #include "agent/MCPServer.h"
 #include "platform/KeyringSession.h"
+#include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/Json.h"
 #include "util/ShutdownSignals.h"
+#include "util/SystemError.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -39,30 +41,39 @@ void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
-QByteArray readAllStdin()
+// A command's JSON arguments, read to their end but never past a bound far beyond any command's
+// (a stream without end, /dev/zero say, is refused rather than read into all memory).
+QByteArray readArguments(int fd, const QString &what)
 {
+    constexpr qsizetype bound = FileBound::settings;
     QByteArray data;
     char buffer[65536];
     for (;;) {
-        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0)
+        if (count < 0)
+            throw Error(QStringLiteral("Could not read %1: %2.").arg(what, systemErrorText(errno)));
+        if (count == 0)
             return data;
         data.append(buffer, count);
+        if (data.size() > bound)
+            throw AgentError::usage(QStringLiteral("%1 holds more than %2 bytes.").arg(what).arg(bound));
     }
+}
+
+QByteArray readAllStdin()
+{
+    return readArguments(STDIN_FILENO, QStringLiteral("Standard input"));
 }
 
 QByteArray readJsonFile(const QString &path)
 {
     QFile file(path);
     // A file that is not there is a mistake in the command line, not a failure of the command.
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw AgentError::usage(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Error(QStringLiteral("Could not read %1: %2.").arg(path, file.errorString()));
-    return data;
+    return readArguments(file.handle(), path);
 }
 
 // Runs the command on a worker thread while this thread keeps its event loop going, so that

@@ -2,12 +2,12 @@
 
 #include "config/FileAccessStatus.h"
 #include "config/FileLock.h"
+#include "config/UserDefaults.h"
 #include "operations/Scheduler.h"
 #include "platform/KeyringStore.h"
 #include "platform/SystemdAgentService.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QDir>

@@ -7,8 +7,8 @@
 #include "agent/AgentParameters.h"
 #include "operations/HistoryIndex.h"
 
+#include "config/UserDefaults.h"
 #include "util/ResticError.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 #include "util/Workers.h"
 

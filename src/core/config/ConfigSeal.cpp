@@ -1,14 +1,13 @@
 #include "config/ConfigSeal.h"
 
 #include "config/ConfigError.h"
+#include "config/UserDefaults.h"
 #include "platform/KeyringSession.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
-#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QCryptographicHash>
@@ -16,8 +15,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -363,8 +360,7 @@ SymmetricKey ConfigSeal::createKey() const
 
 void ConfigSeal::promotePending() const
 {
-    if (std::rename(LocalPath::encode(pendingSealURL()).constData(), LocalPath::encode(sealURL()).constData()) != 0)
-        throw Error(QStringLiteral("Could not replace %1: %2.").arg(sealURL(), systemErrorText(errno)));
+    replaceByRename(pendingSealURL(), sealURL());
 }
 
 void ConfigSeal::settlePending(const SymmetricKey &key, const std::optional<SealedConfig> &now) const

@@ -10,11 +10,6 @@
 #include "util/TextRules.h"
 #include "util/Uuid.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-
 #include <algorithm>
 
 namespace vellmir {
@@ -132,33 +127,16 @@ void DestinationStore::publish(const Pending &pending)
         Q_EMIT fromAnotherComputerChanged();
 }
 
-namespace {
-
-// A write killed before its rename leaves the temporary file that writeFileAtomically made beside its
-// target ("destinations.json.~Ab12Cd"). The files that a change writes are written only under
-// the destinations lock, so once it is held, any such file is a leftover.
-void removeLeftoverTemporaries(const ConfigSeal &seal)
-{
-    static const QRegularExpression suffix(QStringLiteral("^\\.~[A-Za-z0-9]{6}$"));
-    const QDir folder = QFileInfo(seal.destinationsURL()).dir();
-    for (const QString &path : { seal.destinationsURL(), seal.pendingSealURL(), seal.policyURL() }) {
-        const QString name = QFileInfo(path).fileName();
-        const QStringList found = folder.entryList({ name + QStringLiteral(".~??????") }, QDir::Files | QDir::Hidden);
-        for (const QString &entry : found) {
-            if (suffix.match(entry.mid(name.size())).hasMatch() && QFile::remove(folder.filePath(entry)))
-                logLine(QStringLiteral("settings"), QStringLiteral("removed the leftover temporary file ") + entry);
-        }
-    }
-}
-
-} // namespace
-
 void DestinationStore::locked(const std::function<void(Pending &)> &body)
 {
     Pending pending;
     try {
         const FileLock lock(lockURL(), true);
-        removeLeftoverTemporaries(m_seal);
+        // Every file a change writes is written under this lock: what a killed write left is
+        // cleared before the next.
+        for (const QString &path :
+            { m_seal.destinationsURL(), m_seal.pendingSealURL(), m_seal.policyURL(), m_seal.sealURL() })
+            removeLeftoverTemporaries(path, QStringLiteral("settings"));
         // The check and the write share one keyring session.
         const KeyringSession session;
         body(pending);

@@ -5,22 +5,53 @@
 #include "util/AtomicFile.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
+#include "util/ShutdownSignals.h"
 #include "util/SystemError.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vellmir {
+
+namespace {
+
+// Waits for the lock on `fd`: 0 once it is taken, EWOULDBLOCK when the wait's bound passed first,
+// ECANCELED when the process was asked to stop, or the errno of a failing flock. It polls rather
+// than blocks in flock(), which no signal ends (the shutdown handler restarts it) and which a
+// holder stopped with Ctrl-Z would keep waiting for ever.
+int waitForLock(int fd)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + FileLock::waitLimit;
+    auto pause = std::chrono::milliseconds(1);
+    while (true) {
+        if (ShutdownSignals::received())
+            return ECANCELED;
+        if (Clock::now() >= deadline)
+            return EWOULDBLOCK;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno;
+    }
+}
+
+} // namespace
 
 QString FileLock::busyMessage()
 {
@@ -45,9 +76,17 @@ FileLock::FileLock(const QString &path, bool wait)
     }
     if (fd < 0)
         throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
-    if (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+    int error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    if (error == EWOULDBLOCK && wait)
+        error = waitForLock(fd);
+    if (error != 0) {
         ::close(fd);
-        throw Error(busyMessage(), ErrorKind::busy);
+        // Only a lock that another holds is busy; a wait cut short or a refusal says what it was.
+        if (error == EWOULDBLOCK)
+            throw Error(busyMessage(), ErrorKind::busy);
+        if (error == ECANCELED)
+            throw CancellationError();
+        throw Error(QStringLiteral("Could not take operation lock: ") + systemErrorText(error));
     }
     m_descriptor = fd;
 }
@@ -96,26 +135,6 @@ QString FileLock::repositoryLockPath(const QString &repository, const QString &d
 std::unique_ptr<FileLock> FileLock::repository(const QString &repository, const QString &directory)
 {
     return std::make_unique<FileLock>(repositoryLockPath(repository, directory), false);
-}
-
-bool FileLock::anyHeld(const QString &directory)
-{
-    const QStringList entries = QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
-    for (const QString &name : entries) {
-        if (QFileInfo(name).suffix() != QStringLiteral("lock"))
-            continue;
-        const QByteArray native = LocalPath::encode(directory + u'/' + name);
-        const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return true;
-        }
-        ::flock(fd, LOCK_UN);
-        ::close(fd);
-    }
-    return false;
 }
 
 } // namespace vellmir

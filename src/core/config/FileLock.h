@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
 
 namespace vellmir {
@@ -11,9 +12,12 @@ namespace vellmir {
 // written or deleted; a crashed holder's lock goes away with its descriptors.
 class FileLock {
 public:
-    // Takes the lock on `path`, waiting for it when `wait` is true, else failing at once.
-    // Throws Error of kind busy with the busy sentence when held, Error "Could not open operation
-    // lock: ..." when it cannot be opened, and Error when the parent folder cannot be created.
+    // Takes the lock on `path`, waiting for it when `wait` is true, else failing at once. A wait
+    // ends when the process is asked to stop (CancellationError) and after waitLimit: the holders
+    // of waiting locks only read and rewrite small files, so one that holds it longer is stopped
+    // or stuck, and the caller gets the busy sentence (Error of kind busy) rather than wait for
+    // ever. Throws "Could not open operation lock: ..." or "Could not take operation lock: ..."
+    // for a lock that cannot be had at all, and Error when the parent folder cannot be created.
     FileLock(const QString &path, bool wait);
     ~FileLock();
     FileLock(const FileLock &) = delete;
@@ -26,10 +30,9 @@ public:
     static QString repositoryLockPath(const QString &repository, const QString &directory = {});
     // The repository string as lock names see it: trimmed; local paths resolved and cleaned.
     static QString normalizedRepository(const QString &repository);
-    // Whether any "*.lock" file in the folder is held right now.
-    static bool anyHeld(const QString &directory);
 
     static QString busyMessage();
+    static constexpr std::chrono::seconds waitLimit { 10 };
     int descriptor() const { return m_descriptor; }
 
 private:

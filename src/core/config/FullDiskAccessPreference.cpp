@@ -1,7 +1,7 @@
 #include "config/FullDiskAccessPreference.h"
 
 #include "config/FileAccessStatus.h"
-#include "util/UserDefaults.h"
+#include "config/UserDefaults.h"
 
 namespace vellmir::FullDiskAccessPreference {
 

@@ -13,5 +13,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     config/DestinationWriter.cpp config/DestinationWriter.h
     config/FileLock.cpp config/FileLock.h
     config/SealedConfig.cpp config/SealedConfig.h
+    config/UserDefaults.cpp config/UserDefaults.h
     config/FullDiskAccessPreference.cpp config/FullDiskAccessPreference.h
 )

@@ -2,13 +2,13 @@
 
 #include "config/Destination.h"
 #include "config/FileLock.h"
+#include "config/UserDefaults.h"
 #include "operations/NotificationPermission.h"
 #include "platform/DesktopNotifier.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/Log.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QCoreApplication>
@@ -109,8 +109,10 @@ void BackupNotifications::send(const QString &id, const QString &title, const QS
     }
 
     QHash<QString, ShownNotification> map;
-    if (lock)
+    if (lock) {
+        removeLeftoverTemporaries(m_idMapFile, QStringLiteral("notifications"));
         map = readIdMap(m_idMapFile);
+    }
     quint32 number = 0;
     QString server;
     try {

@@ -154,6 +154,7 @@ BackupRequests::Request BackupRequests::enqueue(const QUuid &destinationID, Date
             return request;
 
     ensureDirectory(m_directory);
+    removeLeftoverTemporaries(requestFilePath(destinationID), QStringLiteral("backup requests"));
     // The file keeps whole seconds only; the caller gets the request as it is stored.
     const Request request { newUuid(), destinationID, Date { std::floor(now.seconds) } };
     writeFileAtomically(requestFilePath(destinationID), json::compact(request.toJson()));

@@ -4,6 +4,7 @@
 #include "config/FileAccessStatus.h"
 #include "config/FileLock.h"
 #include "config/FullDiskAccessPreference.h"
+#include "config/UserDefaults.h"
 #include "engine/MachineIdentity.h"
 #include "engine/ResticCommand.h"
 #include "platform/KeepAwake.h"
@@ -12,7 +13,6 @@
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/Log.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 #include "util/Workers.h"
 

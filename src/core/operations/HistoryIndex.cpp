@@ -6,6 +6,7 @@
 #include "util/Error.h"
 #include "util/FileStamp.h"
 #include "util/LocalPath.h"
+#include "util/Log.h"
 #include "util/Uuid.h"
 #include "util/Workers.h"
 
@@ -581,15 +582,24 @@ struct HistoryIndexAccess {
     // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
     // in first, under the lock, and its index is the newer one). `locked`: the caller holds the
     // lock already. The index to use from now on: the file just written, kept open, or the bytes
-    // themselves when the file is not (or no longer) theirs.
-    static std::shared_ptr<HistoryIndex> store(
-        const QString &directory, QByteArray bytes, const FileStamp &folder, bool locked)
+    // themselves when the file is not (or no longer) theirs. `leftovers`: temporary files the
+    // listing that made `bytes` found in the folder.
+    static std::shared_ptr<HistoryIndex> store(const QString &directory, QByteArray bytes, const FileStamp &folder,
+        bool locked, const QList<QByteArray> &leftovers = {})
     {
         try {
             std::optional<FileLock> lock;
             if (!locked)
                 lock.emplace(lockPath(directory), true);
+            removeLeftoverTemporaries(HistoryIndex::pathFor(directory), QStringLiteral("history"));
             if (folderStamp(directory) == folder) {
+                // Records are written under this lock too, and none was since the listing: its
+                // temporary files are what killed writes left.
+                for (const QByteArray &name : leftovers) {
+                    if (::unlink(LocalPath::encode(directory + u'/' + LocalPath::decode(name)).constData()) == 0)
+                        logLine(QStringLiteral("history"),
+                            QStringLiteral("removed the leftover temporary file ") + LocalPath::decode(name));
+                }
                 writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
                 std::shared_ptr<HistoryIndex> written = stored(directory);
                 if (written && bytes.startsWith(written->m_header))
@@ -830,7 +840,10 @@ struct HistoryIndexAccess {
         const QList<quint64> &inodes = folder.inodes();
         std::vector<Listed> listed;
         listed.reserve(size_t(names.size()));
+        QList<QByteArray> leftovers;
         for (qsizetype n = 0; n < names.size(); ++n) {
+            if (isTemporaryName(names.at(n)))
+                leftovers.append(names.at(n));
             if (!FolderReader::hasJsonExtension(names.at(n)))
                 continue;
             Listed each;
@@ -903,7 +916,7 @@ struct HistoryIndexAccess {
         QByteArray bytes = merged(previous, loaded ? &*loaded : nullptr, kept, added, folderKey, settled);
         loaded.reset();
         added.clear();
-        return store(directory, std::move(bytes), folderKey, false);
+        return store(directory, std::move(bytes), folderKey, false, leftovers);
     }
 };
 
@@ -999,12 +1012,14 @@ void HistoryIndex::update(
     std::optional<HistoryIndexAccess::Loaded> loaded = HistoryIndexAccess::load(*previous);
     if (!loaded)
         return; // an entry is not whole: the next listing rebuilds
-    const std::optional<std::array<char, 16>> standard = standardID(name);
+    // The file written is the run's own: its earlier entry goes, and so does a copy of it under
+    // another name, which is no second run.
+    const QByteArray id = record.id.toRfc4122();
     std::vector<bool> kept(size_t(loaded->count), true);
     for (qsizetype i = 0; i < loaded->count; ++i) {
-        const RawEntry raw = loaded->raw(i);
-        kept[size_t(i)] = (raw.flags & hasOwnName) ? loaded->ownName(raw) != name
-                                                   : !standard || std::memcmp(standard->data(), raw.id, 16) != 0;
+        const RawEntry &raw = loaded->raw(i);
+        kept[size_t(i)] = std::memcmp(raw.id, id.constData(), 16) != 0
+            && (!(raw.flags & hasOwnName) || loaded->ownName(raw) != name);
     }
     QByteArray bytes = HistoryIndexAccess::merged(
         previous.get(), &*loaded, kept, { Added { name, outlineOf(record), FileStamp::of(info) } }, *after, true);

@@ -1,7 +1,7 @@
 #include "operations/NotificationPermission.h"
 
+#include "config/UserDefaults.h"
 #include "platform/Notifier.h"
-#include "util/UserDefaults.h"
 
 namespace vellmir::NotificationPermission {
 

@@ -186,6 +186,7 @@ void RepositoryHealthStore::update(const QUuid &destinationID, const Mutation &m
 {
     const FileLock lock(lockPath(destinationID), true);
     const QString path = recordPath(destinationID);
+    removeLeftoverTemporaries(path, QStringLiteral("health"));
     RepositoryHealth health = readRecord(path);
     mutation(health);
     writeFileAtomically(path, health.encoded());

@@ -5,7 +5,7 @@
 #include "util/Error.h"
 #include "util/Log.h"
 
-#include <QSet>
+#include <algorithm>
 
 namespace vellmir {
 
@@ -90,7 +90,38 @@ bool ScheduledBackup::runDue(Date now, const BackupRequests &requests)
         result = runOne(destination, now, &run) && result;
         ranThisPass.insert(destination.id, run);
     }
-    return drain(requests, ranThisPass, now) && result;
+    result = drain(requests, ranThisPass, now) && result;
+    lock.reset();
+    return answerLateRequests(requests) && result;
+}
+
+// A request queued while this pass lets go of the lock may have started a pass that found the
+// lock still held and left the work to this one, after this one last looked at the queue. So,
+// with the lock released, the queue is looked at again, and a request this pass has not answered
+// is answered under the lock taken anew. A pass that holds the lock by then looks again itself
+// after it lets go.
+bool ScheduledBackup::answerLateRequests(const BackupRequests &requests)
+{
+    bool result = true;
+    while (!m_services.stopRequested()) {
+        QList<BackupRequests::Request> pending;
+        try {
+            pending = requests.pending();
+        } catch (const Error &) {
+            return result; // the drain under the lock reported the queue already
+        }
+        if (std::all_of(pending.begin(), pending.end(),
+                [&](const BackupRequests::Request &request) { return m_answered.contains(request.id); }))
+            return result;
+        std::unique_ptr<FileLock> lock;
+        try {
+            lock = m_services.takeSchedulerLock();
+        } catch (const Error &) {
+            return result;
+        }
+        result = drain(requests, {}, m_services.now()) && result;
+    }
+    return false; // stopped: the requests left wait for the next pass
 }
 
 bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult *result)
@@ -151,7 +182,6 @@ bool ScheduledBackup::runOne(const Destination &destination, Date now, RunResult
 
 bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, RunResult> &ranThisPass, Date passStarted)
 {
-    QSet<QUuid> handled;
     bool result = true;
     while (!m_services.stopRequested()) {
         QList<BackupRequests::Request> pending;
@@ -163,11 +193,11 @@ bool ScheduledBackup::drain(const BackupRequests &requests, const QMap<QUuid, Ru
             return false;
         }
         const auto next = std::find_if(pending.begin(), pending.end(),
-            [&](const BackupRequests::Request &request) { return !handled.contains(request.id); });
+            [&](const BackupRequests::Request &request) { return !m_answered.contains(request.id); });
         if (next == pending.end())
             return result;
         const BackupRequests::Request request = *next;
-        handled.insert(request.id);
+        m_answered.insert(request.id);
 
         BackupRequests::Result answer;
         answer.requestID = request.id;

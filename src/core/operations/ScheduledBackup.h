@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QUuid>
 #include <memory>
 #include <optional>
@@ -88,9 +89,11 @@ public:
 private:
     bool runOne(const Destination &destination, Date now, RunResult *result);
     bool drain(const BackupRequests &requests, const QMap<QUuid, RunResult> &ranThisPass, Date passStarted);
+    bool answerLateRequests(const BackupRequests &requests);
     bool fail(const QString &message);
 
     Services &m_services;
+    QSet<QUuid> m_answered; // the requests this pass has answered (or tried to)
 };
 
 } // namespace vellmir

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "config/Destination.h"
+#include "config/UserDefaults.h"
 #include "platform/AgentService.h"
-#include "util/UserDefaults.h"
 
 #include <QList>
 #include <functional>

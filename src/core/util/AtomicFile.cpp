@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>
@@ -138,6 +139,14 @@ std::optional<QByteArray> readAt(int folder, const QByteArray &name, qsizetype b
     return data;
 }
 
+// Whether the folder's entries reached the disk. Until they do, a power loss may bring back the
+// old file, or none, after a rename: the new content is in place but not saved as promised.
+// (EINVAL: a file system that cannot sync a folder, which then keeps nothing back.)
+bool syncFolder(int folder)
+{
+    return ::fsync(folder) == 0 || errno == EINVAL;
+}
+
 // Creates one folder with mode 0700; true when it was created, false when it was there already.
 bool makeFolder(const QByteArray &native, const QString &path)
 {
@@ -225,7 +234,47 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     // rename replaces whatever is at the name, a link as a link: its target is never touched.
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);
-    ::fsync(folder.get());
+    if (!syncFolder(folder.get()))
+        fail(errno);
+}
+
+void replaceByRename(const QString &from, const QString &to)
+{
+    const QFileInfo target(to);
+    const Descriptor folder(
+        ::open(LocalPath::encode(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0 || ::rename(LocalPath::encode(from).constData(), LocalPath::encode(to).constData()) != 0
+        || !syncFolder(folder.get()))
+        throw Error(QStringLiteral("Could not replace %1: %2.").arg(to, systemErrorText(errno)));
+}
+
+bool isTemporaryName(const QByteArray &name, const QByteArray &target)
+{
+    const qsizetype base = name.size() - 8;
+    if (base < 1 || (!target.isEmpty() && (base != target.size() || !name.startsWith(target))) || name.at(base) != '.'
+        || name.at(base + 1) != '~')
+        return false;
+    for (qsizetype i = base + 2; i < name.size(); ++i) {
+        const char ch = name.at(i);
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9')))
+            return false;
+    }
+    return true;
+}
+
+void removeLeftoverTemporaries(const QString &path, const QString &component)
+{
+    const QFileInfo target(path);
+    const QByteArray name = LocalPath::encode(target.fileName());
+    DIR *folder = ::opendir(LocalPath::encode(target.absolutePath()).constData());
+    if (!folder)
+        return; // nothing was ever written there
+    while (const dirent *entry = ::readdir(folder)) {
+        const QByteArray found(entry->d_name);
+        if (isTemporaryName(found, name) && ::unlinkat(::dirfd(folder), entry->d_name, 0) == 0)
+            logLine(component, QStringLiteral("removed the leftover temporary file ") + LocalPath::decode(found));
+    }
+    ::closedir(folder);
 }
 
 int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct stat &info)

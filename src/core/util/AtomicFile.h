@@ -35,6 +35,19 @@ public:
 // file then stays.
 void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600);
 
+// Renames the file `from` over `to` in the same folder (a link at `to` is replaced, never written
+// through) and syncs the folder, as writeFileAtomically() does. Throws Error naming `to`.
+void replaceByRename(const QString &from, const QString &to);
+
+// Whether `name` is a file writeFileAtomically() makes beside a target before renaming it over the
+// target's name ("<target>.~Ab12Cd"), for the target `target`, or any target when it is empty.
+bool isTemporaryName(const QByteArray &name, const QByteArray &target = {});
+
+// Removes the temporary files that writes killed before their rename left beside the file at
+// `path`, logging each under `component`. Only for a caller holding the lock under which every
+// write of that file happens: any such file is then a leftover, never a write under way.
+void removeLeftoverTemporaries(const QString &path, const QString &component);
+
 // The whole regular file `name` in the folder open as `folder` (a descriptor, or AT_FDCWD for
 // a path), opened without following a link and without waiting on a FIFO, and the status of
 // the very file read. Throws UnfitFileError for anything that is not a regular file of at most

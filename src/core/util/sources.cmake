@@ -16,7 +16,6 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/StopTiming.h
     util/SystemError.h
     util/TextRules.cpp util/TextRules.h
-    util/UserDefaults.cpp util/UserDefaults.h
     util/Workers.h
     util/Uuid.cpp util/Uuid.h
 )

@@ -2,6 +2,7 @@
 
 #include "config/DestinationStore.h"
 #include "config/FileAccessStatus.h"
+#include "config/UserDefaults.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
@@ -10,7 +11,6 @@
 #include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
-#include "util/UserDefaults.h"
 
 #include <QMessageBox>
 #include <QPointer>

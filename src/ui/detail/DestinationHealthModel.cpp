@@ -1,6 +1,7 @@
 #include "detail/DestinationHealthModel.h"
 
 #include "config/CredentialsStore.h"
+#include "config/UserDefaults.h"
 #include "kit/Format.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRequests.h"
@@ -10,7 +11,6 @@
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/FileStamp.h"
-#include "util/UserDefaults.h"
 
 #include <QFileInfo>
 #include <QFileSystemWatcher>

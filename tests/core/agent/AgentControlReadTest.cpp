@@ -1,5 +1,5 @@
 #include "AgentFixture.h"
-#include "util/UserDefaults.h"
+#include "config/UserDefaults.h"
 
 #include <QDir>
 #include <QtTest>

@@ -545,6 +545,7 @@ private Q_SLOTS:
         QVERIFY(!store->errorMessage());
         // and removes what a kill before a rename left behind.
         test::writeFile(destinations + QStringLiteral(".~Ab12Cd"), "{");
+        test::writeFile(seal.sealURL() + QStringLiteral(".~Ab12Cd"), "{");
         // A copy the user made is theirs.
         test::writeFile(destinations + QStringLiteral(".backup"), "{");
         store->setChangesWithoutApproval(true);

@@ -1,7 +1,7 @@
 #include "config/FileAccessStatus.h"
 #include "TestSupport.h"
 #include "config/FullDiskAccessPreference.h"
-#include "util/UserDefaults.h"
+#include "config/UserDefaults.h"
 
 #include <QDir>
 #include <QtTest>

@@ -1,6 +1,6 @@
 #include "SealFixture.h"
 #include "config/ConfigError.h"
-#include "util/UserDefaults.h"
+#include "config/UserDefaults.h"
 
 #include <QRegularExpression>
 #include <QtTest>

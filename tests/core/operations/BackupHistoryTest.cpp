@@ -205,8 +205,16 @@ private Q_SLOTS:
         test::writeFile(history.directory() + QStringLiteral("/COPY.JSON"), copy);
         test::writeFile(history.directory() + QStringLiteral("/copy.json.tmp"), copy);
         test::writeFile(history.directory() + QStringLiteral("/copy.Json"), copy);
+        // A record copied under a second name is one run.
+        test::writeFile(history.directory() + QStringLiteral("/copy.json"), copy);
+        // What killed writes left is cleared.
+        const QString leftover = history.filePath(stored.first().id) + QStringLiteral(".~Ab12Cd");
+        test::writeFile(leftover, copy.left(10));
+        test::writeFile(HistoryIndex::pathFor(history.directory()) + QStringLiteral(".~Ab12Cd"), "x");
 
         const QList<BackupRecord> listed = history.records(destination.id);
+        QVERIFY(!QFileInfo::exists(leftover));
+        QVERIFY(!QFileInfo::exists(HistoryIndex::pathFor(history.directory()) + QStringLiteral(".~Ab12Cd")));
         QCOMPARE(listed.size(), 3);
         QVERIFY(listed.at(0) == stored.at(1));
         QVERIFY(listed.at(1) == stored.at(2));

@@ -4,9 +4,9 @@
 #include "TestNotificationServer.h"
 #include "TestSupport.h"
 #include "config/Destination.h"
+#include "config/UserDefaults.h"
 #include "operations/NotificationPermission.h"
 #include "platform/DesktopNotifier.h"
-#include "util/UserDefaults.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -96,6 +96,12 @@ public:
         bodies << content.body;
     }
     Date now() override { return Date { 5000 }; }
+    bool stopRequested() override
+    {
+        if (onStopCheck)
+            onStopCheck();
+        return false;
+    }
 
     ScheduledBackup::StoreState store;
     std::optional<QString> reloadError;
@@ -108,6 +114,7 @@ public:
     bool checkFails = false;
     bool measureFails = false;
     QMap<QUuid, BackupRecord> records;
+    std::function<void()> onStopCheck;
     QStringList calls;
     QStringList notifications;
     QStringList bodies;
@@ -263,6 +270,30 @@ private Q_SLOTS:
         QVERIFY(pass(Date { 2000 }));
         QCOMPARE(m_services->calls.count(QStringLiteral("backup a")), 2);
         QCOMPARE(resultOf(late).outcome, QStringLiteral("complete"));
+    }
+
+    // The request comes the moment the pass lets go of its lock: a pass it starts finds the lock
+    // still held and leaves the work to this one, which must not leave it for the next hour.
+    void requestQueuedAsThePassLetsGoIsAnswered()
+    {
+        const Destination a = destination(QStringLiteral("a"));
+        m_services->store.destinations = { a };
+        m_services->due.insert(a.id, false);
+        std::optional<BackupRequests::Request> late;
+        m_services->onStopCheck = [&] {
+            if (late)
+                return;
+            try {
+                FileLock free(lockPath(), false);
+            } catch (const Error &) {
+                return;
+            }
+            late = m_requests->enqueue(a.id, Date { 3000 });
+        };
+        QVERIFY(pass(Date { 2000 }));
+        QVERIFY(late);
+        QCOMPARE(resultOf(*late).outcome, QStringLiteral("complete"));
+        QCOMPARE(m_services->calls.count(QStringLiteral("backup a")), 1);
     }
 
     void requestsRunManualAndDeferredDestinations()

@@ -1,11 +1,12 @@
 #include "TestSupport.h"
+#include "config/UserDefaults.h"
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
-#include "util/UserDefaults.h"
 #include "util/Uuid.h"
 
 #include <QDir>
+#include <QSettings>
 #include <QtTest>
 
 #include <cerrno>
@@ -43,31 +44,52 @@ private Q_SLOTS:
 
     // What may stand where a file of ours should be: it is read as unfit at once (never waited
     // on, never followed, never read whole), and a write replaces it, leaving any target alone.
+    // The settings file is ours too, whatever class reads and writes it.
     void ownFilesAreNeitherFollowedNorWaitedOn_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("link to a user's file") << QStringLiteral("link");
-        QTest::newRow("FIFO") << QStringLiteral("fifo");
-        QTest::newRow("file beyond the bound") << QStringLiteral("large");
+        QTest::addColumn<bool>("settings");
+        test::dataRow("link to a user's file", QStringLiteral("link"), false);
+        test::dataRow("FIFO", QStringLiteral("fifo"), false);
+        test::dataRow("file beyond the bound", QStringLiteral("large"), false);
+        test::dataRow("settings: link to a user's file", QStringLiteral("link"), true);
+        test::dataRow("settings: FIFO", QStringLiteral("fifo"), true);
+        test::dataRow("settings: file beyond the bound", QStringLiteral("large"), true);
     }
 
     void ownFilesAreNeitherFollowedNorWaitedOn()
     {
         QFETCH(QString, kind);
+        QFETCH(bool, settings);
         test::TestHome home;
-        const QString path = home.path() + QStringLiteral("/f.json");
+        const QString path = settings ? UserDefaults::defaultFilePath() : home.path() + QStringLiteral("/f.json");
         const QString users = home.path() + QStringLiteral("/notes.txt");
-        test::writeFile(users, "the user's own");
+        test::writeFile(users, "[General]\nshowInDock=false\n");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const qint64 bound = settings ? FileBound::settings : 4096;
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(users, path));
         else if (kind == QLatin1String("fifo"))
             QCOMPARE(::mkfifo(path.toUtf8().constData(), 0600), 0);
-        else
-            test::writeFile(path, QByteArray(4097, 'x'));
-        QVERIFY_THROWS_EXCEPTION(UnfitFileError, readFileIfExists(path, 4096));
-        writeFileAtomically(path, "ours");
-        QCOMPARE(*readFileIfExists(path, 4096), QByteArray("ours"));
-        QCOMPARE(test::readFile(users), QByteArray("the user's own"));
+        else {
+            test::writeFile(path, {});
+            QVERIFY(QFile(path).resize(bound + 1)); // sparse: costs no disk
+        }
+        if (settings) {
+            UserDefaults defaults;
+            QVERIFY(!defaults.contains(UserDefaults::showInDock));
+            defaults.setValue(UserDefaults::showInDock, true);
+            QCOMPARE(UserDefaults().boolValue(UserDefaults::showInDock, false), true);
+            struct stat info { };
+            QCOMPARE(::lstat(path.toUtf8().constData(), &info), 0);
+            QVERIFY(S_ISREG(info.st_mode));
+            QCOMPARE(info.st_mode & 0777, 0600u);
+        } else {
+            QVERIFY_THROWS_EXCEPTION(UnfitFileError, readFileIfExists(path, bound));
+            writeFileAtomically(path, "ours");
+            QCOMPARE(*readFileIfExists(path, bound), QByteArray("ours"));
+        }
+        QCOMPARE(test::readFile(users), QByteArray("[General]\nshowInDock=false\n"));
     }
 
     void atomicWriteFailureKeepsTheOldFile()
@@ -134,13 +156,32 @@ private Q_SLOTS:
         QCOMPARE(reader.boolValue(UserDefaults::showInDock, true), true);
         writer.setValue(UserDefaults::showInDock, false);
         writer.setValue(UserDefaults::schedulerRegisteredBuild, 12);
-        reader.sync();
+        // A holder that lives long (the window's) reads what others wrote since.
         QCOMPARE(reader.boolValue(UserDefaults::showInDock, true), false);
         QCOMPARE(reader.integerValue(UserDefaults::schedulerRegisteredBuild), qint64(12));
         writer.remove(UserDefaults::showInDock);
         reader.sync();
         QVERIFY(!reader.contains(UserDefaults::showInDock));
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/.config/Vellmir/Vellmir.conf")));
+
+        // The file keeps QSettings' format both ways: what it wrote reads back, and it reads
+        // what is written here.
+        const QString sentence = QStringLiteral("@No user manager, \"sorry\";\n\tline two=ü ");
+        {
+            QSettings qt(UserDefaults::defaultFilePath(), QSettings::IniFormat);
+            qt.setValue(UserDefaults::schedulerRegistrationFailure, sentence);
+            qt.setValue(QStringLiteral("group/with space"), QStringLiteral(" x,y "));
+        }
+        reader.sync();
+        QCOMPARE(reader.stringValue(UserDefaults::schedulerRegistrationFailure), sentence);
+        QCOMPARE(reader.stringValue(QStringLiteral("group/with space")), QStringLiteral(" x,y "));
+        QCOMPARE(reader.boolValue(UserDefaults::schedulerRegisteredBuild, false), true);
+        writer.setValue(UserDefaults::updateChannel, sentence + QStringLiteral("1"));
+        QSettings qt(UserDefaults::defaultFilePath(), QSettings::IniFormat);
+        QCOMPARE(qt.value(UserDefaults::updateChannel).toString(), sentence + QStringLiteral("1"));
+        QCOMPARE(qt.value(UserDefaults::schedulerRegistrationFailure).toString(), sentence);
+        QCOMPARE(qt.value(QStringLiteral("group/with space")).toString(), QStringLiteral(" x,y "));
+        QCOMPARE(qt.value(UserDefaults::schedulerRegisteredBuild).toInt(), 12);
     }
 
     void uuidTextIsUpperCaseAndParsesEitherCase()

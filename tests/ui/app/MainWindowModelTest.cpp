@@ -2,8 +2,8 @@
 #include "FakePlatform.h"
 #include "LockHolder.h"
 #include "ShellFixture.h"
+#include "config/UserDefaults.h"
 #include "operations/NotificationPermission.h"
-#include "util/UserDefaults.h"
 
 #include <QSignalSpy>
 #include <QtTest>

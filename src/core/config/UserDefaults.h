@@ -1,16 +1,20 @@
 #pragma once
 
-#include <QSettings>
+#include "util/FileStamp.h"
+
+#include <QMap>
 #include <QString>
 #include <QVariant>
-#include <memory>
 #include <optional>
 
 namespace vellmir {
 
 // The user defaults: one settings file shared by every process of the application,
-// $XDG_CONFIG_HOME/Vellmir/Vellmir.conf. Each write is synced at once because other
-// processes read the same file.
+// $XDG_CONFIG_HOME/Vellmir/Vellmir.conf, in the INI format QSettings writes (files of earlier
+// versions read as they are). The file is ours like any other: read only as a bounded regular
+// file, never through a link, and replaced at its own path. Each change re-reads the file under
+// its lock and writes it at once, and a read after the file changed reads it again, because other
+// processes read and change the same file.
 class UserDefaults {
 public:
     UserDefaults(); // the user's own defaults
@@ -21,6 +25,7 @@ public:
     bool boolValue(const QString &key, bool fallback) const;
     std::optional<QString> stringValue(const QString &key) const;
     std::optional<qint64> integerValue(const QString &key) const;
+    // A change that cannot be saved is logged and leaves the file as it was.
     void setValue(const QString &key, const QVariant &value);
     void remove(const QString &key);
     // Re-reads what other processes wrote.
@@ -38,7 +43,14 @@ public:
     static inline const QString agentChangesWithoutApproval = QStringLiteral("agentChangesWithoutApproval");
 
 private:
-    std::unique_ptr<QSettings> m_settings;
+    void change(const QString &key, const std::optional<QString> &text);
+    // What the file holds, read again when it changed since it was last read.
+    const QMap<QString, QString> &values() const;
+
+    QString m_path;
+    mutable FileStamp m_stamp; // of the file as last read
+    // Keys as QSettings names them ("group/key"; top-level keys have no group), values as text.
+    mutable QMap<QString, QString> m_values;
 };
 
 } // namespace vellmir
