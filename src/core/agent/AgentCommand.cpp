@@ -123,9 +123,7 @@ Parameter snapshotPath(const char *help)
 Parameter excludePatterns(const QString &name, const char *help)
 {
     Parameter made = parameter(name, Kind::strings, help);
-    made.rule = [](const QString &pattern) -> std::optional<QString> {
-        return ExcludeMatcher::refusal(pattern);
-    };
+    made.rule = [](const QString &pattern) -> std::optional<QString> { return ExcludeMatcher::refusal(pattern); };
     return made;
 }
 
