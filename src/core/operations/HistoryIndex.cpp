@@ -916,6 +916,12 @@ struct HistoryIndexAccess {
         QByteArray bytes = merged(previous, loaded ? &*loaded : nullptr, kept, added, folderKey, settled);
         loaded.reset();
         added.clear();
+        // An index of a folder that has not settled is trusted by no reader: merged from an
+        // earlier one, writing it would save the next reader nothing, since that merges from the
+        // same earlier index as cheaply. (Leftovers of killed writes are cleared only where the
+        // index is written, under its lock.)
+        if (!settled && previous && leftovers.isEmpty())
+            return fromBytes(std::move(bytes));
         return store(directory, std::move(bytes), folderKey, false, leftovers);
     }
 };
