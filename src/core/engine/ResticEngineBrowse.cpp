@@ -395,7 +395,7 @@ QList<SnapshotEntry> ResticEngine::browse(const QString &snapshot, const QString
 {
     // Only absolute folders reach restic; anything else would at best list nothing.
     if (!directory.startsWith(u'/'))
-        throw ResticError::command(browseFailure(-1));
+        throw EngineRefusal(browseFailure(-1));
 
     ResticCommand command(QStringLiteral("ls"));
     command.flag(QStringLiteral("--json"));
@@ -480,7 +480,7 @@ QString ResticEngine::literalInclude(const QString &path)
 {
     // restic takes a pattern from its command line as it is, line feeds and other bytes included.
     if (!path.startsWith(u'/') || path.split(u'/', Qt::SkipEmptyParts).contains(QStringLiteral("..")))
-        throw ResticError::command(notAbsolute);
+        throw EngineRefusal(notAbsolute);
     return Destination::literalPattern(path);
 }
 

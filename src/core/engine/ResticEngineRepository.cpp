@@ -264,7 +264,7 @@ QStringList ResticEngine::retentionRun(const Destination::RetentionPolicy &polic
     const ResticEnvironment &environment, std::stop_token stop) const
 {
     if (!keepsAtLeastOne(policy))
-        throw ResticError::command(noRetainedSnapshot);
+        throw EngineRefusal(noRetainedSnapshot);
 
     ResticCommand command = forgetCommand(prune && !dryRun);
     if (dryRun)

@@ -4,14 +4,20 @@
 
 namespace vellmir {
 
-// Errors of the restic engine: what restic answered, or why the engine could not ask it (no
-// restic, a run it refuses to start). Other layers raise their own (ConfigError, OperationError).
-// The message is a complete sentence shown to the user unchanged.
+// What restic answered, when that is why an operation failed. Other layers raise their own
+// (ConfigError, OperationError, EngineRefusal). The message is a complete sentence shown to the
+// user unchanged.
 class ResticError : public Error {
 public:
     using Error::Error;
     static ResticError command(const QString &message) { return ResticError(message); }
-    static ResticError binaryNotFound() { return ResticError(QStringLiteral("restic not found")); }
+};
+
+// The engine's own refusal of what it was given (a path that is not absolute, a policy that keeps
+// nothing): restic was never asked.
+class EngineRefusal : public Error {
+public:
+    using Error::Error;
 };
 
 } // namespace vellmir

@@ -51,7 +51,7 @@ private Q_SLOTS:
             case 6:
                 throw AgentError::unanswered(Unanswered::busy);
             default:
-                throw ResticError::binaryNotFound();
+                throw ResticError::command(QStringLiteral("restic not found"));
             }
         } catch (const std::exception &error) {
             QCOMPARE(AgentError::code(error), code);

@@ -301,7 +301,7 @@ private Q_SLOTS:
             try {
                 engine.applyRetention(policy, true, false, restic.environment());
                 QFAIL("a policy keeping nothing was applied");
-            } catch (const ResticError &e) {
+            } catch (const EngineRefusal &e) {
                 QCOMPARE(
                     e.message(), QStringLiteral("Choose at least one retained snapshot before applying retention."));
             }

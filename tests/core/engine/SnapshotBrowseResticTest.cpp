@@ -156,7 +156,7 @@ private Q_SLOTS:
         try {
             browse(command);
             QFAIL("a relative folder was listed");
-        } catch (const ResticError &e) {
+        } catch (const EngineRefusal &e) {
             QCOMPARE(e.message(), QStringLiteral("Could not browse this snapshot (-1)."));
         }
         try {

@@ -165,7 +165,7 @@ private Q_SLOTS:
         try {
             restic.engine().browse("s", directory, {}, false, restic.environment());
             QFAIL("browse succeeded");
-        } catch (const ResticError &e) {
+        } catch (const Error &e) {
             QCOMPARE(e.message(), message);
         }
         QCOMPARE(restic.ran(), runs);
@@ -203,7 +203,7 @@ private Q_SLOTS:
         try {
             QCOMPARE(ResticEngine::literalInclude(path), pattern);
             QVERIFY(!pattern.isEmpty());
-        } catch (const ResticError &e) {
+        } catch (const EngineRefusal &e) {
             QVERIFY(pattern.isEmpty());
             QCOMPARE(e.message(), QStringLiteral("Select an absolute path from the snapshot browser."));
         }
