@@ -227,6 +227,26 @@ int main(const QStringList &arguments)
     }
 }
 
+// The parameters of one --json object added to `fromJson`; a key given twice, within it or across
+// objects, is refused.
+static void addJsonObject(const AgentCommand &entry, const QByteArray &bytes, QJsonObject &fromJson)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        throw AgentError::usage(QStringLiteral("--json must contain one JSON object."));
+    // A key written twice deeper down is in a value no parameter takes: its kind refuses it.
+    if (const std::optional<json::RepeatedKey> repeated = json::repeatedKey(bytes);
+        repeated && repeated->path.size() == 1)
+        throw AgentParameters::givenTwice(entry, repeated->path.first().toString(), repeated->first, repeated->second);
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (fromJson.contains(it.key()))
+            throw AgentParameters::givenTwice(entry, it.key(), fromJson.value(it.key()), it.value());
+        fromJson.insert(it.key(), it.value());
+    }
+}
+
 QJsonObject parse(const QStringList &arguments, const QString &command, const std::function<QByteArray()> &readStdin)
 {
     const AgentCommand *entry = AgentCommand::named(command);
@@ -259,22 +279,7 @@ QJsonObject parse(const QStringList &arguments, const QString &command, const st
             } else {
                 throw AgentError::usage(QStringLiteral("--json needs a file or -."));
             }
-            const QByteArray bytes = path == QLatin1String("-") ? readStdin() : readJsonFile(path);
-            QJsonParseError error {};
-            const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-            if (error.error != QJsonParseError::NoError || !document.isObject())
-                throw AgentError::usage(QStringLiteral("--json must contain one JSON object."));
-            // A key written twice deeper down is in a value no parameter takes: its kind refuses it.
-            if (const std::optional<json::RepeatedKey> repeated = json::repeatedKey(bytes);
-                repeated && repeated->path.size() == 1)
-                throw AgentParameters::givenTwice(
-                    *entry, repeated->path.first().toString(), repeated->first, repeated->second);
-            const QJsonObject object = document.object();
-            for (auto it = object.begin(); it != object.end(); ++it) {
-                if (fromJson.contains(it.key()))
-                    throw AgentParameters::givenTwice(*entry, it.key(), fromJson.value(it.key()), it.value());
-                fromJson.insert(it.key(), it.value());
-            }
+            addJsonObject(*entry, path == QLatin1String("-") ? readStdin() : readJsonFile(path), fromJson);
             continue;
         }
 

@@ -802,25 +802,11 @@ struct HistoryIndexAccess {
         }
     }
 
-    // The index built from the record files. What `previous` knew of a file that is still the
-    // same file (the listing gives the same inode) is taken over without opening it; only the
-    // files that are new or changed are read, and only the changes are merged in. Record files
-    // that do not decode are set aside. Two files of one record (a copy under another name) count
-    // once: the one named after it, else the first. (A file rewritten in place keeps its inode:
-    // a record read in full is checked against its entry, and a mismatch rebuilds.)
-    static std::shared_ptr<const HistoryIndex> built(
-        const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
+    // The folder's record files, each with the entry of `loaded` it still is (the listing gives
+    // the same inode), found by the id its standard name stands for or by its own name; the
+    // temporary files killed writes left go to `leftovers`.
+    static std::vector<Listed> listing(const FolderReader &folder, const Loaded *loaded, QList<QByteArray> &leftovers)
     {
-        const Date started = now();
-        const FolderReader folder(directory, QStringLiteral("history"));
-        if (!folder.exists())
-            return std::make_shared<HistoryIndex>();
-        std::optional<Loaded> loaded;
-        if (previous)
-            loaded = load(*previous);
-        if (!loaded)
-            previous = nullptr;
-        // The known entries by the id their standard name stands for, or by their own name.
         IDTable byID(size_t(loaded ? loaded->count : 0));
         QHash<QByteArray, qsizetype> byName;
         for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
@@ -835,12 +821,9 @@ struct HistoryIndexAccess {
                 return byID.find(IDKey::of(id->data()));
             return byName.value(name, -1);
         };
-
         const QList<QByteArray> &names = folder.names();
-        const QList<quint64> &inodes = folder.inodes();
         std::vector<Listed> listed;
         listed.reserve(size_t(names.size()));
-        QList<QByteArray> leftovers;
         for (qsizetype n = 0; n < names.size(); ++n) {
             if (isTemporaryName(names.at(n)))
                 leftovers.append(names.at(n));
@@ -849,23 +832,25 @@ struct HistoryIndexAccess {
             Listed each;
             each.name = n;
             each.known = loaded ? knownAs(names.at(n)) : -1;
-            if (each.known >= 0 && loaded->raw(each.known).file.inode != inodes.at(n))
+            if (each.known >= 0 && loaded->raw(each.known).file.inode != folder.inodes().at(n))
                 each.known = -1;
             listed.push_back(std::move(each));
         }
-        // Only what is not known is read, several files at once. After an index that was built
-        // before its folder settled, a file written shortly before may have been written again in
-        // place within the same clock tick: the whole stamp of such a known file is compared too.
-        const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
-            ? std::optional(header(*previous).folder.modified - qint64(settleSeconds * 1e9))
-            : std::nullopt;
-        const auto lookAt = [&](const RawEntry &raw) { return recentSince && raw.file.modified >= *recentSince; };
+        return listed;
+    }
+
+    // Reads what is not known, several files at once. Known files whose stamp `lookAt` asks for
+    // are compared by their whole stamp first.
+    template <typename LookAt>
+    static void readChanged(
+        const FolderReader &folder, const Loaded *loaded, const LookAt &lookAt, std::vector<Listed> &listed)
+    {
         inSlices(qsizetype(listed.size()), 512, [&](qsizetype first, qsizetype last) {
             for (qsizetype i = first; i < last; ++i) {
                 Listed &each = listed[size_t(i)];
                 if (each.known >= 0 && !lookAt(loaded->raw(each.known)))
                     continue;
-                const QByteArray &name = names.at(each.name);
+                const QByteArray &name = folder.names().at(each.name);
                 each.fresh = std::make_unique<Fresh>();
                 Fresh &fresh = *each.fresh;
                 if (each.known >= 0 && folder.status(name, fresh.status)
@@ -889,14 +874,44 @@ struct HistoryIndexAccess {
                 }
             }
         });
-        dropCopies(names, loaded ? &*loaded : nullptr, listed);
+    }
+
+    // The index built from the record files. What `previous` knew of a file that is still the
+    // same file is taken over without opening it; only the files that are new or changed are
+    // read, and only the changes are merged in. Record files that do not decode are set aside.
+    // Two files of one record (a copy under another name) count once: the one named after it,
+    // else the first. (A file rewritten in place keeps its inode: a record read in full is
+    // checked against its entry, and a mismatch rebuilds.)
+    static std::shared_ptr<const HistoryIndex> built(
+        const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
+    {
+        const Date started = now();
+        const FolderReader folder(directory, QStringLiteral("history"));
+        if (!folder.exists())
+            return std::make_shared<HistoryIndex>();
+        std::optional<Loaded> loaded;
+        if (previous)
+            loaded = load(*previous);
+        if (!loaded)
+            previous = nullptr;
+        QList<QByteArray> leftovers;
+        std::vector<Listed> listed = listing(folder, loaded ? &*loaded : nullptr, leftovers);
+        // After an index that was built before its folder settled, a file written shortly before
+        // may have been written again in place within the same clock tick.
+        const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
+            ? std::optional(header(*previous).folder.modified - qint64(settleSeconds * 1e9))
+            : std::nullopt;
+        readChanged(
+            folder, loaded ? &*loaded : nullptr,
+            [&](const RawEntry &raw) { return recentSince && raw.file.modified >= *recentSince; }, listed);
+        dropCopies(folder.names(), loaded ? &*loaded : nullptr, listed);
 
         const FileStamp folderKey = FileStamp::of(folder.folderStatus());
         bool settled = settledBefore(folderKey, started);
         std::vector<bool> kept(size_t(loaded ? loaded->count : 0), false);
         QList<Added> added;
         for (Listed &each : listed) {
-            const QByteArray &name = names.at(each.name);
+            const QByteArray &name = folder.names().at(each.name);
             if (each.known >= 0) {
                 kept[size_t(each.known)] = true;
             } else if (!each.fresh) {
