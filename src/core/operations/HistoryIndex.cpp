@@ -600,7 +600,7 @@ struct HistoryIndexAccess {
                         logLine(QStringLiteral("history"),
                             QStringLiteral("removed the leftover temporary file ") + LocalPath::decode(name));
                 }
-                writeFileAtomically(HistoryIndex::pathFor(directory), bytes);
+                writeFileAtomically(HistoryIndex::pathFor(directory), bytes, 0600, Kept::cache);
                 std::shared_ptr<HistoryIndex> written = stored(directory);
                 if (written && bytes.startsWith(written->m_header))
                     return written;

@@ -178,7 +178,7 @@ void ensureDirectory(const QString &path)
     makeFolder(native, absolute);
 }
 
-void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode)
+void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode, Kept kept)
 {
     const QFileInfo target(path);
     ensureDirectory(target.absolutePath());
@@ -227,14 +227,14 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     }
     // A rename is only as good as the data behind it: push the bytes to disk first so a power
     // loss cannot leave an empty file under the final name.
-    if (::fsync(file.get()) != 0)
+    if (kept == Kept::durably && ::fsync(file.get()) != 0)
         failRemoving(errno);
     if (file.close() != 0)
         failRemoving(errno);
     // rename replaces whatever is at the name, a link as a link: its target is never touched.
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);
-    if (!syncFolder(folder.get()))
+    if (kept == Kept::durably && !syncFolder(folder.get()))
         fail(errno);
 }
 

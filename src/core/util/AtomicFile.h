@@ -33,7 +33,10 @@ public:
 // A link at `path` is replaced by the file, never written through. Creates missing folders
 // with mode 0700. Throws Error with a sentence naming the file when anything fails; the old
 // file then stays.
-void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600);
+// `Kept::cache` is for a file that is only ever a cache, rebuilt whenever it reads as damaged:
+// it is not flushed to disk, so a power loss may leave it empty or cut short, never wrong.
+enum class Kept { durably, cache };
+void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600, Kept kept = Kept::durably);
 
 // Renames the file `from` over `to` in the same folder (a link at `to` is replaced, never written
 // through) and syncs the folder, as writeFileAtomically() does. Throws Error naming `to`.
