@@ -247,10 +247,18 @@ Source sourceOf(const Added &added, QList<QByteArray> &scopes)
     return Source { raw, own ? QByteArrayView(added.name) : QByteArrayView() };
 }
 
+// An entry's place in an index being written: the entry as it stands elsewhere (in the old
+// index or a Source), and its own name.
+struct Placed {
+    const RawEntry *raw;
+    QByteArrayView ownName;
+};
+
 // The bytes of an index of `entries`, which are grouped by destination and newest first within
-// each; offsets, the destination table and checksums follow from them.
+// each; offsets, the destination table and checksums follow from them. Each entry is copied once,
+// straight into the bytes.
 QByteArray assembled(
-    std::vector<Source> &entries, const QList<QByteArray> &scopes, const FileStamp &folder, bool settled)
+    const std::vector<Placed> &entries, const QList<QByteArray> &scopes, const FileStamp &folder, bool settled)
 {
     Header header {};
     std::memcpy(header.magic, magic, sizeof magic);
@@ -266,15 +274,9 @@ QByteArray assembled(
     }
     QList<Range> ranges;
     for (size_t i = 0; i < entries.size(); ++i) {
-        RawEntry &raw = entries[i].raw;
-        raw.nameOffset = 0;
-        raw.nameLength = 0;
-        if (raw.flags & hasOwnName) {
-            raw.nameOffset = quint32(blob.size());
-            raw.nameLength = quint32(entries[i].ownName.size());
+        const RawEntry &raw = *entries[i].raw;
+        if (raw.flags & hasOwnName)
             blob.append(entries[i].ownName);
-        }
-        raw.checksum = entryChecksum(raw, entries[i].ownName, header.nonce);
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
             std::memcpy(range.destination, raw.destination, 16);
@@ -306,8 +308,22 @@ QByteArray assembled(
         hash = checksum(scope.constData(), scope.size(), hash);
     header.checksum = hash;
     std::memcpy(bytes.data(), &header, sizeof header);
-    for (const Source &each : entries)
-        bytes.append(reinterpret_cast<const char *>(&each.raw), sizeof(RawEntry));
+    // Own names follow the scopes in the blob, in the entries' order.
+    quint32 nameAt = 0;
+    for (const QByteArray &scope : scopes)
+        nameAt += quint32(scope.size());
+    for (const Placed &each : entries) {
+        RawEntry raw = *each.raw;
+        raw.nameOffset = 0;
+        raw.nameLength = 0;
+        if (raw.flags & hasOwnName) {
+            raw.nameOffset = nameAt;
+            raw.nameLength = quint32(each.ownName.size());
+            nameAt += raw.nameLength;
+        }
+        raw.checksum = entryChecksum(raw, each.ownName, header.nonce);
+        bytes.append(reinterpret_cast<const char *>(&raw), sizeof raw);
+    }
     bytes.append(blob);
     return bytes;
 }
@@ -672,22 +688,23 @@ struct HistoryIndexAccess {
         for (size_t i = fresh.size(); i-- > 0;)
             next.insert(QByteArray(fresh[i].raw.destination, 16), i);
 
-        std::vector<Source> entries;
+        std::vector<Placed> entries;
         entries.reserve(size_t(loaded ? loaded->count : 0) + fresh.size());
         const auto flush = [&](const char *destination, const double *startedBefore) {
             const auto cursor = next.find(QByteArray::fromRawData(destination, 16));
             if (cursor == next.end())
                 return;
             size_t &i = *cursor;
-            while (i < fresh.size() && !std::memcmp(fresh[i].raw.destination, destination, 16)
-                && (!startedBefore || fresh[i].raw.startedAt > *startedBefore))
-                entries.push_back(fresh[i++]);
+            for (; i < fresh.size() && !std::memcmp(fresh[i].raw.destination, destination, 16)
+                 && (!startedBefore || fresh[i].raw.startedAt > *startedBefore);
+                 ++i)
+                entries.push_back(Placed { &fresh[i].raw, fresh[i].ownName });
         };
         for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
-            const RawEntry raw = loaded->raw(i);
+            const RawEntry &raw = loaded->raw(i);
             flush(raw.destination, &raw.startedAt);
             if (kept[size_t(i)])
-                entries.push_back(Source { raw, loaded->ownName(raw) });
+                entries.push_back(Placed { &raw, loaded->ownName(raw) });
             if (i + 1 == loaded->count || std::memcmp(loaded->raw(i + 1).destination, raw.destination, 16))
                 flush(raw.destination, nullptr);
         }
