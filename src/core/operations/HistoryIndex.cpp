@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -652,17 +653,24 @@ struct HistoryIndexAccess {
                 quint64(loaded.count) * sizeof(RawEntry)))
             return std::nullopt;
         loaded.blob = std::move(*blob);
-        for (qsizetype i = 0; i < loaded.count; ++i) {
-            const RawEntry raw = loaded.raw(i);
-            if ((raw.flags & hasOwnName) && quint64(raw.nameOffset) + raw.nameLength > head.blobSize)
-                return std::nullopt;
-            const QByteArrayView own = loaded.ownName(raw);
-            if (raw.outcome > quint32(BackupRecord::Outcome::cancelled)
-                || ((raw.flags & hasScope) && raw.scope >= quint32(index.m_scopes.size()))
-                || entryChecksum(raw, own, head.nonce) != raw.checksum
-                || ((raw.flags & hasOwnName) && !HistoryIndex::plainName(own.toByteArray())))
-                return std::nullopt;
-        }
+        std::atomic_bool whole = true;
+        inSlices(loaded.count, 4096, [&](qsizetype first, qsizetype last) {
+            for (qsizetype i = first; i < last && whole; ++i) {
+                const RawEntry &raw = loaded.raw(i);
+                if ((raw.flags & hasOwnName) && quint64(raw.nameOffset) + raw.nameLength > head.blobSize) {
+                    whole = false;
+                    break;
+                }
+                const QByteArrayView own = loaded.ownName(raw);
+                if (raw.outcome > quint32(BackupRecord::Outcome::cancelled)
+                    || ((raw.flags & hasScope) && raw.scope >= quint32(index.m_scopes.size()))
+                    || entryChecksum(raw, own, head.nonce) != raw.checksum
+                    || ((raw.flags & hasOwnName) && !HistoryIndex::plainName(own.toByteArray())))
+                    whole = false;
+            }
+        });
+        if (!whole)
+            return std::nullopt;
         return loaded;
     }
 
@@ -848,11 +856,17 @@ struct HistoryIndexAccess {
                 continue;
             Listed each;
             each.name = n;
-            each.known = loaded ? knownAs(names.at(n)) : -1;
-            if (each.known >= 0 && loaded->raw(each.known).file.inode != folder.inodes().at(n))
-                each.known = -1;
             listed.push_back(std::move(each));
         }
+        // The lookups, several slices at once: each is a wait on memory more than work.
+        inSlices(qsizetype(listed.size()), 4096, [&](qsizetype first, qsizetype last) {
+            for (qsizetype i = first; loaded && i < last; ++i) {
+                Listed &each = listed[size_t(i)];
+                each.known = knownAs(names.at(each.name));
+                if (each.known >= 0 && loaded->raw(each.known).file.inode != folder.inodes().at(each.name))
+                    each.known = -1;
+            }
+        });
         return listed;
     }
 
