@@ -1116,29 +1116,47 @@ std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &des
     return entries;
 }
 
+namespace {
+
+// Walks the destination's entries newest first, a few at a time and more each time (most calls
+// need only the newest), handing each with its place to `each` until it returns false. False when
+// an entry is not whole.
+template <typename Each> bool newestFirst(const HistoryIndex &index, const Range &range, Each each)
+{
+    qsizetype at = 0;
+    for (qsizetype chunk = 16; at < qsizetype(range.count); chunk *= 2) {
+        const qsizetype count = std::min(chunk, qsizetype(range.count) - at);
+        const std::optional<QList<HistoryIndexAccess::Read>> read
+            = HistoryIndexAccess::read(index, qsizetype(range.first) + at, count);
+        if (!read)
+            return false;
+        for (qsizetype i = 0; i < read->size(); ++i) {
+            const HistoryIndexAccess::Read &entry = read->at(i);
+            if (!entry.intact || std::memcmp(entry.raw.destination, range.destination, 16) != 0)
+                return false;
+            if (!each(entry.raw, at + i))
+                return true;
+        }
+        at += count;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<qsizetype> HistoryIndex::runningDepth(const QUuid &destinationID) const
 {
     const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
     if (!range || range->running == 0)
         return 0;
     quint64 running = 0;
-    qsizetype at = 0;
-    for (qsizetype chunk = 16; at < qsizetype(range->count); chunk *= 2) {
-        const qsizetype count = std::min(chunk, qsizetype(range->count) - at);
-        const std::optional<QList<HistoryIndexAccess::Read>> read
-            = HistoryIndexAccess::read(*this, qsizetype(range->first) + at, count);
-        if (!read)
-            return std::nullopt;
-        for (qsizetype i = 0; i < read->size(); ++i) {
-            const HistoryIndexAccess::Read &each = read->at(i);
-            if (!each.intact || std::memcmp(each.raw.destination, range->destination, 16) != 0)
-                return std::nullopt;
-            if (each.raw.outcome == quint32(BackupRecord::Outcome::running) && ++running == range->running)
-                return at + i + 1;
-        }
-        at += count;
-    }
-    return std::nullopt;
+    std::optional<qsizetype> depth;
+    const bool whole = newestFirst(*this, *range, [&](const RawEntry &raw, qsizetype at) {
+        if (raw.outcome == quint32(BackupRecord::Outcome::running) && ++running == range->running)
+            depth = at + 1;
+        return !depth;
+    });
+    return whole ? depth : std::nullopt;
 }
 
 std::optional<QList<BackupRecord>> HistoryIndex::outlines(
@@ -1152,32 +1170,21 @@ std::optional<QList<BackupRecord>> HistoryIndex::outlines(
     QHash<quint32, QString> scopes;
     bool found = false;
     quint64 running = 0;
-    // Read a few entries at a time, more each time: most calls need only the newest.
-    qsizetype at = 0;
-    for (qsizetype chunk = 16; at < qsizetype(range->count) && !(found && running == range->running); chunk *= 2) {
-        const qsizetype count = std::min(chunk, qsizetype(range->count) - at);
-        const std::optional<QList<HistoryIndexAccess::Read>> read
-            = HistoryIndexAccess::read(*this, qsizetype(range->first) + at, count);
-        if (!read)
-            return std::nullopt;
-        for (const HistoryIndexAccess::Read &each : *read) {
-            if (found && running == range->running)
-                break;
-            const RawEntry &raw = each.raw;
-            if (!each.intact || std::memcmp(raw.destination, range->destination, 16) != 0)
-                return std::nullopt;
-            const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
-            running += isRunning ? 1 : 0;
-            if (found && !isRunning)
-                continue;
-            outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
-            found = found
-                || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
-                    && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted
-                    && !outlines.last().isDatedAfter(now));
-        }
-        at += count;
-    }
+    const bool whole = newestFirst(*this, *range, [&](const RawEntry &raw, qsizetype) {
+        if (found && running == range->running)
+            return false;
+        const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
+        running += isRunning ? 1 : 0;
+        if (found && !isRunning)
+            return true;
+        outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
+        found = found
+            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
+                && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted && !outlines.last().isDatedAfter(now));
+        return true;
+    });
+    if (!whole)
+        return std::nullopt;
     return outlines;
 }
 
