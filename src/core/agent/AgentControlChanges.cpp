@@ -178,8 +178,11 @@ QString counted(qsizetype count, const QString &one, const QString &many)
 QString changeCounts(const Destination &before, const Destination &after)
 {
     const auto missingFrom = [](const QStringList &values, const QStringList &others) {
-        return std::count_if(
-            values.cbegin(), values.cend(), [&](const QString &value) { return !others.contains(value); });
+        QStringList missing;
+        for (const QString &value : values)
+            if (!others.contains(value))
+                missing.append(value);
+        return missing;
     };
     const Destination::RetentionPolicy &was = before.retention;
     const Destination::RetentionPolicy &is = after.retention;
@@ -191,17 +194,12 @@ QString changeCounts(const Destination &before, const Destination &after)
         + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
 
     QStringList kinds;
-    if (const qsizetype removed = missingFrom(before.sources, after.sources))
+    if (const qsizetype removed = missingFrom(before.sources, after.sources).size())
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
-    if (const qsizetype added = missingFrom(after.excludes, before.excludes)) {
-        QStringList patterns;
-        for (const QString &pattern : after.excludes)
-            if (!before.excludes.contains(pattern))
-                patterns.append(pattern);
-        kinds.append(counted(added, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" added")
-            + folderWideNote(patterns, after.sources));
-    }
+    if (const QStringList added = missingFrom(after.excludes, before.excludes); !added.isEmpty())
+        kinds.append(counted(added.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
+            + QStringLiteral(" added") + folderWideNote(added, after.sources));
     if (was != is)
         kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
     if (before.name != after.name)
@@ -211,9 +209,9 @@ QString changeCounts(const Destination &before, const Destination &after)
     if (otherSettings > 0)
         kinds.append(counted(otherSettings, QStringLiteral("other setting"), QStringLiteral("other settings"))
             + QStringLiteral(" changed"));
-    if (const qsizetype added = missingFrom(after.sources, before.sources))
+    if (const qsizetype added = missingFrom(after.sources, before.sources).size())
         kinds.append(counted(added, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" added"));
-    if (const qsizetype removed = missingFrom(before.excludes, after.excludes))
+    if (const qsizetype removed = missingFrom(before.excludes, after.excludes).size())
         kinds.append(
             counted(removed, QStringLiteral("exclude"), QStringLiteral("excludes")) + QStringLiteral(" removed"));
     QString line = kinds.join(QStringLiteral(", "));

@@ -381,14 +381,15 @@ QStringList mixedScripts(const QString &text)
         common.reset();
     };
     forEachCodePoint(text, [&](char32_t codePoint) {
-        UErrorCode status = U_ZERO_ERROR;
-        if (uscript_getScript(UChar32(codePoint), &status) == USCRIPT_COMMON && resolvedScripts(codePoint).empty()) {
-            endWord();
+        const std::vector<int> scripts = resolvedScripts(codePoint);
+        if (scripts.empty()) {
+            // Marks and unassigned code points belong to the word they sit in; blanks, digits
+            // and punctuation end it.
+            UErrorCode status = U_ZERO_ERROR;
+            if (uscript_getScript(UChar32(codePoint), &status) == USCRIPT_COMMON)
+                endWord();
             return;
         }
-        const std::vector<int> scripts = resolvedScripts(codePoint);
-        if (scripts.empty())
-            return;
         if (const QString name = scriptName(codePoint); !name.isEmpty() && !word.contains(name))
             word.append(name);
         if (!common) {
