@@ -282,9 +282,9 @@ UserDefaults::UserDefaults(const QString &filePath)
 
 const QMap<QString, QString> &UserDefaults::values() const
 {
-    if (FileStamp::of(m_path) != m_stamp) {
-        // Stamped before the read: a change during it is read again next time.
-        m_stamp = FileStamp::of(m_path);
+    // Stamped before the read: a change during it is read again next time.
+    if (const FileStamp now = FileStamp::of(m_path); now != m_stamp) {
+        m_stamp = now;
         m_values = readValues(m_path);
     }
     return m_values;

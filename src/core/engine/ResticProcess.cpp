@@ -21,7 +21,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -554,17 +553,10 @@ int ResticProcess::reap() noexcept
     m_reaped = true;
     // restic has exited, so its keeper lets go of the repository's lock at once: the caller's
     // next run must not find it held by this one. A keeper that does not answer is not waited for.
+    // Nothing is ever written to the pipe: it only hangs up.
     pollfd released { m_released, POLLIN, 0 };
     const Clock::time_point giveUp = Clock::now() + drainGrace;
-    while (m_released >= 0) {
-        const int ready = ::poll(&released, 1, milliseconds(giveUp, Clock::now()));
-        if (ready == 0 || (ready < 0 && errno != EINTR))
-            break;
-        char byte;
-        const ssize_t got = ready > 0 ? ::read(m_released, &byte, 1) : -1;
-        if (got == 0 || (got < 0 && errno != EINTR))
-            break;
-    }
+    while (m_released >= 0 && ::poll(&released, 1, milliseconds(giveUp, Clock::now())) < 0 && errno == EINTR) { }
     closeDescriptor(m_released);
     if (waited != m_pid)
         return -1;
