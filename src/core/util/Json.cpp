@@ -44,7 +44,8 @@ QJsonDocument parseLine(QByteArrayView line, QJsonParseError *error)
 namespace {
 
 // Walks a text that parses, looking at every byte once; objects remember their keys with where
-// each value was written, until a key comes twice.
+// each value was written. A key repeated deeper down does not end the walk: the object holding it
+// may itself be a value whose key comes twice, which is the one the parsed document hides.
 class RepeatScan {
 public:
     explicit RepeatScan(QByteArrayView text)
@@ -98,14 +99,11 @@ private:
             const qsizetype start = m_at;
             m_path.append(key);
             value();
-            if (m_found)
-                return;
-            if (const auto first = seen.constFind(key); first != seen.constEnd()) {
+            if (const auto first = seen.constFind(key); first == seen.constEnd())
+                seen.insert(key, { start, m_at });
+            else if (!m_found || m_path.size() < m_found->path.size())
                 m_found = RepeatedKey { m_path, written(first->first, first->second), written(start, m_at) };
-                return;
-            }
             m_path.removeLast();
-            seen.insert(key, { start, m_at });
         }
         ++m_at;
     }
@@ -119,8 +117,6 @@ private:
                 ++m_at, blanks();
             m_path.append(index++);
             value();
-            if (m_found)
-                return;
             m_path.removeLast();
         }
         ++m_at;

@@ -51,8 +51,9 @@ struct RepeatedKey {
     QJsonArray path;
     QJsonValue first, second; // the two values, in the order written
 };
-// The first key that `bytes`, a JSON text that QJsonDocument parses, writes twice in one object,
-// in reading order; nullopt when there is none, or when the text does not parse.
+// The shallowest key that `bytes`, a JSON text that QJsonDocument parses, writes twice in one
+// object, the first in reading order of those as deep; nullopt when there is none, or when the
+// text does not parse.
 std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes);
 
 enum class Style { Compact, Pretty };

@@ -45,6 +45,8 @@ private Q_SLOTS:
             QByteArray(R"([["a"],"x",[1,2]])"));
         test::dataRow("inside a list", QByteArray(R"({"p":[0,{"k":{},"q":1,"k":null}]})"),
             QByteArray(R"([["p",1,"k"],{},null])"));
+        test::dataRow("outer one written after an inner one", QByteArray(R"({"p":{"k":1,"k":2},"p":"x"})"),
+            QByteArray(R"([["p"],{"k":2},"x"])"));
     }
 
     void repeatedKeyIsFound()
