@@ -116,11 +116,14 @@ public:
     // Retention
     bool applyingRetention() const { return m_applyingRetention; }
     const std::optional<QString> &retentionMessage() const { return m_retentionMessage; }
-    const std::optional<int> &pendingRetentionRemovals() const { return m_pendingRetentionRemovals; }
+    std::optional<int> pendingRetentionRemovals() const
+    {
+        return m_countedRetention.isEmpty() ? std::nullopt : std::optional(int(m_countedRetention.size()));
+    }
     void previewRetention();
     // Removes exactly the snapshots the last preview counted, if retention still removes them all.
     void applyRetentionNow();
-    // The confirmation closed, by either button.
+    // The confirmation closed without applying.
     void clearPendingRetention();
     QString retentionDialogTitle() const;
     QString retentionDialogMessage() const;
@@ -195,7 +198,6 @@ private:
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;
     bool m_confirmingDelete = false;
-    std::optional<int> m_pendingRetentionRemovals;
     QStringList m_countedRetention; // the snapshots the confirmation counts, by id
     QList<Snapshot> m_snapshots;
     bool m_loadingSnapshots = false;
