@@ -504,11 +504,13 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
     return tr("Not yet backed up");
 }
 
-bool DestinationDetailModel::snapshotIncomplete(const QString &id) const
+QSet<QString> DestinationDetailModel::incompleteSnapshots() const
 {
-    return std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
-        return record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID == id;
-    });
+    QSet<QString> ids;
+    for (const BackupRecord &record : m_records)
+        if (record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID)
+            ids.insert(*record.snapshotID);
+    return ids;
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)

@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -142,8 +143,9 @@ public:
     // The newest complete run of the current settings, if it has a finish time.
     std::optional<Date> lastCompleteBackup() const;
     QString lastCompleteBackupText(const QLocale &locale = QLocale()) const;
-    // Whether the snapshot was saved by a run recorded as incomplete: some items are not in it.
-    bool snapshotIncomplete(const QString &id) const;
+    // The snapshots saved by runs recorded as incomplete: some items are not in them.
+    QSet<QString> incompleteSnapshots() const;
+    bool snapshotIncomplete(const QString &id) const { return incompleteSnapshots().contains(id); }
     // The history lists the newest this many runs; its header counts them all.
     static constexpr int historyLimit = 30;
     // "<start> · <outcome>" for a run's entry.
