@@ -227,7 +227,8 @@ void finish(State &state, const Publish &publish, const Request &request, int st
         removeIfFileless(state);
         if (state.restoredPath)
             state.failureMessage = *state.failureMessage + u'\n'
-                + QStringLiteral("What was restored before it stopped is in %1.").arg(*state.restoredPath);
+                + QStringLiteral("What was restored before it stopped is in %1.")
+                      .arg(TextRules::visible(*state.restoredPath));
         publish(state);
         return;
     }
