@@ -37,11 +37,10 @@ QString emptyOverviewText()
 }
 
 // The window cannot add a destination itself: say what can. Rich text only to keep the
-// command on one line: a break at its hyphen would read as two words.
+// command on one line, a paragraph of its own (Qt keeps a line whole only for a whole block):
+// a break at its hyphen would read as two words.
 QString emptyOverviewHint()
 {
-    // The command is a paragraph of its own: Qt keeps a line whole only for a whole block, and a
-    // command broken at its hyphen would read as two words.
     return QStringLiteral(
         "Add one with the command-line tool: choose Settings &gt; Install Command-Line Tool, then run this "
         "command, as \u201cHow a user starts\u201d in Vellmir's README shows:"

@@ -7,6 +7,7 @@
 #include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 #include "util/Workers.h"
 
@@ -78,8 +79,10 @@ void parseStderr(State &state, ItemErrors &errors, const QString &line)
             const QString item = object.value(QStringLiteral("item")).toString();
             const QString message
                 = object.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+            // An item's name may hold a line break: written out, it cannot pass for a line of its own.
             if (!message.isEmpty() && ++errors.count <= ItemErrors::kept)
-                errors.first.append(item.isEmpty() ? message : item + QStringLiteral(": ") + message);
+                errors.first.append(
+                    TextRules::visible(item.isEmpty() ? message : item + QStringLiteral(": ") + message));
             return;
         }
         const QJsonValue message = object.value(QStringLiteral("message"));
@@ -224,7 +227,8 @@ void finish(State &state, const Publish &publish, const Request &request, int st
         removeIfFileless(state);
         if (state.restoredPath)
             state.failureMessage = *state.failureMessage + u'\n'
-                + QStringLiteral("What was restored before it stopped is in %1.").arg(*state.restoredPath);
+                + QStringLiteral("What was restored before it stopped is in %1.")
+                      .arg(TextRules::visible(*state.restoredPath));
         publish(state);
         return;
     }

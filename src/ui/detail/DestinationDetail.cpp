@@ -549,9 +549,10 @@ void DestinationDetail::showRetentionConfirmation()
     connect(box, &QMessageBox::finished, this, [this, box, remove] {
         const bool confirmed = box->clickedButton() == remove;
         m_retentionConfirmation = nullptr;
-        m_model->clearPendingRetention();
         if (confirmed)
             m_model->applyRetentionNow();
+        else
+            m_model->clearPendingRetention();
     });
     box->open();
 }

@@ -377,7 +377,6 @@ void DestinationDetailModel::previewRetention()
                 model->m_retentionMessage = tr("Nothing to remove.");
             if (counted && !counted->isEmpty()) {
                 model->m_countedRetention = *counted;
-                model->m_pendingRetentionRemovals = int(counted->size());
                 Q_EMIT model->pendingRetentionRemovalsChanged();
             }
             model->setApplyingRetention(false);
@@ -387,7 +386,7 @@ void DestinationDetailModel::previewRetention()
 
 void DestinationDetailModel::applyRetentionNow()
 {
-    const QStringList counted = std::exchange(m_countedRetention, {});
+    const QStringList counted = m_countedRetention;
     clearPendingRetention();
     setApplyingRetention(true);
     m_retentionMessage.reset();
@@ -415,15 +414,15 @@ void DestinationDetailModel::applyRetentionNow()
 
 void DestinationDetailModel::clearPendingRetention()
 {
-    if (!m_pendingRetentionRemovals)
+    if (m_countedRetention.isEmpty())
         return;
-    m_pendingRetentionRemovals.reset();
+    m_countedRetention.clear();
     Q_EMIT pendingRetentionRemovalsChanged();
 }
 
 QString DestinationDetailModel::retentionDialogTitle() const
 {
-    const int count = m_pendingRetentionRemovals.value_or(0);
+    const int count = int(m_countedRetention.size());
     return count == 1 ? tr("Remove %1 Snapshot").arg(count) : tr("Remove %1 Snapshots").arg(count);
 }
 
@@ -505,11 +504,13 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
     return tr("Not yet backed up");
 }
 
-bool DestinationDetailModel::snapshotIncomplete(const QString &id) const
+QSet<QString> DestinationDetailModel::incompleteSnapshots() const
 {
-    return std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
-        return record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID == id;
-    });
+    QSet<QString> ids;
+    for (const BackupRecord &record : m_records)
+        if (record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID)
+            ids.insert(*record.snapshotID);
+    return ids;
 }
 
 QString DestinationDetailModel::historyTitle(const BackupRecord &record, const QLocale &locale)

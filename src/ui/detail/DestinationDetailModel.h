@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -116,11 +117,14 @@ public:
     // Retention
     bool applyingRetention() const { return m_applyingRetention; }
     const std::optional<QString> &retentionMessage() const { return m_retentionMessage; }
-    const std::optional<int> &pendingRetentionRemovals() const { return m_pendingRetentionRemovals; }
+    std::optional<int> pendingRetentionRemovals() const
+    {
+        return m_countedRetention.isEmpty() ? std::nullopt : std::optional(int(m_countedRetention.size()));
+    }
     void previewRetention();
     // Removes exactly the snapshots the last preview counted, if retention still removes them all.
     void applyRetentionNow();
-    // The confirmation closed, by either button.
+    // The confirmation closed without applying.
     void clearPendingRetention();
     QString retentionDialogTitle() const;
     QString retentionDialogMessage() const;
@@ -139,8 +143,9 @@ public:
     // The newest complete run of the current settings, if it has a finish time.
     std::optional<Date> lastCompleteBackup() const;
     QString lastCompleteBackupText(const QLocale &locale = QLocale()) const;
-    // Whether the snapshot was saved by a run recorded as incomplete: some items are not in it.
-    bool snapshotIncomplete(const QString &id) const;
+    // The snapshots saved by runs recorded as incomplete: some items are not in them.
+    QSet<QString> incompleteSnapshots() const;
+    bool snapshotIncomplete(const QString &id) const { return incompleteSnapshots().contains(id); }
     // The history lists the newest this many runs; its header counts them all.
     static constexpr int historyLimit = 30;
     // "<start> · <outcome>" for a run's entry.
@@ -195,7 +200,6 @@ private:
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;
     bool m_confirmingDelete = false;
-    std::optional<int> m_pendingRetentionRemovals;
     QStringList m_countedRetention; // the snapshots the confirmation counts, by id
     QList<Snapshot> m_snapshots;
     bool m_loadingSnapshots = false;

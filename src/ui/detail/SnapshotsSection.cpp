@@ -14,7 +14,6 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSet>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -128,10 +127,8 @@ void SnapshotsSection::fitActions(int paneWidth)
 void SnapshotsSection::fillTable()
 {
     const QList<Snapshot> &snapshots = m_model->snapshots();
-    QSet<QString> incomplete;
-    for (const Snapshot &snapshot : snapshots)
-        if (m_model->snapshotIncomplete(snapshot.id))
-            incomplete.insert(snapshot.id);
+    // One pass over the history for the whole list: it is read again at every poll.
+    const QSet<QString> incomplete = m_model->incompleteSnapshots();
     if (snapshots != m_shown || incomplete != m_shownIncomplete) {
         m_shown = snapshots;
         m_shownIncomplete = incomplete;

@@ -4,6 +4,7 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/SystemError.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 
 #include <QFile>
@@ -70,9 +71,11 @@ void RecoveryKit::exportKit()
 
 void RecoveryKit::setMessage(const QString &message)
 {
-    if (m_message == message)
+    // It names the folder the user chose, which may hold a line break or what shows as nothing.
+    const QString shown = TextRules::visible(message);
+    if (m_message == shown)
         return;
-    m_message = message;
+    m_message = shown;
     Q_EMIT messageChanged();
 }
 

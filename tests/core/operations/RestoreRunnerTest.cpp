@@ -118,6 +118,13 @@ private Q_SLOTS:
             "Fatal: There were 102 errors:\n" + named.join(u'\n')
                 + "\n(2 more)\nWhat was restored before it stopped is in %1.",
             QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
+        test::dataRow("an item's line break written out", QByteArray(),
+            QByteArray("{\"message_type\":\"error\",\"error\":{\"message\":\"denied\"},\"item\":\"/a\\nb\"}\n"
+                       "Fatal: There were 1 errors\n"),
+            1, false,
+            QStringLiteral("Fatal: There were 1 errors:\n/a\u27E8U+000A\u27E9b: denied\nWhat was restored before it "
+                           "stopped is in %1."),
+            QList<qint64> { 0, 0, 0, 0 }, QList<qint64> {});
     }
     void outcomeFollowsResticsOutput()
     {

@@ -125,14 +125,20 @@ void RecoveryKitTest::failedExportReportsAndRevealsNothing_data()
 {
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing folder") << QStringLiteral("gone/deeper") << systemErrorText(ENOENT);
-    QTest::newRow("a file, not a folder") << QStringLiteral("file") << systemErrorText(ENOTDIR);
+    QTest::addColumn<QString>("shown"); // `relative` as the message writes it
+    QTest::newRow("missing folder") << QStringLiteral("gone/deeper") << systemErrorText(ENOENT)
+                                    << QStringLiteral("gone/deeper");
+    QTest::newRow("a file, not a folder")
+        << QStringLiteral("file") << systemErrorText(ENOTDIR) << QStringLiteral("file");
+    QTest::newRow("a line break in the name") << QStringLiteral("gone\nline/deeper") << systemErrorText(ENOENT)
+                                              << QStringLiteral("gone\u27E8U+000A\u27E9line/deeper");
 }
 
 void RecoveryKitTest::failedExportReportsAndRevealsNothing()
 {
     QFETCH(QString, relative);
     QFETCH(QString, reason);
+    QFETCH(QString, shown);
     QTemporaryDir dir;
     makeFile(dir.path(), QStringLiteral("file"), 1);
     Harness harness;
@@ -141,7 +147,7 @@ void RecoveryKitTest::failedExportReportsAndRevealsNothing()
 
     const QString message = harness.kit.message().value_or(QString());
     QVERIFY2(message.startsWith(QStringLiteral("Export failed: Could not create the folder ") + dir.path() + u'/'
-                 + relative + QStringLiteral("/Vellmir Recovery Kit ")),
+                 + shown + QStringLiteral("/Vellmir Recovery Kit ")),
         qPrintable(message));
     QVERIFY2(message.endsWith(QStringLiteral(": ") + reason + u'.'), qPrintable(message));
     QCOMPARE(harness.revealed, QStringList {});
