@@ -32,7 +32,7 @@ public:
 // ".json"), created with `mode` whatever the umask, flushed to disk and renamed over the name.
 // A link at `path` is replaced by the file, never written through. Creates missing folders
 // with mode 0700. Throws Error with a sentence naming the file when anything fails; the old
-// file then stays.
+// file then stays, except when only the folder's final flush failed: the new one is in place.
 // `Kept::cache` is for a file that is only ever a cache, rebuilt whenever it reads as damaged:
 // it is not flushed to disk, so a power loss may leave it empty or cut short, never wrong.
 enum class Kept { durably, cache };
