@@ -180,27 +180,31 @@ quint64 entryChecksum(RawEntry entry, QByteArrayView ownName, quint64 nonce)
 // "<UPPER-CASE UUID>.json"; nullopt for any other name.
 std::optional<std::array<char, 16>> standardID(QByteArrayView name)
 {
-    if (name.size() != 41 || !name.endsWith(".json"))
+    // The value of each upper-case hex digit, 16 for any other byte.
+    static constexpr std::array<quint8, 256> digits = [] {
+        std::array<quint8, 256> values {};
+        values.fill(16);
+        for (int c = '0'; c <= '9'; ++c)
+            values[size_t(c)] = quint8(c - '0');
+        for (int c = 'A'; c <= 'F'; ++c)
+            values[size_t(c)] = quint8(c - 'A' + 10);
+        return values;
+    }();
+    if (name.size() != 41 || !name.endsWith(".json") || name[8] != '-' || name[13] != '-' || name[18] != '-'
+        || name[23] != '-')
         return std::nullopt;
+    // Where each of the 16 bytes' two digits are in the name.
+    static constexpr std::array<quint8, 16> at = { 0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34 };
     std::array<char, 16> id {};
-    int nibble = 0;
-    for (qsizetype i = 0; i < 36; ++i) {
-        const char c = name.at(i);
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (c != '-')
-                return std::nullopt;
-            continue;
-        }
-        int value;
-        if (c >= '0' && c <= '9')
-            value = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            value = c - 'A' + 10;
-        else
-            return std::nullopt;
-        id[size_t(nibble / 2)] = char(id[size_t(nibble / 2)] | (nibble % 2 ? value : value << 4));
-        ++nibble;
+    quint8 invalid = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        const quint8 high = digits[quint8(name[at[i]])];
+        const quint8 low = digits[quint8(name[at[i] + 1])];
+        invalid |= (high | low) & 16;
+        id[i] = char((high << 4) | (low & 15));
     }
+    if (invalid)
+        return std::nullopt;
     return id;
 }
 
@@ -273,11 +277,15 @@ QByteArray assembled(
         scopeRefs.append(ScopeRef { quint32(blob.size()), quint32(scope.size()) });
         blob.append(scope);
     }
+    // Own names follow the scopes in the blob, in the entries' order; where each one's begins.
+    std::vector<quint32> nameAt(entries.size(), 0);
     QList<Range> ranges;
     for (size_t i = 0; i < entries.size(); ++i) {
         const RawEntry &raw = *entries[i].raw;
-        if (raw.flags & hasOwnName)
+        if (raw.flags & hasOwnName) {
+            nameAt[i] = quint32(blob.size());
             blob.append(entries[i].ownName);
+        }
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
             std::memcpy(range.destination, raw.destination, 16);
@@ -298,34 +306,32 @@ QByteArray assembled(
     header.scopes = quint64(scopeRefs.size());
     header.count = quint64(entries.size());
     header.blobSize = quint64(blob.size());
-    QByteArray bytes;
-    bytes.reserve(qsizetype(sizeof header) + ranges.size() * qsizetype(sizeof(Range))
-        + scopeRefs.size() * qsizetype(sizeof(ScopeRef)) + qsizetype(entries.size() * sizeof(RawEntry)) + blob.size());
-    bytes.append(reinterpret_cast<const char *>(&header), sizeof header);
-    bytes.append(reinterpret_cast<const char *>(ranges.constData()), ranges.size() * qsizetype(sizeof(Range)));
-    bytes.append(reinterpret_cast<const char *>(scopeRefs.constData()), scopeRefs.size() * qsizetype(sizeof(ScopeRef)));
-    quint64 hash = checksum(bytes.constData(), bytes.size());
+    const qsizetype tablesEnd = qsizetype(sizeof header) + ranges.size() * qsizetype(sizeof(Range))
+        + scopeRefs.size() * qsizetype(sizeof(ScopeRef));
+    QByteArray bytes(tablesEnd + qsizetype(entries.size() * sizeof(RawEntry)) + blob.size(), Qt::Uninitialized);
+    char *at = bytes.data() + sizeof header;
+    std::memcpy(at, ranges.constData(), ranges.size() * sizeof(Range));
+    at += ranges.size() * qsizetype(sizeof(Range));
+    std::memcpy(at, scopeRefs.constData(), scopeRefs.size() * sizeof(ScopeRef));
+    quint64 hash = checksum(reinterpret_cast<const char *>(&header), sizeof header);
+    hash = checksum(bytes.constData() + sizeof header, tablesEnd - qsizetype(sizeof header), hash);
     for (const QByteArray &scope : scopes)
         hash = checksum(scope.constData(), scope.size(), hash);
     header.checksum = hash;
     std::memcpy(bytes.data(), &header, sizeof header);
-    // Own names follow the scopes in the blob, in the entries' order.
-    quint32 nameAt = 0;
-    for (const QByteArray &scope : scopes)
-        nameAt += quint32(scope.size());
-    for (const Placed &each : entries) {
-        RawEntry raw = *each.raw;
-        raw.nameOffset = 0;
-        raw.nameLength = 0;
-        if (raw.flags & hasOwnName) {
-            raw.nameOffset = nameAt;
-            raw.nameLength = quint32(each.ownName.size());
-            nameAt += raw.nameLength;
+    // Each entry is copied once, straight into the bytes, several slices at once.
+    inSlices(qsizetype(entries.size()), 8192, [&](qsizetype first, qsizetype last) {
+        for (qsizetype i = first; i < last; ++i) {
+            const Placed &each = entries[size_t(i)];
+            RawEntry raw = *each.raw;
+            const bool own = raw.flags & hasOwnName;
+            raw.nameOffset = own ? nameAt[size_t(i)] : 0;
+            raw.nameLength = own ? quint32(each.ownName.size()) : 0;
+            raw.checksum = entryChecksum(raw, each.ownName, header.nonce);
+            std::memcpy(bytes.data() + tablesEnd + i * qsizetype(sizeof raw), &raw, sizeof raw);
         }
-        raw.checksum = entryChecksum(raw, each.ownName, header.nonce);
-        bytes.append(reinterpret_cast<const char *>(&raw), sizeof raw);
-    }
-    bytes.append(blob);
+    });
+    std::memcpy(bytes.data() + tablesEnd + qsizetype(entries.size() * sizeof(RawEntry)), blob.constData(), blob.size());
     return bytes;
 }
 
@@ -698,9 +704,16 @@ struct HistoryIndexAccess {
 
         std::vector<Placed> entries;
         entries.reserve(size_t(loaded ? loaded->count : 0) + fresh.size());
+        // The destination looked up last, and where its new entries stand.
+        QByteArray looked;
+        size_t *cursor = nullptr;
         const auto flush = [&](const char *destination, const double *startedBefore) {
-            const auto cursor = next.find(QByteArray::fromRawData(destination, 16));
-            if (cursor == next.end())
+            if (looked.isNull() || std::memcmp(looked.constData(), destination, 16) != 0) {
+                looked = QByteArray(destination, 16);
+                const auto found = next.find(looked);
+                cursor = found == next.end() ? nullptr : &*found;
+            }
+            if (!cursor)
                 return;
             size_t &i = *cursor;
             for (; i < fresh.size() && !std::memcmp(fresh[i].raw.destination, destination, 16)
@@ -746,18 +759,20 @@ struct HistoryIndexAccess {
             m_slots.assign(size, Slot {});
             m_mask = size - 1;
         }
-        void insert(const IDKey &key, qsizetype value)
+        // `inode`: the entry's file, kept beside it so that a lookup reads one place only.
+        void insert(const IDKey &key, qsizetype value, quint64 inode = 0)
         {
             size_t at = size_t(key.high) & m_mask;
             while (m_slots[at].value >= 0)
                 at = (at + 1) & m_mask;
-            m_slots[at] = Slot { key, value };
+            m_slots[at] = Slot { key, value, inode };
         }
-        qsizetype find(const IDKey &key) const
+        // The value, or -1 when the key is not there or `inode` is given and differs.
+        qsizetype find(const IDKey &key, const quint64 *inode = nullptr) const
         {
             for (size_t at = size_t(key.high) & m_mask; m_slots[at].value >= 0; at = (at + 1) & m_mask)
                 if (m_slots[at].key == key)
-                    return m_slots[at].value;
+                    return !inode || *inode == m_slots[at].inode ? m_slots[at].value : -1;
             return -1;
         }
         bool add(const IDKey &key)
@@ -772,6 +787,7 @@ struct HistoryIndexAccess {
         struct Slot {
             IDKey key { 0, 0 };
             qsizetype value = -1;
+            quint64 inode = 0;
         };
         std::vector<Slot> m_slots;
         size_t m_mask = 0;
@@ -830,22 +846,39 @@ struct HistoryIndexAccess {
     // The folder's record files, each with the entry of `loaded` it still is (the listing gives
     // the same inode), found by the id its standard name stands for or by its own name; the
     // temporary files killed writes left go to `leftovers`.
-    static std::vector<Listed> listing(const FolderReader &folder, const Loaded *loaded, QList<QByteArray> &leftovers)
-    {
-        IDTable byID(size_t(loaded ? loaded->count : 0));
+    // The entries of `loaded` by the names their files have: a standard name by the id it stands
+    // for, any other by itself.
+    struct Known {
+        const Loaded &loaded;
+        IDTable byID;
         QHash<QByteArray, qsizetype> byName;
-        for (qsizetype i = 0; loaded && i < loaded->count; ++i) {
-            const RawEntry &raw = loaded->raw(i);
-            if (raw.flags & hasOwnName)
-                byName.insert(loaded->ownName(raw).toByteArray(), i);
-            else
-                byID.insert(IDKey::of(raw.id), i);
+
+        explicit Known(const Loaded &entries)
+            : loaded(entries)
+            , byID(size_t(entries.count))
+        {
+            for (qsizetype i = 0; i < entries.count; ++i) {
+                const RawEntry &raw = entries.raw(i);
+                if (raw.flags & hasOwnName)
+                    byName.insert(entries.ownName(raw).toByteArray(), i);
+                else
+                    byID.insert(IDKey::of(raw.id), i, raw.file.inode);
+            }
         }
-        const auto knownAs = [&](const QByteArray &name) -> qsizetype {
+        // The entry the file `name` with `inode` still is, or -1.
+        qsizetype find(const QByteArray &name, quint64 inode) const
+        {
             if (const std::optional<std::array<char, 16>> id = standardID(name))
-                return byID.find(IDKey::of(id->data()));
-            return byName.value(name, -1);
-        };
+                return byID.find(IDKey::of(id->data()), &inode);
+            const qsizetype known = byName.value(name, -1);
+            return known >= 0 && loaded.raw(known).file.inode == inode ? known : -1;
+        }
+    };
+
+    // The folder's record files, each with the entry of `known` it still is (the listing gives the
+    // same inode); the temporary files killed writes left go to `leftovers`.
+    static std::vector<Listed> listing(const FolderReader &folder, const Known *known, QList<QByteArray> &leftovers)
+    {
         const QList<QByteArray> &names = folder.names();
         std::vector<Listed> listed;
         listed.reserve(size_t(names.size()));
@@ -860,11 +893,9 @@ struct HistoryIndexAccess {
         }
         // The lookups, several slices at once: each is a wait on memory more than work.
         inSlices(qsizetype(listed.size()), 4096, [&](qsizetype first, qsizetype last) {
-            for (qsizetype i = first; loaded && i < last; ++i) {
+            for (qsizetype i = first; known && i < last; ++i) {
                 Listed &each = listed[size_t(i)];
-                each.known = knownAs(names.at(each.name));
-                if (each.known >= 0 && loaded->raw(each.known).file.inode != folder.inodes().at(each.name))
-                    each.known = -1;
+                each.known = known->find(names.at(each.name), folder.inodes().at(each.name));
             }
         });
         return listed;
@@ -917,16 +948,32 @@ struct HistoryIndexAccess {
         const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
     {
         const Date started = now();
-        const FolderReader folder(directory, QStringLiteral("history"));
+        // The old index is read, and its lookups made, while the folder is listed: the listing
+        // waits on the file system, the rest on memory.
+        std::optional<Loaded> loaded;
+        std::optional<Known> known;
+        const auto readPrevious = [&] {
+            if (previous && (loaded = load(*previous)))
+                known.emplace(*loaded);
+        };
+        std::optional<FolderReader> reader;
+        {
+            std::jthread alongside;
+            try {
+                alongside = std::jthread(readPrevious);
+            } catch (const std::system_error &) {
+                readPrevious();
+            }
+            reader.emplace(directory, QStringLiteral("history"));
+        }
+        const FolderReader &folder = *reader;
         if (!folder.exists())
             return std::make_shared<HistoryIndex>();
-        std::optional<Loaded> loaded;
-        if (previous)
-            loaded = load(*previous);
         if (!loaded)
             previous = nullptr;
         QList<QByteArray> leftovers;
-        std::vector<Listed> listed = listing(folder, loaded ? &*loaded : nullptr, leftovers);
+        std::vector<Listed> listed = listing(folder, known ? &*known : nullptr, leftovers);
+        known.reset();
         // After an index that was built before its folder settled, a file written shortly before
         // may have been written again in place within the same clock tick.
         const std::optional<qint64> recentSince = previous && header(*previous).settled != 1

@@ -163,6 +163,29 @@ bool makeFolder(const QByteArray &native, const QString &path)
                     .arg(path, systemErrorText(error == EEXIST ? ENOTDIR : error)));
 }
 
+// The spare a cache keeps beside it (the copy its last write replaced), open for writing over:
+// a large file written into pages the system still holds costs a fraction of one written into
+// fresh pages. Taken only when it is a regular file of ours with no other name, so nothing that
+// another name reaches is ever written through; anything else there is removed (only its name
+// goes) and -1 returned.
+int openSpare(int folder, const QByteArray &spare)
+{
+    struct stat named { };
+    if (::fstatat(folder, spare.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (S_ISREG(named.st_mode) && named.st_nlink == 1 && named.st_uid == ::geteuid()) {
+        const int file = ::openat(folder, spare.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat opened { };
+        if (file >= 0 && ::fstat(file, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_nlink == 1
+            && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+            return file;
+        if (file >= 0)
+            ::close(file);
+    }
+    ::unlinkat(folder, spare.constData(), 0);
+    return -1;
+}
+
 } // namespace
 
 void ensureDirectory(const QString &path)
@@ -194,10 +217,11 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
     // A new file of our own beside the target, never one that was there: O_EXCL refuses a name
     // that exists, a link included. Named "<name>.~Ab12Cd", which never ends in ".json", is no
     // name a person gives a copy ("destinations.json.backup"), and is what the settings' cleanup
-    // of leftovers looks for.
+    // of leftovers looks for. A cache is written over its spare where there is a fit one.
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    QByteArray temporary;
-    int created = -1;
+    const QByteArray spare = name + ".~spare";
+    int created = kept == Kept::cache ? openSpare(folder.get(), spare) : -1;
+    QByteArray temporary = created >= 0 ? spare : QByteArray();
     for (int attempt = 0; attempt < 100 && created < 0; ++attempt) {
         temporary = name + ".~";
         for (int i = 0; i < 6; ++i)
@@ -225,12 +249,21 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
             failRemoving(count < 0 ? errno : ENOSPC);
         written += count;
     }
+    if (temporary == spare && ::ftruncate(file.get(), off_t(data.size())) != 0)
+        failRemoving(errno);
     // A rename is only as good as the data behind it: push the bytes to disk first so a power
     // loss cannot leave an empty file under the final name.
     if (kept == Kept::durably && ::fsync(file.get()) != 0)
         failRemoving(errno);
     if (file.close() != 0)
         failRemoving(errno);
+    if (kept == Kept::cache
+        && ::renameat2(folder.get(), temporary.constData(), folder.get(), name.constData(), RENAME_EXCHANGE) == 0) {
+        // The copy replaced is the next write's spare.
+        if (temporary != spare && ::renameat(folder.get(), temporary.constData(), folder.get(), spare.constData()) != 0)
+            ::unlinkat(folder.get(), temporary.constData(), 0);
+        return;
+    }
     // rename replaces whatever is at the name, a link as a link: its target is never touched.
     if (::renameat(folder.get(), temporary.constData(), folder.get(), name.constData()) != 0)
         failRemoving(errno);

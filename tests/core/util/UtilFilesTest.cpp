@@ -52,6 +52,8 @@ private Q_SLOTS:
         test::dataRow("link to a user's file", QStringLiteral("link"), false);
         test::dataRow("FIFO", QStringLiteral("fifo"), false);
         test::dataRow("file beyond the bound", QStringLiteral("large"), false);
+        test::dataRow("a cache's spare: link to a user's file", QStringLiteral("spare link"), false);
+        test::dataRow("a cache's spare: another name of a user's file", QStringLiteral("spare hard link"), false);
         test::dataRow("settings: link to a user's file", QStringLiteral("link"), true);
         test::dataRow("settings: FIFO", QStringLiteral("fifo"), true);
         test::dataRow("settings: file beyond the bound", QStringLiteral("large"), true);
@@ -67,8 +69,12 @@ private Q_SLOTS:
         test::writeFile(users, "[General]\nshowInDock=false\n");
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         const qint64 bound = settings ? FileBound::settings : 4096;
-        if (kind == QLatin1String("link"))
-            QVERIFY(QFile::link(users, path));
+        const bool spare = kind.startsWith(QLatin1String("spare"));
+        const QString at = spare ? path + QStringLiteral(".~spare") : path;
+        if (kind == QLatin1String("spare hard link"))
+            QCOMPARE(::link(users.toUtf8().constData(), at.toUtf8().constData()), 0);
+        else if (kind.endsWith(QLatin1String("link")))
+            QVERIFY(QFile::link(users, at));
         else if (kind == QLatin1String("fifo"))
             QCOMPARE(::mkfifo(path.toUtf8().constData(), 0600), 0);
         else {
@@ -84,6 +90,13 @@ private Q_SLOTS:
             QCOMPARE(::lstat(path.toUtf8().constData(), &info), 0);
             QVERIFY(S_ISREG(info.st_mode));
             QCOMPARE(info.st_mode & 0777, 0600u);
+        } else if (spare) {
+            // Each write goes over the copy the one before replaced, the last one over a spare of
+            // its own.
+            for (const QByteArray &content : { QByteArray("old"), QByteArray("ours"), QByteArray("ours again") })
+                writeFileAtomically(path, content, 0600, Kept::cache);
+            QCOMPARE(*readFileIfExists(path, bound), QByteArray("ours again"));
+            QCOMPARE(*readFileIfExists(path + QStringLiteral(".~spare"), bound), QByteArray("ours"));
         } else {
             QVERIFY_THROWS_EXCEPTION(UnfitFileError, readFileIfExists(path, bound));
             writeFileAtomically(path, "ours");
