@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
@@ -952,9 +953,14 @@ struct HistoryIndexAccess {
         // waits on the file system, the rest on memory.
         std::optional<Loaded> loaded;
         std::optional<Known> known;
+        std::exception_ptr failed; // what the helper thread met, for this one to throw
         const auto readPrevious = [&] {
-            if (previous && (loaded = load(*previous)))
-                known.emplace(*loaded);
+            try {
+                if (previous && (loaded = load(*previous)))
+                    known.emplace(*loaded);
+            } catch (...) {
+                failed = std::current_exception();
+            }
         };
         std::optional<FolderReader> reader;
         {
@@ -966,6 +972,8 @@ struct HistoryIndexAccess {
             }
             reader.emplace(directory, QStringLiteral("history"));
         }
+        if (failed)
+            std::rethrow_exception(failed);
         const FolderReader &folder = *reader;
         if (!folder.exists())
             return std::make_shared<HistoryIndex>();
