@@ -157,6 +157,16 @@ void insertLastComplete(QJsonObject &object, const QList<BackupRecord> &outlines
 
 QJsonObject AgentControl::status()
 {
+    // The scheduler is asked (systemctl) while the history is read.
+    std::optional<AgentService::Status> state; // none when it could not be told
+    const auto ask = [this, &state] {
+        try {
+            state = m_hooks.agentStatus();
+        } catch (const std::exception &) {
+        }
+    };
+    std::jthread asking = alongside(ask);
+
     // What the history index knows of every destination's records; only the newest of each is
     // read in full.
     QHash<QUuid, QList<BackupRecord>> history;
@@ -201,18 +211,21 @@ QJsonObject AgentControl::status()
         destinations.append(object);
     }
 
+    if (asking.joinable())
+        asking.join();
     QString agent = QStringLiteral("unknown");
     try {
-        const AgentService::Status state = m_hooks.agentStatus();
-        agent = backgroundAgentText(state);
-        const QList<Destination> &all = m_store->destinations();
-        if (state == AgentService::Status::notRegistered
-            && std::any_of(all.begin(), all.end(),
-                [](const Destination &d) { return d.schedule != Destination::Schedule::manual; }))
-            agent = unregisteredText();
-        else if (state == AgentService::Status::notRegistered && !m_store->awaitingReview().isEmpty())
-            // Their schedules wait for the review too: "no schedule" would not say why.
-            agent = QStringLiteral("off: destinations await review in Vellmir's window");
+        if (state) {
+            agent = backgroundAgentText(*state);
+            const QList<Destination> &all = m_store->destinations();
+            if (*state == AgentService::Status::notRegistered
+                && std::any_of(all.begin(), all.end(),
+                    [](const Destination &d) { return d.schedule != Destination::Schedule::manual; }))
+                agent = unregisteredText();
+            else if (*state == AgentService::Status::notRegistered && !m_store->awaitingReview().isEmpty())
+                // Their schedules wait for the review too: "no schedule" would not say why.
+                agent = QStringLiteral("off: destinations await review in Vellmir's window");
+        }
     } catch (const std::exception &) {
     }
 

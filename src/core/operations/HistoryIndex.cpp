@@ -964,12 +964,7 @@ struct HistoryIndexAccess {
         };
         std::optional<FolderReader> reader;
         {
-            std::jthread alongside;
-            try {
-                alongside = std::jthread(readPrevious);
-            } catch (const std::system_error &) {
-                readPrevious();
-            }
+            const std::jthread reading = alongside(readPrevious);
             reader.emplace(directory, QStringLiteral("history"));
         }
         if (failed)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,20 @@ template <typename Each> void inSlices(qsizetype count, qsizetype smallest, Each
     each(0, std::min(count, size));
     if (first < count)
         each(first, count);
+}
+
+// Starts `work` on a thread of its own while the caller goes on, for two waits on different things
+// (the file system and another process, say); the thread returned is joined when it goes. Where no
+// thread can be made, `work` runs at once on this one. `work` must not throw, and must outlive the
+// thread returned.
+template <typename Work> std::jthread alongside(Work &work)
+{
+    try {
+        return std::jthread(std::ref(work));
+    } catch (const std::system_error &) {
+        work();
+        return {};
+    }
 }
 
 // The background work of one owner. Each job runs on a std::jthread of its own and is handed
