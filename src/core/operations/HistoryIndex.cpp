@@ -844,9 +844,6 @@ struct HistoryIndexAccess {
         }
     }
 
-    // The folder's record files, each with the entry of `loaded` it still is (the listing gives
-    // the same inode), found by the id its standard name stands for or by its own name; the
-    // temporary files killed writes left go to `leftovers`.
     // The entries of `loaded` by the names their files have: a standard name by the id it stands
     // for, any other by itself.
     struct Known {
