@@ -33,11 +33,11 @@ public:
 // A link at `path` is replaced by the file, never written through. Creates missing folders
 // with mode 0700. Throws Error with a sentence naming the file when anything fails; the old
 // file then stays, except when only the folder's final flush failed: the new one is in place.
-// `Kept::cache` is for a file that is only ever a cache, rebuilt whenever it reads as damaged:
-// it is not flushed to disk, so a power loss may leave it empty or cut short, never wrong. Its
-// writes happen under one lock, each over the copy the last one replaced ("<name>.~spare"), so a
-// reader that still has a copy replaced two writes ago open finds it changed: checked reads see
-// that as damage.
+// `Kept::cache` is for a file that is only ever a cache, checked as it is read and rebuilt
+// whenever it reads as damaged. Its writes happen under one lock, each over the copy the last one
+// replaced ("<name>.~spare"), and nothing is flushed to disk: after a power loss the file may be
+// empty, cut short or partly an older copy, and a reader that still has a copy replaced two writes
+// ago open finds it changed. Its checks must show all of these as damage.
 enum class Kept { durably, cache };
 void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mode = 0600, Kept kept = Kept::durably);
 
