@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QSet>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,11 +52,6 @@ FolderReader::FolderReader(const QString &path, const QString &what, Listing lis
         throw Error(QStringLiteral("Could not list the %1 folder %2: %3.").arg(what, path, systemErrorText(error)));
     }
     m_descriptor = fd;
-    // A folder's size grows with its entries, a few dozen bytes each on common file systems: room
-    // for all of them at once spares copying long lists as they grow.
-    const qsizetype expected = qsizetype(std::min<off_t>(m_status.st_size / 48, 1 << 22));
-    m_names.reserve(expected);
-    m_inodes.reserve(expected);
     while (true) {
         errno = 0;
         const dirent *entry = ::readdir(dir);
