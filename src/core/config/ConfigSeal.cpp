@@ -346,7 +346,6 @@ SymmetricKey ConfigSeal::createKey() const
     SealFile file;
     file.sealed = current(false, secrets);
     file.tag = file.sealed.tag(key);
-    ensureDirectory(folder());
     writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
     const SymmetricKey stored = m_keys->store(key);
     if (stored != key) {
@@ -395,7 +394,6 @@ void ConfigSeal::seal(const SymmetricKey &key) const
 {
     SealFile file;
     file.sealed = current();
-    ensureDirectory(folder());
     file.tag = file.sealed.tag(key);
     writeFileAtomically(sealURL(), json::pretty(file.toJson()));
     // A pending seal left by a change that stopped halfway vouches for nothing current any more.
@@ -419,7 +417,6 @@ void ConfigSeal::commit(
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for
     // the new ones, so whichever of them a crash leaves behind verifies.
-    ensureDirectory(folder());
     writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
     if (destinations) {
         if (!destinations->isEmpty())
@@ -440,7 +437,6 @@ void ConfigSeal::seal() const
 
 void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const
 {
-    ensureDirectory(folder());
     writeFileAtomically(policyURL(), json::pretty(settings.toJson()));
 }
 
@@ -642,7 +638,6 @@ bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
     const SymmetricKey key = keyOrNew();
     file.tag = file.sealed.tag(key);
-    ensureDirectory(folder());
     writeFileAtomically(sealURL(), json::pretty(file.toJson()));
     QFile::remove(pendingSealURL());
     return true;

@@ -249,13 +249,19 @@ QByteArray serialized(const QMap<QString, QString> &values)
     return data;
 }
 
+// What the file holds. Anything but a regular file of ours at the name (a link, a FIFO, a huge
+// file) is set aside and the defaults stand; it is never followed, waited on or read whole. Throws
+// Error when the file is there but cannot be read.
+QMap<QString, QString> fileValues(const QString &path)
+{
+    const std::optional<QByteArray> data = readOwnFile(path, FileBound::settings, component);
+    return data ? parsed(*data) : QMap<QString, QString>();
+}
+
 QMap<QString, QString> readValues(const QString &path)
 {
     try {
-        // Anything but a regular file of ours at the name (a link, a FIFO, a huge file) is set
-        // aside and the defaults stand; it is never followed, waited on or read whole.
-        const std::optional<QByteArray> data = readOwnFile(path, FileBound::settings, component);
-        return data ? parsed(*data) : QMap<QString, QString>();
+        return fileValues(path);
     } catch (const Error &error) {
         logLine(component, error.message());
         return {};
@@ -358,7 +364,9 @@ void UserDefaults::change(const QString &key, const std::optional<QString> &text
         // earlier version takes and would wait 30 s on, as on a stale one, while ours stays.
         const FileLock lock(m_path + QStringLiteral(".flock"), true);
         removeLeftoverTemporaries(m_path, component);
-        QMap<QString, QString> values = readValues(m_path);
+        // A file that cannot be read (another user's, an I/O error) is not replaced by this one
+        // key: every other setting in it would be lost.
+        QMap<QString, QString> values = fileValues(m_path);
         if (text)
             values.insert(key, *text);
         else
