@@ -74,12 +74,19 @@ QString shown(const QString &value)
     return TextRules::isolated(value) + mixedNote(value);
 }
 
-// The values of one side of a change by their skeletons (TextRules::skeleton).
+// What a value looks like in a question: the skeleton (TextRules::skeleton) of the value as it is
+// shown, where a byte that is not UTF-8 reads "\xE9", as those four characters typed do.
+QString look(const QString &value)
+{
+    return TextRules::skeleton(TextRules::visible(value));
+}
+
+// The values of one side of a change by how they look.
 QMultiHash<QString, QString> bySkeleton(const QStringList &values)
 {
     QMultiHash<QString, QString> found;
     for (const QString &value : values)
-        found.insert(TextRules::skeleton(value), value);
+        found.insert(look(value), value);
     return found;
 }
 
@@ -88,7 +95,7 @@ QMultiHash<QString, QString> bySkeleton(const QStringList &values)
 // points that tell the two apart written out, so the two lines never read alike.
 QString isolatedApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
 {
-    for (const QString &other : otherSide.values(TextRules::skeleton(value)))
+    for (const QString &other : otherSide.values(look(value)))
         if (other != value)
             return TextRules::isolatedApart(value, other);
     return TextRules::isolated(value);

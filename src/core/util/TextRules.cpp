@@ -433,6 +433,8 @@ QString isolatedApart(const QString &value, const QString &twin)
             head += character;
         } else if (i >= mine.size() - back) {
             tail += character;
+        } else if (mine[i] >= fileNameBytes.first && mine[i] <= fileNameBytes.last) {
+            middle += visible(character); // "\xE9", which the other side spells otherwise
         } else {
             const QString script = scriptName(mine[i]);
             middle += QStringLiteral("⟨") + codePointName(mine[i]) + (script.isEmpty() ? QString() : u' ' + script)

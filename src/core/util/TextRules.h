@@ -74,8 +74,8 @@ QString skeleton(const QString &text);
 QStringList mixedScripts(const QString &text);
 
 // `value` as isolated() shows it, except that the code points where it differs from `twin` (a
-// text that looks the same) are written out, a letter's with its script: "~/D⟨U+043E Cyrillic⟩cuments"
-// beside "~/D⟨U+006F Latin⟩cuments".
+// text that looks the same) are written out, a letter's with its script (a byte that is not UTF-8
+// as visible() shows it): "~/D⟨U+043E Cyrillic⟩cuments" beside "~/D⟨U+006F Latin⟩cuments".
 QString isolatedApart(const QString &value, const QString &twin);
 
 } // namespace TextRules

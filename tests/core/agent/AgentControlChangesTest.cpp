@@ -1,7 +1,9 @@
 #include "AgentFixture.h"
 #include "operations/Scheduler.h"
+#include "util/LocalPath.h"
 
 #include <QtTest>
+#include <sys/stat.h>
 
 using namespace vellmir;
 using namespace vellmir::test;
@@ -549,6 +551,12 @@ private Q_SLOTS:
             QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
                 "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
             "1 exclude added, 1 exclude removed.");
+        // A byte that is not UTF-8 shows as "\xE9", as those four characters typed do.
+        dataRow("folder with a byte beside its spelling",
+            args({ { "removeSources", "~/Vid" + QString(QChar(0xDCE9)) + "os" }, { "addSources", "~/Vid\\xE9os" } }),
+            QStringList { "Stop backing up: " + v("~/Vid\\xE9os"),
+                "Back up: " + v("~/Vid⟨U+005C⟩⟨U+0078 Latin⟩⟨U+0045 Latin⟩⟨U+0039⟩os") },
+            "1 folder removed, 1 folder added.");
         // One that leaves out a whole folder comes first, however many come before it.
         dataRow("whole folders left out first", args({ { "addExcludes", QJsonArray { "*.tmp", "~/a", "*" } } }),
             QStringList { "Exclude: " + v("~/a"), "Exclude: " + v("*"), "Exclude: " + v("*.tmp") },
@@ -574,7 +582,10 @@ private Q_SLOTS:
         fx.folder("b");
         fx.folder("Vide\u0301os");
         fx.folder("D\u043Ecuments");
-        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), fx.folder("Documents") });
+        fx.folder("Vid\\xE9os");
+        const QString byte = fx.home.path() + "/Vid" + QChar(0xDCE9) + "os";
+        QCOMPARE(::mkdir(LocalPath::encode(byte).constData(), 0700), 0);
+        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), fx.folder("Documents"), byte });
         home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg" };
         fx.store->upsert(home);
         const QByteArray before = fx.destinationsFile();
