@@ -85,10 +85,14 @@ QJsonObject AgentParameters::typed(const AgentCommand &command, QJsonObject argu
         const QString word = text.toLower();
         bool ok = false;
         const qint64 number = text.toLongLong(&ok, 10);
+        bool finite = ok;
+        const double real = ok ? 0 : text.toDouble(&finite);
         if (parameter->kind == Kind::strings)
             it.value() = QJsonArray { text };
-        else if (parameter->kind == Kind::integer && decimal.match(text).hasMatch())
-            it.value() = ok ? QJsonValue(number) : QJsonValue(text.toDouble()); // beyond 64 bits: refused by range
+        // Beyond 64 bits: refused by range. Beyond a double ("1e-400" is no 0): left as text,
+        // as JSON refuses it.
+        else if (parameter->kind == Kind::integer && finite && decimal.match(text).hasMatch())
+            it.value() = ok ? QJsonValue(number) : QJsonValue(real);
         else if (parameter->kind == Kind::boolean && (word == u"true" || word == u"yes" || word == u"1"))
             it.value() = true;
         else if (parameter->kind == Kind::boolean && (word == u"false" || word == u"no" || word == u"0"))

@@ -620,14 +620,19 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
     }
     // Of a key written twice the parsed message keeps the last, which its writer may not have
     // meant: a request or its params that say something twice are refused, and a tool's
-    // argument given twice is refused as the command line refuses it.
-    const std::optional<json::RepeatedKey> repeated = json::repeatedKey(line);
+    // argument given twice is refused as the command line refuses it. A repeat anywhere else
+    // (in "_meta", say) is no parameter of ours.
+    const std::optional<json::RepeatedKey> repeated = json::repeatedKey(line, [](const QJsonArray &path) {
+        return path.size() == 1
+            || (path.first() == QLatin1String("params")
+                && (path.size() == 2 || (path.size() == 3 && path.at(1) == QLatin1String("arguments"))));
+    });
     const QJsonArray repeatedPath = repeated ? repeated->path : QJsonArray();
     if (repeatedPath.size() == 1)
         return failure(QJsonValue(QJsonValue::Null), -32600,
             QStringLiteral("Invalid Request: \"") + repeatedPath.first().toString()
                 + QStringLiteral("\" is given twice."));
-    if (repeatedPath.size() == 2 && repeatedPath.first() == QLatin1String("params"))
+    if (repeatedPath.size() == 2)
         return failure(message.id, -32602,
             QStringLiteral("Invalid params: \"") + repeatedPath.last().toString()
                 + QStringLiteral("\" is given twice."));
@@ -675,7 +680,7 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
         const QJsonValue arguments = params.value(QLatin1String("arguments"));
         if (!arguments.isUndefined() && !arguments.isObject())
             return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
-        if (repeatedPath.size() == 3 && repeatedPath.at(1) == QLatin1String("arguments"))
+        if (repeatedPath.size() == 3)
             return success(id,
                 toolError(AgentParameters::givenTwice(*AgentCommand::named(name.toString()),
                     repeatedPath.last().toString(), repeated->first, repeated->second, false)));

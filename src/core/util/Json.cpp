@@ -48,8 +48,9 @@ namespace {
 // may itself be a value whose key comes twice, which is the one the parsed document hides.
 class RepeatScan {
 public:
-    explicit RepeatScan(QByteArrayView text)
+    RepeatScan(QByteArrayView text, bool (*counts)(const QJsonArray &))
         : m_text(text)
+        , m_counts(counts)
     {
     }
 
@@ -101,7 +102,7 @@ private:
             value();
             if (const auto first = seen.constFind(key); first == seen.constEnd())
                 seen.insert(key, { start, m_at });
-            else if (!m_found || m_path.size() < m_found->path.size())
+            else if ((!m_counts || m_counts(m_path)) && (!m_found || m_path.size() < m_found->path.size()))
                 m_found = RepeatedKey { m_path, written(first->first, first->second), written(start, m_at) };
             m_path.removeLast();
         }
@@ -140,6 +141,7 @@ private:
     }
 
     QByteArrayView m_text;
+    bool (*m_counts)(const QJsonArray &);
     qsizetype m_at = 0;
     QJsonArray m_path;
     std::optional<RepeatedKey> m_found;
@@ -147,13 +149,13 @@ private:
 
 } // namespace
 
-std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes)
+std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes, bool (*counts)(const QJsonArray &path))
 {
     QJsonParseError error {};
     QJsonDocument::fromJson(bytes.toByteArray(), &error);
     if (error.error != QJsonParseError::NoError)
         return std::nullopt;
-    return RepeatScan(bytes).run();
+    return RepeatScan(bytes, counts).run();
 }
 
 QJsonObject parseObject(const QByteArray &bytes, const QString &what)

@@ -53,8 +53,9 @@ struct RepeatedKey {
 };
 // The shallowest key that `bytes`, a JSON text that QJsonDocument parses, writes twice in one
 // object, the first in reading order of those as deep; nullopt when there is none, or when the
-// text does not parse.
-std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes);
+// text does not parse. Given `counts`, only a repeat at a path it accepts is looked for: one
+// elsewhere can then neither be taken for it nor hide it.
+std::optional<RepeatedKey> repeatedKey(QByteArrayView bytes, bool (*counts)(const QJsonArray &path) = nullptr);
 
 enum class Style { Compact, Pretty };
 struct WriteOptions {

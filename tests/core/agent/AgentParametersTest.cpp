@@ -82,6 +82,7 @@ private Q_SLOTS:
         test::dataRow("two signs", R"("+-1")", "fail");
         test::dataRow("hex", R"("0x10")", "fail");
         test::dataRow("exponent", R"("1e3")", "1000");
+        test::dataRow("exponent below a double", R"("1e-400")", "fail");
         test::dataRow("huge number", "1e30", "range");
         test::dataRow("boolean", "true", "fail");
         test::dataRow("null", "null", "fail");

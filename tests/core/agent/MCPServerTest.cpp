@@ -148,6 +148,14 @@ private Q_SLOTS:
                        "\\\"usage\\\",\\\"error\\\":\\\"destination takes one value, but was given "
                        "\\\\\\\"Home\\\\\\\" and \\\\\\\"Cloud\\\\\\\".\\\"}\",\"type\":\"text\"}],"
                        "\"isError\":true}}"));
+        test::dataRow("argument given twice beside repeats elsewhere",
+            QByteArray(R"({"jsonrpc":"2.0","id":8,"method":"tools/call","x":{"arguments":{"k":1,"k":2}},"params":)"
+                       R"({"_meta":{"p":1,"p":2},"name":"remove-destination",)"
+                       R"("arguments":{"destination":"Home","destination":"Cloud"}}})"),
+            QByteArray("{\"id\":8,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"{\\\"code\\\":"
+                       "\\\"usage\\\",\\\"error\\\":\\\"destination takes one value, but was given "
+                       "\\\\\\\"Home\\\\\\\" and \\\\\\\"Cloud\\\\\\\".\\\"}\",\"type\":\"text\"}],"
+                       "\"isError\":true}}"));
         test::dataRow("tool named twice",
             QByteArray(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"status","name":"audit"}})"),
             QByteArray("{\"error\":{\"code\":-32602,\"message\":\"Invalid params: \\\"name\\\" is given twice.\"},"
