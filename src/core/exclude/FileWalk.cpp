@@ -136,8 +136,10 @@ private:
             FileWalk::Item item { m_path.c_str(), m_path.size(), m_path.c_str() + baseLength + 1, values, dirFd,
                 relative, valuesError };
             const FileWalk::Step step = m_visitor.visit(item);
-            const bool through = !values.isDirectory && !m_through.empty()
-                && std::find(m_through.cbegin(), m_through.cend(), m_path) != m_through.cend();
+            // Only a link can be a folder on the way that the listing does not call one; files,
+            // the bulk of a walk, are never looked up.
+            const bool through = step == FileWalk::Step::descend && !values.isDirectory && !values.isRegularFile
+                && !m_through.empty() && std::find(m_through.cbegin(), m_through.cend(), m_path) != m_through.cend();
             if (step == FileWalk::Step::descend && (values.isDirectory || through) && !m_stop.stop_requested()) {
                 const int child
                     = openat(dirFd, relative, O_RDONLY | O_DIRECTORY | (through ? 0 : O_NOFOLLOW) | O_CLOEXEC);

@@ -1,6 +1,7 @@
 #include "exclude/SmartExcludeSheet.h"
 
 #include "kit/StatusStyle.h"
+#include "util/TextRules.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -57,7 +58,9 @@ QIcon sparklesIcon(const QColor &color, int size)
 
 QLabel *textLabel(const QString &text, QWidget *parent, const char *name = nullptr)
 {
-    auto *label = new QLabel(text, parent);
+    // Rows show folder names, patterns and the model's words: a line break or a character that
+    // shows as nothing is written out, so each stays on its line and says what it holds.
+    auto *label = new QLabel(TextRules::visible(text), parent);
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     if (name)
@@ -459,7 +462,7 @@ void SmartExcludeSheet::refresh()
     m_review->setText(m_model->reviewButtonTitle());
     m_review->setEnabled(m_model->canStartReview());
     m_aiNote->setText(m_model->aiNote());
-    m_aiStatus->setText(m_model->aiStatus());
+    m_aiStatus->setText(TextRules::visible(m_model->aiStatus())); // a failure may quote the model
 
     switch (m_model->content()) {
     case Content::scanning:

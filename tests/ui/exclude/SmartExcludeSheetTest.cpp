@@ -121,7 +121,7 @@ private Q_SLOTS:
 
     void rulesListPreselectsAndTogglesAll()
     {
-        m_world->setFound({ candidate(QStringLiteral("/home/me/Dropbox"), 5'000'000, false, Source::cloud),
+        m_world->setFound({ candidate(QStringLiteral("/home/me/Drop\nbox"), 5'000'000, false, Source::cloud),
             candidate(QStringLiteral("node_modules"), 12'000'000, true, Source::rule, 3) });
         auto dialog = scanned();
         const QList<QWidget *> list = rows(*dialog, "ruleRow");
@@ -130,6 +130,7 @@ private Q_SLOTS:
         QCOMPARE(part<QLabel>(*list[0], "ruleDetail")->text(), QStringLiteral("3 found · 12 MB"));
         QVERIFY(part<QCheckBox>(*list[0], "ruleToggle")->isChecked());
         QCOMPARE(part<QLabel>(*list[1], "badge")->text(), QStringLiteral("Cloud"));
+        QCOMPARE(part<QLabel>(*list[1], "rulePattern")->text(), QStringLiteral("/home/me/Drop\u27E8U+000A\u27E9box"));
         QCOMPARE(part<QLabel>(*list[1], "ruleDetail")->text(), QStringLiteral("cloud-synced · 5 MB"));
         QVERIFY(!part<QCheckBox>(*list[1], "ruleToggle")->isChecked());
         QCOMPARE(part<QGroupBox>(*dialog, "rulesSection")->title(), QStringLiteral("2 suggestions"));
@@ -151,7 +152,7 @@ private Q_SLOTS:
         shoot(*dialog, "rules-none");
 
         part<QCheckBox>(*list[1], "ruleToggle")->click();
-        QVERIFY(dialog->model()->isSelected(QStringLiteral("/home/me/Dropbox")));
+        QVERIFY(dialog->model()->isSelected(QStringLiteral("/home/me/Drop\nbox")));
     }
 
     void unavailableModelExplainsAndBlocksTheStart()
