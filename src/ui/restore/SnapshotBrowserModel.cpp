@@ -94,8 +94,8 @@ QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
 {
     // The short id tells apart versions made within the same minute.
-    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname + QStringLiteral(" \u00B7 ")
-        + snapshot.shortID;
+    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + TextRules::visible(snapshot.hostname)
+        + QStringLiteral(" \u00B7 ") + snapshot.shortID;
 }
 
 void SnapshotBrowserModel::start()
