@@ -9,7 +9,6 @@
 
 #include <QObject>
 #include <QString>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>

@@ -189,23 +189,24 @@ template <typename Work, typename Deliver>
 void DestinationDetailModel::background(std::stop_token stop, Work work, Deliver deliver)
 {
     using Result = decltype(work(stop));
-    // Work nothing can stop (retention applied now) goes on after the pane closes, rather than
-    // holding the window while the pane waits for it.
+    // Work the pane cannot stop (retention applied now) goes on after the pane closes, rather
+    // than holding the window while the pane waits for it; quitting the application stops it.
     Workers &workers = stop.stop_possible() ? m_workers : Workers::beyondViews();
-    workers.start([receiver = m_receiver, stop, work = std::move(work), deliver = std::move(deliver)](std::stop_token) {
-        Outcome<Result> outcome;
-        try {
-            outcome.value = work(stop);
-        } catch (const CancellationError &) {
-            return;
-        } catch (const std::exception &error) {
-            outcome.error = errorDescription(error);
-        }
-        if (stop.stop_requested())
-            return;
-        receiver->post(
-            [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
-    });
+    workers.start(
+        stop, [receiver = m_receiver, work = std::move(work), deliver = std::move(deliver)](std::stop_token either) {
+            Outcome<Result> outcome;
+            try {
+                outcome.value = work(either);
+            } catch (const CancellationError &) {
+                return;
+            } catch (const std::exception &error) {
+                outcome.error = errorDescription(error);
+            }
+            if (either.stop_requested())
+                return;
+            receiver->post(
+                [deliver, outcome](DestinationDetailModel *model) { deliver(model, outcome.value, outcome.error); });
+        });
 }
 
 bool DestinationDetailModel::fullDiskAccessWanted() const

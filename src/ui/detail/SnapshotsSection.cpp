@@ -2,8 +2,10 @@
 
 #include "detail/DestinationDetailModel.h"
 #include "kit/Format.h"
+#include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
 #include "kit/StatusStyle.h"
+#include "util/TextRules.h"
 
 #include <QClipboard>
 #include <QFontDatabase>
@@ -147,8 +149,10 @@ void SnapshotsSection::fillTable()
                 item->setToolTip(0, tr("Saved by an incomplete backup: some items are not in this snapshot."));
                 item->setForeground(0, warning);
             }
-            item->setText(1, snapshot.hostname);
-            item->setToolTip(1, snapshot.hostname);
+            // Any computer sharing the repository names itself: a line break or markup in the
+            // name is shown as written.
+            item->setText(1, TextRules::visible(snapshot.hostname));
+            item->setToolTip(1, plainToolTip(item->text(1)));
             item->setText(2, Format::bytes(snapshot.sizeBytes));
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
             item->setText(3, snapshot.shortID);

@@ -48,10 +48,10 @@ struct StatusStyle {
     // The smaller font of captions and the bold one of headlines, derived from `base`.
     static QFont captionFont(const QFont &base);
     static QFont headlineFont(const QFont &base);
-    // A small bar that moves while work of unknown length runs, named `name` when one is given.
     // Names a progress bar for screen readers. A bar shows work going on, nothing a user sets:
     // it is read with its percentage, never offered to be raised or lowered.
     static void nameProgress(QProgressBar &bar, const QString &name);
+    // A small bar that moves while work of unknown length runs, named `name` when one is given.
     static QProgressBar *spinner(QWidget *parent, const char *name = nullptr);
 };
 

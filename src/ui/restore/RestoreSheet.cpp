@@ -4,6 +4,7 @@
 #include "kit/PathLabel.h"
 #include "kit/StatusLabel.h"
 #include "restore/RestoreKit.h"
+#include "util/TextRules.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -76,7 +77,7 @@ void RestoreSheet::buildSnapshotSection(QVBoxLayout *layout, const Snapshot &sna
     auto *rows = new QFormLayout(snapshotSection);
     rows->addRow(QStringLiteral("When"), valueLabel(m_model->whenText(), "whenValue", this));
     rows->addRow(QStringLiteral("ID"), valueLabel(snapshot.shortID, "idValue", this));
-    rows->addRow(QStringLiteral("Computer"), valueLabel(snapshot.hostname, "hostValue", this));
+    rows->addRow(QStringLiteral("Computer"), valueLabel(TextRules::visible(snapshot.hostname), "hostValue", this));
     m_contents = valueLabel(m_model->contentsText(), "contentsValue", this);
     m_contents->setWordWrap(true);
     rows->addRow(QStringLiteral("Contents"), m_contents);

@@ -94,8 +94,8 @@ QString SnapshotBrowserModel::displayName(const SnapshotEntry &entry) const
 QString SnapshotBrowserModel::snapshotLabel(const Snapshot &snapshot)
 {
     // The short id tells apart versions made within the same minute.
-    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + snapshot.hostname + QStringLiteral(" \u00B7 ")
-        + snapshot.shortID;
+    return Format::dateTime(snapshot.time) + QStringLiteral(" \u00B7 ") + TextRules::visible(snapshot.hostname)
+        + QStringLiteral(" \u00B7 ") + snapshot.shortID;
 }
 
 void SnapshotBrowserModel::start()
@@ -221,8 +221,11 @@ QString SnapshotBrowserModel::folderConfirmationMessage() const
 {
     if (!m_confirming)
         return {};
-    return m_confirming->path + QStringLiteral(" and everything in it will be restored into a new folder inside ")
-        + targetDisplayPath()
+    // Both folders are written out as they are, so a line break or an invisible character in a
+    // name cannot make the question name another folder than the one restored.
+    return TextRules::visible(m_confirming->path)
+        + QStringLiteral(" and everything in it will be restored into a new folder inside ")
+        + TextRules::visible(targetDisplayPath())
         + QStringLiteral(". Large folders can take a long time and may incur provider download charges.");
 }
 

@@ -5,6 +5,7 @@
 #include "kit/PlainText.h"
 #include "kit/StatusLabel.h"
 #include "restore/RestoreKit.h"
+#include "util/TextRules.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -375,7 +376,7 @@ void SnapshotBrowserSheet::refresh()
         m_selectedIcon->setPixmap(
             restorekit::icon(selected->isDirectory() ? QStringLiteral("folder") : QStringLiteral("doc"))
                 .pixmap(side, side));
-        m_selectedName->setText(SnapshotBrowserModel::lastComponent(selected->path));
+        m_selectedName->setText(TextRules::visible(SnapshotBrowserModel::lastComponent(selected->path)));
         m_selectedName->setToolTip(plainToolTip(selected->path));
         m_selectedSize->setVisible(!selected->isDirectory());
         m_selectedSize->setText(u'(' + Format::bytes(selected->size) + u')');

@@ -1,5 +1,8 @@
 #include "DetailFixture.h"
 #include "kit/Format.h"
+#include "util/Workers.h"
+
+#include <QElapsedTimer>
 
 using namespace vellmir;
 using Fixture = test::DetailFixture;
@@ -21,6 +24,7 @@ private Q_SLOTS:
     void previewRetention();
     void applyRetentionNow_data();
     void applyRetentionNow();
+    void quittingEndsAppliedRetention();
     void retentionTexts();
     void removalWithUndo();
     void removalWithoutUndo();
@@ -297,6 +301,22 @@ void DestinationDetailModelTest::applyRetentionNow()
     QCOMPARE(loadedWhileApplying, reloaded);
     QCOMPARE(model->snapshots().size(), reloaded ? 2 : 0);
     QVERIFY(!model->loadingSnapshots());
+}
+
+void DestinationDetailModelTest::quittingEndsAppliedRetention()
+{
+    Fixture f;
+    auto model = f.model();
+    f.script(QStringLiteral("forget.stdout"), Fixture::forgetJson(2));
+    model->previewRetention();
+    QVERIFY(Fixture::waitFor([&] { return !model->applyingRetention(); }));
+    f.script(QStringLiteral("forget.sleep"), "60");
+    model->applyRetentionNow();
+    QVERIFY(Fixture::waitFor([&] { return QFile::exists(f.fake.filePath(QStringLiteral("sleep.pid"))); }));
+    QElapsedTimer quitting;
+    quitting.start();
+    Workers::beyondViews().stopAndWait();
+    QVERIFY2(quitting.elapsed() < 10000, qPrintable(QString::number(quitting.elapsed())));
 }
 
 void DestinationDetailModelTest::retentionTexts()

@@ -1,4 +1,5 @@
 #include "detail/SnapshotsSection.h"
+#include "../kit/ShownToolTip.h"
 #include "DetailFixture.h"
 #include "kit/Screenshot.h"
 #include "kit/StatusLabel.h"
@@ -56,6 +57,7 @@ class SnapshotsSectionTest : public QObject {
 private Q_SLOTS:
     void emptyRepository();
     void listedWithoutSelection();
+    void computerNameAsWritten();
     void selectingARow();
     void loadingHidesAnEarlierList();
     void loadError();
@@ -108,6 +110,18 @@ void SnapshotsSectionTest::listedWithoutSelection()
     QVERIFY(shown.screenshot(QStringLiteral("listed-narrow")));
     shown.find<QPushButton>("findButton")->click();
     QCOMPARE(shown.model->browseTarget().value().id, newest.id);
+}
+
+void SnapshotsSectionTest::computerNameAsWritten()
+{
+    Fixture f;
+    f.script(
+        QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1).replace("workstation", "<b>work</b>\\nstation"));
+    Shown shown(f);
+    shown.load();
+    const QTreeWidgetItem *first = shown.find<QTreeWidget>("snapshotTable")->topLevelItem(0);
+    QCOMPARE(first->text(1), QStringLiteral("<b>work</b>\u27E8U+000A\u27E9station"));
+    QCOMPARE(test::shownToolTip(first->toolTip(1)), first->text(1));
 }
 
 void SnapshotsSectionTest::selectingARow()

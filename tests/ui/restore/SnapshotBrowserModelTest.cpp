@@ -284,6 +284,18 @@ private Q_SLOTS:
             arguments.at(arguments.indexOf(QStringLiteral("--include")) + 1), QStringLiteral("/home/ann/Documents"));
     }
 
+    void folderQuestionWritesOutALineBreak()
+    {
+        listing(Node::node(QStringLiteral("/home/ann"), QStringLiteral("dir"))
+            + Node::node(QStringLiteral("/home/ann/two\nlines"), QStringLiteral("dir")));
+        auto model = browser();
+        listed(*model);
+        model->select(QStringLiteral("/home/ann/two\nlines"));
+        model->requestRestore();
+        QVERIFY(model->folderConfirmationMessage().startsWith(
+            QStringLiteral("/home/ann/two\u27E8U+000A\u27E9lines and everything in it")));
+    }
+
     void restoreButtonNeedsAFolderAndAQuietList()
     {
         listing(homeListing());
