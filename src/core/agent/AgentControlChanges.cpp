@@ -340,9 +340,7 @@ QString repositoryState(const ConnectionStatus &status, bool initialize, const Q
 {
     switch (status.kind) {
     case ConnectionStatus::Kind::ok:
-        return QStringLiteral("Repository: existing, %1 %2")
-            .arg(QString::number(status.snapshotCount),
-                status.snapshotCount == 1 ? QStringLiteral("snapshot") : QStringLiteral("snapshots"));
+        return QStringLiteral("Repository: existing, %1 snapshot(s)").arg(QString::number(status.snapshotCount));
     case ConnectionStatus::Kind::failed:
         break;
     case ConnectionStatus::Kind::notInitialized:

@@ -469,11 +469,8 @@ private:
             const int removed = m_engine.applyRetention(m_destination.retention, prune, false, environment, stop);
             if (prune)
                 m_record.prunedAt = Date::now();
-            QString message = removed > 0
-                ? QStringLiteral("Retention applied; removed %1 %2.")
-                      .arg(QString::number(removed),
-                          removed == 1 ? QStringLiteral("snapshot") : QStringLiteral("snapshots"))
-                : QStringLiteral("Retention applied; nothing to remove.");
+            QString message = removed > 0 ? QStringLiteral("Retention applied; removed %1 snapshot(s).").arg(removed)
+                                          : QStringLiteral("Retention applied; nothing to remove.");
             if (prune)
                 message += QStringLiteral(" Unused data pruned.");
             m_state.pruneMessage = message;

@@ -400,8 +400,8 @@ void DestinationDetailModel::applyRetentionNow()
                 Q_EMIT model->changed();
                 return;
             }
-            model->m_retentionMessage = *count > 0 ? tr("Removed %1.").arg(Format::counted(*count, tr("snapshot")))
-                                                   : tr("Nothing to remove.");
+            model->m_retentionMessage
+                = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
             // Busy until the list shows what retention left.
             QPointer<DestinationDetailModel> guard(model);
             model->loadSnapshots(model->m_viewStop.get_token(), [guard] {

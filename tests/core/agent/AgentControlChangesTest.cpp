@@ -268,7 +268,7 @@ private Q_SLOTS:
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", "Offsite" }, { "kind", "local" }, { "repository", "/srv/repo" }, { "password", "pw" },
                 { "schedule", "hourly" } }));
-        QCOMPARE(fx.asker->requests.first().details.value(1), QStringLiteral("Repository: existing, 1 snapshot"));
+        QCOMPARE(fx.asker->requests.first().details.value(1), QStringLiteral("Repository: existing, 1 snapshot(s)"));
         QCOMPARE(fx.asker->requests.first().details.value(4), QStringLiteral("Folders: none yet"));
         QCOMPARE(fx.resticArguments().value(0), QStringLiteral("snapshots")); // no init
         QVERIFY(reply.value("warning").toString().contains("No user manager."));

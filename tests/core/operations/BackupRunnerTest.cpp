@@ -490,7 +490,7 @@ private Q_SLOTS:
         const QByteArray removeTwo = R"([{"host":"h","remove":[{"id":"a"},{"id":"b"}]},{"host":"h","remove":null}])";
         QTest::newRow("removes two, prunes")
             << removeTwo << QByteArray() << 0 << "fresh"
-            << "Retention applied; removed 2 snapshots. Unused data pruned." << true << false;
+            << "Retention applied; removed 2 snapshot(s). Unused data pruned." << true << false;
         QTest::newRow("nothing to remove, no prune due") << QByteArray("[]") << QByteArray() << 0 << "pruned recently"
                                                          << "Retention applied; nothing to remove." << false << false;
         test::dataRow("forget fails", QByteArray(), QByteArray("Fatal: unable to create lock\n"), 1, "fresh",

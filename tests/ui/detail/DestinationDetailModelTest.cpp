@@ -262,11 +262,11 @@ void DestinationDetailModelTest::applyRetentionNow_data()
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("reloaded");
-    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshots.") << true;
+    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true;
     // Snapshots that land while the confirmation is open wait for the next count.
-    QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshots.")
+    QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshot(s).")
                                        << true;
-    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot.") << true;
+    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true;
     QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true;
     QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false;
 }

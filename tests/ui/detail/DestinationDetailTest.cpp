@@ -276,7 +276,7 @@ void DestinationDetailTest::retentionConfirmation()
     shown.pane->retentionConfirmation()->findChild<QPushButton *>(QStringLiteral("confirmRetention"))->click();
     QVERIFY(Fixture::waitFor([&] { return !shown.model().applyingRetention(); }));
     QVERIFY(shown.visible("retentionMessage"));
-    QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshots."));
+    QCOMPARE(shown.text("retentionMessage"), QStringLiteral("Removed 3 snapshot(s)."));
     // The result shows without the user scrolling to it.
     auto *message = shown.find("retentionMessage");
     QTRY_VERIFY(
