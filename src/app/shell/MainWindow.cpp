@@ -371,7 +371,7 @@ void MainWindow::refreshSidebar()
     for (const Destination &destination : m_model.destinations()) {
         auto *item = new QListWidgetItem(destination.name, m_sidebar);
         item->setData(idRole, uuidText(destination.id));
-        item->setToolTip(plainToolTip(destination.name));
+        item->setToolTip(plainAutoText(destination.name));
     }
     m_syncingSidebar = false;
     refreshSelection();

@@ -539,7 +539,7 @@ void DestinationDetail::showRetentionConfirmation()
     auto *box = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::NoButton, this);
     box->setObjectName(QStringLiteral("retentionConfirmation"));
     box->setWindowModality(Qt::WindowModal);
-    box->setInformativeText(m_model->retentionDialogMessage());
+    box->setInformativeText(plainAutoText(m_model->retentionDialogMessage()));
     QPushButton *remove = box->addButton(title, QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmRetention"));
     box->addButton(QMessageBox::Cancel);

@@ -152,7 +152,7 @@ void SnapshotsSection::fillTable()
             // Any computer sharing the repository names itself: a line break or markup in the
             // name is shown as written.
             item->setText(1, TextRules::visible(snapshot.hostname));
-            item->setToolTip(1, plainToolTip(item->text(1)));
+            item->setToolTip(1, plainAutoText(item->text(1)));
             item->setText(2, Format::bytes(snapshot.sizeBytes));
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
             item->setText(3, snapshot.shortID);

@@ -78,7 +78,7 @@ void DisclosureButton::resizeEvent(QResizeEvent *event)
 {
     QToolButton::resizeEvent(event);
     const bool cut = width() < sizeHint().width() && !text().isEmpty();
-    setToolTip(cut ? plainToolTip(text()) : QString());
+    setToolTip(cut ? plainAutoText(text()) : QString());
 }
 
 DisclosureButton::DisclosureButton(const QString &title, bool open, QWidget *parent)

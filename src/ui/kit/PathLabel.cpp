@@ -25,7 +25,7 @@ PathLabel::PathLabel(const QString &path, QWidget *parent)
 void PathLabel::setPath(const QString &path)
 {
     m_path = path;
-    setToolTip(plainToolTip(path));
+    setToolTip(plainAutoText(path));
     updateGeometry();
     elide();
 }

@@ -111,7 +111,7 @@ private:
 
 } // namespace
 
-QString plainToolTip(const QString &text)
+QString plainAutoText(const QString &text)
 {
     // Most texts are not mistaken for HTML and stay as they are.
     if (text.isEmpty() || !Qt::mightBeRichText(text))

@@ -10,10 +10,10 @@ namespace vellmir {
 // Names and paths come from the user's disk and from snapshots, so they may hold anything.
 // These keep Qt from reading markup into them where it would.
 
-// A tooltip that shows `text` exactly. Qt takes a tooltip that looks like HTML for rich text,
-// so a folder named like "<img src=...>" would be rendered, and its image loaded, instead of
-// shown. Empty text stays empty: no tooltip.
-QString plainToolTip(const QString &text);
+// A text that shows exactly where Qt takes text that looks like HTML for rich text (a tooltip, a
+// message box's informative text), so that a folder named like "<img src=...>" is shown rather
+// than rendered, its image loaded. Empty text stays empty: no tooltip.
+QString plainAutoText(const QString &text);
 
 // A button title that shows `text` exactly: a button reads "&" as the mark of its shortcut
 // key, so "Tom & Jerry" would lose its ampersand.

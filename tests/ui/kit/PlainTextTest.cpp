@@ -33,7 +33,7 @@ void PlainTextTest::toolTipsShowTheirText_data()
 void PlainTextTest::toolTipsShowTheirText()
 {
     QFETCH(QString, text);
-    const QString tip = plainToolTip(text);
+    const QString tip = plainAutoText(text);
     QCOMPARE(test::shownToolTip(tip), text);
     QCOMPARE(tip.isEmpty(), text.isEmpty());
 }
