@@ -226,7 +226,10 @@ QString SnapshotBrowserModel::folderConfirmationMessage() const
     return TextRules::visible(m_confirming->path)
         + QStringLiteral(" and everything in it will be restored into a new folder inside ")
         + TextRules::visible(targetDisplayPath())
-        + QStringLiteral(". Large folders can take a long time and may incur provider download charges.");
+        // A disk of the user's own charges nothing for reads.
+        + (m_destination.kind == Destination::Kind::local
+                ? QStringLiteral(". Large folders can take a long time.")
+                : QStringLiteral(". Large folders can take a long time and may incur provider download charges."));
 }
 
 void SnapshotBrowserModel::startRestore(const QString &path)

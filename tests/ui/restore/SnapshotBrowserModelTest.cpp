@@ -269,7 +269,7 @@ private Q_SLOTS:
         QVERIFY(model->confirmingFolderRestore());
         QCOMPARE(model->folderConfirmationMessage(),
             QStringLiteral("/home/ann/Documents and everything in it will be restored into a new folder inside "
-                           "~/target. Large folders can take a long time and may incur provider download charges."));
+                           "~/target. Large folders can take a long time."));
         model->dismissFolderConfirmation();
         QVERIFY(!model->confirmingFolderRestore());
         QVERIFY(model->runner()->phase() == Phase::idle);
