@@ -321,11 +321,11 @@ int ResticEngine::forgetCounted(const Destination::RetentionPolicy &policy, cons
     const auto stale
         = std::count_if(counted.cbegin(), counted.cend(), [&now](const QString &id) { return !now.contains(id); });
     if (stale > 0)
-        throw ResticError::command(QStringLiteral("The snapshots changed after they were counted: %1 of the %2 "
-                                                  "counted for removal are gone or are now kept by the policy, so "
-                                                  "nothing was removed. Count them again.")
-                                       .arg(stale)
-                                       .arg(counted.size()));
+        throw EngineRefusal(QStringLiteral("The snapshots changed after they were counted: %1 of the %2 "
+                                           "counted for removal are gone or are now kept by the policy, so "
+                                           "nothing was removed. Count them again.")
+                                .arg(stale)
+                                .arg(counted.size()));
     ResticCommand command = forgetCommand(prune);
     for (const QString &id : counted)
         command.positional(id);

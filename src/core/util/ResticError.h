@@ -14,7 +14,7 @@ public:
 };
 
 // The engine's own refusal of what it was given (a path that is not absolute, a policy that keeps
-// nothing): restic was never asked.
+// nothing, a removal counted before the snapshots changed): restic was not asked to do it.
 class EngineRefusal : public Error {
 public:
     using Error::Error;

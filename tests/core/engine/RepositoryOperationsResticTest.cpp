@@ -115,7 +115,7 @@ private Q_SLOTS:
         QCOMPARE(
             m_engine->run(ResticCommand(QStringLiteral("forget")).positional(kept.first().id), m_environment).exitCode,
             0);
-        QVERIFY_THROWS_EXCEPTION(ResticError, m_engine->forgetCounted(keepOneDay, next, false, m_environment));
+        QVERIFY_THROWS_EXCEPTION(EngineRefusal, m_engine->forgetCounted(keepOneDay, next, false, m_environment));
         QCOMPARE(snapshotsOf(here).size(), 1);
     }
 };
