@@ -4,6 +4,7 @@
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
 #include "util/LocalPath.h"
+#include "util/TextRules.h"
 
 #include <QFile>
 
@@ -153,7 +154,7 @@ QString unnameableReason(const std::string &path)
 {
     return QStringLiteral("\u201C%1\u201D is not offered: its path is not valid UTF-8, so no exclude pattern can "
                           "name it. Rename the folder to exclude it.")
-        .arg(QString::fromStdString(path)); // shown, never used as a path
+        .arg(TextRules::visible(LocalPath::decode(QByteArray::fromStdString(path)))); // shown, never used as a path
 }
 
 } // namespace

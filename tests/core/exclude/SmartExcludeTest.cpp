@@ -266,7 +266,7 @@ void SmartExcludeTest::scanFindsOnlyRealFoldersWithExactNames()
     QCOMPARE(found.last().pattern, QString());
     QCOMPARE(found.last().reason,
         QStringLiteral("\u201C") + root
-            + QStringLiteral("/p/Cache\uFFFD\u201D is not offered: its path is not valid UTF-8, so no exclude pattern "
+            + QStringLiteral("/p/Cache\\xE9\u201D is not offered: its path is not valid UTF-8, so no exclude pattern "
                              "can name it. Rename the folder to exclude it."));
 }
 
