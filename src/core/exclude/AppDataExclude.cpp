@@ -1,6 +1,6 @@
 #include "exclude/AppDataExclude.h"
 
-#include "config/Destination.h"
+#include "util/AppPaths.h"
 
 namespace vellmir {
 
@@ -20,24 +20,32 @@ AppDataExclude::AppDataExclude(ExcludeDetectorProbes probes)
 QList<ExcludeCandidate> AppDataExclude::detect(const QStringList &sources) const
 {
     QList<ExcludeCandidate> candidates;
-    const QString support = ExcludeDetection::inHome(QStringLiteral("Library/Application Support"));
-    if (!ExcludeDetection::liesInside(support, sources))
-        return candidates;
-    for (const QString &app : ExcludeDetection::childDirectories(support)) {
-        const QString appPath = support + u'/' + app;
+    // Each application's folder in the XDG data folder, then each Flatpak application's own data
+    // folder: their second level is where models, disk images and profiles grow.
+    const auto examine = [&](const QString &app, const QString &appPath) {
         for (const QString &name : ExcludeDetection::childDirectories(appPath)) {
             if (name.toLower().contains(QStringLiteral("cache")) || userData().contains(name))
                 continue;
-            const qint64 size = m_probes.measure(appPath + u'/' + name);
+            const QString path = appPath + u'/' + name;
+            const qint64 size = m_probes.measure(path);
             if (size < threshold)
                 continue;
-            const QString pattern = QStringLiteral("~/Library/Application Support/") + Destination::literalPattern(app)
-                + u'/' + Destination::literalPattern(name);
+            const QString pattern = ExcludeDetection::patternFor(path);
             candidates.append({ pattern, pattern,
                 QStringLiteral("Large data in ") + app
                     + QStringLiteral(" - review (may be models, VM images, or profile data)"),
                 1, size, false, ExcludeCandidate::Source::rule });
         }
+    };
+    const QString data = AppPaths::dataHome();
+    if (ExcludeDetection::liesInside(data, sources)) {
+        for (const QString &app : ExcludeDetection::childDirectories(data))
+            examine(app, data + u'/' + app);
+    }
+    const QString flatpak = ExcludeDetection::flatpakApplications();
+    if (ExcludeDetection::liesInside(flatpak, sources)) {
+        for (const QString &app : ExcludeDetection::childDirectories(flatpak))
+            examine(app, flatpak + u'/' + app + QStringLiteral("/data"));
     }
     return candidates;
 }

@@ -10,7 +10,8 @@
 namespace vellmir {
 
 // Very large second-level folders of applications' own data (models, disk images, profiles),
-// offered for review only, when the Application Support folder lies inside the sources.
+// offered for review only, when the XDG data folder or Flatpak's applications folder lies
+// inside the sources.
 class AppDataExclude {
 public:
     // Folder names that hold an application's user data; never proposed.

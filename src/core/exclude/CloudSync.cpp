@@ -2,8 +2,6 @@
 
 #include "config/Destination.h"
 
-#include <QSet>
-
 #include <utility>
 
 namespace vellmir {
@@ -23,12 +21,10 @@ QString CloudSync::providerName(const QString &folderName)
 QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
 {
     QList<ExcludeCandidate> candidates;
-    QSet<QString> proposed;
     const auto offer = [&](const QString &path, const QString &label) {
-        if (proposed.contains(path) || !ExcludeDetection::exists(path) || !ExcludeDetection::liesInside(path, sources))
+        if (!ExcludeDetection::exists(path) || !ExcludeDetection::liesInside(path, sources))
             return;
-        proposed.insert(path);
-        // Provider folders are named by their apps and users; the pattern names this one only.
+        // The pattern names this folder only, whatever the home folder's name holds.
         const QString pattern = Destination::literalPattern(path);
         candidates.append({ pattern, pattern,
             label
@@ -37,22 +33,19 @@ QList<ExcludeCandidate> CloudSync::detect(const QStringList &sources) const
             1, m_probes.measure(path), false, ExcludeCandidate::Source::cloud });
     };
 
-    offer(ExcludeDetection::inHome(QStringLiteral("Library/Mobile Documents/com~apple~CloudDocs")),
-        QStringLiteral("iCloud Drive"));
-    for (const QString &name : { QStringLiteral("Desktop"), QStringLiteral("Documents") }) {
-        const QString path = ExcludeDetection::inHome(name);
-        if (m_probes.isUbiquitous(path))
-            offer(path, QStringLiteral("iCloud ") + name);
-    }
-    const QString storage = ExcludeDetection::inHome(QStringLiteral("Library/CloudStorage"));
-    for (const QString &child : ExcludeDetection::childDirectories(storage))
-        offer(storage + u'/' + child, providerName(child));
+    // The folders the usual sync clients keep in the home folder by default.
     static const std::pair<const char16_t *, const char16_t *> providers[] = {
         { u"Dropbox", u"Dropbox" },
         { u"OneDrive", u"OneDrive" },
         { u"Google Drive", u"Google Drive" },
         { u"Box Sync", u"Box" },
         { u"Box", u"Box" },
+        { u"Nextcloud", u"Nextcloud" },
+        { u"ownCloud", u"ownCloud" },
+        { u"MEGA", u"MEGA" },
+        { u"pCloudDrive", u"pCloud" },
+        { u"Seafile", u"Seafile" },
+        { u"Sync", u"Syncthing" },
     };
     for (const auto &[folder, provider] : providers)
         offer(ExcludeDetection::inHome(QString::fromUtf16(folder)), QString::fromUtf16(provider));

@@ -1,5 +1,6 @@
 #include "exclude/ExcludeDetectorProbes.h"
 
+#include "config/Destination.h"
 #include "exclude/SmartExclude.h"
 #include "util/AppPaths.h"
 #include "util/LocalPath.h"
@@ -16,7 +17,6 @@ ExcludeDetectorProbes ExcludeDetectorProbes::local()
 {
     ExcludeDetectorProbes probes;
     probes.measure = [](const QString &path) { return SmartExclude::directorySize(path); };
-    probes.isUbiquitous = [](const QString &) { return false; };
     return probes;
 }
 
@@ -35,6 +35,16 @@ QString inHome(const QString &relative)
 {
     const QString home = AppPaths::homeDirectory();
     return home == u"/" ? home + relative : home + u'/' + relative;
+}
+
+QString flatpakApplications()
+{
+    return inHome(QStringLiteral(".var/app"));
+}
+
+QString patternFor(const QString &path)
+{
+    return Destination::literalPattern(Destination::tildeForm(path));
 }
 
 bool exists(const QString &path)

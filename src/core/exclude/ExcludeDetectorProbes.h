@@ -6,13 +6,10 @@
 
 namespace vellmir {
 
-// The file-system questions of the Library, app-data and cloud detectors that a test cannot
-// answer with a temporary folder: folder sizes of gigabytes, and whether a cloud service keeps
-// a folder. `local()` gives the real answers.
+// The file-system question of the home-data, app-data and cloud detectors that a test cannot
+// answer with a temporary folder: folder sizes of gigabytes. `local()` gives the real answer.
 struct ExcludeDetectorProbes {
     std::function<qint64(const QString &path)> measure;
-    // Whether a cloud service keeps the item; Linux has no such attribute, so false.
-    std::function<bool(const QString &path)> isUbiquitous;
 
     static ExcludeDetectorProbes local();
 };
@@ -23,6 +20,10 @@ namespace ExcludeDetection {
 bool liesInside(const QString &path, const QStringList &sources);
 // home + "/" + relative.
 QString inHome(const QString &relative);
+// ~/.var/app, where each Flatpak application keeps its own cache, config and data folders.
+QString flatpakApplications();
+// The pattern that leaves out exactly the folder at `path`, spelt from "~/" below the home.
+QString patternFor(const QString &path);
 // Whether anything exists at the path, following a final symbolic link.
 bool exists(const QString &path);
 // The names of the real directories (not links to one) directly in `folder`, in listing order;

@@ -1,8 +1,10 @@
 #include "exclude/SmartExclude.h"
 
 #include "config/Destination.h"
+#include "exclude/ExcludeDetectorProbes.h"
 #include "exclude/ExcludeMatcher.h"
 #include "exclude/FileWalk.h"
+#include "util/AppPaths.h"
 #include "util/LocalPath.h"
 #include "util/TextRules.h"
 
@@ -12,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellmir {
@@ -132,6 +135,8 @@ class RuleScanner : public FileWalk::Visitor {
 public:
     explicit RuleScanner(std::vector<Found> &found)
         : m_found(found)
+        , m_cacheHome(LocalPath::encode(AppPaths::cacheHome()).toStdString())
+        , m_flatpak(LocalPath::encode(ExcludeDetection::flatpakApplications()).toStdString() + '/')
     {
     }
 
@@ -139,6 +144,8 @@ public:
     {
         if (!item.values.readable || !item.values.isDirectory)
             return FileWalk::Step::descend;
+        if (isHomeDataCache(std::string_view(item.path, item.pathLength)))
+            return FileWalk::Step::skipDescendants;
         const SmartExclude::Rule *rule = SmartExclude::ruleFor(item.name);
         if (!rule && !SmartExclude::nameSuggestsCache(item.name))
             return FileWalk::Step::descend;
@@ -147,7 +154,21 @@ public:
     }
 
 private:
+    // The home's own caches are the home-data detector's to propose, once and as a whole.
+    bool isHomeDataCache(std::string_view path) const
+    {
+        if (path == m_cacheHome)
+            return true;
+        if (!path.starts_with(m_flatpak))
+            return false;
+        const std::string_view rest = path.substr(m_flatpak.size());
+        const std::size_t slash = rest.find('/');
+        return slash != 0 && slash != std::string_view::npos && rest.substr(slash) == "/cache";
+    }
+
     std::vector<Found> &m_found;
+    const std::string m_cacheHome;
+    const std::string m_flatpak;
 };
 
 QString unnameableReason(const std::string &path)

@@ -1,6 +1,7 @@
 list(APPEND VELLMIR_CORE_SOURCES
     exclude/AppDataExclude.cpp exclude/AppDataExclude.h
     exclude/CloudSync.cpp exclude/CloudSync.h
+    exclude/LibraryExclude.cpp exclude/LibraryExclude.h
     exclude/DirectoryWalker.cpp exclude/DirectoryWalker.h
     exclude/AIExcludeDecision.cpp exclude/AIExcludeDecision.h
     exclude/OnDeviceExcludeModel.cpp exclude/OnDeviceExcludeModel.h

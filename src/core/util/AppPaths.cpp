@@ -43,9 +43,24 @@ QString configDirectory()
     return xdg("XDG_CONFIG_HOME", QStringLiteral(".config"));
 }
 
+QString dataHome()
+{
+    return xdg("XDG_DATA_HOME", QStringLiteral(".local/share"));
+}
+
+QString stateHome()
+{
+    return xdg("XDG_STATE_HOME", QStringLiteral(".local/state"));
+}
+
+QString cacheHome()
+{
+    return xdg("XDG_CACHE_HOME", QStringLiteral(".cache"));
+}
+
 QString cacheDirectory()
 {
-    return xdg("XDG_CACHE_HOME", QStringLiteral(".cache")) + QStringLiteral("/Vellmir");
+    return cacheHome() + QStringLiteral("/Vellmir");
 }
 
 QString resticCacheDirectory()
@@ -65,7 +80,7 @@ QString resticCacheDirectory()
 
 QString dataDirectory()
 {
-    return xdg("XDG_DATA_HOME", QStringLiteral(".local/share")) + QStringLiteral("/Vellmir");
+    return dataHome() + QStringLiteral("/Vellmir");
 }
 
 QString destinationsFile()

@@ -18,7 +18,10 @@ QString locksDirectory(); // dataDirectory()/locks
 QString schedulerLockFile(); // dataDirectory()/scheduler.lock
 QString homeDirectory(); // $HOME without a trailing "/"
 QString configDirectory(); // $XDG_CONFIG_HOME, by default ~/.config
-QString cacheDirectory(); // $XDG_CACHE_HOME/Vellmir, by default ~/.cache/Vellmir
+QString dataHome(); // $XDG_DATA_HOME, by default ~/.local/share
+QString stateHome(); // $XDG_STATE_HOME, by default ~/.local/state
+QString cacheHome(); // $XDG_CACHE_HOME, by default ~/.cache
+QString cacheDirectory(); // cacheHome()/Vellmir
 // The cache restic keeps for the repositories it opens and never backs up: $XDG_CACHE_HOME/restic,
 // by default ~/.cache/restic, as restic reads the environment this application hands it (which
 // holds no RESTIC_CACHE_DIR). Empty where restic finds no cache folder and uses none.

@@ -3,6 +3,7 @@
 #include "exclude/AppDataExclude.h"
 #include "exclude/CloudSync.h"
 #include "exclude/ExcludeEvidenceScan.h"
+#include "exclude/LibraryExclude.h"
 #include "exclude/OnDeviceExcludeModel.h"
 #include "exclude/SmartExclude.h"
 #include "exclude/SmartExcludeAI.h"
@@ -44,6 +45,7 @@ SmartExcludeServices SmartExcludeServices::standard()
     SmartExcludeServices services;
     services.detect = [](const QStringList &sources) {
         QList<ExcludeCandidate> found = CloudSync().detect(sources);
+        found.append(LibraryExclude().detect(sources));
         found.append(AppDataExclude().detect(sources));
         found.append(SmartExclude().scan(sources));
         return found;

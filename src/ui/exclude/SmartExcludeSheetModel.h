@@ -19,7 +19,7 @@ namespace vellmir {
 // What the smart-exclude sheet scans, asks and shows with. The sheet uses standard(); tests
 // hand in scripted scans and a scripted model.
 struct SmartExcludeServices {
-    // The rule suggestions for the sources: cloud-sync, Library, app-data and rule-scan
+    // The rule suggestions for the sources: cloud-sync, home-data, app-data and rule-scan
     // candidates, in that order. Runs on a worker thread and never fails.
     std::function<QList<ExcludeCandidate>(const QStringList &sources)> detect;
     // The evidence scan behind the AI review and the recheck before applying.

@@ -6,6 +6,7 @@
 #include "exclude/Estimator.h"
 #include "exclude/ExcludeEvidence.h"
 #include "exclude/ExcludeMatcher.h"
+#include "exclude/LibraryExclude.h"
 #include "exclude/SmartExclude.h"
 #include "protection/CoverageAudit.h"
 #include "restore/ProposedBackup.h"
@@ -70,10 +71,12 @@ static const QStringList kTree {
     "Movies/clip.mov",
     "Movies2/b.mov",
     "Library/Caches/c.bin",
-    "Library/Application Support/App[1]/Data*/model.bin",
-    "Library/Application Support/App1/Datax/model.bin",
-    "Library/CloudStorage/Drop[box]-x/f.txt",
-    "Library/CloudStorage/Dropb-x/f.txt",
+    ".local/share/App[1]/Data*/model.bin",
+    ".local/share/App1/Datax/model.bin",
+    ".var/app/org.x[1]/cache/c.bin",
+    ".var/app/org.x[1]/cachex/c.bin",
+    "Nextcloud/f.txt",
+    "Nextcloudx/f.txt",
     "mhome/proj/a.log",
     "mhome/proj/app.log",
     "mhome/proj/keep.txt",
@@ -260,12 +263,13 @@ void ExcludeConformanceTest::estimateCountsWhatResticBacksUp_data()
                                              explorer("mhome/proj/star*.txt"), explorer("mhome/proj/!bang.txt") };
     ExcludeDetectorProbes probes;
     probes.measure = [](const QString &) { return AppDataExclude::threshold; };
-    probes.isUbiquitous = [](const QString &) { return false; };
-    const QStringList detected
-        = candidatePatterns(CloudSync(probes).detect({ m_home }), QStringLiteral("Library/CloudStorage/Drop[box]-x"))
-        + candidatePatterns(
-            AppDataExclude(probes).detect({ m_home }), QStringLiteral("Library/Application Support/App[1]/Data*"));
-    QTest::newRow("cloud and app-data detectors") << all << detected;
+    const QByteArray savedData = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home(QStringLiteral(".local/share"))));
+    const QStringList detected = candidatePatterns(CloudSync(probes).detect({ m_home }), QStringLiteral("Nextcloud"))
+        + candidatePatterns(AppDataExclude(probes).detect({ m_home }), QStringLiteral(".local/share/App[1]/Data*"))
+        + candidatePatterns(LibraryExclude(probes).detect({ m_home }), QStringLiteral(".var/app/org.x[1]/cache"));
+    qputenv("XDG_DATA_HOME", savedData);
+    QTest::newRow("cloud, app-data and home-data detectors") << all << detected;
     const QStringList cacheRule
         = candidatePatterns(SmartExclude().scan({ home(QStringLiteral("mhome/proj")) }), "mhome/proj/my[cache]")
         + QStringList { Destination::literalPattern(QStringLiteral("!bang.txt")) };

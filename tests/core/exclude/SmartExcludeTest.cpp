@@ -268,6 +268,18 @@ void SmartExcludeTest::scanFindsOnlyRealFoldersWithExactNames()
         QStringLiteral("\u201C") + root
             + QStringLiteral("/p/Cache\\xE9\u201D is not offered: its path is not valid UTF-8, so no exclude pattern "
                              "can name it. Rename the folder to exclude it."));
+
+    // The home's own caches are the home-data detector's to offer: the walk passes over them.
+    makeFile(root, QStringLiteral(".cache/thumbnails/blob"), 100);
+    makeFile(root, QStringLiteral(".var/app/org.a/cache/blob"), 100);
+    makeFile(root, QStringLiteral(".var/app/org.a/data/cache/blob"), 100);
+    QStringList patterns;
+    for (const ExcludeCandidate &suggestion : SmartExclude().scan({ root }))
+        patterns.append(suggestion.pattern);
+    patterns.sort();
+    QCOMPARE(patterns,
+        QStringList({ QString(), root + QStringLiteral("/.var/app/org.a/data/cache"),
+            root + QStringLiteral("/elsewhere/dist"), root + QStringLiteral("/p/Build/.cache") }));
 }
 
 void SmartExcludeTest::scanStartsBelowTheSource()
