@@ -643,22 +643,8 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
         return failure(id, -32602, QStringLiteral("Invalid params: params must be an object."));
     const QJsonObject params = paramsValue.toObject();
 
-    if (method == QLatin1String("initialize")) {
-        // The client's version when this server speaks it; otherwise the newest, which the
-        // client may then accept or disconnect from.
-        const QString requested = params.value(QLatin1String("protocolVersion")).toString();
-        const QString version = QStringLiteral(VELLMIR_VERSION);
-        return success(id,
-            QJsonObject {
-                { QStringLiteral("protocolVersion"),
-                    protocolVersions().contains(requested) ? requested : QString::fromLatin1(protocolVersion) },
-                { QStringLiteral("capabilities"), QJsonObject { { QStringLiteral("tools"), QJsonObject() } } },
-                { QStringLiteral("serverInfo"),
-                    QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },
-                        { QStringLiteral("version"), version.isEmpty() ? QStringLiteral("dev") : version } } },
-                { QStringLiteral("instructions"), instructions() },
-            });
-    }
+    if (method == QLatin1String("initialize"))
+        return success(id, initialized(params));
     if (method == QLatin1String("ping"))
         return success(id, QJsonObject());
     if (method == QLatin1String("tools/list")) {
@@ -671,30 +657,52 @@ std::optional<QJsonObject> MCPServer::respond(const QByteArray &line, const Tool
         }();
         return success(id, list);
     }
-    if (method == QLatin1String("tools/call")) {
-        const QJsonValue name = params.value(QLatin1String("name"));
-        if (!name.isString())
-            return failure(id, -32602, QStringLiteral("tools/call needs a name."));
-        if (!AgentCommand::named(name.toString()))
-            return failure(id, -32602, QStringLiteral("Unknown tool ") + name.toString() + QLatin1Char('.'));
-        const QJsonValue arguments = params.value(QLatin1String("arguments"));
-        if (!arguments.isUndefined() && !arguments.isObject())
-            return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
-        if (repeatedPath.size() == 3)
-            return success(id,
-                toolError(AgentParameters::givenTwice(*AgentCommand::named(name.toString()),
-                    repeatedPath.last().toString(), repeated->first, repeated->second, false)));
-        // A failed command is still a successful JSON-RPC response, flagged "isError".
-        try {
-            const QJsonObject reply = runTool(name.toString(), arguments.toObject(), stop);
-            return success(id, toolResult(reply, AgentControl::reportsFailedRun(name.toString(), reply)));
-        } catch (const std::exception &error) {
-            return success(id, toolError(error));
-        } catch (...) {
-            return success(id, toolError(Error(QStringLiteral("The command failed."))));
-        }
-    }
+    if (method == QLatin1String("tools/call"))
+        return callTool(id, params, repeated && repeatedPath.size() == 3 ? repeated : std::nullopt, runTool, stop);
     return failure(id, -32601, QStringLiteral("Method not found: ") + method);
+}
+
+QJsonObject MCPServer::initialized(const QJsonObject &params)
+{
+    // The client's version when this server speaks it; otherwise the newest, which the client
+    // may then accept or disconnect from.
+    const QString requested = params.value(QLatin1String("protocolVersion")).toString();
+    const QString version = QStringLiteral(VELLMIR_VERSION);
+    return QJsonObject {
+        { QStringLiteral("protocolVersion"),
+            protocolVersions().contains(requested) ? requested : QString::fromLatin1(protocolVersion) },
+        { QStringLiteral("capabilities"), QJsonObject { { QStringLiteral("tools"), QJsonObject() } } },
+        { QStringLiteral("serverInfo"),
+            QJsonObject { { QStringLiteral("name"), QStringLiteral("vellmir") },
+                { QStringLiteral("version"), version.isEmpty() ? QStringLiteral("dev") : version } } },
+        { QStringLiteral("instructions"), instructions() },
+    };
+}
+
+QJsonObject MCPServer::callTool(const QJsonValue &id, const QJsonObject &params,
+    const std::optional<json::RepeatedKey> &repeatedArgument, const ToolRunner &runTool, std::stop_token stop)
+{
+    const QJsonValue name = params.value(QLatin1String("name"));
+    if (!name.isString())
+        return failure(id, -32602, QStringLiteral("tools/call needs a name."));
+    if (!AgentCommand::named(name.toString()))
+        return failure(id, -32602, QStringLiteral("Unknown tool ") + name.toString() + QLatin1Char('.'));
+    const QJsonValue arguments = params.value(QLatin1String("arguments"));
+    if (!arguments.isUndefined() && !arguments.isObject())
+        return failure(id, -32602, QStringLiteral("tools/call arguments must be an object."));
+    if (repeatedArgument)
+        return success(id,
+            toolError(AgentParameters::givenTwice(*AgentCommand::named(name.toString()),
+                repeatedArgument->path.last().toString(), repeatedArgument->first, repeatedArgument->second, false)));
+    // A failed command is still a successful JSON-RPC response, flagged "isError".
+    try {
+        const QJsonObject reply = runTool(name.toString(), arguments.toObject(), stop);
+        return success(id, toolResult(reply, AgentControl::reportsFailedRun(name.toString(), reply)));
+    } catch (const std::exception &error) {
+        return success(id, toolError(error));
+    } catch (...) {
+        return success(id, toolError(Error(QStringLiteral("The command failed."))));
+    }
 }
 
 QJsonObject MCPServer::failure(const QJsonValue &id, int code, const QString &message)

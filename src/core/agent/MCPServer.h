@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentCommand.h"
+#include "util/Json.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -94,6 +95,10 @@ private:
     struct Call;
 
     static std::optional<QJsonObject> respond(const QByteArray &line, const ToolRunner &runTool, std::stop_token stop);
+    static QJsonObject initialized(const QJsonObject &params);
+    // A tools/call request; `repeatedArgument` is a tool argument the request gives twice.
+    static QJsonObject callTool(const QJsonValue &id, const QJsonObject &params,
+        const std::optional<json::RepeatedKey> &repeatedArgument, const ToolRunner &runTool, std::stop_token stop);
     static QJsonObject failure(const QJsonValue &id, int code, const QString &message);
     static QString text(const QJsonObject &object);
     // `message` is `line` as receive() parsed it; the worker answers from the line itself.
