@@ -11,6 +11,7 @@
 #include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -446,7 +447,7 @@ void DestinationDetailModel::setConfirmingDelete(bool confirming)
 
 QString DestinationDetailModel::removalDialogTitle() const
 {
-    return tr("Remove \"%1\"?").arg(m_destination.name);
+    return tr("Remove \"%1\"?").arg(TextRules::visible(m_destination.name));
 }
 
 void DestinationDetailModel::removeDestination()

@@ -53,6 +53,15 @@ void MessageLabel::setText(const QString &message)
     updateGeometry();
 }
 
+void MessageLabel::setSelectable(bool selectable)
+{
+    setTextInteractionFlags(
+        selectable ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard : Qt::NoTextInteraction);
+    // A line that cannot be selected is no stop for Tab.
+    setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
+    viewport()->setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
+}
+
 void MessageLabel::setWordWrap(bool wrap)
 {
     m_wrap = wrap;
