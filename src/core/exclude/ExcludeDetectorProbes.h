@@ -8,7 +8,8 @@ namespace vellmir {
 
 // The file-system questions of the Library, app-data and cloud detectors that a test cannot
 // answer with a temporary folder: folder sizes of gigabytes, and whether a cloud service keeps
-// a folder. `local()` gives the real answers.
+// a folder. `local()` gives the real answers; it measures what restic would store of a folder
+// in a source, so a folder that is a link measures nothing.
 struct ExcludeDetectorProbes {
     std::function<qint64(const QString &path)> measure;
     // Whether a cloud service keeps the item; Linux has no such attribute, so false.
