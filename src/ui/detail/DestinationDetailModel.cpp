@@ -5,6 +5,7 @@
 #include "config/UserDefaults.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
+#include "kit/PlainText.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
@@ -131,7 +132,8 @@ DestinationDetailModel::Services DestinationDetailModel::standardServices(
         undoStack,
         // Over its window, not loose in the middle of the screen.
         [parent = QPointer<QWidget>(alertParent)](const QString &message) {
-            QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok, parent);
+            // It may quote a destination's name.
+            QMessageBox alert(QMessageBox::Warning, QString(), visibleLines(message), QMessageBox::Ok, parent);
             alert.setTextFormat(Qt::PlainText);
             alert.exec();
         } };
