@@ -3,10 +3,12 @@
 #include "detail/DestinationDetail.h"
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
+#include "kit/PathLabel.h"
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "shell/MainWindowModel.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 
 #include <QAction>
@@ -47,14 +49,19 @@ QString emptyOverviewHint()
         "<p style=\"white-space:pre\">vellmir add-destination</p>");
 }
 
+void embolden(QWidget *widget, qreal scale)
+{
+    QFont font = widget->font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * scale);
+    widget->setFont(font);
+}
+
 QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
-    QFont font = label->font();
-    font.setBold(true);
-    font.setPointSizeF(font.pointSizeF() * scale);
-    label->setFont(font);
+    embolden(label, scale);
     return label;
 }
 
@@ -291,11 +298,10 @@ QWidget *MainWindow::buildBanner()
     m_bannerTitle = boldLabel(QString(), 1.0, m_banner);
     m_bannerTitle->setObjectName(QStringLiteral("bannerTitle"));
     m_bannerTitle->setWordWrap(true);
-    m_bannerText = new QLabel;
+    // It may quote an error that names a file: a long path wraps rather than widen the overview.
+    m_bannerText = new MessageLabel;
     m_bannerText->setObjectName(QStringLiteral("bannerText"));
-    m_bannerText->setTextFormat(Qt::PlainText);
-    m_bannerText->setWordWrap(true);
-    m_bannerText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_bannerText->setTone(StatusTone::normal);
     bannerTexts->addWidget(m_bannerTitle);
     bannerTexts->addWidget(m_bannerText);
     bannerLayout->addLayout(bannerTexts, 1);
@@ -311,25 +317,23 @@ QWidget *MainWindow::buildBanner()
 
 void MainWindow::addEmptyTexts(QVBoxLayout *layout)
 {
-    m_empty = new QLabel(emptyOverviewText());
+    m_empty = new MessageLabel(emptyOverviewText());
     m_empty->setObjectName(QStringLiteral("emptyOverview"));
-    // It may name destinations nobody vouches for yet: however long their names, the line wraps
-    // and never widens the page, which would push Review… off the window.
-    m_empty->setTextFormat(Qt::PlainText);
-    m_empty->setWordWrap(true);
-    m_empty->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_empty->setPalette([this] {
-        QPalette p = palette();
-        p.setColor(QPalette::WindowText, StatusStyle::color(StatusTone::secondary, p));
-        return p;
-    }());
+    // It may name destinations nobody vouches for yet: however long their names (one long word
+    // too), the line wraps and never widens the page, which would push Review… off the window.
+    m_empty->setSelectable(false);
+    m_empty->setTone(StatusTone::secondary);
     layout->addWidget(m_empty);
     m_emptyHint = new QLabel(emptyOverviewHint());
     m_emptyHint->setObjectName(QStringLiteral("emptyOverviewHint"));
     m_emptyHint->setTextFormat(Qt::RichText);
     m_emptyHint->setWordWrap(true);
     m_emptyHint->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_emptyHint->setPalette(m_empty->palette());
+    m_emptyHint->setPalette([this] {
+        QPalette p = palette();
+        p.setColor(QPalette::WindowText, StatusStyle::color(StatusTone::secondary, p));
+        return p;
+    }());
     layout->addWidget(m_emptyHint);
     // Shown by refreshRows when there is nothing else to show; hidden, they cost the scroll
     // area's first measurement nothing.
@@ -369,9 +373,12 @@ void MainWindow::refreshSidebar()
     auto *overview = new QListWidgetItem(QStringLiteral("Overview"), m_sidebar);
     overview->setData(idRole, QString());
     for (const Destination &destination : m_model.destinations()) {
-        auto *item = new QListWidgetItem(destination.name, m_sidebar);
+        // A name may have come from a hand-edited file: a line break in it would show as two
+        // destinations, a bidirectional control would reorder it.
+        const QString name = TextRules::visible(destination.name);
+        auto *item = new QListWidgetItem(name, m_sidebar);
         item->setData(idRole, uuidText(destination.id));
-        item->setToolTip(plainAutoText(destination.name));
+        item->setToolTip(plainAutoText(name));
     }
     m_syncingSidebar = false;
     refreshSelection();
@@ -536,12 +543,14 @@ QWidget *MainWindow::placeholderDetail(const Destination &destination) const
     pane->setObjectName(QStringLiteral("detailPlaceholder"));
     auto *layout = new QVBoxLayout(pane);
     layout->setContentsMargins(20, 16, 20, 16);
-    auto *name = boldLabel(destination.name, 1.4, pane);
+    // Cut rather than widen the pane, whole in their tips.
+    auto *name = new PathLabel(destination.name, pane);
+    name->setElideMode(Qt::ElideRight);
+    embolden(name, 1.4);
     name->setObjectName(QStringLiteral("detailName"));
     layout->addWidget(name);
-    auto *repository = new QLabel(destination.repository);
+    auto *repository = new PathLabel(destination.repository, pane);
     repository->setObjectName(QStringLiteral("detailRepository"));
-    repository->setTextFormat(Qt::PlainText);
     repository->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(repository);
     auto *note

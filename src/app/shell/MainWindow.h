@@ -105,12 +105,12 @@ private:
     std::optional<Destination> m_detailDestination;
     QFrame *m_banner = nullptr;
     QLabel *m_bannerTitle = nullptr;
-    QLabel *m_bannerText = nullptr;
+    MessageLabel *m_bannerText = nullptr;
     QPushButton *m_review = nullptr;
     MessageLabel *m_loadError = nullptr;
     MessageLabel *m_schedulerMessage = nullptr;
     MessageLabel *m_schedulerCommand = nullptr;
-    QLabel *m_empty = nullptr;
+    MessageLabel *m_empty = nullptr;
     QLabel *m_emptyHint = nullptr;
     QVBoxLayout *m_rowsLayout = nullptr;
     QMap<QUuid, DestinationHealthRow *> m_rows;

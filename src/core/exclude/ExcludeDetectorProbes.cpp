@@ -16,7 +16,14 @@ namespace vellmir {
 ExcludeDetectorProbes ExcludeDetectorProbes::local()
 {
     ExcludeDetectorProbes probes;
-    probes.measure = [](const QString &path) { return SmartExclude::directorySize(path); };
+    probes.measure = [](const QString &path) {
+        // What restic would store: a folder in a source that is a link (a ~/Dropbox leading to
+        // another disk) is stored as the link, nothing behind it.
+        struct stat info;
+        if (::lstat(LocalPath::encode(path).constData(), &info) == 0 && S_ISLNK(info.st_mode))
+            return qint64(0);
+        return SmartExclude::directorySize(path);
+    };
     return probes;
 }
 

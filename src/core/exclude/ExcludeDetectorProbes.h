@@ -7,7 +7,9 @@
 namespace vellmir {
 
 // The file-system question of the home-data, app-data and cloud detectors that a test cannot
-// answer with a temporary folder: folder sizes of gigabytes. `local()` gives the real answer.
+// answer with a temporary folder: folder sizes of gigabytes. `local()` gives the real answer; it
+// measures what restic would store of a folder in a source, so a folder that is a link measures
+// nothing.
 struct ExcludeDetectorProbes {
     std::function<qint64(const QString &path)> measure;
 

@@ -16,6 +16,7 @@
 #include "protection/ProtectionDetails.h"
 #include "restore/RestoreSheet.h"
 #include "restore/SnapshotBrowserSheet.h"
+#include "util/TextRules.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -287,7 +288,10 @@ QWidget *DestinationDetail::buildDestinationSection()
     auto *form = new QFormLayout;
     // A narrow pane puts a value under its label rather than beside it.
     form->setRowWrapPolicy(QFormLayout::WrapLongRows);
-    m_name = plainLabel(QString(), frame, "nameValue");
+    // Cut at its end rather than widen the pane; whole in its tip.
+    m_name = new PathLabel(frame);
+    m_name->setObjectName(QStringLiteral("nameValue"));
+    m_name->setElideMode(Qt::ElideRight);
     form->addRow(tr("Name"), m_name);
     m_type = plainLabel(QString(), frame, "typeValue");
     form->addRow(tr("Type"), m_type);
@@ -407,10 +411,12 @@ void DestinationDetail::setDestination(const Destination &destination)
 void DestinationDetail::renderDestination()
 {
     const Destination &destination = m_model->destination();
-    setWindowTitle(destination.name);
-    m_name->setText(destination.name);
+    // Both may come from a hand-edited file: what would break, hide or reorder them is written out.
+    const QString name = TextRules::visible(destination.name);
+    setWindowTitle(name);
+    m_name->setPath(destination.name);
     m_type->setText(displayName(destination.kind));
-    m_repository->setText(destination.repository);
+    m_repository->setText(TextRules::visible(destination.repository));
     m_schedule->setText(displayName(destination.schedule));
     m_policy->setText(destination.retention.summary());
     m_prune->setText(destination.pruneAfterBackup ? tr("On") : tr("Off"));

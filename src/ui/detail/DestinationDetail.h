@@ -26,6 +26,7 @@ class DestinationDetailModel;
 class DestinationStore;
 class DetailSection;
 class MessageLabel;
+class PathLabel;
 class SnapshotsSection;
 
 // The pane of one destination: what it is, "Back Up", "Snapshots", the protection details,
@@ -89,7 +90,7 @@ private:
     RestoreServices m_restoreServices;
 
     QToolBar *m_toolbar = nullptr;
-    QLabel *m_name = nullptr;
+    PathLabel *m_name = nullptr;
     QLabel *m_type = nullptr;
     MessageLabel *m_repository = nullptr;
     QLabel *m_schedule = nullptr;

@@ -5,12 +5,14 @@
 #include "config/UserDefaults.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
+#include "kit/PlainText.h"
 #include "operations/BackupHistory.h"
 #include "operations/BackupRunner.h"
 #include "operations/Scheduler.h"
 #include "platform/KeyringStore.h"
 #include "util/AppPaths.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -130,7 +132,8 @@ DestinationDetailModel::Services DestinationDetailModel::standardServices(
         undoStack,
         // Over its window, not loose in the middle of the screen.
         [parent = QPointer<QWidget>(alertParent)](const QString &message) {
-            QMessageBox alert(QMessageBox::Warning, QString(), message, QMessageBox::Ok, parent);
+            // It may quote a destination's name.
+            QMessageBox alert(QMessageBox::Warning, QString(), visibleLines(message), QMessageBox::Ok, parent);
             alert.setTextFormat(Qt::PlainText);
             alert.exec();
         } };
@@ -446,7 +449,7 @@ void DestinationDetailModel::setConfirmingDelete(bool confirming)
 
 QString DestinationDetailModel::removalDialogTitle() const
 {
-    return tr("Remove \"%1\"?").arg(m_destination.name);
+    return tr("Remove \"%1\"?").arg(TextRules::visible(m_destination.name));
 }
 
 void DestinationDetailModel::removeDestination()

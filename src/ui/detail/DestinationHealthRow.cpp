@@ -2,8 +2,10 @@
 
 #include "detail/DestinationHealthModel.h"
 #include "kit/MessageLabel.h"
+#include "kit/PathLabel.h"
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
+#include "util/TextRules.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -58,7 +60,10 @@ void DestinationHealthRow::build()
     layout->setContentsMargins(0, 4, 0, 4);
     layout->setSpacing(6);
 
-    m_name = plainLabel(QString(), this, "name");
+    // However long the name, it never widens the overview: it is cut at its end, whole in its tip.
+    m_name = new PathLabel(this);
+    m_name->setObjectName(QStringLiteral("name"));
+    m_name->setElideMode(Qt::ElideRight);
     m_name->setFont(StatusStyle::headlineFont(font()));
     m_backup = plainLabel(QString(), this, "backupLine");
     m_latestAttempt = plainLabel(QString(), this, "latestAttemptLine");
@@ -131,7 +136,9 @@ void DestinationHealthRow::hideEvent(QHideEvent *event)
 void DestinationHealthRow::refresh()
 {
     const DestinationHealthModel &model = *m_model;
-    m_name->setText(model.destination().name);
+    // The name may come from a hand-edited file: what would break, hide or reorder it is written out.
+    const QString name = TextRules::visible(model.destination().name);
+    m_name->setPath(model.destination().name);
     showLine(m_backup, model.backupLine());
     showLine(m_latestAttempt, model.latestAttemptLine());
     showLine(m_overdue, model.overdueLine());
@@ -141,7 +148,6 @@ void DestinationHealthRow::refresh()
     m_error->setText(model.errorMessage().value_or(QString()));
     m_error->setVisible(model.errorMessage().has_value());
 
-    const QString &name = model.destination().name;
     m_open->setAccessibleName(tr("Review and Restore %1").arg(name));
     m_backUp->setAccessibleName(tr("Back Up %1 Now").arg(name));
     m_cancel->setAccessibleName(tr("Cancel the backup of %1").arg(name));

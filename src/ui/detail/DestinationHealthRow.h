@@ -13,6 +13,7 @@ namespace vellmir {
 
 class DestinationHealthModel;
 class MessageLabel;
+class PathLabel;
 
 // A compact summary of one destination for the overview and the status menu: its last
 // complete backup, a latest attempt that did not complete, whether it is overdue and when it
@@ -41,7 +42,7 @@ private:
 
     DestinationHealthModel *m_model;
     std::function<void()> m_onOpen;
-    QLabel *m_name = nullptr;
+    PathLabel *m_name = nullptr;
     QLabel *m_backup = nullptr;
     QLabel *m_latestAttempt = nullptr;
     QLabel *m_overdue = nullptr;

@@ -514,7 +514,7 @@ void SmartExcludeSheet::showApplyError()
         connect(m_alert, &QDialog::finished, m_model, &SmartExcludeSheetModel::clearApplyError);
     }
     m_alert->setText(QStringLiteral("Exclusions were not added"));
-    m_alert->setInformativeText(plainAutoText(*error));
+    m_alert->setInformativeText(plainAutoText(visibleLines(*error)));
     m_alert->open();
 }
 

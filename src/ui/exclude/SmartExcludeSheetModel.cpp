@@ -1,8 +1,10 @@
 #include "exclude/SmartExcludeSheetModel.h"
 
+#include "config/Destination.h"
 #include "exclude/AppDataExclude.h"
 #include "exclude/CloudSync.h"
 #include "exclude/ExcludeEvidenceScan.h"
+#include "exclude/ExcludeMatcher.h"
 #include "exclude/LibraryExclude.h"
 #include "exclude/OnDeviceExcludeModel.h"
 #include "exclude/SmartExclude.h"
@@ -11,6 +13,7 @@
 #include "protection/FileViewer.h"
 #include "util/Error.h"
 
+#include <QDir>
 #include <QMetaObject>
 #include <algorithm>
 #include <thread>
@@ -36,6 +39,57 @@ bool scalarLess(const QString &left, const QString &right)
     const QList<uint> a = left.normalized(QString::NormalizationForm_C).toUcs4();
     const QList<uint> b = right.normalized(QString::NormalizationForm_C).toUcs4();
     return std::lexicographical_compare(a.cbegin(), a.cend(), b.cbegin(), b.cend());
+}
+
+// The folder a suggestion names: every detector names one folder by its own path, spelt as a
+// literal pattern (Destination::literalPattern, "~/" for the home folder). Empty for a pattern
+// that names no one folder (a bare name).
+QString suggestedFolder(const QString &pattern)
+{
+    QString path;
+    path.reserve(pattern.size());
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == u'\\' && i + 1 < pattern.size())
+            ++i;
+        path.append(pattern[i]);
+    }
+    path = Destination::expandTilde(path);
+    return path.startsWith(u'/') ? path : QString();
+}
+
+// Whether `folder` is one of `sources` or holds one.
+bool holdsSource(const QString &folder, const QStringList &sources)
+{
+    const QString below = folder.endsWith(u'/') ? folder : folder + u'/';
+    return std::any_of(sources.cbegin(), sources.cend(),
+        [&](const QString &source) { return source == folder || source.startsWith(below); });
+}
+
+// The suggestions whose folders a backup would still store. A folder the existing patterns
+// already leave out, as restic matches them ("node_modules", a folder above it, a trailing "/"),
+// would be left out twice; a source, or a folder that holds one, would drop what the user chose
+// to back up. Reads the disk (sources that are links): worker threads only.
+QList<ExcludeCandidate> stillStored(
+    const QList<ExcludeCandidate> &found, const QStringList &sources, const QStringList &excludes)
+{
+    const ExcludeMatcher matcher(Destination::resticExcludes(excludes, sources));
+    // Each source as given and as restic walks it: suggestions come spelt either way.
+    QStringList chosen;
+    for (const QString &source : sources) {
+        const QString given = QDir::cleanPath(Destination::expandTilde(source));
+        chosen << given << Destination::resolvedSource(given);
+    }
+    const QSet<QString> existing(excludes.cbegin(), excludes.cend());
+    QList<ExcludeCandidate> kept;
+    for (const ExcludeCandidate &candidate : found) {
+        if (existing.contains(candidate.pattern))
+            continue;
+        const QString folder = candidate.pattern.isEmpty() ? QString() : suggestedFolder(candidate.pattern);
+        if (!folder.isEmpty() && (holdsSource(folder, chosen) || matcher.matches(folder, QString())))
+            continue;
+        kept.append(candidate);
+    }
+    return kept;
 }
 
 } // namespace
@@ -84,22 +138,21 @@ void SmartExcludeSheetModel::initialScan()
     if (m_scanStarted)
         return;
     m_scanStarted = true;
-    m_workers.start([receiver = m_receiver, detect = m_services.detect, sources = m_sources](std::stop_token) {
-        const QList<ExcludeCandidate> found = detect(sources);
+    m_workers.start([receiver = m_receiver, detect = m_services.detect, sources = m_sources,
+                        excludes = m_existingExcludes](std::stop_token) {
+        const QList<ExcludeCandidate> found = stillStored(detect(sources), sources, excludes);
         receiver->post([found](SmartExcludeSheetModel *model) { model->deliverScan(found); });
     });
 }
 
 void SmartExcludeSheetModel::deliverScan(const QList<ExcludeCandidate> &found)
 {
-    // Exact strings only: "~/x", "x/" or another case may not cover the same folder.
-    const QSet<QString> existing(m_existingExcludes.cbegin(), m_existingExcludes.cend());
     QList<ExcludeCandidate> kept;
     m_unoffered.clear();
     for (const ExcludeCandidate &candidate : found) {
         if (candidate.pattern.isEmpty())
             m_unoffered.append(candidate.reason);
-        else if (!existing.contains(candidate.pattern))
+        else
             kept.append(candidate);
     }
     std::stable_sort(kept.begin(), kept.end(),

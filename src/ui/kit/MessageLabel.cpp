@@ -1,6 +1,6 @@
 #include "kit/MessageLabel.h"
 
-#include "util/TextRules.h"
+#include "kit/PlainText.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QEvent>
@@ -42,15 +42,20 @@ void MessageLabel::setText(const QString &message)
     if (message == m_text && !message.isEmpty())
         return;
     m_text = message;
-    // Messages carry what restic, the file system or a file said: each line is shown with what
-    // would draw as nothing, or reorder the line, written out.
-    QStringList lines = message.split(u'\n');
-    for (QString &line : lines)
-        line = TextRules::visible(line);
-    const QString shown = lines.join(u'\n');
+    // Messages carry what restic, the file system or a file said.
+    const QString shown = visibleLines(message);
     setPlainText(shown);
     m_measure.setPlainText(shown);
     updateGeometry();
+}
+
+void MessageLabel::setSelectable(bool selectable)
+{
+    setTextInteractionFlags(
+        selectable ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard : Qt::NoTextInteraction);
+    // A line that cannot be selected is no stop for Tab.
+    setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
+    viewport()->setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
 }
 
 void MessageLabel::setWordWrap(bool wrap)

@@ -24,6 +24,9 @@ public:
     // What was set, exactly: the shown document turns some characters (no-break spaces) into others.
     const QString &text() const { return m_text; }
 
+    // On by default; off, the text is only read (a heading) and is no stop for Tab.
+    void setSelectable(bool selectable);
+
     // Off keeps the message on one line, as wide as it needs (a command to copy as typed).
     void setWordWrap(bool wrap);
     bool wordWrap() const { return m_wrap; }

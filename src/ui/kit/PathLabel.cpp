@@ -1,6 +1,7 @@
 #include "kit/PathLabel.h"
 
 #include "kit/PlainText.h"
+#include "util/TextRules.h"
 
 #include <QEvent>
 #include <QFontMetricsF>
@@ -25,8 +26,17 @@ PathLabel::PathLabel(const QString &path, QWidget *parent)
 void PathLabel::setPath(const QString &path)
 {
     m_path = path;
-    setToolTip(plainAutoText(path));
+    const QString line = shownLine();
+    setToolTip(plainAutoText(line));
+    // What is read out is the whole line, not what fits.
+    setAccessibleName(line);
     updateGeometry();
+    elide();
+}
+
+void PathLabel::setElideMode(Qt::TextElideMode mode)
+{
+    m_elideMode = mode;
     elide();
 }
 
@@ -41,10 +51,8 @@ QSize PathLabel::sizeHint() const
     // Eliding measures in fractions of a pixel: a width rounded down would cut the last
     // fraction off and elide a name that has all the room it asked for.
     const QFontMetricsF metrics(font());
-    QString line = m_path;
-    line.replace(u'\n', u' ');
     const QMargins margins = contentsMargins();
-    return QSize(qCeil(metrics.horizontalAdvance(line)) + margins.left() + margins.right() + 2 * margin(),
+    return QSize(qCeil(metrics.horizontalAdvance(shownLine())) + margins.left() + margins.right() + 2 * margin(),
         QFontMetrics(font()).height() + margins.top() + margins.bottom());
 }
 
@@ -61,13 +69,17 @@ void PathLabel::changeEvent(QEvent *event)
         elide();
 }
 
+QString PathLabel::shownLine() const
+{
+    // A path comes from a disk, a snapshot or a file anyone may edit: a line break in it would
+    // start a second line, and a bidirectional control would reorder it.
+    return TextRules::visible(m_path);
+}
+
 void PathLabel::elide()
 {
-    // A line break in a name would otherwise start a second line.
-    QString line = m_path;
-    line.replace(u'\n', u' ');
     const int width = contentsRect().width() - 2 * margin();
-    setText(fontMetrics().elidedText(line, Qt::ElideMiddle, qMax(0, width)));
+    setText(fontMetrics().elidedText(shownLine(), m_elideMode, qMax(0, width)));
 }
 
 } // namespace vellmir

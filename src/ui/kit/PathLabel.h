@@ -6,7 +6,8 @@ namespace vellmir {
 
 // A path on one line: when it does not fit, the middle gives way to an ellipsis so that both
 // the start (the volume or home) and the end (the file name) stay readable. The whole path is
-// the tooltip.
+// the tooltip. What would show as nothing, break the line or reorder it is written out. A name
+// (a destination's) is cut at its end instead, as the sidebar cuts it.
 class PathLabel : public QLabel {
     Q_OBJECT
 
@@ -16,6 +17,7 @@ public:
 
     void setPath(const QString &path);
     const QString &path() const { return m_path; }
+    void setElideMode(Qt::TextElideMode mode);
 
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
@@ -26,8 +28,10 @@ protected:
 
 private:
     void elide();
+    QString shownLine() const;
 
     QString m_path;
+    Qt::TextElideMode m_elideMode = Qt::ElideMiddle;
 };
 
 } // namespace vellmir

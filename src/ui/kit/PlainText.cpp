@@ -1,5 +1,7 @@
 #include "kit/PlainText.h"
 
+#include "util/TextRules.h"
+
 #include <QFont>
 #include <QFontMetricsF>
 #include <QHash>
@@ -117,6 +119,14 @@ QString plainAutoText(const QString &text)
     if (text.isEmpty() || !Qt::mightBeRichText(text))
         return text;
     return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
+}
+
+QString visibleLines(const QString &text)
+{
+    QStringList lines = text.split(u'\n');
+    for (QString &line : lines)
+        line = TextRules::visible(line);
+    return lines.join(u'\n');
 }
 
 QString plainButtonText(const QString &text)

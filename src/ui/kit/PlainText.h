@@ -15,6 +15,11 @@ namespace vellmir {
 // than rendered, its image loaded. Empty text stays empty: no tooltip.
 QString plainAutoText(const QString &text);
 
+// A message from restic, a runner or a file as it may be shown: each of its lines with what
+// would draw as nothing, break the line or reorder it written out (TextRules::visible), so a
+// name it quotes never starts a line of its own.
+QString visibleLines(const QString &text);
+
 // A button title that shows `text` exactly: a button reads "&" as the mark of its shortcut
 // key, so "Tom & Jerry" would lose its ampersand.
 QString plainButtonText(const QString &text);

@@ -35,11 +35,7 @@ void StatusLabel::setStatus(StatusTone tone, const QString &symbol, const QStrin
 
 void StatusLabel::setSelectable(bool selectable)
 {
-    m_text->setTextInteractionFlags(
-        selectable ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard : Qt::NoTextInteraction);
-    // A line that cannot be selected is no stop for Tab.
-    m_text->setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
-    m_text->viewport()->setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
+    m_text->setSelectable(selectable);
 }
 
 QString StatusLabel::text() const

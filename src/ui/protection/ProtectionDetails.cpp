@@ -184,7 +184,10 @@ void ProtectionDetails::buildCoverage(QVBoxLayout *layout)
     m_exclusionsToggle = disclosure(layout, box, m_exclusionsContent, "exclusionsDisclosure");
 
     m_lastVerifiedRestore = labelledValue(layout, box, tr("Last verified restore"), "lastVerifiedRestore");
-    m_verifiedSelection = caption(box, QString(), "verifiedSelection");
+    // It names a folder, which may be one long word: cut in the middle rather than widen the pane.
+    m_verifiedSelection = new PathLabel(box);
+    m_verifiedSelection->setObjectName(QStringLiteral("verifiedSelection"));
+    m_verifiedSelection->setFont(StatusStyle::captionFont(m_verifiedSelection->font()));
     makeSelectable(m_verifiedSelection);
     layout->addWidget(m_verifiedSelection);
     layout->addWidget(caption(box,
@@ -312,7 +315,8 @@ void ProtectionDetails::refreshHealth()
     const RepositoryHealth &health = model.health();
 
     m_lastVerifiedRestore->setText(model.lastVerifiedRestoreText());
-    setVisibleText(m_verifiedSelection, model.verifiedSelectionText());
+    m_verifiedSelection->setPath(model.verifiedSelectionText().value_or(QString()));
+    m_verifiedSelection->setVisible(model.verifiedSelectionText().has_value());
 
     m_lastCheck->setText(model.lastCheckText());
     setVisibleText(m_integrityMessage, health.integrityMessage);

@@ -16,6 +16,7 @@ class QVBoxLayout;
 namespace vellmir {
 
 class MessageLabel;
+class PathLabel;
 class ProtectionDetailsModel;
 class StripedList;
 
@@ -74,7 +75,7 @@ private:
     QWidget *m_exclusionsContent = nullptr;
     StripedList *m_exclusions = nullptr;
     QLabel *m_lastVerifiedRestore = nullptr;
-    QLabel *m_verifiedSelection = nullptr;
+    PathLabel *m_verifiedSelection = nullptr;
     QPushButton *m_exportKit = nullptr;
     QPushButton *m_testRecovery = nullptr;
 

@@ -3,6 +3,7 @@
 #include "kit/Format.h"
 #include "platform/KeyringStore.h"
 #include "util/Error.h"
+#include "util/TextRules.h"
 
 #include <QMetaObject>
 #include <limits>
@@ -213,7 +214,7 @@ std::optional<QString> ProtectionDetailsModel::verifiedSelectionText() const
 {
     if (!m_health.restoredSelection)
         return std::nullopt;
-    return tr("Verified selection: ") + *m_health.restoredSelection;
+    return tr("Verified selection: ") + TextRules::visible(*m_health.restoredSelection);
 }
 
 QString ProtectionDetailsModel::lastCheckText(const QLocale &locale) const

@@ -1,6 +1,7 @@
 #include "protection/RecoveryPlan.h"
 
 #include "util/Json.h"
+#include "util/TextRules.h"
 #include "util/Uuid.h"
 
 namespace vellmir {
@@ -124,9 +125,10 @@ Destination RecoveryPlan::destination() const
 
 QString RecoveryPlan::instructions() const
 {
-    return QStringLiteral("Vellmir recovery kit for ") + name + QStringLiteral("\n\nRepository: ") + repository
-        + QStringLiteral("\nStorage: ") + displayName(kind) + QStringLiteral("\nKind: ") + toString(kind)
-        + QString::fromUtf8(kInstructions);
+    // Both may come from a hand-edited file: a line break in one would forge a line of the instructions.
+    return QStringLiteral("Vellmir recovery kit for ") + TextRules::visible(name) + QStringLiteral("\n\nRepository: ")
+        + TextRules::visible(repository) + QStringLiteral("\nStorage: ") + displayName(kind)
+        + QStringLiteral("\nKind: ") + toString(kind) + QString::fromUtf8(kInstructions);
 }
 
 } // namespace vellmir

@@ -1,5 +1,7 @@
 #include "protection/StripedList.h"
 
+#include "kit/PathLabel.h"
+
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -28,13 +30,13 @@ void StripedList::setItems(const QStringList &items)
     qDeleteAll(m_rows);
     m_rows.clear();
     for (qsizetype index = 0; index < items.size(); ++index) {
-        auto *row = new QLabel(items[index], this);
+        // Folders and patterns may come from a hand-edited file and be one long word: written out
+        // and cut in the middle rather than widen the pane, whole in their tips.
+        auto *row = new PathLabel(items[index], this);
         row->setObjectName(QStringLiteral("row%1").arg(index));
-        row->setTextFormat(Qt::PlainText);
         row->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         row->setContentsMargins(8, 3, 8, 3);
         row->setAlignment(Qt::AlignLeading | Qt::AlignVCenter);
-        row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         layout()->addWidget(row);
         row->show(); // the list may be on screen already
         m_rows.append(row);

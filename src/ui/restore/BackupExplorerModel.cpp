@@ -7,6 +7,7 @@
 #include "restore/ProposedBackupSheetModel.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/TextRules.h"
 
 #include <QMetaObject>
 #include <QRunnable>
@@ -169,8 +170,9 @@ QString BackupExplorerModel::toggleHelp(const BackupEntry &entry) const
 
 QString BackupExplorerModel::toggleAccessibleName(const BackupEntry &entry)
 {
-    return entry.isExcluded ? QStringLiteral("Include ") + entry.name + QStringLiteral(" in backup")
-                            : QStringLiteral("Exclude ") + entry.name + QStringLiteral(" from backup");
+    const QString name = TextRules::visible(entry.name);
+    return entry.isExcluded ? QStringLiteral("Include ") + name + QStringLiteral(" in backup")
+                            : QStringLiteral("Exclude ") + name + QStringLiteral(" from backup");
 }
 
 double BackupExplorerModel::toggleOpacity(const BackupEntry &entry) const

@@ -1,5 +1,7 @@
 #include "restore/RestoreKit.h"
 
+#include "util/TextRules.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -60,7 +62,8 @@ FolderOpener fileManagerOpener(QWidget *parent)
         if (QDesktopServices::openUrl(QUrl::fromLocalFile(path)) || !owner)
             return;
         auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("No File Manager Opened"),
-            QStringLiteral("No file manager opened the folder. The files are in:\n") + path, QMessageBox::Ok, owner);
+            QStringLiteral("No file manager opened the folder. The files are in:\n") + TextRules::visible(path),
+            QMessageBox::Ok, owner);
         box->setObjectName(QStringLiteral("openFailure"));
         // The folder's name is the user's text, never markup; selectable, to paste it elsewhere.
         box->setTextFormat(Qt::PlainText);

@@ -2,6 +2,7 @@
 
 #include "kit/Format.h"
 #include "restore/RestoreTexts.h"
+#include "util/TextRules.h"
 
 namespace vellmir {
 
@@ -24,7 +25,8 @@ QString RestoreSheetModel::whenText() const
 
 QString RestoreSheetModel::contentsText() const
 {
-    const QString contents = m_include.value_or(QStringLiteral("Whole snapshot"));
+    // A path in a snapshot may hold anything a file name can: it is written out.
+    const QString contents = m_include ? TextRules::visible(*m_include) : QStringLiteral("Whole snapshot");
     return m_incomplete ? contents + QStringLiteral(" (of an incomplete backup: some items are not in it)") : contents;
 }
 

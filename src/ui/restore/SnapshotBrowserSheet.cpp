@@ -377,13 +377,13 @@ void SnapshotBrowserSheet::refresh()
             restorekit::icon(selected->isDirectory() ? QStringLiteral("folder") : QStringLiteral("doc"))
                 .pixmap(side, side));
         m_selectedName->setText(TextRules::visible(SnapshotBrowserModel::lastComponent(selected->path)));
-        m_selectedName->setToolTip(plainAutoText(selected->path));
+        m_selectedName->setToolTip(plainAutoText(TextRules::visible(selected->path)));
         m_selectedSize->setVisible(!selected->isDirectory());
         m_selectedSize->setText(u'(' + Format::bytes(selected->size) + u')');
         m_restore->setText(SnapshotBrowserModel::restoreButtonTitle(*selected));
     }
     m_target->setPath(m_model->targetDisplayPath());
-    m_target->setToolTip(plainAutoText(m_model->targetPath()));
+    m_target->setToolTip(plainAutoText(TextRules::visible(m_model->targetPath())));
 
     const RestoreRunner *runner = m_model->runner();
     const Phase phase = runner->phase();
@@ -492,7 +492,7 @@ void SnapshotBrowserSheet::rebuildEntries()
         item->setText(0, m_model->displayName(entry));
         item->setIcon(0, entry.isDirectory() ? folder : file);
         item->setData(0, pathRole, entry.path);
-        item->setToolTip(0, plainAutoText(entry.path));
+        item->setToolTip(0, plainAutoText(TextRules::visible(entry.path)));
         if (entry.isDirectory()) {
             auto *open = new QToolButton;
             open->setText(QStringLiteral("Open"));

@@ -139,7 +139,7 @@ void MainWindowTest::noDestinations()
     QCOMPARE(shown.sidebarTexts(), QStringList { QStringLiteral("Overview") });
     QCOMPARE(shown.sidebar()->currentRow(), 0);
     QVERIFY(shown.showsOverview());
-    QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QVERIFY(shown.find<QWidget>(QStringLiteral("emptyOverview"))->isVisible());
     // The window cannot add one: the line under it names what can.
     auto *hint = shown.find<QLabel>(QStringLiteral("emptyOverviewHint"));
     QVERIFY(hint->isVisible());
@@ -189,7 +189,7 @@ void MainWindowTest::twoDestinations()
     Shown shown(f.makeStore());
     QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Pictures", "Offsite" }));
-    QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QVERIFY(!shown.find<QWidget>(QStringLiteral("emptyOverview"))->isVisible());
     QVERIFY(!shown.find<QLabel>(QStringLiteral("emptyOverviewHint"))->isVisible());
     QCOMPARE(shown.rows().size(), 2);
     for (const Destination &d : pair) {
@@ -210,6 +210,24 @@ void MainWindowTest::twoDestinations()
     shown.store->remove(pair.at(1), f.credentials);
     QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", "Family pictures" }));
     QCOMPARE(shown.rows().size(), 1);
+
+    // A name from a hand-edited file is drawn written out: no second line that looks like a
+    // destination of its own, nothing hidden or reordered.
+    renamed.name = QStringLiteral("Gone\r\nSecond\tTab \u200B\u202Eend");
+    shown.store->upsert(renamed);
+    const QString written = QStringLiteral("Gone⟨U+000D⟩⟨U+000A⟩Second⟨U+0009⟩Tab ⟨U+200B⟩⟨U+202E⟩end");
+    QCOMPARE(shown.sidebarTexts(), (QStringList { "Overview", written }));
+    QCOMPARE(firstRow->findChild<QLabel *>(QStringLiteral("name"))->text(), written);
+    QCOMPARE(firstRow->findChild<QPushButton *>(QStringLiteral("backUpButton"))->accessibleName(),
+        QStringLiteral("Back Up ") + written + QStringLiteral(" Now"));
+
+    // However long a name without a break, the overview needs no sideways scrolling.
+    renamed.name = QString(208, u'B');
+    shown.store->upsert(renamed);
+    auto *overview = shown.find<QScrollArea>(QStringLiteral("overview"));
+    QTRY_VERIFY(overview->widget()->width() <= overview->viewport()->width());
+    QCOMPARE(firstRow->findChild<QLabel *>(QStringLiteral("name"))->accessibleName(), renamed.name);
+    QVERIFY(shown.screenshot(QStringLiteral("long-name")));
 }
 
 void MainWindowTest::changedSettingsBanner()
@@ -246,10 +264,10 @@ void MainWindowTest::changedSettingsBanner()
     test::writeFile(f.sealPath(), "damaged");
     shown.model->reload();
     QVERIFY(shown.find<QWidget>(QStringLiteral("settingsBanner"))->isVisible());
-    QCOMPARE(shown.find<QLabel>(QStringLiteral("bannerText"))->text(), MainWindowModel::nothingTrustedText());
-    QCOMPARE(shown.find<QLabel>(QStringLiteral("emptyOverview"))->text(),
+    QCOMPARE(shown.find<MessageLabel>(QStringLiteral("bannerText"))->text(), MainWindowModel::nothingTrustedText());
+    QCOMPARE(shown.find<MessageLabel>(QStringLiteral("emptyOverview"))->text(),
         QStringLiteral("Awaiting review: “Pictures”, “Offsite”."));
-    QVERIFY(shown.find<QLabel>(QStringLiteral("emptyOverview"))->isVisible());
+    QVERIFY(shown.find<QWidget>(QStringLiteral("emptyOverview"))->isVisible());
     QCOMPARE(shown.sidebarTexts(), QStringList { "Overview" });
     QVERIFY(shown.screenshot(QStringLiteral("damaged-seal")));
     {

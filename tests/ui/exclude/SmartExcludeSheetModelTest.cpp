@@ -1,7 +1,10 @@
 #include "exclude/SmartExcludeSheetModel.h"
 #include "SmartExcludeFixture.h"
+#include "TestSupport.h"
+#include "config/Destination.h"
 #include "kit/Format.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -97,7 +100,8 @@ private Q_SLOTS:
         auto model = scanned({ QStringLiteral("/a") },
             { QStringLiteral("/a/Library/Caches"), QStringLiteral(".cache/"), QStringLiteral("pods") });
 
-        // Exact strings only: a trailing "/" or another case does not hide a suggestion.
+        // A suggestion that names no one folder (a bare name) is hidden by its exact string only;
+        // another case never hides one, as restic matches case.
         QCOMPARE(ids(model->candidates()),
             QStringList({ QStringLiteral("build"), QStringLiteral("/a/Dropbox"), QStringLiteral("node_modules"),
                 QStringLiteral(".cache"), QStringLiteral("Pods") }));
@@ -108,6 +112,61 @@ private Q_SLOTS:
         QVERIFY(model->content() == Content::list);
         QVERIFY(model->showsRuleControls());
         QVERIFY(model->canAdd());
+    }
+
+    void scanOffersOnlyWhatABackupStores_data()
+    {
+        // Folders below the home folder, "~" for the home folder itself.
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<QStringList>("excludes");
+        QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<QStringList>("notOffered");
+        const QString modules = QStringLiteral("~/proj/app/node_modules");
+        test::dataRow("nothing excluded", QStringList { "~" }, QStringList(),
+            QStringList { modules, "~/proj/.cache", "~/.cache" }, QStringList());
+        // As restic matches: a bare name anywhere, a folder's own path, a trailing "/".
+        test::dataRow("left out already", QStringList { "~" }, QStringList { "node_modules", "~/.cache/" },
+            QStringList { "~/proj/.cache" }, QStringList { modules, "~/.cache" });
+        test::dataRow("below a folder left out", QStringList { "~" }, QStringList { "~/proj" },
+            QStringList { "~/.cache" }, QStringList { modules, "~/proj/.cache" });
+        // Leaving one out would drop a folder the user chose to back up.
+        test::dataRow("a source", QStringList { "~/proj", modules }, QStringList(), QStringList { "~/proj/.cache" },
+            QStringList { modules });
+        test::dataRow("holds a source", QStringList { "~", "~/proj/.cache/kept" }, QStringList(),
+            QStringList { modules, "~/.cache" }, QStringList { "~/proj/.cache" });
+    }
+
+    void scanOffersOnlyWhatABackupStores()
+    {
+        QFETCH(QStringList, sources);
+        QFETCH(QStringList, excludes);
+        QFETCH(QStringList, offered);
+        QFETCH(QStringList, notOffered);
+        test::TestHome home;
+        QTemporaryDir elsewhere;
+        const QString h = home.path();
+        for (const char *file : { "proj/app/node_modules/m/i.js", "proj/.cache/kept/c.bin", ".cache/x.bin" })
+            test::writeFile(h + u'/' + QString::fromUtf8(file), QByteArray(5000, 'x'));
+        test::writeFile(elsewhere.path() + QStringLiteral("/sync/big.bin"), QByteArray(300000, 'x'));
+        QVERIFY(QFile::link(elsewhere.path() + QStringLiteral("/sync"), h + QStringLiteral("/Dropbox")));
+        for (QString &source : sources)
+            source = Destination::expandTilde(source);
+
+        auto model = std::make_unique<SmartExcludeSheetModel>(sources, excludes, m_world->callback());
+        model->initialScan();
+        QTRY_VERIFY(!model->isScanning());
+        QMap<QString, ExcludeCandidate> shown;
+        for (const ExcludeCandidate &item : model->candidates())
+            shown.insert(Destination::tildeForm(item.pattern), item);
+        for (const QString &folder : offered)
+            QVERIFY2(shown.contains(folder), qPrintable(folder));
+        for (const QString &folder : notOffered)
+            QVERIFY2(!shown.contains(folder), qPrintable(folder));
+        // A linked cloud folder is stored as the link: leaving it out saves nothing.
+        if (sources.contains(h)) {
+            QVERIFY(shown.contains(QStringLiteral("~/Dropbox")));
+            QCOMPARE(shown.value(QStringLiteral("~/Dropbox")).totalBytes, qint64(0));
+        }
     }
 
     void emptyScanShowsNothingToExclude()

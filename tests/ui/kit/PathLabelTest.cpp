@@ -67,10 +67,15 @@ void PathLabelTest::namesShowWholeAtTheirSizeHint()
 
 void PathLabelTest::lineBreaksStayOnOneLine()
 {
-    PathLabel label(QStringLiteral("/tmp/odd\nname"));
-    label.resize(600, 20);
-    QVERIFY(!label.text().contains(u'\n'));
-    QCOMPARE(label.path(), QStringLiteral("/tmp/odd\nname"));
+    // A break, a tab or a bidirectional control is written out, on the line and in the tip.
+    const QString path = QStringLiteral("/tmp/odd\nname\t\u202Eend");
+    const QString shown = QStringLiteral("/tmp/odd⟨U+000A⟩name⟨U+0009⟩⟨U+202E⟩end");
+    PathLabel label(path);
+    label.resize(label.sizeHint());
+    label.show();
+    QCOMPARE(label.text(), shown);
+    QCOMPARE(test::shownToolTip(label.toolTip()), shown);
+    QCOMPARE(label.path(), path);
 }
 
 void PathLabelTest::toolTipsShowMarkupAsText_data()
