@@ -18,7 +18,9 @@
 #include <QMetaObject>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -203,9 +205,27 @@ void failWithoutFiles(State &state, const Publish &publish, const Request &reque
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));
 }
 
-// The outcome once restic has ended with `status`.
+// Gives a verified restore folder its final name, never over an entry of that name. Returns
+// the system's reason when it could not.
+std::optional<QString> takeFinalName(const QString &folder, const QString &finalName)
+{
+    const QByteArray from = LocalPath::encode(folder);
+    const QByteArray to = LocalPath::encode(finalName);
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return std::nullopt;
+    // A file system without RENAME_NOREPLACE: a folder renamed over a folder replaces it only
+    // when that one is empty, and the name holds a fresh UUID.
+    struct stat existing { };
+    if ((errno == EINVAL || errno == ENOSYS) && ::lstat(to.constData(), &existing) != 0
+        && ::rename(from.constData(), to.constData()) == 0)
+        return std::nullopt;
+    return systemErrorText(errno == ENOENT && ::lstat(to.constData(), &existing) == 0 ? EEXIST : errno);
+}
+
+// The outcome once restic has ended with `status`. `finalName` is the folder's name once the
+// restore is verified.
 void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr,
-    const ItemErrors &errors)
+    const ItemErrors &errors, const QString &finalName)
 {
     if (status != 0) {
         state.phase = Phase::failed;
@@ -246,12 +266,19 @@ void finish(State &state, const Publish &publish, const Request &request, int st
         state.filesRestored = state.totalFiles = written.files;
         state.summary->filesRestored = state.summary->totalFiles = written.files;
     }
+    if (const std::optional<QString> reason = takeFinalName(*state.restoredPath, finalName))
+        state.failureMessage = QStringLiteral("Files restored and verified, but their folder could not be renamed to "
+                                              "%1: %2.")
+                                   .arg(TextRules::visible(finalName), *reason);
+    else
+        state.restoredPath = finalName;
     try {
         request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
     } catch (const std::exception &error) {
-        state.failureMessage
-            = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
+        const QString unsaved = QStringLiteral("Files restored and verified, but the recovery result could not be "
+                                               "saved: ")
             + errorDescription(error);
+        state.failureMessage = state.failureMessage ? *state.failureMessage + u'\n' + unsaved : unsaved;
     }
     publish(state);
     logLine(QStringLiteral("restore"),
@@ -270,8 +297,11 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         return;
     }
 
-    const QString folder = QDir::cleanPath(QDir(request.target).absolutePath()) + u'/' + RestoreRunner::folderPrefix()
-        + uuidText(newUuid());
+    const QString finalName = QDir::cleanPath(QDir(request.target).absolutePath()) + u'/'
+        + RestoreRunner::folderPrefix() + uuidText(newUuid());
+    // Until restic has verified what it wrote, the folder's name says the restore is unfinished:
+    // one that a kill, a crash or a full disk stopped never passes for a finished one.
+    const QString folder = finalName + RestoreRunner::unfinishedMark();
 
     ResticCommand command(QStringLiteral("restore"));
     command.option(QStringLiteral("--target"), folder)
@@ -334,9 +364,15 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         state.phase = Phase::idle;
         removeIfFileless(state);
         publish(state);
+        logLine(QStringLiteral("restore"),
+            QStringLiteral("Restore of snapshot %1 from %2 cancelled")
+                    .arg(request.snapshot.shortID, request.destination.name)
+                + (state.restoredPath
+                        ? QStringLiteral("; what it restored is in %1.").arg(TextRules::visible(*state.restoredPath))
+                        : QStringLiteral(".")));
         return;
     }
-    finish(state, publish, request, status, lastStderr, errors);
+    finish(state, publish, request, status, lastStderr, errors, finalName);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
@@ -360,6 +396,11 @@ void performSafely(State &state, const Publish &publish, const Request &request,
 QString RestoreRunner::folderPrefix()
 {
     return QStringLiteral("Vellmir Restore ");
+}
+
+QString RestoreRunner::unfinishedMark()
+{
+    return QStringLiteral(" (unfinished)");
 }
 
 RestoreRunner::RestoreRunner(

@@ -26,8 +26,9 @@ struct RestoreSummary {
 };
 
 // Carries one restore from start to outcome: a whole snapshot, or one path of it, goes into a
-// new folder "Vellmir Restore <UUID>" inside the chosen target, restic never overwrites and
-// verifies what it wrote, and a finished restore is recorded in the repository's health.
+// new folder "Vellmir Restore <UUID> (unfinished)" inside the chosen target, restic never
+// overwrites and verifies what it wrote, and a finished restore takes the folder's final name
+// "Vellmir Restore <UUID>" and is recorded in the repository's health.
 // A restore that wrote no file fails instead (its folder goes when it holds nothing) and
 // records nothing; the final file counts are the regular files it wrote.
 //
@@ -43,6 +44,8 @@ public:
 
     // The name every restore folder starts with, followed by a UUID.
     static QString folderPrefix();
+    // What follows the UUID until the restore is verified: " (unfinished)".
+    static QString unfinishedMark();
 
     RestoreRunner(ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore,
         QObject *parent = nullptr);
@@ -58,6 +61,7 @@ public:
     qint64 totalBytes() const { return m_state.totalBytes; }
     const std::optional<RestoreSummary> &summary() const { return m_state.summary; }
     const std::optional<QString> &failureMessage() const { return m_state.failureMessage; }
+    // The new folder: under its unfinished name until the restore is verified, then its final one.
     const std::optional<QString> &restoredPath() const { return m_state.restoredPath; }
     // The restore failed because nothing in the snapshot matched the path it was asked for.
     bool matchedNothing() const { return m_state.matchedNothing; }

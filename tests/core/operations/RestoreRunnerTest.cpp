@@ -156,6 +156,10 @@ private Q_SLOTS:
         }
         QCOMPARE(health().restoredSelection, finished ? std::optional(QStringLiteral("Whole snapshot")) : std::nullopt);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+        // Only a verified restore's folder takes the name of a finished one.
+        QCOMPARE(restore->restoredPath()->endsWith(RestoreRunner::unfinishedMark()), !finished);
+        QCOMPARE(QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+            QStringList { QFileInfo(*restore->restoredPath()).fileName() });
     }
 
     void runRestoresIntoNewFoldersAndSignalsChangesOnly()
@@ -171,12 +175,13 @@ private Q_SLOTS:
             QTRY_VERIFY(restore->phase() == Phase::finished);
             folders.append(*restore->restoredPath());
             QCOMPARE(lastArguments(),
-                QStringList({ "restore", "--target", folders.last(), "--json", "--overwrite", "never", "--verify",
-                    "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
+                QStringList({ "restore", "--target", folders.last() + RestoreRunner::unfinishedMark(), "--json",
+                    "--overwrite", "never", "--verify", "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
         }
-        // idle -> running -> finished, then -> running (reset and start at once) -> finished.
+        // idle -> running -> finished, then -> running (reset and start at once) -> finished; the
+        // path each round: none -> the unfinished folder -> its final name.
         QCOMPARE(phases.size(), 4);
-        QCOMPARE(paths.size(), 3);
+        QCOMPARE(paths.size(), 5);
         QCOMPARE(QFileInfo(folders[0]).absolutePath(), path(QStringLiteral("target")));
         QCOMPARE(QFileInfo(folders[1]).absolutePath(), path(QStringLiteral("target")));
         QVERIFY(folders[0] != folders[1]);
@@ -348,6 +353,7 @@ private Q_SLOTS:
         restore->cancel();
         QTRY_VERIFY(restore->phase() == Phase::idle);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+        QVERIFY(restore->restoredPath()->endsWith(RestoreRunner::unfinishedMark()));
         QVERIFY(!restore->failureMessage());
         QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
 
