@@ -177,7 +177,40 @@ struct Request {
     Destination destination;
     QString target;
     std::optional<QString> include;
+    // Whether the files to restore are counted first, for progress that someone watches.
+    bool countFiles = false;
 };
+
+// The regular files the restore will write, as restic lists the snapshot (or the path asked
+// for): what a finished restore counts. restic's own counts during the restore take in every
+// folder it recreates, so "6 / 11 files" would end as "Restored 7 files". nullopt when the
+// listing failed or found no file: restic's counts stand then.
+std::optional<qint64> filesToRestore(const Request &request, const ResticEnvironment &environment, std::stop_token stop)
+{
+    ResticCommand command(QStringLiteral("ls"));
+    command.flag(QStringLiteral("--json"));
+    if (request.include)
+        command.flag(QStringLiteral("--recursive"));
+    command.positional(request.snapshot.id);
+    if (request.include)
+        command.positional(*request.include);
+    qint64 files = 0;
+    int status = -1;
+    request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
+        if (event.type == ResticStreamEvent::Type::finished)
+            status = event.status;
+        // Only a line that names a file is parsed: most of a large listing is not looked into.
+        if (event.type != ResticStreamEvent::Type::stdoutLine || !event.line.contains(QByteArrayView("\"file\"")))
+            return;
+        const QJsonObject node = json::parseLine(event.line).object();
+        if (node.value(QStringLiteral("struct_type")) == QStringLiteral("node")
+            && node.value(QStringLiteral("type")) == QStringLiteral("file"))
+            ++files;
+    });
+    if (status != 0 || files == 0)
+        return std::nullopt;
+    return files;
+}
 
 using Publish = std::function<void(const State &)>;
 
@@ -333,6 +366,11 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     }
     state.restoredPath = folder;
     publish(state);
+    const std::optional<qint64> files = request.countFiles ? filesToRestore(request, environment, stop) : std::nullopt;
+    if (files) {
+        state.totalFiles = *files;
+        publish(state);
+    }
 
     int status = -1;
     QString lastStderr;
@@ -344,6 +382,12 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine:
             parseStdout(state, event.line);
+            // Folders finish only after every file, so the files are done once restic's count
+            // reaches theirs.
+            if (files) {
+                state.totalFiles = *files;
+                state.filesRestored = std::min(state.filesRestored, *files);
+            }
             break;
         case ResticStreamEvent::Type::stderrLine: {
             const QString line = event.text();
@@ -458,7 +502,7 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
 
     const quint64 generation = ++m_generation;
     m_stop = std::stop_source();
-    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, true };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
     Workers::beyondViews().start(m_stop.get_token(),

@@ -34,8 +34,10 @@ struct RestoreSummary {
 //
 // Lives on one thread (the GUI thread, or the main thread of a headless mode); every property
 // changes there, and each change signal fires only when the value really changed. run()
-// does the work on a worker thread and posts the progress back; execute() does the same work
-// on the calling thread for owners without an event loop.
+// does the work on a worker thread and posts the progress back, counting the files to restore
+// first (restic's own counts take in folders) so that its progress counts what its result
+// counts; execute() does the same work, without that count, on the calling thread for owners
+// without an event loop, which show no progress.
 class RestoreRunner : public QObject {
     Q_OBJECT
 

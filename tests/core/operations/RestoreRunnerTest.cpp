@@ -346,7 +346,7 @@ private Q_SLOTS:
     void cancelReturnsToIdleAndKeepsTheFolder()
     {
         script(QStringLiteral("stdout"), "{\"message_type\":\"status\",\"percent_done\":0.1}\n");
-        script(QStringLiteral("sleep"), "30");
+        script(QStringLiteral("restore.sleep"), "30");
         auto restore = runner();
         restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
         QTRY_COMPARE(restore->percent(), 0.1);
@@ -358,7 +358,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
 
         // A runner destroyed mid-restore lets the restore end and be recorded, and drops its news.
-        script(QStringLiteral("sleep"), "1");
+        script(QStringLiteral("restore.sleep"), "1");
         restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
         QTRY_COMPARE(restore->percent(), 0.1);
         restore.reset();
