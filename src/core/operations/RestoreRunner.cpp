@@ -3,6 +3,7 @@
 #include "config/FileLock.h"
 #include "engine/ResticCommand.h"
 #include "exclude/FileWalk.h"
+#include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
@@ -18,9 +19,7 @@
 #include <QMetaObject>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -238,23 +237,6 @@ void failWithoutFiles(State &state, const Publish &publish, const Request &reque
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));
 }
 
-// Gives a verified restore folder its final name, never over an entry of that name. Returns
-// the system's reason when it could not.
-std::optional<QString> takeFinalName(const QString &folder, const QString &finalName)
-{
-    const QByteArray from = LocalPath::encode(folder);
-    const QByteArray to = LocalPath::encode(finalName);
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return std::nullopt;
-    // A file system without RENAME_NOREPLACE: a folder renamed over a folder replaces it only
-    // when that one is empty, and the name holds a fresh UUID.
-    struct stat existing { };
-    if ((errno == EINVAL || errno == ENOSYS) && ::lstat(to.constData(), &existing) != 0
-        && ::rename(from.constData(), to.constData()) == 0)
-        return std::nullopt;
-    return systemErrorText(errno == ENOENT && ::lstat(to.constData(), &existing) == 0 ? EEXIST : errno);
-}
-
 // The outcome once restic has ended with `status`. `finalName` is the folder's name once the
 // restore is verified.
 void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr,
@@ -299,12 +281,14 @@ void finish(State &state, const Publish &publish, const Request &request, int st
         state.filesRestored = state.totalFiles = written.files;
         state.summary->filesRestored = state.summary->totalFiles = written.files;
     }
-    if (const std::optional<QString> reason = takeFinalName(*state.restoredPath, finalName))
-        state.failureMessage = QStringLiteral("Files restored and verified, but their folder could not be renamed to "
-                                              "%1: %2.")
-                                   .arg(TextRules::visible(finalName), *reason);
-    else
+    try {
+        renameWithoutReplacing(*state.restoredPath, finalName);
         state.restoredPath = finalName;
+    } catch (const std::exception &error) {
+        state.failureMessage = QStringLiteral("Files restored and verified, but their folder keeps its unfinished "
+                                              "name. ")
+            + TextRules::visible(errorDescription(error));
+    }
     try {
         request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
     } catch (const std::exception &error) {
@@ -334,7 +318,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         + RestoreRunner::folderPrefix() + uuidText(newUuid());
     // Until restic has verified what it wrote, the folder's name says the restore is unfinished:
     // one that a kill, a crash or a full disk stopped never passes for a finished one.
-    const QString folder = finalName + RestoreRunner::unfinishedMark();
+    const QString folder = finalName + unfinishedMark();
 
     ResticCommand command(QStringLiteral("restore"));
     command.option(QStringLiteral("--target"), folder)
@@ -440,11 +424,6 @@ void performSafely(State &state, const Publish &publish, const Request &request,
 QString RestoreRunner::folderPrefix()
 {
     return QStringLiteral("Vellmir Restore ");
-}
-
-QString RestoreRunner::unfinishedMark()
-{
-    return QStringLiteral(" (unfinished)");
 }
 
 RestoreRunner::RestoreRunner(

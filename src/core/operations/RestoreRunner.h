@@ -26,7 +26,7 @@ struct RestoreSummary {
 };
 
 // Carries one restore from start to outcome: a whole snapshot, or one path of it, goes into a
-// new folder "Vellmir Restore <UUID> (unfinished)" inside the chosen target, restic never
+// new folder "Vellmir Restore <UUID> (unfinished)" (unfinishedMark()) inside the chosen target, restic never
 // overwrites and verifies what it wrote, and a finished restore takes the folder's final name
 // "Vellmir Restore <UUID>" and is recorded in the repository's health.
 // A restore that wrote no file fails instead (its folder goes when it holds nothing) and
@@ -46,8 +46,6 @@ public:
 
     // The name every restore folder starts with, followed by a UUID.
     static QString folderPrefix();
-    // What follows the UUID until the restore is verified: " (unfinished)".
-    static QString unfinishedMark();
 
     RestoreRunner(ResticEngine engine, CredentialsStore credentials, RepositoryHealthStore healthStore,
         QObject *parent = nullptr);

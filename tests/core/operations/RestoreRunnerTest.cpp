@@ -2,6 +2,7 @@
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
+#include "util/AtomicFile.h"
 #include "util/Uuid.h"
 
 #include "config/FileLock.h"
@@ -157,7 +158,7 @@ private Q_SLOTS:
         QCOMPARE(health().restoredSelection, finished ? std::optional(QStringLiteral("Whole snapshot")) : std::nullopt);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
         // Only a verified restore's folder takes the name of a finished one.
-        QCOMPARE(restore->restoredPath()->endsWith(RestoreRunner::unfinishedMark()), !finished);
+        QCOMPARE(restore->restoredPath()->endsWith(unfinishedMark()), !finished);
         QCOMPARE(QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
             QStringList { QFileInfo(*restore->restoredPath()).fileName() });
     }
@@ -175,8 +176,8 @@ private Q_SLOTS:
             QTRY_VERIFY(restore->phase() == Phase::finished);
             folders.append(*restore->restoredPath());
             QCOMPARE(lastArguments(),
-                QStringList({ "restore", "--target", folders.last() + RestoreRunner::unfinishedMark(), "--json",
-                    "--overwrite", "never", "--verify", "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
+                QStringList({ "restore", "--target", folders.last() + unfinishedMark(), "--json", "--overwrite",
+                    "never", "--verify", "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
         }
         // idle -> running -> finished, then -> running (reset and start at once) -> finished; the
         // path each round: none -> the unfinished folder -> its final name.
@@ -353,7 +354,7 @@ private Q_SLOTS:
         restore->cancel();
         QTRY_VERIFY(restore->phase() == Phase::idle);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
-        QVERIFY(restore->restoredPath()->endsWith(RestoreRunner::unfinishedMark()));
+        QVERIFY(restore->restoredPath()->endsWith(unfinishedMark()));
         QVERIFY(!restore->failureMessage());
         QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
 
