@@ -269,6 +269,12 @@ QKeySequence VellmirApp::quitKeys()
 
 bool VellmirApp::eventFilter(QObject *watched, QEvent *event)
 {
+    // Qt's own quit (the last window closed, the session manager ending the session) asks every
+    // window first and gives up when one refuses: it becomes this application's quit instead.
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        quit();
+        return true;
+    }
     if (event->type() == QEvent::KeyPress
         && QKeySequence(static_cast<QKeyEvent *>(event)->keyCombination()) == quitKeys()) {
         quit();

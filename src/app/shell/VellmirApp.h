@@ -133,8 +133,8 @@ public:
     static QString stalledDisplayMessage();
 
 protected:
-    // Ctrl+Q in a sheet: the Quit command's shortcut belongs to the main window, which the sheet
-    // blocks, so the key reaches the sheet as a plain key press.
+    // Ctrl+Q in a sheet (the Quit command's shortcut belongs to the main window, which the sheet
+    // blocks, so the key reaches the sheet as a plain key press) and Qt's own quit requests.
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:

@@ -268,6 +268,8 @@ void VellmirAppTest::quitEndsTheLoopOverASheetThatRefusesToClose_data()
     QTest::newRow("Ctrl+Q in the sheet") << "keys";
     // What a signal's watcher posts.
     QTest::newRow("a quit posted from another thread") << "posted";
+    // The last window closed, or the session manager ending the session.
+    QTest::newRow("Qt's own quit") << "qt";
 }
 
 void VellmirAppTest::quitEndsTheLoopOverASheetThatRefusesToClose()
@@ -298,6 +300,8 @@ void VellmirAppTest::quitEndsTheLoopOverASheetThatRefusesToClose()
             app.window().findChild<QAction *>(QStringLiteral("quitAction"))->trigger();
         else if (how == "keys")
             QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier);
+        else if (how == "qt")
+            QCoreApplication::quit();
         else
             std::thread([] { QMetaObject::invokeMethod(qApp, &VellmirApp::quit, Qt::QueuedConnection); }).join();
     });
