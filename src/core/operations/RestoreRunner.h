@@ -26,9 +26,9 @@ struct RestoreSummary {
 };
 
 // Carries one restore from start to outcome: a whole snapshot, or one path of it, goes into a
-// new folder "Vellmir Restore <UUID> (unfinished)" (unfinishedMark()) inside the chosen target, restic never
-// overwrites and verifies what it wrote, and a finished restore takes the folder's final name
-// "Vellmir Restore <UUID>" and is recorded in the repository's health.
+// new folder "Vellmir Restore <UUID> (unfinished)" (unfinishedMark()) inside the chosen target,
+// restic never overwrites and verifies what it wrote, and a finished restore takes the folder's
+// final name "Vellmir Restore <UUID>" and is recorded in the repository's health.
 // A restore that wrote no file fails instead (its folder goes when it holds nothing) and
 // records nothing; the final file counts are the regular files it wrote.
 //
