@@ -7,6 +7,7 @@
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "shell/MainWindowModel.h"
+#include "shell/VellmirApp.h"
 #include "util/Error.h"
 #include "util/TextRules.h"
 #include "util/Uuid.h"
@@ -156,8 +157,8 @@ void MainWindow::buildMenus()
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     QAction *quit = file->addAction(QStringLiteral("&Quit"));
     quit->setObjectName(QStringLiteral("quitAction"));
-    quit->setShortcut(QKeySequence::Quit);
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    quit->setShortcut(VellmirApp::quitKeys());
+    connect(quit, &QAction::triggered, qApp, &VellmirApp::quit);
 
     QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
     QAction *undo = m_undoStack->createUndoAction(edit, QStringLiteral("Undo"));

@@ -22,6 +22,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -100,6 +101,7 @@ VellmirApp::VellmirApp(Services services, QObject *parent)
         m_window->setNotificationSwitch(m_services.enableNotifications);
     if (m_services.installCommand)
         m_window->setCommandInstaller(m_services.installCommand);
+    qApp->installEventFilter(this);
 }
 
 VellmirApp::~VellmirApp()
@@ -254,6 +256,33 @@ void VellmirApp::followOtherReconciles()
     m_model->setSchedulerMessage(sentence);
 }
 
+void VellmirApp::quit()
+{
+    QCoreApplication::exit(0);
+}
+
+QKeySequence VellmirApp::quitKeys()
+{
+    const QKeySequence desktop(QKeySequence::Quit);
+    return desktop.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : desktop;
+}
+
+bool VellmirApp::eventFilter(QObject *watched, QEvent *event)
+{
+    // Qt's own quit (the last window closed, the session manager ending the session) asks every
+    // window first and gives up when one refuses: it becomes this application's quit instead.
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        quit();
+        return true;
+    }
+    if (event->type() == QEvent::KeyPress
+        && QKeySequence(static_cast<QKeyEvent *>(event)->keyCombination()) == quitKeys()) {
+        quit();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void VellmirApp::showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence)
 {
     // Only while no reconcile came after it: a newer sentence stands.
@@ -279,12 +308,16 @@ int VellmirApp::main(int argc, char **argv)
         QApplication application(argc, argv);
         connecting.reset();
         QGuiApplication::setApplicationDisplayName(QStringLiteral("Vellmir"));
-        // The session ending (SIGTERM at logout) or Ctrl-C in a terminal quits like the Quit command.
+        // The session ending (SIGTERM at logout) or Ctrl-C in a terminal quits like the Quit command,
+        // once the event loop runs if it does not yet: a signal is never lost.
         const std::stop_callback onSignal(ShutdownSignals::install(),
-            [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
-        VellmirApp app(std::move(services));
-        app.launch();
+            [] { QMetaObject::invokeMethod(qApp, &VellmirApp::quit, Qt::QueuedConnection); });
+        std::optional<VellmirApp> app(std::in_place, std::move(services));
+        app->launch();
         status = QApplication::exec();
+        // The window goes at once, its sheets and panes with it: each hands what it still runs
+        // (a restore, a listing, a check) to the process's workers, asked to stop.
+        app.reset();
         // A backup still under way is cancelled as its Cancel button would, so its record says
         // "cancelled" instead of "running" for ever.
         if (!BackupRunner::cancelRunsInProgress(std::chrono::seconds(30))) {
@@ -296,7 +329,8 @@ int VellmirApp::main(int argc, char **argv)
             std::fflush(nullptr);
             ::_exit(status);
         }
-        // The runs the window started end before the process's statics go.
+        // Every other job the window started (a restore is cancelled as its Cancel button would)
+        // ends before the process's statics go.
         Workers::beyondViews().stopAndWait();
     } catch (const std::exception &error) {
         logText(QStringLiteral("Vellmir: ") + errorDescription(error));

@@ -8,6 +8,7 @@
 #include "util/Receiver.h"
 #include "util/Workers.h"
 
+#include <QKeySequence>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -99,6 +100,14 @@ public:
     // The windowed entry: returns the process's exit status once the application ends, or 1 at
     // once, with a sentence on standard error, when no display server can be reached.
     static int main(int argc, char **argv);
+    // Ends the application's event loop: the Quit command, Ctrl+Q in any of its windows and the
+    // signals that end a session all come here. No window can refuse it, as one can refuse
+    // QCoreApplication::quit() (a sheet refuses to close while its restore runs, and Qt then
+    // drops the request); main() then closes the window and stops whatever it started.
+    static void quit();
+    // The keys of the Quit command: the desktop's own, else Ctrl+Q (a platform without a desktop
+    // theme names none).
+    static QKeySequence quitKeys();
 
     // Whether a display server can be where the environment points (DesktopSession::reachable).
     static bool desktopReachable();
@@ -122,6 +131,11 @@ public:
         std::jthread m_watch;
     };
     static QString stalledDisplayMessage();
+
+protected:
+    // Ctrl+Q in a sheet (the Quit command's shortcut belongs to the main window, which the sheet
+    // blocks, so the key reaches the sheet as a plain key press) and Qt's own quit requests.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void showAnswer(unsigned seen, const std::optional<std::optional<QString>> &sentence);

@@ -3,6 +3,7 @@
 #include "config/FileLock.h"
 #include "engine/ResticCommand.h"
 #include "exclude/FileWalk.h"
+#include "util/AtomicFile.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
@@ -175,7 +176,40 @@ struct Request {
     Destination destination;
     QString target;
     std::optional<QString> include;
+    // Whether the files to restore are counted first, for progress that someone watches.
+    bool countFiles = false;
 };
+
+// The regular files the restore will write, as restic lists the snapshot (or the path asked
+// for): what a finished restore counts. restic's own counts during the restore take in every
+// folder it recreates, so "6 / 11 files" would end as "Restored 7 files". nullopt when the
+// listing failed or found no file: restic's counts stand then.
+std::optional<qint64> filesToRestore(const Request &request, const ResticEnvironment &environment, std::stop_token stop)
+{
+    ResticCommand command(QStringLiteral("ls"));
+    command.flag(QStringLiteral("--json"));
+    if (request.include)
+        command.flag(QStringLiteral("--recursive"));
+    command.positional(request.snapshot.id);
+    if (request.include)
+        command.positional(*request.include);
+    qint64 files = 0;
+    int status = -1;
+    request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
+        if (event.type == ResticStreamEvent::Type::finished)
+            status = event.status;
+        // Only a line that names a file is parsed: most of a large listing is not looked into.
+        if (event.type != ResticStreamEvent::Type::stdoutLine || !event.line.contains(QByteArrayView("\"file\"")))
+            return;
+        const QJsonObject node = json::parseLine(event.line).object();
+        if (node.value(QStringLiteral("struct_type")) == QStringLiteral("node")
+            && node.value(QStringLiteral("type")) == QStringLiteral("file"))
+            ++files;
+    });
+    if (status != 0 || files == 0)
+        return std::nullopt;
+    return files;
+}
 
 using Publish = std::function<void(const State &)>;
 
@@ -203,9 +237,10 @@ void failWithoutFiles(State &state, const Publish &publish, const Request &reque
         fail(state, publish, QStringLiteral("Snapshot %1 holds no files at %2.").arg(snapshot, *request.include));
 }
 
-// The outcome once restic has ended with `status`.
+// The outcome once restic has ended with `status`. `finalName` is the folder's name once the
+// restore is verified.
 void finish(State &state, const Publish &publish, const Request &request, int status, const QString &lastStderr,
-    const ItemErrors &errors)
+    const ItemErrors &errors, const QString &finalName)
 {
     if (status != 0) {
         state.phase = Phase::failed;
@@ -247,11 +282,20 @@ void finish(State &state, const Publish &publish, const Request &request, int st
         state.summary->filesRestored = state.summary->totalFiles = written.files;
     }
     try {
+        renameWithoutReplacing(*state.restoredPath, finalName);
+        state.restoredPath = finalName;
+    } catch (const std::exception &error) {
+        state.failureMessage = QStringLiteral("Files restored and verified, but their folder keeps its unfinished "
+                                              "name. ")
+            + TextRules::visible(errorDescription(error));
+    }
+    try {
         request.healthStore.recordRestore(request.destination, request.snapshot.id, request.include);
     } catch (const std::exception &error) {
-        state.failureMessage
-            = QStringLiteral("Files restored and verified, but the recovery result could not be saved: ")
+        const QString unsaved = QStringLiteral("Files restored and verified, but the recovery result could not be "
+                                               "saved: ")
             + errorDescription(error);
+        state.failureMessage = state.failureMessage ? *state.failureMessage + u'\n' + unsaved : unsaved;
     }
     publish(state);
     logLine(QStringLiteral("restore"),
@@ -270,8 +314,11 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         return;
     }
 
-    const QString folder = QDir::cleanPath(QDir(request.target).absolutePath()) + u'/' + RestoreRunner::folderPrefix()
-        + uuidText(newUuid());
+    const QString finalName = QDir::cleanPath(QDir(request.target).absolutePath()) + u'/'
+        + RestoreRunner::folderPrefix() + uuidText(newUuid());
+    // Until restic has verified what it wrote, the folder's name says the restore is unfinished:
+    // one that a kill, a crash or a full disk stopped never passes for a finished one.
+    const QString folder = finalName + unfinishedMark();
 
     ResticCommand command(QStringLiteral("restore"));
     command.option(QStringLiteral("--target"), folder)
@@ -303,6 +350,11 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     }
     state.restoredPath = folder;
     publish(state);
+    const std::optional<qint64> files = request.countFiles ? filesToRestore(request, environment, stop) : std::nullopt;
+    if (files) {
+        state.totalFiles = *files;
+        publish(state);
+    }
 
     int status = -1;
     QString lastStderr;
@@ -314,6 +366,12 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         switch (event.type) {
         case ResticStreamEvent::Type::stdoutLine:
             parseStdout(state, event.line);
+            // Folders finish only after every file, so the files are done once restic's count
+            // reaches theirs.
+            if (files) {
+                state.totalFiles = *files;
+                state.filesRestored = std::min(state.filesRestored, *files);
+            }
             break;
         case ResticStreamEvent::Type::stderrLine: {
             const QString line = event.text();
@@ -334,9 +392,15 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         state.phase = Phase::idle;
         removeIfFileless(state);
         publish(state);
+        logLine(QStringLiteral("restore"),
+            QStringLiteral("Restore of snapshot %1 from %2 cancelled")
+                    .arg(request.snapshot.shortID, request.destination.name)
+                + (state.restoredPath
+                        ? QStringLiteral("; what it restored is in %1.").arg(TextRules::visible(*state.restoredPath))
+                        : QStringLiteral(".")));
         return;
     }
-    finish(state, publish, request, status, lastStderr, errors);
+    finish(state, publish, request, status, lastStderr, errors, finalName);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
@@ -417,7 +481,7 @@ void RestoreRunner::run(const Snapshot &snapshot, const Destination &destination
 
     const quint64 generation = ++m_generation;
     m_stop = std::stop_source();
-    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include };
+    Request request { m_engine, m_credentials, m_healthStore, snapshot, destination, target, include, true };
     // The worker owns copies of all it needs, so the restore can end, and be recorded, after
     // the runner is gone. News of an earlier worker carries an older generation and is dropped.
     Workers::beyondViews().start(m_stop.get_token(),

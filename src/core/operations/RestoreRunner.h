@@ -26,15 +26,18 @@ struct RestoreSummary {
 };
 
 // Carries one restore from start to outcome: a whole snapshot, or one path of it, goes into a
-// new folder "Vellmir Restore <UUID>" inside the chosen target, restic never overwrites and
-// verifies what it wrote, and a finished restore is recorded in the repository's health.
+// new folder "Vellmir Restore <UUID> (unfinished)" (unfinishedMark()) inside the chosen target,
+// restic never overwrites and verifies what it wrote, and a finished restore takes the folder's
+// final name "Vellmir Restore <UUID>" and is recorded in the repository's health.
 // A restore that wrote no file fails instead (its folder goes when it holds nothing) and
 // records nothing; the final file counts are the regular files it wrote.
 //
 // Lives on one thread (the GUI thread, or the main thread of a headless mode); every property
 // changes there, and each change signal fires only when the value really changed. run()
-// does the work on a worker thread and posts the progress back; execute() does the same work
-// on the calling thread for owners without an event loop.
+// does the work on a worker thread and posts the progress back, counting the files to restore
+// first (restic's own counts take in folders) so that its progress counts what its result
+// counts; execute() does the same work, without that count, on the calling thread for owners
+// without an event loop, which show no progress.
 class RestoreRunner : public QObject {
     Q_OBJECT
 
@@ -58,6 +61,7 @@ public:
     qint64 totalBytes() const { return m_state.totalBytes; }
     const std::optional<RestoreSummary> &summary() const { return m_state.summary; }
     const std::optional<QString> &failureMessage() const { return m_state.failureMessage; }
+    // The new folder: under its unfinished name until the restore is verified, then its final one.
     const std::optional<QString> &restoredPath() const { return m_state.restoredPath; }
     // The restore failed because nothing in the snapshot matched the path it was asked for.
     bool matchedNothing() const { return m_state.matchedNothing; }

@@ -271,6 +271,27 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
         fail(errno);
 }
 
+QString unfinishedMark()
+{
+    return QStringLiteral(" (unfinished)");
+}
+
+void renameWithoutReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = LocalPath::encode(from);
+    const QByteArray target = LocalPath::encode(to);
+    int result = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
+    if (result != 0 && errno == EINVAL) {
+        struct stat taken { };
+        if (::lstat(target.constData(), &taken) == 0)
+            errno = EEXIST;
+        else
+            result = ::rename(source.constData(), target.constData());
+    }
+    if (result != 0)
+        throw Error(QStringLiteral("Could not rename %1 to %2: %3.").arg(from, to, systemErrorText(errno)));
+}
+
 void replaceByRename(const QString &from, const QString &to)
 {
     const QFileInfo target(to);

@@ -45,6 +45,14 @@ void writeFileAtomically(const QString &path, const QByteArray &data, mode_t mod
 // through) and syncs the folder, as writeFileAtomically() does. Throws Error naming `to`.
 void replaceByRename(const QString &from, const QString &to);
 
+// What the name of a folder we fill in several steps (a restore, a recovery kit) ends with until
+// it is complete, when it is renamed without it: " (unfinished)". A folder that a kill, a crash or
+// a full disk left half filled then never passes for a complete one.
+QString unfinishedMark();
+// Renames `from` to `to`, never over an entry named `to` (where the file system cannot refuse
+// to replace, it looks first). Throws Error naming both with the system's reason.
+void renameWithoutReplacing(const QString &from, const QString &to);
+
 // Whether `name` is a file writeFileAtomically() makes beside a target before renaming it over the
 // target's name ("<target>.~Ab12Cd"), for the target `target`, or any target when it is empty.
 bool isTemporaryName(const QByteArray &name, const QByteArray &target = {});

@@ -38,17 +38,21 @@ QString RecoveryKit::writeKit(const Destination &destination, const QString &fol
     while (base.size() > 1 && base.endsWith(u'/'))
         base.chop(1);
     const QString kit = (base == QLatin1String("/") ? base : base + u'/') + folderPrefix + uuidText(newUuid());
-    const QByteArray path = LocalPath::encode(kit);
+    // Filled under a name that says it is unfinished: a kit that a kill or a full disk cut short
+    // never passes for a complete one.
+    const QString unfinished = kit + unfinishedMark();
+    const QByteArray path = LocalPath::encode(unfinished);
     // No intermediate folders: a chosen folder that vanished is an error, not a new tree. The
     // mode is set again after creation because the umask may have taken bits away.
     if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0700) != 0) {
         const int error = errno;
-        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(kit, systemErrorText(error)));
+        throw Error(QStringLiteral("Could not create the folder %1: %2.").arg(unfinished, systemErrorText(error)));
     }
 
     const RecoveryPlan plan(destination);
-    writeFileAtomically(kit + u'/' + planFileName, plan.encodeFile());
-    writeFileAtomically(kit + u'/' + readMeFileName, plan.instructions().toUtf8());
+    writeFileAtomically(unfinished + u'/' + planFileName, plan.encodeFile());
+    writeFileAtomically(unfinished + u'/' + readMeFileName, plan.instructions().toUtf8());
+    renameWithoutReplacing(unfinished, kit);
     return kit;
 }
 

@@ -2,6 +2,7 @@
 #include "MemorySecretStorage.h"
 #include "TestSupport.h"
 #include "engine/ResticEngine.h"
+#include "util/AtomicFile.h"
 #include "util/Uuid.h"
 
 #include "config/FileLock.h"
@@ -156,6 +157,10 @@ private Q_SLOTS:
         }
         QCOMPARE(health().restoredSelection, finished ? std::optional(QStringLiteral("Whole snapshot")) : std::nullopt);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+        // Only a verified restore's folder takes the name of a finished one.
+        QCOMPARE(restore->restoredPath()->endsWith(unfinishedMark()), !finished);
+        QCOMPARE(QDir(path(QStringLiteral("target"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+            QStringList { QFileInfo(*restore->restoredPath()).fileName() });
     }
 
     void runRestoresIntoNewFoldersAndSignalsChangesOnly()
@@ -171,12 +176,13 @@ private Q_SLOTS:
             QTRY_VERIFY(restore->phase() == Phase::finished);
             folders.append(*restore->restoredPath());
             QCOMPARE(lastArguments(),
-                QStringList({ "restore", "--target", folders.last(), "--json", "--overwrite", "never", "--verify",
-                    "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
+                QStringList({ "restore", "--target", folders.last() + unfinishedMark(), "--json", "--overwrite",
+                    "never", "--verify", "--include", "/docs/a\\*\\[1\\].txt", "--", m_snapshot.id }));
         }
-        // idle -> running -> finished, then -> running (reset and start at once) -> finished.
+        // idle -> running -> finished, then -> running (reset and start at once) -> finished; the
+        // path each round: none -> the unfinished folder -> its final name.
         QCOMPARE(phases.size(), 4);
-        QCOMPARE(paths.size(), 3);
+        QCOMPARE(paths.size(), 5);
         QCOMPARE(QFileInfo(folders[0]).absolutePath(), path(QStringLiteral("target")));
         QCOMPARE(QFileInfo(folders[1]).absolutePath(), path(QStringLiteral("target")));
         QVERIFY(folders[0] != folders[1]);
@@ -341,18 +347,19 @@ private Q_SLOTS:
     void cancelReturnsToIdleAndKeepsTheFolder()
     {
         script(QStringLiteral("stdout"), "{\"message_type\":\"status\",\"percent_done\":0.1}\n");
-        script(QStringLiteral("sleep"), "30");
+        script(QStringLiteral("restore.sleep"), "30");
         auto restore = runner();
         restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
         QTRY_COMPARE(restore->percent(), 0.1);
         restore->cancel();
         QTRY_VERIFY(restore->phase() == Phase::idle);
         QVERIFY(QFileInfo(*restore->restoredPath()).isDir());
+        QVERIFY(restore->restoredPath()->endsWith(unfinishedMark()));
         QVERIFY(!restore->failureMessage());
         QVERIFY(!QFileInfo::exists(RepositoryHealthStore(m_credentials).recordPath(m_destination.id)));
 
         // A runner destroyed mid-restore lets the restore end and be recorded, and drops its news.
-        script(QStringLiteral("sleep"), "1");
+        script(QStringLiteral("restore.sleep"), "1");
         restore->run(m_snapshot, m_destination, path(QStringLiteral("target")));
         QTRY_COMPARE(restore->percent(), 0.1);
         restore.reset();

@@ -5,6 +5,8 @@
 #include "shell/MainWindowModel.h"
 #include "util/Uuid.h"
 
+#include <QAction>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QLabel>
 #include <QLocalServer>
@@ -63,6 +65,8 @@ private Q_SLOTS:
     void desktopReachable();
     void windowedModeWithoutADisplayExits_data();
     void windowedModeWithoutADisplayExits();
+    void quitEndsTheLoopOverASheetThatRefusesToClose_data();
+    void quitEndsTheLoopOverASheetThatRefusesToClose();
 };
 
 void VellmirAppTest::launchReconcilesTheScheduler_data()
@@ -255,6 +259,54 @@ void VellmirAppTest::windowedModeWithoutADisplayExits()
     QCOMPARE(process.exitCode(), 1);
     QCOMPARE(process.readAllStandardError(), VellmirApp::noDesktopMessage().toUtf8() + '\n');
     QVERIFY(process.readAllStandardOutput().isEmpty());
+}
+
+void VellmirAppTest::quitEndsTheLoopOverASheetThatRefusesToClose_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("the Quit command") << "command";
+    QTest::newRow("Ctrl+Q in the sheet") << "keys";
+    // What a signal's watcher posts.
+    QTest::newRow("a quit posted from another thread") << "posted";
+    // The last window closed, or the session manager ending the session.
+    QTest::newRow("Qt's own quit") << "qt";
+}
+
+void VellmirAppTest::quitEndsTheLoopOverASheetThatRefusesToClose()
+{
+    // A restore sheet refuses to close while its restore runs: quitting must end the loop all
+    // the same, and never be dropped.
+    QFETCH(QString, how);
+    test::ShellFixture f;
+    f.sealedPair();
+    VellmirApp::Services services;
+    services.store = f.makeStore();
+    VellmirApp app(std::move(services));
+    app.launch();
+    class RefusingSheet : public QDialog {
+    public:
+        using QDialog::QDialog;
+        void reject() override { }
+
+    protected:
+        void closeEvent(QCloseEvent *event) override { event->ignore(); }
+    };
+    auto *sheet = new RefusingSheet(&app.window());
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->open();
+    QVERIFY(QTest::qWaitForWindowExposed(sheet));
+    QTimer::singleShot(0, &app, [&] {
+        if (how == "command")
+            app.window().findChild<QAction *>(QStringLiteral("quitAction"))->trigger();
+        else if (how == "keys")
+            QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier);
+        else if (how == "qt")
+            QCoreApplication::quit();
+        else
+            std::thread([] { QMetaObject::invokeMethod(qApp, &VellmirApp::quit, Qt::QueuedConnection); }).join();
+    });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QApplication::exec(), 0);
 }
 
 QTEST_MAIN(VellmirAppTest)

@@ -102,11 +102,15 @@ private Q_SLOTS:
     void runningHidesRestoreAndHoldsTheSheet()
     {
         m_world->script(QStringLiteral("restore.stdout"), test::RestoreFixture::restoreOutput(1, 1));
-        m_world->script(QStringLiteral("sleep"), "30");
+        m_world->script(QStringLiteral("restore.sleep"), "30");
+        // restic counts the folder it recreates ("1 / 2"); the progress counts the file, as the result does.
+        m_world->script(QStringLiteral("ls.stdout"),
+            test::RestoreFixture::node(QStringLiteral("/home"), QStringLiteral("dir"))
+                + test::RestoreFixture::node(QStringLiteral("/home/a.txt"), QStringLiteral("file"), 1));
         auto dialog = sheet();
         dialog->model()->setTargetPath(m_world->path(QStringLiteral("target")));
         part<QPushButton>(*dialog, "restoreButton")->click();
-        QTRY_COMPARE(part<QLabel>(*dialog, "progressFiles")->text(), QStringLiteral("1 / 2 files"));
+        QTRY_COMPARE(part<QLabel>(*dialog, "progressFiles")->text(), QStringLiteral("1 / 1 files"));
         QVERIFY(!part<QPushButton>(*dialog, "restoreButton")->isVisible());
         QVERIFY(part<QWidget>(*dialog, "progress")->isVisible());
         QCOMPARE(part<QPushButton>(*dialog, "closeButton")->text(), QStringLiteral("Close"));
@@ -156,7 +160,8 @@ private Q_SLOTS:
         part<QPushButton>(*dialog, "restoreButton")->click();
         QTRY_VERIFY(part<StatusLabel>(*dialog, "failureLabel")->isVisible());
         auto *failure = part<StatusLabel>(*dialog, "failureLabel");
-        QVERIFY(failure->text().startsWith(
+        // restic's error line may show before the run has ended and the message is complete.
+        QTRY_VERIFY(failure->text().startsWith(
             QStringLiteral("Fatal: unable to open repository at ") + QString::fromLatin1(path) + u'\n'));
         QVERIFY(failure->textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
         QTRY_VERIFY(

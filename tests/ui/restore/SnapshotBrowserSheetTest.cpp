@@ -225,9 +225,11 @@ private Q_SLOTS:
         QCOMPARE(part<PathLabel>(*dialog, QStringLiteral("targetPath"))->path(), QStringLiteral("~/target"));
         shoot(*dialog, "selected-file");
 
-        m_world->script(QStringLiteral("sleep"), "30");
+        m_world->script(QStringLiteral("restore.sleep"), "30");
+        m_world->script(QStringLiteral("ls.stdout"),
+            Node::node(QStringLiteral("/home/ann/notes.txt"), QStringLiteral("file"), 1200));
         button(*dialog, "restoreButton")->click();
-        QTRY_COMPARE(part<QLabel>(*dialog, QStringLiteral("progressFiles"))->text(), QStringLiteral("1 / 2 files"));
+        QTRY_COMPARE(part<QLabel>(*dialog, QStringLiteral("progressFiles"))->text(), QStringLiteral("1 / 1 files"));
         QVERIFY(!button(*dialog, "chooseButton")->isEnabled());
         QVERIFY(!button(*dialog, "closeButton")->isEnabled());
         shoot(*dialog, "running");
@@ -239,7 +241,7 @@ private Q_SLOTS:
         QVERIFY(!part<StatusLabel>(*dialog, QStringLiteral("failureLabel"))->isVisible());
         QVERIFY(button(*dialog, "closeButton")->isEnabled());
 
-        m_world->unscript(QStringLiteral("sleep"));
+        m_world->unscript(QStringLiteral("restore.sleep"));
         button(*dialog, "restoreButton")->click();
         QTRY_COMPARE(button(*dialog, "closeButton")->text(), QStringLiteral("Done"));
         QVERIFY(part<StatusLabel>(*dialog, QStringLiteral("successLabel"))->isVisible());
