@@ -169,6 +169,10 @@ public:
 
     // Change commands, in AgentControlChanges.cpp. Each asks for approval through perform().
     QJsonObject addDestination(const AgentParameters &parameters, std::stop_token stop = {});
+    // Runs restic "init" for the destination about to be added as `name`, refusing a name taken
+    // meanwhile; never under the destinations lock.
+    void createRepository(
+        const QString &name, const QUuid &id, const ResticEnvironment &variables, std::stop_token stop);
     QJsonObject updateDestination(
         const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     QJsonObject removeDestination(const Destination &destination, std::stop_token stop = {});

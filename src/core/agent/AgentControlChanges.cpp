@@ -470,18 +470,13 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     return perform(
         request,
         [&] {
+            if (create)
+                createRepository(name, destination.id, variables, stop);
             // Checked again at the write, under the lock: another agent may have taken the name
-            // since the check above. The approval may have taken minutes, so a repository is made
-            // only after that check, under the same lock, for a destination that is then saved.
+            // since the check above.
             DestinationWriter(m_credentials)
-                .save(destination, variables, *m_store, std::nullopt, [&](const QList<Destination> &stored) {
-                    refuseTakenName(stored, name, destination.id);
-                    if (!create)
-                        return;
-                    const ConnectionStatus created = m_engine.initialize(variables, stop);
-                    if (created.kind != ConnectionStatus::Kind::ok)
-                        throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
-                });
+                .save(destination, variables, *m_store, std::nullopt,
+                    [&](const QList<Destination> &stored) { refuseTakenName(stored, name, destination.id); });
             const std::optional<Destination> stored = m_store->destination(destination.id);
             if (!stored)
                 throw AgentError::failed(QStringLiteral("The destination was not saved."));
@@ -490,6 +485,20 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
             return reply;
         },
         stop);
+}
+
+void AgentControl::createRepository(
+    const QString &name, const QUuid &id, const ResticEnvironment &variables, std::stop_token stop)
+{
+    // The approval may have taken minutes, so the name is looked at again before a repository is
+    // made for it. restic then runs outside the destinations lock: over a slow link "init" takes
+    // minutes, and every other command of every destination needs that lock meanwhile.
+    m_store->reload();
+    refuseOutsideChange();
+    refuseTakenName(m_store->destinations(), name, id);
+    const ConnectionStatus created = m_engine.initialize(variables, stop);
+    if (created.kind != ConnectionStatus::Kind::ok)
+        throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
 }
 
 namespace {

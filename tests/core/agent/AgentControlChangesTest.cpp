@@ -208,6 +208,8 @@ private Q_SLOTS:
         const QString docs = fx.folder("Documents");
         fx.script("snapshots.exit", "10");
         fx.script("record-env", "");
+        // restic may take minutes to create a repository: every other command needs this lock.
+        fx.script("init.free-lock", fx.store->lockURL().toUtf8());
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
