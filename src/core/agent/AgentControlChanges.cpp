@@ -637,10 +637,12 @@ QJsonObject AgentControl::updateDestination(
         changeCounts(destination, asked.updated) + QStringLiteral(" Change ")
             + shownQuoted(destination.name, m_store->destinations()) + u'?',
         asked.changes };
+    // Read before perform() reads it too: the retries below reload the store, setting and all.
+    const bool questionAsked = !m_store->policy().changesWithoutApproval;
     return perform(
         request,
         [&] {
-            const Destination saved = saveAllowedUpdate(destination, parameters, asked);
+            const Destination saved = saveAllowedUpdate(destination, parameters, asked, questionAsked);
             QJsonArray changes;
             for (const QString &line : asked.changes)
                 changes.append(asText(line));
@@ -653,14 +655,19 @@ QJsonObject AgentControl::updateDestination(
 }
 
 Destination AgentControl::saveAllowedUpdate(
-    const Destination &destination, const AgentParameters &parameters, const Update &asked)
+    const Destination &destination, const AgentParameters &parameters, const Update &asked, bool questionAsked)
 {
     // The user allowed the lines they were shown, not the arguments: applied to a destination
     // that changed meanwhile (another agent, the window), the same arguments may add back a
-    // folder that was just removed, or undo a rename.
+    // folder that was just removed, or undo a rename. Allowed by the setting, no question was
+    // open: the change came while this update was being saved.
     const AgentError changed = AgentError::failed(quoted(destination.name)
-        + QStringLiteral(" changed while the approval question was open, so this update was not made: it would no "
-                         "longer make exactly the change that was allowed. Read the destination again and retry."));
+        + (questionAsked
+                ? QStringLiteral(" changed while the approval question was open, so this update was not made: it "
+                                 "would no longer make exactly the change that was allowed.")
+                : QStringLiteral(" was changed by another update while this one was being saved, so this one was "
+                                 "not made: it would no longer make exactly the change that was asked for."))
+        + QStringLiteral(" Read the destination again and retry."));
     Destination base = destination;
     Update update = asked;
     for (int attempt = 1;; ++attempt) {

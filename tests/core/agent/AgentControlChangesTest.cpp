@@ -418,6 +418,11 @@ private Q_SLOTS:
             args({ { "addSources", "~/keys" }, { "schedule", "daily" } }), changed);
         dataRow(
             "renamed, its old name given", "rename", args({ { "name", "Home" }, { "schedule", "daily" } }), changed);
+        // Allowed by the setting, no question was ever open.
+        dataRow("a folder it holds again removed, nothing asked", "dropKeys, unasked",
+            args({ { "addSources", "~/keys" }, { "schedule", "daily" } }),
+            "“Home” was changed by another update while this one was being saved, so this one was not made: it would "
+            "no longer make exactly the change that was asked for. Read the destination again and retry.");
     }
     void updateAfterAConcurrentChange()
     {
@@ -428,19 +433,35 @@ private Q_SLOTS:
         const Destination home = fx.add(QStringLiteral("Home"), { fx.folder("docs"), fx.folder("keys") });
         fx.asker->decision = ApprovalDecision::approvedByUser;
         Destination other = home;
-        fx.asker->onDecide = [&] {
+        const auto changeMeanwhile = [&] {
             DestinationStore store(fx.store->fileURL(), fx.credentials, fx.keys);
             if (meanwhile == "remove")
                 return store.remove(home, fx.credentials), void();
             if (meanwhile == "move")
                 other.repository = QStringLiteral("/elsewhere");
-            else if (meanwhile == "dropKeys")
+            else if (meanwhile.startsWith("dropKeys"))
                 other.sources.removeLast();
             else
                 other.name = QStringLiteral("Other");
             store.upsert(other);
         };
         arguments.insert("destination", "Home");
+        if (meanwhile.endsWith(", unasked")) {
+            // The other writer comes between the command's reading and its write.
+            fx.store->setChangesWithoutApproval(true);
+            changeMeanwhile();
+            const AgentCommand &command = *AgentCommand::named(QStringLiteral("update-destination"));
+            try {
+                fx.control->updateDestination(
+                    home, AgentParameters(fx.typed("update-destination", arguments), command));
+                QFAIL("the update was saved");
+            } catch (const AgentError &failure) {
+                QCOMPARE(failure.message(), error);
+            }
+            QVERIFY(fx.asker->requests.isEmpty());
+            return;
+        }
+        fx.asker->onDecide = changeMeanwhile;
         if (!error.isEmpty()) {
             const std::optional<AgentError> failure = fx.failure(QStringLiteral("update-destination"), arguments);
             QVERIFY(failure && failure->kind() == AgentError::Kind::failed);
