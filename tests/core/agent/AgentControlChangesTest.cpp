@@ -108,6 +108,7 @@ private Q_SLOTS:
         dataRow("byte not UTF-8 in an exclude", base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } }),
             "excludes is not valid UTF-8: it holds the byte \\xE9.");
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
+        dataRow("empty exclude", base({ { "excludes", QJsonArray { "" } } }), "excludes must not be empty.");
         dataRow("relative folder", base({ { "sources", "Documents" } }),
             "sources must be an absolute path or start with ~.");
         QTest::newRow("missing folder") << base({ { "sources", "~/nowhere" } }) << "~/nowhere does not exist.";
@@ -655,6 +656,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("name of another") << args({ { "name", "WORK" } }) << "A destination named WORK already exists.";
         QTest::newRow("empty name") << args({ { "name", " " } }) << "name must not be empty.";
+        dataRow("empty exclude", args({ { "addExcludes", QJsonArray { "" } } }), "addExcludes must not be empty.");
         dataRow("remove what is being added", args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }),
             "~/b is not one of Home's folders.");
         dataRow(
