@@ -662,6 +662,21 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
 void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
     const BytesHandler &onEvent) const
 {
+    RetryWatch watch(stop, m_retryBound);
+    streamUnbounded(command, environment, watch.token(), [&](const ResticStreamBytes &event) {
+        if (event.type == ResticStreamEvent::Type::stderrLine)
+            watch.line(event.line);
+        // restic was stopped for retrying too long: its end is this failure, not a status.
+        if (const std::optional<QString> unreachable = watch.gaveUp();
+            unreachable && event.type == ResticStreamEvent::Type::finished)
+            throw ResticError::command(*unreachable);
+        onEvent(event);
+    });
+}
+
+void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnvironment &environment,
+    std::stop_token stop, const BytesHandler &onEvent) const
+{
     auto fail = [&](const QString &message) {
         onEvent(ResticStreamBytes { ResticStreamEvent::Type::stderrLine, message.toUtf8(), 0 });
         onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, -1 });
@@ -712,14 +727,10 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
 
     const QByteArray programPath = LocalPath::encode(*program);
     const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
-    RetryWatch watch(stop, m_retryBound);
-    stop = watch.token();
     std::exception_ptr handlerError;
     auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {
         if (handlerError)
             return false;
-        if (type == ResticStreamEvent::Type::stderrLine)
-            watch.line(line);
         try {
             onEvent(ResticStreamBytes { type, line, 0 });
             return true;
@@ -752,8 +763,6 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     lock.reset();
     if (handlerError)
         std::rethrow_exception(handlerError);
-    if (const std::optional<QString> unreachable = watch.gaveUp())
-        throw ResticError::command(*unreachable);
     onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, status });
 }
 

@@ -220,6 +220,9 @@ public:
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
+    // streamBytes() without the bound on restic's retries.
+    void streamUnbounded(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+        const BytesHandler &onEvent) const;
     // Forget by `policy`; the ids removed, or that would be on a dry run.
     QStringList retentionRun(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
         const ResticEnvironment &environment, std::stop_token stop) const;
