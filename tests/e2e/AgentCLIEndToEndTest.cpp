@@ -55,9 +55,9 @@ private Q_SLOTS:
                               "128+n ended by signal n.\n"));
     }
 
-    void listsCommandsIgnoringMore()
+    void listsCommands()
     {
-        const Finished finished = runCli({ QStringLiteral("commands"), QStringLiteral("--whatever") });
+        const Finished finished = runCli({ QStringLiteral("commands") });
         QCOMPARE(finished.exitCode, 0);
         QVERIFY(finished.stdout.endsWith("}\n"));
         const QJsonArray commands = json::parseObject(finished.stdout).value(QStringLiteral("commands")).toArray();
@@ -73,6 +73,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("display"); // "": none; "wayland": one that seems to answer; else DISPLAY
         test::dataRow("unknown command", QStringList { "Status" }, 2, "usage", "");
         test::dataRow("unknown flag", QStringList { "status", "--verbose" }, 2, "usage", "");
+        test::dataRow("commands with more", QStringList { "commands", "extra" }, 2, "usage", "");
+        test::dataRow("mcp with a flag", QStringList { "mcp", "--bogus", "1" }, 2, "usage", "");
         test::dataRow("bad json", QStringList { "history", "--json", "-" }, 2, "usage", "");
         test::dataRow(
             "missing json file", QStringList { "history", "--json", "/nonexistent/args.json" }, 2, "usage", "");

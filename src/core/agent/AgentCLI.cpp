@@ -177,6 +177,17 @@ QByteArray commandHelp(const AgentCommand &command)
     return text.toUtf8() + '\n' + exitStatusText();
 }
 
+// The usage error for anything after a command that takes no parameters, in the words parse()
+// uses for a parameter a command does not have.
+static AgentError noParameters(const QString &command, const QString &argument)
+{
+    if (!argument.startsWith(QLatin1String("--")) || argument.size() < 3)
+        return AgentError::usage(QStringLiteral("Unexpected argument \"") + argument + QStringLiteral("\". ") + command
+            + QStringLiteral(" takes no parameters."));
+    const QString name = argument.mid(2).section(QLatin1Char('='), 0, 0);
+    return AgentError::usage(command + QStringLiteral(" has no parameter --") + name + QLatin1Char('.'));
+}
+
 int main(const QStringList &arguments)
 {
     if (arguments.isEmpty()) {
@@ -192,6 +203,14 @@ int main(const QStringList &arguments)
         && (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h")))) {
         writeAll(STDOUT_FILENO, mcpHelp());
         return 0;
+    }
+    const auto helpWord = [](const QString &argument) {
+        return argument == QLatin1String("--help") || argument == QLatin1String("-h");
+    };
+    if ((first == QLatin1String("mcp") || first == QLatin1String("commands")) && arguments.size() > 1
+        && !helpWord(arguments.at(1))) {
+        emit(AgentError::reply(noParameters(first, arguments.at(1))));
+        return 2;
     }
     if (first == QLatin1String("mcp")) {
         const std::stop_token shutdown = ShutdownSignals::install();

@@ -119,10 +119,11 @@ Parameter snapshotPath(const char *help)
 }
 
 // A pattern restic cannot read would fail every later backup with "invalid pattern(s)"; one it
-// reads but gives up on would back up what the others leave out.
+// reads but gives up on would back up what the others leave out. An empty one leaves out nothing.
 Parameter excludePatterns(const QString &name, const char *help)
 {
     Parameter made = parameter(name, Kind::strings, help);
+    made.minLength = 1;
     made.rule = [](const QString &pattern) -> std::optional<QString> { return ExcludeMatcher::refusal(pattern); };
     return made;
 }

@@ -169,6 +169,10 @@ public:
 
     // Change commands, in AgentControlChanges.cpp. Each asks for approval through perform().
     QJsonObject addDestination(const AgentParameters &parameters, std::stop_token stop = {});
+    // Runs restic "init" for the destination about to be added as `name`, refusing a name taken
+    // meanwhile; never under the destinations lock.
+    void createRepository(
+        const QString &name, const QUuid &id, const ResticEnvironment &variables, std::stop_token stop);
     QJsonObject updateDestination(
         const Destination &destination, const AgentParameters &parameters, std::stop_token stop = {});
     QJsonObject removeDestination(const Destination &destination, std::stop_token stop = {});
@@ -215,9 +219,9 @@ private:
     // Saves the update the user allowed as `asked` on `destination`. When the destination changed
     // meanwhile, the arguments are applied to the stored copy and saved only where that makes
     // exactly the allowed change lines; otherwise nothing is saved and AgentError::failed says
-    // why. Returns the saved destination.
+    // why, naming the question when `questionAsked`. Returns the saved destination.
     Destination saveAllowedUpdate(
-        const Destination &destination, const AgentParameters &parameters, const Update &asked);
+        const Destination &destination, const AgentParameters &parameters, const Update &asked, bool questionAsked);
     // Throws AgentError::failed while the configuration differs from what Vellmir sealed:
     // every write would be refused, so nothing is asked or started first.
     void refuseOutsideChange() const;

@@ -470,18 +470,13 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     return perform(
         request,
         [&] {
+            if (create)
+                createRepository(name, destination.id, variables, stop);
             // Checked again at the write, under the lock: another agent may have taken the name
-            // since the check above. The approval may have taken minutes, so a repository is made
-            // only after that check, under the same lock, for a destination that is then saved.
+            // since the check above.
             DestinationWriter(m_credentials)
-                .save(destination, variables, *m_store, std::nullopt, [&](const QList<Destination> &stored) {
-                    refuseTakenName(stored, name, destination.id);
-                    if (!create)
-                        return;
-                    const ConnectionStatus created = m_engine.initialize(variables, stop);
-                    if (created.kind != ConnectionStatus::Kind::ok)
-                        throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
-                });
+                .save(destination, variables, *m_store, std::nullopt,
+                    [&](const QList<Destination> &stored) { refuseTakenName(stored, name, destination.id); });
             const std::optional<Destination> stored = m_store->destination(destination.id);
             if (!stored)
                 throw AgentError::failed(QStringLiteral("The destination was not saved."));
@@ -490,6 +485,20 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
             return reply;
         },
         stop);
+}
+
+void AgentControl::createRepository(
+    const QString &name, const QUuid &id, const ResticEnvironment &variables, std::stop_token stop)
+{
+    // The approval may have taken minutes, so the name is looked at again before a repository is
+    // made for it. restic then runs outside the destinations lock: over a slow link "init" takes
+    // minutes, and every other command of every destination needs that lock meanwhile.
+    m_store->reload();
+    refuseOutsideChange();
+    refuseTakenName(m_store->destinations(), name, id);
+    const ConnectionStatus created = m_engine.initialize(variables, stop);
+    if (created.kind != ConnectionStatus::Kind::ok)
+        throw AgentError::failed(QStringLiteral("Could not create the repository: ") + created.message);
 }
 
 namespace {
@@ -628,10 +637,12 @@ QJsonObject AgentControl::updateDestination(
         changeCounts(destination, asked.updated) + QStringLiteral(" Change ")
             + shownQuoted(destination.name, m_store->destinations()) + u'?',
         asked.changes };
+    // Read before perform() reads it too: the retries below reload the store, setting and all.
+    const bool questionAsked = !m_store->policy().changesWithoutApproval;
     return perform(
         request,
         [&] {
-            const Destination saved = saveAllowedUpdate(destination, parameters, asked);
+            const Destination saved = saveAllowedUpdate(destination, parameters, asked, questionAsked);
             QJsonArray changes;
             for (const QString &line : asked.changes)
                 changes.append(asText(line));
@@ -644,14 +655,19 @@ QJsonObject AgentControl::updateDestination(
 }
 
 Destination AgentControl::saveAllowedUpdate(
-    const Destination &destination, const AgentParameters &parameters, const Update &asked)
+    const Destination &destination, const AgentParameters &parameters, const Update &asked, bool questionAsked)
 {
     // The user allowed the lines they were shown, not the arguments: applied to a destination
     // that changed meanwhile (another agent, the window), the same arguments may add back a
-    // folder that was just removed, or undo a rename.
+    // folder that was just removed, or undo a rename. Allowed by the setting, no question was
+    // open: the change came while this update was being saved.
     const AgentError changed = AgentError::failed(quoted(destination.name)
-        + QStringLiteral(" changed while the approval question was open, so this update was not made: it would no "
-                         "longer make exactly the change that was allowed. Read the destination again and retry."));
+        + (questionAsked
+                ? QStringLiteral(" changed while the approval question was open, so this update was not made: it "
+                                 "would no longer make exactly the change that was allowed.")
+                : QStringLiteral(" was changed by another update while this one was being saved, so this one was "
+                                 "not made: it would no longer make exactly the change that was asked for."))
+        + QStringLiteral(" Read the destination again and retry."));
     Destination base = destination;
     Update update = asked;
     for (int attempt = 1;; ++attempt) {

@@ -69,6 +69,14 @@ FileLock::FileLock(const QString &path, bool wait)
     if (fd < 0 && errno == ELOOP && ::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode)
         && ::unlink(native.constData()) == 0)
         fd = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EROFS) {
+        // Nothing on a read-only file system can be written, by us or anyone, so what waits for
+        // this lock only reads, and goes on: a lock file that exists is locked as well through a
+        // read-only descriptor, and one that does not can be held by no one.
+        fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT)
+            return;
+    }
     if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(fd);
         throw Error(QStringLiteral("Could not open operation lock: %1 is not a regular file; remove it, then retry.")

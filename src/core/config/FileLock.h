@@ -18,6 +18,8 @@ public:
     // or stuck, and the caller gets the busy sentence (Error of kind busy) rather than wait for
     // ever. Throws "Could not open operation lock: ..." or "Could not take operation lock: ..."
     // for a lock that cannot be had at all, and Error when the parent folder cannot be created.
+    // On a read-only file system, where nothing can be written, a lock file that does not exist
+    // is held by no one: the lock is had without one (descriptor() -1).
     FileLock(const QString &path, bool wait);
     ~FileLock();
     FileLock(const FileLock &) = delete;

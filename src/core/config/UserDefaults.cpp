@@ -157,7 +157,8 @@ QByteArray escapedValue(QString text)
     QByteArray result;
     bool needsQuotes = false;
     bool escapeNextIfDigit = false;
-    for (const QChar c : std::as_const(text)) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
         const char16_t ch = c.unicode();
         if (ch == u';' || ch == u',' || ch == u'=')
             needsQuotes = true;
@@ -174,6 +175,10 @@ QByteArray escapedValue(QString text)
         } else if (ch <= 0x1F) {
             result += ch == u'\0' ? QByteArray("\\0") : "\\x" + QByteArray::number(uint(ch), 16);
             escapeNextIfDigit = true;
+        } else if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            // A character beyond U+FFFF is one UTF-8 sequence, not its two UTF-16 halves.
+            result += text.sliced(i, 2).toUtf8();
+            ++i;
         } else {
             result += QString(c).toUtf8();
         }

@@ -33,13 +33,10 @@ public:
 
     static QString defaultFilePath();
 
-    static inline const QString showInDock = QStringLiteral("showInDock");
     static inline const QString useFullDiskAccess = QStringLiteral("useFullDiskAccess");
-    static inline const QString suppressFullDiskAccessPrompt = QStringLiteral("suppressFullDiskAccessPrompt");
     static inline const QString schedulerRegisteredBuild = QStringLiteral("schedulerRegisteredBuild");
     // Why the last registration of the scheduler failed; absent once one succeeds.
     static inline const QString schedulerRegistrationFailure = QStringLiteral("schedulerRegistrationFailure");
-    static inline const QString updateChannel = QStringLiteral("UpdateChannel");
     static inline const QString agentChangesWithoutApproval = QStringLiteral("agentChangesWithoutApproval");
 
 private:

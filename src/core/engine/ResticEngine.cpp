@@ -10,6 +10,7 @@
 #include "util/Error.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/ResticError.h"
 #include "util/SystemError.h"
 
 #include <QCoreApplication>
@@ -301,6 +302,101 @@ private:
     bool m_live = false;
 };
 
+// Follows restic's reports of backend retries during one run ("Stat(<config/>) returned error,
+// retrying after 1.2s: <reason>") and stops the run once restic has gone on retrying, with no
+// success in between, for `bound`: restic itself would go on for 15 minutes, and no option of
+// its shortens that. Only a repository that stays out of reach counts, so a long backup that
+// meets a short outage is left to ride it out. A reason that no retry can mend (a certificate
+// this computer does not trust, a bucket that does not exist) stops the run at once.
+class RetryWatch {
+public:
+    RetryWatch(std::stop_token outer, std::chrono::milliseconds bound)
+        : m_bound(bound)
+        , m_forward(outer, [this] { m_stop.request_stop(); })
+        , m_timer([this](std::stop_token done) { watch(done); })
+    {
+    }
+
+    std::stop_token token() const { return m_stop.get_token(); }
+
+    void line(QByteArrayView bytes)
+    {
+        static const QByteArray retrying = QByteArrayLiteral(" returned error, retrying after ");
+        static const QByteArray recovered = QByteArrayLiteral(" operation successful after ");
+        const qsizetype at = bytes.indexOf(retrying);
+        std::lock_guard guard(m_mutex);
+        if (at < 0) {
+            if (bytes.indexOf(recovered) >= 0 && m_since) {
+                m_since.reset();
+                m_wake.notify_all();
+            }
+            return;
+        }
+        const QString text = QString::fromUtf8(bytes);
+        const qsizetype reason = text.indexOf(QStringLiteral(": "), at + retrying.size());
+        m_reason = reason < 0 ? text.trimmed() : text.mid(reason + 2).trimmed();
+        if (hopeless(m_reason)) {
+            m_hopeless = true;
+            giveUp();
+        } else if (!m_since) {
+            m_since = std::chrono::steady_clock::now();
+            m_wake.notify_all();
+        }
+    }
+
+    // Why the run was stopped, in the user's words, when the watch stopped it.
+    std::optional<QString> gaveUp()
+    {
+        std::lock_guard guard(m_mutex);
+        if (!m_gaveUp)
+            return std::nullopt;
+        if (m_hopeless)
+            return m_reason;
+        return m_reason
+            + QStringLiteral(" (restic was still retrying after %1 seconds)")
+                  .arg(std::chrono::duration_cast<std::chrono::seconds>(m_bound).count());
+    }
+
+private:
+    static bool hopeless(const QString &reason)
+    {
+        return reason.contains(QStringLiteral("x509: ")) || ResticEngine::missingBucket(reason);
+    }
+
+    void watch(std::stop_token done)
+    {
+        std::unique_lock lock(m_mutex);
+        while (!done.stop_requested() && !m_gaveUp) {
+            if (!m_since) {
+                m_wake.wait(lock, done, [this] { return m_since.has_value() || m_gaveUp; });
+                continue;
+            }
+            const auto since = *m_since;
+            if (!m_wake.wait_until(lock, done, since + m_bound, [&] { return m_since != since || m_gaveUp; })
+                && !done.stop_requested())
+                giveUp();
+        }
+    }
+
+    void giveUp()
+    {
+        m_gaveUp = true;
+        m_stop.request_stop();
+        m_wake.notify_all();
+    }
+
+    const std::chrono::milliseconds m_bound;
+    std::stop_source m_stop;
+    std::stop_callback<std::function<void()>> m_forward;
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    QString m_reason;
+    std::optional<std::chrono::steady_clock::time_point> m_since; // the start of the retries in a row
+    bool m_hopeless = false;
+    bool m_gaveUp = false;
+    std::jthread m_timer; // last: stopped and joined before the members it uses go
+};
+
 } // namespace
 
 ResticEngine::ResticEngine(std::optional<QString> binary, std::optional<QString> lockDirectory)
@@ -314,6 +410,19 @@ ResticEngine::ResticEngine(std::optional<QString> binary, std::optional<QString>
     , m_lockDirectory(std::move(lockDirectory))
     , m_searchPaths(std::move(searchPaths))
 {
+}
+
+ResticEngine ResticEngine::withRetryBound(std::chrono::milliseconds bound) const
+{
+    ResticEngine engine = *this;
+    engine.m_retryBound = bound;
+    return engine;
+}
+
+bool ResticEngine::missingBucket(const QString &reason)
+{
+    return reason.endsWith(QStringLiteral("The specified bucket does not exist"))
+        || reason.endsWith(QStringLiteral("The specified bucket does not exist."));
 }
 
 QStringList ResticEngine::fallbackPaths()
@@ -552,6 +661,21 @@ void ResticEngine::stream(const ResticCommand &command, const ResticEnvironment 
 
 void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
     const BytesHandler &onEvent) const
+{
+    RetryWatch watch(stop, m_retryBound);
+    streamUnbounded(command, environment, watch.token(), [&](const ResticStreamBytes &event) {
+        if (event.type == ResticStreamEvent::Type::stderrLine)
+            watch.line(event.line);
+        // restic was stopped for retrying too long: its end is this failure, not a status.
+        if (const std::optional<QString> unreachable = watch.gaveUp();
+            unreachable && event.type == ResticStreamEvent::Type::finished)
+            throw ResticError::command(*unreachable);
+        onEvent(event);
+    });
+}
+
+void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnvironment &environment,
+    std::stop_token stop, const BytesHandler &onEvent) const
 {
     auto fail = [&](const QString &message) {
         onEvent(ResticStreamBytes { ResticStreamEvent::Type::stderrLine, message.toUtf8(), 0 });

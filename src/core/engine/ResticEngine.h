@@ -107,6 +107,11 @@ public:
     // not delivered. Only that second attempt waits for the lock as the command's lockWait() asks.
     // A death by signal N finishes with 128 + N. If `onEvent` throws, the run is cancelled,
     // drained without further events, and the exception is rethrown (no `finished`).
+    // A repository that restic keeps retrying to reach, with no success in between, for
+    // retryBound() (a refused connection, a server that does not answer), or for a reason no
+    // retry mends (an untrusted certificate, a missing bucket) at once, ends the run the same
+    // way with ResticError: restic's last reason, and for the first kind "(restic was still
+    // retrying after 60 seconds)". Work that reaches the repository, however long, goes on.
     void stream(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
         const EventHandler &onEvent) const;
     // stream() without a string per line: each line is a view into the read buffer, for
@@ -119,6 +124,13 @@ public:
     // CancellationError when `stop` was requested.
     ResticResult run(const ResticCommand &command, const ResticEnvironment &environment = {}, std::stop_token stop = {},
         const std::function<void(const QString &)> &onStderr = {}) const;
+
+    // How long restic may go on retrying a repository it cannot reach (see stream()).
+    std::chrono::milliseconds retryBound() const { return m_retryBound; }
+    ResticEngine withRetryBound(std::chrono::milliseconds bound) const;
+    static constexpr std::chrono::milliseconds defaultRetryBound { 60000 };
+    // Whether restic's reason for a retry says the S3 bucket does not exist (yet).
+    static bool missingBucket(const QString &reason);
 
     // The output of "restic version" (trimmed stdout, else trimmed stderr), so
     // "restic not found" when there is no restic. Throws CancellationError when stopped.
@@ -137,18 +149,15 @@ public:
 
     // Every host's snapshots, newest first (equal times keep restic's order). A JSON syntax
     // error in restic's answer is thrown as a JsonError. A backend that restic is still
-    // retrying after `retryBound` ends the run as in probe(), with restic's last reason.
+    // retrying after `retryBound` ends the run as in stream(), with restic's last reason.
     QList<Snapshot> listSnapshots(const ResticEnvironment &environment, std::stop_token stop = {},
-        std::chrono::milliseconds retryBound = probeRetryBound) const;
-    // Whether the repository answers and how many snapshots it holds; restic's status 10 is
-    // notInitialized. Never throws: every failure, a cancel included, is `failed`. restic retries
-    // a backend that fails (refused connection, untrusted certificate, unknown key) for 15
-    // minutes, so once `retryBound` has passed while restic is still retrying, the run is
-    // stopped and `failed` carries restic's last reason. A slow answer without retries is
-    // waited for.
+        std::chrono::milliseconds retryBound = defaultRetryBound) const;
+    // Whether the repository answers and how many snapshots it holds; restic's status 10, and
+    // an S3 bucket that does not exist, are notInitialized. Never throws: every failure, a cancel
+    // included, is `failed`, a backend restic is still retrying after `retryBound` too (see
+    // stream()). A slow answer without retries is waited for.
     ConnectionStatus probe(const ResticEnvironment &environment, std::stop_token stop = {},
-        std::chrono::milliseconds retryBound = probeRetryBound) const noexcept;
-    static constexpr std::chrono::milliseconds probeRetryBound { 60000 };
+        std::chrono::milliseconds retryBound = defaultRetryBound) const noexcept;
     // Creates the repository with the environment's RESTIC_PASSWORD; ok(0) on success. Never throws.
     ConnectionStatus initialize(const ResticEnvironment &environment, std::stop_token stop = {}) const noexcept;
     // A dry-run backup of `sources` (each after "--") without the `excludes` patterns ("~"
@@ -211,6 +220,9 @@ public:
     static QByteArrayList childEnvironment(const ResticEnvironment &environment);
 
 private:
+    // streamBytes() without the bound on restic's retries.
+    void streamUnbounded(const ResticCommand &command, const ResticEnvironment &environment, std::stop_token stop,
+        const BytesHandler &onEvent) const;
     // Forget by `policy`; the ids removed, or that would be on a dry run.
     QStringList retentionRun(const Destination::RetentionPolicy &policy, bool prune, bool dryRun,
         const ResticEnvironment &environment, std::stop_token stop) const;
@@ -223,6 +235,7 @@ private:
     std::optional<QStringList> m_searchPaths;
     std::optional<QString> m_heldLockPath; // the lock file the caller holds
     int m_heldLockDescriptor = -1; // and the caller's descriptor of it
+    std::chrono::milliseconds m_retryBound = defaultRetryBound;
 };
 
 } // namespace vellmir

@@ -8,11 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
-#include <condition_variable>
 #include <exception>
 #include <limits>
-#include <mutex>
-#include <thread>
 
 namespace vellmir {
 
@@ -64,95 +61,12 @@ bool keepsAtLeastOne(const Destination::RetentionPolicy &policy)
     return sum >= 1;
 }
 
-// Follows restic's reports of backend retries during one run ("Stat(<config/>) returned error,
-// retrying after 1.2s: <reason>") and stops the run when it is still retrying once `bound` has
-// passed; restic itself would go on for 15 minutes, and no option of its shortens that.
-class RetryWatch {
-public:
-    RetryWatch(std::stop_token outer, std::chrono::milliseconds bound)
-        : m_forward(outer, [this] { m_stop.request_stop(); })
-        , m_timer([this, bound](std::stop_token done) {
-            std::unique_lock lock(m_mutex);
-            if (m_wake.wait_for(lock, done, bound, [] { return false; }) || done.stop_requested())
-                return;
-            m_late = true;
-            if (m_retrying)
-                giveUp();
-        })
-    {
-    }
-
-    std::stop_token token() const { return m_stop.get_token(); }
-
-    void line(const QString &text)
-    {
-        static const QString retrying = QStringLiteral(" returned error, retrying after ");
-        static const QString recovered = QStringLiteral(" operation successful after ");
-        std::lock_guard guard(m_mutex);
-        const qsizetype at = text.indexOf(retrying);
-        if (at < 0) {
-            if (text.contains(recovered))
-                m_retrying = false;
-            return;
-        }
-        const qsizetype reason = text.indexOf(QStringLiteral(": "), at + retrying.size());
-        m_reason = reason < 0 ? text.trimmed() : text.mid(reason + 2).trimmed();
-        m_retrying = true;
-        if (m_late)
-            giveUp();
-    }
-
-    // restic's last reason when the run was stopped for retrying too long.
-    std::optional<QString> gaveUp()
-    {
-        std::lock_guard guard(m_mutex);
-        return m_gaveUp ? std::optional(m_reason) : std::nullopt;
-    }
-
-private:
-    void giveUp()
-    {
-        m_gaveUp = true;
-        m_stop.request_stop();
-    }
-
-    std::stop_source m_stop;
-    std::stop_callback<std::function<void()>> m_forward;
-    std::mutex m_mutex;
-    std::condition_variable_any m_wake;
-    QString m_reason;
-    bool m_retrying = false;
-    bool m_late = false;
-    bool m_gaveUp = false;
-    std::jthread m_timer; // last: stopped and joined before the members it uses go
-};
-
-// "snapshots" with the run stopped once restic is still retrying after `bound`. Throws
-// ResticError with restic's last reason then, and CancellationError for the caller's stop.
-ResticResult boundedSnapshots(const ResticEngine &engine, const ResticEnvironment &environment, std::stop_token stop,
-    std::chrono::milliseconds bound)
-{
-    RetryWatch watch(stop, bound);
-    ResticResult result;
-    try {
-        result = engine.run(
-            snapshotsCommand(), environment, watch.token(), [&watch](const QString &line) { watch.line(line); });
-    } catch (const CancellationError &) {
-        if (stop.stop_requested() || !watch.gaveUp())
-            throw; // the caller's stop
-    }
-    if (const std::optional<QString> reason = watch.gaveUp())
-        throw ResticError::command(
-            *reason + QStringLiteral(" (restic was still retrying after %1 seconds)").arg(bound.count() / 1000));
-    return result;
-}
-
 } // namespace
 
 QList<Snapshot> ResticEngine::listSnapshots(
     const ResticEnvironment &environment, std::stop_token stop, std::chrono::milliseconds retryBound) const
 {
-    const ResticResult result = boundedSnapshots(*this, environment, stop, retryBound);
+    const ResticResult result = withRetryBound(retryBound).run(snapshotsCommand(), environment, stop);
     if (result.exitCode != 0)
         throw ResticError::command(cleanError(result.stderr, result.exitCode));
     const QJsonDocument document = json::parse(result.stdout.toUtf8(), QStringLiteral("restic's snapshot list"));
@@ -175,13 +89,18 @@ ConnectionStatus ResticEngine::probe(
     const ResticEnvironment &environment, std::stop_token stop, std::chrono::milliseconds retryBound) const noexcept
 {
     try {
-        const ResticResult result = boundedSnapshots(*this, environment, stop, retryBound);
+        const ResticResult result = withRetryBound(retryBound).run(snapshotsCommand(), environment, stop);
         if (result.exitCode == 10)
             return ConnectionStatus::notInitialized();
         if (result.exitCode != 0)
             return ConnectionStatus::failed(cleanError(result.stderr, result.exitCode));
         const QJsonDocument document = QJsonDocument::fromJson(result.stdout.toUtf8());
         return ConnectionStatus::ok(document.isArray() ? int(document.array().size()) : 0);
+    } catch (const ResticError &error) {
+        // restic retries a bucket that does not exist as it retries any failure; "init" makes it.
+        if (missingBucket(error.message()))
+            return ConnectionStatus::notInitialized();
+        return ConnectionStatus::failed(error.message());
     } catch (...) {
         return ConnectionStatus::failed(describe(std::current_exception()));
     }

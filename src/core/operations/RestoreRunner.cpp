@@ -7,6 +7,7 @@
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/ResticError.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 #include "util/Uuid.h"
@@ -359,7 +360,7 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     int status = -1;
     QString lastStderr;
     ItemErrors errors;
-    request.engine.streamBytes(command, environment, stop, [&](const ResticStreamBytes &event) {
+    const auto onEvent = [&](const ResticStreamBytes &event) {
         if (stop.stop_requested())
             return;
         const State before = state;
@@ -386,7 +387,14 @@ void perform(State &state, const Publish &publish, const Request &request, std::
         }
         if (!(state == before))
             publish(state);
-    });
+    };
+    try {
+        request.engine.streamBytes(command, environment, stop, onEvent);
+    } catch (const ResticError &error) {
+        // restic could not reach the repository: the run failed as one that never started.
+        status = -1;
+        lastStderr = error.message();
+    }
 
     if (stop.stop_requested()) {
         state.phase = Phase::idle;

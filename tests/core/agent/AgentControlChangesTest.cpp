@@ -108,6 +108,7 @@ private Q_SLOTS:
         dataRow("byte not UTF-8 in an exclude", base({ { "excludes", QJsonArray { QString("*") + QChar(0xDCE9) } } }),
             "excludes is not valid UTF-8: it holds the byte \\xE9.");
         QTest::newRow("blank name") << base({ { "name", "  " } }) << "name must not be empty.";
+        dataRow("empty exclude", base({ { "excludes", QJsonArray { "" } } }), "excludes must not be empty.");
         dataRow("relative folder", base({ { "sources", "Documents" } }),
             "sources must be an absolute path or start with ~.");
         QTest::newRow("missing folder") << base({ { "sources", "~/nowhere" } }) << "~/nowhere does not exist.";
@@ -208,6 +209,8 @@ private Q_SLOTS:
         const QString docs = fx.folder("Documents");
         fx.script("snapshots.exit", "10");
         fx.script("record-env", "");
+        // restic may take minutes to create a repository: every other command needs this lock.
+        fx.script("init.free-lock", fx.store->lockURL().toUtf8());
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
@@ -416,6 +419,11 @@ private Q_SLOTS:
             args({ { "addSources", "~/keys" }, { "schedule", "daily" } }), changed);
         dataRow(
             "renamed, its old name given", "rename", args({ { "name", "Home" }, { "schedule", "daily" } }), changed);
+        // Allowed by the setting, no question was ever open.
+        dataRow("a folder it holds again removed, nothing asked", "dropKeys, unasked",
+            args({ { "addSources", "~/keys" }, { "schedule", "daily" } }),
+            "“Home” was changed by another update while this one was being saved, so this one was not made: it would "
+            "no longer make exactly the change that was asked for. Read the destination again and retry.");
     }
     void updateAfterAConcurrentChange()
     {
@@ -426,19 +434,35 @@ private Q_SLOTS:
         const Destination home = fx.add(QStringLiteral("Home"), { fx.folder("docs"), fx.folder("keys") });
         fx.asker->decision = ApprovalDecision::approvedByUser;
         Destination other = home;
-        fx.asker->onDecide = [&] {
+        const auto changeMeanwhile = [&] {
             DestinationStore store(fx.store->fileURL(), fx.credentials, fx.keys);
             if (meanwhile == "remove")
                 return store.remove(home, fx.credentials), void();
             if (meanwhile == "move")
                 other.repository = QStringLiteral("/elsewhere");
-            else if (meanwhile == "dropKeys")
+            else if (meanwhile.startsWith("dropKeys"))
                 other.sources.removeLast();
             else
                 other.name = QStringLiteral("Other");
             store.upsert(other);
         };
         arguments.insert("destination", "Home");
+        if (meanwhile.endsWith(", unasked")) {
+            // The other writer comes between the command's reading and its write.
+            fx.store->setChangesWithoutApproval(true);
+            changeMeanwhile();
+            const AgentCommand &command = *AgentCommand::named(QStringLiteral("update-destination"));
+            try {
+                fx.control->updateDestination(
+                    home, AgentParameters(fx.typed("update-destination", arguments), command));
+                QFAIL("the update was saved");
+            } catch (const AgentError &failure) {
+                QCOMPARE(failure.message(), error);
+            }
+            QVERIFY(fx.asker->requests.isEmpty());
+            return;
+        }
+        fx.asker->onDecide = changeMeanwhile;
         if (!error.isEmpty()) {
             const std::optional<AgentError> failure = fx.failure(QStringLiteral("update-destination"), arguments);
             QVERIFY(failure && failure->kind() == AgentError::Kind::failed);
@@ -632,6 +656,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("name of another") << args({ { "name", "WORK" } }) << "A destination named WORK already exists.";
         QTest::newRow("empty name") << args({ { "name", " " } }) << "name must not be empty.";
+        dataRow("empty exclude", args({ { "addExcludes", QJsonArray { "" } } }), "addExcludes must not be empty.");
         dataRow("remove what is being added", args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }),
             "~/b is not one of Home's folders.");
         dataRow(

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -197,6 +199,29 @@ private Q_SLOTS:
         holder.crash();
         QVERIFY(QFile::exists(path));
         QCOMPARE(takeFailure(path), QString());
+    }
+
+    // Nothing on a read-only file system changes, so a reader's lock never stops it there.
+    void readOnlyFileSystemLetsReadersGoOn()
+    {
+        QTemporaryDir root;
+        const QString folder = root.path() + QStringLiteral("/data");
+        QVERIFY(QDir().mkpath(folder));
+        test::writeFile(folder + QStringLiteral("/held.lock"), "");
+        const auto mount
+            = [](const QStringList &arguments) { return QProcess::execute(QStringLiteral("mount"), arguments) == 0; };
+        if (!mount({ "--bind", folder, folder }))
+            QSKIP("a read-only file system needs mount, which this user may not use");
+        const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), { folder }); });
+        QVERIFY(mount({ "-o", "remount,bind,ro", folder }));
+
+        // A lock file that exists is locked all the same, through a read-only descriptor.
+        FileLock held(folder + QStringLiteral("/held.lock"), false);
+        QVERIFY(held.descriptor() >= 0);
+        QCOMPARE(takeFailure(folder + QStringLiteral("/held.lock")), busy);
+        // One that cannot be made can be held by no one.
+        FileLock none(folder + QStringLiteral("/missing.lock"), false);
+        QCOMPARE(none.descriptor(), -1);
     }
 
     void failuresCarryTheirSentences()

@@ -171,26 +171,61 @@ private Q_SLOTS:
             == ConnectionStatus::failed(CancellationError().message()));
     }
 
-    void probeAndListingStopRetryingWithResticsLastReason()
+    // restic would go on retrying for 15 minutes, whatever the command.
+    void runsStopRetryingWithResticsLastReason_data()
     {
-        // restic would go on retrying for 15 minutes; with the bound passed, its first report
-        // of a retry ends the probe.
+        QTest::addColumn<QByteArray>("stderr");
+        QTest::addColumn<int>("boundMs");
+        QTest::addColumn<QString>("error"); // empty: the run ends as restic ends it
+        QTest::addColumn<bool>("missing"); // the probe finds no repository
+        const QByteArray stat = "Stat(<config/>) returned error, retrying after 1.2s: Stat: ";
+        // With the bound passed, a report of a retry ends the run.
+        QTest::newRow("refused connection")
+            << stat + "dial tcp 127.0.0.1:1: connect: connection refused\n"
+            << 0
+            << "Stat: dial tcp 127.0.0.1:1: connect: connection refused (restic was still retrying after 0 seconds)"
+            << false;
+        // No retry mends these, so the first report ends the run, however long the bound.
+        const QByteArray certificate = "Get \"https://127.0.0.1:9443/b/?location=\": tls: failed to verify "
+                                       "certificate: x509: certificate signed by unknown authority";
+        QTest::newRow("untrusted certificate") << stat + certificate + "\n"
+                                               << 3600000 << "Stat: " + QString::fromUtf8(certificate) << false;
+        QTest::newRow("missing bucket") << stat + "The specified bucket does not exist\n"
+                                        << 3600000 << "Stat: The specified bucket does not exist" << true;
+        // A repository reached again: work that goes on is never cut.
+        QTest::newRow("recovered") << stat
+                + "dial tcp: i/o timeout\n"
+                  "Stat(<config/>) operation successful after 1 retries\n"
+                                   << 300 << QString() << false;
+    }
+    void runsStopRetryingWithResticsLastReason()
+    {
+        QFETCH(QByteArray, stderr);
+        QFETCH(int, boundMs);
+        QFETCH(QString, error);
+        QFETCH(bool, missing);
+        const std::chrono::milliseconds bound(boundMs);
         test::ScriptedRestic restic;
-        restic.set(QStringLiteral("snapshots.stderr"),
-            "Stat(<config/>) returned error, retrying after 1.2s: Stat: dial tcp 127.0.0.1:1: connect: "
-            "connection refused\n");
-        restic.set(QStringLiteral("snapshots.sleep"), "600");
-        const ConnectionStatus status = restic.engine().probe(restic.environment(), {}, std::chrono::milliseconds(0));
-        const QString reason
-            = QStringLiteral("Stat: dial tcp 127.0.0.1:1: connect: connection refused (restic was still retrying after "
-                             "0 seconds)");
-        QCOMPARE(status.message, reason);
-        QVERIFY(status.kind == Kind::failed);
-        try {
-            restic.engine().listSnapshots(restic.environment(), {}, std::chrono::milliseconds(0));
-            QFAIL("a listing that restic keeps retrying must end");
-        } catch (const ResticError &error) {
-            QCOMPARE(error.message(), reason);
+        restic.set(QStringLiteral("stderr"), stderr);
+        // Long enough that an unbounded run ends well after a bounded one, short enough to fail, not hang.
+        restic.set(QStringLiteral("sleep"), error.isEmpty() ? "1" : "5");
+        restic.set(QStringLiteral("snapshots.stdout"), "[]");
+        const ConnectionStatus status = restic.engine().probe(restic.environment(), {}, bound);
+        if (missing)
+            QVERIFY(status == ConnectionStatus::notInitialized());
+        else if (error.isEmpty())
+            QVERIFY(status == ConnectionStatus::ok(0));
+        else
+            QVERIFY(status == ConnectionStatus::failed(error));
+        for (const QString &command : { QStringLiteral("snapshots"), QStringLiteral("check") }) {
+            try {
+                const ResticResult result
+                    = restic.engine().withRetryBound(bound).run(ResticCommand(command), restic.environment());
+                QCOMPARE(result.exitCode, 0);
+                QVERIFY2(error.isEmpty(), qPrintable(command));
+            } catch (const ResticError &thrown) {
+                QCOMPARE(thrown.message(), error);
+            }
         }
     }
 

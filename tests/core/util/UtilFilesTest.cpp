@@ -1,3 +1,4 @@
+#include "../exclude/ExcludeTree.h"
 #include "TestSupport.h"
 #include "config/UserDefaults.h"
 #include "util/AppPaths.h"
@@ -66,7 +67,7 @@ private Q_SLOTS:
         test::TestHome home;
         const QString path = settings ? UserDefaults::defaultFilePath() : home.path() + QStringLiteral("/f.json");
         const QString users = home.path() + QStringLiteral("/notes.txt");
-        test::writeFile(users, "[General]\nshowInDock=false\n");
+        test::writeFile(users, "[General]\nuseFullDiskAccess=false\n");
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         const qint64 bound = settings ? FileBound::settings : 4096;
         const bool spare = kind.startsWith(QLatin1String("spare"));
@@ -83,9 +84,9 @@ private Q_SLOTS:
         }
         if (settings) {
             UserDefaults defaults;
-            QVERIFY(!defaults.contains(UserDefaults::showInDock));
-            defaults.setValue(UserDefaults::showInDock, true);
-            QCOMPARE(UserDefaults().boolValue(UserDefaults::showInDock, false), true);
+            QVERIFY(!defaults.contains(UserDefaults::useFullDiskAccess));
+            defaults.setValue(UserDefaults::useFullDiskAccess, true);
+            QCOMPARE(UserDefaults().boolValue(UserDefaults::useFullDiskAccess, false), true);
             struct stat info { };
             QCOMPARE(::lstat(path.toUtf8().constData(), &info), 0);
             QVERIFY(S_ISREG(info.st_mode));
@@ -102,7 +103,7 @@ private Q_SLOTS:
             writeFileAtomically(path, "ours");
             QCOMPARE(*readFileIfExists(path, bound), QByteArray("ours"));
         }
-        QCOMPARE(test::readFile(users), QByteArray("[General]\nshowInDock=false\n"));
+        QCOMPARE(test::readFile(users), QByteArray("[General]\nuseFullDiskAccess=false\n"));
     }
 
     void atomicWriteFailureKeepsTheOldFile()
@@ -165,16 +166,16 @@ private Q_SLOTS:
         test::TestHome home;
         UserDefaults writer;
         UserDefaults reader;
-        QVERIFY(!reader.contains(UserDefaults::showInDock));
-        QCOMPARE(reader.boolValue(UserDefaults::showInDock, true), true);
-        writer.setValue(UserDefaults::showInDock, false);
+        QVERIFY(!reader.contains(UserDefaults::useFullDiskAccess));
+        QCOMPARE(reader.boolValue(UserDefaults::useFullDiskAccess, true), true);
+        writer.setValue(UserDefaults::useFullDiskAccess, false);
         writer.setValue(UserDefaults::schedulerRegisteredBuild, 12);
         // A holder that lives long (the window's) reads what others wrote since.
-        QCOMPARE(reader.boolValue(UserDefaults::showInDock, true), false);
+        QCOMPARE(reader.boolValue(UserDefaults::useFullDiskAccess, true), false);
         QCOMPARE(reader.integerValue(UserDefaults::schedulerRegisteredBuild), qint64(12));
-        writer.remove(UserDefaults::showInDock);
+        writer.remove(UserDefaults::useFullDiskAccess);
         reader.sync();
-        QVERIFY(!reader.contains(UserDefaults::showInDock));
+        QVERIFY(!reader.contains(UserDefaults::useFullDiskAccess));
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/.config/Vellmir/Vellmir.conf")));
 
         // The file keeps QSettings' format both ways: what it wrote reads back, and it reads
@@ -189,12 +190,34 @@ private Q_SLOTS:
         QCOMPARE(reader.stringValue(UserDefaults::schedulerRegistrationFailure), sentence);
         QCOMPARE(reader.stringValue(QStringLiteral("group/with space")), QStringLiteral(" x,y "));
         QCOMPARE(reader.boolValue(UserDefaults::schedulerRegisteredBuild, false), true);
-        writer.setValue(UserDefaults::updateChannel, sentence + QStringLiteral("1"));
-        QSettings qt(UserDefaults::defaultFilePath(), QSettings::IniFormat);
-        QCOMPARE(qt.value(UserDefaults::updateChannel).toString(), sentence + QStringLiteral("1"));
-        QCOMPARE(qt.value(UserDefaults::schedulerRegistrationFailure).toString(), sentence);
-        QCOMPARE(qt.value(QStringLiteral("group/with space")).toString(), QStringLiteral(" x,y "));
-        QCOMPARE(qt.value(UserDefaults::schedulerRegisteredBuild).toInt(), 12);
+        writer.setValue(QStringLiteral("note"), sentence + QStringLiteral("1"));
+        // ";" alone starts a comment, and a character beyond U+FFFF is one, not two halves.
+        const QString farHome = QStringLiteral("/home/\U0001D518ser; see");
+        writer.setValue(QStringLiteral("home"), farHome);
+        {
+            QSettings qt(UserDefaults::defaultFilePath(), QSettings::IniFormat);
+            QCOMPARE(qt.value(QStringLiteral("note")).toString(), sentence + QStringLiteral("1"));
+            QCOMPARE(qt.value(UserDefaults::schedulerRegistrationFailure).toString(), sentence);
+            QCOMPARE(qt.value(QStringLiteral("group/with space")).toString(), QStringLiteral(" x,y "));
+            QCOMPARE(qt.value(UserDefaults::schedulerRegisteredBuild).toInt(), 12);
+            QCOMPARE(qt.value(QStringLiteral("home")).toString(), farHome);
+        }
+
+        // A file that cannot be read is not replaced by the one key changed: every other
+        // setting in it would be lost.
+        const QString path = UserDefaults::defaultFilePath();
+        const QByteArray before = test::readFile(path);
+        QVERIFY(QFile::setPermissions(path, {}));
+        {
+            const test::WithoutReadOverride unprivileged;
+            const int fd = ::open(path.toUtf8().constData(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::close(fd);
+                QSKIP("this user reads any file");
+            }
+            writer.setValue(UserDefaults::useFullDiskAccess, true);
+        }
+        QCOMPARE(test::readFile(path), before);
     }
 
     void uuidTextIsUpperCaseAndParsesEitherCase()
