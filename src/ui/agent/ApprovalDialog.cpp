@@ -161,17 +161,22 @@ int viewHeight(const QPlainTextEdit &view, int lines)
 // counts only once the window has been on screen for a moment since it last came on screen, was
 // exposed, got the focus or had the pointer come in: each may mean that a window over it (another
 // program's, or a look-alike question) has just gone, so a click meant for that window, the second
-// of a double-click, cannot land here. Any key that
-// reaches a guarded button other than those that move the focus or close the window (Space and
-// Select, and whatever else the desktop's theme lets press a button) counts only after a pause
-// both since then and since the key before it, so text typed for another window never answers.
-// Return and Enter always mean the safe answer. Times are taken as events arrive, on `clock`.
-// The buttons also look disabled while they cannot be used.
+// of a double-click, cannot land here. A key counts only on its own: after a pause both since then
+// and since the key before it. Text typed for another window runs on into the question when it
+// takes the keyboard, and whatever a key of that stream is (a letter, Tab, an arrow, whatever the
+// desktop's theme gives a meaning), it neither takes the focus to a guarded button nor leaves it
+// there: the guarded buttons take the focus only while a key that counts is handled, and a key
+// that does not count gives the focus back to the safe answer before it goes anywhere. So a key on
+// its own may bring the focus to a guarded button and only a later one on its own press it, and a
+// click never gives it the focus. Return and Enter always mean the safe answer. Times are taken
+// as events arrive, on `clock`. The buttons also look disabled while they cannot be used.
 class ArmingGate : public QObject {
 public:
-    ArmingGate(QDialog *dialog, QList<QPushButton *> guarded, SteadyClock clock, std::function<void()> exposed)
+    ArmingGate(QDialog *dialog, QPushButton *safe, QList<QPushButton *> guarded, SteadyClock clock,
+        std::function<void()> exposed)
         : QObject(dialog)
         , m_dialog(dialog)
+        , m_safe(safe)
         , m_guarded(std::move(guarded))
         , m_clock(std::move(clock))
         , m_exposed(std::move(exposed))
@@ -183,6 +188,7 @@ public:
             button->installEventFilter(this);
             button->setEnabled(false);
         }
+        takeFocusAway(false);
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -235,29 +241,50 @@ private:
             arm();
             break;
         case QEvent::KeyPress: {
-            // Every key the window gets, whichever widget it goes to: the one before a Space
-            // tells whether that Space ends a stream of typing.
+            // Every key the window gets, whichever widget it goes to, seen before that widget
+            // handles it: whether it stands on its own decides where it may take the focus, and
+            // whether the key after it may press a guarded button.
             const qint64 now = m_clock();
             m_keyCounts = armedAt(now) && (!m_lastKeyAt || now - *m_lastKeyAt >= allowDelayMs);
             m_lastKeyAt = now;
+            if (m_keyCounts) {
+                for (QPushButton *button : std::as_const(m_guarded))
+                    button->setFocusPolicy(Qt::StrongFocus);
+            } else {
+                takeFocusAway(true);
+            }
             refresh(); // Tab finds Allow only when it may be used
             break;
         }
         case QEvent::FocusIn:
-            // Keys typed in another window went unseen: the window coming back counts as one,
-            // so a Space in the same stream of typing finds it too soon.
+            // Keys typed in another window went unseen: the window coming back counts as one of
+            // a stream, so a Space in the same stream of typing finds it too soon, and finds the
+            // focus on the safe answer.
             arm();
             m_lastKeyAt = m_clock();
             m_keyCounts = false;
+            takeFocusAway(true);
             break;
         default:
             break;
         }
     }
 
+    // The guarded buttons take the focus from no key and no click; with `fromGuarded`, one that
+    // has it gives it to the safe answer.
+    void takeFocusAway(bool fromGuarded)
+    {
+        for (QPushButton *button : std::as_const(m_guarded)) {
+            button->setFocusPolicy(Qt::NoFocus);
+            if (fromGuarded && button->hasFocus() && m_safe)
+                m_safe->setFocus(Qt::OtherFocusReason);
+        }
+    }
+
     void arm()
     {
         m_exposedAt = m_clock();
+        takeFocusAway(false);
         refresh();
     }
 
@@ -283,6 +310,7 @@ private:
     }
 
     QDialog *m_dialog;
+    QPointer<QPushButton> m_safe;
     QList<QPushButton *> m_guarded;
     SteadyClock m_clock;
     std::function<void()> m_exposed;
@@ -438,11 +466,15 @@ void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered,
             QDialog *dialog = buildDialog(alert, answered);
             state->dialog = dialog;
             dialog->winId(); // the window exists, so it is watched from its first exposure
+            QPushButton *safe = nullptr;
             QList<QPushButton *> unsafe;
-            for (QPushButton *button : dialog->findChildren<QPushButton *>())
-                if (!button->isDefault())
+            for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+                if (button->isDefault())
+                    safe = button;
+                else
                     unsafe.append(button);
-            new ArmingGate(dialog, unsafe, state->clock, shown);
+            }
+            new ArmingGate(dialog, safe, unsafe, state->clock, shown);
             dialog->show();
             dialog->raise();
             dialog->activateWindow();

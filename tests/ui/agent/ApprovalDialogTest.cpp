@@ -160,7 +160,7 @@ private Q_SLOTS:
     void typedKeysNeverApprove_data()
     {
         // Typed 10 ms apart; "~" lets two seconds pass, "^" gives the window the focus back,
-        // "\n" is Return and "\r" the keypad's Enter.
+        // "\n" is Return, "\r" the keypad's Enter and ">" the right arrow.
         QTest::addColumn<QString>("keys");
         QTest::addColumn<qint64>("start"); // on the dialog's clock; it came on screen at 0
         QTest::addColumn<bool>("approved");
@@ -169,6 +169,9 @@ private Q_SLOTS:
         QTest::newRow("Tab then Space") << "\t " << qint64(1500) << false << "";
         QTest::newRow("Space after a pause") << "\t" << qint64(1500) << true << "";
         QTest::newRow("Space as the focus comes back from typing elsewhere") << "\t~^ " << qint64(1500) << false << "";
+        // No key of a stream, whichever it is, leaves Allow where a Space after a pause presses it.
+        QTest::newRow("text, an arrow, text, a pause, Space") << "abc>def~ " << qint64(1200) << false << "";
+        QTest::newRow("Tab after a pause, text, a pause, Space") << "\tdef~ " << qint64(1500) << false << "";
         // GNOME's theme lets Return and Enter press the focused button; KDE's and Qt's own do not.
         QTest::newRow("a name, Tab, Return: Qt's theme") << "Alice\t\n" << qint64(1200) << false << "";
         QTest::newRow("a name, Tab, Return: GNOME") << "Alice\t\n" << qint64(1200) << false << "GNOME";
@@ -210,6 +213,7 @@ private Q_SLOTS:
                     : key == u' '  ? Qt::Key_Space
                     : key == u'\n' ? Qt::Key_Return
                     : key == u'\r' ? Qt::Key_Enter
+                    : key == u'>'  ? Qt::Key_Right
                                    : Qt::Key(key.toUpper().unicode()),
                 key == u'\r' ? Qt::KeypadModifier : Qt::NoModifier);
             now += 10;
