@@ -502,7 +502,7 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
     QProcess *process = m_process.get();
     process->setProgram(m_program);
     process->setArguments(m_arguments);
-    process->setProcessEnvironment(environment);
+    process->setProcessEnvironment(dialogEnvironment(environment));
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Lines: "shown" once the window is on screen, then the chosen button's index.
     auto answer = std::make_shared<std::optional<int>>();
@@ -539,6 +539,24 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
     process->start();
     // Standard input stays open: its end tells the dialog that this process is gone.
     process->write(alert.toJson() + '\n');
+}
+
+QProcessEnvironment ProcessPrompt::dialogEnvironment(const QProcessEnvironment &agent)
+{
+    // QT_QPA_PLATFORM chooses among the display systems a session offers (X through XWayland on a
+    // Wayland desktop); the locale keeps Qt from falling back to another encoding. Everything else
+    // Qt, GTK or a desktop reads for a look (XDG_CURRENT_DESKTOP, QT_STYLE_OVERRIDE,
+    // QT_QPA_PLATFORMTHEME, QT_SCALE_FACTOR, GDK_SCALE, FONTCONFIG_FILE, ...) is left out.
+    static const QStringList kept = DesktopSession::variables()
+        + QStringList { QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("QT_QPA_PLATFORM"),
+              QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("HOME"), QStringLiteral("XDG_DATA_HOME"),
+              QStringLiteral("LANG"), QStringLiteral("LC_ALL"), QStringLiteral("LC_CTYPE") };
+    // Taken out rather than copied over, so a value's bytes (a home that is not UTF-8) stay as they are.
+    QProcessEnvironment environment = agent;
+    for (const QString &name : agent.keys())
+        if (!kept.contains(name))
+            environment.remove(name);
+    return environment;
 }
 
 void ProcessPrompt::dismiss()

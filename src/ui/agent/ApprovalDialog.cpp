@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QHash>
@@ -402,6 +401,8 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     dialog->setWindowTitle(QStringLiteral("Vellmir"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+    // The same layout in every language and theme: the buttons' order too.
+    dialog->setLayoutDirection(Qt::LeftToRight);
 
     auto *icon = new QLabel;
     const int iconSize = dialog->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, dialog);
@@ -421,15 +422,18 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     details->setPlainText(inkedText(alert.informativeText, details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
-    auto *buttonBox = new QDialogButtonBox;
+    // The buttons in one order whatever the desktop's theme would choose, from the right-hand end
+    // in the alert's order: the safe answer sits where a click meant for a theme's usual place of
+    // the other answer would go.
+    auto *row = new QHBoxLayout;
+    row->addStretch(1);
     QList<QPushButton *> buttons;
     for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
-        // The default answer is the safe one; it takes the reject role so Escape picks it too.
-        const bool safe = i == alert.defaultButton;
-        QPushButton *button = buttonBox->addButton(
-            alert.buttons.at(i), safe ? QDialogButtonBox::RejectRole : QDialogButtonBox::AcceptRole);
+        auto *button = new QPushButton(alert.buttons.at(i));
         button->setObjectName(QStringLiteral("approvalButton%1").arg(i));
-        // Return always means the safe answer, wherever the focus went before.
+        row->insertWidget(1, button);
+        // The default answer is the safe one. Return always means it, wherever the focus went before.
+        const bool safe = i == alert.defaultButton;
         button->setAutoDefault(false);
         button->setDefault(safe);
         button->setEnabled(safe);
@@ -446,7 +450,10 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     auto *layout = new QVBoxLayout(dialog);
     layout->addLayout(top);
     layout->addWidget(details, 1);
-    layout->addWidget(buttonBox);
+    layout->addLayout(row);
+    // Tab goes through the buttons in the alert's order, from the safe answer on.
+    for (qsizetype i = 1; i < buttons.size(); ++i)
+        QWidget::setTabOrder(buttons.at(i - 1), buttons.at(i));
     if (alert.defaultButton >= 0 && alert.defaultButton < buttons.size())
         buttons.at(alert.defaultButton)->setFocus();
     place(*dialog, *title, *details);

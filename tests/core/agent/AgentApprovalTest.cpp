@@ -241,7 +241,7 @@ private Q_SLOTS:
     // The dialog's own process: what it answers, and that it never outlives the question.
     void promptProcess_data()
     {
-        QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write
+        QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write, $2 the application
         QTest::addColumn<bool>("desktop"); // a display that takes connections, or none
         QTest::addColumn<bool>("stop");
         QTest::addColumn<int>("decision");
@@ -267,9 +267,13 @@ private Q_SLOTS:
                                    << -1;
         // The application's own dialog shows the question it was started for; one started by
         // hand, not by the process that holds the question lock, shows nothing.
-        test::dataRow("the application's dialog", "exec \"$VELLMIR_APP\" --approval-dialog", true, false, timedOut, -1);
-        test::dataRow("a dialog started by hand", "\"$VELLMIR_APP\" --approval-dialog", true, false, timedOut,
-            int(Unanswered::closed));
+        test::dataRow("the application's dialog", "exec \"$2\" --approval-dialog", true, false, timedOut, -1);
+        test::dataRow(
+            "a dialog started by hand", "\"$2\" --approval-dialog", true, false, timedOut, int(Unanswered::closed));
+        // What the agent's environment says about themes, styles and scale never reaches the dialog.
+        test::dataRow("the agent's look stays behind",
+            echoInput + "echo shown; [ -z \"$XDG_CURRENT_DESKTOP$QT_STYLE_OVERRIDE$QT_SCALE_FACTOR\" ] && echo 1", true,
+            false, allowed, -1);
     }
 
     void promptProcess()
@@ -285,18 +289,20 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment.insert(QStringLiteral("VELLMIR_APP"), QStringLiteral(VELLMIR_APP));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+        environment.insert(QStringLiteral("QT_STYLE_OVERRIDE"), QStringLiteral("Windows"));
+        environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("3"));
         if (desktop) {
             QVERIFY(display.listen(dir.filePath(QStringLiteral("wayland-0"))));
             environment.insert(QStringLiteral("WAYLAND_DISPLAY"), display.fullServerName());
         }
         auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
-            QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
+            QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base, QStringLiteral(VELLMIR_APP) },
             [environment] { return environment; });
         // The application's dialog looks for its question under the user's own lock, and takes its
         // time to start.
-        const bool application = script.contains(QStringLiteral("VELLMIR_APP"));
+        const bool application = script.contains(QStringLiteral("$2"));
         DialogApprover approver(stop ? 300 : 1, prompt, application ? QString() : lockName(), application ? 10 : 1);
         std::stop_source source;
         if (stop)

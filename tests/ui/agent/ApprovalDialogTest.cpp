@@ -193,6 +193,8 @@ private Q_SLOTS:
         std::atomic<int> decision { -1 };
         const std::jthread worker = ask(*asker, decision);
         QTRY_VERIFY(exposedDialog() != nullptr);
+        // One order under every theme: Deny at the right-hand end, Allow beside it.
+        QVERIFY(button(1)->x() < button(0)->x());
         const QPointer<QWindow> window = shownDialog()->windowHandle();
         now = start;
         for (const QChar key : keys) {
