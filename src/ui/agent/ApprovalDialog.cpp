@@ -37,6 +37,9 @@ constexpr int titleLines = 6;
 constexpr int detailLines = 20;
 constexpr int preferredWidth = 640;
 constexpr qint64 allowDelayMs = 1000;
+constexpr QChar leftToRightIsolate = QChar(0x2066);
+constexpr QChar firstStrongIsolate = QChar(0x2068);
+constexpr QChar popIsolate = QChar(0x2069);
 
 // A read-only plain-text view whose lines wrap, inside words too, so the end of a long path or
 // name is on screen; what does not fit scrolls.
@@ -111,8 +114,9 @@ QString inkedText(const QString &text, const QFont &font)
         QString shown;
         bool checked = true; // only characters drawn as they are need their ink checked
         for (const char32_t codePoint : codePoints) {
-            const bool blankByDesign
-                = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+            const bool blankByDesign = codePoint == u' ' || codePoint == u'\n'
+                || codePoint == leftToRightIsolate.unicode() || codePoint == firstStrongIsolate.unicode()
+                || codePoint == popIsolate.unicode();
             auto found = seen.find(codePoint);
             if (found == seen.end())
                 found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
@@ -143,6 +147,36 @@ QString inkedText(const QString &text, const QFont &font)
         shown += *found;
     }
     return shown;
+}
+
+// `text` with every isolated value that holds a "/" (a path, a repository's address) drawn left to
+// right, each name between the slashes in its own direction: isolated as a whole, a value whose
+// first name is right-to-left would turn around ("Documents/אב/~"), and two such names side by
+// side would trade places. The isolates in the text are the ones TextRules::shown() kept: they
+// pair up, and none is an agent's.
+QString pathsLeftToRight(const QString &text)
+{
+    QString drawn;
+    drawn.reserve(text.size());
+    for (qsizetype at = 0; at < text.size();) {
+        const qsizetype end = text.at(at) == firstStrongIsolate ? text.indexOf(popIsolate, at + 1) : -1;
+        const QString value = end < 0 ? QString() : text.mid(at + 1, end - at - 1);
+        if (!value.contains(u'/') || value.contains(firstStrongIsolate)) {
+            drawn += text.at(at++);
+            continue;
+        }
+        drawn += leftToRightIsolate;
+        const QStringList names = value.split(u'/');
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            if (i > 0)
+                drawn += u'/';
+            if (!names.at(i).isEmpty())
+                drawn += firstStrongIsolate + names.at(i) + popIsolate;
+        }
+        drawn += popIsolate;
+        at = end + 1;
+    }
+    return drawn;
 }
 
 // The height of `view` for text `textHeight` pixels high.
@@ -415,11 +449,11 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
-    title->setPlainText(inkedText(alert.messageText, bold));
+    title->setPlainText(inkedText(pathsLeftToRight(alert.messageText), bold));
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
     QPlainTextEdit *details = textView(QString(), QStringLiteral("approvalDetails"));
-    details->setPlainText(inkedText(alert.informativeText, details->font()));
+    details->setPlainText(inkedText(pathsLeftToRight(alert.informativeText), details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
     // The buttons in one order whatever the desktop's theme would choose, from the right-hand end
