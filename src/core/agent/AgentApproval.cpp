@@ -1,11 +1,14 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
+#include "util/AppPaths.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -212,6 +216,28 @@ private:
     int m_fd = -1;
 };
 
+// `path` as bytes with the links of its deepest existing folder resolved, so that two spellings of
+// one folder name one lock whether or not the rest of it exists yet.
+QByteArray resolvedPath(const QString &path)
+{
+    QByteArray existing = LocalPath::encode(path);
+    QByteArray rest;
+    for (;;) {
+        if (char *real = ::realpath(existing.constData(), nullptr)) {
+            QByteArray resolved(real);
+            std::free(real);
+            if (resolved.endsWith('/') && !rest.isEmpty())
+                resolved.chop(1);
+            return resolved + rest;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        if (slash < 0 || existing == "/")
+            return LocalPath::encode(path);
+        rest.prepend(existing.mid(slash));
+        existing.truncate(std::max<qsizetype>(slash, 1));
+    }
+}
+
 QString reasonText(Unanswered why)
 {
     switch (why) {
@@ -335,7 +361,9 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
 
 QString DialogApprover::questionLockName()
 {
-    return QStringLiteral("vellmir-approval-%1").arg(::getuid());
+    const QByteArray digest
+        = QCryptographicHash::hash(resolvedPath(AppPaths::dataDirectory()), QCryptographicHash::Sha256);
+    return QStringLiteral("vellmir-approval-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest.toHex().left(16)));
 }
 
 int DialogApprover::connectToParentsQuestion()

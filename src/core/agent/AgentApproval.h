@@ -143,7 +143,11 @@ public:
     std::optional<Unanswered> unanswered() const override { return m_unanswered; }
     QString unansweredDetail() const override { return m_unansweredDetail; }
 
-    // "vellmir-approval-<uid>": one per user, whatever the environment says.
+    // "vellmir-approval-<uid>-<key>": one per user and configuration, the key a digest of the data
+    // folder (AppPaths::dataDirectory(), its links resolved) whose configuration the questions
+    // change. Every question that could change one configuration takes its turn with the others,
+    // from whichever process; a process pointed at another data folder (a test's private home)
+    // asks about another configuration.
     static QString questionLockName();
     // For the dialog's process: a connection to the question lock when the question that holds it
     // is its parent's, the approver that started it; else -1. A dialog started by hand (a

@@ -301,8 +301,15 @@ private Q_SLOTS:
             QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base, QStringLiteral(VELLMIR_APP) },
             [environment] { return environment; });
         // The application's dialog looks for its question under the user's own lock, and takes its
-        // time to start.
+        // time to start. The user's own Vellmir asking about the configuration in another data folder
+        // meanwhile keeps it waiting for nothing.
         const bool application = script.contains(QStringLiteral("$2"));
+        QString othersLock;
+        {
+            const test::TestHome elsewhere;
+            othersLock = DialogApprover::questionLockName();
+        }
+        const int othersQuestion = application ? holdLock(othersLock) : -1;
         DialogApprover approver(stop ? 300 : 1, prompt, application ? QString() : lockName(), application ? 10 : 1);
         std::stop_source source;
         if (stop)
@@ -312,6 +319,8 @@ private Q_SLOTS:
         std::jthread asking([&] { decided = static_cast<int>(approver.decide(request(), source.get_token())); });
         QTRY_VERIFY_WITH_TIMEOUT(decided.load() >= 0, 30000);
         asking.join();
+        if (othersQuestion >= 0)
+            ::close(othersQuestion);
         QCOMPARE(decided.load(), decision);
         QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
         if (QFile::exists(base + QStringLiteral(".alert"))) {
