@@ -1,11 +1,14 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
+#include "util/AppPaths.h"
+#include "util/LocalPath.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -212,6 +216,28 @@ private:
     int m_fd = -1;
 };
 
+// `path` as bytes with the links of its deepest existing folder resolved, so that two spellings of
+// one folder name one lock whether or not the rest of it exists yet.
+QByteArray resolvedPath(const QString &path)
+{
+    QByteArray existing = LocalPath::encode(path);
+    QByteArray rest;
+    for (;;) {
+        if (char *real = ::realpath(existing.constData(), nullptr)) {
+            QByteArray resolved(real);
+            std::free(real);
+            if (resolved.endsWith('/') && !rest.isEmpty())
+                resolved.chop(1);
+            return resolved + rest;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        if (slash < 0 || existing == "/")
+            return LocalPath::encode(path);
+        rest.prepend(existing.mid(slash));
+        existing.truncate(std::max<qsizetype>(slash, 1));
+    }
+}
+
 QString reasonText(Unanswered why)
 {
     switch (why) {
@@ -335,7 +361,9 @@ ApprovalPrompt::Alert DialogApprover::alert(const ChangeRequest &request) const
 
 QString DialogApprover::questionLockName()
 {
-    return QStringLiteral("vellmir-approval-%1").arg(::getuid());
+    const QByteArray digest
+        = QCryptographicHash::hash(resolvedPath(AppPaths::dataDirectory()), QCryptographicHash::Sha256);
+    return QStringLiteral("vellmir-approval-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest.toHex().left(16)));
 }
 
 int DialogApprover::connectToParentsQuestion()
@@ -502,7 +530,7 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
     QProcess *process = m_process.get();
     process->setProgram(m_program);
     process->setArguments(m_arguments);
-    process->setProcessEnvironment(environment);
+    process->setProcessEnvironment(dialogEnvironment(environment));
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Lines: "shown" once the window is on screen, then the chosen button's index.
     auto answer = std::make_shared<std::optional<int>>();
@@ -539,6 +567,24 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
     process->start();
     // Standard input stays open: its end tells the dialog that this process is gone.
     process->write(alert.toJson() + '\n');
+}
+
+QProcessEnvironment ProcessPrompt::dialogEnvironment(const QProcessEnvironment &agent)
+{
+    // QT_QPA_PLATFORM chooses among the display systems a session offers (X through XWayland on a
+    // Wayland desktop); the locale keeps Qt from falling back to another encoding. Everything else
+    // Qt, GTK or a desktop reads for a look (XDG_CURRENT_DESKTOP, QT_STYLE_OVERRIDE,
+    // QT_QPA_PLATFORMTHEME, QT_SCALE_FACTOR, GDK_SCALE, FONTCONFIG_FILE, ...) is left out.
+    static const QStringList kept = DesktopSession::variables()
+        + QStringList { QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("QT_QPA_PLATFORM"),
+              QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("HOME"), QStringLiteral("XDG_DATA_HOME"),
+              QStringLiteral("LANG"), QStringLiteral("LC_ALL"), QStringLiteral("LC_CTYPE") };
+    // Taken out rather than copied over, so a value's bytes (a home that is not UTF-8) stay as they are.
+    QProcessEnvironment environment = agent;
+    for (const QString &name : agent.keys())
+        if (!kept.contains(name))
+            environment.remove(name);
+    return environment;
 }
 
 void ProcessPrompt::dismiss()

@@ -69,7 +69,7 @@ public:
     struct Alert {
         QString messageText;
         QString informativeText;
-        QStringList buttons; // in display order
+        QStringList buttons; // the first at the right-hand end, each next one to the left of it
         int defaultButton = 0; // the button Return chooses
 
         friend bool operator==(const Alert &, const Alert &) = default;
@@ -143,7 +143,11 @@ public:
     std::optional<Unanswered> unanswered() const override { return m_unanswered; }
     QString unansweredDetail() const override { return m_unansweredDetail; }
 
-    // "vellmir-approval-<uid>": one per user, whatever the environment says.
+    // "vellmir-approval-<uid>-<key>": one per user and configuration, the key a digest of the data
+    // folder (AppPaths::dataDirectory(), its links resolved) whose configuration the questions
+    // change. Every question that could change one configuration takes its turn with the others,
+    // from whichever process; a process pointed at another data folder (a test's private home)
+    // asks about another configuration.
     static QString questionLockName();
     // For the dialog's process: a connection to the question lock when the question that holds it
     // is its parent's, the approver that started it; else -1. A dialog started by hand (a
@@ -176,9 +180,9 @@ private:
 // display: a display that does not answer, or goes away, ends the dialog's process and leaves
 // the request unanswered, while the agent's process and its other calls go on. The dialog shows
 // its question only while this process holds the question lock (connectToParentsQuestion), so a
-// look-alike started by hand shows nothing. Nothing secret goes to that process; it gets the agent's environment with
-// the graphical session's display located. show() and dismiss() run on the thread that waits for the answer, in its
-// event loop.
+// look-alike started by hand shows nothing. Nothing secret goes to that process; it gets what
+// dialogEnvironment() keeps of the agent's environment with the graphical session's display
+// located. show() and dismiss() run on the thread that waits for the answer, in its event loop.
 class ProcessPrompt final : public ApprovalPrompt {
 public:
     static constexpr int noDisplayStatus = 3;
@@ -195,6 +199,12 @@ public:
     void show(const Alert &alert, std::function<void(int)> answered, std::function<void()> shown) override;
     // Ends the dialog's process, if it still runs, and waits for it.
     void dismiss() override;
+
+    // The dialog's environment, built from the agent's: only where the display is and how to reach
+    // it, the session bus, the locale, and the home and data folder the question lock is named
+    // after. What the agent's environment says about themes, styles, fonts and scale stays
+    // behind, so the question looks the same whoever asks.
+    static QProcessEnvironment dialogEnvironment(const QProcessEnvironment &agent);
 
 private:
     QString m_program;

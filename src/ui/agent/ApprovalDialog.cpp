@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QHash>
@@ -38,6 +37,9 @@ constexpr int titleLines = 6;
 constexpr int detailLines = 20;
 constexpr int preferredWidth = 640;
 constexpr qint64 allowDelayMs = 1000;
+constexpr QChar leftToRightIsolate = QChar(0x2066);
+constexpr QChar firstStrongIsolate = QChar(0x2068);
+constexpr QChar popIsolate = QChar(0x2069);
 
 // A read-only plain-text view whose lines wrap, inside words too, so the end of a long path or
 // name is on screen; what does not fit scrolls.
@@ -112,8 +114,9 @@ QString inkedText(const QString &text, const QFont &font)
         QString shown;
         bool checked = true; // only characters drawn as they are need their ink checked
         for (const char32_t codePoint : codePoints) {
-            const bool blankByDesign
-                = codePoint == u' ' || codePoint == u'\n' || codePoint == 0x2068 || codePoint == 0x2069;
+            const bool blankByDesign = codePoint == u' ' || codePoint == u'\n'
+                || codePoint == leftToRightIsolate.unicode() || codePoint == firstStrongIsolate.unicode()
+                || codePoint == popIsolate.unicode();
             auto found = seen.find(codePoint);
             if (found == seen.end())
                 found = seen.emplace(codePoint, blankByDesign || inked(codePoint, font)).first;
@@ -146,6 +149,36 @@ QString inkedText(const QString &text, const QFont &font)
     return shown;
 }
 
+// `text` with every isolated value that holds a "/" (a path, a repository's address) drawn left to
+// right, each name between the slashes in its own direction: isolated as a whole, a value whose
+// first name is right-to-left would turn around ("Documents/אב/~"), and two such names side by
+// side would trade places. The isolates in the text are the ones TextRules::shown() kept: they
+// pair up, and none is an agent's.
+QString pathsLeftToRight(const QString &text)
+{
+    QString drawn;
+    drawn.reserve(text.size());
+    for (qsizetype at = 0; at < text.size();) {
+        const qsizetype end = text.at(at) == firstStrongIsolate ? text.indexOf(popIsolate, at + 1) : -1;
+        const QString value = end < 0 ? QString() : text.mid(at + 1, end - at - 1);
+        if (!value.contains(u'/') || value.contains(firstStrongIsolate)) {
+            drawn += text.at(at++);
+            continue;
+        }
+        drawn += leftToRightIsolate;
+        const QStringList names = value.split(u'/');
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            if (i > 0)
+                drawn += u'/';
+            if (!names.at(i).isEmpty())
+                drawn += firstStrongIsolate + names.at(i) + popIsolate;
+        }
+        drawn += popIsolate;
+        at = end + 1;
+    }
+    return drawn;
+}
+
 // The height of `view` for text `textHeight` pixels high.
 int framedHeight(const QPlainTextEdit &view, int textHeight)
 {
@@ -161,17 +194,22 @@ int viewHeight(const QPlainTextEdit &view, int lines)
 // counts only once the window has been on screen for a moment since it last came on screen, was
 // exposed, got the focus or had the pointer come in: each may mean that a window over it (another
 // program's, or a look-alike question) has just gone, so a click meant for that window, the second
-// of a double-click, cannot land here. Any key that
-// reaches a guarded button other than those that move the focus or close the window (Space and
-// Select, and whatever else the desktop's theme lets press a button) counts only after a pause
-// both since then and since the key before it, so text typed for another window never answers.
-// Return and Enter always mean the safe answer. Times are taken as events arrive, on `clock`.
-// The buttons also look disabled while they cannot be used.
+// of a double-click, cannot land here. A key counts only on its own: after a pause both since then
+// and since the key before it. Text typed for another window runs on into the question when it
+// takes the keyboard, and whatever a key of that stream is (a letter, Tab, an arrow, whatever the
+// desktop's theme gives a meaning), it neither takes the focus to a guarded button nor leaves it
+// there: the guarded buttons take the focus only while a key that counts is handled, and a key
+// that does not count gives the focus back to the safe answer before it goes anywhere. So a key on
+// its own may bring the focus to a guarded button and only a later one on its own press it, and a
+// click never gives it the focus. Return and Enter always mean the safe answer. Times are taken
+// as events arrive, on `clock`. The buttons also look disabled while they cannot be used.
 class ArmingGate : public QObject {
 public:
-    ArmingGate(QDialog *dialog, QList<QPushButton *> guarded, SteadyClock clock, std::function<void()> exposed)
+    ArmingGate(QDialog *dialog, QPushButton *safe, QList<QPushButton *> guarded, SteadyClock clock,
+        std::function<void()> exposed)
         : QObject(dialog)
         , m_dialog(dialog)
+        , m_safe(safe)
         , m_guarded(std::move(guarded))
         , m_clock(std::move(clock))
         , m_exposed(std::move(exposed))
@@ -183,6 +221,7 @@ public:
             button->installEventFilter(this);
             button->setEnabled(false);
         }
+        takeFocusAway(false);
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -235,29 +274,50 @@ private:
             arm();
             break;
         case QEvent::KeyPress: {
-            // Every key the window gets, whichever widget it goes to: the one before a Space
-            // tells whether that Space ends a stream of typing.
+            // Every key the window gets, whichever widget it goes to, seen before that widget
+            // handles it: whether it stands on its own decides where it may take the focus, and
+            // whether the key after it may press a guarded button.
             const qint64 now = m_clock();
             m_keyCounts = armedAt(now) && (!m_lastKeyAt || now - *m_lastKeyAt >= allowDelayMs);
             m_lastKeyAt = now;
+            if (m_keyCounts) {
+                for (QPushButton *button : std::as_const(m_guarded))
+                    button->setFocusPolicy(Qt::StrongFocus);
+            } else {
+                takeFocusAway(true);
+            }
             refresh(); // Tab finds Allow only when it may be used
             break;
         }
         case QEvent::FocusIn:
-            // Keys typed in another window went unseen: the window coming back counts as one,
-            // so a Space in the same stream of typing finds it too soon.
+            // Keys typed in another window went unseen: the window coming back counts as one of
+            // a stream, so a Space in the same stream of typing finds it too soon, and finds the
+            // focus on the safe answer.
             arm();
             m_lastKeyAt = m_clock();
             m_keyCounts = false;
+            takeFocusAway(true);
             break;
         default:
             break;
         }
     }
 
+    // The guarded buttons take the focus from no key and no click; with `fromGuarded`, one that
+    // has it gives it to the safe answer.
+    void takeFocusAway(bool fromGuarded)
+    {
+        for (QPushButton *button : std::as_const(m_guarded)) {
+            button->setFocusPolicy(Qt::NoFocus);
+            if (fromGuarded && button->hasFocus() && m_safe)
+                m_safe->setFocus(Qt::OtherFocusReason);
+        }
+    }
+
     void arm()
     {
         m_exposedAt = m_clock();
+        takeFocusAway(false);
         refresh();
     }
 
@@ -283,6 +343,7 @@ private:
     }
 
     QDialog *m_dialog;
+    QPointer<QPushButton> m_safe;
     QList<QPushButton *> m_guarded;
     SteadyClock m_clock;
     std::function<void()> m_exposed;
@@ -374,6 +435,8 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     dialog->setWindowTitle(QStringLiteral("Vellmir"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+    // The same layout in every language and theme: the buttons' order too.
+    dialog->setLayoutDirection(Qt::LeftToRight);
 
     auto *icon = new QLabel;
     const int iconSize = dialog->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, dialog);
@@ -386,22 +449,25 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
-    title->setPlainText(inkedText(alert.messageText, bold));
+    title->setPlainText(inkedText(pathsLeftToRight(alert.messageText), bold));
     title->viewport()->setBackgroundRole(QPalette::Window);
     title->viewport()->setAutoFillBackground(false);
     QPlainTextEdit *details = textView(QString(), QStringLiteral("approvalDetails"));
-    details->setPlainText(inkedText(alert.informativeText, details->font()));
+    details->setPlainText(inkedText(pathsLeftToRight(alert.informativeText), details->font()));
     details->setMinimumHeight(viewHeight(*details, 3));
 
-    auto *buttonBox = new QDialogButtonBox;
+    // The buttons in one order whatever the desktop's theme would choose, from the right-hand end
+    // in the alert's order: the safe answer sits where a click meant for a theme's usual place of
+    // the other answer would go.
+    auto *row = new QHBoxLayout;
+    row->addStretch(1);
     QList<QPushButton *> buttons;
     for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
-        // The default answer is the safe one; it takes the reject role so Escape picks it too.
-        const bool safe = i == alert.defaultButton;
-        QPushButton *button = buttonBox->addButton(
-            alert.buttons.at(i), safe ? QDialogButtonBox::RejectRole : QDialogButtonBox::AcceptRole);
+        auto *button = new QPushButton(alert.buttons.at(i));
         button->setObjectName(QStringLiteral("approvalButton%1").arg(i));
-        // Return always means the safe answer, wherever the focus went before.
+        row->insertWidget(1, button);
+        // The default answer is the safe one. Return always means it, wherever the focus went before.
+        const bool safe = i == alert.defaultButton;
         button->setAutoDefault(false);
         button->setDefault(safe);
         button->setEnabled(safe);
@@ -418,7 +484,10 @@ QDialog *buildDialog(const ApprovalPrompt::Alert &alert, const std::function<voi
     auto *layout = new QVBoxLayout(dialog);
     layout->addLayout(top);
     layout->addWidget(details, 1);
-    layout->addWidget(buttonBox);
+    layout->addLayout(row);
+    // Tab goes through the buttons in the alert's order, from the safe answer on.
+    for (qsizetype i = 1; i < buttons.size(); ++i)
+        QWidget::setTabOrder(buttons.at(i - 1), buttons.at(i));
     if (alert.defaultButton >= 0 && alert.defaultButton < buttons.size())
         buttons.at(alert.defaultButton)->setFocus();
     place(*dialog, *title, *details);
@@ -438,11 +507,15 @@ void ApprovalDialog::show(const Alert &alert, std::function<void(int)> answered,
             QDialog *dialog = buildDialog(alert, answered);
             state->dialog = dialog;
             dialog->winId(); // the window exists, so it is watched from its first exposure
+            QPushButton *safe = nullptr;
             QList<QPushButton *> unsafe;
-            for (QPushButton *button : dialog->findChildren<QPushButton *>())
-                if (!button->isDefault())
+            for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+                if (button->isDefault())
+                    safe = button;
+                else
                     unsafe.append(button);
-            new ArmingGate(dialog, unsafe, state->clock, shown);
+            }
+            new ArmingGate(dialog, safe, unsafe, state->clock, shown);
             dialog->show();
             dialog->raise();
             dialog->activateWindow();

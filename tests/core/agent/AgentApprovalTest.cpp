@@ -241,7 +241,7 @@ private Q_SLOTS:
     // The dialog's own process: what it answers, and that it never outlives the question.
     void promptProcess_data()
     {
-        QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write
+        QTest::addColumn<QString>("script"); // the dialog process; $1 is a file it may write, $2 the application
         QTest::addColumn<bool>("desktop"); // a display that takes connections, or none
         QTest::addColumn<bool>("stop");
         QTest::addColumn<int>("decision");
@@ -267,9 +267,13 @@ private Q_SLOTS:
                                    << -1;
         // The application's own dialog shows the question it was started for; one started by
         // hand, not by the process that holds the question lock, shows nothing.
-        test::dataRow("the application's dialog", "exec \"$VELLMIR_APP\" --approval-dialog", true, false, timedOut, -1);
-        test::dataRow("a dialog started by hand", "\"$VELLMIR_APP\" --approval-dialog", true, false, timedOut,
-            int(Unanswered::closed));
+        test::dataRow("the application's dialog", "exec \"$2\" --approval-dialog", true, false, timedOut, -1);
+        test::dataRow(
+            "a dialog started by hand", "\"$2\" --approval-dialog", true, false, timedOut, int(Unanswered::closed));
+        // What the agent's environment says about themes, styles and scale never reaches the dialog.
+        test::dataRow("the agent's look stays behind",
+            echoInput + "echo shown; [ -z \"$XDG_CURRENT_DESKTOP$QT_STYLE_OVERRIDE$QT_SCALE_FACTOR\" ] && echo 1", true,
+            false, allowed, -1);
     }
 
     void promptProcess()
@@ -285,18 +289,27 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment.insert(QStringLiteral("VELLMIR_APP"), QStringLiteral(VELLMIR_APP));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+        environment.insert(QStringLiteral("QT_STYLE_OVERRIDE"), QStringLiteral("Windows"));
+        environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("3"));
         if (desktop) {
             QVERIFY(display.listen(dir.filePath(QStringLiteral("wayland-0"))));
             environment.insert(QStringLiteral("WAYLAND_DISPLAY"), display.fullServerName());
         }
         auto prompt = std::make_shared<ProcessPrompt>(QStringLiteral("/bin/sh"),
-            QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base },
+            QStringList { QStringLiteral("-c"), script, QStringLiteral("sh"), base, QStringLiteral(VELLMIR_APP) },
             [environment] { return environment; });
         // The application's dialog looks for its question under the user's own lock, and takes its
-        // time to start.
-        const bool application = script.contains(QStringLiteral("VELLMIR_APP"));
+        // time to start. The user's own Vellmir asking about the configuration in another data folder
+        // meanwhile keeps it waiting for nothing.
+        const bool application = script.contains(QStringLiteral("$2"));
+        QString othersLock;
+        {
+            const test::TestHome elsewhere;
+            othersLock = DialogApprover::questionLockName();
+        }
+        const int othersQuestion = application ? holdLock(othersLock) : -1;
         DialogApprover approver(stop ? 300 : 1, prompt, application ? QString() : lockName(), application ? 10 : 1);
         std::stop_source source;
         if (stop)
@@ -306,6 +319,8 @@ private Q_SLOTS:
         std::jthread asking([&] { decided = static_cast<int>(approver.decide(request(), source.get_token())); });
         QTRY_VERIFY_WITH_TIMEOUT(decided.load() >= 0, 30000);
         asking.join();
+        if (othersQuestion >= 0)
+            ::close(othersQuestion);
         QCOMPARE(decided.load(), decision);
         QVERIFY(approver.unanswered() == (why < 0 ? std::nullopt : std::optional(static_cast<Unanswered>(why))));
         if (QFile::exists(base + QStringLiteral(".alert"))) {
@@ -432,7 +447,8 @@ private Q_SLOTS:
                 name });
         QVERIFY(holder.waitForReadyRead(10000));
         auto prompt = std::make_shared<ScriptedPrompt>();
-        DialogApprover approver(300, prompt, name);
+        // Refused at once: a question that waited for the lock instead fails here, not at ctest's limit.
+        DialogApprover approver(5, prompt, name);
         QTest::ignoreMessage(QtInfoMsg, QRegularExpression("question lock cannot be taken safely"));
         QVERIFY(approver.decide(request()) == ApprovalDecision::timedOut);
         holder.closeWriteChannel();

@@ -1,6 +1,7 @@
 #include "agent/ApprovalDialog.h"
 #include "TestSupport.h"
 #include "kit/Screenshot.h"
+#include "util/TextRules.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -11,6 +12,8 @@
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -160,7 +163,7 @@ private Q_SLOTS:
     void typedKeysNeverApprove_data()
     {
         // Typed 10 ms apart; "~" lets two seconds pass, "^" gives the window the focus back,
-        // "\n" is Return and "\r" the keypad's Enter.
+        // "\n" is Return, "\r" the keypad's Enter and ">" the right arrow.
         QTest::addColumn<QString>("keys");
         QTest::addColumn<qint64>("start"); // on the dialog's clock; it came on screen at 0
         QTest::addColumn<bool>("approved");
@@ -169,6 +172,9 @@ private Q_SLOTS:
         QTest::newRow("Tab then Space") << "\t " << qint64(1500) << false << "";
         QTest::newRow("Space after a pause") << "\t" << qint64(1500) << true << "";
         QTest::newRow("Space as the focus comes back from typing elsewhere") << "\t~^ " << qint64(1500) << false << "";
+        // No key of a stream, whichever it is, leaves Allow where a Space after a pause presses it.
+        QTest::newRow("text, an arrow, text, a pause, Space") << "abc>def~ " << qint64(1200) << false << "";
+        QTest::newRow("Tab after a pause, text, a pause, Space") << "\tdef~ " << qint64(1500) << false << "";
         // GNOME's theme lets Return and Enter press the focused button; KDE's and Qt's own do not.
         QTest::newRow("a name, Tab, Return: Qt's theme") << "Alice\t\n" << qint64(1200) << false << "";
         QTest::newRow("a name, Tab, Return: GNOME") << "Alice\t\n" << qint64(1200) << false << "GNOME";
@@ -190,6 +196,8 @@ private Q_SLOTS:
         std::atomic<int> decision { -1 };
         const std::jthread worker = ask(*asker, decision);
         QTRY_VERIFY(exposedDialog() != nullptr);
+        // One order under every theme: Deny at the right-hand end, Allow beside it.
+        QVERIFY(button(1)->x() < button(0)->x());
         const QPointer<QWindow> window = shownDialog()->windowHandle();
         now = start;
         for (const QChar key : keys) {
@@ -210,6 +218,7 @@ private Q_SLOTS:
                     : key == u' '  ? Qt::Key_Space
                     : key == u'\n' ? Qt::Key_Return
                     : key == u'\r' ? Qt::Key_Enter
+                    : key == u'>'  ? Qt::Key_Right
                                    : Qt::Key(key.toUpper().unicode()),
                 key == u'\r' ? Qt::KeypadModifier : Qt::NoModifier);
             now += 10;
@@ -275,20 +284,46 @@ private Q_SLOTS:
         QTest::keyClick(dialog, Qt::Key_Escape);
     }
 
-    void marksThatLeaveTheirLineAreWrittenOut()
+    void linesAreDrawnAsTheyRead()
     {
         // Few enough marks for the text rules, yet stacked they climb over the line above.
         const auto asker = approver();
-        std::jthread worker([&] {
-            asker->decide(ChangeRequest { QStringLiteral("update-destination"), QStringLiteral("Change?"),
-                { QStringLiteral("Stop backing up: ~/Documents"),
-                    QStringLiteral("Back up: ~/a\u0301\u0301\u0301\u0301") } });
+        const QString hebrew = QStringLiteral("\u05D0\u05D1"); // alef, bet
+        const QString other = QStringLiteral("\u05D2\u05D3"); // gimel, dalet
+        std::jthread worker([&](std::stop_token stop) {
+            asker->decide(
+                ChangeRequest { QStringLiteral("update-destination"), QStringLiteral("Change?"),
+                    { QStringLiteral("Stop backing up: ~/Documents"),
+                        QStringLiteral("Back up: ~/a\u0301\u0301\u0301\u0301"),
+                        QStringLiteral("Back up: ") + TextRules::isolated("~/" + hebrew + "/Documents"),
+                        QStringLiteral("Back up: ") + TextRules::isolated("~/x/" + hebrew + "/" + other + "/y") } },
+                stop);
         });
         QTRY_VERIFY(shownDialog() != nullptr);
         auto *view = shownDialog()->findChild<QPlainTextEdit *>(QStringLiteral("approvalDetails"));
         QVERIFY2(view->toPlainText().startsWith(
                      QStringLiteral("Stop backing up: ~/Documents\nBack up: ~/a⟨U+0301⟩⟨U+0301⟩⟨U+0301⟩⟨U+0301⟩\n")),
             qPrintable(view->toPlainText()));
+        // A path reads left to right, each name in its own direction, whatever direction its first
+        // name has: on screen, each of these characters lies right of the one before.
+        const auto rightwards = [view](int blockNumber, const QStringList &characters) {
+            const QTextBlock block = view->document()->findBlockByNumber(blockNumber);
+            const QTextLine line = block.layout()->lineAt(0);
+            // Where each character is, found from the screen's side: the character under each pixel.
+            QHash<int, int> leftmost;
+            for (int x = qFloor(line.naturalTextWidth()); x >= 0; --x)
+                leftmost[line.xToCursor(x, QTextLine::CursorOnCharacter)] = x;
+            int last = -1;
+            for (const QString &character : characters) {
+                const int at = static_cast<int>(block.text().indexOf(character));
+                if (at < 0 || !leftmost.contains(at) || leftmost.value(at) <= last)
+                    return false;
+                last = leftmost.value(at);
+            }
+            return true;
+        };
+        QVERIFY(rightwards(2, { "~", hebrew.right(1), hebrew.left(1), "Documents" }));
+        QVERIFY(rightwards(3, { "~", "x", hebrew.right(1), hebrew.left(1), other.right(1), other.left(1), "y" }));
         QTest::keyClick(shownDialog(), Qt::Key_Escape);
     }
 

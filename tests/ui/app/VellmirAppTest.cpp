@@ -215,6 +215,8 @@ void VellmirAppTest::desktopReachable_data()
     QTest::newRow("wayland socket missing") << QStringLiteral("wayland-7391") << QString() << false;
     QTest::newRow("wayland socket present") << QStringLiteral("socket") << QString() << true;
     QTest::newRow("wayland socket by path") << QStringLiteral("<dir>/socket") << QString() << true;
+    // As X servers listen where /tmp/.X11-unix is not shared (a container, a private /tmp).
+    QTest::newRow("local X on the abstract socket only") << QString() << QStringLiteral(":<n>") << true;
 }
 
 void VellmirAppTest::desktopReachable()
@@ -225,10 +227,16 @@ void VellmirAppTest::desktopReachable()
     QTemporaryDir runtime;
     QLocalServer server;
     QVERIFY(server.listen(runtime.filePath(QStringLiteral("socket"))));
+    // A display number of this process's own, in the namespace every process of the machine shares.
+    const QString number = QString::number(7000 + QCoreApplication::applicationPid() % 50000);
+    QLocalServer xServer;
+    xServer.setSocketOptions(QLocalServer::AbstractNamespaceOption);
+    if (display.contains(QStringLiteral("<n>")))
+        QVERIFY(xServer.listen(QStringLiteral("/tmp/.X11-unix/X") + number));
     ScopedEnvironment environment;
     environment.set("XDG_RUNTIME_DIR", runtime.path());
     environment.set("WAYLAND_DISPLAY", wayland.replace(QStringLiteral("<dir>"), runtime.path()));
-    environment.set("DISPLAY", display);
+    environment.set("DISPLAY", display.replace(QStringLiteral("<n>"), number));
     QCOMPARE(VellmirApp::desktopReachable(), reachable);
 }
 
