@@ -26,6 +26,7 @@ class DestinationDetailModel;
 class DestinationStore;
 class DetailSection;
 class MessageLabel;
+class RestoreRunner;
 class SnapshotsSection;
 
 // The pane of one destination: what it is, "Back Up", "Snapshots", the protection details,
@@ -83,6 +84,8 @@ private:
     void showRetentionConfirmation();
     void showRemovalConfirmation();
     void showSheets();
+    // A restore of a sheet that fails because its snapshot is gone reads the list again.
+    void followFailures(RestoreRunner *runner);
     void publish();
 
     DestinationDetailModel *m_model;

@@ -2,6 +2,7 @@
 
 #include "config/DestinationStore.h"
 #include "config/FileAccessStatus.h"
+#include "config/FileLock.h"
 #include "config/UserDefaults.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
@@ -245,10 +246,25 @@ void DestinationDetailModel::loadSnapshots(std::stop_token stop, std::function<v
     m_loadingSnapshots = true;
     m_snapshotError.reset();
     Q_EMIT changed();
+    m_snapshotsReadAt = Date::now();
     background(
         stop,
-        [engine = m_engine, credentials = m_credentials, destination = m_destination](
-            std::stop_token token) { return engine.listSnapshots(credentials.resticEnvironment(destination), token); },
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token token) {
+            // Work of this window on the repository (a backup, retention, a check, a restore)
+            // would have restic's listing refused as busy: the list is read once that work ends.
+            const QString lock
+                = FileLock::repositoryLockPath(destination.repository, engine.lockDirectory().value_or(QString()));
+            while (true) {
+                if (!FileLock::waitUntilReleasedHere(lock, token))
+                    throw CancellationError();
+                try {
+                    return engine.listSnapshots(credentials.resticEnvironment(destination), token);
+                } catch (const std::exception &) {
+                    if (!FileLock::heldHere(lock))
+                        throw;
+                }
+            }
+        },
         [generation, then](
             DestinationDetailModel *model, const std::optional<QList<Snapshot>> &snapshots, const QString &error) {
             model->finishLoad(generation, snapshots, snapshots ? std::nullopt : std::optional<QString>(error));
@@ -267,6 +283,21 @@ void DestinationDetailModel::finishLoad(
     m_snapshotError = std::move(error);
     m_loadingSnapshots = false;
     Q_EMIT changed();
+}
+
+bool DestinationDetailModel::saysSnapshotGone(const QString &message)
+{
+    // restic's words for a snapshot id it cannot find or load (a whole id, or a prefix).
+    for (const char *words : { "failed to load snapshot", "failed to find snapshot", "no matching ID found" })
+        if (message.contains(QLatin1String(words), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+void DestinationDetailModel::snapshotMayBeGone(const QString &message)
+{
+    if (saysSnapshotGone(message) && !m_loadingSnapshots)
+        loadSnapshots();
 }
 
 void DestinationDetailModel::setSnapshotSelection(const std::optional<QString> &id)
@@ -586,7 +617,33 @@ void DestinationDetailModel::readRecords()
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);
     }
+    followHistory();
     Q_EMIT changed();
+}
+
+void DestinationDetailModel::followHistory()
+{
+    const Date now = Date::now();
+    const bool ownRun = m_runner->isBusy();
+    // A run that saved a snapshot, or whose retention removed some, ended since the list was
+    // read, in this process or another: the list is read again. A record dated ahead of the
+    // clock says nothing of when.
+    if (m_snapshotsReadAt && !m_loadingSnapshots && !ownRun) {
+        const bool changedSince = std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
+            if (record.isDatedAfter(now))
+                return false;
+            const bool saved = record.outcome == BackupRecord::Outcome::complete
+                || record.outcome == BackupRecord::Outcome::incomplete;
+            return (saved && record.finishedAt && *record.finishedAt > *m_snapshotsReadAt)
+                || (record.prunedAt && *record.prunedAt > *m_snapshotsReadAt);
+        });
+        if (changedSince)
+            loadSnapshots();
+    }
+    m_runElsewhere.reset();
+    if (!ownRun && !m_records.isEmpty() && m_records.first().outcome == BackupRecord::Outcome::running
+        && BackupRunner::mayBeRunning(m_destination, m_runner->lockDirectory()))
+        m_runElsewhere = m_records.first();
 }
 
 DestinationActions DestinationDetailModel::actions()
@@ -602,7 +659,9 @@ DestinationActions DestinationDetailModel::actions()
     actions.name = m_destination.name;
     actions.isBusy = isBusy();
     actions.canBackUp = canBackUp();
+    actions.backingUp = m_runner->isBusy();
     actions.backUpNow = call(&DestinationDetailModel::backUpNow);
+    actions.cancelBackup = call(&DestinationDetailModel::cancelBackup);
     actions.edit = m_onEdit ? m_onEdit : std::function<void()>([] {});
     actions.testConnection = call(&DestinationDetailModel::test);
     actions.refreshSnapshots = [self] {

@@ -32,6 +32,8 @@ private Q_SLOTS:
     void failedUndoAlerts();
     void history();
     void failedHistoryReadKeepsTheList();
+    void listIsReadAgain_data();
+    void listIsReadAgain();
     void finishedBackupReloadsSnapshots_data();
     void finishedBackupReloadsSnapshots();
     void publishedActions();
@@ -494,6 +496,60 @@ void DestinationDetailModelTest::failedHistoryReadKeepsTheList()
     model->poll();
     QVERIFY(model->records().isEmpty());
     QVERIFY(model->operationError().has_value());
+}
+
+void DestinationDetailModelTest::listIsReadAgain_data()
+{
+    // A record of another process, by its outcome and the times it ended and pruned, relative
+    // to the list's read ("+" after it, "-" before it, "ahead" dated after the clock), or what a
+    // browse or a restore failed with.
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("reloads");
+    QTest::newRow("a backup ended since") << "complete +" << true;
+    QTest::newRow("an incomplete backup ended since") << "incomplete +" << true;
+    QTest::newRow("its retention ended since") << "complete - +" << true;
+    QTest::newRow("a failed run ended since") << "failed +" << false;
+    QTest::newRow("a backup ended before") << "complete - -" << false;
+    QTest::newRow("a backup dated ahead") << "complete ahead" << false;
+    QTest::newRow("a browse finds a snapshot gone")
+        << "gone Fatal: failed to find snapshot: no matching ID found for prefix \"d63340c0\"" << true;
+    QTest::newRow("a restore finds a snapshot gone")
+        << "gone failed to load snapshot 11111111: open /r/snapshots/1111: no such file or directory" << true;
+    QTest::newRow("a restore fails otherwise") << "gone Fatal: wrong password or no key found" << false;
+}
+
+void DestinationDetailModelTest::listIsReadAgain()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, reloads);
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    auto model = f.model();
+    const Date before = Date::now().addingSeconds(-1);
+    model->start();
+    QVERIFY(Fixture::waitFor([&] { return !model->loadingSnapshots(); }));
+    QCOMPARE(model->snapshots().size(), 2);
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
+
+    const QStringList words = event.split(u' ');
+    if (words.first() == u"gone") {
+        model->snapshotMayBeGone(event.mid(5));
+    } else {
+        const auto at = [&](const QString &word) {
+            return word == u"ahead" ? Date::now().addingSeconds(3600) : word == u"+" ? Date::now() : before;
+        };
+        BackupRecord record(f.destination.id, before.addingSeconds(-60));
+        record.outcome = *outcomeFromString(words.at(0));
+        record.finishedAt = at(words.at(1));
+        if (words.size() > 2)
+            record.prunedAt = at(words.at(2));
+        record.scope = f.destination.backupScope();
+        f.writeRecord(record);
+        model->poll();
+    }
+    QCOMPARE(model->loadingSnapshots(), reloads);
+    QVERIFY(Fixture::waitFor([&] { return !model->loadingSnapshots(); }));
+    QCOMPARE(model->snapshots().size(), reloads ? 1 : 2);
 }
 
 void DestinationDetailModelTest::finishedBackupReloadsSnapshots_data()
