@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -68,6 +69,27 @@ HeldHere &holders()
     return held;
 }
 
+// Whether `pid` names a process that has not ended: one that ended and waits to be reaped (a
+// zombie, state "Z" in /proc/<pid>/stat) has let go of everything. A pid we cannot tell about
+// (0 or less, outside our view) lives.
+bool processLives(int pid)
+{
+    if (pid <= 0)
+        return true;
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return false;
+    const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    char stat[512];
+    const ssize_t got = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    const QByteArrayView text(stat, qMax<ssize_t>(got, 0));
+    const qsizetype close = text.lastIndexOf(')'); // the name may hold anything, a ")" too
+    return close < 0 || close + 2 >= text.size() || (text.at(close + 2) != 'Z' && text.at(close + 2) != 'X');
+}
+
 } // namespace
 
 QString FileLock::busyMessage()
@@ -82,10 +104,10 @@ QString FileLock::busyHereMessage(const QString &work)
         .arg(work);
 }
 
-bool FileLock::heldHere(const QString &path)
+QString FileLock::workHere(const QString &path)
 {
     const std::lock_guard guard(holders().mutex);
-    return !holders().works.value(path).isEmpty();
+    return holders().works.value(path);
 }
 
 bool FileLock::waitUntilReleasedHere(const QString &path, std::stop_token stop)
@@ -128,7 +150,12 @@ bool FileLock::heldAnywhere(const QString &path)
         + QByteArray::number(quint64(info.st_ino));
     for (const QByteArray &line : list.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields.at(1) == "FLOCK" && fields.at(5) == file)
+        if (fields.size() < 6 || fields.at(1) != "FLOCK" || fields.at(5) != file)
+            continue;
+        // The lock names the process that took it, however many children share it since. A holder
+        // that died leaves its lock to a child for the moments it takes to end (restic after its
+        // Vellmir was killed): the work that took it is over. A pid outside our view reads 0 or less.
+        if (processLives(fields.at(4).toInt()))
             return true;
     }
     return false;

@@ -41,13 +41,16 @@ public:
     static QString busyHereMessage(const QString &work);
 
     // Whether a lock of this process holds `path` now, for work it named.
-    static bool heldHere(const QString &path);
+    static bool heldHere(const QString &path) { return !workHere(path).isEmpty(); }
+    // The work a lock of this process holds `path` for; empty when none holds it or it named none.
+    static QString workHere(const QString &path);
     // Returns once no lock of this process holds `path` for named work: true then, false when
     // `stop` or a shutdown signal came first.
     static bool waitUntilReleasedHere(const QString &path, std::stop_token stop);
-    // Whether any process holds a lock on `path` now, told by the kernel's list of locks
-    // without taking it: a try would refuse a backup that starts in that instant. True when
-    // it cannot be told.
+    // Whether a live process took a lock on `path` that is held now, told by the kernel's list
+    // of locks without taking it: a try would refuse a backup that starts in that instant. A
+    // lock whose taker died, held on by a child that is ending, does not count. True when it
+    // cannot be told.
     static bool heldAnywhere(const QString &path);
     static constexpr std::chrono::seconds waitLimit { 10 };
     int descriptor() const { return m_descriptor; }

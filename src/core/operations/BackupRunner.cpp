@@ -319,7 +319,7 @@ private:
     {
         try {
             m_repositoryLock = FileLock::repository(
-                m_destination.repository, m_engine.lockDirectory().value_or(QString()), QStringLiteral("a backup"));
+                m_destination.repository, m_engine.lockDirectory().value_or(QString()), repositoryWork);
         } catch (const std::exception &error) {
             fail(describe(error));
             return false;
@@ -657,8 +657,13 @@ void BackupRunner::finishInterruptedRuns(const Destination &destination, const B
 
 bool BackupRunner::mayBeRunning(const Destination &destination, const std::optional<QString> &lockDirectory)
 {
-    return FileLock::heldAnywhere(
-        FileLock::repositoryLockPath(destination.repository, lockDirectory.value_or(QString())));
+    const QString path = FileLock::repositoryLockPath(destination.repository, lockDirectory.value_or(QString()));
+    // Held here, it is no other process's: only a run of this process is live then (a look for
+    // an interrupted run's snapshot holds it too).
+    const QString here = FileLock::workHere(path);
+    if (!here.isEmpty())
+        return here == repositoryWork;
+    return FileLock::heldAnywhere(path);
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

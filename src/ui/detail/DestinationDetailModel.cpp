@@ -637,7 +637,11 @@ void DestinationDetailModel::followHistory()
             return (saved && record.finishedAt && *record.finishedAt > *m_snapshotsReadAt)
                 || (record.prunedAt && *record.prunedAt > *m_snapshotsReadAt);
         });
-        if (changedSince)
+        // A list turned away while another process held the repository is read once it lets go.
+        const bool turnedAway = m_snapshotError == FileLock::busyMessage()
+            && !FileLock::heldAnywhere(
+                FileLock::repositoryLockPath(m_destination.repository, m_runner->lockDirectory().value_or(QString())));
+        if (changedSince || turnedAway)
             loadSnapshots();
     }
     m_runElsewhere.reset();

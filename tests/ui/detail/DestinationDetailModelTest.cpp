@@ -1,4 +1,6 @@
 #include "DetailFixture.h"
+#include "LockHolder.h"
+#include "config/FileLock.h"
 #include "kit/Format.h"
 #include "util/Workers.h"
 
@@ -516,6 +518,7 @@ void DestinationDetailModelTest::listIsReadAgain_data()
     QTest::newRow("a restore finds a snapshot gone")
         << "gone failed to load snapshot 11111111: open /r/snapshots/1111: no such file or directory" << true;
     QTest::newRow("a restore fails otherwise") << "gone Fatal: wrong password or no key found" << false;
+    QTest::newRow("another process let go") << "busy" << true;
 }
 
 void DestinationDetailModelTest::listIsReadAgain()
@@ -526,13 +529,24 @@ void DestinationDetailModelTest::listIsReadAgain()
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
     auto model = f.model();
     const Date before = Date::now().addingSeconds(-1);
+    test::LockHolder other;
+    QDir().mkpath(f.home.path() + QStringLiteral("/locks"));
+    if (event == u"busy")
+        QVERIFY(other.hold(
+            FileLock::repositoryLockPath(f.destination.repository, f.home.path() + QStringLiteral("/locks"))));
     model->start();
     QVERIFY(Fixture::waitFor([&] { return !model->loadingSnapshots(); }));
-    QCOMPARE(model->snapshots().size(), 2);
+    QCOMPARE(model->snapshots().size(), event == u"busy" ? 0 : 2);
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
 
     const QStringList words = event.split(u' ');
-    if (words.first() == u"gone") {
+    if (words.first() == u"busy") {
+        QCOMPARE(model->snapshotError().value_or(QString()), FileLock::busyMessage());
+        model->poll(); // still held: nothing to read yet
+        QVERIFY(!model->loadingSnapshots());
+        other.release();
+        model->poll();
+    } else if (words.first() == u"gone") {
         model->snapshotMayBeGone(event.mid(5));
     } else {
         const auto at = [&](const QString &word) {
