@@ -65,8 +65,9 @@ struct HeldHere {
 
 HeldHere &holders()
 {
-    static HeldHere held;
-    return held;
+    // Never destroyed: a lock may still be let go while the process's statics are going.
+    static auto *held = new HeldHere;
+    return *held;
 }
 
 // Whether `pid` names a process that has not ended: one that ended and waits to be reaped (a
