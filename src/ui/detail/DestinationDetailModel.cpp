@@ -13,6 +13,8 @@
 #include "util/AppPaths.h"
 #include "util/Error.h"
 
+#include <QCoreApplication>
+#include <QHash>
 #include <QMessageBox>
 #include <QPointer>
 #include <QUndoCommand>
@@ -98,6 +100,20 @@ private:
     std::function<void(const QString &)> m_alert;
 };
 
+// The panes' models of this window, and the destinations whose retention applied now is still
+// at work, by the model that started it: it outlives its pane.
+QList<DestinationDetailModel *> &paneModels()
+{
+    static QList<DestinationDetailModel *> models;
+    return models;
+}
+
+QHash<QUuid, quint64> &retentionsApplying()
+{
+    static QHash<QUuid, quint64> applying;
+    return applying;
+}
+
 // The snapshots retention would remove now, counted on a worker thread.
 auto retentionCount(const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination)
 {
@@ -158,6 +174,10 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
           services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FileAccessStatus::isGranted())
     , m_receiver(Receiver<DestinationDetailModel>::make(this))
 {
+    static quint64 made = 0;
+    m_serial = ++made;
+    paneModels().append(this);
+    m_applyingRetention = retentionsApplying().contains(m_destination.id);
     if (!m_runner)
         m_runner = std::make_unique<BackupRunner>(ResticEngine(), BackupHistory());
     m_timer.setInterval(pollInterval);
@@ -173,6 +193,7 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
 
 DestinationDetailModel::~DestinationDetailModel()
 {
+    paneModels().removeOne(this);
     m_viewStop.request_stop();
     m_receiver->close();
 }
@@ -423,25 +444,65 @@ void DestinationDetailModel::applyRetentionNow()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background({}, retentionRun(m_engine, m_credentials, m_destination, counted),
-        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
-            if (!count) {
-                model->m_retentionMessage = error;
-                model->setApplyingRetention(false);
-                Q_EMIT model->changed();
-                return;
+    // It goes on after this pane closes: a pane made anew for the destination shows it until it ends.
+    retentionsApplying().insert(m_destination.id, m_serial);
+    background(
+        {},
+        [run = retentionRun(m_engine, m_credentials, m_destination, counted), id = m_destination.id,
+            starter = m_serial](std::stop_token stop) {
+            try {
+                const int count = run(stop);
+                tellRetentionEnded(id, starter, count, QString());
+                return count;
+            } catch (const CancellationError &) {
+                throw;
+            } catch (const std::exception &error) {
+                tellRetentionEnded(id, starter, std::nullopt, errorDescription(error));
+                throw;
             }
-            model->m_retentionMessage
-                = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
-            // Busy until the list shows what retention left.
-            QPointer<DestinationDetailModel> guard(model);
-            model->loadSnapshots(model->m_viewStop.get_token(), [guard] {
-                if (guard) {
-                    guard->setApplyingRetention(false);
-                    Q_EMIT guard->changed();
-                }
-            });
+        },
+        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
+            model->finishRetention(count, error);
         });
+}
+
+void DestinationDetailModel::tellRetentionEnded(
+    const QUuid &id, quint64 starter, std::optional<int> count, const QString &error)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application)
+        return;
+    QMetaObject::invokeMethod(
+        application,
+        [id, starter, count, error] {
+            if (retentionsApplying().value(id) == starter)
+                retentionsApplying().remove(id);
+            // The pane that started it hears of it itself.
+            for (DestinationDetailModel *model : QList(paneModels()))
+                if (paneModels().contains(model) && model->m_serial != starter && model->m_destination.id == id
+                    && model->m_applyingRetention)
+                    model->finishRetention(count, error);
+        },
+        Qt::QueuedConnection);
+}
+
+void DestinationDetailModel::finishRetention(const std::optional<int> &count, const QString &error)
+{
+    if (!count) {
+        m_retentionMessage = error;
+        setApplyingRetention(false);
+        Q_EMIT changed();
+        return;
+    }
+    m_retentionMessage = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
+    // Busy until the list shows what retention left.
+    QPointer<DestinationDetailModel> guard(this);
+    loadSnapshots(m_viewStop.get_token(), [guard] {
+        if (guard) {
+            guard->setApplyingRetention(false);
+            Q_EMIT guard->changed();
+        }
+    });
 }
 
 void DestinationDetailModel::clearPendingRetention()

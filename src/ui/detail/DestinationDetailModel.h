@@ -193,6 +193,9 @@ private:
     void loadSnapshots(std::stop_token stop, std::function<void()> then);
     void finishLoad(quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error);
     void setApplyingRetention(bool on);
+    void finishRetention(const std::optional<int> &count, const QString &error);
+    // From the worker that applied retention: the panes made anew for `id` since hear how it ended.
+    static void tellRetentionEnded(const QUuid &id, quint64 starter, std::optional<int> count, const QString &error);
 
     Destination m_destination;
     QPointer<DestinationStore> m_store;
@@ -207,6 +210,7 @@ private:
     std::function<void()> m_onEdit;
     std::function<void()> m_onDeleted;
     bool m_fileAccessGranted = false;
+    quint64 m_serial = 0; // tells this model from others made later for the destination
 
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;

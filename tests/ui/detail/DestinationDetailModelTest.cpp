@@ -266,13 +266,21 @@ void DestinationDetailModelTest::applyRetentionNow_data()
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("reloaded");
-    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true;
+    QTest::addColumn<bool>("anew"); // the pane is left and made anew while retention works
+    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true
+                         << false;
     // Snapshots that land while the confirmation is open wait for the next count.
     QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshot(s).")
-                                       << true;
-    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true;
-    QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true;
-    QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false;
+                                       << true << false;
+    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true
+                         << false;
+    QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true << false;
+    QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false
+                            << false;
+    QTest::newRow("two, pane made anew") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).")
+                                         << true << true;
+    QTest::newRow("failed, pane made anew")
+        << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false << true;
 }
 
 void DestinationDetailModelTest::applyRetentionNow()
@@ -282,6 +290,7 @@ void DestinationDetailModelTest::applyRetentionNow()
     QFETCH(int, exit);
     QFETCH(QString, message);
     QFETCH(bool, reloaded);
+    QFETCH(bool, anew);
     Fixture f;
     auto model = f.model();
     f.script(QStringLiteral("forget.stdout"), Fixture::forgetJson(counted));
@@ -291,12 +300,18 @@ void DestinationDetailModelTest::applyRetentionNow()
     f.script(QStringLiteral("forget.stderr"), exit ? QByteArray("Fatal: repository is locked\n") : QByteArray());
     f.script(QStringLiteral("forget.exit"), QByteArray::number(exit));
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    if (anew)
+        f.script(QStringLiteral("forget.sleep"), "1");
+    model->applyRetentionNow();
+    if (anew) {
+        model = f.model();
+        QVERIFY(model->applyingRetention() && model->isBusy());
+    }
     bool loadedWhileApplying = false;
     connect(model.get(), &DestinationDetailModel::changed, this, [&] {
         if (model->loadingSnapshots() && model->applyingRetention())
             loadedWhileApplying = true;
     });
-    model->applyRetentionNow();
     QVERIFY(Fixture::waitFor([&] { return !model->applyingRetention(); }));
     QCOMPARE(model->retentionMessage().value_or(QString()), message);
     // A failure here is the recount's: nothing is forgotten without it.
