@@ -1,11 +1,13 @@
 #include "shell/MainWindow.h"
 
 #include "detail/DestinationDetail.h"
+#include "detail/DestinationHealthModel.h"
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/PathLabel.h"
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
+#include "operations/BackupRunner.h"
 #include "shell/MainWindowModel.h"
 #include "shell/VellmirApp.h"
 #include "util/Error.h"
@@ -68,9 +70,10 @@ QLabel *boldLabel(const QString &text, qreal scale, QWidget *parent)
 
 } // namespace
 
-MainWindow::MainWindow(MainWindowModel &model, QWidget *parent)
+MainWindow::MainWindow(MainWindowModel &model, RunnerFactory runners, QWidget *parent)
     : QMainWindow(parent)
     , m_model(model)
+    , m_runnerFactory(std::move(runners))
 {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Vellmir"));
@@ -187,6 +190,8 @@ void MainWindow::buildMenus()
           };
     m_backUpNow
         = addDestinationAction(QStringLiteral("Back Up Now"), "backUpNowAction", &DestinationActions::backUpNow);
+    m_cancelBackup = addDestinationAction(
+        QStringLiteral("Cancel Backup"), "cancelBackupAction", &DestinationActions::cancelBackup);
     m_edit = addDestinationAction(QStringLiteral("Edit\u2026"), "editDestinationAction", &DestinationActions::edit);
     m_destinationMenu->addSeparator();
     m_testConnection = addDestinationAction(
@@ -417,7 +422,8 @@ void MainWindow::refreshRows()
             row->setDestination(destination);
         } else {
             const QUuid id = destination.id;
-            row = new DestinationHealthRow(destination, [this, id] { m_model.select(id); });
+            row = new DestinationHealthRow(
+                new DestinationHealthModel(destination, {}, runner(id)), [this, id] { m_model.select(id); });
             row->setObjectName(QStringLiteral("healthRow-") + uuidText(id));
         }
         kept.insert(destination.id, row);
@@ -431,6 +437,7 @@ void MainWindow::refreshRows()
         row->deleteLater();
     }
     m_rows = kept;
+    m_runners.removeIf([&kept](decltype(m_runners)::iterator entry) { return !kept.contains(entry.key()); });
     if (together)
         container->show();
     // Destinations the settings hold but nothing trusts are named, not hidden behind "none yet".
@@ -497,6 +504,7 @@ void MainWindow::showDetail()
     DetailActions actions;
     actions.onEdit = [] {}; // the destination editor is not part of this build
     actions.onDeleted = [this] { m_model.select(std::nullopt); };
+    actions.runner = runner(selected->id);
     m_detail = m_detailFactory ? m_detailFactory(*selected, actions) : placeholderDetail(*selected);
     m_detailDestination = selected;
     m_detailHost->layout()->addWidget(m_detail);
@@ -530,12 +538,21 @@ void MainWindow::setDestinationActions(const std::optional<DestinationActions> &
     const bool pane = actions.has_value();
     const bool idle = pane && !actions->isBusy;
     m_backUpNow->setEnabled(idle && actions->canBackUp);
+    m_cancelBackup->setEnabled(pane && actions->backingUp);
     // The window opens no editor yet (its onEdit does nothing): no menu item that would do nothing.
     m_edit->setEnabled(false);
     m_testConnection->setEnabled(pane);
     m_refreshSnapshots->setEnabled(pane);
     m_applyRetention->setEnabled(idle);
     m_remove->setEnabled(pane);
+}
+
+std::shared_ptr<BackupRunner> MainWindow::runner(const QUuid &destinationID)
+{
+    std::shared_ptr<BackupRunner> &runner = m_runners[destinationID];
+    if (!runner)
+        runner = m_runnerFactory ? m_runnerFactory() : std::make_shared<BackupRunner>(ResticEngine(), BackupHistory());
+    return runner;
 }
 
 QWidget *MainWindow::placeholderDetail(const Destination &destination) const

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QUuid>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QAction;
@@ -22,6 +23,7 @@ class QVBoxLayout;
 
 namespace vellmir {
 
+class BackupRunner;
 class DestinationHealthRow;
 class MainWindowModel;
 class MessageLabel;
@@ -40,6 +42,9 @@ public:
         std::function<void()> onEdit;
         // The destination is gone: the sidebar goes back to the overview.
         std::function<void()> onDeleted;
+        // The destination's backup runner, the one its overview row shows: a run goes on, and
+        // shows, whichever pane or row started it and however often the pane is made anew.
+        std::shared_ptr<BackupRunner> runner;
     };
     // Builds the detail pane of one destination; the window owns what it returns.
     using DetailFactory = std::function<QWidget *(const Destination &, const DetailActions &)>;
@@ -50,7 +55,11 @@ public:
     // Installs the `vellmir` command and returns the sentence to show.
     using CommandInstaller = std::function<QString()>;
 
-    explicit MainWindow(MainWindowModel &model, QWidget *parent = nullptr);
+    // Makes the backup runner of a destination, one for the window's life (or the destination's).
+    using RunnerFactory = std::function<std::shared_ptr<BackupRunner>()>;
+
+    // Without a runner factory, runners use the engine's own restic and the default history.
+    explicit MainWindow(MainWindowModel &model, RunnerFactory runners = {}, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     MainWindowModel &model() const { return m_model; }
@@ -89,8 +98,11 @@ private:
     void dropDetail();
     void setDestinationActions(const std::optional<DestinationActions> &actions);
     QWidget *placeholderDetail(const Destination &destination) const;
+    std::shared_ptr<BackupRunner> runner(const QUuid &destinationID);
 
     MainWindowModel &m_model;
+    RunnerFactory m_runnerFactory;
+    QMap<QUuid, std::shared_ptr<BackupRunner>> m_runners;
     DetailFactory m_detailFactory;
     ReviewPresenter m_reviewPresenter;
     NotificationSwitch m_notificationSwitch;
@@ -120,6 +132,7 @@ private:
     QUndoStack *m_undoStack = nullptr;
     QMenu *m_destinationMenu = nullptr;
     QAction *m_backUpNow = nullptr;
+    QAction *m_cancelBackup = nullptr;
     QAction *m_edit = nullptr;
     QAction *m_testConnection = nullptr;
     QAction *m_refreshSnapshots = nullptr;

@@ -146,6 +146,8 @@ MainWindow::DetailFactory VellmirApp::detailFactory(
             = DestinationDetailModel::standardServices(&model.store(), window.undoStack(), &window);
         if (credentials)
             services.credentials = *credentials;
+        if (actions.runner)
+            services.runner = actions.runner;
         services.reconcile = [&model, reconcile](const QList<Destination> &destinations) -> std::optional<QString> {
             if (!reconcile)
                 return std::nullopt;

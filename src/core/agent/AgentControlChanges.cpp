@@ -820,7 +820,8 @@ QJsonObject AgentControl::restoreAtOnce(const Destination &destination, const QS
     // Both happen in one hold of the repository's lock.
     std::unique_ptr<FileLock> lock;
     try {
-        lock = FileLock::repository(destination.repository, m_engine.lockDirectory().value_or(QString()));
+        lock = FileLock::repository(
+            destination.repository, m_engine.lockDirectory().value_or(QString()), QStringLiteral("a restore"));
     } catch (const std::exception &error) {
         throw AgentError::failed(errorDescription(error));
     }

@@ -11,16 +11,21 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -51,6 +56,41 @@ int waitForLock(int fd)
     }
 }
 
+// The locks this process holds, by path, with the work each holder named.
+struct HeldHere {
+    std::mutex mutex;
+    std::condition_variable_any released;
+    QHash<QString, QString> works; // one holder a path: the lock excludes the others
+};
+
+HeldHere &holders()
+{
+    // Never destroyed: a lock may still be let go while the process's statics are going.
+    static auto *held = new HeldHere;
+    return *held;
+}
+
+// Whether `pid` names a process that has not ended: one that ended and waits to be reaped (a
+// zombie, state "Z" in /proc/<pid>/stat) has let go of everything. A pid we cannot tell about
+// (0 or less, outside our view) lives.
+bool processLives(int pid)
+{
+    if (pid <= 0)
+        return true;
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return false;
+    const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    char stat[512];
+    const ssize_t got = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    const QByteArrayView text(stat, qMax<ssize_t>(got, 0));
+    const qsizetype close = text.lastIndexOf(')'); // the name may hold anything, a ")" too
+    return close < 0 || close + 2 >= text.size() || (text.at(close + 2) != 'Z' && text.at(close + 2) != 'X');
+}
+
 } // namespace
 
 QString FileLock::busyMessage()
@@ -58,7 +98,71 @@ QString FileLock::busyMessage()
     return QStringLiteral("This repository is busy in another Vellmir operation. Try again after it finishes.");
 }
 
-FileLock::FileLock(const QString &path, bool wait)
+QString FileLock::busyHereMessage(const QString &work)
+{
+    return QStringLiteral("This repository is busy with %1 that Vellmir is already running here. Try again after it "
+                          "finishes.")
+        .arg(work);
+}
+
+QString FileLock::workHere(const QString &path)
+{
+    const std::lock_guard guard(holders().mutex);
+    return holders().works.value(path);
+}
+
+bool FileLock::waitUntilReleasedHere(const QString &path, std::stop_token stop)
+{
+    HeldHere &held = holders();
+    std::unique_lock lock(held.mutex);
+    // A shutdown signal stops no token of its own here: look for it now and then.
+    const auto released = [&] { return held.works.value(path).isEmpty(); };
+    while (!released()) {
+        if (stop.stop_requested() || ShutdownSignals::received())
+            return false;
+        held.released.wait_for(lock, stop, std::chrono::milliseconds(200), released);
+    }
+    return !stop.stop_requested();
+}
+
+bool FileLock::heldAnywhere(const QString &path)
+{
+    struct stat info { };
+    if (::lstat(LocalPath::encode(path).constData(), &info) != 0)
+        return errno != ENOENT; // no file, no lock
+    if (!S_ISREG(info.st_mode))
+        return true;
+    // The kernel's list reports a size of 0: it is read until it ends, within a bound.
+    const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    constexpr qsizetype bound = 8 << 20;
+    QByteArray list;
+    char chunk[16384];
+    ssize_t got = 0;
+    while (list.size() < bound && ((got = ::read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)))
+        list.append(chunk, qMax<ssize_t>(got, 0));
+    ::close(fd);
+    if (got < 0 || list.size() >= bound)
+        return true;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a line with "->" is a waiter, not a holder.
+    const QByteArray file = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(info.st_ino));
+    for (const QByteArray &line : list.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.at(1) != "FLOCK" || fields.at(5) != file)
+            continue;
+        // The lock names the process that took it, however many children share it since. A holder
+        // that died leaves its lock to a child for the moments it takes to end (restic after its
+        // Vellmir was killed): the work that took it is over. A pid outside our view reads 0 or less.
+        if (processLives(fields.at(4).toInt()))
+            return true;
+    }
+    return false;
+}
+
+FileLock::FileLock(const QString &path, bool wait, const QString &work)
 {
     ensureDirectory(QFileInfo(path).absolutePath());
     const QByteArray native = LocalPath::encode(path);
@@ -90,21 +194,36 @@ FileLock::FileLock(const QString &path, bool wait)
     if (error != 0) {
         ::close(fd);
         // Only a lock that another holds is busy; a wait cut short or a refusal says what it was.
-        if (error == EWOULDBLOCK)
+        if (error == EWOULDBLOCK) {
+            // Work of this process is no other operation: name it.
+            const std::lock_guard guard(holders().mutex);
+            const auto holder = holders().works.constFind(path);
+            if (!work.isEmpty() && holder != holders().works.cend() && !holder->isEmpty())
+                throw Error(busyHereMessage(*holder), ErrorKind::busy);
             throw Error(busyMessage(), ErrorKind::busy);
+        }
         if (error == ECANCELED)
             throw CancellationError();
         throw Error(QStringLiteral("Could not take operation lock: ") + systemErrorText(error));
     }
     m_descriptor = fd;
+    m_path = path;
+    const std::lock_guard guard(holders().mutex);
+    holders().works.insert(path, work);
 }
 
 FileLock::~FileLock()
 {
-    if (m_descriptor >= 0) {
-        ::flock(m_descriptor, LOCK_UN);
-        ::close(m_descriptor);
+    if (m_descriptor < 0)
+        return;
+    ::flock(m_descriptor, LOCK_UN);
+    ::close(m_descriptor);
+    HeldHere &held = holders();
+    {
+        const std::lock_guard guard(held.mutex);
+        held.works.remove(m_path);
     }
+    held.released.notify_all();
 }
 
 QString FileLock::normalizedRepository(const QString &repository)
@@ -140,9 +259,9 @@ QString FileLock::repositoryLockPath(const QString &repository, const QString &d
     return folder + u'/' + QString::fromLatin1(digest) + QStringLiteral(".lock");
 }
 
-std::unique_ptr<FileLock> FileLock::repository(const QString &repository, const QString &directory)
+std::unique_ptr<FileLock> FileLock::repository(const QString &repository, const QString &directory, const QString &work)
 {
-    return std::make_unique<FileLock>(repositoryLockPath(repository, directory), false);
+    return std::make_unique<FileLock>(repositoryLockPath(repository, directory), false, work);
 }
 
 } // namespace vellmir

@@ -3,6 +3,7 @@
 #include <QString>
 #include <chrono>
 #include <memory>
+#include <stop_token>
 
 namespace vellmir {
 
@@ -20,25 +21,45 @@ public:
     // for a lock that cannot be had at all, and Error when the parent folder cannot be created.
     // On a read-only file system, where nothing can be written, a lock file that does not exist
     // is held by no one: the lock is had without one (descriptor() -1).
-    FileLock(const QString &path, bool wait);
+    // `work` names what the holder does with it ("a backup"): a lock asked for with a work of
+    // its own, and refused because this process holds it for named work, says so instead of
+    // blaming another operation.
+    FileLock(const QString &path, bool wait, const QString &work = {});
     ~FileLock();
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
     // The lock of one restic repository, never waiting. `directory` defaults to the
     // application's "locks" folder.
-    static std::unique_ptr<FileLock> repository(const QString &repository, const QString &directory = {});
+    static std::unique_ptr<FileLock> repository(
+        const QString &repository, const QString &directory = {}, const QString &work = {});
     // The lock-file path repository() uses.
     static QString repositoryLockPath(const QString &repository, const QString &directory = {});
     // The repository string as lock names see it: trimmed; local paths resolved and cleaned.
     static QString normalizedRepository(const QString &repository);
 
     static QString busyMessage();
+    // The busy sentence when the holder is this process, doing `work`.
+    static QString busyHereMessage(const QString &work);
+
+    // Whether a lock of this process holds `path` now, for work it named.
+    static bool heldHere(const QString &path) { return !workHere(path).isEmpty(); }
+    // The work a lock of this process holds `path` for; empty when none holds it or it named none.
+    static QString workHere(const QString &path);
+    // Returns once no lock of this process holds `path` for named work: true then, false when
+    // `stop` or a shutdown signal came first.
+    static bool waitUntilReleasedHere(const QString &path, std::stop_token stop);
+    // Whether a live process took a lock on `path` that is held now, told by the kernel's list
+    // of locks without taking it: a try would refuse a backup that starts in that instant. A
+    // lock whose taker died, held on by a child that is ending, does not count. True when it
+    // cannot be told.
+    static bool heldAnywhere(const QString &path);
     static constexpr std::chrono::seconds waitLimit { 10 };
     int descriptor() const { return m_descriptor; }
 
 private:
     int m_descriptor = -1;
+    QString m_path;
 };
 
 } // namespace vellmir

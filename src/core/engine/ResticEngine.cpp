@@ -57,6 +57,29 @@ bool scrubbed(const char *entry)
         || std::strncmp(entry, "B2_", 3) == 0;
 }
 
+// What a run does with the repository, in the words of the sentence that names it to a run of
+// this process that finds the repository taken.
+QString workOf(const ResticCommand &command)
+{
+    const QString &verb = command.command();
+    if (verb == QLatin1String("backup"))
+        return command.arguments().contains(QStringLiteral("--dry-run")) ? QStringLiteral("a size estimate")
+                                                                         : QStringLiteral("a backup");
+    if (verb == QLatin1String("forget") || verb == QLatin1String("prune"))
+        return QStringLiteral("retention");
+    if (verb == QLatin1String("check"))
+        return QStringLiteral("a check");
+    if (verb == QLatin1String("restore") || verb == QLatin1String("dump"))
+        return QStringLiteral("a restore");
+    if (verb == QLatin1String("ls") || verb == QLatin1String("find"))
+        return QStringLiteral("a look into a snapshot");
+    if (verb == QLatin1String("snapshots"))
+        return QStringLiteral("a listing of its snapshots");
+    if (verb == QLatin1String("stats"))
+        return QStringLiteral("a size measurement");
+    return QStringLiteral("another task");
+}
+
 bool isExecutableFile(const QString &path)
 {
     const QFileInfo info(path);
@@ -717,7 +740,7 @@ void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnv
             const QString lockPath
                 = FileLock::repositoryLockPath(environment.value(repositoryKey), m_lockDirectory.value_or(QString()));
             if (lockPath != m_heldLockPath)
-                lock = std::make_unique<FileLock>(lockPath, false);
+                lock = std::make_unique<FileLock>(lockPath, false, workOf(command));
             lockDescriptor = lock ? lock->descriptor() : m_heldLockDescriptor;
         } catch (const Error &error) {
             fail(error.message());

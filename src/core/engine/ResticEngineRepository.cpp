@@ -231,7 +231,7 @@ int ResticEngine::forgetCounted(const Destination::RetentionPolicy &policy, cons
     const QString lockPath = FileLock::repositoryLockPath(repository, m_lockDirectory.value_or(QString()));
     std::unique_ptr<FileLock> lock;
     if (lockPath != m_heldLockPath)
-        lock = FileLock::repository(repository, m_lockDirectory.value_or(QString()));
+        lock = FileLock::repository(repository, m_lockDirectory.value_or(QString()), QStringLiteral("retention"));
     const ResticEngine engine = lock ? holdingLock(repository, *lock) : *this;
     // Snapshots that arrived since are left for the next count; but one counted that the policy
     // now keeps (a newer one went meanwhile), or that is gone, means the question no longer

@@ -318,8 +318,8 @@ private:
     bool holdRepository(std::stop_token stop)
     {
         try {
-            m_repositoryLock
-                = FileLock::repository(m_destination.repository, m_engine.lockDirectory().value_or(QString()));
+            m_repositoryLock = FileLock::repository(
+                m_destination.repository, m_engine.lockDirectory().value_or(QString()), repositoryWork);
         } catch (const std::exception &error) {
             fail(describe(error));
             return false;
@@ -639,7 +639,8 @@ void BackupRunner::finishInterruptedRuns(const Destination &destination, const B
 {
     std::unique_ptr<FileLock> lock;
     try {
-        lock = FileLock::repository(destination.repository, lockDirectory.value_or(QString()));
+        lock = FileLock::repository(destination.repository, lockDirectory.value_or(QString()),
+            QStringLiteral("a look for an interrupted backup's snapshot"));
     } catch (const std::exception &) {
         return; // a run holds the repository: its record is live
     }
@@ -652,6 +653,17 @@ void BackupRunner::finishInterruptedRuns(const Destination &destination, const B
                 engine, withDefaults({}).environmentProvider(destination), std::chrono::seconds(60), stop);
         },
         stop);
+}
+
+bool BackupRunner::mayBeRunning(const Destination &destination, const std::optional<QString> &lockDirectory)
+{
+    const QString path = FileLock::repositoryLockPath(destination.repository, lockDirectory.value_or(QString()));
+    // Held here, it is no other process's: only a run of this process is live then (a look for
+    // an interrupted run's snapshot holds it too).
+    const QString here = FileLock::workHere(path);
+    if (!here.isEmpty())
+        return here == repositoryWork;
+    return FileLock::heldAnywhere(path);
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

@@ -113,6 +113,11 @@ public:
     // restic: the window calls it on a worker, whose `stop` ends it and leaves the records as they are.
     static void finishInterruptedRuns(const Destination &destination, const BackupHistory &history,
         const std::optional<QString> &lockDirectory = std::nullopt, std::stop_token stop = {});
+    // Whether a record of the destination that says "running" may stand for a live run: a live
+    // process took its repository's lock, as every run does from its first record write to its
+    // last. Asked without taking the lock, and without restic, so a view may ask it at once.
+    static bool mayBeRunning(
+        const Destination &destination, const std::optional<QString> &lockDirectory = std::nullopt);
     // The destination's records, newest first, as a listing should show them: those a dead
     // process left "running" are first finished by finishInterruptedRuns(). Only a listing
     // that holds a "running" record looks at the lock. Throws as BackupHistory::records() does.
@@ -125,6 +130,8 @@ public:
     // The record keeps at most this many protected-data skips; the runner lists all of them.
     static constexpr int maximumRecordedSkips = 200;
     static inline const QString activityReason = QStringLiteral("Finishing an encrypted backup");
+    // The work a run names for the repository lock it holds.
+    static inline const QString repositoryWork = QStringLiteral("a backup");
 
 Q_SIGNALS:
     void phaseChanged();

@@ -82,6 +82,9 @@ void BackupSection::buildProgress(QVBoxLayout *layout, QWidget *frame)
     m_backUp->setObjectName(QStringLiteral("backUpButton"));
     layout->addWidget(m_backUp, 0, Qt::AlignLeft);
     connect(m_backUp, &QPushButton::clicked, this, &BackupSection::backUpRequested);
+    m_elsewhere = caption(frame, "runElsewhereLine");
+    m_elsewhere->setVisible(false);
+    layout->addWidget(m_elsewhere);
 
     m_scanning = row(frame, "scanningRow");
     {
@@ -190,6 +193,14 @@ void BackupSection::showCancelling(bool cancelling)
         button->setText(cancelling ? tr("Cancelling…") : tr("Cancel"));
         button->setEnabled(!cancelling);
     }
+}
+
+void BackupSection::setRunElsewhere(const std::optional<Date> &startedAt)
+{
+    m_elsewhere->setVisible(startedAt.has_value());
+    if (startedAt)
+        m_elsewhere->setText(
+            tr("A backup started %1 is running in another Vellmir process.").arg(Format::dateTime(*startedAt)));
 }
 
 QWidget *BackupSection::row(QWidget *parent, const char *name)

@@ -3,6 +3,9 @@
 #include "config/Destination.h"
 #include "kit/DetailSection.h"
 #include "operations/BackupOutput.h"
+#include "util/Date.h"
+
+#include <optional>
 
 class QLabel;
 class QProgressBar;
@@ -26,6 +29,8 @@ public:
 
     void render(const Destination &destination, const BackupRunState &state, bool fullDiskAccessWanted,
         bool fullDiskAccessGranted);
+    // Another process's run of the destination, by its start; none hides the line.
+    void setRunElsewhere(const std::optional<Date> &startedAt);
 
     // Texts of the section, the same for every caller.
     static QString excludeLine(qsizetype patterns);
@@ -55,6 +60,7 @@ private:
     QStringList m_shownSources;
     QLabel *m_excludes;
     QPushButton *m_backUp;
+    QLabel *m_elsewhere;
     QList<QPushButton *> m_cancels;
     QWidget *m_scanning;
     QWidget *m_running;

@@ -11,7 +11,10 @@ struct DestinationActions {
     QString name;
     bool isBusy = false;
     bool canBackUp = false;
+    // A backup of this window runs for the destination: it can be cancelled.
+    bool backingUp = false;
     std::function<void()> backUpNow;
+    std::function<void()> cancelBackup;
     std::function<void()> edit;
     std::function<void()> testConnection;
     std::function<void()> refreshSnapshots;

@@ -12,9 +12,12 @@
 #include "kit/PlainText.h"
 #include "kit/StatusStyle.h"
 #include "operations/BackupRunner.h"
+#include "operations/RestoreRunner.h"
 #include "protection/InfoLabel.h"
 #include "protection/ProtectionDetails.h"
 #include "restore/RestoreSheet.h"
+#include "restore/RestoreSheetModel.h"
+#include "restore/SnapshotBrowserModel.h"
 #include "restore/SnapshotBrowserSheet.h"
 #include "util/TextRules.h"
 
@@ -468,6 +471,9 @@ void DestinationDetail::refresh()
     if (model.status())
         m_status->setStatus(*model.status());
 
+    const std::optional<BackupRecord> &elsewhere = model.runElsewhere();
+    m_backup->setRunElsewhere(elsewhere ? std::optional(elsewhere->startedAt) : std::nullopt);
+
     m_applyRetention->setEnabled(!model.applyingRetention() && !model.runner().isBusy());
     m_applying->setVisible(model.applyingRetention());
     m_retentionMessage->setVisible(model.retentionMessage().has_value());
@@ -591,6 +597,12 @@ void DestinationDetail::showRemovalConfirmation()
     box->open();
 }
 
+void DestinationDetail::followFailures(RestoreRunner *runner)
+{
+    connect(runner, &RestoreRunner::failureMessageChanged, m_model,
+        [model = m_model, runner] { model->snapshotMayBeGone(runner->failureMessage().value_or(QString())); });
+}
+
 void DestinationDetail::showSheets()
 {
     if (m_sheet)
@@ -599,11 +611,19 @@ void DestinationDetail::showSheets()
     if (const std::optional<Snapshot> &target = m_model->restoreTarget()) {
         auto *restore = new RestoreSheet(*target, m_model->destination(), std::nullopt, m_restoreServices, this);
         restore->setIncomplete(m_model->snapshotIncomplete(target->id));
+        followFailures(restore->model()->runner());
         sheet = restore;
         connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setRestoreTarget(std::nullopt); });
     } else if (const std::optional<Snapshot> &chosen = m_model->browseTarget()) {
-        sheet
+        auto *browser
             = new SnapshotBrowserSheet(m_model->destination(), m_model->snapshots(), *chosen, m_restoreServices, this);
+        // A snapshot that restic cannot find any more was removed since the list was read.
+        connect(browser->model(), &SnapshotBrowserModel::errorMessageChanged, m_model,
+            [model = m_model, browsing = browser->model()] {
+                model->snapshotMayBeGone(browsing->errorMessage().value_or(QString()));
+            });
+        followFailures(browser->model()->runner());
+        sheet = browser;
         connect(sheet, &QDialog::finished, m_model, [model = m_model] { model->setBrowseTarget(std::nullopt); });
     }
     if (!sheet)

@@ -27,6 +27,7 @@ class DestinationStore;
 class DetailSection;
 class MessageLabel;
 class PathLabel;
+class RestoreRunner;
 class SnapshotsSection;
 
 // The pane of one destination: what it is, "Back Up", "Snapshots", the protection details,
@@ -84,6 +85,8 @@ private:
     void showRetentionConfirmation();
     void showRemovalConfirmation();
     void showSheets();
+    // A restore of a sheet that fails because its snapshot is gone reads the list again.
+    void followFailures(RestoreRunner *runner);
     void publish();
 
     DestinationDetailModel *m_model;

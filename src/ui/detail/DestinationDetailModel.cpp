@@ -2,6 +2,7 @@
 
 #include "config/DestinationStore.h"
 #include "config/FileAccessStatus.h"
+#include "config/FileLock.h"
 #include "config/UserDefaults.h"
 #include "detail/DestinationHealthModel.h"
 #include "kit/Format.h"
@@ -14,6 +15,8 @@
 #include "util/Error.h"
 #include "util/TextRules.h"
 
+#include <QCoreApplication>
+#include <QHash>
 #include <QMessageBox>
 #include <QPointer>
 #include <QUndoCommand>
@@ -99,6 +102,20 @@ private:
     std::function<void(const QString &)> m_alert;
 };
 
+// The panes' models of this window, and the destinations whose retention applied now is still
+// at work, by the model that started it: it outlives its pane.
+QList<DestinationDetailModel *> &paneModels()
+{
+    static QList<DestinationDetailModel *> models;
+    return models;
+}
+
+QHash<QUuid, quint64> &retentionsApplying()
+{
+    static QHash<QUuid, quint64> applying;
+    return applying;
+}
+
 // The snapshots retention would remove now, counted on a worker thread.
 auto retentionCount(const ResticEngine &engine, const CredentialsStore &credentials, const Destination &destination)
 {
@@ -160,6 +177,10 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
           services.fullDiskAccessGranted ? services.fullDiskAccessGranted() : FileAccessStatus::isGranted())
     , m_receiver(Receiver<DestinationDetailModel>::make(this))
 {
+    static quint64 made = 0;
+    m_serial = ++made;
+    paneModels().append(this);
+    m_applyingRetention = retentionsApplying().contains(m_destination.id);
     if (!m_runner)
         m_runner = std::make_unique<BackupRunner>(ResticEngine(), BackupHistory());
     m_timer.setInterval(pollInterval);
@@ -175,6 +196,7 @@ DestinationDetailModel::DestinationDetailModel(const Destination &destination, S
 
 DestinationDetailModel::~DestinationDetailModel()
 {
+    paneModels().removeOne(this);
     m_viewStop.request_stop();
     m_receiver->close();
 }
@@ -248,10 +270,25 @@ void DestinationDetailModel::loadSnapshots(std::stop_token stop, std::function<v
     m_loadingSnapshots = true;
     m_snapshotError.reset();
     Q_EMIT changed();
+    m_snapshotsReadAt = Date::now();
     background(
         stop,
-        [engine = m_engine, credentials = m_credentials, destination = m_destination](
-            std::stop_token token) { return engine.listSnapshots(credentials.resticEnvironment(destination), token); },
+        [engine = m_engine, credentials = m_credentials, destination = m_destination](std::stop_token token) {
+            // Work of this window on the repository (a backup, retention, a check, a restore)
+            // would have restic's listing refused as busy: the list is read once that work ends.
+            const QString lock
+                = FileLock::repositoryLockPath(destination.repository, engine.lockDirectory().value_or(QString()));
+            while (true) {
+                if (!FileLock::waitUntilReleasedHere(lock, token))
+                    throw CancellationError();
+                try {
+                    return engine.listSnapshots(credentials.resticEnvironment(destination), token);
+                } catch (const std::exception &) {
+                    if (!FileLock::heldHere(lock))
+                        throw;
+                }
+            }
+        },
         [generation, then](
             DestinationDetailModel *model, const std::optional<QList<Snapshot>> &snapshots, const QString &error) {
             model->finishLoad(generation, snapshots, snapshots ? std::nullopt : std::optional<QString>(error));
@@ -270,6 +307,21 @@ void DestinationDetailModel::finishLoad(
     m_snapshotError = std::move(error);
     m_loadingSnapshots = false;
     Q_EMIT changed();
+}
+
+bool DestinationDetailModel::saysSnapshotGone(const QString &message)
+{
+    // restic's words for a snapshot id it cannot find or load (a whole id, or a prefix).
+    for (const char *words : { "failed to load snapshot", "failed to find snapshot", "no matching ID found" })
+        if (message.contains(QLatin1String(words), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+void DestinationDetailModel::snapshotMayBeGone(const QString &message)
+{
+    if (saysSnapshotGone(message) && !m_loadingSnapshots)
+        loadSnapshots();
 }
 
 void DestinationDetailModel::setSnapshotSelection(const std::optional<QString> &id)
@@ -395,25 +447,65 @@ void DestinationDetailModel::applyRetentionNow()
     setApplyingRetention(true);
     m_retentionMessage.reset();
     Q_EMIT changed();
-    background({}, retentionRun(m_engine, m_credentials, m_destination, counted),
-        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
-            if (!count) {
-                model->m_retentionMessage = error;
-                model->setApplyingRetention(false);
-                Q_EMIT model->changed();
-                return;
+    // It goes on after this pane closes: a pane made anew for the destination shows it until it ends.
+    retentionsApplying().insert(m_destination.id, m_serial);
+    background(
+        {},
+        [run = retentionRun(m_engine, m_credentials, m_destination, counted), id = m_destination.id,
+            starter = m_serial](std::stop_token stop) {
+            try {
+                const int count = run(stop);
+                tellRetentionEnded(id, starter, count, QString());
+                return count;
+            } catch (const CancellationError &) {
+                throw;
+            } catch (const std::exception &error) {
+                tellRetentionEnded(id, starter, std::nullopt, errorDescription(error));
+                throw;
             }
-            model->m_retentionMessage
-                = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
-            // Busy until the list shows what retention left.
-            QPointer<DestinationDetailModel> guard(model);
-            model->loadSnapshots(model->m_viewStop.get_token(), [guard] {
-                if (guard) {
-                    guard->setApplyingRetention(false);
-                    Q_EMIT guard->changed();
-                }
-            });
+        },
+        [](DestinationDetailModel *model, const std::optional<int> &count, const QString &error) {
+            model->finishRetention(count, error);
         });
+}
+
+void DestinationDetailModel::tellRetentionEnded(
+    const QUuid &id, quint64 starter, std::optional<int> count, const QString &error)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application)
+        return;
+    QMetaObject::invokeMethod(
+        application,
+        [id, starter, count, error] {
+            if (retentionsApplying().value(id) == starter)
+                retentionsApplying().remove(id);
+            // The pane that started it hears of it itself.
+            for (DestinationDetailModel *model : QList(paneModels()))
+                if (paneModels().contains(model) && model->m_serial != starter && model->m_destination.id == id
+                    && model->m_applyingRetention)
+                    model->finishRetention(count, error);
+        },
+        Qt::QueuedConnection);
+}
+
+void DestinationDetailModel::finishRetention(const std::optional<int> &count, const QString &error)
+{
+    if (!count) {
+        m_retentionMessage = error;
+        setApplyingRetention(false);
+        Q_EMIT changed();
+        return;
+    }
+    m_retentionMessage = *count > 0 ? tr("Removed %1 snapshot(s).").arg(*count) : tr("Nothing to remove.");
+    // Busy until the list shows what retention left.
+    QPointer<DestinationDetailModel> guard(this);
+    loadSnapshots(m_viewStop.get_token(), [guard] {
+        if (guard) {
+            guard->setApplyingRetention(false);
+            Q_EMIT guard->changed();
+        }
+    });
 }
 
 void DestinationDetailModel::clearPendingRetention()
@@ -589,7 +681,37 @@ void DestinationDetailModel::readRecords()
         // Stays after later good reads: the user should see that a read went wrong.
         m_operationError = errorDescription(error);
     }
+    followHistory();
     Q_EMIT changed();
+}
+
+void DestinationDetailModel::followHistory()
+{
+    const Date now = Date::now();
+    const bool ownRun = m_runner->isBusy();
+    // A run that saved a snapshot, or whose retention removed some, ended since the list was
+    // read, in this process or another: the list is read again. A record dated ahead of the
+    // clock says nothing of when.
+    if (m_snapshotsReadAt && !m_loadingSnapshots && !ownRun) {
+        const bool changedSince = std::any_of(m_records.cbegin(), m_records.cend(), [&](const BackupRecord &record) {
+            if (record.isDatedAfter(now))
+                return false;
+            const bool saved = record.outcome == BackupRecord::Outcome::complete
+                || record.outcome == BackupRecord::Outcome::incomplete;
+            return (saved && record.finishedAt && *record.finishedAt > *m_snapshotsReadAt)
+                || (record.prunedAt && *record.prunedAt > *m_snapshotsReadAt);
+        });
+        // A list turned away while another process held the repository is read once it lets go.
+        const bool turnedAway = m_snapshotError == FileLock::busyMessage()
+            && !FileLock::heldAnywhere(
+                FileLock::repositoryLockPath(m_destination.repository, m_runner->lockDirectory().value_or(QString())));
+        if (changedSince || turnedAway)
+            loadSnapshots();
+    }
+    m_runElsewhere.reset();
+    if (!ownRun && !m_records.isEmpty() && m_records.first().outcome == BackupRecord::Outcome::running
+        && BackupRunner::mayBeRunning(m_destination, m_runner->lockDirectory()))
+        m_runElsewhere = m_records.first();
 }
 
 DestinationActions DestinationDetailModel::actions()
@@ -605,7 +727,9 @@ DestinationActions DestinationDetailModel::actions()
     actions.name = m_destination.name;
     actions.isBusy = isBusy();
     actions.canBackUp = canBackUp();
+    actions.backingUp = m_runner->isBusy();
     actions.backUpNow = call(&DestinationDetailModel::backUpNow);
+    actions.cancelBackup = call(&DestinationDetailModel::cancelBackup);
     actions.edit = m_onEdit ? m_onEdit : std::function<void()>([] {});
     actions.testConnection = call(&DestinationDetailModel::test);
     actions.refreshSnapshots = [self] {

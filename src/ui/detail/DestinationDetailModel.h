@@ -46,7 +46,8 @@ public:
         QPointer<DestinationStore> store;
         ResticEngine engine;
         CredentialsStore credentials;
-        std::unique_ptr<BackupRunner> runner;
+        // Shared with the destination's overview row, so the run outlives the pane.
+        std::shared_ptr<BackupRunner> runner;
         QString historyDirectory;
         // Asked once, when the model is made.
         std::function<bool()> fullDiskAccessGranted;
@@ -86,6 +87,10 @@ public:
     bool loadingSnapshots() const { return m_loadingSnapshots; }
     const std::optional<QString> &snapshotError() const { return m_snapshotError; }
     void loadSnapshots();
+    // A browse or a restore failed with `message`: when restic says its snapshot is gone, the
+    // list no longer holds what the repository does and is read again.
+    void snapshotMayBeGone(const QString &message);
+    static bool saysSnapshotGone(const QString &message);
     const std::optional<QString> &snapshotSelection() const { return m_snapshotSelection; }
     void setSnapshotSelection(const std::optional<QString> &id);
     // The selected row's snapshot; none when nothing is selected or the row is gone.
@@ -113,6 +118,9 @@ public:
     void backUpNow();
     void cancelBackup();
     bool isBusy() const;
+    // The destination's run that another process records as under way, while its repository
+    // is held; none while this window runs one or none runs.
+    const std::optional<BackupRecord> &runElsewhere() const { return m_runElsewhere; }
 
     // Retention
     bool applyingRetention() const { return m_applyingRetention; }
@@ -179,15 +187,21 @@ Q_SIGNALS:
 private:
     template <typename Work, typename Deliver> void background(std::stop_token stop, Work work, Deliver deliver);
     void readRecords();
+    // What the records just read mean beyond the history: a run or retention that ended since
+    // the list was read changed the repository; a record "running" may be another process's run.
+    void followHistory();
     void loadSnapshots(std::stop_token stop, std::function<void()> then);
     void finishLoad(quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error);
     void setApplyingRetention(bool on);
+    void finishRetention(const std::optional<int> &count, const QString &error);
+    // From the worker that applied retention: the panes made anew for `id` since hear how it ended.
+    static void tellRetentionEnded(const QUuid &id, quint64 starter, std::optional<int> count, const QString &error);
 
     Destination m_destination;
     QPointer<DestinationStore> m_store;
     ResticEngine m_engine;
     CredentialsStore m_credentials;
-    std::unique_ptr<BackupRunner> m_runner;
+    std::shared_ptr<BackupRunner> m_runner;
     QString m_historyDirectory;
     std::function<bool()> m_fileAccessWanted;
     std::function<std::optional<QString>(const QList<Destination> &)> m_reconcile;
@@ -196,6 +210,7 @@ private:
     std::function<void()> m_onEdit;
     std::function<void()> m_onDeleted;
     bool m_fileAccessGranted = false;
+    quint64 m_serial = 0; // tells this model from others made later for the destination
 
     std::optional<ConnectionStatus> m_status;
     bool m_testing = false;
@@ -204,6 +219,8 @@ private:
     QList<Snapshot> m_snapshots;
     bool m_loadingSnapshots = false;
     std::optional<QString> m_snapshotError;
+    std::optional<Date> m_snapshotsReadAt; // when the last load started
+    std::optional<BackupRecord> m_runElsewhere;
     std::optional<Snapshot> m_restoreTarget;
     bool m_applyingRetention = false;
     std::optional<QString> m_retentionMessage;

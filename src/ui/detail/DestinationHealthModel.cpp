@@ -188,12 +188,13 @@ DestinationHealthModel::DestinationHealthModel(const Destination &destination, Q
 }
 
 DestinationHealthModel::DestinationHealthModel(
-    const Destination &destination, Sources sources, std::unique_ptr<BackupRunner> runner, QObject *parent)
+    const Destination &destination, Sources sources, std::shared_ptr<BackupRunner> runner, QObject *parent)
     : QObject(parent)
     , m_destination(destination)
     , m_sources(withDefaults(std::move(sources)))
     , m_runner(std::move(runner))
     , m_folders(Folders::of(m_sources))
+    , m_runActive(m_runner->isBusy())
     , m_receiver(Receiver<DestinationHealthModel>::make(this))
 {
     m_folders->models.append(this);
@@ -263,8 +264,9 @@ void DestinationHealthModel::tick()
 
 void DestinationHealthModel::read(const Listing *listed, bool always)
 {
-    const auto shown
-        = [this] { return std::tuple(m_records, m_earlierComplete, m_health, m_errorMessage, m_automaticBackupsOff); };
+    const auto shown = [this] {
+        return std::tuple(m_records, m_earlierComplete, m_health, m_errorMessage, m_automaticBackupsOff, m_runGone);
+    };
     const auto before = shown();
     try {
         const BackupHistory history(m_sources.historyDirectory);
@@ -287,6 +289,9 @@ void DestinationHealthModel::read(const Listing *listed, bool always)
         m_earlierComplete = lastCompleteOfEarlierSettings(records, scope);
         records.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
         m_records = records;
+        // Until the worker has finished it, a run whose process is gone must not read as running.
+        m_runGone = !m_records.isEmpty() && m_records.first().outcome == BackupRecord::Outcome::running
+            && !BackupRunner::mayBeRunning(m_destination, m_runner->lockDirectory());
         // The health store reads no secret for load(); it still wants its credentials.
         const RepositoryHealthStore store(
             m_sources.healthDirectory, CredentialsStore(std::make_shared<KeyringStore>()));
@@ -437,7 +442,7 @@ DestinationHealthModel::Line DestinationHealthModel::backupLineOfThePast(const Q
 
 std::optional<DestinationHealthModel::Line> DestinationHealthModel::latestAttemptLine() const
 {
-    if (m_records.isEmpty() || m_records.first().outcome == BackupRecord::Outcome::complete)
+    if (m_records.isEmpty() || m_records.first().outcome == BackupRecord::Outcome::complete || m_runGone)
         return std::nullopt;
     // A run under way is no cause for concern; the other outcomes are.
     const BackupRecord::Outcome outcome = m_records.first().outcome;
@@ -480,6 +485,13 @@ DestinationHealthModel::Line DestinationHealthModel::verifiedRestoreLine(const Q
     const QString when
         = m_health.lastVerifiedRestore ? Format::dateTime(*m_health.lastVerifiedRestore, locale) : tr("Not yet tested");
     return { tr("Last verified restore: %1").arg(when), StatusTone::normal };
+}
+
+std::optional<QString> DestinationHealthModel::runFailure() const
+{
+    if (m_runner->phase() != BackupRunner::Phase::failed)
+        return std::nullopt;
+    return m_runner->failureMessage();
 }
 
 bool DestinationHealthModel::isBusy() const

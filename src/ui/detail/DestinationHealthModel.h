@@ -54,7 +54,8 @@ public:
     // A runner with every default (the engine's own restic, the default history folder, the
     // keyring's credentials).
     explicit DestinationHealthModel(const Destination &destination, QObject *parent = nullptr);
-    DestinationHealthModel(const Destination &destination, Sources sources, std::unique_ptr<BackupRunner> runner,
+    // `runner` may be shared with the destination's pane: the row shows its runs too.
+    DestinationHealthModel(const Destination &destination, Sources sources, std::shared_ptr<BackupRunner> runner,
         QObject *parent = nullptr);
     ~DestinationHealthModel() override;
 
@@ -120,6 +121,10 @@ public:
     Line countsLine() const;
     Line verifiedRestoreLine(const QLocale &locale = QLocale()) const;
 
+    // The failure of the runner's last run, until the next one starts: one refused at once (a
+    // busy repository) leaves no record that would tell of it.
+    std::optional<QString> runFailure() const;
+
     // From the start of the row's run until its record holds the outcome.
     bool isBusy() const;
     bool canBackUp() const { return !m_destination.sources.isEmpty(); }
@@ -147,11 +152,13 @@ private:
 
     Destination m_destination;
     Sources m_sources;
-    std::unique_ptr<BackupRunner> m_runner;
+    std::shared_ptr<BackupRunner> m_runner;
     std::shared_ptr<Folders> m_folders;
     QTimer m_timer;
     bool m_runActive = false;
     bool m_readFailed = false;
+    // The newest record says "running" though no process holds the repository: its run is gone.
+    bool m_runGone = false;
     QList<BackupRecord> m_records;
     std::optional<Date> m_earlierComplete;
     RepositoryHealth m_health;

@@ -75,9 +75,12 @@ void DestinationHealthRow::build()
         caption->setFont(StatusStyle::captionFont(font()));
     m_error = new MessageLabel(this);
     m_error->setObjectName(QStringLiteral("errorLine"));
+    // A press that starts nothing (the repository is busy) says why here, as the pane does.
+    m_runFailure = new MessageLabel(this);
+    m_runFailure->setObjectName(QStringLiteral("runFailureLine"));
 
-    for (QWidget *line : std::initializer_list<QWidget *> {
-             m_name, m_backup, m_latestAttempt, m_overdue, m_nextDue, m_counts, m_verifiedRestore, m_error })
+    for (QWidget *line : std::initializer_list<QWidget *> { m_name, m_backup, m_latestAttempt, m_overdue, m_nextDue,
+             m_counts, m_verifiedRestore, m_error, m_runFailure })
         layout->addWidget(line);
 
     auto *buttons = new QHBoxLayout;
@@ -147,6 +150,9 @@ void DestinationHealthRow::refresh()
     showLine(m_verifiedRestore, model.verifiedRestoreLine());
     m_error->setText(model.errorMessage().value_or(QString()));
     m_error->setVisible(model.errorMessage().has_value());
+    const std::optional<QString> runFailure = model.runFailure();
+    m_runFailure->setText(runFailure.value_or(QString()));
+    m_runFailure->setVisible(runFailure.has_value());
 
     m_open->setAccessibleName(tr("Review and Restore %1").arg(name));
     m_backUp->setAccessibleName(tr("Back Up %1 Now").arg(name));

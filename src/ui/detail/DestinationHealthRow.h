@@ -18,7 +18,8 @@ class PathLabel;
 // A compact summary of one destination for the overview and the status menu: its last
 // complete backup, a latest attempt that did not complete, whether it is overdue and when it
 // is next due, its folder and exclusion counts, its last verified restore, and buttons to back
-// it up (or cancel that backup) and to open it. It polls while shown and owns its runner.
+// it up (or cancel that backup) and to open it. It polls while shown; its runner may be shared
+// with the destination's pane, so the row shows the pane's runs too.
 class DestinationHealthRow : public QWidget {
     Q_OBJECT
 
@@ -50,6 +51,7 @@ private:
     QLabel *m_counts = nullptr;
     QLabel *m_verifiedRestore = nullptr;
     MessageLabel *m_error = nullptr;
+    MessageLabel *m_runFailure = nullptr;
     QPushButton *m_open = nullptr;
     QProgressBar *m_progress = nullptr;
     QPushButton *m_cancel = nullptr;

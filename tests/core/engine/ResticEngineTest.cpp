@@ -469,7 +469,8 @@ private Q_SLOTS:
         QStringList seen;
         engine.stream(command(), environment, {}, [&](const ResticStreamEvent &event) {
             if (event.type == Type::stdoutLine && event.line == QStringLiteral("first")) {
-                // A second run against the repository, from this very process, is turned away.
+                // A second run against the repository, from this very process, is turned away,
+                // naming the work that holds it.
                 const ResticResult second = engine.run(command("forget"), environment);
                 seen.append(QString::number(second.exitCode) + u' ' + second.stderr);
             }
@@ -479,7 +480,8 @@ private Q_SLOTS:
             }
             seen.append(event.line);
         });
-        QCOMPARE(seen, (QStringList { QStringLiteral("-1 ") + busy + u'\n', "first", "second", "free", "" }));
+        const QString here = FileLock::busyHereMessage(QStringLiteral("a listing of its snapshots"));
+        QCOMPARE(seen, (QStringList { QStringLiteral("-1 ") + here + u'\n', "first", "second", "free", "" }));
     }
 
     void onlyARepositoryKeyTakesTheLock()

@@ -8,6 +8,7 @@
 #include "detail/DestinationHealthRow.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
+#include "operations/BackupRunner.h"
 #include "protection/ConfigReview.h"
 #include "protection/ConfigReviewView.h"
 #include "protection/ProtectionDetails.h"
@@ -45,10 +46,10 @@ struct Shown {
     std::unique_ptr<MainWindowModel> model;
     std::unique_ptr<MainWindow> window;
 
-    explicit Shown(std::unique_ptr<DestinationStore> s)
+    explicit Shown(std::unique_ptr<DestinationStore> s, MainWindow::RunnerFactory runners = {})
         : store(std::move(s))
         , model(std::make_unique<MainWindowModel>(*store))
-        , window(std::make_unique<MainWindow>(*model))
+        , window(std::make_unique<MainWindow>(*model, std::move(runners)))
     {
         // The screenshot fits a widget to its size hint; a window keeps the size a user would give it.
         window->setMinimumSize(900, 620);
@@ -125,7 +126,7 @@ private Q_SLOTS:
     void destinationMenuFollowsThePane_data();
     void destinationMenuFollowsThePane();
     void removeFromTheMenuAndUndo();
-    void paneOutlivesAnEditDuringABackup();
+    void aBackupOutlivesAnEditAndThePane();
     void reviewOpensFromTheBanner_data();
     void reviewOpensFromTheBanner();
 };
@@ -583,7 +584,7 @@ void MainWindowTest::removeFromTheMenuAndUndo()
     QVERIFY(f.credentials.secret(CredentialRole::repoPassword, pair.at(1).credentialID));
 }
 
-void MainWindowTest::paneOutlivesAnEditDuringABackup()
+void MainWindowTest::aBackupOutlivesAnEditAndThePane()
 {
     using Fixture = test::DetailFixture;
     Fixture f;
@@ -591,10 +592,12 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
     f.script(QStringLiteral("backup.stdout"), test::readData(QStringLiteral("restic/backup1-json-v.jsonl")));
     // The window's store; the fixture's own store stands for an agent's process.
-    Shown shown(std::make_unique<DestinationStore>(f.store->fileURL(), f.credentials, f.keys));
+    Shown shown(std::make_unique<DestinationStore>(f.store->fileURL(), f.credentials, f.keys),
+        [&f] { return std::shared_ptr<BackupRunner>(f.services().runner); });
     shown.window->setDetailFactory(
         [&f, &shown](const Destination &d, const MainWindow::DetailActions &actions) -> QWidget * {
             DestinationDetailModel::Services services = f.services();
+            services.runner = actions.runner;
             services.store = shown.store.get();
             services.undoStack = shown.window->undoStack();
             return new DestinationDetail(
@@ -610,7 +613,7 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
     // A backup that runs until the test ends it, with a restore sheet open beside it.
     f.script(QStringLiteral("backup.sleep"), "60");
     pane->findChild<QPushButton *>(QStringLiteral("backUpButton"))->click();
-    const auto backingUp = [pane] {
+    const auto backingUp = [&pane] {
         return pane->findChild<QWidget *>(QStringLiteral("progressBar"))->isVisible()
             && pane->findChild<QWidget *>(QStringLiteral("cancelRunButton"))->isVisible()
             && !pane->findChild<QWidget *>(QStringLiteral("backUpButton"))->isVisible();
@@ -639,6 +642,22 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
     QCOMPARE(shown.window->destinationActions()->name, edited.name);
     QVERIFY(sheet && sheet->isVisible() && pane->sheet() == sheet);
     QVERIFY(shown.screenshot(QStringLiteral("backup-after-edit")));
+    qobject_cast<QDialog *>(sheet.data())->reject();
+
+    // The overview's row shows the pane's run, and a pane made anew finds it again, with its
+    // Cancel in the menu too; its list waits for the run rather than calling it another operation.
+    shown.model->select(std::nullopt);
+    QVERIFY(shown.row(edited)->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isVisible());
+    QVERIFY(!shown.row(edited)->findChild<QPushButton *>(QStringLiteral("backUpButton"))->isVisible());
+    shown.model->select(f.destination.id);
+    QVERIFY(shown.pane() && shown.pane() != pane);
+    pane = shown.pane();
+    QVERIFY(Fixture::waitFor(backingUp));
+    QVERIFY(shown.action("cancelBackupAction")->isEnabled());
+    QVERIFY(!shown.action("backUpNowAction")->isEnabled());
+    QTest::qWait(200);
+    QVERIFY(pane->model()->loadingSnapshots());
+    QVERIFY(!pane->model()->snapshotError());
 
     // The run ends: the snapshot it made is listed.
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
@@ -647,11 +666,10 @@ void MainWindowTest::paneOutlivesAnEditDuringABackup()
     QVERIFY(Fixture::waitFor([&] { return pane->model()->snapshots().size() == 2; }));
     QVERIFY(pane->findChild<QWidget *>(QStringLiteral("resultColumn"))->isVisible());
     QVERIFY(!shown.window->destinationActions()->isBusy);
-    QVERIFY(sheet && sheet->isVisible());
+    QVERIFY(!shown.action("cancelBackupAction")->isEnabled());
     // The result column has just replaced the progress: let the form lay it out first.
     QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QVERIFY(shown.screenshot(QStringLiteral("backup-ended-after-edit")));
-    qobject_cast<QDialog *>(sheet.data())->reject();
 }
 
 void MainWindowTest::reviewOpensFromTheBanner_data()

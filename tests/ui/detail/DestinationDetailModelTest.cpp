@@ -1,4 +1,6 @@
 #include "DetailFixture.h"
+#include "LockHolder.h"
+#include "config/FileLock.h"
 #include "kit/Format.h"
 #include "util/Workers.h"
 
@@ -32,6 +34,8 @@ private Q_SLOTS:
     void failedUndoAlerts();
     void history();
     void failedHistoryReadKeepsTheList();
+    void listIsReadAgain_data();
+    void listIsReadAgain();
     void finishedBackupReloadsSnapshots_data();
     void finishedBackupReloadsSnapshots();
     void publishedActions();
@@ -262,13 +266,21 @@ void DestinationDetailModelTest::applyRetentionNow_data()
     QTest::addColumn<int>("exit");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("reloaded");
-    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true;
+    QTest::addColumn<bool>("anew"); // the pane is left and made anew while retention works
+    QTest::newRow("two") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).") << true
+                         << false;
     // Snapshots that land while the confirmation is open wait for the next count.
     QTest::newRow("two, four by then") << 2 << Fixture::forgetJson(4) << 0 << QStringLiteral("Removed 2 snapshot(s).")
-                                       << true;
-    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true;
-    QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true;
-    QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false;
+                                       << true << false;
+    QTest::newRow("one") << 1 << Fixture::forgetJson(1) << 0 << QStringLiteral("Removed 1 snapshot(s).") << true
+                         << false;
+    QTest::newRow("none") << 0 << Fixture::forgetJson(0) << 0 << QStringLiteral("Nothing to remove.") << true << false;
+    QTest::newRow("failed") << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false
+                            << false;
+    QTest::newRow("two, pane made anew") << 2 << Fixture::forgetJson(2) << 0 << QStringLiteral("Removed 2 snapshot(s).")
+                                         << true << true;
+    QTest::newRow("failed, pane made anew")
+        << 2 << QByteArray() << 1 << QStringLiteral("Fatal: repository is locked") << false << true;
 }
 
 void DestinationDetailModelTest::applyRetentionNow()
@@ -278,6 +290,7 @@ void DestinationDetailModelTest::applyRetentionNow()
     QFETCH(int, exit);
     QFETCH(QString, message);
     QFETCH(bool, reloaded);
+    QFETCH(bool, anew);
     Fixture f;
     auto model = f.model();
     f.script(QStringLiteral("forget.stdout"), Fixture::forgetJson(counted));
@@ -287,12 +300,18 @@ void DestinationDetailModelTest::applyRetentionNow()
     f.script(QStringLiteral("forget.stderr"), exit ? QByteArray("Fatal: repository is locked\n") : QByteArray());
     f.script(QStringLiteral("forget.exit"), QByteArray::number(exit));
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    if (anew)
+        f.script(QStringLiteral("forget.sleep"), "1");
+    model->applyRetentionNow();
+    if (anew) {
+        model = f.model();
+        QVERIFY(model->applyingRetention() && model->isBusy());
+    }
     bool loadedWhileApplying = false;
     connect(model.get(), &DestinationDetailModel::changed, this, [&] {
         if (model->loadingSnapshots() && model->applyingRetention())
             loadedWhileApplying = true;
     });
-    model->applyRetentionNow();
     QVERIFY(Fixture::waitFor([&] { return !model->applyingRetention(); }));
     QCOMPARE(model->retentionMessage().value_or(QString()), message);
     // A failure here is the recount's: nothing is forgotten without it.
@@ -494,6 +513,72 @@ void DestinationDetailModelTest::failedHistoryReadKeepsTheList()
     model->poll();
     QVERIFY(model->records().isEmpty());
     QVERIFY(model->operationError().has_value());
+}
+
+void DestinationDetailModelTest::listIsReadAgain_data()
+{
+    // A record of another process, by its outcome and the times it ended and pruned, relative
+    // to the list's read ("+" after it, "-" before it, "ahead" dated after the clock), or what a
+    // browse or a restore failed with.
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("reloads");
+    QTest::newRow("a backup ended since") << "complete +" << true;
+    QTest::newRow("an incomplete backup ended since") << "incomplete +" << true;
+    QTest::newRow("its retention ended since") << "complete - +" << true;
+    QTest::newRow("a failed run ended since") << "failed +" << false;
+    QTest::newRow("a backup ended before") << "complete - -" << false;
+    QTest::newRow("a backup dated ahead") << "complete ahead" << false;
+    QTest::newRow("a browse finds a snapshot gone")
+        << "gone Fatal: failed to find snapshot: no matching ID found for prefix \"d63340c0\"" << true;
+    QTest::newRow("a restore finds a snapshot gone")
+        << "gone failed to load snapshot 11111111: open /r/snapshots/1111: no such file or directory" << true;
+    QTest::newRow("a restore fails otherwise") << "gone Fatal: wrong password or no key found" << false;
+    QTest::newRow("another process let go") << "busy" << true;
+}
+
+void DestinationDetailModelTest::listIsReadAgain()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, reloads);
+    Fixture f;
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(2));
+    auto model = f.model();
+    const Date before = Date::now().addingSeconds(-1);
+    test::LockHolder other;
+    QDir().mkpath(f.home.path() + QStringLiteral("/locks"));
+    if (event == u"busy")
+        QVERIFY(other.hold(
+            FileLock::repositoryLockPath(f.destination.repository, f.home.path() + QStringLiteral("/locks"))));
+    model->start();
+    QVERIFY(Fixture::waitFor([&] { return !model->loadingSnapshots(); }));
+    QCOMPARE(model->snapshots().size(), event == u"busy" ? 0 : 2);
+    f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
+
+    const QStringList words = event.split(u' ');
+    if (words.first() == u"busy") {
+        QCOMPARE(model->snapshotError().value_or(QString()), FileLock::busyMessage());
+        model->poll(); // still held: nothing to read yet
+        QVERIFY(!model->loadingSnapshots());
+        other.release();
+        model->poll();
+    } else if (words.first() == u"gone") {
+        model->snapshotMayBeGone(event.mid(5));
+    } else {
+        const auto at = [&](const QString &word) {
+            return word == u"ahead" ? Date::now().addingSeconds(3600) : word == u"+" ? Date::now() : before;
+        };
+        BackupRecord record(f.destination.id, before.addingSeconds(-60));
+        record.outcome = *outcomeFromString(words.at(0));
+        record.finishedAt = at(words.at(1));
+        if (words.size() > 2)
+            record.prunedAt = at(words.at(2));
+        record.scope = f.destination.backupScope();
+        f.writeRecord(record);
+        model->poll();
+    }
+    QCOMPARE(model->loadingSnapshots(), reloads);
+    QVERIFY(Fixture::waitFor([&] { return !model->loadingSnapshots(); }));
+    QCOMPARE(model->snapshots().size(), reloads ? 1 : 2);
 }
 
 void DestinationDetailModelTest::finishedBackupReloadsSnapshots_data()

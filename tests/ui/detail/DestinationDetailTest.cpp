@@ -146,6 +146,8 @@ void DestinationDetailTest::history()
     Shown shown(f);
     shown.settle();
     QCOMPARE(shown.text("historyCount"), QStringLiteral("46"));
+    // The pane says that the run goes on elsewhere.
+    QVERIFY(shown.visible("runElsewhereLine"));
     QVERIFY(shown.text("lastBackupValue") != QStringLiteral("Not yet backed up"));
     auto *section = shown.find<DetailSection>("historySection");
     QVERIFY(!section->isExpanded());

@@ -1,5 +1,6 @@
 #include "detail/DestinationHealthRow.h"
 #include "HealthFixture.h"
+#include "config/FileLock.h"
 #include "kit/MessageLabel.h"
 #include "kit/Screenshot.h"
 #include "kit/StatusStyle.h"
@@ -181,6 +182,14 @@ void DestinationHealthRowTest::backingUpShowsCancel()
     QTRY_COMPARE_WITH_TIMEOUT(shown.line("latestAttemptLine")->text(),
         QStringLiteral("Latest attempt: cancelled. Open history for details."), 5000);
     QVERIFY(shown.screenshot(QStringLiteral("cancelled")));
+
+    // A press that the busy repository refuses says so, as the pane's button does.
+    const auto held = FileLock::repository(f.destination.repository, f.dir.filePath(QStringLiteral("locks")));
+    QTest::mouseClick(shown.button("backUpButton"), Qt::LeftButton);
+    auto *refusal = shown.row->findChild<MessageLabel *>(QStringLiteral("runFailureLine"));
+    QTRY_VERIFY_WITH_TIMEOUT(refusal->isVisible(), 5000);
+    QCOMPARE(refusal->text(), FileLock::busyMessage());
+    QVERIFY(shown.screenshot(QStringLiteral("refused")));
 }
 
 void DestinationHealthRowTest::openCallsTheCaller()
