@@ -5,7 +5,7 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "exclude/ExcludeMatcher.h"
+#include "exclude/Estimator.h"
 #include "operations/RestoreRunner.h"
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
@@ -123,16 +123,60 @@ QString abridged(const QString &value)
     return value.left(front) + u'…' + value.mid(back);
 }
 
-// Whether `pattern` leaves out the whole of one of `sources`, as "*", "**" or a folder's own
-// path do: a backup with it holds nothing of that folder.
+// The folders of `sources` that a backup with `patterns` leaves out whole (Estimator::leftOutWhole:
+// what restic walks, a link's target included), beyond what it leaves out with no pattern at all.
+QStringList leftOutBy(const QStringList &patterns, const QStringList &sources)
+{
+    QStringList folders = Estimator::leftOutWhole(sources, patterns);
+    for (const QString &folder : Estimator::leftOutWhole(sources, {}))
+        folders.removeAll(folder);
+    return folders;
+}
+
+// Whether `pattern` on its own leaves out the whole of one of `sources`, as "*", "**", a folder's
+// own path, its target's name or "~/Documents/*" for ~/Documents do: a backup holds nothing of it.
 bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
 {
-    const ExcludeMatcher matcher({ pattern });
-    const ExcludeMatcher none;
-    return std::any_of(sources.cbegin(), sources.cend(), [&](const QString &source) {
-        const QString name = QFileInfo(source).fileName();
-        return matcher.matches(source, name, true) && !none.matches(source, name, true);
-    });
+    return !leftOutBy({ pattern }, sources).isEmpty();
+}
+
+// The folders of `after` that its whole exclude list leaves out and that were not left out before
+// (every one for a new destination: `before` null), other than those that one added pattern
+// leaves out on its own, which the note on that pattern names: a folder added below an excluded
+// name, patterns that only together leave a folder out, a re-include removed.
+QStringList leftOutUnnamed(const Destination *before, const Destination &after)
+{
+    QStringList folders = leftOutBy(after.excludes, after.sources);
+    if (folders.isEmpty())
+        return folders;
+    if (before)
+        for (const QString &folder : Estimator::leftOutWhole(before->sources, before->excludes))
+            folders.removeAll(folder);
+    for (const QString &pattern : after.excludes)
+        if (!before || !before->excludes.contains(pattern))
+            for (const QString &folder : leftOutBy({ pattern }, after.sources))
+                folders.removeAll(folder);
+    return folders;
+}
+
+// "“~/proj/node_modules” left out whole" for the folders of leftOutUnnamed(); empty for none.
+QString leftOutNote(const QStringList &folders)
+{
+    if (folders.isEmpty())
+        return {};
+    return QStringLiteral("“") + TextRules::isolated(abridged(Destination::tildeForm(folders.first())))
+        + QStringLiteral("”")
+        + (folders.size() == 1 ? QString() : QStringLiteral(" and %1 more").arg(QString::number(folders.size() - 1)))
+        + QStringLiteral(" left out whole");
+}
+
+// A line for each folder of leftOutUnnamed(), which says more than the change's own lines do.
+QStringList leftOutLines(const QStringList &folders)
+{
+    QStringList lines;
+    for (const QString &folder : folders)
+        lines.append(QStringLiteral("Left out whole by the excludes: ") + shown(Destination::tildeForm(folder)));
+    return lines;
 }
 
 // `patterns` with the ones that leave out a whole folder first, each kind in its order.
@@ -201,6 +245,8 @@ QString changeCounts(const Destination &before, const Destination &after)
         + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
 
     QStringList kinds;
+    if (const QString leftOut = leftOutNote(leftOutUnnamed(&before, after)); !leftOut.isEmpty())
+        kinds.append(leftOut);
     if (const qsizetype removed = missingFrom(before.sources, after.sources).size())
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
@@ -448,6 +494,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
+    const QStringList leftOut = leftOutUnnamed(nullptr, destination);
     QStringList shownSources;
     for (const QString &folder : tildeForms(sources))
         shownSources.append(shown(folder));
@@ -455,8 +502,11 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     ChangeRequest request { QStringLiteral("add-destination"),
         counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
             + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + folderWideNote(excludes, sources) + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
-        { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
+            + folderWideNote(excludes, sources)
+            + (leftOut.isEmpty() ? QString() : QStringLiteral(" (") + leftOutNote(leftOut) + u')')
+            + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
+        QStringList { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine }
+            + leftOutLines(leftOut) };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
     // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
     // whole folder before the others. Retention, pruning and conditions are the defaults, which
@@ -536,6 +586,7 @@ void updateContents(const Destination &destination, const AgentParameters &param
     const QMultiHash<QString, QString> addedLook = bySkeleton(addedFolders);
     const QMultiHash<QString, QString> unexcludedLook = bySkeleton(removedExcludes);
     const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
+    narrowing.append(leftOutLines(leftOutUnnamed(&destination, updated)));
     for (const QString &folder : removedFolders)
         narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
     for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))

@@ -42,6 +42,34 @@ private:
     ExcludeMatcher::Walk &m_excludes;
 };
 
+// Finds one regular file that no pattern excludes, then looks no further.
+class FileFinder : public FileWalk::Visitor {
+public:
+    explicit FileFinder(ExcludeMatcher::Walk *excludes)
+        : m_excludes(excludes)
+    {
+    }
+
+    FileWalk::Step visit(const FileWalk::Item &item) override
+    {
+        if (found || (m_excludes && m_excludes->matches(item.path, item.pathLength, item.name)))
+            return FileWalk::Step::skipDescendants;
+        found = item.values.readable && item.values.isRegularFile;
+        return FileWalk::Step::descend;
+    }
+
+    bool found = false;
+
+private:
+    ExcludeMatcher::Walk *m_excludes;
+};
+
+bool inside(const QByteArray &inner, const QByteArray &outer)
+{
+    return !outer.isEmpty() && inner.size() > outer.size() && inner.startsWith(outer)
+        && (outer.endsWith('/') || inner.at(outer.size()) == '/');
+}
+
 } // namespace
 
 std::vector<BackupRoot> backupRoots(const QStringList &sources)
@@ -52,10 +80,6 @@ std::vector<BackupRoot> backupRoots(const QStringList &sources)
         if (std::none_of(resolved.cbegin(), resolved.cend(), [&](const BackupRoot &root) { return root.path == path; }))
             resolved.push_back({ source, std::move(path), {} });
     }
-    const auto inside = [](const QByteArray &inner, const QByteArray &outer) {
-        return !outer.isEmpty() && inner.size() > outer.size() && inner.startsWith(outer)
-            && (outer.endsWith('/') || inner.at(outer.size()) == '/');
-    };
     std::vector<BackupRoot> roots;
     for (const BackupRoot &root : resolved) {
         if (std::any_of(resolved.cbegin(), resolved.cend(),
@@ -98,6 +122,35 @@ BackupEstimate localEstimate(const QStringList &sources, const QStringList &excl
         estimate.bytes += counter.m_estimate.bytes;
     }
     return estimate;
+}
+
+QStringList leftOutWhole(const QStringList &sources, const QStringList &excludes)
+{
+    const ExcludeMatcher matcher(Destination::resticExcludes(excludes, sources));
+    const std::vector<BackupRoot> roots = backupRoots(sources);
+    QStringList whole;
+    for (const QString &source : sources) {
+        const QByteArray path = LocalPath::encode(Destination::resolvedSource(source));
+        // A source inside another is walked as part of it, past the folders restic does not test.
+        std::vector<std::string> passed;
+        for (const BackupRoot &root : roots)
+            if (root.path == path || inside(path, root.path))
+                passed = root.passed;
+        ExcludeMatcher::Walk walk(matcher, path.constData(), passed);
+        if (!walk.rootExcluded()) {
+            FileFinder kept(&walk);
+            if (!FileWalk::walk(path.constData(), FileWalk::Values::type, kept, passed))
+                continue; // a file given as a source, kept, or nothing there to read
+            if (kept.found)
+                continue;
+            FileFinder held(nullptr);
+            FileWalk::walk(path.constData(), FileWalk::Values::type, held, passed);
+            if (!held.found)
+                continue; // nothing in it to leave out
+        }
+        whole.append(source);
+    }
+    return whole;
 }
 
 } // namespace vellmir::Estimator
