@@ -75,10 +75,11 @@ QString shown(const QString &value)
 }
 
 // What a value looks like in a question: the skeleton (TextRules::skeleton) of the value as it is
-// shown, where a byte that is not UTF-8 reads "\xE9", as those four characters typed do.
+// shown, where a byte that is not UTF-8 reads "\xE9", as those four characters typed do, and a
+// compatibility form (fullwidth "Ｄ", a ligature, a circled letter) as the character it stands for.
 QString look(const QString &value)
 {
-    return TextRules::skeleton(TextRules::visible(value));
+    return TextRules::skeleton(TextRules::visible(value).normalized(QString::NormalizationForm_KC));
 }
 
 // The values of one side of a change by how they look.
@@ -495,9 +496,12 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
     const QStringList leftOut = leftOutUnnamed(nullptr, destination);
+    // Two folders or two patterns of the new destination that look the same are told apart.
+    const QMultiHash<QString, QString> sourceLook = bySkeleton(tildeForms(sources));
+    const QMultiHash<QString, QString> excludeLook = bySkeleton(excludes);
     QStringList shownSources;
     for (const QString &folder : tildeForms(sources))
-        shownSources.append(shown(folder));
+        shownSources.append(shownApart(folder, sourceLook));
     // The counts come before the name, which may be long.
     ChangeRequest request { QStringLiteral("add-destination"),
         counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
@@ -512,7 +516,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     // whole folder before the others. Retention, pruning and conditions are the defaults, which
     // this command never changes.
     for (const QString &pattern : folderWideFirst(excludes, sources))
-        request.details.append(QStringLiteral("Exclude: ") + shown(pattern));
+        request.details.append(QStringLiteral("Exclude: ") + shownApart(pattern, excludeLook));
     request.details.append(QStringLiteral("Folders: ")
         + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
     request.details.append(QStringLiteral("Schedule: ") + displayName(schedule));
@@ -543,6 +547,54 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 }
 
 namespace {
+
+// The values of one kind (folders, patterns) an update removes, adds and keeps, each shown apart
+// from every other of its kind that looks the same (look()): a twin the destination holds or will
+// hold is no less confusable for coming from an earlier request. A twin on the other side of the
+// change has a line of its own; one that stays is named on the line of the value it looks like.
+class Twins {
+public:
+    Twins(const QStringList &removed, const QStringList &added, const QStringList &kept, const QString &state)
+        : m_forRemoved(bySkeleton(added + kept))
+        , m_forAdded(bySkeleton(removed + kept + added))
+        , m_kept(bySkeleton(kept))
+        , m_state(state)
+    {
+    }
+
+    // "~/Ｄｏｃｕｍｅｎｔｓ (looks the same as ~/Documents, already backed up)", written apart.
+    QString addition(const QString &value) const
+    {
+        const std::optional<QString> twin = keptTwin(value);
+        return shownApart(value, m_forAdded)
+            + (twin ? QStringLiteral(" (looks the same as ") + *twin + QStringLiteral(", already ") + m_state + u')'
+                    : QString());
+    }
+
+    // "~/Documents (~/Ｄｏｃｕｍｅｎｔｓ, which looks the same, is still backed up)", written apart.
+    QString removal(const QString &value) const
+    {
+        const std::optional<QString> twin = keptTwin(value);
+        return shownApart(value, m_forRemoved)
+            + (twin ? QStringLiteral(" (") + *twin + QStringLiteral(", which looks the same, is still ") + m_state
+                        + u')'
+                    : QString());
+    }
+
+private:
+    std::optional<QString> keptTwin(const QString &value) const
+    {
+        for (const QString &other : m_kept.values(look(value)))
+            if (other != value)
+                return TextRules::isolatedApart(other, value);
+        return std::nullopt;
+    }
+
+    QMultiHash<QString, QString> m_forRemoved;
+    QMultiHash<QString, QString> m_forAdded;
+    QMultiHash<QString, QString> m_kept;
+    QString m_state;
+};
 
 // The folders and exclude patterns of `destination` with the arguments' additions and removals,
 // and the lines that describe them: those that narrow the backup, and those that widen it.
@@ -580,21 +632,23 @@ void updateContents(const Destination &destination, const AgentParameters &param
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
     // A value on one side that looks like one on the other is told apart from it on both.
+    // A value that looks like another of its kind is told apart from it on both sides of the
+    // change, and from the ones that stay, which its line names.
     const QStringList removedFolders = tildeForms(removedSources);
     const QStringList addedFolders = tildeForms(addedSources);
-    const QMultiHash<QString, QString> removedLook = bySkeleton(removedFolders);
-    const QMultiHash<QString, QString> addedLook = bySkeleton(addedFolders);
-    const QMultiHash<QString, QString> unexcludedLook = bySkeleton(removedExcludes);
-    const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
+    const Twins folders { removedFolders, addedFolders,
+        tildeForms(withChanges(destination.sources, removedSources, {})), QStringLiteral("backed up") };
+    const Twins patterns { removedExcludes, addedExcludes, withChanges(destination.excludes, removedExcludes, {}),
+        QStringLiteral("excluded") };
     narrowing.append(leftOutLines(leftOutUnnamed(&destination, updated)));
     for (const QString &folder : removedFolders)
-        narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
+        narrowing.append(QStringLiteral("Stop backing up: ") + folders.removal(folder));
     for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))
-        narrowing.append(QStringLiteral("Exclude: ") + shownApart(pattern, unexcludedLook));
+        narrowing.append(QStringLiteral("Exclude: ") + patterns.addition(pattern));
     for (const QString &folder : addedFolders)
-        widening.append(QStringLiteral("Back up: ") + shownApart(folder, removedLook));
+        widening.append(QStringLiteral("Back up: ") + folders.addition(folder));
     for (const QString &pattern : removedExcludes)
-        widening.append(QStringLiteral("Stop excluding: ") + shownApart(pattern, excludedLook));
+        widening.append(QStringLiteral("Stop excluding: ") + patterns.removal(pattern));
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.

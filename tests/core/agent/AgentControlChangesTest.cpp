@@ -551,6 +551,16 @@ private Q_SLOTS:
             QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
                 "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
             "1 exclude added, 1 exclude removed.");
+        // A twin of a folder already backed up is named beside it, whichever request added either.
+        dataRow("look-alike of a folder kept", args({ { "addSources", "~/\uFF30\uFF49\uFF43\uFF53" } }),
+            QStringList { "Back up: " + v("~/⟨U+FF30 Latin⟩⟨U+FF49 Latin⟩⟨U+FF43 Latin⟩⟨U+FF53 Latin⟩")
+                + " (looks the same as " + v("~/⟨U+0050 Latin⟩⟨U+0069 Latin⟩⟨U+0063 Latin⟩⟨U+0073 Latin⟩")
+                + ", already backed up)" },
+            "1 folder added.");
+        dataRow("removal that leaves a look-alike", args({ { "removeSources", "~/Music" } }),
+            QStringList { "Stop backing up: " + v("~/⟨U+004D Latin⟩usic") + " (" + v("~/⟨U+039C Greek⟩usic")
+                + ", which looks the same, is still backed up)" },
+            "1 folder removed.");
         // A byte that is not UTF-8 shows as "\xE9", as those four characters typed do.
         dataRow("folder with a byte beside its spelling",
             args({ { "removeSources", "~/Vid" + QString(QChar(0xDCE9)) + "os" }, { "addSources", "~/Vid\\xE9os" } }),
@@ -602,7 +612,10 @@ private Q_SLOTS:
         QVERIFY(QFile::link(fx.home.path() + "/data/p", projects));
         const QString documents = fx.folder("Documents");
         writeFile(documents + "/letter.txt", "l");
-        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), documents, byte, projects });
+        fx.folder("\uFF30\uFF49\uFF43\uFF53");
+        Destination home = fx.add(QStringLiteral("Home"),
+            { a, fx.folder("Vidéos"), documents, byte, projects, fx.folder("Pics"), fx.folder("Music"),
+                fx.folder("\u039Cusic") });
         home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg", "node_modules" };
         fx.store->upsert(home);
         const QByteArray before = fx.destinationsFile();
