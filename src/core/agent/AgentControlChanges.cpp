@@ -147,6 +147,8 @@ bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
 // name, patterns that only together leave a folder out, a re-include removed.
 QStringList leftOutUnnamed(const Destination *before, const Destination &after)
 {
+    if (before && before->sources == after.sources && before->excludes == after.excludes)
+        return {};
     QStringList folders = leftOutBy(after.excludes, after.sources);
     if (folders.isEmpty())
         return folders;
@@ -631,7 +633,6 @@ void updateContents(const Destination &destination, const AgentParameters &param
     }
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
-    // A value on one side that looks like one on the other is told apart from it on both.
     // A value that looks like another of its kind is told apart from it on both sides of the
     // change, and from the ones that stay, which its line names.
     const QStringList removedFolders = tildeForms(removedSources);
