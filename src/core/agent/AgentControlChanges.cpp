@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRandomGenerator>
+#include <QSet>
 #include <chrono>
 #include <sys/stat.h>
 #include <thread>
@@ -124,45 +125,54 @@ QString abridged(const QString &value)
     return value.left(front) + u'…' + value.mid(back);
 }
 
-// The folders of `sources` that a backup with `patterns` leaves out whole (Estimator::leftOutWhole:
-// what restic walks, a link's target included), beyond what it leaves out with no pattern at all.
-QStringList leftOutBy(const QStringList &patterns, const QStringList &sources)
-{
-    QStringList folders = Estimator::leftOutWhole(sources, patterns);
-    for (const QString &folder : Estimator::leftOutWhole(sources, {}))
-        folders.removeAll(folder);
-    return folders;
-}
-
-// Whether `pattern` on its own leaves out the whole of one of `sources`, as "*", "**", a folder's
-// own path, its target's name or "~/Documents/*" for ~/Documents do: a backup holds nothing of it.
-bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
-{
-    return !leftOutBy({ pattern }, sources).isEmpty();
-}
-
-// The folders of `after` that its whole exclude list leaves out and that were not left out before
-// (every one for a new destination: `before` null), other than those that one added pattern
-// leaves out on its own, which the note on that pattern names: a folder added below an excluded
-// name, patterns that only together leave a folder out, a re-include removed.
-QStringList leftOutUnnamed(const Destination *before, const Destination &after)
-{
-    if (before && before->sources == after.sources && before->excludes == after.excludes)
-        return {};
-    QStringList folders = leftOutBy(after.excludes, after.sources);
-    if (folders.isEmpty())
-        return folders;
-    if (before)
-        for (const QString &folder : Estimator::leftOutWhole(before->sources, before->excludes))
-            folders.removeAll(folder);
-    for (const QString &pattern : after.excludes)
-        if (!before || !before->excludes.contains(pattern))
-            for (const QString &folder : leftOutBy({ pattern }, after.sources))
+// What a change leaves out whole of the folders backed up after it (Estimator::leftOutWhole: what
+// restic walks, a link's target included), beyond what a backup with no pattern leaves out, from
+// one walk of each folder. `before` is null for a new destination.
+class LeftOut {
+public:
+    LeftOut(const Destination *before, const Destination &after, const QStringList &added)
+    {
+        if (before && before->sources == after.sources && before->excludes == after.excludes)
+            return;
+        QList<QStringList> lists { {}, after.excludes };
+        for (const QString &pattern : added)
+            lists.append({ pattern });
+        const QList<QStringList> whole = Estimator::leftOutWhole(after.sources, lists);
+        const auto beyondNone = [&](QStringList folders) {
+            for (const QString &folder : whole.first())
                 folders.removeAll(folder);
-    return folders;
-}
+            return folders;
+        };
+        m_unnamed = beyondNone(whole.at(1));
+        if (before)
+            for (const QString &folder : Estimator::leftOutWhole(before->sources, before->excludes))
+                m_unnamed.removeAll(folder);
+        for (qsizetype i = 0; i < added.size(); ++i) {
+            const QStringList folders = beyondNone(whole.at(i + 2));
+            if (folders.isEmpty())
+                continue;
+            m_wide.insert(added.at(i));
+            for (const QString &folder : folders)
+                m_unnamed.removeAll(folder);
+        }
+    }
 
-// "“~/proj/node_modules” left out whole" for the folders of leftOutUnnamed(); empty for none.
+    // Whether `pattern`, one of those added, on its own leaves out a whole folder, as "*", "**", a
+    // folder's own path, its target's name or "~/Documents/*" for ~/Documents do.
+    bool wide(const QString &pattern) const { return m_wide.contains(pattern); }
+
+    // The folders the whole resulting list leaves out that were not left out before, other than
+    // those one added pattern leaves out on its own, which the note on that pattern names: a folder
+    // added below an excluded name, patterns that only together leave a folder out, a re-include
+    // removed.
+    const QStringList &unnamed() const { return m_unnamed; }
+
+private:
+    QSet<QString> m_wide;
+    QStringList m_unnamed;
+};
+
+// "“~/proj/node_modules” left out whole" for the folders of LeftOut::unnamed(); empty for none.
 QString leftOutNote(const QStringList &folders)
 {
     if (folders.isEmpty())
@@ -173,7 +183,7 @@ QString leftOutNote(const QStringList &folders)
         + QStringLiteral(" left out whole");
 }
 
-// A line for each folder of leftOutUnnamed(), which says more than the change's own lines do.
+// A line for each folder of LeftOut::unnamed(), which says more than the change's own lines do.
 QStringList leftOutLines(const QStringList &folders)
 {
     QStringList lines;
@@ -183,19 +193,19 @@ QStringList leftOutLines(const QStringList &folders)
 }
 
 // `patterns` with the ones that leave out a whole folder first, each kind in its order.
-QStringList folderWideFirst(QStringList patterns, const QStringList &sources)
+QStringList folderWideFirst(QStringList patterns, const LeftOut &leftOut)
 {
     std::stable_partition(
-        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leavesOutAFolder(pattern, sources); });
+        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leftOut.wide(pattern); });
     return patterns;
 }
 
 // " (“*” leaves out whole folders)" for the patterns among `added` that leave out a whole folder.
-QString folderWideNote(const QStringList &added, const QStringList &sources)
+QString folderWideNote(const QStringList &added, const LeftOut &leftOut)
 {
     QStringList wide;
     for (const QString &pattern : added)
-        if (leavesOutAFolder(pattern, sources))
+        if (leftOut.wide(pattern))
             wide.append(pattern);
     if (wide.isEmpty())
         return {};
@@ -247,15 +257,17 @@ QString changeCounts(const Destination &before, const Destination &after)
         + int(before.effectivePreferences().avoidMeteredNetworks != after.effectivePreferences().avoidMeteredNetworks)
         + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
 
+    const QStringList addedExcludes = missingFrom(after.excludes, before.excludes);
+    const LeftOut leftOut(&before, after, addedExcludes);
     QStringList kinds;
-    if (const QString leftOut = leftOutNote(leftOutUnnamed(&before, after)); !leftOut.isEmpty())
-        kinds.append(leftOut);
+    if (const QString note = leftOutNote(leftOut.unnamed()); !note.isEmpty())
+        kinds.append(note);
     if (const qsizetype removed = missingFrom(before.sources, after.sources).size())
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
-    if (const QStringList added = missingFrom(after.excludes, before.excludes); !added.isEmpty())
-        kinds.append(counted(added.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + QStringLiteral(" added") + folderWideNote(added, after.sources));
+    if (!addedExcludes.isEmpty())
+        kinds.append(counted(addedExcludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
+            + QStringLiteral(" added") + folderWideNote(addedExcludes, leftOut));
     if (was != is)
         kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
     if (before.name != after.name)
@@ -497,7 +509,7 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
-    const QStringList leftOut = leftOutUnnamed(nullptr, destination);
+    const LeftOut leftOut(nullptr, destination, excludes);
     // Two folders or two patterns of the new destination that look the same are told apart.
     const QMultiHash<QString, QString> sourceLook = bySkeleton(tildeForms(sources));
     const QMultiHash<QString, QString> excludeLook = bySkeleton(excludes);
@@ -508,16 +520,16 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     ChangeRequest request { QStringLiteral("add-destination"),
         counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
             + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + folderWideNote(excludes, sources)
-            + (leftOut.isEmpty() ? QString() : QStringLiteral(" (") + leftOutNote(leftOut) + u')')
+            + folderWideNote(excludes, leftOut)
+            + (leftOut.unnamed().isEmpty() ? QString() : QStringLiteral(" (") + leftOutNote(leftOut.unnamed()) + u')')
             + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
         QStringList { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine }
-            + leftOutLines(leftOut) };
+            + leftOutLines(leftOut.unnamed()) };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
     // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
     // whole folder before the others. Retention, pruning and conditions are the defaults, which
     // this command never changes.
-    for (const QString &pattern : folderWideFirst(excludes, sources))
+    for (const QString &pattern : folderWideFirst(excludes, leftOut))
         request.details.append(QStringLiteral("Exclude: ") + shownApart(pattern, excludeLook));
     request.details.append(QStringLiteral("Folders: ")
         + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
@@ -641,10 +653,11 @@ void updateContents(const Destination &destination, const AgentParameters &param
         tildeForms(withChanges(destination.sources, removedSources, {})), QStringLiteral("backed up") };
     const Twins patterns { removedExcludes, addedExcludes, withChanges(destination.excludes, removedExcludes, {}),
         QStringLiteral("excluded") };
-    narrowing.append(leftOutLines(leftOutUnnamed(&destination, updated)));
+    const LeftOut leftOut(&destination, updated, addedExcludes);
+    narrowing.append(leftOutLines(leftOut.unnamed()));
     for (const QString &folder : removedFolders)
         narrowing.append(QStringLiteral("Stop backing up: ") + folders.removal(folder));
-    for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))
+    for (const QString &pattern : folderWideFirst(addedExcludes, leftOut))
         narrowing.append(QStringLiteral("Exclude: ") + patterns.addition(pattern));
     for (const QString &folder : addedFolders)
         widening.append(QStringLiteral("Back up: ") + folders.addition(folder));
