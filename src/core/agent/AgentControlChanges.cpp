@@ -2,6 +2,7 @@
 
 #include "agent/AgentControl.h"
 #include "agent/AgentParameters.h"
+#include "agent/ChangeQuestion.h"
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
@@ -18,12 +19,13 @@
 #include <QJsonArray>
 #include <QLocale>
 #include <QRandomGenerator>
-#include <QSet>
 #include <chrono>
 #include <sys/stat.h>
 #include <thread>
 
 namespace vellmir {
+
+using namespace ChangeQuestion;
 
 namespace {
 
@@ -52,167 +54,6 @@ void refuseTakenName(const QList<Destination> &destinations, const QString &name
 QString quoted(const QString &name)
 {
     return QStringLiteral("“") + name + QStringLiteral("”");
-}
-
-// " (mixes Latin and Cyrillic)" after a value one of whose words mixes scripts, as a look-alike
-// of another word would.
-QString mixedNote(const QString &value)
-{
-    QStringList scripts = TextRules::mixedScripts(value);
-    if (scripts.isEmpty())
-        return {};
-    const QString last = scripts.takeLast();
-    return QStringLiteral(" (mixes ")
-        + (scripts.isEmpty() ? QString() : scripts.join(QStringLiteral(", ")) + QStringLiteral(" and ")) + last + u')';
-}
-
-// A question's lines hold values from outside (names, folders, patterns, what restic reports)
-// written out and isolated, so that nothing in a value hides, forges or reorders what is around
-// it. The agent's reply and the audit log get the lines without the isolates. A value that mixes
-// scripts is marked.
-QString shown(const QString &value)
-{
-    return TextRules::isolated(value) + mixedNote(value);
-}
-
-// What a value looks like in a question: the skeleton (TextRules::skeleton) of the value as it is
-// shown, where a byte that is not UTF-8 reads "\xE9", as those four characters typed do, and a
-// compatibility form (fullwidth "Ｄ", a ligature, a circled letter) as the character it stands for.
-QString look(const QString &value)
-{
-    return TextRules::skeleton(TextRules::visible(value).normalized(QString::NormalizationForm_KC));
-}
-
-// The values of one side of a change by how they look.
-QMultiHash<QString, QString> bySkeleton(const QStringList &values)
-{
-    QMultiHash<QString, QString> found;
-    for (const QString &value : values)
-        found.insert(look(value), value);
-    return found;
-}
-
-// `value` as isolated(); where it looks the same as a value on the other side of the change
-// without being it (a folder added as one is removed, a new name for the old), with the code
-// points that tell the two apart written out, so the two lines never read alike.
-QString isolatedApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
-{
-    for (const QString &other : otherSide.values(look(value)))
-        if (other != value)
-            return TextRules::isolatedApart(value, other);
-    return TextRules::isolated(value);
-}
-
-// As isolatedApart(), marked when it mixes scripts.
-QString shownApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
-{
-    return isolatedApart(value, otherSide) + mixedNote(value);
-}
-
-// A pattern named among a question's counts, cut in the middle when long: the counts must stay on
-// the title's first lines. The details give the pattern whole.
-QString abridged(const QString &value)
-{
-    if (value.size() <= 20)
-        return value;
-    // Never between the two halves of a surrogate pair; a lone one stays as it is, to be written out.
-    qsizetype front = 12;
-    if (value.at(front - 1).isHighSurrogate() && value.at(front).isLowSurrogate())
-        --front;
-    qsizetype back = value.size() - 7;
-    if (value.at(back).isLowSurrogate() && value.at(back - 1).isHighSurrogate())
-        ++back;
-    return value.left(front) + u'…' + value.mid(back);
-}
-
-// What a change leaves out whole of the folders backed up after it (Estimator::leftOutWhole: what
-// restic walks, a link's target included), beyond what a backup with no pattern leaves out, from
-// one walk of each folder. `before` is null for a new destination.
-class LeftOut {
-public:
-    LeftOut(const Destination *before, const Destination &after, const QStringList &added)
-    {
-        if (before && before->sources == after.sources && before->excludes == after.excludes)
-            return;
-        QList<QStringList> lists { {}, after.excludes };
-        for (const QString &pattern : added)
-            lists.append({ pattern });
-        const QList<QStringList> whole = Estimator::leftOutWhole(after.sources, lists);
-        const auto beyondNone = [&](QStringList folders) {
-            for (const QString &folder : whole.first())
-                folders.removeAll(folder);
-            return folders;
-        };
-        m_unnamed = beyondNone(whole.at(1));
-        if (before)
-            for (const QString &folder : Estimator::leftOutWhole(before->sources, before->excludes))
-                m_unnamed.removeAll(folder);
-        for (qsizetype i = 0; i < added.size(); ++i) {
-            const QStringList folders = beyondNone(whole.at(i + 2));
-            if (folders.isEmpty())
-                continue;
-            m_wide.insert(added.at(i));
-            for (const QString &folder : folders)
-                m_unnamed.removeAll(folder);
-        }
-    }
-
-    // Whether `pattern`, one of those added, on its own leaves out a whole folder, as "*", "**", a
-    // folder's own path, its target's name or "~/Documents/*" for ~/Documents do.
-    bool wide(const QString &pattern) const { return m_wide.contains(pattern); }
-
-    // The folders the whole resulting list leaves out that were not left out before, other than
-    // those one added pattern leaves out on its own, which the note on that pattern names: a folder
-    // added below an excluded name, patterns that only together leave a folder out, a re-include
-    // removed.
-    const QStringList &unnamed() const { return m_unnamed; }
-
-private:
-    QSet<QString> m_wide;
-    QStringList m_unnamed;
-};
-
-// "“~/proj/node_modules” left out whole" for the folders of LeftOut::unnamed(); empty for none.
-QString leftOutNote(const QStringList &folders)
-{
-    if (folders.isEmpty())
-        return {};
-    return QStringLiteral("“") + TextRules::isolated(abridged(Destination::tildeForm(folders.first())))
-        + QStringLiteral("”")
-        + (folders.size() == 1 ? QString() : QStringLiteral(" and %1 more").arg(QString::number(folders.size() - 1)))
-        + QStringLiteral(" left out whole");
-}
-
-// A line for each folder of LeftOut::unnamed(), which says more than the change's own lines do.
-QStringList leftOutLines(const QStringList &folders)
-{
-    QStringList lines;
-    for (const QString &folder : folders)
-        lines.append(QStringLiteral("Left out whole by the excludes: ") + shown(Destination::tildeForm(folder)));
-    return lines;
-}
-
-// `patterns` with the ones that leave out a whole folder first, each kind in its order.
-QStringList folderWideFirst(QStringList patterns, const LeftOut &leftOut)
-{
-    std::stable_partition(
-        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leftOut.wide(pattern); });
-    return patterns;
-}
-
-// " (“*” leaves out whole folders)" for the patterns among `added` that leave out a whole folder.
-QString folderWideNote(const QStringList &added, const LeftOut &leftOut)
-{
-    QStringList wide;
-    for (const QString &pattern : added)
-        if (leftOut.wide(pattern))
-            wide.append(pattern);
-    if (wide.isEmpty())
-        return {};
-    return QStringLiteral(" (“") + TextRules::isolated(abridged(wide.first())) + QStringLiteral("”")
-        + (wide.size() == 1 ? QStringLiteral(" leaves")
-                            : QStringLiteral(" and %1 more leave").arg(QString::number(wide.size() - 1)))
-        + QStringLiteral(" out whole folders)");
 }
 
 // A destination's name as a question holds it, told apart from another destination's name that
@@ -561,54 +402,6 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
 }
 
 namespace {
-
-// The values of one kind (folders, patterns) an update removes, adds and keeps, each shown apart
-// from every other of its kind that looks the same (look()): a twin the destination holds or will
-// hold is no less confusable for coming from an earlier request. A twin on the other side of the
-// change has a line of its own; one that stays is named on the line of the value it looks like.
-class Twins {
-public:
-    Twins(const QStringList &removed, const QStringList &added, const QStringList &kept, const QString &state)
-        : m_forRemoved(bySkeleton(added + kept))
-        , m_forAdded(bySkeleton(removed + kept + added))
-        , m_kept(bySkeleton(kept))
-        , m_state(state)
-    {
-    }
-
-    // "~/Ｄｏｃｕｍｅｎｔｓ (looks the same as ~/Documents, already backed up)", written apart.
-    QString addition(const QString &value) const
-    {
-        const std::optional<QString> twin = keptTwin(value);
-        return shownApart(value, m_forAdded)
-            + (twin ? QStringLiteral(" (looks the same as ") + *twin + QStringLiteral(", already ") + m_state + u')'
-                    : QString());
-    }
-
-    // "~/Documents (~/Ｄｏｃｕｍｅｎｔｓ, which looks the same, is still backed up)", written apart.
-    QString removal(const QString &value) const
-    {
-        const std::optional<QString> twin = keptTwin(value);
-        return shownApart(value, m_forRemoved)
-            + (twin ? QStringLiteral(" (") + *twin + QStringLiteral(", which looks the same, is still ") + m_state
-                        + u')'
-                    : QString());
-    }
-
-private:
-    std::optional<QString> keptTwin(const QString &value) const
-    {
-        for (const QString &other : m_kept.values(look(value)))
-            if (other != value)
-                return TextRules::isolatedApart(other, value);
-        return std::nullopt;
-    }
-
-    QMultiHash<QString, QString> m_forRemoved;
-    QMultiHash<QString, QString> m_forAdded;
-    QMultiHash<QString, QString> m_kept;
-    QString m_state;
-};
 
 // The folders and exclude patterns of `destination` with the arguments' additions and removals,
 // and the lines that describe them: those that narrow the backup, and those that widen it.
