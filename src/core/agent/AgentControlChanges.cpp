@@ -6,7 +6,6 @@
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "exclude/Estimator.h"
 #include "operations/RestoreRunner.h"
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"

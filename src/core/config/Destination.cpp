@@ -296,7 +296,7 @@ QString Destination::literalPattern(const QString &text)
 
 namespace {
 
-// Where the components of an absolute pattern, from `part` on, can stand after matching the
+// Where the components of a pattern, from `part` on, can stand after matching the
 // names of a path from `name` on, as restic matches them: "**" takes any number of names, any
 // other component exactly one, and a pattern that ends before the path does matches all of it,
 // as it matches everything below what it names. Each place is an index into `parts`, once.
@@ -311,6 +311,10 @@ void remainders(const std::vector<std::string_view> &parts, std::size_t part,
     if (part == parts.size() || name == names.size()) {
         if (std::find(found.cbegin(), found.cend(), part) == found.cend())
             found.push_back(part);
+        // A "**" there may also stand for no name: what follows it is a place too, which
+        // restic's bound on each "**" (ExcludeMatcher::boundedMatches) may need.
+        if (part < parts.size() && parts[part] == "**")
+            remainders(parts, part + 1, names, name, visited, found);
         return;
     }
     const std::string_view component = parts[part];
@@ -322,26 +326,37 @@ void remainders(const std::vector<std::string_view> &parts, std::size_t part,
     }
 }
 
-// `body` (an absolute pattern) spelt through `resolved` for every way its leading components
-// can match `spelt`, a source that is a link to `resolved`: restic walks the folder the link
-// leads to and tests the paths it finds there, never the ones the user wrote the pattern for.
-// "~/*/app", "~/Proj*/app" and "~/**/app" apply there as "~/Projects/app" does.
+// `body` spelt through `resolved` for every way its leading components can match `spelt`, a
+// source that is a link to `resolved`, from the root for an absolute pattern, from any of its
+// names for a relative one: restic walks the folder the link leads to and tests the paths it
+// finds there, never the ones the user wrote the pattern for. "~/*/app", "~/Proj*/app",
+// "~/**/app" and "Projects/app" apply there as "~/Projects/app" does.
 QStringList throughLink(const QString &body, const QString &spelt, const QString &resolved)
 {
+    const bool rooted = body.startsWith(u'/');
     const QByteArray pattern = LocalPath::encode(body);
     const std::vector<std::string_view> parts
-        = GoGlob::cleanComponents(std::string_view(pattern.constData(), std::size_t(pattern.size())), true);
+        = GoGlob::cleanComponents(std::string_view(pattern.constData(), std::size_t(pattern.size())), rooted);
     const QByteArray path = LocalPath::encode(spelt);
     const std::vector<std::string_view> names
         = GoGlob::cleanComponents(std::string_view(path.constData(), std::size_t(path.size())), true);
     std::vector<bool> visited((parts.size() + 1) * (names.size() + 1));
     std::vector<std::size_t> found;
-    remainders(parts, 0, names, 0, visited, found);
+    for (std::size_t begin = 0; begin < (rooted ? 1 : names.size()); ++begin)
+        remainders(parts, 0, names, begin, visited, found);
     QStringList result;
     const QByteArray folder = LocalPath::encode(Destination::literalPattern(resolved));
+    // A "**" at the end adds nothing to what the folder before it leaves out, but would count
+    // against restic's bound on the others.
+    std::size_t end = parts.size();
+    while (end > 0 && parts[end - 1] == "**")
+        --end;
     for (const std::size_t part : found) {
+        // A relative pattern none of whose components met the link's names applies as it is.
+        if (!rooted && part == 0)
+            continue;
         QByteArray respelt = folder;
-        for (std::size_t i = part; i < parts.size(); ++i)
+        for (std::size_t i = part; i < end; ++i)
             respelt += '/' + QByteArray(parts[i].data(), qsizetype(parts[i].size()));
         result.append(LocalPath::decode(respelt));
     }
@@ -365,8 +380,6 @@ QStringList Destination::resticExcludes(const QStringList &patterns, const QStri
         result.append(expanded);
         const bool negated = expanded.startsWith(u'!');
         const QString body = negated ? expanded.mid(1) : expanded;
-        if (!body.startsWith(u'/'))
-            continue;
         for (const auto &[spelt, resolved] : std::as_const(links))
             for (const QString &other : throughLink(body, spelt, resolved))
                 result.append(negated ? u'!' + other : other);
