@@ -2,10 +2,10 @@
 
 #include "agent/AgentControl.h"
 #include "agent/AgentParameters.h"
+#include "agent/ChangeQuestion.h"
 
 #include "config/DestinationWriter.h"
 #include "config/FileLock.h"
-#include "exclude/ExcludeMatcher.h"
 #include "operations/RestoreRunner.h"
 #include "platform/KeyringSession.h"
 #include "util/AppPaths.h"
@@ -23,6 +23,8 @@
 #include <thread>
 
 namespace vellmir {
+
+using namespace ChangeQuestion;
 
 namespace {
 
@@ -51,111 +53,6 @@ void refuseTakenName(const QList<Destination> &destinations, const QString &name
 QString quoted(const QString &name)
 {
     return QStringLiteral("“") + name + QStringLiteral("”");
-}
-
-// " (mixes Latin and Cyrillic)" after a value one of whose words mixes scripts, as a look-alike
-// of another word would.
-QString mixedNote(const QString &value)
-{
-    QStringList scripts = TextRules::mixedScripts(value);
-    if (scripts.isEmpty())
-        return {};
-    const QString last = scripts.takeLast();
-    return QStringLiteral(" (mixes ")
-        + (scripts.isEmpty() ? QString() : scripts.join(QStringLiteral(", ")) + QStringLiteral(" and ")) + last + u')';
-}
-
-// A question's lines hold values from outside (names, folders, patterns, what restic reports)
-// written out and isolated, so that nothing in a value hides, forges or reorders what is around
-// it. The agent's reply and the audit log get the lines without the isolates. A value that mixes
-// scripts is marked.
-QString shown(const QString &value)
-{
-    return TextRules::isolated(value) + mixedNote(value);
-}
-
-// What a value looks like in a question: the skeleton (TextRules::skeleton) of the value as it is
-// shown, where a byte that is not UTF-8 reads "\xE9", as those four characters typed do.
-QString look(const QString &value)
-{
-    return TextRules::skeleton(TextRules::visible(value));
-}
-
-// The values of one side of a change by how they look.
-QMultiHash<QString, QString> bySkeleton(const QStringList &values)
-{
-    QMultiHash<QString, QString> found;
-    for (const QString &value : values)
-        found.insert(look(value), value);
-    return found;
-}
-
-// `value` as isolated(); where it looks the same as a value on the other side of the change
-// without being it (a folder added as one is removed, a new name for the old), with the code
-// points that tell the two apart written out, so the two lines never read alike.
-QString isolatedApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
-{
-    for (const QString &other : otherSide.values(look(value)))
-        if (other != value)
-            return TextRules::isolatedApart(value, other);
-    return TextRules::isolated(value);
-}
-
-// As isolatedApart(), marked when it mixes scripts.
-QString shownApart(const QString &value, const QMultiHash<QString, QString> &otherSide)
-{
-    return isolatedApart(value, otherSide) + mixedNote(value);
-}
-
-// A pattern named among a question's counts, cut in the middle when long: the counts must stay on
-// the title's first lines. The details give the pattern whole.
-QString abridged(const QString &value)
-{
-    if (value.size() <= 20)
-        return value;
-    // Never between the two halves of a surrogate pair; a lone one stays as it is, to be written out.
-    qsizetype front = 12;
-    if (value.at(front - 1).isHighSurrogate() && value.at(front).isLowSurrogate())
-        --front;
-    qsizetype back = value.size() - 7;
-    if (value.at(back).isLowSurrogate() && value.at(back - 1).isHighSurrogate())
-        ++back;
-    return value.left(front) + u'…' + value.mid(back);
-}
-
-// Whether `pattern` leaves out the whole of one of `sources`, as "*", "**" or a folder's own
-// path do: a backup with it holds nothing of that folder.
-bool leavesOutAFolder(const QString &pattern, const QStringList &sources)
-{
-    const ExcludeMatcher matcher({ pattern });
-    const ExcludeMatcher none;
-    return std::any_of(sources.cbegin(), sources.cend(), [&](const QString &source) {
-        const QString name = QFileInfo(source).fileName();
-        return matcher.matches(source, name, true) && !none.matches(source, name, true);
-    });
-}
-
-// `patterns` with the ones that leave out a whole folder first, each kind in its order.
-QStringList folderWideFirst(QStringList patterns, const QStringList &sources)
-{
-    std::stable_partition(
-        patterns.begin(), patterns.end(), [&](const QString &pattern) { return leavesOutAFolder(pattern, sources); });
-    return patterns;
-}
-
-// " (“*” leaves out whole folders)" for the patterns among `added` that leave out a whole folder.
-QString folderWideNote(const QStringList &added, const QStringList &sources)
-{
-    QStringList wide;
-    for (const QString &pattern : added)
-        if (leavesOutAFolder(pattern, sources))
-            wide.append(pattern);
-    if (wide.isEmpty())
-        return {};
-    return QStringLiteral(" (“") + TextRules::isolated(abridged(wide.first())) + QStringLiteral("”")
-        + (wide.size() == 1 ? QStringLiteral(" leaves")
-                            : QStringLiteral(" and %1 more leave").arg(QString::number(wide.size() - 1)))
-        + QStringLiteral(" out whole folders)");
 }
 
 // A destination's name as a question holds it, told apart from another destination's name that
@@ -200,13 +97,17 @@ QString changeCounts(const Destination &before, const Destination &after)
         + int(before.effectivePreferences().avoidMeteredNetworks != after.effectivePreferences().avoidMeteredNetworks)
         + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
 
+    const QStringList addedExcludes = missingFrom(after.excludes, before.excludes);
+    const LeftOut leftOut(&before, after, addedExcludes);
     QStringList kinds;
+    if (const QString note = leftOutNote(leftOut.unnamed()); !note.isEmpty())
+        kinds.append(note);
     if (const qsizetype removed = missingFrom(before.sources, after.sources).size())
         kinds.append(
             counted(removed, QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(" removed"));
-    if (const QStringList added = missingFrom(after.excludes, before.excludes); !added.isEmpty())
-        kinds.append(counted(added.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + QStringLiteral(" added") + folderWideNote(added, after.sources));
+    if (!addedExcludes.isEmpty())
+        kinds.append(counted(addedExcludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
+            + QStringLiteral(" added") + folderWideNote(addedExcludes, leftOut));
     if (was != is)
         kinds.append(shortened ? QStringLiteral("retention shortened") : QStringLiteral("retention changed"));
     if (before.name != after.name)
@@ -448,21 +349,28 @@ QJsonObject AgentControl::addDestination(const AgentParameters &parameters, std:
     const QString repositoryLine = repositoryState(status, initialize, repository);
     const bool create = status.kind == ConnectionStatus::Kind::notInitialized;
 
+    const LeftOut leftOut(nullptr, destination, excludes);
+    // Two folders or two patterns of the new destination that look the same are told apart.
+    const QMultiHash<QString, QString> sourceLook = bySkeleton(tildeForms(sources));
+    const QMultiHash<QString, QString> excludeLook = bySkeleton(excludes);
     QStringList shownSources;
     for (const QString &folder : tildeForms(sources))
-        shownSources.append(shown(folder));
+        shownSources.append(shownApart(folder, sourceLook));
     // The counts come before the name, which may be long.
     ChangeRequest request { QStringLiteral("add-destination"),
         counted(sources.size(), QStringLiteral("folder"), QStringLiteral("folders")) + QStringLiteral(", ")
             + counted(excludes.size(), QStringLiteral("exclude"), QStringLiteral("excludes"))
-            + folderWideNote(excludes, sources) + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
-        { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine } };
+            + folderWideNote(excludes, leftOut)
+            + (leftOut.unnamed().isEmpty() ? QString() : QStringLiteral(" (") + leftOutNote(leftOut.unnamed()) + u')')
+            + QStringLiteral(". Add the destination ") + shownQuoted(name) + u'?',
+        QStringList { displayName(kind) + QStringLiteral(": ") + shown(repository), repositoryLine }
+            + leftOutLines(leftOut.unnamed()) };
     // What the destination leaves out is as much its content as what it backs up: "*" backs up
     // nothing. It comes before the folders, which may be many, and a pattern that leaves out a
     // whole folder before the others. Retention, pruning and conditions are the defaults, which
     // this command never changes.
-    for (const QString &pattern : folderWideFirst(excludes, sources))
-        request.details.append(QStringLiteral("Exclude: ") + shown(pattern));
+    for (const QString &pattern : folderWideFirst(excludes, leftOut))
+        request.details.append(QStringLiteral("Exclude: ") + shownApart(pattern, excludeLook));
     request.details.append(QStringLiteral("Folders: ")
         + (sources.isEmpty() ? QStringLiteral("none yet") : shownSources.join(QStringLiteral(", "))));
     request.details.append(QStringLiteral("Schedule: ") + displayName(schedule));
@@ -538,21 +446,24 @@ void updateContents(const Destination &destination, const AgentParameters &param
     }
     updated.excludes = withChanges(destination.excludes, removedExcludes, addedExcludes);
 
-    // A value on one side that looks like one on the other is told apart from it on both.
+    // A value that looks like another of its kind is told apart from it on both sides of the
+    // change, and from the ones that stay, which its line names.
     const QStringList removedFolders = tildeForms(removedSources);
     const QStringList addedFolders = tildeForms(addedSources);
-    const QMultiHash<QString, QString> removedLook = bySkeleton(removedFolders);
-    const QMultiHash<QString, QString> addedLook = bySkeleton(addedFolders);
-    const QMultiHash<QString, QString> unexcludedLook = bySkeleton(removedExcludes);
-    const QMultiHash<QString, QString> excludedLook = bySkeleton(addedExcludes);
+    const Twins folders { removedFolders, addedFolders,
+        tildeForms(withChanges(destination.sources, removedSources, {})), QStringLiteral("backed up") };
+    const Twins patterns { removedExcludes, addedExcludes, withChanges(destination.excludes, removedExcludes, {}),
+        QStringLiteral("excluded") };
+    const LeftOut leftOut(&destination, updated, addedExcludes);
+    narrowing.append(leftOutLines(leftOut.unnamed()));
     for (const QString &folder : removedFolders)
-        narrowing.append(QStringLiteral("Stop backing up: ") + shownApart(folder, addedLook));
-    for (const QString &pattern : folderWideFirst(addedExcludes, updated.sources))
-        narrowing.append(QStringLiteral("Exclude: ") + shownApart(pattern, unexcludedLook));
+        narrowing.append(QStringLiteral("Stop backing up: ") + folders.removal(folder));
+    for (const QString &pattern : folderWideFirst(addedExcludes, leftOut))
+        narrowing.append(QStringLiteral("Exclude: ") + patterns.addition(pattern));
     for (const QString &folder : addedFolders)
-        widening.append(QStringLiteral("Back up: ") + shownApart(folder, removedLook));
+        widening.append(QStringLiteral("Back up: ") + folders.addition(folder));
     for (const QString &pattern : removedExcludes)
-        widening.append(QStringLiteral("Stop excluding: ") + shownApart(pattern, excludedLook));
+        widening.append(QStringLiteral("Stop excluding: ") + patterns.removal(pattern));
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.

@@ -7,6 +7,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     agent/AgentControlBackup.cpp
     agent/AgentControlChanges.cpp
     agent/AgentControlRead.cpp
+    agent/ChangeQuestion.cpp agent/ChangeQuestion.h
     agent/AgentError.cpp agent/AgentError.h
     agent/AgentKeptState.cpp agent/AgentKeptState.h
     agent/AgentParameters.cpp agent/AgentParameters.h

@@ -1,6 +1,7 @@
 #include "config/Destination.h"
 
 #include "util/AppPaths.h"
+#include "util/GoGlob.h"
 #include "util/Json.h"
 #include "util/LocalPath.h"
 #include "util/Uuid.h"
@@ -11,7 +12,9 @@
 #include <QHash>
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 namespace vellmir {
 
@@ -293,48 +296,70 @@ QString Destination::literalPattern(const QString &text)
 
 namespace {
 
-// The components of an absolute pattern as restic tidies it, each with the name it matches
-// exactly when it holds no wildcard (nullopt where it does).
-struct PatternComponent {
-    QString text;
-    std::optional<QString> literal;
-};
-
-QList<PatternComponent> patternComponents(const QString &body)
+// Where the components of a pattern, from `part` on, can stand after matching the
+// names of a path from `name` on, as restic matches them: "**" takes any number of names, any
+// other component exactly one, and a pattern that ends before the path does matches all of it,
+// as it matches everything below what it names. Each place is an index into `parts`, once.
+void remainders(const std::vector<std::string_view> &parts, std::size_t part,
+    const std::vector<std::string_view> &names, std::size_t name, std::vector<bool> &visited,
+    std::vector<std::size_t> &found)
 {
-    QList<PatternComponent> components;
-    for (const QString &text : QDir::cleanPath(body).split(u'/', Qt::SkipEmptyParts)) {
-        PatternComponent component { text, QString() };
-        for (qsizetype i = 0; i < text.size() && component.literal; ++i) {
-            const QChar c = text.at(i);
-            if (c == u'*' || c == u'?' || c == u'[')
-                component.literal.reset();
-            else if (c != u'\\')
-                component.literal->append(c);
-            else if (++i < text.size())
-                component.literal->append(text.at(i));
-            else
-                component.literal.reset();
-        }
-        components.append(component);
+    const std::size_t state = part * (names.size() + 1) + name;
+    if (visited[state])
+        return;
+    visited[state] = true;
+    if (part == parts.size() || name == names.size()) {
+        if (std::find(found.cbegin(), found.cend(), part) == found.cend())
+            found.push_back(part);
+        // A "**" there may also stand for no name: what follows it is a place too, which
+        // restic's bound on each "**" (ExcludeMatcher::boundedMatches) may need.
+        if (part < parts.size() && parts[part] == "**")
+            remainders(parts, part + 1, names, name, visited, found);
+        return;
     }
-    return components;
+    const std::string_view component = parts[part];
+    if (component == "**") {
+        remainders(parts, part + 1, names, name, visited, found);
+        remainders(parts, part, names, name + 1, visited, found);
+    } else if (GoGlob::plain(component) ? component == names[name] : GoGlob::matches(component, names[name])) {
+        remainders(parts, part + 1, names, name + 1, visited, found);
+    }
 }
 
-// `body` (an absolute pattern) spelt through `resolved` where it names `spelt` or a place
-// below it; nullopt where it does not.
-std::optional<QString> throughLink(const QString &body, const QString &spelt, const QString &resolved)
+// `body` spelt through `resolved` for every way its leading components can match `spelt`, a
+// source that is a link to `resolved`, from the root for an absolute pattern, from any of its
+// names for a relative one: restic walks the folder the link leads to and tests the paths it
+// finds there, never the ones the user wrote the pattern for. "~/*/app", "~/Proj*/app",
+// "~/**/app" and "Projects/app" apply there as "~/Projects/app" does.
+QStringList throughLink(const QString &body, const QString &spelt, const QString &resolved)
 {
-    const QList<PatternComponent> components = patternComponents(body);
-    const QStringList names = spelt.split(u'/', Qt::SkipEmptyParts);
-    if (names.isEmpty() || components.size() < names.size())
-        return std::nullopt;
-    for (qsizetype i = 0; i < names.size(); ++i)
-        if (components.at(i).literal != names.at(i))
-            return std::nullopt;
-    QString result = Destination::literalPattern(resolved);
-    for (qsizetype i = names.size(); i < components.size(); ++i)
-        result += u'/' + components.at(i).text;
+    const bool rooted = body.startsWith(u'/');
+    const QByteArray pattern = LocalPath::encode(body);
+    const std::vector<std::string_view> parts
+        = GoGlob::cleanComponents(std::string_view(pattern.constData(), std::size_t(pattern.size())), rooted);
+    const QByteArray path = LocalPath::encode(spelt);
+    const std::vector<std::string_view> names
+        = GoGlob::cleanComponents(std::string_view(path.constData(), std::size_t(path.size())), true);
+    std::vector<bool> visited((parts.size() + 1) * (names.size() + 1));
+    std::vector<std::size_t> found;
+    for (std::size_t begin = 0; begin < (rooted ? 1 : names.size()); ++begin)
+        remainders(parts, 0, names, begin, visited, found);
+    QStringList result;
+    const QByteArray folder = LocalPath::encode(Destination::literalPattern(resolved));
+    // A "**" at the end adds nothing to what the folder before it leaves out, but would count
+    // against restic's bound on the others.
+    std::size_t end = parts.size();
+    while (end > 0 && parts[end - 1] == "**")
+        --end;
+    for (const std::size_t part : found) {
+        // A relative pattern none of whose components met the link's names applies as it is.
+        if (!rooted && part == 0)
+            continue;
+        QByteArray respelt = folder;
+        for (std::size_t i = part; i < end; ++i)
+            respelt += '/' + QByteArray(parts[i].data(), qsizetype(parts[i].size()));
+        result.append(LocalPath::decode(respelt));
+    }
     return result;
 }
 
@@ -355,11 +380,9 @@ QStringList Destination::resticExcludes(const QStringList &patterns, const QStri
         result.append(expanded);
         const bool negated = expanded.startsWith(u'!');
         const QString body = negated ? expanded.mid(1) : expanded;
-        if (!body.startsWith(u'/'))
-            continue;
         for (const auto &[spelt, resolved] : std::as_const(links))
-            if (const std::optional<QString> other = throughLink(body, spelt, resolved))
-                result.append(negated ? u'!' + *other : *other);
+            for (const QString &other : throughLink(body, spelt, resolved))
+                result.append(negated ? u'!' + other : other);
     }
     const QString cache = AppPaths::resticCacheDirectory();
     for (const auto &[spelt, resolved] : std::as_const(links))

@@ -75,9 +75,10 @@ struct Destination {
     static QString expandExclude(const QString &pattern);
     static QString expandExclude(const QString &pattern, const QString &home);
     // The patterns restic is given for `patterns` when it backs up `sources`: each expanded
-    // (expandExclude), and each that names a place below a source that is a symbolic link
-    // followed by the same pattern spelt through the folder the link leads to, since restic is
-    // handed that folder (resolvedSource) and tests the paths it walks there. restic's own cache
+    // (expandExclude), and each whose leading components can match the path of a source that is
+    // a symbolic link ("~/*/app", "~/Proj*/app", "~/**/app", "Projects/app") followed by the rest
+    // of it spelt through the folder the link leads to, for each place that match can end, since
+    // restic is handed that folder (resolvedSource) and tests the paths it walks there. restic's own cache
     // found below such a source is left out by one more pattern, as restic leaves it out only by
     // the name it knows it by.
     static QStringList resticExcludes(const QStringList &patterns, const QStringList &sources);

@@ -31,6 +31,14 @@ std::vector<BackupRoot> backupRoots(const QStringList &sources);
 // Never fails; any thread.
 BackupEstimate localEstimate(const QStringList &sources, const QStringList &excludes);
 
+// The sources (as given) of which a backup with `excludes` holds nothing: the path restic is
+// handed for one (the folder a link leads to) is excluded, or it holds files and every one of
+// them is, as restic would walk it. Each walk ends at the first file kept. Any thread.
+QStringList leftOutWhole(const QStringList &sources, const QStringList &excludes);
+// leftOutWhole() for each of several exclude lists, in one walk per source that ends once every
+// list has kept a file.
+QList<QStringList> leftOutWhole(const QStringList &sources, const QList<QStringList> &lists);
+
 } // namespace Estimator
 
 } // namespace vellmir

@@ -2,6 +2,7 @@
 
 #include "config/Destination.h"
 #include "util/AppPaths.h"
+#include "util/GoGlob.h"
 #include "util/LocalPath.h"
 
 #include <QDir>
@@ -16,273 +17,6 @@ namespace vellmir {
 namespace {
 
 constexpr std::string_view kRoot = "/";
-constexpr char32_t kInvalidRune = 0xFFFD;
-
-// One character of UTF-8 text as Go reads it: a malformed or truncated sequence, an overlong
-// form or a surrogate is U+FFFD one byte long, so a glob class or "?" consumes exactly what
-// restic's does.
-std::pair<char32_t, std::size_t> decodeRune(std::string_view s)
-{
-    if (s.empty())
-        return { kInvalidRune, 0 };
-    const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const auto continues = [&](std::size_t i, unsigned lowest = 0x80, unsigned highest = 0xBF) {
-        return i < s.size() && byte(i) >= lowest && byte(i) <= highest;
-    };
-    const unsigned first = byte(0);
-    if (first < 0x80)
-        return { first, 1 };
-    if (first >= 0xC2 && first <= 0xDF) {
-        if (continues(1))
-            return { char32_t(((first & 0x1F) << 6) | (byte(1) & 0x3F)), 2 };
-    } else if (first >= 0xE0 && first <= 0xEF) {
-        if (continues(1, first == 0xE0 ? 0xA0 : 0x80, first == 0xED ? 0x9F : 0xBF) && continues(2))
-            return { char32_t(((first & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F)), 3 };
-    } else if (first >= 0xF0 && first <= 0xF4) {
-        if (continues(1, first == 0xF0 ? 0x90 : 0x80, first == 0xF4 ? 0x8F : 0xBF) && continues(2) && continues(3))
-            return { char32_t(((first & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6)
-                         | (byte(3) & 0x3F)),
-                4 };
-    }
-    return { kInvalidRune, 1 };
-}
-
-// The glob language is Go's path/filepath.Match, which restic uses for every component. A
-// pattern is a series of chunks, each an optional run of "*" followed by single-character
-// operators (literal bytes, "\x", "?", "[...]"). A "*" inside a class does not end a chunk.
-std::string_view nextChunk(std::string_view &pattern, bool &star)
-{
-    star = false;
-    while (!pattern.empty() && pattern.front() == '*') {
-        pattern.remove_prefix(1);
-        star = true;
-    }
-    bool inClass = false;
-    std::size_t i = 0;
-    for (; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        if (c == '\\') {
-            if (i + 1 < pattern.size())
-                ++i;
-        } else if (c == '[') {
-            inClass = true;
-        } else if (c == ']') {
-            inClass = false;
-        } else if (c == '*' && !inClass) {
-            break;
-        }
-    }
-    const std::string_view chunk = pattern.substr(0, i);
-    pattern.remove_prefix(i);
-    return chunk;
-}
-
-// One member of a class: a character, possibly escaped. False where Go reports a bad pattern.
-bool classCharacter(std::string_view &chunk, char32_t &character)
-{
-    if (chunk.empty() || chunk.front() == '-' || chunk.front() == ']')
-        return false;
-    if (chunk.front() == '\\') {
-        chunk.remove_prefix(1);
-        if (chunk.empty())
-            return false;
-    }
-    const auto [rune, width] = decodeRune(chunk);
-    chunk.remove_prefix(width);
-    character = rune;
-    return !(rune == kInvalidRune && width == 1) && !chunk.empty();
-}
-
-// Reads one class after its "[" and says whether `rune` is in it; false in `wellFormed` for a
-// bad class.
-bool classContains(std::string_view &chunk, char32_t rune, bool &wellFormed)
-{
-    wellFormed = false;
-    if (chunk.empty())
-        return false;
-    const bool negated = chunk.front() == '^';
-    if (negated)
-        chunk.remove_prefix(1);
-    bool found = false;
-    for (int ranges = 0;; ++ranges) {
-        if (!chunk.empty() && chunk.front() == ']' && ranges > 0) {
-            chunk.remove_prefix(1);
-            break;
-        }
-        char32_t low = 0;
-        if (!classCharacter(chunk, low))
-            return false;
-        char32_t high = low;
-        if (chunk.front() == '-') {
-            chunk.remove_prefix(1);
-            if (!classCharacter(chunk, high))
-                return false;
-        }
-        if (low <= rune && rune <= high)
-            found = true;
-    }
-    wellFormed = true;
-    return found != negated;
-}
-
-bool wellFormedChunk(std::string_view chunk)
-{
-    while (!chunk.empty()) {
-        const char c = chunk.front();
-        chunk.remove_prefix(1);
-        if (c == '[') {
-            bool wellFormed = false;
-            classContains(chunk, 0, wellFormed);
-            if (!wellFormed)
-                return false;
-        } else if (c == '\\') {
-            if (chunk.empty())
-                return false;
-            chunk.remove_prefix(1);
-        }
-    }
-    return true;
-}
-
-bool wellFormedGlob(std::string_view pattern)
-{
-    bool star = false;
-    while (!pattern.empty()) {
-        if (!wellFormedChunk(nextChunk(pattern, star)))
-            return false;
-    }
-    return true;
-}
-
-// Whether `chunk` matches the start of `text`; what follows the match goes to `rest`.
-bool chunkMatches(std::string_view chunk, std::string_view text, std::string_view &rest)
-{
-    while (!chunk.empty()) {
-        if (text.empty())
-            return false;
-        switch (chunk.front()) {
-        case '[': {
-            const auto [rune, width] = decodeRune(text);
-            text.remove_prefix(width);
-            chunk.remove_prefix(1);
-            bool wellFormed = false;
-            if (!classContains(chunk, rune, wellFormed) || !wellFormed)
-                return false;
-            break;
-        }
-        case '?':
-            text.remove_prefix(decodeRune(text).second);
-            chunk.remove_prefix(1);
-            break;
-        case '\\':
-            chunk.remove_prefix(1);
-            if (chunk.empty())
-                return false;
-            [[fallthrough]];
-        default:
-            if (chunk.front() != text.front())
-                return false;
-            chunk.remove_prefix(1);
-            text.remove_prefix(1);
-            break;
-        }
-    }
-    rest = text;
-    return true;
-}
-
-enum class Glob { differs, matches, malformed };
-
-// Go's matching order, kept exactly: each chunk takes its leftmost place after a "*", and only
-// the last must reach the end of the text, one path component. Go reports a malformed chunk
-// only when the matching reaches it, so "[a]*[" is malformed for "ab" but differs from "b".
-Glob goMatch(std::string_view pattern, std::string_view text)
-{
-    while (!pattern.empty()) {
-        bool star = false;
-        const std::string_view chunk = nextChunk(pattern, star);
-        if (star && chunk.empty())
-            return Glob::matches;
-        if (!wellFormedChunk(chunk))
-            return Glob::malformed;
-        const bool last = pattern.empty();
-        std::string_view rest;
-        if (chunkMatches(chunk, text, rest) && (rest.empty() || !last)) {
-            text = rest;
-            continue;
-        }
-        if (!star)
-            return Glob::differs;
-        bool placed = false;
-        for (std::size_t skip = 0; skip < text.size(); ++skip) {
-            if (!chunkMatches(chunk, text.substr(skip + 1), rest) || (last && !rest.empty()))
-                continue;
-            text = rest;
-            placed = true;
-            break;
-        }
-        if (!placed)
-            return Glob::differs;
-    }
-    return text.empty() ? Glob::matches : Glob::differs;
-}
-
-bool globMatches(std::string_view pattern, std::string_view text)
-{
-    return goMatch(pattern, text) == Glob::matches;
-}
-
-// A pattern's components after Go's filepath.Clean: empty and "." components dropped, ".."
-// removing the component before it (or dropped at the root).
-std::vector<std::string_view> cleanComponents(std::string_view path, bool rooted)
-{
-    std::vector<std::string_view> components;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        const std::string_view component = path.substr(0, slash);
-        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
-        if (component.empty() || component == ".")
-            continue;
-        if (component == "..") {
-            if (!components.empty() && components.back() != "..")
-                components.pop_back();
-            else if (!rooted)
-                components.push_back(component);
-            continue;
-        }
-        components.push_back(component);
-    }
-    return components;
-}
-
-// Why a glob that wellFormedGlob refuses is malformed, in the words of the pattern's author.
-const char *globProblem(std::string_view glob)
-{
-    for (std::size_t i = 0; i < glob.size(); ++i) {
-        if (glob[i] == '\\') {
-            if (++i == glob.size())
-                return "it ends in a \"\\\" that escapes nothing";
-        } else if (glob[i] == '[') {
-            std::size_t j = i + 1;
-            if (j < glob.size() && glob[j] == '^')
-                ++j;
-            if (j < glob.size() && glob[j] == ']')
-                return "\"[]\" holds no character";
-            while (j < glob.size() && glob[j] != ']') {
-                if (glob[j] == '\\' && ++j == glob.size())
-                    break;
-                const auto [rune, width] = decodeRune(glob.substr(j));
-                if (rune == kInvalidRune && width == 1)
-                    return "its \"[...]\" holds a byte that is not UTF-8 text";
-                j += width;
-            }
-            if (j >= glob.size())
-                return "its \"[\" is never closed";
-            i = j;
-        }
-    }
-    return "a \"-\" in \"[...]\" must stand between two characters";
-}
 
 std::string absolute(const char *path, std::size_t length)
 {
@@ -380,7 +114,7 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
             if (prepared.negated)
                 body.remove_prefix(1);
             const bool rooted = !body.empty() && body.front() == '/';
-            std::vector<std::string_view> components = cleanComponents(body, rooted);
+            std::vector<std::string_view> components = GoGlob::cleanComponents(body, rooted);
             // "/" splits into the root and one empty component, which restic reads as "**".
             if (rooted && components.empty())
                 components.emplace_back("**");
@@ -395,11 +129,11 @@ ExcludeMatcher::ExcludeMatcher(const QStringList &patterns, const QString &home)
                 part.text = std::string(component);
                 if (component == "**")
                     part.kind = Part::Kind::any;
-                else if (component.find_first_of("\\[]*?") == std::string_view::npos)
+                else if (GoGlob::plain(component))
                     part.kind = Part::Kind::literal;
                 else
                     part.kind = Part::Kind::glob;
-                if (part.kind == Part::Kind::glob && !wellFormedGlob(component))
+                if (part.kind == Part::Kind::glob && !GoGlob::wellFormed(component))
                     wellFormed = false;
                 if (part.kind == Part::Kind::any) {
                     ++anyParts;
@@ -432,7 +166,7 @@ bool ExcludeMatcher::partMatches(const Part &part, std::string_view component)
     case Part::Kind::literal:
         return !root && component == part.text;
     case Part::Kind::glob:
-        return !root && globMatches(part.text, component);
+        return !root && GoGlob::matches(part.text, component);
     case Part::Kind::any:
         return !root; // one of the components it stands for
     }
@@ -603,13 +337,12 @@ std::optional<QString> ExcludeMatcher::refusal(const QString &pattern)
         body.remove_prefix(1);
     const bool rooted = !body.empty() && body.front() == '/';
     // The components restic checks: tidied like a path, "**" and plain names need no check.
-    for (const std::string_view component : cleanComponents(body, rooted)) {
-        if (component == "**" || component.find_first_of("\\[]*?") == std::string_view::npos
-            || wellFormedGlob(component))
+    for (const std::string_view component : GoGlob::cleanComponents(body, rooted)) {
+        if (component == "**" || GoGlob::plain(component) || GoGlob::wellFormed(component))
             continue;
-        const QString problem = QString::fromUtf8(globProblem(component));
+        const QString problem = QString::fromUtf8(GoGlob::problem(component));
         // restic checks a component by matching it against itself, which finds only some.
-        if (goMatch(component, component) == Glob::malformed)
+        if (GoGlob::match(component, component) == GoGlob::Match::malformed)
             return QStringLiteral("restic cannot use the exclude pattern ") + pattern + QStringLiteral(": ") + problem
                 + u'.';
         return QStringLiteral("Vellmir does not take the exclude pattern ") + pattern + QStringLiteral(": ") + problem

@@ -3,6 +3,7 @@ list(APPEND VELLMIR_CORE_SOURCES
     util/AtomicFile.cpp util/AtomicFile.h
     util/Date.cpp util/Date.h
     util/FileStamp.cpp util/FileStamp.h
+    util/GoGlob.cpp util/GoGlob.h
     util/Handoff.h
     util/Error.h
     util/Json.cpp util/Json.h

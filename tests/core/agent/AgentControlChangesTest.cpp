@@ -575,6 +575,16 @@ private Q_SLOTS:
             QStringList { "Exclude: " + v("*.j⟨U+0440 Cyrillic⟩g") + " (mixes Latin and Cyrillic)",
                 "Stop excluding: " + v("*.j⟨U+0070 Latin⟩g") },
             "1 exclude added, 1 exclude removed.");
+        // A twin of a folder already backed up is named beside it, whichever request added either.
+        dataRow("look-alike of a folder kept", args({ { "addSources", "~/\uFF30\uFF49\uFF43\uFF53" } }),
+            QStringList { "Back up: " + v("~/⟨U+FF30 Latin⟩⟨U+FF49 Latin⟩⟨U+FF43 Latin⟩⟨U+FF53 Latin⟩")
+                + " (looks the same as " + v("~/⟨U+0050 Latin⟩⟨U+0069 Latin⟩⟨U+0063 Latin⟩⟨U+0073 Latin⟩")
+                + ", already backed up)" },
+            "1 folder added.");
+        dataRow("removal that leaves a look-alike", args({ { "removeSources", "~/Music" } }),
+            QStringList { "Stop backing up: " + v("~/⟨U+004D Latin⟩usic") + " (" + v("~/⟨U+039C Greek⟩usic")
+                + ", which looks the same, is still backed up)" },
+            "1 folder removed.");
         // A byte that is not UTF-8 shows as "\xE9", as those four characters typed do.
         dataRow("folder with a byte beside its spelling",
             args({ { "removeSources", "~/Vid" + QString(QChar(0xDCE9)) + "os" }, { "addSources", "~/Vid\\xE9os" } }),
@@ -585,6 +595,17 @@ private Q_SLOTS:
         dataRow("whole folders left out first", args({ { "addExcludes", QJsonArray { "*.tmp", "~/a", "*" } } }),
             QStringList { "Exclude: " + v("~/a"), "Exclude: " + v("*"), "Exclude: " + v("*.tmp") },
             "3 excludes added (“\u2068~/a\u2069” and 1 more leave out whole folders).");
+        // A folder left out whole is named, whichever way: restic's name for a linked source, a
+        // folder added below an excluded name, every item inside a folder.
+        dataRow("target of a linked folder", args({ { "addExcludes", "p" } }), QStringList { "Exclude: " + v("p") },
+            "1 exclude added (“\u2068p\u2069” leaves out whole folders).");
+        dataRow("folder added below an excluded name", args({ { "addSources", "~/proj/node_modules" } }),
+            QStringList {
+                "Left out whole by the excludes: " + v("~/proj/node_modules"), "Back up: " + v("~/proj/node_modules") },
+            "“\u2068~/proj/node_modules\u2069” left out whole, 1 folder added.");
+        dataRow("everything inside a folder", args({ { "addExcludes", "~/Documents/*" } }),
+            QStringList { "Exclude: " + v("~/Documents/*") },
+            "1 exclude added (“\u2068~/Documents/*\u2069” leaves out whole folders).");
         dataRow("everything else",
             args({ { "schedule", "daily" }, { "keepDaily", 0 }, { "pruneAfterBackup", "no" }, { "onlyOnAC", true },
                 { "avoidMeteredNetworks", false }, { "uploadLimitKiB", "512" } }),
@@ -609,8 +630,17 @@ private Q_SLOTS:
         fx.folder("Vid\\xE9os");
         const QString byte = fx.home.path() + "/Vid" + QChar(0xDCE9) + "os";
         QCOMPARE(::mkdir(LocalPath::encode(byte).constData(), 0700), 0);
-        Destination home = fx.add(QStringLiteral("Home"), { a, fx.folder("Vidéos"), fx.folder("Documents"), byte });
-        home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg" };
+        writeFile(fx.folder("proj/node_modules") + "/m.js", "m");
+        const QString projects = fx.home.path() + "/Projects";
+        writeFile(fx.folder("data/p") + "/f", "f");
+        QVERIFY(QFile::link(fx.home.path() + "/data/p", projects));
+        const QString documents = fx.folder("Documents");
+        writeFile(documents + "/letter.txt", "l");
+        fx.folder("\uFF30\uFF49\uFF43\uFF53");
+        Destination home = fx.add(QStringLiteral("Home"),
+            { a, fx.folder("Vidéos"), documents, byte, projects, fx.folder("Pics"), fx.folder("Music"),
+                fx.folder("\u039Cusic") });
+        home.excludes = Destination::defaultExcludes() + QStringList { "*.jpg", "node_modules" };
         fx.store->upsert(home);
         const QByteArray before = fx.destinationsFile();
         fx.asker->decision = ApprovalDecision::approvedByUser;

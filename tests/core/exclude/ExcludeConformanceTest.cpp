@@ -375,6 +375,12 @@ void ExcludeConformanceTest::patternsLeaveOutWhatTheyName_data()
     QTest::newRow("exclude spelt through a linked source")
         << QByteArray("home") << QStringList { "links/src" } << QStringList { "~/links/src/gen" }
         << QStringList { "mhome/proj/src/gen" };
+    // Wildcards over the link's own names apply to what restic walks behind it, as its names do,
+    // and so does a relative pattern that meets them.
+    for (const char *pattern :
+        { "~/*/src/gen", "~/l?nks/s*/gen", "~/[l]inks/src/gen", "~/links/**/gen", "links/*/gen" })
+        QTest::newRow(pattern) << QByteArray("home") << QStringList { "links/src" } << QStringList { pattern }
+                               << QStringList { "mhome/proj/src/gen" };
     QTest::newRow("home reached through a link")
         << QByteArray("homelink") << QStringList { "" } << QStringList { "~/Movies" }
         << QStringList { "Movies", ".cache/restic" };
