@@ -86,6 +86,11 @@ int keep(pid_t group, long long delay)
     }
     if (restic < 0)
         release();
+    // The application is done with the run or gone, and restic has (or is about to have) its
+    // signal to stop: one that was stopped would sit on it until the kill below left its lock in
+    // the repository, so the group is woken to act on it.
+    if (::getpgrp() == group)
+        ::kill(-group, SIGCONT);
 
     timespec start {};
     ::clock_gettime(CLOCK_MONOTONIC, &start);

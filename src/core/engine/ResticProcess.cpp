@@ -432,8 +432,11 @@ void ResticProcess::stop(Ending &ending, Clock::time_point now) const noexcept
     ending.cancelled = true;
     if (!ending.exited) {
         // restic alone: it removes its lock from the repository through its helpers (ssh for
-        // SFTP), which must live until it has done so.
+        // SFTP), which must live until it has done so. A stopped restic (or helper) would only
+        // hold the signal until killDelay ran out and the kill left its lock behind: the group is
+        // woken to act on it at once.
         ::kill(m_pid, SIGTERM);
+        signalGroup(SIGCONT);
         ending.killAt = now + killDelay;
     } else {
         ending.killed = true;

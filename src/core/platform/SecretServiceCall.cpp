@@ -3,6 +3,7 @@
 #include "platform/KeyringSession.h"
 #include "platform/SessionBus.h"
 #include "util/Error.h"
+#include "util/ShutdownSignals.h"
 
 #include <QFileInfo>
 
@@ -120,14 +121,17 @@ GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError 
 
 thread_local SharedSession *threadSession = nullptr;
 thread_local std::stop_token threadStop;
+// The bound of a KeyringCleanup open on the thread; zero when none is.
+thread_local std::chrono::milliseconds threadCleanupLimit { 0 };
 
 } // namespace
 
 SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHandler fail)
-    : m_limit(limit)
+    : m_limit(threadCleanupLimit.count() > 0 ? std::min(limit, threadCleanupLimit) : limit)
     , m_fail(fail)
     , m_cancellable(g_cancellable_new())
-    , m_callStop(threadStop)
+    , m_callStop(threadCleanupLimit.count() > 0 ? std::stop_token() : threadStop)
+    , m_shutdown(threadCleanupLimit.count() > 0 ? std::stop_token() : ShutdownSignals::token())
     , m_watchdog([this](std::stop_token stop) { watch(stop); })
 {
     if (threadSession && threadSession->service) {
@@ -275,15 +279,18 @@ std::map<QByteArray, ValuePtr> SecretServiceCall::secrets(const gchar *const *pa
 void SecretServiceCall::watch(std::stop_token stop)
 {
     // Registered before the lock is taken: a stop already requested runs it at once, here.
-    const std::stop_callback onCallStop(m_callStop, [this] {
+    const auto wake = [this] {
         const std::lock_guard wakeLock(m_mutex);
         m_wake.notify_all();
-    });
+    };
+    const std::stop_callback onCallStop(m_callStop, wake);
+    const std::stop_callback onShutdown(m_shutdown, wake);
+    const auto asked = [this] { return m_callStop.stop_requested() || m_shutdown.stop_requested(); };
     std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, stop, m_limit, [this] { return m_callStop.stop_requested(); });
+    m_wake.wait_for(lock, stop, m_limit, asked);
     if (stop.stop_requested())
         return;
-    (m_callStop.stop_requested() ? m_stopped : m_expired) = true;
+    (asked() ? m_stopped : m_expired) = true;
     g_cancellable_cancel(m_cancellable.get());
 }
 
@@ -331,6 +338,16 @@ KeyringStop::KeyringStop(std::stop_token stop)
 KeyringStop::~KeyringStop()
 {
     keyring::threadStop = std::move(m_previous);
+}
+
+KeyringCleanup::KeyringCleanup(std::chrono::milliseconds limit)
+    : m_previous(std::exchange(keyring::threadCleanupLimit, limit))
+{
+}
+
+KeyringCleanup::~KeyringCleanup()
+{
+    keyring::threadCleanupLimit = m_previous;
 }
 
 } // namespace vellmir

@@ -1,11 +1,16 @@
 #include "platform/SessionBus.h"
 
 #include "util/LocalPath.h"
+#include "util/ShutdownSignals.h"
 
+#include <QDBusError>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 namespace vellmir::SessionBus {
@@ -62,6 +67,29 @@ QString missingSentence(const QString &consequence)
                           "of the desktop session's bus (or XDG_RUNTIME_DIR to the folder holding its \"bus\" "
                           "socket) in the environment that starts Vellmir.")
         .arg(consequence);
+}
+
+bool await(const QDBusPendingCall &pending)
+{
+    // The reply is taken in on the connection's own thread, so the caller's thread needs no event
+    // loop to see it arrive; a blocking wait could not be cut short, so it looks.
+    const std::stop_token shutdown = ShutdownSignals::token();
+    auto pause = std::chrono::microseconds(200);
+    while (!pending.isFinished()) {
+        if (shutdown.stop_requested())
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+    return true;
+}
+
+QDBusMessage call(const QDBusConnection &bus, const QDBusMessage &message, int timeoutMs)
+{
+    const QDBusPendingCall pending = bus.asyncCall(message, timeoutMs);
+    if (!await(pending))
+        return message.createErrorReply(QDBusError::NoReply, QStringLiteral("Vellmir was asked to stop."));
+    return pending.reply();
 }
 
 } // namespace vellmir::SessionBus

@@ -550,6 +550,8 @@ private Q_SLOTS:
         QTest::newRow("exits on SIGTERM") << QByteArray("7") << 7;
         // restic removes its lock through its helpers (ssh): they live until it has exited.
         QTest::newRow("cleans up through its helper") << QByteArray("cleanup") << 1;
+        // Stopped (Ctrl-Z, SIGSTOP), it is woken to act on the signal at once, as restic does.
+        QTest::newRow("stopped") << QByteArray("stopped") << 7;
     }
 
     void cancelTerminatesTheChild()
@@ -562,7 +564,7 @@ private Q_SLOTS:
         if (termExit == "cleanup")
             fake.set(QStringLiteral("term-cleanup"));
         else if (!termExit.isEmpty())
-            fake.set(QStringLiteral("term-exit"), termExit);
+            fake.set(QStringLiteral("term-exit"), termExit == "stopped" ? QByteArray("7") : termExit);
         std::stop_source stop;
         QElapsedTimer timer;
         Events events;
@@ -570,6 +572,8 @@ private Q_SLOTS:
             events.push_back(event);
             if (event.line == QStringLiteral("{\"ready\":1}")) {
                 QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
+                if (termExit == "stopped")
+                    ::kill(fake.pid(), SIGSTOP);
                 timer.start();
                 stop.request_stop();
             }
