@@ -1,6 +1,7 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
+#include "platform/SessionBus.h"
 #include "util/Log.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
@@ -460,7 +461,7 @@ ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::functi
     if (!m_environment)
         m_environment = [] {
             return DesktopSession::located(QProcessEnvironment::systemEnvironment(),
-                [] { return DesktopSession::managerEnvironment(QDBusConnection::sessionBus()); });
+                [] { return DesktopSession::managerEnvironment(SessionBus::connection()); });
         };
 }
 

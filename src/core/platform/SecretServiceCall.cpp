@@ -90,6 +90,8 @@ struct SharedSession {
     GObjectPtr<SecretService> service;
 };
 
+} // namespace
+
 // The process's one session-bus connection: GIO's shared one, which libsecret's proxies use
 // too. Kept from the first keyring call on, so the configuration's seal and a run's
 // credentials do not each connect and authenticate anew; one the bus has closed is let go, so
@@ -118,6 +120,8 @@ GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError 
     }
     return bus;
 }
+
+namespace {
 
 thread_local SharedSession *threadSession = nullptr;
 thread_local std::stop_token threadStop;

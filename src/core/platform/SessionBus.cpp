@@ -1,3 +1,5 @@
+#include "platform/SecretServiceCall.h"
+
 #include "platform/SessionBus.h"
 
 #include "util/LocalPath.h"
@@ -67,6 +69,22 @@ QString missingSentence(const QString &consequence)
                           "of the desktop session's bus (or XDG_RUNTIME_DIR to the folder holding its \"bus\" "
                           "socket) in the environment that starts Vellmir.")
         .arg(consequence);
+}
+
+QDBusConnection connection()
+{
+    if (address().isEmpty())
+        return QDBusConnection(QStringLiteral("vellmir-no-session-bus"));
+    const keyring::GObjectPtr<GCancellable> cancellable(g_cancellable_new());
+    GCancellable *cancel = cancellable.get();
+    const std::stop_callback onStop(ShutdownSignals::token(), [cancel] { g_cancellable_cancel(cancel); });
+    GError *error = nullptr;
+    const keyring::GObjectPtr<GDBusConnection> bus = keyring::sessionConnection(cancel, &error);
+    if (!bus) {
+        g_error_free(error);
+        return QDBusConnection(QStringLiteral("vellmir-no-session-bus"));
+    }
+    return QDBusConnection::sessionBus();
 }
 
 bool await(const QDBusPendingCall &pending)
