@@ -92,21 +92,22 @@ struct SharedSession {
 
 } // namespace
 
-// The process's one session-bus connection: GIO's shared one, which libsecret's proxies use
-// too. Kept from the first keyring call on, so the configuration's seal and a run's
+// The process's one connection to each bus: GIO's shared one, which libsecret's proxies use
+// too. Kept from the first call on, so the configuration's seal and a run's
 // credentials do not each connect and authenticate anew; one the bus has closed is let go, so
 // a restarted bus is met afresh. Connecting happens outside the lock, under the call's own
 // cancellable, so a call waiting here keeps its time bound.
-GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError **error)
+GObjectPtr<GDBusConnection> busConnection(GBusType type, GCancellable *cancellable, GError **error)
 {
     static std::mutex mutex;
-    static GDBusConnection *kept = nullptr;
+    static GDBusConnection *keptOnes[2] = {};
+    GDBusConnection *&kept = keptOnes[type == G_BUS_TYPE_SYSTEM ? 1 : 0];
     {
         const std::lock_guard lock(mutex);
         if (kept && !g_dbus_connection_is_closed(kept))
             return GObjectPtr<GDBusConnection>(static_cast<GDBusConnection *>(g_object_ref(kept)));
     }
-    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, error));
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(type, cancellable, error));
     if (!bus)
         return {};
     // GIO's shared bus connection would otherwise raise SIGTERM in this process if the bus
@@ -145,7 +146,7 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
     if (!sessionBusExists())
         m_fail(SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached")), 0);
     GError *error = nullptr;
-    const GObjectPtr<GDBusConnection> bus = sessionConnection(cancellable(), &error);
+    const GObjectPtr<GDBusConnection> bus = busConnection(G_BUS_TYPE_SESSION, cancellable(), &error);
     check(error);
     m_service.reset(secret_service_open_sync(
         promptlessServiceType(), secretServiceName, SECRET_SERVICE_OPEN_SESSION, cancellable(), &error));

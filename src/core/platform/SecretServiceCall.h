@@ -56,9 +56,10 @@ struct HashTableUnref {
 };
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableUnref>;
 
-// The process's one GIO session-bus connection, kept from its first use on; one the bus has
-// closed is let go, so a restarted bus is met afresh. Connecting waits under `cancellable`.
-GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError **error);
+// The process's one GIO connection to the session or the system bus, kept from its first use on;
+// one the bus has closed is let go, so a restarted bus is met afresh. Connecting waits under
+// `cancellable`.
+GObjectPtr<GDBusConnection> busConnection(GBusType type, GCancellable *cancellable, GError **error);
 
 // How a failure becomes the caller's own error type; it must throw.
 using FailureHandler = void (*)(const QString &message, int code);

@@ -71,20 +71,24 @@ QString missingSentence(const QString &consequence)
         .arg(consequence);
 }
 
-QDBusConnection connection()
+QDBusConnection connection(QDBusConnection::BusType type)
 {
-    if (address().isEmpty())
-        return QDBusConnection(QStringLiteral("vellmir-no-session-bus"));
+    const bool session = type == QDBusConnection::SessionBus;
+    const QDBusConnection none(QStringLiteral("vellmir-no-bus"));
+    // GIO would otherwise try to start a session bus through X11, leaving a stray daemon behind.
+    if (session && address().isEmpty())
+        return none;
     const keyring::GObjectPtr<GCancellable> cancellable(g_cancellable_new());
     GCancellable *cancel = cancellable.get();
     const std::stop_callback onStop(ShutdownSignals::token(), [cancel] { g_cancellable_cancel(cancel); });
     GError *error = nullptr;
-    const keyring::GObjectPtr<GDBusConnection> bus = keyring::sessionConnection(cancel, &error);
+    const keyring::GObjectPtr<GDBusConnection> bus
+        = keyring::busConnection(session ? G_BUS_TYPE_SESSION : G_BUS_TYPE_SYSTEM, cancel, &error);
     if (!bus) {
         g_error_free(error);
-        return QDBusConnection(QStringLiteral("vellmir-no-session-bus"));
+        return none;
     }
-    return QDBusConnection::sessionBus();
+    return session ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
 }
 
 bool await(const QDBusPendingCall &pending)
