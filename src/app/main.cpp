@@ -24,6 +24,7 @@
 #include <QSocketNotifier>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +152,10 @@ int main(int argc, char **argv)
     // libsecret would talk to whatever bus name this variable names; the secret store is not
     // something the environment may swap. Removed before any thread exists.
     ::unsetenv("SECRET_SERVICE_BUS_NAME");
+    // Each child is reaped by the wait of whoever started it. Inherited ignored, SIGCHLD would have
+    // the system reap them instead, and a pid reaped unseen may be another process's by the time a
+    // signal is sent to it.
+    ::signal(SIGCHLD, SIG_DFL);
     SessionBus::adopt();
     QStringList arguments;
     // A folder named on the command line may not be UTF-8; its bytes must reach restic unchanged.

@@ -1,9 +1,8 @@
 // vellmir-keeper: the keeper of one restic run, a program of its own so that it holds none of
-// the application's memory. ResticProcess starts it into restic's process group, with restic's
-// standard output and error pipes as its descriptors 0 and 1, the read end of the run's lifeline as
-// 2, a copy of the run's repository lock as 3 (when it has one) and the write end of a pipe that
-// says the lock is let go of as 4, and waits for it: "start" puts the keeper proper ("keep") in place and exits,
-// so the keeper is nobody's child of the application and nobody there has to reap it.
+// the application's memory. ResticProcess starts it into restic's process group, as nobody's
+// child in the application (so nobody there has to reap it), with restic's standard output and
+// error pipes as its descriptors 0 and 1, the read end of the run's lifeline as 2 and a copy of
+// the run's repository lock as 3 (when it has one).
 //
 // The keeper waits, every signal blocked, until the lifeline hangs up: the run is over, or the
 // application died however it died. From then on it reads restic's output and throws it away,
@@ -15,14 +14,12 @@
 //
 // The lock is held until restic has exited, whatever became of the application: a run whose
 // process died is not taken for over while its restic still works. Nothing restic starts
-// (ssh, which may linger as a connection master) ever holds it.
+// (ssh, which may linger as a connection master) ever holds it. While the application lives, its
+// own unlock frees the lock for this copy too: they share one open file description.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
@@ -34,7 +31,6 @@ constexpr int outputPipe = 0;
 constexpr int errorPipe = 1;
 constexpr int lifeline = 2;
 constexpr int lockCopy = 3; // a copy of the repository's lock, when the run has one
-constexpr int released = 4; // closed once the lock is let go of
 
 bool positive(const char *text, long long &value)
 {
@@ -51,19 +47,16 @@ long long millisecondsSince(const timespec &start)
     return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
-// Lets go of the repository's lock, and says so: restic has exited, or the keeper is done.
+// Lets go of the repository's lock: restic has exited, or the keeper is done.
 void release()
 {
     ::close(lockCopy);
-    ::close(released);
 }
 
 int keep(pid_t group, long long delay)
 {
     if (::getpgrp() != group)
         return 3;
-    // Started through /proc/self/exe, it would otherwise be listed as "exe".
-    ::prctl(PR_SET_NAME, "vellmir-keeper");
     // restic is the group's leader. Without a descriptor for it (an old kernel) the lock is let
     // go once the run is over for the application, or the output has ended.
     int restic = int(::syscall(SYS_pidfd_open, group, 0));
@@ -86,6 +79,11 @@ int keep(pid_t group, long long delay)
     }
     if (restic < 0)
         release();
+    // The application is done with the run or gone, and restic has (or is about to have) its
+    // signal to stop: one that was stopped would sit on it until the kill below left its lock in
+    // the repository, so the group is woken to act on it.
+    if (::getpgrp() == group)
+        ::kill(-group, SIGCONT);
 
     timespec start {};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
@@ -119,21 +117,12 @@ int keep(pid_t group, long long delay)
 
 } // namespace
 
-// vellmir-keeper start|keep GROUP DELAY-MILLISECONDS
+// vellmir-keeper GROUP DELAY-MILLISECONDS
 int main(int argc, char **argv)
 {
     long long group = 0;
     long long delay = 0;
-    if (argc != 4 || !positive(argv[2], group) || group <= 1 || !positive(argv[3], delay))
+    if (argc != 3 || !positive(argv[1], group) || group <= 1 || !positive(argv[2], delay))
         return 2;
-    if (std::strcmp(argv[1], "keep") == 0)
-        return keep(pid_t(group), delay);
-    if (std::strcmp(argv[1], "start") != 0 || ::getpgrp() != group)
-        return 2;
-    // The signal mask (every signal blocked) and the descriptors go over unchanged.
-    char keepWord[] = "keep";
-    char *arguments[] = { argv[0], keepWord, argv[2], argv[3], nullptr };
-    char *environment[] = { nullptr };
-    pid_t keeper = 0;
-    return ::posix_spawn(&keeper, "/proc/self/exe", nullptr, nullptr, arguments, environment) == 0 ? 0 : 4;
+    return keep(pid_t(group), delay);
 }

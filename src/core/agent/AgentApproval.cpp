@@ -1,9 +1,12 @@
 #include "agent/AgentApproval.h"
 
 #include "platform/DesktopSession.h"
+#include "platform/SessionBus.h"
 #include "util/AppPaths.h"
+#include "util/LineWriter.h"
 #include "util/LocalPath.h"
 #include "util/Log.h"
+#include "util/Process.h"
 #include "util/SystemError.h"
 #include "util/TextRules.h"
 
@@ -14,17 +17,22 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vellmir {
@@ -480,6 +488,65 @@ ApprovalDecision DialogApprover::answered(const ChangeRequest &request, int butt
     }
 }
 
+// The dialog's process as this one sees it, watched on the thread that asked.
+struct ProcessPrompt::Dialog {
+    pid_t pid = -1;
+    int output = -1; // its standard output: "shown", then the chosen button
+    int exit = -1; // readable once it exited
+    // Its standard input: the alert, then open until the question ends, which its end tells it.
+    std::unique_ptr<LineWriter> input;
+    int inputFd = -1;
+    std::optional<QSocketNotifier> reading;
+    std::optional<QSocketNotifier> ending;
+    QByteArray partial; // a line not whole yet
+    std::optional<int> answer;
+
+    ~Dialog()
+    {
+        reading.reset();
+        ending.reset();
+        if (pid > 0) {
+            // Not reaped yet, so the pid is still the dialog's own. Killed, it is gone at once;
+            // one the system cannot end is not waited for beyond a few seconds.
+            ::kill(pid, SIGKILL);
+            pollfd gone { exit, POLLIN, 0 };
+            if (exit < 0 || ::poll(&gone, 1, 5000) == 1)
+                reapChild(pid);
+        }
+        input.reset();
+        for (int fd : { output, exit, inputFd })
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    // Reads what the dialog wrote so far: "shown" goes out at once, the last button is kept.
+    void readLines(const std::function<void()> &shown)
+    {
+        char buffer[4096];
+        ssize_t count;
+        while ((count = ::read(output, buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
+            if (count > 0)
+                partial.append(buffer, count);
+        }
+        if (count == 0 && reading)
+            reading->setEnabled(false);
+        qsizetype end;
+        while ((end = partial.indexOf('\n')) >= 0) {
+            const QByteArray line = partial.left(end).trimmed();
+            partial.remove(0, end + 1);
+            bool ok = false;
+            const int button = line.toInt(&ok);
+            if (line == "shown")
+                shown();
+            else if (ok && button >= -1)
+                answer = button;
+        }
+        // The dialog writes two short lines; anything longer is not one of them.
+        if (partial.size() > 4096)
+            partial.clear();
+    }
+};
+
 ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::function<QProcessEnvironment()> environment)
     : m_program(std::move(program))
     , m_arguments(std::move(arguments))
@@ -488,7 +555,7 @@ ProcessPrompt::ProcessPrompt(QString program, QStringList arguments, std::functi
     if (!m_environment)
         m_environment = [] {
             return DesktopSession::located(QProcessEnvironment::systemEnvironment(),
-                [] { return DesktopSession::managerEnvironment(QDBusConnection::sessionBus()); });
+                [] { return DesktopSession::managerEnvironment(SessionBus::connection()); });
         };
 }
 
@@ -504,10 +571,10 @@ bool ProcessPrompt::available()
 
 bool ProcessPrompt::stopped() const
 {
-    if (!m_process || m_process->state() != QProcess::Running)
+    if (!m_dialog || m_dialog->pid <= 0)
         return false;
     // The state follows the command's name in parentheses, which may itself hold any byte.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process->processId()));
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_dialog->pid));
     if (!stat.open(QIODevice::ReadOnly))
         return false;
     const QByteArray line = stat.read(4096);
@@ -526,47 +593,67 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
         answered(unavailable);
         return;
     }
-    m_process = std::make_unique<QProcess>();
-    QProcess *process = m_process.get();
-    process->setProgram(m_program);
-    process->setArguments(m_arguments);
-    process->setProcessEnvironment(dialogEnvironment(environment));
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Lines: "shown" once the window is on screen, then the chosen button's index.
-    auto answer = std::make_shared<std::optional<int>>();
-    const auto readLines = [process, answer, shown] {
-        while (process->canReadLine()) {
-            const QByteArray line = process->readLine().trimmed();
-            bool ok = false;
-            const int button = line.toInt(&ok);
-            if (line == "shown")
-                shown();
-            else if (ok && button >= -1)
-                *answer = button;
-        }
-    };
-    QObject::connect(process, &QProcess::readyReadStandardOutput, process, readLines);
+    int input[2] = { -1, -1 };
+    int output[2] = { -1, -1 };
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
+        for (int fd : { input[0], input[1] })
+            if (fd >= 0)
+                ::close(fd);
+        answered(closedUnanswered);
+        return;
+    }
+    ::fcntl(output[0], F_SETFL, O_NONBLOCK); // this end only: the dialog writes as it always does
+    ChildSetup setup;
+    setup.program = LocalPath::encode(m_program);
+    setup.arguments.append(setup.program);
+    for (const QString &argument : std::as_const(m_arguments))
+        setup.arguments.append(argument.toUtf8());
+    for (const QString &entry : dialogEnvironment(environment).toStringList())
+        setup.environment.append(entry.toLocal8Bit());
+    // Its errors go where this process's go.
+    setup.descriptors = { input[0], output[1], STDERR_FILENO };
+    pid_t pid = -1;
+    const int error = startChild(setup, &pid);
+    ::close(input[0]);
+    ::close(output[1]);
+    auto dialog = std::make_unique<Dialog>();
+    dialog->inputFd = input[1];
+    dialog->output = output[0];
+    if (error != 0) {
+        logLine(QStringLiteral("approval"),
+            QStringLiteral("could not start the dialog %1: %2").arg(m_program, systemErrorText(error)));
+        answered(closedUnanswered);
+        return;
+    }
+    dialog->pid = pid;
+    dialog->exit = childExit(pid);
+    dialog->input = std::make_unique<LineWriter>(input[1]);
+    dialog->input->write(alert.toJson() + '\n');
+    Dialog *watched = dialog.get();
+    dialog->reading.emplace(watched->output, QSocketNotifier::Read);
+    QObject::connect(&*dialog->reading, &QSocketNotifier::activated, &*dialog->reading,
+        [watched, shown] { watched->readLines(shown); });
     // The answer counts once the window is gone. Whatever ends the process without one (a crash,
     // a kill, the display gone) leaves the request unanswered.
-    QObject::connect(process, &QProcess::finished, process,
-        [process, answer, answered, readLines](int status, QProcess::ExitStatus how) {
-            readLines();
-            if (*answer)
-                answered(**answer);
-            else if (how == QProcess::NormalExit && status == noDisplayStatus)
-                answered(unavailable);
-            else if (how == QProcess::NormalExit && status == stalledStatus)
-                answered(notShown);
-            else
-                answered(closedUnanswered);
-        });
-    QObject::connect(process, &QProcess::errorOccurred, process, [answered](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
+    const auto finished = [watched, answered, shown] {
+        watched->ending->setEnabled(false);
+        watched->readLines(shown);
+        const int status = reapChild(std::exchange(watched->pid, -1));
+        const bool exited = status >= 0 && WIFEXITED(status);
+        if (watched->answer)
+            answered(*watched->answer);
+        else if (exited && WEXITSTATUS(status) == noDisplayStatus)
+            answered(unavailable);
+        else if (exited && WEXITSTATUS(status) == stalledStatus)
+            answered(notShown);
+        else
             answered(closedUnanswered);
-    });
-    process->start();
-    // Standard input stays open: its end tells the dialog that this process is gone.
-    process->write(alert.toJson() + '\n');
+    };
+    if (dialog->exit >= 0) {
+        dialog->ending.emplace(watched->exit, QSocketNotifier::Read);
+        QObject::connect(&*dialog->ending, &QSocketNotifier::activated, &*dialog->ending, finished);
+    }
+    m_dialog = std::move(dialog);
 }
 
 QProcessEnvironment ProcessPrompt::dialogEnvironment(const QProcessEnvironment &agent)
@@ -589,14 +676,8 @@ QProcessEnvironment ProcessPrompt::dialogEnvironment(const QProcessEnvironment &
 
 void ProcessPrompt::dismiss()
 {
-    if (!m_process)
-        return;
-    m_process->disconnect(); // taken away unanswered: no answer is reported
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
-    m_process.reset();
+    // Taken away unanswered: no answer is reported.
+    m_dialog.reset();
 }
 
 } // namespace vellmir

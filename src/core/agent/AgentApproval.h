@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -210,7 +210,8 @@ private:
     QString m_program;
     QStringList m_arguments;
     std::function<QProcessEnvironment()> m_environment;
-    std::unique_ptr<QProcess> m_process;
+    struct Dialog;
+    std::unique_ptr<Dialog> m_dialog;
 };
 
 } // namespace vellmir

@@ -31,6 +31,9 @@ Destination DestinationWriter::save(const Destination &destination, const QMap<Q
         store.upsert(copy, expected, check);
     } catch (const std::exception &error) {
         try {
+            // Also when a signal ended the change: a secret of a destination that does not exist
+            // must not stay behind.
+            const KeyringCleanup cleanup;
             m_credentials.removeAll(copy.credentialID);
         } catch (const std::exception &cleanup) {
             throw ConfigError(errorDescription(error) + QStringLiteral(" Temporary credential cleanup also failed: ")

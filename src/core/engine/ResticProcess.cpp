@@ -2,6 +2,7 @@
 
 #include "util/Error.h"
 #include "util/Log.h"
+#include "util/Process.h"
 #include "util/SystemError.h"
 
 #include <QScopeGuard>
@@ -14,11 +15,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pthread.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -30,8 +27,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t readSize = 65536;
-// The keeper's own descriptors are 0 to 4; what is handed to it comes from above them.
-constexpr int firstFreeForKeeper = 5;
 
 void closeDescriptor(int &fd) noexcept
 {
@@ -40,27 +35,12 @@ void closeDescriptor(int &fd) noexcept
     fd = -1;
 }
 
-// A pipe whose ends are never below `lowest` (0, 1 or 2 by default), so a child's dup2 onto those cannot
-// clobber one.
 // `roomy`: for restic's output, with room for restic to run ahead of a busy reader.
-bool makePipe(int &readEnd, int &writeEnd, bool roomy = false, int lowest = 3)
+bool makePipe(int &readEnd, int &writeEnd, bool roomy = false)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    for (int &fd : fds) {
-        if (fd < lowest) {
-            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, lowest);
-            ::close(fd);
-            fd = moved;
-        }
-    }
-    if (fds[0] < 0 || fds[1] < 0) {
-        closeDescriptor(fds[0]);
-        closeDescriptor(fds[1]);
-        errno = EMFILE;
-        return false;
-    }
     // The system may refuse, which is harmless; the room counts against the user's pipe limit.
     if (roomy)
         ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
@@ -114,30 +94,6 @@ int milliseconds(Clock::time_point until, Clock::time_point now)
     return int(std::min<long long>(left, 60 * 60 * 1000));
 }
 
-// What the child needs between fork and exec, all made beforehand.
-struct ChildSetup {
-    const char *program;
-    char *const *argv;
-    char *const *envp;
-    int out; // the output pipes' write ends
-    int err;
-    int go; // read end: one byte once the keeper is in place, the end of file when it could not be
-    int report;
-    pid_t parent;
-};
-
-// Closes every descriptor from 3 up except the ascending `keep`.
-template <size_t count> void closeAllBut(const int (&keep)[count]) noexcept
-{
-    unsigned from = 3;
-    for (const int fd : keep) {
-        if (unsigned(fd) > from)
-            ::close_range(from, unsigned(fd) - 1, 0);
-        from = unsigned(fd) + 1;
-    }
-    ::close_range(from, ~0U, 0);
-}
-
 // The keeper program, beside the running executable as it is installed.
 QByteArray keeperPath()
 {
@@ -149,118 +105,35 @@ QByteArray keeperPath()
     return executable.left(executable.lastIndexOf('/') + 1) + "vellmir-keeper";
 }
 
-// The descriptors the keeper starts with, as its 0 to 4.
+// The descriptors the keeper starts with, as its 0 to 3.
 struct KeeperEnds {
     int out; // restic's output pipes, read ends
     int err;
     int lifeline; // read end: hangs up when this process is done with the run
-    int lock; // a copy of the repository's lock (at or above firstFreeForKeeper), -1 for none
-    int released; // write end (at or above firstFreeForKeeper): closed once the keeper let go of the lock
+    int lock; // the repository's lock, -1 for none: the keeper's copy shares its open file description
 };
 
 // Starts the keeper (vellmir-keeper, see there) into restic's group `group` with `ends` and nothing
-// else of this process: an exec, never a copy of the application. Waits only for its "start"
-// step, which leaves the keeper proper running on its own. Returns 0 or an errno.
+// else of this process, as nobody's child here. Returns 0 or an errno.
 int startKeeper(pid_t group, const KeeperEnds &ends)
 {
     static const QByteArray path = keeperPath();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends.out, 0);
-    posix_spawn_file_actions_adddup2(&actions, ends.err, 1);
-    posix_spawn_file_actions_adddup2(&actions, ends.lifeline, 2);
+    ChildSetup keeper;
+    keeper.program = path;
+    keeper.arguments = { QByteArrayLiteral("vellmir-keeper"), QByteArray::number(group),
+        QByteArray::number(qint64(ResticProcess::killDelay.count())) };
+    keeper.descriptors = { ends.out, ends.err, ends.lifeline };
     if (ends.lock >= 0)
-        posix_spawn_file_actions_adddup2(&actions, ends.lock, 3);
-    else
-        posix_spawn_file_actions_addclose(&actions, 3);
-    posix_spawn_file_actions_adddup2(&actions, ends.released, 4);
-    posix_spawn_file_actions_addclosefrom_np(&actions, firstFreeForKeeper);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setpgroup(&attributes, group);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    QByteArray groupText = QByteArray::number(group);
-    QByteArray delayText = QByteArray::number(qint64(ResticProcess::killDelay.count()));
-    char name[] = "vellmir-keeper";
-    char step[] = "start";
-    char *arguments[] = { name, step, groupText.data(), delayText.data(), nullptr };
-    char *environment[] = { nullptr };
-    pid_t starter = -1;
-    int error = ::posix_spawn(&starter, path.constData(), &actions, &attributes, arguments, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error == 0) {
-        int status = 0;
-        pid_t waited;
-        while ((waited = ::waitpid(starter, &status, 0)) < 0 && errno == EINTR) { }
-        // ECHILD: this process lets the system reap its children; the keeper's start cannot be told.
-        if (waited == starter && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-            error = ECHILD;
-    }
+        keeper.descriptors.push_back(ends.lock);
+    keeper.group = group;
+    keeper.signalsBlocked = true;
+    keeper.detached = true;
+    const int error = startChild(keeper, nullptr);
     if (error != 0)
         logLine(QStringLiteral("restic"),
             QStringLiteral("could not start its keeper %1: %2")
-                .arg(QString::fromLocal8Bit(path),
-                    error == ECHILD ? QStringLiteral("it failed") : systemErrorText(error)));
+                .arg(QString::fromLocal8Bit(path), systemErrorText(error)));
     return error;
-}
-
-// The child's side of start(): async-signal-safe calls only. Never returns.
-[[noreturn]] void execChild(const ChildSetup &setup) noexcept
-{
-    const auto fail = [&setup](int error) {
-        [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
-        ::_exit(127);
-    };
-    // Own process group, so a cancel reaches restic's helpers too; the keeper joins it.
-    if (::setpgid(0, 0) != 0)
-        fail(errno);
-    // restic goes when this process goes, killed, crashed or logged out: a restic left behind
-    // keeps its repository locked and goes on writing. The signal follows the thread that
-    // forked, and that thread stays in ResticEngine::stream until the child is reaped, so
-    // only the end of the whole process sends it. SIGTERM lets restic remove its own lock.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // A parent that died before the line above would never send it.
-    if (::getppid() != setup.parent)
-        fail(ESRCH);
-    // restic starts only once its keeper is in its group; a parent that dies meanwhile closes
-    // the pipe, and so does one whose keeper could not start. Nothing else is kept while it
-    // waits: a child another thread started at the same time would otherwise hold that one's
-    // pipe open, as it would hold this one's.
-    int needed[4] = { setup.out, setup.err, setup.go, setup.report };
-    std::sort(std::begin(needed), std::end(needed));
-    closeAllBut(needed);
-    char go = 0;
-    ssize_t got;
-    while ((got = ::read(setup.go, &go, 1)) < 0 && errno == EINTR) { }
-    if (got != 1)
-        fail(ECANCELED);
-    // Signals at their defaults whatever this process ignores or handles; unblocked at the end.
-    struct sigaction standard { };
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    for (int number = 1; number < NSIG; ++number) {
-        if (number != SIGKILL && number != SIGSTOP)
-            ::sigaction(number, &standard, nullptr);
-    }
-    // Not closed on exec: it may itself be descriptor 0. Above 2 it goes with the rest below.
-    const int input = ::open("/dev/null", O_RDONLY);
-    if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(setup.out, 1) < 0 || ::dup2(setup.err, 2) < 0)
-        fail(errno);
-    // Whatever another thread opened without close-on-exec stays out of restic; the report
-    // pipe closes on exec by itself.
-    const int keep[1] = { setup.report };
-    closeAllBut(keep);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(setup.program, setup.argv, setup.envp);
-    fail(errno);
-    ::_exit(127); // not reached
 }
 
 } // namespace
@@ -278,12 +151,10 @@ ResticProcess::~ResticProcess()
         // Only reached when the pump never ran to its end; the child is not reaped yet, so its
         // group id is still ours to signal.
         signalGroup(SIGKILL);
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
+        reapChild(m_pid);
     }
     closeDescriptor(m_pidfd);
     closeDescriptor(m_lifeline);
-    closeDescriptor(m_released);
     closeDescriptor(m_wake);
     closeDescriptor(m_out);
     closeDescriptor(m_err);
@@ -292,90 +163,43 @@ ResticProcess::~ResticProcess()
 int ResticProcess::start(
     const QByteArray &program, const QByteArrayList &arguments, const QByteArrayList &environment, int lock)
 {
-    // The keeper's copy of the repository's lock, above the descriptors its start puts in place.
-    int lockCopy = lock >= 0 ? ::fcntl(lock, F_DUPFD_CLOEXEC, firstFreeForKeeper) : -1;
-    if (lock >= 0 && lockCopy < 0)
-        return errno;
-    const auto closeLockCopy = qScopeGuard([&lockCopy] { closeDescriptor(lockCopy); });
     // The ends this process keeps are members; the others go when start() returns.
     int outWrite = -1;
     int errWrite = -1;
-    int reportRead = -1; // the child reports a failed exec here; a successful one closes the write end
-    int reportWrite = -1;
     int lifelineRead = -1;
-    int goRead = -1;
-    int goWrite = -1;
-    int releasedWrite = -1;
     const auto closeEnds = qScopeGuard([&] {
-        for (int *fd :
-            { &outWrite, &errWrite, &reportRead, &reportWrite, &lifelineRead, &goRead, &goWrite, &releasedWrite })
+        for (int *fd : { &outWrite, &errWrite, &lifelineRead })
             closeDescriptor(*fd);
     });
     const auto failed = [this](int error) {
         closeDescriptor(m_lifeline); // the keeper, if it started, goes too
-        closeDescriptor(m_released);
         closeDescriptor(m_out);
         closeDescriptor(m_err);
         return error;
     };
-    if (!makePipe(m_out, outWrite, true) || !makePipe(m_err, errWrite, true) || !makePipe(reportRead, reportWrite)
-        || !makePipe(lifelineRead, m_lifeline) || !makePipe(goRead, goWrite)
-        || !makePipe(m_released, releasedWrite, false, firstFreeForKeeper))
+    if (!makePipe(m_out, outWrite, true) || !makePipe(m_err, errWrite, true) || !makePipe(lifelineRead, m_lifeline))
         return failed(errno);
 
-    // Everything the child needs is made before the fork: after it, only async-signal-safe calls.
-    std::vector<char *> argv;
-    for (const QByteArray &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.constData()));
-    argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (const QByteArray &entry : environment)
-        envp.push_back(const_cast<char *>(entry.constData()));
-    envp.push_back(nullptr);
-    const ChildSetup setup { program.constData(), argv.data(), envp.data(), outWrite, errWrite, goRead, reportWrite,
-        ::getpid() };
-
-    // No handler of this process may run in the child before its signals are reset.
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t previous;
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        execChild(setup);
-    const int forkError = errno;
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    // Only the child may keep the write ends, so end of file comes when it (and whatever
-    // inherited them) has gone.
-    closeDescriptor(outWrite);
-    closeDescriptor(errWrite);
-    closeDescriptor(reportWrite);
-    closeDescriptor(goRead);
-    if (pid < 0)
-        return failed(forkError);
-    // Also here, so that the group exists before the keeper joins it and a cancel can signal it.
-    ::setpgid(pid, pid);
-    const int keeperError = startKeeper(pid, { m_out, m_err, lifelineRead, lockCopy, releasedWrite });
-    closeDescriptor(lifelineRead);
-    closeDescriptor(releasedWrite);
-    if (keeperError == 0) {
-        const char go = 1;
-        while (::write(goWrite, &go, 1) < 0 && errno == EINTR) { }
-    }
-    closeDescriptor(goWrite);
-
-    int childError = 0;
-    ssize_t got;
-    while ((got = ::read(reportRead, &childError, sizeof childError)) < 0 && errno == EINTR) { }
-    if (got == ssize_t(sizeof childError)) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-        return failed(keeperError != 0 ? keeperError : childError);
-    }
+    ChildSetup restic;
+    restic.program = program;
+    restic.arguments = arguments;
+    restic.environment = environment;
+    restic.descriptors = { -1, outWrite, errWrite };
+    // Own process group, so a cancel reaches restic's helpers too; the keeper joins it.
+    restic.group = 0;
+    // restic goes when this process goes, killed, crashed or logged out: a restic left behind
+    // keeps its repository locked and goes on writing. The signal follows the thread that
+    // started it, and that thread stays in ResticEngine::stream until the child is reaped, so
+    // only the end of the whole process sends it. SIGTERM lets restic remove its own lock.
+    restic.deathSignal = SIGTERM;
+    // restic starts only once its keeper is in its group.
+    restic.beforeExec = [&](pid_t child) { return startKeeper(child, { m_out, m_err, lifelineRead, lock }); };
+    pid_t pid = -1;
+    if (const int error = startChild(restic, &pid); error != 0)
+        return failed(error);
     m_pid = pid;
-    // Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be used from C++. Without it (old
-    // kernels) the pump looks for the exit periodically.
-    m_pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    // Without it (old kernels) the pump looks for the exit periodically.
+    m_pidfd = childExit(pid);
     return 0;
 }
 
@@ -432,8 +256,11 @@ void ResticProcess::stop(Ending &ending, Clock::time_point now) const noexcept
     ending.cancelled = true;
     if (!ending.exited) {
         // restic alone: it removes its lock from the repository through its helpers (ssh for
-        // SFTP), which must live until it has done so.
+        // SFTP), which must live until it has done so. A stopped restic (or helper) would only
+        // hold the signal until killDelay ran out and the kill left its lock behind: the group is
+        // woken to act on it at once.
         ::kill(m_pid, SIGTERM);
+        signalGroup(SIGCONT);
         ending.killAt = now + killDelay;
     } else {
         ending.killed = true;
@@ -544,27 +371,13 @@ int ResticProcess::reap() noexcept
 {
     closeDescriptor(m_pidfd);
     // The run is over: the keeper reads what a descendant still writes, then ends the group.
+    // restic has exited, so the keeper has let go of its copy of the repository's lock, which
+    // is in any case the caller's own lock: unlocking that frees every copy.
     closeDescriptor(m_lifeline);
     if (m_reaped)
         return -1;
-    int status = 0;
-    pid_t waited;
-    while ((waited = ::waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) { }
     m_reaped = true;
-    // restic has exited, so its keeper lets go of the repository's lock at once: the caller's
-    // next run must not find it held by this one. A keeper that does not answer is not waited for.
-    // Nothing is ever written to the pipe: it only hangs up.
-    pollfd released { m_released, POLLIN, 0 };
-    const Clock::time_point giveUp = Clock::now() + drainGrace;
-    while (m_released >= 0 && ::poll(&released, 1, milliseconds(giveUp, Clock::now())) < 0 && errno == EINTR) { }
-    closeDescriptor(m_released);
-    if (waited != m_pid)
-        return -1;
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
+    return exitStatusOf(reapChild(m_pid));
 }
 
 } // namespace vellmir

@@ -83,7 +83,6 @@ private:
     bool m_reaped = false;
     int m_pidfd = -1;
     int m_lifeline = -1; // write end of the keeper's lifeline (see start())
-    int m_released = -1; // read end: end of file once the keeper let go of the repository's lock
     int m_wake = -1;
     int m_out = -1;
     int m_err = -1;

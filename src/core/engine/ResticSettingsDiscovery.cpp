@@ -1,11 +1,12 @@
+#include "platform/SecretServiceCall.h"
+
 #include "engine/ResticSettingsDiscovery.h"
 
 #include "platform/KeyringError.h"
+#include "platform/KeyringStore.h"
 #include "util/Error.h"
 
 #include <QProcessEnvironment>
-
-#include <libsecret/secret.h>
 
 namespace vellmir {
 
@@ -63,41 +64,25 @@ KeyringError keyringError(const QString &message, int code = 0)
     return KeyringError::unexpectedStatus(message, code);
 }
 
-struct GErrorHolder {
-    GError *error = nullptr;
-    ~GErrorHolder()
-    {
-        if (error)
-            g_error_free(error);
-    }
-    QString message() const { return error ? QString::fromUtf8(error->message) : QString(); }
-    int code() const { return error ? error->code : 0; }
-};
+[[noreturn]] void failKeyring(const QString &message, int code)
+{
+    throw keyringError(message, code);
+}
 
 // The first item whose attribute "service" is `service`, of any schema, as the tool's items
 // are found by their service name alone. Secrets are loaded only when `loadSecret` is set.
-// Locked items are listed but never unlocked, so the lookup cannot raise an unlock prompt.
+// Locked items are listed but never unlocked, so the lookup cannot raise an unlock prompt. Bounded
+// in time and ended by a stop signal, as every keyring call is.
 // Returns a new reference or nullptr when nothing matches; throws on a keyring failure.
 SecretItem *findItem(const QString &service, bool loadSecret)
 {
-    GErrorHolder failure;
-    SecretService *secretService = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &failure.error);
-    if (!secretService)
-        throw keyringError(failure.message(), failure.code());
-
+    keyring::SecretServiceCall call(KeyringStore::defaultTimeLimit, failKeyring);
     const QByteArray serviceUtf8 = service.toUtf8();
-    GHashTable *attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char *>("service"), const_cast<char *>(serviceUtf8.constData()));
-    GList *items = secret_service_search_sync(secretService, nullptr, attributes,
-        loadSecret ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE, nullptr, &failure.error);
-    g_hash_table_unref(attributes);
-    g_object_unref(secretService);
-    if (failure.error)
-        throw keyringError(failure.message(), failure.code());
-
-    SecretItem *found = items ? SECRET_ITEM(g_object_ref(items->data)) : nullptr;
-    g_list_free_full(items, g_object_unref);
-    return found;
+    const keyring::HashTablePtr attributes(g_hash_table_new(g_str_hash, g_str_equal));
+    g_hash_table_insert(attributes.get(), const_cast<char *>("service"), const_cast<char *>(serviceUtf8.constData()));
+    const keyring::ItemList items
+        = call.search(nullptr, attributes.get(), loadSecret ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE);
+    return items ? SECRET_ITEM(g_object_ref(items->data)) : nullptr;
 }
 
 } // namespace

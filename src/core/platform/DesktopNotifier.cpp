@@ -25,7 +25,7 @@ std::optional<NotificationServerInfo> DesktopNotifier::serverInformation()
         return std::nullopt;
     const QDBusMessage call
         = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetServerInformation"));
-    const QDBusMessage reply = m_bus.call(call, QDBus::Block, m_timeoutMs);
+    const QDBusMessage reply = SessionBus::call(m_bus, call, m_timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 4)
         return std::nullopt;
     const QVariantList args = reply.arguments();
@@ -40,16 +40,15 @@ quint32 DesktopNotifier::notify(quint32 replaces, const QString &title, const QS
     // Capabilities decide only how the body is written; a server that does not answer here
     // gets plain text and the Notify call below reports the real problem.
     bool markup = false;
-    const QDBusMessage capabilities
-        = m_bus.call(QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetCapabilities")),
-            QDBus::Block, m_timeoutMs);
+    const QDBusMessage capabilities = SessionBus::call(m_bus,
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetCapabilities")), m_timeoutMs);
     if (capabilities.type() == QDBusMessage::ReplyMessage && !capabilities.arguments().isEmpty())
         markup = capabilities.arguments().constFirst().toStringList().contains(QStringLiteral("body-markup"));
 
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     call << QStringLiteral("Vellmir") << replaces << QString() << title << bodyFor(body, markup) << QStringList()
          << QVariantMap() << qint32(-1);
-    const QDBusMessage reply = m_bus.call(call, QDBus::Block, m_timeoutMs);
+    const QDBusMessage reply = SessionBus::call(m_bus, call, m_timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage)
         throw Error(reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage());
     if (reply.arguments().isEmpty())
@@ -65,7 +64,7 @@ QString DesktopNotifier::serverInstance()
         QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
             QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"), method);
         call.setArguments(arguments);
-        const QDBusMessage reply = m_bus.call(call, QDBus::Block, m_timeoutMs);
+        const QDBusMessage reply = SessionBus::call(m_bus, call, m_timeoutMs);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
             return {};
         return reply.arguments().constFirst().toString();

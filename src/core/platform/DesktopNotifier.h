@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Notifier.h"
+#include "platform/SessionBus.h"
 
 #include <QDBusConnection>
 #include <mutex>
@@ -12,7 +13,7 @@ namespace vellmir {
 // a backup. Safe to share between threads.
 class DesktopNotifier final : public Notifier {
 public:
-    explicit DesktopNotifier(QDBusConnection bus = QDBusConnection::sessionBus(), int timeoutMs = 5000);
+    explicit DesktopNotifier(QDBusConnection bus = SessionBus::connection(), int timeoutMs = 5000);
 
     std::optional<NotificationServerInfo> serverInformation() override;
     quint32 notify(quint32 replaces, const QString &title, const QString &body) override;

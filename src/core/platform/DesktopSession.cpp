@@ -1,5 +1,6 @@
 #include "platform/DesktopSession.h"
 
+#include "platform/SessionBus.h"
 #include "util/LocalPath.h"
 
 #include <QDBusMessage>
@@ -135,7 +136,7 @@ QStringList managerEnvironment(const QDBusConnection &bus)
     get << QStringLiteral("org.freedesktop.systemd1.Manager") << QStringLiteral("Environment");
     // Asks a running manager only: a bus that would start one for this is no desktop session.
     get.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(get, QDBus::Block, managerTimeoutMs);
+    const QDBusMessage reply = SessionBus::call(bus, get, managerTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return reply.arguments().constFirst().value<QDBusVariant>().variant().toStringList();

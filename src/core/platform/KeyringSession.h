@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <stop_token>
 
 namespace vellmir {
@@ -22,7 +23,8 @@ private:
 };
 
 // While one lives, every keyring call the same thread makes also ends as soon as `stop` is
-// requested, throwing CancellationError, rather than when its time limit passes.
+// requested, throwing CancellationError, rather than when its time limit passes. A signal that
+// asks the process to stop ends every call, scope or not.
 class KeyringStop {
 public:
     explicit KeyringStop(std::stop_token stop);
@@ -32,6 +34,22 @@ public:
 
 private:
     std::stop_token m_previous;
+};
+
+// While one lives, the keyring calls of the same thread undo what a change that did not complete
+// left (a secret stored for a destination that was never saved): they go on when the process or
+// the thread's KeyringStop asks to stop, and each ends within `limit` instead.
+class KeyringCleanup {
+public:
+    static constexpr std::chrono::milliseconds defaultLimit { 5000 };
+
+    explicit KeyringCleanup(std::chrono::milliseconds limit = defaultLimit);
+    ~KeyringCleanup();
+    KeyringCleanup(const KeyringCleanup &) = delete;
+    KeyringCleanup &operator=(const KeyringCleanup &) = delete;
+
+private:
+    std::chrono::milliseconds m_previous;
 };
 
 } // namespace vellmir

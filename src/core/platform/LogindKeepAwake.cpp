@@ -1,5 +1,6 @@
 #include "platform/LogindKeepAwake.h"
 
+#include "platform/SessionBus.h"
 #include "util/Log.h"
 
 #include <QDBusMessage>
@@ -47,8 +48,7 @@ void LogindInhibitor::release()
 {
     if (!m_reply)
         return;
-    m_reply->waitForFinished();
-    if (m_reply->isError()) {
+    if (SessionBus::await(*m_reply) && m_reply->isError()) {
         // A machine without logind simply sleeps as it would; worth a line, not a failure.
         const QDBusError error = m_reply->error();
         logLine(QStringLiteral("keep-awake"),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/KeepAwake.h"
+#include "platform/SessionBus.h"
 
 #include <QDBusConnection>
 #include <QDBusPendingCall>
@@ -34,7 +35,7 @@ private:
 
 class LogindKeepAwake final : public KeepAwake {
 public:
-    explicit LogindKeepAwake(QDBusConnection systemBus = QDBusConnection::systemBus());
+    explicit LogindKeepAwake(QDBusConnection systemBus = SessionBus::connection(QDBusConnection::SystemBus));
     std::unique_ptr<KeepAwakeHold> hold(const QString &reason) override;
 
 private:

@@ -3,6 +3,7 @@
 #include "platform/KeyringSession.h"
 #include "platform/SessionBus.h"
 #include "util/Error.h"
+#include "util/ShutdownSignals.h"
 
 #include <QFileInfo>
 
@@ -89,21 +90,24 @@ struct SharedSession {
     GObjectPtr<SecretService> service;
 };
 
-// The process's one session-bus connection: GIO's shared one, which libsecret's proxies use
-// too. Kept from the first keyring call on, so the configuration's seal and a run's
+} // namespace
+
+// The process's one connection to each bus: GIO's shared one, which libsecret's proxies use
+// too. Kept from the first call on, so the configuration's seal and a run's
 // credentials do not each connect and authenticate anew; one the bus has closed is let go, so
 // a restarted bus is met afresh. Connecting happens outside the lock, under the call's own
 // cancellable, so a call waiting here keeps its time bound.
-GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError **error)
+GObjectPtr<GDBusConnection> busConnection(GBusType type, GCancellable *cancellable, GError **error)
 {
     static std::mutex mutex;
-    static GDBusConnection *kept = nullptr;
+    static GDBusConnection *keptOnes[2] = {};
+    GDBusConnection *&kept = keptOnes[type == G_BUS_TYPE_SYSTEM ? 1 : 0];
     {
         const std::lock_guard lock(mutex);
         if (kept && !g_dbus_connection_is_closed(kept))
             return GObjectPtr<GDBusConnection>(static_cast<GDBusConnection *>(g_object_ref(kept)));
     }
-    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, error));
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(type, cancellable, error));
     if (!bus)
         return {};
     // GIO's shared bus connection would otherwise raise SIGTERM in this process if the bus
@@ -118,16 +122,21 @@ GObjectPtr<GDBusConnection> sessionConnection(GCancellable *cancellable, GError 
     return bus;
 }
 
+namespace {
+
 thread_local SharedSession *threadSession = nullptr;
 thread_local std::stop_token threadStop;
+// The bound of a KeyringCleanup open on the thread; zero when none is.
+thread_local std::chrono::milliseconds threadCleanupLimit { 0 };
 
 } // namespace
 
 SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHandler fail)
-    : m_limit(limit)
+    : m_limit(threadCleanupLimit.count() > 0 ? std::min(limit, threadCleanupLimit) : limit)
     , m_fail(fail)
     , m_cancellable(g_cancellable_new())
-    , m_callStop(threadStop)
+    , m_callStop(threadCleanupLimit.count() > 0 ? std::stop_token() : threadStop)
+    , m_shutdown(threadCleanupLimit.count() > 0 ? std::stop_token() : ShutdownSignals::token())
     , m_watchdog([this](std::stop_token stop) { watch(stop); })
 {
     if (threadSession && threadSession->service) {
@@ -137,7 +146,7 @@ SecretServiceCall::SecretServiceCall(std::chrono::milliseconds limit, FailureHan
     if (!sessionBusExists())
         m_fail(SessionBus::missingSentence(QStringLiteral("the Secret Service cannot be reached")), 0);
     GError *error = nullptr;
-    const GObjectPtr<GDBusConnection> bus = sessionConnection(cancellable(), &error);
+    const GObjectPtr<GDBusConnection> bus = busConnection(G_BUS_TYPE_SESSION, cancellable(), &error);
     check(error);
     m_service.reset(secret_service_open_sync(
         promptlessServiceType(), secretServiceName, SECRET_SERVICE_OPEN_SESSION, cancellable(), &error));
@@ -275,15 +284,18 @@ std::map<QByteArray, ValuePtr> SecretServiceCall::secrets(const gchar *const *pa
 void SecretServiceCall::watch(std::stop_token stop)
 {
     // Registered before the lock is taken: a stop already requested runs it at once, here.
-    const std::stop_callback onCallStop(m_callStop, [this] {
+    const auto wake = [this] {
         const std::lock_guard wakeLock(m_mutex);
         m_wake.notify_all();
-    });
+    };
+    const std::stop_callback onCallStop(m_callStop, wake);
+    const std::stop_callback onShutdown(m_shutdown, wake);
+    const auto asked = [this] { return m_callStop.stop_requested() || m_shutdown.stop_requested(); };
     std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, stop, m_limit, [this] { return m_callStop.stop_requested(); });
+    m_wake.wait_for(lock, stop, m_limit, asked);
     if (stop.stop_requested())
         return;
-    (m_callStop.stop_requested() ? m_stopped : m_expired) = true;
+    (asked() ? m_stopped : m_expired) = true;
     g_cancellable_cancel(m_cancellable.get());
 }
 
@@ -331,6 +343,16 @@ KeyringStop::KeyringStop(std::stop_token stop)
 KeyringStop::~KeyringStop()
 {
     keyring::threadStop = std::move(m_previous);
+}
+
+KeyringCleanup::KeyringCleanup(std::chrono::milliseconds limit)
+    : m_previous(std::exchange(keyring::threadCleanupLimit, limit))
+{
+}
+
+KeyringCleanup::~KeyringCleanup()
+{
+    keyring::threadCleanupLimit = m_previous;
 }
 
 } // namespace vellmir

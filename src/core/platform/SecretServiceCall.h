@@ -1,6 +1,7 @@
 #pragma once
 
-// The keyring machinery the credentials and the seal key share; only their sources include it.
+// The keyring machinery the credentials, the seal key and the look-up of restic settings another
+// tool keeps share; only their sources include it.
 // GLib's headers name struct members "signals": include them before anything from Qt. The
 // path-based calls (a search and a secrets read without an item proxy each) come with this define.
 #define SECRET_API_SUBJECT_TO_CHANGE
@@ -55,6 +56,11 @@ struct HashTableUnref {
 };
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableUnref>;
 
+// The process's one GIO connection to the session or the system bus, kept from its first use on;
+// one the bus has closed is let go, so a restarted bus is met afresh. Connecting waits under
+// `cancellable`.
+GObjectPtr<GDBusConnection> busConnection(GBusType type, GCancellable *cancellable, GError **error);
+
 // How a failure becomes the caller's own error type; it must throw.
 using FailureHandler = void (*)(const QString &message, int code);
 
@@ -62,7 +68,8 @@ using FailureHandler = void (*)(const QString &message, int code);
 // thread's KeyringSession one when a scope is open), and a watchdog that cancels whatever is
 // still waiting when the time limit passes. Each D-Bus call times out after 25 s on its own; the
 // limit bounds the whole call, including a bus that is still starting a keyring daemon or a
-// daemon that never answers. No prompt is ever shown: the service refuses them all.
+// daemon that never answers; a signal that asks the process to stop ends it sooner. No prompt is ever shown: the
+// service refuses them all.
 class SecretServiceCall {
 public:
     // Throws through `fail` when there is no session bus (it is never autolaunched) or no
@@ -105,6 +112,7 @@ private:
     std::condition_variable_any m_wake;
     std::atomic<bool> m_expired { false };
     std::stop_token m_callStop; // the thread's KeyringStop when one is open
+    std::stop_token m_shutdown; // the process's shutdown signals
     std::atomic<bool> m_stopped { false };
     std::jthread m_watchdog; // declared after what it uses, so it stops first
     GObjectPtr<SecretService> m_service;

@@ -1,11 +1,18 @@
+#include "platform/SecretServiceCall.h"
+
 #include "platform/SessionBus.h"
 
 #include "util/LocalPath.h"
+#include "util/ShutdownSignals.h"
 
+#include <QDBusError>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 namespace vellmir::SessionBus {
@@ -62,6 +69,49 @@ QString missingSentence(const QString &consequence)
                           "of the desktop session's bus (or XDG_RUNTIME_DIR to the folder holding its \"bus\" "
                           "socket) in the environment that starts Vellmir.")
         .arg(consequence);
+}
+
+QDBusConnection connection(QDBusConnection::BusType type)
+{
+    const bool session = type == QDBusConnection::SessionBus;
+    const QDBusConnection none(QStringLiteral("vellmir-no-bus"));
+    // GIO would otherwise try to start a session bus through X11, leaving a stray daemon behind.
+    if (session && address().isEmpty())
+        return none;
+    const keyring::GObjectPtr<GCancellable> cancellable(g_cancellable_new());
+    GCancellable *cancel = cancellable.get();
+    const std::stop_callback onStop(ShutdownSignals::token(), [cancel] { g_cancellable_cancel(cancel); });
+    GError *error = nullptr;
+    const keyring::GObjectPtr<GDBusConnection> bus
+        = keyring::busConnection(session ? G_BUS_TYPE_SESSION : G_BUS_TYPE_SYSTEM, cancel, &error);
+    if (!bus) {
+        g_error_free(error);
+        return none;
+    }
+    return session ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
+}
+
+bool await(const QDBusPendingCall &pending)
+{
+    // The reply is taken in on the connection's own thread, so the caller's thread needs no event
+    // loop to see it arrive; a blocking wait could not be cut short, so it looks.
+    const std::stop_token shutdown = ShutdownSignals::token();
+    auto pause = std::chrono::microseconds(200);
+    while (!pending.isFinished()) {
+        if (shutdown.stop_requested())
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+    return true;
+}
+
+QDBusMessage call(const QDBusConnection &bus, const QDBusMessage &message, int timeoutMs)
+{
+    const QDBusPendingCall pending = bus.asyncCall(message, timeoutMs);
+    if (!await(pending))
+        return message.createErrorReply(QDBusError::NoReply, QStringLiteral("Vellmir was asked to stop."));
+    return pending.reply();
 }
 
 } // namespace vellmir::SessionBus

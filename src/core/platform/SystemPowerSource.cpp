@@ -1,5 +1,7 @@
 #include "platform/SystemPowerSource.h"
 
+#include "platform/SessionBus.h"
+
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDir>
@@ -46,7 +48,7 @@ std::optional<bool> SystemPowerSource::upowerAnswer() const
         QStringLiteral("/org/freedesktop/UPower"), QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
     call << QStringLiteral("org.freedesktop.UPower") << QStringLiteral("OnBattery");
-    const QDBusMessage reply = m_bus.call(call, QDBus::Block, m_timeoutMs);
+    const QDBusMessage reply = SessionBus::call(m_bus, call, m_timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     const QVariant value = reply.arguments().constFirst().value<QDBusVariant>().variant();

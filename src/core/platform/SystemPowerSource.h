@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/PowerSource.h"
+#include "platform/SessionBus.h"
 
 #include <QDBusConnection>
 #include <QString>
@@ -11,7 +12,7 @@ namespace vellmir {
 // Both are read afresh on every call.
 class SystemPowerSource final : public PowerSource {
 public:
-    explicit SystemPowerSource(QDBusConnection systemBus = QDBusConnection::systemBus(),
+    explicit SystemPowerSource(QDBusConnection systemBus = SessionBus::connection(QDBusConnection::SystemBus),
         QString powerSupplyFolder = QStringLiteral("/sys/class/power_supply"), int timeoutMs = 2000);
 
     std::optional<bool> isOnBattery() override;

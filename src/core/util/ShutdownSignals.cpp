@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -14,11 +15,24 @@ namespace {
 
 int wakePipe[2] = { -1, -1 };
 std::atomic<int> first { 0 };
+constexpr int handled[] = { SIGINT, SIGTERM, SIGHUP };
+// Which of `handled` have the handler below; one inherited ignored stays ignored.
+volatile sig_atomic_t installed[std::size(handled)] = {};
 
-// Async-signal-safe: one byte into the pipe, read by the watcher below.
+// Async-signal-safe: one byte into the pipe, read by the watcher below. Every one of the
+// signals is back at its default from here on, not only the one that came: a second request
+// to stop, of whichever kind, ends the process at once. The others are blocked while this runs,
+// so one that arrives meanwhile waits for the defaults and then ends it.
 void handle(int number)
 {
     const int saved = errno;
+    struct sigaction standard { };
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (size_t i = 0; i < std::size(handled); ++i) {
+        if (installed[i])
+            ::sigaction(handled[i], &standard, nullptr);
+    }
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t written = ::write(wakePipe[1], &byte, 1);
     errno = saved;
@@ -68,17 +82,29 @@ std::stop_token install()
         struct sigaction action { };
         action.sa_handler = handle;
         sigemptyset(&action.sa_mask);
-        // Once handled, the signal is back at its default: a second one ends the process.
+        for (const int number : handled)
+            sigaddset(&action.sa_mask, number);
         action.sa_flags = SA_RESTART | SA_RESETHAND;
-        for (const int number : { SIGINT, SIGTERM, SIGHUP }) {
+        // One arriving meanwhile waits until all are in place, so that it resets all of them.
+        sigset_t previous;
+        ::pthread_sigmask(SIG_BLOCK, &action.sa_mask, &previous);
+        for (size_t i = 0; i < std::size(handled); ++i) {
             // A signal inherited ignored stays ignored: nohup's SIGHUP, and the SIGINT a shell
             // ignores in its background jobs so that Ctrl+C in the terminal does not reach them.
             struct sigaction current { };
+            const int number = handled[i];
             if (number != SIGTERM && ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
                 continue;
+            installed[i] = 1;
             ::sigaction(number, &action, nullptr);
         }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     });
+    return source().get_token();
+}
+
+std::stop_token token()
+{
     return source().get_token();
 }
 

@@ -3,17 +3,23 @@
 #include <libsecret/secret.h>
 
 #include "KeyringControl.h"
+#include "MemorySealKeyStore.h"
 #include "TestSupport.h"
 #include "config/CredentialsStore.h"
+#include "config/DestinationStore.h"
+#include "config/DestinationWriter.h"
 #include "platform/DataProtectionSealKeyStore.h"
 #include "platform/KeyringStore.h"
 #include "platform/SessionBus.h"
+#include "util/ShutdownSignals.h"
 #include "util/Uuid.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -81,8 +87,9 @@ int itemCount(const QString &service, const QString &account, bool defaultCollec
         g_hash_table_unref(attributes);
         g_object_unref(collection);
     } else {
+        // A null account: every account of the service.
         items = secret_password_search_sync(anySchema(), SECRET_SEARCH_ALL, nullptr, &error, "service", s.constData(),
-            "account", a.constData(), nullptr);
+            account.isNull() ? nullptr : "account", a.constData(), nullptr);
     }
     if (!failOn(error))
         return -1;
@@ -424,6 +431,7 @@ private Q_SLOTS:
         QTest::newRow("session bus without a keyring daemon") << QStringLiteral("absent");
         QTest::newRow("keyring daemon that never answers") << QStringLiteral("silent");
         QTest::newRow("no session bus") << QStringLiteral("nobus");
+        QTest::newRow("the process asked to stop") << QStringLiteral("stopped");
     }
 
     void missingSecretServiceIsAnError()
@@ -440,7 +448,7 @@ private Q_SLOTS:
             environment.remove(QStringLiteral("DISPLAY"));
             environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
             environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-        } else {
+        } else if (mode != u"stopped") {
             const QString runSession = QStandardPaths::findExecutable(QStringLiteral("dbus-run-session"));
             QVERIFY2(!runSession.isEmpty(), "dbus-run-session is missing; run scripts/setup");
             const QString config = dir.filePath(QStringLiteral("bus.conf"));
@@ -466,6 +474,10 @@ private Q_SLOTS:
         const QString mode = qEnvironmentVariable("VELLMIR_KEYRING_CHILD");
         if (mode.isEmpty())
             QSKIP("Runs only as the child process of missingSecretServiceIsAnError.");
+        if (mode == u"stopped") {
+            stoppedProcess();
+            return;
+        }
         // The system's message follows the prefix; a daemon that never answers is cut off in time.
         std::optional<QString> exactly;
         GDBusConnection *silent = nullptr;
@@ -523,7 +535,41 @@ private Q_SLOTS:
         QVERIFY(expectSealKeyError("key", [&] { (void)keys.key(); }));
         QVERIFY(expectSealKeyError("create", [&] { (void)keys.create(); }));
     }
+
+private:
+    void stoppedProcess();
 };
+
+void KeyringStoreTest::stoppedProcess()
+{
+    // A signal that asks the process to stop ends every keyring call at once, whatever its time
+    // limit; what an add that did not complete stored is still removed.
+    const std::stop_token stop = ShutdownSignals::install();
+    const CredentialsStore credentials(std::make_shared<KeyringStore>(std::chrono::seconds(60)));
+    QTemporaryDir home;
+    DestinationStore store(home.filePath(QStringLiteral("destinations.json")), credentials,
+        std::make_shared<test::MemorySealKeyStore>(), home.filePath(QStringLiteral("Vellmir.conf")));
+    Destination draft;
+    draft.id = QUuid::createUuid();
+    draft.name = QStringLiteral("Stopped");
+    draft.kind = Destination::Kind::local;
+    draft.repository = home.filePath(QStringLiteral("repository"));
+    const int before = itemCount(CredentialsStore::service(), QString(), false);
+    QVERIFY_THROWS_EXCEPTION(CancellationError,
+        DestinationWriter(credentials)
+            .save(draft, { { QStringLiteral("RESTIC_PASSWORD"), QStringLiteral("pw") } }, store, std::nullopt,
+                [&](const QList<Destination> &) {
+                    // The signal comes while the repository is being created.
+                    ::kill(::getpid(), SIGTERM);
+                    QTRY_VERIFY(stop.stop_requested());
+                    throw CancellationError();
+                }));
+    QCOMPARE(itemCount(CredentialsStore::service(), QString(), false), before);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY_THROWS_EXCEPTION(CancellationError, (void)KeyringStore().password(testService, freshAccount()));
+    QVERIFY(clock.elapsed() < 5000);
+}
 
 QTEST_GUILESS_MAIN(KeyringStoreTest)
 #include "KeyringStoreTest.moc"

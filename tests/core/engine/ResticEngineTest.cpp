@@ -6,6 +6,7 @@
 #include "util/AppPaths.h"
 #include "util/Error.h"
 #include "util/LocalPath.h"
+#include "util/Process.h"
 #include "util/ResticError.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -552,6 +555,8 @@ private Q_SLOTS:
         QTest::newRow("exits on SIGTERM") << QByteArray("7") << 7;
         // restic removes its lock through its helpers (ssh): they live until it has exited.
         QTest::newRow("cleans up through its helper") << QByteArray("cleanup") << 1;
+        // Stopped (Ctrl-Z, SIGSTOP), it is woken to act on the signal at once, as restic does.
+        QTest::newRow("stopped") << QByteArray("stopped") << 7;
     }
 
     void cancelTerminatesTheChild()
@@ -564,7 +569,7 @@ private Q_SLOTS:
         if (termExit == "cleanup")
             fake.set(QStringLiteral("term-cleanup"));
         else if (!termExit.isEmpty())
-            fake.set(QStringLiteral("term-exit"), termExit);
+            fake.set(QStringLiteral("term-exit"), termExit == "stopped" ? QByteArray("7") : termExit);
         std::stop_source stop;
         QElapsedTimer timer;
         Events events;
@@ -572,6 +577,8 @@ private Q_SLOTS:
             events.push_back(event);
             if (event.line == QStringLiteral("{\"ready\":1}")) {
                 QTRY_VERIFY(QFileInfo::exists(fake.path(QStringLiteral("sleep.pid"))));
+                if (termExit == "stopped")
+                    ::kill(fake.pid(), SIGSTOP);
                 timer.start();
                 stop.request_stop();
             }
@@ -587,20 +594,34 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("script"); // files of the fake restic, "name=content"
         QTest::addColumn<QString>("started"); // the file that appears once it is under way
-        QTest::addColumn<bool>("cleansUp");
-        QTest::newRow("removes its lock") << QStringList { "sleep=30", "term-cleanup" } << "sleep.pid" << true;
+        QTest::addColumn<QString>("then"); // what restic does after the signal
+        QTest::newRow("removes its lock") << QStringList { "sleep=30", "term-cleanup" } << "sleep.pid"
+                                          << "cleans up";
         // An upload held back by a limit goes on after the signal, printing status lines.
         QTest::newRow("goes on writing") << QStringList { "repeat=1000000000 {\"message_type\":\"status\"}",
             "ignore-term", "grandchild" } << "grandchild.pid"
-                                         << false;
+                                         << "goes on";
+        // Something it started (an ssh master) still holds its output: the run's lock goes with
+        // restic, not with that.
+        QTest::newRow("exits, leaving a descendant")
+            << QStringList { "sleep=30", "term-cleanup", "grandchild" } << "sleep.pid"
+            << "exits";
     }
 
     void childDiesWithTheProcessThatStartedIt()
     {
         QFETCH(QStringList, script);
         QFETCH(QString, started);
-        QFETCH(bool, cleansUp);
+        QFETCH(QString, then);
+        const bool cleansUp = then != u"goes on";
         FakeRestic fake;
+        const auto lockFree = [&] {
+            try {
+                return FileLock::repository(QStringLiteral("/srv/d"), fake.locks()) != nullptr;
+            } catch (const std::exception &) {
+                return false;
+            }
+        };
         for (const QString &file : script)
             fake.set(file.section(u'=', 0, 0), file.section(u'=', 1).toUtf8());
         // A program of its own runs restic through the engine and is killed the way a crash or
@@ -621,6 +642,10 @@ private Q_SLOTS:
             QVERIFY(!processGone(fake.pid()));
             QVERIFY_THROWS_EXCEPTION(std::exception, FileLock::repository(QStringLiteral("/srv/d"), fake.locks()));
         }
+        if (then == u"exits") {
+            QTRY_VERIFY_WITH_TIMEOUT(lockFree(), int(ResticProcess::killDelay.count()) / 2);
+            QVERIFY(!processGone(fake.pid(QStringLiteral("grandchild.pid"))));
+        }
         // Whatever restic does after the signal, its group ends when the kill delay has run out.
         const int bound = int(ResticProcess::killDelay.count()) + 10000;
         QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid()), bound);
@@ -628,19 +653,37 @@ private Q_SLOTS:
             // Its output has nobody to read it, yet it is not killed by a broken pipe before it
             // has cleaned up (removed its lock), and its helper is still there to do it with.
             QCOMPARE(test::readFile(fake.path(QStringLiteral("cleanup"))), QByteArray("alive\n"));
-        } else {
-            QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid(QStringLiteral("grandchild.pid"))), bound);
         }
+        if (then != u"cleans up")
+            QTRY_VERIFY_WITH_TIMEOUT(processGone(fake.pid(QStringLiteral("grandchild.pid"))), bound);
         // Free once restic and whatever it started are gone.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                try {
-                    return FileLock::repository(QStringLiteral("/srv/d"), fake.locks()) != nullptr;
-                } catch (const std::exception &) {
-                    return false;
-                }
-            }(),
-            bound);
+        QTRY_VERIFY_WITH_TIMEOUT(lockFree(), bound);
+    }
+
+    // Nothing of this process reaches a child, not even while it waits for its keeper: a child
+    // another thread started meanwhile would not see its pipes end when it does.
+    void aChildHoldsOnlyWhatItIsGiven()
+    {
+        int other[2];
+        QVERIFY(::pipe2(other, O_CLOEXEC) == 0);
+        const int inherited = ::fcntl(other[0], F_DUPFD, 0); // not closed on exec
+        ChildSetup child;
+        child.program = "/bin/sh";
+        child.arguments = { "sh", "-c", "[ ! -e /proc/$$/fd/" + QByteArray::number(inherited) + " ]" };
+        bool ended = false;
+        child.beforeExec = [&](pid_t) {
+            ::close(other[1]);
+            pollfd end { other[0], POLLIN, 0 };
+            ended = ::poll(&end, 1, 5000) == 1;
+            return 0;
+        };
+        pid_t pid = -1;
+        QCOMPARE(startChild(child, &pid), 0);
+        const int status = exitStatusOf(reapChild(pid));
+        ::close(other[0]);
+        ::close(inherited);
+        QVERIFY(ended);
+        QCOMPARE(status, 0);
     }
 
     void cancelKillsAChildIgnoringTerm()

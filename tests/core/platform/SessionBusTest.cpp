@@ -2,13 +2,21 @@
 #include "platform/DesktopSession.h"
 
 #include "PrivateBus.h"
+#include "util/ShutdownSignals.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vellmir;
@@ -175,6 +183,48 @@ private Q_SLOTS:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         QCOMPARE(SessionBus::address(environment, dir.filePath(QStringLiteral("none"))),
             QStringLiteral("unix:path=") + dir.path() + QStringLiteral("/run%20time%2cx%3d1/bus"));
+    }
+
+    // A bus that takes the connection but never answers (stopped, wedged) holds nobody past a
+    // signal asking the process to stop. Runs the child below in a process of its own.
+    void aStopSignalEndsTheWaitForASilentBus()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("bus")));
+        const int silent = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()) + 1);
+        QVERIFY(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::listen(silent, 8) == 0); // and never accepts
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VELLMIR_SILENT_BUS_CHILD"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + path);
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("silentBusChild") });
+        QVERIFY(child.waitForFinished(60000));
+        ::close(silent);
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : SessionBusTest::silentBusChild()"), output.constData());
+    }
+
+    void silentBusChild()
+    {
+        if (qEnvironmentVariableIsEmpty("VELLMIR_SILENT_BUS_CHILD"))
+            QSKIP("Runs only as the child process of aStopSignalEndsTheWaitForASilentBus.");
+        const std::stop_token stop = ShutdownSignals::install();
+        const std::jthread signal([] {
+            QThread::msleep(300);
+            ::kill(::getpid(), SIGTERM);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!SessionBus::connection().isConnected());
+        QVERIFY(stop.stop_requested());
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 };
 

@@ -4,6 +4,7 @@
 #include "util/AppPaths.h"
 #include "util/AtomicFile.h"
 #include "util/Error.h"
+#include "util/ShutdownSignals.h"
 #include "util/Uuid.h"
 
 #include <QDir>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace vellmir;
 
@@ -229,6 +232,38 @@ private Q_SLOTS:
         QCOMPARE(parseUuid(text.toLower()), uuid);
         QVERIFY(!parseUuid(QStringLiteral("{") + text + QStringLiteral("}")));
         QVERIFY(!parseUuid(QStringLiteral("xyz")));
+    }
+
+    void aSecondStopSignalOfAnyKindEndsTheProcess_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second");
+        QTest::newRow("SIGINT, SIGINT") << SIGINT << SIGINT;
+        QTest::newRow("SIGINT, SIGTERM") << SIGINT << SIGTERM;
+        QTest::newRow("SIGTERM, SIGINT") << SIGTERM << SIGINT;
+        QTest::newRow("SIGHUP, SIGTERM") << SIGHUP << SIGTERM;
+    }
+
+    void aSecondStopSignalOfAnyKindEndsTheProcess()
+    {
+        QFETCH(int, first);
+        QFETCH(int, second);
+        // In a process of its own, which the second signal is to end.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const std::stop_token stop = ShutdownSignals::install();
+            ::kill(::getpid(), first);
+            for (int i = 0; i < 500 && !stop.stop_requested(); ++i)
+                ::usleep(10000);
+            ::kill(::getpid(), second);
+            ::usleep(500000);
+            ::_exit(stop.stop_requested() ? 0 : 1);
+        }
+        QVERIFY(child > 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status), "the second signal was swallowed");
+        QCOMPARE(WTERMSIG(status), second);
     }
 };
 
