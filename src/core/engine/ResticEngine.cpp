@@ -697,6 +697,26 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     });
 }
 
+std::optional<QString> ResticEngine::launchRefusal(
+    const ResticEnvironment &environment, std::stop_token stop, QString &program) const
+{
+    if (std::optional<QString> refusal = repositoryRefusal(environment.value(repositoryKey)))
+        return refusal;
+    const std::optional<QString> located = locateBinary();
+    if (!located)
+        return QStringLiteral("restic not found");
+    program = *located;
+    // A restic found on the system may be older than the flags we pass (an older release fails
+    // every backup with "unknown flag: --retry-lock"); say so once, plainly, instead.
+    if (m_binary)
+        return std::nullopt;
+    try {
+        return releaseProblem(program, stop);
+    } catch (const CancellationError &error) {
+        return error.message();
+    }
+}
+
 void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnvironment &environment,
     std::stop_token stop, const BytesHandler &onEvent) const
 {
@@ -705,29 +725,10 @@ void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnv
         onEvent(ResticStreamBytes { ResticStreamEvent::Type::finished, {}, -1 });
     };
 
-    if (const std::optional<QString> refusal = repositoryRefusal(environment.value(repositoryKey))) {
+    QString program;
+    if (const std::optional<QString> refusal = launchRefusal(environment, stop, program)) {
         fail(*refusal);
         return;
-    }
-
-    const std::optional<QString> program = locateBinary();
-    if (!program) {
-        fail(QStringLiteral("restic not found"));
-        return;
-    }
-    // A restic found on the system may be older than the flags we pass (an older release fails
-    // every backup with "unknown flag: --retry-lock"); say so once, plainly, instead.
-    if (!m_binary) {
-        std::optional<QString> problem;
-        try {
-            problem = releaseProblem(*program, stop);
-        } catch (const CancellationError &error) {
-            problem = error.message();
-        }
-        if (problem) {
-            fail(*problem);
-            return;
-        }
     }
 
     // Held from before the launch until the child has gone and its output is drained, so two
@@ -748,7 +749,7 @@ void ResticEngine::streamUnbounded(const ResticCommand &command, const ResticEnv
         }
     }
 
-    const QByteArray programPath = LocalPath::encode(*program);
+    const QByteArray programPath = LocalPath::encode(program);
     const QByteArrayList childEnvironmentEntries = childEnvironment(environment);
     std::exception_ptr handlerError;
     auto deliver = [&](ResticStreamEvent::Type type, QByteArrayView line) {

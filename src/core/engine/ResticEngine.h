@@ -229,6 +229,10 @@ private:
     // Why the located `program` must not be run (too old a release), asked once per process
     // and file; nullopt when it may. Throws CancellationError when `stop` was requested.
     std::optional<QString> releaseProblem(const QString &program, std::stop_token stop) const;
+    // Why no restic may run for this environment (a repository refused, no restic, one too old),
+    // or nullopt with `program` set to the restic to run.
+    std::optional<QString> launchRefusal(
+        const ResticEnvironment &environment, std::stop_token stop, QString &program) const;
 
     std::optional<QString> m_binary;
     std::optional<QString> m_lockDirectory;

@@ -304,6 +304,34 @@ void finish(State &state, const Publish &publish, const Request &request, int st
             .arg(request.snapshot.shortID, request.destination.name));
 }
 
+// restic's restore of the request into `folder`; throws for an include no pattern can spell.
+ResticCommand restoreCommand(const Request &request, const QString &folder)
+{
+    ResticCommand command(QStringLiteral("restore"));
+    command.option(QStringLiteral("--target"), folder)
+        .flag(QStringLiteral("--json"))
+        .option(QStringLiteral("--overwrite"), QStringLiteral("never"))
+        .flag(QStringLiteral("--verify"));
+    if (request.include)
+        command.option(QStringLiteral("--include"), ResticEngine::literalInclude(*request.include));
+    command.positional(request.snapshot.id);
+    return command;
+}
+
+// A restore stopped on request: back to idle, its folder kept where it holds files.
+void endCancelled(State &state, const Publish &publish, const Request &request)
+{
+    state.phase = Phase::idle;
+    removeIfFileless(state);
+    publish(state);
+    logLine(QStringLiteral("restore"),
+        QStringLiteral("Restore of snapshot %1 from %2 cancelled")
+                .arg(request.snapshot.shortID, request.destination.name)
+            + (state.restoredPath
+                    ? QStringLiteral("; what it restored is in %1.").arg(TextRules::visible(*state.restoredPath))
+                    : QStringLiteral(".")));
+}
+
 // The restore itself. Builds the outcome in `state` and hands every change to `publish`.
 void perform(State &state, const Publish &publish, const Request &request, std::stop_token stop)
 {
@@ -321,20 +349,13 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     // one that a kill, a crash or a full disk stopped never passes for a finished one.
     const QString folder = finalName + unfinishedMark();
 
-    ResticCommand command(QStringLiteral("restore"));
-    command.option(QStringLiteral("--target"), folder)
-        .flag(QStringLiteral("--json"))
-        .option(QStringLiteral("--overwrite"), QStringLiteral("never"))
-        .flag(QStringLiteral("--verify"));
-    if (request.include) {
-        try {
-            command.option(QStringLiteral("--include"), ResticEngine::literalInclude(*request.include));
-        } catch (const std::exception &error) {
-            fail(state, publish, errorDescription(error));
-            return;
-        }
+    std::optional<ResticCommand> command;
+    try {
+        command = restoreCommand(request, folder);
+    } catch (const std::exception &error) {
+        fail(state, publish, errorDescription(error));
+        return;
     }
-    command.positional(request.snapshot.id);
 
     // restic would happily write the restore into the repository it reads from.
     if (request.destination.kind == Destination::Kind::local
@@ -389,26 +410,17 @@ void perform(State &state, const Publish &publish, const Request &request, std::
             publish(state);
     };
     try {
-        request.engine.streamBytes(command, environment, stop, onEvent);
+        request.engine.streamBytes(*command, environment, stop, onEvent);
     } catch (const ResticError &error) {
         // restic could not reach the repository: the run failed as one that never started.
         status = -1;
         lastStderr = error.message();
     }
 
-    if (stop.stop_requested()) {
-        state.phase = Phase::idle;
-        removeIfFileless(state);
-        publish(state);
-        logLine(QStringLiteral("restore"),
-            QStringLiteral("Restore of snapshot %1 from %2 cancelled")
-                    .arg(request.snapshot.shortID, request.destination.name)
-                + (state.restoredPath
-                        ? QStringLiteral("; what it restored is in %1.").arg(TextRules::visible(*state.restoredPath))
-                        : QStringLiteral(".")));
-        return;
-    }
-    finish(state, publish, request, status, lastStderr, errors, finalName);
+    if (stop.stop_requested())
+        endCancelled(state, publish, request);
+    else
+        finish(state, publish, request, status, lastStderr, errors, finalName);
 }
 
 // perform() that never lets an exception escape: an unforeseen one fails the restore.
