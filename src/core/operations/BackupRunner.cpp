@@ -135,6 +135,9 @@ void finishInterrupted(const BackupHistory &history, const Destination &destinat
         if (saved) {
             record.outcome = BackupRecord::Outcome::complete;
             record.snapshotID = saved->id;
+            // A complete run has a finish time: without one it counts as no backup at all. Its
+            // snapshot's time is the nearest restic tells.
+            record.finishedAt = std::max(saved->time, record.startedAt);
         } else {
             record.outcome = BackupRecord::Outcome::failed;
             record.issues.append(BackupRunner::interruptedMessage);

@@ -796,6 +796,7 @@ private Q_SLOTS:
         QVERIFY(f.stored(deadAgain).outcome == BackupRecord::Outcome::failed);
         QVERIFY(f.stored(unsaved.id).outcome == BackupRecord::Outcome::complete);
         QCOMPARE(f.stored(unsaved.id).snapshotID, std::optional<QString>(savedID));
+        QVERIFY(f.stored(unsaved.id).finishedAt >= unsaved.startedAt.addingSeconds(4));
         QVERIFY(f.stored(otherDestination).outcome == BackupRecord::Outcome::running);
     }
 };
