@@ -39,7 +39,11 @@ namespace {
 // files not called "<id>.json". The header covers itself, the tables and the scopes with a
 // checksum; each entry has its own, over itself and its name, seeded with the header's nonce, which
 // is new at every write: an entry is only ever taken together with the header it was written with.
-constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 5 };
+//
+// A writer that trusted the index just before its write appends the entry of the record it wrote
+// (an Appended) instead of writing the whole index again; a merge writes the compact form again
+// once enough have gathered.
+constexpr char magic[8] = { 'V', 'H', 'I', 'X', 0, 0, 0, 6 };
 
 // A FileStamp as the file holds it.
 struct StoredStamp {
@@ -75,6 +79,7 @@ struct Header {
     quint64 scopes;
     quint64 count;
     quint64 blobSize;
+    quint64 ownNames; // how many entries have a name of their own
     quint64 checksum; // of the header (this field zero), the tables and the scopes
 };
 
@@ -113,10 +118,30 @@ struct RawEntry {
     quint64 checksum; // seeded with the nonce: of the entry (this field zero) and its own name
 };
 
+// An entry appended after the compact index: the folder's stamp after the write that added it, the
+// entry, and how many bytes of its own name and its scope's text and how many places of compact
+// entries it replaces (the same record's earlier entries) follow it. Its checksum is seeded with
+// the one before it, the header's for the first, so appended entries are only ever taken in
+// their order and with the very index they extend.
+struct Appended {
+    StoredStamp folder;
+    RawEntry entry;
+    quint32 nameLength;
+    quint32 scopeLength;
+    quint32 replaced;
+    quint32 unused;
+    quint64 checksum; // of this (this field zero) and what follows it
+};
+
+// The most entries appended before a writer merges them into the compact form, and the most bytes
+// of them a reader takes: beyond either, the index is written whole again.
+constexpr qsizetype appendedAtMost = 1024;
+constexpr quint64 appendedBytesAtMost = 4 * 1024 * 1024;
+
 static_assert(sizeof(Header) == HistoryIndex::headerSize);
 static_assert(
     std::is_trivially_copyable_v<
-        Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range> && std::is_trivially_copyable_v<ScopeRef>);
+        Header> && std::is_trivially_copyable_v<RawEntry> && std::is_trivially_copyable_v<Range> && std::is_trivially_copyable_v<ScopeRef> && std::is_trivially_copyable_v<Appended>);
 
 quint64 checksum(const char *data, qsizetype size, quint64 hash = 14695981039346656037ULL)
 {
@@ -286,6 +311,7 @@ QByteArray assembled(
         if (raw.flags & hasOwnName) {
             nameAt[i] = quint32(blob.size());
             blob.append(entries[i].ownName);
+            ++header.ownNames;
         }
         if (ranges.isEmpty() || std::memcmp(ranges.last().destination, raw.destination, 16) != 0) {
             Range range {};
@@ -383,6 +409,25 @@ QString lockPath(const QString &directory)
 
 } // namespace
 
+// What the appended entries change, as checked when the index was attached.
+struct HistoryIndex::Tail {
+    struct Entry {
+        RawEntry raw; // its scope a place in m_scopes
+        QByteArray name;
+    };
+    // Oldest first, each record once: a later entry of a record replaces its earlier ones.
+    std::vector<Entry> entries;
+    // The places of the compact entries replaced.
+    QSet<quint64> replaced;
+    // The figures of every destination an appended entry touched, for all its records; their
+    // `first` and `count` fields are those of the compact index.
+    QHash<QByteArray, Range> totals;
+    QHash<QByteArray, quint64> counts;
+    // The folder's stamp after the last append, and that append's checksum.
+    StoredStamp folder;
+    quint64 chain = 0;
+};
+
 HistoryIndex::~HistoryIndex()
 {
     if (m_file >= 0)
@@ -442,17 +487,39 @@ struct HistoryIndexAccess {
         std::memcpy(&range, index.m_header.constData() + sizeof(Header) + i * qsizetype(sizeof(Range)), sizeof range);
         return range;
     }
-    static std::optional<Range> rangeOf(const HistoryIndex &index, const QUuid &destinationID)
+    // The compact index's row of the destination, whose id is `wanted`.
+    static std::optional<Range> storedRange(const HistoryIndex &index, const char *wanted)
+    {
+        for (qsizetype i = 0; i < destinations(index); ++i) {
+            const Range each = range(index, i);
+            if (std::memcmp(each.destination, wanted, 16) == 0)
+                return each;
+        }
+        return std::nullopt;
+    }
+    // A destination's figures over all its records, and where its compact entries are.
+    struct Span {
+        Range total;
+        quint64 first = 0;
+        quint64 stored = 0;
+    };
+    static std::optional<Span> spanOf(const HistoryIndex &index, const QUuid &destinationID)
     {
         if (!index.m_attached)
             return std::nullopt;
         const QByteArray wanted = destinationID.toRfc4122();
-        for (qsizetype i = 0; i < destinations(index); ++i) {
-            const Range each = range(index, i);
-            if (std::memcmp(each.destination, wanted.constData(), 16) == 0)
-                return each;
-        }
-        return std::nullopt;
+        if (index.m_tail)
+            if (const auto total = index.m_tail->totals.constFind(wanted); total != index.m_tail->totals.cend())
+                return Span { *total, total->first, index.m_tail->counts.value(wanted) };
+        const std::optional<Range> stored = storedRange(index, wanted.constData());
+        if (!stored)
+            return std::nullopt;
+        return Span { *stored, stored->first, stored->count };
+    }
+    // The folder's stamp the index describes: the last append's, else the header's.
+    static FileStamp folderOf(const HistoryIndex &index)
+    {
+        return index.m_tail ? index.m_tail->folder.stamp() : header(index).folder.stamp();
     }
     static quint64 entriesAt(const HistoryIndex &index) { return quint64(index.m_header.size()); }
     static quint64 blobAt(const HistoryIndex &index)
@@ -497,6 +564,50 @@ struct HistoryIndexAccess {
         return entries;
     }
 
+    // Walks the destination's entries newest first, the appended ones at their places, handing each
+    // with its place to `each` until it returns false. The compact ones are read a few at a time and
+    // more each time (most calls need only the newest), never more than a few thousand at once.
+    // False when an entry is not whole.
+    template <typename Each> static bool newestFirst(const HistoryIndex &index, const Span &span, Each each)
+    {
+        // Of equal start times, an appended entry comes after the compact ones, as a merge puts it.
+        std::vector<Read> appended;
+        if (index.m_tail)
+            for (const HistoryIndex::Tail::Entry &entry : index.m_tail->entries)
+                if (std::memcmp(entry.raw.destination, span.total.destination, 16) == 0)
+                    appended.push_back(Read { entry.raw, entry.name, true });
+        std::stable_sort(appended.begin(), appended.end(),
+            [](const Read &a, const Read &b) { return a.raw.startedAt > b.raw.startedAt; });
+        size_t next = 0;
+        qsizetype at = 0;
+        bool going = true;
+        const auto give = [&](const Read &entry) { going = each(entry, at++); };
+        constexpr qsizetype largestChunk = 4096;
+        qsizetype done = 0;
+        for (qsizetype chunk = 16; going && done < qsizetype(span.stored); chunk = std::min(chunk * 2, largestChunk)) {
+            const qsizetype count = std::min(chunk, qsizetype(span.stored) - done);
+            const std::optional<QList<Read>> read
+                = HistoryIndexAccess::read(index, qsizetype(span.first) + done, count);
+            if (!read)
+                return false;
+            for (qsizetype i = 0; going && i < read->size(); ++i) {
+                const Read &entry = read->at(i);
+                if (!entry.intact || std::memcmp(entry.raw.destination, span.total.destination, 16) != 0)
+                    return false;
+                if (index.m_tail && index.m_tail->replaced.contains(span.first + quint64(done + i)))
+                    continue;
+                while (going && next < appended.size() && appended[next].raw.startedAt > entry.raw.startedAt)
+                    give(appended[next++]);
+                if (going)
+                    give(entry);
+            }
+            done += count;
+        }
+        while (going && next < appended.size())
+            give(appended[next++]);
+        return true;
+    }
+
     // The entry's outline; its scope from `scopes`, which keeps the few an index holds decoded.
     static BackupRecord outline(const HistoryIndex &index, const RawEntry &raw, QHash<quint32, QString> &scopes)
     {
@@ -518,8 +629,9 @@ struct HistoryIndexAccess {
         return outline;
     }
 
-    // Checks the header and tables of the index behind `index` (`size` bytes in all) and keeps
-    // them; false unless it is a whole index of this version, as written.
+    // Checks the header and tables of the index behind `index` (`size` bytes in all) and what was
+    // appended after them, and keeps them; false unless it is a whole index of this version, as
+    // written.
     static bool attach(HistoryIndex &index, quint64 size)
     {
         const std::optional<QByteArray> head = index.bytesAt(0, sizeof(Header));
@@ -533,8 +645,9 @@ struct HistoryIndexAccess {
             || header.count > rest / sizeof(RawEntry) || header.blobSize > rest
             || header.destinations * sizeof(Range) + header.scopes * sizeof(ScopeRef) + header.count * sizeof(RawEntry)
                     + header.blobSize
-                != rest)
+                > rest)
             return false;
+        const quint64 compact = compactSize(header);
         const std::optional<QByteArray> tables
             = index.bytesAt(sizeof header, header.destinations * sizeof(Range) + header.scopes * sizeof(ScopeRef));
         if (!tables)
@@ -543,7 +656,7 @@ struct HistoryIndexAccess {
         header.checksum = 0;
         quint64 hash = checksum(
             tables->constData(), tables->size(), checksum(reinterpret_cast<const char *>(&header), sizeof header));
-        const quint64 blobAt = size - header.blobSize;
+        const quint64 blobAt = compact - header.blobSize;
         QList<QByteArray> scopes;
         for (quint64 i = 0; i < header.scopes; ++i) {
             ScopeRef ref;
@@ -567,7 +680,122 @@ struct HistoryIndexAccess {
             if (each.first > header.count || each.count > header.count - each.first)
                 return false;
         }
+        if (compact < size && !attachTail(index, compact, size))
+            return false;
+        index.m_end = size;
         index.m_attached = true;
+        return true;
+    }
+
+    // The figures of the destination of `raw` as the appended entries leave them.
+    static Range &totalOf(const HistoryIndex &index, HistoryIndex::Tail &tail, const RawEntry &raw)
+    {
+        const QByteArray destination(raw.destination, 16);
+        auto total = tail.totals.find(destination);
+        if (total == tail.totals.end()) {
+            Range range {};
+            std::memcpy(range.destination, raw.destination, 16);
+            if (const std::optional<Range> stored = storedRange(index, raw.destination))
+                range = *stored;
+            tail.counts.insert(destination, range.count);
+            total = tail.totals.insert(destination, range);
+        }
+        return *total;
+    }
+
+    // Reads and checks the entries appended from `from` to `size`, each against the one before it,
+    // and the compact entries each replaces. False when any is not whole, or when one replaces the
+    // entry that held its destination's latest prune with none as late (writers merge then instead).
+    static bool attachTail(HistoryIndex &index, quint64 from, quint64 size)
+    {
+        if (size - from > appendedBytesAtMost)
+            return false;
+        const std::optional<QByteArray> bytes = index.bytesAt(from, size - from);
+        if (!bytes)
+            return false;
+        const Header head = header(index);
+        auto tail = std::make_unique<HistoryIndex::Tail>();
+        quint64 chain = head.checksum;
+        for (qsizetype at = 0, appends = 0; at < bytes->size(); ++appends) {
+            Appended appended;
+            if (quint64(bytes->size() - at) < sizeof appended || appends == appendedAtMost)
+                return false;
+            std::memcpy(&appended, bytes->constData() + at, sizeof appended);
+            const quint64 extra = quint64(appended.nameLength) + appended.scopeLength + quint64(appended.replaced) * 8;
+            if (extra > quint64(bytes->size() - at) - sizeof appended)
+                return false;
+            const quint64 stored = appended.checksum;
+            appended.checksum = 0;
+            const char *rest = bytes->constData() + at + sizeof appended;
+            if (checksum(
+                    rest, qsizetype(extra), checksum(reinterpret_cast<const char *>(&appended), sizeof appended, chain))
+                != stored)
+                return false;
+            chain = stored;
+            at += qsizetype(sizeof appended + extra);
+
+            RawEntry raw = appended.entry;
+            const bool own = raw.flags & hasOwnName;
+            const QByteArray name = own ? QByteArray(rest, appended.nameLength) : standardName(raw.id);
+            if ((!own && appended.nameLength != 0) || raw.outcome > quint32(BackupRecord::Outcome::cancelled)
+                || !HistoryIndex::plainName(name) || (!(raw.flags & hasScope) && appended.scopeLength != 0))
+                return false;
+            raw.scope = 0;
+            if (raw.flags & hasScope) {
+                const QByteArray scope(rest + appended.nameLength, appended.scopeLength);
+                qsizetype place = index.m_scopes.indexOf(scope);
+                if (place < 0) {
+                    place = index.m_scopes.size();
+                    index.m_scopes.append(scope);
+                }
+                raw.scope = quint32(place);
+            }
+            Range &total = totalOf(index, *tail, raw);
+            std::optional<double> lostPrune;
+            const auto remove = [&](const RawEntry &old) {
+                --total.count;
+                if (old.outcome == quint32(BackupRecord::Outcome::running))
+                    --total.running;
+                if ((old.flags & hasPruned) && old.prunedAt >= total.latestPrune)
+                    lostPrune = old.prunedAt;
+            };
+            const Range compact = storedRange(index, raw.destination).value_or(Range {});
+            for (quint32 i = 0; i < appended.replaced; ++i) {
+                quint64 place;
+                std::memcpy(&place, rest + appended.nameLength + appended.scopeLength + 8 * i, 8);
+                if (place < compact.first || place >= compact.first + compact.count)
+                    return false;
+                if (tail->replaced.contains(place))
+                    continue;
+                const std::optional<QList<Read>> old = read(index, qsizetype(place), 1);
+                if (!old || !old->first().intact || std::memcmp(old->first().raw.id, raw.id, 16) != 0)
+                    return false;
+                remove(old->first().raw);
+                tail->replaced.insert(place);
+            }
+            // An earlier appended entry of the same record goes too.
+            for (auto it = tail->entries.begin(); it != tail->entries.end();) {
+                if (std::memcmp(it->raw.id, raw.id, 16) == 0) {
+                    remove(it->raw);
+                    it = tail->entries.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            ++total.count;
+            if (raw.outcome == quint32(BackupRecord::Outcome::running))
+                ++total.running;
+            if (lostPrune && !((raw.flags & hasPruned) && raw.prunedAt >= *lostPrune))
+                return false;
+            if ((raw.flags & hasPruned) && (!total.pruned || raw.prunedAt > total.latestPrune)) {
+                total.pruned = 1;
+                total.latestPrune = raw.prunedAt;
+            }
+            tail->entries.push_back(HistoryIndex::Tail::Entry { raw, name });
+            tail->folder = appended.folder;
+        }
+        tail->chain = chain;
+        index.m_tail = std::move(tail);
         return true;
     }
 
@@ -599,8 +827,7 @@ struct HistoryIndexAccess {
     {
         if (!index.m_attached)
             return false;
-        const Header stored = header(index);
-        return stored.settled == 1 && stored.folder.stamp() == folder;
+        return header(index).settled == 1 && folderOf(index) == folder;
     }
 
     // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
@@ -633,6 +860,127 @@ struct HistoryIndexAccess {
             // A folder that takes no index is still listed, only at the cost of a rebuild each time.
         }
         return fromBytes(std::move(bytes));
+    }
+
+    // Appends the entry of the record just written as `name` (its file's status `info`) to the file
+    // `previous` was read from, which was trusted just before the write, the folder now being at
+    // `after`. False, with the file as it was, when the entry would not be cheap or safe to append:
+    // the index is then written whole.
+    static bool append(const QString &directory, const HistoryIndex &previous, const QByteArray &name,
+        const BackupRecord &record, const struct stat &info, const FileStamp &after)
+    {
+        const Header head = header(previous);
+        const HistoryIndex::Tail *tail = previous.m_tail.get();
+        // A name of its own could be the written file's: only a merge sees to that.
+        if (previous.m_file < 0 || !previous.m_attached || head.ownNames > 0
+            || (tail && qsizetype(tail->entries.size()) >= appendedAtMost - 1))
+            return false;
+        QList<QByteArray> scopes = previous.m_scopes;
+        const Source source = sourceOf(Added { name, outlineOf(record), FileStamp::of(info) }, scopes);
+        const QByteArray id = record.id.toRfc4122();
+        const QByteArray destination = record.destinationID.toRfc4122();
+
+        // The compact entries of the same record share its start time, and its destination's
+        // entries are newest first: they are found where that time begins.
+        std::vector<quint64> replaced;
+        std::optional<double> lostPrune;
+        const std::optional<Span> span = spanOf(previous, record.destinationID);
+        const auto replaces = [&](const RawEntry &old) {
+            if ((old.flags & hasPruned) && span && old.prunedAt >= span->total.latestPrune)
+                lostPrune = old.prunedAt;
+        };
+        if (span && span->stored > 0) {
+            const auto at = [&](quint64 place) -> std::optional<RawEntry> {
+                const std::optional<QList<Read>> read = HistoryIndexAccess::read(previous, qsizetype(place), 1);
+                if (!read || !read->first().intact
+                    || std::memcmp(read->first().raw.destination, destination.constData(), 16) != 0)
+                    return std::nullopt;
+                return read->first().raw;
+            };
+            quint64 low = span->first;
+            quint64 high = span->first + span->stored;
+            while (low < high) {
+                const quint64 middle = low + (high - low) / 2;
+                const std::optional<RawEntry> raw = at(middle);
+                if (!raw)
+                    return false;
+                if (raw->startedAt > record.startedAt.seconds)
+                    low = middle + 1;
+                else
+                    high = middle;
+            }
+            constexpr int sameStartAtMost = 64;
+            for (int looked = 0; low < span->first + span->stored; ++low, ++looked) {
+                const std::optional<RawEntry> raw = at(low);
+                if (!raw || looked == sameStartAtMost)
+                    return false;
+                if (raw->startedAt != record.startedAt.seconds)
+                    break;
+                if (std::memcmp(raw->id, id.constData(), 16) == 0 && !(tail && tail->replaced.contains(low))) {
+                    replaced.push_back(low);
+                    replaces(*raw);
+                }
+            }
+        }
+        if (tail)
+            for (const HistoryIndex::Tail::Entry &entry : tail->entries)
+                if (std::memcmp(entry.raw.id, id.constData(), 16) == 0)
+                    replaces(entry.raw);
+        if (lostPrune && !(record.prunedAt && record.prunedAt->seconds >= *lostPrune))
+            return false;
+
+        Appended appended {};
+        appended.folder = StoredStamp::of(after);
+        appended.entry = source.raw;
+        appended.entry.scope = 0;
+        appended.entry.nameOffset = 0;
+        appended.entry.nameLength = quint32(source.ownName.size());
+        appended.entry.checksum = entryChecksum(appended.entry, source.ownName, head.nonce);
+        const QByteArray scope = record.scope ? record.scope->toUtf8() : QByteArray();
+        appended.nameLength = quint32(source.ownName.size());
+        appended.scopeLength = quint32(scope.size());
+        appended.replaced = quint32(replaced.size());
+        QByteArray rest = source.ownName.toByteArray() + scope;
+        rest.append(reinterpret_cast<const char *>(replaced.data()), qsizetype(replaced.size() * 8));
+        appended.checksum = checksum(rest.constData(), rest.size(),
+            checksum(reinterpret_cast<const char *>(&appended), sizeof appended, tail ? tail->chain : head.checksum));
+        QByteArray bytes(reinterpret_cast<const char *>(&appended), sizeof appended);
+        bytes += rest;
+        if (previous.m_end + quint64(bytes.size()) - compactSize(head) > appendedBytesAtMost)
+            return false;
+
+        // Into the very file the index was read from, where it ended, and nothing that another
+        // name reaches.
+        const int file = ::open(LocalPath::encode(HistoryIndex::pathFor(directory)).constData(),
+            O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (file < 0)
+            return false;
+        struct stat opened { };
+        struct stat read { };
+        bool written = ::fstat(file, &opened) == 0 && ::fstat(previous.m_file, &read) == 0 && S_ISREG(opened.st_mode)
+            && opened.st_nlink == 1 && opened.st_uid == ::geteuid() && opened.st_dev == read.st_dev
+            && opened.st_ino == read.st_ino && quint64(opened.st_size) == previous.m_end;
+        for (qsizetype done = 0; written && done < bytes.size();) {
+            const ssize_t count = ::pwrite(
+                file, bytes.constData() + done, size_t(bytes.size() - done), off_t(previous.m_end + quint64(done)));
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0) {
+                // What was written of it would read as damage: it goes.
+                written = false;
+                if (::ftruncate(file, off_t(previous.m_end)) != 0)
+                    break;
+            }
+            done += count > 0 ? count : 0;
+        }
+        ::close(file);
+        return written;
+    }
+
+    static quint64 compactSize(const Header &head)
+    {
+        return sizeof head + head.destinations * sizeof(Range) + head.scopes * sizeof(ScopeRef)
+            + head.count * sizeof(RawEntry) + head.blobSize;
     }
 
     // Every entry of `index`, as its bytes, and the bytes its own names point into; nullopt when
@@ -678,7 +1026,62 @@ struct HistoryIndexAccess {
         });
         if (!whole)
             return std::nullopt;
+        if (index.m_tail)
+            withAppended(index, loaded);
         return loaded;
+    }
+
+    // Puts the appended entries of `index` in `loaded` in place of the compact ones they replace,
+    // each at its place among its destination's, as a merge writes them.
+    static void withAppended(const HistoryIndex &index, Loaded &loaded)
+    {
+        const HistoryIndex::Tail &tail = *index.m_tail;
+        // Each destination's appended entries, newest first.
+        QHash<QByteArray, std::vector<RawEntry>> appended;
+        for (const HistoryIndex::Tail::Entry &entry : tail.entries) {
+            RawEntry raw = entry.raw;
+            if (raw.flags & hasOwnName) {
+                raw.nameOffset = quint32(loaded.blob.size());
+                raw.nameLength = quint32(entry.name.size());
+                loaded.blob.append(entry.name);
+            }
+            appended[QByteArray(raw.destination, 16)].push_back(raw);
+        }
+        for (std::vector<RawEntry> &each : appended)
+            std::stable_sort(each.begin(), each.end(),
+                [](const RawEntry &a, const RawEntry &b) { return a.startedAt > b.startedAt; });
+        std::vector<RawEntry> entries;
+        entries.reserve(loaded.entries.size() + tail.entries.size());
+        // The destination looked up last, and how many of its appended entries are placed.
+        const char *looked = nullptr;
+        std::vector<RawEntry> *rest = nullptr;
+        size_t taken = 0;
+        const auto flush = [&](const char *destination, const double *startedBefore) {
+            if (!looked || std::memcmp(looked, destination, 16) != 0) {
+                if (rest)
+                    rest->erase(rest->begin(), rest->begin() + qsizetype(taken));
+                looked = destination;
+                const auto found = appended.find(QByteArray(destination, 16));
+                rest = found == appended.end() ? nullptr : &*found;
+                taken = 0;
+            }
+            while (rest && taken < rest->size() && (!startedBefore || (*rest)[taken].startedAt > *startedBefore))
+                entries.push_back((*rest)[taken++]);
+        };
+        for (qsizetype i = 0; i < loaded.count; ++i) {
+            const RawEntry &raw = loaded.raw(i);
+            flush(raw.destination, &raw.startedAt);
+            if (!tail.replaced.contains(quint64(i)))
+                entries.push_back(raw);
+            if (i + 1 == loaded.count || std::memcmp(loaded.raw(i + 1).destination, raw.destination, 16) != 0)
+                flush(raw.destination, nullptr);
+        }
+        if (rest)
+            rest->erase(rest->begin(), rest->begin() + qsizetype(taken));
+        for (const std::vector<RawEntry> &others : std::as_const(appended))
+            entries.insert(entries.end(), others.begin(), others.end());
+        loaded.entries = std::move(entries);
+        loaded.count = qsizetype(loaded.entries.size());
     }
 
     // The entries of `loaded` that `kept` says stay, with `added` merged in at their places:
@@ -977,7 +1380,7 @@ struct HistoryIndexAccess {
         // After an index that was built before its folder settled, a file written shortly before
         // may have been written again in place within the same clock tick.
         const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
-            ? std::optional(header(*previous).folder.modified - qint64(settleSeconds * 1e9))
+            ? std::optional(folderOf(*previous).modified - qint64(settleSeconds * 1e9))
             : std::nullopt;
         readChanged(
             folder, loaded ? &*loaded : nullptr,
@@ -1041,8 +1444,7 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
         // Within one answer a folder that has not settled is read once: what changes meanwhile
         // is the next answer's.
         const auto read = callIndexes.constFind(directory);
-        if (read != callIndexes.cend() && (*read)->m_attached
-            && HistoryIndexAccess::header(**read).folder.stamp() == *folder)
+        if (read != callIndexes.cend() && (*read)->m_attached && HistoryIndexAccess::folderOf(**read) == *folder)
             return *read;
     }
     if (folder && !rebuild && previous && HistoryIndexAccess::trusted(*previous, *folder))
@@ -1108,6 +1510,14 @@ void HistoryIndex::update(
     if (!after || ::stat(LocalPath::encode(directory + u'/' + LocalPath::decode(name)).constData(), &info) != 0
         || !S_ISREG(info.st_mode))
         return;
+    // Most writes add one entry at the end; now and then the entries added are merged.
+    if (HistoryIndexAccess::append(directory, *previous, name, record, info, *after)) {
+        std::shared_ptr<HistoryIndex> appended = HistoryIndexAccess::stored(directory);
+        if (appended && HistoryIndexAccess::trusted(*appended, *after)) {
+            remember(directory, std::move(appended));
+            return;
+        }
+    }
     std::optional<HistoryIndexAccess::Loaded> loaded = HistoryIndexAccess::load(*previous);
     if (!loaded)
         return; // an entry is not whole: the next listing rebuilds
@@ -1130,106 +1540,96 @@ void HistoryIndex::update(
 
 bool HistoryIndex::anyRunning(const QUuid &destinationID) const
 {
-    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
-    return range && range->running > 0;
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    return span && span->total.running > 0;
 }
 
 std::optional<Date> HistoryIndex::latestPrune(const QUuid &destinationID) const
 {
-    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
-    if (!range || !range->pruned)
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    if (!span || !span->total.pruned)
         return std::nullopt;
-    return Date { range->latestPrune };
+    return Date { span->total.latestPrune };
 }
 
 std::optional<QList<HistoryIndex::Entry>> HistoryIndex::entries(const QUuid &destinationID, qsizetype limit) const
 {
     QList<Entry> entries;
-    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
-    if (!range)
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    if (!span || limit == 0)
         return entries;
-    const qsizetype count = limit < 0 ? qsizetype(range->count) : std::min(qsizetype(range->count), limit);
-    std::optional<QList<HistoryIndexAccess::Read>> read
-        = HistoryIndexAccess::read(*this, qsizetype(range->first), count);
-    if (!read)
-        return std::nullopt;
-    entries.reserve(count);
+    entries.reserve(limit < 0 ? qsizetype(span->total.count) : std::min(qsizetype(span->total.count), limit));
     QHash<quint32, QString> scopes;
-    for (HistoryIndexAccess::Read &each : *read) {
-        if (!each.intact || std::memcmp(each.raw.destination, range->destination, 16) != 0)
-            return std::nullopt;
-        entries.append(Entry { std::move(each.name), HistoryIndexAccess::outline(*this, each.raw, scopes) });
-    }
+    const bool whole
+        = HistoryIndexAccess::newestFirst(*this, *span, [&](const HistoryIndexAccess::Read &each, qsizetype) {
+              entries.append(Entry { each.name, HistoryIndexAccess::outline(*this, each.raw, scopes) });
+              return limit < 0 || entries.size() < limit;
+          });
+    if (!whole)
+        return std::nullopt;
     return entries;
 }
 
-namespace {
-
-// Walks the destination's entries newest first, a few at a time and more each time (most calls
-// need only the newest), handing each with its place to `each` until it returns false. False when
-// an entry is not whole.
-template <typename Each> bool newestFirst(const HistoryIndex &index, const Range &range, Each each)
-{
-    qsizetype at = 0;
-    for (qsizetype chunk = 16; at < qsizetype(range.count); chunk *= 2) {
-        const qsizetype count = std::min(chunk, qsizetype(range.count) - at);
-        const std::optional<QList<HistoryIndexAccess::Read>> read
-            = HistoryIndexAccess::read(index, qsizetype(range.first) + at, count);
-        if (!read)
-            return false;
-        for (qsizetype i = 0; i < read->size(); ++i) {
-            const HistoryIndexAccess::Read &entry = read->at(i);
-            if (!entry.intact || std::memcmp(entry.raw.destination, range.destination, 16) != 0)
-                return false;
-            if (!each(entry.raw, at + i))
-                return true;
-        }
-        at += count;
-    }
-    return true;
-}
-
-} // namespace
-
 std::optional<qsizetype> HistoryIndex::runningDepth(const QUuid &destinationID) const
 {
-    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
-    if (!range || range->running == 0)
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    if (!span || span->total.running == 0)
         return 0;
     quint64 running = 0;
     std::optional<qsizetype> depth;
-    const bool whole = newestFirst(*this, *range, [&](const RawEntry &raw, qsizetype at) {
-        if (raw.outcome == quint32(BackupRecord::Outcome::running) && ++running == range->running)
-            depth = at + 1;
-        return !depth;
-    });
+    const bool whole
+        = HistoryIndexAccess::newestFirst(*this, *span, [&](const HistoryIndexAccess::Read &each, qsizetype at) {
+              if (each.raw.outcome == quint32(BackupRecord::Outcome::running) && ++running == span->total.running)
+                  depth = at + 1;
+              return !depth;
+          });
     return whole ? depth : std::nullopt;
+}
+
+bool HistoryIndex::eachOutline(const QUuid &destinationID, const std::function<bool(const BackupRecord &)> &each) const
+{
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    if (!span)
+        return true;
+    QHash<quint32, QString> scopes;
+    return HistoryIndexAccess::newestFirst(*this, *span, [&](const HistoryIndexAccess::Read &entry, qsizetype) {
+        return each(HistoryIndexAccess::outline(*this, entry.raw, scopes));
+    });
+}
+
+qsizetype HistoryIndex::count(const QUuid &destinationID) const
+{
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    return span ? qsizetype(span->total.count) : 0;
 }
 
 std::optional<QList<BackupRecord>> HistoryIndex::outlines(
     const QUuid &destinationID, const QString &scope, Date now) const
 {
     QList<BackupRecord> outlines;
-    const std::optional<Range> range = HistoryIndexAccess::rangeOf(*this, destinationID);
-    if (!range)
+    const std::optional<HistoryIndexAccess::Span> span = HistoryIndexAccess::spanOf(*this, destinationID);
+    if (!span)
         return outlines;
     const QByteArray wanted = scope.toUtf8();
     QHash<quint32, QString> scopes;
     bool found = false;
     quint64 running = 0;
-    const bool whole = newestFirst(*this, *range, [&](const RawEntry &raw, qsizetype) {
-        if (found && running == range->running)
-            return false;
-        const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
-        running += isRunning ? 1 : 0;
-        if (found && !isRunning)
-            return true;
-        outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
-        found = found
-            || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
-                && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted && !outlines.last().isDatedAfter(now));
-        return true;
-    });
+    const bool whole
+        = HistoryIndexAccess::newestFirst(*this, *span, [&](const HistoryIndexAccess::Read &each, qsizetype) {
+              const RawEntry &raw = each.raw;
+              if (found && running == span->total.running)
+                  return false;
+              const bool isRunning = raw.outcome == quint32(BackupRecord::Outcome::running);
+              running += isRunning ? 1 : 0;
+              if (found && !isRunning)
+                  return true;
+              outlines.append(HistoryIndexAccess::outline(*this, raw, scopes));
+              found = found
+                  || (raw.outcome == quint32(BackupRecord::Outcome::complete) && (raw.flags & hasFinished)
+                      && (raw.flags & hasScope) && m_scopes.at(raw.scope) == wanted
+                      && !outlines.last().isDatedAfter(now));
+              return true;
+          });
     if (!whole)
         return std::nullopt;
     return outlines;

@@ -74,6 +74,11 @@ public:
     // How many of the destination's newest entries reach down to its oldest one still "running"
     // (0 when none is); nullopt as for entries().
     std::optional<qsizetype> runningDepth(const QUuid &destinationID) const;
+    // Hands the destination's outlines to `each`, newest first, until it returns false, holding a
+    // few entries at a time; false when an entry is not whole (the index must then be rebuilt).
+    bool eachOutline(const QUuid &destinationID, const std::function<bool(const BackupRecord &)> &each) const;
+    // How many records the destination has, without reading its entries.
+    qsizetype count(const QUuid &destinationID) const;
     // Whether a record of the destination says "running", without reading its entries.
     bool anyRunning(const QUuid &destinationID) const;
     // The latest prunedAt among the destination's records, without reading its entries.
@@ -103,15 +108,19 @@ private:
     // The same into `to`; false when they are not all there.
     bool readInto(char *to, quint64 offset, quint64 size) const;
 
+    struct Tail;
+
     int m_file = -1;
     QByteArray m_bytes; // the whole index, when no file of it could be kept open
     QByteArray m_header; // the header and tables, as checked when attached
 public:
-    static constexpr size_t headerSize = 104;
+    static constexpr size_t headerSize = 112;
 
 private:
     std::array<char, headerSize> m_head {}; // the header alone, as checked when attached
-    QList<QByteArray> m_scopes;
+    QList<QByteArray> m_scopes; // the scope table's, then those only the appended entries name
+    std::unique_ptr<const Tail> m_tail; // what was appended after the compact index, as checked when attached
+    quint64 m_end = 0; // where the index ended when attached
     bool m_attached = false;
 };
 
