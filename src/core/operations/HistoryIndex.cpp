@@ -856,8 +856,18 @@ struct HistoryIndexAccess {
                 if (written && bytes.startsWith(written->m_header))
                     return written;
             }
-        } catch (const std::exception &) {
-            // A folder that takes no index is still listed, only at the cost of a rebuild each time.
+        } catch (const std::exception &error) {
+            // A folder that takes no index is still listed, only at the cost of a rebuild each
+            // time: said once, not at every listing.
+            static std::mutex mutex;
+            static QSet<QString> told;
+            const std::lock_guard guard(mutex);
+            if (!told.contains(directory)) {
+                told.insert(directory);
+                logLine(QStringLiteral("history"),
+                    QStringLiteral("could not write the history index; the history is read from its files instead: ")
+                        + errorDescription(error));
+            }
         }
         return fromBytes(std::move(bytes));
     }
