@@ -94,6 +94,7 @@ public:
     struct Measured {
         double ms = 0;
         long peakKiB = 0;
+        long writtenBlocks = 0; // file system outputs, in 512-byte blocks
         QByteArray output;
     };
     std::optional<Measured> measuredCli(const QStringList &arguments, const QString &program = {}) const
@@ -141,6 +142,7 @@ public:
         while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
         measured.ms = double(timer.nsecsElapsed()) / 1e6;
         measured.peakKiB = usage.ru_maxrss;
+        measured.writtenBlocks = usage.ru_oublock;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             std::fprintf(stderr, "cli %s failed: %s\n", qPrintable(arguments.join(u' ')), measured.output.constData());
             return std::nullopt;

@@ -129,9 +129,11 @@ struct Appended {
     quint32 nameLength;
     quint32 scopeLength;
     quint32 replaced;
-    quint32 unused;
+    quint32 state; // appendedSettled, appendedEntry
     quint64 checksum; // of this (this field zero) and what follows it
 };
+constexpr quint32 appendedSettled = 1; // the folder had settled before it was listed
+constexpr quint32 appendedEntry = 2; // it holds an entry; else it only says the folder's stamp
 
 // The most entries appended before a writer merges them into the compact form, and the most bytes
 // of them a reader takes: beyond either, the index is written whole again.
@@ -423,9 +425,13 @@ struct HistoryIndex::Tail {
     // `first` and `count` fields are those of the compact index.
     QHash<QByteArray, Range> totals;
     QHash<QByteArray, quint64> counts;
-    // The folder's stamp after the last append, and that append's checksum.
+    // The folder's stamp after the last append, whether it had settled, and that append's checksum.
     StoredStamp folder;
+    bool settled = true;
     quint64 chain = 0;
+    // How many were appended, and whether one has a name of its own.
+    qsizetype appends = 0;
+    bool ownNames = false;
 };
 
 HistoryIndex::~HistoryIndex()
@@ -515,6 +521,11 @@ struct HistoryIndexAccess {
         if (!stored)
             return std::nullopt;
         return Span { *stored, stored->first, stored->count };
+    }
+    // Whether the folder had settled when the index was last brought up to date.
+    static bool settledOf(const HistoryIndex &index)
+    {
+        return index.m_tail ? index.m_tail->settled : header(index).settled == 1;
     }
     // The folder's stamp the index describes: the last append's, else the header's.
     static FileStamp folderOf(const HistoryIndex &index)
@@ -733,6 +744,16 @@ struct HistoryIndexAccess {
                 return false;
             chain = stored;
             at += qsizetype(sizeof appended + extra);
+            if (appended.state & ~(appendedSettled | appendedEntry))
+                return false;
+            tail->folder = appended.folder;
+            tail->settled = appended.state & appendedSettled;
+            tail->appends = appends + 1;
+            if (!(appended.state & appendedEntry)) {
+                if (extra != 0)
+                    return false;
+                continue;
+            }
 
             RawEntry raw = appended.entry;
             const bool own = raw.flags & hasOwnName;
@@ -792,7 +813,7 @@ struct HistoryIndexAccess {
                 total.latestPrune = raw.prunedAt;
             }
             tail->entries.push_back(HistoryIndex::Tail::Entry { raw, name });
-            tail->folder = appended.folder;
+            tail->ownNames = tail->ownNames || own;
         }
         tail->chain = chain;
         index.m_tail = std::move(tail);
@@ -827,7 +848,7 @@ struct HistoryIndexAccess {
     {
         if (!index.m_attached)
             return false;
-        return header(index).settled == 1 && folderOf(index) == folder;
+        return settledOf(index) && folderOf(index) == folder;
     }
 
     // Writes the index for `directory`, unless the folder has changed since `folder` (a writer got
@@ -872,26 +893,15 @@ struct HistoryIndexAccess {
         return fromBytes(std::move(bytes));
     }
 
-    // Appends the entry of the record just written as `name` (its file's status `info`) to the file
-    // `previous` was read from, which was trusted just before the write, the folder now being at
-    // `after`. False, with the file as it was, when the entry would not be cheap or safe to append:
-    // the index is then written whole.
-    static bool append(const QString &directory, const HistoryIndex &previous, const QByteArray &name,
-        const BackupRecord &record, const struct stat &info, const FileStamp &after)
+    // The places of the compact entries of `previous` that the record written replaces: those of
+    // the same record, which share its start time, found where that time begins among its
+    // destination's entries (newest first). Nullopt when that is not cheap, or when one of them held
+    // the destination's latest prune and the record holds none as late: a merge then works it out.
+    static std::optional<std::vector<quint64>> replacedBy(const HistoryIndex &previous, const BackupRecord &record)
     {
-        const Header head = header(previous);
         const HistoryIndex::Tail *tail = previous.m_tail.get();
-        // A name of its own could be the written file's: only a merge sees to that.
-        if (previous.m_file < 0 || !previous.m_attached || head.ownNames > 0
-            || (tail && qsizetype(tail->entries.size()) >= appendedAtMost - 1))
-            return false;
-        QList<QByteArray> scopes = previous.m_scopes;
-        const Source source = sourceOf(Added { name, outlineOf(record), FileStamp::of(info) }, scopes);
         const QByteArray id = record.id.toRfc4122();
         const QByteArray destination = record.destinationID.toRfc4122();
-
-        // The compact entries of the same record share its start time, and its destination's
-        // entries are newest first: they are found where that time begins.
         std::vector<quint64> replaced;
         std::optional<double> lostPrune;
         const std::optional<Span> span = spanOf(previous, record.destinationID);
@@ -913,7 +923,7 @@ struct HistoryIndexAccess {
                 const quint64 middle = low + (high - low) / 2;
                 const std::optional<RawEntry> raw = at(middle);
                 if (!raw)
-                    return false;
+                    return std::nullopt;
                 if (raw->startedAt > record.startedAt.seconds)
                     low = middle + 1;
                 else
@@ -923,7 +933,7 @@ struct HistoryIndexAccess {
             for (int looked = 0; low < span->first + span->stored; ++low, ++looked) {
                 const std::optional<RawEntry> raw = at(low);
                 if (!raw || looked == sameStartAtMost)
-                    return false;
+                    return std::nullopt;
                 if (raw->startedAt != record.startedAt.seconds)
                     break;
                 if (std::memcmp(raw->id, id.constData(), 16) == 0 && !(tail && tail->replaced.contains(low))) {
@@ -937,30 +947,58 @@ struct HistoryIndexAccess {
                 if (std::memcmp(entry.raw.id, id.constData(), 16) == 0)
                     replaces(entry.raw);
         if (lostPrune && !(record.prunedAt && record.prunedAt->seconds >= *lostPrune))
-            return false;
+            return std::nullopt;
+        return replaced;
+    }
 
+    // One appended entry for `added` (none: only the folder's stamp and whether it had settled),
+    // replacing the compact entries at `replaced`, chained after `chain`, which it moves on.
+    static QByteArray appendedBytes(const HistoryIndex &previous, quint64 &chain, const Added *added,
+        const std::vector<quint64> &replaced, const FileStamp &folder, bool settled)
+    {
         Appended appended {};
-        appended.folder = StoredStamp::of(after);
-        appended.entry = source.raw;
-        appended.entry.scope = 0;
-        appended.entry.nameOffset = 0;
-        appended.entry.nameLength = quint32(source.ownName.size());
-        appended.entry.checksum = entryChecksum(appended.entry, source.ownName, head.nonce);
-        const QByteArray scope = record.scope ? record.scope->toUtf8() : QByteArray();
-        appended.nameLength = quint32(source.ownName.size());
-        appended.scopeLength = quint32(scope.size());
-        appended.replaced = quint32(replaced.size());
-        QByteArray rest = source.ownName.toByteArray() + scope;
-        rest.append(reinterpret_cast<const char *>(replaced.data()), qsizetype(replaced.size() * 8));
-        appended.checksum = checksum(rest.constData(), rest.size(),
-            checksum(reinterpret_cast<const char *>(&appended), sizeof appended, tail ? tail->chain : head.checksum));
-        QByteArray bytes(reinterpret_cast<const char *>(&appended), sizeof appended);
-        bytes += rest;
-        if (previous.m_end + quint64(bytes.size()) - compactSize(head) > appendedBytesAtMost)
-            return false;
+        appended.folder = StoredStamp::of(folder);
+        appended.state = (settled ? appendedSettled : 0u) | (added ? appendedEntry : 0u);
+        QByteArray rest;
+        if (added) {
+            QList<QByteArray> scopes = previous.m_scopes;
+            const Source source = sourceOf(*added, scopes);
+            appended.entry = source.raw;
+            appended.entry.scope = 0;
+            appended.entry.nameOffset = 0;
+            appended.entry.nameLength = quint32(source.ownName.size());
+            appended.entry.checksum = entryChecksum(appended.entry, source.ownName, header(previous).nonce);
+            const QByteArray scope = added->outline.scope ? added->outline.scope->toUtf8() : QByteArray();
+            appended.nameLength = quint32(source.ownName.size());
+            appended.scopeLength = quint32(scope.size());
+            appended.replaced = quint32(replaced.size());
+            rest = source.ownName.toByteArray() + scope;
+            rest.append(reinterpret_cast<const char *>(replaced.data()), qsizetype(replaced.size() * 8));
+        }
+        appended.checksum = checksum(
+            rest.constData(), rest.size(), checksum(reinterpret_cast<const char *>(&appended), sizeof appended, chain));
+        chain = appended.checksum;
+        return QByteArray(reinterpret_cast<const char *>(&appended), sizeof appended) + rest;
+    }
 
-        // Into the very file the index was read from, where it ended, and nothing that another
-        // name reaches.
+    // The chain an append to `previous` continues.
+    static quint64 chainOf(const HistoryIndex &previous)
+    {
+        return previous.m_tail ? previous.m_tail->chain : header(previous).checksum;
+    }
+
+    // Appends `bytes` to the very file `previous` was read from, where it ended, unless another
+    // name reaches that file, it changed since, or the entries appended would grow past their
+    // bounds. False, with the file as it was, when nothing was appended: the index is then written
+    // whole.
+    static bool appendTo(
+        const QString &directory, const HistoryIndex &previous, const QByteArray &bytes, qsizetype entries)
+    {
+        const HistoryIndex::Tail *tail = previous.m_tail.get();
+        if (previous.m_file < 0 || !previous.m_attached
+            || (tail ? qsizetype(tail->appends) : 0) + entries >= appendedAtMost
+            || previous.m_end + quint64(bytes.size()) - compactSize(header(previous)) > appendedBytesAtMost)
+            return false;
         const int file = ::open(LocalPath::encode(HistoryIndex::pathFor(directory)).constData(),
             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (file < 0)
@@ -987,6 +1025,22 @@ struct HistoryIndexAccess {
         return written;
     }
 
+    // Appends the entry of the record just written as `name` (its file's status `info`) to the
+    // index `previous`, trusted just before the write, the folder now being at `after`.
+    static bool append(const QString &directory, const HistoryIndex &previous, const QByteArray &name,
+        const BackupRecord &record, const struct stat &info, const FileStamp &after)
+    {
+        // A name of its own could be the written file's: only a merge sees to that.
+        if (!previous.m_attached || header(previous).ownNames > 0 || (previous.m_tail && previous.m_tail->ownNames))
+            return false;
+        const std::optional<std::vector<quint64>> replaced = replacedBy(previous, record);
+        if (!replaced)
+            return false;
+        quint64 chain = chainOf(previous);
+        const Added added { name, outlineOf(record), FileStamp::of(info) };
+        return appendTo(directory, previous, appendedBytes(previous, chain, &added, *replaced, after, true), 1);
+    }
+
     static quint64 compactSize(const Header &head)
     {
         return sizeof head + head.destinations * sizeof(Range) + head.scopes * sizeof(ScopeRef)
@@ -997,6 +1051,9 @@ struct HistoryIndexAccess {
     // one of them is not whole.
     struct Loaded {
         std::vector<RawEntry> entries;
+        // Where each entry stands in the compact index, -1 for an appended one; empty when every
+        // entry stands where it is.
+        std::vector<qint64> places;
         QByteArray blob;
         qsizetype count = 0;
         const RawEntry &raw(qsizetype i) const { return entries[size_t(i)]; }
@@ -1061,7 +1118,9 @@ struct HistoryIndexAccess {
             std::stable_sort(each.begin(), each.end(),
                 [](const RawEntry &a, const RawEntry &b) { return a.startedAt > b.startedAt; });
         std::vector<RawEntry> entries;
+        std::vector<qint64> places;
         entries.reserve(loaded.entries.size() + tail.entries.size());
+        places.reserve(entries.capacity());
         // The destination looked up last, and how many of its appended entries are placed.
         const char *looked = nullptr;
         std::vector<RawEntry> *rest = nullptr;
@@ -1075,22 +1134,29 @@ struct HistoryIndexAccess {
                 rest = found == appended.end() ? nullptr : &*found;
                 taken = 0;
             }
-            while (rest && taken < rest->size() && (!startedBefore || (*rest)[taken].startedAt > *startedBefore))
+            while (rest && taken < rest->size() && (!startedBefore || (*rest)[taken].startedAt > *startedBefore)) {
                 entries.push_back((*rest)[taken++]);
+                places.push_back(-1);
+            }
         };
         for (qsizetype i = 0; i < loaded.count; ++i) {
             const RawEntry &raw = loaded.raw(i);
             flush(raw.destination, &raw.startedAt);
-            if (!tail.replaced.contains(quint64(i)))
+            if (!tail.replaced.contains(quint64(i))) {
                 entries.push_back(raw);
+                places.push_back(i);
+            }
             if (i + 1 == loaded.count || std::memcmp(loaded.raw(i + 1).destination, raw.destination, 16) != 0)
                 flush(raw.destination, nullptr);
         }
         if (rest)
             rest->erase(rest->begin(), rest->begin() + qsizetype(taken));
-        for (const std::vector<RawEntry> &others : std::as_const(appended))
+        for (const std::vector<RawEntry> &others : std::as_const(appended)) {
             entries.insert(entries.end(), others.begin(), others.end());
+            places.insert(places.end(), others.size(), -1);
+        }
         loaded.entries = std::move(entries);
+        loaded.places = std::move(places);
         loaded.count = qsizetype(loaded.entries.size());
     }
 
@@ -1355,8 +1421,47 @@ struct HistoryIndexAccess {
     // Two files of one record (a copy under another name) count once: the one named after it,
     // else the first. (A file rewritten in place keeps its inode: a record read in full is
     // checked against its entry, and a mismatch rebuilds.)
+    // Appends to `previous` (under its lock) the entries of the files the listing found new or
+    // changed, `added`, each replacing the entries of the same record that `kept` leaves out, and
+    // the folder's stamp; nullptr when an entry left out is no such record's (a file gone), holds a
+    // prune, or nothing could be appended.
+    static std::shared_ptr<HistoryIndex> appendChanges(const QString &directory, const HistoryIndex &previous,
+        const Loaded &loaded, const std::vector<bool> &kept, const QList<Added> &added, const FileStamp &folder,
+        bool settled)
+    {
+        if (header(previous).ownNames > 0 || (previous.m_tail && previous.m_tail->ownNames))
+            return nullptr;
+        QHash<QUuid, qsizetype> byID;
+        for (qsizetype i = 0; i < added.size(); ++i)
+            byID.insert(added.at(i).outline.id, i);
+        std::vector<std::vector<quint64>> replaced(size_t(added.size()));
+        for (qsizetype i = 0; i < loaded.count; ++i) {
+            if (kept[size_t(i)])
+                continue;
+            const RawEntry &raw = loaded.raw(i);
+            const qsizetype by = byID.value(QUuid::fromRfc4122(QByteArrayView(raw.id, 16)), -1);
+            if (by < 0 || (raw.flags & hasPruned)
+                || added.at(by).outline.destinationID != QUuid::fromRfc4122(QByteArrayView(raw.destination, 16)))
+                return nullptr;
+            const qint64 place = loaded.places.empty() ? i : loaded.places[size_t(i)];
+            if (place >= 0)
+                replaced[size_t(by)].push_back(quint64(place));
+        }
+        quint64 chain = chainOf(previous);
+        QByteArray bytes;
+        for (qsizetype i = 0; i < added.size(); ++i)
+            bytes += appendedBytes(previous, chain, &added.at(i), replaced[size_t(i)], folder, settled);
+        if (added.isEmpty())
+            bytes = appendedBytes(previous, chain, nullptr, {}, folder, settled);
+        if (folderStamp(directory) != folder
+            || !appendTo(directory, previous, bytes, std::max<qsizetype>(added.size(), 1)))
+            return nullptr;
+        std::shared_ptr<HistoryIndex> appended = stored(directory);
+        return appended && folderOf(*appended) == folder ? appended : nullptr;
+    }
+
     static std::shared_ptr<const HistoryIndex> built(
-        const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now)
+        const QString &directory, const HistoryIndex *previous, const HistoryIndex::Clock &now, bool locked)
     {
         const Date started = now();
         // The old index is read, and its lookups made, while the folder is listed: the listing
@@ -1389,7 +1494,7 @@ struct HistoryIndexAccess {
         known.reset();
         // After an index that was built before its folder settled, a file written shortly before
         // may have been written again in place within the same clock tick.
-        const std::optional<qint64> recentSince = previous && header(*previous).settled != 1
+        const std::optional<qint64> recentSince = previous && !settledOf(*previous)
             ? std::optional(folderOf(*previous).modified - qint64(settleSeconds * 1e9))
             : std::nullopt;
         readChanged(
@@ -1419,6 +1524,11 @@ struct HistoryIndexAccess {
             }
         }
         listed.clear();
+        // What changed is appended when it can be: files added or replaced, none gone.
+        if (locked && previous && loaded && leftovers.isEmpty())
+            if (std::shared_ptr<HistoryIndex> appended
+                = appendChanges(directory, *previous, *loaded, kept, added, folderKey, settled))
+                return appended;
         QByteArray bytes = merged(previous, loaded ? &*loaded : nullptr, kept, added, folderKey, settled);
         loaded.reset();
         added.clear();
@@ -1428,7 +1538,7 @@ struct HistoryIndexAccess {
         // index is written, under its lock.)
         if (!settled && previous && leftovers.isEmpty())
             return fromBytes(std::move(bytes));
-        return store(directory, std::move(bytes), folderKey, false, leftovers);
+        return store(directory, std::move(bytes), folderKey, locked, leftovers);
     }
 };
 
@@ -1468,8 +1578,34 @@ std::shared_ptr<const HistoryIndex> HistoryIndex::current(const QString &directo
             }
         }
     }
+    // One reader brings the index up to date at a time; one that waited for it takes what it wrote
+    // when that describes the folder as it is now.
+    std::optional<FileLock> lock;
+    if (folder) {
+        struct stat before { };
+        const bool had = ::stat(LocalPath::encode(pathFor(directory)).constData(), &before) == 0;
+        try {
+            lock.emplace(lockPath(directory), true);
+        } catch (const std::exception &) {
+            // Without the lock the index is still brought up to date, only not written.
+        }
+        struct stat after { };
+        const bool has = lock && ::stat(LocalPath::encode(pathFor(directory)).constData(), &after) == 0;
+        if (has && !rebuild
+            && (!had || before.st_ino != after.st_ino || before.st_size != after.st_size
+                || before.st_mtim.tv_nsec != after.st_mtim.tv_nsec || before.st_mtim.tv_sec != after.st_mtim.tv_sec))
+            if (std::shared_ptr<const HistoryIndex> written = HistoryIndexAccess::stored(directory)) {
+                if (const std::optional<FileStamp> present = folderStamp(directory);
+                    present && HistoryIndexAccess::folderOf(*written) == *present) {
+                    remember(directory, written);
+                    return forThisCall(directory, written);
+                }
+                previous = written;
+            }
+    }
     std::shared_ptr<const HistoryIndex> fresh
-        = HistoryIndexAccess::built(directory, rebuild || !previous ? nullptr : previous.get(), now);
+        = HistoryIndexAccess::built(directory, rebuild || !previous ? nullptr : previous.get(), now, lock.has_value());
+    lock.reset();
     remember(directory, fresh);
     previous.reset();
     returnFreedMemory();
