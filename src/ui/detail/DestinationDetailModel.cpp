@@ -601,10 +601,16 @@ void DestinationDetailModel::readRecords()
             model->m_readingHistory = false;
             if (read && *read) {
                 BackupHistory::Glance glance = **read;
+                // A history read again whole (a folder not there yet, say) may show nothing new.
+                const std::optional<BackupHistory::Glance> &shown = model->m_history;
+                const bool same = shown && model->m_records == glance.newest && shown->count == glance.count
+                    && shown->landmarks == glance.landmarks && shown->incompleteSnapshots == glance.incompleteSnapshots
+                    && shown->anyRunning == glance.anyRunning;
                 model->m_records = std::move(glance.newest);
                 glance.newest.clear();
                 model->m_history = std::move(glance);
-                Q_EMIT model->changed();
+                if (!same)
+                    Q_EMIT model->changed();
                 model->finishLeftovers();
             } else if (!read) {
                 // Stays after later good reads: the user should see that a read went wrong.
