@@ -617,6 +617,10 @@ private Q_SLOTS:
         older.outcome = BackupRecord::Outcome::failed;
         older.scope = QStringLiteral("0123");
         history.write(older);
+        // A record the index held before these writes, written again: its entry is replaced.
+        BackupRecord first = history.records(destination.id).last();
+        first.outcome = BackupRecord::Outcome::failed;
+        history.write(first);
 
         const auto listed = [&] {
             return std::tuple(history.records(destination.id), allOutlines(history, destination.id),
@@ -625,6 +629,7 @@ private Q_SLOTS:
         };
         const auto written = listed();
         QCOMPARE(std::get<0>(written).size(), 3);
+        QVERIFY(std::get<0>(written).last().outcome == BackupRecord::Outcome::failed);
         QCOMPARE(std::get<0>(written).first(), run);
         QCOMPARE(std::get<2>(written).size(), 1);
         QVERIFY(std::get<5>(written));
