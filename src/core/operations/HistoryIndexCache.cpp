@@ -256,7 +256,7 @@ void HistoryIndex::update(
             && (!(raw.flags & hasOwnName) || loaded->ownName(raw) != name);
     }
     QByteArray bytes = HistoryIndexAccess::merged(
-        previous.get(), &*loaded, kept, { Added { name, outlineOf(record), FileStamp::of(info) } }, *after, true);
+        previous.get(), &*loaded, kept, { Added { name, Outline::of(record), FileStamp::of(info) } }, *after, true);
     loaded.reset();
     remember(directory, HistoryIndexAccess::store(directory, std::move(bytes), *after, true));
     previous.reset();

@@ -155,14 +155,34 @@ constexpr double settleSeconds = 1.0;
 
 std::optional<FileStamp> folderStamp(const QString &directory);
 
+// The record with only what the index keeps of it: id, destinationID, startedAt, finishedAt,
+// outcome, scope and prunedAt.
 BackupRecord outlineOf(const BackupRecord &record);
+
+// What the index keeps of a record, as the fields of the record of the same names: a rebuild holds
+// one for every file, so it holds no more than that.
+struct Outline {
+    QUuid id;
+    QUuid destinationID;
+    Date startedAt;
+    std::optional<Date> finishedAt;
+    BackupRecord::Outcome outcome = BackupRecord::Outcome::running;
+    std::optional<QString> scope;
+    std::optional<Date> prunedAt;
+
+    static Outline of(const BackupRecord &record)
+    {
+        return Outline { record.id, record.destinationID, record.startedAt, record.finishedAt, record.outcome,
+            record.scope, record.prunedAt };
+    }
+};
 
 quint64 entryChecksum(RawEntry entry, QByteArrayView ownName, quint64 nonce);
 
 // A record file that joins an index: its name, what the index keeps of it and its stamp.
 struct Added {
     QByteArray name;
-    BackupRecord outline;
+    Outline outline;
     FileStamp file;
 };
 

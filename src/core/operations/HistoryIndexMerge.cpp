@@ -6,12 +6,14 @@
 #include "util/Workers.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,7 +63,7 @@ std::optional<std::array<char, 16>> standardID(QByteArrayView name)
 // A new entry for `added`, its scope found in or added to `scopes`.
 Source sourceOf(const Added &added, QList<QByteArray> &scopes)
 {
-    const BackupRecord &outline = added.outline;
+    const Outline &outline = added.outline;
     RawEntry raw {};
     std::memcpy(raw.destination, outline.destinationID.toRfc4122().constData(), 16);
     std::memcpy(raw.id, outline.id.toRfc4122().constData(), 16);
@@ -153,8 +155,28 @@ private:
 struct Fresh {
     std::optional<Added> read;
     QString problem;
-    struct stat status { };
+    // The file's status, kept only for one that did not decode: it is set aside only while it is
+    // still the file read. A rebuild holds one of these for every file.
+    std::unique_ptr<struct stat> status;
     bool unreadable = false;
+};
+
+// The few distinct scopes a folder's records name, shared: a rebuild holds one copy of each, not
+// one per record.
+class Scopes {
+public:
+    std::optional<QString> shared(const std::optional<QString> &scope)
+    {
+        if (!scope)
+            return scope;
+        const std::lock_guard guard(m_mutex);
+        const auto found = m_scopes.constFind(*scope);
+        return found != m_scopes.cend() ? *found : *m_scopes.insert(*scope);
+    }
+
+private:
+    std::mutex m_mutex;
+    QSet<QString> m_scopes;
 };
 
 struct Listed {
@@ -259,28 +281,30 @@ std::vector<Listed> listing(const FolderReader &folder, const Known *known, QLis
 template <typename LookAt>
 void readChanged(const FolderReader &folder, const Loaded *loaded, const LookAt &lookAt, std::vector<Listed> &listed)
 {
+    Scopes scopes;
     inSlices(qsizetype(listed.size()), 512, [&](qsizetype first, qsizetype last) {
         for (qsizetype i = first; i < last; ++i) {
             Listed &each = listed[size_t(i)];
             if (each.known >= 0 && !lookAt(loaded->raw(each.known)))
                 continue;
             const QByteArray &name = folder.names().at(each.name);
+            struct stat status { };
+            if (each.known >= 0 && folder.status(name, status)
+                && loaded->raw(each.known).file.stamp() == FileStamp::of(status))
+                continue;
             each.fresh = std::make_unique<Fresh>();
             Fresh &fresh = *each.fresh;
-            if (each.known >= 0 && folder.status(name, fresh.status)
-                && loaded->raw(each.known).file.stamp() == FileStamp::of(fresh.status)) {
-                each.fresh.reset();
-                continue;
-            }
             each.known = -1;
             try {
-                const QByteArray bytes = folder.read(name, fresh.status);
+                const QByteArray bytes = folder.read(name, status);
                 try {
                     const BackupRecord record = BackupRecord::decoded(
                         bytes, QStringLiteral("The history record %1").arg(LocalPath::decode(name)));
-                    fresh.read = Added { name, outlineOf(record), FileStamp::of(fresh.status) };
+                    fresh.read = Added { name, Outline::of(record), FileStamp::of(status) };
+                    fresh.read->outline.scope = scopes.shared(fresh.read->outline.scope);
                 } catch (const Error &error) {
                     fresh.problem = error.message();
+                    fresh.status = std::make_unique<struct stat>(status);
                 }
             } catch (const Error &error) {
                 fresh.problem = error.message();
@@ -423,7 +447,7 @@ bool HistoryIndexAccess::append(const QString &directory, const HistoryIndex &pr
     if (!replaced)
         return false;
     quint64 chain = chainOf(previous);
-    const Added added { name, outlineOf(record), FileStamp::of(info) };
+    const Added added { name, Outline::of(record), FileStamp::of(info) };
     return appendTo(directory, previous, appendedBytes(previous, chain, &added, *replaced, after, true), 1);
 }
 
@@ -653,6 +677,9 @@ std::shared_ptr<const HistoryIndex> HistoryIndexAccess::built(
     bool settled = settledBefore(folderKey, started);
     std::vector<bool> kept(size_t(loaded ? loaded->count : 0), false);
     QList<Added> added;
+    // Sized once: growing it would hold two copies of it at the last step.
+    added.reserve(std::count_if(listed.cbegin(), listed.cend(),
+        [](const Listed &each) { return each.known < 0 && each.fresh && each.fresh->read; }));
     for (Listed &each : listed) {
         const QByteArray &name = folder.names().at(each.name);
         if (each.known >= 0) {
@@ -661,12 +688,13 @@ std::shared_ptr<const HistoryIndex> HistoryIndexAccess::built(
             continue; // a copy left out
         } else if (each.fresh->read) {
             added.append(std::move(*each.fresh->read));
+            each.fresh.reset();
         } else if (each.fresh->unreadable) {
             // Unreadable for now: left out of this index only, which the next listing rebuilds.
             folder.logOnce(name, QStringLiteral("history"), each.fresh->problem);
             settled = false;
         } else if (!each.fresh->problem.isEmpty()) {
-            folder.setAsideLogged(name, each.fresh->status, FolderReader::damagedSuffix().toUtf8(),
+            folder.setAsideLogged(name, *each.fresh->status, FolderReader::damagedSuffix().toUtf8(),
                 QStringLiteral("history"), each.fresh->problem, QStringLiteral("It is left out of the history."));
         }
     }
