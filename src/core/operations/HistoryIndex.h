@@ -16,9 +16,10 @@ namespace vellmir {
 
 // What a listing needs of every record of the history folder, kept in one file beside it
 // ("<folder>.index"), so that finding a destination's newest records costs a few small reads of
-// that file instead of reading and decoding every record. A process keeps the file open and
-// holds only its header and tables in memory; entries are read when asked for. The record files
-// stay the truth:
+// that file instead of reading and decoding every record. A change adds an entry at the end of
+// the file, and now and then the whole is written again in its compact form. A process keeps the
+// file open and holds only its header, tables and the entries added since in memory; the others
+// are read when asked for. The record files stay the truth:
 // - the index names the folder's stamp it describes, and is trusted only while the folder's stamp
 //   is unchanged and the index was either built from a folder that had settled before it was read
 //   (a change within the same clock tick could otherwise go unseen) or brought up to date by one
@@ -58,9 +59,9 @@ public:
     };
 
     // Runs `write`, which puts the record's file `name` in place, under the index's lock, then
-    // gives the index that file's entry in place of the one it had, if the index was trusted just
-    // before; otherwise the next listing rebuilds it. Throws what `write` throws; the index is a
-    // cache, so failing to update it is no failure.
+    // gives the index that file's entry in place of the one it had (added at the end of the file),
+    // if the index was trusted just before; otherwise the next listing rebuilds it. Throws what `write` throws; the
+    // index is a cache, so failing to update it is no failure.
     static void update(const QString &directory, const QByteArray &name, const BackupRecord &record,
         const std::function<void()> &write);
 
