@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 #include <sys/resource.h>
 
 using namespace vellmir::bench;
@@ -190,6 +191,8 @@ bool cat(const QString &folder)
 
 int main(int argc, char **argv)
 {
+    // As the application sets it in every process (main.cpp).
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     QCoreApplication app(argc, argv);
     if (argc == 5 && QByteArray(argv[1]) == "--pane")
         return paneReads(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), atoi(argv[4]));
