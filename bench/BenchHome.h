@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QUuid>
 
 #include <cerrno>
@@ -94,12 +95,19 @@ public:
     struct Measured {
         double ms = 0;
         long peakKiB = 0;
+        long writtenBlocks = 0; // file system outputs, in 512-byte blocks
         QByteArray output;
     };
     std::optional<Measured> measuredCli(const QStringList &arguments, const QString &program = {}) const
     {
-        QList<QByteArray> strings { QFile::encodeName(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program),
-            "cli" };
+        // GNU time reports the program's own peak memory and writes: the program's getrusage()
+        // through posix_spawn would count the bench's own memory, which it shares until exec.
+        QTemporaryFile report;
+        const bool timed = QFile::exists(QStringLiteral("/usr/bin/time")) && report.open();
+        QList<QByteArray> strings;
+        if (timed)
+            strings = { "/usr/bin/time", "-f", "%M %O", "-o", QFile::encodeName(report.fileName()) };
+        strings += { QFile::encodeName(program.isEmpty() ? QStringLiteral(VELLMIR_APP) : program), "cli" };
         for (const QString &argument : arguments)
             strings.append(argument.toLocal8Bit());
         QList<QByteArray> variables;
@@ -141,6 +149,14 @@ public:
         while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
         measured.ms = double(timer.nsecsElapsed()) / 1e6;
         measured.peakKiB = usage.ru_maxrss;
+        measured.writtenBlocks = usage.ru_oublock;
+        if (timed) {
+            const QList<QByteArray> figures = report.readAll().trimmed().split(' ');
+            if (figures.size() == 2) {
+                measured.peakKiB = figures.at(0).toLong();
+                measured.writtenBlocks = figures.at(1).toLong();
+            }
+        }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             std::fprintf(stderr, "cli %s failed: %s\n", qPrintable(arguments.join(u' ')), measured.output.constData());
             return std::nullopt;

@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <unistd.h>
 #include <utility>
@@ -149,6 +150,11 @@ int approvalDialog(int &argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // A large buffer (a long history read or merged) goes back to the system when it is freed, in
+    // every thread: glibc's threshold would otherwise rise after the first such free and keep the
+    // next ones in the heap of the thread that used them, which a long-running window or MCP
+    // server never gives back. Set before any thread exists.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     // libsecret would talk to whatever bus name this variable names; the secret store is not
     // something the environment may swap. Removed before any thread exists.
     ::unsetenv("SECRET_SERVICE_BUS_NAME");

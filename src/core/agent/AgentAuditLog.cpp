@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -152,25 +151,29 @@ QList<AgentAuditLog::Entry> AgentAuditLog::entries(qint64 limit) const noexcept
 {
     if (limit <= 0)
         return {};
-    QByteArray bytes;
+    // The last `limit` non-empty lines, read as a stream: however long the log, only they are held.
+    QList<QByteArray> lines;
+    bool text = true;
     try {
-        bytes = readFileTail(m_url, auditLogBound).value_or(QByteArray());
+        readFileTail(m_url, auditLogBound, [&](QByteArrayView line) {
+            // A log that is not text is unreadable as a whole, wherever the bad bytes are.
+            text = text && line.isValidUtf8();
+            if (!text || line.isEmpty())
+                return;
+            if (lines.size() == limit)
+                lines.removeFirst();
+            lines.append(line.toByteArray());
+        });
     } catch (const Error &) {
         return {};
     }
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError())
+    if (!text)
         return {};
 
-    QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
-    if (lines.size() > limit)
-        lines = lines.mid(lines.size() - limit);
-
     QList<Entry> result;
-    for (const QString &line : std::as_const(lines)) {
+    for (const QByteArray &line : std::as_const(lines)) {
         try {
-            result.append(Entry::fromJson(json::parseObject(line.toUtf8())));
+            result.append(Entry::fromJson(json::parseObject(line)));
         } catch (const std::exception &) {
             // A damaged or foreign line: skip it and keep the rest.
         }

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <atomic>
@@ -168,6 +169,74 @@ std::optional<BackupRecord> BackupHistory::record(const QUuid &recordID) const
         // Not a record any more: the next listing sets it aside.
     }
     return std::nullopt;
+}
+
+std::optional<BackupHistory::Glance> BackupHistory::glance(
+    const QUuid &destinationID, qsizetype limit, const Glance *since) const
+{
+    const Date now = m_now();
+    // One reading of the folder for the whole glance, settled or not.
+    const HistoryIndex::Call call;
+    // A scope as a key: runs made before scopes have none.
+    const auto scopeKey = [](const std::optional<QString> &scope) { return scope ? u'+' + *scope : QString(u'-'); };
+    for (const bool rebuild : { false, true }) {
+        const std::shared_ptr<const HistoryIndex> index = HistoryIndex::current(m_directory, m_now, rebuild);
+        if (!rebuild && since && !since->source.owner_before(index) && !index.owner_before(since->source)
+            && !since->source.expired())
+            return std::nullopt;
+        Glance glance;
+        glance.source = index;
+        glance.count = index->count(destinationID);
+        glance.anyRunning = index->anyRunning(destinationID);
+        // What is kept of each scope, by its text (absent for runs made before scopes).
+        QSet<QString> completeOf;
+        QSet<QString> incompleteOf;
+        bool finished = false;
+        QList<QUuid> incomplete;
+        const bool whole = index->eachOutline(destinationID, [&](const BackupRecord &outline) {
+            const QString scope = scopeKey(outline.scope);
+            bool keep = false;
+            if (outline.outcome == BackupRecord::Outcome::complete) {
+                // A run dated ahead stays: the clock may pass it while the pane is open.
+                keep = outline.isDatedAfter(now) || !completeOf.contains(scope) || (!finished && outline.finishedAt);
+                if (!outline.isDatedAfter(now))
+                    completeOf.insert(scope);
+                finished = finished || outline.finishedAt.has_value();
+            } else if (outline.outcome == BackupRecord::Outcome::incomplete) {
+                incomplete.append(outline.id);
+                keep = !incompleteOf.contains(scope);
+                incompleteOf.insert(scope);
+            }
+            if (keep)
+                glance.landmarks.append(outline);
+            return true;
+        });
+        if (!whole)
+            continue;
+        glance.newest = newest(destinationID, limit);
+        for (const QUuid &id : std::as_const(incomplete)) {
+            if (since && since->incompleteSnapshots.contains(id)) {
+                glance.incompleteSnapshots.insert(id, since->incompleteSnapshots.value(id));
+                continue;
+            }
+            const std::optional<BackupRecord> record = this->record(id);
+            if (record && record->outcome == BackupRecord::Outcome::incomplete)
+                glance.incompleteSnapshots.insert(id, record->snapshotID.value_or(QString()));
+        }
+        return glance;
+    }
+    // The index keeps being damaged under us: the files decide, as records() lists them.
+    Glance glance;
+    const QList<BackupRecord> all = records(destinationID);
+    glance.count = all.size();
+    glance.newest = limit < 0 ? all : all.mid(0, limit);
+    glance.landmarks = all;
+    for (const BackupRecord &record : all) {
+        glance.anyRunning = glance.anyRunning || record.outcome == BackupRecord::Outcome::running;
+        if (record.outcome == BackupRecord::Outcome::incomplete)
+            glance.incompleteSnapshots.insert(record.id, record.snapshotID.value_or(QString()));
+    }
+    return glance;
 }
 
 bool BackupHistory::anyRunning(const QUuid &destinationID) const

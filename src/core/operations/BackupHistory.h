@@ -10,14 +10,39 @@
 #include <QUuid>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 namespace vellmir {
 
 // The history folder: listings newest first and the due rules of the schedule and of pruning,
 // through the history index beside the folder (HistoryIndex), which every record written here
 // keeps current. Besides writing records, it only renames a damaged one out of the way.
+class HistoryIndex;
+
 class BackupHistory {
 public:
+    // What a destination's pane shows of its history, read without holding all of it.
+    struct Glance {
+        // How many records the destination has.
+        qsizetype count = 0;
+        // The newest records, each read in full.
+        QList<BackupRecord> newest;
+        // Outlines of the records, newest first, that the pane's summaries need: of each scope, its
+        // complete runs down to the newest one not dated after the read, and its newest incomplete
+        // run; and the newest complete run that says when it finished. Over them, "the last
+        // complete backup" of any settings, "the last with earlier settings" and "the latest,
+        // incomplete" come out as over every record.
+        QList<BackupRecord> landmarks;
+        // The snapshot of each run recorded incomplete (empty when it saved none), by record id.
+        QHash<QUuid, QString> incompleteSnapshots;
+        // Whether a record says "running".
+        bool anyRunning = false;
+        // The index the glance was read from, while this process keeps it: the same one means the
+        // history has not changed.
+        std::weak_ptr<const HistoryIndex> source;
+    };
+
     // `now` is the clock that judges whether the folder has settled; the system's by default.
     explicit BackupHistory(
         const QString &directory = AppPaths::historyDirectory(), std::function<Date()> now = std::function<Date()>());
@@ -58,6 +83,10 @@ public:
     // empty. A destination without records has no entry.
     QHash<QUuid, QList<BackupRecord>> outlines(
         const QList<Destination> &destinations, std::optional<Date> now = std::nullopt) const;
+    // The destination's glance with its `limit` newest records; nullopt when the history is still
+    // the one `since` was read from. Costs what changed: reading the records of `since` again is
+    // left to the index, and only new incomplete runs are read in full besides the newest.
+    std::optional<Glance> glance(const QUuid &destinationID, qsizetype limit, const Glance *since = nullptr) const;
     // Whether a record of the destination still says "running", from the history index.
     bool anyRunning(const QUuid &destinationID) const;
 

@@ -16,9 +16,10 @@ namespace vellmir {
 
 // What a listing needs of every record of the history folder, kept in one file beside it
 // ("<folder>.index"), so that finding a destination's newest records costs a few small reads of
-// that file instead of reading and decoding every record. A process keeps the file open and
-// holds only its header and tables in memory; entries are read when asked for. The record files
-// stay the truth:
+// that file instead of reading and decoding every record. A change adds an entry at the end of
+// the file, and now and then the whole is written again in its compact form. A process keeps the
+// file open and holds only its header, tables and the entries added since in memory; the others
+// are read when asked for. The record files stay the truth:
 // - the index names the folder's stamp it describes, and is trusted only while the folder's stamp
 //   is unchanged and the index was either built from a folder that had settled before it was read
 //   (a change within the same clock tick could otherwise go unseen) or brought up to date by one
@@ -58,9 +59,9 @@ public:
     };
 
     // Runs `write`, which puts the record's file `name` in place, under the index's lock, then
-    // gives the index that file's entry in place of the one it had, if the index was trusted just
-    // before; otherwise the next listing rebuilds it. Throws what `write` throws; the index is a
-    // cache, so failing to update it is no failure.
+    // gives the index that file's entry in place of the one it had (added at the end of the file),
+    // if the index was trusted just before; otherwise the next listing rebuilds it. Throws what `write` throws; the
+    // index is a cache, so failing to update it is no failure.
     static void update(const QString &directory, const QByteArray &name, const BackupRecord &record,
         const std::function<void()> &write);
 
@@ -74,6 +75,11 @@ public:
     // How many of the destination's newest entries reach down to its oldest one still "running"
     // (0 when none is); nullopt as for entries().
     std::optional<qsizetype> runningDepth(const QUuid &destinationID) const;
+    // Hands the destination's outlines to `each`, newest first, until it returns false, holding a
+    // few entries at a time; false when an entry is not whole (the index must then be rebuilt).
+    bool eachOutline(const QUuid &destinationID, const std::function<bool(const BackupRecord &)> &each) const;
+    // How many records the destination has, without reading its entries.
+    qsizetype count(const QUuid &destinationID) const;
     // Whether a record of the destination says "running", without reading its entries.
     bool anyRunning(const QUuid &destinationID) const;
     // The latest prunedAt among the destination's records, without reading its entries.
@@ -103,15 +109,19 @@ private:
     // The same into `to`; false when they are not all there.
     bool readInto(char *to, quint64 offset, quint64 size) const;
 
+    struct Tail;
+
     int m_file = -1;
     QByteArray m_bytes; // the whole index, when no file of it could be kept open
     QByteArray m_header; // the header and tables, as checked when attached
 public:
-    static constexpr size_t headerSize = 104;
+    static constexpr size_t headerSize = 112;
 
 private:
     std::array<char, headerSize> m_head {}; // the header alone, as checked when attached
-    QList<QByteArray> m_scopes;
+    QList<QByteArray> m_scopes; // the scope table's, then those only the appended entries name
+    std::unique_ptr<const Tail> m_tail; // what was appended after the compact index, as checked when attached
+    quint64 m_end = 0; // where the index ended when attached
     bool m_attached = false;
 };
 

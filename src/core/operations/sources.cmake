@@ -8,6 +8,8 @@ list(APPEND VELLMIR_CORE_SOURCES
     operations/BackupHistory.cpp operations/BackupHistory.h
     operations/BackupRecord.cpp operations/BackupRecord.h
     operations/HistoryIndex.cpp operations/HistoryIndex.h
+    operations/HistoryIndexCache.cpp operations/HistoryIndexFormat.cpp operations/HistoryIndexFormat.h
+    operations/HistoryIndexMerge.cpp
     operations/BackupRequests.cpp operations/BackupRequests.h
     operations/FolderReader.cpp operations/FolderReader.h
     operations/OperationError.h

@@ -348,34 +348,51 @@ std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound)
     return readAt(AT_FDCWD, LocalPath::encode(path), bound, info, &missing);
 }
 
-std::optional<QByteArray> readFileTail(const QString &path, qsizetype bound)
+bool readFileTail(const QString &path, qsizetype bound, const std::function<void(QByteArrayView)> &each)
 {
     const QByteArray name = LocalPath::encode(path);
     struct stat info { };
     bool missing = false;
     const Descriptor fd(openAt(AT_FDCWD, name, std::numeric_limits<qsizetype>::max(), info, &missing));
     if (fd.get() < 0)
-        return std::nullopt;
-    const qint64 from = std::max<qint64>(0, qint64(info.st_size) - bound);
-    QByteArray data(qsizetype(qint64(info.st_size) - from), Qt::Uninitialized);
-    qsizetype used = 0;
-    while (used < data.size()) {
-        const ssize_t count = ::pread(fd.get(), data.data() + used, size_t(data.size() - used), off_t(from + used));
+        return false;
+    constexpr qsizetype piece = 256 * 1024;
+    qint64 at = std::max<qint64>(0, qint64(info.st_size) - bound);
+    const qint64 end = qint64(info.st_size);
+    // Begun inside a line: whole lines only, so what comes before the first line feed is skipped.
+    bool skipping = at > 0;
+    QByteArray pending; // a line begun in an earlier piece
+    QByteArray data(piece, Qt::Uninitialized);
+    while (at < end) {
+        const ssize_t count = ::pread(fd.get(), data.data(), size_t(std::min<qint64>(piece, end - at)), off_t(at));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
             unreadable(name, errno);
         if (count == 0)
             break;
-        used += count;
+        at += count;
+        const QByteArrayView read(data.constData(), count);
+        qsizetype from = 0;
+        for (qsizetype feed = read.indexOf('\n'); feed >= 0; feed = read.indexOf('\n', from)) {
+            if (!skipping) {
+                if (pending.isEmpty()) {
+                    each(read.sliced(from, feed - from));
+                } else {
+                    pending.append(read.sliced(from, feed - from));
+                    each(pending);
+                    pending.clear();
+                }
+            }
+            skipping = false;
+            from = feed + 1;
+        }
+        if (!skipping)
+            pending.append(read.sliced(from));
     }
-    data.truncate(used);
-    // Begun inside a line: whole lines only.
-    if (from > 0) {
-        const qsizetype end = data.indexOf('\n');
-        data.remove(0, end < 0 ? data.size() : end + 1);
-    }
-    return data;
+    if (!pending.isEmpty())
+        each(pending);
+    return true;
 }
 
 std::optional<QByteArray> readOwnFile(const QString &path, qsizetype bound, const QString &component)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <optional>
 
 #include <sys/stat.h>
@@ -76,10 +77,12 @@ int openRegularFile(int folder, const QByteArray &name, qsizetype bound, struct 
 // Throws UnfitFileError or Error as readRegularFile() does.
 std::optional<QByteArray> readFileIfExists(const QString &path, qsizetype bound = FileBound::settings);
 
-// The whole lines among the last `bound` bytes of the regular file at `path` (all of a shorter
-// file), opened as readFileIfExists() opens it but never refused for its size; nullopt when
-// nothing is at `path`. For a log that only grows. Throws as readFileIfExists() does.
-std::optional<QByteArray> readFileTail(const QString &path, qsizetype bound);
+// Hands `each` the whole lines among the last `bound` bytes of the regular file at `path` (all of
+// a shorter file), oldest first and without their line feeds, the last one also when the file does
+// not end in a line feed; the file is opened as readFileIfExists() opens it but never refused for
+// its size, and read a piece at a time, so a long file costs no more memory than a short one.
+// False when nothing is at `path`. For a log that only grows. Throws as readFileIfExists() does.
+bool readFileTail(const QString &path, qsizetype bound, const std::function<void(QByteArrayView)> &each);
 
 // readFileIfExists() for a file of ours that may be replaced at any time: anything unfit at
 // `path` is renamed aside (to the name + ".unreadable") and logged once under `component`,

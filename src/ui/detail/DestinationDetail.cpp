@@ -483,7 +483,7 @@ void DestinationDetail::refresh()
 void DestinationDetail::renderHistory()
 {
     const QList<BackupRecord> &records = m_model->records();
-    m_historyCount->setText(Format::count(records.size()));
+    m_historyCount->setText(Format::count(m_model->recordCount()));
     m_noHistory->setVisible(records.isEmpty());
     const QList<BackupRecord> listed = records.mid(0, DestinationDetailModel::historyLimit);
     const QString scope = m_model->destination().backupScope();

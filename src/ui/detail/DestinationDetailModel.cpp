@@ -578,7 +578,7 @@ void DestinationDetailModel::setHistoryExpanded(bool expanded)
 std::optional<Date> DestinationDetailModel::lastCompleteBackup() const
 {
     const QString scope = m_destination.backupScope();
-    QList<BackupRecord> current = m_records;
+    QList<BackupRecord> current = m_history ? m_history->landmarks : QList<BackupRecord>();
     current.removeIf([&](const BackupRecord &record) { return record.scope != scope; });
     // As the health row reads it: a run dated after now is no last backup.
     return DestinationHealthModel::lastComplete(current, Date::now());
@@ -588,14 +588,15 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
 {
     if (const std::optional<Date> last = lastCompleteBackup())
         return Format::dateTime(*last, locale);
+    const QList<BackupRecord> landmarks = m_history ? m_history->landmarks : QList<BackupRecord>();
     // A change of folders or exclusions starts over, but the snapshots made before it are there.
     if (const std::optional<Date> earlier
-        = DestinationHealthModel::lastCompleteOfEarlierSettings(m_records, m_destination.backupScope()))
+        = DestinationHealthModel::lastCompleteOfEarlierSettings(landmarks, m_destination.backupScope()))
         return tr("None with the current folders and exclusions (the last with earlier settings finished %1)")
             .arg(Format::dateTime(*earlier, locale));
     // restic saved snapshots of incomplete runs: they are backups, only not whole ones.
     if (const std::optional<Date> incomplete
-        = DestinationHealthModel::lastIncomplete(m_records, m_destination.backupScope()))
+        = DestinationHealthModel::lastIncomplete(landmarks, m_destination.backupScope()))
         return tr("None complete yet; the latest, incomplete, %1").arg(Format::dateTime(*incomplete, locale));
     return tr("Not yet backed up");
 }
@@ -603,9 +604,10 @@ QString DestinationDetailModel::lastCompleteBackupText(const QLocale &locale) co
 QSet<QString> DestinationDetailModel::incompleteSnapshots() const
 {
     QSet<QString> ids;
-    for (const BackupRecord &record : m_records)
-        if (record.outcome == BackupRecord::Outcome::incomplete && record.snapshotID)
-            ids.insert(*record.snapshotID);
+    if (m_history)
+        for (const QString &id : m_history->incompleteSnapshots)
+            if (!id.isEmpty())
+                ids.insert(id);
     return ids;
 }
 
@@ -652,12 +654,15 @@ void DestinationDetailModel::stop()
 
 void DestinationDetailModel::poll()
 {
+    finishLeftovers();
     readRecords();
+}
+
+void DestinationDetailModel::finishLeftovers()
+{
     // A record a dead process left "running" is finished by asking restic for the run's
     // snapshot: on a worker, never on the window's thread. The next read shows the result.
-    const bool leftover = std::any_of(m_records.cbegin(), m_records.cend(),
-        [](const BackupRecord &record) { return record.outcome == BackupRecord::Outcome::running; });
-    if (!leftover || m_finishingLeftovers)
+    if (!m_history || !m_history->anyRunning || m_finishingLeftovers)
         return;
     m_finishingLeftovers = true;
     background(
@@ -675,14 +680,49 @@ void DestinationDetailModel::poll()
 
 void DestinationDetailModel::readRecords()
 {
-    try {
-        m_records = BackupHistory(m_historyDirectory).records(m_destination.id);
-    } catch (const std::exception &error) {
-        // Stays after later good reads: the user should see that a read went wrong.
-        m_operationError = errorDescription(error);
+    if (m_readingHistory) {
+        m_readAgain = true;
+        return;
     }
-    followHistory();
-    Q_EMIT changed();
+    m_readingHistory = true;
+    m_readAgain = false;
+    // Only what changed since the last read is read again; the window's thread never waits on it.
+    background(
+        m_viewStop.get_token(),
+        [history = BackupHistory(m_historyDirectory), id = m_destination.id, since = m_history](
+            std::stop_token) { return history.glance(id, historyLimit, since ? &*since : nullptr); },
+        [](DestinationDetailModel *model, const std::optional<std::optional<BackupHistory::Glance>> &read,
+            const QString &error) {
+            model->m_readingHistory = false;
+            bool changed = false;
+            if (read && *read) {
+                BackupHistory::Glance glance = **read;
+                // A history read again whole (a folder not there yet, say) may show nothing new.
+                const std::optional<BackupHistory::Glance> &shown = model->m_history;
+                const bool same = shown && model->m_records == glance.newest && shown->count == glance.count
+                    && shown->landmarks == glance.landmarks && shown->incompleteSnapshots == glance.incompleteSnapshots
+                    && shown->anyRunning == glance.anyRunning;
+                model->m_records = std::move(glance.newest);
+                glance.newest.clear();
+                model->m_history = std::move(glance);
+                changed = !same;
+                model->finishLeftovers();
+            } else if (!read) {
+                // Stays after later good reads: the user should see that a read went wrong.
+                model->m_operationError = error;
+                changed = true;
+            }
+            if (read) {
+                // Each read, changed or not: another process may have let go of the repository.
+                const std::optional<BackupRecord> elsewhere = model->m_runElsewhere;
+                model->followHistory();
+                changed = changed || model->m_runElsewhere != elsewhere;
+            }
+            if (changed)
+                Q_EMIT model->changed();
+            if (model->m_readAgain)
+                model->readRecords();
+        });
 }
 
 void DestinationDetailModel::followHistory()

@@ -5,6 +5,7 @@
 #include "detail/DestinationActions.h"
 #include "engine/ResticEngine.h"
 #include "engine/Snapshot.h"
+#include "operations/BackupHistory.h"
 #include "operations/BackupRecord.h"
 #include "util/Receiver.h"
 #include "util/Workers.h"
@@ -143,8 +144,9 @@ public:
     QString removalDialogTitle() const;
     void removeDestination();
 
-    // History
+    // History: the newest historyLimit records, and how many there are in all.
     const QList<BackupRecord> &records() const { return m_records; }
+    qsizetype recordCount() const { return m_history ? m_history->count : 0; }
     const std::optional<QString> &operationError() const { return m_operationError; }
     bool historyExpanded() const { return m_historyExpanded; }
     void setHistoryExpanded(bool expanded);
@@ -168,7 +170,11 @@ public:
     void start();
     void stop();
     bool isPolling() const { return m_timer.isActive(); }
+    // Reads the history on a worker: when it changed since the last read, records() and what
+    // follows from them are replaced and changed() is emitted. A poll while a read is under way
+    // reads again once that one is in.
     void poll();
+    bool readingHistory() const { return m_readingHistory; }
 
     DestinationActions actions();
 
@@ -190,6 +196,7 @@ private:
     // What the records just read mean beyond the history: a run or retention that ended since
     // the list was read changed the repository; a record "running" may be another process's run.
     void followHistory();
+    void finishLeftovers();
     void loadSnapshots(std::stop_token stop, std::function<void()> then);
     void finishLoad(quint64 generation, std::optional<QList<Snapshot>> snapshots, std::optional<QString> error);
     void setApplyingRetention(bool on);
@@ -225,6 +232,10 @@ private:
     bool m_applyingRetention = false;
     std::optional<QString> m_retentionMessage;
     QList<BackupRecord> m_records;
+    // The last read of the history, without the newest records (they are m_records).
+    std::optional<BackupHistory::Glance> m_history;
+    bool m_readingHistory = false;
+    bool m_readAgain = false;
     std::optional<QString> m_operationError;
     std::optional<Snapshot> m_browseTarget;
     bool m_snapshotsExpanded = true;

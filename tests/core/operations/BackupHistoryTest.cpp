@@ -468,9 +468,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("damage");
         // "after reading": damaged in place once this process has read the file.
         // "copied", "from elsewhere": a record file written by another program (a sync, a copy).
-        for (const char *damage :
-            { "missing", "garbage", "truncated", "flipped", "stale", "edited", "truncated after reading",
-                "table rewritten after reading", "older copy after reading", "copied", "from elsewhere" })
+        for (const char *damage : { "missing", "garbage", "truncated", "flipped", "stale", "edited",
+                 "truncated after reading", "table rewritten after reading", "older copy after reading", "copied",
+                 "from elsewhere", "appended, flipped", "appended, cut short" })
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
 
@@ -493,6 +493,14 @@ private Q_SLOTS:
             QVERIFY(indexAgrees(history, destination.id));
         }
 
+        const bool appended = damage.startsWith(u"appended");
+        const qint64 appendedAt = QFileInfo(index).size();
+        if (appended) {
+            // Our writer adds the record's entry at the end of the index: the damage hits that.
+            BackupRecord run(destination.id, now.addingSeconds(-600));
+            run.scope = destination.backupScope();
+            history.write(run);
+        }
         QFile file(index);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QByteArray bytes = file.readAll();
@@ -501,12 +509,19 @@ private Q_SLOTS:
         } else if (damage == u"garbage") {
             file.resize(0);
             file.write("not an index");
+        } else if (damage == u"appended, cut short") {
+            file.resize(bytes.size() - 9);
         } else if (damage.startsWith(u"truncated")) {
             file.resize(bytes.size() / 2);
         } else if (damage.startsWith(u"table")) {
             // Where the header ends and the destination table begins.
             file.seek(96);
             file.write(QByteArray(16, '\xff'));
+        } else if (damage == u"appended, flipped") {
+            // The appended entry's outcome, "running", read as "complete": only its checksum can tell.
+            bytes[appendedAt + 112] = char(bytes.at(appendedAt + 112) ^ 1);
+            file.seek(0);
+            file.write(bytes);
         } else if (damage == u"flipped") {
             // Within the last entry or the bytes after it: only a checksum can tell.
             bytes[bytes.size() - 60] = char(bytes.at(bytes.size() - 60) ^ 0x20);
@@ -553,6 +568,8 @@ private Q_SLOTS:
         file.close();
         if (!afterReading)
             BackupHistory::clearCache();
+        if (appended) // outlines are read from the index alone
+            QVERIFY(allOutlines(history, destination.id).first().outcome == BackupRecord::Outcome::running);
 
         QVERIFY(indexAgrees(history, destination.id));
         QVERIFY(indexAgrees(history, other.id));
@@ -564,7 +581,7 @@ private Q_SLOTS:
         for (const BackupRecord &record : listed)
             ids.insert(record.id);
         QCOMPARE(ids.size(), listed.size());
-        QCOMPARE(listed.size(), damage == u"stale" || damage == u"from elsewhere" ? 3 : 2);
+        QCOMPARE(listed.size(), damage == u"stale" || damage == u"from elsewhere" || appended ? 3 : 2);
     }
 
     // A name read from the index becomes a path in the folder only when it is one plain name.
@@ -600,6 +617,10 @@ private Q_SLOTS:
         older.outcome = BackupRecord::Outcome::failed;
         older.scope = QStringLiteral("0123");
         history.write(older);
+        // A record the index held before these writes, written again: its entry is replaced.
+        BackupRecord first = history.records(destination.id).last();
+        first.outcome = BackupRecord::Outcome::failed;
+        history.write(first);
 
         const auto listed = [&] {
             return std::tuple(history.records(destination.id), allOutlines(history, destination.id),
@@ -608,6 +629,7 @@ private Q_SLOTS:
         };
         const auto written = listed();
         QCOMPARE(std::get<0>(written).size(), 3);
+        QVERIFY(std::get<0>(written).last().outcome == BackupRecord::Outcome::failed);
         QCOMPARE(std::get<0>(written).first(), run);
         QCOMPARE(std::get<2>(written).size(), 1);
         QVERIFY(std::get<5>(written));

@@ -58,6 +58,7 @@ private Q_SLOTS:
         test::dataRow("file beyond the bound", QStringLiteral("large"), false);
         test::dataRow("a cache's spare: link to a user's file", QStringLiteral("spare link"), false);
         test::dataRow("a cache's spare: another name of a user's file", QStringLiteral("spare hard link"), false);
+        test::dataRow("a cache's spare: longer than what is written over it", QStringLiteral("spare longer"), false);
         test::dataRow("settings: link to a user's file", QStringLiteral("link"), true);
         test::dataRow("settings: FIFO", QStringLiteral("fifo"), true);
         test::dataRow("settings: file beyond the bound", QStringLiteral("large"), true);
@@ -97,10 +98,14 @@ private Q_SLOTS:
         } else if (spare) {
             // Each write goes over the copy the one before replaced, the last one over a spare of
             // its own.
-            for (const QByteArray &content : { QByteArray("old"), QByteArray("ours"), QByteArray("ours again") })
+            const bool shrinking = kind.endsWith(QLatin1String("longer"));
+            const QList<QByteArray> contents = shrinking
+                ? QList<QByteArray> { QByteArray("old and long"), QByteArray("ours"), QByteArray("ou") }
+                : QList<QByteArray> { QByteArray("old"), QByteArray("ours"), QByteArray("ours again") };
+            for (const QByteArray &content : contents)
                 writeFileAtomically(path, content, 0600, Kept::cache);
-            QCOMPARE(*readFileIfExists(path, bound), QByteArray("ours again"));
-            QCOMPARE(*readFileIfExists(path + QStringLiteral(".~spare"), bound), QByteArray("ours"));
+            QCOMPARE(*readFileIfExists(path, bound), contents.at(2));
+            QCOMPARE(*readFileIfExists(path + QStringLiteral(".~spare"), bound), contents.at(1));
         } else {
             QVERIFY_THROWS_EXCEPTION(UnfitFileError, readFileIfExists(path, bound));
             writeFileAtomically(path, "ours");

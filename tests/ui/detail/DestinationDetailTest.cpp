@@ -50,7 +50,7 @@ struct Shown {
     void settle() const
     {
         QVERIFY(QTest::qWaitForWindowExposed(pane.get()));
-        QVERIFY(Fixture::waitFor([this] { return !model().loadingSnapshots(); }));
+        QVERIFY(Fixture::waitFor([this] { return !model().loadingSnapshots() && !model().readingHistory(); }));
     }
     bool screenshot(const QString &state) const
     {
@@ -398,7 +398,7 @@ void DestinationDetailTest::backUpFromThePane()
     QVERIFY(shown.find<QPushButton>("applyRetentionButton")->isEnabled());
     // The run's record shows up with the next history read.
     shown.model().poll();
-    QCOMPARE(shown.text("historyCount"), QStringLiteral("1"));
+    QTRY_COMPARE(shown.text("historyCount"), QStringLiteral("1"));
     QVERIFY(shown.text("lastBackupValue") != QStringLiteral("Not yet backed up"));
     QVERIFY(shown.screenshot(QStringLiteral("backed-up")));
 }
