@@ -365,6 +365,73 @@ Range &HistoryIndexAccess::totalOf(const HistoryIndex &index, HistoryIndex::Tail
     return *total;
 }
 
+// Applies one appended entry, whose name, scope and replaced places follow it at `rest`, to the
+// tail read so far; false where it does not fit the index it follows.
+bool HistoryIndexAccess::applyAppended(
+    HistoryIndex &index, HistoryIndex::Tail &tail, const Appended &appended, const char *rest)
+{
+    RawEntry raw = appended.entry;
+    const bool own = raw.flags & hasOwnName;
+    const QByteArray name = own ? QByteArray(rest, appended.nameLength) : standardName(raw.id);
+    if ((!own && appended.nameLength != 0) || raw.outcome > quint32(BackupRecord::Outcome::cancelled)
+        || !HistoryIndex::plainName(name) || (!(raw.flags & hasScope) && appended.scopeLength != 0))
+        return false;
+    raw.scope = 0;
+    if (raw.flags & hasScope) {
+        const QByteArray scope(rest + appended.nameLength, appended.scopeLength);
+        qsizetype place = index.m_scopes.indexOf(scope);
+        if (place < 0) {
+            place = index.m_scopes.size();
+            index.m_scopes.append(scope);
+        }
+        raw.scope = quint32(place);
+    }
+    Range &total = totalOf(index, tail, raw);
+    std::optional<double> lostPrune;
+    const auto remove = [&](const RawEntry &old) {
+        --total.count;
+        if (old.outcome == quint32(BackupRecord::Outcome::running))
+            --total.running;
+        if ((old.flags & hasPruned) && old.prunedAt >= total.latestPrune)
+            lostPrune = old.prunedAt;
+    };
+    const Range compact = storedRange(index, raw.destination).value_or(Range {});
+    for (quint32 i = 0; i < appended.replaced; ++i) {
+        quint64 place;
+        std::memcpy(&place, rest + appended.nameLength + appended.scopeLength + 8 * i, 8);
+        if (place < compact.first || place >= compact.first + compact.count)
+            return false;
+        if (tail.replaced.contains(place))
+            continue;
+        const std::optional<QList<Read>> old = read(index, qsizetype(place), 1);
+        if (!old || !old->first().intact || std::memcmp(old->first().raw.id, raw.id, 16) != 0)
+            return false;
+        remove(old->first().raw);
+        tail.replaced.insert(place);
+    }
+    // An earlier appended entry of the same record goes too.
+    for (auto it = tail.entries.begin(); it != tail.entries.end();) {
+        if (std::memcmp(it->raw.id, raw.id, 16) == 0) {
+            remove(it->raw);
+            it = tail.entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    ++total.count;
+    if (raw.outcome == quint32(BackupRecord::Outcome::running))
+        ++total.running;
+    if (lostPrune && !((raw.flags & hasPruned) && raw.prunedAt >= *lostPrune))
+        return false;
+    if ((raw.flags & hasPruned) && (!total.pruned || raw.prunedAt > total.latestPrune)) {
+        total.pruned = 1;
+        total.latestPrune = raw.prunedAt;
+    }
+    tail.entries.push_back(HistoryIndex::Tail::Entry { raw, name });
+    tail.ownNames = tail.ownNames || own;
+    return true;
+}
+
 bool HistoryIndexAccess::attachTail(HistoryIndex &index, quint64 from, quint64 size)
 {
     if (size - from > appendedBytesAtMost)
@@ -403,65 +470,8 @@ bool HistoryIndexAccess::attachTail(HistoryIndex &index, quint64 from, quint64 s
             continue;
         }
 
-        RawEntry raw = appended.entry;
-        const bool own = raw.flags & hasOwnName;
-        const QByteArray name = own ? QByteArray(rest, appended.nameLength) : standardName(raw.id);
-        if ((!own && appended.nameLength != 0) || raw.outcome > quint32(BackupRecord::Outcome::cancelled)
-            || !HistoryIndex::plainName(name) || (!(raw.flags & hasScope) && appended.scopeLength != 0))
+        if (!applyAppended(index, *tail, appended, rest))
             return false;
-        raw.scope = 0;
-        if (raw.flags & hasScope) {
-            const QByteArray scope(rest + appended.nameLength, appended.scopeLength);
-            qsizetype place = index.m_scopes.indexOf(scope);
-            if (place < 0) {
-                place = index.m_scopes.size();
-                index.m_scopes.append(scope);
-            }
-            raw.scope = quint32(place);
-        }
-        Range &total = totalOf(index, *tail, raw);
-        std::optional<double> lostPrune;
-        const auto remove = [&](const RawEntry &old) {
-            --total.count;
-            if (old.outcome == quint32(BackupRecord::Outcome::running))
-                --total.running;
-            if ((old.flags & hasPruned) && old.prunedAt >= total.latestPrune)
-                lostPrune = old.prunedAt;
-        };
-        const Range compact = storedRange(index, raw.destination).value_or(Range {});
-        for (quint32 i = 0; i < appended.replaced; ++i) {
-            quint64 place;
-            std::memcpy(&place, rest + appended.nameLength + appended.scopeLength + 8 * i, 8);
-            if (place < compact.first || place >= compact.first + compact.count)
-                return false;
-            if (tail->replaced.contains(place))
-                continue;
-            const std::optional<QList<Read>> old = read(index, qsizetype(place), 1);
-            if (!old || !old->first().intact || std::memcmp(old->first().raw.id, raw.id, 16) != 0)
-                return false;
-            remove(old->first().raw);
-            tail->replaced.insert(place);
-        }
-        // An earlier appended entry of the same record goes too.
-        for (auto it = tail->entries.begin(); it != tail->entries.end();) {
-            if (std::memcmp(it->raw.id, raw.id, 16) == 0) {
-                remove(it->raw);
-                it = tail->entries.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        ++total.count;
-        if (raw.outcome == quint32(BackupRecord::Outcome::running))
-            ++total.running;
-        if (lostPrune && !((raw.flags & hasPruned) && raw.prunedAt >= *lostPrune))
-            return false;
-        if ((raw.flags & hasPruned) && (!total.pruned || raw.prunedAt > total.latestPrune)) {
-            total.pruned = 1;
-            total.latestPrune = raw.prunedAt;
-        }
-        tail->entries.push_back(HistoryIndex::Tail::Entry { raw, name });
-        tail->ownNames = tail->ownNames || own;
     }
     tail->chain = chain;
     index.m_tail = std::move(tail);

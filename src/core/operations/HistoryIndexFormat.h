@@ -297,6 +297,8 @@ struct HistoryIndexAccess {
     // and the compact entries each replaces. False when any is not whole, or when one replaces the
     // entry that held its destination's latest prune with none as late (writers merge then instead).
     static bool attachTail(HistoryIndex &index, quint64 from, quint64 size);
+    static bool applyAppended(
+        HistoryIndex &index, HistoryIndex::Tail &tail, const Appended &appended, const char *rest);
 
     // The index these bytes hold, kept in memory; an empty one unless they are a whole index.
     static std::shared_ptr<HistoryIndex> fromBytes(QByteArray bytes);
