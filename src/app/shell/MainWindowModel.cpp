@@ -283,7 +283,7 @@ void MainWindowModel::takeBegunRead()
 void MainWindowModel::watchFiles()
 {
     const ConfigSeal &seal = m_store.seal();
-    for (const QString &file : { seal.destinationsURL(), seal.sealURL(), seal.policyURL() }) {
+    for (const QString &file : { seal.destinationsPath(), seal.sealPath(), seal.policyPath() }) {
         if (!m_watcher.files().contains(file) && QFileInfo::exists(file))
             m_watcher.addPath(file);
     }
@@ -291,7 +291,7 @@ void MainWindowModel::watchFiles()
 
 QList<FileStamp> MainWindowModel::stamps(const ConfigSeal &seal)
 {
-    return FileStamp::of({ seal.destinationsURL(), seal.sealURL(), seal.policyURL() });
+    return FileStamp::of({ seal.destinationsPath(), seal.sealPath(), seal.policyPath() });
 }
 
 void MainWindowModel::verify()

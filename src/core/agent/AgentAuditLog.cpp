@@ -112,7 +112,7 @@ QByteArray AgentAuditLog::Entry::encoded() const
 }
 
 AgentAuditLog::AgentAuditLog()
-    : AgentAuditLog(defaultURL())
+    : AgentAuditLog(defaultPath())
 {
 }
 
@@ -121,7 +121,7 @@ AgentAuditLog::AgentAuditLog(QString url)
 {
 }
 
-QString AgentAuditLog::defaultURL()
+QString AgentAuditLog::defaultPath()
 {
     return AppPaths::dataDirectory() + QStringLiteral("/agent-audit.jsonl");
 }

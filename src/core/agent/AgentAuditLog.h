@@ -41,7 +41,7 @@ public:
     AgentAuditLog();
     explicit AgentAuditLog(QString url);
 
-    static QString defaultURL();
+    static QString defaultPath();
     const QString &url() const { return m_url; }
 
     // Adds the entry as one line. Never throws: a failure goes to the system log and the

@@ -184,12 +184,12 @@ void AgentControl::refuseUntrusted(const QString &key) const
     bool sealDamaged = false;
     try {
         // Reading the seal may settle a pending one: under the lock, like every other read.
-        const FileLock lock(m_store->lockURL(), true);
+        const FileLock lock(m_store->lockPath(), true);
         sealDamaged = !m_store->seal().sealed();
     } catch (const std::exception &) {
     }
     if (sealDamaged)
-        throw AgentError::failed(QStringLiteral("Vellmir's record of its own settings (") + m_store->seal().sealURL()
+        throw AgentError::failed(QStringLiteral("Vellmir's record of its own settings (") + m_store->seal().sealPath()
             + QStringLiteral(") is missing or damaged, so none of its destinations can be used. Review the change in "
                              "Vellmir's window to keep the settings as they are."));
     if (!awaited)

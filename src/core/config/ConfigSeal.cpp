@@ -227,9 +227,9 @@ private:
     std::exception_ptr m_failure;
 };
 
-ConfigSeal::ConfigSeal(
-    QString destinationsURL, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials, QString userDefaultsPath)
-    : m_destinationsURL(std::move(destinationsURL))
+ConfigSeal::ConfigSeal(QString destinationsPath, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials,
+    QString userDefaultsPath)
+    : m_destinationsPath(std::move(destinationsPath))
     , m_keys(std::move(keys))
     , m_credentials(std::move(credentials))
     , m_userDefaultsPath(std::move(userDefaultsPath))
@@ -238,20 +238,20 @@ ConfigSeal::ConfigSeal(
 
 QString ConfigSeal::folder() const
 {
-    return QFileInfo(m_destinationsURL).absolutePath();
+    return QFileInfo(m_destinationsPath).absolutePath();
 }
 
-QString ConfigSeal::sealURL() const
+QString ConfigSeal::sealPath() const
 {
     return folder() + u'/' + sealFileName();
 }
 
-QString ConfigSeal::policyURL() const
+QString ConfigSeal::policyPath() const
 {
     return folder() + u'/' + policyFileName();
 }
 
-QString ConfigSeal::pendingSealURL() const
+QString ConfigSeal::pendingSealPath() const
 {
     return folder() + u'/' + pendingSealFileName();
 }
@@ -297,7 +297,7 @@ SealedConfig ConfigSeal::current() const
 
 AgentPolicy::Settings ConfigSeal::currentPolicy() const
 {
-    if (const std::optional<QByteArray> policy = readFileIfExists(policyURL()))
+    if (const std::optional<QByteArray> policy = readFileIfExists(policyPath()))
         return AgentPolicy::Settings::fromJson(json::parseObject(*policy, QStringLiteral("The agent policy file")));
     return {};
 }
@@ -305,7 +305,7 @@ AgentPolicy::Settings ConfigSeal::currentPolicy() const
 SealedConfig ConfigSeal::current(bool tolerateUnreadableDestinations, Secrets &secrets) const
 {
     SealedConfig config;
-    config.destinations = readFileIfExists(m_destinationsURL).value_or(QByteArray());
+    config.destinations = readFileIfExists(m_destinationsPath).value_or(QByteArray());
     config.policy = currentPolicy();
     const QList<Destination> destinations = tolerateUnreadableDestinations
         ? decodeDestinationsLeniently(config.destinations)
@@ -322,7 +322,7 @@ std::optional<SealedConfig> ConfigSeal::sealed() const
     Secrets secrets(m_credentials);
     settlePending(*key, secrets);
     // Anything wrong with the file itself means there is no seal to trust.
-    const std::optional<SealFile> file = readSealFile(sealURL());
+    const std::optional<SealFile> file = readSealFile(sealPath());
     if (!file || !tagsEqual(file->sealed.tag(*key), file->tag))
         return std::nullopt;
     return file->sealed;
@@ -346,12 +346,12 @@ SymmetricKey ConfigSeal::createKey() const
     SealFile file;
     file.sealed = current(false, secrets);
     file.tag = file.sealed.tag(key);
-    writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+    writeFileAtomically(pendingSealPath(), json::pretty(file.toJson()));
     const SymmetricKey stored = m_keys->store(key);
     if (stored != key) {
         // Another process stored its key first; everyone signs with that one.
         file.tag = file.sealed.tag(stored);
-        writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+        writeFileAtomically(pendingSealPath(), json::pretty(file.toJson()));
     }
     promotePending();
     return stored;
@@ -359,12 +359,12 @@ SymmetricKey ConfigSeal::createKey() const
 
 void ConfigSeal::promotePending() const
 {
-    replaceByRename(pendingSealURL(), sealURL());
+    replaceByRename(pendingSealPath(), sealPath());
 }
 
 void ConfigSeal::settlePending(const SymmetricKey &key, const std::optional<SealedConfig> &now) const
 {
-    const std::optional<SealFile> pending = readSealFile(pendingSealURL());
+    const std::optional<SealFile> pending = readSealFile(pendingSealPath());
     if (pending && now && vouchesFor(*pending, *now, key)) {
         // A change that was written in full but stopped before its seal replaced the old one.
         promotePending();
@@ -373,13 +373,13 @@ void ConfigSeal::settlePending(const SymmetricKey &key, const std::optional<Seal
     }
     // It vouches for content that was never written in full, or that changed since: the
     // seal in place is the last one that held.
-    if (!QFile::remove(pendingSealURL()))
-        throw Error(QStringLiteral("Could not delete %1.").arg(pendingSealURL()));
+    if (!QFile::remove(pendingSealPath()))
+        throw Error(QStringLiteral("Could not delete %1.").arg(pendingSealPath()));
 }
 
 void ConfigSeal::settlePending(const SymmetricKey &key, Secrets &secrets) const
 {
-    if (!QFileInfo::exists(pendingSealURL()))
+    if (!QFileInfo::exists(pendingSealPath()))
         return;
     std::optional<SealedConfig> now;
     try {
@@ -395,9 +395,9 @@ void ConfigSeal::seal(const SymmetricKey &key) const
     SealFile file;
     file.sealed = current();
     file.tag = file.sealed.tag(key);
-    writeFileAtomically(sealURL(), json::pretty(file.toJson()));
+    writeFileAtomically(sealPath(), json::pretty(file.toJson()));
     // A pending seal left by a change that stopped halfway vouches for nothing current any more.
-    QFile::remove(pendingSealURL());
+    QFile::remove(pendingSealPath());
 }
 
 void ConfigSeal::commit(
@@ -409,7 +409,7 @@ void ConfigSeal::commit(
     // The seal of the content as it will be once the change is written.
     SealFile file;
     file.sealed.destinations
-        = destinations ? *destinations : readFileIfExists(m_destinationsURL).value_or(QByteArray());
+        = destinations ? *destinations : readFileIfExists(m_destinationsPath).value_or(QByteArray());
     file.sealed.policy = policy ? *policy : currentPolicy();
     Secrets secrets(m_credentials);
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
@@ -417,15 +417,15 @@ void ConfigSeal::commit(
 
     // Until the rename below, "config.seal" vouches for the old files and the pending seal for
     // the new ones, so whichever of them a crash leaves behind verifies.
-    writeFileAtomically(pendingSealURL(), json::pretty(file.toJson()));
+    writeFileAtomically(pendingSealPath(), json::pretty(file.toJson()));
     if (destinations) {
         if (!destinations->isEmpty())
-            writeFileAtomically(m_destinationsURL, *destinations);
-        else if (QFile::exists(m_destinationsURL) && !QFile::remove(m_destinationsURL))
-            throw Error(QStringLiteral("Could not delete %1.").arg(m_destinationsURL));
+            writeFileAtomically(m_destinationsPath, *destinations);
+        else if (QFile::exists(m_destinationsPath) && !QFile::remove(m_destinationsPath))
+            throw Error(QStringLiteral("Could not delete %1.").arg(m_destinationsPath));
     }
     if (policy)
-        writeFileAtomically(policyURL(), json::pretty(policy->toJson()));
+        writeFileAtomically(policyPath(), json::pretty(policy->toJson()));
     promotePending();
 }
 
@@ -437,7 +437,7 @@ void ConfigSeal::seal() const
 
 void ConfigSeal::writePolicy(const AgentPolicy::Settings &settings) const
 {
-    writeFileAtomically(policyURL(), json::pretty(settings.toJson()));
+    writeFileAtomically(policyPath(), json::pretty(settings.toJson()));
 }
 
 ConfigIntegrity ConfigSeal::verify() const
@@ -453,13 +453,13 @@ ConfigIntegrity ConfigSeal::verify() const
 
         if (!key) {
             // A seal without a key was made on another computer, or this computer's key is gone.
-            if (QFileInfo::exists(sealURL()))
+            if (QFileInfo::exists(sealPath()))
                 return ConfigIntegrity::changed();
             // First run: move the old user-defaults policy into the sealed file, then seal.
             try {
                 const auto defaults = m_userDefaultsPath.isEmpty() ? std::make_unique<UserDefaults>()
                                                                    : std::make_unique<UserDefaults>(m_userDefaultsPath);
-                if (!QFileInfo::exists(policyURL())
+                if (!QFileInfo::exists(policyPath())
                     && defaults->boolValue(UserDefaults::agentChangesWithoutApproval, false))
                     writePolicy(AgentPolicy::Settings { true });
                 // Removed whatever its value, so the old setting can never come back later.
@@ -471,12 +471,12 @@ ConfigIntegrity ConfigSeal::verify() const
             }
         }
 
-        if (!QFileInfo::exists(sealURL()) && !QFileInfo::exists(pendingSealURL())) {
+        if (!QFileInfo::exists(sealPath()) && !QFileInfo::exists(pendingSealPath())) {
             // No seal over the defaults (no destinations, agents asking first) has nothing to
             // review: a first start that an older version left without its seal. Anything set
             // up beyond them reads as changed.
             try {
-                if (!QFileInfo::exists(m_destinationsURL) && !currentPolicy().changesWithoutApproval) {
+                if (!QFileInfo::exists(m_destinationsPath) && !currentPolicy().changesWithoutApproval) {
                     seal(*key);
                     return ConfigIntegrity::valid();
                 }
@@ -496,10 +496,10 @@ ConfigIntegrity ConfigSeal::verify() const
         }
         // A pending seal is a change this application was writing when it stopped. Settled
         // here, so that nothing after this check reads a seal the pending one superseded.
-        if (QFileInfo::exists(pendingSealURL()))
+        if (QFileInfo::exists(pendingSealPath()))
             settlePending(*key, now);
 
-        const std::optional<SealFile> file = readSealFile(sealURL());
+        const std::optional<SealFile> file = readSealFile(sealPath());
         if (!now || !file || !vouchesFor(*file, *now, *key))
             return ConfigIntegrity::changed();
         return ConfigIntegrity::valid();
@@ -510,7 +510,7 @@ ConfigIntegrity ConfigSeal::verify() const
 
 bool ConfigSeal::isFromAnotherComputer() const
 {
-    if (!QFileInfo::exists(sealURL()))
+    if (!QFileInfo::exists(sealPath()))
         return false;
     try {
         return !m_keys->key().has_value();
@@ -564,7 +564,7 @@ QStringList ConfigSeal::everythingOnFile() const
     QList<Destination> destinations;
     try {
         destinations
-            = decodeDestinationsLeniently(readFileIfExists(m_destinationsURL).value_or(QByteArray()), &unreadable);
+            = decodeDestinationsLeniently(readFileIfExists(m_destinationsPath).value_or(QByteArray()), &unreadable);
     } catch (const Error &) {
         unreadable = true;
     }
@@ -603,7 +603,7 @@ QByteArray ConfigSeal::digest(const ConfigFiles &files, Secrets &secrets) const
 
 ConfigSeal::ConfigFiles ConfigSeal::readFiles() const
 {
-    return { readFileIfExists(m_destinationsURL), readFileIfExists(policyURL()), readFileIfExists(sealURL()) };
+    return { readFileIfExists(m_destinationsPath), readFileIfExists(policyPath()), readFileIfExists(sealPath()) };
 }
 
 ConfigSeal::Review ConfigSeal::review() const
@@ -638,8 +638,8 @@ bool ConfigSeal::sealIfUnchanged(const QByteArray &expected) const
     file.sealed.credentials = currentFingerprints(decodeDestinations(file.sealed.destinations), secrets);
     const SymmetricKey key = keyOrNew();
     file.tag = file.sealed.tag(key);
-    writeFileAtomically(sealURL(), json::pretty(file.toJson()));
-    QFile::remove(pendingSealURL());
+    writeFileAtomically(sealPath(), json::pretty(file.toJson()));
+    QFile::remove(pendingSealPath());
     return true;
 }
 

@@ -40,16 +40,16 @@ public:
         AgentPolicy::Settings policy;
     };
 
-    // `destinationsURL` is the destinations file's path; the seal's files lie in its folder.
+    // `destinationsPath` is the destinations file's path; the seal's files lie in its folder.
     // `userDefaultsPath` names the user-defaults file that may still hold the old agent policy;
     // empty means the user's own.
-    ConfigSeal(QString destinationsURL, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials,
+    ConfigSeal(QString destinationsPath, std::shared_ptr<SealKeyStore> keys, CredentialsStore credentials,
         QString userDefaultsPath = {});
 
-    const QString &destinationsURL() const { return m_destinationsURL; }
-    QString sealURL() const; // "config.seal" beside the destinations file
-    QString policyURL() const; // "agent-policy.json" beside the destinations file
-    QString pendingSealURL() const; // "config.seal.pending" beside the destinations file
+    const QString &destinationsPath() const { return m_destinationsPath; }
+    QString sealPath() const; // "config.seal" beside the destinations file
+    QString policyPath() const; // "agent-policy.json" beside the destinations file
+    QString pendingSealPath() const; // "config.seal.pending" beside the destinations file
     const std::shared_ptr<SealKeyStore> &keys() const { return m_keys; }
     const CredentialsStore &credentials() const { return m_credentials; }
 
@@ -144,7 +144,7 @@ private:
     // file with its repository and folders, and the policy when agents may change without asking.
     QStringList everythingOnFile() const;
 
-    QString m_destinationsURL;
+    QString m_destinationsPath;
     std::shared_ptr<SealKeyStore> m_keys;
     CredentialsStore m_credentials;
     QString m_userDefaultsPath;

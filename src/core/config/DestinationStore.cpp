@@ -18,11 +18,11 @@ namespace {
 
 // The destinations of the file that are not among the trusted ones; none when the file does
 // not decode.
-QList<Destination> untrusted(const QString &fileURL, const QList<Destination> &trusted)
+QList<Destination> untrusted(const QString &filePath, const QList<Destination> &trusted)
 {
     QList<Destination> list;
     try {
-        list = Destination::decodeFile(readFileIfExists(fileURL).value_or(QByteArray()));
+        list = Destination::decodeFile(readFileIfExists(filePath).value_or(QByteArray()));
     } catch (const Error &) {
         return {};
     }
@@ -47,10 +47,10 @@ DestinationStore::DestinationStore(CredentialsStore credentials, QObject *parent
 {
 }
 
-DestinationStore::DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys,
+DestinationStore::DestinationStore(QString filePath, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys,
     QString userDefaultsPath, QObject *parent)
     : DestinationStore(
-        Unread {}, std::move(fileURL), std::move(credentials), std::move(keys), std::move(userDefaultsPath), parent)
+        Unread {}, std::move(filePath), std::move(credentials), std::move(keys), std::move(userDefaultsPath), parent)
 {
     try {
         reload();
@@ -65,19 +65,19 @@ DestinationStore::DestinationStore(Unread, CredentialsStore credentials, QObject
 {
 }
 
-DestinationStore::DestinationStore(Unread, QString fileURL, CredentialsStore credentials,
+DestinationStore::DestinationStore(Unread, QString filePath, CredentialsStore credentials,
     std::shared_ptr<SealKeyStore> keys, QString userDefaultsPath, QObject *parent)
     : QObject(parent)
-    , m_fileURL(std::move(fileURL))
-    , m_seal(m_fileURL, orDefaultKeys(std::move(keys)), std::move(credentials), std::move(userDefaultsPath))
+    , m_filePath(std::move(filePath))
+    , m_seal(m_filePath, orDefaultKeys(std::move(keys)), std::move(credentials), std::move(userDefaultsPath))
 {
 }
 
 DestinationStore::~DestinationStore() = default;
 
-QString DestinationStore::lockURL(const QString &fileURL)
+QString DestinationStore::lockPath(const QString &filePath)
 {
-    return fileURL + QStringLiteral(".lock");
+    return filePath + QStringLiteral(".lock");
 }
 
 QString DestinationStore::outsideChangeMessage()
@@ -131,11 +131,11 @@ void DestinationStore::locked(const std::function<void(Pending &)> &body)
 {
     Pending pending;
     try {
-        const FileLock lock(lockURL(), true);
+        const FileLock lock(lockPath(), true);
         // Every file a change writes is written under this lock: what a killed write left is
         // cleared before the next.
         for (const QString &path :
-            { m_seal.destinationsURL(), m_seal.pendingSealURL(), m_seal.policyURL(), m_seal.sealURL() })
+            { m_seal.destinationsPath(), m_seal.pendingSealPath(), m_seal.policyPath(), m_seal.sealPath() })
             removeLeftoverTemporaries(path, QStringLiteral("settings"));
         // The check and the write share one keyring session.
         const KeyringSession session;
@@ -157,9 +157,9 @@ void DestinationStore::refuseOutsideChange(Pending &pending) const
         throw ConfigError(verdict.message());
 }
 
-QList<Destination> DestinationStore::readFile(const QString &fileURL)
+QList<Destination> DestinationStore::readFile(const QString &filePath)
 {
-    return Destination::decodeFile(readFileIfExists(fileURL).value_or(QByteArray()));
+    return Destination::decodeFile(readFileIfExists(filePath).value_or(QByteArray()));
 }
 
 void DestinationStore::writeFile(const QList<Destination> &list) const
@@ -177,7 +177,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
     Loaded loaded;
     Pending &pending = loaded.pending;
     try {
-        const FileLock lock(lockURL(seal.destinationsURL()), true);
+        const FileLock lock(lockPath(seal.destinationsPath()), true);
         // The check and the reads share one keyring session.
         const KeyringSession session;
         const ConfigIntegrity verdict = seal.verify();
@@ -187,7 +187,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
             switch (verdict.kind()) {
             case ConfigIntegrity::Kind::valid:
                 pending.awaitingReview = QList<Destination>();
-                pending.destinations = readFile(seal.destinationsURL());
+                pending.destinations = readFile(seal.destinationsPath());
                 pending.policy = seal.currentPolicy();
                 break;
             case ConfigIntegrity::Kind::changed: {
@@ -195,7 +195,7 @@ DestinationStore::Loaded DestinationStore::load(const ConfigSeal &seal)
                 const ConfigSeal::Trusted trusted = seal.trusted();
                 pending.destinations = trusted.destinations;
                 pending.policy = trusted.policy;
-                pending.awaitingReview = untrusted(seal.destinationsURL(), trusted.destinations);
+                pending.awaitingReview = untrusted(seal.destinationsPath(), trusted.destinations);
                 break;
             }
             case ConfigIntegrity::Kind::unavailable:

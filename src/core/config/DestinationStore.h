@@ -46,10 +46,10 @@ public:
 
     // The store over the application's own destinations file, with the real seal key store.
     explicit DestinationStore(CredentialsStore credentials, QObject *parent = nullptr);
-    // The store over `fileURL`. `keys` defaults to the keyring's seal key store;
+    // The store over `filePath`. `keys` defaults to the keyring's seal key store;
     // `userDefaultsPath` names the user-defaults file the seal's first check migrates from
     // (empty: the user's own).
-    DestinationStore(QString fileURL, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys = nullptr,
+    DestinationStore(QString filePath, CredentialsStore credentials, std::shared_ptr<SealKeyStore> keys = nullptr,
         QString userDefaultsPath = {}, QObject *parent = nullptr);
     // The same stores without reading anything yet: the list stays empty and every field at its
     // starting value until the first reload() or apply(). For callers that read at once anyway
@@ -57,7 +57,7 @@ public:
     // so that nothing reads the settings and the keyring twice.
     struct Unread { };
     DestinationStore(Unread, CredentialsStore credentials, QObject *parent = nullptr);
-    DestinationStore(Unread, QString fileURL, CredentialsStore credentials,
+    DestinationStore(Unread, QString filePath, CredentialsStore credentials,
         std::shared_ptr<SealKeyStore> keys = nullptr, QString userDefaultsPath = {}, QObject *parent = nullptr);
     ~DestinationStore() override;
 
@@ -73,13 +73,13 @@ public:
     const ConfigIntegrity &integrity() const { return m_integrity; }
     const AgentPolicy::Settings &policy() const { return m_policy; }
     bool fromAnotherComputer() const { return m_fromAnotherComputer; }
-    const QString &fileURL() const { return m_fileURL; }
+    const QString &filePath() const { return m_filePath; }
     const ConfigSeal &seal() const { return m_seal; }
 
     // The lock beside the destinations file that orders every check-and-write of the
     // configuration. The review of outside changes takes it too, around seal() and undo().
-    static QString lockURL(const QString &fileURL);
-    QString lockURL() const { return lockURL(m_fileURL); }
+    static QString lockPath(const QString &filePath);
+    QString lockPath() const { return lockPath(m_filePath); }
 
     // Reads the file (or, after an outside change, the trusted sealed copy) and publishes it.
     // Sets errorMessage to "Could not read destinations: ..." and throws on failure.
@@ -144,8 +144,8 @@ private:
     void locked(const std::function<void(Pending &)> &body);
     // Sets the verdict and throws unless it is valid.
     void refuseOutsideChange(Pending &pending) const;
-    static QList<Destination> readFile(const QString &fileURL);
-    QList<Destination> readFile() const { return readFile(m_fileURL); }
+    static QList<Destination> readFile(const QString &filePath);
+    QList<Destination> readFile() const { return readFile(m_filePath); }
     // Writes the list and seals it in one crash-safe step.
     void writeFile(const QList<Destination> &list) const;
 
@@ -155,7 +155,7 @@ private:
     ConfigIntegrity m_integrity = ConfigIntegrity::valid();
     AgentPolicy::Settings m_policy;
     bool m_fromAnotherComputer = false;
-    QString m_fileURL;
+    QString m_filePath;
     ConfigSeal m_seal;
 };
 

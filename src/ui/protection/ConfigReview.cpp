@@ -47,7 +47,7 @@ void ConfigReview::load()
     try {
         // Under the lock: reading the seal may settle a pending one, and the lines and the
         // digest keep() compares against must come from one settled state.
-        FileLock lock(m_store.lockURL(), true);
+        FileLock lock(m_store.lockPath(), true);
         const ConfigSeal::Review review = m_store.seal().review();
         m_changes = review.changes;
         m_digest = review.digest;
@@ -74,7 +74,7 @@ void ConfigReview::keep()
     std::optional<ConfigSeal::Review> changedAgain;
     try {
         {
-            FileLock lock(m_store.lockURL(), true);
+            FileLock lock(m_store.lockPath(), true);
             // Keeping trusts what the user read, and nothing written since: the very files and
             // secrets the sheet was built from, compared under the lock so that no other
             // process can slip a change in between this comparison and the seal.
@@ -112,7 +112,7 @@ void ConfigReview::undo()
     QStringList removed;
     try {
         {
-            FileLock lock(m_store.lockURL(), true);
+            FileLock lock(m_store.lockPath(), true);
             removed = m_store.seal().undo();
         }
         m_store.reload();

@@ -78,7 +78,7 @@ struct ChangesFixture : AgentFixture {
         QDir().mkpath(path);
         return path;
     }
-    QByteArray destinationsFile() const { return readFile(store->fileURL()); }
+    QByteArray destinationsFile() const { return readFile(store->filePath()); }
 };
 
 } // namespace
@@ -210,7 +210,7 @@ private Q_SLOTS:
         fx.script("snapshots.exit", "10");
         fx.script("record-env", "");
         // restic may take minutes to create a repository: every other command needs this lock.
-        fx.script("init.free-lock", fx.store->lockURL().toUtf8());
+        fx.script("init.free-lock", fx.store->lockPath().toUtf8());
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const QJsonObject reply = fx.run(QStringLiteral("add-destination"),
             args({ { "name", " Photos " }, { "kind", "local" }, { "repository", "~/vault" }, { "password", " pw " },
@@ -300,7 +300,7 @@ private Q_SLOTS:
         fx.asker->decision = ApprovalDecision::approvedByUser;
         fx.add(QStringLiteral("Home"));
         fx.asker->onDecide = [&] {
-            DestinationStore other(fx.store->fileURL(), fx.credentials, fx.keys);
+            DestinationStore other(fx.store->filePath(), fx.credentials, fx.keys);
             Destination taken = fx.store->destinations().first();
             taken.id = newUuid();
             taken.name = QStringLiteral("SAME");
@@ -435,7 +435,7 @@ private Q_SLOTS:
         fx.asker->decision = ApprovalDecision::approvedByUser;
         Destination other = home;
         const auto changeMeanwhile = [&] {
-            DestinationStore store(fx.store->fileURL(), fx.credentials, fx.keys);
+            DestinationStore store(fx.store->filePath(), fx.credentials, fx.keys);
             if (meanwhile == "remove")
                 return store.remove(home, fx.credentials), void();
             if (meanwhile == "move")
@@ -507,7 +507,7 @@ private Q_SLOTS:
         fx.script("snapshots.exit", "10");
         fx.asker->decision = ApprovalDecision::approvedByUser;
         const auto changeOutside
-            = [&fx] { writeFile(fx.store->fileURL(), fx.destinationsFile().replace("Home", "Hack")); };
+            = [&fx] { writeFile(fx.store->filePath(), fx.destinationsFile().replace("Home", "Hack")); };
         if (whileAsking)
             fx.asker->onDecide = changeOutside;
         else

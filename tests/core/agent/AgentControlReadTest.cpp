@@ -172,7 +172,7 @@ private Q_SLOTS:
         QCOMPARE(f->run("status").value("destinations").toArray().size(), 1);
 
         if (change == "rename") {
-            DestinationStore other(f->store->fileURL(), f->credentials, f->keys);
+            DestinationStore other(f->store->filePath(), f->credentials, f->keys);
             photos.name = QStringLiteral("Pictures");
             other.upsert(photos);
         } else if (change == "secret") {
@@ -192,13 +192,13 @@ private Q_SLOTS:
     void statusReportsAnOutsideChange()
     {
         f->add("Photos");
-        QFile file(f->store->fileURL());
+        QFile file(f->store->filePath());
         QVERIFY(file.open(QIODevice::Append));
         file.write(" ");
         file.close();
         QCOMPARE(f->run("status").value("configuration").toString(), QStringLiteral("changed-outside-vellmir"));
         // Without a seal nothing is trusted: the destinations, and their schedules, wait for the review.
-        QVERIFY(QFile::remove(f->store->seal().sealURL()));
+        QVERIFY(QFile::remove(f->store->seal().sealPath()));
         QCOMPARE(f->run("status").value("backgroundAgent").toString(),
             QStringLiteral("off: destinations await review in Vellmir's window"));
     }

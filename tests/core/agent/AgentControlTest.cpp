@@ -103,12 +103,12 @@ private Q_SLOTS:
         // Nothing trusted behind a damaged seal is not "none": the answer names the seal and the
         // review as the way out.
         f->add("Photos");
-        test::writeFile(f->store->seal().sealURL(), "damaged");
+        test::writeFile(f->store->seal().sealPath(), "damaged");
         f->store->reload();
         const std::optional<AgentError> untrusted = f->failure("destination", { { "destination", "Photos" } });
         QVERIFY(untrusted && untrusted->kind() == AgentError::Kind::failed);
         QCOMPARE(untrusted->message(),
-            QStringLiteral("Vellmir's record of its own settings (") + f->store->seal().sealURL()
+            QStringLiteral("Vellmir's record of its own settings (") + f->store->seal().sealPath()
                 + QStringLiteral(") is missing or damaged, so none of its destinations can be used. Review the change "
                                  "in Vellmir's window to keep the settings as they are."));
     }

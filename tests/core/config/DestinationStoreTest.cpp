@@ -129,7 +129,7 @@ private Q_SLOTS:
         QVERIFY(store->integrity() == ConfigIntegrity::valid());
         QVERIFY(QFileInfo::exists(f.sealPath()));
         QVERIFY(!QFileInfo::exists(f.destinationsPath));
-        QCOMPARE(store->lockURL(), f.destinationsPath + QStringLiteral(".lock"));
+        QCOMPARE(store->lockPath(), f.destinationsPath + QStringLiteral(".lock"));
     }
 
     void upsertAppendsNewAndKeepsPositionOfKnown()
@@ -473,7 +473,7 @@ private Q_SLOTS:
         const auto store = makeStore(f);
         const QString marker = f.home.path() + QStringLiteral("/released");
         QProcess holder;
-        holder.start(helperPath(), { QStringLiteral("hold-lock"), store->lockURL(), marker, QStringLiteral("1000") });
+        holder.start(helperPath(), { QStringLiteral("hold-lock"), store->lockPath(), marker, QStringLiteral("1000") });
         QVERIFY(holder.waitForStarted());
         QCOMPARE(waitForLine(holder), QByteArray("locked"));
 
@@ -537,7 +537,7 @@ private Q_SLOTS:
 
             const ConfigIntegrity verdict = seal.verify();
             QVERIFY2(verdict.isValid(), qPrintable(verdict.debugText()));
-            if (QFileInfo::exists(seal.pendingSealURL()))
+            if (QFileInfo::exists(seal.pendingSealPath()))
                 ++pendingLeft;
         }
         // After the last kill a store of this process still writes, and the result verifies.
@@ -545,7 +545,7 @@ private Q_SLOTS:
         QVERIFY(!store->errorMessage());
         // and removes what a kill before a rename left behind.
         test::writeFile(destinations + QStringLiteral(".~Ab12Cd"), "{");
-        test::writeFile(seal.sealURL() + QStringLiteral(".~Ab12Cd"), "{");
+        test::writeFile(seal.sealPath() + QStringLiteral(".~Ab12Cd"), "{");
         // A copy the user made is theirs.
         test::writeFile(destinations + QStringLiteral(".backup"), "{");
         store->setChangesWithoutApproval(true);

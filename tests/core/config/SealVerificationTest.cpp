@@ -135,7 +135,7 @@ private Q_SLOTS:
         f.keys->failAfterStoring = false;
 
         VERIFY_INTEGRITY(f.seal.verify(), ConfigIntegrity::valid());
-        QVERIFY(!QFile::exists(f.seal.pendingSealURL()));
+        QVERIFY(!QFile::exists(f.seal.pendingSealPath()));
         QVERIFY(f.seal.trusted().policy.changesWithoutApproval);
         QCOMPARE(f.keys->createCount, 1);
 
@@ -213,7 +213,7 @@ private Q_SLOTS:
 
         const auto writePending = [&](const SymmetricKey &key) {
             const SealedConfig now = f.seal.current();
-            test::writeFile(f.seal.pendingSealURL(),
+            test::writeFile(f.seal.pendingSealPath(),
                 json::pretty(QJsonObject { { "version", 1 }, { "mac", QString::fromLatin1(now.tag(key).toBase64()) },
                     { "sealed", now.toJson() } }));
         };
@@ -273,7 +273,7 @@ private Q_SLOTS:
         // An outside edit on this computer never reads as coming from another one.
         QVERIFY(!f.seal.isFromAnotherComputer());
         // The check settled the pending seal: what follows reads no superseded one.
-        QVERIFY(!QFile::exists(f.seal.pendingSealURL()));
+        QVERIFY(!QFile::exists(f.seal.pendingSealPath()));
 
         QStringList trustedNames;
         for (const Destination &d : f.seal.trusted().destinations)

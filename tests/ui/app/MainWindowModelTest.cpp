@@ -136,7 +136,7 @@ void MainWindowModelTest::reloadsWhenAnotherProcessWrites()
     // A read held up (here by another process's lock) leaves this thread free; what it finds
     // is published when it ends.
     test::LockHolder holder;
-    QVERIFY(holder.hold(store->lockURL()));
+    QVERIFY(holder.hold(store->lockPath()));
     writeFileAtomically(f.destinationsPath, sealed);
     QTRY_VERIFY(model.isReloading());
     QVERIFY(model.banner());

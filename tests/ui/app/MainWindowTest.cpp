@@ -592,7 +592,7 @@ void MainWindowTest::aBackupOutlivesAnEditAndThePane()
     f.script(QStringLiteral("snapshots.stdout"), Fixture::snapshotsJson(1));
     f.script(QStringLiteral("backup.stdout"), test::readData(QStringLiteral("restic/backup1-json-v.jsonl")));
     // The window's store; the fixture's own store stands for an agent's process.
-    Shown shown(std::make_unique<DestinationStore>(f.store->fileURL(), f.credentials, f.keys),
+    Shown shown(std::make_unique<DestinationStore>(f.store->filePath(), f.credentials, f.keys),
         [&f] { return std::shared_ptr<BackupRunner>(f.services().runner); });
     shown.window->setDetailFactory(
         [&f, &shown](const Destination &d, const MainWindow::DetailActions &actions) -> QWidget * {

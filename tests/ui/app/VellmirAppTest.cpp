@@ -124,7 +124,7 @@ void VellmirAppTest::launchReconcileStepsAsideForANewerOne()
         return QStringLiteral("from the launch");
     };
     // The launch's read waits for the settings' lock while a window reconciles a list of its own.
-    auto held = std::make_unique<FileLock>(DestinationStore::lockURL(f.destinationsPath), false);
+    auto held = std::make_unique<FileLock>(DestinationStore::lockPath(f.destinationsPath), false);
     VellmirApp::beginLaunch(services);
     const auto schedule = services.begun->schedule.sentence;
     test::ShellFixture g;

@@ -397,7 +397,7 @@ void DestinationDetailModelTest::failedRemovalChangesNothing()
     Fixture f;
     auto model = f.model();
     // Changed behind the application's back: the store refuses to write.
-    test::writeFile(f.store->fileURL(), "[]");
+    test::writeFile(f.store->filePath(), "[]");
     model->removeDestination();
     QVERIFY(model->operationError().has_value());
     QCOMPARE(f.deletions, 0);
@@ -411,15 +411,15 @@ void DestinationDetailModelTest::failedUndoAlerts()
     Fixture f;
     auto model = f.model();
     model->removeDestination();
-    const QByteArray written = test::readFile(f.store->fileURL());
-    test::writeFile(f.store->fileURL(), "[{");
+    const QByteArray written = test::readFile(f.store->filePath());
+    test::writeFile(f.store->filePath(), "[{");
     f.undo.undo();
     QVERIFY(Fixture::waitFor([&] { return f.alerts.size() == 1; }));
     QCOMPARE(f.reconciled, 1);
     // The undo is offered again, with what it needs to put the destination back.
     QVERIFY(f.undo.canUndo());
     QVERIFY(!f.undo.canRedo());
-    test::writeFile(f.store->fileURL(), written);
+    test::writeFile(f.store->filePath(), written);
     f.undo.undo();
     QVERIFY(f.store->destination(f.destination.id));
     QVERIFY(f.credentials.secret(CredentialRole::repoPassword, f.destination.credentialID));

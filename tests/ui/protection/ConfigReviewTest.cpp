@@ -212,7 +212,7 @@ void ConfigReviewTest::keepFailureStaysOpenAndReleasesTheLock()
     QVERIFY(!f.store->integrity().isValid());
     // Released in every case: taking it without waiting succeeds.
     {
-        FileLock lock(f.store->lockURL(), false);
+        FileLock lock(f.store->lockPath(), false);
     }
 
     // A later failure replaces the message; nothing clears it.
@@ -334,7 +334,7 @@ void ConfigReviewTest::actionsWaitForTheLock()
     std::latch held(1);
     std::atomic<bool> released = false;
     std::thread holder([&] {
-        FileLock lock(f.store->lockURL(), false);
+        FileLock lock(f.store->lockPath(), false);
         held.count_down();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         released = true;
