@@ -118,6 +118,13 @@ Parameter snapshotPath(const char *help)
     return made;
 }
 
+// A value no destination can hold, refused as empty rather than looked for.
+Parameter nonEmpty(Parameter parameter)
+{
+    parameter.minLength = 1;
+    return parameter;
+}
+
 // A pattern restic cannot read would fail every later backup with "invalid pattern(s)"; one it
 // reads but gives up on would back up what the others leave out. An empty one leaves out nothing.
 Parameter excludePatterns(const QString &name, const char *help)
@@ -379,9 +386,9 @@ QList<AgentCommand> changeCommands()
                 name(matching(
                     parameter(param::name, Kind::string, "New display name."), notBlank, u"name must not be empty."_s)),
                 folders(parameter(param::addSources, Kind::strings, "Folders to start backing up.")),
-                fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up.")),
+                nonEmpty(fileName(parameter(param::removeSources, Kind::strings, "Folders to stop backing up."))),
                 excludePatterns(param::addExcludes, "Exclude patterns to add."),
-                parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove."),
+                nonEmpty(parameter(param::removeExcludes, Kind::strings, "Exclude patterns to remove.")),
                 schedule("manual, hourly, or daily."), count(param::keepDaily, "Daily snapshots to keep."),
                 count(param::keepWeekly, "Weekly snapshots to keep."),
                 count(param::keepMonthly, "Monthly snapshots to keep."),

@@ -687,6 +687,8 @@ private Q_SLOTS:
         QTest::newRow("name of another") << args({ { "name", "WORK" } }) << "A destination named WORK already exists.";
         QTest::newRow("empty name") << args({ { "name", " " } }) << "name must not be empty.";
         dataRow("empty exclude", args({ { "addExcludes", QJsonArray { "" } } }), "addExcludes must not be empty.");
+        dataRow(
+            "empty removal", args({ { "removeExcludes", QJsonArray { "" } } }), "removeExcludes must not be empty.");
         dataRow("remove what is being added", args({ { "addSources", "~/b" }, { "removeSources", "~/b" } }),
             "~/b is not one of Home's folders.");
         dataRow(
