@@ -127,6 +127,16 @@ bool FileLock::waitUntilReleasedHere(const QString &path, std::stop_token stop)
 
 bool FileLock::heldAnywhere(const QString &path)
 {
+    return held(path, true);
+}
+
+bool FileLock::heldByAnother(const QString &path)
+{
+    return held(path, false);
+}
+
+bool FileLock::held(const QString &path, bool ownToo)
+{
     struct stat info { };
     if (::lstat(LocalPath::encode(path).constData(), &info) != 0)
         return errno != ENOENT; // no file, no lock
@@ -156,7 +166,8 @@ bool FileLock::heldAnywhere(const QString &path)
         // The lock names the process that took it, however many children share it since. A holder
         // that died leaves its lock to a child for the moments it takes to end (restic after its
         // Vellmir was killed): the work that took it is over. A pid outside our view reads 0 or less.
-        if (processLives(fields.at(4).toInt()))
+        const int pid = fields.at(4).toInt();
+        if ((ownToo || pid != ::getpid()) && processLives(pid))
             return true;
     }
     return false;

@@ -54,10 +54,16 @@ public:
     // lock whose taker died, held on by a child that is ending, does not count. True when it
     // cannot be told.
     static bool heldAnywhere(const QString &path);
+    // As heldAnywhere(), but a lock this process took does not count: workHere() tells what this
+    // process holds, and a lock it has just taken is in the kernel's list a moment before it is
+    // named there.
+    static bool heldByAnother(const QString &path);
     static constexpr std::chrono::seconds waitLimit { 10 };
     int descriptor() const { return m_descriptor; }
 
 private:
+    static bool held(const QString &path, bool ownToo);
+
     int m_descriptor = -1;
     QString m_path;
 };

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <mutex>
+#include <sys/file.h>
 #include <thread>
 
 using namespace vellmir;
@@ -767,6 +768,14 @@ private Q_SLOTS:
             const auto held = FileLock::repository(f.destination.repository, f.locks());
             BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
             QVERIFY(f.stored(dead).outcome == BackupRecord::Outcome::running);
+        }
+        // A lock this process took and has not named yet (a look for the dead run's snapshot, the
+        // instant before it names its work) is no live run: the card would say "running".
+        {
+            QFile taken(FileLock::repositoryLockPath(f.destination.repository, f.locks()));
+            QVERIFY(taken.open(QIODevice::ReadWrite));
+            QCOMPARE(::flock(taken.handle(), LOCK_EX | LOCK_NB), 0);
+            QVERIFY(!BackupRunner::mayBeRunning(f.destination, f.locks()));
         }
         BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
         const BackupRecord finished = f.stored(dead);
