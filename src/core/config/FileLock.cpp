@@ -125,17 +125,16 @@ bool FileLock::waitUntilReleasedHere(const QString &path, std::stop_token stop)
     return !stop.stop_requested();
 }
 
+bool FileLock::heldFor(const QString &path, const std::function<bool(const QString &work)> &counts)
+{
+    const std::lock_guard guard(holders().mutex);
+    const QString here = holders().works.value(path);
+    if (!here.isEmpty())
+        return counts(here);
+    return heldAnywhere(path);
+}
+
 bool FileLock::heldAnywhere(const QString &path)
-{
-    return held(path, true);
-}
-
-bool FileLock::heldByAnother(const QString &path)
-{
-    return held(path, false);
-}
-
-bool FileLock::held(const QString &path, bool ownToo)
 {
     struct stat info { };
     if (::lstat(LocalPath::encode(path).constData(), &info) != 0)
@@ -166,8 +165,7 @@ bool FileLock::held(const QString &path, bool ownToo)
         // The lock names the process that took it, however many children share it since. A holder
         // that died leaves its lock to a child for the moments it takes to end (restic after its
         // Vellmir was killed): the work that took it is over. A pid outside our view reads 0 or less.
-        const int pid = fields.at(4).toInt();
-        if ((ownToo || pid != ::getpid()) && processLives(pid))
+        if (processLives(fields.at(4).toInt()))
             return true;
     }
     return false;
@@ -199,9 +197,20 @@ FileLock::FileLock(const QString &path, bool wait, const QString &work)
     }
     if (fd < 0)
         throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
-    int error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-    if (error == EWOULDBLOCK && wait)
+    int error = 0;
+    {
+        // Taken and named at once: heldFor() never finds this process holding the lock under no name.
+        const std::lock_guard guard(holders().mutex);
+        error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+        if (error == 0)
+            holders().works.insert(path, work);
+    }
+    if (error == EWOULDBLOCK && wait) {
         error = waitForLock(fd);
+        const std::lock_guard guard(holders().mutex);
+        if (error == 0)
+            holders().works.insert(path, work);
+    }
     if (error != 0) {
         ::close(fd);
         // Only a lock that another holds is busy; a wait cut short or a refusal says what it was.
@@ -219,8 +228,6 @@ FileLock::FileLock(const QString &path, bool wait, const QString &work)
     }
     m_descriptor = fd;
     m_path = path;
-    const std::lock_guard guard(holders().mutex);
-    holders().works.insert(path, work);
 }
 
 FileLock::~FileLock()

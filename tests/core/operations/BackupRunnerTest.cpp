@@ -13,8 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <mutex>
-#include <sys/file.h>
 #include <thread>
 
 using namespace vellmir;
@@ -769,14 +769,20 @@ private Q_SLOTS:
             BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
             QVERIFY(f.stored(dead).outcome == BackupRecord::Outcome::running);
         }
-        // A lock this process took and has not named yet (a look for the dead run's snapshot, the
-        // instant before it names its work) is no live run: the card would say "running".
-        {
-            QFile taken(FileLock::repositoryLockPath(f.destination.repository, f.locks()));
-            QVERIFY(taken.open(QIODevice::ReadWrite));
-            QCOMPARE(::flock(taken.handle(), LOCK_EX | LOCK_NB), 0);
-            QVERIFY(!BackupRunner::mayBeRunning(f.destination, f.locks()));
+        // A look for the dead run's snapshot on another thread is no live run, not even the
+        // instant it has taken the lock: the card would say "running" until the look ends.
+        bool seenLive = false;
+        for (int round = 0; round < 300; ++round) {
+            std::atomic<bool> taken = false;
+            std::thread look([&] {
+                const auto lock = FileLock::repository(f.destination.repository, f.locks(), QStringLiteral("a look"));
+                taken = true;
+            });
+            while (!taken)
+                seenLive = seenLive || BackupRunner::mayBeRunning(f.destination, f.locks());
+            look.join();
         }
+        QVERIFY(!seenLive);
         BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
         const BackupRecord finished = f.stored(dead);
         QVERIFY(finished.outcome == BackupRecord::Outcome::failed);
