@@ -125,6 +125,15 @@ bool FileLock::waitUntilReleasedHere(const QString &path, std::stop_token stop)
     return !stop.stop_requested();
 }
 
+bool FileLock::heldFor(const QString &path, const std::function<bool(const QString &work)> &counts)
+{
+    const std::lock_guard guard(holders().mutex);
+    const QString here = holders().works.value(path);
+    if (!here.isEmpty())
+        return counts(here);
+    return heldAnywhere(path);
+}
+
 bool FileLock::heldAnywhere(const QString &path)
 {
     struct stat info { };
@@ -188,9 +197,20 @@ FileLock::FileLock(const QString &path, bool wait, const QString &work)
     }
     if (fd < 0)
         throw Error(QStringLiteral("Could not open operation lock: ") + systemErrorText(errno));
-    int error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-    if (error == EWOULDBLOCK && wait)
+    int error = 0;
+    {
+        // Taken and named at once: heldFor() never finds this process holding the lock under no name.
+        const std::lock_guard guard(holders().mutex);
+        error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+        if (error == 0)
+            holders().works.insert(path, work);
+    }
+    if (error == EWOULDBLOCK && wait) {
         error = waitForLock(fd);
+        const std::lock_guard guard(holders().mutex);
+        if (error == 0)
+            holders().works.insert(path, work);
+    }
     if (error != 0) {
         ::close(fd);
         // Only a lock that another holds is busy; a wait cut short or a refusal says what it was.
@@ -208,8 +228,6 @@ FileLock::FileLock(const QString &path, bool wait, const QString &work)
     }
     m_descriptor = fd;
     m_path = path;
-    const std::lock_guard guard(holders().mutex);
-    holders().works.insert(path, work);
 }
 
 FileLock::~FileLock()

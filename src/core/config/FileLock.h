@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stop_token>
 
@@ -54,6 +55,10 @@ public:
     // lock whose taker died, held on by a child that is ending, does not count. True when it
     // cannot be told.
     static bool heldAnywhere(const QString &path);
+    // Whether `path` is held for work that counts: a lock of this process if `counts` says so of
+    // the work it named, any other as heldAnywhere() tells. Asked as one with the taking and
+    // naming of a lock here, so a lock this process has just taken never reads as another's.
+    static bool heldFor(const QString &path, const std::function<bool(const QString &work)> &counts);
     static constexpr std::chrono::seconds waitLimit { 10 };
     int descriptor() const { return m_descriptor; }
 

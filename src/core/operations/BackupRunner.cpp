@@ -662,11 +662,8 @@ bool BackupRunner::mayBeRunning(const Destination &destination, const std::optio
 {
     const QString path = FileLock::repositoryLockPath(destination.repository, lockDirectory.value_or(QString()));
     // Held here, it is no other process's: only a run of this process is live then (a look for
-    // an interrupted run's snapshot holds it too).
-    const QString here = FileLock::workHere(path);
-    if (!here.isEmpty())
-        return here == repositoryWork;
-    return FileLock::heldAnywhere(path);
+    // an interrupted run's snapshot holds it too, the instant it takes it included).
+    return FileLock::heldFor(path, [](const QString &work) { return work == repositoryWork; });
 }
 
 std::optional<QUuid> BackupRunner::recordID() const

@@ -573,9 +573,15 @@ void DestinationDetail::showRemovalConfirmation()
 {
     if (!m_model->confirmingDelete() || m_removalConfirmation)
         return;
-    auto *box = new QMessageBox(QMessageBox::Warning, m_model->removalDialogTitle(), m_model->removalDialogTitle(),
-        QMessageBox::NoButton, this);
+    auto *box
+        = new QMessageBox(QMessageBox::Warning, m_model->removalDialogTitle(), QString(), QMessageBox::NoButton, this);
     box->setObjectName(QStringLiteral("removalConfirmation"));
+    // A label breaks its lines only between words, so a name longer than the box allows would be
+    // cut off at its edge, closing quote and all: it is cut in its middle instead.
+    const QFontMetrics metrics(box->font());
+    const int room = qMax(metrics.averageCharWidth() * 24, window()->width() / 2);
+    box->setText(m_model->removalDialogTitle(
+        [&metrics, room](const QString &name) { return metrics.elidedText(name, Qt::ElideMiddle, room); }));
     // The title carries the destination's name, which is the user's text, not markup.
     box->setTextFormat(Qt::PlainText);
     box->setWindowModality(Qt::WindowModal);

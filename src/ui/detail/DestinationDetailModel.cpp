@@ -539,9 +539,10 @@ void DestinationDetailModel::setConfirmingDelete(bool confirming)
     Q_EMIT confirmingDeleteChanged();
 }
 
-QString DestinationDetailModel::removalDialogTitle() const
+QString DestinationDetailModel::removalDialogTitle(const std::function<QString(const QString &)> &fitted) const
 {
-    return tr("Remove \"%1\"?").arg(TextRules::visible(m_destination.name));
+    const QString name = TextRules::visible(m_destination.name);
+    return tr("Remove \"%1\"?").arg(fitted ? fitted(name) : name);
 }
 
 void DestinationDetailModel::removeDestination()

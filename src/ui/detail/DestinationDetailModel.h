@@ -141,7 +141,8 @@ public:
     // Removal
     bool confirmingDelete() const { return m_confirmingDelete; }
     void setConfirmingDelete(bool confirming);
-    QString removalDialogTitle() const;
+    // `fitted`, when given, shortens the name as shown where the room for it is known.
+    QString removalDialogTitle(const std::function<QString(const QString &)> &fitted = {}) const;
     void removeDestination();
 
     // History: the newest historyLimit records, and how many there are in all.

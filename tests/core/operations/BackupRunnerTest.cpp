@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -768,6 +769,20 @@ private Q_SLOTS:
             BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
             QVERIFY(f.stored(dead).outcome == BackupRecord::Outcome::running);
         }
+        // A look for the dead run's snapshot on another thread is no live run, not even the
+        // instant it has taken the lock: the card would say "running" until the look ends.
+        bool seenLive = false;
+        for (int round = 0; round < 300; ++round) {
+            std::atomic<bool> taken = false;
+            std::thread look([&] {
+                const auto lock = FileLock::repository(f.destination.repository, f.locks(), QStringLiteral("a look"));
+                taken = true;
+            });
+            while (!taken)
+                seenLive = seenLive || BackupRunner::mayBeRunning(f.destination, f.locks());
+            look.join();
+        }
+        QVERIFY(!seenLive);
         BackupRunner::finishInterruptedRuns(f.destination, history, f.locks());
         const BackupRecord finished = f.stored(dead);
         QVERIFY(finished.outcome == BackupRecord::Outcome::failed);

@@ -329,6 +329,22 @@ void DestinationDetailTest::removalOfAMarkupName()
     QCOMPARE(box->text(), QStringLiteral("Remove \"<b>Studio</b> &amp; <i>NAS</i>\"?"));
     QVERIFY(box->textFormat() == Qt::PlainText);
     box->button(QMessageBox::Cancel)->click();
+
+    // One too long for a line, with no space to break at, is cut in its middle rather than at
+    // the box's edge, which would take its end and the closing quote.
+    Fixture g;
+    g.destination.name = QStringLiteral("Start") + QString(200, u'x') + QStringLiteral("End");
+    g.store->upsert(g.destination);
+    g.script(QStringLiteral("snapshots.stdout"), "[]");
+    Shown long_(g);
+    long_.settle();
+    long_.published.last().remove();
+    box = long_.pane->removalConfirmation();
+    QVERIFY(box);
+    QVERIFY(box->text().startsWith(QStringLiteral("Remove \"Start")));
+    QVERIFY(box->text().endsWith(QStringLiteral("End\"?")));
+    QVERIFY(box->text().contains(QChar(0x2026)));
+    box->button(QMessageBox::Cancel)->click();
 }
 
 void DestinationDetailTest::sheets()
