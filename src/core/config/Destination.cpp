@@ -337,6 +337,12 @@ QStringList throughLink(const QString &body, const QString &spelt, const QString
     const QByteArray pattern = LocalPath::encode(body);
     const std::vector<std::string_view> parts
         = GoGlob::cleanComponents(std::string_view(pattern.constData(), std::size_t(pattern.size())), rooted);
+    // Respelling costs the square of a pattern's length, and each respelling is one more argument
+    // of restic's: past these bounds a pattern applies as written, which leaves out less, never more.
+    constexpr std::size_t mostComponents = 256;
+    constexpr std::size_t mostRespellings = 64;
+    if (parts.size() > mostComponents)
+        return {};
     const QByteArray path = LocalPath::encode(spelt);
     const std::vector<std::string_view> names
         = GoGlob::cleanComponents(std::string_view(path.constData(), std::size_t(path.size())), true);
@@ -344,6 +350,8 @@ QStringList throughLink(const QString &body, const QString &spelt, const QString
     std::vector<std::size_t> found;
     for (std::size_t begin = 0; begin < (rooted ? 1 : names.size()); ++begin)
         remainders(parts, 0, names, begin, visited, found);
+    if (found.size() > mostRespellings)
+        return {};
     QStringList result;
     const QByteArray folder = LocalPath::encode(Destination::literalPattern(resolved));
     // A "**" at the end adds nothing to what the folder before it leaves out, but would count
