@@ -214,6 +214,7 @@ private:
     struct Update {
         Destination updated;
         QStringList changes;
+        QString counts; // each kind of change counted, the start of the question
     };
     Update applyUpdate(const Destination &current, const AgentParameters &parameters) const;
     // Saves the update the user allowed as `asked` on `destination`. When the destination changed

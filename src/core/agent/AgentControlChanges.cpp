@@ -78,8 +78,9 @@ QString counted(qsizetype count, const QString &one, const QString &many)
 
 // What changes between `before` and `after`, each kind counted, what narrows the backup first:
 // the start of the question's first line, before any name, so that a change deep down a long
-// list is known from the start and no long name pushes the counts out of sight.
-QString changeCounts(const Destination &before, const Destination &after)
+// list is known from the start and no long name pushes the counts out of sight. `leftOut` is
+// what updateContents() found for the change, from its walk of the folders.
+QString changeCounts(const Destination &before, const Destination &after, const LeftOut &leftOut)
 {
     const auto missingFrom = [](const QStringList &values, const QStringList &others) {
         QStringList missing;
@@ -98,7 +99,6 @@ QString changeCounts(const Destination &before, const Destination &after)
         + int(before.effectivePreferences().uploadLimitKiB != after.effectivePreferences().uploadLimitKiB);
 
     const QStringList addedExcludes = missingFrom(after.excludes, before.excludes);
-    const LeftOut leftOut(&before, after, addedExcludes);
     QStringList kinds;
     if (const QString note = leftOutNote(leftOut.unnamed()); !note.isEmpty())
         kinds.append(note);
@@ -413,7 +413,8 @@ namespace {
 
 // The folders and exclude patterns of `destination` with the arguments' additions and removals,
 // and the lines that describe them: those that narrow the backup, and those that widen it.
-void updateContents(const Destination &destination, const AgentParameters &parameters, Destination &updated,
+// Returns what the change leaves out whole.
+LeftOut updateContents(const Destination &destination, const AgentParameters &parameters, Destination &updated,
     QStringList &narrowing, QStringList &widening)
 {
     QStringList addedSources;
@@ -464,6 +465,7 @@ void updateContents(const Destination &destination, const AgentParameters &param
         widening.append(QStringLiteral("Back up: ") + folders.addition(folder));
     for (const QString &pattern : removedExcludes)
         widening.append(QStringLiteral("Stop excluding: ") + patterns.removal(pattern));
+    return leftOut;
 }
 
 // The conditions of scheduled runs with the arguments applied, and the lines that describe them.
@@ -511,7 +513,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
         }
     }
 
-    updateContents(destination, parameters, updated, narrowing, widening);
+    const LeftOut leftOut = updateContents(destination, parameters, updated, narrowing, widening);
 
     if (const std::optional<QString> given = parameters.string(param::schedule)) {
         updated.schedule = parsedSchedule(*given);
@@ -532,7 +534,7 @@ AgentControl::Update AgentControl::applyUpdate(const Destination &destination, c
     }
 
     updateConditions(destination, parameters, updated, changes);
-    return { updated, narrowing + changes + widening };
+    return { updated, narrowing + changes + widening, changeCounts(destination, updated, leftOut) };
 }
 
 QJsonObject AgentControl::updateDestination(
@@ -545,8 +547,7 @@ QJsonObject AgentControl::updateDestination(
     refuseOutsideChange();
 
     const ChangeRequest request { QStringLiteral("update-destination"),
-        changeCounts(destination, asked.updated) + QStringLiteral(" Change ")
-            + shownQuoted(destination.name, m_store->destinations()) + u'?',
+        asked.counts + QStringLiteral(" Change ") + shownQuoted(destination.name, m_store->destinations()) + u'?',
         asked.changes };
     // Read before perform() reads it too: the retries below reload the store, setting and all.
     const bool questionAsked = !m_store->policy().changesWithoutApproval;
