@@ -234,12 +234,14 @@ FileLock::~FileLock()
 {
     if (m_descriptor < 0)
         return;
-    ::flock(m_descriptor, LOCK_UN);
-    ::close(m_descriptor);
     HeldHere &held = holders();
     {
+        // Named and let go at once, as it was taken: a thread that takes the lock the instant it
+        // is free names it after this one's name is gone, never to have its own name removed.
         const std::lock_guard guard(held.mutex);
         held.works.remove(m_path);
+        ::flock(m_descriptor, LOCK_UN);
+        ::close(m_descriptor);
     }
     held.released.notify_all();
 }

@@ -742,10 +742,11 @@ void DestinationDetailModel::followHistory()
             return (saved && record.finishedAt && *record.finishedAt > *m_snapshotsReadAt)
                 || (record.prunedAt && *record.prunedAt > *m_snapshotsReadAt);
         });
-        // A list turned away while another process held the repository is read once it lets go.
+        // A list turned away while another process held the repository is read once it lets go:
+        // the lock asked about is the one the listing's engine took.
         const bool turnedAway = m_snapshotError == FileLock::busyMessage()
             && !FileLock::heldAnywhere(
-                FileLock::repositoryLockPath(m_destination.repository, m_runner->lockDirectory().value_or(QString())));
+                FileLock::repositoryLockPath(m_destination.repository, m_engine.lockDirectory().value_or(QString())));
         if (changedSince || turnedAway)
             loadSnapshots();
     }
