@@ -608,8 +608,17 @@ void ProcessPrompt::show(const Alert &alert, std::function<void(int)> answered, 
     setup.arguments.append(setup.program);
     for (const QString &argument : std::as_const(m_arguments))
         setup.arguments.append(argument.toUtf8());
-    for (const QString &entry : dialogEnvironment(environment).toStringList())
-        setup.environment.append(entry.toLocal8Bit());
+    // QProcessEnvironment gives its values as text only, which turns bytes that are not UTF-8 into
+    // U+FFFD: a value this process holds itself goes over as its own bytes, so the dialog finds the
+    // data folder (and the question lock named after it) this process asks about.
+    const QProcessEnvironment kept = dialogEnvironment(environment);
+    for (const QString &name : kept.keys()) {
+        const QByteArray key = name.toLocal8Bit();
+        const QString value = kept.value(name);
+        const QByteArray own = qgetenv(key.constData());
+        const bool same = qEnvironmentVariableIsSet(key.constData()) && QString::fromLocal8Bit(own) == value;
+        setup.environment.append(key + '=' + (same ? own : value.toLocal8Bit()));
+    }
     // Its errors go where this process's go.
     setup.descriptors = { input[0], output[1], STDERR_FILENO };
     pid_t pid = -1;
@@ -666,7 +675,6 @@ QProcessEnvironment ProcessPrompt::dialogEnvironment(const QProcessEnvironment &
         + QStringList { QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("QT_QPA_PLATFORM"),
               QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("HOME"), QStringLiteral("XDG_DATA_HOME"),
               QStringLiteral("LANG"), QStringLiteral("LC_ALL"), QStringLiteral("LC_CTYPE") };
-    // Taken out rather than copied over, so a value's bytes (a home that is not UTF-8) stay as they are.
     QProcessEnvironment environment = agent;
     for (const QString &name : agent.keys())
         if (!kept.contains(name))

@@ -292,7 +292,9 @@ DestinationStore::Removed DestinationStore::remove(const Destination &destinatio
 
     // The destination is out of the file now, so the removal stands whatever happens below.
     // Each item is tried on its own so that one failure leaves as little behind as possible,
-    // and the caller still gets everything it needs to undo.
+    // and the caller still gets everything it needs to undo. A signal that ends the process
+    // meanwhile does not leave the secrets of a destination that no longer exists behind.
+    const KeyringCleanup cleanup;
     std::optional<QString> firstFailure;
     for (CredentialRole role : CredentialRoles::all()) {
         try {

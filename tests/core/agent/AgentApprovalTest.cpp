@@ -3,6 +3,7 @@
 
 #include <QLocalServer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -274,6 +275,10 @@ private Q_SLOTS:
         test::dataRow("the agent's look stays behind",
             echoInput + "echo shown; [ -z \"$XDG_CURRENT_DESKTOP$QT_STYLE_OVERRIDE$QT_SCALE_FACTOR\" ] && echo 1", true,
             false, allowed, -1);
+        // A data folder whose name is not UTF-8 reaches the dialog as its own bytes.
+        test::dataRow("the data folder's bytes",
+            echoInput + "echo shown; [ \"$XDG_DATA_HOME\" = \"$(printf '%s/data-\\377' \"${1%/dialog}\")\" ] && echo 1",
+            true, false, allowed, -1);
     }
 
     void promptProcess()
@@ -285,6 +290,17 @@ private Q_SLOTS:
         QFETCH(int, why);
         QTemporaryDir dir;
         const QString base = dir.filePath(QStringLiteral("dialog"));
+        // The dialog looks for the lock named after the data folder its environment names, so that
+        // name must reach it byte for byte.
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const bool hadDataHome = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+        const auto restoreDataHome = qScopeGuard([&] {
+            if (hadDataHome)
+                qputenv("XDG_DATA_HOME", dataHome);
+            else
+                qunsetenv("XDG_DATA_HOME");
+        });
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()) + "/data-\xff");
         QLocalServer display;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("DISPLAY"));
