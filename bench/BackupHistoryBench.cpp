@@ -269,8 +269,14 @@ int main(int argc, char **argv)
     QList<double> steadyPeak;
     const auto measuredStatus = [&](const Home &home, bool withoutIndex, QList<double> &peaks) {
         return [&home, withoutIndex, &peaks, &ok] {
-            if (withoutIndex)
+            if (withoutIndex) {
                 QFile::remove(home.history() + QStringLiteral(".index"));
+            } else {
+                // Steady: a reader of the settled folder has stored its index, so the one measured
+                // rewrites nothing (a backup just before would otherwise leave that to it).
+                QThread::msleep(1100);
+                ok = status(home) && ok;
+            }
             const std::optional<Home::Measured> run = home.measuredCli({ QStringLiteral("status") }, timedApp);
             ok = run.has_value() && ok;
             if (!run)

@@ -186,6 +186,21 @@ int openSpare(int folder, const QByteArray &spare)
     return -1;
 }
 
+// Renames `name` to `target` in `folder`, never over an entry named `target`: where the file
+// system cannot refuse to replace, it looks first. -1 with errno EEXIST when the name is taken.
+int renameNoReplace(int folder, const char *name, const char *target)
+{
+    const int result = ::renameat2(folder, name, folder, target, RENAME_NOREPLACE);
+    if (result == 0 || errno != EINVAL)
+        return result;
+    struct stat taken { };
+    if (::fstatat(folder, target, &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(folder, name, folder, target);
+}
+
 } // namespace
 
 void ensureDirectory(const QString &path)
@@ -280,15 +295,7 @@ void renameWithoutReplacing(const QString &from, const QString &to)
 {
     const QByteArray source = LocalPath::encode(from);
     const QByteArray target = LocalPath::encode(to);
-    int result = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
-    if (result != 0 && errno == EINVAL) {
-        struct stat taken { };
-        if (::lstat(target.constData(), &taken) == 0)
-            errno = EEXIST;
-        else
-            result = ::rename(source.constData(), target.constData());
-    }
-    if (result != 0)
+    if (renameNoReplace(AT_FDCWD, source.constData(), target.constData()) != 0)
         throw Error(QStringLiteral("Could not rename %1 to %2: %3.").arg(from, to, systemErrorText(errno)));
 }
 
@@ -413,16 +420,7 @@ QByteArray setAsideAt(int folder, const QByteArray &name, const QByteArray &suff
 {
     for (int attempt = 1; attempt <= 100; ++attempt) {
         const QByteArray target = name + suffix + (attempt == 1 ? QByteArray() : '-' + QByteArray::number(attempt));
-        int result = ::renameat2(folder, name.constData(), folder, target.constData(), RENAME_NOREPLACE);
-        if (result != 0 && errno == EINVAL) {
-            // A file system that cannot refuse to replace: look first, then rename.
-            struct stat taken { };
-            if (::fstatat(folder, target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
-                errno = EEXIST;
-            else
-                result = ::renameat(folder, name.constData(), folder, target.constData());
-        }
-        if (result == 0)
+        if (renameNoReplace(folder, name.constData(), target.constData()) == 0)
             return target;
         if (errno != EEXIST)
             return {};
