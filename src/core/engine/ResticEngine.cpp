@@ -689,10 +689,11 @@ void ResticEngine::streamBytes(const ResticCommand &command, const ResticEnviron
     streamUnbounded(command, environment, watch.token(), [&](const ResticStreamBytes &event) {
         if (event.type == ResticStreamEvent::Type::stderrLine)
             watch.line(event.line);
-        // restic was stopped for retrying too long: its end is this failure, not a status.
-        if (const std::optional<QString> unreachable = watch.gaveUp();
-            unreachable && event.type == ResticStreamEvent::Type::finished)
-            throw ResticError::command(*unreachable);
+        // restic was stopped for retrying too long: its end is this failure, not a status. Asked
+        // only then: a listing of millions of lines takes no lock per line.
+        if (event.type == ResticStreamEvent::Type::finished)
+            if (const std::optional<QString> unreachable = watch.gaveUp())
+                throw ResticError::command(*unreachable);
         onEvent(event);
     });
 }

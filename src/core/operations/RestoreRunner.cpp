@@ -372,12 +372,8 @@ void perform(State &state, const Publish &publish, const Request &request, std::
     }
     state.restoredPath = folder;
     publish(state);
-    const std::optional<qint64> files = request.countFiles ? filesToRestore(request, environment, stop) : std::nullopt;
-    if (files) {
-        state.totalFiles = *files;
-        publish(state);
-    }
 
+    std::optional<qint64> files;
     int status = -1;
     QString lastStderr;
     ItemErrors errors;
@@ -410,9 +406,16 @@ void perform(State &state, const Publish &publish, const Request &request, std::
             publish(state);
     };
     try {
+        if (request.countFiles)
+            files = filesToRestore(request, environment, stop);
+        if (files) {
+            state.totalFiles = *files;
+            publish(state);
+        }
         request.engine.streamBytes(*command, environment, stop, onEvent);
     } catch (const ResticError &error) {
-        // restic could not reach the repository: the run failed as one that never started.
+        // restic could not reach the repository, while counting or restoring: the run failed as
+        // one that never started, and its empty folder goes.
         status = -1;
         lastStderr = error.message();
     }

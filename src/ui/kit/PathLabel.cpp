@@ -26,10 +26,13 @@ PathLabel::PathLabel(const QString &path, QWidget *parent)
 void PathLabel::setPath(const QString &path)
 {
     m_path = path;
-    const QString line = shownLine();
-    setToolTip(plainAutoText(line));
+    // A path comes from a disk, a snapshot or a file anyone may edit: a line break in it would
+    // start a second line, and a bidirectional control would reorder it. Written out once here,
+    // not on every resize and size hint.
+    m_line = TextRules::visible(path);
+    setToolTip(plainAutoText(m_line));
     // What is read out is the whole line, not what fits.
-    setAccessibleName(line);
+    setAccessibleName(m_line);
     updateGeometry();
     elide();
 }
@@ -52,7 +55,7 @@ QSize PathLabel::sizeHint() const
     // fraction off and elide a name that has all the room it asked for.
     const QFontMetricsF metrics(font());
     const QMargins margins = contentsMargins();
-    return QSize(qCeil(metrics.horizontalAdvance(shownLine())) + margins.left() + margins.right() + 2 * margin(),
+    return QSize(qCeil(metrics.horizontalAdvance(m_line)) + margins.left() + margins.right() + 2 * margin(),
         QFontMetrics(font()).height() + margins.top() + margins.bottom());
 }
 
@@ -69,17 +72,10 @@ void PathLabel::changeEvent(QEvent *event)
         elide();
 }
 
-QString PathLabel::shownLine() const
-{
-    // A path comes from a disk, a snapshot or a file anyone may edit: a line break in it would
-    // start a second line, and a bidirectional control would reorder it.
-    return TextRules::visible(m_path);
-}
-
 void PathLabel::elide()
 {
     const int width = contentsRect().width() - 2 * margin();
-    setText(fontMetrics().elidedText(shownLine(), m_elideMode, qMax(0, width)));
+    setText(fontMetrics().elidedText(m_line, m_elideMode, qMax(0, width)));
 }
 
 } // namespace vellmir

@@ -28,9 +28,9 @@ protected:
 
 private:
     void elide();
-    QString shownLine() const;
 
     QString m_path;
+    QString m_line; // m_path as shown, written out
     Qt::TextElideMode m_elideMode = Qt::ElideMiddle;
 };
 
